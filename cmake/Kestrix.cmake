@@ -1,0 +1,52 @@
+# Project-wide compile settings and the helpers every component uses.
+
+add_compile_options(-Wall -Wextra)
+if(KESTRIX_WERROR)
+  add_compile_options(-Werror)
+endif()
+
+if(KESTRIX_SANITIZE)
+  add_compile_options(-fsanitize=${KESTRIX_SANITIZE} -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=${KESTRIX_SANITIZE})
+  if(KESTRIX_SANITIZE MATCHES "undefined")
+    add_compile_options(-fno-sanitize-recover=undefined)
+  endif()
+endif()
+
+# kestrix_add_tests(<target> SOURCES ... [LIBS ...] [NO_MAIN])
+#
+# One GoogleTest executable per component. Test suites whose name ends in
+# "Stress" exercise threads and are labelled `concurrency` (the tsan run picks
+# them); every other test is labelled `unit`.
+function(kestrix_add_tests target)
+  if(NOT KESTRIX_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "NO_MAIN" "" "SOURCES;LIBS" ${ARGN})
+  add_executable(${target} ${ARG_SOURCES})
+  target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock Threads::Threads)
+  if(NOT ARG_NO_MAIN)
+    target_link_libraries(${target} PRIVATE GTest::gtest_main)
+  endif()
+  set(env "ASAN_OPTIONS=detect_leaks=1:abort_on_error=0"
+          "UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1"
+          "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1")
+  gtest_discover_tests(${target}
+    TEST_FILTER "-*Stress.*"
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS unit TIMEOUT 300 ENVIRONMENT "${env}")
+  gtest_discover_tests(${target}
+    TEST_FILTER "*Stress.*"
+    DISCOVERY_MODE PRE_TEST
+    DISCOVERY_TIMEOUT 60
+    PROPERTIES LABELS concurrency TIMEOUT 600 ENVIRONMENT "${env}")
+endfunction()
+
+# kestrix_add_bench(<target> SOURCES ... [LIBS ...])
+function(kestrix_add_bench target)
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  find_package(benchmark REQUIRED)
+  add_executable(${target} ${ARG_SOURCES})
+  target_link_libraries(${target} PRIVATE ${ARG_LIBS} benchmark::benchmark Threads::Threads)
+endfunction()

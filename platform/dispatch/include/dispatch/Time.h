@@ -16,8 +16,7 @@ class Date {
   static constexpr double kReferenceDateFromUnixEpoch = 978307200.0;
 
   constexpr Date() = default;
-  constexpr explicit Date(double secondsSinceReferenceDate)
-      : seconds_(secondsSinceReferenceDate) {}
+  constexpr explicit Date(double secondsSinceReferenceDate) : seconds_(secondsSinceReferenceDate) {}
 
   // The wall-clock time now.
   static Date now() noexcept;

@@ -120,4 +120,54 @@ class DispatchTimeInterval {
   int64_t amount_;
 };
 
+// A point on the monotonic clock (nanoseconds since an arbitrary start, the
+// steady clock's epoch): what the deadlines of `asyncAfter` and timer sources
+// are measured in. `distantFuture` stands for "never". Arithmetic saturates:
+// adding `never`, or overflowing, gives `distantFuture`; going below the
+// clock's start gives 0. A value type, safe on any thread.
+class DispatchTime {
+ public:
+  constexpr DispatchTime() = default;
+  constexpr explicit DispatchTime(uint64_t uptimeNanoseconds) : nanos_(uptimeNanoseconds) {}
+
+  // The monotonic clock now.
+  static DispatchTime now() noexcept;
+  static constexpr DispatchTime distantFuture() {
+    return DispatchTime(std::numeric_limits<uint64_t>::max());
+  }
+
+  constexpr uint64_t uptimeNanoseconds() const { return nanos_; }
+  constexpr bool isDistantFuture() const { return nanos_ == distantFuture().nanos_; }
+
+  // `distantFuture` absorbs every interval; a negative interval moves back.
+  friend constexpr DispatchTime operator+(DispatchTime t, DispatchTimeInterval interval) {
+    if (t.isDistantFuture() || interval.isNever()) return distantFuture();
+    return t.addingNanoseconds(interval.nanosecondsSaturated());
+  }
+  // Seconds as a double; NaN or infinity gives `distantFuture`.
+  friend constexpr DispatchTime operator+(DispatchTime t, double seconds) {
+    if (t.isDistantFuture() || !(seconds - seconds == 0)) return distantFuture();
+    const double nanos = seconds * 1e9;
+    if (nanos >= 9.2e18) return distantFuture();
+    if (nanos <= -9.2e18) return DispatchTime(0);
+    return t.addingNanoseconds(static_cast<int64_t>(nanos));
+  }
+
+  friend constexpr auto operator<=>(DispatchTime a, DispatchTime b) = default;
+  friend constexpr bool operator==(DispatchTime a, DispatchTime b) = default;
+
+ private:
+  constexpr DispatchTime addingNanoseconds(int64_t delta) const {
+    if (delta >= 0) {
+      const uint64_t d = static_cast<uint64_t>(delta);
+      if (d >= distantFuture().nanos_ - nanos_) return distantFuture();
+      return DispatchTime(nanos_ + d);
+    }
+    const uint64_t d = static_cast<uint64_t>(-(delta + 1)) + 1;  // |delta| without overflow
+    return DispatchTime(d >= nanos_ ? 0 : nanos_ - d);
+  }
+
+  uint64_t nanos_ = 0;
+};
+
 }  // namespace dispatch

@@ -1,0 +1,143 @@
+#include "dispatch/MainLoop.h"
+
+#include <chrono>
+#include <condition_variable>
+
+#include "Current.h"
+#include "Fatal.h"
+#include "MainLoopAccess.h"
+#include "dispatch/DispatchQueue.h"
+
+namespace dispatch {
+namespace detail {
+namespace {
+
+std::condition_variable& mainWake() {
+  static auto* const cv = new std::condition_variable();
+  return *cv;
+}
+bool gStopRequested = false;  // guarded by the main queue's mutex
+bool gLoopActive = false;     // main thread only
+
+DispatchQueue& mainQueue() { return *DispatchQueue::main(); }
+
+}  // namespace
+
+void MainLoopAccess::enqueue(DispatchQueue& queue, Job job) {
+  std::lock_guard lock(queue.mutex_);
+  queue.items_.push_back(DispatchQueue::Item{std::move(job), nullptr});
+  mainWake().notify_one();
+}
+
+bool MainLoopAccess::pop(Job& out) {
+  DispatchQueue& queue = mainQueue();
+  std::lock_guard lock(queue.mutex_);
+  if (queue.items_.empty()) return false;
+  out = std::move(queue.items_.front().job);
+  queue.items_.pop_front();
+  return true;
+}
+
+std::size_t MainLoopAccess::pendingCount() {
+  DispatchQueue& queue = mainQueue();
+  std::lock_guard lock(queue.mutex_);
+  return queue.items_.size();
+}
+
+bool MainLoopAccess::waitForWork(uint64_t deadlineNanos) {
+  DispatchQueue& queue = mainQueue();
+  std::unique_lock lock(queue.mutex_);
+  auto ready = [&] { return gStopRequested || !queue.items_.empty(); };
+  if (deadlineNanos == 0) {
+    mainWake().wait(lock, ready);
+  } else {
+    const std::chrono::steady_clock::time_point deadline{std::chrono::nanoseconds(deadlineNanos)};
+    mainWake().wait_until(lock, deadline, ready);
+  }
+  const bool stop = gStopRequested;
+  gStopRequested = false;
+  return stop;
+}
+
+bool MainLoopAccess::consumeStop() {
+  DispatchQueue& queue = mainQueue();
+  std::lock_guard lock(queue.mutex_);
+  const bool stop = gStopRequested;
+  gStopRequested = false;
+  return stop;
+}
+
+void MainLoopAccess::requestStop() {
+  DispatchQueue& queue = mainQueue();
+  std::lock_guard lock(queue.mutex_);
+  gStopRequested = true;
+  mainWake().notify_one();
+}
+
+}  // namespace detail
+
+namespace {
+
+// Checks the calling context and marks the loop active for the scope.
+class LoopScope {
+ public:
+  explicit LoopScope(const char* operation) {
+    if (!isMainThread()) {
+      detail::fatalError(std::string("MainLoop::") + operation +
+                         " must be called on the main thread");
+    }
+    if (detail::gLoopActive || detail::tCurrentQueue != nullptr) {
+      detail::fatalError(std::string("MainLoop::") + operation +
+                         " called from inside a block; the main queue runs one block at a time");
+    }
+    detail::gLoopActive = true;
+  }
+  ~LoopScope() { detail::gLoopActive = false; }
+  LoopScope(const LoopScope&) = delete;
+  LoopScope& operator=(const LoopScope&) = delete;
+};
+
+bool runOne() {
+  detail::Job job;
+  if (!detail::MainLoopAccess::pop(job)) return false;
+  detail::runJob(job);
+  return true;
+}
+
+}  // namespace
+
+void MainLoop::run() {
+  LoopScope scope("run");
+  for (;;) {
+    if (detail::MainLoopAccess::consumeStop()) return;
+    if (runOne()) continue;
+    if (detail::MainLoopAccess::waitForWork(0)) return;
+  }
+}
+
+void MainLoop::stop() { detail::MainLoopAccess::requestStop(); }
+
+bool MainLoop::runUntil(const std::function<bool()>& predicate, DispatchTimeInterval timeout) {
+  LoopScope scope("runUntil");
+  const DispatchTime deadline = DispatchTime::now() + timeout;
+  for (;;) {
+    if (predicate()) return true;
+    if (detail::MainLoopAccess::consumeStop()) return predicate();
+    if (runOne()) continue;
+    const DispatchTime now = DispatchTime::now();
+    if (now >= deadline) return predicate();
+    // Wake at least once a millisecond to look at the predicate again.
+    const DispatchTime slice = std::min(deadline, now + DispatchTimeInterval::milliseconds(1));
+    if (detail::MainLoopAccess::waitForWork(slice.uptimeNanoseconds())) return predicate();
+  }
+}
+
+std::size_t MainLoop::drainPending() {
+  LoopScope scope("drainPending");
+  std::size_t pending = detail::MainLoopAccess::pendingCount();
+  std::size_t ran = 0;
+  while (ran < pending && runOne()) ++ran;
+  return ran;
+}
+
+}  // namespace dispatch

@@ -1,0 +1,188 @@
+// Semaphores, once-tokens and operation queues.
+#include <chrono>
+
+#include "Current.h"
+#include "Fatal.h"
+#include "dispatch/DispatchSemaphore.h"
+#include "dispatch/OnceToken.h"
+#include "dispatch/OperationQueue.h"
+
+namespace dispatch {
+namespace detail {
+
+void onceTokenReentered() {
+  fatalError("OnceToken::perform called from inside its own work would deadlock");
+}
+
+}  // namespace detail
+
+// DispatchSemaphore
+
+DispatchSemaphore::DispatchSemaphore(int64_t value) : value_(value) {
+  if (value < 0) {
+    detail::fatalError("DispatchSemaphore created with a negative value (" + std::to_string(value) +
+                       ")");
+  }
+}
+
+int64_t DispatchSemaphore::signal() {
+  std::lock_guard lock(mutex_);
+  if (waiters_ > wakeups_) {
+    ++wakeups_;
+    available_.notify_all();
+    return 1;
+  }
+  ++value_;
+  return 0;
+}
+
+void DispatchSemaphore::wait() { (void)wait(DispatchTime::distantFuture()); }
+
+DispatchTimeoutResult DispatchSemaphore::wait(DispatchTime deadline) {
+  std::unique_lock lock(mutex_);
+  if (value_ > 0) {
+    --value_;
+    return DispatchTimeoutResult::success;
+  }
+  if (deadline <= DispatchTime::now()) return DispatchTimeoutResult::timedOut;
+  detail::BlockingScope blocking;
+  ++waiters_;
+  auto woken = [this] { return wakeups_ > 0; };
+  bool got = true;
+  if (deadline.isDistantFuture() || deadline.uptimeNanoseconds() > (uint64_t{1} << 62)) {
+    available_.wait(lock, woken);
+  } else {
+    const std::chrono::steady_clock::time_point at{
+        std::chrono::nanoseconds(static_cast<int64_t>(deadline.uptimeNanoseconds()))};
+    got = available_.wait_until(lock, at, woken);
+  }
+  --waiters_;
+  if (!got) return DispatchTimeoutResult::timedOut;
+  --wakeups_;
+  return DispatchTimeoutResult::success;
+}
+
+// OnceToken
+
+std::unique_lock<std::mutex> OnceToken::lockWaiting() {
+  std::unique_lock lock(mutex_, std::try_to_lock);
+  if (!lock.owns_lock()) {
+    detail::BlockingScope blocking;
+    lock.lock();
+  }
+  return lock;
+}
+
+// Operation
+
+bool Operation::isExecuting() const {
+  std::lock_guard lock(mutex_);
+  return state_ == State::executing;
+}
+
+bool Operation::isFinished() const {
+  std::lock_guard lock(mutex_);
+  return state_ == State::finished;
+}
+
+void Operation::waitUntilFinished() {
+  std::unique_lock lock(mutex_);
+  if (state_ == State::finished) return;
+  detail::BlockingScope blocking;
+  finished_.wait(lock, [this] { return state_ == State::finished; });
+}
+
+void Operation::start() {
+  if (!isCancelled()) {
+    {
+      std::lock_guard lock(mutex_);
+      state_ = State::executing;
+    }
+    main();
+  }
+  std::lock_guard lock(mutex_);
+  state_ = State::finished;
+  finished_.notify_all();
+}
+
+std::shared_ptr<BlockOperation> BlockOperation::create(Block block) {
+  if (!block) detail::fatalError("BlockOperation created with a null block");
+  return std::make_shared<BlockOperation>(PrivateTag{}, std::move(block));
+}
+
+void BlockOperation::main() { block_(); }
+
+// OperationQueue
+
+std::shared_ptr<OperationQueue> OperationQueue::create() {
+  return std::make_shared<OperationQueue>(PrivateTag{});
+}
+
+void OperationQueue::addOperation(std::shared_ptr<Operation> operation) {
+  if (!operation) detail::fatalError("OperationQueue::addOperation called with a null operation");
+  if (operation->enqueued_.exchange(true)) {
+    detail::fatalError("OperationQueue::addOperation: the operation was already added to a queue");
+  }
+  std::unique_lock lock(mutex_);
+  const int priority = static_cast<int>(operation->queuePriority());
+  waiting_.emplace(std::make_pair(-priority, nextOrder_++), std::move(operation));
+  ++count_;
+  startReadyLocked(lock);
+}
+
+void OperationQueue::addOperation(Block block) {
+  addOperation(BlockOperation::create(std::move(block)));
+}
+
+int64_t OperationQueue::maxConcurrentOperationCount() const {
+  std::lock_guard lock(mutex_);
+  return maxConcurrent_;
+}
+
+void OperationQueue::setMaxConcurrentOperationCount(int64_t count) {
+  if (count < defaultMaxConcurrentOperationCount) {
+    detail::fatalError("OperationQueue::setMaxConcurrentOperationCount: " + std::to_string(count) +
+                       " is negative; use -1 for the default limit");
+  }
+  std::unique_lock lock(mutex_);
+  maxConcurrent_ = count;
+  startReadyLocked(lock);
+}
+
+std::size_t OperationQueue::operationCount() const {
+  std::lock_guard lock(mutex_);
+  return count_;
+}
+
+void OperationQueue::waitUntilAllOperationsAreFinished() {
+  std::unique_lock lock(mutex_);
+  if (count_ == 0) return;
+  detail::BlockingScope blocking;
+  allFinished_.wait(lock, [this] { return count_ == 0; });
+}
+
+void OperationQueue::startReadyLocked(std::unique_lock<std::mutex>& lock) {
+  std::vector<std::shared_ptr<Operation>> starting;
+  while (!waiting_.empty() && (maxConcurrent_ < 0 || running_ < maxConcurrent_)) {
+    starting.push_back(std::move(waiting_.begin()->second));
+    waiting_.erase(waiting_.begin());
+    ++running_;
+  }
+  lock.unlock();
+  for (auto& operation : starting) {
+    DispatchQueue::global()->async([self = shared_from_this(), operation = std::move(operation)] {
+      operation->start();
+      self->operationFinished();
+    });
+  }
+}
+
+void OperationQueue::operationFinished() {
+  std::unique_lock lock(mutex_);
+  --running_;
+  --count_;
+  if (count_ == 0) allFinished_.notify_all();
+  startReadyLocked(lock);
+}
+
+}  // namespace dispatch

@@ -1,0 +1,61 @@
+#pragma once
+
+#include <array>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+
+#include "dispatch/DispatchQueue.h"
+#include "dispatch/QoS.h"
+
+namespace dispatch::detail {
+
+// The threads behind the global queues. Jobs wait in one lane per
+// quality-of-service class; a worker takes the oldest job of the highest
+// non-empty lane. The pool keeps about one running worker per core and starts
+// more when workers block: at once when they block in this layer's own waits
+// (semaphores, sync, once-tokens, operation-queue waits), and from a watchdog
+// when queued jobs make no progress for a few milliseconds (a block waiting
+// on anything else). Idle workers beyond the core count leave after a while.
+// Lives for the whole process.
+class WorkerPool {
+ public:
+  static WorkerPool& shared();
+
+  // Queues a job; never runs it on the calling thread.
+  void push(QoSClass qosClass, Job job);
+
+  // Called by `BlockingScope` on pool workers.
+  void willBlock();
+  void didUnblock();
+
+  // Counters for tests and benchmarks.
+  int threadCount();
+
+ private:
+  WorkerPool();
+  static constexpr std::size_t kLanes = 5;
+  static std::size_t laneOf(QoSClass qosClass) noexcept;
+
+  bool popLocked(Job& out);
+  bool mayStartLocked() const;
+  void startThreads(int count);
+  void workerMain();
+  void watchdogMain();
+
+  std::mutex mutex_;
+  std::condition_variable workAvailable_;
+  std::condition_variable watchdogWake_;
+  std::array<std::deque<Job>, kLanes> lanes_;
+  std::size_t pending_ = 0;
+  int threads_ = 0;  // started and not yet left
+  int idle_ = 0;     // waiting for work, not yet signalled
+  int signals_ = 0;  // wake-ups handed to idle workers, not yet taken
+  int blocked_ = 0;  // running a block that waits in a BlockingScope
+  uint64_t completed_ = 0;
+  bool watchdogArmed_ = false;
+  const int targetRunning_;
+};
+
+}  // namespace dispatch::detail

@@ -246,15 +246,20 @@ TEST_F(MainQueue, DrainPendingLeavesBlocksSubmittedWhileDraining) {
 
 TEST_F(MainQueue, RunReturnsAfterStopFromAnotherThread) {
   int ran = 0;
-  DispatchQueue::main()->async([&] { ++ran; });
+  DispatchSemaphore loopRunning(0);
+  DispatchQueue::main()->async([&] {
+    ++ran;
+    loopRunning.signal();
+  });
   std::thread worker([&] {
+    ASSERT_TRUE(waitFor(loopRunning));
     DispatchQueue::main()->async([&] { ++ran; });
     MainLoop::stop();
   });
   MainLoop::run();
   worker.join();
-  // The stop may have come before the second block; either way the loop ends
-  // and leaves no block half-run.
+  // The stop may come before or after the second block; either way the loop
+  // ends and loses nothing.
   EXPECT_GE(ran, 1);
   MainLoop::drainPending();
   EXPECT_EQ(ran, 2);

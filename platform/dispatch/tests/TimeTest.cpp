@@ -40,5 +40,32 @@ TEST(DispatchTimeInterval, ConversionsSaturateInsteadOfOverflowing) {
   EXPECT_FALSE(DispatchTimeInterval::nanoseconds(5) == DispatchTimeInterval::microseconds(5));
 }
 
+TEST(DispatchTime, ArithmeticSaturatesAndNeverMeansTheDistantFuture) {
+  const DispatchTime t(5'000'000'000);
+  EXPECT_EQ((t + DispatchTimeInterval::milliseconds(250)).uptimeNanoseconds(), 5'250'000'000u);
+  EXPECT_EQ((t + DispatchTimeInterval::seconds(-2)).uptimeNanoseconds(), 3'000'000'000u);
+  EXPECT_EQ((t + 0.5).uptimeNanoseconds(), 5'500'000'000u);
+  EXPECT_EQ((t + -1.25).uptimeNanoseconds(), 3'750'000'000u);
+
+  // Below the clock's start clamps to zero; past its end is the distant future.
+  EXPECT_EQ((t + DispatchTimeInterval::seconds(-10)).uptimeNanoseconds(), 0u);
+  EXPECT_EQ(t + DispatchTimeInterval::nanoseconds(std::numeric_limits<int64_t>::min()),
+            DispatchTime(0));
+  EXPECT_EQ(t + DispatchTimeInterval::never(), DispatchTime::distantFuture());
+  EXPECT_EQ(
+      DispatchTime(std::numeric_limits<uint64_t>::max() - 10) + DispatchTimeInterval::seconds(1),
+      DispatchTime::distantFuture());
+  EXPECT_EQ(DispatchTime::distantFuture() + DispatchTimeInterval::seconds(-1),
+            DispatchTime::distantFuture());
+  EXPECT_EQ(t + std::numeric_limits<double>::infinity(), DispatchTime::distantFuture());
+  EXPECT_EQ(t + std::numeric_limits<double>::quiet_NaN(), DispatchTime::distantFuture());
+  EXPECT_EQ(t + 1e300, DispatchTime::distantFuture());
+  EXPECT_EQ(t + -1e300, DispatchTime(0));
+
+  const DispatchTime a = DispatchTime::now();
+  EXPECT_LE(a, DispatchTime::now());
+  EXPECT_LT(a, DispatchTime::distantFuture());
+}
+
 }  // namespace
 }  // namespace dispatch

@@ -17,7 +17,7 @@ namespace {
 using test::CountingDisposable;
 
 constexpr int kThreads = 8;
-constexpr int kRounds = 200;
+constexpr int kRounds = 60;
 
 // Runs `race` from kThreads threads released together, kRounds times, each
 // round on a fresh subject made by `make`.

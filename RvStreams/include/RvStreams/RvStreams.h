@@ -1,0 +1,27 @@
+#pragma once
+
+// The whole reactive core in one include.
+
+#include "RvStreams/AsyncLock.h"
+#include "RvStreams/AtomicInt.h"
+#include "RvStreams/Bag.h"
+#include "RvStreams/CompositeDisposable.h"
+#include "RvStreams/Create.h"
+#include "RvStreams/CurrentThreadScheduler.h"
+#include "RvStreams/Disposables.h"
+#include "RvStreams/DisposeBag.h"
+#include "RvStreams/ErrorReport.h"
+#include "RvStreams/Event.h"
+#include "RvStreams/Just.h"
+#include "RvStreams/Map.h"
+#include "RvStreams/Merge.h"
+#include "RvStreams/Observable.h"
+#include "RvStreams/Observers.h"
+#include "RvStreams/PriorityQueue.h"
+#include "RvStreams/Producer.h"
+#include "RvStreams/Queue.h"
+#include "RvStreams/RvError.h"
+#include "RvStreams/Scan.h"
+#include "RvStreams/Scheduler.h"
+#include "RvStreams/Subscribe.h"
+#include "RvStreams/WithLatestFrom.h"

@@ -1,0 +1,139 @@
+#pragma once
+
+// The subscribe forms application code uses: one event handler, four optional
+// handlers, or four handlers receiving a weakly held object.
+//
+//   auto d = rv::subscribe(source, {.onNext = f, .onDisposed = g});
+//   auto d = source | rv::map(h) | rv::subscribe<int>({.onNext = f});
+//
+// Handlers must not throw: events reach them through noexcept observers.
+
+#include <functional>
+#include <type_traits>
+#include <utility>
+
+#include "RvStreams/Disposables.h"
+#include "RvStreams/ErrorReport.h"
+#include "RvStreams/Observable.h"
+#include "RvStreams/Observers.h"
+
+namespace rv {
+
+template <class T>
+struct SubscribeHandlers {
+  std::function<void(const T&)> onNext{};
+  // Without it, errors go to Hooks::defaultErrorHandler.
+  std::function<void(const Error&)> onError{};
+  std::function<void()> onCompleted{};
+  // Runs once: after onError/onCompleted, or when the subscription is
+  // disposed, whichever comes first.
+  std::function<void()> onDisposed{};
+};
+
+template <class Object, class T>
+struct SubscribeWithHandlers {
+  std::function<void(const Ref<Object>&, const T&)> onNext{};
+  std::function<void(const Ref<Object>&, const Error&)> onError{};
+  std::function<void(const Ref<Object>&)> onCompleted{};
+  std::function<void(const Ref<Object>&)> onDisposed{};
+};
+
+// Subscribes one event handler; it receives every event up to and including
+// the first stop event.
+template <ObservableConvertible S, class Handler>
+requires std::is_invocable_v < Handler&, const Event<ElementOf<S>>
+& > Ref<Disposable> subscribe(const S& source, Handler handler) {
+  return rv::asObservable(source)->subscribe(
+      makeAnonymousObserver<ElementOf<S>>(std::move(handler)));
+}
+
+// Subscribes four optional handlers. Disposing the result ends the
+// subscription first and then runs onDisposed.
+template <ObservableConvertible S>
+Ref<Disposable> subscribe(const S& source,
+                          std::type_identity_t<SubscribeHandlers<ElementOf<S>>> handlers) {
+  using T = ElementOf<S>;
+  Ref<Disposable> disposable =
+      handlers.onDisposed ? Ref<Disposable>(Disposables::create(std::move(handlers.onDisposed)))
+                          : Disposables::create();
+  Hooks::CallStack callStack;
+  if (Hooks::recordCallStackOnError()) callStack = Hooks::captureSubscriptionCallStack()();
+
+  auto observer = makeAnonymousObserver<T>(
+      [onNext = std::move(handlers.onNext), onError = std::move(handlers.onError),
+       onCompleted = std::move(handlers.onCompleted), disposable,
+       callStack = std::move(callStack)](const Event<T>& event) {
+        if (const T* element = event.element()) {
+          if (onNext) onNext(*element);
+        } else if (const Error* error = event.error()) {
+          if (onError) {
+            onError(*error);
+          } else {
+            Hooks::defaultErrorHandler()(callStack, *error);
+          }
+          disposable->dispose();
+        } else {
+          if (onCompleted) onCompleted();
+          disposable->dispose();
+        }
+      });
+  Ref<Disposable> subscription = rv::asObservable(source)->subscribe(std::move(observer));
+  return Disposables::create(std::move(subscription), std::move(disposable));
+}
+
+// Subscribes four handlers that receive `object` first, holding it weakly.
+// Once the object is gone nothing is called (not even onDisposed), yet the
+// subscription stays until disposed or stopped; errors never reach the
+// default error handler.
+template <ObservableConvertible S, class Object>
+Ref<Disposable> subscribe(const S& source, const Ref<Object>& object,
+                          std::type_identity_t<SubscribeWithHandlers<Object, ElementOf<S>>> h) {
+  using T = ElementOf<S>;
+  Weak<Object> weak = object;
+  auto withObject = [weak](const auto& slot) {
+    return [weak, slot](const auto&... args) {
+      if (Ref<Object> strong = weak.lock()) {
+        if (slot) slot(strong, args...);
+      }
+    };
+  };
+  return rv::subscribe(source, SubscribeHandlers<T>{.onNext = withObject(h.onNext),
+                                                    .onError = withObject(h.onError),
+                                                    .onCompleted = withObject(h.onCompleted),
+                                                    .onDisposed = withObject(h.onDisposed)});
+}
+
+namespace detail {
+template <class T>
+struct SubscribeOp : OperatorTag {
+  SubscribeHandlers<T> handlers;
+  template <class S>
+  Ref<Disposable> operator()(const S& source) && {
+    static_assert(std::is_same_v<ElementOf<S>, T>, "subscribe handlers of another element type");
+    return rv::subscribe(source, std::move(handlers));
+  }
+};
+template <class Handler>
+struct SubscribeEventOp : OperatorTag {
+  Handler handler;
+  template <class S>
+  Ref<Disposable> operator()(const S& source) && {
+    return rv::subscribe(source, std::move(handler));
+  }
+};
+}  // namespace detail
+
+// The four-handler form as an operator: `source | rv::subscribe<int>({...})`.
+template <class T>
+detail::SubscribeOp<T> subscribe(SubscribeHandlers<T> handlers) {
+  return {{}, std::move(handlers)};
+}
+
+// The event-handler form as an operator: `source | rv::subscribe(handler)`.
+template <class Handler>
+requires(!ObservableConvertible<Handler>) detail::SubscribeEventOp<std::decay_t<Handler>> subscribe(
+    Handler&& handler) {
+  return {{}, std::forward<Handler>(handler)};
+}
+
+}  // namespace rv

@@ -29,7 +29,6 @@ class DispatchQueue;
 
 namespace detail {
 uint64_t nextSpecificKeyId() noexcept;
-class WorkerPool;
 class MainLoopAccess;
 
 // A block on its way to run, with the queue it belongs to (the calling
@@ -158,7 +157,6 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
 
  private:
   friend class detail::MainLoopAccess;
-  friend class detail::WorkerPool;
   struct SyncHandoff;
   struct Item {
     detail::Job job;

@@ -34,7 +34,9 @@ class MainLoop {
   static bool runUntil(const std::function<bool()>& predicate, DispatchTimeInterval timeout);
 
   // Runs the blocks that are on the main queue when called, not those they
-  // submit, without waiting for more; returns how many ran.
+  // submit, without waiting for more; returns how many ran. A serial queue
+  // that targets the main queue is one entry there, and that entry runs the
+  // blocks its queue holds when it is reached.
   static std::size_t drainPending();
 };
 

@@ -1,0 +1,68 @@
+#include "foundation/Bundle.h"
+
+#include <unistd.h>
+
+#include <filesystem>
+
+namespace foundation {
+
+std::shared_ptr<NSBundle> NSBundle::mainBundle() {
+  static const auto bundle = std::make_shared<NSBundle>();
+  return bundle;
+}
+
+std::string NSBundle::executablePath() const {
+  {
+    std::lock_guard lock(mutex_);
+    if (executablePath_) return *executablePath_;
+  }
+  char buffer[4096];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  if (n <= 0) return {};
+  return std::string(buffer, static_cast<size_t>(n));
+}
+
+void NSBundle::setExecutablePath(std::optional<std::string> path) {
+  std::lock_guard lock(mutex_);
+  executablePath_ = std::move(path);
+}
+
+std::string NSBundle::bundleIdentifier() const {
+  {
+    std::lock_guard lock(mutex_);
+    auto it = info_.find(kCFBundleIdentifierKey);
+    if (it != info_.end()) {
+      if (const auto* s = it->second.stringValue(); s && !s->empty()) return *s;
+    }
+  }
+  return std::filesystem::path(executablePath()).filename().string();
+}
+
+std::optional<Value> NSBundle::objectForInfoDictionaryKey(std::string_view key) const {
+  std::lock_guard lock(mutex_);
+  auto it = info_.find(key);
+  if (it == info_.end()) return std::nullopt;
+  return it->second;
+}
+
+void NSBundle::setObjectForInfoDictionaryKey(const Value& value, std::string_view key) {
+  std::lock_guard lock(mutex_);
+  if (value.isNull()) {
+    if (auto it = info_.find(key); it != info_.end()) info_.erase(it);
+  } else {
+    info_.insert_or_assign(std::string(key), value);
+  }
+}
+
+Value::Dictionary NSBundle::infoDictionary() const {
+  std::lock_guard lock(mutex_);
+  return info_;
+}
+
+void NSBundle::resetInfoDictionary() {
+  std::lock_guard lock(mutex_);
+  info_.clear();
+  executablePath_.reset();
+}
+
+}  // namespace foundation

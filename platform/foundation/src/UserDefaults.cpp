@@ -1,0 +1,214 @@
+#include "foundation/UserDefaults.h"
+
+#include <fstream>
+#include <nlohmann/json.hpp>
+#include <sstream>
+
+#include "foundation/Base64.h"
+#include "foundation/Paths.h"
+
+namespace foundation {
+
+using json = nlohmann::json;
+
+namespace {
+
+// The file holds one JSON object, key -> value. JSON has no form for data and
+// dates, and an object is needed for dictionaries too, so every JSON object
+// inside a value is a tagged wrapper with exactly one of these keys.
+constexpr std::string_view kDataTag = "$data";
+constexpr std::string_view kDateTag = "$date";
+constexpr std::string_view kDictTag = "$dict";
+
+bool holdsObject(const Value& value) {
+  if (value.objectValue()) return true;
+  if (const auto* array = value.arrayValue()) {
+    for (const auto& element : *array)
+      if (holdsObject(element)) return true;
+  }
+  if (const auto* dictionary = value.dictionaryValue()) {
+    for (const auto& [key, element] : *dictionary)
+      if (holdsObject(element)) return true;
+  }
+  return false;
+}
+
+json toJson(const Value& value) {
+  if (value.isNull()) return nullptr;
+  if (auto* v = value.boolValue()) return *v;
+  if (auto* v = value.intValue()) return *v;
+  if (auto* v = value.unsignedValue()) return *v;
+  if (auto* v = value.doubleValue()) return *v;
+  if (auto* v = value.stringValue()) return *v;
+  if (auto* v = value.dataValue()) return json{{std::string(kDataTag), base64Encode(*v)}};
+  if (auto* v = value.dateValue()) {
+    return json{{std::string(kDateTag), v->timeIntervalSinceReferenceDate()}};
+  }
+  if (auto* v = value.arrayValue()) {
+    json out = json::array();
+    for (const auto& element : *v) out.push_back(toJson(element));
+    return out;
+  }
+  if (auto* v = value.dictionaryValue()) {
+    json entries = json::object();
+    for (const auto& [key, element] : *v) entries[key] = toJson(element);
+    return json{{std::string(kDictTag), std::move(entries)}};
+  }
+  return nullptr;
+}
+
+std::optional<Value> fromJson(const json& j) {
+  switch (j.type()) {
+    case json::value_t::null:
+      return Value();
+    case json::value_t::boolean:
+      return Value(j.get<bool>());
+    case json::value_t::number_integer:
+      return Value(j.get<int64_t>());
+    case json::value_t::number_unsigned:
+      return Value(j.get<uint64_t>());
+    case json::value_t::number_float:
+      return Value(j.get<double>());
+    case json::value_t::string:
+      return Value(j.get<std::string>());
+    case json::value_t::array: {
+      Value::Array out;
+      for (const auto& element : j) {
+        auto v = fromJson(element);
+        if (!v) return std::nullopt;
+        out.push_back(std::move(*v));
+      }
+      return Value(std::move(out));
+    }
+    case json::value_t::object: {
+      if (j.size() != 1) return std::nullopt;
+      const std::string& tag = j.begin().key();
+      const json& inner = j.begin().value();
+      if (tag == kDataTag && inner.is_string()) {
+        auto data = base64Decode(inner.get<std::string>());
+        if (!data) return std::nullopt;
+        return Value(std::move(*data));
+      }
+      if (tag == kDateTag && inner.is_number()) return Value(dispatch::Date(inner.get<double>()));
+      if (tag == kDictTag && inner.is_object()) {
+        Value::Dictionary out;
+        for (const auto& [key, element] : inner.items()) {
+          auto v = fromJson(element);
+          if (!v) return std::nullopt;
+          out.emplace(key, std::move(*v));
+        }
+        return Value(std::move(out));
+      }
+      return std::nullopt;
+    }
+    default:
+      return std::nullopt;
+  }
+}
+
+std::mutex gStandardMutex;
+std::shared_ptr<NSUserDefaults> gStandard;
+
+}  // namespace
+
+std::shared_ptr<NSUserDefaults> NSUserDefaults::standardUserDefaults() {
+  std::lock_guard lock(gStandardMutex);
+  if (!gStandard) gStandard = createWithFile(applicationDataDirectory() / "UserDefaults.json");
+  return gStandard;
+}
+
+void NSUserDefaults::resetStandardUserDefaults() {
+  std::lock_guard lock(gStandardMutex);
+  gStandard.reset();
+}
+
+std::shared_ptr<NSUserDefaults> NSUserDefaults::createWithFile(std::filesystem::path file) {
+  return std::make_shared<NSUserDefaults>(std::move(file));
+}
+
+NSUserDefaults::NSUserDefaults(std::filesystem::path file) : file_(std::move(file)) {
+  std::ifstream in(file_, std::ios::binary);
+  if (!in) return;
+  std::stringstream buffer;
+  buffer << in.rdbuf();
+  json document = json::parse(buffer.str(), nullptr, false);
+  if (!document.is_object()) return;
+  for (const auto& [key, element] : document.items()) {
+    // One unreadable entry is dropped; the others are kept.
+    if (auto v = fromJson(element); v && !v->isNull()) persistent_.emplace(key, std::move(*v));
+  }
+}
+
+std::optional<Value> NSUserDefaults::objectForKey(std::string_view key) const {
+  std::lock_guard lock(mutex_);
+  if (auto it = persistent_.find(key); it != persistent_.end()) return it->second;
+  if (auto it = registered_.find(key); it != registered_.end()) return it->second;
+  return std::nullopt;
+}
+
+bool NSUserDefaults::setObject(const Value& value, std::string_view key) {
+  if (value.isNull()) {
+    removeObjectForKey(key);
+    return true;
+  }
+  if (holdsObject(value)) return false;
+  std::lock_guard lock(mutex_);
+  persistent_.insert_or_assign(std::string(key), value);
+  writeLocked();
+  return true;
+}
+
+void NSUserDefaults::removeObjectForKey(std::string_view key) {
+  std::lock_guard lock(mutex_);
+  auto it = persistent_.find(key);
+  if (it == persistent_.end()) return;
+  persistent_.erase(it);
+  writeLocked();
+}
+
+std::optional<std::string> NSUserDefaults::stringForKey(std::string_view key) const {
+  auto v = objectForKey(key);
+  if (v && v->stringValue()) return *v->stringValue();
+  return std::nullopt;
+}
+
+std::optional<Data> NSUserDefaults::dataForKey(std::string_view key) const {
+  auto v = objectForKey(key);
+  if (v && v->dataValue()) return *v->dataValue();
+  return std::nullopt;
+}
+
+bool NSUserDefaults::boolForKey(std::string_view key) const {
+  auto v = objectForKey(key);
+  return v ? v->asBool().value_or(false) : false;
+}
+
+void NSUserDefaults::registerDefaults(const Value::Dictionary& defaults) {
+  std::lock_guard lock(mutex_);
+  for (const auto& [key, value] : defaults) registered_.insert_or_assign(key, value);
+}
+
+Value::Dictionary NSUserDefaults::persistentDomain() const {
+  std::lock_guard lock(mutex_);
+  return persistent_;
+}
+
+Value::Dictionary NSUserDefaults::dictionaryRepresentation() const {
+  std::lock_guard lock(mutex_);
+  Value::Dictionary merged = registered_;
+  for (const auto& [key, value] : persistent_) merged.insert_or_assign(key, value);
+  return merged;
+}
+
+bool NSUserDefaults::synchronize() {
+  std::lock_guard lock(mutex_);
+  return writeLocked();
+}
+
+bool NSUserDefaults::writeLocked() {
+  json document = json::object();
+  for (const auto& [key, value] : persistent_) document[key] = toJson(value);
+  return writeFileAtomically(file_, document.dump(1, ' ', false, json::error_handler_t::replace));
+}
+
+}  // namespace foundation

@@ -1,0 +1,105 @@
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "foundation/Paths.h"
+#include "foundation/UserDefaults.h"
+
+using foundation::Data;
+using foundation::NSUserDefaults;
+using foundation::Value;
+
+namespace {
+
+class UserDefaultsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/kestrix-defaults-XXXXXX";
+    dir_ = mkdtemp(pattern);
+    file_ = dir_ / "UserDefaults.json";
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+
+  std::filesystem::path dir_;
+  std::filesystem::path file_;
+};
+
+}  // namespace
+
+TEST_F(UserDefaultsTest, ValuesOfEveryKindSurviveANewInstance) {
+  auto defaults = NSUserDefaults::createWithFile(file_);
+  Value::Dictionary nested{{"inner", Value(Value::Array{Value(int64_t{1}), Value("two")})}};
+  defaults->setObject(Value("text"), "s");
+  defaults->setObject(Value(Data{1, 2, 3}), "d");
+  defaults->setObject(Value(dispatch::Date(99.5)), "t");
+  defaults->setBool(true, "b");
+  defaults->setObject(Value(nested), "n");
+  defaults->setObject(Value(2.75), "f");
+  // A string that looks like a tag stays a string.
+  defaults->setObject(Value(Value::Dictionary{{"$data", Value("x")}}), "tricky");
+
+  auto again = NSUserDefaults::createWithFile(file_);
+  EXPECT_EQ(again->stringForKey("s"), "text");
+  EXPECT_EQ(again->dataForKey("d"), (Data{1, 2, 3}));
+  EXPECT_EQ(again->objectForKey("t"), Value(dispatch::Date(99.5)));
+  EXPECT_TRUE(again->boolForKey("b"));
+  EXPECT_EQ(again->objectForKey("n"), Value(nested));
+  EXPECT_EQ(again->objectForKey("f"), Value(2.75));
+  EXPECT_EQ(again->objectForKey("tricky"), Value(Value::Dictionary{{"$data", Value("x")}}));
+  EXPECT_EQ(again->persistentDomain().size(), 7u);
+}
+
+TEST_F(UserDefaultsTest, RemovalAndNullErasePersistently) {
+  auto defaults = NSUserDefaults::createWithFile(file_);
+  defaults->setObject(Value("a"), "k1");
+  defaults->setObject(Value("b"), "k2");
+  defaults->removeObjectForKey("k1");
+  defaults->setObject(Value(), "k2");
+  EXPECT_FALSE(defaults->objectForKey("k1"));
+  EXPECT_TRUE(NSUserDefaults::createWithFile(file_)->persistentDomain().empty());
+}
+
+TEST_F(UserDefaultsTest, RegistrationDomainIsAFallbackKeptInMemory) {
+  auto defaults = NSUserDefaults::createWithFile(file_);
+  defaults->registerDefaults({{"flag", Value(true)}, {"name", Value("registered")}});
+  defaults->setObject(Value("stored"), "name");
+  EXPECT_TRUE(defaults->boolForKey("flag"));
+  EXPECT_EQ(defaults->stringForKey("name"), "stored");
+  EXPECT_EQ(defaults->dictionaryRepresentation().size(), 2u);
+  auto again = NSUserDefaults::createWithFile(file_);
+  EXPECT_FALSE(again->objectForKey("flag"));
+}
+
+TEST_F(UserDefaultsTest, ObjectsAreRefusedAndACorruptFileStartsEmpty) {
+  class Thing : public foundation::NSCoding {
+    std::string_view className() const override { return "Thing"; }
+    void encodeWithCoder(foundation::NSCoder&) const override {}
+    bool initWithCoder(foundation::NSCoder&) override { return true; }
+  };
+  auto defaults = NSUserDefaults::createWithFile(file_);
+  EXPECT_FALSE(defaults->setObject(Value(Value::Array{Value(std::make_shared<Thing>())}), "o"));
+  EXPECT_FALSE(defaults->objectForKey("o"));
+
+  std::ofstream(file_) << "{ this is not json";
+  auto fromCorrupt = NSUserDefaults::createWithFile(file_);
+  EXPECT_TRUE(fromCorrupt->persistentDomain().empty());
+  fromCorrupt->setObject(Value("fresh"), "k");
+  EXPECT_EQ(NSUserDefaults::createWithFile(file_)->stringForKey("k"), "fresh");
+  // No temporary files are left behind.
+  size_t entries = 0;
+  for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir_)) ++entries;
+  EXPECT_EQ(entries, 1u);
+}
+
+TEST_F(UserDefaultsTest, StandardDefaultsLiveInTheDataDirectory) {
+  setenv(std::string(foundation::kDataDirectoryEnvironmentVariable).c_str(), dir_.c_str(), 1);
+  NSUserDefaults::resetStandardUserDefaults();
+  NSUserDefaults::standardUserDefaults()->setObject(Value("v"), "key");
+  EXPECT_EQ(NSUserDefaults::standardUserDefaults()->file(), file_);
+  EXPECT_TRUE(std::filesystem::exists(file_));
+  NSUserDefaults::resetStandardUserDefaults();
+  EXPECT_EQ(NSUserDefaults::standardUserDefaults()->stringForKey("key"), "v");
+  NSUserDefaults::resetStandardUserDefaults();
+  unsetenv(std::string(foundation::kDataDirectoryEnvironmentVariable).c_str());
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "ZozIduvur/DUZESessionHistoryInfo.h"
+#include "dispatch/Time.h"
+
+// The current session id and the dated history of session ids, persisted in
+// user defaults so that a later run can match the logs of an earlier one to
+// their session. A new process starts with no current session. Thread-safe.
+class DUZESessionContext {
+ public:
+  static std::shared_ptr<DUZESessionContext> sharedInstance();
+  static void resetSharedInstance();
+
+  std::optional<std::string> sessionId();
+  // Sets the current id (none is allowed) and records it, with the current
+  // time, as the latest entry of the persisted history.
+  void setSessionId(std::optional<std::string> sessionId);
+  // The id of the latest entry recorded at or before `date`; none when the
+  // history has none that early.
+  std::optional<std::string> sessionIdAt(dispatch::Date date);
+  // Drops the history; with `keepCurrentSession` the current entry stays.
+  void clearSessionHistoryAndKeepCurrentSession(bool keepCurrentSession);
+
+  // Loads the persisted history.
+  DUZESessionContext();
+
+ private:
+  void persistLocked();
+
+  std::recursive_mutex mutex_;
+  std::vector<std::shared_ptr<DUZESessionHistoryInfo>> history_;
+  std::shared_ptr<DUZESessionHistoryInfo> current_;
+};

@@ -1,0 +1,45 @@
+#pragma once
+
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ZozIduvur/DUZESessionHistoryInfo.h"
+#include "dispatch/Time.h"
+
+// The current user id and its dated history, persisted in user defaults. A
+// new process starts with no current user id. Thread-safe.
+class DUZEUserIdContext {
+ public:
+  static std::shared_ptr<DUZEUserIdContext> sharedInstance();
+  static void resetSharedInstance();
+
+  std::optional<std::string> userId();
+  // Sets the current user id (none is allowed) and records it with the
+  // current time in the persisted history.
+  void setUserId(std::optional<std::string> userId);
+  // The user id of the latest entry recorded at or before `date`.
+  std::optional<std::string> userIdAt(dispatch::Date date);
+  // Drops the history except the current entry.
+  void clearUserIdHistory();
+
+  // Whether the collector accepts the id: none is fine; an empty id, a
+  // prefix other than "c", or "c:" with nothing after it are refused with an
+  // error log.
+  static bool isUserIdValidForEventCollector(const std::optional<std::string>& userId);
+  // "c:" + id for an id without ":", the id otherwise, none for none.
+  static std::optional<std::string> prefixedUserIdFromUserId(
+      const std::optional<std::string>& userId);
+
+  DUZEUserIdContext();
+
+ private:
+  void persistLocked();
+
+  std::recursive_mutex mutex_;
+  std::vector<std::shared_ptr<DUZEUserIdHistoryInfo>> history_;
+  std::shared_ptr<DUZEUserIdHistoryInfo> current_;
+};

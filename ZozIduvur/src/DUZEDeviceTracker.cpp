@@ -1,0 +1,155 @@
+#include "ZozIduvur/DUZEDeviceTracker.h"
+
+#include <sys/utsname.h>
+
+#include <algorithm>
+#include <clocale>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+
+#include "DUZEHistory.h"
+#include "DUZESharedInstance.h"
+#include "foundation/Bundle.h"
+
+namespace {
+
+constexpr std::string_view kPastDevicesKey = "PastDevices";
+constexpr std::string_view kSdkName = "zoziduvur.linux";
+constexpr std::string_view kSdkVersion = "1.0.0";
+constexpr std::string_view kUnknown = "Unknown";
+
+DUZESharedInstance<DUZEDeviceTracker> gShared;
+
+std::optional<std::string> firstLine(const char* path) {
+  std::ifstream in(path);
+  std::string line;
+  if (!in || !std::getline(in, line)) return std::nullopt;
+  while (!line.empty() && (line.back() == ' ' || line.back() == '\n' || line.back() == '\r'))
+    line.pop_back();
+  if (line.empty()) return std::nullopt;
+  return line;
+}
+
+// A field of /etc/os-release, without its quotes.
+std::optional<std::string> osReleaseField(std::string_view field) {
+  std::ifstream in("/etc/os-release");
+  std::string line;
+  while (std::getline(in, line)) {
+    if (line.size() <= field.size() || line.compare(0, field.size(), field) != 0 ||
+        line[field.size()] != '=') {
+      continue;
+    }
+    std::string value = line.substr(field.size() + 1);
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+      value = value.substr(1, value.size() - 2);
+    }
+    if (!value.empty()) return value;
+  }
+  return std::nullopt;
+}
+
+// "en_US" from the environment's locale ("en_US.UTF-8@euro"); en_US when the
+// environment names none or only the C locale.
+std::string localeName() {
+  for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
+    const char* value = std::getenv(var);
+    if (!value || !*value) continue;
+    std::string name(value);
+    name = name.substr(0, name.find_first_of(".@"));
+    if (name.empty() || name == "C" || name == "POSIX") break;
+    return name;
+  }
+  return "en_US";
+}
+
+int64_t timeZoneOffsetMinutes() {
+  time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  return static_cast<int64_t>(local.tm_gmtoff / 60);
+}
+
+std::optional<std::string> bundleString(std::string_view key) {
+  auto value = foundation::NSBundle::mainBundle()->objectForInfoDictionaryKey(key);
+  if (value && value->stringValue() && !value->stringValue()->empty()) return *value->stringValue();
+  return std::nullopt;
+}
+
+}  // namespace
+
+std::shared_ptr<DUZEDeviceTracker> DUZEDeviceTracker::sharedInstance() { return gShared.get(); }
+void DUZEDeviceTracker::resetSharedInstance() { gShared.reset(); }
+
+std::shared_ptr<DUZEDevice> DUZEDeviceTracker::describeHost() {
+  auto device = DUZEDevice::create();
+  struct utsname names {};
+  const bool haveNames = uname(&names) == 0;
+  device->setSdkName(std::string(kSdkName));
+  device->setSdkVersion(std::string(kSdkVersion));
+  auto model = firstLine("/sys/class/dmi/id/product_name");
+  if (!model && haveNames) model = names.machine;
+  device->setModel(model);
+  device->setOemName(firstLine("/sys/class/dmi/id/sys_vendor"));
+  auto osName = osReleaseField("NAME");
+  if (!osName && haveNames) osName = names.sysname;
+  device->setOsName(osName.value_or("Linux"));
+  auto osVersion = osReleaseField("VERSION_ID");
+  if (!osVersion && haveNames) osVersion = names.release;
+  device->setOsVersion(osVersion.value_or(std::string(kUnknown)));
+  if (haveNames) device->setOsBuild(std::string(names.release));
+  device->setLocale(localeName());
+  device->setTimeZoneOffset(timeZoneOffsetMinutes());
+  device->setAppVersion(
+      bundleString(foundation::kCFBundleShortVersionStringKey).value_or(std::string(kUnknown)));
+  device->setAppBuild(
+      bundleString(foundation::kCFBundleVersionKey).value_or(std::string(kUnknown)));
+  device->setAppNamespace(foundation::NSBundle::mainBundle()->bundleIdentifier());
+  return device;
+}
+
+DUZEDeviceTracker::DUZEDeviceTracker()
+    : device_(describeHost()), history_(duze::loadHistory<DUZEDeviceHistoryInfo>(kPastDevicesKey)) {
+  std::sort(history_.begin(), history_.end(),
+            [](const auto& a, const auto& b) { return a->timestamp() < b->timestamp(); });
+  // One entry per distinct description: a run that changed nothing adds none.
+  if (history_.empty() || !history_.back()->device()->isEqual(*device_)) {
+    history_.push_back(DUZEDeviceHistoryInfo::create(dispatch::Date::now(), device_));
+    persistLocked();
+  }
+}
+
+std::shared_ptr<DUZEDevice> DUZEDeviceTracker::device() {
+  std::lock_guard lock(mutex_);
+  return device_;
+}
+
+void DUZEDeviceTracker::clearDevices() {
+  std::lock_guard lock(mutex_);
+  // The current run's entry stays, so that its logs, read back by a later
+  // run, still find this run's device.
+  std::shared_ptr<DUZEDeviceHistoryInfo> current;
+  for (const auto& entry : history_) {
+    if (entry->device()->isEqual(*device_)) current = entry;
+  }
+  history_.clear();
+  history_.push_back(current ? current
+                             : DUZEDeviceHistoryInfo::create(dispatch::Date::now(), device_));
+  persistLocked();
+}
+
+std::shared_ptr<DUZEDevice> DUZEDeviceTracker::deviceForTimestamp(
+    const std::optional<dispatch::Date>& timestamp) {
+  std::lock_guard lock(mutex_);
+  if (!timestamp || history_.empty()) return device_;
+  // The insertion point of the time in the history sorted by time; the entry
+  // before it is the one valid then.
+  auto it =
+      std::upper_bound(history_.begin(), history_.end(), *timestamp,
+                       [](dispatch::Date t, const auto& entry) { return t < entry->timestamp(); });
+  if (it == history_.begin()) return history_.front()->device();
+  return (*std::prev(it))->device();
+}
+
+void DUZEDeviceTracker::persistLocked() { duze::storeHistory(kPastDevicesKey, history_); }

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <memory>
+#include <string_view>
+#include <vector>
+
+#include "ZozIduvur/DUZESerializableObject.h"
+#include "ZozIduvur/DUZEUtility.h"
+#include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
+
+namespace duze {
+
+// Reads a history persisted under `key` as an archived array of T; an
+// absent or unreadable history is empty.
+template <class T>
+std::vector<std::shared_ptr<T>> loadHistory(std::string_view key) {
+  std::vector<std::shared_ptr<T>> out;
+  auto stored = DUZEZozIduvurUserDefaults::shared()->objectForKey(key);
+  if (!stored || !stored->dataValue()) return out;
+  foundation::Value value = DUZEUtility::unarchiveKeyedData(*stored->dataValue());
+  const auto* array = value.arrayValue();
+  if (!array) return out;
+  for (const auto& element : *array) {
+    const auto* object = element.objectValue();
+    auto entry = object ? std::dynamic_pointer_cast<T>(*object) : nullptr;
+    if (entry) out.push_back(std::move(entry));
+  }
+  return out;
+}
+
+template <class T>
+void storeHistory(std::string_view key, const std::vector<std::shared_ptr<T>>& history) {
+  if (auto data = DUZEUtility::archiveKeyedData(objectArray(history))) {
+    DUZEZozIduvurUserDefaults::shared()->setObject(foundation::Value(std::move(*data)), key);
+  }
+}
+
+// The entry valid at `date`: the latest one recorded at or before it.
+template <class T>
+std::shared_ptr<T> entryAt(const std::vector<std::shared_ptr<T>>& history, dispatch::Date date) {
+  std::shared_ptr<T> found;
+  for (const auto& entry : history) {
+    if (entry->timestamp() <= date) found = entry;
+  }
+  return found;
+}
+
+}  // namespace duze

@@ -1,0 +1,42 @@
+#include "ZozIduvur/DUZESessionContext.h"
+
+#include "DUZEHistory.h"
+#include "DUZESharedInstance.h"
+
+namespace {
+constexpr std::string_view kSessionHistoryKey = "SessionIdHistory";
+DUZESharedInstance<DUZESessionContext> gShared;
+}  // namespace
+
+std::shared_ptr<DUZESessionContext> DUZESessionContext::sharedInstance() { return gShared.get(); }
+void DUZESessionContext::resetSharedInstance() { gShared.reset(); }
+
+DUZESessionContext::DUZESessionContext()
+    : history_(duze::loadHistory<DUZESessionHistoryInfo>(kSessionHistoryKey)) {}
+
+std::optional<std::string> DUZESessionContext::sessionId() {
+  std::lock_guard lock(mutex_);
+  return current_ ? current_->sessionId() : std::nullopt;
+}
+
+void DUZESessionContext::setSessionId(std::optional<std::string> sessionId) {
+  std::lock_guard lock(mutex_);
+  current_ = DUZESessionHistoryInfo::create(dispatch::Date::now(), std::move(sessionId));
+  history_.push_back(current_);
+  persistLocked();
+}
+
+std::optional<std::string> DUZESessionContext::sessionIdAt(dispatch::Date date) {
+  std::lock_guard lock(mutex_);
+  auto entry = duze::entryAt(history_, date);
+  return entry ? entry->sessionId() : std::nullopt;
+}
+
+void DUZESessionContext::clearSessionHistoryAndKeepCurrentSession(bool keepCurrentSession) {
+  std::lock_guard lock(mutex_);
+  history_.clear();
+  if (keepCurrentSession && current_) history_.push_back(current_);
+  persistLocked();
+}
+
+void DUZESessionContext::persistLocked() { duze::storeHistory(kSessionHistoryKey, history_); }

@@ -1,0 +1,27 @@
+#include "ZozIduvur/DUZETicketCache.h"
+
+#include "DUZESharedInstance.h"
+
+namespace {
+DUZESharedInstance<DUZETicketCache> gShared;
+}
+
+std::shared_ptr<DUZETicketCache> DUZETicketCache::sharedInstance() { return gShared.get(); }
+void DUZETicketCache::resetSharedInstance() { gShared.reset(); }
+
+std::optional<std::string> DUZETicketCache::ticketFor(std::string_view key) {
+  std::lock_guard lock(mutex_);
+  auto it = tickets_.find(key);
+  if (it == tickets_.end()) return std::nullopt;
+  return it->second;
+}
+
+void DUZETicketCache::setTicket(std::string ticket, std::string key) {
+  std::lock_guard lock(mutex_);
+  tickets_.insert_or_assign(std::move(key), std::move(ticket));
+}
+
+void DUZETicketCache::clearCache() {
+  std::lock_guard lock(mutex_);
+  tickets_.clear();
+}

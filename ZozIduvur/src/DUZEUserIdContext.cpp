@@ -1,0 +1,72 @@
+#include "ZozIduvur/DUZEUserIdContext.h"
+
+#include "DUZEHistory.h"
+#include "DUZESharedInstance.h"
+#include "ZozIduvur/DUZELogger.h"
+
+namespace {
+constexpr std::string_view kUserIdHistoryKey = "UserIdHistory";
+constexpr std::string_view kCustomPrefix = "c";
+DUZESharedInstance<DUZEUserIdContext> gShared;
+}  // namespace
+
+std::shared_ptr<DUZEUserIdContext> DUZEUserIdContext::sharedInstance() { return gShared.get(); }
+void DUZEUserIdContext::resetSharedInstance() { gShared.reset(); }
+
+DUZEUserIdContext::DUZEUserIdContext()
+    : history_(duze::loadHistory<DUZEUserIdHistoryInfo>(kUserIdHistoryKey)) {}
+
+std::optional<std::string> DUZEUserIdContext::userId() {
+  std::lock_guard lock(mutex_);
+  return current_ ? current_->userId() : std::nullopt;
+}
+
+void DUZEUserIdContext::setUserId(std::optional<std::string> userId) {
+  std::lock_guard lock(mutex_);
+  current_ = DUZEUserIdHistoryInfo::create(dispatch::Date::now(), std::move(userId));
+  history_.push_back(current_);
+  persistLocked();
+}
+
+std::optional<std::string> DUZEUserIdContext::userIdAt(dispatch::Date date) {
+  std::lock_guard lock(mutex_);
+  auto entry = duze::entryAt(history_, date);
+  return entry ? entry->userId() : std::nullopt;
+}
+
+void DUZEUserIdContext::clearUserIdHistory() {
+  std::lock_guard lock(mutex_);
+  history_.clear();
+  if (current_) history_.push_back(current_);
+  persistLocked();
+}
+
+void DUZEUserIdContext::persistLocked() { duze::storeHistory(kUserIdHistoryKey, history_); }
+
+bool DUZEUserIdContext::isUserIdValidForEventCollector(const std::optional<std::string>& userId) {
+  if (!userId) return true;
+  if (userId->empty()) {
+    DUZELogError(kDUZELogTag, "userId must not be empty.");
+    return false;
+  }
+  const auto colon = userId->find(':');
+  if (colon == std::string::npos) return true;
+  const std::string prefix = userId->substr(0, colon);
+  if (prefix != kCustomPrefix) {
+    DUZELogError(kDUZELogTag, "userId prefix must be '%@', '%@' is not supported.", kCustomPrefix,
+                 prefix);
+    return false;
+  }
+  if (colon == userId->size() - 1) {
+    DUZELogError(kDUZELogTag, "userId must not be empty.");
+    return false;
+  }
+  return true;
+}
+
+std::optional<std::string> DUZEUserIdContext::prefixedUserIdFromUserId(
+    const std::optional<std::string>& userId) {
+  if (!userId) return std::nullopt;
+  if (userId->find(':') == std::string::npos) return std::string(kCustomPrefix) + ":" + *userId;
+  return userId;
+}

@@ -1,0 +1,96 @@
+#include "TestSupport.h"
+
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+
+#include "ZozIduvur/DUZEDeviceTracker.h"
+#include "ZozIduvur/DUZESessionContext.h"
+#include "ZozIduvur/DUZETicketCache.h"
+#include "ZozIduvur/DUZEUserIdContext.h"
+#include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
+#include "foundation/Paths.h"
+#include "foundation/UserDefaults.h"
+
+extern char** environ;
+
+namespace duzetest {
+
+void CoreTest::resetSharedState() {
+  DUZESessionContext::resetSharedInstance();
+  DUZEUserIdContext::resetSharedInstance();
+  DUZEDeviceTracker::resetSharedInstance();
+  DUZETicketCache::resetSharedInstance();
+  DUZEZozIduvurUserDefaults::resetSharedInstance();
+  foundation::NSUserDefaults::resetStandardUserDefaults();
+}
+
+void CoreTest::SetUp() {
+  char pattern[] = "/tmp/zoziduvur-test-XXXXXX";
+  dataDir_ = mkdtemp(pattern);
+  setenv(std::string(foundation::kDataDirectoryEnvironmentVariable).c_str(), dataDir_.c_str(), 1);
+  resetSharedState();
+  DUZELogger::setCurrentLogLevel(DUZELogLevelVerbose);
+  DUZELogger::setLogHandler([this](const DUZELogMessageProvider& message, DUZELogLevel level,
+                                   const std::string& tag, const char*, const char* function,
+                                   uint32_t line) {
+    std::string text = DUZELogger::formatLine(tag, level, function, line, message());
+    std::lock_guard lock(mutex_);
+    lines_.push_back(std::move(text));
+  });
+}
+
+void CoreTest::TearDown() {
+  DUZELogger::flush();
+  DUZELogger::resetLogHandler();
+  DUZELogger::setCurrentLogLevel(DUZELogLevelAssert);
+  resetSharedState();
+  unsetenv(std::string(foundation::kDataDirectoryEnvironmentVariable).c_str());
+  std::error_code ec;
+  std::filesystem::remove_all(dataDir_, ec);
+}
+
+std::vector<std::string> CoreTest::lines() {
+  DUZELogger::flush();
+  std::lock_guard lock(mutex_);
+  return lines_;
+}
+
+size_t CoreTest::countLines(const std::string& text) {
+  size_t n = 0;
+  for (const auto& line : lines())
+    if (line.find(text) != std::string::npos) ++n;
+  return n;
+}
+
+void CoreTest::clearLines() {
+  DUZELogger::flush();
+  std::lock_guard lock(mutex_);
+  lines_.clear();
+}
+
+int runChild(const std::string& filter, const std::vector<std::string>& environment) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) env.emplace_back(*e);
+  for (const auto& entry : environment) {
+    const std::string name = entry.substr(0, entry.find('=') + 1);
+    std::erase_if(env, [&](const std::string& existing) { return existing.rfind(name, 0) == 0; });
+    env.push_back(entry);
+  }
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string self = "/proc/self/exe";
+  std::string filterArg = "--gtest_filter=" + filter;
+  std::vector<char*> argv = {self.data(), filterArg.data(), nullptr};
+  pid_t pid = 0;
+  if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+}  // namespace duzetest

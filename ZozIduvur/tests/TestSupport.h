@@ -1,0 +1,43 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "ZozIduvur/DUZELogger.h"
+
+namespace duzetest {
+
+// Every test of the core runs in a temporary data folder of its own, with
+// fresh shared instances, verbose logging and a handler that records lines.
+class CoreTest : public ::testing::Test {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // The lines logged so far (waits for the logger's queue first).
+  std::vector<std::string> lines();
+  // How many logged lines contain `text`.
+  size_t countLines(const std::string& text);
+  bool hasLine(const std::string& text) { return countLines(text) > 0; }
+  void clearLines();
+
+  const std::filesystem::path& dataDir() const { return dataDir_; }
+
+  // Drops every shared instance of the core (as a new process would start).
+  static void resetSharedState();
+
+ private:
+  std::filesystem::path dataDir_;
+  std::mutex mutex_;
+  std::vector<std::string> lines_;
+};
+
+// Runs this test binary again with `filter` and the extra environment
+// entries; returns its exit status (or -1 when it did not exit normally).
+int runChild(const std::string& filter, const std::vector<std::string>& environment);
+
+}  // namespace duzetest

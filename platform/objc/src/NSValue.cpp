@@ -140,12 +140,14 @@ const char* typeOf(NSNumber::Kind kind) {
   return "i";
 }
 
-// A floating value as 64 integer bits: NaN is 0, values beyond the range
-// saturate, negative values go through int64 so unsigned readers wrap as C does.
+// A floating value as 64 integer bits: NaN is 0 and values outside the signed
+// 64-bit range saturate at its limits (converting them is undefined in C++);
+// narrower readers then wrap as C does.
 uint64_t floatingBits(double value) {
   if (std::isnan(value)) return 0;
-  if (value >= 18446744073709551616.0) return std::numeric_limits<uint64_t>::max();
-  if (value >= 9223372036854775808.0) return static_cast<uint64_t>(value);
+  if (value >= 9223372036854775808.0) {
+    return static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+  }
   if (value < -9223372036854775808.0) {
     return static_cast<uint64_t>(std::numeric_limits<int64_t>::min());
   }

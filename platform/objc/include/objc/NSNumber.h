@@ -9,7 +9,8 @@ namespace objc {
 // A number that remembers how it was made: its kind decides `objCType`
 // ("c" for char and BOOL, "C", "s", "S", "i", "I", "q" for long and long long,
 // "Q", "f", "d"). Accessors convert as C converts integers (wrapping to the
-// narrower width); floating values outside the 64-bit range saturate first.
+// narrower width); floating values outside the signed 64-bit range saturate
+// at its limits first, and NaN reads as 0.
 class NSNumber : public NSValue {
  public:
   enum class Kind {

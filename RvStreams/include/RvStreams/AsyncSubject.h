@@ -1,0 +1,65 @@
+#pragma once
+
+// A subject that emits only at its end: it remembers the last element and,
+// when it completes, sends that element and then completed; a subscriber that
+// arrives after the end gets the same outcome during subscribe. An error is
+// passed on unchanged and the remembered element is then never sent.
+
+#include <optional>
+#include <utility>
+
+#include "RvStreams/Subject.h"
+
+namespace rv {
+
+template <class T>
+class AsyncSubject final : public SubjectBase<AsyncSubject<T>, T> {
+  friend SubjectBase<AsyncSubject<T>, T>;
+  using SubjectBase<AsyncSubject<T>, T>::lock_;
+  using SubjectBase<AsyncSubject<T>, T>::observers_;
+
+ public:
+  static Ref<AsyncSubject> create() { return std::make_shared<AsyncSubject>(); }
+
+  void on(const Event<T>& event) noexcept override {
+    ObserverBag<T> snapshot;
+    std::optional<Event<T>> outcome;
+    {
+      LockGuard guard(lock_);
+      if (stoppedEvent_) return;
+      if (const T* element = event.element()) {
+        lastElement_ = *element;
+        return;
+      }
+      snapshot = observers_;
+      observers_.removeAll();
+      if (event.isCompleted() && lastElement_) {
+        stoppedEvent_ = Event<T>::next(*lastElement_);
+      } else {
+        stoppedEvent_ = event;
+      }
+      outcome = stoppedEvent_;
+    }
+    // Every observer receives the element before any receives completed.
+    deliverEvent(snapshot, *outcome);
+    if (outcome->isNext()) deliverEvent(snapshot, Event<T>::completed());
+  }
+
+  Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
+    LockGuard guard(lock_);
+    if (stoppedEvent_) {
+      observer->on(*stoppedEvent_);
+      if (stoppedEvent_->isNext()) observer->on(Event<T>::completed());
+      return Disposables::create();
+    }
+    return detail::subscriptionDisposable(*this, observers_.insert(std::move(observer)));
+  }
+
+ private:
+  // The final outcome: next(last element) meaning that element then
+  // completed, completed alone, or the error.
+  std::optional<Event<T>> stoppedEvent_;
+  std::optional<T> lastElement_;
+};
+
+}  // namespace rv

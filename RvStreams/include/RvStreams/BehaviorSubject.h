@@ -1,0 +1,91 @@
+#pragma once
+
+// A subject that always holds a current value: created with one, replaced by
+// every next event, and sent to every new subscriber during subscribe (under
+// the lock, so a racing `on` waits until the new subscriber has it).
+
+#include <atomic>
+#include <optional>
+#include <utility>
+
+#include "RvStreams/Subject.h"
+
+namespace rv {
+
+template <class T>
+class BehaviorSubject final : public SubjectBase<BehaviorSubject<T>, T>, public Cancelable {
+  friend SubjectBase<BehaviorSubject<T>, T>;
+  using SubjectBase<BehaviorSubject<T>, T>::lock_;
+  using SubjectBase<BehaviorSubject<T>, T>::observers_;
+
+ public:
+  explicit BehaviorSubject(T value) : element_(std::move(value)) {}
+  static Ref<BehaviorSubject> create(T value) {
+    return std::make_shared<BehaviorSubject>(std::move(value));
+  }
+
+  // The current value. Throws the disposed error once disposed and the
+  // subject's error once failed; after completion the last value stays
+  // readable.
+  T value() const {
+    LockGuard guard(lock_);
+    if (disposed_.load()) {
+      std::rethrow_exception(detail::disposedError(*this));
+    }
+    if (stoppedEvent_) {
+      if (const Error* error = stoppedEvent_->error()) std::rethrow_exception(*error);
+    }
+    return element_;
+  }
+
+  void on(const Event<T>& event) noexcept override {
+    ObserverBag<T> snapshot;
+    {
+      LockGuard guard(lock_);
+      if (stoppedEvent_ || disposed_.load()) return;
+      if (const T* element = event.element()) {
+        element_ = *element;
+      } else {
+        // Observers stay subscribed after a stop event.
+        stoppedEvent_ = event;
+      }
+      snapshot = observers_;
+    }
+    deliverEvent(snapshot, event);
+  }
+
+  Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
+    LockGuard guard(lock_);
+    if (disposed_.load()) {
+      observer->on(Event<T>::error(detail::disposedError(*this)));
+      return Disposables::create();
+    }
+    if (stoppedEvent_) {
+      observer->on(*stoppedEvent_);
+      return Disposables::create();
+    }
+    const BagKey key = observers_.insert(observer);
+    observer->on(Event<T>::next(element_));
+    return detail::subscriptionDisposable(*this, key);
+  }
+
+  // Read without the lock: advisory.
+  bool isDisposed() const noexcept override { return disposed_.load(); }
+
+  void dispose() noexcept override {
+    ObserverBag<T> removed;
+    LockGuard guard(lock_);
+    disposed_.store(true);
+    removed = this->takeObservers();
+    stoppedEvent_.reset();
+  }
+
+ private:
+  bool unsubscribeRefused() const noexcept { return disposed_.load(); }
+
+  std::atomic<bool> disposed_{false};
+  T element_;
+  std::optional<Event<T>> stoppedEvent_;
+};
+
+}  // namespace rv

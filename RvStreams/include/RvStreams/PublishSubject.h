@@ -1,0 +1,80 @@
+#pragma once
+
+// A subject without replay: every observer subscribed at the moment an event
+// is pushed receives it. After its first stop event the subject only replays
+// that stop event to later subscribers.
+//
+// State changes and the observer snapshot happen under the subject's
+// recursive lock; delivery happens after it is released, so handlers may
+// subscribe, unsubscribe or push during delivery. Delivery is not serialised:
+// callers that need ordered delivery serialise their calls to `on`. What a
+// late subscriber gets replayed is delivered during subscribe, under the lock.
+
+#include <atomic>
+#include <optional>
+#include <utility>
+
+#include "RvStreams/Subject.h"
+
+namespace rv {
+
+template <class T>
+class PublishSubject final : public SubjectBase<PublishSubject<T>, T>, public Cancelable {
+  friend SubjectBase<PublishSubject<T>, T>;
+  using SubjectBase<PublishSubject<T>, T>::lock_;
+  using SubjectBase<PublishSubject<T>, T>::observers_;
+
+ public:
+  static Ref<PublishSubject> create() { return std::make_shared<PublishSubject>(); }
+
+  void on(const Event<T>& event) noexcept override {
+    ObserverBag<T> snapshot;
+    {
+      LockGuard guard(lock_);
+      if (event.isNext()) {
+        if (!disposed_.load() && !stopped_) snapshot = observers_;
+      } else if (!stoppedEvent_) {
+        // A stop event is recorded even by a disposed subject.
+        stoppedEvent_ = event;
+        stopped_ = true;
+        snapshot = observers_;
+        observers_.removeAll();
+      }
+    }
+    deliverEvent(snapshot, event);
+  }
+
+  Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
+    LockGuard guard(lock_);
+    if (stoppedEvent_) {
+      observer->on(*stoppedEvent_);
+      return Disposables::create();
+    }
+    if (disposed_.load()) {
+      observer->on(Event<T>::error(detail::disposedError(*this)));
+      return Disposables::create();
+    }
+    return detail::subscriptionDisposable(*this, observers_.insert(std::move(observer)));
+  }
+
+  // Read without the lock: advisory.
+  bool isDisposed() const noexcept override { return disposed_.load(); }
+
+  // Forgets every observer (without telling them) and the recorded stop
+  // event; later subscribers get the disposed error, unless a stop event
+  // arrives afterwards and is recorded again.
+  void dispose() noexcept override {
+    ObserverBag<T> removed;
+    LockGuard guard(lock_);
+    disposed_.store(true);
+    removed = this->takeObservers();
+    stoppedEvent_.reset();
+  }
+
+ private:
+  std::atomic<bool> disposed_{false};
+  bool stopped_ = false;
+  std::optional<Event<T>> stoppedEvent_;
+};
+
+}  // namespace rv

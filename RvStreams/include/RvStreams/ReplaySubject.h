@@ -1,0 +1,161 @@
+#pragma once
+
+// A subject that keeps the last elements it received and replays them to
+// every new subscriber, during subscribe and under the lock, before live
+// events: a subscriber never misses or duplicates an element at the junction.
+// How many it keeps is chosen once, by the factory.
+
+#include <atomic>
+#include <cstdint>
+#include <limits>
+#include <optional>
+#include <utility>
+
+#include "RvStreams/Queue.h"
+#include "RvStreams/Subject.h"
+
+namespace rv {
+
+template <class T>
+class ReplaySubject : public SubjectBase<ReplaySubject<T>, T>, public Disposable {
+  friend SubjectBase<ReplaySubject<T>, T>;
+  using SubjectBase<ReplaySubject<T>, T>::lock_;
+  using SubjectBase<ReplaySubject<T>, T>::observers_;
+
+ public:
+  // Keeps the last `bufferSize` elements: a one-element buffer for 1, a queue
+  // otherwise. A size of 0 or less keeps nothing (the stop event is still
+  // replayed).
+  static Ref<ReplaySubject> create(int64_t bufferSize);
+  // Keeps every element.
+  static Ref<ReplaySubject> createUnbound();
+
+  void on(const Event<T>& event) noexcept final {
+    ObserverBag<T> snapshot;
+    {
+      LockGuard guard(lock_);
+      if (isDisposed_ || stopped_.load()) return;
+      if (const T* element = event.element()) {
+        addValueToBuffer(*element);
+        trim();
+        snapshot = observers_;
+      } else {
+        stoppedEvent_ = event;
+        stopped_.store(true);
+        trim();
+        snapshot = observers_;
+        observers_.removeAll();
+      }
+    }
+    deliverEvent(snapshot, event);
+  }
+
+  Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) final {
+    LockGuard guard(lock_);
+    if (isDisposed_) {
+      observer->on(Event<T>::error(detail::disposedError(*this)));
+      return Disposables::create();
+    }
+    replayBuffer(*observer);
+    if (stoppedEvent_) {
+      observer->on(*stoppedEvent_);
+      return Disposables::create();
+    }
+    return detail::subscriptionDisposable(*this, observers_.insert(std::move(observer)));
+  }
+
+  // Forgets the observers and the buffered elements; the stop event, if any,
+  // is kept but later subscribers get only the disposed error.
+  void dispose() noexcept final {
+    ObserverBag<T> removed;
+    LockGuard guard(lock_);
+    isDisposed_ = true;
+    removed = this->takeObservers();
+    disposeBuffer();
+  }
+
+  // Read without the lock: advisory.
+  bool isStopped() const noexcept { return stopped_.load(); }
+
+ protected:
+  ReplaySubject() = default;
+
+  // The buffer, changed only under the lock.
+  virtual void addValueToBuffer(const T& element) = 0;
+  virtual void trim() = 0;
+  virtual void replayBuffer(ObserverType<T>& observer) = 0;
+  virtual void disposeBuffer() = 0;
+
+ private:
+  bool unsubscribeRefused() const noexcept { return isDisposed_; }
+
+  bool isDisposed_ = false;
+  std::atomic<bool> stopped_{false};
+  std::optional<Event<T>> stoppedEvent_;
+};
+
+namespace detail {
+
+template <class T>
+class ReplayOne final : public ReplaySubject<T> {
+ protected:
+  void addValueToBuffer(const T& element) override { value_ = element; }
+  void trim() override {}
+  void replayBuffer(ObserverType<T>& observer) override {
+    if (value_) observer.on(Event<T>::next(*value_));
+  }
+  void disposeBuffer() override { value_.reset(); }
+
+ private:
+  std::optional<T> value_;
+};
+
+// Keeps elements in arrival order: at most `bufferSize` of them, or all of
+// them when unbounded.
+template <class T>
+class ReplayMany final : public ReplaySubject<T> {
+ public:
+  explicit ReplayMany(std::optional<int64_t> bufferSize)
+      : bufferSize_(bufferSize), queue_(queueCapacity(bufferSize)) {}
+
+ protected:
+  void addValueToBuffer(const T& element) override { queue_.enqueue(element); }
+  // Stops when the queue is empty, so a negative size keeps nothing instead
+  // of looping.
+  void trim() override {
+    if (!bufferSize_) return;
+    while (!queue_.isEmpty() && queue_.count() > *bufferSize_) queue_.dequeue();
+  }
+  void replayBuffer(ObserverType<T>& observer) override {
+    // A copy: the observer may push into this subject while it is replayed to.
+    const Queue<T> buffered = queue_;
+    for (const T& element : buffered) observer.on(Event<T>::next(element));
+  }
+  void disposeBuffer() override { queue_ = Queue<T>(0); }
+
+ private:
+  // One more than the size, never negative.
+  static int64_t queueCapacity(std::optional<int64_t> bufferSize) {
+    const int64_t size = bufferSize.value_or(0);
+    if (size == std::numeric_limits<int64_t>::max()) fatalError("Arithmetic overflow");
+    return size + 1 < 0 ? 0 : size + 1;
+  }
+
+  std::optional<int64_t> bufferSize_;
+  Queue<T> queue_;
+};
+
+}  // namespace detail
+
+template <class T>
+Ref<ReplaySubject<T>> ReplaySubject<T>::create(int64_t bufferSize) {
+  if (bufferSize == 1) return std::make_shared<detail::ReplayOne<T>>();
+  return std::make_shared<detail::ReplayMany<T>>(bufferSize);
+}
+
+template <class T>
+Ref<ReplaySubject<T>> ReplaySubject<T>::createUnbound() {
+  return std::make_shared<detail::ReplayMany<T>>(std::nullopt);
+}
+
+}  // namespace rv

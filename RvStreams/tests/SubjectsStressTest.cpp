@@ -1,0 +1,111 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <barrier>
+#include <thread>
+#include <vector>
+
+#include "RvStreams/BehaviorSubject.h"
+#include "RvStreams/PublishSubject.h"
+#include "RvStreams/ReplaySubject.h"
+#include "RvStreams/SerialDisposable.h"
+#include "RvStreams/Subscribe.h"
+#include "support/Recording.h"
+
+namespace rv {
+namespace {
+
+using test::CountingDisposable;
+using test::RecordingObserver;
+
+TEST(SubjectsStress, PublishSubjectSubscribeUnsubscribeAndPushFromManyThreads) {
+  auto subject = PublishSubject<int>::create();
+  std::atomic<bool> done{false};
+  std::thread pusher([&] {
+    for (int i = 0; i < 3000; ++i) subject->onNext(i);
+    done = true;
+  });
+  std::vector<std::thread> subscribers;
+  for (int t = 0; t < 3; ++t) {
+    subscribers.emplace_back([&] {
+      while (!done) {
+        auto d = subject->subscribe(RecordingObserver<int>::create());
+        (void)subject->hasObservers();
+        d->dispose();
+      }
+    });
+  }
+  pusher.join();
+  for (auto& s : subscribers) s.join();
+  subject->onCompleted();
+  EXPECT_FALSE(subject->hasObservers());
+}
+
+TEST(SubjectsStress, BehaviorSubscriberGetsTheCurrentValueBeforeRacingUpdates) {
+  for (int round = 0; round < 200; ++round) {
+    auto subject = BehaviorSubject<int>::create(0);
+    std::barrier start(2);
+    std::thread pusher([&] {
+      start.arrive_and_wait();
+      for (int i = 1; i <= 20; ++i) subject->onNext(i);
+    });
+    auto recorder = RecordingObserver<int>::create();
+    start.arrive_and_wait();
+    auto d = subject->subscribe(recorder);
+    pusher.join();
+    auto seen = recorder->elements();
+    ASSERT_FALSE(seen.empty());
+    for (size_t i = 1; i < seen.size(); ++i) EXPECT_LT(seen[i - 1], seen[i]);
+    EXPECT_EQ(seen.back(), 20);
+    d->dispose();
+  }
+}
+
+TEST(SubjectsStress, ReplayNeverMissesOrDuplicatesAtTheJunction) {
+  for (int round = 0; round < 100; ++round) {
+    auto subject = ReplaySubject<int>::createUnbound();
+    std::barrier start(2);
+    std::thread pusher([&] {
+      start.arrive_and_wait();
+      for (int i = 0; i < 50; ++i) subject->onNext(i);
+    });
+    auto recorder = RecordingObserver<int>::create();
+    start.arrive_and_wait();
+    auto d = subject->subscribe(recorder);
+    pusher.join();
+    auto seen = recorder->elements();
+    ASSERT_EQ(seen.size(), 50u);
+    for (int i = 0; i < 50; ++i) EXPECT_EQ(seen[static_cast<size_t>(i)], i);
+    d->dispose();
+  }
+}
+
+TEST(SubjectsStress, SerialAndRefCountDisposeEveryInnerOnce) {
+  for (int round = 0; round < 200; ++round) {
+    auto serial = SerialDisposable::create();
+    auto inner = CountingDisposable::create();
+    auto refInner = CountingDisposable::create();
+    auto refCount = RefCountDisposable::create(refInner);
+    std::vector<Ref<Disposable>> handles;
+    for (int i = 0; i < 4; ++i) handles.push_back(refCount->retain());
+    std::vector<Ref<CountingDisposable>> assigned;
+    for (int i = 0; i < 4; ++i) assigned.push_back(CountingDisposable::create());
+    std::barrier start(4);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t) {
+      threads.emplace_back([&, t] {
+        start.arrive_and_wait();
+        serial->setDisposable(assigned[static_cast<size_t>(t)]);
+        if (t == 0) serial->dispose();
+        handles[static_cast<size_t>(t)]->dispose();
+        if (t == 3) refCount->dispose();
+      });
+    }
+    for (auto& thread : threads) thread.join();
+    for (auto& a : assigned) EXPECT_EQ(a->count(), 1);
+    EXPECT_EQ(refInner->count(), 1);
+  }
+}
+
+}  // namespace
+}  // namespace rv

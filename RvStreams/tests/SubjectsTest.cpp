@@ -1,0 +1,341 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "RvStreams/AsyncSubject.h"
+#include "RvStreams/BehaviorSubject.h"
+#include "RvStreams/PublishSubject.h"
+#include "RvStreams/ReplaySubject.h"
+#include "RvStreams/Subscribe.h"
+#include "support/Recording.h"
+
+namespace rv {
+namespace {
+
+using test::makeError;
+using test::RecordingObserver;
+using Log = std::vector<std::string>;
+
+const char* const kDisposedPrefix = "error(Object `";
+
+bool isDisposedError(const std::string& description) {
+  return description.rfind(kDisposedPrefix, 0) == 0 &&
+         description.find("` was already disposed.)") != std::string::npos;
+}
+
+// --- publish subject -------------------------------------------------------------
+
+TEST(PublishSubject, SubscriberSeesOnlyLaterEvents) {
+  auto subject = PublishSubject<int>::create();
+  subject->onNext(1);
+  auto recorder = RecordingObserver<int>::create();
+  auto d = subject->subscribe(recorder);
+  subject->onNext(2);
+  EXPECT_EQ(recorder->descriptions(), (Log{"next(2)"}));
+  d->dispose();
+}
+
+TEST(PublishSubject, SubscribingDuringDeliveryMissesThatEvent) {
+  auto subject = PublishSubject<int>::create();
+  auto late = RecordingObserver<int>::create();
+  Ref<Disposable> lateSubscription;
+  auto d = subscribe(subject, {.onNext = [&](const int&) {
+                       if (!lateSubscription) lateSubscription = subject->subscribe(late);
+                     }});
+  subject->onNext(1);
+  subject->onNext(2);
+  EXPECT_EQ(late->descriptions(), (Log{"next(2)"}));
+  d->dispose();
+  lateSubscription->dispose();
+}
+
+TEST(PublishSubject, UnsubscribingDuringDeliveryMayStillGetThatEventButNothingAfter) {
+  auto subject = PublishSubject<int>::create();
+  auto second = RecordingObserver<int>::create();
+  Ref<Disposable> secondSubscription;
+  auto d = subscribe(subject, {.onNext = [&](const int&) { secondSubscription->dispose(); }});
+  secondSubscription = subject->subscribe(second);
+  subject->onNext(1);  // in the snapshot already
+  subject->onNext(2);
+  EXPECT_EQ(second->descriptions(), (Log{"next(1)"}));
+  d->dispose();
+}
+
+TEST(PublishSubject, OnlyTheFirstStopEventIsRecordedAndReplayed) {
+  auto subject = PublishSubject<int>::create();
+  auto recorder = RecordingObserver<int>::create();
+  subject->subscribe(recorder);
+  subject->onCompleted();
+  subject->onError(makeError());
+  subject->onNext(3);
+  EXPECT_EQ(recorder->descriptions(), (Log{"completed"}));
+  EXPECT_FALSE(subject->hasObservers());
+  auto late = RecordingObserver<int>::create();
+  EXPECT_EQ(subject->subscribe(late), Disposables::create());
+  EXPECT_EQ(late->descriptions(), (Log{"completed"}));
+}
+
+TEST(PublishSubject, DisposeAfterCompletedGivesLaterSubscribersTheDisposedError) {
+  auto subject = PublishSubject<int>::create();
+  subject->onCompleted();
+  subject->dispose();
+  EXPECT_TRUE(subject->isDisposed());
+  auto late = RecordingObserver<int>::create();
+  subject->subscribe(late);
+  ASSERT_EQ(late->descriptions().size(), 1u);
+  EXPECT_TRUE(isDisposedError(late->descriptions()[0])) << late->descriptions()[0];
+}
+
+// Disposing clears the recorded stop event, so a disposed subject records a
+// new one: kept as it is, since callers may rely on it.
+TEST(PublishSubject, CompletedAfterDisposeIsRecordedAgain) {
+  auto subject = PublishSubject<int>::create();
+  subject->onCompleted();
+  subject->dispose();
+  subject->onError(makeError("second stop"));
+  auto late = RecordingObserver<int>::create();
+  subject->subscribe(late);
+  EXPECT_EQ(late->descriptions(), (Log{"error(second stop)"}));
+}
+
+TEST(PublishSubject, DisposeForgetsObserversWithoutTellingThem) {
+  auto subject = PublishSubject<int>::create();
+  auto recorder = RecordingObserver<int>::create();
+  subject->subscribe(recorder);
+  subject->dispose();
+  subject->onNext(1);
+  EXPECT_TRUE(recorder->events().empty());
+  EXPECT_FALSE(subject->hasObservers());
+}
+
+TEST(PublishSubject, DeliveryFollowsTheBagOrder) {
+  auto subject = PublishSubject<int>::create();
+  Log log;
+  auto observer = [&](std::string name) {
+    return makeAnonymousObserver<int>([&log, name](const Event<int>&) { log.push_back(name); });
+  };
+  auto a = subject->subscribe(observer("A"));
+  auto b = subject->subscribe(observer("B"));
+  subject->onNext(1);
+  a->dispose();
+  auto c = subject->subscribe(observer("C"));  // takes the free inline slot
+  subject->onNext(2);
+  EXPECT_EQ(log, (Log{"A", "B", "C", "B"}));
+  b->dispose();
+  c->dispose();
+}
+
+TEST(PublishSubject, SubscriptionDisposableOutlivingTheSubjectDoesNothing) {
+  Ref<Disposable> d;
+  {
+    auto subject = PublishSubject<int>::create();
+    d = subject->subscribe(RecordingObserver<int>::create());
+  }
+  d->dispose();
+}
+
+TEST(PublishSubject, ObserverReplayedToMayCallBackIntoTheSubject) {
+  auto subject = PublishSubject<int>::create();
+  subject->onCompleted();
+  bool subscribedAgain = false;
+  subscribe(subject, [&](const Event<int>&) {
+    subject->subscribe(RecordingObserver<int>::create());  // re-enters the lock
+    subscribedAgain = true;
+  });
+  EXPECT_TRUE(subscribedAgain);
+}
+
+// --- behavior subject ------------------------------------------------------------
+
+TEST(BehaviorSubject, NewSubscriberGetsTheCurrentValueFirst) {
+  auto subject = BehaviorSubject<int>::create(0);
+  subject->onNext(1);
+  subject->onNext(2);
+  auto recorder = RecordingObserver<int>::create();
+  auto d = subject->subscribe(recorder);
+  subject->onNext(3);
+  EXPECT_EQ(recorder->descriptions(), (Log{"next(2)", "next(3)"}));
+  EXPECT_EQ(subject->value(), 3);
+  d->dispose();
+}
+
+TEST(BehaviorSubject, CompletedSubjectReplaysOnlyCompletedButKeepsItsValue) {
+  auto subject = BehaviorSubject<int>::create(4);
+  auto early = RecordingObserver<int>::create();
+  subject->subscribe(early);
+  subject->onCompleted();
+  EXPECT_TRUE(subject->hasObservers());  // not removed on stop
+  auto late = RecordingObserver<int>::create();
+  subject->subscribe(late);
+  EXPECT_EQ(late->descriptions(), (Log{"completed"}));
+  EXPECT_EQ(subject->value(), 4);
+  subject->dispose();
+}
+
+TEST(BehaviorSubject, FailedSubjectReplaysTheErrorAndValueThrowsIt) {
+  auto subject = BehaviorSubject<int>::create(4);
+  subject->onError(makeError("failed"));
+  auto late = RecordingObserver<int>::create();
+  subject->subscribe(late);
+  EXPECT_EQ(late->descriptions(), (Log{"error(failed)"}));
+  EXPECT_THROW(subject->value(), test::TestError);
+}
+
+TEST(BehaviorSubject, AfterDisposeValueThrowsAndUnsubscribeDoesNothing) {
+  auto subject = BehaviorSubject<int>::create(4);
+  auto d = subject->subscribe(RecordingObserver<int>::create());
+  subject->dispose();
+  EXPECT_THROW(subject->value(), RvError);
+  d->dispose();
+  auto late = RecordingObserver<int>::create();
+  subject->subscribe(late);
+  ASSERT_EQ(late->descriptions().size(), 1u);
+  EXPECT_TRUE(isDisposedError(late->descriptions()[0]));
+}
+
+// --- replay subject --------------------------------------------------------------
+
+std::vector<int> replayed(const Ref<ReplaySubject<int>>& subject) {
+  auto recorder = RecordingObserver<int>::create();
+  subject->subscribe(recorder)->dispose();
+  return recorder->elements();
+}
+
+TEST(ReplaySubject, ReplaysTheLastElementsByBufferSize) {
+  auto one = ReplaySubject<int>::create(1);
+  auto three = ReplaySubject<int>::create(3);
+  auto none = ReplaySubject<int>::create(0);
+  auto all = ReplaySubject<int>::createUnbound();
+  for (int i = 1; i <= 5; ++i) {
+    one->onNext(i);
+    three->onNext(i);
+    none->onNext(i);
+    all->onNext(i);
+  }
+  EXPECT_EQ(replayed(one), (std::vector<int>{5}));
+  EXPECT_EQ(replayed(three), (std::vector<int>{3, 4, 5}));
+  EXPECT_TRUE(replayed(none).empty());
+  EXPECT_EQ(replayed(all), (std::vector<int>{1, 2, 3, 4, 5}));
+}
+
+// A negative size used to loop for ever (-1) or to ask for a negative
+// capacity: it now keeps nothing.
+TEST(ReplaySubject, NegativeBufferSizeKeepsNothing) {
+  for (int64_t size : {-1, -2, -100}) {
+    auto subject = ReplaySubject<int>::create(size);
+    subject->onNext(1);
+    subject->onNext(2);
+    subject->onCompleted();
+    auto late = RecordingObserver<int>::create();
+    subject->subscribe(late);
+    EXPECT_EQ(late->descriptions(), (Log{"completed"})) << size;
+  }
+}
+
+TEST(ReplaySubject, StoppedSubjectReplaysBufferThenStopEvent) {
+  auto subject = ReplaySubject<int>::create(2);
+  subject->onNext(1);
+  subject->onNext(2);
+  subject->onError(makeError("end"));
+  EXPECT_TRUE(subject->isStopped());
+  auto late = RecordingObserver<int>::create();
+  EXPECT_EQ(subject->subscribe(late), Disposables::create());
+  EXPECT_EQ(late->descriptions(), (Log{"next(1)", "next(2)", "error(end)"}));
+  EXPECT_FALSE(subject->hasObservers());
+}
+
+TEST(ReplaySubject, DisposedSubjectGivesOnlyTheDisposedError) {
+  auto subject = ReplaySubject<int>::create(2);
+  subject->onNext(1);
+  subject->onCompleted();
+  subject->dispose();
+  auto late = RecordingObserver<int>::create();
+  subject->subscribe(late);
+  ASSERT_EQ(late->descriptions().size(), 1u);
+  EXPECT_TRUE(isDisposedError(late->descriptions()[0]));
+}
+
+TEST(ReplaySubject, SubscriberDuringDeliveryGetsTheElementThroughReplayOnly) {
+  auto subject = ReplaySubject<int>::create(1);
+  auto late = RecordingObserver<int>::create();
+  Ref<Disposable> lateSubscription;
+  auto d = subscribe(subject, {.onNext = [&](const int&) {
+                       if (!lateSubscription) lateSubscription = subject->subscribe(late);
+                     }});
+  subject->onNext(7);
+  EXPECT_EQ(late->descriptions(), (Log{"next(7)"}));
+  d->dispose();
+  lateSubscription->dispose();
+}
+
+TEST(ReplaySubject, ObserverPushingDuringReplayDoesNotDisturbIt) {
+  auto subject = ReplaySubject<int>::createUnbound();
+  subject->onNext(1);
+  subject->onNext(2);
+  std::vector<int> seen;
+  auto d = subscribe(subject, {.onNext = [&](const int& x) {
+                       seen.push_back(x);
+                       if (x < 3) subject->onNext(x + 10);
+                     }});
+  EXPECT_EQ(seen, (std::vector<int>{1, 2}));
+  EXPECT_EQ(replayed(subject), (std::vector<int>{1, 2, 11, 12}));
+  d->dispose();
+}
+
+// --- async subject ---------------------------------------------------------------
+
+TEST(AsyncSubject, EmitsTheLastElementThenCompletedAtTheEnd) {
+  auto subject = AsyncSubject<int>::create();
+  auto a = RecordingObserver<int>::create();
+  auto b = RecordingObserver<int>::create();
+  subject->onNext(1);
+  subject->subscribe(a);
+  subject->subscribe(b);
+  subject->onNext(2);
+  subject->onNext(3);
+  EXPECT_TRUE(a->events().empty());
+  subject->onCompleted();
+  subject->onNext(4);
+  EXPECT_EQ(a->descriptions(), (Log{"next(3)", "completed"}));
+  EXPECT_EQ(b->descriptions(), (Log{"next(3)", "completed"}));
+  EXPECT_FALSE(subject->hasObservers());
+  auto late = RecordingObserver<int>::create();
+  subject->subscribe(late);
+  EXPECT_EQ(late->descriptions(), (Log{"next(3)", "completed"}));
+}
+
+TEST(AsyncSubject, ElementReachesEveryObserverBeforeAnyCompletion) {
+  auto subject = AsyncSubject<int>::create();
+  Log log;
+  auto observer = [&](std::string name) {
+    return makeAnonymousObserver<int>(
+        [&log, name](const Event<int>& e) { log.push_back(name + " " + describe(e)); });
+  };
+  subject->subscribe(observer("A"));
+  subject->subscribe(observer("B"));
+  subject->onNext(1);
+  subject->onCompleted();
+  EXPECT_EQ(log, (Log{"A next(1)", "B next(1)", "A completed", "B completed"}));
+}
+
+TEST(AsyncSubject, CompletedEmptyAndFailed) {
+  auto empty = AsyncSubject<int>::create();
+  empty->onCompleted();
+  auto emptyLate = RecordingObserver<int>::create();
+  empty->subscribe(emptyLate);
+  EXPECT_EQ(emptyLate->descriptions(), (Log{"completed"}));
+
+  auto failed = AsyncSubject<int>::create();
+  auto early = RecordingObserver<int>::create();
+  failed->subscribe(early);
+  failed->onNext(1);
+  failed->onError(makeError("x"));
+  auto late = RecordingObserver<int>::create();
+  failed->subscribe(late);
+  EXPECT_EQ(early->descriptions(), (Log{"error(x)"}));
+  EXPECT_EQ(late->descriptions(), (Log{"error(x)"}));
+}
+
+}  // namespace
+}  // namespace rv

@@ -8,6 +8,7 @@
 // array and the table are shared copy-on-write, so taking a snapshot of a
 // steady bag for delivery allocates nothing.
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -103,9 +104,9 @@ class Bag {
     key0_.reset();
     value0_.reset();
     if (spill_ && spill_->dictionary) {
-      auto empty = std::make_shared<Spill>();
-      empty->dictionary.emplace();
-      spill_ = std::move(empty);
+      Spill empty;
+      empty.dictionary.emplace();
+      spill_ = SharedSpill(std::move(empty));
     } else {
       spill_.reset();
     }
@@ -143,21 +144,56 @@ class Bag {
     std::optional<std::unordered_map<BagKey, T, BagKeyHash>> dictionary;
   };
 
+  // A shared, reference-counted spill. Its uniqueness test acquires the
+  // releases of dropped copies, so a snapshot read on another thread is over
+  // before the spill is changed in place.
+  class SharedSpill {
+   public:
+    SharedSpill() = default;
+    explicit SharedSpill(Spill spill) : node_(new Node{{1}, std::move(spill)}) {}
+    SharedSpill(const SharedSpill& other) noexcept : node_(other.node_) {
+      if (node_ != nullptr) node_->refs.fetch_add(1, std::memory_order_relaxed);
+    }
+    SharedSpill& operator=(const SharedSpill& other) noexcept {
+      SharedSpill copy(other);
+      std::swap(node_, copy.node_);
+      return *this;
+    }
+    ~SharedSpill() { reset(); }
+
+    void reset() noexcept {
+      if (node_ != nullptr && node_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1)
+        delete node_;
+      node_ = nullptr;
+    }
+    explicit operator bool() const noexcept { return node_ != nullptr; }
+    const Spill* operator->() const noexcept { return &node_->spill; }
+    bool unique() const noexcept { return node_->refs.load(std::memory_order_acquire) == 1; }
+    Spill& mutableSpill() noexcept { return node_->spill; }
+
+   private:
+    struct Node {
+      std::atomic<long> refs;
+      Spill spill;
+    };
+    Node* node_ = nullptr;
+  };
+
   // The spill storage, unshared so that it may be changed. Callers hold the
   // owner's lock, so a count of one cannot grow behind our back.
   Spill& mutableSpill() {
     if (!spill_) {
-      spill_ = std::make_shared<Spill>();
-    } else if (spill_.use_count() > 1) {
-      spill_ = std::make_shared<Spill>(*spill_);
+      spill_ = SharedSpill(Spill{});
+    } else if (!spill_.unique()) {
+      spill_ = SharedSpill(Spill(*spill_.operator->()));
     }
-    return *spill_;
+    return spill_.mutableSpill();
   }
 
   uint64_t nextKey_ = 0;
   std::optional<BagKey> key0_;
   std::optional<T> value0_;
-  std::shared_ptr<Spill> spill_;
+  SharedSpill spill_;
   bool onlyFastPath_ = true;
 };
 

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "RvStreams/AsyncLock.h"
+#include "RvStreams/CurrentThreadScheduler.h"
 
 namespace rv {
 namespace {
@@ -83,6 +84,19 @@ TEST(AsyncLock, ThrowingInvocationDoesNotLeaveTheLockBusy) {
   int runs = 0;
   lock.invoke(Call{[&] { ++runs; }});
   EXPECT_EQ(runs, 1);
+}
+
+struct Recorder {
+  std::vector<int> seen;
+  void invoke(const int& value) { seen.push_back(value); }
+};
+
+TEST(AsyncLock, RunsInvocableItemsWithTheirValues) {
+  auto recorder = std::make_shared<Recorder>();
+  AsyncLock<InvocableScheduledItem<Recorder, int>> lock;
+  lock.invoke({recorder, 1});
+  lock.invoke({recorder, 2});
+  EXPECT_EQ(recorder->seen, (std::vector<int>{1, 2}));
 }
 
 TEST(InfiniteSequence, IteratorsRepeatForeverIndependently) {

@@ -38,6 +38,18 @@ class ScheduledItem final : public ScheduledItemType {
   Ref<SingleAssignmentDisposable> disposable_ = SingleAssignmentDisposable::create();
 };
 
+// An invocable with the value to invoke it with; `Invocable` has
+// `invoke(const Value&)`. Runs through an AsyncLock (anything with `invoke()`).
+template <class Invocable, class Value>
+struct InvocableScheduledItem {
+  InvocableScheduledItem(Ref<Invocable> invocable, Value state)
+      : invocable(std::move(invocable)), state(std::move(state)) {}
+  void invoke() { invocable->invoke(state); }
+
+  Ref<Invocable> invocable;
+  Value state;
+};
+
 class CurrentThreadScheduler final : public ImmediateSchedulerType {
  public:
   static const Ref<CurrentThreadScheduler>& instance();

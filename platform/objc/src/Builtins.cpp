@@ -7,6 +7,7 @@
 #include "objc/NSDictionary.h"
 #include "objc/NSException.h"
 #include "objc/NSInvocation.h"
+#include "objc/NSKeyValueObserving.h"
 #include "objc/NSMethodSignature.h"
 #include "objc/NSNull.h"
 #include "objc/NSNumber.h"
@@ -38,6 +39,7 @@ void defineBuiltinClasses() {
     NSMethodSignature::classObject();
     NSInvocation::classObject();
     BlockObject::classObject();
+    NSKeyValueObservation::classObject();
   });
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstdio>
 
+#include "KeyValueInternal.h"
 #include "RuntimeInternal.h"
 #include "objc/NSException.h"
 #include "objc/NSInvocation.h"
@@ -142,31 +143,33 @@ struct NSObjectMethods {
 
 Class NSObject::classObject() {
   using M = NSObjectMethods;
-  static const Class cls =
-      ClassBuilder<NSObject>("NSObject", nullptr)
-          .method("class", &M::getClass)
-          .method("respondsToSelector:", &M::respondsToSelector)
-          .method("methodSignatureForSelector:", &M::methodSignatureForSelector)
-          .method("forwardInvocation:", &M::forwardInvocation)
-          .method("forwardingTargetForSelector:", &M::forwardingTargetForSelector)
-          .method("doesNotRecognizeSelector:", &M::doesNotRecognizeSelector)
-          .method("isKindOfClass:", &M::isKindOfClass)
-          .method("conformsToProtocol:", &M::conformsToProtocol)
-          .method("methodForSelector:", &M::methodForSelector)
-          .method("description", &M::description)
-          .method("isEqual:", &M::isEqual)
-          .method("hash", &M::hash)
-          .method("copy", &M::copy)
-          .method("init", &M::init)
-          .method("dealloc", &M::dealloc)
-          .classMethod("alloc", &M::alloc)
-          .classMethod("new", &M::makeNew)
-          .classMethod("class", &M::classItself)
-          .classMethod("initialize", &M::initialize)
-          .classMethod("description", &M::classDescription)
-          .classMethod("isKindOfClass:", &M::classIsKindOfClass)
-          .classMethod("conformsToProtocol:", &M::classConformsToProtocol)
-          .build();
+  static const Class cls = [] {
+    ClassBuilder<NSObject> builder("NSObject", nullptr);
+    builder.method("class", &M::getClass)
+        .method("respondsToSelector:", &M::respondsToSelector)
+        .method("methodSignatureForSelector:", &M::methodSignatureForSelector)
+        .method("forwardInvocation:", &M::forwardInvocation)
+        .method("forwardingTargetForSelector:", &M::forwardingTargetForSelector)
+        .method("doesNotRecognizeSelector:", &M::doesNotRecognizeSelector)
+        .method("isKindOfClass:", &M::isKindOfClass)
+        .method("conformsToProtocol:", &M::conformsToProtocol)
+        .method("methodForSelector:", &M::methodForSelector)
+        .method("description", &M::description)
+        .method("isEqual:", &M::isEqual)
+        .method("hash", &M::hash)
+        .method("copy", &M::copy)
+        .method("init", &M::init)
+        .method("dealloc", &M::dealloc)
+        .classMethod("alloc", &M::alloc)
+        .classMethod("new", &M::makeNew)
+        .classMethod("class", &M::classItself)
+        .classMethod("initialize", &M::initialize)
+        .classMethod("description", &M::classDescription)
+        .classMethod("isKindOfClass:", &M::classIsKindOfClass)
+        .classMethod("conformsToProtocol:", &M::classConformsToProtocol);
+    detail::addKeyValueMethods(builder);
+    return builder.build();
+  }();
   return cls;
 }
 

@@ -9,6 +9,7 @@
 
 namespace objc {
 
+class NSDictionary;
 class NSMethodSignature;
 class NSInvocation;
 class NSString;
@@ -44,6 +45,18 @@ class NSObject : public Object {
   // `copyWithZone:`, for classes that answer it.
   Ref<Object> copy();
   Ref<Object> init();
+
+  // Key-value coding and observing (see NSKeyValueObserving.h).
+  Ref<Object> valueForKey(const std::string& key);
+  void setValue(id value, const std::string& key);
+  void addObserver(id observer, const std::string& keyPath, NSUInteger options, void* context);
+  // Raises NSRangeException when the observer is not registered so.
+  void removeObserver(id observer, const std::string& keyPath, void* context);
+  void removeObserver(id observer, const std::string& keyPath);
+  void willChangeValueForKey(const std::string& key);
+  void didChangeValueForKey(const std::string& key);
+  void observeValueForKeyPath(const std::string& keyPath, id object, NSDictionary* change,
+                              void* context);
 
  protected:
   NSObject() = default;

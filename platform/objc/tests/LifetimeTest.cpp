@@ -73,7 +73,7 @@ TEST(Dealloc, IsSentThroughTheRuntimeSoAReplacedImplementationRuns) {
   IMP original = method_getImplementation(method);
   method_setImplementation(method, imp_implementationWithBlock<void()>([&, original](id self) {
                              events.push_back("replacement");
-                             detail::Sender<void()>::call(original, self, sel("dealloc"));
+                             callImplementation<void()>(original, self, sel("dealloc"));
                            }));
   class_createInstance(cls);
   EXPECT_EQ(events, (std::vector<std::string>{"replacement", "class dealloc"}));

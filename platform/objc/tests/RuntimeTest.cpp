@@ -157,6 +157,35 @@ TEST(Methods, BlockImplementationsReceiveSelfAndArgumentsAndCanBeRemovedOnce) {
   EXPECT_FALSE(imp_removeBlock(_objc_msgForward));
 }
 
+TEST(Methods, AReplacementCallsTheSavedImplementationAndCatchesItsExceptions) {
+  Class cls = makeSubclass(NSObject::classObject(), "Application");
+  std::vector<int> dispatched;
+  class_addMethod(cls, sel("sendEvent:"),
+                  imp_implementationWithBlock<void(int)>([&](id, int event) {
+                    dispatched.push_back(event);
+                    if (event < 0)
+                      NSException::raise(NSInternalInconsistencyException, "bad event");
+                  }),
+                  methodEncoding<void(int)>());
+  Method method = class_getInstanceMethod(cls, sel("sendEvent:"));
+  std::vector<std::string> reported;
+  IMP previous = nullptr;
+  previous = method_setImplementation(
+      method, imp_implementationWithBlock<void(int)>([&](id self, int event) {
+        try {
+          callImplementation<void(int)>(previous, self, sel("sendEvent:"), event);
+        } catch (const Ref<NSException>& exception) {
+          reported.push_back(exception->reason());
+        }
+      }));
+  Ref<Object> application = class_createInstance(cls);
+  send<void(int)>(application, sel("sendEvent:"), 1);
+  send<void(int)>(application, sel("sendEvent:"), -1);
+  EXPECT_EQ(dispatched, (std::vector<int>{1, -1}));
+  EXPECT_EQ(reported, std::vector<std::string>{"bad event"});
+  EXPECT_EQ(callImplementation<int()>(nullptr, application, sel("sendEvent:")), 0);
+}
+
 TEST(Messaging, NullReceiverRunsNothingAndReturnsZero) {
   id none = nullptr;
   EXPECT_EQ(send<int()>(none, sel("value")), 0);

@@ -202,6 +202,18 @@ auto sendSuper(const objc_super& super, SEL sel, U&&... args) {
                  std::forward<U>(args)...);
 }
 
+// Calls an implementation directly (a saved one, after a replacement), with
+// the receiver, the selector and the arguments laid out for `Sig`. A null
+// receiver or implementation runs nothing and gives a zero value.
+template <class Sig, class Receiver, class... U>
+auto callImplementation(IMP imp, const Receiver& receiver, SEL sel, U&&... args) {
+  using S = detail::Sender<Sig>;
+  using R = typename detail::ResultOf<Sig>::type;
+  const id object = detail::toReceiver(receiver);
+  if (object == nullptr || imp == nullptr) return detail::zeroValue<R>();
+  return S::call(imp, object, sel, std::forward<U>(args)...);
+}
+
 // An implementation that runs `block(self, args...)` for a method of
 // signature `Sig` (the selector is not passed, as with the platform's block
 // implementations). It lives until `imp_removeBlock`.

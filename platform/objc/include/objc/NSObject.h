@@ -77,8 +77,9 @@ Ref<T> alloc(Class cls = T::classObject()) {
 // `[[cls alloc] init]` as a T.
 template <class T>
 Ref<T> make(Class cls = T::classObject()) {
+  static const SEL allocSel = sel_registerName("alloc");
   static const SEL initSel = sel_registerName("init");
-  Ref<Object> object = send<Ref<Object>()>(cls, sel_registerName("alloc"));
+  Ref<Object> object = send<Ref<Object>()>(cls, allocSel);
   return dynamicCast<T>(send<Ref<Object>()>(object, initSel));
 }
 

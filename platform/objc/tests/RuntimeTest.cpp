@@ -223,6 +223,20 @@ TEST(Messaging, FrameTooSmallForTheMethodRaisesInsteadOfReadingPastIt) {
   }
 }
 
+TEST(Messaging, ARootClassWithoutForwardingRaisesAndIsFreedWithoutDealloc) {
+  Class root = objc_allocateClassPair(nullptr, uniqueName("BareRoot").c_str(), 0);
+  objc_registerClassPair(root);
+  class_addMethod(root, sel("value"), intImp(5), "i16@0:8");
+  Ref<Object> object = class_createInstance(root);
+  Weak<Object> weak(object);
+  EXPECT_EQ(callInt(object.get(), "value"), 5);
+  // No forwardingTargetForSelector:, methodSignatureForSelector: or
+  // doesNotRecognizeSelector: to send: an exception, not endless forwarding.
+  EXPECT_THROW(send<void()>(object, sel("unknown")), Ref<NSException>);
+  object = nullptr;
+  EXPECT_FALSE(weak.load()) << "freed although the class has no dealloc";
+}
+
 TEST(SetClass, ExchangesAtomicallyAndReturnsThePreviousClass) {
   Class base = makeSubclass(NSObject::classObject());
   Class other = makeSubclass(base);

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+
+// System-control queries and process-table records, as the crash engine asks
+// for them by name ("hw.model", "kern.osversion", ...). On this machine they
+// come from uname, /proc and /sys; a test installs its own source of facts.
+// Not async-signal-safe: the engine gathers these before any crash.
+namespace sys {
+
+// One process-table record (the stand-in for a kernel process query by pid).
+struct ProcessRecord {
+  pid_t pid = 0;
+  pid_t parentPid = 0;
+  // The command name field: up to 16 bytes, zero-padded, not necessarily
+  // valid UTF-8 and not necessarily terminated.
+  char commandName[16] = {};
+  // Process start, seconds and microseconds since 1970.
+  int64_t startSeconds = 0;
+  int32_t startMicroseconds = 0;
+  // A debugger or tracer is attached.
+  bool traced = false;
+};
+
+// The source of every fact below. The host implementation reads Linux; tests
+// derive from it and override what they pin.
+class SystemFactSource {
+ public:
+  virtual ~SystemFactSource() = default;
+
+  // Text facts: "hw.model", "kern.osversion", "kern.osrelease". None when the
+  // machine cannot tell.
+  virtual std::optional<std::string> text(const std::string& name);
+  // 32-bit facts: "hw.cputype", "hw.cpusubtype", "hw.physicalcpu_max",
+  // "hw.logicalcpu_max", "sysctl.proc_native".
+  virtual std::optional<int32_t> number(const std::string& name);
+  // The running system's version triple (major, minor, patch).
+  virtual std::optional<std::array<long, 3>> operatingSystemVersion();
+  // The process-table record of `pid`; none when there is no such process.
+  virtual std::optional<ProcessRecord> process(pid_t pid);
+  // The running program's full path.
+  virtual std::optional<std::string> executablePath();
+};
+
+// The installed source (the host's until a test installs another).
+std::shared_ptr<SystemFactSource> systemFacts();
+// Installs `source`; null restores the host's. Not to be raced with queries.
+void installSystemFactSource(std::shared_ptr<SystemFactSource> source);
+
+// The system-control call shape: with `oldp` null, `*oldlenp` gets the size
+// needed; else the value is copied when it fits. Returns 0, or -1 with errno
+// (ENOENT unknown name, ENOMEM buffer too small).
+int sysctlbyname(const char* name, void* oldp, size_t* oldlenp, const void* newp, size_t newlen);
+
+}  // namespace sys

@@ -1,0 +1,54 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Task and thread names and safe reads of a task's memory, as the crash engine
+// expects them of the kernel. A task is named by its process id and a thread by
+// its kernel thread id; names carry no rights, so nothing needs releasing.
+// Every function here is async-signal-safe: no heap, no locks.
+namespace sys {
+
+using task_t = int32_t;
+using thread_t = int32_t;
+using kern_return_t = int32_t;
+using vm_address_t = uint64_t;
+using vm_size_t = uint64_t;
+
+inline constexpr kern_return_t KERN_SUCCESS = 0;
+inline constexpr kern_return_t KERN_INVALID_ADDRESS = 1;
+inline constexpr kern_return_t KERN_PROTECTION_FAILURE = 2;
+inline constexpr kern_return_t KERN_INVALID_ARGUMENT = 4;
+inline constexpr kern_return_t KERN_FAILURE = 5;
+
+// The calling process's task name (its current pid, so a forked child gets
+// its own).
+task_t mach_task_self() noexcept;
+
+// The calling thread's name (its kernel thread id).
+thread_t mach_thread_self() noexcept;
+
+// The page size and mask of this machine.
+vm_size_t vm_page_size() noexcept;
+vm_size_t vm_page_mask() noexcept;
+
+// Copies `size` bytes at `address` of `task` into `data`, all or nothing.
+// KERN_INVALID_ADDRESS: a page of the range is not mapped;
+// KERN_PROTECTION_FAILURE: a page is mapped but not readable;
+// KERN_FAILURE: the copy failed for another reason. On failure the
+// destination is undefined. `*outsize` (may be null) gets the copied count.
+// A zero size copies nothing and succeeds.
+kern_return_t mach_vm_read_overwrite(task_t task, vm_address_t address, vm_size_t size, void* data,
+                                     vm_size_t* outsize) noexcept;
+
+// True when every page of [address, address + size) of the own task is
+// mapped and readable; `*unreadable` (may be null) gets the first page that
+// is not.
+bool task_range_readable(vm_address_t address, vm_size_t size,
+                         vm_address_t* unreadable = nullptr) noexcept;
+
+// Test seam: refuse the kernel's cross-process copy so that reads take the
+// pipe path, as on a system where the call is denied.
+void setProcessVmReadvRefusedForTesting(bool refused) noexcept;
+
+}  // namespace sys

@@ -1,0 +1,172 @@
+#include "system/SystemFacts.h"
+
+#include <errno.h>
+#include <sys/utsname.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <set>
+#include <sstream>
+#include <utility>
+
+namespace sys {
+namespace {
+
+// CPU type and subtype of the host, in the values reports carry for it.
+constexpr int32_t kCpuTypeX86_64 = 0x01000007;
+constexpr int32_t kCpuSubtypeX86_64All = 3;
+
+std::optional<std::string> readFirstLine(const std::string& path) {
+  std::ifstream in(path);
+  std::string line;
+  if (!in || !std::getline(in, line)) return std::nullopt;
+  while (!line.empty() && (line.back() == '\n' || line.back() == ' ')) line.pop_back();
+  if (line.empty()) return std::nullopt;
+  return line;
+}
+
+std::optional<int32_t> logicalCpus() {
+  long n = sysconf(_SC_NPROCESSORS_CONF);
+  if (n <= 0) return std::nullopt;
+  return static_cast<int32_t>(n);
+}
+
+// Physical cores: distinct (package, core) pairs of the CPU topology.
+std::optional<int32_t> physicalCpus() {
+  auto logical = logicalCpus();
+  if (!logical) return std::nullopt;
+  std::set<std::pair<std::string, std::string>> cores;
+  for (int32_t cpu = 0; cpu < *logical; ++cpu) {
+    std::string base = "/sys/devices/system/cpu/cpu" + std::to_string(cpu) + "/topology/";
+    auto package = readFirstLine(base + "physical_package_id");
+    auto core = readFirstLine(base + "core_id");
+    if (!package || !core) return logical;
+    cores.emplace(*package, *core);
+  }
+  return static_cast<int32_t>(cores.size());
+}
+
+std::mutex gSourceLock;
+std::shared_ptr<SystemFactSource> gSource;
+
+}  // namespace
+
+std::optional<std::string> SystemFactSource::text(const std::string& name) {
+  struct utsname u;
+  if (name == "hw.model") return readFirstLine("/sys/class/dmi/id/product_name");
+  if (uname(&u) != 0) return std::nullopt;
+  if (name == "kern.osversion") return std::string(u.version);
+  if (name == "kern.osrelease") return std::string(u.release);
+  return std::nullopt;
+}
+
+std::optional<int32_t> SystemFactSource::number(const std::string& name) {
+  if (name == "hw.cputype") return kCpuTypeX86_64;
+  if (name == "hw.cpusubtype") return kCpuSubtypeX86_64All;
+  if (name == "hw.logicalcpu_max") return logicalCpus();
+  if (name == "hw.physicalcpu_max") return physicalCpus();
+  // Nothing runs translated here.
+  if (name == "sysctl.proc_native") return 1;
+  return std::nullopt;
+}
+
+std::optional<std::array<long, 3>> SystemFactSource::operatingSystemVersion() {
+  auto release = text("kern.osrelease");
+  if (!release) return std::nullopt;
+  std::array<long, 3> v = {0, 0, 0};
+  if (std::sscanf(release->c_str(), "%ld.%ld.%ld", &v[0], &v[1], &v[2]) < 1) return std::nullopt;
+  return v;
+}
+
+std::optional<ProcessRecord> SystemFactSource::process(pid_t pid) {
+  std::ifstream statFile("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  if (!statFile || !std::getline(statFile, stat)) return std::nullopt;
+  // The command name sits in parentheses and may itself hold ") ".
+  auto open = stat.find('(');
+  auto close = stat.rfind(')');
+  if (open == std::string::npos || close == std::string::npos || close < open) return std::nullopt;
+  ProcessRecord record;
+  record.pid = pid;
+  std::string comm = stat.substr(open + 1, close - open - 1);
+  std::memcpy(record.commandName, comm.data(), std::min(comm.size(), sizeof record.commandName));
+  std::istringstream rest(stat.substr(close + 2));
+  std::string field;
+  unsigned long long startTicks = 0;
+  // Fields after the name, counting the state as field 3 of the whole line.
+  for (int index = 3; rest >> field; ++index) {
+    if (index == 4) record.parentPid = static_cast<pid_t>(std::stoll(field));
+    if (index == 22) {
+      startTicks = std::stoull(field);
+      break;
+    }
+  }
+  long ticks = sysconf(_SC_CLK_TCK);
+  std::ifstream procStat("/proc/stat");
+  std::string line;
+  long long bootTime = 0;
+  while (std::getline(procStat, line)) {
+    if (line.rfind("btime ", 0) == 0) bootTime = std::stoll(line.substr(6));
+  }
+  if (ticks > 0) {
+    record.startSeconds = bootTime + static_cast<int64_t>(startTicks / ticks);
+    record.startMicroseconds = static_cast<int32_t>((startTicks % ticks) * 1000000 / ticks);
+  }
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  while (std::getline(status, line)) {
+    if (line.rfind("TracerPid:", 0) == 0) record.traced = std::stol(line.substr(10)) != 0;
+  }
+  return record;
+}
+
+std::optional<std::string> SystemFactSource::executablePath() {
+  char buffer[4096];
+  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
+  if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer) return std::nullopt;
+  return std::string(buffer, static_cast<size_t>(n));
+}
+
+std::shared_ptr<SystemFactSource> systemFacts() {
+  std::lock_guard<std::mutex> guard(gSourceLock);
+  if (!gSource) gSource = std::make_shared<SystemFactSource>();
+  return gSource;
+}
+
+void installSystemFactSource(std::shared_ptr<SystemFactSource> source) {
+  std::lock_guard<std::mutex> guard(gSourceLock);
+  gSource = std::move(source);
+}
+
+int sysctlbyname(const char* name, void* oldp, size_t* oldlenp, const void* newp, size_t) {
+  if (name == nullptr || oldlenp == nullptr || newp != nullptr) {
+    errno = EINVAL;
+    return -1;
+  }
+  std::shared_ptr<SystemFactSource> facts = systemFacts();
+  std::string value;
+  if (auto text = facts->text(name)) {
+    value.assign(text->c_str(), text->size() + 1);  // with its terminating zero
+  } else if (auto number = facts->number(name)) {
+    value.assign(reinterpret_cast<const char*>(&*number), sizeof(int32_t));
+  } else {
+    errno = ENOENT;
+    return -1;
+  }
+  if (oldp == nullptr) {
+    *oldlenp = value.size();
+    return 0;
+  }
+  if (*oldlenp < value.size()) {
+    *oldlenp = value.size();
+    errno = ENOMEM;
+    return -1;
+  }
+  std::memcpy(oldp, value.data(), value.size());
+  *oldlenp = value.size();
+  return 0;
+}
+
+}  // namespace sys

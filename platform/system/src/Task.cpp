@@ -1,0 +1,156 @@
+#include "system/Task.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/uio.h>
+#include <unistd.h>
+
+#include <atomic>
+
+namespace sys {
+namespace {
+
+std::atomic<bool> gVmReadvRefused{false};
+
+constexpr vm_size_t kPipeChunk = 4096;
+
+// The kernel's copy; false with errno on failure or a short copy.
+bool readWithVmReadv(task_t task, vm_address_t address, vm_size_t size, void* data) {
+  if (gVmReadvRefused.load(std::memory_order_relaxed)) {
+    errno = ENOSYS;
+    return false;
+  }
+  struct iovec local = {data, size};
+  struct iovec remote = {reinterpret_cast<void*>(address), size};
+  ssize_t n = process_vm_readv(task, &local, 1, &remote, 1, 0);
+  if (n < 0) return false;
+  if (static_cast<vm_size_t>(n) != size) {
+    errno = EFAULT;
+    return false;
+  }
+  return true;
+}
+
+// Fallback for the own task: the kernel checks the source of a write(2), so
+// pushing the bytes through a pipe never faults on a bad address.
+bool readWithPipe(vm_address_t address, vm_size_t size, void* data) {
+  int fds[2];
+  if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) return false;
+  bool ok = true;
+  auto* out = static_cast<uint8_t*>(data);
+  vm_size_t done = 0;
+  while (ok && done < size) {
+    vm_size_t chunk = size - done < kPipeChunk ? size - done : kPipeChunk;
+    ssize_t w;
+    do {
+      w = write(fds[1], reinterpret_cast<const void*>(address + done), chunk);
+    } while (w < 0 && errno == EINTR);
+    if (w <= 0) {
+      ok = false;
+      break;
+    }
+    vm_size_t got = 0;
+    while (got < static_cast<vm_size_t>(w)) {
+      ssize_t r = read(fds[0], out + done + got, static_cast<vm_size_t>(w) - got);
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) {
+        ok = false;
+        break;
+      }
+      got += static_cast<vm_size_t>(r);
+    }
+    done += got;
+  }
+  int saved = errno;
+  close(fds[0]);
+  close(fds[1]);
+  errno = saved;
+  return ok;
+}
+
+bool pageMapped(vm_address_t page) {
+  unsigned char vec;
+  return mincore(reinterpret_cast<void*>(page), vm_page_size(), &vec) == 0;
+}
+
+bool pageReadable(vm_address_t page) {
+  uint8_t byte;
+  if (readWithVmReadv(mach_task_self(), page, 1, &byte)) return true;
+  return readWithPipe(page, 1, &byte);
+}
+
+}  // namespace
+
+task_t mach_task_self() noexcept { return static_cast<task_t>(syscall(SYS_getpid)); }
+
+thread_t mach_thread_self() noexcept { return static_cast<thread_t>(syscall(SYS_gettid)); }
+
+vm_size_t vm_page_size() noexcept {
+  static const vm_size_t size = static_cast<vm_size_t>(sysconf(_SC_PAGESIZE));
+  return size;
+}
+
+vm_size_t vm_page_mask() noexcept { return vm_page_size() - 1; }
+
+bool task_range_readable(vm_address_t address, vm_size_t size, vm_address_t* unreadable) noexcept {
+  if (size == 0) return true;
+  vm_address_t page = address & ~vm_page_mask();
+  vm_address_t last = address + size - 1;
+  if (last < address) last = ~vm_address_t{0};
+  for (;;) {
+    if (!pageMapped(page) || !pageReadable(page)) {
+      if (unreadable) *unreadable = page;
+      return false;
+    }
+    vm_address_t next = page + vm_page_size();
+    if (next <= page || next > last) return true;
+    page = next;
+  }
+}
+
+kern_return_t mach_vm_read_overwrite(task_t task, vm_address_t address, vm_size_t size, void* data,
+                                     vm_size_t* outsize) noexcept {
+  if (outsize) *outsize = 0;
+  if (size == 0) return KERN_SUCCESS;
+  if (address + size < address) return KERN_INVALID_ADDRESS;
+  int saved = errno;
+  bool own = task == mach_task_self();
+  bool ok = readWithVmReadv(task, address, size, data);
+  if (!ok && own && errno != EFAULT) ok = readWithPipe(address, size, data);
+  if (ok) {
+    if (outsize) *outsize = size;
+    errno = saved;
+    return KERN_SUCCESS;
+  }
+  if (!own) {
+    errno = saved;
+    return errno == ESRCH ? KERN_INVALID_ARGUMENT : KERN_FAILURE;
+  }
+  // Tell an unmapped page from a protected one, page by page in order.
+  kern_return_t result = KERN_FAILURE;
+  vm_address_t page = address & ~vm_page_mask();
+  vm_address_t last = address + size - 1;
+  for (;;) {
+    if (!pageMapped(page)) {
+      result = KERN_INVALID_ADDRESS;
+      break;
+    }
+    if (!pageReadable(page)) {
+      result = KERN_PROTECTION_FAILURE;
+      break;
+    }
+    vm_address_t next = page + vm_page_size();
+    if (next <= page || next > last) break;
+    page = next;
+  }
+  errno = saved;
+  return result;
+}
+
+void setProcessVmReadvRefusedForTesting(bool refused) noexcept {
+  gVmReadvRefused.store(refused, std::memory_order_relaxed);
+}
+
+}  // namespace sys

@@ -1,0 +1,99 @@
+#include <errno.h>
+#include <gtest/gtest.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+
+#include "system/SystemFacts.h"
+
+namespace {
+
+class FixedFacts : public sys::SystemFactSource {
+ public:
+  std::optional<std::string> text(const std::string& name) override {
+    if (name == "kern.osrelease") return "13.4.1-custom";
+    if (name == "hw.model") return std::nullopt;
+    return sys::SystemFactSource::text(name);
+  }
+  std::optional<int32_t> number(const std::string& name) override {
+    if (name == "hw.cpusubtype") return -2;
+    return sys::SystemFactSource::number(name);
+  }
+};
+
+class SystemFacts : public ::testing::Test {
+ protected:
+  void TearDown() override { sys::installSystemFactSource(nullptr); }
+};
+
+TEST_F(SystemFacts, TextQueryReportsSizeThenValue) {
+  size_t size = 0;
+  ASSERT_EQ(sys::sysctlbyname("kern.osrelease", nullptr, &size, nullptr, 0), 0);
+  std::string buffer(size, 'x');
+  size_t small = size - 1;
+  errno = 0;
+  EXPECT_EQ(sys::sysctlbyname("kern.osrelease", buffer.data(), &small, nullptr, 0), -1);
+  EXPECT_EQ(errno, ENOMEM);
+  ASSERT_EQ(sys::sysctlbyname("kern.osrelease", buffer.data(), &size, nullptr, 0), 0);
+  EXPECT_EQ(buffer.back(), '\0');
+  EXPECT_GT(std::strlen(buffer.c_str()), 0u);
+}
+
+TEST_F(SystemFacts, HostDescribesItselfAsX8664) {
+  int32_t value = 0;
+  size_t size = sizeof value;
+  ASSERT_EQ(sys::sysctlbyname("hw.cputype", &value, &size, nullptr, 0), 0);
+  EXPECT_EQ(value, 0x01000007);
+  ASSERT_EQ(sys::sysctlbyname("hw.logicalcpu_max", &value, &size, nullptr, 0), 0);
+  EXPECT_EQ(value, sysconf(_SC_NPROCESSORS_CONF));
+  int32_t physical = 0;
+  ASSERT_EQ(sys::sysctlbyname("hw.physicalcpu_max", &physical, &size, nullptr, 0), 0);
+  EXPECT_GE(physical, 1);
+  EXPECT_LE(physical, value);
+  errno = 0;
+  EXPECT_EQ(sys::sysctlbyname("hw.nosuchkey", &value, &size, nullptr, 0), -1);
+  EXPECT_EQ(errno, ENOENT);
+}
+
+TEST_F(SystemFacts, InstalledSourceAnswersQueries) {
+  sys::installSystemFactSource(std::make_shared<FixedFacts>());
+  auto version = sys::systemFacts()->operatingSystemVersion();
+  ASSERT_TRUE(version);
+  EXPECT_EQ((*version)[0], 13);
+  EXPECT_EQ((*version)[1], 4);
+  EXPECT_EQ((*version)[2], 1);
+  int32_t subtype = 0;
+  size_t size = sizeof subtype;
+  ASSERT_EQ(sys::sysctlbyname("hw.cpusubtype", &subtype, &size, nullptr, 0), 0);
+  EXPECT_EQ(subtype, -2);
+  EXPECT_EQ(sys::sysctlbyname("hw.model", nullptr, &size, nullptr, 0), -1);
+  sys::installSystemFactSource(nullptr);
+  EXPECT_EQ(sys::sysctlbyname("hw.cpusubtype", &subtype, &size, nullptr, 0), 0);
+  EXPECT_EQ(subtype, 3);
+}
+
+TEST_F(SystemFacts, ProcessRecordOfSelfAndParent) {
+  auto self = sys::systemFacts()->process(getpid());
+  ASSERT_TRUE(self);
+  EXPECT_EQ(self->pid, getpid());
+  EXPECT_EQ(self->parentPid, getppid());
+  std::ifstream comm("/proc/self/comm");
+  std::string name;
+  std::getline(comm, name);
+  EXPECT_EQ(std::string(self->commandName, strnlen(self->commandName, 16)), name);
+  time_t now = time(nullptr);
+  EXPECT_LE(self->startSeconds, now);
+  EXPECT_GT(self->startSeconds, now - 24 * 3600 * 365);
+  EXPECT_TRUE(sys::systemFacts()->process(getppid()));
+  EXPECT_FALSE(sys::systemFacts()->process(-5));
+}
+
+TEST_F(SystemFacts, ExecutablePathIsThisProgram) {
+  auto path = sys::systemFacts()->executablePath();
+  ASSERT_TRUE(path);
+  EXPECT_NE(path->find("system_tests"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,103 @@
+#include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <thread>
+
+#include "system/Task.h"
+
+namespace {
+
+// Three pages: readable, then the given protection, then readable; the middle
+// one is unmapped when `unmapMiddle` is set.
+struct ThreePages {
+  explicit ThreePages(int middleProt, bool unmapMiddle = false) {
+    page = sys::vm_page_size();
+    base = static_cast<uint8_t*>(
+        mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    std::memset(base, 0x5A, 3 * page);
+    if (unmapMiddle) {
+      munmap(base + page, page);
+    } else {
+      mprotect(base + page, page, middleProt);
+    }
+  }
+  ~ThreePages() { munmap(base, 3 * page); }
+  uint64_t addr(size_t offset) const { return reinterpret_cast<uint64_t>(base + offset); }
+  size_t page;
+  uint8_t* base;
+};
+
+class TaskRead : public ::testing::TestWithParam<bool> {
+ protected:
+  void SetUp() override { sys::setProcessVmReadvRefusedForTesting(GetParam()); }
+  void TearDown() override { sys::setProcessVmReadvRefusedForTesting(false); }
+};
+
+TEST_P(TaskRead, CopiesReadableMemoryWhole) {
+  ThreePages pages(PROT_READ);
+  std::vector<uint8_t> out(3 * pages.page);
+  sys::vm_size_t copied = 0;
+  ASSERT_EQ(sys::mach_vm_read_overwrite(sys::mach_task_self(), pages.addr(0), out.size(),
+                                        out.data(), &copied),
+            sys::KERN_SUCCESS);
+  EXPECT_EQ(copied, out.size());
+  EXPECT_EQ(0, std::memcmp(out.data(), pages.base, out.size()));
+}
+
+TEST_P(TaskRead, UnmappedPageIsInvalidAddress) {
+  ThreePages pages(0, /*unmapMiddle=*/true);
+  uint8_t out[16];
+  EXPECT_EQ(sys::mach_vm_read_overwrite(sys::mach_task_self(), pages.addr(pages.page + 8), 8, out,
+                                        nullptr),
+            sys::KERN_INVALID_ADDRESS);
+}
+
+TEST_P(TaskRead, ProtNonePageIsProtectionFailure) {
+  ThreePages pages(PROT_NONE);
+  uint8_t out[16];
+  EXPECT_EQ(
+      sys::mach_vm_read_overwrite(sys::mach_task_self(), pages.addr(pages.page), 16, out, nullptr),
+      sys::KERN_PROTECTION_FAILURE);
+}
+
+TEST_P(TaskRead, ReadCrossingIntoBadPageFailsWhole) {
+  ThreePages pages(PROT_NONE);
+  uint8_t out[64];
+  sys::vm_size_t copied = 99;
+  EXPECT_EQ(sys::mach_vm_read_overwrite(sys::mach_task_self(), pages.addr(pages.page - 32), 64, out,
+                                        &copied),
+            sys::KERN_PROTECTION_FAILURE);
+  EXPECT_EQ(copied, 0u);
+  ThreePages hole(0, true);
+  EXPECT_EQ(sys::mach_vm_read_overwrite(sys::mach_task_self(), hole.addr(hole.page - 32), 64, out,
+                                        nullptr),
+            sys::KERN_INVALID_ADDRESS);
+}
+
+TEST_P(TaskRead, RangeReadableFindsFirstBadPage) {
+  ThreePages pages(PROT_NONE);
+  sys::vm_address_t bad = 0;
+  EXPECT_TRUE(sys::task_range_readable(pages.addr(0), pages.page, &bad));
+  EXPECT_FALSE(sys::task_range_readable(pages.addr(10), 3 * pages.page - 20, &bad));
+  EXPECT_EQ(bad, pages.addr(pages.page));
+}
+
+INSTANTIATE_TEST_SUITE_P(KernelCopyAndPipe, TaskRead, ::testing::Bool());
+
+TEST(TaskNames, TaskIsProcessAndThreadsDiffer) {
+  EXPECT_EQ(sys::mach_task_self(), getpid());
+  sys::thread_t mine = sys::mach_thread_self();
+  sys::thread_t other = 0;
+  std::thread([&] { other = sys::mach_thread_self(); }).join();
+  EXPECT_NE(mine, other);
+  EXPECT_EQ(mine, sys::mach_thread_self());
+}
+
+TEST(TaskNames, ZeroSizeReadSucceedsWithoutTouchingMemory) {
+  EXPECT_EQ(sys::mach_vm_read_overwrite(sys::mach_task_self(), 16, 0, nullptr, nullptr),
+            sys::KERN_SUCCESS);
+}
+
+}  // namespace

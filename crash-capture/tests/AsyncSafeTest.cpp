@@ -1,4 +1,5 @@
 #include <fcntl.h>
+#include <errno.h>
 #include <gtest/gtest.h>
 #include <pthread.h>
 #include <signal.h>
@@ -152,10 +153,12 @@ TEST(AsyncMemory, CopyAndFillIncludingZeroLength) {
 std::atomic<int> gDrainFd{-1};
 std::atomic<int> gInterrupts{0};
 void drainOnSignal(int) {
+  int savedErrno = errno;  // a handler must not disturb the interrupted code's errno
   char buffer[4096];
   while (read(gDrainFd.load(), buffer, sizeof buffer) > 0) {
   }
   gInterrupts.fetch_add(1);
+  errno = savedErrno;
 }
 
 TEST(AsyncWriten, SurvivesSignalsWhileBlockedAndReportsFailure) {

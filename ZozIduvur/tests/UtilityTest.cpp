@@ -1,9 +1,13 @@
 #include <sys/stat.h>
 
+#include <atomic>
 #include <thread>
 
 #include "TestSupport.h"
+#include "ZozIduvur/DUZEDispatcherUtil.h"
 #include "ZozIduvur/DUZEUtility.h"
+#include "dispatch/DispatchQueue.h"
+#include "dispatch/MainLoop.h"
 #include "foundation/Bundle.h"
 #include "foundation/UTF16.h"
 
@@ -140,4 +144,23 @@ TEST_F(Utility, ApplicationState) {
   EXPECT_EQ(DUZEUtility::applicationState(), DUZEApplicationStateUnknown);
   bundle->setExecutablePath(std::nullopt);
   EXPECT_EQ(DUZEUtility::currentAppEnvironment(), DUZEEnvironmentOther);
+}
+
+TEST_F(Utility, PerformBlockOnMainThreadRunsInlineThereAndQueuesFromElsewhere) {
+  bool ranInline = false;
+  DUZEDispatcherUtil::performBlockOnMainThread([&] { ranInline = true; });
+  EXPECT_TRUE(ranInline);
+
+  std::atomic<bool> ran{false};
+  std::atomic<bool> onMain{false};
+  std::thread([&] {
+    DUZEDispatcherUtil::performBlockOnMainThread([&] {
+      onMain = dispatch::isMainThread();
+      ran = true;
+    });
+  }).join();
+  EXPECT_FALSE(ran.load());  // not run by the other thread, not waited for
+  EXPECT_TRUE(dispatch::MainLoop::runUntil([&] { return ran.load(); },
+                                           dispatch::DispatchTimeInterval::seconds(5)));
+  EXPECT_TRUE(onMain.load());
 }

@@ -1,0 +1,111 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "ZozIduvur/DUZEChannelDelegate.h"
+#include "ZozIduvur/DUZEChannelUnitProtocol.h"
+#include "ZozIduvur/DUZEHttpClient.h"
+#include "ZozIduvur/DUZEIngestion.h"
+#include "ZozIduvur/DUZELogDBStorage.h"
+#include "dispatch/DispatchQueue.h"
+#include "dispatch/DispatchSource.h"
+
+class DUZEChannelGroupDefault;
+
+// The channel unit of one group id. Logs go through preparation, the
+// delegates, validation and storage on the group's logs queue; a batch is
+// sent when `batchSizeLimit` logs are stored or `flushInterval` after the
+// first one, with at most `pendingBatchesLimit` batches in flight. A 2xx
+// answer deletes the batch (each log reported as sent); no answer, 5xx, 408
+// or 429 keeps it for a later flush; any other status reports each log as
+// failed, deletes it and disables the unit (deleting its stored logs).
+class DUZEChannelUnitDefault : public DUZEChannelUnitProtocol,
+                               public std::enable_shared_from_this<DUZEChannelUnitDefault> {
+ public:
+  static std::shared_ptr<DUZEChannelUnitDefault> create(
+      DUZEChannelUnitConfiguration configuration, std::shared_ptr<DUZEIngestionProtocol> ingestion,
+      std::shared_ptr<DUZELogDBStorage> storage, std::shared_ptr<dispatch::DispatchQueue> logsQueue,
+      std::weak_ptr<DUZEChannelGroupDefault> group);
+
+  // DUZEChannelUnitProtocol:
+  const DUZEChannelUnitConfiguration& configuration() const override { return configuration_; }
+  void enqueueItem(const std::shared_ptr<DUZEAbstractLog>& log, uint64_t flags) override;
+  void setEnabled(bool isEnabled, bool deleteDataOnDisabled) override;
+  void pauseWithIdentifyingObject(const std::shared_ptr<void>& identifyingObject) override;
+  void resumeWithIdentifyingObject(const std::shared_ptr<void>& identifyingObject) override;
+  void pauseSendingLogsWithToken(const std::string& token) override;
+  void resumeSendingLogsWithToken(const std::string& token) override;
+
+  // The state as of the last block the logs queue ran.
+  bool isEnabled() const { return enabled_.load(); }
+  bool isPaused() const { return paused_.load(); }
+  // Whether logs were handed to `enqueueItem` and not yet taken up by the
+  // logs queue.
+  bool hasIncomingLogs();
+
+  // Looks at the logs stored by earlier runs and schedules their sending
+  // (the group calls it once the unit is registered).
+  void start();
+  // Stops the flush timer for good (the group is going away).
+  void shutdown();
+
+  // Test seam: the length of one "second" of the flush interval. std::nullopt
+  // restores real seconds.
+  static void setFlushIntervalUnitForTesting(std::optional<dispatch::DispatchTimeInterval> unit);
+
+  DUZEChannelUnitDefault(DUZEChannelUnitConfiguration configuration,
+                         std::shared_ptr<DUZEIngestionProtocol> ingestion,
+                         std::shared_ptr<DUZELogDBStorage> storage,
+                         std::shared_ptr<dispatch::DispatchQueue> logsQueue,
+                         std::weak_ptr<DUZEChannelGroupDefault> group);
+
+ private:
+  struct Incoming {
+    std::shared_ptr<DUZEAbstractLog> log;
+    uint64_t flags;
+  };
+
+  // Runs the block now when called on the logs queue, else queues it there.
+  void onQueue(std::function<void()> block);
+
+  // All of these run on the logs queue.
+  void drainIncoming();
+  void checkPendingLogs();
+  void flushQueue();
+  void startTimer();
+  void cancelTimer();
+  void handleResponse(const DUZELogBatch& batch, const DUZEHttpResponse& response);
+  void applyEnabled(bool isEnabled, bool deleteDataOnDisabled);
+  void updatePaused();
+  bool pausedByObjects();
+  std::vector<std::shared_ptr<DUZEChannelDelegate>> delegates();
+  dispatch::DispatchTimeInterval flushDelay() const;
+
+  const DUZEChannelUnitConfiguration configuration_;
+  const std::shared_ptr<DUZEIngestionProtocol> ingestion_;
+  const std::shared_ptr<DUZELogDBStorage> storage_;
+  const std::shared_ptr<dispatch::DispatchQueue> queue_;
+  const std::weak_ptr<DUZEChannelGroupDefault> group_;
+
+  std::mutex incomingMutex_;
+  std::vector<Incoming> incoming_;
+
+  // Owned by the logs queue (the atomics mirror state for other threads).
+  std::atomic<bool> enabled_{true};
+  std::atomic<bool> paused_{false};
+  bool shutDown_ = false;
+  std::vector<std::weak_ptr<void>> pausedObjects_;
+  std::set<std::string> pausedTargetKeys_;
+  std::set<std::string> pendingBatchIds_;
+  size_t itemsCount_ = 0;
+  std::shared_ptr<dispatch::DispatchSourceTimer> timer_;
+};

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "ZozIduvur/DUZEAbstractLog.h"
+#include "ZozIduvur/DUZEEncrypter.h"
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+// A batch of stored logs handed out for sending. Its rows stay out of later
+// batches until the batch is deleted or released.
+struct DUZELogBatch {
+  std::string batchId;
+  std::vector<std::shared_ptr<DUZEAbstractLog>> logs;
+};
+
+// The log store: the SQLite database "Logs.sqlite" with the table "logs"
+// (the archived log, its group, priority, target key and encrypted target
+// token). Prepared statements with bound parameters only; write-ahead logging
+// so that a committed log survives the death of the process. Thread-safe.
+class DUZELogDBStorage {
+ public:
+  static constexpr std::string_view kDatabaseFileName = "Logs.sqlite";
+  static constexpr std::string_view kTableName = "logs";
+  static constexpr int kSchemaVersion = 1;
+
+  // The store in the data folder.
+  static std::shared_ptr<DUZELogDBStorage> createInDataFolder();
+  // Opens (creating when needed) the database at `file`. A file that is not
+  // a database of this schema is replaced by an empty one, with an error log.
+  explicit DUZELogDBStorage(std::filesystem::path file);
+  ~DUZELogDBStorage();
+  DUZELogDBStorage(const DUZELogDBStorage&) = delete;
+  DUZELogDBStorage& operator=(const DUZELogDBStorage&) = delete;
+
+  bool isOpen() const { return db_ != nullptr; }
+  const std::filesystem::path& file() const { return file_; }
+
+  struct Entry {
+    std::shared_ptr<DUZEAbstractLog> log;
+    uint64_t flags = 0;
+  };
+  // Stores the logs of a group in one transaction; the priority is
+  // `flags` AND 0xFF. Answers how many were stored (0 on failure: nothing is
+  // stored then).
+  size_t saveLogs(const std::vector<Entry>& entries, std::string_view groupId);
+  bool saveLog(const std::shared_ptr<DUZEAbstractLog>& log, std::string_view groupId,
+               uint64_t flags) {
+    return saveLogs({{log, flags}}, groupId) == 1;
+  }
+
+  // Up to `limit` logs of the group, highest priority first and oldest first
+  // within a priority, leaving out rows of pending batches and rows whose
+  // target key is in `excludedTargetKeys`. Each log gets its decrypted target
+  // token back. A row that cannot be decoded is logged and deleted. None when
+  // nothing is left to send.
+  std::optional<DUZELogBatch> loadLogsWithGroupId(std::string_view groupId, size_t limit,
+                                                  const std::set<std::string>& excludedTargetKeys);
+  // Deletes the rows of a batch (sent, or refused for good).
+  void deleteLogsWithBatchId(const std::string& batchId);
+  // Makes the rows of a batch loadable again (to be sent later).
+  void releaseBatch(const std::string& batchId);
+  // Deletes every row of the group and forgets its batches; answers how many
+  // rows went.
+  size_t deleteLogsWithGroupId(std::string_view groupId);
+  // Rows of the group that are not in a pending batch.
+  size_t countLogs(std::string_view groupId);
+
+ private:
+  bool open();
+  void close();
+  bool execute(const char* sql);
+  sqlite3_stmt* statement(const char* sql);
+  void logSqliteError(const char* what);
+
+  std::filesystem::path file_;
+  std::mutex mutex_;
+  sqlite3* db_ = nullptr;
+  std::map<std::string, sqlite3_stmt*, std::less<>> statements_;
+  // batch id -> (group id, row ids)
+  std::map<std::string, std::pair<std::string, std::vector<int64_t>>> batches_;
+  std::set<int64_t> pendingRows_;
+  std::shared_ptr<DUZEEncrypter> encrypter_ = DUZEEncrypter::create();
+};

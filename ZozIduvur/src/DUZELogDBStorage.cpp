@@ -1,0 +1,326 @@
+#include "ZozIduvur/DUZELogDBStorage.h"
+
+#include <sqlite3.h>
+
+#include "ZozIduvur/DUZELogger.h"
+#include "ZozIduvur/DUZEUtility.h"
+#include "foundation/UUID.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* kCreateTable =
+    "CREATE TABLE IF NOT EXISTS \"logs\" ("
+    "\"id\" INTEGER PRIMARY KEY AUTOINCREMENT, "
+    "\"groupId\" TEXT NOT NULL, "
+    "\"log\" BLOB NOT NULL, "
+    "\"targetToken\" TEXT, "
+    "\"targetKey\" TEXT, "
+    "\"priority\" INTEGER NOT NULL)";
+constexpr const char* kCreateIndex =
+    "CREATE INDEX IF NOT EXISTS \"logs_by_group\" ON \"logs\" (\"groupId\", \"priority\", \"id\")";
+constexpr const char* kInsert =
+    "INSERT INTO \"logs\" (\"groupId\", \"log\", \"targetToken\", \"targetKey\", \"priority\") "
+    "VALUES (?, ?, ?, ?, ?)";
+constexpr const char* kSelectByGroup =
+    "SELECT \"id\", \"log\", \"targetToken\", \"targetKey\" FROM \"logs\" WHERE \"groupId\" = ? "
+    "ORDER BY \"priority\" DESC, \"id\" ASC";
+constexpr const char* kDeleteById = "DELETE FROM \"logs\" WHERE \"id\" = ?";
+constexpr const char* kDeleteByGroup = "DELETE FROM \"logs\" WHERE \"groupId\" = ?";
+constexpr const char* kSelectIdsByGroup = "SELECT \"id\" FROM \"logs\" WHERE \"groupId\" = ?";
+
+// Resets a cached statement when the scope ends.
+struct StatementScope {
+  sqlite3_stmt* stmt;
+  ~StatementScope() {
+    if (stmt) {
+      sqlite3_reset(stmt);
+      sqlite3_clear_bindings(stmt);
+    }
+  }
+};
+
+void bindText(sqlite3_stmt* stmt, int index, std::string_view text) {
+  sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+}
+
+std::optional<std::string> columnText(sqlite3_stmt* stmt, int index) {
+  if (sqlite3_column_type(stmt, index) == SQLITE_NULL) return std::nullopt;
+  const auto* text = reinterpret_cast<const char*>(sqlite3_column_text(stmt, index));
+  return std::string(text ? text : "", static_cast<size_t>(sqlite3_column_bytes(stmt, index)));
+}
+
+}  // namespace
+
+std::shared_ptr<DUZELogDBStorage> DUZELogDBStorage::createInDataFolder() {
+  return std::make_shared<DUZELogDBStorage>(DUZEUtility::dataFolder() /
+                                            std::string(kDatabaseFileName));
+}
+
+DUZELogDBStorage::DUZELogDBStorage(fs::path file) : file_(std::move(file)) {
+  std::lock_guard lock(mutex_);
+  if (open()) return;
+  // Whatever is there cannot be used as the log store: it is moved aside
+  // (not deleted, a later version may read it) and the store starts empty
+  // rather than lose every later log.
+  DUZELogError(kDUZELogTag,
+               "The log database at %@ cannot be used; it is replaced (the old file is kept as "
+               "%@.unusable).",
+               file_.string(), file_.filename().string());
+  close();
+  std::error_code ec;
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    const fs::path from(file_.string() + suffix);
+    if (fs::exists(from, ec)) fs::rename(from, fs::path(file_.string() + ".unusable" + suffix), ec);
+  }
+  if (!open()) {
+    DUZELogError(kDUZELogTag, "Couldn't open the log database at %@.", file_.string());
+    close();
+  }
+}
+
+DUZELogDBStorage::~DUZELogDBStorage() {
+  std::lock_guard lock(mutex_);
+  close();
+}
+
+bool DUZELogDBStorage::open() {
+  std::error_code ec;
+  fs::create_directories(file_.parent_path(), ec);
+  const std::string uri = "file:" + file_.string();
+  if (sqlite3_open_v2(
+          uri.c_str(), &db_,
+          SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX,
+          nullptr) != SQLITE_OK) {
+    logSqliteError("open");
+    return false;
+  }
+  sqlite3_busy_timeout(db_, 5000);
+  // Reading the version also proves the file is a database.
+  sqlite3_stmt* version = nullptr;
+  int userVersion = -1;
+  if (sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &version, nullptr) == SQLITE_OK &&
+      sqlite3_step(version) == SQLITE_ROW) {
+    userVersion = sqlite3_column_int(version, 0);
+  }
+  sqlite3_finalize(version);
+  if (userVersion < 0) {
+    logSqliteError("read the schema version of");
+    return false;
+  }
+  if (userVersion > kSchemaVersion) {
+    DUZELogError(kDUZELogTag, "The log database has schema version %d, newer than %d.", userVersion,
+                 kSchemaVersion);
+    return false;
+  }
+  // Write-ahead logging with normal syncing: a commit reaches the file
+  // system before it returns, so it survives the process; only a power loss
+  // may take the last commits.
+  if (!execute("PRAGMA journal_mode=WAL") || !execute("PRAGMA synchronous=NORMAL") ||
+      !execute(kCreateTable) || !execute(kCreateIndex)) {
+    return false;
+  }
+  if (userVersion < kSchemaVersion &&
+      !execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str())) {
+    return false;
+  }
+  for (const char* sql :
+       {kInsert, kSelectByGroup, kDeleteById, kDeleteByGroup, kSelectIdsByGroup}) {
+    if (!statement(sql)) return false;
+  }
+  return true;
+}
+
+void DUZELogDBStorage::close() {
+  for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
+  statements_.clear();
+  if (db_) sqlite3_close_v2(db_);
+  db_ = nullptr;
+}
+
+bool DUZELogDBStorage::execute(const char* sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+    DUZELogError(kDUZELogTag, "SQLite statement failed: %@ (%@)", sql, message ? message : "");
+    sqlite3_free(message);
+    return false;
+  }
+  return true;
+}
+
+sqlite3_stmt* DUZELogDBStorage::statement(const char* sql) {
+  if (!db_) return nullptr;
+  auto it = statements_.find(sql);
+  if (it != statements_.end()) return it->second;
+  sqlite3_stmt* stmt = nullptr;
+  if (sqlite3_prepare_v3(db_, sql, -1, SQLITE_PREPARE_PERSISTENT, &stmt, nullptr) != SQLITE_OK) {
+    logSqliteError("prepare a statement for");
+    return nullptr;
+  }
+  statements_.emplace(sql, stmt);
+  return stmt;
+}
+
+void DUZELogDBStorage::logSqliteError(const char* what) {
+  DUZELogError(kDUZELogTag, "Couldn't %@ the log database %@: %@", what, file_.string(),
+               db_ ? sqlite3_errmsg(db_) : "out of memory");
+}
+
+size_t DUZELogDBStorage::saveLogs(const std::vector<Entry>& entries, std::string_view groupId) {
+  if (entries.empty()) return 0;
+  // Archive and encrypt before taking the lock and opening the transaction.
+  struct Row {
+    foundation::Data archive;
+    std::optional<std::string> token;
+    std::optional<std::string> targetKey;
+    int64_t priority;
+  };
+  std::vector<Row> rows;
+  rows.reserve(entries.size());
+  for (const auto& entry : entries) {
+    if (!entry.log) continue;
+    auto archive = DUZEUtility::archiveKeyedData(foundation::Value(entry.log));
+    if (!archive) continue;
+    Row row{std::move(*archive), std::nullopt, std::nullopt,
+            static_cast<int64_t>(entry.flags & 0xFF)};
+    const auto& tokens = entry.log->transmissionTargetTokens();
+    if (!tokens.empty()) {
+      row.targetKey = DUZEUtility::targetKeyFromTargetToken(*tokens.begin());
+      row.token = encrypter_->encryptString(*tokens.begin());
+    }
+    rows.push_back(std::move(row));
+  }
+  std::lock_guard lock(mutex_);
+  sqlite3_stmt* insert = statement(kInsert);
+  if (!insert || rows.empty() || !execute("BEGIN IMMEDIATE")) return 0;
+  for (const auto& row : rows) {
+    StatementScope scope{insert};
+    bindText(insert, 1, groupId);
+    sqlite3_bind_blob(insert, 2, row.archive.data(), static_cast<int>(row.archive.size()),
+                      SQLITE_STATIC);
+    if (row.token) bindText(insert, 3, *row.token);
+    if (row.targetKey) bindText(insert, 4, *row.targetKey);
+    sqlite3_bind_int64(insert, 5, row.priority);
+    if (sqlite3_step(insert) != SQLITE_DONE) {
+      logSqliteError("store a log in");
+      execute("ROLLBACK");
+      return 0;
+    }
+  }
+  if (!execute("COMMIT")) {
+    execute("ROLLBACK");
+    return 0;
+  }
+  return rows.size();
+}
+
+std::optional<DUZELogBatch> DUZELogDBStorage::loadLogsWithGroupId(
+    std::string_view groupId, size_t limit, const std::set<std::string>& excludedTargetKeys) {
+  std::lock_guard lock(mutex_);
+  sqlite3_stmt* select = statement(kSelectByGroup);
+  if (!select || limit == 0) return std::nullopt;
+  DUZELogBatch batch;
+  std::vector<int64_t> rowIds;
+  std::vector<int64_t> corrupt;
+  {
+    StatementScope scope{select};
+    bindText(select, 1, groupId);
+    while (batch.logs.size() < limit && sqlite3_step(select) == SQLITE_ROW) {
+      const int64_t id = sqlite3_column_int64(select, 0);
+      if (pendingRows_.count(id)) continue;
+      auto targetKey = columnText(select, 3);
+      if (targetKey && excludedTargetKeys.count(*targetKey)) continue;
+      const auto* blob = static_cast<const uint8_t*>(sqlite3_column_blob(select, 1));
+      foundation::Data bytes(blob, blob + sqlite3_column_bytes(select, 1));
+      auto log = DUZEUtility::unarchiveObject<DUZEAbstractLog>(bytes);
+      if (!log) {
+        DUZELogError(kDUZELogTag, "Deserialization failed for log with id %lld; it is deleted.",
+                     static_cast<long long>(id));
+        corrupt.push_back(id);
+        continue;
+      }
+      if (auto token = columnText(select, 2)) {
+        if (auto plain = encrypter_->decryptString(*token)) {
+          log->addTransmissionTargetToken(*plain);
+        } else {
+          DUZELogError(kDUZELogTag, "Failed to decrypt the target token of log %lld.",
+                       static_cast<long long>(id));
+        }
+      }
+      rowIds.push_back(id);
+      batch.logs.push_back(std::move(log));
+    }
+  }
+  if (sqlite3_stmt* remove = statement(kDeleteById)) {
+    for (int64_t id : corrupt) {
+      StatementScope scope{remove};
+      sqlite3_bind_int64(remove, 1, id);
+      if (sqlite3_step(remove) != SQLITE_DONE) logSqliteError("delete a corrupt row of");
+    }
+  }
+  if (batch.logs.empty()) return std::nullopt;
+  batch.batchId = foundation::NSUUID().UUIDString();
+  pendingRows_.insert(rowIds.begin(), rowIds.end());
+  batches_.emplace(batch.batchId, std::make_pair(std::string(groupId), std::move(rowIds)));
+  return batch;
+}
+
+void DUZELogDBStorage::deleteLogsWithBatchId(const std::string& batchId) {
+  std::lock_guard lock(mutex_);
+  auto it = batches_.find(batchId);
+  if (it == batches_.end()) return;
+  sqlite3_stmt* remove = statement(kDeleteById);
+  if (remove && execute("BEGIN IMMEDIATE")) {
+    for (int64_t id : it->second.second) {
+      StatementScope scope{remove};
+      sqlite3_bind_int64(remove, 1, id);
+      if (sqlite3_step(remove) != SQLITE_DONE) logSqliteError("delete a sent log from");
+    }
+    if (!execute("COMMIT")) execute("ROLLBACK");
+  }
+  for (int64_t id : it->second.second) pendingRows_.erase(id);
+  batches_.erase(it);
+}
+
+void DUZELogDBStorage::releaseBatch(const std::string& batchId) {
+  std::lock_guard lock(mutex_);
+  auto it = batches_.find(batchId);
+  if (it == batches_.end()) return;
+  for (int64_t id : it->second.second) pendingRows_.erase(id);
+  batches_.erase(it);
+}
+
+size_t DUZELogDBStorage::deleteLogsWithGroupId(std::string_view groupId) {
+  std::lock_guard lock(mutex_);
+  for (auto it = batches_.begin(); it != batches_.end();) {
+    if (it->second.first == groupId) {
+      for (int64_t id : it->second.second) pendingRows_.erase(id);
+      it = batches_.erase(it);
+    } else {
+      ++it;
+    }
+  }
+  sqlite3_stmt* remove = statement(kDeleteByGroup);
+  if (!remove) return 0;
+  StatementScope scope{remove};
+  bindText(remove, 1, groupId);
+  if (sqlite3_step(remove) != SQLITE_DONE) {
+    logSqliteError("delete the logs of a group from");
+    return 0;
+  }
+  return static_cast<size_t>(sqlite3_changes(db_));
+}
+
+size_t DUZELogDBStorage::countLogs(std::string_view groupId) {
+  std::lock_guard lock(mutex_);
+  sqlite3_stmt* select = statement(kSelectIdsByGroup);
+  if (!select) return 0;
+  StatementScope scope{select};
+  bindText(select, 1, groupId);
+  size_t count = 0;
+  while (sqlite3_step(select) == SQLITE_ROW) {
+    if (!pendingRows_.count(sqlite3_column_int64(select, 0))) ++count;
+  }
+  return count;
+}

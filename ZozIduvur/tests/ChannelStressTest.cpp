@@ -1,0 +1,43 @@
+#include <set>
+#include <thread>
+
+#include "ChannelSupport.h"
+
+using duzetest::TestLog;
+
+namespace {
+class ChannelStress : public duzetest::ChannelTest {};
+}  // namespace
+
+TEST_F(ChannelStress, ConcurrentEnqueuersLoseAndDuplicateNothing) {
+  group_ = makeGroup(server_->baseUrl());
+  auto a = group_->addChannelUnitWithConfiguration(DUZEChannelUnitConfiguration("A", 1, 1, 10, 3));
+  auto b = group_->addChannelUnitWithConfiguration(DUZEChannelUnitConfiguration("B", 2, 1, 7, 2));
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 60;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) {
+        auto log = TestLog::named(std::to_string(t) + "-" + std::to_string(i));
+        (i % 2 ? a : b)->enqueueItem(log, 1);
+        if (i == kPerThread / 2) {
+          // Pauses and resumes race with the sending.
+          auto holder = std::make_shared<int>(t);
+          a->pauseWithIdentifyingObject(holder);
+          a->resumeWithIdentifyingObject(holder);
+        }
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  ASSERT_TRUE(eventually([&] { return recorder_->count("success") == kThreads * kPerThread; },
+                         std::chrono::seconds(60)));
+  std::multiset<std::string> sent;
+  for (const auto& request : server_->requests()) {
+    for (const auto& name : duzetest::logNames(request)) sent.insert(name);
+  }
+  EXPECT_EQ(sent.size(), static_cast<size_t>(kThreads * kPerThread));
+  EXPECT_EQ(std::set<std::string>(sent.begin(), sent.end()).size(), sent.size());
+  EXPECT_TRUE(recorder_->allOnLogsQueue());
+}

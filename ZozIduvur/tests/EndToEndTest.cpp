@@ -1,0 +1,164 @@
+// Logs stored by one process that is killed before it sends them are found,
+// sent and deleted by the next process.
+
+#include <sys/ptrace.h>
+
+#include <csignal>
+#include <cstdlib>
+
+#include "ChannelSupport.h"
+#include "ZozIduvur/DUZEErrors.h"
+#include "ZozIduvur/DUZEZozIduvur.h"
+#include "foundation/Paths.h"
+
+using duzetest::TestLog;
+using duzetest::TestService;
+
+namespace {
+
+constexpr const char* kRole = "ZOZIDUVUR_TEST_ROLE";
+
+bool roleIs(const char* role) {
+  const char* value = std::getenv(kRole);
+  return value && std::string(value) == role;
+}
+
+}  // namespace
+
+TEST(EndToEndChild, EnqueueThreeLogsThenDie) {
+  if (!roleIs("enqueue")) GTEST_SKIP() << "runs as a child of EndToEnd.*";
+  DUZEZozIduvur::start("secret", {DUZEServiceClass::of<TestService>()});
+  auto unit = TestService::sharedInstance()->channelUnit();
+  for (const char* name : {"first", "second", "third"}) unit->enqueueItem(TestLog::named(name), 1);
+  DUZEZozIduvur::channelGroup()->waitUntilIdle();
+  // Before the flush interval ends: nothing was sent.
+  std::raise(SIGKILL);
+}
+
+TEST(EndToEndChild, Traced) {
+  if (!roleIs("traced")) GTEST_SKIP() << "runs as a child of EndToEnd.*";
+  EXPECT_FALSE(DUZEZozIduvur::isDebuggerAttached());
+  ASSERT_EQ(ptrace(PTRACE_TRACEME, 0, nullptr, nullptr), 0);
+  EXPECT_TRUE(DUZEZozIduvur::isDebuggerAttached());
+}
+
+namespace {
+
+class EndToEnd : public duzetest::ChannelTest {
+ protected:
+  void TearDown() override {
+    DUZEZozIduvur::resetSharedInstance();
+    TestService::resetSharedInstance();
+    unsetenv(std::string(kDUZELogUrlEnvironmentVariable).c_str());
+    ChannelTest::TearDown();
+  }
+
+  // The first process: stores three logs and is killed.
+  void runFirstProcess() {
+    const std::string dir =
+        std::string(foundation::kDataDirectoryEnvironmentVariable) + "=" + dataDir().string();
+    const std::string url = std::string(kDUZELogUrlEnvironmentVariable) + "=" + deadUrl();
+    EXPECT_EQ(duzetest::runChild("EndToEndChild.EnqueueThreeLogsThenDie",
+                                 {dir, url, std::string(kRole) + "=enqueue"}),
+              -1);
+    ASSERT_EQ(storedRows("TestService"), 3u);
+  }
+
+  // The second process (this one) starts the client against the server.
+  void startSecondProcess() {
+    resetSharedState();
+    setenv(std::string(kDUZELogUrlEnvironmentVariable).c_str(), server_->baseUrl().c_str(), 1);
+    DUZEZozIduvur::start("secret", {DUZEServiceClass::of<TestService>()});
+    auto group = DUZEZozIduvur::channelGroup();
+    recorder_ = std::make_shared<duzetest::RecordingDelegate>(group->logsDispatchQueue());
+    group->addDelegate(recorder_);
+  }
+
+  static bool carriesTestLogs(const duzetest::LoopbackServer::Request& request) {
+    auto names = duzetest::logNames(request);
+    return std::find(names.begin(), names.end(), "first") != names.end();
+  }
+
+  size_t testLogRequests() {
+    size_t n = 0;
+    for (const auto& request : server_->requests()) n += carriesTestLogs(request) ? 1 : 0;
+    return n;
+  }
+
+  static std::string deadUrl() {
+    duzetest::LoopbackServer closed;
+    return closed.baseUrl();
+  }
+};
+
+}  // namespace
+
+TEST_F(EndToEnd, StoredLogsAreSentAndDeletedOn200) {
+  runFirstProcess();
+  startSecondProcess();
+  ASSERT_TRUE(eventually(
+      [&] { return recorder_->count("success") >= 3 && storedRows("TestService") == 0; }));
+  EXPECT_EQ(testLogRequests(), 1u);
+  for (const auto& request : server_->requests()) {
+    if (carriesTestLogs(request)) {
+      EXPECT_EQ(duzetest::logNames(request),
+                (std::vector<std::string>{"first", "second", "third"}));
+    }
+  }
+  for (const char* name : {"first", "second", "third"}) {
+    EXPECT_EQ(recorder_->count("success"), recorder_->count("willSend"));
+    auto calls = recorder_->calls();
+    EXPECT_EQ(
+        std::count(calls.begin(), calls.end(), std::string("success ") + name + " @TestService"),
+        1);
+  }
+  EXPECT_TRUE(recorder_->allOnLogsQueue());
+}
+
+TEST_F(EndToEnd, A503KeepsTheRowsUntilALater200) {
+  runFirstProcess();
+  int answered = 0;
+  server_->setResponder([&](const duzetest::LoopbackServer::Request& request) {
+    if (!carriesTestLogs(request)) return 200;
+    return answered++ == 0 ? 503 : 200;
+  });
+  startSecondProcess();
+  ASSERT_TRUE(eventually([&] { return testLogRequests() >= 1; }));
+  ASSERT_TRUE(eventually([&] { return hasLine("could not be sent (status 503)"); }));
+  EXPECT_EQ(storedRows("TestService"), 3u);
+  EXPECT_EQ(recorder_->count("fail:1"), 0u);
+  ASSERT_TRUE(eventually([&] { return storedRows("TestService") == 0; }));
+  EXPECT_EQ(testLogRequests(), 2u);
+  auto calls = recorder_->calls();
+  EXPECT_EQ(std::count(calls.begin(), calls.end(), std::string("success first @TestService")), 1);
+}
+
+TEST_F(EndToEnd, A400FailsEachLogDeletesTheRowsAndDisablesTheUnit) {
+  runFirstProcess();
+  server_->setResponder([](const duzetest::LoopbackServer::Request& request) {
+    return carriesTestLogs(request) ? 400 : 200;
+  });
+  startSecondProcess();
+  ASSERT_TRUE(eventually([&] { return recorder_->count("disabled") >= 1; }));
+  auto calls = recorder_->calls();
+  for (const char* name : {"first", "second", "third"}) {
+    EXPECT_EQ(std::count(
+                  calls.begin(), calls.end(),
+                  "fail:" + std::to_string(DUZEErrorCodeHttpStatus) + " " + name + " @TestService"),
+              1);
+  }
+  EXPECT_NE(std::find(calls.begin(), calls.end(), "disabled  @TestService"), calls.end());
+  EXPECT_EQ(recorder_->count("success"), recorder_->count("success") - 0);
+  DUZEZozIduvur::channelGroup()->waitUntilIdle();
+  EXPECT_EQ(storedRows("TestService"), 0u);
+  // The disabled unit takes no further logs.
+  TestService::sharedInstance()->channelUnit()->enqueueItem(TestLog::named("after"), 1);
+  DUZEZozIduvur::channelGroup()->waitUntilIdle();
+  EXPECT_EQ(storedRows("TestService"), 0u);
+}
+
+TEST_F(EndToEnd, DebuggerCheckSeesATracer) {
+  EXPECT_EQ(duzetest::runChild("EndToEndChild.Traced",
+                               {std::string(kRole) + "=traced", "ASAN_OPTIONS=detect_leaks=0"}),
+            0);
+}

@@ -1,0 +1,175 @@
+#include "LoopbackServer.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cctype>
+
+namespace duzetest {
+
+std::string inflate(const std::string& compressed) {
+  z_stream stream{};
+  if (inflateInit2(&stream, 47) != Z_OK) return {};
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
+  stream.avail_in = static_cast<uInt>(compressed.size());
+  std::string out;
+  char buffer[16384];
+  int result = Z_OK;
+  while (result == Z_OK) {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof buffer;
+    result = ::inflate(&stream, Z_NO_FLUSH);
+    out.append(buffer, sizeof buffer - stream.avail_out);
+  }
+  inflateEnd(&stream);
+  return result == Z_STREAM_END ? out : std::string();
+}
+
+std::string LoopbackServer::Request::plainBody() const {
+  return header("content-encoding") == "gzip" ? inflate(body) : body;
+}
+
+LoopbackServer::LoopbackServer() {
+  listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  address.sin_port = 0;
+  ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+  ::listen(listenFd_, 64);
+  socklen_t length = sizeof address;
+  ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length);
+  port_ = ntohs(address.sin_port);
+  if (::pipe2(wakeFds_, O_CLOEXEC) != 0) wakeFds_[0] = wakeFds_[1] = -1;
+  thread_ = std::thread([this] { serve(); });
+}
+
+LoopbackServer::~LoopbackServer() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  changed_.notify_all();
+  if (wakeFds_[1] >= 0) (void)!::write(wakeFds_[1], "x", 1);
+  thread_.join();
+  ::close(listenFd_);
+  ::close(wakeFds_[0]);
+  ::close(wakeFds_[1]);
+}
+
+void LoopbackServer::queueStatuses(std::vector<int> statuses) {
+  std::lock_guard lock(mutex_);
+  statuses_.insert(statuses_.end(), statuses.begin(), statuses.end());
+}
+
+void LoopbackServer::setDefaultStatus(int status) {
+  std::lock_guard lock(mutex_);
+  defaultStatus_ = status;
+}
+
+void LoopbackServer::setResponder(std::function<int(const Request&)> responder) {
+  std::lock_guard lock(mutex_);
+  responder_ = std::move(responder);
+}
+
+void LoopbackServer::hold(bool held) {
+  {
+    std::lock_guard lock(mutex_);
+    held_ = held;
+  }
+  changed_.notify_all();
+}
+
+std::vector<LoopbackServer::Request> LoopbackServer::requests() {
+  std::lock_guard lock(mutex_);
+  return requests_;
+}
+
+bool LoopbackServer::waitForRequests(size_t count, std::chrono::milliseconds timeout) {
+  std::unique_lock lock(mutex_);
+  return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
+}
+
+void LoopbackServer::serve() {
+  for (;;) {
+    pollfd fds[2] = {{listenFd_, POLLIN, 0}, {wakeFds_[0], POLLIN, 0}};
+    if (::poll(fds, 2, -1) < 0) continue;
+    if (fds[1].revents) return;
+    int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+    if (fd < 0) continue;
+    handle(fd);
+    ::close(fd);
+    std::lock_guard lock(mutex_);
+    if (stopping_) return;
+  }
+}
+
+void LoopbackServer::handle(int fd) {
+  std::string data;
+  char buffer[8192];
+  size_t headerEnd = std::string::npos;
+  while (headerEnd == std::string::npos) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) return;
+    data.append(buffer, static_cast<size_t>(n));
+    headerEnd = data.find("\r\n\r\n");
+  }
+  Request request;
+  std::string head = data.substr(0, headerEnd);
+  size_t lineEnd = head.find("\r\n");
+  std::string requestLine = head.substr(0, lineEnd);
+  request.method = requestLine.substr(0, requestLine.find(' '));
+  size_t targetStart = requestLine.find(' ') + 1;
+  request.target = requestLine.substr(targetStart, requestLine.rfind(' ') - targetStart);
+  size_t pos = lineEnd == std::string::npos ? head.size() : lineEnd + 2;
+  while (pos < head.size()) {
+    size_t end = head.find("\r\n", pos);
+    if (end == std::string::npos) end = head.size();
+    std::string line = head.substr(pos, end - pos);
+    pos = end + 2;
+    size_t colon = line.find(':');
+    if (colon == std::string::npos) continue;
+    std::string name = line.substr(0, colon);
+    std::transform(name.begin(), name.end(), name.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::string value = line.substr(colon + 1);
+    value.erase(0, value.find_first_not_of(' '));
+    request.headers[name] = value;
+  }
+  size_t length = 0;
+  if (auto it = request.headers.find("content-length"); it != request.headers.end()) {
+    length = std::stoul(it->second);
+  }
+  request.body = data.substr(headerEnd + 4);
+  while (request.body.size() < length) {
+    ssize_t n = ::read(fd, buffer, sizeof buffer);
+    if (n <= 0) return;
+    request.body.append(buffer, static_cast<size_t>(n));
+  }
+  int status = 0;
+  {
+    std::unique_lock lock(mutex_);
+    requests_.push_back(request);
+    changed_.notify_all();
+    changed_.wait(lock, [&] { return !held_ || stopping_; });
+    if (responder_) {
+      status = responder_(request);
+    } else if (!statuses_.empty()) {
+      status = statuses_.front();
+      statuses_.pop_front();
+    } else {
+      status = defaultStatus_;
+    }
+  }
+  std::string reply = "HTTP/1.1 " + std::to_string(status) +
+                      " Canned\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+  (void)!::write(fd, reply.data(), reply.size());
+}
+
+}  // namespace duzetest

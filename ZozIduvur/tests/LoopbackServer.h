@@ -1,0 +1,71 @@
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace duzetest {
+
+// A small HTTP/1.1 server on 127.0.0.1 for the ingestion tests: it records
+// each request and answers with canned statuses (one per request, in order,
+// then the default). Requests can be held unanswered to keep batches in
+// flight.
+class LoopbackServer {
+ public:
+  struct Request {
+    std::string method;
+    std::string target;                          // path and query
+    std::map<std::string, std::string> headers;  // names in lower case
+    std::string body;                            // as received (maybe gzip)
+    std::string header(const std::string& name) const {
+      auto it = headers.find(name);
+      return it == headers.end() ? std::string() : it->second;
+    }
+    // The body, inflated when it came gzip-compressed.
+    std::string plainBody() const;
+  };
+
+  LoopbackServer();
+  ~LoopbackServer();
+
+  std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  void queueStatuses(std::vector<int> statuses);
+  void setDefaultStatus(int status);
+  // Chooses the status of each request (instead of the queued and default
+  // ones) when set.
+  void setResponder(std::function<int(const Request&)> responder);
+  // While held, requests are recorded but not answered.
+  void hold(bool held);
+
+  std::vector<Request> requests();
+  bool waitForRequests(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+ private:
+  void serve();
+  void handle(int fd);
+
+  int listenFd_ = -1;
+  int port_ = 0;
+  int wakeFds_[2] = {-1, -1};
+  std::thread thread_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Request> requests_;
+  std::deque<int> statuses_;
+  int defaultStatus_ = 200;
+  std::function<int(const Request&)> responder_;
+  bool held_ = false;
+  bool stopping_ = false;
+};
+
+// Inflates gzip (or zlib) data; empty on failure.
+std::string inflate(const std::string& compressed);
+
+}  // namespace duzetest

@@ -1,0 +1,139 @@
+#include <sqlite3.h>
+
+#include <fstream>
+
+#include "ChannelSupport.h"
+#include "ZozIduvur/DUZEDeviceTracker.h"
+#include "ZozIduvur/DUZELogDBStorage.h"
+
+using duzetest::TestLog;
+
+namespace {
+
+class Storage : public duzetest::ChannelTest {
+ protected:
+  std::shared_ptr<TestLog> log(const std::string& name) {
+    auto l = TestLog::named(name);
+    l->setTimestamp(dispatch::Date(1));
+    l->setDevice(DUZEDeviceTracker::describeHost());
+    return l;
+  }
+  std::vector<std::string> names(const std::optional<DUZELogBatch>& batch) {
+    std::vector<std::string> out;
+    if (batch) {
+      for (const auto& l : batch->logs)
+        out.push_back(std::dynamic_pointer_cast<TestLog>(l)->name());
+    }
+    return out;
+  }
+  void execute(const std::string& sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open((dataDir() / "Logs.sqlite").c_str(), &db);
+    ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
+    sqlite3_close(db);
+  }
+};
+
+}  // namespace
+
+TEST_F(Storage, SchemaVersionAndColumns) {
+  auto storage = DUZELogDBStorage::createInDataFolder();
+  ASSERT_TRUE(storage->isOpen());
+  EXPECT_EQ(storage->file(), dataDir() / "Logs.sqlite");
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dataDir() / "Logs.sqlite").c_str(), &db), SQLITE_OK);
+  sqlite3_stmt* stmt = nullptr;
+  sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &stmt, nullptr);
+  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(stmt, 0), 1);
+  sqlite3_finalize(stmt);
+  EXPECT_EQ(sqlite3_exec(db, "SELECT id, groupId, log, targetToken, targetKey, priority FROM logs",
+                         nullptr, nullptr, nullptr),
+            SQLITE_OK);
+  sqlite3_close(db);
+}
+
+TEST_F(Storage, BatchesComeByPriorityThenAgeAndStayOutUntilReleased) {
+  auto storage = DUZELogDBStorage::createInDataFolder();
+  ASSERT_EQ(storage->saveLogs({{log("n1"), 1}, {log("c1"), 0x202}, {log("n2"), 1}}, "G"), 3u);
+  ASSERT_TRUE(storage->saveLog(log("other"), "H", 1));
+  EXPECT_EQ(storage->countLogs("G"), 3u);
+
+  auto first = storage->loadLogsWithGroupId("G", 2, {});
+  EXPECT_EQ(names(first), (std::vector<std::string>{"c1", "n1"}));
+  EXPECT_EQ(storage->countLogs("G"), 1u);
+  auto second = storage->loadLogsWithGroupId("G", 2, {});
+  EXPECT_EQ(names(second), std::vector<std::string>{"n2"});
+  EXPECT_FALSE(storage->loadLogsWithGroupId("G", 2, {}));
+
+  storage->releaseBatch(first->batchId);
+  storage->deleteLogsWithBatchId(second->batchId);
+  EXPECT_EQ(names(storage->loadLogsWithGroupId("G", 5, {})),
+            (std::vector<std::string>{"c1", "n1"}));
+  EXPECT_EQ(storage->deleteLogsWithGroupId("G"), 2u);
+  EXPECT_EQ(storage->countLogs("H"), 1u);
+}
+
+TEST_F(Storage, TargetTokensAreStoredEncryptedAndComeBackOnLoad) {
+  auto storage = DUZELogDBStorage::createInDataFolder();
+  auto withToken = log("t");
+  withToken->addTransmissionTargetToken("keyZ-very-secret");
+  ASSERT_TRUE(storage->saveLog(withToken, "G", 1));
+
+  sqlite3* db = nullptr;
+  sqlite3_open((dataDir() / "Logs.sqlite").c_str(), &db);
+  sqlite3_stmt* stmt = nullptr;
+  sqlite3_prepare_v2(db, "SELECT targetToken, targetKey FROM logs", -1, &stmt, nullptr);
+  ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
+  const std::string stored = reinterpret_cast<const char*>(sqlite3_column_text(stmt, 0));
+  EXPECT_EQ(stored.find("secret"), std::string::npos);
+  EXPECT_STREQ(reinterpret_cast<const char*>(sqlite3_column_text(stmt, 1)), "keyZ");
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+
+  EXPECT_FALSE(storage->loadLogsWithGroupId("G", 5, {"keyZ"}));
+  auto batch = storage->loadLogsWithGroupId("G", 5, {});
+  ASSERT_TRUE(batch);
+  EXPECT_EQ(batch->logs[0]->transmissionTargetTokens(), std::set<std::string>{"keyZ-very-secret"});
+}
+
+TEST_F(Storage, CorruptRowIsLoggedAndDeletedWithoutStoppingTheOthers) {
+  auto storage = DUZELogDBStorage::createInDataFolder();
+  storage->saveLog(log("before"), "G", 1);
+  execute("INSERT INTO logs (groupId, log, priority) VALUES ('G', X'DEADBEEF00', 1)");
+  storage->saveLog(log("after"), "G", 1);
+  auto batch = storage->loadLogsWithGroupId("G", 10, {});
+  EXPECT_EQ(names(batch), (std::vector<std::string>{"before", "after"}));
+  EXPECT_TRUE(hasLine("Deserialization failed for log with id 2; it is deleted."));
+  EXPECT_EQ(storedRows("G"), 2u);
+}
+
+TEST_F(Storage, AFileThatIsNotADatabaseIsReplaced) {
+  std::ofstream(dataDir() / "Logs.sqlite")
+      << "this is not a database, just text that is long enough";
+  auto storage = DUZELogDBStorage::createInDataFolder();
+  ASSERT_TRUE(storage->isOpen());
+  EXPECT_TRUE(hasLine("cannot be used; it is replaced"));
+  EXPECT_TRUE(storage->saveLog(log("fresh"), "G", 1));
+  EXPECT_EQ(storedRows("G"), 1u);
+}
+
+TEST_F(Storage, ANewerSchemaIsNotReadButReplaced) {
+  {
+    auto storage = DUZELogDBStorage::createInDataFolder();
+    storage->saveLog(log("old"), "G", 1);
+  }
+  execute("PRAGMA user_version = 7");
+  auto storage = DUZELogDBStorage::createInDataFolder();
+  ASSERT_TRUE(storage->isOpen());
+  EXPECT_EQ(storage->countLogs("G"), 0u);
+}
+
+TEST_F(Storage, AnUnusableFileIsKeptAside) {
+  std::ofstream(dataDir() / "Logs.sqlite") << "not a database either, kept for a later look";
+  DUZELogDBStorage::createInDataFolder();
+  std::ifstream kept(dataDir() / "Logs.sqlite.unusable");
+  std::string text;
+  std::getline(kept, text);
+  EXPECT_EQ(text, "not a database either, kept for a later look");
+}

@@ -6,6 +6,8 @@
 #include <vector>
 
 #include "RvStreams/Catch.h"
+#include "RvStreams/Multicast.h"
+#include "RvStreams/Share.h"
 #include "support/Recording.h"
 
 namespace rv {
@@ -34,6 +36,48 @@ TEST(RetryStress, FailuresOnAnotherThreadRacingDisposeLeaveNoSubscription) {
     EXPECT_EQ(source->observerCount(), 0);
     EXPECT_EQ(recorder->stopCount(), 0);
   }
+}
+
+// Observers come and go on four threads while the source emits on a fifth;
+// every connection that was made is ended once the last observer is gone.
+void churn(const Ref<Observable<int>>& shared, const Ref<TestSource<int>>& source) {
+  std::atomic<bool> stop{false};
+  std::thread emitter([&] {
+    int i = 0;
+    while (!stop.load()) source->onNext(i++);
+  });
+  std::vector<std::thread> churners;
+  for (int t = 0; t < 4; ++t) {
+    churners.emplace_back([&] {
+      for (int i = 0; i < 300; ++i) {
+        auto recorder = RecordingObserver<int>::create();
+        auto d = shared->subscribe(recorder);
+        d->dispose();
+        EXPECT_EQ(recorder->stopCount(), 0);
+      }
+    });
+  }
+  for (auto& t : churners) t.join();
+  stop.store(true);
+  emitter.join();
+  EXPECT_EQ(source->observerCount(), 0);
+}
+
+TEST(ShareStress, WhileConnectedObserversComingAndGoing) {
+  for (int64_t replay : {0, 1, 2}) {
+    auto source = TestSource<int>::create();
+    churn(source | share(replay), source);
+  }
+}
+
+TEST(ShareStress, ForeverObserversComingAndGoing) {
+  auto source = TestSource<int>::create();
+  churn(source | share(1, SubjectLifetimeScope::forever), source);
+}
+
+TEST(RefCountStress, PublishRefCountObserversComingAndGoing) {
+  auto source = TestSource<int>::create();
+  churn(source | publish() | refCount(), source);
 }
 
 }  // namespace

@@ -1,0 +1,182 @@
+#pragma once
+
+// share(replay, scope): one observable sharing a single subscription to its
+// source among all current observers; a new observer first receives up to
+// `replay` of the latest elements.
+//   whileConnected: the shared state ends when the last observer leaves or the
+//     source stops; the next observer starts afresh with a new subscription.
+//   forever: one subject for the life of the returned observable; once the
+//     source has stopped, new observers get what it replays and its stop
+//     event, and the source is not subscribed again.
+// Replay 0 and 1 while connected need no subject: a connection object keeps
+// the observers (and the last element) itself. Registry and cached element
+// change under one recursive lock per share; events are delivered after it is
+// released, except the cached element replayed to a new observer.
+
+#include <cstdint>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include "RvStreams/Bag.h"
+#include "RvStreams/Lock.h"
+#include "RvStreams/Multicast.h"
+#include "RvStreams/Subject.h"
+
+namespace rv {
+
+enum class SubjectLifetimeScope { whileConnected, forever };
+
+namespace detail {
+
+template <class T, bool ReplayOne>
+class ShareWhileConnected;
+
+template <class T, bool ReplayOne>
+class ShareWhileConnectedConnection final
+    : public ObserverType<T>,
+      public SynchronizedUnsubscribeType<BagKey>,
+      public std::enable_shared_from_this<ShareWhileConnectedConnection<T, ReplayOne>> {
+  using Parent = ShareWhileConnected<T, ReplayOne>;
+
+ public:
+  ShareWhileConnectedConnection(Ref<Parent> parent, Ref<RecursiveLock> lock)
+      : parent_(std::move(parent)), lock_(std::move(lock)) {}
+
+  // Subscribes this connection to the source, outside the lock.
+  void connect() {
+    subscription_->setDisposable(parent_->source_->subscribe(this->shared_from_this()));
+  }
+
+  std::size_t observerCount() const { return observers_.count(); }
+
+  // Registers `observer` (replaying the cached element to it first, under the
+  // lock) and returns the disposable that unregisters it.
+  Ref<Disposable> synchronizedSubscribe(const Ref<ObserverType<T>>& observer) {
+    LockGuard guard(*lock_);
+    if constexpr (ReplayOne) {
+      if (element_) observer->on(Event<T>::next(*element_));
+    }
+    const BagKey key = observers_.insert(observer);
+    return std::make_shared<SubscriptionDisposable<BagKey>>(
+        Weak<SynchronizedUnsubscribeType<BagKey>>(this->shared_from_this()), key);
+  }
+
+  void on(const Event<T>& event) noexcept override {
+    ObserverBag<T> snapshot;
+    Ref<ShareWhileConnectedConnection> detached;  // released after the lock
+    {
+      LockGuard guard(*lock_);
+      if (disposed_) return;
+      if (const T* element = event.element()) {
+        if constexpr (ReplayOne) element_ = *element;
+        snapshot = observers_;
+      } else {
+        snapshot = observers_;
+        detached = synchronizedDispose();
+      }
+    }
+    deliverEvent(snapshot, event);
+  }
+
+  // Unregisters one observer; the last one to leave disconnects.
+  void synchronizedUnsubscribe(BagKey key) noexcept override {
+    std::optional<Ref<ObserverType<T>>> removed;
+    Ref<ShareWhileConnectedConnection> detached;
+    bool disconnect = false;
+    {
+      LockGuard guard(*lock_);
+      removed = observers_.removeKey(key);
+      if (removed && observers_.count() == 0) {
+        detached = synchronizedDispose();
+        disconnect = true;
+      }
+    }
+    if (disconnect) subscription_->dispose();
+  }
+
+ private:
+  // Ends this connection's shared state; returns the parent's reference to
+  // it, for release after the lock.
+  Ref<ShareWhileConnectedConnection> synchronizedDispose() {
+    disposed_ = true;
+    Ref<ShareWhileConnectedConnection> detached;
+    if (parent_->connection_.get() == this) {
+      detached = std::move(parent_->connection_);
+      parent_->connection_.reset();
+    }
+    observers_.removeAll();
+    return detached;
+  }
+
+  struct NoElement {};
+
+  Ref<Parent> parent_;
+  Ref<SingleAssignmentDisposable> subscription_ = SingleAssignmentDisposable::create();
+  Ref<RecursiveLock> lock_;
+  bool disposed_ = false;
+  ObserverBag<T> observers_;
+  [[no_unique_address]] std::conditional_t<ReplayOne, std::optional<T>, NoElement> element_;
+};
+
+template <class T, bool ReplayOne>
+class ShareWhileConnected final : public Observable<T> {
+  using Connection = ShareWhileConnectedConnection<T, ReplayOne>;
+  friend Connection;
+
+ public:
+  explicit ShareWhileConnected(Ref<Observable<T>> source) : source_(std::move(source)) {}
+
+  // The first observer of a connection is registered before the source is
+  // subscribed, so it misses nothing the source emits at once.
+  Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
+    Ref<Connection> connection;
+    Ref<Disposable> disposable;
+    bool first = false;
+    {
+      LockGuard guard(*lock_);
+      if (!connection_) {
+        connection_ = std::make_shared<Connection>(
+            std::static_pointer_cast<ShareWhileConnected>(this->shared_from_this()), lock_);
+      }
+      connection = connection_;
+      first = connection->observerCount() == 0;
+      disposable = connection->synchronizedSubscribe(observer);
+    }
+    if (first) connection->connect();
+    return disposable;
+  }
+
+ private:
+  Ref<Observable<T>> source_;
+  Ref<RecursiveLock> lock_ = std::make_shared<RecursiveLock>();
+  Ref<Connection> connection_;  // guarded by lock_
+};
+
+struct ShareOp : OperatorTag {
+  int64_t replay;
+  SubjectLifetimeScope scope;
+
+  template <class S>
+  Ref<Observable<ElementOf<S>>> operator()(const S& source) && {
+    using T = ElementOf<S>;
+    Ref<Observable<T>> observable = rv::asObservable(source);
+    if (scope == SubjectLifetimeScope::forever) {
+      if (replay == 0) return observable | multicast(PublishSubject<T>::create()) | refCount();
+      return observable | multicast(ReplaySubject<T>::create(replay)) | refCount();
+    }
+    if (replay == 0) return std::make_shared<ShareWhileConnected<T, false>>(observable);
+    if (replay == 1) return std::make_shared<ShareWhileConnected<T, true>>(observable);
+    return observable | multicast(MakeReplaySubject<T>{replay}) | refCount();
+  }
+};
+
+}  // namespace detail
+
+// Shares one subscription to the source; see the top of this header.
+inline detail::ShareOp share(int64_t replay = 0,
+                             SubjectLifetimeScope scope = SubjectLifetimeScope::whileConnected) {
+  return {{}, replay, scope};
+}
+
+}  // namespace rv

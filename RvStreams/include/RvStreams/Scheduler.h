@@ -6,6 +6,7 @@
 
 #include <dispatch/Time.h>
 
+#include <memory>
 #include <utility>
 
 #include "RvStreams/Disposable.h"
@@ -20,7 +21,15 @@ using DispatchTimeInterval = dispatch::DispatchTimeInterval;
 // scheduling is disposed after the action ran.
 using ScheduledAction = UniqueFunction<Ref<Disposable>()>;
 
-class ImmediateSchedulerType {
+template <class State>
+class RecursiveImmediateScheduler;
+template <class State>
+class AnyRecursiveScheduler;
+
+// Schedulers are reference types held by `Ref`: work that outlives a call
+// (recursive chains, periodic emulation) keeps its scheduler alive through
+// `shared_from_this`.
+class ImmediateSchedulerType : public std::enable_shared_from_this<ImmediateSchedulerType> {
  public:
   virtual ~ImmediateSchedulerType() = default;
 
@@ -37,6 +46,22 @@ class ImmediateSchedulerType {
           return action(std::move(state));
         });
   }
+
+  // Runs a chain of steps, each one scheduled action: `action(state, recurse)`
+  // runs first with `state`; each call of `recurse(next)` inside it schedules
+  // one more step with `next`. Disposing the result cancels the pending steps
+  // and keeps any later one from running. Defined in RecursiveScheduler.h.
+  template <class State, class Action>
+  Ref<Disposable> scheduleRecursive(State state, Action action);
+
+ protected:
+  // This scheduler as a `Ref`. A scheduler that no `std::shared_ptr` owns
+  // (one on the stack in a test) gets a reference that does not own it; it
+  // must then outlive the work scheduled on it.
+  Ref<ImmediateSchedulerType> selfReference() {
+    if (Ref<ImmediateSchedulerType> self = weak_from_this().lock()) return self;
+    return Ref<ImmediateSchedulerType>(Ref<void>(), this);
+  }
 };
 
 class SchedulerType : public ImmediateSchedulerType {
@@ -49,10 +74,17 @@ class SchedulerType : public ImmediateSchedulerType {
                                                  ScheduledAction action) = 0;
 
   // Runs `tick` first after `startAfter`, then every `period`, until the
-  // result is disposed.
+  // result is disposed. A `never` period repeats nothing (only the first run
+  // happens); a period of zero or less runs back to back.
+  //
+  // The default, for schedulers without a repeating timer of their own,
+  // emulates the timer with timed recursive scheduling (see
+  // SchedulePeriodicRecursive.h): ticks that fall due while `tick` still runs
+  // are not lost but run one after another once it returns, and `tick` never
+  // runs twice at the same time.
   virtual Ref<Disposable> schedulePeriodicAction(DispatchTimeInterval startAfter,
                                                  DispatchTimeInterval period,
-                                                 UniqueFunction<void()> tick) = 0;
+                                                 UniqueFunction<void()> tick);
 
   template <class State, class Action>
   Ref<Disposable> scheduleRelative(State state, DispatchTimeInterval dueTime, Action action) {
@@ -73,6 +105,18 @@ class SchedulerType : public ImmediateSchedulerType {
                                     state = action(std::move(state));
                                   });
   }
+
+  using ImmediateSchedulerType::scheduleRecursive;
+
+  // Runs a chain of timed steps: `action(state, scheduler)` runs first
+  // `dueTime` from now, with `scheduler` an `AnyRecursiveScheduler<State>`
+  // through which it schedules the next steps (timed or immediate). Disposing
+  // the result cancels the pending steps and keeps any later one from running.
+  // Defined in RecursiveScheduler.h.
+  template <class State, class Action>
+  Ref<Disposable> scheduleRecursive(State state, DispatchTimeInterval dueTime, Action action);
 };
 
 }  // namespace rv
+
+#include "RvStreams/RecursiveScheduler.h"

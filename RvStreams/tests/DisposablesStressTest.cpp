@@ -8,7 +8,9 @@
 #include <vector>
 
 #include "RvStreams/CompositeDisposable.h"
+#include "RvStreams/CurrentThreadScheduler.h"
 #include "RvStreams/Disposables.h"
+#include "RvStreams/SerialDisposable.h"
 #include "support/TestKit.h"
 
 namespace rv {
@@ -76,6 +78,14 @@ TEST(DisposablesStress, EveryDisposableDisposesExactlyOnce) {
         auto b = CountingDisposable::create();
         auto c = CountingDisposable::create();
         return Subject{Disposables::create(a, b, c), {a, b, c}};
+      },
+      dispose, onceEach);
+  // On the trampoline each thread runs its own scheduled disposal at once, so
+  // the eight disposals race on the inner flag.
+  raceRounds(
+      [] {
+        auto a = CountingDisposable::create();
+        return Subject{ScheduledDisposable::create(CurrentThreadScheduler::instance(), a), {a}};
       },
       dispose, onceEach);
 }

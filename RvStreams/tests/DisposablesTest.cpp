@@ -221,19 +221,35 @@ TEST(DisposeBag, DestructionDisposesInInsertionOrder) {
   EXPECT_TRUE(disposedDuringRelease);
 }
 
+TEST(DisposeBag, BuilderInsertKeepsTheListedOrder) {
+  Log log;
+  {
+    DisposeBag bag;
+    bag.insert(CountingDisposable::create("S1", &log));
+    bag.insert([&]() -> std::vector<Ref<Disposable>> {
+      return {CountingDisposable::create("S2", &log), CountingDisposable::create("S3", &log)};
+    });
+    EXPECT_TRUE(log.empty());
+  }
+  EXPECT_EQ(log, (Log{"S1", "S2", "S3"}));
+}
+
 TEST(DisposeBag, InsertDuringReleaseDisposesAtOnce) {
   auto late = CountingDisposable::create();
   auto lateMany = CountingDisposable::create();
+  auto lateBuilt = CountingDisposable::create();
   {
     DisposeBag bag([&]() -> std::vector<Ref<Disposable>> {
       return {Disposables::create([&] {
         bag.insert(late);
         bag.insert(std::vector<Ref<Disposable>>{lateMany});
+        bag.insert([&]() -> std::vector<Ref<Disposable>> { return {lateBuilt}; });
       })};
     });
   }
   EXPECT_EQ(late->count(), 1);
   EXPECT_EQ(lateMany->count(), 1);
+  EXPECT_EQ(lateBuilt->count(), 1);
 }
 
 }  // namespace

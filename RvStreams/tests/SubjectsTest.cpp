@@ -146,6 +146,20 @@ TEST(PublishSubject, ObserverReplayedToMayCallBackIntoTheSubject) {
   EXPECT_TRUE(subscribedAgain);
 }
 
+// The replayed stop event must stay intact while the observer handles it,
+// even when its handler disposes the subject (which forgets the recorded
+// event).
+TEST(PublishSubject, LateSubscriberDisposingTheSubjectStillReadsItsStopEvent) {
+  auto subject = PublishSubject<int>::create();
+  subject->onError(makeError("recorded"));
+  std::string seen;
+  subscribe(subject, {.onError = [&](const Error& e) {
+              subject->dispose();
+              seen = describe(e);
+            }});
+  EXPECT_EQ(seen, "recorded");
+}
+
 // --- behavior subject ------------------------------------------------------------
 
 TEST(BehaviorSubject, NewSubscriberGetsTheCurrentValueFirst) {
@@ -192,6 +206,17 @@ TEST(BehaviorSubject, AfterDisposeValueThrowsAndUnsubscribeDoesNothing) {
   subject->subscribe(late);
   ASSERT_EQ(late->descriptions().size(), 1u);
   EXPECT_TRUE(isDisposedError(late->descriptions()[0]));
+}
+
+TEST(BehaviorSubject, LateSubscriberDisposingTheSubjectStillReadsItsStopEvent) {
+  auto subject = BehaviorSubject<int>::create(0);
+  subject->onError(makeError("recorded"));
+  std::string seen;
+  subscribe(subject, {.onError = [&](const Error& e) {
+              subject->dispose();
+              seen = describe(e);
+            }});
+  EXPECT_EQ(seen, "recorded");
 }
 
 // --- replay subject --------------------------------------------------------------

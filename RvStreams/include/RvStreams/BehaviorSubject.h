@@ -61,7 +61,10 @@ class BehaviorSubject final : public SubjectBase<BehaviorSubject<T>, T>, public 
       return Disposables::create();
     }
     if (stoppedEvent_) {
-      observer->on(*stoppedEvent_);
+      // A copy: the observer may dispose this subject from its handler, which
+      // clears the recorded event while the observer still reads it.
+      const Event<T> stopped = *stoppedEvent_;
+      observer->on(stopped);
       return Disposables::create();
     }
     const BagKey key = observers_.insert(observer);

@@ -54,6 +54,10 @@ class DisposeBag : public DisposeBase {
       for (auto& d : disposables) disposables_.push_back(std::move(d));
     }
   }
+  // Adds what `builder` returns, in order, as the array form does.
+  template <class Builder>
+  requires std::is_invocable_r_v<std::vector<Ref<Disposable>>, Builder>
+  void insert(Builder&& builder) { insert(std::forward<Builder>(builder)()); }
   template <class... More>
   requires(sizeof...(More) > 0 && (std::convertible_to<More, Ref<Disposable>> &&
                                    ...)) void insert(Ref<Disposable> first, More&&... more) {

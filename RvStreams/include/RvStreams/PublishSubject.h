@@ -47,7 +47,10 @@ class PublishSubject final : public SubjectBase<PublishSubject<T>, T>, public Ca
   Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
     LockGuard guard(lock_);
     if (stoppedEvent_) {
-      observer->on(*stoppedEvent_);
+      // A copy: the observer may dispose this subject from its handler, which
+      // clears the recorded event while the observer still reads it.
+      const Event<T> stopped = *stoppedEvent_;
+      observer->on(stopped);
       return Disposables::create();
     }
     if (disposed_.load()) {

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "RvStreams/Catch.h"
+#include "RvStreams/FlatMapLatest.h"
 #include "RvStreams/Multicast.h"
 #include "RvStreams/Share.h"
 #include "support/Recording.h"
@@ -78,6 +79,57 @@ TEST(ShareStress, ForeverObserversComingAndGoing) {
 TEST(RefCountStress, PublishRefCountObserversComingAndGoing) {
   auto source = TestSource<int>::create();
   churn(source | publish() | refCount(), source);
+}
+
+// Counts deliveries and notes whether two ever overlapped.
+class OverlapObserver final : public ObserverType<int> {
+ public:
+  void on(const Event<int>& event) noexcept override {
+    if (busy_.exchange(true)) overlapped_.store(true);
+    if (event.isStopEvent()) stops_.fetch_add(1);
+    busy_.store(false);
+  }
+  bool overlapped() const { return overlapped_.load(); }
+  int stops() const { return stops_.load(); }
+
+ private:
+  std::atomic<bool> busy_{false};
+  std::atomic<bool> overlapped_{false};
+  std::atomic<int> stops_{0};
+};
+
+TEST(SwitchStress, InnerEventsRacingTheSwitchAreDeliveredSerially) {
+  for (int round = 0; round < 30; ++round) {
+    auto outer = TestSource<Ref<Observable<int>>>::create();
+    std::vector<Ref<TestSource<int>>> inners;
+    for (int i = 0; i < 40; ++i) inners.push_back(TestSource<int>::create());
+    auto observer = std::make_shared<OverlapObserver>();
+    auto subscription = (outer | switchLatest())->subscribe(observer);
+    std::atomic<bool> switching{true};
+    std::thread switcher([&] {
+      for (auto& inner : inners) outer->onNext(inner);
+      switching.store(false);
+    });
+    std::vector<std::thread> emitters;
+    for (int t = 0; t < 2; ++t) {
+      emitters.emplace_back([&] {
+        for (int j = 0; switching.load(); ++j) {
+          for (auto& inner : inners) inner->onNext(j);
+        }
+      });
+    }
+    switcher.join();
+    for (auto& t : emitters) t.join();
+    outer->onCompleted();
+    EXPECT_EQ(observer->stops(), 0);
+    inners.back()->onCompleted();
+    EXPECT_EQ(observer->stops(), 1);
+    EXPECT_FALSE(observer->overlapped());
+    for (int i = 0; i + 1 < static_cast<int>(inners.size()); ++i) {
+      EXPECT_EQ(inners[i]->observerCount(), 0);
+    }
+    subscription->dispose();
+  }
 }
 
 }  // namespace

@@ -149,6 +149,22 @@ kern_return_t mach_vm_read_overwrite(task_t task, vm_address_t address, vm_size_
   return result;
 }
 
+vm_size_t task_readable_prefix(task_t task, vm_address_t address, vm_size_t size) noexcept {
+  vm_size_t covered = 0;
+  bool own = task == mach_task_self();
+  while (covered < size) {
+    vm_address_t page = address + covered;
+    if (page < address) break;
+    uint8_t byte;
+    bool readable =
+        own ? (pageMapped(page) && pageReadable(page)) : readWithVmReadv(task, page, 1, &byte);
+    if (!readable) break;
+    vm_size_t step = vm_page_size() - (page & vm_page_mask());
+    covered += step;
+  }
+  return covered < size ? covered : size;
+}
+
 void setProcessVmReadvRefusedForTesting(bool refused) noexcept {
   gVmReadvRefused.store(refused, std::memory_order_relaxed);
 }

@@ -47,6 +47,10 @@ kern_return_t mach_vm_read_overwrite(task_t task, vm_address_t address, vm_size_
 bool task_range_readable(vm_address_t address, vm_size_t size,
                          vm_address_t* unreadable = nullptr) noexcept;
 
+// Memory regions: how many bytes from `address` (page aligned) are readable
+// before the first page of `task` that is not, up to `size`. Async-signal-safe.
+vm_size_t task_readable_prefix(task_t task, vm_address_t address, vm_size_t size) noexcept;
+
 // Test seam: refuse the kernel's cross-process copy so that reads take the
 // pipe path, as on a system where the call is denied.
 void setProcessVmReadvRefusedForTesting(bool refused) noexcept;

@@ -1,0 +1,40 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// The loader's image notices, as the crash engine expects them: a callback
+// per added and per removed image, with the image's header address. Loaded
+// ELF objects are found with dl_iterate_phdr at sync points (registration
+// and explicit syncs), never at crash time; images that the loader does not
+// know (Mach-O files laid into memory by tests) are announced directly.
+namespace sys {
+
+using ImageCallback = void (*)(uint64_t headerAddress, int64_t slide);
+
+// Registers a callback for added images; it is called at once for every image
+// known after a sync. Callbacks are never unregistered.
+void register_func_for_add_image(ImageCallback callback);
+// Registers a callback for removed images.
+void register_func_for_remove_image(ImageCallback callback);
+
+// Compares the loader's list with the known images and announces the
+// differences. Not async-signal-safe.
+void sync_loaded_images();
+
+// Announces an image the loader does not know, spanning `size` bytes from
+// its header, under `path`.
+void announce_image_added(uint64_t headerAddress, int64_t slide, uint64_t size,
+                          const std::string& path);
+// Announces the removal of an announced image; unknown addresses are ignored.
+void announce_image_removed(uint64_t headerAddress);
+
+// The stand-in for `dladdr`: the path and header address of the known image
+// whose span holds `address`. The path stays valid while the image is known.
+struct DlInfo {
+  const char* dli_fname = nullptr;
+  uint64_t dli_fbase = 0;
+};
+bool dladdr(uint64_t address, DlInfo* info);
+
+}  // namespace sys

@@ -36,7 +36,7 @@ void rocrash_async_image_list_append(rocrash_async_image_list* list, rocrash_vm_
       return;
     }
   }
-  entry->value = image;
+  entry->value.store(image, std::memory_order_relaxed);
   entry->prev = nullptr;
   entry->next.store(nullptr, std::memory_order_relaxed);
   // Publish the entry only once it is complete.
@@ -62,7 +62,8 @@ void rocrash_async_image_list_remove(rocrash_async_image_list* list,
   {
     std::lock_guard<std::mutex> guard(s->lock);
     rocrash_async_image_list_entry* entry = s->head.load(std::memory_order_acquire);
-    while (entry != nullptr && entry->value->header_addr != header) {
+    while (entry != nullptr &&
+           entry->value.load(std::memory_order_relaxed)->header_addr != header) {
       entry = entry->next.load(std::memory_order_acquire);
     }
     if (entry != nullptr) {
@@ -73,7 +74,7 @@ void rocrash_async_image_list_remove(rocrash_async_image_list* list,
       } else {
         entry->prev->next.compare_exchange_strong(expected, next, std::memory_order_release);
       }
-      s->retired.push_back(entry->value);
+      s->retired.push_back(entry->value.load(std::memory_order_relaxed));
       if (next != nullptr) {
         next->prev = entry->prev;
       } else {
@@ -102,8 +103,9 @@ rocrash_async_macho* rocrash_async_image_list_next(rocrash_async_image_list* lis
       current == nullptr ? list->shared->head.load(std::memory_order_acquire)
                          : current->list_entry->next.load(std::memory_order_acquire);
   if (next == nullptr) return nullptr;
-  next->value->list_entry = next;
-  return next->value;
+  rocrash_async_macho* image = next->value.load(std::memory_order_acquire);
+  image->list_entry = next;
+  return image;
 }
 
 rocrash_async_macho* rocrash_async_image_containing_address(rocrash_async_image_list* list,
@@ -119,7 +121,8 @@ void rocrash_async_image_list_free(rocrash_async_image_list* list) noexcept {
   rocrash_async_image_list_state* s = list->shared;
   if (s == nullptr) return;
   rocrash_async_image_list_set_reading(list, true);
-  for (rocrash_async_macho* image = rocrash_async_image_list_next(list, nullptr); image != nullptr;) {
+  for (rocrash_async_macho* image = rocrash_async_image_list_next(list, nullptr);
+       image != nullptr;) {
     rocrash_async_macho* next = rocrash_async_image_list_next(list, image);
     rocrash_async_macho_free(image);
     free(image);

@@ -33,7 +33,8 @@ rocrash_error_t rocrash_async_mobject_init(rocrash_async_mobject* mobj, sys::tas
   uintptr_t base = aligned;
   bool copied = gCopyMode.load(std::memory_order_relaxed) || task != sys::mach_task_self();
   if (copied) {
-    void* mapping = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* mapping =
+        mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
     if (mapping == MAP_FAILED) return ROCRASH_ERR_INTERNAL;
     if (rocrash_async_task_read(task, aligned, 0, mapping, total) != ROCRASH_ERR_NONE) {
       munmap(mapping, total);
@@ -62,7 +63,8 @@ void rocrash_async_mobject_free(rocrash_async_mobject* mobj) noexcept {
   mobj->length = 0;
 }
 
-rocrash_vm_address_t rocrash_async_mobject_base_address(const rocrash_async_mobject* mobj) noexcept {
+rocrash_vm_address_t rocrash_async_mobject_base_address(
+    const rocrash_async_mobject* mobj) noexcept {
   return mobj->task_address;
 }
 

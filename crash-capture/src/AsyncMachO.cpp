@@ -13,12 +13,16 @@ constexpr uint32_t kSection64Size = 80;
 constexpr uint32_t kSection32Size = 68;
 constexpr uint32_t kNlist64Size = 16;
 constexpr uint32_t kNlist32Size = 12;
-constexpr uint8_t kSymbolTypeMask = 0xEE;  // N_STAB | N_TYPE
+constexpr uint8_t kSymbolTypeMask = 0xEE;   // N_STAB | N_TYPE
 constexpr uint8_t kSymbolInSection = 0x0E;  // N_SECT
 constexpr uint16_t kThumbDefinition = 0x0008;
 
-uint32_t swap32(const rocrash_async_macho* image, uint32_t v) { return image->byteorder->swap32(v); }
-uint64_t swap64(const rocrash_async_macho* image, uint64_t v) { return image->byteorder->swap64(v); }
+uint32_t swap32(const rocrash_async_macho* image, uint32_t v) {
+  return image->byteorder->swap32(v);
+}
+uint64_t swap64(const rocrash_async_macho* image, uint64_t v) {
+  return image->byteorder->swap64(v);
+}
 
 template <class T>
 T load(const void* p) {
@@ -91,7 +95,8 @@ rocrash_error_t rocrash_async_macho_init(rocrash_async_macho* image, sys::task_t
   image->name = strdup(name != nullptr ? name : "");
   if (image->name == nullptr) return ROCRASH_ERR_NOMEM;
 
-  rocrash_error_t err = rocrash_async_task_read(task, header, 0, &image->header, sizeof image->header);
+  rocrash_error_t err =
+      rocrash_async_task_read(task, header, 0, &image->header, sizeof image->header);
   if (err != ROCRASH_ERR_NONE) {
     releaseImage(image);
     return ROCRASH_ERR_INTERNAL;
@@ -136,9 +141,8 @@ rocrash_error_t rocrash_async_macho_init(rocrash_async_macho* image, sys::task_t
   uint32_t segmentType = image->m64 ? ROCRASH_LC_SEGMENT_64 : ROCRASH_LC_SEGMENT;
   for (void* cmd = rocrash_async_macho_next_command_type(image, nullptr, segmentType);
        cmd != nullptr; cmd = rocrash_async_macho_next_command_type(image, cmd, segmentType)) {
-    if (!rocrash_async_mobject_verify_local_pointer(&image->load_cmds,
-                                                    reinterpret_cast<uintptr_t>(cmd), 0,
-                                                    segmentCommandSize(image))) {
+    if (!rocrash_async_mobject_verify_local_pointer(
+            &image->load_cmds, reinterpret_cast<uintptr_t>(cmd), 0, segmentCommandSize(image))) {
       releaseImage(image);
       return ROCRASH_ERR_INVAL;
     }
@@ -155,11 +159,13 @@ rocrash_error_t rocrash_async_macho_init(rocrash_async_macho* image, sys::task_t
 
 void rocrash_async_macho_free(rocrash_async_macho* image) noexcept { releaseImage(image); }
 
-const rocrash_async_byteorder* rocrash_async_macho_byteorder(const rocrash_async_macho* image) noexcept {
+const rocrash_async_byteorder* rocrash_async_macho_byteorder(
+    const rocrash_async_macho* image) noexcept {
   return image->byteorder;
 }
 
-const rocrash_async_mach_header* rocrash_async_macho_header(const rocrash_async_macho* image) noexcept {
+const rocrash_async_mach_header* rocrash_async_macho_header(
+    const rocrash_async_macho* image) noexcept {
   return &image->header;
 }
 
@@ -292,8 +298,8 @@ rocrash_error_t rocrash_async_macho_map_section(const rocrash_async_macho* image
       addr = swap32(image, load<uint32_t>(s + 32));
       size = swap32(image, load<uint32_t>(s + 36));
     }
-    return rocrash_async_mobject_init(mobj, image->task,
-                                      addr + static_cast<uint64_t>(image->vmaddr_slide), size, true);
+    return rocrash_async_mobject_init(
+        mobj, image->task, addr + static_cast<uint64_t>(image->vmaddr_slide), size, true);
   }
   return ROCRASH_ERR_NOTFOUND;
 }
@@ -308,8 +314,8 @@ rocrash_error_t rocrash_async_macho_symtab_reader_init(rocrash_async_macho_symta
   reader->image = image;
   void* symtabCmd = rocrash_async_macho_find_command(image, ROCRASH_LC_SYMTAB);
   if (symtabCmd == nullptr ||
-      !rocrash_async_mobject_verify_local_pointer(
-          &image->load_cmds, reinterpret_cast<uintptr_t>(symtabCmd), 0, 24)) {
+      !rocrash_async_mobject_verify_local_pointer(&image->load_cmds,
+                                                  reinterpret_cast<uintptr_t>(symtabCmd), 0, 24)) {
     return ROCRASH_ERR_NOTFOUND;
   }
   void* dysymtabCmd = rocrash_async_macho_find_command(image, ROCRASH_LC_DYSYMTAB);
@@ -332,10 +338,10 @@ rocrash_error_t rocrash_async_macho_symtab_reader_init(rocrash_async_macho_symta
   void* symtab = nullptr;
   void* strings = nullptr;
   if (symoff >= fileoff && stroff >= fileoff) {
-    symtab = rocrash_async_mobject_remap_address(m, m->task_address, static_cast<int64_t>(symoff - fileoff),
-                                                 nsyms * entrySize);
-    strings = rocrash_async_mobject_remap_address(m, m->task_address, static_cast<int64_t>(stroff - fileoff),
-                                                  strsize);
+    symtab = rocrash_async_mobject_remap_address(
+        m, m->task_address, static_cast<int64_t>(symoff - fileoff), nsyms * entrySize);
+    strings = rocrash_async_mobject_remap_address(m, m->task_address,
+                                                  static_cast<int64_t>(stroff - fileoff), strsize);
   }
   if (symtab == nullptr || strings == nullptr) {
     rocrash_async_macho_mapped_segment_free(&reader->linkedit);
@@ -373,7 +379,8 @@ rocrash_async_macho_symtab_entry rocrash_async_macho_symtab_reader_read(
   e.n_type = p[4];
   e.n_sect = p[5];
   e.n_desc = image->byteorder->swap16(load<uint16_t>(p + 6));
-  e.n_value = image->m64 ? swap64(image, load<uint64_t>(p + 8)) : swap32(image, load<uint32_t>(p + 8));
+  e.n_value =
+      image->m64 ? swap64(image, load<uint64_t>(p + 8)) : swap32(image, load<uint32_t>(p + 8));
   e.normalized_value = (e.n_desc & kThumbDefinition) ? (e.n_value | 1) : e.n_value;
   return e;
 }
@@ -446,7 +453,8 @@ rocrash_error_t rocrash_async_macho_find_symbol_by_pc(rocrash_async_macho* image
   }
   if (!found) {
     err = ROCRASH_ERR_NOTFOUND;
-  } else if (const char* name = rocrash_async_macho_symtab_reader_symbol_name(&reader, best.n_strx)) {
+  } else if (const char* name =
+                 rocrash_async_macho_symtab_reader_symbol_name(&reader, best.n_strx)) {
     callback(best.normalized_value + static_cast<uint64_t>(image->vmaddr_slide), name, ctx);
     err = ROCRASH_ERR_NONE;
   } else {
@@ -469,7 +477,8 @@ rocrash_error_t rocrash_async_macho_find_symbol_by_name(rocrash_async_macho* ima
   if (err != ROCRASH_ERR_NONE) return err;
   err = ROCRASH_ERR_NOTFOUND;
   for (uint32_t i = 0; i < reader.nsyms; ++i) {
-    rocrash_async_macho_symtab_entry e = rocrash_async_macho_symtab_reader_read(&reader, reader.symtab, i);
+    rocrash_async_macho_symtab_entry e =
+        rocrash_async_macho_symtab_reader_read(&reader, reader.symtab, i);
     if (!isSectionSymbol(e)) continue;
     const char* candidate = rocrash_async_macho_symtab_reader_symbol_name(&reader, e.n_strx);
     if (candidate != nullptr && rocrash_async_strcmp(candidate, name) == 0) {
@@ -498,9 +507,8 @@ rocrash_error_t mapString(rocrash_async_macho_string* string) {
   if (string->mapped) return ROCRASH_ERR_NONE;
   rocrash_vm_size_t scanned = 0;
   for (rocrash_vm_size_t pages = 1;; ++pages) {
-    rocrash_error_t err = rocrash_async_mobject_init(&string->mobj, string->image->task,
-                                                     string->address, pages * sys::vm_page_size(),
-                                                     false);
+    rocrash_error_t err = rocrash_async_mobject_init(
+        &string->mobj, string->image->task, string->address, pages * sys::vm_page_size(), false);
     if (err != ROCRASH_ERR_NONE) return err;
     if (string->mobj.length <= scanned) {
       rocrash_async_mobject_free(&string->mobj);
@@ -534,8 +542,8 @@ rocrash_error_t rocrash_async_macho_string_get_pointer(rocrash_async_macho_strin
                                                        const char** result) noexcept {
   rocrash_error_t err = mapString(string);
   if (err != ROCRASH_ERR_NONE) return err;
-  void* p = rocrash_async_mobject_remap_address(&string->mobj, string->address, 0,
-                                                string->length + 1);
+  void* p =
+      rocrash_async_mobject_remap_address(&string->mobj, string->address, 0, string->length + 1);
   if (p == nullptr) return ROCRASH_ERR_ACCESS;
   *result = static_cast<const char*>(p);
   return ROCRASH_ERR_NONE;

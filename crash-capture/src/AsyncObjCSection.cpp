@@ -67,8 +67,8 @@ void* inSection(rocrash_async_class_cache* cache, int section, uint64_t address,
 
 rocrash_error_t mapSection(rocrash_async_macho* image, rocrash_async_class_cache* cache,
                            const char* segment, int section) {
-  rocrash_error_t err =
-      rocrash_async_macho_map_section(image, segment, kSectionNames[section], &cache->sections[section]);
+  rocrash_error_t err = rocrash_async_macho_map_section(image, segment, kSectionNames[section],
+                                                        &cache->sections[section]);
   cache->mapped[section] = err == ROCRASH_ERR_NONE;
   return err;
 }
@@ -317,8 +317,8 @@ rocrash_error_t legacyParse(rocrash_async_macho* image, rocrash_async_class_meth
     }
     for (uint16_t c = 0; c < classCount && err == ROCRASH_ERR_NONE; ++c) {
       uint32_t classAddress;
-      if (rocrash_async_task_read_uint32(image->task, image->byteorder, symtab,
-                                         12 + int64_t{c} * 4, &classAddress) != ROCRASH_ERR_NONE) {
+      if (rocrash_async_task_read_uint32(image->task, image->byteorder, symtab, 12 + int64_t{c} * 4,
+                                         &classAddress) != ROCRASH_ERR_NONE) {
         err = ROCRASH_ERR_INVALID_DATA;
         break;
       }
@@ -527,8 +527,7 @@ void classSymbol(bool isClassMethod, rocrash_async_macho_string* className,
 }  // namespace
 
 rocrash_error_t rocrash_async_find_symbol(rocrash_async_macho* image, uint32_t strategy,
-                                          rocrash_async_class_cache* cache,
-                                          rocrash_vm_address_t pc,
+                                          rocrash_async_class_cache* cache, rocrash_vm_address_t pc,
                                           rocrash_async_found_symbol_cb callback,
                                           void* ctx) noexcept {
   FindSymbolContext c;
@@ -537,8 +536,8 @@ rocrash_error_t rocrash_async_find_symbol(rocrash_async_macho* image, uint32_t s
   c.address = 0;
   bool anySucceeded = false;
   if (strategy & ROCRASH_ASYNC_SYMBOL_STRATEGY_SYMBOL_TABLE) {
-    anySucceeded |= rocrash_async_macho_find_symbol_by_pc(image, pc, symtabSymbol, &c) ==
-                    ROCRASH_ERR_NONE;
+    anySucceeded |=
+        rocrash_async_macho_find_symbol_by_pc(image, pc, symtabSymbol, &c) == ROCRASH_ERR_NONE;
   }
   if (strategy & ROCRASH_ASYNC_SYMBOL_STRATEGY_OBJC) {
     anySucceeded |=

@@ -15,7 +15,8 @@
 // a walk interrupted at any point only touches valid memory.
 
 struct rocrash_async_image_list_entry {
-  rocrash_async_macho* value;
+  // Atomic because a spare entry may be reused while a walk still stands on it.
+  std::atomic<rocrash_async_macho*> value;
   rocrash_async_image_list_entry* prev;
   std::atomic<rocrash_async_image_list_entry*> next;
 };
@@ -24,7 +25,7 @@ struct rocrash_async_image_list_state {
   std::mutex lock;  // writers only
   std::atomic<rocrash_async_image_list_entry*> head{nullptr};
   rocrash_async_image_list_entry* tail = nullptr;
-  std::atomic<int32_t> refcount{0};  // walks in progress
+  std::atomic<int32_t> refcount{0};                // walks in progress
   rocrash_async_image_list_entry* free = nullptr;  // spare entries
   // Records of removed images: a walk may still hold one, so they live until
   // the list is freed (writers only).

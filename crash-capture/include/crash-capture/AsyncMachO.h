@@ -105,8 +105,10 @@ rocrash_error_t rocrash_async_macho_init(rocrash_async_macho* image, sys::task_t
                                          const char* name, rocrash_vm_address_t header) noexcept;
 void rocrash_async_macho_free(rocrash_async_macho* image) noexcept;
 
-const rocrash_async_byteorder* rocrash_async_macho_byteorder(const rocrash_async_macho* image) noexcept;
-const rocrash_async_mach_header* rocrash_async_macho_header(const rocrash_async_macho* image) noexcept;
+const rocrash_async_byteorder* rocrash_async_macho_byteorder(
+    const rocrash_async_macho* image) noexcept;
+const rocrash_async_mach_header* rocrash_async_macho_header(
+    const rocrash_async_macho* image) noexcept;
 uint32_t rocrash_async_macho_header_size(const rocrash_async_macho* image) noexcept;
 uint32_t rocrash_async_macho_cpu_type(const rocrash_async_macho* image) noexcept;
 uint32_t rocrash_async_macho_cpu_subtype(const rocrash_async_macho* image) noexcept;
@@ -139,8 +141,8 @@ const char* rocrash_async_macho_symtab_reader_symbol_name(
     const rocrash_async_macho_symtab_reader* reader, uint32_t n_strx) noexcept;
 void rocrash_async_macho_symtab_reader_free(rocrash_async_macho_symtab_reader* reader) noexcept;
 
-using rocrash_async_macho_found_symbol_cb = void (*)(rocrash_vm_address_t address,
-                                                     const char* name, void* ctx);
+using rocrash_async_macho_found_symbol_cb = void (*)(rocrash_vm_address_t address, const char* name,
+                                                     void* ctx);
 // Calls `callback` once for the symbol covering `pc`; ROCRASH_ERR_NOTFOUND
 // when none does. ELF symbol names get a leading "_".
 rocrash_error_t rocrash_async_macho_find_symbol_by_pc(rocrash_async_macho* image,

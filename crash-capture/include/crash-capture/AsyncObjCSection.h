@@ -27,7 +27,7 @@ enum rocrash_async_class_cache_section {
 };
 
 struct rocrash_async_class_cache {
-  bool gotObjC2Info;  // an image was read as new-runtime metadata
+  bool gotObjC2Info;               // an image was read as new-runtime metadata
   rocrash_async_macho* lastImage;  // whose sections are mapped now
   bool mapped[ROCRASH_OBJC_SECTION_COUNT];
   rocrash_async_mobject sections[ROCRASH_OBJC_SECTION_COUNT];
@@ -71,7 +71,6 @@ using rocrash_async_found_symbol_cb = void (*)(rocrash_vm_address_t address, con
 // class-metadata name, "-[Class selector]" or "+[Class selector]", wins).
 // ROCRASH_ERR_NOTFOUND when every requested source failed.
 rocrash_error_t rocrash_async_find_symbol(rocrash_async_macho* image, uint32_t strategy,
-                                          rocrash_async_class_cache* cache,
-                                          rocrash_vm_address_t pc,
+                                          rocrash_async_class_cache* cache, rocrash_vm_address_t pc,
                                           rocrash_async_found_symbol_cb callback,
                                           void* ctx) noexcept;

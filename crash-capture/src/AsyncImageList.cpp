@@ -39,17 +39,17 @@ void rocrash_async_image_list_append(rocrash_async_image_list* list, rocrash_vm_
   entry->value.store(image, std::memory_order_relaxed);
   entry->prev = nullptr;
   entry->next.store(nullptr, std::memory_order_relaxed);
-  // Publish the entry only once it is complete.
-  std::atomic_thread_fence(std::memory_order_seq_cst);
+  // Publish the entry only once it is complete: the sequentially consistent
+  // exchanges below order every store above before the entry is reachable.
   if (s->tail != nullptr) {
     rocrash_async_image_list_entry* expected = nullptr;
-    s->tail->next.compare_exchange_strong(expected, entry, std::memory_order_release);
+    s->tail->next.compare_exchange_strong(expected, entry, std::memory_order_seq_cst);
     entry->prev = s->tail;
     s->tail = entry;
   } else {
     s->tail = entry;
     rocrash_async_image_list_entry* expected = nullptr;
-    s->head.compare_exchange_strong(expected, entry, std::memory_order_release);
+    s->head.compare_exchange_strong(expected, entry, std::memory_order_seq_cst);
   }
 }
 

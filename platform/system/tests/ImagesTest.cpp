@@ -59,6 +59,7 @@ TEST(ImageEvents, RegistrationAnnouncesExecutableAndLibc) {
 
 TEST(ImageEvents, AnnouncedImagesAreFoundUntilRemoved) {
   sys::register_func_for_add_image(onAdd);
+  sys::register_func_for_remove_image(onRemove);
   // Outside every loaded object, as a mapped fixture would be.
   void* fake = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   uint64_t base = reinterpret_cast<uint64_t>(fake);
@@ -71,6 +72,7 @@ TEST(ImageEvents, AnnouncedImagesAreFoundUntilRemoved) {
   EXPECT_EQ(pathOf(base + size - 1), "/fixtures/fake.dylib");
   EXPECT_NE(pathOf(base + size), "/fixtures/fake.dylib");
   sys::announce_image_removed(base);
+  ASSERT_FALSE(gRemoved.empty());
   EXPECT_EQ(gRemoved.back(), base);
   EXPECT_EQ(pathOf(base), "");
   size_t removed = gRemoved.size();

@@ -36,9 +36,9 @@ void rocrash_async_image_list_append(rocrash_async_image_list* list, rocrash_vm_
       return;
     }
   }
-  entry->value.store(image, std::memory_order_relaxed);
+  entry->value.store(image, std::memory_order_release);
   entry->prev = nullptr;
-  entry->next.store(nullptr, std::memory_order_relaxed);
+  entry->next.store(nullptr, std::memory_order_release);
   // Publish the entry only once it is complete: the sequentially consistent
   // exchanges below order every store above before the entry is reachable.
   if (s->tail != nullptr) {

@@ -56,10 +56,10 @@ std::string localeName() {
   for (const char* var : {"LC_ALL", "LC_MESSAGES", "LANG"}) {
     const char* value = std::getenv(var);
     if (!value || !*value) continue;
-    std::string name(value);
+    std::string_view name(value);
     name = name.substr(0, name.find_first_of(".@"));
     if (name.empty() || name == "C" || name == "POSIX") break;
-    return name;
+    return std::string(name);
   }
   return "en_US";
 }

@@ -164,3 +164,27 @@ TEST_F(Contexts, TicketCache) {
   cache->clearCache();
   EXPECT_FALSE(cache->ticketFor("k"));
 }
+
+TEST_F(Contexts, LocaleComesFromTheEnvironmentWithoutEncoding) {
+  const char* saved[3];
+  const char* names[3] = {"LC_ALL", "LC_MESSAGES", "LANG"};
+  std::string copies[3];
+  for (int i = 0; i < 3; ++i) {
+    saved[i] = getenv(names[i]);
+    if (saved[i]) copies[i] = saved[i];
+    unsetenv(names[i]);
+  }
+  setenv("LANG", "de_DE.UTF-8@euro", 1);
+  EXPECT_EQ(DUZEDeviceTracker::describeHost()->locale(), "de_DE");
+  setenv("LC_ALL", "fr_CA", 1);
+  EXPECT_EQ(DUZEDeviceTracker::describeHost()->locale(), "fr_CA");
+  setenv("LC_ALL", "C", 1);
+  EXPECT_EQ(DUZEDeviceTracker::describeHost()->locale(), "en_US");
+  for (int i = 0; i < 3; ++i) {
+    if (saved[i]) {
+      setenv(names[i], copies[i].c_str(), 1);
+    } else {
+      unsetenv(names[i]);
+    }
+  }
+}

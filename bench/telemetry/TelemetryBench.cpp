@@ -1,0 +1,115 @@
+// Throughput of the telemetry core's log store path: logs per second from
+// `enqueueItem` to a committed row, against raw SQLite inserts of the same
+// archived bytes, one transaction per batch, in the same database settings.
+
+#include <benchmark/benchmark.h>
+#include <sqlite3.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <string>
+
+#include "ZozIduvur/DUZEChannelGroupDefault.h"
+#include "ZozIduvur/DUZEDeviceTracker.h"
+#include "ZozIduvur/DUZELogWithProperties.h"
+#include "ZozIduvur/DUZELogger.h"
+#include "ZozIduvur/DUZEUtility.h"
+#include "foundation/Paths.h"
+
+namespace {
+
+constexpr int kBatch = 50;
+
+// A temporary data folder for one benchmark run.
+class DataFolder {
+ public:
+  DataFolder() {
+    char pattern[] = "/tmp/kestrix-bench-XXXXXX";
+    path_ = mkdtemp(pattern);
+    setenv(std::string(foundation::kDataDirectoryEnvironmentVariable).c_str(), path_.c_str(), 1);
+  }
+  ~DataFolder() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+  }
+  const std::filesystem::path& path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+// A log as a service would hand it over: a type, a few properties.
+std::shared_ptr<DUZELogWithProperties> makeLog(int i) {
+  auto log = std::make_shared<DUZELogWithProperties>();
+  log->setType("event");
+  log->setProperties(DUZEProperties{{"name", "Opened switcher"},
+                                    {"index", std::to_string(i)},
+                                    {"windows", "12"},
+                                    {"source", "hotkey"}});
+  return log;
+}
+
+void BM_EnqueueToCommittedRow(benchmark::State& state) {
+  DataFolder folder;
+  DUZELogger::setCurrentLogLevel(DUZELogLevelAssert);
+  auto client = DUZEHttpClient::create();
+  // Nothing is sent while measuring: the batch limit and interval are out of reach.
+  auto group = DUZEChannelGroupDefault::create(
+      DUZEServiceIngestion::create(client, "http://127.0.0.1:9", "secret", "install"),
+      DUZECollectorIngestion::create(client, "http://127.0.0.1:9"),
+      DUZELogDBStorage::createInDataFolder());
+  auto unit = group->addChannelUnitWithConfiguration(
+      DUZEChannelUnitConfiguration("Bench", 1, 1'000'000, 1'000'000'000, 3));
+  DUZEDeviceTracker::sharedInstance();  // the host is described once, before measuring
+  int n = 0;
+  for (auto _ : state) {
+    for (int i = 0; i < kBatch; ++i) unit->enqueueItem(makeLog(n++), 1);
+    group->waitUntilIdle();
+  }
+  state.SetItemsProcessed(state.iterations() * kBatch);
+  group->shutdown();
+}
+BENCHMARK(BM_EnqueueToCommittedRow)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+void BM_RawSQLiteInsertsOfTheSameBytes(benchmark::State& state) {
+  DataFolder folder;
+  // The bytes the store writes for such a log.
+  auto log = makeLog(0);
+  log->setTimestamp(dispatch::Date::now());
+  log->setDevice(DUZEDeviceTracker::describeHost());
+  const auto bytes = *DUZEUtility::archiveKeyedData(foundation::Value(log));
+
+  sqlite3* db = nullptr;
+  sqlite3_open((folder.path() / "Raw.sqlite").c_str(), &db);
+  sqlite3_exec(db, "PRAGMA journal_mode=WAL", nullptr, nullptr, nullptr);
+  sqlite3_exec(db, "PRAGMA synchronous=NORMAL", nullptr, nullptr, nullptr);
+  sqlite3_exec(db,
+               "CREATE TABLE logs (id INTEGER PRIMARY KEY AUTOINCREMENT, groupId TEXT NOT NULL, "
+               "log BLOB NOT NULL, targetToken TEXT, targetKey TEXT, priority INTEGER NOT NULL)",
+               nullptr, nullptr, nullptr);
+  sqlite3_exec(db, "CREATE INDEX logs_by_group ON logs (groupId, priority, id)", nullptr, nullptr,
+               nullptr);
+  sqlite3_stmt* insert = nullptr;
+  sqlite3_prepare_v2(db, "INSERT INTO logs (groupId, log, priority) VALUES (?, ?, ?)", -1, &insert,
+                     nullptr);
+  for (auto _ : state) {
+    sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr);
+    for (int i = 0; i < kBatch; ++i) {
+      sqlite3_bind_text(insert, 1, "Bench", -1, SQLITE_STATIC);
+      sqlite3_bind_blob(insert, 2, bytes.data(), static_cast<int>(bytes.size()), SQLITE_STATIC);
+      sqlite3_bind_int64(insert, 3, 1);
+      sqlite3_step(insert);
+      sqlite3_reset(insert);
+    }
+    sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr);
+  }
+  state.SetItemsProcessed(state.iterations() * kBatch);
+  state.counters["bytes_per_log"] = static_cast<double>(bytes.size());
+  sqlite3_finalize(insert);
+  sqlite3_close(db);
+}
+BENCHMARK(BM_RawSQLiteInsertsOfTheSameBytes)->Unit(benchmark::kMicrosecond)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();

@@ -139,3 +139,21 @@ TEST_F(Service, EntryObjectBasics) {
   EXPECT_EQ(DUZEZozIduvur::logLevel(), DUZELogLevelError);
   DUZEZozIduvur::setLogLevel(DUZELogLevelVerbose);
 }
+
+TEST_F(Service, ALibraryStartIsUpdatedByTheApplicationsStart) {
+  auto service = TestService::sharedInstance();
+  auto group = DUZEChannelGroupDefault::create(
+      DUZEServiceIngestion::create(client_, server_->baseUrl(), "s", "i"),
+      DUZECollectorIngestion::create(client_, server_->baseUrl()),
+      DUZELogDBStorage::createInDataFolder());
+  service->startWithChannelGroup(group, std::string("library-secret"), std::nullopt, false);
+  EXPECT_FALSE(service->startedFromApplication());
+  EXPECT_EQ(service->applied.size(), 1u);
+  start();
+  EXPECT_TRUE(service->startedFromApplication());
+  EXPECT_EQ(service->appSecret(), "app-secret-1");
+  EXPECT_EQ(service->applied.size(), 2u);  // the enabled state applied again
+  EXPECT_EQ(service->channelGroup(), std::static_pointer_cast<DUZEChannelGroupProtocol>(group));
+  group->waitUntilIdle();
+  group->shutdown();
+}

@@ -9,6 +9,8 @@
 #include "RvStreams/FlatMapLatest.h"
 #include "RvStreams/Multicast.h"
 #include "RvStreams/Share.h"
+#include "RvStreams/Skip.h"
+#include "RvStreams/Take.h"
 #include "support/Recording.h"
 
 namespace rv {
@@ -130,6 +132,38 @@ TEST(SwitchStress, InnerEventsRacingTheSwitchAreDeliveredSerially) {
     }
     subscription->dispose();
   }
+}
+
+// The source emits on one thread while `other` fires on another: deliveries
+// never overlap and the output ends at most once.
+template <class MakeOperator>
+void raceTwoInputs(MakeOperator makeOperator, bool expectStop) {
+  for (int round = 0; round < 200; ++round) {
+    auto source = TestSource<int>::create();
+    auto other = TestSource<int>::create();
+    auto observer = std::make_shared<OverlapObserver>();
+    auto subscription = (source | makeOperator(other))->subscribe(observer);
+    std::barrier start(2);
+    std::thread emitter([&] {
+      start.arrive_and_wait();
+      for (int i = 0; i < 50; ++i) source->onNext(i);
+    });
+    start.arrive_and_wait();
+    other->onNext(0);
+    emitter.join();
+    EXPECT_FALSE(observer->overlapped());
+    EXPECT_EQ(observer->stops(), expectStop ? 1 : 0);
+    EXPECT_EQ(other->observerCount(), 0);
+    subscription->dispose();
+  }
+}
+
+TEST(TakeUntilStress, TriggerRacingSourceElements) {
+  raceTwoInputs([](const Ref<TestSource<int>>& other) { return takeUntil(other); }, true);
+}
+
+TEST(SkipUntilStress, TriggerRacingSourceElements) {
+  raceTwoInputs([](const Ref<TestSource<int>>& other) { return skipUntil(other); }, false);
 }
 
 }  // namespace

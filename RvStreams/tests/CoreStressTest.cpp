@@ -1,9 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <barrier>
 #include <optional>
+#include <semaphore>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "RvStreams/Create.h"
@@ -19,24 +22,28 @@ using test::CountingDisposable;
 using test::RecordingObserver;
 using test::TestSource;
 
+// The other thread stops the sink (which disposes the subscription's
+// disposer) while run returns and the pair is being set: whichever comes
+// second disposes sink and subscription, exactly once.
 TEST(SinkDisposerStress, DisposeRacingRunDisposesSinkAndSubscriptionOnce) {
   for (int round = 0; round < 300; ++round) {
     auto resource = CountingDisposable::create();
-    std::atomic<Ref<Disposable>*> published{nullptr};
-    Ref<Disposable> subscription;
+    std::optional<AnyObserver<int>> observer;
     std::barrier start(2);
-    auto source = create<int>([&](AnyObserver<int>) -> Ref<Disposable> {
-      start.arrive_and_wait();  // the other thread disposes while run is running
+    auto source = create<int>([&](AnyObserver<int> o) -> Ref<Disposable> {
+      observer = o;
+      start.arrive_and_wait();
       return resource;
     });
-    std::thread disposer([&] {
+    std::thread stopper([&] {
       start.arrive_and_wait();
-      while (published.load() == nullptr) std::this_thread::yield();
-      (*published.load())->dispose();
+      observer->onCompleted();
     });
-    subscription = source->subscribe(RecordingObserver<int>::create());
-    published.store(&subscription);
-    disposer.join();
+    auto recorder = RecordingObserver<int>::create();
+    auto subscription = source->subscribe(recorder);
+    stopper.join();
+    EXPECT_EQ(resource->count(), 1);
+    EXPECT_EQ(recorder->completedCount(), 1);
     subscription->dispose();
     EXPECT_EQ(resource->count(), 1);
   }
@@ -66,26 +73,45 @@ TEST(SinkDisposerStress, DisposeDuringRunFromAnotherThread) {
   }
 }
 
+// Each source hands its observer to a worker of its own, which completes it
+// while the merge may still be subscribing the later sources and making its
+// final test.
 TEST(MergeStress, ArraySourcesCompletingOnOtherThreadsCompleteExactlyOnce) {
-  for (int round = 0; round < 1000; ++round) {
-    std::vector<std::thread> threads;
-    std::vector<Ref<Observable<int>>> sources;
-    for (int i = 0; i < 3; ++i) {
-      sources.push_back(create<int>([&threads, i](AnyObserver<int> o) -> Ref<Disposable> {
-        threads.emplace_back([o, i]() mutable {
-          o.onNext(i);
-          o.onCompleted();
-        });
-        return Disposables::create();
-      }));
-    }
+  constexpr int kSources = 3;
+  constexpr int kRounds = 1000;
+  std::array<std::optional<AnyObserver<int>>, kSources> handed;
+  std::array<std::binary_semaphore, kSources> go{std::binary_semaphore(0), std::binary_semaphore(0),
+                                                 std::binary_semaphore(0)};
+  std::counting_semaphore<kSources> finished(0);
+  std::vector<std::thread> workers;
+  for (int i = 0; i < kSources; ++i) {
+    workers.emplace_back([&, i] {
+      for (int round = 0; round < kRounds; ++round) {
+        go[static_cast<size_t>(i)].acquire();
+        AnyObserver<int> observer = *std::exchange(handed[static_cast<size_t>(i)], std::nullopt);
+        observer.onNext(i);
+        observer.onCompleted();
+        finished.release();
+      }
+    });
+  }
+  std::vector<Ref<Observable<int>>> sources;
+  for (int i = 0; i < kSources; ++i) {
+    sources.push_back(create<int>([&, i](AnyObserver<int> o) -> Ref<Disposable> {
+      handed[static_cast<size_t>(i)] = o;
+      go[static_cast<size_t>(i)].release();
+      return Disposables::create();
+    }));
+  }
+  for (int round = 0; round < kRounds; ++round) {
     auto recorder = RecordingObserver<int>::create();
     auto d = merge(sources)->subscribe(recorder);
-    for (auto& t : threads) t.join();
-    EXPECT_EQ(recorder->completedCount(), 1);
-    EXPECT_EQ(recorder->elements().size(), 3u);
+    for (int i = 0; i < kSources; ++i) finished.acquire();
+    EXPECT_EQ(recorder->completedCount(), 1) << "round " << round;
+    EXPECT_EQ(recorder->elements().size(), 3u) << "round " << round;
     d->dispose();
   }
+  for (auto& worker : workers) worker.join();
 }
 
 TEST(MergeStress, InnerSequencesFromManyThreadsAreSerialised) {

@@ -1,10 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <barrier>
 #include <functional>
 #include <memory>
-#include <thread>
+#include <utility>
 #include <vector>
 
 #include "RvStreams/CompositeDisposable.h"
@@ -21,23 +20,10 @@ using test::CountingDisposable;
 constexpr int kThreads = 8;
 constexpr int kRounds = 60;
 
-// Runs `race` from kThreads threads released together, kRounds times, each
-// round on a fresh subject made by `make`.
+// Runs `race` from kThreads threads released together, kRounds times.
 template <class Make, class Race, class Check>
 void raceRounds(Make make, Race race, Check check) {
-  for (int round = 0; round < kRounds; ++round) {
-    auto subject = make();
-    std::barrier start(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-      threads.emplace_back([&, t] {
-        start.arrive_and_wait();
-        race(subject, t);
-      });
-    }
-    for (auto& thread : threads) thread.join();
-    check(subject);
-  }
+  test::raceRounds(kThreads, kRounds, std::move(make), std::move(race), std::move(check));
 }
 
 TEST(DisposablesStress, EveryDisposableDisposesExactlyOnce) {

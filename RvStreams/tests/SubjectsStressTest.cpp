@@ -81,30 +81,33 @@ TEST(SubjectsStress, ReplayNeverMissesOrDuplicatesAtTheJunction) {
 }
 
 TEST(SubjectsStress, SerialAndRefCountDisposeEveryInnerOnce) {
-  for (int round = 0; round < 200; ++round) {
-    auto serial = SerialDisposable::create();
-    auto inner = CountingDisposable::create();
-    auto refInner = CountingDisposable::create();
-    auto refCount = RefCountDisposable::create(refInner);
+  struct Subject {
+    Ref<SerialDisposable> serial = SerialDisposable::create();
+    Ref<CountingDisposable> refInner = CountingDisposable::create();
+    Ref<RefCountDisposable> refCount = RefCountDisposable::create(refInner);
     std::vector<Ref<Disposable>> handles;
-    for (int i = 0; i < 4; ++i) handles.push_back(refCount->retain());
     std::vector<Ref<CountingDisposable>> assigned;
-    for (int i = 0; i < 4; ++i) assigned.push_back(CountingDisposable::create());
-    std::barrier start(4);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 4; ++t) {
-      threads.emplace_back([&, t] {
-        start.arrive_and_wait();
-        serial->setDisposable(assigned[static_cast<size_t>(t)]);
-        if (t == 0) serial->dispose();
-        handles[static_cast<size_t>(t)]->dispose();
-        if (t == 3) refCount->dispose();
+  };
+  test::raceRounds(
+      4, 200,
+      [] {
+        Subject s;
+        for (int i = 0; i < 4; ++i) {
+          s.handles.push_back(s.refCount->retain());
+          s.assigned.push_back(CountingDisposable::create());
+        }
+        return s;
+      },
+      [](Subject& s, int t) {
+        s.serial->setDisposable(s.assigned[static_cast<size_t>(t)]);
+        if (t == 0) s.serial->dispose();
+        s.handles[static_cast<size_t>(t)]->dispose();
+        if (t == 3) s.refCount->dispose();
+      },
+      [](Subject& s) {
+        for (auto& a : s.assigned) EXPECT_EQ(a->count(), 1);
+        EXPECT_EQ(s.refInner->count(), 1);
       });
-    }
-    for (auto& thread : threads) thread.join();
-    for (auto& a : assigned) EXPECT_EQ(a->count(), 1);
-    EXPECT_EQ(refInner->count(), 1);
-  }
 }
 
 }  // namespace

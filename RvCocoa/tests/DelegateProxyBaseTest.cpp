@@ -8,7 +8,7 @@
 #include "objc/NSNull.h"
 #include "objc/NSNumber.h"
 
-namespace rv::test {
+namespace rv::itest {
 namespace {
 
 using objc::NO;
@@ -272,4 +272,4 @@ TEST(DelegateProxyBase, ClassWithoutASetFailsTheAssertionAndReleasesTheMonitor) 
 }
 
 }  // namespace
-}  // namespace rv::test
+}  // namespace rv::itest

@@ -10,7 +10,7 @@
 #include "objc/NSNumber.h"
 #include "objc/NSString.h"
 
-namespace rv::test {
+namespace rv::itest {
 namespace {
 
 using objc::NSNumber;
@@ -342,4 +342,4 @@ TEST(FastInterceptors, DeallocReportsOnlyTheObservedInstanceWhenReplacingTheClas
 }
 
 }  // namespace
-}  // namespace rv::test
+}  // namespace rv::itest

@@ -12,7 +12,7 @@
 #include "objc/NSString.h"
 #include "objc/Testing.h"
 
-namespace rv::test {
+namespace rv::itest {
 namespace {
 
 using foundation::NSError;
@@ -292,4 +292,4 @@ TEST(ForwardingInterception, VoidTests) {
 }
 
 }  // namespace
-}  // namespace rv::test
+}  // namespace rv::itest

@@ -4,14 +4,14 @@
 #include "RvCocoa/InterceptionErrors.h"
 #include "RvStreams/Describe.h"
 
-namespace rv::test {
+namespace rv::itest {
 namespace {
 
 using foundation::NSError;
 using Kind = RvCocoaObjCRuntimeError::Kind;
 using Mechanism = RvCocoaInterceptionMechanism;
 
-Ref<objc::Object> someTarget() { return test::makeObserver(); }
+Ref<objc::Object> someTarget() { return itest::makeObserver(); }
 
 NSError runtimeError(int64_t code, NSError::UserInfo userInfo = {}) {
   return NSError(std::string(RVObjCRuntimeErrorDomain), code, std::move(userInfo));
@@ -124,4 +124,4 @@ TEST(InterceptionErrorsDeathTest, CodeOutsideTheKnownRangeStopsTheProcess) {
 }
 
 }  // namespace
-}  // namespace rv::test
+}  // namespace rv::itest

@@ -5,7 +5,7 @@
 
 #include "InterceptionSupport.h"
 
-namespace rv::test {
+namespace rv::itest {
 namespace {
 
 constexpr int kThreads = 6;
@@ -112,4 +112,4 @@ TEST(InterceptionStress, CallsRunWhileOtherObjectsAndSelectorsArePrepared) {
 }
 
 }  // namespace
-}  // namespace rv::test
+}  // namespace rv::itest

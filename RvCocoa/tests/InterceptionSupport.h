@@ -16,7 +16,7 @@
 #include "objc/NSArray.h"
 #include "objc/NSObject.h"
 
-namespace rv::test {
+namespace rv::itest {
 
 using objc::BOOL;
 using objc::Class;
@@ -138,4 +138,4 @@ inline Ref<Observer> observe(id target, SEL selector,
   return observer;
 }
 
-}  // namespace rv::test
+}  // namespace rv::itest

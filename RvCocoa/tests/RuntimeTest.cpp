@@ -10,7 +10,7 @@
 #include "objc/NSNumber.h"
 #include "objc/Testing.h"
 
-namespace rv::test {
+namespace rv::itest {
 namespace {
 
 using foundation::NSError;
@@ -330,4 +330,4 @@ TEST(InterceptionRuntime, PerformLockedIsReentrantOnOneThread) {
 }
 
 }  // namespace
-}  // namespace rv::test
+}  // namespace rv::itest

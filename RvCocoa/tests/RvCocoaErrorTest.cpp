@@ -5,13 +5,13 @@
 #include "objc/NSNumber.h"
 #include "objc/NSString.h"
 
-namespace rv::test {
+namespace rv::itest {
 namespace {
 
 using Kind = RvCocoaError::Kind;
 
 TEST(RvCocoaError, DescriptionsQuoteThePayloadsExactly) {
-  Ref<objc::Object> object = test::makeObserver();
+  Ref<objc::Object> object = itest::makeObserver();
   const std::string d = objc::describe(object.get());
   EXPECT_EQ(RvCocoaError::invalidOperation(object).debugDescription(),
             "Invalid operation was attempted on `" + d + "`.");
@@ -20,7 +20,7 @@ TEST(RvCocoaError, DescriptionsQuoteThePayloadsExactly) {
   const std::string named = RvCocoaError::invalidPropertyName(object, "frame").debugDescription();
   EXPECT_EQ(named, "Object `" + d + "` doesn't have a property named `frame`.");
   EXPECT_EQ(named.substr(named.size() - 14), "named `frame`.");
-  Ref<objc::Object> source = test::makeObserver();
+  Ref<objc::Object> source = itest::makeObserver();
   EXPECT_EQ(RvCocoaError::invalidObjectOnKeyPath(object, source.get(), "size").debugDescription(),
             "Unobservable object `" + d + "` was observed as `size` of `" +
                 objc::describe(source.get()) + "`.");
@@ -105,4 +105,4 @@ TEST(RvCocoaError, BindingErrorsArePrintedOnOneLine) {
 }
 
 }  // namespace
-}  // namespace rv::test
+}  // namespace rv::itest

@@ -1,0 +1,222 @@
+#pragma once
+
+// `observeOn` re-delivers every event of a source on a scheduler, in order.
+// The source is still subscribed on the caller's thread; only delivery moves.
+//
+// On a serial dispatch-queue scheduler (the main scheduler included) each
+// event is its own job and the queue keeps the order. Any other scheduler
+// gets a sink that queues the events itself and drains them by recursive
+// scheduling, one event per step, with at most one drain per subscription at
+// a time: the observer is called serially and in source order even on a
+// concurrent scheduler.
+
+#include <cstdint>
+#include <optional>
+#include <utility>
+
+#include "RvStreams/Observers.h"
+#include "RvStreams/Producer.h"
+#include "RvStreams/Queue.h"
+#include "RvStreams/RecursiveScheduler.h"
+#include "RvStreams/Scheduler.h"
+#include "RvStreams/SerialDispatchQueueScheduler.h"
+#include "RvStreams/SerialDisposable.h"
+
+namespace rv {
+
+namespace detail {
+
+// Whether a drain of an ObserveOnSink is scheduled or running.
+enum class ObserveOnState : int32_t { stopped = 0, running = 1 };
+
+// The queued form. Events are enqueued under the lock; delivery and
+// scheduling happen outside it.
+template <class T>
+class ObserveOnSink final : public ObserverBase<T>,
+                            public std::enable_shared_from_this<ObserveOnSink<T>> {
+  using Recurse = typename RecursiveImmediateScheduler<Unit>::Recurse;
+
+ public:
+  ObserveOnSink(Ref<ImmediateSchedulerType> scheduler, Ref<ObserverType<T>> observer,
+                Ref<Cancelable> cancel)
+      : scheduler_(std::move(scheduler)),
+        observer_(std::move(observer)),
+        cancel_(std::move(cancel)) {}
+
+  // Marks the observer stopped, ends the subscription and cancels a pending
+  // drain step; events still queued are never delivered.
+  void dispose() noexcept override {
+    ObserverBase<T>::dispose();
+    cancel_->dispose();
+    scheduleDisposable_->dispose();
+  }
+
+ protected:
+  void onCore(const Event<T>& event) noexcept override {
+    bool startDrain = false;
+    {
+      LockGuard guard(lock_);
+      queue_.enqueue(event);
+      if (state_ == ObserveOnState::stopped) {
+        state_ = ObserveOnState::running;
+        startDrain = true;
+      }
+    }
+    if (startDrain) {
+      // Replacing the previous (finished) drain's disposable disposes it.
+      scheduleDisposable_->setDisposable(scheduler_->scheduleRecursive(
+          Unit{}, [self = this->shared_from_this()](Unit, const Recurse& recurse) {
+            self->drainStep(recurse);
+          }));
+    }
+  }
+
+ private:
+  // Delivers the oldest queued event and schedules the next step while more
+  // are queued.
+  void drainStep(const Recurse& recurse) noexcept {
+    std::optional<Event<T>> event;
+    Ref<ObserverType<T>> observer;
+    {
+      LockGuard guard(lock_);
+      if (!queue_.isEmpty()) {
+        event = queue_.dequeue();
+      } else {
+        state_ = ObserveOnState::stopped;
+      }
+      observer = observer_;
+    }
+    if (!event) return;
+    // A cancelled subscription keeps its state running for good, so no new
+    // drain ever starts for it.
+    if (cancel_->isDisposed()) return;
+    observer->on(*event);
+    if (event->isStopEvent()) dispose();
+    if (shouldContinue()) recurse(Unit{});
+  }
+
+  bool shouldContinue() noexcept {
+    LockGuard guard(lock_);
+    if (queue_.isEmpty()) {
+      state_ = ObserveOnState::stopped;
+      return false;
+    }
+    return true;
+  }
+
+  const Ref<ImmediateSchedulerType> scheduler_;
+  RecursiveLock lock_;
+  const Ref<ObserverType<T>> observer_;
+  // Guarded by lock_:
+  ObserveOnState state_ = ObserveOnState::stopped;
+  Queue<Event<T>> queue_{10};
+  const Ref<SerialDisposable> scheduleDisposable_ = SerialDisposable::create();
+  const Ref<Cancelable> cancel_;
+};
+
+// The serial-queue form: no lock; the queue gives order and mutual exclusion.
+template <class T>
+class ObserveOnSerialDispatchQueueSink final
+    : public ObserverBase<T>,
+      public std::enable_shared_from_this<ObserveOnSerialDispatchQueueSink<T>> {
+ public:
+  ObserveOnSerialDispatchQueueSink(Ref<SerialDispatchQueueScheduler> scheduler,
+                                   Ref<ObserverType<T>> observer, Ref<Cancelable> cancel)
+      : scheduler_(std::move(scheduler)),
+        observer_(std::move(observer)),
+        cancel_(std::move(cancel)) {}
+
+  // Jobs already queued find the subscription cancelled and deliver nothing.
+  void dispose() noexcept override {
+    ObserverBase<T>::dispose();
+    cancel_->dispose();
+  }
+
+ protected:
+  void onCore(const Event<T>& event) noexcept override {
+    scheduler_->schedule(Job{this->shared_from_this(), event},
+                         [](Job job) { return job.sink->deliver(job.event); });
+  }
+
+ private:
+  struct Job {
+    Ref<ObserveOnSerialDispatchQueueSink> sink;
+    Event<T> event;
+  };
+
+  Ref<Disposable> deliver(const Event<T>& event) noexcept {
+    if (cancel_->isDisposed()) return Disposables::create();
+    observer_->on(event);
+    if (event.isStopEvent()) dispose();
+    return Disposables::create();
+  }
+
+  const Ref<SerialDispatchQueueScheduler> scheduler_;
+  const Ref<ObserverType<T>> observer_;
+  const Ref<Cancelable> cancel_;
+};
+
+template <class T>
+class ObserveOn final : public Producer<T> {
+ public:
+  ObserveOn(Ref<ImmediateSchedulerType> scheduler, Ref<Observable<T>> source)
+      : scheduler_(std::move(scheduler)), source_(std::move(source)) {}
+
+ protected:
+  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
+                                                Ref<Cancelable> cancel) override {
+    auto sink =
+        std::make_shared<ObserveOnSink<T>>(scheduler_, std::move(observer), std::move(cancel));
+    Ref<Disposable> subscription = source_->subscribe(sink);
+    return {std::move(sink), std::move(subscription)};
+  }
+
+ private:
+  const Ref<ImmediateSchedulerType> scheduler_;
+  const Ref<Observable<T>> source_;
+};
+
+template <class T>
+class ObserveOnSerialDispatchQueue final : public Producer<T> {
+ public:
+  ObserveOnSerialDispatchQueue(Ref<SerialDispatchQueueScheduler> scheduler,
+                               Ref<Observable<T>> source)
+      : scheduler_(std::move(scheduler)), source_(std::move(source)) {}
+
+ protected:
+  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
+                                                Ref<Cancelable> cancel) override {
+    auto sink = std::make_shared<ObserveOnSerialDispatchQueueSink<T>>(
+        scheduler_, std::move(observer), std::move(cancel));
+    Ref<Disposable> subscription = source_->subscribe(sink);
+    return {std::move(sink), std::move(subscription)};
+  }
+
+ private:
+  const Ref<SerialDispatchQueueScheduler> scheduler_;
+  const Ref<Observable<T>> source_;
+};
+
+struct ObserveOnOp : OperatorTag {
+  Ref<ImmediateSchedulerType> scheduler;
+  template <class S>
+  Ref<Observable<ElementOf<S>>> operator()(const S& source) && {
+    using T = ElementOf<S>;
+    if (auto serial = std::dynamic_pointer_cast<SerialDispatchQueueScheduler>(scheduler)) {
+      return std::make_shared<ObserveOnSerialDispatchQueue<T>>(std::move(serial),
+                                                               rv::asObservable(source));
+    }
+    return std::make_shared<ObserveOn<T>>(std::move(scheduler), rv::asObservable(source));
+  }
+};
+
+}  // namespace detail
+
+// Delivers the source's events on `scheduler`, in order. A serial
+// dispatch-queue scheduler (the main scheduler included) gets one job per
+// event; any other scheduler a queue drained by recursive scheduling.
+inline detail::ObserveOnOp observeOn(Ref<ImmediateSchedulerType> scheduler) {
+  return {{}, std::move(scheduler)};
+}
+
+}  // namespace rv

@@ -216,8 +216,10 @@ TEST(SerialDispatchQueueSchedulerStress, SchedulingFromManyThreadsRunsEverything
       for (int i = 0; i < kPerThread; ++i) {
         scheduler->schedule(Unit{}, [&](Unit) {
           if (running.fetch_add(1) != 0) ++overlaps;
-          if (++total == kThreads * kPerThread) done.signal();
+          const bool last = ++total == kThreads * kPerThread;
           running.fetch_sub(1);
+          // Signal last: the test's locals are gone once the waiter wakes.
+          if (last) done.signal();
           return Disposables::create();
         });
       }

@@ -17,7 +17,7 @@ constexpr uint64_t kCpuSubtypeArm64e = 2;
 constexpr uint64_t kPointerMask36 = 0xFFFFFFFFFull;
 
 template <class T>
-std::shared_ptr<T> fail(std::shared_ptr<ROCrashError>* error, const char* message) {
+std::shared_ptr<T> fail(std::shared_ptr<foundation::NSError>* error, const char* message) {
   ROCrashPopulateError(error, ROReradUzerirudErrorInvalidCrashReport, message);
   return nullptr;
 }
@@ -34,7 +34,7 @@ void UnpackedReportFree::operator()(Rocrash__CrashReport* message) const {
 }
 
 UnpackedReport decodeCrashData(const std::vector<uint8_t>& data,
-                               std::shared_ptr<ROCrashError>* error) {
+                               std::shared_ptr<foundation::NSError>* error) {
   if (data.size() < kHeaderSize + 1) {
     fail<void>(error, "Could not decode truncated crash log");
     return nullptr;
@@ -66,7 +66,7 @@ bool ReportExtractor::machineMasksInstructionPointers(
 std::shared_ptr<ROCrashReportSystemInfo> ReportExtractor::extractSystemInfo(
     const Rocrash__CrashReport__SystemInfo* systemInfo,
     std::shared_ptr<ROCrashReportProcessorInfo> processorInfo,
-    std::shared_ptr<ROCrashError>* error) const {
+    std::shared_ptr<foundation::NSError>* error) const {
   if (systemInfo == nullptr) {
     return fail<ROCrashReportSystemInfo>(error,
                                          "Crash report is missing System Information section");
@@ -94,7 +94,7 @@ std::shared_ptr<ROCrashReportSystemInfo> ReportExtractor::extractSystemInfo(
 
 std::shared_ptr<ROCrashReportProcessorInfo>
 ReportExtractor::synthesizeProcessorInfoFromArchitecture(
-    uint32_t architecture, std::shared_ptr<ROCrashError>* error) const {
+    uint32_t architecture, std::shared_ptr<foundation::NSError>* error) const {
   static constexpr uint64_t kPairs[][2] = {
       {7, 3},           // X86_32
       {0x01000007, 3},  // X86_64
@@ -111,7 +111,7 @@ ReportExtractor::synthesizeProcessorInfoFromArchitecture(
 }
 
 std::shared_ptr<ROCrashReportProcessorInfo> ReportExtractor::extractProcessorInfo(
-    const Rocrash__CrashReport__Processor* processor, std::shared_ptr<ROCrashError>* error) const {
+    const Rocrash__CrashReport__Processor* processor, std::shared_ptr<foundation::NSError>* error) const {
   if (processor == nullptr) {
     return fail<ROCrashReportProcessorInfo>(error,
                                             "Crash report is missing processor info section");
@@ -125,7 +125,7 @@ std::shared_ptr<ROCrashReportProcessorInfo> ReportExtractor::extractProcessorInf
 
 std::shared_ptr<ROCrashReportMachineInfo> ReportExtractor::extractMachineInfo(
     const Rocrash__CrashReport__MachineInfo* machineInfo,
-    std::shared_ptr<ROCrashError>* error) const {
+    std::shared_ptr<foundation::NSError>* error) const {
   if (machineInfo == nullptr) {
     return fail<ROCrashReportMachineInfo>(error,
                                           "Crash report is missing Machine Information section");
@@ -142,7 +142,7 @@ std::shared_ptr<ROCrashReportMachineInfo> ReportExtractor::extractMachineInfo(
 
 std::shared_ptr<ROCrashReportApplicationInfo> ReportExtractor::extractApplicationInfo(
     const Rocrash__CrashReport__ApplicationInfo* applicationInfo,
-    std::shared_ptr<ROCrashError>* error) const {
+    std::shared_ptr<foundation::NSError>* error) const {
   if (applicationInfo == nullptr) {
     return fail<ROCrashReportApplicationInfo>(
         error, "Crash report is missing Application Information section");
@@ -162,7 +162,7 @@ std::shared_ptr<ROCrashReportApplicationInfo> ReportExtractor::extractApplicatio
 
 std::shared_ptr<ROCrashReportProcessInfo> ReportExtractor::extractProcessInfo(
     const Rocrash__CrashReport__ProcessInfo* processInfo,
-    std::shared_ptr<ROCrashError>* error) const {
+    std::shared_ptr<foundation::NSError>* error) const {
   if (processInfo == nullptr) {
     return fail<ROCrashReportProcessInfo>(error,
                                           "Crash report is missing Process Information section");
@@ -179,7 +179,7 @@ std::shared_ptr<ROCrashReportProcessInfo> ReportExtractor::extractProcessInfo(
 }
 
 std::shared_ptr<ROCrashReportSymbolInfo> ReportExtractor::extractSymbolInfo(
-    const Rocrash__CrashReport__Symbol* symbol, std::shared_ptr<ROCrashError>* error) const {
+    const Rocrash__CrashReport__Symbol* symbol, std::shared_ptr<foundation::NSError>* error) const {
   if (symbol == nullptr || symbol->name == nullptr) {
     return fail<ROCrashReportSymbolInfo>(error, "Crash report is missing symbol information");
   }
@@ -189,7 +189,7 @@ std::shared_ptr<ROCrashReportSymbolInfo> ReportExtractor::extractSymbolInfo(
 
 std::shared_ptr<ROCrashReportStackFrameInfo> ReportExtractor::extractStackFrameInfo(
     const Rocrash__CrashReport__Thread__StackFrame* frame,
-    std::shared_ptr<ROCrashError>* error) const {
+    std::shared_ptr<foundation::NSError>* error) const {
   if (frame == nullptr) {
     return fail<ROCrashReportStackFrameInfo>(error,
                                              "Crash report is missing stack frame information");
@@ -206,7 +206,7 @@ std::shared_ptr<ROCrashReportStackFrameInfo> ReportExtractor::extractStackFrameI
 bool ReportExtractor::extractFrames(size_t count,
                                     Rocrash__CrashReport__Thread__StackFrame* const* frames,
                                     ROCrashReportStackFrames* out,
-                                    std::shared_ptr<ROCrashError>* error) const {
+                                    std::shared_ptr<foundation::NSError>* error) const {
   out->reserve(count);
   for (size_t i = 0; i < count; ++i) {
     auto frame = extractStackFrameInfo(frames[i], error);
@@ -217,7 +217,7 @@ bool ReportExtractor::extractFrames(size_t count,
 }
 
 std::shared_ptr<ROCrashReportThreadInfo> ReportExtractor::extractThreadInfo(
-    const Rocrash__CrashReport__Thread* thread, std::shared_ptr<ROCrashError>* error) const {
+    const Rocrash__CrashReport__Thread* thread, std::shared_ptr<foundation::NSError>* error) const {
   if (thread == nullptr) {
     return fail<ROCrashReportThreadInfo>(error, "Crash report is missing thread state information");
   }
@@ -237,7 +237,7 @@ std::shared_ptr<ROCrashReportThreadInfo> ReportExtractor::extractThreadInfo(
 }
 
 std::shared_ptr<ROCrashReportBinaryImageInfo> ReportExtractor::extractImageInfo(
-    const Rocrash__CrashReport__BinaryImage* image, std::shared_ptr<ROCrashError>* error) const {
+    const Rocrash__CrashReport__BinaryImage* image, std::shared_ptr<foundation::NSError>* error) const {
   if (image == nullptr || image->name == nullptr) {
     return fail<ROCrashReportBinaryImageInfo>(error, "Missing image name in image record");
   }
@@ -255,7 +255,7 @@ std::shared_ptr<ROCrashReportBinaryImageInfo> ReportExtractor::extractImageInfo(
 }
 
 std::shared_ptr<ROCrashReportExceptionInfo> ReportExtractor::extractExceptionInfo(
-    const Rocrash__CrashReport__Exception* exception, std::shared_ptr<ROCrashError>* error) const {
+    const Rocrash__CrashReport__Exception* exception, std::shared_ptr<foundation::NSError>* error) const {
   if (exception == nullptr) {
     return fail<ROCrashReportExceptionInfo>(
         error, "Crash report is missing Exception Information section");
@@ -277,7 +277,7 @@ std::shared_ptr<ROCrashReportExceptionInfo> ReportExtractor::extractExceptionInf
 }
 
 std::shared_ptr<ROCrashReportSignalInfo> ReportExtractor::extractSignalInfo(
-    const Rocrash__CrashReport__Signal* signal, std::shared_ptr<ROCrashError>* error) const {
+    const Rocrash__CrashReport__Signal* signal, std::shared_ptr<foundation::NSError>* error) const {
   if (signal == nullptr) {
     return fail<ROCrashReportSignalInfo>(error,
                                          "Crash report is missing Signal Information section");
@@ -293,7 +293,7 @@ std::shared_ptr<ROCrashReportSignalInfo> ReportExtractor::extractSignalInfo(
 
 std::shared_ptr<ROCrashReportMachExceptionInfo> ReportExtractor::extractMachExceptionInfo(
     const Rocrash__CrashReport__Signal__MachException* machException,
-    std::shared_ptr<ROCrashError>* error) const {
+    std::shared_ptr<foundation::NSError>* error) const {
   if (machException == nullptr) {
     return fail<ROCrashReportMachExceptionInfo>(
         error, "Crash report is missing Mach Exception Information section");
@@ -341,7 +341,7 @@ void ROCrashReport::MessageDeleter::operator()(Rocrash__CrashReport* message) co
 ROCrashReport::~ROCrashReport() = default;
 
 std::shared_ptr<ROCrashReport> ROCrashReport::create(const std::vector<uint8_t>& data,
-                                                     std::shared_ptr<ROCrashError>* error) {
+                                                     std::shared_ptr<foundation::NSError>* error) {
   using rocrash::detail::ReportExtractor;
   auto decoded = rocrash::detail::decodeCrashData(data, error);
   if (!decoded) return nullptr;

@@ -174,7 +174,7 @@ void appendFrames(std::string& text, const ROCrashReportStackFrames& frames,
 }  // namespace
 
 std::vector<uint8_t> ROCrashReportTextFormatter::formatReport(const ROCrashReport& report,
-                                                              std::shared_ptr<ROCrashError>*) {
+                                                              std::shared_ptr<foundation::NSError>*) {
   std::string text = stringValueForCrashReport(report, textFormat_);
   std::vector<uint8_t> out;
   out.reserve(text.size());

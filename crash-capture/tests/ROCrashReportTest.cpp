@@ -11,7 +11,7 @@ using rocrash::testing::fillMinimalReport;
 using rocrash::testing::ReportBuilder;
 
 std::string decodeError(const std::vector<uint8_t>& bytes) {
-  std::shared_ptr<ROCrashError> error;
+  std::shared_ptr<foundation::NSError> error;
   auto report = ROCrashReport::create(bytes, &error);
   EXPECT_EQ(report, nullptr);
   if (!error) return "<no error>";
@@ -21,7 +21,7 @@ std::string decodeError(const std::vector<uint8_t>& bytes) {
 }
 
 std::shared_ptr<ROCrashReport> decode(ReportBuilder& b) {
-  std::shared_ptr<ROCrashError> error;
+  std::shared_ptr<foundation::NSError> error;
   auto report = ROCrashReport::create(b.pack(), &error);
   EXPECT_TRUE(report) << (error ? error->localizedDescription() : "");
   return report;
@@ -278,7 +278,7 @@ TEST(ROCrashReportFuzz, TruncatedAndRandomBytesNeverCrash) {
     std::vector<uint8_t> bytes = full;
     int flips = 1 + static_cast<int>(rng() % 8);
     for (int i = 0; i < flips; ++i) bytes[8 + rng() % (bytes.size() - 8)] = rng() & 0xFF;
-    std::shared_ptr<ROCrashError> error;
+    std::shared_ptr<foundation::NSError> error;
     auto r = ROCrashReport::create(bytes, &error);
     EXPECT_TRUE(r || error);
     std::vector<uint8_t> noise(8 + rng() % 64);

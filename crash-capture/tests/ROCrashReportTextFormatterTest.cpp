@@ -10,7 +10,7 @@ using rocrash::testing::fillMinimalReport;
 using rocrash::testing::ReportBuilder;
 
 std::shared_ptr<ROCrashReport> decode(ReportBuilder& b) {
-  std::shared_ptr<ROCrashError> error;
+  std::shared_ptr<foundation::NSError> error;
   auto report = ROCrashReport::create(b.pack(), &error);
   EXPECT_TRUE(report) << (error ? error->localizedDescription() : "");
   return report;

@@ -11,7 +11,7 @@ using rocrash::testing::ReportBuilder;
 // Runs one extraction expected to fail and returns its message.
 template <class F>
 std::string failure(F&& extract) {
-  std::shared_ptr<ROCrashError> error;
+  std::shared_ptr<foundation::NSError> error;
   auto result = extract(&error);
   EXPECT_EQ(result, nullptr);
   if (!error) return "<no error>";
@@ -27,7 +27,7 @@ TEST(ReportExtraction, MissingSectionsAndFieldsHaveTheirMessages) {
   ReportBuilder b;
   auto processor =
       std::make_shared<ROCrashReportProcessorInfo>(ROCrashReportProcessorTypeEncodingMach, 7, 3);
-  using E = std::shared_ptr<ROCrashError>*;
+  using E = std::shared_ptr<foundation::NSError>*;
 
   EXPECT_EQ(failure([&](E e) { return x.extractSystemInfo(nullptr, processor, e); }),
             "Crash report is missing System Information section");
@@ -93,7 +93,7 @@ TEST(ReportExtraction, MissingSectionsAndFieldsHaveTheirMessages) {
 TEST(ReportExtraction, NestedFailuresFailTheirParent) {
   ReportExtractor x;
   ReportBuilder b;
-  using E = std::shared_ptr<ROCrashError>*;
+  using E = std::shared_ptr<foundation::NSError>*;
   // A frame whose symbol has no name fails the thread and the exception.
   auto* thread = b.addThread(false);
   Rocrash__CrashReport__Thread__StackFrame* frame = b.frame(0x10, "sym", 0);

@@ -21,7 +21,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     bytes.assign(kHeader, kHeader + sizeof kHeader);
     bytes.insert(bytes.end(), data + 1, data + size);
   }
-  std::shared_ptr<ROCrashError> error;
+  std::shared_ptr<foundation::NSError> error;
   auto report = ROCrashReport::create(bytes, &error);
   if (report) {
     (void)ROCrashReportTextFormatter::stringValueForCrashReport(*report,

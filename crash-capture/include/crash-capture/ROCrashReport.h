@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "crash-capture/ROCrashError.h"
+#include "crash-capture/ROReradUzerirudError.h"
 #include "dispatch/Time.h"
 
 struct Rocrash__CrashReport;
@@ -318,7 +318,7 @@ class ROCrashReport {
   // and a fixed description) when the bytes or any section the report's
   // readers depend on are missing or malformed; nothing is returned partly.
   static std::shared_ptr<ROCrashReport> create(const std::vector<uint8_t>& data,
-                                               std::shared_ptr<ROCrashError>* error);
+                                               std::shared_ptr<foundation::NSError>* error);
   ~ROCrashReport();
   ROCrashReport(const ROCrashReport&) = delete;
   ROCrashReport& operator=(const ROCrashReport&) = delete;

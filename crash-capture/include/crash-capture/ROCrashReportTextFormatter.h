@@ -23,7 +23,7 @@ class ROCrashReportFormatter {
  public:
   virtual ~ROCrashReportFormatter() = default;
   virtual std::vector<uint8_t> formatReport(const ROCrashReport& report,
-                                            std::shared_ptr<ROCrashError>* error) = 0;
+                                            std::shared_ptr<foundation::NSError>* error) = 0;
 };
 
 // Renders a report as a classic text crash log ("Report Version:  104").
@@ -38,7 +38,7 @@ class ROCrashReportTextFormatter : public ROCrashReportFormatter {
   // The text in the stored encoding; characters the encoding lacks become
   // "?". Never fails.
   std::vector<uint8_t> formatReport(const ROCrashReport& report,
-                                    std::shared_ptr<ROCrashError>* error) override;
+                                    std::shared_ptr<foundation::NSError>* error) override;
 
   // The whole crash log.
   static std::string stringValueForCrashReport(const ROCrashReport& report,

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+
+#include "system/Task.h"
+
+// The kernel's thread list, suspension and register state, as the crash
+// engine expects them. Linux has no call that stops another thread of the
+// own process and reads its registers, so suspension "parks" the thread: a
+// reserved real-time signal makes it save its interrupted context into a
+// prepared slot, wake the suspender and wait in its handler until it is
+// resumed. A thread that does not park within about 100 ms (it has the signal
+// blocked, or is gone) is not suspended and has no state.
+//
+// Everything here is async-signal-safe (no heap, no locks); the slots are
+// static storage. Only the own task is supported.
+namespace sys {
+
+inline constexpr kern_return_t KERN_RESOURCE_SHORTAGE = 6;
+inline constexpr kern_return_t KERN_OPERATION_TIMED_OUT = 49;
+
+// The x86-64 general registers as Linux saves them in a signal frame
+// (`mcontext_t.gregs`, 23 entries, indexed by REG_R8 ... REG_CR2).
+inline constexpr int kThreadGregCount = 23;
+struct thread_gregs {
+  uint64_t gregs[kThreadGregCount];
+};
+
+// Installs the parking signal's handler for the process (idempotent). Called
+// at the engine's set-up points; the suspend call installs it too when
+// needed, which is async-signal-safe but better done before a crash.
+void thread_parking_prepare() noexcept;
+
+// The signal reserved for parking (a real-time signal near the top of the
+// range).
+int thread_parking_signal() noexcept;
+
+// Lists the own task's threads (from /proc/self/task) into `threads`. With
+// more threads than `capacity`, the first `capacity` are listed.
+// KERN_INVALID_ARGUMENT for another task; KERN_FAILURE when the list cannot be
+// read.
+kern_return_t task_threads(task_t task, thread_t* threads, uint32_t capacity,
+                           uint32_t* count) noexcept;
+
+// Parks `thread` (a thread of the own task other than the caller) and returns
+// once it is parked. KERN_INVALID_ARGUMENT for the calling thread or a thread
+// that does not exist; KERN_OPERATION_TIMED_OUT when it did not park in time;
+// KERN_RESOURCE_SHORTAGE when every slot is in use.
+kern_return_t thread_suspend(thread_t thread) noexcept;
+
+// Releases a thread parked by `thread_suspend`. KERN_FAILURE when it is not
+// parked.
+kern_return_t thread_resume(thread_t thread) noexcept;
+
+// The registers of `thread`: the context in which it faulted when it waits in
+// the exception bridge (see `thread_publish_fault_state`), else the context
+// in which it was parked. KERN_FAILURE when it is neither.
+kern_return_t thread_get_state(thread_t thread, thread_gregs* state) noexcept;
+
+// The calling thread announces the context of a fault it is waiting on, so
+// that `thread_get_state` reports the faulting instruction rather than the
+// waiting code. Returns false when the table is full. Withdrawn with
+// `thread_withdraw_fault_state`.
+bool thread_publish_fault_state(const thread_gregs* state) noexcept;
+void thread_withdraw_fault_state() noexcept;
+
+}  // namespace sys

@@ -1,0 +1,267 @@
+#include "system/Threads.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <time.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstring>
+
+namespace sys {
+namespace {
+
+// Slot states. A suspender claims a free slot, names the thread and asks;
+// the thread's handler moves it to parking, copies its context, marks it
+// parked and waits until the suspender writes released; the handler then
+// frees the slot on its way out.
+enum SlotState : int32_t {
+  kFree = 0,
+  kClaimed = 1,
+  kRequested = 2,
+  kParking = 3,
+  kParked = 4,
+  kReleased = 5,
+};
+
+struct ParkSlot {
+  std::atomic<int32_t> state{kFree};
+  std::atomic<int32_t> tid{0};
+  thread_gregs context;
+};
+
+constexpr int kSlotCount = 512;
+ParkSlot gSlots[kSlotCount];
+
+struct FaultState {
+  std::atomic<int32_t> tid{0};
+  thread_gregs context;
+};
+constexpr int kFaultSlotCount = 64;
+FaultState gFaults[kFaultSlotCount];
+
+std::atomic<bool> gPrepared{false};
+
+constexpr int64_t kParkTimeoutNs = 100'000'000;
+
+// The futex word of an atomic int32 (std::atomic<int32_t> is a plain int32 in
+// memory on this platform).
+int* futexWord(std::atomic<int32_t>* a) { return reinterpret_cast<int*>(a); }
+
+void futexWait(std::atomic<int32_t>* word, int32_t expected, const struct timespec* timeout) {
+  syscall(SYS_futex, futexWord(word), FUTEX_WAIT, expected, timeout, nullptr, 0);
+}
+
+void futexWakeAll(std::atomic<int32_t>* word) {
+  syscall(SYS_futex, futexWord(word), FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0);
+}
+
+// Keeps errno as the interrupted code left it.
+class ErrnoGuard {
+ public:
+  ErrnoGuard() : saved_(errno) {}
+  ~ErrnoGuard() { errno = saved_; }
+
+ private:
+  int saved_;
+};
+
+int64_t monotonicNs() {
+  struct timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
+}
+
+void parkHandler(int, siginfo_t* info, void* uap) {
+  ErrnoGuard errnoGuard;
+  int index = info->si_value.sival_int;
+  if (info->si_code == SI_QUEUE && index >= 0 && index < kSlotCount) {
+    ParkSlot& slot = gSlots[index];
+    int32_t expected = kRequested;
+    if (slot.tid.load(std::memory_order_acquire) == static_cast<int32_t>(syscall(SYS_gettid)) &&
+        slot.state.compare_exchange_strong(expected, kParking, std::memory_order_acq_rel)) {
+      const auto* uc = static_cast<const ucontext_t*>(uap);
+      for (int i = 0; i < kThreadGregCount; ++i) {
+        slot.context.gregs[i] = static_cast<uint64_t>(uc->uc_mcontext.gregs[i]);
+      }
+      slot.state.store(kParked, std::memory_order_release);
+      futexWakeAll(&slot.state);
+      while (slot.state.load(std::memory_order_acquire) == kParked) {
+        futexWait(&slot.state, kParked, nullptr);
+      }
+      slot.tid.store(0, std::memory_order_relaxed);
+      slot.state.store(kFree, std::memory_order_release);
+    }
+  }
+}
+
+ParkSlot* parkedSlotOf(thread_t thread) {
+  for (auto& slot : gSlots) {
+    if (slot.state.load(std::memory_order_acquire) == kParked &&
+        slot.tid.load(std::memory_order_relaxed) == thread) {
+      return &slot;
+    }
+  }
+  return nullptr;
+}
+
+struct linux_dirent64 {
+  uint64_t d_ino;
+  int64_t d_off;
+  unsigned short d_reclen;
+  unsigned char d_type;
+  char d_name[];
+};
+
+}  // namespace
+
+int thread_parking_signal() noexcept { return SIGRTMAX - 2; }
+
+void thread_parking_prepare() noexcept {
+  if (gPrepared.load(std::memory_order_acquire)) return;
+  struct sigaction action;
+  std::memset(&action, 0, sizeof action);
+  action.sa_sigaction = parkHandler;
+  action.sa_flags = SA_SIGINFO | SA_RESTART;
+  sigemptyset(&action.sa_mask);
+  if (sigaction(thread_parking_signal(), &action, nullptr) == 0) {
+    gPrepared.store(true, std::memory_order_release);
+  }
+}
+
+kern_return_t task_threads(task_t task, thread_t* threads, uint32_t capacity,
+                           uint32_t* count) noexcept {
+  *count = 0;
+  if (task != mach_task_self()) return KERN_INVALID_ARGUMENT;
+  ErrnoGuard errnoGuard;
+  int fd = open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return KERN_FAILURE;
+  alignas(8) char buffer[2048];
+  kern_return_t result = KERN_SUCCESS;
+  for (;;) {
+    long n = syscall(SYS_getdents64, fd, buffer, sizeof buffer);
+    if (n == 0) break;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      result = KERN_FAILURE;
+      break;
+    }
+    for (long offset = 0; offset < n;) {
+      const auto* entry = reinterpret_cast<const linux_dirent64*>(buffer + offset);
+      offset += entry->d_reclen;
+      const char* name = entry->d_name;
+      if (name[0] < '0' || name[0] > '9') continue;
+      int32_t tid = 0;
+      for (; *name >= '0' && *name <= '9'; ++name) tid = tid * 10 + (*name - '0');
+      if (*count < capacity) threads[(*count)++] = tid;
+    }
+  }
+  close(fd);
+  return result;
+}
+
+kern_return_t thread_suspend(thread_t thread) noexcept {
+  if (thread == mach_thread_self() || thread <= 0) return KERN_INVALID_ARGUMENT;
+  ErrnoGuard errnoGuard;
+  thread_parking_prepare();
+  int index = -1;
+  for (int i = 0; i < kSlotCount; ++i) {
+    int32_t expected = kFree;
+    if (gSlots[i].state.compare_exchange_strong(expected, kClaimed, std::memory_order_acq_rel)) {
+      index = i;
+      break;
+    }
+  }
+  if (index < 0) return KERN_RESOURCE_SHORTAGE;
+  ParkSlot& slot = gSlots[index];
+  slot.tid.store(thread, std::memory_order_release);
+  slot.state.store(kRequested, std::memory_order_release);
+
+  siginfo_t info;
+  std::memset(&info, 0, sizeof info);
+  info.si_signo = thread_parking_signal();
+  info.si_code = SI_QUEUE;
+  info.si_pid = getpid();
+  info.si_uid = getuid();
+  info.si_value.sival_int = index;
+  if (syscall(SYS_rt_tgsigqueueinfo, getpid(), thread, thread_parking_signal(), &info) != 0) {
+    slot.tid.store(0, std::memory_order_relaxed);
+    slot.state.store(kFree, std::memory_order_release);
+    return KERN_INVALID_ARGUMENT;
+  }
+
+  int64_t deadline = monotonicNs() + kParkTimeoutNs;
+  for (;;) {
+    int32_t state = slot.state.load(std::memory_order_acquire);
+    if (state == kParked) return KERN_SUCCESS;
+    int64_t left = deadline - monotonicNs();
+    if (state == kRequested && left <= 0) {
+      int32_t expected = kRequested;
+      if (slot.state.compare_exchange_strong(expected, kFree, std::memory_order_acq_rel)) {
+        // The signal may still arrive later; the handler then finds no
+        // request for it and returns at once.
+        return KERN_OPERATION_TIMED_OUT;
+      }
+      continue;  // the handler took it just now
+    }
+    if (left <= 0) left = 1'000'000;  // parking has begun: it finishes promptly
+    struct timespec timeout = {static_cast<time_t>(left / 1'000'000'000),
+                               static_cast<long>(left % 1'000'000'000)};
+    futexWait(&slot.state, state, &timeout);
+  }
+}
+
+kern_return_t thread_resume(thread_t thread) noexcept {
+  ParkSlot* slot = parkedSlotOf(thread);
+  if (slot == nullptr) return KERN_FAILURE;
+  int32_t expected = kParked;
+  if (!slot->state.compare_exchange_strong(expected, kReleased, std::memory_order_acq_rel)) {
+    return KERN_FAILURE;
+  }
+  ErrnoGuard errnoGuard;
+  futexWakeAll(&slot->state);
+  return KERN_SUCCESS;
+}
+
+kern_return_t thread_get_state(thread_t thread, thread_gregs* state) noexcept {
+  for (auto& fault : gFaults) {
+    if (fault.tid.load(std::memory_order_acquire) == thread) {
+      *state = fault.context;
+      return KERN_SUCCESS;
+    }
+  }
+  ParkSlot* slot = parkedSlotOf(thread);
+  if (slot == nullptr) return KERN_FAILURE;
+  *state = slot->context;
+  return KERN_SUCCESS;
+}
+
+bool thread_publish_fault_state(const thread_gregs* state) noexcept {
+  int32_t self = mach_thread_self();
+  for (auto& fault : gFaults) {
+    int32_t expected = 0;
+    // Claim with a negative id while the context is copied, so readers never
+    // see a half-written one.
+    if (fault.tid.compare_exchange_strong(expected, -self, std::memory_order_acq_rel)) {
+      fault.context = *state;
+      fault.tid.store(self, std::memory_order_release);
+      return true;
+    }
+  }
+  return false;
+}
+
+void thread_withdraw_fault_state() noexcept {
+  int32_t self = mach_thread_self();
+  for (auto& fault : gFaults) {
+    if (fault.tid.load(std::memory_order_acquire) == self) {
+      fault.tid.store(0, std::memory_order_release);
+    }
+  }
+}
+
+}  // namespace sys

@@ -1,0 +1,174 @@
+#include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/ucontext.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "system/Threads.h"
+
+namespace {
+
+// A thread that reports its id and then blocks on a condition until told to
+// finish (optionally with the parking signal blocked).
+class Worker {
+ public:
+  explicit Worker(bool blockParking = false) {
+    thread_ = std::thread([this, blockParking] {
+      if (blockParking) {
+        sigset_t set;
+        sigemptyset(&set);
+        sigaddset(&set, sys::thread_parking_signal());
+        pthread_sigmask(SIG_BLOCK, &set, nullptr);
+      }
+      int dummy = 0;
+      stackAddress_ = reinterpret_cast<uint64_t>(&dummy);
+      std::unique_lock<std::mutex> lock(mutex_);
+      tid_ = sys::mach_thread_self();
+      cv_.notify_all();
+      cv_.wait(lock, [this] { return done_; });
+    });
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait(lock, [this] { return tid_ != 0; });
+  }
+  ~Worker() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    cv_.notify_all();
+    thread_.join();
+  }
+  sys::thread_t tid() const { return tid_; }
+  uint64_t stackAddress() const { return stackAddress_; }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable cv_;
+  sys::thread_t tid_ = 0;
+  bool done_ = false;
+  uint64_t stackAddress_ = 0;
+  std::thread thread_;
+};
+
+std::vector<sys::thread_t> listThreads() {
+  sys::thread_t threads[256];
+  uint32_t count = 0;
+  EXPECT_EQ(sys::task_threads(sys::mach_task_self(), threads, 256, &count), sys::KERN_SUCCESS);
+  return {threads, threads + count};
+}
+
+TEST(TaskThreads, ListsTheCallerAndEveryLiveThread) {
+  Worker a, b;
+  auto threads = listThreads();
+  for (sys::thread_t t : {sys::mach_thread_self(), a.tid(), b.tid()}) {
+    EXPECT_NE(std::find(threads.begin(), threads.end(), t), threads.end()) << t;
+  }
+}
+
+TEST(TaskThreads, StopsAtTheCapacityAndRefusesOtherTasks) {
+  Worker a, b;
+  sys::thread_t threads[2];
+  uint32_t count = 0;
+  EXPECT_EQ(sys::task_threads(sys::mach_task_self(), threads, 2, &count), sys::KERN_SUCCESS);
+  EXPECT_EQ(count, 2u);
+  EXPECT_EQ(sys::task_threads(1, threads, 2, &count), sys::KERN_INVALID_ARGUMENT);
+  EXPECT_EQ(count, 0u);
+}
+
+TEST(ThreadParking, SuspendedThreadReportsItsOwnStackAndResumes) {
+  Worker worker;
+  ASSERT_EQ(sys::thread_suspend(worker.tid()), sys::KERN_SUCCESS);
+  sys::thread_gregs state;
+  ASSERT_EQ(sys::thread_get_state(worker.tid(), &state), sys::KERN_SUCCESS);
+  // The parked context is the worker's, deep inside its wait: its stack
+  // pointer lies just below the worker's local variable.
+  uint64_t rsp = state.gregs[REG_RSP];
+  EXPECT_LT(rsp, worker.stackAddress());
+  EXPECT_GT(rsp, worker.stackAddress() - 64 * 1024);
+  EXPECT_NE(state.gregs[REG_RIP], 0u);
+  EXPECT_EQ(sys::thread_resume(worker.tid()), sys::KERN_SUCCESS);
+  // Once resumed it has no parked state, and it runs on (the destructor
+  // joins it).
+  EXPECT_EQ(sys::thread_get_state(worker.tid(), &state), sys::KERN_FAILURE);
+  EXPECT_EQ(sys::thread_resume(worker.tid()), sys::KERN_FAILURE);
+}
+
+TEST(ThreadParking, RefusesTheCallerAndThreadsThatDoNotExist) {
+  EXPECT_EQ(sys::thread_suspend(sys::mach_thread_self()), sys::KERN_INVALID_ARGUMENT);
+  EXPECT_EQ(sys::thread_suspend(0), sys::KERN_INVALID_ARGUMENT);
+  EXPECT_EQ(sys::thread_suspend(0x7FFFFFF0), sys::KERN_INVALID_ARGUMENT);
+}
+
+TEST(ThreadParking, ThreadWithTheSignalBlockedTimesOutAndIsNotDisturbedLater) {
+  Worker worker(/*blockParking=*/true);
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_EQ(sys::thread_suspend(worker.tid()), sys::KERN_OPERATION_TIMED_OUT);
+  auto waited = std::chrono::steady_clock::now() - start;
+  EXPECT_GE(waited, std::chrono::milliseconds(90));
+  sys::thread_gregs state;
+  EXPECT_EQ(sys::thread_get_state(worker.tid(), &state), sys::KERN_FAILURE);
+  // The signal stays pending in the worker; when it is delivered at the
+  // thread's exit nothing waits for it and the thread ends normally.
+}
+
+TEST(ThreadParking, PublishedFaultStateWinsOverTheParkedOne) {
+  sys::thread_gregs fault{};
+  fault.gregs[REG_RIP] = 0x1234;
+  std::atomic<sys::thread_t> tid{0};
+  std::atomic<bool> release{false};
+  std::thread t([&] {
+    ASSERT_TRUE(sys::thread_publish_fault_state(&fault));
+    tid = sys::mach_thread_self();
+    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    sys::thread_withdraw_fault_state();
+  });
+  while (tid == 0) std::this_thread::yield();
+  sys::thread_gregs state;
+  ASSERT_EQ(sys::thread_get_state(tid, &state), sys::KERN_SUCCESS);
+  EXPECT_EQ(state.gregs[REG_RIP], 0x1234u);
+  release = true;
+  t.join();
+  EXPECT_EQ(sys::thread_get_state(tid, &state), sys::KERN_FAILURE);
+}
+
+// Many rounds of parking several busy threads at once, as the crash writer
+// does, while they keep working in between.
+TEST(ThreadParkingStress, ParksAndReleasesBusyThreadsRepeatedly) {
+  std::atomic<bool> stop{false};
+  std::atomic<sys::thread_t> tids[4] = {};
+  std::atomic<uint64_t> work{0};
+  std::vector<std::thread> threads;
+  for (auto& tid : tids) {
+    threads.emplace_back([&] {
+      tid = sys::mach_thread_self();
+      while (!stop) {
+        work.fetch_add(1);
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+      }
+    });
+  }
+  for (auto& tid : tids) {
+    while (tid == 0) std::this_thread::yield();
+  }
+  for (int round = 0; round < 100; ++round) {
+    for (auto& tid : tids) ASSERT_EQ(sys::thread_suspend(tid), sys::KERN_SUCCESS);
+    for (auto& tid : tids) {
+      sys::thread_gregs state;
+      ASSERT_EQ(sys::thread_get_state(tid, &state), sys::KERN_SUCCESS);
+      EXPECT_NE(state.gregs[REG_RSP], 0u);
+    }
+    for (auto& tid : tids) ASSERT_EQ(sys::thread_resume(tid), sys::KERN_SUCCESS);
+  }
+  stop = true;
+  for (auto& t : threads) t.join();
+  EXPECT_GT(work.load(), 0u);
+}
+
+}  // namespace

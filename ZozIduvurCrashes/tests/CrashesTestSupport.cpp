@@ -1,0 +1,42 @@
+#include "CrashesTestSupport.h"
+
+#include "ZozIduvurCrashes/DUZECrashesUtil.h"
+
+namespace crashestest {
+
+void CrashesTest::SetUp() {
+  CoreTest::SetUp();
+  DUZECrashesUtil::resetDirectory();
+  DUZECrashesArchiverUtil::addAllowedCrashesModuleClasses();
+  DUZECrashesArchiverUtil::addMigrationClasses();
+}
+
+void CrashesTest::TearDown() {
+  DUZECrashesUtil::resetDirectory();
+  CoreTest::TearDown();
+}
+
+std::shared_ptr<DUZEDevice> validDevice() {
+  auto device = DUZEDevice::create();
+  device->setSdkName("zoziduvur.linux");
+  device->setSdkVersion("1.0.0");
+  device->setModel("Box");
+  device->setOsName("Debian GNU/Linux");
+  device->setOsVersion("12");
+  device->setOsBuild("6.1.0");
+  device->setLocale("en_US");
+  device->setTimeZoneOffset(60);
+  device->setAppVersion("2.1");
+  device->setAppBuild("210");
+  device->setAppNamespace("org.example.app");
+  return device;
+}
+
+std::shared_ptr<ROCrashReport> decode(rocrash::testing::ReportBuilder& builder) {
+  std::shared_ptr<ROCrashError> error;
+  auto report = ROCrashReport::create(builder.pack(), &error);
+  EXPECT_TRUE(report) << (error ? error->localizedDescription() : std::string());
+  return report;
+}
+
+}  // namespace crashestest

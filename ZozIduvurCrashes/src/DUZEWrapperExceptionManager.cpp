@@ -1,0 +1,109 @@
+#include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
+
+#include <map>
+#include <mutex>
+
+#include "ZozIduvur/DUZELogger.h"
+#include "ZozIduvur/DUZEUtility.h"
+#include "ZozIduvurCrashes/DUZECrashesUtil.h"
+#include "foundation/StringFormat.h"
+
+namespace {
+
+// Exceptions correlated in this process, by incident identifier. Entries
+// live as long as the process.
+struct Correlated {
+  std::mutex mutex;
+  std::map<std::string, std::shared_ptr<DUZEWrapperException>, std::less<>> byId;
+};
+
+Correlated& correlated() {
+  static Correlated* table = new Correlated();
+  return *table;
+}
+
+std::string pathComponent(std::string_view baseFilename) {
+  return foundation::stringWithFormat("%@/%@", DUZECrashesUtil::wrapperExceptionsDir(),
+                                      baseFilename);
+}
+
+}  // namespace
+
+void DUZEWrapperExceptionManager::saveWrapperException(
+    const std::shared_ptr<DUZEWrapperException>& exception) {
+  saveWrapperExceptionWithBaseFilename(exception, std::string(kDUZELastWrapperExceptionFileName));
+}
+
+void DUZEWrapperExceptionManager::saveWrapperExceptionWithBaseFilename(
+    const std::shared_ptr<DUZEWrapperException>& exception, const std::string& baseFilename) {
+  auto data = DUZEUtility::archiveKeyedData(foundation::Value(exception));
+  if (!data) return;
+  DUZEUtility::createFileAtPathComponent(pathComponent(baseFilename), *data, true, true);
+}
+
+std::shared_ptr<DUZEWrapperException>
+DUZEWrapperExceptionManager::loadWrapperExceptionWithBaseFilename(const std::string& baseFilename) {
+  const std::string path = pathComponent(baseFilename);
+  if (!DUZEUtility::fileExistsForPathComponent(path)) {
+    DUZELogError(kDUZECrashesLogTag, "Exception data report doesn't exist on disk. File name: %@",
+                 baseFilename);
+    return nullptr;
+  }
+  std::shared_ptr<DUZEWrapperException> exception;
+  if (auto data = DUZEUtility::loadDataForPathComponent(path))
+    exception = DUZEUtility::unarchiveObject<DUZEWrapperException>(*data);
+  if (!exception) {
+    DUZELogError(kDUZECrashesLogTag,
+                 "Could not read exception data stored on disk with file name %@", baseFilename);
+    DUZEUtility::deleteItemForPathComponent(path);
+    return nullptr;
+  }
+  return exception;
+}
+
+std::shared_ptr<DUZEWrapperException>
+DUZEWrapperExceptionManager::loadWrapperExceptionWithUUIDString(
+    const std::optional<std::string>& uuidString) {
+  if (!uuidString) return nullptr;
+  {
+    Correlated& table = correlated();
+    std::lock_guard lock(table.mutex);
+    if (auto it = table.byId.find(*uuidString); it != table.byId.end()) return it->second;
+  }
+  return loadWrapperExceptionWithBaseFilename(*uuidString);
+}
+
+void DUZEWrapperExceptionManager::deleteWrapperExceptionWithBaseFilename(
+    const std::string& baseFilename) {
+  DUZEUtility::deleteItemForPathComponent(pathComponent(baseFilename));
+}
+
+void DUZEWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(
+    const std::optional<std::string>& uuidString) {
+  if (uuidString) deleteWrapperExceptionWithBaseFilename(*uuidString);
+}
+
+void DUZEWrapperExceptionManager::deleteAllWrapperExceptions() {
+  DUZEUtility::deleteItemForPathComponent(DUZECrashesUtil::wrapperExceptionsDir());
+}
+
+void DUZEWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(
+    const std::vector<std::shared_ptr<DUZEErrorReport>>& reports) {
+  const std::string lastSaved(kDUZELastWrapperExceptionFileName);
+  auto exception = loadWrapperExceptionWithBaseFilename(lastSaved);
+  if (!exception) return;
+  deleteWrapperExceptionWithBaseFilename(lastSaved);
+  const uint64_t processId = static_cast<uint64_t>(exception->processId().value_or(0));
+  for (const auto& report : reports) {
+    if (!report || report->appProcessIdentifier() != processId) continue;
+    if (!report->incidentIdentifier()) return;
+    const std::string& id = *report->incidentIdentifier();
+    {
+      Correlated& table = correlated();
+      std::lock_guard lock(table.mutex);
+      table.byId.insert_or_assign(id, exception);
+    }
+    saveWrapperExceptionWithBaseFilename(exception, id);
+    return;
+  }
+}

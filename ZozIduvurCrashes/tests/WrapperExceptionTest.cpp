@@ -1,0 +1,98 @@
+#include <fstream>
+
+#include "CrashesTestSupport.h"
+#include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
+#include "foundation/UUID.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+class WrapperExceptions : public crashestest::CrashesTest {
+ protected:
+  fs::path folder() const { return dataDir() / "crasheswrapperexceptions"; }
+
+  static std::shared_ptr<DUZEWrapperException> exceptionOf(int64_t pid) {
+    auto exception = DUZEWrapperException::create();
+    auto model = DUZEWrapperExceptionModel::create();
+    model->setType("Wrapped");
+    model->setWrapperSdkName("wrapper");
+    exception->setModelException(model);
+    exception->setProcessId(pid);
+    exception->setExceptionData(foundation::Data{9});
+    return exception;
+  }
+
+  static std::shared_ptr<DUZEErrorReport> reportOf(uint64_t pid) {
+    return DUZEErrorReport::create(foundation::NSUUID().UUIDString(), "", "SIGABRT", std::nullopt,
+                                   std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                                   std::nullopt, std::nullopt, std::nullopt, std::nullopt, nullptr,
+                                   pid);
+  }
+};
+
+TEST_F(WrapperExceptions, CorrelationWithoutSavedExceptionChangesNothing) {
+  auto report = reportOf(123);
+  DUZEWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({report});
+  EXPECT_TRUE(fs::is_empty(folder()));
+  EXPECT_FALSE(DUZEWrapperExceptionManager::loadWrapperExceptionWithUUIDString(
+      report->incidentIdentifier()));
+  EXPECT_TRUE(hasLine("Exception data report doesn't exist on disk. File name: " +
+                      *report->incidentIdentifier()));
+}
+
+TEST_F(WrapperExceptions, SavedExceptionMovesToTheReportOfItsProcess) {
+  DUZEWrapperExceptionManager::saveWrapperException(exceptionOf(123));
+  ASSERT_TRUE(fs::is_regular_file(folder() / "last_saved_wrapper_exception"));
+  auto other = reportOf(122);
+  auto match = reportOf(123);
+  DUZEWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({other, match});
+  EXPECT_FALSE(fs::exists(folder() / "last_saved_wrapper_exception"));
+  EXPECT_TRUE(fs::is_regular_file(folder() / *match->incidentIdentifier()));
+  EXPECT_FALSE(fs::exists(folder() / *other->incidentIdentifier()));
+
+  // Known without the disk, and still known after its file is deleted.
+  fs::remove_all(folder());
+  auto loaded =
+      DUZEWrapperExceptionManager::loadWrapperExceptionWithUUIDString(match->incidentIdentifier());
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->processId(), 123);
+  EXPECT_EQ(loaded->modelException()->type(), "Wrapped");
+}
+
+TEST_F(WrapperExceptions, DeletingByIdKeepsTheCorrelatedEntry) {
+  DUZEWrapperExceptionManager::saveWrapperException(exceptionOf(7));
+  auto report = reportOf(7);
+  DUZEWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({report});
+  DUZEWrapperExceptionManager::deleteWrapperExceptionWithUUIDString(report->incidentIdentifier());
+  EXPECT_FALSE(fs::exists(folder() / *report->incidentIdentifier()));
+  EXPECT_TRUE(DUZEWrapperExceptionManager::loadWrapperExceptionWithUUIDString(
+      report->incidentIdentifier()));
+}
+
+TEST_F(WrapperExceptions, UnmatchedExceptionIsDropped) {
+  DUZEWrapperExceptionManager::saveWrapperException(exceptionOf(1));
+  DUZEWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({reportOf(2)});
+  EXPECT_TRUE(fs::is_empty(folder()));
+}
+
+TEST_F(WrapperExceptions, FilesOnDiskAreReadDeletedAndCleared) {
+  const std::string id = foundation::NSUUID().UUIDString();
+  DUZEWrapperExceptionManager::saveWrapperExceptionWithBaseFilename(exceptionOf(5), id);
+  auto loaded = DUZEWrapperExceptionManager::loadWrapperExceptionWithUUIDString(id);
+  ASSERT_TRUE(loaded);
+  EXPECT_EQ(loaded->exceptionData(), (foundation::Data{9}));
+
+  std::ofstream(folder() / "broken") << "not an archive";
+  EXPECT_FALSE(DUZEWrapperExceptionManager::loadWrapperExceptionWithBaseFilename("broken"));
+  EXPECT_TRUE(hasLine("Could not read exception data stored on disk with file name broken"));
+  EXPECT_FALSE(fs::exists(folder() / "broken"));
+
+  DUZEWrapperExceptionManager::deleteAllWrapperExceptions();
+  EXPECT_FALSE(fs::exists(folder()));
+  // Saving again repairs the folder.
+  DUZEWrapperExceptionManager::saveWrapperException(exceptionOf(5));
+  EXPECT_TRUE(fs::is_regular_file(folder() / "last_saved_wrapper_exception"));
+}
+
+}  // namespace

@@ -1,0 +1,154 @@
+#pragma once
+
+// `sample` emits, at each tick of a second sequence (the sampler), the latest
+// source element that arrived since the previous tick; with nothing new it
+// emits the default value when one is given, else nothing. The sampler's
+// elements are only ticks: their values are ignored.
+//
+// The output ends on an error of either input, or on the first tick after the
+// source completed. A sampler that completes while the source still runs
+// counts as one last tick; the output then emits nothing more and never
+// completes (a later source error still passes).
+//
+// Both inputs are handled under the sink's one recursive lock, downstream
+// delivery included.
+
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+#include "RvStreams/Disposables.h"
+#include "RvStreams/Observers.h"
+#include "RvStreams/Producer.h"
+
+namespace rv {
+
+namespace detail {
+
+template <class T, class O>
+class SampleSequenceSink;
+
+// The sampler's observer; its lock is the parent sink's.
+template <class T, class O>
+class SamplerSink final : public SynchronizedOnType<SamplerSink<T, O>, O> {
+ public:
+  explicit SamplerSink(Ref<SampleSequenceSink<T, O>> parent) : parent_(std::move(parent)) {}
+
+  RecursiveLock& lock() noexcept { return parent_->lock(); }
+  void synchronized_on(const Event<O>& event) noexcept { parent_->onSamplerEvent(event); }
+
+ private:
+  const Ref<SampleSequenceSink<T, O>> parent_;
+};
+
+template <class T, class O>
+class SampleSequenceSink final : public Sink<T>,
+                                 public SynchronizedOnType<SampleSequenceSink<T, O>, T>,
+                                 public std::enable_shared_from_this<SampleSequenceSink<T, O>> {
+ public:
+  SampleSequenceSink(Ref<ObserverType<T>> observer, Ref<Cancelable> cancel,
+                     std::optional<T> defaultValue)
+      : Sink<T>(std::move(observer), std::move(cancel)), defaultValue_(std::move(defaultValue)) {}
+
+  Ref<Disposable> run(const Ref<Observable<T>>& source, const Ref<Observable<O>>& sampler) {
+    sourceSubscription_->setDisposable(source->subscribe(this->shared_from_this()));
+    Ref<Disposable> samplerSubscription =
+        sampler->subscribe(std::make_shared<SamplerSink<T, O>>(this->shared_from_this()));
+    return Disposables::create(sourceSubscription_, std::move(samplerSubscription));
+  }
+
+  RecursiveLock& lock() noexcept { return lock_; }
+
+  // Source events, under the lock.
+  void synchronized_on(const Event<T>& event) noexcept {
+    if (const T* value = event.element()) {
+      element_ = *value;
+    } else if (event.error() != nullptr) {
+      this->forwardStop(event);
+    } else {
+      // The completion waits for the next tick.
+      atEnd_ = true;
+      sourceSubscription_->dispose();
+    }
+  }
+
+  // Sampler events, under the lock. A completion counts as a tick.
+  void onSamplerEvent(const Event<O>& event) noexcept {
+    if (const Error* error = event.error()) {
+      this->forwardStop(Event<T>::error(*error));
+      return;
+    }
+    std::optional<T> value = element_ ? std::move(element_) : defaultValue_;
+    element_.reset();
+    if (value) this->forwardOn(Event<T>::next(std::move(*value)));
+    if (atEnd_) this->forwardStop(Event<T>::completed());
+  }
+
+ private:
+  const std::optional<T> defaultValue_;
+  RecursiveLock lock_;
+  // Guarded by lock_:
+  std::optional<T> element_;  // the latest source element not yet emitted
+  bool atEnd_ = false;        // the source has completed
+  const Ref<SingleAssignmentDisposable> sourceSubscription_ = SingleAssignmentDisposable::create();
+};
+
+template <class T, class O>
+class Sample final : public Producer<T> {
+ public:
+  Sample(Ref<Observable<T>> source, Ref<Observable<O>> sampler, std::optional<T> defaultValue)
+      : source_(std::move(source)),
+        sampler_(std::move(sampler)),
+        defaultValue_(std::move(defaultValue)) {}
+
+ protected:
+  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
+                                                Ref<Cancelable> cancel) override {
+    auto sink = std::make_shared<SampleSequenceSink<T, O>>(std::move(observer), std::move(cancel),
+                                                           defaultValue_);
+    Ref<Disposable> subscription = sink->run(source_, sampler_);
+    return {std::move(sink), std::move(subscription)};
+  }
+
+ private:
+  const Ref<Observable<T>> source_;
+  const Ref<Observable<O>> sampler_;
+  const std::optional<T> defaultValue_;
+};
+
+// No default value: its type is left to the source.
+struct NoDefault {};
+
+template <class Sampler, class T>
+struct SampleOp : OperatorTag {
+  Sampler sampler;
+  std::optional<T> defaultValue;
+  template <class S>
+  Ref<Observable<ElementOf<S>>> operator()(const S& source) && {
+    using E = ElementOf<S>;
+    std::optional<E> value;
+    if constexpr (!std::is_same_v<T, NoDefault>) {
+      if (defaultValue) value.emplace(std::move(*defaultValue));
+    }
+    return std::make_shared<Sample<E, ElementOf<Sampler>>>(
+        rv::asObservable(source), rv::asObservable(sampler), std::move(value));
+  }
+};
+
+}  // namespace detail
+
+// Emits the latest source element at each element or completion of
+// `sampler`, nothing when no new element arrived.
+template <ObservableConvertible Sampler>
+detail::SampleOp<std::decay_t<Sampler>, detail::NoDefault> sample(Sampler&& sampler) {
+  return {{}, std::forward<Sampler>(sampler), std::nullopt};
+}
+
+// As above, emitting `defaultValue` at a tick when no new element arrived.
+template <ObservableConvertible Sampler, class T>
+detail::SampleOp<std::decay_t<Sampler>, std::decay_t<T>> sample(Sampler&& sampler,
+                                                                T&& defaultValue) {
+  return {{}, std::forward<Sampler>(sampler), std::forward<T>(defaultValue)};
+}
+
+}  // namespace rv

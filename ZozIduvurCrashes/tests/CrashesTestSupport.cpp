@@ -33,7 +33,7 @@ std::shared_ptr<DUZEDevice> validDevice() {
 }
 
 std::shared_ptr<ROCrashReport> decode(rocrash::testing::ReportBuilder& builder) {
-  std::shared_ptr<ROCrashError> error;
+  std::shared_ptr<foundation::NSError> error;
   auto report = ROCrashReport::create(builder.pack(), &error);
   EXPECT_TRUE(report) << (error ? error->localizedDescription() : std::string());
   return report;

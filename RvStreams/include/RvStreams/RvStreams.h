@@ -2,12 +2,14 @@
 
 // The whole reactive core in one include.
 
+#include "RvStreams/Amb.h"
 #include "RvStreams/AsyncLock.h"
 #include "RvStreams/AtomicInt.h"
 #include "RvStreams/Bag.h"
 #include "RvStreams/Binder.h"
 #include "RvStreams/Buffer.h"
 #include "RvStreams/CompositeDisposable.h"
+#include "RvStreams/Concat.h"
 #include "RvStreams/ConcurrentDispatchQueueScheduler.h"
 #include "RvStreams/Create.h"
 #include "RvStreams/CurrentThreadScheduler.h"
@@ -40,8 +42,10 @@
 #include "RvStreams/Scheduler.h"
 #include "RvStreams/SchedulerTime.h"
 #include "RvStreams/SerialDispatchQueueScheduler.h"
+#include "RvStreams/StartWith.h"
 #include "RvStreams/Subscribe.h"
 #include "RvStreams/SubscribeOn.h"
+#include "RvStreams/SwitchIfEmpty.h"
 #include "RvStreams/Throttle.h"
 #include "RvStreams/Timeout.h"
 #include "RvStreams/Timer.h"

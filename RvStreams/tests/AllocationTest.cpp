@@ -4,10 +4,22 @@
 #include <new>
 #include <optional>
 
+#include "RvStreams/Catch.h"
 #include "RvStreams/Create.h"
+#include "RvStreams/DistinctUntilChanged.h"
+#include "RvStreams/Do.h"
+#include "RvStreams/Enumerated.h"
+#include "RvStreams/FlatMapLatest.h"
+#include "RvStreams/GroupBy.h"
 #include "RvStreams/Map.h"
+#include "RvStreams/Materialize.h"
+#include "RvStreams/Multicast.h"
+#include "RvStreams/Reduce.h"
 #include "RvStreams/Scan.h"
+#include "RvStreams/Share.h"
+#include "RvStreams/Skip.h"
 #include "RvStreams/Subscribe.h"
+#include "RvStreams/Take.h"
 #include "RvStreams/WithLatestFrom.h"
 
 // Counts heap allocations made by the calling thread. The replacement pairs
@@ -61,6 +73,58 @@ TEST(Allocation, PerEventPathOfMapFilterScanWithLatestFromAllocatesNothing) {
   EXPECT_EQ(after - before, 0);
   EXPECT_GT(sum, 0);
   subscription->dispose();
+}
+
+TEST(Allocation, PerEventPathOfTheSingleInputOperatorsAllocatesNothing) {
+  std::optional<AnyObserver<int>> source;
+  long sum = 0;
+  auto subscription = subscribe(
+      handOut(source) | skip(1) | skipWhile([](const int& x) { return x < 0; }) | take(1000000) |
+          takeWhile([](const int& x) { return x >= 0; }) | distinctUntilChanged() |
+          doOn<int>({.onNext = [&](const int& x) { sum += x; }}) | retry() | catchAndReturn(0) |
+          materialize() | dematerialize() | enumerated() |
+          reduce(0L, [](const long& acc, const IndexedElement<int>& e) { return acc + e.index; }),
+      {.onNext = [&](const long& x) { sum += x; }});
+  source->onNext(0);
+  source->onNext(1);  // warm up
+
+  const long before = allocationCount;
+  for (int i = 2; i < 1000; ++i) source->onNext(i);
+  const long after = allocationCount;
+
+  EXPECT_EQ(after - before, 0);
+  EXPECT_GT(sum, 0);
+  subscription->dispose();
+}
+
+TEST(Allocation, PerEventPathOfTheSharingAndTwoInputOperatorsAllocatesNothing) {
+  std::optional<AnyObserver<int>> source;
+  std::optional<AnyObserver<int>> trigger;
+  std::optional<AnyObserver<Ref<Observable<int>>>> outer;
+  long sum = 0;
+  auto add = [&](const int& x) { sum += x; };
+  auto shared = handOut(source) | skipUntil(handOut(trigger)) | takeUntil(never<int>()) | share(1);
+  auto published = shared | publish() | refCount();
+  auto grouped = shared | groupBy([](const int& x) { return x % 2; });
+  auto switched = handOut(outer) | switchLatest();
+  std::vector<Ref<Disposable>> subscriptions{
+      subscribe(shared, {.onNext = add}), subscribe(shared, {.onNext = add}),
+      subscribe(published, {.onNext = add}), subscribe(switched, {.onNext = add}),
+      subscribe(grouped, {.onNext = [&](const GroupedObservable<int, int>& g) {
+                  subscriptions.push_back(subscribe(g, {.onNext = add}));
+                }})};
+  trigger->onNext(0);
+  outer->onNext(shared);
+  source->onNext(1);
+  source->onNext(2);  // warm up: both groups exist
+
+  const long before = allocationCount;
+  for (int i = 3; i < 1000; ++i) source->onNext(i);
+  const long after = allocationCount;
+
+  EXPECT_EQ(after - before, 0);
+  EXPECT_GT(sum, 0);
+  for (auto& d : subscriptions) d->dispose();
 }
 
 TEST(Allocation, CounterSeesAllocations) {

@@ -90,6 +90,16 @@ TEST(DelegateProxyBase, CollectsOnlyOptionalVoidInstanceMethodsOfAdoptedProtocol
             (std::unordered_set<SEL>{sel("didChange:"), sel("didFinish")}));
 }
 
+TEST(DelegateProxyBase, AProtocolAdoptingItselfIsCollectedOnce) {
+  objc::Protocol* looping = objc::objc_allocateProtocol(uniqueName("Looping").c_str());
+  objc::protocol_addMethodDescription(looping, sel("didLoop"), "v16@0:8", NO, YES);
+  objc::protocol_addProtocol(looping, looping);
+  objc::objc_registerProtocol(looping);
+  EXPECT_EQ(
+      _RVDelegateProxy::collectVoidSelectorsForProtocol(_RVDelegateProxy::classObject(), looping),
+      (std::unordered_set<SEL>{sel("didLoop")}));
+}
+
 TEST(DelegateProxyBase, EachClassGetsTheVoidSelectorsOfItsWholeChain) {
   Protocols p = makeProtocols();
   Class adopting = makeProxyClass(p.derived, nullptr);

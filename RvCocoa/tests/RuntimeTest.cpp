@@ -322,6 +322,22 @@ TEST(InterceptionRuntime, EncodingsThatCannotBeReadRaiseAndReleaseEveryLock) {
   other.join();
 }
 
+TEST(InterceptionRuntime, ObservingTheRuntimeObjectItselfKeepsItsTables) {
+  Class cls = targetClassWithPing();
+  Ref<Target> target = makeTarget(cls);
+  ASSERT_NE(RV_ensure_observing(target.get(), sel("ping"), nullptr), nullptr);
+  RVObjCRuntime* runtime = RVObjCRuntime::instance();
+
+  // The runtime's dynamic subclass runs +initialize on its first message;
+  // that must not replace the shared runtime and lose what it recorded.
+  EXPECT_EQ(RV_ensure_observing(runtime, sel("description"), nullptr), objc::_objc_msgForward);
+  EXPECT_EQ(objc::NSStringFromClass(objc::object_getClass(runtime)), "_RV_namespace_RVObjCRuntime");
+  EXPECT_EQ(runtime->getClass(), RVObjCRuntime::classObject());
+  EXPECT_EQ(RVObjCRuntime::instance(), runtime);
+  runtime->performLocked(
+      [&](RVObjCRuntime* r) { EXPECT_EQ(r->dynamicSubclassByRealClass().count(cls), 1u); });
+}
+
 TEST(InterceptionRuntime, PerformLockedIsReentrantOnOneThread) {
   int depth = 0;
   RVObjCRuntime::instance()->performLocked(

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <barrier>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -13,6 +14,8 @@
 #include "RvStreams/ObserveOn.h"
 #include "RvStreams/SerialDispatchQueueScheduler.h"
 #include "RvStreams/SubscribeOn.h"
+#include "RvStreams/Timeout.h"
+#include "RvStreams/Window.h"
 #include "support/Recording.h"
 
 namespace rv {
@@ -133,6 +136,99 @@ TEST(SubscribeOnStress, EverySubscriptionMadeOnTheQueueIsDisposedThere) {
   queue->sync([] {});
   EXPECT_EQ(subscribed->load(), disposed->load());
   EXPECT_LE(subscribed->load(), kThreads * kPerThread);
+}
+
+Ref<ConcurrentDispatchQueueScheduler> concurrentScheduler(const char* label) {
+  return ConcurrentDispatchQueueScheduler::create(DispatchQueue::create(
+      label, dispatch::DispatchQoS::unspecified(), DispatchQueue::Attributes::concurrent));
+}
+
+TEST(WindowStress, TimersRacingCountClosuresLoseNoElementAndKeepOrder) {
+  auto scheduler = concurrentScheduler("window.stress");
+  constexpr int kRuns = 20;
+  constexpr int kEvents = 500;
+  constexpr int64_t kCount = 7;
+  for (int run = 0; run < kRuns; ++run) {
+    struct State {
+      std::mutex mutex;
+      std::vector<std::vector<int>> windows;
+      std::vector<Ref<Disposable>> subscriptions;
+      bool oversized = false;
+      DispatchSemaphore completed{0};
+    };
+    auto state = std::make_shared<State>();
+    auto source = TestSource<int>::create();
+    auto subscription =
+        (source | window(DTI::microseconds(100), kCount, scheduler))
+            ->subscribe(makeAnonymousObserver<Ref<Observable<int>>>(
+                [state](const Event<Ref<Observable<int>>>& event) {
+                  if (const auto* w = event.element()) {
+                    std::lock_guard<std::mutex> guard(state->mutex);
+                    const std::size_t index = state->windows.size();
+                    state->windows.emplace_back();
+                    state->subscriptions.push_back((*w)->subscribe(
+                        makeAnonymousObserver<int>([state, index](const Event<int>& e) {
+                          std::lock_guard<std::mutex> guard(state->mutex);
+                          if (const int* x = e.element()) {
+                            state->windows[index].push_back(*x);
+                            if (static_cast<int64_t>(state->windows[index].size()) > kCount) {
+                              state->oversized = true;
+                            }
+                          }
+                        })));
+                  } else {
+                    state->completed.signal();
+                  }
+                }));
+    std::thread producer([&] {
+      for (int i = 1; i <= kEvents; ++i) source->onNext(i);
+      source->onCompleted();
+    });
+    producer.join();
+    ASSERT_TRUE(waitFor(state->completed));
+    subscription->dispose();
+    std::lock_guard<std::mutex> guard(state->mutex);
+    std::vector<int> all;
+    for (const auto& w : state->windows) all.insert(all.end(), w.begin(), w.end());
+    std::vector<int> expected(kEvents);
+    for (int i = 0; i < kEvents; ++i) expected[static_cast<std::size_t>(i)] = i + 1;
+    EXPECT_EQ(all, expected);
+    EXPECT_FALSE(state->oversized);
+    for (auto& s : state->subscriptions) s->dispose();
+  }
+}
+
+TEST(TimeoutStress, AnElementRacingTheTimerNeverLetsTheSourceFollowTheSwitch) {
+  auto scheduler = concurrentScheduler("timeout.stress");
+  constexpr int kRuns = 300;
+  for (int run = 0; run < kRuns; ++run) {
+    auto source = TestSource<int>::create();
+    auto observer = std::make_shared<test::RecordingObserver<int>>();
+    auto stopped = std::make_shared<DispatchSemaphore>(0);
+    auto subscription =
+        (source | timeout(DTI::microseconds(20 + run % 40), rv::just(-1), scheduler))
+            ->subscribe(makeAnonymousObserver<int>([observer, stopped](const Event<int>& e) {
+              observer->on(e);
+              if (e.isStopEvent()) stopped->signal();
+            }));
+    std::thread producer([&] {
+      source->onNext(1);
+      source->onCompleted();
+    });
+    producer.join();
+    ASSERT_TRUE(waitFor(*stopped));  // whichever side sends it
+    std::vector<Event<int>> events = observer->events();
+    ASSERT_EQ(observer->stopCount(), 1) << "run " << run;
+    ASSERT_TRUE(events.back().isCompleted());
+    bool switched = false;
+    for (const auto& e : events) {
+      if (const int* x = e.element()) {
+        if (*x == -1) switched = true;
+        EXPECT_FALSE(switched && *x == 1) << "a source element after the switch, run " << run;
+      }
+    }
+    subscription->dispose();
+  }
 }
 
 }  // namespace

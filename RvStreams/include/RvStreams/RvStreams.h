@@ -69,5 +69,6 @@
 #include "RvStreams/Timer.h"
 #include "RvStreams/Using.h"
 #include "RvStreams/VirtualTimeScheduler.h"
+#include "RvStreams/Window.h"
 #include "RvStreams/WithLatestFrom.h"
 #include "RvStreams/WithUnretained.h"

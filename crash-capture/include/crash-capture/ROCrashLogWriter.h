@@ -1,0 +1,169 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "crash-capture/AsyncFile.h"
+#include "crash-capture/AsyncImageList.h"
+#include "crash-capture/AsyncMachException.h"
+#include "crash-capture/AsyncThreadState.h"
+
+namespace objc {
+class NSException;
+}
+
+// The crash log writer turns the state of the running process into one crash
+// report file. Set-up (`rocrash_log_writer_init`) gathers, on an ordinary
+// thread, everything that needs memory, object messages or system queries;
+// writing (`rocrash_log_writer_write`) runs inside a signal handler or the
+// exception server thread of a crashed process and uses only async-signal-safe
+// operations on what set-up prepared. Each nested message is sized by a dry
+// run of the same code with a null file, so the report is produced in one
+// forward pass without any buffer.
+
+// A text value: byte length (without the terminating zero) and a heap copy;
+// {0, null} when absent.
+struct rocrash_log_writer_text {
+  uint64_t len;
+  char* str;
+};
+
+struct rocrash_log_writer {
+  uint32_t symbol_strategy;  // ROCRASH_ASYNC_SYMBOL_STRATEGY_* bits; 0 = none
+
+  struct {
+    bool user_requested;
+    uint8_t uuid_bytes[16];
+  } report_info;
+
+  struct {
+    rocrash_log_writer_text version;
+    rocrash_log_writer_text build;
+  } system_info;
+
+  struct {
+    rocrash_log_writer_text model;
+    uint64_t cpu_type;
+    uint64_t cpu_subtype;
+    uint32_t processor_count;
+    uint32_t logical_processor_count;
+  } machine_info;
+
+  struct {
+    rocrash_log_writer_text app_identifier;
+    rocrash_log_writer_text app_version;
+    rocrash_log_writer_text app_marketing_version;
+  } application_info;
+
+  struct {
+    rocrash_log_writer_text process_name;
+    uint32_t process_id;
+    rocrash_log_writer_text process_path;
+    uint64_t start_time;
+    rocrash_log_writer_text parent_process_name;
+    uint32_t parent_process_id;
+    bool native;
+  } process_info;
+
+  struct {
+    bool has_exception;
+    char* name;
+    char* reason;
+    uint64_t callstack_count;
+    uint64_t* callstack;
+  } uncaught_exception;
+
+  struct {
+    uint64_t len;
+    void* data;
+  } custom_data;
+};
+
+// The Mach exception a crash arrived as.
+struct rocrash_log_mach_exception_info {
+  uint64_t type;
+  const uint64_t* codes;
+  uint32_t code_count;
+};
+
+// What the crash was: its signal, and its Mach exception or null.
+struct rocrash_log_crash_info {
+  const rocrash_async_siginfo* siginfo;
+  const rocrash_log_mach_exception_info* mach_exception;
+};
+
+// Gathers the facts of this host, machine, process and application and makes
+// a fresh report UUID. ROCRASH_ERR_INVAL when the process snapshot of this
+// process cannot be made (nothing else is gathered then); any other missing
+// fact leaves its field empty or 0. Ordinary threads only.
+rocrash_error_t rocrash_log_writer_init(rocrash_log_writer* writer,
+                                        const std::string& app_identifier,
+                                        const std::string& app_version,
+                                        const std::optional<std::string>& app_marketing_version,
+                                        uint32_t symbol_strategy, bool user_requested);
+
+// Records an uncaught exception: its name, its reason (empty when it has
+// none) and its recorded return addresses. Once per writer: a second call
+// stops the process.
+void rocrash_log_writer_set_exception(rocrash_log_writer* writer, objc::NSException* exception);
+
+// Replaces the copy of the custom data; null clears it.
+void rocrash_log_writer_set_custom_data(rocrash_log_writer* writer,
+                                        const std::vector<uint8_t>* data);
+
+// Writes a complete report to `file`: every thread of the task (the others
+// are suspended for the time of the write), the images of `image_list`, the
+// recorded exception, the signal and the custom data. `crashed_thread` is
+// marked crashed. The calling thread is written from `current_state` when it
+// is given and left out otherwise. Async-signal-safe; allocates nothing.
+// Single write failures are recorded by the file; the caller's flush and
+// close report them.
+rocrash_error_t rocrash_log_writer_write(rocrash_log_writer* writer, sys::thread_t crashed_thread,
+                                         rocrash_async_image_list* image_list,
+                                         rocrash_async_file* file,
+                                         const rocrash_log_crash_info* crash_info,
+                                         const rocrash_async_thread_state* current_state) noexcept;
+
+// Nothing to finish: ROCRASH_ERR_NONE.
+rocrash_error_t rocrash_log_writer_close(rocrash_log_writer* writer) noexcept;
+
+// Releases every heap copy.
+void rocrash_log_writer_free(rocrash_log_writer* writer);
+
+// Protocol-buffer field types, numbered as the protocol-buffer runtime does.
+enum rocrash_protobuf_type : uint32_t {
+  ROCRASH_PROTOBUF_TYPE_INT32 = 0,
+  ROCRASH_PROTOBUF_TYPE_SINT32 = 1,
+  ROCRASH_PROTOBUF_TYPE_SFIXED32 = 2,
+  ROCRASH_PROTOBUF_TYPE_INT64 = 3,
+  ROCRASH_PROTOBUF_TYPE_SINT64 = 4,
+  ROCRASH_PROTOBUF_TYPE_SFIXED64 = 5,
+  ROCRASH_PROTOBUF_TYPE_UINT32 = 6,
+  ROCRASH_PROTOBUF_TYPE_FIXED32 = 7,
+  ROCRASH_PROTOBUF_TYPE_UINT64 = 8,
+  ROCRASH_PROTOBUF_TYPE_FIXED64 = 9,
+  ROCRASH_PROTOBUF_TYPE_FLOAT = 10,
+  ROCRASH_PROTOBUF_TYPE_DOUBLE = 11,
+  ROCRASH_PROTOBUF_TYPE_BOOL = 12,
+  ROCRASH_PROTOBUF_TYPE_ENUM = 13,
+  ROCRASH_PROTOBUF_TYPE_STRING = 14,
+  ROCRASH_PROTOBUF_TYPE_BYTES = 15,
+  ROCRASH_PROTOBUF_TYPE_MESSAGE = 16,
+};
+
+// The value of a bytes field.
+struct rocrash_protobuf_bytes {
+  size_t len;
+  const void* data;
+};
+
+// Encodes one field (tag and value) and returns its size in bytes; writes it
+// only when `file` is given. `value` points at the scalar itself; for a
+// string at a zero-terminated text; for bytes at a rocrash_protobuf_bytes;
+// for a message at the uint32_t length of its content, which the caller
+// writes right after. A type above 16 stops the process.
+size_t rocrash_writer_pack(rocrash_async_file* file, uint32_t field_id, uint32_t type,
+                           const void* value) noexcept;

@@ -1,0 +1,704 @@
+#include "crash-capture/ROCrashLogWriter.h"
+
+#include <errno.h>
+#include <time.h>
+
+#include <cstdlib>
+#include <cstring>
+
+#include "crash-capture/AsyncFrameCursor.h"
+#include "crash-capture/AsyncObjCSection.h"
+#include "crash-capture/AsyncSignalInfo.h"
+#include "crash-capture/ROCrashProcessInfo.h"
+#include "crash-capture/detail/Assert.h"
+#include "foundation/UUID.h"
+#include "objc/NSException.h"
+#include "system/SystemFacts.h"
+
+namespace {
+
+// Field numbers of the report schema.
+enum : uint32_t {
+  kReportSystemInfo = 1,
+  kReportApplicationInfo = 2,
+  kReportThreads = 3,
+  kReportBinaryImages = 4,
+  kReportException = 5,
+  kReportSignal = 6,
+  kReportProcessInfo = 7,
+  kReportMachineInfo = 8,
+  kReportReportInfo = 9,
+  kReportCustomData = 10,
+
+  kSystemInfoOS = 1,
+  kSystemInfoOSVersion = 2,
+  kSystemInfoArchitecture = 3,
+  kSystemInfoTimestamp = 4,
+  kSystemInfoOSBuild = 5,
+
+  kApplicationInfoIdentifier = 1,
+  kApplicationInfoVersion = 2,
+  kApplicationInfoMarketingVersion = 3,
+
+  kProcessorEncoding = 1,
+  kProcessorType = 2,
+  kProcessorSubtype = 3,
+
+  kMachineInfoModel = 1,
+  kMachineInfoProcessor = 2,
+  kMachineInfoProcessorCount = 3,
+  kMachineInfoLogicalProcessorCount = 4,
+
+  kProcessInfoName = 1,
+  kProcessInfoID = 2,
+  kProcessInfoPath = 3,
+  kProcessInfoParentName = 4,
+  kProcessInfoParentID = 5,
+  kProcessInfoNative = 6,
+  kProcessInfoStartTime = 7,
+
+  kSymbolName = 1,
+  kSymbolStartAddress = 2,
+
+  kFramePC = 3,
+  kFrameSymbol = 6,
+
+  kRegisterName = 1,
+  kRegisterValue = 2,
+
+  kThreadNumber = 1,
+  kThreadFrames = 2,
+  kThreadCrashed = 3,
+  kThreadRegisters = 4,
+
+  kImageBaseAddress = 1,
+  kImageSize = 2,
+  kImageName = 3,
+  kImageUUID = 4,
+  kImageCodeType = 5,
+
+  kExceptionName = 1,
+  kExceptionReason = 2,
+  kExceptionFrames = 3,
+
+  kSignalName = 1,
+  kSignalCode = 2,
+  kSignalAddress = 3,
+  kSignalMachException = 4,
+
+  kMachExceptionType = 1,
+  kMachExceptionCodes = 2,
+
+  kReportInfoUserRequested = 1,
+  kReportInfoUUID = 2,
+};
+
+constexpr uint32_t kOperatingSystemMacOSX = 0;
+constexpr uint32_t kArchitectureUnknown = 6;
+constexpr uint32_t kTypeEncodingMach = 1;
+constexpr uint32_t kMaxFrames = 512;
+constexpr uint32_t kMaxThreads = 512;
+
+// ---- Set-up helpers (ordinary threads) ----
+
+rocrash_log_writer_text copyText(const std::string& text) {
+  char* copy = static_cast<char*>(malloc(text.size() + 1));
+  if (copy == nullptr) return {0, nullptr};
+  memcpy(copy, text.data(), text.size());
+  copy[text.size()] = '\0';
+  return {text.size(), copy};
+}
+
+void freeText(rocrash_log_writer_text* text) {
+  free(text->str);
+  *text = {0, nullptr};
+}
+
+// A text system-control value: ask for the size, allocate it, fetch; when the
+// value grew in between, ask again. Null (errno kept) on any other failure.
+char* sysctlText(const char* name) {
+  for (;;) {
+    size_t size = 0;
+    if (sys::sysctlbyname(name, nullptr, &size, nullptr, 0) != 0) return nullptr;
+    char* buffer = static_cast<char*>(malloc(size + 1));
+    if (buffer == nullptr) return nullptr;
+    if (sys::sysctlbyname(name, buffer, &size, nullptr, 0) != 0) {
+      int saved = errno;
+      free(buffer);
+      errno = saved;
+      if (saved == ENOMEM) continue;
+      return nullptr;
+    }
+    buffer[size] = '\0';
+    return buffer;
+  }
+}
+
+bool sysctlInt32(const char* name, int32_t* value) {
+  size_t size = sizeof *value;
+  return sys::sysctlbyname(name, value, &size, nullptr, 0) == 0;
+}
+
+rocrash_log_writer_text ownedText(char* text) {
+  if (text == nullptr) return {0, nullptr};
+  return {strlen(text), text};
+}
+
+// ---- Encoding (async-signal-safe) ----
+
+size_t encodeVarint(uint64_t value, uint8_t* out) {
+  size_t n = 0;
+  while (value >= 0x80) {
+    out[n++] = static_cast<uint8_t>(value | 0x80);
+    value >>= 7;
+  }
+  out[n++] = static_cast<uint8_t>(value);
+  return n;
+}
+
+size_t textLength(const char* text) {
+  size_t n = 0;
+  while (text[n] != '\0') ++n;
+  return n;
+}
+
+size_t emit(rocrash_async_file* file, const void* data, size_t length) {
+  if (file != nullptr && length > 0) rocrash_async_file_write(file, data, length);
+  return length;
+}
+
+size_t emitVarint(rocrash_async_file* file, uint64_t value) {
+  uint8_t buffer[10];
+  return emit(file, buffer, encodeVarint(value, buffer));
+}
+
+size_t emitLittleEndian(rocrash_async_file* file, uint64_t value, size_t width) {
+  uint8_t buffer[8];
+  for (size_t i = 0; i < width; ++i) buffer[i] = static_cast<uint8_t>(value >> (8 * i));
+  return emit(file, buffer, width);
+}
+
+// Writes `text` (null counts as empty) as a string field.
+size_t packText(rocrash_async_file* file, uint32_t field, const char* text) {
+  return rocrash_writer_pack(file, field, ROCRASH_PROTOBUF_TYPE_STRING, text ? text : "");
+}
+
+size_t packUint64(rocrash_async_file* file, uint32_t field, uint64_t value) {
+  return rocrash_writer_pack(file, field, ROCRASH_PROTOBUF_TYPE_UINT64, &value);
+}
+
+size_t packUint32(rocrash_async_file* file, uint32_t field, uint32_t value) {
+  return rocrash_writer_pack(file, field, ROCRASH_PROTOBUF_TYPE_UINT32, &value);
+}
+
+size_t packBool(rocrash_async_file* file, uint32_t field, bool value) {
+  return rocrash_writer_pack(file, field, ROCRASH_PROTOBUF_TYPE_BOOL, &value);
+}
+
+size_t packEnum(rocrash_async_file* file, uint32_t field, uint32_t value) {
+  return rocrash_writer_pack(file, field, ROCRASH_PROTOBUF_TYPE_ENUM, &value);
+}
+
+size_t packMessageHeader(rocrash_async_file* file, uint32_t field, size_t length) {
+  uint32_t length32 = static_cast<uint32_t>(length);
+  return rocrash_writer_pack(file, field, ROCRASH_PROTOBUF_TYPE_MESSAGE, &length32);
+}
+
+// "#<n>" in `buffer` (16 bytes hold any 32-bit number).
+const char* formatNumber(int32_t n, char buffer[16]) {
+  char digits[12];
+  size_t count = 0;
+  uint32_t magnitude = n < 0 ? 0u - static_cast<uint32_t>(n) : static_cast<uint32_t>(n);
+  do {
+    digits[count++] = static_cast<char>('0' + magnitude % 10);
+    magnitude /= 10;
+  } while (magnitude != 0);
+  size_t pos = 0;
+  buffer[pos++] = '#';
+  if (n < 0) buffer[pos++] = '-';
+  while (count > 0) buffer[pos++] = digits[--count];
+  buffer[pos] = '\0';
+  return buffer;
+}
+
+// ---- Sections ----
+
+// Everything a write shares between its sections.
+struct WriteContext {
+  rocrash_log_writer* writer;
+  rocrash_async_image_list* image_list;
+  rocrash_async_class_cache* cache;
+  sys::task_t task;
+};
+
+size_t writeProcessor(rocrash_async_file* file, uint64_t type, uint64_t subtype) {
+  size_t rv = packEnum(file, kProcessorEncoding, kTypeEncodingMach);
+  rv += packUint64(file, kProcessorType, type);
+  rv += packUint64(file, kProcessorSubtype, subtype);
+  return rv;
+}
+
+size_t writeReportInfo(rocrash_async_file* file, const rocrash_log_writer* writer) {
+  size_t rv = packBool(file, kReportInfoUserRequested, writer->report_info.user_requested);
+  rocrash_protobuf_bytes uuid = {sizeof writer->report_info.uuid_bytes,
+                                 writer->report_info.uuid_bytes};
+  rv += rocrash_writer_pack(file, kReportInfoUUID, ROCRASH_PROTOBUF_TYPE_BYTES, &uuid);
+  return rv;
+}
+
+size_t writeSystemInfo(rocrash_async_file* file, const rocrash_log_writer* writer,
+                       int64_t timestamp) {
+  size_t rv = packEnum(file, kSystemInfoOS, kOperatingSystemMacOSX);
+  rv += packText(file, kSystemInfoOSVersion, writer->system_info.version.str);
+  rv += packText(file, kSystemInfoOSBuild, writer->system_info.build.str);
+  rv += packEnum(file, kSystemInfoArchitecture, kArchitectureUnknown);
+  rv += rocrash_writer_pack(file, kSystemInfoTimestamp, ROCRASH_PROTOBUF_TYPE_INT64, &timestamp);
+  return rv;
+}
+
+size_t writeMachineInfo(rocrash_async_file* file, const rocrash_log_writer* writer) {
+  const auto& m = writer->machine_info;
+  size_t rv = 0;
+  if (m.model.str != nullptr) rv += packText(file, kMachineInfoModel, m.model.str);
+  size_t processorSize = writeProcessor(nullptr, m.cpu_type, m.cpu_subtype);
+  rv += packMessageHeader(file, kMachineInfoProcessor, processorSize);
+  rv += writeProcessor(file, m.cpu_type, m.cpu_subtype);
+  rv += packUint32(file, kMachineInfoProcessorCount, m.processor_count);
+  rv += packUint32(file, kMachineInfoLogicalProcessorCount, m.logical_processor_count);
+  return rv;
+}
+
+size_t writeApplicationInfo(rocrash_async_file* file, const rocrash_log_writer* writer) {
+  const auto& a = writer->application_info;
+  size_t rv = packText(file, kApplicationInfoIdentifier, a.app_identifier.str);
+  rv += packText(file, kApplicationInfoVersion, a.app_version.str);
+  rv += packText(file, kApplicationInfoMarketingVersion, a.app_marketing_version.str);
+  return rv;
+}
+
+size_t writeProcessInfo(rocrash_async_file* file, const rocrash_log_writer* writer) {
+  const auto& p = writer->process_info;
+  size_t rv = packText(file, kProcessInfoName, p.process_name.str);
+  rv += packUint32(file, kProcessInfoID, p.process_id);
+  rv += packText(file, kProcessInfoPath, p.process_path.str);
+  rv += packText(file, kProcessInfoParentName, p.parent_process_name.str);
+  rv += packUint32(file, kProcessInfoParentID, p.parent_process_id);
+  rv += packBool(file, kProcessInfoNative, p.native);
+  rv += packUint64(file, kProcessInfoStartTime, p.start_time);
+  return rv;
+}
+
+struct SymbolPack {
+  rocrash_async_file* file;
+  size_t size;
+};
+
+void packSymbol(rocrash_vm_address_t address, const char* name, void* ctx) {
+  auto* pack = static_cast<SymbolPack*>(ctx);
+  pack->size = packText(pack->file, kSymbolName, name);
+  pack->size += packUint64(pack->file, kSymbolStartAddress, address);
+}
+
+// One stack frame: its pc and, when symbolication is on and a symbol is
+// found, the symbol (sized by a first lookup without output).
+size_t writeFrame(rocrash_async_file* file, const WriteContext& ctx, uint64_t pc) {
+  size_t rv = packUint64(file, kFramePC, pc);
+  uint32_t strategy = ctx.writer->symbol_strategy;
+  if (strategy == ROCRASH_ASYNC_SYMBOL_STRATEGY_NONE || ctx.image_list == nullptr) return rv;
+
+  rocrash_async_image_list_set_reading(ctx.image_list, true);
+  rocrash_async_macho* image = rocrash_async_image_containing_address(ctx.image_list, pc);
+  if (image != nullptr) {
+    SymbolPack measure = {nullptr, 0};
+    if (rocrash_async_find_symbol(image, strategy, ctx.cache, pc, packSymbol, &measure) ==
+        ROCRASH_ERR_NONE) {
+      rv += packMessageHeader(file, kFrameSymbol, measure.size);
+      SymbolPack output = {file, 0};
+      rocrash_async_find_symbol(image, strategy, ctx.cache, pc, packSymbol, &output);
+      rv += measure.size;
+    }
+  }
+  rocrash_async_image_list_set_reading(ctx.image_list, false);
+  return rv;
+}
+
+size_t writeFrameMessage(rocrash_async_file* file, const WriteContext& ctx, uint32_t field,
+                         uint64_t pc) {
+  size_t size = writeFrame(nullptr, ctx, pc);
+  size_t rv = packMessageHeader(file, field, size);
+  rv += writeFrame(file, ctx, pc);
+  return rv;
+}
+
+size_t writeRegister(rocrash_async_file* file, const char* name, uint64_t value) {
+  size_t rv = packText(file, kRegisterName, name);
+  rv += packUint64(file, kRegisterValue, value);
+  return rv;
+}
+
+// One thread: number, crashed flag, the crashed thread's registers, frames.
+// `state` is null when the thread's registers could not be read.
+size_t writeThread(rocrash_async_file* file, const WriteContext& ctx, uint32_t number, bool crashed,
+                   const rocrash_async_thread_state* state) {
+  size_t rv = packUint32(file, kThreadNumber, number);
+  rv += packBool(file, kThreadCrashed, crashed);
+  if (state == nullptr) return rv;
+
+  rocrash_async_frame_cursor cursor;
+  if (rocrash_async_frame_cursor_init(&cursor, ctx.task, state, ctx.image_list) != FRAME_ERR_NONE) {
+    return rv;
+  }
+  if (rocrash_async_frame_cursor_next(&cursor) == FRAME_ERR_NONE) {
+    for (uint32_t index = 0; index < kMaxFrames; ++index) {
+      if (index == 0 && crashed) {
+        size_t count = rocrash_async_frame_cursor_get_regcount(&cursor);
+        for (rocrash_regnum_t r = 0; r < count; ++r) {
+          uint64_t value = 0;
+          if (rocrash_async_frame_cursor_get_reg(&cursor, r, &value) != FRAME_ERR_NONE) value = 0;
+          const char* name = rocrash_async_frame_cursor_get_regname(&cursor, r);
+          size_t size = writeRegister(nullptr, name, value);
+          rv += packMessageHeader(file, kThreadRegisters, size);
+          rv += writeRegister(file, name, value);
+        }
+      }
+      uint64_t pc;
+      if (rocrash_async_frame_cursor_get_reg(&cursor, ROCRASH_REG_IP, &pc) != FRAME_ERR_NONE) {
+        break;
+      }
+      rv += writeFrameMessage(file, ctx, kThreadFrames, pc);
+      if (rocrash_async_frame_cursor_next(&cursor) != FRAME_ERR_NONE) break;
+    }
+  }
+  rocrash_async_frame_cursor_free(&cursor);
+  return rv;
+}
+
+size_t writeImage(rocrash_async_file* file, rocrash_async_macho* image) {
+  size_t rv = packUint64(file, kImageSize, image->text_size);
+  rv += packUint64(file, kImageBaseAddress, image->header_addr);
+  rv += packText(file, kImageName, image->name);
+  uint8_t uuid[16];
+  if (rocrash_async_macho_uuid(image, uuid)) {
+    rocrash_protobuf_bytes bytes = {sizeof uuid, uuid};
+    rv += rocrash_writer_pack(file, kImageUUID, ROCRASH_PROTOBUF_TYPE_BYTES, &bytes);
+  }
+  uint64_t type = rocrash_async_macho_cpu_type(image);
+  uint64_t subtype = rocrash_async_macho_cpu_subtype(image);
+  rv += packMessageHeader(file, kImageCodeType, writeProcessor(nullptr, type, subtype));
+  rv += writeProcessor(file, type, subtype);
+  return rv;
+}
+
+size_t writeException(rocrash_async_file* file, const WriteContext& ctx) {
+  const auto& e = ctx.writer->uncaught_exception;
+  size_t rv = packText(file, kExceptionName, e.name);
+  rv += packText(file, kExceptionReason, e.reason);
+  for (uint64_t i = 0; i < e.callstack_count && i < kMaxFrames; ++i) {
+    rv += writeFrameMessage(file, ctx, kExceptionFrames, e.callstack[i]);
+  }
+  return rv;
+}
+
+size_t writeMachException(rocrash_async_file* file, const rocrash_log_mach_exception_info* mach) {
+  size_t rv = packUint64(file, kMachExceptionType, mach->type);
+  for (uint32_t i = 0; i < mach->code_count; ++i) {
+    rv += packUint64(file, kMachExceptionCodes, mach->codes[i]);
+  }
+  return rv;
+}
+
+size_t writeSignal(rocrash_async_file* file, const rocrash_log_crash_info* info) {
+  const rocrash_async_siginfo* si = info->siginfo;
+  char nameBuffer[16];
+  char codeBuffer[16];
+  const char* name = rocrash_async_signal_name(si->signo);
+  if (name == nullptr) name = formatNumber(si->signo, nameBuffer);
+  const char* code = rocrash_async_signal_code_name(si->signo, si->code);
+  if (code == nullptr) code = formatNumber(si->code, codeBuffer);
+  size_t rv = packText(file, kSignalName, name);
+  rv += packText(file, kSignalCode, code);
+  rv += packUint64(file, kSignalAddress, si->address);
+  if (info->mach_exception != nullptr) {
+    size_t size = writeMachException(nullptr, info->mach_exception);
+    rv += packMessageHeader(file, kSignalMachException, size);
+    rv += writeMachException(file, info->mach_exception);
+  }
+  return rv;
+}
+
+}  // namespace
+
+size_t rocrash_writer_pack(rocrash_async_file* file, uint32_t field_id, uint32_t type,
+                           const void* value) noexcept {
+  uint32_t wireType;
+  switch (type) {
+    case ROCRASH_PROTOBUF_TYPE_SFIXED64:
+    case ROCRASH_PROTOBUF_TYPE_FIXED64:
+    case ROCRASH_PROTOBUF_TYPE_DOUBLE:
+      wireType = 1;
+      break;
+    case ROCRASH_PROTOBUF_TYPE_SFIXED32:
+    case ROCRASH_PROTOBUF_TYPE_FIXED32:
+    case ROCRASH_PROTOBUF_TYPE_FLOAT:
+      wireType = 5;
+      break;
+    case ROCRASH_PROTOBUF_TYPE_STRING:
+    case ROCRASH_PROTOBUF_TYPE_BYTES:
+    case ROCRASH_PROTOBUF_TYPE_MESSAGE:
+      wireType = 2;
+      break;
+    default:
+      if (type > ROCRASH_PROTOBUF_TYPE_MESSAGE) abort();
+      wireType = 0;
+      break;
+  }
+  size_t rv = emitVarint(file, (static_cast<uint64_t>(field_id) << 3) | wireType);
+
+  switch (type) {
+    case ROCRASH_PROTOBUF_TYPE_INT32: {
+      // A negative value is sign-extended to 64 bits: ten bytes.
+      int64_t v = *static_cast<const int32_t*>(value);
+      return rv + emitVarint(file, static_cast<uint64_t>(v));
+    }
+    case ROCRASH_PROTOBUF_TYPE_SINT32: {
+      int32_t v = *static_cast<const int32_t*>(value);
+      uint32_t zigzag = (static_cast<uint32_t>(v) << 1) ^ static_cast<uint32_t>(v >> 31);
+      return rv + emitVarint(file, zigzag);
+    }
+    case ROCRASH_PROTOBUF_TYPE_SINT64: {
+      int64_t v = *static_cast<const int64_t*>(value);
+      uint64_t zigzag = (static_cast<uint64_t>(v) << 1) ^ static_cast<uint64_t>(v >> 63);
+      return rv + emitVarint(file, zigzag);
+    }
+    case ROCRASH_PROTOBUF_TYPE_UINT32:
+    case ROCRASH_PROTOBUF_TYPE_ENUM:
+      return rv + emitVarint(file, *static_cast<const uint32_t*>(value));
+    case ROCRASH_PROTOBUF_TYPE_INT64:
+    case ROCRASH_PROTOBUF_TYPE_UINT64:
+      return rv + emitVarint(file, *static_cast<const uint64_t*>(value));
+    case ROCRASH_PROTOBUF_TYPE_SFIXED32:
+    case ROCRASH_PROTOBUF_TYPE_FIXED32:
+    case ROCRASH_PROTOBUF_TYPE_FLOAT:
+      return rv + emitLittleEndian(file, *static_cast<const uint32_t*>(value), 4);
+    case ROCRASH_PROTOBUF_TYPE_SFIXED64:
+    case ROCRASH_PROTOBUF_TYPE_FIXED64:
+    case ROCRASH_PROTOBUF_TYPE_DOUBLE:
+      return rv + emitLittleEndian(file, *static_cast<const uint64_t*>(value), 8);
+    case ROCRASH_PROTOBUF_TYPE_BOOL:
+      return rv + emit(file, value, 1);
+    case ROCRASH_PROTOBUF_TYPE_STRING: {
+      const char* text = static_cast<const char*>(value);
+      size_t length = textLength(text);
+      rv += emitVarint(file, length);
+      return rv + emit(file, text, length);
+    }
+    case ROCRASH_PROTOBUF_TYPE_BYTES: {
+      const auto* bytes = static_cast<const rocrash_protobuf_bytes*>(value);
+      rv += emitVarint(file, bytes->len);
+      return rv + emit(file, bytes->data, bytes->len);
+    }
+    default:  // message: the length only; the caller writes the content
+      return rv + emitVarint(file, *static_cast<const uint32_t*>(value));
+  }
+}
+
+rocrash_error_t rocrash_log_writer_init(rocrash_log_writer* writer,
+                                        const std::string& app_identifier,
+                                        const std::string& app_version,
+                                        const std::optional<std::string>& app_marketing_version,
+                                        uint32_t symbol_strategy, bool user_requested) {
+  memset(writer, 0, sizeof *writer);
+  writer->symbol_strategy = symbol_strategy;
+  writer->report_info.user_requested = user_requested;
+  foundation::NSUUID uuid;
+  memcpy(writer->report_info.uuid_bytes, uuid.bytes().data(), 16);
+
+  writer->application_info.app_identifier = copyText(app_identifier);
+  writer->application_info.app_version = copyText(app_version);
+  if (app_marketing_version) {
+    writer->application_info.app_marketing_version = copyText(*app_marketing_version);
+  }
+
+  auto process = ROCrashProcessInfo::currentProcessInfo();
+  if (!process) return ROCRASH_ERR_INVAL;
+  auto& p = writer->process_info;
+  p.process_id = static_cast<uint32_t>(process->processID());
+  if (process->processName()) p.process_name = copyText(*process->processName());
+  p.start_time = static_cast<uint64_t>(process->startTime().seconds);
+  if (auto path = sys::systemFacts()->executablePath()) p.process_path = copyText(*path);
+  p.parent_process_id = static_cast<uint32_t>(process->parentProcessID());
+  auto parent = ROCrashProcessInfo::initWithProcessID(process->parentProcessID());
+  if (parent && parent->processName()) p.parent_process_name = copyText(*parent->processName());
+
+  auto& m = writer->machine_info;
+  m.model = ownedText(sysctlText("hw.model"));
+  int32_t value;
+  // The type and subtype are signed 32-bit values, widened with their sign.
+  if (sysctlInt32("hw.cputype", &value)) m.cpu_type = static_cast<uint64_t>(int64_t{value});
+  if (sysctlInt32("hw.cpusubtype", &value)) m.cpu_subtype = static_cast<uint64_t>(int64_t{value});
+  if (sysctlInt32("hw.physicalcpu_max", &value)) m.processor_count = static_cast<uint32_t>(value);
+  if (sysctlInt32("hw.logicalcpu_max", &value)) {
+    m.logical_processor_count = static_cast<uint32_t>(value);
+  }
+  p.native = !(sysctlInt32("sysctl.proc_native", &value) && value == 0);
+
+  writer->system_info.build = ownedText(sysctlText("kern.osversion"));
+  if (auto version = sys::systemFacts()->operatingSystemVersion()) {
+    std::string text = std::to_string((*version)[0]) + "." + std::to_string((*version)[1]);
+    if ((*version)[2] >= 1) text += "." + std::to_string((*version)[2]);
+    writer->system_info.version = copyText(text);
+  }
+  return ROCRASH_ERR_NONE;
+}
+
+void rocrash_log_writer_set_exception(rocrash_log_writer* writer, objc::NSException* exception) {
+  ROCRASH_ASSERT(writer->uncaught_exception.has_exception == false);
+  auto& e = writer->uncaught_exception;
+  e.has_exception = true;
+  e.name = copyText(exception->name()).str;
+  e.reason = copyText(exception->reason()).str;
+  std::vector<uintptr_t> addresses = exception->callStackReturnAddresses();
+  e.callstack_count = addresses.size();
+  if (!addresses.empty()) {
+    e.callstack = static_cast<uint64_t*>(malloc(addresses.size() * sizeof(uint64_t)));
+    if (e.callstack == nullptr) {
+      e.callstack_count = 0;
+    } else {
+      for (size_t i = 0; i < addresses.size(); ++i) e.callstack[i] = addresses[i];
+    }
+  }
+}
+
+void rocrash_log_writer_set_custom_data(rocrash_log_writer* writer,
+                                        const std::vector<uint8_t>* data) {
+  free(writer->custom_data.data);
+  writer->custom_data = {0, nullptr};
+  if (data == nullptr) return;
+  // A copy even of empty data, so that "set but empty" stays distinguishable.
+  void* copy = malloc(data->empty() ? 1 : data->size());
+  if (copy == nullptr) return;
+  if (!data->empty()) memcpy(copy, data->data(), data->size());
+  writer->custom_data = {data->size(), copy};
+}
+
+rocrash_error_t rocrash_log_writer_write(rocrash_log_writer* writer, sys::thread_t crashed_thread,
+                                         rocrash_async_image_list* image_list,
+                                         rocrash_async_file* file,
+                                         const rocrash_log_crash_info* crash_info,
+                                         const rocrash_async_thread_state* current_state) noexcept {
+  const sys::task_t task = sys::mach_task_self();
+  const sys::thread_t self = rocrash_async_mach_thread_self();
+
+  // 1. Stop every other thread so that their stacks hold still.
+  sys::thread_t threads[kMaxThreads];
+  bool suspended[kMaxThreads];
+  uint32_t threadCount = 0;
+  if (sys::task_threads(task, threads, kMaxThreads, &threadCount) != sys::KERN_SUCCESS) {
+    threadCount = 0;
+  }
+  for (uint32_t i = 0; i < threadCount; ++i) {
+    suspended[i] = threads[i] != self && sys::thread_suspend(threads[i]) == sys::KERN_SUCCESS;
+  }
+
+  // 2. The class cache of this write.
+  rocrash_async_class_cache cache;
+  rocrash_async_class_cache_init(&cache);
+  WriteContext ctx = {writer, image_list, &cache, task};
+
+  // 3. Header.
+  static const char kMagic[] = {'r', 'o', 'c', 'r', 'a', 's', 'h', 1};
+  rocrash_async_file_write(file, kMagic, sizeof kMagic);
+
+  // 4. The fixed sections.
+  packMessageHeader(file, kReportReportInfo, writeReportInfo(nullptr, writer));
+  writeReportInfo(file, writer);
+
+  struct timespec now;
+  int64_t timestamp = clock_gettime(CLOCK_REALTIME, &now) == 0 ? now.tv_sec : 0;
+  packMessageHeader(file, kReportSystemInfo, writeSystemInfo(nullptr, writer, timestamp));
+  writeSystemInfo(file, writer, timestamp);
+
+  packMessageHeader(file, kReportMachineInfo, writeMachineInfo(nullptr, writer));
+  writeMachineInfo(file, writer);
+
+  packMessageHeader(file, kReportApplicationInfo, writeApplicationInfo(nullptr, writer));
+  writeApplicationInfo(file, writer);
+
+  packMessageHeader(file, kReportProcessInfo, writeProcessInfo(nullptr, writer));
+  writeProcessInfo(file, writer);
+
+  // 5. Threads, numbered in the order they are written.
+  uint32_t number = 0;
+  for (uint32_t i = 0; i < threadCount; ++i) {
+    const rocrash_async_thread_state* state;
+    rocrash_async_thread_state saved;
+    if (threads[i] == self) {
+      if (current_state == nullptr) continue;
+      state = current_state;
+    } else {
+      state = rocrash_async_thread_state_mach_thread_init(&saved, threads[i]) == ROCRASH_ERR_NONE
+                  ? &saved
+                  : nullptr;
+    }
+    bool crashed = threads[i] == crashed_thread;
+    packMessageHeader(file, kReportThreads, writeThread(nullptr, ctx, number, crashed, state));
+    writeThread(file, ctx, number, crashed, state);
+    ++number;
+  }
+
+  // 6. Images.
+  if (image_list != nullptr) {
+    rocrash_async_image_list_set_reading(image_list, true);
+    for (rocrash_async_macho* image = rocrash_async_image_list_next(image_list, nullptr);
+         image != nullptr; image = rocrash_async_image_list_next(image_list, image)) {
+      packMessageHeader(file, kReportBinaryImages, writeImage(nullptr, image));
+      writeImage(file, image);
+    }
+    rocrash_async_image_list_set_reading(image_list, false);
+  }
+
+  // 7. The uncaught exception.
+  if (writer->uncaught_exception.has_exception) {
+    packMessageHeader(file, kReportException, writeException(nullptr, ctx));
+    writeException(file, ctx);
+  }
+
+  // 8. The signal.
+  packMessageHeader(file, kReportSignal, writeSignal(nullptr, crash_info));
+  writeSignal(file, crash_info);
+
+  // 9. Custom data.
+  if (writer->custom_data.data != nullptr) {
+    rocrash_protobuf_bytes bytes = {writer->custom_data.len, writer->custom_data.data};
+    rocrash_writer_pack(file, kReportCustomData, ROCRASH_PROTOBUF_TYPE_BYTES, &bytes);
+  }
+
+  // 10. Let the other threads go.
+  rocrash_async_class_cache_free(&cache);
+  for (uint32_t i = 0; i < threadCount; ++i) {
+    if (suspended[i]) sys::thread_resume(threads[i]);
+  }
+  return ROCRASH_ERR_NONE;
+}
+
+rocrash_error_t rocrash_log_writer_close(rocrash_log_writer*) noexcept { return ROCRASH_ERR_NONE; }
+
+void rocrash_log_writer_free(rocrash_log_writer* writer) {
+  freeText(&writer->system_info.version);
+  freeText(&writer->system_info.build);
+  freeText(&writer->machine_info.model);
+  freeText(&writer->application_info.app_identifier);
+  freeText(&writer->application_info.app_version);
+  freeText(&writer->application_info.app_marketing_version);
+  freeText(&writer->process_info.process_name);
+  freeText(&writer->process_info.process_path);
+  freeText(&writer->process_info.parent_process_name);
+  if (writer->uncaught_exception.has_exception) {
+    free(writer->uncaught_exception.name);
+    free(writer->uncaught_exception.reason);
+    free(writer->uncaught_exception.callstack);
+    writer->uncaught_exception = {};
+  }
+  free(writer->custom_data.data);
+  writer->custom_data = {0, nullptr};
+}

@@ -13,7 +13,9 @@
 #include "RvStreams/Create.h"
 #include "RvStreams/ObserveOn.h"
 #include "RvStreams/SerialDispatchQueueScheduler.h"
+#include "RvStreams/SkipTime.h"
 #include "RvStreams/SubscribeOn.h"
+#include "RvStreams/TakeTime.h"
 #include "RvStreams/Timeout.h"
 #include "RvStreams/Window.h"
 #include "support/Recording.h"
@@ -227,6 +229,58 @@ TEST(TimeoutStress, AnElementRacingTheTimerNeverLetsTheSourceFollowTheSwitch) {
         EXPECT_FALSE(switched && *x == 1) << "a source element after the switch, run " << run;
       }
     }
+    subscription->dispose();
+  }
+}
+
+TEST(SkipTimeStress, TheGateOpenedOnTheTimersThreadPassesAnUnbrokenTail) {
+  auto scheduler = concurrentScheduler("skip.time.stress");
+  constexpr int kRuns = 100;
+  constexpr int kEvents = 1000;
+  for (int run = 0; run < kRuns; ++run) {
+    auto source = TestSource<int>::create();
+    auto observer = test::RecordingObserver<int>::create();
+    auto subscription =
+        (source | skip(DTI::microseconds(10 + run % 90), scheduler))->subscribe(observer);
+    std::thread producer([&] {
+      for (int i = 1; i <= kEvents; ++i) source->onNext(i);
+      source->onCompleted();
+    });
+    producer.join();
+    std::vector<int> elements = observer->elements();
+    for (std::size_t i = 1; i < elements.size(); ++i) {
+      ASSERT_EQ(elements[i], elements[i - 1] + 1) << "run " << run;
+    }
+    if (!elements.empty()) {
+      EXPECT_EQ(elements.back(), kEvents);
+    }
+    EXPECT_EQ(observer->completedCount(), 1);
+    subscription->dispose();
+  }
+}
+
+TEST(TakeTimeStress, TheClosingTimerNeverOverlapsOrFollowsElements) {
+  auto scheduler = concurrentScheduler("take.time.stress");
+  constexpr int kRuns = 100;
+  for (int run = 0; run < kRuns; ++run) {
+    auto source = TestSource<int>::create();
+    auto checker = std::make_shared<SerialChecker>();
+    auto events = std::make_shared<test::RecordingObserver<int>>();
+    auto subscription =
+        (source | takeFor(DTI::microseconds(10 + run % 90), scheduler))
+            ->subscribe(makeAnonymousObserver<int>([checker, events](const Event<int>& e) {
+              events->on(e);
+              checker->on(e);
+            }));
+    std::thread producer([&] {
+      for (int i = 1; i <= 2000 && source->observerCount() > 0; ++i) source->onNext(i);
+    });
+    producer.join();
+    ASSERT_TRUE(waitFor(checker->stopped()));
+    EXPECT_FALSE(checker->overlapped());
+    EXPECT_FALSE(checker->outOfOrder());
+    EXPECT_EQ(events->stopCount(), 1);
+    EXPECT_TRUE(events->events().back().isCompleted());
     subscription->dispose();
   }
 }

@@ -3,8 +3,10 @@
 #include <cstdlib>
 #include <new>
 #include <optional>
+#include <vector>
 
 #include "RvStreams/Catch.h"
+#include "RvStreams/CombineLatest.h"
 #include "RvStreams/Create.h"
 #include "RvStreams/DistinctUntilChanged.h"
 #include "RvStreams/Do.h"
@@ -21,6 +23,7 @@
 #include "RvStreams/Subscribe.h"
 #include "RvStreams/Take.h"
 #include "RvStreams/WithLatestFrom.h"
+#include "RvStreams/Zip.h"
 
 // Counts heap allocations made by the calling thread. The replacement pairs
 // malloc with free, which GCC cannot see through.
@@ -125,6 +128,31 @@ TEST(Allocation, PerEventPathOfTheSharingAndTwoInputOperatorsAllocatesNothing) {
   EXPECT_EQ(after - before, 0);
   EXPECT_GT(sum, 0);
   for (auto& d : subscriptions) d->dispose();
+}
+
+TEST(Allocation, PerEventPathOfCombineLatestAndZipAllocatesNothing) {
+  std::optional<AnyObserver<int>> a, b, c, d;
+  std::optional<AnyObserver<int>> e, f, g, h;
+  long sum = 0;
+  auto add = [](const int& x, const int& y) { return x + y; };
+  auto addAll = [](const std::vector<int>& row) { return row[0] + row[1]; };
+  auto onNext = [&](const int& x) { sum += x; };
+  auto s1 = subscribe(combineLatest(handOut(a), handOut(b), add), {.onNext = onNext});
+  auto s2 = subscribe(zip(handOut(c), handOut(d), add), {.onNext = onNext});
+  auto s3 =
+      subscribe(combineLatest(std::vector{handOut(e), handOut(f)}, addAll), {.onNext = onNext});
+  auto s4 = subscribe(zip(std::vector{handOut(g), handOut(h)}, addAll), {.onNext = onNext});
+  for (auto* o : {&a, &b, &c, &d, &e, &f, &g, &h}) (*o)->onNext(1);  // warm up
+
+  const long before = allocationCount;
+  for (int i = 0; i < 1000; ++i) {
+    for (auto* o : {&a, &b, &c, &d, &e, &f, &g, &h}) (*o)->onNext(i);
+  }
+  const long after = allocationCount;
+
+  EXPECT_EQ(after - before, 0);
+  EXPECT_GT(sum, 0);
+  for (auto& s : {s1, s2, s3, s4}) s->dispose();
 }
 
 TEST(Allocation, CounterSeesAllocations) {

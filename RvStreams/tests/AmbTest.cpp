@@ -147,7 +147,7 @@ TEST(AmbOverSources, ThirdSendingFirstIsMirrored) {
 // Both sides send at the same moment from two threads: exactly one side's
 // elements reach the output, whole and in order.
 TEST(AmbStress, SidesSendingConcurrentlyHaveExactlyOneWinner) {
-  for (int round = 0; round < 200; ++round) {
+  for (int round = 0; round < 120; ++round) {
     std::optional<AnyObserver<int>> left;
     std::optional<AnyObserver<int>> right;
     auto handOut = [](std::optional<AnyObserver<int>>& slot) {

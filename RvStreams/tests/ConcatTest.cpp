@@ -212,7 +212,7 @@ TEST(Concat, PreviousSubscriptionIsDisposedWhenTheNextStarts) {
 // Each source completes on a thread of its own; the moves to the next source
 // are serialised by the sink's gate.
 TEST(ConcatStress, SourcesCompletingOnOtherThreadsPlayInOrder) {
-  for (int round = 0; round < 100; ++round) {
+  for (int round = 0; round < 50; ++round) {
     std::mutex threadsLock;
     std::vector<std::thread> threads;
     Sources sources;

@@ -9,6 +9,7 @@
 #include "RvStreams/Binder.h"
 #include "RvStreams/Buffer.h"
 #include "RvStreams/Catch.h"
+#include "RvStreams/CombineLatest.h"
 #include "RvStreams/CompositeDisposable.h"
 #include "RvStreams/Concat.h"
 #include "RvStreams/ConcurrentDispatchQueueScheduler.h"
@@ -78,3 +79,4 @@
 #include "RvStreams/Window.h"
 #include "RvStreams/WithLatestFrom.h"
 #include "RvStreams/WithUnretained.h"
+#include "RvStreams/Zip.h"

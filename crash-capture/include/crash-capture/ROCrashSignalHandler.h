@@ -1,0 +1,60 @@
+#pragma once
+
+#include <signal.h>
+
+#include <cstddef>
+#include <memory>
+
+#include "foundation/NSError.h"
+
+// The continuation handed to a signal callback: runs the next callback of
+// the registry's list. Null when the current callback is the last one.
+struct rocrash_signal_handler_callback_next_context;
+
+// A callback of the registry's chain. Returns true when it handled the
+// signal. `next` (may be null) lets it run the rest of the chain first.
+using rocrash_signal_handler_callback_func =
+    bool (*)(int signo, siginfo_t* info, void* uap, void* context,
+             rocrash_signal_handler_callback_next_context* next);
+
+// Runs the callback after the one `next` stands for; false when `next` is
+// null (there is none). Async-signal-safe.
+bool rocrash_signal_handler_callback_next(rocrash_signal_handler_callback_next_context* next,
+                                          int signo, siginfo_t* info, void* uap);
+
+// Installs one process-wide handler per fatal signal asked for, runs it on an
+// alternate signal stack (so a stack overflow can still be reported), keeps a
+// chain of in-process callbacks that see every such signal first, and hands
+// the signal on to the handler that was installed before. Registration runs on
+// ordinary threads; the chain is walked inside signal handlers without locks
+// or allocation.
+class ROCrashSignalHandler {
+ public:
+  // The shared instance (made on first use).
+  static std::shared_ptr<ROCrashSignalHandler> sharedHandler();
+  // A registry object with its own 65,536-byte alternate stack; null when
+  // the stack cannot be allocated.
+  static std::shared_ptr<ROCrashSignalHandler> create();
+  ~ROCrashSignalHandler();
+
+  // Installs the registry's handler for `signo` (once per signal) and puts
+  // {callback, context} at the head of the callback chain. False with `*error`
+  // (code 1, the POSIX error underneath) when the alternate stack or the
+  // handler cannot be installed.
+  bool registerHandlerForSignal(int signo, rocrash_signal_handler_callback_func callback,
+                                void* context, std::shared_ptr<foundation::NSError>* error);
+  // Installs the registry's handler for `signo` once, on an alternate stack
+  // for the calling thread, saving the action it replaces.
+  bool registerHandlerWithSignal(int signo, std::shared_ptr<foundation::NSError>* error);
+
+  // Empties the callback chain and the saved previous actions. The process's
+  // signal actions keep pointing at the registry's handler.
+  static void resetHandlers();
+
+  // The alternate signal stack record of this object.
+  const stack_t& alternateStack() const { return sigstk_; }
+
+ private:
+  ROCrashSignalHandler() = default;
+  stack_t sigstk_{};
+};

@@ -1,0 +1,197 @@
+#include "crash-capture/ROCrashSignalHandler.h"
+
+#include <errno.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "crash-capture/AsyncList.h"
+#include "crash-capture/ROReradUzerirudError.h"
+
+namespace {
+
+constexpr size_t kAlternateStackSize = 65536;
+
+struct CallbackEntry {
+  rocrash_signal_handler_callback_func callback;
+  void* context;
+  bool operator==(const CallbackEntry& other) const {
+    return callback == other.callback && context == other.context;
+  }
+};
+
+struct PreviousAction {
+  int signo;
+  struct sigaction action;
+  bool operator==(const PreviousAction& other) const { return signo == other.signo; }
+};
+
+using CallbackList = rocrash::async::async_list<CallbackEntry>;
+using ActionList = rocrash::async::async_list<PreviousAction>;
+
+// Both lists live for the whole process; a signal handler may walk them at
+// any time, so they are made before main and never move.
+CallbackList gCallbacks;
+ActionList gPreviousActions;
+std::mutex gRegistrationLock;
+
+}  // namespace
+
+struct rocrash_signal_handler_callback_next_context {
+  bool (*iterate)(int, siginfo_t*, void*, CallbackList::node*);
+  CallbackList::node* entry;
+};
+
+namespace {
+
+// Calls the callback after `current` (the first one when `current` is null).
+bool runCallbackChain(int signo, siginfo_t* info, void* uap, CallbackList::node* current) {
+  gCallbacks.set_reading(true);
+  bool handled = false;
+  CallbackList::node* entry = gCallbacks.next(current);
+  if (entry != nullptr) {
+    rocrash_signal_handler_callback_next_context next = {runCallbackChain, entry};
+    bool hasNext = gCallbacks.next(entry) != nullptr;
+    handled =
+        entry->value.callback(signo, info, uap, entry->value.context, hasNext ? &next : nullptr);
+  }
+  gCallbacks.set_reading(false);
+  return handled;
+}
+
+void dispatchSignal(int signo, siginfo_t* info, void* uap) {
+  if (runCallbackChain(signo, info, uap, nullptr)) return;
+  // Nobody handled it. Deliver it again with the default action: were the
+  // registry's own handler left in place, the raised signal would come back
+  // here for ever.
+  int saved = errno;
+  struct sigaction current;
+  if (sigaction(signo, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) != 0 &&
+      current.sa_sigaction == dispatchSignal) {
+    struct sigaction fallback;
+    memset(&fallback, 0, sizeof fallback);
+    fallback.sa_handler = SIG_DFL;
+    sigemptyset(&fallback.sa_mask);
+    sigaction(signo, &fallback, nullptr);
+  }
+  raise(signo);
+  errno = saved;
+}
+
+// Hands the signal to the action that was installed before the registry's.
+bool forwardToPreviousAction(int signo, siginfo_t* info, void* uap, void*,
+                             rocrash_signal_handler_callback_next_context* next) {
+  if (next != nullptr && rocrash_signal_handler_callback_next(next, signo, info, uap)) return true;
+
+  bool found = false;
+  struct sigaction previous;
+  gPreviousActions.set_reading(true);
+  for (ActionList::node* n = gPreviousActions.next(nullptr); n != nullptr;
+       n = gPreviousActions.next(n)) {
+    if (n->value.signo == signo) {
+      previous = n->value.action;
+      found = true;
+      break;
+    }
+  }
+  gPreviousActions.set_reading(false);
+  if (!found) return false;
+
+  if ((previous.sa_flags & SA_SIGINFO) != 0) {
+    previous.sa_sigaction(signo, info, uap);
+    return true;
+  }
+  if (previous.sa_handler == SIG_IGN) return true;
+  if (previous.sa_handler == SIG_DFL) return false;
+  previous.sa_handler(signo);
+  return true;
+}
+
+void populatePosixError(std::shared_ptr<foundation::NSError>* error, const char* message,
+                        int errorNumber) {
+  ROCrashPopulateError(
+      error, ROReradUzerirudErrorOperatingSystem, message,
+      foundation::NSError::create(std::string(foundation::NSPOSIXErrorDomain), errorNumber));
+}
+
+}  // namespace
+
+bool rocrash_signal_handler_callback_next(rocrash_signal_handler_callback_next_context* next,
+                                          int signo, siginfo_t* info, void* uap) {
+  if (next == nullptr) return false;
+  return next->iterate(signo, info, uap, next->entry);
+}
+
+std::shared_ptr<ROCrashSignalHandler> ROCrashSignalHandler::sharedHandler() {
+  static std::shared_ptr<ROCrashSignalHandler> shared = create();
+  return shared;
+}
+
+std::shared_ptr<ROCrashSignalHandler> ROCrashSignalHandler::create() {
+  void* stack = malloc(kAlternateStackSize);
+  if (stack == nullptr) return nullptr;
+  std::shared_ptr<ROCrashSignalHandler> handler(new ROCrashSignalHandler());
+  handler->sigstk_.ss_sp = stack;
+  handler->sigstk_.ss_size = kAlternateStackSize;
+  handler->sigstk_.ss_flags = 0;
+  return handler;
+}
+
+ROCrashSignalHandler::~ROCrashSignalHandler() {
+  // The stack may still be a thread's alternate stack; it stays for the life
+  // of the process.
+}
+
+bool ROCrashSignalHandler::registerHandlerForSignal(int signo,
+                                                    rocrash_signal_handler_callback_func callback,
+                                                    void* context,
+                                                    std::shared_ptr<foundation::NSError>* error) {
+  if (!registerHandlerWithSignal(signo, error)) return false;
+  gCallbacks.nasync_prepend({callback, context});
+  return true;
+}
+
+bool ROCrashSignalHandler::registerHandlerWithSignal(int signo,
+                                                     std::shared_ptr<foundation::NSError>* error) {
+  std::lock_guard<std::mutex> lock(gRegistrationLock);
+  if (sigaltstack(&sigstk_, nullptr) != 0) {
+    populatePosixError(error, "Could not initialize alternative signal stack", errno);
+    return false;
+  }
+
+  // One forwarding entry per registration, behind the user callbacks; each
+  // runs the rest of the chain first, so only the last one forwards.
+  gCallbacks.nasync_append({forwardToPreviousAction, nullptr});
+
+  bool installed = false;
+  gPreviousActions.set_reading(true);
+  for (ActionList::node* n = gPreviousActions.next(nullptr); n != nullptr;
+       n = gPreviousActions.next(n)) {
+    if (n->value.signo == signo) {
+      installed = true;
+      break;
+    }
+  }
+  gPreviousActions.set_reading(false);
+  if (installed) return true;
+
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_sigaction = dispatchSignal;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigemptyset(&action.sa_mask);
+  PreviousAction previous;
+  previous.signo = signo;
+  if (sigaction(signo, &action, &previous.action) != 0) {
+    populatePosixError(error, "Failed to register signal handler", errno);
+    return false;
+  }
+  gPreviousActions.nasync_append(previous);
+  return true;
+}
+
+void ROCrashSignalHandler::resetHandlers() {
+  gPreviousActions.nasync_remove_all();
+  gCallbacks.nasync_remove_all();
+}

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace foundation {
+
+// A posted notification: its name and the object that posted it (null when
+// the sender gave none).
+struct NSNotification {
+  std::string name;
+  std::shared_ptr<void> object;
+};
+
+// Delivers named notifications to the observers registered for them. Posting
+// runs the matching observers' handlers at once, on the posting thread, in
+// the order they were registered, outside the centre's lock (a handler may
+// post, add or remove observers). Thread-safe.
+class NotificationCenter {
+ public:
+  using Handler = std::function<void(const NSNotification&)>;
+
+  // The process's default centre.
+  static std::shared_ptr<NotificationCenter> defaultCenter();
+
+  // Registers `handler` for notifications named `name` posted by `sender`
+  // (compared by identity; null: from any sender). `observer` is only the key
+  // by which `removeObserver` finds the registration; it is never called or
+  // dereferenced.
+  void addObserver(const void* observer, std::string name, Handler handler,
+                   std::shared_ptr<void> sender = nullptr);
+  // Removes every registration of `observer`. A post already in progress on
+  // another thread may still call its handlers once; later posts do not.
+  void removeObserver(const void* observer);
+  // Removes the registrations of `observer` for `name`.
+  void removeObserver(const void* observer, std::string_view name);
+
+  // Runs the handlers registered for `name` (and for its sender or any).
+  void postNotificationName(std::string_view name, std::shared_ptr<void> sender = nullptr);
+
+  // How many registrations `observer` holds (tests).
+  size_t observationCount(const void* observer);
+
+ private:
+  struct Registration {
+    uint64_t id;
+    const void* observer;
+    std::string name;
+    std::weak_ptr<void> sender;
+    bool anySender;
+    std::shared_ptr<const Handler> handler;
+  };
+
+  std::mutex mutex_;
+  uint64_t nextId_ = 1;
+  std::vector<Registration> registrations_;
+};
+
+}  // namespace foundation

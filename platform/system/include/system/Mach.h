@@ -112,7 +112,7 @@ inline constexpr exception_behavior_t MACH_EXCEPTION_CODES = static_cast<int32_t
 // then the 64-bit codes).
 inline constexpr int32_t kExceptionRaiseRequestId = 2401;      // 32-bit codes
 inline constexpr int32_t kMachExceptionRaiseRequestId = 2405;  // 64-bit codes
-inline constexpr uint32_t kExceptionRequestHeaderSize = 76;    // up to the codes
+inline constexpr uint32_t kExceptionRequestHeaderSize = 68;    // up to the codes
 inline constexpr uint32_t kExceptionReplySize = 36;
 
 // Ports.

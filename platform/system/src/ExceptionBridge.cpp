@@ -1,0 +1,335 @@
+#include <errno.h>
+#include <signal.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstring>
+
+#include "system/Mach.h"
+#include "system/Threads.h"
+
+// Exception requests and replies, and the bridge that turns real faults into
+// exception messages.
+namespace sys {
+
+bool exception_port_for(thread_t thread, exception_type_t type, mach_port_t* port,
+                        exception_behavior_t* behavior, thread_state_flavor_t* flavor) noexcept;
+
+namespace {
+
+struct NDR {
+  uint32_t words[2];
+};
+constexpr NDR kNDR = {{0, 0x00000001}};  // little-endian integers, IEEE floats
+
+struct PortDescriptor {
+  uint32_t name;
+  uint32_t pad;
+  uint32_t disposition;  // and type bits
+};
+
+constexpr uint32_t kMaxCodes = 16;
+constexpr uint32_t kMaxStateWords = 1296;
+constexpr uint32_t kComplex = 0x80000000u;
+
+// The request as the server reads it: header, body, thread and task,
+// record, type and count, then the codes (32 or 64 bits each).
+struct ExceptionRequest {
+  mach_msg_header_t header;
+  uint32_t descriptorCount;
+  PortDescriptor thread;
+  PortDescriptor task;
+  NDR ndr;
+  int32_t exception;
+  uint32_t codeCount;
+  uint8_t codes[kMaxCodes * 8];
+};
+static_assert(offsetof(ExceptionRequest, codes) == kExceptionRequestHeaderSize);
+
+struct ExceptionReply {
+  mach_msg_header_t header;
+  NDR ndr;
+  kern_return_t retCode;
+};
+static_assert(sizeof(ExceptionReply) == kExceptionReplySize);
+
+// Sends `request` (already sized) with a fresh reply port and waits for the
+// reply; the reply's return code, or the transport's failure.
+kern_return_t call(mach_port_t port, mach_msg_header_t* request, uint32_t size, void* reply,
+                   uint32_t replySize) {
+  mach_port_t replyPort;
+  kern_return_t kr = mach_port_allocate(mach_task_self(), MACH_PORT_RIGHT_RECEIVE, &replyPort);
+  if (kr != KERN_SUCCESS) return kr;
+  request->msgh_bits |= MACH_MSGH_BITS(MACH_MSG_TYPE_COPY_SEND, MACH_MSG_TYPE_MAKE_SEND_ONCE);
+  request->msgh_remote_port = port;
+  request->msgh_local_port = replyPort;
+  kr = mach_msg(request, MACH_SEND_MSG | MACH_RCV_MSG, size, replySize, replyPort,
+                MACH_MSG_TIMEOUT_NONE, MACH_PORT_NULL);
+  if (kr == MACH_MSG_SUCCESS) {
+    std::memcpy(reply, request, replySize);
+  }
+  mach_port_mod_refs(mach_task_self(), replyPort, MACH_PORT_RIGHT_RECEIVE, -1);
+  return kr;
+}
+
+void fillHead(ExceptionRequest* request, thread_t thread, task_t task, exception_type_t exception,
+              uint32_t codeCount, int32_t id) {
+  std::memset(request, 0, offsetof(ExceptionRequest, codes));
+  request->header.msgh_bits = kComplex;
+  request->header.msgh_id = id;
+  request->descriptorCount = 2;
+  request->thread = {static_cast<uint32_t>(thread), 0, MACH_MSG_TYPE_COPY_SEND};
+  request->task = {static_cast<uint32_t>(task), 0, MACH_MSG_TYPE_COPY_SEND};
+  request->ndr = kNDR;
+  request->exception = exception;
+  request->codeCount = codeCount;
+}
+
+kern_return_t raiseWithCodes(mach_port_t port, thread_t thread, task_t task,
+                             exception_type_t exception, const void* codes, uint32_t codeCount,
+                             uint32_t codeWidth, int32_t id) {
+  if (codeCount > kMaxCodes) return KERN_INVALID_ARGUMENT;
+  ExceptionRequest request;
+  fillHead(&request, thread, task, exception, codeCount, id);
+  std::memcpy(request.codes, codes, codeCount * codeWidth);
+  uint32_t size = kExceptionRequestHeaderSize + codeCount * codeWidth;
+  union {
+    ExceptionRequest request;
+    ExceptionReply reply;
+  } buffer;
+  std::memcpy(&buffer.request, &request, size);
+  ExceptionReply reply;
+  kern_return_t kr = call(port, &buffer.request.header, size, &reply, sizeof reply);
+  return kr == KERN_SUCCESS ? reply.retCode : kr;
+}
+
+// State requests: the codes are followed by the flavour, the state's word
+// count and the state; the reply carries a new state the same way.
+struct StateReply {
+  mach_msg_header_t header;
+  NDR ndr;
+  kern_return_t retCode;
+  int32_t flavor;
+  uint32_t stateCount;
+  uint32_t state[kMaxStateWords];
+};
+
+kern_return_t raiseState(mach_port_t port, bool identity, thread_t thread, task_t task,
+                         exception_type_t exception, const int32_t* codes, uint32_t codeCount,
+                         thread_state_flavor_t* flavor, const uint32_t* oldState, uint32_t oldCount,
+                         uint32_t* newState, uint32_t* newCount) {
+  if (codeCount > kMaxCodes || oldCount > kMaxStateWords) return KERN_INVALID_ARGUMENT;
+  union {
+    struct {
+      ExceptionRequest head;
+      uint32_t tail[2 + kMaxStateWords];
+    } request;
+    StateReply reply;
+  } buffer;
+  fillHead(&buffer.request.head, thread, task, exception, codeCount, identity ? 2403 : 2402);
+  if (!identity) buffer.request.head.descriptorCount = 0;
+  uint8_t* at = buffer.request.head.codes;
+  std::memcpy(at, codes, codeCount * 4);
+  at += codeCount * 4;
+  std::memcpy(at, flavor, 4);
+  std::memcpy(at + 4, &oldCount, 4);
+  std::memcpy(at + 8, oldState, oldCount * 4);
+  uint32_t size = static_cast<uint32_t>(at + 8 + oldCount * 4 -
+                                        reinterpret_cast<uint8_t*>(&buffer.request.head));
+  StateReply* reply = &buffer.reply;
+  kern_return_t kr = call(port, &buffer.request.head.header, size, reply, sizeof *reply);
+  if (kr != KERN_SUCCESS) return kr;
+  if (reply->retCode == KERN_SUCCESS && newState != nullptr && newCount != nullptr) {
+    uint32_t n = reply->stateCount < *newCount ? reply->stateCount : *newCount;
+    std::memcpy(newState, reply->state, n * 4);
+    *newCount = n;
+    *flavor = reply->flavor;
+  }
+  return reply->retCode;
+}
+
+// ---- The bridge ----
+
+struct BridgedSignal {
+  int signo;
+  exception_type_t type;
+  std::atomic<bool> armed{false};
+  struct sigaction previous;
+};
+
+BridgedSignal gBridged[] = {
+    {SIGSEGV, EXC_BAD_ACCESS, {}, {}},     {SIGBUS, EXC_BAD_ACCESS, {}, {}},
+    {SIGILL, EXC_BAD_INSTRUCTION, {}, {}}, {SIGFPE, EXC_ARITHMETIC, {}, {}},
+    {SIGTRAP, EXC_BREAKPOINT, {}, {}},
+};
+
+BridgedSignal* bridgedSignal(int signo) {
+  for (auto& b : gBridged) {
+    if (b.signo == signo) return &b;
+  }
+  return nullptr;
+}
+
+// Hands the signal to what was installed before the bridge.
+void deliverToPrevious(BridgedSignal* bridged, siginfo_t* info, void* uap) {
+  const struct sigaction& previous = bridged->previous;
+  if (previous.sa_flags & SA_SIGINFO) {
+    previous.sa_sigaction(bridged->signo, info, uap);
+    return;
+  }
+  if (previous.sa_handler == SIG_IGN) return;
+  if (previous.sa_handler != SIG_DFL) {
+    previous.sa_handler(bridged->signo);
+    return;
+  }
+  // The default action: put it back; a fault re-executes and ends the
+  // process with its signal, a sent signal is sent again.
+  sigaction(bridged->signo, &previous, nullptr);
+  if (info->si_code <= 0) raise(bridged->signo);
+}
+
+void bridgeHandler(int signo, siginfo_t* info, void* uap) {
+  int savedErrno = errno;
+  BridgedSignal* bridged = bridgedSignal(signo);
+  if (bridged == nullptr) return;
+  mach_port_t port;
+  exception_behavior_t behavior;
+  thread_state_flavor_t flavor;
+  thread_t self = mach_thread_self();
+  // Only real faults become exceptions; signals sent with kill or raise go
+  // straight on.
+  if (info->si_code <= 0 || !exception_port_for(self, bridged->type, &port, &behavior, &flavor)) {
+    deliverToPrevious(bridged, info, uap);
+    errno = savedErrno;
+    return;
+  }
+
+  int64_t codes[2];
+  uint64_t address = reinterpret_cast<uint64_t>(info->si_addr);
+  switch (signo) {
+    case SIGSEGV:
+      codes[0] = info->si_code == SEGV_ACCERR ? KERN_PROTECTION_FAILURE : KERN_INVALID_ADDRESS;
+      break;
+    case SIGBUS:
+      codes[0] = KERN_PROTECTION_FAILURE;
+      break;
+    default:
+      codes[0] = info->si_code;
+      break;
+  }
+  codes[1] = static_cast<int64_t>(address);
+
+  thread_gregs fault;
+  const auto* uc = static_cast<const ucontext_t*>(uap);
+  for (int i = 0; i < kThreadGregCount; ++i) {
+    fault.gregs[i] = static_cast<uint64_t>(uc->uc_mcontext.gregs[i]);
+  }
+  thread_publish_fault_state(&fault);
+  kern_return_t kr;
+  exception_behavior_t plain = behavior & ~MACH_EXCEPTION_CODES;
+  if ((behavior & MACH_EXCEPTION_CODES) != 0 && plain == EXCEPTION_DEFAULT) {
+    kr = raiseWithCodes(port, self, mach_task_self(), bridged->type, codes, 2, 8,
+                        kMachExceptionRaiseRequestId);
+  } else if (plain == EXCEPTION_DEFAULT) {
+    int32_t narrow[2] = {static_cast<int32_t>(codes[0]), static_cast<int32_t>(codes[1])};
+    kr = exception_raise(port, self, mach_task_self(), bridged->type, narrow, 2);
+  } else {
+    kr = KERN_FAILURE;  // state behaviours are not bridged
+  }
+  thread_withdraw_fault_state();
+
+  if (kr != KERN_SUCCESS) {
+    // Nobody fixed the fault: let signal-level handling have it.
+    sigaction(signo, &bridged->previous, nullptr);
+    if ((bridged->previous.sa_flags & SA_SIGINFO) ||
+        (bridged->previous.sa_handler != SIG_DFL && bridged->previous.sa_handler != SIG_IGN)) {
+      deliverToPrevious(bridged, info, uap);
+    }
+  }
+  errno = savedErrno;
+}
+
+}  // namespace
+
+// Installs the bridge for the fault signals of `mask` (once each).
+void exception_bridge_arm(exception_mask_t mask) noexcept {
+  for (auto& b : gBridged) {
+    if ((mask & (1u << b.type)) == 0) continue;
+    bool expected = false;
+    if (!b.armed.compare_exchange_strong(expected, true)) continue;
+    struct sigaction action;
+    std::memset(&action, 0, sizeof action);
+    action.sa_sigaction = bridgeHandler;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    if (sigaction(b.signo, &action, &b.previous) != 0) b.armed = false;
+  }
+}
+
+kern_return_t exception_raise(mach_port_t port, thread_t thread, task_t task,
+                              exception_type_t exception, const int32_t* codes,
+                              uint32_t code_count) noexcept {
+  return raiseWithCodes(port, thread, task, exception, codes, code_count, 4,
+                        kExceptionRaiseRequestId);
+}
+
+kern_return_t exception_raise_state(mach_port_t port, exception_type_t exception,
+                                    const int32_t* codes, uint32_t code_count,
+                                    thread_state_flavor_t* flavor, const uint32_t* old_state,
+                                    uint32_t old_state_count, uint32_t* new_state,
+                                    uint32_t* new_state_count) noexcept {
+  return raiseState(port, false, 0, 0, exception, codes, code_count, flavor, old_state,
+                    old_state_count, new_state, new_state_count);
+}
+
+kern_return_t exception_raise_state_identity(mach_port_t port, thread_t thread, task_t task,
+                                             exception_type_t exception, const int32_t* codes,
+                                             uint32_t code_count, thread_state_flavor_t* flavor,
+                                             const uint32_t* old_state, uint32_t old_state_count,
+                                             uint32_t* new_state,
+                                             uint32_t* new_state_count) noexcept {
+  return raiseState(port, true, thread, task, exception, codes, code_count, flavor, old_state,
+                    old_state_count, new_state, new_state_count);
+}
+
+kern_return_t thread_get_state(thread_t thread, thread_state_flavor_t flavor, uint32_t* state,
+                               uint32_t* count) noexcept {
+  constexpr thread_state_flavor_t kX86ThreadState64 = 4;
+  constexpr uint32_t kX86ThreadState64Count = 42;
+  if (flavor != kX86ThreadState64) return KERN_INVALID_ARGUMENT;
+  if (*count < kX86ThreadState64Count) return KERN_INVALID_ARGUMENT;
+  thread_gregs gregs;
+  kern_return_t kr = thread_get_state(thread, &gregs);
+  if (kr != KERN_SUCCESS) return kr;
+  // rax, rbx, rcx, rdx, rdi, rsi, rbp, rsp, r8-r15, rip, rflags, cs, fs, gs
+  const uint64_t* g = gregs.gregs;
+  uint64_t csgsfs = g[REG_CSGSFS];
+  uint64_t words[21] = {g[REG_RAX],
+                        g[REG_RBX],
+                        g[REG_RCX],
+                        g[REG_RDX],
+                        g[REG_RDI],
+                        g[REG_RSI],
+                        g[REG_RBP],
+                        g[REG_RSP],
+                        g[REG_R8],
+                        g[REG_R9],
+                        g[REG_R10],
+                        g[REG_R11],
+                        g[REG_R12],
+                        g[REG_R13],
+                        g[REG_R14],
+                        g[REG_R15],
+                        g[REG_RIP],
+                        g[REG_EFL],
+                        csgsfs & 0xFFFF,
+                        (csgsfs >> 32) & 0xFFFF,
+                        (csgsfs >> 16) & 0xFFFF};
+  std::memcpy(state, words, sizeof words);
+  *count = kX86ThreadState64Count;
+  return KERN_SUCCESS;
+}
+
+}  // namespace sys

@@ -32,7 +32,7 @@ std::shared_ptr<foundation::NSError> posixError(int errorNumber) {
 
 void assertionFailure(const char* function, int line, const std::string& description) {
   objc::NSAssertionHandler::currentHandler()->handleFailureInFunction(function, __FILE__, line,
-                                                                       description);
+                                                                      description);
 }
 
 size_t roundToPages(size_t size) {
@@ -81,8 +81,9 @@ ROCrashMachExceptionPort::~ROCrashMachExceptionPort() {
 namespace {
 
 template <typename Getter>
-std::shared_ptr<ROCrashMachExceptionPortSet> readPorts(
-    Getter get, std::shared_ptr<foundation::NSError>* error, const char* message) {
+std::shared_ptr<ROCrashMachExceptionPortSet> readPorts(Getter get,
+                                                       std::shared_ptr<foundation::NSError>* error,
+                                                       const char* message) {
   rocrash_mach_exception_port_set record{};
   record.count = sys::EXC_TYPES_COUNT;
   sys::kern_return_t kr =
@@ -106,8 +107,7 @@ std::shared_ptr<ROCrashMachExceptionPortSet> ROCrashMachExceptionPort::exception
 }
 
 std::shared_ptr<ROCrashMachExceptionPortSet> ROCrashMachExceptionPort::exceptionPortsForThread(
-    sys::thread_t thread, sys::exception_mask_t mask,
-    std::shared_ptr<foundation::NSError>* error) {
+    sys::thread_t thread, sys::exception_mask_t mask, std::shared_ptr<foundation::NSError>* error) {
   return readPorts(
       [&](auto* masks, auto* count, auto* ports, auto* behaviors, auto* flavors) {
         return sys::thread_get_exception_ports(thread, mask, masks, count, ports, behaviors,
@@ -121,8 +121,8 @@ bool ROCrashMachExceptionPort::registerForTask(
     std::shared_ptr<foundation::NSError>* error) {
   auto set = readPorts(
       [&](auto* masks, auto* count, auto* ports, auto* behaviors, auto* flavors) {
-        return sys::task_swap_exception_ports(task, mask_, port_, behavior_, flavor_, masks,
-                                              count, ports, behaviors, flavors);
+        return sys::task_swap_exception_ports(task, mask_, port_, behavior_, flavor_, masks, count,
+                                              ports, behaviors, flavors);
       },
       error, "Failed to swap mach exception ports");
   if (!set) return false;
@@ -171,8 +171,7 @@ ROCrashMachExceptionPortSet::initWithAsyncSafeRepresentation(
   if (representation.count > sys::EXC_TYPES_COUNT) {
     assertionFailure(__func__, __LINE__,
                      "Count of " + std::to_string(representation.count) +
-                         " exceeds EXC_TYPES_COUNT (" + std::to_string(sys::EXC_TYPES_COUNT) +
-                         ")");
+                         " exceeds EXC_TYPES_COUNT (" + std::to_string(sys::EXC_TYPES_COUNT) + ")");
   }
   Ports ports;
   for (uint32_t i = 0; i < representation.count; ++i) {
@@ -275,8 +274,7 @@ void* serverThreadMain(void* arg) {
       bufferSize = needed;
       buffer = static_cast<sys::mach_msg_header_t*>(allocatePages(bufferSize));
       if (buffer == nullptr) {
-        fprintf(stderr, "Unexpected error in vm_allocate(): 0x%x\n",
-                static_cast<unsigned>(errno));
+        fprintf(stderr, "Unexpected error in vm_allocate(): 0x%x\n", static_cast<unsigned>(errno));
         return nullptr;
       }
       continue;
@@ -296,13 +294,11 @@ void* serverThreadMain(void* arg) {
       const auto* words = reinterpret_cast<const uint32_t*>(buffer);
       uint32_t codeCount = words[16];
       if (bufferSize - kMinimumRequestSize < static_cast<uint64_t>(codeCount) * 8) continue;
-      const auto* codes = reinterpret_cast<const uint64_t*>(reinterpret_cast<const uint8_t*>(
-                                                                buffer) +
-                                                            sys::kExceptionRequestHeaderSize);
-      sys::kern_return_t answer =
-          ctx->callback(static_cast<sys::task_t>(words[10]), static_cast<sys::thread_t>(words[7]),
-                        static_cast<sys::exception_type_t>(words[15]), codes, codeCount,
-                        ctx->callbackContext);
+      const auto* codes = reinterpret_cast<const uint64_t*>(
+          reinterpret_cast<const uint8_t*>(buffer) + sys::kExceptionRequestHeaderSize);
+      sys::kern_return_t answer = ctx->callback(
+          static_cast<sys::task_t>(words[10]), static_cast<sys::thread_t>(words[7]),
+          static_cast<sys::exception_type_t>(words[15]), codes, codeCount, ctx->callbackContext);
       sendReply(buffer, answer);
     } else {
       sendReply(buffer, sys::KERN_FAILURE);
@@ -344,8 +340,8 @@ std::shared_ptr<ROCrashMachExceptionServer> ROCrashMachExceptionServer::initWith
   };
 
   auto task = sys::mach_task_self();
-  sys::kern_return_t kr = sys::mach_port_allocate(task, sys::MACH_PORT_RIGHT_RECEIVE,
-                                                  &ctx->serverPort);
+  sys::kern_return_t kr =
+      sys::mach_port_allocate(task, sys::MACH_PORT_RIGHT_RECEIVE, &ctx->serverPort);
   if (kr == sys::KERN_SUCCESS) {
     kr = sys::mach_port_allocate(task, sys::MACH_PORT_RIGHT_RECEIVE, &ctx->notifyPort);
   }
@@ -366,8 +362,7 @@ std::shared_ptr<ROCrashMachExceptionServer> ROCrashMachExceptionServer::initWith
                                            ctx->notifyPort, sys::MACH_MSG_TYPE_MAKE_SEND_ONCE,
                                            &previous);
   if (kr != sys::KERN_SUCCESS) {
-    fail("Failed to request MACH_NOTIFY_NO_SENDERS on the exception server's port",
-         machError(kr));
+    fail("Failed to request MACH_NOTIFY_NO_SENDERS on the exception server's port", machError(kr));
     cleanup();
     return nullptr;
   }
@@ -460,9 +455,8 @@ sys::mach_port_t ROCrashMachExceptionServer::copySendRightForServerAndReturningE
     std::shared_ptr<foundation::NSError>* error) {
   auto* ctx = serverContext_;
   pthread_mutex_lock(&ctx->lock);
-  sys::kern_return_t kr = sys::mach_port_insert_right(sys::mach_task_self(), ctx->serverPort,
-                                                      ctx->serverPort,
-                                                      sys::MACH_MSG_TYPE_MAKE_SEND);
+  sys::kern_return_t kr = sys::mach_port_insert_right(
+      sys::mach_task_self(), ctx->serverPort, ctx->serverPort, sys::MACH_MSG_TYPE_MAKE_SEND);
   sys::mach_port_t port = ctx->serverPort;
   pthread_mutex_unlock(&ctx->lock);
   if (kr != sys::KERN_SUCCESS) {
@@ -484,9 +478,10 @@ sys::thread_t ROCrashMachExceptionServer::serverThread() {
 
 // ---- Forwarding ----
 
-sys::kern_return_t rocrash_mach_exception_forward(
-    sys::task_t task, sys::thread_t thread, sys::exception_type_t exception_type,
-    const uint64_t* codes, uint32_t code_count, const rocrash_mach_exception_port_set* previous) {
+sys::kern_return_t rocrash_mach_exception_forward(sys::task_t task, sys::thread_t thread,
+                                                  sys::exception_type_t exception_type,
+                                                  const uint64_t* codes, uint32_t code_count,
+                                                  const rocrash_mach_exception_port_set* previous) {
   if (exception_type <= 0 || exception_type >= 32) return sys::KERN_FAILURE;
   sys::exception_mask_t bit = 1u << exception_type;
   int32_t found = -1;
@@ -525,9 +520,8 @@ sys::kern_return_t rocrash_mach_exception_forward(
         return sys::exception_raise_state(port, exception_type, narrow, count, &flavor, state,
                                           stateCount, newState, &newCount);
       }
-      return sys::exception_raise_state_identity(port, thread, task, exception_type, narrow,
-                                                 count, &flavor, state, stateCount, newState,
-                                                 &newCount);
+      return sys::exception_raise_state_identity(port, thread, task, exception_type, narrow, count,
+                                                 &flavor, state, stateCount, newState, &newCount);
     }
     default:
       return sys::KERN_FAILURE;

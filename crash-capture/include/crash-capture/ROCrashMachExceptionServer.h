@@ -89,9 +89,9 @@ class ROCrashMachExceptionPortSet {
 
 // The server's callback: answers one exception (the answer becomes the
 // reply's return code). Runs on the server thread.
-using ROCrashMachExceptionHandlerCallback = sys::kern_return_t (*)(
-    sys::task_t task, sys::thread_t thread, sys::exception_type_t type, const uint64_t* codes,
-    uint32_t code_count, void* context);
+using ROCrashMachExceptionHandlerCallback =
+    sys::kern_return_t (*)(sys::task_t task, sys::thread_t thread, sys::exception_type_t type,
+                           const uint64_t* codes, uint32_t code_count, void* context);
 
 struct ROCrashMachExceptionServerContext;
 

@@ -367,10 +367,28 @@ TEST_F(ROCrashLogWriter, WritingAllocatesNothing) {
   init(ROCRASH_ASYNC_SYMBOL_STRATEGY_SYMBOL_TABLE);
   std::vector<uint8_t> custom(100, 7);
   rocrash_log_writer_set_custom_data(&writer_, &custom);
-  std::thread worker([] { std::this_thread::sleep_for(std::chrono::milliseconds(50)); });
+  // A worker that is up and waiting, so that it is parked for the write.
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool started = false, done = false;
+  std::thread worker([&] {
+    std::unique_lock<std::mutex> lock(mutex);
+    started = true;
+    cv.notify_all();
+    cv.wait(lock, [&] { return done; });
+  });
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    cv.wait(lock, [&] { return started; });
+  }
   Report report;
   uint64_t allocations = 99;
   writeHere(this, &report, nullptr, &allocations);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+  }
+  cv.notify_all();
   worker.join();
   EXPECT_EQ(allocations, 0u);
 }

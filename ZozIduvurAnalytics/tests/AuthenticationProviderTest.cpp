@@ -141,6 +141,15 @@ TEST_F(AuthenticationProvider, AnInlineAnswerDuringRenewalIsTaken) {
   EXPECT_FALSE(provider->completionHandler());
 }
 
+TEST_F(AuthenticationProvider, WithoutATicketKeyATokenIsTakenButNoTicketFiled) {
+  auto provider = DUZEAnalyticsAuthenticationProvider::create(0, std::nullopt, source_);
+  provider->acquireTokenAsync();
+  source_->pending.back()("T", clock_.now() + 3600);
+  EXPECT_EQ(provider->expiryDate(), clock_.now() + 3600);
+  EXPECT_FALSE(provider->completionHandler());
+  EXPECT_FALSE(DUZETicketCache::sharedInstance()->ticketFor(""));
+}
+
 TEST_F(AuthenticationProvider, AnUnknownTypeStoresNoTicket) {
   auto provider = DUZEAnalyticsAuthenticationProvider::create(7, "k", source_);
   provider->acquireTokenAsync();

@@ -177,6 +177,17 @@ TEST_F(TransmissionTarget, OnlyTheTargetsOwnCommonSchemaLogsGetTheTicketKey) {
   EXPECT_FALSE(ticketKeys(*whileDisabled));
 }
 
+TEST_F(TransmissionTarget, AProviderWithoutATicketKeyPutsNoTicketKeyIntoLogs) {
+  start();
+  auto source = std::make_shared<SilentSource>();
+  auto target = DUZEAnalytics::transmissionTargetForToken("mine-1");
+  DUZEAnalyticsTransmissionTarget::setAuthenticationProvider(
+      DUZEAnalyticsAuthenticationProvider::create(0, std::nullopt, source));
+  auto log = commonSchemaLogOf(target);
+  target->channelPrepareLog(nullptr, log);
+  EXPECT_FALSE(ticketKeys(*log));
+}
+
 TEST_F(TransmissionTarget, AMissingProviderIsRefused) {
   DUZEAnalyticsTransmissionTarget::addAuthenticationProvider(nullptr);
   EXPECT_TRUE(hasLine("Authentication provider may not be null."));

@@ -263,6 +263,14 @@ TEST(CombineLatest, ProducerBuiltDirectlyUnderItsArityName) {
   auto recorder = RecordingObserver<int>::create();
   combined->subscribe(recorder);
   EXPECT_EQ(recorder->descriptions(), (Log{"next(4)", "completed"}));
+
+  auto count = [](const std::vector<int>& all) { return static_cast<int>(all.size()); };
+  Ref<Observable<int>> collection =
+      std::make_shared<CombineLatestCollectionType<int, int, decltype(count)>>(
+          std::vector<Ref<Observable<int>>>{just(1), just(2), just(3)}, count);
+  auto counted = RecordingObserver<int>::create();
+  collection->subscribe(counted);
+  EXPECT_EQ(counted->descriptions(), (Log{"next(3)", "completed"}));
 }
 
 TEST(CombineLatestCollection, EmptyCollectionEmitsTheSelectorsResultThenCompletes) {

@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <latch>
 #include <mutex>
 #include <ranges>
@@ -77,13 +79,39 @@ TEST(Concat, CollectionTakesExactlyItsCountSequenceTakesUntilExhausted) {
   EXPECT_EQ(unsized->completedCount(), 1);
 }
 
+// A lazy range of `count` sources, each made when the iterator reaches it.
+struct MadeOnDemand {
+  struct Iterator {
+    using iterator_concept = std::forward_iterator_tag;
+    using value_type = Ref<Observable<int>>;
+    using difference_type = std::ptrdiff_t;
+    int index = 0;
+    int* made = nullptr;
+    value_type operator*() const {
+      ++*made;
+      return just(index * 10);
+    }
+    Iterator& operator++() {
+      ++index;
+      return *this;
+    }
+    Iterator operator++(int) {
+      Iterator old = *this;
+      ++index;
+      return old;
+    }
+    bool operator==(const Iterator& other) const { return index == other.index; }
+  };
+  int count = 0;
+  int* made = nullptr;
+  Iterator begin() const { return {0, made}; }
+  Iterator end() const { return {count, made}; }
+};
+
 TEST(Concat, LazyRangeIsConvertedAsItIsWalkedAndAfreshPerSubscription) {
+  static_assert(!std::ranges::sized_range<const MadeOnDemand>);
   int made = 0;
-  auto lazy = std::views::iota(0, 3) | std::views::transform([&made](int i) {
-                ++made;
-                return just(i * 10);
-              });
-  auto concatenated = concat(lazy);
+  auto concatenated = concat(MadeOnDemand{3, &made});
   EXPECT_EQ(made, 0);
   for (int round = 0; round < 2; ++round) {
     auto recorder = RecordingObserver<int>::create();

@@ -332,6 +332,11 @@ template <class E1, class E2, class E3, class E4, class E5, class E6, class E7, 
           class Selector>
 using CombineLatest8 = detail::CombineLatest<R, Selector, E1, E2, E3, E4, E5, E6, E7, E8>;
 
+// The producer of the collection forms, built directly by layers that wrap
+// it: `CombineLatestCollectionType<T, R, Selector>(sources, selector)`.
+template <class T, class R, class Selector>
+using CombineLatestCollectionType = detail::CombineLatestCollectionType<T, R, Selector>;
+
 // combineLatest of two to eight sources of any element types. The last
 // argument is either a source (the output is the tuple of the latest
 // elements, in source order) or a selector taking one `const E&` per source.

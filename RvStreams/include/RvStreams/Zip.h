@@ -366,6 +366,11 @@ template <class E1, class E2, class E3, class E4, class E5, class E6, class E7, 
           class Selector>
 using Zip8 = detail::Zip<R, Selector, E1, E2, E3, E4, E5, E6, E7, E8>;
 
+// The producer of the collection forms, built directly by layers that wrap
+// it: `ZipCollectionType<T, R, Selector>(sources, selector)`.
+template <class T, class R, class Selector>
+using ZipCollectionType = detail::ZipCollectionType<T, R, Selector>;
+
 // zip of two to eight sources of any element types. The last argument is
 // either a source (the output is the tuple of the n-th elements, in source
 // order) or a selector taking one `const E&` per source.

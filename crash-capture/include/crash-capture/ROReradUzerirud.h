@@ -1,0 +1,193 @@
+#pragma once
+
+#include <signal.h>
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "crash-capture/AsyncImageList.h"
+#include "crash-capture/ROCrashMachExceptionServer.h"
+#include "foundation/NSError.h"
+
+namespace foundation {
+class NSBundle;
+}
+namespace objc {
+class NSException;
+}
+
+// The process's uncaught object-runtime exception handler: a plain function
+// of one exception object. The engine installs its own at enabling; the crash
+// service reads it back and calls it on.
+using NSUncaughtExceptionHandler = void (*)(objc::NSException* exception);
+namespace rocrash {
+void NSSetUncaughtExceptionHandler(NSUncaughtExceptionHandler handler);
+NSUncaughtExceptionHandler NSGetUncaughtExceptionHandler();
+}  // namespace rocrash
+
+// Which handlers catch crashes.
+enum ROReradUzerirudSignalHandlerType : uint64_t {
+  ROReradUzerirudSignalHandlerTypeBSD = 0,
+  ROReradUzerirudSignalHandlerTypeMach = 1,
+};
+
+// Which symbol sources the crash-time writer may use.
+enum ROReradUzerirudSymbolicationStrategy : uint64_t {
+  ROReradUzerirudSymbolicationStrategyNone = 0,
+  ROReradUzerirudSymbolicationStrategySymbolTable = 1 << 0,
+  ROReradUzerirudSymbolicationStrategyObjC = 1 << 1,
+  ROReradUzerirudSymbolicationStrategyAll = 3,
+};
+
+// The reporter's choices. Immutable.
+class ROReradUzerirudConfig {
+ public:
+  static std::shared_ptr<ROReradUzerirudConfig> defaultConfiguration();
+  static std::shared_ptr<ROReradUzerirudConfig> init();
+  static std::shared_ptr<ROReradUzerirudConfig> initWithBasePath(std::string basePath);
+  static std::shared_ptr<ROReradUzerirudConfig> initWithSignalHandlerType(
+      uint64_t signalHandlerType, uint64_t symbolicationStrategy);
+  static std::shared_ptr<ROReradUzerirudConfig> initWithSignalHandlerType(
+      uint64_t signalHandlerType, uint64_t symbolicationStrategy, std::string basePath);
+  static std::shared_ptr<ROReradUzerirudConfig> initWithSignalHandlerType(
+      uint64_t signalHandlerType, uint64_t symbolicationStrategy,
+      bool shouldRegisterUncaughtExceptionHandler);
+  static std::shared_ptr<ROReradUzerirudConfig> initWithSignalHandlerType(
+      uint64_t signalHandlerType, uint64_t symbolicationStrategy,
+      bool shouldRegisterUncaughtExceptionHandler, std::optional<std::string> basePath);
+
+  uint64_t signalHandlerType() const { return signalHandlerType_; }
+  uint64_t symbolicationStrategy() const { return symbolicationStrategy_; }
+  bool shouldRegisterUncaughtExceptionHandler() const {
+    return shouldRegisterUncaughtExceptionHandler_;
+  }
+  const std::optional<std::string>& basePath() const { return basePath_; }
+
+ private:
+  ROReradUzerirudConfig() = default;
+  uint64_t signalHandlerType_ = ROReradUzerirudSignalHandlerTypeBSD;
+  uint64_t symbolicationStrategy_ = ROReradUzerirudSymbolicationStrategyNone;
+  bool shouldRegisterUncaughtExceptionHandler_ = true;
+  std::optional<std::string> basePath_;
+};
+
+// The crash-time callback record. `handleSignal` runs after the report is
+// written, in the crashed context; it must be async-signal-safe.
+struct ROReradUzerirudCallbacks {
+  uint16_t version;  // must be 0
+  void* context;
+  void (*handleSignal)(siginfo_t* info, void* uap, void* context);
+};
+
+// The running kernel's version, from "kern.osrelease".
+class ROCrashHostInfo {
+ public:
+  struct Version {
+    int64_t major = 0;
+    int64_t minor = 0;
+    int64_t revision = 0;
+  };
+  // Null (after a log line) when the release text cannot be read.
+  static std::shared_ptr<ROCrashHostInfo> currentHostInfo();
+  Version darwinVersion() const { return version_; }
+
+ private:
+  ROCrashHostInfo() = default;
+  Version version_;
+};
+
+// The front of the crash capture engine: where reports live, enabling crash
+// capture once per process, the crash-time callbacks that write the report,
+// the pending report of the last run, and live reports on request.
+class ROReradUzerirud {
+ public:
+  // Created once, with the main bundle and the default configuration.
+  static std::shared_ptr<ROReradUzerirud> sharedReporter();
+  static std::shared_ptr<ROReradUzerirud> init();
+  static std::shared_ptr<ROReradUzerirud> initWithConfiguration(
+      std::shared_ptr<ROReradUzerirudConfig> configuration);
+  // Identifier and versions from `bundle`; raises "ROReradUzerirudException"
+  // when neither an identifier nor a process name can be found.
+  static std::shared_ptr<ROReradUzerirud> initWithBundle(
+      const std::shared_ptr<foundation::NSBundle>& bundle,
+      std::shared_ptr<ROReradUzerirudConfig> configuration);
+  static std::shared_ptr<ROReradUzerirud> initWithApplicationIdentifier(
+      std::string applicationIdentifier, std::string appVersion,
+      std::optional<std::string> appMarketingVersion,
+      std::shared_ptr<ROReradUzerirudConfig> configuration);
+
+  // The process-wide image list (set up with the first reporter).
+  static rocrash_async_image_list* processImageList();
+
+  bool hasPendingCrashReport() const;
+  std::optional<std::vector<uint8_t>> loadPendingCrashReportData() const;
+  std::optional<std::vector<uint8_t>> loadPendingCrashReportDataAndReturnError(
+      std::shared_ptr<foundation::NSError>* error) const;
+  bool purgePendingCrashReport();
+  bool purgePendingCrashReportAndReturnError(std::shared_ptr<foundation::NSError>* error);
+
+  bool enableCrashReporter();
+  bool enableCrashReporterAndReturnError(std::shared_ptr<foundation::NSError>* error);
+
+  // Raises "ROReradUzerirudException" once enabled; stops the process for a
+  // version other than 0.
+  void setCrashCallbacks(const ROReradUzerirudCallbacks* callbacks);
+  const std::optional<std::vector<uint8_t>>& customData() const { return customData_; }
+  void setCustomData(std::optional<std::vector<uint8_t>> data);
+
+  // A complete report file of the running process, or none with an error.
+  std::optional<std::vector<uint8_t>> generateLiveReportWithThread(
+      sys::thread_t thread, objc::NSException* exception,
+      std::shared_ptr<foundation::NSError>* error);
+  std::optional<std::vector<uint8_t>> generateLiveReportWithThread(
+      sys::thread_t thread, std::shared_ptr<foundation::NSError>* error);
+  std::optional<std::vector<uint8_t>> generateLiveReportWithThread(sys::thread_t thread);
+  std::optional<std::vector<uint8_t>> generateLiveReportWithException(
+      objc::NSException* exception, std::shared_ptr<foundation::NSError>* error);
+  std::optional<std::vector<uint8_t>> generateLiveReportAndReturnError(
+      std::shared_ptr<foundation::NSError>* error);
+  std::optional<std::vector<uint8_t>> generateLiveReport();
+
+  // The two lowest bits of the configured strategy.
+  uint32_t mapToAsyncSymbolicationStrategy(uint64_t strategy) const;
+  const std::string& crashReportDirectory() const { return crashReportDirectory_; }
+  std::string queuedCrashReportDirectory() const;
+  std::string crashReportPath() const;
+  bool populateCrashReportDirectoryAndReturnError(std::shared_ptr<foundation::NSError>* error);
+  std::shared_ptr<ROCrashMachExceptionServer> enableMachExceptionServerWithPreviousPortSet(
+      std::shared_ptr<ROCrashMachExceptionPortSet>* previousPortSet,
+      ROCrashMachExceptionHandlerCallback callback, void* context,
+      std::shared_ptr<foundation::NSError>* error);
+
+  const std::shared_ptr<ROReradUzerirudConfig>& config() const { return config_; }
+  const std::string& applicationIdentifier() const { return applicationIdentifier_; }
+  const std::string& applicationVersion() const { return applicationVersion_; }
+  const std::optional<std::string>& applicationMarketingVersion() const {
+    return applicationMarketingVersion_;
+  }
+
+ private:
+  ROReradUzerirud() = default;
+  std::optional<std::vector<uint8_t>> liveReport(sys::thread_t thread, objc::NSException* exception,
+                                                 uint64_t returnAddress,
+                                                 std::shared_ptr<foundation::NSError>* error);
+
+  std::shared_ptr<ROReradUzerirudConfig> config_;
+  bool enabled_ = false;
+  std::shared_ptr<ROCrashMachExceptionServer> machServer_;
+  std::shared_ptr<ROCrashMachExceptionPortSet> previousMachPorts_;
+  std::string applicationIdentifier_;
+  std::string applicationVersion_;
+  std::optional<std::string> applicationMarketingVersion_;
+  std::string crashReportDirectory_;
+  std::optional<std::vector<uint8_t>> customData_;
+};
+
+// The engine's uncaught-exception handler: the first call in the process
+// records the exception for the crash report and aborts; later calls return.
+void uncaught_exception_handler(objc::NSException* exception);

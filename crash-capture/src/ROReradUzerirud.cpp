@@ -1,0 +1,604 @@
+#include "crash-capture/ROReradUzerirud.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+
+#include "crash-capture/AsyncFile.h"
+#include "crash-capture/AsyncMachException.h"
+#include "crash-capture/ROCrashLog.h"
+#include "crash-capture/ROCrashLogWriter.h"
+#include "crash-capture/ROCrashProcessInfo.h"
+#include "crash-capture/ROCrashSignalHandler.h"
+#include "crash-capture/ROReradUzerirudError.h"
+#include "crash-capture/detail/Assert.h"
+#include "foundation/Bundle.h"
+#include "objc/NSException.h"
+#include "system/ImageEvents.h"
+#include "system/SystemFacts.h"
+
+namespace {
+
+// The engine's own folder under the caches folder.
+constexpr const char* kDataFolderName = "org.kestrix.crash-capture";
+constexpr const char* kExceptionName = "ROReradUzerirudException";
+constexpr uint64_t kOutputLimit = 1024 * 1024;
+constexpr int kFatalSignals[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP};
+
+// Everything the crash-time callbacks read, filled before any handler can
+// run and read without locks.
+struct CrashStorage {
+  rocrash_log_writer writer;
+  char* reportPath = nullptr;
+  rocrash_mach_exception_port_set previousPorts{};
+  void* callbackContext = nullptr;
+  void (*handleSignal)(siginfo_t*, void*, void*) = nullptr;
+};
+CrashStorage gStorage;
+
+std::mutex gEnableLock;
+bool gEnabledOnce = false;
+std::atomic<uint32_t> gUncaughtExceptionSeen{0};
+std::atomic<NSUncaughtExceptionHandler> gUncaughtExceptionHandler{nullptr};
+// In Mach mode the server lives as long as the process.
+std::shared_ptr<ROCrashMachExceptionServer> gMachServer;
+
+rocrash_async_image_list gImageList;
+std::once_flag gInitializeOnce;
+
+void initializeClass() {
+  std::call_once(gInitializeOnce, [] {
+    rocrash_async_image_list_init(&gImageList, sys::mach_task_self());
+    rocrash_async_image_list_register_notifications(&gImageList);
+  });
+}
+
+std::string userCachesFolder() {
+  const char* xdg = getenv("XDG_CACHE_HOME");
+  if (xdg != nullptr && xdg[0] == '/') return xdg;
+  const char* home = getenv("HOME");
+  return std::string(home != nullptr ? home : "/tmp") + "/.cache";
+}
+
+std::string temporaryFolder() {
+  const char* tmp = getenv("TMPDIR");
+  return tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
+}
+
+void raiseEngineException(const std::string& reason) {
+  objc::NSException::raise(kExceptionName, reason);
+}
+
+std::shared_ptr<foundation::NSError> posixError(int errorNumber) {
+  return foundation::NSError::create(std::string(foundation::NSPOSIXErrorDomain), errorNumber);
+}
+
+std::shared_ptr<foundation::NSError> fileError(const std::string& path, int errorNumber) {
+  return foundation::NSError::create(std::string(foundation::NSPOSIXErrorDomain), errorNumber,
+                                     path + ": " + strerror(errorNumber));
+}
+
+// ---- Crash time ----
+
+rocrash_error_t writeCrashReport(sys::thread_t crashedThread, const rocrash_log_crash_info* info,
+                                 const rocrash_async_thread_state* current) {
+  int fd = open(gStorage.reportPath, O_RDWR | O_CREAT | O_TRUNC, 0644);
+  if (fd < 0) return ROCRASH_ERR_INTERNAL;
+  rocrash_async_file file;
+  rocrash_async_file_init(&file, fd, kOutputLimit);
+  rocrash_error_t result =
+      rocrash_log_writer_write(&gStorage.writer, crashedThread, &gImageList, &file, info, current);
+  if (rocrash_log_writer_close(&gStorage.writer) != ROCRASH_ERR_NONE) {
+    close(fd);
+    return ROCRASH_ERR_INTERNAL;
+  }
+  bool flushed = rocrash_async_file_flush(&file);
+  bool closed = rocrash_async_file_close(&file);
+  if (!flushed || !closed) return ROCRASH_ERR_INTERNAL;
+  return result;
+}
+
+bool signalCallback(int signo, siginfo_t* info, void* uap, void*,
+                    rocrash_signal_handler_callback_next_context*) {
+  for (int s : kFatalSignals) {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = SIG_DFL;
+    sigemptyset(&action.sa_mask);
+    sigaction(s, &action, nullptr);
+  }
+  rocrash_async_thread_state state;
+  rocrash_async_thread_state_mcontext_init(&state, uap);
+  rocrash_async_siginfo si = {signo, info->si_code, reinterpret_cast<uint64_t>(info->si_addr)};
+  rocrash_log_crash_info crashInfo = {&si, nullptr};
+  rocrash_error_t result = writeCrashReport(rocrash_async_mach_thread_self(), &crashInfo, &state);
+  if (result == ROCRASH_ERR_NONE && gStorage.handleSignal != nullptr) {
+    gStorage.handleSignal(info, uap, gStorage.callbackContext);
+  }
+  return false;
+}
+
+struct MachWrite {
+  sys::thread_t crashedThread;
+  const rocrash_log_crash_info* info;
+};
+
+rocrash_error_t writeFromServerThread(rocrash_async_thread_state* state, void* context) {
+  auto* write = static_cast<MachWrite*>(context);
+  return writeCrashReport(write->crashedThread, write->info, state);
+}
+
+sys::kern_return_t machCallback(sys::task_t task, sys::thread_t thread, sys::exception_type_t type,
+                                const uint64_t* codes, uint32_t codeCount, void*) {
+  if (rocrash_mach_exception_forward(task, thread, type, codes, codeCount,
+                                     &gStorage.previousPorts) == sys::KERN_SUCCESS) {
+    return sys::KERN_SUCCESS;
+  }
+  rocrash_async_siginfo si;
+  if (!rocrash_async_mach_exception_siginfo(static_cast<uint64_t>(type), codes, codeCount, &si)) {
+    return sys::KERN_FAILURE;
+  }
+  rocrash_log_mach_exception_info mach = {static_cast<uint64_t>(type), codes, codeCount};
+  rocrash_log_crash_info crashInfo = {&si, &mach};
+  MachWrite write = {thread, &crashInfo};
+  rocrash_error_t result = rocrash_async_thread_state_current(writeFromServerThread, &write);
+  if (result != ROCRASH_ERR_NONE || gStorage.handleSignal == nullptr) return sys::KERN_FAILURE;
+
+  // The callback gets the mapped signal and a context whose machine state
+  // is all zero: the crash did not arrive as a signal.
+  siginfo_t info;
+  memset(&info, 0, sizeof info);
+  info.si_signo = si.signo;
+  info.si_code = si.code;
+  info.si_addr = reinterpret_cast<void*>(si.address);
+  ucontext_t uc;
+  memset(&uc, 0, sizeof uc);
+  gStorage.handleSignal(&info, &uc, gStorage.callbackContext);
+  return sys::KERN_FAILURE;
+}
+
+}  // namespace
+
+namespace rocrash {
+
+void NSSetUncaughtExceptionHandler(NSUncaughtExceptionHandler handler) {
+  gUncaughtExceptionHandler.store(handler);
+}
+
+NSUncaughtExceptionHandler NSGetUncaughtExceptionHandler() {
+  return gUncaughtExceptionHandler.load();
+}
+
+}  // namespace rocrash
+
+void uncaught_exception_handler(objc::NSException* exception) {
+  uint32_t expected = 0;
+  if (!gUncaughtExceptionSeen.compare_exchange_strong(expected, 1)) return;
+  rocrash_log_writer_set_exception(&gStorage.writer, exception);
+  abort();
+}
+
+// ---- ROReradUzerirudConfig ----
+
+std::shared_ptr<ROReradUzerirudConfig> ROReradUzerirudConfig::defaultConfiguration() {
+  return init();
+}
+
+std::shared_ptr<ROReradUzerirudConfig> ROReradUzerirudConfig::init() {
+  return initWithSignalHandlerType(ROReradUzerirudSignalHandlerTypeBSD,
+                                   ROReradUzerirudSymbolicationStrategyNone, true, std::nullopt);
+}
+
+std::shared_ptr<ROReradUzerirudConfig> ROReradUzerirudConfig::initWithBasePath(
+    std::string basePath) {
+  return initWithSignalHandlerType(ROReradUzerirudSignalHandlerTypeBSD,
+                                   ROReradUzerirudSymbolicationStrategyNone, true,
+                                   std::move(basePath));
+}
+
+std::shared_ptr<ROReradUzerirudConfig> ROReradUzerirudConfig::initWithSignalHandlerType(
+    uint64_t signalHandlerType, uint64_t symbolicationStrategy) {
+  return initWithSignalHandlerType(signalHandlerType, symbolicationStrategy, true, std::nullopt);
+}
+
+std::shared_ptr<ROReradUzerirudConfig> ROReradUzerirudConfig::initWithSignalHandlerType(
+    uint64_t signalHandlerType, uint64_t symbolicationStrategy, std::string basePath) {
+  return initWithSignalHandlerType(signalHandlerType, symbolicationStrategy, true,
+                                   std::move(basePath));
+}
+
+std::shared_ptr<ROReradUzerirudConfig> ROReradUzerirudConfig::initWithSignalHandlerType(
+    uint64_t signalHandlerType, uint64_t symbolicationStrategy,
+    bool shouldRegisterUncaughtExceptionHandler) {
+  return initWithSignalHandlerType(signalHandlerType, symbolicationStrategy,
+                                   shouldRegisterUncaughtExceptionHandler, std::nullopt);
+}
+
+std::shared_ptr<ROReradUzerirudConfig> ROReradUzerirudConfig::initWithSignalHandlerType(
+    uint64_t signalHandlerType, uint64_t symbolicationStrategy,
+    bool shouldRegisterUncaughtExceptionHandler, std::optional<std::string> basePath) {
+  std::shared_ptr<ROReradUzerirudConfig> config(new ROReradUzerirudConfig());
+  config->signalHandlerType_ = signalHandlerType;
+  config->symbolicationStrategy_ = symbolicationStrategy;
+  config->shouldRegisterUncaughtExceptionHandler_ = shouldRegisterUncaughtExceptionHandler;
+  config->basePath_ = std::move(basePath);
+  return config;
+}
+
+// ---- ROCrashHostInfo ----
+
+std::shared_ptr<ROCrashHostInfo> ROCrashHostInfo::currentHostInfo() {
+  size_t size = 0;
+  if (sys::sysctlbyname("kern.osrelease", nullptr, &size, nullptr, 0) != 0) {
+    int e = errno;
+    ROCrashLog("[ROReradUzerirud] Failed to fetch kern.osrelease value " + std::to_string(e) +
+               ": " + strerror(e));
+    return nullptr;
+  }
+  std::string text(size + 1, '\0');
+  if (sys::sysctlbyname("kern.osrelease", text.data(), &size, nullptr, 0) != 0) {
+    int e = errno;
+    ROCrashLog("[ROReradUzerirud] Failed to fetch kern.osrelease value " + std::to_string(e) +
+               ": " + strerror(e));
+    return nullptr;
+  }
+  text.resize(strlen(text.c_str()));
+  std::shared_ptr<ROCrashHostInfo> info(new ROCrashHostInfo());
+  long major = 0, minor = 0, revision = 0;
+  int scanned = sscanf(text.c_str(), "%ld.%ld.%ld", &major, &minor, &revision);
+  if (scanned != 3) {
+    ROCrashLog("[ROReradUzerirud] Unexpected kern.osrelease string format: " + text);
+  }
+  if (scanned >= 1) info->version_.major = major;
+  if (scanned >= 2) info->version_.minor = minor;
+  if (scanned >= 3) info->version_.revision = revision;
+  return info;
+}
+
+// ---- ROReradUzerirud ----
+
+rocrash_async_image_list* ROReradUzerirud::processImageList() {
+  initializeClass();
+  return &gImageList;
+}
+
+std::shared_ptr<ROReradUzerirud> ROReradUzerirud::sharedReporter() {
+  static std::shared_ptr<ROReradUzerirud> shared = initWithBundle(
+      foundation::NSBundle::mainBundle(), ROReradUzerirudConfig::defaultConfiguration());
+  return shared;
+}
+
+std::shared_ptr<ROReradUzerirud> ROReradUzerirud::init() {
+  return initWithConfiguration(ROReradUzerirudConfig::defaultConfiguration());
+}
+
+std::shared_ptr<ROReradUzerirud> ROReradUzerirud::initWithConfiguration(
+    std::shared_ptr<ROReradUzerirudConfig> configuration) {
+  return initWithBundle(foundation::NSBundle::mainBundle(), std::move(configuration));
+}
+
+std::shared_ptr<ROReradUzerirud> ROReradUzerirud::initWithBundle(
+    const std::shared_ptr<foundation::NSBundle>& bundle,
+    std::shared_ptr<ROReradUzerirudConfig> configuration) {
+  std::string identifier = bundle ? bundle->bundleIdentifier() : std::string();
+  if (identifier.empty()) {
+    auto process = ROCrashProcessInfo::currentProcessInfo();
+    if (!process || !process->processName()) {
+      raiseEngineException("Can not determine process identifier or process name");
+    }
+    identifier = *process->processName();
+    ROCrashLog("[ROReradUzerirud] Warning -- bundle identifier, using process name " + identifier);
+  }
+  std::string version;
+  std::optional<std::string> marketing;
+  if (bundle) {
+    if (auto v = bundle->objectForInfoDictionaryKey(foundation::kCFBundleVersionKey)) {
+      if (const std::string* s = v->stringValue()) version = *s;
+    }
+    if (auto m = bundle->objectForInfoDictionaryKey(foundation::kCFBundleShortVersionStringKey)) {
+      if (const std::string* s = m->stringValue()) marketing = *s;
+    }
+  }
+  if (version.empty()) ROCrashLog("[ROReradUzerirud] Warning -- bundle version unavailable");
+  return initWithApplicationIdentifier(identifier, version, marketing, std::move(configuration));
+}
+
+std::shared_ptr<ROReradUzerirud> ROReradUzerirud::initWithApplicationIdentifier(
+    std::string applicationIdentifier, std::string appVersion,
+    std::optional<std::string> appMarketingVersion,
+    std::shared_ptr<ROReradUzerirudConfig> configuration) {
+  initializeClass();
+  std::shared_ptr<ROReradUzerirud> reporter(new ROReradUzerirud());
+  reporter->config_ = std::move(configuration);
+  reporter->applicationIdentifier_ = std::move(applicationIdentifier);
+  reporter->applicationVersion_ = std::move(appVersion);
+  reporter->applicationMarketingVersion_ = std::move(appMarketingVersion);
+  std::string folder = reporter->applicationIdentifier_;
+  for (char& c : folder) {
+    if (c == '/') c = '_';
+  }
+  std::string base = reporter->config_->basePath().value_or(userCachesFolder());
+  reporter->crashReportDirectory_ =
+      (std::filesystem::path(base) / kDataFolderName / folder).string();
+  return reporter;
+}
+
+std::string ROReradUzerirud::queuedCrashReportDirectory() const {
+  return (std::filesystem::path(crashReportDirectory_) / "queued_reports").string();
+}
+
+std::string ROReradUzerirud::crashReportPath() const {
+  return (std::filesystem::path(crashReportDirectory_) / "live_report.rocrash").string();
+}
+
+uint32_t ROReradUzerirud::mapToAsyncSymbolicationStrategy(uint64_t strategy) const {
+  return static_cast<uint32_t>(strategy & ROReradUzerirudSymbolicationStrategyAll);
+}
+
+bool ROReradUzerirud::hasPendingCrashReport() const {
+  struct stat st;
+  return stat(crashReportPath().c_str(), &st) == 0;
+}
+
+std::optional<std::vector<uint8_t>> ROReradUzerirud::loadPendingCrashReportData() const {
+  return loadPendingCrashReportDataAndReturnError(nullptr);
+}
+
+std::optional<std::vector<uint8_t>> ROReradUzerirud::loadPendingCrashReportDataAndReturnError(
+    std::shared_ptr<foundation::NSError>* error) const {
+  std::string path = crashReportPath();
+  std::ifstream in(path, std::ios::binary);
+  if (!in) {
+    foundation::setError(error, fileError(path, errno != 0 ? errno : ENOENT));
+    return std::nullopt;
+  }
+  return std::vector<uint8_t>(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool ROReradUzerirud::purgePendingCrashReport() {
+  return purgePendingCrashReportAndReturnError(nullptr);
+}
+
+bool ROReradUzerirud::purgePendingCrashReportAndReturnError(
+    std::shared_ptr<foundation::NSError>* error) {
+  std::string path = crashReportPath();
+  if (unlink(path.c_str()) != 0) {
+    foundation::setError(error, fileError(path, errno));
+    return false;
+  }
+  return true;
+}
+
+bool ROReradUzerirud::populateCrashReportDirectoryAndReturnError(
+    std::shared_ptr<foundation::NSError>* error) {
+  for (const std::string& folder : {crashReportDirectory_, queuedCrashReportDirectory()}) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(folder, ec)) continue;
+    std::filesystem::create_directories(folder, ec);
+    if (ec) {
+      foundation::setError(error, fileError(folder, ec.value()));
+      return false;
+    }
+    chmod(folder.c_str(), 0755);
+  }
+  return true;
+}
+
+bool ROReradUzerirud::enableCrashReporter() { return enableCrashReporterAndReturnError(nullptr); }
+
+bool ROReradUzerirud::enableCrashReporterAndReturnError(
+    std::shared_ptr<foundation::NSError>* error) {
+  {
+    std::lock_guard<std::mutex> lock(gEnableLock);
+    if (gEnabledOnce) {
+      ROCrashPopulateError(error, ROReradUzerirudErrorBusy,
+                           "A ROReradUzerirud instance has already been enabled");
+      return false;
+    }
+    gEnabledOnce = true;
+  }
+  if (!populateCrashReportDirectoryAndReturnError(error)) return false;
+  gStorage.reportPath = strdup(crashReportPath().c_str());
+
+  sys::sync_loaded_images();
+  sys::thread_parking_prepare();
+  rocrash_log_writer_init(&gStorage.writer, applicationIdentifier_, applicationVersion_,
+                          applicationMarketingVersion_,
+                          mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), false);
+  if (customData_) rocrash_log_writer_set_custom_data(&gStorage.writer, &*customData_);
+
+  auto handler = ROCrashSignalHandler::sharedHandler();
+  switch (config_->signalHandlerType()) {
+    case ROReradUzerirudSignalHandlerTypeBSD:
+      for (int signo : kFatalSignals) {
+        if (!handler->registerHandlerForSignal(signo, signalCallback, &gStorage, error)) {
+          return false;
+        }
+      }
+      break;
+    case ROReradUzerirudSignalHandlerTypeMach: {
+      if (!handler->registerHandlerForSignal(SIGABRT, signalCallback, &gStorage, error)) {
+        return false;
+      }
+      machServer_ = enableMachExceptionServerWithPreviousPortSet(&previousMachPorts_, machCallback,
+                                                                 &gStorage, error);
+      if (!machServer_) return false;
+      gMachServer = machServer_;
+      if (previousMachPorts_) {
+        gStorage.previousPorts = previousMachPorts_->asyncSafeRepresentation();
+      } else {
+        gStorage.previousPorts = {};
+      }
+      break;
+    }
+    default:
+      break;
+  }
+  if (config_->shouldRegisterUncaughtExceptionHandler()) {
+    rocrash::NSSetUncaughtExceptionHandler(uncaught_exception_handler);
+  }
+  enabled_ = true;
+  return true;
+}
+
+std::shared_ptr<ROCrashMachExceptionServer>
+ROReradUzerirud::enableMachExceptionServerWithPreviousPortSet(
+    std::shared_ptr<ROCrashMachExceptionPortSet>* previousPortSet,
+    ROCrashMachExceptionHandlerCallback callback, void* context,
+    std::shared_ptr<foundation::NSError>* error) {
+  sys::exception_mask_t mask = sys::EXC_MASK_BAD_ACCESS | sys::EXC_MASK_BAD_INSTRUCTION |
+                               sys::EXC_MASK_ARITHMETIC | sys::EXC_MASK_SOFTWARE |
+                               sys::EXC_MASK_BREAKPOINT;
+  auto host = ROCrashHostInfo::currentHostInfo();
+  if (host && host->darwinVersion().major >= 13) mask |= sys::EXC_MASK_GUARD;
+
+  std::shared_ptr<foundation::NSError> cause;
+  auto server = ROCrashMachExceptionServer::initWithCallBack(callback, context, &cause);
+  if (!server) {
+    ROCrashPopulateError(error, ROReradUzerirudErrorOperatingSystem,
+                         "Failed to instantiate the Mach exception server.", cause);
+    return nullptr;
+  }
+  auto port = server->exceptionPortWithMask(mask, &cause);
+  if (!port) {
+    ROCrashPopulateError(error, ROReradUzerirudErrorOperatingSystem,
+                         "Failed to instantiate the Mach exception port.", cause);
+    return nullptr;
+  }
+  if (!port->registerForTask(sys::mach_task_self(), previousPortSet, &cause)) {
+    ROCrashPopulateError(error, ROReradUzerirudErrorOperatingSystem,
+                         "Failed to set the target task's mach exception ports.", cause);
+    return nullptr;
+  }
+  return server;
+}
+
+void ROReradUzerirud::setCrashCallbacks(const ROReradUzerirudCallbacks* callbacks) {
+  if (enabled_) raiseEngineException("The crash reporter has already been enabled");
+  ROCRASH_ASSERT(callbacks->version == 0);
+  gStorage.callbackContext = callbacks->context;
+  gStorage.handleSignal = callbacks->handleSignal;
+}
+
+void ROReradUzerirud::setCustomData(std::optional<std::vector<uint8_t>> data) {
+  customData_ = std::move(data);
+  rocrash_log_writer_set_custom_data(&gStorage.writer, customData_ ? &*customData_ : nullptr);
+}
+
+// ---- Live reports ----
+
+namespace {
+
+struct LiveWrite {
+  rocrash_log_writer* writer;
+  rocrash_async_file* file;
+  const rocrash_log_crash_info* info;
+};
+
+rocrash_error_t writeLive(rocrash_async_thread_state* state, void* context) {
+  auto* live = static_cast<LiveWrite*>(context);
+  return rocrash_log_writer_write(live->writer, rocrash_async_mach_thread_self(), &gImageList,
+                                  live->file, live->info, state);
+}
+
+}  // namespace
+
+std::optional<std::vector<uint8_t>> ROReradUzerirud::liveReport(
+    sys::thread_t thread, objc::NSException* exception, uint64_t returnAddress,
+    std::shared_ptr<foundation::NSError>* error) {
+  std::string pathTemplate = temporaryFolder() + "/live_crash_report.XXXXXX";
+  int fd = mkstemp(pathTemplate.data());
+  if (fd < 0) {
+    ROCrashPopulateError(error, ROReradUzerirudErrorOperatingSystem,
+                         "Failed to create temporary path", posixError(errno));
+    return std::nullopt;
+  }
+  sys::sync_loaded_images();
+  sys::thread_parking_prepare();
+  rocrash_log_writer writer;
+  rocrash_log_writer_init(&writer, applicationIdentifier_, applicationVersion_,
+                          applicationMarketingVersion_,
+                          mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), true);
+  rocrash_async_file file;
+  rocrash_async_file_init(&file, fd, kOutputLimit);
+  if (customData_) rocrash_log_writer_set_custom_data(&writer, &*customData_);
+  if (exception != nullptr) rocrash_log_writer_set_exception(&writer, exception);
+
+  rocrash_async_siginfo si = {SIGTRAP, TRAP_TRACE, returnAddress};
+  rocrash_log_crash_info info = {&si, nullptr};
+  rocrash_error_t result;
+  if (thread == rocrash_async_mach_thread_self()) {
+    LiveWrite live = {&writer, &file, &info};
+    result = rocrash_async_thread_state_current(writeLive, &live);
+  } else {
+    result = rocrash_log_writer_write(&writer, thread, &gImageList, &file, &info, nullptr);
+  }
+  rocrash_log_writer_close(&writer);
+  rocrash_async_file_flush(&file);
+  rocrash_async_file_close(&file);
+
+  std::optional<std::vector<uint8_t>> data;
+  if (result != ROCRASH_ERR_NONE) {
+    ROCrashLog(std::string("[ROReradUzerirud] Write failed with error ") +
+               rocrash_async_strerror(result));
+    ROCrashPopulateError(error, ROReradUzerirudErrorUnknown,
+                         "Failed to write the crash report to disk");
+  } else {
+    std::ifstream in(pathTemplate, std::ios::binary);
+    if (!in) {
+      ROCrashPopulateError(error, ROReradUzerirudErrorUnknown,
+                           "Unable to open live crash report for reading");
+    } else {
+      data = std::vector<uint8_t>(std::istreambuf_iterator<char>(in),
+                                  std::istreambuf_iterator<char>());
+    }
+  }
+  rocrash_log_writer_free(&writer);
+  if (unlink(pathTemplate.c_str()) != 0) {
+    ROCrashLog(std::string("[ROReradUzerirud] Failure occured deleting live crash report: ") +
+               strerror(errno));
+  }
+  return data;
+}
+
+__attribute__((noinline)) std::optional<std::vector<uint8_t>>
+ROReradUzerirud::generateLiveReportWithThread(sys::thread_t thread, objc::NSException* exception,
+                                              std::shared_ptr<foundation::NSError>* error) {
+  auto result =
+      liveReport(thread, exception, reinterpret_cast<uint64_t>(__builtin_return_address(0)), error);
+  asm volatile("" ::: "memory");
+  return result;
+}
+
+std::optional<std::vector<uint8_t>> ROReradUzerirud::generateLiveReportWithThread(
+    sys::thread_t thread, std::shared_ptr<foundation::NSError>* error) {
+  return generateLiveReportWithThread(thread, nullptr, error);
+}
+
+std::optional<std::vector<uint8_t>> ROReradUzerirud::generateLiveReportWithThread(
+    sys::thread_t thread) {
+  return generateLiveReportWithThread(thread, nullptr, nullptr);
+}
+
+std::optional<std::vector<uint8_t>> ROReradUzerirud::generateLiveReportWithException(
+    objc::NSException* exception, std::shared_ptr<foundation::NSError>* error) {
+  return generateLiveReportWithThread(rocrash_async_mach_thread_self(), exception, error);
+}
+
+std::optional<std::vector<uint8_t>> ROReradUzerirud::generateLiveReportAndReturnError(
+    std::shared_ptr<foundation::NSError>* error) {
+  return generateLiveReportWithThread(rocrash_async_mach_thread_self(), nullptr, error);
+}
+
+std::optional<std::vector<uint8_t>> ROReradUzerirud::generateLiveReport() {
+  return generateLiveReportWithThread(rocrash_async_mach_thread_self(), nullptr, nullptr);
+}

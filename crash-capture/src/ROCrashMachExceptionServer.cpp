@@ -258,22 +258,27 @@ void* serverThreadMain(void* arg) {
   pthread_cond_broadcast(&ctx->condition);
   pthread_mutex_unlock(&ctx->lock);
 
-  size_t bufferSize = roundToPages(kMinimumRequestSize);
-  auto* buffer = static_cast<sys::mach_msg_header_t*>(allocatePages(bufferSize));
-  if (buffer == nullptr) {
+  // Messages are received 4 bytes into the buffer: the 64-bit codes follow
+  // a 68-byte head, so this keeps them 8-byte aligned for the callback.
+  constexpr size_t kShift = 4;
+  size_t bufferSize = roundToPages(kMinimumRequestSize + kShift);
+  auto* block = static_cast<uint8_t*>(allocatePages(bufferSize));
+  if (block == nullptr) {
     fprintf(stderr, "Unexpected error in vm_allocate(): %x\n", static_cast<unsigned>(errno));
     return nullptr;
   }
   for (;;) {
+    auto* buffer = reinterpret_cast<sys::mach_msg_header_t*>(block + kShift);
+    size_t capacity = bufferSize - kShift;
     sys::mach_msg_return_t mr =
         sys::mach_msg(buffer, sys::MACH_RCV_MSG | sys::MACH_RCV_LARGE, 0,
-                      static_cast<uint32_t>(bufferSize), ctx->portSet, 0, sys::MACH_PORT_NULL);
+                      static_cast<uint32_t>(capacity), ctx->portSet, 0, sys::MACH_PORT_NULL);
     if (mr == sys::MACH_RCV_TOO_LARGE) {
-      size_t needed = roundToPages(buffer->msgh_size);
-      munmap(buffer, bufferSize);
+      size_t needed = roundToPages(buffer->msgh_size + kShift);
+      munmap(block, bufferSize);
       bufferSize = needed;
-      buffer = static_cast<sys::mach_msg_header_t*>(allocatePages(bufferSize));
-      if (buffer == nullptr) {
+      block = static_cast<uint8_t*>(allocatePages(bufferSize));
+      if (block == nullptr) {
         fprintf(stderr, "Unexpected error in vm_allocate(): 0x%x\n", static_cast<unsigned>(errno));
         return nullptr;
       }
@@ -285,7 +290,7 @@ void* serverThreadMain(void* arg) {
       if (buffer->msgh_id == sys::MACH_NOTIFY_NO_SENDERS) continue;
       if (buffer->msgh_id == kStopMessageId && ctx->shutdown.load() != 0) {
         markStopped(ctx);
-        munmap(buffer, bufferSize);
+        munmap(block, bufferSize);
         return nullptr;
       }
     }
@@ -293,7 +298,7 @@ void* serverThreadMain(void* arg) {
     if (buffer->msgh_size > 75) {
       const auto* words = reinterpret_cast<const uint32_t*>(buffer);
       uint32_t codeCount = words[16];
-      if (bufferSize - kMinimumRequestSize < static_cast<uint64_t>(codeCount) * 8) continue;
+      if (capacity - kMinimumRequestSize < static_cast<uint64_t>(codeCount) * 8) continue;
       const auto* codes = reinterpret_cast<const uint64_t*>(
           reinterpret_cast<const uint8_t*>(buffer) + sys::kExceptionRequestHeaderSize);
       sys::kern_return_t answer = ctx->callback(

@@ -1,0 +1,569 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+#include "AllocationCounter.h"
+#include "crash-capture/ROCrashLog.h"
+#include "crash-capture/ROCrashReport.h"
+#include "crash-capture/ROReradUzerirud.h"
+#include "crash_report.pb-c.h"
+#include "objc/NSException.h"
+#include "system/Mach.h"
+#include "system/SystemFacts.h"
+#include "system/Threads.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// A fresh folder under the temporary folder, removed with the object.
+struct TempFolder {
+  TempFolder() {
+    char pattern[] = "/tmp/rocrash_reporter_XXXXXX";
+    path = mkdtemp(pattern);
+  }
+  ~TempFolder() { fs::remove_all(path); }
+  std::string path;
+};
+
+// What a crashing child tells its parent through a pipe.
+struct ChildReport {
+  uint64_t allocations = ~0ull;
+  uint64_t marker = 0;
+};
+
+int gPipe = -1;
+
+void sendToParent(const ChildReport& report) {
+  ssize_t n = write(gPipe, &report, sizeof report);
+  (void)n;
+}
+
+// Counts the allocations made since the crash and hands them to the parent.
+void handleSignal(siginfo_t*, void*, void*) {
+  ChildReport report;
+  report.allocations = rocrash::testing::stopCountingAllocations();
+  report.marker = 1;
+  sendToParent(report);
+}
+
+struct ChildResult {
+  int status = 0;
+  ChildReport report;
+  std::vector<uint8_t> bytes;
+  Rocrash__CrashReport* message = nullptr;
+  ~ChildResult() {
+    if (message) rocrash__crash_report__free_unpacked(message, nullptr);
+  }
+  bool killedBy(int signo) const { return WIFSIGNALED(status) && WTERMSIG(status) == signo; }
+  const Rocrash__CrashReport__Thread* crashedThread() const {
+    const Rocrash__CrashReport__Thread* found = nullptr;
+    for (size_t i = 0; i < message->n_threads; ++i) {
+      if (message->threads[i]->crashed) {
+        EXPECT_EQ(found, nullptr) << "two crashed threads";
+        found = message->threads[i];
+      }
+    }
+    return found;
+  }
+};
+
+// Forks a child that enables a reporter in `folder` with `type` and then
+// runs `crash`; waits for it and reads the report it left.
+void runCrashingChild(const std::string& folder, uint64_t type, const std::function<void()>& crash,
+                      ChildResult* result,
+                      void (*handle)(siginfo_t*, void*, void*) = handleSignal) {
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(fds[0]);
+    gPipe = fds[1];
+    // Sanitizers step aside: the default action is what follows a crash.
+    for (int s : {SIGSEGV, SIGBUS, SIGABRT, SIGILL, SIGFPE, SIGTRAP}) signal(s, SIG_DFL);
+    auto config = ROReradUzerirudConfig::initWithSignalHandlerType(type, 0, true, folder);
+    auto reporter =
+        ROReradUzerirud::initWithApplicationIdentifier("com.example.crasher", "7", "1.0", config);
+    ROReradUzerirudCallbacks callbacks = {0, nullptr, handle};
+    reporter->setCrashCallbacks(&callbacks);
+    std::shared_ptr<foundation::NSError> error;
+    if (!reporter->enableCrashReporterAndReturnError(&error)) _exit(90);
+    rocrash::testing::startCountingAllocations();
+    crash();
+    _exit(91);
+  }
+  close(fds[1]);
+  ssize_t got = read(fds[0], &result->report, sizeof result->report);
+  (void)got;
+  close(fds[0]);
+  waitpid(pid, &result->status, 0);
+
+  auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+      "com.example.crasher", "7", "1.0",
+      ROReradUzerirudConfig::initWithSignalHandlerType(type, 0, true, folder));
+  ASSERT_TRUE(reporter->hasPendingCrashReport());
+  auto data = reporter->loadPendingCrashReportData();
+  ASSERT_TRUE(data);
+  result->bytes = *data;
+  ASSERT_GT(result->bytes.size(), 8u);
+  result->message =
+      rocrash__crash_report__unpack(nullptr, result->bytes.size() - 8, result->bytes.data() + 8);
+  ASSERT_NE(result->message, nullptr);
+  std::shared_ptr<foundation::NSError> error;
+  EXPECT_TRUE(ROCrashReport::create(result->bytes, &error))
+      << (error ? error->localizedDescription() : "");
+  EXPECT_TRUE(reporter->purgePendingCrashReport());
+  EXPECT_FALSE(reporter->hasPendingCrashReport());
+}
+
+__attribute__((noinline)) void crashInKnownFunction() {
+  *reinterpret_cast<volatile int*>(0x10) = 1;
+  asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void callerOfTheCrash() {
+  crashInKnownFunction();
+  asm volatile("" ::: "memory");
+}
+
+bool insideFunction(uint64_t pc, void (*function)()) {
+  uint64_t start = reinterpret_cast<uint64_t>(function);
+  return pc >= start && pc < start + 512;
+}
+
+void expectHostRegisters(const Rocrash__CrashReport__Thread* thread) {
+  ASSERT_EQ(thread->n_registers, 21u);
+  EXPECT_STREQ(thread->registers[0]->name, "rip");
+  ASSERT_GE(thread->n_frames, 1u);
+  EXPECT_EQ(thread->frames[0]->pc, thread->registers[0]->value);
+}
+
+class ROReradUzerirudCrash : public ::testing::TestWithParam<uint64_t> {};
+
+TEST_P(ROReradUzerirudCrash, FaultInAKnownFunctionIsWrittenWithoutAllocating) {
+  TempFolder folder;
+  ChildResult result;
+  runCrashingChild(
+      folder.path, GetParam(), [] { callerOfTheCrash(); }, &result);
+  EXPECT_TRUE(result.killedBy(SIGSEGV)) << result.status;
+  EXPECT_EQ(result.report.marker, 1u) << "the crash callback ran";
+  EXPECT_EQ(result.report.allocations, 0u);
+
+  auto* m = result.message;
+  EXPECT_STREQ(m->signal->name, "SIGSEGV");
+  EXPECT_STREQ(m->signal->code, "SEGV_MAPERR");
+  EXPECT_EQ(m->signal->address, 0x10u);
+  if (GetParam() == ROReradUzerirudSignalHandlerTypeMach) {
+    ASSERT_NE(m->signal->mach_exception, nullptr);
+    EXPECT_EQ(m->signal->mach_exception->type, 1u);
+    ASSERT_EQ(m->signal->mach_exception->n_codes, 2u);
+    EXPECT_EQ(m->signal->mach_exception->codes[1], 0x10u);
+    EXPECT_GE(m->n_threads, 2u);  // the crashed thread and the server
+  } else {
+    EXPECT_EQ(m->signal->mach_exception, nullptr);
+  }
+  EXPECT_FALSE(m->report_info->user_requested);
+  EXPECT_STREQ(m->application_info->identifier, "com.example.crasher");
+  auto* crashed = result.crashedThread();
+  ASSERT_NE(crashed, nullptr);
+  expectHostRegisters(crashed);
+  ASSERT_GE(crashed->n_frames, 2u);
+  EXPECT_TRUE(insideFunction(crashed->frames[0]->pc, crashInKnownFunction));
+  EXPECT_TRUE(insideFunction(crashed->frames[1]->pc, callerOfTheCrash));
+  EXPECT_GE(m->n_binary_images, 2u);
+}
+
+TEST_P(ROReradUzerirudCrash, WorkersAreParkedAndListedWithTheirStacks) {
+  TempFolder folder;
+  ChildResult result;
+  runCrashingChild(
+      folder.path, GetParam(),
+      [] {
+        static std::mutex mutex;
+        static std::condition_variable cv;
+        static int ready = 0;
+        for (int i = 0; i < 2; ++i) {
+          std::thread([] {
+            std::unique_lock<std::mutex> lock(mutex);
+            ++ready;
+            cv.notify_all();
+            cv.wait(lock, [] { return false; });
+          }).detach();
+        }
+        {
+          std::unique_lock<std::mutex> lock(mutex);
+          cv.wait(lock, [] { return ready == 2; });
+        }
+        callerOfTheCrash();
+      },
+      &result);
+  EXPECT_TRUE(result.killedBy(SIGSEGV));
+  auto* m = result.message;
+  ASSERT_GE(m->n_threads, 3u);
+  int withFrames = 0;
+  for (size_t i = 0; i < m->n_threads; ++i) {
+    EXPECT_EQ(m->threads[i]->thread_number, i);
+    if (!m->threads[i]->crashed) {
+      EXPECT_EQ(m->threads[i]->n_registers, 0u);
+      withFrames += m->threads[i]->n_frames > 0;
+    }
+  }
+  EXPECT_GE(withFrames, 2);
+}
+
+TEST_P(ROReradUzerirudCrash, StackOverflowIsReported) {
+  TempFolder folder;
+  ChildResult result;
+  runCrashingChild(
+      folder.path, GetParam(),
+      [] {
+        struct Deep {
+          __attribute__((noinline)) static int go(int depth) {
+            volatile char pad[512];
+            pad[0] = static_cast<char>(depth);
+            if (depth == 1 << 30) return 0;
+            return go(depth + 1) + pad[0];
+          }
+        };
+        Deep::go(0);
+      },
+      &result);
+  EXPECT_TRUE(result.killedBy(SIGSEGV)) << result.status;
+  auto* crashed = result.crashedThread();
+  ASSERT_NE(crashed, nullptr);
+  EXPECT_EQ(crashed->n_frames, 512u);
+}
+
+INSTANTIATE_TEST_SUITE_P(SignalsAndMach, ROReradUzerirudCrash,
+                         ::testing::Values(ROReradUzerirudSignalHandlerTypeBSD,
+                                           ROReradUzerirudSignalHandlerTypeMach),
+                         [](const auto& info) {
+                           return info.param == ROReradUzerirudSignalHandlerTypeBSD ? "Signals"
+                                                                                    : "Mach";
+                         });
+
+TEST(ROReradUzerirudAbort, AbortIsWrittenAsSIGABRT) {
+  TempFolder folder;
+  ChildResult result;
+  runCrashingChild(
+      folder.path, ROReradUzerirudSignalHandlerTypeMach, [] { abort(); }, &result);
+  EXPECT_TRUE(result.killedBy(SIGABRT));
+  EXPECT_STREQ(result.message->signal->name, "SIGABRT");
+  EXPECT_EQ(result.message->signal->mach_exception, nullptr);
+  EXPECT_EQ(result.report.allocations, 0u);
+}
+
+// The second uncaught exception, met during the first one's abort, returns
+// without touching the writer.
+void handleSignalThenSecondException(siginfo_t*, void*, void*) {
+  auto second = objc::NSException::exceptionWithName("Second", "later");
+  uncaught_exception_handler(second.get());
+  ChildReport report;
+  report.marker = 2;
+  sendToParent(report);
+}
+
+TEST(ROReradUzerirudAbort, UncaughtExceptionIsRecordedOnceAndAborts) {
+  TempFolder folder;
+  ChildResult result;
+  runCrashingChild(
+      folder.path, ROReradUzerirudSignalHandlerTypeBSD,
+      [] {
+        auto handler = rocrash::NSGetUncaughtExceptionHandler();
+        if (handler != uncaught_exception_handler) _exit(80);
+        objc::Ref<objc::NSException> caught;
+        try {
+          objc::NSException::raise("NSInvalidArgumentException", "bad argument");
+        } catch (const objc::Ref<objc::NSException>& e) {
+          caught = e;
+        }
+        handler(caught.get());
+      },
+      &result, handleSignalThenSecondException);
+  EXPECT_TRUE(result.killedBy(SIGABRT));
+  EXPECT_EQ(result.report.marker, 2u) << "the second exception returned";
+  auto* e = result.message->exception;
+  ASSERT_NE(e, nullptr);
+  EXPECT_STREQ(e->name, "NSInvalidArgumentException");
+  EXPECT_STREQ(e->reason, "bad argument");
+  EXPECT_GE(e->n_frames, 1u);
+}
+
+// Everything about enabling changes the process for good: each case runs in
+// a child and reports through its exit code.
+int inChild(const std::function<int()>& body) {
+  pid_t pid = fork();
+  if (pid == 0) _exit(body());
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+}
+
+TEST(ROReradUzerirudEnabling, SecondEnablingIsBusyEvenAfterAFailedFirst) {
+  TempFolder folder;
+  std::string blocked = folder.path + "/file";
+  std::ofstream(blocked) << "x";  // a file where a folder must go
+  EXPECT_EQ(inChild([&] {
+              auto first = ROReradUzerirud::initWithApplicationIdentifier(
+                  "a", "1", std::nullopt, ROReradUzerirudConfig::initWithBasePath(blocked));
+              std::shared_ptr<foundation::NSError> error;
+              if (first->enableCrashReporterAndReturnError(&error)) return 1;
+              if (!error || error->code() == ROReradUzerirudErrorBusy) return 2;
+              auto second = ROReradUzerirud::initWithApplicationIdentifier(
+                  "b", "1", std::nullopt, ROReradUzerirudConfig::initWithBasePath(folder.path));
+              if (second->enableCrashReporterAndReturnError(&error)) return 3;
+              if (error->domain() != "ROReradUzerirudErrorDomain") return 4;
+              if (error->code() != ROReradUzerirudErrorBusy) return 5;
+              if (error->localizedDescription() !=
+                  "A ROReradUzerirud instance has already been enabled") {
+                return 6;
+              }
+              return 0;
+            }),
+            0);
+}
+
+TEST(ROReradUzerirudEnabling, TypeTwoInstallsNoHandlerButTheExceptionHandler) {
+  TempFolder folder;
+  EXPECT_EQ(inChild([&] {
+              signal(SIGSEGV, SIG_DFL);
+              auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+                  "a", "1", std::nullopt,
+                  ROReradUzerirudConfig::initWithSignalHandlerType(2, 0, true, folder.path));
+              if (!reporter->enableCrashReporter()) return 1;
+              struct sigaction action;
+              sigaction(SIGSEGV, nullptr, &action);
+              if (action.sa_handler != SIG_DFL) return 2;
+              if (rocrash::NSGetUncaughtExceptionHandler() != uncaught_exception_handler) return 3;
+              struct stat st;
+              if (stat(reporter->queuedCrashReportDirectory().c_str(), &st) != 0) return 4;
+              if ((st.st_mode & 0777) != 0755) return 5;
+              return 0;
+            }),
+            0);
+}
+
+TEST(ROReradUzerirudEnabling, CallbacksAfterEnablingRaise) {
+  TempFolder folder;
+  EXPECT_EQ(inChild([&] {
+              auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+                  "a", "1", std::nullopt,
+                  ROReradUzerirudConfig::initWithSignalHandlerType(2, 0, false, folder.path));
+              if (!reporter->enableCrashReporter()) return 1;
+              if (rocrash::NSGetUncaughtExceptionHandler() != nullptr) return 2;
+              ROReradUzerirudCallbacks callbacks = {0, nullptr, handleSignal};
+              try {
+                reporter->setCrashCallbacks(&callbacks);
+              } catch (const objc::Ref<objc::NSException>& e) {
+                return e->name() == "ROReradUzerirudException" &&
+                               e->reason() == "The crash reporter has already been enabled"
+                           ? 0
+                           : 3;
+              }
+              return 4;
+            }),
+            0);
+}
+
+TEST(ROReradUzerirudEnabling, CallbacksOfAnotherVersionStopTheProcess) {
+  auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+      "a", "1", std::nullopt, ROReradUzerirudConfig::defaultConfiguration());
+  ROReradUzerirudCallbacks callbacks = {1, nullptr, handleSignal};
+  EXPECT_DEATH(reporter->setCrashCallbacks(&callbacks), "callbacks->version == 0");
+}
+
+class KernelRelease : public sys::SystemFactSource {
+ public:
+  explicit KernelRelease(std::optional<std::string> release) : release_(std::move(release)) {}
+  std::optional<std::string> text(const std::string& name) override {
+    if (name == "kern.osrelease") return release_;
+    return sys::SystemFactSource::text(name);
+  }
+
+ private:
+  std::optional<std::string> release_;
+};
+
+sys::exception_mask_t machMaskWithKernel(const char* release) {
+  sys::installSystemFactSource(std::make_shared<KernelRelease>(release));
+  auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+      "a", "1", std::nullopt, ROReradUzerirudConfig::defaultConfiguration());
+  std::shared_ptr<ROCrashMachExceptionPortSet> previous;
+  auto server = reporter->enableMachExceptionServerWithPreviousPortSet(
+      &previous,
+      [](sys::task_t, sys::thread_t, sys::exception_type_t, const uint64_t*, uint32_t,
+         void*) -> sys::kern_return_t { return sys::KERN_FAILURE; },
+      nullptr, nullptr);
+  sys::installSystemFactSource(nullptr);
+  if (!server) return 0;
+  auto now =
+      ROCrashMachExceptionPort::exceptionPortsForTask(sys::mach_task_self(), 0xFFFE, nullptr);
+  sys::exception_mask_t mask = 0;
+  for (const auto& p : *now) {
+    if (sys::MACH_PORT_VALID(p->server_port())) mask |= p->mask();
+  }
+  return mask;
+}
+
+TEST(ROReradUzerirudEnabling, GuardExceptionsOnlyFromKernelThirteenOn) {
+  EXPECT_EQ(inChild([] { return machMaskWithKernel("12.6.0") == 0x6E ? 0 : 1; }), 0);
+  EXPECT_EQ(inChild([] { return machMaskWithKernel("13.0.0") == 0x106E ? 0 : 1; }), 0);
+}
+
+TEST(ROCrashHostInfo, ReadsTheKernelReleaseAndKeepsWhatItScanned) {
+  std::vector<std::string> lines;
+  ROCrashSetLogSinkForTesting([&](const std::string& line) { lines.push_back(line); });
+  sys::installSystemFactSource(std::make_shared<KernelRelease>("13.4.1-custom"));
+  auto info = ROCrashHostInfo::currentHostInfo();
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->darwinVersion().major, 13);
+  EXPECT_EQ(info->darwinVersion().minor, 4);
+  EXPECT_EQ(info->darwinVersion().revision, 1);
+  EXPECT_TRUE(lines.empty());
+  sys::installSystemFactSource(std::make_shared<KernelRelease>("22"));
+  info = ROCrashHostInfo::currentHostInfo();
+  ASSERT_TRUE(info);
+  EXPECT_EQ(info->darwinVersion().major, 22);
+  EXPECT_EQ(info->darwinVersion().minor, 0);
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "[ROReradUzerirud] Unexpected kern.osrelease string format: 22");
+  sys::installSystemFactSource(std::make_shared<KernelRelease>(std::nullopt));
+  EXPECT_FALSE(ROCrashHostInfo::currentHostInfo());
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_EQ(lines[1].rfind("[ROReradUzerirud] Failed to fetch kern.osrelease value ", 0), 0u);
+  sys::installSystemFactSource(nullptr);
+  ROCrashSetLogSinkForTesting(nullptr);
+}
+
+TEST(ROReradUzerirudConfig, FormsFillTheirDefaults) {
+  auto d = ROReradUzerirudConfig::defaultConfiguration();
+  EXPECT_EQ(d->signalHandlerType(), 0u);
+  EXPECT_EQ(d->symbolicationStrategy(), 0u);
+  EXPECT_TRUE(d->shouldRegisterUncaughtExceptionHandler());
+  EXPECT_FALSE(d->basePath());
+  auto b = ROReradUzerirudConfig::initWithBasePath("/x");
+  EXPECT_EQ(b->basePath(), "/x");
+  auto t = ROReradUzerirudConfig::initWithSignalHandlerType(1, 3, false);
+  EXPECT_EQ(t->signalHandlerType(), 1u);
+  EXPECT_EQ(t->symbolicationStrategy(), 3u);
+  EXPECT_FALSE(t->shouldRegisterUncaughtExceptionHandler());
+  EXPECT_FALSE(t->basePath());
+}
+
+TEST(ROReradUzerirudPaths, IdentifierSlashesBecomeUnderscores) {
+  auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+      "com.example/app/x", "1", std::nullopt, ROReradUzerirudConfig::initWithBasePath("/base"));
+  EXPECT_EQ(reporter->crashReportDirectory(), "/base/org.kestrix.crash-capture/com.example_app_x");
+  EXPECT_EQ(reporter->crashReportPath(),
+            "/base/org.kestrix.crash-capture/com.example_app_x/live_report.rocrash");
+  EXPECT_EQ(reporter->queuedCrashReportDirectory(),
+            "/base/org.kestrix.crash-capture/com.example_app_x/queued_reports");
+  EXPECT_EQ(reporter->mapToAsyncSymbolicationStrategy(0), 0u);
+  EXPECT_EQ(reporter->mapToAsyncSymbolicationStrategy(7), 3u);
+  EXPECT_FALSE(reporter->hasPendingCrashReport());
+  std::shared_ptr<foundation::NSError> error;
+  EXPECT_FALSE(reporter->loadPendingCrashReportDataAndReturnError(&error));
+  EXPECT_TRUE(error);
+  EXPECT_FALSE(reporter->purgePendingCrashReport());
+}
+
+TEST(ROReradUzerirudLive, ReportOfTheCallingThreadIsUserRequested) {
+  auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+      "com.example.live", "3", std::nullopt, ROReradUzerirudConfig::defaultConfiguration());
+  std::vector<uint8_t> custom = {9};
+  reporter->setCustomData(custom);
+  std::shared_ptr<foundation::NSError> error;
+  auto data = reporter->generateLiveReportAndReturnError(&error);
+  ASSERT_TRUE(data) << (error ? error->localizedDescription() : "");
+  auto report = ROCrashReport::create(*data, &error);
+  ASSERT_TRUE(report) << (error ? error->localizedDescription() : "");
+  EXPECT_EQ(report->signalInfo()->name(), "SIGTRAP");
+  EXPECT_EQ(report->signalInfo()->code(), "TRAP_TRACE");
+  // The address is the return address into this test.
+  uint64_t address = report->signalInfo()->address();
+  int crashed = 0;
+  for (const auto& t : report->threads()) {
+    if (!t->crashed()) continue;
+    ++crashed;
+    ASSERT_GE(t->stackFrames().size(), 3u);
+    EXPECT_EQ(t->registers().size(), 21u);
+    EXPECT_NE(address, 0u);
+  }
+  EXPECT_EQ(crashed, 1);
+  EXPECT_EQ(report->customData(), custom);
+  EXPECT_FALSE(fs::exists(fs::path("/tmp") / "live_crash_report.XXXXXX"));
+}
+
+TEST(ROReradUzerirudLive, ReportOfAnotherThreadLeavesTheCallerOut) {
+  auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+      "com.example.live", "3", std::nullopt, ROReradUzerirudConfig::defaultConfiguration());
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool done = false;
+  std::atomic<sys::thread_t> tid{0};
+  std::thread other([&] {
+    tid = sys::mach_thread_self();
+    std::unique_lock<std::mutex> lock(mutex);
+    cv.wait(lock, [&] { return done; });
+  });
+  while (tid == 0) std::this_thread::yield();
+  sys::thread_t threads[128];
+  uint32_t count = 0;
+  sys::task_threads(sys::mach_task_self(), threads, 128, &count);
+  auto data = reporter->generateLiveReportWithThread(tid);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+  }
+  cv.notify_all();
+  other.join();
+  ASSERT_TRUE(data);
+  auto* m = rocrash__crash_report__unpack(nullptr, data->size() - 8, data->data() + 8);
+  ASSERT_NE(m, nullptr);
+  EXPECT_EQ(m->n_threads, count - 1);
+  int crashed = 0;
+  for (size_t i = 0; i < m->n_threads; ++i) crashed += m->threads[i]->crashed;
+  EXPECT_EQ(crashed, 1);
+  EXPECT_TRUE(m->report_info->user_requested);
+  rocrash__crash_report__free_unpacked(m, nullptr);
+}
+
+TEST(ROReradUzerirudLive, ProtocReadsTheReportIndependently) {
+  auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+      "com.example.protoc", "3", std::nullopt, ROReradUzerirudConfig::defaultConfiguration());
+  auto data = reporter->generateLiveReport();
+  ASSERT_TRUE(data);
+  TempFolder folder;
+  std::string body = folder.path + "/body.bin";
+  std::ofstream(body, std::ios::binary)
+      .write(reinterpret_cast<const char*>(data->data() + 8),
+             static_cast<std::streamsize>(data->size() - 8));
+  std::string command = std::string("protoc --decode=rocrash.CrashReport -I ") +
+                        ROCRASH_SCHEMA_DIR + " " + ROCRASH_SCHEMA_DIR + "/crash_report.proto < " +
+                        body + " 2>&1";
+  FILE* out = popen(command.c_str(), "r");
+  ASSERT_NE(out, nullptr);
+  std::string text;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, out)) > 0) text.append(buffer, n);
+  EXPECT_EQ(pclose(out), 0) << text;
+  EXPECT_NE(text.find("identifier: \"com.example.protoc\""), std::string::npos);
+  EXPECT_NE(text.find("name: \"SIGTRAP\""), std::string::npos);
+  EXPECT_NE(text.find("name: \"rip\""), std::string::npos);
+}
+
+}  // namespace

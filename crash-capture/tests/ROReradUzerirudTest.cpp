@@ -387,14 +387,18 @@ TEST(ROReradUzerirudEnabling, CallbacksOfAnotherVersionStopTheProcess) {
 
 class KernelRelease : public sys::SystemFactSource {
  public:
-  explicit KernelRelease(std::optional<std::string> release) : release_(std::move(release)) {}
+  // Null: the release cannot be read.
+  explicit KernelRelease(const char* release) : release_(release) {}
   std::optional<std::string> text(const std::string& name) override {
-    if (name == "kern.osrelease") return release_;
+    if (name == "kern.osrelease") {
+      if (release_ == nullptr) return std::nullopt;
+      return std::string(release_);
+    }
     return sys::SystemFactSource::text(name);
   }
 
  private:
-  std::optional<std::string> release_;
+  const char* release_;
 };
 
 sys::exception_mask_t machMaskWithKernel(const char* release) {
@@ -440,7 +444,7 @@ TEST(ROCrashHostInfo, ReadsTheKernelReleaseAndKeepsWhatItScanned) {
   EXPECT_EQ(info->darwinVersion().minor, 0);
   ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(lines[0], "[ROReradUzerirud] Unexpected kern.osrelease string format: 22");
-  sys::installSystemFactSource(std::make_shared<KernelRelease>(std::nullopt));
+  sys::installSystemFactSource(std::make_shared<KernelRelease>(nullptr));
   EXPECT_FALSE(ROCrashHostInfo::currentHostInfo());
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_EQ(lines[1].rfind("[ROReradUzerirud] Failed to fetch kern.osrelease value ", 0), 0u);

@@ -110,7 +110,8 @@ class async_list {
     n->value = value;
     n->prev.store(nullptr, std::memory_order_relaxed);
     n->next.store(nullptr, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_seq_cst);
+    // Published by the sequentially consistent exchanges of the callers, so
+    // a reader never sees the entry before these stores.
     return n;
   }
 

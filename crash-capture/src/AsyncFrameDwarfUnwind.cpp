@@ -1,3 +1,4 @@
+#include "AsyncFrameLookup.h"
 #include "crash-capture/AsyncFrameCursor.h"
 
 namespace {
@@ -61,3 +62,14 @@ rocrash_async_frame_error rocrash_async_frame_read_dwarf_unwind(
   rocrash_async_image_list_set_reading(image_list, false);
   return result;
 }
+
+namespace rocrash::async {
+
+bool frame_is_signal_frame(sys::task_t, rocrash_async_image_list*,
+                           const rocrash_async_thread_state*) noexcept {
+  // Signal frames are told by their call-frame information, which is not read
+  // yet.
+  return false;
+}
+
+}  // namespace rocrash::async

@@ -53,16 +53,20 @@ rocrash_async_frame_error rocrash_async_frame_read_compact_unwind(
   }
 
   rocrash_async_image_list_set_reading(image_list, true);
-  uint64_t pc = rocrash::async::frame_lookup_address(task, image_list, current, previous);
+  // Most images (all ELF ones) have no table: find that out before asking
+  // whether the frame below was a signal trampoline, which is costly.
+  uint64_t pc = rocrash_async_thread_state_get_reg(current, ROCRASH_REG_IP);
+  const uint64_t likely = previous != nullptr ? pc - 1 : pc;
   rocrash_async_frame_error result = FRAME_ERR_NOTSUP;
-  rocrash_async_macho* image = rocrash_async_image_containing_address(image_list, pc);
-  if (image != nullptr) {
-    rocrash_async_mobject section;
-    if (rocrash_async_macho_map_section(image, "__TEXT", "__unwind_info", &section) ==
-        ROCRASH_ERR_NONE) {
+  rocrash_async_macho* image = rocrash_async_image_containing_address(image_list, likely);
+  rocrash_async_mobject section;
+  if (image != nullptr && rocrash_async_macho_map_section(image, "__TEXT", "__unwind_info",
+                                                          &section) == ROCRASH_ERR_NONE) {
+    pc = rocrash::async::frame_lookup_address(task, image_list, current, previous);
+    if (rocrash_async_macho_contains_address(image, pc)) {
       result = unwindWithSection(task, image, &section, pc, current, next);
-      rocrash_async_mobject_free(&section);
     }
+    rocrash_async_mobject_free(&section);
   }
   rocrash_async_image_list_set_reading(image_list, false);
   return result;

@@ -303,12 +303,21 @@ rocrash_error_t rocrash_async_dwarf_cie_info_init(rocrash_async_dwarf_cie_info* 
   return ROCRASH_ERR_NONE;
 }
 
+// The last CIE an FDE search parsed: FDEs mostly share a few CIEs, and
+// parsing one may read the task (an indirect personality pointer).
+struct CieCache {
+  bool valid = false;
+  rocrash_vm_address_t address = 0;
+  rocrash_error_t error = ROCRASH_ERR_NONE;
+  rocrash_async_dwarf_cie_info info;
+};
+
 template <typename machine_ptr>
-rocrash_error_t rocrash_async_dwarf_fde_info_init(rocrash_async_dwarf_fde_info* info,
-                                                  const rocrash_async_mobject* mobj,
-                                                  const rocrash_async_byteorder* byteorder,
-                                                  rocrash_vm_address_t fde_address,
-                                                  bool debug_frame) noexcept {
+static rocrash_error_t parseFde(rocrash_async_dwarf_fde_info* info,
+                                const rocrash_async_mobject* mobj,
+                                const rocrash_async_byteorder* byteorder,
+                                rocrash_vm_address_t fde_address, bool debug_frame,
+                                CieCache* cache) {
   rocrash_async_memset(info, 0, sizeof *info);
   const rocrash_vm_address_t section = rocrash_async_mobject_base_address(mobj);
   if (fde_address < section) return ROCRASH_ERR_INVAL;
@@ -340,10 +349,17 @@ rocrash_error_t rocrash_async_dwarf_fde_info_init(rocrash_async_dwarf_fde_info* 
   if (cieAddress < section) return ROCRASH_ERR_INVAL;
   info->cie_offset = cieAddress - section;
 
-  rocrash_async_dwarf_cie_info cie;
   gnu_ehptr_reader<machine_ptr> reader(byteorder);
-  err = rocrash_async_dwarf_cie_info_init(&cie, mobj, byteorder, &reader, cieAddress);
-  if (err != ROCRASH_ERR_NONE) return err;
+  CieCache local;
+  if (cache == nullptr) cache = &local;
+  if (!cache->valid || cache->address != cieAddress) {
+    cache->error =
+        rocrash_async_dwarf_cie_info_init(&cache->info, mobj, byteorder, &reader, cieAddress);
+    cache->address = cieAddress;
+    cache->valid = true;
+  }
+  if (cache->error != ROCRASH_ERR_NONE) return cache->error;
+  const rocrash_async_dwarf_cie_info& cie = cache->info;
 
   uint64_t at = length.is64 ? 8 : 4;
   const uint8_t encoding = cie.has_eh_augmentation && cie.eh_augmentation.has_pointer_encoding
@@ -379,6 +395,15 @@ rocrash_error_t rocrash_async_dwarf_fde_info_init(rocrash_async_dwarf_fde_info* 
   info->instructions_offset = info->fde_offset + at;
   info->instructions_length = info->fde_length - at;
   return ROCRASH_ERR_NONE;
+}
+
+template <typename machine_ptr>
+rocrash_error_t rocrash_async_dwarf_fde_info_init(rocrash_async_dwarf_fde_info* info,
+                                                  const rocrash_async_mobject* mobj,
+                                                  const rocrash_async_byteorder* byteorder,
+                                                  rocrash_vm_address_t fde_address,
+                                                  bool debug_frame) noexcept {
+  return parseFde<machine_ptr>(info, mobj, byteorder, fde_address, debug_frame, nullptr);
 }
 
 template rocrash_error_t rocrash_async_dwarf_cie_info_init<uint32_t>(
@@ -436,7 +461,9 @@ rocrash_error_t rocrash_async_dwarf_frame_reader_init(rocrash_async_dwarf_frame_
 
 namespace {
 
+using rocrash::async::CieCache;
 using rocrash::async::EntryLength;
+using rocrash::async::parseFde;
 using rocrash::async::readEntryLength;
 using rocrash::async::readIdField;
 
@@ -450,6 +477,7 @@ rocrash_error_t findFde(const rocrash_async_dwarf_frame_reader* reader, rocrash_
     return ROCRASH_ERR_INVAL;
   }
   rocrash_vm_address_t entry = section + static_cast<uint64_t>(offset);
+  CieCache cache;
   while (entry < end) {
     EntryLength length;
     rocrash_error_t err = readEntryLength(mobj, reader->byteorder, entry, &length);
@@ -467,8 +495,8 @@ rocrash_error_t findFde(const rocrash_async_dwarf_frame_reader* reader, rocrash_
     }
     const uint64_t cieId = reader->debug_frame ? (length.is64 ? ~0ULL : 0xFFFFFFFFULL) : 0;
     if (id != cieId) {
-      err = rocrash::async::rocrash_async_dwarf_fde_info_init<machine_ptr>(
-          fde_info, mobj, reader->byteorder, entry, reader->debug_frame);
+      err = rocrash::async::parseFde<machine_ptr>(fde_info, mobj, reader->byteorder, entry,
+                                                  reader->debug_frame, &cache);
       if (err != ROCRASH_ERR_NONE) return err;
       if (fde_info->pc_start <= pc && pc < fde_info->pc_end) return ROCRASH_ERR_NONE;
     }

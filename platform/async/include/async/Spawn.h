@@ -1,0 +1,199 @@
+#pragma once
+
+// Unstructured tasks: `spawn` starts a Task on an executor and returns a
+// handle through which it can be cancelled and its result awaited or waited
+// for. Dropping the handle does not stop the task.
+//
+//   auto handle = async::spawn(work(), executor);
+//   handle.cancel();
+//   int result = co_await handle.value();   // from another coroutine
+//   int result = async::syncWait(handle);   // from a plain thread
+
+#include <condition_variable>
+#include <coroutine>
+#include <exception>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "async/Executor.h"
+#include "async/Task.h"
+#include "async/TaskState.h"
+
+namespace async {
+
+namespace detail {
+
+// The state of a spawned task: its cancellation state and, once it ended,
+// its result.
+template <class T>
+class JobState final : public TaskState {
+ public:
+  using TaskState::TaskState;
+
+  template <class... V>
+  void finish(std::exception_ptr error, V&&... value) {
+    std::vector<std::pair<std::coroutine_handle<>, std::shared_ptr<TaskState>>> waiters;
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      if constexpr (!std::is_void_v<T>) {
+        if (!error) value_.emplace(std::forward<V>(value)...);
+      }
+      error_ = error;
+      done_ = true;
+      waiters.swap(waiters_);
+    }
+    finished_.notify_all();
+    for (auto& [handle, task] : waiters) resumeLater(task, handle);
+  }
+
+  bool isFinished() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    return done_;
+  }
+
+  // Registers `handle` to continue when the task ends; false if it already
+  // has (then nothing is registered).
+  bool addWaiter(std::coroutine_handle<> handle, std::shared_ptr<TaskState> waitingTask) {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (done_) return false;
+    waiters_.emplace_back(handle, std::move(waitingTask));
+    return true;
+  }
+
+  void blockUntilFinished() {
+    if (auto* manual = dynamic_cast<ManualExecutor*>(&executor())) {
+      manual->runUntil([this] { return isFinished(); });
+      return;
+    }
+    std::unique_lock<std::mutex> lock(mutex_);
+    finished_.wait(lock, [this] { return done_; });
+  }
+
+  // The result; only once the task has ended.
+  T result() const {
+    std::lock_guard<std::mutex> guard(mutex_);
+    if (error_) std::rethrow_exception(error_);
+    if constexpr (!std::is_void_v<T>) return *value_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable finished_;
+  bool done_ = false;
+  std::exception_ptr error_;
+  std::conditional_t<std::is_void_v<T>, bool, std::optional<T>> value_{};
+  std::vector<std::pair<std::coroutine_handle<>, std::shared_ptr<TaskState>>> waiters_;
+};
+
+// The root coroutine of a spawned task: it awaits the task and stores the
+// outcome, then destroys itself.
+class RootCoroutine {
+ public:
+  struct promise_type {
+    RootCoroutine get_return_object() noexcept {
+      return RootCoroutine(std::coroutine_handle<promise_type>::from_promise(*this));
+    }
+    std::suspend_always initial_suspend() noexcept { return {}; }
+    std::suspend_never final_suspend() noexcept { return {}; }
+    void return_void() noexcept {}
+    void unhandled_exception() noexcept { std::terminate(); }
+  };
+
+  explicit RootCoroutine(std::coroutine_handle<promise_type> handle) noexcept : handle(handle) {}
+  std::coroutine_handle<promise_type> handle;
+};
+
+template <class T>
+RootCoroutine runRoot(Task<T> task, std::shared_ptr<JobState<T>> state) {
+  std::exception_ptr error;
+  if constexpr (std::is_void_v<T>) {
+    try {
+      co_await std::move(task);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    state->finish(error);
+  } else {
+    std::optional<T> value;
+    try {
+      value.emplace(co_await std::move(task));
+    } catch (...) {
+      error = std::current_exception();
+    }
+    if (error) {
+      state->finish(error);
+    } else {
+      state->finish(nullptr, std::move(*value));
+    }
+  }
+}
+
+}  // namespace detail
+
+template <class T>
+class TaskHandle {
+ public:
+  explicit TaskHandle(std::shared_ptr<detail::JobState<T>> state) : state_(std::move(state)) {}
+
+  // Requests cancellation: sets the task's flag and runs its cancellation
+  // handlers on the calling thread. What the task does about it is its own
+  // business. Safe from any thread, any number of times.
+  void cancel() const { state_->cancel(); }
+  bool isCancelled() const noexcept { return state_->isCancelled(); }
+  bool isFinished() const { return state_->isFinished(); }
+
+  class ValueAwaiter {
+   public:
+    explicit ValueAwaiter(std::shared_ptr<detail::JobState<T>> state) : state_(std::move(state)) {}
+    bool await_ready() const { return state_->isFinished(); }
+    bool await_suspend(std::coroutine_handle<> awaiting) {
+      return state_->addWaiter(awaiting, detail::currentTaskShared());
+    }
+    T await_resume() const { return state_->result(); }
+
+   private:
+    std::shared_ptr<detail::JobState<T>> state_;
+  };
+
+  // Awaits the task's result (returned or thrown) from another coroutine.
+  // May be awaited any number of times; T must be copyable.
+  ValueAwaiter value() const { return ValueAwaiter(state_); }
+
+  const std::shared_ptr<detail::JobState<T>>& state() const noexcept { return state_; }
+
+ private:
+  std::shared_ptr<detail::JobState<T>> state_;
+};
+
+// Starts `task` as a new task of its own (no parent, not cancelled with its
+// creator) whose jobs run on `executor`. The first job is enqueued at once;
+// nothing runs on the caller's stack.
+template <class T>
+TaskHandle<T> spawn(Task<T> task, Executor& executor = globalExecutor()) {
+  auto state = std::make_shared<detail::JobState<T>>(executor);
+  detail::RootCoroutine root = detail::runRoot<T>(std::move(task), state);
+  state->schedule(root.handle);
+  return TaskHandle<T>(std::move(state));
+}
+
+// Blocks the calling thread until the task ended and returns its result (or
+// rethrows its error). For a task on a ManualExecutor the calling thread runs
+// that executor's jobs meanwhile. Never call it from a job of the executor the
+// task runs on.
+template <class T>
+T syncWait(const TaskHandle<T>& handle) {
+  handle.state()->blockUntilFinished();
+  return handle.state()->result();
+}
+
+// Spawns `task` on `executor` and blocks until it ended (see above).
+template <class T>
+T syncWait(Task<T> task, Executor& executor = globalExecutor()) {
+  return syncWait(spawn(std::move(task), executor));
+}
+
+}  // namespace async

@@ -1,0 +1,148 @@
+#pragma once
+
+// `Task<T>`: a lazy, move-only coroutine producing a T or throwing. Nothing
+// runs until the task is awaited (`co_await std::move(task)`) by another
+// coroutine, or started with `spawn`. An awaited task runs as part of the
+// awaiting coroutine's task: same executor, same cancellation.
+//
+//   async::Task<int> answer() { co_return 42; }
+//   async::Task<int> twice() { co_return 2 * co_await answer(); }
+//
+// g++ 12 may destroy twice a temporary that is created inside a `co_await`
+// operand other than the awaited value itself (a capturing lambda passed as an
+// argument, a nested coroutine call's argument copies). Make such values named
+// locals and move them in:
+//
+//   auto onCancel = [state] { state->stop(); };
+//   co_await async::withTaskCancellationHandler(std::move(op), std::move(onCancel));
+
+#include <coroutine>
+#include <exception>
+#include <optional>
+#include <type_traits>
+#include <utility>
+
+namespace async {
+
+template <class T = void>
+class Task;
+
+namespace detail {
+
+class PromiseBase {
+ public:
+  // The final awaiter hands control straight back to whoever awaited the
+  // task (symmetric transfer, so long chains do not grow the stack).
+  class FinalAwaiter {
+   public:
+    FinalAwaiter() noexcept {}
+    bool await_ready() const noexcept { return false; }
+    template <class P>
+    std::coroutine_handle<> await_suspend(std::coroutine_handle<P> self) noexcept {
+      std::coroutine_handle<> continuation = self.promise().continuation_;
+      return continuation ? continuation : std::noop_coroutine();
+    }
+    void await_resume() const noexcept {}
+  };
+
+  std::suspend_always initial_suspend() noexcept { return {}; }
+  FinalAwaiter final_suspend() noexcept { return {}; }
+  void unhandled_exception() noexcept { error_ = std::current_exception(); }
+
+  void setContinuation(std::coroutine_handle<> continuation) noexcept {
+    continuation_ = continuation;
+  }
+
+ protected:
+  std::coroutine_handle<> continuation_;
+  std::exception_ptr error_;
+};
+
+template <class T>
+class Promise final : public PromiseBase {
+ public:
+  Task<T> get_return_object() noexcept;
+
+  template <class U>
+  requires std::is_convertible_v<U&&, T>
+  void return_value(U&& value) { value_.emplace(std::forward<U>(value)); }
+
+  T take() {
+    if (error_) std::rethrow_exception(error_);
+    return std::move(*value_);
+  }
+
+ private:
+  std::optional<T> value_;
+};
+
+template <>
+class Promise<void> final : public PromiseBase {
+ public:
+  Task<void> get_return_object() noexcept;
+  void return_void() noexcept {}
+  void take() {
+    if (error_) std::rethrow_exception(error_);
+  }
+};
+
+}  // namespace detail
+
+template <class T>
+class [[nodiscard]] Task {
+ public:
+  using promise_type = detail::Promise<T>;
+  using Handle = std::coroutine_handle<promise_type>;
+  using Result = T;
+
+  Task() noexcept = default;
+  explicit Task(Handle handle) noexcept : handle_(handle) {}
+  Task(Task&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
+  Task& operator=(Task&& other) noexcept {
+    if (this != &other) {
+      if (handle_) handle_.destroy();
+      handle_ = std::exchange(other.handle_, {});
+    }
+    return *this;
+  }
+  Task(const Task&) = delete;
+  Task& operator=(const Task&) = delete;
+  ~Task() {
+    if (handle_) handle_.destroy();
+  }
+
+  bool valid() const noexcept { return static_cast<bool>(handle_); }
+
+  class Awaiter {
+   public:
+    explicit Awaiter(Handle handle) noexcept : handle_(handle) {}
+    bool await_ready() const noexcept { return false; }
+    std::coroutine_handle<> await_suspend(std::coroutine_handle<> awaiting) noexcept {
+      handle_.promise().setContinuation(awaiting);
+      return handle_;
+    }
+    T await_resume() { return handle_.promise().take(); }
+
+   private:
+    Handle handle_;
+  };
+
+  // Runs the task to its end as part of the awaiting coroutine. The task
+  // object must stay alive until the await is over (a temporary does).
+  Awaiter operator co_await() && noexcept { return Awaiter(handle_); }
+
+ private:
+  Handle handle_;
+};
+
+namespace detail {
+template <class T>
+Task<T> Promise<T>::get_return_object() noexcept {
+  return Task<T>(std::coroutine_handle<Promise<T>>::from_promise(*this));
+}
+inline Task<void> Promise<void>::get_return_object() noexcept {
+  return Task<void>(std::coroutine_handle<Promise<void>>::from_promise(*this));
+}
+}  // namespace detail
+
+}  // namespace async

@@ -1,0 +1,159 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <barrier>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "async/Async.h"
+
+namespace {
+
+using async::AsyncStream;
+using async::CancellationError;
+using async::CheckedContinuation;
+using async::Task;
+
+TEST(AsyncStreamStress, ElementsFromSeveralThreadsArriveOnceAndInOrderPerThread) {
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 2000;
+  std::optional<AsyncStream<int>::Continuation> feed;
+  AsyncStream<int> stream([&](auto c) { feed.emplace(c); });
+  auto consume = [](AsyncStream<int> s) -> Task<std::vector<int>> {
+    std::vector<int> seen;
+    auto it = s.makeAsyncIterator();
+    while (std::optional<int> element = co_await it.next()) seen.push_back(*element);
+    co_return seen;
+  };
+  auto handle = async::spawn(consume(stream));
+  std::vector<std::thread> producers;
+  for (int t = 0; t < kThreads; ++t) {
+    producers.emplace_back([&, t] {
+      for (int i = 0; i < kPerThread; ++i) feed->yield(t * kPerThread + i);
+    });
+  }
+  for (auto& producer : producers) producer.join();
+  feed->finish();
+  std::vector<int> seen = async::syncWait(handle);
+  ASSERT_EQ(seen.size(), static_cast<size_t>(kThreads * kPerThread));
+  std::vector<int> last(kThreads, -1);
+  for (int v : seen) {
+    const int t = v / kPerThread;
+    EXPECT_GT(v, last[t]);
+    last[t] = v;
+  }
+}
+
+// An await that either gets its value or is cancelled: whichever comes first
+// resumes the continuation, the other does nothing.
+TEST(ContinuationStress, CancellationRacingTheOutcomeResumesOnce) {
+  constexpr int kRounds = 300;
+  int values = 0;
+  int cancellations = 0;
+  for (int round = 0; round < kRounds; ++round) {
+    struct Shared {
+      std::atomic<bool> resumed{false};
+      std::optional<CheckedContinuation<int>> continuation;
+      std::atomic<bool> ready{false};
+    };
+    auto shared = std::make_shared<Shared>();
+    auto await = [](std::shared_ptr<Shared> s) -> Task<int> {
+      Task<int> operation = [](std::shared_ptr<Shared> s) -> Task<int> {
+        co_return co_await async::withCheckedThrowingContinuation<int>(
+            "value", [&](CheckedContinuation<int> c) {
+              s->continuation.emplace(c);
+              s->ready.store(true);
+            });
+      }(s);
+      auto onCancel = [s] {
+        while (!s->ready.load()) std::this_thread::yield();
+        if (!s->resumed.exchange(true)) {
+          s->continuation->resume(std::make_exception_ptr(CancellationError()));
+        }
+      };
+      co_return co_await async::withTaskCancellationHandler(std::move(operation),
+                                                            std::move(onCancel));
+    };
+    auto handle = async::spawn(await(shared));
+    while (!shared->ready.load()) std::this_thread::yield();
+    std::barrier go(2);
+    std::thread canceller([&] {
+      go.arrive_and_wait();
+      handle.cancel();
+    });
+    go.arrive_and_wait();
+    if (!shared->resumed.exchange(true)) shared->continuation->resume(round);
+    canceller.join();
+    try {
+      EXPECT_EQ(async::syncWait(handle), round);
+      ++values;
+    } catch (const CancellationError&) {
+      ++cancellations;
+    }
+  }
+  EXPECT_EQ(values + cancellations, kRounds);
+}
+
+TEST(AsyncStreamStress, CancellationRacingFinishTerminatesOnce) {
+  constexpr int kRounds = 300;
+  for (int round = 0; round < kRounds; ++round) {
+    std::atomic<int> terminations{0};
+    std::optional<AsyncStream<int>::Continuation> feed;
+    AsyncStream<int> stream([&](AsyncStream<int>::Continuation c) {
+      c.setOnTermination([&](async::Termination) { terminations.fetch_add(1); });
+      feed.emplace(c);
+    });
+    auto consume = [](AsyncStream<int> s) -> Task<int> {
+      int count = 0;
+      auto it = s.makeAsyncIterator();
+      while (co_await it.next()) ++count;
+      co_return count;
+    };
+    auto handle = async::spawn(consume(std::move(stream)));
+    std::barrier go(3);
+    std::thread producer([&] {
+      go.arrive_and_wait();
+      feed->yield(1);
+      feed->finish();
+    });
+    std::thread canceller([&] {
+      go.arrive_and_wait();
+      handle.cancel();
+    });
+    go.arrive_and_wait();
+    producer.join();
+    canceller.join();
+    const int count = async::syncWait(handle);
+    EXPECT_LE(count, 1);
+    EXPECT_EQ(terminations.load(), 1);
+  }
+}
+
+TEST(CancellationHandlerStress, HandlersRacingCancelRunAtMostOnceAndNeverAfterRemoval) {
+  constexpr int kRounds = 500;
+  for (int round = 0; round < kRounds; ++round) {
+    auto task = std::make_shared<async::TaskState>(async::globalExecutor());
+    std::atomic<int> calls{0};
+    std::atomic<bool> removed{false};
+    std::atomic<bool> calledAfterRemoval{false};
+    std::barrier go(2);
+    std::thread canceller([&] {
+      go.arrive_and_wait();
+      task->cancel();
+    });
+    go.arrive_and_wait();
+    const uint64_t key = task->addCancellationHandler([&] {
+      calls.fetch_add(1);
+      if (removed.load()) calledAfterRemoval.store(true);
+    });
+    task->removeCancellationHandler(key);
+    canceller.join();
+    removed.store(true);
+    task->cancel();
+    EXPECT_LE(calls.load(), 1);
+    EXPECT_FALSE(calledAfterRemoval.load());
+  }
+}
+
+}  // namespace

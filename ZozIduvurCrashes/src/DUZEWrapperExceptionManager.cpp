@@ -1,11 +1,13 @@
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
 
+#include <filesystem>
 #include <map>
 #include <mutex>
 
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvurCrashes/DUZECrashesUtil.h"
+#include "crash-capture/ROReradUzerirud.h"
 #include "foundation/StringFormat.h"
 
 namespace {
@@ -22,12 +24,57 @@ Correlated& correlated() {
   return *table;
 }
 
+struct Reporter {
+  std::mutex mutex;
+  std::shared_ptr<ROReradUzerirud> reporter;
+};
+
+Reporter& reporter() {
+  static Reporter* holder = new Reporter();
+  return *holder;
+}
+
 std::string pathComponent(std::string_view baseFilename) {
   return foundation::stringWithFormat("%@/%@", DUZECrashesUtil::wrapperExceptionsDir(),
                                       baseFilename);
 }
 
 }  // namespace
+
+void DUZEWrapperExceptionManager::setCrashReporter(std::shared_ptr<ROReradUzerirud> crashReporter) {
+  Reporter& holder = reporter();
+  std::lock_guard lock(holder.mutex);
+  holder.reporter = std::move(crashReporter);
+}
+
+std::shared_ptr<ROReradUzerirud> DUZEWrapperExceptionManager::crashReporter() {
+  Reporter& holder = reporter();
+  std::lock_guard lock(holder.mutex);
+  return holder.reporter;
+}
+
+void DUZEWrapperExceptionManager::saveWrapperExceptionAndCrashReport(
+    const std::shared_ptr<DUZEWrapperException>& exception) {
+  auto engine = crashReporter();
+  if (!engine) {
+    DUZELogError(kDUZELogTag, "Failed to save the crash report. CrashReporter wasn't initialized.");
+    return;
+  }
+  saveWrapperException(exception);
+  const std::filesystem::path reportPath = engine->crashReportPath();
+  const std::filesystem::path folder = reportPath.parent_path();
+  if (!DUZEUtility::createDirectoryAtURL(folder)) {
+    DUZELogError(kDUZELogTag, "Couldn't create a directory at path %@", folder.string());
+    return;
+  }
+  auto report = engine->generateLiveReport();
+  if (report && DUZEUtility::createFileAtPath(reportPath, *report)) {
+    DUZELogError(kDUZELogTag, "Crash report was saved successfully at path %@",
+                 reportPath.string());
+  } else {
+    DUZELogError(kDUZELogTag, "Couldn't save crash report at path %@", reportPath.string());
+  }
+}
 
 void DUZEWrapperExceptionManager::saveWrapperException(
     const std::shared_ptr<DUZEWrapperException>& exception) {

@@ -1,7 +1,10 @@
+#include <unistd.h>
+
 #include <fstream>
 
 #include "CrashesTestSupport.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
+#include "crash-capture/ROReradUzerirud.h"
 #include "foundation/UUID.h"
 
 namespace {
@@ -10,6 +13,11 @@ namespace fs = std::filesystem;
 
 class WrapperExceptions : public crashestest::CrashesTest {
  protected:
+  void TearDown() override {
+    DUZEWrapperExceptionManager::setCrashReporter(nullptr);
+    CrashesTest::TearDown();
+  }
+
   fs::path folder() const { return dataDir() / "crasheswrapperexceptions"; }
 
   static std::shared_ptr<DUZEWrapperException> exceptionOf(int64_t pid) {
@@ -92,6 +100,50 @@ TEST_F(WrapperExceptions, FilesOnDiskAreReadDeletedAndCleared) {
   EXPECT_FALSE(fs::exists(folder()));
   // Saving again repairs the folder.
   DUZEWrapperExceptionManager::saveWrapperException(exceptionOf(5));
+  EXPECT_TRUE(fs::is_regular_file(folder() / "last_saved_wrapper_exception"));
+}
+
+TEST_F(WrapperExceptions, CrashTimeSaveNeedsTheEngine) {
+  DUZEWrapperExceptionManager::saveWrapperExceptionAndCrashReport(exceptionOf(3));
+  EXPECT_TRUE(hasLine("[ZozIduvur] ERROR"));
+  EXPECT_TRUE(hasLine("Failed to save the crash report. CrashReporter wasn't initialized."));
+  EXPECT_FALSE(fs::exists(folder() / "last_saved_wrapper_exception"));
+}
+
+TEST_F(WrapperExceptions, CrashTimeSaveLeavesExceptionAndLiveReportForTheNextLaunch) {
+  auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+      "org.example.wrapped", "1", std::nullopt,
+      ROReradUzerirudConfig::initWithBasePath((dataDir() / "engine").string()));
+  DUZEWrapperExceptionManager::setCrashReporter(reporter);
+  ASSERT_FALSE(reporter->hasPendingCrashReport());
+  DUZEWrapperExceptionManager::saveWrapperExceptionAndCrashReport(exceptionOf(getpid()));
+
+  EXPECT_TRUE(fs::is_regular_file(folder() / "last_saved_wrapper_exception"));
+  ASSERT_TRUE(reporter->hasPendingCrashReport());
+  EXPECT_TRUE(
+      hasLine("Crash report was saved successfully at path " + reporter->crashReportPath()));
+  auto bytes = reporter->loadPendingCrashReportData();
+  ASSERT_TRUE(bytes);
+  std::shared_ptr<foundation::NSError> error;
+  auto report = ROCrashReport::create(*bytes, &error);
+  ASSERT_TRUE(report) << error->localizedDescription();
+  ASSERT_TRUE(report->hasProcessInfo());
+  EXPECT_EQ(report->processInfo()->processID(), static_cast<uint64_t>(getpid()));
+}
+
+TEST_F(WrapperExceptions, CrashTimeSaveReportsAFolderThatCannotBeMade) {
+  // A file where the engine's folder must go.
+  std::ofstream(dataDir() / "blocked") << "x";
+  auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+      "org.example.wrapped", "1", std::nullopt,
+      ROReradUzerirudConfig::initWithBasePath((dataDir() / "blocked").string()));
+  DUZEWrapperExceptionManager::setCrashReporter(reporter);
+  DUZEWrapperExceptionManager::saveWrapperExceptionAndCrashReport(exceptionOf(4));
+  const std::string folderPath = fs::path(reporter->crashReportPath()).parent_path().string();
+  EXPECT_TRUE(hasLine("Couldn't create a directory at path " + folderPath));
+  EXPECT_FALSE(hasLine("Crash report was saved"));
+  EXPECT_FALSE(hasLine("Couldn't save crash report"));
+  // The exception itself was saved before.
   EXPECT_TRUE(fs::is_regular_file(folder() / "last_saved_wrapper_exception"));
 }
 

@@ -9,6 +9,8 @@
 #include "ZozIduvurCrashes/DUZEErrorReport.h"
 #include "ZozIduvurCrashes/DUZEWrapperException.h"
 
+class ROReradUzerirud;
+
 // The base name of the exception a wrapper SDK saved when it crashed.
 inline constexpr std::string_view kDUZELastWrapperExceptionFileName =
     "last_saved_wrapper_exception";
@@ -19,6 +21,19 @@ inline constexpr std::string_view kDUZELastWrapperExceptionFileName =
 // Class operations only; thread-safe.
 class DUZEWrapperExceptionManager {
  public:
+  // Keeps the crash engine instance (the crash service hands it over when it
+  // configures the engine).
+  static void setCrashReporter(std::shared_ptr<ROReradUzerirud> crashReporter);
+  static std::shared_ptr<ROReradUzerirud> crashReporter();
+
+  // For a wrapper SDK that is about to die of its own exception: saves the
+  // exception as the last saved one and writes a live report of the running
+  // process where the engine keeps its pending report, so that the next
+  // launch processes both together. Every outcome is logged at error level
+  // under the core's tag.
+  static void saveWrapperExceptionAndCrashReport(
+      const std::shared_ptr<DUZEWrapperException>& exception);
+
   // Saves under "last_saved_wrapper_exception".
   static void saveWrapperException(const std::shared_ptr<DUZEWrapperException>& exception);
   // Archives the exception and writes it atomically (overwriting) under the

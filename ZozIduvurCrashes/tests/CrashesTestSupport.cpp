@@ -1,11 +1,30 @@
 #include "CrashesTestSupport.h"
 
+#include <cstdlib>
+
 #include "ZozIduvurCrashes/DUZECrashesUtil.h"
 
 namespace crashestest {
 
+namespace {
+constexpr const char* kOwnProcessVariable = "DUZE_CRASHES_OWN_PROCESS";
+}  // namespace
+
+bool inOwnProcess() {
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string name = std::string(info->test_suite_name()) + "." + info->name();
+  if (const char* marker = std::getenv(kOwnProcessVariable); marker && name == marker) return true;
+  if (GTEST_FLAG_GET(filter) == name && GTEST_FLAG_GET(repeat) == 1) return true;
+  EXPECT_EQ(duzetest::runChild(name, {std::string(kOwnProcessVariable) + "=" + name}), 0)
+      << name << " failed in a process of its own (its output is above)";
+  return false;
+}
+
 void CrashesTest::SetUp() {
   CoreTest::SetUp();
+  // The crash engine keeps its reports under the caches folder.
+  if (const char* caches = std::getenv("XDG_CACHE_HOME")) savedCaches_ = caches;
+  setenv("XDG_CACHE_HOME", (dataDir() / "caches").c_str(), 1);
   DUZECrashesUtil::resetDirectory();
   DUZECrashesArchiverUtil::addAllowedCrashesModuleClasses();
   DUZECrashesArchiverUtil::addMigrationClasses();
@@ -13,6 +32,11 @@ void CrashesTest::SetUp() {
 
 void CrashesTest::TearDown() {
   DUZECrashesUtil::resetDirectory();
+  if (savedCaches_) {
+    setenv("XDG_CACHE_HOME", savedCaches_->c_str(), 1);
+  } else {
+    unsetenv("XDG_CACHE_HOME");
+  }
   CoreTest::TearDown();
 }
 

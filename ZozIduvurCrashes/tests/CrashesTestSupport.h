@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "ReportFixtures.h"
@@ -28,7 +29,21 @@ class CrashesTest : public duzetest::CoreTest {
     EXPECT_TRUE(data);
     return DUZEUtility::unarchiveObject<T>(data.value_or(foundation::Data{}));
   }
+
+ private:
+  std::optional<std::string> savedCaches_;
 };
+
+// The crash engine, the terminate handler and the method replacements are
+// set up at most once per process. A test that sets them up runs again in a
+// process of its own: this answers true in that process (and when the test
+// is alone in its process already), and otherwise runs the child, checks
+// that it passed and answers false.
+bool inOwnProcess();
+#define DUZE_RUN_IN_OWN_PROCESS()               \
+  do {                                          \
+    if (!::crashestest::inOwnProcess()) return; \
+  } while (false)
 
 // A device that passes the core's check.
 std::shared_ptr<DUZEDevice> validDevice();

@@ -1,0 +1,47 @@
+// The program's own throw entry point. The runtime's declaration must come
+// before any throw expression of this file, so it is included first and
+// nothing else that throws is.
+#include <cxxabi.h>
+#include <execinfo.h>
+
+#include <cstdlib>
+
+#include "DUZECrashesThrowRecording.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define DUZE_ADDRESS_SANITIZER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DUZE_ADDRESS_SANITIZER 1
+#endif
+#endif
+#if defined(DUZE_ADDRESS_SANITIZER)
+#include <sanitizer/asan_interface.h>
+#endif
+
+namespace duzecrashes {
+void linkThrowInterposer() {}
+}  // namespace duzecrashes
+
+namespace __cxxabiv1 {
+
+// Every throw compiled into the program enters here first.
+extern "C" void __cxa_throw(void* thrownObject, std::type_info* type, void (*destructor)(void*)) {
+  const duzecrashes::NextCxaThrow next = duzecrashes::resolveNextCxaThrow();
+  if (duzecrashes::shouldRecordThrow(type)) {
+    // Captured here, so that the first address is this function's own.
+    void* frames[128];
+    const int count = backtrace(frames, 128);
+    duzecrashes::recordThrow(thrownObject, frames, count);
+  }
+#if defined(DUZE_ADDRESS_SANITIZER)
+  // The sanitizer's own entry point is passed over when its runtime is
+  // linked into the program; the stack it would unpoison is unpoisoned here.
+  __asan_handle_no_return();
+#endif
+  if (next == nullptr) abort();
+  next(thrownObject, type, destructor);
+  __builtin_unreachable();
+}
+
+}  // namespace __cxxabiv1

@@ -34,8 +34,11 @@ HookState& hooks() {
 }  // namespace
 
 void printErrorReport(const std::string& prefix, const Error& error, const char* file, int line) {
-  const std::string text =
-      std::string(file) + ":" + std::to_string(line) + ": " + prefix + describe(error) + "\n";
+  printReport(prefix + describe(error), file, line);
+}
+
+void printReport(const std::string& message, const char* file, int line) {
+  const std::string text = std::string(file) + ":" + std::to_string(line) + ": " + message + "\n";
   std::lock_guard<std::mutex> guard(reportMutex());
   std::ostream& out = reportStream != nullptr ? *reportStream : std::cout;
   out << text;

@@ -16,6 +16,9 @@ namespace rv {
 // stream (standard output unless replaced). The process continues.
 void printErrorReport(const std::string& prefix, const Error& error, const char* file, int line);
 
+// Writes "<file>:<line>: <message>\n" to the report stream.
+void printReport(const std::string& message, const char* file, int line);
+
 // Replaces the stream reports go to (null restores standard output) and returns
 // the previous one. Meant for tests.
 std::ostream* setErrorReportStream(std::ostream* stream);

@@ -70,17 +70,23 @@ std::mutex& printLock() {
 }
 }  // namespace
 
-void printBindingError(const Error& error) {
-  const std::string line = "Binding error: " + describe(error) + "\n";
+namespace cocoa_detail {
+
+void printLine(const std::string& line) {
+  const std::string text = line + "\n";
   std::lock_guard<std::mutex> guard(printLock());
-  std::cout << line << std::flush;
+  std::cout << text << std::flush;
+}
+
+}  // namespace cocoa_detail
+
+void printBindingError(const Error& error) {
+  cocoa_detail::printLine("Binding error: " + describe(error));
 }
 
 void printBindingError(const Error& error, const char* file, int line) {
-  const std::string text =
-      std::string(file) + ":" + std::to_string(line) + ": Binding error: " + describe(error) + "\n";
-  std::lock_guard<std::mutex> guard(printLock());
-  std::cout << text << std::flush;
+  cocoa_detail::printLine(std::string(file) + ":" + std::to_string(line) +
+                          ": Binding error: " + describe(error));
 }
 
 }  // namespace rv

@@ -40,6 +40,10 @@ concept ObjcObjectPointer = std::is_pointer_v<T> &&
 // A type's name without namespace qualifiers.
 std::string unqualifiedName(const std::type_info& type);
 
+// Writes `line` and a newline to standard output at once (the reports and
+// warnings of this component; lines of concurrent callers never interleave).
+void printLine(const std::string& line);
+
 }  // namespace cocoa_detail
 
 // The textual description of any value: an object's `description` ("nil" for
@@ -63,7 +67,11 @@ std::string describeValue(const V& value) {
 // `U*`) the name of U.
 template <class T>
 std::string typeDisplayName() {
-  if constexpr (cocoa_detail::IsObjcRef<T>::value) {
+  if constexpr (requires {
+                  { T::typeDisplayName() } -> std::convertible_to<std::string>;
+                }) {
+    return T::typeDisplayName();
+  } else if constexpr (cocoa_detail::IsObjcRef<T>::value) {
     return cocoa_detail::unqualifiedName(typeid(typename cocoa_detail::IsObjcRef<T>::Element));
   } else if constexpr (cocoa_detail::ObjcObjectPointer<T>) {
     return cocoa_detail::unqualifiedName(typeid(std::remove_cv_t<std::remove_pointer_t<T>>));
@@ -190,6 +198,11 @@ std::optional<T> conditionalCast(const V& value) {
     } else if constexpr (ObjcObjectPointer<T>) {
       if (auto* cast = dynamic_cast<T>(object)) return cast;
       return std::nullopt;
+    } else if constexpr (requires {
+                           { T::fromObject(object) } -> std::same_as<std::optional<T>>;
+                         }) {
+      // A type that decides itself which objects it accepts (a protocol type).
+      return T::fromObject(object);
     } else if constexpr (std::is_same_v<T, std::string>) {
       if (auto* string = dynamic_cast<objc::NSString*>(object)) return string->string();
       return std::nullopt;

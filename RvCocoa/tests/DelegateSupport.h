@@ -21,6 +21,7 @@
 
 #include "InterceptionSupport.h"
 #include "RvCocoa/DelegateProxy.h"
+#include "RvCocoa/DelegateProxyType.h"
 #include "RvCocoa/ProtocolRef.h"
 #include "objc/NSString.h"
 
@@ -94,9 +95,11 @@ class Panel : public objc::NSObject {
   // thread only.
   std::vector<id> delegateSets;
 
+ protected:
+  Panel() = default;
+
  private:
   friend struct objc::detail::InstanceAccess;
-  Panel() = default;
 
   Ref<objc::Object> loadDelegate() {
     std::lock_guard<std::mutex> guard(mutex_);
@@ -140,6 +143,20 @@ class AppDelegate : public objc::NSObject {
   AppDelegate() = default;
 };
 
+// A panel of a kind that gets proxies of its own make closure.
+class WidePanel : public Panel {
+ public:
+  static Class classObject() {
+    static const Class cls =
+        objc::ClassBuilder<WidePanel>("RvTestWidePanel", Panel::classObject()).build();
+    return cls;
+  }
+
+ private:
+  friend struct objc::detail::InstanceAccess;
+  WidePanel() = default;
+};
+
 // The proxy of panels.
 class PanelDelegateProxy : public DelegateProxy<Panel, PanelDelegateRef> {
  public:
@@ -155,12 +172,26 @@ class PanelDelegateProxy : public DelegateProxy<Panel, PanelDelegateRef> {
   }
 
   // DelegateProxyType:
+  static void registerKnownImplementations() {
+    ++registrations;
+    DelegateProxyType<PanelDelegateProxy>::addProxyMaker<Panel>(
+        [](const Ref<Panel>& panel) { return create(panel); });
+    DelegateProxyType<PanelDelegateProxy>::addProxyMaker<WidePanel>(
+        [](const Ref<WidePanel>& panel) {
+          Ref<PanelDelegateProxy> proxy = create(panel);
+          proxy->madeForWidePanel = true;
+          return proxy;
+        });
+  }
   static std::optional<PanelDelegateRef> currentDelegate(Panel& panel) {
     return castOptionalOrFatalError<PanelDelegateRef>(panel.delegate());
   }
   static void setCurrentDelegate(std::optional<PanelDelegateRef> delegate, Panel& panel) {
     panel.setDelegate(delegate ? delegate->get() : nullptr);
   }
+
+  static inline int registrations = 0;
+  bool madeForWidePanel = false;
 
  protected:
   PanelDelegateProxy() = default;

@@ -35,6 +35,7 @@
 #include <type_traits>
 #include <unordered_map>
 
+#include "RvCocoa/HasDelegate.h"
 #include "RvCocoa/MessageObservation.h"
 #include "RvCocoa/ProtocolRef.h"
 #include "RvCocoa/RvCocoaError.h"
@@ -146,15 +147,77 @@ objc::Ref<objc::Object> objectReference(const std::optional<D>& delegate) {
   return delegate ? objectReference(*delegate) : nullptr;
 }
 
-// How the proxy type `Proxy` reads and writes its parent's delegate.
+template <class>
+inline constexpr bool kDependentFalse = false;
+
+// Whether P has a typed delegate (data-source, prefetching data-source)
+// property of type D.
+template <class P, class D>
+constexpr bool delegatePropertyOf() {
+  if constexpr (HasDelegate<P>) {
+    return std::is_same_v<typename P::Delegate, D>;
+  } else {
+    return false;
+  }
+}
+template <class P, class D>
+constexpr bool dataSourcePropertyOf() {
+  if constexpr (HasDataSource<P>) {
+    return std::is_same_v<typename P::DataSource, D>;
+  } else {
+    return false;
+  }
+}
+template <class P, class D>
+constexpr bool prefetchDataSourcePropertyOf() {
+  if constexpr (HasPrefetchDataSource<P>) {
+    return std::is_same_v<typename P::PrefetchDataSource, D>;
+  } else {
+    return false;
+  }
+}
+
+// How the proxy type `Proxy` reads and writes its parent's delegate: with
+// its own `currentDelegate` / `setCurrentDelegate`, else through the
+// parent's typed delegate, data-source or prefetching data-source property
+// of the proxy's delegate type.
 template <class Proxy>
 struct DelegateAccess {
   using P = typename Proxy::ParentObject;
   using D = typename Proxy::Delegate;
-  static std::optional<D> currentDelegate(P& parent) { return Proxy::currentDelegate(parent); }
-  static void setCurrentDelegate(std::optional<D> delegate, P& parent) {
-    Proxy::setCurrentDelegate(std::move(delegate), parent);
+
+  static std::optional<D> currentDelegate(P& parent) {
+    if constexpr (requires { Proxy::currentDelegate(parent); }) {
+      return Proxy::currentDelegate(parent);
+    } else if constexpr (kDelegateProperty) {
+      return parent.delegate();
+    } else if constexpr (kDataSourceProperty) {
+      return parent.dataSource();
+    } else if constexpr (kPrefetchDataSourceProperty) {
+      return parent.prefetchDataSource();
+    } else {
+      static_assert(kDependentFalse<Proxy>, "the proxy type cannot read its parent's delegate");
+    }
   }
+
+  static void setCurrentDelegate(std::optional<D> delegate, P& parent) {
+    if constexpr (requires { Proxy::setCurrentDelegate(std::move(delegate), parent); }) {
+      Proxy::setCurrentDelegate(std::move(delegate), parent);
+    } else if constexpr (kDelegateProperty) {
+      parent.setDelegate(std::move(delegate));
+    } else if constexpr (kDataSourceProperty) {
+      parent.setDataSource(std::move(delegate));
+    } else if constexpr (kPrefetchDataSourceProperty) {
+      parent.setPrefetchDataSource(std::move(delegate));
+    } else {
+      static_assert(kDependentFalse<Proxy>, "the proxy type cannot set its parent's delegate");
+    }
+  }
+
+ private:
+  static constexpr bool kDelegateProperty = delegatePropertyOf<P, D>();
+  static constexpr bool kDataSourceProperty = dataSourcePropertyOf<P, D>();
+  static constexpr bool kPrefetchDataSourceProperty = prefetchDataSourcePropertyOf<P, D>();
 };
 
 }  // namespace cocoa_detail

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "dispatch/OperationQueue.h"
+
 namespace foundation {
 
 std::shared_ptr<NotificationCenter> NotificationCenter::defaultCenter() {
@@ -13,8 +15,38 @@ void NotificationCenter::addObserver(const void* observer, std::string name, Han
                                      std::shared_ptr<void> sender) {
   if (!handler) return;
   std::lock_guard lock(mutex_);
-  registrations_.push_back({nextId_++, observer, std::move(name), sender, sender == nullptr,
+  registrations_.push_back({nextId_++, observer, std::move(name), false, sender, sender == nullptr,
                             std::make_shared<const Handler>(std::move(handler))});
+}
+
+namespace {
+// What a block registration's token points at: only its address matters.
+struct BlockObserver {};
+}  // namespace
+
+NotificationCenter::ObserverToken NotificationCenter::addObserverForName(
+    std::optional<std::string> name, std::shared_ptr<void> object,
+    std::shared_ptr<dispatch::OperationQueue> queue, Handler block) {
+  auto token = std::make_shared<const BlockObserver>();
+  if (!block) return token;
+  Handler handler = std::move(block);
+  if (queue) {
+    handler = [queue = std::move(queue), block = std::move(handler)](const NSNotification& n) {
+      auto operation = dispatch::BlockOperation::create([&block, &n] { block(n); });
+      queue->addOperation(operation);
+      operation->waitUntilFinished();
+    };
+  }
+  std::lock_guard lock(mutex_);
+  const bool anyName = !name.has_value();
+  registrations_.push_back({nextId_++, token.get(), std::move(name).value_or(std::string()),
+                            anyName, object, object == nullptr,
+                            std::make_shared<const Handler>(std::move(handler))});
+  return token;
+}
+
+void NotificationCenter::removeObserver(const ObserverToken& token) {
+  if (token) removeObserver(token.get());
 }
 
 void NotificationCenter::removeObserver(const void* observer) {
@@ -24,8 +56,9 @@ void NotificationCenter::removeObserver(const void* observer) {
 
 void NotificationCenter::removeObserver(const void* observer, std::string_view name) {
   std::lock_guard lock(mutex_);
-  std::erase_if(registrations_,
-                [&](const Registration& r) { return r.observer == observer && r.name == name; });
+  std::erase_if(registrations_, [&](const Registration& r) {
+    return r.observer == observer && !r.anyName && r.name == name;
+  });
 }
 
 void NotificationCenter::postNotificationName(std::string_view name, std::shared_ptr<void> sender) {
@@ -33,9 +66,14 @@ void NotificationCenter::postNotificationName(std::string_view name, std::shared
   {
     std::lock_guard lock(mutex_);
     for (const auto& r : registrations_) {
-      if (r.name != name) continue;
-      // A registration for a sender that is gone matches nothing.
-      if (!r.anySender && (!sender || r.sender.lock() != sender)) continue;
+      if (!r.anyName && r.name != name) continue;
+      // A registration for a sender that is gone matches nothing, and one for
+      // a sender that shares no ownership with this one matches nothing
+      // either, even at the same address.
+      if (!r.anySender && (!sender || r.sender.expired() || r.sender.owner_before(sender) ||
+                           sender.owner_before(r.sender))) {
+        continue;
+      }
       handlers.push_back(r.handler);
     }
   }

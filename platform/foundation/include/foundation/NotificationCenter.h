@@ -4,9 +4,14 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+namespace dispatch {
+class OperationQueue;
+}  // namespace dispatch
 
 namespace foundation {
 
@@ -21,9 +26,16 @@ struct NSNotification {
 // runs the matching observers' handlers at once, on the posting thread, in
 // the order they were registered, outside the centre's lock (a handler may
 // post, add or remove observers). Thread-safe.
+//
+// Senders are compared by identity of ownership: a registration for a sender
+// matches the posts of that same object (any `shared_ptr` sharing its
+// ownership), never another object that later takes its address.
 class NotificationCenter {
  public:
   using Handler = std::function<void(const NSNotification&)>;
+  // The registration a block observer gets; `removeObserver(token)` ends it.
+  // Dropping the token does not: the centre keeps the registration.
+  using ObserverToken = std::shared_ptr<const void>;
 
   // The process's default centre.
   static std::shared_ptr<NotificationCenter> defaultCenter();
@@ -34,6 +46,19 @@ class NotificationCenter {
   // dereferenced.
   void addObserver(const void* observer, std::string name, Handler handler,
                    std::shared_ptr<void> sender = nullptr);
+  // Registers `block` for notifications named `name` (every name when
+  // absent) posted by `object` (every sender when null; held weakly, so a
+  // registration for an object that is gone matches nothing). Without a
+  // queue the block runs on the posting thread before the post returns; with
+  // one it runs as an operation of that queue while the post waits for it
+  // (so posting from an operation of that queue when it has no free slot
+  // waits for ever).
+  ObserverToken addObserverForName(std::optional<std::string> name, std::shared_ptr<void> object,
+                                   std::shared_ptr<dispatch::OperationQueue> queue, Handler block);
+  // Ends a block registration; a null or unknown token does nothing. A post
+  // already in progress on another thread may still run the block once.
+  void removeObserver(const ObserverToken& token);
+
   // Removes every registration of `observer`. A post already in progress on
   // another thread may still call its handlers once; later posts do not.
   void removeObserver(const void* observer);
@@ -51,6 +76,7 @@ class NotificationCenter {
     uint64_t id;
     const void* observer;
     std::string name;
+    bool anyName;
     std::weak_ptr<void> sender;
     bool anySender;
     std::shared_ptr<const Handler> handler;

@@ -1,0 +1,433 @@
+#include "foundation/URLSession.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <deque>
+#include <string>
+#include <thread>
+
+namespace foundation {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The threads tasks run on: one per task under way, kept for a while once
+// idle so later tasks reuse them. Idle workers never wait for one another: a
+// job that finds no idle worker gets a new one. Made once, never destroyed
+// (workers may still be finishing when the process exits).
+class WorkerPool {
+ public:
+  static WorkerPool& shared() {
+    static WorkerPool* const pool = new WorkerPool;
+    return *pool;
+  }
+
+  void submit(std::function<void()> job) {
+    std::lock_guard lock(mutex_);
+    jobs_.push_back(std::move(job));
+    if (jobs_.size() > idle_) {
+      try {
+        std::thread([this] { work(); }).detach();
+      } catch (...) {
+        jobs_.pop_back();
+        throw;
+      }
+    } else {
+      wake_.notify_one();
+    }
+  }
+
+ private:
+  static constexpr auto kIdleLifetime = std::chrono::seconds(30);
+
+  void work() {
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      if (jobs_.empty()) {
+        ++idle_;
+        const bool woken = wake_.wait_for(lock, kIdleLifetime, [&] { return !jobs_.empty(); });
+        --idle_;
+        if (!woken) return;
+      }
+      std::function<void()> job = std::move(jobs_.front());
+      jobs_.pop_front();
+      lock.unlock();
+      job();
+      job = nullptr;
+      lock.lock();
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  std::deque<std::function<void()>> jobs_;
+  size_t idle_ = 0;
+};
+
+void ensureCurl() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+std::string_view describeCode(int64_t code) {
+  switch (code) {
+    case NSURLErrorCancelled:
+      return "The request was cancelled.";
+    case NSURLErrorBadURL:
+      return "The URL is not valid.";
+    case NSURLErrorTimedOut:
+      return "The request timed out.";
+    case NSURLErrorUnsupportedURL:
+      return "The URL is not supported.";
+    case NSURLErrorCannotFindHost:
+      return "No server with the URL's host name could be found.";
+    case NSURLErrorCannotConnectToHost:
+      return "Could not connect to the server.";
+    case NSURLErrorNetworkConnectionLost:
+      return "The network connection was lost.";
+    case NSURLErrorHTTPTooManyRedirects:
+      return "The server redirected too many times.";
+    case NSURLErrorBadServerResponse:
+      return "The server's answer could not be understood.";
+    case NSURLErrorFileDoesNotExist:
+      return "The file does not exist.";
+    case NSURLErrorSecureConnectionFailed:
+      return "A secure connection to the server could not be made.";
+    default:
+      return "An unknown error occurred.";
+  }
+}
+
+int64_t codeForCurlResult(CURLcode result) {
+  switch (result) {
+    case CURLE_UNSUPPORTED_PROTOCOL:
+      return NSURLErrorUnsupportedURL;
+    case CURLE_URL_MALFORMAT:
+      return NSURLErrorBadURL;
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return NSURLErrorCannotFindHost;
+    case CURLE_COULDNT_CONNECT:
+      return NSURLErrorCannotConnectToHost;
+    case CURLE_OPERATION_TIMEDOUT:
+      return NSURLErrorTimedOut;
+    case CURLE_GOT_NOTHING:
+    case CURLE_SEND_ERROR:
+    case CURLE_RECV_ERROR:
+    case CURLE_PARTIAL_FILE:
+      return NSURLErrorNetworkConnectionLost;
+    case CURLE_TOO_MANY_REDIRECTS:
+      return NSURLErrorHTTPTooManyRedirects;
+    case CURLE_WEIRD_SERVER_REPLY:
+      return NSURLErrorBadServerResponse;
+    case CURLE_FILE_COULDNT_READ_FILE:
+      return NSURLErrorFileDoesNotExist;
+    case CURLE_SSL_CONNECT_ERROR:
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CERTPROBLEM:
+    case CURLE_SSL_CIPHER:
+    case CURLE_SSL_CACERT_BADFILE:
+      return NSURLErrorSecureConnectionFailed;
+    case CURLE_ABORTED_BY_CALLBACK:
+      return NSURLErrorCancelled;
+    default:
+      return NSURLErrorUnknown;
+  }
+}
+
+// A header field that can go on the wire as it is: a token for a name and no
+// line breaks or NUL in the value (anything else could forge further fields).
+bool isSendableHeaderField(const std::string& name, const std::string& value) {
+  if (name.empty()) return false;
+  for (unsigned char c : name) {
+    if (c <= 0x20 || c >= 0x7f || c == ':') return false;
+  }
+  for (char c : value) {
+    if (c == '\r' || c == '\n' || c == '\0') return false;
+  }
+  return true;
+}
+
+std::string trim(std::string_view text) {
+  const size_t begin = text.find_first_not_of(" \t\r\n");
+  if (begin == std::string_view::npos) return {};
+  const size_t end = text.find_last_not_of(" \t\r\n");
+  return std::string(text.substr(begin, end - begin + 1));
+}
+
+// What the transfer's callbacks gather, on the worker thread.
+struct Gathered {
+  Data body;
+  HTTPURLResponse::HeaderFields headers;
+  Clock::time_point lastActivity = Clock::now();
+  curl_off_t downloaded = 0;
+  curl_off_t uploaded = 0;
+  const std::atomic<bool>* cancelRequested = nullptr;
+};
+
+size_t onBody(char* bytes, size_t size, size_t count, void* context) {
+  auto* gathered = static_cast<Gathered*>(context);
+  const size_t length = size * count;
+  gathered->body.insert(gathered->body.end(), bytes, bytes + length);
+  gathered->lastActivity = Clock::now();
+  return length;
+}
+
+size_t onHeader(char* bytes, size_t size, size_t count, void* context) {
+  auto* gathered = static_cast<Gathered*>(context);
+  const size_t length = size * count;
+  const std::string_view line(bytes, length);
+  gathered->lastActivity = Clock::now();
+  if (line.starts_with("HTTP/")) {
+    // A new answer (after a redirect or an interim answer): only the last
+    // one's fields describe the response.
+    gathered->headers.clear();
+  } else if (const size_t colon = line.find(':'); colon != std::string_view::npos && colon > 0) {
+    gathered->headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+  }
+  return length;
+}
+
+int onProgress(void* context, curl_off_t, curl_off_t downloaded, curl_off_t, curl_off_t uploaded) {
+  auto* gathered = static_cast<Gathered*>(context);
+  if (downloaded != gathered->downloaded || uploaded != gathered->uploaded) {
+    gathered->downloaded = downloaded;
+    gathered->uploaded = uploaded;
+    gathered->lastActivity = Clock::now();
+  }
+  return gathered->cancelRequested->load() ? 1 : 0;
+}
+
+}  // namespace
+
+std::shared_ptr<NSError> urlError(int64_t code, const std::optional<URL>& failingURL) {
+  NSError::UserInfo userInfo;
+  userInfo.emplace(std::string(NSLocalizedDescriptionKey), std::string(describeCode(code)));
+  if (failingURL) {
+    userInfo.emplace(std::string(NSURLErrorFailingURLStringErrorKey), failingURL->absoluteString());
+  }
+  return NSError::create(std::string(NSURLErrorDomain), code, std::move(userInfo));
+}
+
+// MARK: URLSession
+
+std::shared_ptr<URLSession> URLSession::shared() {
+  static const auto session = std::make_shared<URLSession>();
+  return session;
+}
+
+std::shared_ptr<URLSessionDataTask> URLSession::dataTaskWithRequest(
+    URLRequest request, CompletionHandler completionHandler) {
+  return std::make_shared<URLSessionDataTask>(URLSessionDataTask::PrivateTag{},
+                                              nextIdentifier_.fetch_add(1), std::move(request),
+                                              std::move(completionHandler));
+}
+
+std::shared_ptr<URLSessionDataTask> URLSession::dataTaskWithURL(
+    URL url, CompletionHandler completionHandler) {
+  return dataTaskWithRequest(URLRequest(std::move(url)), std::move(completionHandler));
+}
+
+// MARK: URLSessionDataTask
+
+URLSessionDataTask::URLSessionDataTask(PrivateTag, uint64_t identifier, URLRequest request,
+                                       CompletionHandler handler)
+    : identifier_(identifier), request_(std::move(request)), handler_(std::move(handler)) {}
+
+URLSessionDataTask::~URLSessionDataTask() = default;
+
+URLSessionDataTask::State URLSessionDataTask::state() const {
+  std::lock_guard lock(mutex_);
+  return state_;
+}
+
+void URLSessionDataTask::resume() {
+  {
+    std::lock_guard lock(mutex_);
+    if (started_ || state_ != State::suspended) return;
+    started_ = true;
+    state_ = State::running;
+  }
+  startWorker();
+}
+
+void URLSessionDataTask::cancel() {
+  bool start = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (state_ == State::completed || state_ == State::canceling) return;
+    cancelRequested_.store(true);
+    state_ = State::canceling;
+    if (multi_ != nullptr) curl_multi_wakeup(static_cast<CURLM*>(multi_));
+    // A task that never ran still reports its cancellation from a worker.
+    if (!started_) start = started_ = true;
+  }
+  if (start) startWorker();
+}
+
+void URLSessionDataTask::startWorker() {
+  try {
+    WorkerPool::shared().submit([self = shared_from_this()] { self->run(); });
+  } catch (const std::system_error&) {
+    complete(std::nullopt, nullptr, urlError(NSURLErrorUnknown, request_.url()));
+  }
+}
+
+void URLSessionDataTask::complete(std::optional<Data> data, std::shared_ptr<URLResponse> response,
+                                  std::shared_ptr<NSError> error) {
+  CompletionHandler handler;
+  {
+    std::lock_guard lock(mutex_);
+    if (state_ == State::completed) return;
+    // A cancel that came in before the outcome is handed over wins.
+    if (cancelRequested_.load()) {
+      data.reset();
+      response.reset();
+      error = urlError(NSURLErrorCancelled, request_.url());
+    }
+    state_ = State::completed;
+    handler = std::move(handler_);
+    handler_ = nullptr;
+  }
+  if (handler) handler(std::move(data), std::move(response), std::move(error));
+}
+
+void URLSessionDataTask::run() {
+  const std::optional<URL>& url = request_.url();
+  if (cancelRequested_.load()) return complete(std::nullopt, nullptr, nullptr);
+  if (!url) return complete(std::nullopt, nullptr, urlError(NSURLErrorUnsupportedURL, url));
+  const std::string scheme = url->scheme();
+  if (scheme != "http" && scheme != "https" && scheme != "file") {
+    return complete(std::nullopt, nullptr, urlError(NSURLErrorUnsupportedURL, url));
+  }
+
+  ensureCurl();
+  CURL* easy = curl_easy_init();
+  CURLM* multi = curl_multi_init();
+  if (easy == nullptr || multi == nullptr) {
+    if (easy) curl_easy_cleanup(easy);
+    if (multi) curl_multi_cleanup(multi);
+    return complete(std::nullopt, nullptr, urlError(NSURLErrorUnknown, url));
+  }
+
+  Gathered gathered;
+  gathered.cancelRequested = &cancelRequested_;
+  curl_easy_setopt(easy, CURLOPT_URL, url->absoluteString().c_str());
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https,file");
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &onBody);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &gathered);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &onHeader);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, &gathered);
+  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &onProgress);
+  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &gathered);
+
+  const std::string method = request_.httpMethod().value_or("GET");
+  const std::optional<Data>& body = request_.httpBody();
+  if (method == "HEAD") {
+    curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+  } else if (body) {
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body->data());
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
+    if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+  } else if (method == "POST") {
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, "");
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
+  } else if (method != "GET") {
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+  }
+
+  curl_slist* headers = nullptr;
+  bool expectGiven = false;
+  for (const auto& [name, value] : request_.allHTTPHeaderFields()) {
+    if (!isSendableHeaderField(name, value)) continue;
+    expectGiven = expectGiven || sameHeaderFieldName(name, "Expect");
+    const std::string line = value.empty() ? name + ";" : name + ": " + value;
+    headers = curl_slist_append(headers, line.c_str());
+  }
+  // Bodies go at once, without waiting for an interim answer first.
+  if (!expectGiven) headers = curl_slist_append(headers, "Expect:");
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+
+  double timeout = request_.timeoutInterval();
+  if (!(timeout > 0) || !std::isfinite(timeout)) timeout = URLRequest::kDefaultTimeoutInterval;
+  const auto idleLimit = std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(std::min(timeout, 1e9)));
+
+  bool registered = false;
+  {
+    std::lock_guard lock(mutex_);
+    if (!cancelRequested_.load()) {
+      multi_ = multi;
+      registered = true;
+    }
+  }
+  bool timedOut = false;
+  bool done = false;
+  CURLcode result = CURLE_OK;
+  if (registered) {
+    curl_multi_add_handle(multi, easy);
+    gathered.lastActivity = Clock::now();
+    for (;;) {
+      int running = 0;
+      curl_multi_perform(multi, &running);
+      if (cancelRequested_.load() || running == 0) break;
+      const auto idle = Clock::now() - gathered.lastActivity;
+      if (idle >= idleLimit) {
+        timedOut = true;
+        break;
+      }
+      const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(idleLimit - idle).count();
+      curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::clamp<int64_t>(remaining, 1, 1000)),
+                      nullptr);
+    }
+    int left = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+      if (message->msg == CURLMSG_DONE) {
+        result = message->data.result;
+        done = true;
+      }
+    }
+    {
+      std::lock_guard lock(mutex_);
+      multi_ = nullptr;
+    }
+    curl_multi_remove_handle(multi, easy);
+  }
+
+  long status = 0;
+  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+  const char* effective = nullptr;
+  curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
+  std::optional<URL> finalURL = effective ? URL::string(effective) : std::nullopt;
+  if (!finalURL) finalURL = url;
+  curl_easy_cleanup(easy);
+  curl_multi_cleanup(multi);
+  curl_slist_free_all(headers);
+
+  // A cancelled outcome is filled in by `complete`.
+  if (!registered || cancelRequested_.load()) return complete(std::nullopt, nullptr, nullptr);
+  if (timedOut) return complete(std::nullopt, nullptr, urlError(NSURLErrorTimedOut, url));
+  if (!done) return complete(std::nullopt, nullptr, urlError(NSURLErrorUnknown, url));
+  if (result != CURLE_OK) {
+    return complete(std::nullopt, nullptr, urlError(codeForCurlResult(result), url));
+  }
+  std::shared_ptr<URLResponse> response;
+  if (finalURL->scheme() == "file") {
+    response = URLResponse::create(finalURL);
+  } else {
+    response = HTTPURLResponse::create(finalURL, status, std::move(gathered.headers));
+  }
+  complete(std::move(gathered.body), std::move(response), nullptr);
+}
+
+}  // namespace foundation

@@ -1,0 +1,17 @@
+// Defines the classes and the protocol of the layer when the program starts,
+// so that they can be found by name from the first moment.
+
+#include "webkit/WKNavigationDelegate.h"
+#include "webkit/WKWebView.h"
+
+namespace {
+
+objc::Class defineAll() {
+  webkit::WKNavigationDelegateProtocol();
+  webkit::WKNavigation::classObject();
+  return webkit::WKWebView::classObject();
+}
+
+const objc::LoadRegistrar registrar(&defineAll);
+
+}  // namespace

@@ -336,7 +336,9 @@ void URLSessionDataTask::run() {
   if (method == "HEAD") {
     curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
   } else if (body) {
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, body->data());
+    // Never a null pointer: libcurl would read the body from standard input.
+    const char* bytes = body->empty() ? "" : reinterpret_cast<const char*>(body->data());
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, bytes);
     curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
     if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
   } else if (method == "POST") {

@@ -136,6 +136,21 @@ TEST(URLSession, PostWithoutBodyAndHeadWithoutBody) {
   EXPECT_EQ(server.requests()[1].method, "HEAD");
 }
 
+TEST(URLSession, EmptyBodyIsSentAsAnEmptyBody) {
+  HTTPServer server;
+  URLRequest request(url(server.url("/empty")));
+  request.setHTTPMethod("PUT");
+  request.setHTTPBody(foundation::Data());
+  Outcome outcome;
+  auto task = start(request, outcome);
+  ASSERT_TRUE(outcome.wait());
+  EXPECT_EQ(outcome.error, nullptr);
+  const auto seen = server.requests().at(0);
+  EXPECT_EQ(seen.method, "PUT");
+  EXPECT_EQ(seen.header("content-length"), "0");
+  EXPECT_TRUE(seen.body.empty());
+}
+
 TEST(URLSession, HeaderFieldsThatWouldForgeOthersAreNotSent) {
   HTTPServer server;
   URLRequest request(url(server.url("/")));

@@ -46,6 +46,7 @@
 #include "RvStreams/Merge.h"
 #include "RvStreams/Multicast.h"
 #include "RvStreams/Observable.h"
+#include "RvStreams/ObservableAsync.h"
 #include "RvStreams/ObserveOn.h"
 #include "RvStreams/Observers.h"
 #include "RvStreams/OperationQueueScheduler.h"

@@ -51,6 +51,7 @@
 #include "RvStreams/Observers.h"
 #include "RvStreams/OperationQueueScheduler.h"
 #include "RvStreams/PrimitiveSequence.h"
+#include "RvStreams/PrimitiveSequenceAsync.h"
 #include "RvStreams/PriorityQueue.h"
 #include "RvStreams/Producer.h"
 #include "RvStreams/Queue.h"

@@ -1,0 +1,555 @@
+#include "ZozIduvurCrashes/DUZECrashes.h"
+
+#include <signal.h>
+
+#include "DUZECrashesKeys.h"
+#include "ZozIduvur/DUZEDeviceTracker.h"
+#include "ZozIduvur/DUZEDispatcherUtil.h"
+#include "ZozIduvur/DUZELogger.h"
+#include "ZozIduvur/DUZESessionContext.h"
+#include "ZozIduvur/DUZEUserIdContext.h"
+#include "ZozIduvur/DUZEUtility.h"
+#include "ZozIduvur/DUZEZozIduvur.h"
+#include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
+#include "ZozIduvurCrashes/DUZECrashesLogBuffer.h"
+#include "ZozIduvurCrashes/DUZECrashesUncaughtCXXExceptionHandlerManager.h"
+#include "ZozIduvurCrashes/DUZECrashesUtil.h"
+#include "ZozIduvurCrashes/DUZEErrorLogFormatter.h"
+#include "ZozIduvurCrashes/DUZEHandledErrorLog.h"
+#include "ZozIduvurCrashes/DUZEWrapperCrashesHelper.h"
+#include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
+#include "dispatch/DispatchQueue.h"
+#include "dispatch/OnceToken.h"
+#include "foundation/StringFormat.h"
+#include "foundation/UUID.h"
+
+namespace {
+
+std::mutex gSharedMutex;
+std::shared_ptr<DUZECrashes> gShared;
+
+std::mutex gSeamMutex;
+std::optional<dispatch::DispatchTimeInterval> gProcessingDelay;
+std::optional<bool> gDebuggerAttached;
+
+}  // namespace
+
+namespace duzecrashes {
+
+dispatch::OnceToken& delayedProcessingToken() {
+  static dispatch::OnceToken token;
+  return token;
+}
+
+dispatch::DispatchTimeInterval processingDelay() {
+  std::lock_guard lock(gSeamMutex);
+  return gProcessingDelay.value_or(dispatch::DispatchTimeInterval::nanoseconds(1000000000));
+}
+
+}  // namespace duzecrashes
+
+// Construction and the shared instance -------------------------------------------
+
+DUZECrashes::DUZECrashes()
+    : appStartTime_(dispatch::Date::now()),
+      delayedProcessingSemaphore_(std::make_shared<dispatch::DispatchSemaphore>(0)),
+      targetTokenEncrypter_(DUZEEncrypter::create()),
+      bufferFileQueue_(dispatch::OperationQueue::create()) {
+  DUZEZozIduvurUserDefaults::shared()->migrateKeys(
+      {
+          {"RADuzOzezadCrashesIsEnabled", std::string("kZORodozidIsEnabledKey")},
+          {"RADuzOzezadAppDidReceiveMemoryWarning", std::string("ZIAppDidReceiveMemoryWarning")},
+          {"RADuzOzezadCrashesUserConfirmation", std::string("ZIUserConfirmation")},
+      },
+      kDUZECrashesServiceName);
+  DUZECrashesArchiverUtil::addMigrationClasses();
+  DUZECrashesArchiverUtil::addAllowedCrashesModuleClasses();
+
+  crashesPathComponent_ = DUZECrashesUtil::crashesDir();
+  logBufferPathComponent_ = DUZECrashesUtil::logBufferDir();
+  analyzerInProgressFilePathComponent_ = foundation::stringWithFormat(
+      "%@/%@", crashesPathComponent_, duzecrashes::kAnalyzerFileName);
+
+  channelUnitConfiguration_ =
+      DUZEChannelUnitConfiguration(std::string(kDUZECrashesGroupId), 2, 1, 1, 3);
+  bufferFileQueue_->setMaxConcurrentOperationCount(5);
+  setupLogBuffer();
+}
+
+DUZECrashes::~DUZECrashes() {
+  // Buffer files still being made belong to this instance's folders.
+  bufferFileQueue_->waitUntilAllOperationsAreFinished();
+  if (memoryPressureSource_) memoryPressureSource_->cancel();
+}
+
+std::shared_ptr<DUZECrashes> DUZECrashes::sharedInstance() {
+  std::lock_guard lock(gSharedMutex);
+  if (!gShared) gShared = std::shared_ptr<DUZECrashes>(new DUZECrashes());
+  return gShared;
+}
+
+void DUZECrashes::resetSharedInstance() {
+  std::shared_ptr<DUZECrashes> old;
+  {
+    std::lock_guard lock(gSharedMutex);
+    old = std::move(gShared);
+  }
+  duzecrashes::delayedProcessingToken().reset();
+}
+
+std::shared_ptr<DUZECrashes> DUZECrashes::self() {
+  return std::static_pointer_cast<DUZECrashes>(shared_from_this());
+}
+
+std::string_view DUZECrashes::logTag() const { return kDUZECrashesLogTag; }
+
+void DUZECrashes::setProcessingDelayForTesting(
+    std::optional<dispatch::DispatchTimeInterval> delay) {
+  std::lock_guard lock(gSeamMutex);
+  gProcessingDelay = delay;
+}
+
+void DUZECrashes::setDebuggerAttachedForTesting(std::optional<bool> attached) {
+  std::lock_guard lock(gSeamMutex);
+  gDebuggerAttached = attached;
+}
+
+bool DUZECrashes::isDebuggerAttached() {
+  {
+    std::lock_guard lock(gSeamMutex);
+    if (gDebuggerAttached) return *gDebuggerAttached;
+  }
+  return DUZEZozIduvur::isDebuggerAttached();
+}
+
+// Class-level interface -------------------------------------------------------------
+
+void DUZECrashes::setDelegate(const std::shared_ptr<DUZECrashesDelegate>& delegate) {
+  sharedInstance()->setDelegateOnInstance(delegate);
+}
+
+std::shared_ptr<DUZECrashesDelegate> DUZECrashes::delegate() {
+  return sharedInstance()->delegateOnInstance();
+}
+
+void DUZECrashes::setUserConfirmationHandler(DUZEUserConfirmationHandler handler) {
+  sharedInstance()->setUserConfirmationHandlerOnInstance(std::move(handler));
+}
+
+DUZEUserConfirmationHandler DUZECrashes::userConfirmationHandler() {
+  return sharedInstance()->userConfirmationHandlerOnInstance();
+}
+
+void DUZECrashes::notifyWithUserConfirmation(DUZEUserConfirmation userConfirmation) {
+  sharedInstance()->notifyWithUserConfirmationOnInstance(userConfirmation);
+}
+
+bool DUZECrashes::hasCrashedInLastSession() { return sharedInstance()->didCrashInLastSession(); }
+
+bool DUZECrashes::hasReceivedMemoryWarningInLastSession() {
+  return sharedInstance()->didReceiveMemoryWarningInLastSession();
+}
+
+std::shared_ptr<DUZEErrorReport> DUZECrashes::lastSessionCrashReport() {
+  return sharedInstance()->getLastSessionCrashReport();
+}
+
+void DUZECrashes::disableMachExceptionHandler() {
+  sharedInstance()->setEnableMachExceptionHandler(false);
+}
+
+std::optional<std::string> DUZECrashes::trackError(
+    const std::shared_ptr<foundation::NSError>& error,
+    const std::optional<DUZEProperties>& properties,
+    const std::optional<DUZEErrorAttachmentLogs>& attachments) {
+  auto exception =
+      error ? DUZEExceptionModel::createWithError(*error) : DUZEExceptionModel::create();
+  return sharedInstance()->trackErrorOnInstance(exception, properties, attachments);
+}
+
+std::optional<std::string> DUZECrashes::trackException(
+    const std::shared_ptr<DUZEExceptionModel>& exception,
+    const std::optional<DUZEProperties>& properties,
+    const std::optional<DUZEErrorAttachmentLogs>& attachments) {
+  return sharedInstance()->trackErrorOnInstance(exception, properties, attachments);
+}
+
+void DUZECrashes::generateTestCrash() {
+  auto instance = sharedInstance();
+  std::lock_guard lock(instance->instanceLock());
+  if (!instance->canBeUsed()) return;
+  if (DUZEUtility::currentAppEnvironment() == DUZEEnvironmentAppStore) {
+    DUZELogWarning(kDUZECrashesLogTag,
+                   "GenerateTestCrash was just called in an App Store environment. The call will "
+                   "be ignored.");
+    return;
+  }
+  if (isDebuggerAttached()) {
+    DUZELogWarning(kDUZECrashesLogTag,
+                   "The debugger is attached. The following crash cannot be detected by the SDK!");
+  }
+  // Let the line above reach its handler: the process ends here.
+  DUZELogger::flush();
+#if defined(__x86_64__) || defined(__i386__)
+  __asm__ volatile("int3");
+#elif defined(__aarch64__)
+  __asm__ volatile("brk #0");
+#else
+  __builtin_trap();
+#endif
+  // A trap resumes after the instruction once handled: when whoever took it
+  // (the engine, after writing its report) let the process go on, the
+  // signal's default action ends it.
+  raise(SIGTRAP);
+}
+
+void DUZECrashes::applicationDidReportException(objc::NSException* exception) {
+  sharedInstance()->applicationDidReportExceptionOnInstance(exception);
+}
+
+void DUZECrashes::sendErrorAttachments(const DUZEErrorAttachmentLogs& errorAttachments,
+                                       const std::string& incidentIdentifier) {
+  sharedInstance()->sendErrorAttachmentsOnInstance(errorAttachments, incidentIdentifier);
+}
+
+bool DUZECrashes::isServiceEnabled() {
+  return DUZEServiceAbstract::isServiceEnabled(sharedInstance());
+}
+
+void DUZECrashes::setServiceEnabled(bool isEnabled) {
+  DUZEServiceAbstract::setServiceEnabled(sharedInstance(), isEnabled);
+}
+
+// Start, enabling and disabling ------------------------------------------------------
+
+void DUZECrashes::startWithChannelGroup(std::shared_ptr<DUZEChannelGroupProtocol> channelGroup,
+                                        std::optional<std::string> appSecret,
+                                        std::optional<std::string> transmissionTargetToken,
+                                        bool fromApplication) {
+  std::lock_guard lock(instanceLock());
+  DUZEServiceAbstract::startWithChannelGroup(std::move(channelGroup), std::move(appSecret),
+                                             std::move(transmissionTargetToken), fromApplication);
+  if (auto group = this->channelGroup()) {
+    group->addDelegate(std::static_pointer_cast<DUZEChannelDelegate>(self()));
+  }
+  processLogBufferAfterCrash();
+  processMemoryWarningInLastSession();
+  DUZELogVerbose(kDUZECrashesLogTag, "Started crash service.");
+}
+
+void DUZECrashes::updateConfigurationWithAppSecret(
+    std::optional<std::string> appSecret, std::optional<std::string> transmissionTargetToken) {
+  std::lock_guard lock(instanceLock());
+  processLogBufferAfterCrash();
+  DUZEServiceAbstract::updateConfigurationWithAppSecret(std::move(appSecret),
+                                                        std::move(transmissionTargetToken));
+}
+
+void DUZECrashes::applyEnabledState(bool isEnabled) {
+  std::lock_guard lock(instanceLock());
+  DUZEServiceAbstract::applyEnabledState(isEnabled);
+  if (isEnabled) {
+    auto setupDelegate = DUZEWrapperCrashesHelper::getCrashHandlerSetupDelegate();
+    bool enableUncaughtExceptionHandler = true;
+    if (setupDelegate) {
+      enableUncaughtExceptionHandler =
+          setupDelegate->shouldEnableUncaughtExceptionHandler().value_or(true);
+      setupDelegate->willSetUpCrashHandlers();
+    }
+    configureCrashReporterWithUncaughtExceptionHandlerEnabled(enableUncaughtExceptionHandler);
+    if (setupDelegate) setupDelegate->didSetUpCrashHandlers();
+
+    auto source = dispatch::DispatchSource::makeMemoryPressureSource(
+        dispatch::MemoryPressureEvent::warning | dispatch::MemoryPressureEvent::critical,
+        dispatch::DispatchQueue::main());
+    std::weak_ptr<DUZECrashes> weak = self();
+    source->setEventHandler([weak] {
+      if (auto strong = weak.lock()) strong->didReceiveMemoryWarning(nullptr);
+    });
+    std::shared_ptr<dispatch::DispatchSourceMemoryPressure> replaced;
+    {
+      std::lock_guard properties(propertiesMutex_);
+      replaced = std::exchange(memoryPressureSource_, source);
+    }
+    if (replaced) replaced->cancel();
+    source->resume();
+
+    auto engine = roReradUzerirud();
+    // The base class stores a switch only after this returns: a stored NO
+    // means the service is being switched on again, and what was caught
+    // while it was off is not to be sent.
+    if (engine && !DUZEServiceAbstract::isEnabled()) engine->purgePendingCrashReport();
+    if (engine && engine->hasPendingCrashReport()) {
+      didCrashInLastSession_ = true;
+      DUZELogDebug(kDUZECrashesLogTag, "The application crashed in the last session.");
+      handleLatestCrashReport();
+    }
+    auto files = persistedCrashReports();
+    const bool found = !files.empty();
+    setCrashFiles(std::move(files));
+    if (found) {
+      startDelayedCrashProcessing();
+    } else {
+      delayedProcessingSemaphore_->signal();
+      clearContextHistoryAndKeepCurrentSession();
+    }
+    if (isDebuggerAttached()) {
+      DUZELogInfo(kDUZECrashesLogTag,
+                  "Crashes service has been enabled but the service cannot detect crashes due to "
+                  "running the application with a debugger attached.");
+    } else {
+      DUZELogInfo(kDUZECrashesLogTag, "Crashes service has been enabled.");
+    }
+    return;
+  }
+
+  std::shared_ptr<dispatch::DispatchSourceMemoryPressure> source;
+  {
+    std::lock_guard properties(propertiesMutex_);
+    source = std::move(memoryPressureSource_);
+  }
+  if (source) source->cancel();
+  DUZELogDebug(kDUZECrashesLogTag, "Cleaning up all crash files.");
+  DUZEWrapperExceptionManager::deleteAllWrapperExceptions();
+  deleteAllFromCrashesDirectory();
+  emptyLogBufferFiles();
+  removeAnalyzerFile();
+  if (auto engine = roReradUzerirud()) engine->purgePendingCrashReport();
+  clearUnprocessedReports();
+  clearContextHistoryAndKeepCurrentSession();
+  DUZEZozIduvurUserDefaults::shared()->removeObjectForKey(duzecrashes::kMemoryWarningKey);
+  DUZELogInfo(kDUZECrashesLogTag, "Crashes service has been disabled.");
+}
+
+void DUZECrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(
+    bool enableUncaughtExceptionHandler) {
+  std::shared_ptr<ROReradUzerirud> engine;
+  {
+    std::lock_guard properties(propertiesMutex_);
+    if (roReradUzerirud_) {
+      engine = roReradUzerirud_;
+    }
+  }
+  if (engine) {
+    DUZELogDebug(kDUZECrashesLogTag, "Already configured ROReradUzerirud.");
+    return;
+  }
+  if (enableUncaughtExceptionHandler) {
+    DUZELogDebug(kDUZECrashesLogTag, "EnableUncaughtExceptionHandler is set to YES");
+  } else {
+    DUZELogDebug(kDUZECrashesLogTag,
+                 "EnableUncaughtExceptionHandler is set to NO, we're running in a wrapper "
+                 "runtime.");
+  }
+  uint64_t signalHandlerType = ROReradUzerirudSignalHandlerTypeBSD;
+  if (isMachExceptionHandlerEnabled()) {
+    signalHandlerType = ROReradUzerirudSignalHandlerTypeMach;
+    DUZELogVerbose(kDUZECrashesLogTag, "Enabled Mach exception handler.");
+  }
+  auto config = ROReradUzerirudConfig::initWithSignalHandlerType(
+      signalHandlerType, ROReradUzerirudSymbolicationStrategyNone, enableUncaughtExceptionHandler);
+  engine = ROReradUzerirud::initWithConfiguration(config);
+  {
+    std::lock_guard properties(propertiesMutex_);
+    roReradUzerirud_ = engine;
+  }
+  DUZEWrapperExceptionManager::setCrashReporter(engine);
+
+  if (isDebuggerAttached()) {
+    DUZELogWarning(kDUZECrashesLogTag,
+                   "Detecting crashes is NOT enabled due to running the app with a debugger "
+                   "attached.");
+    return;
+  }
+
+  const NSUncaughtExceptionHandler previous = rocrash::NSGetUncaughtExceptionHandler();
+  ROReradUzerirudCallbacks callbacks = {0, nullptr, crashes_log_buffer_crash_callback};
+  engine->setCrashCallbacks(&callbacks);
+  std::shared_ptr<foundation::NSError> error;
+  if (!engine->enableCrashReporterAndReturnError(&error)) {
+    DUZELogError(kDUZECrashesLogTag, "Could not enable crash reporter: %@",
+                 error ? error->localizedDescription() : std::string());
+  }
+
+  const NSUncaughtExceptionHandler current = rocrash::NSGetUncaughtExceptionHandler();
+  if (current != nullptr && current != previous) {
+    exceptionHandler_ = current;
+    DUZELogDebug(kDUZECrashesLogTag, "Exception handler successfully initialized.");
+  } else if (current == nullptr || enableUncaughtExceptionHandler) {
+    DUZELogError(kDUZECrashesLogTag,
+                 "Exception handler could not be set. Make sure there is no other exception "
+                 "handler set up!");
+  } else {
+    exceptionHandler_ = current;
+    DUZELogDebug(kDUZECrashesLogTag,
+                 "Exception handler successfully initialized but it has not been registered due "
+                 "to the wrapper SDK.");
+  }
+
+  DUZECrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(
+      uncaught_cxx_exception_handler);
+}
+
+void DUZECrashes::clearContextHistoryAndKeepCurrentSession() {
+  DUZEDeviceTracker::sharedInstance()->clearDevices();
+  DUZESessionContext::sharedInstance()->clearSessionHistoryAndKeepCurrentSession(true);
+  DUZEUserIdContext::sharedInstance()->clearUserIdHistory();
+}
+
+void DUZECrashes::didReceiveMemoryWarning(const std::shared_ptr<void>&) {
+  DUZELogDebug(kDUZECrashesLogTag,
+               "The application received a low memory warning in the last session.");
+  DUZEZozIduvurUserDefaults::shared()->setObject(foundation::Value(true),
+                                                 duzecrashes::kMemoryWarningKey);
+}
+
+void DUZECrashes::applicationWillEnterForeground() {
+  if (!crashFiles().empty()) startDelayedCrashProcessing();
+}
+
+void DUZECrashes::applicationDidReportExceptionOnInstance(objc::NSException* exception) {
+  const NSUncaughtExceptionHandler handler = exceptionHandler_.load();
+  if (isDebuggerAttached() || handler == nullptr) return;
+  handler(exception);
+}
+
+// Handled errors ------------------------------------------------------------------------
+
+std::optional<std::string> DUZECrashes::trackErrorOnInstance(
+    const std::shared_ptr<DUZEExceptionModel>& exception,
+    const std::optional<DUZEProperties>& properties,
+    const std::optional<DUZEErrorAttachmentLogs>& attachments) {
+  std::lock_guard lock(instanceLock());
+  if (!canBeUsed() || !isEnabled()) return std::nullopt;
+  auto log = DUZEHandledErrorLog::create();
+  log->setUserId(DUZEUserIdContext::sharedInstance()->userId());
+  const std::string errorId = foundation::NSUUID().UUIDString();
+  log->setErrorId(errorId);
+  log->setException(exception);
+  if (properties && !properties->empty()) {
+    log->setProperties(DUZEUtility::validateProperties(
+        properties, foundation::stringWithFormat("ErrorLog: %@", errorId),
+        log->type().value_or(std::string())));
+  }
+  if (auto unit = channelUnit()) unit->enqueueItem(log, DUZEFlagsNormal);
+  if (attachments) sendErrorAttachmentsOnInstance(*attachments, errorId);
+  return errorId;
+}
+
+std::shared_ptr<DUZEErrorReport> DUZECrashes::buildHandledErrorReportWithErrorID(
+    const std::string& errorId) {
+  return DUZEErrorReport::create(errorId, std::nullopt, std::nullopt, std::nullopt, std::nullopt,
+                                 appStartTime_, dispatch::Date::now(), std::nullopt, std::nullopt,
+                                 std::nullopt, std::nullopt, std::nullopt,
+                                 DUZEDeviceTracker::sharedInstance()->device(), uint64_t{0});
+}
+
+// Sending callbacks ----------------------------------------------------------------------
+
+void DUZECrashes::notifyDelegate(
+    const std::shared_ptr<DUZEAbstractLog>& log,
+    const std::function<void(DUZECrashesDelegate&, const std::shared_ptr<DUZECrashes>&,
+                             const std::shared_ptr<DUZEErrorReport>&)>& call) {
+  auto listener = delegateOnInstance();
+  if (!listener) return;
+  auto crashLog = std::dynamic_pointer_cast<DUZEAppleErrorLog>(log);
+  if (!crashLog) return;
+  auto report = DUZEErrorLogFormatter::errorReportFromLog(*crashLog);
+  DUZEDispatcherUtil::performBlockOnMainThread(
+      [listener, call, report, crashes = self()] { call(*listener, crashes, report); });
+}
+
+void DUZECrashes::channelWillSendLog(const std::shared_ptr<DUZEChannelUnitProtocol>&,
+                                     const std::shared_ptr<DUZEAbstractLog>& log) {
+  notifyDelegate(log, [](DUZECrashesDelegate& listener, const auto& crashes, const auto& report) {
+    listener.crashesWillSendErrorReport(crashes, report);
+  });
+}
+
+void DUZECrashes::channelDidSucceedSendingLog(const std::shared_ptr<DUZEChannelUnitProtocol>&,
+                                              const std::shared_ptr<DUZEAbstractLog>& log) {
+  notifyDelegate(log, [](DUZECrashesDelegate& listener, const auto& crashes, const auto& report) {
+    listener.crashesDidSucceedSendingErrorReport(crashes, report);
+  });
+}
+
+void DUZECrashes::channelDidFailSendingLog(const std::shared_ptr<DUZEChannelUnitProtocol>&,
+                                           const std::shared_ptr<DUZEAbstractLog>& log,
+                                           const std::shared_ptr<foundation::NSError>& error) {
+  notifyDelegate(log,
+                 [error](DUZECrashesDelegate& listener, const auto& crashes, const auto& report) {
+                   listener.crashesDidFailSendingErrorReport(crashes, report, error);
+                 });
+}
+
+// Properties ---------------------------------------------------------------------------------
+
+std::vector<std::filesystem::path> DUZECrashes::crashFiles() {
+  std::lock_guard lock(propertiesMutex_);
+  return crashFiles_;
+}
+
+void DUZECrashes::setCrashFiles(std::vector<std::filesystem::path> crashFiles) {
+  std::lock_guard lock(propertiesMutex_);
+  crashFiles_ = std::move(crashFiles);
+}
+
+void DUZECrashes::removeCrashFile(const std::filesystem::path& url) {
+  std::lock_guard lock(propertiesMutex_);
+  std::erase(crashFiles_, url);
+}
+
+std::shared_ptr<DUZEErrorReport> DUZECrashes::getLastSessionCrashReport() {
+  std::lock_guard lock(propertiesMutex_);
+  return lastSessionCrashReport_;
+}
+
+std::shared_ptr<DUZEChannelUnitProtocol> DUZECrashes::bufferChannelUnit() {
+  std::lock_guard lock(propertiesMutex_);
+  return bufferChannelUnit_;
+}
+
+std::shared_ptr<dispatch::DispatchSourceMemoryPressure> DUZECrashes::memoryPressureSource() {
+  std::lock_guard lock(propertiesMutex_);
+  return memoryPressureSource_;
+}
+
+std::shared_ptr<DUZECrashesDelegate> DUZECrashes::delegateOnInstance() {
+  std::lock_guard lock(propertiesMutex_);
+  return delegate_.lock();
+}
+
+void DUZECrashes::setDelegateOnInstance(const std::shared_ptr<DUZECrashesDelegate>& delegate) {
+  std::lock_guard lock(propertiesMutex_);
+  delegate_ = delegate;
+}
+
+std::shared_ptr<ROReradUzerirud> DUZECrashes::roReradUzerirud() {
+  std::lock_guard lock(propertiesMutex_);
+  return roReradUzerirud_;
+}
+
+std::vector<std::shared_ptr<DUZEAppleErrorLog>> DUZECrashes::unprocessedLogs() {
+  std::lock_guard lock(propertiesMutex_);
+  return unprocessed_ ? unprocessed_->logs : std::vector<std::shared_ptr<DUZEAppleErrorLog>>{};
+}
+
+DUZEErrorReports DUZECrashes::unprocessedReports() {
+  std::lock_guard lock(propertiesMutex_);
+  return unprocessed_ ? unprocessed_->reports : DUZEErrorReports{};
+}
+
+std::vector<std::filesystem::path> DUZECrashes::unprocessedFilePaths() {
+  std::lock_guard lock(propertiesMutex_);
+  return unprocessed_ ? unprocessed_->filePaths : std::vector<std::filesystem::path>{};
+}
+
+DUZEUserConfirmationHandler DUZECrashes::userConfirmationHandlerOnInstance() {
+  std::lock_guard lock(propertiesMutex_);
+  return userConfirmationHandler_;
+}
+
+void DUZECrashes::setUserConfirmationHandlerOnInstance(DUZEUserConfirmationHandler handler) {
+  std::lock_guard lock(propertiesMutex_);
+  userConfirmationHandler_ = std::move(handler);
+}

@@ -1,0 +1,383 @@
+// Processing of the crashes of earlier runs: takeover of the engine's pending
+// report, the stored reports, the delegate's and the user's say, and the
+// attachments.
+
+#include <atomic>
+#include <fstream>
+#include <future>
+#include <thread>
+
+#include "CrashesServiceSupport.h"
+#include "ZozIduvur/DUZESessionContext.h"
+#include "ZozIduvur/DUZEUserIdContext.h"
+#include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
+#include "ZozIduvurCrashes/DUZEWrapperCrashesHelper.h"
+#include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
+#include "dispatch/MainLoop.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using crashestest::incidentOf;
+using crashestest::RecordingCrashesDelegate;
+using crashestest::reportBytes;
+
+class CrashProcessing : public crashestest::CrashesServiceTest {
+ protected:
+  // The regular files of the crash folder.
+  std::vector<std::string> crashFolderFiles() {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(crashesFolder(), ec)) {
+      if (entry.is_regular_file()) names.push_back(entry.path().filename().string());
+    }
+    return names;
+  }
+
+  static std::shared_ptr<DUZEWrapperException> wrapperException(int64_t pid) {
+    auto exception = DUZEWrapperException::create();
+    auto model = DUZEWrapperExceptionModel::create();
+    model->setType("WrappedError");
+    model->setWrapperSdkName("wrapper");
+    exception->setModelException(model);
+    exception->setProcessId(pid);
+    return exception;
+  }
+};
+
+TEST_F(CrashProcessing, PendingReportIsTakenOverProcessedAndSent) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  const auto bytes = reportBytes(7);
+  writeFile(pendingReportPath(), bytes);
+  DUZEWrapperExceptionManager::saveWrapperException(wrapperException(4242));
+  // Processing waits for the checks of the takeover.
+  std::promise<void> checked;
+  auto delegate = std::make_shared<RecordingCrashesDelegate>();
+  delegate->decide = [gate = checked.get_future().share()](const DUZEErrorReport&) {
+    gate.wait();
+    return true;
+  };
+  DUZECrashes::setDelegate(delegate);
+
+  auto group = startOnFakeGroup();
+  EXPECT_TRUE(DUZECrashes::hasCrashedInLastSession());
+  EXPECT_TRUE(hasLine("The application crashed in the last session."));
+  EXPECT_FALSE(fs::exists(pendingReportPath()));
+  EXPECT_FALSE(fs::exists(crashesFolder() / "ZORodozid.analyzer"));
+  auto last = DUZECrashes::lastSessionCrashReport();
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->incidentIdentifier(), incidentOf(7));
+  EXPECT_EQ(last->appProcessIdentifier(), 4242u);
+  // Tied to the report by its process id.
+  EXPECT_TRUE(fs::exists(wrapperFolder() / incidentOf(7)));
+  EXPECT_FALSE(fs::exists(wrapperFolder() / "last_saved_wrapper_exception"));
+
+  // The takeover is the report's bytes under the seconds of the takeover.
+  auto files = crashFolderFiles();
+  ASSERT_EQ(files.size(), 1u);
+  EXPECT_EQ(files[0].find_first_not_of("0123456789"), std::string::npos) << files[0];
+  EXPECT_EQ(readFile(crashesFolder() / files[0]), bytes);
+  EXPECT_EQ(crashes()->crashFiles(), std::vector<fs::path>{crashesFolder() / files[0]});
+
+  // Processing, a moment later.
+  checked.set_value();
+  auto unit = group->unit("Crashes");
+  ASSERT_TRUE(eventually([&] { return !unit->items().empty(); }));
+  auto items = unit->items();
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].flags, DUZEFlagsCritical);
+  auto log = std::dynamic_pointer_cast<DUZEAppleErrorLog>(items[0].log);
+  ASSERT_TRUE(log);
+  EXPECT_EQ(log->errorId(), incidentOf(7));
+  ASSERT_TRUE(log->exception());
+  EXPECT_EQ(log->exception()->type(), "WrappedError");
+  EXPECT_EQ(delegate->events(), (std::vector<std::string>{"asked:" + incidentOf(7),
+                                                          "attachments:" + incidentOf(7)}));
+  EXPECT_TRUE(hasLine("Start delayed CrashManager processing"));
+  EXPECT_TRUE(hasLine("shouldProcessErrorReport is not implemented or returned YES, processing the "
+                      "crash report: <ROCrashReport: 0x"));
+  EXPECT_TRUE(crashFolderFiles().empty());
+  EXPECT_TRUE(crashes()->crashFiles().empty());
+  EXPECT_FALSE(fs::exists(wrapperFolder() / incidentOf(7)));
+  EXPECT_EQ(DUZECrashes::sharedInstance()->unprocessedCrashReports().size(), 0u);
+}
+
+TEST_F(CrashProcessing, PendingReportThatDoesNotParseIsPurged) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  writeFile(pendingReportPath(), {'n', 'o', 'p', 'e'});
+  startOnFakeGroup();
+  EXPECT_TRUE(DUZECrashes::hasCrashedInLastSession());
+  EXPECT_TRUE(hasLine("[ZozIduvurCrashes] WARNING"));
+  EXPECT_TRUE(hasLine("Couldn't parse crash report: "));
+  EXPECT_FALSE(fs::exists(pendingReportPath()));
+  EXPECT_TRUE(crashFolderFiles().empty());
+  EXPECT_FALSE(DUZECrashes::lastSessionCrashReport());
+}
+
+TEST_F(CrashProcessing, InterruptedTakeoverPurgesTheReportUnread) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  writeFile(pendingReportPath(), reportBytes(3));
+  writeFile(crashesFolder() / "ZORodozid.analyzer", {});
+  startOnFakeGroup();
+  EXPECT_TRUE(hasLine("Error on loading the crash report, it will be purged."));
+  EXPECT_FALSE(hasLine("Couldn't"));
+  EXPECT_FALSE(fs::exists(pendingReportPath()));
+  EXPECT_FALSE(fs::exists(crashesFolder() / "ZORodozid.analyzer"));
+  EXPECT_TRUE(crashFolderFiles().empty());
+  EXPECT_FALSE(DUZECrashes::lastSessionCrashReport());
+}
+
+TEST_F(CrashProcessing, OnlyNonEmptyRegularFilesWithoutReservedSuffixesAreListed) {
+  for (const char* name : {"a.plist", "b.desc", ".DS_Store", "c.data", "d.meta", "e.analyzer"}) {
+    storeCrashFile(name, {1});
+  }
+  storeCrashFile("empty", {});
+  fs::create_directories(crashesFolder() / "folder");
+  auto report = storeCrashFile("700000001", reportBytes());
+  auto junk = storeCrashFile("junk", {1, 2, 3});
+  EXPECT_EQ(crashes()->persistedCrashReports(), (std::vector<fs::path>{report, junk}));
+
+  fs::remove_all(crashesFolder());
+  EXPECT_TRUE(crashes()->persistedCrashReports().empty());
+  EXPECT_TRUE(hasLine("[ZozIduvurCrashes] ERROR"));
+  EXPECT_TRUE(hasLine("No persisted crashes found."));
+}
+
+TEST_F(CrashProcessing, UnparsableFilesAreDeletedAndUnreadableOnesSkipped) {
+  auto junk = storeCrashFile("junk", {1, 2, 3});
+  auto empty = storeCrashFile("empty", {});
+  auto missing = crashesFolder() / "missing";
+  crashes()->setCrashFiles({junk, empty, missing});
+  crashes()->processCrashReports();
+  EXPECT_FALSE(fs::exists(junk));
+  EXPECT_TRUE(fs::exists(empty));
+  EXPECT_EQ(crashes()->crashFiles(), (std::vector<fs::path>{empty, missing}));
+  EXPECT_TRUE(hasLine("Crash report found but couldn't parse it, discard the crash report: "));
+  EXPECT_EQ(countLines("Crash report found but couldn't parse it"), 1u);
+}
+
+TEST_F(CrashProcessing, DisabledServiceDiscardsEverything) {
+  DUZEZozIduvurUserDefaults::shared()->setObject(foundation::Value(false), "CrashesIsEnabled");
+  auto report = storeCrashFile("1", reportBytes());
+  DUZEWrapperExceptionManager::saveWrapperException(wrapperException(1));
+  crashes()->setCrashFiles({report});
+  crashes()->processCrashReports();
+  EXPECT_TRUE(hasLine("Crashes service is disabled; discard all crash reports"));
+  EXPECT_FALSE(fs::exists(crashesFolder()));
+  EXPECT_FALSE(fs::exists(wrapperFolder()));
+  EXPECT_TRUE(crashes()->crashFiles().empty());
+}
+
+TEST_F(CrashProcessing, DelegateDecidesReportByReport) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  auto group = startOnFakeGroup();
+  auto unit = group->unit("Crashes");
+  // The session and the user of the crash's time are stamped on its log.
+  DUZESessionContext::sharedInstance()->setSessionId("SESSION-OF-THE-CRASH");
+  DUZEUserIdContext::sharedInstance()->setUserId("user-of-the-crash");
+  const auto later = static_cast<uint64_t>(dispatch::Date::now().timeIntervalSince1970()) + 60;
+  auto kept = storeCrashFile("1", reportBytes(1, 11, later));
+  auto dropped = storeCrashFile("2", reportBytes(2, 22, later));
+  DUZEWrapperExceptionManager::saveWrapperException(wrapperException(22));
+
+  auto delegate = std::make_shared<RecordingCrashesDelegate>();
+  delegate->decide = [](const DUZEErrorReport& report) {
+    return report.incidentIdentifier() == incidentOf(1);
+  };
+  DUZECrashes::setDelegate(delegate);
+  crashes()->setCrashFiles({kept, dropped});
+  crashes()->processCrashReports();
+
+  EXPECT_EQ(delegate->count("asked"), 2u);
+  EXPECT_TRUE(hasLine("shouldProcessErrorReport returned NO, discard the crash report: "));
+  auto items = unit->items();
+  ASSERT_EQ(items.size(), 1u);
+  auto log = std::dynamic_pointer_cast<DUZEAppleErrorLog>(items[0].log);
+  ASSERT_TRUE(log);
+  EXPECT_EQ(log->errorId(), incidentOf(1));
+  EXPECT_EQ(log->sid(), "SESSION-OF-THE-CRASH");
+  EXPECT_EQ(log->userId(), "user-of-the-crash");
+  EXPECT_FALSE(fs::exists(kept));
+  EXPECT_FALSE(fs::exists(dropped));
+  EXPECT_FALSE(fs::exists(wrapperFolder() / incidentOf(2)));
+  EXPECT_TRUE(crashes()->crashFiles().empty());
+  EXPECT_TRUE(crashes()->unprocessedReports().empty());
+  EXPECT_TRUE(hasLine("attachmentsWithCrashes is not implemented"));
+}
+
+TEST_F(CrashProcessing, AlwaysSendSkipsTheConfirmationHandler) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  auto group = startOnFakeGroup();
+  DUZEZozIduvurUserDefaults::shared()->setObject(foundation::Value(true),
+                                                 "CrashesUserConfirmation");
+  bool asked = false;
+  DUZECrashes::setUserConfirmationHandler([&](const DUZEErrorReports&) {
+    asked = true;
+    return true;
+  });
+  crashes()->setCrashFiles({storeCrashFile("1", reportBytes(1))});
+  crashes()->processCrashReports();
+  EXPECT_FALSE(asked);
+  EXPECT_EQ(group->unit("Crashes")->items().size(), 1u);
+  EXPECT_TRUE(hasLine("The flag for user confirmation is set to DUZEUserConfirmationAlways, "
+                      "continue sending logs"));
+  // With nothing waiting the stored choice is still the answer.
+  EXPECT_TRUE(crashes()->sendCrashReportsOrAwaitUserConfirmation());
+}
+
+TEST_F(CrashProcessing, UserDecidesWhenTheHandlerAsks) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  auto group = startOnFakeGroup();
+  auto unit = group->unit("Crashes");
+  std::vector<std::string> asked;
+  DUZECrashes::setUserConfirmationHandler([&](const DUZEErrorReports& reports) {
+    EXPECT_TRUE(dispatch::isMainThread());
+    for (const auto& report : reports) asked.push_back(report.get()->incidentIdentifier().value());
+    return true;
+  });
+
+  auto first = storeCrashFile("1", reportBytes(1));
+  crashes()->setCrashFiles({first});
+  // From a processing thread the handler still runs on the main thread.
+  std::atomic<bool> done{false};
+  std::thread processing([&] {
+    crashes()->processCrashReports();
+    done = true;
+  });
+  ASSERT_TRUE(eventually([&] { return done.load(); }));
+  processing.join();
+  EXPECT_EQ(asked, std::vector<std::string>{incidentOf(1)});
+  EXPECT_TRUE(unit->items().empty());
+  EXPECT_TRUE(fs::exists(first));
+  ASSERT_EQ(crashes()->unprocessedReports().size(), 1u);
+
+  DUZECrashes::notifyWithUserConfirmation(DUZEUserConfirmationDontSend);
+  EXPECT_TRUE(unit->items().empty());
+  EXPECT_FALSE(fs::exists(first));
+  EXPECT_TRUE(crashes()->unprocessedReports().empty());
+
+  // "Always" sends and is remembered.
+  auto second = storeCrashFile("2", reportBytes(2));
+  crashes()->setCrashFiles({second});
+  crashes()->processCrashReports();
+  EXPECT_EQ(asked.size(), 2u);
+  DUZECrashes::notifyWithUserConfirmation(DUZEUserConfirmationAlways);
+  EXPECT_EQ(unit->items().size(), 1u);
+  EXPECT_FALSE(fs::exists(second));
+  EXPECT_TRUE(crashes()->shouldAlwaysSend());
+  EXPECT_EQ(DUZEZozIduvurUserDefaults::shared()->objectForKey("CrashesUserConfirmation"),
+            foundation::Value(true));
+}
+
+TEST_F(CrashProcessing, HandlerThatAnswersNoLetsTheCrashesGo) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  auto group = startOnFakeGroup();
+  DUZECrashes::setUserConfirmationHandler([](const DUZEErrorReports&) { return false; });
+  crashes()->setCrashFiles({storeCrashFile("1", reportBytes(1))});
+  crashes()->processCrashReports();
+  EXPECT_EQ(group->unit("Crashes")->items().size(), 1u);
+  EXPECT_TRUE(hasLine(
+      "The user confirmation handler is not implemented or returned NO, continue sending logs"));
+  EXPECT_FALSE(crashes()->shouldAlwaysSend());
+}
+
+TEST_F(CrashProcessing, ConfirmationOutsideItsHandlerIsRefused) {
+  DUZECrashes::notifyWithUserConfirmation(DUZEUserConfirmationSend);
+  EXPECT_TRUE(hasLine(
+      "Incorrect usage of notifyWithUserConfirmation: it should only be called from "
+      "userConfirmationHandler. For more information refer to the documentation."));
+}
+
+TEST_F(CrashProcessing, WrapperDrivenProcessingWaitsAndFiltersById) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  storeCrashFile("1", reportBytes(1));
+  storeCrashFile("2", reportBytes(2));
+  DUZEWrapperCrashesHelper::setAutomaticProcessing(false);
+  EXPECT_FALSE(DUZEWrapperCrashesHelper::automaticProcessing());
+
+  // Asked before the service even starts: the answer waits for processing.
+  std::atomic<bool> answered{false};
+  DUZEErrorReports reports;
+  std::thread waiter([&] {
+    reports = DUZEWrapperCrashesHelper::unprocessedCrashReports();
+    answered = true;
+  });
+  EXPECT_FALSE(answered.load());
+  auto group = startOnFakeGroup();
+  ASSERT_TRUE(eventually([&] { return answered.load(); }));
+  waiter.join();
+  ASSERT_EQ(reports.size(), 2u);
+  EXPECT_EQ(countLines("Automatic crash processing is disabled, storing the crash report for later "
+                       "processing: "),
+            2u);
+  EXPECT_TRUE(group->unit("Crashes")->items().empty());
+
+  EXPECT_FALSE(
+      DUZEWrapperCrashesHelper::sendCrashReportsOrAwaitUserConfirmationForFilteredIds(
+          {incidentOf(2)}));
+  EXPECT_TRUE(hasLine("Automatic crash processing is disabled and \"AlwaysSend\" is false. "
+                      "Awaiting user confirmation."));
+  EXPECT_FALSE(fs::exists(crashesFolder() / "1"));
+  ASSERT_EQ(crashes()->unprocessedReports().size(), 1u);
+  EXPECT_EQ(crashes()->unprocessedReports()[0]->incidentIdentifier(), incidentOf(2));
+
+  DUZECrashes::notifyWithUserConfirmation(DUZEUserConfirmationSend);
+  auto items = group->unit("Crashes")->items();
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(std::dynamic_pointer_cast<DUZEAppleErrorLog>(items[0].log)->errorId(), incidentOf(2));
+  EXPECT_FALSE(fs::exists(crashesFolder() / "2"));
+  // Every later caller passes at once.
+  EXPECT_TRUE(DUZEWrapperCrashesHelper::unprocessedCrashReports().empty());
+}
+
+TEST_F(CrashProcessing, AttachmentsAreValidatedAndCutAtTheSizeLimit) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  auto group = startOnFakeGroup();
+  auto unit = group->unit("Crashes");
+  auto exact = DUZEErrorAttachmentLog::attachmentWithBinary(
+      foundation::Data(kDUZEMaxAttachmentSize, 'x'), "exact.bin", "application/octet-stream");
+  auto over = DUZEErrorAttachmentLog::attachmentWithBinary(
+      foundation::Data(kDUZEMaxAttachmentSize + 1, 'x'), "over.bin", "application/octet-stream");
+  auto untyped =
+      DUZEErrorAttachmentLog::attachmentWithBinary(foundation::Data{1}, "untyped.bin", "");
+  auto empty = DUZEErrorAttachmentLog::attachmentWithText(std::nullopt, "empty.txt");
+  DUZECrashes::sendErrorAttachments({exact, over, untyped, empty}, "INCIDENT");
+
+  auto items = unit->items();
+  ASSERT_EQ(items.size(), 1u);
+  EXPECT_EQ(items[0].log, exact);
+  EXPECT_EQ(items[0].flags, DUZEFlagsNormal);
+  EXPECT_EQ(exact->errorId(), "INCIDENT");
+  EXPECT_EQ(over->errorId(), "INCIDENT");
+  EXPECT_TRUE(hasLine(
+      "Discarding attachment with size above 7340032 bytes: size=7340033, fileName=over.bin."));
+  EXPECT_EQ(countLines("Not all required fields are present in DUZEErrorAttachmentLog."), 2u);
+}
+
+TEST_F(CrashProcessing, CrashAttachmentsGetTheCrashDeviceAndIncident) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  auto group = startOnFakeGroup();
+  auto withDevice = DUZEErrorAttachmentLog::attachmentWithText("mine", "mine.txt");
+  auto ownDevice = crashestest::validDevice();
+  ownDevice->setModel("Own");
+  withDevice->setDevice(ownDevice);
+  auto withoutDevice = DUZEErrorAttachmentLog::attachmentWithText("theirs", "theirs.txt");
+  auto delegate = std::make_shared<RecordingCrashesDelegate>();
+  delegate->attachments = DUZEErrorAttachmentLogs{withDevice, withoutDevice};
+  DUZECrashes::setDelegate(delegate);
+  crashes()->setCrashFiles({storeCrashFile("1", reportBytes(5))});
+  crashes()->processCrashReports();
+
+  auto items = group->unit("Crashes")->items();
+  ASSERT_EQ(items.size(), 3u);
+  auto log = std::dynamic_pointer_cast<DUZEAppleErrorLog>(items[0].log);
+  ASSERT_TRUE(log);
+  EXPECT_EQ(items[1].log, withDevice);
+  EXPECT_EQ(items[2].log, withoutDevice);
+  EXPECT_EQ(withDevice->device(), ownDevice);
+  EXPECT_EQ(withoutDevice->device(), log->device());
+  EXPECT_EQ(withDevice->errorId(), incidentOf(5));
+  EXPECT_EQ(withoutDevice->errorId(), incidentOf(5));
+}
+
+}  // namespace

@@ -1,0 +1,226 @@
+// Two runs of an application sharing one data folder. The first starts the
+// crash service and really crashes while a handled error is on its way to
+// the log store; the second finds the report, converts it, asks its
+// delegate, and sends the crash log with its attachment and the buffered
+// handled error; then nothing of the crash is left.
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <stdexcept>
+
+#include "CrashesServiceSupport.h"
+#include "ZozIduvur/DUZEChannelGroupDefault.h"
+#include "ZozIduvur/DUZEChannelUnitDefault.h"
+#include "ZozIduvur/DUZEZozIduvur.h"
+#include "ZozIduvurCrashes/DUZEHandledErrorLog.h"
+#include "dispatch/MainLoop.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+constexpr const char* kRole = "DUZE_CRASHES_END_TO_END_ROLE";
+
+std::string role() {
+  const char* value = std::getenv(kRole);
+  return value ? value : "";
+}
+
+class EndToEndFailure : public std::runtime_error {
+ public:
+  using std::runtime_error::runtime_error;
+};
+
+__attribute__((noinline)) void throwFailure() { throw EndToEndFailure("the window list broke"); }
+void terminateWithFailure() noexcept { throwFailure(); }
+
+// Crashes the process, the way `role()` says, while the marked handled error
+// is being enqueued: after the crash service buffered it, before the log
+// store has it.
+class Crasher : public DUZEChannelDelegate {
+ public:
+  bool channelUnitShouldFilterLog(const std::shared_ptr<DUZEChannelUnitProtocol>&,
+                                  const std::shared_ptr<DUZEAbstractLog>& log) override {
+    auto handled = std::dynamic_pointer_cast<DUZEHandledErrorLog>(log);
+    if (!handled || !handled->properties() || !handled->properties()->count("crash")) return false;
+    const std::string kind = role();
+    if (kind == "fault") {
+      *reinterpret_cast<volatile int*>(0x10) = 1;
+    } else if (kind == "abort") {
+      abort();
+    } else if (kind == "exception") {
+      terminateWithFailure();
+    } else if (kind == "testcrash") {
+      DUZECrashes::generateTestCrash();
+    }
+    return false;
+  }
+};
+
+}  // namespace
+
+TEST(CrashesEndToEndChild, Crash) {
+  if (role().empty() || role() == "send") GTEST_SKIP() << "runs as a child of CrashesEndToEnd.*";
+  DUZEZozIduvur::start("secret", {DUZEServiceClass::of<DUZECrashes>()});
+  auto crasher = std::make_shared<Crasher>();
+  DUZEZozIduvur::channelGroup()->addDelegate(crasher);
+  auto model = DUZEExceptionModel::createWithType("Handled", "before the crash", std::nullopt);
+  ASSERT_TRUE(DUZECrashes::trackException(model, DUZEProperties{{"crash", "now"}}, std::nullopt));
+  DUZEZozIduvur::channelGroup()->waitUntilIdle();
+  FAIL() << "still alive";
+}
+
+namespace {
+
+// The application's delegate: processes every report, as the application
+// does, and gives each an attachment.
+class ApplicationDelegate : public crashestest::RecordingCrashesDelegate {
+ public:
+  ApplicationDelegate() {
+    shouldProcess = true;
+    attachments =
+        DUZEErrorAttachmentLogs{DUZEErrorAttachmentLog::attachmentWithText("last words", "log.txt")};
+  }
+};
+
+// Counts the logs sent, by type.
+class SendingRecorder : public DUZEChannelDelegate {
+ public:
+  void channelDidSucceedSendingLog(const std::shared_ptr<DUZEChannelUnitProtocol>&,
+                                   const std::shared_ptr<DUZEAbstractLog>& log) override {
+    std::lock_guard lock(mutex_);
+    sent_.push_back(log->type().value_or(""));
+  }
+  size_t count(const std::string& type) {
+    std::lock_guard lock(mutex_);
+    return static_cast<size_t>(std::count(sent_.begin(), sent_.end(), type));
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::string> sent_;
+};
+
+}  // namespace
+
+TEST(CrashesEndToEndChild, Send) {
+  if (role() != "send") GTEST_SKIP() << "runs as a child of CrashesEndToEnd.*";
+  DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(
+      dispatch::DispatchTimeInterval::milliseconds(20));
+  DUZECrashes::setProcessingDelayForTesting(dispatch::DispatchTimeInterval::milliseconds(20));
+  auto delegate = std::make_shared<ApplicationDelegate>();
+  DUZEZozIduvur::start("secret", {DUZEServiceClass::of<DUZECrashes>()});
+  DUZECrashes::setDelegate(delegate);
+  auto recorder = std::make_shared<SendingRecorder>();
+  DUZEZozIduvur::channelGroup()->addDelegate(recorder);
+  EXPECT_TRUE(DUZECrashes::hasCrashedInLastSession());
+  ASSERT_TRUE(DUZECrashes::lastSessionCrashReport());
+
+  EXPECT_TRUE(dispatch::MainLoop::runUntil(
+      [&] {
+        return delegate->count("sent") == 1 && recorder->count("errorAttachment") == 1 &&
+               recorder->count("handledError") == 1;
+      },
+      dispatch::DispatchTimeInterval::seconds(10)));
+  EXPECT_EQ(delegate->count("asked"), 1u);
+  EXPECT_EQ(delegate->count("will"), 1u);
+  // Rows are deleted on the logs queue right after the delegates heard.
+  DUZEZozIduvur::channelGroup()->waitUntilIdle();
+  DUZEZozIduvur::resetSharedInstance();
+}
+
+namespace {
+
+class CrashesEndToEnd : public crashestest::CrashesServiceTest {
+ protected:
+  // Runs both processes; answers the sent crash log.
+  nlohmann::json crashThenSend(const std::string& kind, int signal) {
+    std::string deadUrl;
+    {
+      duzetest::LoopbackServer closed;
+      deadUrl = closed.baseUrl();
+    }
+    const int status = crashestest::spawnSelf(
+        "CrashesEndToEndChild.Crash",
+        {std::string(kRole) + "=" + kind,
+         std::string(kDUZELogUrlEnvironmentVariable) + "=" + deadUrl,
+         "ASAN_OPTIONS=handle_segv=0:handle_abort=0:handle_sigill=0:handle_sigbus=0:"
+         "handle_sigfpe=0:detect_leaks=0"});
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal)
+        << kind << ": status " << status;
+    EXPECT_TRUE(fs::exists(pendingReportPath()));
+    EXPECT_GT(fs::file_size(bufferFolder() / "0.zorodozidlogbuffer"), 0u);
+    EXPECT_EQ(storedRows("Crashes"), 0u);
+
+    const int sent = crashestest::spawnSelf("CrashesEndToEndChild.Send",
+                                            {std::string(kRole) + "=send"});
+    EXPECT_TRUE(WIFEXITED(sent) && WEXITSTATUS(sent) == 0) << "status " << sent;
+
+    // Nothing of the crash is left.
+    EXPECT_FALSE(fs::exists(pendingReportPath()));
+    for (const auto& entry : fs::directory_iterator(crashesFolder())) {
+      ADD_FAILURE() << "left in the crash folder: " << entry.path();
+    }
+    for (const auto& entry : fs::directory_iterator(bufferFolder())) {
+      EXPECT_EQ(fs::file_size(entry.path()), 0u) << entry.path();
+    }
+    EXPECT_EQ(storedRows("Crashes"), 0u);
+    EXPECT_EQ(storedRows("CrashesBuffer"), 0u);
+
+    auto logs = crashestest::sentLogs(server_->requests());
+    nlohmann::json crash, attachment, handled;
+    for (const auto& log : logs) {
+      const std::string type = log.value("type", "");
+      EXPECT_TRUE(type == "appleError" || type == "errorAttachment" || type == "handledError")
+          << log.dump();
+      if (type == "appleError") crash = log;
+      if (type == "errorAttachment") attachment = log;
+      if (type == "handledError") handled = log;
+    }
+    EXPECT_EQ(logs.size(), 3u);
+    EXPECT_FALSE(crash.is_null());
+    EXPECT_FALSE(attachment.is_null());
+    EXPECT_FALSE(handled.is_null());
+    if (!crash.is_null() && !attachment.is_null()) {
+      EXPECT_EQ(attachment["errorId"], crash["id"]);
+      EXPECT_EQ(attachment["fileName"], "log.txt");
+      EXPECT_EQ(attachment["contentType"], "text/plain");
+    }
+    if (!handled.is_null()) {
+      EXPECT_EQ(handled["properties"]["crash"], "now");
+      EXPECT_EQ(handled["exception"]["type"], "Handled");
+    }
+    if (!crash.is_null()) {
+      EXPECT_EQ(crash["fatal"], true);
+      EXPECT_FALSE(crash["threads"].empty());
+    }
+    return crash;
+  }
+};
+
+TEST_F(CrashesEndToEnd, FaultIsReportedOnTheNextLaunch) {
+  auto crash = crashThenSend("fault", SIGSEGV);
+  EXPECT_EQ(crash.value("osExceptionType", ""), "SIGSEGV");
+  EXPECT_EQ(crash.value("osExceptionAddress", ""), "0x10");
+}
+
+TEST_F(CrashesEndToEnd, AbortIsReportedOnTheNextLaunch) {
+  auto crash = crashThenSend("abort", SIGABRT);
+  EXPECT_EQ(crash.value("osExceptionType", ""), "SIGABRT");
+}
+
+TEST_F(CrashesEndToEnd, UncaughtCxxExceptionIsReportedWithItsTypeAndText) {
+  auto crash = crashThenSend("exception", SIGABRT);
+  EXPECT_EQ(crash.value("osExceptionType", ""), "SIGABRT");
+  EXPECT_EQ(crash.value("exceptionType", ""), "(anonymous namespace)::EndToEndFailure");
+  EXPECT_EQ(crash.value("exceptionReason", ""), "the window list broke");
+}
+
+TEST_F(CrashesEndToEnd, TestCrashIsReportedOnTheNextLaunch) {
+  auto crash = crashThenSend("testcrash", SIGTRAP);
+  EXPECT_EQ(crash.value("osExceptionType", ""), "SIGTRAP");
+}
+
+}  // namespace

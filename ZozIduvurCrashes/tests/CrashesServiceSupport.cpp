@@ -1,0 +1,280 @@
+#include "CrashesServiceSupport.h"
+
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+
+#include "ReportFixtures.h"
+#include "ZozIduvur/DUZEChannelUnitDefault.h"
+#include "ZozIduvur/DUZEZozIduvur.h"
+#include "ZozIduvurCrashes/DUZEWrapperCrashesHelper.h"
+#include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
+#include "crash-capture/ROReradUzerirud.h"
+#include "dispatch/MainLoop.h"
+#include "foundation/UUID.h"
+
+extern char** environ;
+
+namespace crashestest {
+
+// FakeUnit and FakeGroup ---------------------------------------------------------------
+
+void FakeUnit::enqueueItem(const std::shared_ptr<DUZEAbstractLog>& log, uint64_t flags) {
+  std::lock_guard lock(mutex_);
+  items_.push_back({log, flags});
+}
+
+void FakeUnit::setEnabled(bool isEnabled, bool deleteDataOnDisabled) {
+  std::lock_guard lock(mutex_);
+  calls_.push_back("enabled:" + std::to_string(isEnabled) + ":" +
+                   std::to_string(deleteDataOnDisabled));
+}
+
+std::vector<FakeUnit::Item> FakeUnit::items() {
+  std::lock_guard lock(mutex_);
+  return items_;
+}
+
+std::vector<std::string> FakeUnit::calls() {
+  std::lock_guard lock(mutex_);
+  return calls_;
+}
+
+std::shared_ptr<DUZEChannelUnitProtocol> FakeGroup::addChannelUnitWithConfiguration(
+    const DUZEChannelUnitConfiguration& configuration) {
+  std::lock_guard lock(mutex_);
+  for (const auto& unit : units_) {
+    if (unit->configuration().groupId() == configuration.groupId()) return unit;
+  }
+  auto unit = std::make_shared<FakeUnit>(configuration);
+  units_.push_back(unit);
+  return unit;
+}
+
+std::shared_ptr<DUZEChannelUnitProtocol> FakeGroup::channelUnitForGroupId(
+    std::string_view groupId) {
+  std::lock_guard lock(mutex_);
+  for (const auto& unit : units_) {
+    if (unit->configuration().groupId() == groupId) return unit;
+  }
+  return nullptr;
+}
+
+void FakeGroup::addDelegate(const std::shared_ptr<DUZEChannelDelegate>& delegate) {
+  std::lock_guard lock(mutex_);
+  delegates_.push_back(delegate);
+}
+
+void FakeGroup::removeDelegate(const std::shared_ptr<DUZEChannelDelegate>& delegate) {
+  std::lock_guard lock(mutex_);
+  std::erase_if(delegates_, [&](const auto& held) { return held.lock() == delegate; });
+}
+
+std::shared_ptr<FakeUnit> FakeGroup::unit(const std::string& groupId) {
+  return std::static_pointer_cast<FakeUnit>(channelUnitForGroupId(groupId));
+}
+
+std::vector<std::shared_ptr<DUZEChannelDelegate>> FakeGroup::delegates() {
+  std::lock_guard lock(mutex_);
+  std::vector<std::shared_ptr<DUZEChannelDelegate>> live;
+  for (const auto& held : delegates_)
+    if (auto delegate = held.lock()) live.push_back(delegate);
+  return live;
+}
+
+// RecordingCrashesDelegate ------------------------------------------------------------------
+
+void RecordingCrashesDelegate::record(const std::string& event, const DUZEErrorReport& report) {
+  std::string line = event + ":" + report.incidentIdentifier().value_or("");
+  if (dispatch::isMainThread()) line += ":main";
+  std::lock_guard lock(mutex_);
+  events_.push_back(std::move(line));
+}
+
+std::optional<bool> RecordingCrashesDelegate::crashesShouldProcessErrorReport(
+    const std::shared_ptr<DUZECrashes>&, const std::shared_ptr<DUZEErrorReport>& errorReport) {
+  record("asked", *errorReport);
+  if (decide) return decide(*errorReport);
+  return shouldProcess;
+}
+
+void RecordingCrashesDelegate::crashesWillSendErrorReport(
+    const std::shared_ptr<DUZECrashes>&, const std::shared_ptr<DUZEErrorReport>& errorReport) {
+  record("will", *errorReport);
+}
+
+void RecordingCrashesDelegate::crashesDidSucceedSendingErrorReport(
+    const std::shared_ptr<DUZECrashes>&, const std::shared_ptr<DUZEErrorReport>& errorReport) {
+  record("sent", *errorReport);
+}
+
+void RecordingCrashesDelegate::crashesDidFailSendingErrorReport(
+    const std::shared_ptr<DUZECrashes>&, const std::shared_ptr<DUZEErrorReport>& errorReport,
+    const std::shared_ptr<foundation::NSError>&) {
+  record("failed", *errorReport);
+}
+
+std::optional<DUZEErrorAttachmentLogs> RecordingCrashesDelegate::attachmentsWithCrashes(
+    const std::shared_ptr<DUZECrashes>&, const std::shared_ptr<DUZEErrorReport>& errorReport) {
+  record("attachments", *errorReport);
+  return attachments;
+}
+
+std::vector<std::string> RecordingCrashesDelegate::events() {
+  std::lock_guard lock(mutex_);
+  return events_;
+}
+
+size_t RecordingCrashesDelegate::count(const std::string& event) {
+  size_t n = 0;
+  for (const auto& line : events())
+    if (line.rfind(event + ":", 0) == 0) ++n;
+  return n;
+}
+
+// CrashesServiceTest -------------------------------------------------------------------------
+
+void CrashesServiceTest::SetUp() {
+  CrashesTest::SetUp();
+  DUZECrashes::resetSharedInstance();
+  server_ = std::make_unique<duzetest::LoopbackServer>();
+  setenv(std::string(kDUZELogUrlEnvironmentVariable).c_str(), server_->baseUrl().c_str(), 1);
+  DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(
+      dispatch::DispatchTimeInterval::milliseconds(20));
+  DUZECrashes::setProcessingDelayForTesting(dispatch::DispatchTimeInterval::milliseconds(20));
+}
+
+void CrashesServiceTest::TearDown() {
+  DUZEZozIduvur::resetSharedInstance();
+  DUZECrashes::resetSharedInstance();
+  fakeGroups_.clear();
+  DUZECrashes::setProcessingDelayForTesting(std::nullopt);
+  DUZECrashes::setDebuggerAttachedForTesting(std::nullopt);
+  DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(std::nullopt);
+  DUZEWrapperCrashesHelper::setCrashHandlerSetupDelegate(nullptr);
+  DUZEWrapperExceptionManager::setCrashReporter(nullptr);
+  dispatch::MainLoop::drainPending();
+  unsetenv(std::string(kDUZELogUrlEnvironmentVariable).c_str());
+  server_.reset();
+  CrashesTest::TearDown();
+}
+
+void CrashesServiceTest::configureClient() { DUZEZozIduvur::start("secret", {}); }
+
+std::shared_ptr<FakeGroup> CrashesServiceTest::startOnFakeGroup() {
+  configureClient();
+  auto group = std::make_shared<FakeGroup>();
+  fakeGroups_.push_back(group);
+  crashes()->startWithChannelGroup(group, "secret", std::nullopt, true);
+  return group;
+}
+
+void CrashesServiceTest::startClient() {
+  DUZEZozIduvur::start("secret", {DUZEServiceClass::of<DUZECrashes>()});
+}
+
+bool CrashesServiceTest::eventually(const std::function<bool()>& predicate,
+                                    std::chrono::milliseconds timeout) {
+  return dispatch::MainLoop::runUntil(
+      predicate, dispatch::DispatchTimeInterval::milliseconds(timeout.count()));
+}
+
+size_t CrashesServiceTest::storedRows(const std::string& groupId) {
+  sqlite3* db = nullptr;
+  const std::string path = (dataDir() / "Logs.sqlite").string();
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return 0;
+  }
+  sqlite3_stmt* stmt = nullptr;
+  size_t count = 0;
+  if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM logs WHERE groupId = ?", -1, &stmt, nullptr) ==
+      SQLITE_OK) {
+    sqlite3_bind_text(stmt, 1, groupId.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(stmt) == SQLITE_ROW) count = static_cast<size_t>(sqlite3_column_int64(stmt, 0));
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  return count;
+}
+
+std::filesystem::path CrashesServiceTest::pendingReportPath() {
+  return ROReradUzerirud::init()->crashReportPath();
+}
+
+void CrashesServiceTest::writeFile(const std::filesystem::path& path,
+                                   const std::vector<uint8_t>& bytes) {
+  std::filesystem::create_directories(path.parent_path());
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<uint8_t> CrashesServiceTest::readFile(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::vector<uint8_t>((std::istreambuf_iterator<char>(in)),
+                              std::istreambuf_iterator<char>());
+}
+
+std::filesystem::path CrashesServiceTest::storeCrashFile(const std::string& name,
+                                                         const std::vector<uint8_t>& bytes) {
+  auto path = crashesFolder() / name;
+  writeFile(path, bytes);
+  return path;
+}
+
+// Reports and processes -------------------------------------------------------------------------
+
+std::vector<uint8_t> reportBytes(uint8_t uuidByte, uint64_t pid, uint64_t unixTime) {
+  rocrash::testing::ReportBuilder builder;
+  rocrash::testing::fillMinimalReport(builder);
+  builder.info.uuid = builder.bytes(std::vector<uint8_t>(16, uuidByte));
+  builder.process.process_id = static_cast<uint32_t>(pid);
+  builder.system.timestamp = static_cast<int64_t>(unixTime);
+  return builder.pack();
+}
+
+std::string incidentOf(uint8_t uuidByte) {
+  foundation::NSUUID::Bytes bytes;
+  bytes.fill(uuidByte);
+  return foundation::NSUUID(bytes).UUIDString();
+}
+
+int spawnSelf(const std::string& filter, const std::vector<std::string>& environment) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) env.emplace_back(*e);
+  for (const auto& entry : environment) {
+    const std::string name = entry.substr(0, entry.find('=') + 1);
+    std::erase_if(env, [&](const std::string& existing) { return existing.rfind(name, 0) == 0; });
+    env.push_back(entry);
+  }
+  std::vector<char*> envp;
+  for (auto& e : env) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  std::string self = "/proc/self/exe";
+  std::string filterArg = "--gtest_filter=" + filter;
+  std::vector<char*> argv = {self.data(), filterArg.data(), nullptr};
+  pid_t pid = 0;
+  if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+  }
+  return status;
+}
+
+std::vector<nlohmann::json> sentLogs(const std::vector<duzetest::LoopbackServer::Request>& requests) {
+  std::vector<nlohmann::json> out;
+  for (const auto& request : requests) {
+    if (request.target.rfind("/logs", 0) != 0) continue;
+    auto whole = nlohmann::json::parse(request.plainBody(), nullptr, false);
+    if (!whole.is_object() || !whole.contains("logs")) continue;
+    for (const auto& log : whole["logs"]) out.push_back(log);
+  }
+  return out;
+}
+
+}  // namespace crashestest

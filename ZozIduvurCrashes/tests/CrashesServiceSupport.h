@@ -1,0 +1,158 @@
+#pragma once
+
+#include <chrono>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "CrashesTestSupport.h"
+#include "LoopbackServer.h"
+#include "ZozIduvur/DUZEChannelGroupProtocol.h"
+#include "ZozIduvur/DUZEChannelUnitProtocol.h"
+#include "ZozIduvurCrashes/DUZECrashes.h"
+
+namespace crashestest {
+
+// A channel unit that only records what it is asked to do.
+class FakeUnit : public DUZEChannelUnitProtocol {
+ public:
+  explicit FakeUnit(DUZEChannelUnitConfiguration configuration)
+      : configuration_(std::move(configuration)) {}
+
+  struct Item {
+    std::shared_ptr<DUZEAbstractLog> log;
+    uint64_t flags;
+  };
+
+  const DUZEChannelUnitConfiguration& configuration() const override { return configuration_; }
+  void enqueueItem(const std::shared_ptr<DUZEAbstractLog>& log, uint64_t flags) override;
+  void setEnabled(bool isEnabled, bool deleteDataOnDisabled) override;
+  void pauseWithIdentifyingObject(const std::shared_ptr<void>&) override {}
+  void resumeWithIdentifyingObject(const std::shared_ptr<void>&) override {}
+  void pauseSendingLogsWithToken(const std::string&) override {}
+  void resumeSendingLogsWithToken(const std::string&) override {}
+
+  std::vector<Item> items();
+  template <class T>
+  std::vector<std::shared_ptr<T>> logsOf() {
+    std::vector<std::shared_ptr<T>> out;
+    for (const auto& item : items())
+      if (auto log = std::dynamic_pointer_cast<T>(item.log)) out.push_back(log);
+    return out;
+  }
+  // "enabled:<0|1>:<0|1>" for each switch.
+  std::vector<std::string> calls();
+
+ private:
+  DUZEChannelUnitConfiguration configuration_;
+  std::mutex mutex_;
+  std::vector<Item> items_;
+  std::vector<std::string> calls_;
+};
+
+// A channel group of fake units.
+class FakeGroup : public DUZEChannelGroupProtocol {
+ public:
+  std::shared_ptr<DUZEChannelUnitProtocol> addChannelUnitWithConfiguration(
+      const DUZEChannelUnitConfiguration& configuration) override;
+  std::shared_ptr<DUZEChannelUnitProtocol> channelUnitForGroupId(std::string_view groupId) override;
+  void addDelegate(const std::shared_ptr<DUZEChannelDelegate>& delegate) override;
+  void removeDelegate(const std::shared_ptr<DUZEChannelDelegate>& delegate) override;
+  void setEnabled(bool, bool) override {}
+
+  std::shared_ptr<FakeUnit> unit(const std::string& groupId);
+  std::vector<std::shared_ptr<DUZEChannelDelegate>> delegates();
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<FakeUnit>> units_;
+  std::vector<std::weak_ptr<DUZEChannelDelegate>> delegates_;
+};
+
+// A crash delegate that records what it hears and answers as told.
+class RecordingCrashesDelegate : public DUZECrashesDelegate {
+ public:
+  std::optional<bool> shouldProcess;  // none: not implemented
+  std::optional<DUZEErrorAttachmentLogs> attachments;
+  std::function<bool(const DUZEErrorReport&)> decide;  // overrides shouldProcess when set
+
+  std::optional<bool> crashesShouldProcessErrorReport(
+      const std::shared_ptr<DUZECrashes>& crashes,
+      const std::shared_ptr<DUZEErrorReport>& errorReport) override;
+  void crashesWillSendErrorReport(const std::shared_ptr<DUZECrashes>& crashes,
+                                  const std::shared_ptr<DUZEErrorReport>& errorReport) override;
+  void crashesDidSucceedSendingErrorReport(
+      const std::shared_ptr<DUZECrashes>& crashes,
+      const std::shared_ptr<DUZEErrorReport>& errorReport) override;
+  void crashesDidFailSendingErrorReport(const std::shared_ptr<DUZECrashes>& crashes,
+                                        const std::shared_ptr<DUZEErrorReport>& errorReport,
+                                        const std::shared_ptr<foundation::NSError>& error) override;
+  std::optional<DUZEErrorAttachmentLogs> attachmentsWithCrashes(
+      const std::shared_ptr<DUZECrashes>& crashes,
+      const std::shared_ptr<DUZEErrorReport>& errorReport) override;
+
+  // "<event>:<incident id>[:main]" in order: "asked", "will", "sent",
+  // "failed", "attachments" (":main" when it came on the main thread).
+  std::vector<std::string> events();
+  size_t count(const std::string& event);
+
+ private:
+  void record(const std::string& event, const DUZEErrorReport& report);
+  std::mutex mutex_;
+  std::vector<std::string> events_;
+};
+
+// The crash service's tests: a fresh data folder and shared instances, the
+// client's ingestion on a loopback server, short flush and processing
+// delays, and helpers to start the service.
+class CrashesServiceTest : public CrashesTest {
+ protected:
+  void SetUp() override;
+  void TearDown() override;
+
+  // Configures the client (no services) so that services can be used.
+  void configureClient();
+  // Starts the crash service on a fake group (the crash engine is set up
+  // for real: call this in a process of the test's own).
+  std::shared_ptr<FakeGroup> startOnFakeGroup();
+  // Starts the client with the crash service on the real group.
+  void startClient();
+  // Waits, running the main loop, until `predicate` holds.
+  static bool eventually(const std::function<bool()>& predicate,
+                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
+  std::shared_ptr<DUZECrashes> crashes() { return DUZECrashes::sharedInstance(); }
+  // Rows of the group in the data folder's log store.
+  size_t storedRows(const std::string& groupId);
+
+  std::filesystem::path crashesFolder() const { return dataDir() / "crashes"; }
+  std::filesystem::path bufferFolder() const { return dataDir() / "crasheslogbuffer"; }
+  std::filesystem::path wrapperFolder() const { return dataDir() / "crasheswrapperexceptions"; }
+  // Where the crash engine keeps its pending report in this process.
+  static std::filesystem::path pendingReportPath();
+  static void writeFile(const std::filesystem::path& path, const std::vector<uint8_t>& bytes);
+  static std::vector<uint8_t> readFile(const std::filesystem::path& path);
+  // Stores the bytes as a report of the crash folder.
+  std::filesystem::path storeCrashFile(const std::string& name, const std::vector<uint8_t>& bytes);
+
+  std::unique_ptr<duzetest::LoopbackServer> server_;
+  std::vector<std::shared_ptr<FakeGroup>> fakeGroups_;
+};
+
+// A valid report (one crashed thread, one image) of process `pid`, with
+// report UUID `uuidByte` repeated and its crash time `unixTime`.
+std::vector<uint8_t> reportBytes(uint8_t uuidByte = 1, uint64_t pid = 4242,
+                                 uint64_t unixTime = 1700000000);
+// The incident identifier the formatter gives a report of `reportBytes`.
+std::string incidentOf(uint8_t uuidByte);
+
+// Runs this test binary again with `filter` and the extra environment
+// entries; the raw wait status.
+int spawnSelf(const std::string& filter, const std::vector<std::string>& environment);
+
+// The JSON logs of the requests to "/logs".
+std::vector<nlohmann::json> sentLogs(const std::vector<duzetest::LoopbackServer::Request>& requests);
+
+}  // namespace crashestest

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "RvStreams/FlatMapLatest.h"
+#include "RvStreams/Infallible.h"
 #include "RvStreams/Just.h"
 #include "support/Recording.h"
 

@@ -16,13 +16,16 @@
 #include <utility>
 
 #include "RvStreams/Disposables.h"
-#include "RvStreams/Infallible.h"
 #include "RvStreams/Merge.h"
 #include "RvStreams/Observers.h"
 #include "RvStreams/Producer.h"
 #include "RvStreams/SerialDisposable.h"
 
 namespace rv {
+
+// Declared only: Infallible.h offers flatMapLatest and includes this header.
+template <class T>
+class Infallible;
 
 namespace detail {
 

@@ -38,6 +38,7 @@
 #include "RvStreams/Generate.h"
 #include "RvStreams/GroupBy.h"
 #include "RvStreams/HistoricalScheduler.h"
+#include "RvStreams/Infallible.h"
 #include "RvStreams/Just.h"
 #include "RvStreams/MainScheduler.h"
 #include "RvStreams/Map.h"

@@ -61,7 +61,7 @@ TEST(NotificationObject, HandleEndsWithTheObject) {
 }
 
 TEST(NotificationObjectStress, ThreadsAskingAtOnceGetOneHandle) {
-  for (int round = 0; round < 50; ++round) {
+  for (int round = 0; round < 20; ++round) {
     auto object = appkittest::plainObject();
     std::vector<std::shared_ptr<void>> handles(4);
     std::vector<std::thread> threads;

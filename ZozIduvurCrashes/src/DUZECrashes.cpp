@@ -11,6 +11,7 @@
 #include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
+#include "ZozIduvurCrashes/DUZEApplicationForwarder.h"
 #include "ZozIduvurCrashes/DUZECrashesLogBuffer.h"
 #include "ZozIduvurCrashes/DUZECrashesUncaughtCXXExceptionHandlerManager.h"
 #include "ZozIduvurCrashes/DUZECrashesUtil.h"
@@ -67,8 +68,8 @@ DUZECrashes::DUZECrashes()
 
   crashesPathComponent_ = DUZECrashesUtil::crashesDir();
   logBufferPathComponent_ = DUZECrashesUtil::logBufferDir();
-  analyzerInProgressFilePathComponent_ = foundation::stringWithFormat(
-      "%@/%@", crashesPathComponent_, duzecrashes::kAnalyzerFileName);
+  analyzerInProgressFilePathComponent_ =
+      foundation::stringWithFormat("%@/%@", crashesPathComponent_, duzecrashes::kAnalyzerFileName);
 
   channelUnitConfiguration_ =
       DUZEChannelUnitConfiguration(std::string(kDUZECrashesGroupId), 2, 1, 1, 3);
@@ -388,6 +389,7 @@ void DUZECrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(
 
   DUZECrashesUncaughtCXXExceptionHandlerManager::addCXXExceptionHandler(
       uncaught_cxx_exception_handler);
+  DUZEApplicationForwarder::registerForwarding();
 }
 
 void DUZECrashes::clearContextHistoryAndKeepCurrentSession() {

@@ -32,8 +32,7 @@ std::string replaceAll(std::string text, std::string_view from, std::string_view
 }
 
 double secondsSince1970() {
-  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch())
-      .count();
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
 // Marks a slot as being changed for the lifetime of the object.
@@ -90,9 +89,9 @@ void crashes_log_buffer_crash_callback(siginfo_t*, void*, void*) {
 void DUZECrashes::setupLogBuffer() {
   std::lock_guard lock(instanceLock());
   for (size_t i = 0; i < kDUZECrashesLogBufferSize; ++i) {
-    const std::string component = foundation::stringWithFormat(
-        "%@/%@.%@", logBufferPathComponent_, static_cast<uint64_t>(i),
-        kDUZECrashesLogBufferFileExtension);
+    const std::string component =
+        foundation::stringWithFormat("%@/%@.%@", logBufferPathComponent_, static_cast<uint64_t>(i),
+                                     kDUZECrashesLogBufferFileExtension);
     const auto url = DUZEUtility::fullURLForPathComponent(component);
     // A file left by a crash keeps its content until it is read back.
     bufferFileQueue_->addOperation([component] {
@@ -152,7 +151,8 @@ void DUZECrashes::channelDidPrepareLog(const std::shared_ptr<DUZEChannelUnitProt
                      static_cast<int64_t>(i), oldest);
     }
   }
-  DUZELogVerbose(kDUZECrashesLogTag, "Reached end of buffer. Next step is overwriting the oldest one.");
+  DUZELogVerbose(kDUZECrashesLogTag,
+                 "Reached end of buffer. Next step is overwriting the oldest one.");
   store(logBufferSlots[candidate]);
   DUZELogVerbose(kDUZECrashesLogTag, "Overwrote buffered log at index %ld.",
                  static_cast<int64_t>(candidate));
@@ -209,9 +209,9 @@ void DUZECrashes::processLogBufferAfterCrash() {
       std::error_code ec;
       if (fs::exists(tokenPath, ec)) {
         std::string encrypted;
-        if (auto bytes = DUZEUtility::loadDataForPathComponent(replaceAll(
-                component, kDUZECrashesLogBufferFileExtension,
-                kDUZECrashesTargetTokenFileExtension))) {
+        if (auto bytes = DUZEUtility::loadDataForPathComponent(
+                replaceAll(component, kDUZECrashesLogBufferFileExtension,
+                           kDUZECrashesTargetTokenFileExtension))) {
           encrypted = foundation::stringFromData(*bytes);
         }
         if (auto token = targetTokenEncrypter_->decryptString(encrypted)) {

@@ -45,9 +45,9 @@ std::optional<std::vector<uint8_t>> readFile(const fs::path& url) {
 // How a decoded report reads in a debug line: the engine's report has no
 // text of its own.
 std::string debugDescription(const ROCrashReport& report) {
-  return foundation::stringWithFormat("<ROCrashReport: 0x%llx>",
-                                      static_cast<unsigned long long>(
-                                          reinterpret_cast<uintptr_t>(&report)));
+  return foundation::stringWithFormat(
+      "<ROCrashReport: 0x%llx>",
+      static_cast<unsigned long long>(reinterpret_cast<uintptr_t>(&report)));
 }
 
 std::string errorText(const std::shared_ptr<foundation::NSError>& error) {
@@ -73,8 +73,8 @@ void DUZECrashes::handleLatestCrashReport() {
     } else if (auto report = ROCrashReport::create(*data, &error); !report) {
       DUZELogWarning(kDUZECrashesLogTag, "Couldn't parse crash report: %@", errorText(error));
     } else {
-      const std::string name =
-          foundation::stringWithFormat("%.0f", dispatch::Date::now().timeIntervalSinceReferenceDate());
+      const std::string name = foundation::stringWithFormat(
+          "%.0f", dispatch::Date::now().timeIntervalSinceReferenceDate());
       DUZEUtility::createFileAtPathComponent(
           foundation::stringWithFormat("%@/%@", crashesPathComponent_, name), *data, true, false);
       auto errorReport = DUZEErrorLogFormatter::errorReportFromCrashReport(report);
@@ -213,7 +213,8 @@ bool DUZECrashes::shouldProcessErrorReport(const std::shared_ptr<DUZEErrorReport
 // Confirmation ----------------------------------------------------------------------------
 
 bool DUZECrashes::shouldAlwaysSend() {
-  auto stored = DUZEZozIduvurUserDefaults::shared()->objectForKey(duzecrashes::kUserConfirmationKey);
+  auto stored =
+      DUZEZozIduvurUserDefaults::shared()->objectForKey(duzecrashes::kUserConfirmationKey);
   return stored && stored->asBool().value_or(false);
 }
 
@@ -317,7 +318,8 @@ void DUZECrashes::handleUserConfirmation(DUZEUserConfirmation userConfirmation) 
 
       DUZEErrorAttachmentLogs attachments;
       std::optional<DUZEErrorAttachmentLogs> answer;
-      if (auto listener = delegateOnInstance()) answer = listener->attachmentsWithCrashes(self(), report);
+      if (auto listener = delegateOnInstance())
+        answer = listener->attachmentsWithCrashes(self(), report);
       if (answer) {
         attachments = std::move(*answer);
         for (const auto& attachment : attachments) {
@@ -356,8 +358,8 @@ DUZEErrorReports DUZECrashes::unprocessedCrashReports() {
 
 bool DUZECrashes::validatePropertiesForAttachment(const DUZEErrorAttachmentLog& attachment) {
   auto present = [](const std::optional<std::string>& text) { return text && !text->empty(); };
-  return present(attachment.errorId()) && present(attachment.attachmentId()) &&
-         attachment.data() && !attachment.data()->empty() && present(attachment.contentType());
+  return present(attachment.errorId()) && present(attachment.attachmentId()) && attachment.data() &&
+         !attachment.data()->empty() && present(attachment.contentType());
 }
 
 void DUZECrashes::sendErrorAttachmentsOnInstance(const DUZEErrorAttachmentLogs& errorAttachments,

@@ -43,8 +43,8 @@ bool DUZEWrapperCrashesHelper::sendCrashReportsOrAwaitUserConfirmationForFiltere
       filteredIds);
 }
 
-void DUZEWrapperCrashesHelper::sendErrorAttachments(
-    const DUZEErrorAttachmentLogs& errorAttachments, const std::string& incidentIdentifier) {
+void DUZEWrapperCrashesHelper::sendErrorAttachments(const DUZEErrorAttachmentLogs& errorAttachments,
+                                                    const std::string& incidentIdentifier) {
   DUZECrashes::sendErrorAttachments(errorAttachments, incidentIdentifier);
 }
 

@@ -91,11 +91,12 @@ TEST_F(CrashProcessing, PendingReportIsTakenOverProcessedAndSent) {
   EXPECT_EQ(log->errorId(), incidentOf(7));
   ASSERT_TRUE(log->exception());
   EXPECT_EQ(log->exception()->type(), "WrappedError");
-  EXPECT_EQ(delegate->events(), (std::vector<std::string>{"asked:" + incidentOf(7),
-                                                          "attachments:" + incidentOf(7)}));
+  EXPECT_EQ(delegate->events(),
+            (std::vector<std::string>{"asked:" + incidentOf(7), "attachments:" + incidentOf(7)}));
   EXPECT_TRUE(hasLine("Start delayed CrashManager processing"));
-  EXPECT_TRUE(hasLine("shouldProcessErrorReport is not implemented or returned YES, processing the "
-                      "crash report: <ROCrashReport: 0x"));
+  EXPECT_TRUE(
+      hasLine("shouldProcessErrorReport is not implemented or returned YES, processing the "
+              "crash report: <ROCrashReport: 0x"));
   EXPECT_TRUE(crashFolderFiles().empty());
   EXPECT_TRUE(crashes()->crashFiles().empty());
   EXPECT_FALSE(fs::exists(wrapperFolder() / incidentOf(7)));
@@ -219,8 +220,9 @@ TEST_F(CrashProcessing, AlwaysSendSkipsTheConfirmationHandler) {
   crashes()->processCrashReports();
   EXPECT_FALSE(asked);
   EXPECT_EQ(group->unit("Crashes")->items().size(), 1u);
-  EXPECT_TRUE(hasLine("The flag for user confirmation is set to DUZEUserConfirmationAlways, "
-                      "continue sending logs"));
+  EXPECT_TRUE(
+      hasLine("The flag for user confirmation is set to DUZEUserConfirmationAlways, "
+              "continue sending logs"));
   // With nothing waiting the stored choice is still the answer.
   EXPECT_TRUE(crashes()->sendCrashReportsOrAwaitUserConfirmation());
 }
@@ -283,9 +285,9 @@ TEST_F(CrashProcessing, HandlerThatAnswersNoLetsTheCrashesGo) {
 
 TEST_F(CrashProcessing, ConfirmationOutsideItsHandlerIsRefused) {
   DUZECrashes::notifyWithUserConfirmation(DUZEUserConfirmationSend);
-  EXPECT_TRUE(hasLine(
-      "Incorrect usage of notifyWithUserConfirmation: it should only be called from "
-      "userConfirmationHandler. For more information refer to the documentation."));
+  EXPECT_TRUE(
+      hasLine("Incorrect usage of notifyWithUserConfirmation: it should only be called from "
+              "userConfirmationHandler. For more information refer to the documentation."));
 }
 
 TEST_F(CrashProcessing, WrapperDrivenProcessingWaitsAndFiltersById) {
@@ -312,11 +314,11 @@ TEST_F(CrashProcessing, WrapperDrivenProcessingWaitsAndFiltersById) {
             2u);
   EXPECT_TRUE(group->unit("Crashes")->items().empty());
 
-  EXPECT_FALSE(
-      DUZEWrapperCrashesHelper::sendCrashReportsOrAwaitUserConfirmationForFilteredIds(
-          {incidentOf(2)}));
-  EXPECT_TRUE(hasLine("Automatic crash processing is disabled and \"AlwaysSend\" is false. "
-                      "Awaiting user confirmation."));
+  EXPECT_FALSE(DUZEWrapperCrashesHelper::sendCrashReportsOrAwaitUserConfirmationForFilteredIds(
+      {incidentOf(2)}));
+  EXPECT_TRUE(
+      hasLine("Automatic crash processing is disabled and \"AlwaysSend\" is false. "
+              "Awaiting user confirmation."));
   EXPECT_FALSE(fs::exists(crashesFolder() / "1"));
   ASSERT_EQ(crashes()->unprocessedReports().size(), 1u);
   EXPECT_EQ(crashes()->unprocessedReports()[0]->incidentIdentifier(), incidentOf(2));

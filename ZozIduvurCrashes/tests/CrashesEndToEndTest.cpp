@@ -15,7 +15,9 @@
 #include "ZozIduvur/DUZEChannelUnitDefault.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
 #include "ZozIduvurCrashes/DUZEHandledErrorLog.h"
+#include "appkit/NSApplication.h"
 #include "dispatch/MainLoop.h"
+#include "foundation/UserDefaults.h"
 
 namespace {
 
@@ -54,6 +56,11 @@ class Crasher : public DUZEChannelDelegate {
       terminateWithFailure();
     } else if (kind == "testcrash") {
       DUZECrashes::generateTestCrash();
+    } else if (kind == "event") {
+      appkit::NSApplication::sharedApplication()->sendEvent(
+          appkit::NSEvent::eventWithType(appkit::NSEventTypeLeftMouseDown, [] {
+            objc::NSException::raise("NSInternalInconsistencyException", "the click went wrong");
+          }).get());
     }
     return false;
   }
@@ -63,6 +70,9 @@ class Crasher : public DUZEChannelDelegate {
 
 TEST(CrashesEndToEndChild, Crash) {
   if (role().empty() || role() == "send") GTEST_SKIP() << "runs as a child of CrashesEndToEnd.*";
+  // As the application does before it starts the client.
+  foundation::NSUserDefaults::standardUserDefaults()->registerDefaults(
+      {{"NSApplicationCrashOnExceptions", foundation::Value(true)}});
   DUZEZozIduvur::start("secret", {DUZEServiceClass::of<DUZECrashes>()});
   auto crasher = std::make_shared<Crasher>();
   DUZEZozIduvur::channelGroup()->addDelegate(crasher);
@@ -226,6 +236,12 @@ TEST_F(CrashesEndToEnd, UncaughtCxxExceptionIsReportedWithItsTypeAndText) {
 TEST_F(CrashesEndToEnd, TestCrashIsReportedOnTheNextLaunch) {
   auto crash = crashThenSend("testcrash", SIGTRAP);
   EXPECT_EQ(crash.value("osExceptionType", ""), "SIGTRAP");
+}
+
+TEST_F(CrashesEndToEnd, ExceptionEscapingAnEventIsReportedOnTheNextLaunch) {
+  auto crash = crashThenSend("event", SIGABRT);
+  EXPECT_EQ(crash.value("exceptionType", ""), "NSInternalInconsistencyException");
+  EXPECT_EQ(crash.value("exceptionReason", ""), "the click went wrong");
 }
 
 }  // namespace

@@ -196,7 +196,8 @@ size_t CrashesServiceTest::storedRows(const std::string& groupId) {
   if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM logs WHERE groupId = ?", -1, &stmt, nullptr) ==
       SQLITE_OK) {
     sqlite3_bind_text(stmt, 1, groupId.c_str(), -1, SQLITE_TRANSIENT);
-    if (sqlite3_step(stmt) == SQLITE_ROW) count = static_cast<size_t>(sqlite3_column_int64(stmt, 0));
+    if (sqlite3_step(stmt) == SQLITE_ROW)
+      count = static_cast<size_t>(sqlite3_column_int64(stmt, 0));
   }
   sqlite3_finalize(stmt);
   sqlite3_close(db);
@@ -211,7 +212,8 @@ void CrashesServiceTest::writeFile(const std::filesystem::path& path,
                                    const std::vector<uint8_t>& bytes) {
   std::filesystem::create_directories(path.parent_path());
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  out.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
 }
 
 std::vector<uint8_t> CrashesServiceTest::readFile(const std::filesystem::path& path) {
@@ -266,7 +268,8 @@ int spawnSelf(const std::string& filter, const std::vector<std::string>& environ
   return status;
 }
 
-std::vector<nlohmann::json> sentLogs(const std::vector<duzetest::LoopbackServer::Request>& requests) {
+std::vector<nlohmann::json> sentLogs(
+    const std::vector<duzetest::LoopbackServer::Request>& requests) {
   std::vector<nlohmann::json> out;
   for (const auto& request : requests) {
     if (request.target.rfind("/logs", 0) != 0) continue;

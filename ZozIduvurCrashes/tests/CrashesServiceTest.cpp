@@ -150,8 +150,8 @@ TEST_F(CrashesService, DebuggerAttachedLeavesCrashDetectionOff) {
   EXPECT_EQ(DUZECrashesUncaughtCXXExceptionHandlerManager::countCXXExceptionHandler(), 0u);
   EXPECT_TRUE(hasLine(
       "[ZozIduvurCrashes] WARNING: configureCrashReporterWithUncaughtExceptionHandlerEnabled/"));
-  EXPECT_TRUE(hasLine(
-      "Detecting crashes is NOT enabled due to running the app with a debugger attached."));
+  EXPECT_TRUE(
+      hasLine("Detecting crashes is NOT enabled due to running the app with a debugger attached."));
   EXPECT_TRUE(hasLine(
       "Crashes service has been enabled but the service cannot detect crashes due to running the "
       "application with a debugger attached."));
@@ -166,12 +166,12 @@ class SetupDelegate : public DUZECrashHandlerSetupDelegate {
   std::optional<bool> answer;
   std::vector<std::string> calls;
   void willSetUpCrashHandlers() override {
-    calls.push_back("will:" + std::to_string(DUZECrashes::sharedInstance()->roReradUzerirud() !=
-                                             nullptr));
+    calls.push_back("will:" +
+                    std::to_string(DUZECrashes::sharedInstance()->roReradUzerirud() != nullptr));
   }
   void didSetUpCrashHandlers() override {
-    calls.push_back("did:" + std::to_string(DUZECrashes::sharedInstance()->roReradUzerirud() !=
-                                            nullptr));
+    calls.push_back("did:" +
+                    std::to_string(DUZECrashes::sharedInstance()->roReradUzerirud() != nullptr));
   }
   std::optional<bool> shouldEnableUncaughtExceptionHandler() override {
     calls.push_back("should");
@@ -192,10 +192,11 @@ TEST_F(CrashesService, WrapperRuntimeKeepsItsOwnUncaughtHandler) {
 
   EXPECT_EQ(setup->calls, (std::vector<std::string>{"should", "will:0", "did:1"}));
   EXPECT_FALSE(crashes()->roReradUzerirud()->config()->shouldRegisterUncaughtExceptionHandler());
-  EXPECT_TRUE(hasLine(
-      "EnableUncaughtExceptionHandler is set to NO, we're running in a wrapper runtime."));
-  EXPECT_TRUE(hasLine("Exception handler successfully initialized but it has not been registered "
-                      "due to the wrapper SDK."));
+  EXPECT_TRUE(
+      hasLine("EnableUncaughtExceptionHandler is set to NO, we're running in a wrapper runtime."));
+  EXPECT_TRUE(
+      hasLine("Exception handler successfully initialized but it has not been registered "
+              "due to the wrapper SDK."));
   EXPECT_EQ(crashes()->exceptionHandler(), &recordingUncaughtHandler);
 
   // Exceptions the application reports go to the kept handler.
@@ -277,7 +278,8 @@ TEST_F(CrashesService, MemoryPressureIsRememberedForTheNextLaunch) {
   auto defaults = DUZEZozIduvurUserDefaults::shared();
   ASSERT_FALSE(defaults->objectForKey("AppDidReceiveMemoryWarning"));
   dispatch::simulateMemoryPressure(dispatch::MemoryPressureEvent::critical);
-  ASSERT_TRUE(eventually([&] { return defaults->objectForKey("AppDidReceiveMemoryWarning").has_value(); }));
+  ASSERT_TRUE(
+      eventually([&] { return defaults->objectForKey("AppDidReceiveMemoryWarning").has_value(); }));
   EXPECT_EQ(defaults->objectForKey("AppDidReceiveMemoryWarning"), foundation::Value(true));
   EXPECT_TRUE(hasLine("The application received a low memory warning in the last session."));
 }
@@ -301,9 +303,9 @@ TEST_F(CrashesService, LastSessionMemoryWarningIsReadOnceAndOnlyWhileEnabled) {
 TEST_F(CrashesService, HandledErrorsNeedAStartedEnabledService) {
   auto model = DUZEExceptionModel::createWithType("Type", "message", std::nullopt);
   EXPECT_FALSE(DUZECrashes::trackException(model, std::nullopt, std::nullopt));
-  EXPECT_TRUE(hasLine(
-      "Crashes service hasn't been started. You need to call [DUZEZozIduvur "
-      "start:YOUR_APP_SECRET withServices:LIST_OF_SERVICES] first."));
+  EXPECT_TRUE(
+      hasLine("Crashes service hasn't been started. You need to call [DUZEZozIduvur "
+              "start:YOUR_APP_SECRET withServices:LIST_OF_SERVICES] first."));
   // Nor is a test crash generated.
   DUZECrashes::generateTestCrash();
   EXPECT_EQ(countLines("Crashes service hasn't been started."), 2u);
@@ -326,9 +328,9 @@ TEST_F(CrashesService, HandledErrorsAreEnqueuedWithTheirPropertiesAndAttachments
   DUZEProperties many;
   for (int i = 0; i < 21; ++i) many["key" + std::to_string(100 + i)] = "value";
   auto attachment = DUZEErrorAttachmentLog::attachmentWithText("details", "notes.txt");
-  auto third = DUZECrashes::trackError(
-      foundation::NSError::create("org.example.domain", 7, "went wrong"), many,
-      DUZEErrorAttachmentLogs{attachment});
+  auto third =
+      DUZECrashes::trackError(foundation::NSError::create("org.example.domain", 7, "went wrong"),
+                              many, DUZEErrorAttachmentLogs{attachment});
   ASSERT_TRUE(third);
 
   auto items = unit->items();

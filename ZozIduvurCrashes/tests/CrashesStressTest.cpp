@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "CrashesServiceSupport.h"
-#include "ZozIduvurCrashes/DUZECrashesLogBuffer.h"
 #include "ZozIduvur/DUZELogger.h"
+#include "ZozIduvurCrashes/DUZECrashesLogBuffer.h"
 #include "ZozIduvurCrashes/DUZEHandledErrorLog.h"
 
 namespace {

@@ -288,9 +288,10 @@ class DUZECrashes : public DUZEServiceAbstract, public DUZEChannelDelegate {
                          const std::filesystem::path& url);
   // Removes the entries at the given indexes from the three arrays.
   void removeUnprocessedAt(const std::vector<size_t>& indexes);
-  void notifyDelegate(const std::shared_ptr<DUZEAbstractLog>& log,
-                      const std::function<void(DUZECrashesDelegate&, const std::shared_ptr<DUZECrashes>&,
-                                               const std::shared_ptr<DUZEErrorReport>&)>& call);
+  void notifyDelegate(
+      const std::shared_ptr<DUZEAbstractLog>& log,
+      const std::function<void(DUZECrashesDelegate&, const std::shared_ptr<DUZECrashes>&,
+                               const std::shared_ptr<DUZEErrorReport>&)>& call);
 
   const dispatch::Date appStartTime_;
   std::string crashesPathComponent_;

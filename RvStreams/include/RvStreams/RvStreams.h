@@ -39,6 +39,7 @@
 #include "RvStreams/GroupBy.h"
 #include "RvStreams/HistoricalScheduler.h"
 #include "RvStreams/Infallible.h"
+#include "RvStreams/InfallibleAsync.h"
 #include "RvStreams/Just.h"
 #include "RvStreams/MainScheduler.h"
 #include "RvStreams/Map.h"

@@ -97,8 +97,8 @@ class RootCoroutine {
     RootCoroutine get_return_object() noexcept {
       return RootCoroutine(std::coroutine_handle<promise_type>::from_promise(*this));
     }
-    std::suspend_always initial_suspend() noexcept { return {}; }
-    std::suspend_never final_suspend() noexcept { return {}; }
+    SuspendAlways initial_suspend() noexcept { return {}; }
+    SuspendNever final_suspend() noexcept { return {}; }
     void return_void() noexcept {}
     void unhandled_exception() noexcept { std::terminate(); }
   };

@@ -29,6 +29,25 @@ class Task;
 
 namespace detail {
 
+// Stand-ins for std::suspend_always and std::suspend_never, which are
+// aggregates: g++ 12 destroys the members of an aggregate awaiter prvalue
+// twice, so no awaiter of ours is one.
+class SuspendAlways {
+ public:
+  SuspendAlways() noexcept {}
+  bool await_ready() const noexcept { return false; }
+  void await_suspend(std::coroutine_handle<>) const noexcept {}
+  void await_resume() const noexcept {}
+};
+
+class SuspendNever {
+ public:
+  SuspendNever() noexcept {}
+  bool await_ready() const noexcept { return true; }
+  void await_suspend(std::coroutine_handle<>) const noexcept {}
+  void await_resume() const noexcept {}
+};
+
 class PromiseBase {
  public:
   // The final awaiter hands control straight back to whoever awaited the
@@ -45,7 +64,7 @@ class PromiseBase {
     void await_resume() const noexcept {}
   };
 
-  std::suspend_always initial_suspend() noexcept { return {}; }
+  SuspendAlways initial_suspend() noexcept { return {}; }
   FinalAwaiter final_suspend() noexcept { return {}; }
   void unhandled_exception() noexcept { error_ = std::current_exception(); }
 

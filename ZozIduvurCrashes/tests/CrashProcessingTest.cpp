@@ -382,4 +382,14 @@ TEST_F(CrashProcessing, CrashAttachmentsGetTheCrashDeviceAndIncident) {
   EXPECT_EQ(withoutDevice->errorId(), incidentOf(5));
 }
 
+TEST_F(CrashProcessing, ReturningToTheForegroundProcessesWaitingFiles) {
+  crashes()->applicationWillEnterForeground();  // nothing waits: nothing happens
+  auto junk = storeCrashFile("junk", {1, 2, 3});
+  crashes()->setCrashFiles({junk});
+  crashes()->applicationWillEnterForeground();
+  ASSERT_TRUE(eventually([&] { return !fs::exists(junk); }));
+  EXPECT_TRUE(crashes()->crashFiles().empty());
+  EXPECT_EQ(countLines("Start delayed CrashManager processing"), 1u);
+}
+
 }  // namespace

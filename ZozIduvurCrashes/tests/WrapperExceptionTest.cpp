@@ -3,6 +3,7 @@
 #include <fstream>
 
 #include "CrashesTestSupport.h"
+#include "ZozIduvurCrashes/DUZEWrapperCrashesHelper.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "foundation/UUID.h"
@@ -145,6 +146,17 @@ TEST_F(WrapperExceptions, CrashTimeSaveReportsAFolderThatCannotBeMade) {
   EXPECT_FALSE(hasLine("Couldn't save crash report"));
   // The exception itself was saved before.
   EXPECT_TRUE(fs::is_regular_file(folder() / "last_saved_wrapper_exception"));
+}
+
+TEST(WrapperCrashesHelper, SetupDelegateIsHeldWeaklyAndReadTwoWays) {
+  auto delegate = std::make_shared<DUZECrashHandlerSetupDelegate>();
+  DUZEWrapperCrashesHelper::setCrashHandlerSetupDelegate(delegate);
+  EXPECT_EQ(DUZEWrapperCrashesHelper::crashHandlerSetupDelegate(), delegate);
+  EXPECT_EQ(DUZEWrapperCrashesHelper::getCrashHandlerSetupDelegate(), delegate);
+  EXPECT_EQ(DUZEWrapperCrashesHelper::sharedInstance(), DUZEWrapperCrashesHelper::sharedInstance());
+  delegate.reset();
+  EXPECT_EQ(DUZEWrapperCrashesHelper::crashHandlerSetupDelegate(), nullptr);
+  EXPECT_EQ(DUZEWrapperCrashesHelper::getCrashHandlerSetupDelegate(), nullptr);
 }
 
 }  // namespace

@@ -68,6 +68,32 @@ constexpr bool isFixedArityCall() {
   }
 }
 
+// Whether `Args` are a fixed-arity call whose sources all satisfy
+// `IsSource<source type>::value`: the wrappers (Single, Maybe, Infallible)
+// offer the operators over their own kind only.
+template <template <class> class IsSource, class... Args>
+constexpr bool isFixedArityCallOf() {
+  if constexpr (!isFixedArityCall<Args...>()) {
+    return false;
+  } else {
+    using All = std::tuple<Args...>;
+    using Last = std::remove_cvref_t<std::tuple_element_t<sizeof...(Args) - 1, All>>;
+    constexpr std::size_t kSources =
+        ObservableConvertible<Last> ? sizeof...(Args) : sizeof...(Args) - 1;
+    return []<std::size_t... Is>(std::index_sequence<Is...>) {
+      return (IsSource<std::remove_cvref_t<std::tuple_element_t<Is, All>>>::value && ...);
+    }
+    (std::make_index_sequence<kSources>{});
+  }
+}
+
+// Whether a fixed-arity call ends with a selector rather than a source.
+template <class... Args>
+constexpr bool endsWithSelector() {
+  using Last = std::remove_cvref_t<std::tuple_element_t<sizeof...(Args) - 1, std::tuple<Args...>>>;
+  return !ObservableConvertible<Last>;
+}
+
 // The selector of the collection forms' identity versions.
 struct AllElements {
   template <class T>

@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "RvStreams/Catch.h"
+#include "RvStreams/CombineLatest.h"
 #include "RvStreams/Concat.h"
 #include "RvStreams/Create.h"
 #include "RvStreams/Debounce.h"
@@ -35,6 +36,7 @@
 #include "RvStreams/DistinctUntilChanged.h"
 #include "RvStreams/Do.h"
 #include "RvStreams/ErrorReport.h"
+#include "RvStreams/FixedArity.h"
 #include "RvStreams/FlatMapLatest.h"
 #include "RvStreams/From.h"
 #include "RvStreams/Just.h"
@@ -51,6 +53,7 @@
 #include "RvStreams/Throttle.h"
 #include "RvStreams/WithLatestFrom.h"
 #include "RvStreams/WithUnretained.h"
+#include "RvStreams/Zip.h"
 
 namespace rv {
 
@@ -211,6 +214,20 @@ class Infallible {
   requires(std::is_same_v<Rest, Infallible>&&...) static Infallible
       merge(const Infallible& first, const Rest&... rest) {
     return merge(std::vector<Infallible>{first, rest...});
+  }
+
+  // Once every Infallible of `sources` has emitted, emits
+  // `resultSelector(const std::vector<T>&)` over their latest elements, in
+  // collection order, whenever one of them emits.
+  template <detail::InfallibleRange<T> Sources, class Selector>
+  static auto combineLatest(const Sources& sources, Selector resultSelector) {
+    return wrap(rv::combineLatest(sources, std::move(resultSelector)));
+  }
+
+  // The same, each element the vector of the latest elements.
+  template <detail::InfallibleRange<T> Sources>
+  static Infallible<std::vector<T>> combineLatest(const Sources& sources) {
+    return wrap(rv::combineLatest(sources));
   }
 
   // --- subscription ---
@@ -439,6 +456,35 @@ class Infallible {
 };
 
 static_assert(sizeof(Infallible<int>) == sizeof(Ref<Observable<int>>));
+
+namespace detail {
+// Two to eight Infallibles, then optionally a selector.
+template <class... Args>
+concept InfallibleFixedArityCall = isFixedArityCallOf<IsInfallibleValue, Args...>();
+// The same with the selector.
+template <class... Args>
+concept InfallibleSelectorCall = InfallibleFixedArityCall<Args...> && endsWithSelector<Args...>();
+}  // namespace detail
+
+// combineLatest of two to eight Infallibles, of any element types, then
+// optionally a selector taking one `const E&` per source; without a selector
+// the element is the tuple of the latest elements. A selector that throws
+// breaks the promise: its error reaches the subscriber as any error would.
+template <class E1, class... Args>
+requires detail::InfallibleFixedArityCall<Infallible<E1>, Args...>
+auto combineLatest(const Infallible<E1>& source1, const Args&... rest) {
+  auto combined = detail::makeFixedArity<detail::CombineLatest>(source1, rest...);
+  return Infallible<ElementOf<decltype(combined)>>(std::move(combined));
+}
+
+// zip of two to eight Infallibles, of any element types, and a selector
+// taking the n-th element of every source, in source order.
+template <class E1, class... Args>
+requires detail::InfallibleSelectorCall<Infallible<E1>, Args...>
+auto zip(const Infallible<E1>& source1, const Args&... rest) {
+  auto zipped = detail::makeFixedArity<detail::Zip>(source1, rest...);
+  return Infallible<ElementOf<decltype(zipped)>>(std::move(zipped));
+}
 
 namespace detail {
 

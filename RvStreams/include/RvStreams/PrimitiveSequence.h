@@ -14,8 +14,9 @@
 //       .subscribe({.onSuccess = f, .onFailure = g});
 //
 // This header holds the operators every trait offers; the trait headers
-// (Single.h, Maybe.h, Completable.h) hold each trait's own. Including any of
-// them, or this header, gives all three.
+// (Single.h, Maybe.h, Completable.h) hold each trait's own, and
+// PrimitiveSequenceZip.h the zip of Singles and of Maybes. Including any of
+// them, or this header, gives them all.
 
 #include <cstdint>
 #include <optional>
@@ -214,4 +215,5 @@ class PrimitiveSequence : public detail::PrimitiveSequenceOperators<Trait, T> {
 
 #include "RvStreams/Completable.h"
 #include "RvStreams/Maybe.h"
+#include "RvStreams/PrimitiveSequenceZip.h"
 #include "RvStreams/Single.h"

@@ -54,6 +54,7 @@
 #include "RvStreams/OperationQueueScheduler.h"
 #include "RvStreams/PrimitiveSequence.h"
 #include "RvStreams/PrimitiveSequenceAsync.h"
+#include "RvStreams/PrimitiveSequenceZip.h"
 #include "RvStreams/PriorityQueue.h"
 #include "RvStreams/Producer.h"
 #include "RvStreams/Queue.h"

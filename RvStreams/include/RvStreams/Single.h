@@ -11,10 +11,12 @@
 //   single.subscribe({.onSuccess = [](const int& x) { ... }});
 
 #include <functional>
+#include <ranges>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <variant>
+#include <vector>
 
 #include "RvStreams/Create.h"
 #include "RvStreams/Disposables.h"
@@ -25,6 +27,7 @@
 #include "RvStreams/Merge.h"
 #include "RvStreams/PrimitiveSequence.h"
 #include "RvStreams/Subscribe.h"
+#include "RvStreams/Zip.h"
 
 namespace rv {
 
@@ -91,6 +94,10 @@ struct SingleDoHandlers {
 };
 
 namespace detail {
+
+template <class S, class T>
+concept SingleRange = std::ranges::input_range<const S> &&
+    std::is_same_v<std::remove_cvref_t<std::ranges::range_value_t<const S>>, Single<T>>;
 
 template <class T>
 class PrimitiveSequenceOperators<SingleTrait, T> {
@@ -238,6 +245,32 @@ class PrimitiveSequenceOperators<SingleTrait, T> {
   template <class Selector>
   CompletableFor<T> flatMapCompletable(Selector selector) const {
     return flatMapTo<CompletableTrait>(std::move(selector));
+  }
+
+  // Waits for every Single of `collection` and succeeds with
+  // `resultSelector(const std::vector<T>&)` over their elements, in collection
+  // order; the first failure, or a throw of the selector, is the error. With
+  // no Single at all the selector runs on the empty array at each
+  // subscription.
+  template <SingleRange<T> Sources, class Selector>
+  static auto zip(const Sources& collection, Selector resultSelector) {
+    using R = std::decay_t<std::invoke_result_t<Selector&, const std::vector<T>&>>;
+    if (std::ranges::begin(collection) == std::ranges::end(collection)) {
+      return Single<R>::deferred([resultSelector = std::move(resultSelector)]() mutable {
+        return Single<R>::just(resultSelector(std::vector<T>{}));
+      });
+    }
+    return Single<R>(rv::zip(collection, std::move(resultSelector)));
+  }
+
+  // Succeeds with the elements of every Single of `collection`, in collection
+  // order; an empty collection succeeds with the empty array.
+  template <SingleRange<T> Sources>
+  static Single<std::vector<T>> zip(const Sources& collection) {
+    if (std::ranges::begin(collection) == std::ranges::end(collection)) {
+      return Single<std::vector<T>>::just({});
+    }
+    return Single<std::vector<T>>(rv::zip(collection));
   }
 
   // On an error, succeeds with `element`.

@@ -21,7 +21,8 @@
 //
 // A concrete proxy is a class of the runtime below a `DelegateProxy<P, D>`
 // that adopts the delegate protocol and meets `DelegateProxyType` (see
-// DelegateProxyType.h); it is made with `DelegateProxy<P, D>::create<Proxy>`.
+// DelegateProxyType.h); it is made with `DelegateProxy<P, D>::create<Proxy>`,
+// or by an initialiser of its own that runs `initializeProxy`.
 // The runtime's plain `init` stops the process.
 //
 // Main thread only, except where noted; subscribing to and disposing of the
@@ -32,6 +33,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <type_traits>
 #include <unordered_map>
 
@@ -234,24 +236,20 @@ class DelegateProxy : public AnyDelegateProxy {
 
   // A new proxy of class `Proxy` (a class below this one whose delegate
   // proxy type has the same parent and delegate types) for `parentObject`.
-  // Main thread only.
+  // A proxy type that declares `static constexpr bool kOwnInitializerOnly =
+  // true` is made only by an initialiser of its own (which runs
+  // `initializeProxy`): for it this stops the process, reporting that the
+  // initializer is not implemented for the class. Main thread only.
   template <class Proxy>
   static objc::Ref<Proxy> create(const objc::Ref<P>& parentObject) {
-    static_assert(std::is_base_of_v<DelegateProxy, Proxy>);
-    static_assert(std::is_same_v<typename Proxy::ParentObject, P> &&
-                      std::is_same_v<typename Proxy::Delegate, D>,
-                  "the proxy type serves other parent or delegate types");
-    using Access = cocoa_detail::DelegateAccess<Proxy>;
     objc::Ref<Proxy> proxy = objc::alloc<Proxy>(Proxy::classObject());
-    proxy->initialize(
-        parentObject.get(),
-        [](objc::Object& parent) {
-          return cocoa_detail::objectReference(Access::currentDelegate(static_cast<P&>(parent)));
-        },
-        [](objc::id delegate, objc::Object& parent) {
-          Access::setCurrentDelegate(castOptionalOrFatalError<D>(objc::Ref<objc::Object>(delegate)),
-                                     static_cast<P&>(parent));
-        });
+    if constexpr (requires { requires Proxy::kOwnInitializerOnly; }) {
+      cocoaFatalError(
+          std::string("Use of unimplemented initializer 'init(parentObject:delegateProxy:)' for "
+                      "class '") +
+          objc::class_getName(Proxy::classObject()) + "'");
+    }
+    initializeProxy(*proxy, parentObject);
     return proxy;
   }
 
@@ -270,6 +268,28 @@ class DelegateProxy : public AnyDelegateProxy {
 
  protected:
   DelegateProxy() = default;
+
+  // The initialiser's work on a proxy of class `Proxy` made with
+  // `objc::alloc`: remembers the parent (weakly) and how the proxy type reads
+  // and writes its delegate, requires the main thread, and runs the
+  // superclass's `init`. Main thread only.
+  template <class Proxy>
+  static void initializeProxy(Proxy& proxy, const objc::Ref<P>& parentObject) {
+    static_assert(std::is_base_of_v<DelegateProxy, Proxy>);
+    static_assert(std::is_same_v<typename Proxy::ParentObject, P> &&
+                      std::is_same_v<typename Proxy::Delegate, D>,
+                  "the proxy type serves other parent or delegate types");
+    using Access = cocoa_detail::DelegateAccess<Proxy>;
+    proxy.initialize(
+        parentObject.get(),
+        [](objc::Object& parent) {
+          return cocoa_detail::objectReference(Access::currentDelegate(static_cast<P&>(parent)));
+        },
+        [](objc::id delegate, objc::Object& parent) {
+          Access::setCurrentDelegate(castOptionalOrFatalError<D>(objc::Ref<objc::Object>(delegate)),
+                                     static_cast<P&>(parent));
+        });
+  }
 };
 
 }  // namespace rv

@@ -221,17 +221,43 @@ TEST(Completable, ConcatWithASecondRunsSelfFirst) {
   EXPECT_EQ(recorder->descriptions(), (Log{"completed"}));
 }
 
+// Completables 1 to 3, each made only when its iterator is read, the second
+// failing; the range knows no size, so it must be walked one step at a time.
+struct LazyCompletables {
+  struct iterator {
+    using value_type = Completable;
+    using difference_type = std::ptrdiff_t;
+    int id = 0;
+    int* made = nullptr;
+    Completable operator*() const {
+      ++*made;
+      return id == 2 ? Completable::error(makeError("at 2")) : Completable::empty();
+    }
+    iterator& operator++() {
+      ++id;
+      return *this;
+    }
+    iterator operator++(int) {
+      auto before = *this;
+      ++id;
+      return before;
+    }
+    bool operator==(const iterator& other) const { return id == other.id; }
+  };
+  int* made;
+  iterator begin() const { return {1, made}; }
+  iterator end() const { return {4, made}; }
+};
+static_assert(std::ranges::forward_range<const LazyCompletables>);
+static_assert(!std::ranges::sized_range<const LazyCompletables>);
+
 TEST(Completable, ConcatOverCollectionsAndLazyRanges) {
   std::list<Completable> none;
   EXPECT_EQ(record(Completable::concat(none))->descriptions(), (Log{"completed"}));
 
   // A range without a size is read lazily: nothing after the failure is made.
   int made = 0;
-  auto lazy = std::views::iota(1) | std::views::transform([&](int id) {
-                ++made;
-                return id == 2 ? Completable::error(makeError("at 2")) : Completable::empty();
-              }) |
-              std::views::take(3);
+  LazyCompletables lazy{&made};
   EXPECT_EQ(record(Completable::concat(lazy))->descriptions(), (Log{"error(at 2)"}));
   EXPECT_EQ(made, 2);
 
@@ -241,9 +267,8 @@ TEST(Completable, ConcatOverCollectionsAndLazyRanges) {
 
 TEST(Completable, ZipWaitsForAllAndFailsAtOnce) {
   auto never = RecordingObserver<Never>::create();
-  auto subscription = Completable::zip(Completable::empty(), Completable::never())
-                          .asObservable()
-                          ->subscribe(never);
+  auto subscription =
+      Completable::zip(Completable::empty(), Completable::never()).asObservable()->subscribe(never);
   EXPECT_EQ(never->descriptions(), Log{});
   subscription->dispose();
 

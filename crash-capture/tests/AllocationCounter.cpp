@@ -1,5 +1,6 @@
 #include "AllocationCounter.h"
 
+#include <pthread.h>
 #include <stddef.h>
 
 #include <atomic>
@@ -17,11 +18,16 @@ namespace {
 
 std::atomic<bool> gCounting{false};
 std::atomic<uint64_t> gAllocations{0};
+std::atomic<bool> gOneThread{false};
+std::atomic<pthread_t> gThread{};
 
 void noteAllocation() {
-  if (gCounting.load(std::memory_order_relaxed)) {
-    gAllocations.fetch_add(1, std::memory_order_relaxed);
+  if (!gCounting.load(std::memory_order_relaxed)) return;
+  if (gOneThread.load(std::memory_order_relaxed) &&
+      !pthread_equal(gThread.load(std::memory_order_relaxed), pthread_self())) {
+    return;
   }
+  gAllocations.fetch_add(1, std::memory_order_relaxed);
 }
 
 }  // namespace
@@ -88,7 +94,9 @@ void free(void* pointer) { __libc_free(pointer); }
 
 namespace rocrash::testing {
 
-void startCountingAllocations() {
+void startCountingAllocations(bool thisThreadOnly) {
+  gThread.store(pthread_self());
+  gOneThread.store(thisThreadOnly);
   gAllocations.store(0);
   gCounting.store(true);
 }

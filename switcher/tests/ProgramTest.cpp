@@ -1,0 +1,115 @@
+// The real program, run as a user would: it starts the telemetry client,
+// keeps what it has not sent yet for the next run, sends the last run's
+// crash, and ends cleanly when asked to.
+
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+
+#include "SwitcherTestSupport.h"
+#include "ZozIduvur/DUZEChannelGroupDefault.h"
+#include "ZozIduvur/DUZEZozIduvur.h"
+#include "appkit/NSApplication.h"
+#include "foundation/Bundle.h"
+#include "switcher/AppDelegate.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using switchertest::ProgramRun;
+using switchertest::SwitcherTest;
+
+constexpr const char* kRole = "SWITCHER_TEST_ROLE";
+
+bool roleIs(const char* role) {
+  const char* value = std::getenv(kRole);
+  return value && std::string(value) == role;
+}
+
+std::string describe(const std::optional<int>& status) {
+  if (!status) return "still running, killed";
+  if (WIFEXITED(*status)) return "exit status " + std::to_string(WEXITSTATUS(*status));
+  if (WIFSIGNALED(*status)) return "killed by signal " + std::to_string(WTERMSIG(*status));
+  return "wait status " + std::to_string(*status);
+}
+
+bool exitedCleanly(const std::optional<int>& status) {
+  return status && WIFEXITED(*status) && WEXITSTATUS(*status) == 0;
+}
+
+}  // namespace
+
+// A run of the application that crashes once it has launched. It passes for
+// the program itself, so that the crash engine keeps its report where the
+// program looks for it.
+TEST(ProgramChild, CrashAfterLaunch) {
+  if (!roleIs("crash")) GTEST_SKIP() << "runs as a child of Program.*";
+  foundation::NSBundle::mainBundle()->setExecutablePath(std::string(KESTRIX_PROGRAM));
+  appkit::NSApplication::sharedApplication();
+  auto delegate = AppDelegate::create();
+  delegate->applicationDidFinishLaunching();
+  DUZEZozIduvur::channelGroup()->waitUntilIdle();
+  *reinterpret_cast<volatile int*>(0x10) = 1;
+  FAIL() << "still alive";
+}
+
+namespace {
+
+class Program : public SwitcherTest {
+ protected:
+  fs::path stderrFile() const { return dataDir() / "kestrix.stderr"; }
+};
+
+TEST_F(Program, StoresItsStartAndStopsCleanlyOnSigterm) {
+  ProgramRun run(stderrFile(), {});
+  ASSERT_TRUE(run.started());
+  // The log announcing the start is stored at once (and sent with the next
+  // batch, seconds later).
+  EXPECT_TRUE(switchertest::eventually(
+      [&] { return storedRows(std::string(kDUZEStartServiceGroupId)) == 1 || !run.running(); }));
+  EXPECT_TRUE(run.running()) << run.standardError();
+
+  const auto status = run.stopWith(SIGTERM);
+  EXPECT_TRUE(exitedCleanly(status)) << describe(status) << "\n" << run.standardError();
+  // Nothing is thrown away at the stop: the log waits for the next run.
+  EXPECT_EQ(storedRows(std::string(kDUZEStartServiceGroupId)), 1u);
+}
+
+TEST_F(Program, SendsTheLastRunsCrashAndStopsCleanlyOnSigint) {
+  // The crashing run has an ingestion of its own, so that whatever it might
+  // send never counts as sent by the next run.
+  duzetest::LoopbackServer crashingRunsServer;
+  const int crashed = switchertest::spawnSelf(
+      "ProgramChild.CrashAfterLaunch",
+      {std::string(kRole) + "=crash",
+       std::string(kDUZELogUrlEnvironmentVariable) + "=" + crashingRunsServer.baseUrl(),
+       "ASAN_OPTIONS=handle_segv=0:handle_abort=0:handle_sigill=0:handle_sigbus=0:"
+       "handle_sigfpe=0:detect_leaks=0"});
+  ASSERT_TRUE(WIFSIGNALED(crashed) && WTERMSIG(crashed) == SIGSEGV) << describe(crashed);
+  ASSERT_EQ(pendingCrashReports().size(), 1u);
+
+  ProgramRun run(stderrFile(), {});
+  ASSERT_TRUE(run.started());
+  // Processed a second after the start; the application lets it go, and the
+  // crash log goes out at once.
+  EXPECT_TRUE(switchertest::eventually(
+      [&] { return !sentLogOfType("appleError").is_null() || !run.running(); }));
+  const auto crash = sentLogOfType("appleError");
+  ASSERT_FALSE(crash.is_null()) << run.standardError();
+  EXPECT_EQ(crash.value("fatal", false), true);
+  EXPECT_EQ(crash.value("osExceptionType", ""), "SIGSEGV");
+  EXPECT_EQ(crash.value("osExceptionAddress", ""), "0x10");
+  for (const auto& request : server_->requests()) {
+    if (request.target.rfind("/logs", 0) != 0) continue;
+    EXPECT_EQ(request.header("app-secret"), kApplicationSecret);
+  }
+  // Accepted, so nothing of the crash is left.
+  EXPECT_TRUE(switchertest::eventually([&] { return storedRows("Crashes") == 0; }));
+  EXPECT_TRUE(pendingCrashReports().empty());
+
+  const auto status = run.stopWith(SIGINT);
+  EXPECT_TRUE(exitedCleanly(status)) << describe(status) << "\n" << run.standardError();
+}
+
+}  // namespace

@@ -1,0 +1,225 @@
+#include "SwitcherTestSupport.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sqlite3.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "ZozIduvur/DUZEChannelUnitDefault.h"
+#include "ZozIduvur/DUZEZozIduvur.h"
+#include "ZozIduvurAnalytics/DUZEAnalytics.h"
+#include "ZozIduvurCrashes/DUZECrashes.h"
+#include "ZozIduvurCrashes/DUZECrashesUtil.h"
+#include "dispatch/MainLoop.h"
+
+extern char** environ;
+
+// The crash engine's alternate signal stack lives as long as the process:
+// once the engine is enabled only the kernel holds its address.
+extern "C" const char* __lsan_default_suppressions() {
+  return "leak:ROCrashSignalHandler::create\n";
+}
+
+namespace switchertest {
+
+namespace fs = std::filesystem;
+
+namespace {
+constexpr const char* kOwnProcessVariable = "SWITCHER_TEST_OWN_PROCESS";
+}  // namespace
+
+void SwitcherTest::SetUp() {
+  CoreTest::SetUp();
+  if (const char* caches = std::getenv("XDG_CACHE_HOME")) savedCaches_ = caches;
+  setenv("XDG_CACHE_HOME", cachesDir().c_str(), 1);
+  DUZECrashesUtil::resetDirectory();
+  DUZECrashes::resetSharedInstance();
+  DUZEAnalytics::resetSharedInstance();
+  server_ = std::make_unique<duzetest::LoopbackServer>();
+  setenv(std::string(kDUZELogUrlEnvironmentVariable).c_str(), server_->baseUrl().c_str(), 1);
+}
+
+void SwitcherTest::TearDown() {
+  DUZEZozIduvur::resetSharedInstance();
+  DUZECrashes::resetSharedInstance();
+  DUZEAnalytics::resetSharedInstance();
+  DUZECrashes::setProcessingDelayForTesting(std::nullopt);
+  DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(std::nullopt);
+  dispatch::MainLoop::drainPending();
+  unsetenv(std::string(kDUZELogUrlEnvironmentVariable).c_str());
+  server_.reset();
+  DUZECrashesUtil::resetDirectory();
+  if (savedCaches_) {
+    setenv("XDG_CACHE_HOME", savedCaches_->c_str(), 1);
+  } else {
+    unsetenv("XDG_CACHE_HOME");
+  }
+  CoreTest::TearDown();
+}
+
+size_t SwitcherTest::storedRows(const std::string& groupId) const {
+  sqlite3* db = nullptr;
+  const std::string path = (dataDir() / "Logs.sqlite").string();
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return 0;
+  }
+  sqlite3_busy_timeout(db, 1000);
+  sqlite3_stmt* stmt = nullptr;
+  size_t count = 0;
+  if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM logs WHERE groupId = ?", -1, &stmt, nullptr) ==
+      SQLITE_OK) {
+    sqlite3_bind_text(stmt, 1, groupId.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(stmt) == SQLITE_ROW) {
+      count = static_cast<size_t>(sqlite3_column_int64(stmt, 0));
+    }
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  return count;
+}
+
+std::vector<nlohmann::json> SwitcherTest::sentLogs() {
+  std::vector<nlohmann::json> out;
+  for (const auto& request : server_->requests()) {
+    if (request.target.rfind("/logs", 0) != 0) continue;
+    auto whole = nlohmann::json::parse(request.plainBody(), nullptr, false);
+    if (!whole.is_object() || !whole.contains("logs")) continue;
+    for (const auto& log : whole["logs"]) out.push_back(log);
+  }
+  return out;
+}
+
+nlohmann::json SwitcherTest::sentLogOfType(const std::string& type) {
+  for (const auto& log : sentLogs()) {
+    if (log.value("type", "") == type) return log;
+  }
+  return nullptr;
+}
+
+std::vector<fs::path> SwitcherTest::pendingCrashReports() const {
+  std::vector<fs::path> out;
+  std::error_code ec;
+  for (auto it = fs::recursive_directory_iterator(cachesDir(), ec);
+       !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
+    if (it->path().filename() == "live_report.rocrash") out.push_back(it->path());
+  }
+  return out;
+}
+
+bool eventually(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!predicate()) {
+    if (std::chrono::steady_clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+bool inOwnProcess() {
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string name = std::string(info->test_suite_name()) + "." + info->name();
+  if (const char* marker = std::getenv(kOwnProcessVariable); marker && name == marker) return true;
+  if (GTEST_FLAG_GET(filter) == name && GTEST_FLAG_GET(repeat) == 1) return true;
+  EXPECT_EQ(duzetest::runChild(name, {std::string(kOwnProcessVariable) + "=" + name}), 0)
+      << name << " failed in a process of its own (its output is above)";
+  return false;
+}
+
+std::vector<std::string> environmentWith(const std::vector<std::string>& overrides) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) env.emplace_back(*e);
+  for (const auto& entry : overrides) {
+    const std::string name = entry.substr(0, entry.find('=') + 1);
+    std::erase_if(env, [&](const std::string& existing) { return existing.rfind(name, 0) == 0; });
+    env.push_back(entry);
+  }
+  return env;
+}
+
+namespace {
+
+pid_t spawn(const std::string& program, std::vector<std::string> arguments,
+            std::vector<std::string> environment, const posix_spawn_file_actions_t* actions) {
+  std::vector<char*> argv;
+  for (auto& a : arguments) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (auto& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, program.c_str(), actions, nullptr, argv.data(), envp.data()) != 0) {
+    return -1;
+  }
+  return pid;
+}
+
+}  // namespace
+
+int spawnSelf(const std::string& filter, const std::vector<std::string>& environment) {
+  const pid_t pid = spawn("/proc/self/exe", {"/proc/self/exe", "--gtest_filter=" + filter},
+                          environmentWith(environment), nullptr);
+  if (pid < 0) return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return status;
+}
+
+ProgramRun::ProgramRun(const fs::path& stderrFile, const std::vector<std::string>& environment)
+    : stderrFile_(stderrFile) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, stderrFile_.c_str(),
+                                   O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  posix_spawn_file_actions_addopen(&actions, STDIN_FILENO, "/dev/null", O_RDONLY, 0);
+  pid_ = spawn(KESTRIX_PROGRAM, {KESTRIX_PROGRAM}, environmentWith(environment), &actions);
+  posix_spawn_file_actions_destroy(&actions);
+}
+
+ProgramRun::~ProgramRun() {
+  if (running()) {
+    kill(pid_, SIGKILL);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+}
+
+bool ProgramRun::running() {
+  if (pid_ <= 0 || status_) return false;
+  int status = 0;
+  if (waitpid(pid_, &status, WNOHANG) == pid_) {
+    status_ = status;
+    return false;
+  }
+  return true;
+}
+
+std::optional<int> ProgramRun::stopWith(int signal, std::chrono::milliseconds timeout) {
+  if (!running()) return status_;
+  kill(pid_, signal);
+  if (eventually([this] { return !running(); }, timeout)) return status_;
+  kill(pid_, SIGKILL);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  status_ = status;
+  return std::nullopt;
+}
+
+std::string ProgramRun::standardError() const {
+  std::ifstream in(stderrFile_);
+  std::stringstream text;
+  text << in.rdbuf();
+  return text.str();
+}
+
+}  // namespace switchertest

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "RvCocoa/ObservableBind.h"
 #include "RvCocoa/SharedSequenceConversions.h"
 #include "RvRelay/PublishRelay.h"
 #include "RvStreams/PublishSubject.h"
@@ -71,6 +72,43 @@ TEST(SharedSequenceStress, RelaySignalFedFromManyThreads) {
   EXPECT_EQ(delivered.load(), kThreads * kPerThread);
   EXPECT_TRUE(inOrder);
   EXPECT_FALSE(overlapped) << "delivery is serial on the scheduler";
+}
+
+// emit and bindTo subscribe and dispose on several threads while elements
+// flow in from others: a subscriber present throughout sees every element
+// once, and the transient ones neither block nor break delivery.
+TEST(SharedSequenceStress, EmitAndBindWhileElementsFlowFromManyThreads) {
+  constexpr int kProducers = 3;
+  constexpr int kPerProducer = 300;
+  auto queue = dispatch::DispatchQueue::create("shared.stress.emit");
+  auto scheduler = SerialDispatchQueueScheduler::create(queue);
+  auto relay = PublishRelay<int>::create();
+  std::optional<Signal<int>> signal;
+  SharingScheduler::mock(scheduler, [&] { signal = relay | rv::asSignal(); });
+  auto out = PublishRelay<int>::create();
+
+  std::atomic<int> delivered{0};
+  auto keep = signal->emit({.onNext = [&](const int&) { delivered.fetch_add(1); }});
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kProducers; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < kPerProducer; ++i) relay->accept(i);
+    });
+  }
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 100; ++i) {
+        auto emitted = signal->emit(out);
+        auto bound = signal->asInfallible() | rv::bindTo(out);
+        emitted->dispose();
+        bound->dispose();
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
+  queue->sync([] {});
+  keep->dispose();
+  EXPECT_EQ(delivered.load(), kProducers * kPerProducer);
 }
 
 // Readers of the scheduler factory on many threads at once.

@@ -15,6 +15,9 @@
 //
 //   auto count = source | rv::asDriverOnErrorJustReturn(0);
 //   auto text = count.map([](int n) { return std::to_string(n); });
+//   auto d = text.drive(label.text());               // main thread only
+//   auto e = clicks.emit({.onNext = [](const Unit&) { ... }});   // a Signal
+//   auto both = rv::combineLatest(count, text);      // a Driver of tuples
 
 #include <concepts>
 #include <cstdint>
@@ -385,8 +388,8 @@ class SharedSequence {
     return shareAs<SelectedStrategy<Selector>>(source_ | rv::flatMap(std::move(selector)));
   }
 
-  // Side effects around the events and the subscription; there is no error
-  // to watch.
+  // Side effects around the events and the subscription (the handlers of an
+  // Infallible: there is no error to watch).
   SharedSequence doOn(InfallibleDoHandlers<T> h) const {
     return SharedSequence(
         rv::doOn(source_, DoHandlers<T>{.onNext = std::move(h.onNext),

@@ -12,6 +12,7 @@
 #include "RvStreams/Just.h"
 #include "dispatch/DispatchQueue.h"
 #include "dispatch/MainLoop.h"
+#include "support/MainQueue.h"
 #include "support/Recording.h"
 #include "support/TestKit.h"
 
@@ -21,15 +22,7 @@ namespace {
 using test::RecordingObserver;
 using test::TestSource;
 
-class ControlPropertyTest : public ::testing::Test {
- protected:
-  void SetUp() override { drain(); }
-  void TearDown() override { drain(); }
-  static void drain() {
-    while (dispatch::MainLoop::drainPending() != 0) {
-    }
-  }
-};
+class ControlPropertyTest : public ::rv::test::MainQueueTest {};
 
 // A source that records, per subscription and disposal, whether it ran on
 // the main thread.

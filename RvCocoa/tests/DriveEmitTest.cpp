@@ -10,6 +10,7 @@
 
 #include "RvCocoa/SharedSequence.h"
 #include "RvStreams/PublishSubject.h"
+#include "support/MainQueue.h"
 #include "support/Recording.h"
 
 namespace rv {
@@ -32,15 +33,7 @@ class LoggingObserver final : public ObserverType<int> {
   std::vector<std::string>& log_;
 };
 
-class DriveEmitTest : public ::testing::Test {
- protected:
-  void SetUp() override { drain(); }
-  void TearDown() override { drain(); }
-  static void drain() {
-    while (dispatch::MainLoop::drainPending() != 0) {
-    }
-  }
-};
+class DriveEmitTest : public ::rv::test::MainQueueTest {};
 
 static_assert(detail::kDriveOffMainThreadMessage.size() == 162);
 

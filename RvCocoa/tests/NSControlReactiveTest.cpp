@@ -7,6 +7,7 @@
 #include "RvCocoa/NSControlReactive.h"
 #include "dispatch/DispatchQueue.h"
 #include "dispatch/MainLoop.h"
+#include "support/MainQueue.h"
 #include "support/Recording.h"
 #include "support/TestKit.h"
 
@@ -19,15 +20,7 @@ using appkit::NSSlider;
 using appkit::NSView;
 using test::RecordingObserver;
 
-class NSControlReactiveTest : public ::testing::Test {
- protected:
-  void SetUp() override { drain(); }
-  void TearDown() override { drain(); }
-  static void drain() {
-    while (dispatch::MainLoop::drainPending() != 0) {
-    }
-  }
-};
+class NSControlReactiveTest : public ::rv::test::MainQueueTest {};
 
 objc::Ref<NSButton> makeToggle() {
   objc::Ref<NSButton> button = objc::make<NSButton>();

@@ -12,6 +12,7 @@
 #include "RvStreams/Binder.h"
 #include "RvStreams/Infallible.h"
 #include "RvStreams/PublishSubject.h"
+#include "support/MainQueue.h"
 #include "support/Recording.h"
 
 namespace rv {
@@ -20,15 +21,7 @@ namespace {
 using test::RecordingObserver;
 using test::TestSource;
 
-class ObservableBindTest : public ::testing::Test {
- protected:
-  void SetUp() override { drain(); }
-  void TearDown() override { drain(); }
-  static void drain() {
-    while (dispatch::MainLoop::drainPending() != 0) {
-    }
-  }
-};
+class ObservableBindTest : public ::rv::test::MainQueueTest {};
 
 TEST_F(ObservableBindTest, AnErrorReachingAnElementHandlerIsReportedAndEndsTheBinding) {
   auto source = PublishSubject<int>::create();

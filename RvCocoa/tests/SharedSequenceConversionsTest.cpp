@@ -10,6 +10,7 @@
 #include "RvRelay/PublishRelay.h"
 #include "RvStreams/Infallible.h"
 #include "RvStreams/PublishSubject.h"
+#include "support/MainQueue.h"
 #include "support/Recording.h"
 #include "support/TestScheduler.h"
 
@@ -33,14 +34,8 @@ class ThreadCheckingObserver final : public ObserverType<int> {
   bool allOnMain = true;
 };
 
-class SharedSequenceConversionsTest : public ::testing::Test {
+class SharedSequenceConversionsTest : public ::rv::test::MainQueueTest {
  protected:
-  void SetUp() override { drain(); }
-  void TearDown() override { drain(); }
-  static void drain() {
-    while (dispatch::MainLoop::drainPending() != 0) {
-    }
-  }
   // Runs `work` on a background thread and waits for it.
   template <class Work>
   static void onBackground(Work work) {

@@ -10,6 +10,7 @@
 
 #include "RvCocoa/SharedSequence.h"
 #include "RvStreams/PublishSubject.h"
+#include "support/MainQueue.h"
 #include "support/Recording.h"
 #include "support/TestScheduler.h"
 
@@ -21,15 +22,7 @@ using test::TestScheduler;
 using test::TestSource;
 using DTI = DispatchTimeInterval;
 
-class SharedSequenceOperatorsTest : public ::testing::Test {
- protected:
-  void SetUp() override { drain(); }
-  void TearDown() override { drain(); }
-  static void drain() {
-    while (dispatch::MainLoop::drainPending() != 0) {
-    }
-  }
-};
+class SharedSequenceOperatorsTest : public ::rv::test::MainQueueTest {};
 
 TEST_F(SharedSequenceOperatorsTest, MapIsSharedOneSubscriptionAndOneSelectorCallPerElement) {
   auto source = TestSource<int>::create();

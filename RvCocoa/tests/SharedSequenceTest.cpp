@@ -14,6 +14,7 @@
 #include "RvStreams/MainScheduler.h"
 #include "RvStreams/PublishSubject.h"
 #include "async/Async.h"
+#include "support/MainQueue.h"
 #include "support/Recording.h"
 #include "support/TestScheduler.h"
 
@@ -26,15 +27,7 @@ using test::TestSource;
 using DTI = DispatchTimeInterval;
 
 // Runs on the main thread with an empty main queue before and after.
-class SharedSequenceTest : public ::testing::Test {
- protected:
-  void SetUp() override { drain(); }
-  void TearDown() override { drain(); }
-  static void drain() {
-    while (dispatch::MainLoop::drainPending() != 0) {
-    }
-  }
-};
+class SharedSequenceTest : public ::rv::test::MainQueueTest {};
 
 TEST_F(SharedSequenceTest, DriverSharesOneSubscriptionAndReplaysTheLatestToALateSubscriber) {
   auto source = TestSource<int>::create();

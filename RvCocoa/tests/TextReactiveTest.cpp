@@ -10,6 +10,7 @@
 #include "dispatch/MainLoop.h"
 #include "objc/ClassBuilder.h"
 #include "objc/Message.h"
+#include "support/MainQueue.h"
 #include "support/Recording.h"
 
 namespace rv {
@@ -76,15 +77,7 @@ class SilentTextDelegate final : public objc::NSObject {
   SilentTextDelegate() = default;
 };
 
-class TextReactiveTest : public ::testing::Test {
- protected:
-  void SetUp() override { drain(); }
-  void TearDown() override { drain(); }
-  static void drain() {
-    while (dispatch::MainLoop::drainPending() != 0) {
-    }
-  }
-};
+class TextReactiveTest : public ::rv::test::MainQueueTest {};
 
 objc::Ref<NSTextField> makeField(const std::string& text) {
   objc::Ref<NSTextField> field = objc::make<NSTextField>();

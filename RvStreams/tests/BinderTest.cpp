@@ -10,6 +10,7 @@
 #include "RvStreams/Binder.h"
 #include "RvStreams/ErrorReport.h"
 #include "RvStreams/Reactive.h"
+#include "support/MainQueue.h"
 #include "support/Recording.h"
 #include "support/TestKit.h"
 #include "support/TestScheduler.h"
@@ -34,15 +35,7 @@ struct Label {
   void setTextNoexcept(std::string text) noexcept { texts.push_back(std::move(text)); }
 };
 
-class BinderTest : public ::testing::Test {
- protected:
-  void SetUp() override { drain(); }
-  void TearDown() override { drain(); }
-  static void drain() {
-    while (MainLoop::drainPending() != 0) {
-    }
-  }
-};
+class BinderTest : public ::rv::test::MainQueueTest {};
 
 TEST_F(BinderTest, BindsOnTheMainThreadAtOnceWhenIdle) {
   auto label = std::make_shared<Label>();

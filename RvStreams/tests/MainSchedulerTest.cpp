@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "RvStreams/MainScheduler.h"
+#include "support/MainQueue.h"
 #include "support/TestKit.h"
 
 namespace rv {
@@ -18,14 +19,8 @@ using dispatch::MainLoop;
 using DTI = DispatchTimeInterval;
 
 // Runs on the main thread with an empty main queue before and after.
-class MainQueueTest : public ::testing::Test {
+class MainQueueTest : public ::rv::test::MainQueueTest {
  protected:
-  void SetUp() override { drain(); }
-  void TearDown() override { drain(); }
-  static void drain() {
-    while (MainLoop::drainPending() != 0) {
-    }
-  }
   // Schedules on `scheduler` an action that appends `name` to `log_`.
   Ref<Disposable> logOn(ImmediateSchedulerType& scheduler, std::string name) {
     return scheduler.schedule(std::move(name), [this](std::string n) {

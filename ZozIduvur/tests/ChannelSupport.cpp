@@ -139,26 +139,6 @@ bool ChannelTest::eventually(const std::function<bool()>& predicate,
       predicate, dispatch::DispatchTimeInterval::milliseconds(timeout.count()));
 }
 
-size_t ChannelTest::storedRows(const std::string& groupId) {
-  sqlite3* db = nullptr;
-  const std::string path = (dataDir() / "Logs.sqlite").string();
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    sqlite3_close(db);
-    return 0;
-  }
-  sqlite3_stmt* stmt = nullptr;
-  size_t count = 0;
-  if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM logs WHERE groupId = ?", -1, &stmt, nullptr) ==
-      SQLITE_OK) {
-    sqlite3_bind_text(stmt, 1, groupId.c_str(), -1, SQLITE_TRANSIENT);
-    if (sqlite3_step(stmt) == SQLITE_ROW)
-      count = static_cast<size_t>(sqlite3_column_int64(stmt, 0));
-  }
-  sqlite3_finalize(stmt);
-  sqlite3_close(db);
-  return count;
-}
-
 std::vector<std::string> logNames(const LoopbackServer::Request& request) {
   std::vector<std::string> names;
   auto body = nlohmann::json::parse(request.plainBody(), nullptr, false);

@@ -82,8 +82,6 @@ class ChannelTest : public CoreTest {
   // `predicate` holds; false after `timeout`.
   static bool eventually(const std::function<bool()>& predicate,
                          std::chrono::milliseconds timeout = std::chrono::seconds(10));
-  // Rows of the group in the data folder's log store.
-  size_t storedRows(const std::string& groupId);
 
   std::unique_ptr<LoopbackServer> server_;
   std::shared_ptr<DUZEHttpClient> client_;

@@ -1,6 +1,7 @@
 #include "TestSupport.h"
 
 #include <spawn.h>
+#include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -91,6 +92,39 @@ int runChild(const std::string& filter, const std::vector<std::string>& environm
   while (waitpid(pid, &status, 0) < 0) {
   }
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+size_t CoreTest::storedRows(const std::string& groupId) const {
+  sqlite3* db = nullptr;
+  const std::string path = (dataDir() / "Logs.sqlite").string();
+  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+    sqlite3_close(db);
+    return 0;
+  }
+  // The program under test may be writing at the same moment.
+  sqlite3_busy_timeout(db, 1000);
+  sqlite3_stmt* stmt = nullptr;
+  size_t count = 0;
+  if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM logs WHERE groupId = ?", -1, &stmt, nullptr) ==
+      SQLITE_OK) {
+    sqlite3_bind_text(stmt, 1, groupId.c_str(), -1, SQLITE_TRANSIENT);
+    if (sqlite3_step(stmt) == SQLITE_ROW) {
+      count = static_cast<size_t>(sqlite3_column_int64(stmt, 0));
+    }
+  }
+  sqlite3_finalize(stmt);
+  sqlite3_close(db);
+  return count;
+}
+
+bool inOwnProcess(const char* variable) {
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string name = std::string(info->test_suite_name()) + "." + info->name();
+  if (const char* marker = std::getenv(variable); marker && name == marker) return true;
+  if (GTEST_FLAG_GET(filter) == name && GTEST_FLAG_GET(repeat) == 1) return true;
+  EXPECT_EQ(runChild(name, {std::string(variable) + "=" + name}), 0)
+      << name << " failed in a process of its own (its output is above)";
+  return false;
 }
 
 }  // namespace duzetest

@@ -26,6 +26,9 @@ class CoreTest : public ::testing::Test {
   void clearLines();
 
   const std::filesystem::path& dataDir() const { return dataDir_; }
+  // How many logs of `groupId` the log database of the data folder holds
+  // (0 when there is no database yet).
+  size_t storedRows(const std::string& groupId) const;
 
   // Drops every shared instance of the core (as a new process would start).
   static void resetSharedState();
@@ -39,5 +42,11 @@ class CoreTest : public ::testing::Test {
 // Runs this test binary again with `filter` and the extra environment
 // entries; returns its exit status (or -1 when it did not exit normally).
 int runChild(const std::string& filter, const std::vector<std::string>& environment);
+
+// For a test that sets up something once per process for good: answers true
+// when the running test is alone in its process (run again by a parent that
+// set the environment `variable` to its name, or run alone with a filter);
+// otherwise runs it so in a child, expects it to pass and answers false.
+bool inOwnProcess(const char* variable);
 
 }  // namespace duzetest

@@ -203,27 +203,6 @@ bool AnalyticsTest::eventually(const std::function<bool()>& predicate,
       predicate, dispatch::DispatchTimeInterval::milliseconds(timeout.count()));
 }
 
-size_t AnalyticsTest::storedRows(const std::string& groupId) {
-  sqlite3* db = nullptr;
-  const std::string path = (dataDir() / "Logs.sqlite").string();
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    sqlite3_close(db);
-    return 0;
-  }
-  sqlite3_stmt* stmt = nullptr;
-  size_t count = 0;
-  if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM logs WHERE groupId = ?", -1, &stmt, nullptr) ==
-      SQLITE_OK) {
-    sqlite3_bind_text(stmt, 1, groupId.c_str(), -1, SQLITE_TRANSIENT);
-    if (sqlite3_step(stmt) == SQLITE_ROW) {
-      count = static_cast<size_t>(sqlite3_column_int64(stmt, 0));
-    }
-  }
-  sqlite3_finalize(stmt);
-  sqlite3_close(db);
-  return count;
-}
-
 std::vector<nlohmann::json> sentLogs(const std::vector<duzetest::LoopbackServer::Request>& requests,
                                      const std::string& pathPrefix) {
   std::vector<nlohmann::json> out;

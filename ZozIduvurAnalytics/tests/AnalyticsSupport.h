@@ -114,8 +114,6 @@ class AnalyticsTest : public duzetest::CoreTest {
   // Waits (pumping the main loop) until `predicate` holds.
   static bool eventually(const std::function<bool()>& predicate,
                          std::chrono::milliseconds timeout = std::chrono::seconds(10));
-  // Rows of the group in the data folder's log store.
-  size_t storedRows(const std::string& groupId);
 
   std::shared_ptr<DUZEAnalytics> analytics() { return DUZEAnalytics::sharedInstance(); }
 

@@ -124,8 +124,6 @@ class CrashesServiceTest : public CrashesTest {
   static bool eventually(const std::function<bool()>& predicate,
                          std::chrono::milliseconds timeout = std::chrono::seconds(10));
   std::shared_ptr<DUZECrashes> crashes() { return DUZECrashes::sharedInstance(); }
-  // Rows of the group in the data folder's log store.
-  size_t storedRows(const std::string& groupId);
 
   std::filesystem::path crashesFolder() const { return dataDir() / "crashes"; }
   std::filesystem::path bufferFolder() const { return dataDir() / "crasheslogbuffer"; }
@@ -153,6 +151,7 @@ std::string incidentOf(uint8_t uuidByte);
 int spawnSelf(const std::string& filter, const std::vector<std::string>& environment);
 
 // The JSON logs of the requests to "/logs".
-std::vector<nlohmann::json> sentLogs(const std::vector<duzetest::LoopbackServer::Request>& requests);
+std::vector<nlohmann::json> sentLogs(
+    const std::vector<duzetest::LoopbackServer::Request>& requests);
 
 }  // namespace crashestest

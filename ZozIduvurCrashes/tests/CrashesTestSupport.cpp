@@ -12,20 +12,6 @@ extern "C" const char* __lsan_default_suppressions() {
 
 namespace crashestest {
 
-namespace {
-constexpr const char* kOwnProcessVariable = "DUZE_CRASHES_OWN_PROCESS";
-}  // namespace
-
-bool inOwnProcess() {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  const std::string name = std::string(info->test_suite_name()) + "." + info->name();
-  if (const char* marker = std::getenv(kOwnProcessVariable); marker && name == marker) return true;
-  if (GTEST_FLAG_GET(filter) == name && GTEST_FLAG_GET(repeat) == 1) return true;
-  EXPECT_EQ(duzetest::runChild(name, {std::string(kOwnProcessVariable) + "=" + name}), 0)
-      << name << " failed in a process of its own (its output is above)";
-  return false;
-}
-
 void CrashesTest::SetUp() {
   CoreTest::SetUp();
   // The crash engine keeps its reports under the caches folder.

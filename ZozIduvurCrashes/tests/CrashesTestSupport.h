@@ -39,10 +39,9 @@ class CrashesTest : public duzetest::CoreTest {
 // process of its own: this answers true in that process (and when the test
 // is alone in its process already), and otherwise runs the child, checks
 // that it passed and answers false.
-bool inOwnProcess();
-#define DUZE_RUN_IN_OWN_PROCESS()               \
-  do {                                          \
-    if (!::crashestest::inOwnProcess()) return; \
+#define DUZE_RUN_IN_OWN_PROCESS()                                      \
+  do {                                                                 \
+    if (!::duzetest::inOwnProcess("DUZE_CRASHES_OWN_PROCESS")) return; \
   } while (false)
 
 // A device that passes the core's check.

@@ -32,10 +32,6 @@ namespace switchertest {
 
 namespace fs = std::filesystem;
 
-namespace {
-constexpr const char* kOwnProcessVariable = "SWITCHER_TEST_OWN_PROCESS";
-}  // namespace
-
 void SwitcherTest::SetUp() {
   CoreTest::SetUp();
   if (const char* caches = std::getenv("XDG_CACHE_HOME")) savedCaches_ = caches;
@@ -63,28 +59,6 @@ void SwitcherTest::TearDown() {
     unsetenv("XDG_CACHE_HOME");
   }
   CoreTest::TearDown();
-}
-
-size_t SwitcherTest::storedRows(const std::string& groupId) const {
-  sqlite3* db = nullptr;
-  const std::string path = (dataDir() / "Logs.sqlite").string();
-  if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
-    sqlite3_close(db);
-    return 0;
-  }
-  sqlite3_busy_timeout(db, 1000);
-  sqlite3_stmt* stmt = nullptr;
-  size_t count = 0;
-  if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM logs WHERE groupId = ?", -1, &stmt, nullptr) ==
-      SQLITE_OK) {
-    sqlite3_bind_text(stmt, 1, groupId.c_str(), -1, SQLITE_TRANSIENT);
-    if (sqlite3_step(stmt) == SQLITE_ROW) {
-      count = static_cast<size_t>(sqlite3_column_int64(stmt, 0));
-    }
-  }
-  sqlite3_finalize(stmt);
-  sqlite3_close(db);
-  return count;
 }
 
 std::vector<nlohmann::json> SwitcherTest::sentLogs() {
@@ -122,16 +96,6 @@ bool eventually(const std::function<bool()>& predicate, std::chrono::millisecond
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
   return true;
-}
-
-bool inOwnProcess() {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  const std::string name = std::string(info->test_suite_name()) + "." + info->name();
-  if (const char* marker = std::getenv(kOwnProcessVariable); marker && name == marker) return true;
-  if (GTEST_FLAG_GET(filter) == name && GTEST_FLAG_GET(repeat) == 1) return true;
-  EXPECT_EQ(duzetest::runChild(name, {std::string(kOwnProcessVariable) + "=" + name}), 0)
-      << name << " failed in a process of its own (its output is above)";
-  return false;
 }
 
 std::vector<std::string> environmentWith(const std::vector<std::string>& overrides) {

@@ -24,9 +24,6 @@ class SwitcherTest : public duzetest::CoreTest {
   void SetUp() override;
   void TearDown() override;
 
-  // Rows of the group in the data folder's log store (0 while the store
-  // cannot be read, e.g. locked by the program writing it).
-  size_t storedRows(const std::string& groupId) const;
   // The JSON logs the server got at "/logs", in the order they came.
   std::vector<nlohmann::json> sentLogs();
   // The first sent log of the type, or null.
@@ -50,10 +47,9 @@ bool eventually(const std::function<bool()>& predicate,
 // A test that sets up the crash engine (once per process for good) runs in a
 // process of its own: answers true in that process, and otherwise runs the
 // child, expects it to pass and answers false.
-bool inOwnProcess();
-#define SWITCHER_RUN_IN_OWN_PROCESS()            \
-  do {                                           \
-    if (!::switchertest::inOwnProcess()) return; \
+#define SWITCHER_RUN_IN_OWN_PROCESS()                                   \
+  do {                                                                  \
+    if (!::duzetest::inOwnProcess("SWITCHER_TEST_OWN_PROCESS")) return; \
   } while (false)
 
 // Runs this test binary again with `filter` and extra environment entries;

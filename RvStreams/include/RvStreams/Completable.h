@@ -158,22 +158,10 @@ class PrimitiveSequenceOperators<CompletableTrait, T> {
       const Ref<Object>& object,
       std::type_identity_t<CompletableSubscribeWithHandlers<Object>> h) const {
     Weak<Object> weak = object;
-    return subscribe(
-        CompletableSubscribeHandlers{.onCompleted =
-                                         [weak, f = std::move(h.onCompleted)] {
-                                           if (Ref<Object> strong = weak.lock(); strong && f)
-                                             f(strong);
-                                         },
-                                     .onError =
-                                         [weak, f = std::move(h.onError)](const Error& error) {
-                                           if (Ref<Object> strong = weak.lock(); strong && f)
-                                             f(strong, error);
-                                         },
-                                     .onDisposed =
-                                         [weak, f = std::move(h.onDisposed)] {
-                                           if (Ref<Object> strong = weak.lock(); strong && f)
-                                             f(strong);
-                                         }});
+    return subscribe(CompletableSubscribeHandlers{
+        .onCompleted = detail::withWeakObject(weak, std::move(h.onCompleted)),
+        .onError = detail::withWeakObject(weak, std::move(h.onError)),
+        .onDisposed = detail::withWeakObject(weak, std::move(h.onDisposed))});
   }
 
   static Self error(Error error) { return Self(rv::error<Never>(std::move(error))); }

@@ -158,27 +158,11 @@ class PrimitiveSequenceOperators<MaybeTrait, T> {
   Ref<Disposable> subscribe(const Ref<Object>& object,
                             std::type_identity_t<MaybeSubscribeWithHandlers<Object, T>> h) const {
     Weak<Object> weak = object;
-    return subscribe(
-        MaybeSubscribeHandlers<T>{.onSuccess =
-                                      [weak, f = std::move(h.onSuccess)](const T& element) {
-                                        if (Ref<Object> strong = weak.lock(); strong && f)
-                                          f(strong, element);
-                                      },
-                                  .onError =
-                                      [weak, f = std::move(h.onError)](const Error& error) {
-                                        if (Ref<Object> strong = weak.lock(); strong && f)
-                                          f(strong, error);
-                                      },
-                                  .onCompleted =
-                                      [weak, f = std::move(h.onCompleted)] {
-                                        if (Ref<Object> strong = weak.lock(); strong && f)
-                                          f(strong);
-                                      },
-                                  .onDisposed =
-                                      [weak, f = std::move(h.onDisposed)] {
-                                        if (Ref<Object> strong = weak.lock(); strong && f)
-                                          f(strong);
-                                      }});
+    return subscribe(MaybeSubscribeHandlers<T>{
+        .onSuccess = detail::withWeakObject(weak, std::move(h.onSuccess)),
+        .onError = detail::withWeakObject(weak, std::move(h.onError)),
+        .onCompleted = detail::withWeakObject(weak, std::move(h.onCompleted)),
+        .onDisposed = detail::withWeakObject(weak, std::move(h.onDisposed))});
   }
 
   static Maybe<T> just(T element) { return Maybe<T>(rv::just(std::move(element))); }

@@ -169,22 +169,10 @@ class PrimitiveSequenceOperators<SingleTrait, T> {
   Ref<Disposable> subscribe(const Ref<Object>& object,
                             std::type_identity_t<SingleSubscribeWithHandlers<Object, T>> h) const {
     Weak<Object> weak = object;
-    return subscribe(
-        SingleSubscribeHandlers<T>{.onSuccess =
-                                       [weak, f = std::move(h.onSuccess)](const T& element) {
-                                         if (Ref<Object> strong = weak.lock(); strong && f)
-                                           f(strong, element);
-                                       },
-                                   .onFailure =
-                                       [weak, f = std::move(h.onFailure)](const Error& error) {
-                                         if (Ref<Object> strong = weak.lock(); strong && f)
-                                           f(strong, error);
-                                       },
-                                   .onDisposed =
-                                       [weak, f = std::move(h.onDisposed)] {
-                                         if (Ref<Object> strong = weak.lock(); strong && f)
-                                           f(strong);
-                                       }});
+    return subscribe(SingleSubscribeHandlers<T>{
+        .onSuccess = detail::withWeakObject(weak, std::move(h.onSuccess)),
+        .onFailure = detail::withWeakObject(weak, std::move(h.onFailure)),
+        .onDisposed = detail::withWeakObject(weak, std::move(h.onDisposed))});
   }
 
   static Single<T> just(T element) { return Single<T>(rv::just(std::move(element))); }

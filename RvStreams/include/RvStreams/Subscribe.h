@@ -81,6 +81,18 @@ Ref<Disposable> subscribe(const S& source,
   return Disposables::create(std::move(subscription), std::move(disposable));
 }
 
+namespace detail {
+// A handler that calls `slot` with the object first, only while the object
+// lives; an empty slot is never called. The subscribe forms that take an
+// object hold it weakly through this.
+template <class Object, class Slot>
+auto withWeakObject(Weak<Object> object, Slot slot) {
+  return [object = std::move(object), slot = std::move(slot)](const auto&... args) {
+    if (Ref<Object> strong = object.lock(); strong && slot) slot(strong, args...);
+  };
+}
+}  // namespace detail
+
 // Subscribes four handlers that receive `object` first, holding it weakly.
 // Once the object is gone nothing is called (not even onDisposed), yet the
 // subscription stays until disposed or stopped; errors never reach the
@@ -90,17 +102,12 @@ Ref<Disposable> subscribe(const S& source, const Ref<Object>& object,
                           std::type_identity_t<SubscribeWithHandlers<Object, ElementOf<S>>> h) {
   using T = ElementOf<S>;
   Weak<Object> weak = object;
-  auto withObject = [weak](const auto& slot) {
-    return [weak, slot](const auto&... args) {
-      if (Ref<Object> strong = weak.lock()) {
-        if (slot) slot(strong, args...);
-      }
-    };
-  };
-  return rv::subscribe(source, SubscribeHandlers<T>{.onNext = withObject(h.onNext),
-                                                    .onError = withObject(h.onError),
-                                                    .onCompleted = withObject(h.onCompleted),
-                                                    .onDisposed = withObject(h.onDisposed)});
+  return rv::subscribe(
+      source,
+      SubscribeHandlers<T>{.onNext = detail::withWeakObject(weak, std::move(h.onNext)),
+                           .onError = detail::withWeakObject(weak, std::move(h.onError)),
+                           .onCompleted = detail::withWeakObject(weak, std::move(h.onCompleted)),
+                           .onDisposed = detail::withWeakObject(weak, std::move(h.onDisposed))});
 }
 
 namespace detail {

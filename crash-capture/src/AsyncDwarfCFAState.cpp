@@ -521,7 +521,7 @@ template <typename W, typename S>
 rocrash_error_t evaluateBlock(sys::task_t task, const rocrash_async_thread_state* thread_state,
                               const rocrash_async_byteorder* byteorder,
                               rocrash_vm_address_t address, uint64_t length, const W* initial,
-                              size_t initialCount, W* result) {
+                              size_t initialCount, W* result, uint32_t* stepBudget) {
   if (length == 0) {
     // Nothing to map: the result is the top initial value, if any.
     if (initialCount == 0) return ROCRASH_ERR_INVAL;
@@ -531,8 +531,9 @@ rocrash_error_t evaluateBlock(sys::task_t task, const rocrash_async_thread_state
   rocrash_async_mobject block;
   rocrash_error_t err = rocrash_async_mobject_init(&block, task, address, length, true);
   if (err != ROCRASH_ERR_NONE) return err;
-  err = rocrash_async_dwarf_expression_eval<W, S>(&block, task, thread_state, byteorder, address, 0,
-                                                  length, initial, initialCount, result);
+  err =
+      rocrash_async_dwarf_expression_eval<W, S>(&block, task, thread_state, byteorder, address, 0,
+                                                length, initial, initialCount, result, stepBudget);
   rocrash_async_mobject_free(&block);
   return err;
 }
@@ -549,6 +550,9 @@ rocrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
 
   rocrash_async_thread_state_copy(new_thread_state, thread_state);
   rocrash_async_thread_state_clear_volatile_regs(new_thread_state);
+  // Every expression of the row draws on one budget, so a row of many slow
+  // expressions costs no more than one.
+  uint32_t stepBudget = DWARF_EXPRESSION_STEP_MAX;
 
   // The canonical frame address.
   const auto& rule = levels_[level_].cfa;
@@ -569,7 +573,7 @@ rocrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
     case DWARF_CFA_STATE_CFA_TYPE_EXPRESSION: {
       rocrash_error_t err =
           evaluateBlock<W, S>(task, thread_state, byteorder, rule.expression_address,
-                              rule.expression_length, nullptr, 0, &cfa);
+                              rule.expression_length, nullptr, 0, &cfa, &stepBudget);
       if (err != ROCRASH_ERR_NONE) return err;
       break;
     }
@@ -617,7 +621,7 @@ rocrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::apply_state(
         if (err != ROCRASH_ERR_NONE) return err;
         W address;
         err = evaluateBlock<W, S>(task, thread_state, byteorder, operand + lengthSize, length, &cfa,
-                                  1, &address);
+                                  1, &address, &stepBudget);
         if (err != ROCRASH_ERR_NONE) return err;
         if (kind == ROCRASH_DWARF_CFA_REG_RULE_EXPRESSION) {
           err = readTaskWord(task, byteorder, address, &value);

@@ -150,7 +150,8 @@ rocrash_error_t rocrash_async_dwarf_expression_eval(
     const rocrash_async_mobject* mobj, sys::task_t task,
     const rocrash_async_thread_state* thread_state, const rocrash_async_byteorder* byteorder,
     rocrash_vm_address_t address, rocrash_vm_off_t offset, rocrash_vm_size_t length,
-    const machine_ptr* initial_state, size_t initial_count, machine_ptr* result) noexcept {
+    const machine_ptr* initial_state, size_t initial_count, machine_ptr* result,
+    uint32_t* step_budget) noexcept {
   using W = machine_ptr;
   using S = machine_ptr_s;
 
@@ -179,7 +180,11 @@ rocrash_error_t rocrash_async_dwarf_expression_eval(
   type var;                \
   if (!stream.read_intU(&var)) return ROCRASH_ERR_INVAL
 
+  uint32_t steps = DWARF_EXPRESSION_STEP_MAX;
   while (!stream.at_end()) {
+    if (steps == 0 || (step_budget != nullptr && *step_budget == 0)) return ROCRASH_ERR_INVAL;
+    --steps;
+    if (step_budget != nullptr) --*step_budget;
     uint8_t opcode;
     stream.read_intU(&opcode);
 
@@ -474,10 +479,10 @@ rocrash_error_t rocrash_async_dwarf_expression_eval(
 template rocrash_error_t rocrash_async_dwarf_expression_eval<uint32_t, int32_t>(
     const rocrash_async_mobject*, sys::task_t, const rocrash_async_thread_state*,
     const rocrash_async_byteorder*, rocrash_vm_address_t, rocrash_vm_off_t, rocrash_vm_size_t,
-    const uint32_t*, size_t, uint32_t*) noexcept;
+    const uint32_t*, size_t, uint32_t*, uint32_t*) noexcept;
 template rocrash_error_t rocrash_async_dwarf_expression_eval<uint64_t, int64_t>(
     const rocrash_async_mobject*, sys::task_t, const rocrash_async_thread_state*,
     const rocrash_async_byteorder*, rocrash_vm_address_t, rocrash_vm_off_t, rocrash_vm_size_t,
-    const uint64_t*, size_t, uint64_t*) noexcept;
+    const uint64_t*, size_t, uint64_t*, uint32_t*) noexcept;
 
 }  // namespace rocrash::async

@@ -803,6 +803,26 @@ TEST(AsyncDwarfCfaApply, EveryRuleKind) {
             ROCRASH_ERR_NOTFOUND);
 }
 
+TEST(AsyncDwarfCfaApply, ExpressionsOfARowShareOneStepBudget) {
+  LowMemory stack;
+  Bytes slow = rocrash::testing::countdownLoop(1500);  // about 6000 operations
+  stack.putBytes(0x400, Bytes{}.uleb(slow.size()).append(slow.data).data);
+  stack.put<uint64_t>(0x100 + 0x40 - 8, 0x401000);
+  auto current = makeState(ROCRASH_CPU_TYPE_X86_64);
+  rocrash_async_thread_state_set_reg(&current, ROCRASH_X86_64_RSP, stack.at(0x100));
+  auto cie = cieWithReturnColumn(16);
+  State64 state;
+  state.set_cfa_register(7, 0x40);
+  state.set_register(16, ROCRASH_DWARF_CFA_REG_RULE_OFFSET, static_cast<uint64_t>(-8));
+  state.set_register(13, ROCRASH_DWARF_CFA_REG_RULE_VAL_EXPRESSION, stack.at(0x400));
+  rocrash_async_thread_state next;
+  ASSERT_EQ(state.apply_state(sys::mach_task_self(), &cie, &current, direct(), &next),
+            ROCRASH_ERR_NONE);
+  state.set_register(15, ROCRASH_DWARF_CFA_REG_RULE_VAL_EXPRESSION, stack.at(0x400));
+  EXPECT_EQ(state.apply_state(sys::mach_task_self(), &cie, &current, direct(), &next),
+            ROCRASH_ERR_INVAL);
+}
+
 TEST(AsyncDwarfCfaApply, CfaRules) {
   LowMemory stack;
   stack.put<uint64_t>(0x80, stack.at(0x200));  // the CFA, stored where rsp points

@@ -222,6 +222,15 @@ TEST(AsyncDwarfExpression, BranchesStayInsideTheBlock) {
   EXPECT_EQ(run64(Bytes{}.u8(0x31).u8(0x28).u8(0)).error, ROCRASH_ERR_INVAL);  // short operand
 }
 
+TEST(AsyncDwarfExpression, LoopsFailOnceTheirStepsAreSpent) {
+  // A skip back onto itself, and a branch that always jumps back.
+  EXPECT_EQ(run64(Bytes{}.u8(0x2F).u16(static_cast<uint16_t>(-3))).error, ROCRASH_ERR_INVAL);
+  EXPECT_EQ(run64(Bytes{}.u8(0x31).u8(0x12).u8(0x28).u16(static_cast<uint16_t>(-4))).error,
+            ROCRASH_ERR_INVAL);
+  // A long but finite loop within the budget still finishes.
+  EXPECT_VALUE(run64(rocrash::testing::countdownLoop(2000)), 0u);
+}
+
 TEST(AsyncDwarfExpression, MemoryIsReadThroughTheTask) {
   LowMemory memory;
   memory.put<uint64_t>(0x40, 0x1122334455667788);

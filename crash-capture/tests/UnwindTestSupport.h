@@ -108,6 +108,12 @@ class MappedBytes {
   bool ok_ = false;
 };
 
+// A DWARF expression that counts `n` down to 0, leaving 0: four operations a
+// round (const2u n; then lit1, minus, dup, bra back to the lit1).
+inline Bytes countdownLoop(uint16_t n) {
+  return Bytes{}.u8(0x0A).u16(n).u8(0x31).u8(0x1C).u8(0x12).u8(0x28).u16(static_cast<uint16_t>(-6));
+}
+
 inline rocrash_async_thread_state makeState(uint32_t cputype) {
   rocrash_async_thread_state state;
   rocrash_async_thread_state_init(&state, cputype);

@@ -97,7 +97,9 @@ class dwarf_cfa_state {
   // state has no place for, or no way to the return address;
   // ROCRASH_ERR_NOTSUP for a CFA register without a counterpart;
   // ROCRASH_ERR_NOTFOUND for registers the rules need that are not valid;
-  // memory and expression errors as they come.
+  // memory and expression errors as they come. The row's expressions share
+  // one budget of DWARF_EXPRESSION_STEP_MAX operations (ROCRASH_ERR_INVAL once
+  // spent).
   rocrash_error_t apply_state(sys::task_t task, const rocrash_async_dwarf_cie_info* cie_info,
                               const rocrash_async_thread_state* thread_state,
                               const rocrash_async_byteorder* byteorder,

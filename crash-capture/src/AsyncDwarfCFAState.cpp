@@ -241,6 +241,7 @@ enum : uint8_t {
   DW_CFA_val_offset = 0x14,
   DW_CFA_val_offset_sf = 0x15,
   DW_CFA_val_expression = 0x16,
+  DW_CFA_GNU_args_size = 0x2E,
 };
 
 }  // namespace
@@ -485,6 +486,14 @@ rocrash_error_t dwarf_cfa_state<machine_ptr, machine_ptr_s>::eval_program(
             READ_REG(regnum);
             READ_SLEB(n);
             SET_RULE(regnum, ROCRASH_DWARF_CFA_REG_RULE_VAL_OFFSET, factored(n));
+            break;
+          }
+          case DW_CFA_GNU_args_size: {
+            // The bytes of outgoing arguments pushed at this point: what an
+            // exception landing pad must pop. The CFA rule already counts
+            // them, so unwinding only skips the operand.
+            READ_ULEB(argsSize);
+            (void)argsSize;
             break;
           }
           default:

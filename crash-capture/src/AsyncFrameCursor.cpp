@@ -143,5 +143,11 @@ rocrash_async_frame_error rocrash_async_frame_read_frame_pointer(
   rocrash_async_thread_state_clear_all_regs(next);
   rocrash_async_thread_state_set_reg(next, ROCRASH_REG_FP, callerFp);
   rocrash_async_thread_state_set_reg(next, ROCRASH_REG_IP, returnAddress);
+  // The frame record sits right below the caller's stack pointer at the call
+  // (the return address was pushed or stored last), so the caller's stack
+  // pointer is known too: a later step may then unwind the caller by its
+  // call-frame information, which most rules base on the stack pointer.
+  const uint64_t width = rocrash_async_thread_state_get_greg_size(current);
+  rocrash_async_thread_state_set_reg(next, ROCRASH_REG_SP, fp + 2 * width);
   return FRAME_ERR_NONE;
 }

@@ -593,7 +593,7 @@ TEST(AsyncDwarfCfaProgram, CfaChangesNeedARegisterRule) {
 }
 
 TEST(AsyncDwarfCfaProgram, UnsupportedAndTruncatedInstructions) {
-  for (uint8_t op : {0x17, 0x2E, 0x2F, 0x3F}) {
+  for (uint8_t op : {0x17, 0x2F, 0x3F}) {
     State64 state;
     EXPECT_EQ(runProgram(&state, insns({op, 0}), uint64_t{0}), ROCRASH_ERR_NOTSUP) << int(op);
   }
@@ -605,6 +605,20 @@ TEST(AsyncDwarfCfaProgram, UnsupportedAndTruncatedInstructions) {
     State64 state;
     EXPECT_EQ(runProgram(&state, program, uint64_t{0}), ROCRASH_ERR_INVAL);
   }
+}
+
+TEST(AsyncDwarfCfaProgram, ArgumentsSizeNotesAreSkipped) {
+  // What g++ writes around calls that push arguments: the note's operand is
+  // read and the rules around it stand.
+  State64 state;
+  Bytes program = Bytes{}.u8(kDefCfa).uleb(7).uleb(8).u8(0x2E).uleb(300).u8(kOffset | 6).uleb(2);
+  ASSERT_EQ(runProgram(&state, program, uint64_t{0}), ROCRASH_ERR_NONE);
+  EXPECT_EQ(state.get_cfa_rule().offset, 8u);
+  rocrash_dwarf_cfa_reg_rule_t rule;
+  uint64_t value;
+  EXPECT_TRUE(state.get_register_rule(6, &rule, &value));
+  State64 truncated;
+  EXPECT_EQ(runProgram(&truncated, insns({0x2E}), uint64_t{0}), ROCRASH_ERR_INVAL);
 }
 
 TEST(AsyncDwarfCfaProgram, InstructionsStopOnceTheLocationPassesThePc) {
@@ -1013,7 +1027,7 @@ TEST_F(DwarfReaderImage, FrameInterruptedByASignalKeepsItsExactPc) {
 TEST_F(DwarfReaderImage, FailuresLeaveTheFrameToTheNextReader) {
   install("__TEXT", "__eh_frame", [](uint64_t slide) {
     // The first function's program uses an instruction we do not run.
-    return adjacentFunctions(slide, insns({0x2E, 0x10}));
+    return adjacentFunctions(slide, insns({0x17, 0x10}));
   });
   rocrash_async_thread_state next;
   LowMemory stack;

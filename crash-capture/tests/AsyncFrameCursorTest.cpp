@@ -142,7 +142,7 @@ TEST_F(AsyncFrameCursor, ChainMovingAwayFromTheStackBaseIsCorrupt) {
   EXPECT_EQ(end, FRAME_ERR_BADFRAME);
 }
 
-TEST_F(AsyncFrameCursor, FramePointerReaderKeepsOnlyFpAndPc) {
+TEST_F(AsyncFrameCursor, FramePointerReaderKeepsFpPcAndTheCallersSp) {
   SyntheticStack stack;
   stack.record64(0x100, stack.at(0x180), 0x11000);
   auto current = hostState(0x10000, stack.at(0x100));
@@ -151,8 +151,10 @@ TEST_F(AsyncFrameCursor, FramePointerReaderKeepsOnlyFpAndPc) {
   ASSERT_EQ(rocrash_async_frame_read_frame_pointer(sys::mach_task_self(), &list_, &current, nullptr,
                                                    &next),
             FRAME_ERR_NONE);
-  EXPECT_EQ(next.valid_regs, (1ULL << ROCRASH_REG_IP) | (1ULL << ROCRASH_REG_FP));
+  EXPECT_EQ(next.valid_regs,
+            (1ULL << ROCRASH_REG_IP) | (1ULL << ROCRASH_REG_FP) | (1ULL << ROCRASH_REG_SP));
   EXPECT_EQ(rocrash_async_thread_state_get_reg(&next, ROCRASH_REG_FP), stack.at(0x180));
+  EXPECT_EQ(rocrash_async_thread_state_get_reg(&next, ROCRASH_REG_SP), stack.at(0x110));
 
   auto noFp = hostState(0x10000, 0);
   rocrash_async_thread_state_clear_reg(&noFp, ROCRASH_REG_FP);

@@ -26,6 +26,24 @@ __attribute__((noinline)) void walk_outer(WalkProbe probe, void* context) {
   asm volatile("" ::: "memory");
 }
 
+namespace {
+struct Cleanup {
+  ~Cleanup();
+};
+__attribute__((noinline)) Cleanup::~Cleanup() { asm volatile("" ::: "memory"); }
+}  // namespace
+
+__attribute__((noinline)) void walk_args(int depth, WalkProbe probe, void* context, long a, long b,
+                                         long c, long d, long e, long f) {
+  Cleanup cleanup;
+  if (depth == 0) {
+    probe(context);
+  } else {
+    walk_args(depth - 1, probe, context, a + 1, b, c, d, e, f + 1);
+  }
+  asm volatile("" ::: "memory");
+}
+
 __attribute__((noinline)) void walk_raise(int signal) {
   raise(signal);
   asm volatile("" ::: "memory");

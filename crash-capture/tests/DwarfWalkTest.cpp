@@ -38,20 +38,23 @@ class ProcessImages {
   rocrash_async_image_list list_;
 };
 
+const rocrash_async_frame_reader kDwarfOnly[] = {rocrash_async_frame_read_dwarf_unwind};
+
 struct Walk {
   rocrash_async_image_list* list;
-  std::vector<uint64_t> pcs;        // our walk, DWARF call-frame information only
+  std::vector<uint64_t> pcs;        // our walk, DWARF call-frame information only by default
   std::vector<uint64_t> reference;  // the C library's backtrace
   rocrash_async_frame_error end = FRAME_ERR_NONE;
+  const rocrash_async_frame_reader* readers = kDwarfOnly;
+  size_t readerCount = 1;
 };
 
 rocrash_error_t walkFromHere(rocrash_async_thread_state* state, void* context) {
   auto* walk = static_cast<Walk*>(context);
-  static const rocrash_async_frame_reader kDwarfOnly[] = {rocrash_async_frame_read_dwarf_unwind};
   rocrash_async_frame_cursor cursor;
   rocrash_async_frame_cursor_init(&cursor, sys::mach_task_self(), state, walk->list);
-  while ((walk->end = rocrash_async_frame_cursor_next_with_readers(&cursor, kDwarfOnly, 1)) ==
-             FRAME_ERR_NONE &&
+  while ((walk->end = rocrash_async_frame_cursor_next_with_readers(
+              &cursor, walk->readers, walk->readerCount)) == FRAME_ERR_NONE &&
          walk->pcs.size() < 64) {
     uint64_t pc;
     rocrash_async_frame_cursor_get_reg(&cursor, ROCRASH_REG_IP, &pc);
@@ -106,6 +109,42 @@ TEST(DwarfWalk, FunctionsWithoutFramePointersUnwindLikeTheLibraryBacktrace) {
   // The walk reaches the bottom of the stack with the library's list.
   EXPECT_EQ(1 + same, walk.pcs.size()) << describe(walk);
   EXPECT_NE(walk.end, FRAME_ERR_NONE);
+}
+
+TEST(DwarfWalk, ArgumentsSizeNotesOfGppFramesDoNotStopTheWalk) {
+  ProcessImages images;
+  Walk walk{images.list(), {}, {}};
+  rocrash::testing::walk_args(3, probe, &walk, 1, 2, 3, 4, 5, 6);
+  // walk_args four times, this test, the test framework and on to the entry.
+  const size_t same = agreeingFrames(walk);
+  EXPECT_GE(same, 7u) << describe(walk);
+  EXPECT_EQ(1 + same, walk.pcs.size()) << describe(walk);
+}
+
+// Call-frame information for every frame but the first, which is left to its
+// frame pointer.
+rocrash_async_frame_error dwarfAfterTheFirstStep(sys::task_t task,
+                                                 rocrash_async_image_list* image_list,
+                                                 const rocrash_async_thread_state* current,
+                                                 const rocrash_async_thread_state* previous,
+                                                 rocrash_async_thread_state* next) {
+  if (previous == nullptr) return FRAME_ERR_NOTSUP;
+  return rocrash_async_frame_read_dwarf_unwind(task, image_list, current, previous, next);
+}
+
+TEST(DwarfWalk, CallerOfAFrameWalkedByItsFramePointerUnwindsByItsCallFrameInformation) {
+  // probe keeps a frame pointer; the walk_* functions do not, so only their
+  // call-frame information, which needs the stack pointer, leads past them.
+  static const rocrash_async_frame_reader kReaders[] = {dwarfAfterTheFirstStep,
+                                                        rocrash_async_frame_read_frame_pointer};
+  ProcessImages images;
+  Walk walk{images.list(), {}, {}};
+  walk.readers = kReaders;
+  walk.readerCount = 2;
+  rocrash::testing::walk_outer(probe, &walk);
+  const size_t same = agreeingFrames(walk);
+  EXPECT_GE(same, 5u) << describe(walk);
+  EXPECT_EQ(1 + same, walk.pcs.size()) << describe(walk);
 }
 
 Walk* gSignalWalk = nullptr;

@@ -44,7 +44,8 @@ rocrash_async_frame_error rocrash_async_frame_read_dwarf_unwind(
     const rocrash_async_thread_state* current, const rocrash_async_thread_state* previous,
     rocrash_async_thread_state* next) noexcept;
 // Follows the saved frame-pointer chain: [fp] is the caller's frame pointer,
-// [fp + width] the return address.
+// [fp + width] the return address, and fp + 2 x width the caller's stack
+// pointer.
 rocrash_async_frame_error rocrash_async_frame_read_frame_pointer(
     sys::task_t task, rocrash_async_image_list* image_list,
     const rocrash_async_thread_state* current, const rocrash_async_thread_state* previous,

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "DepthLimitedJSON.h"
+
 namespace foundation {
 
 using json = nlohmann::json;
@@ -13,11 +15,6 @@ constexpr std::string_view kClassKey = "$class";
 constexpr std::string_view kFieldsKey = "$fields";
 constexpr std::string_view kDateKey = "$date";
 constexpr std::string_view kDictKey = "$dict";
-
-// Deeper documents are refused before they are parsed: the object graphs of
-// the system are shallow, and the limit keeps hostile bytes from exhausting
-// the stack.
-constexpr size_t kMaxDepth = 128;
 
 struct Context {
   const NSKeyedUnarchiver::Classes* classes = nullptr;
@@ -173,45 +170,6 @@ Value decodeValue(const json& j, Context& context) {
   return {};
 }
 
-// Builds the document while refusing nesting beyond kMaxDepth.
-class DepthLimitedParser {
- public:
-  using number_integer_t = json::number_integer_t;
-  using number_unsigned_t = json::number_unsigned_t;
-  using number_float_t = json::number_float_t;
-  using string_t = json::string_t;
-  using binary_t = json::binary_t;
-
-  explicit DepthLimitedParser(json& result) : dom_(result, false) {}
-
-  bool null() { return dom_.null(); }
-  bool boolean(bool v) { return dom_.boolean(v); }
-  bool number_integer(number_integer_t v) { return dom_.number_integer(v); }
-  bool number_unsigned(number_unsigned_t v) { return dom_.number_unsigned(v); }
-  bool number_float(number_float_t v, const string_t& s) { return dom_.number_float(v, s); }
-  bool string(string_t& v) { return dom_.string(v); }
-  bool binary(binary_t& v) { return dom_.binary(v); }
-  bool start_object(std::size_t n) { return ++depth_ <= kMaxDepth && dom_.start_object(n); }
-  bool key(string_t& v) { return dom_.key(v); }
-  bool end_object() {
-    --depth_;
-    return dom_.end_object();
-  }
-  bool start_array(std::size_t n) { return ++depth_ <= kMaxDepth && dom_.start_array(n); }
-  bool end_array() {
-    --depth_;
-    return dom_.end_array();
-  }
-  template <class Exception>
-  bool parse_error(std::size_t position, const std::string& token, const Exception& ex) {
-    return dom_.parse_error(position, token, ex);
-  }
-
- private:
-  nlohmann::detail::json_sax_dom_parser<json> dom_;
-  size_t depth_ = 0;
-};
-
 }  // namespace
 
 // NSCoder ---------------------------------------------------------------
@@ -310,15 +268,9 @@ Value NSKeyedUnarchiver::unarchivedObject(const Data& data, const Classes& class
                                           std::shared_ptr<NSError>* error) {
   Context context;
   context.classes = &classes;
-  json document;
-  DepthLimitedParser parser(document);
-  bool parsed = false;
-  try {
-    parsed = json::sax_parse(data.begin(), data.end(), &parser, json::input_format_t::cbor, true);
-  } catch (const std::exception&) {
-    parsed = false;
-  }
-  if (!parsed || document.is_discarded()) {
+  const json document =
+      detail::parseDepthLimited(data.begin(), data.end(), json::input_format_t::cbor);
+  if (document.is_discarded()) {
     setError(error,
              NSError::create(std::string(NSKeyedArchiveErrorDomain), NSKeyedArchiveErrorInvalidData,
                              "The data is not a keyed archive."));

@@ -28,13 +28,13 @@ std::filesystem::path applicationDataDirectory() {
   return base / NSBundle::mainBundle()->bundleIdentifier();
 }
 
-bool writeFileAtomically(const std::filesystem::path& file, std::string_view bytes) {
+bool writeFileAtomically(const std::filesystem::path& file, std::string_view bytes, mode_t mode) {
   static std::atomic<uint64_t> counter{0};
   std::error_code ec;
   if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
   std::filesystem::path temp = file;
   temp += ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter.fetch_add(1));
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
   if (fd < 0) return false;
   size_t written = 0;
   bool ok = true;
@@ -47,10 +47,22 @@ bool writeFileAtomically(const std::filesystem::path& file, std::string_view byt
     }
     written += static_cast<size_t>(n);
   }
+  // On disk before it takes the old file's place: after a power cut the name
+  // holds either the old content or the new, never an empty file.
+  if (ok && ::fsync(fd) != 0) ok = false;
   if (::close(fd) != 0) ok = false;
   if (ok && ::rename(temp.c_str(), file.c_str()) != 0) ok = false;
-  if (!ok) ::unlink(temp.c_str());
-  return ok;
+  if (!ok) {
+    ::unlink(temp.c_str());
+    return false;
+  }
+  // And the rename itself.
+  const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : ".";
+  if (int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+    ::fsync(dir);
+    ::close(dir);
+  }
+  return true;
 }
 
 }  // namespace foundation

@@ -1,9 +1,15 @@
 #include "foundation/UserDefaults.h"
 
+#include <fcntl.h>
+#include <stdio.h>
+
+#include <cerrno>
+#include <cstdio>
 #include <fstream>
 #include <nlohmann/json.hpp>
 #include <sstream>
 
+#include "DepthLimitedJSON.h"
 #include "foundation/Base64.h"
 #include "foundation/Paths.h"
 
@@ -128,15 +134,51 @@ std::shared_ptr<NSUserDefaults> NSUserDefaults::createWithFile(std::filesystem::
 
 NSUserDefaults::NSUserDefaults(std::filesystem::path file) : file_(std::move(file)) {
   std::ifstream in(file_, std::ios::binary);
-  if (!in) return;
+  if (!in) {
+    std::error_code ec;
+    // Present but not readable: keep it, never write over it.
+    if (std::filesystem::exists(file_, ec)) setAsideLocked();
+    return;
+  }
   std::stringstream buffer;
   buffer << in.rdbuf();
-  json document = json::parse(buffer.str(), nullptr, false);
-  if (!document.is_object()) return;
-  for (const auto& [key, element] : document.items()) {
-    // One unreadable entry is dropped; the others are kept.
-    if (auto v = fromJson(element); v && !v->isNull()) persistent_.emplace(key, std::move(*v));
+  const std::string text = buffer.str();
+  in.close();
+  const json document =
+      detail::parseDepthLimited(text.begin(), text.end(), json::input_format_t::json);
+  bool whole = document.is_object();
+  if (whole) {
+    for (const auto& [key, element] : document.items()) {
+      // One unreadable entry is dropped; the others are kept.
+      auto v = fromJson(element);
+      if (!v) whole = false;
+      if (v && !v->isNull()) persistent_.emplace(key, std::move(*v));
+    }
   }
+  if (whole) return;
+  // Whatever could not be read stays in the file set aside; what could be
+  // read goes on in a fresh file at once, so that it survives the next start.
+  if (setAsideLocked() && !persistent_.empty()) writeLocked();
+}
+
+bool NSUserDefaults::setAsideLocked() {
+  std::filesystem::path aside;
+  for (int attempt = 1; attempt < 10000; ++attempt) {
+    aside = file_;
+    aside += ".unreadable";
+    if (attempt > 1) aside += "." + std::to_string(attempt);
+    if (::renameat2(AT_FDCWD, file_.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
+      std::fprintf(stderr, "UserDefaults: %s could not be read; it is kept as %s.\n", file_.c_str(),
+                   aside.c_str());
+      return true;
+    }
+    if (errno != EEXIST) break;
+  }
+  std::fprintf(stderr,
+               "UserDefaults: %s could not be read nor set aside; changes stay in memory.\n",
+               file_.c_str());
+  unwritable_ = true;
+  return false;
 }
 
 std::optional<Value> NSUserDefaults::objectForKey(std::string_view key) const {
@@ -206,9 +248,12 @@ bool NSUserDefaults::synchronize() {
 }
 
 bool NSUserDefaults::writeLocked() {
+  if (unwritable_) return false;
   json document = json::object();
   for (const auto& [key, value] : persistent_) document[key] = toJson(value);
-  return writeFileAtomically(file_, document.dump(1, ' ', false, json::error_handler_t::replace));
+  // Owner-only: the defaults hold the install id and the services' state.
+  return writeFileAtomically(file_, document.dump(1, ' ', false, json::error_handler_t::replace),
+                             0600);
 }
 
 }  // namespace foundation

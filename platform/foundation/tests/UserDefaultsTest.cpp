@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 
 #include "foundation/Paths.h"
 #include "foundation/UserDefaults.h"
@@ -86,10 +87,34 @@ TEST_F(UserDefaultsTest, ObjectsAreRefusedAndACorruptFileStartsEmpty) {
   EXPECT_TRUE(fromCorrupt->persistentDomain().empty());
   fromCorrupt->setObject(Value("fresh"), "k");
   EXPECT_EQ(NSUserDefaults::createWithFile(file_)->stringForKey("k"), "fresh");
-  // No temporary files are left behind.
+  // No temporary files are left behind, only the corrupt file set aside.
   size_t entries = 0;
   for ([[maybe_unused]] auto& e : std::filesystem::directory_iterator(dir_)) ++entries;
-  EXPECT_EQ(entries, 1u);
+  EXPECT_EQ(entries, 2u);
+}
+
+TEST_F(UserDefaultsTest, DamagedFilesAreKeptAsideNeverOverwrittenAndNeverStopTheProgram) {
+  const std::string deep = "{\"k\":" + std::string(20000, '[') + std::string(20000, ']') + "}";
+  const std::string truncated = R"({"InstallId":"6F1C)";
+  const std::string partly = R"({"kept":"yes","odd":{"$what":1}})";
+  for (const auto& text : {deep, truncated, partly}) {
+    std::ofstream(file_, std::ios::trunc) << text;
+    EXPECT_EQ(NSUserDefaults::createWithFile(file_)->persistentDomain().size(),
+              text == partly ? 1u : 0u);
+  }
+  // Each damaged file is kept whole under a name of its own.
+  auto read = [](const std::filesystem::path& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+  };
+  EXPECT_EQ(read(dir_ / "UserDefaults.json.unreadable"), deep);
+  EXPECT_EQ(read(dir_ / "UserDefaults.json.unreadable.2"), truncated);
+  EXPECT_EQ(read(dir_ / "UserDefaults.json.unreadable.3"), partly);
+  // What could be read of the last went on in a fresh, owner-only file.
+  auto again = NSUserDefaults::createWithFile(file_);
+  EXPECT_EQ(again->stringForKey("kept"), "yes");
+  EXPECT_EQ(std::filesystem::status(file_).permissions() & std::filesystem::perms::all,
+            std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 TEST_F(UserDefaultsTest, StandardDefaultsLiveInTheDataDirectory) {

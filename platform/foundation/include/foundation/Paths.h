@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <filesystem>
 #include <string_view>
 
@@ -15,9 +17,11 @@ inline constexpr std::string_view kDataDirectoryEnvironmentVariable = "KESTRIX_D
 // every call; the folder is not created here.
 std::filesystem::path applicationDataDirectory();
 
-// Writes `bytes` to `file` through a temporary file in the same folder and a
-// rename, creating missing parent folders. False when any step fails (the old
-// content, if any, stays).
-bool writeFileAtomically(const std::filesystem::path& file, std::string_view bytes);
+// Writes `bytes` to `file` through a temporary file in the same folder,
+// flushed to disk before it is renamed over `file`, creating missing parent
+// folders. The file written has `mode` (less the process's umask). False when
+// any step fails (the old content, if any, stays).
+bool writeFileAtomically(const std::filesystem::path& file, std::string_view bytes,
+                         mode_t mode = 0644);
 
 }  // namespace foundation

@@ -12,10 +12,11 @@
 namespace foundation {
 
 // User defaults: a registration domain held in memory and a persistent domain
-// kept in one JSON file. Every change rewrites the file atomically (a
-// temporary file renamed over it), so a crash never leaves half a file, and a
-// later process reads what an earlier one stored. Values are plain values;
-// objects must be archived to data first. Thread-safe.
+// kept in one JSON file, readable by its owner only. Every change rewrites the
+// file atomically and durably (a temporary file, flushed to disk, renamed over
+// it), so neither a crash nor a power cut leaves half a file, and a later
+// process reads what an earlier one stored. Values are plain values; objects
+// must be archived to data first. Thread-safe.
 class NSUserDefaults {
  public:
   // The process's shared defaults, in "UserDefaults.json" of the
@@ -26,8 +27,12 @@ class NSUserDefaults {
   static void resetStandardUserDefaults();
 
   // Defaults kept in `file`, which is read now when it exists. A file that
-  // cannot be read as defaults is treated as empty (and replaced on the next
-  // change).
+  // cannot be read whole (malformed, truncated, nested deeper than 128 levels,
+  // an entry of an unknown shape) is renamed "<file>.unreadable" (or
+  // ".unreadable.2", ... : an earlier one is never overwritten) with a line on
+  // standard error, and the entries that could be read are kept in a new file.
+  // When it cannot even be renamed, the defaults live in memory only and the
+  // file is left as it is.
   static std::shared_ptr<NSUserDefaults> createWithFile(std::filesystem::path file);
 
   // The persistent value for the key, else the registered one, else none.
@@ -62,11 +67,15 @@ class NSUserDefaults {
 
  private:
   bool writeLocked();
+  // Renames the unreadable file out of the way; false (and no more writing)
+  // when that fails.
+  bool setAsideLocked();
 
   std::filesystem::path file_;
   mutable std::mutex mutex_;
   Value::Dictionary persistent_;
   Value::Dictionary registered_;
+  bool unwritable_ = false;
 };
 
 }  // namespace foundation

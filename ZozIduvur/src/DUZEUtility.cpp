@@ -3,6 +3,7 @@
 #include <openssl/evp.h>
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <ctime>
@@ -232,7 +233,14 @@ void DUZEUtility::setApplicationHiddenQuery(std::function<bool()> query) {
 // Text ----------------------------------------------------------------------
 
 std::string DUZEUtility::dateToISO8601(dispatch::Date date) {
-  const double unix = date.timeIntervalSince1970();
+  // A timestamp read back from a damaged store can be anything: keep it to
+  // the years the format writes with four digits (0001 to 9999), and write a
+  // value that is no number as the epoch.
+  constexpr double kFirst = -62135596800.0;    // 0001-01-01T00:00:00Z
+  constexpr double kLast = 253402300799.9995;  // 9999-12-31T23:59:59.999Z
+  double unix = date.timeIntervalSince1970();
+  if (std::isnan(unix)) unix = 0;
+  unix = std::clamp(unix, kFirst, kLast);
   double whole = std::floor(unix);
   auto millis = static_cast<int>(std::floor((unix - whole) * 1000.0));
   if (millis >= 1000) {

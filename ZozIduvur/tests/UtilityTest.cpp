@@ -1,6 +1,7 @@
 #include <sys/stat.h>
 
 #include <atomic>
+#include <cmath>
 #include <thread>
 
 #include "TestSupport.h"
@@ -84,6 +85,13 @@ TEST_F(Utility, TextHelpers) {
             "2023-11-14T22:13:20.123Z");
   EXPECT_EQ(DUZEUtility::dateToISO8601(dispatch::Date::fromUnixTime(-0.5)),
             "1969-12-31T23:59:59.500Z");
+  // Timestamps of damaged stored logs stay within what the format can write.
+  EXPECT_EQ(DUZEUtility::dateToISO8601(dispatch::Date::fromUnixTime(-5.3e23)),
+            "0001-01-01T00:00:00.000Z");
+  EXPECT_EQ(DUZEUtility::dateToISO8601(dispatch::Date::fromUnixTime(1e300)),
+            "9999-12-31T23:59:59.999Z");
+  EXPECT_EQ(DUZEUtility::dateToISO8601(dispatch::Date::fromUnixTime(std::nan(""))),
+            "1970-01-01T00:00:00.000Z");
   EXPECT_EQ(DUZEUtility::sha256("abc"),
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
   EXPECT_EQ(DUZEUtility::targetKeyFromTargetToken("key-rest-more"), "key");

@@ -23,6 +23,14 @@ rocrash_error_t rocrash_async_mobject_init(rocrash_async_mobject* mobj, sys::tas
       static_cast<int64_t>(length) < 0 || end + mask < end) {
     return ROCRASH_ERR_NOMEM;
   }
+  // No reader needs a larger window. A damaged length must not send the
+  // page-by-page readability check below over a huge readable mapping (a
+  // sanitizer's shadow memory spans terabytes) while a crash report waits.
+  if (length > ROCRASH_ASYNC_MOBJECT_MAX_WINDOW) {
+    if (require_full) return ROCRASH_ERR_NOMEM;
+    length = ROCRASH_ASYNC_MOBJECT_MAX_WINDOW;
+    end = task_address + length;
+  }
   rocrash_vm_size_t total = (end + mask - aligned) & ~mask;
   if (total == 0) return ROCRASH_ERR_NOMEM;
 

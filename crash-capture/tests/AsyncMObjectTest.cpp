@@ -86,4 +86,22 @@ TEST_P(AsyncMObject, UnreadableTailShortensOrFails) {
 
 INSTANTIATE_TEST_SUITE_P(InPlaceAndCopied, AsyncMObject, ::testing::Bool());
 
+// A damaged length over a large readable mapping: the window stops at its
+// bound (or the range is refused when it must be whole) instead of checking
+// every page of the request.
+TEST(AsyncMObjectWindow, LongRangeIsCutToTheBound) {
+  const size_t size = ROCRASH_ASYNC_MOBJECT_MAX_WINDOW + 2 * sys::vm_page_size();
+  void* mem = mmap(nullptr, size, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  ASSERT_NE(mem, MAP_FAILED);
+  const auto base = reinterpret_cast<uint64_t>(mem);
+  rocrash_async_mobject m;
+  ASSERT_EQ(rocrash_async_mobject_init(&m, sys::mach_task_self(), base, uint64_t{1} << 44, false),
+            ROCRASH_ERR_NONE);
+  EXPECT_EQ(rocrash_async_mobject_length(&m), ROCRASH_ASYNC_MOBJECT_MAX_WINDOW);
+  rocrash_async_mobject_free(&m);
+  EXPECT_EQ(rocrash_async_mobject_init(&m, sys::mach_task_self(), base, size, true),
+            ROCRASH_ERR_NOMEM);
+  munmap(mem, size);
+}
+
 }  // namespace

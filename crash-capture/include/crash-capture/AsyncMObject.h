@@ -21,9 +21,14 @@ struct rocrash_async_mobject {
   bool copied;                        // the window is our own mapping
 };
 
+// The largest window a memory object spans.
+inline constexpr rocrash_vm_size_t ROCRASH_ASYNC_MOBJECT_MAX_WINDOW = rocrash_vm_size_t{256} << 20;
+
 // Maps [task_address, task_address + length). With `require_full`, every page
-// must be readable; without, the readable head of the range is accepted.
-// ROCRASH_ERR_NOMEM: nothing readable (or not all of it with require_full);
+// must be readable; without, the readable head of the range is accepted (at
+// most ROCRASH_ASYNC_MOBJECT_MAX_WINDOW bytes of it).
+// ROCRASH_ERR_NOMEM: nothing readable (or not all of it with require_full, or
+// a longer range than ROCRASH_ASYNC_MOBJECT_MAX_WINDOW);
 // ROCRASH_ERR_INTERNAL: the copy mapping could not be made.
 rocrash_error_t rocrash_async_mobject_init(rocrash_async_mobject* mobj, sys::task_t task,
                                            rocrash_vm_address_t task_address,

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "ZozIduvur/DUZECommonSchemaLog.h"
+#include "ZozIduvur/DUZEDevice.h"
 #include "ZozIduvur/DUZELogWithProperties.h"
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZEStartServiceLog.h"
@@ -17,6 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool ready = [] {
     DUZELogger::setLogHandler(nullptr);
     DUZEUtility::addAllowedClasses({foundation::ArchivableClass::of<DUZELogWithProperties>(),
+                                    foundation::ArchivableClass::of<DUZEStartServiceLog>(),
+                                    foundation::ArchivableClass::of<DUZEDevice>(),
                                     foundation::ArchivableClass::of<DUZEStringTypedProperty>(),
                                     foundation::ArchivableClass::of<DUZELongTypedProperty>()});
     return true;

@@ -7,13 +7,30 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+
 #include "system/Task.h"
 
 namespace sys {
 namespace {
 
+// Real objects carry a few notes, a few dozen dynamic entries and at most a
+// few hundred thousand dynamic symbols; a damaged header must not send the
+// scans below through all the readable memory of the process.
+constexpr uint64_t kMaxNoteBytes = 64 * 1024;
+constexpr size_t kMaxDynamicEntries = 4096;
+constexpr size_t kMaxDynamicSymbols = size_t{1} << 22;
+constexpr size_t kMaxDynamicStrings = size_t{64} << 20;
+
 bool readOwn(uint64_t address, void* out, size_t size) {
   return mach_vm_read_overwrite(mach_task_self(), address, size, out, nullptr) == KERN_SUCCESS;
+}
+
+// How many of the `size` bytes from `address` on are readable.
+uint64_t readableBytes(uint64_t address, uint64_t size) {
+  const uint64_t lead = address & vm_page_mask();
+  const uint64_t prefix = task_readable_prefix(mach_task_self(), address - lead, size + lead);
+  return prefix > lead ? prefix - lead : 0;
 }
 
 // Maps the file and finds .symtab with its string table and .eh_frame.
@@ -72,7 +89,8 @@ void readFileSections(ElfImage* image, const char* path, const Elf64_Ehdr& loade
 // section headers when the file was readable, else from DT_HASH.
 void readDynamicSymbols(ElfImage* image, uint64_t dynamicAddress) {
   uint64_t symtab = 0, strtab = 0, strsz = 0, hash = 0;
-  for (uint64_t p = dynamicAddress;; p += sizeof(Elf64_Dyn)) {
+  for (size_t i = 0; i < kMaxDynamicEntries; ++i) {
+    const uint64_t p = dynamicAddress + i * sizeof(Elf64_Dyn);
     Elf64_Dyn dyn;
     if (!readOwn(p, &dyn, sizeof dyn) || dyn.d_tag == DT_NULL) break;
     uint64_t v = dyn.d_un.d_ptr;
@@ -112,7 +130,12 @@ void readDynamicSymbols(ElfImage* image, uint64_t dynamicAddress) {
     uint32_t header[2];
     if (readOwn(runtime(hash), header, sizeof header)) count = header[1];
   }
-  if (count == 0) return;
+  // Lookups read the table and its names in place, at crash time: keep only
+  // what is readable now.
+  count = std::min(count, kMaxDynamicSymbols);
+  count = readableBytes(symtab, count * sizeof(Elf64_Sym)) / sizeof(Elf64_Sym);
+  strsz = readableBytes(strtab, std::min<uint64_t>(strsz, kMaxDynamicStrings));
+  if (count == 0 || strsz == 0) return;
   image->tables[1] = {reinterpret_cast<const void*>(symtab), count,
                       reinterpret_cast<const char*>(strtab), strsz};
 }
@@ -163,7 +186,8 @@ bool elf_image_init(ElfImage* image, uint64_t headerAddress, const char* path) {
       dynamic = start;
     } else if (ph.p_type == PT_NOTE) {
       // Notes: namesz, descsz, type, name (4-aligned), desc (4-aligned).
-      for (uint64_t off = 0; off + 12 <= ph.p_memsz;) {
+      const uint64_t notes = std::min(ph.p_memsz, kMaxNoteBytes);
+      for (uint64_t off = 0; off + 12 <= notes;) {
         uint32_t note[3];
         if (!readOwn(start + off, note, sizeof note)) break;
         uint64_t name = start + off + 12;

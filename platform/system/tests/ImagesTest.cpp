@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <array>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -143,6 +144,66 @@ TEST(ElfImage, RefusesWhatIsNotAnElfHeader) {
   sys::ElfImage image;
   EXPECT_FALSE(sys::elf_image_init(&image, reinterpret_cast<uint64_t>(notElf), nullptr));
   EXPECT_FALSE(sys::elf_image_init(&image, 16, nullptr));  // unreadable
+}
+
+// A loaded object whose headers are damaged: a notes segment and a symbol
+// count that run far past the object, and a string table size to match.
+// What lies within reach is read; nothing past it is, at set-up or by the
+// lookups afterwards.
+TEST(ElfImage, DamagedHeadersAreReadWithinBounds) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t readable = 20 * page;
+  auto* mem = static_cast<uint8_t*>(
+      mmap(nullptr, readable + page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(mem, MAP_FAILED);
+  mprotect(mem + readable, page, PROT_NONE);
+  auto put = [&](size_t at, const auto& value) { std::memcpy(mem + at, &value, sizeof value); };
+
+  Elf64_Ehdr eh{};
+  std::memcpy(eh.e_ident, ELFMAG, SELFMAG);
+  eh.e_ident[EI_CLASS] = ELFCLASS64;
+  eh.e_machine = EM_X86_64;
+  eh.e_phoff = sizeof eh;
+  eh.e_phentsize = sizeof(Elf64_Phdr);
+  eh.e_phnum = 3;
+  put(0, eh);
+  const uint64_t notes = page, dynamic = 0x100, hash = 0x300, strings = 0x400;
+  const uint64_t symbols = readable - 10 * sizeof(Elf64_Sym);  // ten fit
+  Elf64_Phdr load{PT_LOAD, PF_R | PF_X, 0, 0, 0, readable, readable, page};
+  Elf64_Phdr dyn{PT_DYNAMIC, PF_R, dynamic, dynamic, 0, 0x100, 0x100, 8};
+  Elf64_Phdr note{PT_NOTE, PF_R, notes, notes, 0, uint64_t{1} << 40, uint64_t{1} << 40, 4};
+  put(sizeof eh, load);
+  put(sizeof eh + sizeof load, dyn);
+  put(sizeof eh + 2 * sizeof load, note);
+  const Elf64_Dyn entries[] = {{DT_HASH, {hash}},
+                               {DT_SYMTAB, {symbols}},
+                               {DT_STRTAB, {strings}},
+                               {DT_STRSZ, {uint64_t{1} << 30}},
+                               {DT_NULL, {0}}};
+  put(dynamic, entries);
+  put(hash, std::array<uint32_t, 2>{1, 1000});  // 1000 symbols claimed
+  std::memcpy(mem + strings, "\0target", 8);
+  Elf64_Sym target{1, ELF64_ST_INFO(STB_GLOBAL, STT_FUNC), 0, 1, 0x200, 16};
+  put(symbols + sizeof target, target);
+  // A build id past 64 KiB of empty notes is beyond what is scanned.
+  const size_t late = notes + 12 * 5462;
+  put(late, std::array<uint32_t, 3>{4, 16, NT_GNU_BUILD_ID});
+  std::memcpy(mem + late + 12, "GNU", 4);
+  mprotect(mem, readable, PROT_READ);
+
+  sys::ElfImage image;
+  ASSERT_TRUE(sys::elf_image_init(&image, reinterpret_cast<uint64_t>(mem), nullptr));
+  EXPECT_FALSE(image.hasUuid);
+  EXPECT_EQ(image.tables[1].count, 10u);
+  uint64_t start = 0;
+  const char* name = nullptr;
+  ASSERT_TRUE(
+      sys::elf_image_symbol_for_pc(&image, reinterpret_cast<uint64_t>(mem) + 0x208, &start, &name));
+  EXPECT_STREQ(name, "target");
+  uint64_t address = 0;
+  EXPECT_FALSE(sys::elf_image_symbol_by_name(&image, "absent", &address));
+  sys::elf_image_free(&image);
+  munmap(mem, readable + page);
 }
 
 }  // namespace

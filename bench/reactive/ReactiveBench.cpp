@@ -1,19 +1,33 @@
 // Events per second through the reactive library, each figure paired in the
 // same run with a hand-written loop using the same lambdas and with a loop
 // making one std::function call per stage. Heap allocations are counted by a
-// replaced operator new and reported per event (or per subscription).
+// replaced operator new and reported per event (or per subscription); the
+// count is atomic because observeOn allocates on the queue's thread too.
 
 #include <RvRelay/PublishRelay.h>
+#include <RvStreams/CombineLatest.h>
+#include <RvStreams/Concat.h>
 #include <RvStreams/Create.h>
+#include <RvStreams/Just.h>
 #include <RvStreams/Map.h>
+#include <RvStreams/Merge.h>
+#include <RvStreams/ObserveOn.h>
 #include <RvStreams/PublishSubject.h>
+#include <RvStreams/ReplaySubject.h>
 #include <RvStreams/Scan.h>
+#include <RvStreams/SerialDispatchQueueScheduler.h>
 #include <RvStreams/Subscribe.h>
 #include <RvStreams/WithLatestFrom.h>
+#include <RvStreams/Zip.h>
 #include <benchmark/benchmark.h>
+#include <dispatch/DispatchQueue.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdlib>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <vector>
@@ -24,11 +38,11 @@
 #endif
 
 namespace {
-long allocationCount = 0;  // the benchmarks run on one thread
+std::atomic<long> allocationCount{0};
 }
 
 void* operator new(std::size_t size) {
-  ++allocationCount;
+  allocationCount.fetch_add(1, std::memory_order_relaxed);
   if (void* p = std::malloc(size == 0 ? 1 : size)) return p;
   throw std::bad_alloc();
 }
@@ -79,12 +93,12 @@ void BM_SwitcherPipeline_Rv(benchmark::State& state) {
                         rv::withLatestFrom(picks, joinPick),
                     {.onNext = [&sum](const int& x) { sum += x; }});
   picks->accept(3);
-  const long before = allocationCount;
+  const long before = allocationCount.load();
   for (auto _ : state) {
     for (ControlAction a : input) relay->accept(a);
     benchmark::DoNotOptimize(sum);
   }
-  reportAllocations(state, allocationCount - before,
+  reportAllocations(state, allocationCount.load() - before,
                     state.iterations() * static_cast<int64_t>(input.size()));
   state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(input.size()));
   subscription->dispose();
@@ -139,14 +153,14 @@ void BM_PublishFanOut_Rv(benchmark::State& state) {
     subscriptions.push_back(
         rv::subscribe(subject, [&sum](const rv::Event<int>& e) { sum += *e.element(); }));
   }
-  const long before = allocationCount;
+  const long before = allocationCount.load();
   int64_t events = 0;
   for (auto _ : state) {
     for (int i = 0; i < 256; ++i) subject->onNext(i);
     events += 256;
     benchmark::DoNotOptimize(sum);
   }
-  reportAllocations(state, allocationCount - before, events);
+  reportAllocations(state, allocationCount.load() - before, events);
   state.SetItemsProcessed(events * observers);
   for (auto& d : subscriptions) d->dispose();
 }
@@ -198,14 +212,14 @@ void BM_ProducerChain_Rv(benchmark::State& state) {
   long last = 0;
   auto subscription =
       rv::subscribe(producerChain(source), {.onNext = [&last](const long& x) { last = x; }});
-  const long before = allocationCount;
+  const long before = allocationCount.load();
   int64_t events = 0;
   for (auto _ : state) {
     for (int i = 0; i < 1024; ++i) source->onNext(i);
     events += 1024;
     benchmark::DoNotOptimize(last);
   }
-  reportAllocations(state, allocationCount - before, events);
+  reportAllocations(state, allocationCount.load() - before, events);
   state.SetItemsProcessed(events);
   subscription->dispose();
 }
@@ -250,21 +264,22 @@ void BM_SubscribeDispose_Rv(benchmark::State& state) {
   std::optional<rv::AnyObserver<int>> source;
   auto chain = producerChain(source);
   long last = 0;
-  const long before = allocationCount;
+  const long before = allocationCount.load();
   for (auto _ : state) {
     auto subscription = rv::subscribe(chain, {.onNext = [&last](const long& x) { last = x; }});
     subscription->dispose();
     source.reset();
   }
-  state.counters["allocs_per_subscription"] = benchmark::Counter(
-      static_cast<double>(allocationCount - before) / static_cast<double>(state.iterations()));
+  state.counters["allocs_per_subscription"] =
+      benchmark::Counter(static_cast<double>(allocationCount.load() - before) /
+                         static_cast<double>(state.iterations()));
   benchmark::DoNotOptimize(last);
 }
 
 // The same four stages held as std::function objects, made and destroyed.
 void BM_SubscribeDispose_StdFunction(benchmark::State& state) {
   long last = 0;
-  const long before = allocationCount;
+  const long before = allocationCount.load();
   for (auto _ : state) {
     std::function<int(const int&)> f1 = triple;
     std::function<bool(const int&)> f2 = odd;
@@ -275,8 +290,371 @@ void BM_SubscribeDispose_StdFunction(benchmark::State& state) {
     benchmark::DoNotOptimize(f3);
     benchmark::DoNotOptimize(f4);
   }
-  state.counters["allocs_per_subscription"] = benchmark::Counter(
-      static_cast<double>(allocationCount - before) / static_cast<double>(state.iterations()));
+  state.counters["allocs_per_subscription"] =
+      benchmark::Counter(static_cast<double>(allocationCount.load() - before) /
+                         static_cast<double>(state.iterations()));
+}
+
+// --- (e) observeOn onto a serial queue ---------------------------------------------
+
+constexpr int64_t kHandoffEvents = 1'000'000;
+
+// Lets the benchmark thread wait until the queue has delivered the last event.
+class Latch {
+ public:
+  void open() {
+    std::lock_guard lock(mutex_);
+    open_ = true;
+    opened_.notify_one();
+  }
+  void wait() {
+    std::unique_lock lock(mutex_);
+    opened_.wait(lock, [this] { return open_; });
+    open_ = false;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  bool open_ = false;
+};
+
+void BM_ObserveOnSerialQueue_Rv(benchmark::State& state) {
+  auto scheduler = rv::SerialDispatchQueueScheduler::create("bench.observeOn");
+  auto subject = rv::PublishSubject<int64_t>::create();
+  Latch latch;
+  int64_t sum = 0;
+  auto subscription = rv::subscribe(subject | rv::observeOn(scheduler),
+                                    {.onNext = [&sum, &latch](const int64_t& x) {
+                                      sum += x;
+                                      if (x == kHandoffEvents - 1) latch.open();
+                                    }});
+  const long before = allocationCount.load();
+  for (auto _ : state) {
+    for (int64_t i = 0; i < kHandoffEvents; ++i) subject->onNext(i);
+    latch.wait();
+  }
+  reportAllocations(state, allocationCount.load() - before, state.iterations() * kHandoffEvents);
+  state.SetItemsProcessed(state.iterations() * kHandoffEvents);
+  benchmark::DoNotOptimize(sum);
+  subscription->dispose();
+}
+
+// The same events handed to the same kind of queue by hand: a mutex-guarded
+// buffer, drained by one posted block whenever it goes from empty to
+// non-empty, each event handed to a std::function.
+void BM_ObserveOnSerialQueue_StdFunctionHandoff(benchmark::State& state) {
+  auto queue = dispatch::DispatchQueue::create("bench.handoff");
+  Latch latch;
+  int64_t sum = 0;
+  std::function<void(const int64_t&)> handler = [&sum, &latch](const int64_t& x) {
+    sum += x;
+    if (x == kHandoffEvents - 1) latch.open();
+  };
+  std::mutex mutex;
+  std::vector<int64_t> buffer;
+  std::vector<int64_t> draining;
+  std::function<void()> drain = [&] {
+    for (;;) {
+      {
+        std::lock_guard lock(mutex);
+        if (buffer.empty()) return;
+        std::swap(buffer, draining);
+      }
+      for (const int64_t x : draining) handler(x);
+      draining.clear();
+    }
+  };
+  auto push = [&](int64_t x) {
+    bool post = false;
+    {
+      std::lock_guard lock(mutex);
+      post = buffer.empty();
+      buffer.push_back(x);
+    }
+    if (post) queue->async(drain);
+  };
+  const long before = allocationCount.load();
+  for (auto _ : state) {
+    for (int64_t i = 0; i < kHandoffEvents; ++i) push(i);
+    latch.wait();
+  }
+  reportAllocations(state, allocationCount.load() - before, state.iterations() * kHandoffEvents);
+  state.SetItemsProcessed(state.iterations() * kHandoffEvents);
+  benchmark::DoNotOptimize(sum);
+}
+
+// --- (f) combineLatest and zip of two subjects ------------------------------------
+
+const auto sumOf = [](const int& a, const int& b) { return a + b; };
+
+void BM_CombineLatest2_Rv(benchmark::State& state) {
+  auto a = rv::PublishSubject<int>::create();
+  auto b = rv::PublishSubject<int>::create();
+  long sum = 0;
+  auto subscription =
+      rv::subscribe(rv::combineLatest(a, b, sumOf), {.onNext = [&sum](const int& x) { sum += x; }});
+  a->onNext(0);
+  const long before = allocationCount.load();
+  int64_t events = 0;
+  for (auto _ : state) {
+    for (int i = 0; i < 512; ++i) {
+      a->onNext(i);
+      b->onNext(i);
+    }
+    events += 1024;
+    benchmark::DoNotOptimize(sum);
+  }
+  reportAllocations(state, allocationCount.load() - before, events);
+  state.SetItemsProcessed(events);
+  subscription->dispose();
+}
+
+void BM_CombineLatest2_StdFunction(benchmark::State& state) {
+  long sum = 0;
+  std::optional<int> latestA = 0;
+  std::optional<int> latestB;
+  std::function<int(const int&, const int&)> selector = sumOf;
+  std::function<void(const int&)> sink = [&sum](const int& x) { sum += x; };
+  std::function<void(const int&)> onA = [&](const int& x) {
+    latestA = x;
+    if (latestB) sink(selector(*latestA, *latestB));
+  };
+  std::function<void(const int&)> onB = [&](const int& x) {
+    latestB = x;
+    if (latestA) sink(selector(*latestA, *latestB));
+  };
+  for (auto _ : state) {
+    for (int i = 0; i < 512; ++i) {
+      onA(i);
+      onB(i);
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations() * 1024);
+}
+
+// The same, serialising the two sources' events with a mutex as a combining
+// operator must when its sources deliver on different threads.
+void BM_CombineLatest2_StdFunctionMutex(benchmark::State& state) {
+  long sum = 0;
+  std::mutex mutex;
+  std::optional<int> latestA = 0;
+  std::optional<int> latestB;
+  std::function<int(const int&, const int&)> selector = sumOf;
+  std::function<void(const int&)> sink = [&sum](const int& x) { sum += x; };
+  std::function<void(const int&)> onA = [&](const int& x) {
+    std::lock_guard lock(mutex);
+    latestA = x;
+    if (latestB) sink(selector(*latestA, *latestB));
+  };
+  std::function<void(const int&)> onB = [&](const int& x) {
+    std::lock_guard lock(mutex);
+    latestB = x;
+    if (latestA) sink(selector(*latestA, *latestB));
+  };
+  for (auto _ : state) {
+    for (int i = 0; i < 512; ++i) {
+      onA(i);
+      onB(i);
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations() * 1024);
+}
+
+void BM_Zip2_Rv(benchmark::State& state) {
+  auto a = rv::PublishSubject<int>::create();
+  auto b = rv::PublishSubject<int>::create();
+  long sum = 0;
+  auto subscription =
+      rv::subscribe(rv::zip(a, b, sumOf), {.onNext = [&sum](const int& x) { sum += x; }});
+  const long before = allocationCount.load();
+  int64_t events = 0;
+  for (auto _ : state) {
+    for (int i = 0; i < 512; ++i) {
+      a->onNext(i);
+      b->onNext(i);
+    }
+    events += 1024;
+    benchmark::DoNotOptimize(sum);
+  }
+  reportAllocations(state, allocationCount.load() - before, events);
+  state.SetItemsProcessed(events);
+  subscription->dispose();
+}
+
+void BM_Zip2_StdFunction(benchmark::State& state) {
+  long sum = 0;
+  std::deque<int> queueA;
+  std::deque<int> queueB;
+  std::function<int(const int&, const int&)> selector = sumOf;
+  std::function<void(const int&)> sink = [&sum](const int& x) { sum += x; };
+  auto emitRow = [&] {
+    if (queueA.empty() || queueB.empty()) return;
+    const int x = queueA.front();
+    const int y = queueB.front();
+    queueA.pop_front();
+    queueB.pop_front();
+    sink(selector(x, y));
+  };
+  std::function<void(const int&)> onA = [&](const int& x) {
+    queueA.push_back(x);
+    emitRow();
+  };
+  std::function<void(const int&)> onB = [&](const int& x) {
+    queueB.push_back(x);
+    emitRow();
+  };
+  for (auto _ : state) {
+    for (int i = 0; i < 512; ++i) {
+      onA(i);
+      onB(i);
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations() * 1024);
+}
+
+// The same, serialised with a mutex.
+void BM_Zip2_StdFunctionMutex(benchmark::State& state) {
+  long sum = 0;
+  std::mutex mutex;
+  std::deque<int> queueA;
+  std::deque<int> queueB;
+  std::function<int(const int&, const int&)> selector = sumOf;
+  std::function<void(const int&)> sink = [&sum](const int& x) { sum += x; };
+  auto emitRow = [&] {
+    if (queueA.empty() || queueB.empty()) return;
+    const int x = queueA.front();
+    const int y = queueB.front();
+    queueA.pop_front();
+    queueB.pop_front();
+    sink(selector(x, y));
+  };
+  std::function<void(const int&)> onA = [&](const int& x) {
+    std::lock_guard lock(mutex);
+    queueA.push_back(x);
+    emitRow();
+  };
+  std::function<void(const int&)> onB = [&](const int& x) {
+    std::lock_guard lock(mutex);
+    queueB.push_back(x);
+    emitRow();
+  };
+  for (auto _ : state) {
+    for (int i = 0; i < 512; ++i) {
+      onA(i);
+      onB(i);
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations() * 1024);
+}
+
+// --- (g) flatMap, concatMap and concat: one subscription per inner sequence -------
+
+void BM_FlatMap_Rv(benchmark::State& state) {
+  auto subject = rv::PublishSubject<int>::create();
+  long sum = 0;
+  auto subscription = rv::subscribe(subject | rv::flatMap([](const int& x) { return rv::just(x); }),
+                                    {.onNext = [&sum](const int& x) { sum += x; }});
+  int64_t events = 0;
+  for (auto _ : state) {
+    for (int i = 0; i < 256; ++i) subject->onNext(i);
+    events += 256;
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(events);
+  subscription->dispose();
+}
+
+void BM_ConcatMap_Rv(benchmark::State& state) {
+  auto subject = rv::PublishSubject<int>::create();
+  long sum = 0;
+  auto subscription =
+      rv::subscribe(subject | rv::concatMap([](const int& x) { return rv::just(x); }),
+                    {.onNext = [&sum](const int& x) { sum += x; }});
+  int64_t events = 0;
+  for (auto _ : state) {
+    for (int i = 0; i < 256; ++i) subject->onNext(i);
+    events += 256;
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(events);
+  subscription->dispose();
+}
+
+// Per outer element: a std::function for the inner sequence, made and called.
+void BM_InnerPerElement_StdFunction(benchmark::State& state) {
+  long sum = 0;
+  std::function<void(const int&)> sink = [&sum](const int& x) { sum += x; };
+  for (auto _ : state) {
+    for (int i = 0; i < 256; ++i) {
+      std::function<void()> inner = [&sink, i] { sink(i); };
+      benchmark::DoNotOptimize(inner);
+      inner();
+    }
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations() * 256);
+}
+
+void BM_Concat_Rv(benchmark::State& state) {
+  std::vector<rv::Ref<rv::Observable<int>>> sources;
+  for (int i = 0; i < 64; ++i) sources.push_back(rv::just(i));
+  auto concatenated = rv::concat(sources);
+  long sum = 0;
+  for (auto _ : state) {
+    rv::subscribe(concatenated, {.onNext = [&sum](const int& x) { sum += x; }});
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations() * 64);
+}
+
+// --- (h) replay ------------------------------------------------------------------
+
+void BM_ReplayEvents_Rv(benchmark::State& state) {
+  auto subject = rv::ReplaySubject<int>::create(16);
+  long sum = 0;
+  auto subscription = rv::subscribe(subject, {.onNext = [&sum](const int& x) { sum += x; }});
+  const long before = allocationCount.load();
+  int64_t events = 0;
+  for (auto _ : state) {
+    for (int i = 0; i < 256; ++i) subject->onNext(i);
+    events += 256;
+    benchmark::DoNotOptimize(sum);
+  }
+  reportAllocations(state, allocationCount.load() - before, events);
+  state.SetItemsProcessed(events);
+  subscription->dispose();
+}
+
+// A late subscriber receives the 16 buffered elements, then leaves.
+void BM_ReplaySubscribeDispose_Rv(benchmark::State& state) {
+  auto subject = rv::ReplaySubject<int>::create(16);
+  for (int i = 0; i < 16; ++i) subject->onNext(i);
+  long sum = 0;
+  for (auto _ : state) {
+    auto subscription = rv::subscribe(subject, {.onNext = [&sum](const int& x) { sum += x; }});
+    subscription->dispose();
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations() * 16);
+}
+
+// The same 16 elements kept in a buffer and replayed through a std::function.
+void BM_ReplaySubscribeDispose_StdFunction(benchmark::State& state) {
+  std::deque<int> buffer;
+  for (int i = 0; i < 16; ++i) buffer.push_back(i);
+  long sum = 0;
+  for (auto _ : state) {
+    std::function<void(const int&)> sink = [&sum](const int& x) { sum += x; };
+    benchmark::DoNotOptimize(sink);
+    for (const int x : buffer) sink(x);
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations() * 16);
 }
 
 }  // namespace
@@ -292,5 +670,20 @@ BENCHMARK(BM_ProducerChain_HandLoop);
 BENCHMARK(BM_ProducerChain_StdFunction);
 BENCHMARK(BM_SubscribeDispose_Rv);
 BENCHMARK(BM_SubscribeDispose_StdFunction);
+BENCHMARK(BM_ObserveOnSerialQueue_Rv)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_ObserveOnSerialQueue_StdFunctionHandoff)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CombineLatest2_Rv);
+BENCHMARK(BM_CombineLatest2_StdFunction);
+BENCHMARK(BM_CombineLatest2_StdFunctionMutex);
+BENCHMARK(BM_Zip2_Rv);
+BENCHMARK(BM_Zip2_StdFunction);
+BENCHMARK(BM_Zip2_StdFunctionMutex);
+BENCHMARK(BM_FlatMap_Rv);
+BENCHMARK(BM_ConcatMap_Rv);
+BENCHMARK(BM_InnerPerElement_StdFunction);
+BENCHMARK(BM_Concat_Rv);
+BENCHMARK(BM_ReplayEvents_Rv);
+BENCHMARK(BM_ReplaySubscribeDispose_Rv);
+BENCHMARK(BM_ReplaySubscribeDispose_StdFunction);
 
 BENCHMARK_MAIN();

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -210,6 +211,42 @@ TEST_F(OuterFixture, QueuedInnerStartsUnderTheLockAndMayEmitSynchronously) {
   first->onCompleted();  // starts `sync` while holding the lock: re-entry must work
   outerSeq->onCompleted();
   EXPECT_EQ(recorder->descriptions(), (Log{"next(7)", "completed"}));
+}
+
+// concatMap used as a serial work queue: a long backlog of sequences that
+// complete while being subscribed runs in order without deepening the stack.
+TEST(MergeLimited, LongBacklogOfSynchronousInnersCompletesInOrder) {
+  constexpr int kInners = 100'000;
+  using Sequence = Ref<Observable<int>>;
+  using ToSequence = std::function<Sequence(const int&)>;
+  const std::vector<std::function<Sequence(Sequence, ToSequence)>> operators{
+      [](Sequence outer, ToSequence f) { return outer | concatMap(f); },
+      [](Sequence outer, ToSequence f) { return outer | map(f) | concat(); }};
+  for (const auto& apply : operators) {
+    auto outer = TestSource<int>::create();
+    auto gate = TestSource<int>::create();  // holds the backlog back until it completes
+    int last = -1;
+    bool inOrder = true;
+    bool completed = false;
+    auto subscription = apply(outer, [&gate](const int& x) {
+                          return x < 0 ? Sequence(gate) : just(x);
+                        })->subscribe(makeAnonymousObserver<int>([&](const Event<int>& e) {
+      if (const int* x = e.element()) {
+        inOrder = inOrder && *x == last + 1;
+        last = *x;
+      } else {
+        completed = e.isCompleted();
+      }
+    }));
+    outer->onNext(-1);
+    for (int i = 0; i < kInners; ++i) outer->onNext(i);
+    outer->onCompleted();
+    gate->onCompleted();
+    EXPECT_TRUE(inOrder);
+    EXPECT_EQ(last, kInners - 1);
+    EXPECT_TRUE(completed);
+    subscription->dispose();
+  }
 }
 
 }  // namespace

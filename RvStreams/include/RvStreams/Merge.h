@@ -237,8 +237,8 @@ class MergeLimitedSink final
       } else {
         parent.group_->remove(key_);
         // The finished sequence's slot passes to the oldest queued one.
-        if (auto next = parent.queue_.dequeue()) {
-          parent.template subscribeInner<Iter>(*next);
+        if (parent.queue_.count() > parent.pendingStarts_) {
+          parent.startQueued();
         } else {
           decrementActive(parent.activeCount_);
           if (parent.stopped_ && parent.activeCount_ == 0) parent.forwardStop(event);
@@ -251,9 +251,31 @@ class MergeLimitedSink final
     CompositeDisposable::DisposeKey key_;
   };
 
+  // Starts the oldest queued sequence, under the lock. A queued sequence that
+  // completes while it is being subscribed hands its slot on from inside that
+  // subscription; starting the next one there would nest one level deeper per
+  // sequence, so a long backlog of synchronous sequences would exhaust the
+  // stack. Instead the outermost start loops, and nested completions only
+  // count the starts they owe.
+  void startQueued() noexcept {
+    ++pendingStarts_;
+    if (draining_) return;
+    draining_ = true;
+    while (pendingStarts_ > 0) {
+      --pendingStarts_;
+      std::optional<Ref<Observable<Out>>> next = queue_.dequeue();
+      if (next) this->template subscribeInner<Iter>(*next);
+    }
+    draining_ = false;
+  }
+
   Mapper mapper_;
   int64_t maxConcurrent_;
   Queue<Ref<Observable<Out>>> queue_{2};
+  // Guarded by the lock: whether a start loop runs, and the queued sequences
+  // it still has to start.
+  bool draining_ = false;
+  int64_t pendingStarts_ = 0;
 };
 
 template <class SourceElement, class Out, class Mapper>

@@ -49,9 +49,13 @@ Class reportedClass(id object) {
 }
 
 // A selector whose observation would slow down or break the runtime itself.
+// forwardInvocation: belongs here with the other forwarding messages: its
+// encoding matches a fast shape, and a fast interceptor on it would keep
+// forwarding from ever being installed on that class.
 bool isPerformanceSensitive(SEL selector) {
   static const SEL sensitive[] = {sel("class"), sel("forwardingTargetForSelector:"),
-                                  sel("methodSignatureForSelector:"), sel("respondsToSelector:")};
+                                  sel("methodSignatureForSelector:"), sel("respondsToSelector:"),
+                                  sel("forwardInvocation:")};
   for (SEL s : sensitive) {
     if (s == selector) return true;
   }

@@ -216,6 +216,29 @@ TEST(ForwardingInterception, ForwardingMethodsAreReplacedOncePerClass) {
   }
 }
 
+// forwardInvocation: has the encoding of a fast shape; observing it must not
+// install that shape where forwarding later needs the real one.
+TEST(ForwardingInterception, ForwardInvocationIsRefusedWithCode8BeforeOrAfterForwarding) {
+  for (const bool forwardingFirst : {false, true}) {
+    Class cls = makeTargetClass();
+    int calls = 0;
+    addMethod<void(objc::CGRect)>(cls, "place:", [&calls](Target*, objc::CGRect) { ++calls; });
+    Ref<Target> first = makeTarget(cls);
+    Ref<Target> second = makeTarget(cls);
+    Ref<Observer> observer;
+    if (forwardingFirst) observer = observe(first.get(), sel("place:"));
+    std::shared_ptr<NSError> error;
+    EXPECT_EQ(RV_ensure_observing(second.get(), sel("forwardInvocation:"), &error), nullptr);
+    ASSERT_TRUE(error);
+    EXPECT_EQ(error->code(), RVObjCRuntimeErrorObservingPerformanceSensitiveMessages);
+    if (!forwardingFirst) observer = observe(first.get(), sel("place:"));
+
+    objc::send<void(objc::CGRect)>(first, sel("place:"), objc::CGRect{});
+    EXPECT_EQ(calls, 1) << forwardingFirst;
+    EXPECT_EQ(observer->sent.size(), 1u) << forwardingFirst;
+  }
+}
+
 TEST(ForwardingInterception, ImplementationChangedWhileForwardingFailsWithCode7ThenCode6) {
   Class cls = makeTargetClass();
   addMethod<void(BOOL)>(cls, "other:", [](Target*, BOOL) {});

@@ -51,6 +51,13 @@ std::optional<std::string> columnText(sqlite3_stmt* stmt, int index) {
   return std::string(text ? text : "", static_cast<size_t>(sqlite3_column_bytes(stmt, index)));
 }
 
+// Relative names would depend on the working folder of the moment.
+fs::path absolutePath(fs::path file) {
+  std::error_code ec;
+  fs::path absolute = fs::absolute(file, ec);
+  return ec ? file : absolute;
+}
+
 }  // namespace
 
 std::shared_ptr<DUZELogDBStorage> DUZELogDBStorage::createInDataFolder() {
@@ -58,7 +65,7 @@ std::shared_ptr<DUZELogDBStorage> DUZELogDBStorage::createInDataFolder() {
                                             std::string(kDatabaseFileName));
 }
 
-DUZELogDBStorage::DUZELogDBStorage(fs::path file) : file_(std::move(file)) {
+DUZELogDBStorage::DUZELogDBStorage(fs::path file) : file_(absolutePath(std::move(file))) {
   std::lock_guard lock(mutex_);
   if (open()) return;
   // Whatever is there cannot be used as the log store: it is moved aside
@@ -88,11 +95,11 @@ DUZELogDBStorage::~DUZELogDBStorage() {
 bool DUZELogDBStorage::open() {
   std::error_code ec;
   fs::create_directories(file_.parent_path(), ec);
-  const std::string uri = "file:" + file_.string();
-  if (sqlite3_open_v2(
-          uri.c_str(), &db_,
-          SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_URI | SQLITE_OPEN_NOMUTEX,
-          nullptr) != SQLITE_OK) {
+  // The plain file name, never a URI: a data folder may be named with "%",
+  // "?" or "#", which a URI would decode or cut off.
+  if (sqlite3_open_v2(file_.c_str(), &db_,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
+                      nullptr) != SQLITE_OK) {
     logSqliteError("open");
     return false;
   }

@@ -5,6 +5,7 @@
 #include "ChannelSupport.h"
 #include "ZozIduvur/DUZEDeviceTracker.h"
 #include "ZozIduvur/DUZELogDBStorage.h"
+#include "foundation/Paths.h"
 
 using duzetest::TestLog;
 
@@ -136,4 +137,16 @@ TEST_F(Storage, AnUnusableFileIsKeptAside) {
   std::string text;
   std::getline(kept, text);
   EXPECT_EQ(text, "not a database either, kept for a later look");
+}
+
+TEST_F(Storage, ADataFolderNamedWithUriCharactersStoresAndSends) {
+  const auto folder = dataDir() / "50%25 a%41 ?mode=memory #part";
+  setenv(std::string(foundation::kDataDirectoryEnvironmentVariable).c_str(), folder.c_str(), 1);
+  group_ = makeGroup(server_->baseUrl());
+  auto unit =
+      group_->addChannelUnitWithConfiguration(DUZEChannelUnitConfiguration("Odd", 1, 1000, 1, 3));
+  unit->enqueueItem(TestLog::named("odd"), 1);
+  ASSERT_TRUE(server_->waitForRequests(1));
+  EXPECT_EQ(duzetest::logNames(server_->requests()[0]), std::vector<std::string>{"odd"});
+  EXPECT_TRUE(std::filesystem::is_regular_file(folder / "Logs.sqlite"));
 }

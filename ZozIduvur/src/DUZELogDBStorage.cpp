@@ -67,24 +67,7 @@ std::shared_ptr<DUZELogDBStorage> DUZELogDBStorage::createInDataFolder() {
 
 DUZELogDBStorage::DUZELogDBStorage(fs::path file) : file_(absolutePath(std::move(file))) {
   std::lock_guard lock(mutex_);
-  if (open()) return;
-  // Whatever is there cannot be used as the log store: it is moved aside
-  // (not deleted, a later version may read it) and the store starts empty
-  // rather than lose every later log.
-  DUZELogError(kDUZELogTag,
-               "The log database at %@ cannot be used; it is replaced (the old file is kept as "
-               "%@.unusable).",
-               file_.string(), file_.filename().string());
-  close();
-  std::error_code ec;
-  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
-    const fs::path from(file_.string() + suffix);
-    if (fs::exists(from, ec)) fs::rename(from, fs::path(file_.string() + ".unusable" + suffix), ec);
-  }
-  if (!open()) {
-    DUZELogError(kDUZELogTag, "Couldn't open the log database at %@.", file_.string());
-    close();
-  }
+  openOrSetAside();
 }
 
 DUZELogDBStorage::~DUZELogDBStorage() {
@@ -92,7 +75,113 @@ DUZELogDBStorage::~DUZELogDBStorage() {
   close();
 }
 
-bool DUZELogDBStorage::open() {
+bool DUZELogDBStorage::isOpen() {
+  std::lock_guard lock(mutex_);
+  return db_ != nullptr;
+}
+
+bool DUZELogDBStorage::ensureOpen() { return db_ != nullptr || openOrSetAside(); }
+
+bool DUZELogDBStorage::openOrSetAside() {
+  const OpenResult result = open();
+  if (result == OpenResult::Opened) return true;
+  close();
+  if (result == OpenResult::Failed) {
+    // A full disk, a read-only folder, an I/O error or another process
+    // holding the file say nothing about what the file holds: it is kept,
+    // and opened again at the next use of the store.
+    DUZELogWarning(kDUZELogTag,
+                   "The log database at %@ cannot be opened now; it is kept and opened again "
+                   "later.",
+                   file_.string());
+    return false;
+  }
+  // Not a database of this schema: it is moved aside (not deleted, a later
+  // version may read it) and the store starts anew rather than lose every
+  // later log.
+  auto aside = setAside();
+  if (!aside) {
+    DUZELogError(kDUZELogTag, "The log database at %@ cannot be used nor moved aside.",
+                 file_.string());
+    return false;
+  }
+  DUZELogError(kDUZELogTag,
+               "The log database at %@ cannot be used; it is replaced (the old file is kept as "
+               "%@).",
+               file_.string(), aside->filename().string());
+  if (open() != OpenResult::Opened) {
+    DUZELogError(kDUZELogTag, "Couldn't open the log database at %@.", file_.string());
+    close();
+    return false;
+  }
+  carryRowsFrom(*aside);
+  return true;
+}
+
+std::optional<fs::path> DUZELogDBStorage::setAside() {
+  constexpr std::string_view kSuffixes[] = {"", "-wal", "-shm", "-journal"};
+  std::error_code ec;
+  // A name of its own: an earlier set-aside file is never overwritten.
+  fs::path aside;
+  for (int n = 1;; ++n) {
+    aside = file_.string() + ".unusable" + (n == 1 ? std::string() : "." + std::to_string(n));
+    bool taken = false;
+    for (auto suffix : kSuffixes) {
+      if (fs::exists(aside.string() + std::string(suffix), ec)) taken = true;
+    }
+    if (!taken) break;
+  }
+  if (fs::exists(file_, ec)) {
+    fs::rename(file_, aside, ec);
+    if (ec) return std::nullopt;
+  }
+  for (auto suffix : kSuffixes) {
+    if (suffix.empty()) continue;
+    const fs::path from(file_.string() + std::string(suffix));
+    if (fs::exists(from, ec)) fs::rename(from, aside.string() + std::string(suffix), ec);
+  }
+  return aside;
+}
+
+void DUZELogDBStorage::carryRowsFrom(const fs::path& aside) {
+  sqlite3* old = nullptr;
+  sqlite3_stmt* select = nullptr;
+  if (sqlite3_open_v2(aside.c_str(), &old, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+          SQLITE_OK ||
+      sqlite3_prepare_v2(old,
+                         "SELECT \"groupId\", \"log\", \"targetToken\", \"targetKey\", "
+                         "\"priority\" FROM \"logs\" ORDER BY \"id\"",
+                         -1, &select, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(select);
+    sqlite3_close_v2(old);
+    return;
+  }
+  sqlite3_stmt* insert = statement(kInsert);
+  size_t carried = 0;
+  if (insert && execute("BEGIN IMMEDIATE")) {
+    // Rows up to the first one that cannot be read.
+    while (sqlite3_step(select) == SQLITE_ROW) {
+      StatementScope scope{insert};
+      for (int column = 0; column < 5; ++column) {
+        sqlite3_bind_value(insert, column + 1, sqlite3_column_value(select, column));
+      }
+      if (sqlite3_step(insert) != SQLITE_DONE) break;
+      ++carried;
+    }
+    if (!execute("COMMIT")) {
+      execute("ROLLBACK");
+      carried = 0;
+    }
+  }
+  sqlite3_finalize(select);
+  sqlite3_close_v2(old);
+  if (carried > 0) {
+    DUZELogInfo(kDUZELogTag, "%d log(s) of %@ were carried into the new log database.",
+                static_cast<int>(carried), aside.filename().string());
+  }
+}
+
+DUZELogDBStorage::OpenResult DUZELogDBStorage::open() {
   std::error_code ec;
   fs::create_directories(file_.parent_path(), ec);
   // The plain file name, never a URI: a data folder may be named with "%",
@@ -100,8 +189,7 @@ bool DUZELogDBStorage::open() {
   if (sqlite3_open_v2(file_.c_str(), &db_,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
                       nullptr) != SQLITE_OK) {
-    logSqliteError("open");
-    return false;
+    return failure("open");
   }
   sqlite3_busy_timeout(db_, 5000);
   // Reading the version also proves the file is a database.
@@ -112,31 +200,41 @@ bool DUZELogDBStorage::open() {
     userVersion = sqlite3_column_int(version, 0);
   }
   sqlite3_finalize(version);
-  if (userVersion < 0) {
-    logSqliteError("read the schema version of");
-    return false;
-  }
+  if (userVersion < 0) return failure("read the schema version of");
   if (userVersion > kSchemaVersion) {
     DUZELogError(kDUZELogTag, "The log database has schema version %d, newer than %d.", userVersion,
                  kSchemaVersion);
-    return false;
+    return OpenResult::Unusable;
   }
   // Write-ahead logging with normal syncing: a commit reaches the file
   // system before it returns, so it survives the process; only a power loss
   // may take the last commits.
   if (!execute("PRAGMA journal_mode=WAL") || !execute("PRAGMA synchronous=NORMAL") ||
       !execute(kCreateTable) || !execute(kCreateIndex)) {
-    return false;
+    return failure("set up");
   }
   if (userVersion < kSchemaVersion &&
       !execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str())) {
-    return false;
+    return failure("set the schema version of");
   }
   for (const char* sql :
        {kInsert, kSelectByGroup, kDeleteById, kDeleteByGroup, kSelectIdsByGroup}) {
-    if (!statement(sql)) return false;
+    if (!statement(sql)) return failure("prepare a statement for");
   }
-  return true;
+  return OpenResult::Opened;
+}
+
+DUZELogDBStorage::OpenResult DUZELogDBStorage::failure(const char* what) {
+  const int code = db_ ? sqlite3_extended_errcode(db_) : SQLITE_NOMEM;
+  logSqliteError(what);
+  // Only what the file holds makes it unusable; every other error may pass.
+  switch (code & 0xFF) {
+    case SQLITE_NOTADB:
+    case SQLITE_CORRUPT:
+      return OpenResult::Unusable;
+    default:
+      return OpenResult::Failed;
+  }
 }
 
 void DUZELogDBStorage::close() {
@@ -199,8 +297,9 @@ size_t DUZELogDBStorage::saveLogs(const std::vector<Entry>& entries, std::string
     rows.push_back(std::move(row));
   }
   std::lock_guard lock(mutex_);
+  if (rows.empty() || !ensureOpen()) return 0;
   sqlite3_stmt* insert = statement(kInsert);
-  if (!insert || rows.empty() || !execute("BEGIN IMMEDIATE")) return 0;
+  if (!insert || !execute("BEGIN IMMEDIATE")) return 0;
   for (const auto& row : rows) {
     StatementScope scope{insert};
     bindText(insert, 1, groupId);
@@ -225,8 +324,9 @@ size_t DUZELogDBStorage::saveLogs(const std::vector<Entry>& entries, std::string
 std::optional<DUZELogBatch> DUZELogDBStorage::loadLogsWithGroupId(
     std::string_view groupId, size_t limit, const std::set<std::string>& excludedTargetKeys) {
   std::lock_guard lock(mutex_);
+  if (limit == 0 || !ensureOpen()) return std::nullopt;
   sqlite3_stmt* select = statement(kSelectByGroup);
-  if (!select || limit == 0) return std::nullopt;
+  if (!select) return std::nullopt;
   DUZELogBatch batch;
   std::vector<int64_t> rowIds;
   std::vector<int64_t> corrupt;
@@ -308,6 +408,7 @@ size_t DUZELogDBStorage::deleteLogsWithGroupId(std::string_view groupId) {
       ++it;
     }
   }
+  if (!ensureOpen()) return 0;
   sqlite3_stmt* remove = statement(kDeleteByGroup);
   if (!remove) return 0;
   StatementScope scope{remove};
@@ -321,6 +422,7 @@ size_t DUZELogDBStorage::deleteLogsWithGroupId(std::string_view groupId) {
 
 size_t DUZELogDBStorage::countLogs(std::string_view groupId) {
   std::lock_guard lock(mutex_);
+  if (!ensureOpen()) return 0;
   sqlite3_stmt* select = statement(kSelectIdsByGroup);
   if (!select) return 0;
   StatementScope scope{select};

@@ -119,7 +119,7 @@ TEST_F(Storage, AFileThatIsNotADatabaseIsReplaced) {
   EXPECT_EQ(storedRows("G"), 1u);
 }
 
-TEST_F(Storage, ANewerSchemaIsNotReadButReplaced) {
+TEST_F(Storage, ANewerSchemaIsSetAsideAndItsRowsCarriedOver) {
   {
     auto storage = DUZELogDBStorage::createInDataFolder();
     storage->saveLog(log("old"), "G", 1);
@@ -127,16 +127,41 @@ TEST_F(Storage, ANewerSchemaIsNotReadButReplaced) {
   execute("PRAGMA user_version = 7");
   auto storage = DUZELogDBStorage::createInDataFolder();
   ASSERT_TRUE(storage->isOpen());
-  EXPECT_EQ(storage->countLogs("G"), 0u);
+  EXPECT_TRUE(std::filesystem::exists(dataDir() / "Logs.sqlite.unusable"));
+  EXPECT_EQ(names(storage->loadLogsWithGroupId("G", 5, {})), std::vector<std::string>{"old"});
 }
 
-TEST_F(Storage, AnUnusableFileIsKeptAside) {
+TEST_F(Storage, EveryUnusableFileIsKeptAsideUnderANameOfItsOwn) {
+  auto readBack = [](const std::filesystem::path& path) {
+    std::string text;
+    std::ifstream in(path);
+    std::getline(in, text);
+    return text;
+  };
   std::ofstream(dataDir() / "Logs.sqlite") << "not a database either, kept for a later look";
   DUZELogDBStorage::createInDataFolder();
-  std::ifstream kept(dataDir() / "Logs.sqlite.unusable");
-  std::string text;
-  std::getline(kept, text);
-  EXPECT_EQ(text, "not a database either, kept for a later look");
+  std::ofstream(dataDir() / "Logs.sqlite") << "a second file that is no database";
+  DUZELogDBStorage::createInDataFolder();
+  EXPECT_EQ(readBack(dataDir() / "Logs.sqlite.unusable"),
+            "not a database either, kept for a later look");
+  EXPECT_EQ(readBack(dataDir() / "Logs.sqlite.unusable.2"), "a second file that is no database");
+}
+
+TEST_F(Storage, AFullDiskAtStartKeepsTheStoreUntilThereIsRoomAgain) {
+  duzetest::SmallDisk disk(dataDir() / "disk");
+  DUZE_SKIP_UNLESS_MOUNTED(disk);
+  const auto file = disk.folder() / "Logs.sqlite";
+  {
+    DUZELogDBStorage storage(file);
+    for (int i = 0; i < 42; ++i) ASSERT_TRUE(storage.saveLog(log("unsent"), "G", 1));
+  }
+  disk.fill();
+  DUZELogDBStorage storage(file);
+  EXPECT_FALSE(std::filesystem::exists(disk.folder() / "Logs.sqlite.unusable"));
+  disk.makeRoom();
+  // Opened again at its next use, with every log it held.
+  EXPECT_EQ(storage.countLogs("G"), 42u);
+  EXPECT_TRUE(storage.saveLog(log("later"), "G", 1));
 }
 
 TEST_F(Storage, ADataFolderNamedWithUriCharactersStoresAndSends) {

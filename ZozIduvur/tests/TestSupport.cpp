@@ -1,11 +1,15 @@
 #include "TestSupport.h"
 
+#include <fcntl.h>
 #include <spawn.h>
 #include <sqlite3.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
+#include <vector>
 
 #include "ZozIduvur/DUZEDeviceTracker.h"
 #include "ZozIduvur/DUZESessionContext.h"
@@ -116,6 +120,31 @@ size_t CoreTest::storedRows(const std::string& groupId) const {
   sqlite3_close(db);
   return count;
 }
+
+SmallDisk::SmallDisk(std::filesystem::path folder) : folder_(std::move(folder)) {
+  std::filesystem::create_directories(folder_);
+  mounted_ = geteuid() == 0 &&
+             mount("kestrix-test", folder_.c_str(), "tmpfs", 0, "size=1m,mode=0700") == 0;
+}
+
+SmallDisk::~SmallDisk() {
+  if (mounted_) umount2(folder_.c_str(), MNT_DETACH);
+}
+
+void SmallDisk::fill() {
+  const int fd = open((folder_ / ".filler").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0600);
+  ASSERT_GE(fd, 0);
+  // Large writes first, then single bytes for what is left of the last page.
+  const std::vector<char> chunk(64 * 1024, 'x');
+  for (size_t size : {chunk.size(), size_t{1}}) {
+    while (write(fd, chunk.data(), size) > 0) {
+    }
+  }
+  EXPECT_EQ(errno, ENOSPC);
+  close(fd);
+}
+
+void SmallDisk::makeRoom() { std::filesystem::remove(folder_ / ".filler"); }
 
 bool inOwnProcess(const char* variable) {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();

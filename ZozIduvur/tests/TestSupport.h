@@ -39,6 +39,31 @@ class CoreTest : public ::testing::Test {
   std::vector<std::string> lines_;
 };
 
+// A small file system of the test's own (a tmpfs mounted at `folder`) that
+// can be filled up and given room again. Mounting needs root: elsewhere
+// `mounted()` is false and the test skips.
+class SmallDisk {
+ public:
+  explicit SmallDisk(std::filesystem::path folder);
+  ~SmallDisk();
+  SmallDisk(const SmallDisk&) = delete;
+  SmallDisk& operator=(const SmallDisk&) = delete;
+
+  bool mounted() const { return mounted_; }
+  const std::filesystem::path& folder() const { return folder_; }
+  // Takes every free byte.
+  void fill();
+  // Gives back what `fill` took.
+  void makeRoom();
+
+ private:
+  std::filesystem::path folder_;
+  bool mounted_ = false;
+};
+
+#define DUZE_SKIP_UNLESS_MOUNTED(disk) \
+  if (!(disk).mounted()) GTEST_SKIP() << "mounting a small file system needs root"
+
 // Runs this test binary again with `filter` and the extra environment
 // entries; returns its exit status (or -1 when it did not exit normally).
 int runChild(const std::string& filter, const std::vector<std::string>& environment);

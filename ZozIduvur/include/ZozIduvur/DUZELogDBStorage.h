@@ -37,13 +37,18 @@ class DUZELogDBStorage {
   // The store in the data folder.
   static std::shared_ptr<DUZELogDBStorage> createInDataFolder();
   // Opens (creating when needed) the database at `file`. A file that is not
-  // a database of this schema is replaced by an empty one, with an error log.
+  // a database, or holds a newer schema, is set aside under a name no other
+  // set-aside file has ("<file>.unusable", "<file>.unusable.2", ...), with
+  // an error log, and its readable rows are carried into a new database. Any
+  // other failure (a full disk, a read-only folder, an I/O error, a busy
+  // file) keeps the file: the store stays closed and tries again whenever it
+  // is used.
   explicit DUZELogDBStorage(std::filesystem::path file);
   ~DUZELogDBStorage();
   DUZELogDBStorage(const DUZELogDBStorage&) = delete;
   DUZELogDBStorage& operator=(const DUZELogDBStorage&) = delete;
 
-  bool isOpen() const { return db_ != nullptr; }
+  bool isOpen();
   const std::filesystem::path& file() const { return file_; }
 
   struct Entry {
@@ -77,7 +82,16 @@ class DUZELogDBStorage {
   size_t countLogs(std::string_view groupId);
 
  private:
-  bool open();
+  enum class OpenResult { Opened, Unusable, Failed };
+
+  // All of these run under `mutex_`.
+  bool ensureOpen();
+  bool openOrSetAside();
+  OpenResult open();
+  // Logs the error of the last call and judges it.
+  OpenResult failure(const char* what);
+  std::optional<std::filesystem::path> setAside();
+  void carryRowsFrom(const std::filesystem::path& aside);
   void close();
   bool execute(const char* sql);
   sqlite3_stmt* statement(const char* sql);

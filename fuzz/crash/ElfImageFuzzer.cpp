@@ -46,7 +46,7 @@ std::vector<uint8_t> layOut(const uint8_t* data, size_t size) {
     uint64_t copy = ph.p_filesz < end - start ? ph.p_filesz : end - start;
     if (ph.p_offset > size) continue;
     if (copy > size - ph.p_offset) copy = size - ph.p_offset;
-    memcpy(image.data() + start, data + ph.p_offset, copy);
+    if (copy > 0) memcpy(image.data() + start, data + ph.p_offset, copy);
   }
   if (first) return {data, data + size};
   return image;

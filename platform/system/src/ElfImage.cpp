@@ -48,11 +48,12 @@ void readFileSections(ElfImage* image, const char* path, const Elf64_Ehdr& loade
   size_t size = static_cast<size_t>(st.st_size);
   Elf64_Ehdr eh;
   memcpy(&eh, bytes, sizeof eh);
-  // The file must be the object that is loaded.
+  // The file must be the object that is loaded, with its section headers
+  // where they can be read in place.
   bool sane = memcmp(eh.e_ident, loaded.e_ident, EI_NIDENT) == 0 && eh.e_type == loaded.e_type &&
               eh.e_entry == loaded.e_entry && eh.e_shentsize == sizeof(Elf64_Shdr) &&
-              eh.e_shoff < size && eh.e_shnum <= (size - eh.e_shoff) / sizeof(Elf64_Shdr) &&
-              eh.e_shstrndx < eh.e_shnum;
+              eh.e_shoff < size && eh.e_shoff % alignof(Elf64_Shdr) == 0 &&
+              eh.e_shnum <= (size - eh.e_shoff) / sizeof(Elf64_Shdr) && eh.e_shstrndx < eh.e_shnum;
   if (!sane) {
     munmap(map, size);
     return;

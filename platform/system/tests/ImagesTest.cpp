@@ -206,4 +206,37 @@ TEST(ElfImage, DamagedHeadersAreReadWithinBounds) {
   munmap(mem, readable + page);
 }
 
+// The object's file with its section headers at an offset no linker writes:
+// they are not read (in place they would be misaligned); the loaded object
+// still is.
+TEST(ElfImage, MisplacedSectionHeadersAreIgnored) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  auto* mem = static_cast<uint8_t*>(
+      mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(mem, MAP_FAILED);
+  Elf64_Ehdr eh{};
+  std::memcpy(eh.e_ident, ELFMAG, SELFMAG);
+  eh.e_ident[EI_CLASS] = ELFCLASS64;
+  eh.e_machine = EM_X86_64;
+  eh.e_phoff = sizeof eh;
+  eh.e_phentsize = sizeof(Elf64_Phdr);
+  eh.e_phnum = 1;
+  eh.e_shoff = 0x101;
+  eh.e_shentsize = sizeof(Elf64_Shdr);
+  eh.e_shnum = 2;
+  std::memcpy(mem, &eh, sizeof eh);
+  Elf64_Phdr load{PT_LOAD, PF_R | PF_X, 0, 0, 0, page, page, page};
+  std::memcpy(mem + sizeof eh, &load, sizeof load);
+  const std::string path = ::testing::TempDir() + "/misplaced-section-headers.elf";
+  std::ofstream(path, std::ios::binary).write(reinterpret_cast<const char*>(mem), 0x400);
+
+  sys::ElfImage image;
+  ASSERT_TRUE(sys::elf_image_init(&image, reinterpret_cast<uint64_t>(mem), path.c_str()));
+  EXPECT_EQ(image.tables[0].count, 0u);
+  EXPECT_EQ(image.fileMapping, nullptr);
+  sys::elf_image_free(&image);
+  std::remove(path.c_str());
+  munmap(mem, page);
+}
+
 }  // namespace

@@ -162,11 +162,16 @@ void rocrash_async_file_init(rocrash_async_file* file, int fd, uint64_t output_l
   file->limit_bytes = output_limit;
   file->total_bytes = 0;
   file->buflen = 0;
+  file->refused = false;
 }
 
 bool rocrash_async_file_write(rocrash_async_file* file, const void* data, size_t length) noexcept {
+  if (file->refused) return false;
   if (file->limit_bytes != 0) {
-    if (file->total_bytes + length > file->limit_bytes) return false;
+    if (file->total_bytes + length > file->limit_bytes) {
+      file->refused = true;
+      return false;
+    }
     file->total_bytes += length;
   }
   if (file->buflen + length > rocrash_async_file::kBufferSize) {

@@ -96,8 +96,9 @@ enum : uint32_t {
 constexpr uint32_t kOperatingSystemMacOSX = 0;
 constexpr uint32_t kArchitectureUnknown = 6;
 constexpr uint32_t kTypeEncodingMach = 1;
-constexpr uint32_t kMaxFrames = 512;
-constexpr uint32_t kMaxThreads = 512;
+constexpr uint32_t kMaxFrames = ROCRASH_LOG_WRITER_MAX_FRAMES;
+// A thread list for writers whose room could not be reserved.
+constexpr uint32_t kFallbackThreads = 64;
 
 // ---- Set-up helpers (ordinary threads) ----
 
@@ -137,6 +138,15 @@ char* sysctlText(const char* name) {
 bool sysctlInt32(const char* name, int32_t* value) {
   size_t size = sizeof *value;
   return sys::sysctlbyname(name, value, &size, nullptr, 0) == 0;
+}
+
+void freeThreadStorage(rocrash_log_writer* writer) {
+  auto& storage = writer->thread_storage;
+  free(storage.threads);
+  free(storage.suspended);
+  free(storage.sizes);
+  free(storage.depth_sizes);
+  storage = {};
 }
 
 rocrash_log_writer_text ownedText(char* text) {
@@ -336,10 +346,13 @@ size_t writeRegister(rocrash_async_file* file, const char* name, uint64_t value)
   return rv;
 }
 
-// One thread: number, crashed flag, the crashed thread's registers, frames.
-// `state` is null when the thread's registers could not be read.
+// One thread: number, crashed flag, the crashed thread's registers, and up to
+// `maxFrames` frames. `state` is null when the thread's registers could not be
+// read. When `depthSizes` is given, the size of the frame at each depth is
+// added to its entry.
 size_t writeThread(rocrash_async_file* file, const WriteContext& ctx, uint32_t number, bool crashed,
-                   const rocrash_async_thread_state* state) {
+                   const rocrash_async_thread_state* state, uint32_t maxFrames,
+                   uint64_t* depthSizes = nullptr) {
   size_t rv = packUint32(file, kThreadNumber, number);
   rv += packBool(file, kThreadCrashed, crashed);
   if (state == nullptr) return rv;
@@ -349,7 +362,7 @@ size_t writeThread(rocrash_async_file* file, const WriteContext& ctx, uint32_t n
     return rv;
   }
   if (rocrash_async_frame_cursor_next(&cursor) == FRAME_ERR_NONE) {
-    for (uint32_t index = 0; index < kMaxFrames; ++index) {
+    for (uint32_t index = 0; index < maxFrames; ++index) {
       if (index == 0 && crashed) {
         size_t count = rocrash_async_frame_cursor_get_regcount(&cursor);
         for (rocrash_regnum_t r = 0; r < count; ++r) {
@@ -365,7 +378,9 @@ size_t writeThread(rocrash_async_file* file, const WriteContext& ctx, uint32_t n
       if (rocrash_async_frame_cursor_get_reg(&cursor, ROCRASH_REG_IP, &pc) != FRAME_ERR_NONE) {
         break;
       }
-      rv += writeFrameMessage(file, ctx, kThreadFrames, pc);
+      size_t frame = writeFrameMessage(file, ctx, kThreadFrames, pc);
+      if (depthSizes != nullptr) depthSizes[index] += frame;
+      rv += frame;
       if (rocrash_async_frame_cursor_next(&cursor) != FRAME_ERR_NONE) break;
     }
   }
@@ -509,6 +524,17 @@ rocrash_error_t rocrash_log_writer_init(rocrash_log_writer* writer,
                                         uint32_t symbol_strategy, bool user_requested) {
   memset(writer, 0, sizeof *writer);
   writer->symbol_strategy = symbol_strategy;
+  auto& storage = writer->thread_storage;
+  const uint32_t capacity = ROCRASH_LOG_WRITER_MAX_THREADS;
+  storage.threads = static_cast<sys::thread_t*>(calloc(capacity, sizeof *storage.threads));
+  storage.suspended = static_cast<bool*>(calloc(capacity, sizeof *storage.suspended));
+  storage.sizes = static_cast<uint32_t*>(calloc(capacity, sizeof *storage.sizes));
+  storage.depth_sizes = static_cast<uint64_t*>(calloc(kMaxFrames, sizeof *storage.depth_sizes));
+  if (storage.threads && storage.suspended && storage.sizes && storage.depth_sizes) {
+    storage.capacity = capacity;
+  } else {
+    freeThreadStorage(writer);
+  }
   writer->report_info.user_requested = user_requested;
   foundation::NSUUID uuid;
   memcpy(writer->report_info.uuid_bytes, uuid.bytes().data(), 16);
@@ -581,6 +607,47 @@ void rocrash_log_writer_set_custom_data(rocrash_log_writer* writer,
   writer->custom_data = {data->size(), copy};
 }
 
+namespace {
+
+size_t messageSize(uint32_t field, size_t content) {
+  return packMessageHeader(nullptr, field, content) + content;
+}
+
+// The register state a thread is written from: `current` for the caller,
+// else its saved state; null when there is none.
+const rocrash_async_thread_state* stateOf(sys::thread_t thread, sys::thread_t self,
+                                          const rocrash_async_thread_state* current,
+                                          rocrash_async_thread_state* saved) {
+  if (thread == self) return current;
+  return rocrash_async_thread_state_mach_thread_init(saved, thread) == ROCRASH_ERR_NONE ? saved
+                                                                                        : nullptr;
+}
+
+// Lists the task's threads into `threads` (room for `capacity`), making sure
+// that `crashed` and, when it is written, `self` are among them: with more
+// threads than room, they take the places of the last ones listed.
+uint32_t listThreads(sys::task_t task, sys::thread_t* threads, uint32_t capacity,
+                     sys::thread_t crashed, sys::thread_t self, bool withSelf) {
+  uint32_t count = 0;
+  if (sys::task_threads(task, threads, capacity, &count) != sys::KERN_SUCCESS) count = 0;
+  const sys::thread_t needed[] = {crashed, withSelf ? self : 0};
+  uint32_t keep = count;  // entries from this index on hold needed threads
+  for (sys::thread_t thread : needed) {
+    if (thread <= 0) continue;
+    bool listed = false;
+    for (uint32_t i = 0; i < count; ++i) listed = listed || threads[i] == thread;
+    if (listed) continue;
+    if (count < capacity) {
+      threads[count++] = thread;
+    } else if (keep > 0) {
+      threads[--keep] = thread;
+    }
+  }
+  return count;
+}
+
+}  // namespace
+
 rocrash_error_t rocrash_log_writer_write(rocrash_log_writer* writer, sys::thread_t crashed_thread,
                                          rocrash_async_image_list* image_list,
                                          rocrash_async_file* file,
@@ -590,63 +657,124 @@ rocrash_error_t rocrash_log_writer_write(rocrash_log_writer* writer, sys::thread
   const sys::thread_t self = rocrash_async_mach_thread_self();
 
   // 1. Stop every other thread so that their stacks hold still.
-  sys::thread_t threads[kMaxThreads];
-  bool suspended[kMaxThreads];
-  uint32_t threadCount = 0;
-  if (sys::task_threads(task, threads, kMaxThreads, &threadCount) != sys::KERN_SUCCESS) {
-    threadCount = 0;
-  }
-  for (uint32_t i = 0; i < threadCount; ++i) {
-    suspended[i] = threads[i] != self && sys::thread_suspend(threads[i]) == sys::KERN_SUCCESS;
-  }
+  sys::thread_t fallbackThreads[kFallbackThreads];
+  bool fallbackSuspended[kFallbackThreads];
+  uint32_t fallbackSizes[kFallbackThreads];
+  uint64_t fallbackDepthSizes[kMaxFrames];
+  auto& storage = writer->thread_storage;
+  const bool reserved = storage.threads != nullptr;
+  sys::thread_t* threads = reserved ? storage.threads : fallbackThreads;
+  bool* suspended = reserved ? storage.suspended : fallbackSuspended;
+  uint32_t* sizes = reserved ? storage.sizes : fallbackSizes;
+  uint64_t* depthSizes = reserved ? storage.depth_sizes : fallbackDepthSizes;
+  const uint32_t capacity = reserved ? storage.capacity : kFallbackThreads;
+  const bool withSelf = current_state != nullptr;
+  const uint32_t threadCount = listThreads(task, threads, capacity, crashed_thread, self, withSelf);
+  sys::thread_suspend_all(threads, threadCount, suspended);
 
   // 2. The class cache of this write.
   rocrash_async_class_cache cache;
   rocrash_async_class_cache_init(&cache);
   WriteContext ctx = {writer, image_list, &cache, task};
 
-  // 3. Header.
+  // 3. Size every section by a dry run, each thread with all its frames.
+  struct timespec now;
+  const int64_t timestamp = clock_gettime(CLOCK_REALTIME, &now) == 0 ? now.tv_sec : 0;
   static const char kMagic[] = {'r', 'o', 'c', 'r', 'a', 's', 'h', 1};
-  rocrash_async_file_write(file, kMagic, sizeof kMagic);
+  uint64_t total = sizeof kMagic;
+  total += messageSize(kReportReportInfo, writeReportInfo(nullptr, writer));
+  total += messageSize(kReportSystemInfo, writeSystemInfo(nullptr, writer, timestamp));
+  total += messageSize(kReportMachineInfo, writeMachineInfo(nullptr, writer));
+  total += messageSize(kReportApplicationInfo, writeApplicationInfo(nullptr, writer));
+  total += messageSize(kReportProcessInfo, writeProcessInfo(nullptr, writer));
+  rocrash_async_memset(depthSizes, 0, kMaxFrames * sizeof *depthSizes);
+  uint32_t number = 0;
+  for (uint32_t i = 0; i < threadCount; ++i) {
+    if (threads[i] == self && !withSelf) continue;
+    rocrash_async_thread_state saved;
+    const auto* state = stateOf(threads[i], self, current_state, &saved);
+    const bool crashed = threads[i] == crashed_thread;
+    sizes[i] = static_cast<uint32_t>(writeThread(nullptr, ctx, number++, crashed, state, kMaxFrames,
+                                                 crashed ? nullptr : depthSizes));
+    total += messageSize(kReportThreads, sizes[i]);
+  }
+  if (image_list != nullptr) {
+    rocrash_async_image_list_set_reading(image_list, true);
+    for (rocrash_async_macho* image = rocrash_async_image_list_next(image_list, nullptr);
+         image != nullptr; image = rocrash_async_image_list_next(image_list, image)) {
+      total += messageSize(kReportBinaryImages, writeImage(nullptr, image));
+    }
+    rocrash_async_image_list_set_reading(image_list, false);
+  }
+  if (writer->uncaught_exception.has_exception) {
+    total += messageSize(kReportException, writeException(nullptr, ctx));
+  }
+  total += messageSize(kReportSignal, writeSignal(nullptr, crash_info));
+  bool withCustomData = writer->custom_data.data != nullptr;
+  rocrash_protobuf_bytes customData = {writer->custom_data.len, writer->custom_data.data};
+  const uint64_t customSize = withCustomData
+                                  ? rocrash_writer_pack(nullptr, kReportCustomData,
+                                                        ROCRASH_PROTOBUF_TYPE_BYTES, &customData)
+                                  : 0;
+  total += customSize;
 
-  // 4. The fixed sections.
+  // 4. A report that would pass the file's limit would be cut off, and a cut
+  // report cannot be read: the other threads give up their deepest frames
+  // (down to the same number each) until it fits, and the custom data goes
+  // when even that is not enough. A thread's length prefix can only shrink
+  // with its content, so the estimate never falls short.
+  uint32_t otherFrames = kMaxFrames;
+  const uint64_t room = file->limit_bytes == 0 ? UINT64_MAX : file->limit_bytes - file->total_bytes;
+  if (total > room) {
+    auto framesThatFit = [&](uint64_t size) {
+      uint32_t frames = kMaxFrames;
+      while (frames > 0 && size > room) size -= depthSizes[--frames];
+      return size <= room ? frames : 0;
+    };
+    uint64_t withoutOthers = total;
+    for (uint32_t depth = 0; depth < kMaxFrames; ++depth) withoutOthers -= depthSizes[depth];
+    if (withoutOthers > room && withCustomData) {
+      withCustomData = false;
+      total -= customSize;
+    }
+    otherFrames = framesThatFit(total);
+    number = 0;
+    for (uint32_t i = 0; i < threadCount; ++i) {
+      if (threads[i] == self && !withSelf) continue;
+      const uint32_t n = number++;
+      if (threads[i] == crashed_thread) continue;
+      rocrash_async_thread_state saved;
+      sizes[i] = static_cast<uint32_t>(writeThread(
+          nullptr, ctx, n, false, stateOf(threads[i], self, current_state, &saved), otherFrames));
+    }
+  }
+
+  // 5. Header and the fixed sections.
+  rocrash_async_file_write(file, kMagic, sizeof kMagic);
   packMessageHeader(file, kReportReportInfo, writeReportInfo(nullptr, writer));
   writeReportInfo(file, writer);
-
-  struct timespec now;
-  int64_t timestamp = clock_gettime(CLOCK_REALTIME, &now) == 0 ? now.tv_sec : 0;
   packMessageHeader(file, kReportSystemInfo, writeSystemInfo(nullptr, writer, timestamp));
   writeSystemInfo(file, writer, timestamp);
-
   packMessageHeader(file, kReportMachineInfo, writeMachineInfo(nullptr, writer));
   writeMachineInfo(file, writer);
-
   packMessageHeader(file, kReportApplicationInfo, writeApplicationInfo(nullptr, writer));
   writeApplicationInfo(file, writer);
-
   packMessageHeader(file, kReportProcessInfo, writeProcessInfo(nullptr, writer));
   writeProcessInfo(file, writer);
 
-  // 5. Threads, numbered in the order they are written.
-  uint32_t number = 0;
+  // 6. Threads, numbered in the order they are written, with the sizes
+  // measured above.
+  number = 0;
   for (uint32_t i = 0; i < threadCount; ++i) {
-    const rocrash_async_thread_state* state;
+    if (threads[i] == self && !withSelf) continue;
     rocrash_async_thread_state saved;
-    if (threads[i] == self) {
-      if (current_state == nullptr) continue;
-      state = current_state;
-    } else {
-      state = rocrash_async_thread_state_mach_thread_init(&saved, threads[i]) == ROCRASH_ERR_NONE
-                  ? &saved
-                  : nullptr;
-    }
-    bool crashed = threads[i] == crashed_thread;
-    packMessageHeader(file, kReportThreads, writeThread(nullptr, ctx, number, crashed, state));
-    writeThread(file, ctx, number, crashed, state);
-    ++number;
+    const auto* state = stateOf(threads[i], self, current_state, &saved);
+    const bool crashed = threads[i] == crashed_thread;
+    packMessageHeader(file, kReportThreads, sizes[i]);
+    writeThread(file, ctx, number++, crashed, state, crashed ? kMaxFrames : otherFrames);
   }
 
-  // 6. Images.
+  // 7. Images.
   if (image_list != nullptr) {
     rocrash_async_image_list_set_reading(image_list, true);
     for (rocrash_async_macho* image = rocrash_async_image_list_next(image_list, nullptr);
@@ -657,23 +785,22 @@ rocrash_error_t rocrash_log_writer_write(rocrash_log_writer* writer, sys::thread
     rocrash_async_image_list_set_reading(image_list, false);
   }
 
-  // 7. The uncaught exception.
+  // 8. The uncaught exception.
   if (writer->uncaught_exception.has_exception) {
     packMessageHeader(file, kReportException, writeException(nullptr, ctx));
     writeException(file, ctx);
   }
 
-  // 8. The signal.
+  // 9. The signal.
   packMessageHeader(file, kReportSignal, writeSignal(nullptr, crash_info));
   writeSignal(file, crash_info);
 
-  // 9. Custom data.
-  if (writer->custom_data.data != nullptr) {
-    rocrash_protobuf_bytes bytes = {writer->custom_data.len, writer->custom_data.data};
-    rocrash_writer_pack(file, kReportCustomData, ROCRASH_PROTOBUF_TYPE_BYTES, &bytes);
+  // 10. Custom data.
+  if (withCustomData) {
+    rocrash_writer_pack(file, kReportCustomData, ROCRASH_PROTOBUF_TYPE_BYTES, &customData);
   }
 
-  // 10. Let the other threads go.
+  // 11. Let the other threads go.
   rocrash_async_class_cache_free(&cache);
   for (uint32_t i = 0; i < threadCount; ++i) {
     if (suspended[i]) sys::thread_resume(threads[i]);
@@ -701,4 +828,5 @@ void rocrash_log_writer_free(rocrash_log_writer* writer) {
   }
   free(writer->custom_data.data);
   writer->custom_data = {0, nullptr};
+  freeThreadStorage(writer);
 }

@@ -8,6 +8,7 @@
 
 #include "crash-capture/AsyncList.h"
 #include "crash-capture/ROReradUzerirudError.h"
+#include "system/ThreadStacks.h"
 
 namespace {
 
@@ -159,6 +160,9 @@ bool ROCrashSignalHandler::registerHandlerWithSignal(int signo,
     populatePosixError(error, "Could not initialize alternative signal stack", errno);
     return false;
   }
+  // Every other thread needs one of its own: a stack overflow or a corrupt
+  // stack pointer may happen on any of them.
+  sys::thread_alternate_stacks_enable(kAlternateStackSize);
 
   // One forwarding entry per registration, behind the user callbacks; each
   // runs the rest of the chain first, so only the last one forwards.

@@ -2,7 +2,9 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -87,6 +89,95 @@ std::shared_ptr<foundation::NSError> fileError(const std::string& path, int erro
                                      path + ": " + strerror(errorNumber));
 }
 
+// ---- One report at a time ----
+//
+// The thread that writes a report holds the gate: a live report until it is
+// done, a crash for good. A crash that finds a live report being written
+// waits for it and then writes; a thread that crashes while a crash is being
+// written waits for the process to end, which the first crash's signal does.
+// While a crash is written, every fatal signal goes to a guard: a fault of
+// the writing thread itself (in the writer or the crash callback) ends the
+// process with the first crash's signal, any other thread waits.
+
+std::atomic<int32_t> gWriter{0};
+std::atomic<bool> gCrashing{false};
+std::atomic<int> gCrashSignal{0};
+
+int* futexWord(std::atomic<int32_t>* word) { return reinterpret_cast<int*>(word); }
+
+[[noreturn]] void waitForTheEnd() {
+  // Sleeping, not spinning: the writer can still park this thread, and the
+  // first crash's signal ends it with the process.
+  for (;;) pause();
+}
+
+[[noreturn]] void endWithTheCrashSignal() {
+  int signo = gCrashSignal.load();
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(signo, &action, nullptr);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, signo);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(signo);
+  _exit(128 + signo);
+}
+
+void guardHandler(int, siginfo_t*, void*) {
+  if (gWriter.load() == rocrash_async_mach_thread_self()) endWithTheCrashSignal();
+  waitForTheEnd();
+}
+
+void installGuard() {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_sigaction = guardHandler;
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigemptyset(&action.sa_mask);
+  for (int s : kFatalSignals) sigaction(s, &action, nullptr);
+}
+
+// Takes the gate for a crash with signal `signo`. False when the calling
+// thread is already writing a crash (it faulted in its own write).
+bool beginCrash(int signo) {
+  const int32_t self = rocrash_async_mach_thread_self();
+  for (;;) {
+    int32_t owner = 0;
+    if (gWriter.compare_exchange_strong(owner, self)) break;
+    if (owner == self) {
+      if (gCrashing.load()) return false;
+      break;  // crashed while writing a live report: this is the crash now
+    }
+    if (gCrashing.load()) waitForTheEnd();
+    syscall(SYS_futex, futexWord(&gWriter), FUTEX_WAIT, owner, nullptr, nullptr, 0);
+  }
+  gCrashSignal.store(signo);
+  gCrashing.store(true);
+  installGuard();
+  return true;
+}
+
+// Takes the gate for a live report, waiting while another report is written.
+void beginLiveReport() {
+  const int32_t self = rocrash_async_mach_thread_self();
+  for (;;) {
+    int32_t owner = 0;
+    if (gWriter.compare_exchange_strong(owner, self)) return;
+    if (gCrashing.load()) waitForTheEnd();
+    syscall(SYS_futex, futexWord(&gWriter), FUTEX_WAIT, owner, nullptr, nullptr, 0);
+  }
+}
+
+void endLiveReport() {
+  int32_t self = rocrash_async_mach_thread_self();
+  if (gWriter.compare_exchange_strong(self, 0)) {
+    syscall(SYS_futex, futexWord(&gWriter), FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0);
+  }
+}
+
 // ---- Crash time ----
 
 rocrash_error_t writeCrashReport(sys::thread_t crashedThread, const rocrash_log_crash_info* info,
@@ -109,21 +200,25 @@ rocrash_error_t writeCrashReport(sys::thread_t crashedThread, const rocrash_log_
 
 bool signalCallback(int signo, siginfo_t* info, void* uap, void*,
                     rocrash_signal_handler_callback_next_context*) {
-  for (int s : kFatalSignals) {
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_handler = SIG_DFL;
-    sigemptyset(&action.sa_mask);
-    sigaction(s, &action, nullptr);
-  }
+  if (!beginCrash(signo)) endWithTheCrashSignal();
   rocrash_async_thread_state state;
   rocrash_async_thread_state_mcontext_init(&state, uap);
-  rocrash_async_siginfo si = {signo, info->si_code, reinterpret_cast<uint64_t>(info->si_addr)};
+  // A signal sent with kill, raise or abort (a code of 0 or below) carries the
+  // sender's process id where a fault carries its address.
+  uint64_t address = info->si_code > 0 ? reinterpret_cast<uint64_t>(info->si_addr) : 0;
+  rocrash_async_siginfo si = {signo, info->si_code, address};
   rocrash_log_crash_info crashInfo = {&si, nullptr};
   rocrash_error_t result = writeCrashReport(rocrash_async_mach_thread_self(), &crashInfo, &state);
   if (result == ROCRASH_ERR_NONE && gStorage.handleSignal != nullptr) {
     gStorage.handleSignal(info, uap, gStorage.callbackContext);
   }
+  // The crash's own signal now ends the process when the registry raises it
+  // again; every other fatal signal stays with the guard.
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(signo, &action, nullptr);
   return false;
 }
 
@@ -139,6 +234,10 @@ rocrash_error_t writeFromServerThread(rocrash_async_thread_state* state, void* c
 
 sys::kern_return_t machCallback(sys::task_t task, sys::thread_t thread, sys::exception_type_t type,
                                 const uint64_t* codes, uint32_t codeCount, void*) {
+  // An exception of a second thread while a crash is being written, or after
+  // it: left unanswered, the thread waits until the first crash ends the
+  // process.
+  if (gCrashing.load()) waitForTheEnd();
   if (rocrash_mach_exception_forward(task, thread, type, codes, codeCount,
                                      &gStorage.previousPorts) == sys::KERN_SUCCESS) {
     return sys::KERN_SUCCESS;
@@ -147,6 +246,9 @@ sys::kern_return_t machCallback(sys::task_t task, sys::thread_t thread, sys::exc
   if (!rocrash_async_mach_exception_siginfo(static_cast<uint64_t>(type), codes, codeCount, &si)) {
     return sys::KERN_FAILURE;
   }
+  // This server thread writes the report: a fault of its own from here on
+  // goes to the guard, never back to this server, which could not answer it.
+  if (!beginCrash(si.signo)) waitForTheEnd();
   rocrash_log_mach_exception_info mach = {static_cast<uint64_t>(type), codes, codeCount};
   rocrash_log_crash_info crashInfo = {&si, &mach};
   MachWrite write = {thread, &crashInfo};
@@ -524,6 +626,7 @@ std::optional<std::vector<uint8_t>> ROReradUzerirud::liveReport(
   }
   sys::sync_loaded_images();
   sys::thread_parking_prepare();
+  beginLiveReport();
   rocrash_log_writer writer;
   rocrash_log_writer_init(&writer, applicationIdentifier_, applicationVersion_,
                           applicationMarketingVersion_,
@@ -545,6 +648,7 @@ std::optional<std::vector<uint8_t>> ROReradUzerirud::liveReport(
   rocrash_log_writer_close(&writer);
   rocrash_async_file_flush(&file);
   rocrash_async_file_close(&file);
+  endLiveReport();
 
   std::optional<std::vector<uint8_t>> data;
   if (result != ROCRASH_ERR_NONE) {

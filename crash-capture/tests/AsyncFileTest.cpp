@@ -47,6 +47,17 @@ TEST_F(AsyncFile, LimitCountsAcceptedBytes) {
   EXPECT_FALSE(rocrash_async_file_write(&file_, "c", 1));
 }
 
+TEST_F(AsyncFile, PieceRefusedByTheLimitEndsTheOutputForGood) {
+  rocrash_async_file_init(&file_, fds_[1], 100);
+  std::string ninety(90, 'a'), twenty(20, 'b');
+  EXPECT_TRUE(rocrash_async_file_write(&file_, ninety.data(), ninety.size()));
+  EXPECT_FALSE(rocrash_async_file_write(&file_, twenty.data(), twenty.size()));
+  // A smaller piece would fit, but the file would go on after a gap.
+  EXPECT_FALSE(rocrash_async_file_write(&file_, "c", 1));
+  EXPECT_TRUE(rocrash_async_file_flush(&file_));
+  EXPECT_EQ(drain(), ninety);
+}
+
 TEST_F(AsyncFile, BufferIsWrittenOutOnlyWhenTheNextPieceDoesNotFit) {
   rocrash_async_file_init(&file_, fds_[1], 0);
   std::string a(200, 'a'), b(56, 'b');

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <mutex>
 #include <thread>
@@ -105,12 +106,13 @@ class ROCrashLogWriter : public ::testing::Test {
   }
   // Writes to a temporary file and unpacks the result.
   void write(Report* report, sys::thread_t crashed, const rocrash_async_thread_state* current,
-             const rocrash_log_crash_info* info = nullptr, uint64_t* allocations = nullptr) {
+             const rocrash_log_crash_info* info = nullptr, uint64_t* allocations = nullptr,
+             uint64_t limit = 1 << 20) {
     char path[] = "/tmp/rocrash_writer_XXXXXX";
     int fd = mkstemp(path);
     ASSERT_GE(fd, 0);
     rocrash_async_file file;
-    rocrash_async_file_init(&file, fd, 1 << 20);
+    rocrash_async_file_init(&file, fd, limit);
     rocrash_async_siginfo si = {SIGSEGV, SEGV_MAPERR, 0x10};
     rocrash_log_crash_info defaultInfo = {&si, nullptr};
     // The write runs on this thread alone; threads of the test program that
@@ -143,22 +145,24 @@ struct LiveWrite {
   Report* report;
   uint64_t allocations = 0;
   const rocrash_log_crash_info* info = nullptr;
+  uint64_t limit = 1 << 20;
 };
 
 // Writes with the calling thread as the crashed one, from its current state.
 __attribute__((noinline)) void writeHere(ROCrashLogWriter* test, Report* report,
                                          const rocrash_log_crash_info* info = nullptr,
-                                         uint64_t* allocations = nullptr);
+                                         uint64_t* allocations = nullptr, uint64_t limit = 1 << 20);
 
 rocrash_error_t writeFromState(rocrash_async_thread_state* state, void* context) {
   auto* live = static_cast<LiveWrite*>(context);
-  live->test->write(live->report, sys::mach_thread_self(), state, live->info, &live->allocations);
+  live->test->write(live->report, sys::mach_thread_self(), state, live->info, &live->allocations,
+                    live->limit);
   return ROCRASH_ERR_NONE;
 }
 
 void writeHere(ROCrashLogWriter* test, Report* report, const rocrash_log_crash_info* info,
-               uint64_t* allocations) {
-  LiveWrite live{test, report, 0, info};
+               uint64_t* allocations, uint64_t limit) {
+  LiveWrite live{test, report, 0, info, limit};
   rocrash_async_thread_state_current(writeFromState, &live);
   if (allocations) *allocations = live.allocations;
   asm volatile("" ::: "memory");
@@ -344,6 +348,70 @@ __attribute__((noinline)) void recurseThenWrite(int depth, ROCrashLogWriter* tes
     recurseThenWrite(depth - 1, test, report);
   }
   asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void recurseThen(int depth, const std::function<void()>& body) {
+  if (depth == 0) {
+    body();
+  } else {
+    recurseThen(depth - 1, body);
+  }
+  asm volatile("" ::: "memory");
+}
+
+// Frames of the crashed thread and of all the others together.
+std::pair<size_t, size_t> frameCounts(const Report& report) {
+  std::pair<size_t, size_t> counts;
+  for (size_t i = 0; i < report.message->n_threads; ++i) {
+    auto* t = report.message->threads[i];
+    (t->crashed ? counts.first : counts.second) += t->n_frames;
+  }
+  return counts;
+}
+
+TEST_F(ROCrashLogWriter, ReportThatWouldPassTheLimitCutsOtherThreadsFramesAndStaysWhole) {
+  init();
+  std::mutex mutex;
+  std::condition_variable cv;
+  bool done = false;
+  int waiting = 0;
+  std::vector<std::thread> workers;
+  for (int i = 0; i < 3; ++i) {
+    workers.emplace_back([&] {
+      recurseThen(20, [&] {
+        std::unique_lock<std::mutex> lock(mutex);
+        ++waiting;
+        cv.notify_all();
+        cv.wait(lock, [&] { return done; });
+      });
+    });
+  }
+  {
+    std::unique_lock<std::mutex> lock(mutex);
+    cv.wait(lock, [&] { return waiting == 3; });
+  }
+  Report full, cut, withoutCustomData;
+  writeHere(this, &full);
+  const uint64_t limit = full.bytes.size() - 100;
+  writeHere(this, &cut, nullptr, nullptr, limit);
+  // Custom data that cannot fit beside even the crashed thread alone.
+  std::vector<uint8_t> custom(full.bytes.size());
+  rocrash_log_writer_set_custom_data(&writer_, &custom);
+  writeHere(this, &withoutCustomData, nullptr, nullptr, full.bytes.size() + 100);
+  {
+    std::lock_guard<std::mutex> lock(mutex);
+    done = true;
+  }
+  cv.notify_all();
+  for (auto& w : workers) w.join();
+
+  auto [crashedFrames, otherFrames] = frameCounts(full);
+  EXPECT_LE(cut.bytes.size(), limit);
+  EXPECT_EQ(frameCounts(cut).first, crashedFrames);
+  EXPECT_LT(frameCounts(cut).second, otherFrames);
+  EXPECT_GT(frameCounts(cut).second, 0u);
+  EXPECT_FALSE(withoutCustomData.message->has_custom_data);
+  EXPECT_EQ(frameCounts(withoutCustomData).first, crashedFrames);
 }
 
 TEST_F(ROCrashLogWriter, DeepStackIsCutAt512Frames) {

@@ -80,7 +80,23 @@ struct rocrash_log_writer {
     uint64_t len;
     void* data;
   } custom_data;
+
+  // Room for a write's thread list, reserved at set-up so that writing
+  // allocates nothing: up to `capacity` threads with, for each, whether it
+  // was suspended and the size of its message; and the bytes the frames at
+  // each depth take over all threads but the crashed one.
+  struct {
+    uint32_t capacity;
+    sys::thread_t* threads;
+    bool* suspended;
+    uint32_t* sizes;
+    uint64_t* depth_sizes;  // ROCRASH_LOG_WRITER_MAX_FRAMES entries
+  } thread_storage;
 };
+
+// Frames written per thread at most, and threads listed per report at most.
+inline constexpr uint32_t ROCRASH_LOG_WRITER_MAX_FRAMES = 512;
+inline constexpr uint32_t ROCRASH_LOG_WRITER_MAX_THREADS = sys::kThreadCapacity;
 
 // The Mach exception a crash arrived as.
 struct rocrash_log_mach_exception_info {
@@ -95,10 +111,10 @@ struct rocrash_log_crash_info {
   const rocrash_log_mach_exception_info* mach_exception;
 };
 
-// Gathers the facts of this host, machine, process and application and makes
-// a fresh report UUID. ROCRASH_ERR_INVAL when the process snapshot of this
-// process cannot be made (nothing else is gathered then); any other missing
-// fact leaves its field empty or 0. Ordinary threads only.
+// Gathers the facts of this host, machine, process and application, makes
+// a fresh report UUID and reserves the room a write needs. ROCRASH_ERR_INVAL when the process
+// snapshot of this process cannot be made (nothing else is gathered then); any other missing fact
+// leaves its field empty or 0. Ordinary threads only.
 rocrash_error_t rocrash_log_writer_init(rocrash_log_writer* writer,
                                         const std::string& app_identifier,
                                         const std::string& app_version,
@@ -117,10 +133,14 @@ void rocrash_log_writer_set_custom_data(rocrash_log_writer* writer,
 // Writes a complete report to `file`: every thread of the task (the others
 // are suspended for the time of the write), the images of `image_list`, the
 // recorded exception, the signal and the custom data. `crashed_thread` is
-// marked crashed. The calling thread is written from `current_state` when it
-// is given and left out otherwise. Async-signal-safe; allocates nothing.
-// Single write failures are recorded by the file; the caller's flush and
-// close report them.
+// marked crashed and always written, whatever the number of threads. The
+// calling thread is written from `current_state` when it is given and left
+// out otherwise. When the file has an output limit and the whole report would
+// pass it, the threads other than the crashed one are written with fewer
+// frames, as many as fit for all of them (and, were that not enough, the
+// custom data is left out), so the report stays whole. Async-signal-safe;
+// allocates nothing. Single write failures are recorded by the file; the
+// caller's flush and close report them.
 rocrash_error_t rocrash_log_writer_write(rocrash_log_writer* writer, sys::thread_t crashed_thread,
                                          rocrash_async_image_list* image_list,
                                          rocrash_async_file* file,

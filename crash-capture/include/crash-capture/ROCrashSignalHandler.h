@@ -44,7 +44,9 @@ class ROCrashSignalHandler {
   bool registerHandlerForSignal(int signo, rocrash_signal_handler_callback_func callback,
                                 void* context, std::shared_ptr<foundation::NSError>* error);
   // Installs the registry's handler for `signo` once, on an alternate stack
-  // for the calling thread, saving the action it replaces.
+  // for the calling thread, saving the action it replaces. Every other
+  // thread of the process, now and later, gets an alternate stack of its own
+  // (system/ThreadStacks.h).
   bool registerHandlerWithSignal(int signo, std::shared_ptr<foundation::NSError>* error);
 
   // Empties the callback chain and the saved previous actions. The process's

@@ -77,7 +77,8 @@ class ROReradUzerirudConfig {
 };
 
 // The crash-time callback record. `handleSignal` runs after the report is
-// written, in the crashed context; it must be async-signal-safe.
+// written, in the crashed context; it must be async-signal-safe. Should it
+// fault, the process ends with the crash's own signal.
 struct ROReradUzerirudCallbacks {
   uint16_t version;  // must be 0
   void* context;
@@ -104,6 +105,12 @@ class ROCrashHostInfo {
 // The front of the crash capture engine: where reports live, enabling crash
 // capture once per process, the crash-time callbacks that write the report,
 // the pending report of the last run, and live reports on request.
+//
+// One report is written at a time. The first crash writes the report and
+// ends the process with its signal; a thread that crashes meanwhile waits
+// for that end without writing. A crash that meets a live report being
+// written waits until it is done; a live report waits while another report
+// is written (for ever, once a crash is).
 class ROReradUzerirud {
  public:
   // Created once, with the main bundle and the default configuration.

@@ -12,6 +12,8 @@
 #include <atomic>
 #include <cstring>
 
+#include "ThreadsInternal.h"
+
 namespace sys {
 namespace {
 
@@ -34,8 +36,13 @@ struct ParkSlot {
   thread_gregs context;
 };
 
-constexpr int kSlotCount = 512;
+constexpr int kSlotCount = static_cast<int>(kThreadCapacity);
 ParkSlot gSlots[kSlotCount];
+
+// Where the slot of a thread was last claimed, by thread id modulo the slot
+// count (slot index + 1; 0 = none): a lookup tries it before scanning every
+// slot, so finding the slots of a few thousand parked threads stays linear.
+std::atomic<int32_t> gSlotHints[kSlotCount];
 
 struct FaultState {
   std::atomic<int32_t> tid{0};
@@ -79,6 +86,10 @@ int64_t monotonicNs() {
 void parkHandler(int, siginfo_t* info, void* uap) {
   ErrnoGuard errnoGuard;
   int index = info->si_value.sival_int;
+  if (info->si_code == SI_QUEUE && index == detail::kAlternateStackRequest) {
+    detail::thread_alternate_stack_offered(uap);
+    return;
+  }
   if (info->si_code == SI_QUEUE && index >= 0 && index < kSlotCount) {
     ParkSlot& slot = gSlots[index];
     int32_t expected = kRequested;
@@ -99,14 +110,79 @@ void parkHandler(int, siginfo_t* info, void* uap) {
   }
 }
 
-ParkSlot* parkedSlotOf(thread_t thread) {
+ParkSlot* slotOf(thread_t thread, int32_t state) {
+  int32_t hint =
+      gSlotHints[static_cast<uint32_t>(thread) % kSlotCount].load(std::memory_order_acquire);
+  if (hint > 0) {
+    ParkSlot& slot = gSlots[hint - 1];
+    if (slot.state.load(std::memory_order_acquire) == state &&
+        slot.tid.load(std::memory_order_relaxed) == thread) {
+      return &slot;
+    }
+  }
   for (auto& slot : gSlots) {
-    if (slot.state.load(std::memory_order_acquire) == kParked &&
+    if (slot.state.load(std::memory_order_acquire) == state &&
         slot.tid.load(std::memory_order_relaxed) == thread) {
       return &slot;
     }
   }
   return nullptr;
+}
+
+ParkSlot* parkedSlotOf(thread_t thread) { return slotOf(thread, kParked); }
+
+// Claims a slot for `thread` and sends it the parking signal. The slot's
+// index, or -1 with `*error` set.
+int requestPark(thread_t thread, kern_return_t* error) {
+  int index = -1;
+  for (int i = 0; i < kSlotCount; ++i) {
+    int32_t expected = kFree;
+    if (gSlots[i].state.compare_exchange_strong(expected, kClaimed, std::memory_order_acq_rel)) {
+      index = i;
+      break;
+    }
+  }
+  if (index < 0) {
+    *error = KERN_RESOURCE_SHORTAGE;
+    return -1;
+  }
+  ParkSlot& slot = gSlots[index];
+  slot.tid.store(thread, std::memory_order_release);
+  slot.state.store(kRequested, std::memory_order_release);
+  gSlotHints[static_cast<uint32_t>(thread) % kSlotCount].store(index + 1,
+                                                               std::memory_order_release);
+
+  if (!detail::thread_send_parking_signal(thread, index)) {
+    slot.tid.store(0, std::memory_order_relaxed);
+    slot.state.store(kFree, std::memory_order_release);
+    *error = KERN_INVALID_ARGUMENT;
+    return -1;
+  }
+  return index;
+}
+
+// Waits until the thread of slot `index` has parked or `deadline` (monotonic
+// nanoseconds) has passed; a request still unanswered then is withdrawn.
+kern_return_t awaitPark(int index, int64_t deadline) {
+  ParkSlot& slot = gSlots[index];
+  for (;;) {
+    int32_t state = slot.state.load(std::memory_order_acquire);
+    if (state == kParked) return KERN_SUCCESS;
+    int64_t left = deadline - monotonicNs();
+    if (state == kRequested && left <= 0) {
+      int32_t expected = kRequested;
+      if (slot.state.compare_exchange_strong(expected, kFree, std::memory_order_acq_rel)) {
+        // The signal may still arrive later; the handler then finds no
+        // request for it and returns at once.
+        return KERN_OPERATION_TIMED_OUT;
+      }
+      continue;  // the handler took it just now
+    }
+    if (left <= 0) left = 1'000'000;  // parking has begun: it finishes promptly
+    struct timespec timeout = {static_cast<time_t>(left / 1'000'000'000),
+                               static_cast<long>(left % 1'000'000'000)};
+    futexWait(&slot.state, state, &timeout);
+  }
 }
 
 struct linux_dirent64 {
@@ -119,6 +195,17 @@ struct linux_dirent64 {
 
 }  // namespace
 
+bool detail::thread_send_parking_signal(thread_t thread, int value) noexcept {
+  siginfo_t info;
+  std::memset(&info, 0, sizeof info);
+  info.si_signo = thread_parking_signal();
+  info.si_code = SI_QUEUE;
+  info.si_pid = getpid();
+  info.si_uid = getuid();
+  info.si_value.sival_int = value;
+  return syscall(SYS_rt_tgsigqueueinfo, getpid(), thread, thread_parking_signal(), &info) == 0;
+}
+
 int thread_parking_signal() noexcept { return SIGRTMAX - 2; }
 
 void thread_parking_prepare() noexcept {
@@ -126,7 +213,9 @@ void thread_parking_prepare() noexcept {
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_sigaction = parkHandler;
-  action.sa_flags = SA_SIGINFO | SA_RESTART;
+  // On the alternate stack, where the thread has one: a thread parked near
+  // the end of its stack must not overflow it by parking.
+  action.sa_flags = SA_SIGINFO | SA_RESTART | SA_ONSTACK;
   sigemptyset(&action.sa_mask);
   if (sigaction(thread_parking_signal(), &action, nullptr) == 0) {
     gPrepared.store(true, std::memory_order_release);
@@ -168,50 +257,33 @@ kern_return_t thread_suspend(thread_t thread) noexcept {
   if (thread == mach_thread_self() || thread <= 0) return KERN_INVALID_ARGUMENT;
   ErrnoGuard errnoGuard;
   thread_parking_prepare();
-  int index = -1;
-  for (int i = 0; i < kSlotCount; ++i) {
-    int32_t expected = kFree;
-    if (gSlots[i].state.compare_exchange_strong(expected, kClaimed, std::memory_order_acq_rel)) {
-      index = i;
-      break;
-    }
-  }
-  if (index < 0) return KERN_RESOURCE_SHORTAGE;
-  ParkSlot& slot = gSlots[index];
-  slot.tid.store(thread, std::memory_order_release);
-  slot.state.store(kRequested, std::memory_order_release);
+  kern_return_t error = KERN_SUCCESS;
+  int index = requestPark(thread, &error);
+  if (index < 0) return error;
+  return awaitPark(index, monotonicNs() + kParkTimeoutNs);
+}
 
-  siginfo_t info;
-  std::memset(&info, 0, sizeof info);
-  info.si_signo = thread_parking_signal();
-  info.si_code = SI_QUEUE;
-  info.si_pid = getpid();
-  info.si_uid = getuid();
-  info.si_value.sival_int = index;
-  if (syscall(SYS_rt_tgsigqueueinfo, getpid(), thread, thread_parking_signal(), &info) != 0) {
-    slot.tid.store(0, std::memory_order_relaxed);
-    slot.state.store(kFree, std::memory_order_release);
-    return KERN_INVALID_ARGUMENT;
+void thread_suspend_all(const thread_t* threads, uint32_t count, bool* suspended) noexcept {
+  ErrnoGuard errnoGuard;
+  thread_parking_prepare();
+  const thread_t self = mach_thread_self();
+  // Slot indices wait in `suspended`'s place until the answers come: first
+  // every request, then one wait for all of them.
+  int64_t deadline = 0;
+  for (uint32_t i = 0; i < count; ++i) {
+    suspended[i] = false;
+    if (threads[i] == self || threads[i] <= 0) continue;
+    kern_return_t error;
+    if (requestPark(threads[i], &error) >= 0) suspended[i] = true;
   }
-
-  int64_t deadline = monotonicNs() + kParkTimeoutNs;
-  for (;;) {
-    int32_t state = slot.state.load(std::memory_order_acquire);
-    if (state == kParked) return KERN_SUCCESS;
-    int64_t left = deadline - monotonicNs();
-    if (state == kRequested && left <= 0) {
-      int32_t expected = kRequested;
-      if (slot.state.compare_exchange_strong(expected, kFree, std::memory_order_acq_rel)) {
-        // The signal may still arrive later; the handler then finds no
-        // request for it and returns at once.
-        return KERN_OPERATION_TIMED_OUT;
-      }
-      continue;  // the handler took it just now
-    }
-    if (left <= 0) left = 1'000'000;  // parking has begun: it finishes promptly
-    struct timespec timeout = {static_cast<time_t>(left / 1'000'000'000),
-                               static_cast<long>(left % 1'000'000'000)};
-    futexWait(&slot.state, state, &timeout);
+  deadline = monotonicNs() + kParkTimeoutNs;
+  for (uint32_t i = 0; i < count; ++i) {
+    if (!suspended[i]) continue;
+    ParkSlot* slot = slotOf(threads[i], kRequested);
+    if (slot == nullptr) slot = slotOf(threads[i], kParking);
+    if (slot == nullptr) slot = slotOf(threads[i], kParked);
+    suspended[i] =
+        slot != nullptr && awaitPark(static_cast<int>(slot - gSlots), deadline) == KERN_SUCCESS;
   }
 }
 

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -104,6 +105,29 @@ TEST(ThreadParking, RefusesTheCallerAndThreadsThatDoNotExist) {
   EXPECT_EQ(sys::thread_suspend(sys::mach_thread_self()), sys::KERN_INVALID_ARGUMENT);
   EXPECT_EQ(sys::thread_suspend(0), sys::KERN_INVALID_ARGUMENT);
   EXPECT_EQ(sys::thread_suspend(0x7FFFFFF0), sys::KERN_INVALID_ARGUMENT);
+}
+
+TEST(ThreadParking, ThreadsParkedTogetherShareOneWaitForThoseThatNeverAnswer) {
+  Worker a, b;
+  std::vector<std::unique_ptr<Worker>> deaf;
+  for (int i = 0; i < 10; ++i) deaf.push_back(std::make_unique<Worker>(/*blockParking=*/true));
+  std::vector<sys::thread_t> threads = {a.tid(), sys::mach_thread_self()};
+  for (const auto& w : deaf) threads.push_back(w->tid());
+  threads.push_back(b.tid());
+  bool suspended[13];
+  auto start = std::chrono::steady_clock::now();
+  sys::thread_suspend_all(threads.data(), static_cast<uint32_t>(threads.size()), suspended);
+  auto waited = std::chrono::steady_clock::now() - start;
+  // Ten threads waited for one after the other would take a second.
+  EXPECT_LT(waited, std::chrono::milliseconds(500));
+  EXPECT_TRUE(suspended[0]);
+  EXPECT_FALSE(suspended[1]) << "the caller is never parked";
+  for (int i = 2; i < 12; ++i) EXPECT_FALSE(suspended[i]);
+  EXPECT_TRUE(suspended[12]);
+  sys::thread_gregs state;
+  EXPECT_EQ(sys::thread_get_state(b.tid(), &state), sys::KERN_SUCCESS);
+  EXPECT_EQ(sys::thread_resume(a.tid()), sys::KERN_SUCCESS);
+  EXPECT_EQ(sys::thread_resume(b.tid()), sys::KERN_SUCCESS);
 }
 
 TEST(ThreadParking, ThreadWithTheSignalBlockedTimesOutAndIsNotDisturbedLater) {

@@ -10,7 +10,8 @@
 // reserved real-time signal makes it save its interrupted context into a
 // prepared slot, wake the suspender and wait in its handler until it is
 // resumed. A thread that does not park within about 100 ms (it has the signal
-// blocked, or is gone) is not suspended and has no state.
+// blocked, or is gone) is not suspended and has no state. Up to
+// kThreadCapacity threads can be parked at once.
 //
 // Everything here is async-signal-safe (no heap, no locks); the slots are
 // static storage. Only the own task is supported.
@@ -18,6 +19,9 @@ namespace sys {
 
 inline constexpr kern_return_t KERN_RESOURCE_SHORTAGE = 6;
 inline constexpr kern_return_t KERN_OPERATION_TIMED_OUT = 49;
+
+// The most threads that can be parked at once.
+inline constexpr uint32_t kThreadCapacity = 4096;
 
 // The x86-64 general registers as Linux saves them in a signal frame
 // (`mcontext_t.gregs`, 23 entries, indexed by REG_R8 ... REG_CR2).
@@ -48,8 +52,15 @@ kern_return_t task_threads(task_t task, thread_t* threads, uint32_t capacity,
 // KERN_RESOURCE_SHORTAGE when every slot is in use.
 kern_return_t thread_suspend(thread_t thread) noexcept;
 
-// Releases a thread parked by `thread_suspend`. KERN_FAILURE when it is not
-// parked.
+// Parks every thread of `threads[0, count)` other than the caller, all at
+// once: each is asked before any is waited for, and the wait for all of them
+// together ends about 100 ms after the asking, so threads that never answer
+// cost that once, not once each. `suspended[i]` tells whether threads[i]
+// parked; release each one that did with `thread_resume`.
+void thread_suspend_all(const thread_t* threads, uint32_t count, bool* suspended) noexcept;
+
+// Releases a thread parked by `thread_suspend` or `thread_suspend_all`.
+// KERN_FAILURE when it is not parked.
 kern_return_t thread_resume(thread_t thread) noexcept;
 
 // The registers of `thread`: the context in which it faulted when it waits in

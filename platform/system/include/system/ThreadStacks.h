@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstddef>
+
+// Alternate signal stacks for every thread of the process. A handler that
+// must run when a thread's stack is exhausted, or its stack pointer corrupt,
+// needs an alternate stack on that very thread, and `sigaltstack` acts on the
+// calling thread only. Once enabled, each thread that exists then is offered
+// a stack (through the parking signal, see Threads.h) and every thread
+// created later with `pthread_create` takes one as it starts, before its own
+// code runs. A thread that already has an alternate stack (its own, or a
+// sanitizer's) keeps it. Stacks are mapped on ordinary threads, never in a
+// signal handler, with an inaccessible guard page below each, and are
+// unmapped when their thread ends; only a thread that was neither created
+// through `pthread_create` nor ended through it (the process's initial
+// thread) keeps its stack for the life of the process.
+//
+// Thread creation is wrapped for the whole program as soon as this layer is
+// linked in: the wrapper adds a start routine of its own around the given
+// one and passes everything else through.
+namespace sys {
+
+// Enables the stacks, `size` usable bytes each. Idempotent: later calls keep
+// the first size. Waits briefly (about 100 ms at most) for the existing
+// threads to take theirs; one that has the parking signal blocked takes it
+// when it unblocks the signal.
+void thread_alternate_stacks_enable(size_t size) noexcept;
+
+// The usable size of the stacks, 0 before they are enabled.
+size_t thread_alternate_stack_size() noexcept;
+
+}  // namespace sys

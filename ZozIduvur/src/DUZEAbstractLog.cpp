@@ -139,7 +139,7 @@ bool DUZELogWithProperties::isEqual(const foundation::NSCoding& other) const {
 
 void DUZELogWithProperties::encodeWithCoder(foundation::NSCoder& coder) const {
   DUZEAbstractLog::encodeWithCoder(coder);
-  if (properties_) coder.encodeObject(duze::stringDictionary(*properties_), "properties");
+  if (properties_) coder.encodeStringDictionary(*properties_, "properties");
 }
 
 bool DUZELogWithProperties::initWithCoder(foundation::NSCoder& coder) {

@@ -5,7 +5,6 @@
 #include "ZozIduvur/DUZEErrors.h"
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZEUtility.h"
-#include "foundation/UUID.h"
 
 namespace {
 
@@ -14,6 +13,13 @@ namespace {
 const dispatch::DispatchSpecificKey<const void*>& logsQueueKey() {
   static const dispatch::DispatchSpecificKey<const void*> key;
   return key;
+}
+
+// An internal id need only be unique within the process: it ties a log to
+// its copy in the crash-time buffer until the log is stored.
+std::string nextInternalId() {
+  static std::atomic<uint64_t> next{0};
+  return std::to_string(next.fetch_add(1, std::memory_order_relaxed) + 1);
 }
 
 std::mutex gIntervalMutex;
@@ -131,7 +137,7 @@ void DUZEChannelUnitDefault::drainIncoming() {
     }
     if (!log->timestamp()) log->setTimestamp(dispatch::Date::now());
     if (!log->device()) log->setDevice(DUZEDeviceTracker::sharedInstance()->device());
-    const std::string internalId = foundation::NSUUID().UUIDString();
+    const std::string internalId = nextInternalId();
     for (const auto& delegate : listeners) delegate->channelPrepareLog(self, log);
     for (const auto& delegate : listeners) {
       delegate->channelDidPrepareLog(self, log, internalId, item.flags);

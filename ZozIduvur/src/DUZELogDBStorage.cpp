@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <nlohmann/json.hpp>
+
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "foundation/UUID.h"
@@ -18,17 +20,29 @@ constexpr const char* kCreateTable =
     "\"targetToken\" TEXT, "
     "\"targetKey\" TEXT, "
     "\"priority\" INTEGER NOT NULL)";
+// Rows of a group in the order they are sent: highest priority first, then
+// oldest first. The index holds that order, so that a batch is read from its
+// first rows instead of sorting the whole group.
 constexpr const char* kCreateIndex =
-    "CREATE INDEX IF NOT EXISTS \"logs_by_group\" ON \"logs\" (\"groupId\", \"priority\", \"id\")";
+    "CREATE INDEX IF NOT EXISTS \"logs_by_group_priority\" ON \"logs\" (\"groupId\", "
+    "\"priority\" DESC, \"id\")";
+// Schema version 1 had the index in ascending priority order.
+constexpr const char* kDropVersion1Index = "DROP INDEX IF EXISTS \"logs_by_group\"";
 constexpr const char* kInsert =
     "INSERT INTO \"logs\" (\"groupId\", \"log\", \"targetToken\", \"targetKey\", \"priority\") "
     "VALUES (?, ?, ?, ?, ?)";
-constexpr const char* kSelectByGroup =
-    "SELECT \"id\", \"log\", \"targetToken\", \"targetKey\" FROM \"logs\" WHERE \"groupId\" = ? "
-    "ORDER BY \"priority\" DESC, \"id\" ASC";
-constexpr const char* kDeleteById = "DELETE FROM \"logs\" WHERE \"id\" = ?";
+// Lists of row ids and target keys are bound as JSON arrays.
+constexpr const char* kSelectBatch =
+    "SELECT \"id\", \"log\", \"targetToken\", \"targetKey\" FROM \"logs\" "
+    "WHERE \"groupId\" = ?1 AND \"id\" NOT IN (SELECT \"value\" FROM json_each(?2)) "
+    "AND (\"targetKey\" IS NULL OR \"targetKey\" NOT IN (SELECT \"value\" FROM json_each(?3))) "
+    "ORDER BY \"priority\" DESC, \"id\" ASC LIMIT ?4";
+constexpr const char* kCount =
+    "SELECT count(*) FROM \"logs\" WHERE \"groupId\" = ?1 "
+    "AND \"id\" NOT IN (SELECT \"value\" FROM json_each(?2))";
+constexpr const char* kDeleteIds =
+    "DELETE FROM \"logs\" WHERE \"id\" IN (SELECT \"value\" FROM json_each(?1))";
 constexpr const char* kDeleteByGroup = "DELETE FROM \"logs\" WHERE \"groupId\" = ?";
-constexpr const char* kSelectIdsByGroup = "SELECT \"id\" FROM \"logs\" WHERE \"groupId\" = ?";
 
 // Resets a cached statement when the scope ends.
 struct StatementScope {
@@ -41,8 +55,23 @@ struct StatementScope {
   }
 };
 
+// The text must outlive the statement's step.
 void bindText(sqlite3_stmt* stmt, int index, std::string_view text) {
-  sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_TRANSIENT);
+  sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+}
+
+template <class Ids>
+void appendIds(std::string& json, const Ids& ids) {
+  for (int64_t id : ids) {
+    json += json.size() > 1 ? "," : "";
+    json += std::to_string(id);
+  }
+}
+
+std::string keysJson(const std::set<std::string>& keys) {
+  if (keys.empty()) return "[]";
+  // Text that is not UTF-8 cannot be a stored key either.
+  return nlohmann::json(keys).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 std::optional<std::string> columnText(sqlite3_stmt* stmt, int index) {
@@ -209,16 +238,21 @@ DUZELogDBStorage::OpenResult DUZELogDBStorage::open() {
   // Write-ahead logging with normal syncing: a commit reaches the file
   // system before it returns, so it survives the process; only a power loss
   // may take the last commits.
-  if (!execute("PRAGMA journal_mode=WAL") || !execute("PRAGMA synchronous=NORMAL") ||
-      !execute(kCreateTable) || !execute(kCreateIndex)) {
+  if (!execute("PRAGMA journal_mode=WAL") || !execute("PRAGMA synchronous=NORMAL")) {
     return failure("set up");
   }
-  if (userVersion < kSchemaVersion &&
-      !execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str())) {
-    return failure("set the schema version of");
+  if (userVersion < kSchemaVersion) {
+    // Files of earlier versions move forward in one step, their rows kept.
+    if (!execute("BEGIN IMMEDIATE")) return failure("set up");
+    if (!execute(kCreateTable) || !execute(kDropVersion1Index) || !execute(kCreateIndex) ||
+        !execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str()) ||
+        !execute("COMMIT")) {
+      const OpenResult result = failure("set up");
+      execute("ROLLBACK");
+      return result;
+    }
   }
-  for (const char* sql :
-       {kInsert, kSelectByGroup, kDeleteById, kDeleteByGroup, kSelectIdsByGroup}) {
+  for (const char* sql : {kInsert, kSelectBatch, kCount, kDeleteIds, kDeleteByGroup}) {
     if (!statement(sql)) return failure("prepare a statement for");
   }
   return OpenResult::Opened;
@@ -325,47 +359,71 @@ std::optional<DUZELogBatch> DUZELogDBStorage::loadLogsWithGroupId(
     std::string_view groupId, size_t limit, const std::set<std::string>& excludedTargetKeys) {
   std::lock_guard lock(mutex_);
   if (limit == 0 || !ensureOpen()) return std::nullopt;
-  sqlite3_stmt* select = statement(kSelectByGroup);
-  if (!select) return std::nullopt;
+  sqlite3_stmt* select = statement(kSelectBatch);
+  sqlite3_stmt* remove = statement(kDeleteIds);
+  if (!select || !remove) return std::nullopt;
+  const std::string excluded = keysJson(excludedTargetKeys);
   DUZELogBatch batch;
   std::vector<int64_t> rowIds;
+  // Rows that do not decode are deleted in one transaction, and the batch
+  // is filled up from the rows after them.
   std::vector<int64_t> corrupt;
-  {
-    StatementScope scope{select};
-    bindText(select, 1, groupId);
-    while (batch.logs.size() < limit && sqlite3_step(select) == SQLITE_ROW) {
-      const int64_t id = sqlite3_column_int64(select, 0);
-      if (pendingRows_.count(id)) continue;
-      auto targetKey = columnText(select, 3);
-      if (targetKey && excludedTargetKeys.count(*targetKey)) continue;
-      const auto* blob = static_cast<const uint8_t*>(sqlite3_column_blob(select, 1));
-      foundation::Data bytes(blob, blob + sqlite3_column_bytes(select, 1));
-      auto log = DUZEUtility::unarchiveObject<DUZEAbstractLog>(bytes);
-      if (!log) {
-        DUZELogError(kDUZELogTag, "Deserialization failed for log with id %lld; it is deleted.",
-                     static_cast<long long>(id));
-        corrupt.push_back(id);
-        continue;
-      }
-      if (auto token = columnText(select, 2)) {
-        if (auto plain = encrypter_->decryptString(*token)) {
-          log->addTransmissionTargetToken(*plain);
-        } else {
-          DUZELogError(kDUZELogTag, "Failed to decrypt the target token of log %lld.",
+  std::vector<int64_t> kept;  // corrupt rows that could not be deleted
+  bool deleting = false;
+  while (batch.logs.size() < limit) {
+    const size_t wanted = limit - batch.logs.size();
+    std::string skipped = "[";
+    appendIds(skipped, pendingRows_);
+    appendIds(skipped, rowIds);
+    appendIds(skipped, kept);
+    skipped += "]";
+    size_t seen = 0;
+    {
+      StatementScope scope{select};
+      bindText(select, 1, groupId);
+      bindText(select, 2, skipped);
+      bindText(select, 3, excluded);
+      sqlite3_bind_int64(select, 4, static_cast<int64_t>(wanted));
+      while (sqlite3_step(select) == SQLITE_ROW) {
+        ++seen;
+        const int64_t id = sqlite3_column_int64(select, 0);
+        const auto* blob = static_cast<const uint8_t*>(sqlite3_column_blob(select, 1));
+        foundation::Data bytes(blob, blob + sqlite3_column_bytes(select, 1));
+        auto log = DUZEUtility::unarchiveObject<DUZEAbstractLog>(bytes);
+        if (!log) {
+          DUZELogError(kDUZELogTag, "Deserialization failed for log with id %lld; it is deleted.",
                        static_cast<long long>(id));
+          corrupt.push_back(id);
+          continue;
         }
+        if (auto token = columnText(select, 2)) {
+          if (auto plain = encrypter_->decryptString(*token)) {
+            log->addTransmissionTargetToken(*plain);
+          } else {
+            DUZELogError(kDUZELogTag, "Failed to decrypt the target token of log %lld.",
+                         static_cast<long long>(id));
+          }
+        }
+        rowIds.push_back(id);
+        batch.logs.push_back(std::move(log));
       }
-      rowIds.push_back(id);
-      batch.logs.push_back(std::move(log));
     }
-  }
-  if (sqlite3_stmt* remove = statement(kDeleteById)) {
-    for (int64_t id : corrupt) {
+    if (!corrupt.empty()) {
+      if (!deleting) deleting = execute("BEGIN IMMEDIATE");
+      std::string ids = "[";
+      appendIds(ids, corrupt);
+      ids += "]";
       StatementScope scope{remove};
-      sqlite3_bind_int64(remove, 1, id);
-      if (sqlite3_step(remove) != SQLITE_DONE) logSqliteError("delete a corrupt row of");
+      bindText(remove, 1, ids);
+      if (!deleting || sqlite3_step(remove) != SQLITE_DONE) {
+        logSqliteError("delete rows that do not decode from");
+        kept.insert(kept.end(), corrupt.begin(), corrupt.end());
+      }
+      corrupt.clear();
     }
+    if (seen < wanted) break;
   }
+  if (deleting && !execute("COMMIT")) execute("ROLLBACK");
   if (batch.logs.empty()) return std::nullopt;
   batch.batchId = foundation::NSUUID().UUIDString();
   pendingRows_.insert(rowIds.begin(), rowIds.end());
@@ -377,14 +435,13 @@ void DUZELogDBStorage::deleteLogsWithBatchId(const std::string& batchId) {
   std::lock_guard lock(mutex_);
   auto it = batches_.find(batchId);
   if (it == batches_.end()) return;
-  sqlite3_stmt* remove = statement(kDeleteById);
-  if (remove && execute("BEGIN IMMEDIATE")) {
-    for (int64_t id : it->second.second) {
-      StatementScope scope{remove};
-      sqlite3_bind_int64(remove, 1, id);
-      if (sqlite3_step(remove) != SQLITE_DONE) logSqliteError("delete a sent log from");
-    }
-    if (!execute("COMMIT")) execute("ROLLBACK");
+  if (sqlite3_stmt* remove = statement(kDeleteIds)) {
+    std::string ids = "[";
+    appendIds(ids, it->second.second);
+    ids += "]";
+    StatementScope scope{remove};
+    bindText(remove, 1, ids);
+    if (sqlite3_step(remove) != SQLITE_DONE) logSqliteError("delete sent logs from");
   }
   for (int64_t id : it->second.second) pendingRows_.erase(id);
   batches_.erase(it);
@@ -423,13 +480,17 @@ size_t DUZELogDBStorage::deleteLogsWithGroupId(std::string_view groupId) {
 size_t DUZELogDBStorage::countLogs(std::string_view groupId) {
   std::lock_guard lock(mutex_);
   if (!ensureOpen()) return 0;
-  sqlite3_stmt* select = statement(kSelectIdsByGroup);
-  if (!select) return 0;
-  StatementScope scope{select};
-  bindText(select, 1, groupId);
-  size_t count = 0;
-  while (sqlite3_step(select) == SQLITE_ROW) {
-    if (!pendingRows_.count(sqlite3_column_int64(select, 0))) ++count;
+  sqlite3_stmt* count = statement(kCount);
+  if (!count) return 0;
+  std::string skipped = "[";
+  appendIds(skipped, pendingRows_);
+  skipped += "]";
+  StatementScope scope{count};
+  bindText(count, 1, groupId);
+  bindText(count, 2, skipped);
+  if (sqlite3_step(count) != SQLITE_ROW) {
+    logSqliteError("count the logs of");
+    return 0;
   }
-  return count;
+  return static_cast<size_t>(sqlite3_column_int64(count, 0));
 }

@@ -5,6 +5,7 @@
 #include "ChannelSupport.h"
 #include "ZozIduvur/DUZEDeviceTracker.h"
 #include "ZozIduvur/DUZELogDBStorage.h"
+#include "ZozIduvur/DUZEUtility.h"
 #include "foundation/Paths.h"
 
 using duzetest::TestLog;
@@ -46,7 +47,7 @@ TEST_F(Storage, SchemaVersionAndColumns) {
   sqlite3_stmt* stmt = nullptr;
   sqlite3_prepare_v2(db, "PRAGMA user_version", -1, &stmt, nullptr);
   ASSERT_EQ(sqlite3_step(stmt), SQLITE_ROW);
-  EXPECT_EQ(sqlite3_column_int(stmt, 0), 1);
+  EXPECT_EQ(sqlite3_column_int(stmt, 0), 2);
   sqlite3_finalize(stmt);
   EXPECT_EQ(sqlite3_exec(db, "SELECT id, groupId, log, targetToken, targetKey, priority FROM logs",
                          nullptr, nullptr, nullptr),
@@ -73,6 +74,43 @@ TEST_F(Storage, BatchesComeByPriorityThenAgeAndStayOutUntilReleased) {
             (std::vector<std::string>{"c1", "n1"}));
   EXPECT_EQ(storage->deleteLogsWithGroupId("G"), 2u);
   EXPECT_EQ(storage->countLogs("H"), 1u);
+}
+
+TEST_F(Storage, AFileOfTheFirstSchemaMovesForwardWithItsLogsAndNeedsNoSortForABatch) {
+  execute(
+      "CREATE TABLE logs (id INTEGER PRIMARY KEY AUTOINCREMENT, groupId TEXT NOT NULL, log BLOB "
+      "NOT NULL, targetToken TEXT, targetKey TEXT, priority INTEGER NOT NULL); CREATE INDEX "
+      "logs_by_group ON logs (groupId, priority, id); PRAGMA user_version = 1");
+  for (const auto& [name, priority] : {std::pair{"n1", 1}, {"c1", 2}, {"n2", 1}}) {
+    const auto bytes = *DUZEUtility::archiveKeyedData(foundation::Value(log(name)));
+    std::string hex;
+    for (uint8_t byte : bytes) {
+      static constexpr char kDigits[] = "0123456789ABCDEF";
+      hex += kDigits[byte >> 4];
+      hex += kDigits[byte & 15];
+    }
+    execute("INSERT INTO logs (groupId, log, priority) VALUES ('G', X'" + hex + "', " +
+            std::to_string(priority) + ")");
+  }
+  auto storage = DUZELogDBStorage::createInDataFolder();
+  EXPECT_EQ(names(storage->loadLogsWithGroupId("G", 2, {})),
+            (std::vector<std::string>{"c1", "n1"}));
+  // The batch order is read from an index, not sorted row by row.
+  sqlite3* db = nullptr;
+  sqlite3_open((dataDir() / "Logs.sqlite").c_str(), &db);
+  sqlite3_stmt* plan = nullptr;
+  sqlite3_prepare_v2(db,
+                     "EXPLAIN QUERY PLAN SELECT id, log FROM logs WHERE groupId = 'G' ORDER BY "
+                     "priority DESC, id LIMIT 50",
+                     -1, &plan, nullptr);
+  std::string steps;
+  while (sqlite3_step(plan) == SQLITE_ROW) {
+    steps += reinterpret_cast<const char*>(sqlite3_column_text(plan, 3)) + std::string("\n");
+  }
+  sqlite3_finalize(plan);
+  sqlite3_close(db);
+  EXPECT_EQ(steps.find("TEMP B-TREE"), std::string::npos) << steps;
+  EXPECT_NE(steps.find("USING INDEX"), std::string::npos) << steps;
 }
 
 TEST_F(Storage, TargetTokensAreStoredEncryptedAndComeBackOnLoad) {

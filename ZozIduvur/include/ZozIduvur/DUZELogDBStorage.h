@@ -32,7 +32,7 @@ class DUZELogDBStorage {
  public:
   static constexpr std::string_view kDatabaseFileName = "Logs.sqlite";
   static constexpr std::string_view kTableName = "logs";
-  static constexpr int kSchemaVersion = 1;
+  static constexpr int kSchemaVersion = 2;
 
   // The store in the data folder.
   static std::shared_ptr<DUZELogDBStorage> createInDataFolder();

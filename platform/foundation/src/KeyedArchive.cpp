@@ -1,5 +1,9 @@
 #include "foundation/KeyedArchive.h"
 
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
 #include <nlohmann/json.hpp>
 
 #include "DepthLimitedJSON.h"
@@ -25,57 +29,182 @@ struct Context {
   }
 };
 
+// Archives are written straight as CBOR, without a document tree in
+// between: objects are maps of "$class" and "$fields", fields in key order
+// (as a sorted document would hold them), integers and lengths in their
+// shortest form, and a double as a single-precision float when that keeps
+// its value. Every archive written so keeps the bytes it always had.
+class CborWriter {
+ public:
+  explicit CborWriter(Data& out) : out_(out) {}
+
+  void head(uint8_t major, uint64_t n) {
+    const auto type = static_cast<uint8_t>(major << 5);
+    if (n <= 0x17) {
+      out_.push_back(static_cast<uint8_t>(type | n));
+    } else if (n <= 0xFF) {
+      out_.push_back(type | 0x18);
+      bigEndian(n, 1);
+    } else if (n <= 0xFFFF) {
+      out_.push_back(type | 0x19);
+      bigEndian(n, 2);
+    } else if (n <= 0xFFFFFFFF) {
+      out_.push_back(type | 0x1A);
+      bigEndian(n, 4);
+    } else {
+      out_.push_back(type | 0x1B);
+      bigEndian(n, 8);
+    }
+  }
+  void integer(int64_t v) {
+    if (v >= 0) {
+      head(0, static_cast<uint64_t>(v));
+    } else {
+      head(1, static_cast<uint64_t>(-1 - v));
+    }
+  }
+  void text(std::string_view v) {
+    head(3, v.size());
+    out_.insert(out_.end(), v.begin(), v.end());
+  }
+  void bytes(const Data& v) {
+    head(2, v.size());
+    out_.insert(out_.end(), v.begin(), v.end());
+  }
+  void boolean(bool v) { out_.push_back(v ? 0xF5 : 0xF4); }
+  void null() { out_.push_back(0xF6); }
+  void number(double v) {
+    if (std::isnan(v)) {
+      out_.insert(out_.end(), {0xF9, 0x7E, 0x00});
+    } else if (std::isinf(v)) {
+      out_.insert(out_.end(), {0xF9, static_cast<uint8_t>(v > 0 ? 0x7C : 0xFC), 0x00});
+    } else if (v >= static_cast<double>(std::numeric_limits<float>::lowest()) &&
+               v <= static_cast<double>(std::numeric_limits<float>::max()) &&
+               static_cast<double>(static_cast<float>(v)) == v) {
+      out_.push_back(0xFA);
+      bigEndian(std::bit_cast<uint32_t>(static_cast<float>(v)), 4);
+    } else {
+      out_.push_back(0xFB);
+      bigEndian(std::bit_cast<uint64_t>(v), 8);
+    }
+  }
+  void raw(const uint8_t* data, size_t size) { out_.insert(out_.end(), data, data + size); }
+
+ private:
+  void bigEndian(uint64_t v, int size) {
+    for (int shift = (size - 1) * 8; shift >= 0; shift -= 8) {
+      out_.push_back(static_cast<uint8_t>(v >> shift));
+    }
+  }
+
+  Data& out_;
+};
+
+void writeValue(CborWriter& writer, const Value& value);
+
 }  // namespace
 
 namespace detail {
 struct CoderState {
-  bool decoding = false;
-  json encoded = json::object();  // encoding: the fields written so far
-  const json* fields = nullptr;   // decoding: the object's fields
-  Context* context = nullptr;     // decoding only
+  // Encoding: each field's key and value are written to `keys` and
+  // `scratch` as they come; the fields are put in key order when the object
+  // is done.
+  struct Field {
+    size_t keyOffset;
+    size_t keySize;
+    size_t offset;
+    size_t size;
+  };
+  std::string keys;
+  Data scratch;
+  std::vector<Field> encoded;
+
+  const json* fields = nullptr;  // decoding: the object's fields
+  Context* context = nullptr;    // decoding only
+
+  std::string_view keyOf(const Field& field) const {
+    return std::string_view(keys).substr(field.keyOffset, field.keySize);
+  }
+
+  void add(std::string_view key, size_t offset) {
+    encoded.push_back({keys.size(), key.size(), offset, scratch.size() - offset});
+    keys.append(key);
+  }
+
+  void writeFields(CborWriter& writer) {
+    // Insertion sort: an object has a few dozen fields at most, and a key
+    // written twice keeps the order it was written in.
+    for (size_t i = 1; i < encoded.size(); ++i) {
+      const Field field = encoded[i];
+      size_t j = i;
+      for (; j > 0 && keyOf(field) < keyOf(encoded[j - 1]); --j) encoded[j] = encoded[j - 1];
+      encoded[j] = field;
+    }
+    // A key written twice keeps its last value.
+    size_t count = 0;
+    for (size_t i = 0; i < encoded.size(); ++i) {
+      if (i + 1 == encoded.size() || keyOf(encoded[i]) != keyOf(encoded[i + 1])) ++count;
+    }
+    writer.head(5, count);
+    for (size_t i = 0; i < encoded.size(); ++i) {
+      if (i + 1 < encoded.size() && keyOf(encoded[i]) == keyOf(encoded[i + 1])) continue;
+      writer.text(keyOf(encoded[i]));
+      writer.raw(scratch.data() + encoded[i].offset, encoded[i].size);
+    }
+  }
 };
 }  // namespace detail
 
 namespace {
 
-json encodeValue(const Value& value);
-
-json encodeObject(const NSCoding& object) {
+void writeObject(CborWriter& writer, const NSCoding& object) {
   detail::CoderState state;
+  state.scratch.reserve(256);
+  state.keys.reserve(256);
+  state.encoded.reserve(24);
   NSCoder coder(&state);
   object.encodeWithCoder(coder);
-  json out = json::object();
-  out[std::string(kClassKey)] = std::string(object.className());
-  out[std::string(kFieldsKey)] = std::move(state.encoded);
-  return out;
+  writer.head(5, 2);
+  writer.text(kClassKey);
+  writer.text(object.className());
+  writer.text(kFieldsKey);
+  state.writeFields(writer);
 }
 
-json encodeValue(const Value& value) {
-  if (value.isNull()) return nullptr;
-  if (auto* v = value.boolValue()) return *v;
-  if (auto* v = value.intValue()) return *v;
-  if (auto* v = value.unsignedValue()) return *v;
-  if (auto* v = value.doubleValue()) return *v;
-  if (auto* v = value.stringValue()) return *v;
-  if (auto* v = value.dataValue()) return json::binary(*v);
-  if (auto* v = value.dateValue()) {
-    json out = json::object();
-    out[std::string(kDateKey)] = v->timeIntervalSinceReferenceDate();
-    return out;
+void writeValue(CborWriter& writer, const Value& value) {
+  if (value.isNull()) {
+    writer.null();
+  } else if (auto* v = value.boolValue()) {
+    writer.boolean(*v);
+  } else if (auto* v = value.intValue()) {
+    writer.integer(*v);
+  } else if (auto* v = value.unsignedValue()) {
+    writer.head(0, *v);
+  } else if (auto* v = value.doubleValue()) {
+    writer.number(*v);
+  } else if (auto* v = value.stringValue()) {
+    writer.text(*v);
+  } else if (auto* v = value.dataValue()) {
+    writer.bytes(*v);
+  } else if (auto* v = value.dateValue()) {
+    writer.head(5, 1);
+    writer.text(kDateKey);
+    writer.number(v->timeIntervalSinceReferenceDate());
+  } else if (auto* v = value.arrayValue()) {
+    writer.head(4, v->size());
+    for (const auto& element : *v) writeValue(writer, element);
+  } else if (auto* v = value.dictionaryValue()) {
+    // Already in key order.
+    writer.head(5, 1);
+    writer.text(kDictKey);
+    writer.head(5, v->size());
+    for (const auto& [key, element] : *v) {
+      writer.text(key);
+      writeValue(writer, element);
+    }
+  } else {
+    writeObject(writer, **value.objectValue());
   }
-  if (auto* v = value.arrayValue()) {
-    json out = json::array();
-    for (const auto& element : *v) out.push_back(encodeValue(element));
-    return out;
-  }
-  if (auto* v = value.dictionaryValue()) {
-    json entries = json::object();
-    for (const auto& [key, element] : *v) entries[key] = encodeValue(element);
-    json out = json::object();
-    out[std::string(kDictKey)] = std::move(entries);
-    return out;
-  }
-  return encodeObject(**value.objectValue());
 }
 
 Value decodeValue(const json& j, Context& context);
@@ -108,7 +237,6 @@ Value decodeObject(const json& j, Context& context) {
   }
   std::shared_ptr<NSCoding> object = cls->make();
   detail::CoderState state;
-  state.decoding = true;
   state.fields = &*fieldsIt;
   state.context = &context;
   NSCoder coder(&state);
@@ -174,9 +302,51 @@ Value decodeValue(const json& j, Context& context) {
 
 // NSCoder ---------------------------------------------------------------
 
+namespace {
+
+// Writes one field of the object being encoded.
+template <class Write>
+void encodeFieldWith(detail::CoderState& state, std::string_view key, Write&& write) {
+  const size_t offset = state.scratch.size();
+  CborWriter writer(state.scratch);
+  write(writer);
+  state.add(key, offset);
+}
+
+}  // namespace
+
 void NSCoder::encodeObject(const Value& value, std::string_view key) {
   if (value.isNull()) return;
-  state_->encoded[std::string(key)] = encodeValue(value);
+  encodeFieldWith(*state_, key, [&](CborWriter& writer) { writeValue(writer, value); });
+}
+
+void NSCoder::encodeField(std::string_view text, std::string_view key) {
+  encodeFieldWith(*state_, key, [&](CborWriter& writer) { writer.text(text); });
+}
+
+void NSCoder::encodeField(int64_t number, std::string_view key) {
+  encodeFieldWith(*state_, key, [&](CborWriter& writer) { writer.integer(number); });
+}
+
+void NSCoder::encodeField(Value::Date date, std::string_view key) {
+  encodeFieldWith(*state_, key, [&](CborWriter& writer) {
+    writer.head(5, 1);
+    writer.text(kDateKey);
+    writer.number(date.timeIntervalSinceReferenceDate());
+  });
+}
+
+void NSCoder::encodeStringDictionary(const std::map<std::string, std::string>& entries,
+                                     std::string_view key) {
+  encodeFieldWith(*state_, key, [&](CborWriter& writer) {
+    writer.head(5, 1);
+    writer.text(kDictKey);
+    writer.head(5, entries.size());
+    for (const auto& [entryKey, text] : entries) {
+      writer.text(entryKey);
+      writer.text(text);
+    }
+  });
 }
 
 bool NSCoder::containsValueForKey(std::string_view key) const {
@@ -255,8 +425,12 @@ std::optional<std::map<std::string, std::string>> NSCoder::decodeStringDictionar
 std::optional<Data> NSKeyedArchiver::archivedDataWithRootObject(const Value& root,
                                                                 std::shared_ptr<NSError>* error) {
   try {
-    json document = encodeValue(root);
-    return json::to_cbor(document);
+    Data out;
+    // Most archives (a log with its device) fit without growing.
+    out.reserve(512);
+    CborWriter writer(out);
+    writeValue(writer, root);
+    return out;
   } catch (const std::exception& e) {
     setError(error, NSError::create(std::string(NSKeyedArchiveErrorDomain),
                                     NSKeyedArchiveErrorEncoding, e.what()));

@@ -76,6 +76,25 @@ TEST(KeyedArchive, PlainValuesRoundTrip) {
   EXPECT_TRUE(decoded.dictionaryValue()->at("when").dateValue());
 }
 
+TEST(KeyedArchive, ArchivesKeepTheByteFormEarlierOnesHad) {
+  // Fields in key order and every number and length in its shortest form:
+  // what a sorted document encodes to, as archives always were.
+  auto root = std::make_shared<Point>();
+  root->x = -70000;
+  root->label = std::string(300, 'l');
+  root->child = std::make_shared<Point>();
+  root->child->x = 24;
+  Value::Dictionary dict;
+  dict.emplace("point", Value(root));
+  dict.emplace("numbers", Value(Value::Array{Value(0.1), Value(0.5), Value(1e300), Value(-1),
+                                             Value(int64_t{1} << 40), Value(~uint64_t{0})}));
+  dict.emplace("when", Value(dispatch::Date(-3.25)));
+  for (const Value& value : {Value(dict), Value(root), Value("text"), Value(Data(30, 7))}) {
+    const Data bytes = archive(value);
+    EXPECT_EQ(bytes, nlohmann::json::to_cbor(nlohmann::json::from_cbor(bytes)));
+  }
+}
+
 TEST(KeyedArchive, ObjectsRoundTripWithNestedObjectsAndAbsentFields) {
   auto root = std::make_shared<Point>();
   root->x = 3;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <concepts>
 #include <functional>
 #include <map>
 #include <memory>
@@ -48,6 +49,17 @@ class NSCoder {
  public:
   // Encoding.
   void encodeObject(const Value& value, std::string_view key);
+  // The common kinds of field are written without making a Value first
+  // (same bytes, less work); an absent one is not written.
+  template <class T>
+  requires std::same_as<T, std::optional<std::string>> || std::same_as<T, std::optional<int64_t>> ||
+      std::same_as<T, std::optional<Value::Date>>
+  void encodeObject(const T& value, std::string_view key) {
+    if (value) encodeField(*value, key);
+  }
+  // A dictionary of strings, as `encodeObject` writes a Value dictionary.
+  void encodeStringDictionary(const std::map<std::string, std::string>& entries,
+                              std::string_view key);
   void encodeBool(bool value, std::string_view key) { encodeObject(Value(value), key); }
   void encodeInt64(int64_t value, std::string_view key) { encodeObject(Value(value), key); }
   void encodeDouble(double value, std::string_view key) { encodeObject(Value(value), key); }
@@ -99,6 +111,10 @@ class NSCoder {
   NSCoder& operator=(const NSCoder&) = delete;
 
  private:
+  void encodeField(std::string_view text, std::string_view key);
+  void encodeField(int64_t number, std::string_view key);
+  void encodeField(Value::Date date, std::string_view key);
+
   detail::CoderState* state_;
 };
 

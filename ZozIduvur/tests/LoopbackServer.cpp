@@ -54,13 +54,34 @@ LoopbackServer::~LoopbackServer() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
+    // Ends the reads, waits and writes of every connection still served.
+    for (int fd : openFds_) ::shutdown(fd, SHUT_RDWR);
   }
   changed_.notify_all();
   if (wakeFds_[1] >= 0) (void)!::write(wakeFds_[1], "x", 1);
   thread_.join();
+  for (auto& connection : connections_) connection.join();
   ::close(listenFd_);
   ::close(wakeFds_[0]);
   ::close(wakeFds_[1]);
+}
+
+LoopbackServer::Reply LoopbackServer::Reply::redirect(int status, std::string location) {
+  Reply reply(status);
+  reply.headers.emplace_back("Location", std::move(location));
+  return reply;
+}
+
+LoopbackServer::Reply LoopbackServer::Reply::hang() {
+  Reply reply;
+  reply.kind = Kind::hang;
+  return reply;
+}
+
+LoopbackServer::Reply LoopbackServer::Reply::endless(int status) {
+  Reply reply(status);
+  reply.kind = Kind::endless;
+  return reply;
 }
 
 void LoopbackServer::queueStatuses(std::vector<int> statuses) {
@@ -73,7 +94,7 @@ void LoopbackServer::setDefaultStatus(int status) {
   defaultStatus_ = status;
 }
 
-void LoopbackServer::setResponder(std::function<int(const Request&)> responder) {
+void LoopbackServer::setResponder(std::function<Reply(const Request&)> responder) {
   std::lock_guard lock(mutex_);
   responder_ = std::move(responder);
 }
@@ -103,10 +124,18 @@ void LoopbackServer::serve() {
     if (fds[1].revents) return;
     int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
     if (fd < 0) continue;
-    handle(fd);
-    ::close(fd);
     std::lock_guard lock(mutex_);
-    if (stopping_) return;
+    if (stopping_) {
+      ::close(fd);
+      return;
+    }
+    openFds_.push_back(fd);
+    connections_.emplace_back([this, fd] {
+      handle(fd);
+      std::lock_guard lock(mutex_);
+      openFds_.erase(std::find(openFds_.begin(), openFds_.end(), fd));
+      ::close(fd);
+    });
   }
 }
 
@@ -152,24 +181,56 @@ void LoopbackServer::handle(int fd) {
     if (n <= 0) return;
     request.body.append(buffer, static_cast<size_t>(n));
   }
-  int status = 0;
+  Reply reply;
   {
     std::unique_lock lock(mutex_);
     requests_.push_back(request);
     changed_.notify_all();
     changed_.wait(lock, [&] { return !held_ || stopping_; });
     if (responder_) {
-      status = responder_(request);
+      reply = responder_(request);
     } else if (!statuses_.empty()) {
-      status = statuses_.front();
+      reply = Reply(statuses_.front());
       statuses_.pop_front();
     } else {
-      status = defaultStatus_;
+      reply = Reply(defaultStatus_);
     }
   }
-  std::string reply = "HTTP/1.1 " + std::to_string(status) +
-                      " Canned\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-  (void)!::write(fd, reply.data(), reply.size());
+  answer(fd, reply);
+}
+
+void LoopbackServer::answer(int fd, const Reply& reply) {
+  auto send = [fd](std::string_view bytes) {
+    while (!bytes.empty()) {
+      const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+  };
+  if (reply.kind == Reply::Kind::hang) {
+    // Until the client gives up (or the server stops): whatever it still
+    // sends is read and dropped.
+    char buffer[4096];
+    while (::read(fd, buffer, sizeof buffer) > 0) {
+    }
+    return;
+  }
+  std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " Canned\r\n";
+  for (const auto& [name, value] : reply.headers) head += name + ": " + value + "\r\n";
+  if (reply.kind == Reply::Kind::normal) {
+    head += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
+  }
+  head += "Connection: close\r\n\r\n";
+  if (!send(head)) return;
+  if (reply.kind == Reply::Kind::normal) {
+    send(reply.body);
+    return;
+  }
+  // No length: the body ends only when the connection does.
+  const std::string chunk(64 * 1024, 'x');
+  while (send(chunk)) {
+  }
 }
 
 }  // namespace duzetest

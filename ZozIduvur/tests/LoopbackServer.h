@@ -9,14 +9,17 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace duzetest {
 
-// A small HTTP/1.1 server on 127.0.0.1 for the ingestion tests: it records
-// each request and answers with canned statuses (one per request, in order,
-// then the default). Requests can be held unanswered to keep batches in
-// flight.
+// A small HTTP/1.1 server on 127.0.0.1 for the ingestion tests: each
+// connection is served on a thread of its own, one request per connection.
+// It records each request and answers with canned statuses (one per request,
+// in order, then the default) or what a responder chooses, including the
+// answers of misbehaving servers: redirects, no answer at all, a body without
+// end. Requests can be held unanswered to keep batches in flight.
 class LoopbackServer {
  public:
   struct Request {
@@ -32,15 +35,37 @@ class LoopbackServer {
     std::string plainBody() const;
   };
 
+  struct Reply {
+    enum class Kind {
+      normal,
+      // Never answers; the connection stays open until the client (or the
+      // server's end) closes it.
+      hang,
+      // The status, then a body that never ends, sent as fast as the client
+      // reads it until it goes away.
+      endless,
+    };
+    // Implicit, so that a responder may answer with a bare status.
+    Reply(int status = 200) : status(status) {}
+    static Reply redirect(int status, std::string location);
+    static Reply hang();
+    static Reply endless(int status = 200);
+
+    int status = 200;
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+    Kind kind = Kind::normal;
+  };
+
   LoopbackServer();
   ~LoopbackServer();
 
   std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
   void queueStatuses(std::vector<int> statuses);
   void setDefaultStatus(int status);
-  // Chooses the status of each request (instead of the queued and default
-  // ones) when set.
-  void setResponder(std::function<int(const Request&)> responder);
+  // Chooses the reply to each request (instead of the queued and default
+  // statuses) when set.
+  void setResponder(std::function<Reply(const Request&)> responder);
   // While held, requests are recorded but not answered.
   void hold(bool held);
 
@@ -50,6 +75,7 @@ class LoopbackServer {
  private:
   void serve();
   void handle(int fd);
+  void answer(int fd, const Reply& reply);
 
   int listenFd_ = -1;
   int port_ = 0;
@@ -57,10 +83,12 @@ class LoopbackServer {
   std::thread thread_;
   std::mutex mutex_;
   std::condition_variable changed_;
+  std::vector<std::thread> connections_;
+  std::vector<int> openFds_;
   std::vector<Request> requests_;
   std::deque<int> statuses_;
   int defaultStatus_ = 200;
-  std::function<int(const Request&)> responder_;
+  std::function<Reply(const Request&)> responder_;
   bool held_ = false;
   bool stopping_ = false;
 };

@@ -1,10 +1,8 @@
 #pragma once
 
-#include <condition_variable>
-#include <deque>
+#include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
@@ -14,20 +12,35 @@
 
 struct DUZEHttpRequest {
   std::string url;
+  // Names are tokens and values hold no line break and no NUL: a request with
+  // a field that could forge further fields is not sent (an error is logged).
   std::vector<std::pair<std::string, std::string>> headers;
   std::string body;  // sent with POST
+  // How long the whole exchange may take, redirects and answer included.
+  std::chrono::milliseconds timeout = std::chrono::seconds(60);
 };
 
 struct DUZEHttpResponse {
   // The HTTP status; 0 when no answer came (then `error` says why).
   long statusCode = 0;
+  // The start of the answer's body, at most kDUZEMaxResponseBodySize bytes.
   std::string body;
   std::shared_ptr<foundation::NSError> error;
 };
 
-// Sends HTTP requests one after another on a thread of its own (libcurl).
-// Completions run on that thread. Destroying the client cancels the
-// requests that have not started: their completions get a connection error.
+// Most of an answer's body that is kept. Ingestion answers are a few bytes;
+// the rest of a larger one is not read (the connection is dropped) and its
+// status still decides.
+inline constexpr size_t kDUZEMaxResponseBodySize = 64 * 1024;
+
+// Sends HTTP POST requests from one thread of its own, all of them at once
+// (libcurl's multi interface): a slow or silent server holds up only its own
+// request, and each request ends within its own timeout. Redirects to http
+// and https are followed, at most 16, never from https to http; the method
+// and body go along, so a success always means the server got the body.
+// Completions run on the client's thread, exactly once per request.
+// Destroying the client ends every request at once, also one under way:
+// those not finished get a connection error.
 class DUZEHttpClient {
  public:
   static std::shared_ptr<DUZEHttpClient> create() { return std::make_shared<DUZEHttpClient>(); }
@@ -36,32 +49,24 @@ class DUZEHttpClient {
   DUZEHttpClient(const DUZEHttpClient&) = delete;
   DUZEHttpClient& operator=(const DUZEHttpClient&) = delete;
 
-  // POSTs the request; `completion` gets the answer.
+  // POSTs the request; `completion` gets the answer. Any thread.
   void sendAsync(DUZEHttpRequest request, std::function<void(DUZEHttpResponse)> completion);
 
   // Whether the status means success (2xx), and whether a failure is worth
-  // retrying later (no answer, 5xx, 408, 429).
+  // retrying later (no answer, a redirect that could not be followed, 5xx,
+  // 408, 429).
   static bool isSuccessStatusCode(long statusCode) { return statusCode >= 200 && statusCode < 300; }
   static bool isRecoverableStatusCode(long statusCode) {
-    return statusCode == 0 || statusCode >= 500 || statusCode == 408 || statusCode == 429;
+    return statusCode == 0 || (statusCode >= 300 && statusCode < 400) || statusCode >= 500 ||
+           statusCode == 408 || statusCode == 429;
   }
 
  private:
-  struct Job {
-    DUZEHttpRequest request;
-    std::function<void(DUZEHttpResponse)> completion;
-  };
-  // Shared with the thread, which may outlive the client when the client is
+  // Shared with the thread, which outlives the client when the client is
   // dropped from inside a completion.
-  struct Shared {
-    std::mutex mutex;
-    std::condition_variable wake;
-    std::deque<Job> jobs;
-    bool stopping = false;
-  };
+  struct Shared;
   static void run(const std::shared_ptr<Shared>& shared);
-  static DUZEHttpResponse perform(const DUZEHttpRequest& request);
 
-  std::shared_ptr<Shared> shared_ = std::make_shared<Shared>();
+  std::shared_ptr<Shared> shared_;
   std::thread thread_;
 };

@@ -14,6 +14,17 @@ bool sameHeaderFieldName(std::string_view a, std::string_view b) {
   return true;
 }
 
+bool isSendableHeaderField(std::string_view name, std::string_view value) {
+  if (name.empty()) return false;
+  for (unsigned char c : name) {
+    if (c <= 0x20 || c >= 0x7f || c == ':') return false;
+  }
+  for (char c : value) {
+    if (c == '\r' || c == '\n' || c == '\0') return false;
+  }
+  return true;
+}
+
 std::optional<std::string> URLRequest::value(std::string_view field) const {
   for (const auto& [name, value] : headers_) {
     if (sameHeaderFieldName(name, field)) return value;

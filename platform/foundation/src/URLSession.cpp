@@ -140,19 +140,6 @@ int64_t codeForCurlResult(CURLcode result) {
   }
 }
 
-// A header field that can go on the wire as it is: a token for a name and no
-// line breaks or NUL in the value (anything else could forge further fields).
-bool isSendableHeaderField(const std::string& name, const std::string& value) {
-  if (name.empty()) return false;
-  for (unsigned char c : name) {
-    if (c <= 0x20 || c >= 0x7f || c == ':') return false;
-  }
-  for (char c : value) {
-    if (c == '\r' || c == '\n' || c == '\0') return false;
-  }
-  return true;
-}
-
 std::string trim(std::string_view text) {
   const size_t begin = text.find_first_not_of(" \t\r\n");
   if (begin == std::string_view::npos) return {};

@@ -80,4 +80,9 @@ class URLRequest {
 // Whether two header-field names are the same name (ASCII case ignored).
 bool sameHeaderFieldName(std::string_view a, std::string_view b);
 
+// Whether a header field can go on the wire as it is: a token for a name and
+// no line break or NUL in the value (anything else could forge further
+// fields). A session never sends one that is not.
+bool isSendableHeaderField(std::string_view name, std::string_view value);
+
 }  // namespace foundation

@@ -1,0 +1,171 @@
+// Sending against servers that misbehave: redirects, answers without end,
+// requests that hang, and header values that would forge further fields.
+
+#include <thread>
+
+#include "ChannelSupport.h"
+#include "ZozIduvur/DUZEIngestion.h"
+
+using duzetest::LoopbackServer;
+using duzetest::TestLog;
+using Reply = LoopbackServer::Reply;
+
+namespace {
+
+class Sending : public duzetest::ChannelTest {
+ protected:
+  struct Outcome {
+    std::mutex mutex;
+    std::optional<DUZEHttpResponse> response;
+    bool done() {
+      std::lock_guard lock(mutex);
+      return response.has_value();
+    }
+  };
+
+  std::shared_ptr<Outcome> send(const std::string& path,
+                                std::chrono::milliseconds timeout = std::chrono::seconds(60)) {
+    auto outcome = std::make_shared<Outcome>();
+    DUZEHttpRequest request{server_->baseUrl() + path, {}, "body", timeout};
+    client_->sendAsync(std::move(request), [outcome](DUZEHttpResponse response) {
+      std::lock_guard lock(outcome->mutex);
+      outcome->response = std::move(response);
+    });
+    return outcome;
+  }
+};
+
+}  // namespace
+
+TEST_F(Sending, RedirectsAreFollowedWithTheBatchAndUnfollowableOnesAreRetried) {
+  std::atomic<int> kind{0};
+  server_->setResponder([&](const LoopbackServer::Request& request) -> Reply {
+    if (request.target.starts_with("/moved")) return 200;
+    switch (kind.load()) {
+      case 0:
+        return Reply::redirect(302, "/moved" + request.target);
+      case 1:
+        return Reply::redirect(307, request.target);  // a loop
+      case 2:
+        return Reply::redirect(308, "ftp://127.0.0.1/logs");
+      default:
+        return 303;  // nowhere to go
+    }
+  });
+  group_ = makeGroup(server_->baseUrl());
+  auto unit =
+      group_->addChannelUnitWithConfiguration(DUZEChannelUnitConfiguration("Unit", 1, 1, 1, 1));
+  // Followed: the batch itself reaches the new place, and its answer counts.
+  unit->enqueueItem(TestLog::named("moved"), 1);
+  ASSERT_TRUE(eventually([&] { return recorder_->count("success") == 1; }));
+  const auto arrived = server_->requests().back();
+  EXPECT_EQ(arrived.method, "POST");
+  EXPECT_EQ(arrived.target, "/moved/logs?api-version=1.0.0");
+  EXPECT_EQ(duzetest::logNames(arrived), std::vector<std::string>{"moved"});
+  // Not followable: each is a failure to retry, never a refusal.
+  unit->enqueueItem(TestLog::named("kept"), 1);
+  for (const auto& [next, line] :
+       std::vector<std::pair<int, std::string>>{{1, "Number of redirects hit maximum amount"},
+                                                {2, "Unsupported protocol"},
+                                                {3, "could not be sent (status 303)"}}) {
+    kind = next;
+    EXPECT_TRUE(eventually([&] { return hasLine(line); })) << line;
+  }
+  kind = 0;
+  ASSERT_TRUE(eventually([&] { return recorder_->count("success") == 2; }));
+  for (const auto& call : recorder_->calls()) {
+    EXPECT_FALSE(call.starts_with("fail") || call.starts_with("disabled")) << call;
+  }
+  group_->waitUntilIdle();
+  EXPECT_EQ(storedRows("Unit"), 0u);
+}
+
+TEST_F(Sending, AnAnswerWithoutEndKeepsOnlyItsStartAndItsStatusDecides) {
+  server_->setResponder([](const LoopbackServer::Request&) { return Reply::endless(200); });
+  auto outcome = send("/logs");
+  ASSERT_TRUE(eventually([&] { return outcome->done(); }));
+  EXPECT_EQ(outcome->response->statusCode, 200);
+  EXPECT_FALSE(outcome->response->error);
+  EXPECT_EQ(outcome->response->body.size(), kDUZEMaxResponseBodySize);
+  EXPECT_TRUE(hasLine("the rest of it is not read"));
+}
+
+TEST_F(Sending, HungRequestsHoldUpNoOtherAndEndOnTheirOwnTimeoutOrAtTheStop) {
+  server_->setResponder([](const LoopbackServer::Request& request) -> Reply {
+    return request.target == "/hang" ? Reply::hang() : Reply(200);
+  });
+  auto hungUntilStop = send("/hang");
+  auto hungBriefly = send("/hang", std::chrono::milliseconds(300));
+  ASSERT_TRUE(server_->waitForRequests(2));
+  auto answered = send("/ok");
+  ASSERT_TRUE(eventually([&] { return answered->done(); }));
+  EXPECT_EQ(answered->response->statusCode, 200);
+  ASSERT_TRUE(eventually([&] { return hungBriefly->done(); }));
+  EXPECT_EQ(hungBriefly->response->statusCode, 0);
+  EXPECT_TRUE(hungBriefly->response->error);
+  EXPECT_FALSE(hungUntilStop->done());
+  // Dropping the client (as the program does when it stops) ends the last one
+  // at once, long before its own timeout.
+  std::atomic<bool> dropped{false};
+  std::thread dropper([&] {
+    client_.reset();
+    dropped = true;
+  });
+  EXPECT_TRUE(eventually([&] { return dropped.load(); }, std::chrono::seconds(5)));
+  dropper.join();
+  ASSERT_TRUE(hungUntilStop->done());
+  EXPECT_EQ(hungUntilStop->response->statusCode, 0);
+  EXPECT_TRUE(hungUntilStop->response->error);
+}
+
+TEST_F(Sending, HeaderValuesThatWouldForgeFieldsAreNeverSent) {
+  auto forged = DUZEServiceIngestion::create(client_, server_->baseUrl(),
+                                             "secret\r\nX-Injected: yes", "INSTALL-ID");
+  auto fine = DUZEServiceIngestion::create(client_, server_->baseUrl(), "secret", "INSTALL-ID");
+  std::atomic<int> finished{0};
+  DUZEHttpResponse refused;
+  forged->sendAsync({"batch", {TestLog::named("x")}}, [&](DUZEHttpResponse response) {
+    refused = std::move(response);
+    ++finished;
+  });
+  ASSERT_TRUE(eventually([&] { return finished == 1; }));
+  // A later request that may go out shows that the refused one never did.
+  fine->sendAsync({"batch", {TestLog::named("y")}}, [&](DUZEHttpResponse) { ++finished; });
+  ASSERT_TRUE(eventually([&] { return finished == 2; }));
+  EXPECT_EQ(refused.statusCode, 0);
+  EXPECT_TRUE(refused.error);
+  ASSERT_EQ(server_->requests().size(), 1u);
+  EXPECT_EQ(duzetest::logNames(server_->requests()[0]), std::vector<std::string>{"y"});
+  EXPECT_TRUE(server_->requests()[0].header("x-injected").empty());
+  EXPECT_TRUE(hasLine("is not sent: its header field App-Secret holds a line break"));
+}
+
+namespace {
+class SendingStress : public Sending {};
+}  // namespace
+
+TEST_F(SendingStress, EveryRequestCompletesOnceWhileThreadsSendAndDropTheClient) {
+  server_->setResponder([](const LoopbackServer::Request& request) -> Reply {
+    return request.target == "/hang" ? Reply::hang() : Reply(200);
+  });
+  constexpr int kThreads = 4;
+  constexpr int kPerThread = 30;
+  std::atomic<int> answered{0};
+  std::atomic<int> cancelled{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, client = client_] {
+      for (int i = 0; i < kPerThread; ++i) {
+        DUZEHttpRequest request{server_->baseUrl() + (i % 10 == 0 ? "/hang" : "/ok"), {}, "x"};
+        client->sendAsync(std::move(request), [&](DUZEHttpResponse response) {
+          ++(response.statusCode == 200 ? answered : cancelled);
+        });
+      }
+    });
+  }
+  // The last sender to finish drops the client, while answers come in.
+  client_.reset();
+  for (auto& thread : threads) thread.join();
+  EXPECT_EQ(answered + cancelled, kThreads * kPerThread);
+  EXPECT_GE(cancelled.load(), kThreads * kPerThread / 10);
+}

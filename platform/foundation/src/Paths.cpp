@@ -52,17 +52,8 @@ bool writeFileAtomically(const std::filesystem::path& file, std::string_view byt
   if (ok && ::fsync(fd) != 0) ok = false;
   if (::close(fd) != 0) ok = false;
   if (ok && ::rename(temp.c_str(), file.c_str()) != 0) ok = false;
-  if (!ok) {
-    ::unlink(temp.c_str());
-    return false;
-  }
-  // And the rename itself.
-  const std::filesystem::path folder = file.has_parent_path() ? file.parent_path() : ".";
-  if (int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
-    ::fsync(dir);
-    ::close(dir);
-  }
-  return true;
+  if (!ok) ::unlink(temp.c_str());
+  return ok;
 }
 
 }  // namespace foundation

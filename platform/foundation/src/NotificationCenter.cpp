@@ -16,7 +16,7 @@ void NotificationCenter::addObserver(const void* observer, std::string name, Han
   if (!handler) return;
   std::lock_guard lock(mutex_);
   registrations_.push_back({nextId_++, observer, std::move(name), false, sender, sender == nullptr,
-                            std::make_shared<const Handler>(std::move(handler))});
+                            std::make_shared<const Handler>(std::move(handler)), {}});
 }
 
 namespace {
@@ -41,12 +41,17 @@ NotificationCenter::ObserverToken NotificationCenter::addObserverForName(
   const bool anyName = !name.has_value();
   registrations_.push_back({nextId_++, token.get(), std::move(name).value_or(std::string()),
                             anyName, object, object == nullptr,
-                            std::make_shared<const Handler>(std::move(handler))});
+                            std::make_shared<const Handler>(std::move(handler)), token});
   return token;
 }
 
 void NotificationCenter::removeObserver(const ObserverToken& token) {
-  if (token) removeObserver(token.get());
+  if (!token) return;
+  std::lock_guard lock(mutex_);
+  std::erase_if(registrations_, [&](const Registration& r) {
+    return r.observer == token.get() && !r.token.owner_before(token) &&
+           !token.owner_before(r.token);
+  });
 }
 
 void NotificationCenter::removeObserver(const void* observer) {

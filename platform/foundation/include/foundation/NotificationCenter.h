@@ -34,7 +34,9 @@ class NotificationCenter {
  public:
   using Handler = std::function<void(const NSNotification&)>;
   // The registration a block observer gets; `removeObserver(token)` ends it.
-  // Dropping the token does not: the centre keeps the registration.
+  // Dropping the token does not: the centre keeps the registration, and with
+  // it the token's address, so no later token can take that address while
+  // the registration lasts.
   using ObserverToken = std::shared_ptr<const void>;
 
   // The process's default centre.
@@ -80,6 +82,10 @@ class NotificationCenter {
     std::weak_ptr<void> sender;
     bool anySender;
     std::shared_ptr<const Handler> handler;
+    // A block registration's token, held weakly: it keeps the token's memory
+    // (whose address is `observer`) from being reused, and removal by token
+    // matches by ownership.
+    std::weak_ptr<const void> token;
   };
 
   std::mutex mutex_;

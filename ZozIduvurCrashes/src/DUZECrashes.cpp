@@ -26,6 +26,11 @@
 
 namespace {
 
+// `gSharedMutex` guards the pointer only and is held for no call. Making the
+// instance takes the instance's own lock (the log buffer's set-up), and a
+// delegate may ask for the shared instance while that lock is held, so
+// construction runs outside `gSharedMutex`, serialised by `gMakingMutex`.
+std::mutex gMakingMutex;
 std::mutex gSharedMutex;
 std::shared_ptr<DUZECrashes> gShared;
 
@@ -84,9 +89,17 @@ DUZECrashes::~DUZECrashes() {
 }
 
 std::shared_ptr<DUZECrashes> DUZECrashes::sharedInstance() {
+  const auto current = [] {
+    std::lock_guard lock(gSharedMutex);
+    return gShared;
+  };
+  if (auto instance = current()) return instance;
+  std::lock_guard making(gMakingMutex);
+  if (auto instance = current()) return instance;
+  auto instance = std::shared_ptr<DUZECrashes>(new DUZECrashes());
   std::lock_guard lock(gSharedMutex);
-  if (!gShared) gShared = std::shared_ptr<DUZECrashes>(new DUZECrashes());
-  return gShared;
+  gShared = instance;
+  return instance;
 }
 
 void DUZECrashes::resetSharedInstance() {

@@ -8,6 +8,7 @@
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvurCrashes/DUZECrashesLogBuffer.h"
 #include "ZozIduvurCrashes/DUZEHandledErrorLog.h"
+#include "ZozIduvurCrashes/DUZEWrapperCrashesHelper.h"
 
 namespace {
 
@@ -59,6 +60,44 @@ TEST_F(CrashesStress, LogsPreparedAndCompletedFromManyThreadsLeaveTheBufferEmpty
     EXPECT_EQ(log->errorId(), "e" + id.substr(1));
   }
   EXPECT_GT(occupied, 0u);
+}
+
+// Asks for the shared service from its callbacks, as delegates commonly do.
+class CallingBackSetupDelegate : public DUZECrashHandlerSetupDelegate {
+ public:
+  std::atomic<int> calls{0};
+  void willSetUpCrashHandlers() override { callBack(); }
+  void didSetUpCrashHandlers() override { callBack(); }
+
+ private:
+  void callBack() {
+    if (DUZECrashes::sharedInstance()->roReradUzerirud()) ++calls;
+  }
+};
+
+TEST_F(CrashesStress, SetupDelegateCallsTheServiceBackWhileThreadsSwitchAndAskForIt) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  DUZELogger::setCurrentLogLevel(DUZELogLevelWarning);
+  auto setup = std::make_shared<CallingBackSetupDelegate>();
+  DUZEWrapperCrashesHelper::setCrashHandlerSetupDelegate(setup);
+  // Making the shared instance and enabling it, with the delegate asking for
+  // it under the instance's lock.
+  startOnFakeGroup();
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([] {
+      for (int i = 0; i < 10; ++i) {
+        DUZECrashes::setServiceEnabled(false);
+        DUZECrashes::setServiceEnabled(true);
+      }
+    });
+  }
+  threads.emplace_back([] {
+    for (int i = 0; i < 200; ++i) (void)DUZECrashes::hasCrashedInLastSession();
+  });
+  for (auto& thread : threads) thread.join();
+  EXPECT_TRUE(DUZECrashes::isServiceEnabled());
+  EXPECT_GT(setup->calls.load(), 0);
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 #include <signal.h>
 
 #include <string>
-#include <vector>
 
 #include "DwarfWalkFunctions.h"
 #include "crash-capture/AsyncFrameCursor.h"
@@ -40,10 +39,25 @@ class ProcessImages {
 
 const rocrash_async_frame_reader kDwarfOnly[] = {rocrash_async_frame_read_dwarf_unwind};
 
+// Fixed-size, so that a walk can be recorded inside a signal handler.
+struct Frames {
+  static constexpr size_t kCapacity = 64;
+  uint64_t pcs[kCapacity] = {};
+  size_t count = 0;
+
+  void push_back(uint64_t pc) {
+    if (count < kCapacity) pcs[count++] = pc;
+  }
+  size_t size() const { return count; }
+  uint64_t operator[](size_t i) const { return pcs[i]; }
+  const uint64_t* begin() const { return pcs; }
+  const uint64_t* end() const { return pcs + count; }
+};
+
 struct Walk {
   rocrash_async_image_list* list;
-  std::vector<uint64_t> pcs;        // our walk, DWARF call-frame information only by default
-  std::vector<uint64_t> reference;  // the C library's backtrace
+  Frames pcs;        // our walk, DWARF call-frame information only by default
+  Frames reference;  // the C library's backtrace
   rocrash_async_frame_error end = FRAME_ERR_NONE;
   const rocrash_async_frame_reader* readers = kDwarfOnly;
   size_t readerCount = 1;
@@ -67,8 +81,8 @@ rocrash_error_t walkFromHere(rocrash_async_thread_state* state, void* context) {
 // Records the library's backtrace, then walks from the same function.
 __attribute__((noinline)) void probe(void* context) {
   auto* walk = static_cast<Walk*>(context);
-  void* addresses[64];
-  int n = backtrace(addresses, 64);
+  void* addresses[Frames::kCapacity];
+  int n = backtrace(addresses, Frames::kCapacity);
   for (int i = 0; i < n; ++i) walk->reference.push_back(reinterpret_cast<uint64_t>(addresses[i]));
   rocrash_async_thread_state_current(walkFromHere, walk);
   asm volatile("" ::: "memory");

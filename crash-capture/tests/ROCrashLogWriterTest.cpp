@@ -250,6 +250,7 @@ TEST_F(ROCrashLogWriter, OnlyTheCrashedThreadCarriesRegistersAndTheWalkStartsAtT
   auto* m = report.message;
   ASSERT_GE(m->n_threads, 2u);
   int crashed = 0;
+  size_t unparked = 0;  // listed without even their interrupted pc
   for (size_t i = 0; i < m->n_threads; ++i) {
     auto* t = m->threads[i];
     EXPECT_EQ(t->thread_number, i);
@@ -265,11 +266,17 @@ TEST_F(ROCrashLogWriter, OnlyTheCrashedThreadCarriesRegistersAndTheWalkStartsAtT
       EXPECT_LT(t->frames[0]->pc, reinterpret_cast<uint64_t>(&writeHere) + 1024);
     } else {
       EXPECT_EQ(t->n_registers, 0u);
-      EXPECT_GE(t->n_frames, 1u) << "a parked thread has at least its interrupted pc";
+      if (t->n_frames == 0) ++unparked;
     }
     for (size_t f = 0; f < t->n_frames; ++f) EXPECT_EQ(t->frames[f]->symbol, nullptr);
   }
   EXPECT_EQ(crashed, 1);
+#if defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer's background thread blocks every signal, so it never parks.
+  EXPECT_EQ(unparked, 1u);
+#else
+  EXPECT_EQ(unparked, 0u) << "a parked thread has at least its interrupted pc";
+#endif
 }
 
 TEST_F(ROCrashLogWriter, WithoutACurrentStateTheCallerIsLeftOutAndNumbersStayGapFree) {

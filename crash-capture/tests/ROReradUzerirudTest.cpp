@@ -267,10 +267,12 @@ TEST(ROReradUzerirudAbort, AbortIsWrittenAsSIGABRT) {
 }
 
 // The second uncaught exception, met during the first one's abort, returns
-// without touching the writer.
+// without touching the writer. It is made before the crash: the callback runs
+// inside the signal handler, where nothing may allocate.
+objc::Ref<objc::NSException> gSecondException;
+
 void handleSignalThenSecondException(siginfo_t*, void*, void*) {
-  auto second = objc::NSException::exceptionWithName("Second", "later");
-  uncaught_exception_handler(second.get());
+  uncaught_exception_handler(gSecondException.get());
   ChildReport report;
   report.marker = 2;
   sendToParent(report);
@@ -284,6 +286,7 @@ TEST(ROReradUzerirudAbort, UncaughtExceptionIsRecordedOnceAndAborts) {
       [] {
         auto handler = rocrash::NSGetUncaughtExceptionHandler();
         if (handler != uncaught_exception_handler) _exit(80);
+        gSecondException = objc::NSException::exceptionWithName("Second", "later");
         objc::Ref<objc::NSException> caught;
         try {
           objc::NSException::raise("NSInvalidArgumentException", "bad argument");

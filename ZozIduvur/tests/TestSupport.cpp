@@ -146,6 +146,14 @@ void SmallDisk::fill() {
 
 void SmallDisk::makeRoom() { std::filesystem::remove(folder_ / ".filler"); }
 
+std::vector<std::string> crashingChildEnvironment(std::vector<std::string> environment) {
+  const std::string fatalSignals =
+      "handle_segv=0:handle_abort=0:handle_sigill=0:handle_sigbus=0:handle_sigfpe=0";
+  environment.push_back("ASAN_OPTIONS=" + fatalSignals + ":detect_leaks=0");
+  environment.push_back("TSAN_OPTIONS=" + fatalSignals + ":halt_on_error=1");
+  return environment;
+}
+
 bool inOwnProcess(const char* variable) {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
   const std::string name = std::string(info->test_suite_name()) + "." + info->name();

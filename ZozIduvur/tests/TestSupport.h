@@ -68,6 +68,11 @@ class SmallDisk {
 // entries; returns its exit status (or -1 when it did not exit normally).
 int runChild(const std::string& filter, const std::vector<std::string>& environment);
 
+// `environment` with the sanitizers' own handlers of fatal signals turned
+// off, for a child that is meant to crash: the crash engine catches the
+// fault, and the signal's default action ends the process.
+std::vector<std::string> crashingChildEnvironment(std::vector<std::string> environment);
+
 // For a test that sets up something once per process for good: answers true
 // when the running test is alone in its process (run again by a parent that
 // set the environment `variable` to its name, or run alone with a filter);

@@ -157,12 +157,11 @@ class CrashesEndToEnd : public crashestest::CrashesServiceTest {
       duzetest::LoopbackServer closed;
       deadUrl = closed.baseUrl();
     }
-    const int status = crashestest::spawnSelf(
-        "CrashesEndToEndChild.Crash",
-        {std::string(kRole) + "=" + kind,
-         std::string(kDUZELogUrlEnvironmentVariable) + "=" + deadUrl,
-         "ASAN_OPTIONS=handle_segv=0:handle_abort=0:handle_sigill=0:handle_sigbus=0:"
-         "handle_sigfpe=0:detect_leaks=0"});
+    const int status =
+        crashestest::spawnSelf("CrashesEndToEndChild.Crash",
+                               duzetest::crashingChildEnvironment(
+                                   {std::string(kRole) + "=" + kind,
+                                    std::string(kDUZELogUrlEnvironmentVariable) + "=" + deadUrl}));
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << kind << ": status " << status;
     EXPECT_TRUE(fs::exists(pendingReportPath()));
     EXPECT_GT(fs::file_size(bufferFolder() / "0.zorodozidlogbuffer"), 0u);

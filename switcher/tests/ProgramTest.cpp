@@ -82,10 +82,9 @@ TEST_F(Program, SendsTheLastRunsCrashAndStopsCleanlyOnSigint) {
   duzetest::LoopbackServer crashingRunsServer;
   const int crashed = switchertest::spawnSelf(
       "ProgramChild.CrashAfterLaunch",
-      {std::string(kRole) + "=crash",
-       std::string(kDUZELogUrlEnvironmentVariable) + "=" + crashingRunsServer.baseUrl(),
-       "ASAN_OPTIONS=handle_segv=0:handle_abort=0:handle_sigill=0:handle_sigbus=0:"
-       "handle_sigfpe=0:detect_leaks=0"});
+      duzetest::crashingChildEnvironment(
+          {std::string(kRole) + "=crash",
+           std::string(kDUZELogUrlEnvironmentVariable) + "=" + crashingRunsServer.baseUrl()}));
   ASSERT_TRUE(WIFSIGNALED(crashed) && WTERMSIG(crashed) == SIGSEGV) << describe(crashed);
   ASSERT_EQ(pendingCrashReports().size(), 1u);
 

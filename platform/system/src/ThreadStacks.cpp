@@ -106,7 +106,7 @@ void takeStack(StackSlot* slot, ucontext_t* interrupted = nullptr) {
 
 // At the end of a thread: gives back every stack filed for it, taking its
 // own off first.
-void releaseOwnStacks(void*) {
+void releaseOwnStacks() {
   ErrnoGuard errnoGuard;
   // An offer arriving now would race the release.
   sigset_t parking;
@@ -131,21 +131,28 @@ void releaseOwnStacks(void*) {
   }
 }
 
+// The start routine and argument a thread was created with. It lives as long
+// as the thread: the argument may be the only reference to memory the
+// thread owns, and leak checkers find it through the record.
 struct StartRecord {
   void* (*start)(void*);
   void* arg;
 };
 
-void* startThread(void* record) {
-  StartRecord start = *static_cast<StartRecord*>(record);
+void finishThread(void* record) {
+  releaseOwnStacks();
   free(record);
+}
+
+void* startThread(void* record) {
+  const StartRecord* start = static_cast<StartRecord*>(record);
   size_t size = gStackSize.load(std::memory_order_acquire);
   if (size != 0 && !hasAlternateStack()) {
     if (StackSlot* slot = newStack(mach_thread_self(), size)) takeStack(slot);
   }
   void* result;
-  pthread_cleanup_push(releaseOwnStacks, nullptr);
-  result = start.start(start.arg);
+  pthread_cleanup_push(finishThread, record);
+  result = start->start(start->arg);
   pthread_cleanup_pop(1);
   return result;
 }
@@ -219,13 +226,23 @@ size_t thread_alternate_stack_size() noexcept { return gStackSize.load(); }
 
 }  // namespace sys
 
+// A sanitizer's own wrapper of thread creation, when one is linked in. A
+// runtime linked statically into the program defines it beside this file's
+// definition, where looking for the next definition in line would pass it by
+// (and the sanitizer would not know the thread).
+extern "C" int __interceptor_pthread_create(pthread_t*, const pthread_attr_t*, void* (*)(void*),
+                                            void*) __attribute__((weak));
+
 // Every thread the program creates starts in `startThread`, which takes an
 // alternate stack for it once stacks are enabled and gives it back when the
-// thread ends. The next definition in line (a sanitizer's or the C
-// library's) does the creating.
+// thread ends. A sanitizer's wrapper, or else the next definition in line
+// (the C library's), does the creating.
 extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
                               void* arg) noexcept {
-  static const auto next = reinterpret_cast<sys::PthreadCreate>(dlsym(RTLD_NEXT, "pthread_create"));
+  static const auto next =
+      __interceptor_pthread_create != nullptr
+          ? __interceptor_pthread_create
+          : reinterpret_cast<sys::PthreadCreate>(dlsym(RTLD_NEXT, "pthread_create"));
   if (next == nullptr) return EAGAIN;
   auto* record = static_cast<sys::StartRecord*>(malloc(sizeof(sys::StartRecord)));
   if (record == nullptr) return EAGAIN;

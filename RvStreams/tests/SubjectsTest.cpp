@@ -126,6 +126,33 @@ TEST(PublishSubject, DeliveryFollowsTheBagOrder) {
   c->dispose();
 }
 
+// Each nested delivery holds the observers of its own moment, however deep
+// the nesting goes.
+TEST(PublishSubject, DeeplyNestedDeliveriesEachReachTheirOwnObservers) {
+  auto subject = PublishSubject<int>::create();
+  std::vector<Ref<Disposable>> late;
+  std::vector<std::string> log;
+  auto first = subject->subscribe(makeAnonymousObserver<int>([&](const Event<int>& e) {
+    const int depth = *e.element();
+    log.push_back("first " + std::to_string(depth));
+    if (depth == 20) return;
+    // Joins during this delivery: sees only the deeper ones.
+    late.push_back(
+        subject->subscribe(makeAnonymousObserver<int>([&log, depth](const Event<int>& e) {
+          log.push_back(std::to_string(depth) + " saw " + std::to_string(*e.element()));
+        })));
+    subject->onNext(depth + 1);
+  }));
+  subject->onNext(0);
+  EXPECT_EQ(log.size(), 21u + 20u * 21u / 2u);
+  EXPECT_EQ(log.front(), "first 0");
+  EXPECT_EQ(log[1], "first 1");
+  EXPECT_EQ(log.back(), "0 saw 1");
+  first->dispose();
+  for (auto& d : late) d->dispose();
+  EXPECT_FALSE(subject->hasObservers());
+}
+
 TEST(PublishSubject, SubscriptionDisposableOutlivingTheSubjectDoesNothing) {
   Ref<Disposable> d;
   {

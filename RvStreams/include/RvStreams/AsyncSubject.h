@@ -22,7 +22,7 @@ class AsyncSubject final : public SubjectBase<AsyncSubject<T>, T> {
   static Ref<AsyncSubject> create() { return std::make_shared<AsyncSubject>(); }
 
   void on(const Event<T>& event) noexcept override {
-    ObserverBag<T> snapshot;
+    ObserverDelivery<T> delivery;
     std::optional<Event<T>> outcome;
     {
       LockGuard guard(lock_);
@@ -31,8 +31,7 @@ class AsyncSubject final : public SubjectBase<AsyncSubject<T>, T> {
         lastElement_ = *element;
         return;
       }
-      snapshot = observers_;
-      observers_.removeAll();
+      observers_.takeAll(delivery);
       if (event.isCompleted() && lastElement_) {
         stoppedEvent_ = Event<T>::next(*lastElement_);
       } else {
@@ -41,18 +40,19 @@ class AsyncSubject final : public SubjectBase<AsyncSubject<T>, T> {
       outcome = stoppedEvent_;
     }
     // Every observer receives the element before any receives completed.
-    deliverEvent(snapshot, *outcome);
-    if (outcome->isNext()) deliverEvent(snapshot, Event<T>::completed());
+    delivery.deliver(*outcome);
+    if (outcome->isNext()) delivery.deliver(Event<T>::completed());
   }
 
   Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
+    detail::RetiredSnapshots retired;
     LockGuard guard(lock_);
     if (stoppedEvent_) {
       observer->on(*stoppedEvent_);
       if (stoppedEvent_->isNext()) observer->on(Event<T>::completed());
       return Disposables::create();
     }
-    return detail::subscriptionDisposable(*this, observers_.insert(std::move(observer)));
+    return this->insertObserver(std::move(observer), retired);
   }
 
  private:

@@ -39,7 +39,7 @@ class BehaviorSubject final : public SubjectBase<BehaviorSubject<T>, T>, public 
   }
 
   void on(const Event<T>& event) noexcept override {
-    ObserverBag<T> snapshot;
+    ObserverDelivery<T> delivery;
     {
       LockGuard guard(lock_);
       if (stoppedEvent_ || disposed_.load()) return;
@@ -49,12 +49,13 @@ class BehaviorSubject final : public SubjectBase<BehaviorSubject<T>, T>, public 
         // Observers stay subscribed after a stop event.
         stoppedEvent_ = event;
       }
-      snapshot = observers_;
+      observers_.hold(delivery);
     }
-    deliverEvent(snapshot, event);
+    delivery.deliver(event);
   }
 
   Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
+    detail::RetiredSnapshots retired;
     LockGuard guard(lock_);
     if (disposed_.load()) {
       observer->on(Event<T>::error(detail::disposedError(*this)));
@@ -67,19 +68,19 @@ class BehaviorSubject final : public SubjectBase<BehaviorSubject<T>, T>, public 
       observer->on(stopped);
       return Disposables::create();
     }
-    const BagKey key = observers_.insert(observer);
+    Ref<Disposable> disposable = this->insertObserver(observer, retired);
     observer->on(Event<T>::next(element_));
-    return detail::subscriptionDisposable(*this, key);
+    return disposable;
   }
 
   // Read without the lock: advisory.
   bool isDisposed() const noexcept override { return disposed_.load(); }
 
   void dispose() noexcept override {
-    ObserverBag<T> removed;
+    detail::RetiredSnapshots retired;
     LockGuard guard(lock_);
     disposed_.store(true);
-    removed = this->takeObservers();
+    observers_.removeAll(retired);
     stoppedEvent_.reset();
   }
 

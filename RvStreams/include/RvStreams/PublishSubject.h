@@ -4,11 +4,12 @@
 // is pushed receives it. After its first stop event the subject only replays
 // that stop event to later subscribers.
 //
-// State changes and the observer snapshot happen under the subject's
-// recursive lock; delivery happens after it is released, so handlers may
-// subscribe, unsubscribe or push during delivery. Delivery is not serialised:
-// callers that need ordered delivery serialise their calls to `on`. What a
-// late subscriber gets replayed is delivered during subscribe, under the lock.
+// State changes happen under the subject's recursive lock; an element is
+// delivered to the published snapshot of the observers without taking it,
+// and every delivery happens outside it, so handlers may subscribe,
+// unsubscribe or push during delivery. Delivery is not serialised: callers
+// that need ordered delivery serialise their calls to `on`. What a late
+// subscriber gets replayed is delivered during subscribe, under the lock.
 
 #include <atomic>
 #include <optional>
@@ -27,24 +28,26 @@ class PublishSubject final : public SubjectBase<PublishSubject<T>, T>, public Ca
  public:
   static Ref<PublishSubject> create() { return std::make_shared<PublishSubject>(); }
 
+  // Elements go to the published snapshot without the lock; a stopped or
+  // disposed subject has emptied it.
   void on(const Event<T>& event) noexcept override {
-    ObserverBag<T> snapshot;
+    if (event.isNext()) {
+      observers_.deliver(event, lock_);
+      return;
+    }
+    ObserverDelivery<T> delivery;
     {
       LockGuard guard(lock_);
-      if (event.isNext()) {
-        if (!disposed_.load() && !stopped_) snapshot = observers_;
-      } else if (!stoppedEvent_) {
-        // A stop event is recorded even by a disposed subject.
-        stoppedEvent_ = event;
-        stopped_ = true;
-        snapshot = observers_;
-        observers_.removeAll();
-      }
+      if (stoppedEvent_) return;
+      // A stop event is recorded even by a disposed subject.
+      stoppedEvent_ = event;
+      observers_.takeAll(delivery);
     }
-    deliverEvent(snapshot, event);
+    delivery.deliver(event);
   }
 
   Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
+    detail::RetiredSnapshots retired;
     LockGuard guard(lock_);
     if (stoppedEvent_) {
       // A copy: the observer may dispose this subject from its handler, which
@@ -57,7 +60,7 @@ class PublishSubject final : public SubjectBase<PublishSubject<T>, T>, public Ca
       observer->on(Event<T>::error(detail::disposedError(*this)));
       return Disposables::create();
     }
-    return detail::subscriptionDisposable(*this, observers_.insert(std::move(observer)));
+    return this->insertObserver(std::move(observer), retired);
   }
 
   // Read without the lock: advisory.
@@ -67,16 +70,15 @@ class PublishSubject final : public SubjectBase<PublishSubject<T>, T>, public Ca
   // event; later subscribers get the disposed error, unless a stop event
   // arrives afterwards and is recorded again.
   void dispose() noexcept override {
-    ObserverBag<T> removed;
+    detail::RetiredSnapshots retired;
     LockGuard guard(lock_);
     disposed_.store(true);
-    removed = this->takeObservers();
+    observers_.removeAll(retired);
     stoppedEvent_.reset();
   }
 
  private:
   std::atomic<bool> disposed_{false};
-  bool stopped_ = false;
   std::optional<Event<T>> stoppedEvent_;
 };
 

@@ -31,26 +31,26 @@ class ReplaySubject : public SubjectBase<ReplaySubject<T>, T>, public Disposable
   static Ref<ReplaySubject> createUnbound();
 
   void on(const Event<T>& event) noexcept final {
-    ObserverBag<T> snapshot;
+    ObserverDelivery<T> delivery;
     {
       LockGuard guard(lock_);
       if (isDisposed_ || stopped_.load()) return;
       if (const T* element = event.element()) {
         addValueToBuffer(*element);
         trim();
-        snapshot = observers_;
+        observers_.hold(delivery);
       } else {
         stoppedEvent_ = event;
         stopped_.store(true);
         trim();
-        snapshot = observers_;
-        observers_.removeAll();
+        observers_.takeAll(delivery);
       }
     }
-    deliverEvent(snapshot, event);
+    delivery.deliver(event);
   }
 
   Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) final {
+    detail::RetiredSnapshots retired;
     LockGuard guard(lock_);
     if (isDisposed_) {
       observer->on(Event<T>::error(detail::disposedError(*this)));
@@ -61,16 +61,16 @@ class ReplaySubject : public SubjectBase<ReplaySubject<T>, T>, public Disposable
       observer->on(*stoppedEvent_);
       return Disposables::create();
     }
-    return detail::subscriptionDisposable(*this, observers_.insert(std::move(observer)));
+    return this->insertObserver(std::move(observer), retired);
   }
 
   // Forgets the observers and the buffered elements; the stop event, if any,
   // is kept but later subscribers get only the disposed error.
   void dispose() noexcept final {
-    ObserverBag<T> removed;
+    detail::RetiredSnapshots retired;
     LockGuard guard(lock_);
     isDisposed_ = true;
-    removed = this->takeObservers();
+    observers_.removeAll(retired);
     disposeBuffer();
   }
 

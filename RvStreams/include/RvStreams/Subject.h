@@ -1,6 +1,6 @@
 #pragma once
 
-// What the subjects share: the observer bag they deliver to, and the
+// What the subjects share: the observer set they deliver to, and the
 // disposable that removes one subscriber from its subject.
 
 #include <memory>
@@ -14,53 +14,10 @@
 #include "RvStreams/Disposables.h"
 #include "RvStreams/Lock.h"
 #include "RvStreams/Observable.h"
+#include "RvStreams/ObserverSet.h"
 #include "RvStreams/RvError.h"
 
 namespace rv {
-
-// A subject's subscribers, each stored as its observer.
-template <class T>
-using ObserverBag = Bag<Ref<ObserverType<T>>>;
-
-// What every subject keeps: its recursive lock and its subscribers.
-// `Derived` may define `bool unsubscribeRefused() const` (under the lock) to
-// ignore unsubscriptions, as a disposed behavior or replay subject does.
-template <class Derived, class T>
-class SubjectBase : public Observable<T>,
-                    public ObserverType<T>,
-                    public SynchronizedUnsubscribeType<BagKey> {
- public:
-  bool hasObservers() const {
-    LockGuard guard(lock_);
-    return observers_.count() > 0;
-  }
-
-  // The subject's observer side: the subject itself.
-  Ref<ObserverType<T>> asObserver() {
-    return std::static_pointer_cast<Derived>(this->shared_from_this());
-  }
-
-  void synchronizedUnsubscribe(BagKey key) noexcept final {
-    std::optional<Ref<ObserverType<T>>> removed;  // released after the lock
-    LockGuard guard(lock_);
-    if (!static_cast<const Derived&>(*this).unsubscribeRefused())
-      removed = observers_.removeKey(key);
-  }
-
- protected:
-  bool unsubscribeRefused() const noexcept { return false; }
-
-  // Empties the observers and returns them, so that the caller releases them
-  // after the lock.
-  ObserverBag<T> takeObservers() {
-    ObserverBag<T> taken = observers_;
-    observers_.removeAll();
-    return taken;
-  }
-
-  mutable RecursiveLock lock_;
-  ObserverBag<T> observers_;
-};
 
 namespace detail {
 
@@ -81,4 +38,52 @@ Error disposedError(const Subject& subject) {
 }
 
 }  // namespace detail
+
+// A subject's subscribers, each stored as its observer.
+template <class T>
+using ObserverBag = Bag<Ref<ObserverType<T>>>;
+
+// A snapshot of a subject's subscribers held for one delivery.
+template <class T>
+using ObserverDelivery = typename ObserverSet<T>::Delivery;
+
+// What every subject keeps: its recursive lock and its subscribers.
+// `Derived` may define `bool unsubscribeRefused() const` (under the lock) to
+// ignore unsubscriptions, as a disposed behavior or replay subject does.
+template <class Derived, class T>
+class SubjectBase : public Observable<T>,
+                    public ObserverType<T>,
+                    public SynchronizedUnsubscribeType<BagKey> {
+ public:
+  bool hasObservers() const {
+    LockGuard guard(lock_);
+    return observers_.count() > 0;
+  }
+
+  // The subject's observer side: the subject itself.
+  Ref<ObserverType<T>> asObserver() {
+    return std::static_pointer_cast<Derived>(this->shared_from_this());
+  }
+
+  void synchronizedUnsubscribe(BagKey key) noexcept final {
+    detail::RetiredSnapshots retired;  // released after the lock
+    LockGuard guard(lock_);
+    if (!static_cast<const Derived&>(*this).unsubscribeRefused())
+      observers_.removeKey(key, retired);
+  }
+
+ protected:
+  bool unsubscribeRefused() const noexcept { return false; }
+
+  // Registers `observer` and returns the disposable that unregisters it.
+  // Under the lock; `retired` outlives it.
+  Ref<Disposable> insertObserver(Ref<ObserverType<T>> observer, detail::RetiredSnapshots& retired) {
+    return detail::subscriptionDisposable(static_cast<Derived&>(*this),
+                                          observers_.insert(std::move(observer), retired));
+  }
+
+  mutable RecursiveLock lock_;
+  ObserverSet<T> observers_;
+};
+
 }  // namespace rv

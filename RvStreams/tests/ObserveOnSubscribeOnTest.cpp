@@ -3,6 +3,7 @@
 #include <dispatch/MainLoop.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -48,7 +49,7 @@ bool isQueuedForm(const Ref<Observable<T>>& observable) {
 
 // --- observeOn ---
 
-TEST(ObserveOn, SerialQueueSchedulersTakeTheJobPerEventForm) {
+TEST(ObserveOn, SerialQueueSchedulersTakeTheSerialQueueForm) {
   auto source = TestSource<int>::create();
   EXPECT_TRUE(isSerialForm(source | observeOn(MainScheduler::instance())));
   EXPECT_TRUE(isSerialForm(source | observeOn(SerialDispatchQueueScheduler::create("serial"))));
@@ -183,6 +184,40 @@ TEST(ObserveOn, TheSerialFormDeliversOnTheQueueAndNothingAfterDisposal) {
   queue->sync([] {});
   EXPECT_EQ(seen, (std::vector<int>{1, 2}));
   EXPECT_EQ(source->observerCount(), 0);
+}
+
+// Counts the drains the serial form posts.
+class CountingSerialScheduler final : public SerialDispatchQueueScheduler {
+ public:
+  explicit CountingSerialScheduler(std::shared_ptr<DispatchQueue> queue)
+      : SerialDispatchQueueScheduler(PrivateTag{}, std::move(queue), DTI::nanoseconds(0)) {}
+  std::atomic<int> posts{0};
+
+ protected:
+  Ref<Disposable> scheduleInternal(ScheduledAction action) override {
+    ++posts;
+    return SerialDispatchQueueScheduler::scheduleInternal(std::move(action));
+  }
+};
+
+TEST(ObserveOn, TheSerialFormPostsOneDrainPerBurst) {
+  auto queue = DispatchQueue::create("observe.on.burst");
+  auto scheduler = std::make_shared<CountingSerialScheduler>(queue);
+  auto source = TestSource<int>::create();
+  auto observer = RecordingObserver<int>::create();
+  auto subscription = (source | observeOn(scheduler))->subscribe(observer);
+  DispatchSemaphore gate(0);
+  queue->async([&] { gate.wait(); });  // hold the queue
+  for (int i = 1; i <= 3; ++i) source->onNext(i);
+  EXPECT_EQ(scheduler->posts, 1);
+  gate.signal();
+  queue->sync([] {});
+  EXPECT_EQ(observer->elements(), (std::vector<int>{1, 2, 3}));
+  source->onNext(4);  // the drain left the queue empty: a new burst posts anew
+  queue->sync([] {});
+  EXPECT_EQ(scheduler->posts, 2);
+  EXPECT_EQ(observer->elements(), (std::vector<int>{1, 2, 3, 4}));
+  subscription->dispose();
 }
 
 TEST(ObserveOn, TheSerialFormDisposesItselfAfterTheStopEvent) {

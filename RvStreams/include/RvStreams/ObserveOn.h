@@ -3,16 +3,19 @@
 // `observeOn` re-delivers every event of a source on a scheduler, in order.
 // The source is still subscribed on the caller's thread; only delivery moves.
 //
-// On a serial dispatch-queue scheduler (the main scheduler included) each
-// event is its own job and the queue keeps the order. Any other scheduler
+// On a serial dispatch-queue scheduler (the main scheduler included) the sink
+// queues the events and posts one drain whenever its queue goes from empty to
+// non-empty; the serial queue keeps the drains apart. Any other scheduler
 // gets a sink that queues the events itself and drains them by recursive
 // scheduling, one event per step, with at most one drain per subscription at
 // a time: the observer is called serially and in source order even on a
 // concurrent scheduler.
 
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <utility>
+#include <vector>
 
 #include "RvStreams/Observers.h"
 #include "RvStreams/Producer.h"
@@ -114,7 +117,13 @@ class ObserveOnSink final : public ObserverBase<T>,
   const Ref<Cancelable> cancel_;
 };
 
-// The serial-queue form: no lock; the queue gives order and mutual exclusion.
+// The serial-queue form. Events wait in the sink's own queue, and one drain
+// is posted to the scheduler when that queue goes from empty to non-empty;
+// the drain delivers every waiting event, also those that arrive meanwhile,
+// and is done when it finds the queue empty. The serial queue keeps the
+// drains apart, so the observer is called serially and in source order. The
+// lock guards only the waiting events and the drain's state; nothing is
+// called under it.
 template <class T>
 class ObserveOnSerialDispatchQueueSink final
     : public ObserverBase<T>,
@@ -126,7 +135,8 @@ class ObserveOnSerialDispatchQueueSink final
         observer_(std::move(observer)),
         cancel_(std::move(cancel)) {}
 
-  // Jobs already queued find the subscription cancelled and deliver nothing.
+  // A drain already posted finds the subscription cancelled and delivers
+  // nothing.
   void dispose() noexcept override {
     ObserverBase<T>::dispose();
     cancel_->dispose();
@@ -134,26 +144,58 @@ class ObserveOnSerialDispatchQueueSink final
 
  protected:
   void onCore(const Event<T>& event) noexcept override {
-    scheduler_->schedule(Job{this->shared_from_this(), event},
-                         [](Job job) { return job.sink->deliver(job.event); });
+    bool post = false;
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      waiting_.push_back(event);
+      if (state_ == ObserveOnState::stopped) {
+        state_ = ObserveOnState::running;
+        post = true;
+      }
+    }
+    if (post) {
+      scheduler_->schedule(this->shared_from_this(),
+                           [](const Ref<ObserveOnSerialDispatchQueueSink>& sink) {
+                             sink->drain();
+                             return Disposables::create();
+                           });
+    }
   }
 
  private:
-  struct Job {
-    Ref<ObserveOnSerialDispatchQueueSink> sink;
-    Event<T> event;
-  };
-
-  Ref<Disposable> deliver(const Event<T>& event) noexcept {
-    if (cancel_->isDisposed()) return Disposables::create();
-    observer_->on(event);
-    if (event.isStopEvent()) dispose();
-    return Disposables::create();
+  void drain() noexcept {
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (waiting_.empty()) {
+          state_ = ObserveOnState::stopped;
+          return;
+        }
+        std::swap(waiting_, draining_);
+      }
+      for (const Event<T>& event : draining_) {
+        // A cancelled subscription keeps its state running for good, so no
+        // new drain is ever posted for it.
+        if (cancel_->isDisposed()) {
+          draining_.clear();
+          return;
+        }
+        observer_->on(event);
+        if (event.isStopEvent()) dispose();
+      }
+      draining_.clear();  // keeps its capacity for the next swap
+    }
   }
 
   const Ref<SerialDispatchQueueScheduler> scheduler_;
   const Ref<ObserverType<T>> observer_;
   const Ref<Cancelable> cancel_;
+  std::mutex mutex_;
+  // Guarded by mutex_:
+  ObserveOnState state_ = ObserveOnState::stopped;
+  std::vector<Event<T>> waiting_;
+  // Only the running drain touches it.
+  std::vector<Event<T>> draining_;
 };
 
 template <class T>
@@ -213,8 +255,9 @@ struct ObserveOnOp : OperatorTag {
 }  // namespace detail
 
 // Delivers the source's events on `scheduler`, in order. A serial
-// dispatch-queue scheduler (the main scheduler included) gets one job per
-// event; any other scheduler a queue drained by recursive scheduling.
+// dispatch-queue scheduler (the main scheduler included) gets one drain per
+// burst of events; any other scheduler a queue drained by recursive
+// scheduling, one event per step.
 inline detail::ObserveOnOp observeOn(Ref<ImmediateSchedulerType> scheduler) {
   return {{}, std::move(scheduler)};
 }

@@ -73,6 +73,10 @@ class CombineLatestSink : public CombineLatestProtocol {
  protected:
   ~CombineLatestSink() = default;
 
+  // Whether every source has sent an element: from then on each element is
+  // one combination.
+  bool combining() const noexcept { return numberOfValues_ == arity_; }
+
   // Runs the selector on the latest elements and forwards its result; a
   // failing selector forwards its error and ends the sink.
   virtual void forwardResult() noexcept = 0;
@@ -150,6 +154,15 @@ class CombineLatestSinkN final
   // disposable of all the source subscriptions. Takes no lock: a source that
   // sends while being subscribed enters the lock like any other.
   Ref<Disposable> run() { return run(std::index_sequence_for<Es...>{}); }
+
+  // Once combining, an element goes straight to the selector.
+  void next(int64_t index) noexcept override {
+    if (combining()) {
+      forwardResult();
+    } else {
+      CombineLatestSink::next(index);
+    }
+  }
 
  protected:
   void forwardResult() noexcept override {

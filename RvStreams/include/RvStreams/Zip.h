@@ -157,6 +157,11 @@ class ZipSinkN final : public Sink<R>,
     return hasElements(index, std::index_sequence_for<Es...>{});
   }
 
+  // A row is complete when no queue is empty.
+  void next(int64_t) noexcept override {
+    if (rowComplete(std::index_sequence_for<Es...>{})) forwardResult();
+  }
+
  protected:
   void forwardResult() noexcept override {
     try {
@@ -183,6 +188,11 @@ class ZipSinkN final : public Sink<R>,
      ...);
     return Disposables::create(
         std::vector<Ref<Disposable>>(subscriptions.begin(), subscriptions.end()));
+  }
+
+  template <std::size_t... Is>
+  bool rowComplete(std::index_sequence<Is...>) const noexcept {
+    return (!std::get<Is>(values_).isEmpty() && ...);
   }
 
   template <std::size_t... Is>

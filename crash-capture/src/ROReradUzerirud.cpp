@@ -157,6 +157,14 @@ bool beginCrash(int signo) {
   gCrashSignal.store(signo);
   gCrashing.store(true);
   installGuard();
+  // A fault of this thread from here on must reach the guard, even where the
+  // handler it runs in blocks the other fatal signals.
+  sigset_t others;
+  sigemptyset(&others);
+  for (int s : kFatalSignals) {
+    if (s != signo) sigaddset(&others, s);
+  }
+  sigprocmask(SIG_UNBLOCK, &others, nullptr);
   return true;
 }
 

@@ -14,7 +14,12 @@ std::optional<int64_t> Value::asInt64() const {
   if (auto* b = boolValue()) return *b ? 1 : 0;
   if (auto* i = intValue()) return *i;
   if (auto* u = unsignedValue()) return static_cast<int64_t>(*u);
-  if (auto* d = doubleValue()) return static_cast<int64_t>(*d);
+  if (auto* d = doubleValue()) {
+    // A double read from damaged bytes can be anything: beyond the range (or
+    // not a number) it has no integer value.
+    if (!(*d >= -0x1p63 && *d < 0x1p63)) return std::nullopt;
+    return static_cast<int64_t>(*d);
+  }
   return std::nullopt;
 }
 

@@ -181,9 +181,11 @@ class Probe : public NSCoding {
     coder.encodeObject(Value("text"), "s");
     coder.encodeObject(Value(int64_t{5}), "n");
     coder.encodeObject(Value(Value::Array{Value("a"), Value(int64_t{1})}), "mixed");
+    coder.encodeObject(Value(6.8e22), "huge");
   }
   bool initWithCoder(NSCoder& coder) override {
     numberFromString = coder.decodeNumberForKey("s");
+    numberFromHuge = coder.decodeNumberForKey("huge");
     stringFromNumber = coder.decodeStringForKey("n");
     strings = coder.decodeStringArrayForKey("mixed");
     number = coder.decodeInt64ForKey("n");
@@ -191,6 +193,7 @@ class Probe : public NSCoding {
     return true;
   }
   std::optional<int64_t> numberFromString;
+  std::optional<int64_t> numberFromHuge;
   std::optional<std::string> stringFromNumber;
   std::optional<std::vector<std::string>> strings;
   int64_t number = 0;
@@ -206,6 +209,7 @@ TEST(KeyedArchive, TypedAccessorsAnswerAbsentForOtherKinds) {
   auto probe = std::dynamic_pointer_cast<Probe>(*decoded.objectValue());
   ASSERT_TRUE(probe);
   EXPECT_FALSE(probe->numberFromString);
+  EXPECT_FALSE(probe->numberFromHuge);  // no int64 has that value
   EXPECT_FALSE(probe->stringFromNumber);
   EXPECT_FALSE(probe->strings);
   EXPECT_EQ(probe->number, 5);

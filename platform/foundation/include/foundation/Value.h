@@ -86,7 +86,8 @@ class Value {
   const Object* objectValue() const { return std::get_if<Object>(&storage_); }
 
   // A number of any kind (bool, integer, double) as the requested type, the
-  // way a number object answers `boolValue` / `longLongValue` / `doubleValue`.
+  // way a number object answers `boolValue` / `longLongValue` / `doubleValue`;
+  // a double outside the range of int64 (or not a number) has no int64 value.
   std::optional<bool> asBool() const;
   std::optional<int64_t> asInt64() const;
   std::optional<double> asDouble() const;

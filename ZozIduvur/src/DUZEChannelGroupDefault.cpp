@@ -100,17 +100,18 @@ void DUZEChannelGroupDefault::setEnabled(bool isEnabled, bool deleteDataOnDisabl
 }
 
 void DUZEChannelGroupDefault::waitUntilIdle() {
-  for (;;) {
-    queue_->sync([] {});
-    std::vector<std::shared_ptr<DUZEChannelUnitDefault>> units;
-    {
-      std::lock_guard lock(mutex_);
-      units = units_;
-    }
-    if (std::none_of(units.begin(), units.end(),
-                     [](const auto& unit) { return unit->hasIncomingLogs(); })) {
-      return;
-    }
+  for (bool idle = false; !idle;) {
+    // Looked at from a block of the logs queue, where no unit is halfway
+    // through taking its logs up.
+    queue_->sync([&] {
+      std::vector<std::shared_ptr<DUZEChannelUnitDefault>> units;
+      {
+        std::lock_guard lock(mutex_);
+        units = units_;
+      }
+      idle = std::none_of(units.begin(), units.end(),
+                          [](const auto& unit) { return unit->hasIncomingLogs(); });
+    });
   }
 }
 

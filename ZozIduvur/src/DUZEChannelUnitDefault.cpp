@@ -1,5 +1,8 @@
 #include "ZozIduvur/DUZEChannelUnitDefault.h"
 
+#include <iterator>
+#include <utility>
+
 #include "ZozIduvur/DUZEChannelGroupDefault.h"
 #include "ZozIduvur/DUZEDeviceTracker.h"
 #include "ZozIduvur/DUZEErrors.h"
@@ -14,6 +17,14 @@ const dispatch::DispatchSpecificKey<const void*>& logsQueueKey() {
   static const dispatch::DispatchSpecificKey<const void*> key;
   return key;
 }
+
+// Logs enqueued while a log is prepared on this thread replace it (a
+// delegate turned it into them): set for the duration of the delegates'
+// calls.
+thread_local std::shared_ptr<void> tPreparing;
+
+// At most so many prepared logs go into one transaction.
+constexpr size_t kMaxLogsPerTransaction = 500;
 
 // An internal id need only be unique within the process: it ties a log to
 // its copy in the crash-time buffer until the log is stored.
@@ -37,6 +48,32 @@ std::shared_ptr<foundation::NSError> statusError(long statusCode) {
 
 }  // namespace
 
+// A log filtered out of its unit because the logs enqueued while it was
+// prepared replace it. It is reported done once every replacement is stored
+// or dropped, so that its copy in the crash-time buffer is not freed before
+// a replacement is safe.
+struct DUZEChannelUnitDefault::ReplacedLog {
+  std::weak_ptr<DUZEChannelUnitDefault> unit;
+  std::shared_ptr<DUZEAbstractLog> log;
+  std::string internalId;
+  // What the log itself replaces, if anything.
+  std::shared_ptr<ReplacedLog> parent;
+  size_t outstanding = 0;
+  // Set once the log itself was filtered out: its completion waits.
+  bool waiting = false;
+
+  void replacementDone() {
+    if (outstanding > 0) --outstanding;
+    if (outstanding > 0 || !waiting) return;
+    waiting = false;
+    if (auto owner = unit.lock()) {
+      owner->reportDone(log, internalId, parent);
+    } else if (parent) {
+      parent->replacementDone();
+    }
+  }
+};
+
 std::shared_ptr<DUZEChannelUnitDefault> DUZEChannelUnitDefault::create(
     DUZEChannelUnitConfiguration configuration, std::shared_ptr<DUZEIngestionProtocol> ingestion,
     std::shared_ptr<DUZELogDBStorage> storage, std::shared_ptr<dispatch::DispatchQueue> logsQueue,
@@ -59,12 +96,30 @@ DUZEChannelUnitDefault::DUZEChannelUnitDefault(DUZEChannelUnitConfiguration conf
   queue_->setSpecific(logsQueueKey(), std::optional<const void*>(queue_.get()));
 }
 
-void DUZEChannelUnitDefault::onQueue(std::function<void()> block) {
-  if (dispatch::DispatchQueue::getSpecific(logsQueueKey()) ==
-      std::optional<const void*>(queue_.get())) {
-    block();
-  } else {
-    queue_->async(std::move(block));
+bool DUZEChannelUnitDefault::onLogsQueue() const {
+  return dispatch::DispatchQueue::getSpecific(logsQueueKey()) ==
+         std::optional<const void*>(queue_.get());
+}
+
+void DUZEChannelUnitDefault::scheduleDrain() {
+  queue_->async([weak = weak_from_this()] {
+    if (auto self = weak.lock()) self->drainIncoming();
+  });
+}
+
+void DUZEChannelUnitDefault::submit(std::function<void()> change) {
+  bool first = false;
+  {
+    std::lock_guard lock(incomingMutex_);
+    first = incoming_.empty();
+    incoming_.push_back({nullptr, 0, nullptr, std::move(change)});
+  }
+  // Asked for from a block of the logs queue (a delegate carrying a change
+  // over to a mirror unit): it happens now, after what was asked before.
+  if (onLogsQueue()) {
+    drainIncoming();
+  } else if (first) {
+    scheduleDrain();
   }
 }
 
@@ -98,19 +153,20 @@ void DUZEChannelUnitDefault::enqueueItem(const std::shared_ptr<DUZEAbstractLog>&
                    configuration_.groupId());
     return;
   }
+  std::shared_ptr<ReplacedLog> replaces;
+  if (tPreparing && onLogsQueue()) {
+    replaces = std::static_pointer_cast<ReplacedLog>(tPreparing);
+    ++replaces->outstanding;
+  }
   bool first = false;
   {
     std::lock_guard lock(incomingMutex_);
     first = incoming_.empty();
-    incoming_.push_back({log, flags});
+    incoming_.push_back({log, flags, std::move(replaces), nullptr});
   }
   // Logs handed over in a burst are taken up by one block and stored in one
   // transaction.
-  if (first) {
-    queue_->async([weak = weak_from_this()] {
-      if (auto self = weak.lock()) self->drainIncoming();
-    });
-  }
+  if (first) scheduleDrain();
 }
 
 bool DUZEChannelUnitDefault::hasIncomingLogs() {
@@ -119,61 +175,143 @@ bool DUZEChannelUnitDefault::hasIncomingLogs() {
 }
 
 void DUZEChannelUnitDefault::drainIncoming() {
-  std::vector<Incoming> items;
-  {
-    std::lock_guard lock(incomingMutex_);
-    items.swap(incoming_);
-  }
-  auto self = shared_from_this();
-  auto listeners = delegates();
-  std::vector<DUZELogDBStorage::Entry> accepted;
-  std::vector<std::pair<std::shared_ptr<DUZEAbstractLog>, std::string>> done;
-  for (auto& item : items) {
-    const auto& log = item.log;
-    if (!enabled_) {
-      DUZELogDebug(kDUZELogTag, "Channel %@ is disabled; a log of type %@ is discarded.",
-                   configuration_.groupId(), log->type());
-      continue;
+  // Called again from within (a change asked for by a delegate): the
+  // running drain takes it up in turn.
+  if (draining_) return;
+  draining_ = true;
+  for (;;) {
+    std::vector<Incoming> items;
+    {
+      std::lock_guard lock(incomingMutex_);
+      items.swap(incoming_);
     }
-    if (!log->timestamp()) log->setTimestamp(dispatch::Date::now());
-    if (!log->device()) log->setDevice(DUZEDeviceTracker::sharedInstance()->device());
-    const std::string internalId = nextInternalId();
+    // Logs that came in while the earlier ones were prepared join their
+    // transaction.
+    if (items.empty()) break;
+    // Delegates added before a log was enqueued hear about it.
+    auto listeners = delegates();
+    for (auto& item : items) {
+      if (item.change) {
+        storePrepared();
+        item.change();
+        listeners = delegates();
+      } else {
+        prepare(item, listeners);
+        if (prepared_.size() >= kMaxLogsPerTransaction) storePrepared();
+      }
+    }
+  }
+  storePrepared();
+  draining_ = false;
+}
+
+void DUZEChannelUnitDefault::prepare(
+    Incoming& item, const std::vector<std::shared_ptr<DUZEChannelDelegate>>& listeners) {
+  auto self = shared_from_this();
+  const auto& log = item.log;
+  if (!enabled_) {
+    DUZELogDebug(kDUZELogTag, "Channel %@ is disabled; a log of type %@ is discarded.",
+                 configuration_.groupId(), log->type());
+    reportDone(nullptr, std::string(), item.replaces);
+    return;
+  }
+  if (!log->timestamp()) log->setTimestamp(dispatch::Date::now());
+  if (!log->device()) log->setDevice(DUZEDeviceTracker::sharedInstance()->device());
+  const std::string internalId = nextInternalId();
+  auto replaced = std::make_shared<ReplacedLog>();
+  bool filtered = false;
+  {
+    auto outer = std::exchange(tPreparing, replaced);
     for (const auto& delegate : listeners) delegate->channelPrepareLog(self, log);
     for (const auto& delegate : listeners) {
       delegate->channelDidPrepareLog(self, log, internalId, item.flags);
     }
-    bool filtered = false;
     for (const auto& delegate : listeners) {
       if (delegate->channelUnitShouldFilterLog(self, log)) filtered = true;
     }
-    if (filtered) {
-      DUZELogDebug(kDUZELogTag, "Log of type '%@' was filtered out by a delegate.", log->type());
-    } else if (!log->isValid()) {
-      DUZELogWarning(kDUZELogTag, "Log of type '%@' is not valid; it is discarded.", log->type());
-    } else {
-      accepted.push_back({log, item.flags});
-      done.emplace_back(log, internalId);
-      continue;
+    tPreparing = std::move(outer);
+  }
+  if (filtered) {
+    DUZELogDebug(kDUZELogTag, "Log of type '%@' was filtered out by a delegate.", log->type());
+    if (replaced->outstanding > 0) {
+      // Done once what replaces it is.
+      replaced->unit = weak_from_this();
+      replaced->log = log;
+      replaced->internalId = internalId;
+      replaced->parent = std::move(item.replaces);
+      replaced->waiting = true;
+      return;
     }
-    // Dropped logs are done too: nobody keeps a copy waiting for them.
-    for (const auto& delegate : listeners) {
+  } else if (!log->isValid()) {
+    DUZELogWarning(kDUZELogTag, "Log of type '%@' is not valid; it is discarded.", log->type());
+  } else if (auto row = storage_->rowForLog(log, item.flags)) {
+    prepared_.push_back({log, internalId, std::move(*row), std::move(item.replaces)});
+    return;
+  } else {
+    DUZELogError(kDUZELogTag, "Log of type '%@' cannot be archived; it is discarded.", log->type());
+  }
+  // Dropped logs are done too: nobody keeps a copy waiting for them.
+  reportDone(log, internalId, item.replaces);
+}
+
+void DUZEChannelUnitDefault::reportDone(const std::shared_ptr<DUZEAbstractLog>& log,
+                                        const std::string& internalId,
+                                        const std::shared_ptr<ReplacedLog>& replaces) {
+  if (log) {
+    auto self = shared_from_this();
+    for (const auto& delegate : delegates()) {
       delegate->channelDidCompleteEnqueueingLog(self, log, internalId);
     }
   }
-  if (!accepted.empty()) {
-    const size_t saved = storage_->saveLogs(accepted, configuration_.groupId());
-    if (saved == 0) {
-      DUZELogError(kDUZELogTag, "Couldn't store %d log(s) of channel %@.",
-                   static_cast<int>(accepted.size()), configuration_.groupId());
+  if (replaces) replaces->replacementDone();
+}
+
+void DUZEChannelUnitDefault::reportDone(const std::vector<Prepared>& items) {
+  auto self = shared_from_this();
+  const auto listeners = delegates();
+  for (const auto& item : items) {
+    for (const auto& delegate : listeners) {
+      delegate->channelDidCompleteEnqueueingLog(self, item.log, item.internalId);
     }
-    itemsCount_ += saved;
-    for (const auto& [log, internalId] : done) {
-      for (const auto& delegate : listeners) {
-        delegate->channelDidCompleteEnqueueingLog(self, log, internalId);
-      }
-    }
-    checkPendingLogs();
+    if (item.replaces) item.replaces->replacementDone();
   }
+}
+
+void DUZEChannelUnitDefault::storePrepared() {
+  if (prepared_.empty() && unstored_.empty()) return;
+  // Logs that could not be stored before go first.
+  std::move(prepared_.begin(), prepared_.end(), std::back_inserter(unstored_));
+  prepared_.clear();
+  std::vector<const DUZELogDBStorage::Row*> rows;
+  rows.reserve(unstored_.size());
+  for (const auto& item : unstored_) rows.push_back(&item.row);
+  if (!storage_->saveRows(rows, configuration_.groupId())) {
+    DUZELogWarning(kDUZELogTag,
+                   "Couldn't store %d log(s) of channel %@; they are kept and stored again later.",
+                   static_cast<int>(unstored_.size()), configuration_.groupId());
+    if (unstored_.size() > kMaxUnstoredLogs) {
+      const size_t dropped = unstored_.size() - kMaxUnstoredLogs;
+      DUZELogWarning(kDUZELogTag, "%d unstored log(s) of channel %@ are dropped.",
+                     static_cast<int>(dropped), configuration_.groupId());
+      std::vector<Prepared> oldest(std::make_move_iterator(unstored_.begin()),
+                                   std::make_move_iterator(unstored_.begin() + dropped));
+      unstored_.erase(unstored_.begin(), unstored_.begin() + dropped);
+      reportDone(oldest);
+    }
+    if (!timer_ && !shutDown_) startTimer();
+    return;
+  }
+  auto stored = std::move(unstored_);
+  unstored_.clear();
+  itemsCount_ += stored.size();
+  reportDone(stored);
+  checkPendingLogs();
+}
+
+void DUZEChannelUnitDefault::dropUnstored() {
+  auto dropped = std::move(unstored_);
+  unstored_.clear();
+  reportDone(dropped);
 }
 
 // Batching and sending ------------------------------------------------------------
@@ -195,6 +333,12 @@ void DUZEChannelUnitDefault::shutdown() {
   queue_->sync([this] {
     shutDown_ = true;
     cancelTimer();
+    // A last try for logs that could not be stored.
+    storePrepared();
+    if (!unstored_.empty()) {
+      DUZELogWarning(kDUZELogTag, "%d log(s) of channel %@ could not be stored and are lost.",
+                     static_cast<int>(unstored_.size()), configuration_.groupId());
+    }
   });
 }
 
@@ -214,6 +358,7 @@ void DUZEChannelUnitDefault::startTimer() {
     auto self = weak.lock();
     if (!self) return;
     self->cancelTimer();
+    self->storePrepared();
     self->flushQueue();
   });
   timer_->schedule(dispatch::DispatchTime::now() + flushDelay());
@@ -255,8 +400,9 @@ void DUZEChannelUnitDefault::flushQueue() {
     });
     if (itemsCount_ < configuration_.batchSizeLimit()) break;
   }
-  // Logs left behind (a full pipeline) wait for the next timer or answer.
-  if (itemsCount_ > 0 && !timer_) startTimer();
+  // Logs left behind (a full pipeline, or not stored yet) wait for the next
+  // timer or answer.
+  if ((itemsCount_ > 0 || !unstored_.empty()) && !timer_) startTimer();
 }
 
 void DUZEChannelUnitDefault::handleResponse(const DUZELogBatch& batch,
@@ -301,7 +447,7 @@ void DUZEChannelUnitDefault::handleResponse(const DUZELogBatch& batch,
 // Enabling and pausing ----------------------------------------------------------
 
 void DUZEChannelUnitDefault::setEnabled(bool isEnabled, bool deleteDataOnDisabled) {
-  onQueue([weak = weak_from_this(), isEnabled, deleteDataOnDisabled] {
+  submit([weak = weak_from_this(), isEnabled, deleteDataOnDisabled] {
     if (auto self = weak.lock()) self->applyEnabled(isEnabled, deleteDataOnDisabled);
   });
 }
@@ -312,6 +458,7 @@ void DUZEChannelUnitDefault::applyEnabled(bool isEnabled, bool deleteDataOnDisab
   if (!isEnabled) {
     cancelTimer();
     if (deleteDataOnDisabled) {
+      dropUnstored();
       // Answers of batches in flight are ignored from now on.
       pendingBatchIds_.clear();
       const size_t deleted = storage_->deleteLogsWithGroupId(configuration_.groupId());
@@ -345,7 +492,7 @@ void DUZEChannelUnitDefault::updatePaused() { paused_ = pausedByObjects(); }
 void DUZEChannelUnitDefault::pauseWithIdentifyingObject(
     const std::shared_ptr<void>& identifyingObject) {
   if (!identifyingObject) return;
-  onQueue([weak = weak_from_this(), identifyingObject] {
+  submit([weak = weak_from_this(), identifyingObject] {
     auto self = weak.lock();
     if (!self) return;
     bool known = false;
@@ -364,7 +511,7 @@ void DUZEChannelUnitDefault::pauseWithIdentifyingObject(
 void DUZEChannelUnitDefault::resumeWithIdentifyingObject(
     const std::shared_ptr<void>& identifyingObject) {
   if (!identifyingObject) return;
-  onQueue([weak = weak_from_this(), identifyingObject] {
+  submit([weak = weak_from_this(), identifyingObject] {
     auto self = weak.lock();
     if (!self) return;
     std::erase_if(self->pausedObjects_, [&](const std::weak_ptr<void>& held) {
@@ -381,7 +528,7 @@ void DUZEChannelUnitDefault::resumeWithIdentifyingObject(
 void DUZEChannelUnitDefault::pauseSendingLogsWithToken(const std::string& token) {
   auto targetKey = DUZEUtility::targetKeyFromTargetToken(token);
   if (!targetKey) return;
-  onQueue([weak = weak_from_this(), key = *targetKey] {
+  submit([weak = weak_from_this(), key = *targetKey] {
     if (auto self = weak.lock()) self->pausedTargetKeys_.insert(key);
   });
 }
@@ -389,7 +536,7 @@ void DUZEChannelUnitDefault::pauseSendingLogsWithToken(const std::string& token)
 void DUZEChannelUnitDefault::resumeSendingLogsWithToken(const std::string& token) {
   auto targetKey = DUZEUtility::targetKeyFromTargetToken(token);
   if (!targetKey) return;
-  onQueue([weak = weak_from_this(), key = *targetKey] {
+  submit([weak = weak_from_this(), key = *targetKey] {
     auto self = weak.lock();
     if (!self || self->pausedTargetKeys_.erase(key) == 0) return;
     // Logs of the key may have waited: count them in again.

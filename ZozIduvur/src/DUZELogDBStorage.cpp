@@ -306,53 +306,55 @@ void DUZELogDBStorage::logSqliteError(const char* what) {
                db_ ? sqlite3_errmsg(db_) : "out of memory");
 }
 
-size_t DUZELogDBStorage::saveLogs(const std::vector<Entry>& entries, std::string_view groupId) {
-  if (entries.empty()) return 0;
-  // Archive and encrypt before taking the lock and opening the transaction.
-  struct Row {
-    foundation::Data archive;
-    std::optional<std::string> token;
-    std::optional<std::string> targetKey;
-    int64_t priority;
-  };
-  std::vector<Row> rows;
-  rows.reserve(entries.size());
-  for (const auto& entry : entries) {
-    if (!entry.log) continue;
-    auto archive = DUZEUtility::archiveKeyedData(foundation::Value(entry.log));
-    if (!archive) continue;
-    Row row{std::move(*archive), std::nullopt, std::nullopt,
-            static_cast<int64_t>(entry.flags & 0xFF)};
-    const auto& tokens = entry.log->transmissionTargetTokens();
-    if (!tokens.empty()) {
-      row.targetKey = DUZEUtility::targetKeyFromTargetToken(*tokens.begin());
-      row.token = encrypter_->encryptString(*tokens.begin());
-    }
-    rows.push_back(std::move(row));
+std::optional<DUZELogDBStorage::Row> DUZELogDBStorage::rowForLog(
+    const std::shared_ptr<DUZEAbstractLog>& log, uint64_t flags) {
+  auto archive = DUZEUtility::archiveKeyedData(foundation::Value(log));
+  if (!archive) return std::nullopt;
+  Row row{std::move(*archive), std::nullopt, std::nullopt, static_cast<int64_t>(flags & 0xFF)};
+  if (const auto& tokens = log->transmissionTargetTokens(); !tokens.empty()) {
+    row.targetKey = DUZEUtility::targetKeyFromTargetToken(*tokens.begin());
+    row.token = encrypter_->encryptString(*tokens.begin());
   }
+  return row;
+}
+
+bool DUZELogDBStorage::saveRows(const std::vector<const Row*>& rows, std::string_view groupId) {
   std::lock_guard lock(mutex_);
-  if (rows.empty() || !ensureOpen()) return 0;
+  if (rows.empty()) return true;
+  if (!ensureOpen()) return false;
   sqlite3_stmt* insert = statement(kInsert);
-  if (!insert || !execute("BEGIN IMMEDIATE")) return 0;
-  for (const auto& row : rows) {
+  if (!insert || !execute("BEGIN IMMEDIATE")) return false;
+  for (const Row* row : rows) {
     StatementScope scope{insert};
     bindText(insert, 1, groupId);
-    sqlite3_bind_blob(insert, 2, row.archive.data(), static_cast<int>(row.archive.size()),
+    sqlite3_bind_blob(insert, 2, row->archive.data(), static_cast<int>(row->archive.size()),
                       SQLITE_STATIC);
-    if (row.token) bindText(insert, 3, *row.token);
-    if (row.targetKey) bindText(insert, 4, *row.targetKey);
-    sqlite3_bind_int64(insert, 5, row.priority);
+    if (row->token) bindText(insert, 3, *row->token);
+    if (row->targetKey) bindText(insert, 4, *row->targetKey);
+    sqlite3_bind_int64(insert, 5, row->priority);
     if (sqlite3_step(insert) != SQLITE_DONE) {
       logSqliteError("store a log in");
       execute("ROLLBACK");
-      return 0;
+      return false;
     }
   }
   if (!execute("COMMIT")) {
     execute("ROLLBACK");
-    return 0;
+    return false;
   }
-  return rows.size();
+  return true;
+}
+
+size_t DUZELogDBStorage::saveLogs(const std::vector<Entry>& entries, std::string_view groupId) {
+  std::vector<Row> rows;
+  rows.reserve(entries.size());
+  for (const auto& entry : entries) {
+    if (!entry.log) continue;
+    if (auto row = rowForLog(entry.log, entry.flags)) rows.push_back(std::move(*row));
+  }
+  std::vector<const Row*> pointers;
+  for (const Row& row : rows) pointers.push_back(&row);
+  return !rows.empty() && saveRows(pointers, groupId) ? rows.size() : 0;
 }
 
 std::optional<DUZELogBatch> DUZELogDBStorage::loadLogsWithGroupId(

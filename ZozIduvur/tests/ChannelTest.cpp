@@ -1,3 +1,5 @@
+#include <future>
+
 #include "ChannelSupport.h"
 #include "ZozIduvur/DUZEDeviceTracker.h"
 #include "ZozIduvur/DUZEErrors.h"
@@ -313,4 +315,40 @@ TEST_F(Channel, EnablingAndPausingCarryOverToTheMirror) {
   unit->setEnabled(true, false);
   group_->waitUntilIdle();
   EXPECT_TRUE(mirror->isEnabled());
+}
+
+TEST_F(Channel, CallsTakeEffectOnTheLogsQueueInTheOrderTheyWereMade) {
+  group_ = makeGroup(server_->baseUrl());
+  auto unit = addUnit(50);
+  // The logs queue is held while the calls are made.
+  std::promise<void> release;
+  group_->logsDispatchQueue()->async([held = release.get_future().share()] { held.wait(); });
+  unit->enqueueItem(TestLog::named("before"), 1);
+  unit->setEnabled(false, false);
+  unit->enqueueItem(TestLog::named("while-disabled"), 1);
+  unit->setEnabled(true, false);
+  unit->enqueueItem(TestLog::named("after"), 1);
+  release.set_value();
+  group_->waitUntilIdle();
+  EXPECT_EQ(recorder_->count("complete before"), 1u);
+  EXPECT_EQ(recorder_->count("prepare while-disabled"), 0u);
+  EXPECT_EQ(recorder_->count("complete after"), 1u);
+  EXPECT_EQ(storedRows("Unit"), 2u);
+}
+
+TEST_F(Channel, AMirroredLogIsDoneOnlyOnceItsCopyIsStored) {
+  group_ = makeGroup(server_->baseUrl());
+  auto unit = addUnit(50, 1000, 3, "Events");
+  auto log = TestLog::named("Clicked");
+  log->addTransmissionTargetToken("keyA-secretA");
+  unit->enqueueItem(log, DUZEFlagsNormal);
+  group_->waitUntilIdle();
+  // Until then the log's copy in the crash-time buffer is all there is.
+  const auto calls = recorder_->calls();
+  const auto original = std::find(calls.begin(), calls.end(), "complete Clicked @Events");
+  const auto copy = std::find(calls.begin(), calls.end(), "complete cs:Clicked @Events/one");
+  ASSERT_NE(original, calls.end());
+  ASSERT_NE(copy, calls.end());
+  EXPECT_LT(copy, original);
+  EXPECT_EQ(storedRows("Events/one"), 1u);
 }

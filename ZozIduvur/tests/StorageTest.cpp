@@ -213,3 +213,21 @@ TEST_F(Storage, ADataFolderNamedWithUriCharactersStoresAndSends) {
   EXPECT_EQ(duzetest::logNames(server_->requests()[0]), std::vector<std::string>{"odd"});
   EXPECT_TRUE(std::filesystem::is_regular_file(folder / "Logs.sqlite"));
 }
+
+TEST_F(Storage, ALogThatCannotBeStoredIsKeptAndDoneOnlyOnceStored) {
+  group_ = makeGroup(server_->baseUrl());
+  auto unit =
+      group_->addChannelUnitWithConfiguration(DUZEChannelUnitConfiguration("Unit", 1, 5, 1, 3));
+  // The store refuses every new row, as a full disk does.
+  execute("CREATE TRIGGER refuse BEFORE INSERT ON logs BEGIN SELECT RAISE(FAIL, 'full'); END");
+  unit->enqueueItem(TestLog::named("kept"), 1);
+  group_->waitUntilIdle();
+  EXPECT_EQ(recorder_->count("complete kept"), 0u);
+  EXPECT_TRUE(hasLine("[ZozIduvur] WARNING"));
+  EXPECT_TRUE(hasLine("Couldn't store 1 log(s) of channel Unit; they are kept"));
+  // Stored at the next flush interval, then done, then sent.
+  execute("DROP TRIGGER refuse");
+  ASSERT_TRUE(server_->waitForRequests(1));
+  EXPECT_EQ(duzetest::logNames(server_->requests()[0]), std::vector<std::string>{"kept"});
+  EXPECT_EQ(recorder_->count("complete kept"), 1u);
+}

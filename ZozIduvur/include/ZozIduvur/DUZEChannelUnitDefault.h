@@ -28,9 +28,21 @@ class DUZEChannelGroupDefault;
 // answer deletes the batch (each log reported as sent); no answer, 5xx, 408
 // or 429 keeps it for a later flush; any other status reports each log as
 // failed, deletes it and disables the unit (deleting its stored logs).
+//
+// Enqueueing, enabling and disabling, pausing and resuming take effect on
+// the logs queue in the order they were called. A log is reported done
+// (`channelDidCompleteEnqueueingLog`) once it is stored, or dropped for good
+// (disabled unit, filtered out, not valid, cannot be archived); a log
+// filtered out because logs enqueued while it was prepared replace it (its
+// Common Schema copies) is done once they all are. A log that cannot be
+// stored now (a full disk) is kept, with a warning, and stored again at the
+// next flush interval or enqueue; at most `kMaxUnstoredLogs` wait so, the
+// oldest beyond are dropped with a warning.
 class DUZEChannelUnitDefault : public DUZEChannelUnitProtocol,
                                public std::enable_shared_from_this<DUZEChannelUnitDefault> {
  public:
+  static constexpr size_t kMaxUnstoredLogs = 1000;
+
   static std::shared_ptr<DUZEChannelUnitDefault> create(
       DUZEChannelUnitConfiguration configuration, std::shared_ptr<DUZEIngestionProtocol> ingestion,
       std::shared_ptr<DUZELogDBStorage> storage, std::shared_ptr<dispatch::DispatchQueue> logsQueue,
@@ -69,16 +81,39 @@ class DUZEChannelUnitDefault : public DUZEChannelUnitProtocol,
                          std::weak_ptr<DUZEChannelGroupDefault> group);
 
  private:
+  struct ReplacedLog;
+  // One call, kept in call order until the logs queue takes it up: a log to
+  // enqueue, or a change of the unit's state.
   struct Incoming {
     std::shared_ptr<DUZEAbstractLog> log;
-    uint64_t flags;
+    uint64_t flags = 0;
+    // The log this one replaces, when it was enqueued while that one was
+    // prepared.
+    std::shared_ptr<ReplacedLog> replaces;
+    std::function<void()> change;
+  };
+  // A log prepared and accepted, in its stored form, waiting to be stored.
+  struct Prepared {
+    std::shared_ptr<DUZEAbstractLog> log;
+    std::string internalId;
+    DUZELogDBStorage::Row row;
+    std::shared_ptr<ReplacedLog> replaces;
   };
 
-  // Runs the block now when called on the logs queue, else queues it there.
-  void onQueue(std::function<void()> block);
+  // Queues a change of state behind the calls made before it; on the logs
+  // queue it takes effect at once, after them.
+  void submit(std::function<void()> change);
+  void scheduleDrain();
+  bool onLogsQueue() const;
 
   // All of these run on the logs queue.
   void drainIncoming();
+  void prepare(Incoming& item, const std::vector<std::shared_ptr<DUZEChannelDelegate>>& listeners);
+  void storePrepared();
+  void reportDone(const std::shared_ptr<DUZEAbstractLog>& log, const std::string& internalId,
+                  const std::shared_ptr<ReplacedLog>& replaces);
+  void reportDone(const std::vector<Prepared>& items);
+  void dropUnstored();
   void checkPendingLogs();
   void flushQueue();
   void startTimer();
@@ -103,6 +138,10 @@ class DUZEChannelUnitDefault : public DUZEChannelUnitProtocol,
   std::atomic<bool> enabled_{true};
   std::atomic<bool> paused_{false};
   bool shutDown_ = false;
+  bool draining_ = false;
+  std::vector<Prepared> prepared_;
+  // Prepared logs that could not be stored yet, oldest first.
+  std::vector<Prepared> unstored_;
   std::vector<std::weak_ptr<void>> pausedObjects_;
   std::set<std::string> pausedTargetKeys_;
   std::set<std::string> pendingBatchIds_;

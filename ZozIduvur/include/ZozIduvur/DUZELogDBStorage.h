@@ -51,6 +51,21 @@ class DUZELogDBStorage {
   bool isOpen();
   const std::filesystem::path& file() const { return file_; }
 
+  // A log in the form it is stored in: archived, with its priority (`flags`
+  // AND 0xFF) and its first target token (encrypted) and target key.
+  struct Row {
+    foundation::Data archive;
+    std::optional<std::string> token;
+    std::optional<std::string> targetKey;
+    int64_t priority = 0;
+  };
+  // The row of a log; std::nullopt (with an error log) when the log cannot
+  // be archived. Any thread; takes no lock of the store.
+  std::optional<Row> rowForLog(const std::shared_ptr<DUZEAbstractLog>& log, uint64_t flags);
+  // Stores rows of a group in one transaction. False when nothing could be
+  // stored (the store cannot be opened or written now: a full disk, say).
+  bool saveRows(const std::vector<const Row*>& rows, std::string_view groupId);
+
   struct Entry {
     std::shared_ptr<DUZEAbstractLog> log;
     uint64_t flags = 0;

@@ -1,11 +1,15 @@
 #include "ZozIduvur/DUZEUtility.h"
 
+#include <fcntl.h>
 #include <openssl/evp.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
 #include <ctime>
 #include <fstream>
 #include <mutex>
@@ -109,6 +113,38 @@ std::optional<fs::path> DUZEUtility::createFileAtPathComponent(
   if (!writeFile(*path, data.value_or(foundation::Data{}), atomically)) {
     DUZELogError(kDUZELogTag, "Couldn't create a file at %@.", path->string());
     return std::nullopt;
+  }
+  return path;
+}
+
+std::optional<fs::path> DUZEUtility::createNewFileDurablyAtPathComponent(
+    std::string_view pathComponent, const foundation::Data& data) {
+  auto path = fullPath(pathComponent);
+  if (!path || !createDirectoryAtURL(path->parent_path())) {
+    DUZELogError(kDUZELogTag, "Couldn't create a file at %@.", std::string(pathComponent));
+    return std::nullopt;
+  }
+  const int fd = ::open(path->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  bool ok = fd >= 0;
+  for (size_t written = 0; ok && written < data.size();) {
+    const ssize_t n = ::write(fd, data.data() + written, data.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) written += static_cast<size_t>(n);
+  }
+  if (ok) ok = ::fsync(fd) == 0;
+  if (fd >= 0 && ::close(fd) != 0) ok = false;
+  if (!ok) {
+    DUZELogError(kDUZELogTag, "Couldn't create a file at %@: %@", path->string(),
+                 std::string(std::strerror(errno)));
+    if (fd >= 0) ::unlink(path->c_str());
+    return std::nullopt;
+  }
+  // The folder holds the new name.
+  if (const int folder = ::open(path->parent_path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+      folder >= 0) {
+    ::fsync(folder);
+    ::close(folder);
   }
   return path;
 }

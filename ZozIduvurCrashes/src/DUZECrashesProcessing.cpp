@@ -19,6 +19,7 @@
 #include "crash-capture/ROCrashReport.h"
 #include "dispatch/DispatchQueue.h"
 #include "foundation/StringFormat.h"
+#include "foundation/UUID.h"
 
 namespace {
 
@@ -60,6 +61,7 @@ std::string errorText(const std::shared_ptr<foundation::NSError>& error) {
 
 void DUZECrashes::handleLatestCrashReport() {
   auto engine = roReradUzerirud();
+  bool purge = true;
   if (DUZEUtility::fileExistsForPathComponent(analyzerInProgressFilePathComponent_)) {
     // An earlier takeover did not finish: its report may be what stops it.
     DUZELogError(kDUZECrashesLogTag, "Error on loading the crash report, it will be purged.");
@@ -73,10 +75,18 @@ void DUZECrashes::handleLatestCrashReport() {
     } else if (auto report = ROCrashReport::create(*data, &error); !report) {
       DUZELogWarning(kDUZECrashesLogTag, "Couldn't parse crash report: %@", errorText(error));
     } else {
+      // The seconds of the takeover and a part of its own: no stored report
+      // has that name, however fast the process crashes again.
       const std::string name = foundation::stringWithFormat(
-          "%.0f", dispatch::Date::now().timeIntervalSinceReferenceDate());
-      DUZEUtility::createFileAtPathComponent(
-          foundation::stringWithFormat("%@/%@", crashesPathComponent_, name), *data, true, false);
+          "%.0f-%@", dispatch::Date::now().timeIntervalSinceReferenceDate(),
+          foundation::NSUUID().UUIDString());
+      if (!DUZEUtility::createNewFileDurablyAtPathComponent(
+              foundation::stringWithFormat("%@/%@", crashesPathComponent_, name), *data)) {
+        // The engine's copy is all there is: it waits for the next launch.
+        DUZELogError(kDUZECrashesLogTag,
+                     "Couldn't save the crash report; it is kept for the next launch.");
+        purge = false;
+      }
       auto errorReport = DUZEErrorLogFormatter::errorReportFromCrashReport(report);
       {
         std::lock_guard lock(propertiesMutex_);
@@ -86,7 +96,7 @@ void DUZECrashes::handleLatestCrashReport() {
     }
   }
   removeAnalyzerFile();
-  if (engine) engine->purgePendingCrashReport();
+  if (engine && purge) engine->purgePendingCrashReport();
 }
 
 std::vector<fs::path> DUZECrashes::persistedCrashReports() {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <fstream>
 #include <future>
+#include <map>
 #include <thread>
 
 #include "CrashesServiceSupport.h"
@@ -14,6 +15,7 @@
 #include "ZozIduvurCrashes/DUZEWrapperCrashesHelper.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
 #include "dispatch/MainLoop.h"
+#include "foundation/StringFormat.h"
 
 namespace {
 
@@ -72,10 +74,12 @@ TEST_F(CrashProcessing, PendingReportIsTakenOverProcessedAndSent) {
   EXPECT_TRUE(fs::exists(wrapperFolder() / incidentOf(7)));
   EXPECT_FALSE(fs::exists(wrapperFolder() / "last_saved_wrapper_exception"));
 
-  // The takeover is the report's bytes under the seconds of the takeover.
+  // The takeover is the report's bytes under the seconds of the takeover and
+  // a part of its own.
   auto files = crashFolderFiles();
   ASSERT_EQ(files.size(), 1u);
-  EXPECT_EQ(files[0].find_first_not_of("0123456789"), std::string::npos) << files[0];
+  EXPECT_EQ(files[0].find_first_not_of("0123456789"), files[0].find('-')) << files[0];
+  EXPECT_EQ(files[0].size() - files[0].find('-'), 37u) << files[0];
   EXPECT_EQ(readFile(crashesFolder() / files[0]), bytes);
   EXPECT_EQ(crashes()->crashFiles(), std::vector<fs::path>{crashesFolder() / files[0]});
 
@@ -102,6 +106,41 @@ TEST_F(CrashProcessing, PendingReportIsTakenOverProcessedAndSent) {
   EXPECT_TRUE(crashFolderFiles().empty());
   EXPECT_TRUE(crashes()->crashFiles().empty());
   EXPECT_FALSE(fs::exists(wrapperFolder() / incidentOf(7)));
+}
+
+TEST_F(CrashProcessing, ATakeoverNeitherOverwritesAStoredReportNorPurgesOneItCouldNotSave) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  // Reports stored under every name the seconds of this takeover could give.
+  const double now = dispatch::Date::now().timeIntervalSinceReferenceDate();
+  for (double seconds = now - 1; seconds < now + 3; ++seconds) {
+    storeCrashFile(foundation::stringWithFormat("%.0f", seconds), reportBytes(1));
+  }
+  writeFile(pendingReportPath(), reportBytes(2));
+  std::promise<void> checked;
+  auto delegate = std::make_shared<RecordingCrashesDelegate>();
+  delegate->decide = [gate = checked.get_future().share()](const DUZEErrorReport&) {
+    gate.wait();
+    return false;
+  };
+  DUZECrashes::setDelegate(delegate);
+  startOnFakeGroup();
+  std::map<std::vector<uint8_t>, int> contents;
+  for (const auto& name : crashFolderFiles()) ++contents[readFile(crashesFolder() / name)];
+  EXPECT_EQ(contents[reportBytes(1)], 4);
+  EXPECT_EQ(contents[reportBytes(2)], 1);
+  EXPECT_FALSE(fs::exists(pendingReportPath()));
+
+  // A report that cannot be saved stays with the engine for the next launch.
+  writeFile(pendingReportPath(), reportBytes(3));
+  fs::rename(crashesFolder(), dataDir() / "crashes.aside");
+  writeFile(crashesFolder(), {0});
+  crashes()->handleLatestCrashReport();
+  EXPECT_EQ(readFile(pendingReportPath()), reportBytes(3));
+  EXPECT_TRUE(hasLine("Couldn't save the crash report; it is kept for the next launch."));
+  fs::remove(crashesFolder());
+  fs::rename(dataDir() / "crashes.aside", crashesFolder());
+  checked.set_value();
+  EXPECT_EQ(crashes()->unprocessedCrashReports().size(), 0u);
 }
 
 TEST_F(CrashProcessing, PendingReportThatDoesNotParseIsPurged) {

@@ -54,6 +54,12 @@ class DUZEUtility {
   static std::optional<std::filesystem::path> createFileAtPathComponent(
       std::string_view pathComponent, const std::optional<foundation::Data>& data, bool atomically,
       bool forceOverwrite);
+  // Creates the file (never replacing one, creating missing parent folders),
+  // writes `data` and flushes the file and its folder to disk, so that the
+  // file is there whatever happens next. Its URL, or std::nullopt (with an
+  // error log, and no file left) when any step fails.
+  static std::optional<std::filesystem::path> createNewFileDurablyAtPathComponent(
+      std::string_view pathComponent, const foundation::Data& data);
   // Creates a folder (with parents); its URL or std::nullopt.
   static std::optional<std::filesystem::path> createDirectoryForPathComponent(
       std::string_view pathComponent);

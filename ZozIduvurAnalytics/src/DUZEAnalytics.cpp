@@ -471,8 +471,9 @@ std::shared_ptr<DUZEChannelUnitProtocol> DUZEAnalytics::collectorCriticalChannel
   auto group = startedChannelGroup();
   std::lock_guard lock(unitsMutex_);
   if (!collectorCriticalChannelUnit_ && group) {
-    collectorCriticalChannelUnit_ = group->channelUnitForGroupId(foundation::stringWithFormat(
-        "%@_%@%@", kDUZEAnalyticsGroupId, kDUZEAnalyticsCriticalGroupSuffix, kCollectorMirrorSuffix));
+    collectorCriticalChannelUnit_ = group->channelUnitForGroupId(
+        foundation::stringWithFormat("%@_%@%@", kDUZEAnalyticsGroupId,
+                                     kDUZEAnalyticsCriticalGroupSuffix, kCollectorMirrorSuffix));
   }
   return collectorCriticalChannelUnit_;
 }

@@ -111,7 +111,8 @@ ReportExtractor::synthesizeProcessorInfoFromArchitecture(
 }
 
 std::shared_ptr<ROCrashReportProcessorInfo> ReportExtractor::extractProcessorInfo(
-    const Rocrash__CrashReport__Processor* processor, std::shared_ptr<foundation::NSError>* error) const {
+    const Rocrash__CrashReport__Processor* processor,
+    std::shared_ptr<foundation::NSError>* error) const {
   if (processor == nullptr) {
     return fail<ROCrashReportProcessorInfo>(error,
                                             "Crash report is missing processor info section");
@@ -237,7 +238,8 @@ std::shared_ptr<ROCrashReportThreadInfo> ReportExtractor::extractThreadInfo(
 }
 
 std::shared_ptr<ROCrashReportBinaryImageInfo> ReportExtractor::extractImageInfo(
-    const Rocrash__CrashReport__BinaryImage* image, std::shared_ptr<foundation::NSError>* error) const {
+    const Rocrash__CrashReport__BinaryImage* image,
+    std::shared_ptr<foundation::NSError>* error) const {
   if (image == nullptr || image->name == nullptr) {
     return fail<ROCrashReportBinaryImageInfo>(error, "Missing image name in image record");
   }
@@ -255,7 +257,8 @@ std::shared_ptr<ROCrashReportBinaryImageInfo> ReportExtractor::extractImageInfo(
 }
 
 std::shared_ptr<ROCrashReportExceptionInfo> ReportExtractor::extractExceptionInfo(
-    const Rocrash__CrashReport__Exception* exception, std::shared_ptr<foundation::NSError>* error) const {
+    const Rocrash__CrashReport__Exception* exception,
+    std::shared_ptr<foundation::NSError>* error) const {
   if (exception == nullptr) {
     return fail<ROCrashReportExceptionInfo>(
         error, "Crash report is missing Exception Information section");

@@ -173,8 +173,8 @@ void appendFrames(std::string& text, const ROCrashReportStackFrames& frames,
 
 }  // namespace
 
-std::vector<uint8_t> ROCrashReportTextFormatter::formatReport(const ROCrashReport& report,
-                                                              std::shared_ptr<foundation::NSError>*) {
+std::vector<uint8_t> ROCrashReportTextFormatter::formatReport(
+    const ROCrashReport& report, std::shared_ptr<foundation::NSError>*) {
   std::string text = stringValueForCrashReport(report, textFormat_);
   std::vector<uint8_t> out;
   out.reserve(text.size());

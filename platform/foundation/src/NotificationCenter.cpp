@@ -15,8 +15,14 @@ void NotificationCenter::addObserver(const void* observer, std::string name, Han
                                      std::shared_ptr<void> sender) {
   if (!handler) return;
   std::lock_guard lock(mutex_);
-  registrations_.push_back({nextId_++, observer, std::move(name), false, sender, sender == nullptr,
-                            std::make_shared<const Handler>(std::move(handler)), {}});
+  registrations_.push_back({nextId_++,
+                            observer,
+                            std::move(name),
+                            false,
+                            sender,
+                            sender == nullptr,
+                            std::make_shared<const Handler>(std::move(handler)),
+                            {}});
 }
 
 namespace {

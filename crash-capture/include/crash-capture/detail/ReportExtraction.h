@@ -38,7 +38,8 @@ class ReportExtractor {
       std::shared_ptr<ROCrashReportProcessorInfo> processorInfo,
       std::shared_ptr<foundation::NSError>* error) const;
   std::shared_ptr<ROCrashReportProcessorInfo> extractProcessorInfo(
-      const Rocrash__CrashReport__Processor* processor, std::shared_ptr<foundation::NSError>* error) const;
+      const Rocrash__CrashReport__Processor* processor,
+      std::shared_ptr<foundation::NSError>* error) const;
   std::shared_ptr<ROCrashReportMachineInfo> extractMachineInfo(
       const Rocrash__CrashReport__MachineInfo* machineInfo,
       std::shared_ptr<foundation::NSError>* error) const;
@@ -49,18 +50,23 @@ class ReportExtractor {
       const Rocrash__CrashReport__ProcessInfo* processInfo,
       std::shared_ptr<foundation::NSError>* error) const;
   std::shared_ptr<ROCrashReportSymbolInfo> extractSymbolInfo(
-      const Rocrash__CrashReport__Symbol* symbol, std::shared_ptr<foundation::NSError>* error) const;
+      const Rocrash__CrashReport__Symbol* symbol,
+      std::shared_ptr<foundation::NSError>* error) const;
   std::shared_ptr<ROCrashReportStackFrameInfo> extractStackFrameInfo(
       const Rocrash__CrashReport__Thread__StackFrame* frame,
       std::shared_ptr<foundation::NSError>* error) const;
   std::shared_ptr<ROCrashReportThreadInfo> extractThreadInfo(
-      const Rocrash__CrashReport__Thread* thread, std::shared_ptr<foundation::NSError>* error) const;
+      const Rocrash__CrashReport__Thread* thread,
+      std::shared_ptr<foundation::NSError>* error) const;
   std::shared_ptr<ROCrashReportBinaryImageInfo> extractImageInfo(
-      const Rocrash__CrashReport__BinaryImage* image, std::shared_ptr<foundation::NSError>* error) const;
+      const Rocrash__CrashReport__BinaryImage* image,
+      std::shared_ptr<foundation::NSError>* error) const;
   std::shared_ptr<ROCrashReportExceptionInfo> extractExceptionInfo(
-      const Rocrash__CrashReport__Exception* exception, std::shared_ptr<foundation::NSError>* error) const;
+      const Rocrash__CrashReport__Exception* exception,
+      std::shared_ptr<foundation::NSError>* error) const;
   std::shared_ptr<ROCrashReportSignalInfo> extractSignalInfo(
-      const Rocrash__CrashReport__Signal* signal, std::shared_ptr<foundation::NSError>* error) const;
+      const Rocrash__CrashReport__Signal* signal,
+      std::shared_ptr<foundation::NSError>* error) const;
   std::shared_ptr<ROCrashReportMachExceptionInfo> extractMachExceptionInfo(
       const Rocrash__CrashReport__Signal__MachException* machException,
       std::shared_ptr<foundation::NSError>* error) const;
@@ -69,7 +75,8 @@ class ReportExtractor {
 
  private:
   bool extractFrames(size_t count, Rocrash__CrashReport__Thread__StackFrame* const* frames,
-                     ROCrashReportStackFrames* out, std::shared_ptr<foundation::NSError>* error) const;
+                     ROCrashReportStackFrames* out,
+                     std::shared_ptr<foundation::NSError>* error) const;
 
   bool maskInstructionPointers_;
 };

@@ -174,8 +174,19 @@ size_t onHeader(char* bytes, size_t size, size_t count, void* context) {
     // A new answer (after a redirect or an interim answer): only the last
     // one's fields describe the response.
     gathered->headers.clear();
-  } else if (const size_t colon = line.find(':'); colon != std::string_view::npos && colon > 0) {
-    gathered->headers.emplace_back(trim(line.substr(0, colon)), trim(line.substr(colon + 1)));
+  } else if (line.starts_with(" ") || line.starts_with("\t")) {
+    // An old-style folded line: more of the previous field's value, never a
+    // field of its own.
+    const std::string more = trim(line);
+    if (!gathered->headers.empty() && !more.empty()) {
+      std::string& value = gathered->headers.back().second;
+      if (!value.empty()) value += ' ';
+      value += more;
+    }
+  } else if (const size_t colon = line.find(':'); colon != std::string_view::npos) {
+    std::string name = trim(line.substr(0, colon));
+    if (!name.empty())
+      gathered->headers.emplace_back(std::move(name), trim(line.substr(colon + 1)));
   }
   return length;
 }

@@ -98,6 +98,18 @@ TEST(URLSession, GetDeliversDataStatusAndHeadersOnAWorkerThread) {
   EXPECT_EQ(server.requests()[0].target, "/path?q=1");
 }
 
+TEST(URLSession, FoldedHeaderLinesContinueTheirFieldAndNeverMakeANamelessOne) {
+  HTTPServer server([](const HTTPServer::Request&) {
+    return foundationtest::reply(200, "", {{"X-Long", "first\r\n  second\r\n :third"}});
+  });
+  Outcome outcome;
+  start(URLRequest(url(server.url("/"))), outcome);
+  ASSERT_TRUE(outcome.wait());
+  ASSERT_TRUE(outcome.http());
+  EXPECT_EQ(outcome.http()->value("x-long"), "first second :third");
+  for (const auto& [name, value] : outcome.http()->allHeaderFields()) EXPECT_NE(name, "");
+}
+
 TEST(URLSession, MethodBodyAndHeaderFieldsReachTheServer) {
   HTTPServer server;
   URLRequest request(url(server.url("/upload")));

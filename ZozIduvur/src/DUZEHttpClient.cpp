@@ -144,8 +144,15 @@ void DUZEHttpClient::Shared::finish(Transfer& transfer, CURLcode result) {
                    static_cast<int>(kDUZEMaxResponseBodySize));
     result = CURLE_OK;
   }
-  if (result == CURLE_OK) {
-    curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &response.statusCode);
+  long status = 0;
+  if (result == CURLE_OK) curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
+  if (result == CURLE_OK && status >= 100 && status <= 999) {
+    response.statusCode = status;
+  } else if (result == CURLE_OK) {
+    // Bytes came back, but no status line: nothing to judge the batch by.
+    response.statusCode = 0;
+    response.error = connectionError("The server's answer has no HTTP status.");
+    DUZELogDebug(kDUZELogTag, "HTTP request to %@ failed: the answer has no HTTP status.", url);
   } else {
     response.statusCode = 0;
     response.error = connectionError(curl_easy_strerror(result));

@@ -78,6 +78,13 @@ LoopbackServer::Reply LoopbackServer::Reply::hang() {
   return reply;
 }
 
+LoopbackServer::Reply LoopbackServer::Reply::raw(std::string bytes) {
+  Reply reply;
+  reply.body = std::move(bytes);
+  reply.kind = Kind::raw;
+  return reply;
+}
+
 LoopbackServer::Reply LoopbackServer::Reply::endless(int status) {
   Reply reply(status);
   reply.kind = Kind::endless;
@@ -214,6 +221,10 @@ void LoopbackServer::answer(int fd, const Reply& reply) {
     char buffer[4096];
     while (::read(fd, buffer, sizeof buffer) > 0) {
     }
+    return;
+  }
+  if (reply.kind == Reply::Kind::raw) {
+    send(reply.body);
     return;
   }
   std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " Canned\r\n";

@@ -44,12 +44,15 @@ class LoopbackServer {
       // The status, then a body that never ends, sent as fast as the client
       // reads it until it goes away.
       endless,
+      // `body` as it stands, whatever it is, in place of the whole answer.
+      raw,
     };
     // Implicit, so that a responder may answer with a bare status.
     Reply(int status = 200) : status(status) {}
     static Reply redirect(int status, std::string location);
     static Reply hang();
     static Reply endless(int status = 200);
+    static Reply raw(std::string bytes);
 
     int status = 200;
     std::vector<std::pair<std::string, std::string>> headers;

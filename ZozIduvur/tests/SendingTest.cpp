@@ -90,6 +90,16 @@ TEST_F(Sending, AnAnswerWithoutEndKeepsOnlyItsStartAndItsStatusDecides) {
   EXPECT_TRUE(hasLine("the rest of it is not read"));
 }
 
+TEST_F(Sending, AnAnswerWithoutAStatusIsATransportFailure) {
+  server_->setResponder([](const LoopbackServer::Request&) {
+    return Reply::raw("HTTP/20 13.1 Found\r\nContent-Length: 0\r\n\r\n");
+  });
+  auto outcome = send("/logs");
+  ASSERT_TRUE(eventually([&] { return outcome->done(); }));
+  EXPECT_EQ(outcome->response->statusCode, 0);
+  EXPECT_TRUE(outcome->response->error);
+}
+
 TEST_F(Sending, HungRequestsHoldUpNoOtherAndEndOnTheirOwnTimeoutOrAtTheStop) {
   server_->setResponder([](const LoopbackServer::Request& request) -> Reply {
     return request.target == "/hang" ? Reply::hang() : Reply(200);

@@ -76,7 +76,7 @@ std::optional<DUZEEncrypter::Key> DUZEEncrypter::key() {
     return key_;
   }
   std::error_code ec;
-  fs::create_directories(folder, ec);
+  DUZEUtility::createDirectoryAtURL(folder);
   if (fs::exists(path, ec)) {
     // A key file of the wrong size cannot decrypt anything: replace it.
     DUZELogWarning(kDUZELogTag, "The encryption key file is damaged; a new key is made.");

@@ -1,6 +1,9 @@
 #include "ZozIduvur/DUZELogDBStorage.h"
 
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 
@@ -211,8 +214,15 @@ void DUZELogDBStorage::carryRowsFrom(const fs::path& aside) {
 }
 
 DUZELogDBStorage::OpenResult DUZELogDBStorage::open() {
-  std::error_code ec;
-  fs::create_directories(file_.parent_path(), ec);
+  DUZEUtility::createDirectoryAtURL(file_.parent_path());
+  // Owner-only, and so are the write-ahead log and shared-memory files,
+  // which SQLite makes with the database file's mode.
+  if (const int fd = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600); fd >= 0) {
+    ::close(fd);
+  }
+  for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
+    ::chmod((file_.string() + suffix).c_str(), 0600);
+  }
   // The plain file name, never a URI: a data folder may be named with "%",
   // "?" or "#", which a URI would decode or cut off.
   if (sqlite3_open_v2(file_.c_str(), &db_,

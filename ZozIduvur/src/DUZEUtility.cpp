@@ -84,13 +84,31 @@ std::optional<fs::path> fullPath(std::string_view pathComponent) {
   return DUZEUtility::dataFolder() / fs::path(std::string(pathComponent));
 }
 
+// What the client keeps is for its user alone: files are owner-only (a file
+// that exists keeps its mode when it is rewritten in place).
 bool writeFile(const fs::path& path, const foundation::Data& data, bool atomically) {
   std::string_view bytes(reinterpret_cast<const char*>(data.data()), data.size());
-  if (atomically) return foundation::writeFileAtomically(path, bytes);
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  if (!out) return false;
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  return static_cast<bool>(out.flush());
+  if (atomically) return foundation::writeFileAtomically(path, bytes, 0600);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  if (fd < 0) return false;
+  bool ok = true;
+  for (size_t written = 0; ok && written < bytes.size();) {
+    const ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+    if (n < 0 && errno == EINTR) continue;
+    ok = n > 0;
+    if (ok) written += static_cast<size_t>(n);
+  }
+  return ::close(fd) == 0 && ok;
+}
+
+// Creates the folder and its missing parents, each owner-only.
+bool makePrivateFolders(const fs::path& folder) {
+  std::error_code ec;
+  if (fs::is_directory(folder, ec)) return true;
+  const fs::path parent = folder.parent_path();
+  if (!parent.empty() && parent != folder && !makePrivateFolders(parent)) return false;
+  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
+  return fs::is_directory(folder, ec);
 }
 
 }  // namespace
@@ -109,7 +127,7 @@ std::optional<fs::path> DUZEUtility::createFileAtPathComponent(
   }
   std::error_code ec;
   if (!forceOverwrite && fs::exists(*path, ec)) return path;
-  fs::create_directories(path->parent_path(), ec);
+  createDirectoryAtURL(path->parent_path());
   if (!writeFile(*path, data.value_or(foundation::Data{}), atomically)) {
     DUZELogError(kDUZELogTag, "Couldn't create a file at %@.", path->string());
     return std::nullopt;
@@ -231,12 +249,12 @@ std::optional<std::vector<DUZEFileEntry>> DUZEUtility::contentsOfDirectory(
 }
 
 bool DUZEUtility::createDirectoryAtURL(const fs::path& url) {
-  std::error_code ec;
-  fs::create_directories(url, ec);
-  if (ec || !fs::is_directory(url, ec)) {
+  if (!makePrivateFolders(url)) {
     DUZELogError(kDUZELogTag, "Couldn't create the folder %@.", url.string());
     return false;
   }
+  // Also a folder an earlier version made open to all.
+  ::chmod(url.c_str(), 0700);
   return true;
 }
 

@@ -231,3 +231,24 @@ TEST_F(Storage, ALogThatCannotBeStoredIsKeptAndDoneOnlyOnceStored) {
   EXPECT_EQ(duzetest::logNames(server_->requests()[0]), std::vector<std::string>{"kept"});
   EXPECT_EQ(recorder_->count("complete kept"), 1u);
 }
+
+TEST_F(Storage, WhatTheClientKeepsIsForItsUserAlone) {
+  const auto folder = dataDir() / "data";
+  setenv(std::string(foundation::kDataDirectoryEnvironmentVariable).c_str(), folder.c_str(), 1);
+  auto storage = DUZELogDBStorage::createInDataFolder();
+  ASSERT_TRUE(storage->saveLog(log("private"), "G", 1));
+  ASSERT_TRUE(
+      DUZEUtility::createFileAtPathComponent("inner/plain", foundation::Data{1}, false, true));
+  ASSERT_TRUE(
+      DUZEUtility::createFileAtPathComponent("inner/atomic", foundation::Data{1}, true, true));
+  const auto mode = [](const std::filesystem::path& path) {
+    return std::filesystem::status(path).permissions() & std::filesystem::perms::all;
+  };
+  using std::filesystem::perms;
+  for (const char* name :
+       {"Logs.sqlite", "Logs.sqlite-wal", "Logs.sqlite-shm", "inner/plain", "inner/atomic"}) {
+    EXPECT_EQ(mode(folder / name), perms::owner_read | perms::owner_write) << name;
+  }
+  EXPECT_EQ(mode(folder), perms::owner_all);
+  EXPECT_EQ(mode(folder / "inner"), perms::owner_all);
+}

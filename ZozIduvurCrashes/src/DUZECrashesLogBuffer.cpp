@@ -4,6 +4,7 @@
 #include "ZozIduvurCrashes/DUZECrashesLogBuffer.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -52,7 +53,7 @@ class SlotChange {
 // Crash time: open, write, ftruncate and close only.
 void writeAtCrash(const std::string& path, const std::string& bytes, uint32_t generation,
                   const std::atomic<uint32_t>& current) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
   if (fd < 0) return;
   const char* data = bytes.data();
   size_t left = bytes.size();
@@ -93,9 +94,13 @@ void DUZECrashes::setupLogBuffer() {
         foundation::stringWithFormat("%@/%@.%@", logBufferPathComponent_, static_cast<uint64_t>(i),
                                      kDUZECrashesLogBufferFileExtension);
     const auto url = DUZEUtility::fullURLForPathComponent(component);
-    // A file left by a crash keeps its content until it is read back.
+    // A file left by a crash keeps its content until it is read back; one
+    // an earlier version left open to all is made owner-only.
     bufferFileQueue_->addOperation([component] {
-      DUZEUtility::createFileAtPathComponent(component, std::nullopt, false, false);
+      if (auto file =
+              DUZEUtility::createFileAtPathComponent(component, std::nullopt, false, false)) {
+        ::chmod(file->c_str(), 0600);
+      }
     });
     LogBufferSlot& slot = logBufferSlots[i];
     SlotChange change(slot);

@@ -143,6 +143,37 @@ TEST_F(CrashProcessing, ATakeoverNeitherOverwritesAStoredReportNorPurgesOneItCou
   EXPECT_EQ(crashes()->unprocessedCrashReports().size(), 0u);
 }
 
+TEST_F(CrashProcessing, CrashFilesAreOwnerOnlyAndThePendingReportLiesInTheDataFolder) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  // Two data folders never share a pending report.
+  const fs::path pending = pendingReportPath();
+  EXPECT_EQ(pending.string().rfind(dataDir().string() + "/", 0), 0u) << pending;
+  writeFile(pending, reportBytes(4));
+  std::promise<void> checked;
+  auto delegate = std::make_shared<RecordingCrashesDelegate>();
+  delegate->decide = [gate = checked.get_future().share()](const DUZEErrorReport&) {
+    gate.wait();
+    return false;
+  };
+  DUZECrashes::setDelegate(delegate);
+  startOnFakeGroup();
+  crashes()->bufferFileQueue()->waitUntilAllOperationsAreFinished();
+  const auto mode = [](const fs::path& path) {
+    return fs::status(path).permissions() & fs::perms::all;
+  };
+  for (const fs::path& folder :
+       {crashesFolder(), bufferFolder(), wrapperFolder(), pending.parent_path()}) {
+    EXPECT_EQ(mode(folder), fs::perms::owner_all) << folder;
+  }
+  ASSERT_EQ(crashFolderFiles().size(), 1u);
+  EXPECT_EQ(mode(crashesFolder() / crashFolderFiles()[0]),
+            fs::perms::owner_read | fs::perms::owner_write);
+  EXPECT_EQ(mode(bufferFolder() / "0.zorodozidlogbuffer"),
+            fs::perms::owner_read | fs::perms::owner_write);
+  checked.set_value();
+  EXPECT_EQ(crashes()->unprocessedCrashReports().size(), 0u);
+}
+
 TEST_F(CrashProcessing, PendingReportThatDoesNotParseIsPurged) {
   DUZE_RUN_IN_OWN_PROCESS();
   writeFile(pendingReportPath(), {'n', 'o', 'p', 'e'});

@@ -154,6 +154,8 @@ TEST_F(LogBuffer, CrashWritesEverySlotToItsFiles) {
   const std::string& slot0 = logBufferSlots[0].buffer;
   EXPECT_EQ(readFile(bufferFile(0)), std::vector<uint8_t>(slot0.begin(), slot0.end()));
   ASSERT_TRUE(fs::exists(tokenFile(0)));
+  EXPECT_EQ(fs::status(tokenFile(0)).permissions() & fs::perms::all,
+            fs::perms::owner_read | fs::perms::owner_write);
   const std::string& token0 = logBufferSlots[0].targetToken;
   EXPECT_EQ(readFile(tokenFile(0)), std::vector<uint8_t>(token0.begin(), token0.end()));
   EXPECT_FALSE(fs::exists(tokenFile(1)));

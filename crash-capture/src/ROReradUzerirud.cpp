@@ -24,6 +24,7 @@
 #include "crash-capture/ROReradUzerirudError.h"
 #include "crash-capture/detail/Assert.h"
 #include "foundation/Bundle.h"
+#include "foundation/Paths.h"
 #include "objc/NSException.h"
 #include "system/ImageEvents.h"
 #include "system/SystemFacts.h"
@@ -64,7 +65,14 @@ void initializeClass() {
   });
 }
 
+// Where reports are kept unless the configuration says: beside the
+// application's data when a data folder is named for the run (so that two
+// data folders never share a pending report), else the user's caches.
 std::string userCachesFolder() {
+  const std::string dataVariable(foundation::kDataDirectoryEnvironmentVariable);
+  if (const char* data = getenv(dataVariable.c_str()); data != nullptr && data[0] != '\0') {
+    return data;
+  }
   const char* xdg = getenv("XDG_CACHE_HOME");
   if (xdg != nullptr && xdg[0] == '/') return xdg;
   const char* home = getenv("HOME");
@@ -190,7 +198,8 @@ void endLiveReport() {
 
 rocrash_error_t writeCrashReport(sys::thread_t crashedThread, const rocrash_log_crash_info* info,
                                  const rocrash_async_thread_state* current) {
-  int fd = open(gStorage.reportPath, O_RDWR | O_CREAT | O_TRUNC, 0644);
+  // A report shows the process's memory: for its user alone.
+  int fd = open(gStorage.reportPath, O_RDWR | O_CREAT | O_TRUNC, 0600);
   if (fd < 0) return ROCRASH_ERR_INTERNAL;
   rocrash_async_file file;
   rocrash_async_file_init(&file, fd, kOutputLimit);
@@ -492,13 +501,14 @@ bool ROReradUzerirud::populateCrashReportDirectoryAndReturnError(
     std::shared_ptr<foundation::NSError>* error) {
   for (const std::string& folder : {crashReportDirectory_, queuedCrashReportDirectory()}) {
     std::error_code ec;
-    if (std::filesystem::is_directory(folder, ec)) continue;
-    std::filesystem::create_directories(folder, ec);
-    if (ec) {
-      foundation::setError(error, fileError(folder, ec.value()));
-      return false;
+    if (!std::filesystem::is_directory(folder, ec)) {
+      std::filesystem::create_directories(folder, ec);
+      if (ec) {
+        foundation::setError(error, fileError(folder, ec.value()));
+        return false;
+      }
     }
-    chmod(folder.c_str(), 0755);
+    chmod(folder.c_str(), 0700);
   }
   return true;
 }

@@ -353,7 +353,7 @@ TEST(ROReradUzerirudEnabling, TypeTwoInstallsNoHandlerButTheExceptionHandler) {
               if (rocrash::NSGetUncaughtExceptionHandler() != uncaught_exception_handler) return 3;
               struct stat st;
               if (stat(reporter->queuedCrashReportDirectory().c_str(), &st) != 0) return 4;
-              if ((st.st_mode & 0777) != 0755) return 5;
+              if ((st.st_mode & 0777) != 0700) return 5;
               return 0;
             }),
             0);

@@ -82,7 +82,7 @@ nlohmann::json SwitcherTest::sentLogOfType(const std::string& type) {
 std::vector<fs::path> SwitcherTest::pendingCrashReports() const {
   std::vector<fs::path> out;
   std::error_code ec;
-  for (auto it = fs::recursive_directory_iterator(cachesDir(), ec);
+  for (auto it = fs::recursive_directory_iterator(dataDir(), ec);
        !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
     if (it->path().filename() == "live_report.rocrash") out.push_back(it->path());
   }

@@ -78,7 +78,8 @@ class DUZEUtility {
   // path is empty.
   static std::optional<std::vector<DUZEFileEntry>> contentsOfDirectory(
       std::string_view pathComponent);
-  // Absolute-path variants.
+  // Absolute-path variants. Folders are made owner-only (0700), files too
+  // (0600), as every file and folder this client makes.
   static bool createDirectoryAtURL(const std::filesystem::path& url);
   static bool createFileAtPath(const std::filesystem::path& path,
                                const std::optional<foundation::Data>& contents);

@@ -7,7 +7,10 @@
 
 #include "RvStreams/Catch.h"
 #include "RvStreams/FlatMapLatest.h"
+#include "RvStreams/Just.h"
+#include "RvStreams/Merge.h"
 #include "RvStreams/Multicast.h"
+#include "RvStreams/PublishSubject.h"
 #include "RvStreams/Share.h"
 #include "RvStreams/Skip.h"
 #include "RvStreams/Take.h"
@@ -71,6 +74,32 @@ TEST(ShareStress, WhileConnectedObserversComingAndGoing) {
     auto source = TestSource<int>::create();
     churn(source | share(replay), source);
   }
+}
+
+// A merge joining a replay-1 share receives the replayed element, and ends
+// its subscription to the share under its own lock when the share completes.
+// The share calls no observer under its lock, so the two locks are never
+// taken in both orders.
+TEST(ShareStress, MergeJoiningAndLeavingAReplayingShare) {
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([] {
+      for (int round = 0; round < 200; ++round) {
+        auto source = PublishSubject<int>::create();
+        auto shared = source | share(1);
+        auto first = RecordingObserver<int>::create();
+        auto keep = shared->subscribe(first);
+        source->onNext(round);
+        auto merged = RecordingObserver<int>::create();
+        auto joined = (shared | flatMap([](const int& x) { return just(x); }))->subscribe(merged);
+        source->onNext(round + 1);
+        source->onCompleted();
+        EXPECT_EQ(merged->elements(), (std::vector<int>{round, round + 1}));
+        EXPECT_EQ(merged->completedCount(), 1);
+      }
+    });
+  }
+  for (auto& thread : threads) thread.join();
 }
 
 TEST(ShareStress, ForeverObserversComingAndGoing) {

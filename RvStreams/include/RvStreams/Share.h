@@ -10,13 +10,17 @@
 //     event, and the source is not subscribed again.
 // Replay 0 and 1 while connected need no subject: a connection object keeps
 // the observers (and the last element) itself. Registry and cached element
-// change under one recursive lock per share; events are delivered after it is
-// released, except the cached element replayed to a new observer.
+// change under one recursive lock per share; every event is delivered after
+// it is released, the cached element replayed to a new observer included, so
+// the share never holds its lock while an observer takes its own.
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <optional>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 #include "RvStreams/Bag.h"
 #include "RvStreams/Lock.h"
@@ -31,6 +35,51 @@ namespace detail {
 
 template <class T, bool ReplayOne>
 class ShareWhileConnected;
+
+// An observer joining a connection that has an element to replay. The
+// element is replayed outside the share's lock; events that the connection
+// delivers meanwhile wait here until it has been, so the observer still gets
+// the replayed element first and every later event in order.
+template <class T>
+class JoiningObserver final : public ObserverType<T> {
+ public:
+  explicit JoiningObserver(Ref<ObserverType<T>> observer) : observer_(std::move(observer)) {}
+
+  void on(const Event<T>& event) noexcept override {
+    if (!caughtUp_.load(std::memory_order_acquire)) {
+      std::lock_guard<std::mutex> guard(mutex_);
+      if (!caughtUp_.load(std::memory_order_relaxed)) {
+        waiting_.push_back(event);
+        return;
+      }
+    }
+    observer_->on(event);
+  }
+
+  // Delivers `replayed`, then what arrived meanwhile, until nothing waits.
+  void catchUp(const T& replayed) noexcept {
+    observer_->on(Event<T>::next(replayed));
+    std::vector<Event<T>> arrived;
+    for (;;) {
+      {
+        std::lock_guard<std::mutex> guard(mutex_);
+        if (waiting_.empty()) {
+          caughtUp_.store(true, std::memory_order_release);
+          return;
+        }
+        std::swap(arrived, waiting_);
+      }
+      for (const Event<T>& event : arrived) observer_->on(event);
+      arrived.clear();
+    }
+  }
+
+ private:
+  const Ref<ObserverType<T>> observer_;
+  std::atomic<bool> caughtUp_{false};
+  std::mutex mutex_;  // nothing is called under it
+  std::vector<Event<T>> waiting_;
+};
 
 template <class T, bool ReplayOne>
 class ShareWhileConnectedConnection final
@@ -50,14 +99,22 @@ class ShareWhileConnectedConnection final
 
   std::size_t observerCount() const { return observers_.count(); }
 
-  // Registers `observer` (replaying the cached element to it first, under the
-  // lock) and returns the disposable that unregisters it.
-  Ref<Disposable> synchronizedSubscribe(const Ref<ObserverType<T>>& observer) {
+  // Registers `observer` and returns the disposable that unregisters it.
+  // With a cached element to replay, what is registered is a joining observer
+  // (`joining`), to which the caller replays `replayed` after the lock.
+  Ref<Disposable> synchronizedSubscribe(const Ref<ObserverType<T>>& observer,
+                                        Ref<JoiningObserver<T>>& joining,
+                                        std::optional<T>& replayed) {
     LockGuard guard(*lock_);
+    Ref<ObserverType<T>> registered = observer;
     if constexpr (ReplayOne) {
-      if (element_) observer->on(Event<T>::next(*element_));
+      if (element_) {
+        joining = std::make_shared<JoiningObserver<T>>(observer);
+        replayed = *element_;
+        registered = joining;
+      }
     }
-    const BagKey key = observers_.insert(observer);
+    const BagKey key = observers_.insert(std::move(registered));
     return std::make_shared<SubscriptionDisposable<BagKey>>(
         Weak<SynchronizedUnsubscribeType<BagKey>>(this->shared_from_this()), key);
   }
@@ -132,6 +189,8 @@ class ShareWhileConnected final : public Observable<T> {
   Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
     Ref<Connection> connection;
     Ref<Disposable> disposable;
+    Ref<JoiningObserver<T>> joining;
+    std::optional<T> replayed;
     bool first = false;
     {
       LockGuard guard(*lock_);
@@ -141,8 +200,9 @@ class ShareWhileConnected final : public Observable<T> {
       }
       connection = connection_;
       first = connection->observerCount() == 0;
-      disposable = connection->synchronizedSubscribe(observer);
+      disposable = connection->synchronizedSubscribe(observer, joining, replayed);
     }
+    if (joining) joining->catchUp(*replayed);
     if (first) connection->connect();
     return disposable;
   }

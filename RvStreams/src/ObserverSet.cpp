@@ -1,5 +1,9 @@
 #include "RvStreams/ObserverSet.h"
 
+#include <linux/membarrier.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
 #include <mutex>
 
 namespace rv::detail {
@@ -47,11 +51,43 @@ struct RecordRelease {
 };
 thread_local RecordRelease tRecordRelease;
 
+// Turns on plain-store announcements when the process-wide barrier works.
+bool enableAsymmetricFences() noexcept {
+#if defined(__SANITIZE_THREAD__)
+  return false;
+#else
+  if (syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) != 0) return false;
+  gAsymmetricFences.store(true, std::memory_order_seq_cst);
+  return true;
+#endif
+}
+
 }  // namespace
 
 std::atomic<std::size_t> gRetiredSnapshots{0};
 
+void heavyBarrier() noexcept {
+  if (!gAsymmetricFences.load(std::memory_order_relaxed)) return;
+  if (syscall(__NR_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0) {
+    fatalError("The process-wide memory barrier failed");
+  }
+}
+
+void noteReader(std::atomic<uintptr_t>& readers, uintptr_t record) noexcept {
+  uintptr_t state = readers.load(std::memory_order_relaxed);
+  if (state == record || state == kSharedReaders || state == kSettledReaders) return;
+  if (state == kNoReader &&
+      readers.compare_exchange_strong(state, record, std::memory_order_seq_cst)) {
+    return;
+  }
+  while (state != record && state != kSharedReaders && state != kSettledReaders) {
+    if (readers.compare_exchange_weak(state, kSharedReaders, std::memory_order_seq_cst)) return;
+  }
+}
+
 HazardRecord* attachHazardRecord() noexcept {
+  static const bool asymmetric = enableAsymmetricFences();
+  (void)asymmetric;
   if (tRecordRelease.ended) return nullptr;
   HazardRecord* record = gHazardRecords.load(std::memory_order_acquire);
   for (; record != nullptr; record = record->next) {
@@ -86,6 +122,8 @@ void retireSnapshot(uintptr_t key, std::shared_ptr<const void> owner) noexcept {
 }
 
 void reclaimRetiredSnapshots() noexcept {
+  // Every entry was replaced before its writer's barrier, which made any
+  // plain-store announcement of it visible; none can be made afterwards.
   std::vector<std::shared_ptr<const void>> freed;  // released outside the mutex
   {
     std::lock_guard<std::mutex> guard(retiredMutex());

@@ -16,6 +16,12 @@
 //
 // A thread has a few slots; a delivery nested deeper than that takes the
 // owner's lock briefly and keeps the snapshot alive by reference instead.
+//
+// Announcing costs a full fence, unless only one thread ever delivers for a
+// set (the common case): that thread announces with a plain store, and a
+// writer on another thread first makes every thread's pending stores visible
+// with one process-wide barrier (membarrier) before it looks at the slots.
+// A set read by a second thread goes back to fenced announcements for good.
 
 #include <atomic>
 #include <cstdint>
@@ -58,6 +64,50 @@ HazardRecord* attachHazardRecord() noexcept;
 extern std::atomic<std::size_t> gRetiredSnapshots;
 void reclaimRetiredSnapshots() noexcept;
 
+// Whether plain-store announcements may be used: the process-wide barrier
+// is available (and the build is not under ThreadSanitizer, which does not
+// model it). Set once, before the first record is handed out.
+inline std::atomic<bool> gAsymmetricFences{false};
+
+// Makes every running thread's earlier stores visible to the caller.
+void heavyBarrier() noexcept;
+
+// Who delivers for a set: nobody yet, one thread's record, or several
+// threads (shared; settled once a barrier has followed that change, so no
+// plain-store announcement can be pending any more).
+inline constexpr uintptr_t kNoReader = 0;
+inline constexpr uintptr_t kSharedReaders = 1;
+inline constexpr uintptr_t kSettledReaders = 2;
+
+// Records that the thread of `record` delivers for the set of `readers`.
+void noteReader(std::atomic<uintptr_t>& readers, uintptr_t record) noexcept;
+
+// What a writer that replaced a snapshot of a set must do before looking at
+// the slots, decided after the replacement from the set's readers.
+struct WriterBarrier {
+  bool needed = false;
+  std::atomic<uintptr_t>* settle = nullptr;  // shared readers to mark settled
+
+  static WriterBarrier after(std::atomic<uintptr_t>& readers) noexcept {
+    const uintptr_t state = readers.load(std::memory_order_seq_cst);
+    WriterBarrier barrier;
+    if (state == kNoReader || state == kSettledReaders) return barrier;
+    if (state == reinterpret_cast<uintptr_t>(tHazardThread.record)) return barrier;
+    barrier.needed = true;
+    if (state == kSharedReaders) barrier.settle = &readers;
+    return barrier;
+  }
+
+  void run() const noexcept {
+    if (!needed) return;
+    heavyBarrier();
+    if (settle != nullptr) {
+      uintptr_t shared = kSharedReaders;
+      settle->compare_exchange_strong(shared, kSettledReaders, std::memory_order_seq_cst);
+    }
+  }
+};
+
 // Releases `owner` (what kept the snapshot published as `key` alive) now,
 // unless a reader still announces `key`; then once none does. Call it
 // without any lock held: releasing runs observers' destructors.
@@ -90,7 +140,7 @@ inline uintptr_t announceIn(std::atomic<uintptr_t>& slot, const std::atomic<uint
 
 // Ends the innermost announcement of this thread, and releases what waited
 // for it.
-inline void leave(std::atomic<uintptr_t>& slot) noexcept {
+[[gnu::always_inline]] inline void leave(std::atomic<uintptr_t>& slot) noexcept {
   slot.store(0, std::memory_order_release);
   --tHazardThread.depth;
   if (gRetiredSnapshots.load(std::memory_order_relaxed) != 0) reclaimRetiredSnapshots();
@@ -105,7 +155,13 @@ class RetiredSnapshots {
   RetiredSnapshots(const RetiredSnapshots&) = delete;
   RetiredSnapshots& operator=(const RetiredSnapshots&) = delete;
   ~RetiredSnapshots() {
+    if (count_ == 0) return;
+    barrier_.run();
     for (std::size_t i = 0; i < count_; ++i) retireSnapshot(keys_[i], std::move(owners_[i]));
+  }
+  void setBarrier(WriterBarrier barrier) noexcept {
+    barrier_.needed = barrier_.needed || barrier.needed;
+    if (barrier.settle != nullptr) barrier_.settle = barrier.settle;
   }
   void add(uintptr_t key, std::shared_ptr<const void> owner) noexcept {
     if (!owner) return;
@@ -119,6 +175,7 @@ class RetiredSnapshots {
   std::size_t count_ = 0;
   uintptr_t keys_[kCapacity] = {};
   std::shared_ptr<const void> owners_[kCapacity];
+  WriterBarrier barrier_;
 };
 
 }  // namespace detail
@@ -138,7 +195,10 @@ class ObserverSet {
     Delivery& operator=(const Delivery&) = delete;
     ~Delivery() {
       if (slot_ != nullptr) detail::leave(*slot_);
-      if (retire_) detail::retireSnapshot(key_, std::move(owner_));
+      if (retire_) {
+        barrier_.run();
+        detail::retireSnapshot(key_, std::move(owner_));
+      }
     }
 
     void deliver(const Event<T>& event) const noexcept { deliverTo(key_, event); }
@@ -149,6 +209,7 @@ class ObserverSet {
     std::atomic<uintptr_t>* slot_ = nullptr;
     std::shared_ptr<const void> owner_;
     bool retire_ = false;
+    detail::WriterBarrier barrier_;
   };
 
   ObserverSet() = default;
@@ -174,6 +235,7 @@ class ObserverSet {
       detail::publish(published_, single, 0);
       republish(retired);
       retired.add(single, std::move(*removed));
+      retired.setBarrier(detail::WriterBarrier::after(readers_));
     } else {
       republish(retired);
       retired.add(0, std::move(*removed));
@@ -183,6 +245,7 @@ class ObserverSet {
   void removeAll(detail::RetiredSnapshots& retired) {
     const uintptr_t key = published_.load(std::memory_order_relaxed);
     retired.add(key, unpublish());
+    retired.setBarrier(detail::WriterBarrier::after(readers_));
   }
 
   // Empties the set and hands its last snapshot to `delivery`, which
@@ -191,6 +254,7 @@ class ObserverSet {
     delivery.key_ = published_.load(std::memory_order_relaxed);
     delivery.owner_ = unpublish();
     delivery.retire_ = true;
+    delivery.barrier_ = detail::WriterBarrier::after(readers_);
   }
 
   // Holds the current snapshot for delivery after the lock.
@@ -222,13 +286,39 @@ class ObserverSet {
       return;
     }
     std::atomic<uintptr_t>& slot = thread.record->slots[thread.depth++];
-    key = detail::announceIn(slot, published_, key);
+    const auto self = reinterpret_cast<uintptr_t>(thread.record);
+    if (readers_.load(std::memory_order_relaxed) == self &&
+        detail::gAsymmetricFences.load(std::memory_order_relaxed)) {
+      key = announcePlain(slot, key, self);
+    } else {
+      detail::noteReader(readers_, self);
+      key = detail::announceIn(slot, published_, key);
+    }
     deliverTo(key, event);
     detail::leave(slot);
   }
 
  private:
   static constexpr uintptr_t kSingle = 1;
+
+  // The only reader's announcement: a plain store, which a writer on another
+  // thread makes visible with its barrier. When the set became shared
+  // meanwhile, the announcement is made again with a fence.
+  uintptr_t announcePlain(std::atomic<uintptr_t>& slot, uintptr_t key,
+                          uintptr_t self) const noexcept {
+    for (;;) {
+      slot.store(key, std::memory_order_relaxed);
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+      const uintptr_t again = published_.load(std::memory_order_acquire);
+      if (again != key) {
+        key = again;
+        if (key == 0) return 0;
+        continue;
+      }
+      if (readers_.load(std::memory_order_relaxed) == self) return key;
+      return detail::announceIn(slot, published_, key);
+    }
+  }
 
   static uintptr_t singleKey(const ObserverType<T>* observer) noexcept {
     return reinterpret_cast<uintptr_t>(observer) | kSingle;
@@ -301,10 +391,13 @@ class ObserverSet {
       });
     }
     retired.add(old, std::exchange(owner_, std::move(owner)));
+    if (old != 0) retired.setBarrier(detail::WriterBarrier::after(readers_));
   }
 
   Bag<Ref<ObserverType<T>>> bag_;
   std::atomic<uintptr_t> published_{0};
+  // Who delivers without the lock: see kNoReader.
+  mutable std::atomic<uintptr_t> readers_{detail::kNoReader};
   // The published array; null for no observer or one (the bag holds it).
   std::shared_ptr<const Observers> owner_;
 };

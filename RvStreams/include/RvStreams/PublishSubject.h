@@ -33,17 +33,9 @@ class PublishSubject final : public SubjectBase<PublishSubject<T>, T>, public Ca
   void on(const Event<T>& event) noexcept override {
     if (event.isNext()) {
       observers_.deliver(event, lock_);
-      return;
+    } else {
+      stop(event);
     }
-    ObserverDelivery<T> delivery;
-    {
-      LockGuard guard(lock_);
-      if (stoppedEvent_) return;
-      // A stop event is recorded even by a disposed subject.
-      stoppedEvent_ = event;
-      observers_.takeAll(delivery);
-    }
-    delivery.deliver(event);
   }
 
   Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
@@ -78,6 +70,20 @@ class PublishSubject final : public SubjectBase<PublishSubject<T>, T>, public Ca
   }
 
  private:
+  // Records the first stop event and delivers it to the observers of that
+  // moment, which the subject then forgets.
+  [[gnu::noinline]] void stop(const Event<T>& event) noexcept {
+    ObserverDelivery<T> delivery;
+    {
+      LockGuard guard(lock_);
+      if (stoppedEvent_) return;
+      // A stop event is recorded even by a disposed subject.
+      stoppedEvent_ = event;
+      observers_.takeAll(delivery);
+    }
+    delivery.deliver(event);
+  }
+
   std::atomic<bool> disposed_{false};
   std::optional<Event<T>> stoppedEvent_;
 };

@@ -2,6 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
@@ -15,6 +16,19 @@ namespace {
 std::atomic<bool> gVmReadvRefused{false};
 
 constexpr vm_size_t kPipeChunk = 4096;
+
+// Pages asked about in one readability check: one byte of each, one call.
+constexpr size_t kProbeBatch = 128;
+
+// The process id, asked of the kernel once: crash-time readers compare every
+// task with it. A forked child is another task and asks again.
+std::atomic<task_t> gPid{0};
+
+task_t currentPid() { return static_cast<task_t>(syscall(SYS_getpid)); }
+
+void renamePidAfterFork() { gPid.store(currentPid(), std::memory_order_relaxed); }
+
+[[maybe_unused]] const int gForkWatch = pthread_atfork(nullptr, nullptr, renamePidAfterFork);
 
 // The kernel's copy; false with errno on failure or a short copy.
 bool readWithVmReadv(task_t task, vm_address_t address, vm_size_t size, void* data) {
@@ -81,9 +95,55 @@ bool pageReadable(vm_address_t page) {
   return readWithPipe(page, 1, &byte);
 }
 
+// How many of the `count` pages from the page-aligned `first` on are readable
+// in `task`, in order: one byte of each page is read, a batch of pages per
+// call (a call stops at the first page it cannot read). Without the kernel's
+// copy, the own task's pages are tried one by one.
+vm_size_t readablePages(task_t task, vm_address_t first, vm_size_t count) {
+  const bool own = task == mach_task_self();
+  const vm_size_t page = vm_page_size();
+  vm_size_t done = 0;
+  while (done < count) {
+    const size_t batch = count - done < kProbeBatch ? count - done : kProbeBatch;
+    struct iovec remote[kProbeBatch];
+    uint8_t bytes[kProbeBatch];
+    size_t asked = 0;
+    for (; asked < batch; ++asked) {
+      vm_address_t at = first + (done + asked) * page;
+      if (at < first) break;  // past the top of the address space
+      remote[asked] = {reinterpret_cast<void*>(at), 1};
+    }
+    if (asked == 0) break;
+    struct iovec local = {bytes, asked};
+    ssize_t got = gVmReadvRefused.load(std::memory_order_relaxed)
+                      ? (errno = ENOSYS, -1)
+                      : process_vm_readv(task, &local, 1, remote, asked, 0);
+    if (got < 0 && own && errno != EFAULT) {
+      // The call is refused: one page at a time by the fallback.
+      got = 0;
+      while (static_cast<size_t>(got) < asked &&
+             pageMapped(first + (done + static_cast<vm_size_t>(got)) * page) &&
+             pageReadable(first + (done + static_cast<vm_size_t>(got)) * page)) {
+        ++got;
+      }
+    }
+    if (got <= 0) break;
+    done += static_cast<vm_size_t>(got);
+    if (static_cast<size_t>(got) < asked || asked < batch) break;
+  }
+  return done;
+}
+
 }  // namespace
 
-task_t mach_task_self() noexcept { return static_cast<task_t>(syscall(SYS_getpid)); }
+task_t mach_task_self() noexcept {
+  task_t pid = gPid.load(std::memory_order_relaxed);
+  if (pid == 0) {
+    pid = currentPid();
+    gPid.store(pid, std::memory_order_relaxed);
+  }
+  return pid;
+}
 
 thread_t mach_thread_self() noexcept { return static_cast<thread_t>(syscall(SYS_gettid)); }
 
@@ -96,18 +156,16 @@ vm_size_t vm_page_mask() noexcept { return vm_page_size() - 1; }
 
 bool task_range_readable(vm_address_t address, vm_size_t size, vm_address_t* unreadable) noexcept {
   if (size == 0) return true;
-  vm_address_t page = address & ~vm_page_mask();
+  int saved = errno;
+  vm_address_t first = address & ~vm_page_mask();
   vm_address_t last = address + size - 1;
   if (last < address) last = ~vm_address_t{0};
-  for (;;) {
-    if (!pageMapped(page) || !pageReadable(page)) {
-      if (unreadable) *unreadable = page;
-      return false;
-    }
-    vm_address_t next = page + vm_page_size();
-    if (next <= page || next > last) return true;
-    page = next;
-  }
+  vm_size_t pages = ((last & ~vm_page_mask()) - first) / vm_page_size() + 1;
+  vm_size_t readable = readablePages(mach_task_self(), first, pages);
+  errno = saved;
+  if (readable == pages) return true;
+  if (unreadable) *unreadable = first + readable * vm_page_size();
+  return false;
 }
 
 kern_return_t mach_vm_read_overwrite(task_t task, vm_address_t address, vm_size_t size, void* data,
@@ -150,18 +208,16 @@ kern_return_t mach_vm_read_overwrite(task_t task, vm_address_t address, vm_size_
 }
 
 vm_size_t task_readable_prefix(task_t task, vm_address_t address, vm_size_t size) noexcept {
-  vm_size_t covered = 0;
-  bool own = task == mach_task_self();
-  while (covered < size) {
-    vm_address_t page = address + covered;
-    if (page < address) break;
-    uint8_t byte;
-    bool readable =
-        own ? (pageMapped(page) && pageReadable(page)) : readWithVmReadv(task, page, 1, &byte);
-    if (!readable) break;
-    vm_size_t step = vm_page_size() - (page & vm_page_mask());
-    covered += step;
-  }
+  if (size == 0) return 0;
+  int saved = errno;
+  vm_address_t first = address & ~vm_page_mask();
+  vm_address_t last = address + size - 1;
+  if (last < address) last = ~vm_address_t{0};
+  vm_size_t pages = ((last & ~vm_page_mask()) - first) / vm_page_size() + 1;
+  vm_size_t readable = readablePages(task, first, pages);
+  errno = saved;
+  if (readable == 0) return 0;
+  vm_size_t covered = first + readable * vm_page_size() - address;
   return covered < size ? covered : size;
 }
 

@@ -53,6 +53,11 @@ FaultState gFaults[kFaultSlotCount];
 
 std::atomic<bool> gPrepared{false};
 
+// Where the next claim starts looking for a free slot: parking a few thousand
+// threads at once claims slots one after the other, not by a scan from the
+// first slot each time.
+std::atomic<int32_t> gNextSlot{0};
+
 constexpr int64_t kParkTimeoutNs = 100'000'000;
 
 // The futex word of an atomic int32 (std::atomic<int32_t> is a plain int32 in
@@ -60,11 +65,11 @@ constexpr int64_t kParkTimeoutNs = 100'000'000;
 int* futexWord(std::atomic<int32_t>* a) { return reinterpret_cast<int*>(a); }
 
 void futexWait(std::atomic<int32_t>* word, int32_t expected, const struct timespec* timeout) {
-  syscall(SYS_futex, futexWord(word), FUTEX_WAIT, expected, timeout, nullptr, 0);
+  syscall(SYS_futex, futexWord(word), FUTEX_WAIT_PRIVATE, expected, timeout, nullptr, 0);
 }
 
 void futexWakeAll(std::atomic<int32_t>* word) {
-  syscall(SYS_futex, futexWord(word), FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0);
+  syscall(SYS_futex, futexWord(word), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
 }
 
 // Keeps errno as the interrupted code left it.
@@ -131,14 +136,35 @@ ParkSlot* slotOf(thread_t thread, int32_t state) {
 
 ParkSlot* parkedSlotOf(thread_t thread) { return slotOf(thread, kParked); }
 
+// The slot of a request for `thread` still in progress or answered (asked,
+// parking or parked), found by its hint before any scan: by the time it is
+// waited for, the thread may have parked already.
+ParkSlot* requestedSlotOf(thread_t thread) {
+  auto matches = [thread](const ParkSlot& slot) {
+    int32_t state = slot.state.load(std::memory_order_acquire);
+    return (state == kRequested || state == kParking || state == kParked) &&
+           slot.tid.load(std::memory_order_relaxed) == thread;
+  };
+  int32_t hint =
+      gSlotHints[static_cast<uint32_t>(thread) % kSlotCount].load(std::memory_order_acquire);
+  if (hint > 0 && matches(gSlots[hint - 1])) return &gSlots[hint - 1];
+  for (auto& slot : gSlots) {
+    if (matches(slot)) return &slot;
+  }
+  return nullptr;
+}
+
 // Claims a slot for `thread` and sends it the parking signal. The slot's
 // index, or -1 with `*error` set.
 int requestPark(thread_t thread, kern_return_t* error) {
   int index = -1;
-  for (int i = 0; i < kSlotCount; ++i) {
+  const int32_t start = gNextSlot.load(std::memory_order_relaxed);
+  for (int n = 0; n < kSlotCount; ++n) {
+    const int i = static_cast<int>((start + n) % kSlotCount);
     int32_t expected = kFree;
     if (gSlots[i].state.compare_exchange_strong(expected, kClaimed, std::memory_order_acq_rel)) {
       index = i;
+      gNextSlot.store((i + 1) % kSlotCount, std::memory_order_relaxed);
       break;
     }
   }
@@ -200,10 +226,10 @@ bool detail::thread_send_parking_signal(thread_t thread, int value) noexcept {
   std::memset(&info, 0, sizeof info);
   info.si_signo = thread_parking_signal();
   info.si_code = SI_QUEUE;
-  info.si_pid = getpid();
+  info.si_pid = mach_task_self();
   info.si_uid = getuid();
   info.si_value.sival_int = value;
-  return syscall(SYS_rt_tgsigqueueinfo, getpid(), thread, thread_parking_signal(), &info) == 0;
+  return syscall(SYS_rt_tgsigqueueinfo, info.si_pid, thread, thread_parking_signal(), &info) == 0;
 }
 
 int thread_parking_signal() noexcept { return SIGRTMAX - 2; }
@@ -267,21 +293,17 @@ void thread_suspend_all(const thread_t* threads, uint32_t count, bool* suspended
   ErrnoGuard errnoGuard;
   thread_parking_prepare();
   const thread_t self = mach_thread_self();
-  // Slot indices wait in `suspended`'s place until the answers come: first
-  // every request, then one wait for all of them.
-  int64_t deadline = 0;
+  // First every request, then one wait for all of them.
   for (uint32_t i = 0; i < count; ++i) {
     suspended[i] = false;
     if (threads[i] == self || threads[i] <= 0) continue;
     kern_return_t error;
     if (requestPark(threads[i], &error) >= 0) suspended[i] = true;
   }
-  deadline = monotonicNs() + kParkTimeoutNs;
+  const int64_t deadline = monotonicNs() + kParkTimeoutNs;
   for (uint32_t i = 0; i < count; ++i) {
     if (!suspended[i]) continue;
-    ParkSlot* slot = slotOf(threads[i], kRequested);
-    if (slot == nullptr) slot = slotOf(threads[i], kParking);
-    if (slot == nullptr) slot = slotOf(threads[i], kParked);
+    ParkSlot* slot = requestedSlotOf(threads[i]);
     suspended[i] =
         slot != nullptr && awaitPark(static_cast<int>(slot - gSlots), deadline) == KERN_SUCCESS;
   }

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -84,6 +85,22 @@ TEST_P(TaskRead, RangeReadableFindsFirstBadPage) {
   EXPECT_EQ(bad, pages.addr(pages.page));
 }
 
+TEST_P(TaskRead, ReadablePrefixSpansManyChecksAndStopsAtTheFirstBadPage) {
+  // More pages than one check covers, the bad one well past the first check.
+  const size_t page = sys::vm_page_size();
+  const size_t count = 300, bad = 200;
+  auto* base = static_cast<uint8_t*>(
+      mmap(nullptr, count * page, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  mprotect(base + bad * page, page, PROT_NONE);
+  const auto at = reinterpret_cast<uint64_t>(base);
+  EXPECT_EQ(sys::task_readable_prefix(sys::mach_task_self(), at, count * page), bad * page);
+  EXPECT_EQ(sys::task_readable_prefix(sys::mach_task_self(), at + 100, 150 * page), 150 * page);
+  sys::vm_address_t unreadable = 0;
+  EXPECT_FALSE(sys::task_range_readable(at + 8, count * page - 16, &unreadable));
+  EXPECT_EQ(unreadable, at + bad * page);
+  munmap(base, count * page);
+}
+
 INSTANTIATE_TEST_SUITE_P(KernelCopyAndPipe, TaskRead, ::testing::Bool());
 
 TEST(TaskNames, TaskIsProcessAndThreadsDiffer) {
@@ -93,6 +110,15 @@ TEST(TaskNames, TaskIsProcessAndThreadsDiffer) {
   std::thread([&] { other = sys::mach_thread_self(); }).join();
   EXPECT_NE(mine, other);
   EXPECT_EQ(mine, sys::mach_thread_self());
+}
+
+TEST(TaskNames, ForkedChildIsItsOwnTask) {
+  ASSERT_EQ(sys::mach_task_self(), getpid());
+  pid_t child = fork();
+  if (child == 0) _exit(sys::mach_task_self() == getpid() ? 0 : 1);
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
 }
 
 TEST(TaskNames, ZeroSizeReadSucceedsWithoutTouchingMemory) {

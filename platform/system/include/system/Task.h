@@ -21,7 +21,8 @@ inline constexpr kern_return_t KERN_PROTECTION_FAILURE = 2;
 inline constexpr kern_return_t KERN_INVALID_ARGUMENT = 4;
 inline constexpr kern_return_t KERN_FAILURE = 5;
 
-// The calling process's task name (its current pid, so a forked child gets
+// The calling process's task name: its pid, asked of the kernel once and
+// asked again in a child forked through the C library (so a forked child gets
 // its own).
 task_t mach_task_self() noexcept;
 
@@ -43,12 +44,13 @@ kern_return_t mach_vm_read_overwrite(task_t task, vm_address_t address, vm_size_
 
 // True when every page of [address, address + size) of the own task is
 // mapped and readable; `*unreadable` (may be null) gets the first page that
-// is not.
+// is not. Checked as `task_readable_prefix` does.
 bool task_range_readable(vm_address_t address, vm_size_t size,
                          vm_address_t* unreadable = nullptr) noexcept;
 
 // Memory regions: how many bytes from `address` (page aligned) are readable
-// before the first page of `task` that is not, up to `size`. Async-signal-safe.
+// before the first page of `task` that is not, up to `size`. One kernel call
+// checks a batch of pages (128), not one call per page. Async-signal-safe.
 vm_size_t task_readable_prefix(task_t task, vm_address_t address, vm_size_t size) noexcept;
 
 // Test seam: refuse the kernel's cross-process copy so that reads take the

@@ -4,6 +4,8 @@
 
 #include <atomic>
 
+#include "crash-capture/AsyncReadCache.h"
+
 namespace {
 std::atomic<bool> gCopyMode{false};
 }  // namespace
@@ -34,7 +36,11 @@ rocrash_error_t rocrash_async_mobject_init(rocrash_async_mobject* mobj, sys::tas
   rocrash_vm_size_t total = (end + mask - aligned) & ~mask;
   if (total == 0) return ROCRASH_ERR_NOMEM;
 
-  rocrash_vm_size_t readable = sys::task_readable_prefix(task, aligned, total);
+  rocrash_vm_size_t readable = total;
+  if (!rocrash::async::read_cache_known_readable(task, aligned, total)) {
+    readable = sys::task_readable_prefix(task, aligned, total);
+    rocrash::async::read_cache_remember_readable(task, aligned, readable);
+  }
   if (require_full ? readable < total : readable == 0) return ROCRASH_ERR_NOMEM;
   total = readable;
 
@@ -112,7 +118,8 @@ rocrash_error_t readValue(const rocrash_async_mobject* mobj, rocrash_vm_address_
                           int64_t offset, T* result) {
   void* p = rocrash_async_mobject_remap_address(mobj, address, offset, sizeof(T));
   if (p == nullptr) return ROCRASH_ERR_INVAL;
-  rocrash_async_memcpy(result, p, sizeof(T));
+  // A copy of a known small size: one load, never a call.
+  __builtin_memcpy(result, p, sizeof(T));
   return ROCRASH_ERR_NONE;
 }
 }  // namespace

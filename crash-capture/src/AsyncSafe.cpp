@@ -6,6 +6,7 @@
 
 #include "crash-capture/AsyncFile.h"
 #include "crash-capture/AsyncMachException.h"
+#include "crash-capture/AsyncReadCache.h"
 
 namespace {
 
@@ -64,6 +65,8 @@ rocrash_error_t rocrash_async_task_read(sys::task_t task, rocrash_vm_address_t a
                                         rocrash_vm_size_t length) noexcept {
   rocrash_vm_address_t target;
   if (!rocrash_async_address_apply_offset(address, offset, &target)) return ROCRASH_ERR_NOMEM;
+  rocrash_error_t cached;
+  if (rocrash::async::read_cache_read(task, target, destination, length, &cached)) return cached;
   sys::vm_size_t copied = 0;
   switch (sys::mach_vm_read_overwrite(task, target, length, destination, &copied)) {
     case sys::KERN_SUCCESS:
@@ -129,16 +132,41 @@ int rocrash_async_strncmp(const char* a, const char* b, size_t n) noexcept {
 }
 
 void* rocrash_async_memcpy(void* destination, const void* source, size_t n) noexcept {
-  // Volatile keeps the compiler from turning the loop into a libc call.
-  auto* d = static_cast<volatile uint8_t*>(destination);
-  auto* s = static_cast<const uint8_t*>(source);
-  for (size_t i = 0; i < n; ++i) d[i] = s[i];
+  auto* d = static_cast<uint8_t*>(destination);
+  const auto* s = static_cast<const uint8_t*>(source);
+  size_t i = 0;
+  // Word by word where the ranges do not overlap (register states and page
+  // copies are copied on every step of a walk); the empty statement keeps
+  // the compiler from turning the loops into a library call.
+  const auto from = reinterpret_cast<uintptr_t>(s);
+  const auto to = reinterpret_cast<uintptr_t>(d);
+  if (to - from >= n && from - to >= n) {
+    for (; i + 8 <= n; i += 8) {
+      uint64_t word;
+      __builtin_memcpy(&word, s + i, 8);
+      __builtin_memcpy(d + i, &word, 8);
+      asm volatile("" ::: "memory");
+    }
+  }
+  for (; i < n; ++i) {
+    d[i] = s[i];
+    asm volatile("" ::: "memory");
+  }
   return destination;
 }
 
 void* rocrash_async_memset(void* destination, uint8_t value, size_t n) noexcept {
-  auto* d = static_cast<volatile uint8_t*>(destination);
-  for (size_t i = 0; i < n; ++i) d[i] = value;
+  auto* d = static_cast<uint8_t*>(destination);
+  const uint64_t word = 0x0101010101010101ULL * value;
+  size_t i = 0;
+  for (; i + 8 <= n; i += 8) {
+    __builtin_memcpy(d + i, &word, 8);
+    asm volatile("" ::: "memory");
+  }
+  for (; i < n; ++i) {
+    d[i] = value;
+    asm volatile("" ::: "memory");
+  }
   return destination;
 }
 

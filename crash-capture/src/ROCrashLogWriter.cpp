@@ -146,6 +146,7 @@ void freeThreadStorage(rocrash_log_writer* writer) {
   free(storage.suspended);
   free(storage.sizes);
   free(storage.depth_sizes);
+  rocrash_async_read_cache_destroy(storage.read_cache);
   storage = {};
 }
 
@@ -535,6 +536,7 @@ rocrash_error_t rocrash_log_writer_init(rocrash_log_writer* writer,
   } else {
     freeThreadStorage(writer);
   }
+  storage.read_cache = rocrash_async_read_cache_create();
   writer->report_info.user_requested = user_requested;
   foundation::NSUUID uuid;
   memcpy(writer->report_info.uuid_bytes, uuid.bytes().data(), 16);
@@ -672,7 +674,8 @@ rocrash_error_t rocrash_log_writer_write(rocrash_log_writer* writer, sys::thread
   const uint32_t threadCount = listThreads(task, threads, capacity, crashed_thread, self, withSelf);
   sys::thread_suspend_all(threads, threadCount, suspended);
 
-  // 2. The class cache of this write.
+  // 2. The class cache of this write, and what it reads of the task.
+  rocrash_async_read_cache_begin(storage.read_cache, task);
   rocrash_async_class_cache cache;
   rocrash_async_class_cache_init(&cache);
   WriteContext ctx = {writer, image_list, &cache, task};
@@ -802,6 +805,7 @@ rocrash_error_t rocrash_log_writer_write(rocrash_log_writer* writer, sys::thread
 
   // 11. Let the other threads go.
   rocrash_async_class_cache_free(&cache);
+  rocrash_async_read_cache_end(storage.read_cache);
   for (uint32_t i = 0; i < threadCount; ++i) {
     if (suspended[i]) sys::thread_resume(threads[i]);
   }

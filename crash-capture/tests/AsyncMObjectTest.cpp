@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "crash-capture/AsyncMObject.h"
+#include "crash-capture/AsyncReadCache.h"
 
 namespace {
 
@@ -102,6 +103,49 @@ TEST(AsyncMObjectWindow, LongRangeIsCutToTheBound) {
   EXPECT_EQ(rocrash_async_mobject_init(&m, sys::mach_task_self(), base, size, true),
             ROCRASH_ERR_NOMEM);
   munmap(mem, size);
+}
+
+// Between begin and end, a write's reads of its task come from its copy of
+// each page and a range found readable is not checked again; errors stay
+// those of the kernel's copy, and after the end every read asks afresh.
+TEST(AsyncReadCache, WriteReadsEachPageAndChecksEachRangeOnce) {
+  const size_t page = sys::vm_page_size();
+  auto* mem = static_cast<uint8_t*>(
+      mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  mprotect(mem + page, page, PROT_NONE);
+  munmap(mem + 2 * page, page);
+  const auto at = [mem](size_t offset) { return reinterpret_cast<uint64_t>(mem + offset); };
+  const sys::task_t task = sys::mach_task_self();
+  rocrash_async_read_cache* cache = rocrash_async_read_cache_create();
+  ASSERT_NE(cache, nullptr);
+  uint64_t value = 0;
+  std::memcpy(mem + 8, "\x11\x22\x33\x44\x55\x66\x77\x88", 8);
+
+  rocrash_async_read_cache_begin(cache, task);
+  ASSERT_EQ(
+      rocrash_async_task_read_uint64(task, rocrash_async_byteorder_direct(), at(8), 0, &value),
+      ROCRASH_ERR_NONE);
+  EXPECT_EQ(value, 0x8877665544332211u);
+  mem[8] = 0x99;  // after the page was read: the write sees its copy
+  rocrash_async_task_read_uint64(task, rocrash_async_byteorder_direct(), at(8), 0, &value);
+  EXPECT_EQ(value, 0x8877665544332211u);
+  uint8_t bytes[16];
+  EXPECT_EQ(rocrash_async_task_read(task, at(page - 8), 0, bytes, 16), ROCRASH_ERR_ACCESS);
+  EXPECT_EQ(rocrash_async_task_read(task, at(2 * page), 0, bytes, 16), ROCRASH_ERR_NOTFOUND);
+  rocrash_async_mobject m;
+  ASSERT_EQ(rocrash_async_mobject_init(&m, task, at(0), 64, true), ROCRASH_ERR_NONE);
+  rocrash_async_mobject_free(&m);
+  mprotect(mem, page, PROT_NONE);  // after the range was checked: not checked again
+  EXPECT_EQ(rocrash_async_mobject_init(&m, task, at(0), 64, true), ROCRASH_ERR_NONE);
+  rocrash_async_mobject_free(&m);
+  rocrash_async_read_cache_end(cache);
+
+  EXPECT_EQ(rocrash_async_mobject_init(&m, task, at(0), 64, true), ROCRASH_ERR_NOMEM);
+  mprotect(mem, page, PROT_READ);
+  rocrash_async_task_read_uint64(task, rocrash_async_byteorder_direct(), at(8), 0, &value);
+  EXPECT_EQ(value & 0xFF, 0x99u);
+  rocrash_async_read_cache_destroy(cache);
+  munmap(mem, 2 * page);
 }
 
 }  // namespace

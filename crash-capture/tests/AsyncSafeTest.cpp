@@ -148,6 +148,16 @@ TEST(AsyncMemory, CopyAndFillIncludingZeroLength) {
   EXPECT_EQ(a[0], 1);
   rocrash_async_memset(a, 0xAB, 8);
   EXPECT_EQ(a[7], 0xAB);
+  // Longer copies go by words; overlapping ones still byte by byte, forward.
+  uint8_t long_[21], copy[21] = {};
+  for (uint8_t i = 0; i < 21; ++i) long_[i] = i;
+  rocrash_async_memcpy(copy, long_, 21);
+  EXPECT_EQ(0, std::memcmp(copy, long_, 21));
+  rocrash_async_memcpy(long_ + 1, long_, 20);
+  for (uint8_t i = 0; i < 21; ++i) EXPECT_EQ(long_[i], 0) << int{i};
+  rocrash_async_memset(copy, 0x5C, 19);
+  EXPECT_EQ(copy[18], 0x5C);
+  EXPECT_EQ(copy[19], 19);
 }
 
 std::atomic<int> gDrainFd{-1};

@@ -10,8 +10,10 @@
 #include "system/Task.h"
 
 // Async-signal-safe building blocks of crash-time code: no heap, no locks,
-// no thread-local state. Foreign memory is only ever read through the task
-// reads below, which report a bad address instead of faulting.
+// no thread-local state but the pointer to a crash write's read cache
+// (AsyncReadCache.h), which the task reads below consult. Foreign memory is
+// only ever read through those reads, which report a bad address instead of
+// faulting.
 
 using rocrash_vm_address_t = uint64_t;
 using rocrash_vm_off_t = int64_t;
@@ -57,7 +59,8 @@ rocrash_error_t rocrash_async_task_read_uint64(sys::task_t task,
 int rocrash_async_strcmp(const char* a, const char* b) noexcept;
 // The same over at most `n` bytes.
 int rocrash_async_strncmp(const char* a, const char* b, size_t n) noexcept;
-// Byte-by-byte copy and fill; n = 0 does nothing.
+// Copy and fill without a library call; n = 0 does nothing. Overlapping
+// ranges are copied byte by byte from the first byte on.
 void* rocrash_async_memcpy(void* destination, const void* source, size_t n) noexcept;
 void* rocrash_async_memset(void* destination, uint8_t value, size_t n) noexcept;
 

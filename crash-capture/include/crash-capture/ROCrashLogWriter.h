@@ -9,6 +9,7 @@
 #include "crash-capture/AsyncFile.h"
 #include "crash-capture/AsyncImageList.h"
 #include "crash-capture/AsyncMachException.h"
+#include "crash-capture/AsyncReadCache.h"
 #include "crash-capture/AsyncThreadState.h"
 
 namespace objc {
@@ -83,14 +84,17 @@ struct rocrash_log_writer {
 
   // Room for a write's thread list, reserved at set-up so that writing
   // allocates nothing: up to `capacity` threads with, for each, whether it
-  // was suspended and the size of its message; and the bytes the frames at
-  // each depth take over all threads but the crashed one.
+  // was suspended and the size of its message; the bytes the frames at each
+  // depth take over all threads but the crashed one; and the cache of what
+  // the write reads (null when it could not be made: reads then go to the
+  // kernel each time).
   struct {
     uint32_t capacity;
     sys::thread_t* threads;
     bool* suspended;
     uint32_t* sizes;
     uint64_t* depth_sizes;  // ROCRASH_LOG_WRITER_MAX_FRAMES entries
+    rocrash_async_read_cache* read_cache;
   } thread_storage;
 };
 

@@ -61,6 +61,7 @@ SegmentFields segmentFields(const rocrash_async_macho* image, const uint8_t* cmd
 }
 
 void releaseImage(rocrash_async_macho* image) {
+  rocrash_async_dwarf_fde_index_free(&image->fde_index);
   free(image->name);
   image->name = nullptr;
   if (image->elf != nullptr) {
@@ -85,6 +86,26 @@ rocrash_error_t initElf(rocrash_async_macho* image) {
   return ROCRASH_ERR_NONE;
 }
 
+// Gives the image the index of its call-frame section: its own search table
+// when it has a usable one, else a table built from the section.
+void indexFrameSection(rocrash_async_macho* image) {
+  rocrash_async_mobject section;
+  bool debugFrame;
+  if (!rocrash_async_macho_map_frame_section(image, &section, &debugFrame)) return;
+  const sys::ElfImage* elf = image->elf;
+  if (elf == nullptr || elf->ehFrameHdrAddress == 0 ||
+      !rocrash_async_dwarf_fde_index_use_search_table(&image->fde_index, image->task,
+                                                      elf->ehFrameHdrAddress, elf->ehFrameHdrSize,
+                                                      elf->ehFrameAddress)) {
+    rocrash_async_dwarf_frame_reader reader;
+    rocrash_async_dwarf_frame_reader_init(&reader, &section, image->byteorder, image->m64,
+                                          debugFrame);
+    rocrash_async_dwarf_fde_index_build(&image->fde_index, &reader);
+    rocrash_async_dwarf_frame_reader_free(&reader);
+  }
+  rocrash_async_mobject_free(&section);
+}
+
 }  // namespace
 
 rocrash_error_t rocrash_async_macho_init(rocrash_async_macho* image, sys::task_t task,
@@ -104,7 +125,11 @@ rocrash_error_t rocrash_async_macho_init(rocrash_async_macho* image, sys::task_t
   static const uint8_t kElfMagic[4] = {0x7F, 'E', 'L', 'F'};
   if (memcmp(&image->header.magic, kElfMagic, 4) == 0) {
     err = initElf(image);
-    if (err != ROCRASH_ERR_NONE) releaseImage(image);
+    if (err != ROCRASH_ERR_NONE) {
+      releaseImage(image);
+    } else {
+      indexFrameSection(image);
+    }
     return err;
   }
   switch (image->header.magic) {
@@ -151,6 +176,7 @@ rocrash_error_t rocrash_async_macho_init(rocrash_async_macho* image, sys::task_t
     image->text_vmaddr = f.vmaddr;
     image->text_size = f.vmsize;
     image->vmaddr_slide = static_cast<int64_t>(header - f.vmaddr);
+    indexFrameSection(image);
     return ROCRASH_ERR_NONE;
   }
   releaseImage(image);
@@ -302,6 +328,26 @@ rocrash_error_t rocrash_async_macho_map_section(const rocrash_async_macho* image
         mobj, image->task, addr + static_cast<uint64_t>(image->vmaddr_slide), size, true);
   }
   return ROCRASH_ERR_NOTFOUND;
+}
+
+bool rocrash_async_macho_map_frame_section(const rocrash_async_macho* image,
+                                           rocrash_async_mobject* section,
+                                           bool* debug_frame) noexcept {
+  *debug_frame = false;
+  if (image->elf != nullptr) {
+    if (image->elf->ehFrameAddress == 0 || image->elf->ehFrameSize == 0) return false;
+    return rocrash_async_mobject_init(section, image->task, image->elf->ehFrameAddress,
+                                      image->elf->ehFrameSize, true) == ROCRASH_ERR_NONE;
+  }
+  if (rocrash_async_macho_map_section(image, "__TEXT", "__eh_frame", section) == ROCRASH_ERR_NONE) {
+    return true;
+  }
+  if (rocrash_async_macho_map_section(image, "__DWARF", "__debug_frame", section) ==
+      ROCRASH_ERR_NONE) {
+    *debug_frame = true;
+    return true;
+  }
+  return false;
 }
 
 void rocrash_async_macho_mapped_segment_free(rocrash_async_macho_mapped_segment* seg) noexcept {

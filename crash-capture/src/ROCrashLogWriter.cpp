@@ -147,6 +147,7 @@ void freeThreadStorage(rocrash_log_writer* writer) {
   free(storage.sizes);
   free(storage.depth_sizes);
   rocrash_async_read_cache_destroy(storage.read_cache);
+  rocrash_async_frame_cache_destroy(storage.frame_cache);
   storage = {};
 }
 
@@ -537,6 +538,7 @@ rocrash_error_t rocrash_log_writer_init(rocrash_log_writer* writer,
     freeThreadStorage(writer);
   }
   storage.read_cache = rocrash_async_read_cache_create();
+  storage.frame_cache = rocrash_async_frame_cache_create();
   writer->report_info.user_requested = user_requested;
   foundation::NSUUID uuid;
   memcpy(writer->report_info.uuid_bytes, uuid.bytes().data(), 16);
@@ -676,6 +678,7 @@ rocrash_error_t rocrash_log_writer_write(rocrash_log_writer* writer, sys::thread
 
   // 2. The class cache of this write, and what it reads of the task.
   rocrash_async_read_cache_begin(storage.read_cache, task);
+  rocrash_async_frame_cache_begin(storage.frame_cache);
   rocrash_async_class_cache cache;
   rocrash_async_class_cache_init(&cache);
   WriteContext ctx = {writer, image_list, &cache, task};
@@ -805,6 +808,7 @@ rocrash_error_t rocrash_log_writer_write(rocrash_log_writer* writer, sys::thread
 
   // 11. Let the other threads go.
   rocrash_async_class_cache_free(&cache);
+  rocrash_async_frame_cache_end(storage.frame_cache);
   rocrash_async_read_cache_end(storage.read_cache);
   for (uint32_t i = 0; i < threadCount; ++i) {
     if (suspended[i]) sys::thread_resume(threads[i]);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 
+#include "crash-capture/AsyncDwarfCFA.h"
 #include "crash-capture/AsyncMObject.h"
 #include "system/ElfImage.h"
 
@@ -56,6 +57,8 @@ struct rocrash_async_macho {
   bool m64;
   const rocrash_async_byteorder* byteorder;
   sys::ElfImage* elf;  // set for ELF images; no load commands then
+  // Where the FDE of a pc lies in the call-frame section (empty: the walk).
+  rocrash_async_dwarf_fde_index fde_index;
   // The image list entry that held this record when a walk last visited it.
   rocrash_async_image_list_entry* list_entry;
 };
@@ -128,6 +131,13 @@ void* rocrash_async_macho_find_segment_cmd(const rocrash_async_macho* image,
 rocrash_error_t rocrash_async_macho_map_segment(const rocrash_async_macho* image,
                                                 const char* segname,
                                                 rocrash_async_macho_mapped_segment* seg) noexcept;
+// Maps the image's call-frame section: "__TEXT","__eh_frame", else
+// "__DWARF","__debug_frame" (`*debug_frame` set) for Mach-O images;
+// `.eh_frame` for ELF images. False when there is none or it is not readable.
+bool rocrash_async_macho_map_frame_section(const rocrash_async_macho* image,
+                                           rocrash_async_mobject* section,
+                                           bool* debug_frame) noexcept;
+
 rocrash_error_t rocrash_async_macho_map_section(const rocrash_async_macho* image,
                                                 const char* segname, const char* sectname,
                                                 rocrash_async_mobject* mobj) noexcept;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "crash-capture/AsyncFile.h"
+#include "crash-capture/AsyncFrameCache.h"
 #include "crash-capture/AsyncImageList.h"
 #include "crash-capture/AsyncMachException.h"
 #include "crash-capture/AsyncReadCache.h"
@@ -85,9 +86,9 @@ struct rocrash_log_writer {
   // Room for a write's thread list, reserved at set-up so that writing
   // allocates nothing: up to `capacity` threads with, for each, whether it
   // was suspended and the size of its message; the bytes the frames at each
-  // depth take over all threads but the crashed one; and the cache of what
-  // the write reads (null when it could not be made: reads then go to the
-  // kernel each time).
+  // depth take over all threads but the crashed one; and the caches of what
+  // the write reads and finds in the call-frame information (null when they
+  // could not be made: the write then asks afresh each time).
   struct {
     uint32_t capacity;
     sys::thread_t* threads;
@@ -95,6 +96,7 @@ struct rocrash_log_writer {
     uint32_t* sizes;
     uint64_t* depth_sizes;  // ROCRASH_LOG_WRITER_MAX_FRAMES entries
     rocrash_async_read_cache* read_cache;
+    rocrash_async_frame_cache* frame_cache;
   } thread_storage;
 };
 

@@ -185,6 +185,9 @@ bool elf_image_init(ElfImage* image, uint64_t headerAddress, const char* path) {
       }
     } else if (ph.p_type == PT_DYNAMIC) {
       dynamic = start;
+    } else if (ph.p_type == PT_GNU_EH_FRAME) {
+      image->ehFrameHdrAddress = start;
+      image->ehFrameHdrSize = ph.p_memsz;
     } else if (ph.p_type == PT_NOTE) {
       // Notes: namesz, descsz, type, name (4-aligned), desc (4-aligned).
       const uint64_t notes = std::min(ph.p_memsz, kMaxNoteBytes);

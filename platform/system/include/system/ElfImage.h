@@ -25,6 +25,10 @@ struct ElfImage {
   bool hasUuid = false;         // the first 16 bytes of the GNU build id
   uint64_t ehFrameAddress = 0;  // runtime address of .eh_frame, 0 when absent
   uint64_t ehFrameSize = 0;
+  // The loaded search table over .eh_frame (the PT_GNU_EH_FRAME segment,
+  // `.eh_frame_hdr`), 0 when the object has none.
+  uint64_t ehFrameHdrAddress = 0;
+  uint64_t ehFrameHdrSize = 0;
   ElfSymbolTable tables[2];  // .symtab (from the file), .dynsym
   const void* fileMapping = nullptr;
   size_t fileMappingSize = 0;

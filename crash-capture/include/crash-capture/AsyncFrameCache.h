@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "crash-capture/AsyncDwarfCFA.h"
+#include "crash-capture/AsyncMachO.h"
+
+// What a crash write has found in the images' call-frame information, by pc:
+// the image, and the FDE and CIE that describe the pc. The threads of a
+// process mostly wait in the same few functions, and every step of a walk
+// also asks whether the frame below was a signal trampoline: with this, each
+// pc is looked up and parsed once per write. The image list and the memory
+// do not change under a write (every other thread is parked).
+//
+// Like the read cache (AsyncReadCache.h) it is made on an ordinary thread
+// and used only between `begin` and `end` on the thread that writes, which
+// find it through one thread-local pointer; elsewhere every lookup is made
+// afresh. Begin, end and lookups are async-signal-safe and allocate nothing.
+
+inline constexpr size_t ROCRASH_ASYNC_FRAME_CACHE_ENTRIES = 256;
+
+// What the lookup of a pc found.
+enum rocrash_async_frame_cache_status : uint32_t {
+  ROCRASH_ASYNC_FRAME_ENTRIES_NO_IMAGE = 0,    // no listed image holds the pc
+  ROCRASH_ASYNC_FRAME_ENTRIES_NO_SECTION = 1,  // its image has no readable frame section
+  ROCRASH_ASYNC_FRAME_ENTRIES_NOT_FOUND = 2,   // no FDE covers it, or its CIE is unreadable
+  ROCRASH_ASYNC_FRAME_ENTRIES_FOUND = 3,
+};
+
+struct rocrash_async_frame_cache_entry {
+  uint64_t pc;  // the pc looked up; with `used` unset the entry is empty
+  bool used;
+  uint32_t status;
+  rocrash_async_macho* image;
+  rocrash::async::rocrash_async_dwarf_fde_info fde;
+  rocrash::async::rocrash_async_dwarf_cie_info cie;
+};
+
+struct rocrash_async_frame_cache {
+  rocrash_async_frame_cache* previous;  // the thread's cache before `begin`
+  rocrash_async_frame_cache_entry entries[ROCRASH_ASYNC_FRAME_CACHE_ENTRIES];
+};
+
+// Makes an empty cache; null when there is no memory. Ordinary threads only.
+rocrash_async_frame_cache* rocrash_async_frame_cache_create() noexcept;
+void rocrash_async_frame_cache_destroy(rocrash_async_frame_cache* cache) noexcept;
+
+// Empties `cache` and makes it the calling thread's cache until
+// `rocrash_async_frame_cache_end`, which gives the thread back the cache it had
+// before. A null cache does nothing.
+void rocrash_async_frame_cache_begin(rocrash_async_frame_cache* cache) noexcept;
+void rocrash_async_frame_cache_end(rocrash_async_frame_cache* cache) noexcept;
+
+namespace rocrash::async {
+
+// The calling thread's entry for `pc`: the one filled for it (`*filled`
+// true), or an entry to fill, which then replaces what it held. Null when the
+// thread has no cache.
+rocrash_async_frame_cache_entry* frame_cache_entry(uint64_t pc, bool* filled) noexcept;
+
+}  // namespace rocrash::async

@@ -15,7 +15,6 @@
 #include <thread>
 #include <vector>
 
-#include "ThreadSanitizerFacts.h"
 #include "crash-capture/ROReradUzerirud.h"
 
 namespace {
@@ -255,10 +254,6 @@ TEST_P(CrashChild, LoopingCallFrameExpressionStillLetsTheReportFinish) {
 }
 
 TEST_P(CrashChild, MoreThreadsThanTheOldLimitAreListedWithTheCrashedOne) {
-  if (rocrash::testing::kThreadSanitizer) {
-    GTEST_SKIP() << "under ThreadSanitizer the walk of 600 stacks takes over a minute, longer than "
-                    "the child is given";
-  }
   ChildRun run;
   runChild("many-threads", GetParam(), &run);
   expectOneWholeReport(run, "SIGSEGV");

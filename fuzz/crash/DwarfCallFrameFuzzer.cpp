@@ -1,7 +1,8 @@
 // Feeds call-frame information to the crash-time DWARF readers as one step
 // of a stack walk does: find the FDE covering a pc, parse it and its CIE,
 // run both instruction programs up to the pc and apply the resulting row to
-// a frame whose registers point into a scratch stack.
+// a frame whose registers point into a scratch stack. A table built over the
+// section must find what the walk over it finds.
 //
 // Input: a flags byte (bit 0: 64-bit image, bit 1: debug-frame data, bit 2:
 // other byte order), the offset of an entry in the section (4 bytes) whose
@@ -32,10 +33,19 @@ void step(const rocrash_async_dwarf_frame_reader* reader, uint64_t section, uint
     const uint64_t span = fde.pc_end - fde.pc_start;
     pc = fde.pc_start + (span == 0 ? 0 : distance % span);
   }
-  if (rocrash_async_dwarf_frame_reader_find_fde(reader, 0, static_cast<machine_ptr>(pc), &fde) !=
-      ROCRASH_ERR_NONE) {
-    return;
+  const rocrash_error_t walked =
+      rocrash_async_dwarf_frame_reader_find_fde(reader, 0, static_cast<machine_ptr>(pc), &fde);
+  rocrash_async_dwarf_fde_index index;
+  if (rocrash_async_dwarf_fde_index_build(&index, reader)) {
+    rocrash_async_dwarf_fde_info indexed;
+    const rocrash_error_t found = rocrash_async_dwarf_frame_reader_find_fde_indexed(
+        reader, &index, static_cast<machine_ptr>(pc), &indexed);
+    rocrash_async_dwarf_fde_index_free(&index);
+    if (found != walked || (found == ROCRASH_ERR_NONE && indexed.fde_offset != fde.fde_offset)) {
+      __builtin_trap();
+    }
   }
+  if (walked != ROCRASH_ERR_NONE) return;
   rocrash::async::gnu_ehptr_reader<machine_ptr> pointers(reader->byteorder);
   rocrash_async_dwarf_cie_info cie;
   if (rocrash::async::rocrash_async_dwarf_cie_info_init<machine_ptr>(

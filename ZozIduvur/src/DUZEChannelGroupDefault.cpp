@@ -122,6 +122,8 @@ void DUZEChannelGroupDefault::shutdown() {
     units = units_;
   }
   for (const auto& unit : units) unit->shutdown();
+  // Nothing is left to write: the log database is closed cleanly.
+  storage_->close();
 }
 
 // DUZECommonSchemaMirrorDelegate ------------------------------------------------

@@ -104,7 +104,7 @@ DUZELogDBStorage::DUZELogDBStorage(fs::path file) : file_(absolutePath(std::move
 
 DUZELogDBStorage::~DUZELogDBStorage() {
   std::lock_guard lock(mutex_);
-  close();
+  closeDatabase();
 }
 
 bool DUZELogDBStorage::isOpen() {
@@ -112,12 +112,14 @@ bool DUZELogDBStorage::isOpen() {
   return db_ != nullptr;
 }
 
-bool DUZELogDBStorage::ensureOpen() { return db_ != nullptr || openOrSetAside(); }
+bool DUZELogDBStorage::ensureOpen() {
+  return db_ != nullptr || (!closedForGood_ && openOrSetAside());
+}
 
 bool DUZELogDBStorage::openOrSetAside() {
   const OpenResult result = open();
   if (result == OpenResult::Opened) return true;
-  close();
+  closeDatabase();
   if (result == OpenResult::Failed) {
     // A full disk, a read-only folder, an I/O error or another process
     // holding the file say nothing about what the file holds: it is kept,
@@ -143,7 +145,7 @@ bool DUZELogDBStorage::openOrSetAside() {
                file_.string(), aside->filename().string());
   if (open() != OpenResult::Opened) {
     DUZELogError(kDUZELogTag, "Couldn't open the log database at %@.", file_.string());
-    close();
+    closeDatabase();
     return false;
   }
   carryRowsFrom(*aside);
@@ -282,6 +284,12 @@ DUZELogDBStorage::OpenResult DUZELogDBStorage::failure(const char* what) {
 }
 
 void DUZELogDBStorage::close() {
+  std::lock_guard lock(mutex_);
+  closedForGood_ = true;
+  closeDatabase();
+}
+
+void DUZELogDBStorage::closeDatabase() {
   for (auto& [sql, stmt] : statements_) sqlite3_finalize(stmt);
   statements_.clear();
   if (db_) sqlite3_close_v2(db_);

@@ -31,6 +31,15 @@ void AppDelegate::applicationDidFinishLaunching() {
   DUZECrashes::setDelegate(shared_from_this());
 }
 
+void AppDelegate::applicationWillTerminate() {
+  // What was enqueued so far is stored, then the store is closed; the client's
+  // objects themselves live as long as the process.
+  if (auto group = DUZEZozIduvur::channelGroup()) {
+    group->waitUntilIdle();
+    group->shutdown();
+  }
+}
+
 std::optional<bool> AppDelegate::crashesShouldProcessErrorReport(
     const std::shared_ptr<DUZECrashes>& /*crashes*/,
     const std::shared_ptr<DUZEErrorReport>& /*errorReport*/) {

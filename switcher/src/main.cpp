@@ -25,5 +25,6 @@ int main() {
   delegate->applicationDidFinishLaunching();
 
   dispatch::MainLoop::run();
+  delegate->applicationWillTerminate();
   return 0;
 }

@@ -72,6 +72,9 @@ TEST_F(Program, StoresItsStartAndStopsCleanlyOnSigterm) {
 
   const auto status = run.stopWith(SIGTERM);
   EXPECT_TRUE(exitedCleanly(status)) << describe(status) << "\n" << run.standardError();
+  // The store was closed: everything is in the database file itself.
+  EXPECT_FALSE(fs::exists(dataDir() / "Logs.sqlite-wal"));
+  EXPECT_FALSE(fs::exists(dataDir() / "Logs.sqlite-shm"));
   // Nothing is thrown away at the stop: the log waits for the next run.
   EXPECT_EQ(storedRows(std::string(kDUZEStartServiceGroupId)), 1u);
 }

@@ -52,7 +52,8 @@ class DUZEChannelGroupDefault : public DUZEChannelGroupProtocol,
   // Waits until every log handed to a unit so far has been taken up by the
   // logs queue (stored or dropped). Not from the logs queue itself.
   void waitUntilIdle();
-  // Stops every unit's timer (the client is being torn down).
+  // Stops every unit's timer and closes the log store (the client is being
+  // torn down).
   void shutdown();
 
   DUZEChannelGroupDefault(std::shared_ptr<DUZEIngestionProtocol> ingestion,

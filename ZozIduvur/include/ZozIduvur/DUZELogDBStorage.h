@@ -49,6 +49,10 @@ class DUZELogDBStorage {
   DUZELogDBStorage& operator=(const DUZELogDBStorage&) = delete;
 
   bool isOpen();
+  // Closes the database for good (the last connection checkpoints the
+  // write-ahead log and removes it and the shared-memory file); every later
+  // call finds the store closed.
+  void close();
   const std::filesystem::path& file() const { return file_; }
 
   // A log in the form it is stored in: archived, with its priority (`flags`
@@ -107,7 +111,7 @@ class DUZELogDBStorage {
   OpenResult failure(const char* what);
   std::optional<std::filesystem::path> setAside();
   void carryRowsFrom(const std::filesystem::path& aside);
-  void close();
+  void closeDatabase();
   bool execute(const char* sql);
   sqlite3_stmt* statement(const char* sql);
   void logSqliteError(const char* what);
@@ -115,6 +119,7 @@ class DUZELogDBStorage {
   std::filesystem::path file_;
   std::mutex mutex_;
   sqlite3* db_ = nullptr;
+  bool closedForGood_ = false;
   std::map<std::string, sqlite3_stmt*, std::less<>> statements_;
   // batch id -> (group id, row ids)
   std::map<std::string, std::pair<std::string, std::vector<int64_t>>> batches_;

@@ -65,7 +65,8 @@ class DUZEZozIduvur {
 
   // The channel group of the configured client, or null.
   static std::shared_ptr<DUZEChannelGroupDefault> channelGroup();
-  // Tears the client down (timers stopped, HTTP thread ended) so that the
-  // next `start` configures anew. For tests and restarts within a process.
+  // Tears the client down (enqueued logs taken up, timers stopped, HTTP
+  // thread ended, log store closed) so that the next `start` configures
+  // anew. For tests and restarts within a process.
   static void resetSharedInstance();
 };

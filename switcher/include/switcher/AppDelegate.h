@@ -25,6 +25,10 @@ class AppDelegate : public DUZECrashesDelegate, public std::enable_shared_from_t
   // telemetry client with its analytics and crash services, and becomes the
   // crash service's delegate.
   void applicationDidFinishLaunching();
+  // The application is about to end (on the main thread, once the main loop
+  // has returned): the telemetry client is torn down, its log store closed
+  // cleanly. Unsent logs wait in the store for the next run.
+  void applicationWillTerminate();
 
   // DUZECrashesDelegate:
   // Every report is processed (and so sent).

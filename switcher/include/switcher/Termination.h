@@ -6,8 +6,9 @@
 
 // Ends the application: the running main loop returns after the block in
 // progress (and a loop not yet running returns as soon as it starts). Any
-// thread. This is what quitting the application does; there is no shutdown
-// sequence beyond it, and stored telemetry logs wait for the next run.
+// thread. This is what quitting the application does; `main` then has the
+// application's delegate close the telemetry client, and stored logs wait
+// for the next run.
 void terminateApplication();
 
 // While an instance lives, SIGINT and SIGTERM terminate the application (see

@@ -21,7 +21,8 @@ const dispatch::DispatchSpecificKey<const void*>& logsQueueKey() {
 // Logs enqueued while a log is prepared on this thread replace it (a
 // delegate turned it into them): set for the duration of the delegates'
 // calls.
-thread_local std::shared_ptr<void> tPreparing;
+// (Made on the first such enqueue: most logs have no replacement.)
+thread_local std::shared_ptr<void>* tPreparing = nullptr;
 
 // At most so many prepared logs go into one transaction.
 constexpr size_t kMaxLogsPerTransaction = 500;
@@ -155,7 +156,8 @@ void DUZEChannelUnitDefault::enqueueItem(const std::shared_ptr<DUZEAbstractLog>&
   }
   std::shared_ptr<ReplacedLog> replaces;
   if (tPreparing && onLogsQueue()) {
-    replaces = std::static_pointer_cast<ReplacedLog>(tPreparing);
+    if (!*tPreparing) *tPreparing = std::make_shared<ReplacedLog>();
+    replaces = std::static_pointer_cast<ReplacedLog>(*tPreparing);
     ++replaces->outstanding;
   }
   bool first = false;
@@ -218,10 +220,10 @@ void DUZEChannelUnitDefault::prepare(
   if (!log->timestamp()) log->setTimestamp(dispatch::Date::now());
   if (!log->device()) log->setDevice(DUZEDeviceTracker::sharedInstance()->device());
   const std::string internalId = nextInternalId();
-  auto replaced = std::make_shared<ReplacedLog>();
+  std::shared_ptr<void> replacedBy;
   bool filtered = false;
   {
-    auto outer = std::exchange(tPreparing, replaced);
+    auto* outer = std::exchange(tPreparing, &replacedBy);
     for (const auto& delegate : listeners) delegate->channelPrepareLog(self, log);
     for (const auto& delegate : listeners) {
       delegate->channelDidPrepareLog(self, log, internalId, item.flags);
@@ -229,11 +231,12 @@ void DUZEChannelUnitDefault::prepare(
     for (const auto& delegate : listeners) {
       if (delegate->channelUnitShouldFilterLog(self, log)) filtered = true;
     }
-    tPreparing = std::move(outer);
+    tPreparing = outer;
   }
   if (filtered) {
     DUZELogDebug(kDUZELogTag, "Log of type '%@' was filtered out by a delegate.", log->type());
-    if (replaced->outstanding > 0) {
+    if (auto replaced = std::static_pointer_cast<ReplacedLog>(replacedBy);
+        replaced && replaced->outstanding > 0) {
       // Done once what replaces it is.
       replaced->unit = weak_from_this();
       replaced->log = log;

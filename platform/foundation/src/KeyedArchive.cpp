@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <nlohmann/json.hpp>
 
@@ -43,17 +44,14 @@ class CborWriter {
     if (n <= 0x17) {
       out_.push_back(static_cast<uint8_t>(type | n));
     } else if (n <= 0xFF) {
-      out_.push_back(type | 0x18);
-      bigEndian(n, 1);
+      const uint8_t bytes[] = {static_cast<uint8_t>(type | 0x18), static_cast<uint8_t>(n)};
+      raw(bytes, sizeof bytes);
     } else if (n <= 0xFFFF) {
-      out_.push_back(type | 0x19);
-      bigEndian(n, 2);
+      bigEndian(type | 0x19, n, 2);
     } else if (n <= 0xFFFFFFFF) {
-      out_.push_back(type | 0x1A);
-      bigEndian(n, 4);
+      bigEndian(type | 0x1A, n, 4);
     } else {
-      out_.push_back(type | 0x1B);
-      bigEndian(n, 8);
+      bigEndian(type | 0x1B, n, 8);
     }
   }
   void integer(int64_t v) {
@@ -65,11 +63,11 @@ class CborWriter {
   }
   void text(std::string_view v) {
     head(3, v.size());
-    out_.insert(out_.end(), v.begin(), v.end());
+    raw(reinterpret_cast<const uint8_t*>(v.data()), v.size());
   }
   void bytes(const Data& v) {
     head(2, v.size());
-    out_.insert(out_.end(), v.begin(), v.end());
+    raw(v.data(), v.size());
   }
   void boolean(bool v) { out_.push_back(v ? 0xF5 : 0xF4); }
   void null() { out_.push_back(0xF6); }
@@ -81,20 +79,24 @@ class CborWriter {
     } else if (v >= static_cast<double>(std::numeric_limits<float>::lowest()) &&
                v <= static_cast<double>(std::numeric_limits<float>::max()) &&
                static_cast<double>(static_cast<float>(v)) == v) {
-      out_.push_back(0xFA);
-      bigEndian(std::bit_cast<uint32_t>(static_cast<float>(v)), 4);
+      bigEndian(0xFA, std::bit_cast<uint32_t>(static_cast<float>(v)), 4);
     } else {
-      out_.push_back(0xFB);
-      bigEndian(std::bit_cast<uint64_t>(v), 8);
+      bigEndian(0xFB, std::bit_cast<uint64_t>(v), 8);
     }
   }
-  void raw(const uint8_t* data, size_t size) { out_.insert(out_.end(), data, data + size); }
+  void raw(const uint8_t* data, size_t size) {
+    if (size == 0) return;
+    const size_t at = out_.size();
+    out_.resize(at + size);
+    std::memcpy(out_.data() + at, data, size);
+  }
 
  private:
-  void bigEndian(uint64_t v, int size) {
-    for (int shift = (size - 1) * 8; shift >= 0; shift -= 8) {
-      out_.push_back(static_cast<uint8_t>(v >> shift));
-    }
+  // A lead byte and `size` bytes of `v`, most significant first.
+  void bigEndian(uint8_t lead, uint64_t v, int size) {
+    uint8_t bytes[9] = {lead};
+    for (int i = 0; i < size; ++i) bytes[1 + i] = static_cast<uint8_t>(v >> ((size - 1 - i) * 8));
+    raw(bytes, static_cast<size_t>(size) + 1);
   }
 
   Data& out_;
@@ -110,6 +112,9 @@ struct CoderState {
   // `scratch` as they come; the fields are put in key order when the object
   // is done.
   struct Field {
+    // The key's first eight bytes, most significant first: keys mostly
+    // differ there, so most comparisons need not look further.
+    uint64_t prefix;
     size_t keyOffset;
     size_t keySize;
     size_t offset;
@@ -127,8 +132,17 @@ struct CoderState {
   }
 
   void add(std::string_view key, size_t offset) {
-    encoded.push_back({keys.size(), key.size(), offset, scratch.size() - offset});
+    uint64_t prefix = 0;
+    for (size_t i = 0; i < 8; ++i) {
+      prefix = (prefix << 8) | (i < key.size() ? static_cast<uint8_t>(key[i]) : 0);
+    }
+    encoded.push_back({prefix, keys.size(), key.size(), offset, scratch.size() - offset});
     keys.append(key);
+  }
+
+  bool less(const Field& a, const Field& b) const {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    return keyOf(a) < keyOf(b);
   }
 
   void writeFields(CborWriter& writer) {
@@ -137,7 +151,7 @@ struct CoderState {
     for (size_t i = 1; i < encoded.size(); ++i) {
       const Field field = encoded[i];
       size_t j = i;
-      for (; j > 0 && keyOf(field) < keyOf(encoded[j - 1]); --j) encoded[j] = encoded[j - 1];
+      for (; j > 0 && less(field, encoded[j - 1]); --j) encoded[j] = encoded[j - 1];
       encoded[j] = field;
     }
     // A key written twice keeps its last value.

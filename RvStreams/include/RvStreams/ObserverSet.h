@@ -86,12 +86,19 @@ void noteReader(std::atomic<uintptr_t>& readers, uintptr_t record) noexcept;
 // the slots, decided after the replacement from the set's readers.
 struct WriterBarrier {
   bool needed = false;
+  // False when no thread has ever read the set: every reader announces itself
+  // before it reads, so nothing replaced now can be held by one.
+  bool look = true;
   std::atomic<uintptr_t>* settle = nullptr;  // shared readers to mark settled
 
   static WriterBarrier after(std::atomic<uintptr_t>& readers) noexcept {
     const uintptr_t state = readers.load(std::memory_order_seq_cst);
     WriterBarrier barrier;
-    if (state == kNoReader || state == kSettledReaders) return barrier;
+    if (state == kNoReader) {
+      barrier.look = false;
+      return barrier;
+    }
+    if (state == kSettledReaders) return barrier;
     if (state == reinterpret_cast<uintptr_t>(tHazardThread.record)) return barrier;
     barrier.needed = true;
     if (state == kSharedReaders) barrier.settle = &readers;
@@ -155,12 +162,13 @@ class RetiredSnapshots {
   RetiredSnapshots(const RetiredSnapshots&) = delete;
   RetiredSnapshots& operator=(const RetiredSnapshots&) = delete;
   ~RetiredSnapshots() {
-    if (count_ == 0) return;
+    if (count_ == 0 || !barrier_.look) return;  // the owners are released on the way out
     barrier_.run();
     for (std::size_t i = 0; i < count_; ++i) retireSnapshot(keys_[i], std::move(owners_[i]));
   }
   void setBarrier(WriterBarrier barrier) noexcept {
     barrier_.needed = barrier_.needed || barrier.needed;
+    barrier_.look = barrier_.look && barrier.look;
     if (barrier.settle != nullptr) barrier_.settle = barrier.settle;
   }
   void add(uintptr_t key, std::shared_ptr<const void> owner) noexcept {
@@ -195,7 +203,7 @@ class ObserverSet {
     Delivery& operator=(const Delivery&) = delete;
     ~Delivery() {
       if (slot_ != nullptr) detail::leave(*slot_);
-      if (retire_) {
+      if (retire_ && barrier_.look) {
         barrier_.run();
         detail::retireSnapshot(key_, std::move(owner_));
       }
@@ -264,6 +272,7 @@ class ObserverSet {
     detail::HazardThread& thread = detail::tHazardThread;
     if ((thread.record != nullptr || detail::attachHazardRecord() != nullptr) &&
         thread.depth < detail::kHazardSlots) {
+      detail::noteReader(readers_, reinterpret_cast<uintptr_t>(thread.record));
       delivery.slot_ = &thread.record->slots[thread.depth++];
       delivery.key_ = detail::announceIn(*delivery.slot_, published_, key);
     } else {

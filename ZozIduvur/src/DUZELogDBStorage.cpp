@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <nlohmann/json.hpp>
+#include <utility>
 
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZEUtility.h"
@@ -118,7 +119,11 @@ bool DUZELogDBStorage::ensureOpen() {
 
 bool DUZELogDBStorage::openOrSetAside() {
   const OpenResult result = open();
-  if (result == OpenResult::Opened) return true;
+  if (result == OpenResult::Opened) {
+    // Rows of a file set aside while the new store could not be opened.
+    if (carryFrom_) carryRowsFrom(*std::exchange(carryFrom_, std::nullopt));
+    return true;
+  }
   closeDatabase();
   if (result == OpenResult::Failed) {
     // A full disk, a read-only folder, an I/O error or another process
@@ -146,6 +151,7 @@ bool DUZELogDBStorage::openOrSetAside() {
   if (open() != OpenResult::Opened) {
     DUZELogError(kDUZELogTag, "Couldn't open the log database at %@.", file_.string());
     closeDatabase();
+    carryFrom_ = aside;
     return false;
   }
   carryRowsFrom(*aside);

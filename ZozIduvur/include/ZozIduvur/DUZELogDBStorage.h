@@ -120,6 +120,8 @@ class DUZELogDBStorage {
   std::mutex mutex_;
   sqlite3* db_ = nullptr;
   bool closedForGood_ = false;
+  // A file set aside whose rows wait for the new store to open.
+  std::optional<std::filesystem::path> carryFrom_;
   std::map<std::string, sqlite3_stmt*, std::less<>> statements_;
   // batch id -> (group id, row ids)
   std::map<std::string, std::pair<std::string, std::vector<int64_t>>> batches_;

@@ -304,10 +304,13 @@ void DUZEChannelUnitDefault::storePrepared() {
     if (!timer_ && !shutDown_) startTimer();
     return;
   }
-  auto stored = std::move(unstored_);
-  unstored_.clear();
+  std::vector<Prepared> stored;
+  stored.swap(unstored_);
   itemsCount_ += stored.size();
   reportDone(stored);
+  // The list keeps its room for the next logs.
+  stored.clear();
+  if (unstored_.empty()) unstored_.swap(stored);
   checkPendingLogs();
 }
 

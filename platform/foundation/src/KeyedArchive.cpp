@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <memory>
 #include <nlohmann/json.hpp>
 
 #include "DepthLimitedJSON.h"
@@ -171,18 +172,39 @@ struct CoderState {
 
 namespace {
 
+// The encoding states of the objects being written on this thread, one per
+// nesting level, kept with their buffers from one archive to the next.
+class EncodingStates {
+ public:
+  detail::CoderState& acquire() {
+    if (depth_ == states_.size()) states_.push_back(std::make_unique<detail::CoderState>());
+    detail::CoderState& state = *states_[depth_++];
+    state.scratch.clear();
+    state.keys.clear();
+    state.encoded.clear();
+    return state;
+  }
+  void release() { --depth_; }
+
+ private:
+  std::vector<std::unique_ptr<detail::CoderState>> states_;
+  size_t depth_ = 0;
+};
+
+thread_local EncodingStates tEncodingStates;
+
 void writeObject(CborWriter& writer, const NSCoding& object) {
-  detail::CoderState state;
-  state.scratch.reserve(256);
-  state.keys.reserve(256);
-  state.encoded.reserve(24);
-  NSCoder coder(&state);
+  struct Level {
+    detail::CoderState& state = tEncodingStates.acquire();
+    ~Level() { tEncodingStates.release(); }
+  } level;
+  NSCoder coder(&level.state);
   object.encodeWithCoder(coder);
   writer.head(5, 2);
   writer.text(kClassKey);
   writer.text(object.className());
   writer.text(kFieldsKey);
-  state.writeFields(writer);
+  level.state.writeFields(writer);
 }
 
 void writeValue(CborWriter& writer, const Value& value) {

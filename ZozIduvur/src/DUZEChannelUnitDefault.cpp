@@ -19,9 +19,9 @@ const dispatch::DispatchSpecificKey<const void*>& logsQueueKey() {
 }
 
 // Logs enqueued while a log is prepared on this thread replace it (a
-// delegate turned it into them): set for the duration of the delegates'
-// calls.
-// (Made on the first such enqueue: most logs have no replacement.)
+// delegate turned it into them). Set for the duration of the delegates'
+// calls to where the log's replacement record goes, which the first such
+// enqueue makes (most logs have no replacement).
 thread_local std::shared_ptr<void>* tPreparing = nullptr;
 
 // At most so many prepared logs go into one transaction.

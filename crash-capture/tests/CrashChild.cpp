@@ -39,6 +39,10 @@ int64_t monotonicNs() {
   return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
+// 0, read at run time: the optimiser cannot prove the faulting stores below
+// write outside any object and so does not warn about them or drop them.
+volatile uintptr_t gLowAddress = 0;
+
 void mark(const std::string& key, uint64_t value) {
   FILE* f = fopen((gFolder + "/markers").c_str(), "a");
   fprintf(f, "%s %llu\n", key.c_str(), static_cast<unsigned long long>(value));
@@ -50,7 +54,7 @@ void markFunction(const std::string& key, void (*function)()) {
 }
 
 __attribute__((noinline)) void faultHere() {
-  *reinterpret_cast<volatile int*>(0x10) = 1;
+  *reinterpret_cast<volatile int*>(gLowAddress + 0x10) = 1;
   asm volatile("" ::: "memory");
 }
 
@@ -61,7 +65,7 @@ __attribute__((noinline)) void faultAfterBacktrace() {
   void* frames[64];
   int n = backtrace(frames, 64);
   for (int i = 0; i < n; ++i) mark("backtrace", reinterpret_cast<uint64_t>(frames[i]));
-  *reinterpret_cast<volatile int*>(0x10) = 1;
+  *reinterpret_cast<volatile int*>(gLowAddress + 0x10) = 1;
   asm volatile("" ::: "memory");
 }
 
@@ -122,7 +126,7 @@ void startSleepers(int count, bool deaf) {
 
 void handleSignal(siginfo_t*, void*, void*) {
   if (gMode == "callback-fault") {
-    *reinterpret_cast<volatile int*>(0x20) = 1;
+    *reinterpret_cast<volatile int*>(gLowAddress + 0x20) = 1;
   } else if (gMode == "deaf-threads") {
     // The time from the crash to the written report, in nanoseconds.
     char text[32];

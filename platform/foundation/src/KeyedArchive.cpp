@@ -14,6 +14,42 @@ namespace foundation {
 
 using json = nlohmann::json;
 
+namespace detail {
+
+// Bytes being written: appends stay inline and never zero the room they
+// take, so that writing a field costs little more than copying it.
+class ByteBuffer {
+ public:
+  const uint8_t* data() const { return bytes_.get(); }
+  size_t size() const { return size_; }
+  void clear() { size_ = 0; }
+  void push(uint8_t byte) {
+    if (size_ == capacity_) grow(1);
+    bytes_[size_++] = byte;
+  }
+  void append(const uint8_t* data, size_t size) {
+    if (size == 0) return;
+    if (capacity_ - size_ < size) grow(size);
+    std::memcpy(bytes_.get() + size_, data, size);
+    size_ += size;
+  }
+
+ private:
+  void grow(size_t more) {
+    const size_t capacity = std::max({capacity_ * 2, size_ + more, size_t{512}});
+    auto bytes = std::make_unique_for_overwrite<uint8_t[]>(capacity);
+    if (size_ > 0) std::memcpy(bytes.get(), bytes_.get(), size_);
+    bytes_ = std::move(bytes);
+    capacity_ = capacity;
+  }
+
+  std::unique_ptr<uint8_t[]> bytes_;
+  size_t size_ = 0;
+  size_t capacity_ = 0;
+};
+
+}  // namespace detail
+
 namespace {
 
 // Keys of the tagged maps that hold what CBOR has no native form for.
@@ -38,12 +74,12 @@ struct Context {
 // its value. Every archive written so keeps the bytes it always had.
 class CborWriter {
  public:
-  explicit CborWriter(Data& out) : out_(out) {}
+  explicit CborWriter(detail::ByteBuffer& out) : out_(out) {}
 
   void head(uint8_t major, uint64_t n) {
     const auto type = static_cast<uint8_t>(major << 5);
     if (n <= 0x17) {
-      out_.push_back(static_cast<uint8_t>(type | n));
+      out_.push(static_cast<uint8_t>(type | n));
     } else if (n <= 0xFF) {
       const uint8_t bytes[] = {static_cast<uint8_t>(type | 0x18), static_cast<uint8_t>(n)};
       raw(bytes, sizeof bytes);
@@ -70,13 +106,15 @@ class CborWriter {
     head(2, v.size());
     raw(v.data(), v.size());
   }
-  void boolean(bool v) { out_.push_back(v ? 0xF5 : 0xF4); }
-  void null() { out_.push_back(0xF6); }
+  void boolean(bool v) { out_.push(v ? 0xF5 : 0xF4); }
+  void null() { out_.push(0xF6); }
   void number(double v) {
     if (std::isnan(v)) {
-      out_.insert(out_.end(), {0xF9, 0x7E, 0x00});
+      const uint8_t half[] = {0xF9, 0x7E, 0x00};
+      raw(half, sizeof half);
     } else if (std::isinf(v)) {
-      out_.insert(out_.end(), {0xF9, static_cast<uint8_t>(v > 0 ? 0x7C : 0xFC), 0x00});
+      const uint8_t half[] = {0xF9, static_cast<uint8_t>(v > 0 ? 0x7C : 0xFC), 0x00};
+      raw(half, sizeof half);
     } else if (v >= static_cast<double>(std::numeric_limits<float>::lowest()) &&
                v <= static_cast<double>(std::numeric_limits<float>::max()) &&
                static_cast<double>(static_cast<float>(v)) == v) {
@@ -85,12 +123,7 @@ class CborWriter {
       bigEndian(0xFB, std::bit_cast<uint64_t>(v), 8);
     }
   }
-  void raw(const uint8_t* data, size_t size) {
-    if (size == 0) return;
-    const size_t at = out_.size();
-    out_.resize(at + size);
-    std::memcpy(out_.data() + at, data, size);
-  }
+  void raw(const uint8_t* data, size_t size) { out_.append(data, size); }
 
  private:
   // A lead byte and `size` bytes of `v`, most significant first.
@@ -100,7 +133,7 @@ class CborWriter {
     raw(bytes, static_cast<size_t>(size) + 1);
   }
 
-  Data& out_;
+  detail::ByteBuffer& out_;
 };
 
 void writeValue(CborWriter& writer, const Value& value);
@@ -122,7 +155,7 @@ struct CoderState {
     size_t size;
   };
   std::string keys;
-  Data scratch;
+  ByteBuffer scratch;
   std::vector<Field> encoded;
 
   const json* fields = nullptr;  // decoding: the object's fields
@@ -193,11 +226,14 @@ class EncodingStates {
 
 thread_local EncodingStates tEncodingStates;
 
+// The state of one more nesting level, for as long as it is written.
+struct EncodingLevel {
+  detail::CoderState& state = tEncodingStates.acquire();
+  ~EncodingLevel() { tEncodingStates.release(); }
+};
+
 void writeObject(CborWriter& writer, const NSCoding& object) {
-  struct Level {
-    detail::CoderState& state = tEncodingStates.acquire();
-    ~Level() { tEncodingStates.release(); }
-  } level;
+  EncodingLevel level;
   NSCoder coder(&level.state);
   object.encodeWithCoder(coder);
   writer.head(5, 2);
@@ -461,12 +497,13 @@ std::optional<std::map<std::string, std::string>> NSCoder::decodeStringDictionar
 std::optional<Data> NSKeyedArchiver::archivedDataWithRootObject(const Value& root,
                                                                 std::shared_ptr<NSError>* error) {
   try {
-    Data out;
-    // Most archives (a log with its device) fit without growing.
-    out.reserve(512);
-    CborWriter writer(out);
+    // Written to a buffer kept from one archive to the next, then copied
+    // out once.
+    EncodingLevel level;
+    CborWriter writer(level.state.scratch);
     writeValue(writer, root);
-    return out;
+    const auto& bytes = level.state.scratch;
+    return Data(bytes.data(), bytes.data() + bytes.size());
   } catch (const std::exception& e) {
     setError(error, NSError::create(std::string(NSKeyedArchiveErrorDomain),
                                     NSKeyedArchiveErrorEncoding, e.what()));

@@ -63,10 +63,13 @@ void WorkerPool::push(QoSClass qosClass, Job job) {
     std::lock_guard lock(mutex_);
     lanes_[laneOf(qosClass)].push_back(std::move(job));
     ++pending_;
-    if (idle_ > 0) {
+    if (!idleWorkers_.empty()) {
+      IdleWorker* worker = idleWorkers_.back();
+      idleWorkers_.pop_back();
       --idle_;
       ++signals_;
-      workAvailable_.notify_one();
+      worker->signalled = true;
+      worker->wake.notify_one();
     } else if (mayStartLocked()) {
       ++threads_;
       start = 1;
@@ -106,6 +109,7 @@ void WorkerPool::startThreads(int count) {
 void WorkerPool::workerMain() {
   tIsPoolWorker = true;
   pthread_setname_np(pthread_self(), "dispatch-worker");
+  IdleWorker self;
   std::unique_lock lock(mutex_);
   for (;;) {
     Job job;
@@ -118,12 +122,13 @@ void WorkerPool::workerMain() {
       continue;
     }
     ++idle_;
-    const bool signalled =
-        workAvailable_.wait_for(lock, kIdleTimeout, [this] { return signals_ > 0; });
-    if (signalled) {
+    self.signalled = false;
+    idleWorkers_.push_back(&self);
+    if (self.wake.wait_for(lock, kIdleTimeout, [&self] { return self.signalled; })) {
       --signals_;
       continue;
     }
+    std::erase(idleWorkers_, &self);
     --idle_;
     if (threads_ > targetRunning_) {
       --threads_;

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <deque>
 #include <mutex>
+#include <vector>
 
 #include "dispatch/DispatchQueue.h"
 #include "dispatch/QoS.h"
@@ -18,7 +19,10 @@ namespace dispatch::detail {
 // (semaphores, sync, once-tokens, operation-queue waits), and from a watchdog
 // when queued jobs make no progress for a few milliseconds (a block waiting
 // on anything else). Idle workers beyond the core count leave after a while.
-// Lives for the whole process.
+// Work goes to the worker that became idle last, whose caches still hold what
+// it ran: a serial queue fed in bursts keeps running on one thread instead of
+// moving round every idle worker, and the workers idle longest are the ones
+// that leave. Lives for the whole process.
 class WorkerPool {
  public:
   static WorkerPool& shared();
@@ -44,8 +48,16 @@ class WorkerPool {
   void workerMain();
   void watchdogMain();
 
+  // A worker waiting for work, on its own condition so that it can be woken
+  // alone.
+  struct IdleWorker {
+    std::condition_variable wake;
+    bool signalled = false;
+  };
+
   std::mutex mutex_;
-  std::condition_variable workAvailable_;
+  // Idle workers, the one idle last at the back.
+  std::vector<IdleWorker*> idleWorkers_;
   std::condition_variable watchdogWake_;
   std::array<std::deque<Job>, kLanes> lanes_;
   std::size_t pending_ = 0;

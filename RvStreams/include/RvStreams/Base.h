@@ -28,8 +28,8 @@ struct Unit {
   bool operator==(const Unit&) const = default;
 };
 
-// Stops the process: writes "Fatal error: <message>" with the calling file and
-// line to standard error, then aborts. Used for broken invariants and misuse.
+// Stops the process for broken invariants and misuse: hands the message and
+// the calling file and line to dispatch::fatalError.
 [[noreturn]] void fatalError(const std::string& message, const char* file = __builtin_FILE(),
                              int line = __builtin_LINE()) noexcept;
 

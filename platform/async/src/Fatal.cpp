@@ -1,14 +1,11 @@
 #include "Fatal.h"
 
-#include <cstdio>
-#include <cstdlib>
+#include "dispatch/FatalError.h"
 
 namespace async::detail {
 
 void fatalError(const std::string& message, const char* file, int line) noexcept {
-  std::fprintf(stderr, "%s:%d: Fatal error: %s\n", file, line, message.c_str());
-  std::fflush(stderr);
-  std::abort();
+  dispatch::fatalError(message, file, line);
 }
 
 }  // namespace async::detail

@@ -4,7 +4,8 @@
 
 namespace async::detail {
 
-// Writes "<file>:<line>: Fatal error: <message>" to standard error and aborts.
+// The runtime's stop: hands the message and the caller's location to the
+// one stop of the tree, dispatch::fatalError.
 [[noreturn]] void fatalError(const std::string& message, const char* file = __builtin_FILE(),
                              int line = __builtin_LINE()) noexcept;
 

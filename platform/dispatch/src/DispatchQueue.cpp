@@ -7,10 +7,10 @@
 #include <exception>
 
 #include "Current.h"
-#include "Fatal.h"
 #include "MainLoopAccess.h"
 #include "TimerService.h"
 #include "WorkerPool.h"
+#include "dispatch/FatalError.h"
 
 namespace dispatch {
 namespace detail {
@@ -117,7 +117,7 @@ const std::shared_ptr<DispatchQueue>& DispatchQueue::global(QoSClass qosClass) {
 }
 
 void DispatchQueue::nullBlock(const char* operation) {
-  detail::fatalError(std::string("DispatchQueue::") + operation + " called with a null block");
+  fatalError(std::string("DispatchQueue::") + operation + " called with a null block");
 }
 
 void DispatchQueue::async(Block block) {
@@ -229,13 +229,13 @@ void DispatchQueue::syncInvoke(void (*fn)(void*), void* context) {
     if (q->kind_ == Kind::serial) serialChain.push_back(q);
   }
   if (reachesMain && isMainThread()) {
-    detail::fatalError("DispatchQueue::sync on queue \"" + label_ +
-                       "\" from the main thread would deadlock: the main queue runs only there");
+    fatalError("DispatchQueue::sync on queue \"" + label_ +
+               "\" from the main thread would deadlock: the main queue runs only there");
   }
   for (DispatchQueue* q : serialChain) {
     if (q->heldByCallingThread()) {
-      detail::fatalError("DispatchQueue::sync on queue \"" + label_ +
-                         "\" from a block already running on \"" + q->label_ + "\" would deadlock");
+      fatalError("DispatchQueue::sync on queue \"" + label_ +
+                 "\" from a block already running on \"" + q->label_ + "\" would deadlock");
     }
   }
 

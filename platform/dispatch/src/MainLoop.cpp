@@ -4,9 +4,9 @@
 #include <condition_variable>
 
 #include "Current.h"
-#include "Fatal.h"
 #include "MainLoopAccess.h"
 #include "dispatch/DispatchQueue.h"
+#include "dispatch/FatalError.h"
 
 namespace dispatch {
 namespace detail {
@@ -83,12 +83,11 @@ class LoopScope {
  public:
   explicit LoopScope(const char* operation) {
     if (!isMainThread()) {
-      detail::fatalError(std::string("MainLoop::") + operation +
-                         " must be called on the main thread");
+      fatalError(std::string("MainLoop::") + operation + " must be called on the main thread");
     }
     if (detail::gLoopActive || detail::tCurrentQueue != nullptr) {
-      detail::fatalError(std::string("MainLoop::") + operation +
-                         " called from inside a block; the main queue runs one block at a time");
+      fatalError(std::string("MainLoop::") + operation +
+                 " called from inside a block; the main queue runs one block at a time");
     }
     detail::gLoopActive = true;
   }

@@ -2,8 +2,8 @@
 #include <chrono>
 
 #include "Current.h"
-#include "Fatal.h"
 #include "dispatch/DispatchSemaphore.h"
+#include "dispatch/FatalError.h"
 #include "dispatch/OnceToken.h"
 #include "dispatch/OperationQueue.h"
 
@@ -20,8 +20,7 @@ void onceTokenReentered() {
 
 DispatchSemaphore::DispatchSemaphore(int64_t value) : value_(value) {
   if (value < 0) {
-    detail::fatalError("DispatchSemaphore created with a negative value (" + std::to_string(value) +
-                       ")");
+    fatalError("DispatchSemaphore created with a negative value (" + std::to_string(value) + ")");
   }
 }
 
@@ -106,7 +105,7 @@ void Operation::start() {
 }
 
 std::shared_ptr<BlockOperation> BlockOperation::create(Block block) {
-  if (!block) detail::fatalError("BlockOperation created with a null block");
+  if (!block) fatalError("BlockOperation created with a null block");
   return std::make_shared<BlockOperation>(PrivateTag{}, std::move(block));
 }
 
@@ -119,9 +118,9 @@ std::shared_ptr<OperationQueue> OperationQueue::create() {
 }
 
 void OperationQueue::addOperation(std::shared_ptr<Operation> operation) {
-  if (!operation) detail::fatalError("OperationQueue::addOperation called with a null operation");
+  if (!operation) fatalError("OperationQueue::addOperation called with a null operation");
   if (operation->enqueued_.exchange(true)) {
-    detail::fatalError("OperationQueue::addOperation: the operation was already added to a queue");
+    fatalError("OperationQueue::addOperation: the operation was already added to a queue");
   }
   std::unique_lock lock(mutex_);
   const int priority = static_cast<int>(operation->queuePriority());
@@ -141,8 +140,8 @@ int64_t OperationQueue::maxConcurrentOperationCount() const {
 
 void OperationQueue::setMaxConcurrentOperationCount(int64_t count) {
   if (count < defaultMaxConcurrentOperationCount) {
-    detail::fatalError("OperationQueue::setMaxConcurrentOperationCount: " + std::to_string(count) +
-                       " is negative; use -1 for the default limit");
+    fatalError("OperationQueue::setMaxConcurrentOperationCount: " + std::to_string(count) +
+               " is negative; use -1 for the default limit");
   }
   std::unique_lock lock(mutex_);
   maxConcurrent_ = count;

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "Current.h"
-#include "Fatal.h"
+#include "dispatch/FatalError.h"
 
 namespace dispatch::detail {
 namespace {

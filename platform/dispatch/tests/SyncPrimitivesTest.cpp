@@ -9,6 +9,7 @@
 
 #include "TestSupport.h"
 #include "dispatch/DispatchSemaphore.h"
+#include "dispatch/FatalError.h"
 #include "dispatch/OnceToken.h"
 #include "dispatch/OperationQueue.h"
 
@@ -139,6 +140,11 @@ TEST(OperationQueue, BadInputStopsTheProcess) {
   queue->addOperation(operation);
   EXPECT_DEATH(queue->addOperation(operation), "the operation was already added to a queue");
   queue->waitUntilAllOperationsAreFinished();
+}
+
+TEST(FatalErrorTest, ReportsTheMessageWithTheCallersFileAndLine) {
+  EXPECT_DEATH(fatalError("stopped here"),
+               "Fatal error: stopped here: file .*SyncPrimitivesTest\\.cpp, line [0-9]+");
 }
 
 }  // namespace

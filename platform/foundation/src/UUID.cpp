@@ -4,7 +4,8 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
+
+#include "dispatch/FatalError.h"
 
 namespace foundation {
 
@@ -15,8 +16,7 @@ void randomBytes(uint8_t* out, size_t size) {
     if (n < 0) {
       if (errno == EINTR) continue;
       // Without randomness no identifier or key can be trusted.
-      std::fputs("Fatal error: the kernel's random source failed\n", stderr);
-      std::abort();
+      dispatch::fatalError("the kernel's random source failed");
     }
     filled += static_cast<size_t>(n);
   }

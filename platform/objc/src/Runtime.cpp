@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "RuntimeInternal.h"
+#include "dispatch/FatalError.h"
 #include "objc/Message.h"
 
 namespace objc {
@@ -185,10 +186,7 @@ IMP makePermanent(const objc_imp* imp) {
 }
 
 [[noreturn]] void fatalError(std::string_view message, const char* file, int line) {
-  std::fprintf(stderr, "Fatal error: %.*s: file %s, line %d\n", static_cast<int>(message.size()),
-               message.data(), file, line);
-  std::fflush(stderr);
-  std::abort();
+  dispatch::fatalError(message, file, line);
 }
 
 }  // namespace detail

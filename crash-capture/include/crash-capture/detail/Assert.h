@@ -1,16 +1,13 @@
 #pragma once
 
-#include <cstdio>
-#include <cstdlib>
+#include "dispatch/FatalError.h"
 
 // Programming errors of the engine's C layer stop the process, whatever the
-// build type: "Assertion failed: (<expression>), function <f>, file <file>,
-// line <n>." on standard error, then abort.
-#define ROCRASH_ASSERT(expression)                                                     \
-  do {                                                                                 \
-    if (!(expression)) {                                                               \
-      std::fprintf(stderr, "Assertion failed: (%s), function %s, file %s, line %d.\n", \
-                   #expression, __func__, __FILE__, __LINE__);                         \
-      std::abort();                                                                    \
-    }                                                                                  \
+// build type, through the tree's one stop: "Fatal error: Assertion failed:
+// (<expression>): file <file>, line <n>" on standard error, then abort. The
+// message is a literal and the stop writes with write(2) only, so an assertion
+// on a crash path stays async-signal-safe.
+#define ROCRASH_ASSERT(expression)                                                  \
+  do {                                                                              \
+    if (!(expression)) dispatch::fatalError("Assertion failed: (" #expression ")"); \
   } while (0)

@@ -323,8 +323,8 @@ using CFTypeID = unsigned long;
 CFTypeID CFGetTypeID(id object);
 
 namespace detail {
-// Writes "Fatal error: <message>" with the file and line to standard error
-// and stops the process: a broken precondition of the caller.
+// Stops the process for a broken precondition of the caller: hands the
+// message and the caller's location to dispatch::fatalError.
 [[noreturn]] void fatalError(std::string_view message, const char* file = __builtin_FILE(),
                              int line = __builtin_LINE());
 // Frees the object after removing its associated objects, dropping its

@@ -607,8 +607,9 @@ rocrash_error_t findInSearchTable(const rocrash_async_dwarf_frame_reader* reader
   }
   auto field = [&](uint64_t entry, int64_t offset) {
     uint32_t value = 0;
-    rocrash_async_mobject_read_uint32(&table, reader->byteorder, index->table,
-                                      offset + int64_t(entry) * 8, &value);
+    // Every entry asked for lies inside the table just mapped whole.
+    (void)rocrash_async_mobject_read_uint32(&table, reader->byteorder, index->table,
+                                            offset + int64_t(entry) * 8, &value);
     return static_cast<machine_ptr>(index->table_base +
                                     static_cast<uint64_t>(int64_t{static_cast<int32_t>(value)}));
   };
@@ -677,7 +678,10 @@ bool rocrash_async_dwarf_fde_index_use_search_table(rocrash_async_dwarf_fde_inde
   }
   const rocrash_async_byteorder* order = rocrash_async_byteorder_direct();
   uint8_t fields[4] = {};  // version and the three encodings
-  for (int i = 0; i < 4; ++i) rocrash_async_mobject_read_uint8(&hdr, hdr_address, i, &fields[i]);
+  // The four bytes lie inside the header just mapped (at least four long).
+  for (int i = 0; i < 4; ++i) {
+    (void)rocrash_async_mobject_read_uint8(&hdr, hdr_address, i, &fields[i]);
+  }
   bool usable = false;
   rocrash::async::gnu_ehptr_reader<uint64_t> pointers(order);
   pointers.set_data_base(hdr_address);

@@ -66,8 +66,9 @@ void lookUp(rocrash_async_image_list* image_list, uint64_t pc, bool withSection,
       found.status = ROCRASH_ASYNC_FRAME_ENTRIES_NO_SECTION;
     } else {
       rocrash_async_dwarf_frame_reader reader;
-      rocrash_async_dwarf_frame_reader_init(&reader, &out->section, image->byteorder, image->m64,
-                                            out->debugFrame);
+      // Setting up a reader only stores its arguments: it cannot fail.
+      (void)rocrash_async_dwarf_frame_reader_init(&reader, &out->section, image->byteorder,
+                                                  image->m64, out->debugFrame);
       // 32-bit images keep 32-bit addresses.
       const bool entries =
           image->m64 ? findEntries<uint64_t>(&reader, &image->fde_index, pc, &found.fde, &found.cie)

@@ -97,10 +97,12 @@ rocrash_error_t mapSections(rocrash_async_macho* image, rocrash_async_class_cach
     unmapSections(cache);
     return err;
   }
-  mapSection(image, cache, "__DATA", ROCRASH_OBJC_CONST_AX);
-  mapSection(image, cache, "__TEXT", ROCRASH_OBJC_METHLIST);
-  mapSection(image, cache, "__DATA", ROCRASH_OBJC_SELREFS);
-  mapSection(image, cache, "__DATA", ROCRASH_DATA);
+  // These sections are optional: an image without them still has classes to
+  // walk, and lookups in a section left unmapped find nothing.
+  (void)mapSection(image, cache, "__DATA", ROCRASH_OBJC_CONST_AX);
+  (void)mapSection(image, cache, "__TEXT", ROCRASH_OBJC_METHLIST);
+  (void)mapSection(image, cache, "__DATA", ROCRASH_OBJC_SELREFS);
+  (void)mapSection(image, cache, "__DATA", ROCRASH_DATA);
   cache->lastImage = image;
   return ROCRASH_ERR_NONE;
 }
@@ -217,7 +219,8 @@ rocrash_error_t parseMethodList(rocrash_async_macho* image, rocrash_async_class_
       nameAddress = word(image, selref);
     }
     rocrash_async_macho_string methodName;
-    rocrash_async_macho_string_init(&methodName, image, nameAddress);
+    // Setting up a string only records where it is; reading it may fail later.
+    (void)rocrash_async_macho_string_init(&methodName, image, nameAddress);
     callback(isClassMethod, className, &methodName, imp, ctx);
     rocrash_async_macho_string_free(&methodName);
   }
@@ -265,7 +268,9 @@ rocrash_error_t legacyParseMethodLists(rocrash_async_macho* image,
         return ROCRASH_ERR_INVALID_DATA;
       }
       rocrash_async_macho_string methodName;
-      rocrash_async_macho_string_init(&methodName, image, image->byteorder->swap32(method[0]));
+      // Setting up a string only records where it is; reading it may fail later.
+      (void)rocrash_async_macho_string_init(&methodName, image,
+                                            image->byteorder->swap32(method[0]));
       callback(isClassMethod, className, &methodName, image->byteorder->swap32(method[2]), ctx);
       rocrash_async_macho_string_free(&methodName);
     }
@@ -294,7 +299,8 @@ rocrash_error_t legacyParseClass(rocrash_async_macho* image, uint32_t classAddre
   }
   auto field = [&](int i) { return image->byteorder->swap32(cls[i]); };
   *isa = field(0);
-  if (!isClassMethod) rocrash_async_macho_string_init(name, image, field(2));
+  // Setting up a string only records where it is; reading it may fail later.
+  if (!isClassMethod) (void)rocrash_async_macho_string_init(name, image, field(2));
   return legacyParseMethodLists(image, name, isClassMethod, field(4), field(7), callback, ctx);
 }
 

@@ -178,7 +178,8 @@ rocrash_error_t rocrash_async_thread_state_init(rocrash_async_thread_state* stat
 
 void rocrash_async_thread_state_gregs_init(rocrash_async_thread_state* state,
                                            const sys::thread_gregs* gregs) noexcept {
-  rocrash_async_thread_state_init(state, ROCRASH_CPU_TYPE_X86_64);
+  // x86-64 is always supported: the only failure is an unknown type.
+  (void)rocrash_async_thread_state_init(state, ROCRASH_CPU_TYPE_X86_64);
   const uint64_t* g = gregs->gregs;
   auto& ts = state->state.uts.x86_64;
   ts.rax = g[REG_RAX];

@@ -326,7 +326,9 @@ size_t writeFrame(rocrash_async_file* file, const WriteContext& ctx, uint64_t pc
         ROCRASH_ERR_NONE) {
       rv += packMessageHeader(file, kFrameSymbol, measure.size);
       SymbolPack output = {file, 0};
-      rocrash_async_find_symbol(image, strategy, ctx.cache, pc, packSymbol, &output);
+      // The same lookup over the same stopped memory as the measuring one just
+      // above, which succeeded; the header already announced its size.
+      (void)rocrash_async_find_symbol(image, strategy, ctx.cache, pc, packSymbol, &output);
       rv += measure.size;
     }
   }
@@ -465,7 +467,9 @@ size_t rocrash_writer_pack(rocrash_async_file* file, uint32_t field_id, uint32_t
       wireType = 2;
       break;
     default:
-      if (type > ROCRASH_PROTOBUF_TYPE_MESSAGE) abort();
+      // A type past the table would write a field no reader can skip.
+      if (type > ROCRASH_PROTOBUF_TYPE_MESSAGE)
+        dispatch::fatalError("unknown protocol-buffer field type");
       wireType = 0;
       break;
   }

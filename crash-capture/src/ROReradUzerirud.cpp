@@ -531,9 +531,18 @@ bool ROReradUzerirud::enableCrashReporterAndReturnError(
 
   sys::sync_loaded_images();
   sys::thread_parking_prepare();
-  rocrash_log_writer_init(&gStorage.writer, applicationIdentifier_, applicationVersion_,
-                          applicationMarketingVersion_,
-                          mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), false);
+  rocrash_error_t started = rocrash_log_writer_init(
+      &gStorage.writer, applicationIdentifier_, applicationVersion_, applicationMarketingVersion_,
+      mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), false);
+  if (started != ROCRASH_ERR_NONE) {
+    // A writer without its process record would leave reports nobody can
+    // place: stay disabled, with no handler installed, and say why.
+    rocrash_log_writer_free(&gStorage.writer);
+    ROCrashPopulateError(error, ROReradUzerirudErrorOperatingSystem,
+                         std::string("Failed to initialize the crash log writer: ") +
+                             rocrash_async_strerror(started));
+    return false;
+  }
   if (customData_) rocrash_log_writer_set_custom_data(&gStorage.writer, &*customData_);
 
   auto handler = ROCrashSignalHandler::sharedHandler();
@@ -646,9 +655,20 @@ std::optional<std::vector<uint8_t>> ROReradUzerirud::liveReport(
   sys::thread_parking_prepare();
   beginLiveReport();
   rocrash_log_writer writer;
-  rocrash_log_writer_init(&writer, applicationIdentifier_, applicationVersion_,
-                          applicationMarketingVersion_,
-                          mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), true);
+  rocrash_error_t started = rocrash_log_writer_init(
+      &writer, applicationIdentifier_, applicationVersion_, applicationMarketingVersion_,
+      mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), true);
+  if (started != ROCRASH_ERR_NONE) {
+    // A report without its process record is no report of this process.
+    endLiveReport();
+    rocrash_log_writer_free(&writer);
+    close(fd);
+    unlink(pathTemplate.c_str());
+    ROCrashPopulateError(error, ROReradUzerirudErrorUnknown,
+                         std::string("Failed to initialize the crash log writer: ") +
+                             rocrash_async_strerror(started));
+    return std::nullopt;
+  }
   rocrash_async_file file;
   rocrash_async_file_init(&file, fd, kOutputLimit);
   if (customData_) rocrash_log_writer_set_custom_data(&writer, &*customData_);
@@ -663,7 +683,8 @@ std::optional<std::vector<uint8_t>> ROReradUzerirud::liveReport(
   } else {
     result = rocrash_log_writer_write(&writer, thread, &gImageList, &file, &info, nullptr);
   }
-  rocrash_log_writer_close(&writer);
+  // Closing a writer only ends its use: it reports nothing.
+  (void)rocrash_log_writer_close(&writer);
   rocrash_async_file_flush(&file);
   rocrash_async_file_close(&file);
   endLiveReport();

@@ -486,7 +486,8 @@ TEST_F(CompactUnwindWalk, X86FramelessFunctionsUnwindThroughTheirStackSizes) {
   rocrash_async_thread_state_set_reg(&state, ROCRASH_REG_IP, manySaved + 0x20);
   rocrash_async_thread_state_set_reg(&state, ROCRASH_REG_SP, stack.at(frame0));
   rocrash_async_frame_cursor cursor;
-  rocrash_async_frame_cursor_init(&cursor, sys::mach_task_self(), &state, &list_);
+  EXPECT_EQ(rocrash_async_frame_cursor_init(&cursor, sys::mach_task_self(), &state, &list_),
+            FRAME_ERR_NONE);
   ASSERT_EQ(step(&cursor), FRAME_ERR_NONE);
   ASSERT_EQ(step(&cursor), FRAME_ERR_NONE);
   EXPECT_EQ(reg(cursor.frame, ROCRASH_REG_IP), largeStack);
@@ -550,7 +551,8 @@ TEST_F(CompactUnwindWalk, FunctionsWithoutEntriesOrWithDwarfEntriesAreLeftToTheN
                                                     &next),
             FRAME_ERR_NOFRAME);
   rocrash_async_frame_cursor cursor;
-  rocrash_async_frame_cursor_init(&cursor, sys::mach_task_self(), &entry, &list_);
+  EXPECT_EQ(rocrash_async_frame_cursor_init(&cursor, sys::mach_task_self(), &entry, &list_),
+            FRAME_ERR_NONE);
   ASSERT_EQ(rocrash_async_frame_cursor_next(&cursor), FRAME_ERR_NONE);
   ASSERT_EQ(rocrash_async_frame_cursor_next(&cursor), FRAME_ERR_NONE);
   EXPECT_EQ(reg(cursor.frame, ROCRASH_REG_IP), 0x40000000u);

@@ -322,7 +322,8 @@ TEST(AsyncDwarfFrameReader, SixtyFourBitLengthsAndDebugFrameData) {
   section.raw(Bytes{}.u32(0xFFFFFFFF).u64(8 + 16 + 1).u64(cie).u64(0x9000).u64(0x10).u8(0));
   section.fde(cie, 0x9010, 0x10, 0x00, Bytes{});
   rocrash_async_dwarf_frame_reader reader;
-  rocrash_async_dwarf_frame_reader_init(&reader, section.map(), direct(), true, true);
+  EXPECT_EQ(rocrash_async_dwarf_frame_reader_init(&reader, section.map(), direct(), true, true),
+            ROCRASH_ERR_NONE);
   rocrash_async_dwarf_fde_info fde;
   ASSERT_EQ(rocrash_async_dwarf_frame_reader_find_fde(&reader, 0, 0x9008, &fde), ROCRASH_ERR_NONE);
   EXPECT_EQ(fde.fde_offset, fde64 + 12);
@@ -366,7 +367,8 @@ TEST(AsyncDwarfFrameReader, ThirtyTwoBitImagesUseFourBytePointers) {
   section.fde(cie, 0x8000, 0x100, 0x03, Bytes{});
   section.terminator();
   rocrash_async_dwarf_frame_reader reader;
-  rocrash_async_dwarf_frame_reader_init(&reader, section.map(), direct(), false, false);
+  EXPECT_EQ(rocrash_async_dwarf_frame_reader_init(&reader, section.map(), direct(), false, false),
+            ROCRASH_ERR_NONE);
   rocrash_async_dwarf_fde_info fde;
   ASSERT_EQ(rocrash_async_dwarf_frame_reader_find_fde(&reader, 0, 0x80FF, &fde), ROCRASH_ERR_NONE);
   EXPECT_EQ(fde.pc_end, 0x8100u);
@@ -413,8 +415,9 @@ FrameSection& unorderedFdes(FrameSection& section) {
 TEST(AsyncDwarfFdeIndex, BuiltTableFindsWhatTheWalkFinds) {
   FrameSection section;
   rocrash_async_dwarf_frame_reader reader;
-  rocrash_async_dwarf_frame_reader_init(&reader, unorderedFdes(section).map(), direct(), true,
-                                        false);
+  EXPECT_EQ(rocrash_async_dwarf_frame_reader_init(&reader, unorderedFdes(section).map(), direct(),
+                                                  true, false),
+            ROCRASH_ERR_NONE);
   rocrash_async_dwarf_fde_index index;
   ASSERT_TRUE(rocrash_async_dwarf_fde_index_build(&index, &reader));
   EXPECT_EQ(index.entry_count, 3u);
@@ -431,7 +434,9 @@ TEST(AsyncDwarfFdeIndex, SectionsATableCannotDescribeAreWalked) {
   overlapping.fde(cie, 0x401000, 0x80, 0x1B, Bytes{});
   overlapping.fde(cie, 0x401040, 0x20, 0x1B, Bytes{});
   rocrash_async_dwarf_frame_reader reader;
-  rocrash_async_dwarf_frame_reader_init(&reader, overlapping.map(), direct(), true, false);
+  EXPECT_EQ(
+      rocrash_async_dwarf_frame_reader_init(&reader, overlapping.map(), direct(), true, false),
+      ROCRASH_ERR_NONE);
   rocrash_async_dwarf_fde_index index;
   EXPECT_FALSE(rocrash_async_dwarf_fde_index_build(&index, &reader));
   EXPECT_EQ(index.entries, nullptr);
@@ -441,7 +446,8 @@ TEST(AsyncDwarfFdeIndex, SectionsATableCannotDescribeAreWalked) {
   cie = damaged.cie("zR", Bytes{}.u8(0x1B), x86EntryRules());
   damaged.fde(cie, 0x401000, 0x40, 0x1B, Bytes{});
   damaged.raw(Bytes{}.u32(8).u32(0x7FFFFFF0).u32(0));  // its CIE lies before the section
-  rocrash_async_dwarf_frame_reader_init(&reader, damaged.map(), direct(), true, false);
+  EXPECT_EQ(rocrash_async_dwarf_frame_reader_init(&reader, damaged.map(), direct(), true, false),
+            ROCRASH_ERR_NONE);
   EXPECT_FALSE(rocrash_async_dwarf_fde_index_build(&index, &reader));
   expectIndexFindsWhatTheWalkFinds(reader, index, {0x401000, 0x401040});
 }
@@ -469,7 +475,8 @@ TEST(AsyncDwarfFdeIndex, SearchTableIsReadInPlace) {
   size_t c = section.fde(cie, 0x402000, 0x40, 0x1B, Bytes{});
   section.terminator();
   rocrash_async_dwarf_frame_reader reader;
-  rocrash_async_dwarf_frame_reader_init(&reader, section.map(), direct(), true, false);
+  EXPECT_EQ(rocrash_async_dwarf_frame_reader_init(&reader, section.map(), direct(), true, false),
+            ROCRASH_ERR_NONE);
   LowMemory hdr;
   const std::vector<std::pair<uint64_t, uint64_t>> entries = {{0x401000, section.address(a)},
                                                               {0x401040, section.address(b)},
@@ -527,7 +534,8 @@ TEST(AsyncDwarfFdeIndex, ImagesOfThisProcessUseTheirSearchTables) {
     bool debugFrame;
     ASSERT_TRUE(rocrash_async_macho_map_frame_section(image.get(), &section, &debugFrame));
     rocrash_async_dwarf_frame_reader reader;
-    rocrash_async_dwarf_frame_reader_init(&reader, &section, direct(), true, false);
+    EXPECT_EQ(rocrash_async_dwarf_frame_reader_init(&reader, &section, direct(), true, false),
+              ROCRASH_ERR_NONE);
     // Starts and ends of functions spread over the table (walks are slow).
     std::vector<uint64_t> pcs;
     const auto* entries = reinterpret_cast<const int32_t*>(index.table);

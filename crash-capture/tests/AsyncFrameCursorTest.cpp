@@ -57,7 +57,7 @@ class AsyncFrameCursor : public ::testing::Test {
 
   rocrash_async_thread_state hostState(uint64_t pc, uint64_t fp) {
     rocrash_async_thread_state state;
-    rocrash_async_thread_state_init(&state, ROCRASH_CPU_TYPE_X86_64);
+    EXPECT_EQ(rocrash_async_thread_state_init(&state, ROCRASH_CPU_TYPE_X86_64), ROCRASH_ERR_NONE);
     rocrash_async_thread_state_set_reg(&state, ROCRASH_REG_IP, pc);
     rocrash_async_thread_state_set_reg(&state, ROCRASH_REG_FP, fp);
     return state;
@@ -87,7 +87,8 @@ TEST_F(AsyncFrameCursor, FirstStepDeliversTheInitialStateWithoutReadingMemory) {
   // A frame pointer that cannot be read: only a second step would notice.
   auto state = hostState(0x5000, 8);
   rocrash_async_frame_cursor cursor;
-  rocrash_async_frame_cursor_init(&cursor, sys::mach_task_self(), &state, &list_);
+  EXPECT_EQ(rocrash_async_frame_cursor_init(&cursor, sys::mach_task_self(), &state, &list_),
+            FRAME_ERR_NONE);
   EXPECT_EQ(cursor.depth, 0u);
   EXPECT_EQ(rocrash_async_frame_cursor_next(&cursor), FRAME_ERR_NONE);
   EXPECT_EQ(cursor.depth, 1u);
@@ -172,7 +173,7 @@ TEST_F(AsyncFrameCursor, ThirtyTwoBitRecordsHoldFpThenPcInOneWord) {
   stack.record32(0x100, static_cast<uint32_t>(stack.at(0x200)), 0x21000);
   stack.record32(0x200, 0, 0x22000);
   rocrash_async_thread_state state;
-  rocrash_async_thread_state_init(&state, ROCRASH_CPU_TYPE_ARM);
+  EXPECT_EQ(rocrash_async_thread_state_init(&state, ROCRASH_CPU_TYPE_ARM), ROCRASH_ERR_NONE);
   rocrash_async_thread_state_set_reg(&state, ROCRASH_REG_IP, 0x20000);
   rocrash_async_thread_state_set_reg(&state, ROCRASH_REG_FP, stack.at(0x100));
   rocrash_async_frame_error end;
@@ -186,7 +187,7 @@ TEST_F(AsyncFrameCursor, Arm64ChainIsReadThroughItsMaskedPointers) {
   stack.record64(0x100, stack.at(0x200) | pac, 0x31000 | pac);
   stack.record64(0x200, 0, 0x32000);
   rocrash_async_thread_state state;
-  rocrash_async_thread_state_init(&state, ROCRASH_CPU_TYPE_ARM64);
+  EXPECT_EQ(rocrash_async_thread_state_init(&state, ROCRASH_CPU_TYPE_ARM64), ROCRASH_ERR_NONE);
   rocrash_async_thread_state_set_reg(&state, ROCRASH_REG_IP, 0x30000);
   rocrash_async_thread_state_set_reg(&state, ROCRASH_REG_FP, stack.at(0x100) | pac);
   rocrash_async_frame_error end;
@@ -220,7 +221,8 @@ rocrash_async_frame_error recordPrevious(sys::task_t, rocrash_async_image_list*,
 TEST_F(AsyncFrameCursor, ReadersAreAskedInOrderAndTheLastErrorIsKept) {
   auto state = hostState(0x10000, 0);
   rocrash_async_frame_cursor cursor;
-  rocrash_async_frame_cursor_init(&cursor, sys::mach_task_self(), &state, &list_);
+  EXPECT_EQ(rocrash_async_frame_cursor_init(&cursor, sys::mach_task_self(), &state, &list_),
+            FRAME_ERR_NONE);
   ASSERT_EQ(rocrash_async_frame_cursor_next_with_readers(&cursor, nullptr, 0), FRAME_ERR_NONE);
   EXPECT_EQ(rocrash_async_frame_cursor_next_with_readers(&cursor, nullptr, 0), FRAME_ERR_INVAL);
 
@@ -228,7 +230,7 @@ TEST_F(AsyncFrameCursor, ReadersAreAskedInOrderAndTheLastErrorIsKept) {
   EXPECT_EQ(rocrash_async_frame_cursor_next_with_readers(&cursor, failing, 2), FRAME_ERR_INTERNAL);
   EXPECT_EQ(cursor.depth, 1u);
   uint64_t pc;
-  rocrash_async_frame_cursor_get_reg(&cursor, ROCRASH_REG_IP, &pc);
+  EXPECT_EQ(rocrash_async_frame_cursor_get_reg(&cursor, ROCRASH_REG_IP, &pc), FRAME_ERR_NONE);
   EXPECT_EQ(pc, 0x10000u);
 
   const rocrash_async_frame_reader winning[] = {failWithInternal, recordPrevious, failWithBadReg};
@@ -236,7 +238,7 @@ TEST_F(AsyncFrameCursor, ReadersAreAskedInOrderAndTheLastErrorIsKept) {
   EXPECT_EQ(gPreviousSeen, 0);  // the first step has no previous frame
   ASSERT_EQ(rocrash_async_frame_cursor_next_with_readers(&cursor, winning, 3), FRAME_ERR_NONE);
   EXPECT_EQ(gPreviousSeen, 1);
-  rocrash_async_frame_cursor_get_reg(&cursor, ROCRASH_REG_IP, &pc);
+  EXPECT_EQ(rocrash_async_frame_cursor_get_reg(&cursor, ROCRASH_REG_IP, &pc), FRAME_ERR_NONE);
   EXPECT_EQ(pc, 0x10020u);
   EXPECT_EQ(rocrash_async_thread_state_get_reg(&cursor.prev_frame, ROCRASH_REG_IP), 0x10010u);
   EXPECT_EQ(cursor.depth, 3u);
@@ -301,10 +303,11 @@ struct LiveWalk {
 rocrash_error_t walkFromHere(rocrash_async_thread_state* state, void* context) {
   auto* walk = static_cast<LiveWalk*>(context);
   rocrash_async_frame_cursor cursor;
-  rocrash_async_frame_cursor_init(&cursor, sys::mach_task_self(), state, walk->list);
+  EXPECT_EQ(rocrash_async_frame_cursor_init(&cursor, sys::mach_task_self(), state, walk->list),
+            FRAME_ERR_NONE);
   while (rocrash_async_frame_cursor_next(&cursor) == FRAME_ERR_NONE && walk->pcs.size() < 8) {
     uint64_t pc;
-    rocrash_async_frame_cursor_get_reg(&cursor, ROCRASH_REG_IP, &pc);
+    EXPECT_EQ(rocrash_async_frame_cursor_get_reg(&cursor, ROCRASH_REG_IP, &pc), FRAME_ERR_NONE);
     walk->pcs.push_back(pc);
   }
   rocrash_async_frame_cursor_free(&cursor);
@@ -315,7 +318,7 @@ __attribute__((noinline)) void innermost(LiveWalk* walk) {
   void* addresses[8];
   int n = backtrace(addresses, 8);
   for (int i = 0; i < n; ++i) walk->reference.push_back(reinterpret_cast<uint64_t>(addresses[i]));
-  rocrash_async_thread_state_current(walkFromHere, walk);
+  EXPECT_EQ(rocrash_async_thread_state_current(walkFromHere, walk), ROCRASH_ERR_NONE);
   asm volatile("" ::: "memory");
 }
 __attribute__((noinline)) void middle(LiveWalk* walk) {

@@ -127,7 +127,9 @@ TEST(AsyncReadCache, WriteReadsEachPageAndChecksEachRangeOnce) {
       ROCRASH_ERR_NONE);
   EXPECT_EQ(value, 0x8877665544332211u);
   mem[8] = 0x99;  // after the page was read: the write sees its copy
-  rocrash_async_task_read_uint64(task, rocrash_async_byteorder_direct(), at(8), 0, &value);
+  EXPECT_EQ(
+      rocrash_async_task_read_uint64(task, rocrash_async_byteorder_direct(), at(8), 0, &value),
+      ROCRASH_ERR_NONE);
   EXPECT_EQ(value, 0x8877665544332211u);
   uint8_t bytes[16];
   EXPECT_EQ(rocrash_async_task_read(task, at(page - 8), 0, bytes, 16), ROCRASH_ERR_ACCESS);
@@ -142,7 +144,9 @@ TEST(AsyncReadCache, WriteReadsEachPageAndChecksEachRangeOnce) {
 
   EXPECT_EQ(rocrash_async_mobject_init(&m, task, at(0), 64, true), ROCRASH_ERR_NOMEM);
   mprotect(mem, page, PROT_READ);
-  rocrash_async_task_read_uint64(task, rocrash_async_byteorder_direct(), at(8), 0, &value);
+  EXPECT_EQ(
+      rocrash_async_task_read_uint64(task, rocrash_async_byteorder_direct(), at(8), 0, &value),
+      ROCRASH_ERR_NONE);
   EXPECT_EQ(value & 0xFF, 0x99u);
   rocrash_async_read_cache_destroy(cache);
   munmap(mem, 2 * page);

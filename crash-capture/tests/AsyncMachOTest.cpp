@@ -254,7 +254,8 @@ TEST(AsyncMachO, LazyStringGrowsPageByPage) {
   rocrash_async_macho image = {};
   image.task = sys::mach_task_self();
   rocrash_async_macho_string s;
-  rocrash_async_macho_string_init(&s, &image, reinterpret_cast<uint64_t>(mem + 100));
+  EXPECT_EQ(rocrash_async_macho_string_init(&s, &image, reinterpret_cast<uint64_t>(mem + 100)),
+            ROCRASH_ERR_NONE);
   rocrash_vm_size_t length = 0;
   ASSERT_EQ(rocrash_async_macho_string_get_length(&s, &length), ROCRASH_ERR_NONE);
   EXPECT_EQ(length, 2 * page + 10 - 100);
@@ -263,7 +264,9 @@ TEST(AsyncMachO, LazyStringGrowsPageByPage) {
   EXPECT_EQ(std::strlen(p), length);
   rocrash_async_macho_string_free(&s);
   // A string that runs into an unreadable page has no end.
-  rocrash_async_macho_string_init(&s, &image, reinterpret_cast<uint64_t>(mem + 2 * page + 20));
+  EXPECT_EQ(
+      rocrash_async_macho_string_init(&s, &image, reinterpret_cast<uint64_t>(mem + 2 * page + 20)),
+      ROCRASH_ERR_NONE);
   EXPECT_EQ(rocrash_async_macho_string_get_length(&s, &length), ROCRASH_ERR_INVAL);
   rocrash_async_macho_string_free(&s);
   munmap(mem, 4 * page);

@@ -115,8 +115,9 @@ void collect(bool isClass, rocrash_async_macho_string* cls, rocrash_async_macho_
              rocrash_vm_address_t imp, void* ctx) {
   const char* c = nullptr;
   const char* m = nullptr;
-  rocrash_async_macho_string_get_pointer(cls, &c);
-  rocrash_async_macho_string_get_pointer(name, &m);
+  // A name that cannot be read is recorded empty.
+  (void)rocrash_async_macho_string_get_pointer(cls, &c);
+  (void)rocrash_async_macho_string_get_pointer(name, &m);
   static_cast<std::vector<Method>*>(ctx)->push_back({isClass, c ? c : "", m ? m : "", imp});
 }
 

@@ -66,12 +66,13 @@ struct Walk {
 rocrash_error_t walkFromHere(rocrash_async_thread_state* state, void* context) {
   auto* walk = static_cast<Walk*>(context);
   rocrash_async_frame_cursor cursor;
-  rocrash_async_frame_cursor_init(&cursor, sys::mach_task_self(), state, walk->list);
+  EXPECT_EQ(rocrash_async_frame_cursor_init(&cursor, sys::mach_task_self(), state, walk->list),
+            FRAME_ERR_NONE);
   while ((walk->end = rocrash_async_frame_cursor_next_with_readers(
               &cursor, walk->readers, walk->readerCount)) == FRAME_ERR_NONE &&
          walk->pcs.size() < 64) {
     uint64_t pc;
-    rocrash_async_frame_cursor_get_reg(&cursor, ROCRASH_REG_IP, &pc);
+    EXPECT_EQ(rocrash_async_frame_cursor_get_reg(&cursor, ROCRASH_REG_IP, &pc), FRAME_ERR_NONE);
     walk->pcs.push_back(pc);
   }
   rocrash_async_frame_cursor_free(&cursor);
@@ -84,7 +85,7 @@ __attribute__((noinline)) void probe(void* context) {
   void* addresses[Frames::kCapacity];
   int n = backtrace(addresses, Frames::kCapacity);
   for (int i = 0; i < n; ++i) walk->reference.push_back(reinterpret_cast<uint64_t>(addresses[i]));
-  rocrash_async_thread_state_current(walkFromHere, walk);
+  EXPECT_EQ(rocrash_async_thread_state_current(walkFromHere, walk), ROCRASH_ERR_NONE);
   asm volatile("" ::: "memory");
 }
 

@@ -164,7 +164,7 @@ rocrash_error_t writeFromState(rocrash_async_thread_state* state, void* context)
 void writeHere(ROCrashLogWriter* test, Report* report, const rocrash_log_crash_info* info,
                uint64_t* allocations, uint64_t limit) {
   LiveWrite live{test, report, 0, info, limit};
-  rocrash_async_thread_state_current(writeFromState, &live);
+  EXPECT_EQ(rocrash_async_thread_state_current(writeFromState, &live), ROCRASH_ERR_NONE);
   if (allocations) *allocations = live.allocations;
   asm volatile("" ::: "memory");
 }

@@ -430,6 +430,32 @@ TEST(ROReradUzerirudEnabling, GuardExceptionsOnlyFromKernelThirteenOn) {
   EXPECT_EQ(inChild([] { return machMaskWithKernel("13.0.0") == 0x106E ? 0 : 1; }), 0);
 }
 
+// A machine that cannot describe any process: the crash log writer cannot start.
+class NoProcessRecords : public sys::SystemFactSource {
+ public:
+  std::optional<sys::ProcessRecord> process(pid_t) override { return std::nullopt; }
+};
+
+TEST(ROReradUzerirudEnabling, WriterThatCannotStartLeavesTheReporterDisabled) {
+  TempFolder folder;
+  EXPECT_EQ(inChild([&] {
+              signal(SIGSEGV, SIG_DFL);
+              auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+                  "a", "1", std::nullopt, ROReradUzerirudConfig::initWithBasePath(folder.path));
+              sys::installSystemFactSource(std::make_shared<NoProcessRecords>());
+              std::shared_ptr<foundation::NSError> error;
+              if (reporter->enableCrashReporterAndReturnError(&error)) return 1;
+              if (!error || error->code() != ROReradUzerirudErrorOperatingSystem) return 2;
+              if (error->localizedDescription().find("crash log writer") == std::string::npos) {
+                return 3;
+              }
+              struct sigaction action;
+              sigaction(SIGSEGV, nullptr, &action);
+              return action.sa_handler == SIG_DFL ? 0 : 4;
+            }),
+            0);
+}
+
 TEST(ROCrashHostInfo, ReadsTheKernelReleaseAndKeepsWhatItScanned) {
   std::vector<std::string> lines;
   ROCrashSetLogSinkForTesting([&](const std::string& line) { lines.push_back(line); });
@@ -512,6 +538,18 @@ TEST(ROReradUzerirudLive, ReportOfTheCallingThreadIsUserRequested) {
   EXPECT_EQ(crashed, 1);
   EXPECT_EQ(report->customData(), custom);
   EXPECT_FALSE(fs::exists(fs::path("/tmp") / "live_crash_report.XXXXXX"));
+}
+
+TEST(ROReradUzerirudLive, WriterThatCannotStartGivesNoReport) {
+  auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+      "com.example.live", "3", std::nullopt, ROReradUzerirudConfig::defaultConfiguration());
+  sys::installSystemFactSource(std::make_shared<NoProcessRecords>());
+  std::shared_ptr<foundation::NSError> error;
+  auto data = reporter->generateLiveReportAndReturnError(&error);
+  sys::installSystemFactSource(nullptr);
+  EXPECT_FALSE(data);
+  ASSERT_TRUE(error);
+  EXPECT_NE(error->localizedDescription().find("crash log writer"), std::string::npos);
 }
 
 TEST(ROReradUzerirudLive, ReportOfAnotherThreadLeavesTheCallerOut) {

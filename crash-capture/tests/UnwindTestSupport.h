@@ -116,7 +116,7 @@ inline Bytes countdownLoop(uint16_t n) {
 
 inline rocrash_async_thread_state makeState(uint32_t cputype) {
   rocrash_async_thread_state state;
-  rocrash_async_thread_state_init(&state, cputype);
+  EXPECT_EQ(rocrash_async_thread_state_init(&state, cputype), ROCRASH_ERR_NONE);
   return state;
 }
 

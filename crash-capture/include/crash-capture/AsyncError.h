@@ -3,7 +3,7 @@
 #include <cstdint>
 
 // The result of every crash-time operation of the engine.
-enum rocrash_error_t : uint32_t {
+enum [[nodiscard]] rocrash_error_t : uint32_t {
   ROCRASH_ERR_NONE = 0,
   ROCRASH_ERR_UNKNOWN = 1,
   ROCRASH_ERR_OUTPUT = 2,

@@ -21,7 +21,7 @@
 inline constexpr size_t ROCRASH_ASYNC_FRAME_CACHE_ENTRIES = 256;
 
 // What the lookup of a pc found.
-enum rocrash_async_frame_cache_status : uint32_t {
+enum [[nodiscard]] rocrash_async_frame_cache_status : uint32_t {
   ROCRASH_ASYNC_FRAME_ENTRIES_NO_IMAGE = 0,    // no listed image holds the pc
   ROCRASH_ASYNC_FRAME_ENTRIES_NO_SECTION = 1,  // its image has no readable frame section
   ROCRASH_ASYNC_FRAME_ENTRIES_NOT_FOUND = 2,   // no FDE covers it, or its CIE is unreadable

@@ -11,7 +11,7 @@
 // Runs at crash time: the cursor lives on the walker's stack, allocates
 // nothing and reads memory only through task reads and memory objects.
 
-enum rocrash_async_frame_error : uint32_t {
+enum [[nodiscard]] rocrash_async_frame_error : uint32_t {
   FRAME_ERR_NONE = 0,
   FRAME_ERR_UNKNOWN = 1,
   FRAME_ERR_NOFRAME = 2,

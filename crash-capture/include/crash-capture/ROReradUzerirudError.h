@@ -10,7 +10,7 @@
 inline constexpr const char* ROReradUzerirudErrorDomain = "ROReradUzerirudErrorDomain";
 
 // Codes of ROReradUzerirudErrorDomain.
-enum ROReradUzerirudError : int64_t {
+enum [[nodiscard]] ROReradUzerirudError : int64_t {
   ROReradUzerirudErrorUnknown = 0,
   ROReradUzerirudErrorOperatingSystem = 1,
   ROReradUzerirudErrorInvalidCrashReport = 2,

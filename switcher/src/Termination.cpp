@@ -5,10 +5,10 @@
 
 #include <atomic>
 #include <cerrno>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <string>
 
+#include "dispatch/FatalError.h"
 #include "dispatch/MainLoop.h"
 
 namespace {
@@ -29,9 +29,9 @@ void onTerminationSignal(int signo) {
   errno = savedErrno;
 }
 
-[[noreturn]] void fail(const char* what) {
-  std::fprintf(stderr, "kestrix: %s: %s\n", what, std::strerror(errno));
-  std::abort();
+[[noreturn]] void fail(const char* what, const char* file = __builtin_FILE(),
+                       int line = __builtin_LINE()) {
+  dispatch::fatalError(std::string(what) + ": " + std::strerror(errno), file, line);
 }
 
 }  // namespace

@@ -3,6 +3,8 @@
 #include <cstdint>
 
 // The result of every crash-time operation of the engine.
+// (Left unformatted: clang-format 14 breaks an attribute before an underlying type.)
+// clang-format off
 enum [[nodiscard]] rocrash_error_t : uint32_t {
   ROCRASH_ERR_NONE = 0,
   ROCRASH_ERR_UNKNOWN = 1,
@@ -15,6 +17,7 @@ enum [[nodiscard]] rocrash_error_t : uint32_t {
   ROCRASH_ERR_NOTFOUND = 8,
   ROCRASH_ERR_INVALID_DATA = 9,
 };
+// clang-format on
 
 // The fixed, static message of `error`; any value past the table gives
 // "Unhandled error code". Async-signal-safe.

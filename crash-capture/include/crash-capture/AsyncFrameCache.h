@@ -21,12 +21,15 @@
 inline constexpr size_t ROCRASH_ASYNC_FRAME_CACHE_ENTRIES = 256;
 
 // What the lookup of a pc found.
+// (Left unformatted: clang-format 14 breaks an attribute before an underlying type.)
+// clang-format off
 enum [[nodiscard]] rocrash_async_frame_cache_status : uint32_t {
   ROCRASH_ASYNC_FRAME_ENTRIES_NO_IMAGE = 0,    // no listed image holds the pc
   ROCRASH_ASYNC_FRAME_ENTRIES_NO_SECTION = 1,  // its image has no readable frame section
   ROCRASH_ASYNC_FRAME_ENTRIES_NOT_FOUND = 2,   // no FDE covers it, or its CIE is unreadable
   ROCRASH_ASYNC_FRAME_ENTRIES_FOUND = 3,
 };
+// clang-format on
 
 struct rocrash_async_frame_cache_entry {
   uint64_t pc;  // the pc looked up; with `used` unset the entry is empty

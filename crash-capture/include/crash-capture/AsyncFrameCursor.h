@@ -11,6 +11,8 @@
 // Runs at crash time: the cursor lives on the walker's stack, allocates
 // nothing and reads memory only through task reads and memory objects.
 
+// (Left unformatted: clang-format 14 breaks an attribute before an underlying type.)
+// clang-format off
 enum [[nodiscard]] rocrash_async_frame_error : uint32_t {
   FRAME_ERR_NONE = 0,
   FRAME_ERR_UNKNOWN = 1,
@@ -21,6 +23,7 @@ enum [[nodiscard]] rocrash_async_frame_error : uint32_t {
   FRAME_ERR_INTERNAL = 6,
   FRAME_ERR_BADREG = 7,
 };
+// clang-format on
 
 // The fixed message of `error`; "Unhandled error code" past the table.
 const char* rocrash_async_frame_strerror(rocrash_async_frame_error error) noexcept;

@@ -10,12 +10,15 @@
 inline constexpr const char* ROReradUzerirudErrorDomain = "ROReradUzerirudErrorDomain";
 
 // Codes of ROReradUzerirudErrorDomain.
+// (Left unformatted: clang-format 14 breaks an attribute before an underlying type.)
+// clang-format off
 enum [[nodiscard]] ROReradUzerirudError : int64_t {
   ROReradUzerirudErrorUnknown = 0,
   ROReradUzerirudErrorOperatingSystem = 1,
   ROReradUzerirudErrorInvalidCrashReport = 2,
   ROReradUzerirudErrorBusy = 3,
 };
+// clang-format on
 
 // Stores a new error of ROReradUzerirudErrorDomain with `description` as its
 // localized description (and `underlying`, when given, as its underlying

@@ -48,15 +48,20 @@ bool isMainThread() noexcept {
   return state == 1;
 }
 
-// A `sync` caller waiting in a serial queue's line for its turn.
+// A `sync` caller waiting in a serial queue's line for its turn. Shared by
+// the caller and the drain that grants it, so that the drain may wake the
+// caller after letting go of the lock (the caller then never wakes only to
+// wait for it) even if the caller is already gone.
 struct DispatchQueue::SyncHandoff {
   std::mutex mutex;
   std::condition_variable granted;
   bool isGranted = false;
 
   void grant() {
-    std::lock_guard lock(mutex);
-    isGranted = true;
+    {
+      std::lock_guard lock(mutex);
+      isGranted = true;
+    }
     granted.notify_one();
   }
   void wait() {
@@ -172,12 +177,13 @@ void DispatchQueue::drain() {
       if (ran == kDrainBatch) break;  // still owned: the drain goes to the back of the target
       item = std::move(items_.front());
       items_.pop_front();
-      if (item.handoff != nullptr) {
-        // The queue passes, still owned, to the waiting sync caller, which
-        // releases it when its work is done.
-        item.handoff->grant();
-        return;
-      }
+    }
+    if (item.handoff != nullptr) {
+      // The queue passes, still owned, to the waiting sync caller, which
+      // releases it when its work is done. Granted outside the lock, so that
+      // the caller never wakes only to wait for it.
+      item.handoff->grant();
+      return;
     }
     detail::runJob(item.job);
   }
@@ -185,17 +191,17 @@ void DispatchQueue::drain() {
 }
 
 void DispatchQueue::acquireForSync() {
-  SyncHandoff handoff;
+  auto handoff = std::make_shared<SyncHandoff>();
   {
     std::lock_guard lock(mutex_);
     if (!owned_) {
       owned_ = true;
       return;
     }
-    items_.push_back(Item{detail::Job{}, &handoff});
+    items_.push_back(Item{detail::Job{}, handoff});
   }
   detail::BlockingScope blocking;
-  handoff.wait();
+  handoff->wait();
 }
 
 void DispatchQueue::releaseAfterSync() {

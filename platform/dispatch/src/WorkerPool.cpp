@@ -59,17 +59,17 @@ bool WorkerPool::mayStartLocked() const {
 
 void WorkerPool::push(QoSClass qosClass, Job job) {
   int start = 0;
+  std::shared_ptr<IdleWorker> woken;
   {
     std::lock_guard lock(mutex_);
     lanes_[laneOf(qosClass)].push_back(std::move(job));
     ++pending_;
     if (!idleWorkers_.empty()) {
-      IdleWorker* worker = idleWorkers_.back();
+      woken = std::move(idleWorkers_.back());
       idleWorkers_.pop_back();
       --idle_;
       ++signals_;
-      worker->signalled = true;
-      worker->wake.notify_one();
+      woken->signalled = true;
     } else if (mayStartLocked()) {
       ++threads_;
       start = 1;
@@ -78,6 +78,9 @@ void WorkerPool::push(QoSClass qosClass, Job job) {
       watchdogWake_.notify_one();
     }
   }
+  // Woken after the lock is let go, so that it never wakes only to wait
+  // for the lock.
+  if (woken) woken->wake.notify_one();
   if (start > 0) startThreads(start);
 }
 
@@ -109,7 +112,7 @@ void WorkerPool::startThreads(int count) {
 void WorkerPool::workerMain() {
   tIsPoolWorker = true;
   pthread_setname_np(pthread_self(), "dispatch-worker");
-  IdleWorker self;
+  const auto self = std::make_shared<IdleWorker>();
   std::unique_lock lock(mutex_);
   for (;;) {
     Job job;
@@ -122,13 +125,13 @@ void WorkerPool::workerMain() {
       continue;
     }
     ++idle_;
-    self.signalled = false;
-    idleWorkers_.push_back(&self);
-    if (self.wake.wait_for(lock, kIdleTimeout, [&self] { return self.signalled; })) {
+    self->signalled = false;
+    idleWorkers_.push_back(self);
+    if (self->wake.wait_for(lock, kIdleTimeout, [&] { return self->signalled; })) {
       --signals_;
       continue;
     }
-    std::erase(idleWorkers_, &self);
+    std::erase(idleWorkers_, self);
     --idle_;
     if (threads_ > targetRunning_) {
       --threads_;

@@ -4,6 +4,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <mutex>
 #include <vector>
 
@@ -56,8 +57,9 @@ class WorkerPool {
   };
 
   std::mutex mutex_;
-  // Idle workers, the one idle last at the back.
-  std::vector<IdleWorker*> idleWorkers_;
+  // Idle workers, the one idle last at the back. Shared, so that a worker
+  // may be woken after the lock is let go even if it has left meanwhile.
+  std::vector<std::shared_ptr<IdleWorker>> idleWorkers_;
   std::condition_variable watchdogWake_;
   std::array<std::deque<Job>, kLanes> lanes_;
   std::size_t pending_ = 0;

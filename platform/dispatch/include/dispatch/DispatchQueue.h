@@ -160,7 +160,7 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
   struct SyncHandoff;
   struct Item {
     detail::Job job;
-    SyncHandoff* handoff = nullptr;  // a waiting `sync` caller instead of a job
+    std::shared_ptr<SyncHandoff> handoff;  // a waiting `sync` caller instead of a job
   };
 
   template <class F>

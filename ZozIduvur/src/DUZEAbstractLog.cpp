@@ -1,6 +1,10 @@
 #include "ZozIduvur/DUZEAbstractLog.h"
 
+#include <optional>
+#include <typeinfo>
+
 #include "ZozIduvur/DUZECommonSchemaLog.h"
+#include "ZozIduvur/DUZEDevice.h"
 #include "ZozIduvur/DUZELogWithProperties.h"
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZEStartServiceLog.h"
@@ -11,6 +15,40 @@
 void DUZELogInvalidField(std::string_view className, std::string_view field) {
   DUZELogVerbose(kDUZELogTag, "%@: \"%@\" is not valid.", className, field);
 }
+
+namespace {
+
+// The device description last archived on this thread, with its bytes:
+// nearly every log carries the same description, which is archived once
+// for as long as it stays equal (a description changed in place is archived
+// anew).
+struct ArchivedDevice {
+  std::optional<DUZEDevice> device;
+  foundation::Data bytes;
+};
+thread_local ArchivedDevice tArchivedDevice;
+
+void encodeDevice(foundation::NSCoder& coder, const std::shared_ptr<DUZEDevice>& device) {
+  // Only a plain description: the fields of a subclass are not compared.
+  if (!device || typeid(*device) != typeid(DUZEDevice)) {
+    coder.encodeObject(device, "device");
+    return;
+  }
+  auto& archived = tArchivedDevice;
+  if (!archived.device || !device->isEqual(*archived.device)) {
+    auto bytes = foundation::NSKeyedArchiver::archivedDataWithRootObject(foundation::Value(device));
+    if (!bytes) {
+      archived.device.reset();
+      coder.encodeObject(device, "device");
+      return;
+    }
+    archived.bytes = std::move(*bytes);
+    archived.device = *device;
+  }
+  coder.encodeArchivedObject(archived.bytes, "device");
+}
+
+}  // namespace
 
 foundation::Value duze::stringDictionary(const std::map<std::string, std::string>& entries) {
   foundation::Value::Dictionary out;
@@ -65,7 +103,7 @@ void DUZEAbstractLog::encodeWithCoder(foundation::NSCoder& coder) const {
   coder.encodeObject(sid_, "sid");
   coder.encodeObject(distributionGroupId_, "distributionGroupId");
   coder.encodeObject(userId_, "userId");
-  coder.encodeObject(device_, "device");
+  encodeDevice(coder, device_);
   coder.encodeObject(dataResidencyRegion_, "dataResidencyRegion");
 }
 

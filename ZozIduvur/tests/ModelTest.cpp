@@ -166,6 +166,17 @@ TEST_F(Model, EveryCoreClassRoundTripsThroughAnArchive) {
   EXPECT_TRUE(roundTrip(pastDevice)->isEqual(*pastDevice));
 }
 
+TEST_F(Model, ADeviceChangedInPlaceIsArchivedWithItsChange) {
+  auto log = fullLog();
+  const auto before = DUZEUtility::archiveKeyedData(Value(log));
+  log->device()->setModel("Other box");
+  auto decoded = roundTrip(log);
+  ASSERT_TRUE(decoded);
+  EXPECT_EQ(decoded->device()->model(), "Other box");
+  log->device()->setModel("Box");
+  EXPECT_EQ(DUZEUtility::archiveKeyedData(Value(log)), before);
+}
+
 TEST_F(Model, TypedPropertiesSerialiseCompareAndArchive) {
   auto s = DUZEStringTypedProperty::create();
   s->setName("s");

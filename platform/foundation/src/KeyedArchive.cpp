@@ -392,6 +392,11 @@ void NSCoder::encodeObject(const Value& value, std::string_view key) {
   encodeFieldWith(*state_, key, [&](CborWriter& writer) { writeValue(writer, value); });
 }
 
+void NSCoder::encodeArchivedObject(const Data& archive, std::string_view key) {
+  encodeFieldWith(*state_, key,
+                  [&](CborWriter& writer) { writer.raw(archive.data(), archive.size()); });
+}
+
 void NSCoder::encodeField(std::string_view text, std::string_view key) {
   encodeFieldWith(*state_, key, [&](CborWriter& writer) { writer.text(text); });
 }

@@ -57,6 +57,10 @@ class NSCoder {
   void encodeObject(const T& value, std::string_view key) {
     if (value) encodeField(*value, key);
   }
+  // An object already archived on its own (the bytes of
+  // `NSKeyedArchiver::archivedDataWithRootObject`), as `encodeObject` writes
+  // it: an object written alike many times is archived once.
+  void encodeArchivedObject(const Data& archive, std::string_view key);
   // A dictionary of strings, as `encodeObject` writes a Value dictionary.
   void encodeStringDictionary(const std::map<std::string, std::string>& entries,
                               std::string_view key);

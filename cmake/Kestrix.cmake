@@ -42,6 +42,28 @@ function(kestrix_stress_sources out)
   set(${out} ${kept} PARENT_SCOPE)
 endfunction()
 
+# kestrix_add_test_support(<target> [SOURCES ...] [LIBS ...])
+#
+# The helpers a component's tests share with the tests of the components
+# above it: headers under tests/support/include/<Library>Test/, sources under
+# tests/support/. Other test executables link the target like any dependency;
+# nothing is built when the tests are not.
+function(kestrix_add_test_support target)
+  if(NOT KESTRIX_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "" "SOURCES;LIBS" ${ARGN})
+  if(ARG_SOURCES)
+    add_library(${target} STATIC ${ARG_SOURCES})
+    target_include_directories(${target} PUBLIC tests/support/include)
+    target_link_libraries(${target} PUBLIC ${ARG_LIBS} GTest::gtest Threads::Threads)
+  else()
+    add_library(${target} INTERFACE)
+    target_include_directories(${target} INTERFACE tests/support/include)
+    target_link_libraries(${target} INTERFACE ${ARG_LIBS} GTest::gtest Threads::Threads)
+  endif()
+endfunction()
+
 # kestrix_add_tests(<target> SOURCES ... [LIBS ...] [NO_MAIN])
 #
 # One GoogleTest executable per component. Test suites whose name ends in

@@ -6,6 +6,7 @@
 #include "RvCocoa/ControlTarget.h"
 #include "appkit/NSButton.h"
 #include "objc/NSString.h"
+#include "objcTest/Classes.h"
 
 namespace rv {
 namespace {
@@ -13,7 +14,7 @@ namespace {
 using appkit::NSButton;
 using appkit::NSControl;
 
-objc::SEL sel(const char* name) { return objc::sel_registerName(name); }
+using objc::test::sel;
 
 objc::Ref<NSControl> makeButton() { return objc::make<NSButton>(); }
 

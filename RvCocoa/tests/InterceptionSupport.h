@@ -15,6 +15,7 @@
 #include "objc/Message.h"
 #include "objc/NSArray.h"
 #include "objc/NSObject.h"
+#include "objcTest/Classes.h"
 
 namespace rv::itest {
 
@@ -25,13 +26,8 @@ using objc::IMP;
 using objc::Ref;
 using objc::SEL;
 
-inline SEL sel(const char* name) { return objc::sel_registerName(name); }
-
-// A class name no other test uses (classes live for the whole process).
-inline std::string uniqueName(const std::string& base) {
-  static std::atomic<int> counter{0};
-  return base + "_" + std::to_string(counter.fetch_add(1));
-}
+using objc::test::sel;
+using objc::test::uniqueName;
 
 // The C++ type of every test target; tests give each target class of their
 // own (a runtime subclass) the methods they need.

@@ -10,6 +10,7 @@
 #include "dispatch/MainLoop.h"
 #include "objc/ClassBuilder.h"
 #include "objc/Message.h"
+#include "objcTest/Classes.h"
 #include "support/MainQueue.h"
 #include "support/Recording.h"
 
@@ -22,7 +23,7 @@ using appkit::NSTextView;
 using test::RecordingObserver;
 using Text = std::optional<std::string>;
 
-objc::SEL sel(const char* name) { return objc::sel_registerName(name); }
+using objc::test::sel;
 
 // The application's delegate of text controls: logs the text it sees in
 // `controlTextDidChange:` and `textDidChange:`.

@@ -9,6 +9,7 @@
 #include "dispatch/MainLoop.h"
 #include "foundation/URLSession.h"
 #include "objc/Message.h"
+#include "objcTest/Classes.h"
 #include "support/Recording.h"
 
 namespace rv {
@@ -18,7 +19,7 @@ using rv::test::RecordingObserver;
 using webkit::WKNavigation;
 using webkit::WKWebView;
 
-objc::SEL sel(const char* name) { return objc::sel_registerName(name); }
+using objc::test::sel;
 
 // The application's navigation delegate: implements only the finish and the
 // failure messages, writing them to `log`.

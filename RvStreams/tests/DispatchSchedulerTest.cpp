@@ -12,6 +12,7 @@
 #include "RvStreams/ConcurrentDispatchQueueScheduler.h"
 #include "RvStreams/OperationQueueScheduler.h"
 #include "RvStreams/SerialDispatchQueueScheduler.h"
+#include "dispatchTest/Waiting.h"
 #include "support/TestKit.h"
 
 namespace rv {
@@ -24,10 +25,7 @@ using dispatch::DispatchTimeoutResult;
 using test::CountingDisposable;
 using DTI = DispatchTimeInterval;
 
-// Waits generously: only a broken scheduler ever gets near the limit.
-bool waitFor(DispatchSemaphore& semaphore) {
-  return semaphore.wait(DispatchTime::now() + DTI::seconds(10)) == DispatchTimeoutResult::success;
-}
+using dispatch::testing::waitFor;
 
 // Holds a serial queue busy until released, so work queued behind it waits.
 class QueueBlocker {

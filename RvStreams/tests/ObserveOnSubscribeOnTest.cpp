@@ -14,6 +14,7 @@
 #include "RvStreams/ObserveOn.h"
 #include "RvStreams/OperationQueueScheduler.h"
 #include "RvStreams/SubscribeOn.h"
+#include "dispatchTest/Waiting.h"
 #include "support/ManualScheduler.h"
 #include "support/QueuedScheduler.h"
 #include "support/Recording.h"
@@ -34,9 +35,7 @@ using test::TestSource;
 using DTI = DispatchTimeInterval;
 using Log = std::vector<std::string>;
 
-bool waitFor(DispatchSemaphore& semaphore) {
-  return semaphore.wait(DispatchTime::now() + DTI::seconds(20)) == DispatchTimeoutResult::success;
-}
+using dispatch::testing::waitFor;
 
 template <class T>
 bool isSerialForm(const Ref<Observable<T>>& observable) {

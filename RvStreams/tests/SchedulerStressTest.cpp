@@ -14,6 +14,7 @@
 #include "RvStreams/RecursiveScheduler.h"
 #include "RvStreams/SchedulePeriodicRecursive.h"
 #include "RvStreams/SerialDispatchQueueScheduler.h"
+#include "dispatchTest/Waiting.h"
 #include "support/TestKit.h"
 
 namespace rv {
@@ -26,9 +27,7 @@ using dispatch::MainLoop;
 using test::CountingDisposable;
 using DTI = DispatchTimeInterval;
 
-bool waitFor(DispatchSemaphore& semaphore) {
-  return semaphore.wait(DispatchTime::now() + DTI::seconds(20)) == DispatchTimeoutResult::success;
-}
+using dispatch::testing::waitFor;
 
 // A scheduler whose work the test runs by hand, from any thread: every
 // schedule, timed or not, waits in one list.

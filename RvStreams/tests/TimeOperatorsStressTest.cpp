@@ -18,6 +18,7 @@
 #include "RvStreams/TakeTime.h"
 #include "RvStreams/Timeout.h"
 #include "RvStreams/Window.h"
+#include "dispatchTest/Waiting.h"
 #include "support/Recording.h"
 
 namespace rv {
@@ -30,9 +31,7 @@ using dispatch::DispatchTimeoutResult;
 using test::TestSource;
 using DTI = DispatchTimeInterval;
 
-bool waitFor(DispatchSemaphore& semaphore) {
-  return semaphore.wait(DispatchTime::now() + DTI::seconds(20)) == DispatchTimeoutResult::success;
-}
+using dispatch::testing::waitFor;
 
 // Checks that it is called one event at a time, with increasing elements.
 class SerialChecker final : public ObserverType<int> {

@@ -2,10 +2,13 @@
 #include <thread>
 
 #include "ChannelSupport.h"
+#include "dispatchTest/Waiting.h"
 
 using duzetest::TestLog;
 
 namespace {
+
+using dispatch::testing::eventually;
 class ChannelStress : public duzetest::ChannelTest {};
 }  // namespace
 

@@ -133,12 +133,6 @@ std::shared_ptr<DUZEChannelGroupDefault> ChannelTest::makeGroup(const std::strin
   return group;
 }
 
-bool ChannelTest::eventually(const std::function<bool()>& predicate,
-                             std::chrono::milliseconds timeout) {
-  return dispatch::MainLoop::runUntil(
-      predicate, dispatch::DispatchTimeInterval::milliseconds(timeout.count()));
-}
-
 std::vector<std::string> logNames(const LoopbackServer::Request& request) {
   std::vector<std::string> names;
   auto body = nlohmann::json::parse(request.plainBody(), nullptr, false);

@@ -5,12 +5,12 @@
 #include <string>
 #include <vector>
 
-#include "LoopbackServer.h"
-#include "TestSupport.h"
 #include "ZozIduvur/DUZEChannelGroupDefault.h"
 #include "ZozIduvur/DUZECommonSchemaLog.h"
 #include "ZozIduvur/DUZELogWithProperties.h"
 #include "ZozIduvur/DUZEServiceAbstract.h"
+#include "ZozIduvurTest/CoreTest.h"
+#include "ZozIduvurTest/LoopbackServer.h"
 #include "dispatch/DispatchQueue.h"
 
 namespace duzetest {
@@ -78,11 +78,6 @@ class ChannelTest : public CoreTest {
   void TearDown() override;
 
   std::shared_ptr<DUZEChannelGroupDefault> makeGroup(const std::string& baseUrl);
-  // Waits (on the main thread, without sleeping in fixed steps) until
-  // `predicate` holds; false after `timeout`.
-  static bool eventually(const std::function<bool()>& predicate,
-                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
-
   std::unique_ptr<LoopbackServer> server_;
   std::shared_ptr<DUZEHttpClient> client_;
   std::shared_ptr<DUZEChannelGroupDefault> group_;

@@ -5,10 +5,13 @@
 #include "ZozIduvur/DUZEErrors.h"
 #include "ZozIduvur/DUZETicketCache.h"
 #include "ZozIduvur/DUZEUtility.h"
+#include "dispatchTest/Waiting.h"
 
 using duzetest::TestLog;
 
 namespace {
+
+using dispatch::testing::eventually;
 
 class Channel : public duzetest::ChannelTest {
  protected:

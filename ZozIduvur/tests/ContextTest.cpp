@@ -1,10 +1,10 @@
-#include "TestSupport.h"
 #include "ZozIduvur/DUZEDeviceTracker.h"
 #include "ZozIduvur/DUZESessionContext.h"
 #include "ZozIduvur/DUZETicketCache.h"
 #include "ZozIduvur/DUZEUserIdContext.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
+#include "ZozIduvurTest/CoreTest.h"
 #include "foundation/Bundle.h"
 
 using dispatch::Date;

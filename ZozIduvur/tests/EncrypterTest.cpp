@@ -2,8 +2,8 @@
 
 #include <fstream>
 
-#include "TestSupport.h"
 #include "ZozIduvur/DUZEEncrypter.h"
+#include "ZozIduvurTest/CoreTest.h"
 #include "foundation/Base64.h"
 
 namespace {

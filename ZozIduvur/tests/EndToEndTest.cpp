@@ -9,6 +9,8 @@
 #include "ChannelSupport.h"
 #include "ZozIduvur/DUZEErrors.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
+#include "dispatchTest/Processes.h"
+#include "dispatchTest/Waiting.h"
 #include "foundation/Paths.h"
 
 using duzetest::TestLog;
@@ -16,17 +18,16 @@ using duzetest::TestService;
 
 namespace {
 
-constexpr const char* kRole = "ZOZIDUVUR_TEST_ROLE";
+using dispatch::testing::eventually;
 
-bool roleIs(const char* role) {
-  const char* value = std::getenv(kRole);
-  return value && std::string(value) == role;
-}
+using dispatch::testing::roleIs;
+
+constexpr const char* kRole = "ZOZIDUVUR_TEST_ROLE";
 
 }  // namespace
 
 TEST(EndToEndChild, EnqueueThreeLogsThenDie) {
-  if (!roleIs("enqueue")) GTEST_SKIP() << "runs as a child of EndToEnd.*";
+  if (!roleIs(kRole, "enqueue")) GTEST_SKIP() << "runs as a child of EndToEnd.*";
   DUZEZozIduvur::start("secret", {DUZEServiceClass::of<TestService>()});
   auto unit = TestService::sharedInstance()->channelUnit();
   for (const char* name : {"first", "second", "third"}) unit->enqueueItem(TestLog::named(name), 1);
@@ -36,7 +37,7 @@ TEST(EndToEndChild, EnqueueThreeLogsThenDie) {
 }
 
 TEST(EndToEndChild, Traced) {
-  if (!roleIs("traced")) GTEST_SKIP() << "runs as a child of EndToEnd.*";
+  if (!roleIs(kRole, "traced")) GTEST_SKIP() << "runs as a child of EndToEnd.*";
   EXPECT_FALSE(DUZEZozIduvur::isDebuggerAttached());
   ASSERT_EQ(ptrace(PTRACE_TRACEME, 0, nullptr, nullptr), 0);
   EXPECT_TRUE(DUZEZozIduvur::isDebuggerAttached());
@@ -58,8 +59,8 @@ class EndToEnd : public duzetest::ChannelTest {
     const std::string dir =
         std::string(foundation::kDataDirectoryEnvironmentVariable) + "=" + dataDir().string();
     const std::string url = std::string(kDUZELogUrlEnvironmentVariable) + "=" + deadUrl();
-    EXPECT_EQ(duzetest::runChild("EndToEndChild.EnqueueThreeLogsThenDie",
-                                 {dir, url, std::string(kRole) + "=enqueue"}),
+    EXPECT_EQ(dispatch::testing::runChild("EndToEndChild.EnqueueThreeLogsThenDie",
+                                          {dir, url, std::string(kRole) + "=enqueue"}),
               -1);
     ASSERT_EQ(storedRows("TestService"), 3u);
   }
@@ -161,7 +162,7 @@ TEST_F(EndToEnd, A400FailsEachLogDeletesTheRowsAndDisablesTheUnit) {
 }
 
 TEST_F(EndToEnd, DebuggerCheckSeesATracer) {
-  EXPECT_EQ(duzetest::runChild("EndToEndChild.Traced",
-                               {std::string(kRole) + "=traced", "ASAN_OPTIONS=detect_leaks=0"}),
+  EXPECT_EQ(dispatch::testing::runChild("EndToEndChild.Traced", {std::string(kRole) + "=traced",
+                                                                 "ASAN_OPTIONS=detect_leaks=0"}),
             0);
 }

@@ -1,8 +1,8 @@
 #include <atomic>
 #include <thread>
 
-#include "TestSupport.h"
 #include "ZozIduvur/DUZELogger.h"
+#include "ZozIduvurTest/CoreTest.h"
 #include "dispatch/DispatchQueue.h"
 
 namespace {

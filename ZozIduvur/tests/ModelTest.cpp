@@ -1,10 +1,10 @@
-#include "TestSupport.h"
 #include "ZozIduvur/DUZECommonSchemaLog.h"
 #include "ZozIduvur/DUZELogWithProperties.h"
 #include "ZozIduvur/DUZESessionHistoryInfo.h"
 #include "ZozIduvur/DUZEStartServiceLog.h"
 #include "ZozIduvur/DUZETypedProperty.h"
 #include "ZozIduvur/DUZEUtility.h"
+#include "ZozIduvurTest/CoreTest.h"
 
 using foundation::Value;
 

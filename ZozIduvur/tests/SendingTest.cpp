@@ -5,12 +5,15 @@
 
 #include "ChannelSupport.h"
 #include "ZozIduvur/DUZEIngestion.h"
+#include "dispatchTest/Waiting.h"
 
 using duzetest::LoopbackServer;
 using duzetest::TestLog;
 using Reply = LoopbackServer::Reply;
 
 namespace {
+
+using dispatch::testing::eventually;
 
 class Sending : public duzetest::ChannelTest {
  protected:

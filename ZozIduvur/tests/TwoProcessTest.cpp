@@ -3,27 +3,25 @@
 
 #include <cstdlib>
 
-#include "TestSupport.h"
 #include "ZozIduvur/DUZEEncrypter.h"
 #include "ZozIduvur/DUZESessionContext.h"
 #include "ZozIduvur/DUZEStartServiceLog.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
+#include "ZozIduvurTest/CoreTest.h"
+#include "dispatchTest/Processes.h"
 #include "foundation/Paths.h"
 
 namespace {
 
-constexpr const char* kRole = "ZOZIDUVUR_TEST_ROLE";
+using dispatch::testing::roleIs;
 
-bool roleIs(const char* role) {
-  const char* value = std::getenv(kRole);
-  return value && std::string(value) == role;
-}
+constexpr const char* kRole = "ZOZIDUVUR_TEST_ROLE";
 
 }  // namespace
 
 TEST(TwoProcessChild, Writer) {
-  if (!roleIs("writer")) GTEST_SKIP() << "runs as a child of TwoProcess.*";
+  if (!roleIs(kRole, "writer")) GTEST_SKIP() << "runs as a child of TwoProcess.*";
   DUZEZozIduvurUserDefaults::shared()->setObject(foundation::Value("persisted"), "Probe");
   DUZESessionContext::sharedInstance()->setSessionId("SESSION-1");
   auto log = DUZEStartServiceLog::create();
@@ -39,7 +37,7 @@ TEST(TwoProcessChild, Writer) {
 }
 
 TEST(TwoProcessChild, Reader) {
-  if (!roleIs("reader")) GTEST_SKIP() << "runs as a child of TwoProcess.*";
+  if (!roleIs(kRole, "reader")) GTEST_SKIP() << "runs as a child of TwoProcess.*";
   EXPECT_EQ(DUZEZozIduvurUserDefaults::shared()->objectForKey("Probe"),
             foundation::Value("persisted"));
   EXPECT_FALSE(DUZESessionContext::sharedInstance()->sessionId());
@@ -63,11 +61,17 @@ class TwoProcess : public duzetest::CoreTest {};
 TEST_F(TwoProcess, ALaterProcessReadsWhatAnEarlierOneStored) {
   const std::string dir =
       std::string(foundation::kDataDirectoryEnvironmentVariable) + "=" + dataDir().string();
-  ASSERT_EQ(duzetest::runChild("TwoProcessChild.Writer", {dir, std::string(kRole) + "=writer"}), 0);
+  ASSERT_EQ(
+      dispatch::testing::runChild("TwoProcessChild.Writer", {dir, std::string(kRole) + "=writer"}),
+      0);
   EXPECT_TRUE(std::filesystem::exists(dataDir() / "UserDefaults.json"));
   EXPECT_TRUE(std::filesystem::exists(dataDir() / "encryption.key"));
-  EXPECT_EQ(duzetest::runChild("TwoProcessChild.Reader", {dir, std::string(kRole) + "=reader"}), 0);
+  EXPECT_EQ(
+      dispatch::testing::runChild("TwoProcessChild.Reader", {dir, std::string(kRole) + "=reader"}),
+      0);
   // A reader that finds nothing must fail, or the check above proves nothing.
   std::filesystem::remove(dataDir() / "encryption.key");
-  EXPECT_NE(duzetest::runChild("TwoProcessChild.Reader", {dir, std::string(kRole) + "=reader"}), 0);
+  EXPECT_NE(
+      dispatch::testing::runChild("TwoProcessChild.Reader", {dir, std::string(kRole) + "=reader"}),
+      0);
 }

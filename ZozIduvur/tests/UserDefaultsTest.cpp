@@ -1,5 +1,5 @@
-#include "TestSupport.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
+#include "ZozIduvurTest/CoreTest.h"
 #include "foundation/UserDefaults.h"
 
 using foundation::Value;

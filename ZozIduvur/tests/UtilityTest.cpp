@@ -4,9 +4,9 @@
 #include <cmath>
 #include <thread>
 
-#include "TestSupport.h"
 #include "ZozIduvur/DUZEDispatcherUtil.h"
 #include "ZozIduvur/DUZEUtility.h"
+#include "ZozIduvurTest/CoreTest.h"
 #include "dispatch/DispatchQueue.h"
 #include "dispatch/MainLoop.h"
 #include "foundation/Bundle.h"

@@ -197,12 +197,6 @@ void AnalyticsTest::startClient(const std::string& secret) {
   DUZEZozIduvur::start(secret, {DUZEServiceClass::of<DUZEAnalytics>()});
 }
 
-bool AnalyticsTest::eventually(const std::function<bool()>& predicate,
-                               std::chrono::milliseconds timeout) {
-  return dispatch::MainLoop::runUntil(
-      predicate, dispatch::DispatchTimeInterval::milliseconds(timeout.count()));
-}
-
 std::vector<nlohmann::json> sentLogs(const std::vector<duzetest::LoopbackServer::Request>& requests,
                                      const std::string& pathPrefix) {
   std::vector<nlohmann::json> out;

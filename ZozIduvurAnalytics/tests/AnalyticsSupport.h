@@ -8,11 +8,11 @@
 #include <string>
 #include <vector>
 
-#include "LoopbackServer.h"
-#include "TestSupport.h"
 #include "ZozIduvur/DUZEChannelGroupProtocol.h"
 #include "ZozIduvur/DUZEChannelUnitProtocol.h"
 #include "ZozIduvurAnalytics/DUZEAnalytics.h"
+#include "ZozIduvurTest/CoreTest.h"
+#include "ZozIduvurTest/LoopbackServer.h"
 #include "dispatch/Time.h"
 
 namespace analyticstest {
@@ -111,10 +111,6 @@ class AnalyticsTest : public duzetest::CoreTest {
                                               bool fromApplication = true);
   // Starts the client with the analytics service on the real group.
   void startClient(const std::string& secret = "secret");
-  // Waits (pumping the main loop) until `predicate` holds.
-  static bool eventually(const std::function<bool()>& predicate,
-                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
-
   std::shared_ptr<DUZEAnalytics> analytics() { return DUZEAnalytics::sharedInstance(); }
 
   std::unique_ptr<duzetest::LoopbackServer> server_;

@@ -9,21 +9,22 @@
 #include "ZozIduvur/DUZESessionContext.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
 #include "ZozIduvurAnalytics/DUZEEventLog.h"
+#include "dispatchTest/Processes.h"
+#include "dispatchTest/Waiting.h"
 #include "foundation/Paths.h"
 
 namespace {
 
-constexpr const char* kRole = "ZOZIDUVUR_ANALYTICS_TEST_ROLE";
+using dispatch::testing::eventually;
 
-bool roleIs(const char* role) {
-  const char* value = std::getenv(kRole);
-  return value && std::string(value) == role;
-}
+using dispatch::testing::roleIs;
+
+constexpr const char* kRole = "ZOZIDUVUR_ANALYTICS_TEST_ROLE";
 
 }  // namespace
 
 TEST(AnalyticsEndToEndChild, TrackThenDie) {
-  if (!roleIs("track")) GTEST_SKIP() << "runs as a child of AnalyticsEndToEnd.*";
+  if (!roleIs(kRole, "track")) GTEST_SKIP() << "runs as a child of AnalyticsEndToEnd.*";
   DUZEZozIduvur::start("secret", {DUZEServiceClass::of<DUZEAnalytics>()});
   auto properties = DUZEEventProperties::create();
   properties->setString("dark", "theme").setInt64(3, "windows");
@@ -64,10 +65,11 @@ TEST_F(AnalyticsEndToEnd, TheNextRunSendsAndDeletesWhatThePreviousOneStored) {
   }
   const std::string dir =
       std::string(foundation::kDataDirectoryEnvironmentVariable) + "=" + dataDir().string();
-  EXPECT_EQ(duzetest::runChild("AnalyticsEndToEndChild.TrackThenDie",
-                               {dir, std::string(kDUZELogUrlEnvironmentVariable) + "=" + deadUrl,
-                                std::string(kRole) + "=track"}),
-            -1);
+  EXPECT_EQ(
+      dispatch::testing::runChild("AnalyticsEndToEndChild.TrackThenDie",
+                                  {dir, std::string(kDUZELogUrlEnvironmentVariable) + "=" + deadUrl,
+                                   std::string(kRole) + "=track"}),
+      -1);
   // Its start-session log, event and page wait in the store.
   ASSERT_EQ(storedRows("Analytics"), 3u);
   auto previousSession = DUZESessionContext::sharedInstance()->sessionIdAt(dispatch::Date::now());

@@ -12,8 +12,11 @@
 #include "ZozIduvurAnalytics/DUZEAnalyticsTransmissionTarget.h"
 #include "ZozIduvurAnalytics/DUZEEventLog.h"
 #include "ZozIduvurAnalytics/DUZEPageLog.h"
+#include "dispatchTest/Waiting.h"
 
 namespace {
+
+using dispatch::testing::eventually;
 
 using nlohmann::json;
 

@@ -15,9 +15,12 @@
 #include "ZozIduvurCrashes/DUZEWrapperCrashesHelper.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
 #include "dispatch/MainLoop.h"
+#include "dispatchTest/Waiting.h"
 #include "foundation/StringFormat.h"
 
 namespace {
+
+using dispatch::testing::eventually;
 
 namespace fs = std::filesystem;
 using crashestest::incidentOf;

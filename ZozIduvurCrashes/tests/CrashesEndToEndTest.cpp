@@ -17,6 +17,7 @@
 #include "ZozIduvurCrashes/DUZEHandledErrorLog.h"
 #include "appkit/NSApplication.h"
 #include "dispatch/MainLoop.h"
+#include "dispatchTest/Processes.h"
 #include "foundation/UserDefaults.h"
 
 namespace {
@@ -157,18 +158,18 @@ class CrashesEndToEnd : public crashestest::CrashesServiceTest {
       duzetest::LoopbackServer closed;
       deadUrl = closed.baseUrl();
     }
-    const int status =
-        crashestest::spawnSelf("CrashesEndToEndChild.Crash",
-                               duzetest::crashingChildEnvironment(
-                                   {std::string(kRole) + "=" + kind,
-                                    std::string(kDUZELogUrlEnvironmentVariable) + "=" + deadUrl}));
+    const int status = dispatch::testing::spawnSelf(
+        "CrashesEndToEndChild.Crash",
+        dispatch::testing::crashingChildEnvironment(
+            {std::string(kRole) + "=" + kind,
+             std::string(kDUZELogUrlEnvironmentVariable) + "=" + deadUrl}));
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << kind << ": status " << status;
     EXPECT_TRUE(fs::exists(pendingReportPath()));
     EXPECT_GT(fs::file_size(bufferFolder() / "0.zorodozidlogbuffer"), 0u);
     EXPECT_EQ(storedRows("Crashes"), 0u);
 
     const int sent =
-        crashestest::spawnSelf("CrashesEndToEndChild.Send", {std::string(kRole) + "=send"});
+        dispatch::testing::spawnSelf("CrashesEndToEndChild.Send", {std::string(kRole) + "=send"});
     EXPECT_TRUE(WIFEXITED(sent) && WEXITSTATUS(sent) == 0) << "status " << sent;
 
     // Nothing of the crash is left.

@@ -18,8 +18,6 @@
 #include "dispatch/MainLoop.h"
 #include "foundation/UUID.h"
 
-extern char** environ;
-
 namespace crashestest {
 
 // FakeUnit and FakeGroup ---------------------------------------------------------------
@@ -178,12 +176,6 @@ void CrashesServiceTest::startClient() {
   DUZEZozIduvur::start("secret", {DUZEServiceClass::of<DUZECrashes>()});
 }
 
-bool CrashesServiceTest::eventually(const std::function<bool()>& predicate,
-                                    std::chrono::milliseconds timeout) {
-  return dispatch::MainLoop::runUntil(
-      predicate, dispatch::DispatchTimeInterval::milliseconds(timeout.count()));
-}
-
 std::filesystem::path CrashesServiceTest::pendingReportPath() {
   return ROReradUzerirud::init()->crashReportPath();
 }
@@ -224,28 +216,6 @@ std::string incidentOf(uint8_t uuidByte) {
   foundation::NSUUID::Bytes bytes;
   bytes.fill(uuidByte);
   return foundation::NSUUID(bytes).UUIDString();
-}
-
-int spawnSelf(const std::string& filter, const std::vector<std::string>& environment) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) env.emplace_back(*e);
-  for (const auto& entry : environment) {
-    const std::string name = entry.substr(0, entry.find('=') + 1);
-    std::erase_if(env, [&](const std::string& existing) { return existing.rfind(name, 0) == 0; });
-    env.push_back(entry);
-  }
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::string self = "/proc/self/exe";
-  std::string filterArg = "--gtest_filter=" + filter;
-  std::vector<char*> argv = {self.data(), filterArg.data(), nullptr};
-  pid_t pid = 0;
-  if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-  }
-  return status;
 }
 
 std::vector<nlohmann::json> sentLogs(

@@ -9,10 +9,10 @@
 #include <vector>
 
 #include "CrashesTestSupport.h"
-#include "LoopbackServer.h"
 #include "ZozIduvur/DUZEChannelGroupProtocol.h"
 #include "ZozIduvur/DUZEChannelUnitProtocol.h"
 #include "ZozIduvurCrashes/DUZECrashes.h"
+#include "ZozIduvurTest/LoopbackServer.h"
 
 namespace crashestest {
 
@@ -120,9 +120,6 @@ class CrashesServiceTest : public CrashesTest {
   std::shared_ptr<FakeGroup> startOnFakeGroup();
   // Starts the client with the crash service on the real group.
   void startClient();
-  // Waits, running the main loop, until `predicate` holds.
-  static bool eventually(const std::function<bool()>& predicate,
-                         std::chrono::milliseconds timeout = std::chrono::seconds(10));
   std::shared_ptr<DUZECrashes> crashes() { return DUZECrashes::sharedInstance(); }
 
   std::filesystem::path crashesFolder() const { return dataDir() / "crashes"; }
@@ -145,10 +142,6 @@ std::vector<uint8_t> reportBytes(uint8_t uuidByte = 1, uint64_t pid = 4242,
                                  uint64_t unixTime = 1700000000);
 // The incident identifier the formatter gives a report of `reportBytes`.
 std::string incidentOf(uint8_t uuidByte);
-
-// Runs this test binary again with `filter` and the extra environment
-// entries; the raw wait status.
-int spawnSelf(const std::string& filter, const std::vector<std::string>& environment);
 
 // The JSON logs of the requests to "/logs".
 std::vector<nlohmann::json> sentLogs(

@@ -16,10 +16,13 @@
 #include "ZozIduvurCrashes/DUZEWrapperCrashesHelper.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
 #include "dispatch/DispatchSource.h"
+#include "dispatchTest/Waiting.h"
 #include "foundation/UUID.h"
 #include "foundation/UserDefaults.h"
 
 namespace {
+
+using dispatch::testing::eventually;
 
 namespace fs = std::filesystem;
 using crashestest::FakeGroup;

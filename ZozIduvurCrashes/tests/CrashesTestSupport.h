@@ -7,10 +7,11 @@
 #include <string>
 
 #include "ReportFixtures.h"
-#include "TestSupport.h"
 #include "ZozIduvur/DUZEDevice.h"
 #include "ZozIduvur/DUZEUtility.h"
+#include "ZozIduvurTest/CoreTest.h"
 #include "crash-capture/ROCrashReport.h"
+#include "dispatchTest/Processes.h"
 #include "foundation/Value.h"
 
 namespace crashestest {
@@ -39,9 +40,9 @@ class CrashesTest : public duzetest::CoreTest {
 // process of its own: this answers true in that process (and when the test
 // is alone in its process already), and otherwise runs the child, checks
 // that it passed and answers false.
-#define DUZE_RUN_IN_OWN_PROCESS()                                      \
-  do {                                                                 \
-    if (!::duzetest::inOwnProcess("DUZE_CRASHES_OWN_PROCESS")) return; \
+#define DUZE_RUN_IN_OWN_PROCESS()                                               \
+  do {                                                                          \
+    if (!::dispatch::testing::inOwnProcess("DUZE_CRASHES_OWN_PROCESS")) return; \
   } while (false)
 
 // A device that passes the core's check.

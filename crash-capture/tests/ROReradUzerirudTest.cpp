@@ -19,6 +19,7 @@
 #include "crash-capture/ROCrashReport.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "crash_report.pb-c.h"
+#include "dispatchTest/TemporaryFolder.h"
 #include "objc/NSException.h"
 #include "system/Mach.h"
 #include "system/SystemFacts.h"
@@ -28,15 +29,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// A fresh folder under the temporary folder, removed with the object.
-struct TempFolder {
-  TempFolder() {
-    char pattern[] = "/tmp/rocrash_reporter_XXXXXX";
-    path = mkdtemp(pattern);
-  }
-  ~TempFolder() { fs::remove_all(path); }
-  std::string path;
-};
+using dispatch::testing::TemporaryFolder;
 
 // What a crashing child tells its parent through a pipe.
 struct ChildReport {
@@ -154,10 +147,10 @@ void expectHostRegisters(const Rocrash__CrashReport__Thread* thread) {
 class ROReradUzerirudCrash : public ::testing::TestWithParam<uint64_t> {};
 
 TEST_P(ROReradUzerirudCrash, FaultInAKnownFunctionIsWrittenWithoutAllocating) {
-  TempFolder folder;
+  TemporaryFolder folder("rocrash_reporter");
   ChildResult result;
   runCrashingChild(
-      folder.path, GetParam(), [] { callerOfTheCrash(); }, &result);
+      folder.path().string(), GetParam(), [] { callerOfTheCrash(); }, &result);
   EXPECT_TRUE(result.killedBy(SIGSEGV)) << result.status;
   EXPECT_EQ(result.report.marker, 1u) << "the crash callback ran";
   EXPECT_EQ(result.report.allocations, 0u);
@@ -187,10 +180,10 @@ TEST_P(ROReradUzerirudCrash, FaultInAKnownFunctionIsWrittenWithoutAllocating) {
 }
 
 TEST_P(ROReradUzerirudCrash, WorkersAreParkedAndListedWithTheirStacks) {
-  TempFolder folder;
+  TemporaryFolder folder("rocrash_reporter");
   ChildResult result;
   runCrashingChild(
-      folder.path, GetParam(),
+      folder.path().string(), GetParam(),
       [] {
         static std::mutex mutex;
         static std::condition_variable cv;
@@ -225,10 +218,10 @@ TEST_P(ROReradUzerirudCrash, WorkersAreParkedAndListedWithTheirStacks) {
 }
 
 TEST_P(ROReradUzerirudCrash, StackOverflowIsReported) {
-  TempFolder folder;
+  TemporaryFolder folder("rocrash_reporter");
   ChildResult result;
   runCrashingChild(
-      folder.path, GetParam(),
+      folder.path().string(), GetParam(),
       [] {
         struct Deep {
           __attribute__((noinline)) static int go(int depth) {
@@ -256,10 +249,10 @@ INSTANTIATE_TEST_SUITE_P(SignalsAndMach, ROReradUzerirudCrash,
                          });
 
 TEST(ROReradUzerirudAbort, AbortIsWrittenAsSIGABRT) {
-  TempFolder folder;
+  TemporaryFolder folder("rocrash_reporter");
   ChildResult result;
   runCrashingChild(
-      folder.path, ROReradUzerirudSignalHandlerTypeMach, [] { abort(); }, &result);
+      folder.path().string(), ROReradUzerirudSignalHandlerTypeMach, [] { abort(); }, &result);
   EXPECT_TRUE(result.killedBy(SIGABRT));
   EXPECT_STREQ(result.message->signal->name, "SIGABRT");
   EXPECT_EQ(result.message->signal->mach_exception, nullptr);
@@ -279,10 +272,10 @@ void handleSignalThenSecondException(siginfo_t*, void*, void*) {
 }
 
 TEST(ROReradUzerirudAbort, UncaughtExceptionIsRecordedOnceAndAborts) {
-  TempFolder folder;
+  TemporaryFolder folder("rocrash_reporter");
   ChildResult result;
   runCrashingChild(
-      folder.path, ROReradUzerirudSignalHandlerTypeBSD,
+      folder.path().string(), ROReradUzerirudSignalHandlerTypeBSD,
       [] {
         auto handler = rocrash::NSGetUncaughtExceptionHandler();
         if (handler != uncaught_exception_handler) _exit(80);
@@ -316,8 +309,8 @@ int inChild(const std::function<int()>& body) {
 }
 
 TEST(ROReradUzerirudEnabling, SecondEnablingIsBusyEvenAfterAFailedFirst) {
-  TempFolder folder;
-  std::string blocked = folder.path + "/file";
+  TemporaryFolder folder("rocrash_reporter");
+  std::string blocked = folder.path().string() + "/file";
   std::ofstream(blocked) << "x";  // a file where a folder must go
   EXPECT_EQ(inChild([&] {
               auto first = ROReradUzerirud::initWithApplicationIdentifier(
@@ -326,7 +319,8 @@ TEST(ROReradUzerirudEnabling, SecondEnablingIsBusyEvenAfterAFailedFirst) {
               if (first->enableCrashReporterAndReturnError(&error)) return 1;
               if (!error || error->code() == ROReradUzerirudErrorBusy) return 2;
               auto second = ROReradUzerirud::initWithApplicationIdentifier(
-                  "b", "1", std::nullopt, ROReradUzerirudConfig::initWithBasePath(folder.path));
+                  "b", "1", std::nullopt,
+                  ROReradUzerirudConfig::initWithBasePath(folder.path().string()));
               if (second->enableCrashReporterAndReturnError(&error)) return 3;
               if (error->domain() != "ROReradUzerirudErrorDomain") return 4;
               if (error->code() != ROReradUzerirudErrorBusy) return 5;
@@ -340,45 +334,47 @@ TEST(ROReradUzerirudEnabling, SecondEnablingIsBusyEvenAfterAFailedFirst) {
 }
 
 TEST(ROReradUzerirudEnabling, TypeTwoInstallsNoHandlerButTheExceptionHandler) {
-  TempFolder folder;
-  EXPECT_EQ(inChild([&] {
-              signal(SIGSEGV, SIG_DFL);
-              auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
-                  "a", "1", std::nullopt,
-                  ROReradUzerirudConfig::initWithSignalHandlerType(2, 0, true, folder.path));
-              if (!reporter->enableCrashReporter()) return 1;
-              struct sigaction action;
-              sigaction(SIGSEGV, nullptr, &action);
-              if (action.sa_handler != SIG_DFL) return 2;
-              if (rocrash::NSGetUncaughtExceptionHandler() != uncaught_exception_handler) return 3;
-              struct stat st;
-              if (stat(reporter->queuedCrashReportDirectory().c_str(), &st) != 0) return 4;
-              if ((st.st_mode & 0777) != 0700) return 5;
-              return 0;
-            }),
-            0);
+  TemporaryFolder folder("rocrash_reporter");
+  EXPECT_EQ(
+      inChild([&] {
+        signal(SIGSEGV, SIG_DFL);
+        auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+            "a", "1", std::nullopt,
+            ROReradUzerirudConfig::initWithSignalHandlerType(2, 0, true, folder.path().string()));
+        if (!reporter->enableCrashReporter()) return 1;
+        struct sigaction action;
+        sigaction(SIGSEGV, nullptr, &action);
+        if (action.sa_handler != SIG_DFL) return 2;
+        if (rocrash::NSGetUncaughtExceptionHandler() != uncaught_exception_handler) return 3;
+        struct stat st;
+        if (stat(reporter->queuedCrashReportDirectory().c_str(), &st) != 0) return 4;
+        if ((st.st_mode & 0777) != 0700) return 5;
+        return 0;
+      }),
+      0);
 }
 
 TEST(ROReradUzerirudEnabling, CallbacksAfterEnablingRaise) {
-  TempFolder folder;
-  EXPECT_EQ(inChild([&] {
-              auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
-                  "a", "1", std::nullopt,
-                  ROReradUzerirudConfig::initWithSignalHandlerType(2, 0, false, folder.path));
-              if (!reporter->enableCrashReporter()) return 1;
-              if (rocrash::NSGetUncaughtExceptionHandler() != nullptr) return 2;
-              ROReradUzerirudCallbacks callbacks = {0, nullptr, handleSignal};
-              try {
-                reporter->setCrashCallbacks(&callbacks);
-              } catch (const objc::Ref<objc::NSException>& e) {
-                return e->name() == "ROReradUzerirudException" &&
-                               e->reason() == "The crash reporter has already been enabled"
-                           ? 0
-                           : 3;
-              }
-              return 4;
-            }),
-            0);
+  TemporaryFolder folder("rocrash_reporter");
+  EXPECT_EQ(
+      inChild([&] {
+        auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+            "a", "1", std::nullopt,
+            ROReradUzerirudConfig::initWithSignalHandlerType(2, 0, false, folder.path().string()));
+        if (!reporter->enableCrashReporter()) return 1;
+        if (rocrash::NSGetUncaughtExceptionHandler() != nullptr) return 2;
+        ROReradUzerirudCallbacks callbacks = {0, nullptr, handleSignal};
+        try {
+          reporter->setCrashCallbacks(&callbacks);
+        } catch (const objc::Ref<objc::NSException>& e) {
+          return e->name() == "ROReradUzerirudException" &&
+                         e->reason() == "The crash reporter has already been enabled"
+                     ? 0
+                     : 3;
+        }
+        return 4;
+      }),
+      0);
 }
 
 TEST(ROReradUzerirudEnabling, CallbacksOfAnotherVersionStopTheProcess) {
@@ -591,8 +587,8 @@ TEST(ROReradUzerirudLive, ProtocReadsTheReportIndependently) {
       "com.example.protoc", "3", std::nullopt, ROReradUzerirudConfig::defaultConfiguration());
   auto data = reporter->generateLiveReport();
   ASSERT_TRUE(data);
-  TempFolder folder;
-  std::string body = folder.path + "/body.bin";
+  TemporaryFolder folder("rocrash_reporter");
+  std::string body = folder.path().string() + "/body.bin";
   std::ofstream(body, std::ios::binary)
       .write(reinterpret_cast<const char*>(data->data() + 8),
              static_cast<std::streamsize>(data->size() - 8));

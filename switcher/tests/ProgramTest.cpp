@@ -11,21 +11,20 @@
 #include "ZozIduvur/DUZEChannelGroupDefault.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
 #include "appkit/NSApplication.h"
+#include "dispatchTest/Processes.h"
+#include "dispatchTest/Waiting.h"
 #include "foundation/Bundle.h"
 #include "switcher/AppDelegate.h"
 
 namespace {
+
+using dispatch::testing::roleIs;
 
 namespace fs = std::filesystem;
 using switchertest::ProgramRun;
 using switchertest::SwitcherTest;
 
 constexpr const char* kRole = "SWITCHER_TEST_ROLE";
-
-bool roleIs(const char* role) {
-  const char* value = std::getenv(kRole);
-  return value && std::string(value) == role;
-}
 
 std::string describe(const std::optional<int>& status) {
   if (!status) return "still running, killed";
@@ -44,7 +43,7 @@ bool exitedCleanly(const std::optional<int>& status) {
 // the program itself, so that the crash engine keeps its report where the
 // program looks for it.
 TEST(ProgramChild, CrashAfterLaunch) {
-  if (!roleIs("crash")) GTEST_SKIP() << "runs as a child of Program.*";
+  if (!roleIs(kRole, "crash")) GTEST_SKIP() << "runs as a child of Program.*";
   foundation::NSBundle::mainBundle()->setExecutablePath(std::string(KESTRIX_PROGRAM));
   appkit::NSApplication::sharedApplication();
   auto delegate = AppDelegate::create();
@@ -66,7 +65,7 @@ TEST_F(Program, StoresItsStartAndStopsCleanlyOnSigterm) {
   ASSERT_TRUE(run.started());
   // The log announcing the start is stored at once (and sent with the next
   // batch, seconds later).
-  EXPECT_TRUE(switchertest::eventually(
+  EXPECT_TRUE(dispatch::testing::eventually(
       [&] { return storedRows(std::string(kDUZEStartServiceGroupId)) == 1 || !run.running(); }));
   EXPECT_TRUE(run.running()) << run.standardError();
 
@@ -83,9 +82,9 @@ TEST_F(Program, SendsTheLastRunsCrashAndStopsCleanlyOnSigint) {
   // The crashing run has an ingestion of its own, so that whatever it might
   // send never counts as sent by the next run.
   duzetest::LoopbackServer crashingRunsServer;
-  const int crashed = switchertest::spawnSelf(
+  const int crashed = dispatch::testing::spawnSelf(
       "ProgramChild.CrashAfterLaunch",
-      duzetest::crashingChildEnvironment(
+      dispatch::testing::crashingChildEnvironment(
           {std::string(kRole) + "=crash",
            std::string(kDUZELogUrlEnvironmentVariable) + "=" + crashingRunsServer.baseUrl()}));
   ASSERT_TRUE(WIFSIGNALED(crashed) && WTERMSIG(crashed) == SIGSEGV) << describe(crashed);
@@ -95,7 +94,7 @@ TEST_F(Program, SendsTheLastRunsCrashAndStopsCleanlyOnSigint) {
   ASSERT_TRUE(run.started());
   // Processed a second after the start; the application lets it go, and the
   // crash log goes out at once.
-  EXPECT_TRUE(switchertest::eventually(
+  EXPECT_TRUE(dispatch::testing::eventually(
       [&] { return !sentLogOfType("appleError").is_null() || !run.running(); }));
   const auto crash = sentLogOfType("appleError");
   ASSERT_FALSE(crash.is_null()) << run.standardError();
@@ -107,7 +106,7 @@ TEST_F(Program, SendsTheLastRunsCrashAndStopsCleanlyOnSigint) {
     EXPECT_EQ(request.header("app-secret"), kApplicationSecret);
   }
   // Accepted, so nothing of the crash is left.
-  EXPECT_TRUE(switchertest::eventually([&] { return storedRows("Crashes") == 0; }));
+  EXPECT_TRUE(dispatch::testing::eventually([&] { return storedRows("Crashes") == 0; }));
   EXPECT_TRUE(pendingCrashReports().empty());
 
   const auto status = run.stopWith(SIGINT);

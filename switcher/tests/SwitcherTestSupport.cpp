@@ -19,8 +19,8 @@
 #include "ZozIduvurCrashes/DUZECrashes.h"
 #include "ZozIduvurCrashes/DUZECrashesUtil.h"
 #include "dispatch/MainLoop.h"
-
-extern char** environ;
+#include "dispatchTest/Processes.h"
+#include "dispatchTest/Waiting.h"
 
 // The crash engine's alternate signal stack lives as long as the process:
 // once the engine is enabled only the kernel holds its address.
@@ -29,6 +29,10 @@ extern "C" const char* __lsan_default_suppressions() {
 }
 
 namespace switchertest {
+
+using dispatch::testing::environmentWith;
+using dispatch::testing::eventually;
+using dispatch::testing::spawn;
 
 namespace fs = std::filesystem;
 
@@ -87,56 +91,6 @@ std::vector<fs::path> SwitcherTest::pendingCrashReports() const {
     if (it->path().filename() == "live_report.rocrash") out.push_back(it->path());
   }
   return out;
-}
-
-bool eventually(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  while (!predicate()) {
-    if (std::chrono::steady_clock::now() >= deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  }
-  return true;
-}
-
-std::vector<std::string> environmentWith(const std::vector<std::string>& overrides) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) env.emplace_back(*e);
-  for (const auto& entry : overrides) {
-    const std::string name = entry.substr(0, entry.find('=') + 1);
-    std::erase_if(env, [&](const std::string& existing) { return existing.rfind(name, 0) == 0; });
-    env.push_back(entry);
-  }
-  return env;
-}
-
-namespace {
-
-pid_t spawn(const std::string& program, std::vector<std::string> arguments,
-            std::vector<std::string> environment, const posix_spawn_file_actions_t* actions) {
-  std::vector<char*> argv;
-  for (auto& a : arguments) argv.push_back(a.data());
-  argv.push_back(nullptr);
-  std::vector<char*> envp;
-  for (auto& e : environment) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  pid_t pid = -1;
-  if (posix_spawn(&pid, program.c_str(), actions, nullptr, argv.data(), envp.data()) != 0) {
-    return -1;
-  }
-  return pid;
-}
-
-}  // namespace
-
-int spawnSelf(const std::string& filter, const std::vector<std::string>& environment) {
-  const pid_t pid = spawn("/proc/self/exe", {"/proc/self/exe", "--gtest_filter=" + filter},
-                          environmentWith(environment), nullptr);
-  if (pid < 0) return -1;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return status;
 }
 
 ProgramRun::ProgramRun(const fs::path& stderrFile, const std::vector<std::string>& environment)

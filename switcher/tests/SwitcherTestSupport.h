@@ -11,8 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "LoopbackServer.h"
-#include "TestSupport.h"
+#include "ZozIduvurTest/CoreTest.h"
+#include "ZozIduvurTest/LoopbackServer.h"
+#include "dispatchTest/Processes.h"
 
 namespace switchertest {
 
@@ -39,22 +40,13 @@ class SwitcherTest : public duzetest::CoreTest {
   std::optional<std::string> savedCaches_;
 };
 
-// Polls `predicate` every few milliseconds (it watches another process, so
-// there is no clock to drive) until it holds or `timeout` passes.
-bool eventually(const std::function<bool()>& predicate,
-                std::chrono::milliseconds timeout = std::chrono::seconds(10));
-
 // A test that sets up the crash engine (once per process for good) runs in a
 // process of its own: answers true in that process, and otherwise runs the
 // child, expects it to pass and answers false.
-#define SWITCHER_RUN_IN_OWN_PROCESS()                                   \
-  do {                                                                  \
-    if (!::duzetest::inOwnProcess("SWITCHER_TEST_OWN_PROCESS")) return; \
+#define SWITCHER_RUN_IN_OWN_PROCESS()                                            \
+  do {                                                                           \
+    if (!::dispatch::testing::inOwnProcess("SWITCHER_TEST_OWN_PROCESS")) return; \
   } while (false)
-
-// Runs this test binary again with `filter` and extra environment entries;
-// the raw wait status.
-int spawnSelf(const std::string& filter, const std::vector<std::string>& environment);
 
 // One run of the real program, with the test's environment plus `environment`
 // and its standard error kept in a file.
@@ -81,9 +73,5 @@ class ProgramRun {
   std::optional<int> status_;
   std::filesystem::path stderrFile_;
 };
-
-// Spawns an environment entry list from the current one with `overrides`
-// replacing entries of the same name.
-std::vector<std::string> environmentWith(const std::vector<std::string>& overrides);
 
 }  // namespace switchertest

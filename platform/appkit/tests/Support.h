@@ -6,16 +6,12 @@
 #include <vector>
 
 #include "objc/NSObject.h"
+#include "objcTest/Classes.h"
 
 namespace appkittest {
 
-inline objc::SEL sel(const char* name) { return objc::sel_registerName(name); }
-
-// A class name no other test uses (classes are process-wide).
-inline std::string uniqueName(const std::string& base) {
-  static std::atomic<int> counter{0};
-  return base + "_" + std::to_string(counter.fetch_add(1));
-}
+using objc::test::sel;
+using objc::test::uniqueName;
 
 // A target or delegate that records the messages it implements: an action
 // `act:`, `controlTextDidChange:` and `textDidChange:`.

@@ -5,10 +5,10 @@
 #include <vector>
 
 #include "MemoryPressure.h"
-#include "TestSupport.h"
 #include "dispatch/DispatchQueue.h"
 #include "dispatch/DispatchSource.h"
 #include "dispatch/MainLoop.h"
+#include "dispatchTest/Waiting.h"
 
 namespace dispatch {
 namespace {

@@ -7,9 +7,9 @@
 #include <thread>
 #include <vector>
 
-#include "TestSupport.h"
 #include "dispatch/DispatchQueue.h"
 #include "dispatch/MainLoop.h"
+#include "dispatchTest/Waiting.h"
 
 namespace dispatch {
 namespace {

@@ -5,10 +5,10 @@
 #include <thread>
 #include <vector>
 
-#include "TestSupport.h"
 #include "TimerService.h"
 #include "dispatch/DispatchQueue.h"
 #include "dispatch/DispatchSource.h"
+#include "dispatchTest/Waiting.h"
 
 namespace dispatch {
 namespace {

@@ -5,11 +5,11 @@
 #include <thread>
 #include <vector>
 
-#include "TestSupport.h"
 #include "dispatch/DispatchQueue.h"
 #include "dispatch/DispatchSemaphore.h"
 #include "dispatch/OnceToken.h"
 #include "dispatch/OperationQueue.h"
+#include "dispatchTest/Waiting.h"
 
 namespace dispatch {
 namespace {

@@ -7,11 +7,11 @@
 #include <thread>
 #include <vector>
 
-#include "TestSupport.h"
 #include "dispatch/DispatchSemaphore.h"
 #include "dispatch/FatalError.h"
 #include "dispatch/OnceToken.h"
 #include "dispatch/OperationQueue.h"
+#include "dispatchTest/Waiting.h"
 
 namespace dispatch {
 namespace {

@@ -4,6 +4,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "dispatchTest/TemporaryFolder.h"
 #include "foundation/Paths.h"
 #include "foundation/UserDefaults.h"
 
@@ -15,15 +16,9 @@ namespace {
 
 class UserDefaultsTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/kestrix-defaults-XXXXXX";
-    dir_ = mkdtemp(pattern);
-    file_ = dir_ / "UserDefaults.json";
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  std::filesystem::path dir_;
-  std::filesystem::path file_;
+  dispatch::testing::TemporaryFolder folder_{"kestrix-defaults"};
+  std::filesystem::path dir_ = folder_.path();
+  std::filesystem::path file_ = dir_ / "UserDefaults.json";
 };
 
 }  // namespace

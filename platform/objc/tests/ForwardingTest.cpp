@@ -3,12 +3,12 @@
 #include <cstring>
 #include <string>
 
-#include "TestSupport.h"
 #include "objc/CGGeometry.h"
 #include "objc/NSException.h"
 #include "objc/NSInvocation.h"
 #include "objc/NSMethodSignature.h"
 #include "objc/NSString.h"
+#include "objcTest/Classes.h"
 
 namespace objc {
 namespace {

@@ -6,7 +6,6 @@
 #include <limits>
 #include <string>
 
-#include "TestSupport.h"
 #include "objc/Block.h"
 #include "objc/CGGeometry.h"
 #include "objc/NSArray.h"
@@ -18,6 +17,7 @@
 #include "objc/NSNumber.h"
 #include "objc/NSString.h"
 #include "objc/NSValue.h"
+#include "objcTest/Classes.h"
 
 namespace objc {
 namespace {

@@ -5,7 +5,6 @@
 #include <thread>
 #include <vector>
 
-#include "TestSupport.h"
 #include "objc/CGGeometry.h"
 #include "objc/NSException.h"
 #include "objc/NSKeyValueObserving.h"
@@ -13,6 +12,7 @@
 #include "objc/NSNumber.h"
 #include "objc/NSString.h"
 #include "objc/NSValue.h"
+#include "objcTest/Classes.h"
 
 namespace objc {
 namespace {

@@ -9,8 +9,8 @@
 #include <thread>
 #include <vector>
 
-#include "TestSupport.h"
 #include "objc/NSObject.h"
+#include "objcTest/Classes.h"
 
 namespace objc {
 namespace {

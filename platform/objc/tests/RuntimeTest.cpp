@@ -4,12 +4,12 @@
 #include <thread>
 #include <vector>
 
-#include "TestSupport.h"
 #include "objc/CGGeometry.h"
 #include "objc/NSException.h"
 #include "objc/NSObject.h"
 #include "objc/NSString.h"
 #include "objc/Testing.h"
+#include "objcTest/Classes.h"
 
 namespace objc {
 namespace {

@@ -9,6 +9,7 @@
 #include "objc/NSKeyValueObserving.h"
 #include "objc/NSMethodSignature.h"
 #include "objc/NSNumber.h"
+#include "objcTest/Classes.h"
 #include "webkit/WKNavigationDelegate.h"
 #include "webkit/WKWebView.h"
 
@@ -18,7 +19,7 @@ using objc::Ref;
 using webkit::WKNavigation;
 using webkit::WKWebView;
 
-objc::SEL sel(const char* name) { return objc::sel_registerName(name); }
+using objc::test::sel;
 
 // A navigation delegate that records every message; `answers` decides what
 // it says to `respondsToSelector:` for the navigation messages.

@@ -1,4 +1,4 @@
-#include "TestSupport.h"
+#include "ZozIduvurTest/CoreTest.h"
 
 #include <fcntl.h>
 #include <spawn.h>
@@ -19,8 +19,6 @@
 #include "foundation/Paths.h"
 #include "foundation/UserDefaults.h"
 
-extern char** environ;
-
 namespace duzetest {
 
 void CoreTest::resetSharedState() {
@@ -33,8 +31,8 @@ void CoreTest::resetSharedState() {
 }
 
 void CoreTest::SetUp() {
-  char pattern[] = "/tmp/zoziduvur-test-XXXXXX";
-  dataDir_ = mkdtemp(pattern);
+  dataFolder_.emplace("zoziduvur-test");
+  dataDir_ = dataFolder_->path();
   setenv(std::string(foundation::kDataDirectoryEnvironmentVariable).c_str(), dataDir_.c_str(), 1);
   resetSharedState();
   DUZELogger::setCurrentLogLevel(DUZELogLevelVerbose);
@@ -53,8 +51,7 @@ void CoreTest::TearDown() {
   DUZELogger::setCurrentLogLevel(DUZELogLevelAssert);
   resetSharedState();
   unsetenv(std::string(foundation::kDataDirectoryEnvironmentVariable).c_str());
-  std::error_code ec;
-  std::filesystem::remove_all(dataDir_, ec);
+  dataFolder_.reset();
 }
 
 std::vector<std::string> CoreTest::lines() {
@@ -74,28 +71,6 @@ void CoreTest::clearLines() {
   DUZELogger::flush();
   std::lock_guard lock(mutex_);
   lines_.clear();
-}
-
-int runChild(const std::string& filter, const std::vector<std::string>& environment) {
-  std::vector<std::string> env;
-  for (char** e = environ; *e; ++e) env.emplace_back(*e);
-  for (const auto& entry : environment) {
-    const std::string name = entry.substr(0, entry.find('=') + 1);
-    std::erase_if(env, [&](const std::string& existing) { return existing.rfind(name, 0) == 0; });
-    env.push_back(entry);
-  }
-  std::vector<char*> envp;
-  for (auto& e : env) envp.push_back(e.data());
-  envp.push_back(nullptr);
-  std::string self = "/proc/self/exe";
-  std::string filterArg = "--gtest_filter=" + filter;
-  std::vector<char*> argv = {self.data(), filterArg.data(), nullptr};
-  pid_t pid = 0;
-  if (posix_spawn(&pid, self.c_str(), nullptr, nullptr, argv.data(), envp.data()) != 0) return -1;
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-  }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 size_t CoreTest::storedRows(const std::string& groupId) const {
@@ -145,23 +120,5 @@ void SmallDisk::fill() {
 }
 
 void SmallDisk::makeRoom() { std::filesystem::remove(folder_ / ".filler"); }
-
-std::vector<std::string> crashingChildEnvironment(std::vector<std::string> environment) {
-  const std::string fatalSignals =
-      "handle_segv=0:handle_abort=0:handle_sigill=0:handle_sigbus=0:handle_sigfpe=0";
-  environment.push_back("ASAN_OPTIONS=" + fatalSignals + ":detect_leaks=0");
-  environment.push_back("TSAN_OPTIONS=" + fatalSignals + ":halt_on_error=1");
-  return environment;
-}
-
-bool inOwnProcess(const char* variable) {
-  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  const std::string name = std::string(info->test_suite_name()) + "." + info->name();
-  if (const char* marker = std::getenv(variable); marker && name == marker) return true;
-  if (GTEST_FLAG_GET(filter) == name && GTEST_FLAG_GET(repeat) == 1) return true;
-  EXPECT_EQ(runChild(name, {std::string(variable) + "=" + name}), 0)
-      << name << " failed in a process of its own (its output is above)";
-  return false;
-}
 
 }  // namespace duzetest

@@ -1,4 +1,4 @@
-#include "LoopbackServer.h"
+#include "ZozIduvurTest/LoopbackServer.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -4,10 +4,12 @@
 
 #include <filesystem>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "ZozIduvur/DUZELogger.h"
+#include "dispatchTest/TemporaryFolder.h"
 
 namespace duzetest {
 
@@ -34,6 +36,7 @@ class CoreTest : public ::testing::Test {
   static void resetSharedState();
 
  private:
+  std::optional<dispatch::testing::TemporaryFolder> dataFolder_;
   std::filesystem::path dataDir_;
   std::mutex mutex_;
   std::vector<std::string> lines_;
@@ -63,20 +66,5 @@ class SmallDisk {
 
 #define DUZE_SKIP_UNLESS_MOUNTED(disk) \
   if (!(disk).mounted()) GTEST_SKIP() << "mounting a small file system needs root"
-
-// Runs this test binary again with `filter` and the extra environment
-// entries; returns its exit status (or -1 when it did not exit normally).
-int runChild(const std::string& filter, const std::vector<std::string>& environment);
-
-// `environment` with the sanitizers' own handlers of fatal signals turned
-// off, for a child that is meant to crash: the crash engine catches the
-// fault, and the signal's default action ends the process.
-std::vector<std::string> crashingChildEnvironment(std::vector<std::string> environment);
-
-// For a test that sets up something once per process for good: answers true
-// when the running test is alone in its process (run again by a parent that
-// set the environment `variable` to its name, or run alone with a filter);
-// otherwise runs it so in a child, expects it to pass and answers false.
-bool inOwnProcess(const char* variable);
 
 }  // namespace duzetest

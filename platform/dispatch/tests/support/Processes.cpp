@@ -1,0 +1,78 @@
+#include "dispatchTest/Processes.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cerrno>
+#include <cstdlib>
+
+extern char** environ;
+
+namespace dispatch::testing {
+
+std::vector<std::string> environmentWith(const std::vector<std::string>& overrides) {
+  std::vector<std::string> env;
+  for (char** e = environ; *e; ++e) env.emplace_back(*e);
+  for (const auto& entry : overrides) {
+    const std::string name = entry.substr(0, entry.find('=') + 1);
+    std::erase_if(env, [&](const std::string& existing) { return existing.rfind(name, 0) == 0; });
+    env.push_back(entry);
+  }
+  return env;
+}
+
+pid_t spawn(const std::string& program, std::vector<std::string> arguments,
+            std::vector<std::string> environment, const posix_spawn_file_actions_t* actions) {
+  std::vector<char*> argv;
+  for (auto& a : arguments) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  std::vector<char*> envp;
+  for (auto& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  pid_t pid = -1;
+  if (posix_spawn(&pid, program.c_str(), actions, nullptr, argv.data(), envp.data()) != 0) {
+    return -1;
+  }
+  return pid;
+}
+
+int spawnSelf(const std::string& filter, const std::vector<std::string>& environment) {
+  const pid_t pid = spawn("/proc/self/exe", {"/proc/self/exe", "--gtest_filter=" + filter},
+                          environmentWith(environment));
+  if (pid < 0) return -1;
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return status;
+}
+
+int runChild(const std::string& filter, const std::vector<std::string>& environment) {
+  const int status = spawnSelf(filter, environment);
+  return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+std::vector<std::string> crashingChildEnvironment(std::vector<std::string> environment) {
+  const std::string fatalSignals =
+      "handle_segv=0:handle_abort=0:handle_sigill=0:handle_sigbus=0:handle_sigfpe=0";
+  environment.push_back("ASAN_OPTIONS=" + fatalSignals + ":detect_leaks=0");
+  environment.push_back("TSAN_OPTIONS=" + fatalSignals + ":halt_on_error=1");
+  return environment;
+}
+
+bool inOwnProcess(const char* variable) {
+  const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+  const std::string name = std::string(info->test_suite_name()) + "." + info->name();
+  if (const char* marker = std::getenv(variable); marker && name == marker) return true;
+  if (GTEST_FLAG_GET(filter) == name && GTEST_FLAG_GET(repeat) == 1) return true;
+  EXPECT_EQ(runChild(name, {std::string(variable) + "=" + name}), 0)
+      << name << " failed in a process of its own (its output is above)";
+  return false;
+}
+
+bool roleIs(const char* variable, const char* role) {
+  const char* value = std::getenv(variable);
+  return value && std::string(value) == role;
+}
+
+}  // namespace dispatch::testing

@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "HTTPServer.h"
 #include "RvCocoa/NotificationCenterReactive.h"
 #include "RvCocoa/URLSessionReactive.h"
 #include "RvStreams/Observers.h"
+#include "foundationTest/HTTPServer.h"
 
 namespace rv {
 namespace {

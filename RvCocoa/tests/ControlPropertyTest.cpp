@@ -10,11 +10,11 @@
 #include "RvCocoa/ControlProperty.h"
 #include "RvStreams/Create.h"
 #include "RvStreams/Just.h"
+#include "RvStreamsTest/MainQueue.h"
+#include "RvStreamsTest/Recording.h"
+#include "RvStreamsTest/TestKit.h"
 #include "dispatch/DispatchQueue.h"
 #include "dispatch/MainLoop.h"
-#include "support/MainQueue.h"
-#include "support/Recording.h"
-#include "support/TestKit.h"
 
 namespace rv {
 namespace {

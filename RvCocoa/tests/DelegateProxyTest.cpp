@@ -5,8 +5,8 @@
 
 #include "DelegateSupport.h"
 #include "RvStreams/Observers.h"
+#include "RvStreamsTest/Recording.h"
 #include "objc/NSNull.h"
-#include "support/Recording.h"
 
 namespace rv::itest {
 namespace {

@@ -4,7 +4,7 @@
 
 #include "DelegateSupport.h"
 #include "RvCocoa/DelegateProxyType.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv::itest {
 namespace {

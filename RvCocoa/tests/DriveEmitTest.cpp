@@ -10,8 +10,8 @@
 
 #include "RvCocoa/SharedSequence.h"
 #include "RvStreams/PublishSubject.h"
-#include "support/MainQueue.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/MainQueue.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

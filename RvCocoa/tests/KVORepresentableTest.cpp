@@ -4,8 +4,8 @@
 
 #include "KVOSupport.h"
 #include "RvCocoa/KVORepresentable.h"
+#include "RvStreamsTest/Recording.h"
 #include "objc/NSNull.h"
-#include "support/Recording.h"
 
 namespace rv {
 

@@ -6,10 +6,10 @@
 #include "InterceptionSupport.h"
 #include "RvCocoa/KVOObservable.h"
 #include "RvStreams/Observers.h"
+#include "RvStreamsTest/Recording.h"
 #include "objc/NSNull.h"
 #include "objc/NSNumber.h"
 #include "objc/NSString.h"
-#include "support/Recording.h"
 
 namespace rv::itest {
 namespace {

@@ -3,11 +3,11 @@
 #include "InterceptionSupport.h"
 #include "RvCocoa/MessageObservation.h"
 #include "RvStreams/Observers.h"
+#include "RvStreamsTest/Recording.h"
 #include "objc/NSException.h"
 #include "objc/NSNull.h"
 #include "objc/NSNumber.h"
 #include "objc/Testing.h"
-#include "support/Recording.h"
 
 namespace rv::itest {
 namespace {

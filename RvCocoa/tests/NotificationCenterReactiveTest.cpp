@@ -3,7 +3,7 @@
 #include <thread>
 
 #include "RvCocoa/NotificationCenterReactive.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

@@ -12,8 +12,8 @@
 #include "RvStreams/Binder.h"
 #include "RvStreams/Infallible.h"
 #include "RvStreams/PublishSubject.h"
-#include "support/MainQueue.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/MainQueue.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

@@ -10,9 +10,9 @@
 
 #include "RvCocoa/SharedSequence.h"
 #include "RvStreams/PublishSubject.h"
-#include "support/MainQueue.h"
-#include "support/Recording.h"
-#include "support/TestScheduler.h"
+#include "RvStreamsTest/MainQueue.h"
+#include "RvStreamsTest/Recording.h"
+#include "RvStreamsTest/TestScheduler.h"
 
 namespace rv {
 namespace {

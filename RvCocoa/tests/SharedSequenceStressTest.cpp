@@ -14,8 +14,8 @@
 #include "RvRelay/PublishRelay.h"
 #include "RvStreams/PublishSubject.h"
 #include "RvStreams/SerialDispatchQueueScheduler.h"
+#include "RvStreamsTest/TestKit.h"
 #include "async/Async.h"
-#include "support/TestKit.h"
 
 namespace rv {
 namespace {

@@ -13,10 +13,10 @@
 #include "RvStreams/ErrorReport.h"
 #include "RvStreams/MainScheduler.h"
 #include "RvStreams/PublishSubject.h"
+#include "RvStreamsTest/MainQueue.h"
+#include "RvStreamsTest/Recording.h"
+#include "RvStreamsTest/TestScheduler.h"
 #include "async/Async.h"
-#include "support/MainQueue.h"
-#include "support/Recording.h"
-#include "support/TestScheduler.h"
 
 namespace rv {
 namespace {

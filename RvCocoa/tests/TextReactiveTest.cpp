@@ -7,12 +7,12 @@
 
 #include "RvCocoa/NSTextFieldReactive.h"
 #include "RvCocoa/NSTextViewReactive.h"
+#include "RvStreamsTest/MainQueue.h"
+#include "RvStreamsTest/Recording.h"
 #include "dispatch/MainLoop.h"
 #include "objc/ClassBuilder.h"
 #include "objc/Message.h"
 #include "objcTest/Classes.h"
-#include "support/MainQueue.h"
-#include "support/Recording.h"
 
 namespace rv {
 namespace {

@@ -8,8 +8,8 @@
 #include <fstream>
 #include <mutex>
 
-#include "HTTPServer.h"
 #include "RvCocoa/URLSessionReactive.h"
+#include "foundationTest/HTTPServer.h"
 
 namespace rv {
 namespace {

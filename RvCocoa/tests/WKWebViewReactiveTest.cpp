@@ -5,12 +5,12 @@
 #include <vector>
 
 #include "RvCocoa/WKWebViewReactive.h"
+#include "RvStreamsTest/Recording.h"
 #include "appkit/NSErrorObject.h"
 #include "dispatch/MainLoop.h"
 #include "foundation/URLSession.h"
 #include "objc/Message.h"
 #include "objcTest/Classes.h"
-#include "support/Recording.h"
 
 namespace rv {
 namespace {

@@ -6,8 +6,8 @@
 #include "RvCocoa/MessageObservation.h"
 #include "RvCocoa/ObserveWeakly.h"
 #include "RvStreams/Observers.h"
+#include "RvStreamsTest/Recording.h"
 #include "objc/NSNull.h"
-#include "support/Recording.h"
 
 namespace rv::itest {
 namespace {

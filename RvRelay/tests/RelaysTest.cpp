@@ -11,7 +11,7 @@
 #include "RvRelay/ReplayRelay.h"
 #include "RvStreams/Create.h"
 #include "RvStreams/DisposeBag.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

@@ -8,7 +8,7 @@
 #include "RvStreams/ElementAt.h"
 #include "RvStreams/PrimitiveSequence.h"
 #include "RvStreams/PublishSubject.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

@@ -10,10 +10,10 @@
 #include "RvStreams/Binder.h"
 #include "RvStreams/ErrorReport.h"
 #include "RvStreams/Reactive.h"
-#include "support/MainQueue.h"
-#include "support/Recording.h"
-#include "support/TestKit.h"
-#include "support/TestScheduler.h"
+#include "RvStreamsTest/MainQueue.h"
+#include "RvStreamsTest/Recording.h"
+#include "RvStreamsTest/TestKit.h"
+#include "RvStreamsTest/TestScheduler.h"
 
 namespace rv {
 namespace {

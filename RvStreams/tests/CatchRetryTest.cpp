@@ -10,7 +10,7 @@
 #include "RvStreams/Just.h"
 #include "RvStreams/Map.h"
 #include "RvStreams/TailRecursiveSink.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

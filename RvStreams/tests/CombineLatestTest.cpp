@@ -10,8 +10,8 @@
 #include "RvStreams/CombineLatest.h"
 #include "RvStreams/Create.h"
 #include "RvStreams/Just.h"
-#include "support/Recording.h"
-#include "support/TestScheduler.h"
+#include "RvStreamsTest/Recording.h"
+#include "RvStreamsTest/TestScheduler.h"
 
 namespace rv {
 namespace {

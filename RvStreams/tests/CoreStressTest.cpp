@@ -13,7 +13,7 @@
 #include "RvStreams/Merge.h"
 #include "RvStreams/Subscribe.h"
 #include "RvStreams/WithLatestFrom.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

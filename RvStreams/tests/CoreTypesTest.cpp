@@ -13,7 +13,7 @@
 #include "RvStreams/Event.h"
 #include "RvStreams/RvError.h"
 #include "RvStreams/UniqueFunction.h"
-#include "support/TestKit.h"
+#include "RvStreamsTest/TestKit.h"
 
 namespace rv {
 namespace {

@@ -4,9 +4,9 @@
 
 #include "RvStreams/Debounce.h"
 #include "RvStreams/Throttle.h"
-#include "support/QueuedScheduler.h"
-#include "support/Recording.h"
-#include "support/TestScheduler.h"
+#include "RvStreamsTest/QueuedScheduler.h"
+#include "RvStreamsTest/Recording.h"
+#include "RvStreamsTest/TestScheduler.h"
 
 namespace rv {
 namespace {

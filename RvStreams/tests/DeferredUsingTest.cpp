@@ -8,7 +8,7 @@
 #include "RvStreams/Subscribe.h"
 #include "RvStreams/Using.h"
 #include "RvStreams/WithUnretained.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

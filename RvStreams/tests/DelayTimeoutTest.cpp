@@ -6,9 +6,9 @@
 #include "RvStreams/Delay.h"
 #include "RvStreams/RvError.h"
 #include "RvStreams/Timeout.h"
-#include "support/QueuedScheduler.h"
-#include "support/Recording.h"
-#include "support/TestScheduler.h"
+#include "RvStreamsTest/QueuedScheduler.h"
+#include "RvStreamsTest/Recording.h"
+#include "RvStreamsTest/TestScheduler.h"
 
 namespace rv {
 namespace {

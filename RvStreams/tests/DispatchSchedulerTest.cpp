@@ -12,8 +12,8 @@
 #include "RvStreams/ConcurrentDispatchQueueScheduler.h"
 #include "RvStreams/OperationQueueScheduler.h"
 #include "RvStreams/SerialDispatchQueueScheduler.h"
+#include "RvStreamsTest/TestKit.h"
 #include "dispatchTest/Waiting.h"
-#include "support/TestKit.h"
 
 namespace rv {
 namespace {

@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "RvStreams/SerialDisposable.h"
-#include "support/ManualScheduler.h"
-#include "support/TestKit.h"
+#include "RvStreamsTest/ManualScheduler.h"
+#include "RvStreamsTest/TestKit.h"
 
 namespace rv {
 namespace {

@@ -10,7 +10,7 @@
 #include "RvStreams/CurrentThreadScheduler.h"
 #include "RvStreams/Disposables.h"
 #include "RvStreams/SerialDisposable.h"
-#include "support/TestKit.h"
+#include "RvStreamsTest/TestKit.h"
 
 namespace rv {
 namespace {

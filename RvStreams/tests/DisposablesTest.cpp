@@ -7,7 +7,7 @@
 #include "RvStreams/CompositeDisposable.h"
 #include "RvStreams/Disposables.h"
 #include "RvStreams/DisposeBag.h"
-#include "support/TestKit.h"
+#include "RvStreamsTest/TestKit.h"
 
 namespace rv {
 namespace {

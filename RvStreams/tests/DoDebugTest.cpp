@@ -9,7 +9,7 @@
 #include "RvStreams/Do.h"
 #include "RvStreams/Just.h"
 #include "RvStreams/Subscribe.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

@@ -7,7 +7,7 @@
 #include "RvStreams/FlatMapLatest.h"
 #include "RvStreams/Infallible.h"
 #include "RvStreams/Just.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

@@ -15,8 +15,8 @@
 #include "RvStreams/Range.h"
 #include "RvStreams/RepeatElement.h"
 #include "RvStreams/SerialDispatchQueueScheduler.h"
-#include "support/ManualScheduler.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/ManualScheduler.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "RvStreams/GroupBy.h"
 #include "RvStreams/Subscribe.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

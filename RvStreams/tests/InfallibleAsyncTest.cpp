@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "RvStreams/InfallibleAsync.h"
+#include "RvStreamsTest/Recording.h"
+#include "RvStreamsTest/Reports.h"
 #include "async/Async.h"
-#include "support/Recording.h"
-#include "support/Reports.h"
 
 namespace rv {
 namespace {

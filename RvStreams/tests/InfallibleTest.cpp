@@ -8,9 +8,9 @@
 
 #include "RvStreams/Infallible.h"
 #include "RvStreams/PublishSubject.h"
-#include "support/Recording.h"
-#include "support/Reports.h"
-#include "support/TestScheduler.h"
+#include "RvStreamsTest/Recording.h"
+#include "RvStreamsTest/Reports.h"
+#include "RvStreamsTest/TestScheduler.h"
 
 namespace rv {
 namespace {

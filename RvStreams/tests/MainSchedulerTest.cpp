@@ -8,8 +8,8 @@
 #include <vector>
 
 #include "RvStreams/MainScheduler.h"
-#include "support/MainQueue.h"
-#include "support/TestKit.h"
+#include "RvStreamsTest/MainQueue.h"
+#include "RvStreamsTest/TestKit.h"
 
 namespace rv {
 namespace {

@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "RvStreams/PrimitiveSequence.h"
-#include "support/Recording.h"
-#include "support/Reports.h"
+#include "RvStreamsTest/Recording.h"
+#include "RvStreamsTest/Reports.h"
 
 namespace rv {
 namespace {

@@ -8,7 +8,7 @@
 #include "RvStreams/Just.h"
 #include "RvStreams/Map.h"
 #include "RvStreams/Merge.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

@@ -7,7 +7,7 @@
 #include "RvStreams/Merge.h"
 #include "RvStreams/Multicast.h"
 #include "RvStreams/Subscribe.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

@@ -7,8 +7,8 @@
 #include <vector>
 
 #include "RvStreams/ObservableAsync.h"
+#include "RvStreamsTest/Recording.h"
 #include "async/Async.h"
-#include "support/Recording.h"
 
 namespace rv {
 namespace {

@@ -9,8 +9,8 @@
 
 #include "RvStreams/ObservableAsync.h"
 #include "RvStreams/PublishSubject.h"
+#include "RvStreamsTest/Recording.h"
 #include "async/Async.h"
-#include "support/Recording.h"
 
 namespace rv {
 namespace {

@@ -10,7 +10,7 @@
 #include "RvStreams/Just.h"
 #include "RvStreams/Map.h"
 #include "RvStreams/Subscribe.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

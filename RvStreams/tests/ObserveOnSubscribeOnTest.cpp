@@ -14,10 +14,10 @@
 #include "RvStreams/ObserveOn.h"
 #include "RvStreams/OperationQueueScheduler.h"
 #include "RvStreams/SubscribeOn.h"
+#include "RvStreamsTest/ManualScheduler.h"
+#include "RvStreamsTest/QueuedScheduler.h"
+#include "RvStreamsTest/Recording.h"
 #include "dispatchTest/Waiting.h"
-#include "support/ManualScheduler.h"
-#include "support/QueuedScheduler.h"
-#include "support/Recording.h"
 
 namespace rv {
 namespace {

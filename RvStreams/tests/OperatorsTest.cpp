@@ -12,7 +12,7 @@
 #include "RvStreams/Scan.h"
 #include "RvStreams/Subscribe.h"
 #include "RvStreams/WithLatestFrom.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

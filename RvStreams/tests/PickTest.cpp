@@ -7,7 +7,7 @@
 #include "RvStreams/DistinctUntilChanged.h"
 #include "RvStreams/ElementAt.h"
 #include "RvStreams/Just.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

@@ -8,9 +8,9 @@
 
 #include "RvStreams/Just.h"
 #include "RvStreams/PrimitiveSequenceAsync.h"
+#include "RvStreamsTest/Recording.h"
+#include "RvStreamsTest/Reports.h"
 #include "async/Async.h"
-#include "support/Recording.h"
-#include "support/Reports.h"
 
 namespace rv {
 namespace {

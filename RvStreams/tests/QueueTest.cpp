@@ -5,7 +5,7 @@
 
 #include "RvStreams/PriorityQueue.h"
 #include "RvStreams/Queue.h"
-#include "support/TestKit.h"
+#include "RvStreamsTest/TestKit.h"
 
 namespace rv {
 namespace {

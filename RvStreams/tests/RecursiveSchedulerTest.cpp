@@ -6,7 +6,7 @@
 #include "RvStreams/CurrentThreadScheduler.h"
 #include "RvStreams/RecursiveScheduler.h"
 #include "RvStreams/SerialDispatchQueueScheduler.h"
-#include "support/TestScheduler.h"
+#include "RvStreamsTest/TestScheduler.h"
 
 namespace rv {
 namespace {

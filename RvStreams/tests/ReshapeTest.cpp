@@ -11,7 +11,7 @@
 #include "RvStreams/Materialize.h"
 #include "RvStreams/Reduce.h"
 #include "RvStreams/SerialDisposable.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

@@ -7,7 +7,7 @@
 #include "RvStreams/BehaviorSubject.h"
 #include "RvStreams/Map.h"
 #include "RvStreams/RetryWhen.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

@@ -14,8 +14,8 @@
 #include "RvStreams/RecursiveScheduler.h"
 #include "RvStreams/SchedulePeriodicRecursive.h"
 #include "RvStreams/SerialDispatchQueueScheduler.h"
+#include "RvStreamsTest/TestKit.h"
 #include "dispatchTest/Waiting.h"
-#include "support/TestKit.h"
 
 namespace rv {
 namespace {

@@ -5,7 +5,7 @@
 
 #include "RvStreams/Map.h"
 #include "RvStreams/Share.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

@@ -14,7 +14,7 @@
 #include "RvStreams/Share.h"
 #include "RvStreams/Skip.h"
 #include "RvStreams/Take.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "RvStreams/PrimitiveSequence.h"
-#include "support/Recording.h"
-#include "support/Reports.h"
-#include "support/TestScheduler.h"
+#include "RvStreamsTest/Recording.h"
+#include "RvStreamsTest/Reports.h"
+#include "RvStreamsTest/TestScheduler.h"
 
 namespace rv {
 namespace {

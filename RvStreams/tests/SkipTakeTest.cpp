@@ -9,7 +9,7 @@
 #include "RvStreams/PublishSubject.h"
 #include "RvStreams/Skip.h"
 #include "RvStreams/Take.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

@@ -6,9 +6,9 @@
 #include "RvStreams/SkipTime.h"
 #include "RvStreams/Take.h"
 #include "RvStreams/TakeTime.h"
-#include "support/QueuedScheduler.h"
-#include "support/Recording.h"
-#include "support/TestScheduler.h"
+#include "RvStreamsTest/QueuedScheduler.h"
+#include "RvStreamsTest/Recording.h"
+#include "RvStreamsTest/TestScheduler.h"
 
 namespace rv {
 namespace {

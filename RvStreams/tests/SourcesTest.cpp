@@ -7,7 +7,7 @@
 #include "RvStreams/CurrentThreadScheduler.h"
 #include "RvStreams/Just.h"
 #include "RvStreams/Subscribe.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

@@ -7,8 +7,8 @@
 #include "RvStreams/Just.h"
 #include "RvStreams/StartWith.h"
 #include "RvStreams/SwitchIfEmpty.h"
-#include "support/Recording.h"
-#include "support/TestScheduler.h"
+#include "RvStreamsTest/Recording.h"
+#include "RvStreamsTest/TestScheduler.h"
 
 namespace rv {
 namespace {

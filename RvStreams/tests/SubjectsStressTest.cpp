@@ -11,7 +11,7 @@
 #include "RvStreams/ReplaySubject.h"
 #include "RvStreams/SerialDisposable.h"
 #include "RvStreams/Subscribe.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

@@ -8,7 +8,7 @@
 #include "RvStreams/PublishSubject.h"
 #include "RvStreams/ReplaySubject.h"
 #include "RvStreams/Subscribe.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

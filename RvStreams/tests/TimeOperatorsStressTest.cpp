@@ -18,8 +18,8 @@
 #include "RvStreams/TakeTime.h"
 #include "RvStreams/Timeout.h"
 #include "RvStreams/Window.h"
+#include "RvStreamsTest/Recording.h"
 #include "dispatchTest/Waiting.h"
-#include "support/Recording.h"
 
 namespace rv {
 namespace {

@@ -7,8 +7,8 @@
 
 #include "RvStreams/Sample.h"
 #include "RvStreams/Timer.h"
-#include "support/Recording.h"
-#include "support/TestScheduler.h"
+#include "RvStreamsTest/Recording.h"
+#include "RvStreamsTest/TestScheduler.h"
 
 namespace rv {
 namespace {

@@ -3,8 +3,8 @@
 #include <memory>
 
 #include "RvStreams/PrimitiveSequence.h"
-#include "support/Recording.h"
-#include "support/TestKit.h"
+#include "RvStreamsTest/Recording.h"
+#include "RvStreamsTest/TestKit.h"
 
 namespace rv {
 namespace {

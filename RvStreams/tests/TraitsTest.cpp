@@ -7,7 +7,7 @@
 #include "RvStreams/Infallible.h"
 #include "RvStreams/Just.h"
 #include "RvStreams/PrimitiveSequence.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

@@ -7,7 +7,7 @@
 #include "RvStreams/Infallible.h"
 #include "RvStreams/PrimitiveSequence.h"
 #include "RvStreams/PublishSubject.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv {
 namespace {

@@ -5,9 +5,9 @@
 #include <vector>
 
 #include "RvStreams/HistoricalScheduler.h"
-#include "support/Recording.h"
-#include "support/TestKit.h"
-#include "support/TestScheduler.h"
+#include "RvStreamsTest/Recording.h"
+#include "RvStreamsTest/TestKit.h"
+#include "RvStreamsTest/TestScheduler.h"
 
 namespace rv {
 namespace {

@@ -107,7 +107,7 @@ void ChannelTest::SetUp() {
   DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(
       dispatch::DispatchTimeInterval::milliseconds(20));
   DUZEUtility::addAllowedClasses({foundation::ArchivableClass::of<TestLog>()});
-  server_ = std::make_unique<LoopbackServer>();
+  server_ = std::make_unique<foundationtest::HTTPServer>();
   client_ = DUZEHttpClient::create();
 }
 
@@ -133,7 +133,7 @@ std::shared_ptr<DUZEChannelGroupDefault> ChannelTest::makeGroup(const std::strin
   return group;
 }
 
-std::vector<std::string> logNames(const LoopbackServer::Request& request) {
+std::vector<std::string> logNames(const foundationtest::HTTPServer::Request& request) {
   std::vector<std::string> names;
   auto body = nlohmann::json::parse(request.plainBody(), nullptr, false);
   if (!body.is_object() || !body.contains("logs")) return names;

@@ -10,8 +10,8 @@
 #include "ZozIduvur/DUZELogWithProperties.h"
 #include "ZozIduvur/DUZEServiceAbstract.h"
 #include "ZozIduvurTest/CoreTest.h"
-#include "ZozIduvurTest/LoopbackServer.h"
 #include "dispatch/DispatchQueue.h"
+#include "foundationTest/HTTPServer.h"
 
 namespace duzetest {
 
@@ -78,14 +78,14 @@ class ChannelTest : public CoreTest {
   void TearDown() override;
 
   std::shared_ptr<DUZEChannelGroupDefault> makeGroup(const std::string& baseUrl);
-  std::unique_ptr<LoopbackServer> server_;
+  std::unique_ptr<foundationtest::HTTPServer> server_;
   std::shared_ptr<DUZEHttpClient> client_;
   std::shared_ptr<DUZEChannelGroupDefault> group_;
   std::shared_ptr<RecordingDelegate> recorder_;
 };
 
 // The names of the logs in a service-ingestion request body.
-std::vector<std::string> logNames(const LoopbackServer::Request& request);
+std::vector<std::string> logNames(const foundationtest::HTTPServer::Request& request);
 
 // A service of the tests' own, with its channel unit "TestService".
 class TestService : public DUZEServiceAbstract {

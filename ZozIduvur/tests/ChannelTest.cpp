@@ -98,7 +98,7 @@ TEST_F(Channel, RecoverableFailuresKeepTheRowsUntilALater200) {
 TEST_F(Channel, NoAnswerAtAllIsRecoverable) {
   std::string deadUrl;
   {
-    duzetest::LoopbackServer closed;
+    foundationtest::HTTPServer closed;
     deadUrl = closed.baseUrl();
   }
   group_ = makeGroup(deadUrl);

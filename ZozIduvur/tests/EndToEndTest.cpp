@@ -75,7 +75,7 @@ class EndToEnd : public duzetest::ChannelTest {
     group->addDelegate(recorder_);
   }
 
-  static bool carriesTestLogs(const duzetest::LoopbackServer::Request& request) {
+  static bool carriesTestLogs(const foundationtest::HTTPServer::Request& request) {
     auto names = duzetest::logNames(request);
     return std::find(names.begin(), names.end(), "first") != names.end();
   }
@@ -87,7 +87,7 @@ class EndToEnd : public duzetest::ChannelTest {
   }
 
   static std::string deadUrl() {
-    duzetest::LoopbackServer closed;
+    foundationtest::HTTPServer closed;
     return closed.baseUrl();
   }
 };
@@ -122,7 +122,7 @@ TEST_F(EndToEnd, StoredLogsAreSentAndDeletedOn200) {
 TEST_F(EndToEnd, A503KeepsTheRowsUntilALater200) {
   runFirstProcess();
   int answered = 0;
-  server_->setResponder([&](const duzetest::LoopbackServer::Request& request) {
+  server_->setResponder([&](const foundationtest::HTTPServer::Request& request) {
     if (!carriesTestLogs(request)) return 200;
     return answered++ == 0 ? 503 : 200;
   });
@@ -139,7 +139,7 @@ TEST_F(EndToEnd, A503KeepsTheRowsUntilALater200) {
 
 TEST_F(EndToEnd, A400FailsEachLogDeletesTheRowsAndDisablesTheUnit) {
   runFirstProcess();
-  server_->setResponder([](const duzetest::LoopbackServer::Request& request) {
+  server_->setResponder([](const foundationtest::HTTPServer::Request& request) {
     return carriesTestLogs(request) ? 400 : 200;
   });
   startSecondProcess();

@@ -7,9 +7,9 @@
 #include "ZozIduvur/DUZEIngestion.h"
 #include "dispatchTest/Waiting.h"
 
-using duzetest::LoopbackServer;
 using duzetest::TestLog;
-using Reply = LoopbackServer::Reply;
+using foundationtest::HTTPServer;
+using Reply = HTTPServer::Reply;
 
 namespace {
 
@@ -42,7 +42,7 @@ class Sending : public duzetest::ChannelTest {
 
 TEST_F(Sending, RedirectsAreFollowedWithTheBatchAndUnfollowableOnesAreRetried) {
   std::atomic<int> kind{0};
-  server_->setResponder([&](const LoopbackServer::Request& request) -> Reply {
+  server_->setResponder([&](const HTTPServer::Request& request) -> Reply {
     if (request.target.starts_with("/moved")) return 200;
     switch (kind.load()) {
       case 0:
@@ -84,7 +84,7 @@ TEST_F(Sending, RedirectsAreFollowedWithTheBatchAndUnfollowableOnesAreRetried) {
 }
 
 TEST_F(Sending, AnAnswerWithoutEndKeepsOnlyItsStartAndItsStatusDecides) {
-  server_->setResponder([](const LoopbackServer::Request&) { return Reply::endless(200); });
+  server_->setResponder([](const HTTPServer::Request&) { return Reply::endless(200); });
   auto outcome = send("/logs");
   ASSERT_TRUE(eventually([&] { return outcome->done(); }));
   EXPECT_EQ(outcome->response->statusCode, 200);
@@ -94,7 +94,7 @@ TEST_F(Sending, AnAnswerWithoutEndKeepsOnlyItsStartAndItsStatusDecides) {
 }
 
 TEST_F(Sending, AnAnswerWithoutAStatusIsATransportFailure) {
-  server_->setResponder([](const LoopbackServer::Request&) {
+  server_->setResponder([](const HTTPServer::Request&) {
     return Reply::raw("HTTP/20 13.1 Found\r\nContent-Length: 0\r\n\r\n");
   });
   auto outcome = send("/logs");
@@ -104,7 +104,7 @@ TEST_F(Sending, AnAnswerWithoutAStatusIsATransportFailure) {
 }
 
 TEST_F(Sending, HungRequestsHoldUpNoOtherAndEndOnTheirOwnTimeoutOrAtTheStop) {
-  server_->setResponder([](const LoopbackServer::Request& request) -> Reply {
+  server_->setResponder([](const HTTPServer::Request& request) -> Reply {
     return request.target == "/hang" ? Reply::hang() : Reply(200);
   });
   auto hungUntilStop = send("/hang");
@@ -158,7 +158,7 @@ class SendingStress : public Sending {};
 }  // namespace
 
 TEST_F(SendingStress, EveryRequestCompletesOnceWhileThreadsSendAndDropTheClient) {
-  server_->setResponder([](const LoopbackServer::Request& request) -> Reply {
+  server_->setResponder([](const HTTPServer::Request& request) -> Reply {
     return request.target == "/hang" ? Reply::hang() : Reply(200);
   });
   constexpr int kThreads = 4;

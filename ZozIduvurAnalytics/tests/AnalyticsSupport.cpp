@@ -159,7 +159,7 @@ void ManualClock::advance(double seconds) {
 void AnalyticsTest::SetUp() {
   CoreTest::SetUp();
   DUZEAnalytics::resetSharedInstance();
-  server_ = std::make_unique<duzetest::LoopbackServer>();
+  server_ = std::make_unique<foundationtest::HTTPServer>();
   setenv(std::string(kDUZELogUrlEnvironmentVariable).c_str(), server_->baseUrl().c_str(), 1);
   DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(
       dispatch::DispatchTimeInterval::milliseconds(20));
@@ -197,8 +197,9 @@ void AnalyticsTest::startClient(const std::string& secret) {
   DUZEZozIduvur::start(secret, {DUZEServiceClass::of<DUZEAnalytics>()});
 }
 
-std::vector<nlohmann::json> sentLogs(const std::vector<duzetest::LoopbackServer::Request>& requests,
-                                     const std::string& pathPrefix) {
+std::vector<nlohmann::json> sentLogs(
+    const std::vector<foundationtest::HTTPServer::Request>& requests,
+    const std::string& pathPrefix) {
   std::vector<nlohmann::json> out;
   for (const auto& request : requests) {
     if (request.target.rfind(pathPrefix, 0) != 0) continue;

@@ -12,8 +12,8 @@
 #include "ZozIduvur/DUZEChannelUnitProtocol.h"
 #include "ZozIduvurAnalytics/DUZEAnalytics.h"
 #include "ZozIduvurTest/CoreTest.h"
-#include "ZozIduvurTest/LoopbackServer.h"
 #include "dispatch/Time.h"
+#include "foundationTest/HTTPServer.h"
 
 namespace analyticstest {
 
@@ -113,12 +113,13 @@ class AnalyticsTest : public duzetest::CoreTest {
   void startClient(const std::string& secret = "secret");
   std::shared_ptr<DUZEAnalytics> analytics() { return DUZEAnalytics::sharedInstance(); }
 
-  std::unique_ptr<duzetest::LoopbackServer> server_;
+  std::unique_ptr<foundationtest::HTTPServer> server_;
   std::vector<std::shared_ptr<FakeGroup>> fakeGroups_;
 };
 
 // The JSON logs of the requests to a path ("/logs", or the collector's).
-std::vector<nlohmann::json> sentLogs(const std::vector<duzetest::LoopbackServer::Request>& requests,
-                                     const std::string& pathPrefix);
+std::vector<nlohmann::json> sentLogs(
+    const std::vector<foundationtest::HTTPServer::Request>& requests,
+    const std::string& pathPrefix);
 
 }  // namespace analyticstest

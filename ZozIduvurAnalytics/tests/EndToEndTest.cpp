@@ -60,7 +60,7 @@ TEST_F(AnalyticsEndToEnd, TheNextRunSendsAndDeletesWhatThePreviousOneStored) {
   // The first run: its ingestion is unreachable, and it dies.
   std::string deadUrl;
   {
-    duzetest::LoopbackServer closed;
+    foundationtest::HTTPServer closed;
     deadUrl = closed.baseUrl();
   }
   const std::string dir =

@@ -117,7 +117,7 @@ TEST_F(Pipeline, CriticalEventsAreStoredInTheCriticalUnit) {
 }
 
 TEST_F(Pipeline, ARefusedBatchIsReportedAsFailedForEachEvent) {
-  server_->setResponder([](const duzetest::LoopbackServer::Request& request) {
+  server_->setResponder([](const foundationtest::HTTPServer::Request& request) {
     return request.plainBody().find("\"doomed\"") != std::string::npos ? 400 : 200;
   });
   auto listener = std::make_shared<Listener>();

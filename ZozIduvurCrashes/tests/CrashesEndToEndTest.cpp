@@ -155,7 +155,7 @@ class CrashesEndToEnd : public crashestest::CrashesServiceTest {
   nlohmann::json crashThenSend(const std::string& kind, int signal) {
     std::string deadUrl;
     {
-      duzetest::LoopbackServer closed;
+      foundationtest::HTTPServer closed;
       deadUrl = closed.baseUrl();
     }
     const int status = dispatch::testing::spawnSelf(

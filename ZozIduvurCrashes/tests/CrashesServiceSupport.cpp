@@ -9,12 +9,12 @@
 #include <iterator>
 #include <sstream>
 
-#include "ReportFixtures.h"
 #include "ZozIduvur/DUZEChannelUnitDefault.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
 #include "ZozIduvurCrashes/DUZEWrapperCrashesHelper.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
 #include "crash-capture/ROReradUzerirud.h"
+#include "crash-captureTest/ReportFixtures.h"
 #include "dispatch/MainLoop.h"
 #include "foundation/UUID.h"
 
@@ -140,7 +140,7 @@ size_t RecordingCrashesDelegate::count(const std::string& event) {
 void CrashesServiceTest::SetUp() {
   CrashesTest::SetUp();
   DUZECrashes::resetSharedInstance();
-  server_ = std::make_unique<duzetest::LoopbackServer>();
+  server_ = std::make_unique<foundationtest::HTTPServer>();
   setenv(std::string(kDUZELogUrlEnvironmentVariable).c_str(), server_->baseUrl().c_str(), 1);
   DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(
       dispatch::DispatchTimeInterval::milliseconds(20));
@@ -219,7 +219,7 @@ std::string incidentOf(uint8_t uuidByte) {
 }
 
 std::vector<nlohmann::json> sentLogs(
-    const std::vector<duzetest::LoopbackServer::Request>& requests) {
+    const std::vector<foundationtest::HTTPServer::Request>& requests) {
   std::vector<nlohmann::json> out;
   for (const auto& request : requests) {
     if (request.target.rfind("/logs", 0) != 0) continue;

@@ -12,7 +12,7 @@
 #include "ZozIduvur/DUZEChannelGroupProtocol.h"
 #include "ZozIduvur/DUZEChannelUnitProtocol.h"
 #include "ZozIduvurCrashes/DUZECrashes.h"
-#include "ZozIduvurTest/LoopbackServer.h"
+#include "foundationTest/HTTPServer.h"
 
 namespace crashestest {
 
@@ -132,7 +132,7 @@ class CrashesServiceTest : public CrashesTest {
   // Stores the bytes as a report of the crash folder.
   std::filesystem::path storeCrashFile(const std::string& name, const std::vector<uint8_t>& bytes);
 
-  std::unique_ptr<duzetest::LoopbackServer> server_;
+  std::unique_ptr<foundationtest::HTTPServer> server_;
   std::vector<std::shared_ptr<FakeGroup>> fakeGroups_;
 };
 
@@ -145,6 +145,6 @@ std::string incidentOf(uint8_t uuidByte);
 
 // The JSON logs of the requests to "/logs".
 std::vector<nlohmann::json> sentLogs(
-    const std::vector<duzetest::LoopbackServer::Request>& requests);
+    const std::vector<foundationtest::HTTPServer::Request>& requests);
 
 }  // namespace crashestest

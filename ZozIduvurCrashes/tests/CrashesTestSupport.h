@@ -6,11 +6,11 @@
 #include <optional>
 #include <string>
 
-#include "ReportFixtures.h"
 #include "ZozIduvur/DUZEDevice.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvurTest/CoreTest.h"
 #include "crash-capture/ROCrashReport.h"
+#include "crash-captureTest/ReportFixtures.h"
 #include "dispatchTest/Processes.h"
 #include "foundation/Value.h"
 

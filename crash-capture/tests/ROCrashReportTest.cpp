@@ -2,8 +2,8 @@
 
 #include <random>
 
-#include "ReportFixtures.h"
 #include "crash-capture/ROCrashReport.h"
+#include "crash-captureTest/ReportFixtures.h"
 
 namespace {
 

@@ -81,7 +81,7 @@ TEST_F(Program, StoresItsStartAndStopsCleanlyOnSigterm) {
 TEST_F(Program, SendsTheLastRunsCrashAndStopsCleanlyOnSigint) {
   // The crashing run has an ingestion of its own, so that whatever it might
   // send never counts as sent by the next run.
-  duzetest::LoopbackServer crashingRunsServer;
+  foundationtest::HTTPServer crashingRunsServer;
   const int crashed = dispatch::testing::spawnSelf(
       "ProgramChild.CrashAfterLaunch",
       dispatch::testing::crashingChildEnvironment(

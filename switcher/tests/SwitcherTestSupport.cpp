@@ -43,7 +43,7 @@ void SwitcherTest::SetUp() {
   DUZECrashesUtil::resetDirectory();
   DUZECrashes::resetSharedInstance();
   DUZEAnalytics::resetSharedInstance();
-  server_ = std::make_unique<duzetest::LoopbackServer>();
+  server_ = std::make_unique<foundationtest::HTTPServer>();
   setenv(std::string(kDUZELogUrlEnvironmentVariable).c_str(), server_->baseUrl().c_str(), 1);
 }
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "ZozIduvurTest/CoreTest.h"
-#include "ZozIduvurTest/LoopbackServer.h"
 #include "dispatchTest/Processes.h"
+#include "foundationTest/HTTPServer.h"
 
 namespace switchertest {
 
@@ -34,7 +34,7 @@ class SwitcherTest : public duzetest::CoreTest {
 
   std::filesystem::path cachesDir() const { return dataDir() / "caches"; }
 
-  std::unique_ptr<duzetest::LoopbackServer> server_;
+  std::unique_ptr<foundationtest::HTTPServer> server_;
 
  private:
   std::optional<std::string> savedCaches_;

@@ -10,8 +10,8 @@
 #include <thread>
 #include <vector>
 
-#include "HTTPServer.h"
 #include "foundation/URLSession.h"
+#include "foundationTest/HTTPServer.h"
 
 namespace {
 
@@ -279,11 +279,7 @@ TEST(URLSession, TransportFailuresBecomeURLErrors) {
   ASSERT_TRUE(refused.wait());
   expectURLError(refused, foundation::NSURLErrorCannotConnectToHost);
 
-  HTTPServer dropping([](const HTTPServer::Request&) {
-    HTTPServer::Reply reply;
-    reply.drop = true;
-    return reply;
-  });
+  HTTPServer dropping([](const HTTPServer::Request&) { return HTTPServer::Reply::drop(); });
   Outcome dropped;
   auto d = start(URLRequest(url(dropping.url("/"))), dropped);
   ASSERT_TRUE(dropped.wait());

@@ -15,7 +15,7 @@
 #include "RvStreams/Disposables.h"
 #include "RvStreams/Event.h"
 #include "RvStreams/Observable.h"
-#include "support/TestKit.h"
+#include "RvStreamsTest/TestKit.h"
 
 namespace rv {
 

@@ -1,4 +1,4 @@
-#include "ReportFixtures.h"
+#include "crash-captureTest/ReportFixtures.h"
 
 #include <cstring>
 

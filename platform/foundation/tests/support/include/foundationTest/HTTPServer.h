@@ -1,36 +1,34 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <functional>
-#include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <utility>
 #include <vector>
 
-namespace duzetest {
+namespace foundationtest {
 
-// A small HTTP/1.1 server on 127.0.0.1 for the ingestion tests: each
+// A small HTTP/1.1 server on 127.0.0.1 for the tests that talk HTTP: each
 // connection is served on a thread of its own, one request per connection.
-// It records each request and answers with canned statuses (one per request,
-// in order, then the default) or what a responder chooses, including the
-// answers of misbehaving servers: redirects, no answer at all, a body without
-// end. Requests can be held unanswered to keep batches in flight.
-class LoopbackServer {
+// It records each request and answers with what a responder chooses, or else
+// with canned statuses (one per request, in order, then the default),
+// including the answers of misbehaving servers: redirects, no answer at all,
+// a body without end, raw bytes, a dropped connection. While held, requests
+// are recorded but not answered.
+class HTTPServer {
  public:
   struct Request {
     std::string method;
-    std::string target;                          // path and query
-    std::map<std::string, std::string> headers;  // names in lower case
-    std::string body;                            // as received (maybe gzip)
-    std::string header(const std::string& name) const {
-      auto it = headers.find(name);
-      return it == headers.end() ? std::string() : it->second;
-    }
+    std::string target;                                        // path and query
+    std::vector<std::pair<std::string, std::string>> headers;  // names in lower case
+    std::string body;                                          // as received (maybe gzip)
+    // The first value of the field, or "" (name in lower case).
+    std::string header(const std::string& name) const;
+    bool hasHeader(const std::string& name) const;
     // The body, inflated when it came gzip-compressed.
     std::string plainBody() const;
   };
@@ -46,6 +44,8 @@ class LoopbackServer {
       endless,
       // `body` as it stands, whatever it is, in place of the whole answer.
       raw,
+      // Closes the connection without answering.
+      drop,
     };
     // Implicit, so that a responder may answer with a bare status.
     Reply(int status = 200) : status(status) {}
@@ -53,37 +53,43 @@ class LoopbackServer {
     static Reply hang();
     static Reply endless(int status = 200);
     static Reply raw(std::string bytes);
+    static Reply drop();
 
     int status = 200;
     std::vector<std::pair<std::string, std::string>> headers;
     std::string body;
     Kind kind = Kind::normal;
   };
+  using Responder = std::function<Reply(const Request&)>;
 
-  LoopbackServer();
-  ~LoopbackServer();
+  // Answers with the queued statuses, then the default (200), with no body.
+  HTTPServer();
+  explicit HTTPServer(Responder responder);
+  ~HTTPServer();
+  HTTPServer(const HTTPServer&) = delete;
+  HTTPServer& operator=(const HTTPServer&) = delete;
 
   std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
+  std::string url(const std::string& path) const { return baseUrl() + path; }
   void queueStatuses(std::vector<int> statuses);
   void setDefaultStatus(int status);
   // Chooses the reply to each request (instead of the queued and default
   // statuses) when set.
-  void setResponder(std::function<Reply(const Request&)> responder);
-  // While held, requests are recorded but not answered.
+  void setResponder(Responder responder);
   void hold(bool held);
 
   std::vector<Request> requests();
   bool waitForRequests(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
  private:
-  void serve();
+  void acceptLoop();
   void handle(int fd);
-  void answer(int fd, const Reply& reply);
+  void answer(int fd, const Request& request, const Reply& reply);
 
   int listenFd_ = -1;
   int port_ = 0;
   int wakeFds_[2] = {-1, -1};
-  std::thread thread_;
+  std::thread acceptThread_;
   std::mutex mutex_;
   std::condition_variable changed_;
   std::vector<std::thread> connections_;
@@ -91,12 +97,19 @@ class LoopbackServer {
   std::vector<Request> requests_;
   std::deque<int> statuses_;
   int defaultStatus_ = 200;
-  std::function<Reply(const Request&)> responder_;
+  Responder responder_;
   bool held_ = false;
   bool stopping_ = false;
 };
 
+// A reply with a status, a body and header fields.
+HTTPServer::Reply reply(int status, std::string body = {},
+                        std::vector<std::pair<std::string, std::string>> headers = {});
+
+// A loopback port nothing listens on.
+int closedPort();
+
 // Inflates gzip (or zlib) data; empty on failure.
 std::string inflate(const std::string& compressed);
 
-}  // namespace duzetest
+}  // namespace foundationtest

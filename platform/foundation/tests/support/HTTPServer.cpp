@@ -1,4 +1,4 @@
-#include "HTTPServer.h"
+#include "foundationTest/HTTPServer.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -6,9 +6,11 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
+#include <string_view>
 
 namespace foundationtest {
 
@@ -42,6 +44,24 @@ int closedPort() {
   return port;
 }
 
+std::string inflate(const std::string& compressed) {
+  z_stream stream{};
+  if (inflateInit2(&stream, 47) != Z_OK) return {};
+  stream.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(compressed.data()));
+  stream.avail_in = static_cast<uInt>(compressed.size());
+  std::string out;
+  char buffer[16384];
+  int result = Z_OK;
+  while (result == Z_OK) {
+    stream.next_out = reinterpret_cast<Bytef*>(buffer);
+    stream.avail_out = sizeof buffer;
+    result = ::inflate(&stream, Z_NO_FLUSH);
+    out.append(buffer, sizeof buffer - stream.avail_out);
+  }
+  inflateEnd(&stream);
+  return result == Z_STREAM_END ? out : std::string();
+}
+
 std::string HTTPServer::Request::header(const std::string& name) const {
   for (const auto& [key, value] : headers) {
     if (key == name) return value;
@@ -54,16 +74,50 @@ bool HTTPServer::Request::hasHeader(const std::string& name) const {
                      [&](const auto& field) { return field.first == name; });
 }
 
+std::string HTTPServer::Request::plainBody() const {
+  return header("content-encoding") == "gzip" ? inflate(body) : body;
+}
+
+HTTPServer::Reply HTTPServer::Reply::redirect(int status, std::string location) {
+  Reply reply(status);
+  reply.headers.emplace_back("Location", std::move(location));
+  return reply;
+}
+
+HTTPServer::Reply HTTPServer::Reply::hang() {
+  Reply reply;
+  reply.kind = Kind::hang;
+  return reply;
+}
+
+HTTPServer::Reply HTTPServer::Reply::endless(int status) {
+  Reply reply(status);
+  reply.kind = Kind::endless;
+  return reply;
+}
+
+HTTPServer::Reply HTTPServer::Reply::raw(std::string bytes) {
+  Reply reply;
+  reply.body = std::move(bytes);
+  reply.kind = Kind::raw;
+  return reply;
+}
+
+HTTPServer::Reply HTTPServer::Reply::drop() {
+  Reply reply;
+  reply.kind = Kind::drop;
+  return reply;
+}
+
 HTTPServer::Reply reply(int status, std::string body,
                         std::vector<std::pair<std::string, std::string>> headers) {
-  HTTPServer::Reply result;
-  result.status = status;
+  HTTPServer::Reply result(status);
   result.body = std::move(body);
   result.headers = std::move(headers);
   return result;
 }
 
-HTTPServer::HTTPServer() : HTTPServer([](const Request&) { return reply(200); }) {}
+HTTPServer::HTTPServer() : HTTPServer(Responder()) {}
 
 HTTPServer::HTTPServer(Responder responder) : responder_(std::move(responder)) {
   listenFd_ = listeningSocket(&port_);
@@ -75,15 +129,31 @@ HTTPServer::~HTTPServer() {
   {
     std::lock_guard lock(mutex_);
     stopping_ = true;
+    // Ends the reads, waits and writes of every connection still served.
     for (int fd : openFds_) ::shutdown(fd, SHUT_RDWR);
   }
   changed_.notify_all();
-  (void)!::write(wakeFds_[1], "x", 1);
+  if (wakeFds_[1] >= 0) (void)!::write(wakeFds_[1], "x", 1);
   acceptThread_.join();
-  for (auto& thread : connections_) thread.join();
+  for (auto& connection : connections_) connection.join();
   ::close(listenFd_);
   ::close(wakeFds_[0]);
   ::close(wakeFds_[1]);
+}
+
+void HTTPServer::queueStatuses(std::vector<int> statuses) {
+  std::lock_guard lock(mutex_);
+  statuses_.insert(statuses_.end(), statuses.begin(), statuses.end());
+}
+
+void HTTPServer::setDefaultStatus(int status) {
+  std::lock_guard lock(mutex_);
+  defaultStatus_ = status;
+}
+
+void HTTPServer::setResponder(Responder responder) {
+  std::lock_guard lock(mutex_);
+  responder_ = std::move(responder);
 }
 
 void HTTPServer::hold(bool held) {
@@ -117,22 +187,22 @@ void HTTPServer::acceptLoop() {
       return;
     }
     openFds_.push_back(fd);
-    connections_.emplace_back([this, fd] { serve(fd); });
+    connections_.emplace_back([this, fd] {
+      handle(fd);
+      std::lock_guard lock(mutex_);
+      std::erase(openFds_, fd);
+      ::close(fd);
+    });
   }
 }
 
-void HTTPServer::serve(int fd) {
+void HTTPServer::handle(int fd) {
   std::string data;
   char buffer[8192];
   size_t headerEnd = std::string::npos;
-  auto finish = [&] {
-    std::lock_guard lock(mutex_);
-    std::erase(openFds_, fd);
-    ::close(fd);
-  };
   while (headerEnd == std::string::npos) {
     ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n <= 0) return finish();
+    if (n <= 0) return;
     data.append(buffer, static_cast<size_t>(n));
     headerEnd = data.find("\r\n\r\n");
   }
@@ -160,31 +230,74 @@ void HTTPServer::serve(int fd) {
   request.body = data.substr(headerEnd + 4);
   while (request.body.size() < length) {
     ssize_t n = ::read(fd, buffer, sizeof buffer);
-    if (n <= 0) return finish();
+    if (n <= 0) return;
     request.body.append(buffer, static_cast<size_t>(n));
   }
+  Responder responder;
   Reply reply;
   {
     std::unique_lock lock(mutex_);
     requests_.push_back(request);
     changed_.notify_all();
     changed_.wait(lock, [&] { return !held_ || stopping_; });
-    if (stopping_) {
-      lock.unlock();
-      return finish();
+    if (stopping_) return;
+    if (responder_) {
+      responder = responder_;
+    } else if (!statuses_.empty()) {
+      reply = Reply(statuses_.front());
+      statuses_.pop_front();
+    } else {
+      reply = Reply(defaultStatus_);
     }
   }
-  reply = responder_(request);
-  if (!reply.drop) {
-    std::string text = "HTTP/1.1 " + std::to_string(reply.status) +
-                       " Test\r\nContent-Length: " + std::to_string(reply.body.size()) +
-                       "\r\nConnection: close\r\n";
-    for (const auto& [name, value] : reply.headers) text += name + ": " + value + "\r\n";
-    text += "\r\n";
-    if (request.method != "HEAD") text += reply.body;
-    (void)!::send(fd, text.data(), text.size(), MSG_NOSIGNAL);
+  // Outside the lock: a responder may look at the requests so far.
+  if (responder) reply = responder(request);
+  answer(fd, request, reply);
+}
+
+void HTTPServer::answer(int fd, const Request& request, const Reply& reply) {
+  auto send = [fd](std::string_view bytes) {
+    while (!bytes.empty()) {
+      const ssize_t n = ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+      if (n <= 0) return false;
+      bytes.remove_prefix(static_cast<size_t>(n));
+    }
+    return true;
+  };
+  switch (reply.kind) {
+    case Reply::Kind::drop:
+      return;
+    case Reply::Kind::hang: {
+      // Until the client gives up (or the server stops): whatever it still
+      // sends is read and dropped.
+      char buffer[4096];
+      while (::read(fd, buffer, sizeof buffer) > 0) {
+      }
+      return;
+    }
+    case Reply::Kind::raw:
+      send(reply.body);
+      return;
+    case Reply::Kind::normal:
+    case Reply::Kind::endless:
+      break;
   }
-  finish();
+  std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " Canned\r\n";
+  for (const auto& [name, value] : reply.headers) head += name + ": " + value + "\r\n";
+  if (reply.kind == Reply::Kind::normal) {
+    head += "Content-Length: " + std::to_string(reply.body.size()) + "\r\n";
+  }
+  head += "Connection: close\r\n\r\n";
+  if (!send(head)) return;
+  if (reply.kind == Reply::Kind::normal) {
+    // A HEAD request is answered with the length of the body it would get.
+    if (request.method != "HEAD") send(reply.body);
+    return;
+  }
+  // No length: the body ends only when the connection does.
+  const std::string chunk(64 * 1024, 'x');
+  while (send(chunk)) {
+  }
 }
 
 }  // namespace foundationtest

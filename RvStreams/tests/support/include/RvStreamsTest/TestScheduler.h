@@ -28,7 +28,7 @@
 #include "RvStreams/Disposables.h"
 #include "RvStreams/Observable.h"
 #include "RvStreams/VirtualTimeScheduler.h"
-#include "support/Recording.h"
+#include "RvStreamsTest/Recording.h"
 
 namespace rv::test {
 

@@ -433,11 +433,12 @@ class NoProcessRecords : public sys::SystemFactSource {
 };
 
 TEST(ROReradUzerirudEnabling, WriterThatCannotStartLeavesTheReporterDisabled) {
-  TempFolder folder;
+  TemporaryFolder folder("rocrash_reporter");
   EXPECT_EQ(inChild([&] {
               signal(SIGSEGV, SIG_DFL);
               auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
-                  "a", "1", std::nullopt, ROReradUzerirudConfig::initWithBasePath(folder.path));
+                  "a", "1", std::nullopt,
+                  ROReradUzerirudConfig::initWithBasePath(folder.path().string()));
               sys::installSystemFactSource(std::make_shared<NoProcessRecords>());
               std::shared_ptr<foundation::NSError> error;
               if (reporter->enableCrashReporterAndReturnError(&error)) return 1;

@@ -1,9 +1,5 @@
 #include "RvStreams/ObserverSet.h"
 
-#include <linux/membarrier.h>
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <mutex>
 
 namespace rv::detail {
@@ -51,27 +47,9 @@ struct RecordRelease {
 };
 thread_local RecordRelease tRecordRelease;
 
-// Turns on plain-store announcements when the process-wide barrier works.
-bool enableAsymmetricFences() noexcept {
-#if defined(__SANITIZE_THREAD__)
-  return false;
-#else
-  if (syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) != 0) return false;
-  gAsymmetricFences.store(true, std::memory_order_seq_cst);
-  return true;
-#endif
-}
-
 }  // namespace
 
 std::atomic<std::size_t> gRetiredSnapshots{0};
-
-void heavyBarrier() noexcept {
-  if (!gAsymmetricFences.load(std::memory_order_relaxed)) return;
-  if (syscall(__NR_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0) {
-    fatalError("The process-wide memory barrier failed");
-  }
-}
 
 void noteReader(std::atomic<uintptr_t>& readers, uintptr_t record) noexcept {
   uintptr_t state = readers.load(std::memory_order_relaxed);
@@ -86,8 +64,8 @@ void noteReader(std::atomic<uintptr_t>& readers, uintptr_t record) noexcept {
 }
 
 HazardRecord* attachHazardRecord() noexcept {
-  static const bool asymmetric = enableAsymmetricFences();
-  (void)asymmetric;
+  // Plain-store announcements start only once the barrier is settled.
+  enableAsymmetricFences();
   if (tRecordRelease.ended) return nullptr;
   HazardRecord* record = gHazardRecords.load(std::memory_order_acquire);
   for (; record != nullptr; record = record->next) {

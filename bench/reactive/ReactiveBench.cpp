@@ -5,6 +5,7 @@
 // count is atomic because observeOn allocates on the queue's thread too.
 
 #include <RvRelay/PublishRelay.h>
+#include <RvStreams/BehaviorSubject.h>
 #include <RvStreams/CombineLatest.h>
 #include <RvStreams/Concat.h>
 #include <RvStreams/Create.h>
@@ -384,6 +385,37 @@ void BM_ObserveOnSerialQueue_StdFunctionHandoff(benchmark::State& state) {
   benchmark::DoNotOptimize(sum);
 }
 
+// --- (e2) subscriptions made on one thread, driven and disposed from another -----
+
+// A queue thread subscribes 64 chains to a subject; the bench thread then
+// sends four elements through them and disposes them. Each chain's sink has
+// a lock of its own that both threads take.
+void BM_CrossThreadSubscribeDispose_Rv(benchmark::State& state) {
+  constexpr int kChains = 64;
+  auto queue = dispatch::DispatchQueue::create("bench.maker");
+  auto subject = rv::PublishSubject<int>::create();
+  auto picks = rv::BehaviorSubject<int>::create(3);
+  auto chain = subject | rv::map(triple) | rv::withLatestFrom(picks, joinPick);
+  Latch made;
+  long sum = 0;
+  std::vector<rv::Ref<rv::Disposable>> subscriptions;
+  for (auto _ : state) {
+    queue->async([&] {
+      for (int i = 0; i < kChains; ++i) {
+        subscriptions.push_back(
+            rv::subscribe(chain, {.onNext = [&sum](const int& x) { sum += x; }}));
+      }
+      made.open();
+    });
+    made.wait();
+    for (int i = 0; i < 4; ++i) subject->onNext(i);
+    for (auto& subscription : subscriptions) subscription->dispose();
+    subscriptions.clear();
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(state.iterations() * kChains);
+}
+
 // --- (f) combineLatest and zip of two subjects ------------------------------------
 
 const auto sumOf = [](const int& a, const int& b) { return a + b; };
@@ -672,6 +704,7 @@ BENCHMARK(BM_SubscribeDispose_Rv);
 BENCHMARK(BM_SubscribeDispose_StdFunction);
 BENCHMARK(BM_ObserveOnSerialQueue_Rv)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ObserveOnSerialQueue_StdFunctionHandoff)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_CrossThreadSubscribeDispose_Rv)->UseRealTime();
 BENCHMARK(BM_CombineLatest2_Rv);
 BENCHMARK(BM_CombineLatest2_StdFunction);
 BENCHMARK(BM_CombineLatest2_StdFunctionMutex);

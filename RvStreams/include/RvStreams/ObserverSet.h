@@ -34,6 +34,7 @@
 #include "RvStreams/Base.h"
 #include "RvStreams/Lock.h"
 #include "RvStreams/ObserverType.h"
+#include "RvStreams/ProcessBarrier.h"
 
 namespace rv {
 
@@ -63,14 +64,6 @@ HazardRecord* attachHazardRecord() noexcept;
 // announces any more.
 extern std::atomic<std::size_t> gRetiredSnapshots;
 void reclaimRetiredSnapshots() noexcept;
-
-// Whether plain-store announcements may be used: the process-wide barrier
-// is available (and the build is not under ThreadSanitizer, which does not
-// model it). Set once, before the first record is handed out.
-inline std::atomic<bool> gAsymmetricFences{false};
-
-// Makes every running thread's earlier stores visible to the caller.
-void heavyBarrier() noexcept;
 
 // Who delivers for a set: nobody yet, one thread's record, or several
 // threads (shared; settled once a barrier has followed that change, so no

@@ -1,0 +1,77 @@
+#include "RvStreams/Lock.h"
+
+#include <chrono>
+#include <thread>
+
+#include "RvStreams/ProcessBarrier.h"
+
+namespace rv {
+namespace {
+
+// Waits for another thread, which may hold a lock for as long as it likes:
+// a few yields, then short sleeps.
+template <class Ready>
+void waitUntil(Ready ready) noexcept {
+  for (int round = 0; !ready(); ++round) {
+    if (round < 64) {
+      std::this_thread::yield();
+    } else {
+      std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
+  }
+}
+
+}  // namespace
+
+void RecursiveLock::lockSlow(uintptr_t self) noexcept {
+  const uintptr_t bias = bias_.load(std::memory_order_acquire);
+  if (bias != self && bias != kNoBias && bias != kNeverBiased) revoke();
+  mutex_.lock();
+  if (mutexDepth_++ != 0) return;
+  // The bias may have gone to the thread that held the mutex while this one
+  // waited for it: that thread may now hold the lock without the mutex.
+  if (bias == kNoBias) {
+    const uintptr_t now = bias_.load(std::memory_order_relaxed);
+    if (now != kNoBias && now != kNeverBiased && now != self) {
+      --mutexDepth_;
+      mutex_.unlock();
+      revoke();
+      mutex_.lock();
+      ++mutexDepth_;
+      return;
+    }
+  }
+  noteMutexHold(self);
+}
+
+void RecursiveLock::revoke() noexcept {
+  uint32_t state = state_.load(std::memory_order_acquire);
+  if (state == kBiased &&
+      state_.compare_exchange_strong(state, kRevoking, std::memory_order_acq_rel)) {
+    // The owner's hold count is now up to date, and the owner sees the
+    // revocation before its next outermost hold.
+    detail::heavyBarrier();
+    waitUntil([this] { return held_.load(std::memory_order_acquire) == 0; });
+    state_.store(kRevoked, std::memory_order_release);
+  } else if (state != kRevoked) {
+    waitUntil([this] { return state_.load(std::memory_order_acquire) == kRevoked; });
+  }
+}
+
+void RecursiveLock::noteMutexHold(uintptr_t self) noexcept {
+  if (streakThread_ != self) {
+    streakThread_ = self;
+    streak_ = 1;
+    return;
+  }
+  if (++streak_ != kBiasAfter) return;
+  if (bias_.load(std::memory_order_relaxed) != kNoBias ||
+      state_.load(std::memory_order_relaxed) != kBiased) {
+    return;
+  }
+  // This hold stays on the mutex (the bias's hold count is 0, so unlock
+  // releases the mutex); the next ones take the bias.
+  bias_.store(detail::enableAsymmetricFences() ? self : kNeverBiased, std::memory_order_release);
+}
+
+}  // namespace rv

@@ -22,17 +22,19 @@ namespace rv {
 template <class T>
 class ObserverBase : public ObserverType<T>, public Disposable {
  public:
-  void on(const Event<T>& event) noexcept final {
-    if (event.isNext()) {
-      if (isStopped_.load() == 0) onCore(event);
-    } else if (isStopped_.fetchOr(1) == 0) {
-      onCore(event);
-    }
+  void on(const Event<T>& event) noexcept override {
+    if (admits(event)) onCore(event);
   }
   void dispose() noexcept override { isStopped_.fetchOr(1); }
 
  protected:
   virtual void onCore(const Event<T>& event) noexcept = 0;
+
+  // Whether `event` goes on to onCore; a stop event is admitted once.
+  bool admits(const Event<T>& event) noexcept {
+    if (event.isNext()) return isStopped_.load() == 0;
+    return isStopped_.fetchOr(1) == 0;
+  }
 
  private:
   AtomicInt isStopped_;
@@ -43,6 +45,11 @@ template <class T, class Handler>
 class AnonymousObserver final : public ObserverBase<T> {
  public:
   explicit AnonymousObserver(Handler handler) : handler_(std::move(handler)) {}
+
+  // The handler straight from `on`: one indirect call less per event.
+  void on(const Event<T>& event) noexcept override {
+    if (this->admits(event)) handler_(event);
+  }
 
  protected:
   void onCore(const Event<T>& event) noexcept override { handler_(event); }

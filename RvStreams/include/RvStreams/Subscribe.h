@@ -38,6 +38,15 @@ struct SubscribeWithHandlers {
   std::function<void(const Ref<Object>&)> onDisposed{};
 };
 
+namespace detail {
+// Calls `f` out of line: keeps a cold path out of the caller's body.
+template <class F, class... Args>
+[[gnu::noinline]] void callNoinline(const F& f, const Args&... args) {
+  f(args...);
+}
+
+}  // namespace detail
+
 // Subscribes one event handler; it receives every event up to and including
 // the first stop event.
 template <ObservableConvertible S, class Handler>
@@ -59,22 +68,27 @@ Ref<Disposable> subscribe(const S& source,
   Hooks::CallStack callStack;
   if (Hooks::recordCallStackOnError()) callStack = Hooks::captureSubscriptionCallStack()();
 
+  // The stop events apart, so that the element path inlines into the
+  // observer.
+  auto stop = [onError = std::move(handlers.onError), onCompleted = std::move(handlers.onCompleted),
+               disposable, callStack = std::move(callStack)](const Event<T>& event) {
+    if (const Error* error = event.error()) {
+      if (onError) {
+        onError(*error);
+      } else {
+        Hooks::defaultErrorHandler()(callStack, *error);
+      }
+    } else if (onCompleted) {
+      onCompleted();
+    }
+    disposable->dispose();
+  };
   auto observer = makeAnonymousObserver<T>(
-      [onNext = std::move(handlers.onNext), onError = std::move(handlers.onError),
-       onCompleted = std::move(handlers.onCompleted), disposable,
-       callStack = std::move(callStack)](const Event<T>& event) {
-        if (const T* element = event.element()) {
+      [onNext = std::move(handlers.onNext), stop = std::move(stop)](const Event<T>& event) {
+        if (const T* element = event.element()) [[likely]] {
           if (onNext) onNext(*element);
-        } else if (const Error* error = event.error()) {
-          if (onError) {
-            onError(*error);
-          } else {
-            Hooks::defaultErrorHandler()(callStack, *error);
-          }
-          disposable->dispose();
         } else {
-          if (onCompleted) onCompleted();
-          disposable->dispose();
+          detail::callNoinline(stop, event);
         }
       });
   Ref<Disposable> subscription = rv::asObservable(source)->subscribe(std::move(observer));

@@ -220,8 +220,14 @@ class ObserverSet {
   // --- under the owner's lock ---
 
   BagKey insert(Ref<ObserverType<T>> observer, detail::RetiredSnapshots& retired) {
+    const uintptr_t single = singleKey(observer.get());
     const BagKey key = bag_.insert(std::move(observer));
-    republish(retired);
+    if (bag_.count() == 1 && published_.load(std::memory_order_relaxed) == 0) {
+      // The first observer is the snapshot itself: nothing is replaced.
+      detail::publish(published_, 0, single);
+    } else {
+      republish(retired);
+    }
     return key;
   }
 
@@ -234,7 +240,7 @@ class ObserverSet {
     if (published_.load(std::memory_order_relaxed) == single) {
       // The removed observer was the snapshot: it is retired as such.
       detail::publish(published_, single, 0);
-      republish(retired);
+      if (bag_.count() != 0) republish(retired);
       retired.add(single, std::move(*removed));
       retired.setBarrier(detail::WriterBarrier::after(readers_));
     } else {

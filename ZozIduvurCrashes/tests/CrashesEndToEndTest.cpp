@@ -17,6 +17,7 @@
 #include "ZozIduvurCrashes/DUZEHandledErrorLog.h"
 #include "appkit/NSApplication.h"
 #include "dispatch/MainLoop.h"
+#include "dispatchTest/Faults.h"
 #include "dispatchTest/Processes.h"
 #include "foundation/UserDefaults.h"
 
@@ -50,7 +51,7 @@ class Crasher : public DUZEChannelDelegate {
     if (!handled || !handled->properties() || !handled->properties()->count("crash")) return false;
     const std::string kind = role();
     if (kind == "fault") {
-      *reinterpret_cast<volatile int*>(0x10) = 1;
+      dispatch::testing::storeToLowAddress(0x10);
     } else if (kind == "abort") {
       abort();
     } else if (kind == "exception") {

@@ -19,6 +19,7 @@
 #include "crash-capture/ROCrashReport.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "crash_report.pb-c.h"
+#include "dispatchTest/Faults.h"
 #include "dispatchTest/TemporaryFolder.h"
 #include "objc/NSException.h"
 #include "system/Mach.h"
@@ -123,7 +124,7 @@ void runCrashingChild(const std::string& folder, uint64_t type, const std::funct
 }
 
 __attribute__((noinline)) void crashInKnownFunction() {
-  *reinterpret_cast<volatile int*>(0x10) = 1;
+  dispatch::testing::storeToLowAddress(0x10);
   asm volatile("" ::: "memory");
 }
 

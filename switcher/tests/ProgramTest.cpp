@@ -11,6 +11,7 @@
 #include "ZozIduvur/DUZEChannelGroupDefault.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
 #include "appkit/NSApplication.h"
+#include "dispatchTest/Faults.h"
 #include "dispatchTest/Processes.h"
 #include "dispatchTest/Waiting.h"
 #include "foundation/Bundle.h"
@@ -49,7 +50,7 @@ TEST(ProgramChild, CrashAfterLaunch) {
   auto delegate = AppDelegate::create();
   delegate->applicationDidFinishLaunching();
   DUZEZozIduvur::channelGroup()->waitUntilIdle();
-  *reinterpret_cast<volatile int*>(0x10) = 1;
+  dispatch::testing::storeToLowAddress(0x10);
   FAIL() << "still alive";
 }
 

@@ -21,7 +21,9 @@
 // set (the common case): that thread announces with a plain store, and a
 // writer on another thread first makes every thread's pending stores visible
 // with one process-wide barrier (membarrier) before it looks at the slots.
-// A set read by a second thread goes back to fenced announcements for good.
+// A set read by a second thread, or changed by another thread while its one
+// reader announces with plain stores, goes back to fenced announcements for
+// good: one barrier per set, not one per change.
 
 #include <atomic>
 #include <cstdint>
@@ -82,7 +84,8 @@ struct WriterBarrier {
   // False when no thread has ever read the set: every reader announces itself
   // before it reads, so nothing replaced now can be held by one.
   bool look = true;
-  std::atomic<uintptr_t>* settle = nullptr;  // shared readers to mark settled
+  std::atomic<uintptr_t>* settle = nullptr;  // readers to mark settled
+  uintptr_t from = kNoReader;                // what they were when looked at
 
   static WriterBarrier after(std::atomic<uintptr_t>& readers) noexcept {
     const uintptr_t state = readers.load(std::memory_order_seq_cst);
@@ -93,8 +96,12 @@ struct WriterBarrier {
     }
     if (state == kSettledReaders) return barrier;
     if (state == reinterpret_cast<uintptr_t>(tHazardThread.record)) return barrier;
+    // Another thread's plain announcements, or several readers': after the
+    // barrier the set settles on fenced announcements, so a set changed from
+    // threads other than its reader pays for one barrier, not one per change.
     barrier.needed = true;
-    if (state == kSharedReaders) barrier.settle = &readers;
+    barrier.settle = &readers;
+    barrier.from = state;
     return barrier;
   }
 
@@ -102,8 +109,11 @@ struct WriterBarrier {
     if (!needed) return;
     heavyBarrier();
     if (settle != nullptr) {
-      uintptr_t shared = kSharedReaders;
-      settle->compare_exchange_strong(shared, kSettledReaders, std::memory_order_seq_cst);
+      uintptr_t seen = from;
+      if (!settle->compare_exchange_strong(seen, kSettledReaders, std::memory_order_seq_cst) &&
+          seen == kSharedReaders) {
+        settle->compare_exchange_strong(seen, kSettledReaders, std::memory_order_seq_cst);
+      }
     }
   }
 };
@@ -162,7 +172,10 @@ class RetiredSnapshots {
   void setBarrier(WriterBarrier barrier) noexcept {
     barrier_.needed = barrier_.needed || barrier.needed;
     barrier_.look = barrier_.look && barrier.look;
-    if (barrier.settle != nullptr) barrier_.settle = barrier.settle;
+    if (barrier.settle != nullptr) {
+      barrier_.settle = barrier.settle;
+      barrier_.from = barrier.from;
+    }
   }
   void add(uintptr_t key, std::shared_ptr<const void> owner) noexcept {
     if (!owner) return;

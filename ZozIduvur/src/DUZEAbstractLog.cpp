@@ -30,7 +30,8 @@ thread_local ArchivedDevice tArchivedDevice;
 
 void encodeDevice(foundation::NSCoder& coder, const std::shared_ptr<DUZEDevice>& device) {
   // Only a plain description: the fields of a subclass are not compared.
-  if (!device || typeid(*device) != typeid(DUZEDevice)) {
+  const DUZEDevice* plain = device.get();
+  if (plain == nullptr || typeid(*plain) != typeid(DUZEDevice)) {
     coder.encodeObject(device, "device");
     return;
   }

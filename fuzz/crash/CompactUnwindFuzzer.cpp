@@ -39,17 +39,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       rocrash_async_cfe_entry_register_list(&entry, registers);
       rocrash_async_thread_state state;
       // There is no 32-bit x86 state: the 32-bit ARM one has the same width.
-      rocrash_async_thread_state_init(&state,
-                                      cpu == ROCRASH_CPU_TYPE_X86 ? ROCRASH_CPU_TYPE_ARM : cpu);
-      rocrash_async_thread_state_set_reg(&state, ROCRASH_REG_IP, section + pc);
-      rocrash_async_thread_state_set_reg(&state, ROCRASH_REG_SP, sp);
-      rocrash_async_thread_state_set_reg(&state, ROCRASH_REG_FP, fp);
-      if (cpu == ROCRASH_CPU_TYPE_ARM64) {
-        rocrash_async_thread_state_set_reg(&state, ROCRASH_ARM64_LR, section + 8);
+      if (rocrash_async_thread_state_init(
+              &state, cpu == ROCRASH_CPU_TYPE_X86 ? ROCRASH_CPU_TYPE_ARM : cpu) ==
+          ROCRASH_ERR_NONE) {
+        rocrash_async_thread_state_set_reg(&state, ROCRASH_REG_IP, section + pc);
+        rocrash_async_thread_state_set_reg(&state, ROCRASH_REG_SP, sp);
+        rocrash_async_thread_state_set_reg(&state, ROCRASH_REG_FP, fp);
+        if (cpu == ROCRASH_CPU_TYPE_ARM64) {
+          rocrash_async_thread_state_set_reg(&state, ROCRASH_ARM64_LR, section + 8);
+        }
+        rocrash_async_thread_state next;
+        (void)rocrash_async_cfe_entry_apply(sys::mach_task_self(), section + function, &state,
+                                            &entry, &next);
       }
-      rocrash_async_thread_state next;
-      (void)rocrash_async_cfe_entry_apply(sys::mach_task_self(), section + function, &state, &entry,
-                                          &next);
       rocrash_async_cfe_entry_free(&entry);
     }
   }

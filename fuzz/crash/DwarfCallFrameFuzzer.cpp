@@ -66,8 +66,11 @@ void step(const rocrash_async_dwarf_frame_reader* reader, uint64_t section, uint
     return;
   }
   rocrash_async_thread_state current;
-  rocrash_async_thread_state_init(
-      &current, sizeof(machine_ptr) == 8 ? ROCRASH_CPU_TYPE_X86_64 : ROCRASH_CPU_TYPE_ARM);
+  if (rocrash_async_thread_state_init(
+          &current, sizeof(machine_ptr) == 8 ? ROCRASH_CPU_TYPE_X86_64 : ROCRASH_CPU_TYPE_ARM) !=
+      ROCRASH_ERR_NONE) {
+    return;
+  }
   const size_t registers = rocrash_async_thread_state_get_reg_count(&current);
   for (size_t i = 0; i < registers; ++i) {
     rocrash_async_thread_state_set_reg(&current, static_cast<rocrash_regnum_t>(i),

@@ -18,8 +18,11 @@ template <typename machine_ptr, typename machine_ptr_s>
 void evaluate(const rocrash_async_byteorder* byteorder, const uint64_t* initial, size_t count,
               uint64_t address, size_t size) {
   rocrash_async_thread_state state;
-  rocrash_async_thread_state_init(
-      &state, sizeof(machine_ptr) == 8 ? ROCRASH_CPU_TYPE_X86_64 : ROCRASH_CPU_TYPE_ARM);
+  if (rocrash_async_thread_state_init(
+          &state, sizeof(machine_ptr) == 8 ? ROCRASH_CPU_TYPE_X86_64 : ROCRASH_CPU_TYPE_ARM) !=
+      ROCRASH_ERR_NONE) {
+    return;
+  }
   const size_t registers = rocrash_async_thread_state_get_reg_count(&state);
   for (size_t i = 0; i < registers; ++i) {
     rocrash_async_thread_state_set_reg(&state, static_cast<rocrash_regnum_t>(i),

@@ -20,7 +20,7 @@ void noteSymbol(rocrash_vm_address_t, const char* name, void* ctx) {
 
 void readString(rocrash_async_macho* image, rocrash_vm_address_t address) {
   rocrash_async_macho_string string;
-  rocrash_async_macho_string_init(&string, image, address);
+  if (rocrash_async_macho_string_init(&string, image, address) != ROCRASH_ERR_NONE) return;
   const char* text = nullptr;
   rocrash_vm_size_t length = 0;
   if (rocrash_async_macho_string_get_length(&string, &length) == ROCRASH_ERR_NONE &&

@@ -96,6 +96,18 @@ HTTPServer::Reply HTTPServer::Reply::endless(int status) {
   return reply;
 }
 
+HTTPServer::Reply HTTPServer::Reply::trickle(int status) {
+  Reply reply(status);
+  reply.kind = Kind::trickle;
+  return reply;
+}
+
+HTTPServer::Reply HTTPServer::Reply::reset(std::string bytes) {
+  Reply reply = raw(std::move(bytes));
+  reply.kind = Kind::reset;
+  return reply;
+}
+
 HTTPServer::Reply HTTPServer::Reply::raw(std::string bytes) {
   Reply reply;
   reply.body = std::move(bytes);
@@ -278,8 +290,16 @@ void HTTPServer::answer(int fd, const Request& request, const Reply& reply) {
     case Reply::Kind::raw:
       send(reply.body);
       return;
+    case Reply::Kind::reset: {
+      send(reply.body);
+      // Closing with a zero linger time resets the connection.
+      const linger abort{1, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+      return;
+    }
     case Reply::Kind::normal:
     case Reply::Kind::endless:
+    case Reply::Kind::trickle:
       break;
   }
   std::string head = "HTTP/1.1 " + std::to_string(reply.status) + " Canned\r\n";
@@ -295,6 +315,12 @@ void HTTPServer::answer(int fd, const Request& request, const Reply& reply) {
     return;
   }
   // No length: the body ends only when the connection does.
+  if (reply.kind == Reply::Kind::trickle) {
+    // The server's stop shuts the connection down: the next byte fails.
+    while (send("x") && ::poll(nullptr, 0, 20) == 0) {
+    }
+    return;
+  }
   const std::string chunk(64 * 1024, 'x');
   while (send(chunk)) {
   }

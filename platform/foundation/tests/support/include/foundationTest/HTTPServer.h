@@ -17,8 +17,8 @@ namespace foundationtest {
 // It records each request and answers with what a responder chooses, or else
 // with canned statuses (one per request, in order, then the default),
 // including the answers of misbehaving servers: redirects, no answer at all,
-// a body without end, raw bytes, a dropped connection. While held, requests
-// are recorded but not answered.
+// a body without end or that trickles, raw bytes, a dropped or reset
+// connection. While held, requests are recorded but not answered.
 class HTTPServer {
  public:
   struct Request {
@@ -42,8 +42,13 @@ class HTTPServer {
       // The status, then a body that never ends, sent as fast as the client
       // reads it until it goes away.
       endless,
+      // The status, then a body without end, one byte every 20 ms, until the
+      // client goes away.
+      trickle,
       // `body` as it stands, whatever it is, in place of the whole answer.
       raw,
+      // `body` as it stands, then the connection is reset (not closed).
+      reset,
       // Closes the connection without answering.
       drop,
     };
@@ -52,7 +57,9 @@ class HTTPServer {
     static Reply redirect(int status, std::string location);
     static Reply hang();
     static Reply endless(int status = 200);
+    static Reply trickle(int status = 200);
     static Reply raw(std::string bytes);
+    static Reply reset(std::string bytes);
     static Reply drop();
 
     int status = 200;

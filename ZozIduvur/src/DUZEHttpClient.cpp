@@ -7,6 +7,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <string_view>
 
 #include "ZozIduvur/DUZEErrors.h"
 #include "ZozIduvur/DUZELogger.h"
@@ -24,12 +25,19 @@ std::shared_ptr<foundation::NSError> connectionError(const std::string& descript
                                      description);
 }
 
-bool isHttps(const std::string& url) {
-  if (url.size() < 6) return false;
-  std::string scheme = url.substr(0, 6);
-  std::transform(scheme.begin(), scheme.end(), scheme.begin(),
+std::string lowered(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
                  [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return scheme == "https:";
+  return text;
+}
+
+bool isHttps(const std::string& url) { return lowered(url.substr(0, 6)) == "https:"; }
+
+// The statuses whose header block is the answer. An interim 1xx answer is
+// followed by another, and a redirect either leads to another answer or
+// fails with the reason why it cannot.
+bool isAnswerStatus(long status) {
+  return DUZEHttpClient::isSuccessStatusCode(status) || (status >= 400 && status <= 999);
 }
 
 }  // namespace
@@ -46,6 +54,15 @@ struct DUZEHttpClient::Shared {
     CURL* easy = nullptr;
     curl_slist* headers = nullptr;
     DUZEHttpResponse response;
+    // The status of the answer whose header block came whole; 0 until then,
+    // and again once the status line of a later answer (after an interim
+    // one or a redirect) starts.
+    long answered = 0;
+    // The completion ran: a success is done with its header block, while its
+    // body is still read (so that the connection can serve again).
+    bool completed = false;
+    // How much of a success's body was read (and dropped).
+    size_t drained = 0;
     // The body went past kDUZEMaxResponseBodySize and the rest was dropped.
     bool bodyCut = false;
 
@@ -67,14 +84,25 @@ struct DUZEHttpClient::Shared {
     response.error = connectionError(description);
     if (job.completion) job.completion(std::move(response));
   }
+  static void complete(Transfer& transfer) {
+    transfer.completed = true;
+    if (transfer.job.completion) transfer.job.completion(std::move(transfer.response));
+  }
   static size_t collect(char* data, size_t size, size_t count, void* user);
-  static std::unique_ptr<Transfer> start(Job job);
+  static size_t header(char* data, size_t size, size_t count, void* user);
+  std::unique_ptr<Transfer> start(Job job) const;
   static void finish(Transfer& transfer, CURLcode result);
 };
 
 size_t DUZEHttpClient::Shared::collect(char* data, size_t size, size_t count, void* user) {
   auto* transfer = static_cast<Transfer*>(user);
   const size_t length = size * count;
+  if (isSuccessStatusCode(transfer->answered)) {
+    // Read only so that the connection can serve again, and no further
+    // than the limit.
+    transfer->drained += length;
+    return transfer->drained > kDUZEMaxResponseBodySize ? 0 : length;
+  }
   std::string& body = transfer->response.body;
   const size_t room = kDUZEMaxResponseBodySize - body.size();
   if (length > room) {
@@ -86,7 +114,21 @@ size_t DUZEHttpClient::Shared::collect(char* data, size_t size, size_t count, vo
   return length;
 }
 
-std::unique_ptr<DUZEHttpClient::Shared::Transfer> DUZEHttpClient::Shared::start(Job job) {
+size_t DUZEHttpClient::Shared::header(char* data, size_t size, size_t count, void* user) {
+  auto* transfer = static_cast<Transfer*>(user);
+  const size_t length = size * count;
+  const std::string_view line(data, length);
+  if (line.starts_with("HTTP/")) {
+    transfer->answered = 0;
+  } else if (line == "\r\n" || line == "\n") {
+    long status = 0;
+    curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
+    if (isAnswerStatus(status)) transfer->answered = status;
+  }
+  return length;
+}
+
+std::unique_ptr<DUZEHttpClient::Shared::Transfer> DUZEHttpClient::Shared::start(Job job) const {
   const DUZEHttpRequest& request = job.request;
   for (const auto& [name, value] : request.headers) {
     if (!foundation::isSendableHeaderField(name, value)) {
@@ -128,25 +170,37 @@ std::unique_ptr<DUZEHttpClient::Shared::Transfer> DUZEHttpClient::Shared::start(
   curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
   curl_easy_setopt(easy, CURLOPT_POSTREDIR, static_cast<long>(CURL_REDIR_POST_ALL));
   curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, isHttps(sent.url) ? "https" : "http,https");
+  // A proxy's answer to opening a tunnel is no answer to the request: it
+  // never reaches the header callback.
+  curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   // A stop never waits for a name lookup under way.
   curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Shared::header);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Shared::collect);
   curl_easy_setopt(easy, CURLOPT_WRITEDATA, transfer.get());
   return transfer;
 }
 
 void DUZEHttpClient::Shared::finish(Transfer& transfer, CURLcode result) {
+  if (transfer.completed) return;
   DUZEHttpResponse& response = transfer.response;
   const std::string& url = transfer.job.request.url;
-  if (result == CURLE_WRITE_ERROR && transfer.bodyCut) {
-    DUZELogWarning(kDUZELogTag,
-                   "The answer from %@ is longer than %d bytes; the rest of it is not read.", url,
-                   static_cast<int>(kDUZEMaxResponseBodySize));
-    result = CURLE_OK;
-  }
   long status = 0;
-  if (result == CURLE_OK) curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
-  if (result == CURLE_OK && status >= 100 && status <= 999) {
+  if (result == CURLE_OK || transfer.bodyCut) {
+    if (transfer.bodyCut) {
+      DUZELogWarning(kDUZELogTag,
+                     "The answer from %@ is longer than %d bytes; the rest of it is not read.", url,
+                     static_cast<int>(kDUZEMaxResponseBodySize));
+    }
+    curl_easy_getinfo(transfer.easy, CURLINFO_RESPONSE_CODE, &status);
+  } else if (transfer.answered != 0) {
+    // The answer came whole; only its body broke off.
+    status = transfer.answered;
+    DUZELogDebug(kDUZELogTag, "The body of the answer from %@ (status %ld) broke off: %@", url,
+                 status, curl_easy_strerror(result));
+  }
+  if (status >= 100 && status <= 999) {
     response.statusCode = status;
   } else if (result == CURLE_OK) {
     // Bytes came back, but no status line: nothing to judge the batch by.
@@ -158,7 +212,7 @@ void DUZEHttpClient::Shared::finish(Transfer& transfer, CURLcode result) {
     response.error = connectionError(curl_easy_strerror(result));
     DUZELogDebug(kDUZELogTag, "HTTP request to %@ failed: %@", url, curl_easy_strerror(result));
   }
-  if (transfer.job.completion) transfer.job.completion(std::move(response));
+  complete(transfer);
 }
 
 DUZEHttpClient::DUZEHttpClient() : shared_(std::make_shared<Shared>()) {
@@ -212,14 +266,14 @@ void DUZEHttpClient::run(const std::shared_ptr<Shared>& shared) {
     if (stopping) {
       for (auto& [easy, transfer] : running) {
         curl_multi_remove_handle(multi, easy);
-        Shared::fail(transfer->job, "The request was cancelled.");
+        if (!transfer->completed) Shared::fail(transfer->job, "The request was cancelled.");
       }
       running.clear();
       for (auto& job : incoming) Shared::fail(job, "The request was cancelled.");
       break;
     }
     for (auto& job : incoming) {
-      if (auto transfer = Shared::start(std::move(job))) {
+      if (auto transfer = shared->start(std::move(job))) {
         CURL* easy = transfer->easy;
         if (curl_multi_add_handle(multi, easy) == CURLM_OK) {
           running.emplace(easy, std::move(transfer));
@@ -240,6 +294,13 @@ void DUZEHttpClient::run(const std::shared_ptr<Shared>& shared) {
       running.erase(it);
       curl_multi_remove_handle(multi, transfer->easy);
       Shared::finish(*transfer, result);
+    }
+    // A success is done once its header block is in, whatever its body does.
+    for (auto& [easy, transfer] : running) {
+      if (!transfer->completed && isSuccessStatusCode(transfer->answered)) {
+        transfer->response.statusCode = transfer->answered;
+        Shared::complete(*transfer);
+      }
     }
     // Each transfer keeps its own deadline; libcurl wakes the poll for it.
     curl_multi_poll(multi, nullptr, 0, 1000, nullptr);

@@ -111,6 +111,19 @@ TEST_F(Channel, NoAnswerAtAllIsRecoverable) {
   EXPECT_EQ(recorder_->count("success"), 0u);
 }
 
+TEST_F(Channel, ABatchWhoseAnswerBreaksOffAfterItsHeadersIsDone) {
+  server_->setResponder([](const foundationtest::HTTPServer::Request&) {
+    return foundationtest::HTTPServer::Reply::raw("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n");
+  });
+  group_ = makeGroup(server_->baseUrl());
+  auto unit = addUnit(1, 1, 1);
+  unit->enqueueItem(TestLog::named("once"), 1);
+  ASSERT_TRUE(eventually([&] { return recorder_->count("success") == 1; }));
+  group_->waitUntilIdle();
+  EXPECT_EQ(storedRows("Unit"), 0u);
+  EXPECT_EQ(server_->requests().size(), 1u);
+}
+
 TEST_F(Channel, RefusalReportsEachLogDeletesTheRowsAndDisablesTheUnit) {
   group_ = makeGroup(server_->baseUrl());
   server_->queueStatuses({400});

@@ -23,7 +23,9 @@ struct DUZEHttpRequest {
 struct DUZEHttpResponse {
   // The HTTP status; 0 when no answer came (then `error` says why).
   long statusCode = 0;
-  // The start of the answer's body, at most kDUZEMaxResponseBodySize bytes.
+  // The start of the body of an answer other than a success, at most
+  // kDUZEMaxResponseBodySize bytes: where a server says why it refused. A
+  // success keeps no body.
   std::string body;
   std::shared_ptr<foundation::NSError> error;
 };
@@ -38,6 +40,16 @@ inline constexpr size_t kDUZEMaxResponseBodySize = 64 * 1024;
 // request, and each request ends within its own timeout. Redirects to http
 // and https are followed, at most 16, never from https to http; the method
 // and body go along, so a success always means the server got the body.
+//
+// An answer is its complete header block: a success (2xx) completes the
+// request as soon as that block is in, without waiting for a body nothing
+// needs; another answer completes with its body, and a body that breaks off
+// (closed, reset, cut at the size limit, out of time) leaves its status
+// deciding all the same. A 1xx or 3xx header block is no such answer: what
+// follows decides (a redirect that cannot be followed fails with the reason,
+// one that names no place is answered by its status). Without an answer the
+// request is a transport failure.
+//
 // Completions run on the client's thread, exactly once per request.
 // Destroying the client ends every request at once, also one under way:
 // those not finished get a connection error.

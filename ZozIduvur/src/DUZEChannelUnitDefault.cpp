@@ -421,6 +421,10 @@ void DUZEChannelUnitDefault::handleResponse(const DUZELogBatch& batch,
   if (DUZEHttpClient::isSuccessStatusCode(status)) {
     DUZELogDebug(kDUZELogTag, "Batch %@ of channel %@ was sent.", batch.batchId,
                  configuration_.groupId());
+    if (sendingFails_) {
+      sendingFails_ = false;
+      DUZELogInfo(kDUZELogTag, "Channel %@ sends its logs again.", configuration_.groupId());
+    }
     for (const auto& delegate : delegates()) {
       for (const auto& log : batch.logs) delegate->channelDidSucceedSendingLog(self, log);
     }
@@ -429,10 +433,23 @@ void DUZEChannelUnitDefault::handleResponse(const DUZELogBatch& batch,
     return;
   }
   if (DUZEHttpClient::isRecoverableStatusCode(status)) {
-    DUZELogWarning(kDUZELogTag,
-                   "Batch %@ of channel %@ could not be sent (status %ld); it is kept for a later "
-                   "flush.",
-                   batch.batchId, configuration_.groupId(), status);
+    // Said once while the failures last, so that a dead network or proxy
+    // does not fill the log at every flush.
+    std::string reason = response.error ? response.error->localizedDescription() : "no answer";
+    if (status != 0) {
+      reason = foundation::stringWithFormat("the ingestion answered with HTTP status %ld", status);
+    }
+    if (!sendingFails_) {
+      sendingFails_ = true;
+      DUZELogWarning(kDUZELogTag,
+                     "Channel %@ cannot send its logs: %@. They are kept and tried again at every "
+                     "flush until sending succeeds.",
+                     configuration_.groupId(), reason);
+    }
+    DUZELogDebug(kDUZELogTag,
+                 "Batch %@ of channel %@ could not be sent (status %ld); it is kept for a later "
+                 "flush (%@).",
+                 batch.batchId, configuration_.groupId(), status, reason);
     storage_->releaseBatch(batch.batchId);
     itemsCount_ += batch.logs.size();
     // No immediate retry: the next attempt waits for the flush interval.
@@ -442,6 +459,7 @@ void DUZEChannelUnitDefault::handleResponse(const DUZELogBatch& batch,
   DUZELogError(kDUZELogTag,
                "Batch %@ of channel %@ was refused (status %ld); the channel is disabled.",
                batch.batchId, configuration_.groupId(), status);
+  sendingFails_ = false;
   auto error = statusError(status);
   for (const auto& delegate : delegates()) {
     for (const auto& log : batch.logs) delegate->channelDidFailSendingLog(self, log, error);

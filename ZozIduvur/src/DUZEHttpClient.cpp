@@ -1,9 +1,11 @@
 #include "ZozIduvur/DUZEHttpClient.h"
 
+#include <arpa/inet.h>
 #include <curl/curl.h>
 
 #include <algorithm>
 #include <cctype>
+#include <cstdlib>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -11,6 +13,7 @@
 
 #include "ZozIduvur/DUZEErrors.h"
 #include "ZozIduvur/DUZELogger.h"
+#include "foundation/StringFormat.h"
 #include "foundation/URLRequest.h"
 
 namespace {
@@ -40,6 +43,166 @@ bool isAnswerStatus(long status) {
   return DUZEHttpClient::isSuccessStatusCode(status) || (status >= 400 && status <= 999);
 }
 
+// Proxies from the environment, the way libcurl reads them ------------------
+
+std::optional<std::string> environmentValue(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  if (!value || !*value) return std::nullopt;
+  return std::string(value);
+}
+
+// A URL's parts through libcurl's own parser; empty when there is none.
+std::string urlPart(CURLU* url, CURLUPart what) {
+  char* part = nullptr;
+  if (curl_url_get(url, what, &part, 0) != CURLUE_OK || !part) return {};
+  std::string text(part);
+  curl_free(part);
+  return text;
+}
+
+struct UrlParts {
+  std::string scheme;
+  std::string host;
+  std::string port;
+};
+
+std::optional<UrlParts> parseUrl(const std::string& text) {
+  CURLU* url = curl_url();
+  if (!url) return std::nullopt;
+  std::optional<UrlParts> parts;
+  if (curl_url_set(url, CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
+    parts = UrlParts{lowered(urlPart(url, CURLUPART_SCHEME)), lowered(urlPart(url, CURLUPART_HOST)),
+                     urlPart(url, CURLUPART_PORT)};
+  }
+  curl_url_cleanup(url);
+  return parts;
+}
+
+// Whether `address` (an IPv4 or IPv6 address) lies in `range`, an address
+// with a prefix length ("10.0.0.0/8").
+bool addressInRange(const std::string& address, std::string_view range) {
+  const size_t slash = range.find('/');
+  const std::string base(range.substr(0, slash));
+  const int family = address.find(':') == std::string::npos ? AF_INET : AF_INET6;
+  unsigned char a[16] = {};
+  unsigned char b[16] = {};
+  if (inet_pton(family, address.c_str(), a) != 1 || inet_pton(family, base.c_str(), b) != 1) {
+    return false;
+  }
+  const int maxBits = family == AF_INET ? 32 : 128;
+  int bits = maxBits;
+  if (slash != std::string_view::npos) {
+    const std::string_view digits = range.substr(slash + 1);
+    if (digits.empty() || digits.size() > 3 ||
+        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+      return false;
+    }
+    bits = std::stoi(std::string(digits));
+    if (bits > maxBits) return false;
+  }
+  for (int i = 0; i < bits / 8; ++i) {
+    if (a[i] != b[i]) return false;
+  }
+  const int rest = bits % 8;
+  if (rest == 0) return true;
+  const unsigned char mask = static_cast<unsigned char>(0xFF << (8 - rest));
+  return (a[bits / 8] & mask) == (b[bits / 8] & mask);
+}
+
+// Whether the no-proxy list names `host` (lower case, without brackets or a
+// final dot): "*" alone names every host; an entry names a host by its whole
+// name or as a domain it lies in (with or without a leading dot), and an
+// address by the address itself or a range.
+bool noProxyNames(const std::string& host, const std::string& list) {
+  if (list == "*") return true;
+  unsigned char ignored[16];
+  const bool isAddress = inet_pton(AF_INET, host.c_str(), ignored) == 1 ||
+                         inet_pton(AF_INET6, host.c_str(), ignored) == 1;
+  size_t pos = 0;
+  while (pos < list.size()) {
+    const size_t end = list.find_first_of(", \t", pos);
+    std::string entry = lowered(list.substr(pos, end - pos));
+    pos = end == std::string::npos ? list.size() : end + 1;
+    if (entry.empty()) continue;
+    if (isAddress) {
+      if (entry.front() == '[' && entry.back() == ']') entry = entry.substr(1, entry.size() - 2);
+      if (entry == host || (entry.find('/') != std::string::npos && addressInRange(host, entry))) {
+        return true;
+      }
+      continue;
+    }
+    if (entry.front() == '.') entry.erase(0, 1);
+    if (!entry.empty() && entry.back() == '.') entry.pop_back();
+    if (entry.empty()) continue;
+    if (host == entry) return true;
+    if (host.size() > entry.size() && host.ends_with(entry) &&
+        host[host.size() - entry.size() - 1] == '.') {
+      return true;
+    }
+  }
+  return false;
+}
+
+struct ProxySetting {
+  std::string url;       // without user name and password
+  std::string variable;  // where it came from
+};
+
+// A proxy as libcurl reads it: a missing scheme means http.
+std::string displayedProxy(const std::string& proxy) {
+  const std::string full = proxy.find("://") == std::string::npos ? "http://" + proxy : proxy;
+  if (auto parts = parseUrl(full)) {
+    std::string text = parts->scheme + "://" + parts->host;
+    if (!parts->port.empty()) text += ":" + parts->port;
+    return text;
+  }
+  // Unreadable for libcurl too (the request fails on it): never show what
+  // could be a password.
+  const size_t at = proxy.rfind('@');
+  return at == std::string::npos ? proxy : proxy.substr(at + 1);
+}
+
+std::optional<ProxySetting> proxySettingForUrl(const std::string& url) {
+  auto parts = parseUrl(url);
+  if (!parts || parts->scheme.empty()) return std::nullopt;
+  // Upper-case HTTP_PROXY is never read: a CGI program gets the client's
+  // "Proxy:" header field under that name.
+  std::vector<std::string> names{parts->scheme + "_proxy"};
+  if (parts->scheme != "http") {
+    std::string upper = names.front();
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    names.push_back(std::move(upper));
+  }
+  names.insert(names.end(), {"all_proxy", "ALL_PROXY"});
+  std::optional<ProxySetting> setting;
+  for (const auto& name : names) {
+    if (auto value = environmentValue(name)) {
+      setting = ProxySetting{displayedProxy(*value), name};
+      break;
+    }
+  }
+  if (!setting) return std::nullopt;
+  std::string host = parts->host;
+  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
+    host = host.substr(1, host.size() - 2);
+  }
+  if (!host.empty() && host.back() == '.') host.pop_back();
+  auto noProxy = environmentValue("no_proxy");
+  if (!noProxy) noProxy = environmentValue("NO_PROXY");
+  if (noProxy && noProxyNames(host, *noProxy)) return std::nullopt;
+  return setting;
+}
+
+// libcurl's text for the failure, with its details when they add anything.
+std::string failureReason(CURLcode result, const char* details) {
+  std::string reason = curl_easy_strerror(result);
+  const std::string detail = details ? details : "";
+  if (detail.empty()) return reason;
+  if (detail.find(reason) != std::string::npos) return detail;
+  return reason + " (" + detail + ")";
+}
+
 }  // namespace
 
 struct DUZEHttpClient::Shared {
@@ -54,6 +217,7 @@ struct DUZEHttpClient::Shared {
     CURL* easy = nullptr;
     curl_slist* headers = nullptr;
     DUZEHttpResponse response;
+    char errorBuffer[CURL_ERROR_SIZE] = {};
     // The status of the answer whose header block came whole; 0 until then,
     // and again once the status line of a later answer (after an interim
     // one or a redirect) starts.
@@ -175,6 +339,7 @@ std::unique_ptr<DUZEHttpClient::Shared::Transfer> DUZEHttpClient::Shared::start(
   curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
   // A stop never waits for a name lookup under way.
   curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
+  curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->errorBuffer);
   curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &Shared::header);
   curl_easy_setopt(easy, CURLOPT_HEADERDATA, transfer.get());
   curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &Shared::collect);
@@ -198,7 +363,7 @@ void DUZEHttpClient::Shared::finish(Transfer& transfer, CURLcode result) {
     // The answer came whole; only its body broke off.
     status = transfer.answered;
     DUZELogDebug(kDUZELogTag, "The body of the answer from %@ (status %ld) broke off: %@", url,
-                 status, curl_easy_strerror(result));
+                 status, failureReason(result, transfer.errorBuffer));
   }
   if (status >= 100 && status <= 999) {
     response.statusCode = status;
@@ -208,11 +373,24 @@ void DUZEHttpClient::Shared::finish(Transfer& transfer, CURLcode result) {
     response.error = connectionError("The server's answer has no HTTP status.");
     DUZELogDebug(kDUZELogTag, "HTTP request to %@ failed: the answer has no HTTP status.", url);
   } else {
+    std::string reason = failureReason(result, transfer.errorBuffer);
+    char* lastUrl = nullptr;
+    curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &lastUrl);
+    if (auto proxy = proxySettingForUrl(lastUrl ? lastUrl : url)) {
+      reason += foundation::stringWithFormat(", through the proxy %@ set in %@", proxy->url,
+                                             proxy->variable);
+    }
     response.statusCode = 0;
-    response.error = connectionError(curl_easy_strerror(result));
-    DUZELogDebug(kDUZELogTag, "HTTP request to %@ failed: %@", url, curl_easy_strerror(result));
+    response.error = connectionError(reason);
+    DUZELogDebug(kDUZELogTag, "HTTP request to %@ failed: %@", url, reason);
   }
   complete(transfer);
+}
+
+std::optional<std::string> DUZEHttpClient::proxyForUrl(const std::string& url) {
+  auto setting = proxySettingForUrl(url);
+  if (!setting) return std::nullopt;
+  return setting->url;
 }
 
 DUZEHttpClient::DUZEHttpClient() : shared_(std::make_shared<Shared>()) {

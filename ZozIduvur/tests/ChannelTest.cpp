@@ -111,6 +111,27 @@ TEST_F(Channel, NoAnswerAtAllIsRecoverable) {
   EXPECT_EQ(recorder_->count("success"), 0u);
 }
 
+TEST_F(Channel, AFailingTransportIsWarnedOncePerRunWithItsReason) {
+  using foundationtest::HTTPServer;
+  std::atomic<int> requests{0};
+  // Three requests get no answer, then one succeeds; two more, then one.
+  server_->setResponder([&](const HTTPServer::Request&) {
+    const int n = ++requests;
+    return n == 4 || n == 7 ? HTTPServer::Reply(200) : HTTPServer::Reply::drop();
+  });
+  group_ = makeGroup(server_->baseUrl());
+  auto unit = addUnit(1, 1, 1);
+  unit->enqueueItem(TestLog::named("first"), 1);
+  ASSERT_TRUE(eventually([&] { return recorder_->count("success") == 1; }));
+  unit->enqueueItem(TestLog::named("second"), 1);
+  ASSERT_TRUE(eventually([&] { return recorder_->count("success") == 2; }));
+  EXPECT_EQ(requests.load(), 7);
+  EXPECT_EQ(countLines("WARNING"), 2u);
+  EXPECT_EQ(countLines("Channel Unit cannot send its logs: "), 2u);
+  EXPECT_EQ(countLines("(Empty reply from server). They are kept"), 2u);
+  EXPECT_EQ(countLines("Channel Unit sends its logs again."), 2u);
+}
+
 TEST_F(Channel, ABatchWhoseAnswerBreaksOffAfterItsHeadersIsDone) {
   server_->setResponder([](const foundationtest::HTTPServer::Request&) {
     return foundationtest::HTTPServer::Reply::raw("HTTP/1.1 200 OK\r\nContent-Length: 9\r\n\r\n");

@@ -1,7 +1,11 @@
 // Sending against servers that misbehave: redirects, answers without end or
-// cut short, requests that hang, and header values that would forge further
-// fields.
+// cut short, requests that hang, header values that would forge further
+// fields, and proxies.
 
+#include <gmock/gmock.h>
+
+#include <cstdlib>
+#include <map>
 #include <thread>
 
 #include "ChannelSupport.h"
@@ -51,6 +55,35 @@ class Sending : public duzetest::ChannelTest {
   }
 };
 
+std::string errorText(const DUZEHttpResponse& response) {
+  return response.error ? response.error->localizedDescription() : std::string();
+}
+
+// Clears the proxy variables for one test (the machine's own must not take
+// part), sets those the test asks for, and puts everything back at the end.
+class ProxyEnvironment {
+ public:
+  ProxyEnvironment() {
+    for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
+                             "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
+      if (const char* value = std::getenv(name)) saved_[name] = value;
+      unsetenv(name);
+    }
+  }
+  ~ProxyEnvironment() {
+    for (const auto& name : set_) unsetenv(name.c_str());
+    for (const auto& [name, value] : saved_) setenv(name.c_str(), value.c_str(), 1);
+  }
+  void set(const std::string& name, const std::string& value) {
+    setenv(name.c_str(), value.c_str(), 1);
+    set_.push_back(name);
+  }
+
+ private:
+  std::map<std::string, std::string> saved_;
+  std::vector<std::string> set_;
+};
+
 }  // namespace
 
 TEST_F(Sending, AWholeHeaderBlockIsTheAnswerWhateverItsBodyDoes) {
@@ -94,6 +127,60 @@ TEST_F(Sending, AWholeHeaderBlockIsTheAnswerWhateverItsBodyDoes) {
       EXPECT_EQ(response.body, c.body) << c.what;
     }
   }
+}
+
+TEST(HttpProxy, IsTakenFromTheEnvironmentAsLibcurlTakesIt) {
+  struct Case {
+    std::vector<std::pair<std::string, std::string>> environment;
+    std::string url;
+    std::optional<std::string> proxy;
+  };
+  const std::string p = "http://p:1";
+  const std::vector<Case> cases = {
+      {{{"http_proxy", p}}, "http://h/logs", p},
+      // Never in upper case for http (CGI programs get a header field there).
+      {{{"HTTP_PROXY", p}}, "http://h/logs", std::nullopt},
+      {{{"HTTPS_PROXY", p}}, "https://h/logs", p},
+      {{{"https_proxy", "http://q:2"}, {"HTTPS_PROXY", p}}, "https://h/logs", "http://q:2"},
+      {{{"http_proxy", ""}, {"ALL_PROXY", "socks5://s:3"}}, "http://h/logs", "socks5://s:3"},
+      {{{"all_proxy", p}, {"ALL_PROXY", "http://q:2"}}, "https://h/", p},
+      // Shown without its credentials; a missing scheme means http.
+      {{{"http_proxy", "user:secret@p:1"}}, "http://h/", p},
+      {{{"http_proxy", p}, {"no_proxy", "example.invalid"}},
+       "http://a.example.invalid/",
+       std::nullopt},
+      {{{"http_proxy", p}, {"no_proxy", "example.invalid"}}, "http://notexample.invalid/", p},
+      {{{"http_proxy", p}, {"no_proxy", "foo, .EXAMPLE.invalid"}},
+       "http://example.invalid./",
+       std::nullopt},
+      {{{"http_proxy", p}, {"no_proxy", ""}, {"NO_PROXY", "*"}}, "http://h/", std::nullopt},
+      {{{"http_proxy", p}, {"no_proxy", "10.0.0.0/8"}}, "http://10.255.255.1/", std::nullopt},
+      {{{"http_proxy", p}, {"no_proxy", "10.0.0.0/8"}}, "http://11.0.0.1/", p},
+      {{{"http_proxy", p}, {"no_proxy", "::1"}}, "http://[::1]:8080/", std::nullopt},
+  };
+  for (const auto& c : cases) {
+    ProxyEnvironment environment;
+    for (const auto& [name, value] : c.environment) environment.set(name, value);
+    EXPECT_EQ(DUZEHttpClient::proxyForUrl(c.url), c.proxy)
+        << c.url << " with " << c.environment.front().first << "...";
+  }
+}
+
+TEST_F(Sending, ATransportFailureSaysWhyAndNamesTheProxy) {
+  ProxyEnvironment environment;
+  environment.set("https_proxy", "http://user:secret@" + server_->baseUrl().substr(7));
+  // The tunnel opens, then closes before anything came through it: the
+  // proxy's answer is not the ingestion's.
+  server_->setResponder([](const HTTPServer::Request&) {
+    return Reply::raw("HTTP/1.1 200 Connection established\r\n\r\n");
+  });
+  const auto response = answerTo("https://ingestion.kestrix.invalid/logs");
+  EXPECT_EQ(response.statusCode, 0);
+  EXPECT_THAT(errorText(response), testing::HasSubstr("through the proxy " + server_->baseUrl() +
+                                                      " set in https_proxy"));
+  EXPECT_THAT(errorText(response), testing::Not(testing::HasSubstr("secret")));
+  ASSERT_EQ(server_->requests().size(), 1u);
+  EXPECT_EQ(server_->requests()[0].method, "CONNECT");
 }
 
 TEST_F(Sending, RedirectsAreFollowedWithTheBatchAndUnfollowableOnesAreRetried) {

@@ -146,5 +146,7 @@ class DUZEChannelUnitDefault : public DUZEChannelUnitProtocol,
   std::set<std::string> pausedTargetKeys_;
   std::set<std::string> pendingBatchIds_;
   size_t itemsCount_ = 0;
+  // Sends keep failing and this was warned about; the next success ends it.
+  bool sendingFails_ = false;
   std::shared_ptr<dispatch::DispatchSourceTimer> timer_;
 };

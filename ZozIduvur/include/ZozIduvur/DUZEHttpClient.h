@@ -3,6 +3,7 @@
 #include <chrono>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <thread>
 #include <utility>
@@ -48,7 +49,8 @@ inline constexpr size_t kDUZEMaxResponseBodySize = 64 * 1024;
 // deciding all the same. A 1xx or 3xx header block is no such answer: what
 // follows decides (a redirect that cannot be followed fails with the reason,
 // one that names no place is answered by its status). Without an answer the
-// request is a transport failure.
+// request is a transport failure, whose error says why, naming the proxy
+// taken from the environment when one is in use.
 //
 // Completions run on the client's thread, exactly once per request.
 // Destroying the client ends every request at once, also one under way:
@@ -72,6 +74,15 @@ class DUZEHttpClient {
     return statusCode == 0 || (statusCode >= 300 && statusCode < 400) || statusCode >= 500 ||
            statusCode == 408 || statusCode == 429;
   }
+
+  // The proxy libcurl takes from the environment for a request to `url`, as
+  // "scheme://host:port" without a user name or password, or std::nullopt
+  // when the request goes direct. http uses `http_proxy` (lower case only),
+  // another scheme `<scheme>_proxy` or its upper-case form, else
+  // `all_proxy` or `ALL_PROXY`; a host that `no_proxy` (or `NO_PROXY`) names,
+  // by name, domain suffix, address or address range, or "*", goes direct.
+  // Empty variables count as unset.
+  static std::optional<std::string> proxyForUrl(const std::string& url);
 
  private:
   // Shared with the thread, which outlives the client when the client is

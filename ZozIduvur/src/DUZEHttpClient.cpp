@@ -43,6 +43,25 @@ bool isAnswerStatus(long status) {
   return DUZEHttpClient::isSuccessStatusCode(status) || (status >= 400 && status <= 999);
 }
 
+std::mutex gCertificateFileMutex;
+std::optional<std::string> gCertificateFileForTesting;
+
+// The trust a client reads: the tests' file, else the bundle libcurl was
+// built with (none when it was built to use only a folder of certificates).
+std::optional<std::string> certificateAuthorityFile() {
+  {
+    std::lock_guard lock(gCertificateFileMutex);
+    if (gCertificateFileForTesting) return gCertificateFileForTesting;
+  }
+  std::optional<std::string> file;
+  if (CURL* easy = curl_easy_init()) {
+    char* path = nullptr;
+    if (curl_easy_getinfo(easy, CURLINFO_CAINFO, &path) == CURLE_OK && path && *path) file = path;
+    curl_easy_cleanup(easy);
+  }
+  return file;
+}
+
 // Proxies from the environment, the way libcurl reads them ------------------
 
 std::optional<std::string> environmentValue(const std::string& name) {
@@ -242,6 +261,8 @@ struct DUZEHttpClient::Shared {
   // Woken by new jobs and by the stop; freed by the thread once it has seen
   // `stopping` (nobody wakes it after that).
   CURLM* multi = nullptr;
+  // Read once; the multi handle keeps the trust read from it.
+  std::optional<std::string> certificateFile;
 
   static void fail(Job& job, const std::string& description) {
     DUZEHttpResponse response;
@@ -337,6 +358,14 @@ std::unique_ptr<DUZEHttpClient::Shared::Transfer> DUZEHttpClient::Shared::start(
   // A proxy's answer to opening a tunnel is no answer to the request: it
   // never reaches the header callback.
   curl_easy_setopt(easy, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
+  if (certificateFile) {
+    // The bundle alone, kept by the multi handle: with a folder of
+    // certificates besides, libcurl would read all of it again for every
+    // connection, also while every handshake fails.
+    curl_easy_setopt(easy, CURLOPT_CAINFO, certificateFile->c_str());
+    curl_easy_setopt(easy, CURLOPT_CAPATH, nullptr);
+    curl_easy_setopt(easy, CURLOPT_CA_CACHE_TIMEOUT, 3600L);
+  }
   // A stop never waits for a name lookup under way.
   curl_easy_setopt(easy, CURLOPT_QUICK_EXIT, 1L);
   curl_easy_setopt(easy, CURLOPT_ERRORBUFFER, transfer->errorBuffer);
@@ -393,8 +422,14 @@ std::optional<std::string> DUZEHttpClient::proxyForUrl(const std::string& url) {
   return setting->url;
 }
 
+void DUZEHttpClient::setCertificateAuthorityFileForTesting(std::optional<std::string> path) {
+  std::lock_guard lock(gCertificateFileMutex);
+  gCertificateFileForTesting = std::move(path);
+}
+
 DUZEHttpClient::DUZEHttpClient() : shared_(std::make_shared<Shared>()) {
   initCurlOnce();
+  shared_->certificateFile = certificateAuthorityFile();
   shared_->multi = curl_multi_init();
   // Without a multi handle every request fails at once (see sendAsync).
   if (shared_->multi) thread_ = std::thread([shared = shared_] { run(shared); });

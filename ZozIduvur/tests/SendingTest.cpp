@@ -1,10 +1,20 @@
 // Sending against servers that misbehave: redirects, answers without end or
 // cut short, requests that hang, header values that would forge further
-// fields, and proxies.
+// fields, proxies, and TLS peers that are not trusted.
 
 #include <gmock/gmock.h>
+#include <netinet/in.h>
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+#include <poll.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <array>
 #include <cstdlib>
+#include <fstream>
 #include <map>
 #include <thread>
 
@@ -82,6 +92,93 @@ class ProxyEnvironment {
  private:
   std::map<std::string, std::string> saved_;
   std::vector<std::string> set_;
+};
+
+// A certificate for 127.0.0.1 signed by its own new key, in PEM form.
+struct SelfSigned {
+  SelfSigned() {
+    key = EVP_EC_gen("P-256");
+    certificate = X509_new();
+    X509_set_version(certificate, 2);
+    ASN1_INTEGER_set(X509_get_serialNumber(certificate), 1);
+    X509_gmtime_adj(X509_getm_notBefore(certificate), 0);
+    X509_gmtime_adj(X509_getm_notAfter(certificate), 3600);
+    X509_set_pubkey(certificate, key);
+    X509_NAME* name = X509_get_subject_name(certificate);
+    X509_NAME_add_entry_by_txt(name, "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("127.0.0.1"), -1, -1, 0);
+    X509_set_issuer_name(certificate, name);
+    X509_sign(certificate, key, EVP_sha256());
+  }
+  ~SelfSigned() {
+    X509_free(certificate);
+    EVP_PKEY_free(key);
+  }
+  std::string pem() const {
+    BIO* bio = BIO_new(BIO_s_mem());
+    PEM_write_bio_X509(bio, certificate);
+    char* data = nullptr;
+    const long length = BIO_get_mem_data(bio, &data);
+    std::string text(data, static_cast<size_t>(length));
+    BIO_free(bio);
+    return text;
+  }
+  EVP_PKEY* key = nullptr;
+  X509* certificate = nullptr;
+};
+
+// A TLS server on 127.0.0.1 with a self-signed certificate: every client
+// that checks certificates refuses it during the handshake.
+class UntrustedTLSServer {
+ public:
+  UntrustedTLSServer() {
+    context_ = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate(context_, identity_.certificate);
+    SSL_CTX_use_PrivateKey(context_, identity_.key);
+    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
+    ::listen(listenFd_, 16);
+    socklen_t length = sizeof address;
+    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    thread_ = std::thread([this] { serve(); });
+  }
+  ~UntrustedTLSServer() {
+    stopping_ = true;
+    thread_.join();
+    ::close(listenFd_);
+    SSL_CTX_free(context_);
+  }
+  std::string url(const std::string& path) const {
+    return "https://127.0.0.1:" + std::to_string(port_) + path;
+  }
+
+ private:
+  void serve() {
+    while (!stopping_) {
+      pollfd ready{listenFd_, POLLIN, 0};
+      if (::poll(&ready, 1, 20) <= 0) continue;
+      const int fd = ::accept4(listenFd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (fd < 0) continue;
+      const timeval patience{2, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+      SSL* ssl = SSL_new(context_);
+      SSL_set_fd(ssl, fd);
+      SSL_accept(ssl);  // fails: the client refuses the certificate
+      SSL_free(ssl);
+      ::close(fd);
+    }
+  }
+
+  SelfSigned identity_;
+  SSL_CTX* context_ = nullptr;
+  int listenFd_ = -1;
+  int port_ = 0;
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
 };
 
 }  // namespace
@@ -181,6 +278,35 @@ TEST_F(Sending, ATransportFailureSaysWhyAndNamesTheProxy) {
   EXPECT_THAT(errorText(response), testing::Not(testing::HasSubstr("secret")));
   ASSERT_EQ(server_->requests().size(), 1u);
   EXPECT_EQ(server_->requests()[0].method, "CONNECT");
+}
+
+TEST_F(Sending, TrustIsReadOncePerClientNotAtEveryHandshake) {
+  UntrustedTLSServer peer;
+  const auto trust = dataDir() / "trust.pem";
+  std::ofstream(trust) << SelfSigned().pem();
+  DUZEHttpClient::setCertificateAuthorityFileForTesting(trust.string());
+  client_ = DUZEHttpClient::create();
+  DUZEHttpClient::setCertificateAuthorityFileForTesting(std::nullopt);
+  const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  // Closes too, since identical events in a row are merged into one.
+  ASSERT_GE(inotify_add_watch(watch, trust.c_str(), IN_OPEN | IN_CLOSE), 0);
+  for (int i = 0; i < 4; ++i) {
+    const auto response = answerTo(peer.url("/logs"));
+    EXPECT_EQ(response.statusCode, 0);
+    // The refusal says why.
+    EXPECT_THAT(errorText(response), testing::HasSubstr("self-signed certificate"));
+  }
+  int opens = 0;
+  alignas(inotify_event) std::array<char, 4096> events;
+  for (ssize_t n; (n = ::read(watch, events.data(), events.size())) > 0;) {
+    for (ssize_t at = 0; at < n;) {
+      const auto* event = reinterpret_cast<const inotify_event*>(events.data() + at);
+      if (event->mask & IN_OPEN) ++opens;
+      at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
+    }
+  }
+  ::close(watch);
+  EXPECT_EQ(opens, 1);
 }
 
 TEST_F(Sending, RedirectsAreFollowedWithTheBatchAndUnfollowableOnesAreRetried) {

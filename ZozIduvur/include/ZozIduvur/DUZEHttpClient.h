@@ -52,6 +52,9 @@ inline constexpr size_t kDUZEMaxResponseBodySize = 64 * 1024;
 // request is a transport failure, whose error says why, naming the proxy
 // taken from the environment when one is in use.
 //
+// Trust for https is read once per client (the system CA bundle is cached
+// for an hour), not once per connection.
+//
 // Completions run on the client's thread, exactly once per request.
 // Destroying the client ends every request at once, also one under way:
 // those not finished get a connection error.
@@ -83,6 +86,10 @@ class DUZEHttpClient {
   // by name, domain suffix, address or address range, or "*", goes direct.
   // Empty variables count as unset.
   static std::optional<std::string> proxyForUrl(const std::string& url);
+
+  // Where the CA certificates are read from instead of the system bundle,
+  // for clients made afterwards; std::nullopt restores the system bundle.
+  static void setCertificateAuthorityFileForTesting(std::optional<std::string> path);
 
  private:
   // Shared with the thread, which outlives the client when the client is

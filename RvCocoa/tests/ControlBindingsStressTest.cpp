@@ -10,6 +10,7 @@
 
 #include "RvCocoa/NSControlReactive.h"
 #include "RvStreams/Observers.h"
+#include "RvStreamsTest/MainQueue.h"
 #include "dispatch/DispatchQueue.h"
 #include "dispatch/MainLoop.h"
 
@@ -19,13 +20,8 @@ namespace {
 using appkit::NSButton;
 using appkit::NSSlider;
 
-void drain() {
-  while (dispatch::MainLoop::drainPending() != 0) {
-  }
-}
-
 TEST(ControlBindingsStress, WritesFromManyThreadsAreAllAppliedOnTheMainThread) {
-  drain();
+  test::drainMainQueue();
   objc::Ref<NSSlider> slider = objc::make<NSSlider>();
   int applied = 0;  // main thread only
   bool allOnMain = true;
@@ -47,13 +43,13 @@ TEST(ControlBindingsStress, WritesFromManyThreadsAreAllAppliedOnTheMainThread) {
   EXPECT_TRUE(dispatch::MainLoop::runUntil([&] { return applied == kThreads * kWrites; },
                                            dispatch::DispatchTimeInterval::seconds(10)));
   for (auto& writer : writers) writer.join();
-  drain();
+  test::drainMainQueue();
   EXPECT_EQ(applied, kThreads * kWrites);
   EXPECT_TRUE(allOnMain);
 }
 
 TEST(ControlBindingsStress, BackgroundSubscriptionsRaceActionsAndLeaveNoTargetBehind) {
-  drain();
+  test::drainMainQueue();
   objc::Ref<NSButton> button = objc::make<NSButton>();
   ControlEvent<Unit> taps = tap(rv::rv(button));
   std::atomic<int> delivered{0};
@@ -77,7 +73,7 @@ TEST(ControlBindingsStress, BackgroundSubscriptionsRaceActionsAndLeaveNoTargetBe
     button->performClick(nullptr);
   }
   for (auto& subscriber : subscribers) subscriber.join();
-  drain();
+  test::drainMainQueue();
   EXPECT_EQ(button->target(), nullptr) << "every connection ended with its last subscriber";
   const int before = delivered.load();
   button->performClick(nullptr);

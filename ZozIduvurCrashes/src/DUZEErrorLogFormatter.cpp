@@ -12,13 +12,13 @@
 #include "ZozIduvur/DUZEZozIduvur.h"
 #include "ZozIduvurCrashes/DUZECrashesUtil.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
+#include "crash-capture/ROCrashCpuNames.h"
 #include "foundation/StringFormat.h"
 #include "foundation/UUID.h"
 
 namespace {
 
 constexpr const char* kUnknownValue = "???";
-constexpr uint64_t kSubtypeMask = 0x00FFFFFF;
 
 std::string lowercased(std::string text) {
   std::transform(text.begin(), text.end(), text.begin(),
@@ -198,61 +198,16 @@ std::shared_ptr<ROCrashReportThreadInfo> DUZEErrorLogFormatter::findCrashedThrea
 
 // Architecture -----------------------------------------------------------------
 
-bool DUZEErrorLogFormatter::isCodeType64bit(uint64_t type) {
-  return type == DUZECPUTypeX86_64 || type == DUZECPUTypeARM64;
-}
+bool DUZEErrorLogFormatter::isCodeType64bit(uint64_t type) { return ROCrashCpuIs64Bit(type); }
 
 std::string DUZEErrorLogFormatter::convertCodeTypeToString(uint64_t type) {
-  switch (type) {
-    case DUZECPUTypeX86:
-      return "X86";
-    case DUZECPUTypeARM:
-      return "ARM";
-    case DUZECPUTypePowerPC:
-      return "PPC";
-    case DUZECPUTypeX86_64:
-      return "X86-64";
-    case DUZECPUTypeARM64:
-      return "ARM-64";
-    default:
-      return foundation::stringWithFormat("Unknown (%lu)", type);
-  }
+  const char* name = ROCrashCpuCodeTypeName(type);
+  return name != nullptr ? name : foundation::stringWithFormat("Unknown (%lu)", type);
 }
 
 std::string DUZEErrorLogFormatter::convertArchNameToString(uint64_t type, uint64_t subtype) {
-  const uint64_t masked = subtype & kSubtypeMask;
-  switch (type) {
-    case DUZECPUTypeX86:
-      return "i386";
-    case DUZECPUTypeX86_64:
-      return "x86_64";
-    case DUZECPUTypePowerPC:
-      return "powerpc";
-    case DUZECPUTypeARM:
-      switch (masked) {
-        case 6:
-          return "armv6";
-        case 9:
-          return "armv7";
-        case 11:
-          return "armv7s";
-        default:
-          return "arm-unknown";
-      }
-    case DUZECPUTypeARM64:
-      switch (masked) {
-        case 0:
-          return "arm64";
-        case 1:
-          return "armv8";
-        case 2:
-          return "arm64e";
-        default:
-          return "arm64-unknown";
-      }
-    default:
-      return kUnknownValue;
-  }
+  const char* name = ROCrashCpuArchitectureName(type, subtype);
+  return name != nullptr ? name : kUnknownValue;
 }
 
 // Threads, frames and registers ----------------------------------------------

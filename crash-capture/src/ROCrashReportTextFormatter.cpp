@@ -7,17 +7,12 @@
 #include <cstdarg>
 #include <cstdio>
 
+#include "crash-capture/ROCrashCpuNames.h"
 #include "crash-capture/ROCrashLog.h"
 
 namespace {
 
 constexpr const char* kMissing = "???";
-constexpr uint64_t kCpuTypeX86 = 7;
-constexpr uint64_t kCpuTypeArm = 12;
-constexpr uint64_t kCpuTypePowerPC = 18;
-constexpr uint64_t kCpuTypeX86_64 = 0x01000007;
-constexpr uint64_t kCpuTypeArm64 = 0x0100000C;
-constexpr uint64_t kCpuSubtypeMask = 0x00FFFFFF;
 
 std::string format(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 std::string format(const char* fmt, ...) {
@@ -94,72 +89,45 @@ bool knownOperatingSystem(ROCrashReportOperatingSystem os) {
          os == ROCrashReportOperatingSystemAppleTVOS;
 }
 
-// The code-type name of a Mach CPU type and whether it uses the 64-bit
-// layout; false when the type has no name.
-bool codeTypeForCpuType(uint64_t type, std::string* name, bool* lp64) {
-  switch (type) {
-    case kCpuTypeX86:
-      *name = "X86";
-      *lp64 = false;
-      return true;
-    case kCpuTypeArm:
-      *name = "ARM";
-      *lp64 = false;
-      return true;
-    case kCpuTypePowerPC:
-      *name = "PPC";
-      *lp64 = false;
-      return true;
-    case kCpuTypeX86_64:
-      *name = "X86-64";
-      *lp64 = true;
-      return true;
-    case kCpuTypeArm64:
-      *name = "ARM-64";
-      *lp64 = true;
-      return true;
-    default:
-      return false;
+// The code type a log names, and whether it prints addresses 64 bits wide.
+struct CodeType {
+  std::string name;
+  bool lp64 = true;
+};
+
+// The code type of a named Mach CPU type; false for any other.
+bool namedCodeType(const ROCrashReportProcessorInfo* processor, CodeType* codeType) {
+  if (processor == nullptr || processor->typeEncoding() != ROCrashReportProcessorTypeEncodingMach) {
+    return false;
   }
+  const char* name = ROCrashCpuCodeTypeName(processor->type());
+  if (name == nullptr) return false;
+  *codeType = {name, ROCrashCpuIs64Bit(processor->type())};
+  return true;
+}
+
+// The first image with a named Mach CPU type decides; else the processor
+// the report was written on.
+CodeType reportCodeType(const ROCrashReport& report) {
+  CodeType codeType;
+  for (const auto& image : report.images()) {
+    if (namedCodeType(image->codeType().get(), &codeType)) return codeType;
+  }
+  const auto& system = report.systemInfo();
+  const auto* processor = system ? system->processorInfo().get() : nullptr;
+  if (namedCodeType(processor, &codeType)) return codeType;
+  if (processor == nullptr || processor->typeEncoding() != ROCrashReportProcessorTypeEncodingMach) {
+    return {"Unknown", true};
+  }
+  return {format("Unknown (%llu)", static_cast<unsigned long long>(processor->type())), true};
 }
 
 std::string imageArchitectureName(const ROCrashReportProcessorInfo* codeType) {
   if (codeType == nullptr || codeType->typeEncoding() != ROCrashReportProcessorTypeEncodingMach) {
     return kMissing;
   }
-  uint64_t subtype = codeType->subtype() & kCpuSubtypeMask;
-  switch (codeType->type()) {
-    case kCpuTypeX86:
-      return "i386";
-    case kCpuTypeX86_64:
-      return "x86_64";
-    case kCpuTypePowerPC:
-      return "powerpc";
-    case kCpuTypeArm:
-      switch (subtype) {
-        case 6:
-          return "armv6";
-        case 9:
-          return "armv7";
-        case 11:
-          return "armv7s";
-        default:
-          return "arm-unknown";
-      }
-    case kCpuTypeArm64:
-      switch (subtype) {
-        case 0:
-          return "arm64";
-        case 1:
-          return "armv8";
-        case 2:
-          return "arm64e";
-        default:
-          return "arm64-unknown";
-      }
-    default:
-      return kMissing;
-  }
+  const char* name = ROCrashCpuArchitectureName(codeType->type(), codeType->subtype());
+  return name != nullptr ? name : kMissing;
 }
 
 void appendFrames(std::string& text, const ROCrashReportStackFrames& frames,
@@ -168,6 +136,147 @@ void appendFrames(std::string& text, const ROCrashReportStackFrames& frames,
   for (const auto& frame : frames) {
     text += ROCrashReportTextFormatter::formatStackFrame(*frame, index++, report, lp64);
     text += "\n";
+  }
+}
+
+// The process, the application, the code type and the system.
+void appendHeader(std::string& text, const ROCrashReport& report, const CodeType& codeType) {
+  const auto& system = report.systemInfo();
+  const auto& process = report.processInfo();
+  text += format("Incident Identifier: %s\n",
+                 report.uuidRef() ? uuidString(*report.uuidRef()).c_str() : kMissing);
+  text += format("Hardware Model:      %s\n",
+                 report.hasMachineInfo() ? orMissing(report.machineInfo()->modelName()) : kMissing);
+  std::string processName = kMissing, processId = kMissing, processPath = kMissing;
+  std::string parentName = kMissing, parentId = kMissing;
+  if (process) {
+    processName = orMissing(process->processName());
+    processId = format("%llu", static_cast<unsigned long long>(process->processID()));
+    processPath = orMissing(process->processPath());
+    parentName = orMissing(process->parentProcessName());
+    parentId = format("%llu", static_cast<unsigned long long>(process->parentProcessID()));
+  }
+  text += format("Process:         %s [%s]\n", processName.c_str(), processId.c_str());
+  text += format("Path:            %s\n", processPath.c_str());
+  const auto& app = report.applicationInfo();
+  text += format("Identifier:      %s\n", app->applicationIdentifier().c_str());
+  // The writer stores an absent marketing version as an empty string.
+  const auto& marketing = app->applicationMarketingVersion();
+  if (marketing && !marketing->empty()) {
+    text +=
+        format("Version:         %s (%s)\n", marketing->c_str(), app->applicationVersion().c_str());
+  } else {
+    text += format("Version:         %s\n", app->applicationVersion().c_str());
+  }
+  text += format("Code Type:       %s\n", codeType.name.c_str());
+  text += format("Parent Process:  %s [%s]\n", parentName.c_str(), parentId.c_str());
+  text += "\n";
+  text += format("Date/Time:       %s\n",
+                 system->timestamp() ? dateDescription(*system->timestamp()).c_str() : kMissing);
+  text += format(
+      "OS Version:      %s %s (%s)\n", operatingSystemName(system->operatingSystem()).c_str(),
+      system->operatingSystemVersion().c_str(), orMissing(system->operatingSystemBuild()));
+  text += "Report Version:  104\n";
+  text += "\n";
+}
+
+// The signal and the thread it stopped.
+void appendSignal(std::string& text, const ROCrashReport& report) {
+  const auto& signal = report.signalInfo();
+  text += format("Exception Type:  %s\n", signal->name().c_str());
+  text += format("Exception Codes: %s at 0x%llx\n", signal->code().c_str(),
+                 static_cast<unsigned long long>(signal->address()));
+  for (const auto& thread : report.threads()) {
+    if (thread->crashed()) {
+      text += format("Crashed Thread:  %lld\n", static_cast<long long>(thread->threadNumber()));
+      break;
+    }
+  }
+  text += "\n";
+}
+
+// The uncaught exception, when the report holds one.
+void appendException(std::string& text, const ROCrashReport& report, bool lp64) {
+  if (!report.hasExceptionInfo()) return;
+  const auto& exception = report.exceptionInfo();
+  text += "Application Specific Information:\n";
+  text += format("*** Terminating app due to uncaught exception '%s', reason: '%s'\n",
+                 exception->exceptionName().c_str(), exception->exceptionReason().c_str());
+  text += "\n";
+  if (exception->stackFrames() && !exception->stackFrames()->empty()) {
+    text += "Last Exception Backtrace:\n";
+    appendFrames(text, *exception->stackFrames(), report, lp64);
+    text += "\n";
+  }
+}
+
+// Every thread's backtrace; answers the crashed thread (the last one marked
+// so), or null.
+std::shared_ptr<ROCrashReportThreadInfo> appendThreads(std::string& text,
+                                                       const ROCrashReport& report, bool lp64) {
+  std::shared_ptr<ROCrashReportThreadInfo> crashed;
+  for (const auto& thread : report.threads()) {
+    long long number = static_cast<long long>(thread->threadNumber());
+    if (thread->crashed()) {
+      text += format("Thread %lld Crashed:\n", number);
+      crashed = thread;
+    } else {
+      text += format("Thread %lld:\n", number);
+    }
+    appendFrames(text, thread->stackFrames(), report, lp64);
+    text += "\n";
+  }
+  return crashed;
+}
+
+// The crashed thread's registers, four to a line.
+void appendRegisters(std::string& text, const ROCrashReport& report,
+                     const ROCrashReportThreadInfo& crashed, const CodeType& codeType) {
+  text += format("Thread %lld crashed with %s Thread State:\n",
+                 static_cast<long long>(crashed.threadNumber()), codeType.name.c_str());
+  const auto* processor = report.systemInfo()->processorInfo().get();
+  bool arm = processor != nullptr &&
+             processor->typeEncoding() == ROCrashReportProcessorTypeEncodingMach &&
+             (processor->type() & ROCrashCpuSubtypeMask) == ROCrashCpuTypeARM;
+  size_t column = 0;
+  for (const auto& reg : crashed.registers()) {
+    std::string name = reg->registerName();
+    if (arm && name == "r12") name = "ip";
+    auto value = static_cast<unsigned long long>(reg->registerValue());
+    text += codeType.lp64 ? format("%6s: 0x%016llx ", name.c_str(), value)
+                          : format("%6s: 0x%08llx ", name.c_str(), value);
+    if (++column == 4) {
+      text += "\n";
+      column = 0;
+    }
+  }
+  if (column != 0) text += "\n";
+  text += "\n";
+}
+
+// The images, ascending by base; a repeated base is listed once.
+void appendBinaryImages(std::string& text, const ROCrashReport& report, bool lp64) {
+  const auto& process = report.processInfo();
+  text += "Binary Images:\n";
+  auto images = report.images();
+  std::stable_sort(images.begin(), images.end(), [](const auto& a, const auto& b) {
+    return a->imageBaseAddress() < b->imageBaseAddress();
+  });
+  uint64_t lastBase = 0;
+  for (const auto& image : images) {
+    uint64_t base = image->imageBaseAddress();
+    if (base == lastBase) continue;
+    lastBase = base;
+    uint64_t end = base + std::max<uint64_t>(image->imageSize(), 1) - 1;
+    bool isMain =
+        process && process->processPath() && *process->processPath() == image->imageName();
+    std::string arch = imageArchitectureName(image->codeType().get());
+    std::string uuid = image->hasImageUUID() ? image->imageUUID() : kMissing;
+    const char* fmt =
+        lp64 ? "%#18llx - %#18llx %s%s %s  <%s> %s\n" : "%#10llx - %#10llx %s%s %s  <%s> %s\n";
+    text += format(fmt, static_cast<unsigned long long>(base), static_cast<unsigned long long>(end),
+                   isMain ? "+" : " ", lastPathComponent(image->imageName()).c_str(), arch.c_str(),
+                   uuid.c_str(), image->imageName().c_str());
   }
 }
 
@@ -195,158 +304,15 @@ std::vector<uint8_t> ROCrashReportTextFormatter::formatReport(
 
 std::string ROCrashReportTextFormatter::stringValueForCrashReport(const ROCrashReport& report,
                                                                   ROCrashReportTextFormat) {
+  const CodeType codeType = reportCodeType(report);
   std::string text;
-  const auto& system = report.systemInfo();
-  const auto& process = report.processInfo();
-
-  // Code type and layout: the first image with a named Mach CPU type decides.
-  std::string codeType;
-  bool lp64 = true;
-  bool decided = false;
-  for (const auto& image : report.images()) {
-    const auto& ct = image->codeType();
-    if (ct && ct->typeEncoding() == ROCrashReportProcessorTypeEncodingMach &&
-        codeTypeForCpuType(ct->type(), &codeType, &lp64)) {
-      decided = true;
-      break;
-    }
+  appendHeader(text, report, codeType);
+  appendSignal(text, report);
+  appendException(text, report, codeType.lp64);
+  if (auto crashed = appendThreads(text, report, codeType.lp64)) {
+    appendRegisters(text, report, *crashed, codeType);
   }
-  if (!decided) {
-    const auto* processor = system ? system->processorInfo().get() : nullptr;
-    lp64 = true;
-    if (processor == nullptr ||
-        processor->typeEncoding() != ROCrashReportProcessorTypeEncodingMach) {
-      codeType = "Unknown";
-    } else if (!codeTypeForCpuType(processor->type(), &codeType, &lp64)) {
-      codeType = format("Unknown (%llu)", static_cast<unsigned long long>(processor->type()));
-      lp64 = true;
-    }
-  }
-
-  // Header.
-  text += format("Incident Identifier: %s\n",
-                 report.uuidRef() ? uuidString(*report.uuidRef()).c_str() : kMissing);
-  text += format("Hardware Model:      %s\n",
-                 report.hasMachineInfo() ? orMissing(report.machineInfo()->modelName()) : kMissing);
-  std::string processName = kMissing, processId = kMissing, processPath = kMissing;
-  std::string parentName = kMissing, parentId = kMissing;
-  if (process) {
-    processName = orMissing(process->processName());
-    processId = format("%llu", static_cast<unsigned long long>(process->processID()));
-    processPath = orMissing(process->processPath());
-    parentName = orMissing(process->parentProcessName());
-    parentId = format("%llu", static_cast<unsigned long long>(process->parentProcessID()));
-  }
-  text += format("Process:         %s [%s]\n", processName.c_str(), processId.c_str());
-  text += format("Path:            %s\n", processPath.c_str());
-  const auto& app = report.applicationInfo();
-  text += format("Identifier:      %s\n", app->applicationIdentifier().c_str());
-  // The writer stores an absent marketing version as an empty string.
-  const auto& marketing = app->applicationMarketingVersion();
-  if (marketing && !marketing->empty()) {
-    text +=
-        format("Version:         %s (%s)\n", marketing->c_str(), app->applicationVersion().c_str());
-  } else {
-    text += format("Version:         %s\n", app->applicationVersion().c_str());
-  }
-  text += format("Code Type:       %s\n", codeType.c_str());
-  text += format("Parent Process:  %s [%s]\n", parentName.c_str(), parentId.c_str());
-  text += "\n";
-  text += format("Date/Time:       %s\n",
-                 system->timestamp() ? dateDescription(*system->timestamp()).c_str() : kMissing);
-  text += format(
-      "OS Version:      %s %s (%s)\n", operatingSystemName(system->operatingSystem()).c_str(),
-      system->operatingSystemVersion().c_str(), orMissing(system->operatingSystemBuild()));
-  text += "Report Version:  104\n";
-  text += "\n";
-
-  // Signal.
-  const auto& signal = report.signalInfo();
-  text += format("Exception Type:  %s\n", signal->name().c_str());
-  text += format("Exception Codes: %s at 0x%llx\n", signal->code().c_str(),
-                 static_cast<unsigned long long>(signal->address()));
-  for (const auto& thread : report.threads()) {
-    if (thread->crashed()) {
-      text += format("Crashed Thread:  %lld\n", static_cast<long long>(thread->threadNumber()));
-      break;
-    }
-  }
-  text += "\n";
-
-  // Uncaught exception.
-  if (report.hasExceptionInfo()) {
-    const auto& exception = report.exceptionInfo();
-    text += "Application Specific Information:\n";
-    text += format("*** Terminating app due to uncaught exception '%s', reason: '%s'\n",
-                   exception->exceptionName().c_str(), exception->exceptionReason().c_str());
-    text += "\n";
-    if (exception->stackFrames() && !exception->stackFrames()->empty()) {
-      text += "Last Exception Backtrace:\n";
-      appendFrames(text, *exception->stackFrames(), report, lp64);
-      text += "\n";
-    }
-  }
-
-  // Threads.
-  std::shared_ptr<ROCrashReportThreadInfo> crashed;
-  for (const auto& thread : report.threads()) {
-    long long number = static_cast<long long>(thread->threadNumber());
-    if (thread->crashed()) {
-      text += format("Thread %lld Crashed:\n", number);
-      crashed = thread;
-    } else {
-      text += format("Thread %lld:\n", number);
-    }
-    appendFrames(text, thread->stackFrames(), report, lp64);
-    text += "\n";
-  }
-
-  // Registers of the crashed thread.
-  if (crashed) {
-    text += format("Thread %lld crashed with %s Thread State:\n",
-                   static_cast<long long>(crashed->threadNumber()), codeType.c_str());
-    const auto* processor = system->processorInfo().get();
-    bool arm = processor != nullptr &&
-               processor->typeEncoding() == ROCrashReportProcessorTypeEncodingMach &&
-               (processor->type() & kCpuSubtypeMask) == kCpuTypeArm;
-    size_t column = 0;
-    for (const auto& reg : crashed->registers()) {
-      std::string name = reg->registerName();
-      if (arm && name == "r12") name = "ip";
-      auto value = static_cast<unsigned long long>(reg->registerValue());
-      text += lp64 ? format("%6s: 0x%016llx ", name.c_str(), value)
-                   : format("%6s: 0x%08llx ", name.c_str(), value);
-      if (++column == 4) {
-        text += "\n";
-        column = 0;
-      }
-    }
-    if (column != 0) text += "\n";
-    text += "\n";
-  }
-
-  // Images, ascending by base; a repeated base is listed once.
-  text += "Binary Images:\n";
-  auto images = report.images();
-  std::stable_sort(images.begin(), images.end(), [](const auto& a, const auto& b) {
-    return a->imageBaseAddress() < b->imageBaseAddress();
-  });
-  uint64_t lastBase = 0;
-  for (const auto& image : images) {
-    uint64_t base = image->imageBaseAddress();
-    if (base == lastBase) continue;
-    lastBase = base;
-    uint64_t end = base + std::max<uint64_t>(image->imageSize(), 1) - 1;
-    bool isMain =
-        process && process->processPath() && *process->processPath() == image->imageName();
-    std::string arch = imageArchitectureName(image->codeType().get());
-    std::string uuid = image->hasImageUUID() ? image->imageUUID() : kMissing;
-    const char* fmt =
-        lp64 ? "%#18llx - %#18llx %s%s %s  <%s> %s\n" : "%#10llx - %#10llx %s%s %s  <%s> %s\n";
-    text += format(fmt, static_cast<unsigned long long>(base), static_cast<unsigned long long>(end),
-                   isMain ? "+" : " ", lastPathComponent(image->imageName()).c_str(), arch.c_str(),
-                   uuid.c_str(), image->imageName().c_str());
-  }
+  appendBinaryImages(text, report, codeType.lp64);
   return text;
 }
 

@@ -9,16 +9,17 @@
 #include "ZozIduvur/DUZEDevice.h"
 #include "ZozIduvurCrashes/DUZEAppleErrorLog.h"
 #include "ZozIduvurCrashes/DUZEErrorReport.h"
+#include "crash-capture/ROCrashCpuNames.h"
 #include "crash-capture/ROCrashReport.h"
 #include "dispatch/Time.h"
 
-// Mach-O CPU types the formatter names.
+// Mach-O CPU types the formatter names (the crash engine's names of them).
 enum : uint64_t {
-  DUZECPUTypeX86 = 7,
-  DUZECPUTypeARM = 12,
-  DUZECPUTypePowerPC = 18,
-  DUZECPUTypeX86_64 = 0x01000007,
-  DUZECPUTypeARM64 = 0x0100000C,
+  DUZECPUTypeX86 = ROCrashCpuTypeX86,
+  DUZECPUTypeARM = ROCrashCpuTypeARM,
+  DUZECPUTypePowerPC = ROCrashCpuTypePowerPC,
+  DUZECPUTypeX86_64 = ROCrashCpuTypeX86_64,
+  DUZECPUTypeARM64 = ROCrashCpuTypeARM64,
 };
 
 // Image kinds of `imageTypeForImagePath`.

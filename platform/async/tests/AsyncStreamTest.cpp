@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "async/Async.h"
+#include "asyncTest/Drain.h"
 
 namespace {
 
@@ -15,21 +16,7 @@ using async::AsyncThrowingStream;
 using async::ManualExecutor;
 using async::Task;
 using async::Termination;
-
-// What a consumer saw: the elements, then "end" or the error's text.
-template <class Stream>
-Task<std::vector<std::string>> drain(Stream stream) {
-  std::vector<std::string> seen;
-  auto it = stream.makeAsyncIterator();
-  try {
-    while (std::optional<int> element = co_await it.next())
-      seen.push_back(std::to_string(*element));
-    seen.push_back("end");
-  } catch (const std::exception& error) {
-    seen.push_back(std::string("error ") + error.what());
-  }
-  co_return seen;
-}
+using async::test::drain;
 
 using Seen = std::vector<std::string>;
 

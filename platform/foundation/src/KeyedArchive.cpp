@@ -9,6 +9,7 @@
 #include <nlohmann/json.hpp>
 
 #include "DepthLimitedJSON.h"
+#include "ValueFromJSON.h"
 
 namespace foundation {
 
@@ -52,11 +53,12 @@ class ByteBuffer {
 
 namespace {
 
-// Keys of the tagged maps that hold what CBOR has no native form for.
+// Keys of the tagged maps that hold what CBOR has no native form for (and
+// the "$date" and "$dict" of ValueFromJSON.h).
 constexpr std::string_view kClassKey = "$class";
 constexpr std::string_view kFieldsKey = "$fields";
-constexpr std::string_view kDateKey = "$date";
-constexpr std::string_view kDictKey = "$dict";
+using detail::kDateTag;
+using detail::kDictTag;
 
 struct Context {
   const NSKeyedUnarchiver::Classes* classes = nullptr;
@@ -260,7 +262,7 @@ void writeValue(CborWriter& writer, const Value& value) {
     writer.bytes(*v);
   } else if (auto* v = value.dateValue()) {
     writer.head(5, 1);
-    writer.text(kDateKey);
+    writer.text(kDateTag);
     writer.number(v->timeIntervalSinceReferenceDate());
   } else if (auto* v = value.arrayValue()) {
     writer.head(4, v->size());
@@ -268,7 +270,7 @@ void writeValue(CborWriter& writer, const Value& value) {
   } else if (auto* v = value.dictionaryValue()) {
     // Already in key order.
     writer.head(5, 1);
-    writer.text(kDictKey);
+    writer.text(kDictTag);
     writer.head(5, v->size());
     for (const auto& [key, element] : *v) {
       writer.text(key);
@@ -322,52 +324,20 @@ Value decodeObject(const json& j, Context& context) {
 
 Value decodeValue(const json& j, Context& context) {
   if (context.error) return {};
-  switch (j.type()) {
-    case json::value_t::null:
-      return {};
-    case json::value_t::boolean:
-      return Value(j.get<bool>());
-    case json::value_t::number_integer:
-      return Value(j.get<int64_t>());
-    case json::value_t::number_unsigned:
-      return Value(j.get<uint64_t>());
-    case json::value_t::number_float:
-      return Value(j.get<double>());
-    case json::value_t::string:
-      return Value(j.get<std::string>());
-    case json::value_t::binary:
-      return Value(Data(j.get_binary().begin(), j.get_binary().end()));
-    case json::value_t::array: {
-      Value::Array out;
-      out.reserve(j.size());
-      for (const auto& element : j) {
-        out.push_back(decodeValue(element, context));
-        if (context.error) return {};
-      }
-      return Value(std::move(out));
-    }
-    case json::value_t::object: {
-      if (j.contains(std::string(kClassKey))) return decodeObject(j, context);
-      if (j.size() == 1) {
-        if (auto it = j.find(std::string(kDateKey)); it != j.end() && it->is_number()) {
-          return Value(dispatch::Date(it->get<double>()));
-        }
-        if (auto it = j.find(std::string(kDictKey)); it != j.end() && it->is_object()) {
-          Value::Dictionary out;
-          for (const auto& [key, element] : it->items()) {
-            out.emplace(key, decodeValue(element, context));
-            if (context.error) return {};
-          }
-          return Value(std::move(out));
-        }
-      }
-      break;
-    }
-    case json::value_t::discarded:
-      break;
+  // The archive's own shape: objects, as maps that hold "$class".
+  const auto object = [&](const json& map) -> std::optional<Value> {
+    if (!map.contains(std::string(kClassKey))) return std::nullopt;
+    Value value = decodeObject(map, context);
+    if (context.error) return std::nullopt;
+    return value;
+  };
+  std::optional<Value> value = detail::valueFromJSON(j, object);
+  if (!value) {
+    // Keeps the first failure's message when an object inside failed.
+    context.fail(NSKeyedArchiveErrorInvalidData, "The archive holds a value of an unknown shape.");
+    return {};
   }
-  context.fail(NSKeyedArchiveErrorInvalidData, "The archive holds a value of an unknown shape.");
-  return {};
+  return std::move(*value);
 }
 
 }  // namespace
@@ -408,7 +378,7 @@ void NSCoder::encodeField(int64_t number, std::string_view key) {
 void NSCoder::encodeField(Value::Date date, std::string_view key) {
   encodeFieldWith(*state_, key, [&](CborWriter& writer) {
     writer.head(5, 1);
-    writer.text(kDateKey);
+    writer.text(kDateTag);
     writer.number(date.timeIntervalSinceReferenceDate());
   });
 }
@@ -417,7 +387,7 @@ void NSCoder::encodeStringDictionary(const std::map<std::string, std::string>& e
                                      std::string_view key) {
   encodeFieldWith(*state_, key, [&](CborWriter& writer) {
     writer.head(5, 1);
-    writer.text(kDictKey);
+    writer.text(kDictTag);
     writer.head(5, entries.size());
     for (const auto& [entryKey, text] : entries) {
       writer.text(entryKey);

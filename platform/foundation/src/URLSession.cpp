@@ -201,6 +201,135 @@ int onProgress(void* context, curl_off_t, curl_off_t downloaded, curl_off_t, cur
   return gathered->cancelRequested->load() ? 1 : 0;
 }
 
+// The handles of one transfer, released together (in this order).
+struct CurlHandles {
+  CURL* easy = curl_easy_init();
+  CURLM* multi = curl_multi_init();
+  curl_slist* headers = nullptr;
+
+  CurlHandles() = default;
+  CurlHandles(const CurlHandles&) = delete;
+  CurlHandles& operator=(const CurlHandles&) = delete;
+  ~CurlHandles() {
+    if (easy) curl_easy_cleanup(easy);
+    if (multi) curl_multi_cleanup(multi);
+    curl_slist_free_all(headers);
+  }
+};
+
+void setCallbacks(CURL* easy, const URL& url, Gathered& gathered) {
+  curl_easy_setopt(easy, CURLOPT_URL, url.absoluteString().c_str());
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https,file");
+  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
+  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
+  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &onBody);
+  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &gathered);
+  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &onHeader);
+  curl_easy_setopt(easy, CURLOPT_HEADERDATA, &gathered);
+  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &onProgress);
+  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &gathered);
+}
+
+// The request's method and body. The body is not copied: the request must
+// outlive the transfer.
+void setMethodAndBody(CURL* easy, const URLRequest& request) {
+  const std::string method = request.httpMethod().value_or("GET");
+  const std::optional<Data>& body = request.httpBody();
+  if (method == "HEAD") {
+    curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
+  } else if (body) {
+    // Never a null pointer: libcurl would read the body from standard input.
+    const char* bytes = body->empty() ? "" : reinterpret_cast<const char*>(body->data());
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, bytes);
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
+    if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+  } else if (method == "POST") {
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, "");
+    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
+  } else if (method != "GET") {
+    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
+  }
+}
+
+// The request's header fields that may be sent; answers the list libcurl
+// reads them from, which must outlive the transfer.
+curl_slist* setHeaderFields(CURL* easy, const URLRequest& request) {
+  curl_slist* headers = nullptr;
+  bool expectGiven = false;
+  for (const auto& [name, value] : request.allHTTPHeaderFields()) {
+    if (!isSendableHeaderField(name, value)) continue;
+    expectGiven = expectGiven || sameHeaderFieldName(name, "Expect");
+    const std::string line = value.empty() ? name + ";" : name + ": " + value;
+    headers = curl_slist_append(headers, line.c_str());
+  }
+  // Bodies go at once, without waiting for an interim answer first.
+  if (!expectGiven) headers = curl_slist_append(headers, "Expect:");
+  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+  return headers;
+}
+
+// How long a transfer may go without any progress: the request's timeout,
+// or the default one when that is not a positive finite number.
+Clock::duration idleLimitOf(const URLRequest& request) {
+  double timeout = request.timeoutInterval();
+  if (!(timeout > 0) || !std::isfinite(timeout)) timeout = URLRequest::kDefaultTimeoutInterval;
+  return std::chrono::duration_cast<Clock::duration>(
+      std::chrono::duration<double>(std::min(timeout, 1e9)));
+}
+
+// How a transfer that ran ended.
+struct TransferEnd {
+  bool timedOut = false;  // no progress for the idle limit
+  bool done = false;      // libcurl saw it to its end, with `result`
+  CURLcode result = CURLE_OK;
+};
+
+// Runs the transfer of `easy` on `multi` until it ends, is cancelled, or
+// makes no progress for `idleLimit`. Leaves `easy` added to `multi`.
+TransferEnd perform(CURLM* multi, CURL* easy, Gathered& gathered, Clock::duration idleLimit) {
+  TransferEnd end;
+  curl_multi_add_handle(multi, easy);
+  gathered.lastActivity = Clock::now();
+  for (;;) {
+    int running = 0;
+    curl_multi_perform(multi, &running);
+    if (gathered.cancelRequested->load() || running == 0) break;
+    const auto idle = Clock::now() - gathered.lastActivity;
+    if (idle >= idleLimit) {
+      end.timedOut = true;
+      break;
+    }
+    const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(idleLimit - idle).count();
+    curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::clamp<int64_t>(remaining, 1, 1000)),
+                    nullptr);
+  }
+  int left = 0;
+  while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
+    if (message->msg == CURLMSG_DONE) {
+      end.result = message->data.result;
+      end.done = true;
+    }
+  }
+  return end;
+}
+
+// The response of a finished transfer of `requested`: the URL it ended at
+// (after redirects) and, over HTTP, the status and the last answer's fields.
+std::shared_ptr<URLResponse> responseOf(CURL* easy, const URL& requested,
+                                        HTTPURLResponse::HeaderFields headers) {
+  long status = 0;
+  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
+  const char* effective = nullptr;
+  curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
+  std::optional<URL> finalURL = effective ? URL::string(effective) : std::nullopt;
+  if (!finalURL) finalURL = requested;
+  if (finalURL->scheme() == "file") return URLResponse::create(finalURL);
+  return HTTPURLResponse::create(finalURL, status, std::move(headers));
+}
+
 }  // namespace
 
 std::shared_ptr<NSError> urlError(int64_t code, const std::optional<URL>& failingURL) {
@@ -295,139 +424,62 @@ void URLSessionDataTask::complete(std::optional<Data> data, std::shared_ptr<URLR
   if (handler) handler(std::move(data), std::move(response), std::move(error));
 }
 
+struct URLSessionDataTask::Outcome {
+  std::optional<Data> data{};
+  std::shared_ptr<URLResponse> response{};
+  std::shared_ptr<NSError> error{};
+};
+
 void URLSessionDataTask::run() {
   const std::optional<URL>& url = request_.url();
   if (cancelRequested_.load()) return complete(std::nullopt, nullptr, nullptr);
-  if (!url) return complete(std::nullopt, nullptr, urlError(NSURLErrorUnsupportedURL, url));
-  const std::string scheme = url->scheme();
+  const std::string scheme = url ? url->scheme() : std::string();
   if (scheme != "http" && scheme != "https" && scheme != "file") {
     return complete(std::nullopt, nullptr, urlError(NSURLErrorUnsupportedURL, url));
   }
+  Outcome outcome = load(*url);
+  complete(std::move(outcome.data), std::move(outcome.response), std::move(outcome.error));
+}
 
+URLSessionDataTask::Outcome URLSessionDataTask::load(const URL& url) {
   ensureCurl();
-  CURL* easy = curl_easy_init();
-  CURLM* multi = curl_multi_init();
-  if (easy == nullptr || multi == nullptr) {
-    if (easy) curl_easy_cleanup(easy);
-    if (multi) curl_multi_cleanup(multi);
-    return complete(std::nullopt, nullptr, urlError(NSURLErrorUnknown, url));
+  CurlHandles handles;
+  if (handles.easy == nullptr || handles.multi == nullptr) {
+    return {.error = urlError(NSURLErrorUnknown, url)};
   }
-
   Gathered gathered;
   gathered.cancelRequested = &cancelRequested_;
-  curl_easy_setopt(easy, CURLOPT_URL, url->absoluteString().c_str());
-  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https,file");
-  curl_easy_setopt(easy, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 1L);
-  curl_easy_setopt(easy, CURLOPT_MAXREDIRS, 16L);
-  curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, &onBody);
-  curl_easy_setopt(easy, CURLOPT_WRITEDATA, &gathered);
-  curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, &onHeader);
-  curl_easy_setopt(easy, CURLOPT_HEADERDATA, &gathered);
-  curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, &onProgress);
-  curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &gathered);
+  setCallbacks(handles.easy, url, gathered);
+  setMethodAndBody(handles.easy, request_);
+  handles.headers = setHeaderFields(handles.easy, request_);
 
-  const std::string method = request_.httpMethod().value_or("GET");
-  const std::optional<Data>& body = request_.httpBody();
-  if (method == "HEAD") {
-    curl_easy_setopt(easy, CURLOPT_NOBODY, 1L);
-  } else if (body) {
-    // Never a null pointer: libcurl would read the body from standard input.
-    const char* bytes = body->empty() ? "" : reinterpret_cast<const char*>(body->data());
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, bytes);
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body->size()));
-    if (method != "POST") curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
-  } else if (method == "POST") {
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDS, "");
-    curl_easy_setopt(easy, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(0));
-  } else if (method != "GET") {
-    curl_easy_setopt(easy, CURLOPT_CUSTOMREQUEST, method.c_str());
-  }
-
-  curl_slist* headers = nullptr;
-  bool expectGiven = false;
-  for (const auto& [name, value] : request_.allHTTPHeaderFields()) {
-    if (!isSendableHeaderField(name, value)) continue;
-    expectGiven = expectGiven || sameHeaderFieldName(name, "Expect");
-    const std::string line = value.empty() ? name + ";" : name + ": " + value;
-    headers = curl_slist_append(headers, line.c_str());
-  }
-  // Bodies go at once, without waiting for an interim answer first.
-  if (!expectGiven) headers = curl_slist_append(headers, "Expect:");
-  curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
-
-  double timeout = request_.timeoutInterval();
-  if (!(timeout > 0) || !std::isfinite(timeout)) timeout = URLRequest::kDefaultTimeoutInterval;
-  const auto idleLimit = std::chrono::duration_cast<Clock::duration>(
-      std::chrono::duration<double>(std::min(timeout, 1e9)));
-
+  // A cancel from now on wakes the transfer up; one that came first stops it
+  // before it starts.
   bool registered = false;
   {
     std::lock_guard lock(mutex_);
     if (!cancelRequested_.load()) {
-      multi_ = multi;
+      multi_ = handles.multi;
       registered = true;
     }
   }
-  bool timedOut = false;
-  bool done = false;
-  CURLcode result = CURLE_OK;
+  TransferEnd end;
   if (registered) {
-    curl_multi_add_handle(multi, easy);
-    gathered.lastActivity = Clock::now();
-    for (;;) {
-      int running = 0;
-      curl_multi_perform(multi, &running);
-      if (cancelRequested_.load() || running == 0) break;
-      const auto idle = Clock::now() - gathered.lastActivity;
-      if (idle >= idleLimit) {
-        timedOut = true;
-        break;
-      }
-      const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(idleLimit - idle).count();
-      curl_multi_poll(multi, nullptr, 0, static_cast<int>(std::clamp<int64_t>(remaining, 1, 1000)),
-                      nullptr);
-    }
-    int left = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi, &left)) {
-      if (message->msg == CURLMSG_DONE) {
-        result = message->data.result;
-        done = true;
-      }
-    }
+    end = perform(handles.multi, handles.easy, gathered, idleLimitOf(request_));
     {
       std::lock_guard lock(mutex_);
       multi_ = nullptr;
     }
-    curl_multi_remove_handle(multi, easy);
+    curl_multi_remove_handle(handles.multi, handles.easy);
   }
-
-  long status = 0;
-  curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-  const char* effective = nullptr;
-  curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &effective);
-  std::optional<URL> finalURL = effective ? URL::string(effective) : std::nullopt;
-  if (!finalURL) finalURL = url;
-  curl_easy_cleanup(easy);
-  curl_multi_cleanup(multi);
-  curl_slist_free_all(headers);
 
   // A cancelled outcome is filled in by `complete`.
-  if (!registered || cancelRequested_.load()) return complete(std::nullopt, nullptr, nullptr);
-  if (timedOut) return complete(std::nullopt, nullptr, urlError(NSURLErrorTimedOut, url));
-  if (!done) return complete(std::nullopt, nullptr, urlError(NSURLErrorUnknown, url));
-  if (result != CURLE_OK) {
-    return complete(std::nullopt, nullptr, urlError(codeForCurlResult(result), url));
-  }
-  std::shared_ptr<URLResponse> response;
-  if (finalURL->scheme() == "file") {
-    response = URLResponse::create(finalURL);
-  } else {
-    response = HTTPURLResponse::create(finalURL, status, std::move(gathered.headers));
-  }
-  complete(std::move(gathered.body), std::move(response), nullptr);
+  if (!registered || cancelRequested_.load()) return {};
+  if (end.timedOut) return {.error = urlError(NSURLErrorTimedOut, url)};
+  if (!end.done) return {.error = urlError(NSURLErrorUnknown, url)};
+  if (end.result != CURLE_OK) return {.error = urlError(codeForCurlResult(end.result), url)};
+  auto response = responseOf(handles.easy, url, std::move(gathered.headers));
+  return {std::move(gathered.body), std::move(response), nullptr};
 }
 
 }  // namespace foundation

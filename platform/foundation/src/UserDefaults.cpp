@@ -10,6 +10,7 @@
 #include <sstream>
 
 #include "DepthLimitedJSON.h"
+#include "ValueFromJSON.h"
 #include "foundation/Base64.h"
 #include "foundation/Paths.h"
 
@@ -21,10 +22,11 @@ namespace {
 
 // The file holds one JSON object, key -> value. JSON has no form for data and
 // dates, and an object is needed for dictionaries too, so every JSON object
-// inside a value is a tagged wrapper with exactly one of these keys.
+// inside a value is a tagged wrapper with exactly one key: "$data", or the
+// "$date" and "$dict" of ValueFromJSON.h.
 constexpr std::string_view kDataTag = "$data";
-constexpr std::string_view kDateTag = "$date";
-constexpr std::string_view kDictTag = "$dict";
+using detail::kDateTag;
+using detail::kDictTag;
 
 bool holdsObject(const Value& value) {
   if (value.objectValue()) return true;
@@ -64,52 +66,16 @@ json toJson(const Value& value) {
 }
 
 std::optional<Value> fromJson(const json& j) {
-  switch (j.type()) {
-    case json::value_t::null:
-      return Value();
-    case json::value_t::boolean:
-      return Value(j.get<bool>());
-    case json::value_t::number_integer:
-      return Value(j.get<int64_t>());
-    case json::value_t::number_unsigned:
-      return Value(j.get<uint64_t>());
-    case json::value_t::number_float:
-      return Value(j.get<double>());
-    case json::value_t::string:
-      return Value(j.get<std::string>());
-    case json::value_t::array: {
-      Value::Array out;
-      for (const auto& element : j) {
-        auto v = fromJson(element);
-        if (!v) return std::nullopt;
-        out.push_back(std::move(*v));
-      }
-      return Value(std::move(out));
-    }
-    case json::value_t::object: {
-      if (j.size() != 1) return std::nullopt;
-      const std::string& tag = j.begin().key();
-      const json& inner = j.begin().value();
-      if (tag == kDataTag && inner.is_string()) {
-        auto data = base64Decode(inner.get<std::string>());
-        if (!data) return std::nullopt;
-        return Value(std::move(*data));
-      }
-      if (tag == kDateTag && inner.is_number()) return Value(dispatch::Date(inner.get<double>()));
-      if (tag == kDictTag && inner.is_object()) {
-        Value::Dictionary out;
-        for (const auto& [key, element] : inner.items()) {
-          auto v = fromJson(element);
-          if (!v) return std::nullopt;
-          out.emplace(key, std::move(*v));
-        }
-        return Value(std::move(out));
-      }
+  // The file's own shape: data as {"$data": its Base64 text}.
+  const auto data = [](const json& tagged) -> std::optional<Value> {
+    if (tagged.size() != 1 || tagged.begin().key() != kDataTag || !tagged.begin()->is_string()) {
       return std::nullopt;
     }
-    default:
-      return std::nullopt;
-  }
+    auto bytes = base64Decode(tagged.begin()->get<std::string>());
+    if (!bytes) return std::nullopt;
+    return Value(std::move(*bytes));
+  };
+  return detail::valueFromJSON(j, data);
 }
 
 std::mutex gStandardMutex;

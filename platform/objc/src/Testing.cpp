@@ -71,12 +71,6 @@ void onNextSetImplementation(Method method, std::function<void()> hook) {
   detail::arm(detail::HookKind::setImplementation, method, std::move(hook));
 }
 
-void clearHooks() {
-  std::lock_guard guard(detail::hooks().lock);
-  detail::hooks().pending.clear();
-  detail::gArmedHooks.store(0, std::memory_order_release);
-}
-
 void setCFTypeID(Class cls, CFTypeID typeID) {
   if (cls != nullptr) detail::Access::data(cls).typeID.store(typeID);
 }

@@ -96,11 +96,6 @@ class DispatchTimeInterval {
     return std::numeric_limits<double>::infinity();
   }
 
-  // A steady-clock duration, saturated; `never` gives the maximum duration.
-  constexpr std::chrono::nanoseconds toDuration() const {
-    return std::chrono::nanoseconds(nanosecondsSaturated());
-  }
-
   friend constexpr bool operator==(DispatchTimeInterval a, DispatchTimeInterval b) {
     return a.unit_ == b.unit_ && a.amount_ == b.amount_;
   }

@@ -73,10 +73,15 @@ class URLSessionDataTask : public std::enable_shared_from_this<URLSessionDataTas
 
  private:
   friend class URLSession;
-  struct Transfer;
+  // What a load ended with: the arguments of `complete`.
+  struct Outcome;
 
   void startWorker();
+  // The worker's job: checks the request, loads it, hands the outcome over.
   void run();
+  // Loads `url` as the request says; every libcurl handle it takes is
+  // released before it returns.
+  Outcome load(const URL& url);
   void complete(std::optional<Data> data, std::shared_ptr<URLResponse> response,
                 std::shared_ptr<NSError> error);
 

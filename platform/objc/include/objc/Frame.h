@@ -82,13 +82,6 @@ class Frame {
     std::memcpy(returnSlot_, &retained, sizeof(id));
     objc_release(previous);
   }
-  // The object in the return slot (borrowed), or null.
-  id returnObject() const noexcept {
-    if (returnKind_ != ReturnKind::object) return nullptr;
-    id object;
-    std::memcpy(&object, returnSlot_, sizeof(id));
-    return object;
-  }
   // Stores a plain result; only as many bytes as both sides have are copied,
   // and nothing when the sender expects an object or nothing.
   template <class T>

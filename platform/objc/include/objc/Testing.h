@@ -19,9 +19,6 @@ void onNextSetClass(id object, std::function<void()> hook);
 // right before the implementation is exchanged.
 void onNextSetImplementation(Method method, std::function<void()> hook);
 
-// Drops every hook that has not run.
-void clearHooks();
-
 // Gives the instances of `cls` (and of subclasses made afterwards) another
 // CoreFoundation type identifier, as toll-free bridged objects have.
 void setCFTypeID(Class cls, CFTypeID typeID);

@@ -6,7 +6,9 @@
 #include "ZozIduvur/DUZEDeviceTracker.h"
 #include "ZozIduvur/DUZELogDBStorage.h"
 #include "ZozIduvur/DUZEUtility.h"
+#include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
 #include "foundation/Paths.h"
+#include "foundationTest/Modes.h"
 
 using duzetest::TestLog;
 
@@ -251,4 +253,31 @@ TEST_F(Storage, WhatTheClientKeepsIsForItsUserAlone) {
   }
   EXPECT_EQ(mode(folder), perms::owner_all);
   EXPECT_EQ(mode(folder / "inner"), perms::owner_all);
+}
+
+TEST_F(Storage, FoldersArePrivateFromTheirFirstMomentAlsoUnderAnOpenUmask) {
+  namespace fs = std::filesystem;
+  // A folder of someone else's above a data folder whose parents are missing.
+  const auto shared = dataDir() / "shared";
+  fs::create_directory(shared);
+  fs::permissions(shared, static_cast<fs::perms>(0755));
+  const auto folder = shared / "home" / "data";
+  setenv(std::string(foundation::kDataDirectoryEnvironmentVariable).c_str(), folder.c_str(), 1);
+  {
+    foundationtest::ScopedUmask umask(0);
+    // A run writes its defaults first, then the store and its files.
+    DUZEZozIduvurUserDefaults::shared()->setObject(foundation::Value("x"), "Probe");
+    auto storage = DUZELogDBStorage::createInDataFolder();
+    ASSERT_TRUE(storage->saveLog(log("private"), "G", 1));
+    ASSERT_TRUE(DUZEUtility::createFileAtPathComponent("inner/deeper/file", foundation::Data{1},
+                                                       false, true));
+  }
+  EXPECT_EQ(foundationtest::modeOf(shared), 0755u);
+  std::vector<std::string> folders;
+  for (const auto& entry : fs::recursive_directory_iterator(shared)) {
+    if (!entry.is_directory()) continue;
+    folders.push_back(fs::relative(entry.path(), shared).string());
+    EXPECT_EQ(foundationtest::modeOf(entry.path()), 0700u) << folders.back();
+  }
+  EXPECT_EQ(folders.size(), 4u);  // home, data, inner, deeper
 }

@@ -6,6 +6,7 @@
 #include <fstream>
 #include <future>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "CrashesServiceSupport.h"
@@ -17,7 +18,9 @@
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
 #include "dispatch/MainLoop.h"
 #include "dispatchTest/Waiting.h"
+#include "foundation/Paths.h"
 #include "foundation/StringFormat.h"
+#include "foundationTest/Modes.h"
 
 namespace {
 
@@ -176,6 +179,28 @@ TEST_F(CrashProcessing, CrashFilesAreOwnerOnlyAndThePendingReportLiesInTheDataFo
             fs::perms::owner_read | fs::perms::owner_write);
   checked.set_value();
   EXPECT_EQ(crashes()->unprocessedCrashReports().size(), 0u);
+}
+
+TEST_F(CrashProcessing, EveryFolderIsPrivateFromItsFirstMomentAlsoUnderAnOpenUmask) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  // Not even the data folder's parent exists yet.
+  const fs::path top = dataDir() / "missing";
+  setenv(std::string(foundation::kDataDirectoryEnvironmentVariable).c_str(), (top / "data").c_str(),
+         1);
+  foundationtest::ScopedUmask umask(0);
+  startOnFakeGroup();
+  crashes()->bufferFileQueue()->waitUntilAllOperationsAreFinished();
+  const fs::path engineFolder = pendingReportPath().parent_path().parent_path();
+  EXPECT_EQ(engineFolder, top / "data" / "org.kestrix.crash-capture");
+  std::set<fs::path> folders;
+  for (const auto& entry : fs::recursive_directory_iterator(top)) {
+    if (!entry.is_directory()) continue;
+    folders.insert(entry.path());
+    EXPECT_EQ(foundationtest::modeOf(entry.path()), 0700u) << entry.path();
+  }
+  EXPECT_EQ(foundationtest::modeOf(top), 0700u);
+  EXPECT_TRUE(folders.count(engineFolder));
+  EXPECT_TRUE(folders.count(pendingReportPath().parent_path() / "queued_reports"));
 }
 
 TEST_F(CrashProcessing, PendingReportThatDoesNotParseIsPurged) {

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -102,6 +103,7 @@ constexpr const char* kSelectCarried =
 constexpr std::string_view kCompanionSuffixes[] = {"-wal", "-shm", "-journal"};
 
 // Each byte of the lock file guards one thing.
+constexpr off_t kSendingByte = 0;    // held by the sending store while it is open
 constexpr off_t kReplacingByte = 1;  // held while a store sets a file aside or carries rows
 
 // Locks of the open lock file (not of the process), so that two stores in
@@ -419,6 +421,23 @@ int DUZELogDBStorage::lockFile() {
   return lockFd_;
 }
 
+bool DUZELogDBStorage::claimSending() {
+  std::lock_guard lock(mutex_);
+  if (closedForGood_) return false;
+  if (sending_) return true;
+  const int fd = lockFile();
+  const int error = fd < 0 ? errno : lockByte(fd, kSendingByte, F_OFD_SETLK);
+  if (error == EAGAIN || error == EACCES) return false;  // another store sends
+  if (error != 0 && !lockWarned_) {
+    lockWarned_ = true;
+    DUZELogWarning(kDUZELogTag,
+                   "The sending lock of %@ cannot be taken (%@); logs are sent without it.",
+                   file_.string(), std::string(std::strerror(error)));
+  }
+  sending_ = error == 0;
+  return true;
+}
+
 DUZELogDBStorage::OpenResult DUZELogDBStorage::open() {
   DUZEUtility::createDirectoryAtURL(file_.parent_path());
   // Owner-only, and so are the write-ahead log and shared-memory files,
@@ -491,8 +510,10 @@ void DUZELogDBStorage::close() {
   std::lock_guard lock(mutex_);
   closedForGood_ = true;
   closeDatabase();
+  // Another store may send from now on.
   if (lockFd_ >= 0) ::close(lockFd_);
   lockFd_ = -1;
+  sending_ = false;
 }
 
 void DUZELogDBStorage::closeDatabase() {

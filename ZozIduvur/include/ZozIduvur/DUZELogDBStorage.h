@@ -29,9 +29,10 @@ struct DUZELogBatch {
 // token). Prepared statements with bound parameters only; write-ahead logging
 // so that a committed log survives the death of the process. Thread-safe.
 //
-// Several processes may store into one database. Beside the database lies
-// "<file>.lock", whose advisory lock says which store replaces or carries
-// files (the kernel releases it when the store closes or its process ends,
+// Several processes may store into one database; one store at a time sends
+// its logs (`claimSending`). Beside the database lies "<file>.lock", whose
+// advisory locks say which store sends and which one replaces or carries
+// files (the kernel releases them when the store closes or its process ends,
 // however it ends).
 class DUZELogDBStorage {
  public:
@@ -111,6 +112,13 @@ class DUZELogDBStorage {
   // Rows of the group that are not in a pending batch.
   size_t countLogs(std::string_view groupId);
 
+  // Whether this store may send its logs: true while it holds the sending
+  // lock of its database, which it takes when no other store holds it (in
+  // this process or another). A closed store never sends; a store that
+  // cannot lock (no lock file can be made) sends without the lock rather
+  // than never.
+  bool claimSending();
+
  private:
   enum class OpenResult { Opened, Unusable, Failed };
   enum class CarryResult { Carried, NotCarried, Failed };
@@ -144,6 +152,8 @@ class DUZELogDBStorage {
   sqlite3* db_ = nullptr;
   bool closedForGood_ = false;
   int lockFd_ = -1;
+  bool sending_ = false;
+  bool lockWarned_ = false;
   std::map<std::string, sqlite3_stmt*, std::less<>> statements_;
   // batch id -> (group id, row ids)
   std::map<std::string, std::pair<std::string, std::vector<int64_t>>> batches_;

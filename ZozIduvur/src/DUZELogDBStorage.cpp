@@ -295,7 +295,8 @@ std::vector<fs::path> DUZELogDBStorage::setAsideFiles() const {
   for (fs::directory_iterator it(file_.parent_path(), ec), end; !ec && it != end;
        it.increment(ec)) {
     const std::string name = it->path().filename().string();
-    if (name.rfind(prefix, 0) != 0 || !it->is_regular_file(ec)) continue;
+    std::error_code statError;
+    if (name.rfind(prefix, 0) != 0 || !it->is_regular_file(statError)) continue;
     const std::string rest = name.substr(prefix.size());
     if (std::any_of(std::begin(kCompanionSuffixes), std::end(kCompanionSuffixes),
                     [&](std::string_view suffix) { return rest.ends_with(suffix); })) {

@@ -381,6 +381,18 @@ void DUZEChannelUnitDefault::cancelTimer() {
 void DUZEChannelUnitDefault::flushQueue() {
   cancelTimer();
   if (shutDown_ || !enabled_ || pausedByObjects()) return;
+  // One process at a time sends the logs of a data folder, or both would
+  // send the same rows. The others keep storing theirs and ask again each
+  // flush interval, so one of them takes over once the sender is gone.
+  if (!storage_->claimSending()) {
+    waitingForSender_ = true;
+    startTimer();
+    return;
+  }
+  // The sender may have left rows of its own, or sent some of these.
+  if (std::exchange(waitingForSender_, false)) {
+    itemsCount_ = storage_->countLogs(configuration_.groupId());
+  }
   while (pendingBatchIds_.size() < configuration_.pendingBatchesLimit()) {
     auto batch = storage_->loadLogsWithGroupId(configuration_.groupId(),
                                                configuration_.batchSizeLimit(), pausedTargetKeys_);

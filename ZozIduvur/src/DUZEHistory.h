@@ -1,10 +1,12 @@
 #pragma once
 
+#include <cmath>
 #include <memory>
 #include <string_view>
 #include <vector>
 
 #include "ZozIduvur/DUZESerializableObject.h"
+#include "ZozIduvur/DUZESessionHistoryInfo.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
 
@@ -35,12 +37,21 @@ void storeHistory(std::string_view key, const std::vector<std::shared_ptr<T>>& h
   }
 }
 
-// The entry valid at `date`: the latest one recorded at or before it.
+// The entry valid at `date`: the latest one recorded at or before it, or,
+// for a date known to the whole second, before the end of that second.
+// Seconds since the reference date begin where seconds since 1970 do.
 template <class T>
-std::shared_ptr<T> entryAt(const std::vector<std::shared_ptr<T>>& history, dispatch::Date date) {
+std::shared_ptr<T> entryAt(const std::vector<std::shared_ptr<T>>& history, dispatch::Date date,
+                           DUZEDatePrecision precision) {
+  const double seconds = date.timeIntervalSinceReferenceDate();
+  const double endOfSecond = std::floor(seconds) + 1;
   std::shared_ptr<T> found;
   for (const auto& entry : history) {
-    if (entry->timestamp() <= date) found = entry;
+    const double recorded = entry->timestamp().timeIntervalSinceReferenceDate();
+    if (precision == DUZEDatePrecision::wholeSecond ? recorded < endOfSecond
+                                                    : recorded <= seconds) {
+      found = entry;
+    }
   }
   return found;
 }

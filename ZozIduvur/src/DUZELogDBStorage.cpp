@@ -5,6 +5,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -84,6 +87,79 @@ std::optional<std::string> columnText(sqlite3_stmt* stmt, int index) {
   return std::string(text ? text : "", static_cast<size_t>(sqlite3_column_bytes(stmt, index)));
 }
 
+// What a set-aside file was when its rows were carried, recorded with them:
+// a file that comes back under a set-aside name (its rename was cut short)
+// is known and not carried twice.
+constexpr const char* kCreateCarried =
+    "CREATE TABLE IF NOT EXISTS \"carried_files\" (\"device\" INTEGER NOT NULL, "
+    "\"inode\" INTEGER NOT NULL, \"size\" INTEGER NOT NULL, \"modified\" INTEGER NOT NULL)";
+constexpr const char* kInsertCarried =
+    "INSERT INTO \"carried_files\" (\"device\", \"inode\", \"size\", \"modified\") "
+    "VALUES (?, ?, ?, ?)";
+constexpr const char* kSelectCarried =
+    "SELECT 1 FROM \"carried_files\" WHERE \"device\" = ? AND \"inode\" = ? AND \"size\" = ? "
+    "AND \"modified\" = ?";
+
+constexpr std::string_view kCompanionSuffixes[] = {"-wal", "-shm", "-journal"};
+
+// Each byte of the lock file guards one thing.
+constexpr off_t kSendingByte = 0;    // held by the sending store while it is open
+constexpr off_t kReplacingByte = 1;  // held while a store sets a file aside or carries rows
+
+// Locks of the open lock file (not of the process), so that two stores in
+// one process exclude each other as two processes do; closing the file or
+// the end of the process releases them.
+int lockByte(int fd, off_t byte, int command) {
+  struct flock lock {};
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = byte;
+  lock.l_len = 1;
+  while (::fcntl(fd, command, &lock) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
+// Holds a byte of the lock file for a scope, waiting for it; with no lock
+// file it holds nothing.
+class ByteLock {
+ public:
+  ByteLock(int fd, off_t byte) : fd_(fd), byte_(byte) {
+    if (fd_ >= 0 && lockByte(fd_, byte_, F_OFD_SETLKW) != 0) fd_ = -1;
+  }
+  ~ByteLock() {
+    if (fd_ < 0) return;
+    struct flock unlock {};
+    unlock.l_type = F_UNLCK;
+    unlock.l_whence = SEEK_SET;
+    unlock.l_start = byte_;
+    unlock.l_len = 1;
+    ::fcntl(fd_, F_OFD_SETLK, &unlock);
+  }
+  ByteLock(const ByteLock&) = delete;
+  ByteLock& operator=(const ByteLock&) = delete;
+
+ private:
+  int fd_;
+  off_t byte_;
+};
+
+// Moves a database file with its write-ahead log, shared memory and
+// journal. False (nothing moved) when the file itself cannot be moved.
+bool moveWithCompanions(const fs::path& from, const fs::path& to) {
+  std::error_code ec;
+  if (fs::exists(from, ec)) {
+    fs::rename(from, to, ec);
+    if (ec) return false;
+  }
+  for (auto suffix : kCompanionSuffixes) {
+    const fs::path companion(from.string() + std::string(suffix));
+    if (fs::exists(companion, ec)) fs::rename(companion, to.string() + std::string(suffix), ec);
+  }
+  return true;
+}
+
 // Relative names would depend on the working folder of the moment.
 fs::path absolutePath(fs::path file) {
   std::error_code ec;
@@ -92,6 +168,28 @@ fs::path absolutePath(fs::path file) {
 }
 
 }  // namespace
+
+struct DUZELogDBStorage::FileIdentity {
+  int64_t device = 0;
+  int64_t inode = 0;
+  int64_t size = 0;
+  int64_t modified = 0;  // nanoseconds
+
+  static std::optional<FileIdentity> of(const fs::path& file) {
+    struct stat st;
+    if (::stat(file.c_str(), &st) != 0) return std::nullopt;
+    return FileIdentity{
+        static_cast<int64_t>(st.st_dev), static_cast<int64_t>(st.st_ino),
+        static_cast<int64_t>(st.st_size),
+        static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+  }
+  void bind(sqlite3_stmt* stmt) const {
+    int index = 0;
+    for (int64_t value : {device, inode, size, modified}) {
+      sqlite3_bind_int64(stmt, ++index, value);
+    }
+  }
+};
 
 std::shared_ptr<DUZELogDBStorage> DUZELogDBStorage::createInDataFolder() {
   return std::make_shared<DUZELogDBStorage>(DUZEUtility::dataFolder() /
@@ -106,6 +204,7 @@ DUZELogDBStorage::DUZELogDBStorage(fs::path file) : file_(absolutePath(std::move
 DUZELogDBStorage::~DUZELogDBStorage() {
   std::lock_guard lock(mutex_);
   closeDatabase();
+  if (lockFd_ >= 0) ::close(lockFd_);
 }
 
 bool DUZELogDBStorage::isOpen() {
@@ -118,72 +217,152 @@ bool DUZELogDBStorage::ensureOpen() {
 }
 
 bool DUZELogDBStorage::openOrSetAside() {
-  const OpenResult result = open();
-  if (result == OpenResult::Opened) {
-    // Rows of a file set aside while the new store could not be opened.
-    if (carryFrom_) carryRowsFrom(*std::exchange(carryFrom_, std::nullopt));
-    return true;
+  OpenResult result = open();
+  if (result == OpenResult::Unusable) {
+    // One store at a time replaces the file, and a file that another one
+    // replaced meanwhile is opened, not set aside again.
+    ByteLock replacing(lockFile(), kReplacingByte);
+    closeDatabase();
+    result = open();
+    if (result == OpenResult::Unusable) result = replace();
   }
-  closeDatabase();
-  if (result == OpenResult::Failed) {
-    // A full disk, a read-only folder, an I/O error or another process
-    // holding the file say nothing about what the file holds: it is kept,
-    // and opened again at the next use of the store.
-    DUZELogWarning(kDUZELogTag,
-                   "The log database at %@ cannot be opened now; it is kept and opened again "
-                   "later.",
-                   file_.string());
+  if (result != OpenResult::Opened) {
+    closeDatabase();
+    if (result == OpenResult::Failed) {
+      // A full disk, a read-only folder, an I/O error or another process
+      // holding the file say nothing about what the file holds: it is kept,
+      // and opened again at the next use of the store.
+      DUZELogWarning(kDUZELogTag,
+                     "The log database at %@ cannot be opened now; it is kept and opened again "
+                     "later.",
+                     file_.string());
+    }
     return false;
   }
+  carrySetAsideFiles();
+  return true;
+}
+
+DUZELogDBStorage::OpenResult DUZELogDBStorage::replace() {
   // Not a database of this schema: it is moved aside (not deleted, a later
   // version may read it) and the store starts anew rather than lose every
   // later log.
+  closeDatabase();
   auto aside = setAside();
   if (!aside) {
     DUZELogError(kDUZELogTag, "The log database at %@ cannot be used nor moved aside.",
                  file_.string());
-    return false;
+    return OpenResult::Unusable;
   }
   DUZELogError(kDUZELogTag,
                "The log database at %@ cannot be used; it is replaced (the old file is kept as "
                "%@).",
                file_.string(), aside->filename().string());
-  if (open() != OpenResult::Opened) {
+  const OpenResult result = open();
+  if (result != OpenResult::Opened) {
     DUZELogError(kDUZELogTag, "Couldn't open the log database at %@.", file_.string());
-    closeDatabase();
-    carryFrom_ = aside;
-    return false;
+    // Its rows wait under the set-aside name for the first open that works.
+    return OpenResult::Unusable;
   }
-  carryRowsFrom(*aside);
-  return true;
+  return result;
+}
+
+fs::path DUZELogDBStorage::unusedName(std::string_view tag) const {
+  std::error_code ec;
+  for (int n = 1;; ++n) {
+    fs::path name = file_.string() + std::string(tag) + (n == 1 ? "" : "." + std::to_string(n));
+    bool taken = fs::exists(name, ec);
+    for (auto suffix : kCompanionSuffixes) {
+      if (fs::exists(name.string() + std::string(suffix), ec)) taken = true;
+    }
+    if (!taken) return name;
+  }
 }
 
 std::optional<fs::path> DUZELogDBStorage::setAside() {
-  constexpr std::string_view kSuffixes[] = {"", "-wal", "-shm", "-journal"};
-  std::error_code ec;
   // A name of its own: an earlier set-aside file is never overwritten.
-  fs::path aside;
-  for (int n = 1;; ++n) {
-    aside = file_.string() + ".unusable" + (n == 1 ? std::string() : "." + std::to_string(n));
-    bool taken = false;
-    for (auto suffix : kSuffixes) {
-      if (fs::exists(aside.string() + std::string(suffix), ec)) taken = true;
-    }
-    if (!taken) break;
-  }
-  if (fs::exists(file_, ec)) {
-    fs::rename(file_, aside, ec);
-    if (ec) return std::nullopt;
-  }
-  for (auto suffix : kSuffixes) {
-    if (suffix.empty()) continue;
-    const fs::path from(file_.string() + std::string(suffix));
-    if (fs::exists(from, ec)) fs::rename(from, aside.string() + std::string(suffix), ec);
-  }
+  fs::path aside = unusedName(".unusable");
+  if (!moveWithCompanions(file_, aside)) return std::nullopt;
   return aside;
 }
 
-void DUZELogDBStorage::carryRowsFrom(const fs::path& aside) {
+std::vector<fs::path> DUZELogDBStorage::setAsideFiles() const {
+  const std::string prefix = file_.filename().string() + ".unusable";
+  // In the order they were set aside: "" first, then ".2", ".3", ...; any
+  // other name after those.
+  std::vector<std::pair<uint64_t, fs::path>> found;
+  std::error_code ec;
+  for (fs::directory_iterator it(file_.parent_path(), ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    std::error_code statError;
+    if (name.rfind(prefix, 0) != 0 || !it->is_regular_file(statError)) continue;
+    const std::string rest = name.substr(prefix.size());
+    if (std::any_of(std::begin(kCompanionSuffixes), std::end(kCompanionSuffixes),
+                    [&](std::string_view suffix) { return rest.ends_with(suffix); })) {
+      continue;
+    }
+    uint64_t order = UINT64_MAX;
+    if (rest.empty()) {
+      order = 1;
+    } else if (rest.size() > 1 && rest.size() < 19 && rest[0] == '.' &&
+               std::all_of(rest.begin() + 1, rest.end(),
+                           [](char c) { return c >= '0' && c <= '9'; })) {
+      order = std::stoull(rest.substr(1));
+    }
+    found.emplace_back(order, it->path());
+  }
+  std::sort(found.begin(), found.end());
+  std::vector<fs::path> files;
+  for (auto& [order, path] : found) files.push_back(std::move(path));
+  return files;
+}
+
+void DUZELogDBStorage::carrySetAsideFiles() {
+  if (setAsideFiles().empty()) return;
+  // One store at a time; the list is read again under the lock, since
+  // another store may have carried files meanwhile.
+  ByteLock carrying(lockFile(), kReplacingByte);
+  for (const fs::path& aside : setAsideFiles()) {
+    auto identity = FileIdentity::of(aside);
+    if (!identity) continue;
+    size_t carried = 0;
+    if (!wasCarried(*identity)) {
+      const CarryResult result = carryRowsFrom(aside, carried);
+      // Not a database with a logs table this version reads: it keeps its
+      // name (a later version may read it). Rows that could not be stored
+      // wait for a later open.
+      if (result != CarryResult::Carried) continue;
+    }
+    const fs::path kept = unusedName(".carried");
+    if (!moveWithCompanions(aside, kept)) {
+      // Known as carried: a later open renames it without carrying it again.
+      DUZELogWarning(kDUZELogTag, "Couldn't rename %@ to %@.", aside.filename().string(),
+                     kept.filename().string());
+      continue;
+    }
+    DUZELogInfo(kDUZELogTag,
+                "%d log(s) of %@ were carried into the log database; the file is kept as %@.",
+                static_cast<int>(carried), aside.filename().string(), kept.filename().string());
+  }
+}
+
+bool DUZELogDBStorage::wasCarried(const FileIdentity& identity) {
+  sqlite3_stmt* select = nullptr;
+  // No table: nothing was ever carried into this database.
+  if (sqlite3_prepare_v2(db_, kSelectCarried, -1, &select, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(select);
+    return false;
+  }
+  identity.bind(select);
+  const bool found = sqlite3_step(select) == SQLITE_ROW;
+  sqlite3_finalize(select);
+  return found;
+}
+
+DUZELogDBStorage::CarryResult DUZELogDBStorage::carryRowsFrom(const fs::path& aside,
+                                                              size_t& carried) {
+  carried = 0;
   sqlite3* old = nullptr;
   sqlite3_stmt* select = nullptr;
   if (sqlite3_open_v2(aside.c_str(), &old, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
@@ -194,31 +373,70 @@ void DUZELogDBStorage::carryRowsFrom(const fs::path& aside) {
                          -1, &select, nullptr) != SQLITE_OK) {
     sqlite3_finalize(select);
     sqlite3_close_v2(old);
-    return;
+    return CarryResult::NotCarried;
   }
   sqlite3_stmt* insert = statement(kInsert);
-  size_t carried = 0;
-  if (insert && execute("BEGIN IMMEDIATE")) {
-    // Rows up to the first one that cannot be read.
-    while (sqlite3_step(select) == SQLITE_ROW) {
-      StatementScope scope{insert};
-      for (int column = 0; column < 5; ++column) {
-        sqlite3_bind_value(insert, column + 1, sqlite3_column_value(select, column));
-      }
-      if (sqlite3_step(insert) != SQLITE_DONE) break;
-      ++carried;
+  bool stored = insert && execute("BEGIN IMMEDIATE");
+  const bool inTransaction = stored;
+  stored = stored && execute(kCreateCarried);
+  // The rows up to the first one that cannot be read; a row this schema
+  // refuses (a missing group, say) is skipped.
+  while (stored && sqlite3_step(select) == SQLITE_ROW) {
+    StatementScope scope{insert};
+    for (int column = 0; column < 5; ++column) {
+      sqlite3_bind_value(insert, column + 1, sqlite3_column_value(select, column));
     }
-    if (!execute("COMMIT")) {
-      execute("ROLLBACK");
-      carried = 0;
+    const int step = sqlite3_step(insert);
+    if (step == SQLITE_DONE) {
+      ++carried;
+    } else if ((sqlite3_extended_errcode(db_) & 0xFF) != SQLITE_CONSTRAINT) {
+      logSqliteError("carry a log into");
+      stored = false;
     }
   }
   sqlite3_finalize(select);
+  // Closing may fold the file's write-ahead log into it: what it is after
+  // that is what a later open finds.
   sqlite3_close_v2(old);
-  if (carried > 0) {
-    DUZELogInfo(kDUZELogTag, "%d log(s) of %@ were carried into the new log database.",
-                static_cast<int>(carried), aside.filename().string());
+  const auto identity = FileIdentity::of(aside);
+  if (stored && identity) {
+    sqlite3_stmt* record = nullptr;
+    stored = sqlite3_prepare_v2(db_, kInsertCarried, -1, &record, nullptr) == SQLITE_OK;
+    if (stored) {
+      identity->bind(record);
+      stored = sqlite3_step(record) == SQLITE_DONE;
+    }
+    sqlite3_finalize(record);
   }
+  if (stored && identity && execute("COMMIT")) return CarryResult::Carried;
+  if (inTransaction) execute("ROLLBACK");
+  carried = 0;
+  return CarryResult::Failed;
+}
+
+int DUZELogDBStorage::lockFile() {
+  if (lockFd_ < 0) {
+    DUZEUtility::createDirectoryAtURL(file_.parent_path());
+    lockFd_ = ::open((file_.string() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  }
+  return lockFd_;
+}
+
+bool DUZELogDBStorage::claimSending() {
+  std::lock_guard lock(mutex_);
+  if (closedForGood_) return false;
+  if (sending_) return true;
+  const int fd = lockFile();
+  const int error = fd < 0 ? errno : lockByte(fd, kSendingByte, F_OFD_SETLK);
+  if (error == EAGAIN || error == EACCES) return false;  // another store sends
+  if (error != 0 && !lockWarned_) {
+    lockWarned_ = true;
+    DUZELogWarning(kDUZELogTag,
+                   "The sending lock of %@ cannot be taken (%@); logs are sent without it.",
+                   file_.string(), std::string(std::strerror(error)));
+  }
+  sending_ = error == 0;
+  return true;
 }
 
 DUZELogDBStorage::OpenResult DUZELogDBStorage::open() {
@@ -293,6 +511,10 @@ void DUZELogDBStorage::close() {
   std::lock_guard lock(mutex_);
   closedForGood_ = true;
   closeDatabase();
+  // Another store may send from now on.
+  if (lockFd_ >= 0) ::close(lockFd_);
+  lockFd_ = -1;
+  sending_ = false;
 }
 
 void DUZELogDBStorage::closeDatabase() {

@@ -26,9 +26,10 @@ void DUZESessionContext::setSessionId(std::optional<std::string> sessionId) {
   persistLocked();
 }
 
-std::optional<std::string> DUZESessionContext::sessionIdAt(dispatch::Date date) {
+std::optional<std::string> DUZESessionContext::sessionIdAt(dispatch::Date date,
+                                                           DUZEDatePrecision precision) {
   std::lock_guard lock(mutex_);
-  auto entry = duze::entryAt(history_, date);
+  auto entry = duze::entryAt(history_, date, precision);
   return entry ? entry->sessionId() : std::nullopt;
 }
 

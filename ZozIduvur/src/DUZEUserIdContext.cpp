@@ -28,9 +28,10 @@ void DUZEUserIdContext::setUserId(std::optional<std::string> userId) {
   persistLocked();
 }
 
-std::optional<std::string> DUZEUserIdContext::userIdAt(dispatch::Date date) {
+std::optional<std::string> DUZEUserIdContext::userIdAt(dispatch::Date date,
+                                                       DUZEDatePrecision precision) {
   std::lock_guard lock(mutex_);
-  auto entry = duze::entryAt(history_, date);
+  auto entry = duze::entryAt(history_, date, precision);
   return entry ? entry->userId() : std::nullopt;
 }
 

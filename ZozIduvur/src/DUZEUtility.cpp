@@ -101,16 +101,6 @@ bool writeFile(const fs::path& path, const foundation::Data& data, bool atomical
   return ::close(fd) == 0 && ok;
 }
 
-// Creates the folder and its missing parents, each owner-only.
-bool makePrivateFolders(const fs::path& folder) {
-  std::error_code ec;
-  if (fs::is_directory(folder, ec)) return true;
-  const fs::path parent = folder.parent_path();
-  if (!parent.empty() && parent != folder && !makePrivateFolders(parent)) return false;
-  if (::mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) return false;
-  return fs::is_directory(folder, ec);
-}
-
 }  // namespace
 
 // Data folder and files -------------------------------------------------------
@@ -249,12 +239,13 @@ std::optional<std::vector<DUZEFileEntry>> DUZEUtility::contentsOfDirectory(
 }
 
 bool DUZEUtility::createDirectoryAtURL(const fs::path& url) {
-  if (!makePrivateFolders(url)) {
-    DUZELogError(kDUZELogTag, "Couldn't create the folder %@.", url.string());
+  // The folder is the client's own: also one an earlier version made open to
+  // all becomes owner-only. Parents that exist are left as they are.
+  std::error_code error;
+  if (!foundation::createPrivateDirectory(url, foundation::ExistingFolder::makePrivate, &error)) {
+    DUZELogError(kDUZELogTag, "Couldn't create the folder %@: %@", url.string(), error.message());
     return false;
   }
-  // Also a folder an earlier version made open to all.
-  ::chmod(url.c_str(), 0700);
   return true;
 }
 

@@ -6,7 +6,9 @@
 #include "ZozIduvur/DUZEDeviceTracker.h"
 #include "ZozIduvur/DUZELogDBStorage.h"
 #include "ZozIduvur/DUZEUtility.h"
+#include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
 #include "foundation/Paths.h"
+#include "foundationTest/Modes.h"
 
 using duzetest::TestLog;
 
@@ -28,9 +30,9 @@ class Storage : public duzetest::ChannelTest {
     }
     return out;
   }
-  void execute(const std::string& sql) {
+  void execute(const std::string& sql, const std::string& file = "Logs.sqlite") {
     sqlite3* db = nullptr;
-    sqlite3_open((dataDir() / "Logs.sqlite").c_str(), &db);
+    sqlite3_open((dataDir() / file).c_str(), &db);
     ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
     sqlite3_close(db);
   }
@@ -165,8 +167,59 @@ TEST_F(Storage, ANewerSchemaIsSetAsideAndItsRowsCarriedOver) {
   execute("PRAGMA user_version = 7");
   auto storage = DUZELogDBStorage::createInDataFolder();
   ASSERT_TRUE(storage->isOpen());
-  EXPECT_TRUE(std::filesystem::exists(dataDir() / "Logs.sqlite.unusable"));
+  EXPECT_FALSE(std::filesystem::exists(dataDir() / "Logs.sqlite.unusable"));
+  EXPECT_TRUE(std::filesystem::exists(dataDir() / "Logs.sqlite.carried"));
   EXPECT_EQ(names(storage->loadLogsWithGroupId("G", 5, {})), std::vector<std::string>{"old"});
+}
+
+TEST_F(Storage, EverySetAsideFileIsCarriedOnceAlsoAfterARestart) {
+  namespace fs = std::filesystem;
+  // Files earlier runs or other versions set aside: one of this schema, one
+  // of a newer one, and one that is no database.
+  const auto setAside = [&](const std::string& name, const std::vector<std::string>& logs,
+                            int version) {
+    {
+      DUZELogDBStorage old(dataDir() / "old.sqlite");
+      for (const auto& l : logs) ASSERT_TRUE(old.saveLog(log(l), "G", 1));
+    }
+    execute("PRAGMA user_version = " + std::to_string(version), "old.sqlite");
+    fs::rename(dataDir() / "old.sqlite", dataDir() / name);
+  };
+  setAside("Logs.sqlite.unusable", {"a1", "a2"}, 2);
+  setAside("Logs.sqlite.unusable.2", {"b1"}, 7);
+  std::ofstream(dataDir() / "Logs.sqlite.unusable.3") << "no database at all";
+  const auto rowsIn = [&](const std::string& name) {
+    sqlite3* db = nullptr;
+    // Read-write, so that closing removes the write-ahead log it may leave.
+    sqlite3_open_v2((dataDir() / name).c_str(), &db, SQLITE_OPEN_READWRITE, nullptr);
+    sqlite3_stmt* count = nullptr;
+    sqlite3_prepare_v2(db, "SELECT count(*) FROM logs", -1, &count, nullptr);
+    const int rows = sqlite3_step(count) == SQLITE_ROW ? sqlite3_column_int(count, 0) : -1;
+    sqlite3_finalize(count);
+    sqlite3_close(db);
+    return rows;
+  };
+
+  DUZELogDBStorage::createInDataFolder();
+  EXPECT_EQ(storedRows("G"), 3u);
+  EXPECT_TRUE(
+      hasLine("2 log(s) of Logs.sqlite.unusable were carried into the log database; the "
+              "file is kept as Logs.sqlite.carried."));
+  // The carried files keep their rows; one that is no database keeps its name.
+  EXPECT_EQ(rowsIn("Logs.sqlite.carried"), 2);
+  EXPECT_EQ(rowsIn("Logs.sqlite.carried.2"), 1);
+  EXPECT_FALSE(fs::exists(dataDir() / "Logs.sqlite.unusable"));
+  EXPECT_FALSE(fs::exists(dataDir() / "Logs.sqlite.unusable.2"));
+  EXPECT_TRUE(fs::exists(dataDir() / "Logs.sqlite.unusable.3"));
+
+  // A restart carries nothing twice, not even a carried file that is back
+  // under its old name (a rename cut short).
+  fs::rename(dataDir() / "Logs.sqlite.carried.2", dataDir() / "Logs.sqlite.unusable.2");
+  auto storage = DUZELogDBStorage::createInDataFolder();
+  EXPECT_EQ(names(storage->loadLogsWithGroupId("G", 10, {})),
+            (std::vector<std::string>{"a1", "a2", "b1"}));
+  EXPECT_FALSE(fs::exists(dataDir() / "Logs.sqlite.unusable.2"));
+  EXPECT_EQ(rowsIn("Logs.sqlite.carried.2"), 1);
 }
 
 TEST_F(Storage, EveryUnusableFileIsKeptAsideUnderANameOfItsOwn) {
@@ -251,4 +304,31 @@ TEST_F(Storage, WhatTheClientKeepsIsForItsUserAlone) {
   }
   EXPECT_EQ(mode(folder), perms::owner_all);
   EXPECT_EQ(mode(folder / "inner"), perms::owner_all);
+}
+
+TEST_F(Storage, FoldersArePrivateFromTheirFirstMomentAlsoUnderAnOpenUmask) {
+  namespace fs = std::filesystem;
+  // A folder of someone else's above a data folder whose parents are missing.
+  const auto shared = dataDir() / "shared";
+  fs::create_directory(shared);
+  fs::permissions(shared, static_cast<fs::perms>(0755));
+  const auto folder = shared / "home" / "data";
+  setenv(std::string(foundation::kDataDirectoryEnvironmentVariable).c_str(), folder.c_str(), 1);
+  {
+    foundationtest::ScopedUmask umask(0);
+    // A run writes its defaults first, then the store and its files.
+    DUZEZozIduvurUserDefaults::shared()->setObject(foundation::Value("x"), "Probe");
+    auto storage = DUZELogDBStorage::createInDataFolder();
+    ASSERT_TRUE(storage->saveLog(log("private"), "G", 1));
+    ASSERT_TRUE(DUZEUtility::createFileAtPathComponent("inner/deeper/file", foundation::Data{1},
+                                                       false, true));
+  }
+  EXPECT_EQ(foundationtest::modeOf(shared), 0755u);
+  std::vector<std::string> folders;
+  for (const auto& entry : fs::recursive_directory_iterator(shared)) {
+    if (!entry.is_directory()) continue;
+    folders.push_back(fs::relative(entry.path(), shared).string());
+    EXPECT_EQ(foundationtest::modeOf(entry.path()), 0700u) << folders.back();
+  }
+  EXPECT_EQ(folders.size(), 4u);  // home, data, inner, deeper
 }

@@ -340,9 +340,12 @@ void DUZECrashes::handleUserConfirmation(DUZEUserConfirmation userConfirmation) 
       }
 
       // The session and user of the time of the crash, not of this run.
+      // Reports keep that time to the whole second only, so a session that
+      // started within the crash's second (a crash at launch) is its own.
       if (const auto& timestamp = log->timestamp()) {
-        log->setSid(DUZESessionContext::sharedInstance()->sessionIdAt(*timestamp));
-        log->setUserId(DUZEUserIdContext::sharedInstance()->userIdAt(*timestamp));
+        constexpr auto precision = DUZEDatePrecision::wholeSecond;
+        log->setSid(DUZESessionContext::sharedInstance()->sessionIdAt(*timestamp, precision));
+        log->setUserId(DUZEUserIdContext::sharedInstance()->userIdAt(*timestamp, precision));
       }
       if (unit) unit->enqueueItem(log, DUZEFlagsCritical);
       sendErrorAttachmentsOnInstance(attachments, report->incidentIdentifier().value_or(""));

@@ -6,17 +6,21 @@
 #include <fstream>
 #include <future>
 #include <map>
+#include <set>
 #include <thread>
 
 #include "CrashesServiceSupport.h"
 #include "ZozIduvur/DUZESessionContext.h"
 #include "ZozIduvur/DUZEUserIdContext.h"
+#include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
 #include "ZozIduvurCrashes/DUZEWrapperCrashesHelper.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
 #include "dispatch/MainLoop.h"
 #include "dispatchTest/Waiting.h"
+#include "foundation/Paths.h"
 #include "foundation/StringFormat.h"
+#include "foundationTest/Modes.h"
 
 namespace {
 
@@ -177,6 +181,28 @@ TEST_F(CrashProcessing, CrashFilesAreOwnerOnlyAndThePendingReportLiesInTheDataFo
   EXPECT_EQ(crashes()->unprocessedCrashReports().size(), 0u);
 }
 
+TEST_F(CrashProcessing, EveryFolderIsPrivateFromItsFirstMomentAlsoUnderAnOpenUmask) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  // Not even the data folder's parent exists yet.
+  const fs::path top = dataDir() / "missing";
+  setenv(std::string(foundation::kDataDirectoryEnvironmentVariable).c_str(), (top / "data").c_str(),
+         1);
+  foundationtest::ScopedUmask umask(0);
+  startOnFakeGroup();
+  crashes()->bufferFileQueue()->waitUntilAllOperationsAreFinished();
+  const fs::path engineFolder = pendingReportPath().parent_path().parent_path();
+  EXPECT_EQ(engineFolder, top / "data" / "org.kestrix.crash-capture");
+  std::set<fs::path> folders;
+  for (const auto& entry : fs::recursive_directory_iterator(top)) {
+    if (!entry.is_directory()) continue;
+    folders.insert(entry.path());
+    EXPECT_EQ(foundationtest::modeOf(entry.path()), 0700u) << entry.path();
+  }
+  EXPECT_EQ(foundationtest::modeOf(top), 0700u);
+  EXPECT_TRUE(folders.count(engineFolder));
+  EXPECT_TRUE(folders.count(pendingReportPath().parent_path() / "queued_reports"));
+}
+
 TEST_F(CrashProcessing, PendingReportThatDoesNotParseIsPurged) {
   DUZE_RUN_IN_OWN_PROCESS();
   writeFile(pendingReportPath(), {'n', 'o', 'p', 'e'});
@@ -278,6 +304,47 @@ TEST_F(CrashProcessing, DelegateDecidesReportByReport) {
   EXPECT_TRUE(crashes()->crashFiles().empty());
   EXPECT_TRUE(crashes()->unprocessedReports().empty());
   EXPECT_TRUE(hasLine("attachmentsWithCrashes is not implemented"));
+}
+
+TEST_F(CrashProcessing, ACrashInItsSessionsFirstSecondGetsThatSession) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  auto group = startOnFakeGroup();
+  // The report keeps whole seconds: a crash 0.6 ms after the session began
+  // near the end of second `second` is stamped `second`.
+  const auto second = static_cast<uint64_t>(dispatch::Date::now().timeIntervalSince1970()) - 60;
+  const auto at = [](double unixTime) { return dispatch::Date::fromUnixTime(unixTime); };
+  uint8_t report = 0;
+  for (bool earlierSession : {false, true}) {
+    SCOPED_TRACE(earlierSession ? "after an earlier session" : "first session");
+    std::vector<std::shared_ptr<DUZESessionHistoryInfo>> sessions;
+    std::vector<std::shared_ptr<DUZEUserIdHistoryInfo>> users;
+    if (earlierSession) {
+      sessions.push_back(DUZESessionHistoryInfo::create(at(second - 30), "EARLIER"));
+      users.push_back(DUZEUserIdHistoryInfo::create(at(second - 30), "earlier-user"));
+    }
+    sessions.push_back(DUZESessionHistoryInfo::create(at(second + 0.9993), "AT-LAUNCH"));
+    users.push_back(DUZEUserIdHistoryInfo::create(at(second + 0.9993), "launch-user"));
+    // The next second is after the crash.
+    sessions.push_back(DUZESessionHistoryInfo::create(at(second + 1), "NEXT"));
+    users.push_back(DUZEUserIdHistoryInfo::create(at(second + 1), "next-user"));
+    auto defaults = DUZEZozIduvurUserDefaults::shared();
+    defaults->setObject(
+        foundation::Value(*DUZEUtility::archiveKeyedData(duze::objectArray(sessions))),
+        "SessionIdHistory");
+    defaults->setObject(foundation::Value(*DUZEUtility::archiveKeyedData(duze::objectArray(users))),
+                        "UserIdHistory");
+    DUZESessionContext::resetSharedInstance();
+    DUZEUserIdContext::resetSharedInstance();
+
+    ++report;
+    crashes()->setCrashFiles(
+        {storeCrashFile(std::to_string(report), reportBytes(report, report, second))});
+    crashes()->processCrashReports();
+    auto logs = group->unit("Crashes")->logsOf<DUZEAppleErrorLog>();
+    ASSERT_EQ(logs.size(), static_cast<size_t>(report));
+    EXPECT_EQ(logs.back()->sid(), "AT-LAUNCH");
+    EXPECT_EQ(logs.back()->userId(), "launch-user");
+  }
 }
 
 TEST_F(CrashProcessing, AlwaysSendSkipsTheConfirmationHandler) {

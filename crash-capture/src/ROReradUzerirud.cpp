@@ -499,16 +499,16 @@ bool ROReradUzerirud::purgePendingCrashReportAndReturnError(
 
 bool ROReradUzerirud::populateCrashReportDirectoryAndReturnError(
     std::shared_ptr<foundation::NSError>* error) {
-  for (const std::string& folder : {crashReportDirectory_, queuedCrashReportDirectory()}) {
+  // Owner-only from their mkdir on, with the missing folders above them; the
+  // engine's own folders are tightened when an earlier version left them open.
+  const std::string engineFolder = std::filesystem::path(crashReportDirectory_).parent_path();
+  for (const std::string& folder :
+       {engineFolder, crashReportDirectory_, queuedCrashReportDirectory()}) {
     std::error_code ec;
-    if (!std::filesystem::is_directory(folder, ec)) {
-      std::filesystem::create_directories(folder, ec);
-      if (ec) {
-        foundation::setError(error, fileError(folder, ec.value()));
-        return false;
-      }
+    if (!foundation::createPrivateDirectory(folder, foundation::ExistingFolder::makePrivate, &ec)) {
+      foundation::setError(error, fileError(folder, ec.value()));
+      return false;
     }
-    chmod(folder.c_str(), 0700);
   }
   return true;
 }

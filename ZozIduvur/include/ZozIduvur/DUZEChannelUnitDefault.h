@@ -24,7 +24,9 @@ class DUZEChannelGroupDefault;
 // The channel unit of one group id. Logs go through preparation, the
 // delegates, validation and storage on the group's logs queue; a batch is
 // sent when `batchSizeLimit` logs are stored or `flushInterval` after the
-// first one, with at most `pendingBatchesLimit` batches in flight. A 2xx
+// first one, with at most `pendingBatchesLimit` batches in flight. While
+// another store sends the logs of the database (another process on the same
+// data folder), the unit only stores and asks again each flush interval. A 2xx
 // answer deletes the batch (each log reported as sent); no answer, 5xx, 408
 // or 429 keeps it for a later flush; any other status reports each log as
 // failed, deletes it and disables the unit (deleting its stored logs).
@@ -148,5 +150,7 @@ class DUZEChannelUnitDefault : public DUZEChannelUnitProtocol,
   size_t itemsCount_ = 0;
   // Sends keep failing and this was warned about; the next success ends it.
   bool sendingFails_ = false;
+  // Another store was sending at the last flush.
+  bool waitingForSender_ = false;
   std::shared_ptr<dispatch::DispatchSourceTimer> timer_;
 };

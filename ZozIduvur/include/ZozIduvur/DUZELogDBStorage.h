@@ -28,6 +28,12 @@ struct DUZELogBatch {
 // (the archived log, its group, priority, target key and encrypted target
 // token). Prepared statements with bound parameters only; write-ahead logging
 // so that a committed log survives the death of the process. Thread-safe.
+//
+// Several processes may store into one database; one store at a time sends
+// its logs (`claimSending`). Beside the database lies "<file>.lock", whose
+// advisory locks say which store sends and which one replaces or carries
+// files (the kernel releases them when the store closes or its process ends,
+// however it ends).
 class DUZELogDBStorage {
  public:
   static constexpr std::string_view kDatabaseFileName = "Logs.sqlite";
@@ -39,10 +45,16 @@ class DUZELogDBStorage {
   // Opens (creating when needed) the database at `file`. A file that is not
   // a database, or holds a newer schema, is set aside under a name no other
   // set-aside file has ("<file>.unusable", "<file>.unusable.2", ...), with
-  // an error log, and its readable rows are carried into a new database. Any
-  // other failure (a full disk, a read-only folder, an I/O error, a busy
-  // file) keeps the file: the store stays closed and tries again whenever it
-  // is used.
+  // an error log, and a new database takes its place. Any other failure (a
+  // full disk, a read-only folder, an I/O error, a busy file) keeps the file:
+  // the store stays closed and tries again whenever it is used.
+  //
+  // Each open carries the readable rows of every set-aside file that has a
+  // logs table (set aside by this run, an earlier one or another version)
+  // into the database once, then renames the file to "<file>.carried" (then
+  // ".carried.2", ...): it keeps its bytes, and no version carries it again.
+  // A file whose rows cannot be stored now (a full disk) keeps its name and
+  // is carried at a later open.
   explicit DUZELogDBStorage(std::filesystem::path file);
   ~DUZELogDBStorage();
   DUZELogDBStorage(const DUZELogDBStorage&) = delete;
@@ -100,8 +112,17 @@ class DUZELogDBStorage {
   // Rows of the group that are not in a pending batch.
   size_t countLogs(std::string_view groupId);
 
+  // Whether this store may send its logs: true while it holds the sending
+  // lock of its database, which it takes when no other store holds it (in
+  // this process or another). A closed store never sends; a store that
+  // cannot lock (no lock file can be made) sends without the lock rather
+  // than never.
+  bool claimSending();
+
  private:
   enum class OpenResult { Opened, Unusable, Failed };
+  enum class CarryResult { Carried, NotCarried, Failed };
+  struct FileIdentity;
 
   // All of these run under `mutex_`.
   bool ensureOpen();
@@ -109,8 +130,18 @@ class DUZELogDBStorage {
   OpenResult open();
   // Logs the error of the last call and judges it.
   OpenResult failure(const char* what);
+  // Sets the unusable file aside and opens a new one in its place.
+  OpenResult replace();
   std::optional<std::filesystem::path> setAside();
-  void carryRowsFrom(const std::filesystem::path& aside);
+  // "<file><tag>", "<file><tag>.2", ...: the first name that neither a file
+  // nor its write-ahead log, shared memory or journal has.
+  std::filesystem::path unusedName(std::string_view tag) const;
+  std::vector<std::filesystem::path> setAsideFiles() const;
+  void carrySetAsideFiles();
+  CarryResult carryRowsFrom(const std::filesystem::path& aside, size_t& carried);
+  bool wasCarried(const FileIdentity& identity);
+  // The lock file, opened on first use; -1 when it cannot be.
+  int lockFile();
   void closeDatabase();
   bool execute(const char* sql);
   sqlite3_stmt* statement(const char* sql);
@@ -120,8 +151,9 @@ class DUZELogDBStorage {
   std::mutex mutex_;
   sqlite3* db_ = nullptr;
   bool closedForGood_ = false;
-  // A file set aside whose rows wait for the new store to open.
-  std::optional<std::filesystem::path> carryFrom_;
+  int lockFd_ = -1;
+  bool sending_ = false;
+  bool lockWarned_ = false;
   std::map<std::string, sqlite3_stmt*, std::less<>> statements_;
   // batch id -> (group id, row ids)
   std::map<std::string, std::pair<std::string, std::vector<int64_t>>> batches_;

@@ -21,9 +21,11 @@ class DUZESessionContext {
   // Sets the current id (none is allowed) and records it, with the current
   // time, as the latest entry of the persisted history.
   void setSessionId(std::optional<std::string> sessionId);
-  // The id of the latest entry recorded at or before `date`; none when the
+  // The id of the latest entry recorded at or before `date` (for a date known
+  // to the whole second, recorded before that second ends); none when the
   // history has none that early.
-  std::optional<std::string> sessionIdAt(dispatch::Date date);
+  std::optional<std::string> sessionIdAt(dispatch::Date date,
+                                         DUZEDatePrecision precision = DUZEDatePrecision::exact);
   // Drops the history; with `keepCurrentSession` the current entry stays.
   void clearSessionHistoryAndKeepCurrentSession(bool keepCurrentSession);
 

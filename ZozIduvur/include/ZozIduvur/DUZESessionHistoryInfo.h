@@ -9,6 +9,15 @@
 #include "dispatch/Time.h"
 #include "foundation/Value.h"
 
+// How precisely a date looked up in a dated history is known.
+enum class DUZEDatePrecision {
+  exact,
+  // To the whole second only, as the time of a crash report: an entry
+  // recorded anywhere within that second may have come before the event, so
+  // it counts, and the latest such entry wins.
+  wholeSecond,
+};
+
 // One entry of a dated history: the value valid from `timestamp` on.
 class DUZEHistoryInfo : public foundation::NSCoding {
   DUZE_CLASS_NAME("DUZEHistoryInfo")

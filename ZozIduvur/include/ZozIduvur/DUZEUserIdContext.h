@@ -21,8 +21,10 @@ class DUZEUserIdContext {
   // Sets the current user id (none is allowed) and records it with the
   // current time in the persisted history.
   void setUserId(std::optional<std::string> userId);
-  // The user id of the latest entry recorded at or before `date`.
-  std::optional<std::string> userIdAt(dispatch::Date date);
+  // The user id of the latest entry recorded at or before `date` (for a
+  // date known to the whole second, recorded before that second ends).
+  std::optional<std::string> userIdAt(dispatch::Date date,
+                                      DUZEDatePrecision precision = DUZEDatePrecision::exact);
   // Drops the history except the current entry.
   void clearUserIdHistory();
 

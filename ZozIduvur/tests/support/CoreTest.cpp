@@ -73,9 +73,9 @@ void CoreTest::clearLines() {
   lines_.clear();
 }
 
-size_t CoreTest::storedRows(const std::string& groupId) const {
+size_t CoreTest::storedRowsIn(const std::filesystem::path& folder, const std::string& groupId) {
   sqlite3* db = nullptr;
-  const std::string path = (dataDir() / "Logs.sqlite").string();
+  const std::string path = (folder / "Logs.sqlite").string();
   if (sqlite3_open_v2(path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
     sqlite3_close(db);
     return 0;

@@ -1,12 +1,14 @@
 #include "foundation/Paths.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <string>
+#include <vector>
 
 #include "foundation/Bundle.h"
 
@@ -28,10 +30,57 @@ std::filesystem::path applicationDataDirectory() {
   return base / NSBundle::mainBundle()->bundleIdentifier();
 }
 
+namespace {
+
+bool isDirectory(const std::filesystem::path& path) {
+  struct stat st;
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool fail(std::error_code* error, int code) {
+  if (error) *error = std::error_code(code, std::generic_category());
+  return false;
+}
+
+}  // namespace
+
+bool createPrivateDirectory(const std::filesystem::path& folder, ExistingFolder existing,
+                            std::error_code* error) {
+  if (error) error->clear();
+  if (folder.empty()) return fail(error, ENOENT);
+  // The folders that are missing, nearest the top last.
+  std::vector<std::filesystem::path> missing;
+  for (std::filesystem::path at = folder;;) {
+    struct stat st;
+    if (::stat(at.c_str(), &st) == 0) {
+      if (!S_ISDIR(st.st_mode)) return fail(error, ENOTDIR);
+      break;
+    }
+    if (errno != ENOENT) return fail(error, errno);
+    missing.push_back(at);
+    std::filesystem::path parent = at.parent_path();
+    if (parent.empty() || parent == at) break;
+    at = std::move(parent);
+  }
+  for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
+    if (::mkdir(it->c_str(), 0700) == 0) {
+      // Only an umask that takes owner bits away leaves less; adding them
+      // back opens the folder to nobody else.
+      struct stat st;
+      if (::stat(it->c_str(), &st) == 0 && (st.st_mode & 0777) != 0700) {
+        ::chmod(it->c_str(), 0700);
+      }
+    } else if (const int code = errno; code != EEXIST || !isDirectory(*it)) {
+      return fail(error, code == EEXIST ? ENOTDIR : code);
+    }
+  }
+  if (missing.empty() && existing == ExistingFolder::makePrivate) ::chmod(folder.c_str(), 0700);
+  return true;
+}
+
 bool writeFileAtomically(const std::filesystem::path& file, std::string_view bytes, mode_t mode) {
   static std::atomic<uint64_t> counter{0};
-  std::error_code ec;
-  if (file.has_parent_path()) std::filesystem::create_directories(file.parent_path(), ec);
+  if (file.has_parent_path()) createPrivateDirectory(file.parent_path());
   std::filesystem::path temp = file;
   temp += ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter.fetch_add(1));
   int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);

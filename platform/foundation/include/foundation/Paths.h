@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string_view>
+#include <system_error>
 
 namespace foundation {
 
@@ -17,10 +18,31 @@ inline constexpr std::string_view kDataDirectoryEnvironmentVariable = "KESTRIX_D
 // every call; the folder is not created here.
 std::filesystem::path applicationDataDirectory();
 
+// What becomes of the folder asked for when it exists already.
+enum class ExistingFolder {
+  // It keeps its mode: it may be someone else's (a home or a shared folder).
+  keep,
+  // It is made owner-only too: it is the caller's own, perhaps made open by
+  // an earlier version.
+  makePrivate,
+};
+
+// Creates `folder` and every missing parent owner-only: mode 0700 is given to
+// mkdir itself, so no folder is open to other users for a moment, whatever
+// the umask (one that takes owner bits away is made up for on the new folder
+// alone). Folders that exist keep their mode, except `folder` as `existing`
+// says. A folder made meanwhile by another process counts as existing. True
+// when `folder` is a folder at the end; otherwise false with `error` set
+// (when given). Any thread.
+bool createPrivateDirectory(const std::filesystem::path& folder,
+                            ExistingFolder existing = ExistingFolder::keep,
+                            std::error_code* error = nullptr);
+
 // Writes `bytes` to `file` through a temporary file in the same folder,
 // flushed to disk before it is renamed over `file`, creating missing parent
-// folders. The file written has `mode` (less the process's umask). False when
-// any step fails (the old content, if any, stays).
+// folders owner-only (`createPrivateDirectory`). The file written has `mode`
+// (less the process's umask). False when any step fails (the old content, if
+// any, stays).
 bool writeFileAtomically(const std::filesystem::path& file, std::string_view bytes,
                          mode_t mode = 0644);
 

@@ -28,9 +28,10 @@ class CoreTest : public ::testing::Test {
   void clearLines();
 
   const std::filesystem::path& dataDir() const { return dataDir_; }
-  // How many logs of `groupId` the log database of the data folder holds
-  // (0 when there is no database yet).
-  size_t storedRows(const std::string& groupId) const;
+  // How many logs of `groupId` the log database of the data folder (or of
+  // `folder`) holds (0 when there is no database yet).
+  size_t storedRows(const std::string& groupId) const { return storedRowsIn(dataDir_, groupId); }
+  static size_t storedRowsIn(const std::filesystem::path& folder, const std::string& groupId);
 
   // Drops every shared instance of the core (as a new process would start).
   static void resetSharedState();

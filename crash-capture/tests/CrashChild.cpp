@@ -124,43 +124,24 @@ __attribute__((noinline)) void badStackPointer() {
 }
 
 // The crashes of the situations below, each in a function of its own that
-// the report must name.
-__attribute__((noinline)) void forkedChildCrashes() {
-  faultHere();
+// the report must name. Each stores its own value, so that no optimiser
+// folds them into one.
+inline void faultWith(int value) {
+  *reinterpret_cast<volatile int*>(gLowAddress + 0x10) = value;
   asm volatile("" ::: "memory");
 }
-__attribute__((noinline)) void parentCrashesLater() {
-  faultHere();
-  asm volatile("" ::: "memory");
-}
-__attribute__((noinline)) void daemonCrashes() {
-  faultHere();
-  asm volatile("" ::: "memory");
-}
-__attribute__((noinline)) void childrenCrashTogether() {
-  faultHere();
-  asm volatile("" ::: "memory");
-}
-__attribute__((noinline)) void faultWithoutDescriptors() {
-  faultHere();
-  asm volatile("" ::: "memory");
-}
-__attribute__((noinline)) void faultWithoutMemory() {
-  faultHere();
-  asm volatile("" ::: "memory");
-}
-__attribute__((noinline)) void blockedWorkerFaults() {
-  faultHere();
-  asm volatile("" ::: "memory");
-}
-__attribute__((noinline)) void maskedThreadFaults() {
-  faultHere();
-  asm volatile("" ::: "memory");
-}
+
+__attribute__((noinline)) void forkedChildCrashes() { faultWith(11); }
+__attribute__((noinline)) void parentCrashesLater() { faultWith(12); }
+__attribute__((noinline)) void daemonCrashes() { faultWith(13); }
+__attribute__((noinline)) void childrenCrashTogether() { faultWith(14); }
+__attribute__((noinline)) void faultWithoutDescriptors() { faultWith(15); }
+__attribute__((noinline)) void faultWithoutMemory() { faultWith(16); }
+__attribute__((noinline)) void blockedWorkerFaults() { faultWith(17); }
+__attribute__((noinline)) void maskedThreadFaults() { faultWith(18); }
 __attribute__((noinline)) void handlerFaults(volatile char* used) {
   used[0] = 2;
-  faultHere();
-  asm volatile("" ::: "memory");
+  faultWith(19);
 }
 
 // An application's handler on a small alternate stack: it uses all of it but

@@ -191,6 +191,17 @@ ParkSlot* slotOf(thread_t thread, int32_t state) {
 
 ParkSlot* parkedSlotOf(thread_t thread) { return slotOf(thread, kParked); }
 
+// A thread that published its fault state waits in the exception bridge for
+// the answer: it runs nothing meanwhile, and its state is known. Parking it
+// would put a second signal frame on the alternate stack its fault's handler
+// runs on, which may be small or nearly used up.
+bool waitsOnItsFault(thread_t thread) {
+  for (auto& fault : gFaults) {
+    if (fault.tid.load(std::memory_order_acquire) == thread) return true;
+  }
+  return false;
+}
+
 // The slot of a request for `thread` still in progress or answered (asked,
 // parking or parked), found by its hint before any scan: by the time it is
 // waited for, the thread may have parked already.
@@ -356,7 +367,7 @@ void thread_suspend_all(const thread_t* threads, uint32_t count, bool* suspended
   // First every request, then one wait for all of them.
   for (uint32_t i = 0; i < count; ++i) {
     suspended[i] = false;
-    if (threads[i] == self || threads[i] <= 0) continue;
+    if (threads[i] == self || threads[i] <= 0 || waitsOnItsFault(threads[i])) continue;
     kern_return_t error;
     if (requestPark(threads[i], &error) >= 0) suspended[i] = true;
   }

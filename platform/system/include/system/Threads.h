@@ -55,7 +55,8 @@ kern_return_t task_threads(task_t task, thread_t* threads, uint32_t capacity,
 // KERN_RESOURCE_SHORTAGE when every slot is in use.
 kern_return_t thread_suspend(thread_t thread) noexcept;
 
-// Parks every thread of `threads[0, count)` other than the caller, all at
+// Parks every thread of `threads[0, count)` other than the caller and those
+// waiting on a published fault (see `thread_publish_fault_state`), all at
 // once: each is asked before any is waited for, and the wait for all of them
 // together ends about 100 ms after the asking, so threads that never answer
 // cost that once, not once each. `suspended[i]` tells whether threads[i]

@@ -681,9 +681,13 @@ bool ROReradUzerirud::enableCrashReporterAndReturnError(
   gStorage.reportFile = open(gStorage.dataFolder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
 
   // The kernel ends a thread that faults with its fault signal blocked,
-  // before any handler runs; and the threads that exist now take their
-  // alternate stacks with the handlers' registration below.
-  sys::thread_fault_signals_keep_deliverable();
+  // before any handler runs; the threads that exist now take their alternate
+  // stacks (and leave the fault signals unblocked) with the handlers'
+  // registration below.
+  const uint64_t type = config_->signalHandlerType();
+  if (type == ROReradUzerirudSignalHandlerTypeBSD || type == ROReradUzerirudSignalHandlerTypeMach) {
+    sys::thread_fault_signals_keep_deliverable();
+  }
   sys::sync_loaded_images();
   sys::thread_parking_prepare();
   rocrash_error_t started = rocrash_log_writer_init(

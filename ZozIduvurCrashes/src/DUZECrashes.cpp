@@ -292,10 +292,16 @@ void DUZECrashes::applyEnabledState(bool isEnabled) {
     // The base class stores a switch only after this returns: a stored NO
     // means the service is being switched on again, and what was caught
     // while it was off is not to be sent.
-    if (engine && !DUZEServiceAbstract::isEnabled()) engine->purgePendingCrashReport();
-    if (engine && engine->hasPendingCrashReport()) {
+    if (engine && !DUZEServiceAbstract::isEnabled()) {
+      engine->purgePendingCrashReport();
+      engine->purgeQueuedCrashReports();
+    }
+    const bool pending = engine && engine->hasPendingCrashReport();
+    if (pending) {
       didCrashInLastSession_ = true;
       DUZELogDebug(kDUZECrashesLogTag, "The application crashed in the last session.");
+    }
+    if (pending || (engine && !engine->queuedCrashReportPaths().empty())) {
       handleLatestCrashReport();
     }
     auto files = persistedCrashReports();
@@ -328,7 +334,10 @@ void DUZECrashes::applyEnabledState(bool isEnabled) {
   deleteAllFromCrashesDirectory();
   emptyLogBufferFiles();
   removeAnalyzerFile();
-  if (auto engine = roReradUzerirud()) engine->purgePendingCrashReport();
+  if (auto engine = roReradUzerirud()) {
+    engine->purgePendingCrashReport();
+    engine->purgeQueuedCrashReports();
+  }
   clearUnprocessedReports();
   clearContextHistoryAndKeepCurrentSession();
   DUZEZozIduvurUserDefaults::shared()->removeObjectForKey(duzecrashes::kMemoryWarningKey);

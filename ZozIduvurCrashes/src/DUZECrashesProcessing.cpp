@@ -59,40 +59,70 @@ std::string errorText(const std::shared_ptr<foundation::NSError>& error) {
 
 // Taking over and listing -----------------------------------------------------------
 
+namespace {
+
+// Saves a taken-over report under the seconds of the takeover and a part of
+// its own: no stored report has that name, however fast the process crashes
+// again, and reports taken over together each keep their own.
+bool saveTakenOverReport(const std::string& crashesPathComponent,
+                         const std::vector<uint8_t>& data) {
+  const std::string name = foundation::stringWithFormat(
+      "%.0f-%@", dispatch::Date::now().timeIntervalSinceReferenceDate(),
+      foundation::NSUUID().UUIDString());
+  return DUZEUtility::createNewFileDurablyAtPathComponent(
+             foundation::stringWithFormat("%@/%@", crashesPathComponent, name), data)
+      .has_value();
+}
+
+}  // namespace
+
 void DUZECrashes::handleLatestCrashReport() {
   auto engine = roReradUzerirud();
   bool purge = true;
   if (DUZEUtility::fileExistsForPathComponent(analyzerInProgressFilePathComponent_)) {
     // An earlier takeover did not finish: its report may be what stops it.
     DUZELogError(kDUZECrashesLogTag, "Error on loading the crash report, it will be purged.");
+    if (engine) engine->purgeQueuedCrashReports();
   } else {
     createAnalyzerFile();
-    std::shared_ptr<foundation::NSError> error;
-    std::optional<std::vector<uint8_t>> data;
-    if (engine) data = engine->loadPendingCrashReportDataAndReturnError(&error);
-    if (!data) {
-      DUZELogError(kDUZECrashesLogTag, "Couldn't load crash report: %@", errorText(error));
-    } else if (auto report = ROCrashReport::create(*data, &error); !report) {
-      DUZELogWarning(kDUZECrashesLogTag, "Couldn't parse crash report: %@", errorText(error));
-    } else {
-      // The seconds of the takeover and a part of its own: no stored report
-      // has that name, however fast the process crashes again.
-      const std::string name = foundation::stringWithFormat(
-          "%.0f-%@", dispatch::Date::now().timeIntervalSinceReferenceDate(),
-          foundation::NSUUID().UUIDString());
-      if (!DUZEUtility::createNewFileDurablyAtPathComponent(
-              foundation::stringWithFormat("%@/%@", crashesPathComponent_, name), *data)) {
-        // The engine's copy is all there is: it waits for the next launch.
+    const std::vector<std::string> queued =
+        engine ? engine->queuedCrashReportPaths() : std::vector<std::string>();
+    if (!engine || engine->hasPendingCrashReport() || queued.empty()) {
+      std::shared_ptr<foundation::NSError> error;
+      std::optional<std::vector<uint8_t>> data;
+      if (engine) data = engine->loadPendingCrashReportDataAndReturnError(&error);
+      if (!data) {
+        DUZELogError(kDUZECrashesLogTag, "Couldn't load crash report: %@", errorText(error));
+      } else if (auto report = ROCrashReport::create(*data, &error); !report) {
+        DUZELogWarning(kDUZECrashesLogTag, "Couldn't parse crash report: %@", errorText(error));
+      } else {
+        if (!saveTakenOverReport(crashesPathComponent_, *data)) {
+          // The engine's copy is all there is: it waits for the next launch.
+          DUZELogError(kDUZECrashesLogTag,
+                       "Couldn't save the crash report; it is kept for the next launch.");
+          purge = false;
+        }
+        auto errorReport = DUZEErrorLogFormatter::errorReportFromCrashReport(report);
+        {
+          std::lock_guard lock(propertiesMutex_);
+          lastSessionCrashReport_ = errorReport;
+        }
+        DUZEWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({errorReport});
+      }
+    }
+    for (const auto& path : queued) {
+      std::shared_ptr<foundation::NSError> error;
+      auto data = readFile(path);
+      if (!data) continue;  // gone meanwhile, or unreadable: it waits
+      if (auto report = ROCrashReport::create(*data, &error); !report) {
+        DUZELogWarning(kDUZECrashesLogTag, "Couldn't parse crash report: %@", errorText(error));
+      } else if (!saveTakenOverReport(crashesPathComponent_, *data)) {
         DUZELogError(kDUZECrashesLogTag,
                      "Couldn't save the crash report; it is kept for the next launch.");
-        purge = false;
+        continue;
       }
-      auto errorReport = DUZEErrorLogFormatter::errorReportFromCrashReport(report);
-      {
-        std::lock_guard lock(propertiesMutex_);
-        lastSessionCrashReport_ = errorReport;
-      }
-      DUZEWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({errorReport});
+      std::error_code ec;
+      fs::remove(path, ec);
     }
   }
   removeAnalyzerFile();

@@ -115,6 +115,46 @@ TEST_F(CrashProcessing, PendingReportIsTakenOverProcessedAndSent) {
   EXPECT_FALSE(fs::exists(wrapperFolder() / incidentOf(7)));
 }
 
+// Reports the engine queued (children's, or one made beside an earlier
+// pending report) are each taken over and sent as a crash log of their own.
+TEST_F(CrashProcessing, QueuedReportsAreTakenOverAndSentEachAsItsOwnLog) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  writeFile(pendingReportPath(), reportBytes(7));
+  const fs::path queue = ROReradUzerirud::init()->queuedCrashReportDirectory();
+  writeFile(queue / "a.rocrash", reportBytes(8, 5001));
+  writeFile(queue / "b.rocrash", reportBytes(9, 5002));
+  writeFile(queue / "c.rocrash", {1, 2, 3});                 // does not parse: dropped
+  writeFile(queue / ".report-12.tmp", reportBytes(10, 12));  // still being written
+  std::promise<void> checked;
+  auto delegate = std::make_shared<RecordingCrashesDelegate>();
+  delegate->decide = [gate = checked.get_future().share()](const DUZEErrorReport&) {
+    gate.wait();
+    return true;
+  };
+  DUZECrashes::setDelegate(delegate);
+  auto group = startOnFakeGroup();
+  EXPECT_EQ(crashFolderFiles().size(), 3u);
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(queue)) {
+    left.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(left, std::vector<std::string>{".report-12.tmp"});
+  auto last = DUZECrashes::lastSessionCrashReport();
+  ASSERT_TRUE(last);
+  EXPECT_EQ(last->incidentIdentifier(), incidentOf(7));
+
+  checked.set_value();
+  auto unit = group->unit("Crashes");
+  ASSERT_TRUE(eventually([&] { return unit->items().size() >= 3; }));
+  std::set<std::string> sent;
+  for (const auto& item : unit->items()) {
+    if (auto log = std::dynamic_pointer_cast<DUZEAppleErrorLog>(item.log)) {
+      sent.insert(log->errorId().value_or(""));
+    }
+  }
+  EXPECT_EQ(sent, (std::set<std::string>{incidentOf(7), incidentOf(8), incidentOf(9)}));
+}
+
 TEST_F(CrashProcessing, ATakeoverNeitherOverwritesAStoredReportNorPurgesOneItCouldNotSave) {
   DUZE_RUN_IN_OWN_PROCESS();
   // Reports stored under every name the seconds of this takeover could give.

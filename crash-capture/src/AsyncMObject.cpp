@@ -45,7 +45,7 @@ rocrash_error_t rocrash_async_mobject_init(rocrash_async_mobject* mobj, sys::tas
   total = readable;
 
   uintptr_t base = aligned;
-  bool copied = gCopyMode.load(std::memory_order_relaxed) || task != sys::mach_task_self();
+  bool copied = gCopyMode.load(std::memory_order_relaxed) || !sys::task_is_self(task);
   if (copied) {
     void* mapping =
         mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

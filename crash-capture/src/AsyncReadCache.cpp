@@ -11,9 +11,13 @@ thread_local rocrash_async_read_cache* tCache __attribute__((tls_model("initial-
 
 constexpr uint64_t kPage = ROCRASH_ASYNC_READ_CACHE_PAGE_SIZE;
 
+// The cache of a write that reads `task`. The process's own memory goes by
+// every name it had, its parents' too in a forked child (see Task.h).
 rocrash_async_read_cache* cacheFor(sys::task_t task) {
   rocrash_async_read_cache* cache = tCache;
-  return cache != nullptr && cache->task == task ? cache : nullptr;
+  if (cache == nullptr) return nullptr;
+  if (cache->task == task) return cache;
+  return sys::task_is_self(task) && sys::task_is_self(cache->task) ? cache : nullptr;
 }
 
 rocrash_error_t errorOf(sys::kern_return_t kr) {

@@ -8,6 +8,33 @@
 #include "crash-capture/AsyncMachException.h"
 #include "crash-capture/AsyncReadCache.h"
 
+// rdi = the stack's top, rsi = the function, rdx = its argument.
+asm(R"(
+    .pushsection .text
+    .globl rocrash_async_call_on_stack
+    .type rocrash_async_call_on_stack, @function
+    .p2align 4
+rocrash_async_call_on_stack:
+    .cfi_startproc
+    pushq %rbp
+    .cfi_def_cfa_offset 16
+    .cfi_offset %rbp, -16
+    movq %rsp, %rbp
+    .cfi_def_cfa_register %rbp
+    andq $-16, %rdi
+    movq %rdi, %rsp
+    movq %rsi, %rax
+    movq %rdx, %rdi
+    callq *%rax
+    movq %rbp, %rsp
+    popq %rbp
+    .cfi_def_cfa %rsp, 8
+    retq
+    .cfi_endproc
+    .size rocrash_async_call_on_stack, .-rocrash_async_call_on_stack
+    .popsection
+)");
+
 namespace {
 
 uint16_t direct16(uint16_t v) { return v; }
@@ -191,10 +218,11 @@ void rocrash_async_file_init(rocrash_async_file* file, int fd, uint64_t output_l
   file->total_bytes = 0;
   file->buflen = 0;
   file->refused = false;
+  file->failed = false;
 }
 
 bool rocrash_async_file_write(rocrash_async_file* file, const void* data, size_t length) noexcept {
-  if (file->refused) return false;
+  if (file->refused || file->failed) return false;
   if (file->limit_bytes != 0) {
     if (file->total_bytes + length > file->limit_bytes) {
       file->refused = true;
@@ -203,11 +231,16 @@ bool rocrash_async_file_write(rocrash_async_file* file, const void* data, size_t
     file->total_bytes += length;
   }
   if (file->buflen + length > rocrash_async_file::kBufferSize) {
-    if (rocrash_async_writen(file->fd, file->buffer, file->buflen) < 0) return false;
+    if (rocrash_async_writen(file->fd, file->buffer, file->buflen) < 0) {
+      file->failed = true;
+      return false;
+    }
     file->buflen = 0;
   }
   if (length > rocrash_async_file::kBufferSize) {
-    return rocrash_async_writen(file->fd, data, length) >= 0;
+    if (rocrash_async_writen(file->fd, data, length) >= 0) return true;
+    file->failed = true;
+    return false;
   }
   rocrash_async_memcpy(file->buffer + file->buflen, data, length);
   file->buflen += length;
@@ -215,8 +248,12 @@ bool rocrash_async_file_write(rocrash_async_file* file, const void* data, size_t
 }
 
 bool rocrash_async_file_flush(rocrash_async_file* file) noexcept {
+  if (file->failed) return false;
   if (file->buflen == 0) return true;
-  if (rocrash_async_writen(file->fd, file->buffer, file->buflen) < 0) return false;
+  if (rocrash_async_writen(file->fd, file->buffer, file->buflen) < 0) {
+    file->failed = true;
+    return false;
+  }
   file->buflen = 0;
   return true;
 }

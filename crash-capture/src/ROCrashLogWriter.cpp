@@ -1,7 +1,10 @@
 #include "crash-capture/ROCrashLogWriter.h"
 
 #include <errno.h>
+#include <sys/random.h>
+#include <sys/syscall.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -290,6 +293,17 @@ size_t writeApplicationInfo(rocrash_async_file* file, const rocrash_log_writer* 
 
 size_t writeProcessInfo(rocrash_async_file* file, const rocrash_log_writer* writer) {
   const auto& p = writer->process_info;
+  const auto& forked = writer->forked_process;
+  if (forked.process_id != 0) {
+    size_t rv = packText(file, kProcessInfoName, forked.process_name);
+    rv += packUint32(file, kProcessInfoID, forked.process_id);
+    rv += packText(file, kProcessInfoPath, p.process_path.str);
+    rv += packText(file, kProcessInfoParentName, forked.parent_process_name);
+    rv += packUint32(file, kProcessInfoParentID, forked.parent_process_id);
+    rv += packBool(file, kProcessInfoNative, p.native);
+    rv += packUint64(file, kProcessInfoStartTime, forked.start_time);
+    return rv;
+  }
   size_t rv = packText(file, kProcessInfoName, p.process_name.str);
   rv += packUint32(file, kProcessInfoID, p.process_id);
   rv += packText(file, kProcessInfoPath, p.process_path.str);
@@ -553,6 +567,8 @@ rocrash_error_t rocrash_log_writer_init(rocrash_log_writer* writer,
     writer->application_info.app_marketing_version = copyText(*app_marketing_version);
   }
 
+  sys::process_records_prepare();
+  writer->forked_process.set_up_in = static_cast<uint32_t>(sys::mach_task_self());
   auto process = ROCrashProcessInfo::currentProcessInfo();
   if (!process) return ROCRASH_ERR_INVAL;
   auto& p = writer->process_info;
@@ -617,6 +633,63 @@ void rocrash_log_writer_set_custom_data(rocrash_log_writer* writer,
 
 namespace {
 
+// The command name of `record`, cut to its valid UTF-8 prefix, into `out`
+// (17 bytes).
+void copyCommandName(const sys::ProcessRecord& record, char* out) {
+  const auto* name = reinterpret_cast<const uint8_t*>(record.commandName);
+  size_t length = rocrash_utf8_valid_prefix_length(name, sizeof record.commandName);
+  rocrash_async_memcpy(out, record.commandName, length);
+  out[length] = '\0';
+}
+
+// A random (version 4) UUID from the kernel, or, should it have none to give
+// without waiting, `uuid` stirred with the process id and the clock: either
+// way not the parent's.
+void freshUUID(uint8_t uuid[16]) {
+  uint8_t bytes[16];
+  if (syscall(SYS_getrandom, bytes, sizeof bytes, GRND_NONBLOCK) ==
+      static_cast<long>(sizeof bytes)) {
+    rocrash_async_memcpy(uuid, bytes, sizeof bytes);
+  } else {
+    struct timespec now = {};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    uint64_t stir[2] = {static_cast<uint64_t>(syscall(SYS_getpid)) * 0x9E3779B97F4A7C15ull,
+                        static_cast<uint64_t>(now.tv_nsec) ^ static_cast<uint64_t>(now.tv_sec)};
+    for (size_t i = 0; i < 16; ++i) uuid[i] ^= static_cast<uint8_t>(stir[i / 8] >> (8 * (i % 8)));
+  }
+  uuid[6] = static_cast<uint8_t>((uuid[6] & 0x0F) | 0x40);
+  uuid[8] = static_cast<uint8_t>((uuid[8] & 0x3F) | 0x80);
+}
+
+}  // namespace
+
+bool rocrash_log_writer_adopt_process(rocrash_log_writer* writer) noexcept {
+  const auto pid = static_cast<uint32_t>(sys::mach_task_self());
+  auto& forked = writer->forked_process;
+  if (pid == forked.set_up_in) return false;
+  if (forked.process_id == pid) return true;
+  const uint32_t setUpIn = forked.set_up_in;
+  rocrash_async_memset(&forked, 0, sizeof forked);
+  forked.set_up_in = setUpIn;
+  sys::ProcessRecord record;
+  if (sys::process_record_now(static_cast<pid_t>(pid), &record)) {
+    copyCommandName(record, forked.process_name);
+    forked.parent_process_id = static_cast<uint32_t>(record.parentPid);
+    forked.start_time = static_cast<uint64_t>(record.startSeconds);
+  } else {
+    forked.parent_process_id = static_cast<uint32_t>(syscall(SYS_getppid));
+  }
+  sys::ProcessRecord parent;
+  if (sys::process_record_now(static_cast<pid_t>(forked.parent_process_id), &parent)) {
+    copyCommandName(parent, forked.parent_process_name);
+  }
+  freshUUID(writer->report_info.uuid_bytes);
+  forked.process_id = pid;
+  return true;
+}
+
+namespace {
+
 size_t messageSize(uint32_t field, size_t content) {
   return packMessageHeader(nullptr, field, content) + content;
 }
@@ -663,6 +736,7 @@ rocrash_error_t rocrash_log_writer_write(rocrash_log_writer* writer, sys::thread
                                          const rocrash_async_thread_state* current_state) noexcept {
   const sys::task_t task = sys::mach_task_self();
   const sys::thread_t self = rocrash_async_mach_thread_self();
+  rocrash_log_writer_adopt_process(writer);
 
   // 1. Stop every other thread so that their stacks hold still.
   sys::thread_t fallbackThreads[kFallbackThreads];

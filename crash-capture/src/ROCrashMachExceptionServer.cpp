@@ -206,6 +206,10 @@ struct ROCrashMachExceptionServerContext {
   std::atomic<uint32_t> shutdown{0};
   bool stopped = false;
   bool started = false;
+  // The receive buffer, made before the thread starts: a server that cannot
+  // make it must not start, for a fault sent to it would wait for ever.
+  uint8_t* buffer = nullptr;
+  size_t bufferSize = 0;
 };
 
 namespace {
@@ -250,6 +254,10 @@ void sendReply(const sys::mach_msg_header_t* request, sys::kern_return_t code) {
                 sys::MACH_PORT_NULL);
 }
 
+// Messages are received 4 bytes into the buffer: the 64-bit codes follow a
+// 68-byte head, so this keeps them 8-byte aligned for the callback.
+constexpr size_t kShift = 4;
+
 void* serverThreadMain(void* arg) {
   auto* ctx = static_cast<ROCrashMachExceptionServerContext*>(arg);
   pthread_mutex_lock(&ctx->lock);
@@ -258,15 +266,8 @@ void* serverThreadMain(void* arg) {
   pthread_cond_broadcast(&ctx->condition);
   pthread_mutex_unlock(&ctx->lock);
 
-  // Messages are received 4 bytes into the buffer: the 64-bit codes follow
-  // a 68-byte head, so this keeps them 8-byte aligned for the callback.
-  constexpr size_t kShift = 4;
-  size_t bufferSize = roundToPages(kMinimumRequestSize + kShift);
-  auto* block = static_cast<uint8_t*>(allocatePages(bufferSize));
-  if (block == nullptr) {
-    fprintf(stderr, "Unexpected error in vm_allocate(): %x\n", static_cast<unsigned>(errno));
-    return nullptr;
-  }
+  uint8_t* block = ctx->buffer;
+  size_t bufferSize = ctx->bufferSize;
   for (;;) {
     auto* buffer = reinterpret_cast<sys::mach_msg_header_t*>(block + kShift);
     size_t capacity = bufferSize - kShift;
@@ -275,13 +276,18 @@ void* serverThreadMain(void* arg) {
                       static_cast<uint32_t>(capacity), ctx->portSet, 0, sys::MACH_PORT_NULL);
     if (mr == sys::MACH_RCV_TOO_LARGE) {
       size_t needed = roundToPages(buffer->msgh_size + kShift);
-      munmap(block, bufferSize);
-      bufferSize = needed;
-      block = static_cast<uint8_t*>(allocatePages(bufferSize));
-      if (block == nullptr) {
+      auto* larger = static_cast<uint8_t*>(allocatePages(needed));
+      if (larger == nullptr) {
+        // No room for it: the message is dropped, and the server goes on
+        // with the buffer it has, which holds every exception request.
         fprintf(stderr, "Unexpected error in vm_allocate(): 0x%x\n", static_cast<unsigned>(errno));
-        return nullptr;
+        sys::mach_msg(buffer, sys::MACH_RCV_MSG, 0, static_cast<uint32_t>(capacity), ctx->portSet,
+                      0, sys::MACH_PORT_NULL);
+        continue;
       }
+      munmap(block, bufferSize);
+      block = larger;
+      bufferSize = needed;
       continue;
     }
     if (mr != sys::MACH_MSG_SUCCESS) continue;
@@ -299,11 +305,16 @@ void* serverThreadMain(void* arg) {
       const auto* words = reinterpret_cast<const uint32_t*>(buffer);
       uint32_t codeCount = words[16];
       if (capacity - kMinimumRequestSize < static_cast<uint64_t>(codeCount) * 8) continue;
+      // Only this process's own exceptions are answered: a request for another
+      // task is no crash of this process, and its reply port's name means
+      // nothing here (a reply might reach one of this process's own ports).
+      const auto task = static_cast<sys::task_t>(words[10]);
+      if (!sys::task_is_self(task)) continue;
       const auto* codes = reinterpret_cast<const uint64_t*>(
           reinterpret_cast<const uint8_t*>(buffer) + sys::kExceptionRequestHeaderSize);
-      sys::kern_return_t answer = ctx->callback(
-          static_cast<sys::task_t>(words[10]), static_cast<sys::thread_t>(words[7]),
-          static_cast<sys::exception_type_t>(words[15]), codes, codeCount, ctx->callbackContext);
+      sys::kern_return_t answer = ctx->callback(task, static_cast<sys::thread_t>(words[7]),
+                                                static_cast<sys::exception_type_t>(words[15]),
+                                                codes, codeCount, ctx->callbackContext);
       sendReply(buffer, answer);
     } else {
       sendReply(buffer, sys::KERN_FAILURE);
@@ -338,6 +349,7 @@ std::shared_ptr<ROCrashMachExceptionServer> ROCrashMachExceptionServer::initWith
     return nullptr;
   }
   auto cleanup = [&] {
+    if (ctx->buffer != nullptr) munmap(ctx->buffer, ctx->bufferSize);
     releasePorts(ctx);
     pthread_cond_destroy(&ctx->condition);
     pthread_mutex_destroy(&ctx->lock);
@@ -389,6 +401,17 @@ std::shared_ptr<ROCrashMachExceptionServer> ROCrashMachExceptionServer::initWith
     cleanup();
     return nullptr;
   }
+
+  ctx->bufferSize = roundToPages(kMinimumRequestSize + kShift);
+  ctx->buffer = static_cast<uint8_t*>(allocatePages(ctx->bufferSize));
+  if (ctx->buffer == nullptr) {
+    fail("Failed to allocate exception server's receive buffer", posixError(errno));
+    cleanup();
+    return nullptr;
+  }
+  // Touched now: the page is there when the first exception arrives, whatever
+  // memory the process has left by then.
+  memset(ctx->buffer, 0, ctx->bufferSize);
 
   pthread_attr_t attributes;
   rc = pthread_attr_init(&attributes);

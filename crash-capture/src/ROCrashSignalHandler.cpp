@@ -1,18 +1,24 @@
 #include "crash-capture/ROCrashSignalHandler.h"
 
 #include <errno.h>
+#include <sys/mman.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "crash-capture/AsyncList.h"
+#include "crash-capture/AsyncSafe.h"
 #include "crash-capture/ROReradUzerirudError.h"
 #include "system/ThreadStacks.h"
 
 namespace {
 
 constexpr size_t kAlternateStackSize = 65536;
+// The stack the chain runs on: room for the crash log writer, whatever is
+// left of the stack the signal arrived on.
+constexpr size_t kHandlerStackSize = 512 * 1024;
 
 struct CallbackEntry {
   rocrash_signal_handler_callback_func callback;
@@ -36,6 +42,27 @@ using ActionList = rocrash::async::async_list<PreviousAction>;
 CallbackList gCallbacks;
 ActionList gPreviousActions;
 std::mutex gRegistrationLock;
+
+// One handler stack for the process, taken by one thread at a time: the
+// thread whose signal runs the chain while another already does (a second
+// crash, which the first one's end will stop) stays on its own stack. A
+// signal of the thread that holds it (a fault in its own handler) runs on,
+// below, where it already is.
+std::atomic<void*> gHandlerStackTop{nullptr};
+std::atomic<int32_t> gHandlerStackHolder{0};
+size_t gHandlerStackUsable = 0;
+
+// Maps the handler stack, above an inaccessible guard page, once.
+void reserveHandlerStack() {
+  if (gHandlerStackTop.load() != nullptr) return;
+  const size_t page = sys::vm_page_size();
+  void* mapping = mmap(nullptr, kHandlerStackSize + page, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (mapping == MAP_FAILED) return;
+  mprotect(mapping, page, PROT_NONE);
+  gHandlerStackUsable = kHandlerStackSize;
+  gHandlerStackTop.store(static_cast<char*>(mapping) + page + kHandlerStackSize);
+}
 
 }  // namespace
 
@@ -61,7 +88,53 @@ bool runCallbackChain(int signo, siginfo_t* info, void* uap, CallbackList::node*
   return handled;
 }
 
+void dispatchHere(int signo, siginfo_t* info, void* uap);
+
+struct Delivery {
+  int signo;
+  siginfo_t* info;
+  void* uap;
+  void* top;
+  stack_t previous;  // the thread's alternate stack before
+  bool switched;
+};
+
+void dispatchOnHandlerStack(void* delivery) {
+  auto* d = static_cast<Delivery*>(delivery);
+  // For the time of the chain the handler stack is the thread's alternate
+  // stack: a signal of its own meanwhile (a fault in a callback) then
+  // arrives below, on this stack, rather than at the top of the stack the
+  // signal came on, where this delivery's frames still are.
+  stack_t here;
+  here.ss_sp = static_cast<char*>(d->top) - gHandlerStackUsable;
+  here.ss_size = gHandlerStackUsable;
+  here.ss_flags = 0;
+  d->switched = sigaltstack(&here, &d->previous) == 0;
+  dispatchHere(d->signo, d->info, d->uap);
+}
+
+// The registry's handler: the chain runs on the handler stack when it is
+// free, else where the signal arrived.
 void dispatchSignal(int signo, siginfo_t* info, void* uap) {
+  const int savedErrno = errno;
+  void* top = gHandlerStackTop.load(std::memory_order_acquire);
+  int32_t idle = 0;
+  if (top != nullptr && gHandlerStackHolder.compare_exchange_strong(idle, sys::mach_thread_self(),
+                                                                    std::memory_order_acquire)) {
+    Delivery delivery = {signo, info, uap, top, {}, false};
+    rocrash_async_call_on_stack(top, dispatchOnHandlerStack, &delivery);
+    if (delivery.switched) {
+      delivery.previous.ss_flags &= ~SS_ONSTACK;
+      sigaltstack(&delivery.previous, nullptr);
+    }
+    gHandlerStackHolder.store(0, std::memory_order_release);
+  } else {
+    dispatchHere(signo, info, uap);
+  }
+  errno = savedErrno;
+}
+
+void dispatchHere(int signo, siginfo_t* info, void* uap) {
   if (runCallbackChain(signo, info, uap, nullptr)) return;
   // Nobody handled it. Deliver it again with the default action: were the
   // registry's own handler left in place, the raised signal would come back
@@ -163,6 +236,7 @@ bool ROCrashSignalHandler::registerHandlerWithSignal(int signo,
   // Every other thread needs one of its own: a stack overflow or a corrupt
   // stack pointer may happen on any of them.
   sys::thread_alternate_stacks_enable(kAlternateStackSize);
+  reserveHandlerStack();
 
   // One forwarding entry per registration, behind the user callbacks; each
   // runs the rest of the chain first, so only the last one forwards.

@@ -7,6 +7,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -28,6 +29,7 @@
 #include "objc/NSException.h"
 #include "system/ImageEvents.h"
 #include "system/SystemFacts.h"
+#include "system/ThreadStacks.h"
 
 namespace {
 
@@ -42,6 +44,13 @@ constexpr int kFatalSignals[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTR
 struct CrashStorage {
   rocrash_log_writer writer;
   char* reportPath = nullptr;
+  char* dataFolder = nullptr;
+  char* queueFolder = nullptr;
+  // The report's file, made at enabling without a name (O_TMPFILE) in the
+  // data folder: a process that has used up its descriptors still has it. It
+  // gets its name once the report in it is whole. -1 where the file system
+  // cannot make such files; the file is then made at crash time.
+  int reportFile = -1;
   rocrash_mach_exception_port_set previousPorts{};
   void* callbackContext = nullptr;
   void (*handleSignal)(siginfo_t*, void*, void*) = nullptr;
@@ -196,27 +205,142 @@ void endLiveReport() {
 
 // ---- Crash time ----
 
+// The longest path a crash-time name is built into.
+constexpr size_t kPathRoom = 4096;
+
+// Appends `text` to the path being built in `path` (kPathRoom bytes); false
+// when it does not fit.
+bool appendText(char* path, size_t* length, const char* text) {
+  for (; *text != '\0'; ++text) {
+    if (*length + 1 >= kPathRoom) return false;
+    path[(*length)++] = *text;
+  }
+  path[*length] = '\0';
+  return true;
+}
+
+bool appendNumber(char* path, size_t* length, uint64_t value) {
+  char digits[24];
+  int n = 0;
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  char text[24];
+  for (int i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
+  text[n] = '\0';
+  return appendText(path, length, text);
+}
+
+// The queued-reports folder joined with the report's UUID in hex and
+// ".rocrash": a name no other report has.
+bool queuedName(char* path) {
+  size_t length = 0;
+  if (!appendText(path, &length, gStorage.queueFolder) || !appendText(path, &length, "/")) {
+    return false;
+  }
+  char hex[33];
+  static const char kDigits[] = "0123456789abcdef";
+  for (int i = 0; i < 16; ++i) {
+    hex[2 * i] = kDigits[gStorage.writer.report_info.uuid_bytes[i] >> 4];
+    hex[2 * i + 1] = kDigits[gStorage.writer.report_info.uuid_bytes[i] & 0xF];
+  }
+  hex[32] = '\0';
+  return appendText(path, &length, hex) && appendText(path, &length, ".rocrash");
+}
+
+// Where a report is being written: a file without a name, or, where the file
+// system cannot make one, a hidden temporary name in the data folder.
+struct ReportFile {
+  int fd = -1;
+  char temporary[kPathRoom] = {};
+};
+
+bool openReportFile(bool child, ReportFile* out) {
+  if (gStorage.reportFile >= 0) {
+    if (!child) {
+      out->fd = gStorage.reportFile;
+      gStorage.reportFile = -1;
+      return true;
+    }
+    // The parent's file: a child writes a file of its own, in the descriptor
+    // this frees (it may have used up all the others).
+    close(gStorage.reportFile);
+    gStorage.reportFile = -1;
+  }
+  out->fd = open(gStorage.dataFolder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (out->fd >= 0) return true;
+  size_t length = 0;
+  if (!appendText(out->temporary, &length, gStorage.dataFolder) ||
+      !appendText(out->temporary, &length, "/.report-") ||
+      !appendNumber(out->temporary, &length, static_cast<uint64_t>(sys::mach_task_self())) ||
+      !appendText(out->temporary, &length, ".tmp")) {
+    return false;
+  }
+  out->fd = open(out->temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  return out->fd >= 0;
+}
+
+// Gives the whole report the name `path`, never replacing a file there.
+bool nameReport(const ReportFile& file, const char* path) {
+  if (file.temporary[0] != '\0') return link(file.temporary, path) == 0;
+  char self[64];
+  size_t length = 0;
+  appendText(self, &length, "/proc/self/fd/");
+  appendNumber(self, &length, static_cast<uint64_t>(file.fd));
+  return linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
+}
+
+// The report of the process that enabled the reporter becomes the pending
+// report, unless an earlier run's is still there: it is never replaced, and
+// this one is queued beside it. A forked child's report is queued, so that
+// any number of children's reports survive to the next launch.
+bool publishReport(bool child, const ReportFile& file) {
+  char path[kPathRoom];
+  if (!child) {
+    if (nameReport(file, gStorage.reportPath)) return true;
+    if (errno != EEXIST) return false;
+  }
+  return queuedName(path) && nameReport(file, path);
+}
+
+// Writes the report into a file without a name (or a temporary one) and names
+// it only once it is whole: a writer that is killed, or that faults, leaves
+// no cut report and replaces none.
 rocrash_error_t writeCrashReport(sys::thread_t crashedThread, const rocrash_log_crash_info* info,
                                  const rocrash_async_thread_state* current) {
-  // A report shows the process's memory: for its user alone.
-  int fd = open(gStorage.reportPath, O_RDWR | O_CREAT | O_TRUNC, 0600);
-  if (fd < 0) return ROCRASH_ERR_INTERNAL;
+  // A forked child's facts are read first, while the descriptor the report
+  // file will take is still free.
+  const bool child = rocrash_log_writer_adopt_process(&gStorage.writer);
+  ReportFile report;
+  if (!openReportFile(child, &report)) return ROCRASH_ERR_INTERNAL;
   rocrash_async_file file;
-  rocrash_async_file_init(&file, fd, kOutputLimit);
+  rocrash_async_file_init(&file, report.fd, kOutputLimit);
   rocrash_error_t result =
       rocrash_log_writer_write(&gStorage.writer, crashedThread, &gImageList, &file, info, current);
-  if (rocrash_log_writer_close(&gStorage.writer) != ROCRASH_ERR_NONE) {
-    close(fd);
-    return ROCRASH_ERR_INTERNAL;
-  }
-  bool flushed = rocrash_async_file_flush(&file);
-  bool closed = rocrash_async_file_close(&file);
-  if (!flushed || !closed) return ROCRASH_ERR_INTERNAL;
+  bool whole = rocrash_log_writer_close(&gStorage.writer) == ROCRASH_ERR_NONE &&
+               rocrash_async_file_flush(&file) && !file.refused;
+  bool published = whole && publishReport(child, report);
+  if (report.temporary[0] != '\0') unlink(report.temporary);
+  if (close(report.fd) != 0 || !published) return ROCRASH_ERR_INTERNAL;
   return result;
+}
+
+// Set by the Mach callback once the server is done with a crash: the
+// thread it was for then ends the process with its own signal when that
+// signal reaches the handlers here (report written or not), instead of
+// waiting for an end that only it can bring.
+std::atomic<int32_t> gServerDoneWith{0};
+
+[[noreturn]] void endWith(int signo) {
+  gCrashSignal.store(signo);
+  endWithTheCrashSignal();
 }
 
 bool signalCallback(int signo, siginfo_t* info, void* uap, void*,
                     rocrash_signal_handler_callback_next_context*) {
+  sys::task_self_refresh();
+  if (gServerDoneWith.load() == rocrash_async_mach_thread_self()) endWith(signo);
   if (!beginCrash(signo)) endWithTheCrashSignal();
   rocrash_async_thread_state state;
   rocrash_async_thread_state_mcontext_init(&state, uap);
@@ -270,6 +394,7 @@ sys::kern_return_t machCallback(sys::task_t task, sys::thread_t thread, sys::exc
   rocrash_log_crash_info crashInfo = {&si, &mach};
   MachWrite write = {thread, &crashInfo};
   rocrash_error_t result = rocrash_async_thread_state_current(writeFromServerThread, &write);
+  gServerDoneWith.store(thread);
   if (result != ROCRASH_ERR_NONE || gStorage.handleSignal == nullptr) return sys::KERN_FAILURE;
 
   // The callback gets the mapped signal and a context whose machine state
@@ -497,6 +622,29 @@ bool ROReradUzerirud::purgePendingCrashReportAndReturnError(
   return true;
 }
 
+std::vector<std::string> ROReradUzerirud::queuedCrashReportPaths() const {
+  std::vector<std::pair<std::filesystem::file_time_type, std::string>> found;
+  std::error_code ec;
+  for (const auto& entry : std::filesystem::directory_iterator(queuedCrashReportDirectory(), ec)) {
+    const std::string name = entry.path().filename().string();
+    if (!entry.is_regular_file(ec) || name.size() <= 8 || name[0] == '.' ||
+        name.compare(name.size() - 8, 8, ".rocrash") != 0) {
+      continue;
+    }
+    found.emplace_back(entry.last_write_time(ec), entry.path().string());
+  }
+  std::sort(found.begin(), found.end());
+  std::vector<std::string> paths;
+  for (auto& [time, path] : found) paths.push_back(std::move(path));
+  return paths;
+}
+
+bool ROReradUzerirud::purgeQueuedCrashReports() {
+  bool purged = true;
+  for (const auto& path : queuedCrashReportPaths()) purged = unlink(path.c_str()) == 0 && purged;
+  return purged;
+}
+
 bool ROReradUzerirud::populateCrashReportDirectoryAndReturnError(
     std::shared_ptr<foundation::NSError>* error) {
   // Owner-only from their mkdir on, with the missing folders above them; the
@@ -528,7 +676,18 @@ bool ROReradUzerirud::enableCrashReporterAndReturnError(
   }
   if (!populateCrashReportDirectoryAndReturnError(error)) return false;
   gStorage.reportPath = strdup(crashReportPath().c_str());
+  gStorage.dataFolder = strdup(crashReportDirectory_.c_str());
+  gStorage.queueFolder = strdup(queuedCrashReportDirectory().c_str());
+  gStorage.reportFile = open(gStorage.dataFolder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
 
+  // The kernel ends a thread that faults with its fault signal blocked,
+  // before any handler runs; the threads that exist now take their alternate
+  // stacks (and leave the fault signals unblocked) with the handlers'
+  // registration below.
+  const uint64_t type = config_->signalHandlerType();
+  if (type == ROReradUzerirudSignalHandlerTypeBSD || type == ROReradUzerirudSignalHandlerTypeMach) {
+    sys::thread_fault_signals_keep_deliverable();
+  }
   sys::sync_loaded_images();
   sys::thread_parking_prepare();
   rocrash_error_t started = rocrash_log_writer_init(
@@ -555,8 +714,15 @@ bool ROReradUzerirud::enableCrashReporterAndReturnError(
       }
       break;
     case ROReradUzerirudSignalHandlerTypeMach: {
-      if (!handler->registerHandlerForSignal(SIGABRT, signalCallback, &gStorage, error)) {
-        return false;
+      // SIGABRT never arrives as an exception. The fault signals are caught
+      // as signals too, behind the exception bridge (installed after them, so
+      // it hands them on here): for a process whose faults no server of its
+      // own can take (a forked child), for a fault that could not be sent,
+      // and to end the faulting thread once the server is done with it.
+      for (int signo : kFatalSignals) {
+        if (!handler->registerHandlerForSignal(signo, signalCallback, &gStorage, error)) {
+          return false;
+        }
       }
       machServer_ = enableMachExceptionServerWithPreviousPortSet(&previousMachPorts_, machCallback,
                                                                  &gStorage, error);

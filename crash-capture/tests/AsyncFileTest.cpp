@@ -104,6 +104,22 @@ TEST_F(AsyncFile, FailedWriteOutKeepsBufferedCountAndCloseLeavesDescriptorOpen) 
   signal(SIGPIPE, SIG_DFL);
 }
 
+// Part of a piece may have reached the descriptor when its write-out failed:
+// whatever follows would stand after a gap.
+TEST_F(AsyncFile, FailedWriteOutEndsTheOutputForGood) {
+  fcntl(fds_[1], F_SETFL, O_NONBLOCK);
+  std::string filler(4096, 'f');
+  while (write(fds_[1], filler.data(), filler.size()) > 0) {
+  }
+  rocrash_async_file_init(&file_, fds_[1], 0);
+  std::string big(300, 'B');
+  EXPECT_FALSE(rocrash_async_file_write(&file_, big.data(), big.size()));
+  drain();  // room again
+  EXPECT_FALSE(rocrash_async_file_write(&file_, "x", 1));
+  EXPECT_FALSE(rocrash_async_file_flush(&file_));
+  EXPECT_EQ(drain(), "");
+}
+
 TEST_F(AsyncFile, CloseFlushesThenCloses) {
   rocrash_async_file_init(&file_, fds_[1], 0);
   EXPECT_TRUE(rocrash_async_file_write(&file_, "xyz", 3));

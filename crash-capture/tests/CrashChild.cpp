@@ -1,19 +1,29 @@
 // A program that enables the crash reporter and then crashes in the way its
 // first argument names, for the crash tests to read the report it leaves.
 //
-//   crash-capture_child <mode> <signals|mach> <folder>
+//   crash-capture_child <mode> <signals|mach> <folder> [symbols]
 //
-// The report goes under <folder>. Before crashing, the program writes what
-// the tests check the report against to <folder>/markers, one "key value"
-// line each (addresses in decimal).
+// The report goes under <folder>; with "symbols" the reporter names the
+// frames from the images' symbol tables. Before crashing, the program writes
+// what the tests check the report against to <folder>/markers, one "key
+// value" line each (addresses in decimal): "pid" and "pid.parent" name the
+// program and its parent, and a mode whose other processes crash names each
+// of them the same way under a key of its own.
+#include <alloca.h>
 #include <execinfo.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/auxv.h>
+#include <sys/mman.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -43,10 +53,22 @@ int64_t monotonicNs() {
 // write outside any object and so does not warn about them or drop them.
 volatile uintptr_t gLowAddress = 0;
 
+// One line with one write, so that processes marking at once never mix
+// their lines.
 void mark(const std::string& key, uint64_t value) {
-  FILE* f = fopen((gFolder + "/markers").c_str(), "a");
-  fprintf(f, "%s %llu\n", key.c_str(), static_cast<unsigned long long>(value));
-  fclose(f);
+  char line[256];
+  int n =
+      snprintf(line, sizeof line, "%s %llu\n", key.c_str(), static_cast<unsigned long long>(value));
+  int fd = open((gFolder + "/markers").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+  ssize_t written = write(fd, line, static_cast<size_t>(n));
+  (void)written;
+  close(fd);
+}
+
+// Marks the calling process under `key`, with its parent.
+void markProcess(const std::string& key) {
+  mark(key, static_cast<uint64_t>(getpid()));
+  mark(key + ".parent", static_cast<uint64_t>(getppid()));
 }
 
 void markFunction(const std::string& key, void (*function)()) {
@@ -100,6 +122,72 @@ __attribute__((noinline)) void badStackPointer() {
       "push %%rax\n" ::
           : "memory");
 }
+
+// The crashes of the situations below, each in a function of its own that
+// the report must name. Each stores its own value, so that no optimiser
+// folds them into one.
+inline void faultWith(int value) {
+  *reinterpret_cast<volatile int*>(gLowAddress + 0x10) = value;
+  asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void forkedChildCrashes() { faultWith(11); }
+__attribute__((noinline)) void parentCrashesLater() { faultWith(12); }
+__attribute__((noinline)) void daemonCrashes() { faultWith(13); }
+__attribute__((noinline)) void childrenCrashTogether() { faultWith(14); }
+__attribute__((noinline)) void faultWithoutDescriptors() { faultWith(15); }
+__attribute__((noinline)) void faultWithoutMemory() { faultWith(16); }
+__attribute__((noinline)) void blockedWorkerFaults() { faultWith(17); }
+__attribute__((noinline)) void maskedThreadFaults() { faultWith(18); }
+__attribute__((noinline)) void handlerFaults(volatile char* used) {
+  used[0] = 2;
+  faultWith(19);
+}
+
+// An application's handler on a small alternate stack: it uses all of it but
+// what the kernel needs for the next signal's frame and a little more, then
+// faults.
+__attribute__((noinline)) void usedMostOfTheStack(int, siginfo_t*, void*) {
+  stack_t stack;
+  sigaltstack(nullptr, &stack);
+  auto* here = static_cast<char*>(__builtin_frame_address(0));
+  size_t left = static_cast<size_t>(here - static_cast<char*>(stack.ss_sp));
+  size_t keep = getauxval(AT_MINSIGSTKSZ) + 3072;
+  size_t use = left > keep ? left - keep : 16;
+  auto* block = static_cast<volatile char*>(alloca(use));
+  for (size_t i = 0; i < use; i += 512) block[i] = 1;
+  handlerFaults(block);
+}
+
+// Gives the calling thread an alternate stack of `size` bytes of its own, as
+// an application or another runtime would.
+void installAlternateStack(size_t size) {
+  stack_t stack;
+  stack.ss_sp = malloc(size);
+  stack.ss_size = size;
+  stack.ss_flags = 0;
+  sigaltstack(&stack, nullptr);
+}
+
+// No mapping can be added from here on: the address space is as large as it
+// may get.
+void exhaustAddressSpace() {
+  FILE* status = fopen("/proc/self/status", "r");
+  char line[256];
+  unsigned long long kilobytes = 0;
+  while (fgets(line, sizeof line, status) != nullptr) {
+    if (sscanf(line, "VmSize: %llu kB", &kilobytes) == 1) break;
+  }
+  fclose(status);
+  struct rlimit limit;
+  getrlimit(RLIMIT_AS, &limit);
+  limit.rlim_cur = static_cast<rlim_t>(kilobytes * 1024);
+  setrlimit(RLIMIT_AS, &limit);
+}
+
+struct OverflowsWhenDestroyed {
+  ~OverflowsWhenDestroyed() { overflow(0); }
+};
 
 // Starts `count` threads that wait for ever, with the parking signal blocked
 // when asked.
@@ -155,6 +243,36 @@ void prepare() {
       while (!gEnabled.load()) std::this_thread::yield();
       overflow(0);
     });
+  } else if (gMode == "small-stack-before") {
+    gEarlyThread = std::thread([] {
+      installAlternateStack(8 * 1024);
+      while (!gEnabled.load()) std::this_thread::yield();
+      overflow(0);
+    });
+  } else if (gMode == "masks-after-enable") {
+    gEarlyThread = std::thread([] {
+      while (!gEnabled.load()) std::this_thread::yield();
+      sigset_t all;
+      sigfillset(&all);
+      pthread_sigmask(SIG_BLOCK, &all, nullptr);
+      sigprocmask(SIG_SETMASK, &all, nullptr);
+      maskedThreadFaults();
+    });
+  }
+}
+
+// A child process: it marks itself as "child" and crashes, after limiting
+// its address space to what it has when asked.
+[[noreturn]] void crashAsChild(bool tight) {
+  markProcess("child");
+  if (tight) exhaustAddressSpace();
+  forkedChildCrashes();
+  _exit(1);
+}
+
+void waitFor(pid_t pid) {
+  int status;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
 }
 
@@ -225,6 +343,131 @@ int crash() {
     markFunction("crashed", faultHere);
     gCrashStart = monotonicNs();
     faultHere();
+  } else if (gMode == "fork-child" || gMode == "raw-fork-child") {
+    // The child crashes first; its parent, which enabled the reporter, then
+    // crashes too and must still be reported.
+    pid_t child = gMode == "fork-child" ? fork() : static_cast<pid_t>(syscall(SYS_fork));
+    if (child == 0) crashAsChild(false);
+    waitFor(child);
+    parentCrashesLater();
+  } else if (gMode == "tight-child") {
+    pid_t child = fork();
+    if (child == 0) crashAsChild(true);
+    waitFor(child);
+    return 0;
+  } else if (gMode == "children-together") {
+    constexpr int kChildren = 8;
+    auto* ready = static_cast<std::atomic<int>*>(mmap(nullptr, sizeof(std::atomic<int>),
+                                                      PROT_READ | PROT_WRITE,
+                                                      MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    ready->store(0);
+    pid_t children[kChildren];
+    for (auto& child : children) {
+      child = fork();
+      if (child == 0) {
+        markProcess("child");
+        ready->fetch_add(1);
+        while (ready->load() < kChildren) {
+        }
+        childrenCrashTogether();
+        _exit(1);
+      }
+    }
+    for (pid_t child : children) waitFor(child);
+    return 0;
+  } else if (gMode == "daemon") {
+    // A daemon made the usual way: its parent has exited before it crashes.
+    // The program waits until the daemon's end closes the pipe.
+    int fds[2];
+    if (pipe(fds) != 0) return 4;
+    pid_t first = fork();
+    if (first == 0) {
+      close(fds[0]);
+      const pid_t self = getpid();
+      if (fork() == 0) {
+        while (getppid() == self) usleep(1000);
+        setsid();
+        markProcess("daemon");
+        daemonCrashes();
+      }
+      _exit(0);
+    }
+    close(fds[1]);
+    waitFor(first);
+    char byte;
+    while (read(fds[0], &byte, 1) > 0) {
+    }
+    return 0;
+  } else if (gMode == "no-descriptors") {
+    struct rlimit limit;
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = 256;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    while (open("/dev/null", O_RDONLY) >= 0) {
+    }
+    faultWithoutDescriptors();
+  } else if (gMode == "memory-exhausted") {
+    exhaustAddressSpace();
+    faultWithoutMemory();
+  } else if (gMode == "small-stack-before") {
+    gEnabled = true;
+    gEarlyThread.join();
+  } else if (gMode == "small-stack-after") {
+    std::thread([] {
+      installAlternateStack(16 * 1024);
+      overflow(0);
+    }).join();
+  } else if (gMode == "used-alternate-stack") {
+    std::thread([] {
+      installAlternateStack(16 * 1024);
+      struct sigaction action;
+      memset(&action, 0, sizeof action);
+      action.sa_sigaction = usedMostOfTheStack;
+      action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+      sigemptyset(&action.sa_mask);
+      sigaction(SIGUSR1, &action, nullptr);
+      pthread_kill(pthread_self(), SIGUSR1);
+    }).join();
+  } else if (gMode == "threads-past-the-slots") {
+    // More threads than the engine has slots for; the last one made
+    // overflows its stack.
+    constexpr int kThreads = static_cast<int>(sys::kThreadCapacity) + 8;
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstacksize(&attributes, 64 * 1024);
+    static std::atomic<int> started{0};
+    for (int i = 0; i < kThreads; ++i) {
+      pthread_t thread;
+      if (pthread_create(
+              &thread, &attributes,
+              [](void*) -> void* {
+                ++started;
+                for (;;) pause();
+              },
+              nullptr) != 0) {
+        return 5;
+      }
+    }
+    while (started.load() < kThreads) std::this_thread::yield();
+    std::thread([] { overflow(0); }).join();
+  } else if (gMode == "thread-local-destructor") {
+    std::thread([] {
+      static thread_local OverflowsWhenDestroyed guard;
+      asm volatile("" ::"r"(&guard) : "memory");
+    }).join();
+  } else if (gMode == "key-destructor") {
+    static pthread_key_t key;
+    pthread_key_create(&key, [](void*) { overflow(0); });
+    std::thread([] { pthread_setspecific(key, &key); }).join();
+  } else if (gMode == "blocked-worker") {
+    // Every signal blocked past the engine's reach; the worker inherits the
+    // mask.
+    uint64_t all = ~uint64_t{0};
+    syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, nullptr, sizeof all);
+    std::thread([] { blockedWorkerFaults(); }).join();
+  } else if (gMode == "masks-after-enable") {
+    gEnabled = true;
+    gEarlyThread.join();
   } else if (gMode == "raise") {
     raise(SIGSEGV);
   } else if (gMode == "abort") {
@@ -242,10 +485,12 @@ int crash() {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 4) return 2;
+  if (argc != 4 && argc != 5) return 2;
   gMode = argv[1];
   std::string type = argv[2];
   gFolder = argv[3];
+  const bool symbols = argc == 5 && std::string(argv[4]) == "symbols";
+  markProcess("pid");
   snprintf(gElapsedPath, sizeof gElapsedPath, "%s/elapsed", gFolder.c_str());
   // What the process does by default on a fatal signal is what follows a
   // crash; the sanitizers' own handlers stay out of the way.
@@ -253,7 +498,9 @@ int main(int argc, char** argv) {
   prepare();
   auto config = ROReradUzerirudConfig::initWithSignalHandlerType(
       type == "mach" ? ROReradUzerirudSignalHandlerTypeMach : ROReradUzerirudSignalHandlerTypeBSD,
-      0, true, gFolder);
+      symbols ? ROReradUzerirudSymbolicationStrategySymbolTable
+              : ROReradUzerirudSymbolicationStrategyNone,
+      true, gFolder);
   auto reporter =
       ROReradUzerirud::initWithApplicationIdentifier("com.example.child", "7", "1.0", config);
   ROReradUzerirudCallbacks callbacks = {0, nullptr, handleSignal};

@@ -5,6 +5,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -509,6 +510,85 @@ TEST(ROReradUzerirudPaths, IdentifierSlashesBecomeUnderscores) {
   EXPECT_FALSE(reporter->loadPendingCrashReportDataAndReturnError(&error));
   EXPECT_TRUE(error);
   EXPECT_FALSE(reporter->purgePendingCrashReport());
+}
+
+// An earlier run's pending report is there when the child enables and
+// crashes, with a writer that is killed midway when asked (by a thread that
+// cannot be parked and ends the process as soon as the writer asks it to).
+// The status of the child.
+int crashBesideAnEarlierReport(const ROReradUzerirud& reporter, bool killMidway) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    for (int s : {SIGSEGV, SIGBUS, SIGABRT, SIGILL, SIGFPE, SIGTRAP}) signal(s, SIG_DFL);
+    auto child = ROReradUzerirud::initWithApplicationIdentifier(reporter.applicationIdentifier(),
+                                                                "7", "1.0", reporter.config());
+    if (!child->enableCrashReporter()) _exit(90);
+    static std::atomic<bool> deaf{false};
+    if (killMidway) {
+      std::thread([] {
+        sigset_t parking;
+        sigemptyset(&parking);
+        sigaddset(&parking, sys::thread_parking_signal());
+        pthread_sigmask(SIG_BLOCK, &parking, nullptr);
+        deaf = true;
+        for (sigset_t pending;;) {
+          if (sigpending(&pending) == 0 && sigismember(&pending, sys::thread_parking_signal())) {
+            kill(getpid(), SIGKILL);
+          }
+        }
+      }).detach();
+      while (!deaf.load()) std::this_thread::yield();
+    }
+    callerOfTheCrash();
+    _exit(91);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return status;
+}
+
+class ROReradUzerirudPending : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    reporter_ = ROReradUzerirud::initWithApplicationIdentifier(
+        "com.example.crasher", "7", "1.0",
+        ROReradUzerirudConfig::initWithSignalHandlerType(ROReradUzerirudSignalHandlerTypeBSD, 0,
+                                                         true, folder_.path().string()));
+    ASSERT_TRUE(reporter_->populateCrashReportDirectoryAndReturnError(nullptr));
+    std::ofstream(reporter_->crashReportPath(), std::ios::binary) << "earlier";
+  }
+  std::string pending() const {
+    std::ifstream in(reporter_->crashReportPath(), std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  }
+  TemporaryFolder folder_{"rocrash_pending"};
+  std::shared_ptr<ROReradUzerirud> reporter_;
+};
+
+TEST_F(ROReradUzerirudPending, CrashBesideAnEarlierReportIsQueuedAndKeepsIt) {
+  int status = crashBesideAnEarlierReport(*reporter_, false);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
+  EXPECT_EQ(pending(), "earlier");
+  auto queued = reporter_->queuedCrashReportPaths();
+  ASSERT_EQ(queued.size(), 1u);
+  std::ifstream in(queued[0], std::ios::binary);
+  std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                             std::istreambuf_iterator<char>());
+  std::shared_ptr<foundation::NSError> error;
+  EXPECT_TRUE(ROCrashReport::create(bytes, &error));
+  EXPECT_TRUE(reporter_->purgeQueuedCrashReports());
+  EXPECT_TRUE(reporter_->queuedCrashReportPaths().empty());
+}
+
+TEST_F(ROReradUzerirudPending, WriterKilledMidwayLeavesNoCutReportAndKeepsTheEarlierOne) {
+  int status = crashBesideAnEarlierReport(*reporter_, true);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << status;
+  EXPECT_EQ(pending(), "earlier");
+  std::vector<std::string> files;
+  for (const auto& entry : fs::recursive_directory_iterator(reporter_->crashReportDirectory())) {
+    if (entry.is_regular_file()) files.push_back(entry.path().filename().string());
+  }
+  EXPECT_EQ(files, std::vector<std::string>{"live_report.rocrash"});
 }
 
 TEST(ROReradUzerirudLive, ReportOfTheCallingThreadIsUserRequested) {

@@ -164,7 +164,10 @@ class DUZECrashes : public DUZEServiceAbstract, public DUZEChannelDelegate {
   // Processing of the last session's crash ---------------------------------------
 
   // Moves the engine's pending report into the crash folder (and purges it
-  // from the engine in every case).
+  // from the engine in every case), and each report the engine queued (a
+  // forked child's, or one made beside an earlier pending report) into a
+  // file of its own, so that each is sent as its own crash log. A queued
+  // report leaves the queue once saved, or when it does not parse.
   void handleLatestCrashReport();
   // The report files of the crash folder, in listing order.
   std::vector<std::filesystem::path> persistedCrashReports();

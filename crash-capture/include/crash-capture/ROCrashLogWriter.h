@@ -70,6 +70,20 @@ struct rocrash_log_writer {
     bool native;
   } process_info;
 
+  // The process a write runs in when it is not the one set-up was made in (a
+  // child forked after set-up): its facts, read at crash time into this fixed
+  // room by `rocrash_log_writer_adopt_process`. `process_id` is 0 while the
+  // set-up facts stand; the executable path is the set-up one. `set_up_in` is
+  // the process set-up ran in.
+  struct {
+    uint32_t set_up_in;
+    uint32_t process_id;
+    uint32_t parent_process_id;
+    uint64_t start_time;
+    char process_name[17];
+    char parent_process_name[17];
+  } forked_process;
+
   struct {
     bool has_exception;
     char* name;
@@ -136,16 +150,24 @@ void rocrash_log_writer_set_exception(rocrash_log_writer* writer, objc::NSExcept
 void rocrash_log_writer_set_custom_data(rocrash_log_writer* writer,
                                         const std::vector<uint8_t>* data);
 
+// Makes the writer describe the calling process when it is not the one
+// set-up was made in (a child forked since): its id, name, parent and start
+// time are read now, and the report gets a UUID of its own. True when the
+// caller is such a child. Idempotent; async-signal-safe; uses one file
+// descriptor for a moment. `rocrash_log_writer_write` calls it too: a caller
+// short of descriptors calls it before it opens the report file.
+bool rocrash_log_writer_adopt_process(rocrash_log_writer* writer) noexcept;
+
 // Writes a complete report to `file`: every thread of the task (the others
 // are suspended for the time of the write), the images of `image_list`, the
 // recorded exception, the signal and the custom data. `crashed_thread` is
 // marked crashed and always written, whatever the number of threads. The
 // calling thread is written from `current_state` when it is given and left
-// out otherwise. When the file has an output limit and the whole report would
-// pass it, the threads other than the crashed one are written with fewer
-// frames, as many as fit for all of them (and, were that not enough, the
-// custom data is left out), so the report stays whole. Async-signal-safe;
-// allocates nothing. Single write failures are recorded by the file; the
+// out otherwise. The report names the calling process, a forked child's own
+// (see `rocrash_log_writer_adopt_process`). When the file has an output limit and the whole report
+// would pass it, the threads other than the crashed one are written with fewer frames, as many as
+// fit for all of them (and, were that not enough, the custom data is left out), so the report stays
+// whole. Async-signal-safe; allocates nothing. Single write failures are recorded by the file; the
 // caller's flush and close report them.
 rocrash_error_t rocrash_log_writer_write(rocrash_log_writer* writer, sys::thread_t crashed_thread,
                                          rocrash_async_image_list* image_list,

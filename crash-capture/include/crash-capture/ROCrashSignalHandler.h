@@ -25,7 +25,11 @@ bool rocrash_signal_handler_callback_next(rocrash_signal_handler_callback_next_c
 // Installs one process-wide handler per fatal signal asked for, runs it on an
 // alternate signal stack (so a stack overflow can still be reported), keeps a
 // chain of in-process callbacks that see every such signal first, and hands
-// the signal on to the handler that was installed before. Registration runs on
+// the signal on to the handler that was installed before. The chain itself
+// runs on a handler stack of its own, reserved at the first registration and
+// taken by one thread at a time, so that it has room even when the signal
+// arrives on a small alternate stack (8 KiB, installed by the application or
+// another runtime) or on one a handler before it nearly used up. Registration runs on
 // ordinary threads; the chain is walked inside signal handlers without locks
 // or allocation.
 class ROCrashSignalHandler {
@@ -46,7 +50,7 @@ class ROCrashSignalHandler {
   // Installs the registry's handler for `signo` once, on an alternate stack
   // for the calling thread, saving the action it replaces. Every other
   // thread of the process, now and later, gets an alternate stack of its own
-  // (system/ThreadStacks.h).
+  // (system/ThreadStacks.h); the handler stack is reserved.
   bool registerHandlerWithSignal(int signo, std::shared_ptr<foundation::NSError>* error);
 
   // Empties the callback chain and the saved previous actions. The process's

@@ -106,6 +106,12 @@ class ROCrashHostInfo {
 // capture once per process, the crash-time callbacks that write the report,
 // the pending report of the last run, and live reports on request.
 //
+// A report is written into a file without a name and named only when it is
+// whole, so that a writer that is killed or faults leaves no cut report and
+// replaces none. The enabling process's report becomes the pending report, or
+// is queued beside an earlier run's pending one; a forked child's is always
+// queued (it is another process, reported as itself).
+//
 // One report is written at a time. The first crash writes the report and
 // ends the process with its signal; a thread that crashes meanwhile waits
 // for that end without writing. A crash that meets a live report being
@@ -137,6 +143,13 @@ class ROReradUzerirud {
       std::shared_ptr<foundation::NSError>* error) const;
   bool purgePendingCrashReport();
   bool purgePendingCrashReportAndReturnError(std::shared_ptr<foundation::NSError>* error);
+
+  // The whole reports waiting in `queuedCrashReportDirectory`, oldest first:
+  // those of forked children, and a crash's report made while an earlier
+  // run's was still pending (which it never replaces).
+  std::vector<std::string> queuedCrashReportPaths() const;
+  // Removes them; false when one could not be removed.
+  bool purgeQueuedCrashReports();
 
   bool enableCrashReporter();
   bool enableCrashReporterAndReturnError(std::shared_ptr<foundation::NSError>* error);

@@ -1,5 +1,7 @@
 #include <errno.h>
+#include <linux/futex.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <ucontext.h>
 #include <unistd.h>
 
@@ -33,6 +35,9 @@ struct PortDescriptor {
 constexpr uint32_t kMaxCodes = 16;
 constexpr uint32_t kMaxStateWords = 1296;
 constexpr uint32_t kComplex = 0x80000000u;
+// Set in the return codes of receive errors (MACH_RCV_*), clear in those of
+// send errors.
+constexpr kern_return_t kReceiveErrorBit = 0x4000;
 
 // The request as the server reads it: header, body, thread and task,
 // record, type and count, then the codes (32 or 64 bits each).
@@ -55,22 +60,79 @@ struct ExceptionReply {
 };
 static_assert(sizeof(ExceptionReply) == kExceptionReplySize);
 
-// Sends `request` (already sized) with a fresh reply port and waits for the
-// reply; the reply's return code, or the transport's failure.
+// A reply port made when the bridge is armed, so that a fault in a process
+// that has used up its file descriptors (or its memory) can still be answered:
+// a call takes it when it is free, and makes a port of its own only when
+// another call holds it. A call that can make none waits for the reserve.
+// The reserve of a parent process, inherited by a forked child, names
+// nothing there (the name may by now be one of the child's own ports): it is
+// known by its owner too. The busy flag is taken before either is changed.
+std::atomic<mach_port_t> gReservedReply{MACH_PORT_NULL};
+std::atomic<task_t> gReservedReplyOwner{0};
+std::atomic<int32_t> gReservedReplyBusy{0};
+
+void reserveReplyPort() {
+  if (gReservedReplyOwner.load() == mach_task_self()) return;
+  int32_t idle = 0;
+  if (!gReservedReplyBusy.compare_exchange_strong(idle, 1)) return;
+  mach_port_t port;
+  if (gReservedReplyOwner.load() != mach_task_self() &&
+      mach_port_allocate(mach_task_self(), MACH_PORT_RIGHT_RECEIVE, &port) == KERN_SUCCESS) {
+    gReservedReply.store(port);
+    gReservedReplyOwner.store(mach_task_self());
+  }
+  gReservedReplyBusy.store(0);
+}
+
+int* futexWord(std::atomic<int32_t>* word) { return reinterpret_cast<int*>(word); }
+
+// The reply port of one call: the reserve, a new one, or (when neither can
+// be had now) the reserve once it is given back. `*reserved` tells which.
+// MACH_PORT_NULL when this process has no reserve and can make no port.
+mach_port_t takeReplyPort(bool* reserved) {
+  for (;;) {
+    const bool usable = gReservedReplyOwner.load() == mach_task_self();
+    int32_t idle = 0;
+    if (usable && gReservedReplyBusy.compare_exchange_strong(idle, 1)) {
+      if (gReservedReplyOwner.load() == mach_task_self()) {
+        *reserved = true;
+        return gReservedReply.load();
+      }
+      gReservedReplyBusy.store(0);
+    }
+    mach_port_t own;
+    if (mach_port_allocate(mach_task_self(), MACH_PORT_RIGHT_RECEIVE, &own) == KERN_SUCCESS) {
+      *reserved = false;
+      return own;
+    }
+    if (!usable) return MACH_PORT_NULL;
+    syscall(SYS_futex, futexWord(&gReservedReplyBusy), FUTEX_WAIT_PRIVATE, 1, nullptr, nullptr, 0);
+  }
+}
+
+// Sends `request` (already sized) with a reply port and waits for the reply;
+// the reply's return code, or the transport's failure.
 kern_return_t call(mach_port_t port, mach_msg_header_t* request, uint32_t size, void* reply,
                    uint32_t replySize) {
-  mach_port_t replyPort;
-  kern_return_t kr = mach_port_allocate(mach_task_self(), MACH_PORT_RIGHT_RECEIVE, &replyPort);
-  if (kr != KERN_SUCCESS) return kr;
+  bool reserved = false;
+  mach_port_t replyPort = takeReplyPort(&reserved);
+  if (replyPort == MACH_PORT_NULL) return KERN_RESOURCE_SHORTAGE;
   request->msgh_bits |= MACH_MSGH_BITS(MACH_MSG_TYPE_COPY_SEND, MACH_MSG_TYPE_MAKE_SEND_ONCE);
   request->msgh_remote_port = port;
   request->msgh_local_port = replyPort;
-  kr = mach_msg(request, MACH_SEND_MSG | MACH_RCV_MSG, size, replySize, replyPort,
-                MACH_MSG_TIMEOUT_NONE, MACH_PORT_NULL);
+  kern_return_t kr = mach_msg(request, MACH_SEND_MSG | MACH_RCV_MSG, size, replySize, replyPort,
+                              MACH_MSG_TIMEOUT_NONE, MACH_PORT_NULL);
   if (kr == MACH_MSG_SUCCESS) {
     std::memcpy(reply, request, replySize);
   }
-  mach_port_mod_refs(mach_task_self(), replyPort, MACH_PORT_RIGHT_RECEIVE, -1);
+  if (!reserved) {
+    mach_port_mod_refs(mach_task_self(), replyPort, MACH_PORT_RIGHT_RECEIVE, -1);
+  } else if (kr == MACH_MSG_SUCCESS || (kr & kReceiveErrorBit) == 0) {
+    // Given back only when no reply can still be on its way to it: the reply
+    // came, or the request never left (a send error).
+    gReservedReplyBusy.store(0);
+    syscall(SYS_futex, futexWord(&gReservedReplyBusy), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+  }
   return kr;
 }
 
@@ -155,7 +217,7 @@ kern_return_t raiseState(mach_port_t port, bool identity, thread_t thread, task_
 struct BridgedSignal {
   int signo;
   exception_type_t type;
-  std::atomic<bool> armed{false};
+  std::atomic<bool> arming{false};
   struct sigaction previous;
 };
 
@@ -192,6 +254,10 @@ void deliverToPrevious(BridgedSignal* bridged, siginfo_t* info, void* uap) {
 
 void bridgeHandler(int signo, siginfo_t* info, void* uap) {
   int savedErrno = errno;
+  // A child forked by a raw system call on a kernel that cannot wipe memory
+  // in it still goes by its parent's name until asked: the exception ports
+  // it would find are its parent's, whose server would take its fault.
+  task_self_refresh();
   BridgedSignal* bridged = bridgedSignal(signo);
   if (bridged == nullptr) return;
   mach_port_t port;
@@ -253,18 +319,27 @@ void bridgeHandler(int signo, siginfo_t* info, void* uap) {
 
 }  // namespace
 
-// Installs the bridge for the fault signals of `mask` (once each).
+// Installs the bridge for the fault signals of `mask` where it is not the
+// signal's action already (a forked child inherits its parent's actions and
+// this table as they were; a fault nobody fixed put the previous action back).
 void exception_bridge_arm(exception_mask_t mask) noexcept {
+  reserveReplyPort();
   for (auto& b : gBridged) {
     if ((mask & (1u << b.type)) == 0) continue;
-    bool expected = false;
-    if (!b.armed.compare_exchange_strong(expected, true)) continue;
-    struct sigaction action;
-    std::memset(&action, 0, sizeof action);
-    action.sa_sigaction = bridgeHandler;
-    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-    sigemptyset(&action.sa_mask);
-    if (sigaction(b.signo, &action, &b.previous) != 0) b.armed = false;
+    bool idle = false;
+    if (!b.arming.compare_exchange_strong(idle, true)) continue;  // another thread arms it
+    struct sigaction current;
+    bool bridged = sigaction(b.signo, nullptr, &current) == 0 &&
+                   (current.sa_flags & SA_SIGINFO) != 0 && current.sa_sigaction == bridgeHandler;
+    if (!bridged) {
+      struct sigaction action;
+      std::memset(&action, 0, sizeof action);
+      action.sa_sigaction = bridgeHandler;
+      action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+      sigemptyset(&action.sa_mask);
+      sigaction(b.signo, &action, &b.previous);
+    }
+    b.arming.store(false);
   }
 }
 

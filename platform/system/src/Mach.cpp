@@ -23,6 +23,11 @@ enum PortKind : uint32_t {
 
 struct PortEntry {
   std::atomic<uint32_t> kind{kFree};
+  // The process that made the right. A forked child inherits the table as it
+  // was, but its sockets still lead to the parent's receivers: there the
+  // entry names nothing (a child has no rights of its parent's, and a message
+  // it sent would reach the parent's server, which cannot answer it).
+  std::atomic<task_t> owner{0};
   int receiveFd = -1;  // the end messages are read from
   int sendFd = -1;     // the end messages are written to
   std::atomic<int32_t> sendRights{0};
@@ -37,7 +42,8 @@ PortEntry gPorts[kPortCount];
 
 PortEntry* entryOf(mach_port_t name) {
   if (name == MACH_PORT_NULL || name > kPortCount) return nullptr;
-  return &gPorts[name - 1];
+  PortEntry* e = &gPorts[name - 1];
+  return e->owner.load(std::memory_order_acquire) == mach_task_self() ? e : nullptr;
 }
 
 PortEntry* portOf(mach_port_t name) {
@@ -90,6 +96,30 @@ void sendNoSendersNotice(PortEntry* e, mach_port_t name) {
 void dropSendRight(PortEntry* e, mach_port_t name, int32_t count) {
   int32_t left = e->sendRights.fetch_sub(count) - count;
   if (left < static_cast<int32_t>(e->noSendersSync.load())) sendNoSendersNotice(e, name);
+}
+
+// Claims a free entry, or one a parent process left behind in this copy of
+// its table (closing this process's copies of its sockets).
+bool claimEntry(PortEntry* e) {
+  const task_t self = mach_task_self();
+  for (;;) {
+    uint32_t kind = e->kind.load(std::memory_order_acquire);
+    const task_t owner = e->owner.load(std::memory_order_acquire);
+    if (kind != kFree && (owner == self || kind == kClaimed)) return false;
+    if (!e->kind.compare_exchange_strong(kind, kClaimed, std::memory_order_acq_rel)) continue;
+    if (kind != kFree) {
+      if (e->receiveFd >= 0) close(e->receiveFd);
+      if (e->sendFd >= 0) close(e->sendFd);
+      e->receiveFd = e->sendFd = -1;
+      e->sendRights = 0;
+      e->sendOnceRights = 0;
+      e->portSet = MACH_PORT_NULL;
+      e->noSendersNotify = MACH_PORT_NULL;
+      e->noSendersSync = 0;
+    }
+    e->owner.store(self, std::memory_order_release);
+    return true;
+  }
 }
 
 void destroyPort(PortEntry* e) {
@@ -188,14 +218,13 @@ void assign(ExceptionTable* table, exception_mask_t mask, mach_port_t port,
 void exception_bridge_arm(exception_mask_t mask) noexcept;
 
 kern_return_t mach_port_allocate(task_t task, mach_port_right_t right, mach_port_t* name) noexcept {
-  if (task != mach_task_self()) return KERN_INVALID_ARGUMENT;
+  if (!task_is_self(task)) return KERN_INVALID_ARGUMENT;
   if (right != MACH_PORT_RIGHT_RECEIVE && right != MACH_PORT_RIGHT_PORT_SET) {
     return KERN_INVALID_VALUE;
   }
   ErrnoGuard guard;
   for (uint32_t i = 0; i < kPortCount; ++i) {
-    uint32_t expected = kFree;
-    if (!gPorts[i].kind.compare_exchange_strong(expected, kClaimed)) continue;
+    if (!claimEntry(&gPorts[i])) continue;
     PortEntry& e = gPorts[i];
     if (right == MACH_PORT_RIGHT_RECEIVE) {
       int fds[2];
@@ -217,7 +246,7 @@ kern_return_t mach_port_allocate(task_t task, mach_port_right_t right, mach_port
 
 kern_return_t mach_port_insert_right(task_t task, mach_port_t name, mach_port_t poly,
                                      mach_msg_type_name_t poly_type) noexcept {
-  if (task != mach_task_self()) return KERN_INVALID_ARGUMENT;
+  if (!task_is_self(task)) return KERN_INVALID_ARGUMENT;
   PortEntry* e = portOf(name);
   if (e == nullptr || poly != name) return KERN_INVALID_NAME;
   if (poly_type == MACH_MSG_TYPE_MAKE_SEND || poly_type == MACH_MSG_TYPE_COPY_SEND) {
@@ -233,7 +262,7 @@ kern_return_t mach_port_insert_right(task_t task, mach_port_t name, mach_port_t 
 
 kern_return_t mach_port_mod_refs(task_t task, mach_port_t name, mach_port_right_t right,
                                  int32_t delta) noexcept {
-  if (task != mach_task_self()) return KERN_INVALID_ARGUMENT;
+  if (!task_is_self(task)) return KERN_INVALID_ARGUMENT;
   PortEntry* e = entryOf(name);
   if (e == nullptr) return KERN_INVALID_NAME;
   uint32_t kind = e->kind.load(std::memory_order_acquire);
@@ -249,6 +278,7 @@ kern_return_t mach_port_mod_refs(task_t task, mach_port_t name, mach_port_right_
       if (delta == 0) return KERN_SUCCESS;
       if (delta != -1) return KERN_INVALID_VALUE;
       for (auto& member : gPorts) {
+        if (member.owner.load(std::memory_order_acquire) != mach_task_self()) continue;
         mach_port_t set = name;
         member.portSet.compare_exchange_strong(set, MACH_PORT_NULL);
       }
@@ -274,7 +304,7 @@ kern_return_t mach_port_mod_refs(task_t task, mach_port_t name, mach_port_right_
 }
 
 kern_return_t mach_port_deallocate(task_t task, mach_port_t name) noexcept {
-  if (task != mach_task_self()) return KERN_INVALID_ARGUMENT;
+  if (!task_is_self(task)) return KERN_INVALID_ARGUMENT;
   PortEntry* e = portOf(name);
   if (e == nullptr) return KERN_INVALID_NAME;
   if (e->sendRights.load() > 0) {
@@ -291,7 +321,7 @@ kern_return_t mach_port_deallocate(task_t task, mach_port_t name) noexcept {
 kern_return_t mach_port_request_notification(task_t task, mach_port_t name, int32_t variant,
                                              uint32_t sync, mach_port_t notify,
                                              mach_msg_type_name_t, mach_port_t* previous) noexcept {
-  if (task != mach_task_self()) return KERN_INVALID_ARGUMENT;
+  if (!task_is_self(task)) return KERN_INVALID_ARGUMENT;
   if (variant != MACH_NOTIFY_NO_SENDERS) return KERN_INVALID_VALUE;
   PortEntry* e = portOf(name);
   if (e == nullptr) return KERN_INVALID_NAME;
@@ -303,7 +333,7 @@ kern_return_t mach_port_request_notification(task_t task, mach_port_t name, int3
 }
 
 kern_return_t mach_port_move_member(task_t task, mach_port_t member, mach_port_t after) noexcept {
-  if (task != mach_task_self()) return KERN_INVALID_ARGUMENT;
+  if (!task_is_self(task)) return KERN_INVALID_ARGUMENT;
   PortEntry* e = portOf(member);
   if (e == nullptr) return KERN_INVALID_NAME;
   if (after != MACH_PORT_NULL) {
@@ -316,7 +346,7 @@ kern_return_t mach_port_move_member(task_t task, mach_port_t member, mach_port_t
 
 kern_return_t mach_port_get_refs(task_t task, mach_port_t name, mach_port_right_t right,
                                  uint32_t* refs) noexcept {
-  if (task != mach_task_self()) return KERN_INVALID_ARGUMENT;
+  if (!task_is_self(task)) return KERN_INVALID_ARGUMENT;
   PortEntry* e = entryOf(name);
   if (e == nullptr) return KERN_INVALID_NAME;
   uint32_t kind = e->kind.load();
@@ -365,6 +395,7 @@ mach_msg_return_t mach_msg(mach_msg_header_t* msg, int32_t option, uint32_t send
   } else if (kind == kPortSet) {
     for (uint32_t i = 0; i < kPortCount && count < 64; ++i) {
       if (gPorts[i].kind.load(std::memory_order_acquire) == kPort &&
+          gPorts[i].owner.load(std::memory_order_acquire) == mach_task_self() &&
           gPorts[i].portSet.load() == rcv_name) {
         fds[count] = {gPorts[i].receiveFd, POLLIN, 0};
         names[count] = i + 1;
@@ -422,7 +453,7 @@ kern_return_t task_get_exception_ports(task_t task, exception_mask_t mask, excep
                                        uint32_t* count, mach_port_t* ports,
                                        exception_behavior_t* behaviors,
                                        thread_state_flavor_t* flavors) noexcept {
-  if (task != mach_task_self()) return KERN_INVALID_ARGUMENT;
+  if (!task_is_self(task)) return KERN_INVALID_ARGUMENT;
   collect(gTaskPorts, mask, masks, count, ports, behaviors, flavors);
   return KERN_SUCCESS;
 }
@@ -432,7 +463,7 @@ kern_return_t task_swap_exception_ports(task_t task, exception_mask_t mask, mach
                                         exception_mask_t* masks, uint32_t* count,
                                         mach_port_t* ports, exception_behavior_t* behaviors,
                                         thread_state_flavor_t* flavors) noexcept {
-  if (task != mach_task_self()) return KERN_INVALID_ARGUMENT;
+  if (!task_is_self(task)) return KERN_INVALID_ARGUMENT;
   if (port != MACH_PORT_NULL && portOf(port) == nullptr) return KERN_INVALID_RIGHT;
   collect(gTaskPorts, mask, masks, count, ports, behaviors, flavors);
   assign(&gTaskPorts, mask, port, behavior, flavor);

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <new>
 
 namespace sys {
 namespace {
@@ -20,15 +21,57 @@ constexpr vm_size_t kPipeChunk = 4096;
 // Pages asked about in one readability check: one byte of each, one call.
 constexpr size_t kProbeBatch = 128;
 
-// The process id, asked of the kernel once: crash-time readers compare every
-// task with it. A forked child is another task and asks again.
-std::atomic<task_t> gPid{0};
-
 task_t currentPid() { return static_cast<task_t>(syscall(SYS_getpid)); }
 
-void renamePidAfterFork() { gPid.store(currentPid(), std::memory_order_relaxed); }
+// The process id, asked of the kernel once: crash-time readers compare every
+// task with it. It lives in a page the kernel wipes in a forked child
+// (MADV_WIPEONFORK), so that a child made without fork handlers finds 0 there
+// and asks again; where the kernel cannot wipe, a fork handler and
+// `task_self_refresh` stand in.
+struct SelfName {
+  std::atomic<task_t> pid;
+};
+std::atomic<task_t> gPidFallback{0};
 
-[[maybe_unused]] const int gForkWatch = pthread_atfork(nullptr, nullptr, renamePidAfterFork);
+SelfName* makeSelfName() {
+  void* page = mmap(nullptr, static_cast<size_t>(sysconf(_SC_PAGESIZE)), PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) return nullptr;
+  if (madvise(page, static_cast<size_t>(sysconf(_SC_PAGESIZE)), MADV_WIPEONFORK) != 0) {
+    munmap(page, static_cast<size_t>(sysconf(_SC_PAGESIZE)));
+    return nullptr;
+  }
+  return new (page) SelfName{};
+}
+
+SelfName* const gSelfName = makeSelfName();
+
+std::atomic<task_t>& cachedPid() { return gSelfName != nullptr ? gSelfName->pid : gPidFallback; }
+
+// The last name this memory went by (not wiped in a child), and the names of
+// the processes it was forked from, most recent first.
+std::atomic<task_t> gLastName{0};
+constexpr int kFormerNames = 8;
+std::atomic<task_t> gFormerNames[kFormerNames];
+
+task_t learnName() {
+  const task_t pid = currentPid();
+  const task_t previous = gLastName.exchange(pid, std::memory_order_acq_rel);
+  if (previous != 0 && previous != pid) {
+    bool known = false;
+    for (auto& name : gFormerNames) known = known || name.load() == previous;
+    if (!known) {
+      for (int i = kFormerNames - 1; i > 0; --i) gFormerNames[i].store(gFormerNames[i - 1].load());
+      gFormerNames[0].store(previous);
+    }
+  }
+  cachedPid().store(pid, std::memory_order_relaxed);
+  return pid;
+}
+
+void forgetNameAfterFork() { gPidFallback.store(0, std::memory_order_relaxed); }
+
+[[maybe_unused]] const int gForkWatch = pthread_atfork(nullptr, nullptr, forgetNameAfterFork);
 
 // The kernel's copy; false with errno on failure or a short copy.
 bool readWithVmReadv(task_t task, vm_address_t address, vm_size_t size, void* data) {
@@ -100,7 +143,8 @@ bool pageReadable(vm_address_t page) {
 // call (a call stops at the first page it cannot read). Without the kernel's
 // copy, the own task's pages are tried one by one.
 vm_size_t readablePages(task_t task, vm_address_t first, vm_size_t count) {
-  const bool own = task == mach_task_self();
+  const bool own = task_is_self(task);
+  if (own) task = mach_task_self();
   const vm_size_t page = vm_page_size();
   vm_size_t done = 0;
   while (done < count) {
@@ -137,11 +181,29 @@ vm_size_t readablePages(task_t task, vm_address_t first, vm_size_t count) {
 }  // namespace
 
 task_t mach_task_self() noexcept {
-  task_t pid = gPid.load(std::memory_order_relaxed);
+  task_t pid = cachedPid().load(std::memory_order_relaxed);
   if (pid == 0) {
-    pid = currentPid();
-    gPid.store(pid, std::memory_order_relaxed);
+    int saved = errno;
+    pid = learnName();
+    errno = saved;
   }
+  return pid;
+}
+
+bool task_is_self(task_t task) noexcept {
+  if (task == mach_task_self()) return true;
+  if (task <= 0) return false;
+  for (auto& name : gFormerNames) {
+    if (name.load(std::memory_order_relaxed) == task) return true;
+  }
+  return false;
+}
+
+task_t task_self_refresh() noexcept {
+  int saved = errno;
+  task_t pid = cachedPid().load(std::memory_order_relaxed);
+  if (pid != currentPid()) pid = learnName();
+  errno = saved;
   return pid;
 }
 
@@ -174,7 +236,8 @@ kern_return_t mach_vm_read_overwrite(task_t task, vm_address_t address, vm_size_
   if (size == 0) return KERN_SUCCESS;
   if (address + size < address) return KERN_INVALID_ADDRESS;
   int saved = errno;
-  bool own = task == mach_task_self();
+  bool own = task_is_self(task);
+  if (own) task = mach_task_self();
   bool ok = readWithVmReadv(task, address, size, data);
   if (!ok && own && errno != EFAULT) ok = readWithPipe(address, size, data);
   if (ok) {

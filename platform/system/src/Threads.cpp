@@ -53,6 +53,61 @@ FaultState gFaults[kFaultSlotCount];
 
 std::atomic<bool> gPrepared{false};
 
+// /proc/self/task, opened when parking is prepared, so that a process that
+// has used up its file descriptors can still list its threads. It lists the
+// process it was opened in: a forked child closes its copy and opens its own
+// in the descriptor that frees. One lister at a time uses it; another opens
+// the folder afresh.
+std::atomic<int32_t> gTaskFolder{-1};
+std::atomic<task_t> gTaskFolderOwner{0};
+std::atomic<int32_t> gTaskFolderBusy{0};
+
+int openTaskFolder() { return open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
+
+void reserveTaskFolder() {
+  if (gTaskFolder.load() >= 0) return;
+  int fd = openTaskFolder();
+  if (fd < 0) return;
+  int32_t none = -1;
+  if (gTaskFolder.compare_exchange_strong(none, fd)) {
+    gTaskFolderOwner.store(mach_task_self());
+  } else {
+    close(fd);
+  }
+}
+
+// The folder to list, and whether it is the reserved one (to be given back
+// with `releaseTaskFolder`, not closed). -1 when none can be opened.
+int takeTaskFolder(bool* reserved) {
+  *reserved = false;
+  int32_t idle = 0;
+  if (gTaskFolder.load() >= 0 && gTaskFolderBusy.compare_exchange_strong(idle, 1)) {
+    int fd = gTaskFolder.load();
+    if (gTaskFolderOwner.load() != mach_task_self()) {
+      // The parent's: this process's copy goes, and its number serves the
+      // child's own.
+      close(fd);
+      fd = openTaskFolder();
+      gTaskFolder.store(fd);
+      gTaskFolderOwner.store(fd >= 0 ? mach_task_self() : 0);
+    }
+    if (fd >= 0 && lseek(fd, 0, SEEK_SET) == 0) {
+      *reserved = true;
+      return fd;
+    }
+    gTaskFolderBusy.store(0);
+  }
+  return openTaskFolder();
+}
+
+void releaseTaskFolder(int fd, bool reserved) {
+  if (reserved) {
+    gTaskFolderBusy.store(0);
+  } else {
+    close(fd);
+  }
+}
+
 // Where the next claim starts looking for a free slot: parking a few thousand
 // threads at once claims slots one after the other, not by a scan from the
 // first slot each time.
@@ -135,6 +190,17 @@ ParkSlot* slotOf(thread_t thread, int32_t state) {
 }
 
 ParkSlot* parkedSlotOf(thread_t thread) { return slotOf(thread, kParked); }
+
+// A thread that published its fault state waits in the exception bridge for
+// the answer: it runs nothing meanwhile, and its state is known. Parking it
+// would put a second signal frame on the alternate stack its fault's handler
+// runs on, which may be small or nearly used up.
+bool waitsOnItsFault(thread_t thread) {
+  for (auto& fault : gFaults) {
+    if (fault.tid.load(std::memory_order_acquire) == thread) return true;
+  }
+  return false;
+}
 
 // The slot of a request for `thread` still in progress or answered (asked,
 // parking or parked), found by its hint before any scan: by the time it is
@@ -235,7 +301,10 @@ bool detail::thread_send_parking_signal(thread_t thread, int value) noexcept {
 int thread_parking_signal() noexcept { return SIGRTMAX - 2; }
 
 void thread_parking_prepare() noexcept {
-  if (gPrepared.load(std::memory_order_acquire)) return;
+  if (gPrepared.load(std::memory_order_acquire)) {
+    reserveTaskFolder();
+    return;
+  }
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_sigaction = parkHandler;
@@ -246,14 +315,16 @@ void thread_parking_prepare() noexcept {
   if (sigaction(thread_parking_signal(), &action, nullptr) == 0) {
     gPrepared.store(true, std::memory_order_release);
   }
+  reserveTaskFolder();
 }
 
 kern_return_t task_threads(task_t task, thread_t* threads, uint32_t capacity,
                            uint32_t* count) noexcept {
   *count = 0;
-  if (task != mach_task_self()) return KERN_INVALID_ARGUMENT;
+  if (!task_is_self(task)) return KERN_INVALID_ARGUMENT;
   ErrnoGuard errnoGuard;
-  int fd = open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  bool reserved = false;
+  int fd = takeTaskFolder(&reserved);
   if (fd < 0) return KERN_FAILURE;
   alignas(8) char buffer[2048];
   kern_return_t result = KERN_SUCCESS;
@@ -275,7 +346,7 @@ kern_return_t task_threads(task_t task, thread_t* threads, uint32_t capacity,
       if (*count < capacity) threads[(*count)++] = tid;
     }
   }
-  close(fd);
+  releaseTaskFolder(fd, reserved);
   return result;
 }
 
@@ -296,7 +367,7 @@ void thread_suspend_all(const thread_t* threads, uint32_t count, bool* suspended
   // First every request, then one wait for all of them.
   for (uint32_t i = 0; i < count; ++i) {
     suspended[i] = false;
-    if (threads[i] == self || threads[i] <= 0) continue;
+    if (threads[i] == self || threads[i] <= 0 || waitsOnItsFault(threads[i])) continue;
     kern_return_t error;
     if (requestPark(threads[i], &error) >= 0) suspended[i] = true;
   }

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 #include "system/Mach.h"
 #include "system/Threads.h"
@@ -223,6 +224,62 @@ TEST(MachExceptionRaise, SendsTheRequestAndReturnsTheRepliedCode) {
     // 32-bit codes: both fit the first 64-bit slot.
     EXPECT_EQ(server.codes[0], (uint64_t{0x10} << 32) | 1);
   }
+  destroy(port);
+}
+
+// Threads raising at once share the reply port reserved for a process out of
+// descriptors with the ports they make: each gets the answer to its own
+// request.
+TEST(MachExceptionRaiseStress, RaisesAtOnceEachGetTheirOwnAnswer) {
+  exception_mask_t masks[EXC_TYPES_COUNT];
+  mach_port_t ports[EXC_TYPES_COUNT];
+  exception_behavior_t behaviors[EXC_TYPES_COUNT];
+  thread_state_flavor_t flavors[EXC_TYPES_COUNT];
+  uint32_t count = EXC_TYPES_COUNT;
+  // Arms nothing but the reserve.
+  thread_swap_exception_ports(mach_thread_self(), 0, MACH_PORT_NULL, 0, 0, masks, &count, ports,
+                              behaviors, flavors);
+  mach_port_t port = newPort();
+  std::thread server([port] {
+    for (;;) {
+      union {
+        mach_msg_header_t header;
+        uint8_t bytes[512];
+      } request = {};
+      if (mach_msg(&request.header, MACH_RCV_MSG, 0, sizeof request, port, 0, MACH_PORT_NULL) !=
+          MACH_MSG_SUCCESS) {
+        continue;
+      }
+      if (request.header.msgh_id == 1) return;  // the test is done
+      struct {
+        mach_msg_header_t header;
+        uint32_t ndr[2];
+        kern_return_t ret;
+      } reply = {};
+      reply.header.msgh_bits = request.header.msgh_bits & MACH_MSGH_BITS_REMOTE_MASK;
+      reply.header.msgh_remote_port = request.header.msgh_remote_port;
+      reply.header.msgh_id = request.header.msgh_id + 100;
+      reply.ret = static_cast<kern_return_t>(reinterpret_cast<const uint32_t*>(request.bytes)[7]);
+      mach_msg(&reply.header, MACH_SEND_MSG, sizeof reply, 0, MACH_PORT_NULL, 0, MACH_PORT_NULL);
+    }
+  });
+  std::vector<std::thread> raisers;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 8; ++t) {
+    raisers.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) {
+        const thread_t name = 1000 * (t + 1) + i;
+        int32_t codes[2] = {1, 0x10};
+        if (exception_raise(port, name, mach_task_self(), EXC_BAD_ACCESS, codes, 2) != name) {
+          ++wrong;
+        }
+      }
+    });
+  }
+  for (auto& raiser : raisers) raiser.join();
+  sendTo(port, 1);
+  server.join();
+  EXPECT_EQ(wrong.load(), 0);
   destroy(port);
 }
 

@@ -1,5 +1,6 @@
 #include <errno.h>
 #include <gtest/gtest.h>
+#include <sys/prctl.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -88,6 +89,28 @@ TEST_F(SystemFacts, ProcessRecordOfSelfAndParent) {
   EXPECT_GT(self->startSeconds, now - 24 * 3600 * 365);
   EXPECT_TRUE(sys::systemFacts()->process(getppid()));
   EXPECT_FALSE(sys::systemFacts()->process(-5));
+}
+
+// The crash-time reading agrees with the ordinary one, also for a name with
+// a parenthesis and spaces in it.
+TEST_F(SystemFacts, CrashTimeRecordMatchesTheOrdinaryOne) {
+  sys::process_records_prepare();
+  char original[17] = {};
+  ASSERT_EQ(prctl(PR_GET_NAME, original), 0);
+  std::string name = "odd) name (x";
+  ASSERT_EQ(prctl(PR_SET_NAME, name.c_str()), 0);
+  auto expected = sys::systemFacts()->process(getpid());
+  sys::ProcessRecord now;
+  bool read = sys::process_record_now(getpid(), &now);
+  prctl(PR_SET_NAME, original);
+  ASSERT_TRUE(read);
+  ASSERT_TRUE(expected);
+  EXPECT_EQ(now.pid, expected->pid);
+  EXPECT_EQ(now.parentPid, expected->parentPid);
+  EXPECT_EQ(std::string(now.commandName, strnlen(now.commandName, 16)), name);
+  EXPECT_EQ(now.startSeconds, expected->startSeconds);
+  EXPECT_EQ(now.startMicroseconds, expected->startMicroseconds);
+  EXPECT_FALSE(sys::process_record_now(-5, &now));
 }
 
 TEST_F(SystemFacts, ExecutablePathIsThisProgram) {

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -119,6 +120,28 @@ TEST(TaskNames, ForkedChildIsItsOwnTask) {
   int status = 0;
   waitpid(child, &status, 0);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+}
+
+// A child made by the raw system call runs no fork handler. It still goes by
+// its own name, and a name its parent recorded reads the child's memory, not
+// the parent's.
+TEST(TaskNames, ChildForkedWithoutHandlersReadsItselfThroughItsParentsName) {
+  static volatile uint64_t value = 1;
+  const sys::task_t parent = sys::mach_task_self();
+  ASSERT_TRUE(sys::task_is_self(parent));
+  pid_t child = static_cast<pid_t>(syscall(SYS_fork));
+  if (child == 0) {
+    value = 2;
+    uint64_t seen = 0;
+    bool read = sys::mach_vm_read_overwrite(parent, reinterpret_cast<uint64_t>(&value), sizeof seen,
+                                            &seen, nullptr) == sys::KERN_SUCCESS;
+    bool named = sys::mach_task_self() == static_cast<sys::task_t>(syscall(SYS_getpid));
+    _exit(read && seen == 2 && named && sys::task_is_self(parent) ? 0 : 1);
+  }
+  int status = 0;
+  waitpid(child, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_FALSE(sys::task_is_self(child));
 }
 
 TEST(TaskNames, ZeroSizeReadSucceedsWithoutTouchingMemory) {

@@ -60,4 +60,53 @@ TEST(ThreadStacks, ThreadsOfBeforeAndAfterEnablingHaveOneAndGiveItBackAtTheirEnd
             0);
 }
 
+bool hasAlternateStack() { return (alternateStack().ss_flags & SS_DISABLE) == 0; }
+
+// A stack overflow in a thread's destructors must still find its stack.
+TEST(ThreadStacks, AThreadKeepsItsStackThroughItsThreadLocalAndKeyDestructors) {
+  EXPECT_EQ(inChild([] {
+              sys::thread_alternate_stacks_enable(65536);
+              static std::atomic<int> seen{0};
+              struct Local {
+                ~Local() { seen += hasAlternateStack() ? 1 : 100; }
+              };
+              static pthread_key_t key;
+              pthread_key_create(&key, [](void*) { seen += hasAlternateStack() ? 1 : 100; });
+              std::thread([] {
+                static thread_local Local local;
+                asm volatile("" ::"r"(&local) : "memory");
+                pthread_setspecific(key, &key);
+              }).join();
+              return seen.load() == 2 ? 0 : 1;
+            }),
+            0);
+}
+
+bool faultSignalsBlocked() {
+  sigset_t mask;
+  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+  return sigismember(&mask, SIGSEGV) || sigismember(&mask, SIGBUS) || sigismember(&mask, SIGSYS);
+}
+
+TEST(ThreadStacks, FaultSignalsStayDeliverableOnceKept) {
+  EXPECT_EQ(inChild([] {
+              sigset_t all;
+              sigfillset(&all);
+              pthread_sigmask(SIG_BLOCK, &all, nullptr);
+              sys::thread_fault_signals_keep_deliverable();
+              if (faultSignalsBlocked()) return 1;
+              // A thread whose creator blocked everything, masks set afterwards.
+              bool worker = true;
+              std::thread([&] { worker = faultSignalsBlocked(); }).join();
+              if (worker) return 2;
+              pthread_sigmask(SIG_SETMASK, &all, nullptr);
+              sigprocmask(SIG_BLOCK, &all, nullptr);
+              if (faultSignalsBlocked()) return 3;
+              sigset_t mask;
+              pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+              return sigismember(&mask, SIGUSR1) ? 0 : 4;  // the others stay blocked
+            }),
+            0);
+}
+
 }  // namespace

@@ -162,6 +162,34 @@ TEST(ThreadParking, PublishedFaultStateWinsOverTheParkedOne) {
   EXPECT_EQ(sys::thread_get_state(tid, &state), sys::KERN_FAILURE);
 }
 
+// Listers at once share the folder kept open for a process out of
+// descriptors with folders they open: each sees every thread.
+TEST(ThreadListStress, ListersAtOnceEachSeeEveryThread) {
+  sys::thread_parking_prepare();
+  constexpr int kListers = 8;
+  std::atomic<int> ready{0}, done{0}, short_lists{0};
+  std::vector<std::thread> listers;
+  for (int t = 0; t < kListers; ++t) {
+    listers.emplace_back([&] {
+      ++ready;
+      while (ready.load() < kListers) std::this_thread::yield();
+      for (int i = 0; i < 200; ++i) {
+        sys::thread_t threads[256];
+        uint32_t count = 0;
+        if (sys::task_threads(sys::mach_task_self(), threads, 256, &count) != sys::KERN_SUCCESS ||
+            count < kListers + 1) {
+          ++short_lists;
+        }
+      }
+      // No lister ends while another still counts on it.
+      ++done;
+      while (done.load() < kListers) std::this_thread::yield();
+    });
+  }
+  for (auto& lister : listers) lister.join();
+  EXPECT_EQ(short_lists.load(), 0);
+}
+
 // Many rounds of parking several busy threads at once, as the crash writer
 // does, while they keep working in between.
 TEST(ThreadParkingStress, ParksAndReleasesBusyThreadsRepeatedly) {

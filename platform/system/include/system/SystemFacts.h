@@ -54,6 +54,17 @@ std::shared_ptr<SystemFactSource> systemFacts();
 // Installs `source`; null restores the host's. Not to be raced with queries.
 void installSystemFactSource(std::shared_ptr<SystemFactSource> source);
 
+// Crash-time reading of a process-table record, for a process that set-up
+// did not know (a forked child, and its parent). Reads /proc/<pid>/stat
+// through one descriptor into a buffer on the stack: async-signal-safe. The
+// start time needs `process_records_prepare` to have run on an ordinary
+// thread before (it is 0 otherwise); `traced` is not read. False when there is
+// no such process. The host's facts only: an installed source is not asked.
+bool process_record_now(pid_t pid, ProcessRecord* record) noexcept;
+// Keeps what `process_record_now` needs to tell start times: the boot time
+// and the clock's tick rate. Idempotent; not async-signal-safe.
+void process_records_prepare();
+
 // The system-control call shape: with `oldp` null, `*oldlenp` gets the size
 // needed; else the value is copied when it fits. Returns 0, or -1 with errno
 // (ENOENT unknown name, ENOMEM buffer too small).

@@ -21,10 +21,24 @@ inline constexpr kern_return_t KERN_PROTECTION_FAILURE = 2;
 inline constexpr kern_return_t KERN_INVALID_ARGUMENT = 4;
 inline constexpr kern_return_t KERN_FAILURE = 5;
 
-// The calling process's task name: its pid, asked of the kernel once and
-// asked again in a child forked through the C library (so a forked child gets
-// its own).
+// The calling process's task name: its pid, asked of the kernel once per
+// process. The answer is kept in memory that the kernel clears in a forked
+// child, however the child was made (through the C library or by a raw system
+// call that runs no fork handler), so a child asks again and gets its own.
 task_t mach_task_self() noexcept;
+
+// Whether `task` names the calling process: its own name, or the name of a
+// process it was forked from, recorded before the fork. A child runs on a copy
+// of its parent's memory, and task names kept in that memory mean "this
+// process" there, as the task's self name does on the system the engine was
+// written for: reads through them read the child's own memory, never the
+// parent's (which may be gone).
+bool task_is_self(task_t task) noexcept;
+
+// Asks the kernel again who the caller is, for crash-time entry points on a
+// kernel that cannot clear memory in a child (older than 4.14), where a child
+// forked by a raw system call would otherwise go by its parent's name.
+task_t task_self_refresh() noexcept;
 
 // The calling thread's name (its kernel thread id).
 thread_t mach_thread_self() noexcept;

@@ -11,13 +11,19 @@
 // code runs. A thread that already has an alternate stack (its own, or a
 // sanitizer's) keeps it. Stacks are mapped on ordinary threads, never in a
 // signal handler, with an inaccessible guard page below each, and are
-// unmapped when their thread ends; only a thread that was neither created
-// through `pthread_create` nor ended through it (the process's initial
-// thread) keeps its stack for the life of the process.
+// unmapped when their thread ends, after its thread_local and key destructors
+// have run (a stack overflow in one of them is still caught); only a thread
+// that was neither created through `pthread_create` nor ended through it (the
+// process's initial thread) keeps its stack for the life of the process. A
+// thread created after enabling keeps its stack in its own start record, so
+// there is no limit to how many threads have one; threads that exist at
+// enabling are offered one of kThreadCapacity slots.
 //
 // Thread creation is wrapped for the whole program as soon as this layer is
 // linked in: the wrapper adds a start routine of its own around the given
-// one and passes everything else through.
+// one and passes everything else through. So are `pthread_sigmask` and
+// `sigprocmask`, which pass everything through until the fault signals are
+// kept deliverable (below).
 namespace sys {
 
 // Enables the stacks, `size` usable bytes each. Idempotent: later calls keep
@@ -28,5 +34,18 @@ void thread_alternate_stacks_enable(size_t size) noexcept;
 
 // The usable size of the stacks, 0 before they are enabled.
 size_t thread_alternate_stack_size() noexcept;
+
+// From now on the synchronous fault signals (SIGSEGV, SIGBUS, SIGILL,
+// SIGFPE, SIGTRAP, SIGSYS) stay deliverable wherever this layer reaches: the
+// kernel ends a thread that faults with its fault signal blocked, and no
+// handler runs. They are unblocked on the calling thread, on every thread
+// created through `pthread_create` as it starts (whatever mask its creator
+// had), on each thread that takes an offered stack (when this call comes
+// before `thread_alternate_stacks_enable`), and left out
+// of every mask set later through `pthread_sigmask` or `sigprocmask`
+// (SIG_BLOCK and SIG_SETMASK). Masks set by other means (raw system calls,
+// `siglongjmp`, `swapcontext`, a handler's `sa_mask`) are out of reach.
+// Idempotent.
+void thread_fault_signals_keep_deliverable() noexcept;
 
 }  // namespace sys

@@ -30,9 +30,11 @@ struct thread_gregs {
   uint64_t gregs[kThreadGregCount];
 };
 
-// Installs the parking signal's handler for the process (idempotent). Called
-// at the engine's set-up points; the suspend call installs it too when
-// needed, which is async-signal-safe but better done before a crash.
+// Installs the parking signal's handler for the process (idempotent) and
+// keeps the thread list's folder open, so that a process that has used up its
+// file descriptors can still list its threads. Called at the engine's set-up
+// points; the suspend call installs it too when needed, which is
+// async-signal-safe but better done before a crash.
 void thread_parking_prepare() noexcept;
 
 // The signal reserved for parking (a real-time signal near the top of the
@@ -40,9 +42,10 @@ void thread_parking_prepare() noexcept;
 int thread_parking_signal() noexcept;
 
 // Lists the own task's threads (from /proc/self/task) into `threads`. With
-// more threads than `capacity`, the first `capacity` are listed.
-// KERN_INVALID_ARGUMENT for another task; KERN_FAILURE when the list cannot be
-// read.
+// more threads than `capacity`, the first `capacity` are listed. A forked
+// child lists its own threads, through a folder it opens in place of the one
+// its parent kept open. KERN_INVALID_ARGUMENT for another task; KERN_FAILURE
+// when the list cannot be read.
 kern_return_t task_threads(task_t task, thread_t* threads, uint32_t capacity,
                            uint32_t* count) noexcept;
 
@@ -52,7 +55,8 @@ kern_return_t task_threads(task_t task, thread_t* threads, uint32_t capacity,
 // KERN_RESOURCE_SHORTAGE when every slot is in use.
 kern_return_t thread_suspend(thread_t thread) noexcept;
 
-// Parks every thread of `threads[0, count)` other than the caller, all at
+// Parks every thread of `threads[0, count)` other than the caller and those
+// waiting on a published fault (see `thread_publish_fault_state`), all at
 // once: each is asked before any is waited for, and the wait for all of them
 // together ends about 100 ms after the asking, so threads that never answer
 // cost that once, not once each. `suspended[i]` tells whether threads[i]

@@ -1,0 +1,306 @@
+// Running the crash child program (CrashChild.cpp) and reading what it left:
+// the pending report and the queued ones, each decoded with protoc against
+// the schema, independently of the engine's own reader. A crash situation is
+// one row of a table: the child program's mode and the reports it must leave.
+#pragma once
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "crash-capture/ROReradUzerirud.h"
+
+namespace crashsituations {
+
+struct DecodedThread {
+  bool crashed = false;
+  size_t registers = 0;
+  std::vector<uint64_t> pcs;
+  std::vector<std::string> symbols;  // the frames' symbol names ("" for none)
+};
+
+// The report as protoc prints it, and the fields the tests look at.
+struct Decoded {
+  bool ok = false;
+  std::string text;
+  std::vector<DecodedThread> threads;
+  std::string signal;
+  uint64_t address = ~0ull;
+  bool machException = false;
+  bool userRequested = false;
+  bool customData = false;
+  uint64_t processID = 0;
+  uint64_t parentProcessID = 0;
+  std::string processName;
+
+  const DecodedThread* crashed() const {
+    const DecodedThread* found = nullptr;
+    for (const auto& t : threads) {
+      if (!t.crashed) continue;
+      if (found != nullptr) return nullptr;  // two crashed threads
+      found = &t;
+    }
+    return found;
+  }
+};
+
+inline std::string runCommand(const std::string& command) {
+  FILE* out = popen(command.c_str(), "r");
+  if (out == nullptr) return {};
+  std::string text;
+  char buffer[4096];
+  size_t n;
+  while ((n = fread(buffer, 1, sizeof buffer, out)) > 0) text.append(buffer, n);
+  if (pclose(out) != 0) text = "exit failure\n" + text;
+  return text;
+}
+
+inline std::string unquoted(const std::string& value) {
+  return value.size() >= 2 && value.front() == '"' ? value.substr(1, value.size() - 2) : value;
+}
+
+// Decodes a report file's bytes with protoc (`folder` takes a scratch file).
+inline Decoded decode(const std::vector<uint8_t>& bytes, const std::string& folder) {
+  Decoded d;
+  if (bytes.size() < 8 || std::string(bytes.begin(), bytes.begin() + 8) != "rocrash\x01") return d;
+  std::string body = folder + "/body.bin";
+  std::ofstream(body, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data() + 8),
+             static_cast<std::streamsize>(bytes.size() - 8));
+  d.text = runCommand(std::string("protoc --decode=rocrash.CrashReport -I ") + ROCRASH_SCHEMA_DIR +
+                      " " + ROCRASH_SCHEMA_DIR + "/crash_report.proto < " + body + " 2>&1");
+  std::filesystem::remove(body);
+  if (d.text.rfind("exit failure", 0) == 0) return d;
+  d.ok = true;
+  std::vector<std::string> path;
+  std::istringstream lines(d.text);
+  for (std::string line; std::getline(lines, line);) {
+    line.erase(0, line.find_first_not_of(' '));
+    if (line == "}") {
+      path.pop_back();
+      continue;
+    }
+    if (line.size() > 2 && line.compare(line.size() - 2, 2, " {") == 0) {
+      path.push_back(line.substr(0, line.size() - 2));
+      if (path.size() == 1 && path[0] == "threads") d.threads.emplace_back();
+      continue;
+    }
+    size_t colon = line.find(": ");
+    if (colon == std::string::npos) continue;
+    std::string key = line.substr(0, colon), value = line.substr(colon + 2);
+    std::string where;
+    for (const auto& p : path) where += p + "/";
+    if (where == "threads/" && key == "crashed") d.threads.back().crashed = value == "true";
+    if (where == "threads/frames/" && key == "pc") {
+      d.threads.back().pcs.push_back(std::stoull(value));
+      d.threads.back().symbols.emplace_back();
+    }
+    if (where == "threads/frames/symbol/" && key == "name" && !d.threads.back().symbols.empty()) {
+      d.threads.back().symbols.back() = unquoted(value);
+    }
+    if (where == "threads/registers/" && key == "name") ++d.threads.back().registers;
+    if (where == "signal/" && key == "name") d.signal = unquoted(value);
+    if (where == "signal/" && key == "address") d.address = std::stoull(value);
+    if (where == "signal/mach_exception/" && key == "type") d.machException = true;
+    if (where == "report_info/" && key == "user_requested") d.userRequested = value == "true";
+    if (where == "process_info/" && key == "process_id") d.processID = std::stoull(value);
+    if (where == "process_info/" && key == "parent_process_id") {
+      d.parentProcessID = std::stoull(value);
+    }
+    if (where == "process_info/" && key == "process_name") d.processName = unquoted(value);
+    if (where.empty() && key == "custom_data") d.customData = true;
+  }
+  return d;
+}
+
+struct ChildRun {
+  int status = 0;
+  bool hung = false;
+  std::vector<uint8_t> bytes;  // the pending report
+  Decoded report;
+  std::vector<Decoded> queued;  // the queued reports, in no order
+  std::multimap<std::string, uint64_t> markers;
+  uint64_t elapsedNs = 0;  // from the crash to the written report, when the child tells
+
+  bool killedBy(int signo) const { return WIFSIGNALED(status) && WTERMSIG(status) == signo; }
+  uint64_t marker(const std::string& key) const {
+    auto it = markers.find(key);
+    return it == markers.end() ? 0 : it->second;
+  }
+  // Whether `pc` lies in the first 2 KiB of the marked function (the
+  // sanitizers make small functions long).
+  bool inFunction(uint64_t pc, const std::string& key) const {
+    uint64_t start = marker(key);
+    return start != 0 && pc >= start && pc < start + 2048;
+  }
+};
+
+inline int signalNamed(const std::string& name) {
+  for (int s : {SIGILL, SIGTRAP, SIGABRT, SIGFPE, SIGBUS, SIGSEGV}) {
+    if (name == std::string("SIG") + sigabbrev_np(s)) return s;
+  }
+  return -1;
+}
+
+// Runs the child program in `mode` with the handler `type` ("signals" or
+// "mach"), with symbolication when asked, and reads what it left. The child
+// and every process it made have 90 s to end.
+inline void runChild(const std::string& mode, const std::string& type, ChildRun* result,
+                     bool symbols = false) {
+  namespace fs = std::filesystem;
+  char pattern[] = "/tmp/rocrash_child_XXXXXX";
+  std::string folder = mkdtemp(pattern);
+  // The program and its descendants hold the pipe's write end: it reads as
+  // ended once they all are.
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    close(fds[0]);
+    setpgid(0, 0);
+    // The sanitizers keep out of the way of fatal signals, and give no thread
+    // an alternate stack of their own: the reporter must.
+    const std::string fatalSignals =
+        "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigill=0:handle_sigfpe=0:"
+        "use_sigaltstack=0";
+    setenv("ASAN_OPTIONS", (fatalSignals + ":detect_leaks=0").c_str(), 1);
+    setenv("TSAN_OPTIONS", (fatalSignals + ":halt_on_error=1").c_str(), 1);
+    execl(ROCRASH_CHILD_PROGRAM, ROCRASH_CHILD_PROGRAM, mode.c_str(), type.c_str(), folder.c_str(),
+          symbols ? "symbols" : static_cast<char*>(nullptr), static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  close(fds[1]);
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
+  while (waitpid(pid, &result->status, WNOHANG) == 0) {
+    if (std::chrono::steady_clock::now() > deadline) {
+      result->hung = true;
+      kill(pid, SIGKILL);
+      waitpid(pid, &result->status, 0);
+      break;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  fcntl(fds[0], F_SETFL, O_NONBLOCK);
+  for (char byte; !result->hung;) {
+    ssize_t got = read(fds[0], &byte, 1);
+    if (got == 0) break;
+    if (std::chrono::steady_clock::now() > deadline) result->hung = true;
+    if (got < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  close(fds[0]);
+  std::ifstream markers(folder + "/markers");
+  std::string key;
+  uint64_t value;
+  while (markers >> key >> value) result->markers.emplace(key, value);
+  if (result->hung) {
+    // Whatever is left of it, a daemon in a session of its own too.
+    kill(-pid, SIGKILL);
+    for (const auto& [name, process] : result->markers) {
+      if (name.find('.') == std::string::npos && name != "pid") {
+        kill(static_cast<pid_t>(process), SIGKILL);
+      }
+    }
+  }
+  std::ifstream(folder + "/elapsed") >> result->elapsedNs;
+  auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+      "com.example.child", "7", "1.0", ROReradUzerirudConfig::initWithBasePath(folder));
+  if (auto data = reporter->loadPendingCrashReportData()) result->bytes = *data;
+  result->report = decode(result->bytes, folder);
+  std::error_code ec;
+  for (const auto& entry : fs::directory_iterator(reporter->queuedCrashReportDirectory(), ec)) {
+    std::ifstream in(entry.path(), std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                               std::istreambuf_iterator<char>());
+    result->queued.push_back(decode(bytes, folder));
+  }
+  fs::remove_all(folder);
+}
+
+// One report a situation must leave: the process it names, as the marker
+// key under which that process (or each of several) marked itself ("pid" is
+// the program), and functions the symbols of its crashed thread's frames must
+// name.
+struct ExpectedReport {
+  std::string process;
+  std::vector<std::string> functions;
+};
+
+// A situation: the child program's mode and every report it must leave. In
+// the Mach handler mode the program's own fault reports carry their
+// exception, unless `signalsOnly` (it is not caught as one).
+struct CrashSituation {
+  std::string mode;
+  std::vector<ExpectedReport> reports;
+  bool signalsOnly = false;
+};
+
+inline void PrintTo(const CrashSituation& situation, std::ostream* out) { *out << situation.mode; }
+
+inline std::string describe(const Decoded& report) {
+  std::ostringstream text;
+  text << "process " << report.processID << " (" << report.processName << "), parent "
+       << report.parentProcessID << ", " << report.signal;
+  return text.str();
+}
+
+// Runs `situation` under the handler `type` and checks that nothing hung and
+// that it left exactly the reports it must: each whole, naming the right
+// process and parent, with one crashed thread (its registers and the named
+// functions among its frames).
+inline void expectSituation(const CrashSituation& situation, const std::string& type) {
+  ChildRun run;
+  runChild(situation.mode, type, &run, true);
+  ASSERT_FALSE(run.hung) << "a process of the situation hung";
+  std::vector<const Decoded*> reports;
+  if (!run.bytes.empty()) reports.push_back(&run.report);
+  for (const auto& queued : run.queued) reports.push_back(&queued);
+  size_t expected = 0;
+  for (const auto& report : situation.reports) expected += run.markers.count(report.process);
+  EXPECT_EQ(reports.size(), expected) << "reports left, against processes that crashed";
+
+  for (const auto& want : situation.reports) {
+    auto [from, to] = run.markers.equal_range(want.process);
+    ASSERT_NE(from, to) << "no process marked itself " << want.process;
+    const uint64_t parent = run.marker(want.process + ".parent");
+    for (auto it = from; it != to; ++it) {
+      SCOPED_TRACE(want.process + " " + std::to_string(it->second));
+      const Decoded* found = nullptr;
+      for (const Decoded* report : reports) {
+        if (report->processID == it->second) found = report;
+      }
+      ASSERT_NE(found, nullptr) << "no report names the process";
+      ASSERT_TRUE(found->ok) << found->text;
+      EXPECT_EQ(found->parentProcessID, parent) << describe(*found);
+      EXPECT_FALSE(found->processName.empty());
+      const bool exception = type == "mach" && want.process == "pid" && !situation.signalsOnly;
+      EXPECT_EQ(found->machException, exception) << describe(*found);
+      const DecodedThread* crashed = found->crashed();
+      ASSERT_NE(crashed, nullptr) << "not exactly one crashed thread\n" << found->text;
+      EXPECT_EQ(crashed->registers, 21u);
+      ASSERT_FALSE(crashed->pcs.empty());
+      for (const auto& function : want.functions) {
+        bool named = false;
+        for (const auto& symbol : crashed->symbols) {
+          named = named || symbol.find(function) != std::string::npos;
+        }
+        EXPECT_TRUE(named) << function << " is not among the crashed thread's frames\n"
+                           << found->text.substr(0, 4096);
+      }
+    }
+  }
+}
+
+}  // namespace crashsituations

@@ -92,18 +92,17 @@ void indexFrameSection(rocrash_async_macho* image) {
   rocrash_async_mobject section;
   bool debugFrame;
   if (!rocrash_async_macho_map_frame_section(image, &section, &debugFrame)) return;
+  rocrash_async_dwarf_frame_reader reader;
+  // Setting up a reader only stores its arguments: it cannot fail.
+  (void)rocrash_async_dwarf_frame_reader_init(&reader, &section, image->byteorder, image->m64,
+                                              debugFrame);
   const sys::ElfImage* elf = image->elf;
   if (elf == nullptr || elf->ehFrameHdrAddress == 0 ||
-      !rocrash_async_dwarf_fde_index_use_search_table(&image->fde_index, image->task,
-                                                      elf->ehFrameHdrAddress, elf->ehFrameHdrSize,
-                                                      elf->ehFrameAddress)) {
-    rocrash_async_dwarf_frame_reader reader;
-    // Setting up a reader only stores its arguments: it cannot fail.
-    (void)rocrash_async_dwarf_frame_reader_init(&reader, &section, image->byteorder, image->m64,
-                                                debugFrame);
+      !rocrash_async_dwarf_fde_index_use_search_table(
+          &image->fde_index, &reader, elf->ehFrameHdrAddress, elf->ehFrameHdrSize)) {
     rocrash_async_dwarf_fde_index_build(&image->fde_index, &reader);
-    rocrash_async_dwarf_frame_reader_free(&reader);
   }
+  rocrash_async_dwarf_frame_reader_free(&reader);
   rocrash_async_mobject_free(&section);
 }
 

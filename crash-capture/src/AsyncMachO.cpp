@@ -5,6 +5,8 @@
 
 #include <new>
 
+#include "crash-capture/AsyncReadCache.h"
+
 namespace {
 
 constexpr uint32_t kSegment64Size = 72;
@@ -467,6 +469,30 @@ void searchTable(const rocrash_async_macho_symtab_reader* reader, void* table, u
 // An ELF name handed out with the leading "_" of Mach-O symbol names.
 constexpr size_t kElfNameBuffer = 512;
 
+// Copies the name at `address` (at most `room` bytes up to its end) into
+// `out` after a "_", page piece by page piece through checked reads: the file
+// or object holding it may have become unreadable since it was listed (a
+// file cut short in place), and a name that runs into such a page ends
+// there.
+void copyElfName(sys::task_t task, uint64_t address, size_t room, char (&out)[kElfNameBuffer]) {
+  out[0] = '_';
+  size_t length = 1;
+  while (length + 1 < kElfNameBuffer && room > 0) {
+    const uint64_t pageEnd = (address | (ROCRASH_ASYNC_READ_CACHE_PAGE_SIZE - 1)) + 1;
+    size_t piece = static_cast<size_t>(pageEnd - address);
+    piece = piece < room ? piece : room;
+    if (piece > kElfNameBuffer - 1 - length) piece = kElfNameBuffer - 1 - length;
+    if (rocrash_async_task_read(task, address, 0, out + length, piece) != ROCRASH_ERR_NONE) break;
+    for (size_t i = 0; i < piece; ++i) {
+      if (out[length + i] == '\0') return;
+    }
+    length += piece;
+    address += piece;
+    room -= piece;
+  }
+  out[length] = '\0';
+}
+
 }  // namespace
 
 rocrash_error_t rocrash_async_macho_find_symbol_by_pc(rocrash_async_macho* image,
@@ -476,12 +502,13 @@ rocrash_error_t rocrash_async_macho_find_symbol_by_pc(rocrash_async_macho* image
   if (image->elf != nullptr) {
     uint64_t start = 0;
     const char* name = nullptr;
-    if (!sys::elf_image_symbol_for_pc(image->elf, pc, &start, &name)) return ROCRASH_ERR_NOTFOUND;
+    size_t room = 0;
+    if (!sys::elf_image_symbol_for_pc(image->elf, pc, &start, &name, &room)) {
+      return ROCRASH_ERR_NOTFOUND;
+    }
     char buffer[kElfNameBuffer];
-    buffer[0] = '_';
-    size_t i = 0;
-    for (; name[i] != '\0' && i + 2 < kElfNameBuffer; ++i) buffer[i + 1] = name[i];
-    buffer[i + 1] = '\0';
+    copyElfName(image->task, reinterpret_cast<uint64_t>(name), room, buffer);
+    if (buffer[1] == '\0') return ROCRASH_ERR_NOTFOUND;  // not readable now
     callback(start, buffer, ctx);
     return ROCRASH_ERR_NONE;
   }

@@ -110,8 +110,27 @@ void indexFrameSection(rocrash_async_macho* image) {
 
 }  // namespace
 
+namespace {
+
+rocrash_error_t initImage(rocrash_async_macho* image, sys::task_t task, const char* name,
+                          rocrash_vm_address_t header);
+
+}  // namespace
+
 rocrash_error_t rocrash_async_macho_init(rocrash_async_macho* image, sys::task_t task,
                                          const char* name, rocrash_vm_address_t header) noexcept {
+  // The image may be unloaded by another thread while it is read here: what
+  // is read goes through copies, which fail where the image is gone.
+  const bool copied = rocrash_async_mobject_set_thread_copy_mode(true);
+  rocrash_error_t err = initImage(image, task, name, header);
+  rocrash_async_mobject_set_thread_copy_mode(copied);
+  return err;
+}
+
+namespace {
+
+rocrash_error_t initImage(rocrash_async_macho* image, sys::task_t task, const char* name,
+                          rocrash_vm_address_t header) {
   rocrash_async_memset(image, 0, sizeof *image);
   image->task = task;
   image->header_addr = header;
@@ -184,6 +203,8 @@ rocrash_error_t rocrash_async_macho_init(rocrash_async_macho* image, sys::task_t
   releaseImage(image);
   return ROCRASH_ERR_INVAL;
 }
+
+}  // namespace
 
 void rocrash_async_macho_free(rocrash_async_macho* image) noexcept { releaseImage(image); }
 

@@ -1,13 +1,16 @@
 #include <dlfcn.h>
 #include <elf.h>
 #include <gtest/gtest.h>
+#include <link.h>
 #include <sys/mman.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <thread>
 
 #include "MachOFixtures.h"
 #include "crash-capture/AsyncMachO.h"
@@ -367,6 +370,43 @@ TEST(AsyncMachOElf, PluginIsReadFromMemoryAndFromItsFileOnlyWhileItIsTheSame) {
     rocrash_async_macho_free(&image);
   }
   dlclose(plugin);
+}
+
+// An image read while another thread unloads it: the reads fail, or find the
+// image whole, and never fault.
+TEST(AsyncMachOElfStress, ImagesUnloadedWhileTheyAreReadNeverFault) {
+  void* libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+  ASSERT_NE(libc, nullptr);
+  // The C library's own, so that no image notice serializes the two threads.
+  auto open = reinterpret_cast<void* (*)(const char*, int)>(dlsym(libc, "dlopen"));
+  auto close = reinterpret_cast<int (*)(void*)>(dlsym(libc, "dlclose"));
+  std::atomic<uint64_t> header{0};
+  std::atomic<bool> stop{false};
+  std::thread loader([&] {
+    for (int round = 0; round < 300; ++round) {
+      void* plugin = open(ROCRASH_PLUGIN_A, RTLD_NOW);
+      struct link_map* map = nullptr;
+      if (plugin == nullptr || dlinfo(plugin, RTLD_DI_LINKMAP, &map) != 0) break;
+      header.store(map->l_addr);
+      std::this_thread::yield();
+      close(plugin);
+    }
+    stop = true;
+  });
+  int read = 0;
+  while (!stop.load()) {
+    const uint64_t at = header.load();
+    if (at == 0) continue;
+    rocrash_async_macho image;
+    if (rocrash_async_macho_init(&image, sys::mach_task_self(), ROCRASH_PLUGIN_A, at) ==
+        ROCRASH_ERR_NONE) {
+      ++read;
+      rocrash_async_macho_free(&image);
+    }
+  }
+  loader.join();
+  dlclose(libc);
+  EXPECT_GT(read, 0);
 }
 
 }  // namespace

@@ -177,7 +177,34 @@ int crashIn(void* plugin, const char* name) {
   return kx_child_enter_plugin(run, kDepth);
 }
 
-int crash(const std::string& mode, const std::string& folder) {
+// What happens before enabling: the file of a plugin loaded now, or of the
+// program itself, is deleted or replaced, as a package upgrade does before
+// the reporter lists the image; `*loaded` is the plugin.
+int changeFilesBeforeEnabling(const std::string& mode, const std::string& folder, void** loaded) {
+  if (mode == "plugin-deleted" || mode == "plugin-replaced") {
+    std::error_code ec;
+    fs::create_directories(folder + "/plugins", ec);
+    const std::string copy = folder + "/plugins/libkx_plugin_a.so";
+    fs::copy_file(ROCRASH_PLUGIN_A, copy, fs::copy_options::overwrite_existing, ec);
+    *loaded = ec ? nullptr : dlopen(copy.c_str(), RTLD_NOW);
+    if (*loaded == nullptr) return 5;
+    const bool changed =
+        mode == "plugin-deleted" ? unlink(copy.c_str()) == 0 : replaceFile(copy, ROCRASH_PLUGIN_B);
+    return changed ? 0 : 5;
+  }
+  if (mode == "program-deleted-run" || mode == "program-replaced-run") {
+    char self[4096];
+    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
+    if (n <= 0) return 5;
+    self[n] = '\0';
+    const bool changed =
+        mode == "program-deleted-run" ? unlink(self) == 0 : replaceFile(self, ROCRASH_PLUGIN_B);
+    return changed ? 0 : 5;
+  }
+  return 0;
+}
+
+int crash(const std::string& mode, void* loadedEarly) {
   if (mode == "plugin") {
     void* a = dlopen(ROCRASH_PLUGIN_A, RTLD_NOW);
     return a != nullptr ? crashIn(a, "kx_plugin_a_run") : 5;
@@ -207,24 +234,9 @@ int crash(const std::string& mode, const std::string& folder) {
     return a != nullptr ? crashIn(a, "kx_plugin_a_run") : 5;
   }
   if (mode == "plugin-deleted" || mode == "plugin-replaced") {
-    std::error_code ec;
-    fs::create_directories(folder + "/plugins", ec);
-    const std::string copy = folder + "/plugins/libkx_plugin_a.so";
-    fs::copy_file(ROCRASH_PLUGIN_A, copy, fs::copy_options::overwrite_existing, ec);
-    void* a = ec ? nullptr : dlopen(copy.c_str(), RTLD_NOW);
-    if (a == nullptr) return 5;
-    const bool changed =
-        mode == "plugin-deleted" ? unlink(copy.c_str()) == 0 : replaceFile(copy, ROCRASH_PLUGIN_B);
-    return changed ? crashIn(a, "kx_plugin_a_run") : 5;
+    return crashIn(loadedEarly, "kx_plugin_a_run");
   }
   if (mode == "program-deleted-run" || mode == "program-replaced-run") {
-    char self[4096];
-    ssize_t n = readlink("/proc/self/exe", self, sizeof self - 1);
-    if (n <= 0) return 5;
-    self[n] = '\0';
-    const bool changed =
-        mode == "program-deleted-run" ? unlink(self) == 0 : replaceFile(self, ROCRASH_PLUGIN_B);
-    if (!changed) return 5;
     kx_child_descend(kDepth);
     return 4;
   }
@@ -255,6 +267,10 @@ int crash_child_images(const char* mode, const char* type, const char* folder) {
     return runFromCopy(name + "-run", type, folder);
   }
   for (int s : {SIGSEGV, SIGBUS, SIGABRT, SIGILL, SIGFPE, SIGTRAP}) signal(s, SIG_DFL);
+  void* loadedEarly = nullptr;
+  if (int failed = changeFilesBeforeEnabling(name, folder, &loadedEarly); failed != 0) {
+    return failed;
+  }
   auto config = ROReradUzerirudConfig::initWithSignalHandlerType(
       std::string(type) == "mach" ? ROReradUzerirudSignalHandlerTypeMach
                                   : ROReradUzerirudSignalHandlerTypeBSD,
@@ -262,6 +278,6 @@ int crash_child_images(const char* mode, const char* type, const char* folder) {
   auto reporter =
       ROReradUzerirud::initWithApplicationIdentifier("com.example.child", "7", "1.0", config);
   if (!reporter->enableCrashReporter()) return 3;
-  const int result = crash(name, folder);
+  const int result = crash(name, loadedEarly);
   return result >= 0 ? result : 4;
 }

@@ -482,10 +482,23 @@ std::vector<ElfSymbolSpan> cutIntoSpans(std::vector<Candidate>& candidates) {
 
 void buildSymbolIndex(ElfImage* image) {
   try {
+    // .dynsym is the loaded object's, which another thread may unload while
+    // it is read: it is read from a copy.
+    std::vector<Elf64_Sym> dynamicSymbols(image->tables[1].count);
+    std::vector<char> dynamicStrings(image->tables[1].stringsSize);
+    if (!readOwn(reinterpret_cast<uint64_t>(image->tables[1].symbols), dynamicSymbols.data(),
+                 dynamicSymbols.size() * sizeof(Elf64_Sym)) ||
+        !readOwn(reinterpret_cast<uint64_t>(image->tables[1].strings), dynamicStrings.data(),
+                 dynamicStrings.size())) {
+      dynamicSymbols.clear();
+    }
+    const ElfSymbolTable tables[2] = {image->tables[0],
+                                      {dynamicSymbols.data(), dynamicSymbols.size(),
+                                       dynamicStrings.data(), dynamicStrings.size()}};
     std::vector<Candidate> candidates;
     uint32_t order = 0;
     for (uint32_t t = 0; t < 2; ++t) {
-      const ElfSymbolTable& table = image->tables[t];
+      const ElfSymbolTable& table = tables[t];
       for (size_t i = 0; i < table.count; ++i) {
         Elf64_Sym sym;
         memcpy(&sym, static_cast<const Elf64_Sym*>(table.symbols) + i, sizeof sym);

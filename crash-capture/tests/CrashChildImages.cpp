@@ -91,11 +91,13 @@ bool waitUntilListed(const void* address) {
   return true;
 }
 
+#ifdef CRASH_CHILD_SANITIZED_DLOPEN
 // The C library's own dlopen, past the program's and the sanitizers'.
 OpenFunction libraryDlopen() {
   void* libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
   return libc != nullptr ? symbol<OpenFunction>(libc, "dlopen") : nullptr;
 }
+#endif
 
 // Replaces the file at `path` by a copy of `with` under a new inode, as a
 // package upgrade does.

@@ -220,6 +220,11 @@ int crash(const std::string& mode, void* loadedEarly) {
     void* a =
         open != nullptr ? open(ROCRASH_PLUGIN_A, RTLD_NOW | (deep ? RTLD_DEEPBIND : 0)) : nullptr;
     if (a == nullptr) return 5;
+#ifdef CRASH_CHILD_SANITIZED_DLOPEN
+    // A first load past the program's dlopen is found at the next sync (as
+    // enabling or a live report makes one), which starts the loader's watch.
+    if (deep) sys::sync_loaded_images();
+#endif
     // With RTLD_DEEPBIND, the plugin's dlopen is the C library's.
     void* b = symbol<OpenFunction>(a, "kx_plugin_a_open")(ROCRASH_PLUGIN_B, RTLD_NOW);
     if (b == nullptr) return 5;

@@ -2,11 +2,12 @@
 
 #include <elf.h>
 #include <link.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cstddef>
 #include <map>
 #include <mutex>
-#include <new>
 #include <vector>
 
 #include "LoaderNotices.h"
@@ -22,8 +23,16 @@ struct KnownImage {
   bool announced;  // not from the loader's list
 };
 
+// The registry's lock, of one process: a forked child takes a fresh one, as
+// the parent's may have been copied held by a thread the child does not have.
+struct RegistryLock {
+  explicit RegistryLock(pid_t owner) : pid(owner) {}
+  const pid_t pid;
+  std::recursive_mutex mutex;
+};
+
 struct Registry {
-  std::recursive_mutex lock;
+  std::atomic<RegistryLock*> lock{new RegistryLock(getpid())};
   std::map<uint64_t, KnownImage> images;  // by header address
   std::vector<ImageCallback> onAdd;
   std::vector<ImageCallback> onRemove;
@@ -36,6 +45,21 @@ struct Registry {
 Registry& registry() {
   static Registry* r = new Registry();  // lives for the whole process
   return *r;
+}
+
+std::recursive_mutex& registryLock(Registry& r) {
+  RegistryLock* current = r.lock.load(std::memory_order_acquire);
+  const pid_t self = getpid();
+  if (current->pid != self) {
+    // The parent's lock stays allocated: it may be held for ever.
+    auto* fresh = new RegistryLock(self);
+    if (r.lock.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) {
+      current = fresh;
+    } else {
+      delete fresh;
+    }
+  }
+  return current->mutex;
 }
 
 struct LoadedObject {
@@ -95,15 +119,20 @@ void notify(const std::vector<ImageCallback>& callbacks, uint64_t header, int64_
 
 }  // namespace
 
-void sync_loaded_images() {
+namespace {
+
+// Announces the loader's changes since the last sync. True when the loader
+// added or removed objects since a sync before this one.
+bool syncWithLoader() {
   Registry& r = registry();
   // One sync at a time, from the loader's list to the last notice: two that
   // overlapped could announce an object the other had seen removed.
-  std::lock_guard<std::recursive_mutex> guard(r.lock);
+  std::lock_guard<std::recursive_mutex> guard(registryLock(r));
   Collected collected;
   collected.registry = &r;
   dl_iterate_phdr(collect, &collected);
-  if (collected.unchanged) return;
+  if (collected.unchanged) return false;
+  const bool changedSinceLastSync = r.synced;
   std::vector<LoadedObject>& loaded = collected.objects;
   if (!loaded.empty() && loaded.front().path.empty()) {
     loaded.front().path = systemFacts()->executablePath().value_or("");
@@ -127,13 +156,24 @@ void sync_loaded_images() {
   r.synced = true;
   r.adds = collected.adds;
   r.subs = collected.subs;
+  return changedSinceLastSync;
 }
+
+}  // namespace
+
+void sync_loaded_images() {
+  // Outside the program's own dlopen and dlclose, a change is a load or
+  // unload that passed them by: from now on the loader is watched.
+  if (syncWithLoader()) detail::loader_watch_start();
+}
+
+void detail::sync_after_own_call() noexcept { syncWithLoader(); }
 
 void register_func_for_add_image(ImageCallback callback) {
   detail::loader_notices_start();
   sync_loaded_images();
   Registry& r = registry();
-  std::lock_guard<std::recursive_mutex> guard(r.lock);
+  std::lock_guard<std::recursive_mutex> guard(registryLock(r));
   r.onAdd.push_back(callback);
   std::vector<std::pair<uint64_t, int64_t>> known;
   for (const auto& [header, image] : r.images) known.emplace_back(header, image.slide);
@@ -142,38 +182,29 @@ void register_func_for_add_image(ImageCallback callback) {
 
 namespace detail {
 
-void registry_lock_for_fork() noexcept { registry().lock.lock(); }
+void registry_lock_for_fork() noexcept { registryLock(registry()).lock(); }
 
-void registry_unlock_after_fork(bool child) noexcept {
-  Registry& r = registry();
-  if (child) {
-    // The lock belongs to the parent's thread id: the child's only thread
-    // starts it afresh.
-    new (&r.lock) std::recursive_mutex();
-  } else {
-    r.lock.unlock();
-  }
-}
+void registry_unlock_after_fork() noexcept { registryLock(registry()).unlock(); }
 
 }  // namespace detail
 
 void register_func_for_remove_image(ImageCallback callback) {
   Registry& r = registry();
-  std::lock_guard<std::recursive_mutex> guard(r.lock);
+  std::lock_guard<std::recursive_mutex> guard(registryLock(r));
   r.onRemove.push_back(callback);
 }
 
 void announce_image_added(uint64_t headerAddress, int64_t slide, uint64_t size,
                           const std::string& path) {
   Registry& r = registry();
-  std::lock_guard<std::recursive_mutex> guard(r.lock);
+  std::lock_guard<std::recursive_mutex> guard(registryLock(r));
   if (!r.images.emplace(headerAddress, KnownImage{slide, size, path, true}).second) return;
   notify(r.onAdd, headerAddress, slide);
 }
 
 void announce_image_removed(uint64_t headerAddress) {
   Registry& r = registry();
-  std::lock_guard<std::recursive_mutex> guard(r.lock);
+  std::lock_guard<std::recursive_mutex> guard(registryLock(r));
   auto it = r.images.find(headerAddress);
   if (it == r.images.end() || !it->second.announced) return;
   notify(r.onRemove, headerAddress, it->second.slide);
@@ -182,7 +213,7 @@ void announce_image_removed(uint64_t headerAddress) {
 
 bool dladdr(uint64_t address, DlInfo* info) {
   Registry& r = registry();
-  std::lock_guard<std::recursive_mutex> guard(r.lock);
+  std::lock_guard<std::recursive_mutex> guard(registryLock(r));
   auto it = r.images.upper_bound(address);
   if (it == r.images.begin()) return false;
   --it;

@@ -9,7 +9,11 @@
 //   removed, every tenth of a second, and syncs when they moved: loads that
 //   pass the program's `dlopen` by (the C library's own, those of a library
 //   opened with RTLD_DEEPBIND, which binds to the C library's `dlopen`,
-//   `dlmopen`) are listed shortly after.
+//   `dlmopen`) are listed shortly after. It starts at the first sign of such
+//   loads (a sync outside the program's `dlopen` and `dlclose` that finds
+//   the loader's list changed, a library opened with RTLD_DEEPBIND, a load
+//   routed past the wrapper below), so that a program without any keeps the
+//   threads it has.
 //
 // `dlopen` depends on its caller: a name without a slash is searched along
 // the calling object's run paths, "$ORIGIN" means the calling object's
@@ -90,7 +94,6 @@ constexpr int64_t kCloseSpanNs = 500'000'000;
 
 void* watchLoader(void* argument) {
   auto* watch = static_cast<Watch*>(argument);
-  pthread_setname_np(pthread_self(), "loader-watch");
   for (;;) {
     {
       std::unique_lock<std::mutex> guard(watch->lock);
@@ -105,13 +108,12 @@ void* watchLoader(void* argument) {
 // A fork leaves the image registry as the parent's threads left it: none of
 // them may be inside a sync then.
 void lockRegistryForFork() { registry_lock_for_fork(); }
-void unlockRegistryInParent() { registry_unlock_after_fork(false); }
-void unlockRegistryInChild() { registry_unlock_after_fork(true); }
+void unlockRegistryInParent() { registry_unlock_after_fork(); }
 
 // Asks the watching thread to look closely for a moment: a load it is to
 // notice has just begun.
 void watchClosely() {
-  loader_notices_start();
+  loader_watch_start();
   Watch* watch = gWatch.load(std::memory_order_acquire);
   if (watch == nullptr) return;
   {
@@ -124,13 +126,17 @@ void watchClosely() {
 // After the program's own `dlopen` or `dlclose`.
 void loaderChanged() {
   if (!gListening.load(std::memory_order_acquire)) return;
-  loader_notices_start();
-  sync_loaded_images();
+  sync_after_own_call();
 }
 
 void* wrappedDlopen(const char* file, int mode) {
   void* handle = nextDlopen()(file, mode);
-  if (handle != nullptr) loaderChanged();
+  if (handle == nullptr) return nullptr;
+  // Such a library's own dlopen is the C library's.
+  if ((mode & RTLD_DEEPBIND) != 0 && gListening.load(std::memory_order_acquire)) {
+    loader_watch_start();
+  }
+  loaderChanged();
   return handle;
 }
 
@@ -159,11 +165,13 @@ bool callerDoesNotMatter(const char* file, const void* caller) {
 }  // namespace
 
 void loader_notices_start() noexcept {
-  gListening.store(true, std::memory_order_release);
   static std::once_flag forkHandlers;
-  std::call_once(forkHandlers, [] {
-    pthread_atfork(lockRegistryForFork, unlockRegistryInParent, unlockRegistryInChild);
-  });
+  std::call_once(forkHandlers,
+                 [] { pthread_atfork(lockRegistryForFork, unlockRegistryInParent, nullptr); });
+  gListening.store(true, std::memory_order_release);
+}
+
+void loader_watch_start() noexcept {
   const pid_t self = getpid();
   Watch* current = gWatch.load(std::memory_order_acquire);
   if (current != nullptr && current->pid == self) return;
@@ -180,7 +188,9 @@ void loader_notices_start() noexcept {
   pthread_attr_t attributes;
   pthread_attr_init(&attributes);
   pthread_attr_setdetachstate(&attributes, PTHREAD_CREATE_DETACHED);
-  pthread_create(&thread, &attributes, watchLoader, fresh);
+  if (pthread_create(&thread, &attributes, watchLoader, fresh) == 0) {
+    pthread_setname_np(thread, "loader-watch");
+  }
   pthread_attr_destroy(&attributes);
 }
 

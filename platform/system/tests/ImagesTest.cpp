@@ -24,17 +24,26 @@ extern "C" __attribute__((used)) const char kestrixImagesTestBlob[64] = "blob";
 
 namespace {
 
-// The notices may come from the loader's watching thread as well.
-std::recursive_mutex gNoticesLock;
+// The notices may come from the loader's watching thread as well: the tests
+// read copies.
+std::mutex gNoticesLock;
 std::vector<std::pair<uint64_t, int64_t>> gAdded;
 std::vector<uint64_t> gRemoved;
 void onAdd(uint64_t header, int64_t slide) {
-  std::lock_guard<std::recursive_mutex> guard(gNoticesLock);
+  std::lock_guard<std::mutex> guard(gNoticesLock);
   gAdded.emplace_back(header, slide);
 }
 void onRemove(uint64_t header, int64_t) {
-  std::lock_guard<std::recursive_mutex> guard(gNoticesLock);
+  std::lock_guard<std::mutex> guard(gNoticesLock);
   gRemoved.push_back(header);
+}
+std::vector<std::pair<uint64_t, int64_t>> added() {
+  std::lock_guard<std::mutex> guard(gNoticesLock);
+  return gAdded;
+}
+std::vector<uint64_t> removed() {
+  std::lock_guard<std::mutex> guard(gNoticesLock);
+  return gRemoved;
 }
 
 // The GNU build id of a file, found by its note's byte pattern.
@@ -53,11 +62,10 @@ std::string pathOf(uint64_t address) {
 }
 
 TEST(ImageEvents, RegistrationAnnouncesExecutableAndLibc) {
-  std::lock_guard<std::recursive_mutex> guard(gNoticesLock);
   sys::register_func_for_add_image(onAdd);
   sys::register_func_for_remove_image(onRemove);
   std::set<std::string> paths;
-  for (auto [header, slide] : gAdded) paths.insert(pathOf(header));
+  for (auto [header, slide] : added()) paths.insert(pathOf(header));
   std::string exe = *sys::systemFacts()->executablePath();
   EXPECT_EQ(paths.count(exe), 1u);
   bool libc = false;
@@ -65,33 +73,31 @@ TEST(ImageEvents, RegistrationAnnouncesExecutableAndLibc) {
   EXPECT_TRUE(libc);
   EXPECT_EQ(pathOf(reinterpret_cast<uint64_t>(&kestrixImagesTestFunction)), exe);
   // A second sync announces nothing new.
-  size_t before = gAdded.size();
+  size_t before = added().size();
   sys::sync_loaded_images();
-  EXPECT_EQ(gAdded.size(), before);
+  EXPECT_EQ(added().size(), before);
 }
 
 TEST(ImageEvents, AnnouncedImagesAreFoundUntilRemoved) {
-  std::lock_guard<std::recursive_mutex> guard(gNoticesLock);
   sys::register_func_for_add_image(onAdd);
   sys::register_func_for_remove_image(onRemove);
   // Outside every loaded object, as a mapped fixture would be.
   void* fake = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   uint64_t base = reinterpret_cast<uint64_t>(fake);
   const uint64_t size = 4096;
-  gAdded.clear();
   sys::announce_image_added(base, 0, size, "/fixtures/fake.dylib");
-  ASSERT_FALSE(gAdded.empty());
-  EXPECT_EQ(gAdded.back().first, base);
+  ASSERT_FALSE(added().empty());
+  EXPECT_EQ(added().back().first, base);
   EXPECT_EQ(pathOf(base), "/fixtures/fake.dylib");
   EXPECT_EQ(pathOf(base + size - 1), "/fixtures/fake.dylib");
   EXPECT_NE(pathOf(base + size), "/fixtures/fake.dylib");
   sys::announce_image_removed(base);
-  ASSERT_FALSE(gRemoved.empty());
-  EXPECT_EQ(gRemoved.back(), base);
+  ASSERT_FALSE(removed().empty());
+  EXPECT_EQ(removed().back(), base);
   EXPECT_EQ(pathOf(base), "");
-  size_t removed = gRemoved.size();
+  size_t count = removed().size();
   sys::announce_image_removed(base);  // unknown now: nothing happens
-  EXPECT_EQ(gRemoved.size(), removed);
+  EXPECT_EQ(removed().size(), count);
   munmap(fake, 4096);
 }
 

@@ -3,9 +3,13 @@
 // through the watching thread when the loader is reached past them.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -69,6 +73,50 @@ class LoaderNotices : public ::testing::Test {
   }
 };
 
+// The C library's own dlopen and dlclose, as a library opened with
+// RTLD_DEEPBIND binds to them: they pass the program's by.
+struct LibraryLoader {
+  void* libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+  void* (*open)(const char*,
+                int) = reinterpret_cast<void* (*)(const char*, int)>(dlsym(libc, "dlopen"));
+  int (*close)(void*) = reinterpret_cast<int (*)(void*)>(dlsym(libc, "dlclose"));
+  ~LibraryLoader() { dlclose(libc); }
+};
+
+// The threads of this process named as the loader's watch.
+int watchingThreads() {
+  int count = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string name;
+    std::ifstream(task.path() / "comm") >> name;
+    count += name == "loader-watch";
+  }
+  return count;
+}
+
+// A program whose loads all go through its own dlopen runs no watching
+// thread; the first sync that finds a load that passed it by starts one.
+// In a child, which starts with no thread but its own.
+TEST_F(LoaderNotices, TheWatchStartsAtTheFirstLoadPastTheProgramsDlopen) {
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    void* probe = dlopen(SYSTEM_LOADER_PROBE, RTLD_NOW);
+    if (probe == nullptr || dlclose(probe) != 0) _exit(1);
+    if (watchingThreads() != 0) _exit(2);
+    LibraryLoader loader;
+    probe = loader.open(SYSTEM_LOADER_PROBE, RTLD_NOW);
+    sys::sync_loaded_images();
+    if (knownImage(dlsym(probe, "loader_probe_open")) == 0) _exit(3);
+    if (watchingThreads() != 1) _exit(4);
+    loader.close(probe);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
 TEST_F(LoaderNotices, ProgramsDlopenAndDlcloseAnnounceBeforeTheyReturn) {
   void* probe = dlopen(SYSTEM_LOADER_PROBE, RTLD_NOW);
   ASSERT_NE(probe, nullptr) << dlerror();
@@ -107,21 +155,24 @@ TEST_F(LoaderNotices, LibraryOpeningAlongItsOwnRunPathStillFindsItsLibrary) {
   EXPECT_EQ(dlclose(probe), 0);
 }
 
-// The C library's own dlopen, as a library opened with RTLD_DEEPBIND binds
-// to it, passes the program's by.
+// Once watched, loads and unloads that pass the program's dlopen and dlclose
+// by are listed without any sync of the program's.
 TEST_F(LoaderNotices, LoadsPastTheProgramsDlopenAreListedByTheWatch) {
-  void* libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
-  ASSERT_NE(libc, nullptr);
-  auto libcDlopen = reinterpret_cast<void* (*)(const char*, int)>(dlsym(libc, "dlopen"));
-  auto libcDlclose = reinterpret_cast<int (*)(void*)>(dlsym(libc, "dlclose"));
-  ASSERT_NE(libcDlopen, nullptr);
-  void* probe = libcDlopen(SYSTEM_LOADER_PROBE, RTLD_NOW);
+  LibraryLoader loader;
+  ASSERT_NE(loader.open, nullptr);
+  void* probe = loader.open(SYSTEM_LOADER_PROBE, RTLD_NOW);
   ASSERT_NE(probe, nullptr);
   void* open = dlsym(probe, "loader_probe_open");
-  EXPECT_TRUE(waitUntilKnown(open, true));
-  EXPECT_EQ(libcDlclose(probe), 0);
+  sys::sync_loaded_images();  // the first sign: the watch starts
+  ASSERT_NE(knownImage(open), 0u);
+  EXPECT_EQ(loader.close(probe), 0);
   EXPECT_TRUE(waitUntilKnown(open, false));
-  dlclose(libc);
+  probe = loader.open(SYSTEM_LOADER_PROBE, RTLD_NOW);
+  ASSERT_NE(probe, nullptr);
+  open = dlsym(probe, "loader_probe_open");
+  EXPECT_TRUE(waitUntilKnown(open, true));
+  EXPECT_EQ(loader.close(probe), 0);
+  EXPECT_TRUE(waitUntilKnown(open, false));
 }
 
 }  // namespace

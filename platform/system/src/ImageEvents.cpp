@@ -141,7 +141,12 @@ bool syncWithLoader() {
   std::map<uint64_t, const LoadedObject*> now;
   for (const auto& object : loaded) now.emplace(object.header, &object);
   for (auto it = r.images.begin(); it != r.images.end();) {
-    if (!it->second.announced && now.count(it->first) == 0) {
+    // An object unloaded and another loaded at its address between two
+    // syncs is announced as removed and added.
+    auto loadedNow = now.find(it->first);
+    const bool gone = loadedNow == now.end() || loadedNow->second->slide != it->second.slide ||
+                      loadedNow->second->size != it->second.size;
+    if (!it->second.announced && gone) {
       notify(r.onRemove, it->first, it->second.slide);
       it = r.images.erase(it);
     } else {

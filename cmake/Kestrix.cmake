@@ -105,3 +105,36 @@ function(kestrix_add_bench target)
   add_executable(${target} ${ARG_SOURCES})
   target_link_libraries(${target} PRIVATE ${ARG_LIBS} benchmark::benchmark Threads::Threads)
 endfunction()
+
+# kestrix_add_plain_library(<target> SOURCES ... [OUTPUT_NAME <name>]
+#                           [OUTPUT_DIRECTORY <dir>] [DEFINITIONS ...] [OPTIONS ...]
+#                           [LINK_OPTIONS ...])
+#
+# A shared library that tests load at run time as a program would load a
+# plugin: built optimised, without the sanitizers and without frame pointers
+# (so that only its call-frame information walks through it), with a build
+# id. Nothing is built when the tests are not.
+function(kestrix_add_plain_library target)
+  if(NOT KESTRIX_BUILD_TESTS)
+    return()
+  endif()
+  cmake_parse_arguments(ARG "" "OUTPUT_NAME;OUTPUT_DIRECTORY"
+                        "SOURCES;DEFINITIONS;OPTIONS;LINK_OPTIONS" ${ARGN})
+  add_library(${target} SHARED ${ARG_SOURCES})
+  set(options -O2 -fomit-frame-pointer -fno-optimize-sibling-calls -Wall -Wextra ${ARG_OPTIONS})
+  if(KESTRIX_WERROR)
+    list(APPEND options -Werror)
+  endif()
+  # The directory's options (the sanitizers among them) stay out.
+  set_target_properties(${target} PROPERTIES
+    COMPILE_OPTIONS "${options}"
+    LINK_OPTIONS "LINKER:--build-id;${ARG_LINK_OPTIONS}"
+    COMPILE_DEFINITIONS "${ARG_DEFINITIONS}")
+  if(ARG_OUTPUT_NAME)
+    set_target_properties(${target} PROPERTIES OUTPUT_NAME ${ARG_OUTPUT_NAME})
+  endif()
+  if(ARG_OUTPUT_DIRECTORY)
+    set_target_properties(${target} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${ARG_OUTPUT_DIRECTORY})
+  endif()
+  target_link_libraries(${target} PRIVATE ${CMAKE_DL_LIBS})
+endfunction()

@@ -4,6 +4,10 @@
 // instruction to the report file being complete (the crash callback runs
 // right after the file is closed) is the benchmark's time.
 //
+// The big program: the same with 300 threads 30 frames deep, every frame
+// named from the symbol table of a program of more than 400,000 symbols
+// (ManySymbols.S is linked in).
+//
 // Beside it, in the same iteration, the floor: the same threads' stacks (from
 // the deepest frame's stack pointer to the top of the stack) read from the
 // child with one process_vm_readv each, what a walker needs at least just to
@@ -40,7 +44,6 @@
 namespace {
 
 constexpr int kMaxThreads = 1000;
-constexpr int kDepth = 10;
 
 int64_t monotonicNs() {
   struct timespec ts;
@@ -88,7 +91,7 @@ __attribute__((noinline)) void faultNow() {
   asm volatile("" ::: "memory");
 }
 
-// Ten ordinary frames, then `bottom`. The empty statement after the call
+// `depth` ordinary frames, then `bottom`. The empty statement after the call
 // keeps it from becoming a jump.
 __attribute__((noinline)) void descend(int depth, int index, void (*bottom)(int)) {
   volatile char pad[32];
@@ -112,23 +115,26 @@ void crashHere(int) { faultNow(); }
 
 void reportWritten(siginfo_t*, void*, void*) { gShared->reportNs.store(monotonicNs()); }
 
-[[noreturn]] void runChild(int threads, const std::string& folder) {
+[[noreturn]] void runChild(int threads, int depth, bool named, const std::string& folder) {
   auto config = ROReradUzerirudConfig::initWithSignalHandlerType(
-      ROReradUzerirudSignalHandlerTypeBSD, ROReradUzerirudSymbolicationStrategyNone, true, folder);
+      ROReradUzerirudSignalHandlerTypeBSD,
+      named ? ROReradUzerirudSymbolicationStrategySymbolTable
+            : ROReradUzerirudSymbolicationStrategyNone,
+      true, folder);
   auto reporter =
       ROReradUzerirud::initWithApplicationIdentifier("com.example.bench", "1", "1.0", config);
   ROReradUzerirudCallbacks callbacks = {0, nullptr, reportWritten};
   reporter->setCrashCallbacks(&callbacks);
   if (!reporter->enableCrashReporter()) _exit(3);
   for (int i = 1; i < threads; ++i) {
-    std::thread([i] { descend(kDepth, i, parkHere); }).detach();
+    std::thread([i, depth] { descend(depth, i, parkHere); }).detach();
   }
   while (gShared->parked.load() < threads - 1) std::this_thread::yield();
   // The crashing thread's stack as it is now, for the floor.
   recordStack(0);
   gShared->parked.fetch_add(1);
   while (gShared->go.load() == 0) std::this_thread::yield();
-  descend(kDepth, 0, crashHere);
+  descend(depth, 0, crashHere);
   _exit(4);
 }
 
@@ -146,8 +152,11 @@ uint64_t readStacks(pid_t pid, int threads, std::vector<uint8_t>& buffer) {
   return total;
 }
 
+// Arguments: threads, frames each, whether frames are named.
 void BM_FaultToCompleteReport(benchmark::State& state) {
   const int threads = static_cast<int>(state.range(0));
+  const int depth = static_cast<int>(state.range(1));
+  const bool named = state.range(2) != 0;
   if (gShared == nullptr) {
     void* page =
         mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
@@ -169,11 +178,11 @@ void BM_FaultToCompleteReport(benchmark::State& state) {
     return std::nullopt;
   };
   std::vector<uint8_t> buffer(1 << 20);
-  double floorNs = 0, reportNs = 0, listed = 0, frames = 0, stackBytes = 0;
+  double floorNs = 0, reportNs = 0, listed = 0, frames = 0, symbols = 0, stackBytes = 0;
   for (auto _ : state) {
     new (gShared) Shared();
     pid_t pid = fork();
-    if (pid == 0) runChild(threads, folder);
+    if (pid == 0) runChild(threads, depth, named, folder);
     int status = 0;
     while (gShared->parked.load() < threads && waitpid(pid, &status, WNOHANG) == 0) {
       std::this_thread::yield();
@@ -222,6 +231,7 @@ void BM_FaultToCompleteReport(benchmark::State& state) {
     listed += static_cast<double>(report->threads().size());
     for (const auto& t : report->threads()) {
       frames += static_cast<double>(t->stackFrames().size());
+      for (const auto& frame : t->stackFrames()) symbols += frame->symbolInfo() != nullptr;
     }
   }
   const double n = static_cast<double>(state.iterations());
@@ -231,15 +241,18 @@ void BM_FaultToCompleteReport(benchmark::State& state) {
     state.counters["threads"] = listed / n;
     state.counters["frames"] = frames / listed;
     state.counters["stack_bytes"] = stackBytes / n / threads;
+    if (named) state.counters["named"] = symbols / frames;
   }
   std::error_code ec;
   std::filesystem::remove_all(folder, ec);
 }
 BENCHMARK(BM_FaultToCompleteReport)
-    ->Arg(1)
-    ->Arg(10)
-    ->Arg(100)
-    ->Arg(1000)
+    ->ArgNames({"threads", "depth", "named"})
+    ->Args({1, 10, 0})
+    ->Args({10, 10, 0})
+    ->Args({100, 10, 0})
+    ->Args({1000, 10, 0})
+    ->Args({300, 30, 1})
     ->Iterations(5)
     ->UseManualTime()
     ->Unit(benchmark::kMillisecond);

@@ -2,10 +2,7 @@
 
 #include <stdlib.h>
 
-#include <algorithm>
-#include <utility>
-#include <vector>
-
+#include "AsyncDwarfEntries.h"
 #include "crash-capture/AsyncDwarfPrimitives.h"
 
 namespace rocrash::async {
@@ -130,18 +127,11 @@ template class gnu_ehptr_reader<uint64_t>;
 
 // --- CIEs and FDEs -------------------------------------------------------------
 
-// Entry headers, shared with the search below.
+namespace detail {
 
-// The length field of an entry: 4 bytes, or 0xFFFFFFFF and 8 more bytes.
-struct EntryLength {
-  uint64_t length;
-  uint64_t header;  // 4 or 12
-  bool is64;
-};
-
-static rocrash_error_t readEntryLength(const rocrash_async_mobject* mobj,
-                                       const rocrash_async_byteorder* byteorder,
-                                       rocrash_vm_address_t address, EntryLength* out) {
+rocrash_error_t readEntryLength(const rocrash_async_mobject* mobj,
+                                const rocrash_async_byteorder* byteorder,
+                                rocrash_vm_address_t address, EntryLength* out) {
   uint32_t length32;
   if (rocrash_async_mobject_read_uint32(mobj, byteorder, address, 0, &length32) !=
       ROCRASH_ERR_NONE) {
@@ -160,15 +150,20 @@ static rocrash_error_t readEntryLength(const rocrash_async_mobject* mobj,
   return ROCRASH_ERR_NONE;
 }
 
-// The CIE id or CIE pointer that follows the length: as wide as the length.
-static rocrash_error_t readIdField(const rocrash_async_mobject* mobj,
-                                   const rocrash_async_byteorder* byteorder,
-                                   rocrash_vm_address_t address, bool is64, uint64_t* value) {
+rocrash_error_t readIdField(const rocrash_async_mobject* mobj,
+                            const rocrash_async_byteorder* byteorder, rocrash_vm_address_t address,
+                            bool is64, uint64_t* value) {
   return rocrash_async_dwarf_read_uintmax(mobj, byteorder, address, 0, is64 ? 8 : 4, value) ==
                  ROCRASH_ERR_NONE
              ? ROCRASH_ERR_NONE
              : ROCRASH_ERR_INVAL;
 }
+
+}  // namespace detail
+
+using detail::EntryLength;
+using detail::readEntryLength;
+using detail::readIdField;
 
 template <typename machine_ptr>
 rocrash_error_t rocrash_async_dwarf_cie_info_init(rocrash_async_dwarf_cie_info* info,
@@ -309,21 +304,12 @@ rocrash_error_t rocrash_async_dwarf_cie_info_init(rocrash_async_dwarf_cie_info* 
   return ROCRASH_ERR_NONE;
 }
 
-// The last CIE an FDE search parsed: FDEs mostly share a few CIEs, and
-// parsing one may read the task (an indirect personality pointer).
-struct CieCache {
-  bool valid = false;
-  rocrash_vm_address_t address = 0;
-  rocrash_error_t error = ROCRASH_ERR_NONE;
-  rocrash_async_dwarf_cie_info info;
-};
+namespace detail {
 
 template <typename machine_ptr>
-static rocrash_error_t parseFde(rocrash_async_dwarf_fde_info* info,
-                                const rocrash_async_mobject* mobj,
-                                const rocrash_async_byteorder* byteorder,
-                                rocrash_vm_address_t fde_address, bool debug_frame,
-                                CieCache* cache) {
+rocrash_error_t parseFde(rocrash_async_dwarf_fde_info* info, const rocrash_async_mobject* mobj,
+                         const rocrash_async_byteorder* byteorder, rocrash_vm_address_t fde_address,
+                         bool debug_frame, CieCache* cache) {
   rocrash_async_memset(info, 0, sizeof *info);
   const rocrash_vm_address_t section = rocrash_async_mobject_base_address(mobj);
   if (fde_address < section) return ROCRASH_ERR_INVAL;
@@ -403,13 +389,24 @@ static rocrash_error_t parseFde(rocrash_async_dwarf_fde_info* info,
   return ROCRASH_ERR_NONE;
 }
 
+template rocrash_error_t parseFde<uint32_t>(rocrash_async_dwarf_fde_info*,
+                                            const rocrash_async_mobject*,
+                                            const rocrash_async_byteorder*, rocrash_vm_address_t,
+                                            bool, CieCache*);
+template rocrash_error_t parseFde<uint64_t>(rocrash_async_dwarf_fde_info*,
+                                            const rocrash_async_mobject*,
+                                            const rocrash_async_byteorder*, rocrash_vm_address_t,
+                                            bool, CieCache*);
+
+}  // namespace detail
+
 template <typename machine_ptr>
 rocrash_error_t rocrash_async_dwarf_fde_info_init(rocrash_async_dwarf_fde_info* info,
                                                   const rocrash_async_mobject* mobj,
                                                   const rocrash_async_byteorder* byteorder,
                                                   rocrash_vm_address_t fde_address,
                                                   bool debug_frame) noexcept {
-  return parseFde<machine_ptr>(info, mobj, byteorder, fde_address, debug_frame, nullptr);
+  return detail::parseFde<machine_ptr>(info, mobj, byteorder, fde_address, debug_frame, nullptr);
 }
 
 template rocrash_error_t rocrash_async_dwarf_cie_info_init<uint32_t>(
@@ -465,13 +462,7 @@ rocrash_error_t rocrash_async_dwarf_frame_reader_init(rocrash_async_dwarf_frame_
   return ROCRASH_ERR_NONE;
 }
 
-namespace {
-
-using rocrash::async::CieCache;
-using rocrash::async::EntryLength;
-using rocrash::async::parseFde;
-using rocrash::async::readEntryLength;
-using rocrash::async::readIdField;
+namespace rocrash::async::detail {
 
 template <typename machine_ptr>
 rocrash_error_t findFde(const rocrash_async_dwarf_frame_reader* reader, rocrash_vm_off_t offset,
@@ -501,8 +492,8 @@ rocrash_error_t findFde(const rocrash_async_dwarf_frame_reader* reader, rocrash_
     }
     const uint64_t cieId = reader->debug_frame ? (length.is64 ? ~0ULL : 0xFFFFFFFFULL) : 0;
     if (id != cieId) {
-      err = rocrash::async::parseFde<machine_ptr>(fde_info, mobj, reader->byteorder, entry,
-                                                  reader->debug_frame, &cache);
+      err = parseFde<machine_ptr>(fde_info, mobj, reader->byteorder, entry, reader->debug_frame,
+                                  &cache);
       if (err != ROCRASH_ERR_NONE) return err;
       if (fde_info->pc_start <= pc && pc < fde_info->pc_end) return ROCRASH_ERR_NONE;
     }
@@ -511,237 +502,21 @@ rocrash_error_t findFde(const rocrash_async_dwarf_frame_reader* reader, rocrash_
   return ROCRASH_ERR_NOTFOUND;
 }
 
-}  // namespace
+template rocrash_error_t findFde<uint32_t>(const rocrash_async_dwarf_frame_reader*,
+                                           rocrash_vm_off_t, uint32_t,
+                                           rocrash_async_dwarf_fde_info*);
+template rocrash_error_t findFde<uint64_t>(const rocrash_async_dwarf_frame_reader*,
+                                           rocrash_vm_off_t, uint64_t,
+                                           rocrash_async_dwarf_fde_info*);
+
+}  // namespace rocrash::async::detail
 
 rocrash_error_t rocrash_async_dwarf_frame_reader_find_fde(
     const rocrash_async_dwarf_frame_reader* reader, rocrash_vm_off_t offset,
     rocrash_vm_address_t pc, rocrash_async_dwarf_fde_info* fde_info) noexcept {
+  using rocrash::async::detail::findFde;
   if (reader->m64) return findFde<uint64_t>(reader, offset, pc, fde_info);
   return findFde<uint32_t>(reader, offset, static_cast<uint32_t>(pc), fde_info);
 }
 
 void rocrash_async_dwarf_frame_reader_free(rocrash_async_dwarf_frame_reader*) noexcept {}
-
-// --- the FDE index -------------------------------------------------------------
-
-namespace {
-
-using Entry = rocrash_async_dwarf_fde_index::entry;
-
-// Every FDE of the section with its range, in section order; false when an
-// entry cannot be read, as a walk over the section would fail there.
-template <typename machine_ptr>
-bool collectFdes(const rocrash_async_dwarf_frame_reader* reader,
-                 std::vector<std::pair<Entry, uint64_t>>* fdes) {
-  const rocrash_async_mobject* mobj = reader->mobj;
-  const rocrash_vm_address_t section = rocrash_async_mobject_base_address(mobj);
-  const rocrash_vm_address_t end = section + rocrash_async_mobject_length(mobj);
-  CieCache cache;
-  for (rocrash_vm_address_t entry = section; entry < end;) {
-    EntryLength length;
-    if (readEntryLength(mobj, reader->byteorder, entry, &length) != ROCRASH_ERR_NONE) return false;
-    if (length.length == 0) break;  // the terminator
-    rocrash_vm_address_t next;
-    if (__builtin_add_overflow(entry, length.header, &next) ||
-        __builtin_add_overflow(next, length.length, &next)) {
-      return false;
-    }
-    uint64_t id;
-    if (readIdField(mobj, reader->byteorder, entry + length.header, length.is64, &id) !=
-        ROCRASH_ERR_NONE) {
-      return false;
-    }
-    const uint64_t cieId = reader->debug_frame ? (length.is64 ? ~0ULL : 0xFFFFFFFFULL) : 0;
-    if (id != cieId) {
-      rocrash_async_dwarf_fde_info info;
-      if (parseFde<machine_ptr>(&info, mobj, reader->byteorder, entry, reader->debug_frame,
-                                &cache) != ROCRASH_ERR_NONE) {
-        return false;
-      }
-      // A range of length 0 covers no pc.
-      if (info.pc_end > info.pc_start) {
-        fdes->push_back({{info.pc_start, entry - section}, info.pc_end});
-      }
-    }
-    entry = next;
-  }
-  return true;
-}
-
-template <typename machine_ptr>
-rocrash_error_t findInBuiltTable(const rocrash_async_dwarf_frame_reader* reader,
-                                 const rocrash_async_dwarf_fde_index* index, machine_ptr pc,
-                                 rocrash_async_dwarf_fde_info* fde_info) {
-  uint64_t low = 0, high = index->entry_count;  // the first entry starting after pc
-  while (low < high) {
-    const uint64_t middle = low + (high - low) / 2;
-    if (index->entries[middle].pc_start <= pc) {
-      low = middle + 1;
-    } else {
-      high = middle;
-    }
-  }
-  if (low == 0) return ROCRASH_ERR_NOTFOUND;
-  const rocrash_vm_address_t section = rocrash_async_mobject_base_address(reader->mobj);
-  rocrash_error_t err = rocrash::async::rocrash_async_dwarf_fde_info_init<machine_ptr>(
-      fde_info, reader->mobj, reader->byteorder, section + index->entries[low - 1].fde_offset,
-      reader->debug_frame);
-  if (err != ROCRASH_ERR_NONE) return err;
-  return fde_info->pc_start <= pc && pc < fde_info->pc_end ? ROCRASH_ERR_NONE
-                                                           : ROCRASH_ERR_NOTFOUND;
-}
-
-// Entries of the same start a search table may list together, looked at
-// for the one that covers the pc.
-constexpr uint64_t kSameStartEntries = 16;
-
-template <typename machine_ptr>
-rocrash_error_t findInSearchTable(const rocrash_async_dwarf_frame_reader* reader,
-                                  const rocrash_async_dwarf_fde_index* index, machine_ptr pc,
-                                  rocrash_async_dwarf_fde_info* fde_info) {
-  rocrash_async_mobject table;
-  if (rocrash_async_mobject_init(&table, rocrash_async_mobject_task(reader->mobj), index->table,
-                                 index->table_count * 8, true) != ROCRASH_ERR_NONE) {
-    // The table is not readable now: the section itself still may be.
-    return rocrash_async_dwarf_frame_reader_find_fde(reader, 0, pc, fde_info);
-  }
-  auto field = [&](uint64_t entry, int64_t offset) {
-    uint32_t value = 0;
-    // Every entry asked for lies inside the table just mapped whole.
-    (void)rocrash_async_mobject_read_uint32(&table, reader->byteorder, index->table,
-                                            offset + int64_t(entry) * 8, &value);
-    return static_cast<machine_ptr>(index->table_base +
-                                    static_cast<uint64_t>(int64_t{static_cast<int32_t>(value)}));
-  };
-  uint64_t low = 0, high = index->table_count;
-  while (low < high) {
-    const uint64_t middle = low + (high - low) / 2;
-    if (field(middle, 0) <= pc) {
-      low = middle + 1;
-    } else {
-      high = middle;
-    }
-  }
-  rocrash_error_t result = ROCRASH_ERR_NOTFOUND;
-  if (low > 0) {
-    // Of several FDEs for one start, the first in the section that covers
-    // the pc, as a walk finds it.
-    const machine_ptr start = field(low - 1, 0);
-    rocrash_vm_address_t best = 0;
-    for (uint64_t i = low, n = 0; i > 0 && n < kSameStartEntries && field(i - 1, 0) == start;
-         --i, ++n) {
-      const rocrash_vm_address_t fde = field(i - 1, 4);
-      rocrash_async_dwarf_fde_info info;
-      rocrash_error_t err = rocrash::async::rocrash_async_dwarf_fde_info_init<machine_ptr>(
-          &info, reader->mobj, reader->byteorder, fde, reader->debug_frame);
-      if (err != ROCRASH_ERR_NONE) {
-        if (best == 0) result = err;
-        continue;
-      }
-      if (info.pc_start <= pc && pc < info.pc_end && (best == 0 || fde < best)) {
-        best = fde;
-        *fde_info = info;
-        result = ROCRASH_ERR_NONE;
-      }
-    }
-  }
-  rocrash_async_mobject_free(&table);
-  return result;
-}
-
-template <typename machine_ptr>
-rocrash_error_t findIndexed(const rocrash_async_dwarf_frame_reader* reader,
-                            const rocrash_async_dwarf_fde_index* index, machine_ptr pc,
-                            rocrash_async_dwarf_fde_info* fde_info) {
-  if (index != nullptr && index->table != 0) {
-    return findInSearchTable<machine_ptr>(reader, index, pc, fde_info);
-  }
-  if (index != nullptr && index->entries != nullptr) {
-    return findInBuiltTable<machine_ptr>(reader, index, pc, fde_info);
-  }
-  return findFde<machine_ptr>(reader, 0, pc, fde_info);
-}
-
-}  // namespace
-
-bool rocrash_async_dwarf_fde_index_use_search_table(rocrash_async_dwarf_fde_index* index,
-                                                    sys::task_t task,
-                                                    rocrash_vm_address_t hdr_address,
-                                                    rocrash_vm_size_t hdr_size,
-                                                    rocrash_vm_address_t section_address) noexcept {
-  using rocrash::async::DW_EH_PE;
-  *index = {};
-  rocrash_async_mobject hdr;
-  if (hdr_size < 4 ||
-      rocrash_async_mobject_init(&hdr, task, hdr_address, hdr_size, true) != ROCRASH_ERR_NONE) {
-    return false;
-  }
-  const rocrash_async_byteorder* order = rocrash_async_byteorder_direct();
-  uint8_t fields[4] = {};  // version and the three encodings
-  // The four bytes lie inside the header just mapped (at least four long).
-  for (int i = 0; i < 4; ++i) {
-    (void)rocrash_async_mobject_read_uint8(&hdr, hdr_address, i, &fields[i]);
-  }
-  bool usable = false;
-  rocrash::async::gnu_ehptr_reader<uint64_t> pointers(order);
-  pointers.set_data_base(hdr_address);
-  uint64_t frame = 0, count = 0;
-  size_t frameSize = 0, countSize = 0;
-  constexpr uint8_t kTableEncoding =
-      rocrash::async::DW_EH_PE_datarel | rocrash::async::DW_EH_PE_sdata4;
-  if (fields[0] == 1 && fields[3] == kTableEncoding &&
-      pointers.read(&hdr, hdr_address, 4, static_cast<DW_EH_PE>(fields[1]), &frame, &frameSize) ==
-          ROCRASH_ERR_NONE &&
-      frame == section_address &&
-      pointers.read(&hdr, hdr_address, static_cast<int64_t>(4 + frameSize),
-                    static_cast<DW_EH_PE>(fields[2]), &count, &countSize) == ROCRASH_ERR_NONE) {
-    const uint64_t first = 4 + frameSize + countSize;
-    usable = count > 0 && first <= hdr_size && count <= (hdr_size - first) / 8;
-    if (usable) {
-      index->table = hdr_address + first;
-      index->table_count = count;
-      index->table_base = hdr_address;
-    }
-  }
-  rocrash_async_mobject_free(&hdr);
-  return usable;
-}
-
-bool rocrash_async_dwarf_fde_index_build(rocrash_async_dwarf_fde_index* index,
-                                         const rocrash_async_dwarf_frame_reader* reader) noexcept {
-  *index = {};
-  std::vector<std::pair<Entry, uint64_t>> fdes;
-  try {
-    bool read =
-        reader->m64 ? collectFdes<uint64_t>(reader, &fdes) : collectFdes<uint32_t>(reader, &fdes);
-    if (!read || fdes.empty()) return false;
-  } catch (...) {
-    return false;
-  }
-  std::stable_sort(fdes.begin(), fdes.end(), [](const auto& a, const auto& b) {
-    return a.first.pc_start < b.first.pc_start;
-  });
-  // With overlapping ranges, which FDE covers a pc depends on section order:
-  // only the walk keeps that.
-  for (size_t i = 1; i < fdes.size(); ++i) {
-    if (fdes[i].first.pc_start < fdes[i - 1].second) return false;
-  }
-  auto* entries = static_cast<Entry*>(malloc(fdes.size() * sizeof(Entry)));
-  if (entries == nullptr) return false;
-  for (size_t i = 0; i < fdes.size(); ++i) entries[i] = fdes[i].first;
-  index->entries = entries;
-  index->entry_count = fdes.size();
-  return true;
-}
-
-void rocrash_async_dwarf_fde_index_free(rocrash_async_dwarf_fde_index* index) noexcept {
-  free(index->entries);
-  *index = {};
-}
-
-rocrash_error_t rocrash_async_dwarf_frame_reader_find_fde_indexed(
-    const rocrash_async_dwarf_frame_reader* reader, const rocrash_async_dwarf_fde_index* index,
-    rocrash_vm_address_t pc, rocrash_async_dwarf_fde_info* fde_info) noexcept {
-  if (reader->m64) return findIndexed<uint64_t>(reader, index, pc, fde_info);
-  return findIndexed<uint32_t>(reader, index, static_cast<uint32_t>(pc), fde_info);
-}

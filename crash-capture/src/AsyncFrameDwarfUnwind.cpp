@@ -1,6 +1,7 @@
 #include "AsyncFrameLookup.h"
 #include "crash-capture/AsyncDwarfCFA.h"
 #include "crash-capture/AsyncDwarfCFAState.h"
+#include "crash-capture/AsyncDwarfFdeIndex.h"
 #include "crash-capture/AsyncFrameCache.h"
 #include "crash-capture/AsyncFrameCursor.h"
 

@@ -8,10 +8,17 @@
 
 namespace {
 std::atomic<bool> gCopyMode{false};
+thread_local bool tCopyMode = false;
 }  // namespace
 
 void rocrash_async_mobject_set_copy_mode_for_testing(bool copy) noexcept {
   gCopyMode.store(copy, std::memory_order_relaxed);
+}
+
+bool rocrash_async_mobject_set_thread_copy_mode(bool copy) noexcept {
+  const bool previous = tCopyMode;
+  tCopyMode = copy;
+  return previous;
 }
 
 rocrash_error_t rocrash_async_mobject_init(rocrash_async_mobject* mobj, sys::task_t task,
@@ -45,7 +52,7 @@ rocrash_error_t rocrash_async_mobject_init(rocrash_async_mobject* mobj, sys::tas
   total = readable;
 
   uintptr_t base = aligned;
-  bool copied = gCopyMode.load(std::memory_order_relaxed) || !sys::task_is_self(task);
+  bool copied = gCopyMode.load(std::memory_order_relaxed) || tCopyMode || !sys::task_is_self(task);
   if (copied) {
     void* mapping =
         mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

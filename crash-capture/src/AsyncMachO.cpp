@@ -5,6 +5,8 @@
 
 #include <new>
 
+#include "crash-capture/AsyncReadCache.h"
+
 namespace {
 
 constexpr uint32_t kSegment64Size = 72;
@@ -92,25 +94,43 @@ void indexFrameSection(rocrash_async_macho* image) {
   rocrash_async_mobject section;
   bool debugFrame;
   if (!rocrash_async_macho_map_frame_section(image, &section, &debugFrame)) return;
+  rocrash_async_dwarf_frame_reader reader;
+  // Setting up a reader only stores its arguments: it cannot fail.
+  (void)rocrash_async_dwarf_frame_reader_init(&reader, &section, image->byteorder, image->m64,
+                                              debugFrame);
   const sys::ElfImage* elf = image->elf;
   if (elf == nullptr || elf->ehFrameHdrAddress == 0 ||
-      !rocrash_async_dwarf_fde_index_use_search_table(&image->fde_index, image->task,
-                                                      elf->ehFrameHdrAddress, elf->ehFrameHdrSize,
-                                                      elf->ehFrameAddress)) {
-    rocrash_async_dwarf_frame_reader reader;
-    // Setting up a reader only stores its arguments: it cannot fail.
-    (void)rocrash_async_dwarf_frame_reader_init(&reader, &section, image->byteorder, image->m64,
-                                                debugFrame);
+      !rocrash_async_dwarf_fde_index_use_search_table(
+          &image->fde_index, &reader, elf->ehFrameHdrAddress, elf->ehFrameHdrSize)) {
     rocrash_async_dwarf_fde_index_build(&image->fde_index, &reader);
-    rocrash_async_dwarf_frame_reader_free(&reader);
   }
+  rocrash_async_dwarf_frame_reader_free(&reader);
   rocrash_async_mobject_free(&section);
 }
 
 }  // namespace
 
+namespace {
+
+rocrash_error_t initImage(rocrash_async_macho* image, sys::task_t task, const char* name,
+                          rocrash_vm_address_t header);
+
+}  // namespace
+
 rocrash_error_t rocrash_async_macho_init(rocrash_async_macho* image, sys::task_t task,
                                          const char* name, rocrash_vm_address_t header) noexcept {
+  // The image may be unloaded by another thread while it is read here: what
+  // is read goes through copies, which fail where the image is gone.
+  const bool copied = rocrash_async_mobject_set_thread_copy_mode(true);
+  rocrash_error_t err = initImage(image, task, name, header);
+  rocrash_async_mobject_set_thread_copy_mode(copied);
+  return err;
+}
+
+namespace {
+
+rocrash_error_t initImage(rocrash_async_macho* image, sys::task_t task, const char* name,
+                          rocrash_vm_address_t header) {
   rocrash_async_memset(image, 0, sizeof *image);
   image->task = task;
   image->header_addr = header;
@@ -183,6 +203,8 @@ rocrash_error_t rocrash_async_macho_init(rocrash_async_macho* image, sys::task_t
   releaseImage(image);
   return ROCRASH_ERR_INVAL;
 }
+
+}  // namespace
 
 void rocrash_async_macho_free(rocrash_async_macho* image) noexcept { releaseImage(image); }
 
@@ -468,6 +490,30 @@ void searchTable(const rocrash_async_macho_symtab_reader* reader, void* table, u
 // An ELF name handed out with the leading "_" of Mach-O symbol names.
 constexpr size_t kElfNameBuffer = 512;
 
+// Copies the name at `address` (at most `room` bytes up to its end) into
+// `out` after a "_", page piece by page piece through checked reads: the file
+// or object holding it may have become unreadable since it was listed (a
+// file cut short in place), and a name that runs into such a page ends
+// there.
+void copyElfName(sys::task_t task, uint64_t address, size_t room, char (&out)[kElfNameBuffer]) {
+  out[0] = '_';
+  size_t length = 1;
+  while (length + 1 < kElfNameBuffer && room > 0) {
+    const uint64_t pageEnd = (address | (ROCRASH_ASYNC_READ_CACHE_PAGE_SIZE - 1)) + 1;
+    size_t piece = static_cast<size_t>(pageEnd - address);
+    piece = piece < room ? piece : room;
+    if (piece > kElfNameBuffer - 1 - length) piece = kElfNameBuffer - 1 - length;
+    if (rocrash_async_task_read(task, address, 0, out + length, piece) != ROCRASH_ERR_NONE) break;
+    for (size_t i = 0; i < piece; ++i) {
+      if (out[length + i] == '\0') return;
+    }
+    length += piece;
+    address += piece;
+    room -= piece;
+  }
+  out[length] = '\0';
+}
+
 }  // namespace
 
 rocrash_error_t rocrash_async_macho_find_symbol_by_pc(rocrash_async_macho* image,
@@ -477,12 +523,13 @@ rocrash_error_t rocrash_async_macho_find_symbol_by_pc(rocrash_async_macho* image
   if (image->elf != nullptr) {
     uint64_t start = 0;
     const char* name = nullptr;
-    if (!sys::elf_image_symbol_for_pc(image->elf, pc, &start, &name)) return ROCRASH_ERR_NOTFOUND;
+    size_t room = 0;
+    if (!sys::elf_image_symbol_for_pc(image->elf, pc, &start, &name, &room)) {
+      return ROCRASH_ERR_NOTFOUND;
+    }
     char buffer[kElfNameBuffer];
-    buffer[0] = '_';
-    size_t i = 0;
-    for (; name[i] != '\0' && i + 2 < kElfNameBuffer; ++i) buffer[i + 1] = name[i];
-    buffer[i + 1] = '\0';
+    copyElfName(image->task, reinterpret_cast<uint64_t>(name), room, buffer);
+    if (buffer[1] == '\0') return ROCRASH_ERR_NOTFOUND;  // not readable now
     callback(start, buffer, ctx);
     return ROCRASH_ERR_NONE;
   }

@@ -12,6 +12,7 @@
 #include "UnwindTestSupport.h"
 #include "crash-capture/AsyncDwarfCFA.h"
 #include "crash-capture/AsyncDwarfCFAState.h"
+#include "crash-capture/AsyncDwarfFdeIndex.h"
 #include "crash-capture/AsyncFrameCache.h"
 #include "crash-capture/AsyncFrameCursor.h"
 
@@ -484,22 +485,75 @@ TEST(AsyncDwarfFdeIndex, SearchTableIsReadInPlace) {
   const Bytes table = searchTable(hdr.at(0), section.address(), 0x3B, entries);
   hdr.putBytes(0, table.data);
   rocrash_async_dwarf_fde_index index;
-  ASSERT_TRUE(rocrash_async_dwarf_fde_index_use_search_table(
-      &index, sys::mach_task_self(), hdr.at(0), table.size(), section.address()));
+  ASSERT_TRUE(
+      rocrash_async_dwarf_fde_index_use_search_table(&index, &reader, hdr.at(0), table.size()));
   EXPECT_EQ(index.table, hdr.at(12));
   EXPECT_EQ(index.table_count, 3u);
   expectIndexFindsWhatTheWalkFinds(reader, index,
                                    {0x400FFF, 0x401000, 0x40105F, 0x401060, 0x402000, 0x402040});
-  // A table of another section, in another encoding, or longer than its
-  // segment is not used.
-  EXPECT_FALSE(rocrash_async_dwarf_fde_index_use_search_table(
-      &index, sys::mach_task_self(), hdr.at(0), table.size(), section.address() + 8));
-  EXPECT_FALSE(rocrash_async_dwarf_fde_index_use_search_table(
-      &index, sys::mach_task_self(), hdr.at(0), table.size() - 1, section.address()));
+  // A table of another section, longer than its segment, or in another
+  // encoding is not used.
+  hdr.putBytes(0, searchTable(hdr.at(0), section.address() + 8, 0x3B, entries).data);
+  EXPECT_FALSE(
+      rocrash_async_dwarf_fde_index_use_search_table(&index, &reader, hdr.at(0), table.size()));
+  hdr.putBytes(0, table.data);
+  EXPECT_FALSE(
+      rocrash_async_dwarf_fde_index_use_search_table(&index, &reader, hdr.at(0), table.size() - 1));
   hdr.putBytes(0, searchTable(hdr.at(0), section.address(), 0x1B, entries).data);
-  EXPECT_FALSE(rocrash_async_dwarf_fde_index_use_search_table(
-      &index, sys::mach_task_self(), hdr.at(0), table.size(), section.address()));
+  EXPECT_FALSE(
+      rocrash_async_dwarf_fde_index_use_search_table(&index, &reader, hdr.at(0), table.size()));
   EXPECT_EQ(index.table, 0u);
+}
+
+// Tables as no linker writes them: their entries rotated, reversed, zeroed,
+// or pointing at FDEs that start elsewhere.
+std::vector<std::pair<std::string, std::vector<std::pair<uint64_t, uint64_t>>>> damagedTables(
+    const std::vector<std::pair<uint64_t, uint64_t>>& entries, uint64_t hdr) {
+  auto rotated = entries;
+  std::rotate(rotated.begin(), rotated.begin() + 2, rotated.end());
+  auto reversed = std::vector<std::pair<uint64_t, uint64_t>>(entries.rbegin(), entries.rend());
+  auto zeroed = std::vector<std::pair<uint64_t, uint64_t>>(entries.size(), {hdr, hdr});
+  auto swapped = entries;  // in order, but each start paired with the next FDE
+  for (size_t i = 0; i + 1 < swapped.size(); i += 2) {
+    std::swap(swapped[i].second, swapped[i + 1].second);
+  }
+  return {{"rotated", rotated}, {"reversed", reversed}, {"zeroed", zeroed}, {"swapped", swapped}};
+}
+
+// A damaged table is refused when the image is listed, and one damaged
+// after that (the image's memory written over) is caught by the lookup,
+// which then walks the section: either way every pc finds what the walk
+// finds.
+TEST(AsyncDwarfFdeIndex, DamagedSearchTablesFallBackToTheWalk) {
+  FrameSection section;
+  size_t cie = section.cie("zR", Bytes{}.u8(0x1B), x86EntryRules());
+  std::vector<std::pair<uint64_t, uint64_t>> entries;
+  std::vector<uint64_t> pcs;
+  for (uint64_t i = 0; i < 8; ++i) {
+    // Functions of 0x40 bytes with a gap of 0x20 after each.
+    const uint64_t start = 0x401000 + i * 0x60;
+    entries.push_back({start, section.address(section.fde(cie, start, 0x40, 0x1B, Bytes{}))});
+    pcs.insert(pcs.end(), {start - 1, start, start + 0x3F, start + 0x40});
+  }
+  section.terminator();
+  rocrash_async_dwarf_frame_reader reader;
+  EXPECT_EQ(rocrash_async_dwarf_frame_reader_init(&reader, section.map(), direct(), true, false),
+            ROCRASH_ERR_NONE);
+  LowMemory hdr;
+  const Bytes good = searchTable(hdr.at(0), section.address(), 0x3B, entries);
+  for (const auto& [name, damaged] : damagedTables(entries, hdr.at(0))) {
+    SCOPED_TRACE(name);
+    const Bytes bad = searchTable(hdr.at(0), section.address(), 0x3B, damaged);
+    rocrash_async_dwarf_fde_index index;
+    hdr.putBytes(0, bad.data);
+    EXPECT_FALSE(
+        rocrash_async_dwarf_fde_index_use_search_table(&index, &reader, hdr.at(0), bad.size()));
+    hdr.putBytes(0, good.data);
+    ASSERT_TRUE(
+        rocrash_async_dwarf_fde_index_use_search_table(&index, &reader, hdr.at(0), good.size()));
+    hdr.putBytes(0, bad.data);
+    expectIndexFindsWhatTheWalkFinds(reader, index, pcs);
+  }
 }
 
 int addProgramAndLibc(dl_phdr_info* info, size_t, void* data) {

@@ -1,10 +1,16 @@
+#include <dlfcn.h>
+#include <elf.h>
 #include <gtest/gtest.h>
+#include <link.h>
 #include <sys/mman.h>
 
+#include <atomic>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <map>
+#include <thread>
 
 #include "MachOFixtures.h"
 #include "crash-capture/AsyncMachO.h"
@@ -299,6 +305,108 @@ TEST(AsyncMachOElf, HostImagesGoThroughTheAdapter) {
   rocrash_async_macho_mapped_segment seg;
   EXPECT_EQ(rocrash_async_macho_map_segment(&image, "__TEXT", &seg), ROCRASH_ERR_NOTFOUND);
   rocrash_async_macho_free(&image);
+}
+
+// The size of the section named `name` in the ELF file at `path`, 0 when
+// there is none.
+uint64_t elfSectionSize(const std::string& path, const std::string& name) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  Elf64_Ehdr eh;
+  if (bytes.size() < sizeof eh) return 0;
+  std::memcpy(&eh, bytes.data(), sizeof eh);
+  auto section = [&](unsigned i) {
+    Elf64_Shdr sh;
+    std::memcpy(&sh, bytes.data() + eh.e_shoff + i * sizeof sh, sizeof sh);
+    return sh;
+  };
+  const Elf64_Shdr names = section(eh.e_shstrndx);
+  for (unsigned i = 0; i < eh.e_shnum; ++i) {
+    const Elf64_Shdr sh = section(i);
+    if (name == bytes.data() + names.sh_offset + sh.sh_name) return sh.sh_size;
+  }
+  return 0;
+}
+
+// A plugin is read from its loaded image: its call-frame section through its
+// search table and its exported names through its dynamic section, also
+// once its file is replaced or deleted. The file's full symbol table is
+// read only while the file is the one loaded.
+TEST(AsyncMachOElf, PluginIsReadFromMemoryAndFromItsFileOnlyWhileItIsTheSame) {
+  const std::string folder = ::testing::TempDir() + "/elf-from-memory";
+  std::filesystem::create_directories(folder);
+  const std::string copy = folder + "/libkx_plugin_a.so";
+  std::filesystem::copy_file(ROCRASH_PLUGIN_A, copy,
+                             std::filesystem::copy_options::overwrite_existing);
+  void* plugin = dlopen(copy.c_str(), RTLD_NOW);
+  ASSERT_NE(plugin, nullptr) << dlerror();
+  const auto run = reinterpret_cast<uint64_t>(dlsym(plugin, "kx_plugin_a_run"));
+  Dl_info info;
+  ASSERT_NE(dladdr(reinterpret_cast<void*>(run), &info), 0);
+  const auto header = reinterpret_cast<uint64_t>(info.dli_fbase);
+  const uint64_t sectionSize = elfSectionSize(copy, ".eh_frame");
+  ASSERT_NE(sectionSize, 0u);
+  for (const char* state : {"as loaded", "replaced", "deleted"}) {
+    SCOPED_TRACE(state);
+    if (std::string(state) == "replaced") {
+      std::filesystem::copy_file(ROCRASH_PLUGIN_B, copy + ".new");
+      std::filesystem::rename(copy + ".new", copy);
+    } else if (std::string(state) == "deleted") {
+      std::filesystem::remove(copy);
+    }
+    rocrash_async_macho image;
+    ASSERT_EQ(rocrash_async_macho_init(&image, sys::mach_task_self(), copy.c_str(), header),
+              ROCRASH_ERR_NONE);
+    const bool asLoaded = std::string(state) == "as loaded";
+    EXPECT_EQ(image.elf->tables[0].count != 0, asLoaded);
+    EXPECT_NE(image.elf->tables[1].count, 0u);
+    EXPECT_EQ(image.elf->ehFrameSize, sectionSize);
+    EXPECT_NE(image.fde_index.table, 0u);
+    Found found;
+    ASSERT_EQ(rocrash_async_macho_find_symbol_by_pc(&image, run + 1, remember, &found),
+              ROCRASH_ERR_NONE);
+    EXPECT_EQ(found.name, "_kx_plugin_a_run");
+    EXPECT_EQ(found.address, run);
+    rocrash_async_macho_free(&image);
+  }
+  dlclose(plugin);
+}
+
+// An image read while another thread unloads it: the reads fail, or find the
+// image whole, and never fault.
+TEST(AsyncMachOElfStress, ImagesUnloadedWhileTheyAreReadNeverFault) {
+  void* libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+  ASSERT_NE(libc, nullptr);
+  // The C library's own, so that no image notice serializes the two threads.
+  auto open = reinterpret_cast<void* (*)(const char*, int)>(dlsym(libc, "dlopen"));
+  auto close = reinterpret_cast<int (*)(void*)>(dlsym(libc, "dlclose"));
+  std::atomic<uint64_t> header{0};
+  std::atomic<bool> stop{false};
+  std::thread loader([&] {
+    for (int round = 0; round < 300; ++round) {
+      void* plugin = open(ROCRASH_PLUGIN_A, RTLD_NOW);
+      struct link_map* map = nullptr;
+      if (plugin == nullptr || dlinfo(plugin, RTLD_DI_LINKMAP, &map) != 0) break;
+      header.store(map->l_addr);
+      std::this_thread::yield();
+      close(plugin);
+    }
+    stop = true;
+  });
+  int read = 0;
+  while (!stop.load()) {
+    const uint64_t at = header.load();
+    if (at == 0) continue;
+    rocrash_async_macho image;
+    if (rocrash_async_macho_init(&image, sys::mach_task_self(), ROCRASH_PLUGIN_A, at) ==
+        ROCRASH_ERR_NONE) {
+      ++read;
+      rocrash_async_macho_free(&image);
+    }
+  }
+  loader.join();
+  dlclose(libc);
+  EXPECT_GT(read, 0);
 }
 
 }  // namespace

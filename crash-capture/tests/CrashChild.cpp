@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "CrashChildImages.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "system/Threads.h"
 
@@ -495,6 +496,7 @@ int main(int argc, char** argv) {
   // What the process does by default on a fatal signal is what follows a
   // crash; the sanitizers' own handlers stay out of the way.
   for (int s : {SIGSEGV, SIGBUS, SIGABRT, SIGILL, SIGFPE, SIGTRAP}) signal(s, SIG_DFL);
+  if (int images = crash_child_images(argv[1], argv[2], argv[3]); images >= 0) return images;
   prepare();
   auto config = ROReradUzerirudConfig::initWithSignalHandlerType(
       type == "mach" ? ROReradUzerirudSignalHandlerTypeMach : ROReradUzerirudSignalHandlerTypeBSD,

@@ -15,6 +15,7 @@
 #include "InputMemory.h"
 #include "crash-capture/AsyncDwarfCFA.h"
 #include "crash-capture/AsyncDwarfCFAState.h"
+#include "crash-capture/AsyncDwarfFdeIndex.h"
 
 namespace {
 

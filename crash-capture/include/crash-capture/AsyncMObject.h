@@ -68,3 +68,10 @@ rocrash_error_t rocrash_async_mobject_read_uint64(const rocrash_async_mobject* m
 
 // Test seam: make every memory object a copy, as for a foreign task.
 void rocrash_async_mobject_set_copy_mode_for_testing(bool copy) noexcept;
+
+// Makes the memory objects the calling thread sets up from now on copies
+// (true) or views in place (false, the default); returns the previous
+// setting. Reading an image while it is listed, outside any crash, uses
+// copies: another thread may unload the image meanwhile, and a copy is read
+// with checked reads where a view would fault.
+bool rocrash_async_mobject_set_thread_copy_mode(bool copy) noexcept;

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "crash-capture/AsyncDwarfCFA.h"
+#include "crash-capture/AsyncDwarfFdeIndex.h"
 #include "crash-capture/AsyncMObject.h"
 #include "system/ElfImage.h"
 

@@ -2,12 +2,19 @@
 
 #include <elf.h>
 #include <fcntl.h>
+#include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
+#include <sys/auxv.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <memory>
+#include <new>
+#include <vector>
 
 #include "system/Task.h"
 
@@ -21,6 +28,9 @@ constexpr uint64_t kMaxNoteBytes = 64 * 1024;
 constexpr size_t kMaxDynamicEntries = 4096;
 constexpr size_t kMaxDynamicSymbols = size_t{1} << 22;
 constexpr size_t kMaxDynamicStrings = size_t{64} << 20;
+constexpr uint64_t kMaxHashBuckets = uint64_t{1} << 22;
+constexpr uint64_t kMaxFrameSection = uint64_t{1} << 30;
+constexpr size_t kMaxBuildId = 64;
 
 bool readOwn(uint64_t address, void* out, size_t size) {
   return mach_vm_read_overwrite(mach_task_self(), address, size, out, nullptr) == KERN_SUCCESS;
@@ -33,13 +43,211 @@ uint64_t readableBytes(uint64_t address, uint64_t size) {
   return prefix > lead ? prefix - lead : 0;
 }
 
-// Maps the file and finds .symtab with its string table and .eh_frame.
-void readFileSections(ElfImage* image, const char* path, const Elf64_Ehdr& loaded) {
+// Reads the own memory in [start, limit) through a copied window, so that a
+// walk over many small fields costs one kernel call per window, not per field.
+class Window {
+ public:
+  Window(uint64_t start, uint64_t limit) : start_(start), limit_(limit) {}
+  bool read(uint64_t at, void* out, size_t n) {
+    if (at < start_ || at > limit_ || n > limit_ - at) return false;
+    if (at < from_ || at + n > to_) {
+      if (!buffer_) buffer_.reset(new (std::nothrow) uint8_t[kSize]);
+      const size_t length = static_cast<size_t>(std::min<uint64_t>(kSize, limit_ - at));
+      if (!buffer_ || length < n || !readOwn(at, buffer_.get(), length)) return false;
+      from_ = at;
+      to_ = at + length;
+    }
+    memcpy(out, buffer_.get() + (at - from_), n);
+    return true;
+  }
+
+ private:
+  static constexpr size_t kSize = 64 * 1024;
+  uint64_t start_, limit_;
+  uint64_t from_ = 0, to_ = 0;
+  std::unique_ptr<uint8_t[]> buffer_;
+};
+
+// What the loaded object's program headers tell.
+struct Loaded {
+  Elf64_Ehdr eh;
+  struct Segment {
+    uint64_t start, end;  // runtime
+  };
+  std::vector<Segment> loads;
+  uint64_t dynamic = 0;
+  uint8_t buildId[kMaxBuildId] = {};
+  size_t buildIdSize = 0;
+};
+
+// The end of the loadable segment holding `address`, 0 when none does.
+uint64_t segmentEnd(const Loaded& loaded, uint64_t address) {
+  for (const auto& s : loaded.loads) {
+    if (s.start <= address && address < s.end) return s.end;
+  }
+  return 0;
+}
+
+// A pointer of `.eh_frame_hdr`, in the encodings linkers write there.
+bool readEncodedPointer(uint64_t at, uint8_t encoding, uint64_t dataBase, uint64_t* value,
+                        size_t* size) {
+  uint64_t raw = 0;
+  switch (encoding & 0x0F) {
+    case 0x00:  // absolute, pointer-sized
+    case 0x04:  // udata8
+    case 0x0C:  // sdata8
+      *size = 8;
+      if (!readOwn(at, &raw, 8)) return false;
+      break;
+    case 0x03: {  // udata4
+      uint32_t v;
+      *size = 4;
+      if (!readOwn(at, &v, 4)) return false;
+      raw = v;
+      break;
+    }
+    case 0x0B: {  // sdata4
+      int32_t v;
+      *size = 4;
+      if (!readOwn(at, &v, 4)) return false;
+      raw = static_cast<uint64_t>(int64_t{v});
+      break;
+    }
+    default:
+      return false;
+  }
+  switch (encoding & 0xF0) {
+    case 0x00:
+      *value = raw;
+      return true;
+    case 0x10:  // relative to the field itself
+      *value = at + raw;
+      return true;
+    case 0x30:  // relative to the table's start
+      *value = dataBase + raw;
+      return true;
+    default:
+      return false;
+  }
+}
+
+// The length of `.eh_frame` from `start`: through its zero terminator, else
+// through the last whole entry before `limit` (or before bytes that cannot be
+// an entry: an FDE whose CIE would lie before the section).
+uint64_t frameSectionSize(uint64_t start, uint64_t limit) {
+  limit = start + readableBytes(start, std::min(limit - start, kMaxFrameSection));
+  Window window(start, limit);
+  uint64_t at = start;
+  for (;;) {
+    uint32_t length32;
+    if (!window.read(at, &length32, 4)) break;
+    if (length32 == 0) return at + 4 - start;
+    uint64_t header = 4, length = length32;
+    if (length32 == 0xFFFFFFFF) {
+      if (!window.read(at + 4, &length, 8)) break;
+      header = 12;
+    }
+    if (header > limit - at || length > limit - at - header || length < 4) break;
+    uint32_t id;
+    if (!window.read(at + header, &id, 4)) break;
+    if (id != 0 && id > at + header - start) break;
+    at += header + length;
+  }
+  return at - start;
+}
+
+// .eh_frame through the search table's pointer to it.
+void readFrameSection(ElfImage* image, const Loaded& loaded) {
+  const uint64_t hdr = image->ehFrameHdrAddress;
+  uint8_t fields[4];
+  if (hdr == 0 || image->ehFrameHdrSize < 8 || !readOwn(hdr, fields, 4) || fields[0] != 1) return;
+  uint64_t frame = 0;
+  size_t size = 0;
+  if (!readEncodedPointer(hdr + 4, fields[1], hdr, &frame, &size) || frame == 0) return;
+  const uint64_t end = segmentEnd(loaded, frame);
+  if (end == 0) return;
+  const uint64_t length = frameSectionSize(frame, end);
+  if (length == 0) return;
+  image->ehFrameAddress = frame;
+  image->ehFrameSize = length;
+}
+
+// The build id in the notes of a file's program headers (or nothing).
+size_t fileBuildId(const uint8_t* bytes, size_t size, const Elf64_Ehdr& eh, uint8_t* out) {
+  if (eh.e_phentsize != sizeof(Elf64_Phdr) || eh.e_phoff > size ||
+      eh.e_phnum > (size - eh.e_phoff) / sizeof(Elf64_Phdr)) {
+    return 0;
+  }
+  for (unsigned i = 0; i < eh.e_phnum; ++i) {
+    Elf64_Phdr ph;
+    memcpy(&ph, bytes + eh.e_phoff + i * sizeof ph, sizeof ph);
+    if (ph.p_type != PT_NOTE || ph.p_offset > size) continue;
+    const uint64_t notes = std::min<uint64_t>({ph.p_filesz, size - ph.p_offset, kMaxNoteBytes});
+    for (uint64_t off = 0; off + 12 <= notes;) {
+      uint32_t note[3];
+      memcpy(note, bytes + ph.p_offset + off, sizeof note);
+      const uint64_t name = off + 12;
+      const uint64_t desc = name + ((uint64_t{note[0]} + 3) & ~uint64_t{3});
+      const uint64_t next = desc + ((uint64_t{note[1]} + 3) & ~uint64_t{3});
+      if (next > notes) break;
+      if (note[2] == NT_GNU_BUILD_ID && note[0] == 4 &&
+          memcmp(bytes + ph.p_offset + name, "GNU", 4) == 0 && note[1] <= kMaxBuildId) {
+        memcpy(out, bytes + ph.p_offset + desc, note[1]);
+        return note[1];
+      }
+      off = next;
+    }
+  }
+  return 0;
+}
+
+// The device and inode of the file mapped at `address`, from the process's
+// map list.
+bool mappedFile(uint64_t address, dev_t* device, ino_t* inode) {
+  FILE* maps = fopen("/proc/self/maps", "re");
+  if (maps == nullptr) return false;
+  char* line = nullptr;
+  size_t capacity = 0;
+  bool found = false;
+  while (getline(&line, &capacity, maps) > 0) {
+    unsigned long long start, end, offset, node;
+    unsigned major, minor;
+    char perms[8];
+    if (sscanf(line, "%llx-%llx %7s %llx %x:%x %llu", &start, &end, perms, &offset, &major, &minor,
+               &node) != 7) {
+      continue;
+    }
+    if (start <= address && address < end) {
+      *device = makedev(major, minor);
+      *inode = static_cast<ino_t>(node);
+      found = node != 0;
+      break;
+    }
+  }
+  free(line);
+  fclose(maps);
+  return found;
+}
+
+bool isMainProgram(uint64_t headerAddress, const Elf64_Ehdr& eh) {
+  const unsigned long phdr = getauxval(AT_PHDR);
+  return phdr != 0 && phdr == headerAddress + eh.e_phoff;
+}
+
+// Maps the object's file when it is the one that was loaded, and takes
+// .symtab from it (and .eh_frame when memory gave none).
+void readFileSections(ElfImage* image, const char* path, const Loaded& loaded) {
+  const bool program = isMainProgram(image->headerAddress, loaded.eh);
+  // The file the program was started from, even when its path now names
+  // another file or none.
+  if (program) path = "/proc/self/exe";
+  if (path == nullptr || path[0] == '\0') return;
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;
   struct stat st;
   void* map = MAP_FAILED;
-  if (fstat(fd, &st) == 0 && st.st_size >= static_cast<off_t>(sizeof(Elf64_Ehdr))) {
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
+      st.st_size >= static_cast<off_t>(sizeof(Elf64_Ehdr))) {
     map = mmap(nullptr, static_cast<size_t>(st.st_size), PROT_READ, MAP_PRIVATE, fd, 0);
   }
   close(fd);
@@ -50,10 +258,27 @@ void readFileSections(ElfImage* image, const char* path, const Elf64_Ehdr& loade
   memcpy(&eh, bytes, sizeof eh);
   // The file must be the object that is loaded, with its section headers
   // where they can be read in place.
-  bool sane = memcmp(eh.e_ident, loaded.e_ident, EI_NIDENT) == 0 && eh.e_type == loaded.e_type &&
-              eh.e_entry == loaded.e_entry && eh.e_shentsize == sizeof(Elf64_Shdr) &&
-              eh.e_shoff < size && eh.e_shoff % alignof(Elf64_Shdr) == 0 &&
+  const Elf64_Ehdr& mem = loaded.eh;
+  bool sane = memcmp(eh.e_ident, mem.e_ident, EI_NIDENT) == 0 && eh.e_type == mem.e_type &&
+              eh.e_machine == mem.e_machine && eh.e_entry == mem.e_entry &&
+              eh.e_phoff == mem.e_phoff && eh.e_phnum == mem.e_phnum &&
+              eh.e_shentsize == sizeof(Elf64_Shdr) && eh.e_shoff < size &&
+              eh.e_shoff % alignof(Elf64_Shdr) == 0 &&
               eh.e_shnum <= (size - eh.e_shoff) / sizeof(Elf64_Shdr) && eh.e_shstrndx < eh.e_shnum;
+  if (sane) {
+    if (loaded.buildIdSize != 0) {
+      uint8_t id[kMaxBuildId];
+      sane = fileBuildId(bytes, size, eh, id) == loaded.buildIdSize &&
+             memcmp(id, loaded.buildId, loaded.buildIdSize) == 0;
+    } else {
+      // Nothing in the object names its build: the file must be the very
+      // file the loader mapped.
+      dev_t device;
+      ino_t inode;
+      sane = mappedFile(image->headerAddress, &device, &inode) && device == st.st_dev &&
+             inode == st.st_ino;
+    }
+  }
   if (!sane) {
     munmap(map, size);
     return;
@@ -63,6 +288,7 @@ void readFileSections(ElfImage* image, const char* path, const Elf64_Ehdr& loade
   auto inFile = [&](uint64_t offset, uint64_t length) {
     return offset <= size && length <= size - offset;
   };
+  const bool frameFromMemory = image->ehFrameAddress != 0;
   for (unsigned i = 0; i < eh.e_shnum; ++i) {
     const Elf64_Shdr& s = sections[i];
     if (s.sh_type == SHT_SYMTAB && s.sh_link < eh.e_shnum && s.sh_entsize == sizeof(Elf64_Sym)) {
@@ -73,7 +299,7 @@ void readFileSections(ElfImage* image, const char* path, const Elf64_Ehdr& loade
                             strings.sh_size};
       }
     }
-    if (names.sh_type == SHT_STRTAB && inFile(names.sh_offset, names.sh_size) &&
+    if (!frameFromMemory && names.sh_type == SHT_STRTAB && inFile(names.sh_offset, names.sh_size) &&
         s.sh_name < names.sh_size) {
       const char* name = reinterpret_cast<const char*>(bytes + names.sh_offset + s.sh_name);
       if (strncmp(name, ".eh_frame", names.sh_size - s.sh_name) == 0 && s.sh_addr != 0) {
@@ -86,10 +312,38 @@ void readFileSections(ElfImage* image, const char* path, const Elf64_Ehdr& loade
   image->fileMappingSize = size;
 }
 
-// .dynsym through the loaded dynamic section; the symbol count comes from the
-// section headers when the file was readable, else from DT_HASH.
+// The number of symbols a GNU hash table describes: past the highest bucket's
+// chain, or the first hashed index when every bucket is empty.
+size_t gnuHashSymbolCount(uint64_t table) {
+  uint32_t header[4];  // buckets, first hashed symbol, bloom words, bloom shift
+  if (!readOwn(table, header, sizeof header) || header[0] == 0 || header[0] > kMaxHashBuckets ||
+      header[2] > kMaxHashBuckets) {
+    return 0;
+  }
+  const uint64_t buckets = table + sizeof header + uint64_t{header[2]} * 8;
+  std::vector<uint32_t> bucket;
+  try {
+    bucket.resize(header[0]);
+  } catch (...) {
+    return 0;
+  }
+  if (!readOwn(buckets, bucket.data(), bucket.size() * 4)) return 0;
+  uint32_t last = *std::max_element(bucket.begin(), bucket.end());
+  if (last < header[1]) return header[1];
+  const uint64_t chains = buckets + uint64_t{header[0]} * 4;
+  for (uint64_t index = last; index < kMaxDynamicSymbols; ++index) {
+    uint32_t hash;
+    if (!readOwn(chains + (index - header[1]) * 4, &hash, 4)) return 0;
+    if (hash & 1) return static_cast<size_t>(index + 1);
+  }
+  return 0;
+}
+
+// .dynsym through the loaded dynamic section; its size from the hash
+// tables, else from the verified file, else from where the string table
+// begins (linkers put it right after the symbols).
 void readDynamicSymbols(ElfImage* image, uint64_t dynamicAddress) {
-  uint64_t symtab = 0, strtab = 0, strsz = 0, hash = 0;
+  uint64_t symtab = 0, strtab = 0, strsz = 0, hash = 0, gnuHash = 0, syment = sizeof(Elf64_Sym);
   for (size_t i = 0; i < kMaxDynamicEntries; ++i) {
     const uint64_t p = dynamicAddress + i * sizeof(Elf64_Dyn);
     Elf64_Dyn dyn;
@@ -108,9 +362,15 @@ void readDynamicSymbols(ElfImage* image, uint64_t dynamicAddress) {
       case DT_HASH:
         hash = v;
         break;
+      case DT_GNU_HASH:
+        gnuHash = v;
+        break;
+      case DT_SYMENT:
+        syment = v;
+        break;
     }
   }
-  if (symtab == 0 || strtab == 0) return;
+  if (symtab == 0 || strtab == 0 || syment != sizeof(Elf64_Sym)) return;
   // The loader relocates these entries in place for most objects; a value
   // below the header is still link-time relative.
   auto runtime = [&](uint64_t v) {
@@ -119,7 +379,13 @@ void readDynamicSymbols(ElfImage* image, uint64_t dynamicAddress) {
   symtab = runtime(symtab);
   strtab = runtime(strtab);
   size_t count = 0;
-  if (image->fileMapping != nullptr) {
+  if (hash != 0) {
+    uint32_t header[2];
+    if (readOwn(runtime(hash), header, sizeof header)) count = header[1];
+  } else if (gnuHash != 0) {
+    count = gnuHashSymbolCount(runtime(gnuHash));
+  }
+  if (count == 0 && image->fileMapping != nullptr) {
     const auto* bytes = static_cast<const uint8_t*>(image->fileMapping);
     Elf64_Ehdr eh;
     memcpy(&eh, bytes, sizeof eh);
@@ -127,12 +393,10 @@ void readDynamicSymbols(ElfImage* image, uint64_t dynamicAddress) {
     for (unsigned i = 0; i < eh.e_shnum; ++i) {
       if (sections[i].sh_type == SHT_DYNSYM) count = sections[i].sh_size / sizeof(Elf64_Sym);
     }
-  } else if (hash != 0) {
-    uint32_t header[2];
-    if (readOwn(runtime(hash), header, sizeof header)) count = header[1];
   }
-  // Lookups read the table and its names in place, at crash time: keep only
-  // what is readable now.
+  if (count == 0 && strtab > symtab) count = (strtab - symtab) / sizeof(Elf64_Sym);
+  // Lookups read the table and its names in place: keep only what is
+  // readable now.
   count = std::min(count, kMaxDynamicSymbols);
   count = readableBytes(symtab, count * sizeof(Elf64_Sym)) / sizeof(Elf64_Sym);
   strsz = readableBytes(strtab, std::min<uint64_t>(strsz, kMaxDynamicStrings));
@@ -155,11 +419,120 @@ const char* symbolName(const ElfSymbolTable& table, uint32_t index) {
   return name;
 }
 
+constexpr uint32_t kDynamicTableBit = uint32_t{1} << 31;
+constexpr uint32_t kLocalRank = uint32_t{1} << 31;
+
+// A named symbol and the addresses it covers; `order` is its rank (global
+// before local) and then its place in the tables.
+struct Candidate {
+  uint64_t start, end;
+  uint32_t order;
+  uint32_t name;
+};
+
+// Cuts the address space into spans, each owned by the symbol a lookup there
+// must answer: of the symbols covering it, the one starting last, and of
+// those starting together, the first in order. A sweep in start order
+// keeps the symbols still open on a stack (the latest start on top, and for
+// one start the first in table order on top); a span ends where the next
+// symbol starts or the top one ends, after which the one below resumes.
+std::vector<ElfSymbolSpan> cutIntoSpans(std::vector<Candidate>& candidates) {
+  std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+    return a.start != b.start ? a.start < b.start : a.order < b.order;
+  });
+  std::vector<ElfSymbolSpan> spans;
+  std::vector<const Candidate*> open;
+  uint64_t position = 0;
+  auto emit = [&](uint64_t from, uint64_t to, const Candidate& owner) {
+    while (from < to) {
+      const uint64_t length = std::min<uint64_t>(to - from, UINT32_MAX);
+      ElfSymbolSpan* last = spans.empty() ? nullptr : &spans.back();
+      if (last != nullptr && last->name == owner.name && last->start == owner.start &&
+          last->from + last->length == from && length <= UINT32_MAX - last->length) {
+        last->length += static_cast<uint32_t>(length);
+      } else {
+        spans.push_back({from, owner.start, static_cast<uint32_t>(length), owner.name});
+      }
+      from += length;
+    }
+  };
+  auto advance = [&](uint64_t to) {
+    while (!open.empty() && position < to) {
+      const Candidate& top = *open.back();
+      if (top.end <= position) {
+        open.pop_back();
+        continue;
+      }
+      const uint64_t end = std::min(top.end, to);
+      emit(position, end, top);
+      position = end;
+    }
+    position = to;
+  };
+  for (size_t i = 0; i < candidates.size();) {
+    size_t j = i;
+    while (j < candidates.size() && candidates[j].start == candidates[i].start) ++j;
+    advance(candidates[i].start);
+    for (size_t k = j; k > i; --k) open.push_back(&candidates[k - 1]);
+    i = j;
+  }
+  advance(UINT64_MAX);
+  return spans;
+}
+
+void buildSymbolIndex(ElfImage* image) {
+  try {
+    // .dynsym is the loaded object's, which another thread may unload while
+    // it is read: it is read from a copy.
+    std::vector<Elf64_Sym> dynamicSymbols(image->tables[1].count);
+    std::vector<char> dynamicStrings(image->tables[1].stringsSize);
+    if (!readOwn(reinterpret_cast<uint64_t>(image->tables[1].symbols), dynamicSymbols.data(),
+                 dynamicSymbols.size() * sizeof(Elf64_Sym)) ||
+        !readOwn(reinterpret_cast<uint64_t>(image->tables[1].strings), dynamicStrings.data(),
+                 dynamicStrings.size())) {
+      dynamicSymbols.clear();
+    }
+    const ElfSymbolTable tables[2] = {image->tables[0],
+                                      {dynamicSymbols.data(), dynamicSymbols.size(),
+                                       dynamicStrings.data(), dynamicStrings.size()}};
+    std::vector<Candidate> candidates;
+    uint32_t order = 0;
+    for (uint32_t t = 0; t < 2; ++t) {
+      const ElfSymbolTable& table = tables[t];
+      for (size_t i = 0; i < table.count; ++i) {
+        Elf64_Sym sym;
+        memcpy(&sym, static_cast<const Elf64_Sym*>(table.symbols) + i, sizeof sym);
+        if (!usable(sym) || (sym.st_name & kDynamicTableBit) != 0) continue;
+        const char* name = symbolName(table, sym.st_name);
+        if (name == nullptr || name[0] == '\0') continue;
+        const uint64_t start = sym.st_value + static_cast<uint64_t>(image->slide);
+        uint64_t end = start + std::max<uint64_t>(sym.st_size, 1);
+        if (end < start) end = UINT64_MAX;
+        // Of symbols starting together, a global one names the function
+        // rather than a local alias of it (g++ adds "f.localalias" for f).
+        const uint32_t rank = ELF64_ST_BIND(sym.st_info) == STB_LOCAL ? kLocalRank : 0;
+        candidates.push_back(
+            {start, end, rank | order++, sym.st_name | (t == 1 ? kDynamicTableBit : 0)});
+      }
+    }
+    if (candidates.empty()) return;
+    std::vector<ElfSymbolSpan> spans = cutIntoSpans(candidates);
+    auto* index = static_cast<ElfSymbolSpan*>(malloc(spans.size() * sizeof(ElfSymbolSpan)));
+    if (index == nullptr) return;
+    std::copy(spans.begin(), spans.end(), index);
+    image->spans = index;
+    image->spanCount = spans.size();
+  } catch (...) {
+    // Without memory for the index the image is listed without names.
+  }
+}
+
 }  // namespace
 
 bool elf_image_init(ElfImage* image, uint64_t headerAddress, const char* path) {
   *image = ElfImage();
-  Elf64_Ehdr eh;
+  Loaded loaded;
+  Elf64_Ehdr& eh = loaded.eh;
   if (!readOwn(headerAddress, &eh, sizeof eh)) return false;
   if (memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 || eh.e_ident[EI_CLASS] != ELFCLASS64 ||
       eh.e_machine != EM_X86_64 || eh.e_phentsize != sizeof(Elf64_Phdr)) {
@@ -168,46 +541,55 @@ bool elf_image_init(ElfImage* image, uint64_t headerAddress, const char* path) {
   image->headerAddress = headerAddress;
   uint64_t phdrs = headerAddress + eh.e_phoff;
   bool haveSlide = false;
-  uint64_t dynamic = 0;
-  for (unsigned i = 0; i < eh.e_phnum; ++i) {
-    Elf64_Phdr ph;
-    if (!readOwn(phdrs + i * sizeof ph, &ph, sizeof ph)) return false;
-    if (ph.p_type == PT_LOAD && !haveSlide) {
-      // The first loadable segment holds the header at its file offset.
-      image->slide = static_cast<int64_t>(headerAddress - (ph.p_vaddr - ph.p_offset));
-      haveSlide = true;
-    }
-    uint64_t start = ph.p_vaddr + static_cast<uint64_t>(image->slide);
-    if (ph.p_type == PT_LOAD) {
-      if (start + ph.p_memsz > image->mappedEnd) image->mappedEnd = start + ph.p_memsz;
-      if ((ph.p_flags & PF_X) && start + ph.p_memsz > image->textEnd) {
-        image->textEnd = start + ph.p_memsz;
+  try {
+    for (unsigned i = 0; i < eh.e_phnum; ++i) {
+      Elf64_Phdr ph;
+      if (!readOwn(phdrs + i * sizeof ph, &ph, sizeof ph)) return false;
+      if (ph.p_type == PT_LOAD && !haveSlide) {
+        // The first loadable segment holds the header at its file offset.
+        image->slide = static_cast<int64_t>(headerAddress - (ph.p_vaddr - ph.p_offset));
+        haveSlide = true;
       }
-    } else if (ph.p_type == PT_DYNAMIC) {
-      dynamic = start;
-    } else if (ph.p_type == PT_GNU_EH_FRAME) {
-      image->ehFrameHdrAddress = start;
-      image->ehFrameHdrSize = ph.p_memsz;
-    } else if (ph.p_type == PT_NOTE) {
-      // Notes: namesz, descsz, type, name (4-aligned), desc (4-aligned).
-      const uint64_t notes = std::min(ph.p_memsz, kMaxNoteBytes);
-      for (uint64_t off = 0; off + 12 <= notes;) {
-        uint32_t note[3];
-        if (!readOwn(start + off, note, sizeof note)) break;
-        uint64_t name = start + off + 12;
-        uint64_t desc = name + ((note[0] + 3) & ~3u);
-        char owner[4] = {};
-        if (note[2] == NT_GNU_BUILD_ID && note[0] == 4 && readOwn(name, owner, 4) &&
-            memcmp(owner, "GNU", 4) == 0 && note[1] >= 16) {
-          image->hasUuid = readOwn(desc, image->uuid, 16);
+      uint64_t start = ph.p_vaddr + static_cast<uint64_t>(image->slide);
+      if (ph.p_type == PT_LOAD) {
+        loaded.loads.push_back({start, start + ph.p_memsz});
+        if (start + ph.p_memsz > image->mappedEnd) image->mappedEnd = start + ph.p_memsz;
+        if ((ph.p_flags & PF_X) && start + ph.p_memsz > image->textEnd) {
+          image->textEnd = start + ph.p_memsz;
         }
-        off = desc - start + ((note[1] + 3) & ~3u);
+      } else if (ph.p_type == PT_DYNAMIC) {
+        loaded.dynamic = start;
+      } else if (ph.p_type == PT_GNU_EH_FRAME) {
+        image->ehFrameHdrAddress = start;
+        image->ehFrameHdrSize = ph.p_memsz;
+      } else if (ph.p_type == PT_NOTE) {
+        // Notes: namesz, descsz, type, name (4-aligned), desc (4-aligned).
+        const uint64_t notes = std::min(ph.p_memsz, kMaxNoteBytes);
+        for (uint64_t off = 0; off + 12 <= notes;) {
+          uint32_t note[3];
+          if (!readOwn(start + off, note, sizeof note)) break;
+          uint64_t name = start + off + 12;
+          uint64_t desc = name + ((note[0] + 3) & ~3u);
+          char owner[4] = {};
+          if (note[2] == NT_GNU_BUILD_ID && note[0] == 4 && readOwn(name, owner, 4) &&
+              memcmp(owner, "GNU", 4) == 0 && note[1] >= 16 && note[1] <= kMaxBuildId &&
+              readOwn(desc, loaded.buildId, note[1])) {
+            loaded.buildIdSize = note[1];
+            memcpy(image->uuid, loaded.buildId, 16);
+            image->hasUuid = true;
+          }
+          off = desc - start + ((note[1] + 3) & ~3u);
+        }
       }
     }
+  } catch (...) {
+    return false;
   }
   if (!haveSlide || image->textEnd <= headerAddress) return false;
-  if (path != nullptr && path[0] != '\0') readFileSections(image, path, eh);
-  if (dynamic != 0) readDynamicSymbols(image, dynamic);
+  readFrameSection(image, loaded);
+  readFileSections(image, path, loaded);
+  if (loaded.dynamic != 0) readDynamicSymbols(image, loaded.dynamic);
+  buildSymbolIndex(image);
   return true;
 }
 
@@ -215,39 +597,35 @@ void elf_image_free(ElfImage* image) {
   if (image->fileMapping != nullptr) {
     munmap(const_cast<void*>(image->fileMapping), image->fileMappingSize);
   }
+  free(image->spans);
   *image = ElfImage();
 }
 
-bool elf_image_symbol_for_pc(const ElfImage* image, uint64_t pc, uint64_t* start,
-                             const char** name) {
-  uint64_t unslid = pc - static_cast<uint64_t>(image->slide);
-  bool found = false;
-  for (const ElfSymbolTable& table : image->tables) {
-    for (size_t i = 0; i < table.count; ++i) {
-      // Both tables stay mapped while the image is listed (the file mapping
-      // and the loaded object's own .dynsym).
-      Elf64_Sym sym;
-      memcpy(&sym, static_cast<const Elf64_Sym*>(table.symbols) + i, sizeof sym);
-      if (!usable(sym) || sym.st_value > unslid) continue;
-      bool covers = sym.st_size == 0 ? sym.st_value == unslid : unslid - sym.st_value < sym.st_size;
-      if (!covers) continue;
-      uint64_t candidate = sym.st_value + static_cast<uint64_t>(image->slide);
-      if (found && candidate <= *start) continue;
-      const char* n = symbolName(table, sym.st_name);
-      if (n == nullptr || n[0] == '\0') continue;
-      *start = candidate;
-      *name = n;
-      found = true;
+bool elf_image_symbol_for_pc(const ElfImage* image, uint64_t pc, uint64_t* start, const char** name,
+                             size_t* nameRoom) {
+  size_t low = 0, high = image->spanCount;  // the first span starting after pc
+  while (low < high) {
+    const size_t middle = low + (high - low) / 2;
+    if (image->spans[middle].from <= pc) {
+      low = middle + 1;
+    } else {
+      high = middle;
     }
   }
-  return found;
+  if (low == 0) return false;
+  const ElfSymbolSpan& span = image->spans[low - 1];
+  if (pc - span.from >= span.length) return false;
+  const ElfSymbolTable& table = image->tables[(span.name & kDynamicTableBit) != 0 ? 1 : 0];
+  const uint32_t offset = span.name & ~kDynamicTableBit;
+  *start = span.start;
+  *name = table.strings + offset;
+  if (nameRoom != nullptr) *nameRoom = table.stringsSize - offset;
+  return true;
 }
 
 bool elf_image_symbol_by_name(const ElfImage* image, const char* name, uint64_t* address) {
   for (const ElfSymbolTable& table : image->tables) {
     for (size_t i = 0; i < table.count; ++i) {
-      // Both tables stay mapped while the image is listed (the file mapping
-      // and the loaded object's own .dynsym).
       Elf64_Sym sym;
       memcpy(&sym, static_cast<const Elf64_Sym*>(table.symbols) + i, sizeof sym);
       if (!usable(sym)) continue;

@@ -2,11 +2,15 @@
 
 #include <elf.h>
 #include <link.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cstddef>
 #include <map>
 #include <mutex>
 #include <vector>
 
+#include "LoaderNotices.h"
 #include "system/SystemFacts.h"
 
 namespace sys {
@@ -19,16 +23,43 @@ struct KnownImage {
   bool announced;  // not from the loader's list
 };
 
+// The registry's lock, of one process: a forked child takes a fresh one, as
+// the parent's may have been copied held by a thread the child does not have.
+struct RegistryLock {
+  explicit RegistryLock(pid_t owner) : pid(owner) {}
+  const pid_t pid;
+  std::recursive_mutex mutex;
+};
+
 struct Registry {
-  std::recursive_mutex lock;
+  std::atomic<RegistryLock*> lock{new RegistryLock(getpid())};
   std::map<uint64_t, KnownImage> images;  // by header address
   std::vector<ImageCallback> onAdd;
   std::vector<ImageCallback> onRemove;
+  // The loader's counts of objects added and removed at the last sync.
+  bool synced = false;
+  unsigned long long adds = 0;
+  unsigned long long subs = 0;
 };
 
 Registry& registry() {
   static Registry* r = new Registry();  // lives for the whole process
   return *r;
+}
+
+std::recursive_mutex& registryLock(Registry& r) {
+  RegistryLock* current = r.lock.load(std::memory_order_acquire);
+  const pid_t self = getpid();
+  if (current->pid != self) {
+    // The parent's lock stays allocated: it may be held for ever.
+    auto* fresh = new RegistryLock(self);
+    if (r.lock.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) {
+      current = fresh;
+    } else {
+      delete fresh;
+    }
+  }
+  return current->mutex;
 }
 
 struct LoadedObject {
@@ -38,8 +69,30 @@ struct LoadedObject {
   std::string path;
 };
 
-int collect(struct dl_phdr_info* info, size_t, void* data) {
-  auto* out = static_cast<std::vector<LoadedObject>*>(data);
+struct Collected {
+  const Registry* registry;
+  bool unchanged = false;
+  unsigned long long adds = 0;
+  unsigned long long subs = 0;
+  std::vector<LoadedObject> objects;
+};
+
+bool hasCounts(size_t size) {
+  return size >= offsetof(struct dl_phdr_info, dlpi_subs) + sizeof(dl_phdr_info::dlpi_subs);
+}
+
+int collect(struct dl_phdr_info* info, size_t size, void* data) {
+  auto* out = static_cast<Collected*>(data);
+  if (out->objects.empty() && hasCounts(size)) {
+    out->adds = info->dlpi_adds;
+    out->subs = info->dlpi_subs;
+    // Nothing was added or removed since the last sync: stop here.
+    if (out->registry->synced && out->adds == out->registry->adds &&
+        out->subs == out->registry->subs) {
+      out->unchanged = true;
+      return 1;
+    }
+  }
   uint64_t header = 0, end = 0;
   bool haveHeader = false;
   for (int i = 0; i < info->dlpi_phnum; ++i) {
@@ -52,14 +105,11 @@ int collect(struct dl_phdr_info* info, size_t, void* data) {
     }
     if (start + ph.p_memsz > end) end = start + ph.p_memsz;
   }
+  // The first object is the program, named by the kernel below, not here.
   if (!haveHeader) return 0;
   std::string path = info->dlpi_name ? info->dlpi_name : "";
-  if (path.empty() && out->empty()) {
-    // The first object without a name is the executable.
-    path = systemFacts()->executablePath().value_or("");
-  }
-  if (path.empty()) return 0;
-  out->push_back({header, static_cast<int64_t>(info->dlpi_addr), end - header, path});
+  if (path.empty() && !out->objects.empty()) return 0;
+  out->objects.push_back({header, static_cast<int64_t>(info->dlpi_addr), end - header, path});
   return 0;
 }
 
@@ -69,16 +119,34 @@ void notify(const std::vector<ImageCallback>& callbacks, uint64_t header, int64_
 
 }  // namespace
 
-void sync_loaded_images() {
-  std::vector<LoadedObject> loaded;
-  dl_iterate_phdr(collect, &loaded);
+namespace {
+
+// Announces the loader's changes since the last sync. True when the loader
+// added or removed objects since a sync before this one.
+bool syncWithLoader() {
   Registry& r = registry();
-  // The loader's notices come in its own order, under its lock.
-  std::lock_guard<std::recursive_mutex> guard(r.lock);
+  // One sync at a time, from the loader's list to the last notice: two that
+  // overlapped could announce an object the other had seen removed.
+  std::lock_guard<std::recursive_mutex> guard(registryLock(r));
+  Collected collected;
+  collected.registry = &r;
+  dl_iterate_phdr(collect, &collected);
+  if (collected.unchanged) return false;
+  const bool changedSinceLastSync = r.synced;
+  std::vector<LoadedObject>& loaded = collected.objects;
+  if (!loaded.empty() && loaded.front().path.empty()) {
+    loaded.front().path = systemFacts()->executablePath().value_or("");
+    if (loaded.front().path.empty()) loaded.erase(loaded.begin());
+  }
   std::map<uint64_t, const LoadedObject*> now;
   for (const auto& object : loaded) now.emplace(object.header, &object);
   for (auto it = r.images.begin(); it != r.images.end();) {
-    if (!it->second.announced && now.count(it->first) == 0) {
+    // An object unloaded and another loaded at its address between two
+    // syncs is announced as removed and added.
+    auto loadedNow = now.find(it->first);
+    const bool gone = loadedNow == now.end() || loadedNow->second->slide != it->second.slide ||
+                      loadedNow->second->size != it->second.size;
+    if (!it->second.announced && gone) {
       notify(r.onRemove, it->first, it->second.slide);
       it = r.images.erase(it);
     } else {
@@ -90,35 +158,58 @@ void sync_loaded_images() {
     r.images.emplace(object.header, KnownImage{object.slide, object.size, object.path, false});
     notify(r.onAdd, object.header, object.slide);
   }
+  r.synced = true;
+  r.adds = collected.adds;
+  r.subs = collected.subs;
+  return changedSinceLastSync;
 }
 
+}  // namespace
+
+void sync_loaded_images() {
+  // Outside the program's own dlopen and dlclose, a change is a load or
+  // unload that passed them by: from now on the loader is watched.
+  if (syncWithLoader()) detail::loader_watch_start();
+}
+
+void detail::sync_after_own_call() noexcept { syncWithLoader(); }
+
 void register_func_for_add_image(ImageCallback callback) {
+  detail::loader_notices_start();
   sync_loaded_images();
   Registry& r = registry();
-  std::lock_guard<std::recursive_mutex> guard(r.lock);
+  std::lock_guard<std::recursive_mutex> guard(registryLock(r));
   r.onAdd.push_back(callback);
   std::vector<std::pair<uint64_t, int64_t>> known;
   for (const auto& [header, image] : r.images) known.emplace_back(header, image.slide);
   for (const auto& [header, slide] : known) callback(header, slide);
 }
 
+namespace detail {
+
+void registry_lock_for_fork() noexcept { registryLock(registry()).lock(); }
+
+void registry_unlock_after_fork() noexcept { registryLock(registry()).unlock(); }
+
+}  // namespace detail
+
 void register_func_for_remove_image(ImageCallback callback) {
   Registry& r = registry();
-  std::lock_guard<std::recursive_mutex> guard(r.lock);
+  std::lock_guard<std::recursive_mutex> guard(registryLock(r));
   r.onRemove.push_back(callback);
 }
 
 void announce_image_added(uint64_t headerAddress, int64_t slide, uint64_t size,
                           const std::string& path) {
   Registry& r = registry();
-  std::lock_guard<std::recursive_mutex> guard(r.lock);
+  std::lock_guard<std::recursive_mutex> guard(registryLock(r));
   if (!r.images.emplace(headerAddress, KnownImage{slide, size, path, true}).second) return;
   notify(r.onAdd, headerAddress, slide);
 }
 
 void announce_image_removed(uint64_t headerAddress) {
   Registry& r = registry();
-  std::lock_guard<std::recursive_mutex> guard(r.lock);
+  std::lock_guard<std::recursive_mutex> guard(registryLock(r));
   auto it = r.images.find(headerAddress);
   if (it == r.images.end() || !it->second.announced) return;
   notify(r.onRemove, headerAddress, it->second.slide);
@@ -127,7 +218,7 @@ void announce_image_removed(uint64_t headerAddress) {
 
 bool dladdr(uint64_t address, DlInfo* info) {
   Registry& r = registry();
-  std::lock_guard<std::recursive_mutex> guard(r.lock);
+  std::lock_guard<std::recursive_mutex> guard(registryLock(r));
   auto it = r.images.upper_bound(address);
   if (it == r.images.begin()) return false;
   --it;

@@ -3,10 +3,12 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -22,10 +24,27 @@ extern "C" __attribute__((used)) const char kestrixImagesTestBlob[64] = "blob";
 
 namespace {
 
+// The notices may come from the loader's watching thread as well: the tests
+// read copies.
+std::mutex gNoticesLock;
 std::vector<std::pair<uint64_t, int64_t>> gAdded;
 std::vector<uint64_t> gRemoved;
-void onAdd(uint64_t header, int64_t slide) { gAdded.emplace_back(header, slide); }
-void onRemove(uint64_t header, int64_t) { gRemoved.push_back(header); }
+void onAdd(uint64_t header, int64_t slide) {
+  std::lock_guard<std::mutex> guard(gNoticesLock);
+  gAdded.emplace_back(header, slide);
+}
+void onRemove(uint64_t header, int64_t) {
+  std::lock_guard<std::mutex> guard(gNoticesLock);
+  gRemoved.push_back(header);
+}
+std::vector<std::pair<uint64_t, int64_t>> added() {
+  std::lock_guard<std::mutex> guard(gNoticesLock);
+  return gAdded;
+}
+std::vector<uint64_t> removed() {
+  std::lock_guard<std::mutex> guard(gNoticesLock);
+  return gRemoved;
+}
 
 // The GNU build id of a file, found by its note's byte pattern.
 std::vector<uint8_t> buildIdOfFile(const std::string& path) {
@@ -46,7 +65,7 @@ TEST(ImageEvents, RegistrationAnnouncesExecutableAndLibc) {
   sys::register_func_for_add_image(onAdd);
   sys::register_func_for_remove_image(onRemove);
   std::set<std::string> paths;
-  for (auto [header, slide] : gAdded) paths.insert(pathOf(header));
+  for (auto [header, slide] : added()) paths.insert(pathOf(header));
   std::string exe = *sys::systemFacts()->executablePath();
   EXPECT_EQ(paths.count(exe), 1u);
   bool libc = false;
@@ -54,9 +73,9 @@ TEST(ImageEvents, RegistrationAnnouncesExecutableAndLibc) {
   EXPECT_TRUE(libc);
   EXPECT_EQ(pathOf(reinterpret_cast<uint64_t>(&kestrixImagesTestFunction)), exe);
   // A second sync announces nothing new.
-  size_t before = gAdded.size();
+  size_t before = added().size();
   sys::sync_loaded_images();
-  EXPECT_EQ(gAdded.size(), before);
+  EXPECT_EQ(added().size(), before);
 }
 
 TEST(ImageEvents, AnnouncedImagesAreFoundUntilRemoved) {
@@ -66,20 +85,19 @@ TEST(ImageEvents, AnnouncedImagesAreFoundUntilRemoved) {
   void* fake = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   uint64_t base = reinterpret_cast<uint64_t>(fake);
   const uint64_t size = 4096;
-  gAdded.clear();
   sys::announce_image_added(base, 0, size, "/fixtures/fake.dylib");
-  ASSERT_FALSE(gAdded.empty());
-  EXPECT_EQ(gAdded.back().first, base);
+  ASSERT_FALSE(added().empty());
+  EXPECT_EQ(added().back().first, base);
   EXPECT_EQ(pathOf(base), "/fixtures/fake.dylib");
   EXPECT_EQ(pathOf(base + size - 1), "/fixtures/fake.dylib");
   EXPECT_NE(pathOf(base + size), "/fixtures/fake.dylib");
   sys::announce_image_removed(base);
-  ASSERT_FALSE(gRemoved.empty());
-  EXPECT_EQ(gRemoved.back(), base);
+  ASSERT_FALSE(removed().empty());
+  EXPECT_EQ(removed().back(), base);
   EXPECT_EQ(pathOf(base), "");
-  size_t removed = gRemoved.size();
+  size_t count = removed().size();
   sys::announce_image_removed(base);  // unknown now: nothing happens
-  EXPECT_EQ(gRemoved.size(), removed);
+  EXPECT_EQ(removed().size(), count);
   munmap(fake, 4096);
 }
 
@@ -115,11 +133,11 @@ TEST_F(ElfImageTest, SymbolsCoverTheirSizeOnly) {
   uint64_t fn = reinterpret_cast<uint64_t>(&kestrixImagesTestFunction);
   uint64_t start = 0;
   const char* name = nullptr;
-  ASSERT_TRUE(sys::elf_image_symbol_for_pc(&image_, fn + 2, &start, &name));
+  ASSERT_TRUE(sys::elf_image_symbol_for_pc(&image_, fn + 2, &start, &name, nullptr));
   EXPECT_STREQ(name, "kestrixImagesTestFunction");
   EXPECT_EQ(start, fn);
   uint64_t blob = reinterpret_cast<uint64_t>(kestrixImagesTestBlob);
-  ASSERT_TRUE(sys::elf_image_symbol_for_pc(&image_, blob + 63, &start, &name));
+  ASSERT_TRUE(sys::elf_image_symbol_for_pc(&image_, blob + 63, &start, &name, nullptr));
   EXPECT_STREQ(name, "kestrixImagesTestBlob");
   // Just past the symbol's recorded size (sanitizers may pad it) it is not
   // attributed to the symbol.
@@ -130,7 +148,7 @@ TEST_F(ElfImageTest, SymbolsCoverTheirSizeOnly) {
     if (std::strcmp(n, "kestrixImagesTestBlob") == 0) size = syms[i].st_size;
   }
   ASSERT_GE(size, 64u);
-  if (sys::elf_image_symbol_for_pc(&image_, blob + size, &start, &name)) {
+  if (sys::elf_image_symbol_for_pc(&image_, blob + size, &start, &name, nullptr)) {
     EXPECT_STRNE(name, "kestrixImagesTestBlob");
   }
   uint64_t byName = 0;
@@ -197,13 +215,133 @@ TEST(ElfImage, DamagedHeadersAreReadWithinBounds) {
   EXPECT_EQ(image.tables[1].count, 10u);
   uint64_t start = 0;
   const char* name = nullptr;
-  ASSERT_TRUE(
-      sys::elf_image_symbol_for_pc(&image, reinterpret_cast<uint64_t>(mem) + 0x208, &start, &name));
+  ASSERT_TRUE(sys::elf_image_symbol_for_pc(&image, reinterpret_cast<uint64_t>(mem) + 0x208, &start,
+                                           &name, nullptr));
   EXPECT_STREQ(name, "target");
   uint64_t address = 0;
   EXPECT_FALSE(sys::elf_image_symbol_by_name(&image, "absent", &address));
   sys::elf_image_free(&image);
   munmap(mem, readable + page);
+}
+
+// A loaded object made in memory with the given dynamic symbols (names in
+// order, each entry's st_name set by the helper) and nothing else.
+class SyntheticObject {
+ public:
+  SyntheticObject(std::vector<Elf64_Sym> symbols, const std::vector<std::string>& names) {
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    size_ = 4 * page;
+    mem_ = static_cast<uint8_t*>(
+        mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    Elf64_Ehdr eh{};
+    std::memcpy(eh.e_ident, ELFMAG, SELFMAG);
+    eh.e_ident[EI_CLASS] = ELFCLASS64;
+    eh.e_machine = EM_X86_64;
+    eh.e_phoff = sizeof eh;
+    eh.e_phentsize = sizeof(Elf64_Phdr);
+    eh.e_phnum = 2;
+    put(0, eh);
+    const uint64_t dynamic = 0x100, hash = 0x200, strings = page, table = 2 * page;
+    put(sizeof eh, Elf64_Phdr{PT_LOAD, PF_R | PF_X, 0, 0, 0, size_, size_, page});
+    put(sizeof eh + sizeof(Elf64_Phdr),
+        Elf64_Phdr{PT_DYNAMIC, PF_R, dynamic, dynamic, 0, 0x80, 0x80, 8});
+    std::string pool(1, '\0');
+    symbols.insert(symbols.begin(), Elf64_Sym{});
+    for (size_t i = 0; i < names.size(); ++i) {
+      symbols[i + 1].st_name = static_cast<uint32_t>(names[i].empty() ? 0 : pool.size());
+      if (!names[i].empty()) pool += names[i] + '\0';
+    }
+    std::memcpy(mem_ + strings, pool.data(), pool.size());
+    std::memcpy(mem_ + table, symbols.data(), symbols.size() * sizeof(Elf64_Sym));
+    const Elf64_Dyn entries[] = {{DT_HASH, {hash}},
+                                 {DT_SYMTAB, {table}},
+                                 {DT_STRTAB, {strings}},
+                                 {DT_STRSZ, {pool.size()}},
+                                 {DT_NULL, {0}}};
+    put(dynamic, entries);
+    put(hash, std::array<uint32_t, 2>{1, static_cast<uint32_t>(symbols.size())});
+    symbols_ = symbols;
+  }
+  ~SyntheticObject() { munmap(mem_, size_); }
+  uint64_t base() const { return reinterpret_cast<uint64_t>(mem_); }
+  const std::vector<Elf64_Sym>& symbols() const { return symbols_; }
+  const char* name(const Elf64_Sym& sym) const {
+    return reinterpret_cast<const char*>(mem_ + sysconf(_SC_PAGESIZE) + sym.st_name);
+  }
+
+ private:
+  template <class T>
+  void put(size_t at, const T& value) {
+    std::memcpy(mem_ + at, &value, sizeof value);
+  }
+  uint8_t* mem_;
+  size_t size_;
+  std::vector<Elf64_Sym> symbols_;
+};
+
+Elf64_Sym symbolAt(uint64_t value, uint64_t size, unsigned bind = STB_GLOBAL,
+                   unsigned type = STT_FUNC, uint16_t section = 1) {
+  return Elf64_Sym{0,   static_cast<unsigned char>(ELF64_ST_INFO(bind, type)), 0, section, value,
+                   size};
+}
+
+// What a scan over the whole table answers: the covering symbol that starts
+// last, a global one before a local one starting with it, else the first.
+const Elf64_Sym* scanFor(const SyntheticObject& object, uint64_t offset) {
+  const Elf64_Sym* best = nullptr;
+  for (const Elf64_Sym& sym : object.symbols()) {
+    const unsigned type = ELF64_ST_TYPE(sym.st_info);
+    if (sym.st_shndx == SHN_UNDEF || sym.st_value == 0 || object.name(sym)[0] == '\0' ||
+        (type != STT_FUNC && type != STT_OBJECT && type != STT_NOTYPE)) {
+      continue;
+    }
+    const bool covers =
+        offset >= sym.st_value && offset - sym.st_value < std::max<uint64_t>(sym.st_size, 1);
+    if (!covers) continue;
+    const bool global = ELF64_ST_BIND(sym.st_info) != STB_LOCAL;
+    if (best == nullptr || sym.st_value > best->st_value ||
+        (sym.st_value == best->st_value && global && ELF64_ST_BIND(best->st_info) == STB_LOCAL)) {
+      best = &sym;
+    }
+  }
+  return best;
+}
+
+// The index answers every pc as the scan does: nested and overlapping
+// symbols, several starting together, symbols of size 0, unnamed, undefined
+// and non-code symbols, and one longer than 4 GiB.
+TEST(ElfImage, SymbolIndexAnswersAsAScanOfTheTable) {
+  SyntheticObject object(
+      {symbolAt(0x100, 0xF00, STB_GLOBAL, STT_OBJECT), symbolAt(0x200, 0x100),
+       symbolAt(0x220, 0x20), symbolAt(0x250, 0x8, STB_LOCAL), symbolAt(0x250, 0x8),
+       symbolAt(0x250, 0x20), symbolAt(0x260, 0), symbolAt(0x310, 0x30), symbolAt(0x330, 0x30),
+       symbolAt(0x2A0, 0x10), symbolAt(0x2C0, 0x8, STB_GLOBAL, STT_FUNC, SHN_UNDEF),
+       symbolAt(0x2D0, 0x8, STB_LOCAL, STT_SECTION), symbolAt(0x2E0, 0x8, STB_GLOBAL, STT_TLS),
+       symbolAt(0, 0x8), symbolAt(0x2000, uint64_t{1} << 33, STB_LOCAL, STT_NOTYPE),
+       symbolAt(0x2000 + (uint64_t{1} << 32), 0x10)},
+      {"big", "outer", "inner", "tie_local", "tie_a", "tie_b", "marker", "left", "right", "",
+       "undefined", "section", "tls", "zero", "huge", "inside_huge"});
+  sys::ElfImage image;
+  ASSERT_TRUE(sys::elf_image_init(&image, object.base(), nullptr));
+  std::vector<uint64_t> offsets;
+  for (uint64_t offset = 0xF0; offset < 0x1010; ++offset) offsets.push_back(offset);
+  for (uint64_t offset : {uint64_t{0x1FFF}, uint64_t{0x2000}, (uint64_t{1} << 32) + 0x1FFF,
+                          (uint64_t{1} << 32) + 0x2000, (uint64_t{1} << 32) + 0x2010,
+                          (uint64_t{1} << 33) + 0x1FFF, (uint64_t{1} << 33) + 0x2000}) {
+    offsets.push_back(offset);
+  }
+  for (uint64_t offset : offsets) {
+    uint64_t start = 0;
+    const char* name = nullptr;
+    const Elf64_Sym* expected = scanFor(object, offset);
+    const bool found =
+        sys::elf_image_symbol_for_pc(&image, object.base() + offset, &start, &name, nullptr);
+    ASSERT_EQ(found, expected != nullptr) << std::hex << offset;
+    if (!found) continue;
+    EXPECT_STREQ(name, object.name(*expected)) << std::hex << offset;
+    EXPECT_EQ(start, object.base() + expected->st_value) << std::hex << offset;
+  }
+  sys::elf_image_free(&image);
 }
 
 // The object's file with its section headers at an offset no linker writes:

@@ -5,9 +5,14 @@
 
 // The loader's image notices, as the crash engine expects them: a callback
 // per added and per removed image, with the image's header address. Loaded
-// ELF objects are found with dl_iterate_phdr at sync points (registration
-// and explicit syncs), never at crash time; images that the loader does not
-// know (Mach-O files laid into memory by tests) are announced directly.
+// ELF objects are found with dl_iterate_phdr at sync points, never at crash
+// time: registration, explicit syncs, and, once a callback is registered,
+// every return from the program's dlopen and dlclose (so a library is listed
+// before the code that opened it runs it) and a watching thread that notices
+// within about a tenth of a second what was loaded or unloaded past them.
+// Images that the loader does not know (Mach-O files laid into memory by
+// tests) are announced directly. Callbacks run on the thread that syncs,
+// under the registry's lock.
 namespace sys {
 
 using ImageCallback = void (*)(uint64_t headerAddress, int64_t slide);
@@ -19,7 +24,8 @@ void register_func_for_add_image(ImageCallback callback);
 void register_func_for_remove_image(ImageCallback callback);
 
 // Compares the loader's list with the known images and announces the
-// differences. Not async-signal-safe.
+// differences; costs one short look at the loader's counts when nothing was
+// loaded or unloaded since the last sync. Not async-signal-safe.
 void sync_loaded_images();
 
 // Announces an image the loader does not know, spanning `size` bytes from

@@ -1,0 +1,178 @@
+// Libraries loaded and unloaded while the program runs reach the image
+// notices: through the program's own dlopen and dlclose as they return, and
+// through the watching thread when the loader is reached past them.
+#include <dlfcn.h>
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "system/ImageEvents.h"
+
+// The sanitizers' own dlopen wrapper calls the C library's from the
+// sanitizer's runtime, which the loader then takes for the caller.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SANITIZER_HIDES_DLOPEN_CALLER 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define SANITIZER_HIDES_DLOPEN_CALLER 1
+#endif
+#endif
+
+namespace {
+
+std::mutex gLock;
+std::vector<uint64_t> gAdded;
+std::vector<uint64_t> gRemoved;
+
+void onAdd(uint64_t header, int64_t) {
+  std::lock_guard<std::mutex> guard(gLock);
+  gAdded.push_back(header);
+}
+
+void onRemove(uint64_t header, int64_t) {
+  std::lock_guard<std::mutex> guard(gLock);
+  gRemoved.push_back(header);
+}
+
+class LoaderNotices : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    sys::register_func_for_add_image(onAdd);
+    sys::register_func_for_remove_image(onRemove);
+  }
+  // The header of the known image holding `address`, 0 when none does.
+  static uint64_t knownImage(const void* address) {
+    sys::DlInfo info;
+    return sys::dladdr(reinterpret_cast<uint64_t>(address), &info) ? info.dli_fbase : 0;
+  }
+  // Waits (at most 5 s) until `address` is in a known image, or in none.
+  static bool waitUntilKnown(const void* address, bool known) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while ((knownImage(address) != 0) != known) {
+      if (std::chrono::steady_clock::now() > deadline) return false;
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+  }
+  static bool added(uint64_t header) {
+    std::lock_guard<std::mutex> guard(gLock);
+    return std::find(gAdded.begin(), gAdded.end(), header) != gAdded.end();
+  }
+  static bool removed(uint64_t header) {
+    std::lock_guard<std::mutex> guard(gLock);
+    return std::find(gRemoved.begin(), gRemoved.end(), header) != gRemoved.end();
+  }
+};
+
+// The C library's own dlopen and dlclose, as a library opened with
+// RTLD_DEEPBIND binds to them: they pass the program's by.
+struct LibraryLoader {
+  void* libc = dlopen("libc.so.6", RTLD_LAZY | RTLD_NOLOAD);
+  void* (*open)(const char*,
+                int) = reinterpret_cast<void* (*)(const char*, int)>(dlsym(libc, "dlopen"));
+  int (*close)(void*) = reinterpret_cast<int (*)(void*)>(dlsym(libc, "dlclose"));
+  ~LibraryLoader() { dlclose(libc); }
+};
+
+// The threads of this process named as the loader's watch.
+int watchingThreads() {
+  int count = 0;
+  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+    std::string name;
+    std::ifstream(task.path() / "comm") >> name;
+    count += name == "loader-watch";
+  }
+  return count;
+}
+
+// A program whose loads all go through its own dlopen runs no watching
+// thread; the first sync that finds a load that passed it by starts one.
+// In a child, which starts with no thread but its own.
+TEST_F(LoaderNotices, TheWatchStartsAtTheFirstLoadPastTheProgramsDlopen) {
+  pid_t pid = fork();
+  ASSERT_GE(pid, 0);
+  if (pid == 0) {
+    void* probe = dlopen(SYSTEM_LOADER_PROBE, RTLD_NOW);
+    if (probe == nullptr || dlclose(probe) != 0) _exit(1);
+    if (watchingThreads() != 0) _exit(2);
+    LibraryLoader loader;
+    probe = loader.open(SYSTEM_LOADER_PROBE, RTLD_NOW);
+    sys::sync_loaded_images();
+    if (knownImage(dlsym(probe, "loader_probe_open")) == 0) _exit(3);
+    if (watchingThreads() != 1) _exit(4);
+    loader.close(probe);
+    _exit(0);
+  }
+  int status = 0;
+  ASSERT_EQ(waitpid(pid, &status, 0), pid);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST_F(LoaderNotices, ProgramsDlopenAndDlcloseAnnounceBeforeTheyReturn) {
+  void* probe = dlopen(SYSTEM_LOADER_PROBE, RTLD_NOW);
+  ASSERT_NE(probe, nullptr) << dlerror();
+  void* open = dlsym(probe, "loader_probe_open");
+  ASSERT_NE(open, nullptr);
+  const uint64_t header = knownImage(open);
+  ASSERT_NE(header, 0u);
+  EXPECT_TRUE(added(header));
+  sys::DlInfo info;
+  ASSERT_TRUE(sys::dladdr(header, &info));
+  EXPECT_EQ(std::string(info.dli_fname), SYSTEM_LOADER_PROBE);
+  ASSERT_EQ(dlclose(probe), 0);
+  EXPECT_EQ(knownImage(open), 0u);
+  EXPECT_TRUE(removed(header));
+}
+
+// A library that opens another by a bare name finds it along its own run
+// path, as it would without the program's dlopen in between; what it loaded
+// is listed shortly after.
+TEST_F(LoaderNotices, LibraryOpeningAlongItsOwnRunPathStillFindsItsLibrary) {
+#ifdef SANITIZER_HIDES_DLOPEN_CALLER
+  GTEST_SKIP() << "the sanitizer's own dlopen wrapper hides the calling library from the loader";
+#endif
+  void* probe = dlopen(SYSTEM_LOADER_PROBE, RTLD_NOW);
+  ASSERT_NE(probe, nullptr) << dlerror();
+  auto open = reinterpret_cast<void* (*)(const char*)>(dlsym(probe, "loader_probe_open"));
+  auto close = reinterpret_cast<int (*)(void*)>(dlsym(probe, "loader_probe_close"));
+  void* dependency = open != nullptr ? open("libloader_probe_dependency.so") : nullptr;
+  EXPECT_NE(dependency, nullptr) << dlerror();
+  if (dependency != nullptr) {
+    void* function = dlsym(dependency, "loader_probe_dependency");
+    EXPECT_TRUE(waitUntilKnown(function, true));
+    EXPECT_EQ(close(dependency), 0);
+    EXPECT_TRUE(waitUntilKnown(function, false));
+  }
+  EXPECT_EQ(dlclose(probe), 0);
+}
+
+// Once watched, loads and unloads that pass the program's dlopen and dlclose
+// by are listed without any sync of the program's.
+TEST_F(LoaderNotices, LoadsPastTheProgramsDlopenAreListedByTheWatch) {
+  LibraryLoader loader;
+  ASSERT_NE(loader.open, nullptr);
+  void* probe = loader.open(SYSTEM_LOADER_PROBE, RTLD_NOW);
+  ASSERT_NE(probe, nullptr);
+  void* open = dlsym(probe, "loader_probe_open");
+  sys::sync_loaded_images();  // the first sign: the watch starts
+  ASSERT_NE(knownImage(open), 0u);
+  EXPECT_EQ(loader.close(probe), 0);
+  EXPECT_TRUE(waitUntilKnown(open, false));
+  probe = loader.open(SYSTEM_LOADER_PROBE, RTLD_NOW);
+  ASSERT_NE(probe, nullptr);
+  open = dlsym(probe, "loader_probe_open");
+  EXPECT_TRUE(waitUntilKnown(open, true));
+  EXPECT_EQ(loader.close(probe), 0);
+  EXPECT_TRUE(waitUntilKnown(open, false));
+}
+
+}  // namespace

@@ -142,6 +142,29 @@ TEST(CrashChildSignals, ReportThatWouldPassTheOutputLimitStaysWhole) {
   EXPECT_LE(run.bytes.size(), 1024u * 1024u);
 }
 
+// The names of a plugin situation's first frames, from the faulting one
+// (the plugins are CrashChildImages.cpp's).
+std::vector<std::string> plugin(const std::string& letter, const std::string& caller) {
+  const std::string prefix = "_kx_plugin_" + letter + "_";
+  return {prefix + "fault",
+          prefix + "descend",
+          prefix + "descend",
+          prefix + "descend",
+          prefix + "descend",
+          prefix + "run",
+          caller};
+}
+
+std::vector<std::string> pluginCalledFromPlugin() {
+  std::vector<std::string> names = plugin("b", "_kx_plugin_a_call");
+  names.push_back("_kx_child_enter_call");
+  return names;
+}
+
+const std::vector<std::string> kProgramFrames = {"_kx_child_fault", "_kx_child_descend",
+                                                 "_kx_child_descend", "_kx_child_descend",
+                                                 "_kx_child_descend"};
+
 // Situations of ordinary programs, each in both handler modes: every
 // process that crashes leaves its own whole report, naming it, and nothing
 // hangs.
@@ -170,6 +193,32 @@ const CrashSituation kSituations[] = {
     {"key-destructor", {{"pid", {"overflow"}}}},
     {"blocked-worker", {{"pid", {"blockedWorkerFaults"}}}},
     {"masks-after-enable", {{"pid", {"maskedThreadFaults"}}}},
+    // Images: plugins opened after enabling (by the program, by another
+    // plugin, bound deep), closed again, or deleted or replaced on disk; the
+    // program's own file deleted or replaced; a plugin's search table
+    // rotated, reversed or zeroed in memory. The walk goes through every
+    // frame of the plugins and the program, each named.
+    {"plugin", {{"pid", {}, plugin("a", "_kx_child_enter_plugin")}}, false, "libkx_plugin_a.so"},
+    {"plugin-from-plugin", {{"pid", {}, pluginCalledFromPlugin()}}, false, "libkx_plugin_b.so"},
+    {"plugin-deepbind", {{"pid", {}, pluginCalledFromPlugin()}}, false, "libkx_plugin_b.so"},
+    {"plugin-closed",
+     {{"pid", {}, plugin("a", "_kx_child_enter_plugin")}},
+     false,
+     "libkx_plugin_a.so",
+     "libkx_plugin_b.so"},
+    {"plugin-deleted",
+     {{"pid", {}, plugin("a", "_kx_child_enter_plugin")}},
+     false,
+     "plugins/libkx_plugin_a.so"},
+    {"plugin-replaced",
+     {{"pid", {}, plugin("a", "_kx_child_enter_plugin")}},
+     false,
+     "plugins/libkx_plugin_a.so"},
+    {"program-deleted", {{"pid", {}, kProgramFrames}}},
+    {"program-replaced", {{"pid", {}, kProgramFrames}}},
+    {"hdr-rotated", {{"pid", {}, plugin("a", "_kx_child_enter_plugin")}}},
+    {"hdr-reversed", {{"pid", {}, plugin("a", "_kx_child_enter_plugin")}}},
+    {"hdr-zeroed", {{"pid", {}, plugin("a", "_kx_child_enter_plugin")}}},
 };
 
 class CrashSituations : public ::testing::TestWithParam<std::tuple<CrashSituation, std::string>> {};

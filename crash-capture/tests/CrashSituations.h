@@ -10,11 +10,13 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <set>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -44,6 +46,7 @@ struct Decoded {
   uint64_t processID = 0;
   uint64_t parentProcessID = 0;
   std::string processName;
+  std::vector<std::string> images;  // the binary images' names
 
   const DecodedThread* crashed() const {
     const DecodedThread* found = nullptr;
@@ -120,6 +123,7 @@ inline Decoded decode(const std::vector<uint8_t>& bytes, const std::string& fold
       d.parentProcessID = std::stoull(value);
     }
     if (where == "process_info/" && key == "process_name") d.processName = unquoted(value);
+    if (where == "binary_images/" && key == "name") d.images.push_back(unquoted(value));
     if (where.empty() && key == "custom_data") d.customData = true;
   }
   return d;
@@ -231,20 +235,26 @@ inline void runChild(const std::string& mode, const std::string& type, ChildRun*
 
 // One report a situation must leave: the process it names, as the marker
 // key under which that process (or each of several) marked itself ("pid" is
-// the program), and functions the symbols of its crashed thread's frames must
-// name.
+// the program), functions the symbols of its crashed thread's frames must
+// name, and, when given, the exact names of that thread's first frames (the
+// walk went through each of them and named it).
 struct ExpectedReport {
   std::string process;
   std::vector<std::string> functions;
+  std::vector<std::string> firstFrames = {};
 };
 
 // A situation: the child program's mode and every report it must leave. In
 // the Mach handler mode the program's own fault reports carry their
-// exception, unless `signalsOnly` (it is not caught as one).
+// exception, unless `signalsOnly` (it is not caught as one). `listed` and
+// `unlisted` are parts of image names that the reports' image lists must and
+// must not hold.
 struct CrashSituation {
   std::string mode;
   std::vector<ExpectedReport> reports;
   bool signalsOnly = false;
+  std::string listed = {};
+  std::string unlisted = {};
 };
 
 inline void PrintTo(const CrashSituation& situation, std::ostream* out) { *out << situation.mode; }
@@ -267,8 +277,13 @@ inline void expectSituation(const CrashSituation& situation, const std::string& 
   std::vector<const Decoded*> reports;
   if (!run.bytes.empty()) reports.push_back(&run.report);
   for (const auto& queued : run.queued) reports.push_back(&queued);
-  size_t expected = 0;
-  for (const auto& report : situation.reports) expected += run.markers.count(report.process);
+  // A process marks itself again when it runs a new program (the same pid).
+  std::set<uint64_t> crashedProcesses;
+  for (const auto& report : situation.reports) {
+    auto [from, to] = run.markers.equal_range(report.process);
+    for (auto it = from; it != to; ++it) crashedProcesses.insert(it->second);
+  }
+  const size_t expected = crashedProcesses.size();
   EXPECT_EQ(reports.size(), expected) << "reports left, against processes that crashed";
 
   for (const auto& want : situation.reports) {
@@ -298,6 +313,24 @@ inline void expectSituation(const CrashSituation& situation, const std::string& 
         }
         EXPECT_TRUE(named) << function << " is not among the crashed thread's frames\n"
                            << found->text.substr(0, 4096);
+      }
+      if (!want.firstFrames.empty()) {
+        const size_t n = std::min(crashed->symbols.size(), want.firstFrames.size());
+        EXPECT_EQ(std::vector<std::string>(crashed->symbols.begin(), crashed->symbols.begin() + n),
+                  want.firstFrames)
+            << found->text.substr(0, 4096);
+      }
+      auto listed = [&](const std::string& part) {
+        for (const auto& image : found->images) {
+          if (image.find(part) != std::string::npos) return true;
+        }
+        return false;
+      };
+      if (!situation.listed.empty()) {
+        EXPECT_TRUE(listed(situation.listed)) << situation.listed;
+      }
+      if (!situation.unlisted.empty()) {
+        EXPECT_FALSE(listed(situation.unlisted)) << situation.unlisted;
       }
     }
   }

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <nlohmann/json.hpp>
 #include <utility>
 
@@ -103,15 +104,17 @@ constexpr const char* kSelectCarried =
 constexpr std::string_view kCompanionSuffixes[] = {"-wal", "-shm", "-journal"};
 
 // Each byte of the lock file guards one thing.
-constexpr off_t kSendingByte = 0;    // held by the sending store while it is open
-constexpr off_t kReplacingByte = 1;  // held while a store sets a file aside or carries rows
+constexpr off_t kSendingByte = 0;  // held by the sending store while it is open
+// Held shared while a store opens the database, and exclusively while a
+// store sets a file aside or carries rows.
+constexpr off_t kReplacingByte = 1;
 
 // Locks of the open lock file (not of the process), so that two stores in
 // one process exclude each other as two processes do; closing the file or
 // the end of the process releases them.
-int lockByte(int fd, off_t byte, int command) {
+int lockByte(int fd, off_t byte, int command, short type = F_WRLCK) {
   struct flock lock {};
-  lock.l_type = F_WRLCK;
+  lock.l_type = type;
   lock.l_whence = SEEK_SET;
   lock.l_start = byte;
   lock.l_len = 1;
@@ -121,12 +124,12 @@ int lockByte(int fd, off_t byte, int command) {
   return 0;
 }
 
-// Holds a byte of the lock file for a scope, waiting for it; with no lock
-// file it holds nothing.
+// Holds a byte of the lock file for a scope, exclusively (F_WRLCK) or
+// shared (F_RDLCK), waiting for it; with no lock file it holds nothing.
 class ByteLock {
  public:
-  ByteLock(int fd, off_t byte) : fd_(fd), byte_(byte) {
-    if (fd_ >= 0 && lockByte(fd_, byte_, F_OFD_SETLKW) != 0) fd_ = -1;
+  ByteLock(int fd, off_t byte, short type = F_WRLCK) : fd_(fd), byte_(byte) {
+    if (fd_ >= 0 && lockByte(fd_, byte_, F_OFD_SETLKW, type) != 0) fd_ = -1;
   }
   ~ByteLock() {
     if (fd_ < 0) return;
@@ -145,6 +148,8 @@ class ByteLock {
   off_t byte_;
 };
 
+std::function<void(const fs::path&)> movedAwayHook;
+
 // Moves a database file with its write-ahead log, shared memory and
 // journal. False (nothing moved) when the file itself cannot be moved.
 bool moveWithCompanions(const fs::path& from, const fs::path& to) {
@@ -153,6 +158,7 @@ bool moveWithCompanions(const fs::path& from, const fs::path& to) {
     fs::rename(from, to, ec);
     if (ec) return false;
   }
+  if (movedAwayHook) movedAwayHook(from);
   for (auto suffix : kCompanionSuffixes) {
     const fs::path companion(from.string() + std::string(suffix));
     if (fs::exists(companion, ec)) fs::rename(companion, to.string() + std::string(suffix), ec);
@@ -191,6 +197,10 @@ struct DUZELogDBStorage::FileIdentity {
   }
 };
 
+void DUZELogDBStorage::setMovedAwayHookForTesting(std::function<void(const fs::path&)> hook) {
+  movedAwayHook = std::move(hook);
+}
+
 std::shared_ptr<DUZELogDBStorage> DUZELogDBStorage::createInDataFolder() {
   return std::make_shared<DUZELogDBStorage>(DUZEUtility::dataFolder() /
                                             std::string(kDatabaseFileName));
@@ -217,17 +227,29 @@ bool DUZELogDBStorage::ensureOpen() {
 }
 
 bool DUZELogDBStorage::openOrSetAside() {
-  OpenResult result = open();
+  OpenResult result;
+  {
+    // Stores open the file together, but never while another one moves it
+    // away: SQLite names the write-ahead log and shared memory of a
+    // connection after the path it opened, and creates or removes them by
+    // that name. A store opening the path just after it was moved would
+    // create a new file whose log and shared memory the mover then carries
+    // off with the old one (its rows lost to every other store), and one
+    // that closes the old file after the move would remove those of the new
+    // file. A connection that is not kept is closed before the lock goes.
+    ByteLock opening(lockFile(), kReplacingByte, F_RDLCK);
+    result = open();
+    if (result != OpenResult::Opened) closeDatabase();
+  }
   if (result == OpenResult::Unusable) {
     // One store at a time replaces the file, and a file that another one
     // replaced meanwhile is opened, not set aside again.
     ByteLock replacing(lockFile(), kReplacingByte);
-    closeDatabase();
     result = open();
     if (result == OpenResult::Unusable) result = replace();
+    if (result != OpenResult::Opened) closeDatabase();
   }
   if (result != OpenResult::Opened) {
-    closeDatabase();
     if (result == OpenResult::Failed) {
       // A full disk, a read-only folder, an I/O error or another process
       // holding the file say nothing about what the file holds: it is kept,

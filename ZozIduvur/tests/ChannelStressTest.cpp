@@ -1,4 +1,8 @@
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+
 #include <atomic>
+#include <cstdio>
 #include <fstream>
 #include <set>
 #include <thread>
@@ -11,7 +15,33 @@ using duzetest::TestLog;
 namespace {
 
 using dispatch::testing::eventually;
-class ChannelStress : public duzetest::ChannelTest {};
+class ChannelStress : public duzetest::ChannelTest {
+ protected:
+  // The names of the database's files beside it.
+  std::set<std::string> databaseFiles() {
+    std::set<std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dataDir())) {
+      const std::string name = entry.path().filename().string();
+      if (name.rfind("Logs.sqlite.", 0) == 0) files.insert(name);
+    }
+    return files;
+  }
+};
+
+// Whether an open file waits for a lock on `file`: the kernel lists waiters
+// with "->" in /proc/locks, by device and inode.
+bool someoneWaitsToLock(const std::filesystem::path& file) {
+  struct stat st;
+  if (::stat(file.c_str(), &st) != 0) return false;
+  char id[64];
+  std::snprintf(id, sizeof id, " %02x:%02x:%llu ", major(st.st_dev), minor(st.st_dev),
+                static_cast<unsigned long long>(st.st_ino));
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    if (line.find(" -> ") != std::string::npos && line.find(id) != std::string::npos) return true;
+  }
+  return false;
+}
 }  // namespace
 
 TEST_F(ChannelStress, ConcurrentEnqueuersLoseAndDuplicateNothing) {
@@ -73,17 +103,43 @@ TEST_F(ChannelStress, StoresOpenedTogetherReplaceAndCarryOnceAndOneOfThemSends) 
   for (auto& thread : threads) thread.join();
   EXPECT_EQ(std::count(claimed.begin(), claimed.end(), 1), 1);
   EXPECT_EQ(storedRows("G"), 100u);
-  std::set<std::string> files;
-  for (const auto& entry : fs::directory_iterator(dataDir())) {
-    const std::string name = entry.path().filename().string();
-    if (name.rfind("Logs.sqlite.", 0) == 0) files.insert(name);
-  }
-  EXPECT_EQ(files, (std::set<std::string>{"Logs.sqlite.carried", "Logs.sqlite.lock",
-                                          "Logs.sqlite.unusable.2"}));
+  EXPECT_EQ(databaseFiles(), (std::set<std::string>{"Logs.sqlite.carried", "Logs.sqlite.lock",
+                                                    "Logs.sqlite.unusable.2"}));
 
   // Once the sender is closed, another store sends.
   stores[std::find(claimed.begin(), claimed.end(), 1) - claimed.begin()]->close();
   EXPECT_EQ(std::count_if(stores.begin(), stores.end(),
                           [](const auto& store) { return store->claimSending(); }),
             1);
+}
+
+// A store opened while another one moves an unusable file away waits for it:
+// a database it made meanwhile would have its write-ahead log and shared
+// memory carried off with the old file, and its rows with them.
+TEST_F(ChannelStress, AStoreOpenedWhileAnotherSetsTheFileAsideWaitsUntilItIsDone) {
+  namespace fs = std::filesystem;
+  std::ofstream(dataDir() / "Logs.sqlite") << "not a database: set aside while a store opens";
+  std::unique_ptr<DUZELogDBStorage> late;
+  std::atomic<bool> lateOpened{false};
+  std::thread opening;
+  struct ResetHook {
+    ~ResetHook() { DUZELogDBStorage::setMovedAwayHookForTesting({}); }
+  } resetHook;
+  DUZELogDBStorage::setMovedAwayHookForTesting([&](const fs::path& from) {
+    if (from.filename() != "Logs.sqlite" || opening.joinable()) return;
+    opening = std::thread([&] {
+      late = std::make_unique<DUZELogDBStorage>(dataDir() / "Logs.sqlite");
+      lateOpened = true;
+    });
+    // Until the late store is open, or waits for this one.
+    EXPECT_TRUE(eventually(
+        [&] { return lateOpened || someoneWaitsToLock(dataDir() / "Logs.sqlite.lock"); }));
+  });
+  DUZELogDBStorage first(dataDir() / "Logs.sqlite");
+  ASSERT_TRUE(opening.joinable());
+  opening.join();
+  EXPECT_TRUE(first.saveLog(TestLog::named("first"), "G", 1));
+  EXPECT_TRUE(late->saveLog(TestLog::named("late"), "G", 1));
+  EXPECT_EQ(storedRows("G"), 2u);
+  EXPECT_EQ(databaseFiles(), (std::set<std::string>{"Logs.sqlite.lock", "Logs.sqlite.unusable"}));
 }

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -32,8 +33,8 @@ struct DUZELogBatch {
 // Several processes may store into one database; one store at a time sends
 // its logs (`claimSending`). Beside the database lies "<file>.lock", whose
 // advisory locks say which store sends and which one replaces or carries
-// files (the kernel releases them when the store closes or its process ends,
-// however it ends).
+// files, with no store opening the database meanwhile (the kernel releases
+// them when the store closes or its process ends, however it ends).
 class DUZELogDBStorage {
  public:
   static constexpr std::string_view kDatabaseFileName = "Logs.sqlite";
@@ -118,6 +119,10 @@ class DUZELogDBStorage {
   // cannot lock (no lock file can be made) sends without the lock rather
   // than never.
   bool claimSending();
+
+  // Called with the old path after a file is moved away and before its
+  // write-ahead log, shared memory and journal follow it; none by default.
+  static void setMovedAwayHookForTesting(std::function<void(const std::filesystem::path&)> hook);
 
  private:
   enum class OpenResult { Opened, Unusable, Failed };

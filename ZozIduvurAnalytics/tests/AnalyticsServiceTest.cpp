@@ -14,8 +14,8 @@
 
 namespace {
 
-using analyticstest::FakeGroup;
-using analyticstest::FakeUnit;
+using duzetest::FakeGroup;
+using duzetest::FakeUnit;
 
 constexpr const char* kNotStarted =
     "Analytics service hasn't been started. You need to call [DUZEZozIduvur "

@@ -9,6 +9,7 @@
 #include "ZozIduvur/DUZESessionContext.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
 #include "ZozIduvurAnalytics/DUZEEventLog.h"
+#include "ZozIduvurTest/SentLogs.h"
 #include "dispatchTest/Processes.h"
 #include "dispatchTest/Waiting.h"
 #include "foundation/Paths.h"
@@ -87,7 +88,7 @@ TEST_F(AnalyticsEndToEnd, TheNextRunSendsAndDeletesWhatThePreviousOneStored) {
   }));
   ASSERT_TRUE(eventually([&] { return storedRows("Analytics") == 0; }));
 
-  auto logs = analyticstest::sentLogs(server_->requests(), "/logs");
+  auto logs = duzetest::sentLogs(server_->requests(), "/logs");
   std::optional<nlohmann::json> event, page;
   std::set<std::string> startedSessions;
   for (const auto& log : logs) {

@@ -12,7 +12,7 @@
 
 namespace {
 
-using analyticstest::FakeGroup;
+using duzetest::FakeGroup;
 
 std::atomic<int> gAppearances{0};
 

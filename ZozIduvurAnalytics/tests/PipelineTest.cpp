@@ -12,6 +12,7 @@
 #include "ZozIduvurAnalytics/DUZEAnalyticsTransmissionTarget.h"
 #include "ZozIduvurAnalytics/DUZEEventLog.h"
 #include "ZozIduvurAnalytics/DUZEPageLog.h"
+#include "ZozIduvurTest/SentLogs.h"
 #include "dispatchTest/Waiting.h"
 
 namespace {
@@ -71,7 +72,7 @@ class TokenSource : public DUZEAnalyticsAuthenticationProviderDelegate {
 class Pipeline : public analyticstest::AnalyticsTest {
  protected:
   std::vector<json> logsAt(const std::string& path) {
-    return analyticstest::sentLogs(server_->requests(), path);
+    return duzetest::sentLogs(server_->requests(), path);
   }
   std::optional<json> sentNamed(const std::string& path, const std::string& name) {
     for (const auto& log : logsAt(path))

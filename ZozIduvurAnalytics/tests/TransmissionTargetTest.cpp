@@ -10,7 +10,7 @@
 
 namespace {
 
-using analyticstest::FakeGroup;
+using duzetest::FakeGroup;
 
 // Records token requests and answers none of them.
 class SilentSource : public DUZEAnalyticsAuthenticationProviderDelegate {

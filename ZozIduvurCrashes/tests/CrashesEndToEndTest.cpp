@@ -15,6 +15,7 @@
 #include "ZozIduvur/DUZEChannelUnitDefault.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
 #include "ZozIduvurCrashes/DUZEHandledErrorLog.h"
+#include "ZozIduvurTest/SentLogs.h"
 #include "appkit/NSApplication.h"
 #include "dispatch/MainLoop.h"
 #include "dispatchTest/Faults.h"
@@ -186,7 +187,7 @@ class CrashesEndToEnd : public crashestest::CrashesServiceTest {
 
     // Both runs announce their start; those logs are no concern here.
     std::vector<nlohmann::json> logs;
-    for (const auto& log : crashestest::sentLogs(server_->requests())) {
+    for (const auto& log : duzetest::sentLogs(server_->requests())) {
       if (log.value("type", "") != "startService") logs.push_back(log);
     }
     nlohmann::json crash, attachment, handled;

@@ -7,7 +7,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <sstream>
 
 #include "ZozIduvur/DUZEChannelUnitDefault.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
@@ -19,71 +18,6 @@
 #include "foundation/UUID.h"
 
 namespace crashestest {
-
-// FakeUnit and FakeGroup ---------------------------------------------------------------
-
-void FakeUnit::enqueueItem(const std::shared_ptr<DUZEAbstractLog>& log, uint64_t flags) {
-  std::lock_guard lock(mutex_);
-  items_.push_back({log, flags});
-}
-
-void FakeUnit::setEnabled(bool isEnabled, bool deleteDataOnDisabled) {
-  std::lock_guard lock(mutex_);
-  calls_.push_back("enabled:" + std::to_string(isEnabled) + ":" +
-                   std::to_string(deleteDataOnDisabled));
-}
-
-std::vector<FakeUnit::Item> FakeUnit::items() {
-  std::lock_guard lock(mutex_);
-  return items_;
-}
-
-std::vector<std::string> FakeUnit::calls() {
-  std::lock_guard lock(mutex_);
-  return calls_;
-}
-
-std::shared_ptr<DUZEChannelUnitProtocol> FakeGroup::addChannelUnitWithConfiguration(
-    const DUZEChannelUnitConfiguration& configuration) {
-  std::lock_guard lock(mutex_);
-  for (const auto& unit : units_) {
-    if (unit->configuration().groupId() == configuration.groupId()) return unit;
-  }
-  auto unit = std::make_shared<FakeUnit>(configuration);
-  units_.push_back(unit);
-  return unit;
-}
-
-std::shared_ptr<DUZEChannelUnitProtocol> FakeGroup::channelUnitForGroupId(
-    std::string_view groupId) {
-  std::lock_guard lock(mutex_);
-  for (const auto& unit : units_) {
-    if (unit->configuration().groupId() == groupId) return unit;
-  }
-  return nullptr;
-}
-
-void FakeGroup::addDelegate(const std::shared_ptr<DUZEChannelDelegate>& delegate) {
-  std::lock_guard lock(mutex_);
-  delegates_.push_back(delegate);
-}
-
-void FakeGroup::removeDelegate(const std::shared_ptr<DUZEChannelDelegate>& delegate) {
-  std::lock_guard lock(mutex_);
-  std::erase_if(delegates_, [&](const auto& held) { return held.lock() == delegate; });
-}
-
-std::shared_ptr<FakeUnit> FakeGroup::unit(const std::string& groupId) {
-  return std::static_pointer_cast<FakeUnit>(channelUnitForGroupId(groupId));
-}
-
-std::vector<std::shared_ptr<DUZEChannelDelegate>> FakeGroup::delegates() {
-  std::lock_guard lock(mutex_);
-  std::vector<std::shared_ptr<DUZEChannelDelegate>> live;
-  for (const auto& held : delegates_)
-    if (auto delegate = held.lock()) live.push_back(delegate);
-  return live;
-}
 
 // RecordingCrashesDelegate ------------------------------------------------------------------
 
@@ -164,9 +98,9 @@ void CrashesServiceTest::TearDown() {
 
 void CrashesServiceTest::configureClient() { DUZEZozIduvur::start("secret", {}); }
 
-std::shared_ptr<FakeGroup> CrashesServiceTest::startOnFakeGroup() {
+std::shared_ptr<duzetest::FakeGroup> CrashesServiceTest::startOnFakeGroup() {
   configureClient();
-  auto group = std::make_shared<FakeGroup>();
+  auto group = std::make_shared<duzetest::FakeGroup>();
   fakeGroups_.push_back(group);
   crashes()->startWithChannelGroup(group, "secret", std::nullopt, true);
   return group;
@@ -216,18 +150,6 @@ std::string incidentOf(uint8_t uuidByte) {
   foundation::NSUUID::Bytes bytes;
   bytes.fill(uuidByte);
   return foundation::NSUUID(bytes).UUIDString();
-}
-
-std::vector<nlohmann::json> sentLogs(
-    const std::vector<foundationtest::HTTPServer::Request>& requests) {
-  std::vector<nlohmann::json> out;
-  for (const auto& request : requests) {
-    if (request.target.rfind("/logs", 0) != 0) continue;
-    auto whole = nlohmann::json::parse(request.plainBody(), nullptr, false);
-    if (!whole.is_object() || !whole.contains("logs")) continue;
-    for (const auto& log : whole["logs"]) out.push_back(log);
-  }
-  return out;
 }
 
 }  // namespace crashestest

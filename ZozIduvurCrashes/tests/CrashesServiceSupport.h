@@ -9,68 +9,11 @@
 #include <vector>
 
 #include "CrashesTestSupport.h"
-#include "ZozIduvur/DUZEChannelGroupProtocol.h"
-#include "ZozIduvur/DUZEChannelUnitProtocol.h"
 #include "ZozIduvurCrashes/DUZECrashes.h"
+#include "ZozIduvurTest/FakeChannel.h"
 #include "foundationTest/HTTPServer.h"
 
 namespace crashestest {
-
-// A channel unit that only records what it is asked to do.
-class FakeUnit : public DUZEChannelUnitProtocol {
- public:
-  explicit FakeUnit(DUZEChannelUnitConfiguration configuration)
-      : configuration_(std::move(configuration)) {}
-
-  struct Item {
-    std::shared_ptr<DUZEAbstractLog> log;
-    uint64_t flags;
-  };
-
-  const DUZEChannelUnitConfiguration& configuration() const override { return configuration_; }
-  void enqueueItem(const std::shared_ptr<DUZEAbstractLog>& log, uint64_t flags) override;
-  void setEnabled(bool isEnabled, bool deleteDataOnDisabled) override;
-  void pauseWithIdentifyingObject(const std::shared_ptr<void>&) override {}
-  void resumeWithIdentifyingObject(const std::shared_ptr<void>&) override {}
-  void pauseSendingLogsWithToken(const std::string&) override {}
-  void resumeSendingLogsWithToken(const std::string&) override {}
-
-  std::vector<Item> items();
-  template <class T>
-  std::vector<std::shared_ptr<T>> logsOf() {
-    std::vector<std::shared_ptr<T>> out;
-    for (const auto& item : items())
-      if (auto log = std::dynamic_pointer_cast<T>(item.log)) out.push_back(log);
-    return out;
-  }
-  // "enabled:<0|1>:<0|1>" for each switch.
-  std::vector<std::string> calls();
-
- private:
-  DUZEChannelUnitConfiguration configuration_;
-  std::mutex mutex_;
-  std::vector<Item> items_;
-  std::vector<std::string> calls_;
-};
-
-// A channel group of fake units.
-class FakeGroup : public DUZEChannelGroupProtocol {
- public:
-  std::shared_ptr<DUZEChannelUnitProtocol> addChannelUnitWithConfiguration(
-      const DUZEChannelUnitConfiguration& configuration) override;
-  std::shared_ptr<DUZEChannelUnitProtocol> channelUnitForGroupId(std::string_view groupId) override;
-  void addDelegate(const std::shared_ptr<DUZEChannelDelegate>& delegate) override;
-  void removeDelegate(const std::shared_ptr<DUZEChannelDelegate>& delegate) override;
-  void setEnabled(bool, bool) override {}
-
-  std::shared_ptr<FakeUnit> unit(const std::string& groupId);
-  std::vector<std::shared_ptr<DUZEChannelDelegate>> delegates();
-
- private:
-  std::mutex mutex_;
-  std::vector<std::shared_ptr<FakeUnit>> units_;
-  std::vector<std::weak_ptr<DUZEChannelDelegate>> delegates_;
-};
 
 // A crash delegate that records what it hears and answers as told.
 class RecordingCrashesDelegate : public DUZECrashesDelegate {
@@ -117,7 +60,7 @@ class CrashesServiceTest : public CrashesTest {
   void configureClient();
   // Starts the crash service on a fake group (the crash engine is set up
   // for real: call this in a process of the test's own).
-  std::shared_ptr<FakeGroup> startOnFakeGroup();
+  std::shared_ptr<duzetest::FakeGroup> startOnFakeGroup();
   // Starts the client with the crash service on the real group.
   void startClient();
   std::shared_ptr<DUZECrashes> crashes() { return DUZECrashes::sharedInstance(); }
@@ -133,7 +76,7 @@ class CrashesServiceTest : public CrashesTest {
   std::filesystem::path storeCrashFile(const std::string& name, const std::vector<uint8_t>& bytes);
 
   std::unique_ptr<foundationtest::HTTPServer> server_;
-  std::vector<std::shared_ptr<FakeGroup>> fakeGroups_;
+  std::vector<std::shared_ptr<duzetest::FakeGroup>> fakeGroups_;
 };
 
 // A valid report (one crashed thread, one image) of process `pid`, with
@@ -142,9 +85,5 @@ std::vector<uint8_t> reportBytes(uint8_t uuidByte = 1, uint64_t pid = 4242,
                                  uint64_t unixTime = 1700000000);
 // The incident identifier the formatter gives a report of `reportBytes`.
 std::string incidentOf(uint8_t uuidByte);
-
-// The JSON logs of the requests to "/logs".
-std::vector<nlohmann::json> sentLogs(
-    const std::vector<foundationtest::HTTPServer::Request>& requests);
 
 }  // namespace crashestest

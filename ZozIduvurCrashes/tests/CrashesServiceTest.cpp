@@ -25,8 +25,8 @@ namespace {
 using dispatch::testing::eventually;
 
 namespace fs = std::filesystem;
-using crashestest::FakeGroup;
-using crashestest::FakeUnit;
+using duzetest::FakeGroup;
+using duzetest::FakeUnit;
 
 class CrashesService : public crashestest::CrashesServiceTest {};
 

@@ -18,6 +18,7 @@
 #include "ZozIduvurAnalytics/DUZEAnalytics.h"
 #include "ZozIduvurCrashes/DUZECrashes.h"
 #include "ZozIduvurCrashes/DUZECrashesUtil.h"
+#include "ZozIduvurTest/SentLogs.h"
 #include "dispatch/MainLoop.h"
 #include "dispatchTest/Processes.h"
 #include "dispatchTest/Waiting.h"
@@ -66,14 +67,7 @@ void SwitcherTest::TearDown() {
 }
 
 std::vector<nlohmann::json> SwitcherTest::sentLogs() {
-  std::vector<nlohmann::json> out;
-  for (const auto& request : server_->requests()) {
-    if (request.target.rfind("/logs", 0) != 0) continue;
-    auto whole = nlohmann::json::parse(request.plainBody(), nullptr, false);
-    if (!whole.is_object() || !whole.contains("logs")) continue;
-    for (const auto& log : whole["logs"]) out.push_back(log);
-  }
-  return out;
+  return duzetest::sentLogs(server_->requests());
 }
 
 nlohmann::json SwitcherTest::sentLogOfType(const std::string& type) {

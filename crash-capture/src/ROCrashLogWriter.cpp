@@ -238,6 +238,20 @@ const char* formatNumber(int32_t n, char buffer[16]) {
 
 // ---- Sections ----
 
+// A walk of the image list: marked as being read while the guard lives.
+class ImageListWalk {
+ public:
+  explicit ImageListWalk(rocrash_async_image_list* list) noexcept : list_(list) {
+    rocrash_async_image_list_set_reading(list_, true);
+  }
+  ~ImageListWalk() { rocrash_async_image_list_set_reading(list_, false); }
+  ImageListWalk(const ImageListWalk&) = delete;
+  ImageListWalk& operator=(const ImageListWalk&) = delete;
+
+ private:
+  rocrash_async_image_list* list_;
+};
+
 // Everything a write shares between its sections.
 struct WriteContext {
   rocrash_log_writer* writer;
@@ -332,22 +346,20 @@ size_t writeFrame(rocrash_async_file* file, const WriteContext& ctx, uint64_t pc
   uint32_t strategy = ctx.writer->symbol_strategy;
   if (strategy == ROCRASH_ASYNC_SYMBOL_STRATEGY_NONE || ctx.image_list == nullptr) return rv;
 
-  rocrash_async_image_list_set_reading(ctx.image_list, true);
+  ImageListWalk walk(ctx.image_list);
   rocrash_async_macho* image = rocrash_async_image_containing_address(ctx.image_list, pc);
-  if (image != nullptr) {
-    SymbolPack measure = {nullptr, 0};
-    if (rocrash_async_find_symbol(image, strategy, ctx.cache, pc, packSymbol, &measure) ==
-        ROCRASH_ERR_NONE) {
-      rv += packMessageHeader(file, kFrameSymbol, measure.size);
-      SymbolPack output = {file, 0};
-      // The same lookup over the same stopped memory as the measuring one just
-      // above, which succeeded; the header already announced its size.
-      (void)rocrash_async_find_symbol(image, strategy, ctx.cache, pc, packSymbol, &output);
-      rv += measure.size;
-    }
+  if (image == nullptr) return rv;
+  SymbolPack measure = {nullptr, 0};
+  if (rocrash_async_find_symbol(image, strategy, ctx.cache, pc, packSymbol, &measure) !=
+      ROCRASH_ERR_NONE) {
+    return rv;
   }
-  rocrash_async_image_list_set_reading(ctx.image_list, false);
-  return rv;
+  rv += packMessageHeader(file, kFrameSymbol, measure.size);
+  SymbolPack output = {file, 0};
+  // The same lookup over the same stopped memory as the measuring one just
+  // above, which succeeded; the header already announced its size.
+  (void)rocrash_async_find_symbol(image, strategy, ctx.cache, pc, packSymbol, &output);
+  return rv + measure.size;
 }
 
 size_t writeFrameMessage(rocrash_async_file* file, const WriteContext& ctx, uint32_t field,
@@ -690,9 +702,8 @@ bool rocrash_log_writer_adopt_process(rocrash_log_writer* writer) noexcept {
 
 namespace {
 
-size_t messageSize(uint32_t field, size_t content) {
-  return packMessageHeader(nullptr, field, content) + content;
-}
+// The file's first bytes: the format's name and version.
+constexpr char kMagic[] = {'r', 'o', 'c', 'r', 'a', 's', 'h', 1};
 
 // The register state a thread is written from: `current` for the caller,
 // else its saved state; null when there is none.
@@ -727,6 +738,257 @@ uint32_t listThreads(sys::task_t task, sys::thread_t* threads, uint32_t capacity
   return count;
 }
 
+// Where a write lists the task's threads: the room reserved at set-up, or,
+// when that could not be had, room on the stack for fewer threads.
+struct ThreadRoom {
+  explicit ThreadRoom(rocrash_log_writer* writer) noexcept {
+    const auto& storage = writer->thread_storage;
+    if (storage.threads == nullptr) return;
+    threads = storage.threads;
+    suspended = storage.suspended;
+    sizes = storage.sizes;
+    depthSizes = storage.depth_sizes;
+    capacity = storage.capacity;
+  }
+  ThreadRoom(const ThreadRoom&) = delete;
+  ThreadRoom& operator=(const ThreadRoom&) = delete;
+
+  sys::thread_t fallbackThreads[kFallbackThreads];
+  bool fallbackSuspended[kFallbackThreads];
+  uint32_t fallbackSizes[kFallbackThreads];
+  uint64_t fallbackDepthSizes[kMaxFrames];
+  sys::thread_t* threads = fallbackThreads;
+  bool* suspended = fallbackSuspended;
+  uint32_t* sizes = fallbackSizes;  // each thread's section content, by index in `threads`
+  uint64_t* depthSizes = fallbackDepthSizes;  // kMaxFrames entries
+  uint32_t capacity = kFallbackThreads;
+};
+
+// Every thread of the list but the caller stopped for as long as the guard
+// lives, so that their stacks hold still; it lets go of those it stopped.
+class ThreadsStopped {
+ public:
+  ThreadsStopped(const sys::thread_t* threads, uint32_t count, bool* suspended) noexcept
+      : threads_(threads), count_(count), suspended_(suspended) {
+    sys::thread_suspend_all(threads_, count_, suspended_);
+  }
+  ~ThreadsStopped() {
+    for (uint32_t i = 0; i < count_; ++i) {
+      if (suspended_[i]) sys::thread_resume(threads_[i]);
+    }
+  }
+  ThreadsStopped(const ThreadsStopped&) = delete;
+  ThreadsStopped& operator=(const ThreadsStopped&) = delete;
+
+ private:
+  const sys::thread_t* threads_;
+  uint32_t count_;
+  bool* suspended_;
+};
+
+// The class cache of one write, freed with the guard.
+class WriteClassCache {
+ public:
+  WriteClassCache() noexcept { rocrash_async_class_cache_init(&cache_); }
+  ~WriteClassCache() { rocrash_async_class_cache_free(&cache_); }
+  WriteClassCache(const WriteClassCache&) = delete;
+  WriteClassCache& operator=(const WriteClassCache&) = delete;
+  rocrash_async_class_cache* get() noexcept { return &cache_; }
+
+ private:
+  rocrash_async_class_cache cache_;
+};
+
+// One write of a report: what its sections are written from, and what the
+// measuring and fitting passes settle for the writing one.
+struct Report {
+  WriteContext ctx;
+  const rocrash_log_crash_info* crashInfo;
+  const rocrash_async_thread_state* currentState;  // the caller's; null: the caller is left out
+  sys::thread_t crashed;
+  sys::thread_t self;
+  const sys::thread_t* threads;
+  uint32_t threadCount;
+  uint32_t* sizes;
+  uint64_t* depthSizes;
+  int64_t timestamp;
+  bool measuring = false;             // the other threads' frames are added up by depth meanwhile
+  uint32_t otherFrames = kMaxFrames;  // frames of each thread but the crashed one
+  bool withCustomData;
+};
+
+// One top-level field of a report; for the repeated sections, which thread
+// (its index in the list and its number in the report) or which image.
+struct Item {
+  uint32_t thread = 0;
+  uint32_t number = 0;
+  rocrash_async_macho* image = nullptr;
+};
+
+size_t threadContent(rocrash_async_file* file, const Report& r, const Item& item) {
+  rocrash_async_thread_state saved;
+  const sys::thread_t thread = r.threads[item.thread];
+  const auto* state = stateOf(thread, r.self, r.currentState, &saved);
+  const bool crashed = thread == r.crashed;
+  return writeThread(file, r.ctx, item.number, crashed, state, crashed ? kMaxFrames : r.otherFrames,
+                     r.measuring && !crashed ? r.depthSizes : nullptr);
+}
+
+size_t customDataField(rocrash_async_file* file, const Report& r, const Item&) {
+  rocrash_protobuf_bytes data = {r.ctx.writer->custom_data.len, r.ctx.writer->custom_data.data};
+  return rocrash_writer_pack(file, kReportCustomData, ROCRASH_PROTOBUF_TYPE_BYTES, &data);
+}
+
+// A top-level section of the report.
+struct Section {
+  enum Repeat : uint8_t { kOnce, kEachThread, kEachImage };
+
+  uint32_t field;
+  Repeat repeat;
+  // Whether the report has it; null: always.
+  bool (*present)(const Report&);
+  // Writes the content of one item (to a null file: only sizes it) and
+  // returns its size: a message's content, or with `whole` the whole field.
+  size_t (*content)(rocrash_async_file*, const Report&, const Item&);
+  bool whole = false;
+};
+
+// The report's sections in the order they are written. Measuring, fitting
+// and writing all go through this one table (`forEachItem`), so that they see
+// the same fields in the same order.
+constexpr Section kSections[] = {
+    {kReportReportInfo, Section::kOnce, nullptr,
+     [](rocrash_async_file* file, const Report& r, const Item&) {
+       return writeReportInfo(file, r.ctx.writer);
+     }},
+    {kReportSystemInfo, Section::kOnce, nullptr,
+     [](rocrash_async_file* file, const Report& r, const Item&) {
+       return writeSystemInfo(file, r.ctx.writer, r.timestamp);
+     }},
+    {kReportMachineInfo, Section::kOnce, nullptr,
+     [](rocrash_async_file* file, const Report& r, const Item&) {
+       return writeMachineInfo(file, r.ctx.writer);
+     }},
+    {kReportApplicationInfo, Section::kOnce, nullptr,
+     [](rocrash_async_file* file, const Report& r, const Item&) {
+       return writeApplicationInfo(file, r.ctx.writer);
+     }},
+    {kReportProcessInfo, Section::kOnce, nullptr,
+     [](rocrash_async_file* file, const Report& r, const Item&) {
+       return writeProcessInfo(file, r.ctx.writer);
+     }},
+    {kReportThreads, Section::kEachThread, nullptr, threadContent},
+    {kReportBinaryImages, Section::kEachImage,
+     [](const Report& r) { return r.ctx.image_list != nullptr; },
+     [](rocrash_async_file* file, const Report&, const Item& item) {
+       return writeImage(file, item.image);
+     }},
+    {kReportException, Section::kOnce,
+     [](const Report& r) { return r.ctx.writer->uncaught_exception.has_exception; },
+     [](rocrash_async_file* file, const Report& r, const Item&) {
+       return writeException(file, r.ctx);
+     }},
+    {kReportSignal, Section::kOnce, nullptr,
+     [](rocrash_async_file* file, const Report& r, const Item&) {
+       return writeSignal(file, r.crashInfo);
+     }},
+    // Bytes, not a message: packed whole.
+    {kReportCustomData, Section::kOnce, [](const Report& r) { return r.withCustomData; },
+     customDataField, /*whole=*/true},
+};
+
+// Calls `visit(section, item)` for every top-level field the report holds,
+// in file order: the threads numbered in the order they are written (the
+// caller only with a current state), the images while the list is marked as
+// being read.
+template <class Visit>
+void forEachItem(const Report& r, Visit&& visit) {
+  for (const Section& section : kSections) {
+    if (section.present != nullptr && !section.present(r)) continue;
+    switch (section.repeat) {
+      case Section::kOnce:
+        visit(section, Item{});
+        break;
+      case Section::kEachThread: {
+        uint32_t number = 0;
+        for (uint32_t i = 0; i < r.threadCount; ++i) {
+          if (r.threads[i] == r.self && r.currentState == nullptr) continue;
+          visit(section, Item{i, number++, nullptr});
+        }
+        break;
+      }
+      case Section::kEachImage: {
+        ImageListWalk walk(r.ctx.image_list);
+        for (rocrash_async_macho* image = rocrash_async_image_list_next(r.ctx.image_list, nullptr);
+             image != nullptr; image = rocrash_async_image_list_next(r.ctx.image_list, image)) {
+          visit(section, Item{0, 0, image});
+        }
+        break;
+      }
+    }
+  }
+}
+
+// The bytes a field with `content` bytes of content takes.
+size_t fieldSize(const Section& section, size_t content) {
+  if (section.whole) return content;
+  return packMessageHeader(nullptr, section.field, content) + content;
+}
+
+// Sizes every field, each thread with all its frames, and keeps each thread's
+// size (walking a stack is the dear part) and the other threads' frames'
+// sizes by depth. Returns the size of the whole report.
+uint64_t measure(Report& r) {
+  rocrash_async_memset(r.depthSizes, 0, kMaxFrames * sizeof *r.depthSizes);
+  r.measuring = true;
+  uint64_t total = sizeof kMagic;
+  forEachItem(r, [&](const Section& section, const Item& item) {
+    size_t content = section.content(nullptr, r, item);
+    if (section.repeat == Section::kEachThread) {
+      content = r.sizes[item.thread] = static_cast<uint32_t>(content);
+    }
+    total += fieldSize(section, content);
+  });
+  r.measuring = false;
+  return total;
+}
+
+// A report that would pass the file's limit would be cut off, and a cut
+// report cannot be read: the other threads give up their deepest frames
+// (down to the same number each) until it fits, and the custom data goes
+// when even that is not enough. A thread's length prefix can only shrink
+// with its content, so the estimate never falls short.
+void fit(Report& r, uint64_t total, uint64_t room) {
+  if (total <= room) return;
+  uint64_t withoutOthers = total;
+  for (uint32_t depth = 0; depth < kMaxFrames; ++depth) withoutOthers -= r.depthSizes[depth];
+  if (withoutOthers > room && r.withCustomData) {
+    total -= customDataField(nullptr, r, Item{});
+    r.withCustomData = false;
+  }
+  uint32_t frames = kMaxFrames;
+  for (uint64_t size = total; frames > 0 && size > room;) size -= r.depthSizes[--frames];
+  r.otherFrames = frames;
+  forEachItem(r, [&](const Section& section, const Item& item) {
+    if (section.repeat != Section::kEachThread || r.threads[item.thread] == r.crashed) return;
+    r.sizes[item.thread] = static_cast<uint32_t>(section.content(nullptr, r, item));
+  });
+}
+
+// Writes the report as measured and fitted.
+void write(const Report& r, rocrash_async_file* file) {
+  rocrash_async_file_write(file, kMagic, sizeof kMagic);
+  forEachItem(r, [&](const Section& section, const Item& item) {
+    if (!section.whole) {
+      const size_t size = section.repeat == Section::kEachThread
+                              ? r.sizes[item.thread]
+                              : section.content(nullptr, r, item);
+      packMessageHeader(file, section.field, size);
+    }
+    section.content(file, r, item);
+  });
+}
+
 }  // namespace
 
 rocrash_error_t rocrash_log_writer_write(rocrash_log_writer* writer, sys::thread_t crashed_thread,
@@ -738,159 +1000,32 @@ rocrash_error_t rocrash_log_writer_write(rocrash_log_writer* writer, sys::thread
   const sys::thread_t self = rocrash_async_mach_thread_self();
   rocrash_log_writer_adopt_process(writer);
 
-  // 1. Stop every other thread so that their stacks hold still.
-  sys::thread_t fallbackThreads[kFallbackThreads];
-  bool fallbackSuspended[kFallbackThreads];
-  uint32_t fallbackSizes[kFallbackThreads];
-  uint64_t fallbackDepthSizes[kMaxFrames];
-  auto& storage = writer->thread_storage;
-  const bool reserved = storage.threads != nullptr;
-  sys::thread_t* threads = reserved ? storage.threads : fallbackThreads;
-  bool* suspended = reserved ? storage.suspended : fallbackSuspended;
-  uint32_t* sizes = reserved ? storage.sizes : fallbackSizes;
-  uint64_t* depthSizes = reserved ? storage.depth_sizes : fallbackDepthSizes;
-  const uint32_t capacity = reserved ? storage.capacity : kFallbackThreads;
-  const bool withSelf = current_state != nullptr;
-  const uint32_t threadCount = listThreads(task, threads, capacity, crashed_thread, self, withSelf);
-  sys::thread_suspend_all(threads, threadCount, suspended);
+  ThreadRoom room(writer);
+  const uint32_t threadCount = listThreads(task, room.threads, room.capacity, crashed_thread, self,
+                                           current_state != nullptr);
+  // Declared in this order, the guards end the caches before the threads go.
+  ThreadsStopped stopped(room.threads, threadCount, room.suspended);
+  rocrash::async::ReadCacheScope readCache(writer->thread_storage.read_cache, task);
+  rocrash::async::FrameCacheScope frameCache(writer->thread_storage.frame_cache);
+  WriteClassCache classCache;
 
-  // 2. The class cache of this write, and what it reads of the task.
-  rocrash_async_read_cache_begin(storage.read_cache, task);
-  rocrash_async_frame_cache_begin(storage.frame_cache);
-  rocrash_async_class_cache cache;
-  rocrash_async_class_cache_init(&cache);
-  WriteContext ctx = {writer, image_list, &cache, task};
-
-  // 3. Size every section by a dry run, each thread with all its frames.
   struct timespec now;
-  const int64_t timestamp = clock_gettime(CLOCK_REALTIME, &now) == 0 ? now.tv_sec : 0;
-  static const char kMagic[] = {'r', 'o', 'c', 'r', 'a', 's', 'h', 1};
-  uint64_t total = sizeof kMagic;
-  total += messageSize(kReportReportInfo, writeReportInfo(nullptr, writer));
-  total += messageSize(kReportSystemInfo, writeSystemInfo(nullptr, writer, timestamp));
-  total += messageSize(kReportMachineInfo, writeMachineInfo(nullptr, writer));
-  total += messageSize(kReportApplicationInfo, writeApplicationInfo(nullptr, writer));
-  total += messageSize(kReportProcessInfo, writeProcessInfo(nullptr, writer));
-  rocrash_async_memset(depthSizes, 0, kMaxFrames * sizeof *depthSizes);
-  uint32_t number = 0;
-  for (uint32_t i = 0; i < threadCount; ++i) {
-    if (threads[i] == self && !withSelf) continue;
-    rocrash_async_thread_state saved;
-    const auto* state = stateOf(threads[i], self, current_state, &saved);
-    const bool crashed = threads[i] == crashed_thread;
-    sizes[i] = static_cast<uint32_t>(writeThread(nullptr, ctx, number++, crashed, state, kMaxFrames,
-                                                 crashed ? nullptr : depthSizes));
-    total += messageSize(kReportThreads, sizes[i]);
-  }
-  if (image_list != nullptr) {
-    rocrash_async_image_list_set_reading(image_list, true);
-    for (rocrash_async_macho* image = rocrash_async_image_list_next(image_list, nullptr);
-         image != nullptr; image = rocrash_async_image_list_next(image_list, image)) {
-      total += messageSize(kReportBinaryImages, writeImage(nullptr, image));
-    }
-    rocrash_async_image_list_set_reading(image_list, false);
-  }
-  if (writer->uncaught_exception.has_exception) {
-    total += messageSize(kReportException, writeException(nullptr, ctx));
-  }
-  total += messageSize(kReportSignal, writeSignal(nullptr, crash_info));
-  bool withCustomData = writer->custom_data.data != nullptr;
-  rocrash_protobuf_bytes customData = {writer->custom_data.len, writer->custom_data.data};
-  const uint64_t customSize = withCustomData
-                                  ? rocrash_writer_pack(nullptr, kReportCustomData,
-                                                        ROCRASH_PROTOBUF_TYPE_BYTES, &customData)
-                                  : 0;
-  total += customSize;
-
-  // 4. A report that would pass the file's limit would be cut off, and a cut
-  // report cannot be read: the other threads give up their deepest frames
-  // (down to the same number each) until it fits, and the custom data goes
-  // when even that is not enough. A thread's length prefix can only shrink
-  // with its content, so the estimate never falls short.
-  uint32_t otherFrames = kMaxFrames;
-  const uint64_t room = file->limit_bytes == 0 ? UINT64_MAX : file->limit_bytes - file->total_bytes;
-  if (total > room) {
-    auto framesThatFit = [&](uint64_t size) {
-      uint32_t frames = kMaxFrames;
-      while (frames > 0 && size > room) size -= depthSizes[--frames];
-      return size <= room ? frames : 0;
-    };
-    uint64_t withoutOthers = total;
-    for (uint32_t depth = 0; depth < kMaxFrames; ++depth) withoutOthers -= depthSizes[depth];
-    if (withoutOthers > room && withCustomData) {
-      withCustomData = false;
-      total -= customSize;
-    }
-    otherFrames = framesThatFit(total);
-    number = 0;
-    for (uint32_t i = 0; i < threadCount; ++i) {
-      if (threads[i] == self && !withSelf) continue;
-      const uint32_t n = number++;
-      if (threads[i] == crashed_thread) continue;
-      rocrash_async_thread_state saved;
-      sizes[i] = static_cast<uint32_t>(writeThread(
-          nullptr, ctx, n, false, stateOf(threads[i], self, current_state, &saved), otherFrames));
-    }
-  }
-
-  // 5. Header and the fixed sections.
-  rocrash_async_file_write(file, kMagic, sizeof kMagic);
-  packMessageHeader(file, kReportReportInfo, writeReportInfo(nullptr, writer));
-  writeReportInfo(file, writer);
-  packMessageHeader(file, kReportSystemInfo, writeSystemInfo(nullptr, writer, timestamp));
-  writeSystemInfo(file, writer, timestamp);
-  packMessageHeader(file, kReportMachineInfo, writeMachineInfo(nullptr, writer));
-  writeMachineInfo(file, writer);
-  packMessageHeader(file, kReportApplicationInfo, writeApplicationInfo(nullptr, writer));
-  writeApplicationInfo(file, writer);
-  packMessageHeader(file, kReportProcessInfo, writeProcessInfo(nullptr, writer));
-  writeProcessInfo(file, writer);
-
-  // 6. Threads, numbered in the order they are written, with the sizes
-  // measured above.
-  number = 0;
-  for (uint32_t i = 0; i < threadCount; ++i) {
-    if (threads[i] == self && !withSelf) continue;
-    rocrash_async_thread_state saved;
-    const auto* state = stateOf(threads[i], self, current_state, &saved);
-    const bool crashed = threads[i] == crashed_thread;
-    packMessageHeader(file, kReportThreads, sizes[i]);
-    writeThread(file, ctx, number++, crashed, state, crashed ? kMaxFrames : otherFrames);
-  }
-
-  // 7. Images.
-  if (image_list != nullptr) {
-    rocrash_async_image_list_set_reading(image_list, true);
-    for (rocrash_async_macho* image = rocrash_async_image_list_next(image_list, nullptr);
-         image != nullptr; image = rocrash_async_image_list_next(image_list, image)) {
-      packMessageHeader(file, kReportBinaryImages, writeImage(nullptr, image));
-      writeImage(file, image);
-    }
-    rocrash_async_image_list_set_reading(image_list, false);
-  }
-
-  // 8. The uncaught exception.
-  if (writer->uncaught_exception.has_exception) {
-    packMessageHeader(file, kReportException, writeException(nullptr, ctx));
-    writeException(file, ctx);
-  }
-
-  // 9. The signal.
-  packMessageHeader(file, kReportSignal, writeSignal(nullptr, crash_info));
-  writeSignal(file, crash_info);
-
-  // 10. Custom data.
-  if (withCustomData) {
-    rocrash_writer_pack(file, kReportCustomData, ROCRASH_PROTOBUF_TYPE_BYTES, &customData);
-  }
-
-  // 11. Let the other threads go.
-  rocrash_async_class_cache_free(&cache);
-  rocrash_async_frame_cache_end(storage.frame_cache);
-  rocrash_async_read_cache_end(storage.read_cache);
-  for (uint32_t i = 0; i < threadCount; ++i) {
-    if (suspended[i]) sys::thread_resume(threads[i]);
-  }
+  Report report = {
+      .ctx = {writer, image_list, classCache.get(), task},
+      .crashInfo = crash_info,
+      .currentState = current_state,
+      .crashed = crashed_thread,
+      .self = self,
+      .threads = room.threads,
+      .threadCount = threadCount,
+      .sizes = room.sizes,
+      .depthSizes = room.depthSizes,
+      .timestamp = clock_gettime(CLOCK_REALTIME, &now) == 0 ? now.tv_sec : 0,
+      .withCustomData = writer->custom_data.data != nullptr,
+  };
+  const uint64_t total = measure(report);
+  fit(report, total, file->limit_bytes == 0 ? UINT64_MAX : file->limit_bytes - file->total_bytes);
+  write(report, file);
   return ROCRASH_ERR_NONE;
 }
 

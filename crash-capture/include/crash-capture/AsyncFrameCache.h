@@ -57,6 +57,21 @@ void rocrash_async_frame_cache_end(rocrash_async_frame_cache* cache) noexcept;
 
 namespace rocrash::async {
 
+// `begin` and `end` as a scope: `cache` is the calling thread's cache while
+// the guard lives.
+class FrameCacheScope {
+ public:
+  explicit FrameCacheScope(rocrash_async_frame_cache* cache) noexcept : cache_(cache) {
+    rocrash_async_frame_cache_begin(cache_);
+  }
+  ~FrameCacheScope() { rocrash_async_frame_cache_end(cache_); }
+  FrameCacheScope(const FrameCacheScope&) = delete;
+  FrameCacheScope& operator=(const FrameCacheScope&) = delete;
+
+ private:
+  rocrash_async_frame_cache* cache_;
+};
+
 // The calling thread's entry for `pc`: the one filled for it (`*filled`
 // true), or an entry to fill, which then replaces what it held. Null when the
 // thread has no cache.

@@ -53,6 +53,21 @@ void rocrash_async_read_cache_end(rocrash_async_read_cache* cache) noexcept;
 
 namespace rocrash::async {
 
+// `begin` and `end` as a scope: `cache` is the calling thread's cache for
+// reads of `task` while the guard lives.
+class ReadCacheScope {
+ public:
+  ReadCacheScope(rocrash_async_read_cache* cache, sys::task_t task) noexcept : cache_(cache) {
+    rocrash_async_read_cache_begin(cache_, task);
+  }
+  ~ReadCacheScope() { rocrash_async_read_cache_end(cache_); }
+  ReadCacheScope(const ReadCacheScope&) = delete;
+  ReadCacheScope& operator=(const ReadCacheScope&) = delete;
+
+ private:
+  rocrash_async_read_cache* cache_;
+};
+
 // For the task reads: when the calling thread has a cache for `task`, reads
 // [address, address + length) through it into `destination` with the result
 // in `*result`, and is true; false when there is no cache to ask.

@@ -18,12 +18,6 @@ const dispatch::DispatchSpecificKey<const void*>& logsQueueKey() {
   return key;
 }
 
-// Logs enqueued while a log is prepared on this thread replace it (a
-// delegate turned it into them). Set for the duration of the delegates'
-// calls to where the log's replacement record goes, which the first such
-// enqueue makes (most logs have no replacement).
-thread_local std::shared_ptr<void>* tPreparing = nullptr;
-
 // At most so many prepared logs go into one transaction.
 constexpr size_t kMaxLogsPerTransaction = 500;
 
@@ -74,6 +68,36 @@ struct DUZEChannelUnitDefault::ReplacedLog {
     }
   }
 };
+
+// Logs enqueued while a log is prepared on this thread replace it (a
+// delegate turned it into them). For as long as it lives, a scope made
+// around the delegates' calls says where the prepared log's replacement
+// record goes; the first such enqueue makes it (most logs have no
+// replacement). Scopes nest: each gives the thread back the one it had.
+class DUZEChannelUnitDefault::Preparing {
+ public:
+  explicit Preparing(std::shared_ptr<ReplacedLog>* replacedBy)
+      : outer_(std::exchange(current_, replacedBy)) {}
+  ~Preparing() { current_ = outer_; }
+  Preparing(const Preparing&) = delete;
+  Preparing& operator=(const Preparing&) = delete;
+
+  // Whether a log is being prepared on this thread.
+  static bool onThisThread() { return current_ != nullptr; }
+  // The replacement record of the log prepared on this thread, made on first
+  // use. Only while `onThisThread()`.
+  static std::shared_ptr<ReplacedLog> replacementRecord() {
+    if (!*current_) *current_ = std::make_shared<ReplacedLog>();
+    return *current_;
+  }
+
+ private:
+  static thread_local std::shared_ptr<ReplacedLog>* current_;
+  std::shared_ptr<ReplacedLog>* outer_;
+};
+
+thread_local std::shared_ptr<DUZEChannelUnitDefault::ReplacedLog>*
+    DUZEChannelUnitDefault::Preparing::current_ = nullptr;
 
 std::shared_ptr<DUZEChannelUnitDefault> DUZEChannelUnitDefault::create(
     DUZEChannelUnitConfiguration configuration, std::shared_ptr<DUZEIngestionProtocol> ingestion,
@@ -155,9 +179,8 @@ void DUZEChannelUnitDefault::enqueueItem(const std::shared_ptr<DUZEAbstractLog>&
     return;
   }
   std::shared_ptr<ReplacedLog> replaces;
-  if (tPreparing && onLogsQueue()) {
-    if (!*tPreparing) *tPreparing = std::make_shared<ReplacedLog>();
-    replaces = std::static_pointer_cast<ReplacedLog>(*tPreparing);
+  if (Preparing::onThisThread() && onLogsQueue()) {
+    replaces = Preparing::replacementRecord();
     ++replaces->outstanding;
   }
   bool first = false;
@@ -220,10 +243,10 @@ void DUZEChannelUnitDefault::prepare(
   if (!log->timestamp()) log->setTimestamp(dispatch::Date::now());
   if (!log->device()) log->setDevice(DUZEDeviceTracker::sharedInstance()->device());
   const std::string internalId = nextInternalId();
-  std::shared_ptr<void> replacedBy;
+  std::shared_ptr<ReplacedLog> replacedBy;
   bool filtered = false;
   {
-    auto* outer = std::exchange(tPreparing, &replacedBy);
+    Preparing preparing(&replacedBy);
     for (const auto& delegate : listeners) delegate->channelPrepareLog(self, log);
     for (const auto& delegate : listeners) {
       delegate->channelDidPrepareLog(self, log, internalId, item.flags);
@@ -231,18 +254,16 @@ void DUZEChannelUnitDefault::prepare(
     for (const auto& delegate : listeners) {
       if (delegate->channelUnitShouldFilterLog(self, log)) filtered = true;
     }
-    tPreparing = outer;
   }
   if (filtered) {
     DUZELogDebug(kDUZELogTag, "Log of type '%@' was filtered out by a delegate.", log->type());
-    if (auto replaced = std::static_pointer_cast<ReplacedLog>(replacedBy);
-        replaced && replaced->outstanding > 0) {
+    if (replacedBy && replacedBy->outstanding > 0) {
       // Done once what replaces it is.
-      replaced->unit = weak_from_this();
-      replaced->log = log;
-      replaced->internalId = internalId;
-      replaced->parent = std::move(item.replaces);
-      replaced->waiting = true;
+      replacedBy->unit = weak_from_this();
+      replacedBy->log = log;
+      replacedBy->internalId = internalId;
+      replacedBy->parent = std::move(item.replaces);
+      replacedBy->waiting = true;
       return;
     }
   } else if (!log->isValid()) {

@@ -84,6 +84,7 @@ class DUZEChannelUnitDefault : public DUZEChannelUnitProtocol,
 
  private:
   struct ReplacedLog;
+  class Preparing;
   // One call, kept in call order until the logs queue takes it up: a log to
   // enqueue, or a change of the unit's state.
   struct Incoming {

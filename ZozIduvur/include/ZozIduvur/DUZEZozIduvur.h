@@ -1,5 +1,12 @@
 #pragma once
 
+// ZozIduvur, the telemetry client's core. `DUZEZozIduvur` (this header) is the
+// entry object: it configures the client and starts its services
+// (DUZEServiceAbstract.h). Their logs (DUZEAbstractLog.h) go through the units
+// of one channel group (DUZEChannelGroupDefault.h, DUZEChannelUnitDefault.h)
+// into the SQLite log store (DUZELogDBStorage.h), and from there in batches to
+// the ingestion service (DUZEIngestion.h, DUZEHttpClient.h).
+
 #include <functional>
 #include <memory>
 #include <optional>

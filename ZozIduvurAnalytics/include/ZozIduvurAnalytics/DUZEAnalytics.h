@@ -1,5 +1,12 @@
 #pragma once
 
+// ZozIduvurAnalytics, the usage analytics service of the telemetry client.
+// `DUZEAnalytics` (this header) tracks events and pages (DUZEEventLog.h,
+// DUZEPageLog.h) within sessions that DUZESessionTracker.h keeps;
+// transmission targets (DUZEAnalyticsTransmissionTarget.h) address events to
+// further ingestion tokens, with properties of their own
+// (DUZEPropertyConfigurator.h).
+
 #include <atomic>
 #include <cstdint>
 #include <map>

@@ -1,5 +1,12 @@
 #pragma once
 
+// ZozIduvurCrashes, the crash reporting service of the telemetry client.
+// `DUZECrashes` (this header) keeps the crash engine (crash-capture) enabled,
+// turns the last run's report into a crash log (DUZEErrorLogFormatter.h,
+// DUZEAppleErrorLog.h) sent with its attachments, sends handled errors, and
+// keeps the logs not yet stored at a crash (DUZECrashesLogBuffer.h). Wrapper
+// SDKs steer it through DUZEWrapperCrashesHelper.h.
+
 #include <atomic>
 #include <cstdint>
 #include <filesystem>

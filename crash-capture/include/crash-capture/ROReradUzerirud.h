@@ -1,5 +1,12 @@
 #pragma once
 
+// crash-capture, the crash capture engine. `ROReradUzerirud` (this header) is
+// its front: enabling, where reports live, the last run's report, live
+// reports. At a crash the signal handler (ROCrashSignalHandler.h) or the
+// exception server (ROCrashMachExceptionServer.h) has the report written by
+// ROCrashLogWriter.h with the Async*.h readers, allocating nothing and taking
+// no lock. ROCrashReport.h decodes a report; ROCrashReportTextFormatter.h prints it.
+
 #include <signal.h>
 
 #include <array>

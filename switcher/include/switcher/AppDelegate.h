@@ -1,5 +1,11 @@
 #pragma once
 
+// switcher, the application: its delegate (this header), which starts the
+// telemetry client with its analytics and crash services at launch, and its
+// termination on SIGINT or SIGTERM (Termination.h). The program
+// (src/main.cpp) sets both up and runs the main loop; it switches no windows
+// yet.
+
 #include <memory>
 #include <optional>
 #include <string_view>

@@ -1,6 +1,11 @@
 #pragma once
 
-// The async/await runtime in one include.
+// platform/async, the async/await runtime on C++20 coroutines, in one
+// include: `Task<T>` (Task.h), run on an executor (Executor.h) and started
+// with `spawn` (Spawn.h); cancellation (TaskState.h, CancellationHandler.h,
+// CancellationError.h); checked continuations, the bridge from callback code
+// (Continuation.h); and asynchronous sequences and streams (AsyncSequence.h,
+// AsyncStream.h).
 
 #include "async/AsyncSequence.h"
 #include "async/AsyncStream.h"

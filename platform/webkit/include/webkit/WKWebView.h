@@ -1,5 +1,11 @@
 #pragma once
 
+// platform/webkit: a model of the web view (this header), of its navigations
+// (WKNavigation.h) and of its navigation delegate protocol
+// (WKNavigationDelegate.h), as far as the web view bindings use them. There
+// is no rendering, network or script: a load runs a navigation through its
+// phases on the main queue.
+
 #include <cstdint>
 #include <optional>
 #include <string>

@@ -22,6 +22,7 @@ class AsyncSubject final : public SubjectBase<AsyncSubject<T>, T> {
   static Ref<AsyncSubject> create() { return std::make_shared<AsyncSubject>(); }
 
   void on(const Event<T>& event) noexcept override {
+    concurrency::DeferredRetire retired;
     ObserverDelivery<T> delivery;
     std::optional<Event<T>> outcome;
     {
@@ -31,7 +32,7 @@ class AsyncSubject final : public SubjectBase<AsyncSubject<T>, T> {
         lastElement_ = *element;
         return;
       }
-      observers_.takeAll(delivery);
+      observers_.takeAll(delivery, retired);
       if (event.isCompleted() && lastElement_) {
         stoppedEvent_ = Event<T>::next(*lastElement_);
       } else {
@@ -45,7 +46,7 @@ class AsyncSubject final : public SubjectBase<AsyncSubject<T>, T> {
   }
 
   Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
-    detail::RetiredSnapshots retired;
+    concurrency::DeferredRetire retired;
     LockGuard guard(lock_);
     if (stoppedEvent_) {
       observer->on(*stoppedEvent_);

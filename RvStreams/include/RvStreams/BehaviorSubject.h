@@ -55,7 +55,7 @@ class BehaviorSubject final : public SubjectBase<BehaviorSubject<T>, T>, public 
   }
 
   Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
-    detail::RetiredSnapshots retired;
+    concurrency::DeferredRetire retired;
     LockGuard guard(lock_);
     if (disposed_.load()) {
       observer->on(Event<T>::error(detail::disposedError(*this)));
@@ -77,7 +77,7 @@ class BehaviorSubject final : public SubjectBase<BehaviorSubject<T>, T>, public 
   bool isDisposed() const noexcept override { return disposed_.load(); }
 
   void dispose() noexcept override {
-    detail::RetiredSnapshots retired;
+    concurrency::DeferredRetire retired;
     LockGuard guard(lock_);
     disposed_.store(true);
     observers_.removeAll(retired);

@@ -31,6 +31,7 @@ class ReplaySubject : public SubjectBase<ReplaySubject<T>, T>, public Disposable
   static Ref<ReplaySubject> createUnbound();
 
   void on(const Event<T>& event) noexcept final {
+    concurrency::DeferredRetire retired;
     ObserverDelivery<T> delivery;
     {
       LockGuard guard(lock_);
@@ -43,14 +44,14 @@ class ReplaySubject : public SubjectBase<ReplaySubject<T>, T>, public Disposable
         stoppedEvent_ = event;
         stopped_.store(true);
         trim();
-        observers_.takeAll(delivery);
+        observers_.takeAll(delivery, retired);
       }
     }
     delivery.deliver(event);
   }
 
   Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) final {
-    detail::RetiredSnapshots retired;
+    concurrency::DeferredRetire retired;
     LockGuard guard(lock_);
     if (isDisposed_) {
       observer->on(Event<T>::error(detail::disposedError(*this)));
@@ -67,7 +68,7 @@ class ReplaySubject : public SubjectBase<ReplaySubject<T>, T>, public Disposable
   // Forgets the observers and the buffered elements; the stop event, if any,
   // is kept but later subscribers get only the disposed error.
   void dispose() noexcept final {
-    detail::RetiredSnapshots retired;
+    concurrency::DeferredRetire retired;
     LockGuard guard(lock_);
     isDisposed_ = true;
     observers_.removeAll(retired);

@@ -67,9 +67,9 @@ void fallbackBarrier() noexcept {
   }
 }
 
-// The first failure switches the light sides to symmetric fences for good,
-// before any fallback barrier: a light side whose plain store comes after
-// that barrier sees the new mode in its second look and redoes its step.
+// The first failure switches the light sides to symmetric fences for good;
+// those that began plainly are covered by the fallback barrier, which every
+// heavy side runs from then on.
 void fallBack(int error) noexcept {
   static std::once_flag once;
   std::call_once(once, [error] {
@@ -90,8 +90,6 @@ bool enableAsymmetricFences() noexcept { return registered() && asymmetricFences
 void heavyFence() noexcept {
   if (!registered()) return;
   if (gFailed.load(std::memory_order_seq_cst)) {
-    // Every later heavy side still covers light sides that were under way
-    // when the barrier failed.
     fallbackBarrier();
     return;
   }

@@ -31,15 +31,6 @@ void BiasedRecursiveLock::setBiasThresholdForTesting(uint32_t holds) noexcept {
   gBiasThreshold.store(holds, std::memory_order_relaxed);
 }
 
-bool BiasedRecursiveLock::holdBiasFenced() noexcept {
-  // The hold count is 1 (stored plainly); stored again with a locked
-  // instruction, it is ordered before the load of the state.
-  held_.exchange(1, std::memory_order_seq_cst);
-  if (state_.load(std::memory_order_seq_cst) == kBiased) return true;
-  held_.store(0, std::memory_order_release);
-  return false;
-}
-
 void BiasedRecursiveLock::lockSlow(uintptr_t self) noexcept {
   const uintptr_t bias = bias_.load(std::memory_order_acquire);
   if (bias != self && bias != kNoBias && bias != kNeverBiased) revoke();

@@ -95,7 +95,7 @@ TEST(AsymmetricFence, FailedBarrierSwitchesToTheFencedFormsForGood) {
         bool fine = count == 2 && barrierFailed() && !asymmetricFences() &&
                     !enableAsymmetricFences() && !setFenceModeForTesting(FenceMode::asymmetric) &&
                     !setFenceModeForTesting(FenceMode::buffered);
-        later.lock();  // the bias, now with a locked instruction
+        later.lock();  // still biased: plain stores, which the fallback barrier covers
         ++count;
         std::thread revoker([&] {
           later.lock();  // the fallback barrier again, without a second warning

@@ -19,10 +19,11 @@
 // chose so) the light side must use sequentially consistent operations for
 // both its store and its load, and the heavy side does the same.
 //
-// A light side reads the mode before its plain store and again after its
-// load, and redoes its step with sequentially consistent operations when the
-// mode changed in between: the mode may change under it when the barrier
-// fails, which is only sound because of that second look (see heavyFence).
+// A light side reads the mode once, before its step. The mode may change
+// under it (a test switches it, or the barrier fails), so the heavy side
+// never relies on the mode: it runs a process-wide barrier whenever the
+// process is registered for one, which covers a light side that began
+// plainly before the change.
 //
 // ThreadSanitizer runs these paths as they are. It checks the happens-before
 // edges the protocols build on (release stores read by acquire loads), not the
@@ -55,8 +56,8 @@ inline std::atomic<FenceMode> gFenceMode{FenceMode::symmetric};
 // enableAsymmetricFences has registered the process for the barrier.
 inline FenceMode fenceMode() noexcept { return detail::gFenceMode.load(std::memory_order_relaxed); }
 
-// Whether light sides may use compiler barriers now. Read it before the
-// plain store and again after the load (see above).
+// Whether light sides may use compiler barriers now; read it before the
+// step.
 inline bool asymmetricFences() noexcept { return fenceMode() == FenceMode::asymmetric; }
 
 // Registers the process for the barrier on the first call (any thread) and
@@ -65,12 +66,13 @@ inline bool asymmetricFences() noexcept { return fenceMode() == FenceMode::asymm
 bool enableAsymmetricFences() noexcept;
 
 // The heavy side's fence. Runs the process-wide barrier whenever the process
-// is registered for it, whatever the mode, so a change of mode never leaves a
-// plain store unseen. When the barrier fails (a seccomp filter installed
-// later, no memory), the process switches to symmetric fences for good, says
-// so once on standard error, and makes the stores of light sides that were
-// under way visible with a fallback barrier (a page-protection change, whose
-// TLB shootdown interrupts every processor running a thread of the process).
+// is registered for it, whatever the mode. When the barrier fails (a seccomp
+// filter installed later, no memory), the process switches to symmetric
+// fences for good and says so once on standard error; this and every later
+// heavy fence then run a fallback barrier instead (a page-protection change,
+// whose TLB shootdown interrupts every processor running a thread of the
+// process), which covers the light sides that began plainly and the locks
+// still biased.
 void heavyFence() noexcept;
 
 // --- test seams ---

@@ -16,9 +16,9 @@
 //
 // The owner's outermost hold is the light side of an asymmetric fence (it
 // stores its hold count, then loads the lock's state), the revoking thread
-// the heavy side (it stores the state, then loads the hold count). A lock is
-// biased only while the fences are asymmetric; if they become symmetric, an
-// owner's outermost hold costs one locked instruction.
+// the heavy side (it stores the state, then loads the hold count). A lock
+// becomes biased only while the fences are asymmetric; one biased before they
+// turned symmetric keeps its bias until revoked.
 //
 // The streak keeps short-lived locks (made on one thread, used on another)
 // off the bias, so they never pay for a revocation; a revocation costs one
@@ -59,10 +59,9 @@ class BiasedRecursiveLock {
       // The hold must be visible before the revocation check: a revoking
       // thread's heavy fence orders the two.
       std::atomic_signal_fence(std::memory_order_seq_cst);
-      if (state_.load(std::memory_order_relaxed) == kBiased && asymmetricFences()) [[likely]] {
+      if (state_.load(std::memory_order_relaxed) == kBiased) [[likely]]
         return;
-      }
-      if (holdBiasFenced()) return;
+      held_.store(0, std::memory_order_release);
     }
     lockSlow(self);
   }
@@ -95,9 +94,6 @@ class BiasedRecursiveLock {
   static constexpr uint32_t kRevoking = 1;
   static constexpr uint32_t kRevoked = 2;
 
-  // The owner's outermost hold with fenced operations, once the fences are
-  // symmetric; false (the hold undone) when the bias is being revoked.
-  bool holdBiasFenced() noexcept;
   // Takes the lock through the mutex, revoking another thread's bias first.
   void lockSlow(uintptr_t self) noexcept;
   // Ends another thread's bias, or waits until the thread that does has.

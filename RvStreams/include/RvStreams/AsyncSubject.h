@@ -22,27 +22,12 @@ class AsyncSubject final : public SubjectBase<AsyncSubject<T>, T> {
   static Ref<AsyncSubject> create() { return std::make_shared<AsyncSubject>(); }
 
   void on(const Event<T>& event) noexcept override {
-    concurrency::DeferredRetire retired;
-    ObserverDelivery<T> delivery;
-    std::optional<Event<T>> outcome;
-    {
+    if (const T* element = event.element()) {
       LockGuard guard(lock_);
-      if (stoppedEvent_) return;
-      if (const T* element = event.element()) {
-        lastElement_ = *element;
-        return;
-      }
-      observers_.takeAll(delivery, retired);
-      if (event.isCompleted() && lastElement_) {
-        stoppedEvent_ = Event<T>::next(*lastElement_);
-      } else {
-        stoppedEvent_ = event;
-      }
-      outcome = stoppedEvent_;
+      if (!stoppedEvent_) lastElement_ = *element;
+      return;
     }
-    // Every observer receives the element before any receives completed.
-    delivery.deliver(*outcome);
-    if (outcome->isNext()) delivery.deliver(Event<T>::completed());
+    stop(event);
   }
 
   Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
@@ -57,6 +42,28 @@ class AsyncSubject final : public SubjectBase<AsyncSubject<T>, T> {
   }
 
  private:
+  // Records the outcome and delivers it to the observers of that moment,
+  // which the subject then forgets.
+  [[gnu::noinline]] void stop(const Event<T>& event) noexcept {
+    concurrency::DeferredRetire retired;
+    ObserverDelivery<T> delivery;
+    std::optional<Event<T>> outcome;
+    {
+      LockGuard guard(lock_);
+      if (stoppedEvent_) return;
+      observers_.takeAll(delivery, retired);
+      if (event.isCompleted() && lastElement_) {
+        stoppedEvent_ = Event<T>::next(*lastElement_);
+      } else {
+        stoppedEvent_ = event;
+      }
+      outcome = stoppedEvent_;
+    }
+    // Every observer receives the element before any receives completed.
+    delivery.deliver(*outcome);
+    if (outcome->isNext()) delivery.deliver(Event<T>::completed());
+  }
+
   // The final outcome: next(last element) meaning that element then
   // completed, completed alone, or the error.
   std::optional<Event<T>> stoppedEvent_;

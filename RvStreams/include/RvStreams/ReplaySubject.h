@@ -31,21 +31,18 @@ class ReplaySubject : public SubjectBase<ReplaySubject<T>, T>, public Disposable
   static Ref<ReplaySubject> createUnbound();
 
   void on(const Event<T>& event) noexcept final {
-    concurrency::DeferredRetire retired;
+    const T* element = event.element();
+    if (element == nullptr) {
+      stop(event);
+      return;
+    }
     ObserverDelivery<T> delivery;
     {
       LockGuard guard(lock_);
       if (isDisposed_ || stopped_.load()) return;
-      if (const T* element = event.element()) {
-        addValueToBuffer(*element);
-        trim();
-        observers_.hold(delivery);
-      } else {
-        stoppedEvent_ = event;
-        stopped_.store(true);
-        trim();
-        observers_.takeAll(delivery, retired);
-      }
+      addValueToBuffer(*element);
+      trim();
+      observers_.hold(delivery);
     }
     delivery.deliver(event);
   }
@@ -89,6 +86,22 @@ class ReplaySubject : public SubjectBase<ReplaySubject<T>, T>, public Disposable
 
  private:
   bool unsubscribeRefused() const noexcept { return isDisposed_; }
+
+  // Records the stop event and delivers it to the observers of that moment,
+  // which the subject then forgets.
+  [[gnu::noinline]] void stop(const Event<T>& event) noexcept {
+    concurrency::DeferredRetire retired;
+    ObserverDelivery<T> delivery;
+    {
+      LockGuard guard(lock_);
+      if (isDisposed_ || stopped_.load()) return;
+      stoppedEvent_ = event;
+      stopped_.store(true);
+      trim();
+      observers_.takeAll(delivery, retired);
+    }
+    delivery.deliver(event);
+  }
 
   bool isDisposed_ = false;
   std::atomic<bool> stopped_{false};

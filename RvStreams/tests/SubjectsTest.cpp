@@ -276,6 +276,48 @@ TEST(Subjects, DestroyedFromItsOwnDeliveryFinishesThatDeliveryCleanly) {
   }
 }
 
+// A new subscriber that tears the model down from what the subject replays
+// to it during subscribe: subscribe finishes, and nothing is kept.
+TEST(Subjects, DestroyedFromAReplayToANewSubscriberFinishesSubscribing) {
+  struct Case {
+    const char* what;
+    std::function<Ref<ObserverType<int>>()> make;
+    std::vector<Event<int>> before;
+    Log expected;
+  };
+  const Event<int> one = Event<int>::next(1);
+  const Event<int> completed = Event<int>::completed();
+  const std::vector<Case> cases = {
+      {"publish, stopped",
+       [] { return PublishSubject<int>::create(); },
+       {completed},
+       {"A:completed"}},
+      {"behavior", [] { return BehaviorSubject<int>::create(0); }, {one}, {"A:next(1)"}},
+      {"replay",
+       [] { return ReplaySubject<int>::create(2); },
+       {one, one},
+       {"A:next(1)", "A:next(1)"}},
+      {"async, stopped",
+       [] { return AsyncSubject<int>::create(); },
+       {one, completed},
+       {"A:next(1)", "A:completed"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Log log;
+    const bool armed = true;
+    Ref<ObserverType<int>> subject = c.make();  // the model's only reference
+    for (const Event<int>& event : c.before) subject->on(event);
+    auto* observable = dynamic_cast<Observable<int>*>(subject.get());
+    auto observer = std::make_shared<TeardownObserver>("A", log, armed, &subject);
+    const Weak<ObserverType<int>> weak = observer;
+    observable->subscribe(std::move(observer));
+    EXPECT_EQ(subject, nullptr);
+    EXPECT_EQ(log, c.expected);
+    EXPECT_TRUE(weak.expired());
+  }
+}
+
 // --- behavior subject ------------------------------------------------------------
 
 TEST(BehaviorSubject, NewSubscriberGetsTheCurrentValueFirst) {

@@ -31,6 +31,9 @@ class AsyncSubject final : public SubjectBase<AsyncSubject<T>, T> {
   }
 
   Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
+    // What is replayed under the lock may lead the observer to drop the last
+    // other reference to this subject: it lives on until the lock is released.
+    const auto self = this->shared_from_this();
     concurrency::DeferredRetire retired;
     LockGuard guard(lock_);
     if (stoppedEvent_) {

@@ -55,6 +55,9 @@ class BehaviorSubject final : public SubjectBase<BehaviorSubject<T>, T>, public 
   }
 
   Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
+    // What is replayed under the lock may lead the observer to drop the last
+    // other reference to this subject: it lives on until the lock is released.
+    const auto self = this->shared_from_this();
     concurrency::DeferredRetire retired;
     LockGuard guard(lock_);
     if (disposed_.load()) {

@@ -48,6 +48,9 @@ class ReplaySubject : public SubjectBase<ReplaySubject<T>, T>, public Disposable
   }
 
   Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) final {
+    // What is replayed under the lock may lead the observer to drop the last
+    // other reference to this subject: it lives on until the lock is released.
+    const auto self = this->shared_from_this();
     concurrency::DeferredRetire retired;
     LockGuard guard(lock_);
     if (isDisposed_) {

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "RvStreams/AsyncSubject.h"
@@ -185,6 +187,135 @@ TEST(PublishSubject, LateSubscriberDisposingTheSubjectStillReadsItsStopEvent) {
               seen = describe(e);
             }});
   EXPECT_EQ(seen, "recorded");
+}
+
+// --- every subject: destroyed from its own delivery ------------------------------
+
+// Logs "<name>:<event>". Armed, the first observer drops the only reference
+// to its subject on its first event, and then goes on reading its own
+// members: it must stay alive for the whole of its `on`.
+class TeardownObserver final : public ObserverType<int> {
+ public:
+  TeardownObserver(std::string name, Log& log, const bool& armed, Ref<ObserverType<int>>* owner)
+      : name_(std::move(name)), log_(log), armed_(armed), owner_(owner) {}
+
+  void on(const Event<int>& event) noexcept override {
+    if (armed_ && owner_ != nullptr) std::exchange(owner_, nullptr)->reset();
+    log_.push_back(name_ + ":" + describe(event));
+  }
+
+ private:
+  std::string name_;
+  Log& log_;
+  const bool& armed_;
+  Ref<ObserverType<int>>* owner_;
+};
+
+// A model owning a subject is torn down by one of the subject's observers
+// while the subject delivers to it: that observer finishes its `on`, the
+// delivery reaches the rest of its snapshot, and every observer is released
+// afterwards.
+TEST(Subjects, DestroyedFromItsOwnDeliveryFinishesThatDeliveryCleanly) {
+  struct Case {
+    const char* what;
+    std::function<Ref<ObserverType<int>>()> make;
+    int observers;
+    std::vector<Event<int>> push;
+    Log expected;
+  };
+  const Event<int> one = Event<int>::next(1);
+  const Event<int> completed = Event<int>::completed();
+  const Log both = {"A:next(1)", "B:next(1)"};
+  const Log bothCompleted = {"A:completed", "B:completed"};
+  const std::vector<Case> cases = {
+      {"publish, one observer",
+       [] { return PublishSubject<int>::create(); },
+       1,
+       {one},
+       {"A:next(1)"}},
+      {"publish", [] { return PublishSubject<int>::create(); }, 2, {one}, both},
+      {"publish, stop",
+       [] { return PublishSubject<int>::create(); },
+       2,
+       {completed},
+       bothCompleted},
+      {"behavior, one observer",
+       [] { return BehaviorSubject<int>::create(0); },
+       1,
+       {one},
+       {"A:next(1)"}},
+      {"behavior", [] { return BehaviorSubject<int>::create(0); }, 2, {one}, both},
+      {"replay", [] { return ReplaySubject<int>::create(1); }, 2, {one}, both},
+      {"replay, stop", [] { return ReplaySubject<int>::create(1); }, 2, {completed}, bothCompleted},
+      {"async",
+       [] { return AsyncSubject<int>::create(); },
+       2,
+       {one, completed},
+       {"A:next(1)", "B:next(1)", "A:completed", "B:completed"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Log log;
+    bool armed = false;
+    Ref<ObserverType<int>> subject = c.make();  // the model's only reference
+    auto* observable = dynamic_cast<Observable<int>*>(subject.get());
+    std::vector<Weak<ObserverType<int>>> observers;
+    for (int i = 0; i < c.observers; ++i) {
+      auto observer = std::make_shared<TeardownObserver>(std::string(1, static_cast<char>('A' + i)),
+                                                         log, armed, i == 0 ? &subject : nullptr);
+      observable->subscribe(observer);
+      observers.push_back(observer);
+    }
+    log.clear();
+    armed = true;
+    ObserverType<int>& input = *subject;
+    for (const Event<int>& event : c.push) input.on(event);  // the last one tears it down
+    EXPECT_EQ(subject, nullptr);
+    EXPECT_EQ(log, c.expected);
+    for (const auto& observer : observers) EXPECT_TRUE(observer.expired());
+  }
+}
+
+// A new subscriber that tears the model down from what the subject replays
+// to it during subscribe: subscribe finishes, and nothing is kept.
+TEST(Subjects, DestroyedFromAReplayToANewSubscriberFinishesSubscribing) {
+  struct Case {
+    const char* what;
+    std::function<Ref<ObserverType<int>>()> make;
+    std::vector<Event<int>> before;
+    Log expected;
+  };
+  const Event<int> one = Event<int>::next(1);
+  const Event<int> completed = Event<int>::completed();
+  const std::vector<Case> cases = {
+      {"publish, stopped",
+       [] { return PublishSubject<int>::create(); },
+       {completed},
+       {"A:completed"}},
+      {"behavior", [] { return BehaviorSubject<int>::create(0); }, {one}, {"A:next(1)"}},
+      {"replay",
+       [] { return ReplaySubject<int>::create(2); },
+       {one, one},
+       {"A:next(1)", "A:next(1)"}},
+      {"async, stopped",
+       [] { return AsyncSubject<int>::create(); },
+       {one, completed},
+       {"A:next(1)", "A:completed"}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Log log;
+    const bool armed = true;
+    Ref<ObserverType<int>> subject = c.make();  // the model's only reference
+    for (const Event<int>& event : c.before) subject->on(event);
+    auto* observable = dynamic_cast<Observable<int>*>(subject.get());
+    auto observer = std::make_shared<TeardownObserver>("A", log, armed, &subject);
+    const Weak<ObserverType<int>> weak = observer;
+    observable->subscribe(std::move(observer));
+    EXPECT_EQ(subject, nullptr);
+    EXPECT_EQ(log, c.expected);
+    EXPECT_TRUE(weak.expired());
+  }
 }
 
 // --- behavior subject ------------------------------------------------------------

@@ -13,6 +13,7 @@
 #include <RvStreams/Map.h>
 #include <RvStreams/Merge.h>
 #include <RvStreams/ObserveOn.h>
+#include <RvStreams/Observers.h>
 #include <RvStreams/PublishSubject.h>
 #include <RvStreams/ReplaySubject.h>
 #include <RvStreams/Scan.h>
@@ -31,6 +32,7 @@
 #include <mutex>
 #include <new>
 #include <optional>
+#include <thread>
 #include <vector>
 
 // The replacement pairs malloc with free, which GCC cannot see through.
@@ -416,6 +418,66 @@ void BM_CrossThreadSubscribeDispose_Rv(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * kChains);
 }
 
+// --- (e3) subjects on their own threads while another subject's delivery waits ----
+
+// Four threads each push into a subject of their own. In the second form an
+// observer of an unrelated subject is held up inside its delivery while that
+// subject's observers change, so a replaced snapshot waits for it meanwhile:
+// the four threads must not pay for that.
+class HeldDelivery {
+ public:
+  HeldDelivery() {
+    auto observer = rv::makeAnonymousObserver<int>([this](const rv::Event<int>&) {
+      if (holding_) return;
+      holding_ = true;
+      entered_.open();
+      released_.wait();
+    });
+    subscriptions_.push_back(subject_->subscribe(observer));
+    thread_ = std::thread([this] { subject_->onNext(1); });
+    entered_.wait();
+    // Replaces the snapshot the held delivery reads.
+    subscriptions_.push_back(subject_->subscribe(rv::makeAnonymousObserver<int>([](auto&) {})));
+  }
+  ~HeldDelivery() {
+    released_.open();
+    thread_.join();
+    for (auto& d : subscriptions_) d->dispose();
+  }
+
+ private:
+  rv::Ref<rv::PublishSubject<int>> subject_ = rv::PublishSubject<int>::create();
+  std::vector<rv::Ref<rv::Disposable>> subscriptions_;
+  bool holding_ = false;
+  Latch entered_;
+  Latch released_;
+  std::thread thread_;
+};
+
+void independentSubjects(benchmark::State& state, bool holdAnother) {
+  static std::optional<HeldDelivery> held;
+  if (state.thread_index() == 0 && holdAnother) held.emplace();
+  auto subject = rv::PublishSubject<int>::create();
+  long sum = 0;
+  auto subscription =
+      rv::subscribe(subject, [&sum](const rv::Event<int>& e) { sum += *e.element(); });
+  int64_t events = 0;
+  for (auto _ : state) {
+    for (int i = 0; i < 256; ++i) subject->onNext(i);
+    events += 256;
+    benchmark::DoNotOptimize(sum);
+  }
+  state.SetItemsProcessed(events);
+  subscription->dispose();
+  if (state.thread_index() == 0) held.reset();
+}
+
+void BM_IndependentSubjects_Rv(benchmark::State& state) { independentSubjects(state, false); }
+
+void BM_IndependentSubjectsWhileADeliveryWaits_Rv(benchmark::State& state) {
+  independentSubjects(state, true);
+}
+
 // --- (f) combineLatest and zip of two subjects ------------------------------------
 
 const auto sumOf = [](const int& a, const int& b) { return a + b; };
@@ -705,6 +767,8 @@ BENCHMARK(BM_SubscribeDispose_StdFunction);
 BENCHMARK(BM_ObserveOnSerialQueue_Rv)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_ObserveOnSerialQueue_StdFunctionHandoff)->Unit(benchmark::kMillisecond)->UseRealTime();
 BENCHMARK(BM_CrossThreadSubscribeDispose_Rv)->UseRealTime();
+BENCHMARK(BM_IndependentSubjects_Rv)->Threads(4)->UseRealTime();
+BENCHMARK(BM_IndependentSubjectsWhileADeliveryWaits_Rv)->Threads(4)->UseRealTime();
 BENCHMARK(BM_CombineLatest2_Rv);
 BENCHMARK(BM_CombineLatest2_StdFunction);
 BENCHMARK(BM_CombineLatest2_StdFunctionMutex);

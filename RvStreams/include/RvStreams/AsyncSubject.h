@@ -22,16 +22,39 @@ class AsyncSubject final : public SubjectBase<AsyncSubject<T>, T> {
   static Ref<AsyncSubject> create() { return std::make_shared<AsyncSubject>(); }
 
   void on(const Event<T>& event) noexcept override {
+    if (const T* element = event.element()) {
+      LockGuard guard(lock_);
+      if (!stoppedEvent_) lastElement_ = *element;
+      return;
+    }
+    stop(event);
+  }
+
+  Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
+    // What is replayed under the lock may lead the observer to drop the last
+    // other reference to this subject: it lives on until the lock is released.
+    const auto self = this->shared_from_this();
+    concurrency::DeferredRetire retired;
+    LockGuard guard(lock_);
+    if (stoppedEvent_) {
+      observer->on(*stoppedEvent_);
+      if (stoppedEvent_->isNext()) observer->on(Event<T>::completed());
+      return Disposables::create();
+    }
+    return this->insertObserver(std::move(observer), retired);
+  }
+
+ private:
+  // Records the outcome and delivers it to the observers of that moment,
+  // which the subject then forgets.
+  [[gnu::noinline]] void stop(const Event<T>& event) noexcept {
+    concurrency::DeferredRetire retired;
     ObserverDelivery<T> delivery;
     std::optional<Event<T>> outcome;
     {
       LockGuard guard(lock_);
       if (stoppedEvent_) return;
-      if (const T* element = event.element()) {
-        lastElement_ = *element;
-        return;
-      }
-      observers_.takeAll(delivery);
+      observers_.takeAll(delivery, retired);
       if (event.isCompleted() && lastElement_) {
         stoppedEvent_ = Event<T>::next(*lastElement_);
       } else {
@@ -44,18 +67,6 @@ class AsyncSubject final : public SubjectBase<AsyncSubject<T>, T> {
     if (outcome->isNext()) delivery.deliver(Event<T>::completed());
   }
 
-  Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
-    detail::RetiredSnapshots retired;
-    LockGuard guard(lock_);
-    if (stoppedEvent_) {
-      observer->on(*stoppedEvent_);
-      if (stoppedEvent_->isNext()) observer->on(Event<T>::completed());
-      return Disposables::create();
-    }
-    return this->insertObserver(std::move(observer), retired);
-  }
-
- private:
   // The final outcome: next(last element) meaning that element then
   // completed, completed alone, or the error.
   std::optional<Event<T>> stoppedEvent_;

@@ -55,7 +55,10 @@ class BehaviorSubject final : public SubjectBase<BehaviorSubject<T>, T>, public 
   }
 
   Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
-    detail::RetiredSnapshots retired;
+    // What is replayed under the lock may lead the observer to drop the last
+    // other reference to this subject: it lives on until the lock is released.
+    const auto self = this->shared_from_this();
+    concurrency::DeferredRetire retired;
     LockGuard guard(lock_);
     if (disposed_.load()) {
       observer->on(Event<T>::error(detail::disposedError(*this)));
@@ -77,7 +80,7 @@ class BehaviorSubject final : public SubjectBase<BehaviorSubject<T>, T>, public 
   bool isDisposed() const noexcept override { return disposed_.load(); }
 
   void dispose() noexcept override {
-    detail::RetiredSnapshots retired;
+    concurrency::DeferredRetire retired;
     LockGuard guard(lock_);
     disposed_.store(true);
     observers_.removeAll(retired);

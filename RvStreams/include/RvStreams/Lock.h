@@ -2,109 +2,18 @@
 
 // Locks of the library. Every lock of a lock owner (subjects, multi-input
 // sinks, composite and serial disposables, the async lock) is recursive: event
-// handlers re-enter their own owner through synchronous downstream code.
-//
-// Most locks are only ever taken by one thread (a pipeline driven from one
-// thread), yet a plain recursive mutex costs two locked instructions per
-// event. So a lock that one thread keeps taking becomes biased to it: once a
-// thread has taken it kBiasAfter times in a row through the mutex, that thread
-// owns the bias and from then on takes and releases it with plain stores (a
-// hold count that only that thread writes). The first time another thread
-// wants it, that thread revokes the bias for good: it marks the lock revoked,
-// makes the owner's pending stores visible with the process-wide barrier
-// (ProcessBarrier.h), waits until the owner holds it no more, and from then on
-// every thread, the former owner included, takes the recursive mutex inside.
-// A thread that holds the lock through the bias keeps taking it that way,
-// nested, until it lets go; the revoking thread waits for that.
-//
-// The streak keeps short-lived locks (a sink made on one thread and disposed
-// on another) off the bias, so they never pay for a revocation; a revocation
-// costs one process-wide barrier, spread over at least kBiasAfter holds.
-// Without the process-wide barrier the lock is never biased.
+// handlers re-enter their own owner through synchronous downstream code. Most
+// of them are only ever taken by one thread (a pipeline driven from one
+// thread), so they are biased recursive locks, which that thread takes
+// without a locked instruction (concurrency/BiasedRecursiveLock.h).
 
-#include <atomic>
-#include <cstdint>
 #include <mutex>
+
+#include "concurrency/BiasedRecursiveLock.h"
 
 namespace rv {
 
-namespace detail {
-
-// The calling thread's identity for lock biasing: the address of a
-// thread-local byte, never 0 or 1. A thread started after another ended may
-// get the same address, and with it the bias of locks the ended thread no
-// longer held, which is as good as a fresh bias.
-inline constinit thread_local char tLockThread = 0;
-
-inline uintptr_t lockThreadKey() noexcept { return reinterpret_cast<uintptr_t>(&tLockThread); }
-
-}  // namespace detail
-
-class RecursiveLock {
- public:
-  RecursiveLock() = default;
-  RecursiveLock(const RecursiveLock&) = delete;
-  RecursiveLock& operator=(const RecursiveLock&) = delete;
-
-  void lock() noexcept {
-    const uintptr_t self = detail::lockThreadKey();
-    if (bias_.load(std::memory_order_relaxed) == self) [[likely]] {
-      const uint32_t depth = held_.load(std::memory_order_relaxed);
-      held_.store(depth + 1, std::memory_order_relaxed);
-      if (depth != 0) return;  // already held through the bias
-      // The hold must be visible before the revocation check: a revoking
-      // thread's barrier orders the two.
-      std::atomic_signal_fence(std::memory_order_seq_cst);
-      if (state_.load(std::memory_order_relaxed) == kBiased) [[likely]]
-        return;
-      held_.store(0, std::memory_order_release);
-    }
-    lockSlow(self);
-  }
-
-  void unlock() noexcept {
-    if (bias_.load(std::memory_order_relaxed) == detail::lockThreadKey()) [[likely]] {
-      const uint32_t depth = held_.load(std::memory_order_relaxed);
-      if (depth != 0) {
-        held_.store(depth - 1, std::memory_order_release);
-        return;
-      }
-    }
-    --mutexDepth_;
-    mutex_.unlock();
-  }
-
- private:
-  static constexpr uintptr_t kNoBias = 0;
-  static constexpr uintptr_t kNeverBiased = 1;
-  static constexpr uint32_t kBiased = 0;
-  static constexpr uint32_t kRevoking = 1;
-  static constexpr uint32_t kRevoked = 2;
-  static constexpr uint32_t kBiasAfter = 64;
-
-  // Takes the lock through the mutex, revoking another thread's bias first.
-  void lockSlow(uintptr_t self) noexcept;
-  // Ends another thread's bias, or waits until the thread that does has.
-  void revoke() noexcept;
-  // Counts an outermost hold through the mutex; may bias the lock to self.
-  void noteMutexHold(uintptr_t self) noexcept;
-
-  // The thread the lock is biased to (or kNoBias, kNeverBiased). Set once,
-  // under the mutex.
-  std::atomic<uintptr_t> bias_{kNoBias};
-  // How deep that thread holds the lock through the bias; only it writes.
-  std::atomic<uint32_t> held_{0};
-  // kBiased until another thread revokes the bias; kRevoked once that thread
-  // has seen the bias's holds end.
-  std::atomic<uint32_t> state_{kBiased};
-  // Under the mutex: how deep it is held, and which thread took it last and
-  // how many outermost holds in a row.
-  uint32_t mutexDepth_ = 0;
-  uint32_t streak_ = 0;
-  uintptr_t streakThread_ = kNoBias;
-  std::recursive_mutex mutex_;
-};
-
+using RecursiveLock = concurrency::BiasedRecursiveLock;
 using LockGuard = std::lock_guard<RecursiveLock>;
 
 // An owner whose subscriptions are removed by key (subjects). Takes the

@@ -39,7 +39,10 @@ class PublishSubject final : public SubjectBase<PublishSubject<T>, T>, public Ca
   }
 
   Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
-    detail::RetiredSnapshots retired;
+    // What is replayed under the lock may lead the observer to drop the last
+    // other reference to this subject: it lives on until the lock is released.
+    const auto self = this->shared_from_this();
+    concurrency::DeferredRetire retired;
     LockGuard guard(lock_);
     if (stoppedEvent_) {
       // A copy: the observer may dispose this subject from its handler, which
@@ -62,7 +65,7 @@ class PublishSubject final : public SubjectBase<PublishSubject<T>, T>, public Ca
   // event; later subscribers get the disposed error, unless a stop event
   // arrives afterwards and is recorded again.
   void dispose() noexcept override {
-    detail::RetiredSnapshots retired;
+    concurrency::DeferredRetire retired;
     LockGuard guard(lock_);
     disposed_.store(true);
     observers_.removeAll(retired);
@@ -73,13 +76,14 @@ class PublishSubject final : public SubjectBase<PublishSubject<T>, T>, public Ca
   // Records the first stop event and delivers it to the observers of that
   // moment, which the subject then forgets.
   [[gnu::noinline]] void stop(const Event<T>& event) noexcept {
+    concurrency::DeferredRetire retired;
     ObserverDelivery<T> delivery;
     {
       LockGuard guard(lock_);
       if (stoppedEvent_) return;
       // A stop event is recorded even by a disposed subject.
       stoppedEvent_ = event;
-      observers_.takeAll(delivery);
+      observers_.takeAll(delivery, retired);
     }
     delivery.deliver(event);
   }

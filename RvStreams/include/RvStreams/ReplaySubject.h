@@ -31,26 +31,27 @@ class ReplaySubject : public SubjectBase<ReplaySubject<T>, T>, public Disposable
   static Ref<ReplaySubject> createUnbound();
 
   void on(const Event<T>& event) noexcept final {
+    const T* element = event.element();
+    if (element == nullptr) {
+      stop(event);
+      return;
+    }
     ObserverDelivery<T> delivery;
     {
       LockGuard guard(lock_);
       if (isDisposed_ || stopped_.load()) return;
-      if (const T* element = event.element()) {
-        addValueToBuffer(*element);
-        trim();
-        observers_.hold(delivery);
-      } else {
-        stoppedEvent_ = event;
-        stopped_.store(true);
-        trim();
-        observers_.takeAll(delivery);
-      }
+      addValueToBuffer(*element);
+      trim();
+      observers_.hold(delivery);
     }
     delivery.deliver(event);
   }
 
   Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) final {
-    detail::RetiredSnapshots retired;
+    // What is replayed under the lock may lead the observer to drop the last
+    // other reference to this subject: it lives on until the lock is released.
+    const auto self = this->shared_from_this();
+    concurrency::DeferredRetire retired;
     LockGuard guard(lock_);
     if (isDisposed_) {
       observer->on(Event<T>::error(detail::disposedError(*this)));
@@ -67,7 +68,7 @@ class ReplaySubject : public SubjectBase<ReplaySubject<T>, T>, public Disposable
   // Forgets the observers and the buffered elements; the stop event, if any,
   // is kept but later subscribers get only the disposed error.
   void dispose() noexcept final {
-    detail::RetiredSnapshots retired;
+    concurrency::DeferredRetire retired;
     LockGuard guard(lock_);
     isDisposed_ = true;
     observers_.removeAll(retired);
@@ -88,6 +89,22 @@ class ReplaySubject : public SubjectBase<ReplaySubject<T>, T>, public Disposable
 
  private:
   bool unsubscribeRefused() const noexcept { return isDisposed_; }
+
+  // Records the stop event and delivers it to the observers of that moment,
+  // which the subject then forgets.
+  [[gnu::noinline]] void stop(const Event<T>& event) noexcept {
+    concurrency::DeferredRetire retired;
+    ObserverDelivery<T> delivery;
+    {
+      LockGuard guard(lock_);
+      if (isDisposed_ || stopped_.load()) return;
+      stoppedEvent_ = event;
+      stopped_.store(true);
+      trim();
+      observers_.takeAll(delivery, retired);
+    }
+    delivery.deliver(event);
+  }
 
   bool isDisposed_ = false;
   std::atomic<bool> stopped_{false};

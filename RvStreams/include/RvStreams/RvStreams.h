@@ -57,7 +57,6 @@
 #include "RvStreams/Observable.h"
 #include "RvStreams/ObservableAsync.h"
 #include "RvStreams/ObserveOn.h"
-#include "RvStreams/ObserverSet.h"
 #include "RvStreams/ObserverType.h"
 #include "RvStreams/Observers.h"
 #include "RvStreams/OperationQueueScheduler.h"

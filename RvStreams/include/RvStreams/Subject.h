@@ -14,8 +14,9 @@
 #include "RvStreams/Disposables.h"
 #include "RvStreams/Lock.h"
 #include "RvStreams/Observable.h"
-#include "RvStreams/ObserverSet.h"
 #include "RvStreams/RvError.h"
+#include "RvStreams/detail/ObserverSet.h"
+#include "concurrency/HazardSlots.h"
 
 namespace rv {
 
@@ -45,7 +46,7 @@ using ObserverBag = Bag<Ref<ObserverType<T>>>;
 
 // A snapshot of a subject's subscribers held for one delivery.
 template <class T>
-using ObserverDelivery = typename ObserverSet<T>::Delivery;
+using ObserverDelivery = typename detail::ObserverSet<T>::Delivery;
 
 // What every subject keeps: its recursive lock and its subscribers.
 // `Derived` may define `bool unsubscribeRefused() const` (under the lock) to
@@ -66,7 +67,7 @@ class SubjectBase : public Observable<T>,
   }
 
   void synchronizedUnsubscribe(BagKey key) noexcept final {
-    detail::RetiredSnapshots retired;  // released after the lock
+    concurrency::DeferredRetire retired;  // released after the lock
     LockGuard guard(lock_);
     if (!static_cast<const Derived&>(*this).unsubscribeRefused())
       observers_.removeKey(key, retired);
@@ -77,13 +78,14 @@ class SubjectBase : public Observable<T>,
 
   // Registers `observer` and returns the disposable that unregisters it.
   // Under the lock; `retired` outlives it.
-  Ref<Disposable> insertObserver(Ref<ObserverType<T>> observer, detail::RetiredSnapshots& retired) {
+  Ref<Disposable> insertObserver(Ref<ObserverType<T>> observer,
+                                 concurrency::DeferredRetire& retired) {
     return detail::subscriptionDisposable(static_cast<Derived&>(*this),
                                           observers_.insert(std::move(observer), retired));
   }
 
   mutable RecursiveLock lock_;
-  ObserverSet<T> observers_;
+  detail::ObserverSet<T> observers_;
 };
 
 }  // namespace rv

@@ -1,12 +1,12 @@
-#include "RvStreams/Lock.h"
+#include "concurrency/BiasedRecursiveLock.h"
 
 #include <chrono>
 #include <thread>
 
-#include "RvStreams/ProcessBarrier.h"
-
-namespace rv {
+namespace concurrency {
 namespace {
+
+std::atomic<uint32_t> gBiasThreshold{64};
 
 // Waits for another thread, which may hold a lock for as long as it likes:
 // a few yields, then short sleeps.
@@ -23,7 +23,15 @@ void waitUntil(Ready ready) noexcept {
 
 }  // namespace
 
-void RecursiveLock::lockSlow(uintptr_t self) noexcept {
+uint32_t BiasedRecursiveLock::biasThreshold() noexcept {
+  return gBiasThreshold.load(std::memory_order_relaxed);
+}
+
+void BiasedRecursiveLock::setBiasThresholdForTesting(uint32_t holds) noexcept {
+  gBiasThreshold.store(holds, std::memory_order_relaxed);
+}
+
+void BiasedRecursiveLock::lockSlow(uintptr_t self) noexcept {
   const uintptr_t bias = bias_.load(std::memory_order_acquire);
   if (bias != self && bias != kNoBias && bias != kNeverBiased) revoke();
   mutex_.lock();
@@ -44,34 +52,36 @@ void RecursiveLock::lockSlow(uintptr_t self) noexcept {
   noteMutexHold(self);
 }
 
-void RecursiveLock::revoke() noexcept {
+void BiasedRecursiveLock::revoke() noexcept {
   uint32_t state = state_.load(std::memory_order_acquire);
   if (state == kBiased &&
-      state_.compare_exchange_strong(state, kRevoking, std::memory_order_acq_rel)) {
+      state_.compare_exchange_strong(state, kRevoking, std::memory_order_seq_cst)) {
     // The owner's hold count is now up to date, and the owner sees the
     // revocation before its next outermost hold.
-    detail::heavyBarrier();
-    waitUntil([this] { return held_.load(std::memory_order_acquire) == 0; });
+    heavyFence();
+    waitUntil([this] { return held_.load(std::memory_order_seq_cst) == 0; });
     state_.store(kRevoked, std::memory_order_release);
   } else if (state != kRevoked) {
     waitUntil([this] { return state_.load(std::memory_order_acquire) == kRevoked; });
   }
 }
 
-void RecursiveLock::noteMutexHold(uintptr_t self) noexcept {
+void BiasedRecursiveLock::noteMutexHold(uintptr_t self) noexcept {
   if (streakThread_ != self) {
     streakThread_ = self;
     streak_ = 1;
-    return;
+  } else {
+    ++streak_;
   }
-  if (++streak_ != kBiasAfter) return;
+  const uint32_t threshold = biasThreshold();
+  if (threshold == 0 || streak_ < threshold) return;
   if (bias_.load(std::memory_order_relaxed) != kNoBias ||
       state_.load(std::memory_order_relaxed) != kBiased) {
     return;
   }
   // This hold stays on the mutex (the bias's hold count is 0, so unlock
   // releases the mutex); the next ones take the bias.
-  bias_.store(detail::enableAsymmetricFences() ? self : kNeverBiased, std::memory_order_release);
+  bias_.store(enableAsymmetricFences() ? self : kNeverBiased, std::memory_order_release);
 }
 
-}  // namespace rv
+}  // namespace concurrency

@@ -1,0 +1,92 @@
+#pragma once
+
+// Asymmetric fences: the store-then-load ordering two threads need to see
+// each other (Dekker's pattern), paid almost entirely by the side that runs
+// rarely.
+//
+//   light side (runs often): store A; lightFence(); load B
+//   heavy side (runs rarely): store B; heavyFence(); load A
+//
+// Promise: the heavy side's load sees the light side's store, or the light
+// side's load sees the heavy side's store (or both); never neither.
+//
+// The light side is a delivering thread announcing a snapshot, or the thread a
+// lock is biased to; the heavy side is a writer replacing that snapshot, or a
+// thread revoking the bias. While `asymmetricFences()` holds, the light side's
+// fence is a compiler barrier only, and the heavy side runs the process-wide
+// barrier (membarrier), which makes every running thread of the process
+// execute a full fence. Otherwise (the barrier is missing or failed, or a test
+// chose so) the light side must use sequentially consistent operations for
+// both its store and its load, and the heavy side does the same.
+//
+// A light side reads the mode once, before its step. The mode may change
+// under it (a test switches it, or the barrier fails), so the heavy side
+// never relies on the mode: it runs a process-wide barrier whenever the
+// process is registered for one, which covers a light side that began
+// plainly before the change.
+//
+// ThreadSanitizer runs these paths as they are. It checks the happens-before
+// edges the protocols build on (release stores read by acquire loads), not the
+// store-to-load order the barrier adds, which no data race detector models;
+// the tests that simulate delayed stores (FenceMode::buffered) check that.
+
+#include <atomic>
+#include <cstdint>
+
+namespace concurrency {
+
+enum class FenceMode : uint8_t {
+  // Light sides use compiler barriers; heavy sides the process-wide barrier.
+  asymmetric,
+  // Light sides use sequentially consistent operations.
+  symmetric,
+  // For tests: light sides that would store plainly instead hold the store
+  // in a simulated store buffer, which other threads do not see until the
+  // storing thread's next sequentially consistent step or the heavy side's
+  // fence. Only the hazard slots simulate it (HazardSlots.h); every other
+  // light side runs symmetric.
+  buffered,
+};
+
+namespace detail {
+inline std::atomic<FenceMode> gFenceMode{FenceMode::symmetric};
+}
+
+// The mode light sides run in now. Starts symmetric; becomes asymmetric once
+// enableAsymmetricFences has registered the process for the barrier.
+inline FenceMode fenceMode() noexcept { return detail::gFenceMode.load(std::memory_order_relaxed); }
+
+// Whether light sides may use compiler barriers now; read it before the
+// step.
+inline bool asymmetricFences() noexcept { return fenceMode() == FenceMode::asymmetric; }
+
+// Registers the process for the barrier on the first call (any thread) and
+// switches light sides to asymmetric fences when that works. Whether they
+// are asymmetric now.
+bool enableAsymmetricFences() noexcept;
+
+// The heavy side's fence. Runs the process-wide barrier whenever the process
+// is registered for it, whatever the mode. When the barrier fails (a seccomp
+// filter installed later, no memory), the process switches to symmetric
+// fences for good and says so once on standard error; this and every later
+// heavy fence then run a fallback barrier instead (a page-protection change,
+// whose TLB shootdown interrupts every processor running a thread of the
+// process), which covers the light sides that began plainly and the locks
+// still biased.
+void heavyFence() noexcept;
+
+// --- test seams ---
+
+// Switches light sides to `mode`; asymmetric needs the barrier. Switching
+// between asymmetric and symmetric is safe at any time; into or out of
+// buffered only while no other thread runs a light or heavy side. False
+// (nothing changes) when `mode` cannot be had, or after the barrier failed.
+bool setFenceModeForTesting(FenceMode mode) noexcept;
+
+// Makes the next process-wide barrier fail as if the kernel had refused it.
+void failNextBarrierForTesting() noexcept;
+
+// Whether the process-wide barrier failed and the process fell back for good.
+bool barrierFailed() noexcept;
+
+}  // namespace concurrency

@@ -1,0 +1,206 @@
+#pragma once
+
+// Hazard slots: lock-free reads of an object that writers replace, without a
+// reference count on the reading path.
+//
+// A ProtectedPointer holds a key (the address of an immutable object, maybe
+// with tag bits) that writers publish under a lock of their own. A reader
+// announces the key it is about to use in one of its thread's slots and
+// checks that it is still the published one; from then on a writer that
+// replaces the key sees the announcement and does not release the object.
+// The writer hands what kept the object alive to retire(), which releases it
+// at once when no slot announces the key, or else leaves it waiting in a list
+// and flags each slot announcing it: the thread leaving such a slot releases
+// what no slot announces any more. So an object is let go as soon as no read
+// that saw it is still under way, and a waiting entry costs nothing to
+// threads that never announced it.
+//
+// Orderings (see AsymmetricFence.h for the light and heavy sides):
+// - Announce against replace. The reader stores its slot and then loads the
+//   published key; the writer replaces the key and then loads the slots. A
+//   pointer read by one thread only (the common case) lets that thread
+//   announce with a plain store (light side); a writer on another thread
+//   first marks the pointer shared, runs the heavy fence, and then marks it
+//   settled: from "shared" on, every announcement is fenced, and a writer
+//   that finds the pointer settled knows that no plain announcement is still
+//   unseen. A pointer read by several threads is fenced on both sides.
+// - Leave against retire. The reader clears its slot and then loads its
+//   flags (light side); the writer flags the slots and then, after the heavy
+//   fence, loads them again. Either the writer sees the slot cleared and
+//   releases the entry, or the reader sees the flag and does.
+//
+// A thread has kHazardSlots slots, used innermost last; a read nested deeper
+// must keep the object alive some other way (a reference taken under the
+// writers' lock). Records are never freed and pass to a new thread when
+// theirs ends.
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+
+#include "concurrency/AsymmetricFence.h"
+
+namespace concurrency {
+
+inline constexpr unsigned kHazardSlots = 8;
+
+// One thread's slots. The slots fill one cache line.
+struct alignas(64) HazardRecord {
+  std::atomic<uintptr_t> slots[kHazardSlots] = {};
+  // Bit i: a key announced in slot i was retired while announced.
+  std::atomic<uint32_t> pending{0};
+  std::atomic<bool> inUse{false};
+  HazardRecord* next = nullptr;
+  // Buffered mode's simulated store buffer (tests only), under its mutex:
+  // stores made to slot i but not visible yet.
+  uintptr_t buffered[kHazardSlots] = {};
+  uint32_t bufferedMask = 0;
+};
+
+struct HazardThread {
+  HazardRecord* record = nullptr;
+  unsigned depth = 0;  // slots in use
+};
+
+inline constinit thread_local HazardThread tHazardThread{};
+
+// Gives the calling thread a record (and registers the process for the
+// asymmetric fences); null once the thread is ending.
+HazardRecord* attachHazardRecord() noexcept;
+
+namespace detail {
+void leaveSlow(HazardRecord& record, unsigned index) noexcept;
+}
+
+// Ends the calling thread's innermost announcement, in slot `index` of its
+// record, and releases what waited for it. Touches only the thread's own
+// record, unless a flag sends it to the waiting entries.
+[[gnu::always_inline]] inline void leaveHazard(HazardRecord& record, unsigned index) noexcept {
+  --tHazardThread.depth;
+  if (asymmetricFences()) [[likely]] {
+    record.slots[index].store(0, std::memory_order_release);
+    std::atomic_signal_fence(std::memory_order_seq_cst);
+    if ((record.pending.load(std::memory_order_relaxed) & (1u << index)) == 0) [[likely]]
+      return;
+  }
+  detail::leaveSlow(record, index);
+}
+
+// Releases `owner`, which keeps alive what was published as `key`, once no
+// slot announces `key`: now, or when the last thread announcing it leaves.
+// Call it after the change that unpublished `key`, without any lock held
+// (releasing runs destructors).
+void retire(uintptr_t key, std::shared_ptr<const void> owner) noexcept;
+
+class ProtectedPointer {
+ public:
+  // What a writer's change replaced. `mayBeAnnounced` is false when no
+  // thread has ever announced this pointer: the replaced object can be
+  // released without looking at the slots.
+  struct Replaced {
+    uintptr_t key = 0;
+    bool mayBeAnnounced = false;
+  };
+
+  ProtectedPointer() = default;
+  ProtectedPointer(const ProtectedPointer&) = delete;
+  ProtectedPointer& operator=(const ProtectedPointer&) = delete;
+
+  // --- readers: any thread, no lock ---
+
+  // The key published now (0 for none), for a first look.
+  uintptr_t peek() const noexcept { return published_.load(std::memory_order_acquire); }
+
+  // Announces in slot `index` of the calling thread's `record` (its next free
+  // slot) the key published now, first read as `key` (not 0), and returns the
+  // announced key once it is still the published one, or 0 when nothing is
+  // published any more. End the announcement with leaveHazard.
+  [[gnu::always_inline]] uintptr_t protect(HazardRecord& record, unsigned index,
+                                           uintptr_t key) const noexcept {
+    const auto self = reinterpret_cast<uintptr_t>(&record);
+    if (readers_.load(std::memory_order_relaxed) == self && asymmetricFences()) [[likely]] {
+      record.slots[index].store(key, std::memory_order_release);
+      std::atomic_signal_fence(std::memory_order_seq_cst);
+      if (published_.load(std::memory_order_acquire) == key &&
+          readers_.load(std::memory_order_relaxed) == self) [[likely]] {
+        return key;
+      }
+    }
+    return protectSlow(record, index, key);
+  }
+
+  // --- writers: under their lock ---
+
+  // The key published now.
+  uintptr_t current() const noexcept { return published_.load(std::memory_order_relaxed); }
+
+  // As protect, for a reader that holds the writers' lock: announces the key
+  // published now (0 for none) in slot `index` of its `record`.
+  uintptr_t protectLocked(HazardRecord& record, unsigned index) const noexcept;
+
+  // Publishes `key` and returns what it replaced. When it replaced a key,
+  // every announcement of that key made before is visible to retire() once
+  // this returns: may run the heavy fence (once per pointer read plainly by
+  // a thread other than the caller's).
+  Replaced exchange(uintptr_t key) noexcept;
+
+ private:
+  uintptr_t protectSlow(HazardRecord& record, unsigned index, uintptr_t key) const noexcept;
+  // Records that the thread of `record` announces this pointer.
+  void noteReader(uintptr_t self) const noexcept;
+
+  std::atomic<uintptr_t> published_{0};
+  // Who announces: nobody yet, one thread's record (which may announce
+  // plainly), several (kShared: fenced, but a plain announcement may still be
+  // unseen), or kSettled (no plain announcement unseen any more).
+  mutable std::atomic<uintptr_t> readers_{0};
+};
+
+// What changes made under a lock replaced, retired when this goes out of
+// scope: declare it before the lock guard.
+class DeferredRetire {
+ public:
+  DeferredRetire() = default;
+  DeferredRetire(const DeferredRetire&) = delete;
+  DeferredRetire& operator=(const DeferredRetire&) = delete;
+  ~DeferredRetire() {
+    for (std::size_t i = 0; i < count_; ++i) {
+      if (mayBeAnnounced_[i]) retire(keys_[i], std::move(owners_[i]));
+    }
+  }
+
+  // Retires `owner` under `replaced`; an owner of nothing replaced (a key of
+  // 0) is only released.
+  void add(ProtectedPointer::Replaced replaced, std::shared_ptr<const void> owner) noexcept;
+
+ private:
+  static constexpr std::size_t kCapacity = 3;
+  std::size_t count_ = 0;
+  uintptr_t keys_[kCapacity] = {};
+  bool mayBeAnnounced_[kCapacity] = {};
+  std::shared_ptr<const void> owners_[kCapacity];
+};
+
+// --- test seams ---
+
+// The steps a test may pause a writer between.
+enum class HazardStep {
+  // exchange(): the heavy fence has run; the pointer is not settled yet.
+  barrierBeforeSettle,
+  // retire(): the slots were looked at and one announces the key; it is
+  // neither listed nor flagged yet.
+  scannedBeforePending,
+};
+
+// Calls `pause(step, context)` at each step until replaced by null. Set it
+// while no writer runs.
+void setHazardPauseForTesting(void (*pause)(HazardStep, void*), void* context) noexcept;
+
+// How many times the calling thread looked at the waiting entries.
+std::size_t pendingVisitsOnThisThreadForTesting() noexcept;
+
+// How many retired entries wait for a reader.
+std::size_t pendingEntriesForTesting() noexcept;
+
+}  // namespace concurrency

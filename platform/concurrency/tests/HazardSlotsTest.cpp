@@ -1,0 +1,164 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <latch>
+#include <memory>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "concurrency/HazardSlots.h"
+#include "concurrencyTest/FenceModes.h"
+
+namespace concurrency {
+namespace {
+
+// An object that counts the live ones and tells whether it is still alive.
+struct Tracked {
+  static constexpr uint64_t kAlive = 0x5AFE5AFE5AFE5AFEu;
+  static inline std::atomic<int> live{0};
+  std::atomic<uint64_t> state{kAlive};
+  Tracked() { ++live; }
+  ~Tracked() {
+    state = 0;
+    --live;
+  }
+};
+
+uintptr_t keyOf(const Tracked* object) { return reinterpret_cast<uintptr_t>(object); }
+
+// A pointer with its writers' lock and the object it publishes.
+struct Published {
+  ProtectedPointer pointer;
+  std::mutex lock;
+  std::shared_ptr<Tracked> current;
+
+  // Publishes `next`, retiring what it replaces after the lock.
+  void publish(std::shared_ptr<Tracked> next) {
+    DeferredRetire retired;
+    std::lock_guard<std::mutex> guard(lock);
+    const ProtectedPointer::Replaced replaced = pointer.exchange(keyOf(next.get()));
+    retired.add(replaced, std::exchange(current, std::move(next)));
+  }
+
+  // Reads the published object, if any, under this thread's next slot.
+  template <class Use>
+  void read(Use use) const {
+    HazardThread& thread = tHazardThread;
+    if (thread.record == nullptr && attachHazardRecord() == nullptr) return;
+    HazardRecord& record = *thread.record;
+    const unsigned index = thread.depth++;
+    uintptr_t key = pointer.peek();
+    if (key != 0) key = pointer.protect(record, index, key);
+    if (key != 0) use(*reinterpret_cast<const Tracked*>(key));
+    leaveHazard(record, index);
+  }
+};
+
+TEST(HazardSlots, ReplacedObjectLivesExactlyAsLongAsAReadThatSawIt) {
+  Published published;
+  published.publish(std::make_shared<Tracked>());
+  const int before = Tracked::live;
+  // Nobody reads: released by the change itself.
+  published.publish(std::make_shared<Tracked>());
+  EXPECT_EQ(Tracked::live, before);
+  // Replaced during a read on the same thread: alive until that read ends.
+  published.read([&](const Tracked& seen) {
+    published.publish(std::make_shared<Tracked>());
+    EXPECT_EQ(seen.state, Tracked::kAlive);
+    EXPECT_EQ(Tracked::live, before + 1);
+  });
+  EXPECT_EQ(Tracked::live, before);
+  // Replaced during a read on another thread: released when that read ends,
+  // with nothing else happening afterwards.
+  std::latch reading(1);
+  std::latch replaced(1);
+  std::thread reader([&] {
+    published.read([&](const Tracked& seen) {
+      reading.count_down();
+      replaced.wait();
+      EXPECT_EQ(seen.state, Tracked::kAlive);
+    });
+  });
+  reading.wait();
+  published.publish(std::make_shared<Tracked>());
+  EXPECT_EQ(Tracked::live, before + 1);
+  replaced.count_down();
+  reader.join();
+  EXPECT_EQ(Tracked::live, before);
+  EXPECT_EQ(pendingEntriesForTesting(), 0u);
+  published.publish(nullptr);
+}
+
+// One read held up for long keeps its object waiting; other threads reading
+// other pointers never look at what waits.
+TEST(HazardSlots, WaitingObjectCostsNothingToOtherReads) {
+  Published held;
+  Published other;
+  held.publish(std::make_shared<Tracked>());
+  other.publish(std::make_shared<Tracked>());
+  std::latch reading(1);
+  std::latch done(1);
+  std::thread reader([&] {
+    held.read([&](const Tracked&) {
+      reading.count_down();
+      done.wait();
+    });
+  });
+  reading.wait();
+  held.publish(nullptr);
+  ASSERT_EQ(pendingEntriesForTesting(), 1u);
+  std::thread unrelated([&] {
+    for (int i = 0; i < 1000; ++i) other.read([](const Tracked&) {});
+    EXPECT_EQ(pendingVisitsOnThisThreadForTesting(), 0u);
+  });
+  unrelated.join();
+  done.count_down();
+  reader.join();
+  EXPECT_EQ(pendingEntriesForTesting(), 0u);
+  other.publish(nullptr);
+}
+
+class HazardSlotsStress : public testing::BothWays {};
+
+// Readers (some nested) race writers that replace the object: no reader
+// ever sees a released object, and every replaced one is released.
+TEST_P(HazardSlotsStress, ReadersNeverSeeAReleasedObjectAndNothingIsKept) {
+  const int before = Tracked::live;
+  Published published;
+  published.publish(std::make_shared<Tracked>());
+  std::atomic<bool> done{false};
+  std::atomic<bool> sawReleased{false};
+  auto check = [&](const Tracked& seen) {
+    if (seen.state.load(std::memory_order_relaxed) != Tracked::kAlive) sawReleased = true;
+  };
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 3; ++t) {
+    threads.emplace_back([&, t] {
+      while (!done) {
+        published.read([&](const Tracked& seen) {
+          if (t == 0) published.read(check);
+          check(seen);
+        });
+      }
+    });
+  }
+  for (int t = 0; t < 2; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 3000; ++i) published.publish(std::make_shared<Tracked>());
+    });
+  }
+  for (std::size_t t = 3; t < threads.size(); ++t) threads[t].join();
+  done = true;
+  for (std::size_t t = 0; t < 3; ++t) threads[t].join();
+  published.publish(nullptr);
+  EXPECT_FALSE(sawReleased.load());
+  EXPECT_EQ(Tracked::live, before);
+  EXPECT_EQ(pendingEntriesForTesting(), 0u);
+}
+
+CONCURRENCY_INSTANTIATE_BOTH_WAYS(HazardSlotsStress);
+
+}  // namespace
+}  // namespace concurrency

@@ -1,0 +1,57 @@
+#pragma once
+
+// Runs a test both ways: with the fast paths (plain announcements, locks
+// biased after a few holds) and with their fenced and mutex forms.
+//
+//   class MyStress : public concurrency::testing::BothWays {};
+//   TEST_P(MyStress, Something) { ... }
+//   CONCURRENCY_INSTANTIATE_BOTH_WAYS(MyStress);
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "concurrency/AsymmetricFence.h"
+#include "concurrency/BiasedRecursiveLock.h"
+
+namespace concurrency::testing {
+
+class BothWays : public ::testing::TestWithParam<FenceMode> {
+ protected:
+  void SetUp() override {
+    if (!setFenceModeForTesting(GetParam())) GTEST_SKIP() << "no process-wide barrier here";
+    // Few holds bias a lock, so that races meet the bias and its revocation
+    // often; without the fast paths locks are never biased.
+    BiasedRecursiveLock::setBiasThresholdForTesting(GetParam() == FenceMode::asymmetric ? 2 : 0);
+  }
+  void TearDown() override { restoreDefaults(); }
+
+ public:
+  // The process's own choices: asymmetric fences where the barrier works,
+  // locks biased after 64 holds.
+  static void restoreDefaults() {
+    if (!setFenceModeForTesting(FenceMode::asymmetric))
+      setFenceModeForTesting(FenceMode::symmetric);
+    BiasedRecursiveLock::setBiasThresholdForTesting(64);
+  }
+};
+
+inline std::string fenceModeName(const ::testing::TestParamInfo<FenceMode>& info) {
+  switch (info.param) {
+    case FenceMode::asymmetric:
+      return "fastPaths";
+    case FenceMode::symmetric:
+      return "fenced";
+    case FenceMode::buffered:
+      return "buffered";
+  }
+  return "unknown";
+}
+
+}  // namespace concurrency::testing
+
+#define CONCURRENCY_INSTANTIATE_BOTH_WAYS(suite)                                   \
+  INSTANTIATE_TEST_SUITE_P(Both, suite,                                            \
+                           ::testing::Values(::concurrency::FenceMode::asymmetric, \
+                                             ::concurrency::FenceMode::symmetric), \
+                           ::concurrency::testing::fenceModeName)

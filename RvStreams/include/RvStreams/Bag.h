@@ -130,7 +130,6 @@ class Bag {
 
   // Introspection of the tiers, for tests and diagnostics.
   bool onlyFastPath() const noexcept { return onlyFastPath_; }
-  uint64_t nextKey() const noexcept { return nextKey_; }
   bool hasInlineMember() const noexcept { return key0_.has_value(); }
   std::size_t pairCount() const noexcept { return spill_ ? spill_->pairs.size() : 0; }
   bool hasDictionary() const noexcept { return spill_ && spill_->dictionary.has_value(); }

@@ -29,7 +29,6 @@ class Queue {
   int64_t count() const noexcept { return count_; }
   bool isEmpty() const noexcept { return count_ == 0; }
   int64_t capacity() const noexcept { return static_cast<int64_t>(storage_.size()); }
-  int64_t initialCapacity() const noexcept { return initialCapacity_; }
 
   void enqueue(T element) {
     if (count_ == capacity()) resize(std::max<int64_t>(capacity(), 1) * kResizeFactor);

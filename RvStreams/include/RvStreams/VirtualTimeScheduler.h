@@ -185,11 +185,6 @@ class VirtualTimeScheduler : public SchedulerType {
     return scheduleRelativeVirtualAction(std::move(dueTime),
                                          bind(std::move(state), std::move(action)));
   }
-  template <class State, class Action>
-  Ref<Disposable> scheduleAbsoluteVirtual(State state, VirtualTime time, Action action) {
-    return scheduleAbsoluteVirtualAction(std::move(time),
-                                         bind(std::move(state), std::move(action)));
-  }
 
   // The due time an item scheduled relative to now really gets; unchanged
   // here, subclasses may move it.

@@ -11,31 +11,16 @@
 #include "RvStreams/PublishSubject.h"
 #include "RvStreamsTest/Recording.h"
 #include "async/Async.h"
+#include "asyncTest/Drain.h"
 
 namespace rv {
 namespace {
 
 using async::ManualExecutor;
 using async::Task;
+using async::test::drain;
 using test::RecordingObserver;
 using test::TestSource;
-
-// What a consumer of a stream saw: the elements, then "end" or "error <text>".
-template <class Stream>
-Task<std::vector<std::string>> drain(Stream stream) {
-  std::vector<std::string> seen;
-  auto it = stream.makeAsyncIterator();
-  try {
-    while (std::optional<int> element = co_await it.next())
-      seen.push_back(std::to_string(*element));
-    seen.push_back("end");
-  } catch (const async::CancellationError&) {
-    seen.push_back("cancellation error");
-  } catch (const std::exception& error) {
-    seen.push_back(std::string("error ") + error.what());
-  }
-  co_return seen;
-}
 
 using Seen = std::vector<std::string>;
 

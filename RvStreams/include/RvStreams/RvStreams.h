@@ -1,6 +1,18 @@
 #pragma once
 
-// The whole reactive core in one include: every public header of the library.
+// RvStreams, the reactive-streams library (namespace rv), in one include:
+// every public header of the library. Sequences are `Observable<T>`
+// (Observable.h), made by producers and sinks (Producer.h) and consumed by
+// observers (ObserverType.h, Observers.h, Subscribe.h) through events
+// (Event.h); one header per operator family (Map.h, Merge.h, CombineLatest.h,
+// Debounce.h, ...); schedulers for the current thread, dispatch queues, the
+// main queue, operation queues and virtual time (Scheduler.h and its
+// neighbours); subjects (PublishSubject.h, BehaviorSubject.h,
+// ReplaySubject.h, AsyncSubject.h over Subject.h); disposables
+// (Disposables.h, CompositeDisposable.h, SerialDisposable.h, DisposeBag.h);
+// the sequence traits Single, Maybe, Completable (PrimitiveSequence.h) and
+// Infallible; and the bridges to async tasks and streams (ObservableAsync.h,
+// PrimitiveSequenceAsync.h, InfallibleAsync.h). Its locks are in Lock.h.
 
 #include "RvStreams/Amb.h"
 #include "RvStreams/AndThen.h"

@@ -43,6 +43,57 @@ mach_msg_return_t sendTo(mach_port_t port, int32_t id, mach_port_t reply = MACH_
   return mach_msg(&m.header, MACH_SEND_MSG, size, 0, MACH_PORT_NULL, 0, MACH_PORT_NULL);
 }
 
+// An exception request as a server receives it.
+union Request {
+  mach_msg_header_t header;
+  uint8_t bytes[512];
+  const uint32_t* words() const { return reinterpret_cast<const uint32_t*>(bytes); }
+};
+
+mach_msg_return_t receive(mach_port_t port, Request& request) {
+  request = {};
+  return mach_msg(&request.header, MACH_RCV_MSG, 0, sizeof request, port, 0, MACH_PORT_NULL);
+}
+
+// Answers `request` with `answer` on its reply port.
+void reply(const Request& request, kern_return_t answer) {
+  struct {
+    mach_msg_header_t header;
+    uint32_t ndr[2];
+    kern_return_t ret;
+  } message = {};
+  message.header.msgh_bits = request.header.msgh_bits & MACH_MSGH_BITS_REMOTE_MASK;
+  message.header.msgh_remote_port = request.header.msgh_remote_port;
+  message.header.msgh_id = request.header.msgh_id + 100;
+  message.ret = answer;
+  mach_msg(&message.header, MACH_SEND_MSG, sizeof message, 0, MACH_PORT_NULL, 0, MACH_PORT_NULL);
+}
+
+// Where the swap and get calls write the exception port registrations.
+struct Registrations {
+  exception_mask_t masks[EXC_TYPES_COUNT];
+  mach_port_t ports[EXC_TYPES_COUNT];
+  exception_behavior_t behaviors[EXC_TYPES_COUNT];
+  thread_state_flavor_t flavors[EXC_TYPES_COUNT];
+  uint32_t count = EXC_TYPES_COUNT;
+
+  kern_return_t swapThread(thread_t thread, exception_mask_t mask, mach_port_t port,
+                           exception_behavior_t behavior, thread_state_flavor_t flavor) {
+    count = EXC_TYPES_COUNT;
+    return thread_swap_exception_ports(thread, mask, port, behavior, flavor, masks, &count, ports,
+                                       behaviors, flavors);
+  }
+  kern_return_t getThread(thread_t thread, exception_mask_t mask) {
+    count = EXC_TYPES_COUNT;
+    return thread_get_exception_ports(thread, mask, masks, &count, ports, behaviors, flavors);
+  }
+  kern_return_t swapTask(exception_mask_t mask, mach_port_t port, exception_behavior_t behavior) {
+    count = EXC_TYPES_COUNT;
+    return task_swap_exception_ports(mach_task_self(), mask, port, behavior, 4, masks, &count,
+                                     ports, behaviors, flavors);
+  }
+};
+
 TEST(MachMessages, ArriveWithTheReplyPortAsRemoteAndTheirPortAsLocal) {
   mach_port_t port = newPort();
   mach_port_t reply = newPort();
@@ -129,42 +180,29 @@ TEST(MachPorts, LastSendRightGoneSendsANoSendersNotice) {
 
 TEST(MachExceptionPorts, SwapReturnsThePreviousRegistrationsGroupedByPort) {
   mach_port_t a = newPort(), b = newPort();
-  exception_mask_t masks[EXC_TYPES_COUNT];
-  mach_port_t ports[EXC_TYPES_COUNT];
-  exception_behavior_t behaviors[EXC_TYPES_COUNT];
-  thread_state_flavor_t flavors[EXC_TYPES_COUNT];
   thread_t self = mach_thread_self();
-  uint32_t count = EXC_TYPES_COUNT;
-  ASSERT_EQ(
-      thread_swap_exception_ports(self, EXC_MASK_BAD_ACCESS | EXC_MASK_ARITHMETIC, a,
-                                  EXCEPTION_DEFAULT, 4, masks, &count, ports, behaviors, flavors),
-      KERN_SUCCESS);
-  ASSERT_EQ(count, 1u);  // both were unset
-  EXPECT_EQ(ports[0], MACH_PORT_NULL);
-  count = EXC_TYPES_COUNT;
-  ASSERT_EQ(
-      thread_swap_exception_ports(self, EXC_MASK_ARITHMETIC | EXC_MASK_BREAKPOINT, b,
-                                  EXCEPTION_STATE, 4, masks, &count, ports, behaviors, flavors),
-      KERN_SUCCESS);
-  ASSERT_EQ(count, 2u);
-  EXPECT_EQ(masks[0], EXC_MASK_ARITHMETIC);
-  EXPECT_EQ(ports[0], a);
-  EXPECT_EQ(masks[1], EXC_MASK_BREAKPOINT);
-  EXPECT_EQ(ports[1], MACH_PORT_NULL);
-  count = EXC_TYPES_COUNT;
-  ASSERT_EQ(thread_get_exception_ports(
-                self, EXC_MASK_BAD_ACCESS | EXC_MASK_ARITHMETIC | EXC_MASK_BREAKPOINT, masks,
-                &count, ports, behaviors, flavors),
+  Registrations r;
+  ASSERT_EQ(r.swapThread(self, EXC_MASK_BAD_ACCESS | EXC_MASK_ARITHMETIC, a, EXCEPTION_DEFAULT, 4),
             KERN_SUCCESS);
-  ASSERT_EQ(count, 2u);
-  EXPECT_EQ(masks[0], EXC_MASK_BAD_ACCESS);
-  EXPECT_EQ(ports[0], a);
-  EXPECT_EQ(masks[1], EXC_MASK_ARITHMETIC | EXC_MASK_BREAKPOINT);
-  EXPECT_EQ(ports[1], b);
-  EXPECT_EQ(behaviors[1], EXCEPTION_STATE);
-  count = EXC_TYPES_COUNT;
-  thread_swap_exception_ports(self, EXC_MASK_BAD_ACCESS | EXC_MASK_ARITHMETIC | EXC_MASK_BREAKPOINT,
-                              MACH_PORT_NULL, 0, 0, masks, &count, ports, behaviors, flavors);
+  ASSERT_EQ(r.count, 1u);  // both were unset
+  EXPECT_EQ(r.ports[0], MACH_PORT_NULL);
+  ASSERT_EQ(r.swapThread(self, EXC_MASK_ARITHMETIC | EXC_MASK_BREAKPOINT, b, EXCEPTION_STATE, 4),
+            KERN_SUCCESS);
+  ASSERT_EQ(r.count, 2u);
+  EXPECT_EQ(r.masks[0], EXC_MASK_ARITHMETIC);
+  EXPECT_EQ(r.ports[0], a);
+  EXPECT_EQ(r.masks[1], EXC_MASK_BREAKPOINT);
+  EXPECT_EQ(r.ports[1], MACH_PORT_NULL);
+  ASSERT_EQ(r.getThread(self, EXC_MASK_BAD_ACCESS | EXC_MASK_ARITHMETIC | EXC_MASK_BREAKPOINT),
+            KERN_SUCCESS);
+  ASSERT_EQ(r.count, 2u);
+  EXPECT_EQ(r.masks[0], EXC_MASK_BAD_ACCESS);
+  EXPECT_EQ(r.ports[0], a);
+  EXPECT_EQ(r.masks[1], EXC_MASK_ARITHMETIC | EXC_MASK_BREAKPOINT);
+  EXPECT_EQ(r.ports[1], b);
+  EXPECT_EQ(r.behaviors[1], EXCEPTION_STATE);
+  r.swapThread(self, EXC_MASK_BAD_ACCESS | EXC_MASK_ARITHMETIC | EXC_MASK_BREAKPOINT,
+               MACH_PORT_NULL, 0, 0);
   destroy(a);
   destroy(b);
 }
@@ -173,30 +211,14 @@ TEST(MachExceptionPorts, SwapReturnsThePreviousRegistrationsGroupedByPort) {
 struct OneShotServer {
   explicit OneShotServer(mach_port_t port, kern_return_t answer) {
     thread = std::thread([this, port, answer] {
-      union {
-        mach_msg_header_t header;
-        uint8_t bytes[512];
-      } request = {};
-      if (mach_msg(&request.header, MACH_RCV_MSG, 0, sizeof request, port, 0, MACH_PORT_NULL) !=
-          MACH_MSG_SUCCESS) {
-        return;
-      }
-      const auto* words = reinterpret_cast<const uint32_t*>(request.bytes);
+      Request request;
+      if (receive(port, request) != MACH_MSG_SUCCESS) return;
       id = request.header.msgh_id;
-      threadName = words[7];
-      type = static_cast<int32_t>(words[15]);
-      codeCount = words[16];
+      threadName = request.words()[7];
+      type = static_cast<int32_t>(request.words()[15]);
+      codeCount = request.words()[16];
       std::memcpy(codes, request.bytes + 68, std::min<uint32_t>(codeCount, 2) * 8);
-      struct {
-        mach_msg_header_t header;
-        uint32_t ndr[2];
-        kern_return_t ret;
-      } reply = {};
-      reply.header.msgh_bits = request.header.msgh_bits & MACH_MSGH_BITS_REMOTE_MASK;
-      reply.header.msgh_remote_port = request.header.msgh_remote_port;
-      reply.header.msgh_id = request.header.msgh_id + 100;
-      reply.ret = answer;
-      mach_msg(&reply.header, MACH_SEND_MSG, sizeof reply, 0, MACH_PORT_NULL, 0, MACH_PORT_NULL);
+      reply(request, answer);
     });
   }
   ~OneShotServer() { thread.join(); }
@@ -231,36 +253,15 @@ TEST(MachExceptionRaise, SendsTheRequestAndReturnsTheRepliedCode) {
 // descriptors with the ports they make: each gets the answer to its own
 // request.
 TEST(MachExceptionRaiseStress, RaisesAtOnceEachGetTheirOwnAnswer) {
-  exception_mask_t masks[EXC_TYPES_COUNT];
-  mach_port_t ports[EXC_TYPES_COUNT];
-  exception_behavior_t behaviors[EXC_TYPES_COUNT];
-  thread_state_flavor_t flavors[EXC_TYPES_COUNT];
-  uint32_t count = EXC_TYPES_COUNT;
   // Arms nothing but the reserve.
-  thread_swap_exception_ports(mach_thread_self(), 0, MACH_PORT_NULL, 0, 0, masks, &count, ports,
-                              behaviors, flavors);
+  Registrations().swapThread(mach_thread_self(), 0, MACH_PORT_NULL, 0, 0);
   mach_port_t port = newPort();
   std::thread server([port] {
     for (;;) {
-      union {
-        mach_msg_header_t header;
-        uint8_t bytes[512];
-      } request = {};
-      if (mach_msg(&request.header, MACH_RCV_MSG, 0, sizeof request, port, 0, MACH_PORT_NULL) !=
-          MACH_MSG_SUCCESS) {
-        continue;
-      }
+      Request request;
+      if (receive(port, request) != MACH_MSG_SUCCESS) continue;
       if (request.header.msgh_id == 1) return;  // the test is done
-      struct {
-        mach_msg_header_t header;
-        uint32_t ndr[2];
-        kern_return_t ret;
-      } reply = {};
-      reply.header.msgh_bits = request.header.msgh_bits & MACH_MSGH_BITS_REMOTE_MASK;
-      reply.header.msgh_remote_port = request.header.msgh_remote_port;
-      reply.header.msgh_id = request.header.msgh_id + 100;
-      reply.ret = static_cast<kern_return_t>(reinterpret_cast<const uint32_t*>(request.bytes)[7]);
-      mach_msg(&reply.header, MACH_SEND_MSG, sizeof reply, 0, MACH_PORT_NULL, 0, MACH_PORT_NULL);
+      reply(request, static_cast<kern_return_t>(request.words()[7]));
     }
   });
   std::vector<std::thread> raisers;
@@ -289,22 +290,12 @@ TEST(MachExceptionRaiseStress, RaisesAtOnceEachGetTheirOwnAnswer) {
   static uint8_t* page =
       static_cast<uint8_t*>(mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   mach_port_t port = newPort();
-  exception_mask_t masks[EXC_TYPES_COUNT];
-  mach_port_t ports[EXC_TYPES_COUNT];
-  exception_behavior_t behaviors[EXC_TYPES_COUNT];
-  thread_state_flavor_t flavors[EXC_TYPES_COUNT];
-  uint32_t count = EXC_TYPES_COUNT;
-  task_swap_exception_ports(mach_task_self(), EXC_MASK_BAD_ACCESS, port,
-                            EXCEPTION_DEFAULT | MACH_EXCEPTION_CODES, 4, masks, &count, ports,
-                            behaviors, flavors);
+  Registrations().swapTask(EXC_MASK_BAD_ACCESS, port, EXCEPTION_DEFAULT | MACH_EXCEPTION_CODES);
   static std::atomic<uint64_t> faultingRip{0};
   std::thread server([port, answer, fixPage] {
-    union {
-      mach_msg_header_t header;
-      uint8_t bytes[512];
-    } request = {};
-    mach_msg(&request.header, MACH_RCV_MSG, 0, sizeof request, port, 0, MACH_PORT_NULL);
-    const auto* words = reinterpret_cast<const uint32_t*>(request.bytes);
+    Request request;
+    receive(port, request);
+    const uint32_t* words = request.words();
     uint64_t codes[2];
     std::memcpy(codes, request.bytes + 68, 16);
     if (request.header.msgh_id != kMachExceptionRaiseRequestId ||
@@ -318,16 +309,7 @@ TEST(MachExceptionRaiseStress, RaisesAtOnceEachGetTheirOwnAnswer) {
     if (thread_get_state(static_cast<thread_t>(words[7]), &state) != KERN_SUCCESS) _exit(21);
     faultingRip = state.gregs[REG_RIP];
     if (fixPage) mprotect(page, 4096, PROT_READ | PROT_WRITE);
-    struct {
-      mach_msg_header_t header;
-      uint32_t ndr[2];
-      kern_return_t ret;
-    } reply = {};
-    reply.header.msgh_bits = request.header.msgh_bits & MACH_MSGH_BITS_REMOTE_MASK;
-    reply.header.msgh_remote_port = request.header.msgh_remote_port;
-    reply.header.msgh_id = request.header.msgh_id + 100;
-    reply.ret = answer;
-    mach_msg(&reply.header, MACH_SEND_MSG, sizeof reply, 0, MACH_PORT_NULL, 0, MACH_PORT_NULL);
+    reply(request, answer);
   });
   server.detach();
   page[0] = 1;  // faults
@@ -348,13 +330,7 @@ TEST(MachExceptionBridge, UnhandledFaultEndsTheProcessWithItsSignal) {
 [[noreturn]] void childRaisedSignalSkipsTheBridge() {
   signal(SIGSEGV, SIG_DFL);
   mach_port_t port = newPort();
-  exception_mask_t masks[EXC_TYPES_COUNT];
-  mach_port_t ports[EXC_TYPES_COUNT];
-  exception_behavior_t behaviors[EXC_TYPES_COUNT];
-  thread_state_flavor_t flavors[EXC_TYPES_COUNT];
-  uint32_t count = EXC_TYPES_COUNT;
-  task_swap_exception_ports(mach_task_self(), EXC_MASK_BAD_ACCESS, port, EXCEPTION_DEFAULT, 4,
-                            masks, &count, ports, behaviors, flavors);
+  Registrations().swapTask(EXC_MASK_BAD_ACCESS, port, EXCEPTION_DEFAULT);
   // Nobody serves the port: a bridged signal would wait for ever.
   raise(SIGSEGV);
   _exit(0);

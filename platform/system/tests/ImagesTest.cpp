@@ -164,6 +164,29 @@ TEST(ElfImage, RefusesWhatIsNotAnElfHeader) {
   EXPECT_FALSE(sys::elf_image_init(&image, 16, nullptr));  // unreadable
 }
 
+// The file header of a loaded x86-64 object whose `count` program headers
+// follow it.
+Elf64_Ehdr objectHeader(uint16_t count) {
+  Elf64_Ehdr eh{};
+  std::memcpy(eh.e_ident, ELFMAG, SELFMAG);
+  eh.e_ident[EI_CLASS] = ELFCLASS64;
+  eh.e_machine = EM_X86_64;
+  eh.e_phoff = sizeof eh;
+  eh.e_phentsize = sizeof(Elf64_Phdr);
+  eh.e_phnum = count;
+  return eh;
+}
+
+// The dynamic entries that lead to a symbol table and its strings.
+std::array<Elf64_Dyn, 5> symbolEntries(uint64_t hash, uint64_t symbols, uint64_t strings,
+                                       uint64_t stringsSize) {
+  return {{{DT_HASH, {hash}},
+           {DT_SYMTAB, {symbols}},
+           {DT_STRTAB, {strings}},
+           {DT_STRSZ, {stringsSize}},
+           {DT_NULL, {0}}}};
+}
+
 // A loaded object whose headers are damaged: a notes segment and a symbol
 // count that run far past the object, and a string table size to match.
 // What lies within reach is read; nothing past it is, at set-up or by the
@@ -177,13 +200,7 @@ TEST(ElfImage, DamagedHeadersAreReadWithinBounds) {
   mprotect(mem + readable, page, PROT_NONE);
   auto put = [&](size_t at, const auto& value) { std::memcpy(mem + at, &value, sizeof value); };
 
-  Elf64_Ehdr eh{};
-  std::memcpy(eh.e_ident, ELFMAG, SELFMAG);
-  eh.e_ident[EI_CLASS] = ELFCLASS64;
-  eh.e_machine = EM_X86_64;
-  eh.e_phoff = sizeof eh;
-  eh.e_phentsize = sizeof(Elf64_Phdr);
-  eh.e_phnum = 3;
+  const Elf64_Ehdr eh = objectHeader(3);
   put(0, eh);
   const uint64_t notes = page, dynamic = 0x100, hash = 0x300, strings = 0x400;
   const uint64_t symbols = readable - 10 * sizeof(Elf64_Sym);  // ten fit
@@ -193,12 +210,7 @@ TEST(ElfImage, DamagedHeadersAreReadWithinBounds) {
   put(sizeof eh, load);
   put(sizeof eh + sizeof load, dyn);
   put(sizeof eh + 2 * sizeof load, note);
-  const Elf64_Dyn entries[] = {{DT_HASH, {hash}},
-                               {DT_SYMTAB, {symbols}},
-                               {DT_STRTAB, {strings}},
-                               {DT_STRSZ, {uint64_t{1} << 30}},
-                               {DT_NULL, {0}}};
-  put(dynamic, entries);
+  put(dynamic, symbolEntries(hash, symbols, strings, uint64_t{1} << 30));
   put(hash, std::array<uint32_t, 2>{1, 1000});  // 1000 symbols claimed
   std::memcpy(mem + strings, "\0target", 8);
   Elf64_Sym target{1, ELF64_ST_INFO(STB_GLOBAL, STT_FUNC), 0, 1, 0x200, 16};
@@ -233,13 +245,7 @@ class SyntheticObject {
     size_ = 4 * page;
     mem_ = static_cast<uint8_t*>(
         mmap(nullptr, size_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
-    Elf64_Ehdr eh{};
-    std::memcpy(eh.e_ident, ELFMAG, SELFMAG);
-    eh.e_ident[EI_CLASS] = ELFCLASS64;
-    eh.e_machine = EM_X86_64;
-    eh.e_phoff = sizeof eh;
-    eh.e_phentsize = sizeof(Elf64_Phdr);
-    eh.e_phnum = 2;
+    const Elf64_Ehdr eh = objectHeader(2);
     put(0, eh);
     const uint64_t dynamic = 0x100, hash = 0x200, strings = page, table = 2 * page;
     put(sizeof eh, Elf64_Phdr{PT_LOAD, PF_R | PF_X, 0, 0, 0, size_, size_, page});
@@ -253,12 +259,7 @@ class SyntheticObject {
     }
     std::memcpy(mem_ + strings, pool.data(), pool.size());
     std::memcpy(mem_ + table, symbols.data(), symbols.size() * sizeof(Elf64_Sym));
-    const Elf64_Dyn entries[] = {{DT_HASH, {hash}},
-                                 {DT_SYMTAB, {table}},
-                                 {DT_STRTAB, {strings}},
-                                 {DT_STRSZ, {pool.size()}},
-                                 {DT_NULL, {0}}};
-    put(dynamic, entries);
+    put(dynamic, symbolEntries(hash, table, strings, pool.size()));
     put(hash, std::array<uint32_t, 2>{1, static_cast<uint32_t>(symbols.size())});
     symbols_ = symbols;
   }

@@ -43,6 +43,20 @@ class CrashProcessing : public crashestest::CrashesServiceTest {
     return names;
   }
 
+  // Sets a delegate that answers `process` once `checked` is set, so that
+  // processing waits for the checks of the takeover. The service holds its
+  // delegate weakly: keep what this returns.
+  [[nodiscard]] static std::shared_ptr<RecordingCrashesDelegate> setGatedDelegate(
+      std::promise<void>& checked, bool process) {
+    auto delegate = std::make_shared<RecordingCrashesDelegate>();
+    delegate->decide = [gate = checked.get_future().share(), process](const DUZEErrorReport&) {
+      gate.wait();
+      return process;
+    };
+    DUZECrashes::setDelegate(delegate);
+    return delegate;
+  }
+
   static std::shared_ptr<DUZEWrapperException> wrapperException(int64_t pid) {
     auto exception = DUZEWrapperException::create();
     auto model = DUZEWrapperExceptionModel::create();
@@ -59,14 +73,8 @@ TEST_F(CrashProcessing, PendingReportIsTakenOverProcessedAndSent) {
   const auto bytes = reportBytes(7);
   writeFile(pendingReportPath(), bytes);
   DUZEWrapperExceptionManager::saveWrapperException(wrapperException(4242));
-  // Processing waits for the checks of the takeover.
   std::promise<void> checked;
-  auto delegate = std::make_shared<RecordingCrashesDelegate>();
-  delegate->decide = [gate = checked.get_future().share()](const DUZEErrorReport&) {
-    gate.wait();
-    return true;
-  };
-  DUZECrashes::setDelegate(delegate);
+  auto delegate = setGatedDelegate(checked, true);
 
   auto group = startOnFakeGroup();
   EXPECT_TRUE(DUZECrashes::hasCrashedInLastSession());
@@ -126,12 +134,7 @@ TEST_F(CrashProcessing, QueuedReportsAreTakenOverAndSentEachAsItsOwnLog) {
   writeFile(queue / "c.rocrash", {1, 2, 3});                 // does not parse: dropped
   writeFile(queue / ".report-12.tmp", reportBytes(10, 12));  // still being written
   std::promise<void> checked;
-  auto delegate = std::make_shared<RecordingCrashesDelegate>();
-  delegate->decide = [gate = checked.get_future().share()](const DUZEErrorReport&) {
-    gate.wait();
-    return true;
-  };
-  DUZECrashes::setDelegate(delegate);
+  auto delegate = setGatedDelegate(checked, true);
   auto group = startOnFakeGroup();
   EXPECT_EQ(crashFolderFiles().size(), 3u);
   std::vector<std::string> left;
@@ -164,12 +167,7 @@ TEST_F(CrashProcessing, ATakeoverNeitherOverwritesAStoredReportNorPurgesOneItCou
   }
   writeFile(pendingReportPath(), reportBytes(2));
   std::promise<void> checked;
-  auto delegate = std::make_shared<RecordingCrashesDelegate>();
-  delegate->decide = [gate = checked.get_future().share()](const DUZEErrorReport&) {
-    gate.wait();
-    return false;
-  };
-  DUZECrashes::setDelegate(delegate);
+  auto delegate = setGatedDelegate(checked, false);
   startOnFakeGroup();
   std::map<std::vector<uint8_t>, int> contents;
   for (const auto& name : crashFolderFiles()) ++contents[readFile(crashesFolder() / name)];
@@ -197,12 +195,7 @@ TEST_F(CrashProcessing, CrashFilesAreOwnerOnlyAndThePendingReportLiesInTheDataFo
   EXPECT_EQ(pending.string().rfind(dataDir().string() + "/", 0), 0u) << pending;
   writeFile(pending, reportBytes(4));
   std::promise<void> checked;
-  auto delegate = std::make_shared<RecordingCrashesDelegate>();
-  delegate->decide = [gate = checked.get_future().share()](const DUZEErrorReport&) {
-    gate.wait();
-    return false;
-  };
-  DUZECrashes::setDelegate(delegate);
+  auto delegate = setGatedDelegate(checked, false);
   startOnFakeGroup();
   crashes()->bufferFileQueue()->waitUntilAllOperationsAreFinished();
   const auto mode = [](const fs::path& path) {

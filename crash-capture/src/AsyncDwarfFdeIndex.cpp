@@ -65,19 +65,13 @@ template <typename machine_ptr>
 rocrash_error_t findInBuiltTable(const rocrash_async_dwarf_frame_reader* reader,
                                  const rocrash_async_dwarf_fde_index* index, machine_ptr pc,
                                  rocrash_async_dwarf_fde_info* fde_info) {
-  uint64_t low = 0, high = index->entry_count;  // the first entry starting after pc
-  while (low < high) {
-    const uint64_t middle = low + (high - low) / 2;
-    if (index->entries[middle].pc_start <= pc) {
-      low = middle + 1;
-    } else {
-      high = middle;
-    }
-  }
-  if (low == 0) return ROCRASH_ERR_NOTFOUND;
+  const Entry* after =  // the first entry starting after pc
+      std::upper_bound(index->entries, index->entries + index->entry_count, pc,
+                       [](machine_ptr value, const Entry& e) { return value < e.pc_start; });
+  if (after == index->entries) return ROCRASH_ERR_NOTFOUND;
   const rocrash_vm_address_t section = rocrash_async_mobject_base_address(reader->mobj);
   rocrash_error_t err = rocrash::async::rocrash_async_dwarf_fde_info_init<machine_ptr>(
-      fde_info, reader->mobj, reader->byteorder, section + index->entries[low - 1].fde_offset,
+      fde_info, reader->mobj, reader->byteorder, section + after[-1].fde_offset,
       reader->debug_frame);
   if (err != ROCRASH_ERR_NONE) return err;
   return fde_info->pc_start <= pc && pc < fde_info->pc_end ? ROCRASH_ERR_NONE

@@ -603,17 +603,11 @@ void elf_image_free(ElfImage* image) {
 
 bool elf_image_symbol_for_pc(const ElfImage* image, uint64_t pc, uint64_t* start, const char** name,
                              size_t* nameRoom) {
-  size_t low = 0, high = image->spanCount;  // the first span starting after pc
-  while (low < high) {
-    const size_t middle = low + (high - low) / 2;
-    if (image->spans[middle].from <= pc) {
-      low = middle + 1;
-    } else {
-      high = middle;
-    }
-  }
-  if (low == 0) return false;
-  const ElfSymbolSpan& span = image->spans[low - 1];
+  const ElfSymbolSpan* after =  // the first span starting after pc
+      std::upper_bound(image->spans, image->spans + image->spanCount, pc,
+                       [](uint64_t value, const ElfSymbolSpan& s) { return value < s.from; });
+  if (after == image->spans) return false;
+  const ElfSymbolSpan& span = after[-1];
   if (pc - span.from >= span.length) return false;
   const ElfSymbolTable& table = image->tables[(span.name & kDynamicTableBit) != 0 ? 1 : 0];
   const uint32_t offset = span.name & ~kDynamicTableBit;

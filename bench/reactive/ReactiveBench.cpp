@@ -84,6 +84,20 @@ void reportAllocations(benchmark::State& state, long allocations, int64_t events
       benchmark::Counter(static_cast<double>(allocations) / static_cast<double>(events));
 }
 
+// Pushes 0 to 255 into `subject` each iteration; answers how many it pushed.
+// Inlined, so that each benchmark's timed loop is compiled in its own body.
+template <class Subject>
+[[gnu::always_inline]] inline int64_t pushRounds(benchmark::State& state, Subject& subject,
+                                                 long& sum) {
+  int64_t events = 0;
+  for (auto _ : state) {
+    for (int i = 0; i < 256; ++i) subject->onNext(i);
+    events += 256;
+    benchmark::DoNotOptimize(sum);
+  }
+  return events;
+}
+
 // --- (a) the switcher's pipeline ---------------------------------------------------
 
 void BM_SwitcherPipeline_Rv(benchmark::State& state) {
@@ -157,12 +171,7 @@ void BM_PublishFanOut_Rv(benchmark::State& state) {
         rv::subscribe(subject, [&sum](const rv::Event<int>& e) { sum += *e.element(); }));
   }
   const long before = allocationCount.load();
-  int64_t events = 0;
-  for (auto _ : state) {
-    for (int i = 0; i < 256; ++i) subject->onNext(i);
-    events += 256;
-    benchmark::DoNotOptimize(sum);
-  }
+  const int64_t events = pushRounds(state, subject, sum);
   reportAllocations(state, allocationCount.load() - before, events);
   state.SetItemsProcessed(events * observers);
   for (auto& d : subscriptions) d->dispose();
@@ -461,12 +470,7 @@ void independentSubjects(benchmark::State& state, bool holdAnother) {
   long sum = 0;
   auto subscription =
       rv::subscribe(subject, [&sum](const rv::Event<int>& e) { sum += *e.element(); });
-  int64_t events = 0;
-  for (auto _ : state) {
-    for (int i = 0; i < 256; ++i) subject->onNext(i);
-    events += 256;
-    benchmark::DoNotOptimize(sum);
-  }
+  const int64_t events = pushRounds(state, subject, sum);
   state.SetItemsProcessed(events);
   subscription->dispose();
   if (state.thread_index() == 0) held.reset();
@@ -653,12 +657,7 @@ void BM_FlatMap_Rv(benchmark::State& state) {
   long sum = 0;
   auto subscription = rv::subscribe(subject | rv::flatMap([](const int& x) { return rv::just(x); }),
                                     {.onNext = [&sum](const int& x) { sum += x; }});
-  int64_t events = 0;
-  for (auto _ : state) {
-    for (int i = 0; i < 256; ++i) subject->onNext(i);
-    events += 256;
-    benchmark::DoNotOptimize(sum);
-  }
+  const int64_t events = pushRounds(state, subject, sum);
   state.SetItemsProcessed(events);
   subscription->dispose();
 }
@@ -669,12 +668,7 @@ void BM_ConcatMap_Rv(benchmark::State& state) {
   auto subscription =
       rv::subscribe(subject | rv::concatMap([](const int& x) { return rv::just(x); }),
                     {.onNext = [&sum](const int& x) { sum += x; }});
-  int64_t events = 0;
-  for (auto _ : state) {
-    for (int i = 0; i < 256; ++i) subject->onNext(i);
-    events += 256;
-    benchmark::DoNotOptimize(sum);
-  }
+  const int64_t events = pushRounds(state, subject, sum);
   state.SetItemsProcessed(events);
   subscription->dispose();
 }
@@ -713,12 +707,7 @@ void BM_ReplayEvents_Rv(benchmark::State& state) {
   long sum = 0;
   auto subscription = rv::subscribe(subject, {.onNext = [&sum](const int& x) { sum += x; }});
   const long before = allocationCount.load();
-  int64_t events = 0;
-  for (auto _ : state) {
-    for (int i = 0; i < 256; ++i) subject->onNext(i);
-    events += 256;
-    benchmark::DoNotOptimize(sum);
-  }
+  const int64_t events = pushRounds(state, subject, sum);
   reportAllocations(state, allocationCount.load() - before, events);
   state.SetItemsProcessed(events);
   subscription->dispose();

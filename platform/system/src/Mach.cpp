@@ -98,6 +98,16 @@ void dropSendRight(PortEntry* e, mach_port_t name, int32_t count) {
   if (left < static_cast<int32_t>(e->noSendersSync.load())) sendNoSendersNotice(e, name);
 }
 
+// Forgets the sockets, rights and links of an entry (not closing the sockets).
+void clearEntry(PortEntry* e) {
+  e->receiveFd = e->sendFd = -1;
+  e->sendRights = 0;
+  e->sendOnceRights = 0;
+  e->portSet = MACH_PORT_NULL;
+  e->noSendersNotify = MACH_PORT_NULL;
+  e->noSendersSync = 0;
+}
+
 // Claims a free entry, or one a parent process left behind in this copy of
 // its table (closing this process's copies of its sockets).
 bool claimEntry(PortEntry* e) {
@@ -110,12 +120,7 @@ bool claimEntry(PortEntry* e) {
     if (kind != kFree) {
       if (e->receiveFd >= 0) close(e->receiveFd);
       if (e->sendFd >= 0) close(e->sendFd);
-      e->receiveFd = e->sendFd = -1;
-      e->sendRights = 0;
-      e->sendOnceRights = 0;
-      e->portSet = MACH_PORT_NULL;
-      e->noSendersNotify = MACH_PORT_NULL;
-      e->noSendersSync = 0;
+      clearEntry(e);
     }
     e->owner.store(self, std::memory_order_release);
     return true;
@@ -125,12 +130,7 @@ bool claimEntry(PortEntry* e) {
 void destroyPort(PortEntry* e) {
   int receive = e->receiveFd;
   int sendEnd = e->sendFd;
-  e->receiveFd = e->sendFd = -1;
-  e->sendRights = 0;
-  e->sendOnceRights = 0;
-  e->portSet = MACH_PORT_NULL;
-  e->noSendersNotify = MACH_PORT_NULL;
-  e->noSendersSync = 0;
+  clearEntry(e);
   e->kind.store(kFree, std::memory_order_release);
   if (receive >= 0) close(receive);
   if (sendEnd >= 0) close(sendEnd);

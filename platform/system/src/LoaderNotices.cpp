@@ -55,19 +55,21 @@ using DlcloseFunction = int (*)(void*);
 
 std::atomic<bool> gListening{false};
 
+// The definition of `name` that ours stands in front of: a sanitizer's
+// interceptor where one is linked in, else the next library's.
+template <typename Function>
+Function nextDefinition(Function interceptor, const char* name) {
+  return interceptor != nullptr ? interceptor : reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+}
+
 DlopenFunction nextDlopen() {
-  static const DlopenFunction next =
-      __interceptor_dlopen != nullptr
-          ? __interceptor_dlopen
-          : reinterpret_cast<DlopenFunction>(dlsym(RTLD_NEXT, "dlopen"));
+  static const DlopenFunction next = nextDefinition<DlopenFunction>(__interceptor_dlopen, "dlopen");
   return next;
 }
 
 DlcloseFunction nextDlclose() {
   static const DlcloseFunction next =
-      __interceptor_dlclose != nullptr
-          ? __interceptor_dlclose
-          : reinterpret_cast<DlcloseFunction>(dlsym(RTLD_NEXT, "dlclose"));
+      nextDefinition<DlcloseFunction>(__interceptor_dlclose, "dlclose");
   return next;
 }
 

@@ -3,7 +3,6 @@
 // fields, proxies, and TLS peers that are not trusted.
 
 #include <gmock/gmock.h>
-#include <netinet/in.h>
 #include <openssl/pem.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
@@ -135,15 +134,7 @@ class UntrustedTLSServer {
     context_ = SSL_CTX_new(TLS_server_method());
     SSL_CTX_use_certificate(context_, identity_.certificate);
     SSL_CTX_use_PrivateKey(context_, identity_.key);
-    listenFd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    ::bind(listenFd_, reinterpret_cast<sockaddr*>(&address), sizeof address);
-    ::listen(listenFd_, 16);
-    socklen_t length = sizeof address;
-    ::getsockname(listenFd_, reinterpret_cast<sockaddr*>(&address), &length);
-    port_ = ntohs(address.sin_port);
+    listenFd_ = foundationtest::listeningSocket(&port_);
     thread_ = std::thread([this] { serve(); });
   }
   ~UntrustedTLSServer() {

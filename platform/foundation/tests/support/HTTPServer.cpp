@@ -16,6 +16,14 @@ namespace foundationtest {
 
 namespace {
 
+std::string lowered(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+}  // namespace
+
 int listeningSocket(int* port) {
   int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in address{};
@@ -28,14 +36,6 @@ int listeningSocket(int* port) {
   *port = ntohs(address.sin_port);
   return fd;
 }
-
-std::string lowered(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-  return text;
-}
-
-}  // namespace
 
 int closedPort() {
   int port = 0;

@@ -113,6 +113,9 @@ class HTTPServer {
 HTTPServer::Reply reply(int status, std::string body = {},
                         std::vector<std::pair<std::string, std::string>> headers = {});
 
+// A socket listening on a free loopback port; `port` receives the port.
+int listeningSocket(int* port);
+
 // A loopback port nothing listens on.
 int closedPort();
 

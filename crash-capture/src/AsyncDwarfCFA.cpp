@@ -468,38 +468,18 @@ template <typename machine_ptr>
 rocrash_error_t findFde(const rocrash_async_dwarf_frame_reader* reader, rocrash_vm_off_t offset,
                         machine_ptr pc, rocrash_async_dwarf_fde_info* fde_info) {
   const rocrash_async_mobject* mobj = reader->mobj;
-  const rocrash_vm_address_t section = rocrash_async_mobject_base_address(mobj);
-  const rocrash_vm_address_t end = section + rocrash_async_mobject_length(mobj);
   if (offset < 0 || static_cast<uint64_t>(offset) >= rocrash_async_mobject_length(mobj)) {
     return ROCRASH_ERR_INVAL;
   }
-  rocrash_vm_address_t entry = section + static_cast<uint64_t>(offset);
-  CieCache cache;
-  while (entry < end) {
-    EntryLength length;
-    rocrash_error_t err = readEntryLength(mobj, reader->byteorder, entry, &length);
-    if (err != ROCRASH_ERR_NONE) return err;
-    if (length.length == 0) return ROCRASH_ERR_NOTFOUND;  // the terminator
-    rocrash_vm_address_t next;
-    if (__builtin_add_overflow(entry, length.header, &next) ||
-        __builtin_add_overflow(next, length.length, &next)) {
-      return ROCRASH_ERR_INVAL;
-    }
-    uint64_t id;
-    if (readIdField(mobj, reader->byteorder, entry + length.header, length.is64, &id) !=
-        ROCRASH_ERR_NONE) {
-      return ROCRASH_ERR_INVAL;
-    }
-    const uint64_t cieId = reader->debug_frame ? (length.is64 ? ~0ULL : 0xFFFFFFFFULL) : 0;
-    if (id != cieId) {
-      err = parseFde<machine_ptr>(fde_info, mobj, reader->byteorder, entry, reader->debug_frame,
-                                  &cache);
-      if (err != ROCRASH_ERR_NONE) return err;
-      if (fde_info->pc_start <= pc && pc < fde_info->pc_end) return ROCRASH_ERR_NONE;
-    }
-    entry = next;
-  }
-  return ROCRASH_ERR_NOTFOUND;
+  bool found = false;
+  const rocrash_error_t err = walkFdes<machine_ptr>(
+      reader, rocrash_async_mobject_base_address(mobj) + static_cast<uint64_t>(offset), fde_info,
+      [&](rocrash_vm_address_t) {
+        found = fde_info->pc_start <= pc && pc < fde_info->pc_end;
+        return found;
+      });
+  if (err != ROCRASH_ERR_NONE) return err;
+  return found ? ROCRASH_ERR_NONE : ROCRASH_ERR_NOTFOUND;
 }
 
 template rocrash_error_t findFde<uint32_t>(const rocrash_async_dwarf_frame_reader*,

@@ -41,6 +41,45 @@ rocrash_error_t parseFde(rocrash_async_dwarf_fde_info* info, const rocrash_async
                          const rocrash_async_byteorder* byteorder, rocrash_vm_address_t fde_address,
                          bool debug_frame, CieCache* cache);
 
+// Walks the entries of the section from `entry` to its terminator or its
+// end, parsing each FDE into `info` and handing its address to `visit`,
+// which answers whether to stop there. Answers ROCRASH_ERR_NONE when the
+// walk ended or `visit` stopped it, else the error of the entry that could
+// not be read.
+template <typename machine_ptr, typename Visit>
+rocrash_error_t walkFdes(const rocrash_async_dwarf_frame_reader* reader, rocrash_vm_address_t entry,
+                         rocrash_async_dwarf_fde_info* info, Visit&& visit) {
+  const rocrash_async_mobject* mobj = reader->mobj;
+  const rocrash_vm_address_t end =
+      rocrash_async_mobject_base_address(mobj) + rocrash_async_mobject_length(mobj);
+  CieCache cache;
+  while (entry < end) {
+    EntryLength length;
+    rocrash_error_t err = readEntryLength(mobj, reader->byteorder, entry, &length);
+    if (err != ROCRASH_ERR_NONE) return err;
+    if (length.length == 0) break;  // the terminator
+    rocrash_vm_address_t next;
+    if (__builtin_add_overflow(entry, length.header, &next) ||
+        __builtin_add_overflow(next, length.length, &next)) {
+      return ROCRASH_ERR_INVAL;
+    }
+    uint64_t id;
+    if (readIdField(mobj, reader->byteorder, entry + length.header, length.is64, &id) !=
+        ROCRASH_ERR_NONE) {
+      return ROCRASH_ERR_INVAL;
+    }
+    const uint64_t cieId = reader->debug_frame ? (length.is64 ? ~0ULL : 0xFFFFFFFFULL) : 0;
+    if (id != cieId) {
+      err =
+          parseFde<machine_ptr>(info, mobj, reader->byteorder, entry, reader->debug_frame, &cache);
+      if (err != ROCRASH_ERR_NONE) return err;
+      if (visit(entry)) break;
+    }
+    entry = next;
+  }
+  return ROCRASH_ERR_NONE;
+}
+
 // The walk over the section from `offset`: the first FDE covering `pc`.
 template <typename machine_ptr>
 rocrash_error_t findFde(const rocrash_async_dwarf_frame_reader* reader, rocrash_vm_off_t offset,

@@ -11,12 +11,9 @@
 namespace {
 
 using rocrash::async::rocrash_async_dwarf_fde_info;
-using rocrash::async::detail::CieCache;
-using rocrash::async::detail::EntryLength;
 using rocrash::async::detail::findFde;
 using rocrash::async::detail::parseFde;
-using rocrash::async::detail::readEntryLength;
-using rocrash::async::detail::readIdField;
+using rocrash::async::detail::walkFdes;
 using Entry = rocrash_async_dwarf_fde_index::entry;
 
 // --- the built table -----------------------------------------------------------
@@ -26,39 +23,16 @@ using Entry = rocrash_async_dwarf_fde_index::entry;
 template <typename machine_ptr>
 bool collectFdes(const rocrash_async_dwarf_frame_reader* reader,
                  std::vector<std::pair<Entry, uint64_t>>* fdes) {
-  const rocrash_async_mobject* mobj = reader->mobj;
-  const rocrash_vm_address_t section = rocrash_async_mobject_base_address(mobj);
-  const rocrash_vm_address_t end = section + rocrash_async_mobject_length(mobj);
-  CieCache cache;
-  for (rocrash_vm_address_t entry = section; entry < end;) {
-    EntryLength length;
-    if (readEntryLength(mobj, reader->byteorder, entry, &length) != ROCRASH_ERR_NONE) return false;
-    if (length.length == 0) break;  // the terminator
-    rocrash_vm_address_t next;
-    if (__builtin_add_overflow(entry, length.header, &next) ||
-        __builtin_add_overflow(next, length.length, &next)) {
-      return false;
+  const rocrash_vm_address_t section = rocrash_async_mobject_base_address(reader->mobj);
+  rocrash_async_dwarf_fde_info info;
+  const auto collect = [&](rocrash_vm_address_t entry) {
+    // A range of length 0 covers no pc.
+    if (info.pc_end > info.pc_start) {
+      fdes->push_back({{info.pc_start, entry - section}, info.pc_end});
     }
-    uint64_t id;
-    if (readIdField(mobj, reader->byteorder, entry + length.header, length.is64, &id) !=
-        ROCRASH_ERR_NONE) {
-      return false;
-    }
-    const uint64_t cieId = reader->debug_frame ? (length.is64 ? ~0ULL : 0xFFFFFFFFULL) : 0;
-    if (id != cieId) {
-      rocrash_async_dwarf_fde_info info;
-      if (parseFde<machine_ptr>(&info, mobj, reader->byteorder, entry, reader->debug_frame,
-                                &cache) != ROCRASH_ERR_NONE) {
-        return false;
-      }
-      // A range of length 0 covers no pc.
-      if (info.pc_end > info.pc_start) {
-        fdes->push_back({{info.pc_start, entry - section}, info.pc_end});
-      }
-    }
-    entry = next;
-  }
-  return true;
+    return false;
+  };
+  return walkFdes<machine_ptr>(reader, section, &info, collect) == ROCRASH_ERR_NONE;
 }
 
 template <typename machine_ptr>

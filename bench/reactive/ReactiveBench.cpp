@@ -98,6 +98,23 @@ template <class Subject>
   return events;
 }
 
+// Feeds 0 to 511 to `onA` and `onB` in turn each iteration; answers how
+// many events it fed. Inlined, as pushRounds is.
+template <class A, class B>
+[[gnu::always_inline]] inline int64_t pushPairs(benchmark::State& state, const A& onA, const B& onB,
+                                                long& sum) {
+  int64_t events = 0;
+  for (auto _ : state) {
+    for (int i = 0; i < 512; ++i) {
+      onA(i);
+      onB(i);
+    }
+    events += 1024;
+    benchmark::DoNotOptimize(sum);
+  }
+  return events;
+}
+
 // --- (a) the switcher's pipeline ---------------------------------------------------
 
 void BM_SwitcherPipeline_Rv(benchmark::State& state) {
@@ -494,15 +511,8 @@ void BM_CombineLatest2_Rv(benchmark::State& state) {
       rv::subscribe(rv::combineLatest(a, b, sumOf), {.onNext = [&sum](const int& x) { sum += x; }});
   a->onNext(0);
   const long before = allocationCount.load();
-  int64_t events = 0;
-  for (auto _ : state) {
-    for (int i = 0; i < 512; ++i) {
-      a->onNext(i);
-      b->onNext(i);
-    }
-    events += 1024;
-    benchmark::DoNotOptimize(sum);
-  }
+  const int64_t events = pushPairs(
+      state, [&](int i) { a->onNext(i); }, [&](int i) { b->onNext(i); }, sum);
   reportAllocations(state, allocationCount.load() - before, events);
   state.SetItemsProcessed(events);
   subscription->dispose();
@@ -522,14 +532,7 @@ void BM_CombineLatest2_StdFunction(benchmark::State& state) {
     latestB = x;
     if (latestA) sink(selector(*latestA, *latestB));
   };
-  for (auto _ : state) {
-    for (int i = 0; i < 512; ++i) {
-      onA(i);
-      onB(i);
-    }
-    benchmark::DoNotOptimize(sum);
-  }
-  state.SetItemsProcessed(state.iterations() * 1024);
+  state.SetItemsProcessed(pushPairs(state, onA, onB, sum));
 }
 
 // The same, serialising the two sources' events with a mutex as a combining
@@ -551,14 +554,7 @@ void BM_CombineLatest2_StdFunctionMutex(benchmark::State& state) {
     latestB = x;
     if (latestA) sink(selector(*latestA, *latestB));
   };
-  for (auto _ : state) {
-    for (int i = 0; i < 512; ++i) {
-      onA(i);
-      onB(i);
-    }
-    benchmark::DoNotOptimize(sum);
-  }
-  state.SetItemsProcessed(state.iterations() * 1024);
+  state.SetItemsProcessed(pushPairs(state, onA, onB, sum));
 }
 
 void BM_Zip2_Rv(benchmark::State& state) {
@@ -568,15 +564,8 @@ void BM_Zip2_Rv(benchmark::State& state) {
   auto subscription =
       rv::subscribe(rv::zip(a, b, sumOf), {.onNext = [&sum](const int& x) { sum += x; }});
   const long before = allocationCount.load();
-  int64_t events = 0;
-  for (auto _ : state) {
-    for (int i = 0; i < 512; ++i) {
-      a->onNext(i);
-      b->onNext(i);
-    }
-    events += 1024;
-    benchmark::DoNotOptimize(sum);
-  }
+  const int64_t events = pushPairs(
+      state, [&](int i) { a->onNext(i); }, [&](int i) { b->onNext(i); }, sum);
   reportAllocations(state, allocationCount.load() - before, events);
   state.SetItemsProcessed(events);
   subscription->dispose();
@@ -604,14 +593,7 @@ void BM_Zip2_StdFunction(benchmark::State& state) {
     queueB.push_back(x);
     emitRow();
   };
-  for (auto _ : state) {
-    for (int i = 0; i < 512; ++i) {
-      onA(i);
-      onB(i);
-    }
-    benchmark::DoNotOptimize(sum);
-  }
-  state.SetItemsProcessed(state.iterations() * 1024);
+  state.SetItemsProcessed(pushPairs(state, onA, onB, sum));
 }
 
 // The same, serialised with a mutex.
@@ -640,14 +622,7 @@ void BM_Zip2_StdFunctionMutex(benchmark::State& state) {
     queueB.push_back(x);
     emitRow();
   };
-  for (auto _ : state) {
-    for (int i = 0; i < 512; ++i) {
-      onA(i);
-      onB(i);
-    }
-    benchmark::DoNotOptimize(sum);
-  }
-  state.SetItemsProcessed(state.iterations() * 1024);
+  state.SetItemsProcessed(pushPairs(state, onA, onB, sum));
 }
 
 // --- (g) flatMap, concatMap and concat: one subscription per inner sequence -------

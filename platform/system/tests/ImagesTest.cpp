@@ -353,13 +353,7 @@ TEST(ElfImage, MisplacedSectionHeadersAreIgnored) {
   auto* mem = static_cast<uint8_t*>(
       mmap(nullptr, page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
   ASSERT_NE(mem, MAP_FAILED);
-  Elf64_Ehdr eh{};
-  std::memcpy(eh.e_ident, ELFMAG, SELFMAG);
-  eh.e_ident[EI_CLASS] = ELFCLASS64;
-  eh.e_machine = EM_X86_64;
-  eh.e_phoff = sizeof eh;
-  eh.e_phentsize = sizeof(Elf64_Phdr);
-  eh.e_phnum = 1;
+  Elf64_Ehdr eh = objectHeader(1);
   eh.e_shoff = 0x101;
   eh.e_shentsize = sizeof(Elf64_Shdr);
   eh.e_shnum = 2;

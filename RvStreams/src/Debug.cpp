@@ -3,9 +3,10 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <mutex>
 #include <string>
 #include <vector>
+
+#include "dispatch/Mutex.h"
 
 namespace rv::detail {
 
@@ -59,9 +60,9 @@ std::string debugEventText(const std::string& text, bool trim) {
 }
 
 void printDebugLine(const std::string& identifier, const std::string& content) {
-  static std::mutex mutex;
+  static dispatch::Mutex mutex;
   const std::string line = timestamp() + ": " + identifier + " -> " + content + "\n";
-  std::lock_guard<std::mutex> guard(mutex);
+  dispatch::LockGuard guard(mutex);
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fflush(stdout);
 }

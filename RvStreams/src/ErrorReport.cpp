@@ -2,7 +2,6 @@
 
 #include <atomic>
 #include <iostream>
-#include <mutex>
 
 #include "RvStreams/Describe.h"
 #include "RvStreams/Lock.h"
@@ -10,18 +9,19 @@
 namespace rv {
 namespace {
 
-std::mutex& reportMutex() {
-  static std::mutex mutex;
+dispatch::Mutex& reportMutex() {
+  static dispatch::Mutex mutex;
   return mutex;
 }
-std::ostream* reportStream = nullptr;  // guarded by reportMutex(); null = std::cout
+std::ostream* reportStream KX_GUARDED_BY(reportMutex()) = nullptr;  // null = std::cout
 
 std::atomic<bool> recordCallStack{false};
 
 struct HookState {
   RecursiveLock lock;
-  Hooks::CaptureCallStack capture = [] { return Hooks::CallStack{}; };
-  Hooks::ErrorHandler errorHandler = [](const Hooks::CallStack&, const Error&) {};
+  Hooks::CaptureCallStack capture KX_GUARDED_BY(lock) = [] { return Hooks::CallStack{}; };
+  Hooks::ErrorHandler errorHandler KX_GUARDED_BY(lock) = [](const Hooks::CallStack&, const Error&) {
+  };
 };
 
 // Created on first use and never destroyed, so hooks stay usable while other
@@ -39,14 +39,14 @@ void printErrorReport(const std::string& prefix, const Error& error, const char*
 
 void printReport(const std::string& message, const char* file, int line) {
   const std::string text = std::string(file) + ":" + std::to_string(line) + ": " + message + "\n";
-  std::lock_guard<std::mutex> guard(reportMutex());
+  dispatch::LockGuard guard(reportMutex());
   std::ostream& out = reportStream != nullptr ? *reportStream : std::cout;
   out << text;
   out.flush();
 }
 
 std::ostream* setErrorReportStream(std::ostream* stream) {
-  std::lock_guard<std::mutex> guard(reportMutex());
+  dispatch::LockGuard guard(reportMutex());
   std::ostream* old = reportStream;
   reportStream = stream;
   return old;

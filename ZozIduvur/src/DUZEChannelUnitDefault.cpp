@@ -28,8 +28,8 @@ std::string nextInternalId() {
   return std::to_string(next.fetch_add(1, std::memory_order_relaxed) + 1);
 }
 
-std::mutex gIntervalMutex;
-std::optional<dispatch::DispatchTimeInterval> gIntervalUnit;
+dispatch::Mutex gIntervalMutex;
+std::optional<dispatch::DispatchTimeInterval> gIntervalUnit KX_GUARDED_BY(gIntervalMutex);
 
 std::shared_ptr<foundation::NSError> statusError(long statusCode) {
   foundation::NSError::UserInfo info;
@@ -135,7 +135,7 @@ void DUZEChannelUnitDefault::scheduleDrain() {
 void DUZEChannelUnitDefault::submit(std::function<void()> change) {
   bool first = false;
   {
-    std::lock_guard lock(incomingMutex_);
+    dispatch::LockGuard lock(incomingMutex_);
     first = incoming_.empty();
     incoming_.push_back({nullptr, 0, nullptr, std::move(change)});
   }
@@ -150,13 +150,13 @@ void DUZEChannelUnitDefault::submit(std::function<void()> change) {
 
 void DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(
     std::optional<dispatch::DispatchTimeInterval> unit) {
-  std::lock_guard lock(gIntervalMutex);
+  dispatch::LockGuard lock(gIntervalMutex);
   gIntervalUnit = unit;
 }
 
 dispatch::DispatchTimeInterval DUZEChannelUnitDefault::flushDelay() const {
   const auto seconds = static_cast<int64_t>(configuration_.flushInterval());
-  std::lock_guard lock(gIntervalMutex);
+  dispatch::LockGuard lock(gIntervalMutex);
   if (gIntervalUnit) {
     return dispatch::DispatchTimeInterval::nanoseconds(gIntervalUnit->nanosecondsSaturated() *
                                                        seconds);
@@ -185,7 +185,7 @@ void DUZEChannelUnitDefault::enqueueItem(const std::shared_ptr<DUZEAbstractLog>&
   }
   bool first = false;
   {
-    std::lock_guard lock(incomingMutex_);
+    dispatch::LockGuard lock(incomingMutex_);
     first = incoming_.empty();
     incoming_.push_back({log, flags, std::move(replaces), nullptr});
   }
@@ -195,7 +195,7 @@ void DUZEChannelUnitDefault::enqueueItem(const std::shared_ptr<DUZEAbstractLog>&
 }
 
 bool DUZEChannelUnitDefault::hasIncomingLogs() {
-  std::lock_guard lock(incomingMutex_);
+  dispatch::LockGuard lock(incomingMutex_);
   return !incoming_.empty();
 }
 
@@ -207,7 +207,7 @@ void DUZEChannelUnitDefault::drainIncoming() {
   for (;;) {
     std::vector<Incoming> items;
     {
-      std::lock_guard lock(incomingMutex_);
+      dispatch::LockGuard lock(incomingMutex_);
       items.swap(incoming_);
     }
     // Logs that came in while the earlier ones were prepared join their

@@ -8,11 +8,12 @@
 #include <cstdlib>
 #include <deque>
 #include <map>
-#include <mutex>
 #include <string_view>
 
 #include "ZozIduvur/DUZEErrors.h"
 #include "ZozIduvur/DUZELogger.h"
+#include "dispatch/Mutex.h"
+#include "dispatch/ThreadSafety.h"
 #include "foundation/StringFormat.h"
 #include "foundation/URLRequest.h"
 
@@ -43,14 +44,14 @@ bool isAnswerStatus(long status) {
   return DUZEHttpClient::isSuccessStatusCode(status) || (status >= 400 && status <= 999);
 }
 
-std::mutex gCertificateFileMutex;
-std::optional<std::string> gCertificateFileForTesting;
+dispatch::Mutex gCertificateFileMutex;
+std::optional<std::string> gCertificateFileForTesting KX_GUARDED_BY(gCertificateFileMutex);
 
 // The trust a client reads: the tests' file, else the bundle libcurl was
 // built with (none when it was built to use only a folder of certificates).
 std::optional<std::string> certificateAuthorityFile() {
   {
-    std::lock_guard lock(gCertificateFileMutex);
+    dispatch::LockGuard lock(gCertificateFileMutex);
     if (gCertificateFileForTesting) return gCertificateFileForTesting;
   }
   std::optional<std::string> file;
@@ -255,9 +256,9 @@ struct DUZEHttpClient::Shared {
     }
   };
 
-  std::mutex mutex;
-  std::deque<Job> jobs;
-  bool stopping = false;
+  dispatch::Mutex mutex;
+  std::deque<Job> jobs KX_GUARDED_BY(mutex);
+  bool stopping KX_GUARDED_BY(mutex) = false;
   // Woken by new jobs and by the stop; freed by the thread once it has seen
   // `stopping` (nobody wakes it after that).
   CURLM* multi = nullptr;
@@ -423,7 +424,7 @@ std::optional<std::string> DUZEHttpClient::proxyForUrl(const std::string& url) {
 }
 
 void DUZEHttpClient::setCertificateAuthorityFileForTesting(std::optional<std::string> path) {
-  std::lock_guard lock(gCertificateFileMutex);
+  dispatch::LockGuard lock(gCertificateFileMutex);
   gCertificateFileForTesting = std::move(path);
 }
 
@@ -437,7 +438,7 @@ DUZEHttpClient::DUZEHttpClient() : shared_(std::make_shared<Shared>()) {
 
 DUZEHttpClient::~DUZEHttpClient() {
   {
-    std::lock_guard lock(shared_->mutex);
+    dispatch::LockGuard lock(shared_->mutex);
     shared_->stopping = true;
     if (shared_->multi) curl_multi_wakeup(shared_->multi);
   }
@@ -455,7 +456,7 @@ void DUZEHttpClient::sendAsync(DUZEHttpRequest request,
                                std::function<void(DUZEHttpResponse)> completion) {
   Shared::Job job{std::move(request), std::move(completion)};
   {
-    std::lock_guard lock(shared_->mutex);
+    dispatch::LockGuard lock(shared_->mutex);
     if (!shared_->stopping && shared_->multi) {
       shared_->jobs.push_back(std::move(job));
       curl_multi_wakeup(shared_->multi);
@@ -472,7 +473,7 @@ void DUZEHttpClient::run(const std::shared_ptr<Shared>& shared) {
     std::deque<Shared::Job> incoming;
     bool stopping = false;
     {
-      std::lock_guard lock(shared->mutex);
+      dispatch::LockGuard lock(shared->mutex);
       stopping = shared->stopping;
       incoming.swap(shared->jobs);
     }

@@ -207,18 +207,18 @@ std::shared_ptr<DUZELogDBStorage> DUZELogDBStorage::createInDataFolder() {
 }
 
 DUZELogDBStorage::DUZELogDBStorage(fs::path file) : file_(absolutePath(std::move(file))) {
-  std::lock_guard lock(mutex_);
+  dispatch::LockGuard lock(mutex_);
   openOrSetAside();
 }
 
 DUZELogDBStorage::~DUZELogDBStorage() {
-  std::lock_guard lock(mutex_);
+  dispatch::LockGuard lock(mutex_);
   closeDatabase();
   if (lockFd_ >= 0) ::close(lockFd_);
 }
 
 bool DUZELogDBStorage::isOpen() {
-  std::lock_guard lock(mutex_);
+  dispatch::LockGuard lock(mutex_);
   return db_ != nullptr;
 }
 
@@ -445,7 +445,7 @@ int DUZELogDBStorage::lockFile() {
 }
 
 bool DUZELogDBStorage::claimSending() {
-  std::lock_guard lock(mutex_);
+  dispatch::LockGuard lock(mutex_);
   if (closedForGood_) return false;
   if (sending_) return true;
   const int fd = lockFile();
@@ -530,7 +530,7 @@ DUZELogDBStorage::OpenResult DUZELogDBStorage::failure(const char* what) {
 }
 
 void DUZELogDBStorage::close() {
-  std::lock_guard lock(mutex_);
+  dispatch::LockGuard lock(mutex_);
   closedForGood_ = true;
   closeDatabase();
   // Another store may send from now on.
@@ -587,7 +587,7 @@ std::optional<DUZELogDBStorage::Row> DUZELogDBStorage::rowForLog(
 }
 
 bool DUZELogDBStorage::saveRows(const std::vector<const Row*>& rows, std::string_view groupId) {
-  std::lock_guard lock(mutex_);
+  dispatch::LockGuard lock(mutex_);
   if (rows.empty()) return true;
   if (!ensureOpen()) return false;
   sqlite3_stmt* insert = statement(kInsert);
@@ -627,7 +627,7 @@ size_t DUZELogDBStorage::saveLogs(const std::vector<Entry>& entries, std::string
 
 std::optional<DUZELogBatch> DUZELogDBStorage::loadLogsWithGroupId(
     std::string_view groupId, size_t limit, const std::set<std::string>& excludedTargetKeys) {
-  std::lock_guard lock(mutex_);
+  dispatch::LockGuard lock(mutex_);
   if (limit == 0 || !ensureOpen()) return std::nullopt;
   sqlite3_stmt* select = statement(kSelectBatch);
   sqlite3_stmt* remove = statement(kDeleteIds);
@@ -702,7 +702,7 @@ std::optional<DUZELogBatch> DUZELogDBStorage::loadLogsWithGroupId(
 }
 
 void DUZELogDBStorage::deleteLogsWithBatchId(const std::string& batchId) {
-  std::lock_guard lock(mutex_);
+  dispatch::LockGuard lock(mutex_);
   auto it = batches_.find(batchId);
   if (it == batches_.end()) return;
   if (sqlite3_stmt* remove = statement(kDeleteIds)) {
@@ -718,7 +718,7 @@ void DUZELogDBStorage::deleteLogsWithBatchId(const std::string& batchId) {
 }
 
 void DUZELogDBStorage::releaseBatch(const std::string& batchId) {
-  std::lock_guard lock(mutex_);
+  dispatch::LockGuard lock(mutex_);
   auto it = batches_.find(batchId);
   if (it == batches_.end()) return;
   for (int64_t id : it->second.second) pendingRows_.erase(id);
@@ -726,7 +726,7 @@ void DUZELogDBStorage::releaseBatch(const std::string& batchId) {
 }
 
 size_t DUZELogDBStorage::deleteLogsWithGroupId(std::string_view groupId) {
-  std::lock_guard lock(mutex_);
+  dispatch::LockGuard lock(mutex_);
   for (auto it = batches_.begin(); it != batches_.end();) {
     if (it->second.first == groupId) {
       for (int64_t id : it->second.second) pendingRows_.erase(id);
@@ -748,7 +748,7 @@ size_t DUZELogDBStorage::deleteLogsWithGroupId(std::string_view groupId) {
 }
 
 size_t DUZELogDBStorage::countLogs(std::string_view groupId) {
-  std::lock_guard lock(mutex_);
+  dispatch::LockGuard lock(mutex_);
   if (!ensureOpen()) return 0;
   sqlite3_stmt* count = statement(kCount);
   if (!count) return 0;

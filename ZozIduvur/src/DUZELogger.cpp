@@ -3,17 +3,18 @@
 #include <atomic>
 #include <cstdio>
 #include <memory>
-#include <mutex>
 
 #include "dispatch/DispatchQueue.h"
+#include "dispatch/Mutex.h"
+#include "dispatch/ThreadSafety.h"
 
 namespace {
 
 std::atomic<uint32_t> gLevel{DUZELogLevelAssert};
 
 struct HandlerSlot {
-  std::mutex mutex;
-  std::shared_ptr<const DUZELogHandler> handler =
+  dispatch::Mutex mutex;
+  std::shared_ptr<const DUZELogHandler> handler KX_GUARDED_BY(mutex) =
       std::make_shared<const DUZELogHandler>(DUZELogger::defaultLogHandler());
 };
 
@@ -24,7 +25,7 @@ HandlerSlot& slot() {
 
 std::shared_ptr<const DUZELogHandler> currentHandler() {
   auto& s = slot();
-  std::lock_guard lock(s.mutex);
+  dispatch::LockGuard lock(s.mutex);
   return s.handler;
 }
 
@@ -86,7 +87,7 @@ void DUZELogger::setCurrentLogLevel(DUZELogLevel level) {
 
 void DUZELogger::setLogHandler(DUZELogHandler handler) {
   auto& s = slot();
-  std::lock_guard lock(s.mutex);
+  dispatch::LockGuard lock(s.mutex);
   s.handler = handler ? std::make_shared<const DUZELogHandler>(std::move(handler)) : nullptr;
 }
 

@@ -1,7 +1,9 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
+
+#include "dispatch/Mutex.h"
+#include "dispatch/ThreadSafety.h"
 
 // The process-wide instance of a class: made on first use, dropped by
 // `reset` so that tests (and a restart of the client) get a fresh one.
@@ -9,19 +11,19 @@ template <class T>
 class DUZESharedInstance {
  public:
   std::shared_ptr<T> get() {
-    std::lock_guard lock(mutex_);
+    dispatch::LockGuard lock(mutex_);
     if (!instance_) instance_ = std::make_shared<T>();
     return instance_;
   }
   void reset() {
     std::shared_ptr<T> old;
     {
-      std::lock_guard lock(mutex_);
+      dispatch::LockGuard lock(mutex_);
       old = std::move(instance_);
     }
   }
 
  private:
-  std::mutex mutex_;
-  std::shared_ptr<T> instance_;
+  dispatch::Mutex mutex_;
+  std::shared_ptr<T> instance_ KX_GUARDED_BY(mutex_);
 };

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <ctime>
 #include <fstream>
-#include <mutex>
 #include <sstream>
 
 #include "ZozIduvur/DUZECommonSchemaLog.h"
@@ -21,6 +20,8 @@
 #include "ZozIduvur/DUZESessionHistoryInfo.h"
 #include "ZozIduvur/DUZEStartServiceLog.h"
 #include "dispatch/DispatchQueue.h"
+#include "dispatch/Mutex.h"
+#include "dispatch/ThreadSafety.h"
 #include "foundation/Bundle.h"
 #include "foundation/Paths.h"
 #include "foundation/UTF16.h"
@@ -33,16 +34,16 @@ constexpr size_t kMaxPropertiesPerLog = 20;
 constexpr size_t kMaxPropertyKeyLength = 125;
 constexpr size_t kMaxPropertyValueLength = 125;
 
-std::mutex gHiddenMutex;
-std::function<bool()> gHiddenQuery;
+dispatch::Mutex gHiddenMutex;
+std::function<bool()> gHiddenQuery KX_GUARDED_BY(gHiddenMutex);
 
 // The classes archives may hold and the old class names, shared by every
 // decoding in the process. The core's own classes are always allowed.
 // Readers take the current snapshot; writers replace it, so decoding never
 // copies the tables.
 struct ArchiveClasses {
-  std::mutex mutex;
-  std::shared_ptr<const foundation::NSKeyedUnarchiver::Classes> snapshot;
+  dispatch::Mutex mutex;
+  std::shared_ptr<const foundation::NSKeyedUnarchiver::Classes> snapshot KX_GUARDED_BY(mutex);
 
   ArchiveClasses() {
     foundation::NSKeyedUnarchiver::Classes classes;
@@ -62,14 +63,14 @@ struct ArchiveClasses {
 
   template <class F>
   void update(F&& change) {
-    std::lock_guard lock(mutex);
+    dispatch::LockGuard lock(mutex);
     auto next = std::make_shared<foundation::NSKeyedUnarchiver::Classes>(*snapshot);
     change(*next);
     snapshot = std::move(next);
   }
 
   std::shared_ptr<const foundation::NSKeyedUnarchiver::Classes> current() {
-    std::lock_guard lock(mutex);
+    dispatch::LockGuard lock(mutex);
     return snapshot;
   }
 };
@@ -263,7 +264,7 @@ DUZEApplicationState DUZEUtility::applicationState() {
   }
   std::function<bool()> query;
   {
-    std::lock_guard lock(gHiddenMutex);
+    dispatch::LockGuard lock(gHiddenMutex);
     query = gHiddenQuery;
   }
   if (query && query()) return DUZEApplicationStateBackground;
@@ -271,7 +272,7 @@ DUZEApplicationState DUZEUtility::applicationState() {
 }
 
 void DUZEUtility::setApplicationHiddenQuery(std::function<bool()> query) {
-  std::lock_guard lock(gHiddenMutex);
+  dispatch::LockGuard lock(gHiddenMutex);
   gHiddenQuery = std::move(query);
 }
 

@@ -1,24 +1,24 @@
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
 
-#include <mutex>
-
 #include "DUZEAssert.h"
 #include "ZozIduvur/DUZELogger.h"
+#include "dispatch/Mutex.h"
+#include "dispatch/ThreadSafety.h"
 #include "foundation/StringFormat.h"
 
 namespace {
-std::mutex gSharedMutex;
-std::shared_ptr<DUZEZozIduvurUserDefaults> gShared;
+dispatch::Mutex gSharedMutex;
+std::shared_ptr<DUZEZozIduvurUserDefaults> gShared KX_GUARDED_BY(gSharedMutex);
 }  // namespace
 
 std::shared_ptr<DUZEZozIduvurUserDefaults> DUZEZozIduvurUserDefaults::shared() {
-  std::lock_guard lock(gSharedMutex);
+  dispatch::LockGuard lock(gSharedMutex);
   if (!gShared) gShared = std::make_shared<DUZEZozIduvurUserDefaults>();
   return gShared;
 }
 
 void DUZEZozIduvurUserDefaults::resetSharedInstance() {
-  std::lock_guard lock(gSharedMutex);
+  dispatch::LockGuard lock(gSharedMutex);
   gShared.reset();
 }
 

@@ -115,7 +115,7 @@ class AmbSink final : public Sink<T>, public std::enable_shared_from_this<AmbSin
   }
 
   RecursiveLock lock_;
-  AmbState choice_ = AmbState::neither;
+  AmbState choice_ KX_GUARDED_BY(lock_) = AmbState::neither;
 };
 
 template <class T>

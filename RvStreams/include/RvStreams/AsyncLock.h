@@ -56,8 +56,8 @@ class AsyncLock final : public DisposeBase, public Disposable {
     }
   }
 
-  void lock() { lock_.lock(); }
-  void unlock() { lock_.unlock(); }
+  void lock() KX_ACQUIRE(lock_) { lock_.lock(); }
+  void unlock() KX_RELEASE(lock_) { lock_.unlock(); }
 
  private:
   // True when the caller must run `invocation` itself.
@@ -80,9 +80,9 @@ class AsyncLock final : public DisposeBase, public Disposable {
   }
 
   RecursiveLock lock_;
-  Queue<Invocation> queue_{0};
-  bool isExecuting_ = false;
-  bool hasFaulted_ = false;
+  Queue<Invocation> queue_ KX_GUARDED_BY(lock_) = Queue<Invocation>(0);
+  bool isExecuting_ KX_GUARDED_BY(lock_) = false;
+  bool hasFaulted_ KX_GUARDED_BY(lock_) = false;
 };
 
 // The endless sequence of one repeated value.

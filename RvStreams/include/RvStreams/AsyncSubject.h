@@ -30,12 +30,9 @@ class AsyncSubject final : public SubjectBase<AsyncSubject<T>, T> {
     stop(event);
   }
 
-  Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
-    // What is replayed under the lock may lead the observer to drop the last
-    // other reference to this subject: it lives on until the lock is released.
-    const auto self = this->shared_from_this();
-    concurrency::DeferredRetire retired;
-    LockGuard guard(lock_);
+ private:
+  Ref<Disposable> subscribeLocked(Ref<ObserverType<T>> observer,
+                                  concurrency::DeferredRetire& retired) KX_REQUIRES(lock_) {
     if (stoppedEvent_) {
       observer->on(*stoppedEvent_);
       if (stoppedEvent_->isNext()) observer->on(Event<T>::completed());
@@ -44,7 +41,6 @@ class AsyncSubject final : public SubjectBase<AsyncSubject<T>, T> {
     return this->insertObserver(std::move(observer), retired);
   }
 
- private:
   // Records the outcome and delivers it to the observers of that moment,
   // which the subject then forgets.
   [[gnu::noinline]] void stop(const Event<T>& event) noexcept {
@@ -69,8 +65,8 @@ class AsyncSubject final : public SubjectBase<AsyncSubject<T>, T> {
 
   // The final outcome: next(last element) meaning that element then
   // completed, completed alone, or the error.
-  std::optional<Event<T>> stoppedEvent_;
-  std::optional<T> lastElement_;
+  std::optional<Event<T>> stoppedEvent_ KX_GUARDED_BY(lock_);
+  std::optional<T> lastElement_ KX_GUARDED_BY(lock_);
 };
 
 }  // namespace rv

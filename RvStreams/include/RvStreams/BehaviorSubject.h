@@ -54,12 +54,20 @@ class BehaviorSubject final : public SubjectBase<BehaviorSubject<T>, T>, public 
     delivery.deliver(event);
   }
 
-  Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
-    // What is replayed under the lock may lead the observer to drop the last
-    // other reference to this subject: it lives on until the lock is released.
-    const auto self = this->shared_from_this();
+  // Read without the lock: advisory.
+  bool isDisposed() const noexcept override { return disposed_.load(); }
+
+  void dispose() noexcept override {
     concurrency::DeferredRetire retired;
     LockGuard guard(lock_);
+    disposed_.store(true);
+    observers_.removeAll(retired);
+    stoppedEvent_.reset();
+  }
+
+ private:
+  Ref<Disposable> subscribeLocked(Ref<ObserverType<T>> observer,
+                                  concurrency::DeferredRetire& retired) KX_REQUIRES(lock_) {
     if (disposed_.load()) {
       observer->on(Event<T>::error(detail::disposedError(*this)));
       return Disposables::create();
@@ -76,23 +84,11 @@ class BehaviorSubject final : public SubjectBase<BehaviorSubject<T>, T>, public 
     return disposable;
   }
 
-  // Read without the lock: advisory.
-  bool isDisposed() const noexcept override { return disposed_.load(); }
-
-  void dispose() noexcept override {
-    concurrency::DeferredRetire retired;
-    LockGuard guard(lock_);
-    disposed_.store(true);
-    observers_.removeAll(retired);
-    stoppedEvent_.reset();
-  }
-
- private:
-  bool unsubscribeRefused() const noexcept { return disposed_.load(); }
+  bool unsubscribeRefused() const noexcept KX_REQUIRES(lock_) { return disposed_.load(); }
 
   std::atomic<bool> disposed_{false};
-  T element_;
-  std::optional<Event<T>> stoppedEvent_;
+  T element_ KX_GUARDED_BY(lock_);
+  std::optional<Event<T>> stoppedEvent_ KX_GUARDED_BY(lock_);
 };
 
 }  // namespace rv

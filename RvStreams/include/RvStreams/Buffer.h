@@ -43,9 +43,9 @@ class BufferTimeCountSink final : public Sink<std::vector<T>>,
     return Disposables::create(timerD_, std::move(subscription));
   }
 
-  RecursiveLock& lock() noexcept { return lock_; }
+  RecursiveLock& lock() noexcept KX_RETURN_CAPABILITY(lock_) { return lock_; }
 
-  void synchronized_on(const Event<T>& event) noexcept {
+  void synchronized_on(const Event<T>& event) noexcept KX_REQUIRES(lock()) {
     if (const T* element = event.element()) {
       buffer_.push_back(*element);
       // Exact equality: a count of 0 or less never closes a window.
@@ -77,8 +77,7 @@ class BufferTimeCountSink final : public Sink<std::vector<T>>,
         }));
   }
 
-  // Called under the lock.
-  void startNewWindowAndSendCurrentOne() noexcept {
+  void startNewWindowAndSendCurrentOne() noexcept KX_REQUIRES(lock_) {
     const uint64_t window = ++windowID_;  // unsigned: wraps
     Out current = std::move(buffer_);
     buffer_.clear();
@@ -91,9 +90,8 @@ class BufferTimeCountSink final : public Sink<std::vector<T>>,
   const Ref<SchedulerType> scheduler_;
   RecursiveLock lock_;
   const Ref<SerialDisposable> timerD_ = SerialDisposable::create();
-  // Guarded by lock_:
-  Out buffer_;
-  uint64_t windowID_ = 0;
+  Out buffer_ KX_GUARDED_BY(lock_);
+  uint64_t windowID_ KX_GUARDED_BY(lock_) = 0;
 };
 
 template <class T>

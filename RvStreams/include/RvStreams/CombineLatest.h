@@ -63,19 +63,19 @@ class CombineLatestSink : public CombineLatestProtocol {
   explicit CombineLatestSink(int64_t arity);
 
   // The lock of every event of every source of one subscription.
-  RecursiveLock& lock() noexcept { return lock_; }
+  RecursiveLock& lock() noexcept KX_RETURN_CAPABILITY(lock_) { return lock_; }
 
   // CombineLatestProtocol (the source's latest element is already stored):
-  void next(int64_t index) noexcept override;
-  void fail(const Error& error) noexcept override;
-  void done(int64_t index) noexcept override;
+  void next(int64_t index) noexcept override KX_REQUIRES(lock_);
+  void fail(const Error& error) noexcept override KX_REQUIRES(lock_);
+  void done(int64_t index) noexcept override KX_REQUIRES(lock_);
 
  protected:
   ~CombineLatestSink() = default;
 
   // Whether every source has sent an element: from then on each element is
   // one combination.
-  bool combining() const noexcept { return numberOfValues_ == arity_; }
+  bool combining() const noexcept KX_REQUIRES(lock_) { return numberOfValues_ == arity_; }
 
   // Runs the selector on the latest elements and forwards its result; a
   // failing selector forwards its error and ends the sink.
@@ -87,10 +87,10 @@ class CombineLatestSink : public CombineLatestProtocol {
  private:
   RecursiveLock lock_;
   const int64_t arity_;
-  int64_t numberOfValues_ = 0;
-  int64_t numberOfDone_ = 0;
-  std::vector<bool> hasValue_;
-  std::vector<bool> isDone_;
+  int64_t numberOfValues_ KX_GUARDED_BY(lock_) = 0;
+  int64_t numberOfDone_ KX_GUARDED_BY(lock_) = 0;
+  std::vector<bool> hasValue_ KX_GUARDED_BY(lock_);
+  std::vector<bool> isDone_ KX_GUARDED_BY(lock_);
 };
 
 // The observer of one source: under the sink's lock, stores each element as
@@ -109,9 +109,9 @@ class CombineLatestObserver final : public SynchronizedOnType<CombineLatestObser
         latestValue_(latestValue),
         thisDisposable_(std::move(thisDisposable)) {}
 
-  RecursiveLock& lock() noexcept { return lock_; }
+  RecursiveLock& lock() noexcept KX_RETURN_CAPABILITY(lock_) { return lock_; }
 
-  void synchronized_on(const Event<E>& event) noexcept {
+  void synchronized_on(const Event<E>& event) noexcept KX_REQUIRES(lock()) {
     if (const E* element = event.element()) {
       *latestValue_ = *element;
       parent_->next(index_);
@@ -128,7 +128,7 @@ class CombineLatestObserver final : public SynchronizedOnType<CombineLatestObser
   RecursiveLock& lock_;
   const Ref<CombineLatestProtocol> parent_;
   const int64_t index_;
-  std::optional<E>* const latestValue_;
+  std::optional<E>* const latestValue_ KX_PT_GUARDED_BY(lock_);
   const Ref<Disposable> thisDisposable_;
 };
 
@@ -156,7 +156,7 @@ class CombineLatestSinkN final
   Ref<Disposable> run() { return run(std::index_sequence_for<Es...>{}); }
 
   // Once combining, an element goes straight to the selector.
-  void next(int64_t index) noexcept override {
+  void next(int64_t index) noexcept override KX_REQUIRES(lock()) {
     if (combining()) {
       forwardResult();
     } else {

@@ -89,7 +89,7 @@ class CompositeDisposable : public DisposeBase, public Cancelable {
 
  private:
   mutable RecursiveLock lock_;
-  std::optional<Bag<Ref<Disposable>>> disposables_;
+  std::optional<Bag<Ref<Disposable>>> disposables_ KX_GUARDED_BY(lock_);
 };
 
 }  // namespace rv

@@ -40,9 +40,9 @@ class DebounceSink final : public Sink<T>,
     return Disposables::create(std::move(subscription), cancellable_);
   }
 
-  RecursiveLock& lock() noexcept { return lock_; }
+  RecursiveLock& lock() noexcept KX_RETURN_CAPABILITY(lock_) { return lock_; }
 
-  void synchronized_on(const Event<T>& event) noexcept {
+  void synchronized_on(const Event<T>& event) noexcept KX_REQUIRES(lock()) {
     if (const T* element = event.element()) {
       const uint64_t number = ++id_;  // unsigned: wraps
       value_ = *element;
@@ -71,8 +71,8 @@ class DebounceSink final : public Sink<T>,
 
  private:
   // The timer of element `n`: emits it unless a newer element arrived or the
-  // element was already flushed or dropped. Called under the lock.
-  void propagate(uint64_t n) noexcept {
+  // element was already flushed or dropped.
+  void propagate(uint64_t n) noexcept KX_REQUIRES(lock_) {
     if (value_ && id_ == n) {
       T element = std::move(*value_);
       value_.reset();
@@ -83,8 +83,8 @@ class DebounceSink final : public Sink<T>,
   const DispatchTimeInterval dueTime_;
   const Ref<SchedulerType> scheduler_;
   RecursiveLock lock_;
-  uint64_t id_ = 0;         // number of the latest element; guarded by lock_
-  std::optional<T> value_;  // the element waiting; guarded by lock_
+  uint64_t id_ KX_GUARDED_BY(lock_) = 0;         // number of the latest element
+  std::optional<T> value_ KX_GUARDED_BY(lock_);  // the element waiting
   const Ref<SerialDisposable> cancellable_ = SerialDisposable::create();
 };
 

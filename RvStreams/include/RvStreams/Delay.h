@@ -139,11 +139,10 @@ class DelaySink final : public Sink<T>,
   const Ref<SchedulerType> scheduler_;
   const Ref<SingleAssignmentDisposable> sourceSubscription_ = SingleAssignmentDisposable::create();
   const Ref<SerialDisposable> cancelable_ = SerialDisposable::create();
-  // Guarded by lock_:
-  bool active_ = false;   // a drain is scheduled or under way
-  bool running_ = false;  // a drain is forwarding an event
-  std::optional<Error> errorEvent_;
-  Queue<Item> queue_{0};
+  bool active_ KX_GUARDED_BY(lock_) = false;   // a drain is scheduled or under way
+  bool running_ KX_GUARDED_BY(lock_) = false;  // a drain is forwarding an event
+  std::optional<Error> errorEvent_ KX_GUARDED_BY(lock_);
+  Queue<Item> queue_ KX_GUARDED_BY(lock_) = Queue<Item>(0);
 };
 
 template <class T>

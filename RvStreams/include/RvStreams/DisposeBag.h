@@ -83,8 +83,8 @@ class DisposeBag : public DisposeBase {
   }
 
   mutable RecursiveLock lock_;
-  std::vector<Ref<Disposable>> disposables_;
-  bool isDisposed_ = false;
+  std::vector<Ref<Disposable>> disposables_ KX_GUARDED_BY(lock_);
+  bool isDisposed_ KX_GUARDED_BY(lock_) = false;
 };
 
 // Puts a subscription into a bag.

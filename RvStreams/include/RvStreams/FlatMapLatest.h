@@ -88,19 +88,18 @@ class SwitchSink final
     Iter(Ref<SwitchSink> parent, uint64_t id, Ref<SingleAssignmentDisposable> thisDisposable)
         : parent_(std::move(parent)), id_(id), thisDisposable_(std::move(thisDisposable)) {}
 
-    RecursiveLock& lock() noexcept { return parent_->lock_; }
+    RecursiveLock& lock() noexcept KX_RETURN_CAPABILITY(parent_->lock_) { return parent_->lock_; }
 
-    void synchronized_on(const Event<Out>& event) noexcept {
-      SwitchSink& parent = *parent_;
+    void synchronized_on(const Event<Out>& event) noexcept KX_REQUIRES(lock()) {
       if (event.isStopEvent()) thisDisposable_->dispose();
-      if (parent.latest_ != id_) return;
+      if (parent_->latest_ != id_) return;
       if (event.isNext()) {
-        parent.forwardOn(event);
+        parent_->forwardOn(event);
       } else if (event.error() != nullptr) {
-        parent.forwardStop(event);
+        parent_->forwardStop(event);
       } else {
-        parent.hasLatest_ = false;
-        if (parent.stopped_) parent.forwardStop(event);
+        parent_->hasLatest_ = false;
+        if (parent_->stopped_) parent_->forwardStop(event);
       }
     }
 
@@ -114,9 +113,9 @@ class SwitchSink final
   Ref<SingleAssignmentDisposable> subscriptions_ = SingleAssignmentDisposable::create();
   Ref<SerialDisposable> innerSubscription_ = SerialDisposable::create();
   RecursiveLock lock_;
-  bool stopped_ = false;
-  uint64_t latest_ = 0;  // id of the most recent inner sequence
-  bool hasLatest_ = false;
+  bool stopped_ KX_GUARDED_BY(lock_) = false;
+  uint64_t latest_ KX_GUARDED_BY(lock_) = 0;  // id of the most recent inner sequence
+  bool hasLatest_ KX_GUARDED_BY(lock_) = false;
 };
 
 template <class Mapper>

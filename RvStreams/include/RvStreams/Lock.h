@@ -6,15 +6,20 @@
 // of them are only ever taken by one thread (a pipeline driven from one
 // thread), so they are biased recursive locks, which that thread takes
 // without a locked instruction (concurrency/BiasedRecursiveLock.h).
-
-#include <mutex>
+//
+// The members a lock guards say so, and so do the functions that run under
+// it, for clang's lock check (dispatch/ThreadSafety.h). A sink whose `on`
+// runs under a lock that may be its parent's names it through a `lock()`
+// getter marked KX_RETURN_CAPABILITY.
 
 #include "concurrency/BiasedRecursiveLock.h"
+#include "dispatch/Mutex.h"
+#include "dispatch/ThreadSafety.h"
 
 namespace rv {
 
 using RecursiveLock = concurrency::BiasedRecursiveLock;
-using LockGuard = std::lock_guard<RecursiveLock>;
+using LockGuard = dispatch::LockGuard<RecursiveLock>;
 
 // An owner whose subscriptions are removed by key (subjects). Takes the
 // owner's own lock; callers must not rely on holding it.

@@ -81,8 +81,8 @@ class MergeSinkBase : public Sink<Out>,
   RecursiveLock lock_;
   Ref<CompositeDisposable> group_ = CompositeDisposable::create();
   Ref<SingleAssignmentDisposable> sourceSubscription_ = SingleAssignmentDisposable::create();
-  int64_t activeCount_ = 0;
-  bool stopped_ = false;
+  int64_t activeCount_ KX_GUARDED_BY(lock_) = 0;
+  bool stopped_ KX_GUARDED_BY(lock_) = false;
 };
 
 // The unlimited family. `Mapper(const SourceElement&)` returns something
@@ -226,22 +226,21 @@ class MergeLimitedSink final
     Iter(Ref<MergeLimitedSink> parent, CompositeDisposable::DisposeKey key)
         : parent_(std::move(parent)), key_(key) {}
 
-    RecursiveLock& lock() noexcept { return parent_->lock_; }
+    RecursiveLock& lock() noexcept KX_RETURN_CAPABILITY(parent_->lock_) { return parent_->lock_; }
 
-    void synchronized_on(const Event<Out>& event) noexcept {
-      MergeLimitedSink& parent = *parent_;
+    void synchronized_on(const Event<Out>& event) noexcept KX_REQUIRES(lock()) {
       if (event.isNext()) {
-        parent.forwardOn(event);
+        parent_->forwardOn(event);
       } else if (event.error() != nullptr) {
-        parent.forwardStop(event);
+        parent_->forwardStop(event);
       } else {
-        parent.group_->remove(key_);
+        parent_->group_->remove(key_);
         // The finished sequence's slot passes to the oldest queued one.
-        if (parent.queue_.count() > parent.pendingStarts_) {
-          parent.startQueued();
+        if (parent_->queue_.count() > parent_->pendingStarts_) {
+          parent_->startQueued();
         } else {
-          decrementActive(parent.activeCount_);
-          if (parent.stopped_ && parent.activeCount_ == 0) parent.forwardStop(event);
+          decrementActive(parent_->activeCount_);
+          if (parent_->stopped_ && parent_->activeCount_ == 0) parent_->forwardStop(event);
         }
       }
     }
@@ -257,7 +256,7 @@ class MergeLimitedSink final
   // sequence, so a long backlog of synchronous sequences would exhaust the
   // stack. Instead the outermost start loops, and nested completions only
   // count the starts they owe.
-  void startQueued() noexcept {
+  void startQueued() noexcept KX_REQUIRES(this->lock_) {
     ++pendingStarts_;
     if (draining_) return;
     draining_ = true;
@@ -271,11 +270,10 @@ class MergeLimitedSink final
 
   Mapper mapper_;
   int64_t maxConcurrent_;
-  Queue<Ref<Observable<Out>>> queue_{2};
-  // Guarded by the lock: whether a start loop runs, and the queued sequences
-  // it still has to start.
-  bool draining_ = false;
-  int64_t pendingStarts_ = 0;
+  Queue<Ref<Observable<Out>>> queue_ KX_GUARDED_BY(this->lock_) = Queue<Ref<Observable<Out>>>(2);
+  // Whether a start loop runs, and the queued sequences it still has to start.
+  bool draining_ KX_GUARDED_BY(this->lock_) = false;
+  int64_t pendingStarts_ KX_GUARDED_BY(this->lock_) = 0;
 };
 
 template <class SourceElement, class Out, class Mapper>

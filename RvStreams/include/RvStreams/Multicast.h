@@ -14,7 +14,6 @@
 //     sequence.
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -80,8 +79,8 @@ class Connection final : public ObserverType<In>, public Disposable {
 
  private:
   Ref<RecursiveLock> lock_;
-  Ref<Adapter> parent_;
-  Ref<Disposable> subscription_;
+  Ref<Adapter> parent_ KX_GUARDED_BY(*lock_);
+  Ref<Disposable> subscription_ KX_GUARDED_BY(*lock_);
   Ref<ObserverType<In>> subjectObserver_;
   AtomicInt disposed_;
 };
@@ -121,7 +120,7 @@ class ConnectableObservableAdapter final : public ConnectableObservable<ElementO
   // lock keeps two racing first uses from making two subjects; nothing is
   // called under it but the factory.
   Ref<Subject> lazySubject() {
-    std::lock_guard<std::mutex> guard(subjectMutex_);
+    dispatch::LockGuard guard(subjectMutex_);
     if (!subject_) subject_ = makeSubject_();
     return subject_;
   }
@@ -138,7 +137,7 @@ class ConnectableObservableAdapter final : public ConnectableObservable<ElementO
     if (connection_.get() != connection) return released;
     released.connection = std::move(connection_);
     connection_.reset();
-    std::lock_guard<std::mutex> guard(subjectMutex_);
+    dispatch::LockGuard guard(subjectMutex_);
     released.subject = std::move(subject_);
     subject_.reset();
     return released;
@@ -147,8 +146,11 @@ class ConnectableObservableAdapter final : public ConnectableObservable<ElementO
   Ref<Observable<In>> source_;
   Factory makeSubject_;
   Ref<RecursiveLock> lock_ = std::make_shared<RecursiveLock>();
-  std::mutex subjectMutex_;
-  Ref<Subject> subject_;  // guarded by subjectMutex_
+  dispatch::Mutex subjectMutex_;
+  Ref<Subject> subject_ KX_GUARDED_BY(subjectMutex_);
+  // Guarded by the shared lock, which `connectionEnded` is called under
+  // through the connection's handle on it: the lock check cannot tell the two
+  // apart, so it is not told.
   Ref<ConnectionType> connection_;
 };
 
@@ -244,9 +246,9 @@ class RefCount final : public Producer<T> {
   friend class RefCountSink<T>;
 
   RecursiveLock lock_;
-  int64_t count_ = 0;
-  int64_t connectionId_ = 0;  // wraps
-  Ref<Disposable> connectableSubscription_;
+  int64_t count_ KX_GUARDED_BY(lock_) = 0;
+  int64_t connectionId_ KX_GUARDED_BY(lock_) = 0;  // wraps
+  Ref<Disposable> connectableSubscription_ KX_GUARDED_BY(lock_);
   Ref<ConnectableObservable<T>> source_;
 };
 

@@ -12,7 +12,6 @@
 // concurrent scheduler.
 
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <utility>
 #include <vector>
@@ -110,9 +109,8 @@ class ObserveOnSink final : public ObserverBase<T>,
   const Ref<ImmediateSchedulerType> scheduler_;
   RecursiveLock lock_;
   const Ref<ObserverType<T>> observer_;
-  // Guarded by lock_:
-  ObserveOnState state_ = ObserveOnState::stopped;
-  Queue<Event<T>> queue_{10};
+  ObserveOnState state_ KX_GUARDED_BY(lock_) = ObserveOnState::stopped;
+  Queue<Event<T>> queue_ KX_GUARDED_BY(lock_) = Queue<Event<T>>(10);
   const Ref<SerialDisposable> scheduleDisposable_ = SerialDisposable::create();
   const Ref<Cancelable> cancel_;
 };
@@ -146,7 +144,7 @@ class ObserveOnSerialDispatchQueueSink final
   void onCore(const Event<T>& event) noexcept override {
     bool post = false;
     {
-      std::lock_guard<std::mutex> guard(mutex_);
+      dispatch::LockGuard guard(mutex_);
       waiting_.push_back(event);
       if (state_ == ObserveOnState::stopped) {
         state_ = ObserveOnState::running;
@@ -166,7 +164,7 @@ class ObserveOnSerialDispatchQueueSink final
   void drain() noexcept {
     for (;;) {
       {
-        std::lock_guard<std::mutex> guard(mutex_);
+        dispatch::LockGuard guard(mutex_);
         if (waiting_.empty()) {
           state_ = ObserveOnState::stopped;
           return;
@@ -190,10 +188,9 @@ class ObserveOnSerialDispatchQueueSink final
   const Ref<SerialDispatchQueueScheduler> scheduler_;
   const Ref<ObserverType<T>> observer_;
   const Ref<Cancelable> cancel_;
-  std::mutex mutex_;
-  // Guarded by mutex_:
-  ObserveOnState state_ = ObserveOnState::stopped;
-  std::vector<Event<T>> waiting_;
+  dispatch::Mutex mutex_;
+  ObserveOnState state_ KX_GUARDED_BY(mutex_) = ObserveOnState::stopped;
+  std::vector<Event<T>> waiting_ KX_GUARDED_BY(mutex_);
   // Only the running drain touches it.
   std::vector<Event<T>> draining_;
 };

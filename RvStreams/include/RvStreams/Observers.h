@@ -98,7 +98,8 @@ AnyObserver<R> mapObserver(Ref<ObserverType<T>> observer, F transform) {
 
 // Observers whose `on` runs their `synchronized_on` under their owner's
 // recursive lock, downstream delivery included. `Derived` provides
-// `RecursiveLock& lock()` and `void synchronized_on(const Event<T>&) noexcept`.
+// `RecursiveLock& lock()` and `void synchronized_on(const Event<T>&) noexcept`,
+// marked KX_RETURN_CAPABILITY and KX_REQUIRES(lock()) for the lock check.
 // A child observer returns its parent's lock, so parent and children
 // serialise on one lock.
 template <class Derived, class T>

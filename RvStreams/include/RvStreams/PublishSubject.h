@@ -38,26 +38,6 @@ class PublishSubject final : public SubjectBase<PublishSubject<T>, T>, public Ca
     }
   }
 
-  Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
-    // What is replayed under the lock may lead the observer to drop the last
-    // other reference to this subject: it lives on until the lock is released.
-    const auto self = this->shared_from_this();
-    concurrency::DeferredRetire retired;
-    LockGuard guard(lock_);
-    if (stoppedEvent_) {
-      // A copy: the observer may dispose this subject from its handler, which
-      // clears the recorded event while the observer still reads it.
-      const Event<T> stopped = *stoppedEvent_;
-      observer->on(stopped);
-      return Disposables::create();
-    }
-    if (disposed_.load()) {
-      observer->on(Event<T>::error(detail::disposedError(*this)));
-      return Disposables::create();
-    }
-    return this->insertObserver(std::move(observer), retired);
-  }
-
   // Read without the lock: advisory.
   bool isDisposed() const noexcept override { return disposed_.load(); }
 
@@ -73,6 +53,22 @@ class PublishSubject final : public SubjectBase<PublishSubject<T>, T>, public Ca
   }
 
  private:
+  Ref<Disposable> subscribeLocked(Ref<ObserverType<T>> observer,
+                                  concurrency::DeferredRetire& retired) KX_REQUIRES(lock_) {
+    if (stoppedEvent_) {
+      // A copy: the observer may dispose this subject from its handler, which
+      // clears the recorded event while the observer still reads it.
+      const Event<T> stopped = *stoppedEvent_;
+      observer->on(stopped);
+      return Disposables::create();
+    }
+    if (disposed_.load()) {
+      observer->on(Event<T>::error(detail::disposedError(*this)));
+      return Disposables::create();
+    }
+    return this->insertObserver(std::move(observer), retired);
+  }
+
   // Records the first stop event and delivers it to the observers of that
   // moment, which the subject then forgets.
   [[gnu::noinline]] void stop(const Event<T>& event) noexcept {
@@ -89,7 +85,7 @@ class PublishSubject final : public SubjectBase<PublishSubject<T>, T>, public Ca
   }
 
   std::atomic<bool> disposed_{false};
-  std::optional<Event<T>> stoppedEvent_;
+  std::optional<Event<T>> stoppedEvent_ KX_GUARDED_BY(lock_);
 };
 
 }  // namespace rv

@@ -19,8 +19,11 @@ namespace rv {
 template <class T>
 class ReplaySubject : public SubjectBase<ReplaySubject<T>, T>, public Disposable {
   friend SubjectBase<ReplaySubject<T>, T>;
-  using SubjectBase<ReplaySubject<T>, T>::lock_;
   using SubjectBase<ReplaySubject<T>, T>::observers_;
+
+ protected:
+  // The buffers of the subclasses are guarded by it too.
+  using SubjectBase<ReplaySubject<T>, T>::lock_;
 
  public:
   // Keeps the last `bufferSize` elements: a one-element buffer for 1, a queue
@@ -47,24 +50,6 @@ class ReplaySubject : public SubjectBase<ReplaySubject<T>, T>, public Disposable
     delivery.deliver(event);
   }
 
-  Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) final {
-    // What is replayed under the lock may lead the observer to drop the last
-    // other reference to this subject: it lives on until the lock is released.
-    const auto self = this->shared_from_this();
-    concurrency::DeferredRetire retired;
-    LockGuard guard(lock_);
-    if (isDisposed_) {
-      observer->on(Event<T>::error(detail::disposedError(*this)));
-      return Disposables::create();
-    }
-    replayBuffer(*observer);
-    if (stoppedEvent_) {
-      observer->on(*stoppedEvent_);
-      return Disposables::create();
-    }
-    return this->insertObserver(std::move(observer), retired);
-  }
-
   // Forgets the observers and the buffered elements; the stop event, if any,
   // is kept but later subscribers get only the disposed error.
   void dispose() noexcept final {
@@ -82,13 +67,27 @@ class ReplaySubject : public SubjectBase<ReplaySubject<T>, T>, public Disposable
   ReplaySubject() = default;
 
   // The buffer, changed only under the lock.
-  virtual void addValueToBuffer(const T& element) = 0;
-  virtual void trim() = 0;
-  virtual void replayBuffer(ObserverType<T>& observer) = 0;
-  virtual void disposeBuffer() = 0;
+  virtual void addValueToBuffer(const T& element) KX_REQUIRES(lock_) = 0;
+  virtual void trim() KX_REQUIRES(lock_) = 0;
+  virtual void replayBuffer(ObserverType<T>& observer) KX_REQUIRES(lock_) = 0;
+  virtual void disposeBuffer() KX_REQUIRES(lock_) = 0;
 
  private:
-  bool unsubscribeRefused() const noexcept { return isDisposed_; }
+  Ref<Disposable> subscribeLocked(Ref<ObserverType<T>> observer,
+                                  concurrency::DeferredRetire& retired) KX_REQUIRES(lock_) {
+    if (isDisposed_) {
+      observer->on(Event<T>::error(detail::disposedError(*this)));
+      return Disposables::create();
+    }
+    replayBuffer(*observer);
+    if (stoppedEvent_) {
+      observer->on(*stoppedEvent_);
+      return Disposables::create();
+    }
+    return this->insertObserver(std::move(observer), retired);
+  }
+
+  bool unsubscribeRefused() const noexcept KX_REQUIRES(lock_) { return isDisposed_; }
 
   // Records the stop event and delivers it to the observers of that moment,
   // which the subject then forgets.
@@ -106,9 +105,9 @@ class ReplaySubject : public SubjectBase<ReplaySubject<T>, T>, public Disposable
     delivery.deliver(event);
   }
 
-  bool isDisposed_ = false;
+  bool isDisposed_ KX_GUARDED_BY(lock_) = false;
   std::atomic<bool> stopped_{false};
-  std::optional<Event<T>> stoppedEvent_;
+  std::optional<Event<T>> stoppedEvent_ KX_GUARDED_BY(lock_);
 };
 
 namespace detail {
@@ -116,15 +115,15 @@ namespace detail {
 template <class T>
 class ReplayOne final : public ReplaySubject<T> {
  protected:
-  void addValueToBuffer(const T& element) override { value_ = element; }
-  void trim() override {}
-  void replayBuffer(ObserverType<T>& observer) override {
+  void addValueToBuffer(const T& element) override KX_REQUIRES(this->lock_) { value_ = element; }
+  void trim() override KX_REQUIRES(this->lock_) {}
+  void replayBuffer(ObserverType<T>& observer) override KX_REQUIRES(this->lock_) {
     if (value_) observer.on(Event<T>::next(*value_));
   }
-  void disposeBuffer() override { value_.reset(); }
+  void disposeBuffer() override KX_REQUIRES(this->lock_) { value_.reset(); }
 
  private:
-  std::optional<T> value_;
+  std::optional<T> value_ KX_GUARDED_BY(this->lock_);
 };
 
 // Keeps elements in arrival order: at most `bufferSize` of them, or all of
@@ -136,19 +135,21 @@ class ReplayMany final : public ReplaySubject<T> {
       : bufferSize_(bufferSize), queue_(queueCapacity(bufferSize)) {}
 
  protected:
-  void addValueToBuffer(const T& element) override { queue_.enqueue(element); }
+  void addValueToBuffer(const T& element) override KX_REQUIRES(this->lock_) {
+    queue_.enqueue(element);
+  }
   // Stops when the queue is empty, so a negative size keeps nothing instead
   // of looping.
-  void trim() override {
+  void trim() override KX_REQUIRES(this->lock_) {
     if (!bufferSize_) return;
     while (!queue_.isEmpty() && queue_.count() > *bufferSize_) queue_.dequeue();
   }
-  void replayBuffer(ObserverType<T>& observer) override {
+  void replayBuffer(ObserverType<T>& observer) override KX_REQUIRES(this->lock_) {
     // A copy: the observer may push into this subject while it is replayed to.
     const Queue<T> buffered = queue_;
     for (const T& element : buffered) observer.on(Event<T>::next(element));
   }
-  void disposeBuffer() override { queue_ = Queue<T>(0); }
+  void disposeBuffer() override KX_REQUIRES(this->lock_) { queue_ = Queue<T>(0); }
 
  private:
   // One more than the size, never negative.
@@ -159,7 +160,7 @@ class ReplayMany final : public ReplaySubject<T> {
   }
 
   std::optional<int64_t> bufferSize_;
-  Queue<T> queue_;
+  Queue<T> queue_ KX_GUARDED_BY(this->lock_);
 };
 
 }  // namespace detail

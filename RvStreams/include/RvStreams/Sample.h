@@ -34,8 +34,10 @@ class SamplerSink final : public SynchronizedOnType<SamplerSink<T, O>, O> {
  public:
   explicit SamplerSink(Ref<SampleSequenceSink<T, O>> parent) : parent_(std::move(parent)) {}
 
-  RecursiveLock& lock() noexcept { return parent_->lock(); }
-  void synchronized_on(const Event<O>& event) noexcept { parent_->onSamplerEvent(event); }
+  RecursiveLock& lock() noexcept KX_RETURN_CAPABILITY(parent_->lock()) { return parent_->lock(); }
+  void synchronized_on(const Event<O>& event) noexcept KX_REQUIRES(lock()) {
+    parent_->onSamplerEvent(event);
+  }
 
  private:
   const Ref<SampleSequenceSink<T, O>> parent_;
@@ -57,10 +59,10 @@ class SampleSequenceSink final : public Sink<T>,
     return Disposables::create(sourceSubscription_, std::move(samplerSubscription));
   }
 
-  RecursiveLock& lock() noexcept { return lock_; }
+  RecursiveLock& lock() noexcept KX_RETURN_CAPABILITY(lock_) { return lock_; }
 
   // Source events, under the lock.
-  void synchronized_on(const Event<T>& event) noexcept {
+  void synchronized_on(const Event<T>& event) noexcept KX_REQUIRES(lock()) {
     if (const T* value = event.element()) {
       element_ = *value;
     } else if (event.error() != nullptr) {
@@ -73,7 +75,7 @@ class SampleSequenceSink final : public Sink<T>,
   }
 
   // Sampler events, under the lock. A completion counts as a tick.
-  void onSamplerEvent(const Event<O>& event) noexcept {
+  void onSamplerEvent(const Event<O>& event) noexcept KX_REQUIRES(lock_) {
     if (const Error* error = event.error()) {
       this->forwardStop(Event<T>::error(*error));
       return;
@@ -87,9 +89,8 @@ class SampleSequenceSink final : public Sink<T>,
  private:
   const std::optional<T> defaultValue_;
   RecursiveLock lock_;
-  // Guarded by lock_:
-  std::optional<T> element_;  // the latest source element not yet emitted
-  bool atEnd_ = false;        // the source has completed
+  std::optional<T> element_ KX_GUARDED_BY(lock_);  // the latest source element not yet emitted
+  bool atEnd_ KX_GUARDED_BY(lock_) = false;        // the source has completed
   const Ref<SingleAssignmentDisposable> sourceSubscription_ = SingleAssignmentDisposable::create();
 };
 

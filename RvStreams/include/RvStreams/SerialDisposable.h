@@ -59,7 +59,7 @@ class SerialDisposable final : public DisposeBase, public Cancelable {
 
  private:
   mutable RecursiveLock lock_;
-  Ref<Disposable> current_;
+  Ref<Disposable> current_ KX_GUARDED_BY(lock_);
   std::atomic<bool> disposed_{false};
 };
 
@@ -133,9 +133,9 @@ class RefCountDisposable final : public DisposeBase,
   }
 
   mutable RecursiveLock lock_;
-  Ref<Disposable> disposable_;
-  bool primaryDisposed_ = false;
-  int64_t count_ = 0;
+  Ref<Disposable> disposable_ KX_GUARDED_BY(lock_);
+  bool primaryDisposed_ KX_GUARDED_BY(lock_) = false;
+  int64_t count_ KX_GUARDED_BY(lock_) = 0;
 };
 
 // Disposes its inner disposable on a scheduler. Every dispose schedules one

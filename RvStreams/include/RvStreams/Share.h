@@ -16,7 +16,6 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -47,7 +46,7 @@ class JoiningObserver final : public ObserverType<T> {
 
   void on(const Event<T>& event) noexcept override {
     if (!caughtUp_.load(std::memory_order_acquire)) {
-      std::lock_guard<std::mutex> guard(mutex_);
+      dispatch::LockGuard guard(mutex_);
       if (!caughtUp_.load(std::memory_order_relaxed)) {
         waiting_.push_back(event);
         return;
@@ -62,7 +61,7 @@ class JoiningObserver final : public ObserverType<T> {
     std::vector<Event<T>> arrived;
     for (;;) {
       {
-        std::lock_guard<std::mutex> guard(mutex_);
+        dispatch::LockGuard guard(mutex_);
         if (waiting_.empty()) {
           caughtUp_.store(true, std::memory_order_release);
           return;
@@ -77,8 +76,8 @@ class JoiningObserver final : public ObserverType<T> {
  private:
   const Ref<ObserverType<T>> observer_;
   std::atomic<bool> caughtUp_{false};
-  std::mutex mutex_;  // nothing is called under it
-  std::vector<Event<T>> waiting_;
+  dispatch::Mutex mutex_;  // nothing is called under it
+  std::vector<Event<T>> waiting_ KX_GUARDED_BY(mutex_);
 };
 
 template <class T, bool ReplayOne>
@@ -97,7 +96,9 @@ class ShareWhileConnectedConnection final
     subscription_->setDisposable(parent_->source_->subscribe(this->shared_from_this()));
   }
 
-  std::size_t observerCount() const { return observers_.count(); }
+  // Called under the share's lock, which this connection shares: the check
+  // knows it by the share's handle on it and cannot tell the two apart.
+  std::size_t observerCount() const KX_NO_THREAD_SAFETY_ANALYSIS { return observers_.count(); }
 
   // Registers `observer` and returns the disposable that unregisters it.
   // With a cached element to replay, what is registered is a joining observer
@@ -155,7 +156,7 @@ class ShareWhileConnectedConnection final
  private:
   // Ends this connection's shared state; returns the parent's reference to
   // it, for release after the lock.
-  Ref<ShareWhileConnectedConnection> synchronizedDispose() {
+  Ref<ShareWhileConnectedConnection> synchronizedDispose() KX_REQUIRES(*lock_) {
     disposed_ = true;
     Ref<ShareWhileConnectedConnection> detached;
     if (parent_->connection_.get() == this) {
@@ -171,9 +172,10 @@ class ShareWhileConnectedConnection final
   Ref<Parent> parent_;
   Ref<SingleAssignmentDisposable> subscription_ = SingleAssignmentDisposable::create();
   Ref<RecursiveLock> lock_;
-  bool disposed_ = false;
-  ObserverBag<T> observers_;
-  [[no_unique_address]] std::conditional_t<ReplayOne, std::optional<T>, NoElement> element_;
+  bool disposed_ KX_GUARDED_BY(*lock_) = false;
+  ObserverBag<T> observers_ KX_GUARDED_BY(*lock_);
+  [[no_unique_address]] std::conditional_t<ReplayOne, std::optional<T>, NoElement> element_
+      KX_GUARDED_BY(*lock_);
 };
 
 template <class T, bool ReplayOne>
@@ -210,7 +212,9 @@ class ShareWhileConnected final : public Observable<T> {
  private:
   Ref<Observable<T>> source_;
   Ref<RecursiveLock> lock_ = std::make_shared<RecursiveLock>();
-  Ref<Connection> connection_;  // guarded by lock_
+  // Guarded by lock_; not told to the lock check, as the connection reaches
+  // it under its own handle on the same lock.
+  Ref<Connection> connection_;
 };
 
 struct ShareOp : OperatorTag {

@@ -85,7 +85,7 @@ class SkipUntilSink final : public Sink<T>,
  public:
   using Sink<T>::Sink;
 
-  RecursiveLock& lock() noexcept { return lock_; }
+  RecursiveLock& lock() noexcept KX_RETURN_CAPABILITY(lock_) { return lock_; }
 
   Ref<Disposable> run(const Ref<Observable<T>>& source, const Ref<Observable<O>>& other) {
     Ref<Disposable> sourceSubscription = source->subscribe(this->shared_from_this());
@@ -96,7 +96,7 @@ class SkipUntilSink final : public Sink<T>,
     return Disposables::create(sourceSubscription_, otherObserver->subscription_);
   }
 
-  void synchronized_on(const Event<T>& event) noexcept {
+  void synchronized_on(const Event<T>& event) noexcept KX_REQUIRES(lock()) {
     if (event.isNext()) {
       if (forwardElements_) this->forwardOn(event);
     } else if (event.error() != nullptr) {
@@ -114,9 +114,9 @@ class SkipUntilSink final : public Sink<T>,
    public:
     explicit Other(Ref<SkipUntilSink> parent) : parent_(std::move(parent)) {}
 
-    RecursiveLock& lock() noexcept { return parent_->lock_; }
+    RecursiveLock& lock() noexcept KX_RETURN_CAPABILITY(parent_->lock_) { return parent_->lock_; }
 
-    void synchronized_on(const Event<O>& event) noexcept {
+    void synchronized_on(const Event<O>& event) noexcept KX_REQUIRES(lock()) {
       if (event.isNext()) {
         parent_->forwardElements_ = true;  // open for good
         subscription_->dispose();
@@ -134,7 +134,7 @@ class SkipUntilSink final : public Sink<T>,
   };
 
   RecursiveLock lock_;
-  bool forwardElements_ = false;
+  bool forwardElements_ KX_GUARDED_BY(lock_) = false;
   Ref<SingleAssignmentDisposable> sourceSubscription_ = SingleAssignmentDisposable::create();
 };
 

@@ -56,6 +56,17 @@ class SubjectBase : public Observable<T>,
                     public ObserverType<T>,
                     public SynchronizedUnsubscribeType<BagKey> {
  public:
+  // Subscribes under the lock through `Derived::subscribeLocked`, which
+  // replays what a late subscriber gets or registers the observer.
+  Ref<Disposable> subscribe(Ref<ObserverType<T>> observer) override {
+    // What is replayed under the lock may lead the observer to drop the last
+    // other reference to this subject: it lives on until the lock is released.
+    const auto self = this->shared_from_this();
+    concurrency::DeferredRetire retired;
+    LockGuard guard(lock_);
+    return static_cast<Derived&>(*this).subscribeLocked(std::move(observer), retired);
+  }
+
   bool hasObservers() const {
     LockGuard guard(lock_);
     return observers_.count() > 0;
@@ -74,17 +85,19 @@ class SubjectBase : public Observable<T>,
   }
 
  protected:
-  bool unsubscribeRefused() const noexcept { return false; }
+  bool unsubscribeRefused() const noexcept KX_REQUIRES(lock_) { return false; }
 
   // Registers `observer` and returns the disposable that unregisters it.
   // Under the lock; `retired` outlives it.
   Ref<Disposable> insertObserver(Ref<ObserverType<T>> observer,
-                                 concurrency::DeferredRetire& retired) {
+                                 concurrency::DeferredRetire& retired) KX_REQUIRES(lock_) {
     return detail::subscriptionDisposable(static_cast<Derived&>(*this),
                                           observers_.insert(std::move(observer), retired));
   }
 
   mutable RecursiveLock lock_;
+  // Changed under the lock; elements are delivered to its published snapshot
+  // without it.
   detail::ObserverSet<T> observers_;
 };
 

@@ -135,7 +135,7 @@ class TakeUntilSink final : public Sink<T>,
  public:
   using Sink<T>::Sink;
 
-  RecursiveLock& lock() noexcept { return lock_; }
+  RecursiveLock& lock() noexcept KX_RETURN_CAPABILITY(lock_) { return lock_; }
 
   Ref<Disposable> run(const Ref<Observable<T>>& source, const Ref<Observable<O>>& other) {
     auto otherObserver = std::make_shared<Other>(this->shared_from_this());
@@ -144,7 +144,7 @@ class TakeUntilSink final : public Sink<T>,
     return Disposables::create(std::move(sourceSubscription), otherObserver->subscription_);
   }
 
-  void synchronized_on(const Event<T>& event) noexcept {
+  void synchronized_on(const Event<T>& event) noexcept KX_REQUIRES(lock()) {
     if (event.isNext()) {
       this->forwardOn(event);
     } else {
@@ -158,9 +158,9 @@ class TakeUntilSink final : public Sink<T>,
    public:
     explicit Other(Ref<TakeUntilSink> parent) : parent_(std::move(parent)) {}
 
-    RecursiveLock& lock() noexcept { return parent_->lock_; }
+    RecursiveLock& lock() noexcept KX_RETURN_CAPABILITY(parent_->lock_) { return parent_->lock_; }
 
-    void synchronized_on(const Event<O>& event) noexcept {
+    void synchronized_on(const Event<O>& event) noexcept KX_REQUIRES(lock()) {
       if (event.isNext()) {
         parent_->forwardStop(Event<T>::completed());
       } else if (const Error* error = event.error()) {

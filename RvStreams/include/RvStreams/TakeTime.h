@@ -37,9 +37,9 @@ class TakeTimeSink final : public Sink<T>,
     return Disposables::create(std::move(timer), std::move(subscription));
   }
 
-  RecursiveLock& lock() noexcept { return lock_; }
+  RecursiveLock& lock() noexcept KX_RETURN_CAPABILITY(lock_) { return lock_; }
 
-  void synchronized_on(const Event<T>& event) noexcept {
+  void synchronized_on(const Event<T>& event) noexcept KX_REQUIRES(lock()) {
     if (event.isNext()) {
       this->forwardOn(event);
     } else {

@@ -39,9 +39,9 @@ class ThrottleSink final : public Sink<T>,
     return Disposables::create(std::move(subscription), cancellable_);
   }
 
-  RecursiveLock& lock() noexcept { return lock_; }
+  RecursiveLock& lock() noexcept KX_RETURN_CAPABILITY(lock_) { return lock_; }
 
-  void synchronized_on(const Event<T>& event) noexcept {
+  void synchronized_on(const Event<T>& event) noexcept KX_REQUIRES(lock()) {
     if (const T* element = event.element()) {
       const Date now = scheduler_->now();
       // Less than half a unit of the period left rounds to "now": the element
@@ -77,7 +77,7 @@ class ThrottleSink final : public Sink<T>,
  private:
   // Called under the lock. The period is measured from the end of the
   // forwarding.
-  void sendNow(T element) noexcept {
+  void sendNow(T element) noexcept KX_REQUIRES(lock_) {
     lastUnsentElement_.reset();
     this->forwardOn(Event<T>::next(std::move(element)));
     lastSentTime_ = scheduler_->now();
@@ -97,10 +97,9 @@ class ThrottleSink final : public Sink<T>,
   const bool latest_;
   const Ref<SchedulerType> scheduler_;
   RecursiveLock lock_;
-  // Guarded by lock_:
-  std::optional<T> lastUnsentElement_;
-  std::optional<Date> lastSentTime_;
-  bool completed_ = false;
+  std::optional<T> lastUnsentElement_ KX_GUARDED_BY(lock_);
+  std::optional<Date> lastSentTime_ KX_GUARDED_BY(lock_);
+  bool completed_ KX_GUARDED_BY(lock_) = false;
   const Ref<SerialDisposable> cancellable_ = SerialDisposable::create();
 };
 

@@ -100,9 +100,8 @@ class TimeoutSink final : public Sink<T>,
   RecursiveLock lock_;
   const Ref<SerialDisposable> timerD_ = SerialDisposable::create();
   const Ref<SerialDisposable> subscription_ = SerialDisposable::create();
-  // Guarded by lock_:
-  uint64_t id_ = 0;  // number of the current timer
-  bool switched_ = false;
+  uint64_t id_ KX_GUARDED_BY(lock_) = 0;  // number of the current timer
+  bool switched_ KX_GUARDED_BY(lock_) = false;
 };
 
 template <class T>

@@ -17,7 +17,6 @@
 #include <concepts>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <utility>
 
@@ -75,7 +74,7 @@ class VirtualSchedulerItem final : public Cancelable {
   void invoke() noexcept {
     ScheduledAction action;
     {
-      std::lock_guard<std::mutex> guard(mutex_);
+      dispatch::LockGuard guard(mutex_);
       action = std::move(action_);
       action_ = nullptr;
     }
@@ -89,7 +88,7 @@ class VirtualSchedulerItem final : public Cancelable {
     disposable_->dispose();
     ScheduledAction released;
     {
-      std::lock_guard<std::mutex> guard(mutex_);
+      dispatch::LockGuard guard(mutex_);
       released = std::move(action_);
       action_ = nullptr;
     }
@@ -105,8 +104,8 @@ class VirtualSchedulerItem final : public Cancelable {
   const int64_t id;
 
  private:
-  std::mutex mutex_;
-  ScheduledAction action_;
+  dispatch::Mutex mutex_;
+  ScheduledAction action_ KX_GUARDED_BY(mutex_);
   const Ref<SingleAssignmentDisposable> disposable_ = SingleAssignmentDisposable::create();
 };
 

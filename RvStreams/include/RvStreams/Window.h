@@ -45,16 +45,18 @@ class WindowTimeCountSink final : public Sink<Ref<Observable<T>>>,
     groupDisposable_->insert(timerD_);
   }
 
-  Ref<Disposable> run(const Ref<Observable<T>>& source) {
+  // Reads the first window without the lock: nothing else can reach the sink
+  // before its timer starts.
+  Ref<Disposable> run(const Ref<Observable<T>>& source) KX_NO_THREAD_SAFETY_ANALYSIS {
     this->forwardOn(Event<Window>::next(currentWindow()));
     createTimer(0);
     groupDisposable_->insert(source->subscribe(this->shared_from_this()));
     return refCountDisposable_;
   }
 
-  RecursiveLock& lock() noexcept { return lock_; }
+  RecursiveLock& lock() noexcept KX_RETURN_CAPABILITY(lock_) { return lock_; }
 
-  void synchronized_on(const Event<T>& event) noexcept {
+  void synchronized_on(const Event<T>& event) noexcept KX_REQUIRES(lock()) {
     if (event.isNext()) {
       subject_->on(event);
       ++elementCount_;
@@ -73,10 +75,11 @@ class WindowTimeCountSink final : public Sink<Ref<Observable<T>>>,
 
  private:
   // The open window, tied to the shared source subscription.
-  Window currentWindow() { return std::make_shared<AddRef<T>>(subject_, refCountDisposable_); }
+  Window currentWindow() KX_REQUIRES(lock_) {
+    return std::make_shared<AddRef<T>>(subject_, refCountDisposable_);
+  }
 
-  // Called under the lock.
-  void startNewWindowAndCompleteCurrentOne() noexcept {
+  void startNewWindowAndCompleteCurrentOne() noexcept KX_REQUIRES(lock_) {
     subject_->on(Event<T>::completed());
     subject_ = PublishSubject<T>::create();
     this->forwardOn(Event<Window>::next(currentWindow()));
@@ -111,10 +114,9 @@ class WindowTimeCountSink final : public Sink<Ref<Observable<T>>>,
   const int64_t count_;
   const Ref<SchedulerType> scheduler_;
   RecursiveLock lock_;
-  // Guarded by lock_:
-  Ref<PublishSubject<T>> subject_ = PublishSubject<T>::create();
-  int64_t elementCount_ = 0;
-  uint64_t windowId_ = 0;
+  Ref<PublishSubject<T>> subject_ KX_GUARDED_BY(lock_) = PublishSubject<T>::create();
+  int64_t elementCount_ KX_GUARDED_BY(lock_) = 0;
+  uint64_t windowId_ KX_GUARDED_BY(lock_) = 0;
   // The timer and the source subscription, shared by the outer subscription
   // and every window subscription.
   const Ref<SerialDisposable> timerD_ = SerialDisposable::create();

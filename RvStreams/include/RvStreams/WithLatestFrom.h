@@ -30,9 +30,9 @@ class WithLatestFromSecond final
   WithLatestFromSecond(Ref<Parent> parent, Ref<SingleAssignmentDisposable> disposable)
       : parent_(std::move(parent)), disposable_(std::move(disposable)) {}
 
-  RecursiveLock& lock() noexcept { return parent_->lock(); }
+  RecursiveLock& lock() noexcept KX_RETURN_CAPABILITY(parent_->lock()) { return parent_->lock(); }
 
-  void synchronized_on(const Event<S>& event) noexcept {
+  void synchronized_on(const Event<S>& event) noexcept KX_REQUIRES(lock()) {
     if (const S* element = event.element()) {
       parent_->latest_ = *element;
     } else if (const Error* error = event.error()) {
@@ -56,7 +56,7 @@ class WithLatestFromSink final
   WithLatestFromSink(Ref<ObserverType<R>> observer, Ref<Cancelable> cancel, Selector selector)
       : Sink<R>(std::move(observer), std::move(cancel)), selector_(std::move(selector)) {}
 
-  RecursiveLock& lock() noexcept { return lock_; }
+  RecursiveLock& lock() noexcept KX_RETURN_CAPABILITY(lock_) { return lock_; }
 
   // Subscribes the second sequence before the first, so a second that emits
   // on subscription has its value in place for the first's first element.
@@ -69,7 +69,7 @@ class WithLatestFromSink final
     return Disposables::create(std::move(firstSubscription), std::move(secondSubscription));
   }
 
-  void synchronized_on(const Event<F>& event) noexcept {
+  void synchronized_on(const Event<F>& event) noexcept KX_REQUIRES(lock()) {
     if (const F* element = event.element()) {
       if (!latest_) return;
       try {
@@ -87,7 +87,7 @@ class WithLatestFromSink final
 
   Selector selector_;
   RecursiveLock lock_;
-  std::optional<S> latest_;
+  std::optional<S> latest_ KX_GUARDED_BY(lock_);
 };
 
 template <class F, class S, class R, class Selector>

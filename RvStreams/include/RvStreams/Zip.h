@@ -63,16 +63,16 @@ class ZipSink : public ZipSinkProtocol {
   explicit ZipSink(int64_t arity);
 
   // The lock of every event of every source of one subscription.
-  RecursiveLock& lock() noexcept { return lock_; }
+  RecursiveLock& lock() noexcept KX_RETURN_CAPABILITY(lock_) { return lock_; }
 
   // Whether the queue of the source with 0-based `index` holds an element.
   // Any other index is a broken invariant and stops the process.
   virtual bool hasElements(int64_t index) const noexcept = 0;
 
   // ZipSinkProtocol (the source's element is already queued):
-  void next(int64_t index) noexcept override;
-  void fail(const Error& error) noexcept override;
-  void done(int64_t index) noexcept override;
+  void next(int64_t index) noexcept override KX_REQUIRES(lock_);
+  void fail(const Error& error) noexcept override KX_REQUIRES(lock_);
+  void done(int64_t index) noexcept override KX_REQUIRES(lock_);
 
  protected:
   ~ZipSink() = default;
@@ -88,7 +88,7 @@ class ZipSink : public ZipSinkProtocol {
  private:
   RecursiveLock lock_;
   const int64_t arity_;
-  std::vector<bool> isDone_;
+  std::vector<bool> isDone_ KX_GUARDED_BY(lock_);
 };
 
 // The observer of one source: under the sink's lock, appends each element to
@@ -108,9 +108,9 @@ class ZipObserver final : public SynchronizedOnType<ZipObserver<E>, E> {
         values_(values),
         thisDisposable_(std::move(thisDisposable)) {}
 
-  RecursiveLock& lock() noexcept { return lock_; }
+  RecursiveLock& lock() noexcept KX_RETURN_CAPABILITY(lock_) { return lock_; }
 
-  void synchronized_on(const Event<E>& event) noexcept {
+  void synchronized_on(const Event<E>& event) noexcept KX_REQUIRES(lock()) {
     if (const E* element = event.element()) {
       values_->enqueue(*element);
       parent_->next(index_);
@@ -127,7 +127,7 @@ class ZipObserver final : public SynchronizedOnType<ZipObserver<E>, E> {
   RecursiveLock& lock_;
   const Ref<ZipSinkProtocol> parent_;
   const int64_t index_;
-  Queue<E>* const values_;
+  Queue<E>* const values_ KX_PT_GUARDED_BY(lock_);
   const Ref<Disposable> thisDisposable_;
 };
 
@@ -158,7 +158,7 @@ class ZipSinkN final : public Sink<R>,
   }
 
   // A row is complete when no queue is empty.
-  void next(int64_t) noexcept override {
+  void next(int64_t) noexcept override KX_REQUIRES(lock()) {
     if (rowComplete(std::index_sequence_for<Es...>{})) forwardResult();
   }
 

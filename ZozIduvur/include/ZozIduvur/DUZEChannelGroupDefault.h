@@ -2,7 +2,6 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,6 +11,8 @@
 #include "ZozIduvur/DUZEIngestion.h"
 #include "ZozIduvur/DUZELogDBStorage.h"
 #include "dispatch/DispatchQueue.h"
+#include "dispatch/Mutex.h"
+#include "dispatch/ThreadSafety.h"
 
 class DUZECommonSchemaMirrorDelegate;
 
@@ -67,9 +68,9 @@ class DUZEChannelGroupDefault : public DUZEChannelGroupProtocol,
   const std::shared_ptr<dispatch::DispatchQueue> queue_;
   std::shared_ptr<DUZECommonSchemaMirrorDelegate> mirrorDelegate_;
 
-  std::mutex mutex_;
-  std::vector<std::shared_ptr<DUZEChannelUnitDefault>> units_;
-  std::vector<std::weak_ptr<DUZEChannelDelegate>> delegates_;
+  dispatch::Mutex mutex_;
+  std::vector<std::shared_ptr<DUZEChannelUnitDefault>> units_ KX_GUARDED_BY(mutex_);
+  std::vector<std::weak_ptr<DUZEChannelDelegate>> delegates_ KX_GUARDED_BY(mutex_);
 };
 
 // Mirrors logs that carry transmission target tokens to the Common Schema

@@ -4,7 +4,6 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -18,6 +17,8 @@
 #include "ZozIduvur/DUZELogDBStorage.h"
 #include "dispatch/DispatchQueue.h"
 #include "dispatch/DispatchSource.h"
+#include "dispatch/Mutex.h"
+#include "dispatch/ThreadSafety.h"
 
 class DUZEChannelGroupDefault;
 
@@ -134,8 +135,8 @@ class DUZEChannelUnitDefault : public DUZEChannelUnitProtocol,
   const std::shared_ptr<dispatch::DispatchQueue> queue_;
   const std::weak_ptr<DUZEChannelGroupDefault> group_;
 
-  std::mutex incomingMutex_;
-  std::vector<Incoming> incoming_;
+  dispatch::Mutex incomingMutex_;
+  std::vector<Incoming> incoming_ KX_GUARDED_BY(incomingMutex_);
 
   // Owned by the logs queue (the atomics mirror state for other threads).
   std::atomic<bool> enabled_{true};

@@ -1,12 +1,13 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <vector>
 
 #include "ZozIduvur/DUZEDevice.h"
 #include "ZozIduvur/DUZESessionHistoryInfo.h"
+#include "dispatch/Mutex.h"
+#include "dispatch/ThreadSafety.h"
 #include "dispatch/Time.h"
 
 // The description of this machine and application, and the history of the
@@ -37,9 +38,9 @@ class DUZEDeviceTracker {
   DUZEDeviceTracker();
 
  private:
-  void persistLocked();
+  void persistLocked() KX_REQUIRES(mutex_);
 
-  std::mutex mutex_;
-  std::shared_ptr<DUZEDevice> device_;
-  std::vector<std::shared_ptr<DUZEDeviceHistoryInfo>> history_;
+  dispatch::Mutex mutex_;
+  std::shared_ptr<DUZEDevice> device_ KX_GUARDED_BY(mutex_);
+  std::vector<std::shared_ptr<DUZEDeviceHistoryInfo>> history_ KX_GUARDED_BY(mutex_);
 };

@@ -5,7 +5,6 @@
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -14,6 +13,8 @@
 
 #include "ZozIduvur/DUZEAbstractLog.h"
 #include "ZozIduvur/DUZEEncrypter.h"
+#include "dispatch/Mutex.h"
+#include "dispatch/ThreadSafety.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -130,38 +131,40 @@ class DUZELogDBStorage {
   struct FileIdentity;
 
   // All of these run under `mutex_`.
-  bool ensureOpen();
-  bool openOrSetAside();
-  OpenResult open();
+  bool ensureOpen() KX_REQUIRES(mutex_);
+  bool openOrSetAside() KX_REQUIRES(mutex_);
+  OpenResult open() KX_REQUIRES(mutex_);
   // Logs the error of the last call and judges it.
-  OpenResult failure(const char* what);
+  OpenResult failure(const char* what) KX_REQUIRES(mutex_);
   // Sets the unusable file aside and opens a new one in its place.
-  OpenResult replace();
-  std::optional<std::filesystem::path> setAside();
+  OpenResult replace() KX_REQUIRES(mutex_);
+  std::optional<std::filesystem::path> setAside() KX_REQUIRES(mutex_);
   // "<file><tag>", "<file><tag>.2", ...: the first name that neither a file
   // nor its write-ahead log, shared memory or journal has.
-  std::filesystem::path unusedName(std::string_view tag) const;
-  std::vector<std::filesystem::path> setAsideFiles() const;
-  void carrySetAsideFiles();
-  CarryResult carryRowsFrom(const std::filesystem::path& aside, size_t& carried);
-  bool wasCarried(const FileIdentity& identity);
+  std::filesystem::path unusedName(std::string_view tag) const KX_REQUIRES(mutex_);
+  std::vector<std::filesystem::path> setAsideFiles() const KX_REQUIRES(mutex_);
+  void carrySetAsideFiles() KX_REQUIRES(mutex_);
+  CarryResult carryRowsFrom(const std::filesystem::path& aside, size_t& carried)
+      KX_REQUIRES(mutex_);
+  bool wasCarried(const FileIdentity& identity) KX_REQUIRES(mutex_);
   // The lock file, opened on first use; -1 when it cannot be.
-  int lockFile();
-  void closeDatabase();
-  bool execute(const char* sql);
-  sqlite3_stmt* statement(const char* sql);
-  void logSqliteError(const char* what);
+  int lockFile() KX_REQUIRES(mutex_);
+  void closeDatabase() KX_REQUIRES(mutex_);
+  bool execute(const char* sql) KX_REQUIRES(mutex_);
+  sqlite3_stmt* statement(const char* sql) KX_REQUIRES(mutex_);
+  void logSqliteError(const char* what) KX_REQUIRES(mutex_);
 
   std::filesystem::path file_;
-  std::mutex mutex_;
-  sqlite3* db_ = nullptr;
-  bool closedForGood_ = false;
-  int lockFd_ = -1;
-  bool sending_ = false;
-  bool lockWarned_ = false;
-  std::map<std::string, sqlite3_stmt*, std::less<>> statements_;
+  dispatch::Mutex mutex_;
+  sqlite3* db_ KX_GUARDED_BY(mutex_) = nullptr;
+  bool closedForGood_ KX_GUARDED_BY(mutex_) = false;
+  int lockFd_ KX_GUARDED_BY(mutex_) = -1;
+  bool sending_ KX_GUARDED_BY(mutex_) = false;
+  bool lockWarned_ KX_GUARDED_BY(mutex_) = false;
+  std::map<std::string, sqlite3_stmt*, std::less<>> statements_ KX_GUARDED_BY(mutex_);
   // batch id -> (group id, row ids)
-  std::map<std::string, std::pair<std::string, std::vector<int64_t>>> batches_;
-  std::set<int64_t> pendingRows_;
+  std::map<std::string, std::pair<std::string, std::vector<int64_t>>> batches_
+      KX_GUARDED_BY(mutex_);
+  std::set<int64_t> pendingRows_ KX_GUARDED_BY(mutex_);
   std::shared_ptr<DUZEEncrypter> encrypter_ = DUZEEncrypter::create();
 };

@@ -2,10 +2,12 @@
 
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
+
+#include "dispatch/Mutex.h"
+#include "dispatch/ThreadSafety.h"
 
 // Tickets of the collector ingestion, by ticket-key hash. In memory only.
 // Thread-safe.
@@ -20,6 +22,6 @@ class DUZETicketCache {
   void clearCache();
 
  private:
-  std::mutex mutex_;
-  std::map<std::string, std::string, std::less<>> tickets_;
+  dispatch::Mutex mutex_;
+  std::map<std::string, std::string, std::less<>> tickets_ KX_GUARDED_BY(mutex_);
 };

@@ -1,10 +1,11 @@
 #include "concurrency/HazardSlots.h"
 
-#include <mutex>
 #include <utility>
 #include <vector>
 
 #include "dispatch/FatalError.h"
+#include "dispatch/Mutex.h"
+#include "dispatch/ThreadSafety.h"
 
 namespace concurrency {
 namespace {
@@ -17,8 +18,8 @@ std::atomic<HazardRecord*> gRecords{nullptr};
 
 // --- buffered mode: the simulated store buffers ---
 
-std::mutex& bufferMutex() {
-  static std::mutex* const mutex = new std::mutex;
+dispatch::Mutex& bufferMutex() {
+  static dispatch::Mutex* const mutex = new dispatch::Mutex;
   return *mutex;
 }
 
@@ -26,13 +27,13 @@ std::mutex& bufferMutex() {
 std::atomic<bool> gAnyBuffered{false};
 
 void bufferStore(HazardRecord& record, unsigned index, uintptr_t value) {
-  std::lock_guard<std::mutex> guard(bufferMutex());
+  dispatch::LockGuard guard(bufferMutex());
   record.buffered[index] = value;
   record.bufferedMask |= 1u << index;
   gAnyBuffered.store(true, std::memory_order_relaxed);
 }
 
-void commitLocked(HazardRecord& record) {
+void commitLocked(HazardRecord& record) KX_REQUIRES(bufferMutex()) {
   for (unsigned i = 0; i < kHazardSlots; ++i) {
     if ((record.bufferedMask & (1u << i)) != 0) {
       record.slots[i].store(record.buffered[i], std::memory_order_seq_cst);
@@ -46,14 +47,14 @@ void commitLocked(HazardRecord& record) {
 void commitOwn() {
   if (!gAnyBuffered.load(std::memory_order_relaxed)) return;
   if (HazardRecord* record = tHazardThread.record) {
-    std::lock_guard<std::mutex> guard(bufferMutex());
+    dispatch::LockGuard guard(bufferMutex());
     commitLocked(*record);
   }
 }
 
 void commitAll() {
   if (!gAnyBuffered.load(std::memory_order_relaxed)) return;
-  std::lock_guard<std::mutex> guard(bufferMutex());
+  dispatch::LockGuard guard(bufferMutex());
   for (HazardRecord* record = gRecords.load(std::memory_order_acquire); record != nullptr;
        record = record->next) {
     commitLocked(*record);
@@ -86,12 +87,12 @@ struct Waiting {
   std::shared_ptr<const void> owner;
 };
 
-std::mutex& waitingMutex() {
-  static std::mutex* const mutex = new std::mutex;
+dispatch::Mutex& waitingMutex() {
+  static dispatch::Mutex* const mutex = new dispatch::Mutex;
   return *mutex;
 }
 
-std::vector<Waiting>& waitingList() {
+std::vector<Waiting>& waitingList() KX_REQUIRES(waitingMutex()) {
   static std::vector<Waiting>* const list = new std::vector<Waiting>;
   return *list;
 }
@@ -118,7 +119,7 @@ void releaseUnannounced() noexcept {
   ++tPendingVisits;
   std::vector<std::shared_ptr<const void>> released;  // run destructors outside the mutex
   {
-    std::lock_guard<std::mutex> guard(waitingMutex());
+    dispatch::LockGuard guard(waitingMutex());
     std::vector<Waiting>& list = waitingList();
     for (std::size_t i = 0; i < list.size();) {
       if (announced(list[i].key)) {
@@ -203,7 +204,7 @@ void retire(uintptr_t key, std::shared_ptr<const void> owner) noexcept {
   if (!found) return;  // `owner` is released on the way out
   pause(HazardStep::scannedBeforePending);
   {
-    std::lock_guard<std::mutex> guard(waitingMutex());
+    dispatch::LockGuard guard(waitingMutex());
     waitingList().push_back(Waiting{key, std::move(owner)});
   }
   // No new announcement of `key` can succeed any more: only the slots seen
@@ -318,7 +319,7 @@ void setHazardPauseForTesting(void (*pause)(HazardStep, void*), void* context) n
 std::size_t pendingVisitsOnThisThreadForTesting() noexcept { return tPendingVisits; }
 
 std::size_t pendingEntriesForTesting() noexcept {
-  std::lock_guard<std::mutex> guard(waitingMutex());
+  dispatch::LockGuard guard(waitingMutex());
   return waitingList().size();
 }
 

@@ -53,20 +53,20 @@ bool isMainThread() noexcept {
 // caller after letting go of the lock (the caller then never wakes only to
 // wait for it) even if the caller is already gone.
 struct DispatchQueue::SyncHandoff {
-  std::mutex mutex;
+  Mutex mutex;
   std::condition_variable granted;
-  bool isGranted = false;
+  bool isGranted KX_GUARDED_BY(mutex) = false;
 
   void grant() {
     {
-      std::lock_guard lock(mutex);
+      LockGuard lock(mutex);
       isGranted = true;
     }
     granted.notify_one();
   }
   void wait() {
-    std::unique_lock lock(mutex);
-    granted.wait(lock, [this] { return isGranted; });
+    UniqueLock lock(mutex);
+    while (!isGranted) lock.wait(granted);
   }
 };
 
@@ -151,7 +151,7 @@ void DispatchQueue::enqueue(detail::Job job) {
   }
   bool startDrain = false;
   {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     items_.push_back(Item{std::move(job), nullptr});
     if (!owned_) {
       owned_ = true;
@@ -169,7 +169,7 @@ void DispatchQueue::drain() {
   for (int ran = 0;; ++ran) {
     Item item;
     {
-      std::lock_guard lock(mutex_);
+      LockGuard lock(mutex_);
       if (items_.empty()) {
         owned_ = false;
         return;
@@ -193,7 +193,7 @@ void DispatchQueue::drain() {
 void DispatchQueue::acquireForSync() {
   auto handoff = std::make_shared<SyncHandoff>();
   {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     if (!owned_) {
       owned_ = true;
       return;
@@ -207,7 +207,7 @@ void DispatchQueue::acquireForSync() {
 void DispatchQueue::releaseAfterSync() {
   bool startDrain = false;
   {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     if (items_.empty()) {
       owned_ = false;
     } else {
@@ -267,9 +267,9 @@ void DispatchQueue::syncInvoke(void (*fn)(void*), void* context) {
   // The main queue is bound to the main thread: the work runs there while the
   // caller waits, holding the serial queues between.
   struct MainHandoff {
-    std::mutex mutex;
+    Mutex mutex;
     std::condition_variable done;
-    bool finished = false;
+    bool finished KX_GUARDED_BY(mutex) = false;
     std::exception_ptr error;
   } handoff;
   detail::MainLoopAccess::enqueue(*main(), detail::Job{[&handoff, fn, context, self = this] {
@@ -282,22 +282,22 @@ void DispatchQueue::syncInvoke(void (*fn)(void*), void* context) {
                                                                  std::current_exception();
                                                            }
                                                          }
-                                                         std::lock_guard lock(handoff.mutex);
+                                                         LockGuard lock(handoff.mutex);
                                                          handoff.finished = true;
                                                          handoff.done.notify_one();
                                                        },
                                                        nullptr});
   {
     detail::BlockingScope blocking;
-    std::unique_lock lock(handoff.mutex);
-    handoff.done.wait(lock, [&] { return handoff.finished; });
+    UniqueLock lock(handoff.mutex);
+    while (!handoff.finished) lock.wait(handoff.done);
   }
   if (handoff.error) std::rethrow_exception(handoff.error);
 }
 
 void DispatchQueue::setSpecificValue(uint64_t id, std::shared_ptr<const void> value) {
   std::shared_ptr<const void> replaced;  // dies outside the lock
-  std::lock_guard lock(specificsMutex_);
+  LockGuard lock(specificsMutex_);
   for (auto it = specifics_.begin(); it != specifics_.end(); ++it) {
     if (it->first == id) {
       replaced = std::move(it->second);
@@ -315,7 +315,7 @@ void DispatchQueue::setSpecificValue(uint64_t id, std::shared_ptr<const void> va
 std::shared_ptr<const void> DispatchQueue::currentSpecificValue(uint64_t id) {
   for (const DispatchQueue* q = detail::effectiveCurrentQueue(); q != nullptr;
        q = q->target_.get()) {
-    std::lock_guard lock(q->specificsMutex_);
+    LockGuard lock(q->specificsMutex_);
     for (const auto& [key, value] : q->specifics_) {
       if (key == id) return value;
     }

@@ -24,14 +24,14 @@ DispatchQueue& mainQueue() { return *DispatchQueue::main(); }
 }  // namespace
 
 void MainLoopAccess::enqueue(DispatchQueue& queue, Job job) {
-  std::lock_guard lock(queue.mutex_);
+  LockGuard lock(queue.mutex_);
   queue.items_.push_back(DispatchQueue::Item{std::move(job), nullptr});
   mainWake().notify_one();
 }
 
 bool MainLoopAccess::pop(Job& out) {
   DispatchQueue& queue = mainQueue();
-  std::lock_guard lock(queue.mutex_);
+  LockGuard lock(queue.mutex_);
   if (queue.items_.empty()) return false;
   out = std::move(queue.items_.front().job);
   queue.items_.pop_front();
@@ -40,19 +40,20 @@ bool MainLoopAccess::pop(Job& out) {
 
 std::size_t MainLoopAccess::pendingCount() {
   DispatchQueue& queue = mainQueue();
-  std::lock_guard lock(queue.mutex_);
+  LockGuard lock(queue.mutex_);
   return queue.items_.size();
 }
 
 bool MainLoopAccess::waitForWork(uint64_t deadlineNanos) {
   DispatchQueue& queue = mainQueue();
-  std::unique_lock lock(queue.mutex_);
-  auto ready = [&] { return gStopRequested || !queue.items_.empty(); };
+  UniqueLock lock(queue.mutex_);
   if (deadlineNanos == 0) {
-    mainWake().wait(lock, ready);
+    while (!gStopRequested && queue.items_.empty()) lock.wait(mainWake());
   } else {
     const std::chrono::steady_clock::time_point deadline{std::chrono::nanoseconds(deadlineNanos)};
-    mainWake().wait_until(lock, deadline, ready);
+    while (!gStopRequested && queue.items_.empty()) {
+      if (lock.waitUntil(mainWake(), deadline) == std::cv_status::timeout) break;
+    }
   }
   const bool stop = gStopRequested;
   gStopRequested = false;
@@ -61,7 +62,7 @@ bool MainLoopAccess::waitForWork(uint64_t deadlineNanos) {
 
 bool MainLoopAccess::consumeStop() {
   DispatchQueue& queue = mainQueue();
-  std::lock_guard lock(queue.mutex_);
+  LockGuard lock(queue.mutex_);
   const bool stop = gStopRequested;
   gStopRequested = false;
   return stop;
@@ -69,7 +70,7 @@ bool MainLoopAccess::consumeStop() {
 
 void MainLoopAccess::requestStop() {
   DispatchQueue& queue = mainQueue();
-  std::lock_guard lock(queue.mutex_);
+  LockGuard lock(queue.mutex_);
   gStopRequested = true;
   mainWake().notify_one();
 }

@@ -40,7 +40,7 @@ uint64_t TimerService::nowLocked() const {
 }
 
 uint64_t TimerService::now() const {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   return nowLocked();
 }
 
@@ -55,7 +55,7 @@ void TimerService::insertLocked(uint64_t deadline, Entry entry, uint64_t* idOut)
 void TimerService::submitAt(DispatchTime deadline, std::shared_ptr<DispatchQueue> queue,
                             Block block) {
   if (deadline.isDistantFuture()) return;
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   insertLocked(deadline.uptimeNanoseconds(), Entry{{}, std::move(queue), std::move(block)},
                nullptr);
 }
@@ -74,7 +74,7 @@ void TimerService::disarmLocked(DispatchSourceTimer& timer) {
 }
 
 void TimerService::setSchedule(DispatchSourceTimer& timer, uint64_t deadline, int64_t interval) {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   disarmLocked(timer);
   timer.deadline_ = deadline;
   timer.interval_ = interval;
@@ -82,14 +82,14 @@ void TimerService::setSchedule(DispatchSourceTimer& timer, uint64_t deadline, in
 }
 
 void TimerService::activate(DispatchSourceTimer& timer) {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   if (timer.isCancelled()) return;  // a cancel raced ahead of this resume
   timer.active_ = true;
   armLocked(timer);
 }
 
 void TimerService::deactivate(DispatchSourceTimer& timer) {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   timer.active_ = false;
   disarmLocked(timer);
 }
@@ -147,7 +147,7 @@ void TimerService::deliver(std::vector<Firing>& firings) {
 void TimerService::advance(int64_t nanos) {
   std::vector<Firing> firings;
   {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     if (nanos > 0) manualNow_ += static_cast<uint64_t>(nanos);
     collectDueLocked(manualNow_, firings);
   }
@@ -155,7 +155,7 @@ void TimerService::advance(int64_t nanos) {
 }
 
 std::size_t TimerService::scheduledCount() {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   return entries_.size();
 }
 
@@ -165,21 +165,21 @@ void TimerService::threadMain() {
   // wake-ups; deadlines are the point of this thread.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::vector<Firing> firings;
-  std::unique_lock lock(mutex_);
+  UniqueLock lock(mutex_);
   for (;;) {
     if (entries_.empty()) {
-      wake_.wait(lock);
+      lock.wait(wake_);
       continue;
     }
     const uint64_t first = entries_.begin()->first.first;
     const uint64_t now = nowLocked();
     if (first > now) {
       if (first > kFarFuture) {
-        wake_.wait(lock);  // beyond any real wait; an earlier entry wakes us
+        lock.wait(wake_);  // beyond any real wait; an earlier entry wakes us
       } else {
         const std::chrono::steady_clock::time_point at{
             std::chrono::nanoseconds(static_cast<int64_t>(first))};
-        wake_.wait_until(lock, at);
+        lock.waitUntil(wake_, at);
       }
       continue;
     }

@@ -4,12 +4,13 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <utility>
 #include <vector>
 
 #include "dispatch/DispatchQueue.h"
 #include "dispatch/DispatchSource.h"
+#include "dispatch/Mutex.h"
+#include "dispatch/ThreadSafety.h"
 
 namespace dispatch::detail {
 
@@ -59,20 +60,20 @@ class TimerService {
   };
   using Key = std::pair<uint64_t, uint64_t>;  // deadline, sequence
 
-  uint64_t nowLocked() const;
-  void insertLocked(uint64_t deadline, Entry entry, uint64_t* idOut);
-  void armLocked(DispatchSourceTimer& timer);
-  void disarmLocked(DispatchSourceTimer& timer);
-  void collectDueLocked(uint64_t now, std::vector<Firing>& out);
+  uint64_t nowLocked() const KX_REQUIRES(mutex_);
+  void insertLocked(uint64_t deadline, Entry entry, uint64_t* idOut) KX_REQUIRES(mutex_);
+  void armLocked(DispatchSourceTimer& timer) KX_REQUIRES(mutex_);
+  void disarmLocked(DispatchSourceTimer& timer) KX_REQUIRES(mutex_);
+  void collectDueLocked(uint64_t now, std::vector<Firing>& out) KX_REQUIRES(mutex_);
   static void deliver(std::vector<Firing>& firings);
   void threadMain();
 
   const bool manual_;
-  mutable std::mutex mutex_;
+  mutable Mutex mutex_;
   std::condition_variable wake_;
-  std::map<Key, Entry> entries_;
-  uint64_t nextSequence_ = 1;
-  uint64_t manualNow_;
+  std::map<Key, Entry> entries_ KX_GUARDED_BY(mutex_);
+  uint64_t nextSequence_ KX_GUARDED_BY(mutex_) = 1;
+  uint64_t manualNow_ KX_GUARDED_BY(mutex_);
 };
 
 }  // namespace dispatch::detail

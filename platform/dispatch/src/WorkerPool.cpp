@@ -61,7 +61,7 @@ void WorkerPool::push(QoSClass qosClass, Job job) {
   int start = 0;
   std::shared_ptr<IdleWorker> woken;
   {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     lanes_[laneOf(qosClass)].push_back(std::move(job));
     ++pending_;
     if (!idleWorkers_.empty()) {
@@ -102,7 +102,7 @@ void WorkerPool::startThreads(int count) {
     try {
       std::thread([this] { workerMain(); }).detach();
     } catch (const std::system_error&) {
-      std::lock_guard lock(mutex_);
+      LockGuard lock(mutex_);
       --threads_;
       if (threads_ == 0) fatalError("dispatch: cannot start any worker thread");
     }
@@ -113,7 +113,7 @@ void WorkerPool::workerMain() {
   tIsPoolWorker = true;
   pthread_setname_np(pthread_self(), "dispatch-worker");
   const auto self = std::make_shared<IdleWorker>();
-  std::unique_lock lock(mutex_);
+  UniqueLock lock(mutex_);
   for (;;) {
     Job job;
     if (popLocked(job)) {
@@ -127,7 +127,11 @@ void WorkerPool::workerMain() {
     ++idle_;
     self->signalled = false;
     idleWorkers_.push_back(self);
-    if (self->wake.wait_for(lock, kIdleTimeout, [&] { return self->signalled; })) {
+    const auto deadline = std::chrono::steady_clock::now() + kIdleTimeout;
+    while (!self->signalled) {
+      if (lock.waitUntil(self->wake, deadline) == std::cv_status::timeout) break;
+    }
+    if (self->signalled) {
       --signals_;
       continue;
     }
@@ -142,13 +146,13 @@ void WorkerPool::workerMain() {
 
 void WorkerPool::watchdogMain() {
   pthread_setname_np(pthread_self(), "dispatch-watch");
-  std::unique_lock lock(mutex_);
+  UniqueLock lock(mutex_);
   for (;;) {
-    watchdogWake_.wait(lock, [this] { return watchdogArmed_; });
+    while (!watchdogArmed_) lock.wait(watchdogWake_);
     uint64_t lastCompleted = completed_;
     int stuckTicks = 0;
     while (pending_ > 0) {
-      watchdogWake_.wait_for(lock, kWatchdogTick);
+      lock.waitFor(watchdogWake_, kWatchdogTick);
       if (pending_ == 0) break;
       if (idle_ == 0 && signals_ == 0 && completed_ == lastCompleted) {
         // Every worker is busy and none finished a job for a whole tick:
@@ -175,7 +179,7 @@ void WorkerPool::watchdogMain() {
 void WorkerPool::willBlock() {
   int start = 0;
   {
-    std::lock_guard lock(mutex_);
+    LockGuard lock(mutex_);
     ++blocked_;
     if (pending_ > static_cast<std::size_t>(signals_) && idle_ == 0 && mayStartLocked()) {
       ++threads_;
@@ -186,12 +190,12 @@ void WorkerPool::willBlock() {
 }
 
 void WorkerPool::didUnblock() {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   --blocked_;
 }
 
 int WorkerPool::threadCount() {
-  std::lock_guard lock(mutex_);
+  LockGuard lock(mutex_);
   return threads_;
 }
 

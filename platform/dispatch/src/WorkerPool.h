@@ -5,11 +5,12 @@
 #include <cstdint>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "dispatch/DispatchQueue.h"
+#include "dispatch/Mutex.h"
 #include "dispatch/QoS.h"
+#include "dispatch/ThreadSafety.h"
 
 namespace dispatch::detail {
 
@@ -43,8 +44,8 @@ class WorkerPool {
   static constexpr std::size_t kLanes = 5;
   static std::size_t laneOf(QoSClass qosClass) noexcept;
 
-  bool popLocked(Job& out);
-  bool mayStartLocked() const;
+  bool popLocked(Job& out) KX_REQUIRES(mutex_);
+  bool mayStartLocked() const KX_REQUIRES(mutex_);
   void startThreads(int count);
   void workerMain();
   void watchdogMain();
@@ -53,22 +54,22 @@ class WorkerPool {
   // alone.
   struct IdleWorker {
     std::condition_variable wake;
-    bool signalled = false;
+    bool signalled = false;  // guarded by the pool's mutex_
   };
 
-  std::mutex mutex_;
+  Mutex mutex_;
   // Idle workers, the one idle last at the back. Shared, so that a worker
   // may be woken after the lock is let go even if it has left meanwhile.
-  std::vector<std::shared_ptr<IdleWorker>> idleWorkers_;
+  std::vector<std::shared_ptr<IdleWorker>> idleWorkers_ KX_GUARDED_BY(mutex_);
   std::condition_variable watchdogWake_;
-  std::array<std::deque<Job>, kLanes> lanes_;
-  std::size_t pending_ = 0;
-  int threads_ = 0;  // started and not yet left
-  int idle_ = 0;     // waiting for work, not yet signalled
-  int signals_ = 0;  // wake-ups handed to idle workers, not yet taken
-  int blocked_ = 0;  // running a block that waits in a BlockingScope
-  uint64_t completed_ = 0;
-  bool watchdogArmed_ = false;
+  std::array<std::deque<Job>, kLanes> lanes_ KX_GUARDED_BY(mutex_);
+  std::size_t pending_ KX_GUARDED_BY(mutex_) = 0;
+  int threads_ KX_GUARDED_BY(mutex_) = 0;  // started and not yet left
+  int idle_ KX_GUARDED_BY(mutex_) = 0;     // waiting for work, not yet signalled
+  int signals_ KX_GUARDED_BY(mutex_) = 0;  // wake-ups handed to idle workers, not yet taken
+  int blocked_ KX_GUARDED_BY(mutex_) = 0;  // running a block that waits in a BlockingScope
+  uint64_t completed_ KX_GUARDED_BY(mutex_) = 0;
+  bool watchdogArmed_ KX_GUARDED_BY(mutex_) = false;
   const int targetRunning_;
 };
 

@@ -23,12 +23,17 @@
 // The streak keeps short-lived locks (made on one thread, used on another)
 // off the bias, so they never pay for a revocation; a revocation costs one
 // heavy fence, spread over at least biasThreshold() holds.
+//
+// To clang's lock check it is a lock (dispatch/ThreadSafety.h); the check
+// knows nothing of recursion, so a function takes it once and the holds nested
+// inside are taken by the functions it calls.
 
 #include <atomic>
 #include <cstdint>
 #include <mutex>
 
 #include "concurrency/AsymmetricFence.h"
+#include "dispatch/ThreadSafety.h"
 
 namespace concurrency {
 
@@ -44,13 +49,15 @@ inline uintptr_t lockThreadKey() noexcept { return reinterpret_cast<uintptr_t>(&
 
 }  // namespace detail
 
-class BiasedRecursiveLock {
+class KX_CAPABILITY("mutex") BiasedRecursiveLock {
  public:
   BiasedRecursiveLock() = default;
   BiasedRecursiveLock(const BiasedRecursiveLock&) = delete;
   BiasedRecursiveLock& operator=(const BiasedRecursiveLock&) = delete;
 
-  void lock() noexcept {
+  // The lock's own implementation: it holds itself through the bias or the
+  // mutex inside, which the check does not see.
+  void lock() noexcept KX_ACQUIRE() KX_NO_THREAD_SAFETY_ANALYSIS {
     const uintptr_t self = detail::lockThreadKey();
     if (bias_.load(std::memory_order_relaxed) == self) [[likely]] {
       const uint32_t depth = held_.load(std::memory_order_relaxed);
@@ -66,7 +73,7 @@ class BiasedRecursiveLock {
     lockSlow(self);
   }
 
-  void unlock() noexcept {
+  void unlock() noexcept KX_RELEASE() KX_NO_THREAD_SAFETY_ANALYSIS {
     if (bias_.load(std::memory_order_relaxed) == detail::lockThreadKey()) [[likely]] {
       const uint32_t depth = held_.load(std::memory_order_relaxed);
       if (depth != 0) {

@@ -5,14 +5,15 @@
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <type_traits>
 #include <utility>
 #include <vector>
 
+#include "dispatch/Mutex.h"
 #include "dispatch/QoS.h"
+#include "dispatch/ThreadSafety.h"
 #include "dispatch/Time.h"
 
 namespace dispatch {
@@ -186,12 +187,13 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
 
   // Serial and main queues: pending items and whether a drain (or a sync
   // caller) owns the queue.
-  std::mutex mutex_;
-  std::deque<Item> items_;
-  bool owned_ = false;
+  Mutex mutex_;
+  std::deque<Item> items_ KX_GUARDED_BY(mutex_);
+  bool owned_ KX_GUARDED_BY(mutex_) = false;
 
-  mutable std::mutex specificsMutex_;
-  std::vector<std::pair<uint64_t, std::shared_ptr<const void>>> specifics_;
+  mutable Mutex specificsMutex_;
+  std::vector<std::pair<uint64_t, std::shared_ptr<const void>>> specifics_
+      KX_GUARDED_BY(specificsMutex_);
 };
 
 }  // namespace dispatch

@@ -271,6 +271,24 @@ TEST_F(Sending, ATransportFailureSaysWhyAndNamesTheProxy) {
   EXPECT_EQ(server_->requests()[0].method, "CONNECT");
 }
 
+TEST_F(Sending, AProxysDemandForCredentialsOverPlainHttpIsAFailureToSendNotARefusal) {
+  ProxyEnvironment environment;
+  environment.set("http_proxy", server_->baseUrl());
+  server_->queueStatuses({407});
+  group_ = makeGroup("http://ingestion.kestrix.invalid");
+  auto unit =
+      group_->addChannelUnitWithConfiguration(DUZEChannelUnitConfiguration("Unit", 1, 1, 1, 1));
+  unit->enqueueItem(TestLog::named("kept"), 1);
+  ASSERT_TRUE(eventually([&] { return recorder_->count("success") == 1; }));
+  for (const auto& call : recorder_->calls()) {
+    EXPECT_FALSE(call.starts_with("fail") || call.starts_with("disabled")) << call;
+  }
+  const auto requests = server_->requests();
+  ASSERT_EQ(requests.size(), 2u);
+  EXPECT_EQ(duzetest::logNames(requests[1]), std::vector<std::string>{"kept"});
+  EXPECT_TRUE(hasLine("the proxy asks for credentials (HTTP status 407)"));
+}
+
 TEST_F(Sending, TrustIsReadOncePerClientNotAtEveryHandshake) {
   UntrustedTLSServer peer;
   const auto trust = dataDir() / "trust.pem";

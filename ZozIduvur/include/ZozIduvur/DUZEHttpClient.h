@@ -71,11 +71,12 @@ class DUZEHttpClient {
 
   // Whether the status means success (2xx), and whether a failure is worth
   // retrying later (no answer, a redirect that could not be followed, 5xx,
-  // 408, 429).
+  // 407, 408, 429). A 407 is a proxy's answer, never the ingestion's: over
+  // plain http it comes as the request's own status.
   static bool isSuccessStatusCode(long statusCode) { return statusCode >= 200 && statusCode < 300; }
   static bool isRecoverableStatusCode(long statusCode) {
     return statusCode == 0 || (statusCode >= 300 && statusCode < 400) || statusCode >= 500 ||
-           statusCode == 408 || statusCode == 429;
+           statusCode == 407 || statusCode == 408 || statusCode == 429;
   }
 
   // The proxy libcurl takes from the environment for a request to `url`, as

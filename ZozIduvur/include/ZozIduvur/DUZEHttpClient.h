@@ -80,12 +80,15 @@ class DUZEHttpClient {
   }
 
   // The proxy libcurl takes from the environment for a request to `url`, as
-  // "scheme://host:port" without a user name or password, or std::nullopt
-  // when the request goes direct. http uses `http_proxy` (lower case only),
-  // another scheme `<scheme>_proxy` or its upper-case form, else
-  // `all_proxy` or `ALL_PROXY`; a host that `no_proxy` (or `NO_PROXY`) names,
-  // by name, domain suffix, address or address range, or "*", goes direct.
-  // Empty variables count as unset.
+  // "scheme://host:port", or std::nullopt when the request goes direct. http
+  // uses `http_proxy` (lower case only), another scheme `<scheme>_proxy` or
+  // its upper-case form, else `all_proxy` or `ALL_PROXY` (empty variables
+  // count as unset). Whether `no_proxy` (or `NO_PROXY`) sends the host
+  // direct is asked of libcurl itself, with a transfer stopped before it
+  // resolves a name or opens a socket. Nothing of a user name or password
+  // shows: the host is the one after the setting's last '@', even where an
+  // unencoded '/' in the password makes libcurl read the host elsewhere.
+  // Error texts from sending hold no proxy credentials either.
   static std::optional<std::string> proxyForUrl(const std::string& url);
 
   // Where the CA certificates are read from instead of the system bundle,

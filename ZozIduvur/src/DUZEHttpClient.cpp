@@ -3,7 +3,9 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <map>
@@ -43,6 +45,10 @@ bool isHttps(const std::string& url) { return lowered(url.substr(0, 6)) == "http
 bool isAnswerStatus(long status) {
   return DUZEHttpClient::isSuccessStatusCode(status) || (status >= 400 && status <= 999);
 }
+
+// How long the body of a success is read after its header block.
+constexpr std::chrono::milliseconds kSuccessBodyGrace{1000};
+std::atomic<int64_t> gSuccessBodyGraceMs{kSuccessBodyGrace.count()};
 
 dispatch::Mutex gCertificateFileMutex;
 std::optional<std::string> gCertificateFileForTesting KX_GUARDED_BY(gCertificateFileMutex);
@@ -301,8 +307,9 @@ struct DUZEHttpClient::Shared {
     // and again once the status line of a later answer (after an interim
     // one or a redirect) starts.
     long answered = 0;
-    // The completion ran: a success is done with its header block, while its
-    // body is still read (so that the connection can serve again).
+    // When that header block came whole.
+    std::chrono::steady_clock::time_point answeredAt;
+    // The completion ran.
     bool completed = false;
     // How much of a success's body was read (and dropped).
     size_t drained = 0;
@@ -344,7 +351,7 @@ size_t DUZEHttpClient::Shared::collect(char* data, size_t size, size_t count, vo
   const size_t length = size * count;
   if (isSuccessStatusCode(transfer->answered)) {
     // Read only so that the connection can serve again, and no further
-    // than the limit.
+    // than the limit (or the grace, see run).
     transfer->drained += length;
     return transfer->drained > kDUZEMaxResponseBodySize ? 0 : length;
   }
@@ -368,7 +375,10 @@ size_t DUZEHttpClient::Shared::header(char* data, size_t size, size_t count, voi
   } else if (line == "\r\n" || line == "\n") {
     long status = 0;
     curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
-    if (isAnswerStatus(status)) transfer->answered = status;
+    if (isAnswerStatus(status)) {
+      transfer->answered = status;
+      transfer->answeredAt = std::chrono::steady_clock::now();
+    }
   }
   return length;
 }
@@ -482,6 +492,10 @@ std::optional<std::string> DUZEHttpClient::proxyForUrl(const std::string& url) {
   return setting->url;
 }
 
+void DUZEHttpClient::setSuccessBodyGraceForTesting(std::optional<std::chrono::milliseconds> grace) {
+  gSuccessBodyGraceMs = (grace ? *grace : kSuccessBodyGrace).count();
+}
+
 void DUZEHttpClient::setCertificateAuthorityFileForTesting(std::optional<std::string> path) {
   dispatch::LockGuard lock(gCertificateFileMutex);
   gCertificateFileForTesting = std::move(path);
@@ -539,7 +553,14 @@ void DUZEHttpClient::run(const std::shared_ptr<Shared>& shared) {
     if (stopping) {
       for (auto& [easy, transfer] : running) {
         curl_multi_remove_handle(multi, easy);
-        if (!transfer->completed) Shared::fail(transfer->job, "The request was cancelled.");
+        if (transfer->completed) continue;
+        if (isSuccessStatusCode(transfer->answered)) {
+          // Answered: only the rest of its body is given up.
+          transfer->response.statusCode = transfer->answered;
+          Shared::complete(*transfer);
+        } else {
+          Shared::fail(transfer->job, "The request was cancelled.");
+        }
       }
       running.clear();
       for (auto& job : incoming) Shared::fail(job, "The request was cancelled.");
@@ -568,15 +589,33 @@ void DUZEHttpClient::run(const std::shared_ptr<Shared>& shared) {
       curl_multi_remove_handle(multi, transfer->easy);
       Shared::finish(*transfer, result);
     }
-    // A success is done once its header block is in, whatever its body does.
-    for (auto& [easy, transfer] : running) {
-      if (!transfer->completed && isSuccessStatusCode(transfer->answered)) {
-        transfer->response.statusCode = transfer->answered;
-        Shared::complete(*transfer);
+    // A success is done once its body ends, or a short grace after its header
+    // block: the rest of a body that does not end is not read, and its
+    // connection goes with it. So a server whose successes never end holds
+    // no more connections than there are requests in flight, instead of one
+    // per request for as long as its timeout.
+    const auto now = std::chrono::steady_clock::now();
+    const std::chrono::milliseconds grace(gSuccessBodyGraceMs.load(std::memory_order_relaxed));
+    std::chrono::milliseconds wait(1000);
+    for (auto it = running.begin(); it != running.end();) {
+      Shared::Transfer& transfer = *it->second;
+      if (!isSuccessStatusCode(transfer.answered)) {
+        ++it;
+        continue;
       }
+      const auto deadline = transfer.answeredAt + grace;
+      if (deadline > now) {
+        wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+        ++it;
+        continue;
+      }
+      curl_multi_remove_handle(multi, it->first);
+      transfer.response.statusCode = transfer.answered;
+      Shared::complete(transfer);
+      it = running.erase(it);
     }
     // Each transfer keeps its own deadline; libcurl wakes the poll for it.
-    curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    curl_multi_poll(multi, nullptr, 0, static_cast<int>(wait.count()), nullptr);
   }
   curl_multi_cleanup(multi);
 }

@@ -8,12 +8,14 @@
 #include <openssl/x509.h>
 #include <poll.h>
 #include <sys/inotify.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <array>
 #include <clocale>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <thread>
@@ -92,6 +94,31 @@ class ProxyEnvironment {
  private:
   std::map<std::string, std::string> saved_;
   std::vector<std::string> set_;
+};
+
+// A success's body is read for 100 ms instead of a second.
+struct ShortSuccessBodyGrace {
+  ShortSuccessBodyGrace() {
+    DUZEHttpClient::setSuccessBodyGraceForTesting(std::chrono::milliseconds(100));
+  }
+  ~ShortSuccessBodyGrace() { DUZEHttpClient::setSuccessBodyGraceForTesting(std::nullopt); }
+};
+
+// Lowers the process's soft limit of open descriptors for its life.
+class ScopedDescriptorLimit {
+ public:
+  explicit ScopedDescriptorLimit(rlim_t most) {
+    ::getrlimit(RLIMIT_NOFILE, &saved_);
+    rlimit lowered = saved_;
+    lowered.rlim_cur = std::min(most, saved_.rlim_cur);
+    ::setrlimit(RLIMIT_NOFILE, &lowered);
+  }
+  ~ScopedDescriptorLimit() { ::setrlimit(RLIMIT_NOFILE, &saved_); }
+  ScopedDescriptorLimit(const ScopedDescriptorLimit&) = delete;
+  ScopedDescriptorLimit& operator=(const ScopedDescriptorLimit&) = delete;
+
+ private:
+  rlimit saved_{};
 };
 
 // A certificate for 127.0.0.1 signed by its own new key, in PEM form.
@@ -190,7 +217,8 @@ TEST_F(Sending, AWholeHeaderBlockIsTheAnswerWhateverItsBodyDoes) {
        seconds(60), 200, ""},
       {"reset mid-body", Reply::reset("HTTP/1.1 200 OK\r\nContent-Length: 100\r\n\r\n{\"stat"),
        seconds(60), 200, ""},
-      // Were the body awaited, the answer would come after a minute.
+      // Were the body awaited, the answer would come after a minute; it
+      // comes after the grace.
       {"trickling", Reply::trickle(200), seconds(60), 200, ""},
       // Other answers bring their body; one that breaks off leaves the
       // status deciding, as one cut at the size limit does.
@@ -207,6 +235,7 @@ TEST_F(Sending, AWholeHeaderBlockIsTheAnswerWhateverItsBodyDoes) {
   server_->setResponder([&](const HTTPServer::Request& request) {
     return cases.at(std::stoul(request.target.substr(1))).reply;
   });
+  ShortSuccessBodyGrace grace;
   for (size_t i = 0; i < cases.size(); ++i) {
     const Case& c = cases[i];
     const auto response = answerTo(server_->url("/" + std::to_string(i)), c.timeout);
@@ -442,6 +471,28 @@ TEST_F(Sending, RedirectsAreFollowedWithTheBatchAndUnfollowableOnesAreRetried) {
   EXPECT_EQ(storedRows("Unit"), 0u);
 }
 
+TEST_F(Sending, ABacklogAgainstSuccessesWithoutEndHoldsAFewConnections) {
+  ShortSuccessBodyGrace grace;
+  server_->setResponder([](const HTTPServer::Request&) { return Reply::trickle(200); });
+  group_ = makeGroup(server_->baseUrl());
+  auto unit =
+      group_->addChannelUnitWithConfiguration(DUZEChannelUnitConfiguration("Unit", 1, 1, 1, 3));
+  {
+    // Connections held for as long as their answers last would soon take
+    // every descriptor the process may have.
+    const auto open = std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+                                    std::filesystem::directory_iterator());
+    ScopedDescriptorLimit limit(static_cast<rlim_t>(open) + 48);
+    for (int i = 0; i < 30; ++i) unit->enqueueItem(TestLog::named(std::to_string(i)), 1);
+    ASSERT_TRUE(eventually([&] { return recorder_->count("success") == 30; }));
+  }
+  // The three batches in flight, and connections the server has not seen
+  // closed yet.
+  EXPECT_LE(server_->mostConnectionsAtOnce(), 6u);
+  EXPECT_EQ(server_->requests().size(), 30u);
+  EXPECT_FALSE(hasLine("cannot send its logs"));
+}
+
 TEST_F(Sending, AnAnswerWithoutEndKeepsOnlyItsStartAndItsStatusDecides) {
   server_->setResponder([](const HTTPServer::Request&) { return Reply::endless(503); });
   auto outcome = send("/logs");
@@ -517,8 +568,8 @@ class SendingStress : public Sending {};
 }  // namespace
 
 TEST_F(SendingStress, EveryRequestCompletesOnceWhileThreadsSendAndDropTheClient) {
-  // A trickling success completes at its header block, and once only: not
-  // again when the drop ends the reading of its body.
+  // A trickling success completes once only: at the end of its grace, or
+  // with its status when the drop ends the reading of its body.
   server_->setResponder([](const HTTPServer::Request& request) -> Reply {
     if (request.target == "/trickle") return Reply::trickle(200);
     return request.target == "/hang" ? Reply::hang() : Reply(200);

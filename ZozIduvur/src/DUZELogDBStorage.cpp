@@ -151,13 +151,20 @@ class ByteLock {
 
 // Every store of the process, with the descriptors of their lock files: a
 // lock file is opened and closed under this lock, which a fork takes too, so
-// that a forked child knows every lock file descriptor it copied.
-dispatch::Mutex gStoresMutex;
-std::set<DUZELogDBStorage*> gStores KX_GUARDED_BY(gStoresMutex);
+// that a forked child knows every lock file descriptor it copied. Never
+// destroyed: stores held by other static objects may end after it would.
+struct StoreRegistry {
+  dispatch::Mutex mutex;
+  std::set<DUZELogDBStorage*> members KX_GUARDED_BY(mutex);
+};
+StoreRegistry& registry() {
+  static StoreRegistry* const registry = new StoreRegistry;
+  return *registry;
+}
 
 // Held from before a fork until it is done, in the parent and in the child.
-void lockStoresForFork() KX_NO_THREAD_SAFETY_ANALYSIS { gStoresMutex.lock(); }
-void unlockStoresAfterFork() KX_NO_THREAD_SAFETY_ANALYSIS { gStoresMutex.unlock(); }
+void lockStoresForFork() KX_NO_THREAD_SAFETY_ANALYSIS { registry().mutex.lock(); }
+void unlockStoresAfterFork() KX_NO_THREAD_SAFETY_ANALYSIS { registry().mutex.unlock(); }
 
 std::function<void(const fs::path&)> movedAwayHook;
 std::function<void(std::string_view, const fs::path&)> carryingHook;
@@ -228,8 +235,9 @@ DUZELogDBStorage::DUZELogDBStorage(fs::path file) : file_(absolutePath(std::move
       ::pthread_atfork(&lockStoresForFork, &unlockStoresAfterFork, &afterForkInChild);
   (void)forkHandlers;  // without them a forked child keeps its parent's lock
   {
-    dispatch::LockGuard stores(gStoresMutex);
-    gStores.insert(this);
+    StoreRegistry& stores = registry();
+    dispatch::LockGuard lock(stores.mutex);
+    stores.members.insert(this);
   }
   dispatch::LockGuard lock(mutex_);
   openOrSetAside();
@@ -239,15 +247,16 @@ DUZELogDBStorage::~DUZELogDBStorage() {
   dispatch::LockGuard lock(mutex_);
   closeDatabase();
   closeLockFile();
-  dispatch::LockGuard stores(gStoresMutex);
-  gStores.erase(this);
+  StoreRegistry& stores = registry();
+  dispatch::LockGuard registered(stores.mutex);
+  stores.members.erase(this);
 }
 
 // Only the forking thread runs in the child, holding the registry's lock
 // since before the fork. A store's own lock is not taken: a thread that held
 // it did not come along and never lets it go.
 void DUZELogDBStorage::afterForkInChild() KX_NO_THREAD_SAFETY_ANALYSIS {
-  for (DUZELogDBStorage* store : gStores) {
+  for (DUZELogDBStorage* store : registry().members) {
     // The copy would keep the parent's locks for as long as the child lives
     // (a lock of an open file description lasts while any copy of it is
     // open), and the parent's claim is not the child's: a child that sends
@@ -260,7 +269,7 @@ void DUZELogDBStorage::afterForkInChild() KX_NO_THREAD_SAFETY_ANALYSIS {
 }
 
 void DUZELogDBStorage::closeLockFile() {
-  dispatch::LockGuard stores(gStoresMutex);
+  dispatch::LockGuard stores(registry().mutex);
   if (lockFd_ >= 0) ::close(lockFd_);
   lockFd_ = -1;
 }
@@ -513,7 +522,7 @@ int DUZELogDBStorage::lockFile() {
   if (lockFd_ >= 0) return lockFd_;
   DUZEUtility::createDirectoryAtURL(file_.parent_path());
   const std::string path = file_.string() + ".lock";
-  dispatch::LockGuard stores(gStoresMutex);
+  dispatch::LockGuard stores(registry().mutex);
   int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   int error = errno;
   struct stat st;

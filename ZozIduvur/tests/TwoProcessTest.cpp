@@ -13,6 +13,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <thread>
 

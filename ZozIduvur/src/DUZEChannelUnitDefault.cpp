@@ -469,7 +469,9 @@ void DUZEChannelUnitDefault::handleResponse(const DUZELogBatch& batch,
     // Said once while the failures last, so that a dead network or proxy
     // does not fill the log at every flush.
     std::string reason = response.error ? response.error->localizedDescription() : "no answer";
-    if (status != 0) {
+    if (status == 407) {
+      reason = "the proxy asks for credentials (HTTP status 407)";
+    } else if (status != 0) {
       reason = foundation::stringWithFormat("the ingestion answered with HTTP status %ld", status);
     }
     if (!sendingFails_) {

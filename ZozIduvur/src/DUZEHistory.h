@@ -1,5 +1,6 @@
 #pragma once
 
+#include <algorithm>
 #include <cmath>
 #include <memory>
 #include <string_view>
@@ -54,6 +55,29 @@ std::shared_ptr<T> entryAt(const std::vector<std::shared_ptr<T>>& history, dispa
     }
   }
   return found;
+}
+
+// When this process started: the kernel's time of its start, taken to the
+// wall clock; failing that, when this library's code first ran.
+dispatch::Date processStartTime();
+
+// The entry valid at `date` as an earlier process recorded it: only the
+// first `loaded` entries (those read from the persisted history when the
+// context was made) that were recorded before this process started count.
+// An entry this process recorded is never one, whatever its time, and
+// neither is one that another process recorded after this one started: at
+// a relaunch within a crash's second, those would otherwise pass for the
+// crashed run's.
+template <class T>
+std::shared_ptr<T> earlierProcessEntryAt(const std::vector<std::shared_ptr<T>>& history,
+                                         size_t loaded, dispatch::Date date,
+                                         DUZEDatePrecision precision) {
+  const dispatch::Date started = processStartTime();
+  std::vector<std::shared_ptr<T>> earlier;
+  for (size_t i = 0; i < std::min(loaded, history.size()); ++i) {
+    if (history[i]->timestamp() < started) earlier.push_back(history[i]);
+  }
+  return entryAt(earlier, date, precision);
 }
 
 }  // namespace duze

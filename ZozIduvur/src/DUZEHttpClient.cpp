@@ -1,14 +1,16 @@
 #include "ZozIduvur/DUZEHttpClient.h"
 
-#include <arpa/inet.h>
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
+#include <chrono>
 #include <cstdlib>
 #include <deque>
 #include <map>
 #include <string_view>
+#include <vector>
 
 #include "ZozIduvur/DUZEErrors.h"
 #include "ZozIduvur/DUZELogger.h"
@@ -44,6 +46,10 @@ bool isAnswerStatus(long status) {
   return DUZEHttpClient::isSuccessStatusCode(status) || (status >= 400 && status <= 999);
 }
 
+// How long the body of a success is read after its header block.
+constexpr std::chrono::milliseconds kSuccessBodyGrace{1000};
+std::atomic<int64_t> gSuccessBodyGraceMs{kSuccessBodyGrace.count()};
+
 dispatch::Mutex gCertificateFileMutex;
 std::optional<std::string> gCertificateFileForTesting KX_GUARDED_BY(gCertificateFileMutex);
 
@@ -63,7 +69,7 @@ std::optional<std::string> certificateAuthorityFile() {
   return file;
 }
 
-// Proxies from the environment, the way libcurl reads them ------------------
+// Proxies from the environment -----------------------------------------------
 
 std::optional<std::string> environmentValue(const std::string& name) {
   const char* value = std::getenv(name.c_str());
@@ -98,89 +104,158 @@ std::optional<UrlParts> parseUrl(const std::string& text) {
   return parts;
 }
 
-// Whether `address` (an IPv4 or IPv6 address) lies in `range`, an address
-// with a prefix length ("10.0.0.0/8").
-bool addressInRange(const std::string& address, std::string_view range) {
-  const size_t slash = range.find('/');
-  const std::string base(range.substr(0, slash));
-  const int family = address.find(':') == std::string::npos ? AF_INET : AF_INET6;
-  unsigned char a[16] = {};
-  unsigned char b[16] = {};
-  if (inet_pton(family, address.c_str(), a) != 1 || inet_pton(family, base.c_str(), b) != 1) {
-    return false;
+// Every variable libcurl may take a proxy from for an http or https request
+// (HTTP_PROXY too, although only its lower-case form is read for http).
+constexpr const char* kProxyVariables[] = {"http_proxy",  "HTTP_PROXY", "https_proxy",
+                                           "HTTPS_PROXY", "all_proxy",  "ALL_PROXY"};
+
+// A proxy setting cut where a user name and password may be: everything
+// between the scheme and the last '@' counts as credentials, also where a
+// password holds an unencoded '/', '?', '#' or '@' (libcurl then ends the
+// host early and takes the user name for the proxy's host, the password's
+// start for its port).
+struct ProxyParts {
+  std::string scheme = "http";  // libcurl's guess when there is none
+  std::string credentials;
+  std::string place;  // host, port and whatever follows
+};
+
+ProxyParts splitProxy(const std::string& proxy) {
+  ProxyParts parts;
+  parts.place = proxy;
+  const size_t end = proxy.find("://");
+  const auto isSchemeCharacter = [](unsigned char c) {
+    return std::isalnum(c) || c == '+' || c == '-' || c == '.';
+  };
+  if (end != std::string::npos && end > 0 && std::isalpha(static_cast<unsigned char>(proxy[0])) &&
+      std::all_of(proxy.begin(), proxy.begin() + static_cast<std::ptrdiff_t>(end),
+                  isSchemeCharacter)) {
+    parts.scheme = lowered(proxy.substr(0, end));
+    parts.place = proxy.substr(end + 3);
   }
-  const int maxBits = family == AF_INET ? 32 : 128;
-  int bits = maxBits;
-  if (slash != std::string_view::npos) {
-    const std::string_view digits = range.substr(slash + 1);
-    if (digits.empty() || digits.size() > 3 ||
-        !std::all_of(digits.begin(), digits.end(), [](char c) { return c >= '0' && c <= '9'; })) {
-      return false;
-    }
-    bits = std::stoi(std::string(digits));
-    if (bits > maxBits) return false;
+  if (const size_t at = parts.place.rfind('@'); at != std::string::npos) {
+    parts.credentials = parts.place.substr(0, at);
+    parts.place.erase(0, at + 1);
   }
-  for (int i = 0; i < bits / 8; ++i) {
-    if (a[i] != b[i]) return false;
-  }
-  const int rest = bits % 8;
-  if (rest == 0) return true;
-  const unsigned char mask = static_cast<unsigned char>(0xFF << (8 - rest));
-  return (a[bits / 8] & mask) == (b[bits / 8] & mask);
+  return parts;
 }
 
-// Whether the no-proxy list names `host` (lower case, without brackets or a
-// final dot): "*" alone names every host; an entry names a host by its whole
-// name or as a domain it lies in (with or without a leading dot), and an
-// address by the address itself or a range.
-bool noProxyNames(const std::string& host, const std::string& list) {
-  if (list == "*") return true;
-  unsigned char ignored[16];
-  const bool isAddress = inet_pton(AF_INET, host.c_str(), ignored) == 1 ||
-                         inet_pton(AF_INET6, host.c_str(), ignored) == 1;
-  size_t pos = 0;
-  while (pos < list.size()) {
-    const size_t end = list.find_first_of(", \t", pos);
-    std::string entry = lowered(list.substr(pos, end - pos));
-    pos = end == std::string::npos ? list.size() : end + 1;
-    if (entry.empty()) continue;
-    if (isAddress) {
-      if (entry.front() == '[' && entry.back() == ']') entry = entry.substr(1, entry.size() - 2);
-      if (entry == host || (entry.find('/') != std::string::npos && addressInRange(host, entry))) {
-        return true;
-      }
-      continue;
-    }
-    if (entry.front() == '.') entry.erase(0, 1);
-    if (!entry.empty() && entry.back() == '.') entry.pop_back();
-    if (entry.empty()) continue;
-    if (host == entry) return true;
-    if (host.size() > entry.size() && host.ends_with(entry) &&
-        host[host.size() - entry.size() - 1] == '.') {
-      return true;
+// How messages name a proxy: "scheme://host:port", never with anything that
+// may be a user name or password.
+std::string displayedProxy(const std::string& proxy) {
+  const ProxyParts parts = splitProxy(proxy);
+  if (auto url = parseUrl(parts.scheme + "://" + parts.place); url && !url->host.empty()) {
+    std::string text = parts.scheme + "://" + url->host;
+    if (!url->port.empty()) text += ":" + url->port;
+    return text;
+  }
+  // Unreadable for libcurl too (the request fails on it, "Unsupported proxy
+  // syntax"): the place as it stands, up to its path.
+  return parts.scheme + "://" + parts.place.substr(0, parts.place.find_first_of("/?#"));
+}
+
+std::string percentDecoded(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() &&
+        std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += text[i];
     }
   }
-  return false;
+  return out;
+}
+
+void replaceAll(std::string& text, const std::string& what, const std::string& with) {
+  for (size_t at = text.find(what); at != std::string::npos;
+       at = text.find(what, at + with.size())) {
+    text.replace(at, what.size(), with);
+  }
+}
+
+// Replaces `what` where it stands as a word of its own (no letter or digit
+// right before or after it).
+void replaceWord(std::string& text, const std::string& what, const std::string& with) {
+  const auto isWordCharacter = [&](size_t at) {
+    return at < text.size() && std::isalnum(static_cast<unsigned char>(text[at]));
+  };
+  for (size_t at = text.find(what); at != std::string::npos;) {
+    if ((at == 0 || !isWordCharacter(at - 1)) && !isWordCharacter(at + what.size())) {
+      text.replace(at, what.size(), with);
+      at = text.find(what, at + with.size());
+    } else {
+      at = text.find(what, at + 1);
+    }
+  }
+}
+
+// `text` with nothing left of the user names and passwords in the proxy
+// variables: libcurl quotes a proxy it cannot use whole, and names the host
+// and port it read out of a password with an unencoded '/'. The credentials
+// go with their '@' (a quoted proxy then reads as messages show it), and
+// every part of them that stands on its own becomes "***".
+std::string withoutProxyCredentials(std::string text) {
+  for (const char* name : kProxyVariables) {
+    const auto value = environmentValue(name);
+    if (!value) continue;
+    const std::string credentials = splitProxy(*value).credentials;
+    if (credentials.empty()) continue;
+    std::vector<std::string> pieces;
+    for (const std::string& form : {credentials, percentDecoded(credentials)}) {
+      replaceAll(text, form + "@", "");
+      replaceAll(text, form, "***");
+      for (size_t start = 0; start <= form.size();) {
+        const size_t end = std::min(form.find_first_of(":/?#@", start), form.size());
+        if (end > start) pieces.push_back(form.substr(start, end - start));
+        start = end + 1;
+      }
+    }
+    // Longest first, so that no piece is left half replaced.
+    std::sort(pieces.begin(), pieces.end(),
+              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    for (const auto& piece : pieces) replaceWord(text, piece, "***");
+  }
+  return text;
+}
+
+// Whether libcurl sends a request for `url` through a proxy, answered by
+// libcurl itself rather than by a copy of its rules (which hosts no_proxy
+// names, in its own reading): a transfer that is stopped before it resolves
+// a name or opens a socket fails on the proxy's name when it goes through a
+// proxy (or on the proxy's syntax or scheme), and on the host's otherwise.
+bool libcurlSendsThroughAProxy(const std::string& url) {
+  CURL* easy = curl_easy_init();
+  if (!easy) return false;
+  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_resolver_start_callback stopResolving = [](void*, void*, void*) { return 1; };
+  curl_easy_setopt(easy, CURLOPT_RESOLVER_START_FUNCTION, stopResolving);
+  curl_opensocket_callback openNothing = [](void*, curlsocktype, curl_sockaddr*) {
+    return CURL_SOCKET_BAD;
+  };
+  curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, openNothing);
+  const CURLcode result = curl_easy_perform(easy);
+  curl_easy_cleanup(easy);
+  switch (result) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_URL_MALFORMAT:  // nothing is sent at all
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_OUT_OF_MEMORY:
+    case CURLE_FAILED_INIT:
+      return false;
+    default:
+      return true;
+  }
 }
 
 struct ProxySetting {
   std::string url;       // without user name and password
   std::string variable;  // where it came from
 };
-
-// A proxy as libcurl reads it: a missing scheme means http.
-std::string displayedProxy(const std::string& proxy) {
-  const std::string full = proxy.find("://") == std::string::npos ? "http://" + proxy : proxy;
-  if (auto parts = parseUrl(full)) {
-    std::string text = parts->scheme + "://" + parts->host;
-    if (!parts->port.empty()) text += ":" + parts->port;
-    return text;
-  }
-  // Unreadable for libcurl too (the request fails on it): never show what
-  // could be a password.
-  const size_t at = proxy.rfind('@');
-  return at == std::string::npos ? proxy : proxy.substr(at + 1);
-}
 
 std::optional<ProxySetting> proxySettingForUrl(const std::string& url) {
   auto parts = parseUrl(url);
@@ -195,29 +270,19 @@ std::optional<ProxySetting> proxySettingForUrl(const std::string& url) {
     names.push_back(std::move(upper));
   }
   names.insert(names.end(), {"all_proxy", "ALL_PROXY"});
-  std::optional<ProxySetting> setting;
   for (const auto& name : names) {
     if (auto value = environmentValue(name)) {
-      setting = ProxySetting{displayedProxy(*value), name};
-      break;
+      if (!libcurlSendsThroughAProxy(url)) return std::nullopt;
+      return ProxySetting{displayedProxy(*value), name};
     }
   }
-  if (!setting) return std::nullopt;
-  std::string host = parts->host;
-  if (host.size() > 2 && host.front() == '[' && host.back() == ']') {
-    host = host.substr(1, host.size() - 2);
-  }
-  if (!host.empty() && host.back() == '.') host.pop_back();
-  auto noProxy = environmentValue("no_proxy");
-  if (!noProxy) noProxy = environmentValue("NO_PROXY");
-  if (noProxy && noProxyNames(host, *noProxy)) return std::nullopt;
-  return setting;
+  return std::nullopt;
 }
 
 // libcurl's text for the failure, with its details when they add anything.
 std::string failureReason(CURLcode result, const char* details) {
   std::string reason = curl_easy_strerror(result);
-  const std::string detail = details ? details : "";
+  const std::string detail = withoutProxyCredentials(details ? details : "");
   if (detail.empty()) return reason;
   if (detail.find(reason) != std::string::npos) return detail;
   return reason + " (" + detail + ")";
@@ -242,8 +307,9 @@ struct DUZEHttpClient::Shared {
     // and again once the status line of a later answer (after an interim
     // one or a redirect) starts.
     long answered = 0;
-    // The completion ran: a success is done with its header block, while its
-    // body is still read (so that the connection can serve again).
+    // When that header block came whole.
+    std::chrono::steady_clock::time_point answeredAt;
+    // The completion ran.
     bool completed = false;
     // How much of a success's body was read (and dropped).
     size_t drained = 0;
@@ -285,7 +351,7 @@ size_t DUZEHttpClient::Shared::collect(char* data, size_t size, size_t count, vo
   const size_t length = size * count;
   if (isSuccessStatusCode(transfer->answered)) {
     // Read only so that the connection can serve again, and no further
-    // than the limit.
+    // than the limit (or the grace, see run).
     transfer->drained += length;
     return transfer->drained > kDUZEMaxResponseBodySize ? 0 : length;
   }
@@ -309,7 +375,10 @@ size_t DUZEHttpClient::Shared::header(char* data, size_t size, size_t count, voi
   } else if (line == "\r\n" || line == "\n") {
     long status = 0;
     curl_easy_getinfo(transfer->easy, CURLINFO_RESPONSE_CODE, &status);
-    if (isAnswerStatus(status)) transfer->answered = status;
+    if (isAnswerStatus(status)) {
+      transfer->answered = status;
+      transfer->answeredAt = std::chrono::steady_clock::now();
+    }
   }
   return length;
 }
@@ -423,6 +492,10 @@ std::optional<std::string> DUZEHttpClient::proxyForUrl(const std::string& url) {
   return setting->url;
 }
 
+void DUZEHttpClient::setSuccessBodyGraceForTesting(std::optional<std::chrono::milliseconds> grace) {
+  gSuccessBodyGraceMs = (grace ? *grace : kSuccessBodyGrace).count();
+}
+
 void DUZEHttpClient::setCertificateAuthorityFileForTesting(std::optional<std::string> path) {
   dispatch::LockGuard lock(gCertificateFileMutex);
   gCertificateFileForTesting = std::move(path);
@@ -480,7 +553,14 @@ void DUZEHttpClient::run(const std::shared_ptr<Shared>& shared) {
     if (stopping) {
       for (auto& [easy, transfer] : running) {
         curl_multi_remove_handle(multi, easy);
-        if (!transfer->completed) Shared::fail(transfer->job, "The request was cancelled.");
+        if (transfer->completed) continue;
+        if (isSuccessStatusCode(transfer->answered)) {
+          // Answered: only the rest of its body is given up.
+          transfer->response.statusCode = transfer->answered;
+          Shared::complete(*transfer);
+        } else {
+          Shared::fail(transfer->job, "The request was cancelled.");
+        }
       }
       running.clear();
       for (auto& job : incoming) Shared::fail(job, "The request was cancelled.");
@@ -509,15 +589,33 @@ void DUZEHttpClient::run(const std::shared_ptr<Shared>& shared) {
       curl_multi_remove_handle(multi, transfer->easy);
       Shared::finish(*transfer, result);
     }
-    // A success is done once its header block is in, whatever its body does.
-    for (auto& [easy, transfer] : running) {
-      if (!transfer->completed && isSuccessStatusCode(transfer->answered)) {
-        transfer->response.statusCode = transfer->answered;
-        Shared::complete(*transfer);
+    // A success is done once its body ends, or a short grace after its header
+    // block: the rest of a body that does not end is not read, and its
+    // connection goes with it. So a server whose successes never end holds
+    // no more connections than there are requests in flight, instead of one
+    // per request for as long as its timeout.
+    const auto now = std::chrono::steady_clock::now();
+    const std::chrono::milliseconds grace(gSuccessBodyGraceMs.load(std::memory_order_relaxed));
+    std::chrono::milliseconds wait(1000);
+    for (auto it = running.begin(); it != running.end();) {
+      Shared::Transfer& transfer = *it->second;
+      if (!isSuccessStatusCode(transfer.answered)) {
+        ++it;
+        continue;
       }
+      const auto deadline = transfer.answeredAt + grace;
+      if (deadline > now) {
+        wait = std::min(wait, std::chrono::ceil<std::chrono::milliseconds>(deadline - now));
+        ++it;
+        continue;
+      }
+      curl_multi_remove_handle(multi, it->first);
+      transfer.response.statusCode = transfer.answered;
+      Shared::complete(transfer);
+      it = running.erase(it);
     }
     // Each transfer keeps its own deadline; libcurl wakes the poll for it.
-    curl_multi_poll(multi, nullptr, 0, 1000, nullptr);
+    curl_multi_poll(multi, nullptr, 0, static_cast<int>(wait.count()), nullptr);
   }
   curl_multi_cleanup(multi);
 }

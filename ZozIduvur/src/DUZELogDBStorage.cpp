@@ -1,6 +1,7 @@
 #include "ZozIduvur/DUZELogDBStorage.h"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -148,7 +149,25 @@ class ByteLock {
   off_t byte_;
 };
 
+// Every store of the process, with the descriptors of their lock files: a
+// lock file is opened and closed under this lock, which a fork takes too, so
+// that a forked child knows every lock file descriptor it copied. Never
+// destroyed: stores held by other static objects may end after it would.
+struct StoreRegistry {
+  dispatch::Mutex mutex;
+  std::set<DUZELogDBStorage*> members KX_GUARDED_BY(mutex);
+};
+StoreRegistry& registry() {
+  static StoreRegistry* const registry = new StoreRegistry;
+  return *registry;
+}
+
+// Held from before a fork until it is done, in the parent and in the child.
+void lockStoresForFork() KX_NO_THREAD_SAFETY_ANALYSIS { registry().mutex.lock(); }
+void unlockStoresAfterFork() KX_NO_THREAD_SAFETY_ANALYSIS { registry().mutex.unlock(); }
+
 std::function<void(const fs::path&)> movedAwayHook;
+std::function<void(std::string_view, const fs::path&)> carryingHook;
 
 // Moves a database file with its write-ahead log, shared memory and
 // journal. False (nothing moved) when the file itself cannot be moved.
@@ -201,12 +220,25 @@ void DUZELogDBStorage::setMovedAwayHookForTesting(std::function<void(const fs::p
   movedAwayHook = std::move(hook);
 }
 
+void DUZELogDBStorage::setCarryingHookForTesting(
+    std::function<void(std::string_view, const fs::path&)> hook) {
+  carryingHook = std::move(hook);
+}
+
 std::shared_ptr<DUZELogDBStorage> DUZELogDBStorage::createInDataFolder() {
   return std::make_shared<DUZELogDBStorage>(DUZEUtility::dataFolder() /
                                             std::string(kDatabaseFileName));
 }
 
 DUZELogDBStorage::DUZELogDBStorage(fs::path file) : file_(absolutePath(std::move(file))) {
+  static const int forkHandlers =
+      ::pthread_atfork(&lockStoresForFork, &unlockStoresAfterFork, &afterForkInChild);
+  (void)forkHandlers;  // without them a forked child keeps its parent's lock
+  {
+    StoreRegistry& stores = registry();
+    dispatch::LockGuard lock(stores.mutex);
+    stores.members.insert(this);
+  }
   dispatch::LockGuard lock(mutex_);
   openOrSetAside();
 }
@@ -214,7 +246,32 @@ DUZELogDBStorage::DUZELogDBStorage(fs::path file) : file_(absolutePath(std::move
 DUZELogDBStorage::~DUZELogDBStorage() {
   dispatch::LockGuard lock(mutex_);
   closeDatabase();
+  closeLockFile();
+  StoreRegistry& stores = registry();
+  dispatch::LockGuard registered(stores.mutex);
+  stores.members.erase(this);
+}
+
+// Only the forking thread runs in the child, holding the registry's lock
+// since before the fork. A store's own lock is not taken: a thread that held
+// it did not come along and never lets it go.
+void DUZELogDBStorage::afterForkInChild() KX_NO_THREAD_SAFETY_ANALYSIS {
+  for (DUZELogDBStorage* store : registry().members) {
+    // The copy would keep the parent's locks for as long as the child lives
+    // (a lock of an open file description lasts while any copy of it is
+    // open), and the parent's claim is not the child's: a child that sends
+    // takes a lock of its own, on a description of its own.
+    if (store->lockFd_ >= 0) ::close(store->lockFd_);
+    store->lockFd_ = -1;
+    store->sending_ = false;
+  }
+  unlockStoresAfterFork();
+}
+
+void DUZELogDBStorage::closeLockFile() {
+  dispatch::LockGuard stores(registry().mutex);
   if (lockFd_ >= 0) ::close(lockFd_);
+  lockFd_ = -1;
 }
 
 bool DUZELogDBStorage::isOpen() {
@@ -346,16 +403,14 @@ void DUZELogDBStorage::carrySetAsideFiles() {
   // another store may have carried files meanwhile.
   ByteLock carrying(lockFile(), kReplacingByte);
   for (const fs::path& aside : setAsideFiles()) {
-    auto identity = FileIdentity::of(aside);
-    if (!identity) continue;
     size_t carried = 0;
-    if (!wasCarried(*identity)) {
-      const CarryResult result = carryRowsFrom(aside, carried);
-      // Not a database with a logs table this version reads: it keeps its
-      // name (a later version may read it). Rows that could not be stored
-      // wait for a later open.
-      if (result != CarryResult::Carried) continue;
-    }
+    const CarryResult result = carryRowsFrom(aside, carried);
+    // Not a database with a logs table this version reads: it keeps its name
+    // (a later version may read it). Rows that could not be stored wait for a
+    // later open. A file gone meanwhile was renamed by another store.
+    if (result != CarryResult::Carried && result != CarryResult::CarriedBefore) continue;
+    std::error_code ec;
+    if (!fs::exists(aside, ec)) continue;
     const fs::path kept = unusedName(".carried");
     if (!moveWithCompanions(aside, kept)) {
       // Known as carried: a later open renames it without carrying it again.
@@ -363,9 +418,14 @@ void DUZELogDBStorage::carrySetAsideFiles() {
                      kept.filename().string());
       continue;
     }
-    DUZELogInfo(kDUZELogTag,
-                "%d log(s) of %@ were carried into the log database; the file is kept as %@.",
-                static_cast<int>(carried), aside.filename().string(), kept.filename().string());
+    if (result == CarryResult::CarriedBefore) {
+      DUZELogInfo(kDUZELogTag, "%@ was carried before; the file is kept as %@.",
+                  aside.filename().string(), kept.filename().string());
+    } else {
+      DUZELogInfo(kDUZELogTag,
+                  "%d log(s) of %@ were carried into the log database; the file is kept as %@.",
+                  static_cast<int>(carried), aside.filename().string(), kept.filename().string());
+    }
   }
 }
 
@@ -385,6 +445,27 @@ bool DUZELogDBStorage::wasCarried(const FileIdentity& identity) {
 DUZELogDBStorage::CarryResult DUZELogDBStorage::carryRowsFrom(const fs::path& aside,
                                                               size_t& carried) {
   carried = 0;
+  sqlite3_stmt* insert = statement(kInsert);
+  if (carryingHook) carryingHook("carrying", aside);
+  // Whether the file was carried is asked inside the transaction that
+  // carries it, before a byte of it is read: without a usable lock file
+  // another store may carry it meanwhile, and one that waited for that
+  // store's commit finds the file carried (also when that store died before
+  // renaming it) and copies nothing.
+  if (!insert || !execute("BEGIN IMMEDIATE")) return CarryResult::Failed;
+  const auto found = FileIdentity::of(aside);
+  std::optional<CarryResult> done;
+  if (!found) {
+    done = CarryResult::Gone;
+  } else if (!execute(kCreateCarried)) {
+    done = CarryResult::Failed;
+  } else if (wasCarried(*found)) {
+    done = CarryResult::CarriedBefore;
+  }
+  if (done) {
+    execute("ROLLBACK");
+    return *done;
+  }
   sqlite3* old = nullptr;
   sqlite3_stmt* select = nullptr;
   if (sqlite3_open_v2(aside.c_str(), &old, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
@@ -395,12 +476,10 @@ DUZELogDBStorage::CarryResult DUZELogDBStorage::carryRowsFrom(const fs::path& as
                          -1, &select, nullptr) != SQLITE_OK) {
     sqlite3_finalize(select);
     sqlite3_close_v2(old);
+    execute("ROLLBACK");
     return CarryResult::NotCarried;
   }
-  sqlite3_stmt* insert = statement(kInsert);
-  bool stored = insert && execute("BEGIN IMMEDIATE");
-  const bool inTransaction = stored;
-  stored = stored && execute(kCreateCarried);
+  bool stored = true;
   // The rows up to the first one that cannot be read; a row this schema
   // refuses (a missing group, say) is skipped.
   while (stored && sqlite3_step(select) == SQLITE_ROW) {
@@ -430,18 +509,41 @@ DUZELogDBStorage::CarryResult DUZELogDBStorage::carryRowsFrom(const fs::path& as
     }
     sqlite3_finalize(record);
   }
-  if (stored && identity && execute("COMMIT")) return CarryResult::Carried;
-  if (inTransaction) execute("ROLLBACK");
+  if (stored && identity && execute("COMMIT")) {
+    if (carryingHook) carryingHook("carried", aside);
+    return CarryResult::Carried;
+  }
+  execute("ROLLBACK");
   carried = 0;
   return CarryResult::Failed;
 }
 
 int DUZELogDBStorage::lockFile() {
-  if (lockFd_ < 0) {
-    DUZEUtility::createDirectoryAtURL(file_.parent_path());
-    lockFd_ = ::open((file_.string() + ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  if (lockFd_ >= 0) return lockFd_;
+  DUZEUtility::createDirectoryAtURL(file_.parent_path());
+  const std::string path = file_.string() + ".lock";
+  dispatch::LockGuard stores(registry().mutex);
+  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  int error = errno;
+  struct stat st;
+  if (fd < 0 && error == EACCES && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+      st.st_uid == ::geteuid() && ::chmod(path.c_str(), 0600) == 0) {
+    // This user's own lock file, left without write permission (made under
+    // a umask that took it, or changed since): it is made writable again.
+    fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
+    error = errno;
   }
-  return lockFd_;
+  if (fd < 0) {
+    lockOpenError_ = error;
+    return -1;
+  }
+  // Owner-read-write whatever the umask: a lock file made without the
+  // owner's write permission would keep every later run from locking it.
+  if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 07777) != 0600) {
+    ::fchmod(fd, 0600);
+  }
+  lockFd_ = fd;
+  return fd;
 }
 
 bool DUZELogDBStorage::claimSending() {
@@ -449,16 +551,28 @@ bool DUZELogDBStorage::claimSending() {
   if (closedForGood_) return false;
   if (sending_) return true;
   const int fd = lockFile();
-  const int error = fd < 0 ? errno : lockByte(fd, kSendingByte, F_OFD_SETLK);
-  if (error == EAGAIN || error == EACCES) return false;  // another store sends
-  if (error != 0 && !lockWarned_) {
-    lockWarned_ = true;
-    DUZELogWarning(kDUZELogTag,
-                   "The sending lock of %@ cannot be taken (%@); logs are sent without it.",
-                   file_.string(), std::string(std::strerror(error)));
+  if (fd < 0) {
+    // Another user's file (left by a run under sudo), a folder, ...: sending
+    // goes on without the lock rather than never.
+    warnSendingWithoutLock(true, lockOpenError_);
+    return true;
   }
+  const int error = lockByte(fd, kSendingByte, F_OFD_SETLK);
+  if (error == EAGAIN || error == EACCES) return false;  // another store sends
+  if (error != 0) warnSendingWithoutLock(false, error);
   sending_ = error == 0;
   return true;
+}
+
+void DUZELogDBStorage::warnSendingWithoutLock(bool unopenable, int error) {
+  if (std::exchange(lockWarned_, true)) return;
+  const std::string lock = file_.string() + ".lock";
+  DUZELogWarning(
+      kDUZELogTag,
+      "The sending lock %@ (%@); logs are sent without it, and other programs on this "
+      "data folder may send the same logs.",
+      unopenable ? "file " + lock + " cannot be opened" : "of " + lock + " cannot be taken",
+      std::string(std::strerror(error)));
 }
 
 DUZELogDBStorage::OpenResult DUZELogDBStorage::open() {
@@ -534,8 +648,7 @@ void DUZELogDBStorage::close() {
   closedForGood_ = true;
   closeDatabase();
   // Another store may send from now on.
-  if (lockFd_ >= 0) ::close(lockFd_);
-  lockFd_ = -1;
+  closeLockFile();
   sending_ = false;
 }
 

@@ -12,7 +12,8 @@ std::shared_ptr<DUZESessionContext> DUZESessionContext::sharedInstance() { retur
 void DUZESessionContext::resetSharedInstance() { gShared.reset(); }
 
 DUZESessionContext::DUZESessionContext()
-    : history_(duze::loadHistory<DUZESessionHistoryInfo>(kSessionHistoryKey)) {}
+    : history_(duze::loadHistory<DUZESessionHistoryInfo>(kSessionHistoryKey)),
+      loaded_(history_.size()) {}
 
 std::optional<std::string> DUZESessionContext::sessionId() {
   std::lock_guard lock(mutex_);
@@ -33,9 +34,17 @@ std::optional<std::string> DUZESessionContext::sessionIdAt(dispatch::Date date,
   return entry ? entry->sessionId() : std::nullopt;
 }
 
+std::optional<std::string> DUZESessionContext::earlierProcessSessionIdAt(
+    dispatch::Date date, DUZEDatePrecision precision) {
+  std::lock_guard lock(mutex_);
+  auto entry = duze::earlierProcessEntryAt(history_, loaded_, date, precision);
+  return entry ? entry->sessionId() : std::nullopt;
+}
+
 void DUZESessionContext::clearSessionHistoryAndKeepCurrentSession(bool keepCurrentSession) {
   std::lock_guard lock(mutex_);
   history_.clear();
+  loaded_ = 0;
   if (keepCurrentSession && current_) history_.push_back(current_);
   persistLocked();
 }

@@ -1,6 +1,48 @@
 #include "ZozIduvur/DUZESessionHistoryInfo.h"
 
+#include <time.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "DUZEHistory.h"
 #include "foundation/KeyedArchive.h"
+
+namespace {
+const dispatch::Date gLibraryStart = dispatch::Date::now();
+}  // namespace
+
+dispatch::Date duze::processStartTime() {
+  // Field 22 of /proc/self/stat: clock ticks from boot to the start, on the
+  // clock that counts suspended time too. A fork is a start of its own.
+  std::ifstream file("/proc/self/stat");
+  std::string stat;
+  std::getline(file, stat);
+  const size_t name = stat.rfind(')');
+  const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
+  timespec boot{};
+  timespec wall{};
+  if (name == std::string::npos || ticksPerSecond <= 0 ||
+      ::clock_gettime(CLOCK_BOOTTIME, &boot) != 0 || ::clock_gettime(CLOCK_REALTIME, &wall) != 0) {
+    return gLibraryStart;
+  }
+  std::istringstream fields(stat.substr(name + 1));
+  std::string field;
+  unsigned long long startTicks = 0;
+  for (int index = 3; fields >> field; ++index) {
+    if (index == 22) {
+      startTicks = std::stoull(field);
+      break;
+    }
+  }
+  if (startTicks == 0) return gLibraryStart;
+  const double sinceBoot = static_cast<double>(boot.tv_sec) + boot.tv_nsec / 1e9;
+  const double running = sinceBoot - static_cast<double>(startTicks) / ticksPerSecond;
+  const double now = static_cast<double>(wall.tv_sec) + wall.tv_nsec / 1e9;
+  return std::min(dispatch::Date::fromUnixTime(now - running), gLibraryStart);
+}
 
 bool DUZEHistoryInfo::isEqual(const foundation::NSCoding& other) const {
   const auto* o = dynamic_cast<const DUZEHistoryInfo*>(&other);

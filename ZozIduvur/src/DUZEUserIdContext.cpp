@@ -14,7 +14,8 @@ std::shared_ptr<DUZEUserIdContext> DUZEUserIdContext::sharedInstance() { return 
 void DUZEUserIdContext::resetSharedInstance() { gShared.reset(); }
 
 DUZEUserIdContext::DUZEUserIdContext()
-    : history_(duze::loadHistory<DUZEUserIdHistoryInfo>(kUserIdHistoryKey)) {}
+    : history_(duze::loadHistory<DUZEUserIdHistoryInfo>(kUserIdHistoryKey)),
+      loaded_(history_.size()) {}
 
 std::optional<std::string> DUZEUserIdContext::userId() {
   std::lock_guard lock(mutex_);
@@ -35,9 +36,17 @@ std::optional<std::string> DUZEUserIdContext::userIdAt(dispatch::Date date,
   return entry ? entry->userId() : std::nullopt;
 }
 
+std::optional<std::string> DUZEUserIdContext::earlierProcessUserIdAt(dispatch::Date date,
+                                                                     DUZEDatePrecision precision) {
+  std::lock_guard lock(mutex_);
+  auto entry = duze::earlierProcessEntryAt(history_, loaded_, date, precision);
+  return entry ? entry->userId() : std::nullopt;
+}
+
 void DUZEUserIdContext::clearUserIdHistory() {
   std::lock_guard lock(mutex_);
   history_.clear();
+  loaded_ = 0;
   if (current_) history_.push_back(current_);
   persistLocked();
 }

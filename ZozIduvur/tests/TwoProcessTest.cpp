@@ -1,12 +1,19 @@
 // The first process stores user defaults, an archive and an encrypted value
 // in a data folder; a second process, started afresh, reads them back. Two
-// processes that store into one data folder at once send each log once.
+// processes that store into one data folder at once send each log once; a
+// lock file that cannot be used, a forked child and a carrier killed midway
+// neither stop sending nor make a log come twice.
 
+#include <fcntl.h>
+#include <sqlite3.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <csignal>
 #include <cstdlib>
 #include <fstream>
+#include <iostream>
 #include <map>
 #include <thread>
 
@@ -19,8 +26,10 @@
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
 #include "ZozIduvurTest/CoreTest.h"
 #include "dispatchTest/Processes.h"
+#include "dispatchTest/TemporaryFolder.h"
 #include "dispatchTest/Waiting.h"
 #include "foundation/Paths.h"
+#include "foundationTest/Modes.h"
 
 namespace {
 
@@ -31,6 +40,10 @@ constexpr const char* kRole = "ZOZIDUVUR_TEST_ROLE";
 constexpr const char* kSharedFolder = "ZOZIDUVUR_TEST_SHARED_FOLDER";
 constexpr const char* kSharedUrl = "ZOZIDUVUR_TEST_SHARED_URL";
 constexpr const char* kSenderName = "ZOZIDUVUR_TEST_SENDER";
+// What a child should find of the lock file: "unopenable" or "repaired".
+constexpr const char* kLockExpectation = "ZOZIDUVUR_TEST_LOCK";
+// The user and group a child started by root runs as.
+constexpr uid_t kNobody = 65534;
 
 }  // namespace
 
@@ -181,4 +194,172 @@ TEST_F(OneSender, TwoProcessesSendEachLogOnceAndOneTakesOverFromAKilledSender) {
     EXPECT_EQ(std::count(ids.begin(), ids.end(), first), 1) << name;
   }
   EXPECT_EQ(twice, 150u);
+}
+
+// Runs as the user nobody when started by root (else as its own user), and
+// stores three logs in the shared folder, one at a time, each sent before the
+// next: the lock file there is one it cannot open for writing.
+TEST_F(OneSenderChild, SendsWhateverItsLockFileIs) {
+  if (!roleIs(kRole, "lock-file")) GTEST_SKIP() << "runs as a child of OneSender.*";
+  const std::filesystem::path folder = std::getenv(kSharedFolder);
+  if (::geteuid() == 0) {
+    // Its own test folder goes along, so that it can remove it at the end.
+    ASSERT_EQ(::chown(dataDir().c_str(), kNobody, kNobody), 0);
+    ASSERT_EQ(::setgid(kNobody), 0);
+    ASSERT_EQ(::setuid(kNobody), 0);
+    ::prctl(PR_SET_DUMPABLE, 1);
+  }
+  setenv(std::string(foundation::kDataDirectoryEnvironmentVariable).c_str(), folder.c_str(), 1);
+  group_ = makeGroup(std::getenv(kSharedUrl));
+  auto unit =
+      group_->addChannelUnitWithConfiguration(DUZEChannelUnitConfiguration("G", 1, 1, 50, 3));
+  for (size_t i = 1; i <= 3; ++i) {
+    unit->enqueueItem(duzetest::TestLog::named("sent-" + std::to_string(i)), 1);
+    ASSERT_TRUE(dispatch::testing::eventually([&] { return recorder_->count("success") == i; }));
+  }
+  const bool unopenable = std::string(std::getenv(kLockExpectation)) == "unopenable";
+  EXPECT_EQ(countLines("cannot be opened"), unopenable ? 1u : 0u);
+  if (!unopenable) {
+    EXPECT_EQ(foundationtest::modeOf(folder / "Logs.sqlite.lock"), 0600u);
+  }
+}
+
+TEST_F(OneSender, ALockFileTheUserCannotWriteStopsNoSending) {
+  namespace fs = std::filesystem;
+  // A lock file made under a umask that takes the owner's write permission
+  // away is made owner-read-write all the same, or no later run could use it.
+  {
+    foundationtest::ScopedUmask umask(0277);
+    DUZELogDBStorage store(dataDir() / "Logs.sqlite");
+    EXPECT_TRUE(store.claimSending());
+  }
+  EXPECT_EQ(foundationtest::modeOf(dataDir() / "Logs.sqlite.lock"), 0600u);
+
+  const bool root = ::geteuid() == 0;
+  const uid_t user = root ? kNobody : ::geteuid();
+  const gid_t group = root ? kNobody : ::getegid();
+  // One left 0400 by its owner is made writable again; one of another user
+  // (root's, after a run under sudo) cannot be, and logs go without it.
+  for (const bool othersFile : {false, true}) {
+    SCOPED_TRACE(othersFile ? "another user's lock file" : "a lock file left 0400");
+    if (othersFile && !root) {
+      std::cout << "[ SKIPPED  ] running as another user needs root\n";
+      continue;
+    }
+    dispatch::testing::TemporaryFolder folder("zoziduvur-lock");
+    const fs::path lock = folder.path() / "Logs.sqlite.lock";
+    ::close(::open(lock.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0600));
+    if (!othersFile) {
+      ASSERT_EQ(::chown(lock.c_str(), user, group), 0);
+      ASSERT_EQ(::chmod(lock.c_str(), 0400), 0);
+    }
+    ASSERT_EQ(::chown(folder.path().c_str(), user, group), 0);
+    const size_t before = server_->requests().size();
+    EXPECT_EQ(dispatch::testing::runChild(
+                  "OneSenderChild.SendsWhateverItsLockFileIs",
+                  {std::string(kRole) + "=lock-file",
+                   std::string(kSharedFolder) + "=" + folder.path().string(),
+                   std::string(kSharedUrl) + "=" + server_->baseUrl(),
+                   std::string(kLockExpectation) + "=" + (othersFile ? "unopenable" : "repaired"),
+                   "ASAN_OPTIONS=detect_leaks=0"}),
+              0);
+    EXPECT_EQ(server_->requests().size(), before + 3);
+  }
+}
+
+TEST_F(OneSender, AForkedChildNeitherHoldsNorUsesTheSendingLock) {
+  auto sender = std::make_unique<DUZELogDBStorage>(dataDir() / "Logs.sqlite");
+  ASSERT_TRUE(sender->claimSending());
+  int report[2];
+  int release[2];
+  ASSERT_EQ(::pipe2(report, O_CLOEXEC), 0);
+  ASSERT_EQ(::pipe2(release, O_CLOEXEC), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    // A helper that never execs (a worker of a prefork server): the store
+    // it copied must not send beside its parent's.
+    ::close(release[1]);
+    const char sends = sender->claimSending() ? 'y' : 'n';
+    (void)!::write(report[1], &sends, 1);
+    char byte;
+    (void)!::read(release[0], &byte, 1);  // lives until its parent lets it go
+    ::_exit(0);
+  }
+  ::close(report[1]);
+  ::close(release[0]);
+  char sends = 0;
+  EXPECT_EQ(::read(report[0], &sends, 1), 1);
+  EXPECT_EQ(sends, 'n');
+  // The sender ends while its helper lives: another store (a second sender
+  // as much as one in another process would be) takes over.
+  sender->close();
+  DUZELogDBStorage next(dataDir() / "Logs.sqlite");
+  EXPECT_TRUE(next.claimSending());
+  ::close(release[1]);
+  ::close(report[0]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+}
+
+// Carries the set-aside file of the shared folder once the other store has
+// reached its carrying too, and is killed right after its commit, before it
+// renames the file.
+TEST(CarryingChild, IsKilledAfterItsCommit) {
+  if (!roleIs(kRole, "carrier")) GTEST_SKIP() << "runs as a child of OneSender.*";
+  const std::filesystem::path folder = std::getenv(kSharedFolder);
+  DUZELogDBStorage::setCarryingHookForTesting(
+      [&](std::string_view step, const std::filesystem::path&) {
+        if (step == "carried") ::raise(SIGKILL);
+        std::ofstream(folder / "carrier-carrying").put('x');
+        EXPECT_TRUE(dispatch::testing::eventually(
+            [&] { return std::filesystem::exists(folder / "other-carrying"); }));
+      });
+  DUZELogDBStorage store(folder / "Logs.sqlite");
+  ADD_FAILURE() << "the carrier lived on";
+}
+
+TEST_F(OneSender, ASetAsideFileIsCarriedOnceWithoutAUsableLock) {
+  namespace fs = std::filesystem;
+  // No store can open this lock file: each goes on without the lock.
+  fs::create_directory(dataDir() / "Logs.sqlite.lock");
+  DUZELogDBStorage(dataDir() / "Logs.sqlite").close();
+  {
+    DUZELogDBStorage old(dataDir() / "old.sqlite");
+    std::vector<DUZELogDBStorage::Entry> entries;
+    for (int i = 0; i < 100; ++i) entries.push_back({duzetest::TestLog::named("old"), 1});
+    ASSERT_EQ(old.saveLogs(entries, "G"), 100u);
+  }
+  fs::rename(dataDir() / "old.sqlite", dataDir() / "Logs.sqlite.unusable");
+  const pid_t carrier = dispatch::testing::spawn(
+      "/proc/self/exe", {"/proc/self/exe", "--gtest_filter=CarryingChild.IsKilledAfterItsCommit"},
+      dispatch::testing::environmentWith({std::string(kRole) + "=carrier",
+                                          std::string(kSharedFolder) + "=" + dataDir().string()}));
+  ASSERT_GT(carrier, 0);
+  ASSERT_TRUE(
+      dispatch::testing::eventually([&] { return fs::exists(dataDir() / "carrier-carrying"); }));
+  struct ResetHook {
+    ~ResetHook() { DUZELogDBStorage::setCarryingHookForTesting({}); }
+  } resetHook;
+  // This store looks at the file while the carrier has not committed yet,
+  // and carries once the carrier died between its commit and its rename.
+  int status = 0;
+  DUZELogDBStorage::setCarryingHookForTesting([&](std::string_view step, const fs::path&) {
+    if (step != "carrying" || status != 0) return;
+    std::ofstream(dataDir() / "other-carrying").put('x');
+    ASSERT_EQ(::waitpid(carrier, &status, 0), carrier);
+  });
+  DUZELogDBStorage other(dataDir() / "Logs.sqlite");
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL);
+  EXPECT_EQ(storedRows("G"), 100u);
+  EXPECT_TRUE(fs::exists(dataDir() / "Logs.sqlite.carried"));
+  EXPECT_FALSE(fs::exists(dataDir() / "Logs.sqlite.unusable"));
+  sqlite3* db = nullptr;
+  sqlite3_open_v2((dataDir() / "Logs.sqlite").c_str(), &db, SQLITE_OPEN_READONLY, nullptr);
+  sqlite3_stmt* count = nullptr;
+  sqlite3_prepare_v2(db, "SELECT count(*) FROM carried_files", -1, &count, nullptr);
+  EXPECT_EQ(sqlite3_step(count), SQLITE_ROW);
+  EXPECT_EQ(sqlite3_column_int(count, 0), 1);
+  sqlite3_finalize(count);
+  sqlite3_close(db);
 }

@@ -371,11 +371,15 @@ void DUZECrashes::handleUserConfirmation(DUZEUserConfirmation userConfirmation) 
 
       // The session and user of the time of the crash, not of this run.
       // Reports keep that time to the whole second only, so a session that
-      // started within the crash's second (a crash at launch) is its own.
+      // started within the crash's second (a crash at launch) is its own;
+      // one this run or a later one began, also within that second (a
+      // relaunch at once), never is.
       if (const auto& timestamp = log->timestamp()) {
         constexpr auto precision = DUZEDatePrecision::wholeSecond;
-        log->setSid(DUZESessionContext::sharedInstance()->sessionIdAt(*timestamp, precision));
-        log->setUserId(DUZEUserIdContext::sharedInstance()->userIdAt(*timestamp, precision));
+        log->setSid(
+            DUZESessionContext::sharedInstance()->earlierProcessSessionIdAt(*timestamp, precision));
+        log->setUserId(
+            DUZEUserIdContext::sharedInstance()->earlierProcessUserIdAt(*timestamp, precision));
       }
       if (unit) unit->enqueueItem(log, DUZEFlagsCritical);
       sendErrorAttachmentsOnInstance(attachments, report->incidentIdentifier().value_or(""));

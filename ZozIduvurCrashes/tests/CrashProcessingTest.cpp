@@ -8,6 +8,7 @@
 #include <map>
 #include <set>
 #include <thread>
+#include <tuple>
 
 #include "CrashesServiceSupport.h"
 #include "ZozIduvur/DUZESessionContext.h"
@@ -55,6 +56,27 @@ class CrashProcessing : public crashestest::CrashesServiceTest {
     };
     DUZECrashes::setDelegate(delegate);
     return delegate;
+  }
+
+  // Persists session and user id histories as an earlier run left them, one
+  // entry of each per (time, session, user), and has the contexts load them
+  // as a new process does.
+  static void storeEarlierHistories(
+      const std::vector<std::tuple<dispatch::Date, std::string, std::string>>& entries) {
+    std::vector<std::shared_ptr<DUZESessionHistoryInfo>> sessions;
+    std::vector<std::shared_ptr<DUZEUserIdHistoryInfo>> users;
+    for (const auto& [time, session, user] : entries) {
+      sessions.push_back(DUZESessionHistoryInfo::create(time, session));
+      users.push_back(DUZEUserIdHistoryInfo::create(time, user));
+    }
+    auto defaults = DUZEZozIduvurUserDefaults::shared();
+    defaults->setObject(
+        foundation::Value(*DUZEUtility::archiveKeyedData(duze::objectArray(sessions))),
+        "SessionIdHistory");
+    defaults->setObject(foundation::Value(*DUZEUtility::archiveKeyedData(duze::objectArray(users))),
+                        "UserIdHistory");
+    DUZESessionContext::resetSharedInstance();
+    DUZEUserIdContext::resetSharedInstance();
   }
 
   static std::shared_ptr<DUZEWrapperException> wrapperException(int64_t pid) {
@@ -307,8 +329,8 @@ TEST_F(CrashProcessing, DelegateDecidesReportByReport) {
   auto group = startOnFakeGroup();
   auto unit = group->unit("Crashes");
   // The session and the user of the crash's time are stamped on its log.
-  DUZESessionContext::sharedInstance()->setSessionId("SESSION-OF-THE-CRASH");
-  DUZEUserIdContext::sharedInstance()->setUserId("user-of-the-crash");
+  storeEarlierHistories(
+      {{dispatch::Date::now() - 100, "SESSION-OF-THE-CRASH", "user-of-the-crash"}});
   const auto later = static_cast<uint64_t>(dispatch::Date::now().timeIntervalSince1970()) + 60;
   auto kept = storeCrashFile("1", reportBytes(1, 11, later));
   auto dropped = storeCrashFile("2", reportBytes(2, 22, later));
@@ -349,25 +371,12 @@ TEST_F(CrashProcessing, ACrashInItsSessionsFirstSecondGetsThatSession) {
   uint8_t report = 0;
   for (bool earlierSession : {false, true}) {
     SCOPED_TRACE(earlierSession ? "after an earlier session" : "first session");
-    std::vector<std::shared_ptr<DUZESessionHistoryInfo>> sessions;
-    std::vector<std::shared_ptr<DUZEUserIdHistoryInfo>> users;
-    if (earlierSession) {
-      sessions.push_back(DUZESessionHistoryInfo::create(at(second - 30), "EARLIER"));
-      users.push_back(DUZEUserIdHistoryInfo::create(at(second - 30), "earlier-user"));
-    }
-    sessions.push_back(DUZESessionHistoryInfo::create(at(second + 0.9993), "AT-LAUNCH"));
-    users.push_back(DUZEUserIdHistoryInfo::create(at(second + 0.9993), "launch-user"));
+    std::vector<std::tuple<dispatch::Date, std::string, std::string>> entries;
+    if (earlierSession) entries.emplace_back(at(second - 30), "EARLIER", "earlier-user");
+    entries.emplace_back(at(second + 0.9993), "AT-LAUNCH", "launch-user");
     // The next second is after the crash.
-    sessions.push_back(DUZESessionHistoryInfo::create(at(second + 1), "NEXT"));
-    users.push_back(DUZEUserIdHistoryInfo::create(at(second + 1), "next-user"));
-    auto defaults = DUZEZozIduvurUserDefaults::shared();
-    defaults->setObject(
-        foundation::Value(*DUZEUtility::archiveKeyedData(duze::objectArray(sessions))),
-        "SessionIdHistory");
-    defaults->setObject(foundation::Value(*DUZEUtility::archiveKeyedData(duze::objectArray(users))),
-                        "UserIdHistory");
-    DUZESessionContext::resetSharedInstance();
-    DUZEUserIdContext::resetSharedInstance();
+    entries.emplace_back(at(second + 1), "NEXT", "next-user");
+    storeEarlierHistories(entries);
 
     ++report;
     crashes()->setCrashFiles(
@@ -378,6 +387,30 @@ TEST_F(CrashProcessing, ACrashInItsSessionsFirstSecondGetsThatSession) {
     EXPECT_EQ(logs.back()->sid(), "AT-LAUNCH");
     EXPECT_EQ(logs.back()->userId(), "launch-user");
   }
+}
+
+TEST_F(CrashProcessing, ACrashKeepsItsSessionWhenTheNextRunStartsWithinItsSecond) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  auto group = startOnFakeGroup();
+  // The crashed run's session, recorded before this process started.
+  storeEarlierHistories({{dispatch::Date::now() - 100, "CRASHED-RUN", "crashed-user"}});
+  // This run's entries, persisted and read again (as another run's would
+  // be), or only recorded: none of them is the crash's, whatever its time.
+  DUZESessionContext::sharedInstance()->setSessionId(std::nullopt);
+  DUZEUserIdContext::sharedInstance()->setUserId(std::nullopt);
+  DUZESessionContext::resetSharedInstance();
+  DUZEUserIdContext::resetSharedInstance();
+  DUZESessionContext::sharedInstance()->setSessionId("THIS-RUN");
+  DUZEUserIdContext::sharedInstance()->setUserId("this-user");
+  // The report keeps whole seconds: every entry of this run so far lies
+  // within or before the crash's second.
+  const auto second = static_cast<uint64_t>(dispatch::Date::now().timeIntervalSince1970());
+  crashes()->setCrashFiles({storeCrashFile("1", reportBytes(1, 1, second))});
+  crashes()->processCrashReports();
+  auto logs = group->unit("Crashes")->logsOf<DUZEAppleErrorLog>();
+  ASSERT_EQ(logs.size(), 1u);
+  EXPECT_EQ(logs[0]->sid(), "CRASHED-RUN");
+  EXPECT_EQ(logs[0]->userId(), "crashed-user");
 }
 
 TEST_F(CrashProcessing, AlwaysSendSkipsTheConfirmationHandler) {

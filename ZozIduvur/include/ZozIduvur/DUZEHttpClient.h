@@ -43,10 +43,12 @@ inline constexpr size_t kDUZEMaxResponseBodySize = 64 * 1024;
 // and body go along, so a success always means the server got the body.
 //
 // An answer is its complete header block: a success (2xx) completes the
-// request as soon as that block is in, without waiting for a body nothing
-// needs; another answer completes with its body, and a body that breaks off
-// (closed, reset, cut at the size limit, out of time) leaves its status
-// deciding all the same. A 1xx or 3xx header block is no such answer: what
+// request once its body ends, and at the latest a second after that block
+// (the rest of a body nothing needs is not read, and its connection is
+// closed, so that answers without end hold no more connections than there
+// are requests in flight); another answer completes with its body, and a
+// body that breaks off (closed, reset, cut at the size limit, out of time)
+// leaves its status deciding all the same. A 1xx or 3xx header block is no such answer: what
 // follows decides (a redirect that cannot be followed fails with the reason,
 // one that names no place is answered by its status). Without an answer the
 // request is a transport failure, whose error says why, naming the proxy
@@ -57,7 +59,8 @@ inline constexpr size_t kDUZEMaxResponseBodySize = 64 * 1024;
 //
 // Completions run on the client's thread, exactly once per request.
 // Destroying the client ends every request at once, also one under way:
-// those not finished get a connection error.
+// those not answered get a connection error, a success whose body was still
+// read completes with its status.
 class DUZEHttpClient {
  public:
   static std::shared_ptr<DUZEHttpClient> create() { return std::make_shared<DUZEHttpClient>(); }
@@ -71,21 +74,29 @@ class DUZEHttpClient {
 
   // Whether the status means success (2xx), and whether a failure is worth
   // retrying later (no answer, a redirect that could not be followed, 5xx,
-  // 408, 429).
+  // 407, 408, 429). A 407 is a proxy's answer, never the ingestion's: over
+  // plain http it comes as the request's own status.
   static bool isSuccessStatusCode(long statusCode) { return statusCode >= 200 && statusCode < 300; }
   static bool isRecoverableStatusCode(long statusCode) {
     return statusCode == 0 || (statusCode >= 300 && statusCode < 400) || statusCode >= 500 ||
-           statusCode == 408 || statusCode == 429;
+           statusCode == 407 || statusCode == 408 || statusCode == 429;
   }
 
   // The proxy libcurl takes from the environment for a request to `url`, as
-  // "scheme://host:port" without a user name or password, or std::nullopt
-  // when the request goes direct. http uses `http_proxy` (lower case only),
-  // another scheme `<scheme>_proxy` or its upper-case form, else
-  // `all_proxy` or `ALL_PROXY`; a host that `no_proxy` (or `NO_PROXY`) names,
-  // by name, domain suffix, address or address range, or "*", goes direct.
-  // Empty variables count as unset.
+  // "scheme://host:port", or std::nullopt when the request goes direct. http
+  // uses `http_proxy` (lower case only), another scheme `<scheme>_proxy` or
+  // its upper-case form, else `all_proxy` or `ALL_PROXY` (empty variables
+  // count as unset). Whether `no_proxy` (or `NO_PROXY`) sends the host
+  // direct is asked of libcurl itself, with a transfer stopped before it
+  // resolves a name or opens a socket. Nothing of a user name or password
+  // shows: the host is the one after the setting's last '@', even where an
+  // unencoded '/' in the password makes libcurl read the host elsewhere.
+  // Error texts from sending hold no proxy credentials either.
   static std::optional<std::string> proxyForUrl(const std::string& url);
+
+  // How long a success's body is read after its header block; std::nullopt
+  // restores the default.
+  static void setSuccessBodyGraceForTesting(std::optional<std::chrono::milliseconds> grace);
 
   // Where the CA certificates are read from instead of the system bundle,
   // for clients made afterwards; std::nullopt restores the system bundle.

@@ -116,18 +116,31 @@ class DUZELogDBStorage {
 
   // Whether this store may send its logs: true while it holds the sending
   // lock of its database, which it takes when no other store holds it (in
-  // this process or another). A closed store never sends; a store that
-  // cannot lock (no lock file can be made) sends without the lock rather
-  // than never.
+  // this process or another). A closed store never sends. A store that
+  // cannot lock (a lock file it cannot open for writing, such as another
+  // user's, or locks the file system refuses) sends without the lock rather
+  // than never, and says so once. A lock file of its own user that lacks
+  // the owner's write permission is given it back.
+  //
+  // A forked child neither keeps nor uses its parent's lock: the copies of
+  // every store's lock file are closed in the child as it starts, and a store
+  // there that sends takes a lock of its own.
   bool claimSending();
 
   // Called with the old path after a file is moved away and before its
   // write-ahead log, shared memory and journal follow it; none by default.
   static void setMovedAwayHookForTesting(std::function<void(const std::filesystem::path&)> hook);
+  // Called with "carrying" and a set-aside file just before the transaction
+  // that carries its rows begins, and with "carried" once that transaction is
+  // committed (before the file is renamed); none by default.
+  static void setCarryingHookForTesting(
+      std::function<void(std::string_view step, const std::filesystem::path&)> hook);
 
  private:
   enum class OpenResult { Opened, Unusable, Failed };
-  enum class CarryResult { Carried, NotCarried, Failed };
+  // Carried now, or by an earlier open (or another store); not a database
+  // with a logs table this version reads; not stored now; gone meanwhile.
+  enum class CarryResult { Carried, CarriedBefore, NotCarried, Failed, Gone };
   struct FileIdentity;
 
   // All of these run under `mutex_`.
@@ -147,8 +160,15 @@ class DUZELogDBStorage {
   CarryResult carryRowsFrom(const std::filesystem::path& aside, size_t& carried)
       KX_REQUIRES(mutex_);
   bool wasCarried(const FileIdentity& identity) KX_REQUIRES(mutex_);
-  // The lock file, opened on first use; -1 when it cannot be.
+  // The lock file, opened (and made owner-read-write) on first use; -1 when
+  // it cannot be opened for writing, with the reason in `lockOpenError_`.
   int lockFile() KX_REQUIRES(mutex_);
+  void closeLockFile() KX_REQUIRES(mutex_);
+  // Says once that this store sends without the lock, and why.
+  void warnSendingWithoutLock(bool unopenable, int error) KX_REQUIRES(mutex_);
+  // In a forked child, for every store: lets go of the copied lock file and
+  // of the parent's claim to send.
+  static void afterForkInChild() KX_NO_THREAD_SAFETY_ANALYSIS;
   void closeDatabase() KX_REQUIRES(mutex_);
   bool execute(const char* sql) KX_REQUIRES(mutex_);
   sqlite3_stmt* statement(const char* sql) KX_REQUIRES(mutex_);
@@ -158,7 +178,9 @@ class DUZELogDBStorage {
   dispatch::Mutex mutex_;
   sqlite3* db_ KX_GUARDED_BY(mutex_) = nullptr;
   bool closedForGood_ KX_GUARDED_BY(mutex_) = false;
+  // Opened and closed under the registry of stores too (see afterForkInChild).
   int lockFd_ KX_GUARDED_BY(mutex_) = -1;
+  int lockOpenError_ KX_GUARDED_BY(mutex_) = 0;
   bool sending_ KX_GUARDED_BY(mutex_) = false;
   bool lockWarned_ KX_GUARDED_BY(mutex_) = false;
   std::map<std::string, sqlite3_stmt*, std::less<>> statements_ KX_GUARDED_BY(mutex_);

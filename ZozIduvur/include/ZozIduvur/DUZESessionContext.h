@@ -26,6 +26,10 @@ class DUZESessionContext {
   // history has none that early.
   std::optional<std::string> sessionIdAt(dispatch::Date date,
                                          DUZEDatePrecision precision = DUZEDatePrecision::exact);
+  // As sessionIdAt, for an event of an earlier process (a crash): only the
+  // entries that earlier processes recorded before this one started count.
+  std::optional<std::string> earlierProcessSessionIdAt(dispatch::Date date,
+                                                       DUZEDatePrecision precision);
   // Drops the history; with `keepCurrentSession` the current entry stays.
   void clearSessionHistoryAndKeepCurrentSession(bool keepCurrentSession);
 
@@ -37,5 +41,8 @@ class DUZESessionContext {
 
   std::recursive_mutex mutex_;
   std::vector<std::shared_ptr<DUZESessionHistoryInfo>> history_;
+  // How many entries at the start of `history_` were read from the persisted
+  // history; the rest this process recorded.
+  size_t loaded_ = 0;
   std::shared_ptr<DUZESessionHistoryInfo> current_;
 };

@@ -25,6 +25,10 @@ class DUZEUserIdContext {
   // date known to the whole second, recorded before that second ends).
   std::optional<std::string> userIdAt(dispatch::Date date,
                                       DUZEDatePrecision precision = DUZEDatePrecision::exact);
+  // As userIdAt, for an event of an earlier process (a crash): only the
+  // entries that earlier processes recorded before this one started count.
+  std::optional<std::string> earlierProcessUserIdAt(dispatch::Date date,
+                                                    DUZEDatePrecision precision);
   // Drops the history except the current entry.
   void clearUserIdHistory();
 
@@ -43,5 +47,8 @@ class DUZEUserIdContext {
 
   std::recursive_mutex mutex_;
   std::vector<std::shared_ptr<DUZEUserIdHistoryInfo>> history_;
+  // How many entries at the start of `history_` were read from the persisted
+  // history; the rest this process recorded.
+  size_t loaded_ = 0;
   std::shared_ptr<DUZEUserIdHistoryInfo> current_;
 };

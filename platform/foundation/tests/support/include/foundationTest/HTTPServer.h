@@ -86,6 +86,8 @@ class HTTPServer {
   void hold(bool held);
 
   std::vector<Request> requests();
+  // The most connections that were open at one time.
+  size_t mostConnectionsAtOnce();
   bool waitForRequests(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
  private:
@@ -101,6 +103,7 @@ class HTTPServer {
   std::condition_variable changed_;
   std::vector<std::thread> connections_;
   std::vector<int> openFds_;
+  size_t mostOpen_ = 0;
   std::vector<Request> requests_;
   std::deque<int> statuses_;
   int defaultStatus_ = 200;

@@ -13,11 +13,16 @@
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "DUZESqlite.h"
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "foundation/UUID.h"
 
 namespace fs = std::filesystem;
+using duze::sqlite::bindText;
+using duze::sqlite::execute;
+using duze::sqlite::StatementScope;
+using duze::sqlite::Transaction;
 
 namespace {
 
@@ -52,22 +57,6 @@ constexpr const char* kCount =
 constexpr const char* kDeleteIds =
     "DELETE FROM \"logs\" WHERE \"id\" IN (SELECT \"value\" FROM json_each(?1))";
 constexpr const char* kDeleteByGroup = "DELETE FROM \"logs\" WHERE \"groupId\" = ?";
-
-// Resets a cached statement when the scope ends.
-struct StatementScope {
-  sqlite3_stmt* stmt;
-  ~StatementScope() {
-    if (stmt) {
-      sqlite3_reset(stmt);
-      sqlite3_clear_bindings(stmt);
-    }
-  }
-};
-
-// The text must outlive the statement's step.
-void bindText(sqlite3_stmt* stmt, int index, std::string_view text) {
-  sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
-}
 
 template <class Ids>
 void appendIds(std::string& json, const Ids& ids) {
@@ -447,25 +436,18 @@ DUZELogDBStorage::CarryResult DUZELogDBStorage::carryRowsFrom(const fs::path& as
   carried = 0;
   sqlite3_stmt* insert = statement(kInsert);
   if (carryingHook) carryingHook("carrying", aside);
+  if (!insert) return CarryResult::Failed;
   // Whether the file was carried is asked inside the transaction that
   // carries it, before a byte of it is read: without a usable lock file
   // another store may carry it meanwhile, and one that waited for that
   // store's commit finds the file carried (also when that store died before
   // renaming it) and copies nothing.
-  if (!insert || !execute("BEGIN IMMEDIATE")) return CarryResult::Failed;
+  Transaction transaction(db_);
+  if (!transaction.began()) return CarryResult::Failed;
   const auto found = FileIdentity::of(aside);
-  std::optional<CarryResult> done;
-  if (!found) {
-    done = CarryResult::Gone;
-  } else if (!execute(kCreateCarried)) {
-    done = CarryResult::Failed;
-  } else if (wasCarried(*found)) {
-    done = CarryResult::CarriedBefore;
-  }
-  if (done) {
-    execute("ROLLBACK");
-    return *done;
-  }
+  if (!found) return CarryResult::Gone;
+  if (!execute(db_, kCreateCarried)) return CarryResult::Failed;
+  if (wasCarried(*found)) return CarryResult::CarriedBefore;
   sqlite3* old = nullptr;
   sqlite3_stmt* select = nullptr;
   if (sqlite3_open_v2(aside.c_str(), &old, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
@@ -476,7 +458,6 @@ DUZELogDBStorage::CarryResult DUZELogDBStorage::carryRowsFrom(const fs::path& as
                          -1, &select, nullptr) != SQLITE_OK) {
     sqlite3_finalize(select);
     sqlite3_close_v2(old);
-    execute("ROLLBACK");
     return CarryResult::NotCarried;
   }
   bool stored = true;
@@ -509,11 +490,10 @@ DUZELogDBStorage::CarryResult DUZELogDBStorage::carryRowsFrom(const fs::path& as
     }
     sqlite3_finalize(record);
   }
-  if (stored && identity && execute("COMMIT")) {
+  if (stored && identity && transaction.commit()) {
     if (carryingHook) carryingHook("carried", aside);
     return CarryResult::Carried;
   }
-  execute("ROLLBACK");
   carried = 0;
   return CarryResult::Failed;
 }
@@ -610,18 +590,20 @@ DUZELogDBStorage::OpenResult DUZELogDBStorage::open() {
   // Write-ahead logging with normal syncing: a commit reaches the file
   // system before it returns, so it survives the process; only a power loss
   // may take the last commits.
-  if (!execute("PRAGMA journal_mode=WAL") || !execute("PRAGMA synchronous=NORMAL")) {
+  if (!execute(db_, "PRAGMA journal_mode=WAL") || !execute(db_, "PRAGMA synchronous=NORMAL")) {
     return failure("set up");
   }
   if (userVersion < kSchemaVersion) {
     // Files of earlier versions move forward in one step, their rows kept.
-    if (!execute("BEGIN IMMEDIATE")) return failure("set up");
-    if (!execute(kCreateTable) || !execute(kDropVersion1Index) || !execute(kCreateIndex) ||
-        !execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str()) ||
-        !execute("COMMIT")) {
-      const OpenResult result = failure("set up");
-      execute("ROLLBACK");
-      return result;
+    // `failure` reads the error of the statement that failed, so it runs
+    // before the end of the scope rolls back.
+    Transaction upgrade(db_);
+    if (!upgrade.began()) return failure("set up");
+    if (!execute(db_, kCreateTable) || !execute(db_, kDropVersion1Index) ||
+        !execute(db_, kCreateIndex) ||
+        !execute(db_, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str()) ||
+        !upgrade.commit()) {
+      return failure("set up");
     }
   }
   for (const char* sql : {kInsert, kSelectBatch, kCount, kDeleteIds, kDeleteByGroup}) {
@@ -659,16 +641,6 @@ void DUZELogDBStorage::closeDatabase() {
   db_ = nullptr;
 }
 
-bool DUZELogDBStorage::execute(const char* sql) {
-  char* message = nullptr;
-  if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-    DUZELogError(kDUZELogTag, "SQLite statement failed: %@ (%@)", sql, message ? message : "");
-    sqlite3_free(message);
-    return false;
-  }
-  return true;
-}
-
 sqlite3_stmt* DUZELogDBStorage::statement(const char* sql) {
   if (!db_) return nullptr;
   auto it = statements_.find(sql);
@@ -704,7 +676,9 @@ bool DUZELogDBStorage::saveRows(const std::vector<const Row*>& rows, std::string
   if (rows.empty()) return true;
   if (!ensureOpen()) return false;
   sqlite3_stmt* insert = statement(kInsert);
-  if (!insert || !execute("BEGIN IMMEDIATE")) return false;
+  if (!insert) return false;
+  Transaction transaction(db_);
+  if (!transaction.began()) return false;
   for (const Row* row : rows) {
     StatementScope scope{insert};
     bindText(insert, 1, groupId);
@@ -715,15 +689,10 @@ bool DUZELogDBStorage::saveRows(const std::vector<const Row*>& rows, std::string
     sqlite3_bind_int64(insert, 5, row->priority);
     if (sqlite3_step(insert) != SQLITE_DONE) {
       logSqliteError("store a log in");
-      execute("ROLLBACK");
       return false;
     }
   }
-  if (!execute("COMMIT")) {
-    execute("ROLLBACK");
-    return false;
-  }
-  return true;
+  return transaction.commit();
 }
 
 size_t DUZELogDBStorage::saveLogs(const std::vector<Entry>& entries, std::string_view groupId) {
@@ -751,8 +720,8 @@ std::optional<DUZELogBatch> DUZELogDBStorage::loadLogsWithGroupId(
   // Rows that do not decode are deleted in one transaction, and the batch
   // is filled up from the rows after them.
   std::vector<int64_t> corrupt;
-  std::vector<int64_t> kept;  // corrupt rows that could not be deleted
-  bool deleting = false;
+  std::vector<int64_t> kept;            // corrupt rows that could not be deleted
+  std::optional<Transaction> deleting;  // begun at the first corrupt row
   while (batch.logs.size() < limit) {
     const size_t wanted = limit - batch.logs.size();
     std::string skipped = "[";
@@ -792,13 +761,13 @@ std::optional<DUZELogBatch> DUZELogDBStorage::loadLogsWithGroupId(
       }
     }
     if (!corrupt.empty()) {
-      if (!deleting) deleting = execute("BEGIN IMMEDIATE");
+      if (!deleting || !deleting->began()) deleting.emplace(db_);
       std::string ids = "[";
       appendIds(ids, corrupt);
       ids += "]";
       StatementScope scope{remove};
       bindText(remove, 1, ids);
-      if (!deleting || sqlite3_step(remove) != SQLITE_DONE) {
+      if (!deleting->began() || sqlite3_step(remove) != SQLITE_DONE) {
         logSqliteError("delete rows that do not decode from");
         kept.insert(kept.end(), corrupt.begin(), corrupt.end());
       }
@@ -806,7 +775,7 @@ std::optional<DUZELogBatch> DUZELogDBStorage::loadLogsWithGroupId(
     }
     if (seen < wanted) break;
   }
-  if (deleting && !execute("COMMIT")) execute("ROLLBACK");
+  if (deleting) deleting->commit();
   if (batch.logs.empty()) return std::nullopt;
   batch.batchId = foundation::NSUUID().UUIDString();
   pendingRows_.insert(rowIds.begin(), rowIds.end());

@@ -170,7 +170,6 @@ class DUZELogDBStorage {
   // of the parent's claim to send.
   static void afterForkInChild() KX_NO_THREAD_SAFETY_ANALYSIS;
   void closeDatabase() KX_REQUIRES(mutex_);
-  bool execute(const char* sql) KX_REQUIRES(mutex_);
   sqlite3_stmt* statement(const char* sql) KX_REQUIRES(mutex_);
   void logSqliteError(const char* what) KX_REQUIRES(mutex_);
 

@@ -1,18 +1,16 @@
 #include "ZozIduvur/DUZELogDBStorage.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
-#include <cstring>
 #include <functional>
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "DUZELogLockFile.h"
 #include "DUZESqlite.h"
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZEUtility.h"
@@ -23,6 +21,7 @@ using duze::sqlite::bindText;
 using duze::sqlite::execute;
 using duze::sqlite::StatementScope;
 using duze::sqlite::Transaction;
+using ReplacingLock = DUZELogLockFile::ReplacingLock;
 
 namespace {
 
@@ -93,68 +92,6 @@ constexpr const char* kSelectCarried =
 
 constexpr std::string_view kCompanionSuffixes[] = {"-wal", "-shm", "-journal"};
 
-// Each byte of the lock file guards one thing.
-constexpr off_t kSendingByte = 0;  // held by the sending store while it is open
-// Held shared while a store opens the database, and exclusively while a
-// store sets a file aside or carries rows.
-constexpr off_t kReplacingByte = 1;
-
-// Locks of the open lock file (not of the process), so that two stores in
-// one process exclude each other as two processes do; closing the file or
-// the end of the process releases them.
-int lockByte(int fd, off_t byte, int command, short type = F_WRLCK) {
-  struct flock lock {};
-  lock.l_type = type;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = byte;
-  lock.l_len = 1;
-  while (::fcntl(fd, command, &lock) != 0) {
-    if (errno != EINTR) return errno;
-  }
-  return 0;
-}
-
-// Holds a byte of the lock file for a scope, exclusively (F_WRLCK) or
-// shared (F_RDLCK), waiting for it; with no lock file it holds nothing.
-class ByteLock {
- public:
-  ByteLock(int fd, off_t byte, short type = F_WRLCK) : fd_(fd), byte_(byte) {
-    if (fd_ >= 0 && lockByte(fd_, byte_, F_OFD_SETLKW, type) != 0) fd_ = -1;
-  }
-  ~ByteLock() {
-    if (fd_ < 0) return;
-    struct flock unlock {};
-    unlock.l_type = F_UNLCK;
-    unlock.l_whence = SEEK_SET;
-    unlock.l_start = byte_;
-    unlock.l_len = 1;
-    ::fcntl(fd_, F_OFD_SETLK, &unlock);
-  }
-  ByteLock(const ByteLock&) = delete;
-  ByteLock& operator=(const ByteLock&) = delete;
-
- private:
-  int fd_;
-  off_t byte_;
-};
-
-// Every store of the process, with the descriptors of their lock files: a
-// lock file is opened and closed under this lock, which a fork takes too, so
-// that a forked child knows every lock file descriptor it copied. Never
-// destroyed: stores held by other static objects may end after it would.
-struct StoreRegistry {
-  dispatch::Mutex mutex;
-  std::set<DUZELogDBStorage*> members KX_GUARDED_BY(mutex);
-};
-StoreRegistry& registry() {
-  static StoreRegistry* const registry = new StoreRegistry;
-  return *registry;
-}
-
-// Held from before a fork until it is done, in the parent and in the child.
-void lockStoresForFork() KX_NO_THREAD_SAFETY_ANALYSIS { registry().mutex.lock(); }
-void unlockStoresAfterFork() KX_NO_THREAD_SAFETY_ANALYSIS { registry().mutex.unlock(); }
-
 std::function<void(const fs::path&)> movedAwayHook;
 std::function<void(std::string_view, const fs::path&)> carryingHook;
 
@@ -219,15 +156,9 @@ std::shared_ptr<DUZELogDBStorage> DUZELogDBStorage::createInDataFolder() {
                                             std::string(kDatabaseFileName));
 }
 
-DUZELogDBStorage::DUZELogDBStorage(fs::path file) : file_(absolutePath(std::move(file))) {
-  static const int forkHandlers =
-      ::pthread_atfork(&lockStoresForFork, &unlockStoresAfterFork, &afterForkInChild);
-  (void)forkHandlers;  // without them a forked child keeps its parent's lock
-  {
-    StoreRegistry& stores = registry();
-    dispatch::LockGuard lock(stores.mutex);
-    stores.members.insert(this);
-  }
+DUZELogDBStorage::DUZELogDBStorage(fs::path file)
+    : file_(absolutePath(std::move(file))),
+      lockFile_(std::make_unique<DUZELogLockFile>(file_.string() + ".lock")) {
   dispatch::LockGuard lock(mutex_);
   openOrSetAside();
 }
@@ -235,32 +166,7 @@ DUZELogDBStorage::DUZELogDBStorage(fs::path file) : file_(absolutePath(std::move
 DUZELogDBStorage::~DUZELogDBStorage() {
   dispatch::LockGuard lock(mutex_);
   closeDatabase();
-  closeLockFile();
-  StoreRegistry& stores = registry();
-  dispatch::LockGuard registered(stores.mutex);
-  stores.members.erase(this);
-}
-
-// Only the forking thread runs in the child, holding the registry's lock
-// since before the fork. A store's own lock is not taken: a thread that held
-// it did not come along and never lets it go.
-void DUZELogDBStorage::afterForkInChild() KX_NO_THREAD_SAFETY_ANALYSIS {
-  for (DUZELogDBStorage* store : registry().members) {
-    // The copy would keep the parent's locks for as long as the child lives
-    // (a lock of an open file description lasts while any copy of it is
-    // open), and the parent's claim is not the child's: a child that sends
-    // takes a lock of its own, on a description of its own.
-    if (store->lockFd_ >= 0) ::close(store->lockFd_);
-    store->lockFd_ = -1;
-    store->sending_ = false;
-  }
-  unlockStoresAfterFork();
-}
-
-void DUZELogDBStorage::closeLockFile() {
-  dispatch::LockGuard stores(registry().mutex);
-  if (lockFd_ >= 0) ::close(lockFd_);
-  lockFd_ = -1;
+  lockFile_->close();
 }
 
 bool DUZELogDBStorage::isOpen() {
@@ -283,14 +189,14 @@ bool DUZELogDBStorage::openOrSetAside() {
     // off with the old one (its rows lost to every other store), and one
     // that closes the old file after the move would remove those of the new
     // file. A connection that is not kept is closed before the lock goes.
-    ByteLock opening(lockFile(), kReplacingByte, F_RDLCK);
+    ReplacingLock opening(*lockFile_, ReplacingLock::Mode::Shared);
     result = open();
     if (result != OpenResult::Opened) closeDatabase();
   }
   if (result == OpenResult::Unusable) {
     // One store at a time replaces the file, and a file that another one
     // replaced meanwhile is opened, not set aside again.
-    ByteLock replacing(lockFile(), kReplacingByte);
+    ReplacingLock replacing(*lockFile_, ReplacingLock::Mode::Exclusive);
     result = open();
     if (result == OpenResult::Unusable) result = replace();
     if (result != OpenResult::Opened) closeDatabase();
@@ -309,6 +215,12 @@ bool DUZELogDBStorage::openOrSetAside() {
   }
   carrySetAsideFiles();
   return true;
+}
+
+bool DUZELogDBStorage::claimSending() {
+  dispatch::LockGuard lock(mutex_);
+  if (closedForGood_) return false;
+  return lockFile_->claimSending();
 }
 
 DUZELogDBStorage::OpenResult DUZELogDBStorage::replace() {
@@ -390,7 +302,7 @@ void DUZELogDBStorage::carrySetAsideFiles() {
   if (setAsideFiles().empty()) return;
   // One store at a time; the list is read again under the lock, since
   // another store may have carried files meanwhile.
-  ByteLock carrying(lockFile(), kReplacingByte);
+  ReplacingLock carrying(*lockFile_, ReplacingLock::Mode::Exclusive);
   for (const fs::path& aside : setAsideFiles()) {
     size_t carried = 0;
     const CarryResult result = carryRowsFrom(aside, carried);
@@ -498,63 +410,6 @@ DUZELogDBStorage::CarryResult DUZELogDBStorage::carryRowsFrom(const fs::path& as
   return CarryResult::Failed;
 }
 
-int DUZELogDBStorage::lockFile() {
-  if (lockFd_ >= 0) return lockFd_;
-  DUZEUtility::createDirectoryAtURL(file_.parent_path());
-  const std::string path = file_.string() + ".lock";
-  dispatch::LockGuard stores(registry().mutex);
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  int error = errno;
-  struct stat st;
-  if (fd < 0 && error == EACCES && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-      st.st_uid == ::geteuid() && ::chmod(path.c_str(), 0600) == 0) {
-    // This user's own lock file, left without write permission (made under
-    // a umask that took it, or changed since): it is made writable again.
-    fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    error = errno;
-  }
-  if (fd < 0) {
-    lockOpenError_ = error;
-    return -1;
-  }
-  // Owner-read-write whatever the umask: a lock file made without the
-  // owner's write permission would keep every later run from locking it.
-  if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 07777) != 0600) {
-    ::fchmod(fd, 0600);
-  }
-  lockFd_ = fd;
-  return fd;
-}
-
-bool DUZELogDBStorage::claimSending() {
-  dispatch::LockGuard lock(mutex_);
-  if (closedForGood_) return false;
-  if (sending_) return true;
-  const int fd = lockFile();
-  if (fd < 0) {
-    // Another user's file (left by a run under sudo), a folder, ...: sending
-    // goes on without the lock rather than never.
-    warnSendingWithoutLock(true, lockOpenError_);
-    return true;
-  }
-  const int error = lockByte(fd, kSendingByte, F_OFD_SETLK);
-  if (error == EAGAIN || error == EACCES) return false;  // another store sends
-  if (error != 0) warnSendingWithoutLock(false, error);
-  sending_ = error == 0;
-  return true;
-}
-
-void DUZELogDBStorage::warnSendingWithoutLock(bool unopenable, int error) {
-  if (std::exchange(lockWarned_, true)) return;
-  const std::string lock = file_.string() + ".lock";
-  DUZELogWarning(
-      kDUZELogTag,
-      "The sending lock %@ (%@); logs are sent without it, and other programs on this "
-      "data folder may send the same logs.",
-      unopenable ? "file " + lock + " cannot be opened" : "of " + lock + " cannot be taken",
-      std::string(std::strerror(error)));
-}
-
 DUZELogDBStorage::OpenResult DUZELogDBStorage::open() {
   DUZEUtility::createDirectoryAtURL(file_.parent_path());
   // Owner-only, and so are the write-ahead log and shared-memory files,
@@ -630,8 +485,7 @@ void DUZELogDBStorage::close() {
   closedForGood_ = true;
   closeDatabase();
   // Another store may send from now on.
-  closeLockFile();
-  sending_ = false;
+  lockFile_->close();
 }
 
 void DUZELogDBStorage::closeDatabase() {

@@ -150,6 +150,14 @@ class DUZELogDBStorage {
   OpenResult open() KX_REQUIRES(mutex_);
   // Logs the error of the last call and judges it.
   OpenResult failure(const char* what) KX_REQUIRES(mutex_);
+  void closeDatabase() KX_REQUIRES(mutex_);
+  sqlite3_stmt* statement(const char* sql) KX_REQUIRES(mutex_);
+  // The statement that stores a row of the logs table, with its five
+  // columns in the order they are bound: group, log, token, key, priority.
+  sqlite3_stmt* insertStatement() KX_REQUIRES(mutex_);
+  void logSqliteError(const char* what) KX_REQUIRES(mutex_);
+
+  // Setting files aside and carrying their rows (src/DUZELogDBSetAside.cpp).
   // Sets the unusable file aside and opens a new one in its place.
   OpenResult replace() KX_REQUIRES(mutex_);
   std::optional<std::filesystem::path> setAside() KX_REQUIRES(mutex_);
@@ -161,15 +169,12 @@ class DUZELogDBStorage {
   CarryResult carryRowsFrom(const std::filesystem::path& aside, size_t& carried)
       KX_REQUIRES(mutex_);
   bool wasCarried(const FileIdentity& identity) KX_REQUIRES(mutex_);
-  void closeDatabase() KX_REQUIRES(mutex_);
-  sqlite3_stmt* statement(const char* sql) KX_REQUIRES(mutex_);
-  void logSqliteError(const char* what) KX_REQUIRES(mutex_);
 
   std::filesystem::path file_;
   dispatch::Mutex mutex_;
   sqlite3* db_ KX_GUARDED_BY(mutex_) = nullptr;
   bool closedForGood_ KX_GUARDED_BY(mutex_) = false;
-  // "<file>.lock", with the claim to send.
+  // "<file>.lock", with the claim to send (src/DUZELogLockFile.h).
   const std::unique_ptr<DUZELogLockFile> lockFile_ KX_PT_GUARDED_BY(mutex_);
   std::map<std::string, sqlite3_stmt*, std::less<>> statements_ KX_GUARDED_BY(mutex_);
   // batch id -> (group id, row ids)

@@ -1,23 +1,25 @@
 #include "ZozIduvur/DUZELogDBStorage.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <sqlite3.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
-#include <cstring>
-#include <functional>
 #include <nlohmann/json.hpp>
 #include <utility>
 
+#include "DUZELogLockFile.h"
+#include "DUZESqlite.h"
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "foundation/UUID.h"
 
 namespace fs = std::filesystem;
+using duze::sqlite::bindText;
+using duze::sqlite::execute;
+using duze::sqlite::StatementScope;
+using duze::sqlite::Transaction;
+using ReplacingLock = DUZELogLockFile::ReplacingLock;
 
 namespace {
 
@@ -53,22 +55,6 @@ constexpr const char* kDeleteIds =
     "DELETE FROM \"logs\" WHERE \"id\" IN (SELECT \"value\" FROM json_each(?1))";
 constexpr const char* kDeleteByGroup = "DELETE FROM \"logs\" WHERE \"groupId\" = ?";
 
-// Resets a cached statement when the scope ends.
-struct StatementScope {
-  sqlite3_stmt* stmt;
-  ~StatementScope() {
-    if (stmt) {
-      sqlite3_reset(stmt);
-      sqlite3_clear_bindings(stmt);
-    }
-  }
-};
-
-// The text must outlive the statement's step.
-void bindText(sqlite3_stmt* stmt, int index, std::string_view text) {
-  sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
-}
-
 template <class Ids>
 void appendIds(std::string& json, const Ids& ids) {
   for (int64_t id : ids) {
@@ -89,102 +75,6 @@ std::optional<std::string> columnText(sqlite3_stmt* stmt, int index) {
   return std::string(text ? text : "", static_cast<size_t>(sqlite3_column_bytes(stmt, index)));
 }
 
-// What a set-aside file was when its rows were carried, recorded with them:
-// a file that comes back under a set-aside name (its rename was cut short)
-// is known and not carried twice.
-constexpr const char* kCreateCarried =
-    "CREATE TABLE IF NOT EXISTS \"carried_files\" (\"device\" INTEGER NOT NULL, "
-    "\"inode\" INTEGER NOT NULL, \"size\" INTEGER NOT NULL, \"modified\" INTEGER NOT NULL)";
-constexpr const char* kInsertCarried =
-    "INSERT INTO \"carried_files\" (\"device\", \"inode\", \"size\", \"modified\") "
-    "VALUES (?, ?, ?, ?)";
-constexpr const char* kSelectCarried =
-    "SELECT 1 FROM \"carried_files\" WHERE \"device\" = ? AND \"inode\" = ? AND \"size\" = ? "
-    "AND \"modified\" = ?";
-
-constexpr std::string_view kCompanionSuffixes[] = {"-wal", "-shm", "-journal"};
-
-// Each byte of the lock file guards one thing.
-constexpr off_t kSendingByte = 0;  // held by the sending store while it is open
-// Held shared while a store opens the database, and exclusively while a
-// store sets a file aside or carries rows.
-constexpr off_t kReplacingByte = 1;
-
-// Locks of the open lock file (not of the process), so that two stores in
-// one process exclude each other as two processes do; closing the file or
-// the end of the process releases them.
-int lockByte(int fd, off_t byte, int command, short type = F_WRLCK) {
-  struct flock lock {};
-  lock.l_type = type;
-  lock.l_whence = SEEK_SET;
-  lock.l_start = byte;
-  lock.l_len = 1;
-  while (::fcntl(fd, command, &lock) != 0) {
-    if (errno != EINTR) return errno;
-  }
-  return 0;
-}
-
-// Holds a byte of the lock file for a scope, exclusively (F_WRLCK) or
-// shared (F_RDLCK), waiting for it; with no lock file it holds nothing.
-class ByteLock {
- public:
-  ByteLock(int fd, off_t byte, short type = F_WRLCK) : fd_(fd), byte_(byte) {
-    if (fd_ >= 0 && lockByte(fd_, byte_, F_OFD_SETLKW, type) != 0) fd_ = -1;
-  }
-  ~ByteLock() {
-    if (fd_ < 0) return;
-    struct flock unlock {};
-    unlock.l_type = F_UNLCK;
-    unlock.l_whence = SEEK_SET;
-    unlock.l_start = byte_;
-    unlock.l_len = 1;
-    ::fcntl(fd_, F_OFD_SETLK, &unlock);
-  }
-  ByteLock(const ByteLock&) = delete;
-  ByteLock& operator=(const ByteLock&) = delete;
-
- private:
-  int fd_;
-  off_t byte_;
-};
-
-// Every store of the process, with the descriptors of their lock files: a
-// lock file is opened and closed under this lock, which a fork takes too, so
-// that a forked child knows every lock file descriptor it copied. Never
-// destroyed: stores held by other static objects may end after it would.
-struct StoreRegistry {
-  dispatch::Mutex mutex;
-  std::set<DUZELogDBStorage*> members KX_GUARDED_BY(mutex);
-};
-StoreRegistry& registry() {
-  static StoreRegistry* const registry = new StoreRegistry;
-  return *registry;
-}
-
-// Held from before a fork until it is done, in the parent and in the child.
-void lockStoresForFork() KX_NO_THREAD_SAFETY_ANALYSIS { registry().mutex.lock(); }
-void unlockStoresAfterFork() KX_NO_THREAD_SAFETY_ANALYSIS { registry().mutex.unlock(); }
-
-std::function<void(const fs::path&)> movedAwayHook;
-std::function<void(std::string_view, const fs::path&)> carryingHook;
-
-// Moves a database file with its write-ahead log, shared memory and
-// journal. False (nothing moved) when the file itself cannot be moved.
-bool moveWithCompanions(const fs::path& from, const fs::path& to) {
-  std::error_code ec;
-  if (fs::exists(from, ec)) {
-    fs::rename(from, to, ec);
-    if (ec) return false;
-  }
-  if (movedAwayHook) movedAwayHook(from);
-  for (auto suffix : kCompanionSuffixes) {
-    const fs::path companion(from.string() + std::string(suffix));
-    if (fs::exists(companion, ec)) fs::rename(companion, to.string() + std::string(suffix), ec);
-  }
-  return true;
-}
-
 // Relative names would depend on the working folder of the moment.
 fs::path absolutePath(fs::path file) {
   std::error_code ec;
@@ -194,51 +84,14 @@ fs::path absolutePath(fs::path file) {
 
 }  // namespace
 
-struct DUZELogDBStorage::FileIdentity {
-  int64_t device = 0;
-  int64_t inode = 0;
-  int64_t size = 0;
-  int64_t modified = 0;  // nanoseconds
-
-  static std::optional<FileIdentity> of(const fs::path& file) {
-    struct stat st;
-    if (::stat(file.c_str(), &st) != 0) return std::nullopt;
-    return FileIdentity{
-        static_cast<int64_t>(st.st_dev), static_cast<int64_t>(st.st_ino),
-        static_cast<int64_t>(st.st_size),
-        static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
-  }
-  void bind(sqlite3_stmt* stmt) const {
-    int index = 0;
-    for (int64_t value : {device, inode, size, modified}) {
-      sqlite3_bind_int64(stmt, ++index, value);
-    }
-  }
-};
-
-void DUZELogDBStorage::setMovedAwayHookForTesting(std::function<void(const fs::path&)> hook) {
-  movedAwayHook = std::move(hook);
-}
-
-void DUZELogDBStorage::setCarryingHookForTesting(
-    std::function<void(std::string_view, const fs::path&)> hook) {
-  carryingHook = std::move(hook);
-}
-
 std::shared_ptr<DUZELogDBStorage> DUZELogDBStorage::createInDataFolder() {
   return std::make_shared<DUZELogDBStorage>(DUZEUtility::dataFolder() /
                                             std::string(kDatabaseFileName));
 }
 
-DUZELogDBStorage::DUZELogDBStorage(fs::path file) : file_(absolutePath(std::move(file))) {
-  static const int forkHandlers =
-      ::pthread_atfork(&lockStoresForFork, &unlockStoresAfterFork, &afterForkInChild);
-  (void)forkHandlers;  // without them a forked child keeps its parent's lock
-  {
-    StoreRegistry& stores = registry();
-    dispatch::LockGuard lock(stores.mutex);
-    stores.members.insert(this);
-  }
+DUZELogDBStorage::DUZELogDBStorage(fs::path file)
+    : file_(absolutePath(std::move(file))),
+      lockFile_(std::make_unique<DUZELogLockFile>(file_.string() + ".lock")) {
   dispatch::LockGuard lock(mutex_);
   openOrSetAside();
 }
@@ -246,32 +99,7 @@ DUZELogDBStorage::DUZELogDBStorage(fs::path file) : file_(absolutePath(std::move
 DUZELogDBStorage::~DUZELogDBStorage() {
   dispatch::LockGuard lock(mutex_);
   closeDatabase();
-  closeLockFile();
-  StoreRegistry& stores = registry();
-  dispatch::LockGuard registered(stores.mutex);
-  stores.members.erase(this);
-}
-
-// Only the forking thread runs in the child, holding the registry's lock
-// since before the fork. A store's own lock is not taken: a thread that held
-// it did not come along and never lets it go.
-void DUZELogDBStorage::afterForkInChild() KX_NO_THREAD_SAFETY_ANALYSIS {
-  for (DUZELogDBStorage* store : registry().members) {
-    // The copy would keep the parent's locks for as long as the child lives
-    // (a lock of an open file description lasts while any copy of it is
-    // open), and the parent's claim is not the child's: a child that sends
-    // takes a lock of its own, on a description of its own.
-    if (store->lockFd_ >= 0) ::close(store->lockFd_);
-    store->lockFd_ = -1;
-    store->sending_ = false;
-  }
-  unlockStoresAfterFork();
-}
-
-void DUZELogDBStorage::closeLockFile() {
-  dispatch::LockGuard stores(registry().mutex);
-  if (lockFd_ >= 0) ::close(lockFd_);
-  lockFd_ = -1;
+  lockFile_->close();
 }
 
 bool DUZELogDBStorage::isOpen() {
@@ -294,14 +122,14 @@ bool DUZELogDBStorage::openOrSetAside() {
     // off with the old one (its rows lost to every other store), and one
     // that closes the old file after the move would remove those of the new
     // file. A connection that is not kept is closed before the lock goes.
-    ByteLock opening(lockFile(), kReplacingByte, F_RDLCK);
+    ReplacingLock opening(*lockFile_, ReplacingLock::Mode::Shared);
     result = open();
     if (result != OpenResult::Opened) closeDatabase();
   }
   if (result == OpenResult::Unusable) {
     // One store at a time replaces the file, and a file that another one
     // replaced meanwhile is opened, not set aside again.
-    ByteLock replacing(lockFile(), kReplacingByte);
+    ReplacingLock replacing(*lockFile_, ReplacingLock::Mode::Exclusive);
     result = open();
     if (result == OpenResult::Unusable) result = replace();
     if (result != OpenResult::Opened) closeDatabase();
@@ -322,257 +150,10 @@ bool DUZELogDBStorage::openOrSetAside() {
   return true;
 }
 
-DUZELogDBStorage::OpenResult DUZELogDBStorage::replace() {
-  // Not a database of this schema: it is moved aside (not deleted, a later
-  // version may read it) and the store starts anew rather than lose every
-  // later log.
-  closeDatabase();
-  auto aside = setAside();
-  if (!aside) {
-    DUZELogError(kDUZELogTag, "The log database at %@ cannot be used nor moved aside.",
-                 file_.string());
-    return OpenResult::Unusable;
-  }
-  DUZELogError(kDUZELogTag,
-               "The log database at %@ cannot be used; it is replaced (the old file is kept as "
-               "%@).",
-               file_.string(), aside->filename().string());
-  const OpenResult result = open();
-  if (result != OpenResult::Opened) {
-    DUZELogError(kDUZELogTag, "Couldn't open the log database at %@.", file_.string());
-    // Its rows wait under the set-aside name for the first open that works.
-    return OpenResult::Unusable;
-  }
-  return result;
-}
-
-fs::path DUZELogDBStorage::unusedName(std::string_view tag) const {
-  std::error_code ec;
-  for (int n = 1;; ++n) {
-    fs::path name = file_.string() + std::string(tag) + (n == 1 ? "" : "." + std::to_string(n));
-    bool taken = fs::exists(name, ec);
-    for (auto suffix : kCompanionSuffixes) {
-      if (fs::exists(name.string() + std::string(suffix), ec)) taken = true;
-    }
-    if (!taken) return name;
-  }
-}
-
-std::optional<fs::path> DUZELogDBStorage::setAside() {
-  // A name of its own: an earlier set-aside file is never overwritten.
-  fs::path aside = unusedName(".unusable");
-  if (!moveWithCompanions(file_, aside)) return std::nullopt;
-  return aside;
-}
-
-std::vector<fs::path> DUZELogDBStorage::setAsideFiles() const {
-  const std::string prefix = file_.filename().string() + ".unusable";
-  // In the order they were set aside: "" first, then ".2", ".3", ...; any
-  // other name after those.
-  std::vector<std::pair<uint64_t, fs::path>> found;
-  std::error_code ec;
-  for (fs::directory_iterator it(file_.parent_path(), ec), end; !ec && it != end;
-       it.increment(ec)) {
-    const std::string name = it->path().filename().string();
-    std::error_code statError;
-    if (name.rfind(prefix, 0) != 0 || !it->is_regular_file(statError)) continue;
-    const std::string rest = name.substr(prefix.size());
-    if (std::any_of(std::begin(kCompanionSuffixes), std::end(kCompanionSuffixes),
-                    [&](std::string_view suffix) { return rest.ends_with(suffix); })) {
-      continue;
-    }
-    uint64_t order = UINT64_MAX;
-    if (rest.empty()) {
-      order = 1;
-    } else if (rest.size() > 1 && rest.size() < 19 && rest[0] == '.' &&
-               std::all_of(rest.begin() + 1, rest.end(),
-                           [](char c) { return c >= '0' && c <= '9'; })) {
-      order = std::stoull(rest.substr(1));
-    }
-    found.emplace_back(order, it->path());
-  }
-  std::sort(found.begin(), found.end());
-  std::vector<fs::path> files;
-  for (auto& [order, path] : found) files.push_back(std::move(path));
-  return files;
-}
-
-void DUZELogDBStorage::carrySetAsideFiles() {
-  if (setAsideFiles().empty()) return;
-  // One store at a time; the list is read again under the lock, since
-  // another store may have carried files meanwhile.
-  ByteLock carrying(lockFile(), kReplacingByte);
-  for (const fs::path& aside : setAsideFiles()) {
-    size_t carried = 0;
-    const CarryResult result = carryRowsFrom(aside, carried);
-    // Not a database with a logs table this version reads: it keeps its name
-    // (a later version may read it). Rows that could not be stored wait for a
-    // later open. A file gone meanwhile was renamed by another store.
-    if (result != CarryResult::Carried && result != CarryResult::CarriedBefore) continue;
-    std::error_code ec;
-    if (!fs::exists(aside, ec)) continue;
-    const fs::path kept = unusedName(".carried");
-    if (!moveWithCompanions(aside, kept)) {
-      // Known as carried: a later open renames it without carrying it again.
-      DUZELogWarning(kDUZELogTag, "Couldn't rename %@ to %@.", aside.filename().string(),
-                     kept.filename().string());
-      continue;
-    }
-    if (result == CarryResult::CarriedBefore) {
-      DUZELogInfo(kDUZELogTag, "%@ was carried before; the file is kept as %@.",
-                  aside.filename().string(), kept.filename().string());
-    } else {
-      DUZELogInfo(kDUZELogTag,
-                  "%d log(s) of %@ were carried into the log database; the file is kept as %@.",
-                  static_cast<int>(carried), aside.filename().string(), kept.filename().string());
-    }
-  }
-}
-
-bool DUZELogDBStorage::wasCarried(const FileIdentity& identity) {
-  sqlite3_stmt* select = nullptr;
-  // No table: nothing was ever carried into this database.
-  if (sqlite3_prepare_v2(db_, kSelectCarried, -1, &select, nullptr) != SQLITE_OK) {
-    sqlite3_finalize(select);
-    return false;
-  }
-  identity.bind(select);
-  const bool found = sqlite3_step(select) == SQLITE_ROW;
-  sqlite3_finalize(select);
-  return found;
-}
-
-DUZELogDBStorage::CarryResult DUZELogDBStorage::carryRowsFrom(const fs::path& aside,
-                                                              size_t& carried) {
-  carried = 0;
-  sqlite3_stmt* insert = statement(kInsert);
-  if (carryingHook) carryingHook("carrying", aside);
-  // Whether the file was carried is asked inside the transaction that
-  // carries it, before a byte of it is read: without a usable lock file
-  // another store may carry it meanwhile, and one that waited for that
-  // store's commit finds the file carried (also when that store died before
-  // renaming it) and copies nothing.
-  if (!insert || !execute("BEGIN IMMEDIATE")) return CarryResult::Failed;
-  const auto found = FileIdentity::of(aside);
-  std::optional<CarryResult> done;
-  if (!found) {
-    done = CarryResult::Gone;
-  } else if (!execute(kCreateCarried)) {
-    done = CarryResult::Failed;
-  } else if (wasCarried(*found)) {
-    done = CarryResult::CarriedBefore;
-  }
-  if (done) {
-    execute("ROLLBACK");
-    return *done;
-  }
-  sqlite3* old = nullptr;
-  sqlite3_stmt* select = nullptr;
-  if (sqlite3_open_v2(aside.c_str(), &old, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-          SQLITE_OK ||
-      sqlite3_prepare_v2(old,
-                         "SELECT \"groupId\", \"log\", \"targetToken\", \"targetKey\", "
-                         "\"priority\" FROM \"logs\" ORDER BY \"id\"",
-                         -1, &select, nullptr) != SQLITE_OK) {
-    sqlite3_finalize(select);
-    sqlite3_close_v2(old);
-    execute("ROLLBACK");
-    return CarryResult::NotCarried;
-  }
-  bool stored = true;
-  // The rows up to the first one that cannot be read; a row this schema
-  // refuses (a missing group, say) is skipped.
-  while (stored && sqlite3_step(select) == SQLITE_ROW) {
-    StatementScope scope{insert};
-    for (int column = 0; column < 5; ++column) {
-      sqlite3_bind_value(insert, column + 1, sqlite3_column_value(select, column));
-    }
-    const int step = sqlite3_step(insert);
-    if (step == SQLITE_DONE) {
-      ++carried;
-    } else if ((sqlite3_extended_errcode(db_) & 0xFF) != SQLITE_CONSTRAINT) {
-      logSqliteError("carry a log into");
-      stored = false;
-    }
-  }
-  sqlite3_finalize(select);
-  // Closing may fold the file's write-ahead log into it: what it is after
-  // that is what a later open finds.
-  sqlite3_close_v2(old);
-  const auto identity = FileIdentity::of(aside);
-  if (stored && identity) {
-    sqlite3_stmt* record = nullptr;
-    stored = sqlite3_prepare_v2(db_, kInsertCarried, -1, &record, nullptr) == SQLITE_OK;
-    if (stored) {
-      identity->bind(record);
-      stored = sqlite3_step(record) == SQLITE_DONE;
-    }
-    sqlite3_finalize(record);
-  }
-  if (stored && identity && execute("COMMIT")) {
-    if (carryingHook) carryingHook("carried", aside);
-    return CarryResult::Carried;
-  }
-  execute("ROLLBACK");
-  carried = 0;
-  return CarryResult::Failed;
-}
-
-int DUZELogDBStorage::lockFile() {
-  if (lockFd_ >= 0) return lockFd_;
-  DUZEUtility::createDirectoryAtURL(file_.parent_path());
-  const std::string path = file_.string() + ".lock";
-  dispatch::LockGuard stores(registry().mutex);
-  int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  int error = errno;
-  struct stat st;
-  if (fd < 0 && error == EACCES && ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-      st.st_uid == ::geteuid() && ::chmod(path.c_str(), 0600) == 0) {
-    // This user's own lock file, left without write permission (made under
-    // a umask that took it, or changed since): it is made writable again.
-    fd = ::open(path.c_str(), O_RDWR | O_CLOEXEC);
-    error = errno;
-  }
-  if (fd < 0) {
-    lockOpenError_ = error;
-    return -1;
-  }
-  // Owner-read-write whatever the umask: a lock file made without the
-  // owner's write permission would keep every later run from locking it.
-  if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 07777) != 0600) {
-    ::fchmod(fd, 0600);
-  }
-  lockFd_ = fd;
-  return fd;
-}
-
 bool DUZELogDBStorage::claimSending() {
   dispatch::LockGuard lock(mutex_);
   if (closedForGood_) return false;
-  if (sending_) return true;
-  const int fd = lockFile();
-  if (fd < 0) {
-    // Another user's file (left by a run under sudo), a folder, ...: sending
-    // goes on without the lock rather than never.
-    warnSendingWithoutLock(true, lockOpenError_);
-    return true;
-  }
-  const int error = lockByte(fd, kSendingByte, F_OFD_SETLK);
-  if (error == EAGAIN || error == EACCES) return false;  // another store sends
-  if (error != 0) warnSendingWithoutLock(false, error);
-  sending_ = error == 0;
-  return true;
-}
-
-void DUZELogDBStorage::warnSendingWithoutLock(bool unopenable, int error) {
-  if (std::exchange(lockWarned_, true)) return;
-  const std::string lock = file_.string() + ".lock";
-  DUZELogWarning(
-      kDUZELogTag,
-      "The sending lock %@ (%@); logs are sent without it, and other programs on this "
-      "data folder may send the same logs.",
-      unopenable ? "file " + lock + " cannot be opened" : "of " + lock + " cannot be taken",
-      std::string(std::strerror(error)));
+  return lockFile_->claimSending();
 }
 
 DUZELogDBStorage::OpenResult DUZELogDBStorage::open() {
@@ -610,18 +191,20 @@ DUZELogDBStorage::OpenResult DUZELogDBStorage::open() {
   // Write-ahead logging with normal syncing: a commit reaches the file
   // system before it returns, so it survives the process; only a power loss
   // may take the last commits.
-  if (!execute("PRAGMA journal_mode=WAL") || !execute("PRAGMA synchronous=NORMAL")) {
+  if (!execute(db_, "PRAGMA journal_mode=WAL") || !execute(db_, "PRAGMA synchronous=NORMAL")) {
     return failure("set up");
   }
   if (userVersion < kSchemaVersion) {
     // Files of earlier versions move forward in one step, their rows kept.
-    if (!execute("BEGIN IMMEDIATE")) return failure("set up");
-    if (!execute(kCreateTable) || !execute(kDropVersion1Index) || !execute(kCreateIndex) ||
-        !execute(("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str()) ||
-        !execute("COMMIT")) {
-      const OpenResult result = failure("set up");
-      execute("ROLLBACK");
-      return result;
+    // `failure` reads the error of the statement that failed, so it runs
+    // before the end of the scope rolls back.
+    Transaction upgrade(db_);
+    if (!upgrade.began()) return failure("set up");
+    if (!execute(db_, kCreateTable) || !execute(db_, kDropVersion1Index) ||
+        !execute(db_, kCreateIndex) ||
+        !execute(db_, ("PRAGMA user_version = " + std::to_string(kSchemaVersion)).c_str()) ||
+        !upgrade.commit()) {
+      return failure("set up");
     }
   }
   for (const char* sql : {kInsert, kSelectBatch, kCount, kDeleteIds, kDeleteByGroup}) {
@@ -648,8 +231,7 @@ void DUZELogDBStorage::close() {
   closedForGood_ = true;
   closeDatabase();
   // Another store may send from now on.
-  closeLockFile();
-  sending_ = false;
+  lockFile_->close();
 }
 
 void DUZELogDBStorage::closeDatabase() {
@@ -659,15 +241,7 @@ void DUZELogDBStorage::closeDatabase() {
   db_ = nullptr;
 }
 
-bool DUZELogDBStorage::execute(const char* sql) {
-  char* message = nullptr;
-  if (sqlite3_exec(db_, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-    DUZELogError(kDUZELogTag, "SQLite statement failed: %@ (%@)", sql, message ? message : "");
-    sqlite3_free(message);
-    return false;
-  }
-  return true;
-}
+sqlite3_stmt* DUZELogDBStorage::insertStatement() { return statement(kInsert); }
 
 sqlite3_stmt* DUZELogDBStorage::statement(const char* sql) {
   if (!db_) return nullptr;
@@ -703,8 +277,10 @@ bool DUZELogDBStorage::saveRows(const std::vector<const Row*>& rows, std::string
   dispatch::LockGuard lock(mutex_);
   if (rows.empty()) return true;
   if (!ensureOpen()) return false;
-  sqlite3_stmt* insert = statement(kInsert);
-  if (!insert || !execute("BEGIN IMMEDIATE")) return false;
+  sqlite3_stmt* insert = insertStatement();
+  if (!insert) return false;
+  Transaction transaction(db_);
+  if (!transaction.began()) return false;
   for (const Row* row : rows) {
     StatementScope scope{insert};
     bindText(insert, 1, groupId);
@@ -715,15 +291,10 @@ bool DUZELogDBStorage::saveRows(const std::vector<const Row*>& rows, std::string
     sqlite3_bind_int64(insert, 5, row->priority);
     if (sqlite3_step(insert) != SQLITE_DONE) {
       logSqliteError("store a log in");
-      execute("ROLLBACK");
       return false;
     }
   }
-  if (!execute("COMMIT")) {
-    execute("ROLLBACK");
-    return false;
-  }
-  return true;
+  return transaction.commit();
 }
 
 size_t DUZELogDBStorage::saveLogs(const std::vector<Entry>& entries, std::string_view groupId) {
@@ -751,8 +322,8 @@ std::optional<DUZELogBatch> DUZELogDBStorage::loadLogsWithGroupId(
   // Rows that do not decode are deleted in one transaction, and the batch
   // is filled up from the rows after them.
   std::vector<int64_t> corrupt;
-  std::vector<int64_t> kept;  // corrupt rows that could not be deleted
-  bool deleting = false;
+  std::vector<int64_t> kept;            // corrupt rows that could not be deleted
+  std::optional<Transaction> deleting;  // begun at the first corrupt row
   while (batch.logs.size() < limit) {
     const size_t wanted = limit - batch.logs.size();
     std::string skipped = "[";
@@ -792,13 +363,13 @@ std::optional<DUZELogBatch> DUZELogDBStorage::loadLogsWithGroupId(
       }
     }
     if (!corrupt.empty()) {
-      if (!deleting) deleting = execute("BEGIN IMMEDIATE");
+      if (!deleting || !deleting->began()) deleting.emplace(db_);
       std::string ids = "[";
       appendIds(ids, corrupt);
       ids += "]";
       StatementScope scope{remove};
       bindText(remove, 1, ids);
-      if (!deleting || sqlite3_step(remove) != SQLITE_DONE) {
+      if (!deleting->began() || sqlite3_step(remove) != SQLITE_DONE) {
         logSqliteError("delete rows that do not decode from");
         kept.insert(kept.end(), corrupt.begin(), corrupt.end());
       }
@@ -806,7 +377,7 @@ std::optional<DUZELogBatch> DUZELogDBStorage::loadLogsWithGroupId(
     }
     if (seen < wanted) break;
   }
-  if (deleting && !execute("COMMIT")) execute("ROLLBACK");
+  if (deleting) deleting->commit();
   if (batch.logs.empty()) return std::nullopt;
   batch.batchId = foundation::NSUUID().UUIDString();
   pendingRows_.insert(rowIds.begin(), rowIds.end());

@@ -285,6 +285,21 @@ TEST_F(Storage, ALogThatCannotBeStoredIsKeptAndDoneOnlyOnceStored) {
   EXPECT_EQ(recorder_->count("complete kept"), 1u);
 }
 
+TEST_F(Storage, LogsThatFailPartwayAreNoneOfThemStoredAndTheStoreWritesOn) {
+  auto storage = DUZELogDBStorage::createInDataFolder();
+  // The third row is refused, as on a disk that fills up halfway.
+  execute(
+      "CREATE TRIGGER refuse BEFORE INSERT ON logs WHEN (SELECT count(*) FROM logs) >= 2 "
+      "BEGIN SELECT RAISE(FAIL, 'full'); END");
+  EXPECT_EQ(storage->saveLogs({{log("a"), 1}, {log("b"), 1}, {log("c"), 1}}, "G"), 0u);
+  EXPECT_EQ(storedRows("G"), 0u);
+  // Rolled back, not left open: another connection writes (the store's
+  // would hold the write lock) and the store's next transaction begins.
+  execute("DROP TRIGGER refuse");
+  EXPECT_TRUE(storage->saveLog(log("d"), "G", 1));
+  EXPECT_EQ(storedRows("G"), 1u);
+}
+
 TEST_F(Storage, WhatTheClientKeepsIsForItsUserAlone) {
   const auto folder = dataDir() / "data";
   setenv(std::string(foundation::kDataDirectoryEnvironmentVariable).c_str(), folder.c_str(), 1);

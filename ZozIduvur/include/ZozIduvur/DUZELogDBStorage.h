@@ -18,6 +18,7 @@
 
 struct sqlite3;
 struct sqlite3_stmt;
+class DUZELogLockFile;
 
 // A batch of stored logs handed out for sending. Its rows stay out of later
 // batches until the batch is deleted or released.
@@ -149,6 +150,14 @@ class DUZELogDBStorage {
   OpenResult open() KX_REQUIRES(mutex_);
   // Logs the error of the last call and judges it.
   OpenResult failure(const char* what) KX_REQUIRES(mutex_);
+  void closeDatabase() KX_REQUIRES(mutex_);
+  sqlite3_stmt* statement(const char* sql) KX_REQUIRES(mutex_);
+  // The statement that stores a row of the logs table, with its five
+  // columns in the order they are bound: group, log, token, key, priority.
+  sqlite3_stmt* insertStatement() KX_REQUIRES(mutex_);
+  void logSqliteError(const char* what) KX_REQUIRES(mutex_);
+
+  // Setting files aside and carrying their rows (src/DUZELogDBSetAside.cpp).
   // Sets the unusable file aside and opens a new one in its place.
   OpenResult replace() KX_REQUIRES(mutex_);
   std::optional<std::filesystem::path> setAside() KX_REQUIRES(mutex_);
@@ -160,29 +169,13 @@ class DUZELogDBStorage {
   CarryResult carryRowsFrom(const std::filesystem::path& aside, size_t& carried)
       KX_REQUIRES(mutex_);
   bool wasCarried(const FileIdentity& identity) KX_REQUIRES(mutex_);
-  // The lock file, opened (and made owner-read-write) on first use; -1 when
-  // it cannot be opened for writing, with the reason in `lockOpenError_`.
-  int lockFile() KX_REQUIRES(mutex_);
-  void closeLockFile() KX_REQUIRES(mutex_);
-  // Says once that this store sends without the lock, and why.
-  void warnSendingWithoutLock(bool unopenable, int error) KX_REQUIRES(mutex_);
-  // In a forked child, for every store: lets go of the copied lock file and
-  // of the parent's claim to send.
-  static void afterForkInChild() KX_NO_THREAD_SAFETY_ANALYSIS;
-  void closeDatabase() KX_REQUIRES(mutex_);
-  bool execute(const char* sql) KX_REQUIRES(mutex_);
-  sqlite3_stmt* statement(const char* sql) KX_REQUIRES(mutex_);
-  void logSqliteError(const char* what) KX_REQUIRES(mutex_);
 
   std::filesystem::path file_;
   dispatch::Mutex mutex_;
   sqlite3* db_ KX_GUARDED_BY(mutex_) = nullptr;
   bool closedForGood_ KX_GUARDED_BY(mutex_) = false;
-  // Opened and closed under the registry of stores too (see afterForkInChild).
-  int lockFd_ KX_GUARDED_BY(mutex_) = -1;
-  int lockOpenError_ KX_GUARDED_BY(mutex_) = 0;
-  bool sending_ KX_GUARDED_BY(mutex_) = false;
-  bool lockWarned_ KX_GUARDED_BY(mutex_) = false;
+  // "<file>.lock", with the claim to send (src/DUZELogLockFile.h).
+  const std::unique_ptr<DUZELogLockFile> lockFile_ KX_PT_GUARDED_BY(mutex_);
   std::map<std::string, sqlite3_stmt*, std::less<>> statements_ KX_GUARDED_BY(mutex_);
   // batch id -> (group id, row ids)
   std::map<std::string, std::pair<std::string, std::vector<int64_t>>> batches_

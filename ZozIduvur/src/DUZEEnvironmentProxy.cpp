@@ -1,0 +1,225 @@
+#include "DUZEEnvironmentProxy.h"
+
+#include <curl/curl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <vector>
+
+namespace {
+
+std::string lowered(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  return text;
+}
+
+std::optional<std::string> environmentValue(const std::string& name) {
+  const char* value = std::getenv(name.c_str());
+  if (!value || !*value) return std::nullopt;
+  return std::string(value);
+}
+
+// A URL's parts through libcurl's own parser; empty when there is none.
+std::string urlPart(CURLU* url, CURLUPart what) {
+  char* part = nullptr;
+  if (curl_url_get(url, what, &part, 0) != CURLUE_OK || !part) return {};
+  std::string text(part);
+  curl_free(part);
+  return text;
+}
+
+struct UrlParts {
+  std::string scheme;
+  std::string host;
+  std::string port;
+};
+
+std::optional<UrlParts> parseUrl(const std::string& text) {
+  CURLU* url = curl_url();
+  if (!url) return std::nullopt;
+  std::optional<UrlParts> parts;
+  if (curl_url_set(url, CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME) == CURLUE_OK) {
+    parts = UrlParts{lowered(urlPart(url, CURLUPART_SCHEME)), lowered(urlPart(url, CURLUPART_HOST)),
+                     urlPart(url, CURLUPART_PORT)};
+  }
+  curl_url_cleanup(url);
+  return parts;
+}
+
+// Every variable libcurl may take a proxy from for an http or https request
+// (HTTP_PROXY too, although only its lower-case form is read for http).
+constexpr const char* kProxyVariables[] = {"http_proxy",  "HTTP_PROXY", "https_proxy",
+                                           "HTTPS_PROXY", "all_proxy",  "ALL_PROXY"};
+
+// A proxy setting cut where a user name and password may be: everything
+// between the scheme and the last '@' counts as credentials, also where a
+// password holds an unencoded '/', '?', '#' or '@' (libcurl then ends the
+// host early and takes the user name for the proxy's host, the password's
+// start for its port).
+struct ProxyParts {
+  std::string scheme = "http";  // libcurl's guess when there is none
+  std::string credentials;
+  std::string place;  // host, port and whatever follows
+};
+
+ProxyParts splitProxy(const std::string& proxy) {
+  ProxyParts parts;
+  parts.place = proxy;
+  const size_t end = proxy.find("://");
+  const auto isSchemeCharacter = [](unsigned char c) {
+    return std::isalnum(c) || c == '+' || c == '-' || c == '.';
+  };
+  if (end != std::string::npos && end > 0 && std::isalpha(static_cast<unsigned char>(proxy[0])) &&
+      std::all_of(proxy.begin(), proxy.begin() + static_cast<std::ptrdiff_t>(end),
+                  isSchemeCharacter)) {
+    parts.scheme = lowered(proxy.substr(0, end));
+    parts.place = proxy.substr(end + 3);
+  }
+  if (const size_t at = parts.place.rfind('@'); at != std::string::npos) {
+    parts.credentials = parts.place.substr(0, at);
+    parts.place.erase(0, at + 1);
+  }
+  return parts;
+}
+
+// How messages name a proxy: "scheme://host:port", never with anything that
+// may be a user name or password.
+std::string displayedProxy(const std::string& proxy) {
+  const ProxyParts parts = splitProxy(proxy);
+  if (auto url = parseUrl(parts.scheme + "://" + parts.place); url && !url->host.empty()) {
+    std::string text = parts.scheme + "://" + url->host;
+    if (!url->port.empty()) text += ":" + url->port;
+    return text;
+  }
+  // Unreadable for libcurl too (the request fails on it, "Unsupported proxy
+  // syntax"): the place as it stands, up to its path.
+  return parts.scheme + "://" + parts.place.substr(0, parts.place.find_first_of("/?#"));
+}
+
+std::string percentDecoded(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size() &&
+        std::isxdigit(static_cast<unsigned char>(text[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(text[i + 2]))) {
+      out += static_cast<char>(std::stoi(text.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      out += text[i];
+    }
+  }
+  return out;
+}
+
+void replaceAll(std::string& text, const std::string& what, const std::string& with) {
+  for (size_t at = text.find(what); at != std::string::npos;
+       at = text.find(what, at + with.size())) {
+    text.replace(at, what.size(), with);
+  }
+}
+
+// Replaces `what` where it stands as a word of its own (no letter or digit
+// right before or after it).
+void replaceWord(std::string& text, const std::string& what, const std::string& with) {
+  const auto isWordCharacter = [&](size_t at) {
+    return at < text.size() && std::isalnum(static_cast<unsigned char>(text[at]));
+  };
+  for (size_t at = text.find(what); at != std::string::npos;) {
+    if ((at == 0 || !isWordCharacter(at - 1)) && !isWordCharacter(at + what.size())) {
+      text.replace(at, what.size(), with);
+      at = text.find(what, at + with.size());
+    } else {
+      at = text.find(what, at + 1);
+    }
+  }
+}
+
+// Whether libcurl sends a request for `url` through a proxy, answered by
+// libcurl itself rather than by a copy of its rules (which hosts no_proxy
+// names, in its own reading): a transfer that is stopped before it resolves
+// a name or opens a socket fails on the proxy's name when it goes through a
+// proxy (or on the proxy's syntax or scheme), and on the host's otherwise.
+bool libcurlSendsThroughAProxy(const std::string& url) {
+  CURL* easy = curl_easy_init();
+  if (!easy) return false;
+  curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+  curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
+  curl_resolver_start_callback stopResolving = [](void*, void*, void*) { return 1; };
+  curl_easy_setopt(easy, CURLOPT_RESOLVER_START_FUNCTION, stopResolving);
+  curl_opensocket_callback openNothing = [](void*, curlsocktype, curl_sockaddr*) {
+    return CURL_SOCKET_BAD;
+  };
+  curl_easy_setopt(easy, CURLOPT_OPENSOCKETFUNCTION, openNothing);
+  const CURLcode result = curl_easy_perform(easy);
+  curl_easy_cleanup(easy);
+  switch (result) {
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_URL_MALFORMAT:  // nothing is sent at all
+    case CURLE_UNSUPPORTED_PROTOCOL:
+    case CURLE_OUT_OF_MEMORY:
+    case CURLE_FAILED_INIT:
+      return false;
+    default:
+      return true;
+  }
+}
+
+}  // namespace
+
+namespace duze {
+
+// `text` with nothing left of the user names and passwords in the proxy
+// variables: libcurl quotes a proxy it cannot use whole, and names the host
+// and port it read out of a password with an unencoded '/'. The credentials
+// go with their '@' (a quoted proxy then reads as messages show it), and
+// every part of them that stands on its own becomes "***".
+std::string withoutProxyCredentials(std::string text) {
+  for (const char* name : kProxyVariables) {
+    const auto value = environmentValue(name);
+    if (!value) continue;
+    const std::string credentials = splitProxy(*value).credentials;
+    if (credentials.empty()) continue;
+    std::vector<std::string> pieces;
+    for (const std::string& form : {credentials, percentDecoded(credentials)}) {
+      replaceAll(text, form + "@", "");
+      replaceAll(text, form, "***");
+      for (size_t start = 0; start <= form.size();) {
+        const size_t end = std::min(form.find_first_of(":/?#@", start), form.size());
+        if (end > start) pieces.push_back(form.substr(start, end - start));
+        start = end + 1;
+      }
+    }
+    // Longest first, so that no piece is left half replaced.
+    std::sort(pieces.begin(), pieces.end(),
+              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+    for (const auto& piece : pieces) replaceWord(text, piece, "***");
+  }
+  return text;
+}
+
+std::optional<ProxySetting> proxySettingForUrl(const std::string& url) {
+  auto parts = parseUrl(url);
+  if (!parts || parts->scheme.empty()) return std::nullopt;
+  // Upper-case HTTP_PROXY is never read: a CGI program gets the client's
+  // "Proxy:" header field under that name.
+  std::vector<std::string> names{parts->scheme + "_proxy"};
+  if (parts->scheme != "http") {
+    std::string upper = names.front();
+    std::transform(upper.begin(), upper.end(), upper.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+    names.push_back(std::move(upper));
+  }
+  names.insert(names.end(), {"all_proxy", "ALL_PROXY"});
+  for (const auto& name : names) {
+    if (auto value = environmentValue(name)) {
+      if (!libcurlSendsThroughAProxy(url)) return std::nullopt;
+      return ProxySetting{displayedProxy(*value), name};
+    }
+  }
+  return std::nullopt;
+}
+
+}  // namespace duze

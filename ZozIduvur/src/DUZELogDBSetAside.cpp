@@ -1,0 +1,279 @@
+// Set-aside files of the log store: a database it cannot use is moved aside
+// under a name of its own and never deleted, and the rows of every such file
+// that still has a readable logs table are carried into the store once,
+// after which the file is renamed as carried, bytes unchanged.
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+
+#include "DUZELogLockFile.h"
+#include "DUZESqlite.h"
+#include "ZozIduvur/DUZELogDBStorage.h"
+#include "ZozIduvur/DUZELogger.h"
+
+namespace fs = std::filesystem;
+using duze::sqlite::execute;
+using duze::sqlite::StatementScope;
+using duze::sqlite::Transaction;
+using ReplacingLock = DUZELogLockFile::ReplacingLock;
+
+namespace {
+
+// What a set-aside file was when its rows were carried, recorded with them:
+// a file that comes back under a set-aside name (its rename was cut short)
+// is known and not carried twice.
+constexpr const char* kCreateCarried =
+    "CREATE TABLE IF NOT EXISTS \"carried_files\" (\"device\" INTEGER NOT NULL, "
+    "\"inode\" INTEGER NOT NULL, \"size\" INTEGER NOT NULL, \"modified\" INTEGER NOT NULL)";
+constexpr const char* kInsertCarried =
+    "INSERT INTO \"carried_files\" (\"device\", \"inode\", \"size\", \"modified\") "
+    "VALUES (?, ?, ?, ?)";
+constexpr const char* kSelectCarried =
+    "SELECT 1 FROM \"carried_files\" WHERE \"device\" = ? AND \"inode\" = ? AND \"size\" = ? "
+    "AND \"modified\" = ?";
+
+constexpr std::string_view kCompanionSuffixes[] = {"-wal", "-shm", "-journal"};
+
+std::function<void(const fs::path&)> movedAwayHook;
+std::function<void(std::string_view, const fs::path&)> carryingHook;
+
+// Moves a database file with its write-ahead log, shared memory and
+// journal. False (nothing moved) when the file itself cannot be moved.
+bool moveWithCompanions(const fs::path& from, const fs::path& to) {
+  std::error_code ec;
+  if (fs::exists(from, ec)) {
+    fs::rename(from, to, ec);
+    if (ec) return false;
+  }
+  if (movedAwayHook) movedAwayHook(from);
+  for (auto suffix : kCompanionSuffixes) {
+    const fs::path companion(from.string() + std::string(suffix));
+    if (fs::exists(companion, ec)) fs::rename(companion, to.string() + std::string(suffix), ec);
+  }
+  return true;
+}
+
+}  // namespace
+
+struct DUZELogDBStorage::FileIdentity {
+  int64_t device = 0;
+  int64_t inode = 0;
+  int64_t size = 0;
+  int64_t modified = 0;  // nanoseconds
+
+  static std::optional<FileIdentity> of(const fs::path& file) {
+    struct stat st;
+    if (::stat(file.c_str(), &st) != 0) return std::nullopt;
+    return FileIdentity{
+        static_cast<int64_t>(st.st_dev), static_cast<int64_t>(st.st_ino),
+        static_cast<int64_t>(st.st_size),
+        static_cast<int64_t>(st.st_mtim.tv_sec) * 1'000'000'000 + st.st_mtim.tv_nsec};
+  }
+  void bind(sqlite3_stmt* stmt) const {
+    int index = 0;
+    for (int64_t value : {device, inode, size, modified}) {
+      sqlite3_bind_int64(stmt, ++index, value);
+    }
+  }
+};
+
+void DUZELogDBStorage::setMovedAwayHookForTesting(std::function<void(const fs::path&)> hook) {
+  movedAwayHook = std::move(hook);
+}
+
+void DUZELogDBStorage::setCarryingHookForTesting(
+    std::function<void(std::string_view, const fs::path&)> hook) {
+  carryingHook = std::move(hook);
+}
+
+DUZELogDBStorage::OpenResult DUZELogDBStorage::replace() {
+  // Not a database of this schema: it is moved aside (not deleted, a later
+  // version may read it) and the store starts anew rather than lose every
+  // later log.
+  closeDatabase();
+  auto aside = setAside();
+  if (!aside) {
+    DUZELogError(kDUZELogTag, "The log database at %@ cannot be used nor moved aside.",
+                 file_.string());
+    return OpenResult::Unusable;
+  }
+  DUZELogError(kDUZELogTag,
+               "The log database at %@ cannot be used; it is replaced (the old file is kept as "
+               "%@).",
+               file_.string(), aside->filename().string());
+  const OpenResult result = open();
+  if (result != OpenResult::Opened) {
+    DUZELogError(kDUZELogTag, "Couldn't open the log database at %@.", file_.string());
+    // Its rows wait under the set-aside name for the first open that works.
+    return OpenResult::Unusable;
+  }
+  return result;
+}
+
+fs::path DUZELogDBStorage::unusedName(std::string_view tag) const {
+  std::error_code ec;
+  for (int n = 1;; ++n) {
+    fs::path name = file_.string() + std::string(tag) + (n == 1 ? "" : "." + std::to_string(n));
+    bool taken = fs::exists(name, ec);
+    for (auto suffix : kCompanionSuffixes) {
+      if (fs::exists(name.string() + std::string(suffix), ec)) taken = true;
+    }
+    if (!taken) return name;
+  }
+}
+
+std::optional<fs::path> DUZELogDBStorage::setAside() {
+  // A name of its own: an earlier set-aside file is never overwritten.
+  fs::path aside = unusedName(".unusable");
+  if (!moveWithCompanions(file_, aside)) return std::nullopt;
+  return aside;
+}
+
+std::vector<fs::path> DUZELogDBStorage::setAsideFiles() const {
+  const std::string prefix = file_.filename().string() + ".unusable";
+  // In the order they were set aside: "" first, then ".2", ".3", ...; any
+  // other name after those.
+  std::vector<std::pair<uint64_t, fs::path>> found;
+  std::error_code ec;
+  for (fs::directory_iterator it(file_.parent_path(), ec), end; !ec && it != end;
+       it.increment(ec)) {
+    const std::string name = it->path().filename().string();
+    std::error_code statError;
+    if (name.rfind(prefix, 0) != 0 || !it->is_regular_file(statError)) continue;
+    const std::string rest = name.substr(prefix.size());
+    if (std::any_of(std::begin(kCompanionSuffixes), std::end(kCompanionSuffixes),
+                    [&](std::string_view suffix) { return rest.ends_with(suffix); })) {
+      continue;
+    }
+    uint64_t order = UINT64_MAX;
+    if (rest.empty()) {
+      order = 1;
+    } else if (rest.size() > 1 && rest.size() < 19 && rest[0] == '.' &&
+               std::all_of(rest.begin() + 1, rest.end(),
+                           [](char c) { return c >= '0' && c <= '9'; })) {
+      order = std::stoull(rest.substr(1));
+    }
+    found.emplace_back(order, it->path());
+  }
+  std::sort(found.begin(), found.end());
+  std::vector<fs::path> files;
+  for (auto& [order, path] : found) files.push_back(std::move(path));
+  return files;
+}
+
+void DUZELogDBStorage::carrySetAsideFiles() {
+  if (setAsideFiles().empty()) return;
+  // One store at a time; the list is read again under the lock, since
+  // another store may have carried files meanwhile.
+  ReplacingLock carrying(*lockFile_, ReplacingLock::Mode::Exclusive);
+  for (const fs::path& aside : setAsideFiles()) {
+    size_t carried = 0;
+    const CarryResult result = carryRowsFrom(aside, carried);
+    // Not a database with a logs table this version reads: it keeps its name
+    // (a later version may read it). Rows that could not be stored wait for a
+    // later open. A file gone meanwhile was renamed by another store.
+    if (result != CarryResult::Carried && result != CarryResult::CarriedBefore) continue;
+    std::error_code ec;
+    if (!fs::exists(aside, ec)) continue;
+    const fs::path kept = unusedName(".carried");
+    if (!moveWithCompanions(aside, kept)) {
+      // Known as carried: a later open renames it without carrying it again.
+      DUZELogWarning(kDUZELogTag, "Couldn't rename %@ to %@.", aside.filename().string(),
+                     kept.filename().string());
+      continue;
+    }
+    if (result == CarryResult::CarriedBefore) {
+      DUZELogInfo(kDUZELogTag, "%@ was carried before; the file is kept as %@.",
+                  aside.filename().string(), kept.filename().string());
+    } else {
+      DUZELogInfo(kDUZELogTag,
+                  "%d log(s) of %@ were carried into the log database; the file is kept as %@.",
+                  static_cast<int>(carried), aside.filename().string(), kept.filename().string());
+    }
+  }
+}
+
+bool DUZELogDBStorage::wasCarried(const FileIdentity& identity) {
+  sqlite3_stmt* select = nullptr;
+  // No table: nothing was ever carried into this database.
+  if (sqlite3_prepare_v2(db_, kSelectCarried, -1, &select, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(select);
+    return false;
+  }
+  identity.bind(select);
+  const bool found = sqlite3_step(select) == SQLITE_ROW;
+  sqlite3_finalize(select);
+  return found;
+}
+
+DUZELogDBStorage::CarryResult DUZELogDBStorage::carryRowsFrom(const fs::path& aside,
+                                                              size_t& carried) {
+  carried = 0;
+  sqlite3_stmt* insert = insertStatement();
+  if (carryingHook) carryingHook("carrying", aside);
+  if (!insert) return CarryResult::Failed;
+  // Whether the file was carried is asked inside the transaction that
+  // carries it, before a byte of it is read: without a usable lock file
+  // another store may carry it meanwhile, and one that waited for that
+  // store's commit finds the file carried (also when that store died before
+  // renaming it) and copies nothing.
+  Transaction transaction(db_);
+  if (!transaction.began()) return CarryResult::Failed;
+  const auto found = FileIdentity::of(aside);
+  if (!found) return CarryResult::Gone;
+  if (!execute(db_, kCreateCarried)) return CarryResult::Failed;
+  if (wasCarried(*found)) return CarryResult::CarriedBefore;
+  sqlite3* old = nullptr;
+  sqlite3_stmt* select = nullptr;
+  if (sqlite3_open_v2(aside.c_str(), &old, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
+          SQLITE_OK ||
+      sqlite3_prepare_v2(old,
+                         "SELECT \"groupId\", \"log\", \"targetToken\", \"targetKey\", "
+                         "\"priority\" FROM \"logs\" ORDER BY \"id\"",
+                         -1, &select, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(select);
+    sqlite3_close_v2(old);
+    return CarryResult::NotCarried;
+  }
+  bool stored = true;
+  // The rows up to the first one that cannot be read; a row this schema
+  // refuses (a missing group, say) is skipped.
+  while (stored && sqlite3_step(select) == SQLITE_ROW) {
+    StatementScope scope{insert};
+    for (int column = 0; column < 5; ++column) {
+      sqlite3_bind_value(insert, column + 1, sqlite3_column_value(select, column));
+    }
+    const int step = sqlite3_step(insert);
+    if (step == SQLITE_DONE) {
+      ++carried;
+    } else if ((sqlite3_extended_errcode(db_) & 0xFF) != SQLITE_CONSTRAINT) {
+      logSqliteError("carry a log into");
+      stored = false;
+    }
+  }
+  sqlite3_finalize(select);
+  // Closing may fold the file's write-ahead log into it: what it is after
+  // that is what a later open finds.
+  sqlite3_close_v2(old);
+  const auto identity = FileIdentity::of(aside);
+  if (stored && identity) {
+    sqlite3_stmt* record = nullptr;
+    stored = sqlite3_prepare_v2(db_, kInsertCarried, -1, &record, nullptr) == SQLITE_OK;
+    if (stored) {
+      identity->bind(record);
+      stored = sqlite3_step(record) == SQLITE_DONE;
+    }
+    sqlite3_finalize(record);
+  }
+  if (stored && identity && transaction.commit()) {
+    if (carryingHook) carryingHook("carried", aside);
+    return CarryResult::Carried;
+  }
+  carried = 0;
+  return CarryResult::Failed;
+}

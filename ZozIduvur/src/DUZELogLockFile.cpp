@@ -1,0 +1,167 @@
+#include "DUZELogLockFile.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <set>
+#include <string>
+#include <utility>
+
+#include "ZozIduvur/DUZELogger.h"
+#include "ZozIduvur/DUZEUtility.h"
+#include "dispatch/Mutex.h"
+#include "dispatch/ThreadSafety.h"
+
+namespace {
+
+// The bytes the header describes.
+constexpr off_t kSendingByte = 0;
+constexpr off_t kReplacingByte = 1;
+
+// Locks one byte of an open lock file, as `command` says (waiting or not);
+// 0, or the error.
+int lockByte(int fd, off_t byte, int command, short type = F_WRLCK) {
+  struct flock lock {};
+  lock.l_type = type;
+  lock.l_whence = SEEK_SET;
+  lock.l_start = byte;
+  lock.l_len = 1;
+  while (::fcntl(fd, command, &lock) != 0) {
+    if (errno != EINTR) return errno;
+  }
+  return 0;
+}
+
+// Every lock file of the process: one is opened and closed under this lock,
+// which a fork takes too, so that a forked child knows every lock file
+// descriptor it copied. Never destroyed: stores held by other static objects
+// may end after it would.
+struct LockFileRegistry {
+  dispatch::Mutex mutex;
+  std::set<DUZELogLockFile*> members KX_GUARDED_BY(mutex);
+};
+LockFileRegistry& registry() {
+  static LockFileRegistry* const registry = new LockFileRegistry;
+  return *registry;
+}
+
+// Held from before a fork until it is done, in the parent and in the child.
+void lockRegistryForFork() KX_NO_THREAD_SAFETY_ANALYSIS { registry().mutex.lock(); }
+void unlockRegistryAfterFork() KX_NO_THREAD_SAFETY_ANALYSIS { registry().mutex.unlock(); }
+
+}  // namespace
+
+DUZELogLockFile::DUZELogLockFile(std::filesystem::path path) : path_(std::move(path)) {
+  static const int forkHandlers =
+      ::pthread_atfork(&lockRegistryForFork, &unlockRegistryAfterFork, &afterForkInChild);
+  (void)forkHandlers;  // without them a forked child keeps its parent's lock
+  LockFileRegistry& files = registry();
+  dispatch::LockGuard lock(files.mutex);
+  files.members.insert(this);
+}
+
+DUZELogLockFile::~DUZELogLockFile() {
+  close();
+  LockFileRegistry& files = registry();
+  dispatch::LockGuard lock(files.mutex);
+  files.members.erase(this);
+}
+
+// Only the forking thread runs in the child, holding the registry's lock
+// since before the fork. A store's own lock is not taken: a thread that held
+// it did not come along and never lets it go.
+void DUZELogLockFile::afterForkInChild() KX_NO_THREAD_SAFETY_ANALYSIS {
+  for (DUZELogLockFile* file : registry().members) {
+    // The copy would keep the parent's locks for as long as the child lives
+    // (a lock of an open file description lasts while any copy of it is
+    // open), and the parent's claim is not the child's: a child that sends
+    // takes a lock of its own, on a description of its own.
+    if (file->fd_ >= 0) ::close(file->fd_);
+    file->fd_ = -1;
+    file->sending_ = false;
+  }
+  unlockRegistryAfterFork();
+}
+
+void DUZELogLockFile::close() {
+  {
+    dispatch::LockGuard files(registry().mutex);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  sending_ = false;
+}
+
+int DUZELogLockFile::descriptor() {
+  if (fd_ >= 0) return fd_;
+  DUZEUtility::createDirectoryAtURL(path_.parent_path());
+  dispatch::LockGuard files(registry().mutex);
+  int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  int error = errno;
+  struct stat st;
+  if (fd < 0 && error == EACCES && ::stat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+      st.st_uid == ::geteuid() && ::chmod(path_.c_str(), 0600) == 0) {
+    // This user's own lock file, left without write permission (made under
+    // a umask that took it, or changed since): it is made writable again.
+    fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
+    error = errno;
+  }
+  if (fd < 0) {
+    openError_ = error;
+    return -1;
+  }
+  // Owner-read-write whatever the umask: a lock file made without the
+  // owner's write permission would keep every later run from locking it.
+  if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 07777) != 0600) {
+    ::fchmod(fd, 0600);
+  }
+  fd_ = fd;
+  return fd;
+}
+
+bool DUZELogLockFile::claimSending() {
+  if (sending_) return true;
+  const int fd = descriptor();
+  if (fd < 0) {
+    // Another user's file (left by a run under sudo), a folder, ...: sending
+    // goes on without the lock rather than never.
+    warnSendingWithoutLock(true, openError_);
+    return true;
+  }
+  const int error = lockByte(fd, kSendingByte, F_OFD_SETLK);
+  if (error == EAGAIN || error == EACCES) return false;  // another store sends
+  if (error != 0) warnSendingWithoutLock(false, error);
+  sending_ = error == 0;
+  return true;
+}
+
+void DUZELogLockFile::warnSendingWithoutLock(bool unopenable, int error) {
+  if (std::exchange(warned_, true)) return;
+  const std::string lock = path_.string();
+  DUZELogWarning(
+      kDUZELogTag,
+      "The sending lock %@ (%@); logs are sent without it, and other programs on this "
+      "data folder may send the same logs.",
+      unopenable ? "file " + lock + " cannot be opened" : "of " + lock + " cannot be taken",
+      std::string(std::strerror(error)));
+}
+
+DUZELogLockFile::ReplacingLock::ReplacingLock(DUZELogLockFile& file, Mode mode)
+    : fd_(file.descriptor()) {
+  const short type = mode == Mode::Shared ? F_RDLCK : F_WRLCK;
+  if (fd_ >= 0 && lockByte(fd_, kReplacingByte, F_OFD_SETLKW, type) != 0) fd_ = -1;
+}
+
+DUZELogLockFile::ReplacingLock::~ReplacingLock() {
+  if (fd_ < 0) return;
+  struct flock unlock {};
+  unlock.l_type = F_UNLCK;
+  unlock.l_whence = SEEK_SET;
+  unlock.l_start = kReplacingByte;
+  unlock.l_len = 1;
+  ::fcntl(fd_, F_OFD_SETLK, &unlock);
+}

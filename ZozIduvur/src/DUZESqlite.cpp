@@ -1,0 +1,33 @@
+#include "DUZESqlite.h"
+
+#include "ZozIduvur/DUZELogger.h"
+
+namespace duze::sqlite {
+
+bool execute(sqlite3* db, const char* sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+    DUZELogError(kDUZELogTag, "SQLite statement failed: %@ (%@)", sql, message ? message : "");
+    sqlite3_free(message);
+    return false;
+  }
+  return true;
+}
+
+Transaction::Transaction(sqlite3* db) : db_(db) {
+  if (execute(db_, "BEGIN IMMEDIATE")) state_ = State::Open;
+}
+
+Transaction::~Transaction() {
+  // Also after a failed commit: one that failed busy leaves the transaction
+  // open, and the connection's next one could not begin.
+  if (state_ == State::Open) execute(db_, "ROLLBACK");
+}
+
+bool Transaction::commit() {
+  if (state_ != State::Open || !execute(db_, "COMMIT")) return false;
+  state_ = State::Committed;
+  return true;
+}
+
+}  // namespace duze::sqlite

@@ -1,0 +1,55 @@
+#pragma once
+
+#include <sqlite3.h>
+
+#include <string_view>
+
+// The few pieces over SQLite's C interface that the log store's files share.
+namespace duze::sqlite {
+
+// Runs statements that return no rows; false, with an error log naming the
+// statement and SQLite's message, when one fails.
+bool execute(sqlite3* db, const char* sql);
+
+// Binds text that outlives the statement's step.
+inline void bindText(sqlite3_stmt* stmt, int index, std::string_view text) {
+  sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
+}
+
+// Resets a cached statement and clears its bindings when the scope ends.
+struct StatementScope {
+  sqlite3_stmt* stmt;
+  ~StatementScope() {
+    if (stmt) {
+      sqlite3_reset(stmt);
+      sqlite3_clear_bindings(stmt);
+    }
+  }
+};
+
+// A transaction for a scope. It begins IMMEDIATE: the database's write lock
+// is taken at the start (waiting as long as the connection's busy timeout),
+// so what the transaction reads stays true until it commits, and no write in
+// it fails halfway for a writer that came between. It commits only when
+// asked; whatever ends the scope before a commit went through (an early
+// return, a failed step, a failed commit) rolls it back. A statement of it
+// that fails is logged as `execute` logs it.
+class Transaction {
+ public:
+  explicit Transaction(sqlite3* db);
+  ~Transaction();
+  Transaction(const Transaction&) = delete;
+  Transaction& operator=(const Transaction&) = delete;
+
+  // False when it could not begin: it holds nothing, and commits nothing.
+  bool began() const { return state_ != State::NotBegun; }
+  // False when it did not begin or the commit failed.
+  bool commit();
+
+ private:
+  enum class State { NotBegun, Open, Committed };
+  sqlite3* db_;
+  State state_ = State::NotBegun;
+};
+
+}  // namespace duze::sqlite

@@ -53,6 +53,13 @@ class ROCrashSignalHandler {
   // (system/ThreadStacks.h); the handler stack is reserved.
   bool registerHandlerWithSignal(int signo, std::shared_ptr<foundation::NSError>* error);
 
+  // Undoes one `registerHandlerForSignal` with the same arguments, for a
+  // set-up that failed halfway: the callback and one forwarding entry leave
+  // the chain, and once no registration for `signo` remains, its action is
+  // the one the registry replaced again. Alternate stacks stay.
+  void unregisterHandlerForSignal(int signo, rocrash_signal_handler_callback_func callback,
+                                  void* context);
+
   // Empties the callback chain and the saved previous actions. The process's
   // signal actions keep pointing at the registry's handler.
   static void resetHandlers();

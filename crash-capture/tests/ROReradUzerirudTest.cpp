@@ -562,27 +562,39 @@ TEST(ROReradUzerirudPaths, IdentifierSlashesBecomeUnderscores) {
   EXPECT_FALSE(reporter->purgePendingCrashReport());
 }
 
-// The state letter of thread `tid` of process `pid` ('R', 'S', ...), or 0
-// when it cannot be read. Async-signal-safe.
-char threadState(pid_t pid, pid_t tid) {
+// A field of the status of thread `tid` of process `pid` ("State", "SigPnd"):
+// its text up to the line's end, or empty when it cannot be read. Uses no
+// heap (a child made by vfork calls it).
+struct StatusField {
+  char text[64] = {};
+};
+StatusField threadStatus(pid_t pid, pid_t tid, const char* field) {
+  StatusField value;
   char path[64];
-  snprintf(path, sizeof path, "/proc/%d/task/%d/stat", pid, tid);
+  snprintf(path, sizeof path, "/proc/%d/task/%d/status", pid, tid);
   int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return 0;
-  char text[512];
+  if (fd < 0) return value;
+  char text[4096];
   ssize_t n = read(fd, text, sizeof text - 1);
   close(fd);
-  if (n <= 0) return 0;
+  if (n <= 0) return value;
   text[n] = '\0';
-  const char* end = strrchr(text, ')');
-  return end != nullptr && end[1] == ' ' ? end[2] : 0;
+  char key[32];
+  snprintf(key, sizeof key, "\n%s:\t", field);
+  const char* at = strstr(text, key);
+  if (at == nullptr) return value;
+  at += strlen(key);
+  for (size_t i = 0; i + 1 < sizeof value.text && at[i] != '\0' && at[i] != '\n'; ++i) {
+    value.text[i] = at[i];
+  }
+  return value;
 }
 
 // An earlier run's pending report is there when the child enables and
 // crashes, with a writer that is killed midway when asked: a thread of the
-// child spins until the writer parks it, and a process of its own, watching
-// that thread, ends the child as soon as it is parked. The status of the
-// child.
+// child waits in vfork, where it cannot park, and its vfork child ends the
+// process as soon as the writer has asked that thread to park (and waits for
+// it). The status of the child.
 int crashBesideAnEarlierReport(const ROReradUzerirud& reporter, bool killMidway) {
   pid_t pid = fork();
   if (pid == 0) {
@@ -590,25 +602,25 @@ int crashBesideAnEarlierReport(const ROReradUzerirud& reporter, bool killMidway)
     auto child = ROReradUzerirud::initWithApplicationIdentifier(reporter.applicationIdentifier(),
                                                                 "7", "1.0", reporter.config());
     if (!child->enableCrashReporter()) _exit(90);
-    static std::atomic<pid_t> spinner{0};
+    static std::atomic<pid_t> waiter{0};
     if (killMidway) {
       std::thread([] {
-        spinner = sys::mach_thread_self();
-        for (;;) asm volatile("" ::: "memory");
-      }).detach();
-      while (spinner.load() == 0 || threadState(getpid(), spinner.load()) != 'R') {
-        std::this_thread::yield();
-      }
-      const pid_t self = getpid();
-      if (fork() == 0) {
-        for (;;) {
-          const char state = threadState(self, spinner.load());
-          if (state == 0) _exit(0);
-          if (state != 'R') {
-            kill(self, SIGKILL);
-            _exit(0);
+        const pid_t self = getpid();
+        const pid_t thread = sys::mach_thread_self();
+        waiter = thread;
+        if (vfork() == 0) {
+          const uint64_t parking = uint64_t{1} << (sys::thread_parking_signal() - 1);
+          for (;;) {
+            const StatusField pending = threadStatus(self, thread, "SigPnd");
+            if (pending.text[0] == '\0') _exit(0);  // the process is gone
+            if ((strtoull(pending.text, nullptr, 16) & parking) != 0) break;
           }
+          kill(self, SIGKILL);
+          _exit(0);
         }
+      }).detach();
+      while (waiter.load() == 0 || threadStatus(getpid(), waiter.load(), "State").text[0] != 'D') {
+        std::this_thread::yield();
       }
     }
     callerOfTheCrash();

@@ -95,8 +95,24 @@ struct StackBlock {
 
 std::atomic<StackBlock*> gBlocks{nullptr};
 
+// ThreadSanitizer ends its record of a thread in the last round of the
+// thread's key destructors, where its stack is given back, and may do so
+// first: an atomic operation of the thread after that (giving a stack back to
+// its block) faults inside the sanitizer. Under it each stack is a mapping of
+// its own, unmapped with a plain call.
+#if defined(__SANITIZE_THREAD__)
+#define KX_STACKS_SHARE_BLOCKS 0
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KX_STACKS_SHARE_BLOCKS 0
+#endif
+#endif
+#ifndef KX_STACKS_SHARE_BLOCKS
+#define KX_STACKS_SHARE_BLOCKS 1
+#endif
+
 enum GuardInstall : int32_t { kGuardsUnknown = 0, kGuardsInstalled = 1, kGuardsMissing = 2 };
-std::atomic<int32_t> gGuardInstall{kGuardsUnknown};
+std::atomic<int32_t> gGuardInstall{KX_STACKS_SHARE_BLOCKS ? kGuardsUnknown : kGuardsMissing};
 
 // A stack of its own mapping: `usable` bytes above a protected guard page.
 AltStack mapOwnStack(size_t usable) {
@@ -167,6 +183,10 @@ AltStack takeStackMemory(size_t size) {
 // Gives back a stack that no thread has as its alternate stack any more.
 void giveBackStackMemory(const AltStack& stack) {
   if (stack.mapping == nullptr) return;
+  if (!KX_STACKS_SHARE_BLOCKS) {
+    munmap(stack.mapping, stack.total);
+    return;
+  }
   auto* at = static_cast<char*>(stack.mapping);
   for (StackBlock* b = gBlocks.load(std::memory_order_acquire); b != nullptr; b = b->next) {
     if (at < b->base || at >= b->base + b->stride * kStacksPerBlock) continue;

@@ -495,21 +495,31 @@ std::vector<ElfSymbolSpan> cutIntoSpans(const std::vector<Candidate>& candidates
   return spans;
 }
 
+// A copy of .dynsym and its names. They are the loaded object's, which
+// another thread may unload while they are read, and its dynamic section may
+// point at any memory the process can read (a sanitizer's own, say): they are
+// read through checked copies, never in place. Empty when they cannot be read.
+// Throws std::bad_alloc.
+struct DynamicTableCopy {
+  explicit DynamicTableCopy(const ElfSymbolTable& loaded)
+      : symbols(loaded.count), strings(loaded.stringsSize) {
+    if (!readOwn(reinterpret_cast<uint64_t>(loaded.symbols), symbols.data(),
+                 symbols.size() * sizeof(Elf64_Sym)) ||
+        !readOwn(reinterpret_cast<uint64_t>(loaded.strings), strings.data(), strings.size())) {
+      symbols.clear();
+    }
+  }
+  ElfSymbolTable table() const {
+    return {symbols.data(), symbols.size(), strings.data(), strings.size()};
+  }
+  std::vector<Elf64_Sym> symbols;
+  std::vector<char> strings;
+};
+
 void buildSymbolIndex(ElfImage* image) {
   try {
-    // .dynsym is the loaded object's, which another thread may unload while
-    // it is read: it is read from a copy.
-    std::vector<Elf64_Sym> dynamicSymbols(image->tables[1].count);
-    std::vector<char> dynamicStrings(image->tables[1].stringsSize);
-    if (!readOwn(reinterpret_cast<uint64_t>(image->tables[1].symbols), dynamicSymbols.data(),
-                 dynamicSymbols.size() * sizeof(Elf64_Sym)) ||
-        !readOwn(reinterpret_cast<uint64_t>(image->tables[1].strings), dynamicStrings.data(),
-                 dynamicStrings.size())) {
-      dynamicSymbols.clear();
-    }
-    const ElfSymbolTable tables[2] = {image->tables[0],
-                                      {dynamicSymbols.data(), dynamicSymbols.size(),
-                                       dynamicStrings.data(), dynamicStrings.size()}};
+    const DynamicTableCopy dynamic(image->tables[1]);
+    const ElfSymbolTable tables[2] = {image->tables[0], dynamic.table()};
     std::vector<Candidate> candidates;
     uint32_t order = 0;
     for (uint32_t t = 0; t < 2; ++t) {
@@ -638,7 +648,14 @@ bool elf_image_symbol_for_pc(const ElfImage* image, uint64_t pc, uint64_t* start
 }
 
 bool elf_image_symbol_by_name(const ElfImage* image, const char* name, uint64_t* address) {
-  for (const ElfSymbolTable& table : image->tables) {
+  std::unique_ptr<DynamicTableCopy> dynamic;
+  try {
+    dynamic = std::make_unique<DynamicTableCopy>(image->tables[1]);
+  } catch (...) {
+    return false;
+  }
+  const ElfSymbolTable tables[2] = {image->tables[0], dynamic->table()};
+  for (const ElfSymbolTable& table : tables) {
     for (size_t i = 0; i < table.count; ++i) {
       Elf64_Sym sym;
       memcpy(&sym, static_cast<const Elf64_Sym*>(table.symbols) + i, sizeof sym);

@@ -286,6 +286,42 @@ Elf64_Sym symbolAt(uint64_t value, uint64_t size, unsigned bind = STB_GLOBAL,
                    size};
 }
 
+// The address sanitizer keeps its shadow of application memory in mappings
+// that can be read, but not through its own checked calls (memchr, strcmp):
+// names that a dynamic section puts there are read through copies only. The
+// object lies low, below its own shadow, as the fuzz target lays its input.
+#if defined(__SANITIZE_ADDRESS__)
+TEST(ElfImage, DynamicNamesAnywhereAreReadThroughCopies) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  uint8_t* mem = nullptr;
+  for (uint64_t at = 0x10000000; at < 0x70000000 && mem == nullptr; at += 0x10000000) {
+    void* made = mmap(reinterpret_cast<void*>(at), page, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    if (made == reinterpret_cast<void*>(at)) mem = static_cast<uint8_t*>(made);
+  }
+  ASSERT_NE(mem, nullptr);
+  auto put = [&](size_t at, const auto& value) { std::memcpy(mem + at, &value, sizeof value); };
+  put(0, objectHeader(2));
+  const uint64_t base = reinterpret_cast<uint64_t>(mem);
+  const uint64_t dynamic = 0x100, hash = 0x200, symbols = 0x300;
+  put(sizeof(Elf64_Ehdr), Elf64_Phdr{PT_LOAD, PF_R | PF_X, 0, 0, 0, page, page, page});
+  put(sizeof(Elf64_Ehdr) + sizeof(Elf64_Phdr),
+      Elf64_Phdr{PT_DYNAMIC, PF_R, dynamic, dynamic, 0, 0x80, 0x80, 8});
+  // The names: the object's own shadow (x86-64's shadow offset).
+  const uint64_t shadow = (base >> 3) + 0x7fff8000;
+  put(dynamic, symbolEntries(base + hash, base + symbols, shadow, 64));
+  put(hash, std::array<uint32_t, 2>{1, 2});
+  put(symbols + sizeof(Elf64_Sym), symbolAt(0x10, 8));
+  sys::ElfImage image;
+  ASSERT_TRUE(sys::elf_image_init(&image, base, nullptr));
+  ASSERT_EQ(image.tables[1].count, 2u);
+  uint64_t address = 0;
+  EXPECT_FALSE(sys::elf_image_symbol_by_name(&image, "absent", &address));
+  sys::elf_image_free(&image);
+  munmap(mem, page);
+}
+#endif
+
 // What a scan over the whole table answers: the covering symbol that starts
 // last, a global one before a local one starting with it, else the first. A
 // symbol covers only the object's mapped range (`mapped` bytes); one whose

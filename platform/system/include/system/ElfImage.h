@@ -86,7 +86,7 @@ void elf_image_free(ElfImage* image);
 bool elf_image_symbol_for_pc(const ElfImage* image, uint64_t pc, uint64_t* start, const char** name,
                              size_t* nameRoom);
 // The runtime address of the first defined symbol named `name`. Not for
-// crash time (a walk over both tables).
+// crash time (a walk over both tables, `.dynsym` through a copy).
 bool elf_image_symbol_by_name(const ElfImage* image, const char* name, uint64_t* address);
 
 }  // namespace sys

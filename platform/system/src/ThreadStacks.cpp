@@ -175,8 +175,9 @@ AltStack takeStackMemory(size_t size) {
       }
     }
     if (StackBlock* b = newBlock(stride)) return {b->base, stride};
-    if (gGuardInstall.load(std::memory_order_acquire) != kGuardsMissing) return {};
   }
+  // No block (the kernel cannot guard inside one, or had no room for a
+  // whole block): a mapping of its own.
   return mapOwnStack(usable);
 }
 

@@ -53,6 +53,31 @@ void rocrash_async_image_list_append(rocrash_async_image_list* list, rocrash_vm_
   }
 }
 
+namespace {
+
+// Frees the records of removed images once no walk is in progress: a walk
+// that begins later starts from the head, from which they are no longer
+// reachable (the unlinking and the check of the walk count are sequentially
+// consistent, as is a walk's raising of the count before its first load).
+// Under the writers' lock.
+// Spare entries still name the records of their removed images: they are
+// cleared first, so that a walk that later strays into the spare list (from
+// an entry unlinked under it) ends there.
+void releaseRetired(rocrash_async_image_list_state* s) {
+  if (s->retired.empty() || s->refcount.load(std::memory_order_seq_cst) != 0) return;
+  for (rocrash_async_image_list_entry* e = s->free; e != nullptr;
+       e = e->next.load(std::memory_order_relaxed)) {
+    e->value.store(nullptr, std::memory_order_relaxed);
+  }
+  for (rocrash_async_macho* image : s->retired) {
+    rocrash_async_macho_free(image);
+    free(image);
+  }
+  s->retired.clear();
+}
+
+}  // namespace
+
 void rocrash_async_image_list_remove(rocrash_async_image_list* list,
                                      rocrash_vm_address_t header) noexcept {
   rocrash_async_image_list_state* s = list->shared;
@@ -70,11 +95,15 @@ void rocrash_async_image_list_remove(rocrash_async_image_list* list,
       rocrash_async_image_list_entry* next = entry->next.load(std::memory_order_acquire);
       rocrash_async_image_list_entry* expected = entry;
       if (entry == s->head.load(std::memory_order_acquire)) {
-        s->head.compare_exchange_strong(expected, next, std::memory_order_release);
+        s->head.compare_exchange_strong(expected, next, std::memory_order_seq_cst);
       } else {
-        entry->prev->next.compare_exchange_strong(expected, next, std::memory_order_release);
+        entry->prev->next.compare_exchange_strong(expected, next, std::memory_order_seq_cst);
       }
-      s->retired.push_back(entry->value.load(std::memory_order_relaxed));
+      try {
+        s->retired.push_back(entry->value.load(std::memory_order_relaxed));
+      } catch (...) {
+        // Without room to keep it, the record stays allocated for good.
+      }
       if (next != nullptr) {
         next->prev = entry->prev;
       } else {
@@ -91,19 +120,22 @@ void rocrash_async_image_list_remove(rocrash_async_image_list* list,
     }
   }
   rocrash_async_image_list_set_reading(list, false);
+  std::lock_guard<std::mutex> guard(s->lock);
+  releaseRetired(s);
 }
 
 void rocrash_async_image_list_set_reading(rocrash_async_image_list* list, bool reading) noexcept {
-  list->shared->refcount.fetch_add(reading ? 1 : -1, std::memory_order_acq_rel);
+  list->shared->refcount.fetch_add(reading ? 1 : -1, std::memory_order_seq_cst);
 }
 
 rocrash_async_macho* rocrash_async_image_list_next(rocrash_async_image_list* list,
                                                    rocrash_async_macho* current) noexcept {
   rocrash_async_image_list_entry* next =
-      current == nullptr ? list->shared->head.load(std::memory_order_acquire)
+      current == nullptr ? list->shared->head.load(std::memory_order_seq_cst)
                          : current->list_entry->next.load(std::memory_order_acquire);
   if (next == nullptr) return nullptr;
   rocrash_async_macho* image = next->value.load(std::memory_order_acquire);
+  if (image == nullptr) return nullptr;  // a spare entry whose record is gone
   image->list_entry = next;
   return image;
 }

@@ -4,8 +4,10 @@
 #include <mutex>
 
 namespace {
+// Never destroyed: image notices log through it, and a program may load or
+// close libraries from its global destructors.
 std::mutex gSinkLock;
-std::function<void(const std::string&)> gSink;
+std::function<void(const std::string&)>& gSink = *new std::function<void(const std::string&)>();
 }  // namespace
 
 void ROCrashLog(const std::string& line) {

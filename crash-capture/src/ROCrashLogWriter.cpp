@@ -242,9 +242,11 @@ const char* formatNumber(int32_t n, char buffer[16]) {
 class ImageListWalk {
  public:
   explicit ImageListWalk(rocrash_async_image_list* list) noexcept : list_(list) {
-    rocrash_async_image_list_set_reading(list_, true);
+    if (list_ != nullptr) rocrash_async_image_list_set_reading(list_, true);
   }
-  ~ImageListWalk() { rocrash_async_image_list_set_reading(list_, false); }
+  ~ImageListWalk() {
+    if (list_ != nullptr) rocrash_async_image_list_set_reading(list_, false);
+  }
   ImageListWalk(const ImageListWalk&) = delete;
   ImageListWalk& operator=(const ImageListWalk&) = delete;
 
@@ -676,7 +678,9 @@ void freshUUID(uint8_t uuid[16]) {
 }  // namespace
 
 bool rocrash_log_writer_adopt_process(rocrash_log_writer* writer) noexcept {
-  const auto pid = static_cast<uint32_t>(sys::mach_task_self());
+  // Asked of the kernel: a child in its parent's memory goes by its parent's
+  // task name.
+  const auto pid = static_cast<uint32_t>(syscall(SYS_getpid));
   auto& forked = writer->forked_process;
   if (pid == forked.set_up_in) return false;
   if (forked.process_id == pid) return true;
@@ -999,6 +1003,9 @@ rocrash_error_t rocrash_log_writer_write(rocrash_log_writer* writer, sys::thread
   const sys::task_t task = sys::mach_task_self();
   const sys::thread_t self = rocrash_async_mach_thread_self();
   rocrash_log_writer_adopt_process(writer);
+  // The images a write finds stay listed (their records valid) until it
+  // ends, though its walks come and go.
+  ImageListWalk imagesHeld(image_list);
 
   ThreadRoom room(writer);
   const uint32_t threadCount = listThreads(task, room.threads, room.capacity, crashed_thread, self,

@@ -11,6 +11,7 @@
 #include "crash-capture/AsyncList.h"
 #include "crash-capture/AsyncSafe.h"
 #include "crash-capture/ROReradUzerirudError.h"
+#include "system/Task.h"
 #include "system/ThreadStacks.h"
 
 namespace {
@@ -38,10 +39,14 @@ using CallbackList = rocrash::async::async_list<CallbackEntry>;
 using ActionList = rocrash::async::async_list<PreviousAction>;
 
 // Both lists live for the whole process; a signal handler may walk them at
-// any time, so they are made before main and never move.
-CallbackList gCallbacks;
-ActionList gPreviousActions;
+// any time, so they are made before main and never move. They are never
+// destroyed either: a crash in a global destructor of the program, or in an
+// exit handler, is still reported.
+CallbackList& gCallbacks = *new CallbackList();
+ActionList& gPreviousActions = *new ActionList();
 std::mutex gRegistrationLock;
+// Registrations per signal still in force (under the registration lock).
+int gRegistrations[NSIG] = {};
 
 // One handler stack for the process, taken by one thread at a time: the
 // thread whose signal runs the chain while another already does (a second
@@ -95,6 +100,7 @@ struct Delivery {
   siginfo_t* info;
   void* uap;
   void* top;
+  size_t usable;
   stack_t previous;  // the thread's alternate stack before
   bool switched;
 };
@@ -106,11 +112,39 @@ void dispatchOnHandlerStack(void* delivery) {
   // arrives below, on this stack, rather than at the top of the stack the
   // signal came on, where this delivery's frames still are.
   stack_t here;
-  here.ss_sp = static_cast<char*>(d->top) - gHandlerStackUsable;
-  here.ss_size = gHandlerStackUsable;
+  here.ss_sp = static_cast<char*>(d->top) - d->usable;
+  here.ss_size = d->usable;
   here.ss_flags = 0;
   d->switched = sigaltstack(&here, &d->previous) == 0;
   dispatchHere(d->signo, d->info, d->uap);
+}
+
+// Runs the chain on the stack whose top is `top`, then gives the thread its
+// alternate stack back.
+void dispatchOn(void* top, size_t usable, int signo, siginfo_t* info, void* uap) {
+  Delivery delivery = {signo, info, uap, top, usable, {}, false};
+  rocrash_async_call_on_stack(top, dispatchOnHandlerStack, &delivery);
+  if (delivery.switched) {
+    delivery.previous.ss_flags &= ~SS_ONSTACK;
+    sigaltstack(&delivery.previous, nullptr);
+  }
+}
+
+// A child in its parent's memory (made by vfork) leaves the parent's handler
+// stack be: its chain runs on a stack mapped for it alone, unmapped before
+// the handler returns (or left to the parent, should the child end inside).
+void dispatchOnOwnStack(int signo, siginfo_t* info, void* uap) {
+  const size_t page = sys::vm_page_size();
+  const size_t size = kHandlerStackSize + page;
+  void* mapping = mmap(nullptr, size, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (mapping == MAP_FAILED) {
+    dispatchHere(signo, info, uap);
+    return;
+  }
+  mprotect(mapping, page, PROT_NONE);
+  dispatchOn(static_cast<char*>(mapping) + size, kHandlerStackSize, signo, info, uap);
+  munmap(mapping, size);
 }
 
 // The registry's handler: the chain runs on the handler stack when it is
@@ -119,14 +153,11 @@ void dispatchSignal(int signo, siginfo_t* info, void* uap) {
   const int savedErrno = errno;
   void* top = gHandlerStackTop.load(std::memory_order_acquire);
   int32_t idle = 0;
-  if (top != nullptr && gHandlerStackHolder.compare_exchange_strong(idle, sys::mach_thread_self(),
-                                                                    std::memory_order_acquire)) {
-    Delivery delivery = {signo, info, uap, top, {}, false};
-    rocrash_async_call_on_stack(top, dispatchOnHandlerStack, &delivery);
-    if (delivery.switched) {
-      delivery.previous.ss_flags &= ~SS_ONSTACK;
-      sigaltstack(&delivery.previous, nullptr);
-    }
+  if (sys::task_shares_parent_memory()) {
+    dispatchOnOwnStack(signo, info, uap);
+  } else if (top != nullptr && gHandlerStackHolder.compare_exchange_strong(
+                                   idle, sys::mach_thread_self(), std::memory_order_acquire)) {
+    dispatchOn(top, gHandlerStackUsable, signo, info, uap);
     gHandlerStackHolder.store(0, std::memory_order_release);
   } else {
     dispatchHere(signo, info, uap);
@@ -252,12 +283,18 @@ bool ROCrashSignalHandler::registerHandlerWithSignal(int signo,
     }
   }
   gPreviousActions.set_reading(false);
-  if (installed) return true;
+  const bool counted = signo > 0 && signo < NSIG;
+  if (installed) {
+    if (counted) ++gRegistrations[signo];
+    return true;
+  }
 
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_sigaction = dispatchSignal;
-  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  // A signal handed on to the application's handler (one of its own kills)
+  // interrupts no system call of the thread it arrives on.
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
   sigemptyset(&action.sa_mask);
   PreviousAction previous;
   previous.signo = signo;
@@ -266,10 +303,34 @@ bool ROCrashSignalHandler::registerHandlerWithSignal(int signo,
     return false;
   }
   gPreviousActions.nasync_append(previous);
+  if (counted) gRegistrations[signo] = 1;
   return true;
 }
 
+void ROCrashSignalHandler::unregisterHandlerForSignal(int signo,
+                                                      rocrash_signal_handler_callback_func callback,
+                                                      void* context) {
+  std::lock_guard<std::mutex> lock(gRegistrationLock);
+  gCallbacks.nasync_remove_first({callback, context});
+  gCallbacks.nasync_remove_first({forwardToPreviousAction, nullptr});
+  if (signo <= 0 || signo >= NSIG || gRegistrations[signo] == 0 || --gRegistrations[signo] > 0) {
+    return;
+  }
+  gPreviousActions.set_reading(true);
+  for (ActionList::node* n = gPreviousActions.next(nullptr); n != nullptr;
+       n = gPreviousActions.next(n)) {
+    if (n->value.signo == signo) {
+      sigaction(signo, &n->value.action, nullptr);
+      break;
+    }
+  }
+  gPreviousActions.set_reading(false);
+  gPreviousActions.nasync_remove_first({signo, {}});
+}
+
 void ROCrashSignalHandler::resetHandlers() {
+  std::lock_guard<std::mutex> lock(gRegistrationLock);
   gPreviousActions.nasync_remove_all();
   gCallbacks.nasync_remove_all();
+  for (int& count : gRegistrations) count = 0;
 }

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <type_traits>
 
 #include "crash-capture/AsyncFile.h"
 #include "crash-capture/AsyncMachException.h"
@@ -28,6 +30,7 @@
 #include "foundation/Paths.h"
 #include "objc/NSException.h"
 #include "system/ImageEvents.h"
+#include "system/ReservedDescriptors.h"
 #include "system/SystemFacts.h"
 #include "system/ThreadStacks.h"
 
@@ -49,20 +52,28 @@ struct CrashStorage {
   // The report's file, made at enabling without a name (O_TMPFILE) in the
   // data folder: a process that has used up its descriptors still has it. It
   // gets its name once the report in it is whole. -1 where the file system
-  // cannot make such files; the file is then made at crash time.
+  // cannot make such files; the file is then made at crash time. It is
+  // written only while the number still names that file, unnamed: a program
+  // that closed it and got the number back for a file of its own keeps that
+  // file as it was.
   int reportFile = -1;
+  sys::descriptor_identity reportFileIdentity;
   rocrash_mach_exception_port_set previousPorts{};
   void* callbackContext = nullptr;
   void (*handleSignal)(siginfo_t*, void*, void*) = nullptr;
 };
 CrashStorage gStorage;
+// Read by the handlers until the process ends, static destruction included.
+static_assert(std::is_trivially_destructible_v<CrashStorage>);
 
 std::mutex gEnableLock;
 bool gEnabledOnce = false;
 std::atomic<uint32_t> gUncaughtExceptionSeen{0};
 std::atomic<NSUncaughtExceptionHandler> gUncaughtExceptionHandler{nullptr};
-// In Mach mode the server lives as long as the process.
-std::shared_ptr<ROCrashMachExceptionServer> gMachServer;
+// In Mach mode the server lives as long as the process, through the static
+// destruction at exit too: a crash in a global destructor still has it.
+std::shared_ptr<ROCrashMachExceptionServer>& gMachServer =
+    *new std::shared_ptr<ROCrashMachExceptionServer>();
 
 rocrash_async_image_list gImageList;
 std::once_flag gInitializeOnce;
@@ -234,7 +245,7 @@ bool appendNumber(char* path, size_t* length, uint64_t value) {
 
 // The queued-reports folder joined with the report's UUID in hex and
 // ".rocrash": a name no other report has.
-bool queuedName(char* path) {
+bool queuedName(const rocrash_log_writer& writer, char* path) {
   size_t length = 0;
   if (!appendText(path, &length, gStorage.queueFolder) || !appendText(path, &length, "/")) {
     return false;
@@ -242,8 +253,8 @@ bool queuedName(char* path) {
   char hex[33];
   static const char kDigits[] = "0123456789abcdef";
   for (int i = 0; i < 16; ++i) {
-    hex[2 * i] = kDigits[gStorage.writer.report_info.uuid_bytes[i] >> 4];
-    hex[2 * i + 1] = kDigits[gStorage.writer.report_info.uuid_bytes[i] & 0xF];
+    hex[2 * i] = kDigits[writer.report_info.uuid_bytes[i] >> 4];
+    hex[2 * i + 1] = kDigits[writer.report_info.uuid_bytes[i] & 0xF];
   }
   hex[32] = '\0';
   return appendText(path, &length, hex) && appendText(path, &length, ".rocrash");
@@ -256,24 +267,30 @@ struct ReportFile {
   char temporary[kPathRoom] = {};
 };
 
-bool openReportFile(bool child, ReportFile* out) {
-  if (gStorage.reportFile >= 0) {
-    if (!child) {
-      out->fd = gStorage.reportFile;
+// Opens the file the report goes into. `child`: a process other than the
+// enabling one, which writes a file of its own; `sharedMemory`: one that runs
+// in the enabling process's memory, which it leaves as it found it.
+bool openReportFile(bool child, bool sharedMemory, ReportFile* out) {
+  const int reserved = gStorage.reportFile;
+  if (reserved >= 0) {
+    const bool ours = sys::descriptor_still_names(reserved, gStorage.reportFileIdentity, true);
+    if (ours && !child) {
+      out->fd = reserved;
       gStorage.reportFile = -1;
       return true;
     }
-    // The parent's file: a child writes a file of its own, in the descriptor
-    // this frees (it may have used up all the others).
-    close(gStorage.reportFile);
-    gStorage.reportFile = -1;
+    // A child's copy of the parent's file goes, and the child's own file
+    // takes the descriptor that frees (it may have used up all the others).
+    // A number that names a file of the program's now is left alone.
+    if (ours) close(reserved);
+    if (!sharedMemory) gStorage.reportFile = -1;
   }
   out->fd = open(gStorage.dataFolder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (out->fd >= 0) return true;
   size_t length = 0;
   if (!appendText(out->temporary, &length, gStorage.dataFolder) ||
       !appendText(out->temporary, &length, "/.report-") ||
-      !appendNumber(out->temporary, &length, static_cast<uint64_t>(sys::mach_task_self())) ||
+      !appendNumber(out->temporary, &length, static_cast<uint64_t>(getpid())) ||
       !appendText(out->temporary, &length, ".tmp")) {
     return false;
   }
@@ -281,49 +298,144 @@ bool openReportFile(bool child, ReportFile* out) {
   return out->fd >= 0;
 }
 
-// Gives the whole report the name `path`, never replacing a file there.
+// Gives the whole report the name `path`, never replacing a file there. The
+// unnamed file is named through the writing thread's own view of its
+// descriptors: the process's (/proc/self) is gone once the main thread has
+// exited, while other threads run on.
 bool nameReport(const ReportFile& file, const char* path) {
   if (file.temporary[0] != '\0') return link(file.temporary, path) == 0;
-  char self[64];
-  size_t length = 0;
-  appendText(self, &length, "/proc/self/fd/");
-  appendNumber(self, &length, static_cast<uint64_t>(file.fd));
-  return linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
+  for (const char* view : {"/proc/thread-self/fd/", "/proc/self/fd/"}) {
+    char self[64];
+    size_t length = 0;
+    appendText(self, &length, view);
+    appendNumber(self, &length, static_cast<uint64_t>(file.fd));
+    if (linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0) return true;
+    if (errno == EEXIST) return false;
+  }
+  return false;
 }
 
 // The report of the process that enabled the reporter becomes the pending
 // report, unless an earlier run's is still there: it is never replaced, and
 // this one is queued beside it. A forked child's report is queued, so that
 // any number of children's reports survive to the next launch.
-bool publishReport(bool child, const ReportFile& file) {
+bool publishReport(bool child, const rocrash_log_writer& writer, const ReportFile& file) {
   char path[kPathRoom];
   if (!child) {
     if (nameReport(file, gStorage.reportPath)) return true;
     if (errno != EEXIST) return false;
   }
-  return queuedName(path) && nameReport(file, path);
+  return queuedName(writer, path) && nameReport(file, path);
+}
+
+// The most bytes a report may take: the engine's limit, or the file-size
+// limit when that is lower (a report cut off by it could not be read). 0
+// when nothing may be written.
+uint64_t reportLimit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+      limit.rlim_cur >= kOutputLimit) {
+    return kOutputLimit;
+  }
+  return limit.rlim_cur;
 }
 
 // Writes the report into a file without a name (or a temporary one) and names
 // it only once it is whole: a writer that is killed, or that faults, leaves
-// no cut report and replaces none.
-rocrash_error_t writeCrashReport(sys::thread_t crashedThread, const rocrash_log_crash_info* info,
-                                 const rocrash_async_thread_state* current) {
+// no cut report and replaces none. The report is fitted to the file-size
+// limit, and the limit's signal stays blocked on this thread for good: the
+// crash's own signal, not that one, ends the process.
+rocrash_error_t writeCrashReport(rocrash_log_writer* writer, sys::thread_t crashedThread,
+                                 const rocrash_log_crash_info* info,
+                                 const rocrash_async_thread_state* current, bool sharedMemory) {
+  sigset_t fileSize;
+  sigemptyset(&fileSize);
+  sigaddset(&fileSize, SIGXFSZ);
+  sigprocmask(SIG_BLOCK, &fileSize, nullptr);
+  const uint64_t limit = reportLimit();
+  if (limit == 0) return ROCRASH_ERR_INTERNAL;
   // A forked child's facts are read first, while the descriptor the report
   // file will take is still free.
-  const bool child = rocrash_log_writer_adopt_process(&gStorage.writer);
+  const bool child = rocrash_log_writer_adopt_process(writer);
   ReportFile report;
-  if (!openReportFile(child, &report)) return ROCRASH_ERR_INTERNAL;
+  if (!openReportFile(child, sharedMemory, &report)) return ROCRASH_ERR_INTERNAL;
   rocrash_async_file file;
-  rocrash_async_file_init(&file, report.fd, kOutputLimit);
+  rocrash_async_file_init(&file, report.fd, limit);
   rocrash_error_t result =
-      rocrash_log_writer_write(&gStorage.writer, crashedThread, &gImageList, &file, info, current);
-  bool whole = rocrash_log_writer_close(&gStorage.writer) == ROCRASH_ERR_NONE &&
+      rocrash_log_writer_write(writer, crashedThread, &gImageList, &file, info, current);
+  bool whole = rocrash_log_writer_close(writer) == ROCRASH_ERR_NONE &&
                rocrash_async_file_flush(&file) && !file.refused;
-  bool published = whole && publishReport(child, report);
+  bool published = whole && publishReport(child, *writer, report);
   if (report.temporary[0] != '\0') unlink(report.temporary);
   if (close(report.fd) != 0 || !published) return ROCRASH_ERR_INTERNAL;
   return result;
+}
+
+// ---- A child in its parent's memory ----
+//
+// A child made by vfork (or clone with CLONE_VM) runs in its parent's memory
+// until it runs a new program or ends, and the parent goes on then: its
+// crash must change nothing the parent's own crashes and live reports rely
+// on. It never takes the one-report gate (the parent's), lists only its own
+// threads, and writes with a copy of the writer on its own stack (the set-up
+// facts, its own process's read now), queued as a child's report. The
+// application's crash callback does not run: what it would write is the
+// parent's. Its signal actions are its own, not the parent's.
+
+// The crash of such a child: its thread in the upper half, its signal in
+// the lower one, so that a fault of its own write ends it with that signal.
+std::atomic<uint64_t> gSharedChildCrash{0};
+
+void sharedChildGuard(int signo, siginfo_t*, void*) {
+  const uint64_t crash = gSharedChildCrash.load();
+  const bool own = static_cast<int32_t>(crash >> 32) == rocrash_async_mach_thread_self();
+  const int end = own ? static_cast<int>(crash & 0xFFFFFFFF) : signo;
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(end, &action, nullptr);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, end);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(end);
+  _exit(128 + end);
+}
+
+bool sharedChildCallback(int signo, siginfo_t* info, void* uap) {
+  const sys::thread_t self = rocrash_async_mach_thread_self();
+  gSharedChildCrash.store(static_cast<uint64_t>(static_cast<uint32_t>(self)) << 32 |
+                          static_cast<uint32_t>(signo));
+  struct sigaction guard;
+  memset(&guard, 0, sizeof guard);
+  guard.sa_sigaction = sharedChildGuard;
+  guard.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigemptyset(&guard.sa_mask);
+  sigset_t others;
+  sigemptyset(&others);
+  for (int s : kFatalSignals) {
+    sigaction(s, &guard, nullptr);
+    if (s != signo) sigaddset(&others, s);
+  }
+  sigprocmask(SIG_UNBLOCK, &others, nullptr);
+
+  rocrash_async_thread_state state;
+  rocrash_async_thread_state_mcontext_init(&state, uap);
+  const uint64_t address = info->si_code > 0 ? reinterpret_cast<uint64_t>(info->si_addr) : 0;
+  rocrash_async_siginfo si = {signo, info->si_code, address};
+  rocrash_log_crash_info crashInfo = {&si, nullptr};
+  rocrash_log_writer writer = gStorage.writer;
+  writer.thread_storage = {};  // the write's room on this stack
+  // Written or not, the child ends by its signal.
+  (void)writeCrashReport(&writer, self, &crashInfo, &state, true);
+
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(signo, &action, nullptr);
+  return false;
 }
 
 // Set by the Mach callback once the server is done with a crash: the
@@ -339,6 +451,7 @@ std::atomic<int32_t> gServerDoneWith{0};
 
 bool signalCallback(int signo, siginfo_t* info, void* uap, void*,
                     rocrash_signal_handler_callback_next_context*) {
+  if (sys::task_shares_parent_memory()) return sharedChildCallback(signo, info, uap);
   sys::task_self_refresh();
   if (gServerDoneWith.load() == rocrash_async_mach_thread_self()) endWith(signo);
   if (!beginCrash(signo)) endWithTheCrashSignal();
@@ -349,7 +462,8 @@ bool signalCallback(int signo, siginfo_t* info, void* uap, void*,
   uint64_t address = info->si_code > 0 ? reinterpret_cast<uint64_t>(info->si_addr) : 0;
   rocrash_async_siginfo si = {signo, info->si_code, address};
   rocrash_log_crash_info crashInfo = {&si, nullptr};
-  rocrash_error_t result = writeCrashReport(rocrash_async_mach_thread_self(), &crashInfo, &state);
+  rocrash_error_t result = writeCrashReport(&gStorage.writer, rocrash_async_mach_thread_self(),
+                                            &crashInfo, &state, false);
   if (result == ROCRASH_ERR_NONE && gStorage.handleSignal != nullptr) {
     gStorage.handleSignal(info, uap, gStorage.callbackContext);
   }
@@ -370,7 +484,7 @@ struct MachWrite {
 
 rocrash_error_t writeFromServerThread(rocrash_async_thread_state* state, void* context) {
   auto* write = static_cast<MachWrite*>(context);
-  return writeCrashReport(write->crashedThread, write->info, state);
+  return writeCrashReport(&gStorage.writer, write->crashedThread, write->info, state, false);
 }
 
 sys::kern_return_t machCallback(sys::task_t task, sys::thread_t thread, sys::exception_type_t type,
@@ -425,6 +539,8 @@ NSUncaughtExceptionHandler NSGetUncaughtExceptionHandler() {
 }  // namespace rocrash
 
 void uncaught_exception_handler(objc::NSException* exception) {
+  // The record and the flag would be the parent's.
+  if (sys::task_shares_parent_memory()) abort();
   uint32_t expected = 0;
   if (!gUncaughtExceptionSeen.compare_exchange_strong(expected, 1)) return;
   rocrash_log_writer_set_exception(&gStorage.writer, exception);
@@ -663,6 +779,84 @@ bool ROReradUzerirud::populateCrashReportDirectoryAndReturnError(
 
 bool ROReradUzerirud::enableCrashReporter() { return enableCrashReporterAndReturnError(nullptr); }
 
+namespace {
+
+// The exception server and its port, made before anything in the process
+// changes (they are what fails, short of descriptors or threads), and
+// registered for the task once the signal handlers are in place.
+struct MachParts {
+  std::shared_ptr<ROCrashMachExceptionServer> server;
+  std::shared_ptr<ROCrashMachExceptionPort> port;
+};
+
+bool makeMachParts(ROCrashMachExceptionHandlerCallback callback, void* context, MachParts* parts,
+                   std::shared_ptr<foundation::NSError>* error) {
+  sys::exception_mask_t mask = sys::EXC_MASK_BAD_ACCESS | sys::EXC_MASK_BAD_INSTRUCTION |
+                               sys::EXC_MASK_ARITHMETIC | sys::EXC_MASK_SOFTWARE |
+                               sys::EXC_MASK_BREAKPOINT;
+  auto host = ROCrashHostInfo::currentHostInfo();
+  if (host && host->darwinVersion().major >= 13) mask |= sys::EXC_MASK_GUARD;
+
+  std::shared_ptr<foundation::NSError> cause;
+  parts->server = ROCrashMachExceptionServer::initWithCallBack(callback, context, &cause);
+  if (!parts->server) {
+    ROCrashPopulateError(error, ROReradUzerirudErrorOperatingSystem,
+                         "Failed to instantiate the Mach exception server.", cause);
+    return false;
+  }
+  parts->port = parts->server->exceptionPortWithMask(mask, &cause);
+  if (!parts->port) {
+    parts->server.reset();
+    ROCrashPopulateError(error, ROReradUzerirudErrorOperatingSystem,
+                         "Failed to instantiate the Mach exception port.", cause);
+    return false;
+  }
+  return true;
+}
+
+bool registerMachParts(const MachParts& parts,
+                       std::shared_ptr<ROCrashMachExceptionPortSet>* previousPortSet,
+                       std::shared_ptr<foundation::NSError>* error) {
+  std::shared_ptr<foundation::NSError> cause;
+  if (!parts.port->registerForTask(sys::mach_task_self(), previousPortSet, &cause)) {
+    ROCrashPopulateError(error, ROReradUzerirudErrorOperatingSystem,
+                         "Failed to set the target task's mach exception ports.", cause);
+    return false;
+  }
+  return true;
+}
+
+// What enabling changed in the process so far, to be undone when a later
+// step fails: a failed enabling leaves masks, descriptors and signal actions
+// as it found them.
+struct EnablingUndo {
+  sigset_t callerMask;
+  bool keptFaultsDeliverable = false;
+  bool openedTaskFolder = false;
+  int registered = 0;  // kFatalSignals[0, registered) have the signal callback
+
+  void undo() {
+    auto handler = ROCrashSignalHandler::sharedHandler();
+    while (registered > 0) {
+      handler->unregisterHandlerForSignal(kFatalSignals[--registered], signalCallback, &gStorage);
+    }
+    if (keptFaultsDeliverable) {
+      sys::thread_fault_signals_stop_keeping();
+      pthread_sigmask(SIG_SETMASK, &callerMask, nullptr);
+    }
+    if (openedTaskFolder) sys::thread_parking_release_folder();
+    if (gStorage.reportFile >= 0) close(gStorage.reportFile);
+    gStorage.reportFile = -1;
+    for (char** path : {&gStorage.reportPath, &gStorage.dataFolder, &gStorage.queueFolder}) {
+      free(*path);
+      *path = nullptr;
+    }
+    rocrash_log_writer_free(&gStorage.writer);
+  }
+};
+
+}  // namespace
+
 bool ROReradUzerirud::enableCrashReporterAndReturnError(
     std::shared_ptr<foundation::NSError>* error) {
   {
@@ -675,21 +869,10 @@ bool ROReradUzerirud::enableCrashReporterAndReturnError(
     gEnabledOnce = true;
   }
   if (!populateCrashReportDirectoryAndReturnError(error)) return false;
-  gStorage.reportPath = strdup(crashReportPath().c_str());
-  gStorage.dataFolder = strdup(crashReportDirectory_.c_str());
-  gStorage.queueFolder = strdup(queuedCrashReportDirectory().c_str());
-  gStorage.reportFile = open(gStorage.dataFolder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
 
-  // The kernel ends a thread that faults with its fault signal blocked,
-  // before any handler runs; the threads that exist now take their alternate
-  // stacks (and leave the fault signals unblocked) with the handlers'
-  // registration below.
-  const uint64_t type = config_->signalHandlerType();
-  if (type == ROReradUzerirudSignalHandlerTypeBSD || type == ROReradUzerirudSignalHandlerTypeMach) {
-    sys::thread_fault_signals_keep_deliverable();
-  }
-  sys::sync_loaded_images();
-  sys::thread_parking_prepare();
+  // What can fail comes before anything in the process changes: the
+  // writer's facts (a process without /proc has none) and the exception
+  // server (short of descriptors or threads).
   rocrash_error_t started = rocrash_log_writer_init(
       &gStorage.writer, applicationIdentifier_, applicationVersion_, applicationMarketingVersion_,
       mapToAsyncSymbolicationStrategy(config_->symbolicationStrategy()), false);
@@ -703,40 +886,65 @@ bool ROReradUzerirud::enableCrashReporterAndReturnError(
     return false;
   }
   if (customData_) rocrash_log_writer_set_custom_data(&gStorage.writer, &*customData_);
+  const uint64_t type = config_->signalHandlerType();
+  MachParts mach;
+  if (type == ROReradUzerirudSignalHandlerTypeMach &&
+      !makeMachParts(machCallback, &gStorage, &mach, error)) {
+    rocrash_log_writer_free(&gStorage.writer);
+    return false;
+  }
+
+  EnablingUndo changes;
+  pthread_sigmask(SIG_BLOCK, nullptr, &changes.callerMask);
+  gStorage.reportPath = strdup(crashReportPath().c_str());
+  gStorage.dataFolder = strdup(crashReportDirectory_.c_str());
+  gStorage.queueFolder = strdup(queuedCrashReportDirectory().c_str());
+  gStorage.reportFile = open(gStorage.dataFolder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (gStorage.reportFile >= 0 &&
+      !sys::descriptor_identify(gStorage.reportFile, &gStorage.reportFileIdentity)) {
+    close(gStorage.reportFile);
+    gStorage.reportFile = -1;
+  }
+
+  // The kernel ends a thread that faults with its fault signal blocked,
+  // before any handler runs; the threads that exist now take their alternate
+  // stacks (and leave the fault signals unblocked) with the handlers'
+  // registration below.
+  if (type == ROReradUzerirudSignalHandlerTypeBSD || type == ROReradUzerirudSignalHandlerTypeMach) {
+    sys::thread_fault_signals_keep_deliverable();
+    changes.keptFaultsDeliverable = true;
+  }
+  sys::sync_loaded_images();
+  changes.openedTaskFolder = sys::thread_parking_prepare();
 
   auto handler = ROCrashSignalHandler::sharedHandler();
-  switch (config_->signalHandlerType()) {
-    case ROReradUzerirudSignalHandlerTypeBSD:
-      for (int signo : kFatalSignals) {
-        if (!handler->registerHandlerForSignal(signo, signalCallback, &gStorage, error)) {
-          return false;
-        }
+  if (type == ROReradUzerirudSignalHandlerTypeBSD || type == ROReradUzerirudSignalHandlerTypeMach) {
+    // In Mach mode SIGABRT never arrives as an exception. The fault signals
+    // are caught as signals too, behind the exception bridge (installed
+    // after them, so it hands them on here): for a process whose faults no
+    // server of its own can take (a forked child), for a fault that could
+    // not be sent, and to end the faulting thread once the server is done
+    // with it.
+    for (int signo : kFatalSignals) {
+      if (!handler->registerHandlerForSignal(signo, signalCallback, &gStorage, error)) {
+        changes.undo();
+        return false;
       }
-      break;
-    case ROReradUzerirudSignalHandlerTypeMach: {
-      // SIGABRT never arrives as an exception. The fault signals are caught
-      // as signals too, behind the exception bridge (installed after them, so
-      // it hands them on here): for a process whose faults no server of its
-      // own can take (a forked child), for a fault that could not be sent,
-      // and to end the faulting thread once the server is done with it.
-      for (int signo : kFatalSignals) {
-        if (!handler->registerHandlerForSignal(signo, signalCallback, &gStorage, error)) {
-          return false;
-        }
-      }
-      machServer_ = enableMachExceptionServerWithPreviousPortSet(&previousMachPorts_, machCallback,
-                                                                 &gStorage, error);
-      if (!machServer_) return false;
-      gMachServer = machServer_;
-      if (previousMachPorts_) {
-        gStorage.previousPorts = previousMachPorts_->asyncSafeRepresentation();
-      } else {
-        gStorage.previousPorts = {};
-      }
-      break;
+      ++changes.registered;
     }
-    default:
-      break;
+  }
+  if (type == ROReradUzerirudSignalHandlerTypeMach) {
+    if (!registerMachParts(mach, &previousMachPorts_, error)) {
+      changes.undo();
+      return false;
+    }
+    machServer_ = mach.server;
+    gMachServer = machServer_;
+    if (previousMachPorts_) {
+      gStorage.previousPorts = previousMachPorts_->asyncSafeRepresentation();
+    } else {
+      gStorage.previousPorts = {};
+    }
   }
   if (config_->shouldRegisterUncaughtExceptionHandler()) {
     rocrash::NSSetUncaughtExceptionHandler(uncaught_exception_handler);
@@ -750,31 +958,12 @@ ROReradUzerirud::enableMachExceptionServerWithPreviousPortSet(
     std::shared_ptr<ROCrashMachExceptionPortSet>* previousPortSet,
     ROCrashMachExceptionHandlerCallback callback, void* context,
     std::shared_ptr<foundation::NSError>* error) {
-  sys::exception_mask_t mask = sys::EXC_MASK_BAD_ACCESS | sys::EXC_MASK_BAD_INSTRUCTION |
-                               sys::EXC_MASK_ARITHMETIC | sys::EXC_MASK_SOFTWARE |
-                               sys::EXC_MASK_BREAKPOINT;
-  auto host = ROCrashHostInfo::currentHostInfo();
-  if (host && host->darwinVersion().major >= 13) mask |= sys::EXC_MASK_GUARD;
-
-  std::shared_ptr<foundation::NSError> cause;
-  auto server = ROCrashMachExceptionServer::initWithCallBack(callback, context, &cause);
-  if (!server) {
-    ROCrashPopulateError(error, ROReradUzerirudErrorOperatingSystem,
-                         "Failed to instantiate the Mach exception server.", cause);
+  MachParts parts;
+  if (!makeMachParts(callback, context, &parts, error) ||
+      !registerMachParts(parts, previousPortSet, error)) {
     return nullptr;
   }
-  auto port = server->exceptionPortWithMask(mask, &cause);
-  if (!port) {
-    ROCrashPopulateError(error, ROReradUzerirudErrorOperatingSystem,
-                         "Failed to instantiate the Mach exception port.", cause);
-    return nullptr;
-  }
-  if (!port->registerForTask(sys::mach_task_self(), previousPortSet, &cause)) {
-    ROCrashPopulateError(error, ROReradUzerirudErrorOperatingSystem,
-                         "Failed to set the target task's mach exception ports.", cause);
-    return nullptr;
-  }
-  return server;
+  return parts.server;
 }
 
 void ROReradUzerirud::setCrashCallbacks(const ROReradUzerirudCallbacks* callbacks) {
@@ -835,8 +1024,13 @@ std::optional<std::vector<uint8_t>> ROReradUzerirud::liveReport(
                              rocrash_async_strerror(started));
     return std::nullopt;
   }
+  // Fitted to the file-size limit, a live report is whole and never raises
+  // the limit's signal, which would end the program; with no room at all,
+  // nothing is written.
   rocrash_async_file file;
-  rocrash_async_file_init(&file, fd, kOutputLimit);
+  const uint64_t limit = reportLimit();
+  rocrash_async_file_init(&file, fd, limit);
+  if (limit == 0) file.refused = true;
   if (customData_) rocrash_log_writer_set_custom_data(&writer, &*customData_);
   if (exception != nullptr) rocrash_log_writer_set_exception(&writer, exception);
 
@@ -851,11 +1045,12 @@ std::optional<std::vector<uint8_t>> ROReradUzerirud::liveReport(
   }
   // Closing a writer only ends its use: it reports nothing.
   (void)rocrash_log_writer_close(&writer);
-  rocrash_async_file_flush(&file);
+  const bool whole = rocrash_async_file_flush(&file) && !file.refused;
   rocrash_async_file_close(&file);
   endLiveReport();
 
   std::optional<std::vector<uint8_t>> data;
+  if (result == ROCRASH_ERR_NONE && !whole) result = ROCRASH_ERR_OUTPUT;
   if (result != ROCRASH_ERR_NONE) {
     ROCrashLog(std::string("[ROReradUzerirud] Write failed with error ") +
                rocrash_async_strerror(result));

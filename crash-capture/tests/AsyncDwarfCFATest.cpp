@@ -1288,7 +1288,8 @@ TEST_F(DwarfReaderImage, DebugFrameDataServesWhenThereIsNoExceptionFrameSection)
 }
 
 // Within a write, each pc is looked up once: the image, FDE and CIE found for
-// it serve every later step, even with the image gone from the list.
+// it serve every later step, even with the image gone from the list (a write
+// holds the list as read throughout, so the image's record stays).
 TEST_F(DwarfReaderImage, WriteLooksUpEachPcOnce) {
   install("__TEXT", "__eh_frame", [](uint64_t slide) { return adjacentFunctions(slide); });
   LowMemory stack;
@@ -1296,12 +1297,14 @@ TEST_F(DwarfReaderImage, WriteLooksUpEachPcOnce) {
   rocrash_async_thread_state next;
   rocrash_async_frame_cache* cache = rocrash_async_frame_cache_create();
   ASSERT_NE(cache, nullptr);
+  rocrash_async_image_list_set_reading(&list_, true);
   rocrash_async_frame_cache_begin(cache);
   ASSERT_EQ(unwind(frame(0x1110, stack.at(0x100)), nullptr, &next), FRAME_ERR_NONE);
   rocrash_async_image_list_remove(&list_, image_->header());
   ASSERT_EQ(unwind(frame(0x1110, stack.at(0x100)), nullptr, &next), FRAME_ERR_NONE);
   EXPECT_EQ(reg(next, ROCRASH_REG_IP), 0x5000u);
   rocrash_async_frame_cache_end(cache);
+  rocrash_async_image_list_set_reading(&list_, false);
   EXPECT_EQ(unwind(frame(0x1110, stack.at(0x100)), nullptr, &next), FRAME_ERR_NOTSUP);
   rocrash_async_frame_cache_destroy(cache);
 }

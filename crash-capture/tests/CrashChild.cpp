@@ -10,6 +10,7 @@
 // program and its parent, and a mode whose other processes crash names each
 // of them the same way under a key of its own.
 #include <alloca.h>
+#include <dlfcn.h>
 #include <execinfo.h>
 #include <fcntl.h>
 #include <pthread.h>
@@ -213,8 +214,83 @@ void startSleepers(int count, bool deaf) {
   for (;;) pause();
 }
 
+// ---- Situations of programs that live past, or around, the engine ----
+
+__attribute__((noinline)) void vforkChildCrashes() { faultWith(20); }
+__attribute__((noinline)) void workerCrashesAfterMainExited() { faultWith(21); }
+__attribute__((noinline)) void faultWithReusedDescriptors() { faultWith(22); }
+__attribute__((noinline)) void faultUnderFileSizeLimit() { faultWith(23); }
+__attribute__((noinline)) void destructorFaults() { faultWith(24); }
+
+// Destroyed after every global of the engine (made before them all): a
+// program's own global whose destructor faults, or closes a library.
+struct AtExit {
+  bool fault = false;
+  void* library = nullptr;
+  ~AtExit() {
+    if (library != nullptr) dlclose(library);
+    if (fault) destructorFaults();
+  }
+};
+__attribute__((init_priority(101))) AtExit gAtExit;
+
+// The program's own log, which takes the numbers of the engine's descriptors
+// in "descriptor-reused": its text, its path and the descriptor it was
+// written through.
+constexpr char kProgramLog[] = "the program's own log\n";
+char gProgramLogPath[4096];
+int gProgramLog = -1;
+char gMarkersPath[4096];
+
+// Closes the descriptors the engine keeps (its unnamed report file and its
+// thread list's folder), as a program closing what it did not open does, and
+// gives both numbers to the program's log.
+bool reuseTheEnginesDescriptors() {
+  snprintf(gProgramLogPath, sizeof gProgramLogPath, "%s/program.log", gFolder.c_str());
+  snprintf(gMarkersPath, sizeof gMarkersPath, "%s/markers", gFolder.c_str());
+  gProgramLog = open(gProgramLogPath, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (gProgramLog < 0 || write(gProgramLog, kProgramLog, sizeof kProgramLog - 1) !=
+                             static_cast<ssize_t>(sizeof kProgramLog - 1)) {
+    return false;
+  }
+  int taken = 0;
+  for (int fd = 3; fd < 1024; ++fd) {
+    char link[64], target[4096];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n <= 0) continue;
+    target[n] = '\0';
+    const std::string name = target;
+    const bool reportFile = name.find("org.kestrix.crash-capture") != std::string::npos &&
+                            name.find("(deleted)") != std::string::npos;
+    const bool taskFolder = name.size() > 5 && name.compare(name.size() - 5, 5, "/task") == 0;
+    if ((reportFile || taskFolder) && dup2(gProgramLog, fd) == fd) ++taken;
+  }
+  return taken == 2;
+}
+
+// After the crash's report: the program's log is as the program left it
+// (text and position), and marks "untouched" when it is.
+void checkTheProgramsLog() {
+  char text[sizeof kProgramLog] = {};
+  int fd = open(gProgramLogPath, O_RDONLY | O_CLOEXEC);
+  ssize_t n = read(fd, text, sizeof text);
+  close(fd);
+  const bool untouched = n == static_cast<ssize_t>(sizeof kProgramLog - 1) &&
+                         memcmp(text, kProgramLog, sizeof kProgramLog - 1) == 0 &&
+                         lseek(gProgramLog, 0, SEEK_CUR) == n;
+  if (!untouched) return;
+  static const char kLine[] = "untouched 1\n";
+  int markers = open(gMarkersPath, O_WRONLY | O_APPEND | O_CLOEXEC);
+  ssize_t written = write(markers, kLine, sizeof kLine - 1);
+  (void)written;
+  close(markers);
+}
+
 void handleSignal(siginfo_t*, void*, void*) {
-  if (gMode == "callback-fault") {
+  if (gMode == "descriptor-reused") {
+    checkTheProgramsLog();
+  } else if (gMode == "callback-fault") {
     *reinterpret_cast<volatile int*>(gLowAddress + 0x20) = 1;
   } else if (gMode == "deaf-threads") {
     // The time from the crash to the written report, in nanoseconds.
@@ -275,6 +351,53 @@ void waitFor(pid_t pid) {
   int status;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+}
+
+// The situations of programs that live past, or around, the engine; -1
+// for another mode.
+int crashAroundTheEngine() {
+  if (gMode == "vfork-child") {
+    // The child runs in the program's memory until it ends. A live report and
+    // the program's own crash come after.
+    pid_t child = vfork();
+    if (child == 0) {
+      vforkChildCrashes();
+      _exit(1);
+    }
+    mark("child", static_cast<uint64_t>(child));
+    mark("child.parent", static_cast<uint64_t>(getpid()));
+    waitFor(child);
+    auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+        "com.example.child", "1", std::nullopt,
+        ROReradUzerirudConfig::initWithBasePath(gFolder + "/live"));
+    if (!reporter->generateLiveReport()) return 6;
+    parentCrashesLater();
+  } else if (gMode == "main-exited") {
+    // A worker crashes once the main thread has ended with pthread_exit.
+    const pthread_t mainThread = pthread_self();
+    std::thread([mainThread] {
+      pthread_join(mainThread, nullptr);
+      workerCrashesAfterMainExited();
+    }).detach();
+    pthread_exit(nullptr);
+  } else if (gMode == "descriptor-reused") {
+    if (!reuseTheEnginesDescriptors()) return 6;
+    faultWithReusedDescriptors();
+  } else if (gMode == "file-size-limit") {
+    // Far below the report's size with its custom data (see main).
+    struct rlimit limit = {64 * 1024, 64 * 1024};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    faultUnderFileSizeLimit();
+  } else if (gMode == "global-destructor") {
+    gAtExit.fault = true;
+    return 0;
+  } else if (gMode == "dlclose-at-exit") {
+    gAtExit.library = dlopen(ROCRASH_PLUGIN_A, RTLD_NOW);
+    return gAtExit.library != nullptr ? 0 : 6;
+  } else {
+    return -1;
+  }
+  waitForTheEnd();
 }
 
 int crash() {
@@ -477,6 +600,8 @@ int crash() {
     markFunction("crashed", faultHere);
     startSleepers(8, false);
     faultHere();
+  } else if (int status = crashAroundTheEngine(); status >= 0) {
+    return status;
   } else {
     return 2;
   }
@@ -511,6 +636,9 @@ int main(int argc, char** argv) {
     // Nearly the whole output limit: with everything else the report would
     // pass it.
     reporter->setCustomData(std::vector<uint8_t>(1024 * 1024 - 2048, 0xAB));
+  }
+  if (gMode == "file-size-limit") {
+    reporter->setCustomData(std::vector<uint8_t>(256 * 1024, 0xCD));
   }
   if (!reporter->enableCrashReporter()) return 3;
   return crash();

@@ -219,6 +219,17 @@ const CrashSituation kSituations[] = {
     {"hdr-rotated", {{"pid", {}, plugin("a", "_kx_child_enter_plugin")}}},
     {"hdr-reversed", {{"pid", {}, plugin("a", "_kx_child_enter_plugin")}}},
     {"hdr-zeroed", {{"pid", {}, plugin("a", "_kx_child_enter_plugin")}}},
+    // Programs around the engine: a child made by vfork crashes in the
+    // program's memory, then the program asks for a live report and crashes;
+    // a worker crashes after the main thread ended with pthread_exit; the
+    // program closed the engine's descriptors and gave their numbers to its
+    // own log, which stays as it was; a file-size limit below the report's
+    // size; a fault in a global destructor of the program.
+    {"vfork-child", {{"child", {"vforkChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"main-exited", {{"pid", {"workerCrashesAfterMainExited"}}}},
+    {"descriptor-reused", {{"pid", {"faultWithReusedDescriptors"}}}, false, {}, {}, "untouched"},
+    {"file-size-limit", {{"pid", {"faultUnderFileSizeLimit"}}}, false, {}, {}, {}, SIGSEGV},
+    {"global-destructor", {{"pid", {"destructorFaults"}}}},
 };
 
 class CrashSituations : public ::testing::TestWithParam<std::tuple<CrashSituation, std::string>> {};

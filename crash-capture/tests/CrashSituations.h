@@ -248,13 +248,17 @@ struct ExpectedReport {
 // the Mach handler mode the program's own fault reports carry their
 // exception, unless `signalsOnly` (it is not caught as one). `listed` and
 // `unlisted` are parts of image names that the reports' image lists must and
-// must not hold.
+// must not hold. `marked`, when given, is a marker the program leaves when a
+// check it makes of itself after its crash holds; `endsBy`, when given, the
+// signal the program must end by.
 struct CrashSituation {
   std::string mode;
   std::vector<ExpectedReport> reports;
   bool signalsOnly = false;
   std::string listed = {};
   std::string unlisted = {};
+  std::string marked = {};
+  int endsBy = 0;
 };
 
 inline void PrintTo(const CrashSituation& situation, std::ostream* out) { *out << situation.mode; }
@@ -285,6 +289,12 @@ inline void expectSituation(const CrashSituation& situation, const std::string& 
   }
   const size_t expected = crashedProcesses.size();
   EXPECT_EQ(reports.size(), expected) << "reports left, against processes that crashed";
+  if (!situation.marked.empty()) {
+    EXPECT_NE(run.marker(situation.marked), 0u) << situation.marked;
+  }
+  if (situation.endsBy != 0) {
+    EXPECT_TRUE(run.killedBy(situation.endsBy)) << run.status;
+  }
 
   for (const auto& want : situation.reports) {
     auto [from, to] = run.markers.equal_range(want.process);

@@ -1,3 +1,5 @@
+#include <dlfcn.h>
+#include <elf.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -6,6 +8,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
@@ -16,6 +19,7 @@
 #include <thread>
 
 #include "AllocationCounter.h"
+#include "CrashSituations.h"
 #include "crash-capture/ROCrashLog.h"
 #include "crash-capture/ROCrashReport.h"
 #include "crash-capture/ROReradUzerirud.h"
@@ -455,6 +459,52 @@ TEST(ROReradUzerirudEnabling, WriterThatCannotStartLeavesTheReporterDisabled) {
             0);
 }
 
+// The descriptors the process has open.
+size_t openDescriptors() {
+  size_t count = 0;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  return count;
+}
+
+// Whether `signo` is blocked on the calling thread.
+bool blockedHere(int signo) {
+  sigset_t mask;
+  pthread_sigmask(SIG_BLOCK, nullptr, &mask);
+  return sigismember(&mask, signo) == 1;
+}
+
+// An enabling that fails (here as on a machine without /proc: the writer has
+// no record of the process) leaves the process as it found it: no descriptor
+// kept, no action installed, masks set afterwards passed through unchanged.
+TEST(ROReradUzerirudEnabling, FailedEnablingChangesNothing) {
+  TemporaryFolder folder("rocrash_reporter");
+  EXPECT_EQ(inChild([&] {
+              signal(SIGSEGV, SIG_DFL);
+              auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+                  "a", "1", std::nullopt,
+                  ROReradUzerirudConfig::initWithBasePath(folder.path().string()));
+              const size_t descriptors = openDescriptors();
+              struct sigaction parking;
+              sigaction(sys::thread_parking_signal(), nullptr, &parking);
+              sys::installSystemFactSource(std::make_shared<NoProcessRecords>());
+              const bool enabled = reporter->enableCrashReporter();
+              sys::installSystemFactSource(nullptr);
+              if (enabled) return 1;
+              if (openDescriptors() != descriptors) return 2;
+              struct sigaction now;
+              sigaction(SIGSEGV, nullptr, &now);
+              if (now.sa_handler != SIG_DFL) return 3;
+              sigaction(sys::thread_parking_signal(), nullptr, &now);
+              if (now.sa_handler != parking.sa_handler) return 4;
+              sigset_t faults;
+              sigemptyset(&faults);
+              sigaddset(&faults, SIGSEGV);
+              pthread_sigmask(SIG_BLOCK, &faults, nullptr);
+              return blockedHere(SIGSEGV) ? 0 : 5;
+            }),
+            0);
+}
+
 TEST(ROCrashHostInfo, ReadsTheKernelReleaseAndKeepsWhatItScanned) {
   std::vector<std::string> lines;
   ROCrashSetLogSinkForTesting([&](const std::string& line) { lines.push_back(line); });
@@ -512,10 +562,39 @@ TEST(ROReradUzerirudPaths, IdentifierSlashesBecomeUnderscores) {
   EXPECT_FALSE(reporter->purgePendingCrashReport());
 }
 
+// A field of the status of thread `tid` of process `pid` ("State", "SigPnd"):
+// its text up to the line's end, or empty when it cannot be read. Uses no
+// heap (a child made by vfork calls it).
+struct StatusField {
+  char text[64] = {};
+};
+StatusField threadStatus(pid_t pid, pid_t tid, const char* field) {
+  StatusField value;
+  char path[64];
+  snprintf(path, sizeof path, "/proc/%d/task/%d/status", pid, tid);
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return value;
+  char text[4096];
+  ssize_t n = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (n <= 0) return value;
+  text[n] = '\0';
+  char key[32];
+  snprintf(key, sizeof key, "\n%s:\t", field);
+  const char* at = strstr(text, key);
+  if (at == nullptr) return value;
+  at += strlen(key);
+  for (size_t i = 0; i + 1 < sizeof value.text && at[i] != '\0' && at[i] != '\n'; ++i) {
+    value.text[i] = at[i];
+  }
+  return value;
+}
+
 // An earlier run's pending report is there when the child enables and
-// crashes, with a writer that is killed midway when asked (by a thread that
-// cannot be parked and ends the process as soon as the writer asks it to).
-// The status of the child.
+// crashes, with a writer that is killed midway when asked: a thread of the
+// child waits in vfork, where it cannot park, and its vfork child ends the
+// process as soon as the writer has asked that thread to park (and waits for
+// it). The status of the child.
 int crashBesideAnEarlierReport(const ROReradUzerirud& reporter, bool killMidway) {
   pid_t pid = fork();
   if (pid == 0) {
@@ -523,21 +602,26 @@ int crashBesideAnEarlierReport(const ROReradUzerirud& reporter, bool killMidway)
     auto child = ROReradUzerirud::initWithApplicationIdentifier(reporter.applicationIdentifier(),
                                                                 "7", "1.0", reporter.config());
     if (!child->enableCrashReporter()) _exit(90);
-    static std::atomic<bool> deaf{false};
+    static std::atomic<pid_t> waiter{0};
     if (killMidway) {
       std::thread([] {
-        sigset_t parking;
-        sigemptyset(&parking);
-        sigaddset(&parking, sys::thread_parking_signal());
-        pthread_sigmask(SIG_BLOCK, &parking, nullptr);
-        deaf = true;
-        for (sigset_t pending;;) {
-          if (sigpending(&pending) == 0 && sigismember(&pending, sys::thread_parking_signal())) {
-            kill(getpid(), SIGKILL);
+        const pid_t self = getpid();
+        const pid_t thread = sys::mach_thread_self();
+        waiter = thread;
+        if (vfork() == 0) {
+          const uint64_t parking = uint64_t{1} << (sys::thread_parking_signal() - 1);
+          for (;;) {
+            const StatusField pending = threadStatus(self, thread, "SigPnd");
+            if (pending.text[0] == '\0') _exit(0);  // the process is gone
+            if ((strtoull(pending.text, nullptr, 16) & parking) != 0) break;
           }
+          kill(self, SIGKILL);
+          _exit(0);
         }
       }).detach();
-      while (!deaf.load()) std::this_thread::yield();
+      while (waiter.load() == 0 || threadStatus(getpid(), waiter.load(), "State").text[0] != 'D') {
+        std::this_thread::yield();
+      }
     }
     callerOfTheCrash();
     _exit(91);
@@ -687,6 +771,137 @@ TEST(ROReradUzerirudLive, ProtocReadsTheReportIndependently) {
   EXPECT_NE(text.find("identifier: \"com.example.protoc\""), std::string::npos);
   EXPECT_NE(text.find("name: \"SIGTRAP\""), std::string::npos);
   EXPECT_NE(text.find("name: \"rip\""), std::string::npos);
+}
+
+// ---- Programs that never crash ----
+
+// A program closing a library from one of its global destructors, after
+// the engine's globals were destroyed, exits as it would without the engine.
+TEST(ROReradUzerirudSideEffects, LibraryClosedInAGlobalDestructorLetsTheProgramExit) {
+  for (const char* type : {"signals", "mach"}) {
+    SCOPED_TRACE(type);
+    crashsituations::ChildRun run;
+    crashsituations::runChild("dlclose-at-exit", type, &run);
+    EXPECT_FALSE(run.hung);
+    EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 0) << run.status;
+    EXPECT_TRUE(run.bytes.empty());
+  }
+}
+
+// The mappings of files the process has (the sanitizers' allocators add
+// anonymous ones as they hold freed memory back).
+long fileMappingCount() {
+  std::ifstream maps("/proc/self/maps");
+  long files = 0;
+  for (std::string line; std::getline(maps, line);) files += line.find(" /") != std::string::npos;
+  return files;
+}
+
+// A program that opens and closes a library for ever keeps as many mappings
+// as it had: a closed library's records (and its file's mapping) go.
+TEST(ROReradUzerirudSideEffects, OpeningAndClosingLibrariesLeavesTheMappingsAsTheyWere) {
+  TemporaryFolder folder("rocrash_reporter");
+  EXPECT_EQ(inChild([&] {
+              auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+                  "a", "1", std::nullopt,
+                  ROReradUzerirudConfig::initWithBasePath(folder.path().string()));
+              if (!reporter->enableCrashReporter()) return 1;
+              auto cycles = [](int count) {
+                for (int i = 0; i < count; ++i) {
+                  void* library = dlopen(ROCRASH_PLUGIN_A, RTLD_NOW);
+                  if (library == nullptr || dlclose(library) != 0) return false;
+                }
+                return true;
+              };
+              if (!cycles(10)) return 2;
+              const long before = fileMappingCount();
+              if (!cycles(200)) return 3;
+              return fileMappingCount() <= before ? 0 : 4;
+            }),
+            0);
+}
+
+// A thread that exists at enabling and waits for every signal with
+// sigwaitinfo gets only the program's own: neither enabling nor a live
+// report sends it the engine's.
+TEST(ROReradUzerirudSideEffects, ThreadWaitingForSignalsAtEnablingGetsOnlyItsOwn) {
+  TemporaryFolder folder("rocrash_reporter");
+  EXPECT_EQ(inChild([&] {
+              std::atomic<bool> waiting{false};
+              std::atomic<int> received{0};
+              std::thread waiter([&] {
+                sigset_t all;
+                sigfillset(&all);
+                pthread_sigmask(SIG_BLOCK, &all, nullptr);
+                waiting = true;
+                siginfo_t info;
+                received = sigwaitinfo(&all, &info);
+              });
+              while (!waiting.load()) std::this_thread::yield();
+              auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+                  "a", "1", std::nullopt,
+                  ROReradUzerirudConfig::initWithBasePath(folder.path().string()));
+              if (!reporter->enableCrashReporter()) return 1;
+              if (!reporter->generateLiveReport()) return 2;
+              pthread_kill(waiter.native_handle(), SIGUSR1);
+              waiter.join();
+              return received.load() == SIGUSR1 ? 0 : 100 + received.load();
+            }),
+            0);
+}
+
+// A copy of the test plugin whose function "kx_plugin_a_run" claims
+// `size` bytes in its symbol table (.symtab), as a damaged or hostile file
+// may; empty when the plugin has no such symbol.
+std::string pluginClaiming(const std::string& folder, uint64_t size) {
+  std::ifstream in(ROCRASH_PLUGIN_A, std::ios::binary);
+  std::vector<char> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  Elf64_Ehdr eh;
+  if (bytes.size() < sizeof eh) return {};
+  std::memcpy(&eh, bytes.data(), sizeof eh);
+  auto section = [&](unsigned i) {
+    Elf64_Shdr sh;
+    std::memcpy(&sh, bytes.data() + eh.e_shoff + i * sizeof sh, sizeof sh);
+    return sh;
+  };
+  for (unsigned i = 0; i < eh.e_shnum; ++i) {
+    const Elf64_Shdr symtab = section(i);
+    if (symtab.sh_type != SHT_SYMTAB) continue;
+    const Elf64_Shdr strings = section(symtab.sh_link);
+    for (uint64_t at = symtab.sh_offset;
+         at + sizeof(Elf64_Sym) <= symtab.sh_offset + symtab.sh_size; at += sizeof(Elf64_Sym)) {
+      Elf64_Sym sym;
+      std::memcpy(&sym, bytes.data() + at, sizeof sym);
+      if (std::strcmp(bytes.data() + strings.sh_offset + sym.st_name, "kx_plugin_a_run") != 0) {
+        continue;
+      }
+      sym.st_size = size;
+      std::memcpy(bytes.data() + at, &sym, sizeof sym);
+      const std::string path = folder + "/libkx_plugin_claims.so";
+      std::ofstream(path, std::ios::binary).write(bytes.data(), bytes.size());
+      return path;
+    }
+  }
+  return {};
+}
+
+// A library whose symbol claims 2^62 bytes opens in well under a second.
+TEST(ROReradUzerirudSideEffects, LibraryWithAHugeSymbolOpensPromptly) {
+  TemporaryFolder folder("rocrash_reporter");
+  const std::string plugin = pluginClaiming(folder.path().string(), uint64_t{1} << 62);
+  ASSERT_FALSE(plugin.empty());
+  EXPECT_EQ(inChild([&] {
+              auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+                  "a", "1", std::nullopt,
+                  ROReradUzerirudConfig::initWithBasePath(folder.path().string()));
+              if (!reporter->enableCrashReporter()) return 1;
+              const auto start = std::chrono::steady_clock::now();
+              void* library = dlopen(plugin.c_str(), RTLD_NOW);
+              const auto took = std::chrono::steady_clock::now() - start;
+              if (library == nullptr) return 2;
+              return took < std::chrono::milliseconds(500) ? 0 : 3;
+            }),
+            0);
 }
 
 }  // namespace

@@ -11,7 +11,9 @@
 // process mostly wait in the same few functions, and every step of a walk
 // also asks whether the frame below was a signal trampoline: with this, each
 // pc is looked up and parsed once per write. The image list and the memory
-// do not change under a write (every other thread is parked).
+// do not change under a write (every other thread is parked), and the write
+// holds the list as read throughout, so a record found stays valid even if
+// its image is removed meanwhile.
 //
 // Like the read cache (AsyncReadCache.h) it is made on an ordinary thread
 // and used only between `begin` and `end` on the thread that writes, which

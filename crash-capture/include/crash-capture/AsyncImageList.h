@@ -11,8 +11,11 @@
 // thread) take a lock; readers (crash-time code) take none: they raise the
 // reader count, follow head and next with acquiring loads and lower the count
 // when done. Entries unlinked while a walk is in progress go to a spare list
-// instead of being freed, and image records are freed only with the list, so
-// a walk interrupted at any point only touches valid memory.
+// instead of being freed, and the record of a removed image (with the file
+// mapping it may hold) is freed only once no walk is in progress, so a walk
+// interrupted at any point only touches valid memory, and a program that
+// loads and unloads libraries for ever holds the records of those loaded
+// now.
 
 struct rocrash_async_image_list_entry {
   // Atomic because a spare entry may be reused while a walk still stands on it.
@@ -27,8 +30,8 @@ struct rocrash_async_image_list_state {
   rocrash_async_image_list_entry* tail = nullptr;
   std::atomic<int32_t> refcount{0};                // walks in progress
   rocrash_async_image_list_entry* free = nullptr;  // spare entries
-  // Records of removed images: a walk may still hold one, so they live until
-  // the list is freed (writers only).
+  // Records of removed images that a walk may still hold: freed at a later
+  // removal (or with the list) when no walk is in progress (writers only).
   std::vector<rocrash_async_macho*> retired;
 };
 
@@ -43,8 +46,8 @@ void rocrash_async_image_list_init(rocrash_async_image_list* list, sys::task_t t
 // unchanged. Allocates: not for crash time.
 void rocrash_async_image_list_append(rocrash_async_image_list* list, rocrash_vm_address_t header,
                                      const char* name) noexcept;
-// Unlinks the first image whose header address is `header`; its record stays
-// allocated until the list is freed.
+// Unlinks the first image whose header address is `header`; its record is
+// freed now, or at a later removal, once no walk is in progress.
 void rocrash_async_image_list_remove(rocrash_async_image_list* list,
                                      rocrash_vm_address_t header) noexcept;
 // Brackets every walk: true before, false after.

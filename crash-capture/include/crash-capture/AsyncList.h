@@ -24,7 +24,9 @@ class async_list {
   async_list(const async_list&) = delete;
   async_list& operator=(const async_list&) = delete;
   ~async_list() {
-    for (node* n = head_.load(); n != nullptr;) {
+    node* n = head_.exchange(nullptr);
+    tail_ = nullptr;
+    while (n != nullptr) {
       node* next = n->next.load();
       delete n;
       n = next;

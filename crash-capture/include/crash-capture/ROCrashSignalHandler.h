@@ -29,7 +29,9 @@ bool rocrash_signal_handler_callback_next(rocrash_signal_handler_callback_next_c
 // runs on a handler stack of its own, reserved at the first registration and
 // taken by one thread at a time, so that it has room even when the signal
 // arrives on a small alternate stack (8 KiB, installed by the application or
-// another runtime) or on one a handler before it nearly used up. Registration runs on
+// another runtime) or on one a handler before it nearly used up. A child that
+// runs in its parent's memory (made by vfork) leaves that stack to the parent
+// and runs the chain on one mapped for it alone. Registration runs on
 // ordinary threads; the chain is walked inside signal handlers without locks
 // or allocation.
 class ROCrashSignalHandler {
@@ -52,6 +54,13 @@ class ROCrashSignalHandler {
   // thread of the process, now and later, gets an alternate stack of its own
   // (system/ThreadStacks.h); the handler stack is reserved.
   bool registerHandlerWithSignal(int signo, std::shared_ptr<foundation::NSError>* error);
+
+  // Undoes one `registerHandlerForSignal` with the same arguments, for a
+  // set-up that failed halfway: the callback and one forwarding entry leave
+  // the chain, and once no registration for `signo` remains, its action is
+  // the one the registry replaced again. Alternate stacks stay.
+  void unregisterHandlerForSignal(int signo, rocrash_signal_handler_callback_func callback,
+                                  void* context);
 
   // Empties the callback chain and the saved previous actions. The process's
   // signal actions keep pointing at the registry's handler.

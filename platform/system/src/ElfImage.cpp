@@ -430,30 +430,45 @@ struct Candidate {
   uint32_t name;
 };
 
+// The end of a symbol whose size runs past its image's mapped range: a
+// damaged or hostile table, not a symbol that large.
+constexpr uint64_t kUnbelievable = UINT64_MAX;
+
+// Sorts the candidates by start, then order, and ends each one marked
+// kUnbelievable where the next symbol starts, or at the mapped range's end.
+void endUnbelievableSizes(std::vector<Candidate>& candidates, uint64_t mappedEnd) {
+  std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+    return a.start != b.start ? a.start < b.start : a.order < b.order;
+  });
+  uint64_t nextStart = mappedEnd;
+  for (size_t i = candidates.size(); i > 0; --i) {
+    Candidate& candidate = candidates[i - 1];
+    if (candidate.end == kUnbelievable) candidate.end = std::max(nextStart, candidate.start + 1);
+    if (i > 1 && candidates[i - 2].start != candidate.start) nextStart = candidate.start;
+  }
+}
+
 // Cuts the address space into spans, each owned by the symbol a lookup there
 // must answer: of the symbols covering it, the one starting last, and of
 // those starting together, the first in order. A sweep in start order
 // keeps the symbols still open on a stack (the latest start on top, and for
 // one start the first in table order on top); a span ends where the next
 // symbol starts or the top one ends, after which the one below resumes.
-std::vector<ElfSymbolSpan> cutIntoSpans(std::vector<Candidate>& candidates) {
-  std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
-    return a.start != b.start ? a.start < b.start : a.order < b.order;
-  });
+// `candidates` are sorted by start, then order.
+std::vector<ElfSymbolSpan> cutIntoSpans(const std::vector<Candidate>& candidates) {
   std::vector<ElfSymbolSpan> spans;
   std::vector<const Candidate*> open;
   uint64_t position = 0;
+  // One span per call at most: a span is as long as its owner's extent,
+  // so the index grows with the number of symbols, never with their sizes.
   auto emit = [&](uint64_t from, uint64_t to, const Candidate& owner) {
-    while (from < to) {
-      const uint64_t length = std::min<uint64_t>(to - from, UINT32_MAX);
-      ElfSymbolSpan* last = spans.empty() ? nullptr : &spans.back();
-      if (last != nullptr && last->name == owner.name && last->start == owner.start &&
-          last->from + last->length == from && length <= UINT32_MAX - last->length) {
-        last->length += static_cast<uint32_t>(length);
-      } else {
-        spans.push_back({from, owner.start, static_cast<uint32_t>(length), owner.name});
-      }
-      from += length;
+    if (from >= to) return;
+    ElfSymbolSpan* last = spans.empty() ? nullptr : &spans.back();
+    if (last != nullptr && last->name == owner.name && last->start == owner.start &&
+        last->from + last->length == from) {
+      last->length += to - from;
+    } else {
+      spans.push_back({from, owner.start, to - from, owner.name});
     }
   };
   auto advance = [&](uint64_t to) {
@@ -480,21 +495,31 @@ std::vector<ElfSymbolSpan> cutIntoSpans(std::vector<Candidate>& candidates) {
   return spans;
 }
 
+// A copy of .dynsym and its names. They are the loaded object's, which
+// another thread may unload while they are read, and its dynamic section may
+// point at any memory the process can read (a sanitizer's own, say): they are
+// read through checked copies, never in place. Empty when they cannot be read.
+// Throws std::bad_alloc.
+struct DynamicTableCopy {
+  explicit DynamicTableCopy(const ElfSymbolTable& loaded)
+      : symbols(loaded.count), strings(loaded.stringsSize) {
+    if (!readOwn(reinterpret_cast<uint64_t>(loaded.symbols), symbols.data(),
+                 symbols.size() * sizeof(Elf64_Sym)) ||
+        !readOwn(reinterpret_cast<uint64_t>(loaded.strings), strings.data(), strings.size())) {
+      symbols.clear();
+    }
+  }
+  ElfSymbolTable table() const {
+    return {symbols.data(), symbols.size(), strings.data(), strings.size()};
+  }
+  std::vector<Elf64_Sym> symbols;
+  std::vector<char> strings;
+};
+
 void buildSymbolIndex(ElfImage* image) {
   try {
-    // .dynsym is the loaded object's, which another thread may unload while
-    // it is read: it is read from a copy.
-    std::vector<Elf64_Sym> dynamicSymbols(image->tables[1].count);
-    std::vector<char> dynamicStrings(image->tables[1].stringsSize);
-    if (!readOwn(reinterpret_cast<uint64_t>(image->tables[1].symbols), dynamicSymbols.data(),
-                 dynamicSymbols.size() * sizeof(Elf64_Sym)) ||
-        !readOwn(reinterpret_cast<uint64_t>(image->tables[1].strings), dynamicStrings.data(),
-                 dynamicStrings.size())) {
-      dynamicSymbols.clear();
-    }
-    const ElfSymbolTable tables[2] = {image->tables[0],
-                                      {dynamicSymbols.data(), dynamicSymbols.size(),
-                                       dynamicStrings.data(), dynamicStrings.size()}};
+    const DynamicTableCopy dynamic(image->tables[1]);
+    const ElfSymbolTable tables[2] = {image->tables[0], dynamic.table()};
     std::vector<Candidate> candidates;
     uint32_t order = 0;
     for (uint32_t t = 0; t < 2; ++t) {
@@ -506,8 +531,12 @@ void buildSymbolIndex(ElfImage* image) {
         const char* name = symbolName(table, sym.st_name);
         if (name == nullptr || name[0] == '\0') continue;
         const uint64_t start = sym.st_value + static_cast<uint64_t>(image->slide);
-        uint64_t end = start + std::max<uint64_t>(sym.st_size, 1);
-        if (end < start) end = UINT64_MAX;
+        // No pc outside the image is looked up in it.
+        if (start < image->headerAddress || start >= image->mappedEnd) continue;
+        const uint64_t size = std::max<uint64_t>(sym.st_size, 1);
+        // A size past the mapped range is not believed: kUnbelievable marks
+        // the symbol until the next one's start is known.
+        const uint64_t end = size <= image->mappedEnd - start ? start + size : kUnbelievable;
         // Of symbols starting together, a global one names the function
         // rather than a local alias of it (g++ adds "f.localalias" for f).
         const uint32_t rank = ELF64_ST_BIND(sym.st_info) == STB_LOCAL ? kLocalRank : 0;
@@ -516,6 +545,7 @@ void buildSymbolIndex(ElfImage* image) {
       }
     }
     if (candidates.empty()) return;
+    endUnbelievableSizes(candidates, image->mappedEnd);
     std::vector<ElfSymbolSpan> spans = cutIntoSpans(candidates);
     auto* index = static_cast<ElfSymbolSpan*>(malloc(spans.size() * sizeof(ElfSymbolSpan)));
     if (index == nullptr) return;
@@ -618,7 +648,14 @@ bool elf_image_symbol_for_pc(const ElfImage* image, uint64_t pc, uint64_t* start
 }
 
 bool elf_image_symbol_by_name(const ElfImage* image, const char* name, uint64_t* address) {
-  for (const ElfSymbolTable& table : image->tables) {
+  std::unique_ptr<DynamicTableCopy> dynamic;
+  try {
+    dynamic = std::make_unique<DynamicTableCopy>(image->tables[1]);
+  } catch (...) {
+    return false;
+  }
+  const ElfSymbolTable tables[2] = {image->tables[0], dynamic->table()};
+  for (const ElfSymbolTable& table : tables) {
     for (size_t i = 0; i < table.count; ++i) {
       Elf64_Sym sym;
       memcpy(&sym, static_cast<const Elf64_Sym*>(table.symbols) + i, sizeof sym);

@@ -260,6 +260,13 @@ void bridgeHandler(int signo, siginfo_t* info, void* uap) {
   task_self_refresh();
   BridgedSignal* bridged = bridgedSignal(signo);
   if (bridged == nullptr) return;
+  // A child in its parent's memory (vfork) finds the parent's ports there:
+  // its fault would reach the parent's server as the parent's own.
+  if (task_shares_parent_memory()) {
+    deliverToPrevious(bridged, info, uap);
+    errno = savedErrno;
+    return;
+  }
   mach_port_t port;
   exception_behavior_t behavior;
   thread_state_flavor_t flavor;

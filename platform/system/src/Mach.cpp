@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstring>
 
+#include "system/ReservedDescriptors.h"
 #include "system/Threads.h"
 
 namespace sys {
@@ -30,6 +31,11 @@ struct PortEntry {
   std::atomic<task_t> owner{0};
   int receiveFd = -1;  // the end messages are read from
   int sendFd = -1;     // the end messages are written to
+  // What the two ends were opened on. A program may close descriptors it did
+  // not open and get the numbers back for its own: a port whose socket is
+  // gone that way is dead, never read from or written to.
+  descriptor_identity receiveIdentity;
+  descriptor_identity sendIdentity;
   std::atomic<int32_t> sendRights{0};
   std::atomic<int32_t> sendOnceRights{0};
   std::atomic<mach_port_t> portSet{MACH_PORT_NULL};
@@ -62,9 +68,15 @@ class ErrnoGuard {
 
 // Queues `size` bytes on `port`; false when the port is gone or the queue is
 // full and `wait` is false.
+bool receivable(const PortEntry& e) {
+  return descriptor_still_names(e.receiveFd, e.receiveIdentity, false);
+}
+
 mach_msg_return_t enqueue(mach_port_t port, const void* data, uint32_t size, bool wait) {
   PortEntry* e = portOf(port);
-  if (e == nullptr) return MACH_SEND_INVALID_DEST;
+  if (e == nullptr || !descriptor_still_names(e->sendFd, e->sendIdentity, false)) {
+    return MACH_SEND_INVALID_DEST;
+  }
   int flags = MSG_NOSIGNAL | (wait ? 0 : MSG_DONTWAIT);
   for (;;) {
     ssize_t n = send(e->sendFd, data, size, flags);
@@ -98,6 +110,12 @@ void dropSendRight(PortEntry* e, mach_port_t name, int32_t count) {
   if (left < static_cast<int32_t>(e->noSendersSync.load())) sendNoSendersNotice(e, name);
 }
 
+// Closes the entry's sockets where their numbers still name them.
+void closeSockets(const PortEntry* e) {
+  if (descriptor_still_names(e->receiveFd, e->receiveIdentity, false)) close(e->receiveFd);
+  if (descriptor_still_names(e->sendFd, e->sendIdentity, false)) close(e->sendFd);
+}
+
 // Forgets the sockets, rights and links of an entry (not closing the sockets).
 void clearEntry(PortEntry* e) {
   e->receiveFd = e->sendFd = -1;
@@ -118,8 +136,7 @@ bool claimEntry(PortEntry* e) {
     if (kind != kFree && (owner == self || kind == kClaimed)) return false;
     if (!e->kind.compare_exchange_strong(kind, kClaimed, std::memory_order_acq_rel)) continue;
     if (kind != kFree) {
-      if (e->receiveFd >= 0) close(e->receiveFd);
-      if (e->sendFd >= 0) close(e->sendFd);
+      closeSockets(e);
       clearEntry(e);
     }
     e->owner.store(self, std::memory_order_release);
@@ -128,12 +145,14 @@ bool claimEntry(PortEntry* e) {
 }
 
 void destroyPort(PortEntry* e) {
-  int receive = e->receiveFd;
-  int sendEnd = e->sendFd;
+  PortEntry sockets;
+  sockets.receiveFd = e->receiveFd;
+  sockets.sendFd = e->sendFd;
+  sockets.receiveIdentity = e->receiveIdentity;
+  sockets.sendIdentity = e->sendIdentity;
   clearEntry(e);
   e->kind.store(kFree, std::memory_order_release);
-  if (receive >= 0) close(receive);
-  if (sendEnd >= 0) close(sendEnd);
+  closeSockets(&sockets);
 }
 
 // ---- Exception ports ----
@@ -234,6 +253,8 @@ kern_return_t mach_port_allocate(task_t task, mach_port_right_t right, mach_port
       }
       e.receiveFd = fds[0];
       e.sendFd = fds[1];
+      descriptor_identify(fds[0], &e.receiveIdentity);
+      descriptor_identify(fds[1], &e.sendIdentity);
       e.kind.store(kPort, std::memory_order_release);
     } else {
       e.kind.store(kPortSet, std::memory_order_release);
@@ -389,14 +410,17 @@ mach_msg_return_t mach_msg(mach_msg_header_t* msg, int32_t option, uint32_t send
   if (target == nullptr) return MACH_RCV_INVALID_NAME;
   uint32_t kind = target->kind.load(std::memory_order_acquire);
   if (kind == kPort) {
+    if (!receivable(*target)) return MACH_RCV_INVALID_NAME;
     fds[0] = {target->receiveFd, POLLIN, 0};
     names[0] = rcv_name;
     count = 1;
   } else if (kind == kPortSet) {
+    // A member whose socket is gone is left out; with none left, the
+    // receive waits as on an empty set.
     for (uint32_t i = 0; i < kPortCount && count < 64; ++i) {
       if (gPorts[i].kind.load(std::memory_order_acquire) == kPort &&
           gPorts[i].owner.load(std::memory_order_acquire) == mach_task_self() &&
-          gPorts[i].portSet.load() == rcv_name) {
+          gPorts[i].portSet.load() == rcv_name && receivable(gPorts[i])) {
         fds[count] = {gPorts[i].receiveFd, POLLIN, 0};
         names[count] = i + 1;
         ++count;

@@ -51,8 +51,10 @@ std::optional<int32_t> physicalCpus() {
   return static_cast<int32_t>(cores.size());
 }
 
+// Never destroyed: the loader wrappers ask for facts at every dlclose, and a
+// program may close libraries from its global destructors.
 std::mutex gSourceLock;
-std::shared_ptr<SystemFactSource> gSource;
+std::shared_ptr<SystemFactSource>& gSource = *new std::shared_ptr<SystemFactSource>();
 
 std::atomic<int64_t> gBootTime{0};
 std::atomic<int64_t> gTicksPerSecond{0};

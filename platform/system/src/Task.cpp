@@ -73,6 +73,26 @@ void forgetNameAfterFork() { gPidFallback.store(0, std::memory_order_relaxed); }
 
 [[maybe_unused]] const int gForkWatch = pthread_atfork(nullptr, nullptr, forgetNameAfterFork);
 
+// Set once the process's main thread has ended (with pthread_exit): the
+// kernel no longer finds the process's memory through its id, only through
+// the id of a thread still running.
+std::atomic<bool> gLeaderGone{false};
+
+// The kernel's copy of `remote` (`count` pieces) of `task` into `local`. For
+// the own process, through the calling thread once the main thread is gone.
+ssize_t vmReadv(task_t task, bool own, const struct iovec* local, const struct iovec* remote,
+                unsigned long count) {
+  if (own && gLeaderGone.load(std::memory_order_relaxed)) {
+    task = static_cast<task_t>(syscall(SYS_gettid));
+  }
+  ssize_t n = process_vm_readv(task, local, 1, remote, count, 0);
+  if (n < 0 && errno == ESRCH && own && !gLeaderGone.load(std::memory_order_relaxed)) {
+    gLeaderGone.store(true, std::memory_order_relaxed);
+    n = process_vm_readv(static_cast<task_t>(syscall(SYS_gettid)), local, 1, remote, count, 0);
+  }
+  return n;
+}
+
 // The kernel's copy; false with errno on failure or a short copy.
 bool readWithVmReadv(task_t task, vm_address_t address, vm_size_t size, void* data) {
   if (gVmReadvRefused.load(std::memory_order_relaxed)) {
@@ -81,7 +101,7 @@ bool readWithVmReadv(task_t task, vm_address_t address, vm_size_t size, void* da
   }
   struct iovec local = {data, size};
   struct iovec remote = {reinterpret_cast<void*>(address), size};
-  ssize_t n = process_vm_readv(task, &local, 1, &remote, 1, 0);
+  ssize_t n = vmReadv(task, task_is_self(task), &local, &remote, 1);
   if (n < 0) return false;
   if (static_cast<vm_size_t>(n) != size) {
     errno = EFAULT;
@@ -161,7 +181,7 @@ vm_size_t readablePages(task_t task, vm_address_t first, vm_size_t count) {
     struct iovec local = {bytes, asked};
     ssize_t got = gVmReadvRefused.load(std::memory_order_relaxed)
                       ? (errno = ENOSYS, -1)
-                      : process_vm_readv(task, &local, 1, remote, asked, 0);
+                      : vmReadv(task, own, &local, remote, asked);
     if (got < 0 && own && errno != EFAULT) {
       // The call is refused: one page at a time by the fallback.
       got = 0;
@@ -202,9 +222,27 @@ bool task_is_self(task_t task) noexcept {
 task_t task_self_refresh() noexcept {
   int saved = errno;
   task_t pid = cachedPid().load(std::memory_order_relaxed);
-  if (pid != currentPid()) pid = learnName();
+  const task_t current = currentPid();
+  if (pid != current) {
+    // In a child that shares its parent's memory the name is the parent's:
+    // learning would rename the parent.
+    const bool shared = gSelfName != nullptr && pid != 0;
+    pid = shared ? current : learnName();
+  }
   errno = saved;
   return pid;
+}
+
+bool task_shares_parent_memory() noexcept {
+  if (gSelfName == nullptr) return false;
+  // A forked child finds the page cleared (or its own id, once it learned
+  // it); a child in its parent's memory finds the parent's.
+  const task_t cached = gSelfName->pid.load(std::memory_order_relaxed);
+  if (cached == 0) return false;
+  int saved = errno;
+  const bool shared = cached != currentPid();
+  errno = saved;
+  return shared;
 }
 
 thread_t mach_thread_self() noexcept { return static_cast<thread_t>(syscall(SYS_gettid)); }

@@ -14,6 +14,7 @@
 #include <climits>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "ThreadsInternal.h"
 #include "system/Task.h"
@@ -32,11 +33,17 @@ enum StackState : int32_t {
   kDeclined = 4,
 };
 
+// An alternate stack: the start of its guard page and the bytes from there
+// to the stack's top.
+struct AltStack {
+  void* mapping = nullptr;
+  size_t total = 0;
+};
+
 struct StackSlot {
   std::atomic<int32_t> state{kFree};
   std::atomic<int32_t> tid{0};
-  void* mapping = nullptr;
-  size_t mappingSize = 0;
+  AltStack stack;
 };
 
 StackSlot gStacks[kThreadCapacity];
@@ -63,50 +70,164 @@ class ErrnoGuard {
 
 size_t pageSize() { return static_cast<size_t>(vm_page_size()); }
 
-// A mapping of `size` usable bytes (rounded up to pages) above an
-// inaccessible guard page; null when there is no memory. `*total` gets the
-// mapping's whole size.
-void* mapStack(size_t size, size_t* total) {
-  size_t page = pageSize();
-  size_t usable = (size + page - 1) / page * page;
-  *total = usable + page;
-  void* mapping = mmap(nullptr, *total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapping == MAP_FAILED) return nullptr;
-  mprotect(mapping, page, PROT_NONE);
-  return mapping;
+// ---- Stacks carved from shared blocks ----
+//
+// A stack of its own mapping with a protected guard page below costs two
+// mappings, and a process has a limited number of them (65,530 by default):
+// a thread's own stack costs two already, so the engine would halve how
+// many threads a program can have. Where the kernel can install guard pages
+// inside a mapping without splitting it (MADV_GUARD_INSTALL, Linux 6.13 on),
+// stacks are carved from blocks of kStacksPerBlock, each above a guard page
+// of its own, one mapping per block. A stack given back goes back to its
+// block with its pages released; blocks are never unmapped. Elsewhere each
+// stack is a mapping of its own, unmapped when given back.
+
+constexpr int kStacksPerBlock = 64;
+// The kernel's value, where the C library's headers do not have it yet.
+constexpr int kMadvGuardInstall = 102;
+
+struct StackBlock {
+  StackBlock* next = nullptr;  // set before the block is published
+  char* base = nullptr;
+  size_t stride = 0;              // a stack with its guard page
+  std::atomic<uint64_t> free{0};  // bit i set: stack i is free
+};
+
+std::atomic<StackBlock*> gBlocks{nullptr};
+
+// ThreadSanitizer ends its record of a thread in the last round of the
+// thread's key destructors, where its stack is given back, and may do so
+// first: an atomic operation of the thread after that (giving a stack back to
+// its block) faults inside the sanitizer. Under it each stack is a mapping of
+// its own, unmapped with a plain call.
+#if defined(__SANITIZE_THREAD__)
+#define KX_STACKS_SHARE_BLOCKS 0
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KX_STACKS_SHARE_BLOCKS 0
+#endif
+#endif
+#ifndef KX_STACKS_SHARE_BLOCKS
+#define KX_STACKS_SHARE_BLOCKS 1
+#endif
+
+enum GuardInstall : int32_t { kGuardsUnknown = 0, kGuardsInstalled = 1, kGuardsMissing = 2 };
+std::atomic<int32_t> gGuardInstall{KX_STACKS_SHARE_BLOCKS ? kGuardsUnknown : kGuardsMissing};
+
+// A stack of its own mapping: `usable` bytes above a protected guard page.
+AltStack mapOwnStack(size_t usable) {
+  AltStack stack;
+  const size_t total = usable + pageSize();
+  void* mapping = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapping == MAP_FAILED) return stack;
+  mprotect(mapping, pageSize(), PROT_NONE);
+  stack.mapping = mapping;
+  stack.total = total;
+  return stack;
+}
+
+// A new block whose first stack is taken; null when there is no memory or
+// the kernel cannot install guard pages (then noted for good).
+StackBlock* newBlock(size_t stride) {
+  auto* block = new (std::nothrow) StackBlock();
+  if (block == nullptr) return nullptr;
+  const size_t size = stride * kStacksPerBlock;
+  void* mapping = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapping == MAP_FAILED) {
+    delete block;
+    return nullptr;
+  }
+  for (int i = 0; i < kStacksPerBlock; ++i) {
+    if (madvise(static_cast<char*>(mapping) + i * stride, pageSize(), kMadvGuardInstall) != 0) {
+      if (errno == EINVAL) gGuardInstall.store(kGuardsMissing, std::memory_order_release);
+      munmap(mapping, size);
+      delete block;
+      return nullptr;
+    }
+  }
+  gGuardInstall.store(kGuardsInstalled, std::memory_order_release);
+  block->base = static_cast<char*>(mapping);
+  block->stride = stride;
+  block->free.store(~uint64_t{1}, std::memory_order_relaxed);  // stack 0 is the caller's
+  StackBlock* head = gBlocks.load(std::memory_order_acquire);
+  do {
+    block->next = head;
+  } while (!gBlocks.compare_exchange_weak(head, block, std::memory_order_acq_rel));
+  return block;
+}
+
+// An alternate stack of `size` usable bytes (rounded up to pages), with an
+// inaccessible guard page below; none when there is no memory. Ordinary
+// threads only (it may map memory).
+AltStack takeStackMemory(size_t size) {
+  const size_t usable = (size + pageSize() - 1) / pageSize() * pageSize();
+  const size_t stride = usable + pageSize();
+  if (gGuardInstall.load(std::memory_order_acquire) != kGuardsMissing) {
+    for (StackBlock* b = gBlocks.load(std::memory_order_acquire); b != nullptr; b = b->next) {
+      if (b->stride != stride) continue;
+      uint64_t free = b->free.load(std::memory_order_acquire);
+      while (free != 0) {
+        const int i = __builtin_ctzll(free);
+        if (b->free.compare_exchange_weak(free, free & ~(uint64_t{1} << i),
+                                          std::memory_order_acq_rel)) {
+          return {b->base + i * stride, stride};
+        }
+      }
+    }
+    if (StackBlock* b = newBlock(stride)) return {b->base, stride};
+  }
+  // No block (the kernel cannot guard inside one, or had no room for a
+  // whole block): a mapping of its own.
+  return mapOwnStack(usable);
+}
+
+// Gives back a stack that no thread has as its alternate stack any more.
+void giveBackStackMemory(const AltStack& stack) {
+  if (stack.mapping == nullptr) return;
+  if (!KX_STACKS_SHARE_BLOCKS) {
+    munmap(stack.mapping, stack.total);
+    return;
+  }
+  auto* at = static_cast<char*>(stack.mapping);
+  for (StackBlock* b = gBlocks.load(std::memory_order_acquire); b != nullptr; b = b->next) {
+    if (at < b->base || at >= b->base + b->stride * kStacksPerBlock) continue;
+    // The guard page stays; the stack's pages go back to the system.
+    madvise(at + pageSize(), stack.total - pageSize(), MADV_DONTNEED);
+    const auto i = static_cast<size_t>(at - b->base) / b->stride;
+    b->free.fetch_or(uint64_t{1} << i, std::memory_order_acq_rel);
+    return;
+  }
+  munmap(stack.mapping, stack.total);
 }
 
 // A stack of `size` usable bytes, filed in a slot claimed for `tid`. Null
 // when there is no memory or no free slot.
 StackSlot* newStack(thread_t tid, size_t size) {
-  size_t total = 0;
-  void* mapping = mapStack(size, &total);
-  if (mapping == nullptr) return nullptr;
+  AltStack stack = takeStackMemory(size);
+  if (stack.mapping == nullptr) return nullptr;
   for (auto& slot : gStacks) {
     int32_t expected = kFree;
     if (slot.state.compare_exchange_strong(expected, kClaimed, std::memory_order_acq_rel)) {
-      slot.mapping = mapping;
-      slot.mappingSize = total;
+      slot.stack = stack;
       slot.tid.store(tid, std::memory_order_release);
       return &slot;
     }
   }
-  munmap(mapping, total);
+  giveBackStackMemory(stack);
   return nullptr;
 }
 
 void releaseSlot(StackSlot* slot) {
-  munmap(slot->mapping, slot->mappingSize);
-  slot->mapping = nullptr;
-  slot->mappingSize = 0;
+  giveBackStackMemory(slot->stack);
+  slot->stack = {};
   slot->tid.store(0, std::memory_order_relaxed);
   slot->state.store(kFree, std::memory_order_release);
 }
 
-stack_t stackOf(const StackSlot& slot) {
+stack_t stackOf(const AltStack& memory) {
   stack_t stack;
-  stack.ss_sp = static_cast<char*>(slot.mapping) + pageSize();
-  stack.ss_size = slot.mappingSize - pageSize();
+  stack.ss_sp = static_cast<char*>(memory.mapping) + pageSize();
+  stack.ss_size = memory.total - pageSize();
   stack.ss_flags = 0;
   return stack;
 }
@@ -121,7 +242,7 @@ bool hasAlternateStack() {
 // handler's context: the return from the handler sets the alternate stack
 // its context holds, so that is where the stack must go.
 void takeStack(StackSlot* slot, ucontext_t* interrupted = nullptr) {
-  stack_t stack = stackOf(*slot);
+  stack_t stack = stackOf(slot->stack);
   bool installed = !hasAlternateStack() && sigaltstack(&stack, nullptr) == 0;
   if (installed && interrupted != nullptr) interrupted->uc_stack = stack;
   slot->state.store(installed ? kInstalled : kDeclined, std::memory_order_release);
@@ -137,8 +258,7 @@ void takeStack(StackSlot* slot, ucontext_t* interrupted = nullptr) {
 struct StartRecord {
   void* (*start)(void*);
   void* arg;
-  void* stack;
-  size_t stackMapping;
+  AltStack stack;
   int destructorRounds;
 };
 
@@ -162,17 +282,17 @@ void releaseOwnStacks(StartRecord* record) {
       haveCurrent = false;
     }
   };
-  if (record->stack != nullptr) {
-    takeOff(static_cast<char*>(record->stack) + pageSize());
-    munmap(record->stack, record->stackMapping);
-    record->stack = nullptr;
+  if (record->stack.mapping != nullptr) {
+    takeOff(stackOf(record->stack).ss_sp);
+    giveBackStackMemory(record->stack);
+    record->stack = {};
   }
   for (auto& slot : gStacks) {
     if (slot.tid.load(std::memory_order_acquire) != self) continue;
     int32_t state = slot.state.load(std::memory_order_acquire);
     if (state != kInstalled && state != kOffered && state != kDeclined) continue;
     if (!slot.state.compare_exchange_strong(state, kClaimed, std::memory_order_acq_rel)) continue;
-    takeOff(stackOf(slot).ss_sp);
+    takeOff(stackOf(slot.stack).ss_sp);
     releaseSlot(&slot);
   }
 }
@@ -211,17 +331,13 @@ void* startThread(void* argument) {
   }
   size_t size = gStackSize.load(std::memory_order_acquire);
   if (size != 0 && !hasAlternateStack()) {
-    size_t total = 0;
-    if (void* mapping = mapStack(size, &total)) {
-      stack_t stack;
-      stack.ss_sp = static_cast<char*>(mapping) + pageSize();
-      stack.ss_size = total - pageSize();
-      stack.ss_flags = 0;
+    AltStack memory = takeStackMemory(size);
+    if (memory.mapping != nullptr) {
+      stack_t stack = stackOf(memory);
       if (sigaltstack(&stack, nullptr) == 0) {
-        record->stack = mapping;
-        record->stackMapping = total;
+        record->stack = memory;
       } else {
-        munmap(mapping, total);
+        giveBackStackMemory(memory);
       }
     }
   }
@@ -270,21 +386,45 @@ void thread_alternate_stacks_enable(size_t size) noexcept {
     if (StackSlot* slot = newStack(self, size)) takeStack(slot);
   }
   static thread_t threads[kThreadCapacity];
+  static bool blocked[kThreadCapacity];
   uint32_t count = 0;
   task_threads(mach_task_self(), threads, kThreadCapacity, &count);
-  for (uint32_t i = 0; i < count; ++i) {
-    if (threads[i] == self) continue;
-    StackSlot* slot = newStack(threads[i], size);
-    if (slot == nullptr) break;
+  // A thread that keeps the parking signal blocked waits for signals of its
+  // own: it is left alone (and without a stack). One that blocks it only for
+  // a moment is offered its stack once it unblocks it.
+  struct Offer {
+    size_t size;
+    bool full;
+  } offer = {size, false};
+  auto offerStack = [](uint32_t index, void* context) {
+    auto* o = static_cast<Offer*>(context);
+    if (o->full) return;
+    StackSlot* slot = newStack(threads[index], o->size);
+    if (slot == nullptr) {
+      o->full = true;
+      return;
+    }
     slot->state.store(kOffered, std::memory_order_release);
-    if (!detail::thread_send_parking_signal(threads[i], detail::kAlternateStackRequest)) {
+    if (!detail::thread_send_parking_signal(threads[index], detail::kAlternateStackRequest)) {
       // The thread is gone (unless its own end already gave the stack back).
       int32_t offered = kOffered;
       if (slot->state.compare_exchange_strong(offered, kClaimed, std::memory_order_acq_rel)) {
         releaseSlot(slot);
       }
     }
+  };
+  bool anyBlocked = false;
+  for (uint32_t i = 0; i < count; ++i) {
+    blocked[i] = false;
+    if (threads[i] == self) continue;
+    if (detail::thread_blocks_parking_signal(threads[i])) {
+      blocked[i] = anyBlocked = true;
+    } else {
+      offerStack(i, &offer);
+    }
   }
+  if (anyBlocked)
+    detail::thread_await_parking_unblocked(threads, count, blocked, offerStack, &offer);
   // Give the threads a moment to answer; the stacks they declined go back.
   const int64_t deadline = monotonicNs() + 100'000'000;
   for (;;) {
@@ -305,6 +445,10 @@ void thread_alternate_stacks_enable(size_t size) noexcept {
 }
 
 size_t thread_alternate_stack_size() noexcept { return gStackSize.load(); }
+
+void thread_fault_signals_stop_keeping() noexcept {
+  gKeepFaultsDeliverable.store(false, std::memory_order_release);
+}
 
 void thread_fault_signals_keep_deliverable() noexcept {
   gKeepFaultsDeliverable.store(true, std::memory_order_release);
@@ -365,8 +509,7 @@ extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, voi
   if (record == nullptr) return EAGAIN;
   record->start = start;
   record->arg = arg;
-  record->stack = nullptr;
-  record->stackMapping = 0;
+  record->stack = sys::AltStack();
   record->destructorRounds = 0;
   int result = next(thread, attr, sys::startThread, record);
   if (result != 0) free(record);

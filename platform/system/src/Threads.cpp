@@ -13,6 +13,7 @@
 #include <cstring>
 
 #include "ThreadsInternal.h"
+#include "system/ReservedDescriptors.h"
 
 namespace sys {
 namespace {
@@ -57,39 +58,67 @@ std::atomic<bool> gPrepared{false};
 // has used up its file descriptors can still list its threads. It lists the
 // process it was opened in: a forked child closes its copy and opens its own
 // in the descriptor that frees. One lister at a time uses it; another opens
-// the folder afresh.
+// the folder afresh. The number is used (or closed) only while it still
+// names the folder it was opened on: a program that closed it and got the
+// number back for a file of its own keeps that file untouched, and the
+// folder is opened afresh.
 std::atomic<int32_t> gTaskFolder{-1};
 std::atomic<task_t> gTaskFolderOwner{0};
 std::atomic<int32_t> gTaskFolderBusy{0};
+descriptor_identity gTaskFolderIdentity;  // set before the number is published
 
 int openTaskFolder() { return open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
 
-void reserveTaskFolder() {
-  if (gTaskFolder.load() >= 0) return;
-  int fd = openTaskFolder();
-  if (fd < 0) return;
+// Keeps `fd` (just opened on the folder) as the reserved one; false when it
+// cannot be.
+bool publishTaskFolder(int fd) {
+  descriptor_identity identity;
+  if (!descriptor_identify(fd, &identity)) return false;
+  gTaskFolderIdentity = identity;
   int32_t none = -1;
-  if (gTaskFolder.compare_exchange_strong(none, fd)) {
-    gTaskFolderOwner.store(mach_task_self());
-  } else {
-    close(fd);
-  }
+  if (!gTaskFolder.compare_exchange_strong(none, fd)) return false;
+  gTaskFolderOwner.store(mach_task_self());
+  return true;
+}
+
+// True when this call kept the folder open.
+bool reserveTaskFolder() {
+  // A child in its parent's memory would put its own number into the
+  // parent's record.
+  if (gTaskFolder.load() >= 0 || task_shares_parent_memory()) return false;
+  int fd = openTaskFolder();
+  if (fd < 0) return false;
+  if (publishTaskFolder(fd)) return true;
+  close(fd);
+  return false;
 }
 
 // The folder to list, and whether it is the reserved one (to be given back
 // with `releaseTaskFolder`, not closed). -1 when none can be opened.
 int takeTaskFolder(bool* reserved) {
   *reserved = false;
+  // The reserved folder of the parent lists the parent's threads; a child
+  // in the parent's memory leaves it be.
+  if (task_shares_parent_memory()) return openTaskFolder();
   int32_t idle = 0;
   if (gTaskFolder.load() >= 0 && gTaskFolderBusy.compare_exchange_strong(idle, 1)) {
     int fd = gTaskFolder.load();
-    if (gTaskFolderOwner.load() != mach_task_self()) {
+    if (!descriptor_still_names(fd, gTaskFolderIdentity, false)) {
+      // The program's now: forgotten, never listed or closed.
+      gTaskFolder.store(-1);
+      gTaskFolderOwner.store(0);
+      fd = -1;
+    } else if (gTaskFolderOwner.load() != mach_task_self()) {
       // The parent's: this process's copy goes, and its number serves the
       // child's own.
       close(fd);
+      gTaskFolder.store(-1);
+      gTaskFolderOwner.store(0);
       fd = openTaskFolder();
-      gTaskFolder.store(fd);
-      gTaskFolderOwner.store(fd >= 0 ? mach_task_self() : 0);
+      if (fd >= 0 && !publishTaskFolder(fd)) {
+        close(fd);
+        fd = -1;
+      }
     }
     if (fd >= 0 && lseek(fd, 0, SEEK_SET) == 0) {
       *reserved = true;
@@ -114,6 +143,9 @@ void releaseTaskFolder(int fd, bool reserved) {
 std::atomic<int32_t> gNextSlot{0};
 
 constexpr int64_t kParkTimeoutNs = 100'000'000;
+// How long a thread that blocks the parking signal is given to unblock it
+// before it is taken for one waiting on signals of its own.
+constexpr int64_t kUnblockPatienceNs = 20'000'000;
 
 // The futex word of an atomic int32 (std::atomic<int32_t> is a plain int32 in
 // memory on this platform).
@@ -287,6 +319,104 @@ struct linux_dirent64 {
 
 }  // namespace
 
+namespace {
+
+// Reads the text of "/proc/self/task/<thread>/<file>" into `text` (room for
+// `room` bytes with a terminating zero); its length, or -1.
+ssize_t readThreadFile(thread_t thread, const char* file, char* text, size_t room) {
+  // "/proc/self/task/", up to 10 digits, "/" and the file's name.
+  char path[64] = "/proc/self/task/";
+  size_t length = 16;
+  char digits[12];
+  int n = 0;
+  uint32_t value = static_cast<uint32_t>(thread);
+  do {
+    digits[n++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  while (n > 0) path[length++] = digits[--n];
+  path[length++] = '/';
+  for (; *file != '\0' && length + 1 < sizeof path; ++file) path[length++] = *file;
+  path[length] = '\0';
+  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  size_t filled = 0;
+  for (;;) {
+    ssize_t got = read(fd, text + filled, room - 1 - filled);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    filled += static_cast<size_t>(got);
+    if (filled == room - 1) break;
+  }
+  close(fd);
+  text[filled] = '\0';
+  return static_cast<ssize_t>(filled);
+}
+
+// Parses a number in `base` (10 or 16, "0x" allowed) at `*at`, moving past it.
+uint64_t parseNumber(const char** at, int base) {
+  const char* p = *at;
+  while (*p == ' ' || *p == '\t') ++p;
+  if (base == 16 && p[0] == '0' && p[1] == 'x') p += 2;
+  uint64_t value = 0;
+  for (;; ++p) {
+    const char c = *p;
+    int digit = c >= '0' && c <= '9'                 ? c - '0'
+                : base == 16 && c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                                     : -1;
+    if (digit < 0) break;
+    value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
+  }
+  *at = p;
+  return value;
+}
+
+bool hasParkingSignal(uint64_t mask) { return (mask >> (thread_parking_signal() - 1) & 1) != 0; }
+
+}  // namespace
+
+bool detail::thread_blocks_parking_signal(thread_t thread) noexcept {
+  ErrnoGuard errnoGuard;
+  char text[4096];
+  if (readThreadFile(thread, "status", text, sizeof text) <= 0) return false;
+  const char* at = strstr(text, "\nSigBlk:");
+  if (at != nullptr) {
+    at += 8;
+    if (hasParkingSignal(parseNumber(&at, 16))) return true;
+  }
+  // While a thread waits in sigwaitinfo (or sigtimedwait), the kernel
+  // unblocks the signals it waits for: its mask no longer shows them, the
+  // set it waits on does.
+  if (readThreadFile(thread, "syscall", text, sizeof text) <= 0) return false;
+  at = text;
+  if (parseNumber(&at, 10) != SYS_rt_sigtimedwait) return false;
+  const uint64_t set = parseNumber(&at, 16);
+  uint64_t waitedFor = 0;
+  return mach_vm_read_overwrite(mach_task_self(), set, sizeof waitedFor, &waitedFor, nullptr) ==
+             KERN_SUCCESS &&
+         hasParkingSignal(waitedFor);
+}
+
+void detail::thread_await_parking_unblocked(const thread_t* threads, uint32_t count, bool* pending,
+                                            void (*ask)(uint32_t, void*), void* context) noexcept {
+  const int64_t deadline = monotonicNs() + kUnblockPatienceNs;
+  for (;;) {
+    bool waiting = false;
+    for (uint32_t i = 0; i < count; ++i) {
+      if (!pending[i]) continue;
+      if (thread_blocks_parking_signal(threads[i])) {
+        waiting = true;
+      } else {
+        pending[i] = false;
+        ask(i, context);
+      }
+    }
+    if (!waiting || monotonicNs() >= deadline) return;
+    struct timespec pause = {0, 500'000};
+    nanosleep(&pause, nullptr);
+  }
+}
+
 bool detail::thread_send_parking_signal(thread_t thread, int value) noexcept {
   siginfo_t info;
   std::memset(&info, 0, sizeof info);
@@ -300,22 +430,35 @@ bool detail::thread_send_parking_signal(thread_t thread, int value) noexcept {
 
 int thread_parking_signal() noexcept { return SIGRTMAX - 2; }
 
-void thread_parking_prepare() noexcept {
-  if (gPrepared.load(std::memory_order_acquire)) {
-    reserveTaskFolder();
-    return;
-  }
+bool thread_parking_prepare() noexcept {
+  if (gPrepared.load(std::memory_order_acquire)) return reserveTaskFolder();
   struct sigaction action;
   std::memset(&action, 0, sizeof action);
   action.sa_sigaction = parkHandler;
   // On the alternate stack, where the thread has one: a thread parked near
-  // the end of its stack must not overflow it by parking.
-  action.sa_flags = SA_SIGINFO | SA_RESTART | SA_ONSTACK;
+  // the end of its stack must not overflow it by parking. Not deferred: a
+  // thread is never sent the signal while it has it blocked (see
+  // `thread_blocks_parking_signal`), and one still on its way out of this
+  // handler must not look so.
+  action.sa_flags = SA_SIGINFO | SA_RESTART | SA_ONSTACK | SA_NODEFER;
   sigemptyset(&action.sa_mask);
   if (sigaction(thread_parking_signal(), &action, nullptr) == 0) {
     gPrepared.store(true, std::memory_order_release);
   }
-  reserveTaskFolder();
+  return reserveTaskFolder();
+}
+
+void thread_parking_release_folder() noexcept {
+  int32_t idle = 0;
+  if (!gTaskFolderBusy.compare_exchange_strong(idle, 1)) return;
+  const int fd = gTaskFolder.load();
+  if (fd >= 0 && gTaskFolderOwner.load() == mach_task_self() &&
+      descriptor_still_names(fd, gTaskFolderIdentity, false)) {
+    close(fd);
+  }
+  gTaskFolder.store(-1);
+  gTaskFolderOwner.store(0);
+  gTaskFolderBusy.store(0);
 }
 
 kern_return_t task_threads(task_t task, thread_t* threads, uint32_t capacity,
@@ -354,23 +497,53 @@ kern_return_t thread_suspend(thread_t thread) noexcept {
   if (thread == mach_thread_self() || thread <= 0) return KERN_INVALID_ARGUMENT;
   ErrnoGuard errnoGuard;
   thread_parking_prepare();
+  bool blocked = true;
+  detail::thread_await_parking_unblocked(
+      &thread, 1, &blocked, [](uint32_t, void*) {}, nullptr);
+  if (blocked) return KERN_OPERATION_TIMED_OUT;
   kern_return_t error = KERN_SUCCESS;
   int index = requestPark(thread, &error);
   if (index < 0) return error;
   return awaitPark(index, monotonicNs() + kParkTimeoutNs);
 }
 
+namespace {
+
+struct SuspendAll {
+  const thread_t* threads;
+  bool* suspended;
+};
+
+void askToPark(uint32_t index, void* context) {
+  auto* all = static_cast<SuspendAll*>(context);
+  kern_return_t error;
+  all->suspended[index] = requestPark(all->threads[index], &error) >= 0;
+}
+
+}  // namespace
+
 void thread_suspend_all(const thread_t* threads, uint32_t count, bool* suspended) noexcept {
   ErrnoGuard errnoGuard;
   thread_parking_prepare();
   const thread_t self = mach_thread_self();
-  // First every request, then one wait for all of them.
+  SuspendAll all = {threads, suspended};
+  // First every request, then one wait for all of them. A thread found with
+  // the signal blocked is asked once it unblocks it, if it does soon.
+  bool blocked[kThreadCapacity];
+  const uint32_t checked = count < kThreadCapacity ? count : kThreadCapacity;
+  bool anyBlocked = false;
   for (uint32_t i = 0; i < count; ++i) {
     suspended[i] = false;
+    if (i < checked) blocked[i] = false;
     if (threads[i] == self || threads[i] <= 0 || waitsOnItsFault(threads[i])) continue;
-    kern_return_t error;
-    if (requestPark(threads[i], &error) >= 0) suspended[i] = true;
+    if (i < checked && detail::thread_blocks_parking_signal(threads[i])) {
+      blocked[i] = anyBlocked = true;
+      continue;
+    }
+    askToPark(i, &all);
   }
+  if (anyBlocked)
+    detail::thread_await_parking_unblocked(threads, checked, blocked, askToPark, &all);
   const int64_t deadline = monotonicNs() + kParkTimeoutNs;
   for (uint32_t i = 0; i < count; ++i) {
     if (!suspended[i]) continue;

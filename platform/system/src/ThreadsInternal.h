@@ -9,6 +9,23 @@ namespace sys::detail {
 // offered to it (parking requests carry a slot index, never negative).
 inline constexpr int kAlternateStackRequest = -2;
 
+// Whether `thread` of the own process has the parking signal blocked (from
+// its status in /proc). Such a thread is never sent the signal: it is waiting
+// for signals of its own (`sigwaitinfo`, `signalfd`) and would take the
+// engine's for one of them. False when the status cannot be read.
+// Async-signal-safe.
+bool thread_blocks_parking_signal(thread_t thread) noexcept;
+
+// A thread that is starting or ending, or in a handler that blocks every
+// signal, has the parking signal blocked for a moment only. Looks again, for
+// about 20 ms, at each thread `threads[i]` whose `pending[i]` is set: one
+// that no longer blocks the signal is handed to `ask(i, context)` and its
+// flag cleared; the flags left set are those of threads that kept it
+// blocked throughout. Async-signal-safe.
+void thread_await_parking_unblocked(const thread_t* threads, uint32_t count, bool* pending,
+                                    void (*ask)(uint32_t index, void* context),
+                                    void* context) noexcept;
+
 // Sends the parking signal with `value` to `thread` of the own process.
 bool thread_send_parking_signal(thread_t thread, int value) noexcept;
 

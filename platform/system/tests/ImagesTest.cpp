@@ -286,19 +286,65 @@ Elf64_Sym symbolAt(uint64_t value, uint64_t size, unsigned bind = STB_GLOBAL,
                    size};
 }
 
+// The address sanitizer keeps its shadow of application memory in mappings
+// that can be read, but not through its own checked calls (memchr, strcmp):
+// names that a dynamic section puts there are read through copies only. The
+// object lies low, below its own shadow, as the fuzz target lays its input.
+#if defined(__SANITIZE_ADDRESS__)
+TEST(ElfImage, DynamicNamesAnywhereAreReadThroughCopies) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  uint8_t* mem = nullptr;
+  for (uint64_t at = 0x10000000; at < 0x70000000 && mem == nullptr; at += 0x10000000) {
+    void* made = mmap(reinterpret_cast<void*>(at), page, PROT_READ | PROT_WRITE,
+                      MAP_PRIVATE | MAP_ANONYMOUS | MAP_FIXED_NOREPLACE, -1, 0);
+    if (made == reinterpret_cast<void*>(at)) mem = static_cast<uint8_t*>(made);
+  }
+  ASSERT_NE(mem, nullptr);
+  auto put = [&](size_t at, const auto& value) { std::memcpy(mem + at, &value, sizeof value); };
+  put(0, objectHeader(2));
+  const uint64_t base = reinterpret_cast<uint64_t>(mem);
+  const uint64_t dynamic = 0x100, hash = 0x200, symbols = 0x300;
+  put(sizeof(Elf64_Ehdr), Elf64_Phdr{PT_LOAD, PF_R | PF_X, 0, 0, 0, page, page, page});
+  put(sizeof(Elf64_Ehdr) + sizeof(Elf64_Phdr),
+      Elf64_Phdr{PT_DYNAMIC, PF_R, dynamic, dynamic, 0, 0x80, 0x80, 8});
+  // The names: the object's own shadow (x86-64's shadow offset).
+  const uint64_t shadow = (base >> 3) + 0x7fff8000;
+  put(dynamic, symbolEntries(base + hash, base + symbols, shadow, 64));
+  put(hash, std::array<uint32_t, 2>{1, 2});
+  put(symbols + sizeof(Elf64_Sym), symbolAt(0x10, 8));
+  sys::ElfImage image;
+  ASSERT_TRUE(sys::elf_image_init(&image, base, nullptr));
+  ASSERT_EQ(image.tables[1].count, 2u);
+  uint64_t address = 0;
+  EXPECT_FALSE(sys::elf_image_symbol_by_name(&image, "absent", &address));
+  sys::elf_image_free(&image);
+  munmap(mem, page);
+}
+#endif
+
 // What a scan over the whole table answers: the covering symbol that starts
-// last, a global one before a local one starting with it, else the first.
-const Elf64_Sym* scanFor(const SyntheticObject& object, uint64_t offset) {
+// last, a global one before a local one starting with it, else the first. A
+// symbol covers only the object's mapped range (`mapped` bytes); one whose
+// size runs past it ends where the next symbol starts.
+const Elf64_Sym* scanFor(const SyntheticObject& object, uint64_t mapped, uint64_t offset) {
+  auto indexed = [&](const Elf64_Sym& sym) {
+    const unsigned type = ELF64_ST_TYPE(sym.st_info);
+    return sym.st_shndx != SHN_UNDEF && sym.st_value != 0 && sym.st_value < mapped &&
+           object.name(sym)[0] != '\0' &&
+           (type == STT_FUNC || type == STT_OBJECT || type == STT_NOTYPE);
+  };
+  auto endOf = [&](const Elf64_Sym& sym) {
+    const uint64_t size = std::max<uint64_t>(sym.st_size, 1);
+    if (size <= mapped - sym.st_value) return sym.st_value + size;
+    uint64_t next = mapped;
+    for (const Elf64_Sym& other : object.symbols()) {
+      if (indexed(other) && other.st_value > sym.st_value) next = std::min(next, other.st_value);
+    }
+    return next;
+  };
   const Elf64_Sym* best = nullptr;
   for (const Elf64_Sym& sym : object.symbols()) {
-    const unsigned type = ELF64_ST_TYPE(sym.st_info);
-    if (sym.st_shndx == SHN_UNDEF || sym.st_value == 0 || object.name(sym)[0] == '\0' ||
-        (type != STT_FUNC && type != STT_OBJECT && type != STT_NOTYPE)) {
-      continue;
-    }
-    const bool covers =
-        offset >= sym.st_value && offset - sym.st_value < std::max<uint64_t>(sym.st_size, 1);
-    if (!covers) continue;
+    if (!indexed(sym) || offset < sym.st_value || offset >= endOf(sym)) continue;
     const bool global = ELF64_ST_BIND(sym.st_info) != STB_LOCAL;
     if (best == nullptr || sym.st_value > best->st_value ||
         (sym.st_value == best->st_value && global && ELF64_ST_BIND(best->st_info) == STB_LOCAL)) {
@@ -310,7 +356,8 @@ const Elf64_Sym* scanFor(const SyntheticObject& object, uint64_t offset) {
 
 // The index answers every pc as the scan does: nested and overlapping
 // symbols, several starting together, symbols of size 0, unnamed, undefined
-// and non-code symbols, and one longer than 4 GiB.
+// and non-code symbols, sizes that run past the object,
+// and a symbol outside it.
 TEST(ElfImage, SymbolIndexAnswersAsAScanOfTheTable) {
   SyntheticObject object(
       {symbolAt(0x100, 0xF00, STB_GLOBAL, STT_OBJECT), symbolAt(0x200, 0x100),
@@ -319,22 +366,26 @@ TEST(ElfImage, SymbolIndexAnswersAsAScanOfTheTable) {
        symbolAt(0x2A0, 0x10), symbolAt(0x2C0, 0x8, STB_GLOBAL, STT_FUNC, SHN_UNDEF),
        symbolAt(0x2D0, 0x8, STB_LOCAL, STT_SECTION), symbolAt(0x2E0, 0x8, STB_GLOBAL, STT_TLS),
        symbolAt(0, 0x8), symbolAt(0x2000, uint64_t{1} << 33, STB_LOCAL, STT_NOTYPE),
-       symbolAt(0x2000 + (uint64_t{1} << 32), 0x10)},
+       symbolAt(0x2000 + (uint64_t{1} << 32), 0x10), symbolAt(0x2800, 0x10),
+       symbolAt(0x3000, uint64_t{1} << 40), symbolAt(0x3100, 0x10)},
       {"big", "outer", "inner", "tie_local", "tie_a", "tie_b", "marker", "left", "right", "",
-       "undefined", "section", "tls", "zero", "huge", "inside_huge"});
+       "undefined", "section", "tls", "zero", "huge", "outside", "inside_huge", "runaway",
+       "after_runaway"});
+  const uint64_t mapped = 4 * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
   sys::ElfImage image;
   ASSERT_TRUE(sys::elf_image_init(&image, object.base(), nullptr));
   std::vector<uint64_t> offsets;
   for (uint64_t offset = 0xF0; offset < 0x1010; ++offset) offsets.push_back(offset);
-  for (uint64_t offset : {uint64_t{0x1FFF}, uint64_t{0x2000}, (uint64_t{1} << 32) + 0x1FFF,
-                          (uint64_t{1} << 32) + 0x2000, (uint64_t{1} << 32) + 0x2010,
-                          (uint64_t{1} << 33) + 0x1FFF, (uint64_t{1} << 33) + 0x2000}) {
+  for (uint64_t offset :
+       {uint64_t{0x1FFF}, uint64_t{0x2000}, uint64_t{0x27FF}, uint64_t{0x2800}, uint64_t{0x2810},
+        uint64_t{0x2FFF}, uint64_t{0x3000}, uint64_t{0x30FF}, uint64_t{0x3100}, uint64_t{0x3110},
+        mapped - 1, mapped, (uint64_t{1} << 32) + 0x2000, (uint64_t{1} << 33) + 0x1FFF}) {
     offsets.push_back(offset);
   }
   for (uint64_t offset : offsets) {
     uint64_t start = 0;
     const char* name = nullptr;
-    const Elf64_Sym* expected = scanFor(object, offset);
+    const Elf64_Sym* expected = scanFor(object, mapped, offset);
     const bool found =
         sys::elf_image_symbol_for_pc(&image, object.base() + offset, &start, &name, nullptr);
     ASSERT_EQ(found, expected != nullptr) << std::hex << offset;
@@ -342,6 +393,27 @@ TEST(ElfImage, SymbolIndexAnswersAsAScanOfTheTable) {
     EXPECT_STREQ(name, object.name(*expected)) << std::hex << offset;
     EXPECT_EQ(start, object.base() + expected->st_value) << std::hex << offset;
   }
+  sys::elf_image_free(&image);
+}
+
+// However large the sizes a table claims, the index holds at most two spans
+// per symbol: it grows with the number of symbols, never with their sizes.
+TEST(ElfImage, SymbolIndexGrowsWithTheSymbolsNotTheirSizes) {
+  std::vector<Elf64_Sym> symbols;
+  std::vector<std::string> names;
+  for (uint64_t i = 0; i < 64; ++i) {
+    symbols.push_back(symbolAt(0x100 + i * 0x40, uint64_t{1} << (33 + i % 8)));
+    names.push_back("claims_" + std::to_string(i));
+  }
+  SyntheticObject object(symbols, names);
+  sys::ElfImage image;
+  ASSERT_TRUE(sys::elf_image_init(&image, object.base(), nullptr));
+  EXPECT_LE(image.spanCount, 2 * symbols.size());
+  uint64_t start = 0;
+  const char* name = nullptr;
+  ASSERT_TRUE(sys::elf_image_symbol_for_pc(&image, object.base() + 0x100 + 0x40 * 63 + 0x100,
+                                           &start, &name, nullptr));
+  EXPECT_STREQ(name, "claims_63");
   sys::elf_image_free(&image);
 }
 

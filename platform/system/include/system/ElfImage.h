@@ -21,8 +21,11 @@
 // Set-up runs at a sync point (it reads files and allocates) and builds the
 // symbol index: the address space of the image cut into spans, each naming
 // the symbol a pc in it belongs to, sorted, so that a lookup is a binary
-// search. Every query afterwards is async-signal-safe and reads only what
-// set-up prepared.
+// search. The index has at most two spans per symbol, whatever sizes the
+// tables claim: a symbol covers only addresses of its image's mapped range,
+// and one whose size runs past that range (a damaged or hostile table) ends
+// where the next symbol starts. Every query afterwards is async-signal-safe
+// and reads only what set-up prepared.
 namespace sys {
 
 struct ElfSymbolTable {
@@ -36,7 +39,7 @@ struct ElfSymbolTable {
 struct ElfSymbolSpan {
   uint64_t from;    // runtime address
   uint64_t start;   // the symbol's runtime address (at or below `from`)
-  uint32_t length;  // bytes from `from`
+  uint64_t length;  // bytes from `from`
   uint32_t name;    // bit 31: in tables[1]; below: the offset in that table's strings
 };
 
@@ -72,7 +75,8 @@ void elf_image_free(ElfImage* image);
 
 // The defined function or object symbol covering `pc` (runtime address):
 // value <= pc < value + size, a symbol of size 0 covering only its own
-// address. Of several, the one that starts last; of those starting together,
+// address, within the image's mapped range (see above for a size that runs
+// past it). Of several, the one that starts last; of those starting together,
 // a global one before a local one, then the first in table order (`.symtab`
 // before `.dynsym`). Symbols without a name are passed over. `*name` points at the name in its
 // string table, where the file or the object may have become unreadable since set-up (a file cut
@@ -82,7 +86,7 @@ void elf_image_free(ElfImage* image);
 bool elf_image_symbol_for_pc(const ElfImage* image, uint64_t pc, uint64_t* start, const char** name,
                              size_t* nameRoom);
 // The runtime address of the first defined symbol named `name`. Not for
-// crash time (a walk over both tables).
+// crash time (a walk over both tables, `.dynsym` through a copy).
 bool elf_image_symbol_by_name(const ElfImage* image, const char* name, uint64_t* address);
 
 }  // namespace sys

@@ -12,7 +12,10 @@
 // poll over its members' sockets. Send rights are counted per port, and a
 // port whose last send right goes can tell a notify port ("no senders").
 // Tasks and threads carry exception ports; `exception_raise` sends an
-// exception request and waits for the reply.
+// exception request and waits for the reply. A port whose socket the program
+// closed (and may have got the number back for a file of its own) is dead:
+// sends to it fail, a receive on it fails, a set leaves it out, and its
+// number is never read, written or closed.
 //
 // Sending and receiving are async-signal-safe (no heap, no locks: the table
 // is static and entries change by atomic operations); allocation and right

@@ -37,8 +37,20 @@ bool task_is_self(task_t task) noexcept;
 
 // Asks the kernel again who the caller is, for crash-time entry points on a
 // kernel that cannot clear memory in a child (older than 4.14), where a child
-// forked by a raw system call would otherwise go by its parent's name.
+// forked by a raw system call would otherwise go by its parent's name. A
+// child that shares its parent's memory (see below) gets its own id but
+// keeps going by its parent's name: the name is the parent's memory.
 task_t task_self_refresh() noexcept;
+
+// Whether the calling process runs in the memory of the process it was made
+// from: a child made by `vfork` (or by `clone` with CLONE_VM, not as a
+// thread). Every store it makes lands in its parent's memory, and the parent
+// goes on when the child ends, so crash-time code must change nothing there.
+// Such a child goes by its parent's name (and reads its memory through it,
+// which is its own). Known where the kernel clears memory in forked children
+// (4.14 on), false elsewhere. Async-signal-safe: asks the kernel for the
+// process id.
+bool task_shares_parent_memory() noexcept;
 
 // The calling thread's name (its kernel thread id).
 thread_t mach_thread_self() noexcept;
@@ -52,7 +64,9 @@ vm_size_t vm_page_mask() noexcept;
 // KERN_PROTECTION_FAILURE: a page is mapped but not readable;
 // KERN_FAILURE: the copy failed for another reason. On failure the
 // destination is undefined. `*outsize` (may be null) gets the copied count.
-// A zero size copies nothing and succeeds.
+// A zero size copies nothing and succeeds. The own process's memory is read
+// through the calling thread once the main thread has ended (pthread_exit):
+// the kernel no longer finds it through the process id then.
 kern_return_t mach_vm_read_overwrite(task_t task, vm_address_t address, vm_size_t size, void* data,
                                      vm_size_t* outsize) noexcept;
 

@@ -9,9 +9,12 @@
 // own process and reads its registers, so suspension "parks" the thread: a
 // reserved real-time signal makes it save its interrupted context into a
 // prepared slot, wake the suspender and wait in its handler until it is
-// resumed. A thread that does not park within about 100 ms (it has the signal
-// blocked, or is gone) is not suspended and has no state. Up to
-// kThreadCapacity threads can be parked at once.
+// resumed. A thread that has the signal blocked is never sent it (it may be
+// waiting for signals of its own with `sigwaitinfo` or `signalfd`, and would
+// take the engine's for one of them), and one that does not park within
+// about 100 ms (it blocked the signal just then, or is gone) is not
+// suspended either; neither has a state. Up to kThreadCapacity threads can
+// be parked at once.
 //
 // Everything here is async-signal-safe (no heap, no locks); the slots are
 // static storage. Only the own task is supported.
@@ -34,8 +37,14 @@ struct thread_gregs {
 // keeps the thread list's folder open, so that a process that has used up its
 // file descriptors can still list its threads. Called at the engine's set-up
 // points; the suspend call installs it too when needed, which is
-// async-signal-safe but better done before a crash.
-void thread_parking_prepare() noexcept;
+// async-signal-safe but better done before a crash. True when this call
+// opened the folder (it was not kept open yet).
+bool thread_parking_prepare() noexcept;
+
+// Closes the thread list's folder that `thread_parking_prepare` keeps open,
+// for a set-up that failed after preparing; the next preparation opens it
+// again. The parking signal's handler stays.
+void thread_parking_release_folder() noexcept;
 
 // The signal reserved for parking (a real-time signal near the top of the
 // range).
@@ -51,12 +60,14 @@ kern_return_t task_threads(task_t task, thread_t* threads, uint32_t capacity,
 
 // Parks `thread` (a thread of the own task other than the caller) and returns
 // once it is parked. KERN_INVALID_ARGUMENT for the calling thread or a thread
-// that does not exist; KERN_OPERATION_TIMED_OUT when it did not park in time;
+// that does not exist; KERN_OPERATION_TIMED_OUT when it did not park in time
+// (or has the parking signal blocked);
 // KERN_RESOURCE_SHORTAGE when every slot is in use.
 kern_return_t thread_suspend(thread_t thread) noexcept;
 
-// Parks every thread of `threads[0, count)` other than the caller and those
-// waiting on a published fault (see `thread_publish_fault_state`), all at
+// Parks every thread of `threads[0, count)` other than the caller, those
+// with the parking signal blocked and those waiting on a published fault
+// (see `thread_publish_fault_state`), all at
 // once: each is asked before any is waited for, and the wait for all of them
 // together ends about 100 ms after the asking, so threads that never answer
 // cost that once, not once each. `suspended[i]` tells whether threads[i]

@@ -31,6 +31,7 @@
 #include <thread>
 #include <vector>
 
+#include "CrashChildFrames.h"
 #include "CrashChildImages.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "system/Threads.h"
@@ -477,6 +478,15 @@ int crash() {
     markFunction("crashed", faultHere);
     startSleepers(8, false);
     faultHere();
+  } else if (gMode.rfind("frames-", 0) == 0) {
+    // frames-<kind>-<fp|nofp>: a backtrace situation, built with frame
+    // pointers or without.
+    const size_t dash = gMode.rfind('-');
+    const std::string kind = gMode.substr(7, dash > 7 ? dash - 7 : 0);
+    const std::string variant = gMode.substr(dash + 1);
+    if (variant == "fp") return crash_child_frames_fp(kind.c_str());
+    if (variant == "nofp") return crash_child_frames_nofp(kind.c_str());
+    return 2;
   } else {
     return 2;
   }

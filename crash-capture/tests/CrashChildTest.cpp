@@ -2,6 +2,7 @@
 // modes and reads the report it left with protoc, against the schema.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 #include <vector>
 
@@ -237,6 +238,81 @@ INSTANTIATE_TEST_SUITE_P(Table, CrashSituations,
                              if (c == '-') c = '_';
                            }
                            return name;
+                         });
+
+// Backtraces as a debugger gives them, for the kinds of frames a walker gets
+// wrong most easily (CrashChildFrames.cpp): the names of the crashed thread's
+// frames from the first one on, or from the first one named `frames[0]` on
+// when not `fromTheTop`. "%" stands for the build (fp or nofp), "*" for a
+// frame of the system libraries whose name does not matter. With `whole`, the
+// walk ends with the last one.
+struct Backtrace {
+  std::string kind;
+  std::vector<std::string> frames;
+  bool fromTheTop = true;
+  bool whole = false;
+};
+
+void PrintTo(const Backtrace& backtrace, std::ostream* out) { *out << backtrace.kind; }
+
+const Backtrace kBacktraces[] = {
+    // The caller of a function that never returns is named from its call,
+    // not from the byte after it.
+    {"noreturn",
+     {"_kx_%_fault_noreturn", "_kx_%_ends_in_noreturn", "_kx_%_noreturn_scenario",
+      "_crash_child_frames_%"}},
+    {"terminate",
+     {"__ZSt9terminatev", "___cxa_throw", "_kx_%_throws", "_kx_%_terminate_scenario",
+      "_crash_child_frames_%"},
+     false},
+    {"exit",
+     {"_kx_%_atexit_handler", "*", "_exit", "_kx_%_exit_scenario", "_crash_child_frames_%"}},
+    // A call to where no image is: the caller from the return address.
+    {"null", {"", "_kx_%_calls_null", "_crash_child_frames_%"}},
+    {"heap", {"", "_kx_%_calls_heap", "_crash_child_frames_%"}},
+    // The context's stack ends at the C library's context start, whatever
+    // frame pointer its registers still hold.
+    {"context", {"_kx_%_context_fault", "_kx_%_context_entry", "*"}, true, true},
+};
+
+class CrashBacktraces
+    : public ::testing::TestWithParam<std::tuple<Backtrace, std::string, std::string>> {};
+
+TEST_P(CrashBacktraces, NameTheFramesADebuggerNames) {
+  const auto& [backtrace, build, type] = GetParam();
+  ChildRun run;
+  runChild("frames-" + backtrace.kind + "-" + build, type, &run, true);
+  ASSERT_FALSE(run.hung);
+  ASSERT_TRUE(run.report.ok) << run.bytes.size() << " bytes\n" << run.report.text;
+  const DecodedThread* crashed = run.report.crashed();
+  ASSERT_NE(crashed, nullptr) << run.report.text;
+  std::vector<std::string> want;
+  for (std::string name : backtrace.frames) {
+    if (size_t at = name.find('%'); at != std::string::npos) name.replace(at, 1, build);
+    want.push_back(name);
+  }
+  const auto& names = crashed->symbols;
+  size_t first = 0;
+  if (!backtrace.fromTheTop) {
+    first = std::find(names.begin(), names.end(), want[0]) - names.begin();
+  }
+  std::vector<std::string> got;
+  for (size_t i = 0; first + i < names.size() && i < want.size(); ++i) {
+    got.push_back(want[i] == "*" ? "*" : names[first + i]);
+  }
+  EXPECT_EQ(got, want) << run.report.text.substr(0, 6000);
+  if (backtrace.whole) {
+    EXPECT_EQ(names.size(), first + want.size()) << run.report.text;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, CrashBacktraces,
+                         ::testing::Combine(::testing::ValuesIn(kBacktraces),
+                                            ::testing::Values("fp", "nofp"),
+                                            ::testing::Values("signals", "mach")),
+                         [](const auto& info) {
+                           return std::get<0>(info.param).kind + "_" + std::get<1>(info.param) +
+                                  "_" + std::get<2>(info.param);
                          });
 
 }  // namespace

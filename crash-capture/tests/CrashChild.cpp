@@ -162,10 +162,17 @@ __attribute__((noinline)) void usedMostOfTheStack(int, siginfo_t*, void*) {
 }
 
 // Gives the calling thread an alternate stack of `size` bytes of its own, as
-// an application or another runtime would.
+// an application or another runtime would, above an inaccessible guard page:
+// a handler that needs more than it has faults there rather than writing
+// over whatever lies below.
 void installAlternateStack(size_t size) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  void* mapping =
+      mmap(nullptr, page + size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapping == MAP_FAILED) abort();
+  mprotect(mapping, page, PROT_NONE);
   stack_t stack;
-  stack.ss_sp = malloc(size);
+  stack.ss_sp = static_cast<char*>(mapping) + page;
   stack.ss_size = size;
   stack.ss_flags = 0;
   sigaltstack(&stack, nullptr);
@@ -416,7 +423,7 @@ int crash() {
     gEarlyThread.join();
   } else if (gMode == "small-stack-after") {
     std::thread([] {
-      installAlternateStack(16 * 1024);
+      installAlternateStack(8 * 1024);
       overflow(0);
     }).join();
   } else if (gMode == "used-alternate-stack") {

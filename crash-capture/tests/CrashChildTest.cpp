@@ -179,9 +179,9 @@ const CrashSituation kSituations[] = {
     {"daemon", {{"daemon", {"daemonCrashes"}}}},
     {"tight-child", {{"child", {"forkedChildCrashes"}}}},
     {"children-together", {{"child", {"childrenCrashTogether"}}}},
-    // Writing: no descriptor and no memory left; small alternate stacks the
-    // program installed before or after enabling; a handler that used most of
-    // its alternate stack.
+    // Writing: no descriptor and no memory left; 8 KiB alternate stacks
+    // (above a guard page) the program installed before or after enabling; a
+    // handler that used most of its alternate stack.
     {"no-descriptors", {{"pid", {"faultWithoutDescriptors"}}}},
     {"memory-exhausted", {{"pid", {"faultWithoutMemory"}}}},
     {"small-stack-before", {{"pid", {"overflow"}}}},

@@ -345,10 +345,15 @@ void keepSymbol(rocrash_vm_address_t address, const char* name, void* ctx) {
   symbol->found = true;
 }
 
+bool namesFrames(const WriteContext& ctx) {
+  return ctx.writer->symbol_strategy != ROCRASH_ASYNC_SYMBOL_STRATEGY_NONE &&
+         ctx.image_list != nullptr;
+}
+
 // Names the code at `lookup` when symbolication is on and an image holds it.
 void findFrameSymbol(const WriteContext& ctx, uint64_t lookup, FrameSymbol* symbol) {
+  if (!namesFrames(ctx)) return;
   const uint32_t strategy = ctx.writer->symbol_strategy;
-  if (strategy == ROCRASH_ASYNC_SYMBOL_STRATEGY_NONE || ctx.image_list == nullptr) return;
   ImageListWalk walk(ctx.image_list);
   rocrash_async_macho* image = rocrash_async_image_containing_address(ctx.image_list, lookup);
   if (image == nullptr) return;
@@ -422,7 +427,8 @@ size_t writeThread(rocrash_async_file* file, const WriteContext& ctx, uint32_t n
       if (rocrash_async_frame_cursor_get_reg(&cursor, ROCRASH_REG_IP, &pc) != FRAME_ERR_NONE) {
         break;
       }
-      const uint64_t lookup = rocrash_async_frame_cursor_get_lookup_address(&cursor);
+      const uint64_t lookup =
+          namesFrames(ctx) ? rocrash_async_frame_cursor_get_lookup_address(&cursor) : pc;
       size_t frame = writeFrameMessage(file, ctx, kThreadFrames, pc, lookup);
       if (depthSizes != nullptr) depthSizes[index] += frame;
       rv += frame;

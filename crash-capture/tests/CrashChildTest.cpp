@@ -2,11 +2,12 @@
 // modes and reads the report it left with protoc, against the schema.
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "CrashSituations.h"
+#include "ThreadSanitizerFacts.h"
 
 namespace {
 
@@ -222,9 +223,24 @@ const CrashSituation kSituations[] = {
     {"hdr-zeroed", {{"pid", {}, plugin("a", "_kx_child_enter_plugin")}}},
 };
 
+// The situations ThreadSanitizer cannot host, and why: it fails there
+// itself, before the engine's handler runs.
+const std::map<std::string, std::string> kBeyondThreadSanitizer = {
+    {"memory-exhausted",
+     "ThreadSanitizer maps a thread's signal context at its first signal, and no memory is left"},
+    {"tight-child",
+     "ThreadSanitizer maps a thread's signal context at its first signal, and no memory is left"},
+    {"used-alternate-stack",
+     "ThreadSanitizer's own signal interception needs more than the little stack left"},
+};
+
 class CrashSituations : public ::testing::TestWithParam<std::tuple<CrashSituation, std::string>> {};
 
 TEST_P(CrashSituations, EveryCrashedProcessLeavesItsOwnWholeReport) {
+  if (rocrash::testing::kThreadSanitizer) {
+    auto beyond = kBeyondThreadSanitizer.find(std::get<0>(GetParam()).mode);
+    if (beyond != kBeyondThreadSanitizer.end()) GTEST_SKIP() << beyond->second;
+  }
   crashsituations::expectSituation(std::get<0>(GetParam()), std::get<1>(GetParam()));
 }
 
@@ -242,14 +258,13 @@ INSTANTIATE_TEST_SUITE_P(Table, CrashSituations,
 
 // Backtraces as a debugger gives them, for the kinds of frames a walker gets
 // wrong most easily (CrashChildFrames.cpp): the names of the crashed thread's
-// frames from the first one on, or from the first one named `frames[0]` on
-// when not `fromTheTop`. "%" stands for the build (fp or nofp), "*" for a
-// frame of the system libraries whose name does not matter. With `whole`, the
-// walk ends with the last one.
+// frames from the first one on. "%" stands for the build (fp or nofp), "*"
+// for one frame of the system libraries whose name does not matter, "..."
+// for any number of them (up to the next name). With `whole`, the walk ends
+// with the last one.
 struct Backtrace {
   std::string kind;
   std::vector<std::string> frames;
-  bool fromTheTop = true;
   bool whole = false;
 };
 
@@ -262,18 +277,33 @@ const Backtrace kBacktraces[] = {
      {"_kx_%_fault_noreturn", "_kx_%_ends_in_noreturn", "_kx_%_noreturn_scenario",
       "_crash_child_frames_%"}},
     {"terminate",
-     {"__ZSt9terminatev", "___cxa_throw", "_kx_%_throws", "_kx_%_terminate_scenario",
-      "_crash_child_frames_%"},
-     false},
+     {"...", "__ZSt9terminatev", "___cxa_throw", "_kx_%_throws", "_kx_%_terminate_scenario",
+      "_crash_child_frames_%"}},
     {"exit",
-     {"_kx_%_atexit_handler", "*", "_exit", "_kx_%_exit_scenario", "_crash_child_frames_%"}},
+     {"_kx_%_atexit_handler", "...", "_exit", "_kx_%_exit_scenario", "_crash_child_frames_%"}},
     // A call to where no image is: the caller from the return address.
     {"null", {"", "_kx_%_calls_null", "_crash_child_frames_%"}},
     {"heap", {"", "_kx_%_calls_heap", "_crash_child_frames_%"}},
     // The context's stack ends at the C library's context start, whatever
     // frame pointer its registers still hold.
-    {"context", {"_kx_%_context_fault", "_kx_%_context_entry", "*"}, true, true},
+    {"context", {"_kx_%_context_fault", "_kx_%_context_entry", "*"}, true},
 };
+
+// Whether `names` begins with (or with `whole`, is) what `want` describes.
+bool framesMatch(const std::vector<std::string>& names, const std::vector<std::string>& want,
+                 bool whole) {
+  size_t n = 0;
+  for (size_t w = 0; w < want.size(); ++w) {
+    if (want[w] == "...") {
+      if (w + 1 == want.size()) return true;
+      while (n < names.size() && names[n] != want[w + 1]) ++n;
+      continue;
+    }
+    if (n == names.size() || (want[w] != "*" && names[n] != want[w])) return false;
+    ++n;
+  }
+  return !whole || n == names.size();
+}
 
 class CrashBacktraces
     : public ::testing::TestWithParam<std::tuple<Backtrace, std::string, std::string>> {};
@@ -291,19 +321,9 @@ TEST_P(CrashBacktraces, NameTheFramesADebuggerNames) {
     if (size_t at = name.find('%'); at != std::string::npos) name.replace(at, 1, build);
     want.push_back(name);
   }
-  const auto& names = crashed->symbols;
-  size_t first = 0;
-  if (!backtrace.fromTheTop) {
-    first = std::find(names.begin(), names.end(), want[0]) - names.begin();
-  }
-  std::vector<std::string> got;
-  for (size_t i = 0; first + i < names.size() && i < want.size(); ++i) {
-    got.push_back(want[i] == "*" ? "*" : names[first + i]);
-  }
-  EXPECT_EQ(got, want) << run.report.text.substr(0, 6000);
-  if (backtrace.whole) {
-    EXPECT_EQ(names.size(), first + want.size()) << run.report.text;
-  }
+  EXPECT_TRUE(framesMatch(crashed->symbols, want, backtrace.whole))
+      << ::testing::PrintToString(crashed->symbols) << "\nagainst "
+      << ::testing::PrintToString(want);
 }
 
 INSTANTIATE_TEST_SUITE_P(Kinds, CrashBacktraces,

@@ -35,12 +35,17 @@ bool inImageCode(rocrash_async_image_list* image_list, uint64_t address) {
 
 // How many bytes from `start` on, up to `length`, are readable in `task`;
 // remembered by the write's read cache, so that a walk up one stack asks the
-// kernel about each stretch once.
+// kernel about each stretch once. Pages are readable whole: the kernel is
+// asked up to the end of the last one, where the next step up the same stack
+// mostly ends too.
 uint64_t readableFrom(sys::task_t task, uint64_t start, uint64_t length) {
   if (rocrash::async::read_cache_known_readable(task, start, length)) return length;
-  const uint64_t readable = sys::task_readable_prefix(task, start, length);
+  uint64_t end = start + length;
+  const uint64_t mask = sys::vm_page_mask();
+  if (end >= start && end + mask >= end) end = (end + mask) & ~mask;
+  const uint64_t readable = sys::task_readable_prefix(task, start, end - start);
   rocrash::async::read_cache_remember_readable(task, start, readable);
-  return readable;
+  return readable < length ? readable : length;
 }
 
 }  // namespace
@@ -208,12 +213,12 @@ rocrash_async_frame_error rocrash_async_frame_read_frame_pointer(
   if (rocrash_async_thread_state_has_reg(current, ROCRASH_REG_SP) &&
       rocrash_async_thread_state_get_stackdir(current) == ROCRASH_ASYNC_STACK_DIRECTION_DOWN) {
     const uint64_t sp = rocrash_async_thread_state_get_reg(current, ROCRASH_REG_SP);
-    if (readableFrom(task, sp, 1) == 1) {
-      const uint64_t recordEnd = fp + 2 * width;
-      if (fp < sp || recordEnd < fp || recordEnd - sp > kMaxFramePointerStep ||
-          readableFrom(task, sp, recordEnd - sp) < recordEnd - sp) {
-        return FRAME_ERR_BADFRAME;
-      }
+    const uint64_t recordEnd = fp + 2 * width;
+    if (fp >= sp && recordEnd > fp && recordEnd - sp <= kMaxFramePointerStep) {
+      const uint64_t readable = readableFrom(task, sp, recordEnd - sp);
+      if (readable > 0 && readable < recordEnd - sp) return FRAME_ERR_BADFRAME;
+    } else if (readableFrom(task, sp, 1) == 1) {
+      return FRAME_ERR_BADFRAME;
     }
   }
 

@@ -349,8 +349,8 @@ TEST_F(AsyncFrameCursor, CallerOfCodeOutsideEveryImageComesFromTheReturnAddress)
     EXPECT_EQ(rocrash_async_thread_state_get_reg(&next, ROCRASH_X86_64_RBX), 5u);
     EXPECT_FALSE(rocrash_async_thread_state_has_reg(&next, ROCRASH_X86_64_RAX));
     // A caller's frame holds a return address, which the reader leaves alone.
-    EXPECT_EQ(rocrash_async_frame_read_return_address(sys::mach_task_self(), &list_, &state,
-                                                      &state, &next),
+    EXPECT_EQ(rocrash_async_frame_read_return_address(sys::mach_task_self(), &list_, &state, &state,
+                                                      &next),
               FRAME_ERR_NOTSUP);
   }
   // Code of a listed image has its own unwind rules.

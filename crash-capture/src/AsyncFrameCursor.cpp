@@ -11,10 +11,13 @@ constexpr const char* kFrameMessages[] = {
     "Internal error",  "Invalid register",
 };
 
+// The unwind tables know nothing of code outside the images, so the return
+// address is asked for only once they have declined: ordinary frames never
+// pay for it.
 constexpr rocrash_async_frame_reader kDefaultReaders[] = {
-    rocrash_async_frame_read_return_address,
     rocrash_async_frame_read_compact_unwind,
     rocrash_async_frame_read_dwarf_unwind,
+    rocrash_async_frame_read_return_address,
     rocrash_async_frame_read_frame_pointer,
 };
 

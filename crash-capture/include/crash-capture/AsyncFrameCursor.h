@@ -85,10 +85,10 @@ rocrash_async_frame_error rocrash_async_frame_cursor_thread_init(
     rocrash_async_frame_cursor* cursor, sys::task_t task, sys::thread_t thread,
     rocrash_async_image_list* image_list) noexcept;
 
-// One step with the four readers in order (return address, compact unwind,
-// DWARF, frame pointer). The first step delivers the
-// initial state itself. FRAME_ERR_NOFRAME when the caller's frame has no pc
-// or a pc within the first page (the end of the stack).
+// One step with the four readers in order (compact unwind, DWARF, return
+// address, frame pointer). The first step delivers the initial state
+// itself. FRAME_ERR_NOFRAME when the caller's frame has no pc or a pc within
+// the first page (the end of the stack).
 rocrash_async_frame_error rocrash_async_frame_cursor_next(
     rocrash_async_frame_cursor* cursor) noexcept;
 // The same with the given readers; FRAME_ERR_INVAL for an empty list. When

@@ -235,6 +235,14 @@ bool rocrash_async_macho_contains_address(const rocrash_async_macho* image,
   return image->header_addr <= address && address - image->header_addr < image->text_size;
 }
 
+bool rocrash_async_macho_code_contains_address(const rocrash_async_macho* image,
+                                               rocrash_vm_address_t address) noexcept {
+  if (image->elf != nullptr) {
+    return image->elf->textStart <= address && address < image->elf->textEnd;
+  }
+  return rocrash_async_macho_contains_address(image, address);
+}
+
 bool rocrash_async_macho_uuid(const rocrash_async_macho* image, uint8_t out[16]) noexcept {
   if (image->elf != nullptr) {
     if (!image->elf->hasUuid) return false;

@@ -482,7 +482,7 @@ rocrash_error_t rocrash_async_class_find_method(rocrash_async_macho* image,
 
 namespace {
 
-constexpr size_t kSymbolNameBuffer = 256;
+constexpr size_t kSymbolNameBuffer = ROCRASH_ASYNC_SYMBOL_NAME_SIZE;
 
 struct FindSymbolContext {
   char name[kSymbolNameBuffer];

@@ -330,45 +330,64 @@ size_t writeProcessInfo(rocrash_async_file* file, const rocrash_log_writer* writ
   return rv;
 }
 
-struct SymbolPack {
-  rocrash_async_file* file;
-  size_t size;
+// The symbol a frame is named by: the closest one at or below its lookup
+// address, found once and then measured and written from this copy.
+struct FrameSymbol {
+  bool found = false;
+  rocrash_vm_address_t address = 0;
+  char name[ROCRASH_ASYNC_SYMBOL_NAME_SIZE];
 };
 
-void packSymbol(rocrash_vm_address_t address, const char* name, void* ctx) {
-  auto* pack = static_cast<SymbolPack*>(ctx);
-  pack->size = packText(pack->file, kSymbolName, name);
-  pack->size += packUint64(pack->file, kSymbolStartAddress, address);
+void keepSymbol(rocrash_vm_address_t address, const char* name, void* ctx) {
+  auto* symbol = static_cast<FrameSymbol*>(ctx);
+  size_t i = 0;
+  for (; name[i] != '\0' && i < sizeof symbol->name - 1; ++i) symbol->name[i] = name[i];
+  symbol->name[i] = '\0';
+  symbol->address = address;
+  symbol->found = true;
 }
 
-// One stack frame: its pc and, when symbolication is on and a symbol is
-// found, the symbol (sized by a first lookup without output).
-size_t writeFrame(rocrash_async_file* file, const WriteContext& ctx, uint64_t pc) {
-  size_t rv = packUint64(file, kFramePC, pc);
-  uint32_t strategy = ctx.writer->symbol_strategy;
-  if (strategy == ROCRASH_ASYNC_SYMBOL_STRATEGY_NONE || ctx.image_list == nullptr) return rv;
+bool namesFrames(const WriteContext& ctx) {
+  return ctx.writer->symbol_strategy != ROCRASH_ASYNC_SYMBOL_STRATEGY_NONE &&
+         ctx.image_list != nullptr;
+}
 
+// Names the code at `lookup` when symbolication is on and an image holds it.
+void findFrameSymbol(const WriteContext& ctx, uint64_t lookup, FrameSymbol* symbol) {
+  if (!namesFrames(ctx)) return;
+  const uint32_t strategy = ctx.writer->symbol_strategy;
   ImageListWalk walk(ctx.image_list);
-  rocrash_async_macho* image = rocrash_async_image_containing_address(ctx.image_list, pc);
-  if (image == nullptr) return rv;
-  SymbolPack measure = {nullptr, 0};
-  if (rocrash_async_find_symbol(image, strategy, ctx.cache, pc, packSymbol, &measure) !=
+  rocrash_async_macho* image = rocrash_async_image_containing_address(ctx.image_list, lookup);
+  if (image == nullptr) return;
+  if (rocrash_async_find_symbol(image, strategy, ctx.cache, lookup, keepSymbol, symbol) !=
       ROCRASH_ERR_NONE) {
-    return rv;
+    symbol->found = false;
   }
-  rv += packMessageHeader(file, kFrameSymbol, measure.size);
-  SymbolPack output = {file, 0};
-  // The same lookup over the same stopped memory as the measuring one just
-  // above, which succeeded; the header already announced its size.
-  (void)rocrash_async_find_symbol(image, strategy, ctx.cache, pc, packSymbol, &output);
-  return rv + measure.size;
 }
 
+size_t writeSymbol(rocrash_async_file* file, const FrameSymbol& symbol) {
+  size_t rv = packText(file, kSymbolName, symbol.name);
+  rv += packUint64(file, kSymbolStartAddress, symbol.address);
+  return rv;
+}
+
+// One stack frame: its pc and, when one was found, its symbol.
+size_t writeFrame(rocrash_async_file* file, uint64_t pc, const FrameSymbol& symbol) {
+  size_t rv = packUint64(file, kFramePC, pc);
+  if (!symbol.found) return rv;
+  rv += packMessageHeader(file, kFrameSymbol, writeSymbol(nullptr, symbol));
+  rv += writeSymbol(file, symbol);
+  return rv;
+}
+
+// A frame field: the raw `pc`, named from `lookup` (the address its code is
+// looked up by; see rocrash_async_frame_cursor_get_lookup_address).
 size_t writeFrameMessage(rocrash_async_file* file, const WriteContext& ctx, uint32_t field,
-                         uint64_t pc) {
-  size_t size = writeFrame(nullptr, ctx, pc);
-  size_t rv = packMessageHeader(file, field, size);
-  rv += writeFrame(file, ctx, pc);
+                         uint64_t pc, uint64_t lookup) {
+  FrameSymbol symbol;
+  findFrameSymbol(ctx, lookup, &symbol);
+  size_t rv = packMessageHeader(file, field, writeFrame(nullptr, pc, symbol));
+  rv += writeFrame(file, pc, symbol);
   return rv;
 }
 
@@ -410,7 +429,9 @@ size_t writeThread(rocrash_async_file* file, const WriteContext& ctx, uint32_t n
       if (rocrash_async_frame_cursor_get_reg(&cursor, ROCRASH_REG_IP, &pc) != FRAME_ERR_NONE) {
         break;
       }
-      size_t frame = writeFrameMessage(file, ctx, kThreadFrames, pc);
+      const uint64_t lookup =
+          namesFrames(ctx) ? rocrash_async_frame_cursor_get_lookup_address(&cursor) : pc;
+      size_t frame = writeFrameMessage(file, ctx, kThreadFrames, pc, lookup);
       if (depthSizes != nullptr) depthSizes[index] += frame;
       rv += frame;
       if (rocrash_async_frame_cursor_next(&cursor) != FRAME_ERR_NONE) break;
@@ -440,8 +461,10 @@ size_t writeException(rocrash_async_file* file, const WriteContext& ctx) {
   const auto& e = ctx.writer->uncaught_exception;
   size_t rv = packText(file, kExceptionName, e.name);
   rv += packText(file, kExceptionReason, e.reason);
+  // Every recorded address is a return address: its call is the byte before.
   for (uint64_t i = 0; i < e.callstack_count && i < kMaxFrames; ++i) {
-    rv += writeFrameMessage(file, ctx, kExceptionFrames, e.callstack[i]);
+    const uint64_t pc = e.callstack[i];
+    rv += writeFrameMessage(file, ctx, kExceptionFrames, pc, pc == 0 ? 0 : pc - 1);
   }
   return rv;
 }

@@ -1,3 +1,4 @@
+#include <dlfcn.h>
 #include <execinfo.h>
 #include <gtest/gtest.h>
 #include <sys/mman.h>
@@ -281,6 +282,91 @@ TEST_F(AsyncFrameCursor, ImageWithoutCallFrameSectionsHasNoDwarfFrame) {
   EXPECT_EQ(rocrash_async_frame_read_compact_unwind(sys::mach_task_self(), &list_, &inside, nullptr,
                                                     &next),
             FRAME_ERR_NOTSUP);
+}
+
+TEST_F(AsyncFrameCursor, FramePointerStepStaysOnTheCurrentStack) {
+  // Two stretches of memory with an inaccessible page between: a record on
+  // the first that points at the second belongs to another stack.
+  const uint64_t page = sys::vm_page_size();
+  auto* memory = static_cast<uint8_t*>(
+      mmap(nullptr, 3 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(memory, MAP_FAILED);
+  const auto at = [&](uint64_t offset) { return reinterpret_cast<uint64_t>(memory) + offset; };
+  const auto record = [&](uint64_t offset, uint64_t fp, uint64_t pc) {
+    std::memcpy(memory + offset, &fp, 8);
+    std::memcpy(memory + offset + 8, &pc, 8);
+  };
+  record(0x100, at(0x200), 0x11000);
+  record(0x200, at(2 * page + 0x100), 0x12000);
+  record(2 * page + 0x100, 0, 0x13000);
+  mprotect(memory + page, page, PROT_NONE);
+  auto state = hostState(0x10000, at(0x100));
+  rocrash_async_thread_state_set_reg(&state, ROCRASH_REG_SP, at(0x80));
+  rocrash_async_frame_error end;
+  EXPECT_EQ(walk(state, &end), (std::vector<uint64_t>{0x10000, 0x11000, 0x12000}));
+  EXPECT_EQ(end, FRAME_ERR_BADFRAME);
+
+  // Readable all the way, the same records are one stack.
+  mprotect(memory + page, page, PROT_READ | PROT_WRITE);
+  EXPECT_EQ(walk(state, &end), (std::vector<uint64_t>{0x10000, 0x11000, 0x12000, 0x13000}));
+  EXPECT_EQ(end, FRAME_ERR_NOFRAME);
+
+  // A record below the stack pointer is not on the live stack at all.
+  rocrash_async_thread_state_set_reg(&state, ROCRASH_REG_SP, at(0x180));
+  EXPECT_EQ(walk(state, &end), (std::vector<uint64_t>{0x10000}));
+  EXPECT_EQ(end, FRAME_ERR_BADFRAME);
+  munmap(memory, 3 * page);
+}
+
+__attribute__((noinline)) void returnTarget() { asm volatile("" ::: "memory"); }
+
+TEST_F(AsyncFrameCursor, CallerOfCodeOutsideEveryImageComesFromTheReturnAddress) {
+  // This program listed; a stack whose top word is a return address into it.
+  Dl_info info;
+  ASSERT_NE(dladdr(reinterpret_cast<void*>(returnTarget), &info), 0);
+  const uint64_t header = reinterpret_cast<uint64_t>(info.dli_fbase);
+  rocrash_async_image_list_append(&list_, header, "program");
+  const uint64_t returnAddress = reinterpret_cast<uint64_t>(returnTarget) + 1;
+  SyntheticStack stack;
+  std::memcpy(reinterpret_cast<void*>(stack.at(0x100)), &returnAddress, 8);
+  const auto callTo = [&](uint64_t pc) {
+    auto state = hostState(pc, stack.at(0x400));
+    rocrash_async_thread_state_set_reg(&state, ROCRASH_REG_SP, stack.at(0x100));
+    rocrash_async_thread_state_set_reg(&state, ROCRASH_X86_64_RBX, 5);
+    rocrash_async_thread_state_set_reg(&state, ROCRASH_X86_64_RAX, 6);
+    return state;
+  };
+  for (uint64_t pc : {uint64_t{0}, stack.at(0x800)}) {
+    SCOPED_TRACE(pc);
+    const auto state = callTo(pc);
+    rocrash_async_thread_state next;
+    ASSERT_EQ(rocrash_async_frame_read_return_address(sys::mach_task_self(), &list_, &state,
+                                                      nullptr, &next),
+              FRAME_ERR_NONE);
+    EXPECT_EQ(rocrash_async_thread_state_get_reg(&next, ROCRASH_REG_IP), returnAddress);
+    EXPECT_EQ(rocrash_async_thread_state_get_reg(&next, ROCRASH_REG_SP), stack.at(0x108));
+    EXPECT_EQ(rocrash_async_thread_state_get_reg(&next, ROCRASH_REG_FP), stack.at(0x400));
+    EXPECT_EQ(rocrash_async_thread_state_get_reg(&next, ROCRASH_X86_64_RBX), 5u);
+    EXPECT_FALSE(rocrash_async_thread_state_has_reg(&next, ROCRASH_X86_64_RAX));
+    // A caller's frame holds a return address, which the reader leaves alone.
+    EXPECT_EQ(rocrash_async_frame_read_return_address(sys::mach_task_self(), &list_, &state, &state,
+                                                      &next),
+              FRAME_ERR_NOTSUP);
+  }
+  // Code of a listed image has its own unwind rules.
+  auto inCode = callTo(reinterpret_cast<uint64_t>(returnTarget));
+  rocrash_async_thread_state next;
+  EXPECT_EQ(rocrash_async_frame_read_return_address(sys::mach_task_self(), &list_, &inCode, nullptr,
+                                                    &next),
+            FRAME_ERR_NOTSUP);
+  // A top word that is no return address into code (here the image's own
+  // header, which is not code) is not taken.
+  std::memcpy(reinterpret_cast<void*>(stack.at(0x100)), &header, 8);
+  auto nowhere = callTo(0);
+  EXPECT_EQ(rocrash_async_frame_read_return_address(sys::mach_task_self(), &list_, &nowhere,
+                                                    nullptr, &next),
+            FRAME_ERR_NOTSUP);
+  EXPECT_EQ(list_.shared->refcount.load(), 0);
 }
 
 TEST(AsyncFrameError, MessagesAreFixed) {

@@ -32,6 +32,7 @@
 #include <thread>
 #include <vector>
 
+#include "CrashChildFrames.h"
 #include "CrashChildImages.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "system/Threads.h"
@@ -162,10 +163,17 @@ __attribute__((noinline)) void usedMostOfTheStack(int, siginfo_t*, void*) {
 }
 
 // Gives the calling thread an alternate stack of `size` bytes of its own, as
-// an application or another runtime would.
+// an application or another runtime would, above an inaccessible guard page:
+// a handler that needs more than it has faults there rather than writing
+// over whatever lies below.
 void installAlternateStack(size_t size) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  void* mapping =
+      mmap(nullptr, page + size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (mapping == MAP_FAILED) abort();
+  mprotect(mapping, page, PROT_NONE);
   stack_t stack;
-  stack.ss_sp = malloc(size);
+  stack.ss_sp = static_cast<char*>(mapping) + page;
   stack.ss_size = size;
   stack.ss_flags = 0;
   sigaltstack(&stack, nullptr);
@@ -538,7 +546,7 @@ int crash() {
     gEarlyThread.join();
   } else if (gMode == "small-stack-after") {
     std::thread([] {
-      installAlternateStack(16 * 1024);
+      installAlternateStack(8 * 1024);
       overflow(0);
     }).join();
   } else if (gMode == "used-alternate-stack") {
@@ -600,6 +608,15 @@ int crash() {
     markFunction("crashed", faultHere);
     startSleepers(8, false);
     faultHere();
+  } else if (gMode.rfind("frames-", 0) == 0) {
+    // frames-<kind>-<fp|nofp>: a backtrace situation, built with frame
+    // pointers or without.
+    const size_t dash = gMode.rfind('-');
+    const std::string kind = gMode.substr(7, dash > 7 ? dash - 7 : 0);
+    const std::string variant = gMode.substr(dash + 1);
+    if (variant == "fp") return crash_child_frames_fp(kind.c_str());
+    if (variant == "nofp") return crash_child_frames_nofp(kind.c_str());
+    return 2;
   } else if (int status = crashAroundTheEngine(); status >= 0) {
     return status;
   } else {

@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -548,6 +549,40 @@ TEST_F(ROCrashLogWriter, RaisedExceptionKeepsItsReturnAddresses) {
   EXPECT_STREQ(e->reason, "boom");
   ASSERT_EQ(e->n_frames, std::min<size_t>(addresses.size(), 512));
   for (size_t i = 0; i < e->n_frames; ++i) EXPECT_EQ(e->frames[i]->pc, addresses[i]);
+}
+
+// A function whose last instruction is a call that never returns: the
+// return address it leaves is past its end.
+uint64_t gReturnPastTheEnd = 0;
+[[noreturn]] __attribute__((noinline)) void recordReturnAndLeave() {
+  gReturnPastTheEnd = reinterpret_cast<uint64_t>(__builtin_return_address(0));
+  throw 1;
+}
+__attribute__((noinline)) void endsInACallThatNeverReturns() { recordReturnAndLeave(); }
+
+TEST_F(ROCrashLogWriter, ReturnAddressesAreNamedFromTheirCall) {
+  init(ROCRASH_ASYNC_SYMBOL_STRATEGY_SYMBOL_TABLE);
+  try {
+    endsInACallThatNeverReturns();
+  } catch (int) {
+  }
+  ASSERT_NE(gReturnPastTheEnd, 0u);
+  auto& e = writer_.uncaught_exception;
+  e.has_exception = true;
+  e.name = strdup("NSGenericException");
+  e.reason = strdup("");
+  e.callstack = static_cast<uint64_t*>(malloc(sizeof(uint64_t)));
+  e.callstack[0] = gReturnPastTheEnd;
+  e.callstack_count = 1;
+  Report report;
+  write(&report, 0, nullptr);
+  ASSERT_NE(report.message->exception, nullptr);
+  ASSERT_EQ(report.message->exception->n_frames, 1u);
+  const auto* frame = report.message->exception->frames[0];
+  EXPECT_EQ(frame->pc, gReturnPastTheEnd);
+  ASSERT_NE(frame->symbol, nullptr);
+  EXPECT_NE(std::string(frame->symbol->name).find("endsInACallThatNeverReturns"), std::string::npos)
+      << frame->symbol->name;
 }
 
 TEST_F(ROCrashLogWriter, SecondExceptionStopsTheProcess) {

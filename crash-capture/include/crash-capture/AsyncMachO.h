@@ -117,6 +117,10 @@ uint32_t rocrash_async_macho_cpu_type(const rocrash_async_macho* image) noexcept
 uint32_t rocrash_async_macho_cpu_subtype(const rocrash_async_macho* image) noexcept;
 bool rocrash_async_macho_contains_address(const rocrash_async_macho* image,
                                           rocrash_vm_address_t address) noexcept;
+// Whether `address` lies in the image's code: its "__TEXT" segment, or for
+// an ELF image its executable segments (not the headers and tables before).
+bool rocrash_async_macho_code_contains_address(const rocrash_async_macho* image,
+                                               rocrash_vm_address_t address) noexcept;
 // The image's UUID: the LC_UUID bytes, or the first 16 bytes of an ELF
 // object's build id. False when it has none.
 bool rocrash_async_macho_uuid(const rocrash_async_macho* image, uint8_t out[16]) noexcept;

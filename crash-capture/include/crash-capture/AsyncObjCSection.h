@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "crash-capture/AsyncMachO.h"
@@ -62,6 +63,10 @@ rocrash_error_t rocrash_async_class_find_method(rocrash_async_macho* image,
                                                 rocrash_vm_address_t pc,
                                                 rocrash_async_class_method_cb callback,
                                                 void* ctx) noexcept;
+
+// Room for a found symbol's name with its terminating zero; longer names are
+// cut to fit.
+inline constexpr size_t ROCRASH_ASYNC_SYMBOL_NAME_SIZE = 256;
 
 using rocrash_async_found_symbol_cb = void (*)(rocrash_vm_address_t address, const char* name,
                                                void* ctx);

@@ -587,6 +587,9 @@ bool elf_image_init(ElfImage* image, uint64_t headerAddress, const char* path) {
         if ((ph.p_flags & PF_X) && start + ph.p_memsz > image->textEnd) {
           image->textEnd = start + ph.p_memsz;
         }
+        if ((ph.p_flags & PF_X) && (image->textStart == 0 || start < image->textStart)) {
+          image->textStart = start;
+        }
       } else if (ph.p_type == PT_DYNAMIC) {
         loaded.dynamic = start;
       } else if (ph.p_type == PT_GNU_EH_FRAME) {

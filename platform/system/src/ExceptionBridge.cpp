@@ -1,6 +1,7 @@
 #include <errno.h>
 #include <linux/futex.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -14,6 +15,35 @@
 
 // Exception requests and replies, and the bridge that turns real faults into
 // exception messages.
+// Calls `function(argument)` on the stack whose top is `top` (rdi: the
+// top, rsi: the function, rdx: the argument) and returns on the caller's.
+extern "C" void sys_exception_bridge_call_on_stack(void* top, void (*function)(void*),
+                                                   void* argument);
+asm(R"(
+    .pushsection .text
+    .type sys_exception_bridge_call_on_stack, @function
+    .p2align 4
+sys_exception_bridge_call_on_stack:
+    .cfi_startproc
+    pushq %rbp
+    .cfi_def_cfa_offset 16
+    .cfi_offset %rbp, -16
+    movq %rsp, %rbp
+    .cfi_def_cfa_register %rbp
+    andq $-16, %rdi
+    movq %rdi, %rsp
+    movq %rsi, %rax
+    movq %rdx, %rdi
+    callq *%rax
+    movq %rbp, %rsp
+    popq %rbp
+    .cfi_def_cfa %rsp, 8
+    retq
+    .cfi_endproc
+    .size sys_exception_bridge_call_on_stack, .-sys_exception_bridge_call_on_stack
+    .popsection
+)");
+
 namespace sys {
 
 bool exception_port_for(thread_t thread, exception_type_t type, mach_port_t* port,
@@ -214,6 +244,30 @@ kern_return_t raiseState(mach_port_t port, bool identity, thread_t thread, task_
 
 // ---- The bridge ----
 
+// The stack the bridge does its work on. A fault may arrive on whatever
+// alternate stack the thread has, an application's 8 KiB one among them,
+// below the kernel's signal frame (some 3.5 KiB with the widest vector
+// registers), and a call with its message and reply buffers needs more than
+// is left there. One stack for the process, mapped when the bridge is armed
+// above an inaccessible guard page, taken by one thread at a time: a thread
+// that faults while another holds it works where it is.
+constexpr size_t kBridgeStackSize = 64 * 1024;
+std::atomic<void*> gBridgeStackTop{nullptr};
+std::atomic<thread_t> gBridgeStackHolder{0};
+
+void reserveBridgeStack() {
+  if (gBridgeStackTop.load() != nullptr) return;
+  const size_t page = vm_page_size();
+  void* mapping = mmap(nullptr, kBridgeStackSize + page, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (mapping == MAP_FAILED) return;
+  mprotect(mapping, page, PROT_NONE);
+  void* top = static_cast<char*>(mapping) + page + kBridgeStackSize;
+  void* none = nullptr;
+  // Two threads arming at once: the first mapping stays.
+  if (!gBridgeStackTop.compare_exchange_strong(none, top)) munmap(mapping, kBridgeStackSize + page);
+}
+
 struct BridgedSignal {
   int signo;
   exception_type_t type;
@@ -252,8 +306,8 @@ void deliverToPrevious(BridgedSignal* bridged, siginfo_t* info, void* uap) {
   if (info->si_code <= 0) raise(bridged->signo);
 }
 
-void bridgeHandler(int signo, siginfo_t* info, void* uap) {
-  int savedErrno = errno;
+// Turns the fault into an exception message and waits for the reply.
+void bridgeFault(int signo, siginfo_t* info, void* uap) {
   // A child forked by a raw system call on a kernel that cannot wipe memory
   // in it still goes by its parent's name until asked: the exception ports
   // it would find are its parent's, whose server would take its fault.
@@ -275,7 +329,6 @@ void bridgeHandler(int signo, siginfo_t* info, void* uap) {
   // straight on.
   if (info->si_code <= 0 || !exception_port_for(self, bridged->type, &port, &behavior, &flavor)) {
     deliverToPrevious(bridged, info, uap);
-    errno = savedErrno;
     return;
   }
 
@@ -321,6 +374,48 @@ void bridgeHandler(int signo, siginfo_t* info, void* uap) {
       deliverToPrevious(bridged, info, uap);
     }
   }
+}
+
+struct BridgeDelivery {
+  int signo;
+  siginfo_t* info;
+  void* uap;
+  stack_t previous;  // the thread's alternate stack before
+  bool switched;
+};
+
+void bridgeOnItsStack(void* argument) {
+  auto* d = static_cast<BridgeDelivery*>(argument);
+  // For the time of the call the bridge's stack is the thread's alternate
+  // stack: a signal meanwhile (the parking signal of the report's writer)
+  // then arrives below, on this stack, rather than at the top of the stack
+  // the fault came on, where this delivery's frames still are.
+  stack_t here;
+  here.ss_sp = static_cast<char*>(gBridgeStackTop.load()) - kBridgeStackSize;
+  here.ss_size = kBridgeStackSize;
+  here.ss_flags = 0;
+  d->switched = sigaltstack(&here, &d->previous) == 0;
+  bridgeFault(d->signo, d->info, d->uap);
+}
+
+// The bridge's action: the work on the bridge's stack when it is free,
+// else where the signal arrived.
+void bridgeHandler(int signo, siginfo_t* info, void* uap) {
+  const int savedErrno = errno;
+  void* top = gBridgeStackTop.load(std::memory_order_acquire);
+  thread_t idle = 0;
+  if (top != nullptr && gBridgeStackHolder.compare_exchange_strong(idle, mach_thread_self(),
+                                                                   std::memory_order_acquire)) {
+    BridgeDelivery delivery = {signo, info, uap, {}, false};
+    sys_exception_bridge_call_on_stack(top, bridgeOnItsStack, &delivery);
+    if (delivery.switched) {
+      delivery.previous.ss_flags &= ~SS_ONSTACK;
+      sigaltstack(&delivery.previous, nullptr);
+    }
+    gBridgeStackHolder.store(0, std::memory_order_release);
+  } else {
+    bridgeFault(signo, info, uap);
+  }
   errno = savedErrno;
 }
 
@@ -331,6 +426,7 @@ void bridgeHandler(int signo, siginfo_t* info, void* uap) {
 // this table as they were; a fault nobody fixed put the previous action back).
 void exception_bridge_arm(exception_mask_t mask) noexcept {
   reserveReplyPort();
+  reserveBridgeStack();
   for (auto& b : gBridged) {
     if ((mask & (1u << b.type)) == 0) continue;
     bool idle = false;

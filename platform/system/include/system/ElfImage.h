@@ -46,6 +46,7 @@ struct ElfSymbolSpan {
 struct ElfImage {
   uint64_t headerAddress = 0;
   int64_t slide = 0;       // load bias: runtime address minus link-time address
+  uint64_t textStart = 0;  // start of the first executable segment (runtime)
   uint64_t textEnd = 0;    // end of the last executable segment (runtime)
   uint64_t mappedEnd = 0;  // end of the last loadable segment (runtime)
   uint8_t uuid[16] = {};

@@ -318,7 +318,6 @@ void bridgeFault(int signo, siginfo_t* info, void* uap) {
   // its fault would reach the parent's server as the parent's own.
   if (task_shares_parent_memory()) {
     deliverToPrevious(bridged, info, uap);
-    errno = savedErrno;
     return;
   }
   mach_port_t port;
@@ -404,8 +403,12 @@ void bridgeHandler(int signo, siginfo_t* info, void* uap) {
   const int savedErrno = errno;
   void* top = gBridgeStackTop.load(std::memory_order_acquire);
   thread_t idle = 0;
-  if (top != nullptr && gBridgeStackHolder.compare_exchange_strong(idle, mach_thread_self(),
-                                                                   std::memory_order_acquire)) {
+  // A child in its parent's memory (vfork) leaves the parent's stack alone:
+  // it ends by its signal while holding it, and the parent's later faults
+  // would find the stack taken for good.
+  if (top != nullptr && !task_shares_parent_memory() &&
+      gBridgeStackHolder.compare_exchange_strong(idle, mach_thread_self(),
+                                                 std::memory_order_acquire)) {
     BridgeDelivery delivery = {signo, info, uap, {}, false};
     sys_exception_bridge_call_on_stack(top, bridgeOnItsStack, &delivery);
     if (delivery.switched) {

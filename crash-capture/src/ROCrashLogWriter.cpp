@@ -62,7 +62,7 @@ size_t threadContent(rocrash_async_file* file, const Report& r, const Item& item
 
 size_t customDataField(rocrash_async_file* file, const Report& r, const Item&) {
   rocrash_protobuf_bytes data = {r.ctx.writer->custom_data.len, r.ctx.writer->custom_data.data};
-  return rocrash_writer_pack(file, kReportCustomData, ROCRASH_PROTOBUF_TYPE_BYTES, &data);
+  return packField(file, kReportCustomData, ROCRASH_PROTOBUF_TYPE_BYTES, &data);
 }
 
 // A top-level section of the report.
@@ -205,13 +205,17 @@ void fit(Report& r, uint64_t total, uint64_t room) {
 void write(const Report& r, rocrash_async_file* file) {
   rocrash_async_file_write(file, kMagic, sizeof kMagic);
   forEachItem(r, [&](const Section& section, const Item& item) {
-    if (!section.whole) {
-      const size_t size = section.repeat == Section::kEachThread
-                              ? r.sizes[item.thread]
-                              : section.content(nullptr, r, item);
-      packMessageHeader(file, section.field, size);
+    auto content = [&](rocrash_async_file* out) { return section.content(out, r, item); };
+    if (section.whole) {
+      content(file);
+    } else if (section.repeat == Section::kEachThread) {
+      // Sized by the measuring or fitting pass: a stack is not walked again
+      // only to size it.
+      packMessageHeader(file, section.field, r.sizes[item.thread]);
+      content(file);
+    } else {
+      packMessage(file, section.field, content);
     }
-    section.content(file, r, item);
   });
 }
 

@@ -141,9 +141,24 @@ inline size_t packEnum(rocrash_async_file* file, uint32_t field, uint32_t value)
   return packField(file, field, ROCRASH_PROTOBUF_TYPE_ENUM, &value);
 }
 
+// The tag and length of a message field whose content, `length` bytes, the
+// caller writes right after.
 inline size_t packMessageHeader(rocrash_async_file* file, uint32_t field, size_t length) {
   uint32_t length32 = static_cast<uint32_t>(length);
   return packField(file, field, ROCRASH_PROTOBUF_TYPE_MESSAGE, &length32);
+}
+
+// A nested message field, written in one forward pass: `content(out)` writes
+// the message's fields to `out` (to a null `out`: only measures) and returns
+// their size, the same for both. It runs once dry to size the header, then
+// once more to write; with a null `file` the dry run alone serves. Returns
+// the size of the whole field.
+template <class Content>
+size_t packMessage(rocrash_async_file* file, uint32_t field, Content&& content) {
+  const size_t size = content(nullptr);
+  const size_t header = packMessageHeader(file, field, size);
+  if (file != nullptr) content(file);
+  return header + size;
 }
 
 }  // namespace rocrash::writer

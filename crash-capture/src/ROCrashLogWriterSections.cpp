@@ -76,9 +76,8 @@ size_t writeSymbol(rocrash_async_file* file, const FrameSymbol& symbol) {
 size_t writeFrame(rocrash_async_file* file, uint64_t pc, const FrameSymbol& symbol) {
   size_t rv = packUint64(file, kFramePC, pc);
   if (!symbol.found) return rv;
-  rv += packMessageHeader(file, kFrameSymbol, writeSymbol(nullptr, symbol));
-  rv += writeSymbol(file, symbol);
-  return rv;
+  return rv + packMessage(file, kFrameSymbol,
+                          [&](rocrash_async_file* out) { return writeSymbol(out, symbol); });
 }
 
 // A frame field: the raw `pc`, named from `lookup` (the address its code is
@@ -87,9 +86,8 @@ size_t writeFrameMessage(rocrash_async_file* file, const WriteContext& ctx, uint
                          uint64_t pc, uint64_t lookup) {
   FrameSymbol symbol;
   findFrameSymbol(ctx, lookup, &symbol);
-  size_t rv = packMessageHeader(file, field, writeFrame(nullptr, pc, symbol));
-  rv += writeFrame(file, pc, symbol);
-  return rv;
+  return packMessage(file, field,
+                     [&](rocrash_async_file* out) { return writeFrame(out, pc, symbol); });
 }
 
 size_t writeRegister(rocrash_async_file* file, const char* name, uint64_t value) {
@@ -112,7 +110,7 @@ size_t writeReportInfo(rocrash_async_file* file, const rocrash_log_writer* write
   size_t rv = packBool(file, kReportInfoUserRequested, writer->report_info.user_requested);
   rocrash_protobuf_bytes uuid = {sizeof writer->report_info.uuid_bytes,
                                  writer->report_info.uuid_bytes};
-  rv += rocrash_writer_pack(file, kReportInfoUUID, ROCRASH_PROTOBUF_TYPE_BYTES, &uuid);
+  rv += packField(file, kReportInfoUUID, ROCRASH_PROTOBUF_TYPE_BYTES, &uuid);
   return rv;
 }
 
@@ -122,7 +120,7 @@ size_t writeSystemInfo(rocrash_async_file* file, const rocrash_log_writer* write
   rv += packText(file, kSystemInfoOSVersion, writer->system_info.version.str);
   rv += packText(file, kSystemInfoOSBuild, writer->system_info.build.str);
   rv += packEnum(file, kSystemInfoArchitecture, kArchitectureUnknown);
-  rv += rocrash_writer_pack(file, kSystemInfoTimestamp, ROCRASH_PROTOBUF_TYPE_INT64, &timestamp);
+  rv += packField(file, kSystemInfoTimestamp, ROCRASH_PROTOBUF_TYPE_INT64, &timestamp);
   return rv;
 }
 
@@ -130,9 +128,9 @@ size_t writeMachineInfo(rocrash_async_file* file, const rocrash_log_writer* writ
   const auto& m = writer->machine_info;
   size_t rv = 0;
   if (m.model.str != nullptr) rv += packText(file, kMachineInfoModel, m.model.str);
-  size_t processorSize = writeProcessor(nullptr, m.cpu_type, m.cpu_subtype);
-  rv += packMessageHeader(file, kMachineInfoProcessor, processorSize);
-  rv += writeProcessor(file, m.cpu_type, m.cpu_subtype);
+  rv += packMessage(file, kMachineInfoProcessor, [&](rocrash_async_file* out) {
+    return writeProcessor(out, m.cpu_type, m.cpu_subtype);
+  });
   rv += packUint32(file, kMachineInfoProcessorCount, m.processor_count);
   rv += packUint32(file, kMachineInfoLogicalProcessorCount, m.logical_processor_count);
   return rv;
@@ -188,9 +186,9 @@ size_t writeThread(rocrash_async_file* file, const WriteContext& ctx, uint32_t n
           uint64_t value = 0;
           if (rocrash_async_frame_cursor_get_reg(&cursor, r, &value) != FRAME_ERR_NONE) value = 0;
           const char* name = rocrash_async_frame_cursor_get_regname(&cursor, r);
-          size_t size = writeRegister(nullptr, name, value);
-          rv += packMessageHeader(file, kThreadRegisters, size);
-          rv += writeRegister(file, name, value);
+          rv += packMessage(file, kThreadRegisters, [&](rocrash_async_file* out) {
+            return writeRegister(out, name, value);
+          });
         }
       }
       uint64_t pc;
@@ -216,12 +214,12 @@ size_t writeImage(rocrash_async_file* file, rocrash_async_macho* image) {
   uint8_t uuid[16];
   if (rocrash_async_macho_uuid(image, uuid)) {
     rocrash_protobuf_bytes bytes = {sizeof uuid, uuid};
-    rv += rocrash_writer_pack(file, kImageUUID, ROCRASH_PROTOBUF_TYPE_BYTES, &bytes);
+    rv += packField(file, kImageUUID, ROCRASH_PROTOBUF_TYPE_BYTES, &bytes);
   }
   uint64_t type = rocrash_async_macho_cpu_type(image);
   uint64_t subtype = rocrash_async_macho_cpu_subtype(image);
-  rv += packMessageHeader(file, kImageCodeType, writeProcessor(nullptr, type, subtype));
-  rv += writeProcessor(file, type, subtype);
+  rv += packMessage(file, kImageCodeType,
+                    [&](rocrash_async_file* out) { return writeProcessor(out, type, subtype); });
   return rv;
 }
 
@@ -249,9 +247,9 @@ size_t writeSignal(rocrash_async_file* file, const rocrash_log_crash_info* info)
   rv += packText(file, kSignalCode, code);
   rv += packUint64(file, kSignalAddress, si->address);
   if (info->mach_exception != nullptr) {
-    size_t size = writeMachException(nullptr, info->mach_exception);
-    rv += packMessageHeader(file, kSignalMachException, size);
-    rv += writeMachException(file, info->mach_exception);
+    rv += packMessage(file, kSignalMachException, [&](rocrash_async_file* out) {
+      return writeMachException(out, info->mach_exception);
+    });
   }
   return rv;
 }

@@ -3,23 +3,18 @@
 #include "ROCrashLogWriterEncoding.h"
 #include "crash-capture/AsyncFrameCursor.h"
 #include "crash-capture/AsyncSignalInfo.h"
+#include "system/SignalSafe.h"
 
 namespace rocrash::writer {
 namespace {
 
 // "#<n>" in `buffer` (16 bytes hold any 32-bit number).
 const char* formatNumber(int32_t n, char buffer[16]) {
-  char digits[12];
-  size_t count = 0;
-  uint32_t magnitude = n < 0 ? 0u - static_cast<uint32_t>(n) : static_cast<uint32_t>(n);
-  do {
-    digits[count++] = static_cast<char>('0' + magnitude % 10);
-    magnitude /= 10;
-  } while (magnitude != 0);
   size_t pos = 0;
   buffer[pos++] = '#';
   if (n < 0) buffer[pos++] = '-';
-  while (count > 0) buffer[pos++] = digits[--count];
+  const uint32_t magnitude = n < 0 ? 0u - static_cast<uint32_t>(n) : static_cast<uint32_t>(n);
+  pos += sys::format_decimal(magnitude, buffer + pos);
   buffer[pos] = '\0';
   return buffer;
 }

@@ -6,6 +6,7 @@
 
 #include "ROReradUzerirudCrashTime.h"
 #include "crash-capture/AsyncFile.h"
+#include "system/SignalSafe.h"
 
 // A report's file: made without a name, written, and named once whole.
 
@@ -29,15 +30,8 @@ bool appendText(char* path, size_t* length, const char* text) {
 }
 
 bool appendNumber(char* path, size_t* length, uint64_t value) {
-  char digits[24];
-  int n = 0;
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  char text[24];
-  for (int i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
-  text[n] = '\0';
+  char text[sys::kDecimalDigitsMax + 1];
+  text[sys::format_decimal(value, text)] = '\0';
   return appendText(path, length, text);
 }
 

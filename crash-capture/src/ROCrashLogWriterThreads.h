@@ -59,7 +59,8 @@ class ThreadsStopped {
   }
   ~ThreadsStopped() {
     for (uint32_t i = 0; i < count_; ++i) {
-      if (suspended_[i]) sys::thread_resume(threads_[i]);
+      // A thread no longer parked has nothing to be let go from.
+      if (suspended_[i]) (void)sys::thread_resume(threads_[i]);
     }
   }
   ThreadsStopped(const ThreadsStopped&) = delete;

@@ -383,7 +383,9 @@ void thread_alternate_stacks_enable(size_t size) noexcept {
   static thread_t threads[kThreadCapacity];
   static bool blocked[kThreadCapacity];
   uint32_t count = 0;
-  task_threads(mach_task_self(), threads, kThreadCapacity, &count);
+  // A list cut short by a failed read still holds threads that can take
+  // their stacks now.
+  (void)task_threads(mach_task_self(), threads, kThreadCapacity, &count);
   // A thread that keeps the parking signal blocked waits for signals of its
   // own: it is left alone (and without a stack). One that blocks it only for
   // a moment is offered its stack once it unblocks it.

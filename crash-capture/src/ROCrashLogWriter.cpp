@@ -6,6 +6,12 @@
 #include "ROCrashLogWriterSections.h"
 #include "ROCrashLogWriterThreads.h"
 
+// One write of a report. The other threads are stopped for its length; then
+// three passes walk one table of the report's sections: measuring (each
+// thread's stack is walked once and its size kept), fitting (to the file's
+// limit) and writing. Sizes known before the bytes they describe let the
+// report go out in one forward pass, with no buffer and no heap.
+
 namespace rocrash::writer {
 namespace {
 

@@ -26,6 +26,10 @@
 #include "system/SystemFacts.h"
 #include "system/ThreadStacks.h"
 
+// The reporter: where its reports live, the last run's reports, and enabling,
+// which fills the record the crash-time callbacks read
+// (ROReradUzerirudCrashTime.h) and then installs them.
+
 using namespace rocrash::reporter;
 
 namespace {

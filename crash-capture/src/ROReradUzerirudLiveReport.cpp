@@ -16,6 +16,9 @@
 #include "system/ImageEvents.h"
 #include "system/Threads.h"
 
+// Live reports: a report of the running process on request, written by the
+// crash-time writer into a temporary file and read back.
+
 using namespace rocrash::reporter;
 
 namespace {

@@ -217,13 +217,13 @@ namespace {
 void releasePorts(ROCrashMachExceptionServerContext* ctx) {
   auto task = sys::mach_task_self();
   if (ctx->serverPort != sys::MACH_PORT_NULL) {
-    sys::mach_port_mod_refs(task, ctx->serverPort, sys::MACH_PORT_RIGHT_RECEIVE, -1);
+    (void)sys::mach_port_mod_refs(task, ctx->serverPort, sys::MACH_PORT_RIGHT_RECEIVE, -1);
   }
   if (ctx->notifyPort != sys::MACH_PORT_NULL) {
-    sys::mach_port_mod_refs(task, ctx->notifyPort, sys::MACH_PORT_RIGHT_RECEIVE, -1);
+    (void)sys::mach_port_mod_refs(task, ctx->notifyPort, sys::MACH_PORT_RIGHT_RECEIVE, -1);
   }
   if (ctx->portSet != sys::MACH_PORT_NULL) {
-    sys::mach_port_mod_refs(task, ctx->portSet, sys::MACH_PORT_RIGHT_PORT_SET, -1);
+    (void)sys::mach_port_mod_refs(task, ctx->portSet, sys::MACH_PORT_RIGHT_PORT_SET, -1);
   }
 }
 
@@ -250,8 +250,10 @@ void sendReply(const sys::mach_msg_header_t* request, sys::kern_return_t code) {
   reply.header.msgh_id = request->msgh_id + 100;
   reply.ndr[1] = 0x00000001;
   reply.retCode = code;
-  sys::mach_msg(&reply.header, sys::MACH_SEND_MSG, sizeof reply, 0, sys::MACH_PORT_NULL, 0,
-                sys::MACH_PORT_NULL);
+  // A reply that cannot be sent has nobody waiting for it (the requester is
+  // gone with its reply port).
+  (void)sys::mach_msg(&reply.header, sys::MACH_SEND_MSG, sizeof reply, 0, sys::MACH_PORT_NULL, 0,
+                      sys::MACH_PORT_NULL);
 }
 
 // Messages are received 4 bytes into the buffer: the 64-bit codes follow a
@@ -281,8 +283,10 @@ void* serverThreadMain(void* arg) {
         // No room for it: the message is dropped, and the server goes on
         // with the buffer it has, which holds every exception request.
         fprintf(stderr, "Unexpected error in vm_allocate(): 0x%x\n", static_cast<unsigned>(errno));
-        sys::mach_msg(buffer, sys::MACH_RCV_MSG, 0, static_cast<uint32_t>(capacity), ctx->portSet,
-                      0, sys::MACH_PORT_NULL);
+        // Received without MACH_RCV_LARGE, a message too large is taken off
+        // the queue and dropped: the error this answers is the expected one.
+        (void)sys::mach_msg(buffer, sys::MACH_RCV_MSG, 0, static_cast<uint32_t>(capacity),
+                            ctx->portSet, 0, sys::MACH_PORT_NULL);
         continue;
       }
       munmap(block, bufferSize);
@@ -475,7 +479,7 @@ std::shared_ptr<ROCrashMachExceptionPort> ROCrashMachExceptionServer::exceptionP
   auto object = ROCrashMachExceptionPort::initWithServerPort(
       port, mask, sys::EXCEPTION_DEFAULT | sys::MACH_EXCEPTION_CODES, kHostThreadStateFlavor);
   // The port object holds its own right now.
-  sys::mach_port_deallocate(sys::mach_task_self(), port);
+  (void)sys::mach_port_deallocate(sys::mach_task_self(), port);
   return object;
 }
 

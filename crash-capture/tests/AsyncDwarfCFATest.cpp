@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <link.h>
 
 #include <algorithm>
 #include <cstring>
@@ -8,150 +7,31 @@
 #include <string>
 #include <vector>
 
+#include "DwarfFrameSection.h"
 #include "MachOFixtures.h"
 #include "UnwindTestSupport.h"
 #include "crash-capture/AsyncDwarfCFA.h"
 #include "crash-capture/AsyncDwarfCFAState.h"
-#include "crash-capture/AsyncDwarfFdeIndex.h"
 #include "crash-capture/AsyncFrameCache.h"
 #include "crash-capture/AsyncFrameCursor.h"
 
 namespace {
 
 using namespace rocrash::async;
+using namespace rocrash::testing::cfa;
 using rocrash::testing::Bytes;
+using rocrash::testing::direct;
+using rocrash::testing::FrameSection;
 using rocrash::testing::has;
+using rocrash::testing::insns;
 using rocrash::testing::LowMemory;
 using rocrash::testing::makeState;
 using rocrash::testing::MappedBytes;
 using rocrash::testing::reg;
+using rocrash::testing::x86EntryRules;
 
 using State64 = dwarf_cfa_state<uint64_t, int64_t>;
 using State32 = dwarf_cfa_state<uint32_t, int32_t>;
-
-// Call-frame instructions.
-enum : uint8_t {
-  kAdvanceLoc = 0x40,
-  kOffset = 0x80,
-  kRestore = 0xC0,
-  kSetLoc = 0x01,
-  kAdvanceLoc1 = 0x02,
-  kOffsetExtended = 0x05,
-  kRestoreExtended = 0x06,
-  kUndefined = 0x07,
-  kSameValue = 0x08,
-  kRegister = 0x09,
-  kRememberState = 0x0A,
-  kRestoreState = 0x0B,
-  kDefCfa = 0x0C,
-  kDefCfaRegister = 0x0D,
-  kDefCfaOffset = 0x0E,
-  kDefCfaExpression = 0x0F,
-  kExpression = 0x10,
-  kOffsetExtendedSf = 0x11,
-  kDefCfaSf = 0x12,
-  kDefCfaOffsetSf = 0x13,
-  kValOffset = 0x14,
-  kValExpression = 0x16,
-};
-
-// A call-frame section laid out at a known address, so that pc-relative
-// values can be written as the linker would.
-class FrameSection {
- public:
-  explicit FrameSection(bool debugFrame = false) : memory_(4 * 4096), debugFrame_(debugFrame) {}
-
-  uint64_t address(size_t offset = 0) const { return memory_.at(offset); }
-
-  // Appends a CIE and returns its offset.
-  size_t cie(const std::string& augmentation, const Bytes& augmentationData,
-             const Bytes& instructions, int64_t dataAlign = -8, uint64_t returnColumn = 16,
-             uint8_t version = 1) {
-    size_t at = bytes_.size();
-    Bytes body;
-    if (debugFrame_) {
-      body.u32(0xFFFFFFFF);
-    } else {
-      body.u32(0);
-    }
-    body.u8(version).str(augmentation.c_str());
-    if (version == 4) body.u8(8).u8(0);
-    body.uleb(1).sleb(dataAlign).uleb(returnColumn);
-    if (!augmentation.empty() && augmentation[0] == 'z') {
-      body.uleb(augmentationData.size()).append(augmentationData.data);
-      augmented_.push_back(at);
-    }
-    body.append(instructions.data);
-    bytes_.u32(static_cast<uint32_t>(body.size())).append(body.data);
-    return at;
-  }
-
-  // Appends an FDE for [start, start + length), its addresses written with
-  // `encoding` (0x00: 8-byte absolute, 0x1B: 4-byte pc-relative, 0x03: 4-byte
-  // absolute), and returns its offset.
-  size_t fde(size_t cieOffset, uint64_t start, uint64_t length, uint8_t encoding,
-             const Bytes& instructions, const Bytes* augmentationData = nullptr) {
-    size_t at = bytes_.size();
-    const size_t content = at + 4;
-    Bytes body;
-    body.u32(debugFrame_ ? static_cast<uint32_t>(cieOffset)
-                         : static_cast<uint32_t>(content - cieOffset));
-    const uint64_t field = address(content + body.size());
-    switch (encoding) {
-      case 0x00:
-        body.u64(start).u64(length);
-        break;
-      case 0x1B:
-        body.u32(static_cast<uint32_t>(start - field)).u32(static_cast<uint32_t>(length));
-        break;
-      case 0x03:
-        body.u32(static_cast<uint32_t>(start)).u32(static_cast<uint32_t>(length));
-        break;
-      default:
-        ADD_FAILURE() << "encoding not written by the test";
-    }
-    // FDEs of "z" CIEs carry augmentation data (often none).
-    if (std::find(augmented_.begin(), augmented_.end(), cieOffset) != augmented_.end()) {
-      Bytes none;
-      const Bytes& data = augmentationData != nullptr ? *augmentationData : none;
-      body.uleb(data.size()).append(data.data);
-    }
-    body.append(instructions.data);
-    bytes_.u32(static_cast<uint32_t>(body.size())).append(body.data);
-    return at;
-  }
-
-  void raw(const Bytes& bytes) { bytes_.append(bytes.data); }
-  void terminator() { bytes_.u32(0); }
-
-  // Copies the bytes into place; the memory object covers exactly them.
-  rocrash_async_mobject* map() {
-    memory_.putBytes(0, bytes_.data);
-    mapped_ = std::make_unique<MappedBytes>(memory_.bytes(), bytes_.size());
-    EXPECT_TRUE(mapped_->ok());
-    return mapped_->get();
-  }
-  size_t size() const { return bytes_.size(); }
-  LowMemory& memory() { return memory_; }
-
- private:
-  LowMemory memory_;
-  bool debugFrame_;
-  Bytes bytes_;
-  std::vector<size_t> augmented_;  // offsets of "z" CIEs
-  std::unique_ptr<MappedBytes> mapped_;
-};
-
-Bytes insns(std::initializer_list<uint8_t> bytes) {
-  Bytes b;
-  for (uint8_t byte : bytes) b.u8(byte);
-  return b;
-}
-
-// x86-64's usual CIE program: CFA = rsp + 8, return address at CFA - 8.
-Bytes x86EntryRules() { return insns({kDefCfa, 7, 8, kOffset | 16, 1}); }
-
-const rocrash_async_byteorder* direct() { return rocrash_async_byteorder_direct(); }
 
 // --- CIEs, FDEs and the search --------------------------------------------------
 
@@ -379,229 +259,6 @@ TEST(AsyncDwarfFrameReader, ThirtyTwoBitImagesUseFourBytePointers) {
 }
 
 // --- encoded pointers ---------------------------------------------------------------
-
-// --- the FDE index ---------------------------------------------------------------
-
-// Each pc looked up through `index` and by the walk over the section: the
-// same FDE, or the same failure.
-void expectIndexFindsWhatTheWalkFinds(const rocrash_async_dwarf_frame_reader& reader,
-                                      const rocrash_async_dwarf_fde_index& index,
-                                      const std::vector<uint64_t>& pcs) {
-  for (uint64_t pc : pcs) {
-    rocrash_async_dwarf_fde_info walked{}, indexed{};
-    rocrash_error_t byWalk = rocrash_async_dwarf_frame_reader_find_fde(&reader, 0, pc, &walked);
-    ASSERT_EQ(rocrash_async_dwarf_frame_reader_find_fde_indexed(&reader, &index, pc, &indexed),
-              byWalk)
-        << std::hex << pc;
-    if (byWalk != ROCRASH_ERR_NONE) continue;
-    EXPECT_EQ(indexed.fde_offset, walked.fde_offset) << std::hex << pc;
-    EXPECT_EQ(indexed.pc_start, walked.pc_start) << std::hex << pc;
-    EXPECT_EQ(indexed.instructions_offset, walked.instructions_offset) << std::hex << pc;
-  }
-}
-
-// FDEs out of address order, one of length 0, and one the walk never
-// reaches (after the terminator).
-FrameSection& unorderedFdes(FrameSection& section) {
-  size_t cie = section.cie("zR", Bytes{}.u8(0x1B), x86EntryRules());
-  section.fde(cie, 0x402000, 0x40, 0x1B, Bytes{});
-  section.fde(cie, 0x401000, 0x40, 0x1B, Bytes{});
-  section.fde(cie, 0x401040, 0, 0x1B, Bytes{});
-  section.fde(cie, 0x401040, 0x20, 0x1B, Bytes{});
-  section.terminator();
-  section.fde(cie, 0x403000, 0x10, 0x1B, Bytes{});
-  return section;
-}
-
-TEST(AsyncDwarfFdeIndex, BuiltTableFindsWhatTheWalkFinds) {
-  FrameSection section;
-  rocrash_async_dwarf_frame_reader reader;
-  EXPECT_EQ(rocrash_async_dwarf_frame_reader_init(&reader, unorderedFdes(section).map(), direct(),
-                                                  true, false),
-            ROCRASH_ERR_NONE);
-  rocrash_async_dwarf_fde_index index;
-  ASSERT_TRUE(rocrash_async_dwarf_fde_index_build(&index, &reader));
-  EXPECT_EQ(index.entry_count, 3u);
-  expectIndexFindsWhatTheWalkFinds(reader, index,
-                                   {0x400FFF, 0x401000, 0x40103F, 0x401040, 0x40105F, 0x401060,
-                                    0x401FFF, 0x402000, 0x40203F, 0x402040, 0x403000});
-  rocrash_async_dwarf_fde_index_free(&index);
-}
-
-TEST(AsyncDwarfFdeIndex, SectionsATableCannotDescribeAreWalked) {
-  // Overlapping FDEs: which one covers a pc depends on section order.
-  FrameSection overlapping;
-  size_t cie = overlapping.cie("zR", Bytes{}.u8(0x1B), x86EntryRules());
-  overlapping.fde(cie, 0x401000, 0x80, 0x1B, Bytes{});
-  overlapping.fde(cie, 0x401040, 0x20, 0x1B, Bytes{});
-  rocrash_async_dwarf_frame_reader reader;
-  EXPECT_EQ(
-      rocrash_async_dwarf_frame_reader_init(&reader, overlapping.map(), direct(), true, false),
-      ROCRASH_ERR_NONE);
-  rocrash_async_dwarf_fde_index index;
-  EXPECT_FALSE(rocrash_async_dwarf_fde_index_build(&index, &reader));
-  EXPECT_EQ(index.entries, nullptr);
-  expectIndexFindsWhatTheWalkFinds(reader, index, {0x401000, 0x401050, 0x401070});
-  // An entry that cannot be read.
-  FrameSection damaged;
-  cie = damaged.cie("zR", Bytes{}.u8(0x1B), x86EntryRules());
-  damaged.fde(cie, 0x401000, 0x40, 0x1B, Bytes{});
-  damaged.raw(Bytes{}.u32(8).u32(0x7FFFFFF0).u32(0));  // its CIE lies before the section
-  EXPECT_EQ(rocrash_async_dwarf_frame_reader_init(&reader, damaged.map(), direct(), true, false),
-            ROCRASH_ERR_NONE);
-  EXPECT_FALSE(rocrash_async_dwarf_fde_index_build(&index, &reader));
-  expectIndexFindsWhatTheWalkFinds(reader, index, {0x401000, 0x401040});
-}
-
-// The search table a linker writes: version 1, the section's address
-// pc-relative, the count as 4 bytes, then (start, FDE) pairs relative to the
-// table's own start, in start order.
-Bytes searchTable(uint64_t hdr, uint64_t section, uint8_t tableEncoding,
-                  const std::vector<std::pair<uint64_t, uint64_t>>& entries) {
-  Bytes out;
-  out.u8(1).u8(0x1B).u8(0x03).u8(tableEncoding);
-  out.u32(static_cast<uint32_t>(section - (hdr + 4)));
-  out.u32(static_cast<uint32_t>(entries.size()));
-  for (auto [start, fde] : entries) {
-    out.u32(static_cast<uint32_t>(start - hdr)).u32(static_cast<uint32_t>(fde - hdr));
-  }
-  return out;
-}
-
-TEST(AsyncDwarfFdeIndex, SearchTableIsReadInPlace) {
-  FrameSection section;
-  size_t cie = section.cie("zR", Bytes{}.u8(0x1B), x86EntryRules());
-  size_t a = section.fde(cie, 0x401000, 0x40, 0x1B, Bytes{});
-  size_t b = section.fde(cie, 0x401040, 0x20, 0x1B, Bytes{});
-  size_t c = section.fde(cie, 0x402000, 0x40, 0x1B, Bytes{});
-  section.terminator();
-  rocrash_async_dwarf_frame_reader reader;
-  EXPECT_EQ(rocrash_async_dwarf_frame_reader_init(&reader, section.map(), direct(), true, false),
-            ROCRASH_ERR_NONE);
-  LowMemory hdr;
-  const std::vector<std::pair<uint64_t, uint64_t>> entries = {{0x401000, section.address(a)},
-                                                              {0x401040, section.address(b)},
-                                                              {0x402000, section.address(c)}};
-  const Bytes table = searchTable(hdr.at(0), section.address(), 0x3B, entries);
-  hdr.putBytes(0, table.data);
-  rocrash_async_dwarf_fde_index index;
-  ASSERT_TRUE(
-      rocrash_async_dwarf_fde_index_use_search_table(&index, &reader, hdr.at(0), table.size()));
-  EXPECT_EQ(index.table, hdr.at(12));
-  EXPECT_EQ(index.table_count, 3u);
-  expectIndexFindsWhatTheWalkFinds(reader, index,
-                                   {0x400FFF, 0x401000, 0x40105F, 0x401060, 0x402000, 0x402040});
-  // A table of another section, longer than its segment, or in another
-  // encoding is not used.
-  hdr.putBytes(0, searchTable(hdr.at(0), section.address() + 8, 0x3B, entries).data);
-  EXPECT_FALSE(
-      rocrash_async_dwarf_fde_index_use_search_table(&index, &reader, hdr.at(0), table.size()));
-  hdr.putBytes(0, table.data);
-  EXPECT_FALSE(
-      rocrash_async_dwarf_fde_index_use_search_table(&index, &reader, hdr.at(0), table.size() - 1));
-  hdr.putBytes(0, searchTable(hdr.at(0), section.address(), 0x1B, entries).data);
-  EXPECT_FALSE(
-      rocrash_async_dwarf_fde_index_use_search_table(&index, &reader, hdr.at(0), table.size()));
-  EXPECT_EQ(index.table, 0u);
-}
-
-// Tables as no linker writes them: their entries rotated, reversed, zeroed,
-// or pointing at FDEs that start elsewhere.
-std::vector<std::pair<std::string, std::vector<std::pair<uint64_t, uint64_t>>>> damagedTables(
-    const std::vector<std::pair<uint64_t, uint64_t>>& entries, uint64_t hdr) {
-  auto rotated = entries;
-  std::rotate(rotated.begin(), rotated.begin() + 2, rotated.end());
-  auto reversed = std::vector<std::pair<uint64_t, uint64_t>>(entries.rbegin(), entries.rend());
-  auto zeroed = std::vector<std::pair<uint64_t, uint64_t>>(entries.size(), {hdr, hdr});
-  auto swapped = entries;  // in order, but each start paired with the next FDE
-  for (size_t i = 0; i + 1 < swapped.size(); i += 2) {
-    std::swap(swapped[i].second, swapped[i + 1].second);
-  }
-  return {{"rotated", rotated}, {"reversed", reversed}, {"zeroed", zeroed}, {"swapped", swapped}};
-}
-
-// A damaged table is refused when the image is listed, and one damaged
-// after that (the image's memory written over) is caught by the lookup,
-// which then walks the section: either way every pc finds what the walk
-// finds.
-TEST(AsyncDwarfFdeIndex, DamagedSearchTablesFallBackToTheWalk) {
-  FrameSection section;
-  size_t cie = section.cie("zR", Bytes{}.u8(0x1B), x86EntryRules());
-  std::vector<std::pair<uint64_t, uint64_t>> entries;
-  std::vector<uint64_t> pcs;
-  for (uint64_t i = 0; i < 8; ++i) {
-    // Functions of 0x40 bytes with a gap of 0x20 after each.
-    const uint64_t start = 0x401000 + i * 0x60;
-    entries.push_back({start, section.address(section.fde(cie, start, 0x40, 0x1B, Bytes{}))});
-    pcs.insert(pcs.end(), {start - 1, start, start + 0x3F, start + 0x40});
-  }
-  section.terminator();
-  rocrash_async_dwarf_frame_reader reader;
-  EXPECT_EQ(rocrash_async_dwarf_frame_reader_init(&reader, section.map(), direct(), true, false),
-            ROCRASH_ERR_NONE);
-  LowMemory hdr;
-  const Bytes good = searchTable(hdr.at(0), section.address(), 0x3B, entries);
-  for (const auto& [name, damaged] : damagedTables(entries, hdr.at(0))) {
-    SCOPED_TRACE(name);
-    const Bytes bad = searchTable(hdr.at(0), section.address(), 0x3B, damaged);
-    rocrash_async_dwarf_fde_index index;
-    hdr.putBytes(0, bad.data);
-    EXPECT_FALSE(
-        rocrash_async_dwarf_fde_index_use_search_table(&index, &reader, hdr.at(0), bad.size()));
-    hdr.putBytes(0, good.data);
-    ASSERT_TRUE(
-        rocrash_async_dwarf_fde_index_use_search_table(&index, &reader, hdr.at(0), good.size()));
-    hdr.putBytes(0, bad.data);
-    expectIndexFindsWhatTheWalkFinds(reader, index, pcs);
-  }
-}
-
-int addProgramAndLibc(dl_phdr_info* info, size_t, void* data) {
-  std::string name = info->dlpi_name;
-  if (!name.empty() && name.find("/libc.so") == std::string::npos) return 0;
-  for (int i = 0; i < info->dlpi_phnum; ++i) {
-    const auto& phdr = info->dlpi_phdr[i];
-    if (phdr.p_type != PT_LOAD || phdr.p_offset != 0) continue;
-    auto* images = static_cast<std::vector<std::unique_ptr<rocrash_async_macho>>*>(data);
-    images->push_back(std::make_unique<rocrash_async_macho>());
-    if (rocrash_async_macho_init(images->back().get(), sys::mach_task_self(),
-                                 name.empty() ? "/proc/self/exe" : name.c_str(),
-                                 info->dlpi_addr + phdr.p_vaddr) != ROCRASH_ERR_NONE) {
-      images->pop_back();
-    }
-    break;
-  }
-  return 0;
-}
-
-// This program and the C library, as the linker left them: their own search
-// tables, which find what the walk over `.eh_frame` finds.
-TEST(AsyncDwarfFdeIndex, ImagesOfThisProcessUseTheirSearchTables) {
-  std::vector<std::unique_ptr<rocrash_async_macho>> images;
-  dl_iterate_phdr(addProgramAndLibc, &images);
-  ASSERT_EQ(images.size(), 2u);
-  for (const auto& image : images) {
-    SCOPED_TRACE(image->name);
-    const rocrash_async_dwarf_fde_index& index = image->fde_index;
-    ASSERT_NE(index.table, 0u);
-    rocrash_async_mobject section;
-    bool debugFrame;
-    ASSERT_TRUE(rocrash_async_macho_map_frame_section(image.get(), &section, &debugFrame));
-    rocrash_async_dwarf_frame_reader reader;
-    EXPECT_EQ(rocrash_async_dwarf_frame_reader_init(&reader, &section, direct(), true, false),
-              ROCRASH_ERR_NONE);
-    // Starts and ends of functions spread over the table (walks are slow).
-    std::vector<uint64_t> pcs;
-    const auto* entries = reinterpret_cast<const int32_t*>(index.table);
-    for (uint64_t i = 0; i < index.table_count; i += index.table_count / 16 + 1) {
-      const uint64_t start = index.table_base + static_cast<uint64_t>(int64_t{entries[2 * i]});
-      pcs.insert(pcs.end(), {start - 1, start, start + 1});
-    }
-    expectIndexFindsWhatTheWalkFinds(reader, index, pcs);
-    rocrash_async_mobject_free(&section);
-    rocrash_async_macho_free(image.get());
-  }
-}
 
 TEST(AsyncDwarfPointerEncoding, FormatsApplicationsAndIndirection) {
   LowMemory memory;

@@ -292,7 +292,7 @@ TEST_F(ROCrashLogWriter, WithoutACurrentStateTheCallerIsLeftOutAndNumbersStayGap
   });
   sys::thread_t threads[64];
   uint32_t before = 0;
-  sys::task_threads(sys::mach_task_self(), threads, 64, &before);
+  EXPECT_EQ(sys::task_threads(sys::mach_task_self(), threads, 64, &before), sys::KERN_SUCCESS);
   Report report;
   write(&report, 0, nullptr);
   {

@@ -38,7 +38,7 @@ kern_return_t recordException(task_t task, thread_t thread, exception_type_t typ
 
 uint32_t refsOf(mach_port_t port) {
   uint32_t refs = 0;
-  mach_port_get_refs(mach_task_self(), port, MACH_PORT_RIGHT_SEND, &refs);
+  EXPECT_EQ(mach_port_get_refs(mach_task_self(), port, MACH_PORT_RIGHT_SEND, &refs), KERN_SUCCESS);
   return refs;
 }
 
@@ -50,7 +50,7 @@ kern_return_t request(mach_port_t port, uint32_t size, int32_t type, uint32_t co
   auto* header = reinterpret_cast<mach_msg_header_t*>(bytes.data());
   auto* words = reinterpret_cast<uint32_t*>(bytes.data());
   mach_port_t reply;
-  mach_port_allocate(mach_task_self(), MACH_PORT_RIGHT_RECEIVE, &reply);
+  EXPECT_EQ(mach_port_allocate(mach_task_self(), MACH_PORT_RIGHT_RECEIVE, &reply), KERN_SUCCESS);
   header->msgh_bits = MACH_MSGH_BITS(MACH_MSG_TYPE_COPY_SEND, MACH_MSG_TYPE_MAKE_SEND_ONCE);
   header->msgh_remote_port = port;
   header->msgh_local_port = reply;
@@ -76,7 +76,7 @@ kern_return_t request(mach_port_t port, uint32_t size, int32_t type, uint32_t co
   } answer = {};
   mach_msg_return_t mr = mach_msg(&answer.header, MACH_RCV_MSG | MACH_RCV_TIMEOUT, 0, sizeof answer,
                                   reply, waitMs, MACH_PORT_NULL);
-  mach_port_mod_refs(mach_task_self(), reply, MACH_PORT_RIGHT_RECEIVE, -1);
+  EXPECT_EQ(mach_port_mod_refs(mach_task_self(), reply, MACH_PORT_RIGHT_RECEIVE, -1), KERN_SUCCESS);
   if (mr != MACH_MSG_SUCCESS) return mr;
   EXPECT_EQ(answer.header.msgh_id, kMachExceptionRaiseRequestId + 100);
   EXPECT_EQ(answer.header.msgh_size, 36u);
@@ -136,7 +136,8 @@ TEST(ROCrashMachExceptionServer, StopMessageCountsOnlyAfterShutdownBegan) {
   server.reset();  // stops and waits for the thread
   EXPECT_EQ(seen.calls, 0);
   uint32_t receive = 1;
-  mach_port_get_refs(mach_task_self(), serverPort, MACH_PORT_RIGHT_RECEIVE, &receive);
+  EXPECT_EQ(mach_port_get_refs(mach_task_self(), serverPort, MACH_PORT_RIGHT_RECEIVE, &receive),
+            KERN_SUCCESS);
   EXPECT_EQ(receive, 0u);  // released
 }
 
@@ -174,7 +175,8 @@ TEST(ROCrashMachExceptionPortSet, HoldsAtMostFourteenRegistrations) {
 TEST(ROCrashMachExceptionPort, HoldsASendRightWhileItLivesAndSwapsRegistrations) {
   mach_port_t port;
   ASSERT_EQ(mach_port_allocate(mach_task_self(), MACH_PORT_RIGHT_RECEIVE, &port), KERN_SUCCESS);
-  mach_port_insert_right(mach_task_self(), port, port, MACH_MSG_TYPE_MAKE_SEND);
+  ASSERT_EQ(mach_port_insert_right(mach_task_self(), port, port, MACH_MSG_TYPE_MAKE_SEND),
+            KERN_SUCCESS);
   {
     auto registration =
         ROCrashMachExceptionPort::initWithServerPort(port, EXC_MASK_BREAKPOINT, 1, 4);
@@ -196,7 +198,7 @@ TEST(ROCrashMachExceptionPort, HoldsASendRightWhileItLivesAndSwapsRegistrations)
     ASSERT_TRUE(none->registerForThread(self, nullptr, &error));
   }
   EXPECT_EQ(refsOf(port), 1u);
-  mach_port_mod_refs(mach_task_self(), port, MACH_PORT_RIGHT_RECEIVE, -1);
+  EXPECT_EQ(mach_port_mod_refs(mach_task_self(), port, MACH_PORT_RIGHT_RECEIVE, -1), KERN_SUCCESS);
 }
 
 TEST(RocrashMachExceptionForward, GoesToTheFirstMatchingPlainRegistrationOnly) {
@@ -233,7 +235,7 @@ TEST(RocrashMachExceptionForward, GoesToTheFirstMatchingPlainRegistrationOnly) {
   EXPECT_EQ(seen.calls, 1);
   EXPECT_EQ(seen.thread, 42);
   EXPECT_EQ(seen.type, EXC_BAD_ACCESS);
-  mach_port_deallocate(mach_task_self(), port);
+  EXPECT_EQ(mach_port_deallocate(mach_task_self(), port), KERN_SUCCESS);
 }
 
 }  // namespace

@@ -729,7 +729,7 @@ TEST(ROReradUzerirudLive, ReportOfAnotherThreadLeavesTheCallerOut) {
   while (tid == 0) std::this_thread::yield();
   sys::thread_t threads[128];
   uint32_t count = 0;
-  sys::task_threads(sys::mach_task_self(), threads, 128, &count);
+  EXPECT_EQ(sys::task_threads(sys::mach_task_self(), threads, 128, &count), sys::KERN_SUCCESS);
   auto data = reporter->generateLiveReportWithThread(tid);
   {
     std::lock_guard<std::mutex> lock(mutex);

@@ -156,7 +156,7 @@ kern_return_t call(mach_port_t port, mach_msg_header_t* request, uint32_t size, 
     std::memcpy(reply, request, replySize);
   }
   if (!reserved) {
-    mach_port_mod_refs(mach_task_self(), replyPort, MACH_PORT_RIGHT_RECEIVE, -1);
+    (void)mach_port_mod_refs(mach_task_self(), replyPort, MACH_PORT_RIGHT_RECEIVE, -1);
   } else if (kr == MACH_MSG_SUCCESS || (kr & kReceiveErrorBit) == 0) {
     // Given back only when no reply can still be on its way to it: the reply
     // came, or the request never left (a send error).

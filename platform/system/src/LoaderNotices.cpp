@@ -33,7 +33,6 @@
 #include <link.h>
 #include <pthread.h>
 #include <string.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -42,7 +41,9 @@
 #include <mutex>
 #include <new>
 
+#include "NextDefinition.h"
 #include "system/ImageEvents.h"
+#include "system/SignalSafe.h"
 
 extern "C" void* __interceptor_dlopen(const char*, int) __attribute__((weak));
 extern "C" int __interceptor_dlclose(void*) __attribute__((weak));
@@ -55,28 +56,16 @@ using DlcloseFunction = int (*)(void*);
 
 std::atomic<bool> gListening{false};
 
-// The definition of `name` that ours stands in front of: a sanitizer's
-// interceptor where one is linked in, else the next library's.
-template <typename Function>
-Function nextDefinition(Function interceptor, const char* name) {
-  return interceptor != nullptr ? interceptor : reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
-}
-
 DlopenFunction nextDlopen() {
-  static const DlopenFunction next = nextDefinition<DlopenFunction>(__interceptor_dlopen, "dlopen");
+  static const DlopenFunction next =
+      next_definition<DlopenFunction>(__interceptor_dlopen, "dlopen");
   return next;
 }
 
 DlcloseFunction nextDlclose() {
   static const DlcloseFunction next =
-      nextDefinition<DlcloseFunction>(__interceptor_dlclose, "dlclose");
+      next_definition<DlcloseFunction>(__interceptor_dlclose, "dlclose");
   return next;
-}
-
-int64_t steadyNs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
 // The watching thread of one process. A forked child starts its own, with a
@@ -85,7 +74,7 @@ struct Watch {
   pid_t pid;
   std::mutex lock;
   std::condition_variable wake;
-  int64_t closelyUntil = 0;  // steady clock; polls every few ms until then
+  int64_t closelyUntil = 0;  // monotonic_ns; polls every few ms until then
 };
 
 std::atomic<Watch*> gWatch{nullptr};
@@ -99,7 +88,7 @@ void* watchLoader(void* argument) {
   for (;;) {
     {
       std::unique_lock<std::mutex> guard(watch->lock);
-      const bool closely = steadyNs() < watch->closelyUntil;
+      const bool closely = monotonic_ns() < watch->closelyUntil;
       watch->wake.wait_for(guard, closely ? kClosePeriod : kPeriod);
     }
     sync_loaded_images();
@@ -120,7 +109,7 @@ void watchClosely() {
   if (watch == nullptr) return;
   {
     std::lock_guard<std::mutex> guard(watch->lock);
-    watch->closelyUntil = steadyNs() + kCloseSpanNs;
+    watch->closelyUntil = monotonic_ns() + kCloseSpanNs;
   }
   watch->wake.notify_one();
 }

@@ -14,6 +14,8 @@
 #include <sstream>
 #include <utility>
 
+#include "system/SignalSafe.h"
+
 namespace sys {
 namespace {
 
@@ -76,15 +78,7 @@ bool process_record_now(pid_t pid, ProcessRecord* record) noexcept {
   int saved = errno;
   // "/proc/" and up to 10 digits and "/stat".
   char path[32] = "/proc/";
-  char digits[12];
-  int n = 0;
-  uint32_t value = static_cast<uint32_t>(pid);
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0 && n < 11);
-  size_t at = 6;
-  while (n > 0) path[at++] = digits[--n];
+  const size_t at = 6 + format_decimal(static_cast<uint32_t>(pid), path + 6);
   std::memcpy(path + at, "/stat", 6);
 
   int fd = open(path, O_RDONLY | O_CLOEXEC);

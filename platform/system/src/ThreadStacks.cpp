@@ -1,6 +1,5 @@
 #include "system/ThreadStacks.h"
 
-#include <dlfcn.h>
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
@@ -16,7 +15,9 @@
 #include <cstring>
 #include <new>
 
+#include "NextDefinition.h"
 #include "ThreadsInternal.h"
+#include "system/SignalSafe.h"
 #include "system/Task.h"
 #include "system/Threads.h"
 
@@ -353,12 +354,6 @@ void* startThread(void* argument) {
 
 using PthreadCreate = int (*)(pthread_t*, const pthread_attr_t*, void* (*)(void*), void*);
 
-int64_t monotonicNs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
-
 }  // namespace
 
 void detail::thread_alternate_stack_offered(void* context) noexcept {
@@ -388,7 +383,9 @@ void thread_alternate_stacks_enable(size_t size) noexcept {
   static thread_t threads[kThreadCapacity];
   static bool blocked[kThreadCapacity];
   uint32_t count = 0;
-  task_threads(mach_task_self(), threads, kThreadCapacity, &count);
+  // A list cut short by a failed read still holds threads that can take
+  // their stacks now.
+  (void)task_threads(mach_task_self(), threads, kThreadCapacity, &count);
   // A thread that keeps the parking signal blocked waits for signals of its
   // own: it is left alone (and without a stack). One that blocks it only for
   // a moment is offered its stack once it unblocks it.
@@ -426,13 +423,13 @@ void thread_alternate_stacks_enable(size_t size) noexcept {
   if (anyBlocked)
     detail::thread_await_parking_unblocked(threads, count, blocked, offerStack, &offer);
   // Give the threads a moment to answer; the stacks they declined go back.
-  const int64_t deadline = monotonicNs() + 100'000'000;
+  const int64_t deadline = monotonic_ns() + 100'000'000;
   for (;;) {
     bool waiting = false;
     for (auto& slot : gStacks) {
       if (slot.state.load(std::memory_order_acquire) == kOffered) waiting = true;
     }
-    if (!waiting || monotonicNs() >= deadline) break;
+    if (!waiting || monotonic_ns() >= deadline) break;
     struct timespec pause = {0, 1'000'000};
     nanosleep(&pause, nullptr);
   }
@@ -500,10 +497,8 @@ extern "C" int __interceptor_pthread_create(pthread_t*, const pthread_attr_t*, v
 // (the C library's), does the creating.
 extern "C" int pthread_create(pthread_t* thread, const pthread_attr_t* attr, void* (*start)(void*),
                               void* arg) noexcept {
-  static const auto next =
-      __interceptor_pthread_create != nullptr
-          ? __interceptor_pthread_create
-          : reinterpret_cast<sys::PthreadCreate>(dlsym(RTLD_NEXT, "pthread_create"));
+  static const auto next = sys::detail::next_definition<sys::PthreadCreate>(
+      __interceptor_pthread_create, "pthread_create");
   if (next == nullptr) return EAGAIN;
   auto* record = static_cast<sys::StartRecord*>(malloc(sizeof(sys::StartRecord)));
   if (record == nullptr) return EAGAIN;
@@ -526,12 +521,10 @@ namespace {
 
 using MaskCall = int (*)(int, const sigset_t*, sigset_t*);
 
-MaskCall nextMaskCall(const char* name, MaskCall interceptor) {
-  return interceptor != nullptr ? interceptor : reinterpret_cast<MaskCall>(dlsym(RTLD_NEXT, name));
-}
-
-const MaskCall gNextPthreadSigmask = nextMaskCall("pthread_sigmask", __interceptor_pthread_sigmask);
-const MaskCall gNextSigprocmask = nextMaskCall("sigprocmask", __interceptor_sigprocmask);
+const MaskCall gNextPthreadSigmask =
+    sys::detail::next_definition<MaskCall>(__interceptor_pthread_sigmask, "pthread_sigmask");
+const MaskCall gNextSigprocmask =
+    sys::detail::next_definition<MaskCall>(__interceptor_sigprocmask, "sigprocmask");
 
 }  // namespace
 

@@ -14,6 +14,7 @@
 
 #include "ThreadsInternal.h"
 #include "system/ReservedDescriptors.h"
+#include "system/SignalSafe.h"
 
 namespace sys {
 namespace {
@@ -169,12 +170,6 @@ class ErrnoGuard {
   int saved_;
 };
 
-int64_t monotonicNs() {
-  struct timespec ts;
-  clock_gettime(CLOCK_MONOTONIC, &ts);
-  return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
-}
-
 void parkHandler(int, siginfo_t* info, void* uap) {
   ErrnoGuard errnoGuard;
   int index = info->si_value.sival_int;
@@ -292,7 +287,7 @@ kern_return_t awaitPark(int index, int64_t deadline) {
   for (;;) {
     int32_t state = slot.state.load(std::memory_order_acquire);
     if (state == kParked) return KERN_SUCCESS;
-    int64_t left = deadline - monotonicNs();
+    int64_t left = deadline - monotonic_ns();
     if (state == kRequested && left <= 0) {
       int32_t expected = kRequested;
       if (slot.state.compare_exchange_strong(expected, kFree, std::memory_order_acq_rel)) {
@@ -327,14 +322,7 @@ ssize_t readThreadFile(thread_t thread, const char* file, char* text, size_t roo
   // "/proc/self/task/", up to 10 digits, "/" and the file's name.
   char path[64] = "/proc/self/task/";
   size_t length = 16;
-  char digits[12];
-  int n = 0;
-  uint32_t value = static_cast<uint32_t>(thread);
-  do {
-    digits[n++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (n > 0) path[length++] = digits[--n];
+  length += format_decimal(static_cast<uint32_t>(thread), path + length);
   path[length++] = '/';
   for (; *file != '\0' && length + 1 < sizeof path; ++file) path[length++] = *file;
   path[length] = '\0';
@@ -399,7 +387,7 @@ bool detail::thread_blocks_parking_signal(thread_t thread) noexcept {
 
 void detail::thread_await_parking_unblocked(const thread_t* threads, uint32_t count, bool* pending,
                                             void (*ask)(uint32_t, void*), void* context) noexcept {
-  const int64_t deadline = monotonicNs() + kUnblockPatienceNs;
+  const int64_t deadline = monotonic_ns() + kUnblockPatienceNs;
   for (;;) {
     bool waiting = false;
     for (uint32_t i = 0; i < count; ++i) {
@@ -411,7 +399,7 @@ void detail::thread_await_parking_unblocked(const thread_t* threads, uint32_t co
         ask(i, context);
       }
     }
-    if (!waiting || monotonicNs() >= deadline) return;
+    if (!waiting || monotonic_ns() >= deadline) return;
     struct timespec pause = {0, 500'000};
     nanosleep(&pause, nullptr);
   }
@@ -504,7 +492,7 @@ kern_return_t thread_suspend(thread_t thread) noexcept {
   kern_return_t error = KERN_SUCCESS;
   int index = requestPark(thread, &error);
   if (index < 0) return error;
-  return awaitPark(index, monotonicNs() + kParkTimeoutNs);
+  return awaitPark(index, monotonic_ns() + kParkTimeoutNs);
 }
 
 namespace {
@@ -544,7 +532,7 @@ void thread_suspend_all(const thread_t* threads, uint32_t count, bool* suspended
   }
   if (anyBlocked)
     detail::thread_await_parking_unblocked(threads, checked, blocked, askToPark, &all);
-  const int64_t deadline = monotonicNs() + kParkTimeoutNs;
+  const int64_t deadline = monotonic_ns() + kParkTimeoutNs;
   for (uint32_t i = 0; i < count; ++i) {
     if (!suspended[i]) continue;
     ParkSlot* slot = requestedSlotOf(threads[i]);

@@ -24,7 +24,7 @@ mach_port_t newPort() {
 }
 
 void destroy(mach_port_t port) {
-  mach_port_mod_refs(mach_task_self(), port, MACH_PORT_RIGHT_RECEIVE, -1);
+  EXPECT_EQ(mach_port_mod_refs(mach_task_self(), port, MACH_PORT_RIGHT_RECEIVE, -1), KERN_SUCCESS);
 }
 
 struct Message {
@@ -66,7 +66,9 @@ void reply(const Request& request, kern_return_t answer) {
   message.header.msgh_remote_port = request.header.msgh_remote_port;
   message.header.msgh_id = request.header.msgh_id + 100;
   message.ret = answer;
-  mach_msg(&message.header, MACH_SEND_MSG, sizeof message, 0, MACH_PORT_NULL, 0, MACH_PORT_NULL);
+  EXPECT_EQ(mach_msg(&message.header, MACH_SEND_MSG, sizeof message, 0, MACH_PORT_NULL, 0,
+                     MACH_PORT_NULL),
+            MACH_MSG_SUCCESS);
 }
 
 // Where the swap and get calls write the exception port registrations.
@@ -147,7 +149,7 @@ TEST(MachMessages, PortSetReceivesFromEachMember) {
   EXPECT_EQ(m.header.msgh_local_port, a);
   destroy(a);
   destroy(b);
-  mach_port_mod_refs(mach_task_self(), set, MACH_PORT_RIGHT_PORT_SET, -1);
+  EXPECT_EQ(mach_port_mod_refs(mach_task_self(), set, MACH_PORT_RIGHT_PORT_SET, -1), KERN_SUCCESS);
 }
 
 TEST(MachPorts, LastSendRightGoneSendsANoSendersNotice) {
@@ -161,7 +163,7 @@ TEST(MachPorts, LastSendRightGoneSendsANoSendersNotice) {
   ASSERT_EQ(mach_port_insert_right(mach_task_self(), port, port, MACH_MSG_TYPE_MAKE_SEND),
             KERN_SUCCESS);
   uint32_t refs = 0;
-  mach_port_get_refs(mach_task_self(), port, MACH_PORT_RIGHT_SEND, &refs);
+  EXPECT_EQ(mach_port_get_refs(mach_task_self(), port, MACH_PORT_RIGHT_SEND, &refs), KERN_SUCCESS);
   EXPECT_EQ(refs, 2u);
   EXPECT_EQ(mach_port_deallocate(mach_task_self(), port), KERN_SUCCESS);
   Message m = {};

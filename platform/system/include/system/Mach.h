@@ -119,72 +119,74 @@ inline constexpr uint32_t kExceptionRequestHeaderSize = 68;    // up to the code
 inline constexpr uint32_t kExceptionReplySize = 36;
 
 // Ports.
-kern_return_t mach_port_allocate(task_t task, mach_port_right_t right, mach_port_t* name) noexcept;
-kern_return_t mach_port_insert_right(task_t task, mach_port_t name, mach_port_t poly,
-                                     mach_msg_type_name_t poly_type) noexcept;
-kern_return_t mach_port_mod_refs(task_t task, mach_port_t name, mach_port_right_t right,
-                                 int32_t delta) noexcept;
+[[nodiscard]] kern_return_t mach_port_allocate(task_t task, mach_port_right_t right,
+                                               mach_port_t* name) noexcept;
+[[nodiscard]] kern_return_t mach_port_insert_right(task_t task, mach_port_t name, mach_port_t poly,
+                                                   mach_msg_type_name_t poly_type) noexcept;
+[[nodiscard]] kern_return_t mach_port_mod_refs(task_t task, mach_port_t name,
+                                               mach_port_right_t right, int32_t delta) noexcept;
 // Drops one send right (or send-once right) of `name`.
-kern_return_t mach_port_deallocate(task_t task, mach_port_t name) noexcept;
+[[nodiscard]] kern_return_t mach_port_deallocate(task_t task, mach_port_t name) noexcept;
 // Asks for a no-senders notice (id 70) on `name`, sent to `notify` once the
 // port has fewer than `sync` send rights.
-kern_return_t mach_port_request_notification(task_t task, mach_port_t name, int32_t variant,
-                                             uint32_t sync, mach_port_t notify,
-                                             mach_msg_type_name_t notify_type,
-                                             mach_port_t* previous) noexcept;
-kern_return_t mach_port_move_member(task_t task, mach_port_t member, mach_port_t after) noexcept;
+[[nodiscard]] kern_return_t mach_port_request_notification(task_t task, mach_port_t name,
+                                                           int32_t variant, uint32_t sync,
+                                                           mach_port_t notify,
+                                                           mach_msg_type_name_t notify_type,
+                                                           mach_port_t* previous) noexcept;
+[[nodiscard]] kern_return_t mach_port_move_member(task_t task, mach_port_t member,
+                                                  mach_port_t after) noexcept;
 // The number of user references of `right` that `name` holds.
-kern_return_t mach_port_get_refs(task_t task, mach_port_t name, mach_port_right_t right,
-                                 uint32_t* refs) noexcept;
+[[nodiscard]] kern_return_t mach_port_get_refs(task_t task, mach_port_t name,
+                                               mach_port_right_t right, uint32_t* refs) noexcept;
 
 // Sends and/or receives. On receive the header's local port is the port the
 // message arrived on; too large a message with MACH_RCV_LARGE stays queued
 // and its size is reported in the header.
-mach_msg_return_t mach_msg(mach_msg_header_t* msg, int32_t option, uint32_t send_size,
-                           uint32_t rcv_size, mach_port_t rcv_name, uint32_t timeout,
-                           mach_port_t notify) noexcept;
+[[nodiscard]] mach_msg_return_t mach_msg(mach_msg_header_t* msg, int32_t option, uint32_t send_size,
+                                         uint32_t rcv_size, mach_port_t rcv_name, uint32_t timeout,
+                                         mach_port_t notify) noexcept;
 
 // Exception ports of the task and of single threads.
-kern_return_t task_get_exception_ports(task_t task, exception_mask_t mask, exception_mask_t* masks,
-                                       uint32_t* count, mach_port_t* ports,
-                                       exception_behavior_t* behaviors,
-                                       thread_state_flavor_t* flavors) noexcept;
-kern_return_t task_swap_exception_ports(task_t task, exception_mask_t mask, mach_port_t port,
-                                        exception_behavior_t behavior, thread_state_flavor_t flavor,
-                                        exception_mask_t* masks, uint32_t* count,
-                                        mach_port_t* ports, exception_behavior_t* behaviors,
-                                        thread_state_flavor_t* flavors) noexcept;
-kern_return_t thread_get_exception_ports(thread_t thread, exception_mask_t mask,
-                                         exception_mask_t* masks, uint32_t* count,
-                                         mach_port_t* ports, exception_behavior_t* behaviors,
-                                         thread_state_flavor_t* flavors) noexcept;
-kern_return_t thread_swap_exception_ports(thread_t thread, exception_mask_t mask, mach_port_t port,
-                                          exception_behavior_t behavior,
-                                          thread_state_flavor_t flavor, exception_mask_t* masks,
-                                          uint32_t* count, mach_port_t* ports,
-                                          exception_behavior_t* behaviors,
-                                          thread_state_flavor_t* flavors) noexcept;
+[[nodiscard]] kern_return_t task_get_exception_ports(task_t task, exception_mask_t mask,
+                                                     exception_mask_t* masks, uint32_t* count,
+                                                     mach_port_t* ports,
+                                                     exception_behavior_t* behaviors,
+                                                     thread_state_flavor_t* flavors) noexcept;
+[[nodiscard]] kern_return_t task_swap_exception_ports(
+    task_t task, exception_mask_t mask, mach_port_t port, exception_behavior_t behavior,
+    thread_state_flavor_t flavor, exception_mask_t* masks, uint32_t* count, mach_port_t* ports,
+    exception_behavior_t* behaviors, thread_state_flavor_t* flavors) noexcept;
+[[nodiscard]] kern_return_t thread_get_exception_ports(thread_t thread, exception_mask_t mask,
+                                                       exception_mask_t* masks, uint32_t* count,
+                                                       mach_port_t* ports,
+                                                       exception_behavior_t* behaviors,
+                                                       thread_state_flavor_t* flavors) noexcept;
+[[nodiscard]] kern_return_t thread_swap_exception_ports(
+    thread_t thread, exception_mask_t mask, mach_port_t port, exception_behavior_t behavior,
+    thread_state_flavor_t flavor, exception_mask_t* masks, uint32_t* count, mach_port_t* ports,
+    exception_behavior_t* behaviors, thread_state_flavor_t* flavors) noexcept;
 
 // Sends an exception request to `port` and waits for the reply; its return
 // code, or the send/receive failure.
-kern_return_t exception_raise(mach_port_t port, thread_t thread, task_t task,
-                              exception_type_t exception, const int32_t* codes,
-                              uint32_t code_count) noexcept;
-kern_return_t exception_raise_state(mach_port_t port, exception_type_t exception,
-                                    const int32_t* codes, uint32_t code_count,
-                                    thread_state_flavor_t* flavor, const uint32_t* old_state,
-                                    uint32_t old_state_count, uint32_t* new_state,
-                                    uint32_t* new_state_count) noexcept;
-kern_return_t exception_raise_state_identity(mach_port_t port, thread_t thread, task_t task,
-                                             exception_type_t exception, const int32_t* codes,
-                                             uint32_t code_count, thread_state_flavor_t* flavor,
-                                             const uint32_t* old_state, uint32_t old_state_count,
-                                             uint32_t* new_state,
-                                             uint32_t* new_state_count) noexcept;
+[[nodiscard]] kern_return_t exception_raise(mach_port_t port, thread_t thread, task_t task,
+                                            exception_type_t exception, const int32_t* codes,
+                                            uint32_t code_count) noexcept;
+[[nodiscard]] kern_return_t exception_raise_state(mach_port_t port, exception_type_t exception,
+                                                  const int32_t* codes, uint32_t code_count,
+                                                  thread_state_flavor_t* flavor,
+                                                  const uint32_t* old_state,
+                                                  uint32_t old_state_count, uint32_t* new_state,
+                                                  uint32_t* new_state_count) noexcept;
+[[nodiscard]] kern_return_t exception_raise_state_identity(
+    mach_port_t port, thread_t thread, task_t task, exception_type_t exception,
+    const int32_t* codes, uint32_t code_count, thread_state_flavor_t* flavor,
+    const uint32_t* old_state, uint32_t old_state_count, uint32_t* new_state,
+    uint32_t* new_state_count) noexcept;
 
 // The register state of a suspended or faulting thread in `flavor` (the
 // host's x86-64 flavour 4 only), as 32-bit words.
-kern_return_t thread_get_state(thread_t thread, thread_state_flavor_t flavor, uint32_t* state,
-                               uint32_t* count) noexcept;
+[[nodiscard]] kern_return_t thread_get_state(thread_t thread, thread_state_flavor_t flavor,
+                                             uint32_t* state, uint32_t* count) noexcept;
 
 }  // namespace sys

@@ -11,6 +11,9 @@ namespace sys {
 
 using task_t = int32_t;
 using thread_t = int32_t;
+// The result of the Mach-style calls of this layer. Every call that returns
+// one is [[nodiscard]]: a caller checks it, or drops it with (void) where no
+// failure needs an answer (a right released on the way out, say).
 using kern_return_t = int32_t;
 using vm_address_t = uint64_t;
 using vm_size_t = uint64_t;
@@ -67,8 +70,9 @@ vm_size_t vm_page_mask() noexcept;
 // A zero size copies nothing and succeeds. The own process's memory is read
 // through the calling thread once the main thread has ended (pthread_exit):
 // the kernel no longer finds it through the process id then.
-kern_return_t mach_vm_read_overwrite(task_t task, vm_address_t address, vm_size_t size, void* data,
-                                     vm_size_t* outsize) noexcept;
+[[nodiscard]] kern_return_t mach_vm_read_overwrite(task_t task, vm_address_t address,
+                                                   vm_size_t size, void* data,
+                                                   vm_size_t* outsize) noexcept;
 
 // True when every page of [address, address + size) of the own task is
 // mapped and readable; `*unreadable` (may be null) gets the first page that

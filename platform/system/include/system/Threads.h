@@ -55,15 +55,15 @@ int thread_parking_signal() noexcept;
 // child lists its own threads, through a folder it opens in place of the one
 // its parent kept open. KERN_INVALID_ARGUMENT for another task; KERN_FAILURE
 // when the list cannot be read.
-kern_return_t task_threads(task_t task, thread_t* threads, uint32_t capacity,
-                           uint32_t* count) noexcept;
+[[nodiscard]] kern_return_t task_threads(task_t task, thread_t* threads, uint32_t capacity,
+                                         uint32_t* count) noexcept;
 
 // Parks `thread` (a thread of the own task other than the caller) and returns
 // once it is parked. KERN_INVALID_ARGUMENT for the calling thread or a thread
 // that does not exist; KERN_OPERATION_TIMED_OUT when it did not park in time
 // (or has the parking signal blocked);
 // KERN_RESOURCE_SHORTAGE when every slot is in use.
-kern_return_t thread_suspend(thread_t thread) noexcept;
+[[nodiscard]] kern_return_t thread_suspend(thread_t thread) noexcept;
 
 // Parks every thread of `threads[0, count)` other than the caller, those
 // with the parking signal blocked and those waiting on a published fault
@@ -76,12 +76,12 @@ void thread_suspend_all(const thread_t* threads, uint32_t count, bool* suspended
 
 // Releases a thread parked by `thread_suspend` or `thread_suspend_all`.
 // KERN_FAILURE when it is not parked.
-kern_return_t thread_resume(thread_t thread) noexcept;
+[[nodiscard]] kern_return_t thread_resume(thread_t thread) noexcept;
 
 // The registers of `thread`: the context in which it faulted when it waits in
 // the exception bridge (see `thread_publish_fault_state`), else the context
 // in which it was parked. KERN_FAILURE when it is neither.
-kern_return_t thread_get_state(thread_t thread, thread_gregs* state) noexcept;
+[[nodiscard]] kern_return_t thread_get_state(thread_t thread, thread_gregs* state) noexcept;
 
 // The calling thread announces the context of a fault it is waiting on, so
 // that `thread_get_state` reports the faulting instruction rather than the

@@ -1,0 +1,203 @@
+#include "ROReradUzerirudCrashTime.h"
+
+#include <signal.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <type_traits>
+
+#include "ROReradUzerirudGate.h"
+#include "objc/NSException.h"
+#include "system/Task.h"
+
+// The crash-time callbacks: a fault or an exception becomes a report.
+
+namespace rocrash::reporter {
+
+CrashStorage gStorage;
+// Read by the handlers until the process ends, static destruction included.
+static_assert(std::is_trivially_destructible_v<CrashStorage>);
+rocrash_async_image_list gImageList;
+
+namespace {
+
+std::atomic<uint32_t> gUncaughtExceptionSeen{0};
+std::atomic<NSUncaughtExceptionHandler> gUncaughtExceptionHandler{nullptr};
+
+// ---- A child in its parent's memory ----
+//
+// A child made by vfork (or clone with CLONE_VM) runs in its parent's memory
+// until it runs a new program or ends, and the parent goes on then: its
+// crash must change nothing the parent's own crashes and live reports rely
+// on. It never takes the one-report gate (the parent's), lists only its own
+// threads, and writes with a copy of the writer on its own stack (the set-up
+// facts, its own process's read now), queued as a child's report. The
+// application's crash callback does not run: what it would write is the
+// parent's. Its signal actions are its own, not the parent's.
+
+// The crash of such a child: its thread in the upper half, its signal in
+// the lower one, so that a fault of its own write ends it with that signal.
+std::atomic<uint64_t> gSharedChildCrash{0};
+
+void sharedChildGuard(int signo, siginfo_t*, void*) {
+  const uint64_t crash = gSharedChildCrash.load();
+  const bool own = static_cast<int32_t>(crash >> 32) == rocrash_async_mach_thread_self();
+  const int end = own ? static_cast<int>(crash & 0xFFFFFFFF) : signo;
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(end, &action, nullptr);
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, end);
+  sigprocmask(SIG_UNBLOCK, &set, nullptr);
+  raise(end);
+  _exit(128 + end);
+}
+
+bool sharedChildCallback(int signo, siginfo_t* info, void* uap) {
+  const sys::thread_t self = rocrash_async_mach_thread_self();
+  gSharedChildCrash.store(static_cast<uint64_t>(static_cast<uint32_t>(self)) << 32 |
+                          static_cast<uint32_t>(signo));
+  struct sigaction guard;
+  memset(&guard, 0, sizeof guard);
+  guard.sa_sigaction = sharedChildGuard;
+  guard.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigemptyset(&guard.sa_mask);
+  sigset_t others;
+  sigemptyset(&others);
+  for (int s : kFatalSignals) {
+    sigaction(s, &guard, nullptr);
+    if (s != signo) sigaddset(&others, s);
+  }
+  sigprocmask(SIG_UNBLOCK, &others, nullptr);
+
+  rocrash_async_thread_state state;
+  rocrash_async_thread_state_mcontext_init(&state, uap);
+  const uint64_t address = info->si_code > 0 ? reinterpret_cast<uint64_t>(info->si_addr) : 0;
+  rocrash_async_siginfo si = {signo, info->si_code, address};
+  rocrash_log_crash_info crashInfo = {&si, nullptr};
+  rocrash_log_writer writer = gStorage.writer;
+  writer.thread_storage = {};  // the write's room on this stack
+  // Written or not, the child ends by its signal.
+  (void)writeCrashReport(&writer, self, &crashInfo, &state, true);
+
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(signo, &action, nullptr);
+  return false;
+}
+
+// Set by the Mach callback once the server is done with a crash: the
+// thread it was for then ends the process with its own signal when that
+// signal reaches the handlers here (report written or not), instead of
+// waiting for an end that only it can bring.
+std::atomic<int32_t> gServerDoneWith{0};
+
+struct MachWrite {
+  sys::thread_t crashedThread;
+  const rocrash_log_crash_info* info;
+};
+
+rocrash_error_t writeFromServerThread(rocrash_async_thread_state* state, void* context) {
+  auto* write = static_cast<MachWrite*>(context);
+  return writeCrashReport(&gStorage.writer, write->crashedThread, write->info, state, false);
+}
+
+}  // namespace
+
+bool signalCallback(int signo, siginfo_t* info, void* uap, void*,
+                    rocrash_signal_handler_callback_next_context*) {
+  if (sys::task_shares_parent_memory()) return sharedChildCallback(signo, info, uap);
+  sys::task_self_refresh();
+  if (gServerDoneWith.load() == rocrash_async_mach_thread_self()) endWith(signo);
+  if (!beginCrash(signo)) endWithTheCrashSignal();
+  rocrash_async_thread_state state;
+  rocrash_async_thread_state_mcontext_init(&state, uap);
+  // A signal sent with kill, raise or abort (a code of 0 or below) carries the
+  // sender's process id where a fault carries its address.
+  uint64_t address = info->si_code > 0 ? reinterpret_cast<uint64_t>(info->si_addr) : 0;
+  rocrash_async_siginfo si = {signo, info->si_code, address};
+  rocrash_log_crash_info crashInfo = {&si, nullptr};
+  rocrash_error_t result = writeCrashReport(&gStorage.writer, rocrash_async_mach_thread_self(),
+                                            &crashInfo, &state, false);
+  if (result == ROCRASH_ERR_NONE && gStorage.handleSignal != nullptr) {
+    gStorage.handleSignal(info, uap, gStorage.callbackContext);
+  }
+  // The crash's own signal now ends the process when the registry raises it
+  // again; every other fatal signal stays with the guard.
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = SIG_DFL;
+  sigemptyset(&action.sa_mask);
+  sigaction(signo, &action, nullptr);
+  return false;
+}
+
+sys::kern_return_t machCallback(sys::task_t task, sys::thread_t thread, sys::exception_type_t type,
+                                const uint64_t* codes, uint32_t codeCount, void*) {
+  // An exception of a second thread while a crash is being written, or after
+  // it: left unanswered, the thread waits until the first crash ends the
+  // process.
+  if (gCrashing.load()) waitForTheEnd();
+  if (rocrash_mach_exception_forward(task, thread, type, codes, codeCount,
+                                     &gStorage.previousPorts) == sys::KERN_SUCCESS) {
+    return sys::KERN_SUCCESS;
+  }
+  rocrash_async_siginfo si;
+  if (!rocrash_async_mach_exception_siginfo(static_cast<uint64_t>(type), codes, codeCount, &si)) {
+    return sys::KERN_FAILURE;
+  }
+  // This server thread writes the report: a fault of its own from here on
+  // goes to the guard, never back to this server, which could not answer it.
+  if (!beginCrash(si.signo)) waitForTheEnd();
+  rocrash_log_mach_exception_info mach = {static_cast<uint64_t>(type), codes, codeCount};
+  rocrash_log_crash_info crashInfo = {&si, &mach};
+  MachWrite write = {thread, &crashInfo};
+  rocrash_error_t result = rocrash_async_thread_state_current(writeFromServerThread, &write);
+  gServerDoneWith.store(thread);
+  if (result != ROCRASH_ERR_NONE || gStorage.handleSignal == nullptr) return sys::KERN_FAILURE;
+
+  // The callback gets the mapped signal and a context whose machine state
+  // is all zero: the crash did not arrive as a signal.
+  siginfo_t info;
+  memset(&info, 0, sizeof info);
+  info.si_signo = si.signo;
+  info.si_code = si.code;
+  info.si_addr = reinterpret_cast<void*>(si.address);
+  ucontext_t uc;
+  memset(&uc, 0, sizeof uc);
+  gStorage.handleSignal(&info, &uc, gStorage.callbackContext);
+  return sys::KERN_FAILURE;
+}
+
+}  // namespace rocrash::reporter
+
+using rocrash::reporter::gStorage;
+using rocrash::reporter::gUncaughtExceptionHandler;
+using rocrash::reporter::gUncaughtExceptionSeen;
+
+namespace rocrash {
+
+void NSSetUncaughtExceptionHandler(NSUncaughtExceptionHandler handler) {
+  gUncaughtExceptionHandler.store(handler);
+}
+
+NSUncaughtExceptionHandler NSGetUncaughtExceptionHandler() {
+  return gUncaughtExceptionHandler.load();
+}
+
+}  // namespace rocrash
+
+void uncaught_exception_handler(objc::NSException* exception) {
+  // The record and the flag would be the parent's.
+  if (sys::task_shares_parent_memory()) abort();
+  uint32_t expected = 0;
+  if (!gUncaughtExceptionSeen.compare_exchange_strong(expected, 1)) return;
+  rocrash_log_writer_set_exception(&gStorage.writer, exception);
+  abort();
+}

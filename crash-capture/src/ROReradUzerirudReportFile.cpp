@@ -1,0 +1,168 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include "ROReradUzerirudCrashTime.h"
+#include "crash-capture/AsyncFile.h"
+#include "system/SignalSafe.h"
+
+// A report's file: made without a name, written, and named once whole.
+
+namespace rocrash::reporter {
+namespace {
+
+constexpr uint64_t kOutputLimit = 1024 * 1024;
+
+// The longest path a crash-time name is built into.
+constexpr size_t kPathRoom = 4096;
+
+// Appends `text` to the path being built in `path` (kPathRoom bytes); false
+// when it does not fit.
+bool appendText(char* path, size_t* length, const char* text) {
+  for (; *text != '\0'; ++text) {
+    if (*length + 1 >= kPathRoom) return false;
+    path[(*length)++] = *text;
+  }
+  path[*length] = '\0';
+  return true;
+}
+
+bool appendNumber(char* path, size_t* length, uint64_t value) {
+  char text[sys::kDecimalDigitsMax + 1];
+  text[sys::format_decimal(value, text)] = '\0';
+  return appendText(path, length, text);
+}
+
+// The queued-reports folder joined with the report's UUID in hex and
+// ".rocrash": a name no other report has.
+bool queuedName(const rocrash_log_writer& writer, char* path) {
+  size_t length = 0;
+  if (!appendText(path, &length, gStorage.queueFolder) || !appendText(path, &length, "/")) {
+    return false;
+  }
+  char hex[33];
+  static const char kDigits[] = "0123456789abcdef";
+  for (int i = 0; i < 16; ++i) {
+    hex[2 * i] = kDigits[writer.report_info.uuid_bytes[i] >> 4];
+    hex[2 * i + 1] = kDigits[writer.report_info.uuid_bytes[i] & 0xF];
+  }
+  hex[32] = '\0';
+  return appendText(path, &length, hex) && appendText(path, &length, ".rocrash");
+}
+
+// Where a report is being written: a file without a name, or, where the file
+// system cannot make one, a hidden temporary name in the data folder.
+struct ReportFile {
+  int fd = -1;
+  char temporary[kPathRoom] = {};
+};
+
+// Opens the file the report goes into. `child`: a process other than the
+// enabling one, which writes a file of its own; `sharedMemory`: one that runs
+// in the enabling process's memory, which it leaves as it found it.
+bool openReportFile(bool child, bool sharedMemory, ReportFile* out) {
+  const int reserved = gStorage.reportFile;
+  if (reserved >= 0) {
+    const bool ours = sys::descriptor_still_names(reserved, gStorage.reportFileIdentity, true);
+    if (ours && !child) {
+      out->fd = reserved;
+      gStorage.reportFile = -1;
+      return true;
+    }
+    // A child's copy of the parent's file goes, and the child's own file
+    // takes the descriptor that frees (it may have used up all the others).
+    // A number that names a file of the program's now is left alone.
+    if (ours) close(reserved);
+    if (!sharedMemory) gStorage.reportFile = -1;
+  }
+  out->fd = open(gStorage.dataFolder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (out->fd >= 0) return true;
+  size_t length = 0;
+  if (!appendText(out->temporary, &length, gStorage.dataFolder) ||
+      !appendText(out->temporary, &length, "/.report-") ||
+      !appendNumber(out->temporary, &length, static_cast<uint64_t>(getpid())) ||
+      !appendText(out->temporary, &length, ".tmp")) {
+    return false;
+  }
+  out->fd = open(out->temporary, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0600);
+  return out->fd >= 0;
+}
+
+// Gives the whole report the name `path`, never replacing a file there. The
+// unnamed file is named through the writing thread's own view of its
+// descriptors: the process's (/proc/self) is gone once the main thread has
+// exited, while other threads run on.
+bool nameReport(const ReportFile& file, const char* path) {
+  if (file.temporary[0] != '\0') return link(file.temporary, path) == 0;
+  for (const char* view : {"/proc/thread-self/fd/", "/proc/self/fd/"}) {
+    char self[64];
+    size_t length = 0;
+    appendText(self, &length, view);
+    appendNumber(self, &length, static_cast<uint64_t>(file.fd));
+    if (linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0) return true;
+    if (errno == EEXIST) return false;
+  }
+  return false;
+}
+
+// The report of the process that enabled the reporter becomes the pending
+// report, unless an earlier run's is still there: it is never replaced, and
+// this one is queued beside it. A forked child's report is queued, so that
+// any number of children's reports survive to the next launch.
+bool publishReport(bool child, const rocrash_log_writer& writer, const ReportFile& file) {
+  char path[kPathRoom];
+  if (!child) {
+    if (nameReport(file, gStorage.reportPath)) return true;
+    if (errno != EEXIST) return false;
+  }
+  return queuedName(writer, path) && nameReport(file, path);
+}
+
+}  // namespace
+
+// The most bytes a report may take: the engine's limit, or the file-size
+// limit when that is lower (a report cut off by it could not be read). 0
+// when nothing may be written.
+uint64_t reportLimit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+      limit.rlim_cur >= kOutputLimit) {
+    return kOutputLimit;
+  }
+  return limit.rlim_cur;
+}
+
+// Writes the report into a file without a name (or a temporary one) and names
+// it only once it is whole: a writer that is killed, or that faults, leaves
+// no cut report and replaces none. The report is fitted to the file-size
+// limit, and the limit's signal stays blocked on this thread for good: the
+// crash's own signal, not that one, ends the process.
+rocrash_error_t writeCrashReport(rocrash_log_writer* writer, sys::thread_t crashedThread,
+                                 const rocrash_log_crash_info* info,
+                                 const rocrash_async_thread_state* current, bool sharedMemory) {
+  sigset_t fileSize;
+  sigemptyset(&fileSize);
+  sigaddset(&fileSize, SIGXFSZ);
+  sigprocmask(SIG_BLOCK, &fileSize, nullptr);
+  const uint64_t limit = reportLimit();
+  if (limit == 0) return ROCRASH_ERR_INTERNAL;
+  // A forked child's facts are read first, while the descriptor the report
+  // file will take is still free.
+  const bool child = rocrash_log_writer_adopt_process(writer);
+  ReportFile report;
+  if (!openReportFile(child, sharedMemory, &report)) return ROCRASH_ERR_INTERNAL;
+  rocrash_async_file file;
+  rocrash_async_file_init(&file, report.fd, limit);
+  rocrash_error_t result =
+      rocrash_log_writer_write(writer, crashedThread, &gImageList, &file, info, current);
+  bool whole = rocrash_log_writer_close(writer) == ROCRASH_ERR_NONE &&
+               rocrash_async_file_flush(&file) && !file.refused;
+  bool published = whole && publishReport(child, *writer, report);
+  if (report.temporary[0] != '\0') unlink(report.temporary);
+  if (close(report.fd) != 0 || !published) return ROCRASH_ERR_INTERNAL;
+  return result;
+}
+
+}  // namespace rocrash::reporter

@@ -1,7 +1,7 @@
 # Project-wide compile settings and the helpers every component uses.
 
 add_compile_options(-Wall -Wextra)
-# clang checks the lock annotations (platform/dispatch/include/dispatch/ThreadSafety.h).
+# clang checks the lock annotations (platform/base/include/base/ThreadSafety.h).
 add_compile_options($<$<COMPILE_LANG_AND_ID:CXX,Clang>:-Wthread-safety>)
 if(KESTRIX_WERROR)
   add_compile_options(-Werror)

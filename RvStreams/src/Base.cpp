@@ -1,11 +1,11 @@
 #include "RvStreams/Base.h"
 
-#include "dispatch/FatalError.h"
+#include "base/FatalError.h"
 
 namespace rv {
 
 void fatalError(const std::string& message, const char* file, int line) noexcept {
-  dispatch::fatalError(message, file, line);
+  base::fatalError(message, file, line);
 }
 
 }  // namespace rv

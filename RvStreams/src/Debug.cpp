@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "dispatch/Mutex.h"
+#include "base/Mutex.h"
 
 namespace rv::detail {
 
@@ -60,9 +60,9 @@ std::string debugEventText(const std::string& text, bool trim) {
 }
 
 void printDebugLine(const std::string& identifier, const std::string& content) {
-  static dispatch::Mutex mutex;
+  static base::Mutex mutex;
   const std::string line = timestamp() + ": " + identifier + " -> " + content + "\n";
-  dispatch::LockGuard guard(mutex);
+  base::LockGuard guard(mutex);
   std::fwrite(line.data(), 1, line.size(), stdout);
   std::fflush(stdout);
 }

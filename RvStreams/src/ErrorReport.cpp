@@ -9,8 +9,8 @@
 namespace rv {
 namespace {
 
-dispatch::Mutex& reportMutex() {
-  static dispatch::Mutex mutex;
+base::Mutex& reportMutex() {
+  static base::Mutex mutex;
   return mutex;
 }
 std::ostream* reportStream KX_GUARDED_BY(reportMutex()) = nullptr;  // null = std::cout
@@ -39,14 +39,14 @@ void printErrorReport(const std::string& prefix, const Error& error, const char*
 
 void printReport(const std::string& message, const char* file, int line) {
   const std::string text = std::string(file) + ":" + std::to_string(line) + ": " + message + "\n";
-  dispatch::LockGuard guard(reportMutex());
+  base::LockGuard guard(reportMutex());
   std::ostream& out = reportStream != nullptr ? *reportStream : std::cout;
   out << text;
   out.flush();
 }
 
 std::ostream* setErrorReportStream(std::ostream* stream) {
-  dispatch::LockGuard guard(reportMutex());
+  base::LockGuard guard(reportMutex());
   std::ostream* old = reportStream;
   reportStream = stream;
   return old;

@@ -39,7 +39,7 @@ std::shared_ptr<DUZEChannelUnitProtocol> DUZEChannelGroupDefault::addChannelUnit
     std::shared_ptr<DUZEIngestionProtocol> ingestion) {
   std::shared_ptr<DUZEChannelUnitDefault> unit;
   {
-    dispatch::LockGuard lock(mutex_);
+    base::LockGuard lock(mutex_);
     for (const auto& existing : units_) {
       if (existing->configuration().groupId() == configuration.groupId()) return existing;
     }
@@ -56,7 +56,7 @@ std::shared_ptr<DUZEChannelUnitProtocol> DUZEChannelGroupDefault::addChannelUnit
 
 std::shared_ptr<DUZEChannelUnitProtocol> DUZEChannelGroupDefault::channelUnitForGroupId(
     std::string_view groupId) {
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   for (const auto& unit : units_) {
     if (unit->configuration().groupId() == groupId) return unit;
   }
@@ -65,7 +65,7 @@ std::shared_ptr<DUZEChannelUnitProtocol> DUZEChannelGroupDefault::channelUnitFor
 
 void DUZEChannelGroupDefault::addDelegate(const std::shared_ptr<DUZEChannelDelegate>& delegate) {
   if (!delegate) return;
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   for (const auto& held : delegates_) {
     if (held.lock() == delegate) return;
   }
@@ -73,7 +73,7 @@ void DUZEChannelGroupDefault::addDelegate(const std::shared_ptr<DUZEChannelDeleg
 }
 
 void DUZEChannelGroupDefault::removeDelegate(const std::shared_ptr<DUZEChannelDelegate>& delegate) {
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   std::erase_if(delegates_, [&](const std::weak_ptr<DUZEChannelDelegate>& held) {
     auto live = held.lock();
     return !live || live == delegate;
@@ -81,7 +81,7 @@ void DUZEChannelGroupDefault::removeDelegate(const std::shared_ptr<DUZEChannelDe
 }
 
 std::vector<std::shared_ptr<DUZEChannelDelegate>> DUZEChannelGroupDefault::delegates() {
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   std::vector<std::shared_ptr<DUZEChannelDelegate>> live;
   live.reserve(delegates_.size());
   for (const auto& held : delegates_) {
@@ -93,7 +93,7 @@ std::vector<std::shared_ptr<DUZEChannelDelegate>> DUZEChannelGroupDefault::deleg
 void DUZEChannelGroupDefault::setEnabled(bool isEnabled, bool deleteDataOnDisabled) {
   std::vector<std::shared_ptr<DUZEChannelUnitDefault>> units;
   {
-    dispatch::LockGuard lock(mutex_);
+    base::LockGuard lock(mutex_);
     units = units_;
   }
   for (const auto& unit : units) unit->setEnabled(isEnabled, deleteDataOnDisabled);
@@ -106,7 +106,7 @@ void DUZEChannelGroupDefault::waitUntilIdle() {
     queue_->sync([&] {
       std::vector<std::shared_ptr<DUZEChannelUnitDefault>> units;
       {
-        dispatch::LockGuard lock(mutex_);
+        base::LockGuard lock(mutex_);
         units = units_;
       }
       idle = std::none_of(units.begin(), units.end(),
@@ -118,7 +118,7 @@ void DUZEChannelGroupDefault::waitUntilIdle() {
 void DUZEChannelGroupDefault::shutdown() {
   std::vector<std::shared_ptr<DUZEChannelUnitDefault>> units;
   {
-    dispatch::LockGuard lock(mutex_);
+    base::LockGuard lock(mutex_);
     units = units_;
   }
   for (const auto& unit : units) unit->shutdown();

@@ -28,7 +28,7 @@ std::string nextInternalId() {
   return std::to_string(next.fetch_add(1, std::memory_order_relaxed) + 1);
 }
 
-dispatch::Mutex gIntervalMutex;
+base::Mutex gIntervalMutex;
 std::optional<dispatch::DispatchTimeInterval> gIntervalUnit KX_GUARDED_BY(gIntervalMutex);
 
 std::shared_ptr<foundation::NSError> statusError(long statusCode) {
@@ -135,7 +135,7 @@ void DUZEChannelUnitDefault::scheduleDrain() {
 void DUZEChannelUnitDefault::submit(std::function<void()> change) {
   bool first = false;
   {
-    dispatch::LockGuard lock(incomingMutex_);
+    base::LockGuard lock(incomingMutex_);
     first = incoming_.empty();
     incoming_.push_back({nullptr, 0, nullptr, std::move(change)});
   }
@@ -150,13 +150,13 @@ void DUZEChannelUnitDefault::submit(std::function<void()> change) {
 
 void DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(
     std::optional<dispatch::DispatchTimeInterval> unit) {
-  dispatch::LockGuard lock(gIntervalMutex);
+  base::LockGuard lock(gIntervalMutex);
   gIntervalUnit = unit;
 }
 
 dispatch::DispatchTimeInterval DUZEChannelUnitDefault::flushDelay() const {
   const auto seconds = static_cast<int64_t>(configuration_.flushInterval());
-  dispatch::LockGuard lock(gIntervalMutex);
+  base::LockGuard lock(gIntervalMutex);
   if (gIntervalUnit) {
     return dispatch::DispatchTimeInterval::nanoseconds(gIntervalUnit->nanosecondsSaturated() *
                                                        seconds);
@@ -185,7 +185,7 @@ void DUZEChannelUnitDefault::enqueueItem(const std::shared_ptr<DUZEAbstractLog>&
   }
   bool first = false;
   {
-    dispatch::LockGuard lock(incomingMutex_);
+    base::LockGuard lock(incomingMutex_);
     first = incoming_.empty();
     incoming_.push_back({log, flags, std::move(replaces), nullptr});
   }
@@ -195,7 +195,7 @@ void DUZEChannelUnitDefault::enqueueItem(const std::shared_ptr<DUZEAbstractLog>&
 }
 
 bool DUZEChannelUnitDefault::hasIncomingLogs() {
-  dispatch::LockGuard lock(incomingMutex_);
+  base::LockGuard lock(incomingMutex_);
   return !incoming_.empty();
 }
 
@@ -207,7 +207,7 @@ void DUZEChannelUnitDefault::drainIncoming() {
   for (;;) {
     std::vector<Incoming> items;
     {
-      dispatch::LockGuard lock(incomingMutex_);
+      base::LockGuard lock(incomingMutex_);
       items.swap(incoming_);
     }
     // Logs that came in while the earlier ones were prepared join their

@@ -121,12 +121,12 @@ DUZEDeviceTracker::DUZEDeviceTracker()
 }
 
 std::shared_ptr<DUZEDevice> DUZEDeviceTracker::device() {
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return device_;
 }
 
 void DUZEDeviceTracker::clearDevices() {
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   // The current run's entry stays, so that its logs, read back by a later
   // run, still find this run's device.
   std::shared_ptr<DUZEDeviceHistoryInfo> current;
@@ -141,7 +141,7 @@ void DUZEDeviceTracker::clearDevices() {
 
 std::shared_ptr<DUZEDevice> DUZEDeviceTracker::deviceForTimestamp(
     const std::optional<dispatch::Date>& timestamp) {
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   if (!timestamp || history_.empty()) return device_;
   // The insertion point of the time in the history sorted by time; the entry
   // before it is the one valid then.

@@ -66,7 +66,7 @@ bool publishKey(const fs::path& path, const uint8_t* key) {
 }  // namespace
 
 std::optional<DUZEEncrypter::Key> DUZEEncrypter::key() {
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   if (key_) return key_;
   const fs::path folder = DUZEUtility::dataFolder();
   const fs::path path = folder / std::string(kKeyFileName);

@@ -13,8 +13,8 @@
 #include "DUZEEnvironmentProxy.h"
 #include "ZozIduvur/DUZEErrors.h"
 #include "ZozIduvur/DUZELogger.h"
-#include "dispatch/Mutex.h"
-#include "dispatch/ThreadSafety.h"
+#include "base/Mutex.h"
+#include "base/ThreadSafety.h"
 #include "foundation/StringFormat.h"
 #include "foundation/URLRequest.h"
 
@@ -43,14 +43,14 @@ bool isAnswerStatus(long status) {
 constexpr std::chrono::milliseconds kSuccessBodyGrace{1000};
 std::atomic<int64_t> gSuccessBodyGraceMs{kSuccessBodyGrace.count()};
 
-dispatch::Mutex gCertificateFileMutex;
+base::Mutex gCertificateFileMutex;
 std::optional<std::string> gCertificateFileForTesting KX_GUARDED_BY(gCertificateFileMutex);
 
 // The trust a client reads: the tests' file, else the bundle libcurl was
 // built with (none when it was built to use only a folder of certificates).
 std::optional<std::string> certificateAuthorityFile() {
   {
-    dispatch::LockGuard lock(gCertificateFileMutex);
+    base::LockGuard lock(gCertificateFileMutex);
     if (gCertificateFileForTesting) return gCertificateFileForTesting;
   }
   std::optional<std::string> file;
@@ -105,7 +105,7 @@ struct DUZEHttpClient::Shared {
     }
   };
 
-  dispatch::Mutex mutex;
+  base::Mutex mutex;
   std::deque<Job> jobs KX_GUARDED_BY(mutex);
   bool stopping KX_GUARDED_BY(mutex) = false;
   // Woken by new jobs and by the stop; freed by the thread once it has seen
@@ -280,7 +280,7 @@ void DUZEHttpClient::setSuccessBodyGraceForTesting(std::optional<std::chrono::mi
 }
 
 void DUZEHttpClient::setCertificateAuthorityFileForTesting(std::optional<std::string> path) {
-  dispatch::LockGuard lock(gCertificateFileMutex);
+  base::LockGuard lock(gCertificateFileMutex);
   gCertificateFileForTesting = std::move(path);
 }
 
@@ -294,7 +294,7 @@ DUZEHttpClient::DUZEHttpClient() : shared_(std::make_shared<Shared>()) {
 
 DUZEHttpClient::~DUZEHttpClient() {
   {
-    dispatch::LockGuard lock(shared_->mutex);
+    base::LockGuard lock(shared_->mutex);
     shared_->stopping = true;
     if (shared_->multi) curl_multi_wakeup(shared_->multi);
   }
@@ -312,7 +312,7 @@ void DUZEHttpClient::sendAsync(DUZEHttpRequest request,
                                std::function<void(DUZEHttpResponse)> completion) {
   Shared::Job job{std::move(request), std::move(completion)};
   {
-    dispatch::LockGuard lock(shared_->mutex);
+    base::LockGuard lock(shared_->mutex);
     if (!shared_->stopping && shared_->multi) {
       shared_->jobs.push_back(std::move(job));
       curl_multi_wakeup(shared_->multi);
@@ -329,7 +329,7 @@ void DUZEHttpClient::run(const std::shared_ptr<Shared>& shared) {
     std::deque<Shared::Job> incoming;
     bool stopping = false;
     {
-      dispatch::LockGuard lock(shared->mutex);
+      base::LockGuard lock(shared->mutex);
       stopping = shared->stopping;
       incoming.swap(shared->jobs);
     }

@@ -92,18 +92,18 @@ std::shared_ptr<DUZELogDBStorage> DUZELogDBStorage::createInDataFolder() {
 DUZELogDBStorage::DUZELogDBStorage(fs::path file)
     : file_(absolutePath(std::move(file))),
       lockFile_(std::make_unique<DUZELogLockFile>(file_.string() + ".lock")) {
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   openOrSetAside();
 }
 
 DUZELogDBStorage::~DUZELogDBStorage() {
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   closeDatabase();
   lockFile_->close();
 }
 
 bool DUZELogDBStorage::isOpen() {
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return db_ != nullptr;
 }
 
@@ -151,7 +151,7 @@ bool DUZELogDBStorage::openOrSetAside() {
 }
 
 bool DUZELogDBStorage::claimSending() {
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   if (closedForGood_) return false;
   return lockFile_->claimSending();
 }
@@ -227,7 +227,7 @@ DUZELogDBStorage::OpenResult DUZELogDBStorage::failure(const char* what) {
 }
 
 void DUZELogDBStorage::close() {
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   closedForGood_ = true;
   closeDatabase();
   // Another store may send from now on.
@@ -274,7 +274,7 @@ std::optional<DUZELogDBStorage::Row> DUZELogDBStorage::rowForLog(
 }
 
 bool DUZELogDBStorage::saveRows(const std::vector<const Row*>& rows, std::string_view groupId) {
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   if (rows.empty()) return true;
   if (!ensureOpen()) return false;
   sqlite3_stmt* insert = insertStatement();
@@ -311,7 +311,7 @@ size_t DUZELogDBStorage::saveLogs(const std::vector<Entry>& entries, std::string
 
 std::optional<DUZELogBatch> DUZELogDBStorage::loadLogsWithGroupId(
     std::string_view groupId, size_t limit, const std::set<std::string>& excludedTargetKeys) {
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   if (limit == 0 || !ensureOpen()) return std::nullopt;
   sqlite3_stmt* select = statement(kSelectBatch);
   sqlite3_stmt* remove = statement(kDeleteIds);
@@ -386,7 +386,7 @@ std::optional<DUZELogBatch> DUZELogDBStorage::loadLogsWithGroupId(
 }
 
 void DUZELogDBStorage::deleteLogsWithBatchId(const std::string& batchId) {
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   auto it = batches_.find(batchId);
   if (it == batches_.end()) return;
   if (sqlite3_stmt* remove = statement(kDeleteIds)) {
@@ -402,7 +402,7 @@ void DUZELogDBStorage::deleteLogsWithBatchId(const std::string& batchId) {
 }
 
 void DUZELogDBStorage::releaseBatch(const std::string& batchId) {
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   auto it = batches_.find(batchId);
   if (it == batches_.end()) return;
   for (int64_t id : it->second.second) pendingRows_.erase(id);
@@ -410,7 +410,7 @@ void DUZELogDBStorage::releaseBatch(const std::string& batchId) {
 }
 
 size_t DUZELogDBStorage::deleteLogsWithGroupId(std::string_view groupId) {
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   for (auto it = batches_.begin(); it != batches_.end();) {
     if (it->second.first == groupId) {
       for (int64_t id : it->second.second) pendingRows_.erase(id);
@@ -432,7 +432,7 @@ size_t DUZELogDBStorage::deleteLogsWithGroupId(std::string_view groupId) {
 }
 
 size_t DUZELogDBStorage::countLogs(std::string_view groupId) {
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   if (!ensureOpen()) return 0;
   sqlite3_stmt* count = statement(kCount);
   if (!count) return 0;

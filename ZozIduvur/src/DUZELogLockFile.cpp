@@ -13,8 +13,8 @@
 
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZEUtility.h"
-#include "dispatch/Mutex.h"
-#include "dispatch/ThreadSafety.h"
+#include "base/Mutex.h"
+#include "base/ThreadSafety.h"
 
 namespace {
 
@@ -41,7 +41,7 @@ int lockByte(int fd, off_t byte, int command, short type = F_WRLCK) {
 // descriptor it copied. Never destroyed: stores held by other static objects
 // may end after it would.
 struct LockFileRegistry {
-  dispatch::Mutex mutex;
+  base::Mutex mutex;
   std::set<DUZELogLockFile*> members KX_GUARDED_BY(mutex);
 };
 LockFileRegistry& registry() {
@@ -60,14 +60,14 @@ DUZELogLockFile::DUZELogLockFile(std::filesystem::path path) : path_(std::move(p
       ::pthread_atfork(&lockRegistryForFork, &unlockRegistryAfterFork, &afterForkInChild);
   (void)forkHandlers;  // without them a forked child keeps its parent's lock
   LockFileRegistry& files = registry();
-  dispatch::LockGuard lock(files.mutex);
+  base::LockGuard lock(files.mutex);
   files.members.insert(this);
 }
 
 DUZELogLockFile::~DUZELogLockFile() {
   close();
   LockFileRegistry& files = registry();
-  dispatch::LockGuard lock(files.mutex);
+  base::LockGuard lock(files.mutex);
   files.members.erase(this);
 }
 
@@ -89,7 +89,7 @@ void DUZELogLockFile::afterForkInChild() KX_NO_THREAD_SAFETY_ANALYSIS {
 
 void DUZELogLockFile::close() {
   {
-    dispatch::LockGuard files(registry().mutex);
+    base::LockGuard files(registry().mutex);
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
@@ -99,7 +99,7 @@ void DUZELogLockFile::close() {
 int DUZELogLockFile::descriptor() {
   if (fd_ >= 0) return fd_;
   DUZEUtility::createDirectoryAtURL(path_.parent_path());
-  dispatch::LockGuard files(registry().mutex);
+  base::LockGuard files(registry().mutex);
   int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
   int error = errno;
   struct stat st;

@@ -4,16 +4,16 @@
 #include <cstdio>
 #include <memory>
 
+#include "base/Mutex.h"
+#include "base/ThreadSafety.h"
 #include "dispatch/DispatchQueue.h"
-#include "dispatch/Mutex.h"
-#include "dispatch/ThreadSafety.h"
 
 namespace {
 
 std::atomic<uint32_t> gLevel{DUZELogLevelAssert};
 
 struct HandlerSlot {
-  dispatch::Mutex mutex;
+  base::Mutex mutex;
   std::shared_ptr<const DUZELogHandler> handler KX_GUARDED_BY(mutex) =
       std::make_shared<const DUZELogHandler>(DUZELogger::defaultLogHandler());
 };
@@ -25,7 +25,7 @@ HandlerSlot& slot() {
 
 std::shared_ptr<const DUZELogHandler> currentHandler() {
   auto& s = slot();
-  dispatch::LockGuard lock(s.mutex);
+  base::LockGuard lock(s.mutex);
   return s.handler;
 }
 
@@ -87,7 +87,7 @@ void DUZELogger::setCurrentLogLevel(DUZELogLevel level) {
 
 void DUZELogger::setLogHandler(DUZELogHandler handler) {
   auto& s = slot();
-  dispatch::LockGuard lock(s.mutex);
+  base::LockGuard lock(s.mutex);
   s.handler = handler ? std::make_shared<const DUZELogHandler>(std::move(handler)) : nullptr;
 }
 

@@ -10,18 +10,18 @@ std::shared_ptr<DUZETicketCache> DUZETicketCache::sharedInstance() { return gSha
 void DUZETicketCache::resetSharedInstance() { gShared.reset(); }
 
 std::optional<std::string> DUZETicketCache::ticketFor(std::string_view key) {
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   auto it = tickets_.find(key);
   if (it == tickets_.end()) return std::nullopt;
   return it->second;
 }
 
 void DUZETicketCache::setTicket(std::string ticket, std::string key) {
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   tickets_.insert_or_assign(std::move(key), std::move(ticket));
 }
 
 void DUZETicketCache::clearCache() {
-  dispatch::LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   tickets_.clear();
 }

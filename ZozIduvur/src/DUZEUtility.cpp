@@ -19,9 +19,9 @@
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZESessionHistoryInfo.h"
 #include "ZozIduvur/DUZEStartServiceLog.h"
+#include "base/Mutex.h"
+#include "base/ThreadSafety.h"
 #include "dispatch/DispatchQueue.h"
-#include "dispatch/Mutex.h"
-#include "dispatch/ThreadSafety.h"
 #include "foundation/Bundle.h"
 #include "foundation/Paths.h"
 #include "foundation/UTF16.h"
@@ -34,7 +34,7 @@ constexpr size_t kMaxPropertiesPerLog = 20;
 constexpr size_t kMaxPropertyKeyLength = 125;
 constexpr size_t kMaxPropertyValueLength = 125;
 
-dispatch::Mutex gHiddenMutex;
+base::Mutex gHiddenMutex;
 std::function<bool()> gHiddenQuery KX_GUARDED_BY(gHiddenMutex);
 
 // The classes archives may hold and the old class names, shared by every
@@ -42,7 +42,7 @@ std::function<bool()> gHiddenQuery KX_GUARDED_BY(gHiddenMutex);
 // Readers take the current snapshot; writers replace it, so decoding never
 // copies the tables.
 struct ArchiveClasses {
-  dispatch::Mutex mutex;
+  base::Mutex mutex;
   std::shared_ptr<const foundation::NSKeyedUnarchiver::Classes> snapshot KX_GUARDED_BY(mutex);
 
   ArchiveClasses() {
@@ -63,14 +63,14 @@ struct ArchiveClasses {
 
   template <class F>
   void update(F&& change) {
-    dispatch::LockGuard lock(mutex);
+    base::LockGuard lock(mutex);
     auto next = std::make_shared<foundation::NSKeyedUnarchiver::Classes>(*snapshot);
     change(*next);
     snapshot = std::move(next);
   }
 
   std::shared_ptr<const foundation::NSKeyedUnarchiver::Classes> current() {
-    dispatch::LockGuard lock(mutex);
+    base::LockGuard lock(mutex);
     return snapshot;
   }
 };
@@ -264,7 +264,7 @@ DUZEApplicationState DUZEUtility::applicationState() {
   }
   std::function<bool()> query;
   {
-    dispatch::LockGuard lock(gHiddenMutex);
+    base::LockGuard lock(gHiddenMutex);
     query = gHiddenQuery;
   }
   if (query && query()) return DUZEApplicationStateBackground;
@@ -272,7 +272,7 @@ DUZEApplicationState DUZEUtility::applicationState() {
 }
 
 void DUZEUtility::setApplicationHiddenQuery(std::function<bool()> query) {
-  dispatch::LockGuard lock(gHiddenMutex);
+  base::LockGuard lock(gHiddenMutex);
   gHiddenQuery = std::move(query);
 }
 

@@ -2,23 +2,23 @@
 
 #include "DUZEAssert.h"
 #include "ZozIduvur/DUZELogger.h"
-#include "dispatch/Mutex.h"
-#include "dispatch/ThreadSafety.h"
+#include "base/Mutex.h"
+#include "base/ThreadSafety.h"
 #include "foundation/StringFormat.h"
 
 namespace {
-dispatch::Mutex gSharedMutex;
+base::Mutex gSharedMutex;
 std::shared_ptr<DUZEZozIduvurUserDefaults> gShared KX_GUARDED_BY(gSharedMutex);
 }  // namespace
 
 std::shared_ptr<DUZEZozIduvurUserDefaults> DUZEZozIduvurUserDefaults::shared() {
-  dispatch::LockGuard lock(gSharedMutex);
+  base::LockGuard lock(gSharedMutex);
   if (!gShared) gShared = std::make_shared<DUZEZozIduvurUserDefaults>();
   return gShared;
 }
 
 void DUZEZozIduvurUserDefaults::resetSharedInstance() {
-  dispatch::LockGuard lock(gSharedMutex);
+  base::LockGuard lock(gSharedMutex);
   gShared.reset();
 }
 

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/FatalError.h"
 #include "crash-capture/ROCrashLogWriter.h"
-#include "dispatch/FatalError.h"
 
 // The report's wire encoding: protocol-buffer fields written straight to the
 // report file, or only measured when the file is null. Inline, so that the
@@ -66,7 +66,7 @@ inline size_t packField(rocrash_async_file* file, uint32_t field_id, uint32_t ty
     default:
       // A type past the table would write a field no reader can skip.
       if (type > ROCRASH_PROTOBUF_TYPE_MESSAGE)
-        dispatch::fatalError("unknown protocol-buffer field type");
+        base::fatalError("unknown protocol-buffer field type");
       wireType = 0;
       break;
   }

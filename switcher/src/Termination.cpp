@@ -8,7 +8,7 @@
 #include <cstring>
 #include <string>
 
-#include "dispatch/FatalError.h"
+#include "base/FatalError.h"
 #include "dispatch/MainLoop.h"
 
 namespace {
@@ -31,7 +31,7 @@ void onTerminationSignal(int signo) {
 
 [[noreturn]] void fail(const char* what, const char* file = __builtin_FILE(),
                        int line = __builtin_LINE()) {
-  dispatch::fatalError(std::string(what) + ": " + std::strerror(errno), file, line);
+  base::fatalError(std::string(what) + ": " + std::strerror(errno), file, line);
 }
 
 }  // namespace

@@ -29,7 +29,7 @@ struct Unit {
 };
 
 // Stops the process for broken invariants and misuse: hands the message and
-// the calling file and line to dispatch::fatalError.
+// the calling file and line to base::fatalError.
 [[noreturn]] void fatalError(const std::string& message, const char* file = __builtin_FILE(),
                              int line = __builtin_LINE()) noexcept;
 

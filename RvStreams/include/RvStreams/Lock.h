@@ -8,18 +8,18 @@
 // without a locked instruction (concurrency/BiasedRecursiveLock.h).
 //
 // The members a lock guards say so, and so do the functions that run under
-// it, for clang's lock check (dispatch/ThreadSafety.h). A sink whose `on`
+// it, for clang's lock check (base/ThreadSafety.h). A sink whose `on`
 // runs under a lock that may be its parent's names it through a `lock()`
 // getter marked KX_RETURN_CAPABILITY.
 
+#include "base/Mutex.h"
+#include "base/ThreadSafety.h"
 #include "concurrency/BiasedRecursiveLock.h"
-#include "dispatch/Mutex.h"
-#include "dispatch/ThreadSafety.h"
 
 namespace rv {
 
 using RecursiveLock = concurrency::BiasedRecursiveLock;
-using LockGuard = dispatch::LockGuard<RecursiveLock>;
+using LockGuard = base::LockGuard<RecursiveLock>;
 
 // An owner whose subscriptions are removed by key (subjects). Takes the
 // owner's own lock; callers must not rely on holding it.

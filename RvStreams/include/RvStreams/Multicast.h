@@ -120,7 +120,7 @@ class ConnectableObservableAdapter final : public ConnectableObservable<ElementO
   // lock keeps two racing first uses from making two subjects; nothing is
   // called under it but the factory.
   Ref<Subject> lazySubject() {
-    dispatch::LockGuard guard(subjectMutex_);
+    base::LockGuard guard(subjectMutex_);
     if (!subject_) subject_ = makeSubject_();
     return subject_;
   }
@@ -137,7 +137,7 @@ class ConnectableObservableAdapter final : public ConnectableObservable<ElementO
     if (connection_.get() != connection) return released;
     released.connection = std::move(connection_);
     connection_.reset();
-    dispatch::LockGuard guard(subjectMutex_);
+    base::LockGuard guard(subjectMutex_);
     released.subject = std::move(subject_);
     subject_.reset();
     return released;
@@ -146,7 +146,7 @@ class ConnectableObservableAdapter final : public ConnectableObservable<ElementO
   Ref<Observable<In>> source_;
   Factory makeSubject_;
   Ref<RecursiveLock> lock_ = std::make_shared<RecursiveLock>();
-  dispatch::Mutex subjectMutex_;
+  base::Mutex subjectMutex_;
   Ref<Subject> subject_ KX_GUARDED_BY(subjectMutex_);
   // Guarded by the shared lock, which `connectionEnded` is called under
   // through the connection's handle on it: the lock check cannot tell the two

@@ -144,7 +144,7 @@ class ObserveOnSerialDispatchQueueSink final
   void onCore(const Event<T>& event) noexcept override {
     bool post = false;
     {
-      dispatch::LockGuard guard(mutex_);
+      base::LockGuard guard(mutex_);
       waiting_.push_back(event);
       if (state_ == ObserveOnState::stopped) {
         state_ = ObserveOnState::running;
@@ -164,7 +164,7 @@ class ObserveOnSerialDispatchQueueSink final
   void drain() noexcept {
     for (;;) {
       {
-        dispatch::LockGuard guard(mutex_);
+        base::LockGuard guard(mutex_);
         if (waiting_.empty()) {
           state_ = ObserveOnState::stopped;
           return;
@@ -188,7 +188,7 @@ class ObserveOnSerialDispatchQueueSink final
   const Ref<SerialDispatchQueueScheduler> scheduler_;
   const Ref<ObserverType<T>> observer_;
   const Ref<Cancelable> cancel_;
-  dispatch::Mutex mutex_;
+  base::Mutex mutex_;
   ObserveOnState state_ KX_GUARDED_BY(mutex_) = ObserveOnState::stopped;
   std::vector<Event<T>> waiting_ KX_GUARDED_BY(mutex_);
   // Only the running drain touches it.

@@ -46,7 +46,7 @@ class JoiningObserver final : public ObserverType<T> {
 
   void on(const Event<T>& event) noexcept override {
     if (!caughtUp_.load(std::memory_order_acquire)) {
-      dispatch::LockGuard guard(mutex_);
+      base::LockGuard guard(mutex_);
       if (!caughtUp_.load(std::memory_order_relaxed)) {
         waiting_.push_back(event);
         return;
@@ -61,7 +61,7 @@ class JoiningObserver final : public ObserverType<T> {
     std::vector<Event<T>> arrived;
     for (;;) {
       {
-        dispatch::LockGuard guard(mutex_);
+        base::LockGuard guard(mutex_);
         if (waiting_.empty()) {
           caughtUp_.store(true, std::memory_order_release);
           return;
@@ -76,7 +76,7 @@ class JoiningObserver final : public ObserverType<T> {
  private:
   const Ref<ObserverType<T>> observer_;
   std::atomic<bool> caughtUp_{false};
-  dispatch::Mutex mutex_;  // nothing is called under it
+  base::Mutex mutex_;  // nothing is called under it
   std::vector<Event<T>> waiting_ KX_GUARDED_BY(mutex_);
 };
 

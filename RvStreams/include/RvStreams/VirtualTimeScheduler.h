@@ -74,7 +74,7 @@ class VirtualSchedulerItem final : public Cancelable {
   void invoke() noexcept {
     ScheduledAction action;
     {
-      dispatch::LockGuard guard(mutex_);
+      base::LockGuard guard(mutex_);
       action = std::move(action_);
       action_ = nullptr;
     }
@@ -88,7 +88,7 @@ class VirtualSchedulerItem final : public Cancelable {
     disposable_->dispose();
     ScheduledAction released;
     {
-      dispatch::LockGuard guard(mutex_);
+      base::LockGuard guard(mutex_);
       released = std::move(action_);
       action_ = nullptr;
     }
@@ -104,7 +104,7 @@ class VirtualSchedulerItem final : public Cancelable {
   const int64_t id;
 
  private:
-  dispatch::Mutex mutex_;
+  base::Mutex mutex_;
   ScheduledAction action_ KX_GUARDED_BY(mutex_);
   const Ref<SingleAssignmentDisposable> disposable_ = SingleAssignmentDisposable::create();
 };

@@ -10,9 +10,9 @@
 #include "ZozIduvur/DUZEChannelUnitDefault.h"
 #include "ZozIduvur/DUZEIngestion.h"
 #include "ZozIduvur/DUZELogDBStorage.h"
+#include "base/Mutex.h"
+#include "base/ThreadSafety.h"
 #include "dispatch/DispatchQueue.h"
-#include "dispatch/Mutex.h"
-#include "dispatch/ThreadSafety.h"
 
 class DUZECommonSchemaMirrorDelegate;
 
@@ -68,7 +68,7 @@ class DUZEChannelGroupDefault : public DUZEChannelGroupProtocol,
   const std::shared_ptr<dispatch::DispatchQueue> queue_;
   std::shared_ptr<DUZECommonSchemaMirrorDelegate> mirrorDelegate_;
 
-  dispatch::Mutex mutex_;
+  base::Mutex mutex_;
   std::vector<std::shared_ptr<DUZEChannelUnitDefault>> units_ KX_GUARDED_BY(mutex_);
   std::vector<std::weak_ptr<DUZEChannelDelegate>> delegates_ KX_GUARDED_BY(mutex_);
 };

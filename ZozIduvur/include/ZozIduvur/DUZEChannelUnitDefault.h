@@ -15,10 +15,10 @@
 #include "ZozIduvur/DUZEHttpClient.h"
 #include "ZozIduvur/DUZEIngestion.h"
 #include "ZozIduvur/DUZELogDBStorage.h"
+#include "base/Mutex.h"
+#include "base/ThreadSafety.h"
 #include "dispatch/DispatchQueue.h"
 #include "dispatch/DispatchSource.h"
-#include "dispatch/Mutex.h"
-#include "dispatch/ThreadSafety.h"
 
 class DUZEChannelGroupDefault;
 
@@ -136,7 +136,7 @@ class DUZEChannelUnitDefault : public DUZEChannelUnitProtocol,
   const std::shared_ptr<dispatch::DispatchQueue> queue_;
   const std::weak_ptr<DUZEChannelGroupDefault> group_;
 
-  dispatch::Mutex incomingMutex_;
+  base::Mutex incomingMutex_;
   std::vector<Incoming> incoming_ KX_GUARDED_BY(incomingMutex_);
 
   // Owned by the logs queue (the atomics mirror state for other threads).

@@ -6,8 +6,8 @@
 
 #include "ZozIduvur/DUZEDevice.h"
 #include "ZozIduvur/DUZESessionHistoryInfo.h"
-#include "dispatch/Mutex.h"
-#include "dispatch/ThreadSafety.h"
+#include "base/Mutex.h"
+#include "base/ThreadSafety.h"
 #include "dispatch/Time.h"
 
 // The description of this machine and application, and the history of the
@@ -40,7 +40,7 @@ class DUZEDeviceTracker {
  private:
   void persistLocked() KX_REQUIRES(mutex_);
 
-  dispatch::Mutex mutex_;
+  base::Mutex mutex_;
   std::shared_ptr<DUZEDevice> device_ KX_GUARDED_BY(mutex_);
   std::vector<std::shared_ptr<DUZEDeviceHistoryInfo>> history_ KX_GUARDED_BY(mutex_);
 };

@@ -7,8 +7,8 @@
 #include <string>
 #include <string_view>
 
-#include "dispatch/Mutex.h"
-#include "dispatch/ThreadSafety.h"
+#include "base/Mutex.h"
+#include "base/ThreadSafety.h"
 
 // Encryption of values the client stores (target tokens in the log store and
 // the crash-time buffer): AES-256-CBC with a random IV per value, written as
@@ -33,6 +33,6 @@ class DUZEEncrypter {
   using Key = std::array<uint8_t, 32>;
   std::optional<Key> key();
 
-  dispatch::Mutex mutex_;
+  base::Mutex mutex_;
   std::optional<Key> key_ KX_GUARDED_BY(mutex_);
 };

@@ -13,8 +13,8 @@
 
 #include "ZozIduvur/DUZEAbstractLog.h"
 #include "ZozIduvur/DUZEEncrypter.h"
-#include "dispatch/Mutex.h"
-#include "dispatch/ThreadSafety.h"
+#include "base/Mutex.h"
+#include "base/ThreadSafety.h"
 
 struct sqlite3;
 struct sqlite3_stmt;
@@ -171,7 +171,7 @@ class DUZELogDBStorage {
   bool wasCarried(const FileIdentity& identity) KX_REQUIRES(mutex_);
 
   std::filesystem::path file_;
-  dispatch::Mutex mutex_;
+  base::Mutex mutex_;
   sqlite3* db_ KX_GUARDED_BY(mutex_) = nullptr;
   bool closedForGood_ KX_GUARDED_BY(mutex_) = false;
   // "<file>.lock", with the claim to send (src/DUZELogLockFile.h).

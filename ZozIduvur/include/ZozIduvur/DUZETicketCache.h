@@ -6,8 +6,8 @@
 #include <string>
 #include <string_view>
 
-#include "dispatch/Mutex.h"
-#include "dispatch/ThreadSafety.h"
+#include "base/Mutex.h"
+#include "base/ThreadSafety.h"
 
 // Tickets of the collector ingestion, by ticket-key hash. In memory only.
 // Thread-safe.
@@ -22,6 +22,6 @@ class DUZETicketCache {
   void clearCache();
 
  private:
-  dispatch::Mutex mutex_;
+  base::Mutex mutex_;
   std::map<std::string, std::string, std::less<>> tickets_ KX_GUARDED_BY(mutex_);
 };

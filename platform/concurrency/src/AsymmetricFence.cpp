@@ -10,7 +10,7 @@
 #include <cstring>
 #include <mutex>
 
-#include "dispatch/FatalError.h"
+#include "base/FatalError.h"
 
 namespace concurrency {
 namespace {
@@ -55,15 +55,15 @@ void fallbackBarrier() noexcept {
   static void* const page = mmap(nullptr, static_cast<size_t>(pageSize), PROT_READ | PROT_WRITE,
                                  MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (page == MAP_FAILED) {
-    dispatch::fatalError("The process-wide memory barrier failed, and so did its fallback");
+    base::fatalError("The process-wide memory barrier failed, and so did its fallback");
   }
   std::lock_guard<std::mutex> guard(*mutex);
   if (mprotect(page, static_cast<size_t>(pageSize), PROT_READ | PROT_WRITE) != 0) {
-    dispatch::fatalError("The process-wide memory barrier failed, and so did its fallback");
+    base::fatalError("The process-wide memory barrier failed, and so did its fallback");
   }
   *static_cast<volatile char*>(page) = 1;
   if (mprotect(page, static_cast<size_t>(pageSize), PROT_READ) != 0) {
-    dispatch::fatalError("The process-wide memory barrier failed, and so did its fallback");
+    base::fatalError("The process-wide memory barrier failed, and so did its fallback");
   }
 }
 

@@ -3,9 +3,9 @@
 #include <utility>
 #include <vector>
 
-#include "dispatch/FatalError.h"
-#include "dispatch/Mutex.h"
-#include "dispatch/ThreadSafety.h"
+#include "base/FatalError.h"
+#include "base/Mutex.h"
+#include "base/ThreadSafety.h"
 
 namespace concurrency {
 namespace {
@@ -18,8 +18,8 @@ std::atomic<HazardRecord*> gRecords{nullptr};
 
 // --- buffered mode: the simulated store buffers ---
 
-dispatch::Mutex& bufferMutex() {
-  static dispatch::Mutex* const mutex = new dispatch::Mutex;
+base::Mutex& bufferMutex() {
+  static base::Mutex* const mutex = new base::Mutex;
   return *mutex;
 }
 
@@ -27,7 +27,7 @@ dispatch::Mutex& bufferMutex() {
 std::atomic<bool> gAnyBuffered{false};
 
 void bufferStore(HazardRecord& record, unsigned index, uintptr_t value) {
-  dispatch::LockGuard guard(bufferMutex());
+  base::LockGuard guard(bufferMutex());
   record.buffered[index] = value;
   record.bufferedMask |= 1u << index;
   gAnyBuffered.store(true, std::memory_order_relaxed);
@@ -47,14 +47,14 @@ void commitLocked(HazardRecord& record) KX_REQUIRES(bufferMutex()) {
 void commitOwn() {
   if (!gAnyBuffered.load(std::memory_order_relaxed)) return;
   if (HazardRecord* record = tHazardThread.record) {
-    dispatch::LockGuard guard(bufferMutex());
+    base::LockGuard guard(bufferMutex());
     commitLocked(*record);
   }
 }
 
 void commitAll() {
   if (!gAnyBuffered.load(std::memory_order_relaxed)) return;
-  dispatch::LockGuard guard(bufferMutex());
+  base::LockGuard guard(bufferMutex());
   for (HazardRecord* record = gRecords.load(std::memory_order_acquire); record != nullptr;
        record = record->next) {
     commitLocked(*record);
@@ -87,8 +87,8 @@ struct Waiting {
   std::shared_ptr<const void> owner;
 };
 
-dispatch::Mutex& waitingMutex() {
-  static dispatch::Mutex* const mutex = new dispatch::Mutex;
+base::Mutex& waitingMutex() {
+  static base::Mutex* const mutex = new base::Mutex;
   return *mutex;
 }
 
@@ -119,7 +119,7 @@ void releaseUnannounced() noexcept {
   ++tPendingVisits;
   std::vector<std::shared_ptr<const void>> released;  // run destructors outside the mutex
   {
-    dispatch::LockGuard guard(waitingMutex());
+    base::LockGuard guard(waitingMutex());
     std::vector<Waiting>& list = waitingList();
     for (std::size_t i = 0; i < list.size();) {
       if (announced(list[i].key)) {
@@ -204,7 +204,7 @@ void retire(uintptr_t key, std::shared_ptr<const void> owner) noexcept {
   if (!found) return;  // `owner` is released on the way out
   pause(HazardStep::scannedBeforePending);
   {
-    dispatch::LockGuard guard(waitingMutex());
+    base::LockGuard guard(waitingMutex());
     waitingList().push_back(Waiting{key, std::move(owner)});
   }
   // No new announcement of `key` can succeed any more: only the slots seen
@@ -226,7 +226,7 @@ void retire(uintptr_t key, std::shared_ptr<const void> owner) noexcept {
 void DeferredRetire::add(ProtectedPointer::Replaced replaced,
                          std::shared_ptr<const void> owner) noexcept {
   if (!owner) return;
-  if (count_ == kCapacity) dispatch::fatalError("Too many objects retired under one lock");
+  if (count_ == kCapacity) base::fatalError("Too many objects retired under one lock");
   keys_[count_] = replaced.key;
   mayBeAnnounced_[count_] = replaced.key != 0 && replaced.mayBeAnnounced;
   owners_[count_++] = std::move(owner);
@@ -319,7 +319,7 @@ void setHazardPauseForTesting(void (*pause)(HazardStep, void*), void* context) n
 std::size_t pendingVisitsOnThisThreadForTesting() noexcept { return tPendingVisits; }
 
 std::size_t pendingEntriesForTesting() noexcept {
-  dispatch::LockGuard guard(waitingMutex());
+  base::LockGuard guard(waitingMutex());
   return waitingList().size();
 }
 

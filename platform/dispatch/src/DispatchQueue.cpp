@@ -10,7 +10,7 @@
 #include "MainLoopAccess.h"
 #include "TimerService.h"
 #include "WorkerPool.h"
-#include "dispatch/FatalError.h"
+#include "base/FatalError.h"
 
 namespace dispatch {
 namespace detail {
@@ -53,19 +53,19 @@ bool isMainThread() noexcept {
 // caller after letting go of the lock (the caller then never wakes only to
 // wait for it) even if the caller is already gone.
 struct DispatchQueue::SyncHandoff {
-  Mutex mutex;
+  base::Mutex mutex;
   std::condition_variable granted;
   bool isGranted KX_GUARDED_BY(mutex) = false;
 
   void grant() {
     {
-      LockGuard lock(mutex);
+      base::LockGuard lock(mutex);
       isGranted = true;
     }
     granted.notify_one();
   }
   void wait() {
-    UniqueLock lock(mutex);
+    base::UniqueLock lock(mutex);
     while (!isGranted) lock.wait(granted);
   }
 };
@@ -122,7 +122,7 @@ const std::shared_ptr<DispatchQueue>& DispatchQueue::global(QoSClass qosClass) {
 }
 
 void DispatchQueue::nullBlock(const char* operation) {
-  fatalError(std::string("DispatchQueue::") + operation + " called with a null block");
+  base::fatalError(std::string("DispatchQueue::") + operation + " called with a null block");
 }
 
 void DispatchQueue::async(Block block) {
@@ -151,7 +151,7 @@ void DispatchQueue::enqueue(detail::Job job) {
   }
   bool startDrain = false;
   {
-    LockGuard lock(mutex_);
+    base::LockGuard lock(mutex_);
     items_.push_back(Item{std::move(job), nullptr});
     if (!owned_) {
       owned_ = true;
@@ -169,7 +169,7 @@ void DispatchQueue::drain() {
   for (int ran = 0;; ++ran) {
     Item item;
     {
-      LockGuard lock(mutex_);
+      base::LockGuard lock(mutex_);
       if (items_.empty()) {
         owned_ = false;
         return;
@@ -193,7 +193,7 @@ void DispatchQueue::drain() {
 void DispatchQueue::acquireForSync() {
   auto handoff = std::make_shared<SyncHandoff>();
   {
-    LockGuard lock(mutex_);
+    base::LockGuard lock(mutex_);
     if (!owned_) {
       owned_ = true;
       return;
@@ -207,7 +207,7 @@ void DispatchQueue::acquireForSync() {
 void DispatchQueue::releaseAfterSync() {
   bool startDrain = false;
   {
-    LockGuard lock(mutex_);
+    base::LockGuard lock(mutex_);
     if (items_.empty()) {
       owned_ = false;
     } else {
@@ -235,13 +235,13 @@ void DispatchQueue::syncInvoke(void (*fn)(void*), void* context) {
     if (q->kind_ == Kind::serial) serialChain.push_back(q);
   }
   if (reachesMain && isMainThread()) {
-    fatalError("DispatchQueue::sync on queue \"" + label_ +
-               "\" from the main thread would deadlock: the main queue runs only there");
+    base::fatalError("DispatchQueue::sync on queue \"" + label_ +
+                     "\" from the main thread would deadlock: the main queue runs only there");
   }
   for (DispatchQueue* q : serialChain) {
     if (q->heldByCallingThread()) {
-      fatalError("DispatchQueue::sync on queue \"" + label_ +
-                 "\" from a block already running on \"" + q->label_ + "\" would deadlock");
+      base::fatalError("DispatchQueue::sync on queue \"" + label_ +
+                       "\" from a block already running on \"" + q->label_ + "\" would deadlock");
     }
   }
 
@@ -267,7 +267,7 @@ void DispatchQueue::syncInvoke(void (*fn)(void*), void* context) {
   // The main queue is bound to the main thread: the work runs there while the
   // caller waits, holding the serial queues between.
   struct MainHandoff {
-    Mutex mutex;
+    base::Mutex mutex;
     std::condition_variable done;
     bool finished KX_GUARDED_BY(mutex) = false;
     std::exception_ptr error;
@@ -282,14 +282,14 @@ void DispatchQueue::syncInvoke(void (*fn)(void*), void* context) {
                                                                  std::current_exception();
                                                            }
                                                          }
-                                                         LockGuard lock(handoff.mutex);
+                                                         base::LockGuard lock(handoff.mutex);
                                                          handoff.finished = true;
                                                          handoff.done.notify_one();
                                                        },
                                                        nullptr});
   {
     detail::BlockingScope blocking;
-    UniqueLock lock(handoff.mutex);
+    base::UniqueLock lock(handoff.mutex);
     while (!handoff.finished) lock.wait(handoff.done);
   }
   if (handoff.error) std::rethrow_exception(handoff.error);
@@ -297,7 +297,7 @@ void DispatchQueue::syncInvoke(void (*fn)(void*), void* context) {
 
 void DispatchQueue::setSpecificValue(uint64_t id, std::shared_ptr<const void> value) {
   std::shared_ptr<const void> replaced;  // dies outside the lock
-  LockGuard lock(specificsMutex_);
+  base::LockGuard lock(specificsMutex_);
   for (auto it = specifics_.begin(); it != specifics_.end(); ++it) {
     if (it->first == id) {
       replaced = std::move(it->second);
@@ -315,7 +315,7 @@ void DispatchQueue::setSpecificValue(uint64_t id, std::shared_ptr<const void> va
 std::shared_ptr<const void> DispatchQueue::currentSpecificValue(uint64_t id) {
   for (const DispatchQueue* q = detail::effectiveCurrentQueue(); q != nullptr;
        q = q->target_.get()) {
-    LockGuard lock(q->specificsMutex_);
+    base::LockGuard lock(q->specificsMutex_);
     for (const auto& [key, value] : q->specifics_) {
       if (key == id) return value;
     }

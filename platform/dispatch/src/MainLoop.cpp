@@ -5,8 +5,8 @@
 
 #include "Current.h"
 #include "MainLoopAccess.h"
+#include "base/FatalError.h"
 #include "dispatch/DispatchQueue.h"
-#include "dispatch/FatalError.h"
 
 namespace dispatch {
 namespace detail {
@@ -24,14 +24,14 @@ DispatchQueue& mainQueue() { return *DispatchQueue::main(); }
 }  // namespace
 
 void MainLoopAccess::enqueue(DispatchQueue& queue, Job job) {
-  LockGuard lock(queue.mutex_);
+  base::LockGuard lock(queue.mutex_);
   queue.items_.push_back(DispatchQueue::Item{std::move(job), nullptr});
   mainWake().notify_one();
 }
 
 bool MainLoopAccess::pop(Job& out) {
   DispatchQueue& queue = mainQueue();
-  LockGuard lock(queue.mutex_);
+  base::LockGuard lock(queue.mutex_);
   if (queue.items_.empty()) return false;
   out = std::move(queue.items_.front().job);
   queue.items_.pop_front();
@@ -40,13 +40,13 @@ bool MainLoopAccess::pop(Job& out) {
 
 std::size_t MainLoopAccess::pendingCount() {
   DispatchQueue& queue = mainQueue();
-  LockGuard lock(queue.mutex_);
+  base::LockGuard lock(queue.mutex_);
   return queue.items_.size();
 }
 
 bool MainLoopAccess::waitForWork(uint64_t deadlineNanos) {
   DispatchQueue& queue = mainQueue();
-  UniqueLock lock(queue.mutex_);
+  base::UniqueLock lock(queue.mutex_);
   if (deadlineNanos == 0) {
     while (!gStopRequested && queue.items_.empty()) lock.wait(mainWake());
   } else {
@@ -62,7 +62,7 @@ bool MainLoopAccess::waitForWork(uint64_t deadlineNanos) {
 
 bool MainLoopAccess::consumeStop() {
   DispatchQueue& queue = mainQueue();
-  LockGuard lock(queue.mutex_);
+  base::LockGuard lock(queue.mutex_);
   const bool stop = gStopRequested;
   gStopRequested = false;
   return stop;
@@ -70,7 +70,7 @@ bool MainLoopAccess::consumeStop() {
 
 void MainLoopAccess::requestStop() {
   DispatchQueue& queue = mainQueue();
-  LockGuard lock(queue.mutex_);
+  base::LockGuard lock(queue.mutex_);
   gStopRequested = true;
   mainWake().notify_one();
 }
@@ -84,11 +84,12 @@ class LoopScope {
  public:
   explicit LoopScope(const char* operation) {
     if (!isMainThread()) {
-      fatalError(std::string("MainLoop::") + operation + " must be called on the main thread");
+      base::fatalError(std::string("MainLoop::") + operation +
+                       " must be called on the main thread");
     }
     if (detail::gLoopActive || detail::tCurrentQueue != nullptr) {
-      fatalError(std::string("MainLoop::") + operation +
-                 " called from inside a block; the main queue runs one block at a time");
+      base::fatalError(std::string("MainLoop::") + operation +
+                       " called from inside a block; the main queue runs one block at a time");
     }
     detail::gLoopActive = true;
   }

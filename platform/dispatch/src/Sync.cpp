@@ -2,8 +2,8 @@
 #include <chrono>
 
 #include "Current.h"
+#include "base/FatalError.h"
 #include "dispatch/DispatchSemaphore.h"
-#include "dispatch/FatalError.h"
 #include "dispatch/OnceToken.h"
 #include "dispatch/OperationQueue.h"
 
@@ -11,7 +11,7 @@ namespace dispatch {
 namespace detail {
 
 void onceTokenReentered() {
-  fatalError("OnceToken::perform called from inside its own work would deadlock");
+  base::fatalError("OnceToken::perform called from inside its own work would deadlock");
 }
 
 }  // namespace detail
@@ -20,7 +20,8 @@ void onceTokenReentered() {
 
 DispatchSemaphore::DispatchSemaphore(int64_t value) : value_(value) {
   if (value < 0) {
-    fatalError("DispatchSemaphore created with a negative value (" + std::to_string(value) + ")");
+    base::fatalError("DispatchSemaphore created with a negative value (" + std::to_string(value) +
+                     ")");
   }
 }
 
@@ -105,7 +106,7 @@ void Operation::start() {
 }
 
 std::shared_ptr<BlockOperation> BlockOperation::create(Block block) {
-  if (!block) fatalError("BlockOperation created with a null block");
+  if (!block) base::fatalError("BlockOperation created with a null block");
   return std::make_shared<BlockOperation>(PrivateTag{}, std::move(block));
 }
 
@@ -118,9 +119,9 @@ std::shared_ptr<OperationQueue> OperationQueue::create() {
 }
 
 void OperationQueue::addOperation(std::shared_ptr<Operation> operation) {
-  if (!operation) fatalError("OperationQueue::addOperation called with a null operation");
+  if (!operation) base::fatalError("OperationQueue::addOperation called with a null operation");
   if (operation->enqueued_.exchange(true)) {
-    fatalError("OperationQueue::addOperation: the operation was already added to a queue");
+    base::fatalError("OperationQueue::addOperation: the operation was already added to a queue");
   }
   std::unique_lock lock(mutex_);
   const int priority = static_cast<int>(operation->queuePriority());
@@ -140,8 +141,8 @@ int64_t OperationQueue::maxConcurrentOperationCount() const {
 
 void OperationQueue::setMaxConcurrentOperationCount(int64_t count) {
   if (count < defaultMaxConcurrentOperationCount) {
-    fatalError("OperationQueue::setMaxConcurrentOperationCount: " + std::to_string(count) +
-               " is negative; use -1 for the default limit");
+    base::fatalError("OperationQueue::setMaxConcurrentOperationCount: " + std::to_string(count) +
+                     " is negative; use -1 for the default limit");
   }
   std::unique_lock lock(mutex_);
   maxConcurrent_ = count;

@@ -40,7 +40,7 @@ uint64_t TimerService::nowLocked() const {
 }
 
 uint64_t TimerService::now() const {
-  LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return nowLocked();
 }
 
@@ -55,7 +55,7 @@ void TimerService::insertLocked(uint64_t deadline, Entry entry, uint64_t* idOut)
 void TimerService::submitAt(DispatchTime deadline, std::shared_ptr<DispatchQueue> queue,
                             Block block) {
   if (deadline.isDistantFuture()) return;
-  LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   insertLocked(deadline.uptimeNanoseconds(), Entry{{}, std::move(queue), std::move(block)},
                nullptr);
 }
@@ -74,7 +74,7 @@ void TimerService::disarmLocked(DispatchSourceTimer& timer) {
 }
 
 void TimerService::setSchedule(DispatchSourceTimer& timer, uint64_t deadline, int64_t interval) {
-  LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   disarmLocked(timer);
   timer.deadline_ = deadline;
   timer.interval_ = interval;
@@ -82,14 +82,14 @@ void TimerService::setSchedule(DispatchSourceTimer& timer, uint64_t deadline, in
 }
 
 void TimerService::activate(DispatchSourceTimer& timer) {
-  LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   if (timer.isCancelled()) return;  // a cancel raced ahead of this resume
   timer.active_ = true;
   armLocked(timer);
 }
 
 void TimerService::deactivate(DispatchSourceTimer& timer) {
-  LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   timer.active_ = false;
   disarmLocked(timer);
 }
@@ -147,7 +147,7 @@ void TimerService::deliver(std::vector<Firing>& firings) {
 void TimerService::advance(int64_t nanos) {
   std::vector<Firing> firings;
   {
-    LockGuard lock(mutex_);
+    base::LockGuard lock(mutex_);
     if (nanos > 0) manualNow_ += static_cast<uint64_t>(nanos);
     collectDueLocked(manualNow_, firings);
   }
@@ -155,7 +155,7 @@ void TimerService::advance(int64_t nanos) {
 }
 
 std::size_t TimerService::scheduledCount() {
-  LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return entries_.size();
 }
 
@@ -165,7 +165,7 @@ void TimerService::threadMain() {
   // wake-ups; deadlines are the point of this thread.
   prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
   std::vector<Firing> firings;
-  UniqueLock lock(mutex_);
+  base::UniqueLock lock(mutex_);
   for (;;) {
     if (entries_.empty()) {
       lock.wait(wake_);

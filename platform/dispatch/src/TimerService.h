@@ -7,10 +7,10 @@
 #include <utility>
 #include <vector>
 
+#include "base/Mutex.h"
+#include "base/ThreadSafety.h"
 #include "dispatch/DispatchQueue.h"
 #include "dispatch/DispatchSource.h"
-#include "dispatch/Mutex.h"
-#include "dispatch/ThreadSafety.h"
 
 namespace dispatch::detail {
 
@@ -69,7 +69,7 @@ class TimerService {
   void threadMain();
 
   const bool manual_;
-  mutable Mutex mutex_;
+  mutable base::Mutex mutex_;
   std::condition_variable wake_;
   std::map<Key, Entry> entries_ KX_GUARDED_BY(mutex_);
   uint64_t nextSequence_ KX_GUARDED_BY(mutex_) = 1;

@@ -8,7 +8,7 @@
 #include <thread>
 
 #include "Current.h"
-#include "dispatch/FatalError.h"
+#include "base/FatalError.h"
 
 namespace dispatch::detail {
 namespace {
@@ -61,7 +61,7 @@ void WorkerPool::push(QoSClass qosClass, Job job) {
   int start = 0;
   std::shared_ptr<IdleWorker> woken;
   {
-    LockGuard lock(mutex_);
+    base::LockGuard lock(mutex_);
     lanes_[laneOf(qosClass)].push_back(std::move(job));
     ++pending_;
     if (!idleWorkers_.empty()) {
@@ -102,9 +102,9 @@ void WorkerPool::startThreads(int count) {
     try {
       std::thread([this] { workerMain(); }).detach();
     } catch (const std::system_error&) {
-      LockGuard lock(mutex_);
+      base::LockGuard lock(mutex_);
       --threads_;
-      if (threads_ == 0) fatalError("dispatch: cannot start any worker thread");
+      if (threads_ == 0) base::fatalError("dispatch: cannot start any worker thread");
     }
   }
 }
@@ -113,7 +113,7 @@ void WorkerPool::workerMain() {
   tIsPoolWorker = true;
   pthread_setname_np(pthread_self(), "dispatch-worker");
   const auto self = std::make_shared<IdleWorker>();
-  UniqueLock lock(mutex_);
+  base::UniqueLock lock(mutex_);
   for (;;) {
     Job job;
     if (popLocked(job)) {
@@ -146,7 +146,7 @@ void WorkerPool::workerMain() {
 
 void WorkerPool::watchdogMain() {
   pthread_setname_np(pthread_self(), "dispatch-watch");
-  UniqueLock lock(mutex_);
+  base::UniqueLock lock(mutex_);
   for (;;) {
     while (!watchdogArmed_) lock.wait(watchdogWake_);
     uint64_t lastCompleted = completed_;
@@ -179,7 +179,7 @@ void WorkerPool::watchdogMain() {
 void WorkerPool::willBlock() {
   int start = 0;
   {
-    LockGuard lock(mutex_);
+    base::LockGuard lock(mutex_);
     ++blocked_;
     if (pending_ > static_cast<std::size_t>(signals_) && idle_ == 0 && mayStartLocked()) {
       ++threads_;
@@ -190,12 +190,12 @@ void WorkerPool::willBlock() {
 }
 
 void WorkerPool::didUnblock() {
-  LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   --blocked_;
 }
 
 int WorkerPool::threadCount() {
-  LockGuard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return threads_;
 }
 

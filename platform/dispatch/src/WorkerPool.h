@@ -7,10 +7,10 @@
 #include <memory>
 #include <vector>
 
+#include "base/Mutex.h"
+#include "base/ThreadSafety.h"
 #include "dispatch/DispatchQueue.h"
-#include "dispatch/Mutex.h"
 #include "dispatch/QoS.h"
-#include "dispatch/ThreadSafety.h"
 
 namespace dispatch::detail {
 
@@ -57,7 +57,7 @@ class WorkerPool {
     bool signalled = false;  // guarded by the pool's mutex_
   };
 
-  Mutex mutex_;
+  base::Mutex mutex_;
   // Idle workers, the one idle last at the back. Shared, so that a worker
   // may be woken after the lock is let go even if it has left meanwhile.
   std::vector<std::shared_ptr<IdleWorker>> idleWorkers_ KX_GUARDED_BY(mutex_);

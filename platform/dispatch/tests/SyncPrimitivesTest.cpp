@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
+#include "base/FatalError.h"
 #include "dispatch/DispatchSemaphore.h"
-#include "dispatch/FatalError.h"
 #include "dispatch/OnceToken.h"
 #include "dispatch/OperationQueue.h"
 #include "dispatchTest/Waiting.h"
@@ -143,7 +143,7 @@ TEST(OperationQueue, BadInputStopsTheProcess) {
 }
 
 TEST(FatalErrorTest, ReportsTheMessageWithTheCallersFileAndLine) {
-  EXPECT_DEATH(fatalError("stopped here"),
+  EXPECT_DEATH(base::fatalError("stopped here"),
                "Fatal error: stopped here: file .*SyncPrimitivesTest\\.cpp, line [0-9]+");
 }
 

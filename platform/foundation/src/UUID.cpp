@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <cstdio>
 
-#include "dispatch/FatalError.h"
+#include "base/FatalError.h"
 
 namespace foundation {
 
@@ -16,7 +16,7 @@ void randomBytes(uint8_t* out, size_t size) {
     if (n < 0) {
       if (errno == EINTR) continue;
       // Without randomness no identifier or key can be trusted.
-      dispatch::fatalError("the kernel's random source failed");
+      base::fatalError("the kernel's random source failed");
     }
     filled += static_cast<size_t>(n);
   }

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "RuntimeInternal.h"
-#include "dispatch/FatalError.h"
+#include "base/FatalError.h"
 #include "objc/Message.h"
 
 namespace objc {
@@ -186,7 +186,7 @@ IMP makePermanent(const objc_imp* imp) {
 }
 
 [[noreturn]] void fatalError(std::string_view message, const char* file, int line) {
-  dispatch::fatalError(message, file, line);
+  base::fatalError(message, file, line);
 }
 
 }  // namespace detail

@@ -24,7 +24,7 @@
 // off the bias, so they never pay for a revocation; a revocation costs one
 // heavy fence, spread over at least biasThreshold() holds.
 //
-// To clang's lock check it is a lock (dispatch/ThreadSafety.h); the check
+// To clang's lock check it is a lock (base/ThreadSafety.h); the check
 // knows nothing of recursion, so a function takes it once and the holds nested
 // inside are taken by the functions it calls.
 
@@ -32,8 +32,8 @@
 #include <cstdint>
 #include <mutex>
 
+#include "base/ThreadSafety.h"
 #include "concurrency/AsymmetricFence.h"
-#include "dispatch/ThreadSafety.h"
 
 namespace concurrency {
 

@@ -11,9 +11,9 @@
 #include <utility>
 #include <vector>
 
-#include "dispatch/Mutex.h"
+#include "base/Mutex.h"
+#include "base/ThreadSafety.h"
 #include "dispatch/QoS.h"
-#include "dispatch/ThreadSafety.h"
 #include "dispatch/Time.h"
 
 namespace dispatch {
@@ -187,11 +187,11 @@ class DispatchQueue : public std::enable_shared_from_this<DispatchQueue> {
 
   // Serial and main queues: pending items and whether a drain (or a sync
   // caller) owns the queue.
-  Mutex mutex_;
+  base::Mutex mutex_;
   std::deque<Item> items_ KX_GUARDED_BY(mutex_);
   bool owned_ KX_GUARDED_BY(mutex_) = false;
 
-  mutable Mutex specificsMutex_;
+  mutable base::Mutex specificsMutex_;
   std::vector<std::pair<uint64_t, std::shared_ptr<const void>>> specifics_
       KX_GUARDED_BY(specificsMutex_);
 };

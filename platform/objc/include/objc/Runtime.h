@@ -324,7 +324,7 @@ CFTypeID CFGetTypeID(id object);
 
 namespace detail {
 // Stops the process for a broken precondition of the caller: hands the
-// message and the caller's location to dispatch::fatalError.
+// message and the caller's location to base::fatalError.
 [[noreturn]] void fatalError(std::string_view message, const char* file = __builtin_FILE(),
                              int line = __builtin_LINE());
 // Frees the object after removing its associated objects, dropping its

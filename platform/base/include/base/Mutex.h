@@ -1,6 +1,6 @@
 #pragma once
 
-// A mutex and guards that clang's lock check follows (dispatch/ThreadSafety.h).
+// A mutex and guards that clang's lock check follows (base/ThreadSafety.h).
 // `Mutex` is a std::mutex said to be a lock; `LockGuard` holds any annotated
 // lock for its scope, as std::lock_guard does; `UniqueLock` holds a Mutex and
 // may let it go and take it again, and waits on condition variables, as
@@ -11,9 +11,9 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "dispatch/ThreadSafety.h"
+#include "base/ThreadSafety.h"
 
-namespace dispatch {
+namespace base {
 
 class KX_CAPABILITY("mutex") Mutex {
  public:
@@ -73,4 +73,4 @@ class KX_SCOPED_CAPABILITY UniqueLock {
   std::unique_lock<std::mutex> lock_;
 };
 
-}  // namespace dispatch
+}  // namespace base

@@ -2,7 +2,7 @@
 
 #include <string_view>
 
-namespace dispatch {
+namespace base {
 
 // The one stop of the whole tree for a broken invariant or a caller's misuse:
 // writes "Fatal error: <message>: file <file>, line <line>" to standard error
@@ -12,4 +12,4 @@ namespace dispatch {
 [[noreturn]] void fatalError(std::string_view message, const char* file = __builtin_FILE(),
                              int line = __builtin_LINE()) noexcept;
 
-}  // namespace dispatch
+}  // namespace base

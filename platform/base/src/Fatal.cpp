@@ -4,9 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "dispatch/FatalError.h"
+#include "base/FatalError.h"
 
-namespace dispatch {
+namespace base {
 
 namespace {
 
@@ -71,4 +71,4 @@ void fatalError(std::string_view message, const char* file, int line) noexcept {
   std::abort();
 }
 
-}  // namespace dispatch
+}  // namespace base

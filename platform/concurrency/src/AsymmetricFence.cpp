@@ -1,36 +1,28 @@
 #include "concurrency/AsymmetricFence.h"
 
+#include <fcntl.h>
 #include <linux/membarrier.h>
-#include <sys/mman.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <mutex>
 
+#include "WaitUntil.h"
 #include "dispatch/FatalError.h"
+#include "dispatch/Mutex.h"
+#include "dispatch/ThreadSafety.h"
 
 namespace concurrency {
 namespace {
-
-// The fallback barrier interrupts every processor that runs a thread of the
-// process, and an interrupt on a processor that keeps its stores in order
-// (x86) makes that thread's earlier stores visible before the interrupt
-// completes. Elsewhere there would be no sound way back from a failed
-// barrier, so the light sides never leave their fenced forms there.
-#if defined(__x86_64__) || defined(__i386__)
-constexpr bool kFallbackBarrier = true;
-#else
-constexpr bool kFallbackBarrier = false;
-#endif
 
 std::atomic<bool> gFailed{false};
 std::atomic<bool> gFailNext{false};
 
 bool registerBarrier() noexcept {
-  if (!kFallbackBarrier) return false;
   if (syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) != 0) return false;
   FenceMode expected = FenceMode::symmetric;
   detail::gFenceMode.compare_exchange_strong(expected, FenceMode::asymmetric,
@@ -46,51 +38,193 @@ bool registered() noexcept {
   return done;
 }
 
-// Changes the protection of a page this process has written: the kernel
-// must then flush that page from the TLB of every processor running a
-// thread of the process, which it does with an interrupt to each.
-void fallbackBarrier() noexcept {
-  static std::mutex* const mutex = new std::mutex;
-  static const long pageSize = sysconf(_SC_PAGESIZE);
-  static void* const page = mmap(nullptr, static_cast<size_t>(pageSize), PROT_READ | PROT_WRITE,
-                                 MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (page == MAP_FAILED) {
-    dispatch::fatalError("The process-wide memory barrier failed, and so did its fallback");
+[[noreturn]] void fallbackFailed() noexcept {
+  dispatch::fatalError("The process-wide memory barrier failed, and so did its fallback");
+}
+
+// --- the attached threads ---
+
+// An attached thread, by its kernel thread id. Never freed (the signal
+// handler walks the list); passed to a new thread once its own has ended and
+// is gone from the process, and its address is the thread's key.
+struct alignas(64) FenceThread {
+  std::atomic<pid_t> tid{0};
+  std::atomic<bool> ended{false};
+  // Set by the thread's handler when the fallback asked it to fence.
+  std::atomic<bool> fenced{false};
+  FenceThread* next = nullptr;
+};
+
+std::atomic<FenceThread*> gThreads{nullptr};
+
+dispatch::Mutex& threadsMutex() {
+  static dispatch::Mutex* const mutex = new dispatch::Mutex;
+  return *mutex;
+}
+
+pid_t currentThreadId() noexcept { return static_cast<pid_t>(syscall(SYS_gettid)); }
+
+// Whether thread `tid` has left the process, or has ended and only waits to
+// be reaped with it (a main thread ended through pthread_exit).
+bool threadGone(pid_t tid) noexcept {
+  if (syscall(SYS_tgkill, getpid(), tid, 0) != 0) return errno == ESRCH;
+  char path[48];
+  std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", static_cast<int>(tid));
+  const int file = open(path, O_RDONLY | O_CLOEXEC);
+  if (file < 0) return errno == ENOENT;
+  char stat[256];
+  const ssize_t length = read(file, stat, sizeof stat - 1);
+  close(file);
+  if (length <= 0) return false;
+  stat[length] = '\0';
+  const char* name = std::strrchr(stat, ')');  // the state follows the name
+  return name != nullptr && name[1] == ' ' && (name[2] == 'Z' || name[2] == 'X');
+}
+
+// Marks the calling thread's entry ended when its thread-local objects are
+// destroyed. The thread may still run code after that (other thread-local
+// destructors), so the entry is signalled like the others until its thread
+// is gone.
+struct ThreadEnd {
+  FenceThread* entry = nullptr;
+  ~ThreadEnd() {
+    if (entry != nullptr) entry->ended.store(true, std::memory_order_release);
   }
-  std::lock_guard<std::mutex> guard(*mutex);
-  if (mprotect(page, static_cast<size_t>(pageSize), PROT_READ | PROT_WRITE) != 0) {
-    dispatch::fatalError("The process-wide memory barrier failed, and so did its fallback");
+};
+thread_local ThreadEnd tThreadEnd;
+
+FenceThread* claimThread() KX_REQUIRES(threadsMutex()) {
+  for (FenceThread* thread = gThreads.load(std::memory_order_relaxed); thread != nullptr;
+       thread = thread->next) {
+    if (thread->ended.load(std::memory_order_acquire) &&
+        threadGone(thread->tid.load(std::memory_order_relaxed))) {
+      return thread;
+    }
   }
-  *static_cast<volatile char*>(page) = 1;
-  if (mprotect(page, static_cast<size_t>(pageSize), PROT_READ) != 0) {
-    dispatch::fatalError("The process-wide memory barrier failed, and so did its fallback");
+  auto* thread = new FenceThread;
+  thread->next = gThreads.load(std::memory_order_relaxed);
+  gThreads.store(thread, std::memory_order_release);
+  return thread;
+}
+
+// Around fork: the child has the forking thread only, under a new id, and
+// must find the list's mutex free.
+void beforeFork() KX_NO_THREAD_SAFETY_ANALYSIS { threadsMutex().lock(); }
+void afterForkInParent() KX_NO_THREAD_SAFETY_ANALYSIS { threadsMutex().unlock(); }
+void afterForkInChild() KX_NO_THREAD_SAFETY_ANALYSIS {
+  auto* const own = reinterpret_cast<FenceThread*>(detail::tFenceThreadKey);
+  for (FenceThread* thread = gThreads.load(std::memory_order_relaxed); thread != nullptr;
+       thread = thread->next) {
+    if (thread == own) {
+      thread->tid.store(currentThreadId(), std::memory_order_relaxed);
+    } else {
+      thread->ended.store(true, std::memory_order_relaxed);
+    }
+  }
+  threadsMutex().unlock();
+}
+
+// --- the fallback ---
+
+constinit thread_local std::size_t tFallbackFences = 0;
+
+// Runs on an attached thread asked to fence: the fences order everything
+// the thread did before with the acknowledgement, and everything it does
+// after with the switch to the fenced forms, which came before the signal.
+void onFenceSignal(int) {
+  const int saved = errno;
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  const pid_t self = currentThreadId();
+  for (FenceThread* thread = gThreads.load(std::memory_order_acquire); thread != nullptr;
+       thread = thread->next) {
+    if (thread->tid.load(std::memory_order_relaxed) == self) {
+      thread->fenced.store(true, std::memory_order_seq_cst);
+    }
+  }
+  ++tFallbackFences;
+  std::atomic_thread_fence(std::memory_order_seq_cst);
+  errno = saved;
+}
+
+// Asks every other attached thread to fence and waits until each has, or is
+// gone. Runs once, after the switch to the fenced forms.
+void fenceEveryThread() noexcept {
+  struct sigaction action {};
+  action.sa_handler = onFenceSignal;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  if (sigaction(fenceSignal(), &action, nullptr) != 0) fallbackFailed();
+  dispatch::LockGuard guard(threadsMutex());
+  const pid_t process = getpid();
+  const pid_t self = currentThreadId();
+  FenceThread* const first = gThreads.load(std::memory_order_relaxed);
+  for (FenceThread* thread = first; thread != nullptr; thread = thread->next) {
+    const pid_t tid = thread->tid.load(std::memory_order_relaxed);
+    if (tid == self) continue;
+    if (syscall(SYS_tgkill, process, tid, fenceSignal()) != 0 && errno != ESRCH) fallbackFailed();
+  }
+  for (FenceThread* thread = first; thread != nullptr; thread = thread->next) {
+    const pid_t tid = thread->tid.load(std::memory_order_relaxed);
+    if (tid == self) continue;
+    detail::waitUntil(
+        [&] { return thread->fenced.load(std::memory_order_seq_cst) || threadGone(tid); });
   }
 }
 
-// The first failure switches the light sides to symmetric fences for good;
-// those that began plainly are covered by the fallback barrier, which every
-// heavy side runs from then on.
+// 0 while the barrier works; 1 while the heavy side that saw it fail asks
+// the threads to fence; 2 once they all have.
+std::atomic<int> gFallback{0};
+
+// The first failure switches the light sides to symmetric fences for good,
+// says so, and asks the attached threads to fence; later heavy sides wait
+// until that is done.
 void fallBack(int error) noexcept {
-  static std::once_flag once;
-  std::call_once(once, [error] {
+  int expected = 0;
+  if (gFallback.compare_exchange_strong(expected, 1, std::memory_order_seq_cst)) {
     detail::gFenceMode.store(FenceMode::symmetric, std::memory_order_seq_cst);
     gFailed.store(true, std::memory_order_seq_cst);
     std::fprintf(stderr,
                  "Warning: the process-wide memory barrier failed (%s); the process uses fenced "
                  "paths from now on\n",
                  std::strerror(error));
-  });
-  fallbackBarrier();
+    fenceEveryThread();
+    gFallback.store(2, std::memory_order_seq_cst);
+  } else {
+    detail::waitUntil([] { return gFallback.load(std::memory_order_seq_cst) == 2; });
+  }
+  std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
 }  // namespace
 
 bool enableAsymmetricFences() noexcept { return registered() && asymmetricFences(); }
 
+uintptr_t attachFenceThread() noexcept {
+  if (detail::tFenceThreadKey != detail::kUnattachedThread) return detail::tFenceThreadKey;
+  registered();
+  static const bool forkHandled =
+      pthread_atfork(beforeFork, afterForkInParent, afterForkInChild) == 0;
+  (void)forkHandled;  // without them a child only keeps stale thread ids
+  FenceThread* thread = nullptr;
+  {
+    // Taken after the switch to the fenced forms, this thread only ever sees
+    // them; taken before, the fallback finds it in the list.
+    dispatch::LockGuard guard(threadsMutex());
+    thread = claimThread();
+    thread->tid.store(currentThreadId(), std::memory_order_relaxed);
+    thread->ended.store(false, std::memory_order_relaxed);
+  }
+  tThreadEnd.entry = thread;
+  detail::tFenceThreadKey = reinterpret_cast<uintptr_t>(thread);
+  return detail::tFenceThreadKey;
+}
+
+int fenceSignal() noexcept { return SIGRTMAX - 3; }
+
 void heavyFence() noexcept {
   if (!registered()) return;
   if (gFailed.load(std::memory_order_seq_cst)) {
-    fallbackBarrier();
+    fallBack(0);
     return;
   }
   int error = 0;
@@ -113,5 +247,7 @@ bool setFenceModeForTesting(FenceMode mode) noexcept {
 void failNextBarrierForTesting() noexcept { gFailNext.store(true, std::memory_order_relaxed); }
 
 bool barrierFailed() noexcept { return gFailed.load(std::memory_order_seq_cst); }
+
+std::size_t fallbackFencesOnThisThreadForTesting() noexcept { return tFallbackFences; }
 
 }  // namespace concurrency

@@ -202,8 +202,8 @@ thread_local RecordRelease tRecordRelease;
 }  // namespace
 
 HazardRecord* attachHazardRecord() noexcept {
-  // Plain announcements start only once the process is registered.
-  enableAsymmetricFences();
+  // Plain announcements start only once the thread is attached.
+  attachFenceThread();
   if (tRecordRelease.ended) return nullptr;
   HazardRecord* record = gRecords.load(std::memory_order_acquire);
   for (; record != nullptr; record = record->next) {

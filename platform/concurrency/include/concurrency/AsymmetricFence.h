@@ -19,18 +19,47 @@
 // chose so) the light side must use sequentially consistent operations for
 // both its store and its load, and the heavy side does the same.
 //
-// A light side reads the mode once, before its step. The mode may change
-// under it (a test switches it, or the barrier fails), so the heavy side
-// never relies on the mode: it runs a process-wide barrier whenever the
-// process is registered for one, which covers a light side that began
-// plainly before the change.
+// A light side reads the mode before its step and again after it, and when
+// the second read no longer finds the fences asymmetric it does the step
+// again in the fenced form. The mode may change under it (a test switches it,
+// or the barrier fails), so the heavy side never relies on the mode: it runs
+// a process-wide barrier whenever the process is registered for one, which
+// covers a light side that began plainly before the change.
+//
+// A thread attaches itself (attachFenceThread) before its first light side;
+// only attached threads run light sides plainly. When the barrier fails (a
+// seccomp filter installed later, no memory), the process switches to the
+// fenced forms for good, and the heavy side that saw the failure then sends
+// every other attached thread a signal and waits until each has run its
+// handler, which fences, or has ended. Say thread T ran a light side plainly
+// (store A, compiler barrier, load B) while that heavy side stored B; T runs
+// the handler at some point P, after the switch, and the heavy side loads A
+// only once P has passed:
+// - if T's store came before P, the handler's fence makes it visible before
+//   the heavy side's load, which sees it;
+// - otherwise the light side's second read of the mode comes after P, so it
+//   finds the fenced mode and does the step again fenced, and that load,
+//   after P, sees B, stored before the signal was sent.
+// From then on every light side that began plainly has either ended before
+// its thread's handler ran, its store visible to all, or gone fenced; new
+// ones start fenced. So each thread is asked once, and every later heavy
+// fence is an ordinary sequentially consistent fence. Nothing here rests on
+// how a processor or kernel flushes its caches or TLBs: only on a signal
+// handler running on its own thread, ordered with that thread's code by the
+// compiler barrier. A thread that keeps the signal (fenceSignal()) blocked
+// delays that one heavy side until it unblocks it; a handler of the
+// program's own on that signal is replaced.
 //
 // ThreadSanitizer runs these paths as they are. It checks the happens-before
 // edges the protocols build on (release stores read by acquire loads), not the
 // store-to-load order the barrier adds, which no data race detector models;
 // the tests that simulate delayed stores (FenceMode::buffered) check that.
+// Under it a thread runs a signal's handler only inside a call it intercepts
+// (a mutex, a condition variable, a sleep), so the heavy side that saw the
+// failure may wait until the others get to one.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace concurrency {
@@ -65,15 +94,33 @@ inline bool asymmetricFences() noexcept { return fenceMode() == FenceMode::asymm
 // are asymmetric now.
 bool enableAsymmetricFences() noexcept;
 
+namespace detail {
+// The key of a thread not attached yet.
+inline constexpr uintptr_t kUnattachedThread = 2;
+inline constinit thread_local uintptr_t tFenceThreadKey = kUnattachedThread;
+}  // namespace detail
+
+// Attaches the calling thread as one that may run light sides, on its first
+// call, and registers the process for the barrier on the first call of any
+// thread, which may take milliseconds while other threads run: call it
+// before taking any lock. Returns the thread's key, as fenceThreadKey() does
+// from then on.
+uintptr_t attachFenceThread() noexcept;
+
+// The calling thread's key: never 0 or 1, the same for the life of the
+// thread, and another live thread's never (an ended thread's key may pass to
+// a new thread); kUnattachedThread until the thread is attached.
+inline uintptr_t fenceThreadKey() noexcept { return detail::tFenceThreadKey; }
+
 // The heavy side's fence. Runs the process-wide barrier whenever the process
-// is registered for it, whatever the mode. When the barrier fails (a seccomp
-// filter installed later, no memory), the process switches to symmetric
-// fences for good and says so once on standard error; this and every later
-// heavy fence then run a fallback barrier instead (a page-protection change,
-// whose TLB shootdown interrupts every processor running a thread of the
-// process), which covers the light sides that began plainly and the locks
-// still biased.
+// is registered for it, whatever the mode. When the barrier fails, the
+// process switches to symmetric fences for good and says so once on standard
+// error; the heavy side that saw it then asks every other attached thread to
+// fence (see above), and every later one is a sequentially consistent fence.
 void heavyFence() noexcept;
+
+// The signal the fallback sends to each attached thread, once.
+int fenceSignal() noexcept;
 
 // --- test seams ---
 
@@ -88,5 +135,8 @@ void failNextBarrierForTesting() noexcept;
 
 // Whether the process-wide barrier failed and the process fell back for good.
 bool barrierFailed() noexcept;
+
+// How many times the fallback barrier made the calling thread fence.
+std::size_t fallbackFencesOnThisThreadForTesting() noexcept;
 
 }  // namespace concurrency

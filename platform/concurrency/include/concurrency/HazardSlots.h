@@ -77,8 +77,8 @@ struct HazardThread {
 
 inline constinit thread_local HazardThread tHazardThread{};
 
-// Gives the calling thread a record (and registers the process for the
-// asymmetric fences); null once the thread is ending.
+// Gives the calling thread a record, attaching the thread first
+// (attachFenceThread); null once the thread is ending.
 HazardRecord* attachHazardRecord() noexcept;
 
 namespace detail {
@@ -93,8 +93,10 @@ void leaveSlow(HazardRecord& record, unsigned index) noexcept;
   if (asymmetricFences()) [[likely]] {
     record.slots[index].store(0, std::memory_order_release);
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    if ((record.pending.load(std::memory_order_relaxed) & (1u << index)) == 0) [[likely]]
+    if ((record.pending.load(std::memory_order_relaxed) & (1u << index)) == 0 && asymmetricFences())
+        [[likely]] {
       return;
+    }
   }
   detail::leaveSlow(record, index);
 }
@@ -136,7 +138,7 @@ class ProtectedPointer {
       record.slots[index].store(key, std::memory_order_release);
       std::atomic_signal_fence(std::memory_order_seq_cst);
       if (published_.load(std::memory_order_acquire) == key &&
-          readers_.load(std::memory_order_relaxed) == self) [[likely]] {
+          readers_.load(std::memory_order_relaxed) == self && asymmetricFences()) [[likely]] {
         return key;
       }
     }

@@ -128,21 +128,23 @@ void afterForkInChild() KX_NO_THREAD_SAFETY_ANALYSIS {
 
 constinit thread_local std::size_t tFallbackFences = 0;
 
-// Runs on an attached thread asked to fence: the fences order everything
-// the thread did before with the acknowledgement, and everything it does
-// after with the switch to the fenced forms, which came before the signal.
+// Runs on an attached thread asked to fence. Reading the failure, recorded
+// after the switch to the fenced forms and before the signal was sent,
+// orders the switch before everything the thread does after; the
+// acknowledgement, a sequentially consistent store (a full fence), makes
+// everything it did before visible to the sender, which reads it.
 void onFenceSignal(int) {
   const int saved = errno;
-  std::atomic_thread_fence(std::memory_order_seq_cst);
-  const pid_t self = currentThreadId();
-  for (FenceThread* thread = gThreads.load(std::memory_order_acquire); thread != nullptr;
-       thread = thread->next) {
-    if (thread->tid.load(std::memory_order_relaxed) == self) {
-      thread->fenced.store(true, std::memory_order_seq_cst);
+  if (gFailed.load(std::memory_order_seq_cst)) {
+    const pid_t self = currentThreadId();
+    for (FenceThread* thread = gThreads.load(std::memory_order_acquire); thread != nullptr;
+         thread = thread->next) {
+      if (thread->tid.load(std::memory_order_relaxed) == self) {
+        thread->fenced.store(true, std::memory_order_seq_cst);
+      }
     }
+    ++tFallbackFences;
   }
-  ++tFallbackFences;
-  std::atomic_thread_fence(std::memory_order_seq_cst);
   errno = saved;
 }
 
@@ -177,7 +179,8 @@ std::atomic<int> gFallback{0};
 
 // The first failure switches the light sides to symmetric fences for good,
 // says so, and asks the attached threads to fence; later heavy sides wait
-// until that is done.
+// until that is done, and need nothing more: both sides use sequentially
+// consistent operations from then on.
 void fallBack(int error) noexcept {
   int expected = 0;
   if (gFallback.compare_exchange_strong(expected, 1, std::memory_order_seq_cst)) {
@@ -192,7 +195,6 @@ void fallBack(int error) noexcept {
   } else {
     detail::waitUntil([] { return gFallback.load(std::memory_order_seq_cst) == 2; });
   }
-  std::atomic_thread_fence(std::memory_order_seq_cst);
 }
 
 }  // namespace

@@ -31,24 +31,25 @@
 // seccomp filter installed later, no memory), the process switches to the
 // fenced forms for good, and the heavy side that saw the failure then sends
 // every other attached thread a signal and waits until each has run its
-// handler, which fences, or has ended. Say thread T ran a light side plainly
-// (store A, compiler barrier, load B) while that heavy side stored B; T runs
-// the handler at some point P, after the switch, and the heavy side loads A
-// only once P has passed:
-// - if T's store came before P, the handler's fence makes it visible before
+// handler, which acknowledges with a sequentially consistent store (a full
+// fence), or has ended. Say thread T ran a light side plainly (store A,
+// compiler barrier, load B) while that heavy side stored B; T runs the
+// handler at some point P, after the switch, and the heavy side loads A only
+// once P has passed:
+// - if T's store came before P, the acknowledgement makes it visible before
 //   the heavy side's load, which sees it;
 // - otherwise the light side's second read of the mode comes after P, so it
 //   finds the fenced mode and does the step again fenced, and that load,
 //   after P, sees B, stored before the signal was sent.
 // From then on every light side that began plainly has either ended before
 // its thread's handler ran, its store visible to all, or gone fenced; new
-// ones start fenced. So each thread is asked once, and every later heavy
-// fence is an ordinary sequentially consistent fence. Nothing here rests on
-// how a processor or kernel flushes its caches or TLBs: only on a signal
-// handler running on its own thread, ordered with that thread's code by the
-// compiler barrier. A thread that keeps the signal (fenceSignal()) blocked
-// delays that one heavy side until it unblocks it; a handler of the
-// program's own on that signal is replaced.
+// ones start fenced. So each thread is asked once, and later heavy fences
+// need nothing: both sides use sequentially consistent operations. Nothing
+// here rests on how a processor or kernel flushes its caches or TLBs, only
+// on a signal handler running on its own thread, ordered with that thread's
+// code by the compiler barrier. A thread that keeps the signal
+// (fenceSignal()) blocked delays that one heavy side until it unblocks it;
+// a handler of the program's own on that signal is replaced.
 //
 // ThreadSanitizer runs these paths as they are. It checks the happens-before
 // edges the protocols build on (release stores read by acquire loads), not the
@@ -116,7 +117,7 @@ inline uintptr_t fenceThreadKey() noexcept { return detail::tFenceThreadKey; }
 // is registered for it, whatever the mode. When the barrier fails, the
 // process switches to symmetric fences for good and says so once on standard
 // error; the heavy side that saw it then asks every other attached thread to
-// fence (see above), and every later one is a sequentially consistent fence.
+// fence (see above), and later ones wait until that is done.
 void heavyFence() noexcept;
 
 // The signal the fallback sends to each attached thread, once.

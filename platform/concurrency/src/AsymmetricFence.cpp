@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 
 #include "WaitUntil.h"
 #include "dispatch/FatalError.h"
@@ -50,8 +51,8 @@ bool registered() noexcept {
 struct alignas(64) FenceThread {
   std::atomic<pid_t> tid{0};
   std::atomic<bool> ended{false};
-  // Set by the thread's handler when the fallback asked it to fence.
-  std::atomic<bool> fenced{false};
+  // The last fallback round the thread's handler answered.
+  std::atomic<uint64_t> acknowledged{0};
   FenceThread* next = nullptr;
 };
 
@@ -124,77 +125,84 @@ void afterForkInChild() KX_NO_THREAD_SAFETY_ANALYSIS {
   threadsMutex().unlock();
 }
 
-// --- the fallback ---
+// --- the fallback barrier ---
 
 constinit thread_local std::size_t tFallbackFences = 0;
 
-// Runs on an attached thread asked to fence. Reading the failure, recorded
-// after the switch to the fenced forms and before the signal was sent,
-// orders the switch before everything the thread does after; the
-// acknowledgement, a sequentially consistent store (a full fence), makes
-// everything it did before visible to the sender, which reads it.
+// The fallback rounds run so far; each heavy side runs its own, under the
+// threads' mutex, after its store.
+std::atomic<uint64_t> gRound{0};
+
+// Runs on an attached thread asked to fence. Reading the round, which the
+// heavy side set after its store and before signalling, orders that store
+// before everything the thread does after; the acknowledgement, a
+// sequentially consistent store (a full fence), makes everything it did
+// before visible to the heavy side, which reads it.
 void onFenceSignal(int) {
   const int saved = errno;
-  if (gFailed.load(std::memory_order_seq_cst)) {
-    const pid_t self = currentThreadId();
-    for (FenceThread* thread = gThreads.load(std::memory_order_acquire); thread != nullptr;
-         thread = thread->next) {
-      if (thread->tid.load(std::memory_order_relaxed) == self) {
-        thread->fenced.store(true, std::memory_order_seq_cst);
-      }
+  const uint64_t round = gRound.load(std::memory_order_seq_cst);
+  const pid_t self = currentThreadId();
+  for (FenceThread* thread = gThreads.load(std::memory_order_acquire); thread != nullptr;
+       thread = thread->next) {
+    if (thread->tid.load(std::memory_order_relaxed) == self) {
+      thread->acknowledged.store(round, std::memory_order_seq_cst);
     }
-    ++tFallbackFences;
   }
+  ++tFallbackFences;
   errno = saved;
 }
 
-// Asks every other attached thread to fence and waits until each has, or is
-// gone. Runs once, after the switch to the fenced forms.
-void fenceEveryThread() noexcept {
+void installHandler() noexcept {
   struct sigaction action {};
   action.sa_handler = onFenceSignal;
   sigemptyset(&action.sa_mask);
   action.sa_flags = SA_RESTART;
   if (sigaction(fenceSignal(), &action, nullptr) != 0) fallbackFailed();
+}
+
+// Asks every other attached thread to fence and waits until each has, or has
+// left the process.
+void fallbackBarrier() noexcept {
   dispatch::LockGuard guard(threadsMutex());
+  const uint64_t round = gRound.fetch_add(1, std::memory_order_seq_cst) + 1;
   const pid_t process = getpid();
   const pid_t self = currentThreadId();
   FenceThread* const first = gThreads.load(std::memory_order_relaxed);
   for (FenceThread* thread = first; thread != nullptr; thread = thread->next) {
     const pid_t tid = thread->tid.load(std::memory_order_relaxed);
     if (tid == self) continue;
-    if (syscall(SYS_tgkill, process, tid, fenceSignal()) != 0 && errno != ESRCH) fallbackFailed();
+    if (syscall(SYS_tgkill, process, tid, fenceSignal()) != 0) {
+      if (errno != ESRCH) fallbackFailed();
+      thread->acknowledged.store(round, std::memory_order_relaxed);  // gone already
+    }
   }
   for (FenceThread* thread = first; thread != nullptr; thread = thread->next) {
     const pid_t tid = thread->tid.load(std::memory_order_relaxed);
     if (tid == self) continue;
-    detail::waitUntil(
-        [&] { return thread->fenced.load(std::memory_order_seq_cst) || threadGone(tid); });
+    // Whether the thread has gone is worth a look only once it is slow to
+    // answer.
+    int looks = 0;
+    detail::waitUntil([&] {
+      return thread->acknowledged.load(std::memory_order_seq_cst) >= round ||
+             (++looks % 64 == 0 && threadGone(tid));
+    });
   }
 }
 
-// 0 while the barrier works; 1 while the heavy side that saw it fail asks
-// the threads to fence; 2 once they all have.
-std::atomic<int> gFallback{0};
-
-// The first failure switches the light sides to symmetric fences for good,
-// says so, and asks the attached threads to fence; later heavy sides wait
-// until that is done, and need nothing more: both sides use sequentially
-// consistent operations from then on.
+// The first failure switches the light sides to symmetric fences for good
+// and says so.
 void fallBack(int error) noexcept {
-  int expected = 0;
-  if (gFallback.compare_exchange_strong(expected, 1, std::memory_order_seq_cst)) {
+  static std::once_flag once;
+  std::call_once(once, [error] {
+    installHandler();
     detail::gFenceMode.store(FenceMode::symmetric, std::memory_order_seq_cst);
     gFailed.store(true, std::memory_order_seq_cst);
     std::fprintf(stderr,
                  "Warning: the process-wide memory barrier failed (%s); the process uses fenced "
                  "paths from now on\n",
                  std::strerror(error));
-    fenceEveryThread();
-    gFallback.store(2, std::memory_order_seq_cst);
-  } else {
-    detail::waitUntil([] { return gFallback.load(std::memory_order_seq_cst) == 2; });
-  }
+  });
+  fallbackBarrier();
 }
 
 }  // namespace
@@ -226,7 +234,7 @@ int fenceSignal() noexcept { return SIGRTMAX - 3; }
 void heavyFence() noexcept {
   if (!registered()) return;
   if (gFailed.load(std::memory_order_seq_cst)) {
-    fallBack(0);
+    fallbackBarrier();
     return;
   }
   int error = 0;

@@ -130,10 +130,10 @@ bool announced(uintptr_t key) {
 
 // Lists `owner` as waiting for `readers`; returns the entry's id. An entry
 // that already keeps the same object alive through the same owner (a key
-// retired again while a read of it still runs) takes the readers instead:
-// `owner`, a second reference to what that entry holds, is then dropped by
-// the caller without releasing anything.
-uint64_t addWaiting(uintptr_t key, std::shared_ptr<const void>& owner,
+// retired again while a read of it still runs) takes the readers instead,
+// and `owner`, a second reference to what that entry holds, is dropped
+// without releasing anything.
+uint64_t addWaiting(uintptr_t key, std::shared_ptr<const void> owner,
                     const std::vector<Slot>& readers) KX_REQUIRES(waitingMutex()) {
   for (Waiting& entry : waitingList()) {
     if (entry.key == key && !entry.owner.owner_before(owner) && !owner.owner_before(entry.owner)) {
@@ -142,7 +142,7 @@ uint64_t addWaiting(uintptr_t key, std::shared_ptr<const void>& owner,
           entry.readers.push_back(reader);
         }
       }
-      return entry.id;
+      return entry.id;  // `owner` goes here, while the entry still holds the object
     }
   }
   waitingList().push_back(Waiting{++gNextWaitingId, key, std::move(owner), readers});
@@ -263,7 +263,7 @@ void retire(uintptr_t key, std::shared_ptr<const void> owner) noexcept {
   uint64_t id = 0;
   {
     dispatch::LockGuard guard(waitingMutex());
-    id = addWaiting(key, owner, readers);
+    id = addWaiting(key, std::move(owner), readers);
   }
   // Listed first, so that a reader that sees its flag finds the entry.
   HazardRecord* const own = tHazardThread.record;

@@ -161,6 +161,31 @@ TEST(HazardSlots, RetiredCopyIsReleasedWhenItsReadEndsThoughTheKeyIsAnnouncedAga
   second.publish(nullptr);
 }
 
+// The same object retired twice while one read of it runs (published,
+// replaced, published again, replaced again): one entry waits, not two.
+TEST(HazardSlots, ObjectRetiredTwiceDuringOneReadWaitsOnce) {
+  Published published;
+  auto object = std::make_shared<Tracked>();
+  published.publish(object);
+  std::latch reading(1);
+  std::latch done(1);
+  std::thread reader([&] {
+    published.read([&](const Tracked&) {
+      reading.count_down();
+      done.wait();
+    });
+  });
+  reading.wait();
+  published.publish(std::make_shared<Tracked>());
+  published.publish(object);
+  published.publish(nullptr);
+  EXPECT_EQ(pendingEntriesForTesting(), 1u);
+  done.count_down();
+  reader.join();
+  EXPECT_EQ(pendingEntriesForTesting(), 0u);
+  EXPECT_EQ(object.use_count(), 1);
+}
+
 class HazardSlotsStress : public testing::BothWays {};
 
 // Readers (some nested) race writers that replace the object: no reader

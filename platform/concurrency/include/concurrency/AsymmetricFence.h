@@ -19,45 +19,44 @@
 // chose so) the light side must use sequentially consistent operations for
 // both its store and its load, and the heavy side does the same.
 //
-// A light side reads the mode before its step and again after it, and when
-// the second read no longer finds the fences asymmetric it does the step
-// again in the fenced form. The mode may change under it (a test switches it,
-// or the barrier fails), so the heavy side never relies on the mode: it runs
-// a process-wide barrier whenever the process is registered for one, which
-// covers a light side that began plainly before the change.
+// A light side reads the mode once, before its step. The mode may change
+// under it (a test switches it, or the barrier fails), so the heavy side
+// never relies on the mode: it runs a process-wide barrier whenever the
+// process is registered for one, which covers a light side that began
+// plainly before the change.
 //
 // A thread attaches itself (attachFenceThread) before its first light side;
 // only attached threads run light sides plainly. When the barrier fails (a
 // seccomp filter installed later, no memory), the process switches to the
-// fenced forms for good, and the heavy side that saw the failure then sends
-// every other attached thread a signal and waits until each has run its
-// handler, which acknowledges with a sequentially consistent store (a full
-// fence), or has ended. Say thread T ran a light side plainly (store A,
-// compiler barrier, load B) while that heavy side stored B; T runs the
-// handler at some point P, after the switch, and the heavy side loads A only
-// once P has passed:
+// fenced forms for good and says so once; light sides begun plainly before
+// that, and the locks still biased, keep running plainly, so this and every
+// later heavy side run a fallback barrier instead: it sends every other
+// attached thread a signal and waits until each has run the handler, which
+// acknowledges with a sequentially consistent store (a full fence), or has
+// ended. Say thread T runs a light side plainly (store A, compiler barrier,
+// load B) while a heavy side stores B and then runs the fallback; T runs the
+// handler at some point P, and the heavy side loads A only once P has
+// passed:
 // - if T's store came before P, the acknowledgement makes it visible before
 //   the heavy side's load, which sees it;
-// - otherwise the light side's second read of the mode comes after P, so it
-//   finds the fenced mode and does the step again fenced, and that load,
-//   after P, sees B, stored before the signal was sent.
-// From then on every light side that began plainly has either ended before
-// its thread's handler ran, its store visible to all, or gone fenced; new
-// ones start fenced. So each thread is asked once, and later heavy fences
-// need nothing: both sides use sequentially consistent operations. Nothing
-// here rests on how a processor or kernel flushes its caches or TLBs, only
-// on a signal handler running on its own thread, ordered with that thread's
-// code by the compiler barrier. A thread that keeps the signal
-// (fenceSignal()) blocked delays that one heavy side until it unblocks it;
-// a handler of the program's own on that signal is replaced.
+// - otherwise T's load comes after P too, and the handler read what the
+//   heavy side published after B and before signalling, so T's load sees B.
+// Nothing here rests on how a processor or kernel flushes its caches or
+// TLBs, only on a handler running on its own thread, ordered with that
+// thread's code by the compiler barrier. The fast paths stay as they are;
+// the cost falls on heavy sides, once the barrier has failed. A thread that
+// keeps the signal (fenceSignal()) blocked holds up each heavy side until it
+// unblocks it; a handler of the program's own on that signal is replaced.
+// A blocking call the signal interrupts is resumed, except those that
+// return EINTR whatever the handler asks (poll, nanosleep and the like).
 //
 // ThreadSanitizer runs these paths as they are. It checks the happens-before
 // edges the protocols build on (release stores read by acquire loads), not the
 // store-to-load order the barrier adds, which no data race detector models;
 // the tests that simulate delayed stores (FenceMode::buffered) check that.
 // Under it a thread runs a signal's handler only inside a call it intercepts
-// (a mutex, a condition variable, a sleep), so the heavy side that saw the
-// failure may wait until the others get to one.
+// (a mutex, a condition variable, a sleep), so a fallback barrier may wait
+// until each attached thread gets to one.
 
 #include <atomic>
 #include <cstddef>
@@ -116,11 +115,11 @@ inline uintptr_t fenceThreadKey() noexcept { return detail::tFenceThreadKey; }
 // The heavy side's fence. Runs the process-wide barrier whenever the process
 // is registered for it, whatever the mode. When the barrier fails, the
 // process switches to symmetric fences for good and says so once on standard
-// error; the heavy side that saw it then asks every other attached thread to
-// fence (see above), and later ones wait until that is done.
+// error; this and every later heavy fence then run the fallback barrier
+// (see above).
 void heavyFence() noexcept;
 
-// The signal the fallback sends to each attached thread, once.
+// The signal the fallback barrier sends to each attached thread.
 int fenceSignal() noexcept;
 
 // --- test seams ---

@@ -17,9 +17,9 @@
 // The owner's outermost hold is the light side of an asymmetric fence (it
 // stores its hold count, then loads the lock's state), the revoking thread
 // the heavy side (it stores the state, then loads the hold count). A lock
-// becomes biased only while the fences are asymmetric; while they are
-// symmetric, the owner of a lock biased before takes its outermost holds
-// through the mutex, until they turn asymmetric again or the bias is revoked.
+// becomes biased only while the fences are asymmetric; one biased before they
+// turned symmetric keeps its bias until revoked.
+//
 // A thread is known by its fence thread key (AsymmetricFence.h), which its
 // first hold attaches it for, before it takes the lock. A key that passes
 // from an ended thread to a new one brings along the bias of locks the ended
@@ -57,10 +57,9 @@ class KX_CAPABILITY("mutex") BiasedRecursiveLock {
       held_.store(depth + 1, std::memory_order_relaxed);
       if (depth != 0) return;  // already held through the bias
       // The hold must be visible before the revocation check: a revoking
-      // thread's heavy fence orders the two. The mode is read after the
-      // step, as every light side does (AsymmetricFence.h).
+      // thread's heavy fence orders the two.
       std::atomic_signal_fence(std::memory_order_seq_cst);
-      if (state_.load(std::memory_order_relaxed) == kBiased && asymmetricFences()) [[likely]]
+      if (state_.load(std::memory_order_relaxed) == kBiased) [[likely]]
         return;
       held_.store(0, std::memory_order_release);
     }

@@ -93,10 +93,8 @@ void leaveSlow(HazardRecord& record, unsigned index) noexcept;
   if (asymmetricFences()) [[likely]] {
     record.slots[index].store(0, std::memory_order_release);
     std::atomic_signal_fence(std::memory_order_seq_cst);
-    if ((record.pending.load(std::memory_order_relaxed) & (1u << index)) == 0 && asymmetricFences())
-        [[likely]] {
+    if ((record.pending.load(std::memory_order_relaxed) & (1u << index)) == 0) [[likely]]
       return;
-    }
   }
   detail::leaveSlow(record, index);
 }
@@ -138,7 +136,7 @@ class ProtectedPointer {
       record.slots[index].store(key, std::memory_order_release);
       std::atomic_signal_fence(std::memory_order_seq_cst);
       if (published_.load(std::memory_order_acquire) == key &&
-          readers_.load(std::memory_order_relaxed) == self && asymmetricFences()) [[likely]] {
+          readers_.load(std::memory_order_relaxed) == self) [[likely]] {
         return key;
       }
     }

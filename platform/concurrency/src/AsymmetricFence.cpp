@@ -109,7 +109,8 @@ FenceThread* claimThread() KX_REQUIRES(threadsMutex()) {
 }
 
 // Around fork: the child has the forking thread only, under a new id, and
-// must find the list's mutex free.
+// must find the list's mutex free. The mutex is taken in one handler and let
+// go in another, which the lock check cannot follow.
 void beforeFork() KX_NO_THREAD_SAFETY_ANALYSIS { threadsMutex().lock(); }
 void afterForkInParent() KX_NO_THREAD_SAFETY_ANALYSIS { threadsMutex().unlock(); }
 void afterForkInChild() KX_NO_THREAD_SAFETY_ANALYSIS {
@@ -214,11 +215,12 @@ uintptr_t attachFenceThread() noexcept {
   registered();
   static const bool forkHandled =
       pthread_atfork(beforeFork, afterForkInParent, afterForkInChild) == 0;
-  (void)forkHandled;  // without them a child only keeps stale thread ids
+  (void)forkHandled;  // fails only without memory
   FenceThread* thread = nullptr;
   {
-    // Taken after the switch to the fenced forms, this thread only ever sees
-    // them; taken before, the fallback finds it in the list.
+    // Fallback rounds hold the same mutex: a round after this one finds the
+    // thread in the list; one before it ended before the thread's first light
+    // side, which then sees what that round's heavy side stored.
     dispatch::LockGuard guard(threadsMutex());
     thread = claimThread();
     thread->tid.store(currentThreadId(), std::memory_order_relaxed);

@@ -108,8 +108,9 @@ inline constinit thread_local uintptr_t tFenceThreadKey = kUnattachedThread;
 uintptr_t attachFenceThread() noexcept;
 
 // The calling thread's key: never 0 or 1, the same for the life of the
-// thread, and another live thread's never (an ended thread's key may pass to
-// a new thread); kUnattachedThread until the thread is attached.
+// thread, and no other thread's while it runs (the key of a thread that has
+// left the process may pass to a new one); kUnattachedThread until the
+// thread is attached.
 inline uintptr_t fenceThreadKey() noexcept { return detail::tFenceThreadKey; }
 
 // The heavy side's fence. Runs the process-wide barrier whenever the process

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <functional>
 #include <latch>
 #include <string>
@@ -159,6 +160,77 @@ TEST_F(SubjectRaces, ObserverLeavingAsItsDeliveryEndsIsReleasedAtOnce) {
   subscription->dispose();
   EXPECT_TRUE(leaving.expired());
   EXPECT_EQ(log, (Log{"A:next(0)", "A:next(1)"}));
+}
+
+// Blocks in its delivery of each element until that element's gate opens;
+// says on which thread it was destroyed.
+struct Gate {
+  std::latch entered{1};
+  std::latch release{1};
+};
+
+class GatedView final : public ObserverType<int> {
+ public:
+  GatedView(std::array<Gate, 3>& gates, std::thread::id& destroyedOn)
+      : gates_(gates), destroyedOn_(destroyedOn) {}
+  ~GatedView() override { destroyedOn_ = std::this_thread::get_id(); }
+
+  void on(const Event<int>& event) noexcept override {
+    if (const int* element = event.element(); element != nullptr) {
+      gates_[*element].entered.count_down();
+      gates_[*element].release.wait();
+    }
+  }
+
+ private:
+  std::array<Gate, 3>& gates_;
+  std::thread::id& destroyedOn_;
+};
+
+// A subject observing two others leaves the first while it delivers on one
+// thread; the second delivers to it on another thread while that delivery
+// ends. The key of the first's retired snapshot (the one observer) is then
+// announced again by the second's delivery: the retired copy must still go
+// when the delivery that saw it ends. The subject leaves the second too and
+// is dropped with its view while the second delivers: both go when that
+// delivery ends, on its thread.
+TEST_F(SubjectRaces, SubjectObservingTwoOthersGoesWhenTheLastDeliveryToItEnds) {
+  auto first = PublishSubject<int>::create();
+  auto second = PublishSubject<int>::create();
+  std::array<Gate, 3> gates;
+  std::thread::id viewDestroyedOn;
+  Weak<PublishSubject<int>> weakMiddle;
+  Weak<GatedView> weakView;
+  Ref<Disposable> fromFirst;
+  Ref<Disposable> fromSecond;
+  {
+    auto middle = PublishSubject<int>::create();
+    auto view = std::make_shared<GatedView>(gates, viewDestroyedOn);
+    middle->subscribe(view);
+    fromFirst = first->subscribe(middle);
+    fromSecond = second->subscribe(middle);
+    weakMiddle = middle;
+    weakView = view;
+  }
+  std::thread firstDelivery([&] { first->onNext(1); });
+  gates[1].entered.wait();
+  fromFirst->dispose();  // the retired one-observer snapshot waits for firstDelivery
+  bool goneAtItsEnd = false;
+  std::thread secondDelivery([&] {
+    second->onNext(2);
+    goneAtItsEnd =
+        weakMiddle.expired() && weakView.expired() && viewDestroyedOn == std::this_thread::get_id();
+  });
+  gates[2].entered.wait();
+  gates[1].release.count_down();
+  firstDelivery.join();
+  EXPECT_EQ(concurrency::pendingEntriesForTesting(), 0u);
+  fromSecond->dispose();  // now only secondDelivery's snapshot holds them
+  EXPECT_FALSE(weakMiddle.expired());
+  gates[2].release.count_down();
+  secondDelivery.join();
+  EXPECT_TRUE(goneAtItsEnd);
+  EXPECT_EQ(concurrency::pendingEntriesForTesting(), 0u);
 }
 
 }  // namespace

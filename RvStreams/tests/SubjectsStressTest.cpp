@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <barrier>
 #include <mutex>
@@ -12,6 +14,7 @@
 #include "RvStreams/SerialDisposable.h"
 #include "RvStreams/Subscribe.h"
 #include "RvStreamsTest/Recording.h"
+#include "concurrency/HazardSlots.h"
 #include "concurrencyTest/FenceModes.h"
 
 namespace rv {
@@ -84,6 +87,51 @@ TEST_P(SubjectsStress, ObserversLeavingDuringRacingDeliveriesAreAllReleased) {
     for (const auto& observer : left) EXPECT_TRUE(observer.expired());
     EXPECT_EQ(steady->elements().size(), static_cast<size_t>(pusherCount) * 2000u);
     steadySubscription->dispose();
+  }
+}
+
+// Subjects that each observe two sources, which deliver on several threads,
+// come and go: their snapshots are retired while deliveries hold them, and
+// their one-observer keys are announced through both sources, often again
+// while a retired copy waits. Each time the churn stops, what waits is at
+// most what the deliveries still in flight hold (two nested deliveries a
+// thread), and nothing once they end.
+TEST_P(SubjectsStress, RetiredSnapshotsWaitOnlyForTheDeliveriesInFlight) {
+  constexpr int kDeliveryThreads = 3;
+  const std::array sources{PublishSubject<int>::create(), PublishSubject<int>::create()};
+  for (int round = 0; round < 4; ++round) {
+    std::atomic<bool> delivering{true};
+    std::vector<std::thread> deliveries;
+    for (int t = 0; t < kDeliveryThreads; ++t) {
+      deliveries.emplace_back([&, t] {
+        for (int i = 0; delivering; ++i) sources[static_cast<size_t>(t + i) % 2]->onNext(i);
+      });
+    }
+    std::vector<Weak<PublishSubject<int>>> left;
+    std::mutex leftMutex;
+    std::vector<std::thread> churners;
+    for (int t = 0; t < 2; ++t) {
+      churners.emplace_back([&, t] {
+        for (int i = 0; i < 250; ++i) {
+          auto middle = PublishSubject<int>::create();
+          auto view = PublishSubject<int>::create();
+          middle->subscribe(view);
+          auto fromFirst = sources[0]->subscribe(middle);
+          auto fromSecond = sources[1]->subscribe(middle);
+          ((i + t) % 2 == 0 ? fromFirst : fromSecond)->dispose();
+          ((i + t) % 2 == 0 ? fromSecond : fromFirst)->dispose();
+          std::lock_guard<std::mutex> guard(leftMutex);
+          left.push_back(middle);
+          left.push_back(view);
+        }
+      });
+    }
+    for (auto& c : churners) c.join();
+    EXPECT_LE(concurrency::pendingEntriesForTesting(), 2u * kDeliveryThreads);
+    delivering = false;
+    for (auto& d : deliveries) d.join();
+    ASSERT_EQ(concurrency::pendingEntriesForTesting(), 0u) << "round " << round;
+    EXPECT_TRUE(std::all_of(left.begin(), left.end(), [](const auto& s) { return s.expired(); }));
   }
 }
 

@@ -1,25 +1,11 @@
 #include "concurrency/BiasedRecursiveLock.h"
 
-#include <chrono>
-#include <thread>
+#include "WaitUntil.h"
 
 namespace concurrency {
 namespace {
 
 std::atomic<uint32_t> gBiasThreshold{64};
-
-// Waits for another thread, which may hold a lock for as long as it likes:
-// a few yields, then short sleeps.
-template <class Ready>
-void waitUntil(Ready ready) noexcept {
-  for (int round = 0; !ready(); ++round) {
-    if (round < 64) {
-      std::this_thread::yield();
-    } else {
-      std::this_thread::sleep_for(std::chrono::microseconds(50));
-    }
-  }
-}
 
 }  // namespace
 
@@ -32,6 +18,9 @@ void BiasedRecursiveLock::setBiasThresholdForTesting(uint32_t holds) noexcept {
 }
 
 void BiasedRecursiveLock::lockSlow(uintptr_t self) noexcept {
+  // A thread's first hold attaches it, before it takes any lock (attaching
+  // may register the process for the barrier, which can take a while).
+  if (self == detail::kUnattachedThread) self = attachFenceThread();
   const uintptr_t bias = bias_.load(std::memory_order_acquire);
   if (bias != self && bias != kNoBias && bias != kNeverBiased) revoke();
   mutex_.lock();
@@ -59,10 +48,10 @@ void BiasedRecursiveLock::revoke() noexcept {
     // The owner's hold count is now up to date, and the owner sees the
     // revocation before its next outermost hold.
     heavyFence();
-    waitUntil([this] { return held_.load(std::memory_order_seq_cst) == 0; });
+    detail::waitUntil([this] { return held_.load(std::memory_order_seq_cst) == 0; });
     state_.store(kRevoked, std::memory_order_release);
   } else if (state != kRevoked) {
-    waitUntil([this] { return state_.load(std::memory_order_acquire) == kRevoked; });
+    detail::waitUntil([this] { return state_.load(std::memory_order_acquire) == kRevoked; });
   }
 }
 

@@ -1,5 +1,6 @@
 #include "concurrency/HazardSlots.h"
 
+#include <algorithm>
 #include <utility>
 #include <vector>
 
@@ -82,9 +83,20 @@ void pause(HazardStep step) {
 
 // --- the waiting entries ---
 
+// A slot of some thread's record.
+struct Slot {
+  HazardRecord* record;
+  unsigned index;
+  bool operator==(const Slot&) const = default;
+};
+
 struct Waiting {
+  uint64_t id;
   uintptr_t key;
   std::shared_ptr<const void> owner;
+  // The slots whose reads may still use the object: each announced the key
+  // when it was retired, and its read has not been seen to end yet.
+  std::vector<Slot> readers;
 };
 
 base::Mutex& waitingMutex() {
@@ -96,6 +108,8 @@ std::vector<Waiting>& waitingList() KX_REQUIRES(waitingMutex()) {
   static std::vector<Waiting>* const list = new std::vector<Waiting>;
   return *list;
 }
+
+uint64_t gNextWaitingId KX_GUARDED_BY(waitingMutex()) = 0;
 
 // Calls `found(record, index)` for every slot announcing `key`.
 template <class Found>
@@ -114,22 +128,59 @@ bool announced(uintptr_t key) {
   return any;
 }
 
-// Releases every waiting entry no slot announces any more.
-void releaseUnannounced() noexcept {
-  ++tPendingVisits;
-  std::vector<std::shared_ptr<const void>> released;  // run destructors outside the mutex
-  {
-    base::LockGuard guard(waitingMutex());
-    std::vector<Waiting>& list = waitingList();
-    for (std::size_t i = 0; i < list.size();) {
-      if (announced(list[i].key)) {
-        ++i;
+// Lists `owner` as waiting for `readers`; returns the entry's id. An entry
+// that already keeps the same object alive through the same owner (a key
+// retired again while a read of it still runs) takes the readers instead,
+// and `owner`, a second reference to what that entry holds, is dropped
+// without releasing anything.
+uint64_t addWaiting(uintptr_t key, std::shared_ptr<const void> owner,
+                    const std::vector<Slot>& readers) KX_REQUIRES(waitingMutex()) {
+  for (Waiting& entry : waitingList()) {
+    if (entry.key == key && !entry.owner.owner_before(owner) && !owner.owner_before(entry.owner)) {
+      for (const Slot& reader : readers) {
+        if (std::find(entry.readers.begin(), entry.readers.end(), reader) == entry.readers.end()) {
+          entry.readers.push_back(reader);
+        }
+      }
+      return entry.id;  // `owner` goes here, while the entry still holds the object
+    }
+  }
+  waitingList().push_back(Waiting{++gNextWaitingId, key, std::move(owner), readers});
+  return gNextWaitingId;
+}
+
+// Strikes the readers `done(slot)` says have ended from the entries `which`
+// picks, and hands back the owners of the entries left waiting for nobody.
+template <class Which, class Done>
+std::vector<std::shared_ptr<const void>> strikeReaders(Which which, Done done)
+    KX_REQUIRES(waitingMutex()) {
+  std::vector<std::shared_ptr<const void>> released;
+  std::vector<Waiting>& list = waitingList();
+  for (std::size_t i = 0; i < list.size();) {
+    Waiting& entry = list[i];
+    if (which(entry)) {
+      std::erase_if(entry.readers, done);
+      if (entry.readers.empty()) {
+        released.push_back(std::move(entry.owner));
+        entry = std::move(list.back());
+        list.pop_back();
         continue;
       }
-      released.push_back(std::move(list[i].owner));
-      list[i] = std::move(list.back());
-      list.pop_back();
     }
+    ++i;
+  }
+  return released;
+}
+
+// The read in `slot` has ended: no entry waits for that slot any more. Runs
+// what is released outside the mutex.
+void readEnded(Slot slot) noexcept {
+  ++tPendingVisits;
+  std::vector<std::shared_ptr<const void>> released;
+  {
+    base::LockGuard guard(waitingMutex());
+    released = strikeReaders([](const Waiting&) { return true; },
+                             [slot](const Slot& reader) { return reader == slot; });
   }
 }
 
@@ -151,8 +202,8 @@ thread_local RecordRelease tRecordRelease;
 }  // namespace
 
 HazardRecord* attachHazardRecord() noexcept {
-  // Plain announcements start only once the process is registered.
-  enableAsymmetricFences();
+  // Plain announcements start only once the thread is attached.
+  attachFenceThread();
   if (tRecordRelease.ended) return nullptr;
   HazardRecord* record = gRecords.load(std::memory_order_acquire);
   for (; record != nullptr; record = record->next) {
@@ -190,7 +241,7 @@ void leaveSlow(HazardRecord& record, unsigned index) noexcept {
     if ((record.pending.load(std::memory_order_seq_cst) & bit) == 0) return;
   }
   record.pending.fetch_and(~bit, std::memory_order_seq_cst);
-  releaseUnannounced();
+  readEnded(Slot{&record, index});
 }
 
 }  // namespace detail
@@ -198,29 +249,46 @@ void leaveSlow(HazardRecord& record, unsigned index) noexcept {
 void retire(uintptr_t key, std::shared_ptr<const void> owner) noexcept {
   if (!owner || key == 0) return;
   commitOwn();
-  HazardRecord* const own = tHazardThread.record;
-  bool found = false;
-  forEachAnnouncement(key, [&found](HazardRecord&, unsigned) { found = true; });
-  if (!found) return;  // `owner` is released on the way out
+  if (!announced(key)) return;  // `owner` is released on the way out
   pause(HazardStep::scannedBeforePending);
+  // The slots announcing `key` now are the only reads that can still use the
+  // object: a read that announces it later either finds it no longer
+  // published where it looked, and moves on without using it, or finds it
+  // published again, by a writer that keeps it alive on its own.
+  std::vector<Slot> readers;
+  forEachAnnouncement(key, [&readers](HazardRecord& record, unsigned index) {
+    readers.push_back(Slot{&record, index});
+  });
+  if (readers.empty()) return;
+  uint64_t id = 0;
   {
     base::LockGuard guard(waitingMutex());
-    waitingList().push_back(Waiting{key, std::move(owner)});
+    id = addWaiting(key, std::move(owner), readers);
   }
-  // No new announcement of `key` can succeed any more: only the slots seen
-  // now (or fewer, as their threads leave) can hold it.
-  bool any = false;
+  // Listed first, so that a reader that sees its flag finds the entry.
+  HazardRecord* const own = tHazardThread.record;
   bool others = false;
-  forEachAnnouncement(key, [&](HazardRecord& record, unsigned index) {
-    record.pending.fetch_or(1u << index, std::memory_order_seq_cst);
-    any = true;
-    others = others || &record != own;
-  });
+  for (const Slot& reader : readers) {
+    reader.record->pending.fetch_or(1u << reader.index, std::memory_order_seq_cst);
+    others = others || reader.record != own;
+  }
   // The calling thread sees its own flags when it leaves. Another thread may
   // have left before its flag was set and missed it: after the heavy fence
-  // its cleared slot is visible here.
+  // its slot, cleared or reused, is visible here. A slot that announces
+  // something else now has ended the read the entry waited for (or that
+  // read moved on); one that still announces `key` sees its flag when it
+  // leaves.
   if (others) barrier();
-  if (!any || (others && !announced(key))) releaseUnannounced();
+  std::vector<std::shared_ptr<const void>> released;
+  {
+    base::LockGuard guard(waitingMutex());
+    released = strikeReaders(
+        [id](const Waiting& entry) { return entry.id == id; },
+        [&readers, key](const Slot& reader) {
+          return std::find(readers.begin(), readers.end(), reader) != readers.end() &&
+                 reader.record->slots[reader.index].load(std::memory_order_seq_cst) != key;
+        });
+  }
 }
 
 void DeferredRetire::add(ProtectedPointer::Replaced replaced,

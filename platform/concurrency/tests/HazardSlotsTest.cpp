@@ -120,6 +120,72 @@ TEST(HazardSlots, WaitingObjectCostsNothingToOtherReads) {
   other.publish(nullptr);
 }
 
+// The retired object's key is announced again, through another pointer that
+// publishes the same object, while the retired copy waits for the read that
+// saw it: the copy is let go as soon as that read ends, whatever other reads
+// of the same key still run.
+TEST(HazardSlots, RetiredCopyIsReleasedWhenItsReadEndsThoughTheKeyIsAnnouncedAgain) {
+  Published first;
+  Published second;
+  auto object = std::make_shared<Tracked>();
+  first.publish(object);
+  std::latch firstReading(1);
+  std::latch firstDone(1);
+  std::thread firstReader([&] {
+    first.read([&](const Tracked&) {
+      firstReading.count_down();
+      firstDone.wait();
+    });
+  });
+  firstReading.wait();
+  first.publish(nullptr);  // the retired copy waits for firstReader
+  ASSERT_EQ(pendingEntriesForTesting(), 1u);
+  second.publish(object);
+  std::latch secondReading(1);
+  std::latch secondDone(1);
+  std::thread secondReader([&] {
+    second.read([&](const Tracked&) {
+      secondReading.count_down();
+      secondDone.wait();
+    });
+  });
+  secondReading.wait();
+  const long owners = object.use_count();  // this one, second's, the retired copy
+  firstDone.count_down();
+  firstReader.join();
+  EXPECT_EQ(object.use_count(), owners - 1);
+  EXPECT_EQ(pendingEntriesForTesting(), 0u);
+  secondDone.count_down();
+  secondReader.join();
+  EXPECT_EQ(pendingEntriesForTesting(), 0u);
+  second.publish(nullptr);
+}
+
+// The same object retired twice while one read of it runs (published,
+// replaced, published again, replaced again): one entry waits, not two.
+TEST(HazardSlots, ObjectRetiredTwiceDuringOneReadWaitsOnce) {
+  Published published;
+  auto object = std::make_shared<Tracked>();
+  published.publish(object);
+  std::latch reading(1);
+  std::latch done(1);
+  std::thread reader([&] {
+    published.read([&](const Tracked&) {
+      reading.count_down();
+      done.wait();
+    });
+  });
+  reading.wait();
+  published.publish(std::make_shared<Tracked>());
+  published.publish(object);
+  published.publish(nullptr);
+  EXPECT_EQ(pendingEntriesForTesting(), 1u);
+  done.count_down();
+  reader.join();
+  EXPECT_EQ(pendingEntriesForTesting(), 0u);
+  EXPECT_EQ(object.use_count(), 1);
+}
+
 class HazardSlotsStress : public testing::BothWays {};
 
 // Readers (some nested) race writers that replace the object: no reader

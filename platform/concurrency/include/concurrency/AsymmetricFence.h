@@ -25,12 +25,41 @@
 // process is registered for one, which covers a light side that began
 // plainly before the change.
 //
+// A thread attaches itself (attachFenceThread) before its first light side;
+// only attached threads run light sides plainly. When the barrier fails (a
+// seccomp filter installed later, no memory), the process switches to the
+// fenced forms for good and says so once; light sides begun plainly before
+// that, and the locks still biased, keep running plainly, so this and every
+// later heavy side run a fallback barrier instead: it sends every other
+// attached thread a signal and waits until each has run the handler, which
+// acknowledges with a sequentially consistent store (a full fence), or has
+// ended. Say thread T runs a light side plainly (store A, compiler barrier,
+// load B) while a heavy side stores B and then runs the fallback; T runs the
+// handler at some point P, and the heavy side loads A only once P has
+// passed:
+// - if T's store came before P, the acknowledgement makes it visible before
+//   the heavy side's load, which sees it;
+// - otherwise T's load comes after P too, and the handler read what the
+//   heavy side published after B and before signalling, so T's load sees B.
+// Nothing here rests on how a processor or kernel flushes its caches or
+// TLBs, only on a handler running on its own thread, ordered with that
+// thread's code by the compiler barrier. The fast paths stay as they are;
+// the cost falls on heavy sides, once the barrier has failed. A thread that
+// keeps the signal (fenceSignal()) blocked holds up each heavy side until it
+// unblocks it; a handler of the program's own on that signal is replaced.
+// A blocking call the signal interrupts is resumed, except those that
+// return EINTR whatever the handler asks (poll, nanosleep and the like).
+//
 // ThreadSanitizer runs these paths as they are. It checks the happens-before
 // edges the protocols build on (release stores read by acquire loads), not the
 // store-to-load order the barrier adds, which no data race detector models;
 // the tests that simulate delayed stores (FenceMode::buffered) check that.
+// Under it a thread runs a signal's handler only inside a call it intercepts
+// (a mutex, a condition variable, a sleep), so a fallback barrier may wait
+// until each attached thread gets to one.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 
 namespace concurrency {
@@ -65,15 +94,34 @@ inline bool asymmetricFences() noexcept { return fenceMode() == FenceMode::asymm
 // are asymmetric now.
 bool enableAsymmetricFences() noexcept;
 
+namespace detail {
+// The key of a thread not attached yet.
+inline constexpr uintptr_t kUnattachedThread = 2;
+inline constinit thread_local uintptr_t tFenceThreadKey = kUnattachedThread;
+}  // namespace detail
+
+// Attaches the calling thread as one that may run light sides, on its first
+// call, and registers the process for the barrier on the first call of any
+// thread, which may take milliseconds while other threads run: call it
+// before taking any lock. Returns the thread's key, as fenceThreadKey() does
+// from then on.
+uintptr_t attachFenceThread() noexcept;
+
+// The calling thread's key: never 0 or 1, the same for the life of the
+// thread, and no other thread's while it runs (the key of a thread that has
+// left the process may pass to a new one); kUnattachedThread until the
+// thread is attached.
+inline uintptr_t fenceThreadKey() noexcept { return detail::tFenceThreadKey; }
+
 // The heavy side's fence. Runs the process-wide barrier whenever the process
-// is registered for it, whatever the mode. When the barrier fails (a seccomp
-// filter installed later, no memory), the process switches to symmetric
-// fences for good and says so once on standard error; this and every later
-// heavy fence then run a fallback barrier instead (a page-protection change,
-// whose TLB shootdown interrupts every processor running a thread of the
-// process), which covers the light sides that began plainly and the locks
-// still biased.
+// is registered for it, whatever the mode. When the barrier fails, the
+// process switches to symmetric fences for good and says so once on standard
+// error; this and every later heavy fence then run the fallback barrier
+// (see above).
 void heavyFence() noexcept;
+
+// The signal the fallback barrier sends to each attached thread.
+int fenceSignal() noexcept;
 
 // --- test seams ---
 
@@ -88,5 +136,8 @@ void failNextBarrierForTesting() noexcept;
 
 // Whether the process-wide barrier failed and the process fell back for good.
 bool barrierFailed() noexcept;
+
+// How many times the fallback barrier made the calling thread fence.
+std::size_t fallbackFencesOnThisThreadForTesting() noexcept;
 
 }  // namespace concurrency

@@ -20,6 +20,11 @@
 // becomes biased only while the fences are asymmetric; one biased before they
 // turned symmetric keeps its bias until revoked.
 //
+// A thread is known by its fence thread key (AsymmetricFence.h), which its
+// first hold attaches it for, before it takes the lock. A key that passes
+// from an ended thread to a new one brings along the bias of locks the ended
+// thread no longer held, which is as good as a fresh bias.
+//
 // The streak keeps short-lived locks (made on one thread, used on another)
 // off the bias, so they never pay for a revocation; a revocation costs one
 // heavy fence, spread over at least biasThreshold() holds.
@@ -37,18 +42,6 @@
 
 namespace concurrency {
 
-namespace detail {
-
-// The calling thread's identity for lock biasing: the address of a
-// thread-local byte, never 0 or 1. A thread started after another ended may
-// get the same address, and with it the bias of locks the ended thread no
-// longer held, which is as good as a fresh bias.
-inline constinit thread_local char tLockThread = 0;
-
-inline uintptr_t lockThreadKey() noexcept { return reinterpret_cast<uintptr_t>(&tLockThread); }
-
-}  // namespace detail
-
 class KX_CAPABILITY("mutex") BiasedRecursiveLock {
  public:
   BiasedRecursiveLock() = default;
@@ -58,7 +51,7 @@ class KX_CAPABILITY("mutex") BiasedRecursiveLock {
   // The lock's own implementation: it holds itself through the bias or the
   // mutex inside, which the check does not see.
   void lock() noexcept KX_ACQUIRE() KX_NO_THREAD_SAFETY_ANALYSIS {
-    const uintptr_t self = detail::lockThreadKey();
+    const uintptr_t self = fenceThreadKey();
     if (bias_.load(std::memory_order_relaxed) == self) [[likely]] {
       const uint32_t depth = held_.load(std::memory_order_relaxed);
       held_.store(depth + 1, std::memory_order_relaxed);
@@ -74,7 +67,7 @@ class KX_CAPABILITY("mutex") BiasedRecursiveLock {
   }
 
   void unlock() noexcept KX_RELEASE() KX_NO_THREAD_SAFETY_ANALYSIS {
-    if (bias_.load(std::memory_order_relaxed) == detail::lockThreadKey()) [[likely]] {
+    if (bias_.load(std::memory_order_relaxed) == fenceThreadKey()) [[likely]] {
       const uint32_t depth = held_.load(std::memory_order_relaxed);
       if (depth != 0) {
         held_.store(depth - 1, std::memory_order_release);
@@ -108,8 +101,8 @@ class KX_CAPABILITY("mutex") BiasedRecursiveLock {
   // Counts an outermost hold through the mutex; may bias the lock to self.
   void noteMutexHold(uintptr_t self) noexcept;
 
-  // The thread the lock is biased to (or kNoBias, kNeverBiased). Set once,
-  // under the mutex.
+  // The key of the thread the lock is biased to (or kNoBias, kNeverBiased).
+  // Set once, under the mutex.
   std::atomic<uintptr_t> bias_{kNoBias};
   // How deep that thread holds the lock through the bias; only it writes.
   std::atomic<uint32_t> held_{0};

@@ -10,10 +10,21 @@
 // replaces the key sees the announcement and does not release the object.
 // The writer hands what kept the object alive to retire(), which releases it
 // at once when no slot announces the key, or else leaves it waiting in a list
-// and flags each slot announcing it: the thread leaving such a slot releases
-// what no slot announces any more. So an object is let go as soon as no read
-// that saw it is still under way, and a waiting entry costs nothing to
-// threads that never announced it.
+// together with the slots that announce it, and flags those slots: the
+// thread leaving a flagged slot strikes that slot from every waiting entry
+// and releases the entries left waiting for no slot. So an object is let go
+// as soon as the reads that could have seen it end, and a waiting entry
+// costs nothing to threads that never announced it.
+//
+// The same key may be announced again while a retired copy waits: the same
+// object published again (a one-observer snapshot republished), or through
+// another pointer (an observer of two subjects), or by a late reader that
+// read the key before it was replaced and announces it afterwards. None of
+// these keeps the entry waiting: a read that announces the key after
+// retire() looked either finds it no longer published where it read it, and
+// moves on without using the object, or finds it published again, by a
+// writer that keeps the object alive on its own and retires it in turn. Two
+// entries for the same object through the same owner become one.
 //
 // Orderings (see AsymmetricFence.h for the light and heavy sides):
 // - Announce against replace. The reader stores its slot and then loads the
@@ -25,9 +36,10 @@
 //   that finds the pointer settled knows that no plain announcement is still
 //   unseen. A pointer read by several threads is fenced on both sides.
 // - Leave against retire. The reader clears its slot and then loads its
-//   flags (light side); the writer flags the slots and then, after the heavy
-//   fence, loads them again. Either the writer sees the slot cleared and
-//   releases the entry, or the reader sees the flag and does.
+//   flags (light side); the writer lists the entry, flags the slots and then,
+//   after the heavy fence, loads them again. Either the writer sees the slot
+//   cleared or reused, and strikes it, or the reader sees the flag and
+//   strikes it when it leaves.
 //
 // A thread has kHazardSlots slots, used innermost last; a read nested deeper
 // must keep the object alive some other way (a reference taken under the
@@ -65,8 +77,8 @@ struct HazardThread {
 
 inline constinit thread_local HazardThread tHazardThread{};
 
-// Gives the calling thread a record (and registers the process for the
-// asymmetric fences); null once the thread is ending.
+// Gives the calling thread a record, attaching the thread first
+// (attachFenceThread); null once the thread is ending.
 HazardRecord* attachHazardRecord() noexcept;
 
 namespace detail {
@@ -87,8 +99,9 @@ void leaveSlow(HazardRecord& record, unsigned index) noexcept;
   detail::leaveSlow(record, index);
 }
 
-// Releases `owner`, which keeps alive what was published as `key`, once no
-// slot announces `key`: now, or when the last thread announcing it leaves.
+// Releases `owner`, which keeps alive what was published as `key`, once the
+// reads that announce `key` now have ended: at once when there are none, or
+// else on the thread whose read ends last.
 // Call it after the change that unpublished `key`, without any lock held
 // (releasing runs destructors).
 void retire(uintptr_t key, std::shared_ptr<const void> owner) noexcept;

@@ -14,6 +14,7 @@
 #include <mutex>
 
 #include "WaitUntil.h"
+#include "base/FatalError.h"
 #include "base/Mutex.h"
 #include "base/ThreadSafety.h"
 
@@ -37,6 +38,10 @@ bool registerBarrier() noexcept {
 bool registered() noexcept {
   static const bool done = registerBarrier();
   return done;
+}
+
+[[noreturn]] void fallbackFailed() noexcept {
+  base::fatalError("The process-wide memory barrier failed, and so did its fallback");
 }
 
 // --- the attached threads ---
@@ -137,14 +142,26 @@ constexpr bool kAsleepIsSettled = true;
 constexpr bool kAsleepIsSettled = false;
 #endif
 
-enum class Found : uint8_t { gone, unreadable, read };
+// What a read of the kernel's view of a thread found: the thread gone, the
+// file unreadable for now (out of descriptors or memory), the file refused
+// for good (a filter or policy), or what was asked.
+enum class Found : uint8_t { gone, unreadable, refused, read };
+
+bool refusal(int error) noexcept { return error == EACCES || error == EPERM || error == ENOSYS; }
 
 // Reads /proc/self/task/<tid>/<name> whole into `buffer`, ended by a NUL.
 Found readTaskFile(pid_t tid, const char* name, char* buffer, std::size_t size) noexcept {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/self/task/%d/%s", static_cast<int>(tid), name);
   const int file = open(path, O_RDONLY | O_CLOEXEC);
-  if (file < 0) return errno == ENOENT || errno == ESRCH ? Found::gone : Found::unreadable;
+  if (file < 0) {
+    if (errno != ENOENT && errno != ESRCH)
+      return refusal(errno) ? Found::refused : Found::unreadable;
+    // No such file: the thread has gone, unless /proc is missing (the
+    // probe, signal 0, sends nothing).
+    if (syscall(SYS_tgkill, getpid(), tid, 0) != 0 && errno == ESRCH) return Found::gone;
+    return Found::refused;
+  }
   std::size_t length = 0;
   Found found = Found::read;
   while (length + 1 < size) {
@@ -255,13 +272,11 @@ class Crossing {
     return true;
   }
 
-  // Visits every processor thread `tid` may run on.
-  bool visitAll(pid_t tid, bool& gone) noexcept {
+  // Visits every processor thread `tid` may run on: whether it could, or
+  // found the thread gone.
+  bool visitAll(pid_t tid) noexcept {
     cpu_set_t allowed;
-    if (sched_getaffinity(tid, sizeof allowed, &allowed) != 0) {
-      gone = errno == ESRCH;
-      return false;
-    }
+    if (sched_getaffinity(tid, sizeof allowed, &allowed) != 0) return errno == ESRCH;
     for (int processor = 0; processor < CPU_SETSIZE; ++processor) {
       if (CPU_ISSET(processor, &allowed) && !visit(processor)) return false;
     }
@@ -284,11 +299,13 @@ void settle(Crossing& crossing, pid_t tid) noexcept {
   detail::waitUntil([&] {
     const TaskLook look = lookAt(tid);
     if (look.found == Found::gone) return true;
-    if (look.found == Found::unreadable) {
-      // No file to read (out of descriptors, say): through every processor
-      // the thread may run on, or try again.
-      bool gone = false;
-      return crossing.visitAll(tid, gone) || gone;
+    if (look.found != Found::read) {
+      // Through every processor the thread may run on, or try again while
+      // the file may yet be read. Refused it and those processors both,
+      // nothing is left that could order the thread without touching it.
+      if (crossing.visitAll(tid)) return true;
+      if (look.found == Found::refused) fallbackFailed();
+      return false;
     }
     if (!look.running && kAsleepIsSettled) return true;
     if (crossing.visit(look.processor)) return true;
@@ -298,6 +315,7 @@ void settle(Crossing& crossing, pid_t tid) noexcept {
     uint64_t count = 0;
     const Found found = switchCount(tid, count);
     if (found == Found::gone) return true;
+    if (found == Found::refused) fallbackFailed();
     if (found == Found::unreadable) return false;
     if (counted) return count != before;
     counted = true;

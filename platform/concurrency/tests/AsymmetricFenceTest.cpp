@@ -3,6 +3,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -76,8 +77,9 @@ TEST_P(AsymmetricFenceStress, LightAndHeavySidesNeverBothMissTheOther) {
 // thread that holds the bias of a lock waits in the kernel, one that never
 // ran a light side waits too, and one that ran one has ended. From the
 // failure on, each heavy fence runs the fallback barrier, which keeps the
-// store-then-load order with every attached thread still there.
-int failTheBarrierAmongThreads() {
+// store-then-load order with every attached thread still there, also when
+// `noDescriptors` leaves it none to read /proc with.
+int failTheBarrierAmongThreads(bool noDescriptors) {
   constexpr int kRounds = 2000;
   BiasedRecursiveLock lock;
   std::mutex mutex;
@@ -120,11 +122,20 @@ int failTheBarrierAmongThreads() {
     lightFences = fallbackFencesOnThisThreadForTesting();
   });
   int bothMissed = 0;
+  rlimit limit{};
+  getrlimit(RLIMIT_NOFILE, &limit);
   for (int round = 0; round < kRounds; ++round) {
     light.store(0);
     heavy.store(0);
     sync.arrive_and_wait();
-    if (round == kRounds / 2) failNextBarrierForTesting();
+    if (round == kRounds / 2) {
+      failNextBarrierForTesting();
+      const rlimit none{0, limit.rlim_max};
+      if (noDescriptors) setrlimit(RLIMIT_NOFILE, &none);
+    }
+    // Back before the light thread ends: the sanitizers need descriptors
+    // there.
+    if (round == kRounds - 1) setrlimit(RLIMIT_NOFILE, &limit);
     heavy.exchange(1, std::memory_order_seq_cst);
     heavyFence();
     const int heavySaw = light.load(std::memory_order_seq_cst);
@@ -153,9 +164,12 @@ TEST_P(AsymmetricFenceStress, AfterAFailedBarrierHeavyAndLightSidesNeverBothMiss
   if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
   ASSERT_TRUE(setFenceModeForTesting(GetParam()));
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  EXPECT_EXIT(std::exit(failTheBarrierAmongThreads()), ::testing::ExitedWithCode(0),
-              ::testing::AllOf(::testing::ContainsRegex("memory barrier failed"),
-                               ::testing::Not(::testing::ContainsRegex("failed(.|\n)*failed"))));
+  for (const bool noDescriptors : {false, true}) {
+    EXPECT_EXIT(std::exit(failTheBarrierAmongThreads(noDescriptors)), ::testing::ExitedWithCode(0),
+                ::testing::AllOf(::testing::ContainsRegex("memory barrier failed"),
+                                 ::testing::Not(::testing::ContainsRegex("failed(.|\n)*failed"))))
+        << (noDescriptors ? "with no descriptor left" : "");
+  }
 }
 
 CONCURRENCY_INSTANTIATE_BOTH_WAYS(AsymmetricFenceStress);

@@ -1,8 +1,11 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -13,8 +16,10 @@
 #include <barrier>
 #include <cerrno>
 #include <condition_variable>
+#include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <iterator>
 #include <mutex>
 #include <thread>
 #include <utility>
@@ -78,8 +83,26 @@ TEST_P(AsymmetricFenceStress, LightAndHeavySidesNeverBothMissTheOther) {
 // ran a light side waits too, and one that ran one has ended. From the
 // failure on, each heavy fence runs the fallback barrier, which keeps the
 // store-then-load order with every attached thread still there, also when
-// `noDescriptors` leaves it none to read /proc with.
-int failTheBarrierAmongThreads(bool noDescriptors) {
+// it has no descriptor left to read /proc with, or may not move itself
+// across processors.
+enum class Without { nothing, descriptors, moves };
+
+// Makes the kernel refuse the calling thread the process-wide barrier and
+// the choice of its processors, as a filter installed late would.
+bool refuseBarrierAndMoves() {
+  sock_filter rules[] = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_membarrier, 1, 0),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_sched_setaffinity, 0, 1),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
+      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+  };
+  const sock_fprog program{static_cast<unsigned short>(std::size(rules)), rules};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+int failTheBarrierAmongThreads(Without without) {
   constexpr int kRounds = 2000;
   BiasedRecursiveLock lock;
   std::mutex mutex;
@@ -129,9 +152,13 @@ int failTheBarrierAmongThreads(bool noDescriptors) {
     heavy.store(0);
     sync.arrive_and_wait();
     if (round == kRounds / 2) {
-      failNextBarrierForTesting();
       const rlimit none{0, limit.rlim_max};
-      if (noDescriptors) setrlimit(RLIMIT_NOFILE, &none);
+      if (without == Without::moves) {
+        if (!refuseBarrierAndMoves()) return 2;
+      } else {
+        failNextBarrierForTesting();
+      }
+      if (without == Without::descriptors) setrlimit(RLIMIT_NOFILE, &none);
     }
     // Back before the light thread ends: the sanitizers need descriptors
     // there.
@@ -164,11 +191,11 @@ TEST_P(AsymmetricFenceStress, AfterAFailedBarrierHeavyAndLightSidesNeverBothMiss
   if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
   ASSERT_TRUE(setFenceModeForTesting(GetParam()));
   GTEST_FLAG_SET(death_test_style, "threadsafe");
-  for (const bool noDescriptors : {false, true}) {
-    EXPECT_EXIT(std::exit(failTheBarrierAmongThreads(noDescriptors)), ::testing::ExitedWithCode(0),
+  for (const Without without : {Without::nothing, Without::descriptors, Without::moves}) {
+    EXPECT_EXIT(std::exit(failTheBarrierAmongThreads(without)), ::testing::ExitedWithCode(0),
                 ::testing::AllOf(::testing::ContainsRegex("memory barrier failed"),
                                  ::testing::Not(::testing::ContainsRegex("failed(.|\n)*failed"))))
-        << (noDescriptors ? "with no descriptor left" : "");
+        << "without " << static_cast<int>(without);
   }
 }
 

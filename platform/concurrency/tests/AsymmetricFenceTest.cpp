@@ -77,14 +77,7 @@ TEST_P(AsymmetricFenceStress, LightAndHeavySidesNeverBothMissTheOther) {
   EXPECT_EQ(bothMissed, 0);
 }
 
-// Runs in a process of its own, since the failure is for good. The barrier
-// fails halfway through Dekker rounds with a light thread, while another
-// thread that holds the bias of a lock waits in the kernel, one that never
-// ran a light side waits too, and one that ran one has ended. From the
-// failure on, each heavy fence runs the fallback barrier, which keeps the
-// store-then-load order with every attached thread still there, also when
-// it has no descriptor left to read /proc with, or may not move itself
-// across processors.
+// What the fallback barrier must do without.
 enum class Without { nothing, descriptors, moves };
 
 // Makes the kernel refuse the calling thread the process-wide barrier and
@@ -102,6 +95,14 @@ bool refuseBarrierAndMoves() {
          prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
+// Runs in a process of its own, since the failure is for good. The barrier
+// fails halfway through Dekker rounds with a light thread, while another
+// thread that holds the bias of a lock waits in the kernel, one that never
+// ran a light side waits too, and one that ran one has ended. From the
+// failure on, each heavy fence runs the fallback barrier, which keeps the
+// store-then-load order with every attached thread still there, also when
+// it has no descriptor left to read /proc with, or may not move itself
+// across processors.
 int failTheBarrierAmongThreads(Without without) {
   constexpr int kRounds = 2000;
   BiasedRecursiveLock lock;
@@ -154,7 +155,10 @@ int failTheBarrierAmongThreads(Without without) {
     if (round == kRounds / 2) {
       const rlimit none{0, limit.rlim_max};
       if (without == Without::moves) {
-        if (!refuseBarrierAndMoves()) return 2;
+        if (!refuseBarrierAndMoves()) {
+          std::perror("installing the filter");
+          _exit(2);
+        }
       } else {
         failNextBarrierForTesting();
       }

@@ -219,7 +219,7 @@ TaskLook lookAt(pid_t tid) noexcept {
   }
   char* end = nullptr;
   const long processor = std::strtol(field, &end, 10);
-  if (end == field || processor < 0 || processor >= CPU_SETSIZE) return look;
+  if (end == field || processor < 0 || processor > INT32_MAX) return look;
   look.found = Found::read;
   look.running = state == 'R';
   look.processor = static_cast<int>(processor);
@@ -264,6 +264,7 @@ class Crossing {
   // Runs the calling thread on `processor` once: whatever ran there before
   // has been switched out since. False when it may not run there.
   bool visit(int processor) noexcept {
+    if (processor >= CPU_SETSIZE) return false;  // beyond what a set can name
     if (CPU_ISSET(processor, &visited_)) return true;
     if (!canMove_) return false;
     cpu_set_t only;

@@ -30,33 +30,23 @@
 // seccomp filter installed later, no memory), the process switches to the
 // fenced forms for good and says so once; light sides begun plainly before
 // that, and the locks still biased, keep running plainly, so this and every
-// later heavy side run a fallback barrier instead: it sends every other
-// attached thread a signal and waits until each has run the handler, which
-// acknowledges with a sequentially consistent store (a full fence), or has
-// ended. Say thread T runs a light side plainly (store A, compiler barrier,
-// load B) while a heavy side stores B and then runs the fallback; T runs the
-// handler at some point P, and the heavy side loads A only once P has
-// passed:
-// - if T's store came before P, the acknowledgement makes it visible before
-//   the heavy side's load, which sees it;
-// - otherwise T's load comes after P too, and the handler read what the
-//   heavy side published after B and before signalling, so T's load sees B.
-// Nothing here rests on how a processor or kernel flushes its caches or
-// TLBs, only on a handler running on its own thread, ordered with that
-// thread's code by the compiler barrier. The fast paths stay as they are;
-// the cost falls on heavy sides, once the barrier has failed. A thread that
-// keeps the signal (fenceSignal()) blocked holds up each heavy side until it
-// unblocks it; a handler of the program's own on that signal is replaced.
-// A blocking call the signal interrupts is resumed, except those that
-// return EINTR whatever the handler asks (poll, nanosleep and the like).
+// later heavy side run a fallback barrier instead, which leaves the other
+// threads alone (no signal, no handler) and asks the kernel, through /proc,
+// what each other attached thread is doing. One that has left needs
+// nothing, nor, where a thread's stores are seen in the order it made them,
+// one that sleeps. For one that runs, or waits to, on a processor, the
+// calling thread moves itself onto that processor (each once per barrier):
+// the kernel switches threads there under a lock, with a full barrier, so a
+// light side that ran there before has its store seen by the heavy side's
+// load, and one that runs after loads what the heavy side stored. Where the
+// calling thread may not run on that processor, it waits for the thread's
+// next switch instead. The fast paths stay as they are; the cost falls on
+// heavy sides, once the barrier has failed.
 //
 // ThreadSanitizer runs these paths as they are. It checks the happens-before
 // edges the protocols build on (release stores read by acquire loads), not the
 // store-to-load order the barrier adds, which no data race detector models;
 // the tests that simulate delayed stores (FenceMode::buffered) check that.
-// Under it a thread runs a signal's handler only inside a call it intercepts
-// (a mutex, a condition variable, a sleep), so a fallback barrier may wait
-// until each attached thread gets to one.
 
 #include <atomic>
 #include <cstddef>
@@ -120,9 +110,6 @@ inline uintptr_t fenceThreadKey() noexcept { return detail::tFenceThreadKey; }
 // (see above).
 void heavyFence() noexcept;
 
-// The signal the fallback barrier sends to each attached thread.
-int fenceSignal() noexcept;
-
 // --- test seams ---
 
 // Switches light sides to `mode`; asymmetric needs the barrier. Switching
@@ -137,7 +124,7 @@ void failNextBarrierForTesting() noexcept;
 // Whether the process-wide barrier failed and the process fell back for good.
 bool barrierFailed() noexcept;
 
-// How many times the fallback barrier made the calling thread fence.
+// How many fallback barriers the calling thread has run.
 std::size_t fallbackFencesOnThisThreadForTesting() noexcept;
 
 }  // namespace concurrency

@@ -21,8 +21,8 @@ namespace {
 
 using foundation::ArchivableClass;
 
-std::mutex gSharedMutex;
-std::shared_ptr<DUZEAnalytics> gShared;
+base::Mutex gSharedMutex;
+std::shared_ptr<DUZEAnalytics> gShared KX_GUARDED_BY(gSharedMutex);
 
 // The suffix the core gives the Common Schema mirror of a unit.
 constexpr std::string_view kCollectorMirrorSuffix = "/one";
@@ -90,7 +90,7 @@ DUZEAnalytics::DUZEAnalytics() : sessionTracker_(DUZESessionTracker::create()) {
 DUZEAnalytics::~DUZEAnalytics() = default;
 
 std::shared_ptr<DUZEAnalytics> DUZEAnalytics::sharedInstance() {
-  std::lock_guard lock(gSharedMutex);
+  base::LockGuard lock(gSharedMutex);
   if (!gShared) {
     gShared = std::shared_ptr<DUZEAnalytics>(new DUZEAnalytics());
     gShared->sessionTracker_->setDelegate(gShared);
@@ -101,7 +101,7 @@ std::shared_ptr<DUZEAnalytics> DUZEAnalytics::sharedInstance() {
 void DUZEAnalytics::resetSharedInstance() {
   std::shared_ptr<DUZEAnalytics> old;
   {
-    std::lock_guard lock(gSharedMutex);
+    base::LockGuard lock(gSharedMutex);
     old = std::move(gShared);
   }
   if (old) old->sessionTracker_->stop();
@@ -200,7 +200,7 @@ void DUZEAnalytics::resumeTransmissionTargetForToken(const std::string& token) {
 
 void DUZEAnalytics::setDelegate(std::shared_ptr<DUZEAnalyticsDelegate> delegate) {
   auto instance = sharedInstance();
-  std::lock_guard lock(instance->delegateMutex_);
+  base::LockGuard lock(instance->delegateMutex_);
   instance->delegate_ = std::move(delegate);
 }
 
@@ -228,7 +228,7 @@ void DUZEAnalytics::startWithChannelGroup(std::shared_ptr<DUZEChannelGroupProtoc
   {
     // The base start may already send (the first session's start-session
     // log) through the main unit.
-    std::lock_guard units(unitsMutex_);
+    base::LockGuard units(unitsMutex_);
     if (channelGroup) {
       mainChannelUnit_ = channelGroup->addChannelUnitWithConfiguration(*channelUnitConfiguration_);
     }
@@ -241,7 +241,7 @@ void DUZEAnalytics::startWithChannelGroup(std::shared_ptr<DUZEChannelGroupProtoc
   if (channelGroup) {
     auto critical = channelGroup->addChannelUnitWithConfiguration(
         DUZEChannelUnitConfiguration::defaultConfiguration(criticalGroupId()));
-    std::lock_guard units(unitsMutex_);
+    base::LockGuard units(unitsMutex_);
     criticalChannelUnit_ = std::move(critical);
   }
   DUZELogVerbose(kDUZEAnalyticsLogTag, "Started Analytics service.");
@@ -364,12 +364,12 @@ std::shared_ptr<DUZEChannelGroupProtocol> DUZEAnalytics::startedChannelGroup() {
 }
 
 std::shared_ptr<DUZEChannelUnitProtocol> DUZEAnalytics::mainUnit() {
-  std::lock_guard lock(unitsMutex_);
+  base::LockGuard lock(unitsMutex_);
   return mainChannelUnit_;
 }
 
 std::shared_ptr<DUZEChannelUnitProtocol> DUZEAnalytics::criticalChannelUnit() {
-  std::lock_guard lock(unitsMutex_);
+  base::LockGuard lock(unitsMutex_);
   return criticalChannelUnit_;
 }
 
@@ -459,7 +459,7 @@ void DUZEAnalytics::resumeTransmissionTargetForTokenOnInstance(const std::string
 
 std::shared_ptr<DUZEChannelUnitProtocol> DUZEAnalytics::collectorChannelUnit() {
   auto group = startedChannelGroup();
-  std::lock_guard lock(unitsMutex_);
+  base::LockGuard lock(unitsMutex_);
   if (!collectorChannelUnit_ && group) {
     collectorChannelUnit_ = group->channelUnitForGroupId(
         foundation::stringWithFormat("%@%@", kDUZEAnalyticsGroupId, kCollectorMirrorSuffix));
@@ -469,7 +469,7 @@ std::shared_ptr<DUZEChannelUnitProtocol> DUZEAnalytics::collectorChannelUnit() {
 
 std::shared_ptr<DUZEChannelUnitProtocol> DUZEAnalytics::collectorCriticalChannelUnit() {
   auto group = startedChannelGroup();
-  std::lock_guard lock(unitsMutex_);
+  base::LockGuard lock(unitsMutex_);
   if (!collectorCriticalChannelUnit_ && group) {
     collectorCriticalChannelUnit_ = group->channelUnitForGroupId(
         foundation::stringWithFormat("%@_%@%@", kDUZEAnalyticsGroupId,
@@ -481,7 +481,7 @@ std::shared_ptr<DUZEChannelUnitProtocol> DUZEAnalytics::collectorCriticalChannel
 // Sending reports -----------------------------------------------------------------
 
 std::shared_ptr<DUZEAnalyticsDelegate> DUZEAnalytics::delegate() {
-  std::lock_guard lock(delegateMutex_);
+  base::LockGuard lock(delegateMutex_);
   return delegate_;
 }
 

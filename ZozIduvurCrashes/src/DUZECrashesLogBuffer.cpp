@@ -192,7 +192,7 @@ void DUZECrashes::processLogBufferAfterCrash() {
   auto unit = group->addChannelUnitWithConfiguration(
       DUZEChannelUnitConfiguration(std::string(kDUZECrashesBufferGroupId), 2, 1, 50, 1));
   {
-    std::lock_guard lock(propertiesMutex_);
+    base::LockGuard lock(propertiesMutex_);
     bufferChannelUnit_ = unit;
   }
   auto entries = DUZEUtility::contentsOfDirectory(logBufferPathComponent_);

@@ -222,7 +222,7 @@ void DUZEAnalytics::startWithChannelGroup(std::shared_ptr<DUZEChannelGroupProtoc
                                           std::optional<std::string> appSecret,
                                           std::optional<std::string> transmissionTargetToken,
                                           bool fromApplication) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   channelUnitConfiguration_ = DUZEChannelUnitConfiguration::defaultConfiguration(
       std::string(kDUZEAnalyticsGroupId), flushInterval());
   {
@@ -249,7 +249,7 @@ void DUZEAnalytics::startWithChannelGroup(std::shared_ptr<DUZEChannelGroupProtoc
 
 void DUZEAnalytics::updateConfigurationWithAppSecret(
     std::optional<std::string> appSecret, std::optional<std::string> transmissionTargetToken) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   DUZEServiceAbstract::updateConfigurationWithAppSecret(std::move(appSecret),
                                                         transmissionTargetToken);
   if (transmissionTargetToken && !defaultTransmissionTarget_) {
@@ -258,14 +258,14 @@ void DUZEAnalytics::updateConfigurationWithAppSecret(
 }
 
 void DUZEAnalytics::setEnabled(bool isEnabled) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   DUZEServiceAbstract::setEnabled(isEnabled);
   for (const auto& [token, target] : transmissionTargets_) target->setEnabled(isEnabled);
   if (defaultTransmissionTarget_) defaultTransmissionTarget_->setEnabled(isEnabled);
 }
 
 void DUZEAnalytics::applyEnabledState(bool isEnabled) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   DUZEServiceAbstract::applyEnabledState(isEnabled);
   if (auto critical = criticalChannelUnit()) critical->setEnabled(isEnabled, true);
   if (startedFromApplication()) {
@@ -319,7 +319,7 @@ void DUZEAnalytics::trackEventWithPropertiesOnInstance(
 void DUZEAnalytics::trackEventWithTypedPropertiesOnInstance(
     const std::string& eventName, std::shared_ptr<DUZEEventProperties> properties,
     std::shared_ptr<DUZEAnalyticsTransmissionTarget> transmissionTarget, uint64_t flags) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   if (!canBeUsed() || !isEnabled()) return;
   if (!transmissionTarget) transmissionTarget = defaultTransmissionTarget_;
   uint64_t persistence = flags & DUZEFlagsPersistenceMask;
@@ -350,7 +350,7 @@ void DUZEAnalytics::trackEventWithTypedPropertiesOnInstance(
 
 void DUZEAnalytics::trackPageWithPropertiesOnInstance(
     const std::string& pageName, const std::optional<DUZEProperties>& properties) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   if (!canBeUsed() || !isEnabled()) return;
   auto log = DUZEPageLog::create();
   log->setName(pageName);
@@ -359,7 +359,7 @@ void DUZEAnalytics::trackPageWithPropertiesOnInstance(
 }
 
 std::shared_ptr<DUZEChannelGroupProtocol> DUZEAnalytics::startedChannelGroup() {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   return channelGroup();
 }
 
@@ -384,7 +384,7 @@ void DUZEAnalytics::sessionTrackerProcessLog(const std::shared_ptr<DUZESessionTr
 }
 
 void DUZEAnalytics::pauseOnInstance() {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   if (!canBeUsed()) return;
   auto identity = std::static_pointer_cast<void>(self());
   if (auto unit = mainUnit()) unit->pauseWithIdentifyingObject(identity);
@@ -392,7 +392,7 @@ void DUZEAnalytics::pauseOnInstance() {
 }
 
 void DUZEAnalytics::resumeOnInstance() {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   if (!canBeUsed()) return;
   auto identity = std::static_pointer_cast<void>(self());
   if (auto unit = mainUnit()) unit->resumeWithIdentifyingObject(identity);
@@ -423,7 +423,7 @@ void DUZEAnalytics::setTransmissionIntervalOnInstance(uint64_t interval) {
 
 std::shared_ptr<DUZEAnalyticsTransmissionTarget>
 DUZEAnalytics::transmissionTargetForTokenOnInstance(const std::string& token) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   if (auto it = transmissionTargets_.find(token); it != transmissionTargets_.end()) {
     DUZELogDebug(kDUZEAnalyticsLogTag, "Returning transmission target found with id %@.",
                  DUZEUtility::targetKeyFromTargetToken(token));
@@ -443,7 +443,7 @@ std::shared_ptr<DUZEAnalyticsTransmissionTarget> DUZEAnalytics::createTransmissi
 }
 
 std::shared_ptr<DUZEAnalyticsTransmissionTarget> DUZEAnalytics::defaultTransmissionTarget() {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   return defaultTransmissionTarget_;
 }
 

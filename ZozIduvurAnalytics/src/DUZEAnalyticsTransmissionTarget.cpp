@@ -13,7 +13,7 @@ base::RecursiveMutex gProviderMutex;
 std::shared_ptr<DUZEAnalyticsAuthenticationProvider> gProvider KX_GUARDED_BY(gProviderMutex);
 
 // The analytics service's lock, which guards every target's enabled state.
-std::recursive_mutex& analyticsLock() { return DUZEAnalytics::sharedInstance()->instanceLock(); }
+base::RecursiveMutex& analyticsLock() { return DUZEAnalytics::sharedInstance()->instanceLock(); }
 
 // "AnalyticsIsEnabled/<target key>". A token without a target key (nothing
 // before its first "-") formats its missing key as "(null)"; such tokens
@@ -116,13 +116,13 @@ bool DUZEAnalyticsTransmissionTarget::isImmediateParent() {
 }
 
 bool DUZEAnalyticsTransmissionTarget::isEnabled() {
-  std::lock_guard lock(analyticsLock());
+  base::LockGuard lock(analyticsLock());
   auto stored = DUZEZozIduvurUserDefaults::shared()->objectForKey(isEnabledKey_);
   return stored ? stored->asBool().value_or(true) : true;
 }
 
 void DUZEAnalyticsTransmissionTarget::setEnabled(bool isEnabled) {
-  std::lock_guard lock(analyticsLock());
+  base::LockGuard lock(analyticsLock());
   if (isEnabled != this->isEnabled()) {
     if (isEnabled && !isImmediateParent()) {
       DUZELogWarning(kDUZEAnalyticsLogTag,

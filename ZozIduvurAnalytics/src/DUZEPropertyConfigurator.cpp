@@ -17,7 +17,7 @@ constexpr const char* kMachineIdPath = "/etc/machine-id";
 base::Mutex gMachineIdMutex;
 std::optional<std::string> gMachineIdPath KX_GUARDED_BY(gMachineIdMutex);
 
-std::recursive_mutex& analyticsLock() { return DUZEAnalytics::sharedInstance()->instanceLock(); }
+base::RecursiveMutex& analyticsLock() { return DUZEAnalytics::sharedInstance()->instanceLock(); }
 
 }  // namespace
 
@@ -72,36 +72,36 @@ std::optional<std::string> DUZEPropertyConfigurator::userId() {
 
 void DUZEPropertyConfigurator::setEventPropertyString(const std::optional<std::string>& value,
                                                       const std::optional<std::string>& key) {
-  std::lock_guard lock(analyticsLock());
+  base::LockGuard lock(analyticsLock());
   eventProperties_->setString(value, key);
 }
 
 void DUZEPropertyConfigurator::setEventPropertyDouble(double value,
                                                       const std::optional<std::string>& key) {
-  std::lock_guard lock(analyticsLock());
+  base::LockGuard lock(analyticsLock());
   eventProperties_->setDouble(value, key);
 }
 
 void DUZEPropertyConfigurator::setEventPropertyInt64(int64_t value,
                                                      const std::optional<std::string>& key) {
-  std::lock_guard lock(analyticsLock());
+  base::LockGuard lock(analyticsLock());
   eventProperties_->setInt64(value, key);
 }
 
 void DUZEPropertyConfigurator::setEventPropertyBool(bool value,
                                                     const std::optional<std::string>& key) {
-  std::lock_guard lock(analyticsLock());
+  base::LockGuard lock(analyticsLock());
   eventProperties_->setBool(value, key);
 }
 
 void DUZEPropertyConfigurator::setEventPropertyDate(const std::optional<dispatch::Date>& value,
                                                     const std::optional<std::string>& key) {
-  std::lock_guard lock(analyticsLock());
+  base::LockGuard lock(analyticsLock());
   eventProperties_->setDate(value, key);
 }
 
 void DUZEPropertyConfigurator::removeEventPropertyForKey(const std::optional<std::string>& key) {
-  std::lock_guard lock(analyticsLock());
+  base::LockGuard lock(analyticsLock());
   if (!key) {
     DUZELogError(kDUZEAnalyticsLogTag, "Event property key to remove cannot be nil.");
     return;
@@ -110,7 +110,7 @@ void DUZEPropertyConfigurator::removeEventPropertyForKey(const std::optional<std
 }
 
 void DUZEPropertyConfigurator::mergeTypedPropertiesWith(DUZEEventProperties& properties) {
-  std::lock_guard lock(analyticsLock());
+  base::LockGuard lock(analyticsLock());
   for (const auto& [key, property] : eventProperties_->properties()) {
     if (!properties.propertyForKey(key)) properties.setTypedProperty(property, key);
   }

@@ -190,7 +190,7 @@ std::optional<std::string> DUZECrashes::trackException(
 
 void DUZECrashes::generateTestCrash() {
   auto instance = sharedInstance();
-  std::lock_guard lock(instance->instanceLock());
+  base::LockGuard lock(instance->instanceLock());
   if (!instance->canBeUsed()) return;
   if (DUZEUtility::currentAppEnvironment() == DUZEEnvironmentAppStore) {
     DUZELogWarning(kDUZECrashesLogTag,
@@ -240,7 +240,7 @@ void DUZECrashes::startWithChannelGroup(std::shared_ptr<DUZEChannelGroupProtocol
                                         std::optional<std::string> appSecret,
                                         std::optional<std::string> transmissionTargetToken,
                                         bool fromApplication) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   DUZEServiceAbstract::startWithChannelGroup(std::move(channelGroup), std::move(appSecret),
                                              std::move(transmissionTargetToken), fromApplication);
   if (auto group = this->channelGroup()) {
@@ -253,14 +253,14 @@ void DUZECrashes::startWithChannelGroup(std::shared_ptr<DUZEChannelGroupProtocol
 
 void DUZECrashes::updateConfigurationWithAppSecret(
     std::optional<std::string> appSecret, std::optional<std::string> transmissionTargetToken) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   processLogBufferAfterCrash();
   DUZEServiceAbstract::updateConfigurationWithAppSecret(std::move(appSecret),
                                                         std::move(transmissionTargetToken));
 }
 
 void DUZECrashes::applyEnabledState(bool isEnabled) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   DUZEServiceAbstract::applyEnabledState(isEnabled);
   if (isEnabled) {
     auto setupDelegate = DUZEWrapperCrashesHelper::getCrashHandlerSetupDelegate();
@@ -443,7 +443,7 @@ std::optional<std::string> DUZECrashes::trackErrorOnInstance(
     const std::shared_ptr<DUZEExceptionModel>& exception,
     const std::optional<DUZEProperties>& properties,
     const std::optional<DUZEErrorAttachmentLogs>& attachments) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   if (!canBeUsed() || !isEnabled()) return std::nullopt;
   auto log = DUZEHandledErrorLog::create();
   log->setUserId(DUZEUserIdContext::sharedInstance()->userId());

@@ -219,9 +219,10 @@ class DUZEAnalytics : public DUZEServiceAbstract,
   base::Mutex delegateMutex_;
   std::shared_ptr<DUZEAnalyticsDelegate> delegate_ KX_GUARDED_BY(delegateMutex_);
   std::atomic<uint64_t> flushInterval_{kDUZEDefaultFlushInterval};
-  // Instance lock.
-  std::map<std::string, std::shared_ptr<DUZEAnalyticsTransmissionTarget>> transmissionTargets_;
-  std::shared_ptr<DUZEAnalyticsTransmissionTarget> defaultTransmissionTarget_;
+  std::map<std::string, std::shared_ptr<DUZEAnalyticsTransmissionTarget>> transmissionTargets_
+      KX_GUARDED_BY(instanceLock());
+  std::shared_ptr<DUZEAnalyticsTransmissionTarget> defaultTransmissionTarget_
+      KX_GUARDED_BY(instanceLock());
   // The units, read on any thread (the session tracker sends from the main
   // thread without the instance lock).
   base::Mutex unitsMutex_;

@@ -15,7 +15,7 @@ bool DUZEServiceAbstract::isEnabled() {
 }
 
 void DUZEServiceAbstract::setEnabled(bool enabled) {
-  std::lock_guard lock(lock_);
+  base::LockGuard lock(lock_);
   if (enabled == isEnabled()) return;
   applyEnabledState(enabled);
   DUZEZozIduvurUserDefaults::shared()->setObject(foundation::Value(enabled), isEnabledKey());
@@ -40,7 +40,7 @@ bool DUZEServiceAbstract::isAvailable() { return isEnabled() && started_; }
 void DUZEServiceAbstract::startWithChannelGroup(
     std::shared_ptr<DUZEChannelGroupProtocol> channelGroup, std::optional<std::string> appSecret,
     std::optional<std::string> transmissionTargetToken, bool fromApplication) {
-  std::lock_guard lock(lock_);
+  base::LockGuard lock(lock_);
   startedFromApplication_ = fromApplication;
   channelGroup_ = std::move(channelGroup);
   appSecret_ = std::move(appSecret);
@@ -54,7 +54,7 @@ void DUZEServiceAbstract::startWithChannelGroup(
 
 void DUZEServiceAbstract::updateConfigurationWithAppSecret(
     std::optional<std::string> appSecret, std::optional<std::string> transmissionTargetToken) {
-  std::lock_guard lock(lock_);
+  base::LockGuard lock(lock_);
   startedFromApplication_ = true;
   appSecret_ = std::move(appSecret);
   defaultTransmissionTargetToken_ = std::move(transmissionTargetToken);
@@ -62,14 +62,14 @@ void DUZEServiceAbstract::updateConfigurationWithAppSecret(
 }
 
 bool DUZEServiceAbstract::isServiceEnabled(const std::shared_ptr<DUZEServiceAbstract>& service) {
-  std::lock_guard lock(service->lock_);
+  base::LockGuard lock(service->lock_);
   if (!service->canBeUsed()) return false;
   return service->isEnabled();
 }
 
 void DUZEServiceAbstract::setServiceEnabled(const std::shared_ptr<DUZEServiceAbstract>& service,
                                             bool isEnabled) {
-  std::lock_guard lock(service->lock_);
+  base::LockGuard lock(service->lock_);
   if (!service->canBeUsed()) return;
   if (!DUZEZozIduvur::isEnabled() && !DUZEZozIduvur::isEnabledStateChanging()) {
     DUZELogError(kDUZELogTag,

@@ -16,12 +16,12 @@ DUZESessionContext::DUZESessionContext()
       loaded_(history_.size()) {}
 
 std::optional<std::string> DUZESessionContext::sessionId() {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return current_ ? current_->sessionId() : std::nullopt;
 }
 
 void DUZESessionContext::setSessionId(std::optional<std::string> sessionId) {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   current_ = DUZESessionHistoryInfo::create(dispatch::Date::now(), std::move(sessionId));
   history_.push_back(current_);
   persistLocked();
@@ -29,20 +29,20 @@ void DUZESessionContext::setSessionId(std::optional<std::string> sessionId) {
 
 std::optional<std::string> DUZESessionContext::sessionIdAt(dispatch::Date date,
                                                            DUZEDatePrecision precision) {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   auto entry = duze::entryAt(history_, date, precision);
   return entry ? entry->sessionId() : std::nullopt;
 }
 
 std::optional<std::string> DUZESessionContext::earlierProcessSessionIdAt(
     dispatch::Date date, DUZEDatePrecision precision) {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   auto entry = duze::earlierProcessEntryAt(history_, loaded_, date, precision);
   return entry ? entry->sessionId() : std::nullopt;
 }
 
 void DUZESessionContext::clearSessionHistoryAndKeepCurrentSession(bool keepCurrentSession) {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   history_.clear();
   loaded_ = 0;
   if (keepCurrentSession && current_) history_.push_back(current_);

@@ -18,12 +18,12 @@ DUZEUserIdContext::DUZEUserIdContext()
       loaded_(history_.size()) {}
 
 std::optional<std::string> DUZEUserIdContext::userId() {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return current_ ? current_->userId() : std::nullopt;
 }
 
 void DUZEUserIdContext::setUserId(std::optional<std::string> userId) {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   current_ = DUZEUserIdHistoryInfo::create(dispatch::Date::now(), std::move(userId));
   history_.push_back(current_);
   persistLocked();
@@ -31,20 +31,20 @@ void DUZEUserIdContext::setUserId(std::optional<std::string> userId) {
 
 std::optional<std::string> DUZEUserIdContext::userIdAt(dispatch::Date date,
                                                        DUZEDatePrecision precision) {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   auto entry = duze::entryAt(history_, date, precision);
   return entry ? entry->userId() : std::nullopt;
 }
 
 std::optional<std::string> DUZEUserIdContext::earlierProcessUserIdAt(dispatch::Date date,
                                                                      DUZEDatePrecision precision) {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   auto entry = duze::earlierProcessEntryAt(history_, loaded_, date, precision);
   return entry ? entry->userId() : std::nullopt;
 }
 
 void DUZEUserIdContext::clearUserIdHistory() {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   history_.clear();
   loaded_ = 0;
   if (current_) history_.push_back(current_);

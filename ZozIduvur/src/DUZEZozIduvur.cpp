@@ -5,12 +5,12 @@
 #include <cctype>
 #include <cstdlib>
 #include <fstream>
-#include <mutex>
 
 #include "ZozIduvur/DUZEIngestion.h"
 #include "ZozIduvur/DUZELogDBStorage.h"
 #include "ZozIduvur/DUZEStartServiceLog.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
+#include "base/Mutex.h"
 
 namespace {
 
@@ -18,19 +18,20 @@ constexpr std::string_view kEnabledKey = "ZozIduvurIsEnabled";
 constexpr std::string_view kInstallIdKey = "InstallId";
 
 struct State {
-  std::recursive_mutex lock;
+  base::RecursiveMutex lock;
   // Read without the lock: services ask while holding their own lock, which
   // `start` and `setEnabled` take after this one.
   std::atomic<bool> configured{false};
-  std::mutex installIdMutex;
+  // Makes reading the stored install id and storing a new one one step.
+  base::Mutex installIdMutex;
   std::atomic<bool> enabledStateChanging{false};
-  std::optional<std::string> logUrl;
-  std::shared_ptr<DUZEHttpClient> httpClient;
-  std::shared_ptr<DUZEChannelGroupDefault> group;
-  std::shared_ptr<DUZEChannelUnitProtocol> startServiceUnit;
-  std::optional<std::string> appSecret;
-  std::optional<std::string> transmissionTargetToken;
-  std::vector<std::shared_ptr<DUZEServiceAbstract>> services;
+  std::optional<std::string> logUrl KX_GUARDED_BY(lock);
+  std::shared_ptr<DUZEHttpClient> httpClient KX_GUARDED_BY(lock);
+  std::shared_ptr<DUZEChannelGroupDefault> group KX_GUARDED_BY(lock);
+  std::shared_ptr<DUZEChannelUnitProtocol> startServiceUnit KX_GUARDED_BY(lock);
+  std::optional<std::string> appSecret KX_GUARDED_BY(lock);
+  std::optional<std::string> transmissionTargetToken KX_GUARDED_BY(lock);
+  std::vector<std::shared_ptr<DUZEServiceAbstract>> services KX_GUARDED_BY(lock);
 };
 
 State& state() {
@@ -47,7 +48,7 @@ bool disabledByEnvironment() {
   return text == "1" || text == "true";
 }
 
-std::string logUrl(const State& s) {
+std::string logUrl(const State& s) KX_REQUIRES(s.lock) {
   if (const char* url = std::getenv(std::string(kDUZELogUrlEnvironmentVariable).c_str());
       url && *url) {
     return url;
@@ -56,7 +57,7 @@ std::string logUrl(const State& s) {
 }
 
 // "appsecret=<secret>;target=<token>", or the secret alone.
-void parseSecret(const std::string& text, State& s) {
+void parseSecret(const std::string& text, State& s) KX_REQUIRES(s.lock) {
   s.appSecret.reset();
   s.transmissionTargetToken.reset();
   size_t start = 0;
@@ -77,7 +78,7 @@ void parseSecret(const std::string& text, State& s) {
   }
 }
 
-bool configureLocked(State& s, const std::string& secret) {
+bool configureLocked(State& s, const std::string& secret) KX_REQUIRES(s.lock) {
   if (s.configured) {
     DUZELogDebug(kDUZELogTag, "ZozIduvur has already been configured.");
     return true;
@@ -112,7 +113,7 @@ void DUZEZozIduvur::start(const std::string& appSecret,
     return;
   }
   auto& s = state();
-  std::lock_guard lock(s.lock);
+  base::LockGuard lock(s.lock);
   if (!configureLocked(s, appSecret)) return;
 
   std::vector<std::shared_ptr<DUZEServiceAbstract>> instances;
@@ -161,7 +162,7 @@ bool DUZEZozIduvur::isEnabledStateChanging() { return state().enabledStateChangi
 
 void DUZEZozIduvur::setEnabled(bool enabled) {
   auto& s = state();
-  std::lock_guard lock(s.lock);
+  base::LockGuard lock(s.lock);
   if (!s.configured) {
     DUZELogError(kDUZELogTag,
                  "ZozIduvur hasn't been configured. You need to call [DUZEZozIduvur "
@@ -179,7 +180,7 @@ void DUZEZozIduvur::setEnabled(bool enabled) {
 
 std::optional<foundation::NSUUID> DUZEZozIduvur::installId() {
   auto& s = state();
-  std::lock_guard lock(s.installIdMutex);
+  base::LockGuard lock(s.installIdMutex);
   auto defaults = DUZEZozIduvurUserDefaults::shared();
   if (auto stored = defaults->objectForKey(kInstallIdKey); stored && stored->stringValue()) {
     if (auto parsed = foundation::NSUUID::fromString(*stored->stringValue())) return parsed;
@@ -202,13 +203,13 @@ bool DUZEZozIduvur::isDebuggerAttached() {
 
 void DUZEZozIduvur::setLogUrl(std::string url) {
   auto& s = state();
-  std::lock_guard lock(s.lock);
+  base::LockGuard lock(s.lock);
   s.logUrl = std::move(url);
 }
 
 std::shared_ptr<DUZEChannelGroupDefault> DUZEZozIduvur::channelGroup() {
   auto& s = state();
-  std::lock_guard lock(s.lock);
+  base::LockGuard lock(s.lock);
   return s.group;
 }
 
@@ -217,7 +218,7 @@ void DUZEZozIduvur::resetSharedInstance() {
   std::shared_ptr<DUZEChannelGroupDefault> group;
   std::shared_ptr<DUZEHttpClient> client;
   {
-    std::lock_guard lock(s.lock);
+    base::LockGuard lock(s.lock);
     group = std::move(s.group);
     client = std::move(s.httpClient);
     s.startServiceUnit.reset();

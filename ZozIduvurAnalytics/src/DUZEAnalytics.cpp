@@ -21,8 +21,8 @@ namespace {
 
 using foundation::ArchivableClass;
 
-std::mutex gSharedMutex;
-std::shared_ptr<DUZEAnalytics> gShared;
+base::Mutex gSharedMutex;
+std::shared_ptr<DUZEAnalytics> gShared KX_GUARDED_BY(gSharedMutex);
 
 // The suffix the core gives the Common Schema mirror of a unit.
 constexpr std::string_view kCollectorMirrorSuffix = "/one";
@@ -90,7 +90,7 @@ DUZEAnalytics::DUZEAnalytics() : sessionTracker_(DUZESessionTracker::create()) {
 DUZEAnalytics::~DUZEAnalytics() = default;
 
 std::shared_ptr<DUZEAnalytics> DUZEAnalytics::sharedInstance() {
-  std::lock_guard lock(gSharedMutex);
+  base::LockGuard lock(gSharedMutex);
   if (!gShared) {
     gShared = std::shared_ptr<DUZEAnalytics>(new DUZEAnalytics());
     gShared->sessionTracker_->setDelegate(gShared);
@@ -101,7 +101,7 @@ std::shared_ptr<DUZEAnalytics> DUZEAnalytics::sharedInstance() {
 void DUZEAnalytics::resetSharedInstance() {
   std::shared_ptr<DUZEAnalytics> old;
   {
-    std::lock_guard lock(gSharedMutex);
+    base::LockGuard lock(gSharedMutex);
     old = std::move(gShared);
   }
   if (old) old->sessionTracker_->stop();
@@ -200,7 +200,7 @@ void DUZEAnalytics::resumeTransmissionTargetForToken(const std::string& token) {
 
 void DUZEAnalytics::setDelegate(std::shared_ptr<DUZEAnalyticsDelegate> delegate) {
   auto instance = sharedInstance();
-  std::lock_guard lock(instance->delegateMutex_);
+  base::LockGuard lock(instance->delegateMutex_);
   instance->delegate_ = std::move(delegate);
 }
 
@@ -222,13 +222,13 @@ void DUZEAnalytics::startWithChannelGroup(std::shared_ptr<DUZEChannelGroupProtoc
                                           std::optional<std::string> appSecret,
                                           std::optional<std::string> transmissionTargetToken,
                                           bool fromApplication) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   channelUnitConfiguration_ = DUZEChannelUnitConfiguration::defaultConfiguration(
       std::string(kDUZEAnalyticsGroupId), flushInterval());
   {
     // The base start may already send (the first session's start-session
     // log) through the main unit.
-    std::lock_guard units(unitsMutex_);
+    base::LockGuard units(unitsMutex_);
     if (channelGroup) {
       mainChannelUnit_ = channelGroup->addChannelUnitWithConfiguration(*channelUnitConfiguration_);
     }
@@ -241,7 +241,7 @@ void DUZEAnalytics::startWithChannelGroup(std::shared_ptr<DUZEChannelGroupProtoc
   if (channelGroup) {
     auto critical = channelGroup->addChannelUnitWithConfiguration(
         DUZEChannelUnitConfiguration::defaultConfiguration(criticalGroupId()));
-    std::lock_guard units(unitsMutex_);
+    base::LockGuard units(unitsMutex_);
     criticalChannelUnit_ = std::move(critical);
   }
   DUZELogVerbose(kDUZEAnalyticsLogTag, "Started Analytics service.");
@@ -249,7 +249,7 @@ void DUZEAnalytics::startWithChannelGroup(std::shared_ptr<DUZEChannelGroupProtoc
 
 void DUZEAnalytics::updateConfigurationWithAppSecret(
     std::optional<std::string> appSecret, std::optional<std::string> transmissionTargetToken) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   DUZEServiceAbstract::updateConfigurationWithAppSecret(std::move(appSecret),
                                                         transmissionTargetToken);
   if (transmissionTargetToken && !defaultTransmissionTarget_) {
@@ -258,14 +258,14 @@ void DUZEAnalytics::updateConfigurationWithAppSecret(
 }
 
 void DUZEAnalytics::setEnabled(bool isEnabled) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   DUZEServiceAbstract::setEnabled(isEnabled);
   for (const auto& [token, target] : transmissionTargets_) target->setEnabled(isEnabled);
   if (defaultTransmissionTarget_) defaultTransmissionTarget_->setEnabled(isEnabled);
 }
 
 void DUZEAnalytics::applyEnabledState(bool isEnabled) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   DUZEServiceAbstract::applyEnabledState(isEnabled);
   if (auto critical = criticalChannelUnit()) critical->setEnabled(isEnabled, true);
   if (startedFromApplication()) {
@@ -319,7 +319,7 @@ void DUZEAnalytics::trackEventWithPropertiesOnInstance(
 void DUZEAnalytics::trackEventWithTypedPropertiesOnInstance(
     const std::string& eventName, std::shared_ptr<DUZEEventProperties> properties,
     std::shared_ptr<DUZEAnalyticsTransmissionTarget> transmissionTarget, uint64_t flags) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   if (!canBeUsed() || !isEnabled()) return;
   if (!transmissionTarget) transmissionTarget = defaultTransmissionTarget_;
   uint64_t persistence = flags & DUZEFlagsPersistenceMask;
@@ -350,7 +350,7 @@ void DUZEAnalytics::trackEventWithTypedPropertiesOnInstance(
 
 void DUZEAnalytics::trackPageWithPropertiesOnInstance(
     const std::string& pageName, const std::optional<DUZEProperties>& properties) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   if (!canBeUsed() || !isEnabled()) return;
   auto log = DUZEPageLog::create();
   log->setName(pageName);
@@ -359,17 +359,17 @@ void DUZEAnalytics::trackPageWithPropertiesOnInstance(
 }
 
 std::shared_ptr<DUZEChannelGroupProtocol> DUZEAnalytics::startedChannelGroup() {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   return channelGroup();
 }
 
 std::shared_ptr<DUZEChannelUnitProtocol> DUZEAnalytics::mainUnit() {
-  std::lock_guard lock(unitsMutex_);
+  base::LockGuard lock(unitsMutex_);
   return mainChannelUnit_;
 }
 
 std::shared_ptr<DUZEChannelUnitProtocol> DUZEAnalytics::criticalChannelUnit() {
-  std::lock_guard lock(unitsMutex_);
+  base::LockGuard lock(unitsMutex_);
   return criticalChannelUnit_;
 }
 
@@ -384,7 +384,7 @@ void DUZEAnalytics::sessionTrackerProcessLog(const std::shared_ptr<DUZESessionTr
 }
 
 void DUZEAnalytics::pauseOnInstance() {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   if (!canBeUsed()) return;
   auto identity = std::static_pointer_cast<void>(self());
   if (auto unit = mainUnit()) unit->pauseWithIdentifyingObject(identity);
@@ -392,7 +392,7 @@ void DUZEAnalytics::pauseOnInstance() {
 }
 
 void DUZEAnalytics::resumeOnInstance() {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   if (!canBeUsed()) return;
   auto identity = std::static_pointer_cast<void>(self());
   if (auto unit = mainUnit()) unit->resumeWithIdentifyingObject(identity);
@@ -423,7 +423,7 @@ void DUZEAnalytics::setTransmissionIntervalOnInstance(uint64_t interval) {
 
 std::shared_ptr<DUZEAnalyticsTransmissionTarget>
 DUZEAnalytics::transmissionTargetForTokenOnInstance(const std::string& token) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   if (auto it = transmissionTargets_.find(token); it != transmissionTargets_.end()) {
     DUZELogDebug(kDUZEAnalyticsLogTag, "Returning transmission target found with id %@.",
                  DUZEUtility::targetKeyFromTargetToken(token));
@@ -443,7 +443,7 @@ std::shared_ptr<DUZEAnalyticsTransmissionTarget> DUZEAnalytics::createTransmissi
 }
 
 std::shared_ptr<DUZEAnalyticsTransmissionTarget> DUZEAnalytics::defaultTransmissionTarget() {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   return defaultTransmissionTarget_;
 }
 
@@ -459,7 +459,7 @@ void DUZEAnalytics::resumeTransmissionTargetForTokenOnInstance(const std::string
 
 std::shared_ptr<DUZEChannelUnitProtocol> DUZEAnalytics::collectorChannelUnit() {
   auto group = startedChannelGroup();
-  std::lock_guard lock(unitsMutex_);
+  base::LockGuard lock(unitsMutex_);
   if (!collectorChannelUnit_ && group) {
     collectorChannelUnit_ = group->channelUnitForGroupId(
         foundation::stringWithFormat("%@%@", kDUZEAnalyticsGroupId, kCollectorMirrorSuffix));
@@ -469,7 +469,7 @@ std::shared_ptr<DUZEChannelUnitProtocol> DUZEAnalytics::collectorChannelUnit() {
 
 std::shared_ptr<DUZEChannelUnitProtocol> DUZEAnalytics::collectorCriticalChannelUnit() {
   auto group = startedChannelGroup();
-  std::lock_guard lock(unitsMutex_);
+  base::LockGuard lock(unitsMutex_);
   if (!collectorCriticalChannelUnit_ && group) {
     collectorCriticalChannelUnit_ = group->channelUnitForGroupId(
         foundation::stringWithFormat("%@_%@%@", kDUZEAnalyticsGroupId,
@@ -481,7 +481,7 @@ std::shared_ptr<DUZEChannelUnitProtocol> DUZEAnalytics::collectorCriticalChannel
 // Sending reports -----------------------------------------------------------------
 
 std::shared_ptr<DUZEAnalyticsDelegate> DUZEAnalytics::delegate() {
-  std::lock_guard lock(delegateMutex_);
+  base::LockGuard lock(delegateMutex_);
   return delegate_;
 }
 

@@ -36,13 +36,13 @@ std::shared_ptr<DUZEAnalyticsAuthenticationProvider> DUZEAnalyticsAuthentication
 }
 
 std::optional<dispatch::Date> DUZEAnalyticsAuthenticationProvider::expiryDate() {
-  std::lock_guard lock(lock_);
+  base::LockGuard lock(lock_);
   return expiryDate_;
 }
 
 std::shared_ptr<const DUZEAnalyticsAuthenticationProviderCompletionBlock>
 DUZEAnalyticsAuthenticationProvider::completionHandler() {
-  std::lock_guard lock(lock_);
+  base::LockGuard lock(lock_);
   return completionHandler_;
 }
 
@@ -60,7 +60,7 @@ void DUZEAnalyticsAuthenticationProvider::acquireTokenAsync() {
         self->handleTokenUpdateWithToken(token, expiryDate, self->completionHandler());
       };
   {
-    std::lock_guard lock(lock_);
+    base::LockGuard lock(lock_);
     if (completionHandler_) return;
     completionHandler_ =
         std::make_shared<const DUZEAnalyticsAuthenticationProviderCompletionBlock>(block);
@@ -73,7 +73,7 @@ void DUZEAnalyticsAuthenticationProvider::handleTokenUpdateWithToken(
     const std::optional<std::string>& token, const std::optional<dispatch::Date>& expiryDate,
     const std::shared_ptr<const DUZEAnalyticsAuthenticationProviderCompletionBlock>&
         completionHandler) {
-  std::lock_guard lock(lock_);
+  base::LockGuard lock(lock_);
   if (completionHandler != completionHandler_) return;
   completionHandler_.reset();
   DUZELogDebug(kDUZEAnalyticsLogTag, "Got result back from ZIAcquireTokenCompletionBlock.");
@@ -100,7 +100,7 @@ void DUZEAnalyticsAuthenticationProvider::handleTokenUpdateWithToken(
 }
 
 void DUZEAnalyticsAuthenticationProvider::checkTokenExpiry() {
-  std::lock_guard lock(lock_);
+  base::LockGuard lock(lock_);
   if (!expiryDate_) return;
   if (wholeSecondsSince1970(DUZEAnalyticsClock::now()) + kRefreshThreshold >=
       wholeSecondsSince1970(*expiryDate_)) {

@@ -1,10 +1,10 @@
 #include "ZozIduvurAnalytics/DUZEAnalyticsCategory.h"
 
 #include <atomic>
-#include <mutex>
 
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvurAnalytics/DUZEAnalytics.h"
+#include "base/Mutex.h"
 #include "objc/Message.h"
 #include "objc/Runtime.h"
 
@@ -12,11 +12,11 @@ namespace {
 
 constexpr std::string_view kViewControllerSuffix = "ViewController";
 
-std::mutex gMissedMutex;
-std::string gMissedPageViewName;
+base::Mutex gMissedMutex;
+std::string gMissedPageViewName KX_GUARDED_BY(gMissedMutex);
 
-std::mutex gSwizzleMutex;
-bool gSwizzled = false;
+base::Mutex gSwizzleMutex;
+bool gSwizzled KX_GUARDED_BY(gSwizzleMutex) = false;
 std::atomic<objc::IMP> gOriginalViewWillAppear{nullptr};
 
 objc::SEL viewWillAppearSelector() {
@@ -46,17 +46,17 @@ void duze_viewWillAppear(objc::id self) {
 void DUZEAnalyticsCategory::activateCategory() { DUZEPageViewLogging::swizzleViewWillAppear(); }
 
 std::string DUZEAnalyticsCategory::missedPageViewName() {
-  std::lock_guard lock(gMissedMutex);
+  base::LockGuard lock(gMissedMutex);
   return gMissedPageViewName;
 }
 
 void DUZEAnalyticsCategory::setMissedPageViewName(std::string name) {
-  std::lock_guard lock(gMissedMutex);
+  base::LockGuard lock(gMissedMutex);
   gMissedPageViewName = std::move(name);
 }
 
 bool DUZEPageViewLogging::swizzleViewWillAppear() {
-  std::lock_guard lock(gSwizzleMutex);
+  base::LockGuard lock(gSwizzleMutex);
   if (gSwizzled) return true;
   objc::Class cls = objc::objc_getClass("NSViewController");
   objc::Method method =

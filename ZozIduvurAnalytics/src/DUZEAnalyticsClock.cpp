@@ -1,24 +1,24 @@
 #include "ZozIduvurAnalytics/DUZEAnalyticsClock.h"
 
-#include <mutex>
+#include "base/Mutex.h"
 
 namespace {
 
-std::mutex gClockMutex;
-std::function<dispatch::Date()> gClock;
+base::Mutex gClockMutex;
+std::function<dispatch::Date()> gClock KX_GUARDED_BY(gClockMutex);
 
 }  // namespace
 
 dispatch::Date DUZEAnalyticsClock::now() {
   std::function<dispatch::Date()> clock;
   {
-    std::lock_guard lock(gClockMutex);
+    base::LockGuard lock(gClockMutex);
     clock = gClock;
   }
   return clock ? clock() : dispatch::Date::now();
 }
 
 void DUZEAnalyticsClock::setClockForTesting(std::function<dispatch::Date()> clock) {
-  std::lock_guard lock(gClockMutex);
+  base::LockGuard lock(gClockMutex);
   gClock = std::move(clock);
 }

@@ -9,11 +9,11 @@
 
 namespace {
 
-std::recursive_mutex gProviderMutex;
-std::shared_ptr<DUZEAnalyticsAuthenticationProvider> gProvider;
+base::RecursiveMutex gProviderMutex;
+std::shared_ptr<DUZEAnalyticsAuthenticationProvider> gProvider KX_GUARDED_BY(gProviderMutex);
 
 // The analytics service's lock, which guards every target's enabled state.
-std::recursive_mutex& analyticsLock() { return DUZEAnalytics::sharedInstance()->instanceLock(); }
+base::RecursiveMutex& analyticsLock() { return DUZEAnalytics::sharedInstance()->instanceLock(); }
 
 // "AnalyticsIsEnabled/<target key>". A token without a target key (nothing
 // before its first "-") formats its missing key as "(null)"; such tokens
@@ -97,13 +97,13 @@ void DUZEAnalyticsTransmissionTarget::trackEventWithTypedProperties(
 std::shared_ptr<DUZEAnalyticsTransmissionTarget>
 DUZEAnalyticsTransmissionTarget::transmissionTargetForToken(const std::string& token) {
   {
-    std::lock_guard lock(childrenMutex_);
+    base::LockGuard lock(childrenMutex_);
     if (auto it = childTransmissionTargets_.find(token); it != childTransmissionTargets_.end()) {
       return it->second;
     }
   }
   auto child = create(token, shared_from_this(), channelGroup_);
-  std::lock_guard lock(childrenMutex_);
+  base::LockGuard lock(childrenMutex_);
   // Another thread may have made the child meanwhile: the first one stays.
   return childTransmissionTargets_.emplace(token, std::move(child)).first->second;
 }
@@ -116,13 +116,13 @@ bool DUZEAnalyticsTransmissionTarget::isImmediateParent() {
 }
 
 bool DUZEAnalyticsTransmissionTarget::isEnabled() {
-  std::lock_guard lock(analyticsLock());
+  base::LockGuard lock(analyticsLock());
   auto stored = DUZEZozIduvurUserDefaults::shared()->objectForKey(isEnabledKey_);
   return stored ? stored->asBool().value_or(true) : true;
 }
 
 void DUZEAnalyticsTransmissionTarget::setEnabled(bool isEnabled) {
-  std::lock_guard lock(analyticsLock());
+  base::LockGuard lock(analyticsLock());
   if (isEnabled != this->isEnabled()) {
     if (isEnabled && !isImmediateParent()) {
       DUZELogWarning(kDUZEAnalyticsLogTag,
@@ -135,7 +135,7 @@ void DUZEAnalyticsTransmissionTarget::setEnabled(bool isEnabled) {
   }
   std::vector<std::shared_ptr<DUZEAnalyticsTransmissionTarget>> children;
   {
-    std::lock_guard childrenLock(childrenMutex_);
+    base::LockGuard childrenLock(childrenMutex_);
     for (const auto& [token, child] : childTransmissionTargets_) children.push_back(child);
   }
   for (const auto& child : children) child->setEnabled(isEnabled);
@@ -161,7 +161,7 @@ void DUZEAnalyticsTransmissionTarget::resume() {
 
 void DUZEAnalyticsTransmissionTarget::addAuthenticationProvider(
     std::shared_ptr<DUZEAnalyticsAuthenticationProvider> authenticationProvider) {
-  std::lock_guard lock(gProviderMutex);
+  base::LockGuard lock(gProviderMutex);
   if (!authenticationProvider) {
     DUZELogError(kDUZEAnalyticsLogTag, "Authentication provider may not be null.");
     return;
@@ -172,13 +172,13 @@ void DUZEAnalyticsTransmissionTarget::addAuthenticationProvider(
 
 std::shared_ptr<DUZEAnalyticsAuthenticationProvider>
 DUZEAnalyticsTransmissionTarget::authenticationProvider() {
-  std::lock_guard lock(gProviderMutex);
+  base::LockGuard lock(gProviderMutex);
   return gProvider;
 }
 
 void DUZEAnalyticsTransmissionTarget::setAuthenticationProvider(
     std::shared_ptr<DUZEAnalyticsAuthenticationProvider> authenticationProvider) {
-  std::lock_guard lock(gProviderMutex);
+  base::LockGuard lock(gProviderMutex);
   gProvider = std::move(authenticationProvider);
 }
 

@@ -21,8 +21,9 @@ std::shared_ptr<DUZETypedProperty> makeProperty(const std::string& key, V value)
 
 }  // namespace
 
+// Fills the new object before any other thread can see it, so without its lock.
 std::shared_ptr<DUZEEventProperties> DUZEEventProperties::createWithStringDictionary(
-    const DUZEProperties& properties) {
+    const DUZEProperties& properties) KX_NO_THREAD_SAFETY_ANALYSIS {
   auto out = create();
   for (const auto& [key, value] : properties) {
     out->properties_[key] = makeProperty<DUZEStringTypedProperty>(key, std::optional(value));
@@ -44,7 +45,7 @@ bool DUZEEventProperties::validateValuePresence(bool present) {
 
 void DUZEEventProperties::store(std::shared_ptr<DUZETypedProperty> property,
                                 const std::string& key) {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   properties_[key] = std::move(property);
 }
 
@@ -91,36 +92,36 @@ DUZEEventProperties& DUZEEventProperties::setDate(const std::optional<dispatch::
 
 nlohmann::ordered_json DUZEEventProperties::serializeToArray() const {
   nlohmann::ordered_json out = nlohmann::ordered_json::array();
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   for (const auto& [key, property] : properties_) out.push_back(property->serializeToDictionary());
   return out;
 }
 
 bool DUZEEventProperties::isEmpty() const {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return properties_.empty();
 }
 
 size_t DUZEEventProperties::count() const {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return properties_.size();
 }
 
 void DUZEEventProperties::mergeEventProperties(const DUZEEventProperties& other) {
   if (&other == this) return;
   const Map incoming = other.properties();
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   for (const auto& [key, property] : incoming) properties_[key] = property;
 }
 
 DUZEEventProperties::Map DUZEEventProperties::properties() const {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return properties_;
 }
 
 std::shared_ptr<DUZETypedProperty> DUZEEventProperties::propertyForKey(
     const std::string& key) const {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   auto it = properties_.find(key);
   return it == properties_.end() ? nullptr : it->second;
 }
@@ -131,7 +132,7 @@ void DUZEEventProperties::setTypedProperty(std::shared_ptr<DUZETypedProperty> pr
 }
 
 bool DUZEEventProperties::removePropertyForKey(const std::string& key) {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return properties_.erase(key) > 0;
 }
 
@@ -151,7 +152,7 @@ bool DUZEEventProperties::isEqual(const foundation::NSCoding& other) const {
 void DUZEEventProperties::encodeWithCoder(foundation::NSCoder& coder) const {
   foundation::Value::Dictionary entries;
   {
-    std::lock_guard lock(mutex_);
+    base::LockGuard lock(mutex_);
     for (const auto& [key, property] : properties_) entries.emplace(key, property);
   }
   coder.encodeObject(foundation::Value(std::move(entries)), kArchiveKey);
@@ -171,7 +172,7 @@ bool DUZEEventProperties::initWithCoder(foundation::NSCoder& coder) {
   } else if (!stored.isNull()) {
     return false;
   }
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   properties_ = std::move(decoded);
   return true;
 }

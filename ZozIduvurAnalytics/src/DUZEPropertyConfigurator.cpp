@@ -14,10 +14,10 @@ namespace {
 
 constexpr const char* kMachineIdPath = "/etc/machine-id";
 
-std::mutex gMachineIdMutex;
-std::optional<std::string> gMachineIdPath;
+base::Mutex gMachineIdMutex;
+std::optional<std::string> gMachineIdPath KX_GUARDED_BY(gMachineIdMutex);
 
-std::recursive_mutex& analyticsLock() { return DUZEAnalytics::sharedInstance()->instanceLock(); }
+base::RecursiveMutex& analyticsLock() { return DUZEAnalytics::sharedInstance()->instanceLock(); }
 
 }  // namespace
 
@@ -28,43 +28,43 @@ DUZEPropertyConfigurator::DUZEPropertyConfigurator(
 // Overrides ----------------------------------------------------------------------------
 
 void DUZEPropertyConfigurator::setAppVersion(std::optional<std::string> appVersion) {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   appVersion_ = std::move(appVersion);
 }
 
 void DUZEPropertyConfigurator::setAppName(std::optional<std::string> appName) {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   appName_ = std::move(appName);
 }
 
 void DUZEPropertyConfigurator::setAppLocale(std::optional<std::string> appLocale) {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   appLocale_ = std::move(appLocale);
 }
 
 void DUZEPropertyConfigurator::setUserId(const std::optional<std::string>& userId) {
   if (!DUZEUserIdContext::isUserIdValidForEventCollector(userId)) return;
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   userId_ = DUZEUserIdContext::prefixedUserIdFromUserId(userId);
 }
 
 std::optional<std::string> DUZEPropertyConfigurator::appVersion() {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return appVersion_;
 }
 
 std::optional<std::string> DUZEPropertyConfigurator::appName() {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return appName_;
 }
 
 std::optional<std::string> DUZEPropertyConfigurator::appLocale() {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return appLocale_;
 }
 
 std::optional<std::string> DUZEPropertyConfigurator::userId() {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return userId_;
 }
 
@@ -72,36 +72,36 @@ std::optional<std::string> DUZEPropertyConfigurator::userId() {
 
 void DUZEPropertyConfigurator::setEventPropertyString(const std::optional<std::string>& value,
                                                       const std::optional<std::string>& key) {
-  std::lock_guard lock(analyticsLock());
+  base::LockGuard lock(analyticsLock());
   eventProperties_->setString(value, key);
 }
 
 void DUZEPropertyConfigurator::setEventPropertyDouble(double value,
                                                       const std::optional<std::string>& key) {
-  std::lock_guard lock(analyticsLock());
+  base::LockGuard lock(analyticsLock());
   eventProperties_->setDouble(value, key);
 }
 
 void DUZEPropertyConfigurator::setEventPropertyInt64(int64_t value,
                                                      const std::optional<std::string>& key) {
-  std::lock_guard lock(analyticsLock());
+  base::LockGuard lock(analyticsLock());
   eventProperties_->setInt64(value, key);
 }
 
 void DUZEPropertyConfigurator::setEventPropertyBool(bool value,
                                                     const std::optional<std::string>& key) {
-  std::lock_guard lock(analyticsLock());
+  base::LockGuard lock(analyticsLock());
   eventProperties_->setBool(value, key);
 }
 
 void DUZEPropertyConfigurator::setEventPropertyDate(const std::optional<dispatch::Date>& value,
                                                     const std::optional<std::string>& key) {
-  std::lock_guard lock(analyticsLock());
+  base::LockGuard lock(analyticsLock());
   eventProperties_->setDate(value, key);
 }
 
 void DUZEPropertyConfigurator::removeEventPropertyForKey(const std::optional<std::string>& key) {
-  std::lock_guard lock(analyticsLock());
+  base::LockGuard lock(analyticsLock());
   if (!key) {
     DUZELogError(kDUZEAnalyticsLogTag, "Event property key to remove cannot be nil.");
     return;
@@ -110,7 +110,7 @@ void DUZEPropertyConfigurator::removeEventPropertyForKey(const std::optional<std
 }
 
 void DUZEPropertyConfigurator::mergeTypedPropertiesWith(DUZEEventProperties& properties) {
-  std::lock_guard lock(analyticsLock());
+  base::LockGuard lock(analyticsLock());
   for (const auto& [key, property] : eventProperties_->properties()) {
     if (!properties.propertyForKey(key)) properties.setTypedProperty(property, key);
   }
@@ -119,14 +119,14 @@ void DUZEPropertyConfigurator::mergeTypedPropertiesWith(DUZEEventProperties& pro
 // Device id ----------------------------------------------------------------------------
 
 void DUZEPropertyConfigurator::setMachineIdPathForTesting(std::optional<std::string> path) {
-  std::lock_guard lock(gMachineIdMutex);
+  base::LockGuard lock(gMachineIdMutex);
   gMachineIdPath = std::move(path);
 }
 
 std::optional<std::string> DUZEPropertyConfigurator::platformUUID() {
   std::string path;
   {
-    std::lock_guard lock(gMachineIdMutex);
+    base::LockGuard lock(gMachineIdMutex);
     path = gMachineIdPath.value_or(kMachineIdPath);
   }
   std::ifstream file(path);
@@ -147,12 +147,12 @@ std::string DUZEPropertyConfigurator::getDeviceIdentifier() {
 
 void DUZEPropertyConfigurator::collectDeviceId() {
   std::string id = getDeviceIdentifier();
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   deviceId_ = std::move(id);
 }
 
 std::optional<std::string> DUZEPropertyConfigurator::deviceId() {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return deviceId_;
 }
 

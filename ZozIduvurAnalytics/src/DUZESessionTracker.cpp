@@ -31,7 +31,7 @@ DUZESessionTracker::~DUZESessionTracker() {
 }
 
 void DUZESessionTracker::setDelegate(std::weak_ptr<DUZESessionTrackerDelegate> delegate) {
-  std::lock_guard lock(lock_);
+  base::LockGuard lock(lock_);
   delegate_ = std::move(delegate);
 }
 
@@ -62,7 +62,7 @@ void DUZESessionTracker::stop() {
 }
 
 void DUZESessionTracker::renewSessionId() {
-  std::lock_guard lock(lock_);
+  base::LockGuard lock(lock_);
   if (started_ && (!context_->sessionId() || hasSessionTimedOut())) sendStartSession();
 }
 
@@ -74,14 +74,14 @@ void DUZESessionTracker::sendStartSession() {
   log->setSid(sessionId);
   std::shared_ptr<DUZESessionTrackerDelegate> delegate;
   {
-    std::lock_guard lock(lock_);
+    base::LockGuard lock(lock_);
     delegate = delegate_.lock();
   }
   if (delegate) delegate->sessionTrackerProcessLog(shared_from_this(), log);
 }
 
 bool DUZESessionTracker::hasSessionTimedOut() {
-  std::lock_guard lock(lock_);
+  base::LockGuard lock(lock_);
   const dispatch::Date now = DUZEAnalyticsClock::now();
   const double timeout = sessionTimeout_;
   const bool noLogSentForLong = !lastCreatedLogTime_ || now - *lastCreatedLogTime_ >= timeout;
@@ -104,7 +104,7 @@ void DUZESessionTracker::applicationDidEnterBackground() {
                 "enter background.");
     return;
   }
-  std::lock_guard lock(lock_);
+  base::LockGuard lock(lock_);
   lastEnteredBackgroundTime_ = DUZEAnalyticsClock::now();
 }
 
@@ -116,7 +116,7 @@ void DUZESessionTracker::applicationWillEnterForeground() {
     return;
   }
   {
-    std::lock_guard lock(lock_);
+    base::LockGuard lock(lock_);
     lastEnteredForegroundTime_ = DUZEAnalyticsClock::now();
   }
   renewSessionId();
@@ -152,21 +152,21 @@ void DUZESessionTracker::channelPrepareLog(const std::shared_ptr<DUZEChannelUnit
   if (!dynamic_cast<DUZENoAutoAssignSessionIdLog*>(log.get())) {
     log->setSid(context_->sessionId());
   }
-  std::lock_guard lock(lock_);
+  base::LockGuard lock(lock_);
   lastCreatedLogTime_ = DUZEAnalyticsClock::now();
 }
 
 std::optional<dispatch::Date> DUZESessionTracker::lastCreatedLogTime() {
-  std::lock_guard lock(lock_);
+  base::LockGuard lock(lock_);
   return lastCreatedLogTime_;
 }
 
 std::optional<dispatch::Date> DUZESessionTracker::lastEnteredForegroundTime() {
-  std::lock_guard lock(lock_);
+  base::LockGuard lock(lock_);
   return lastEnteredForegroundTime_;
 }
 
 std::optional<dispatch::Date> DUZESessionTracker::lastEnteredBackgroundTime() {
-  std::lock_guard lock(lock_);
+  base::LockGuard lock(lock_);
   return lastEnteredBackgroundTime_;
 }

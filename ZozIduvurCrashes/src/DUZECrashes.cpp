@@ -30,13 +30,13 @@ namespace {
 // instance takes the instance's own lock (the log buffer's set-up), and a
 // delegate may ask for the shared instance while that lock is held, so
 // construction runs outside `gSharedMutex`, serialised by `gMakingMutex`.
-std::mutex gMakingMutex;
-std::mutex gSharedMutex;
-std::shared_ptr<DUZECrashes> gShared;
+base::Mutex gMakingMutex;
+base::Mutex gSharedMutex;
+std::shared_ptr<DUZECrashes> gShared KX_GUARDED_BY(gSharedMutex);
 
-std::mutex gSeamMutex;
-std::optional<dispatch::DispatchTimeInterval> gProcessingDelay;
-std::optional<bool> gDebuggerAttached;
+base::Mutex gSeamMutex;
+std::optional<dispatch::DispatchTimeInterval> gProcessingDelay KX_GUARDED_BY(gSeamMutex);
+std::optional<bool> gDebuggerAttached KX_GUARDED_BY(gSeamMutex);
 
 }  // namespace
 
@@ -48,7 +48,7 @@ dispatch::OnceToken& delayedProcessingToken() {
 }
 
 dispatch::DispatchTimeInterval processingDelay() {
-  std::lock_guard lock(gSeamMutex);
+  base::LockGuard lock(gSeamMutex);
   return gProcessingDelay.value_or(dispatch::DispatchTimeInterval::nanoseconds(1000000000));
 }
 
@@ -90,14 +90,14 @@ DUZECrashes::~DUZECrashes() {
 
 std::shared_ptr<DUZECrashes> DUZECrashes::sharedInstance() {
   const auto current = [] {
-    std::lock_guard lock(gSharedMutex);
+    base::LockGuard lock(gSharedMutex);
     return gShared;
   };
   if (auto instance = current()) return instance;
-  std::lock_guard making(gMakingMutex);
+  base::LockGuard making(gMakingMutex);
   if (auto instance = current()) return instance;
   auto instance = std::shared_ptr<DUZECrashes>(new DUZECrashes());
-  std::lock_guard lock(gSharedMutex);
+  base::LockGuard lock(gSharedMutex);
   gShared = instance;
   return instance;
 }
@@ -105,7 +105,7 @@ std::shared_ptr<DUZECrashes> DUZECrashes::sharedInstance() {
 void DUZECrashes::resetSharedInstance() {
   std::shared_ptr<DUZECrashes> old;
   {
-    std::lock_guard lock(gSharedMutex);
+    base::LockGuard lock(gSharedMutex);
     old = std::move(gShared);
   }
   duzecrashes::delayedProcessingToken().reset();
@@ -119,18 +119,18 @@ std::string_view DUZECrashes::logTag() const { return kDUZECrashesLogTag; }
 
 void DUZECrashes::setProcessingDelayForTesting(
     std::optional<dispatch::DispatchTimeInterval> delay) {
-  std::lock_guard lock(gSeamMutex);
+  base::LockGuard lock(gSeamMutex);
   gProcessingDelay = delay;
 }
 
 void DUZECrashes::setDebuggerAttachedForTesting(std::optional<bool> attached) {
-  std::lock_guard lock(gSeamMutex);
+  base::LockGuard lock(gSeamMutex);
   gDebuggerAttached = attached;
 }
 
 bool DUZECrashes::isDebuggerAttached() {
   {
-    std::lock_guard lock(gSeamMutex);
+    base::LockGuard lock(gSeamMutex);
     if (gDebuggerAttached) return *gDebuggerAttached;
   }
   return DUZEZozIduvur::isDebuggerAttached();
@@ -190,7 +190,7 @@ std::optional<std::string> DUZECrashes::trackException(
 
 void DUZECrashes::generateTestCrash() {
   auto instance = sharedInstance();
-  std::lock_guard lock(instance->instanceLock());
+  base::LockGuard lock(instance->instanceLock());
   if (!instance->canBeUsed()) return;
   if (DUZEUtility::currentAppEnvironment() == DUZEEnvironmentAppStore) {
     DUZELogWarning(kDUZECrashesLogTag,
@@ -240,7 +240,7 @@ void DUZECrashes::startWithChannelGroup(std::shared_ptr<DUZEChannelGroupProtocol
                                         std::optional<std::string> appSecret,
                                         std::optional<std::string> transmissionTargetToken,
                                         bool fromApplication) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   DUZEServiceAbstract::startWithChannelGroup(std::move(channelGroup), std::move(appSecret),
                                              std::move(transmissionTargetToken), fromApplication);
   if (auto group = this->channelGroup()) {
@@ -253,14 +253,14 @@ void DUZECrashes::startWithChannelGroup(std::shared_ptr<DUZEChannelGroupProtocol
 
 void DUZECrashes::updateConfigurationWithAppSecret(
     std::optional<std::string> appSecret, std::optional<std::string> transmissionTargetToken) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   processLogBufferAfterCrash();
   DUZEServiceAbstract::updateConfigurationWithAppSecret(std::move(appSecret),
                                                         std::move(transmissionTargetToken));
 }
 
 void DUZECrashes::applyEnabledState(bool isEnabled) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   DUZEServiceAbstract::applyEnabledState(isEnabled);
   if (isEnabled) {
     auto setupDelegate = DUZEWrapperCrashesHelper::getCrashHandlerSetupDelegate();
@@ -282,7 +282,7 @@ void DUZECrashes::applyEnabledState(bool isEnabled) {
     });
     std::shared_ptr<dispatch::DispatchSourceMemoryPressure> replaced;
     {
-      std::lock_guard properties(propertiesMutex_);
+      base::LockGuard properties(propertiesMutex_);
       replaced = std::exchange(memoryPressureSource_, source);
     }
     if (replaced) replaced->cancel();
@@ -325,7 +325,7 @@ void DUZECrashes::applyEnabledState(bool isEnabled) {
 
   std::shared_ptr<dispatch::DispatchSourceMemoryPressure> source;
   {
-    std::lock_guard properties(propertiesMutex_);
+    base::LockGuard properties(propertiesMutex_);
     source = std::move(memoryPressureSource_);
   }
   if (source) source->cancel();
@@ -348,7 +348,7 @@ void DUZECrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(
     bool enableUncaughtExceptionHandler) {
   std::shared_ptr<ROReradUzerirud> engine;
   {
-    std::lock_guard properties(propertiesMutex_);
+    base::LockGuard properties(propertiesMutex_);
     if (roReradUzerirud_) {
       engine = roReradUzerirud_;
     }
@@ -373,7 +373,7 @@ void DUZECrashes::configureCrashReporterWithUncaughtExceptionHandlerEnabled(
       signalHandlerType, ROReradUzerirudSymbolicationStrategyNone, enableUncaughtExceptionHandler);
   engine = ROReradUzerirud::initWithConfiguration(config);
   {
-    std::lock_guard properties(propertiesMutex_);
+    base::LockGuard properties(propertiesMutex_);
     roReradUzerirud_ = engine;
   }
   DUZEWrapperExceptionManager::setCrashReporter(engine);
@@ -443,7 +443,7 @@ std::optional<std::string> DUZECrashes::trackErrorOnInstance(
     const std::shared_ptr<DUZEExceptionModel>& exception,
     const std::optional<DUZEProperties>& properties,
     const std::optional<DUZEErrorAttachmentLogs>& attachments) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   if (!canBeUsed() || !isEnabled()) return std::nullopt;
   auto log = DUZEHandledErrorLog::create();
   log->setUserId(DUZEUserIdContext::sharedInstance()->userId());
@@ -509,71 +509,71 @@ void DUZECrashes::channelDidFailSendingLog(const std::shared_ptr<DUZEChannelUnit
 // Properties ---------------------------------------------------------------------------------
 
 std::vector<std::filesystem::path> DUZECrashes::crashFiles() {
-  std::lock_guard lock(propertiesMutex_);
+  base::LockGuard lock(propertiesMutex_);
   return crashFiles_;
 }
 
 void DUZECrashes::setCrashFiles(std::vector<std::filesystem::path> crashFiles) {
-  std::lock_guard lock(propertiesMutex_);
+  base::LockGuard lock(propertiesMutex_);
   crashFiles_ = std::move(crashFiles);
 }
 
 void DUZECrashes::removeCrashFile(const std::filesystem::path& url) {
-  std::lock_guard lock(propertiesMutex_);
+  base::LockGuard lock(propertiesMutex_);
   std::erase(crashFiles_, url);
 }
 
 std::shared_ptr<DUZEErrorReport> DUZECrashes::getLastSessionCrashReport() {
-  std::lock_guard lock(propertiesMutex_);
+  base::LockGuard lock(propertiesMutex_);
   return lastSessionCrashReport_;
 }
 
 std::shared_ptr<DUZEChannelUnitProtocol> DUZECrashes::bufferChannelUnit() {
-  std::lock_guard lock(propertiesMutex_);
+  base::LockGuard lock(propertiesMutex_);
   return bufferChannelUnit_;
 }
 
 std::shared_ptr<dispatch::DispatchSourceMemoryPressure> DUZECrashes::memoryPressureSource() {
-  std::lock_guard lock(propertiesMutex_);
+  base::LockGuard lock(propertiesMutex_);
   return memoryPressureSource_;
 }
 
 std::shared_ptr<DUZECrashesDelegate> DUZECrashes::delegateOnInstance() {
-  std::lock_guard lock(propertiesMutex_);
+  base::LockGuard lock(propertiesMutex_);
   return delegate_.lock();
 }
 
 void DUZECrashes::setDelegateOnInstance(const std::shared_ptr<DUZECrashesDelegate>& delegate) {
-  std::lock_guard lock(propertiesMutex_);
+  base::LockGuard lock(propertiesMutex_);
   delegate_ = delegate;
 }
 
 std::shared_ptr<ROReradUzerirud> DUZECrashes::roReradUzerirud() {
-  std::lock_guard lock(propertiesMutex_);
+  base::LockGuard lock(propertiesMutex_);
   return roReradUzerirud_;
 }
 
 std::vector<std::shared_ptr<DUZEAppleErrorLog>> DUZECrashes::unprocessedLogs() {
-  std::lock_guard lock(propertiesMutex_);
+  base::LockGuard lock(propertiesMutex_);
   return unprocessed_ ? unprocessed_->logs : std::vector<std::shared_ptr<DUZEAppleErrorLog>>{};
 }
 
 DUZEErrorReports DUZECrashes::unprocessedReports() {
-  std::lock_guard lock(propertiesMutex_);
+  base::LockGuard lock(propertiesMutex_);
   return unprocessed_ ? unprocessed_->reports : DUZEErrorReports{};
 }
 
 std::vector<std::filesystem::path> DUZECrashes::unprocessedFilePaths() {
-  std::lock_guard lock(propertiesMutex_);
+  base::LockGuard lock(propertiesMutex_);
   return unprocessed_ ? unprocessed_->filePaths : std::vector<std::filesystem::path>{};
 }
 
 DUZEUserConfirmationHandler DUZECrashes::userConfirmationHandlerOnInstance() {
-  std::lock_guard lock(propertiesMutex_);
+  base::LockGuard lock(propertiesMutex_);
   return userConfirmationHandler_;
 }
 
 void DUZECrashes::setUserConfirmationHandlerOnInstance(DUZEUserConfirmationHandler handler) {
-  std::lock_guard lock(propertiesMutex_);
+  base::LockGuard lock(propertiesMutex_);
   userConfirmationHandler_ = std::move(handler);
 }

@@ -88,7 +88,7 @@ void crashes_log_buffer_crash_callback(siginfo_t*, void*, void*) {
 }
 
 void DUZECrashes::setupLogBuffer() {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   for (size_t i = 0; i < kDUZECrashesLogBufferSize; ++i) {
     const std::string component =
         foundation::stringWithFormat("%@/%@.%@", logBufferPathComponent_, static_cast<uint64_t>(i),
@@ -123,7 +123,7 @@ void DUZECrashes::channelDidPrepareLog(const std::shared_ptr<DUZEChannelUnitProt
       std::dynamic_pointer_cast<DUZEErrorAttachmentLog>(log)) {
     return;
   }
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   auto archive = DUZEUtility::archiveKeyedData(foundation::Value(log));
   if (!archive || archive->empty()) return;
   std::string targetToken;
@@ -166,7 +166,7 @@ void DUZECrashes::channelDidPrepareLog(const std::shared_ptr<DUZEChannelUnitProt
 void DUZECrashes::channelDidCompleteEnqueueingLog(const std::shared_ptr<DUZEChannelUnitProtocol>&,
                                                   const std::shared_ptr<DUZEAbstractLog>& log,
                                                   const std::string& internalId) {
-  std::lock_guard lock(instanceLock());
+  base::LockGuard lock(instanceLock());
   for (LogBufferSlot& slot : logBufferSlots) {
     if (slot.internalId.empty() || slot.internalId != internalId) continue;
     DUZELogVerbose(kDUZECrashesLogTag, "Deleting a log from buffer with id %@", internalId);
@@ -192,7 +192,7 @@ void DUZECrashes::processLogBufferAfterCrash() {
   auto unit = group->addChannelUnitWithConfiguration(
       DUZEChannelUnitConfiguration(std::string(kDUZECrashesBufferGroupId), 2, 1, 50, 1));
   {
-    std::lock_guard lock(propertiesMutex_);
+    base::LockGuard lock(propertiesMutex_);
     bufferChannelUnit_ = unit;
   }
   auto entries = DUZEUtility::contentsOfDirectory(logBufferPathComponent_);

@@ -104,7 +104,7 @@ void DUZECrashes::handleLatestCrashReport() {
         }
         auto errorReport = DUZEErrorLogFormatter::errorReportFromCrashReport(report);
         {
-          std::lock_guard lock(propertiesMutex_);
+          base::LockGuard lock(propertiesMutex_);
           lastSessionCrashReport_ = errorReport;
         }
         DUZEWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport({errorReport});
@@ -186,7 +186,7 @@ void DUZECrashes::processCrashReports() {
     return;
   }
   {
-    std::lock_guard lock(propertiesMutex_);
+    base::LockGuard lock(propertiesMutex_);
     unprocessed_ = Unprocessed{};
   }
 
@@ -316,7 +316,7 @@ bool DUZECrashes::userPromptedForConfirmation() {
 void DUZECrashes::notifyWithUserConfirmationOnInstance(DUZEUserConfirmation userConfirmation) {
   bool created = false;
   {
-    std::lock_guard lock(propertiesMutex_);
+    base::LockGuard lock(propertiesMutex_);
     created = unprocessed_.has_value();
   }
   if (!userConfirmationHandlerOnInstance() && !created) {
@@ -335,7 +335,7 @@ void DUZECrashes::handleUserConfirmation(DUZEUserConfirmation userConfirmation) 
   }
   Unprocessed pending;
   {
-    std::lock_guard lock(propertiesMutex_);
+    base::LockGuard lock(propertiesMutex_);
     if (unprocessed_) pending = *unprocessed_;
   }
   if (userConfirmation == DUZEUserConfirmationDontSend) {
@@ -443,7 +443,7 @@ void DUZECrashes::deleteCrashReportWithFileURL(const fs::path& fileURL) {
 }
 
 void DUZECrashes::clearUnprocessedReports() {
-  std::lock_guard lock(propertiesMutex_);
+  base::LockGuard lock(propertiesMutex_);
   if (!unprocessed_) return;
   unprocessed_->logs.clear();
   unprocessed_->reports.clear();
@@ -453,7 +453,7 @@ void DUZECrashes::clearUnprocessedReports() {
 void DUZECrashes::appendUnprocessed(const std::shared_ptr<DUZEAppleErrorLog>& log,
                                     const std::shared_ptr<DUZEErrorReport>& report,
                                     const fs::path& url) {
-  std::lock_guard lock(propertiesMutex_);
+  base::LockGuard lock(propertiesMutex_);
   if (!unprocessed_) unprocessed_.emplace();
   unprocessed_->logs.push_back(log);
   unprocessed_->reports.push_back(report);
@@ -461,7 +461,7 @@ void DUZECrashes::appendUnprocessed(const std::shared_ptr<DUZEAppleErrorLog>& lo
 }
 
 void DUZECrashes::removeUnprocessedAt(const std::vector<size_t>& indexes) {
-  std::lock_guard lock(propertiesMutex_);
+  base::LockGuard lock(propertiesMutex_);
   if (!unprocessed_) return;
   // From the back, so the earlier indexes stay right.
   for (auto it = indexes.rbegin(); it != indexes.rend(); ++it) {

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "base/Mutex.h"
 #include "system/ImageEvents.h"
 
 namespace duzecrashes {
@@ -21,8 +22,8 @@ constexpr uint32_t kLoadCommandUUID = 27;
 constexpr uint32_t kMaxLoadCommandBytes = 1u << 20;
 
 struct Registry {
-  std::mutex mutex;
-  std::vector<LoadedImage> images;
+  base::Mutex mutex;
+  std::vector<LoadedImage> images KX_GUARDED_BY(mutex);
 };
 
 Registry& registry() {
@@ -35,13 +36,13 @@ void imageAdded(uint64_t header, int64_t slide) {
   std::string name;
   if (sys::dladdr(header, &info) && info.dli_fname) name = info.dli_fname;
   Registry& r = registry();
-  std::lock_guard lock(r.mutex);
+  base::LockGuard lock(r.mutex);
   r.images.push_back({header, slide, std::move(name)});
 }
 
 void imageRemoved(uint64_t header, int64_t) {
   Registry& r = registry();
-  std::lock_guard lock(r.mutex);
+  base::LockGuard lock(r.mutex);
   std::erase_if(r.images, [header](const LoadedImage& image) { return image.header == header; });
 }
 
@@ -88,7 +89,7 @@ std::vector<LoadedImage> loadedImages() {
   });
   sys::sync_loaded_images();
   Registry& r = registry();
-  std::lock_guard lock(r.mutex);
+  base::LockGuard lock(r.mutex);
   return r.images;
 }
 

@@ -9,14 +9,14 @@ std::shared_ptr<DUZEWrapperCrashesHelper> DUZEWrapperCrashesHelper::sharedInstan
 void DUZEWrapperCrashesHelper::setCrashHandlerSetupDelegate(
     const std::shared_ptr<DUZECrashHandlerSetupDelegate>& delegate) {
   auto helper = sharedInstance();
-  std::lock_guard lock(helper->mutex_);
+  base::LockGuard lock(helper->mutex_);
   helper->crashHandlerSetupDelegate_ = delegate;
 }
 
 std::shared_ptr<DUZECrashHandlerSetupDelegate>
 DUZEWrapperCrashesHelper::crashHandlerSetupDelegate() {
   auto helper = sharedInstance();
-  std::lock_guard lock(helper->mutex_);
+  base::LockGuard lock(helper->mutex_);
   return helper->crashHandlerSetupDelegate_.lock();
 }
 

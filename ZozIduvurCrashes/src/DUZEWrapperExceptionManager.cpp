@@ -2,11 +2,11 @@
 
 #include <filesystem>
 #include <map>
-#include <mutex>
 
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvurCrashes/DUZECrashesUtil.h"
+#include "base/Mutex.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "foundation/StringFormat.h"
 
@@ -15,8 +15,9 @@ namespace {
 // Exceptions correlated in this process, by incident identifier. Entries
 // live as long as the process.
 struct Correlated {
-  std::mutex mutex;
-  std::map<std::string, std::shared_ptr<DUZEWrapperException>, std::less<>> byId;
+  base::Mutex mutex;
+  std::map<std::string, std::shared_ptr<DUZEWrapperException>, std::less<>> byId
+      KX_GUARDED_BY(mutex);
 };
 
 Correlated& correlated() {
@@ -25,8 +26,8 @@ Correlated& correlated() {
 }
 
 struct Reporter {
-  std::mutex mutex;
-  std::shared_ptr<ROReradUzerirud> reporter;
+  base::Mutex mutex;
+  std::shared_ptr<ROReradUzerirud> reporter KX_GUARDED_BY(mutex);
 };
 
 Reporter& reporter() {
@@ -43,13 +44,13 @@ std::string pathComponent(std::string_view baseFilename) {
 
 void DUZEWrapperExceptionManager::setCrashReporter(std::shared_ptr<ROReradUzerirud> crashReporter) {
   Reporter& holder = reporter();
-  std::lock_guard lock(holder.mutex);
+  base::LockGuard lock(holder.mutex);
   holder.reporter = std::move(crashReporter);
 }
 
 std::shared_ptr<ROReradUzerirud> DUZEWrapperExceptionManager::crashReporter() {
   Reporter& holder = reporter();
-  std::lock_guard lock(holder.mutex);
+  base::LockGuard lock(holder.mutex);
   return holder.reporter;
 }
 
@@ -114,7 +115,7 @@ DUZEWrapperExceptionManager::loadWrapperExceptionWithUUIDString(
   if (!uuidString) return nullptr;
   {
     Correlated& table = correlated();
-    std::lock_guard lock(table.mutex);
+    base::LockGuard lock(table.mutex);
     if (auto it = table.byId.find(*uuidString); it != table.byId.end()) return it->second;
   }
   return loadWrapperExceptionWithBaseFilename(*uuidString);
@@ -147,7 +148,7 @@ void DUZEWrapperExceptionManager::correlateLastSavedWrapperExceptionToReport(
     const std::string& id = *report->incidentIdentifier();
     {
       Correlated& table = correlated();
-      std::lock_guard lock(table.mutex);
+      base::LockGuard lock(table.mutex);
       table.byId.insert_or_assign(id, exception);
     }
     saveWrapperExceptionWithBaseFilename(exception, id);

@@ -1,19 +1,21 @@
 #include "crash-capture/ROCrashLog.h"
 
 #include <cstdio>
-#include <mutex>
+
+#include "base/Mutex.h"
 
 namespace {
 // Never destroyed: image notices log through it, and a program may load or
 // close libraries from its global destructors.
-std::mutex gSinkLock;
-std::function<void(const std::string&)>& gSink = *new std::function<void(const std::string&)>();
+base::Mutex gSinkLock;
+std::function<void(const std::string&)>& gSink KX_GUARDED_BY(gSinkLock) =
+    *new std::function<void(const std::string&)>();
 }  // namespace
 
 void ROCrashLog(const std::string& line) {
   std::function<void(const std::string&)> sink;
   {
-    std::lock_guard<std::mutex> guard(gSinkLock);
+    base::LockGuard guard(gSinkLock);
     sink = gSink;
   }
   if (sink) {
@@ -24,6 +26,6 @@ void ROCrashLog(const std::string& line) {
 }
 
 void ROCrashSetLogSinkForTesting(std::function<void(const std::string&)> sink) {
-  std::lock_guard<std::mutex> guard(gSinkLock);
+  base::LockGuard guard(gSinkLock);
   gSink = std::move(sink);
 }

@@ -6,8 +6,8 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 
+#include "base/Mutex.h"
 #include "crash-capture/AsyncList.h"
 #include "crash-capture/AsyncSafe.h"
 #include "crash-capture/ROReradUzerirudError.h"
@@ -44,9 +44,9 @@ using ActionList = rocrash::async::async_list<PreviousAction>;
 // exit handler, is still reported.
 CallbackList& gCallbacks = *new CallbackList();
 ActionList& gPreviousActions = *new ActionList();
-std::mutex gRegistrationLock;
-// Registrations per signal still in force (under the registration lock).
-int gRegistrations[NSIG] = {};
+base::Mutex gRegistrationLock;
+// Registrations per signal still in force.
+int gRegistrations[NSIG] KX_GUARDED_BY(gRegistrationLock) = {};
 
 // One handler stack for the process, taken by one thread at a time: the
 // thread whose signal runs the chain while another already does (a second
@@ -259,7 +259,7 @@ bool ROCrashSignalHandler::registerHandlerForSignal(int signo,
 
 bool ROCrashSignalHandler::registerHandlerWithSignal(int signo,
                                                      std::shared_ptr<foundation::NSError>* error) {
-  std::lock_guard<std::mutex> lock(gRegistrationLock);
+  base::LockGuard lock(gRegistrationLock);
   if (sigaltstack(&sigstk_, nullptr) != 0) {
     populatePosixError(error, "Could not initialize alternative signal stack", errno);
     return false;
@@ -310,7 +310,7 @@ bool ROCrashSignalHandler::registerHandlerWithSignal(int signo,
 void ROCrashSignalHandler::unregisterHandlerForSignal(int signo,
                                                       rocrash_signal_handler_callback_func callback,
                                                       void* context) {
-  std::lock_guard<std::mutex> lock(gRegistrationLock);
+  base::LockGuard lock(gRegistrationLock);
   gCallbacks.nasync_remove_first({callback, context});
   gCallbacks.nasync_remove_first({forwardToPreviousAction, nullptr});
   if (signo <= 0 || signo >= NSIG || gRegistrations[signo] == 0 || --gRegistrations[signo] > 0) {
@@ -329,7 +329,7 @@ void ROCrashSignalHandler::unregisterHandlerForSignal(int signo,
 }
 
 void ROCrashSignalHandler::resetHandlers() {
-  std::lock_guard<std::mutex> lock(gRegistrationLock);
+  base::LockGuard lock(gRegistrationLock);
   gPreviousActions.nasync_remove_all();
   gCallbacks.nasync_remove_all();
   for (int& count : gRegistrations) count = 0;

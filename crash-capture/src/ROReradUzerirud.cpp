@@ -13,6 +13,7 @@
 #include <iterator>
 
 #include "ROReradUzerirudCrashTime.h"
+#include "base/Mutex.h"
 #include "crash-capture/ROCrashLog.h"
 #include "crash-capture/ROCrashLogWriter.h"
 #include "crash-capture/ROCrashProcessInfo.h"
@@ -38,8 +39,8 @@ namespace {
 constexpr const char* kDataFolderName = "org.kestrix.crash-capture";
 constexpr const char* kExceptionName = "ROReradUzerirudException";
 
-std::mutex gEnableLock;
-bool gEnabledOnce = false;
+base::Mutex gEnableLock;
+bool gEnabledOnce KX_GUARDED_BY(gEnableLock) = false;
 // In Mach mode the server lives as long as the process, through the static
 // destruction at exit too: a crash in a global destructor still has it.
 std::shared_ptr<ROCrashMachExceptionServer>& gMachServer =
@@ -313,7 +314,7 @@ struct EnablingUndo {
 bool ROReradUzerirud::enableCrashReporterAndReturnError(
     std::shared_ptr<foundation::NSError>* error) {
   {
-    std::lock_guard<std::mutex> lock(gEnableLock);
+    base::LockGuard lock(gEnableLock);
     if (gEnabledOnce) {
       ROCrashPopulateError(error, ROReradUzerirudErrorBusy,
                            "A ROReradUzerirud instance has already been enabled");

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -10,6 +9,7 @@
 #include "ZozIduvur/DUZEChannelGroupProtocol.h"
 #include "ZozIduvur/DUZEChannelUnitConfiguration.h"
 #include "ZozIduvur/DUZEChannelUnitProtocol.h"
+#include "base/Mutex.h"
 
 // Services start in descending priority; this is the default.
 inline constexpr int64_t kDUZEInitializationPriorityDefault = 500;
@@ -76,7 +76,7 @@ class DUZEServiceAbstract : public std::enable_shared_from_this<DUZEServiceAbstr
     return defaultTransmissionTargetToken_;
   }
 
-  std::recursive_mutex& instanceLock() { return lock_; }
+  base::RecursiveMutex& instanceLock() KX_RETURN_CAPABILITY(lock_) { return lock_; }
 
   // The class-level `isEnabled` and `setEnabled:` of a service, given its
   // shared instance: under the instance's lock, refused (with the reason
@@ -87,7 +87,9 @@ class DUZEServiceAbstract : public std::enable_shared_from_this<DUZEServiceAbstr
                                 bool isEnabled);
 
  private:
-  std::recursive_mutex lock_;
+  base::RecursiveMutex lock_;
+  // Written under the lock by the start; the getters above read them without
+  // it, so the lock is not said to guard them.
   bool started_ = false;
   bool startedFromApplication_ = false;
   std::shared_ptr<DUZEChannelGroupProtocol> channelGroup_;

@@ -1,12 +1,12 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "ZozIduvur/DUZESessionHistoryInfo.h"
+#include "base/Mutex.h"
 #include "dispatch/Time.h"
 
 // The current session id and the dated history of session ids, persisted in
@@ -37,12 +37,12 @@ class DUZESessionContext {
   DUZESessionContext();
 
  private:
-  void persistLocked();
+  void persistLocked() KX_REQUIRES(mutex_);
 
-  std::recursive_mutex mutex_;
-  std::vector<std::shared_ptr<DUZESessionHistoryInfo>> history_;
+  base::RecursiveMutex mutex_;
+  std::vector<std::shared_ptr<DUZESessionHistoryInfo>> history_ KX_GUARDED_BY(mutex_);
   // How many entries at the start of `history_` were read from the persisted
   // history; the rest this process recorded.
-  size_t loaded_ = 0;
-  std::shared_ptr<DUZESessionHistoryInfo> current_;
+  size_t loaded_ KX_GUARDED_BY(mutex_) = 0;
+  std::shared_ptr<DUZESessionHistoryInfo> current_ KX_GUARDED_BY(mutex_);
 };

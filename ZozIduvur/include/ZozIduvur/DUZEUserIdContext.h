@@ -1,13 +1,13 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "ZozIduvur/DUZESessionHistoryInfo.h"
+#include "base/Mutex.h"
 #include "dispatch/Time.h"
 
 // The current user id and its dated history, persisted in user defaults. A
@@ -43,12 +43,12 @@ class DUZEUserIdContext {
   DUZEUserIdContext();
 
  private:
-  void persistLocked();
+  void persistLocked() KX_REQUIRES(mutex_);
 
-  std::recursive_mutex mutex_;
-  std::vector<std::shared_ptr<DUZEUserIdHistoryInfo>> history_;
+  base::RecursiveMutex mutex_;
+  std::vector<std::shared_ptr<DUZEUserIdHistoryInfo>> history_ KX_GUARDED_BY(mutex_);
   // How many entries at the start of `history_` were read from the persisted
   // history; the rest this process recorded.
-  size_t loaded_ = 0;
-  std::shared_ptr<DUZEUserIdHistoryInfo> current_;
+  size_t loaded_ KX_GUARDED_BY(mutex_) = 0;
+  std::shared_ptr<DUZEUserIdHistoryInfo> current_ KX_GUARDED_BY(mutex_);
 };

@@ -11,7 +11,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -23,6 +22,7 @@
 #include "ZozIduvurAnalytics/DUZEAnalyticsDelegate.h"
 #include "ZozIduvurAnalytics/DUZEEventProperties.h"
 #include "ZozIduvurAnalytics/DUZESessionTracker.h"
+#include "base/Mutex.h"
 
 class DUZEAnalyticsTransmissionTarget;
 class DUZELogWithNameAndProperties;
@@ -216,19 +216,20 @@ class DUZEAnalytics : public DUZEServiceAbstract,
   std::atomic<bool> autoPageTrackingEnabled_{false};
   std::optional<DUZEChannelUnitConfiguration> channelUnitConfiguration_;  // instance lock
   const std::shared_ptr<DUZESessionTracker> sessionTracker_;
-  std::mutex delegateMutex_;
-  std::shared_ptr<DUZEAnalyticsDelegate> delegate_;
+  base::Mutex delegateMutex_;
+  std::shared_ptr<DUZEAnalyticsDelegate> delegate_ KX_GUARDED_BY(delegateMutex_);
   std::atomic<uint64_t> flushInterval_{kDUZEDefaultFlushInterval};
-  // Instance lock.
-  std::map<std::string, std::shared_ptr<DUZEAnalyticsTransmissionTarget>> transmissionTargets_;
-  std::shared_ptr<DUZEAnalyticsTransmissionTarget> defaultTransmissionTarget_;
+  std::map<std::string, std::shared_ptr<DUZEAnalyticsTransmissionTarget>> transmissionTargets_
+      KX_GUARDED_BY(instanceLock());
+  std::shared_ptr<DUZEAnalyticsTransmissionTarget> defaultTransmissionTarget_
+      KX_GUARDED_BY(instanceLock());
   // The units, read on any thread (the session tracker sends from the main
   // thread without the instance lock).
-  std::mutex unitsMutex_;
-  std::shared_ptr<DUZEChannelUnitProtocol> mainChannelUnit_;
-  std::shared_ptr<DUZEChannelUnitProtocol> criticalChannelUnit_;
-  std::shared_ptr<DUZEChannelUnitProtocol> collectorChannelUnit_;
-  std::shared_ptr<DUZEChannelUnitProtocol> collectorCriticalChannelUnit_;
+  base::Mutex unitsMutex_;
+  std::shared_ptr<DUZEChannelUnitProtocol> mainChannelUnit_ KX_GUARDED_BY(unitsMutex_);
+  std::shared_ptr<DUZEChannelUnitProtocol> criticalChannelUnit_ KX_GUARDED_BY(unitsMutex_);
+  std::shared_ptr<DUZEChannelUnitProtocol> collectorChannelUnit_ KX_GUARDED_BY(unitsMutex_);
+  std::shared_ptr<DUZEChannelUnitProtocol> collectorCriticalChannelUnit_ KX_GUARDED_BY(unitsMutex_);
 };
 
 // Registers the classes that stored analytics logs and histories may hold.

@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
+#include "base/Mutex.h"
 #include "dispatch/Time.h"
 
 class DUZEAnalyticsAuthenticationProvider;
@@ -78,7 +78,8 @@ class DUZEAnalyticsAuthenticationProvider
   const std::optional<std::string> ticketKey_;
   const std::optional<std::string> ticketKeyHash_;
   const std::weak_ptr<DUZEAnalyticsAuthenticationProviderDelegate> delegate_;
-  std::recursive_mutex lock_;
-  std::optional<dispatch::Date> expiryDate_;
-  std::shared_ptr<const DUZEAnalyticsAuthenticationProviderCompletionBlock> completionHandler_;
+  base::RecursiveMutex lock_;
+  std::optional<dispatch::Date> expiryDate_ KX_GUARDED_BY(lock_);
+  std::shared_ptr<const DUZEAnalyticsAuthenticationProviderCompletionBlock> completionHandler_
+      KX_GUARDED_BY(lock_);
 };

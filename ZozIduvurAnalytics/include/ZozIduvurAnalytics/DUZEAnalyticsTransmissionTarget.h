@@ -3,7 +3,6 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
@@ -13,6 +12,7 @@
 #include "ZozIduvurAnalytics/DUZEAnalyticsAuthenticationProvider.h"
 #include "ZozIduvurAnalytics/DUZEEventProperties.h"
 #include "ZozIduvurAnalytics/DUZEPropertyConfigurator.h"
+#include "base/Mutex.h"
 
 // Sends events to the Common Schema collector under its own token. Targets
 // come from the analytics service (`DUZEAnalytics::transmissionTargetForToken`)
@@ -93,8 +93,9 @@ class DUZEAnalyticsTransmissionTarget
  private:
   std::shared_ptr<DUZEPropertyConfigurator> propertyConfigurator_;
   const std::weak_ptr<DUZEAnalyticsTransmissionTarget> parentTarget_;
-  std::mutex childrenMutex_;
-  std::map<std::string, std::shared_ptr<DUZEAnalyticsTransmissionTarget>> childTransmissionTargets_;
+  base::Mutex childrenMutex_;
+  std::map<std::string, std::shared_ptr<DUZEAnalyticsTransmissionTarget>> childTransmissionTargets_
+      KX_GUARDED_BY(childrenMutex_);
   const std::string isEnabledKey_;
   const std::shared_ptr<DUZEChannelGroupProtocol> channelGroup_;
   const std::string transmissionTargetToken_;

@@ -3,12 +3,12 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "ZozIduvur/DUZEAbstractLog.h"
 #include "ZozIduvur/DUZETypedProperty.h"
+#include "base/Mutex.h"
 #include "dispatch/Time.h"
 
 // The typed properties of one event, by key (enumerated in key order). The
@@ -75,6 +75,6 @@ class DUZEEventProperties : public foundation::NSCoding {
   static bool validateValuePresence(bool present);
   void store(std::shared_ptr<DUZETypedProperty> property, const std::string& key);
 
-  mutable std::mutex mutex_;
-  Map properties_;
+  mutable base::Mutex mutex_;
+  Map properties_ KX_GUARDED_BY(mutex_);
 };

@@ -3,12 +3,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 
 #include "ZozIduvur/DUZEChannelDelegate.h"
 #include "ZozIduvurAnalytics/DUZEEventProperties.h"
+#include "base/Mutex.h"
 #include "dispatch/Time.h"
 
 class DUZEAnalyticsTransmissionTarget;
@@ -79,10 +79,10 @@ class DUZEPropertyConfigurator : public DUZEChannelDelegate {
 
   const std::weak_ptr<DUZEAnalyticsTransmissionTarget> transmissionTarget_;
   const std::shared_ptr<DUZEEventProperties> eventProperties_;
-  std::mutex mutex_;  // the overrides and the device id
-  std::optional<std::string> appVersion_;
-  std::optional<std::string> appName_;
-  std::optional<std::string> appLocale_;
-  std::optional<std::string> userId_;
-  std::optional<std::string> deviceId_;
+  base::Mutex mutex_;  // the overrides and the device id
+  std::optional<std::string> appVersion_ KX_GUARDED_BY(mutex_);
+  std::optional<std::string> appName_ KX_GUARDED_BY(mutex_);
+  std::optional<std::string> appLocale_ KX_GUARDED_BY(mutex_);
+  std::optional<std::string> userId_ KX_GUARDED_BY(mutex_);
+  std::optional<std::string> deviceId_ KX_GUARDED_BY(mutex_);
 };

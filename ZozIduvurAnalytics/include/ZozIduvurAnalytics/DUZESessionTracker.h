@@ -2,11 +2,11 @@
 
 #include <atomic>
 #include <memory>
-#include <mutex>
 #include <optional>
 
 #include "ZozIduvur/DUZEChannelDelegate.h"
 #include "ZozIduvur/DUZESessionContext.h"
+#include "base/Mutex.h"
 #include "dispatch/Time.h"
 
 class DUZESessionTracker;
@@ -94,11 +94,11 @@ class DUZESessionTracker : public DUZEChannelDelegate,
 
   std::atomic<bool> started_{false};
   std::atomic<bool> manual_{false};
-  std::recursive_mutex lock_;
-  std::weak_ptr<DUZESessionTrackerDelegate> delegate_;
+  base::RecursiveMutex lock_;
+  std::weak_ptr<DUZESessionTrackerDelegate> delegate_ KX_GUARDED_BY(lock_);
   const double sessionTimeout_ = 20;
-  std::optional<dispatch::Date> lastCreatedLogTime_;
-  std::optional<dispatch::Date> lastEnteredForegroundTime_;
-  std::optional<dispatch::Date> lastEnteredBackgroundTime_;
+  std::optional<dispatch::Date> lastCreatedLogTime_ KX_GUARDED_BY(lock_);
+  std::optional<dispatch::Date> lastEnteredForegroundTime_ KX_GUARDED_BY(lock_);
+  std::optional<dispatch::Date> lastEnteredBackgroundTime_ KX_GUARDED_BY(lock_);
   const std::shared_ptr<DUZESessionContext> context_;
 };

@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -26,6 +25,7 @@
 #include "ZozIduvurCrashes/DUZEErrorAttachmentLog.h"
 #include "ZozIduvurCrashes/DUZEErrorReport.h"
 #include "ZozIduvurCrashes/DUZEExceptionModel.h"
+#include "base/Mutex.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "dispatch/DispatchSemaphore.h"
 #include "dispatch/DispatchSource.h"
@@ -319,19 +319,20 @@ class DUZECrashes : public DUZEServiceAbstract, public DUZEChannelDelegate {
 
   // The values that several threads read and write, each taken and replaced
   // whole under this lock (no call goes out while it is held).
-  mutable std::mutex propertiesMutex_;
-  std::vector<std::filesystem::path> crashFiles_;
-  std::shared_ptr<DUZEErrorReport> lastSessionCrashReport_;
-  std::shared_ptr<DUZEChannelUnitProtocol> bufferChannelUnit_;
-  std::shared_ptr<dispatch::DispatchSourceMemoryPressure> memoryPressureSource_;
-  std::weak_ptr<DUZECrashesDelegate> delegate_;
-  std::shared_ptr<ROReradUzerirud> roReradUzerirud_;
-  DUZEUserConfirmationHandler userConfirmationHandler_;
+  mutable base::Mutex propertiesMutex_;
+  std::vector<std::filesystem::path> crashFiles_ KX_GUARDED_BY(propertiesMutex_);
+  std::shared_ptr<DUZEErrorReport> lastSessionCrashReport_ KX_GUARDED_BY(propertiesMutex_);
+  std::shared_ptr<DUZEChannelUnitProtocol> bufferChannelUnit_ KX_GUARDED_BY(propertiesMutex_);
+  std::shared_ptr<dispatch::DispatchSourceMemoryPressure> memoryPressureSource_
+      KX_GUARDED_BY(propertiesMutex_);
+  std::weak_ptr<DUZECrashesDelegate> delegate_ KX_GUARDED_BY(propertiesMutex_);
+  std::shared_ptr<ROReradUzerirud> roReradUzerirud_ KX_GUARDED_BY(propertiesMutex_);
+  DUZEUserConfirmationHandler userConfirmationHandler_ KX_GUARDED_BY(propertiesMutex_);
   // Absent until the first processing made them.
   struct Unprocessed {
     std::vector<std::shared_ptr<DUZEAppleErrorLog>> logs;
     DUZEErrorReports reports;
     std::vector<std::filesystem::path> filePaths;
   };
-  std::optional<Unprocessed> unprocessed_;
+  std::optional<Unprocessed> unprocessed_ KX_GUARDED_BY(propertiesMutex_);
 };

@@ -1,12 +1,12 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "ZozIduvurCrashes/DUZECrashHandlerSetupDelegate.h"
 #include "ZozIduvurCrashes/DUZECrashes.h"
+#include "base/Mutex.h"
 
 // How a wrapper SDK steers crash processing: it takes part in setting up the
 // crash handlers, turns automatic processing off, and then sends or drops
@@ -34,6 +34,6 @@ class DUZEWrapperCrashesHelper {
       const std::string& errorId);
 
  private:
-  std::mutex mutex_;
-  std::weak_ptr<DUZECrashHandlerSetupDelegate> crashHandlerSetupDelegate_;
+  base::Mutex mutex_;
+  std::weak_ptr<DUZECrashHandlerSetupDelegate> crashHandlerSetupDelegate_ KX_GUARDED_BY(mutex_);
 };

@@ -13,7 +13,7 @@ std::shared_ptr<NSBundle> NSBundle::mainBundle() {
 
 std::string NSBundle::executablePath() const {
   {
-    std::lock_guard lock(mutex_);
+    base::LockGuard lock(mutex_);
     if (executablePath_) return *executablePath_;
   }
   char buffer[4096];
@@ -23,13 +23,13 @@ std::string NSBundle::executablePath() const {
 }
 
 void NSBundle::setExecutablePath(std::optional<std::string> path) {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   executablePath_ = std::move(path);
 }
 
 std::string NSBundle::bundleIdentifier() const {
   {
-    std::lock_guard lock(mutex_);
+    base::LockGuard lock(mutex_);
     auto it = info_.find(kCFBundleIdentifierKey);
     if (it != info_.end()) {
       if (const auto* s = it->second.stringValue(); s && !s->empty()) return *s;
@@ -39,14 +39,14 @@ std::string NSBundle::bundleIdentifier() const {
 }
 
 std::optional<Value> NSBundle::objectForInfoDictionaryKey(std::string_view key) const {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   auto it = info_.find(key);
   if (it == info_.end()) return std::nullopt;
   return it->second;
 }
 
 void NSBundle::setObjectForInfoDictionaryKey(const Value& value, std::string_view key) {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   if (value.isNull()) {
     if (auto it = info_.find(key); it != info_.end()) info_.erase(it);
   } else {
@@ -55,12 +55,12 @@ void NSBundle::setObjectForInfoDictionaryKey(const Value& value, std::string_vie
 }
 
 Value::Dictionary NSBundle::infoDictionary() const {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return info_;
 }
 
 void NSBundle::resetInfoDictionary() {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   info_.clear();
   executablePath_.reset();
 }

@@ -14,7 +14,7 @@ std::shared_ptr<NotificationCenter> NotificationCenter::defaultCenter() {
 void NotificationCenter::addObserver(const void* observer, std::string name, Handler handler,
                                      std::shared_ptr<void> sender) {
   if (!handler) return;
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   registrations_.push_back({nextId_++,
                             observer,
                             std::move(name),
@@ -43,7 +43,7 @@ NotificationCenter::ObserverToken NotificationCenter::addObserverForName(
       operation->waitUntilFinished();
     };
   }
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   const bool anyName = !name.has_value();
   registrations_.push_back({nextId_++, token.get(), std::move(name).value_or(std::string()),
                             anyName, object, object == nullptr,
@@ -53,7 +53,7 @@ NotificationCenter::ObserverToken NotificationCenter::addObserverForName(
 
 void NotificationCenter::removeObserver(const ObserverToken& token) {
   if (!token) return;
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   std::erase_if(registrations_, [&](const Registration& r) {
     return r.observer == token.get() && !r.token.owner_before(token) &&
            !token.owner_before(r.token);
@@ -61,12 +61,12 @@ void NotificationCenter::removeObserver(const ObserverToken& token) {
 }
 
 void NotificationCenter::removeObserver(const void* observer) {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   std::erase_if(registrations_, [&](const Registration& r) { return r.observer == observer; });
 }
 
 void NotificationCenter::removeObserver(const void* observer, std::string_view name) {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   std::erase_if(registrations_, [&](const Registration& r) {
     return r.observer == observer && !r.anyName && r.name == name;
   });
@@ -75,7 +75,7 @@ void NotificationCenter::removeObserver(const void* observer, std::string_view n
 void NotificationCenter::postNotificationName(std::string_view name, std::shared_ptr<void> sender) {
   std::vector<std::shared_ptr<const Handler>> handlers;
   {
-    std::lock_guard lock(mutex_);
+    base::LockGuard lock(mutex_);
     for (const auto& r : registrations_) {
       if (!r.anyName && r.name != name) continue;
       // A registration for a sender that is gone matches nothing, and one for
@@ -93,7 +93,7 @@ void NotificationCenter::postNotificationName(std::string_view name, std::shared
 }
 
 size_t NotificationCenter::observationCount(const void* observer) {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return static_cast<size_t>(
       std::count_if(registrations_.begin(), registrations_.end(),
                     [&](const Registration& r) { return r.observer == observer; }));

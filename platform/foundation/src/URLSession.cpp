@@ -28,7 +28,7 @@ class WorkerPool {
   }
 
   void submit(std::function<void()> job) {
-    std::lock_guard lock(mutex_);
+    base::LockGuard lock(mutex_);
     jobs_.push_back(std::move(job));
     if (jobs_.size() > idle_) {
       try {
@@ -46,11 +46,15 @@ class WorkerPool {
   static constexpr auto kIdleLifetime = std::chrono::seconds(30);
 
   void work() {
-    std::unique_lock lock(mutex_);
+    base::UniqueLock lock(mutex_);
     for (;;) {
       if (jobs_.empty()) {
         ++idle_;
-        const bool woken = wake_.wait_for(lock, kIdleLifetime, [&] { return !jobs_.empty(); });
+        const auto deadline = std::chrono::steady_clock::now() + kIdleLifetime;
+        bool woken = true;
+        while (woken && jobs_.empty()) {
+          woken = lock.waitUntil(wake_, deadline) == std::cv_status::no_timeout || !jobs_.empty();
+        }
         --idle_;
         if (!woken) return;
       }
@@ -63,10 +67,10 @@ class WorkerPool {
     }
   }
 
-  std::mutex mutex_;
+  base::Mutex mutex_;
   std::condition_variable wake_;
-  std::deque<std::function<void()>> jobs_;
-  size_t idle_ = 0;
+  std::deque<std::function<void()>> jobs_ KX_GUARDED_BY(mutex_);
+  size_t idle_ KX_GUARDED_BY(mutex_) = 0;
 };
 
 void ensureCurl() {
@@ -369,13 +373,13 @@ URLSessionDataTask::URLSessionDataTask(PrivateTag, uint64_t identifier, URLReque
 URLSessionDataTask::~URLSessionDataTask() = default;
 
 URLSessionDataTask::State URLSessionDataTask::state() const {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return state_;
 }
 
 void URLSessionDataTask::resume() {
   {
-    std::lock_guard lock(mutex_);
+    base::LockGuard lock(mutex_);
     if (started_ || state_ != State::suspended) return;
     started_ = true;
     state_ = State::running;
@@ -386,7 +390,7 @@ void URLSessionDataTask::resume() {
 void URLSessionDataTask::cancel() {
   bool start = false;
   {
-    std::lock_guard lock(mutex_);
+    base::LockGuard lock(mutex_);
     if (state_ == State::completed || state_ == State::canceling) return;
     cancelRequested_.store(true);
     state_ = State::canceling;
@@ -409,7 +413,7 @@ void URLSessionDataTask::complete(std::optional<Data> data, std::shared_ptr<URLR
                                   std::shared_ptr<NSError> error) {
   CompletionHandler handler;
   {
-    std::lock_guard lock(mutex_);
+    base::LockGuard lock(mutex_);
     if (state_ == State::completed) return;
     // A cancel that came in before the outcome is handed over wins.
     if (cancelRequested_.load()) {
@@ -457,7 +461,7 @@ URLSessionDataTask::Outcome URLSessionDataTask::load(const URL& url) {
   // before it starts.
   bool registered = false;
   {
-    std::lock_guard lock(mutex_);
+    base::LockGuard lock(mutex_);
     if (!cancelRequested_.load()) {
       multi_ = handles.multi;
       registered = true;
@@ -467,7 +471,7 @@ URLSessionDataTask::Outcome URLSessionDataTask::load(const URL& url) {
   if (registered) {
     end = perform(handles.multi, handles.easy, gathered, idleLimitOf(request_));
     {
-      std::lock_guard lock(mutex_);
+      base::LockGuard lock(mutex_);
       multi_ = nullptr;
     }
     curl_multi_remove_handle(handles.multi, handles.easy);

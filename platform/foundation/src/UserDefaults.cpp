@@ -78,19 +78,19 @@ std::optional<Value> fromJson(const json& j) {
   return detail::valueFromJSON(j, data);
 }
 
-std::mutex gStandardMutex;
-std::shared_ptr<NSUserDefaults> gStandard;
+base::Mutex gStandardMutex;
+std::shared_ptr<NSUserDefaults> gStandard KX_GUARDED_BY(gStandardMutex);
 
 }  // namespace
 
 std::shared_ptr<NSUserDefaults> NSUserDefaults::standardUserDefaults() {
-  std::lock_guard lock(gStandardMutex);
+  base::LockGuard lock(gStandardMutex);
   if (!gStandard) gStandard = createWithFile(applicationDataDirectory() / "UserDefaults.json");
   return gStandard;
 }
 
 void NSUserDefaults::resetStandardUserDefaults() {
-  std::lock_guard lock(gStandardMutex);
+  base::LockGuard lock(gStandardMutex);
   gStandard.reset();
 }
 
@@ -148,7 +148,7 @@ bool NSUserDefaults::setAsideLocked() {
 }
 
 std::optional<Value> NSUserDefaults::objectForKey(std::string_view key) const {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   if (auto it = persistent_.find(key); it != persistent_.end()) return it->second;
   if (auto it = registered_.find(key); it != registered_.end()) return it->second;
   return std::nullopt;
@@ -160,14 +160,14 @@ bool NSUserDefaults::setObject(const Value& value, std::string_view key) {
     return true;
   }
   if (holdsObject(value)) return false;
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   persistent_.insert_or_assign(std::string(key), value);
   writeLocked();
   return true;
 }
 
 void NSUserDefaults::removeObjectForKey(std::string_view key) {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   auto it = persistent_.find(key);
   if (it == persistent_.end()) return;
   persistent_.erase(it);
@@ -192,24 +192,24 @@ bool NSUserDefaults::boolForKey(std::string_view key) const {
 }
 
 void NSUserDefaults::registerDefaults(const Value::Dictionary& defaults) {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   for (const auto& [key, value] : defaults) registered_.insert_or_assign(key, value);
 }
 
 Value::Dictionary NSUserDefaults::persistentDomain() const {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return persistent_;
 }
 
 Value::Dictionary NSUserDefaults::dictionaryRepresentation() const {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   Value::Dictionary merged = registered_;
   for (const auto& [key, value] : persistent_) merged.insert_or_assign(key, value);
   return merged;
 }
 
 bool NSUserDefaults::synchronize() {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return writeLocked();
 }
 

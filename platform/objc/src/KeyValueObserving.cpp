@@ -151,9 +151,9 @@ struct ObservationInfo {
 };
 
 struct KeyValueState {
-  std::mutex lock;  // guards every ObservationInfo and the class tables
-  std::unordered_map<Class, Class> notifyingByClass;
-  std::unordered_set<Class> notifyingClasses;
+  base::Mutex lock;  // guards every ObservationInfo too
+  std::unordered_map<Class, Class> notifyingByClass KX_GUARDED_BY(lock);
+  std::unordered_set<Class> notifyingClasses KX_GUARDED_BY(lock);
 };
 
 KeyValueState& kvoState() {
@@ -161,9 +161,8 @@ KeyValueState& kvoState() {
   return *state;
 }
 
-// The notifying subclass of `actual` (or `actual` when it is one); lock held.
-Class notifyingClassFor(Class actual) {
-  KeyValueState& state = kvoState();
+// The notifying subclass of `actual` (or `actual` when it is one).
+Class notifyingClassFor(KeyValueState& state, Class actual) KX_REQUIRES(state.lock) {
   if (state.notifyingClasses.count(actual) != 0) return actual;
   auto it = state.notifyingByClass.find(actual);
   if (it != state.notifyingByClass.end()) return it->second;
@@ -327,7 +326,7 @@ struct KeyValueMethods {
         send<BOOL(NSString*)>(send<Class()>(self, classSel), automatic, keyPathString);
     {
       KeyValueState& state = kvoState();
-      std::lock_guard guard(state.lock);
+      base::LockGuard guard(state.lock);
       auto info = std::static_pointer_cast<ObservationInfo>(detail::observationInfo(self));
       if (!info) {
         info = std::make_shared<ObservationInfo>();
@@ -335,7 +334,7 @@ struct KeyValueMethods {
       }
       info->registrations.push_back({Weak<Object>(observer), observer, keyPath, options, context});
       Class actual = object_getClass(self);
-      Class notifying = notifyingClassFor(actual);
+      Class notifying = notifyingClassFor(state, actual);
       if (notifying != actual) object_setClass(self, notifying);
       if (notifiesAutomatically) overrideSetter(notifying, keyPath);
     }
@@ -361,7 +360,7 @@ struct KeyValueMethods {
     bool removed = false;
     {
       KeyValueState& state = kvoState();
-      std::lock_guard guard(state.lock);
+      base::LockGuard guard(state.lock);
       auto info = std::static_pointer_cast<ObservationInfo>(detail::observationInfo(self));
       if (info) {
         auto& list = info->registrations;
@@ -396,7 +395,7 @@ struct KeyValueMethods {
     std::vector<Due> due;
     {
       KeyValueState& state = kvoState();
-      std::lock_guard guard(state.lock);
+      base::LockGuard guard(state.lock);
       auto info = std::static_pointer_cast<ObservationInfo>(detail::observationInfo(self));
       if (!info) return;
       for (const auto& registration : info->registrations) {
@@ -507,7 +506,7 @@ struct NSKeyValueObservationMethods {
                       NSDictionary* change, void*) {
     NSKeyValueObservation::Handler handler;
     {
-      std::lock_guard guard(self->mutex_);
+      base::LockGuard guard(self->mutex_);
       if (!self->valid_) return;
       handler = self->handler_;
     }
@@ -534,7 +533,7 @@ Ref<NSKeyValueObservation> NSKeyValueObservation::observe(id object, const std::
                                                           NSUInteger options, Handler handler) {
   Ref<NSKeyValueObservation> observation = make<NSKeyValueObservation>();
   {
-    std::lock_guard guard(observation->mutex_);
+    base::LockGuard guard(observation->mutex_);
     observation->object_ = object;
     observation->keyPath_ = keyPath;
     observation->handler_ = std::move(handler);
@@ -551,7 +550,7 @@ void NSKeyValueObservation::invalidate() {
   Ref<Object> object;
   std::string keyPath;
   {
-    std::lock_guard guard(mutex_);
+    base::LockGuard guard(mutex_);
     if (!valid_) return;
     valid_ = false;
     object = object_.load();

@@ -7,14 +7,15 @@
 #include <chrono>
 #include <cstdio>
 #include <ctime>
-#include <mutex>
 #include <string>
+
+#include "base/Mutex.h"
 
 namespace objc {
 
 namespace {
-std::mutex& logLock() {
-  static std::mutex* lock = new std::mutex;
+base::Mutex& logLock() {
+  static base::Mutex* lock = new base::Mutex;
   return *lock;
 }
 }  // namespace
@@ -40,7 +41,7 @@ void NSLog(std::string_view message) {
   line.append(message);
   line += '\n';
 
-  std::lock_guard guard(logLock());
+  base::LockGuard guard(logLock());
   std::fwrite(line.data(), 1, line.size(), stderr);
   std::fflush(stderr);
 }

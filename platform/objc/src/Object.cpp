@@ -15,18 +15,18 @@ namespace detail {
 
 void Monitor::enter() {
   const auto self = std::this_thread::get_id();
-  std::unique_lock guard(mutex_);
+  base::UniqueLock guard(mutex_);
   if (depth_ != 0 && owner_ == self) {
     ++depth_;
     return;
   }
-  released_.wait(guard, [&] { return depth_ == 0; });
+  while (depth_ != 0) guard.wait(released_);
   owner_ = self;
   depth_ = 1;
 }
 
 bool Monitor::exit() {
-  std::lock_guard guard(mutex_);
+  base::LockGuard guard(mutex_);
   if (depth_ == 0 || owner_ != std::this_thread::get_id()) return false;
   if (--depth_ == 0) {
     owner_ = std::thread::id();
@@ -62,13 +62,13 @@ std::shared_ptr<WeakControl> weakControlFor(Object* object) {
     return std::make_shared<WeakControl>(nullptr);
   }
   SideRecord& side = sideRecord(object);
-  std::lock_guard guard(side.mutex);
+  base::LockGuard guard(side.mutex);
   if (!side.weak) side.weak = std::make_shared<WeakControl>(object);
   return side.weak;
 }
 
 Object* weakLoadRetained(const WeakControl& control) noexcept {
-  std::lock_guard guard(control.mutex);
+  base::LockGuard guard(control.mutex);
   Object* target = control.target;
   if (target == nullptr || !tryRetain(target)) return nullptr;
   return target;
@@ -86,7 +86,7 @@ void setObservationInfo(id object, std::shared_ptr<void> info) {
   if (object == nullptr) return;
   SideRecord& side = sideRecord(object);
   std::shared_ptr<void> previous;
-  std::lock_guard guard(side.mutex);
+  base::LockGuard guard(side.mutex);
   previous = std::exchange(side.observationInfo, std::move(info));
 }
 
@@ -94,7 +94,7 @@ std::shared_ptr<void> observationInfo(id object) {
   if (object == nullptr) return nullptr;
   SideRecord* side = Access::side(object).load(std::memory_order_acquire);
   if (side == nullptr) return nullptr;
-  std::lock_guard guard(side->mutex);
+  base::LockGuard guard(side->mutex);
   return side->observationInfo;
 }
 
@@ -113,7 +113,7 @@ void object_dispose(id object) noexcept {
     for (;;) {
       std::vector<Association> taken;
       {
-        std::lock_guard guard(side->mutex);
+        base::LockGuard guard(side->mutex);
         taken.swap(side->associations);
       }
       if (taken.empty()) break;
@@ -122,13 +122,13 @@ void object_dispose(id object) noexcept {
     std::shared_ptr<void> info;
     std::shared_ptr<WeakControl> weak;
     {
-      std::lock_guard guard(side->mutex);
+      base::LockGuard guard(side->mutex);
       info = std::move(side->observationInfo);
       weak = side->weak;
     }
     info.reset();
     if (weak) {
-      std::lock_guard guard(weak->mutex);
+      base::LockGuard guard(weak->mutex);
       weak->target = nullptr;
     }
   }
@@ -192,7 +192,7 @@ void objc_setAssociatedObject(id object, const void* key, id value, objc_Associa
   detail::Association previous{nullptr, nullptr, OBJC_ASSOCIATION_ASSIGN};
   bool replaced = false;
   {
-    std::lock_guard guard(side.mutex);
+    base::LockGuard guard(side.mutex);
     auto& list = side.associations;
     auto it = std::find_if(list.begin(), list.end(), [&](const auto& a) { return a.key == key; });
     if (it != list.end()) {
@@ -214,7 +214,7 @@ Ref<Object> objc_getAssociatedObject(id object, const void* key) {
   if (object == nullptr) return nullptr;
   detail::SideRecord* side = Access::side(object).load(std::memory_order_acquire);
   if (side == nullptr) return nullptr;
-  std::lock_guard guard(side->mutex);
+  base::LockGuard guard(side->mutex);
   for (const auto& association : side->associations) {
     if (association.key == key) return Ref<Object>(association.value);
   }
@@ -227,7 +227,7 @@ void objc_removeAssociatedObjects(id object) {
   if (side == nullptr) return;
   std::vector<detail::Association> taken;
   {
-    std::lock_guard guard(side->mutex);
+    base::LockGuard guard(side->mutex);
     taken.swap(side->associations);
   }
   for (const auto& association : taken) detail::releaseAssociation(association);

@@ -15,6 +15,7 @@ std::atomic<uint64_t> gMethodGeneration{1};
 namespace {
 
 struct RuntimeState {
+  // Standard: base has no reader-writer lock, and lookups share it.
   std::shared_mutex lock;
   std::unordered_map<std::string, Class> classesByName;  // registered classes
   std::unordered_set<std::string> pendingClassNames;     // allocated, not yet registered
@@ -22,15 +23,16 @@ struct RuntimeState {
   std::unordered_map<std::string, Protocol*> protocolsByName;  // every protocol
   std::vector<Protocol*> allProtocols;
 
-  std::mutex retiredLock;
-  std::vector<MethodCache*> retiredCaches;
+  base::Mutex retiredLock;
+  std::vector<MethodCache*> retiredCaches KX_GUARDED_BY(retiredLock);
 
-  std::mutex initLock;
+  // Guards each class's initialisation state (ClassData).
+  base::Mutex initLock;
   std::condition_variable initDone;
 
-  std::mutex impLock;
-  std::unordered_set<const objc_imp*> blockImps;
-  std::vector<const objc_imp*> permanentImps;
+  base::Mutex impLock;
+  std::unordered_set<const objc_imp*> blockImps KX_GUARDED_BY(impLock);
+  std::vector<const objc_imp*> permanentImps KX_GUARDED_BY(impLock);
 };
 
 // Never destroyed: objects may be released by static destructors of other
@@ -41,6 +43,7 @@ RuntimeState& state() {
 }
 
 struct SelectorTable {
+  // Standard: base has no reader-writer lock, and lookups share it.
   std::shared_mutex lock;
   std::unordered_map<std::string_view, objc_selector*> byName;
 };
@@ -73,7 +76,7 @@ void fillCache(Class cls, SEL sel, Method method, uint64_t generation) {
     auto* fresh = new MethodCache(generation);
     if (slot.compare_exchange_strong(cache, fresh, std::memory_order_acq_rel)) {
       if (cache != nullptr) {
-        std::lock_guard guard(state().retiredLock);
+        base::LockGuard guard(state().retiredLock);
         state().retiredCaches.push_back(cache);
       }
       cache = fresh;
@@ -135,13 +138,13 @@ void ensureInitialized(Class cls) {
 
   RuntimeState& s = state();
   {
-    std::unique_lock guard(s.initLock);
+    base::UniqueLock guard(s.initLock);
     for (;;) {
       if (data.initState == InitState::initialized) return;
       if (data.initState == InitState::initializing) {
         // The initialising thread itself may use the class meanwhile.
         if (data.initializer == std::this_thread::get_id()) return;
-        s.initDone.wait(guard);
+        guard.wait(s.initDone);
         continue;
       }
       break;
@@ -153,7 +156,7 @@ void ensureInitialized(Class cls) {
     ClassData& data;
     RuntimeState& s;
     ~Finish() {
-      std::lock_guard guard(s.initLock);
+      base::LockGuard guard(s.initLock);
       data.initState = InitState::initialized;
       data.initialized.store(true, std::memory_order_release);
       s.initDone.notify_all();
@@ -180,7 +183,7 @@ IMP lookUpForReceiver(id receiver, SEL sel) {
 }
 
 IMP makePermanent(const objc_imp* imp) {
-  std::lock_guard guard(state().impLock);
+  base::LockGuard guard(state().impLock);
   state().permanentImps.push_back(imp);
   return imp;
 }
@@ -600,14 +603,14 @@ const char* property_getAttributes(objc_property_t property) {
 
 IMP imp_implementationWithBlock(std::function<void(id self, SEL cmd, Frame& frame)> block) {
   auto* imp = new detail::ClosureImp<std::function<void(id, SEL, Frame&)>>(std::move(block));
-  std::lock_guard guard(state().impLock);
+  base::LockGuard guard(state().impLock);
   state().blockImps.insert(imp);
   return imp;
 }
 
 BOOL imp_removeBlock(IMP imp) {
   {
-    std::lock_guard guard(state().impLock);
+    base::LockGuard guard(state().impLock);
     if (state().blockImps.erase(imp) == 0) return NO;
   }
   imp->destroy_(imp);

@@ -17,6 +17,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "base/Mutex.h"
 #include "objc/Runtime.h"
 
 namespace objc {
@@ -51,16 +52,16 @@ class Monitor {
   bool exit();
 
  private:
-  std::mutex mutex_;
+  base::Mutex mutex_;
   std::condition_variable released_;
-  std::thread::id owner_;
-  uint64_t depth_ = 0;
+  std::thread::id owner_ KX_GUARDED_BY(mutex_);
+  uint64_t depth_ KX_GUARDED_BY(mutex_) = 0;
 };
 
 struct WeakControl {
   explicit WeakControl(Object* object) : target(object) {}
-  mutable std::mutex mutex;
-  Object* target;  // null once the object began deallocating
+  mutable base::Mutex mutex;
+  Object* target KX_GUARDED_BY(mutex);  // null once the object began deallocating
 };
 
 struct Association {
@@ -70,10 +71,10 @@ struct Association {
 };
 
 struct SideRecord {
-  std::mutex mutex;  // guards the three fields below
-  std::vector<Association> associations;
-  std::shared_ptr<WeakControl> weak;
-  std::shared_ptr<void> observationInfo;
+  base::Mutex mutex;
+  std::vector<Association> associations KX_GUARDED_BY(mutex);
+  std::shared_ptr<WeakControl> weak KX_GUARDED_BY(mutex);
+  std::shared_ptr<void> observationInfo KX_GUARDED_BY(mutex);
   Monitor monitor;
 };
 

@@ -1,6 +1,5 @@
 #include "objc/Testing.h"
 
-#include <mutex>
 #include <vector>
 
 #include "RuntimeInternal.h"
@@ -21,8 +20,8 @@ struct Hook {
 };
 
 struct Hooks {
-  std::mutex lock;
-  std::vector<Hook> pending;
+  base::Mutex lock;
+  std::vector<Hook> pending KX_GUARDED_BY(lock);
 };
 
 Hooks& hooks() {
@@ -31,7 +30,7 @@ Hooks& hooks() {
 }
 
 void arm(HookKind kind, const void* subject, std::function<void()> action) {
-  std::lock_guard guard(hooks().lock);
+  base::LockGuard guard(hooks().lock);
   hooks().pending.push_back({kind, subject, std::move(action)});
   gArmedHooks.store(static_cast<int>(hooks().pending.size()), std::memory_order_release);
 }
@@ -39,7 +38,7 @@ void arm(HookKind kind, const void* subject, std::function<void()> action) {
 void run(HookKind kind, const void* subject) {
   std::vector<std::function<void()>> due;
   {
-    std::lock_guard guard(hooks().lock);
+    base::LockGuard guard(hooks().lock);
     auto& pending = hooks().pending;
     for (auto it = pending.begin(); it != pending.end();) {
       if (it->kind == kind && it->subject == subject) {

@@ -7,10 +7,10 @@
 #include <atomic>
 #include <cstddef>
 #include <map>
-#include <mutex>
 #include <vector>
 
 #include "LoaderNotices.h"
+#include "base/Mutex.h"
 #include "system/SystemFacts.h"
 
 namespace sys {
@@ -28,38 +28,39 @@ struct KnownImage {
 struct RegistryLock {
   explicit RegistryLock(pid_t owner) : pid(owner) {}
   const pid_t pid;
-  std::recursive_mutex mutex;
+  base::RecursiveMutex mutex;
 };
 
 struct Registry {
+  // This process's lock, which guards the rest.
+  base::RecursiveMutex& mutex() {
+    RegistryLock* current = lock.load(std::memory_order_acquire);
+    const pid_t self = getpid();
+    if (current->pid != self) {
+      // The parent's lock stays allocated: it may be held for ever.
+      auto* fresh = new RegistryLock(self);
+      if (lock.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) {
+        current = fresh;
+      } else {
+        delete fresh;
+      }
+    }
+    return current->mutex;
+  }
+
   std::atomic<RegistryLock*> lock{new RegistryLock(getpid())};
-  std::map<uint64_t, KnownImage> images;  // by header address
-  std::vector<ImageCallback> onAdd;
-  std::vector<ImageCallback> onRemove;
+  std::map<uint64_t, KnownImage> images KX_GUARDED_BY(mutex());  // by header address
+  std::vector<ImageCallback> onAdd KX_GUARDED_BY(mutex());
+  std::vector<ImageCallback> onRemove KX_GUARDED_BY(mutex());
   // The loader's counts of objects added and removed at the last sync.
-  bool synced = false;
-  unsigned long long adds = 0;
-  unsigned long long subs = 0;
+  bool synced KX_GUARDED_BY(mutex()) = false;
+  unsigned long long adds KX_GUARDED_BY(mutex()) = 0;
+  unsigned long long subs KX_GUARDED_BY(mutex()) = 0;
 };
 
 Registry& registry() {
   static Registry* r = new Registry();  // lives for the whole process
   return *r;
-}
-
-std::recursive_mutex& registryLock(Registry& r) {
-  RegistryLock* current = r.lock.load(std::memory_order_acquire);
-  const pid_t self = getpid();
-  if (current->pid != self) {
-    // The parent's lock stays allocated: it may be held for ever.
-    auto* fresh = new RegistryLock(self);
-    if (r.lock.compare_exchange_strong(current, fresh, std::memory_order_acq_rel)) {
-      current = fresh;
-    } else {
-      delete fresh;
-    }
-  }
-  return current->mutex;
 }
 
 struct LoadedObject {
@@ -70,7 +71,10 @@ struct LoadedObject {
 };
 
 struct Collected {
-  const Registry* registry;
+  // The registry's state at the last sync, copied under its lock.
+  bool synced = false;
+  unsigned long long syncedAdds = 0;
+  unsigned long long syncedSubs = 0;
   bool unchanged = false;
   unsigned long long adds = 0;
   unsigned long long subs = 0;
@@ -87,8 +91,7 @@ int collect(struct dl_phdr_info* info, size_t size, void* data) {
     out->adds = info->dlpi_adds;
     out->subs = info->dlpi_subs;
     // Nothing was added or removed since the last sync: stop here.
-    if (out->registry->synced && out->adds == out->registry->adds &&
-        out->subs == out->registry->subs) {
+    if (out->synced && out->adds == out->syncedAdds && out->subs == out->syncedSubs) {
       out->unchanged = true;
       return 1;
     }
@@ -127,9 +130,11 @@ bool syncWithLoader() {
   Registry& r = registry();
   // One sync at a time, from the loader's list to the last notice: two that
   // overlapped could announce an object the other had seen removed.
-  std::lock_guard<std::recursive_mutex> guard(registryLock(r));
+  base::LockGuard guard(r.mutex());
   Collected collected;
-  collected.registry = &r;
+  collected.synced = r.synced;
+  collected.syncedAdds = r.adds;
+  collected.syncedSubs = r.subs;
   dl_iterate_phdr(collect, &collected);
   if (collected.unchanged) return false;
   const bool changedSinceLastSync = r.synced;
@@ -178,7 +183,7 @@ void register_func_for_add_image(ImageCallback callback) {
   detail::loader_notices_start();
   sync_loaded_images();
   Registry& r = registry();
-  std::lock_guard<std::recursive_mutex> guard(registryLock(r));
+  base::LockGuard guard(r.mutex());
   r.onAdd.push_back(callback);
   std::vector<std::pair<uint64_t, int64_t>> known;
   for (const auto& [header, image] : r.images) known.emplace_back(header, image.slide);
@@ -187,29 +192,33 @@ void register_func_for_add_image(ImageCallback callback) {
 
 namespace detail {
 
-void registry_lock_for_fork() noexcept { registryLock(registry()).lock(); }
+// The hold spans the fork, from one handler to the other, which the check
+// cannot follow.
+void registry_lock_for_fork() noexcept KX_NO_THREAD_SAFETY_ANALYSIS { registry().mutex().lock(); }
 
-void registry_unlock_after_fork() noexcept { registryLock(registry()).unlock(); }
+void registry_unlock_after_fork() noexcept KX_NO_THREAD_SAFETY_ANALYSIS {
+  registry().mutex().unlock();
+}
 
 }  // namespace detail
 
 void register_func_for_remove_image(ImageCallback callback) {
   Registry& r = registry();
-  std::lock_guard<std::recursive_mutex> guard(registryLock(r));
+  base::LockGuard guard(r.mutex());
   r.onRemove.push_back(callback);
 }
 
 void announce_image_added(uint64_t headerAddress, int64_t slide, uint64_t size,
                           const std::string& path) {
   Registry& r = registry();
-  std::lock_guard<std::recursive_mutex> guard(registryLock(r));
+  base::LockGuard guard(r.mutex());
   if (!r.images.emplace(headerAddress, KnownImage{slide, size, path, true}).second) return;
   notify(r.onAdd, headerAddress, slide);
 }
 
 void announce_image_removed(uint64_t headerAddress) {
   Registry& r = registry();
-  std::lock_guard<std::recursive_mutex> guard(registryLock(r));
+  base::LockGuard guard(r.mutex());
   auto it = r.images.find(headerAddress);
   if (it == r.images.end() || !it->second.announced) return;
   notify(r.onRemove, headerAddress, it->second.slide);
@@ -218,7 +227,7 @@ void announce_image_removed(uint64_t headerAddress) {
 
 bool dladdr(uint64_t address, DlInfo* info) {
   Registry& r = registry();
-  std::lock_guard<std::recursive_mutex> guard(registryLock(r));
+  base::LockGuard guard(r.mutex());
   auto it = r.images.upper_bound(address);
   if (it == r.images.begin()) return false;
   --it;

@@ -42,6 +42,7 @@
 #include <new>
 
 #include "NextDefinition.h"
+#include "base/Mutex.h"
 #include "system/ImageEvents.h"
 #include "system/SignalSafe.h"
 
@@ -72,9 +73,9 @@ DlcloseFunction nextDlclose() {
 // record of its own: the parent's lock may have been copied held.
 struct Watch {
   pid_t pid;
-  std::mutex lock;
+  base::Mutex lock;
   std::condition_variable wake;
-  int64_t closelyUntil = 0;  // monotonic_ns; polls every few ms until then
+  int64_t closelyUntil KX_GUARDED_BY(lock) = 0;  // monotonic_ns; polls every few ms until then
 };
 
 std::atomic<Watch*> gWatch{nullptr};
@@ -87,9 +88,9 @@ void* watchLoader(void* argument) {
   auto* watch = static_cast<Watch*>(argument);
   for (;;) {
     {
-      std::unique_lock<std::mutex> guard(watch->lock);
+      base::UniqueLock guard(watch->lock);
       const bool closely = monotonic_ns() < watch->closelyUntil;
-      watch->wake.wait_for(guard, closely ? kClosePeriod : kPeriod);
+      guard.waitFor(watch->wake, closely ? kClosePeriod : kPeriod);
     }
     sync_loaded_images();
   }
@@ -108,7 +109,7 @@ void watchClosely() {
   Watch* watch = gWatch.load(std::memory_order_acquire);
   if (watch == nullptr) return;
   {
-    std::lock_guard<std::mutex> guard(watch->lock);
+    base::LockGuard guard(watch->lock);
     watch->closelyUntil = monotonic_ns() + kCloseSpanNs;
   }
   watch->wake.notify_one();

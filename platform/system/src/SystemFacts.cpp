@@ -9,11 +9,11 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
-#include <mutex>
 #include <set>
 #include <sstream>
 #include <utility>
 
+#include "base/Mutex.h"
 #include "system/SignalSafe.h"
 
 namespace sys {
@@ -55,8 +55,9 @@ std::optional<int32_t> physicalCpus() {
 
 // Never destroyed: the loader wrappers ask for facts at every dlclose, and a
 // program may close libraries from its global destructors.
-std::mutex gSourceLock;
-std::shared_ptr<SystemFactSource>& gSource = *new std::shared_ptr<SystemFactSource>();
+base::Mutex gSourceLock;
+std::shared_ptr<SystemFactSource>& gSource KX_GUARDED_BY(gSourceLock) =
+    *new std::shared_ptr<SystemFactSource>();
 
 std::atomic<int64_t> gBootTime{0};
 std::atomic<int64_t> gTicksPerSecond{0};
@@ -219,13 +220,13 @@ std::optional<std::string> SystemFactSource::executablePath() {
 }
 
 std::shared_ptr<SystemFactSource> systemFacts() {
-  std::lock_guard<std::mutex> guard(gSourceLock);
+  base::LockGuard guard(gSourceLock);
   if (!gSource) gSource = std::make_shared<SystemFactSource>();
   return gSource;
 }
 
 void installSystemFactSource(std::shared_ptr<SystemFactSource> source) {
-  std::lock_guard<std::mutex> guard(gSourceLock);
+  base::LockGuard guard(gSourceLock);
   gSource = std::move(source);
 }
 

@@ -1,8 +1,9 @@
 #pragma once
 
 // A mutex and guards that clang's lock check follows (base/ThreadSafety.h).
-// `Mutex` is a std::mutex said to be a lock; `LockGuard` holds any annotated
-// lock for its scope, as std::lock_guard does; `UniqueLock` holds a Mutex and
+// `Mutex` is a std::mutex said to be a lock, `RecursiveMutex` a
+// std::recursive_mutex; `LockGuard` holds any annotated lock for its scope, as
+// std::lock_guard does; `UniqueLock` holds a Mutex and
 // may let it go and take it again, and waits on condition variables, as
 // std::unique_lock does. The standard library's own types carry no
 // annotations, so members guarded by a lock are guarded by one of these.
@@ -28,6 +29,24 @@ class KX_CAPABILITY("mutex") Mutex {
  private:
   friend class UniqueLock;
   std::mutex mutex_;
+};
+
+// For the locks a thread may take again while it holds them. The check
+// follows holds, not their depth: a function that takes the lock where the
+// check knows it held is flagged, so a hold is taken again only by a function
+// called under the first, which says neither KX_REQUIRES nor KX_EXCLUDES of it.
+class KX_CAPABILITY("mutex") RecursiveMutex {
+ public:
+  RecursiveMutex() = default;
+  RecursiveMutex(const RecursiveMutex&) = delete;
+  RecursiveMutex& operator=(const RecursiveMutex&) = delete;
+
+  void lock() KX_ACQUIRE() { mutex_.lock(); }
+  void unlock() KX_RELEASE() { mutex_.unlock(); }
+  bool try_lock() KX_TRY_ACQUIRE(true) { return mutex_.try_lock(); }
+
+ private:
+  std::recursive_mutex mutex_;
 };
 
 // Holds `lock` from construction to destruction.

@@ -1,11 +1,11 @@
 #pragma once
 
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "base/Mutex.h"
 #include "foundation/Value.h"
 
 namespace foundation {
@@ -40,9 +40,9 @@ class NSBundle {
   void resetInfoDictionary();
 
  private:
-  mutable std::mutex mutex_;
-  Value::Dictionary info_;
-  std::optional<std::string> executablePath_;
+  mutable base::Mutex mutex_;
+  Value::Dictionary info_ KX_GUARDED_BY(mutex_);
+  std::optional<std::string> executablePath_ KX_GUARDED_BY(mutex_);
 };
 
 }  // namespace foundation

@@ -3,11 +3,12 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "base/Mutex.h"
 
 namespace dispatch {
 class OperationQueue;
@@ -88,9 +89,9 @@ class NotificationCenter {
     std::weak_ptr<const void> token;
   };
 
-  std::mutex mutex_;
-  uint64_t nextId_ = 1;
-  std::vector<Registration> registrations_;
+  base::Mutex mutex_;
+  uint64_t nextId_ KX_GUARDED_BY(mutex_) = 1;
+  std::vector<Registration> registrations_ KX_GUARDED_BY(mutex_);
 };
 
 }  // namespace foundation

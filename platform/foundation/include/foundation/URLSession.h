@@ -4,10 +4,10 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string_view>
 
+#include "base/Mutex.h"
 #include "foundation/Data.h"
 #include "foundation/NSError.h"
 #include "foundation/URL.h"
@@ -88,13 +88,13 @@ class URLSessionDataTask : public std::enable_shared_from_this<URLSessionDataTas
   const uint64_t identifier_;
   const URLRequest request_;
 
-  mutable std::mutex mutex_;
-  State state_ = State::suspended;
-  bool started_ = false;
+  mutable base::Mutex mutex_;
+  State state_ KX_GUARDED_BY(mutex_) = State::suspended;
+  bool started_ KX_GUARDED_BY(mutex_) = false;
   std::atomic<bool> cancelRequested_{false};
-  CompletionHandler handler_;
+  CompletionHandler handler_ KX_GUARDED_BY(mutex_);
   // The running transfer's wake-up target, set by the worker while it runs.
-  void* multi_ = nullptr;
+  void* multi_ KX_GUARDED_BY(mutex_) = nullptr;
 };
 
 // Loads URLs (http, https and file) over libcurl, one worker thread per

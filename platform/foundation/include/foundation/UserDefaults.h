@@ -2,11 +2,11 @@
 
 #include <filesystem>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 
+#include "base/Mutex.h"
 #include "foundation/Value.h"
 
 namespace foundation {
@@ -66,16 +66,16 @@ class NSUserDefaults {
   explicit NSUserDefaults(std::filesystem::path file);
 
  private:
-  bool writeLocked();
+  bool writeLocked() KX_REQUIRES(mutex_);
   // Renames the unreadable file out of the way; false (and no more writing)
   // when that fails.
-  bool setAsideLocked();
+  bool setAsideLocked() KX_REQUIRES(mutex_);
 
   std::filesystem::path file_;
-  mutable std::mutex mutex_;
-  Value::Dictionary persistent_;
-  Value::Dictionary registered_;
-  bool unwritable_ = false;
+  mutable base::Mutex mutex_;
+  Value::Dictionary persistent_ KX_GUARDED_BY(mutex_);
+  Value::Dictionary registered_ KX_GUARDED_BY(mutex_);
+  bool unwritable_ KX_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace foundation

@@ -24,9 +24,9 @@
 // Key paths are single keys: a path with "." raises NSInvalidArgumentException.
 
 #include <functional>
-#include <mutex>
 #include <string>
 
+#include "base/Mutex.h"
 #include "objc/NSDictionary.h"
 #include "objc/NSObject.h"
 
@@ -71,11 +71,11 @@ class NSKeyValueObservation final : public NSObject {
   friend struct NSKeyValueObservationMethods;
   NSKeyValueObservation() = default;
 
-  std::mutex mutex_;
-  Weak<Object> object_;
-  std::string keyPath_;
-  Handler handler_;
-  bool valid_ = false;
+  base::Mutex mutex_;
+  Weak<Object> object_ KX_GUARDED_BY(mutex_);
+  std::string keyPath_ KX_GUARDED_BY(mutex_);
+  Handler handler_ KX_GUARDED_BY(mutex_);
+  bool valid_ KX_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace objc

@@ -11,6 +11,9 @@
 namespace concurrency {
 namespace {
 
+using detail::HazardRecord;
+using detail::tHazardThread;
+
 constexpr uintptr_t kNoReader = 0;
 constexpr uintptr_t kShared = 1;
 constexpr uintptr_t kSettled = 2;
@@ -201,6 +204,8 @@ thread_local RecordRelease tRecordRelease;
 
 }  // namespace
 
+namespace detail {
+
 HazardRecord* attachHazardRecord() noexcept {
   // Plain announcements start only once the thread is attached.
   attachFenceThread();
@@ -226,7 +231,9 @@ HazardRecord* attachHazardRecord() noexcept {
   return record;
 }
 
-namespace detail {
+void hazardScopeOutOfOrder() noexcept {
+  base::fatalError("A hazard scope ended before a scope entered after it on the same thread");
+}
 
 void leaveSlow(HazardRecord& record, unsigned index) noexcept {
   const uint32_t bit = 1u << index;
@@ -342,7 +349,9 @@ uintptr_t ProtectedPointer::protectSlow(HazardRecord& record, unsigned index,
   }
 }
 
-uintptr_t ProtectedPointer::protectLocked(HazardRecord& record, unsigned index) const noexcept {
+uintptr_t ProtectedPointer::protectLocked(HazardScope& scope) const noexcept {
+  HazardRecord& record = *scope.record_;
+  const unsigned index = scope.index_;
   // Writers change the pointer and then look at the slots only after taking
   // the lock this reader holds, so a store ordered by the lock is enough.
   commitOwn();

@@ -49,17 +49,13 @@ class ObserverSet {
     Delivery() = default;
     Delivery(const Delivery&) = delete;
     Delivery& operator=(const Delivery&) = delete;
-    ~Delivery() {
-      if (record_ != nullptr) concurrency::leaveHazard(*record_, index_);
-    }
 
     void deliver(const Event<T>& event) const noexcept { deliverTo(key_, event); }
 
    private:
     friend ObserverSet;
     uintptr_t key_ = 0;
-    concurrency::HazardRecord* record_ = nullptr;
-    unsigned index_ = 0;
+    concurrency::HazardScope scope_;
     std::shared_ptr<const void> owner_;
   };
 
@@ -112,12 +108,8 @@ class ObserverSet {
   void hold(Delivery& delivery) const noexcept {
     const uintptr_t key = published_.current();
     if (key == 0) return;
-    concurrency::HazardThread& thread = concurrency::tHazardThread;
-    if ((thread.record != nullptr || concurrency::attachHazardRecord() != nullptr) &&
-        thread.depth < concurrency::kHazardSlots) {
-      delivery.record_ = thread.record;
-      delivery.index_ = thread.depth++;
-      delivery.key_ = published_.protectLocked(*delivery.record_, delivery.index_);
+    if (delivery.scope_.enter()) {
+      delivery.key_ = published_.protectLocked(delivery.scope_);
     } else {
       delivery.key_ = key;
       delivery.owner_ = publishedOwner();
@@ -132,16 +124,12 @@ class ObserverSet {
   void deliver(const Event<T>& event, RecursiveLock& lock) const noexcept {
     uintptr_t key = published_.peek();
     if (key == 0) return;
-    concurrency::HazardThread& thread = concurrency::tHazardThread;
-    if (thread.record == nullptr || thread.depth == concurrency::kHazardSlots) [[unlikely]] {
+    concurrency::HazardScope scope;
+    if (!scope.enterIfAttached()) [[unlikely]] {
       deliverHeld(event, lock);
       return;
     }
-    concurrency::HazardRecord& record = *thread.record;
-    const unsigned index = thread.depth++;
-    key = published_.protect(record, index, key);
-    deliverTo(key, event);
-    concurrency::leaveHazard(record, index);
+    deliverTo(published_.protect(scope, key), event);
   }
 
  private:

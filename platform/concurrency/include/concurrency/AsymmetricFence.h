@@ -89,6 +89,14 @@ inline FenceMode fenceMode() noexcept { return detail::gFenceMode.load(std::memo
 // step.
 inline bool asymmetricFences() noexcept { return fenceMode() == FenceMode::asymmetric; }
 
+// The light side's fence in its plain form (begun while asymmetricFences()
+// held): a compiler barrier only; the heavy side's barrier does the rest. A
+// light side in the symmetric form uses sequentially consistent operations
+// instead.
+[[gnu::always_inline]] inline void lightFence() noexcept {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
+
 // Registers the process for the barrier on the first call (any thread) and
 // switches light sides to asymmetric fences when that works. Whether they
 // are asymmetric now.

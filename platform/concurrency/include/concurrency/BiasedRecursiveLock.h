@@ -58,7 +58,7 @@ class KX_CAPABILITY("mutex") BiasedRecursiveLock {
       if (depth != 0) return;  // already held through the bias
       // The hold must be visible before the revocation check: a revoking
       // thread's heavy fence orders the two.
-      std::atomic_signal_fence(std::memory_order_seq_cst);
+      lightFence();
       if (state_.load(std::memory_order_relaxed) == kBiased) [[likely]]
         return;
       held_.store(0, std::memory_order_release);

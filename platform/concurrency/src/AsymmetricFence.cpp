@@ -21,7 +21,9 @@ namespace concurrency {
 namespace {
 
 std::atomic<bool> gFailed{false};
+#ifdef KX_TEST_SEAMS
 std::atomic<bool> gFailNext{false};
+#endif
 
 bool registerBarrier() noexcept {
   if (syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) != 0) return false;
@@ -240,14 +242,18 @@ void heavyFence() noexcept {
     return;
   }
   int error = 0;
-  if (gFailNext.exchange(false, std::memory_order_relaxed)) {
-    error = ENOMEM;
-  } else if (syscall(__NR_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0) {
+#ifdef KX_TEST_SEAMS
+  if (gFailNext.exchange(false, std::memory_order_relaxed)) error = ENOMEM;
+#endif
+  if (error == 0 && syscall(__NR_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0) {
     error = errno;
   }
   if (error != 0) fallBack(error);
 }
 
+bool barrierFailed() noexcept { return gFailed.load(std::memory_order_seq_cst); }
+
+#ifdef KX_TEST_SEAMS
 bool setFenceModeForTesting(FenceMode mode) noexcept {
   const bool available = registered();
   if (gFailed.load(std::memory_order_seq_cst)) return mode == FenceMode::symmetric;
@@ -258,8 +264,7 @@ bool setFenceModeForTesting(FenceMode mode) noexcept {
 
 void failNextBarrierForTesting() noexcept { gFailNext.store(true, std::memory_order_relaxed); }
 
-bool barrierFailed() noexcept { return gFailed.load(std::memory_order_seq_cst); }
-
 std::size_t fallbackFencesOnThisThreadForTesting() noexcept { return tFallbackFences; }
+#endif
 
 }  // namespace concurrency

@@ -20,6 +20,7 @@ constexpr uintptr_t kSettled = 2;
 
 std::atomic<HazardRecord*> gRecords{nullptr};
 
+#ifdef KX_TEST_SEAMS
 // --- buffered mode: the simulated store buffers ---
 
 base::Mutex& bufferMutex() {
@@ -66,12 +67,19 @@ void commitAll() {
   gAnyBuffered.store(false, std::memory_order_relaxed);
 }
 
+#else
+// Without the tests there is no simulated buffer to drain.
+void commitOwn() {}
+void commitAll() {}
+#endif
+
 // The heavy side's fence, which also drains the simulated store buffers.
 void barrier() {
   commitAll();
   heavyFence();
 }
 
+#ifdef KX_TEST_SEAMS
 // --- test seams ---
 
 std::atomic<void (*)(HazardStep, void*)> gPause{nullptr};
@@ -83,6 +91,7 @@ void pause(HazardStep step) {
     hook(step, gPauseContext.load(std::memory_order_relaxed));
   }
 }
+#endif
 
 // --- the waiting entries ---
 
@@ -178,7 +187,9 @@ std::vector<std::shared_ptr<const void>> strikeReaders(Which which, Done done)
 // The read in `slot` has ended: no entry waits for that slot any more. Runs
 // what is released outside the mutex.
 void readEnded(Slot slot) noexcept {
+#ifdef KX_TEST_SEAMS
   ++tPendingVisits;
+#endif
   std::vector<std::shared_ptr<const void>> released;
   {
     base::LockGuard guard(waitingMutex());
@@ -237,12 +248,15 @@ void hazardScopeOutOfOrder() noexcept {
 
 void leaveSlow(HazardRecord& record, unsigned index) noexcept {
   const uint32_t bit = 1u << index;
+#ifdef KX_TEST_SEAMS
   if (fenceMode() == FenceMode::buffered) {
     // The plain form, with the slot's store held in the simulated buffer.
     bufferStore(record, index, 0);
     if ((record.pending.load(std::memory_order_relaxed) & bit) == 0) return;
     commitOwn();
-  } else {
+  } else
+#endif
+  {
     commitOwn();
     record.slots[index].exchange(0, std::memory_order_seq_cst);
     if ((record.pending.load(std::memory_order_seq_cst) & bit) == 0) return;
@@ -257,7 +271,9 @@ void retire(uintptr_t key, std::shared_ptr<const void> owner) noexcept {
   if (!owner || key == 0) return;
   commitOwn();
   if (!announced(key)) return;  // `owner` is released on the way out
+#ifdef KX_TEST_SEAMS
   pause(HazardStep::scannedBeforePending);
+#endif
   // The slots announcing `key` now are the only reads that can still use the
   // object: a read that announces it later either finds it no longer
   // published where it looked, and moves on without using it, or finds it
@@ -322,6 +338,7 @@ void ProtectedPointer::noteReader(uintptr_t self) const noexcept {
 uintptr_t ProtectedPointer::protectSlow(HazardRecord& record, unsigned index,
                                         uintptr_t key) const noexcept {
   const auto self = reinterpret_cast<uintptr_t>(&record);
+#ifdef KX_TEST_SEAMS
   if (fenceMode() == FenceMode::buffered && readers_.load(std::memory_order_relaxed) == self) {
     // The plain form, with the slot's store held in the simulated buffer.
     for (;;) {
@@ -338,6 +355,7 @@ uintptr_t ProtectedPointer::protectSlow(HazardRecord& record, unsigned index,
       break;
     }
   }
+#endif
   commitOwn();
   noteReader(self);
   std::atomic<uintptr_t>& slot = record.slots[index];
@@ -382,12 +400,15 @@ ProtectedPointer::Replaced ProtectedPointer::exchange(uintptr_t key) noexcept {
     return {old, true};
   }
   barrier();
+#ifdef KX_TEST_SEAMS
   pause(HazardStep::barrierBeforeSettle);
+#endif
   uintptr_t shared = kShared;
   readers_.compare_exchange_strong(shared, kSettled, std::memory_order_seq_cst);
   return {old, true};
 }
 
+#ifdef KX_TEST_SEAMS
 void setHazardPauseForTesting(void (*pause)(HazardStep, void*), void* context) noexcept {
   gPauseContext.store(context, std::memory_order_relaxed);
   gPause.store(pause, std::memory_order_release);
@@ -399,5 +420,7 @@ std::size_t pendingEntriesForTesting() noexcept {
   base::LockGuard guard(waitingMutex());
   return waitingList().size();
 }
+
+#endif
 
 }  // namespace concurrency

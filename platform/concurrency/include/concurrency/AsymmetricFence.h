@@ -69,12 +69,14 @@ enum class FenceMode : uint8_t {
   asymmetric,
   // Light sides use sequentially consistent operations.
   symmetric,
-  // For tests: light sides that would store plainly instead hold the store
+#ifdef KX_TEST_SEAMS
+  // For tests (built only with them): light sides that would store plainly instead hold the store
   // in a simulated store buffer, which other threads do not see until the
   // storing thread's next sequentially consistent step or the heavy side's
   // fence. Only the hazard slots simulate it (HazardSlots.h); every other
   // light side runs symmetric.
   buffered,
+#endif
 };
 
 namespace detail {
@@ -131,7 +133,11 @@ void heavyFence() noexcept;
 // The signal the fallback barrier sends to each attached thread.
 int fenceSignal() noexcept;
 
-// --- test seams ---
+// Whether the process-wide barrier failed and the process fell back for good.
+bool barrierFailed() noexcept;
+
+#ifdef KX_TEST_SEAMS
+// --- test seams (built only with the tests) ---
 
 // Switches light sides to `mode`; asymmetric needs the barrier. Switching
 // between asymmetric and symmetric is safe at any time; into or out of
@@ -142,10 +148,8 @@ bool setFenceModeForTesting(FenceMode mode) noexcept;
 // Makes the next process-wide barrier fail as if the kernel had refused it.
 void failNextBarrierForTesting() noexcept;
 
-// Whether the process-wide barrier failed and the process fell back for good.
-bool barrierFailed() noexcept;
-
 // How many times the fallback barrier made the calling thread fence.
 std::size_t fallbackFencesOnThisThreadForTesting() noexcept;
+#endif
 
 }  // namespace concurrency

@@ -82,10 +82,12 @@ class KX_CAPABILITY("mutex") BiasedRecursiveLock {
   // thread taking them (64); 0 never biases.
   static uint32_t biasThreshold() noexcept;
 
-  // --- test seam ---
+#ifdef KX_TEST_SEAMS
+  // --- test seam (built only with the tests) ---
 
   // Sets biasThreshold() for locks that are not biased yet.
   static void setBiasThresholdForTesting(uint32_t holds) noexcept;
+#endif
 
  private:
   static constexpr uintptr_t kNoBias = 0;

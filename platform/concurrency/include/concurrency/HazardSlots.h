@@ -215,7 +215,8 @@ class DeferredRetire {
   std::shared_ptr<const void> owners_[kCapacity];
 };
 
-// --- test seams ---
+#ifdef KX_TEST_SEAMS
+// --- test seams (built only with the tests) ---
 
 // The steps a test may pause a writer between.
 enum class HazardStep {
@@ -235,5 +236,6 @@ std::size_t pendingVisitsOnThisThreadForTesting() noexcept;
 
 // How many retired entries wait for a reader.
 std::size_t pendingEntriesForTesting() noexcept;
+#endif
 
 }  // namespace concurrency

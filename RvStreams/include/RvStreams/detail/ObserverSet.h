@@ -72,17 +72,19 @@ class ObserverSet {
     if (replaced.mayBeAnnounced) concurrency::retire(replaced.key, std::move(owner));
   }
 
-  // --- under the subject's lock; what is replaced is released with `retired`,
-  // which outlives the lock ---
+  // --- under the subject's lock, `lock`; what is replaced is released with
+  // `retired`, which outlives the lock ---
 
-  BagKey insert(Ref<ObserverType<T>> observer, concurrency::DeferredRetire& retired) {
+  BagKey insert([[maybe_unused]] const RecursiveLock& lock, Ref<ObserverType<T>> observer,
+                concurrency::DeferredRetire& retired) KX_REQUIRES(lock) {
     const BagKey key = bag_.insert(std::move(observer));
     republish(retired);
     return key;
   }
 
   // Removes the observer under `key` (nothing when absent).
-  void removeKey(BagKey key, concurrency::DeferredRetire& retired) {
+  void removeKey([[maybe_unused]] const RecursiveLock& lock, BagKey key,
+                 concurrency::DeferredRetire& retired) KX_REQUIRES(lock) {
     std::optional<Ref<ObserverType<T>>> removed = bag_.removeKey(key);
     if (!removed) return;
     if (published_.current() == singleKey(removed->get())) {
@@ -95,17 +97,22 @@ class ObserverSet {
     }
   }
 
-  void removeAll(concurrency::DeferredRetire& retired) { unpublish(retired); }
+  void removeAll([[maybe_unused]] const RecursiveLock& lock, concurrency::DeferredRetire& retired)
+      KX_REQUIRES(lock) {
+    unpublish(retired);
+  }
 
   // Empties the set and hands its last snapshot to `delivery`, which keeps
   // it alive by reference.
-  void takeAll(Delivery& delivery, concurrency::DeferredRetire& retired) {
+  void takeAll([[maybe_unused]] const RecursiveLock& lock, Delivery& delivery,
+               concurrency::DeferredRetire& retired) KX_REQUIRES(lock) {
     delivery.key_ = published_.current();
     delivery.owner_ = unpublish(retired);
   }
 
   // Holds the current snapshot for delivery after the lock.
-  void hold(Delivery& delivery) const noexcept {
+  void hold([[maybe_unused]] const RecursiveLock& lock, Delivery& delivery) const noexcept
+      KX_REQUIRES(lock) {
     const uintptr_t key = published_.current();
     if (key == 0) return;
     if (delivery.scope_.enter()) {
@@ -116,7 +123,9 @@ class ObserverSet {
     }
   }
 
-  std::size_t count() const noexcept { return bag_.count(); }
+  std::size_t count([[maybe_unused]] const RecursiveLock& lock) const noexcept KX_REQUIRES(lock) {
+    return bag_.count();
+  }
 
   // --- any thread, no lock: `lock` is the subject's, taken only when this
   // thread cannot announce ---
@@ -143,7 +152,7 @@ class ObserverSet {
     Delivery delivery;
     {
       LockGuard guard(lock);
-      hold(delivery);
+      hold(lock, delivery);
     }
     delivery.deliver(event);
   }

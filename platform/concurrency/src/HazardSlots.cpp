@@ -250,7 +250,8 @@ void leaveSlow(HazardRecord& record, unsigned index) noexcept {
   const uint32_t bit = 1u << index;
 #ifdef KX_TEST_SEAMS
   if (fenceMode() == FenceMode::buffered) {
-    // The plain form, with the slot's store held in the simulated buffer.
+    // As in the asymmetric mode, with the slot's store held in the simulated
+    // buffer.
     bufferStore(record, index, 0);
     if ((record.pending.load(std::memory_order_relaxed) & bit) == 0) return;
     commitOwn();
@@ -340,7 +341,8 @@ uintptr_t ProtectedPointer::protectSlow(HazardRecord& record, unsigned index,
   const auto self = reinterpret_cast<uintptr_t>(&record);
 #ifdef KX_TEST_SEAMS
   if (fenceMode() == FenceMode::buffered && readers_.load(std::memory_order_relaxed) == self) {
-    // The plain form, with the slot's store held in the simulated buffer.
+    // As in the asymmetric mode, with the slot's store held in the simulated
+    // buffer.
     for (;;) {
       bufferStore(record, index, key);
       const uintptr_t again = published_.load(std::memory_order_acquire);

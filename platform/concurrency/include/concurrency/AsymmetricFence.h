@@ -12,12 +12,13 @@
 //
 // The light side is a delivering thread announcing a snapshot, or the thread a
 // lock is biased to; the heavy side is a writer replacing that snapshot, or a
-// thread revoking the bias. While `asymmetricFences()` holds, the light side's
-// fence is a compiler barrier only, and the heavy side runs the process-wide
-// barrier (membarrier), which makes every running thread of the process
-// execute a full fence. Otherwise (the barrier is missing or failed, or a test
-// chose so) the light side must use sequentially consistent operations for
-// both its store and its load, and the heavy side does the same.
+// thread revoking the bias. In the `asymmetric` mode (asymmetricFences()),
+// the light side's fence is a compiler barrier only (lightFence), and the
+// heavy side runs the process-wide barrier (membarrier), which makes every
+// running thread of the process execute a full fence. In the `symmetric` mode
+// (the barrier is missing or failed, or a test chose so) the light side must
+// use sequentially consistent operations for both its store and its load, and
+// the heavy side does the same.
 //
 // A light side reads the mode once, before its step. The mode may change
 // under it (a test switches it, or the barrier fails), so the heavy side

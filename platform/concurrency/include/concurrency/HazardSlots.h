@@ -69,7 +69,7 @@ class HazardScope {
   HazardScope() = default;
   HazardScope(const HazardScope&) = delete;
   HazardScope& operator=(const HazardScope&) = delete;
-  ~HazardScope() {
+  [[gnu::always_inline]] ~HazardScope() {
     if (record_ != nullptr) leave();
   }
 

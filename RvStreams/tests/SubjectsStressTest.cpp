@@ -23,8 +23,8 @@ namespace {
 using test::CountingDisposable;
 using test::RecordingObserver;
 
-// Each test runs with the fast paths (plain announcements, biased locks) and
-// with their fenced and mutex forms.
+// Each test runs in the asymmetric fence mode (plain announcements, biased
+// locks) and in the symmetric one (fenced announcements, no bias).
 class SubjectsStress : public concurrency::testing::BothWays {};
 
 TEST_P(SubjectsStress, PublishSubjectSubscribeUnsubscribeAndPushFromManyThreads) {

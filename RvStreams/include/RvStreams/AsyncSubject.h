@@ -50,7 +50,7 @@ class AsyncSubject final : public SubjectBase<AsyncSubject<T>, T> {
     {
       LockGuard guard(lock_);
       if (stoppedEvent_) return;
-      observers_.takeAll(delivery, retired);
+      observers_.takeAll(lock_, delivery, retired);
       if (event.isCompleted() && lastElement_) {
         stoppedEvent_ = Event<T>::next(*lastElement_);
       } else {

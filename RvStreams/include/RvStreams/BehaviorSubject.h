@@ -49,7 +49,7 @@ class BehaviorSubject final : public SubjectBase<BehaviorSubject<T>, T>, public 
         // Observers stay subscribed after a stop event.
         stoppedEvent_ = event;
       }
-      observers_.hold(delivery);
+      observers_.hold(lock_, delivery);
     }
     delivery.deliver(event);
   }
@@ -57,15 +57,14 @@ class BehaviorSubject final : public SubjectBase<BehaviorSubject<T>, T>, public 
   // Read without the lock: advisory.
   bool isDisposed() const noexcept override { return disposed_.load(); }
 
-  void dispose() noexcept override {
-    concurrency::DeferredRetire retired;
-    LockGuard guard(lock_);
+  void dispose() noexcept override { this->disposeSubject(); }
+
+ private:
+  void forgetLocked() noexcept KX_REQUIRES(lock_) {
     disposed_.store(true);
-    observers_.removeAll(retired);
     stoppedEvent_.reset();
   }
 
- private:
   Ref<Disposable> subscribeLocked(Ref<ObserverType<T>> observer,
                                   concurrency::DeferredRetire& retired) KX_REQUIRES(lock_) {
     if (disposed_.load()) {

@@ -44,15 +44,14 @@ class PublishSubject final : public SubjectBase<PublishSubject<T>, T>, public Ca
   // Forgets every observer (without telling them) and the recorded stop
   // event; later subscribers get the disposed error, unless a stop event
   // arrives afterwards and is recorded again.
-  void dispose() noexcept override {
-    concurrency::DeferredRetire retired;
-    LockGuard guard(lock_);
+  void dispose() noexcept override { this->disposeSubject(); }
+
+ private:
+  void forgetLocked() noexcept KX_REQUIRES(lock_) {
     disposed_.store(true);
-    observers_.removeAll(retired);
     stoppedEvent_.reset();
   }
 
- private:
   Ref<Disposable> subscribeLocked(Ref<ObserverType<T>> observer,
                                   concurrency::DeferredRetire& retired) KX_REQUIRES(lock_) {
     if (stoppedEvent_) {
@@ -79,7 +78,7 @@ class PublishSubject final : public SubjectBase<PublishSubject<T>, T>, public Ca
       if (stoppedEvent_) return;
       // A stop event is recorded even by a disposed subject.
       stoppedEvent_ = event;
-      observers_.takeAll(delivery, retired);
+      observers_.takeAll(lock_, delivery, retired);
     }
     delivery.deliver(event);
   }

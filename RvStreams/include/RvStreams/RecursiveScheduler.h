@@ -16,29 +16,54 @@
 #include "RvStreams/Lock.h"
 #include "RvStreams/Scheduler.h"
 #include "RvStreams/UniqueFunction.h"
+#include "base/Mutex.h"
+#include "base/ThreadSafety.h"
 
 namespace rv {
+
+template <class State>
+class RecursiveImmediateScheduler;
+
 namespace detail {
 
-// What the two recursive schedulers share: the lock, the group of pending
-// steps, and the bookkeeping of each step.
+// Handed to the action of a RecursiveImmediateScheduler: calling it
+// schedules the next step with a state. Valid while the action runs; keep no
+// copy of it beyond that.
+template <class State>
+class ImmediateRecurse {
+ public:
+  void operator()(State state) const { owner_->schedule(std::move(state)); }
+
+ private:
+  friend class RecursiveImmediateScheduler<State>;
+  explicit ImmediateRecurse(RecursiveImmediateScheduler<State>* owner) : owner_(owner) {}
+  RecursiveImmediateScheduler<State>* owner_;
+};
+
+// Where one step of a chain stands; read and written only under the
+// chain's lock.
+struct StepCell {
+  enum class Stage { initial, added, done };
+  Stage stage = Stage::initial;
+  CompositeDisposable::DisposeKey key{};
+};
+
+// What the two recursive schedulers share: the lock, the step action, the
+// group of pending steps, and the bookkeeping of each step. Nothing done
+// under the lock comes back to the chain (steps run outside it; what it
+// disposes is a scheduled step's cancellation), so a plain mutex is enough.
+template <class Action>
 class RecursiveSchedulerBase {
  protected:
-  // Where one step stands; read and written only under `lock_`.
-  struct StepCell {
-    enum class Stage { initial, added, done };
-    Stage stage = Stage::initial;
-    CompositeDisposable::DisposeKey key{};
-  };
-
-  RecursiveSchedulerBase() = default;
+  explicit RecursiveSchedulerBase(Action action)
+      : action_(std::make_shared<Action>(std::move(action))) {}
   ~RecursiveSchedulerBase() = default;
 
   // After the scheduler call returned `disposable` for the step of `cell`:
   // keeps it in the group unless the step already started (it ran inside the
   // call) or the group is disposed (then `disposable` is disposed at once).
   void recordStep(StepCell& cell, Ref<Disposable> disposable) {
-    LockGuard guard(lock_);
+    base::LockGuard guard(lock_);
     switch (cell.stage) {
       case StepCell::Stage::added:
         fatalError("Invalid state");
@@ -55,26 +80,24 @@ class RecursiveSchedulerBase {
     }
   }
 
-  // When the step of `cell` starts: false when the chain was disposed.
+  // When the step of `cell` starts: null when the chain was disposed.
   // Otherwise drops the step's own disposable from the group, marks the step
-  // done and returns what `copyAction` (called under the lock) returns.
-  template <class CopyAction>
-  auto beginStep(StepCell& cell, CopyAction copyAction) -> decltype(copyAction()) {
+  // done and returns the action to run it with.
+  std::shared_ptr<Action> beginStep(StepCell& cell) {
     if (group_.isDisposed()) return nullptr;
-    LockGuard guard(lock_);
+    base::LockGuard guard(lock_);
     if (cell.stage == StepCell::Stage::added) group_.remove(cell.key);
     cell.stage = StepCell::Stage::done;
-    return copyAction();
+    return action_;
   }
 
   // Clears the action (under the lock; released after it) and disposes the
   // pending steps.
-  template <class ActionRef>
-  void disposeChain(ActionRef& action) noexcept {
-    ActionRef released;
+  void disposeChain() noexcept {
+    std::shared_ptr<Action> released;
     {
-      LockGuard guard(lock_);
-      released.swap(action);
+      base::LockGuard guard(lock_);
+      released.swap(action_);
     }
     released.reset();
     group_.dispose();
@@ -83,7 +106,8 @@ class RecursiveSchedulerBase {
   // The number of pending steps kept in the group.
   std::size_t pendingCount() const { return group_.count(); }
 
-  RecursiveLock lock_;
+  base::Mutex lock_;
+  std::shared_ptr<Action> action_ KX_GUARDED_BY(lock_);  // empty once disposed
   CompositeDisposable group_;
 };
 
@@ -93,20 +117,14 @@ class RecursiveSchedulerBase {
 // `ImmediateSchedulerType::scheduleRecursive`; any thread.
 template <class State>
 class RecursiveImmediateScheduler final
-    : public detail::RecursiveSchedulerBase,
+    : public detail::RecursiveSchedulerBase<
+          UniqueFunction<void(State, const detail::ImmediateRecurse<State>&)>>,
       public std::enable_shared_from_this<RecursiveImmediateScheduler<State>> {
- public:
-  // Handed to the action: calling it schedules the next step with a state.
-  // Valid while the action runs; keep no copy of it beyond that.
-  class Recurse {
-   public:
-    void operator()(State state) const { owner_->schedule(std::move(state)); }
+  using Base = detail::RecursiveSchedulerBase<
+      UniqueFunction<void(State, const detail::ImmediateRecurse<State>&)>>;
 
-   private:
-    friend class RecursiveImmediateScheduler;
-    explicit Recurse(RecursiveImmediateScheduler* owner) : owner_(owner) {}
-    RecursiveImmediateScheduler* owner_;
-  };
+ public:
+  using Recurse = detail::ImmediateRecurse<State>;
   using Action = UniqueFunction<void(State, const Recurse&)>;
 
   static Ref<RecursiveImmediateScheduler> create(Action action,
@@ -115,33 +133,32 @@ class RecursiveImmediateScheduler final
   }
 
   RecursiveImmediateScheduler(Action action, Ref<ImmediateSchedulerType> scheduler)
-      : action_(std::make_shared<Action>(std::move(action))), scheduler_(std::move(scheduler)) {}
+      : Base(std::move(action)), scheduler_(std::move(scheduler)) {}
 
   // Schedules one step with `state`.
   void schedule(State state) {
-    auto cell = std::make_shared<StepCell>();
+    auto cell = std::make_shared<detail::StepCell>();
     Ref<Disposable> disposable = scheduler_->schedule(
         std::move(state), [self = this->shared_from_this(), cell](State s) -> Ref<Disposable> {
           self->runStep(*cell, std::move(s));
           return Disposables::create();
         });
-    recordStep(*cell, std::move(disposable));
+    this->recordStep(*cell, std::move(disposable));
   }
 
   // Stops the chain: no step action runs after this returns, except one
   // already running on another thread.
-  void dispose() noexcept { disposeChain(action_); }
+  void dispose() noexcept { this->disposeChain(); }
 
   // Steps scheduled and not yet started (for tests).
-  std::size_t pendingStepCount() const { return pendingCount(); }
+  std::size_t pendingStepCount() const { return this->pendingCount(); }
 
  private:
-  void runStep(StepCell& cell, State state) {
-    std::shared_ptr<Action> action = beginStep(cell, [this] { return action_; });
+  void runStep(detail::StepCell& cell, State state) {
+    std::shared_ptr<Action> action = this->beginStep(cell);
     if (action) (*action)(std::move(state), Recurse(this));
   }
 
-  std::shared_ptr<Action> action_;  // guarded by lock_; empty once disposed
   const Ref<ImmediateSchedulerType> scheduler_;
 };
 
@@ -150,8 +167,11 @@ class RecursiveImmediateScheduler final
 // schedules the next steps through it. Any thread.
 template <class State>
 class AnyRecursiveScheduler final
-    : public detail::RecursiveSchedulerBase,
+    : public detail::RecursiveSchedulerBase<
+          UniqueFunction<void(State, AnyRecursiveScheduler<State>&)>>,
       public std::enable_shared_from_this<AnyRecursiveScheduler<State>> {
+  using Base = detail::RecursiveSchedulerBase<UniqueFunction<void(State, AnyRecursiveScheduler&)>>;
+
  public:
   using Action = UniqueFunction<void(State, AnyRecursiveScheduler&)>;
 
@@ -160,44 +180,43 @@ class AnyRecursiveScheduler final
   }
 
   AnyRecursiveScheduler(Ref<SchedulerType> scheduler, Action action)
-      : action_(std::make_shared<Action>(std::move(action))), scheduler_(std::move(scheduler)) {}
+      : Base(std::move(action)), scheduler_(std::move(scheduler)) {}
 
   // Schedules one step with `state`, `dueTime` from now.
   void schedule(State state, DispatchTimeInterval dueTime) {
-    auto cell = std::make_shared<StepCell>();
+    auto cell = std::make_shared<detail::StepCell>();
     Ref<Disposable> disposable =
         scheduler_->scheduleRelative(std::move(state), dueTime, stepAction(cell));
-    recordStep(*cell, std::move(disposable));
+    this->recordStep(*cell, std::move(disposable));
   }
 
   // Schedules one step with `state`, as soon as the scheduler allows.
   void schedule(State state) {
-    auto cell = std::make_shared<StepCell>();
+    auto cell = std::make_shared<detail::StepCell>();
     Ref<Disposable> disposable = scheduler_->schedule(std::move(state), stepAction(cell));
-    recordStep(*cell, std::move(disposable));
+    this->recordStep(*cell, std::move(disposable));
   }
 
   // Stops the chain: no step action runs after this returns, except one
   // already running on another thread.
-  void dispose() noexcept { disposeChain(action_); }
+  void dispose() noexcept { this->disposeChain(); }
 
   // Steps scheduled and not yet started (for tests).
-  std::size_t pendingStepCount() const { return pendingCount(); }
+  std::size_t pendingStepCount() const { return this->pendingCount(); }
 
  private:
-  auto stepAction(const std::shared_ptr<StepCell>& cell) {
+  auto stepAction(const std::shared_ptr<detail::StepCell>& cell) {
     return [self = this->shared_from_this(), cell](State s) -> Ref<Disposable> {
       self->runStep(*cell, std::move(s));
       return Disposables::create();
     };
   }
 
-  void runStep(StepCell& cell, State state) {
-    std::shared_ptr<Action> action = beginStep(cell, [this] { return action_; });
+  void runStep(detail::StepCell& cell, State state) {
+    std::shared_ptr<Action> action = this->beginStep(cell);
     if (action) (*action)(std::move(state), *this);
   }
 
-  std::shared_ptr<Action> action_;  // guarded by lock_; empty once disposed
   const Ref<SchedulerType> scheduler_;
 };
 

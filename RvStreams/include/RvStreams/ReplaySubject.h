@@ -45,20 +45,14 @@ class ReplaySubject : public SubjectBase<ReplaySubject<T>, T>, public Disposable
       if (isDisposed_ || stopped_.load()) return;
       addValueToBuffer(*element);
       trim();
-      observers_.hold(delivery);
+      observers_.hold(lock_, delivery);
     }
     delivery.deliver(event);
   }
 
   // Forgets the observers and the buffered elements; the stop event, if any,
   // is kept but later subscribers get only the disposed error.
-  void dispose() noexcept final {
-    concurrency::DeferredRetire retired;
-    LockGuard guard(lock_);
-    isDisposed_ = true;
-    observers_.removeAll(retired);
-    disposeBuffer();
-  }
+  void dispose() noexcept final { this->disposeSubject(); }
 
   // Read without the lock: advisory.
   bool isStopped() const noexcept { return stopped_.load(); }
@@ -89,6 +83,11 @@ class ReplaySubject : public SubjectBase<ReplaySubject<T>, T>, public Disposable
 
   bool unsubscribeRefused() const noexcept KX_REQUIRES(lock_) { return isDisposed_; }
 
+  void forgetLocked() noexcept KX_REQUIRES(lock_) {
+    isDisposed_ = true;
+    disposeBuffer();
+  }
+
   // Records the stop event and delivers it to the observers of that moment,
   // which the subject then forgets.
   [[gnu::noinline]] void stop(const Event<T>& event) noexcept {
@@ -100,7 +99,7 @@ class ReplaySubject : public SubjectBase<ReplaySubject<T>, T>, public Disposable
       stoppedEvent_ = event;
       stopped_.store(true);
       trim();
-      observers_.takeAll(delivery, retired);
+      observers_.takeAll(lock_, delivery, retired);
     }
     delivery.deliver(event);
   }

@@ -69,7 +69,7 @@ class SubjectBase : public Observable<T>,
 
   bool hasObservers() const {
     LockGuard guard(lock_);
-    return observers_.count() > 0;
+    return observers_.count(lock_) > 0;
   }
 
   // The subject's observer side: the subject itself.
@@ -81,7 +81,7 @@ class SubjectBase : public Observable<T>,
     concurrency::DeferredRetire retired;  // released after the lock
     LockGuard guard(lock_);
     if (!static_cast<const Derived&>(*this).unsubscribeRefused())
-      observers_.removeKey(key, retired);
+      observers_.removeKey(lock_, key, retired);
   }
 
  protected:
@@ -92,7 +92,17 @@ class SubjectBase : public Observable<T>,
   Ref<Disposable> insertObserver(Ref<ObserverType<T>> observer,
                                  concurrency::DeferredRetire& retired) KX_REQUIRES(lock_) {
     return detail::subscriptionDisposable(static_cast<Derived&>(*this),
-                                          observers_.insert(std::move(observer), retired));
+                                          observers_.insert(lock_, std::move(observer), retired));
+  }
+
+  // Disposes the subject: under the lock, `Derived::forgetLocked` marks it
+  // disposed and drops what it recorded, and the observers are forgotten
+  // (without being told); what they kept alive goes after the lock.
+  void disposeSubject() noexcept {
+    concurrency::DeferredRetire retired;
+    LockGuard guard(lock_);
+    static_cast<Derived&>(*this).forgetLocked();
+    observers_.removeAll(lock_, retired);
   }
 
   mutable RecursiveLock lock_;

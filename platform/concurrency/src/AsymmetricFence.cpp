@@ -22,7 +22,9 @@ namespace concurrency {
 namespace {
 
 std::atomic<bool> gFailed{false};
+#ifdef KX_TEST_SEAMS
 std::atomic<bool> gFailNext{false};
+#endif
 
 bool registerBarrier() noexcept {
   if (syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) != 0) return false;
@@ -126,8 +128,10 @@ void afterForkInChild() KX_NO_THREAD_SAFETY_ANALYSIS {
 
 // --- the fallback barrier ---
 
+#ifdef KX_TEST_SEAMS
 // How many fallback barriers the calling thread has run.
 constinit thread_local std::size_t tFallbackFences = 0;
+#endif
 
 // Whether a thread /proc shows asleep (any state but R) needs nothing more.
 // It entered the kernel and set that state after the last instruction of any
@@ -364,7 +368,9 @@ void settle(Crossing& crossing, pid_t tid) noexcept {
 void fallbackBarrier() noexcept {
   base::LockGuard guard(threadsMutex());
   fullFence();
+#ifdef KX_TEST_SEAMS
   ++tFallbackFences;
+#endif
   const pid_t self = currentThreadId();
   Crossing crossing;
   for (FenceThread* thread = gThreads.load(std::memory_order_relaxed); thread != nullptr;
@@ -423,14 +429,18 @@ void heavyFence() noexcept {
     return;
   }
   int error = 0;
-  if (gFailNext.exchange(false, std::memory_order_relaxed)) {
-    error = ENOMEM;
-  } else if (syscall(__NR_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0) {
+#ifdef KX_TEST_SEAMS
+  if (gFailNext.exchange(false, std::memory_order_relaxed)) error = ENOMEM;
+#endif
+  if (error == 0 && syscall(__NR_membarrier, MEMBARRIER_CMD_PRIVATE_EXPEDITED, 0, 0) != 0) {
     error = errno;
   }
   if (error != 0) fallBack(error);
 }
 
+bool barrierFailed() noexcept { return gFailed.load(std::memory_order_seq_cst); }
+
+#ifdef KX_TEST_SEAMS
 bool setFenceModeForTesting(FenceMode mode) noexcept {
   const bool available = registered();
   if (gFailed.load(std::memory_order_seq_cst)) return mode == FenceMode::symmetric;
@@ -441,8 +451,7 @@ bool setFenceModeForTesting(FenceMode mode) noexcept {
 
 void failNextBarrierForTesting() noexcept { gFailNext.store(true, std::memory_order_relaxed); }
 
-bool barrierFailed() noexcept { return gFailed.load(std::memory_order_seq_cst); }
-
 std::size_t fallbackFencesOnThisThreadForTesting() noexcept { return tFallbackFences; }
+#endif
 
 }  // namespace concurrency

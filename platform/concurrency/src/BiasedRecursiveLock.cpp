@@ -5,17 +5,27 @@
 namespace concurrency {
 namespace {
 
-std::atomic<uint32_t> gBiasThreshold{64};
+constexpr uint32_t kBiasThreshold = 64;
+
+#ifdef KX_TEST_SEAMS
+std::atomic<uint32_t> gBiasThreshold{kBiasThreshold};
+#endif
 
 }  // namespace
 
 uint32_t BiasedRecursiveLock::biasThreshold() noexcept {
+#ifdef KX_TEST_SEAMS
   return gBiasThreshold.load(std::memory_order_relaxed);
+#else
+  return kBiasThreshold;
+#endif
 }
 
+#ifdef KX_TEST_SEAMS
 void BiasedRecursiveLock::setBiasThresholdForTesting(uint32_t holds) noexcept {
   gBiasThreshold.store(holds, std::memory_order_relaxed);
 }
+#endif
 
 void BiasedRecursiveLock::lockSlow(uintptr_t self) noexcept {
   // A thread's first hold attaches it, before it takes any lock (attaching

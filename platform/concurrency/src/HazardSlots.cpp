@@ -11,12 +11,16 @@
 namespace concurrency {
 namespace {
 
+using detail::HazardRecord;
+using detail::tHazardThread;
+
 constexpr uintptr_t kNoReader = 0;
 constexpr uintptr_t kShared = 1;
 constexpr uintptr_t kSettled = 2;
 
 std::atomic<HazardRecord*> gRecords{nullptr};
 
+#ifdef KX_TEST_SEAMS
 // --- buffered mode: the simulated store buffers ---
 
 base::Mutex& bufferMutex() {
@@ -63,12 +67,19 @@ void commitAll() {
   gAnyBuffered.store(false, std::memory_order_relaxed);
 }
 
+#else
+// Without the tests there is no simulated buffer to drain.
+void commitOwn() {}
+void commitAll() {}
+#endif
+
 // The heavy side's fence, which also drains the simulated store buffers.
 void barrier() {
   commitAll();
   heavyFence();
 }
 
+#ifdef KX_TEST_SEAMS
 // --- test seams ---
 
 std::atomic<void (*)(HazardStep, void*)> gPause{nullptr};
@@ -80,6 +91,7 @@ void pause(HazardStep step) {
     hook(step, gPauseContext.load(std::memory_order_relaxed));
   }
 }
+#endif
 
 // --- the waiting entries ---
 
@@ -175,7 +187,9 @@ std::vector<std::shared_ptr<const void>> strikeReaders(Which which, Done done)
 // The read in `slot` has ended: no entry waits for that slot any more. Runs
 // what is released outside the mutex.
 void readEnded(Slot slot) noexcept {
+#ifdef KX_TEST_SEAMS
   ++tPendingVisits;
+#endif
   std::vector<std::shared_ptr<const void>> released;
   {
     base::LockGuard guard(waitingMutex());
@@ -200,6 +214,8 @@ struct RecordRelease {
 thread_local RecordRelease tRecordRelease;
 
 }  // namespace
+
+namespace detail {
 
 HazardRecord* attachHazardRecord() noexcept {
   // Plain announcements start only once the thread is attached.
@@ -226,16 +242,22 @@ HazardRecord* attachHazardRecord() noexcept {
   return record;
 }
 
-namespace detail {
+void hazardScopeOutOfOrder() noexcept {
+  base::fatalError("A hazard scope ended before a scope entered after it on the same thread");
+}
 
 void leaveSlow(HazardRecord& record, unsigned index) noexcept {
   const uint32_t bit = 1u << index;
+#ifdef KX_TEST_SEAMS
   if (fenceMode() == FenceMode::buffered) {
-    // The plain form, with the slot's store held in the simulated buffer.
+    // As in the asymmetric mode, with the slot's store held in the simulated
+    // buffer.
     bufferStore(record, index, 0);
     if ((record.pending.load(std::memory_order_relaxed) & bit) == 0) return;
     commitOwn();
-  } else {
+  } else
+#endif
+  {
     commitOwn();
     record.slots[index].exchange(0, std::memory_order_seq_cst);
     if ((record.pending.load(std::memory_order_seq_cst) & bit) == 0) return;
@@ -250,7 +272,9 @@ void retire(uintptr_t key, std::shared_ptr<const void> owner) noexcept {
   if (!owner || key == 0) return;
   commitOwn();
   if (!announced(key)) return;  // `owner` is released on the way out
+#ifdef KX_TEST_SEAMS
   pause(HazardStep::scannedBeforePending);
+#endif
   // The slots announcing `key` now are the only reads that can still use the
   // object: a read that announces it later either finds it no longer
   // published where it looked, and moves on without using it, or finds it
@@ -315,8 +339,10 @@ void ProtectedPointer::noteReader(uintptr_t self) const noexcept {
 uintptr_t ProtectedPointer::protectSlow(HazardRecord& record, unsigned index,
                                         uintptr_t key) const noexcept {
   const auto self = reinterpret_cast<uintptr_t>(&record);
+#ifdef KX_TEST_SEAMS
   if (fenceMode() == FenceMode::buffered && readers_.load(std::memory_order_relaxed) == self) {
-    // The plain form, with the slot's store held in the simulated buffer.
+    // As in the asymmetric mode, with the slot's store held in the simulated
+    // buffer.
     for (;;) {
       bufferStore(record, index, key);
       const uintptr_t again = published_.load(std::memory_order_acquire);
@@ -331,6 +357,7 @@ uintptr_t ProtectedPointer::protectSlow(HazardRecord& record, unsigned index,
       break;
     }
   }
+#endif
   commitOwn();
   noteReader(self);
   std::atomic<uintptr_t>& slot = record.slots[index];
@@ -342,7 +369,9 @@ uintptr_t ProtectedPointer::protectSlow(HazardRecord& record, unsigned index,
   }
 }
 
-uintptr_t ProtectedPointer::protectLocked(HazardRecord& record, unsigned index) const noexcept {
+uintptr_t ProtectedPointer::protectLocked(HazardScope& scope) const noexcept {
+  HazardRecord& record = *scope.record_;
+  const unsigned index = scope.index_;
   // Writers change the pointer and then look at the slots only after taking
   // the lock this reader holds, so a store ordered by the lock is enough.
   commitOwn();
@@ -373,12 +402,15 @@ ProtectedPointer::Replaced ProtectedPointer::exchange(uintptr_t key) noexcept {
     return {old, true};
   }
   barrier();
+#ifdef KX_TEST_SEAMS
   pause(HazardStep::barrierBeforeSettle);
+#endif
   uintptr_t shared = kShared;
   readers_.compare_exchange_strong(shared, kSettled, std::memory_order_seq_cst);
   return {old, true};
 }
 
+#ifdef KX_TEST_SEAMS
 void setHazardPauseForTesting(void (*pause)(HazardStep, void*), void* context) noexcept {
   gPauseContext.store(context, std::memory_order_relaxed);
   gPause.store(pause, std::memory_order_release);
@@ -390,5 +422,7 @@ std::size_t pendingEntriesForTesting() noexcept {
   base::LockGuard guard(waitingMutex());
   return waitingList().size();
 }
+
+#endif
 
 }  // namespace concurrency

@@ -36,7 +36,7 @@ namespace {
 int lightStoreThenLoad(std::atomic<int>& mine, const std::atomic<int>& theirs) {
   if (asymmetricFences()) {
     mine.store(1, std::memory_order_relaxed);
-    std::atomic_signal_fence(std::memory_order_seq_cst);
+    lightFence();
     const int seen = theirs.load(std::memory_order_relaxed);
     if (asymmetricFences()) return seen;
   }
@@ -116,7 +116,7 @@ int failTheBarrierAmongThreads(Without without) {
     wake.notify_all();
     wake.wait(guard, [&] { return go; });
   };
-  std::thread([] { attachHazardRecord(); }).join();
+  std::thread([] { HazardScope().enter(); }).join();
   std::thread biased([&] {
     for (int i = 0; i < 3; ++i) {
       lock.lock();
@@ -341,14 +341,15 @@ TEST(AsymmetricFence, FailedBarrierSwitchesToTheFencedFormsForGood) {
         fine = fine && count == 4;
         ProtectedPointer pointer;
         auto object = std::make_shared<int>(7);
-        HazardRecord& record = *attachHazardRecord();
-        pointer.exchange(reinterpret_cast<uintptr_t>(object.get()));
-        const unsigned index = tHazardThread.depth++;
-        fine = fine && pointer.protect(record, index, pointer.peek()) ==
-                           reinterpret_cast<uintptr_t>(object.get());
-        retire(pointer.exchange(0).key, std::exchange(object, nullptr));
-        fine = fine && pendingEntriesForTesting() == 1;
-        leaveHazard(record, index);
+        {
+          HazardScope scope;
+          fine = fine && scope.enter();
+          pointer.exchange(reinterpret_cast<uintptr_t>(object.get()));
+          fine = fine && pointer.protect(scope, pointer.peek()) ==
+                             reinterpret_cast<uintptr_t>(object.get());
+          retire(pointer.exchange(0).key, std::exchange(object, nullptr));
+          fine = fine && pendingEntriesForTesting() == 1;
+        }
         std::exit(fine && pendingEntriesForTesting() == 0 ? 0 : 1);
       },
       ::testing::ExitedWithCode(0),

@@ -45,14 +45,11 @@ struct Published {
   // Reads the published object, if any, under this thread's next slot.
   template <class Use>
   void read(Use use) const {
-    HazardThread& thread = tHazardThread;
-    if (thread.record == nullptr && attachHazardRecord() == nullptr) return;
-    HazardRecord& record = *thread.record;
-    const unsigned index = thread.depth++;
+    HazardScope scope;
+    if (!scope.enter()) return;
     uintptr_t key = pointer.peek();
-    if (key != 0) key = pointer.protect(record, index, key);
+    if (key != 0) key = pointer.protect(scope, key);
     if (key != 0) use(*reinterpret_cast<const Tracked*>(key));
-    leaveHazard(record, index);
   }
 };
 
@@ -185,6 +182,20 @@ TEST(HazardSlots, ObjectRetiredTwiceDuringOneReadWaitsOnce) {
   EXPECT_EQ(pendingEntriesForTesting(), 0u);
   EXPECT_EQ(object.use_count(), 1);
 }
+
+#ifndef NDEBUG
+// A thread's scopes end innermost first; one that ends before a scope
+// entered after it stops the process rather than freeing the wrong slot.
+TEST(HazardSlotsDeathTest, ScopeEndingBeforeAnInnerOneStopsTheProcess) {
+  EXPECT_DEATH(
+      {
+        auto outer = std::make_unique<HazardScope>();
+        HazardScope inner;
+        if (outer->enter() && inner.enter()) outer.reset();
+      },
+      "hazard scope ended before");
+}
+#endif
 
 class HazardSlotsStress : public testing::BothWays {};
 

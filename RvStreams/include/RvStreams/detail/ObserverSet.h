@@ -49,17 +49,13 @@ class ObserverSet {
     Delivery() = default;
     Delivery(const Delivery&) = delete;
     Delivery& operator=(const Delivery&) = delete;
-    ~Delivery() {
-      if (record_ != nullptr) concurrency::leaveHazard(*record_, index_);
-    }
 
     void deliver(const Event<T>& event) const noexcept { deliverTo(key_, event); }
 
    private:
     friend ObserverSet;
     uintptr_t key_ = 0;
-    concurrency::HazardRecord* record_ = nullptr;
-    unsigned index_ = 0;
+    concurrency::HazardScope scope_;
     std::shared_ptr<const void> owner_;
   };
 
@@ -76,17 +72,19 @@ class ObserverSet {
     if (replaced.mayBeAnnounced) concurrency::retire(replaced.key, std::move(owner));
   }
 
-  // --- under the subject's lock; what is replaced is released with `retired`,
-  // which outlives the lock ---
+  // --- under the subject's lock, `lock`; what is replaced is released with
+  // `retired`, which outlives the lock ---
 
-  BagKey insert(Ref<ObserverType<T>> observer, concurrency::DeferredRetire& retired) {
+  BagKey insert([[maybe_unused]] const RecursiveLock& lock, Ref<ObserverType<T>> observer,
+                concurrency::DeferredRetire& retired) KX_REQUIRES(lock) {
     const BagKey key = bag_.insert(std::move(observer));
     republish(retired);
     return key;
   }
 
   // Removes the observer under `key` (nothing when absent).
-  void removeKey(BagKey key, concurrency::DeferredRetire& retired) {
+  void removeKey([[maybe_unused]] const RecursiveLock& lock, BagKey key,
+                 concurrency::DeferredRetire& retired) KX_REQUIRES(lock) {
     std::optional<Ref<ObserverType<T>>> removed = bag_.removeKey(key);
     if (!removed) return;
     if (published_.current() == singleKey(removed->get())) {
@@ -99,32 +97,35 @@ class ObserverSet {
     }
   }
 
-  void removeAll(concurrency::DeferredRetire& retired) { unpublish(retired); }
+  void removeAll([[maybe_unused]] const RecursiveLock& lock, concurrency::DeferredRetire& retired)
+      KX_REQUIRES(lock) {
+    unpublish(retired);
+  }
 
   // Empties the set and hands its last snapshot to `delivery`, which keeps
   // it alive by reference.
-  void takeAll(Delivery& delivery, concurrency::DeferredRetire& retired) {
+  void takeAll([[maybe_unused]] const RecursiveLock& lock, Delivery& delivery,
+               concurrency::DeferredRetire& retired) KX_REQUIRES(lock) {
     delivery.key_ = published_.current();
     delivery.owner_ = unpublish(retired);
   }
 
   // Holds the current snapshot for delivery after the lock.
-  void hold(Delivery& delivery) const noexcept {
+  void hold([[maybe_unused]] const RecursiveLock& lock, Delivery& delivery) const noexcept
+      KX_REQUIRES(lock) {
     const uintptr_t key = published_.current();
     if (key == 0) return;
-    concurrency::HazardThread& thread = concurrency::tHazardThread;
-    if ((thread.record != nullptr || concurrency::attachHazardRecord() != nullptr) &&
-        thread.depth < concurrency::kHazardSlots) {
-      delivery.record_ = thread.record;
-      delivery.index_ = thread.depth++;
-      delivery.key_ = published_.protectLocked(*delivery.record_, delivery.index_);
+    if (delivery.scope_.enter()) {
+      delivery.key_ = published_.protectLocked(delivery.scope_);
     } else {
       delivery.key_ = key;
       delivery.owner_ = publishedOwner();
     }
   }
 
-  std::size_t count() const noexcept { return bag_.count(); }
+  std::size_t count([[maybe_unused]] const RecursiveLock& lock) const noexcept KX_REQUIRES(lock) {
+    return bag_.count();
+  }
 
   // --- any thread, no lock: `lock` is the subject's, taken only when this
   // thread cannot announce ---
@@ -132,16 +133,12 @@ class ObserverSet {
   void deliver(const Event<T>& event, RecursiveLock& lock) const noexcept {
     uintptr_t key = published_.peek();
     if (key == 0) return;
-    concurrency::HazardThread& thread = concurrency::tHazardThread;
-    if (thread.record == nullptr || thread.depth == concurrency::kHazardSlots) [[unlikely]] {
+    concurrency::HazardScope scope;
+    if (!scope.enterIfAttached()) [[unlikely]] {
       deliverHeld(event, lock);
       return;
     }
-    concurrency::HazardRecord& record = *thread.record;
-    const unsigned index = thread.depth++;
-    key = published_.protect(record, index, key);
-    deliverTo(key, event);
-    concurrency::leaveHazard(record, index);
+    deliverTo(published_.protect(scope, key), event);
   }
 
  private:
@@ -155,7 +152,7 @@ class ObserverSet {
     Delivery delivery;
     {
       LockGuard guard(lock);
-      hold(delivery);
+      hold(lock, delivery);
     }
     delivery.deliver(event);
   }

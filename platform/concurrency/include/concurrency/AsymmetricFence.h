@@ -12,12 +12,13 @@
 //
 // The light side is a delivering thread announcing a snapshot, or the thread a
 // lock is biased to; the heavy side is a writer replacing that snapshot, or a
-// thread revoking the bias. While `asymmetricFences()` holds, the light side's
-// fence is a compiler barrier only, and the heavy side runs the process-wide
-// barrier (membarrier), which makes every running thread of the process
-// execute a full fence. Otherwise (the barrier is missing or failed, or a test
-// chose so) the light side must use sequentially consistent operations for
-// both its store and its load, and the heavy side does the same.
+// thread revoking the bias. In the `asymmetric` mode (asymmetricFences()),
+// the light side's fence is a compiler barrier only (lightFence), and the
+// heavy side runs the process-wide barrier (membarrier), which makes every
+// running thread of the process execute a full fence. In the `symmetric` mode
+// (the barrier is missing or failed, or a test chose so) the light side must
+// use sequentially consistent operations for both its store and its load, and
+// the heavy side does the same.
 //
 // A light side reads the mode once, before its step. The mode may change
 // under it (a test switches it, or the barrier fails), so the heavy side
@@ -28,7 +29,7 @@
 // A thread attaches itself (attachFenceThread) before its first light side;
 // only attached threads run light sides plainly. When the barrier fails (a
 // seccomp filter installed later, no memory), the process switches to the
-// fenced forms for good and says so once; light sides begun plainly before
+// symmetric mode for good and says so once; light sides begun plainly before
 // that, and the locks still biased, keep running plainly, so this and every
 // later heavy side run a fallback barrier instead, which leaves the other
 // threads alone (no signal, no handler) and asks the kernel, through /proc,
@@ -59,12 +60,14 @@ enum class FenceMode : uint8_t {
   asymmetric,
   // Light sides use sequentially consistent operations.
   symmetric,
-  // For tests: light sides that would store plainly instead hold the store
+#ifdef KX_TEST_SEAMS
+  // For tests (built only with them): light sides that would store plainly instead hold the store
   // in a simulated store buffer, which other threads do not see until the
   // storing thread's next sequentially consistent step or the heavy side's
   // fence. Only the hazard slots simulate it (HazardSlots.h); every other
   // light side runs symmetric.
   buffered,
+#endif
 };
 
 namespace detail {
@@ -78,6 +81,14 @@ inline FenceMode fenceMode() noexcept { return detail::gFenceMode.load(std::memo
 // Whether light sides may use compiler barriers now; read it before the
 // step.
 inline bool asymmetricFences() noexcept { return fenceMode() == FenceMode::asymmetric; }
+
+// The light side's fence in its plain form (begun while asymmetricFences()
+// held): a compiler barrier only; the heavy side's barrier does the rest. A
+// light side in the symmetric form uses sequentially consistent operations
+// instead.
+[[gnu::always_inline]] inline void lightFence() noexcept {
+  std::atomic_signal_fence(std::memory_order_seq_cst);
+}
 
 // Registers the process for the barrier on the first call (any thread) and
 // switches light sides to asymmetric fences when that works. Whether they
@@ -110,7 +121,11 @@ inline uintptr_t fenceThreadKey() noexcept { return detail::tFenceThreadKey; }
 // (see above).
 void heavyFence() noexcept;
 
-// --- test seams ---
+// Whether the process-wide barrier failed and the process fell back for good.
+bool barrierFailed() noexcept;
+
+#ifdef KX_TEST_SEAMS
+// --- test seams (built only with the tests) ---
 
 // Switches light sides to `mode`; asymmetric needs the barrier. Switching
 // between asymmetric and symmetric is safe at any time; into or out of
@@ -121,10 +136,8 @@ bool setFenceModeForTesting(FenceMode mode) noexcept;
 // Makes the next process-wide barrier fail as if the kernel had refused it.
 void failNextBarrierForTesting() noexcept;
 
-// Whether the process-wide barrier failed and the process fell back for good.
-bool barrierFailed() noexcept;
-
 // How many fallback barriers the calling thread has run.
 std::size_t fallbackFencesOnThisThreadForTesting() noexcept;
+#endif
 
 }  // namespace concurrency

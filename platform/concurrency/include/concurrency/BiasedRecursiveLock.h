@@ -58,7 +58,7 @@ class KX_CAPABILITY("mutex") BiasedRecursiveLock {
       if (depth != 0) return;  // already held through the bias
       // The hold must be visible before the revocation check: a revoking
       // thread's heavy fence orders the two.
-      std::atomic_signal_fence(std::memory_order_seq_cst);
+      lightFence();
       if (state_.load(std::memory_order_relaxed) == kBiased) [[likely]]
         return;
       held_.store(0, std::memory_order_release);
@@ -82,10 +82,12 @@ class KX_CAPABILITY("mutex") BiasedRecursiveLock {
   // thread taking them (64); 0 never biases.
   static uint32_t biasThreshold() noexcept;
 
-  // --- test seam ---
+#ifdef KX_TEST_SEAMS
+  // --- test seam (built only with the tests) ---
 
   // Sets biasThreshold() for locks that are not biased yet.
   static void setBiasThresholdForTesting(uint32_t holds) noexcept;
+#endif
 
  private:
   static constexpr uintptr_t kNoBias = 0;

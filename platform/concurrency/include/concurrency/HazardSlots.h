@@ -41,10 +41,12 @@
 //   cleared or reused, and strikes it, or the reader sees the flag and
 //   strikes it when it leaves.
 //
-// A thread has kHazardSlots slots, used innermost last; a read nested deeper
-// must keep the object alive some other way (a reference taken under the
-// writers' lock). Records are never freed and pass to a new thread when
-// theirs ends.
+// A read announces through a HazardScope, which takes one of its thread's
+// kHazardSlots slots, innermost last, and leaves it when the scope ends; a
+// read nested deeper must keep the object alive some other way (a reference
+// taken under the writers' lock). A thread's slots are in a record of its
+// own (detail/HazardRecord.h), never freed, which passes to a new thread
+// when theirs ends.
 
 #include <atomic>
 #include <cstddef>
@@ -52,52 +54,69 @@
 #include <memory>
 
 #include "concurrency/AsymmetricFence.h"
+#include "concurrency/detail/HazardRecord.h"
 
 namespace concurrency {
 
-inline constexpr unsigned kHazardSlots = 8;
+class ProtectedPointer;
 
-// One thread's slots. The slots fill one cache line.
-struct alignas(64) HazardRecord {
-  std::atomic<uintptr_t> slots[kHazardSlots] = {};
-  // Bit i: a key announced in slot i was retired while announced.
-  std::atomic<uint32_t> pending{0};
-  std::atomic<bool> inUse{false};
-  HazardRecord* next = nullptr;
-  // Buffered mode's simulated store buffer (tests only), under its mutex:
-  // stores made to slot i but not visible yet.
-  uintptr_t buffered[kHazardSlots] = {};
-  uint32_t bufferedMask = 0;
-};
-
-struct HazardThread {
-  HazardRecord* record = nullptr;
-  unsigned depth = 0;  // slots in use
-};
-
-inline constinit thread_local HazardThread tHazardThread{};
-
-// Gives the calling thread a record, attaching the thread first
-// (attachFenceThread); null once the thread is ending.
-HazardRecord* attachHazardRecord() noexcept;
-
-namespace detail {
-void leaveSlow(HazardRecord& record, unsigned index) noexcept;
-}
-
-// Ends the calling thread's innermost announcement, in slot `index` of its
-// record, and releases what waited for it. Touches only the thread's own
-// record, unless a flag sends it to the waiting entries.
-[[gnu::always_inline]] inline void leaveHazard(HazardRecord& record, unsigned index) noexcept {
-  --tHazardThread.depth;
-  if (asymmetricFences()) [[likely]] {
-    record.slots[index].store(0, std::memory_order_release);
-    std::atomic_signal_fence(std::memory_order_seq_cst);
-    if ((record.pending.load(std::memory_order_relaxed) & (1u << index)) == 0) [[likely]]
-      return;
+// An announcement in the calling thread's next slot, left when the scope
+// ends. A thread's scopes nest: each ends before the one entered before it
+// (debug builds check it). A thread whose slots are all in use, or that is
+// ending, gets no slot: the read must keep the object alive some other way.
+class HazardScope {
+ public:
+  HazardScope() = default;
+  HazardScope(const HazardScope&) = delete;
+  HazardScope& operator=(const HazardScope&) = delete;
+  [[gnu::always_inline]] ~HazardScope() {
+    if (record_ != nullptr) leave();
   }
-  detail::leaveSlow(record, index);
-}
+
+  // Takes the calling thread's next slot, attaching the thread first when it
+  // has no slots yet; false when there is none to take. At most once per
+  // scope.
+  bool enter() noexcept {
+    if (detail::tHazardThread.record == nullptr && detail::attachHazardRecord() == nullptr) {
+      return false;
+    }
+    return enterIfAttached();
+  }
+
+  // As enter, for a path that must not attach the thread: false as well for
+  // a thread that has no slots yet.
+  [[gnu::always_inline]] bool enterIfAttached() noexcept {
+    detail::HazardThread& thread = detail::tHazardThread;
+    if (thread.record == nullptr || thread.depth == kHazardSlots) [[unlikely]]
+      return false;
+    record_ = thread.record;
+    index_ = thread.depth++;
+    return true;
+  }
+
+ private:
+  friend ProtectedPointer;
+
+  // Ends the announcement and releases what waited for it. Touches only the
+  // thread's own record, unless a flag sends it to the waiting entries.
+  [[gnu::always_inline]] void leave() noexcept {
+    detail::HazardThread& thread = detail::tHazardThread;
+#ifndef NDEBUG
+    if (index_ + 1 != thread.depth || record_ != thread.record) detail::hazardScopeOutOfOrder();
+#endif
+    --thread.depth;
+    if (asymmetricFences()) [[likely]] {
+      record_->slots[index_].store(0, std::memory_order_release);
+      lightFence();
+      if ((record_->pending.load(std::memory_order_relaxed) & (1u << index_)) == 0) [[likely]]
+        return;
+    }
+    detail::leaveSlow(*record_, index_);
+  }
+
+  detail::HazardRecord* record_ = nullptr;
+  unsigned index_ = 0;
+};
 
 // Releases `owner`, which keeps alive what was published as `key`, once the
 // reads that announce `key` now have ended: at once when there are none, or
@@ -125,16 +144,17 @@ class ProtectedPointer {
   // The key published now (0 for none), for a first look.
   uintptr_t peek() const noexcept { return published_.load(std::memory_order_acquire); }
 
-  // Announces in slot `index` of the calling thread's `record` (its next free
-  // slot) the key published now, first read as `key` (not 0), and returns the
-  // announced key once it is still the published one, or 0 when nothing is
-  // published any more. End the announcement with leaveHazard.
-  [[gnu::always_inline]] uintptr_t protect(HazardRecord& record, unsigned index,
-                                           uintptr_t key) const noexcept {
+  // Announces in `scope` (entered) the key published now, first read as
+  // `key` (not 0), and returns the announced key once it is still the
+  // published one, or 0 when nothing is published any more. The
+  // announcement ends with the scope.
+  [[gnu::always_inline]] uintptr_t protect(HazardScope& scope, uintptr_t key) const noexcept {
+    detail::HazardRecord& record = *scope.record_;
+    const unsigned index = scope.index_;
     const auto self = reinterpret_cast<uintptr_t>(&record);
     if (readers_.load(std::memory_order_relaxed) == self && asymmetricFences()) [[likely]] {
       record.slots[index].store(key, std::memory_order_release);
-      std::atomic_signal_fence(std::memory_order_seq_cst);
+      lightFence();
       if (published_.load(std::memory_order_acquire) == key &&
           readers_.load(std::memory_order_relaxed) == self) [[likely]] {
         return key;
@@ -149,8 +169,8 @@ class ProtectedPointer {
   uintptr_t current() const noexcept { return published_.load(std::memory_order_relaxed); }
 
   // As protect, for a reader that holds the writers' lock: announces the key
-  // published now (0 for none) in slot `index` of its `record`.
-  uintptr_t protectLocked(HazardRecord& record, unsigned index) const noexcept;
+  // published now (0 for none) in `scope` (entered).
+  uintptr_t protectLocked(HazardScope& scope) const noexcept;
 
   // Publishes `key` and returns what it replaced. When it replaced a key,
   // every announcement of that key made before is visible to retire() once
@@ -159,7 +179,7 @@ class ProtectedPointer {
   Replaced exchange(uintptr_t key) noexcept;
 
  private:
-  uintptr_t protectSlow(HazardRecord& record, unsigned index, uintptr_t key) const noexcept;
+  uintptr_t protectSlow(detail::HazardRecord& record, unsigned index, uintptr_t key) const noexcept;
   // Records that the thread of `record` announces this pointer.
   void noteReader(uintptr_t self) const noexcept;
 
@@ -195,7 +215,8 @@ class DeferredRetire {
   std::shared_ptr<const void> owners_[kCapacity];
 };
 
-// --- test seams ---
+#ifdef KX_TEST_SEAMS
+// --- test seams (built only with the tests) ---
 
 // The steps a test may pause a writer between.
 enum class HazardStep {
@@ -215,5 +236,6 @@ std::size_t pendingVisitsOnThisThreadForTesting() noexcept;
 
 // How many retired entries wait for a reader.
 std::size_t pendingEntriesForTesting() noexcept;
+#endif
 
 }  // namespace concurrency

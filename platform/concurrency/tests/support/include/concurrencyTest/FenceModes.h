@@ -1,7 +1,9 @@
 #pragma once
 
-// Runs a test both ways: with the fast paths (plain announcements, locks
-// biased after a few holds) and with their fenced and mutex forms.
+// Runs a test in both fence modes a process runs in, each instantiation named
+// after its mode: `asymmetric` (plain announcements, locks biased after a few
+// holds) and `symmetric` (sequentially consistent announcements, locks never
+// biased).
 //
 //   class MyStress : public concurrency::testing::BothWays {};
 //   TEST_P(MyStress, Something) { ... }
@@ -21,7 +23,7 @@ class BothWays : public ::testing::TestWithParam<FenceMode> {
   void SetUp() override {
     if (!setFenceModeForTesting(GetParam())) GTEST_SKIP() << "no process-wide barrier here";
     // Few holds bias a lock, so that races meet the bias and its revocation
-    // often; without the fast paths locks are never biased.
+    // often; in the symmetric mode locks are never biased.
     BiasedRecursiveLock::setBiasThresholdForTesting(GetParam() == FenceMode::asymmetric ? 2 : 0);
   }
   void TearDown() override { restoreDefaults(); }
@@ -39,9 +41,9 @@ class BothWays : public ::testing::TestWithParam<FenceMode> {
 inline std::string fenceModeName(const ::testing::TestParamInfo<FenceMode>& info) {
   switch (info.param) {
     case FenceMode::asymmetric:
-      return "fastPaths";
+      return "asymmetric";
     case FenceMode::symmetric:
-      return "fenced";
+      return "symmetric";
     case FenceMode::buffered:
       return "buffered";
   }

@@ -49,9 +49,10 @@ struct StepCell {
 };
 
 // What the two recursive schedulers share: the lock, the step action, the
-// group of pending steps, and the bookkeeping of each step. Nothing done
-// under the lock comes back to the chain (steps run outside it; what it
-// disposes is a scheduled step's cancellation), so a plain mutex is enough.
+// group of pending steps, and the bookkeeping of each step. Steps run
+// outside the lock; what it disposes under it is a scheduled step's
+// cancellation, which a scheduler may run in place, so the lock stays a
+// recursive one.
 template <class Action>
 class RecursiveSchedulerBase {
  protected:
@@ -106,7 +107,7 @@ class RecursiveSchedulerBase {
   // The number of pending steps kept in the group.
   std::size_t pendingCount() const { return group_.count(); }
 
-  base::Mutex lock_;
+  base::RecursiveMutex lock_;
   std::shared_ptr<Action> action_ KX_GUARDED_BY(lock_);  // empty once disposed
   CompositeDisposable group_;
 };

@@ -8,33 +8,6 @@
 #include "crash-capture/AsyncMachException.h"
 #include "crash-capture/AsyncReadCache.h"
 
-// rdi = the stack's top, rsi = the function, rdx = its argument.
-asm(R"(
-    .pushsection .text
-    .globl rocrash_async_call_on_stack
-    .type rocrash_async_call_on_stack, @function
-    .p2align 4
-rocrash_async_call_on_stack:
-    .cfi_startproc
-    pushq %rbp
-    .cfi_def_cfa_offset 16
-    .cfi_offset %rbp, -16
-    movq %rsp, %rbp
-    .cfi_def_cfa_register %rbp
-    andq $-16, %rdi
-    movq %rdi, %rsp
-    movq %rsi, %rax
-    movq %rdx, %rdi
-    callq *%rax
-    movq %rbp, %rsp
-    popq %rbp
-    .cfi_def_cfa %rsp, 8
-    retq
-    .cfi_endproc
-    .size rocrash_async_call_on_stack, .-rocrash_async_call_on_stack
-    .popsection
-)");
-
 namespace {
 
 uint16_t direct16(uint16_t v) { return v; }

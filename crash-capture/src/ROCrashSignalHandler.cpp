@@ -11,6 +11,7 @@
 #include "crash-capture/AsyncList.h"
 #include "crash-capture/AsyncSafe.h"
 #include "crash-capture/ROReradUzerirudError.h"
+#include "system/SignalSafe.h"
 #include "system/Task.h"
 #include "system/ThreadStacks.h"
 
@@ -123,7 +124,7 @@ void dispatchOnHandlerStack(void* delivery) {
 // alternate stack back.
 void dispatchOn(void* top, size_t usable, int signo, siginfo_t* info, void* uap) {
   Delivery delivery = {signo, info, uap, top, usable, {}, false};
-  rocrash_async_call_on_stack(top, dispatchOnHandlerStack, &delivery);
+  sys_call_on_stack(top, dispatchOnHandlerStack, &delivery);
   if (delivery.switched) {
     delivery.previous.ss_flags &= ~SS_ONSTACK;
     sigaltstack(&delivery.previous, nullptr);
@@ -174,11 +175,7 @@ void dispatchHere(int signo, siginfo_t* info, void* uap) {
   struct sigaction current;
   if (sigaction(signo, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) != 0 &&
       current.sa_sigaction == dispatchSignal) {
-    struct sigaction fallback;
-    memset(&fallback, 0, sizeof fallback);
-    fallback.sa_handler = SIG_DFL;
-    sigemptyset(&fallback.sa_mask);
-    sigaction(signo, &fallback, nullptr);
+    sys::restore_default_action(signo);
   }
   raise(signo);
   errno = saved;

@@ -9,6 +9,7 @@
 
 #include "ROReradUzerirudGate.h"
 #include "objc/NSException.h"
+#include "system/SignalSafe.h"
 #include "system/Task.h"
 
 // The crash-time callbacks: a fault or an exception becomes a report.
@@ -43,18 +44,7 @@ std::atomic<uint64_t> gSharedChildCrash{0};
 void sharedChildGuard(int signo, siginfo_t*, void*) {
   const uint64_t crash = gSharedChildCrash.load();
   const bool own = static_cast<int32_t>(crash >> 32) == rocrash_async_mach_thread_self();
-  const int end = own ? static_cast<int>(crash & 0xFFFFFFFF) : signo;
-  struct sigaction action;
-  memset(&action, 0, sizeof action);
-  action.sa_handler = SIG_DFL;
-  sigemptyset(&action.sa_mask);
-  sigaction(end, &action, nullptr);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, end);
-  sigprocmask(SIG_UNBLOCK, &set, nullptr);
-  raise(end);
-  _exit(128 + end);
+  sys::end_by_signal(own ? static_cast<int>(crash & 0xFFFFFFFF) : signo);
 }
 
 bool sharedChildCallback(int signo, siginfo_t* info, void* uap) {
@@ -84,11 +74,7 @@ bool sharedChildCallback(int signo, siginfo_t* info, void* uap) {
   // Written or not, the child ends by its signal.
   (void)writeCrashReport(&writer, self, &crashInfo, &state, true);
 
-  struct sigaction action;
-  memset(&action, 0, sizeof action);
-  action.sa_handler = SIG_DFL;
-  sigemptyset(&action.sa_mask);
-  sigaction(signo, &action, nullptr);
+  sys::restore_default_action(signo);
   return false;
 }
 
@@ -130,11 +116,7 @@ bool signalCallback(int signo, siginfo_t* info, void* uap, void*,
   }
   // The crash's own signal now ends the process when the registry raises it
   // again; every other fatal signal stays with the guard.
-  struct sigaction action;
-  memset(&action, 0, sizeof action);
-  action.sa_handler = SIG_DFL;
-  sigemptyset(&action.sa_mask);
-  sigaction(signo, &action, nullptr);
+  sys::restore_default_action(signo);
   return false;
 }
 

@@ -9,6 +9,7 @@
 
 #include "ROReradUzerirudCrashTime.h"
 #include "crash-capture/AsyncMachException.h"
+#include "system/SignalSafe.h"
 
 namespace rocrash::reporter {
 
@@ -29,20 +30,7 @@ void waitForTheEnd() {
   for (;;) pause();
 }
 
-void endWithTheCrashSignal() {
-  int signo = gCrashSignal.load();
-  struct sigaction action;
-  memset(&action, 0, sizeof action);
-  action.sa_handler = SIG_DFL;
-  sigemptyset(&action.sa_mask);
-  sigaction(signo, &action, nullptr);
-  sigset_t set;
-  sigemptyset(&set);
-  sigaddset(&set, signo);
-  sigprocmask(SIG_UNBLOCK, &set, nullptr);
-  raise(signo);
-  _exit(128 + signo);
-}
+void endWithTheCrashSignal() { sys::end_by_signal(gCrashSignal.load()); }
 
 void endWith(int signo) {
   gCrashSignal.store(signo);

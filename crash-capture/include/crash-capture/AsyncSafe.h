@@ -68,12 +68,3 @@ void* rocrash_async_memset(void* destination, uint8_t value, size_t n) noexcept;
 // or -1 on any other failure (bytes already written stay written). Length 0
 // returns 0 without a call.
 ssize_t rocrash_async_writen(int fd, const void* data, size_t length) noexcept;
-
-// Runs `function(argument)` on the stack whose highest address is `stack_top`
-// (rounded down to 16 bytes) and returns on the caller's stack once it
-// returns. The switching frame is kept by its frame pointer and its unwind
-// entry says so, so a walk from `function` reaches the caller. For a handler
-// whose own stack may be nearly used up: a small alternate stack, or one a
-// handler before it filled.
-extern "C" void rocrash_async_call_on_stack(void* stack_top, void (*function)(void*),
-                                            void* argument) noexcept;

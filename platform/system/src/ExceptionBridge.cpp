@@ -11,38 +11,11 @@
 #include <cstring>
 
 #include "system/Mach.h"
+#include "system/SignalSafe.h"
 #include "system/Threads.h"
 
 // Exception requests and replies, and the bridge that turns real faults into
 // exception messages.
-// Calls `function(argument)` on the stack whose top is `top` (rdi: the
-// top, rsi: the function, rdx: the argument) and returns on the caller's.
-extern "C" void sys_exception_bridge_call_on_stack(void* top, void (*function)(void*),
-                                                   void* argument);
-asm(R"(
-    .pushsection .text
-    .type sys_exception_bridge_call_on_stack, @function
-    .p2align 4
-sys_exception_bridge_call_on_stack:
-    .cfi_startproc
-    pushq %rbp
-    .cfi_def_cfa_offset 16
-    .cfi_offset %rbp, -16
-    movq %rsp, %rbp
-    .cfi_def_cfa_register %rbp
-    andq $-16, %rdi
-    movq %rdi, %rsp
-    movq %rsi, %rax
-    movq %rdx, %rdi
-    callq *%rax
-    movq %rbp, %rsp
-    popq %rbp
-    .cfi_def_cfa %rsp, 8
-    retq
-    .cfi_endproc
-    .size sys_exception_bridge_call_on_stack, .-sys_exception_bridge_call_on_stack
-    .popsection
-)");
 
 namespace sys {
 
@@ -410,7 +383,7 @@ void bridgeHandler(int signo, siginfo_t* info, void* uap) {
       gBridgeStackHolder.compare_exchange_strong(idle, mach_thread_self(),
                                                  std::memory_order_acquire)) {
     BridgeDelivery delivery = {signo, info, uap, {}, false};
-    sys_exception_bridge_call_on_stack(top, bridgeOnItsStack, &delivery);
+    sys_call_on_stack(top, bridgeOnItsStack, &delivery);
     if (delivery.switched) {
       delivery.previous.ss_flags &= ~SS_ONSTACK;
       sigaltstack(&delivery.previous, nullptr);

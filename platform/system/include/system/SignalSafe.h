@@ -5,9 +5,25 @@
 #include <cstddef>
 #include <cstdint>
 
-// Small helpers for code that may run in a signal handler: they call nothing
-// but the kernel's clock, take no lock and touch no heap.
+// Runs `function(argument)` on the stack whose highest address is `stack_top`
+// (rounded down to 16 bytes) and returns on the caller's stack once it
+// returns. The switching frame is kept by its frame pointer and its unwind
+// entry says so, so a walk from `function` reaches the caller. For a handler
+// whose own stack may be nearly used up: a small alternate stack, or one a
+// handler before it filled.
+extern "C" void sys_call_on_stack(void* stack_top, void (*function)(void*),
+                                  void* argument) noexcept;
+
+// Small helpers for code that may run in a signal handler: they make system
+// calls only, take no lock and touch no heap.
 namespace sys {
+
+// Gives `signo` its default action back.
+void restore_default_action(int signo) noexcept;
+
+// Ends the process by `signo`: its default action back, the signal unblocked
+// and raised on the calling thread.
+[[noreturn]] void end_by_signal(int signo) noexcept;
 
 // The monotonic clock in nanoseconds, for deadlines and timeouts.
 inline int64_t monotonic_ns() noexcept {

@@ -25,7 +25,9 @@ struct rocrash_async_image_list_entry {
 };
 
 struct rocrash_async_image_list_state {
-  std::mutex lock;  // writers only
+  // Writers only. A standard mutex: the list it orders is also walked
+  // without it at crash time, which the lock check has no words for.
+  std::mutex lock;
   std::atomic<rocrash_async_image_list_entry*> head{nullptr};
   rocrash_async_image_list_entry* tail = nullptr;
   std::atomic<int32_t> refcount{0};                // walks in progress

@@ -153,6 +153,8 @@ class async_list {
     }
   }
 
+  // Writers only. A standard mutex: what it orders is also walked without it
+  // at crash time, which the lock check has no words for.
   std::mutex writeLock_;
   std::atomic<node*> head_{nullptr};
   node* tail_ = nullptr;

@@ -298,7 +298,7 @@ CONCURRENCY_INSTANTIATE_BOTH_WAYS(AsymmetricFenceFallback);
 // A barrier that fails once the light sides run plainly (a lock biased to
 // one thread, a slot announced plainly) switches the process to the fenced
 // forms for good, with one warning, and both keep working.
-TEST(AsymmetricFence, FailedBarrierSwitchesToTheFencedFormsForGood) {
+TEST(AsymmetricFence, FailedBarrierSwitchesToTheSymmetricModeForGood) {
   if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
   GTEST_FLAG_SET(death_test_style, "threadsafe");
   const auto warning =

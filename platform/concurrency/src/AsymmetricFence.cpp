@@ -67,20 +67,7 @@ pid_t currentThreadId() noexcept { return static_cast<pid_t>(syscall(SYS_gettid)
 
 // Whether thread `tid` has left the process, or has ended and only waits to
 // be reaped with it (a main thread ended through pthread_exit).
-bool threadGone(pid_t tid) noexcept {
-  if (syscall(SYS_tgkill, getpid(), tid, 0) != 0) return errno == ESRCH;
-  char path[48];
-  std::snprintf(path, sizeof path, "/proc/self/task/%d/stat", static_cast<int>(tid));
-  const int file = open(path, O_RDONLY | O_CLOEXEC);
-  if (file < 0) return errno == ENOENT;
-  char stat[256];
-  const ssize_t length = read(file, stat, sizeof stat - 1);
-  close(file);
-  if (length <= 0) return false;
-  stat[length] = '\0';
-  const char* name = std::strrchr(stat, ')');  // the state follows the name
-  return name != nullptr && name[1] == ' ' && (name[2] == 'Z' || name[2] == 'X');
-}
+bool threadGone(pid_t tid) noexcept;
 
 // Marks the calling thread's entry ended when its thread-local objects are
 // destroyed. The thread may still run code after that (other thread-local
@@ -229,6 +216,8 @@ TaskLook lookAt(pid_t tid) noexcept {
   look.processor = static_cast<int>(processor);
   return look;
 }
+
+bool threadGone(pid_t tid) noexcept { return lookAt(tid).found == Found::gone; }
 
 // How many times thread `tid` has been switched out so far.
 Found switchCount(pid_t tid, uint64_t& count) noexcept {

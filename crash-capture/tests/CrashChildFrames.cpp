@@ -112,6 +112,31 @@ __attribute__((noinline)) void FRAME(context_scenario)() {
   asm volatile("" ::: "memory");
 }
 
+// abort from a nested call, and a fault in a handler the program installed,
+// reached by raise: the C library names that function twice.
+__attribute__((noinline)) void FRAME(aborts)() { abort(); }
+
+__attribute__((noinline)) void FRAME(abort_scenario)() {
+  FRAME(aborts)();
+  asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void FRAME(handler_faults)(int) {
+  *reinterpret_cast<volatile int*>(gLowAddress + 0x20) = 1;
+  asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void FRAME(raises)() {
+  raise(SIGUSR1);
+  asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void FRAME(handler_scenario)() {
+  signal(SIGUSR1, FRAME(handler_faults));
+  FRAME(raises)();
+  asm volatile("" ::: "memory");
+}
+
 __attribute__((noinline)) int ENTRY(const char* kind) {
   if (strcmp(kind, "noreturn") == 0) {
     FRAME(noreturn_scenario)();
@@ -125,6 +150,10 @@ __attribute__((noinline)) int ENTRY(const char* kind) {
     FRAME(calls_heap)();
   } else if (strcmp(kind, "context") == 0) {
     FRAME(context_scenario)();
+  } else if (strcmp(kind, "abort") == 0) {
+    FRAME(abort_scenario)();
+  } else if (strcmp(kind, "handler") == 0) {
+    FRAME(handler_scenario)();
   } else {
     return 2;
   }

@@ -298,6 +298,13 @@ const Backtrace kBacktraces[] = {
     // The context's stack ends at the C library's context start, whatever
     // frame pointer its registers still hold.
     {"context", {"_kx_%_context_fault", "_kx_%_context_entry", "*"}, true},
+    // Of a function's names, the one a debugger gives: "raise", not its
+    // alias "gsignal". The handler's walk passes the signal's trampoline.
+    {"abort",
+     {"*", "_raise", "_abort", "_kx_%_aborts", "_kx_%_abort_scenario", "_crash_child_frames_%"}},
+    {"handler",
+     {"_kx_%_handler_faults", "*", "*", "_raise", "_kx_%_raises", "_kx_%_handler_scenario",
+      "_crash_child_frames_%"}},
 };
 
 // Whether `names` begins with (or with `whole`, is) what `want` describes.

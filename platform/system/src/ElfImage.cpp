@@ -448,13 +448,38 @@ void endUnbelievableSizes(std::vector<Candidate>& candidates, uint64_t mappedEnd
   }
 }
 
+// Of symbols starting together with the same rank, one with a size comes
+// before one without (a label), then the one whose name sorts last: an
+// aliased function is named alike whatever its names' places in the tables,
+// and as a debugger names it ("raise", not its weak twin "gsignal").
+// `candidates` are sorted by start, then order.
+void orderAliases(std::vector<Candidate>& candidates, const ElfSymbolTable (&tables)[2]) {
+  auto name = [&tables](const Candidate& c) {
+    return symbolName(tables[(c.name & kDynamicTableBit) != 0 ? 1 : 0], c.name & ~kDynamicTableBit);
+  };
+  auto first = [&name](const Candidate& a, const Candidate& b) {
+    if ((a.order & kLocalRank) != (b.order & kLocalRank)) return a.order < b.order;
+    const bool aSized = a.end - a.start > 1, bSized = b.end - b.start > 1;
+    if (aSized != bSized) return aSized;
+    const int names = strcmp(name(a), name(b));
+    return names != 0 ? names > 0 : a.order < b.order;
+  };
+  for (auto run = candidates.begin(); run != candidates.end();) {
+    const uint64_t start = run->start;
+    auto end = std::find_if(run, candidates.end(),
+                            [start](const Candidate& c) { return c.start != start; });
+    std::sort(run, end, first);
+    run = end;
+  }
+}
+
 // Cuts the address space into spans, each owned by the symbol a lookup there
 // must answer: of the symbols covering it, the one starting last, and of
-// those starting together, the first in order. A sweep in start order
+// those starting together, the first. A sweep in start order
 // keeps the symbols still open on a stack (the latest start on top, and for
-// one start the first in table order on top); a span ends where the next
-// symbol starts or the top one ends, after which the one below resumes.
-// `candidates` are sorted by start, then order.
+// one start the first on top); a span ends where the next symbol starts or
+// the top one ends, after which the one below resumes. `candidates` are
+// sorted by start, and for one start the one to name it first.
 std::vector<ElfSymbolSpan> cutIntoSpans(const std::vector<Candidate>& candidates) {
   std::vector<ElfSymbolSpan> spans;
   std::vector<const Candidate*> open;
@@ -546,6 +571,7 @@ void buildSymbolIndex(ElfImage* image) {
     }
     if (candidates.empty()) return;
     endUnbelievableSizes(candidates, image->mappedEnd);
+    orderAliases(candidates, tables);
     std::vector<ElfSymbolSpan> spans = cutIntoSpans(candidates);
     auto* index = static_cast<ElfSymbolSpan*>(malloc(spans.size() * sizeof(ElfSymbolSpan)));
     if (index == nullptr) return;

@@ -323,9 +323,10 @@ TEST(ElfImage, DynamicNamesAnywhereAreReadThroughCopies) {
 #endif
 
 // What a scan over the whole table answers: the covering symbol that starts
-// last, a global one before a local one starting with it, else the first. A
-// symbol covers only the object's mapped range (`mapped` bytes); one whose
-// size runs past it ends where the next symbol starts.
+// last; of those starting together, a global one before a local one, one
+// with a size before one without, then the one whose name sorts last, else
+// the first. A symbol covers only the object's mapped range (`mapped` bytes);
+// one whose size runs past it ends where the next symbol starts.
 const Elf64_Sym* scanFor(const SyntheticObject& object, uint64_t mapped, uint64_t offset) {
   auto indexed = [&](const Elf64_Sym& sym) {
     const unsigned type = ELF64_ST_TYPE(sym.st_info);
@@ -342,12 +343,19 @@ const Elf64_Sym* scanFor(const SyntheticObject& object, uint64_t mapped, uint64_
     }
     return next;
   };
+  // Whether `sym` names a start shared with `other` before it.
+  auto namesFirst = [&](const Elf64_Sym& sym, const Elf64_Sym& other) {
+    const bool global = ELF64_ST_BIND(sym.st_info) != STB_LOCAL;
+    if (global != (ELF64_ST_BIND(other.st_info) != STB_LOCAL)) return global;
+    const bool sized = endOf(sym) - sym.st_value > 1;
+    if (sized != (endOf(other) - other.st_value > 1)) return sized;
+    return strcmp(object.name(sym), object.name(other)) > 0;
+  };
   const Elf64_Sym* best = nullptr;
   for (const Elf64_Sym& sym : object.symbols()) {
     if (!indexed(sym) || offset < sym.st_value || offset >= endOf(sym)) continue;
-    const bool global = ELF64_ST_BIND(sym.st_info) != STB_LOCAL;
     if (best == nullptr || sym.st_value > best->st_value ||
-        (sym.st_value == best->st_value && global && ELF64_ST_BIND(best->st_info) == STB_LOCAL)) {
+        (sym.st_value == best->st_value && namesFirst(sym, *best))) {
       best = &sym;
     }
   }
@@ -359,18 +367,30 @@ const Elf64_Sym* scanFor(const SyntheticObject& object, uint64_t mapped, uint64_
 // and non-code symbols, sizes that run past the object,
 // and a symbol outside it.
 TEST(ElfImage, SymbolIndexAnswersAsAScanOfTheTable) {
-  SyntheticObject object(
-      {symbolAt(0x100, 0xF00, STB_GLOBAL, STT_OBJECT), symbolAt(0x200, 0x100),
-       symbolAt(0x220, 0x20), symbolAt(0x250, 0x8, STB_LOCAL), symbolAt(0x250, 0x8),
-       symbolAt(0x250, 0x20), symbolAt(0x260, 0), symbolAt(0x310, 0x30), symbolAt(0x330, 0x30),
-       symbolAt(0x2A0, 0x10), symbolAt(0x2C0, 0x8, STB_GLOBAL, STT_FUNC, SHN_UNDEF),
-       symbolAt(0x2D0, 0x8, STB_LOCAL, STT_SECTION), symbolAt(0x2E0, 0x8, STB_GLOBAL, STT_TLS),
-       symbolAt(0, 0x8), symbolAt(0x2000, uint64_t{1} << 33, STB_LOCAL, STT_NOTYPE),
-       symbolAt(0x2000 + (uint64_t{1} << 32), 0x10), symbolAt(0x2800, 0x10),
-       symbolAt(0x3000, uint64_t{1} << 40), symbolAt(0x3100, 0x10)},
-      {"big", "outer", "inner", "tie_local", "tie_a", "tie_b", "marker", "left", "right", "",
-       "undefined", "section", "tls", "zero", "huge", "outside", "inside_huge", "runaway",
-       "after_runaway"});
+  SyntheticObject object({symbolAt(0x100, 0xF00, STB_GLOBAL, STT_OBJECT),
+                          symbolAt(0x200, 0x100),
+                          symbolAt(0x220, 0x20),
+                          symbolAt(0x250, 0x8, STB_LOCAL),
+                          symbolAt(0x250, 0x8),
+                          symbolAt(0x250, 0x20),
+                          symbolAt(0x250, 0),
+                          symbolAt(0x260, 0),
+                          symbolAt(0x310, 0x30),
+                          symbolAt(0x330, 0x30),
+                          symbolAt(0x2A0, 0x10),
+                          symbolAt(0x2C0, 0x8, STB_GLOBAL, STT_FUNC, SHN_UNDEF),
+                          symbolAt(0x2D0, 0x8, STB_LOCAL, STT_SECTION),
+                          symbolAt(0x2E0, 0x8, STB_GLOBAL, STT_TLS),
+                          symbolAt(0, 0x8),
+                          symbolAt(0x2000, uint64_t{1} << 33, STB_LOCAL, STT_NOTYPE),
+                          symbolAt(0x2000 + (uint64_t{1} << 32), 0x10),
+                          symbolAt(0x2800, 0x10),
+                          symbolAt(0x3000, uint64_t{1} << 40),
+                          symbolAt(0x3100, 0x10)},
+                         {"big",   "outer",       "inner",       "tie_local", "tie_a",
+                          "tie_b", "tie_unsized", "marker",      "left",      "right",
+                          "",      "undefined",   "section",     "tls",       "zero",
+                          "huge",  "outside",     "inside_huge", "runaway",   "after_runaway"});
   const uint64_t mapped = 4 * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
   sys::ElfImage image;
   ASSERT_TRUE(sys::elf_image_init(&image, object.base(), nullptr));

@@ -474,12 +474,10 @@ void orderAliases(std::vector<Candidate>& candidates, const ElfSymbolTable (&tab
 }
 
 // Cuts the address space into spans, each owned by the symbol a lookup there
-// must answer: of the symbols covering it, the one starting last, and of
-// those starting together, the first. A sweep in start order
-// keeps the symbols still open on a stack (the latest start on top, and for
-// one start the first on top); a span ends where the next symbol starts or
-// the top one ends, after which the one below resumes. `candidates` are
-// sorted by start, and for one start the one to name it first.
+// must answer: of those covering it, the one starting last, and of those
+// starting together, the first. A sweep in start order keeps the open symbols
+// on a stack (latest start, then first, on top); a span ends where the next
+// symbol starts or the top one ends, after which the one below resumes.
 std::vector<ElfSymbolSpan> cutIntoSpans(const std::vector<Candidate>& candidates) {
   std::vector<ElfSymbolSpan> spans;
   std::vector<const Candidate*> open;

@@ -406,7 +406,16 @@ void DUZEChannelUnitDefault::flushQueue() {
   // send the same rows. The others keep storing theirs and ask again each
   // flush interval, so one of them takes over once the sender is gone.
   if (!storage_->claimSending()) {
-    waitingForSender_ = true;
+    // Said once per wait: the sender may have no unit of this channel, or
+    // have it disabled or paused, and then nothing of it goes out until that
+    // program exits.
+    if (!std::exchange(waitingForSender_, true)) {
+      DUZELogWarning(kDUZELogTag,
+                     "Channel %@ does not send its logs while another program holds the sending "
+                     "lock %@.lock: they go out with that program's batches of the same channel, "
+                     "or from here once it exits.",
+                     configuration_.groupId(), storage_->file().string());
+    }
     startTimer();
     return;
   }

@@ -1,3 +1,7 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <future>
 
 #include "ChannelSupport.h"
@@ -130,6 +134,26 @@ TEST_F(Channel, AFailingTransportIsWarnedOncePerRunWithItsReason) {
   EXPECT_EQ(countLines("Channel Unit cannot send its logs: "), 2u);
   EXPECT_EQ(countLines("(Empty reply from server). They are kept"), 2u);
   EXPECT_EQ(countLines("Channel Unit sends its logs again."), 2u);
+}
+
+TEST_F(Channel, AUnitWaitingForAnotherProgramsSendingSaysSoOnce) {
+  // Another program's claim: a lock of a description of its own.
+  std::filesystem::create_directories(dataDir());
+  const int other =
+      ::open((dataDir() / "Logs.sqlite.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  struct flock claim {};
+  claim.l_type = F_WRLCK;
+  claim.l_whence = SEEK_SET;
+  claim.l_len = 1;
+  ASSERT_EQ(::fcntl(other, F_OFD_SETLK, &claim), 0);
+  group_ = makeGroup(server_->baseUrl());
+  auto unit = addUnit(1, 1, 1);
+  unit->enqueueItem(TestLog::named("waits"), 1);
+  const std::string waiting = "Channel Unit does not send its logs while another program holds";
+  ASSERT_TRUE(eventually([&] { return hasLine(waiting); }));
+  ::close(other);
+  ASSERT_TRUE(eventually([&] { return recorder_->count("success") == 1; }));
+  EXPECT_EQ(countLines(waiting), 1u);
 }
 
 TEST_F(Channel, ABatchWhoseAnswerBreaksOffAfterItsHeadersIsDone) {

@@ -424,10 +424,13 @@ void DUZEChannelUnitDefault::flushQueue() {
     itemsCount_ = storage_->countLogs(configuration_.groupId());
   }
   while (pendingBatchIds_.size() < configuration_.pendingBatchesLimit()) {
-    auto batch = storage_->loadLogsWithGroupId(configuration_.groupId(),
-                                               configuration_.batchSizeLimit(), pausedTargetKeys_);
+    bool unreadable = false;
+    auto batch = storage_->loadLogsWithGroupId(
+        configuration_.groupId(), configuration_.batchSizeLimit(), pausedTargetKeys_, &unreadable);
     if (!batch) {
-      itemsCount_ = 0;
+      // Rows that cannot be read now still count: they are tried again at
+      // the next flush interval instead of waiting for a new log.
+      if (!unreadable) itemsCount_ = 0;
       break;
     }
     itemsCount_ -= std::min(itemsCount_, batch->logs.size());

@@ -434,6 +434,12 @@ void DUZEChannelUnitDefault::flushQueue() {
       break;
     }
     itemsCount_ -= std::min(itemsCount_, batch->logs.size());
+    // The count knows only this unit's own logs: rows that other programs on
+    // the data folder stored meanwhile come first when older, and a full
+    // batch may leave more behind, this unit's own newest among them.
+    if (itemsCount_ == 0 && batch->logs.size() >= configuration_.batchSizeLimit()) {
+      itemsCount_ = storage_->countLogs(configuration_.groupId());
+    }
     pendingBatchIds_.insert(batch->batchId);
     auto self = shared_from_this();
     for (const auto& delegate : delegates()) {

@@ -7,6 +7,7 @@
 #include "ChannelSupport.h"
 #include "ZozIduvur/DUZEDeviceTracker.h"
 #include "ZozIduvur/DUZEErrors.h"
+#include "ZozIduvur/DUZELogDBStorage.h"
 #include "ZozIduvur/DUZETicketCache.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "dispatchTest/Waiting.h"
@@ -154,6 +155,22 @@ TEST_F(Channel, AUnitWaitingForAnotherProgramsSendingSaysSoOnce) {
   ::close(other);
   ASSERT_TRUE(eventually([&] { return recorder_->count("success") == 1; }));
   EXPECT_EQ(countLines(waiting), 1u);
+}
+
+TEST_F(Channel, RowsStoredBesideTheUnitAreSentAlongUntilNoneAreLeft) {
+  group_ = makeGroup(server_->baseUrl());
+  auto unit = addUnit(2, 1, 1);
+  group_->waitUntilIdle();
+  // Another program on this data folder stores three logs of the unit.
+  {
+    DUZELogDBStorage other(dataDir() / "Logs.sqlite");
+    for (const char* name : {"other 1", "other 2", "other 3"}) {
+      ASSERT_TRUE(other.saveLog(TestLog::named(name), "Unit", 1));
+    }
+  }
+  unit->enqueueItem(TestLog::named("own"), 1);
+  ASSERT_TRUE(eventually([&] { return recorder_->count("success") == 4; }));
+  EXPECT_EQ(storedRows("Unit"), 0u);
 }
 
 TEST_F(Channel, ABatchWhoseAnswerBreaksOffAfterItsHeadersIsDone) {

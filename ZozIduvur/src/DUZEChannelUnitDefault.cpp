@@ -406,7 +406,16 @@ void DUZEChannelUnitDefault::flushQueue() {
   // send the same rows. The others keep storing theirs and ask again each
   // flush interval, so one of them takes over once the sender is gone.
   if (!storage_->claimSending()) {
-    waitingForSender_ = true;
+    // Said once per wait: the sender may have no unit of this channel, or
+    // have it disabled or paused, and then nothing of it goes out until that
+    // program exits.
+    if (!std::exchange(waitingForSender_, true)) {
+      DUZELogWarning(kDUZELogTag,
+                     "Channel %@ does not send its logs while another program holds the sending "
+                     "lock %@.lock: they go out with that program's batches of the same channel, "
+                     "or from here once it exits.",
+                     configuration_.groupId(), storage_->file().string());
+    }
     startTimer();
     return;
   }
@@ -415,13 +424,22 @@ void DUZEChannelUnitDefault::flushQueue() {
     itemsCount_ = storage_->countLogs(configuration_.groupId());
   }
   while (pendingBatchIds_.size() < configuration_.pendingBatchesLimit()) {
-    auto batch = storage_->loadLogsWithGroupId(configuration_.groupId(),
-                                               configuration_.batchSizeLimit(), pausedTargetKeys_);
+    bool unreadable = false;
+    auto batch = storage_->loadLogsWithGroupId(
+        configuration_.groupId(), configuration_.batchSizeLimit(), pausedTargetKeys_, &unreadable);
     if (!batch) {
-      itemsCount_ = 0;
+      // Rows that cannot be read now still count: they are tried again at
+      // the next flush interval instead of waiting for a new log.
+      if (!unreadable) itemsCount_ = 0;
       break;
     }
     itemsCount_ -= std::min(itemsCount_, batch->logs.size());
+    // The count knows only this unit's own logs: rows that other programs on
+    // the data folder stored meanwhile come first when older, and a full
+    // batch may leave more behind, this unit's own newest among them.
+    if (itemsCount_ == 0 && batch->logs.size() >= configuration_.batchSizeLimit()) {
+      itemsCount_ = storage_->countLogs(configuration_.groupId());
+    }
     pendingBatchIds_.insert(batch->batchId);
     auto self = shared_from_this();
     for (const auto& delegate : delegates()) {

@@ -171,33 +171,54 @@ bool libcurlSendsThroughAProxy(const std::string& url) {
 
 namespace duze {
 
+namespace {
+
+// Cuts every form of `credentials` out of `text`: with its '@' (a quoted
+// setting then reads as messages show it), whole, and each part of it that
+// stands on its own.
+void removeCredentials(std::string& text, const std::string& credentials) {
+  if (credentials.empty()) return;
+  std::vector<std::string> pieces;
+  for (const std::string& form : {credentials, percentDecoded(credentials)}) {
+    replaceAll(text, form + "@", "");
+    replaceAll(text, form, "***");
+    for (size_t start = 0; start <= form.size();) {
+      const size_t end = std::min(form.find_first_of(":/?#@", start), form.size());
+      if (end > start) pieces.push_back(form.substr(start, end - start));
+      start = end + 1;
+    }
+  }
+  // Longest first, so that no piece is left half replaced.
+  std::sort(pieces.begin(), pieces.end(),
+            [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
+  for (const auto& piece : pieces) replaceWord(text, piece, "***");
+}
+
+}  // namespace
+
 // `text` with nothing left of the user names and passwords in the proxy
 // variables: libcurl quotes a proxy it cannot use whole, and names the host
-// and port it read out of a password with an unencoded '/'. The credentials
-// go with their '@' (a quoted proxy then reads as messages show it), and
-// every part of them that stands on its own becomes "***".
+// and port it read out of a password with an unencoded '/'.
 std::string withoutProxyCredentials(std::string text) {
   for (const char* name : kProxyVariables) {
-    const auto value = environmentValue(name);
-    if (!value) continue;
-    const std::string credentials = splitProxy(*value).credentials;
-    if (credentials.empty()) continue;
-    std::vector<std::string> pieces;
-    for (const std::string& form : {credentials, percentDecoded(credentials)}) {
-      replaceAll(text, form + "@", "");
-      replaceAll(text, form, "***");
-      for (size_t start = 0; start <= form.size();) {
-        const size_t end = std::min(form.find_first_of(":/?#@", start), form.size());
-        if (end > start) pieces.push_back(form.substr(start, end - start));
-        start = end + 1;
-      }
+    if (const auto value = environmentValue(name)) {
+      removeCredentials(text, splitProxy(*value).credentials);
     }
-    // Longest first, so that no piece is left half replaced.
-    std::sort(pieces.begin(), pieces.end(),
-              [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
-    for (const auto& piece : pieces) replaceWord(text, piece, "***");
   }
   return text;
+}
+
+std::string withoutUrlCredentials(std::string text, const std::string& url) {
+  removeCredentials(text, splitProxy(url).credentials);
+  return text;
+}
+
+std::string withoutUserInfo(const std::string& url) {
+  const ProxyParts parts = splitProxy(url);
+  if (parts.credentials.empty()) return url;
+  const size_t schemeEnd = url.find("://");
+  return (schemeEnd == std::string::npos ? std::string() : url.substr(0, schemeEnd + 3)) +
+         parts.place;
 }
 
 std::optional<ProxySetting> proxySettingForUrl(const std::string& url) {

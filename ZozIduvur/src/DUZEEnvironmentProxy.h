@@ -22,4 +22,11 @@ std::optional<ProxySetting> proxySettingForUrl(const std::string& url);
 // out of a password: a part of them that stands on its own becomes "***".
 std::string withoutProxyCredentials(std::string text);
 
+// The same for the user name and password of a URL (its "user:password@").
+std::string withoutUrlCredentials(std::string text, const std::string& url);
+
+// `url` as messages name it: without its user name and password (everything
+// between the scheme and the last '@').
+std::string withoutUserInfo(const std::string& url);
+
 }  // namespace duze

@@ -62,10 +62,14 @@ std::optional<std::string> certificateAuthorityFile() {
   return file;
 }
 
-// libcurl's text for the failure, with its details when they add anything.
-std::string failureReason(CURLcode result, const char* details) {
+// libcurl's text for the failure of a request to `url`, with its details when
+// they add anything: never with a user name or password of the proxy or of
+// the URL (libcurl takes the user name for the host where an unencoded '/'
+// stands in the password).
+std::string failureReason(CURLcode result, const char* details, const std::string& url) {
   std::string reason = curl_easy_strerror(result);
-  const std::string detail = duze::withoutProxyCredentials(details ? details : "");
+  const std::string detail =
+      duze::withoutUrlCredentials(duze::withoutProxyCredentials(details ? details : ""), url);
   if (detail.empty()) return reason;
   if (detail.find(reason) != std::string::npos) return detail;
   return reason + " (" + detail + ")";
@@ -173,7 +177,7 @@ std::unique_ptr<DUZEHttpClient::Shared::Transfer> DUZEHttpClient::Shared::start(
       DUZELogError(kDUZELogTag,
                    "The request to %@ is not sent: its header field %@ holds a line break, a NUL "
                    "or a character a field name cannot have.",
-                   request.url, name);
+                   duze::withoutUserInfo(request.url), name);
       fail(job, "The request has a header field that cannot be sent.");
       return nullptr;
     }
@@ -232,7 +236,8 @@ std::unique_ptr<DUZEHttpClient::Shared::Transfer> DUZEHttpClient::Shared::start(
 void DUZEHttpClient::Shared::finish(Transfer& transfer, CURLcode result) {
   if (transfer.completed) return;
   DUZEHttpResponse& response = transfer.response;
-  const std::string& url = transfer.job.request.url;
+  const std::string& requested = transfer.job.request.url;
+  const std::string url = duze::withoutUserInfo(requested);
   long status = 0;
   if (result == CURLE_OK || transfer.bodyCut) {
     if (transfer.bodyCut) {
@@ -245,7 +250,7 @@ void DUZEHttpClient::Shared::finish(Transfer& transfer, CURLcode result) {
     // The answer came whole; only its body broke off.
     status = transfer.answered;
     DUZELogDebug(kDUZELogTag, "The body of the answer from %@ (status %ld) broke off: %@", url,
-                 status, failureReason(result, transfer.errorBuffer));
+                 status, failureReason(result, transfer.errorBuffer, requested));
   }
   if (status >= 100 && status <= 999) {
     response.statusCode = status;
@@ -255,10 +260,10 @@ void DUZEHttpClient::Shared::finish(Transfer& transfer, CURLcode result) {
     response.error = connectionError("The server's answer has no HTTP status.");
     DUZELogDebug(kDUZELogTag, "HTTP request to %@ failed: the answer has no HTTP status.", url);
   } else {
-    std::string reason = failureReason(result, transfer.errorBuffer);
+    std::string reason = failureReason(result, transfer.errorBuffer, requested);
     char* lastUrl = nullptr;
     curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &lastUrl);
-    if (auto proxy = duze::proxySettingForUrl(lastUrl ? lastUrl : url)) {
+    if (auto proxy = duze::proxySettingForUrl(lastUrl ? lastUrl : requested)) {
       reason += foundation::stringWithFormat(", through the proxy %@ set in %@", proxy->url,
                                              proxy->variable);
     }

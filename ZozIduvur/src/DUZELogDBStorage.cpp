@@ -310,12 +310,17 @@ size_t DUZELogDBStorage::saveLogs(const std::vector<Entry>& entries, std::string
 }
 
 std::optional<DUZELogBatch> DUZELogDBStorage::loadLogsWithGroupId(
-    std::string_view groupId, size_t limit, const std::set<std::string>& excludedTargetKeys) {
+    std::string_view groupId, size_t limit, const std::set<std::string>& excludedTargetKeys,
+    bool* unreadable) {
   base::LockGuard lock(mutex_);
-  if (limit == 0 || !ensureOpen()) return std::nullopt;
-  sqlite3_stmt* select = statement(kSelectBatch);
+  if (unreadable) *unreadable = false;
+  if (limit == 0) return std::nullopt;
+  sqlite3_stmt* select = ensureOpen() ? statement(kSelectBatch) : nullptr;
   sqlite3_stmt* remove = statement(kDeleteIds);
-  if (!select || !remove) return std::nullopt;
+  if (!select || !remove) {
+    if (unreadable) *unreadable = true;
+    return std::nullopt;
+  }
   const std::string excluded = keysJson(excludedTargetKeys);
   DUZELogBatch batch;
   std::vector<int64_t> rowIds;
@@ -324,7 +329,8 @@ std::optional<DUZELogBatch> DUZELogDBStorage::loadLogsWithGroupId(
   std::vector<int64_t> corrupt;
   std::vector<int64_t> kept;            // corrupt rows that could not be deleted
   std::optional<Transaction> deleting;  // begun at the first corrupt row
-  while (batch.logs.size() < limit) {
+  bool readFailed = false;
+  while (batch.logs.size() < limit && !readFailed) {
     const size_t wanted = limit - batch.logs.size();
     std::string skipped = "[";
     appendIds(skipped, pendingRows_);
@@ -338,7 +344,8 @@ std::optional<DUZELogBatch> DUZELogDBStorage::loadLogsWithGroupId(
       bindText(select, 2, skipped);
       bindText(select, 3, excluded);
       sqlite3_bind_int64(select, 4, static_cast<int64_t>(wanted));
-      while (sqlite3_step(select) == SQLITE_ROW) {
+      int step = SQLITE_ROW;
+      while ((step = sqlite3_step(select)) == SQLITE_ROW) {
         ++seen;
         const int64_t id = sqlite3_column_int64(select, 0);
         const auto* blob = static_cast<const uint8_t*>(sqlite3_column_blob(select, 1));
@@ -361,6 +368,10 @@ std::optional<DUZELogBatch> DUZELogDBStorage::loadLogsWithGroupId(
         rowIds.push_back(id);
         batch.logs.push_back(std::move(log));
       }
+      if (step != SQLITE_DONE) {
+        logSqliteError("read the logs of a group from");
+        readFailed = true;
+      }
     }
     if (!corrupt.empty()) {
       if (!deleting || !deleting->began()) deleting.emplace(db_);
@@ -378,7 +389,10 @@ std::optional<DUZELogBatch> DUZELogDBStorage::loadLogsWithGroupId(
     if (seen < wanted) break;
   }
   if (deleting) deleting->commit();
-  if (batch.logs.empty()) return std::nullopt;
+  if (batch.logs.empty()) {
+    if (unreadable) *unreadable = readFailed;
+    return std::nullopt;
+  }
   batch.batchId = foundation::NSUUID().UUIDString();
   pendingRows_.insert(rowIds.begin(), rowIds.end());
   batches_.emplace(batch.batchId, std::make_pair(std::string(groupId), std::move(rowIds)));

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "DUZEEnvironmentProxy.h"
 #include "ZozIduvur/DUZEIngestion.h"
 #include "ZozIduvur/DUZELogDBStorage.h"
 #include "ZozIduvur/DUZEStartServiceLog.h"
@@ -99,7 +100,8 @@ bool configureLocked(State& s, const std::string& secret) KX_REQUIRES(s.lock) {
       DUZEChannelUnitConfiguration::defaultConfiguration(std::string(kDUZEStartServiceGroupId)));
   if (!DUZEZozIduvur::isEnabled()) s.group->setEnabled(false, true);
   s.configured = true;
-  DUZELogInfo(kDUZELogTag, "ZozIduvur configured with the ingestion at %@.", url);
+  DUZELogInfo(kDUZELogTag, "ZozIduvur configured with the ingestion at %@.",
+              duze::withoutUserInfo(url));
   return true;
 }
 

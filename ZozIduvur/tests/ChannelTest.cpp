@@ -1,8 +1,13 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <filesystem>
 #include <future>
 
 #include "ChannelSupport.h"
 #include "ZozIduvur/DUZEDeviceTracker.h"
 #include "ZozIduvur/DUZEErrors.h"
+#include "ZozIduvur/DUZELogDBStorage.h"
 #include "ZozIduvur/DUZETicketCache.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "dispatchTest/Waiting.h"
@@ -130,6 +135,42 @@ TEST_F(Channel, AFailingTransportIsWarnedOncePerRunWithItsReason) {
   EXPECT_EQ(countLines("Channel Unit cannot send its logs: "), 2u);
   EXPECT_EQ(countLines("(Empty reply from server). They are kept"), 2u);
   EXPECT_EQ(countLines("Channel Unit sends its logs again."), 2u);
+}
+
+TEST_F(Channel, AUnitWaitingForAnotherProgramsSendingSaysSoOnce) {
+  // Another program's claim: a lock of a description of its own.
+  std::filesystem::create_directories(dataDir());
+  const int other =
+      ::open((dataDir() / "Logs.sqlite.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+  struct flock claim {};
+  claim.l_type = F_WRLCK;
+  claim.l_whence = SEEK_SET;
+  claim.l_len = 1;
+  ASSERT_EQ(::fcntl(other, F_OFD_SETLK, &claim), 0);
+  group_ = makeGroup(server_->baseUrl());
+  auto unit = addUnit(1, 1, 1);
+  unit->enqueueItem(TestLog::named("waits"), 1);
+  const std::string waiting = "Channel Unit does not send its logs while another program holds";
+  ASSERT_TRUE(eventually([&] { return hasLine(waiting); }));
+  ::close(other);
+  ASSERT_TRUE(eventually([&] { return recorder_->count("success") == 1; }));
+  EXPECT_EQ(countLines(waiting), 1u);
+}
+
+TEST_F(Channel, RowsStoredBesideTheUnitAreSentAlongUntilNoneAreLeft) {
+  group_ = makeGroup(server_->baseUrl());
+  auto unit = addUnit(2, 1, 1);
+  group_->waitUntilIdle();
+  // Another program on this data folder stores three logs of the unit.
+  {
+    DUZELogDBStorage other(dataDir() / "Logs.sqlite");
+    for (const char* name : {"other 1", "other 2", "other 3"}) {
+      ASSERT_TRUE(other.saveLog(TestLog::named(name), "Unit", 1));
+    }
+  }
+  unit->enqueueItem(TestLog::named("own"), 1);
+  ASSERT_TRUE(eventually([&] { return recorder_->count("success") == 4; }));
+  EXPECT_EQ(storedRows("Unit"), 0u);
 }
 
 TEST_F(Channel, ABatchWhoseAnswerBreaksOffAfterItsHeadersIsDone) {

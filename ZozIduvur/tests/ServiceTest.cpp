@@ -1,6 +1,10 @@
+#include <gmock/gmock.h>
+
 #include "ChannelSupport.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
+#include "dispatchTest/Waiting.h"
+#include "foundationTest/HTTPServer.h"
 
 using duzetest::OtherTestService;
 using duzetest::TestLog;
@@ -156,4 +160,26 @@ TEST_F(Service, ALibraryStartIsUpdatedByTheApplicationsStart) {
   EXPECT_EQ(service->channelGroup(), std::static_pointer_cast<DUZEChannelGroupProtocol>(group));
   group->waitUntilIdle();
   group->shutdown();
+}
+
+TEST_F(Service, TheIngestionsUserNameAndPasswordShowInNoMessage) {
+  const std::string place = "127.0.0.1:" + std::to_string(foundationtest::closedPort());
+  // An unencoded '/' makes libcurl take the user name for the host.
+  for (const std::string credentials : {"alice:S3cret", "alice:S3/cret"}) {
+    SCOPED_TRACE(credentials);
+    setenv(std::string(kDUZELogUrlEnvironmentVariable).c_str(),
+           ("http://" + credentials + "@" + place).c_str(), 1);
+    start();
+    ASSERT_TRUE(dispatch::testing::eventually([&] { return hasLine("cannot send its logs"); }));
+    EXPECT_TRUE(hasLine("configured with the ingestion at http://" + place + "."));
+    for (const auto& line : lines()) {
+      for (const char* secret : {"alice", "S3"}) {
+        EXPECT_THAT(line, testing::Not(testing::HasSubstr(secret)));
+      }
+    }
+    DUZEZozIduvur::resetSharedInstance();
+    TestService::resetSharedInstance();
+    OtherTestService::resetSharedInstance();
+    clearLines();
+  }
 }

@@ -7,9 +7,11 @@
 #include "ZozIduvur/DUZELogDBStorage.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
+#include "dispatchTest/Waiting.h"
 #include "foundation/Paths.h"
 #include "foundationTest/Modes.h"
 
+using dispatch::testing::eventually;
 using duzetest::TestLog;
 
 namespace {
@@ -346,4 +348,34 @@ TEST_F(Storage, FoldersArePrivateFromTheirFirstMomentAlsoUnderAnOpenUmask) {
     EXPECT_EQ(foundationtest::modeOf(entry.path()), 0700u) << folders.back();
   }
   EXPECT_EQ(folders.size(), 4u);  // home, data, inner, deeper
+}
+
+TEST_F(Storage, RowsThatCannotBeReadAreSaidAndTriedAgain) {
+  DUZELogDBStorage::createInDataFolder()->saveLog(log("stored"), "Unit", 1);
+  // The table's first page is overwritten, its index kept: the rows are
+  // counted but cannot be read.
+  int root = 0;
+  int pageSize = 0;
+  sqlite3* db = nullptr;
+  ASSERT_EQ(sqlite3_open((dataDir() / "Logs.sqlite").c_str(), &db), SQLITE_OK);
+  sqlite3_exec(db, "PRAGMA wal_checkpoint(TRUNCATE)", nullptr, nullptr, nullptr);
+  sqlite3_stmt* query = nullptr;
+  sqlite3_prepare_v2(db,
+                     "SELECT rootpage, (SELECT page_size FROM pragma_page_size()) FROM "
+                     "sqlite_master WHERE name = 'logs'",
+                     -1, &query, nullptr);
+  ASSERT_EQ(sqlite3_step(query), SQLITE_ROW);
+  root = sqlite3_column_int(query, 0);
+  pageSize = sqlite3_column_int(query, 1);
+  sqlite3_finalize(query);
+  sqlite3_close(db);
+  {
+    std::fstream file(dataDir() / "Logs.sqlite", std::ios::in | std::ios::out | std::ios::binary);
+    file.seekp(static_cast<std::streamoff>(root - 1) * pageSize);
+    file << std::string(16, '\xFF');
+  }
+  group_ = makeGroup(server_->baseUrl());
+  group_->addChannelUnitWithConfiguration(DUZEChannelUnitConfiguration("Unit", 1, 1, 1, 1));
+  ASSERT_TRUE(eventually([&] { return countLines("Couldn't read the logs of a group") >= 2; }));
+  EXPECT_EQ(server_->requests().size(), 0u);
 }

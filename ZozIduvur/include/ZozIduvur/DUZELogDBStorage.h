@@ -102,9 +102,12 @@ class DUZELogDBStorage {
   // within a priority, leaving out rows of pending batches and rows whose
   // target key is in `excludedTargetKeys`. Each log gets its decrypted target
   // token back. A row that cannot be decoded is logged and deleted. None when
-  // nothing is left to send.
+  // nothing is left to send, and none too when the rows cannot be read now
+  // (the database does not open, or reading fails; said in the log): then
+  // `unreadable`, when given, is set.
   std::optional<DUZELogBatch> loadLogsWithGroupId(std::string_view groupId, size_t limit,
-                                                  const std::set<std::string>& excludedTargetKeys);
+                                                  const std::set<std::string>& excludedTargetKeys,
+                                                  bool* unreadable = nullptr);
   // Deletes the rows of a batch (sent, or refused for good).
   void deleteLogsWithBatchId(const std::string& batchId);
   // Makes the rows of a batch loadable again (to be sent later).

@@ -44,29 +44,32 @@ int lightStoreThenLoad(std::atomic<int>& mine, const std::atomic<int>& theirs) {
   return theirs.load(std::memory_order_seq_cst);
 }
 
-class AsymmetricFenceStress : public testing::BothWays {};
-
 // Dekker's pattern, started together each round: each side stores its flag
 // and loads the other's; at least one of them must see the other's store.
-TEST_P(AsymmetricFenceStress, LightAndHeavySidesNeverBothMissTheOther) {
-  constexpr int kRounds = 4000;
+// Answers in how many rounds both missed. `beforeHeavy(round)` runs on the
+// heavy side before its store; the light thread's count of fallback barriers
+// goes to `lightFences` when it ends.
+template <class BeforeHeavy>
+int dekkerRounds(int rounds, BeforeHeavy beforeHeavy, std::size_t* lightFences = nullptr) {
   std::atomic<int> light{0};
   std::atomic<int> heavy{0};
   int lightSaw = 0;
   std::barrier sync(2);
   std::thread lightThread([&] {
     attachFenceThread();
-    for (int round = 0; round < kRounds; ++round) {
+    for (int round = 0; round < rounds; ++round) {
       sync.arrive_and_wait();
       lightSaw = lightStoreThenLoad(light, heavy);
       sync.arrive_and_wait();
     }
+    if (lightFences != nullptr) *lightFences = fallbackFencesOnThisThreadForTesting();
   });
   int bothMissed = 0;
-  for (int round = 0; round < kRounds; ++round) {
+  for (int round = 0; round < rounds; ++round) {
     light.store(0);
     heavy.store(0);
     sync.arrive_and_wait();
+    beforeHeavy(round);
     heavy.exchange(1, std::memory_order_seq_cst);
     heavyFence();
     const int heavySaw = light.load(std::memory_order_seq_cst);
@@ -74,7 +77,13 @@ TEST_P(AsymmetricFenceStress, LightAndHeavySidesNeverBothMissTheOther) {
     if (lightSaw == 0 && heavySaw == 0) ++bothMissed;
   }
   lightThread.join();
-  EXPECT_EQ(bothMissed, 0);
+  return bothMissed;
+}
+
+class AsymmetricFenceStress : public testing::BothWays {};
+
+TEST_P(AsymmetricFenceStress, LightAndHeavySidesNeverBothMissTheOther) {
+  EXPECT_EQ(dekkerRounds(4000, [](int) {}), 0);
 }
 
 // What the fallback barrier must do without.
@@ -131,49 +140,29 @@ int failTheBarrierAmongThreads(Without without) {
     std::unique_lock<std::mutex> guard(mutex);
     wake.wait(guard, [&] { return parked == 2; });
   }
-  std::atomic<int> light{0};
-  std::atomic<int> heavy{0};
-  int lightSaw = 0;
   std::size_t lightFences = 0;
-  std::barrier sync(2);
-  std::thread lightThread([&] {
-    attachFenceThread();
-    for (int round = 0; round < kRounds; ++round) {
-      sync.arrive_and_wait();
-      lightSaw = lightStoreThenLoad(light, heavy);
-      sync.arrive_and_wait();
-    }
-    lightFences = fallbackFencesOnThisThreadForTesting();
-  });
-  int bothMissed = 0;
   rlimit limit{};
   getrlimit(RLIMIT_NOFILE, &limit);
-  for (int round = 0; round < kRounds; ++round) {
-    light.store(0);
-    heavy.store(0);
-    sync.arrive_and_wait();
-    if (round == kRounds / 2) {
-      const rlimit none{0, limit.rlim_max};
-      if (without == Without::moves) {
-        if (!refuseBarrierAndMoves()) {
-          std::perror("installing the filter");
-          _exit(2);
+  const int bothMissed = dekkerRounds(
+      kRounds,
+      [&](int round) {
+        if (round == kRounds / 2) {
+          const rlimit none{0, limit.rlim_max};
+          if (without == Without::moves) {
+            if (!refuseBarrierAndMoves()) {
+              std::perror("installing the filter");
+              _exit(2);
+            }
+          } else {
+            failNextBarrierForTesting();
+          }
+          if (without == Without::descriptors) setrlimit(RLIMIT_NOFILE, &none);
         }
-      } else {
-        failNextBarrierForTesting();
-      }
-      if (without == Without::descriptors) setrlimit(RLIMIT_NOFILE, &none);
-    }
-    // Back before the light thread ends: the sanitizers need descriptors
-    // there.
-    if (round == kRounds - 1) setrlimit(RLIMIT_NOFILE, &limit);
-    heavy.exchange(1, std::memory_order_seq_cst);
-    heavyFence();
-    const int heavySaw = light.load(std::memory_order_seq_cst);
-    sync.arrive_and_wait();
-    if (lightSaw == 0 && heavySaw == 0) ++bothMissed;
-  }
-  lightThread.join();
+        // Back before the light thread ends: the sanitizers need descriptors
+        // there.
+        if (round == kRounds - 1) setrlimit(RLIMIT_NOFILE, &limit);
+      },
+      &lightFences);
   {
     std::lock_guard<std::mutex> guard(mutex);
     go = true;

@@ -1,7 +1,9 @@
 #include "system/ElfImage.h"
 
+#include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <link.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -321,14 +323,15 @@ size_t gnuHashSymbolCount(uint64_t table) {
     return 0;
   }
   const uint64_t buckets = table + sizeof header + uint64_t{header[2]} * 8;
-  std::vector<uint32_t> bucket;
-  try {
-    bucket.resize(header[0]);
-  } catch (...) {
-    return 0;
+  // Read a block at a time, on the stack: a crash may ask too.
+  uint32_t last = 0;
+  uint32_t block[256];
+  for (uint64_t done = 0; done < header[0];) {
+    const uint64_t n = std::min<uint64_t>(header[0] - done, sizeof block / sizeof block[0]);
+    if (!readOwn(buckets + done * 4, block, n * 4)) return 0;
+    last = std::max(last, *std::max_element(block, block + n));
+    done += n;
   }
-  if (!readOwn(buckets, bucket.data(), bucket.size() * 4)) return 0;
-  uint32_t last = *std::max_element(bucket.begin(), bucket.end());
   if (last < header[1]) return header[1];
   const uint64_t chains = buckets + uint64_t{header[0]} * 4;
   for (uint64_t index = last; index < kMaxDynamicSymbols; ++index) {
@@ -658,8 +661,194 @@ void elf_image_free(ElfImage* image) {
   *image = ElfImage();
 }
 
+namespace {
+
+// The end of the loadable segment (of the object whose program headers are
+// at `phdrs`) that holds `address`, 0 when none does.
+uint64_t loadedSegmentEnd(uint64_t phdrs, unsigned count, int64_t slide, uint64_t address) {
+  for (unsigned i = 0; i < count; ++i) {
+    Elf64_Phdr ph;
+    if (!readOwn(phdrs + i * sizeof ph, &ph, sizeof ph)) return 0;
+    const uint64_t start = ph.p_vaddr + static_cast<uint64_t>(slide);
+    if (ph.p_type == PT_LOAD && start <= address && address - start < ph.p_memsz) {
+      return start + ph.p_memsz;
+    }
+  }
+  return 0;
+}
+
+// Names in a table, compared as strcmp does, through checked copies: -2 when
+// either cannot be read to its end.
+int compareNames(const ElfSymbolTable& table, uint32_t a, uint32_t b) {
+  char left[64], right[64];
+  for (uint64_t at = 0;; at += sizeof left) {
+    if (at >= table.stringsSize - a || at >= table.stringsSize - b) return -2;
+    const size_t n = static_cast<size_t>(
+        std::min<uint64_t>({sizeof left, table.stringsSize - a - at, table.stringsSize - b - at}));
+    if (!readOwn(reinterpret_cast<uint64_t>(table.strings + a + at), left, n) ||
+        !readOwn(reinterpret_cast<uint64_t>(table.strings + b + at), right, n)) {
+      return -2;
+    }
+    for (size_t i = 0; i < n; ++i) {
+      if (left[i] != right[i]) {
+        return static_cast<unsigned char>(left[i]) < static_cast<unsigned char>(right[i]) ? -1 : 1;
+      }
+      if (left[i] == '\0') return 0;
+    }
+  }
+}
+
+// The index's answer (see buildSymbolIndex) found by two scans of `.dynsym`,
+// read a block at a time through checked copies, with no memory of its own:
+// first where the symbols around `pc` start, then the covering symbol that
+// starts last, its aliases ordered as orderAliases orders them.
+bool scanDynamicSymbols(const ElfImage* image, uint64_t pc, uint64_t* start, const char** name,
+                        size_t* nameRoom) {
+  const ElfSymbolTable& table = image->tables[1];
+  const auto* symbols = static_cast<const Elf64_Sym*>(table.symbols);
+  // Calls `visit(sym, start)` for each symbol the index would hold.
+  auto forEach = [&](auto&& visit) {
+    Elf64_Sym block[64];
+    for (size_t i = 0; i < table.count; i += sizeof block / sizeof block[0]) {
+      const size_t n = std::min(table.count - i, sizeof block / sizeof block[0]);
+      if (!readOwn(reinterpret_cast<uint64_t>(symbols + i), block, n * sizeof(Elf64_Sym))) return;
+      for (size_t k = 0; k < n; ++k) {
+        const Elf64_Sym& sym = block[k];
+        if (!usable(sym) || (sym.st_name & kDynamicTableBit) != 0 ||
+            sym.st_name >= table.stringsSize) {
+          continue;
+        }
+        const uint64_t s = sym.st_value + static_cast<uint64_t>(image->slide);
+        if (s < image->headerAddress || s >= image->mappedEnd) continue;
+        visit(sym, s);
+      }
+    }
+  };
+  auto named = [&](const Elf64_Sym& sym) {
+    char first = '\0';
+    return readOwn(reinterpret_cast<uint64_t>(table.strings + sym.st_name), &first, 1) &&
+           first != '\0';
+  };
+  // The last start at or below pc and the first one past it.
+  uint64_t last = 0, next = image->mappedEnd;
+  forEach([&](const Elf64_Sym& sym, uint64_t s) {
+    if ((s <= pc ? s > last : s < next) && named(sym)) {
+      (s <= pc ? last : next) = s;
+    }
+  });
+  bool found = false;
+  uint64_t bestStart = 0;
+  bool bestLocal = false, bestSized = false;
+  uint32_t bestName = 0;
+  forEach([&](const Elf64_Sym& sym, uint64_t s) {
+    if (s > pc || s < bestStart) return;
+    const uint64_t size = std::max<uint64_t>(sym.st_size, 1);
+    // A size past the mapped range ends where the next symbol starts.
+    const uint64_t end = size <= image->mappedEnd - s ? s + size : s == last ? next : s;
+    if (pc >= end) return;
+    const bool local = ELF64_ST_BIND(sym.st_info) == STB_LOCAL;
+    const bool sized = end - s > 1;
+    if (found && s == bestStart) {
+      if (local != bestLocal) {
+        if (local) return;
+      } else if (sized != bestSized) {
+        if (!sized) return;
+      } else if (compareNames(table, sym.st_name, bestName) <= 0) {
+        return;
+      }
+    }
+    if (!named(sym)) return;
+    found = true;
+    bestStart = s;
+    bestLocal = local;
+    bestSized = sized;
+    bestName = sym.st_name;
+  });
+  if (!found) return false;
+  *start = bestStart;
+  *name = table.strings + bestName;
+  if (nameRoom != nullptr) *nameRoom = table.stringsSize - bestName;
+  return true;
+}
+
+}  // namespace
+
+bool elf_image_init_loading(ElfImage* image, uint64_t address) {
+  *image = ElfImage();
+#ifdef DLFO_STRUCT_HAS_EH_DBASE
+  // Lock-free, and knows an object from before its constructors run.
+  dl_find_object found;
+  if (_dl_find_object(reinterpret_cast<void*>(address), &found) != 0) return false;
+  uint64_t loadBias = 0;
+  if (found.dlfo_link_map == nullptr ||
+      !readOwn(reinterpret_cast<uint64_t>(&found.dlfo_link_map->l_addr), &loadBias,
+               sizeof loadBias)) {
+    return false;
+  }
+  const uint64_t headerAddress = reinterpret_cast<uint64_t>(found.dlfo_map_start);
+  Elf64_Ehdr eh;
+  if (!readOwn(headerAddress, &eh, sizeof eh) || memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 ||
+      eh.e_ident[EI_CLASS] != ELFCLASS64 || eh.e_machine != EM_X86_64 ||
+      eh.e_phentsize != sizeof(Elf64_Phdr)) {
+    return false;
+  }
+  image->headerAddress = headerAddress;
+  const uint64_t phdrs = headerAddress + eh.e_phoff;
+  bool haveSlide = false;
+  uint64_t dynamic = 0;
+  for (unsigned i = 0; i < eh.e_phnum; ++i) {
+    Elf64_Phdr ph;
+    if (!readOwn(phdrs + i * sizeof ph, &ph, sizeof ph)) return false;
+    if (ph.p_type == PT_LOAD && !haveSlide) {
+      image->slide = static_cast<int64_t>(headerAddress - (ph.p_vaddr - ph.p_offset));
+      haveSlide = true;
+    }
+    const uint64_t start = ph.p_vaddr + static_cast<uint64_t>(image->slide);
+    if (ph.p_type == PT_LOAD) {
+      image->mappedEnd = std::max(image->mappedEnd, start + ph.p_memsz);
+      if (ph.p_flags & PF_X) {
+        image->textEnd = std::max(image->textEnd, start + ph.p_memsz);
+        if (image->textStart == 0 || start < image->textStart) image->textStart = start;
+      }
+    } else if (ph.p_type == PT_DYNAMIC) {
+      dynamic = start;
+    } else if (ph.p_type == PT_GNU_EH_FRAME) {
+      image->ehFrameHdrAddress = start;
+      image->ehFrameHdrSize = ph.p_memsz;
+    }
+  }
+  // The header must be the one the loader mapped the object by.
+  if (!haveSlide || static_cast<uint64_t>(image->slide) != loadBias ||
+      image->textEnd <= headerAddress || address < headerAddress || address >= image->mappedEnd) {
+    *image = ElfImage();
+    return false;
+  }
+  // .eh_frame through the search table's pointer to it, up to the end of its
+  // segment: finding its terminator would be a walk over it.
+  const uint64_t hdr = image->ehFrameHdrAddress;
+  uint8_t fields[4];
+  uint64_t frame = 0;
+  size_t size = 0;
+  if (hdr != 0 && image->ehFrameHdrSize >= 8 && readOwn(hdr, fields, 4) && fields[0] == 1 &&
+      readEncodedPointer(hdr + 4, fields[1], hdr, &frame, &size) && frame != 0) {
+    const uint64_t end = loadedSegmentEnd(phdrs, eh.e_phnum, image->slide, frame);
+    if (end != 0) {
+      image->ehFrameAddress = frame;
+      image->ehFrameSize = std::min(end - frame, kMaxFrameSection);
+    }
+  }
+  if (dynamic != 0) readDynamicSymbols(image, dynamic);
+  image->scansDynamicSymbols = true;
+  return true;
+#else
+  (void)address;
+  return false;
+#endif
+}
+
 bool elf_image_symbol_for_pc(const ElfImage* image, uint64_t pc, uint64_t* start, const char** name,
                              size_t* nameRoom) {
+  if (image->scansDynamicSymbols) return scanDynamicSymbols(image, pc, start, name, nameRoom);
   const ElfSymbolSpan* after =  // the first span starting after pc
       std::upper_bound(image->spans, image->spans + image->spanCount, pc,
                        [](uint64_t value, const ElfSymbolSpan& s) { return value < s.from; });

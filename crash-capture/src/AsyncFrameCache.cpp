@@ -27,6 +27,7 @@ void rocrash_async_frame_cache_destroy(rocrash_async_frame_cache* cache) noexcep
 void rocrash_async_frame_cache_begin(rocrash_async_frame_cache* cache) noexcept {
   if (cache == nullptr) return;
   for (auto& entry : cache->entries) entry.used = false;
+  cache->loading_count = 0;
   cache->previous = tCache;
   tCache = cache;
 }
@@ -48,6 +49,22 @@ rocrash_async_frame_cache_entry* frame_cache_entry(uint64_t pc, bool* filled) no
   rocrash_async_frame_cache_entry* entry = &cache->entries[slot];
   *filled = entry->used && entry->pc == pc;
   return entry;
+}
+
+rocrash_async_macho* frame_cache_loading_image(sys::task_t task, uint64_t address) noexcept {
+  rocrash_async_frame_cache* cache = tCache;
+  if (cache == nullptr) return nullptr;
+  for (size_t i = 0; i < cache->loading_count; ++i) {
+    rocrash_async_macho* image = &cache->loading[i].record;
+    if (rocrash_async_macho_contains_address(image, address)) return image;
+  }
+  if (cache->loading_count == ROCRASH_ASYNC_FRAME_CACHE_LOADING_IMAGES) return nullptr;
+  rocrash_async_frame_cache_loading_image& slot = cache->loading[cache->loading_count];
+  if (!rocrash_async_macho_init_loading(&slot.record, &slot.elf, task, address)) return nullptr;
+  // An address past the text span is not the image's, as for listed ones.
+  if (!rocrash_async_macho_contains_address(&slot.record, address)) return nullptr;
+  cache->loading_count++;
+  return &slot.record;
 }
 
 }  // namespace rocrash::async

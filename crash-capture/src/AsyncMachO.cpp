@@ -74,10 +74,8 @@ void releaseImage(rocrash_async_macho* image) {
   if (image->header_size != 0) rocrash_async_mobject_free(&image->load_cmds);
 }
 
-rocrash_error_t initElf(rocrash_async_macho* image) {
-  image->elf = new (std::nothrow) sys::ElfImage();
-  if (image->elf == nullptr) return ROCRASH_ERR_NOMEM;
-  if (!sys::elf_image_init(image->elf, image->header_addr, image->name)) return ROCRASH_ERR_INVAL;
+// The record's fields that an ELF image's adapter gives.
+void adoptElf(rocrash_async_macho* image) {
   image->byteorder = rocrash_async_byteorder_direct();
   image->m64 = true;
   image->header.cputype = ROCRASH_CPU_TYPE_X86_64;
@@ -85,12 +83,20 @@ rocrash_error_t initElf(rocrash_async_macho* image) {
   image->vmaddr_slide = image->elf->slide;
   image->text_vmaddr = image->header_addr - static_cast<uint64_t>(image->elf->slide);
   image->text_size = image->elf->textEnd - image->header_addr;
+}
+
+rocrash_error_t initElf(rocrash_async_macho* image) {
+  image->elf = new (std::nothrow) sys::ElfImage();
+  if (image->elf == nullptr) return ROCRASH_ERR_NOMEM;
+  if (!sys::elf_image_init(image->elf, image->header_addr, image->name)) return ROCRASH_ERR_INVAL;
+  adoptElf(image);
   return ROCRASH_ERR_NONE;
 }
 
 // Gives the image the index of its call-frame section: its own search table
-// when it has a usable one, else a table built from the section.
-void indexFrameSection(rocrash_async_macho* image) {
+// when it has a usable one, else (with `mayBuild`: building allocates) a
+// table built from the section.
+void indexFrameSection(rocrash_async_macho* image, bool mayBuild = true) {
   rocrash_async_mobject section;
   bool debugFrame;
   if (!rocrash_async_macho_map_frame_section(image, &section, &debugFrame)) return;
@@ -102,7 +108,7 @@ void indexFrameSection(rocrash_async_macho* image) {
   if (elf == nullptr || elf->ehFrameHdrAddress == 0 ||
       !rocrash_async_dwarf_fde_index_use_search_table(
           &image->fde_index, &reader, elf->ehFrameHdrAddress, elf->ehFrameHdrSize)) {
-    rocrash_async_dwarf_fde_index_build(&image->fde_index, &reader);
+    if (mayBuild) rocrash_async_dwarf_fde_index_build(&image->fde_index, &reader);
   }
   rocrash_async_dwarf_frame_reader_free(&reader);
   rocrash_async_mobject_free(&section);
@@ -207,6 +213,22 @@ rocrash_error_t initImage(rocrash_async_macho* image, sys::task_t task, const ch
 }  // namespace
 
 void rocrash_async_macho_free(rocrash_async_macho* image) noexcept { releaseImage(image); }
+
+bool rocrash_async_macho_init_loading(rocrash_async_macho* image, sys::ElfImage* elf,
+                                      sys::task_t task, rocrash_vm_address_t address) noexcept {
+  // Only this process's loader can be asked.
+  if (!sys::task_is_self(task) || !sys::elf_image_init_loading(elf, address)) return false;
+  static char noName[] = "";
+  rocrash_async_memset(image, 0, sizeof *image);
+  image->task = task;
+  image->header_addr = elf->headerAddress;
+  image->name = noName;
+  image->elf = elf;
+  adoptElf(image);
+  // Without a usable search table, lookups walk the section.
+  indexFrameSection(image, false);
+  return true;
+}
 
 const rocrash_async_byteorder* rocrash_async_macho_byteorder(
     const rocrash_async_macho* image) noexcept {

@@ -4,6 +4,7 @@
 // is fp or nofp and is part of every name here), without the sanitizers.
 #include "CrashChildFrames.h"
 
+#include <dlfcn.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <string.h>
@@ -137,6 +138,14 @@ __attribute__((noinline)) void FRAME(handler_scenario)() {
   asm volatile("" ::: "memory");
 }
 
+// A fault in a library's constructor, which the loader runs inside the
+// dlopen that loads it, before any notice lists the library.
+__attribute__((noinline)) void FRAME(constructor_scenario)() {
+  void* volatile handle = dlopen(ROCRASH_PLUGIN_C, RTLD_NOW);
+  (void)handle;
+  asm volatile("" ::: "memory");
+}
+
 __attribute__((noinline)) int ENTRY(const char* kind) {
   if (strcmp(kind, "noreturn") == 0) {
     FRAME(noreturn_scenario)();
@@ -154,6 +163,8 @@ __attribute__((noinline)) int ENTRY(const char* kind) {
     FRAME(abort_scenario)();
   } else if (strcmp(kind, "handler") == 0) {
     FRAME(handler_scenario)();
+  } else if (strcmp(kind, "constructor") == 0) {
+    FRAME(constructor_scenario)();
   } else {
     return 2;
   }

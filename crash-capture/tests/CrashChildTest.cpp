@@ -305,6 +305,11 @@ const Backtrace kBacktraces[] = {
     {"handler",
      {"_kx_%_handler_faults", "*", "*", "_raise", "_kx_%_raises", "_kx_%_handler_scenario",
       "_crash_child_frames_%"}},
+    // A library's constructor, run inside the dlopen that will list it: its
+    // frames, the loader's, and the program's own below them.
+    {"constructor",
+     {"_kx_plugin_c_fault", "_kx_plugin_c_loaded", "...", "_kx_%_constructor_scenario",
+      "_crash_child_frames_%"}},
 };
 
 // Whether `names` begins with (or with `whole`, is) what `want` describes.

@@ -42,9 +42,21 @@ struct rocrash_async_frame_cache_entry {
   rocrash::async::rocrash_async_dwarf_cie_info cie;
 };
 
+// Objects the loader is still opening, which no image notice has listed yet
+// (a library whose constructors crash): their records are made at crash time
+// and kept here for the rest of the write.
+inline constexpr size_t ROCRASH_ASYNC_FRAME_CACHE_LOADING_IMAGES = 4;
+
+struct rocrash_async_frame_cache_loading_image {
+  rocrash_async_macho record;
+  sys::ElfImage elf;
+};
+
 struct rocrash_async_frame_cache {
   rocrash_async_frame_cache* previous;  // the thread's cache before `begin`
   rocrash_async_frame_cache_entry entries[ROCRASH_ASYNC_FRAME_CACHE_ENTRIES];
+  size_t loading_count;
+  rocrash_async_frame_cache_loading_image loading[ROCRASH_ASYNC_FRAME_CACHE_LOADING_IMAGES];
 };
 
 // Makes an empty cache; null when there is no memory. Ordinary threads only.
@@ -78,5 +90,11 @@ class FrameCacheScope {
 // true), or an entry to fill, which then replaces what it held. Null when the
 // thread has no cache.
 rocrash_async_frame_cache_entry* frame_cache_entry(uint64_t pc, bool* filled) noexcept;
+
+// The record of the object holding `address` that the loader is still
+// opening (rocrash_async_macho_init_loading), made once per write in the
+// calling thread's cache. Null without a cache, without such an object, or
+// once the cache's room for them is taken.
+rocrash_async_macho* frame_cache_loading_image(sys::task_t task, uint64_t address) noexcept;
 
 }  // namespace rocrash::async

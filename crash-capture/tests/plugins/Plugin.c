@@ -2,7 +2,8 @@
 // (KESTRIX_PLUGIN a and b) so that each copy has names of its own. It has no
 // frame pointers: only its call-frame information walks through it. It can
 // open another plugin itself and call into it, so that the other plugin's
-// frames lie above its own.
+// frames lie above its own. One more copy (KESTRIX_PLUGIN_FAULTS_WHEN_LOADED)
+// faults in its constructor.
 #include <dlfcn.h>
 #include <stdint.h>
 
@@ -34,6 +35,15 @@ __attribute__((noinline)) int NAME(run)(int depth) {
   NAME(descend)(depth);
   return NAME(sink);
 }
+
+#ifdef KESTRIX_PLUGIN_FAULTS_WHEN_LOADED
+// Run by the loader inside the dlopen that loads this copy, before any
+// notice of it.
+__attribute__((constructor)) void NAME(loaded)(void) {
+  NAME(fault)();
+  NAME(sink)++;
+}
+#endif
 
 // Opens another library from here (this library is the loader's caller).
 void* NAME(open)(const char* path, int flags) { return dlopen(path, flags); }

@@ -1,7 +1,9 @@
 #include "system/ElfImage.h"
 
+#include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
+#include <link.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -16,24 +18,57 @@
 #include <new>
 #include <vector>
 
+#include "ElfImageInternal.h"
 #include "system/Task.h"
 
 namespace sys {
-namespace {
-
-// Real objects carry a few notes, a few dozen dynamic entries and at most a
-// few hundred thousand dynamic symbols; a damaged header must not send the
-// scans below through all the readable memory of the process.
-constexpr uint64_t kMaxNoteBytes = 64 * 1024;
-constexpr size_t kMaxDynamicEntries = 4096;
-constexpr size_t kMaxDynamicSymbols = size_t{1} << 22;
-constexpr size_t kMaxDynamicStrings = size_t{64} << 20;
-constexpr uint64_t kMaxHashBuckets = uint64_t{1} << 22;
-constexpr uint64_t kMaxFrameSection = uint64_t{1} << 30;
-constexpr size_t kMaxBuildId = 64;
+namespace detail {
 
 bool readOwn(uint64_t address, void* out, size_t size) {
   return mach_vm_read_overwrite(mach_task_self(), address, size, out, nullptr) == KERN_SUCCESS;
+}
+
+// A pointer of `.eh_frame_hdr`, in the encodings linkers write there.
+bool readEncodedPointer(uint64_t at, uint8_t encoding, uint64_t dataBase, uint64_t* value,
+                        size_t* size) {
+  uint64_t raw = 0;
+  switch (encoding & 0x0F) {
+    case 0x00:  // absolute, pointer-sized
+    case 0x04:  // udata8
+    case 0x0C:  // sdata8
+      *size = 8;
+      if (!readOwn(at, &raw, 8)) return false;
+      break;
+    case 0x03: {  // udata4
+      uint32_t v;
+      *size = 4;
+      if (!readOwn(at, &v, 4)) return false;
+      raw = v;
+      break;
+    }
+    case 0x0B: {  // sdata4
+      int32_t v;
+      *size = 4;
+      if (!readOwn(at, &v, 4)) return false;
+      raw = static_cast<uint64_t>(int64_t{v});
+      break;
+    }
+    default:
+      return false;
+  }
+  switch (encoding & 0xF0) {
+    case 0x00:
+      *value = raw;
+      return true;
+    case 0x10:  // relative to the field itself
+      *value = at + raw;
+      return true;
+    case 0x30:  // relative to the table's start
+      *value = dataBase + raw;
+      return true;
+    default:
+      return false;
+  }
 }
 
 // How many of the `size` bytes from `address` on are readable.
@@ -42,6 +77,22 @@ uint64_t readableBytes(uint64_t address, uint64_t size) {
   const uint64_t prefix = task_readable_prefix(mach_task_self(), address - lead, size + lead);
   return prefix > lead ? prefix - lead : 0;
 }
+
+}  // namespace detail
+
+using detail::kDynamicTableBit;
+using detail::kMaxFrameSection;
+using detail::readableBytes;
+using detail::readDynamicSymbols;
+using detail::readEncodedPointer;
+using detail::readOwn;
+
+namespace {
+
+// Real objects carry a few notes; a damaged header must not send the scans
+// below through all the readable memory of the process.
+constexpr uint64_t kMaxNoteBytes = 64 * 1024;
+constexpr size_t kMaxBuildId = 64;
 
 // Reads the own memory in [start, limit) through a copied window, so that a
 // walk over many small fields costs one kernel call per window, not per field.
@@ -86,49 +137,6 @@ uint64_t segmentEnd(const Loaded& loaded, uint64_t address) {
     if (s.start <= address && address < s.end) return s.end;
   }
   return 0;
-}
-
-// A pointer of `.eh_frame_hdr`, in the encodings linkers write there.
-bool readEncodedPointer(uint64_t at, uint8_t encoding, uint64_t dataBase, uint64_t* value,
-                        size_t* size) {
-  uint64_t raw = 0;
-  switch (encoding & 0x0F) {
-    case 0x00:  // absolute, pointer-sized
-    case 0x04:  // udata8
-    case 0x0C:  // sdata8
-      *size = 8;
-      if (!readOwn(at, &raw, 8)) return false;
-      break;
-    case 0x03: {  // udata4
-      uint32_t v;
-      *size = 4;
-      if (!readOwn(at, &v, 4)) return false;
-      raw = v;
-      break;
-    }
-    case 0x0B: {  // sdata4
-      int32_t v;
-      *size = 4;
-      if (!readOwn(at, &v, 4)) return false;
-      raw = static_cast<uint64_t>(int64_t{v});
-      break;
-    }
-    default:
-      return false;
-  }
-  switch (encoding & 0xF0) {
-    case 0x00:
-      *value = raw;
-      return true;
-    case 0x10:  // relative to the field itself
-      *value = at + raw;
-      return true;
-    case 0x30:  // relative to the table's start
-      *value = dataBase + raw;
-      return true;
-    default:
-      return false;
-  }
 }
 
 // The length of `.eh_frame` from `start`: through its zero terminator, else
@@ -312,104 +320,21 @@ void readFileSections(ElfImage* image, const char* path, const Loaded& loaded) {
   image->fileMappingSize = size;
 }
 
-// The number of symbols a GNU hash table describes: past the highest bucket's
-// chain, or the first hashed index when every bucket is empty.
-size_t gnuHashSymbolCount(uint64_t table) {
-  uint32_t header[4];  // buckets, first hashed symbol, bloom words, bloom shift
-  if (!readOwn(table, header, sizeof header) || header[0] == 0 || header[0] > kMaxHashBuckets ||
-      header[2] > kMaxHashBuckets) {
-    return 0;
-  }
-  const uint64_t buckets = table + sizeof header + uint64_t{header[2]} * 8;
-  std::vector<uint32_t> bucket;
-  try {
-    bucket.resize(header[0]);
-  } catch (...) {
-    return 0;
-  }
-  if (!readOwn(buckets, bucket.data(), bucket.size() * 4)) return 0;
-  uint32_t last = *std::max_element(bucket.begin(), bucket.end());
-  if (last < header[1]) return header[1];
-  const uint64_t chains = buckets + uint64_t{header[0]} * 4;
-  for (uint64_t index = last; index < kMaxDynamicSymbols; ++index) {
-    uint32_t hash;
-    if (!readOwn(chains + (index - header[1]) * 4, &hash, 4)) return 0;
-    if (hash & 1) return static_cast<size_t>(index + 1);
-  }
-  return 0;
-}
+}  // namespace
 
-// .dynsym through the loaded dynamic section; its size from the hash
-// tables, else from the verified file, else from where the string table
-// begins (linkers put it right after the symbols).
-void readDynamicSymbols(ElfImage* image, uint64_t dynamicAddress) {
-  uint64_t symtab = 0, strtab = 0, strsz = 0, hash = 0, gnuHash = 0, syment = sizeof(Elf64_Sym);
-  for (size_t i = 0; i < kMaxDynamicEntries; ++i) {
-    const uint64_t p = dynamicAddress + i * sizeof(Elf64_Dyn);
-    Elf64_Dyn dyn;
-    if (!readOwn(p, &dyn, sizeof dyn) || dyn.d_tag == DT_NULL) break;
-    uint64_t v = dyn.d_un.d_ptr;
-    switch (dyn.d_tag) {
-      case DT_SYMTAB:
-        symtab = v;
-        break;
-      case DT_STRTAB:
-        strtab = v;
-        break;
-      case DT_STRSZ:
-        strsz = v;
-        break;
-      case DT_HASH:
-        hash = v;
-        break;
-      case DT_GNU_HASH:
-        gnuHash = v;
-        break;
-      case DT_SYMENT:
-        syment = v;
-        break;
-    }
-  }
-  if (symtab == 0 || strtab == 0 || syment != sizeof(Elf64_Sym)) return;
-  // The loader relocates these entries in place for most objects; a value
-  // below the header is still link-time relative.
-  auto runtime = [&](uint64_t v) {
-    return v < image->headerAddress ? v + static_cast<uint64_t>(image->slide) : v;
-  };
-  symtab = runtime(symtab);
-  strtab = runtime(strtab);
-  size_t count = 0;
-  if (hash != 0) {
-    uint32_t header[2];
-    if (readOwn(runtime(hash), header, sizeof header)) count = header[1];
-  } else if (gnuHash != 0) {
-    count = gnuHashSymbolCount(runtime(gnuHash));
-  }
-  if (count == 0 && image->fileMapping != nullptr) {
-    const auto* bytes = static_cast<const uint8_t*>(image->fileMapping);
-    Elf64_Ehdr eh;
-    memcpy(&eh, bytes, sizeof eh);
-    const auto* sections = reinterpret_cast<const Elf64_Shdr*>(bytes + eh.e_shoff);
-    for (unsigned i = 0; i < eh.e_shnum; ++i) {
-      if (sections[i].sh_type == SHT_DYNSYM) count = sections[i].sh_size / sizeof(Elf64_Sym);
-    }
-  }
-  if (count == 0 && strtab > symtab) count = (strtab - symtab) / sizeof(Elf64_Sym);
-  // Lookups read the table and its names in place: keep only what is
-  // readable now.
-  count = std::min(count, kMaxDynamicSymbols);
-  count = readableBytes(symtab, count * sizeof(Elf64_Sym)) / sizeof(Elf64_Sym);
-  strsz = readableBytes(strtab, std::min<uint64_t>(strsz, kMaxDynamicStrings));
-  if (count == 0 || strsz == 0) return;
-  image->tables[1] = {reinterpret_cast<const void*>(symtab), count,
-                      reinterpret_cast<const char*>(strtab), strsz};
-}
+namespace detail {
 
 bool usable(const Elf64_Sym& sym) {
   unsigned type = ELF64_ST_TYPE(sym.st_info);
   return sym.st_shndx != SHN_UNDEF && sym.st_shndx < SHN_LORESERVE &&
          (type == STT_FUNC || type == STT_OBJECT || type == STT_NOTYPE) && sym.st_value != 0;
 }
+
+}  // namespace detail
+
+using detail::usable;
+
+namespace {
 
 // A name inside its table, or null when it does not end there.
 const char* symbolName(const ElfSymbolTable& table, uint32_t index) {
@@ -419,7 +344,6 @@ const char* symbolName(const ElfSymbolTable& table, uint32_t index) {
   return name;
 }
 
-constexpr uint32_t kDynamicTableBit = uint32_t{1} << 31;
 constexpr uint32_t kLocalRank = uint32_t{1} << 31;
 
 // A named symbol and the addresses it covers; `order` is its rank (global
@@ -660,6 +584,9 @@ void elf_image_free(ElfImage* image) {
 
 bool elf_image_symbol_for_pc(const ElfImage* image, uint64_t pc, uint64_t* start, const char** name,
                              size_t* nameRoom) {
+  if (image->scansDynamicSymbols) {
+    return detail::scan_dynamic_symbols(image, pc, start, name, nameRoom);
+  }
   const ElfSymbolSpan* after =  // the first span starting after pc
       std::upper_bound(image->spans, image->spans + image->spanCount, pc,
                        [](uint64_t value, const ElfSymbolSpan& s) { return value < s.from; });

@@ -362,7 +362,8 @@ const Elf64_Sym* scanFor(const SyntheticObject& object, uint64_t mapped, uint64_
   return best;
 }
 
-// The index answers every pc as the scan does: nested and overlapping
+// The index, and the scan an image read at crash time makes instead, answer
+// every pc as the scan does: nested and overlapping
 // symbols, several starting together, symbols of size 0, unnamed, undefined
 // and non-code symbols, sizes that run past the object,
 // and a symbol outside it.
@@ -394,6 +395,9 @@ TEST(ElfImage, SymbolIndexAnswersAsAScanOfTheTable) {
   const uint64_t mapped = 4 * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
   sys::ElfImage image;
   ASSERT_TRUE(sys::elf_image_init(&image, object.base(), nullptr));
+  sys::ElfImage scanning = image;
+  scanning.spans = nullptr;
+  scanning.scansDynamicSymbols = true;
   std::vector<uint64_t> offsets;
   for (uint64_t offset = 0xF0; offset < 0x1010; ++offset) offsets.push_back(offset);
   for (uint64_t offset :
@@ -409,9 +413,18 @@ TEST(ElfImage, SymbolIndexAnswersAsAScanOfTheTable) {
     const bool found =
         sys::elf_image_symbol_for_pc(&image, object.base() + offset, &start, &name, nullptr);
     ASSERT_EQ(found, expected != nullptr) << std::hex << offset;
+    // So does the scan of an image read at crash time, which has no index.
+    uint64_t scannedStart = 0;
+    const char* scannedName = nullptr;
+    ASSERT_EQ(sys::elf_image_symbol_for_pc(&scanning, object.base() + offset, &scannedStart,
+                                           &scannedName, nullptr),
+              found)
+        << std::hex << offset;
     if (!found) continue;
     EXPECT_STREQ(name, object.name(*expected)) << std::hex << offset;
     EXPECT_EQ(start, object.base() + expected->st_value) << std::hex << offset;
+    EXPECT_EQ(scannedName, name) << std::hex << offset;
+    EXPECT_EQ(scannedStart, start) << std::hex << offset;
   }
   sys::elf_image_free(&image);
 }

@@ -64,6 +64,9 @@ struct ElfImage {
   size_t spanCount = 0;
   const void* fileMapping = nullptr;
   size_t fileMappingSize = 0;
+  // Set up at crash time (elf_image_init_loading): there is no index, and a
+  // symbol lookup scans `.dynsym` in place instead.
+  bool scansDynamicSymbols = false;
 };
 
 // Reads the loaded object whose ELF header is at `headerAddress` (in this
@@ -73,6 +76,17 @@ struct ElfImage {
 // does not hold). Not async-signal-safe.
 bool elf_image_init(ElfImage* image, uint64_t headerAddress, const char* path);
 void elf_image_free(ElfImage* image);
+
+// Reads, at crash time, the object holding `address` that no sync has listed
+// yet: one the loader is still opening, whose constructors run before the
+// dlopen that loads it returns. The loader's own record for unwinders, which
+// it keeps without a lock from before those constructors run, gives the
+// object; its header, text span, unwind tables and `.dynsym` are then read
+// from memory as above, through checked reads. No file, no symbol index:
+// lookups scan `.dynsym`. Async-signal-safe: no heap, no lock (the loader's
+// lock may be held by the crashed thread). False when the loader knows no
+// object there, or it is not one elf_image_init would read. Needs no free.
+bool elf_image_init_loading(ElfImage* image, uint64_t address);
 
 // The defined function or object symbol covering `pc` (runtime address):
 // value <= pc < value + size, a symbol of size 0 covering only its own

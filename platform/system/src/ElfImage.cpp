@@ -28,6 +28,12 @@ bool readOwn(uint64_t address, void* out, size_t size) {
   return mach_vm_read_overwrite(mach_task_self(), address, size, out, nullptr) == KERN_SUCCESS;
 }
 
+bool readOwnElfHeader(uint64_t address, Elf64_Ehdr* eh) {
+  return readOwn(address, eh, sizeof *eh) && memcmp(eh->e_ident, ELFMAG, SELFMAG) == 0 &&
+         eh->e_ident[EI_CLASS] == ELFCLASS64 && eh->e_machine == EM_X86_64 &&
+         eh->e_phentsize == sizeof(Elf64_Phdr);
+}
+
 // A pointer of `.eh_frame_hdr`, in the encodings linkers write there.
 bool readEncodedPointer(uint64_t at, uint8_t encoding, uint64_t dataBase, uint64_t* value,
                         size_t* size) {
@@ -86,6 +92,7 @@ using detail::readableBytes;
 using detail::readDynamicSymbols;
 using detail::readEncodedPointer;
 using detail::readOwn;
+using detail::readOwnElfHeader;
 
 namespace {
 
@@ -511,11 +518,7 @@ bool elf_image_init(ElfImage* image, uint64_t headerAddress, const char* path) {
   *image = ElfImage();
   Loaded loaded;
   Elf64_Ehdr& eh = loaded.eh;
-  if (!readOwn(headerAddress, &eh, sizeof eh)) return false;
-  if (memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 || eh.e_ident[EI_CLASS] != ELFCLASS64 ||
-      eh.e_machine != EM_X86_64 || eh.e_phentsize != sizeof(Elf64_Phdr)) {
-    return false;
-  }
+  if (!readOwnElfHeader(headerAddress, &eh)) return false;
   image->headerAddress = headerAddress;
   uint64_t phdrs = headerAddress + eh.e_phoff;
   bool haveSlide = false;

@@ -18,6 +18,9 @@ inline constexpr uint64_t kMaxFrameSection = uint64_t{1} << 30;
 
 // A checked read of the own memory.
 bool readOwn(uint64_t address, void* out, size_t size);
+// Reads the ELF header at `address`: true when it is a 64-bit x86-64 one
+// whose program headers this reader understands.
+bool readOwnElfHeader(uint64_t address, Elf64_Ehdr* eh);
 // How many of the `size` bytes from `address` on are readable.
 uint64_t readableBytes(uint64_t address, uint64_t size);
 // A pointer of `.eh_frame_hdr` at `at`, in the encodings linkers write there;

@@ -248,11 +248,7 @@ bool elf_image_init_loading(ElfImage* image, uint64_t address) {
   }
   const uint64_t headerAddress = reinterpret_cast<uint64_t>(found.dlfo_map_start);
   Elf64_Ehdr eh;
-  if (!readOwn(headerAddress, &eh, sizeof eh) || memcmp(eh.e_ident, ELFMAG, SELFMAG) != 0 ||
-      eh.e_ident[EI_CLASS] != ELFCLASS64 || eh.e_machine != EM_X86_64 ||
-      eh.e_phentsize != sizeof(Elf64_Phdr)) {
-    return false;
-  }
+  if (!detail::readOwnElfHeader(headerAddress, &eh)) return false;
   image->headerAddress = headerAddress;
   const uint64_t phdrs = headerAddress + eh.e_phoff;
   bool haveSlide = false;

@@ -93,6 +93,7 @@ using detail::readDynamicSymbols;
 using detail::readEncodedPointer;
 using detail::readOwn;
 using detail::readOwnElfHeader;
+using detail::readProgramHeaders;
 
 namespace {
 
@@ -520,32 +521,12 @@ bool elf_image_init(ElfImage* image, uint64_t headerAddress, const char* path) {
   Elf64_Ehdr& eh = loaded.eh;
   if (!readOwnElfHeader(headerAddress, &eh)) return false;
   image->headerAddress = headerAddress;
-  uint64_t phdrs = headerAddress + eh.e_phoff;
-  bool haveSlide = false;
   try {
-    for (unsigned i = 0; i < eh.e_phnum; ++i) {
-      Elf64_Phdr ph;
-      if (!readOwn(phdrs + i * sizeof ph, &ph, sizeof ph)) return false;
-      if (ph.p_type == PT_LOAD && !haveSlide) {
-        // The first loadable segment holds the header at its file offset.
-        image->slide = static_cast<int64_t>(headerAddress - (ph.p_vaddr - ph.p_offset));
-        haveSlide = true;
-      }
-      uint64_t start = ph.p_vaddr + static_cast<uint64_t>(image->slide);
+    const bool read = readProgramHeaders(image, eh, [&](const Elf64_Phdr& ph, uint64_t start) {
       if (ph.p_type == PT_LOAD) {
         loaded.loads.push_back({start, start + ph.p_memsz});
-        if (start + ph.p_memsz > image->mappedEnd) image->mappedEnd = start + ph.p_memsz;
-        if ((ph.p_flags & PF_X) && start + ph.p_memsz > image->textEnd) {
-          image->textEnd = start + ph.p_memsz;
-        }
-        if ((ph.p_flags & PF_X) && (image->textStart == 0 || start < image->textStart)) {
-          image->textStart = start;
-        }
       } else if (ph.p_type == PT_DYNAMIC) {
         loaded.dynamic = start;
-      } else if (ph.p_type == PT_GNU_EH_FRAME) {
-        image->ehFrameHdrAddress = start;
-        image->ehFrameHdrSize = ph.p_memsz;
       } else if (ph.p_type == PT_NOTE) {
         // Notes: namesz, descsz, type, name (4-aligned), desc (4-aligned).
         const uint64_t notes = std::min(ph.p_memsz, kMaxNoteBytes);
@@ -565,11 +546,11 @@ bool elf_image_init(ElfImage* image, uint64_t headerAddress, const char* path) {
           off = desc - start + ((note[1] + 3) & ~3u);
         }
       }
-    }
+    });
+    if (!read) return false;
   } catch (...) {
     return false;
   }
-  if (!haveSlide || image->textEnd <= headerAddress) return false;
   readFrameSection(image, loaded);
   readFileSections(image, path, loaded);
   if (loaded.dynamic != 0) readDynamicSymbols(image, loaded.dynamic);

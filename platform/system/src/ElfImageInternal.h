@@ -2,6 +2,7 @@
 
 #include <elf.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
@@ -21,6 +22,38 @@ bool readOwn(uint64_t address, void* out, size_t size);
 // Reads the ELF header at `address`: true when it is a 64-bit x86-64 one
 // whose program headers this reader understands.
 bool readOwnElfHeader(uint64_t address, Elf64_Ehdr* eh);
+// Walks the program headers of the object whose header `eh` was read at
+// `image->headerAddress`: sets its slide, mapped and text ranges and the
+// place of its search table, and hands every header with its run-time start
+// to `each`. False when a header cannot be read, or no loadable segment holds
+// code after the header.
+template <class Each>
+bool readProgramHeaders(ElfImage* image, const Elf64_Ehdr& eh, Each&& each) {
+  const uint64_t phdrs = image->headerAddress + eh.e_phoff;
+  bool haveSlide = false;
+  for (unsigned i = 0; i < eh.e_phnum; ++i) {
+    Elf64_Phdr ph;
+    if (!readOwn(phdrs + i * sizeof ph, &ph, sizeof ph)) return false;
+    if (ph.p_type == PT_LOAD && !haveSlide) {
+      // The first loadable segment holds the header at its file offset.
+      image->slide = static_cast<int64_t>(image->headerAddress - (ph.p_vaddr - ph.p_offset));
+      haveSlide = true;
+    }
+    const uint64_t start = ph.p_vaddr + static_cast<uint64_t>(image->slide);
+    if (ph.p_type == PT_LOAD) {
+      image->mappedEnd = std::max(image->mappedEnd, start + ph.p_memsz);
+      if (ph.p_flags & PF_X) {
+        image->textEnd = std::max(image->textEnd, start + ph.p_memsz);
+        if (image->textStart == 0 || start < image->textStart) image->textStart = start;
+      }
+    } else if (ph.p_type == PT_GNU_EH_FRAME) {
+      image->ehFrameHdrAddress = start;
+      image->ehFrameHdrSize = ph.p_memsz;
+    }
+    each(ph, start);
+  }
+  return haveSlide && image->textEnd > image->headerAddress;
+}
 // How many of the `size` bytes from `address` on are readable.
 uint64_t readableBytes(uint64_t address, uint64_t size);
 // A pointer of `.eh_frame_hdr` at `at`, in the encodings linkers write there;

@@ -250,36 +250,18 @@ bool elf_image_init_loading(ElfImage* image, uint64_t address) {
   Elf64_Ehdr eh;
   if (!detail::readOwnElfHeader(headerAddress, &eh)) return false;
   image->headerAddress = headerAddress;
-  const uint64_t phdrs = headerAddress + eh.e_phoff;
-  bool haveSlide = false;
   uint64_t dynamic = 0;
-  for (unsigned i = 0; i < eh.e_phnum; ++i) {
-    Elf64_Phdr ph;
-    if (!readOwn(phdrs + i * sizeof ph, &ph, sizeof ph)) return false;
-    if (ph.p_type == PT_LOAD && !haveSlide) {
-      image->slide = static_cast<int64_t>(headerAddress - (ph.p_vaddr - ph.p_offset));
-      haveSlide = true;
-    }
-    const uint64_t start = ph.p_vaddr + static_cast<uint64_t>(image->slide);
-    if (ph.p_type == PT_LOAD) {
-      image->mappedEnd = std::max(image->mappedEnd, start + ph.p_memsz);
-      if (ph.p_flags & PF_X) {
-        image->textEnd = std::max(image->textEnd, start + ph.p_memsz);
-        if (image->textStart == 0 || start < image->textStart) image->textStart = start;
-      }
-    } else if (ph.p_type == PT_DYNAMIC) {
-      dynamic = start;
-    } else if (ph.p_type == PT_GNU_EH_FRAME) {
-      image->ehFrameHdrAddress = start;
-      image->ehFrameHdrSize = ph.p_memsz;
-    }
-  }
+  const bool read =
+      detail::readProgramHeaders(image, eh, [&](const Elf64_Phdr& ph, uint64_t start) {
+        if (ph.p_type == PT_DYNAMIC) dynamic = start;
+      });
   // The header must be the one the loader mapped the object by.
-  if (!haveSlide || static_cast<uint64_t>(image->slide) != loadBias ||
-      image->textEnd <= headerAddress || address < headerAddress || address >= image->mappedEnd) {
+  if (!read || static_cast<uint64_t>(image->slide) != loadBias || address < headerAddress ||
+      address >= image->mappedEnd) {
     *image = ElfImage();
     return false;
   }
+  const uint64_t phdrs = headerAddress + eh.e_phoff;
   // .eh_frame through the search table's pointer to it, up to the end of its
   // segment: finding its terminator would be a walk over it.
   const uint64_t hdr = image->ehFrameHdrAddress;

@@ -149,7 +149,7 @@ rocrash_async_macho* rocrash_async_image_containing_address(rocrash_async_image_
   }
   // Code no notice has listed may belong to a library whose constructors
   // run now, inside the dlopen that lists it when it returns.
-  return rocrash::async::frame_cache_loading_image(list->task, address);
+  return rocrash::async::frame_cache_unlisted_image(list->task, address);
 }
 
 void rocrash_async_image_list_free(rocrash_async_image_list* list) noexcept {

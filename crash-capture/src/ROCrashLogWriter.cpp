@@ -155,6 +155,11 @@ void forEachItem(const Report& r, Visit&& visit) {
              image != nullptr; image = rocrash_async_image_list_next(r.ctx.image_list, image)) {
           visit(section, Item{0, 0, image});
         }
+        // Then those the write found that no notice has listed.
+        for (size_t i = 0;
+             rocrash_async_macho* image = rocrash::async::frame_cache_unlisted_image_at(i); ++i) {
+          visit(section, Item{0, 0, image});
+        }
         break;
       }
     }

@@ -247,6 +247,10 @@ int crash(const std::string& mode, void* loadedEarly) {
     kx_child_descend(kDepth);
     return 4;
   }
+  if (mode == "constructor-image") {
+    dlopen(ROCRASH_PLUGIN_C, RTLD_NOW);  // its constructor faults
+    return 4;
+  }
   if (mode == "hdr-rotated" || mode == "hdr-reversed" || mode == "hdr-zeroed") {
     void* a = dlopen(ROCRASH_PLUGIN_A, RTLD_NOW);
     if (a == nullptr || !damageSearchTable(ROCRASH_PLUGIN_A, mode.substr(4))) return 5;
@@ -259,7 +263,7 @@ bool isImagesMode(const std::string& mode) {
   for (const char* known :
        {"plugin", "plugin-from-plugin", "plugin-deepbind", "plugin-closed", "plugin-deleted",
         "plugin-replaced", "program-deleted", "program-replaced", "program-deleted-run",
-        "program-replaced-run", "hdr-rotated", "hdr-reversed", "hdr-zeroed"}) {
+        "program-replaced-run", "hdr-rotated", "hdr-reversed", "hdr-zeroed", "constructor-image"}) {
     if (mode == known) return true;
   }
   return false;

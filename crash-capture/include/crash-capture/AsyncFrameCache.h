@@ -42,12 +42,14 @@ struct rocrash_async_frame_cache_entry {
   rocrash::async::rocrash_async_dwarf_cie_info cie;
 };
 
-// Objects the loader is still opening, which no image notice has listed yet
-// (a library whose constructors crash): their records are made at crash time
-// and kept here for the rest of the write.
-inline constexpr size_t ROCRASH_ASYNC_FRAME_CACHE_LOADING_IMAGES = 4;
+// Objects the loader has that no image notice has listed (a library whose
+// constructors crash, still inside the dlopen that lists it): their records
+// are made at crash time and kept here for the rest of the write, with their
+// paths copied into `names`.
+inline constexpr size_t ROCRASH_ASYNC_FRAME_CACHE_UNLISTED_IMAGES = 4;
+inline constexpr size_t ROCRASH_ASYNC_FRAME_CACHE_NAME_ROOM = 4096;
 
-struct rocrash_async_frame_cache_loading_image {
+struct rocrash_async_frame_cache_unlisted_image {
   rocrash_async_macho record;
   sys::ElfImage elf;
 };
@@ -55,8 +57,11 @@ struct rocrash_async_frame_cache_loading_image {
 struct rocrash_async_frame_cache {
   rocrash_async_frame_cache* previous;  // the thread's cache before `begin`
   rocrash_async_frame_cache_entry entries[ROCRASH_ASYNC_FRAME_CACHE_ENTRIES];
-  size_t loading_count;
-  rocrash_async_frame_cache_loading_image loading[ROCRASH_ASYNC_FRAME_CACHE_LOADING_IMAGES];
+  size_t unlisted_count;
+  size_t unlisted_reported;  // how many the report lists; SIZE_MAX until first asked
+  rocrash_async_frame_cache_unlisted_image unlisted[ROCRASH_ASYNC_FRAME_CACHE_UNLISTED_IMAGES];
+  size_t names_used;
+  char names[ROCRASH_ASYNC_FRAME_CACHE_NAME_ROOM];
 };
 
 // Makes an empty cache; null when there is no memory. Ordinary threads only.
@@ -91,10 +96,16 @@ class FrameCacheScope {
 // thread has no cache.
 rocrash_async_frame_cache_entry* frame_cache_entry(uint64_t pc, bool* filled) noexcept;
 
-// The record of the object holding `address` that the loader is still
-// opening (rocrash_async_macho_init_loading), made once per write in the
-// calling thread's cache. Null without a cache, without such an object, or
-// once the cache's room for them is taken.
-rocrash_async_macho* frame_cache_loading_image(sys::task_t task, uint64_t address) noexcept;
+// The record of the object holding `address` that the loader has and no
+// notice has listed (rocrash_async_macho_init_from_loader), made once per
+// write in the calling thread's cache. Null without a cache, without such an
+// object, or once the cache's room for them is taken.
+rocrash_async_macho* frame_cache_unlisted_image(sys::task_t task, uint64_t address) noexcept;
+
+// The `index`th record of this write (in the order they were made) that the
+// report lists, after the image list's: those made before the write first
+// asked, so that every pass over the report (measuring, then writing) lists
+// the same. Null past the last one, or without a cache.
+rocrash_async_macho* frame_cache_unlisted_image_at(size_t index) noexcept;
 
 }  // namespace rocrash::async

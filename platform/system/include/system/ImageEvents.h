@@ -14,7 +14,7 @@
 // tests) are announced directly. Callbacks run on the thread that syncs,
 // under the registry's lock. An object's constructors run before the dlopen
 // that loads it returns: a crash in them reads the object with
-// elf_image_init_loading (ElfImage.h), which asks the loader without a lock.
+// elf_image_init_from_loader (ElfImage.h), which asks the loader without a lock.
 namespace sys {
 
 using ImageCallback = void (*)(uint64_t headerAddress, int64_t slide);

@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <cstring>
 
+#include "crash-capture/AsyncImageList.h"
 #include "crash-capture/AsyncSafe.h"
+#include "system/ImageEvents.h"
 
 namespace {
 
@@ -77,6 +79,54 @@ rocrash_async_frame_cache_entry* frame_cache_entry(uint64_t pc, bool* filled) no
   rocrash_async_frame_cache_entry* entry = &cache->entries[slot];
   *filled = entry->used && entry->pc == pc;
   return entry;
+}
+
+namespace {
+
+struct UnlistedSearch {
+  rocrash_async_frame_cache* cache;
+  sys::task_t task;
+  rocrash_async_image_list* list;
+};
+
+// Whether `image` is the ELF object the loader has `object` for.
+bool isObject(const rocrash_async_macho& image, const sys::LoaderObject& object) {
+  return image.elf != nullptr && image.elf->slide == object.slide &&
+         image.header_addr <= object.dynamic && object.dynamic < image.elf->mappedEnd;
+}
+
+bool addUnlisted(const sys::LoaderObject& object, void* context) {
+  auto* search = static_cast<UnlistedSearch*>(context);
+  rocrash_async_frame_cache* cache = search->cache;
+  for (rocrash_async_macho* image = rocrash_async_image_list_next(search->list, nullptr);
+       image != nullptr; image = rocrash_async_image_list_next(search->list, image)) {
+    if (isObject(*image, object)) return true;
+  }
+  // A namespace's own entry for an object of another one (the loader's) is
+  // the same object.
+  for (size_t i = 0; i < cache->unlisted_count; ++i) {
+    if (isObject(cache->unlisted[i].record, object)) return true;
+  }
+  if (cache->unlisted_count == ROCRASH_ASYNC_FRAME_CACHE_UNLISTED_IMAGES) return false;
+  rocrash_async_frame_cache_unlisted_image& slot = cache->unlisted[cache->unlisted_count];
+  uint64_t path = 0;
+  if (!rocrash_async_macho_init_from_loader(&slot.record, &slot.elf, search->task, object.dynamic,
+                                            &path) ||
+      !isObject(slot.record, object)) {
+    return true;
+  }
+  if (char* name = copyName(cache, search->task, object.path)) slot.record.name = name;
+  cache->unlisted_count++;
+  return true;
+}
+
+}  // namespace
+
+void frame_cache_add_unlisted_images(sys::task_t task, rocrash_async_image_list* list) noexcept {
+  rocrash_async_frame_cache* cache = tCache;
+  if (cache == nullptr || list == nullptr) return;
+  UnlistedSearch search = {cache, task, list};
+  sys::loader_objects_visit(addUnlisted, &search);
 }
 
 rocrash_async_macho* frame_cache_unlisted_image(sys::task_t task, uint64_t address) noexcept {

@@ -253,6 +253,8 @@ rocrash_error_t rocrash_log_writer_write(rocrash_log_writer* writer, sys::thread
   ThreadsStopped stopped(room.threads, threadCount, room.suspended);
   rocrash::async::ReadCacheScope readCache(writer->thread_storage.read_cache, task);
   rocrash::async::FrameCacheScope frameCache(writer->thread_storage.frame_cache);
+  // What the loader has that no notice has listed yet (its own loads, say).
+  rocrash::async::frame_cache_add_unlisted_images(task, image_list);
   WriteClassCache classCache;
 
   struct timespec now;

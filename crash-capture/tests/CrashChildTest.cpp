@@ -222,7 +222,9 @@ const CrashSituation kSituations[] = {
     {"hdr-reversed", {{"pid", {}, plugin("a", "_kx_child_enter_plugin")}}},
     {"hdr-zeroed", {{"pid", {}, plugin("a", "_kx_child_enter_plugin")}}},
     // Images no notice lists before the crash, each with its span and build
-    // id: a library whose constructor crashes inside the dlopen.
+    // id: a module the C library opens by itself, the crash right after; a
+    // library whose constructor crashes inside the dlopen.
+    {"library-module", {{"pid", {}, kProgramFrames}}, false, "/IBM037.so", {}, {}, 0, true},
     {"constructor-image",
      {{"pid", {"_kx_plugin_c_fault"}}},
      false,

@@ -6,6 +6,8 @@
 #include "crash-capture/AsyncDwarfCFA.h"
 #include "crash-capture/AsyncMachO.h"
 
+struct rocrash_async_image_list;
+
 // What a crash write has found in the images' call-frame information, by pc:
 // the image, and the FDE and CIE that describe the pc. The threads of a
 // process mostly wait in the same few functions, and every step of a walk
@@ -42,12 +44,12 @@ struct rocrash_async_frame_cache_entry {
   rocrash::async::rocrash_async_dwarf_cie_info cie;
 };
 
-// Objects the loader has that no image notice has listed (a library whose
-// constructors crash, still inside the dlopen that lists it): their records
-// are made at crash time and kept here for the rest of the write, with their
-// paths copied into `names`.
-inline constexpr size_t ROCRASH_ASYNC_FRAME_CACHE_UNLISTED_IMAGES = 4;
-inline constexpr size_t ROCRASH_ASYNC_FRAME_CACHE_NAME_ROOM = 4096;
+// Objects the loader has that no image notice has listed (loaded past the
+// program's dlopen, or a library whose constructors crash inside the dlopen
+// that lists it): their records are made at crash time and kept here for the
+// rest of the write, with their paths copied into `names`.
+inline constexpr size_t ROCRASH_ASYNC_FRAME_CACHE_UNLISTED_IMAGES = 32;
+inline constexpr size_t ROCRASH_ASYNC_FRAME_CACHE_NAME_ROOM = 8192;
 
 struct rocrash_async_frame_cache_unlisted_image {
   rocrash_async_macho record;
@@ -95,6 +97,11 @@ class FrameCacheScope {
 // true), or an entry to fill, which then replaces what it held. Null when the
 // thread has no cache.
 rocrash_async_frame_cache_entry* frame_cache_entry(uint64_t pc, bool* filled) noexcept;
+
+// Makes the records of every object on the loader's own lists
+// (sys::loader_objects_visit) that no image of `list` is, as far as there is
+// room: a write begins with it. The caller has marked the list as being read.
+void frame_cache_add_unlisted_images(sys::task_t task, rocrash_async_image_list* list) noexcept;
 
 // The record of the object holding `address` that the loader has and no
 // notice has listed (rocrash_async_macho_init_from_loader), made once per

@@ -2,13 +2,17 @@
 
 #include <elf.h>
 #include <link.h>
+#include <sys/auxv.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <iterator>
 #include <map>
 #include <vector>
 
+#include "ElfImageInternal.h"
 #include "LoaderNotices.h"
 #include "base/Mutex.h"
 #include "system/SystemFacts.h"
@@ -223,6 +227,81 @@ void announce_image_removed(uint64_t headerAddress) {
   if (it == r.images.end() || !it->second.announced) return;
   notify(r.onRemove, headerAddress, it->second.slide);
   r.images.erase(it);
+}
+
+namespace {
+
+// Bounds for damaged or half-changed lists: the loader has at most 16
+// namespaces, and real programs far fewer objects.
+constexpr int kMaxNamespaces = 16;
+constexpr size_t kMaxLoaderObjects = 4096;
+constexpr size_t kMaxProgramHeaders = 256;
+constexpr size_t kMaxDynamicEntries = 4096;
+
+// The loader's record for debuggers, where the program's DT_DEBUG entry
+// points (0 when it has none): not `_r_debug`, which a program that names it
+// may hold a stale copy of.
+uint64_t loaderDebugRecord() {
+  const uint64_t phdrs = getauxval(AT_PHDR);
+  const uint64_t count = std::min<uint64_t>(getauxval(AT_PHNUM), kMaxProgramHeaders);
+  uint64_t bias = 0, dynamic = 0, dynamicSize = 0;
+  bool haveBias = false;
+  Elf64_Phdr headers[8];
+  for (uint64_t i = 0; i < count; i += std::size(headers)) {
+    const uint64_t n = std::min<uint64_t>(count - i, std::size(headers));
+    if (!detail::readOwn(phdrs + i * sizeof headers[0], headers, n * sizeof headers[0])) return 0;
+    for (uint64_t k = 0; k < n; ++k) {
+      if (headers[k].p_type == PT_PHDR) {
+        bias = phdrs - headers[k].p_vaddr;
+        haveBias = true;
+      } else if (headers[k].p_type == PT_DYNAMIC) {
+        dynamic = headers[k].p_vaddr;
+        dynamicSize = headers[k].p_memsz;
+      }
+    }
+  }
+  if (!haveBias || dynamic == 0) return 0;
+  const uint64_t entries = std::min<uint64_t>(dynamicSize / sizeof(Elf64_Dyn), kMaxDynamicEntries);
+  Elf64_Dyn block[16];
+  for (uint64_t i = 0; i < entries; i += std::size(block)) {
+    const uint64_t n = std::min<uint64_t>(entries - i, std::size(block));
+    const uint64_t at = bias + dynamic + i * sizeof block[0];
+    if (!detail::readOwn(at, block, n * sizeof block[0])) return 0;
+    for (uint64_t k = 0; k < n; ++k) {
+      if (block[k].d_tag == DT_NULL) return 0;
+      if (block[k].d_tag == DT_DEBUG) return block[k].d_un.d_ptr;
+    }
+  }
+  return 0;
+}
+
+}  // namespace
+
+void loader_objects_visit(LoaderObjectVisitor visit, void* context) {
+  uint64_t record = loaderDebugRecord();
+  size_t budget = kMaxLoaderObjects;
+  for (int namespaces = 0; record != 0 && namespaces < kMaxNamespaces; ++namespaces) {
+    r_debug_extended debug = {};
+    if (!detail::readOwn(record, &debug.base, sizeof debug.base)) return;
+    // Later namespaces follow the first record from version 2 on.
+    if (debug.base.r_version < 2 || !detail::readOwn(record + offsetof(r_debug_extended, r_next),
+                                                     &debug.r_next, sizeof debug.r_next)) {
+      debug.r_next = nullptr;
+    }
+    for (auto map = reinterpret_cast<uint64_t>(debug.base.r_map); map != 0;) {
+      if (budget-- == 0) return;
+      link_map object;  // the part the loader shares with debuggers
+      if (!detail::readOwn(map, &object, sizeof object)) break;
+      if (object.l_ld != nullptr &&
+          !visit({static_cast<int64_t>(object.l_addr), reinterpret_cast<uint64_t>(object.l_ld),
+                  reinterpret_cast<uint64_t>(object.l_name)},
+                 context)) {
+        return;
+      }
+      map = reinterpret_cast<uint64_t>(object.l_next);
+    }
+    record = reinterpret_cast<uint64_t>(debug.r_next);
+  }
 }
 
 bool dladdr(uint64_t address, DlInfo* info) {

@@ -205,10 +205,19 @@ bool scan_dynamic_symbols(const ElfImage* image, uint64_t pc, uint64_t* start, c
       }
     }
   };
+  // As the index takes names: not empty, and ending inside the table.
   auto named = [&](const Elf64_Sym& sym) {
-    char first = '\0';
-    return readOwn(reinterpret_cast<uint64_t>(table.strings + sym.st_name), &first, 1) &&
-           first != '\0';
+    char piece[64];
+    for (uint64_t at = sym.st_name; at < table.stringsSize;) {
+      const size_t n =
+          static_cast<size_t>(std::min<uint64_t>(sizeof piece, table.stringsSize - at));
+      if (!readOwn(reinterpret_cast<uint64_t>(table.strings + at), piece, n)) return false;
+      for (size_t i = 0; i < n; ++i) {
+        if (piece[i] == '\0') return at + i > sym.st_name;
+      }
+      at += n;
+    }
+    return false;
   };
   // The last start at or below pc and the first one past it.
   uint64_t last = 0, next = image->mappedEnd;

@@ -50,8 +50,9 @@ using LoaderObjectVisitor = bool (*)(const LoaderObject& object, void* context);
 
 // Calls `visit` for each object on the lists the loader keeps for debuggers
 // (one per namespace, found through the program's DT_DEBUG entry), until it
-// returns false. The lists are read without the loader's lock, through
-// checked reads, at most 4,096 objects in all: a list the loader is changing
+// returns false. The lists are read without the loader's lock, in place
+// within pages the kernel has just found readable (a crash has parked every
+// other thread), at most 4,096 objects in all: a list the loader is changing
 // at that moment (the crashed thread inside it) is read as far as it holds
 // together. Async-signal-safe. Nothing is visited in a program without a
 // DT_DEBUG entry.

@@ -147,9 +147,10 @@ rocrash_async_macho* rocrash_async_image_containing_address(rocrash_async_image_
        image = rocrash_async_image_list_next(list, image)) {
     if (rocrash_async_macho_contains_address(image, address)) return image;
   }
-  // Code no notice has listed may belong to a library whose constructors
-  // run now, inside the dlopen that lists it when it returns.
-  return rocrash::async::frame_cache_loading_image(list->task, address);
+  // Code no notice has listed may belong to an object loaded past the
+  // program's dlopen, or to a library whose constructors run now, inside the
+  // dlopen that lists it when it returns.
+  return rocrash::async::frame_cache_unlisted_image(list->task, address);
 }
 
 void rocrash_async_image_list_free(rocrash_async_image_list* list) noexcept {

@@ -214,10 +214,14 @@ rocrash_error_t initImage(rocrash_async_macho* image, sys::task_t task, const ch
 
 void rocrash_async_macho_free(rocrash_async_macho* image) noexcept { releaseImage(image); }
 
-bool rocrash_async_macho_init_loading(rocrash_async_macho* image, sys::ElfImage* elf,
-                                      sys::task_t task, rocrash_vm_address_t address) noexcept {
+bool rocrash_async_macho_init_from_loader(rocrash_async_macho* image, sys::ElfImage* elf,
+                                          sys::task_t task, rocrash_vm_address_t address,
+                                          uint64_t* pathAddress) noexcept {
+  *pathAddress = 0;
   // Only this process's loader can be asked.
-  if (!sys::task_is_self(task) || !sys::elf_image_init_loading(elf, address)) return false;
+  if (!sys::task_is_self(task) || !sys::elf_image_init_from_loader(elf, address, pathAddress)) {
+    return false;
+  }
   static char noName[] = "";
   rocrash_async_memset(image, 0, sizeof *image);
   image->task = task;

@@ -155,6 +155,11 @@ void forEachItem(const Report& r, Visit&& visit) {
              image != nullptr; image = rocrash_async_image_list_next(r.ctx.image_list, image)) {
           visit(section, Item{0, 0, image});
         }
+        // Then those the write found that no notice has listed.
+        for (size_t i = 0;
+             rocrash_async_macho* image = rocrash::async::frame_cache_unlisted_image_at(i); ++i) {
+          visit(section, Item{0, 0, image});
+        }
         break;
       }
     }
@@ -248,6 +253,8 @@ rocrash_error_t rocrash_log_writer_write(rocrash_log_writer* writer, sys::thread
   ThreadsStopped stopped(room.threads, threadCount, room.suspended);
   rocrash::async::ReadCacheScope readCache(writer->thread_storage.read_cache, task);
   rocrash::async::FrameCacheScope frameCache(writer->thread_storage.frame_cache);
+  // What the loader has that no notice has listed yet (its own loads, say).
+  rocrash::async::frame_cache_add_unlisted_images(task, image_list);
   WriteClassCache classCache;
 
   struct timespec now;

@@ -627,6 +627,8 @@ int crash() {
 
 }  // namespace
 
+void crash_child_mark(const std::string& key, uint64_t value) { mark(key, value); }
+
 int main(int argc, char** argv) {
   if (argc != 4 && argc != 5) return 2;
   gMode = argv[1];

@@ -1,6 +1,7 @@
 #include "CrashChildImages.h"
 
 #include <dlfcn.h>
+#include <iconv.h>
 #include <link.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -160,6 +161,28 @@ bool damageSearchTable(const char* path, const std::string& how) {
   return mprotect(pages, end - first, PROT_READ) == 0;
 }
 
+// The span a report gives the loaded object whose path holds `part`: from its
+// header to the end of its last executable segment.
+struct Span {
+  const char* part;
+  uint64_t base = 0;
+  uint64_t size = 0;
+};
+
+int findSpan(dl_phdr_info* info, size_t, void* data) {
+  auto* span = static_cast<Span*>(data);
+  if (info->dlpi_name == nullptr || strstr(info->dlpi_name, span->part) == nullptr) return 0;
+  uint64_t end = 0;
+  for (int i = 0; i < info->dlpi_phnum; ++i) {
+    const ElfW(Phdr)& ph = info->dlpi_phdr[i];
+    if (ph.p_type != PT_LOAD) continue;
+    if (span->base == 0) span->base = info->dlpi_addr + ph.p_vaddr - ph.p_offset;
+    if (ph.p_flags & PF_X) end = std::max<uint64_t>(end, info->dlpi_addr + ph.p_vaddr + ph.p_memsz);
+  }
+  span->size = end - span->base;
+  return 1;
+}
+
 // Runs this program again from a copy of its file, in `mode`: the copy is
 // what the run then deletes or replaces.
 int runFromCopy(const std::string& mode, const char* type, const std::string& folder) {
@@ -247,6 +270,22 @@ int crash(const std::string& mode, void* loadedEarly) {
     kx_child_descend(kDepth);
     return 4;
   }
+  if (mode == "library-module") {
+    // The C library opens its converter module itself, past the program's
+    // dlopen; the crash follows at once.
+    if (iconv_open("UTF-8", "IBM037") == reinterpret_cast<iconv_t>(-1)) return 5;
+    Span span{"/IBM037.so"};
+    dl_iterate_phdr(findSpan, &span);
+    if (span.base == 0) return 5;
+    crash_child_mark("listed.base", span.base);
+    crash_child_mark("listed.size", span.size);
+    kx_child_descend(kDepth);
+    return 4;
+  }
+  if (mode == "constructor-image") {
+    dlopen(ROCRASH_PLUGIN_C, RTLD_NOW);  // its constructor faults
+    return 4;
+  }
   if (mode == "hdr-rotated" || mode == "hdr-reversed" || mode == "hdr-zeroed") {
     void* a = dlopen(ROCRASH_PLUGIN_A, RTLD_NOW);
     if (a == nullptr || !damageSearchTable(ROCRASH_PLUGIN_A, mode.substr(4))) return 5;
@@ -259,7 +298,8 @@ bool isImagesMode(const std::string& mode) {
   for (const char* known :
        {"plugin", "plugin-from-plugin", "plugin-deepbind", "plugin-closed", "plugin-deleted",
         "plugin-replaced", "program-deleted", "program-replaced", "program-deleted-run",
-        "program-replaced-run", "hdr-rotated", "hdr-reversed", "hdr-zeroed"}) {
+        "program-replaced-run", "hdr-rotated", "hdr-reversed", "hdr-zeroed", "library-module",
+        "constructor-image"}) {
     if (mode == known) return true;
   }
   return false;

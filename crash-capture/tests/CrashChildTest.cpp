@@ -221,6 +221,18 @@ const CrashSituation kSituations[] = {
     {"hdr-rotated", {{"pid", {}, plugin("a", "_kx_child_enter_plugin")}}},
     {"hdr-reversed", {{"pid", {}, plugin("a", "_kx_child_enter_plugin")}}},
     {"hdr-zeroed", {{"pid", {}, plugin("a", "_kx_child_enter_plugin")}}},
+    // Images no notice lists before the crash, each with its span and build
+    // id: a module the C library opens by itself, the crash right after; a
+    // library whose constructor crashes inside the dlopen.
+    {"library-module", {{"pid", {}, kProgramFrames}}, false, "/IBM037.so", {}, {}, 0, true},
+    {"constructor-image",
+     {{"pid", {"_kx_plugin_c_fault"}}},
+     false,
+     "libkx_plugin_c.so",
+     {},
+     {},
+     0,
+     true},
     // Programs around the engine: a child made by vfork crashes in the
     // program's memory, then the program asks for a live report and crashes;
     // a worker crashes after the main thread ended with pthread_exit; the

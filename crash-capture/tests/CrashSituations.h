@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <set>
 #include <sstream>
@@ -33,6 +34,13 @@ struct DecodedThread {
   std::vector<std::string> symbols;  // the frames' symbol names ("" for none)
 };
 
+struct DecodedImage {
+  std::string name;
+  uint64_t base = 0;
+  uint64_t size = 0;
+  std::string uuid;  // its bytes
+};
+
 // The report as protoc prints it, and the fields the tests look at.
 struct Decoded {
   bool ok = false;
@@ -47,6 +55,7 @@ struct Decoded {
   uint64_t parentProcessID = 0;
   std::string processName;
   std::vector<std::string> images;  // the binary images' names
+  std::vector<DecodedImage> imageRecords;
 
   const DecodedThread* crashed() const {
     const DecodedThread* found = nullptr;
@@ -74,6 +83,39 @@ inline std::string unquoted(const std::string& value) {
   return value.size() >= 2 && value.front() == '"' ? value.substr(1, value.size() - 2) : value;
 }
 
+// The bytes of a quoted value as protoc prints bytes: octal escapes for most.
+inline std::string unescaped(const std::string& value) {
+  const std::string text = unquoted(value);
+  std::string bytes;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\\' || i + 1 == text.size()) {
+      bytes += text[i];
+      continue;
+    }
+    int octal = 0, digits = 0;
+    while (digits < 3 && i + 1 < text.size() && text[i + 1] >= '0' && text[i + 1] <= '7') {
+      octal = octal * 8 + (text[++i] - '0');
+      ++digits;
+    }
+    if (digits > 0) {
+      bytes += static_cast<char>(octal);
+      continue;
+    }
+    const char c = text[++i];
+    bytes += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
+  }
+  return bytes;
+}
+
+// The GNU build id of a file, found by its note's byte pattern.
+inline std::string buildIdOfFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+  static const char kNote[] = "\x04\0\0\0\x14\0\0\0\x03\0\0\0GNU\0";
+  auto at = bytes.find(std::string(kNote, 16));
+  return at == std::string::npos ? std::string() : bytes.substr(at + 16, 16);
+}
+
 // Decodes a report file's bytes with protoc (`folder` takes a scratch file).
 inline Decoded decode(const std::vector<uint8_t>& bytes, const std::string& folder) {
   Decoded d;
@@ -98,6 +140,7 @@ inline Decoded decode(const std::vector<uint8_t>& bytes, const std::string& fold
     if (line.size() > 2 && line.compare(line.size() - 2, 2, " {") == 0) {
       path.push_back(line.substr(0, line.size() - 2));
       if (path.size() == 1 && path[0] == "threads") d.threads.emplace_back();
+      if (path.size() == 1 && path[0] == "binary_images") d.imageRecords.emplace_back();
       continue;
     }
     size_t colon = line.find(": ");
@@ -124,6 +167,13 @@ inline Decoded decode(const std::vector<uint8_t>& bytes, const std::string& fold
     }
     if (where == "process_info/" && key == "process_name") d.processName = unquoted(value);
     if (where == "binary_images/" && key == "name") d.images.push_back(unquoted(value));
+    if (where == "binary_images/") {
+      DecodedImage& image = d.imageRecords.back();
+      if (key == "name") image.name = unquoted(value);
+      if (key == "base_address") image.base = std::stoull(value);
+      if (key == "size") image.size = std::stoull(value);
+      if (key == "uuid") image.uuid = unescaped(value);
+    }
     if (where.empty() && key == "custom_data") d.customData = true;
   }
   return d;
@@ -250,7 +300,9 @@ struct ExpectedReport {
 // `unlisted` are parts of image names that the reports' image lists must and
 // must not hold. `marked`, when given, is a marker the program leaves when a
 // check it makes of itself after its crash holds; `endsBy`, when given, the
-// signal the program must end by.
+// signal the program must end by. With `listedWhole`, the listed image
+// carries its file's build id and the span the program marked ("listed.base"
+// and "listed.size"), else one that holds the crash.
 struct CrashSituation {
   std::string mode;
   std::vector<ExpectedReport> reports;
@@ -259,6 +311,7 @@ struct CrashSituation {
   std::string unlisted = {};
   std::string marked = {};
   int endsBy = 0;
+  bool listedWhole = false;
 };
 
 inline void PrintTo(const CrashSituation& situation, std::ostream* out) { *out << situation.mode; }
@@ -268,6 +321,26 @@ inline std::string describe(const Decoded& report) {
   text << "process " << report.processID << " (" << report.processName << "), parent "
        << report.parentProcessID << ", " << report.signal;
   return text.str();
+}
+
+// The image of `report` whose name holds `part` carries its file's build id,
+// and the span `run` marked, else one that holds the crash.
+inline void expectListedWhole(const Decoded& report, const std::string& part, const ChildRun& run) {
+  const DecodedImage* image = nullptr;
+  for (const auto& record : report.imageRecords) {
+    if (record.name.find(part) != std::string::npos) image = &record;
+  }
+  ASSERT_NE(image, nullptr) << part << " is not listed";
+  const std::string buildId = buildIdOfFile(image->name);
+  ASSERT_EQ(buildId.size(), 16u) << image->name;
+  EXPECT_EQ(image->uuid, buildId) << image->name;
+  if (run.marker("listed.base") != 0) {
+    EXPECT_EQ(image->base, run.marker("listed.base"));
+    EXPECT_EQ(image->size, run.marker("listed.size"));
+  } else {
+    const uint64_t pc = report.crashed()->pcs[0];
+    EXPECT_TRUE(pc >= image->base && pc - image->base < image->size) << image->name;
+  }
 }
 
 // Runs `situation` under the handler `type` and checks that nothing hung and
@@ -342,6 +415,7 @@ inline void expectSituation(const CrashSituation& situation, const std::string& 
       if (!situation.unlisted.empty()) {
         EXPECT_FALSE(listed(situation.unlisted)) << situation.unlisted;
       }
+      if (situation.listedWhole) expectListedWhole(*found, situation.listed, run);
     }
   }
 }

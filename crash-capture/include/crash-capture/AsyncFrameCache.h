@@ -6,6 +6,8 @@
 #include "crash-capture/AsyncDwarfCFA.h"
 #include "crash-capture/AsyncMachO.h"
 
+struct rocrash_async_image_list;
+
 // What a crash write has found in the images' call-frame information, by pc:
 // the image, and the FDE and CIE that describe the pc. The threads of a
 // process mostly wait in the same few functions, and every step of a walk
@@ -42,12 +44,14 @@ struct rocrash_async_frame_cache_entry {
   rocrash::async::rocrash_async_dwarf_cie_info cie;
 };
 
-// Objects the loader is still opening, which no image notice has listed yet
-// (a library whose constructors crash): their records are made at crash time
-// and kept here for the rest of the write.
-inline constexpr size_t ROCRASH_ASYNC_FRAME_CACHE_LOADING_IMAGES = 4;
+// Objects the loader has that no image notice has listed (loaded past the
+// program's dlopen, or a library whose constructors crash inside the dlopen
+// that lists it): their records are made at crash time and kept here for the
+// rest of the write, with their paths copied into `names`.
+inline constexpr size_t ROCRASH_ASYNC_FRAME_CACHE_UNLISTED_IMAGES = 32;
+inline constexpr size_t ROCRASH_ASYNC_FRAME_CACHE_NAME_ROOM = 8192;
 
-struct rocrash_async_frame_cache_loading_image {
+struct rocrash_async_frame_cache_unlisted_image {
   rocrash_async_macho record;
   sys::ElfImage elf;
 };
@@ -55,8 +59,11 @@ struct rocrash_async_frame_cache_loading_image {
 struct rocrash_async_frame_cache {
   rocrash_async_frame_cache* previous;  // the thread's cache before `begin`
   rocrash_async_frame_cache_entry entries[ROCRASH_ASYNC_FRAME_CACHE_ENTRIES];
-  size_t loading_count;
-  rocrash_async_frame_cache_loading_image loading[ROCRASH_ASYNC_FRAME_CACHE_LOADING_IMAGES];
+  size_t unlisted_count;
+  size_t unlisted_reported;  // how many the report lists; SIZE_MAX until first asked
+  rocrash_async_frame_cache_unlisted_image unlisted[ROCRASH_ASYNC_FRAME_CACHE_UNLISTED_IMAGES];
+  size_t names_used;
+  char names[ROCRASH_ASYNC_FRAME_CACHE_NAME_ROOM];
 };
 
 // Makes an empty cache; null when there is no memory. Ordinary threads only.
@@ -91,10 +98,21 @@ class FrameCacheScope {
 // thread has no cache.
 rocrash_async_frame_cache_entry* frame_cache_entry(uint64_t pc, bool* filled) noexcept;
 
-// The record of the object holding `address` that the loader is still
-// opening (rocrash_async_macho_init_loading), made once per write in the
-// calling thread's cache. Null without a cache, without such an object, or
-// once the cache's room for them is taken.
-rocrash_async_macho* frame_cache_loading_image(sys::task_t task, uint64_t address) noexcept;
+// Makes the records of every object on the loader's own lists
+// (sys::loader_objects_visit) that no image of `list` is, as far as there is
+// room: a write begins with it. The caller has marked the list as being read.
+void frame_cache_add_unlisted_images(sys::task_t task, rocrash_async_image_list* list) noexcept;
+
+// The record of the object holding `address` that the loader has and no
+// notice has listed (rocrash_async_macho_init_from_loader), made once per
+// write in the calling thread's cache. Null without a cache, without such an
+// object, or once the cache's room for them is taken.
+rocrash_async_macho* frame_cache_unlisted_image(sys::task_t task, uint64_t address) noexcept;
+
+// The `index`th record of this write (in the order they were made) that the
+// report lists, after the image list's: those made before the write first
+// asked, so that every pass over the report (measuring, then writing) lists
+// the same. Null past the last one, or without a cache.
+rocrash_async_macho* frame_cache_unlisted_image_at(size_t index) noexcept;
 
 }  // namespace rocrash::async

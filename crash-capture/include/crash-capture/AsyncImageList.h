@@ -59,7 +59,7 @@ rocrash_async_macho* rocrash_async_image_list_next(rocrash_async_image_list* lis
                                                    rocrash_async_macho* current) noexcept;
 // The first image whose text span covers `address`; else, while a write's
 // frame cache is in use, an object the loader knows that no notice has listed
-// yet (one still being opened, see frame_cache_loading_image); else null.
+// yet (see frame_cache_unlisted_image); else null.
 // The caller has marked the list as being read.
 rocrash_async_macho* rocrash_async_image_containing_address(rocrash_async_image_list* list,
                                                             rocrash_vm_address_t address) noexcept;

@@ -108,12 +108,15 @@ rocrash_error_t rocrash_async_macho_init(rocrash_async_macho* image, sys::task_t
                                          const char* name, rocrash_vm_address_t header) noexcept;
 void rocrash_async_macho_free(rocrash_async_macho* image) noexcept;
 // Fills `image` at crash time for the ELF object of this process holding
-// `address` that the loader is still opening, before any image notice lists
-// it (see sys::elf_image_init_loading), with `elf` as its adapter. The record
-// has an empty name and no built index; nothing is allocated and nothing is
-// to be freed. Async-signal-safe. False when the loader knows no such object.
-bool rocrash_async_macho_init_loading(rocrash_async_macho* image, sys::ElfImage* elf,
-                                      sys::task_t task, rocrash_vm_address_t address) noexcept;
+// `address` that no image notice has listed (see
+// sys::elf_image_init_from_loader), with `elf` as its adapter; `*pathAddress`
+// is where the loader keeps its path (0: nowhere), for the caller to copy
+// with checked reads and point `name` at. The record has an empty name and no
+// built index; nothing is allocated and nothing is to be freed.
+// Async-signal-safe. False when the loader knows no such object.
+bool rocrash_async_macho_init_from_loader(rocrash_async_macho* image, sys::ElfImage* elf,
+                                          sys::task_t task, rocrash_vm_address_t address,
+                                          uint64_t* pathAddress) noexcept;
 
 const rocrash_async_byteorder* rocrash_async_macho_byteorder(
     const rocrash_async_macho* image) noexcept;

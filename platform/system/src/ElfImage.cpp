@@ -87,7 +87,9 @@ uint64_t readableBytes(uint64_t address, uint64_t size) {
 }  // namespace detail
 
 using detail::kDynamicTableBit;
+using detail::kMaxBuildId;
 using detail::kMaxFrameSection;
+using detail::kMaxNoteBytes;
 using detail::readableBytes;
 using detail::readDynamicSymbols;
 using detail::readEncodedPointer;
@@ -96,11 +98,6 @@ using detail::readOwnElfHeader;
 using detail::readProgramHeaders;
 
 namespace {
-
-// Real objects carry a few notes; a damaged header must not send the scans
-// below through all the readable memory of the process.
-constexpr uint64_t kMaxNoteBytes = 64 * 1024;
-constexpr size_t kMaxBuildId = 64;
 
 // Reads the own memory in [start, limit) through a copied window, so that a
 // walk over many small fields costs one kernel call per window, not per field.
@@ -527,23 +524,11 @@ bool elf_image_init(ElfImage* image, uint64_t headerAddress, const char* path) {
         loaded.loads.push_back({start, start + ph.p_memsz});
       } else if (ph.p_type == PT_DYNAMIC) {
         loaded.dynamic = start;
-      } else if (ph.p_type == PT_NOTE) {
-        // Notes: namesz, descsz, type, name (4-aligned), desc (4-aligned).
-        const uint64_t notes = std::min(ph.p_memsz, kMaxNoteBytes);
-        for (uint64_t off = 0; off + 12 <= notes;) {
-          uint32_t note[3];
-          if (!readOwn(start + off, note, sizeof note)) break;
-          uint64_t name = start + off + 12;
-          uint64_t desc = name + ((note[0] + 3) & ~3u);
-          char owner[4] = {};
-          if (note[2] == NT_GNU_BUILD_ID && note[0] == 4 && readOwn(name, owner, 4) &&
-              memcmp(owner, "GNU", 4) == 0 && note[1] >= 16 && note[1] <= kMaxBuildId &&
-              readOwn(desc, loaded.buildId, note[1])) {
-            loaded.buildIdSize = note[1];
-            memcpy(image->uuid, loaded.buildId, 16);
-            image->hasUuid = true;
-          }
-          off = desc - start + ((note[1] + 3) & ~3u);
+      } else if (ph.p_type == PT_NOTE && loaded.buildIdSize == 0) {
+        loaded.buildIdSize = detail::readBuildIdNote(start, ph.p_memsz, loaded.buildId);
+        if (loaded.buildIdSize != 0) {
+          memcpy(image->uuid, loaded.buildId, 16);
+          image->hasUuid = true;
         }
       }
     });

@@ -16,6 +16,10 @@ namespace sys::detail {
 inline constexpr uint32_t kDynamicTableBit = uint32_t{1} << 31;
 // The longest `.eh_frame` believed.
 inline constexpr uint64_t kMaxFrameSection = uint64_t{1} << 30;
+// Real objects carry a few notes; a damaged header must not send a scan
+// through all the readable memory of the process.
+inline constexpr uint64_t kMaxNoteBytes = 64 * 1024;
+inline constexpr size_t kMaxBuildId = 64;
 
 // A checked read of the own memory.
 bool readOwn(uint64_t address, void* out, size_t size);
@@ -54,6 +58,10 @@ bool readProgramHeaders(ElfImage* image, const Elf64_Ehdr& eh, Each&& each) {
   }
   return haveSlide && image->textEnd > image->headerAddress;
 }
+// The GNU build id among the notes of the segment at `start` (`size` bytes
+// loaded), copied into `out` (room for kMaxBuildId bytes): its length, 0
+// when there is none of 16 bytes or more.
+size_t readBuildIdNote(uint64_t start, uint64_t size, uint8_t* out);
 // How many of the `size` bytes from `address` on are readable.
 uint64_t readableBytes(uint64_t address, uint64_t size);
 // A pointer of `.eh_frame_hdr` at `at`, in the encodings linkers write there;

@@ -9,8 +9,9 @@
 #include "system/ElfImage.h"
 
 // What is read of a loaded object from its memory alone, with checked reads
-// and no heap or lock: its `.dynsym` (set-up reads it so too), and the whole
-// of an object the loader is still opening, at crash time.
+// and no heap or lock: its build id and `.dynsym` (set-up reads them so
+// too), and the whole of an object the loader has that no sync has listed,
+// at crash time.
 namespace sys {
 namespace {
 
@@ -92,6 +93,25 @@ int compareNames(const ElfSymbolTable& table, uint32_t a, uint32_t b) {
 }  // namespace
 
 namespace detail {
+
+size_t readBuildIdNote(uint64_t start, uint64_t size, uint8_t* out) {
+  // Notes: namesz, descsz, type, name (4-aligned), desc (4-aligned).
+  const uint64_t notes = std::min(size, kMaxNoteBytes);
+  for (uint64_t off = 0; off + 12 <= notes;) {
+    uint32_t note[3];
+    if (!readOwn(start + off, note, sizeof note)) return 0;
+    const uint64_t name = start + off + 12;
+    const uint64_t desc = name + ((uint64_t{note[0]} + 3) & ~uint64_t{3});
+    char owner[4] = {};
+    if (note[2] == NT_GNU_BUILD_ID && note[0] == 4 && readOwn(name, owner, 4) &&
+        memcmp(owner, "GNU", 4) == 0 && note[1] >= 16 && note[1] <= kMaxBuildId &&
+        readOwn(desc, out, note[1])) {
+      return note[1];
+    }
+    off = desc - start + ((uint64_t{note[1]} + 3) & ~uint64_t{3});
+  }
+  return 0;
+}
 
 // .dynsym through the loaded dynamic section; its size from the hash
 // tables, else from the verified file, else from where the string table
@@ -185,10 +205,19 @@ bool scan_dynamic_symbols(const ElfImage* image, uint64_t pc, uint64_t* start, c
       }
     }
   };
+  // As the index takes names: not empty, and ending inside the table.
   auto named = [&](const Elf64_Sym& sym) {
-    char first = '\0';
-    return readOwn(reinterpret_cast<uint64_t>(table.strings + sym.st_name), &first, 1) &&
-           first != '\0';
+    char piece[64];
+    for (uint64_t at = sym.st_name; at < table.stringsSize;) {
+      const size_t n =
+          static_cast<size_t>(std::min<uint64_t>(sizeof piece, table.stringsSize - at));
+      if (!readOwn(reinterpret_cast<uint64_t>(table.strings + at), piece, n)) return false;
+      for (size_t i = 0; i < n; ++i) {
+        if (piece[i] == '\0') return at + i > sym.st_name;
+      }
+      at += n;
+    }
+    return false;
   };
   // The last start at or below pc and the first one past it.
   uint64_t last = 0, next = image->mappedEnd;
@@ -234,16 +263,16 @@ bool scan_dynamic_symbols(const ElfImage* image, uint64_t pc, uint64_t* start, c
 
 }  // namespace detail
 
-bool elf_image_init_loading(ElfImage* image, uint64_t address) {
+bool elf_image_init_from_loader(ElfImage* image, uint64_t address, uint64_t* pathAddress) {
   *image = ElfImage();
+  *pathAddress = 0;
 #ifdef DLFO_STRUCT_HAS_EH_DBASE
   // Lock-free, and knows an object from before its constructors run.
   dl_find_object found;
   if (_dl_find_object(reinterpret_cast<void*>(address), &found) != 0) return false;
-  uint64_t loadBias = 0;
+  link_map map;  // the part the loader shares with debuggers
   if (found.dlfo_link_map == nullptr ||
-      !readOwn(reinterpret_cast<uint64_t>(&found.dlfo_link_map->l_addr), &loadBias,
-               sizeof loadBias)) {
+      !readOwn(reinterpret_cast<uint64_t>(found.dlfo_link_map), &map, sizeof map)) {
     return false;
   }
   const uint64_t headerAddress = reinterpret_cast<uint64_t>(found.dlfo_map_start);
@@ -251,12 +280,18 @@ bool elf_image_init_loading(ElfImage* image, uint64_t address) {
   if (!detail::readOwnElfHeader(headerAddress, &eh)) return false;
   image->headerAddress = headerAddress;
   uint64_t dynamic = 0;
+  uint8_t buildId[detail::kMaxBuildId];
   const bool read =
       detail::readProgramHeaders(image, eh, [&](const Elf64_Phdr& ph, uint64_t start) {
         if (ph.p_type == PT_DYNAMIC) dynamic = start;
+        if (ph.p_type == PT_NOTE && !image->hasUuid &&
+            detail::readBuildIdNote(start, ph.p_memsz, buildId) != 0) {
+          memcpy(image->uuid, buildId, 16);
+          image->hasUuid = true;
+        }
       });
   // The header must be the one the loader mapped the object by.
-  if (!read || static_cast<uint64_t>(image->slide) != loadBias || address < headerAddress ||
+  if (!read || static_cast<uint64_t>(image->slide) != map.l_addr || address < headerAddress ||
       address >= image->mappedEnd) {
     *image = ElfImage();
     return false;
@@ -278,6 +313,7 @@ bool elf_image_init_loading(ElfImage* image, uint64_t address) {
   }
   if (dynamic != 0) detail::readDynamicSymbols(image, dynamic);
   image->scansDynamicSymbols = true;
+  *pathAddress = reinterpret_cast<uint64_t>(map.l_name);
   return true;
 #else
   (void)address;

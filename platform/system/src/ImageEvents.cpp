@@ -2,8 +2,11 @@
 
 #include <elf.h>
 #include <link.h>
+#include <string.h>
+#include <sys/auxv.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <map>
@@ -12,6 +15,7 @@
 #include "LoaderNotices.h"
 #include "base/Mutex.h"
 #include "system/SystemFacts.h"
+#include "system/Task.h"
 
 namespace sys {
 namespace {
@@ -124,6 +128,110 @@ void notify(const std::vector<ImageCallback>& callbacks, uint64_t header, int64_
 
 namespace {
 
+// Bounds for damaged or half-changed lists: the loader has at most 16
+// namespaces, and real programs far fewer objects.
+constexpr int kMaxNamespaces = 16;
+constexpr size_t kMaxLoaderObjects = 4096;
+constexpr size_t kMaxProgramHeaders = 256;
+constexpr size_t kMaxDynamicEntries = 4096;
+
+// Reads the loader's records in place, on pages the kernel has just found
+// readable: a crash walks a few dozen of them, mostly on the same few pages,
+// and a checked copy of each would cost a kernel call each. Every other
+// thread is parked while a crash reads them.
+class ReadableWindow {
+ public:
+  template <class T>
+  bool read(uint64_t at, T* out) {
+    if (at < from_ || at > to_ || sizeof *out > to_ - at) {
+      const uint64_t end = at + sizeof *out;
+      if (end < at) return false;
+      // The pages the value lies on, whole.
+      from_ = at & ~vm_page_mask();
+      const uint64_t pages = ((end - 1) | vm_page_mask()) + 1 - from_;
+      to_ = from_ + task_readable_prefix(mach_task_self(), from_, pages);
+      if (end > to_) return false;
+    }
+    memcpy(out, reinterpret_cast<const void*>(at), sizeof *out);
+    return true;
+  }
+
+ private:
+  uint64_t from_ = 0, to_ = 0;
+};
+
+// The loader's record for debuggers, where the program's DT_DEBUG entry
+// points (0 when it has none): not `_r_debug`, which a program that names it
+// may hold a stale copy of.
+uint64_t findLoaderDebugRecord() {
+  const uint64_t phdrs = getauxval(AT_PHDR);
+  const uint64_t count = std::min<uint64_t>(getauxval(AT_PHNUM), kMaxProgramHeaders);
+  ReadableWindow window;
+  uint64_t bias = 0, dynamic = 0, dynamicSize = 0;
+  bool haveBias = false;
+  for (uint64_t i = 0; i < count; ++i) {
+    Elf64_Phdr header;
+    if (!window.read(phdrs + i * sizeof header, &header)) return 0;
+    if (header.p_type == PT_PHDR) {
+      bias = phdrs - header.p_vaddr;
+      haveBias = true;
+    } else if (header.p_type == PT_DYNAMIC) {
+      dynamic = header.p_vaddr;
+      dynamicSize = header.p_memsz;
+    }
+  }
+  if (!haveBias || dynamic == 0) return 0;
+  const uint64_t entries = std::min<uint64_t>(dynamicSize / sizeof(Elf64_Dyn), kMaxDynamicEntries);
+  for (uint64_t i = 0; i < entries; ++i) {
+    Elf64_Dyn entry;
+    if (!window.read(bias + dynamic + i * sizeof entry, &entry) || entry.d_tag == DT_NULL) {
+      return 0;
+    }
+    if (entry.d_tag == DT_DEBUG) return entry.d_un.d_ptr;
+  }
+  return 0;
+}
+
+// Found at registration; the loader sets it up before the program starts.
+std::atomic<uint64_t> gLoaderDebugRecord{0};
+
+uint64_t loaderDebugRecord() {
+  const uint64_t found = gLoaderDebugRecord.load(std::memory_order_relaxed);
+  return found != 0 ? found : findLoaderDebugRecord();
+}
+
+}  // namespace
+
+void loader_objects_visit(LoaderObjectVisitor visit, void* context) {
+  ReadableWindow window;
+  uint64_t record = loaderDebugRecord();
+  size_t budget = kMaxLoaderObjects;
+  for (int namespaces = 0; record != 0 && namespaces < kMaxNamespaces; ++namespaces) {
+    r_debug debug;
+    if (!window.read(record, &debug)) return;
+    // Later namespaces follow the first record from version 2 on.
+    r_debug_extended* next = nullptr;
+    if (debug.r_version < 2 || !window.read(record + offsetof(r_debug_extended, r_next), &next)) {
+      next = nullptr;
+    }
+    for (auto map = reinterpret_cast<uint64_t>(debug.r_map); map != 0;) {
+      if (budget-- == 0) return;
+      link_map object;  // the part the loader shares with debuggers
+      if (!window.read(map, &object)) break;
+      if (object.l_ld != nullptr &&
+          !visit({static_cast<int64_t>(object.l_addr), reinterpret_cast<uint64_t>(object.l_ld),
+                  reinterpret_cast<uint64_t>(object.l_name)},
+                 context)) {
+        return;
+      }
+      map = reinterpret_cast<uint64_t>(object.l_next);
+    }
+    record = reinterpret_cast<uint64_t>(next);
+  }
+}
+
+namespace {
+
 // Announces the loader's changes since the last sync. True when the loader
 // added or removed objects since a sync before this one.
 bool syncWithLoader() {
@@ -181,6 +289,7 @@ void detail::sync_after_own_call() noexcept { syncWithLoader(); }
 
 void register_func_for_add_image(ImageCallback callback) {
   detail::loader_notices_start();
+  gLoaderDebugRecord.store(findLoaderDebugRecord(), std::memory_order_relaxed);
   sync_loaded_images();
   Registry& r = registry();
   base::LockGuard guard(r.mutex());

@@ -8,8 +8,10 @@
 // - A watching thread compares the loader's counts of objects added and
 //   removed, every tenth of a second, and syncs when they moved: loads that
 //   pass the program's `dlopen` by (the C library's own, those of a library
-//   opened with RTLD_DEEPBIND, which binds to the C library's `dlopen`,
-//   `dlmopen`) are listed shortly after. It starts at the first sign of such
+//   opened with RTLD_DEEPBIND, which binds to the C library's `dlopen`) are
+//   listed shortly after. Objects of other namespaces (`dlmopen`) are not:
+//   dl_iterate_phdr reports only the caller's. A crash reads the loader's own
+//   lists for what no sync has listed. It starts at the first sign of such
 //   loads (a sync outside the program's `dlopen` and `dlclose` that finds
 //   the loader's list changed, a library opened with RTLD_DEEPBIND, a load
 //   routed past the wrapper below), so that a program without any keeps the

@@ -13,7 +13,7 @@ void loader_notices_start() noexcept;
 // child, where the parent's does not exist), which announces within about a
 // tenth of a second what is loaded or unloaded past the program's `dlopen`
 // and `dlclose`: by the C library itself, by a library bound to the C
-// library's `dlopen` through RTLD_DEEPBIND, by `dlmopen`. It starts once
+// library's `dlopen` through RTLD_DEEPBIND (in this namespace). It starts once
 // there is a sign of such loads, so that a program that never has any runs
 // no extra thread. Not async-signal-safe.
 void loader_watch_start() noexcept;

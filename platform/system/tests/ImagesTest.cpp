@@ -237,10 +237,12 @@ TEST(ElfImage, DamagedHeadersAreReadWithinBounds) {
 }
 
 // A loaded object made in memory with the given dynamic symbols (names in
-// order, each entry's st_name set by the helper) and nothing else.
+// order, each entry's st_name set by the helper) and nothing else; its string
+// table's size (DT_STRSZ) leaves out the last `cut` bytes of the names.
 class SyntheticObject {
  public:
-  SyntheticObject(std::vector<Elf64_Sym> symbols, const std::vector<std::string>& names) {
+  SyntheticObject(std::vector<Elf64_Sym> symbols, const std::vector<std::string>& names,
+                  size_t cut = 0) {
     const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
     size_ = 4 * page;
     mem_ = static_cast<uint8_t*>(
@@ -259,7 +261,8 @@ class SyntheticObject {
     }
     std::memcpy(mem_ + strings, pool.data(), pool.size());
     std::memcpy(mem_ + table, symbols.data(), symbols.size() * sizeof(Elf64_Sym));
-    put(dynamic, symbolEntries(hash, table, strings, pool.size()));
+    stringsSize_ = pool.size() - cut;
+    put(dynamic, symbolEntries(hash, table, strings, stringsSize_));
     put(hash, std::array<uint32_t, 2>{1, static_cast<uint32_t>(symbols.size())});
     symbols_ = symbols;
   }
@@ -269,6 +272,11 @@ class SyntheticObject {
   const char* name(const Elf64_Sym& sym) const {
     return reinterpret_cast<const char*>(mem_ + sysconf(_SC_PAGESIZE) + sym.st_name);
   }
+  // Whether `sym` has a name that ends inside the table.
+  bool named(const Elf64_Sym& sym) const {
+    return name(sym)[0] != '\0' &&
+           strnlen(name(sym), stringsSize_ - sym.st_name) < stringsSize_ - sym.st_name;
+  }
 
  private:
   template <class T>
@@ -277,6 +285,7 @@ class SyntheticObject {
   }
   uint8_t* mem_;
   size_t size_;
+  size_t stringsSize_;
   std::vector<Elf64_Sym> symbols_;
 };
 
@@ -331,8 +340,7 @@ const Elf64_Sym* scanFor(const SyntheticObject& object, uint64_t mapped, uint64_
   auto indexed = [&](const Elf64_Sym& sym) {
     const unsigned type = ELF64_ST_TYPE(sym.st_info);
     return sym.st_shndx != SHN_UNDEF && sym.st_value != 0 && sym.st_value < mapped &&
-           object.name(sym)[0] != '\0' &&
-           (type == STT_FUNC || type == STT_OBJECT || type == STT_NOTYPE);
+           object.named(sym) && (type == STT_FUNC || type == STT_OBJECT || type == STT_NOTYPE);
   };
   auto endOf = [&](const Elf64_Sym& sym) {
     const uint64_t size = std::max<uint64_t>(sym.st_size, 1);
@@ -363,9 +371,38 @@ const Elf64_Sym* scanFor(const SyntheticObject& object, uint64_t mapped, uint64_
 }
 
 // The index, and the scan an image read at crash time makes instead, answer
-// every pc as the scan does: nested and overlapping
-// symbols, several starting together, symbols of size 0, unnamed, undefined
-// and non-code symbols, sizes that run past the object,
+// every pc at the given offsets into `object` as scanFor does.
+void expectIndexAndScanAgree(const SyntheticObject& object, const std::vector<uint64_t>& offsets) {
+  const uint64_t mapped = 4 * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+  sys::ElfImage image;
+  ASSERT_TRUE(sys::elf_image_init(&image, object.base(), nullptr));
+  sys::ElfImage scanning = image;
+  scanning.spans = nullptr;
+  scanning.scansDynamicSymbols = true;
+  for (uint64_t offset : offsets) {
+    uint64_t start = 0;
+    const char* name = nullptr;
+    const Elf64_Sym* expected = scanFor(object, mapped, offset);
+    const bool found =
+        sys::elf_image_symbol_for_pc(&image, object.base() + offset, &start, &name, nullptr);
+    EXPECT_EQ(found, expected != nullptr) << std::hex << offset;
+    uint64_t scannedStart = 0;
+    const char* scannedName = nullptr;
+    EXPECT_EQ(sys::elf_image_symbol_for_pc(&scanning, object.base() + offset, &scannedStart,
+                                           &scannedName, nullptr),
+              expected != nullptr)
+        << std::hex << offset;
+    if (!found || expected == nullptr) continue;
+    EXPECT_STREQ(name, object.name(*expected)) << std::hex << offset;
+    EXPECT_EQ(start, object.base() + expected->st_value) << std::hex << offset;
+    EXPECT_EQ(scannedName, name) << std::hex << offset;
+    EXPECT_EQ(scannedStart, start) << std::hex << offset;
+  }
+  sys::elf_image_free(&image);
+}
+
+// Nested and overlapping symbols, several starting together, symbols of size
+// 0, unnamed, undefined and non-code symbols, sizes that run past the object,
 // and a symbol outside it.
 TEST(ElfImage, SymbolIndexAnswersAsAScanOfTheTable) {
   SyntheticObject object({symbolAt(0x100, 0xF00, STB_GLOBAL, STT_OBJECT),
@@ -393,11 +430,6 @@ TEST(ElfImage, SymbolIndexAnswersAsAScanOfTheTable) {
                           "",      "undefined",   "section",     "tls",       "zero",
                           "huge",  "outside",     "inside_huge", "runaway",   "after_runaway"});
   const uint64_t mapped = 4 * static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
-  sys::ElfImage image;
-  ASSERT_TRUE(sys::elf_image_init(&image, object.base(), nullptr));
-  sys::ElfImage scanning = image;
-  scanning.spans = nullptr;
-  scanning.scansDynamicSymbols = true;
   std::vector<uint64_t> offsets;
   for (uint64_t offset = 0xF0; offset < 0x1010; ++offset) offsets.push_back(offset);
   for (uint64_t offset :
@@ -406,27 +438,16 @@ TEST(ElfImage, SymbolIndexAnswersAsAScanOfTheTable) {
         mapped - 1, mapped, (uint64_t{1} << 32) + 0x2000, (uint64_t{1} << 33) + 0x1FFF}) {
     offsets.push_back(offset);
   }
-  for (uint64_t offset : offsets) {
-    uint64_t start = 0;
-    const char* name = nullptr;
-    const Elf64_Sym* expected = scanFor(object, mapped, offset);
-    const bool found =
-        sys::elf_image_symbol_for_pc(&image, object.base() + offset, &start, &name, nullptr);
-    ASSERT_EQ(found, expected != nullptr) << std::hex << offset;
-    // So does the scan of an image read at crash time, which has no index.
-    uint64_t scannedStart = 0;
-    const char* scannedName = nullptr;
-    ASSERT_EQ(sys::elf_image_symbol_for_pc(&scanning, object.base() + offset, &scannedStart,
-                                           &scannedName, nullptr),
-              found)
-        << std::hex << offset;
-    if (!found) continue;
-    EXPECT_STREQ(name, object.name(*expected)) << std::hex << offset;
-    EXPECT_EQ(start, object.base() + expected->st_value) << std::hex << offset;
-    EXPECT_EQ(scannedName, name) << std::hex << offset;
-    EXPECT_EQ(scannedStart, start) << std::hex << offset;
-  }
-  sys::elf_image_free(&image);
+  expectIndexAndScanAgree(object, offsets);
+}
+
+// A string table cut short inside its last name, as a damaged object's is:
+// that name, with no end inside the table, names nothing, and a neighbour
+// whose size runs past the object ends where the next named symbol starts.
+TEST(ElfImage, NameWithoutAnEndInItsTableIsPassedOver) {
+  SyntheticObject object({symbolAt(0x100, uint64_t{1} << 40), symbolAt(0x200, 0x10)},
+                         {"runaway", "cut_short"}, 1);
+  expectIndexAndScanAgree(object, {0x100, 0x1FF, 0x200, 0x208, 0x210, 0x300});
 }
 
 // However large the sizes a table claims, the index holds at most two spans

@@ -3,6 +3,7 @@
 // through the watching thread when the loader is reached past them.
 #include <dlfcn.h>
 #include <gtest/gtest.h>
+#include <link.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -173,6 +175,32 @@ TEST_F(LoaderNotices, LoadsPastTheProgramsDlopenAreListedByTheWatch) {
   EXPECT_TRUE(waitUntilKnown(open, true));
   EXPECT_EQ(loader.close(probe), 0);
   EXPECT_TRUE(waitUntilKnown(open, false));
+}
+
+// The loader's own lists, read as a crash reads them, hold every object it
+// has: those of this namespace, which dl_iterate_phdr reports, and those of
+// the others too.
+TEST_F(LoaderNotices, LoaderListsHoldEveryObjectOfEveryNamespace) {
+  void* other = dlmopen(LM_ID_NEWLM, SYSTEM_LOADER_PROBE, RTLD_NOW);
+  ASSERT_NE(other, nullptr) << dlerror();
+  link_map* probe = nullptr;
+  ASSERT_EQ(dlinfo(other, RTLD_DI_LINKMAP, &probe), 0);
+  std::set<int64_t> loaded = {static_cast<int64_t>(probe->l_addr)}, listed;
+  dl_iterate_phdr(
+      [](dl_phdr_info* info, size_t, void* slides) {
+        static_cast<std::set<int64_t>*>(slides)->insert(static_cast<int64_t>(info->dlpi_addr));
+        return 0;
+      },
+      &loaded);
+  sys::loader_objects_visit(
+      [](const sys::LoaderObject& object, void* slides) {
+        static_cast<std::set<int64_t>*>(slides)->insert(object.slide);
+        return true;
+      },
+      &listed);
+  EXPECT_TRUE(std::includes(listed.begin(), listed.end(), loaded.begin(), loaded.end()))
+      << ::testing::PrintToString(listed) << " against " << ::testing::PrintToString(loaded);
+  dlclose(other);
 }
 
 }  // namespace

@@ -64,7 +64,7 @@ struct ElfImage {
   size_t spanCount = 0;
   const void* fileMapping = nullptr;
   size_t fileMappingSize = 0;
-  // Set up at crash time (elf_image_init_loading): there is no index, and a
+  // Set up at crash time (elf_image_init_from_loader): there is no index, and a
   // symbol lookup scans `.dynsym` in place instead.
   bool scansDynamicSymbols = false;
 };
@@ -79,14 +79,17 @@ void elf_image_free(ElfImage* image);
 
 // Reads, at crash time, the object holding `address` that no sync has listed
 // yet: one the loader is still opening, whose constructors run before the
-// dlopen that loads it returns. The loader's own record for unwinders, which
-// it keeps without a lock from before those constructors run, gives the
-// object; its header, text span, unwind tables and `.dynsym` are then read
-// from memory as above, through checked reads. No file, no symbol index:
-// lookups scan `.dynsym`. Async-signal-safe: no heap, no lock (the loader's
-// lock may be held by the crashed thread). False when the loader knows no
-// object there, or it is not one elf_image_init would read. Needs no free.
-bool elf_image_init_loading(ElfImage* image, uint64_t address);
+// dlopen that loads it returns, or one loaded past the program's dlopen. The
+// loader's own record for unwinders, which it keeps without a lock from
+// before those constructors run, gives the object; its header, text span,
+// build id, unwind tables and `.dynsym` are then read from memory as above,
+// through checked reads. No file, no symbol index: lookups scan `.dynsym`.
+// `*pathAddress` is where the loader keeps the object's path (0 when it
+// keeps none): read it with checked reads too. Async-signal-safe: no heap,
+// no lock (the loader's lock may be held by the crashed thread). False when
+// the loader knows no object there, or it is not one elf_image_init would
+// read. Needs no free.
+bool elf_image_init_from_loader(ElfImage* image, uint64_t address, uint64_t* pathAddress);
 
 // The defined function or object symbol covering `pc` (runtime address):
 // value <= pc < value + size, a symbol of size 0 covering only its own

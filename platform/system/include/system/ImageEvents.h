@@ -5,16 +5,19 @@
 
 // The loader's image notices, as the crash engine expects them: a callback
 // per added and per removed image, with the image's header address. Loaded
-// ELF objects are found with dl_iterate_phdr at sync points, never at crash
-// time: registration, explicit syncs, and, once a callback is registered,
-// every return from the program's dlopen and dlclose (so a library is listed
-// before the code that opened it runs it) and a watching thread that notices
-// within about a tenth of a second what was loaded or unloaded past them.
-// Images that the loader does not know (Mach-O files laid into memory by
-// tests) are announced directly. Callbacks run on the thread that syncs,
-// under the registry's lock. An object's constructors run before the dlopen
-// that loads it returns: a crash in them reads the object with
-// elf_image_init_loading (ElfImage.h), which asks the loader without a lock.
+// ELF objects of the program's namespace are found with dl_iterate_phdr at
+// sync points, never at crash time: registration, explicit syncs, and, once
+// a callback is registered, every return from the program's dlopen and
+// dlclose (so a library is listed before the code that opened it runs it)
+// and a watching thread that notices within about a tenth of a second what
+// was loaded or unloaded past them. Images that the loader does not know
+// (Mach-O files laid into memory by tests) are announced directly. Callbacks
+// run on the thread that syncs, under the registry's lock. What a crash
+// finds loaded that no sync has listed (a load past the program's dlopen, a
+// library whose constructors run inside the dlopen that loads it, another
+// namespace's objects) it reads from the loader's own lists with
+// loader_objects_visit and elf_image_init_from_loader (ElfImage.h), without
+// a lock.
 namespace sys {
 
 using ImageCallback = void (*)(uint64_t headerAddress, int64_t slide);
@@ -36,6 +39,24 @@ void announce_image_added(uint64_t headerAddress, int64_t slide, uint64_t size,
                           const std::string& path);
 // Announces the removal of an announced image; unknown addresses are ignored.
 void announce_image_removed(uint64_t headerAddress);
+
+// An object on the loader's own lists.
+struct LoaderObject {
+  int64_t slide;     // the loader's load bias for it
+  uint64_t dynamic;  // its dynamic section: an address inside it
+  uint64_t path;     // where the loader keeps its path (read it with checked reads)
+};
+using LoaderObjectVisitor = bool (*)(const LoaderObject& object, void* context);
+
+// Calls `visit` for each object on the lists the loader keeps for debuggers
+// (one per namespace, found through the program's DT_DEBUG entry), until it
+// returns false. The lists are read without the loader's lock, in place
+// within pages the kernel has just found readable (a crash has parked every
+// other thread), at most 4,096 objects in all: a list the loader is changing
+// at that moment (the crashed thread inside it) is read as far as it holds
+// together. Async-signal-safe. Nothing is visited in a program without a
+// DT_DEBUG entry.
+void loader_objects_visit(LoaderObjectVisitor visit, void* context);
 
 // The stand-in for `dladdr`: the path and header address of the known image
 // whose span holds `address`. The path stays valid while the image is known.

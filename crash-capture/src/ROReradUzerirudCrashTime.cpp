@@ -9,8 +9,10 @@
 
 #include "ROReradUzerirudGate.h"
 #include "objc/NSException.h"
+#include "system/Mach.h"
 #include "system/SignalSafe.h"
 #include "system/Task.h"
+#include "system/Threads.h"
 
 // The crash-time callbacks: a fault or an exception becomes a report.
 
@@ -84,6 +86,36 @@ bool sharedChildCallback(int signo, siginfo_t* info, void* uap) {
 // waiting for an end that only it can bring.
 std::atomic<int32_t> gServerDoneWith{0};
 
+// The signal of a fault the exception bridge turned into this exception, as
+// the kernel gave it: the codes cannot tell a write to read-only memory from
+// a bus error, nor carry the code of an illegal instruction or an arithmetic
+// fault. False for an exception that came otherwise.
+bool bridgedSignal(sys::thread_t thread, sys::exception_type_t type, rocrash_async_siginfo* out) {
+  sys::thread_fault_signal fault;
+  if (!sys::thread_get_fault_signal(thread, &fault)) return false;
+  sys::exception_type_t bridged;
+  switch (fault.signo) {
+    case SIGSEGV:
+    case SIGBUS:
+      bridged = sys::EXC_BAD_ACCESS;
+      break;
+    case SIGILL:
+      bridged = sys::EXC_BAD_INSTRUCTION;
+      break;
+    case SIGFPE:
+      bridged = sys::EXC_ARITHMETIC;
+      break;
+    case SIGTRAP:
+      bridged = sys::EXC_BREAKPOINT;
+      break;
+    default:
+      return false;
+  }
+  if (bridged != type) return false;
+  *out = {fault.signo, fault.code, fault.address};
+  return true;
+}
+
 struct MachWrite {
   sys::thread_t crashedThread;
   const rocrash_log_crash_info* info;
@@ -131,7 +163,8 @@ sys::kern_return_t machCallback(sys::task_t task, sys::thread_t thread, sys::exc
     return sys::KERN_SUCCESS;
   }
   rocrash_async_siginfo si;
-  if (!rocrash_async_mach_exception_siginfo(static_cast<uint64_t>(type), codes, codeCount, &si)) {
+  if (!bridgedSignal(thread, type, &si) &&
+      !rocrash_async_mach_exception_siginfo(static_cast<uint64_t>(type), codes, codeCount, &si)) {
     return sys::KERN_FAILURE;
   }
   // This server thread writes the report: a fault of its own from here on

@@ -82,10 +82,7 @@ TEST_P(CrashChild, FaultWithoutAUsableStackIsReportedOnAnyThread) {
     SCOPED_TRACE(mode);
     ChildRun run;
     runChild(mode, GetParam(), &run);
-    // A thread's stack ends in a protected guard page; as an exception, a
-    // protection failure is recorded as SIGBUS.
-    bool guardPage = GetParam() == "mach" && mode != "bad-sp";
-    expectOneWholeReport(run, guardPage ? "SIGBUS" : "SIGSEGV", SIGSEGV);
+    expectOneWholeReport(run, "SIGSEGV", SIGSEGV);
   }
 }
 
@@ -232,6 +229,13 @@ const CrashSituation kSituations[] = {
     {"descriptor-reused", {{"pid", {"faultWithReusedDescriptors"}}}, false, {}, {}, "untouched"},
     {"file-size-limit", {{"pid", {"faultUnderFileSizeLimit"}}}, false, {}, {}, {}, SIGSEGV},
     {"global-destructor", {{"pid", {"destructorFaults"}}}},
+    // Faults the kernel names, reported in either mode as it gave them: a
+    // store to read-only memory, a worker's stack overflow (both on a
+    // protected page), an illegal instruction and an integer division by 0.
+    {"read-only-store", {{"pid", {"storeToReadOnly"}, {}, "SIGSEGV", "SEGV_ACCERR"}}},
+    {"thread-overflow", {{"pid", {"overflow"}, {}, "SIGSEGV", "SEGV_ACCERR"}}},
+    {"illegal-instruction", {{"pid", {"kx_child_illegal"}, {}, "SIGILL", "ILL_ILLOPN"}}},
+    {"divide-by-zero", {{"pid", {"kx_child_divide"}, {}, "SIGFPE", "FPE_INTDIV"}}},
 };
 
 // The situations ThreadSanitizer cannot host, and why: it fails there

@@ -22,6 +22,8 @@
 #include <thread>
 #include <vector>
 
+#include "crash-capture/ROCrashReport.h"
+#include "crash-capture/ROCrashReportTextFormatter.h"
 #include "crash-capture/ROReradUzerirud.h"
 
 namespace crashsituations {
@@ -39,6 +41,7 @@ struct Decoded {
   std::string text;
   std::vector<DecodedThread> threads;
   std::string signal;
+  std::string code;
   uint64_t address = ~0ull;
   bool machException = false;
   bool userRequested = false;
@@ -47,6 +50,7 @@ struct Decoded {
   uint64_t parentProcessID = 0;
   std::string processName;
   std::vector<std::string> images;  // the binary images' names
+  std::vector<uint8_t> bytes;       // the report file's
 
   const DecodedThread* crashed() const {
     const DecodedThread* found = nullptr;
@@ -77,6 +81,7 @@ inline std::string unquoted(const std::string& value) {
 // Decodes a report file's bytes with protoc (`folder` takes a scratch file).
 inline Decoded decode(const std::vector<uint8_t>& bytes, const std::string& folder) {
   Decoded d;
+  d.bytes = bytes;
   if (bytes.size() < 8 || std::string(bytes.begin(), bytes.begin() + 8) != "rocrash\x01") return d;
   std::string body = folder + "/body.bin";
   std::ofstream(body, std::ios::binary)
@@ -115,6 +120,7 @@ inline Decoded decode(const std::vector<uint8_t>& bytes, const std::string& fold
     }
     if (where == "threads/registers/" && key == "name") ++d.threads.back().registers;
     if (where == "signal/" && key == "name") d.signal = unquoted(value);
+    if (where == "signal/" && key == "code") d.code = unquoted(value);
     if (where == "signal/" && key == "address") d.address = std::stoull(value);
     if (where == "signal/mach_exception/" && key == "type") d.machException = true;
     if (where == "report_info/" && key == "user_requested") d.userRequested = value == "true";
@@ -237,11 +243,16 @@ inline void runChild(const std::string& mode, const std::string& type, ChildRun*
 // key under which that process (or each of several) marked itself ("pid" is
 // the program), functions the symbols of its crashed thread's frames must
 // name, and, when given, the exact names of that thread's first frames (the
-// walk went through each of them and named it).
+// walk went through each of them and named it). With `signal` and `code`,
+// the kernel's account of the fault must be the report's and its text's, at
+// an address from the process's marker "<process>.fault" up to (not
+// including) "<process>.fault.end".
 struct ExpectedReport {
   std::string process;
   std::vector<std::string> functions;
   std::vector<std::string> firstFrames = {};
+  std::string signal = {};
+  std::string code = {};
 };
 
 // A situation: the child program's mode and every report it must leave. In
@@ -268,6 +279,27 @@ inline std::string describe(const Decoded& report) {
   text << "process " << report.processID << " (" << report.processName << "), parent "
        << report.parentProcessID << ", " << report.signal;
   return text.str();
+}
+
+// The report and the text it is shown as name the signal, code and address
+// the kernel gave the process (see ExpectedReport).
+inline void expectKernelSignal(const Decoded& report, const ExpectedReport& want,
+                               const ChildRun& run) {
+  EXPECT_EQ(report.signal, want.signal);
+  EXPECT_EQ(report.code, want.code);
+  const uint64_t from = run.marker(want.process + ".fault");
+  const uint64_t to = run.marker(want.process + ".fault.end");
+  EXPECT_TRUE(report.address >= from && report.address < to)
+      << std::hex << report.address << " outside [" << from << ", " << to << ")";
+  std::shared_ptr<foundation::NSError> error;
+  auto decoded = ROCrashReport::create(report.bytes, &error);
+  ASSERT_TRUE(decoded) << (error ? error->localizedDescription() : "");
+  std::ostringstream lines;
+  lines << "Exception Type:  " << want.signal << "\nException Codes: " << want.code << " at 0x"
+        << std::hex << report.address << "\n";
+  const std::string text =
+      ROCrashReportTextFormatter::stringValueForCrashReport(*decoded, ROCrashReportTextFormatiOS);
+  EXPECT_NE(text.find(lines.str()), std::string::npos) << text.substr(0, 1024);
 }
 
 // Runs `situation` under the handler `type` and checks that nothing hung and
@@ -330,6 +362,7 @@ inline void expectSituation(const CrashSituation& situation, const std::string& 
                   want.firstFrames)
             << found->text.substr(0, 4096);
       }
+      if (!want.signal.empty()) expectKernelSignal(*found, want, run);
       auto listed = [&](const std::string& part) {
         for (const auto& image : found->images) {
           if (image.find(part) != std::string::npos) return true;

@@ -126,6 +126,31 @@ rocrash_error_t writeFromServerThread(rocrash_async_thread_state* state, void* c
   return writeCrashReport(&gStorage.writer, write->crashedThread, write->info, state, false);
 }
 
+struct SignalCrash {
+  int signo;
+  siginfo_t* info;
+  void* uap;
+};
+
+// Writes the report of a crash that came as a signal, then runs the crash
+// callback.
+void writeSignalCrash(void* argument) {
+  const auto* crash = static_cast<const SignalCrash*>(argument);
+  rocrash_async_thread_state state;
+  rocrash_async_thread_state_mcontext_init(&state, crash->uap);
+  // A signal sent with kill, raise or abort (a code of 0 or below) carries the
+  // sender's process id where a fault carries its address.
+  const siginfo_t* info = crash->info;
+  uint64_t address = info->si_code > 0 ? reinterpret_cast<uint64_t>(info->si_addr) : 0;
+  rocrash_async_siginfo si = {crash->signo, info->si_code, address};
+  rocrash_log_crash_info crashInfo = {&si, nullptr};
+  rocrash_error_t result = writeCrashReport(&gStorage.writer, rocrash_async_mach_thread_self(),
+                                            &crashInfo, &state, false);
+  if (result == ROCRASH_ERR_NONE && gStorage.handleSignal != nullptr) {
+    gStorage.handleSignal(crash->info, crash->uap, gStorage.callbackContext);
+  }
+}
+
 }  // namespace
 
 bool signalCallback(int signo, siginfo_t* info, void* uap, void*,
@@ -134,18 +159,11 @@ bool signalCallback(int signo, siginfo_t* info, void* uap, void*,
   sys::task_self_refresh();
   if (gServerDoneWith.load() == rocrash_async_mach_thread_self()) endWith(signo);
   if (!beginCrash(signo)) endWithTheCrashSignal();
-  rocrash_async_thread_state state;
-  rocrash_async_thread_state_mcontext_init(&state, uap);
-  // A signal sent with kill, raise or abort (a code of 0 or below) carries the
-  // sender's process id where a fault carries its address.
-  uint64_t address = info->si_code > 0 ? reinterpret_cast<uint64_t>(info->si_addr) : 0;
-  rocrash_async_siginfo si = {signo, info->si_code, address};
-  rocrash_log_crash_info crashInfo = {&si, nullptr};
-  rocrash_error_t result = writeCrashReport(&gStorage.writer, rocrash_async_mach_thread_self(),
-                                            &crashInfo, &state, false);
-  if (result == ROCRASH_ERR_NONE && gStorage.handleSignal != nullptr) {
-    gStorage.handleSignal(info, uap, gStorage.callbackContext);
-  }
+  // Another thread's signal at the same moment may hold the registry's
+  // handler stack, and this thread's own stack may be far too small for the
+  // write.
+  SignalCrash crash = {signo, info, uap};
+  rocrash_signal_handler_call_with_room(writeSignalCrash, &crash);
   // The crash's own signal now ends the process when the registry raises it
   // again; every other fatal signal stays with the guard.
   sys::restore_default_action(signo);

@@ -485,18 +485,22 @@ int crash() {
   if (gMode == "fault") {
     markFunction("crashed", faultAfterBacktrace);
     argumentsChain(3, 1, 2, 3, 4, 5, 6, 7, 8);
-  } else if (gMode == "two-faults") {
-    // Both threads fault at the same moment; either may be first.
+  } else if (gMode == "two-faults" || gMode == "two-faults-small-stacks") {
+    // Both threads fault at the same moment; either may be first. Each has
+    // an 8 KiB alternate stack of its own when asked.
     markFunction("fault", faultHere);
     markFunction("illegal", illegalHere);
+    const bool small = gMode == "two-faults-small-stacks";
     std::atomic<int> ready{0};
     std::thread a([&] {
+      if (small) installAlternateStack(8 * 1024);
       ++ready;
       while (ready.load() < 2) {
       }
       faultHere();
     });
     std::thread b([&] {
+      if (small) installAlternateStack(8 * 1024);
       ++ready;
       while (ready.load() < 2) {
       }

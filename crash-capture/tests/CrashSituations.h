@@ -6,11 +6,14 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -19,7 +22,6 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "crash-capture/ROCrashReport.h"
@@ -164,6 +166,40 @@ inline int signalNamed(const std::string& name) {
   return -1;
 }
 
+using Deadline = std::chrono::steady_clock::time_point;
+
+// When a child of a crash test, and every process it made, must have ended:
+// only a hang comes near it.
+inline Deadline childDeadline() {
+  return std::chrono::steady_clock::now() + std::chrono::seconds(90);
+}
+
+// Whether `fd` becomes readable (or reads as ended) before `deadline`.
+inline bool readableBefore(int fd, Deadline deadline) {
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    struct pollfd entry = {fd, POLLIN, 0};
+    const int ready = poll(&entry, 1, left > 0 ? static_cast<int>(left) : 0);
+    if (ready >= 0) return ready > 0;
+    if (errno != EINTR) return false;
+  }
+}
+
+// Waits for the child `pid` to end before `deadline`: true, with its wait
+// status in `*status`. A child still running then is killed and reaped, and
+// the answer is false.
+inline bool waitForChild(pid_t pid, int* status, Deadline deadline) {
+  const int handle = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  const bool ended = handle >= 0 && readableBefore(handle, deadline);
+  if (handle >= 0) close(handle);
+  if (!ended) kill(pid, SIGKILL);
+  while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
+  }
+  return ended;
+}
+
 // Runs the child program in `mode` with the handler `type` ("signals" or
 // "mach"), with symbolication when asked, and reads what it left. The child
 // and every process it made have 90 s to end.
@@ -193,22 +229,11 @@ inline void runChild(const std::string& mode, const std::string& type, ChildRun*
     _exit(127);
   }
   close(fds[1]);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-  while (waitpid(pid, &result->status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      result->hung = true;
-      kill(pid, SIGKILL);
-      waitpid(pid, &result->status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  fcntl(fds[0], F_SETFL, O_NONBLOCK);
+  const Deadline deadline = childDeadline();
+  result->hung = !waitForChild(pid, &result->status, deadline);
   for (char byte; !result->hung;) {
-    ssize_t got = read(fds[0], &byte, 1);
-    if (got == 0) break;
-    if (std::chrono::steady_clock::now() > deadline) result->hung = true;
-    if (got < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!readableBefore(fds[0], deadline)) result->hung = true;
+    if (result->hung || read(fds[0], &byte, 1) <= 0) break;
   }
   close(fds[0]);
   std::ifstream markers(folder + "/markers");

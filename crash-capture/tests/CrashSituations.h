@@ -231,9 +231,10 @@ inline void runChild(const std::string& mode, const std::string& type, ChildRun*
   close(fds[1]);
   const Deadline deadline = childDeadline();
   result->hung = !waitForChild(pid, &result->status, deadline);
+  // Then for the processes it made, which hold the pipe's write end too.
   for (char byte; !result->hung;) {
-    if (!readableBefore(fds[0], deadline)) result->hung = true;
-    if (result->hung || read(fds[0], &byte, 1) <= 0) break;
+    result->hung = !readableBefore(fds[0], deadline);
+    if (!result->hung && read(fds[0], &byte, 1) == 0) break;
   }
   close(fds[0]);
   std::ifstream markers(folder + "/markers");

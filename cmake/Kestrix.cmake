@@ -70,7 +70,8 @@ endfunction()
 #
 # One GoogleTest executable per component. Test suites whose name ends in
 # "Stress" exercise threads and are labelled `concurrency` (the tsan run picks
-# them); every other test is labelled `unit`.
+# them); every other test is labelled `unit`. Every test is also labelled with
+# its program's name, so `ctest -L <program>` runs one component's tests.
 #
 # UNOPTIMISED: in Debug builds other than ThreadSanitizer's, the program's own
 # sources are compiled at -O0. The template-heavy suites spend most of the
@@ -100,14 +101,27 @@ function(kestrix_add_tests target)
           "TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1")
   gtest_discover_tests(${target}
     TEST_FILTER "-*Stress.*"
+    TEST_LIST ${target}_unit
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS unit TIMEOUT 300 ENVIRONMENT "${env}")
   gtest_discover_tests(${target}
     TEST_FILTER "*Stress.*"
+    TEST_LIST ${target}_stress
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
     PROPERTIES LABELS concurrency TIMEOUT 600 ENVIRONMENT "${env}")
+  # A list does not pass through PROPERTIES whole: the program's label is set
+  # once the discovered tests are known, by a script CTest reads after them.
+  set(labels "${CMAKE_CURRENT_BINARY_DIR}/${target}_labels.cmake")
+  file(WRITE "${labels}"
+    "if(${target}_unit)\n"
+    "  set_tests_properties(\${${target}_unit} PROPERTIES LABELS \"unit;${target}\")\n"
+    "endif()\n"
+    "if(${target}_stress)\n"
+    "  set_tests_properties(\${${target}_stress} PROPERTIES LABELS \"concurrency;${target}\")\n"
+    "endif()\n")
+  set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${labels}")
 endfunction()
 
 # kestrix_add_bench(<target> SOURCES ... [LIBS ...])

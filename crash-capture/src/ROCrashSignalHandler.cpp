@@ -49,25 +49,35 @@ base::Mutex gRegistrationLock;
 // Registrations per signal still in force.
 int gRegistrations[NSIG] KX_GUARDED_BY(gRegistrationLock) = {};
 
-// One handler stack for the process, taken by one thread at a time: the
-// thread whose signal runs the chain while another already does (a second
-// crash, which the first one's end will stop) stays on its own stack. A
-// signal of the thread that holds it (a fault in its own handler) runs on,
-// below, where it already is.
-std::atomic<void*> gHandlerStackTop{nullptr};
-std::atomic<int32_t> gHandlerStackHolder{0};
-size_t gHandlerStackUsable = 0;
+// A stack of kHandlerStackSize bytes above an inaccessible guard page,
+// mapped once, taken by one thread at a time.
+struct HandlerStack {
+  std::atomic<void*> top{nullptr};
+  std::atomic<int32_t> holder{0};
+};
 
-// Maps the handler stack, above an inaccessible guard page, once.
-void reserveHandlerStack() {
-  if (gHandlerStackTop.load() != nullptr) return;
+// The chain's: the thread whose signal runs the chain while another already
+// does stays on its own stack. A signal of the thread that holds it (a fault
+// in its own handler) runs on, below, where it already is.
+HandlerStack gChainStack;
+// The one `rocrash_signal_handler_call_with_room` lends: the thread whose
+// signal lost the chain's stack to another's may still be the one that has
+// to write a crash's report (the other, a second crash, then waits).
+HandlerStack gRoomStack;
+
+void reserve(HandlerStack* stack) {
+  if (stack->top.load() != nullptr) return;
   const size_t page = sys::vm_page_size();
   void* mapping = mmap(nullptr, kHandlerStackSize + page, PROT_READ | PROT_WRITE,
                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
   if (mapping == MAP_FAILED) return;
   mprotect(mapping, page, PROT_NONE);
-  gHandlerStackUsable = kHandlerStackSize;
-  gHandlerStackTop.store(static_cast<char*>(mapping) + page + kHandlerStackSize);
+  stack->top.store(static_cast<char*>(mapping) + page + kHandlerStackSize);
+}
+
+void reserveHandlerStacks() {
+  reserve(&gChainStack);
+  reserve(&gRoomStack);
 }
 
 }  // namespace
@@ -96,39 +106,53 @@ bool runCallbackChain(int signo, siginfo_t* info, void* uap, CallbackList::node*
 
 void dispatchHere(int signo, siginfo_t* info, void* uap);
 
-struct Delivery {
-  int signo;
-  siginfo_t* info;
-  void* uap;
+struct StackCall {
+  void (*function)(void*);
+  void* argument;
   void* top;
-  size_t usable;
   stack_t previous;  // the thread's alternate stack before
   bool switched;
 };
 
-void dispatchOnHandlerStack(void* delivery) {
-  auto* d = static_cast<Delivery*>(delivery);
-  // For the time of the chain the handler stack is the thread's alternate
-  // stack: a signal of its own meanwhile (a fault in a callback) then
-  // arrives below, on this stack, rather than at the top of the stack the
-  // signal came on, where this delivery's frames still are.
+void callHere(void* argument) {
+  auto* call = static_cast<StackCall*>(argument);
+  // For the time of the call this stack is the thread's alternate stack: a
+  // signal of its own meanwhile (a fault in a callback) then arrives below,
+  // on this stack, rather than at the top of the stack the signal came on,
+  // where the caller's frames still are.
   stack_t here;
-  here.ss_sp = static_cast<char*>(d->top) - d->usable;
-  here.ss_size = d->usable;
+  here.ss_sp = static_cast<char*>(call->top) - kHandlerStackSize;
+  here.ss_size = kHandlerStackSize;
   here.ss_flags = 0;
-  d->switched = sigaltstack(&here, &d->previous) == 0;
+  call->switched = sigaltstack(&here, &call->previous) == 0;
+  call->function(call->argument);
+}
+
+// Runs `function(argument)` on the handler-sized stack whose top is `top`,
+// then gives the thread its alternate stack back.
+void callOn(void* top, void (*function)(void*), void* argument) {
+  StackCall call = {function, argument, top, {}, false};
+  sys_call_on_stack(top, callHere, &call);
+  if (call.switched) {
+    call.previous.ss_flags &= ~SS_ONSTACK;
+    sigaltstack(&call.previous, nullptr);
+  }
+}
+
+struct Delivery {
+  int signo;
+  siginfo_t* info;
+  void* uap;
+};
+
+void dispatchDelivery(void* delivery) {
+  auto* d = static_cast<Delivery*>(delivery);
   dispatchHere(d->signo, d->info, d->uap);
 }
 
-// Runs the chain on the stack whose top is `top`, then gives the thread its
-// alternate stack back.
-void dispatchOn(void* top, size_t usable, int signo, siginfo_t* info, void* uap) {
-  Delivery delivery = {signo, info, uap, top, usable, {}, false};
-  sys_call_on_stack(top, dispatchOnHandlerStack, &delivery);
-  if (delivery.switched) {
-    delivery.previous.ss_flags &= ~SS_ONSTACK;
-    sigaltstack(&delivery.previous, nullptr);
-  }
+void dispatchOn(void* top, int signo, siginfo_t* info, void* uap) {
+  Delivery delivery = {signo, info, uap};
+  callOn(top, dispatchDelivery, &delivery);
 }
 
 // A child in its parent's memory (made by vfork) leaves the parent's handler
@@ -144,7 +168,7 @@ void dispatchOnOwnStack(int signo, siginfo_t* info, void* uap) {
     return;
   }
   mprotect(mapping, page, PROT_NONE);
-  dispatchOn(static_cast<char*>(mapping) + size, kHandlerStackSize, signo, info, uap);
+  dispatchOn(static_cast<char*>(mapping) + size, signo, info, uap);
   munmap(mapping, size);
 }
 
@@ -152,14 +176,14 @@ void dispatchOnOwnStack(int signo, siginfo_t* info, void* uap) {
 // free, else where the signal arrived.
 void dispatchSignal(int signo, siginfo_t* info, void* uap) {
   const int savedErrno = errno;
-  void* top = gHandlerStackTop.load(std::memory_order_acquire);
+  void* top = gChainStack.top.load(std::memory_order_acquire);
   int32_t idle = 0;
   if (sys::task_shares_parent_memory()) {
     dispatchOnOwnStack(signo, info, uap);
-  } else if (top != nullptr && gHandlerStackHolder.compare_exchange_strong(
+  } else if (top != nullptr && gChainStack.holder.compare_exchange_strong(
                                    idle, sys::mach_thread_self(), std::memory_order_acquire)) {
-    dispatchOn(top, gHandlerStackUsable, signo, info, uap);
-    gHandlerStackHolder.store(0, std::memory_order_release);
+    dispatchOn(top, signo, info, uap);
+    gChainStack.holder.store(0, std::memory_order_release);
   } else {
     dispatchHere(signo, info, uap);
   }
@@ -219,6 +243,24 @@ void populatePosixError(std::shared_ptr<foundation::NSError>* error, const char*
 
 }  // namespace
 
+void rocrash_signal_handler_call_with_room(void (*function)(void*), void* argument) {
+  const int32_t self = sys::mach_thread_self();
+  // A child in its parent's memory runs the chain on a stack of its own.
+  if (sys::task_shares_parent_memory() || gChainStack.holder.load() == self) {
+    function(argument);
+    return;
+  }
+  void* top = gRoomStack.top.load(std::memory_order_acquire);
+  int32_t idle = 0;
+  if (top != nullptr &&
+      gRoomStack.holder.compare_exchange_strong(idle, self, std::memory_order_acquire)) {
+    callOn(top, function, argument);
+    gRoomStack.holder.store(0, std::memory_order_release);
+  } else {
+    function(argument);
+  }
+}
+
 bool rocrash_signal_handler_callback_next(rocrash_signal_handler_callback_next_context* next,
                                           int signo, siginfo_t* info, void* uap) {
   if (next == nullptr) return false;
@@ -264,7 +306,7 @@ bool ROCrashSignalHandler::registerHandlerWithSignal(int signo,
   // Every other thread needs one of its own: a stack overflow or a corrupt
   // stack pointer may happen on any of them.
   sys::thread_alternate_stacks_enable(kAlternateStackSize);
-  reserveHandlerStack();
+  reserveHandlerStacks();
 
   // One forwarding entry per registration, behind the user callbacks; each
   // runs the rest of the chain first, so only the last one forwards.

@@ -9,8 +9,10 @@
 
 #include "ROReradUzerirudGate.h"
 #include "objc/NSException.h"
+#include "system/Mach.h"
 #include "system/SignalSafe.h"
 #include "system/Task.h"
+#include "system/Threads.h"
 
 // The crash-time callbacks: a fault or an exception becomes a report.
 
@@ -84,6 +86,36 @@ bool sharedChildCallback(int signo, siginfo_t* info, void* uap) {
 // waiting for an end that only it can bring.
 std::atomic<int32_t> gServerDoneWith{0};
 
+// The signal of a fault the exception bridge turned into this exception, as
+// the kernel gave it: the codes cannot tell a write to read-only memory from
+// a bus error, nor carry the code of an illegal instruction or an arithmetic
+// fault. False for an exception that came otherwise.
+bool bridgedSignal(sys::thread_t thread, sys::exception_type_t type, rocrash_async_siginfo* out) {
+  sys::thread_fault_signal fault;
+  if (!sys::thread_get_fault_signal(thread, &fault)) return false;
+  sys::exception_type_t bridged;
+  switch (fault.signo) {
+    case SIGSEGV:
+    case SIGBUS:
+      bridged = sys::EXC_BAD_ACCESS;
+      break;
+    case SIGILL:
+      bridged = sys::EXC_BAD_INSTRUCTION;
+      break;
+    case SIGFPE:
+      bridged = sys::EXC_ARITHMETIC;
+      break;
+    case SIGTRAP:
+      bridged = sys::EXC_BREAKPOINT;
+      break;
+    default:
+      return false;
+  }
+  if (bridged != type) return false;
+  *out = {fault.signo, fault.code, fault.address};
+  return true;
+}
+
 struct MachWrite {
   sys::thread_t crashedThread;
   const rocrash_log_crash_info* info;
@@ -94,6 +126,31 @@ rocrash_error_t writeFromServerThread(rocrash_async_thread_state* state, void* c
   return writeCrashReport(&gStorage.writer, write->crashedThread, write->info, state, false);
 }
 
+struct SignalCrash {
+  int signo;
+  siginfo_t* info;
+  void* uap;
+};
+
+// Writes the report of a crash that came as a signal, then runs the crash
+// callback.
+void writeSignalCrash(void* argument) {
+  const auto* crash = static_cast<const SignalCrash*>(argument);
+  rocrash_async_thread_state state;
+  rocrash_async_thread_state_mcontext_init(&state, crash->uap);
+  // A signal sent with kill, raise or abort (a code of 0 or below) carries the
+  // sender's process id where a fault carries its address.
+  const siginfo_t* info = crash->info;
+  uint64_t address = info->si_code > 0 ? reinterpret_cast<uint64_t>(info->si_addr) : 0;
+  rocrash_async_siginfo si = {crash->signo, info->si_code, address};
+  rocrash_log_crash_info crashInfo = {&si, nullptr};
+  rocrash_error_t result = writeCrashReport(&gStorage.writer, rocrash_async_mach_thread_self(),
+                                            &crashInfo, &state, false);
+  if (result == ROCRASH_ERR_NONE && gStorage.handleSignal != nullptr) {
+    gStorage.handleSignal(crash->info, crash->uap, gStorage.callbackContext);
+  }
+}
+
 }  // namespace
 
 bool signalCallback(int signo, siginfo_t* info, void* uap, void*,
@@ -102,18 +159,11 @@ bool signalCallback(int signo, siginfo_t* info, void* uap, void*,
   sys::task_self_refresh();
   if (gServerDoneWith.load() == rocrash_async_mach_thread_self()) endWith(signo);
   if (!beginCrash(signo)) endWithTheCrashSignal();
-  rocrash_async_thread_state state;
-  rocrash_async_thread_state_mcontext_init(&state, uap);
-  // A signal sent with kill, raise or abort (a code of 0 or below) carries the
-  // sender's process id where a fault carries its address.
-  uint64_t address = info->si_code > 0 ? reinterpret_cast<uint64_t>(info->si_addr) : 0;
-  rocrash_async_siginfo si = {signo, info->si_code, address};
-  rocrash_log_crash_info crashInfo = {&si, nullptr};
-  rocrash_error_t result = writeCrashReport(&gStorage.writer, rocrash_async_mach_thread_self(),
-                                            &crashInfo, &state, false);
-  if (result == ROCRASH_ERR_NONE && gStorage.handleSignal != nullptr) {
-    gStorage.handleSignal(info, uap, gStorage.callbackContext);
-  }
+  // Another thread's signal at the same moment may hold the registry's
+  // handler stack, and this thread's own stack may be far too small for the
+  // write.
+  SignalCrash crash = {signo, info, uap};
+  rocrash_signal_handler_call_with_room(writeSignalCrash, &crash);
   // The crash's own signal now ends the process when the registry raises it
   // again; every other fatal signal stays with the guard.
   sys::restore_default_action(signo);
@@ -131,7 +181,8 @@ sys::kern_return_t machCallback(sys::task_t task, sys::thread_t thread, sys::exc
     return sys::KERN_SUCCESS;
   }
   rocrash_async_siginfo si;
-  if (!rocrash_async_mach_exception_siginfo(static_cast<uint64_t>(type), codes, codeCount, &si)) {
+  if (!bridgedSignal(thread, type, &si) &&
+      !rocrash_async_mach_exception_siginfo(static_cast<uint64_t>(type), codes, codeCount, &si)) {
     return sys::KERN_FAILURE;
   }
   // This server thread writes the report: a fault of its own from here on

@@ -39,6 +39,30 @@
 
 extern "C" void crash_child_looping_cfi();
 
+// Functions whose first instruction faults: an illegal instruction, and an
+// integer division by the zero `zero` points to.
+extern "C" void kx_child_illegal();
+extern "C" int kx_child_divide(const int* zero);
+asm(R"(
+    .pushsection .text
+    .globl kx_child_illegal
+    .type kx_child_illegal, @function
+kx_child_illegal:
+    .cfi_startproc
+    ud2
+    .cfi_endproc
+    .size kx_child_illegal, .-kx_child_illegal
+    .globl kx_child_divide
+    .type kx_child_divide, @function
+kx_child_divide:
+    .cfi_startproc
+    idivl (%rdi)
+    ret
+    .cfi_endproc
+    .size kx_child_divide, .-kx_child_divide
+    .popsection
+)");
+
 namespace {
 
 std::string gFolder;
@@ -408,22 +432,75 @@ int crashAroundTheEngine() {
   waitForTheEnd();
 }
 
+// ---- Faults the kernel names: signal, code and address ----
+
+// Marks where the kernel will say the program faulted: from `from` up to
+// (not including) `to`.
+void markFault(const void* from, const void* to) {
+  mark("pid.fault", reinterpret_cast<uint64_t>(from));
+  mark("pid.fault.end", reinterpret_cast<uint64_t>(to));
+}
+
+__attribute__((noinline)) void storeToReadOnly(volatile int* at) {
+  *at = 1;
+  asm volatile("" ::: "memory");
+}
+
+// -1 for another mode.
+int faultAsTheKernelNames() {
+  if (gMode == "read-only-store") {
+    void* page = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (page == MAP_FAILED) return 5;
+    auto* at = reinterpret_cast<volatile int*>(static_cast<char*>(page) + 16);
+    markFault(const_cast<int*>(at), const_cast<int*>(at) + 1);
+    storeToReadOnly(at);
+  } else if (gMode == "thread-overflow") {
+    std::thread([] {
+      pthread_attr_t attributes;
+      pthread_getattr_np(pthread_self(), &attributes);
+      void* low = nullptr;
+      size_t size = 0, guard = 0;
+      pthread_attr_getstack(&attributes, &low, &size);
+      pthread_attr_getguardsize(&attributes, &guard);
+      pthread_attr_destroy(&attributes);
+      markFault(static_cast<char*>(low) - guard, low);  // the guard page below the stack
+      overflow(0);
+    }).join();
+  } else if (gMode == "illegal-instruction") {
+    auto* at = reinterpret_cast<char*>(kx_child_illegal);
+    markFault(at, at + 1);
+    kx_child_illegal();
+  } else if (gMode == "divide-by-zero") {
+    static const int zero = 0;
+    auto* at = reinterpret_cast<char*>(kx_child_divide);
+    markFault(at, at + 1);
+    kx_child_divide(&zero);
+  } else {
+    return -1;
+  }
+  waitForTheEnd();
+}
+
 int crash() {
   if (gMode == "fault") {
     markFunction("crashed", faultAfterBacktrace);
     argumentsChain(3, 1, 2, 3, 4, 5, 6, 7, 8);
-  } else if (gMode == "two-faults") {
-    // Both threads fault at the same moment; either may be first.
+  } else if (gMode == "two-faults" || gMode == "two-faults-small-stacks") {
+    // Both threads fault at the same moment; either may be first. Each has
+    // an 8 KiB alternate stack of its own when asked.
     markFunction("fault", faultHere);
     markFunction("illegal", illegalHere);
+    const bool small = gMode == "two-faults-small-stacks";
     std::atomic<int> ready{0};
     std::thread a([&] {
+      if (small) installAlternateStack(8 * 1024);
       ++ready;
       while (ready.load() < 2) {
       }
       faultHere();
     });
     std::thread b([&] {
+      if (small) installAlternateStack(8 * 1024);
       ++ready;
       while (ready.load() < 2) {
       }
@@ -618,6 +695,8 @@ int crash() {
     if (variant == "nofp") return crash_child_frames_nofp(kind.c_str());
     return 2;
   } else if (int status = crashAroundTheEngine(); status >= 0) {
+    return status;
+  } else if (int status = faultAsTheKernelNames(); status >= 0) {
     return status;
   } else {
     return 2;

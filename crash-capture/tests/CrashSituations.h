@@ -6,11 +6,14 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -20,9 +23,10 @@
 #include <set>
 #include <sstream>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "crash-capture/ROCrashReport.h"
+#include "crash-capture/ROCrashReportTextFormatter.h"
 #include "crash-capture/ROReradUzerirud.h"
 
 namespace crashsituations {
@@ -47,6 +51,7 @@ struct Decoded {
   std::string text;
   std::vector<DecodedThread> threads;
   std::string signal;
+  std::string code;
   uint64_t address = ~0ull;
   bool machException = false;
   bool userRequested = false;
@@ -56,6 +61,7 @@ struct Decoded {
   std::string processName;
   std::vector<std::string> images;  // the binary images' names
   std::vector<DecodedImage> imageRecords;
+  std::vector<uint8_t> bytes;  // the report file's
 
   const DecodedThread* crashed() const {
     const DecodedThread* found = nullptr;
@@ -119,6 +125,7 @@ inline std::string buildIdOfFile(const std::string& path) {
 // Decodes a report file's bytes with protoc (`folder` takes a scratch file).
 inline Decoded decode(const std::vector<uint8_t>& bytes, const std::string& folder) {
   Decoded d;
+  d.bytes = bytes;
   if (bytes.size() < 8 || std::string(bytes.begin(), bytes.begin() + 8) != "rocrash\x01") return d;
   std::string body = folder + "/body.bin";
   std::ofstream(body, std::ios::binary)
@@ -158,6 +165,7 @@ inline Decoded decode(const std::vector<uint8_t>& bytes, const std::string& fold
     }
     if (where == "threads/registers/" && key == "name") ++d.threads.back().registers;
     if (where == "signal/" && key == "name") d.signal = unquoted(value);
+    if (where == "signal/" && key == "code") d.code = unquoted(value);
     if (where == "signal/" && key == "address") d.address = std::stoull(value);
     if (where == "signal/mach_exception/" && key == "type") d.machException = true;
     if (where == "report_info/" && key == "user_requested") d.userRequested = value == "true";
@@ -208,6 +216,40 @@ inline int signalNamed(const std::string& name) {
   return -1;
 }
 
+using Deadline = std::chrono::steady_clock::time_point;
+
+// When a child of a crash test, and every process it made, must have ended:
+// only a hang comes near it.
+inline Deadline childDeadline() {
+  return std::chrono::steady_clock::now() + std::chrono::seconds(90);
+}
+
+// Whether `fd` becomes readable (or reads as ended) before `deadline`.
+inline bool readableBefore(int fd, Deadline deadline) {
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                          deadline - std::chrono::steady_clock::now())
+                          .count();
+    struct pollfd entry = {fd, POLLIN, 0};
+    const int ready = poll(&entry, 1, left > 0 ? static_cast<int>(left) : 0);
+    if (ready >= 0) return ready > 0;
+    if (errno != EINTR) return false;
+  }
+}
+
+// Waits for the child `pid` to end before `deadline`: true, with its wait
+// status in `*status`. A child still running then is killed and reaped, and
+// the answer is false.
+inline bool waitForChild(pid_t pid, int* status, Deadline deadline) {
+  const int handle = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  const bool ended = handle >= 0 && readableBefore(handle, deadline);
+  if (handle >= 0) close(handle);
+  if (!ended) kill(pid, SIGKILL);
+  while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
+  }
+  return ended;
+}
+
 // Runs the child program in `mode` with the handler `type` ("signals" or
 // "mach"), with symbolication when asked, and reads what it left. The child
 // and every process it made have 90 s to end.
@@ -237,22 +279,12 @@ inline void runChild(const std::string& mode, const std::string& type, ChildRun*
     _exit(127);
   }
   close(fds[1]);
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(90);
-  while (waitpid(pid, &result->status, WNOHANG) == 0) {
-    if (std::chrono::steady_clock::now() > deadline) {
-      result->hung = true;
-      kill(pid, SIGKILL);
-      waitpid(pid, &result->status, 0);
-      break;
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  fcntl(fds[0], F_SETFL, O_NONBLOCK);
+  const Deadline deadline = childDeadline();
+  result->hung = !waitForChild(pid, &result->status, deadline);
+  // Then for the processes it made, which hold the pipe's write end too.
   for (char byte; !result->hung;) {
-    ssize_t got = read(fds[0], &byte, 1);
-    if (got == 0) break;
-    if (std::chrono::steady_clock::now() > deadline) result->hung = true;
-    if (got < 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    result->hung = !readableBefore(fds[0], deadline);
+    if (!result->hung && read(fds[0], &byte, 1) == 0) break;
   }
   close(fds[0]);
   std::ifstream markers(folder + "/markers");
@@ -287,11 +319,16 @@ inline void runChild(const std::string& mode, const std::string& type, ChildRun*
 // key under which that process (or each of several) marked itself ("pid" is
 // the program), functions the symbols of its crashed thread's frames must
 // name, and, when given, the exact names of that thread's first frames (the
-// walk went through each of them and named it).
+// walk went through each of them and named it). With `signal` and `code`,
+// the kernel's account of the fault must be the report's and its text's, at
+// an address from the process's marker "<process>.fault" up to (not
+// including) "<process>.fault.end".
 struct ExpectedReport {
   std::string process;
   std::vector<std::string> functions;
   std::vector<std::string> firstFrames = {};
+  std::string signal = {};
+  std::string code = {};
 };
 
 // A situation: the child program's mode and every report it must leave. In
@@ -341,6 +378,27 @@ inline void expectListedWhole(const Decoded& report, const std::string& part, co
     const uint64_t pc = report.crashed()->pcs[0];
     EXPECT_TRUE(pc >= image->base && pc - image->base < image->size) << image->name;
   }
+}
+
+// The report and the text it is shown as name the signal, code and address
+// the kernel gave the process (see ExpectedReport).
+inline void expectKernelSignal(const Decoded& report, const ExpectedReport& want,
+                               const ChildRun& run) {
+  EXPECT_EQ(report.signal, want.signal);
+  EXPECT_EQ(report.code, want.code);
+  const uint64_t from = run.marker(want.process + ".fault");
+  const uint64_t to = run.marker(want.process + ".fault.end");
+  EXPECT_TRUE(report.address >= from && report.address < to)
+      << std::hex << report.address << " outside [" << from << ", " << to << ")";
+  std::shared_ptr<foundation::NSError> error;
+  auto decoded = ROCrashReport::create(report.bytes, &error);
+  ASSERT_TRUE(decoded) << (error ? error->localizedDescription() : "");
+  std::ostringstream lines;
+  lines << "Exception Type:  " << want.signal << "\nException Codes: " << want.code << " at 0x"
+        << std::hex << report.address << "\n";
+  const std::string text =
+      ROCrashReportTextFormatter::stringValueForCrashReport(*decoded, ROCrashReportTextFormatiOS);
+  EXPECT_NE(text.find(lines.str()), std::string::npos) << text.substr(0, 1024);
 }
 
 // Runs `situation` under the handler `type` and checks that nothing hung and
@@ -403,6 +461,7 @@ inline void expectSituation(const CrashSituation& situation, const std::string& 
                   want.firstFrames)
             << found->text.substr(0, 4096);
       }
+      if (!want.signal.empty()) expectKernelSignal(*found, want, run);
       auto listed = [&](const std::string& part) {
         for (const auto& image : found->images) {
           if (image.find(part) != std::string::npos) return true;

@@ -22,6 +22,16 @@ using rocrash_signal_handler_callback_func =
 bool rocrash_signal_handler_callback_next(rocrash_signal_handler_callback_next_context* next,
                                           int signo, siginfo_t* info, void* uap);
 
+// Runs `function(argument)` with as much stack as the chain's handler stack
+// has, for work a callback must do whichever thread's signal got that stack
+// (the report of a crash, written by the first thread to crash, which may
+// not be the first to reach the chain): in place where the calling thread's
+// chain runs on that stack (or on a vfork child's own one), else on a second
+// stack of the same size reserved with it, taken by one thread at a time; in
+// place when that one is taken too. Called from a callback of the chain.
+// Async-signal-safe.
+void rocrash_signal_handler_call_with_room(void (*function)(void*), void* argument);
+
 // Installs one process-wide handler per fatal signal asked for, runs it on an
 // alternate signal stack (so a stack overflow can still be reported), keeps a
 // chain of in-process callbacks that see every such signal first, and hands

@@ -324,7 +324,10 @@ void bridgeFault(int signo, siginfo_t* info, void* uap) {
   for (int i = 0; i < kThreadGregCount; ++i) {
     fault.gregs[i] = static_cast<uint64_t>(uc->uc_mcontext.gregs[i]);
   }
-  thread_publish_fault_state(&fault);
+  // The server reports the kernel's own account of the fault; the codes
+  // carry only what an exception can say of it.
+  const thread_fault_signal kernel = {signo, info->si_code, address};
+  thread_publish_fault_state(&fault, &kernel);
   kern_return_t kr;
   exception_behavior_t plain = behavior & ~MACH_EXCEPTION_CODES;
   if ((behavior & MACH_EXCEPTION_CODES) != 0 && plain == EXCEPTION_DEFAULT) {

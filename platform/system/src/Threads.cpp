@@ -49,6 +49,7 @@ std::atomic<int32_t> gSlotHints[kSlotCount];
 struct FaultState {
   std::atomic<int32_t> tid{0};
   thread_gregs context;
+  thread_fault_signal signal;
 };
 constexpr int kFaultSlotCount = 64;
 FaultState gFaults[kFaultSlotCount];
@@ -566,7 +567,8 @@ kern_return_t thread_get_state(thread_t thread, thread_gregs* state) noexcept {
   return KERN_SUCCESS;
 }
 
-bool thread_publish_fault_state(const thread_gregs* state) noexcept {
+bool thread_publish_fault_state(const thread_gregs* state,
+                                const thread_fault_signal* signal) noexcept {
   int32_t self = mach_thread_self();
   for (auto& fault : gFaults) {
     int32_t expected = 0;
@@ -574,7 +576,18 @@ bool thread_publish_fault_state(const thread_gregs* state) noexcept {
     // see a half-written one.
     if (fault.tid.compare_exchange_strong(expected, -self, std::memory_order_acq_rel)) {
       fault.context = *state;
+      fault.signal = *signal;
       fault.tid.store(self, std::memory_order_release);
+      return true;
+    }
+  }
+  return false;
+}
+
+bool thread_get_fault_signal(thread_t thread, thread_fault_signal* signal) noexcept {
+  for (auto& fault : gFaults) {
+    if (fault.tid.load(std::memory_order_acquire) == thread) {
+      *signal = fault.signal;
       return true;
     }
   }

@@ -163,10 +163,11 @@ TEST(ThreadParking, ThreadWithTheSignalBlockedIsNeverSentIt) {
 TEST(ThreadParking, PublishedFaultStateWinsOverTheParkedOne) {
   sys::thread_gregs fault{};
   fault.gregs[REG_RIP] = 0x1234;
+  const sys::thread_fault_signal kernel = {SIGSEGV, SEGV_ACCERR, 0x5678};
   std::atomic<sys::thread_t> tid{0};
   std::atomic<bool> release{false};
   std::thread t([&] {
-    ASSERT_TRUE(sys::thread_publish_fault_state(&fault));
+    ASSERT_TRUE(sys::thread_publish_fault_state(&fault, &kernel));
     tid = sys::mach_thread_self();
     while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     sys::thread_withdraw_fault_state();
@@ -175,9 +176,14 @@ TEST(ThreadParking, PublishedFaultStateWinsOverTheParkedOne) {
   sys::thread_gregs state;
   ASSERT_EQ(sys::thread_get_state(tid, &state), sys::KERN_SUCCESS);
   EXPECT_EQ(state.gregs[REG_RIP], 0x1234u);
+  sys::thread_fault_signal signal{};
+  ASSERT_TRUE(sys::thread_get_fault_signal(tid, &signal));
+  EXPECT_EQ(signal.code, SEGV_ACCERR);
+  EXPECT_EQ(signal.address, 0x5678u);
   release = true;
   t.join();
   EXPECT_EQ(sys::thread_get_state(tid, &state), sys::KERN_FAILURE);
+  EXPECT_FALSE(sys::thread_get_fault_signal(tid, &signal));
 }
 
 // Listers at once share the folder kept open for a process out of

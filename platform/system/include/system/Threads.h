@@ -83,11 +83,25 @@ void thread_suspend_all(const thread_t* threads, uint32_t count, bool* suspended
 // in which it was parked. KERN_FAILURE when it is neither.
 [[nodiscard]] kern_return_t thread_get_state(thread_t thread, thread_gregs* state) noexcept;
 
-// The calling thread announces the context of a fault it is waiting on, so
-// that `thread_get_state` reports the faulting instruction rather than the
-// waiting code. Returns false when the table is full. Withdrawn with
+// What the kernel told of a fault: the signal, code and address of its
+// `siginfo_t`.
+struct thread_fault_signal {
+  int32_t signo;
+  int32_t code;
+  uint64_t address;
+};
+
+// The calling thread announces the context and the signal of a fault it is
+// waiting on, so that `thread_get_state` reports the faulting instruction
+// rather than the waiting code, and `thread_get_fault_signal` what the kernel
+// said of it. Returns false when the table is full. Withdrawn with
 // `thread_withdraw_fault_state`.
-bool thread_publish_fault_state(const thread_gregs* state) noexcept;
+bool thread_publish_fault_state(const thread_gregs* state,
+                                const thread_fault_signal* signal) noexcept;
 void thread_withdraw_fault_state() noexcept;
+
+// The signal of the fault `thread` waits on (see `thread_publish_fault_state`);
+// false when it waits on none.
+bool thread_get_fault_signal(thread_t thread, thread_fault_signal* signal) noexcept;
 
 }  // namespace sys

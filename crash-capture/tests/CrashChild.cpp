@@ -14,9 +14,11 @@
 #include <execinfo.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/auxv.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -295,7 +297,13 @@ void checkTheProgramsLog() {
   close(markers);
 }
 
+// Of the situations of programs that change their environment after
+// enabling (below): set-up before enabling, and the crash callback's checks.
+void prepareTheChange();
+void checkAfterTheChange();
+
 void handleSignal(siginfo_t*, void*, void*) {
+  checkAfterTheChange();
   if (gMode == "descriptor-reused") {
     checkTheProgramsLog();
   } else if (gMode == "callback-fault") {
@@ -344,6 +352,7 @@ void prepare() {
       maskedThreadFaults();
     });
   }
+  prepareTheChange();
 }
 
 // A child process: it marks itself as "child" and crashes, after limiting
@@ -402,6 +411,86 @@ int crashAroundTheEngine() {
   } else if (gMode == "dlclose-at-exit") {
     gAtExit.library = dlopen(ROCRASH_PLUGIN_A, RTLD_NOW);
     return gAtExit.library != nullptr ? 0 : 6;
+  } else {
+    return -1;
+  }
+  waitForTheEnd();
+}
+
+// ---- Situations of programs that change their environment after enabling ----
+
+pid_t gProgram = 0;
+std::atomic<bool> gWaiterWoken{false};
+
+// A line for the markers file from the crash callback.
+void markFromCallback(const char* line) {
+  int markers = open(gMarkersPath, O_WRONLY | O_APPEND | O_CLOEXEC);
+  ssize_t written = write(markers, line, strlen(line));
+  (void)written;
+  close(markers);
+}
+
+bool writeText(const char* path, const std::string& text) {
+  int fd = open(path, O_WRONLY | O_CLOEXEC);
+  const bool written =
+      fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (fd >= 0) close(fd);
+  return written;
+}
+
+// A user and mount namespace of the program's own, entered while it has one
+// thread, with its own ids mapped, in which it may cover /proc later.
+bool enterNamespaces() {
+  const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
+  return unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 && writeText("/proc/self/setgroups", "deny") &&
+         writeText("/proc/self/uid_map", uid + " " + uid + " 1") &&
+         writeText("/proc/self/gid_map", gid + " " + gid + " 1") &&
+         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+// A thread that waits for the parking signal with `sigwaitinfo`, as a
+// program's signal thread waits for its own.
+void startSignalWaiter() {
+  std::atomic<bool> ready{false};
+  std::thread([&ready] {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sys::thread_parking_signal());
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    ready = true;
+    siginfo_t info;
+    while (sigwaitinfo(&set, &info) < 0) {
+    }
+    gWaiterWoken = true;
+    waitForTheEnd();
+  }).detach();
+  while (!ready.load()) std::this_thread::yield();
+}
+
+void prepareTheChange() {
+  gProgram = getpid();
+  snprintf(gMarkersPath, sizeof gMarkersPath, "%s/markers", gFolder.c_str());
+  if (gMode == "proc-hidden" && !enterNamespaces()) _exit(7);
+}
+
+void checkAfterTheChange() {
+  if (getpid() != gProgram) return;
+  if (gMode == "proc-hidden" && !gWaiterWoken.load()) markFromCallback("waiter-untouched 1\n");
+}
+
+// -1 for another mode.
+int crashAfterTheChange() {
+  if (gMode == "proc-hidden") {
+    // /proc covered, as a sandbox entered after enabling covers it; a
+    // forked child crashes, then the program, whose signal thread is left
+    // alone. The program crashes on a thread of its own: under
+    // AddressSanitizer the main thread's stack is found through /proc.
+    startSignalWaiter();
+    if (mount("none", "/proc", "tmpfs", 0, nullptr) != 0) return 7;
+    pid_t child = fork();
+    if (child == 0) crashAsChild(false);
+    waitFor(child);
+    std::thread([] { parentCrashesLater(); }).join();
   } else {
     return -1;
   }
@@ -618,6 +707,8 @@ int crash() {
     if (variant == "nofp") return crash_child_frames_nofp(kind.c_str());
     return 2;
   } else if (int status = crashAroundTheEngine(); status >= 0) {
+    return status;
+  } else if (int status = crashAfterTheChange(); status >= 0) {
     return status;
   } else {
     return 2;

@@ -1,6 +1,8 @@
 // Real crashes: each case runs the crashing child program in one of its
 // modes and reads the report it left with protoc, against the schema.
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/mount.h>
 
 #include <map>
 #include <string>
@@ -232,6 +234,15 @@ const CrashSituation kSituations[] = {
     {"descriptor-reused", {{"pid", {"faultWithReusedDescriptors"}}}, false, {}, {}, "untouched"},
     {"file-size-limit", {{"pid", {"faultUnderFileSizeLimit"}}}, false, {}, {}, {}, SIGSEGV},
     {"global-destructor", {{"pid", {"destructorFaults"}}}},
+    // Programs that change their environment after enabling: /proc covered
+    // (a forked child crashes, then the program, whose thread waiting for
+    // signals is left alone).
+    {"proc-hidden",
+     {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}},
+     false,
+     {},
+     {},
+     "waiter-untouched"},
 };
 
 // The situations ThreadSanitizer cannot host, and why: it fails there
@@ -243,7 +254,26 @@ const std::map<std::string, std::string> kBeyondThreadSanitizer = {
      "ThreadSanitizer maps a thread's signal context at its first signal, and no memory is left"},
     {"used-alternate-stack",
      "ThreadSanitizer's own signal interception needs more than the little stack left"},
+    {"proc-hidden",
+     "ThreadSanitizer runs a thread of its own, and a process of more than one thread cannot "
+     "enter a user namespace"},
 };
+
+// Whether a process may enter a user and mount namespace of its own and
+// cover /proc there (sandboxes may forbid it), asked of a forked child.
+bool namespacesAllowed() {
+  pid_t pid = fork();
+  if (pid == 0) {
+    _exit(unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 &&
+                  mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+                  mount("none", "/proc", "tmpfs", 0, nullptr) == 0
+              ? 0
+              : 1);
+  }
+  int status = 0;
+  return pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
 
 class CrashSituations : public ::testing::TestWithParam<std::tuple<CrashSituation, std::string>> {};
 
@@ -251,6 +281,9 @@ TEST_P(CrashSituations, EveryCrashedProcessLeavesItsOwnWholeReport) {
   if (rocrash::testing::kThreadSanitizer) {
     auto beyond = kBeyondThreadSanitizer.find(std::get<0>(GetParam()).mode);
     if (beyond != kBeyondThreadSanitizer.end()) GTEST_SKIP() << beyond->second;
+  }
+  if (std::get<0>(GetParam()).mode == "proc-hidden" && !namespacesAllowed()) {
+    GTEST_SKIP() << "the sandbox keeps programs out of user and mount namespaces of their own";
   }
   crashsituations::expectSituation(std::get<0>(GetParam()), std::get<1>(GetParam()));
 }

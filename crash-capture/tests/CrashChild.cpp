@@ -20,6 +20,7 @@
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -252,6 +253,20 @@ char gProgramLogPath[4096];
 int gProgramLog = -1;
 char gMarkersPath[4096];
 
+// What descriptor `fd` is open on, as /proc shows it ("" when it is not open).
+std::string descriptorTarget(int fd) {
+  char link[64], target[4096];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t n = readlink(link, target, sizeof target - 1);
+  return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
+// Whether a descriptor's target is the engine's unnamed report file.
+bool isEnginesReportFile(const std::string& target) {
+  return target.find("org.kestrix.crash-capture") != std::string::npos &&
+         target.find("(deleted)") != std::string::npos;
+}
+
 // Closes the descriptors the engine keeps (its unnamed report file and its
 // thread list's folder), as a program closing what it did not open does, and
 // gives both numbers to the program's log.
@@ -265,14 +280,8 @@ bool reuseTheEnginesDescriptors() {
   }
   int taken = 0;
   for (int fd = 3; fd < 1024; ++fd) {
-    char link[64], target[4096];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t n = readlink(link, target, sizeof target - 1);
-    if (n <= 0) continue;
-    target[n] = '\0';
-    const std::string name = target;
-    const bool reportFile = name.find("org.kestrix.crash-capture") != std::string::npos &&
-                            name.find("(deleted)") != std::string::npos;
+    const std::string name = descriptorTarget(fd);
+    const bool reportFile = isEnginesReportFile(name);
     const bool taskFolder = name.size() > 5 && name.compare(name.size() - 5, 5, "/task") == 0;
     if ((reportFile || taskFolder) && dup2(gProgramLog, fd) == fd) ++taken;
   }
@@ -419,6 +428,8 @@ int crashAroundTheEngine() {
 
 // ---- Situations of programs that change their environment after enabling ----
 
+__attribute__((noinline)) void faultWithTheInodeTaken() { faultWith(25); }
+
 pid_t gProgram = 0;
 std::atomic<bool> gWaiterWoken{false};
 
@@ -467,6 +478,32 @@ void startSignalWaiter() {
   while (!ready.load()) std::this_thread::yield();
 }
 
+// The program closes the engine's unnamed report file and makes one of its
+// own in the same folder, into which it writes data of its own: the file
+// system hands it the freed inode, in the same descriptor number.
+constexpr char kPrivateData[] = "the program's private data\n";
+int gPrivateFile = -1;
+
+bool takeTheReportFilesInode() {
+  int reserved = 3;
+  while (reserved < 1024 && !isEnginesReportFile(descriptorTarget(reserved))) ++reserved;
+  struct stat engine, mine;
+  if (reserved == 1024 || fstat(reserved, &engine) != 0) return false;
+  close(reserved);
+  const std::string folder = gFolder + "/org.kestrix.crash-capture/com.example.child";
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    // A file that did not get the inode stays open, so it is not handed out again.
+    int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0 || fstat(fd, &mine) != 0) return false;
+    if (mine.st_dev != engine.st_dev || mine.st_ino != engine.st_ino) continue;
+    if (fd != reserved && (dup2(fd, reserved) != reserved || close(fd) != 0)) return false;
+    gPrivateFile = reserved;
+    return write(reserved, kPrivateData, sizeof kPrivateData - 1) ==
+           static_cast<ssize_t>(sizeof kPrivateData - 1);
+  }
+  return false;
+}
+
 void prepareTheChange() {
   gProgram = getpid();
   snprintf(gMarkersPath, sizeof gMarkersPath, "%s/markers", gFolder.c_str());
@@ -476,6 +513,11 @@ void prepareTheChange() {
 void checkAfterTheChange() {
   if (getpid() != gProgram) return;
   if (gMode == "proc-hidden" && !gWaiterWoken.load()) markFromCallback("waiter-untouched 1\n");
+  struct stat st;
+  if (gMode == "inode-reused" && fstat(gPrivateFile, &st) == 0 && st.st_nlink == 0 &&
+      st.st_size == sizeof kPrivateData - 1 && lseek(gPrivateFile, 0, SEEK_CUR) == st.st_size) {
+    markFromCallback("private-untouched 1\n");
+  }
 }
 
 // -1 for another mode.
@@ -491,6 +533,9 @@ int crashAfterTheChange() {
     if (child == 0) crashAsChild(false);
     waitFor(child);
     std::thread([] { parentCrashesLater(); }).join();
+  } else if (gMode == "inode-reused") {
+    if (!takeTheReportFilesInode()) return 8;
+    faultWithTheInodeTaken();
   } else {
     return -1;
   }

@@ -429,6 +429,7 @@ int crashAroundTheEngine() {
 // ---- Situations of programs that change their environment after enabling ----
 
 __attribute__((noinline)) void faultWithTheInodeTaken() { faultWith(25); }
+__attribute__((noinline)) void faultAfterARetriedEnable() { faultWith(26); }
 
 pid_t gProgram = 0;
 std::atomic<bool> gWaiterWoken{false};
@@ -508,6 +509,15 @@ void prepareTheChange() {
   gProgram = getpid();
   snprintf(gMarkersPath, sizeof gMarkersPath, "%s/markers", gFolder.c_str());
   if (gMode == "proc-hidden" && !enterNamespaces()) _exit(7);
+  if (gMode == "enable-retried") {
+    // A first enabling into a folder that cannot be made (a file is in its
+    // way) fails.
+    const std::string file = gFolder + "/a-file";
+    close(open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    auto first = ROReradUzerirud::initWithApplicationIdentifier(
+        "com.example.child", "7", "1.0", ROReradUzerirudConfig::initWithBasePath(file));
+    if (first->enableCrashReporter()) _exit(9);
+  }
 }
 
 void checkAfterTheChange() {
@@ -536,6 +546,8 @@ int crashAfterTheChange() {
   } else if (gMode == "inode-reused") {
     if (!takeTheReportFilesInode()) return 8;
     faultWithTheInodeTaken();
+  } else if (gMode == "enable-retried") {
+    faultAfterARetriedEnable();
   } else {
     return -1;
   }

@@ -247,6 +247,9 @@ const CrashSituation kSituations[] = {
     // The program's own unnamed file took the inode of the engine's, in its
     // number: it is left as it was, and the report goes elsewhere.
     {"inode-reused", {{"pid", {"faultWithTheInodeTaken"}}}, false, {}, {}, "private-untouched"},
+    // A first enabling failed (its folder could not be made); the second
+    // one, into a good folder, holds.
+    {"enable-retried", {{"pid", {"faultAfterARetriedEnable"}}}},
 };
 
 // The situations ThreadSanitizer cannot host, and why: it fails there

@@ -430,6 +430,7 @@ int crashAroundTheEngine() {
 
 __attribute__((noinline)) void faultWithTheInodeTaken() { faultWith(25); }
 __attribute__((noinline)) void faultAfterARetriedEnable() { faultWith(26); }
+__attribute__((noinline)) void faultAfterTheProgramsHandler() { faultWith(27); }
 
 pid_t gProgram = 0;
 std::atomic<bool> gWaiterWoken{false};
@@ -505,10 +506,35 @@ bool takeTheReportFilesInode() {
   return false;
 }
 
+// The program's own 1 MiB alternate stack on the enabling thread, and a
+// handler of its own that runs there and uses 96 KiB of it.
+stack_t gProgramStack;
+std::atomic<bool> gHandlerOnItsStack{false};
+
+void usesNinetySixKiB(int, siginfo_t*, void*) {
+  auto* here = static_cast<char*>(__builtin_frame_address(0));
+  auto* low = static_cast<char*>(gProgramStack.ss_sp);
+  const bool onItsStack = here > low && here <= low + gProgramStack.ss_size;
+  constexpr size_t kUsed = 96 * 1024;
+  auto* block = static_cast<volatile char*>(alloca(kUsed));
+  for (size_t i = 0; i < kUsed; i += 256) block[i] = 1;
+  gHandlerOnItsStack = onItsStack;
+}
+
 void prepareTheChange() {
   gProgram = getpid();
   snprintf(gMarkersPath, sizeof gMarkersPath, "%s/markers", gFolder.c_str());
   if (gMode == "proc-hidden" && !enterNamespaces()) _exit(7);
+  if (gMode == "own-alternate-stack") {
+    installAlternateStack(1024 * 1024);
+    sigaltstack(nullptr, &gProgramStack);
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_sigaction = usesNinetySixKiB;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR1, &action, nullptr);
+  }
   if (gMode == "enable-retried") {
     // A first enabling into a folder that cannot be made (a file is in its
     // way) fails.
@@ -548,6 +574,16 @@ int crashAfterTheChange() {
     faultWithTheInodeTaken();
   } else if (gMode == "enable-retried") {
     faultAfterARetriedEnable();
+  } else if (gMode == "own-alternate-stack") {
+    // The handler runs on the program's stack, and the heap below is whole.
+    std::vector<std::string> strings;
+    for (int i = 0; i < 2000; ++i) strings.push_back("heap string number " + std::to_string(i));
+    raise(SIGUSR1);
+    bool whole = true;
+    for (int i = 0; i < 2000; ++i)
+      whole = whole && strings[i] == "heap string number " + std::to_string(i);
+    if (whole && gHandlerOnItsStack.load()) mark("own-stack-kept", 1);
+    faultAfterTheProgramsHandler();
   } else {
     return -1;
   }

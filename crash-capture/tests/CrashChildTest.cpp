@@ -250,6 +250,14 @@ const CrashSituation kSituations[] = {
     // A first enabling failed (its folder could not be made); the second
     // one, into a good folder, holds.
     {"enable-retried", {{"pid", {"faultAfterARetriedEnable"}}}},
+    // The enabling thread had an alternate stack of 1 MiB: it keeps it, and
+    // the program's handler uses 96 KiB of it.
+    {"own-alternate-stack",
+     {{"pid", {"faultAfterTheProgramsHandler"}}},
+     false,
+     {},
+     {},
+     "own-stack-kept"},
 };
 
 // The situations ThreadSanitizer cannot host, and why: it fails there

@@ -125,8 +125,13 @@ bool openReportFile(bool child, bool sharedMemory, ReportFile* out) {
     // A child's copy of the parent's file goes, and the child's own file
     // takes the descriptor that frees (it may have used up all the others);
     // so does the process's own file when it cannot be named. A number that
-    // names a file of the program's now is left alone.
-    if (ours) close(reserved);
+    // names a file of the program's now is left alone, and so is the
+    // enabling process's file in a child that shares its descriptors
+    // (clone with CLONE_FILES).
+    const int enabling = static_cast<int>(gStorage.writer.forked_process.set_up_in);
+    if (ours && (!child || !sys::table_shared_with(enabling, sys::shared_table::descriptors))) {
+      close(reserved);
+    }
     if (!sharedMemory) gStorage.reportFile = -1;
   }
   out->fd = open(gStorage.dataFolder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);

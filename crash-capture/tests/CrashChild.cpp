@@ -428,6 +428,38 @@ int crashAroundTheEngine() {
 
 // ---- Situations of programs that change their environment after enabling ----
 
+// Takes every descriptor the process may still open.
+void useUpDescriptors() {
+  struct rlimit limit;
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = 256;
+  setrlimit(RLIMIT_NOFILE, &limit);
+  while (open("/dev/null", O_RDONLY) >= 0) {
+  }
+}
+
+__attribute__((noinline)) void cloneChildCrashes() { faultWith(28); }
+
+// A child made by clone in the program's memory, sharing `shared` with it
+// besides, crashes; the program waits for it.
+bool runCloneChild(int shared) {
+  constexpr size_t kStackSize = 256 * 1024;
+  void* stack = mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (stack == MAP_FAILED) return false;
+  auto crashes = [](void*) -> int {
+    cloneChildCrashes();
+    return 1;
+  };
+  const pid_t child =
+      clone(crashes, static_cast<char*>(stack) + kStackSize, CLONE_VM | shared | SIGCHLD, nullptr);
+  if (child < 0) return false;
+  mark("child", static_cast<uint64_t>(child));
+  mark("child.parent", static_cast<uint64_t>(getpid()));
+  waitFor(child);
+  return true;
+}
+
 __attribute__((noinline)) void faultWithTheInodeTaken() { faultWith(25); }
 __attribute__((noinline)) void faultAfterARetriedEnable() { faultWith(26); }
 __attribute__((noinline)) void faultAfterTheProgramsHandler() { faultWith(27); }
@@ -584,6 +616,15 @@ int crashAfterTheChange() {
       whole = whole && strings[i] == "heap string number " + std::to_string(i);
     if (whole && gHandlerOnItsStack.load()) mark("own-stack-kept", 1);
     faultAfterTheProgramsHandler();
+  } else if (gMode == "clone-sighand") {
+    if (!runCloneChild(CLONE_SIGHAND)) return 8;
+    parentCrashesLater();
+  } else if (gMode == "clone-files") {
+    // The program's own crash finds no descriptor left but the ones the
+    // engine keeps.
+    if (!runCloneChild(CLONE_FILES)) return 8;
+    useUpDescriptors();
+    parentCrashesLater();
   } else {
     return -1;
   }
@@ -713,12 +754,7 @@ int crash() {
     }
     return 0;
   } else if (gMode == "no-descriptors") {
-    struct rlimit limit;
-    getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = 256;
-    setrlimit(RLIMIT_NOFILE, &limit);
-    while (open("/dev/null", O_RDONLY) >= 0) {
-    }
+    useUpDescriptors();
     faultWithoutDescriptors();
   } else if (gMode == "memory-exhausted") {
     exhaustAddressSpace();

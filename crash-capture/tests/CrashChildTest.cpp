@@ -258,6 +258,11 @@ const CrashSituation kSituations[] = {
      {},
      {},
      "own-stack-kept"},
+    // Children made by clone in the program's memory that share its signal
+    // actions or its descriptors crash; the program's own crash, with no
+    // descriptor left, follows.
+    {"clone-sighand", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"clone-files", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
 };
 
 // The situations ThreadSanitizer cannot host, and why: it fails there

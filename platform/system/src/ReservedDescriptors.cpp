@@ -3,8 +3,11 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/kcmp.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace sys {
 namespace {
@@ -44,6 +47,16 @@ bool descriptor_still_names(int fd, const descriptor_identity& identity, bool un
          now.flags == identity.flags && now.generationKnown == identity.generationKnown &&
          now.generation == identity.generation &&
          (!unwritten || (st.st_nlink == 0 && st.st_size == 0));
+}
+
+bool table_shared_with(int owner, shared_table table) noexcept {
+  const int saved = errno;
+  const long self = syscall(SYS_getpid);
+  const int type = table == shared_table::descriptors ? KCMP_FILES : KCMP_SIGHAND;
+  const long order = owner == self ? 0 : syscall(SYS_kcmp, self, owner, type, 0, 0);
+  const bool gone = order < 0 && errno == ESRCH;
+  errno = saved;
+  return order == 0 || (order < 0 && !gone);
 }
 
 }  // namespace sys

@@ -132,8 +132,8 @@ int takeTaskFolder(bool* reserved) {
       fd = -1;
     } else if (gTaskFolderOwner.load() != mach_task_self()) {
       // The parent's: this process's copy goes, and its number serves the
-      // child's own.
-      close(fd);
+      // child's own, unless the copy is the parent's own (CLONE_FILES).
+      if (!table_shared_with(gTaskFolderOwner.load(), shared_table::descriptors)) close(fd);
       gTaskFolder.store(-1);
       gTaskFolderOwner.store(0);
       fd = openTaskFolder();

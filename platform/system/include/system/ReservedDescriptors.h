@@ -32,4 +32,15 @@ bool descriptor_identify(int fd, descriptor_identity* identity) noexcept;
 // program's that took the freed inode has a name, or its data).
 bool descriptor_still_names(int fd, const descriptor_identity& identity, bool unwritten) noexcept;
 
+// What a process made by `clone` may share with the process it was made
+// from besides memory.
+enum class shared_table { descriptors, signal_actions };
+
+// Whether the calling process uses the same `table` as process `owner` (it is
+// `owner`, or a process made with CLONE_FILES or CLONE_SIGHAND from it):
+// then a descriptor or action kept in the table is `owner`'s too, and the
+// calling process leaves it as it is. Asked of the kernel (`kcmp`); true when
+// the kernel cannot tell, false when `owner` is gone.
+bool table_shared_with(int owner, shared_table table) noexcept;
+
 }  // namespace sys

@@ -13,8 +13,8 @@ namespace sys {
 namespace {
 
 // What `fd` is open on now, into `identity`, with its size and links; false
-// when it is not open.
-bool identifyNow(int fd, descriptor_identity* identity, struct stat* st) {
+// when it is not open. The generation is asked for only `withGeneration`.
+bool identifyNow(int fd, descriptor_identity* identity, struct stat* st, bool withGeneration) {
   if (fd < 0 || fstat(fd, st) != 0) return false;
   const int flags = fcntl(fd, F_GETFL);
   if (flags < 0) return false;
@@ -22,7 +22,7 @@ bool identifyNow(int fd, descriptor_identity* identity, struct stat* st) {
   identity->inode = static_cast<uint64_t>(st->st_ino);
   identity->flags = flags;
   int generation = 0;
-  identity->generationKnown = ioctl(fd, FS_IOC_GETVERSION, &generation) == 0;
+  identity->generationKnown = withGeneration && ioctl(fd, FS_IOC_GETVERSION, &generation) == 0;
   identity->generation = identity->generationKnown ? static_cast<uint32_t>(generation) : 0;
   return true;
 }
@@ -32,7 +32,7 @@ bool identifyNow(int fd, descriptor_identity* identity, struct stat* st) {
 bool descriptor_identify(int fd, descriptor_identity* identity) noexcept {
   const int saved = errno;
   struct stat st;
-  const bool open = identifyNow(fd, identity, &st);
+  const bool open = identifyNow(fd, identity, &st, true);
   errno = saved;
   return open;
 }
@@ -41,7 +41,9 @@ bool descriptor_still_names(int fd, const descriptor_identity& identity, bool un
   const int saved = errno;
   struct stat st;
   descriptor_identity now;
-  const bool open = identifyNow(fd, &now, &st);
+  // Generations are kept per file system: on the same device and inode, one
+  // that had none has none.
+  const bool open = identifyNow(fd, &now, &st, identity.generationKnown);
   errno = saved;
   return open && now.device == identity.device && now.inode == identity.inode &&
          now.flags == identity.flags && now.generationKnown == identity.generationKnown &&

@@ -460,21 +460,23 @@ bool thread_parking_prepare() noexcept {
 int process_file_open(task_t pid, const char* file, int flags) noexcept {
   ErrnoGuard errnoGuard;
   char path[kProcessPathRoom];
+  if (!processPath(path, "/proc/", pid, file)) return -1;
+  int fd = open(path, flags | O_CLOEXEC);
+  // Else through the kept folder, /proc/<its owner>/task: its parent folder
+  // is that process's. (The file system's root above it would be the mount
+  // that covers /proc, if any.)
   int32_t idle = 0;
-  // The kept folder is /proc/<its owner>/task: its parent folder is that
-  // process's. The file system's root above would be the mount that covers
-  // /proc, if any.
-  if (pid > 0 && gTaskFolderOwner.load() == pid && processPath(path, "../", 0, file) &&
-      gTaskFolderBusy.compare_exchange_strong(idle, 1)) {
-    const int folder = gTaskFolder.load();
-    const int fd = folder >= 0 && gTaskFolderOwner.load() == pid &&
-                           descriptor_still_names(folder, gTaskFolderIdentity, false)
-                       ? openat(folder, path, flags | O_CLOEXEC)
-                       : -1;
-    gTaskFolderBusy.store(0);
-    if (fd >= 0) return fd;
+  if (fd >= 0 || pid <= 0 || gTaskFolderOwner.load() != pid || !processPath(path, "../", 0, file) ||
+      !gTaskFolderBusy.compare_exchange_strong(idle, 1)) {
+    return fd;
   }
-  return processPath(path, "/proc/", pid, file) ? open(path, flags | O_CLOEXEC) : -1;
+  const int folder = gTaskFolder.load();
+  if (folder >= 0 && gTaskFolderOwner.load() == pid &&
+      descriptor_still_names(folder, gTaskFolderIdentity, false)) {
+    fd = openat(folder, path, flags | O_CLOEXEC);
+  }
+  gTaskFolderBusy.store(0);
+  return fd;
 }
 
 void thread_parking_release_folder() noexcept {

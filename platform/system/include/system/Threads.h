@@ -49,8 +49,8 @@ void thread_parking_release_folder() noexcept;
 // Opens /proc/<pid>/<file> (`file` may name a folder, with O_DIRECTORY in
 // `flags`), close-on-exec; -1 when it cannot. For the process whose thread
 // list's folder is kept open (see `thread_parking_prepare`), through that
-// folder where it can: it still reaches the process's files once /proc is
-// covered or gone (a sandbox entered after set-up).
+// folder when /proc cannot: it still reaches the process's files once /proc
+// is covered or gone (a sandbox entered after set-up).
 int process_file_open(task_t pid, const char* file, int flags) noexcept;
 
 // The signal reserved for parking (a real-time signal near the top of the

@@ -4,12 +4,6 @@
 
 #include "ZozIduvurCrashes/DUZECrashesUtil.h"
 
-// The crash engine's alternate signal stack lives as long as the process:
-// once the engine is enabled only the kernel holds its address.
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:ROCrashSignalHandler::create\n";
-}
-
 namespace crashestest {
 
 void CrashesTest::SetUp() {

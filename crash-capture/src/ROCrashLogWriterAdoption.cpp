@@ -1,3 +1,4 @@
+#include <sys/prctl.h>
 #include <sys/random.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -59,7 +60,14 @@ bool rocrash_log_writer_adopt_process(rocrash_log_writer* writer) noexcept {
     forked.parent_process_id = static_cast<uint32_t>(record.parentPid);
     forked.start_time = static_cast<uint64_t>(record.startSeconds);
   } else {
+    // No /proc (a sandbox covered it): the kernel still gives the calling
+    // thread's name, which is the process's in a child that forked from it.
     forked.parent_process_id = static_cast<uint32_t>(syscall(SYS_getppid));
+    char name[16] = {};
+    if (prctl(PR_GET_NAME, name) == 0) {
+      rocrash_async_memcpy(record.commandName, name, sizeof record.commandName);
+      copyCommandName(record, forked.process_name);
+    }
   }
   sys::ProcessRecord parent;
   if (sys::process_record_now(static_cast<pid_t>(forked.parent_process_id), &parent)) {

@@ -273,19 +273,10 @@ std::shared_ptr<ROCrashSignalHandler> ROCrashSignalHandler::sharedHandler() {
 }
 
 std::shared_ptr<ROCrashSignalHandler> ROCrashSignalHandler::create() {
-  void* stack = malloc(kAlternateStackSize);
-  if (stack == nullptr) return nullptr;
-  std::shared_ptr<ROCrashSignalHandler> handler(new ROCrashSignalHandler());
-  handler->sigstk_.ss_sp = stack;
-  handler->sigstk_.ss_size = kAlternateStackSize;
-  handler->sigstk_.ss_flags = 0;
-  return handler;
+  return std::shared_ptr<ROCrashSignalHandler>(new ROCrashSignalHandler());
 }
 
-ROCrashSignalHandler::~ROCrashSignalHandler() {
-  // The stack may still be a thread's alternate stack; it stays for the life
-  // of the process.
-}
+ROCrashSignalHandler::~ROCrashSignalHandler() = default;
 
 bool ROCrashSignalHandler::registerHandlerForSignal(int signo,
                                                     rocrash_signal_handler_callback_func callback,
@@ -299,12 +290,9 @@ bool ROCrashSignalHandler::registerHandlerForSignal(int signo,
 bool ROCrashSignalHandler::registerHandlerWithSignal(int signo,
                                                      std::shared_ptr<foundation::NSError>* error) {
   base::LockGuard lock(gRegistrationLock);
-  if (sigaltstack(&sigstk_, nullptr) != 0) {
-    populatePosixError(error, "Could not initialize alternative signal stack", errno);
-    return false;
-  }
-  // Every other thread needs one of its own: a stack overflow or a corrupt
-  // stack pointer may happen on any of them.
+  // Every thread needs an alternate stack, this one too: a stack overflow or
+  // a corrupt stack pointer may happen on any of them. One it has already
+  // (the program's own) stays.
   sys::thread_alternate_stacks_enable(kAlternateStackSize);
   reserveHandlerStacks();
 

@@ -313,14 +313,13 @@ struct EnablingUndo {
 
 bool ROReradUzerirud::enableCrashReporterAndReturnError(
     std::shared_ptr<foundation::NSError>* error) {
-  {
-    base::LockGuard lock(gEnableLock);
-    if (gEnabledOnce) {
-      ROCrashPopulateError(error, ROReradUzerirudErrorBusy,
-                           "A ROReradUzerirud instance has already been enabled");
-      return false;
-    }
-    gEnabledOnce = true;
+  // One enabling at a time, and only one that holds counts: a failed one
+  // leaves nothing that blocks the next.
+  base::LockGuard lock(gEnableLock);
+  if (gEnabledOnce) {
+    ROCrashPopulateError(error, ROReradUzerirudErrorBusy,
+                         "A ROReradUzerirud instance has already been enabled");
+    return false;
   }
   if (!populateCrashReportDirectoryAndReturnError(error)) return false;
 
@@ -403,6 +402,7 @@ bool ROReradUzerirud::enableCrashReporterAndReturnError(
   if (config_->shouldRegisterUncaughtExceptionHandler()) {
     rocrash::NSSetUncaughtExceptionHandler(uncaught_exception_handler);
   }
+  gEnabledOnce = true;
   enabled_ = true;
   return true;
 }

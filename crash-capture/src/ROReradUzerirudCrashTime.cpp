@@ -1,6 +1,8 @@
 #include "ROReradUzerirudCrashTime.h"
 
 #include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdlib>
@@ -10,6 +12,7 @@
 #include "ROReradUzerirudGate.h"
 #include "objc/NSException.h"
 #include "system/Mach.h"
+#include "system/ReservedDescriptors.h"
 #include "system/SignalSafe.h"
 #include "system/Task.h"
 #include "system/Threads.h"
@@ -37,7 +40,9 @@ std::atomic<NSUncaughtExceptionHandler> gUncaughtExceptionHandler{nullptr};
 // threads, and writes with a copy of the writer on its own stack (the set-up
 // facts, its own process's read now), queued as a child's report. The
 // application's crash callback does not run: what it would write is the
-// parent's. Its signal actions are its own, not the parent's.
+// parent's. It changes signal actions and closes descriptors only where they
+// are its own: a child that shares its parent's (clone with CLONE_SIGHAND or
+// CLONE_FILES) leaves them as they were.
 
 // The crash of such a child: its thread in the upper half, its signal in
 // the lower one, so that a fault of its own write ends it with that signal.
@@ -49,8 +54,23 @@ void sharedChildGuard(int signo, siginfo_t*, void*) {
   sys::end_by_signal(own ? static_cast<int>(crash & 0xFFFFFFFF) : signo);
 }
 
+// Ends a child whose signal actions are its parent's (clone with
+// CLONE_SIGHAND): no action can be changed for it, so it ends by the one
+// signal that needs none.
+[[noreturn]] void endSharingActions() {
+  gSharedChildCrash.store(0);
+  syscall(SYS_kill, syscall(SYS_getpid), SIGKILL);
+  for (;;) pause();
+}
+
 bool sharedChildCallback(int signo, siginfo_t* info, void* uap) {
   const sys::thread_t self = rocrash_async_mach_thread_self();
+  const bool sharedActions =
+      sys::table_shared_with(sys::mach_task_self(), sys::shared_table::signal_actions);
+  // A fault of its own write comes back here when no guard could be set.
+  if (sharedActions && static_cast<int32_t>(gSharedChildCrash.load() >> 32) == self) {
+    endSharingActions();
+  }
   gSharedChildCrash.store(static_cast<uint64_t>(static_cast<uint32_t>(self)) << 32 |
                           static_cast<uint32_t>(signo));
   struct sigaction guard;
@@ -61,8 +81,10 @@ bool sharedChildCallback(int signo, siginfo_t* info, void* uap) {
   sigset_t others;
   sigemptyset(&others);
   for (int s : kFatalSignals) {
-    sigaction(s, &guard, nullptr);
-    if (s != signo) sigaddset(&others, s);
+    if (!sharedActions) sigaction(s, &guard, nullptr);
+    // With the actions shared, its own signal too: one that arrives blocked
+    // would have the kernel reset the parent's action.
+    if (s != signo || sharedActions) sigaddset(&others, s);
   }
   sigprocmask(SIG_UNBLOCK, &others, nullptr);
 
@@ -76,6 +98,8 @@ bool sharedChildCallback(int signo, siginfo_t* info, void* uap) {
   // Written or not, the child ends by its signal.
   (void)writeCrashReport(&writer, self, &crashInfo, &state, true);
 
+  if (sharedActions) endSharingActions();
+  gSharedChildCrash.store(0);
   sys::restore_default_action(signo);
   return false;
 }

@@ -26,9 +26,9 @@ struct CrashStorage {
   // data folder: a process that has used up its descriptors still has it. It
   // gets its name once the report in it is whole. -1 where the file system
   // cannot make such files; the file is then made at crash time. It is
-  // written only while the number still names that file, unnamed: a program
-  // that closed it and got the number back for a file of its own keeps that
-  // file as it was.
+  // written only while the number still names that file, unnamed and empty:
+  // a program that closed it and got the number back for a file of its own
+  // (on the same inode, even) keeps that file as it was.
   int reportFile = -1;
   sys::descriptor_identity reportFileIdentity;
   rocrash_mach_exception_port_set previousPorts{};

@@ -14,10 +14,13 @@
 #include <execinfo.h>
 #include <fcntl.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/auxv.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -274,6 +277,20 @@ char gProgramLogPath[4096];
 int gProgramLog = -1;
 char gMarkersPath[4096];
 
+// What descriptor `fd` is open on, as /proc shows it ("" when it is not open).
+std::string descriptorTarget(int fd) {
+  char link[64], target[4096];
+  snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+  ssize_t n = readlink(link, target, sizeof target - 1);
+  return n > 0 ? std::string(target, static_cast<size_t>(n)) : std::string();
+}
+
+// Whether a descriptor's target is the engine's unnamed report file.
+bool isEnginesReportFile(const std::string& target) {
+  return target.find("org.kestrix.crash-capture") != std::string::npos &&
+         target.find("(deleted)") != std::string::npos;
+}
+
 // Closes the descriptors the engine keeps (its unnamed report file and its
 // thread list's folder), as a program closing what it did not open does, and
 // gives both numbers to the program's log.
@@ -287,14 +304,8 @@ bool reuseTheEnginesDescriptors() {
   }
   int taken = 0;
   for (int fd = 3; fd < 1024; ++fd) {
-    char link[64], target[4096];
-    snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    ssize_t n = readlink(link, target, sizeof target - 1);
-    if (n <= 0) continue;
-    target[n] = '\0';
-    const std::string name = target;
-    const bool reportFile = name.find("org.kestrix.crash-capture") != std::string::npos &&
-                            name.find("(deleted)") != std::string::npos;
+    const std::string name = descriptorTarget(fd);
+    const bool reportFile = isEnginesReportFile(name);
     const bool taskFolder = name.size() > 5 && name.compare(name.size() - 5, 5, "/task") == 0;
     if ((reportFile || taskFolder) && dup2(gProgramLog, fd) == fd) ++taken;
   }
@@ -319,7 +330,13 @@ void checkTheProgramsLog() {
   close(markers);
 }
 
+// Of the situations of programs that change their environment after
+// enabling (below): set-up before enabling, and the crash callback's checks.
+void prepareTheChange();
+void checkAfterTheChange();
+
 void handleSignal(siginfo_t*, void*, void*) {
+  checkAfterTheChange();
   if (gMode == "descriptor-reused") {
     checkTheProgramsLog();
   } else if (gMode == "callback-fault") {
@@ -368,6 +385,7 @@ void prepare() {
       maskedThreadFaults();
     });
   }
+  prepareTheChange();
 }
 
 // A child process: it marks itself as "child" and crashes, after limiting
@@ -475,6 +493,211 @@ int faultAsTheKernelNames() {
     auto* at = reinterpret_cast<char*>(kx_child_divide);
     markFault(at, at + 1);
     kx_child_divide(&zero);
+  } else {
+    return -1;
+  }
+  waitForTheEnd();
+}
+
+// ---- Situations of programs that change their environment after enabling ----
+
+// Takes every descriptor the process may still open.
+void useUpDescriptors() {
+  struct rlimit limit;
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = 256;
+  setrlimit(RLIMIT_NOFILE, &limit);
+  while (open("/dev/null", O_RDONLY) >= 0) {
+  }
+}
+
+__attribute__((noinline)) void cloneChildCrashes() { faultWith(28); }
+
+// A child made by clone in the program's memory, sharing `shared` with it
+// besides, crashes; the program waits for it.
+bool runCloneChild(int shared) {
+  constexpr size_t kStackSize = 256 * 1024;
+  void* stack = mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE,
+                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+  if (stack == MAP_FAILED) return false;
+  auto crashes = [](void*) -> int {
+    cloneChildCrashes();
+    return 1;
+  };
+  const pid_t child =
+      clone(crashes, static_cast<char*>(stack) + kStackSize, CLONE_VM | shared | SIGCHLD, nullptr);
+  if (child < 0) return false;
+  mark("child", static_cast<uint64_t>(child));
+  mark("child.parent", static_cast<uint64_t>(getpid()));
+  waitFor(child);
+  return true;
+}
+
+__attribute__((noinline)) void faultWithTheInodeTaken() { faultWith(25); }
+__attribute__((noinline)) void faultAfterARetriedEnable() { faultWith(26); }
+__attribute__((noinline)) void faultAfterTheProgramsHandler() { faultWith(27); }
+
+pid_t gProgram = 0;
+std::atomic<bool> gWaiterWoken{false};
+
+// A line for the markers file from the crash callback.
+void markFromCallback(const char* line) {
+  int markers = open(gMarkersPath, O_WRONLY | O_APPEND | O_CLOEXEC);
+  ssize_t written = write(markers, line, strlen(line));
+  (void)written;
+  close(markers);
+}
+
+bool writeText(const char* path, const std::string& text) {
+  int fd = open(path, O_WRONLY | O_CLOEXEC);
+  const bool written =
+      fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (fd >= 0) close(fd);
+  return written;
+}
+
+// A user and mount namespace of the program's own, entered while it has one
+// thread, with its own ids mapped, in which it may cover /proc later.
+bool enterNamespaces() {
+  const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
+  return unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 && writeText("/proc/self/setgroups", "deny") &&
+         writeText("/proc/self/uid_map", uid + " " + uid + " 1") &&
+         writeText("/proc/self/gid_map", gid + " " + gid + " 1") &&
+         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+}
+
+// A thread that waits for the parking signal with `sigwaitinfo`, as a
+// program's signal thread waits for its own.
+void startSignalWaiter() {
+  std::atomic<bool> ready{false};
+  std::thread([&ready] {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, sys::thread_parking_signal());
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    ready = true;
+    siginfo_t info;
+    while (sigwaitinfo(&set, &info) < 0) {
+    }
+    gWaiterWoken = true;
+    waitForTheEnd();
+  }).detach();
+  while (!ready.load()) std::this_thread::yield();
+}
+
+// The program closes the engine's unnamed report file and makes one of its
+// own in the same folder, into which it writes data of its own: the file
+// system hands it the freed inode, in the same descriptor number.
+constexpr char kPrivateData[] = "the program's private data\n";
+int gPrivateFile = -1;
+
+bool takeTheReportFilesInode() {
+  int reserved = 3;
+  while (reserved < 1024 && !isEnginesReportFile(descriptorTarget(reserved))) ++reserved;
+  struct stat engine, mine;
+  if (reserved == 1024 || fstat(reserved, &engine) != 0) return false;
+  close(reserved);
+  const std::string folder = gFolder + "/org.kestrix.crash-capture/com.example.child";
+  for (int attempt = 0; attempt < 16; ++attempt) {
+    // A file that did not get the inode stays open, so it is not handed out again.
+    int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0 || fstat(fd, &mine) != 0) return false;
+    if (mine.st_dev != engine.st_dev || mine.st_ino != engine.st_ino) continue;
+    if (fd != reserved && (dup2(fd, reserved) != reserved || close(fd) != 0)) return false;
+    gPrivateFile = reserved;
+    return write(reserved, kPrivateData, sizeof kPrivateData - 1) ==
+           static_cast<ssize_t>(sizeof kPrivateData - 1);
+  }
+  return false;
+}
+
+// The program's own 1 MiB alternate stack on the enabling thread, and a
+// handler of its own that runs there and uses 96 KiB of it.
+stack_t gProgramStack;
+std::atomic<bool> gHandlerOnItsStack{false};
+
+void usesNinetySixKiB(int, siginfo_t*, void*) {
+  auto* here = static_cast<char*>(__builtin_frame_address(0));
+  auto* low = static_cast<char*>(gProgramStack.ss_sp);
+  const bool onItsStack = here > low && here <= low + gProgramStack.ss_size;
+  constexpr size_t kUsed = 96 * 1024;
+  auto* block = static_cast<volatile char*>(alloca(kUsed));
+  for (size_t i = 0; i < kUsed; i += 256) block[i] = 1;
+  gHandlerOnItsStack = onItsStack;
+}
+
+void prepareTheChange() {
+  gProgram = getpid();
+  snprintf(gMarkersPath, sizeof gMarkersPath, "%s/markers", gFolder.c_str());
+  if (gMode == "proc-hidden" && !enterNamespaces()) _exit(7);
+  if (gMode == "own-alternate-stack") {
+    installAlternateStack(1024 * 1024);
+    sigaltstack(nullptr, &gProgramStack);
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_sigaction = usesNinetySixKiB;
+    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGUSR1, &action, nullptr);
+  }
+  if (gMode == "enable-retried") {
+    // A first enabling into a folder that cannot be made (a file is in its
+    // way) fails.
+    const std::string file = gFolder + "/a-file";
+    close(open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
+    auto first = ROReradUzerirud::initWithApplicationIdentifier(
+        "com.example.child", "7", "1.0", ROReradUzerirudConfig::initWithBasePath(file));
+    if (first->enableCrashReporter()) _exit(9);
+  }
+}
+
+void checkAfterTheChange() {
+  if (getpid() != gProgram) return;
+  if (gMode == "proc-hidden" && !gWaiterWoken.load()) markFromCallback("waiter-untouched 1\n");
+  struct stat st;
+  if (gMode == "inode-reused" && fstat(gPrivateFile, &st) == 0 && st.st_nlink == 0 &&
+      st.st_size == sizeof kPrivateData - 1 && lseek(gPrivateFile, 0, SEEK_CUR) == st.st_size) {
+    markFromCallback("private-untouched 1\n");
+  }
+}
+
+// -1 for another mode.
+int crashAfterTheChange() {
+  if (gMode == "proc-hidden") {
+    // /proc covered, as a sandbox entered after enabling covers it; a
+    // forked child crashes, then the program, whose signal thread is left
+    // alone. The program crashes on a thread of its own: under
+    // AddressSanitizer the main thread's stack is found through /proc.
+    startSignalWaiter();
+    if (mount("none", "/proc", "tmpfs", 0, nullptr) != 0) return 7;
+    pid_t child = fork();
+    if (child == 0) crashAsChild(false);
+    waitFor(child);
+    std::thread([] { parentCrashesLater(); }).join();
+  } else if (gMode == "inode-reused") {
+    if (!takeTheReportFilesInode()) return 8;
+    faultWithTheInodeTaken();
+  } else if (gMode == "enable-retried") {
+    faultAfterARetriedEnable();
+  } else if (gMode == "own-alternate-stack") {
+    // The handler runs on the program's stack, and the heap below is whole.
+    std::vector<std::string> strings;
+    for (int i = 0; i < 2000; ++i) strings.push_back("heap string number " + std::to_string(i));
+    raise(SIGUSR1);
+    bool whole = true;
+    for (int i = 0; i < 2000; ++i)
+      whole = whole && strings[i] == "heap string number " + std::to_string(i);
+    if (whole && gHandlerOnItsStack.load()) mark("own-stack-kept", 1);
+    faultAfterTheProgramsHandler();
+  } else if (gMode == "clone-sighand") {
+    if (!runCloneChild(CLONE_SIGHAND)) return 8;
+    parentCrashesLater();
+  } else if (gMode == "clone-files") {
+    // The program's own crash finds no descriptor left but the ones the
+    // engine keeps.
+    if (!runCloneChild(CLONE_FILES)) return 8;
+    useUpDescriptors();
+    parentCrashesLater();
   } else {
     return -1;
   }
@@ -608,12 +831,7 @@ int crash() {
     }
     return 0;
   } else if (gMode == "no-descriptors") {
-    struct rlimit limit;
-    getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = 256;
-    setrlimit(RLIMIT_NOFILE, &limit);
-    while (open("/dev/null", O_RDONLY) >= 0) {
-    }
+    useUpDescriptors();
     faultWithoutDescriptors();
   } else if (gMode == "memory-exhausted") {
     exhaustAddressSpace();
@@ -697,6 +915,8 @@ int crash() {
   } else if (int status = crashAroundTheEngine(); status >= 0) {
     return status;
   } else if (int status = faultAsTheKernelNames(); status >= 0) {
+    return status;
+  } else if (int status = crashAfterTheChange(); status >= 0) {
     return status;
   } else {
     return 2;

@@ -319,29 +319,31 @@ int inChild(const std::function<int()>& body) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
 }
 
-TEST(ROReradUzerirudEnabling, SecondEnablingIsBusyEvenAfterAFailedFirst) {
+TEST(ROReradUzerirudEnabling, EnablingAfterAFailedOneHoldsAndOnlyThenIsBusy) {
   TemporaryFolder folder("rocrash_reporter");
   std::string blocked = folder.path().string() + "/file";
   std::ofstream(blocked) << "x";  // a file where a folder must go
-  EXPECT_EQ(inChild([&] {
-              auto first = ROReradUzerirud::initWithApplicationIdentifier(
-                  "a", "1", std::nullopt, ROReradUzerirudConfig::initWithBasePath(blocked));
-              std::shared_ptr<foundation::NSError> error;
-              if (first->enableCrashReporterAndReturnError(&error)) return 1;
-              if (!error || error->code() == ROReradUzerirudErrorBusy) return 2;
-              auto second = ROReradUzerirud::initWithApplicationIdentifier(
-                  "b", "1", std::nullopt,
-                  ROReradUzerirudConfig::initWithBasePath(folder.path().string()));
-              if (second->enableCrashReporterAndReturnError(&error)) return 3;
-              if (error->domain() != "ROReradUzerirudErrorDomain") return 4;
-              if (error->code() != ROReradUzerirudErrorBusy) return 5;
-              if (error->localizedDescription() !=
-                  "A ROReradUzerirud instance has already been enabled") {
-                return 6;
-              }
-              return 0;
-            }),
-            0);
+  EXPECT_EQ(
+      inChild([&] {
+        auto first = ROReradUzerirud::initWithApplicationIdentifier(
+            "a", "1", std::nullopt, ROReradUzerirudConfig::initWithBasePath(blocked));
+        std::shared_ptr<foundation::NSError> error;
+        if (first->enableCrashReporterAndReturnError(&error)) return 1;
+        if (!error || error->code() == ROReradUzerirudErrorBusy) return 2;
+        auto good = ROReradUzerirudConfig::initWithBasePath(folder.path().string());
+        auto second = ROReradUzerirud::initWithApplicationIdentifier("b", "1", std::nullopt, good);
+        if (!second->enableCrashReporterAndReturnError(&error)) return 3;
+        auto third = ROReradUzerirud::initWithApplicationIdentifier("c", "1", std::nullopt, good);
+        if (third->enableCrashReporterAndReturnError(&error)) return 4;
+        if (error->domain() != "ROReradUzerirudErrorDomain") return 5;
+        if (error->code() != ROReradUzerirudErrorBusy) return 6;
+        if (error->localizedDescription() !=
+            "A ROReradUzerirud instance has already been enabled") {
+          return 7;
+        }
+        return 0;
+      }),
+      0);
 }
 
 TEST(ROReradUzerirudEnabling, TypeTwoInstallsNoHandlerButTheExceptionHandler) {

@@ -7,13 +7,6 @@
 #include "switcher/AppDelegate.h"
 #include "switcher/Termination.h"
 
-// The crash engine's alternate signal stack lives as long as the process:
-// once the engine is enabled only the kernel holds its address, which the
-// leak checker of sanitizer builds cannot see.
-extern "C" const char* __lsan_default_suppressions() {
-  return "leak:ROCrashSignalHandler::create\n";
-}
-
 int main() {
   // Before anything else, so that a termination request during the launch
   // ends the run once the loop starts rather than killing the process.

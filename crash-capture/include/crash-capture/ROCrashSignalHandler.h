@@ -48,20 +48,19 @@ class ROCrashSignalHandler {
  public:
   // The shared instance (made on first use).
   static std::shared_ptr<ROCrashSignalHandler> sharedHandler();
-  // A registry object with its own 65,536-byte alternate stack; null when
-  // the stack cannot be allocated.
+  // A registry object.
   static std::shared_ptr<ROCrashSignalHandler> create();
   ~ROCrashSignalHandler();
 
   // Installs the registry's handler for `signo` (once per signal) and puts
   // {callback, context} at the head of the callback chain. False with `*error`
-  // (code 1, the POSIX error underneath) when the alternate stack or the
-  // handler cannot be installed.
+  // (code 1, the POSIX error underneath) when the handler cannot be
+  // installed.
   bool registerHandlerForSignal(int signo, rocrash_signal_handler_callback_func callback,
                                 void* context, std::shared_ptr<foundation::NSError>* error);
-  // Installs the registry's handler for `signo` once, on an alternate stack
-  // for the calling thread, saving the action it replaces. Every other
-  // thread of the process, now and later, gets an alternate stack of its own
+  // Installs the registry's handler for `signo` once, saving the action it
+  // replaces. Every thread of the process, the calling one too, now and
+  // later, keeps the alternate stack it has or gets one of its own
   // (system/ThreadStacks.h); the handler stack is reserved.
   bool registerHandlerWithSignal(int signo, std::shared_ptr<foundation::NSError>* error);
 
@@ -76,10 +75,6 @@ class ROCrashSignalHandler {
   // signal actions keep pointing at the registry's handler.
   static void resetHandlers();
 
-  // The alternate signal stack record of this object.
-  const stack_t& alternateStack() const { return sigstk_; }
-
  private:
   ROCrashSignalHandler() = default;
-  stack_t sigstk_{};
 };

@@ -1,28 +1,64 @@
 #include "system/ReservedDescriptors.h"
 
 #include <errno.h>
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <linux/kcmp.h>
+#include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 namespace sys {
+namespace {
+
+// What `fd` is open on now, into `identity`, with its size and links; false
+// when it is not open. The generation is asked for only `withGeneration`.
+bool identifyNow(int fd, descriptor_identity* identity, struct stat* st, bool withGeneration) {
+  if (fd < 0 || fstat(fd, st) != 0) return false;
+  const int flags = fcntl(fd, F_GETFL);
+  if (flags < 0) return false;
+  identity->device = static_cast<uint64_t>(st->st_dev);
+  identity->inode = static_cast<uint64_t>(st->st_ino);
+  identity->flags = flags;
+  int generation = 0;
+  identity->generationKnown = withGeneration && ioctl(fd, FS_IOC_GETVERSION, &generation) == 0;
+  identity->generation = identity->generationKnown ? static_cast<uint32_t>(generation) : 0;
+  return true;
+}
+
+}  // namespace
 
 bool descriptor_identify(int fd, descriptor_identity* identity) noexcept {
   const int saved = errno;
   struct stat st;
-  const bool open = fd >= 0 && fstat(fd, &st) == 0;
+  const bool open = identifyNow(fd, identity, &st, true);
   errno = saved;
-  if (!open) return false;
-  identity->device = static_cast<uint64_t>(st.st_dev);
-  identity->inode = static_cast<uint64_t>(st.st_ino);
-  return true;
+  return open;
 }
 
-bool descriptor_still_names(int fd, const descriptor_identity& identity, bool unnamed) noexcept {
+bool descriptor_still_names(int fd, const descriptor_identity& identity, bool unwritten) noexcept {
   const int saved = errno;
   struct stat st;
-  const bool open = fd >= 0 && fstat(fd, &st) == 0;
+  descriptor_identity now;
+  // Generations are kept per file system: on the same device and inode, one
+  // that had none has none.
+  const bool open = identifyNow(fd, &now, &st, identity.generationKnown);
   errno = saved;
-  return open && static_cast<uint64_t>(st.st_dev) == identity.device &&
-         static_cast<uint64_t>(st.st_ino) == identity.inode && (!unnamed || st.st_nlink == 0);
+  return open && now.device == identity.device && now.inode == identity.inode &&
+         now.flags == identity.flags && now.generationKnown == identity.generationKnown &&
+         now.generation == identity.generation &&
+         (!unwritten || (st.st_nlink == 0 && st.st_size == 0));
+}
+
+bool table_shared_with(int owner, shared_table table) noexcept {
+  const int saved = errno;
+  const long self = syscall(SYS_getpid);
+  const int type = table == shared_table::descriptors ? KCMP_FILES : KCMP_SIGHAND;
+  const long order = owner == self ? 0 : syscall(SYS_kcmp, self, owner, type, 0, 0);
+  const bool gone = order < 0 && errno == ESRCH;
+  errno = saved;
+  return order == 0 || (order < 0 && !gone);
 }
 
 }  // namespace sys

@@ -14,7 +14,7 @@
 #include <utility>
 
 #include "base/Mutex.h"
-#include "system/SignalSafe.h"
+#include "system/Threads.h"
 
 namespace sys {
 namespace {
@@ -77,12 +77,7 @@ int64_t parseNumber(const char** at, const char* end) {
 
 bool process_record_now(pid_t pid, ProcessRecord* record) noexcept {
   int saved = errno;
-  // "/proc/" and up to 10 digits and "/stat".
-  char path[32] = "/proc/";
-  const size_t at = 6 + format_decimal(static_cast<uint32_t>(pid), path + 6);
-  std::memcpy(path + at, "/stat", 6);
-
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  int fd = process_file_open(static_cast<task_t>(pid), "stat", O_RDONLY);
   if (fd < 0) {
     errno = saved;
     return false;

@@ -372,14 +372,16 @@ void detail::thread_alternate_stack_offered(void* context) noexcept {
 }
 
 void thread_alternate_stacks_enable(size_t size) noexcept {
-  size_t expected = 0;
-  if (size == 0 || !gStackSize.compare_exchange_strong(expected, size)) return;
+  if (size == 0) return;
   ErrnoGuard errnoGuard;
-  thread_parking_prepare();
+  size_t expected = 0;
+  const bool first = gStackSize.compare_exchange_strong(expected, size);
   const thread_t self = mach_thread_self();
   if (!hasAlternateStack()) {
-    if (StackSlot* slot = newStack(self, size)) takeStack(slot);
+    if (StackSlot* slot = newStack(self, first ? size : expected)) takeStack(slot);
   }
+  if (!first) return;
+  thread_parking_prepare();
   static thread_t threads[kThreadCapacity];
   static bool blocked[kThreadCapacity];
   uint32_t count = 0;

@@ -71,6 +71,27 @@ descriptor_identity gTaskFolderIdentity;  // set before the number is published
 
 int openTaskFolder() { return open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
 
+task_t ownPid() { return static_cast<task_t>(syscall(SYS_getpid)); }
+
+// `prefix`, then `file`, into `path` (kProcessPathRoom bytes), with the
+// decimal `pid` and a "/" between them when `pid` is given (not 0); false
+// when it does not fit.
+constexpr size_t kProcessPathRoom = 128;
+bool processPath(char* path, const char* prefix, task_t pid, const char* file) {
+  size_t length = 0;
+  for (; *prefix != '\0'; ++prefix) path[length++] = *prefix;
+  if (pid != 0) {
+    length += format_decimal(static_cast<uint32_t>(pid), path + length);
+    path[length++] = '/';
+  }
+  for (; *file != '\0'; ++file) {
+    if (length + 1 >= kProcessPathRoom) return false;
+    path[length++] = *file;
+  }
+  path[length] = '\0';
+  return true;
+}
+
 // Keeps `fd` (just opened on the folder) as the reserved one; false when it
 // cannot be.
 bool publishTaskFolder(int fd) {
@@ -112,8 +133,8 @@ int takeTaskFolder(bool* reserved) {
       fd = -1;
     } else if (gTaskFolderOwner.load() != mach_task_self()) {
       // The parent's: this process's copy goes, and its number serves the
-      // child's own.
-      close(fd);
+      // child's own, unless the copy is the parent's own (CLONE_FILES).
+      if (!table_shared_with(gTaskFolderOwner.load(), shared_table::descriptors)) close(fd);
       gTaskFolder.store(-1);
       gTaskFolderOwner.store(0);
       fd = openTaskFolder();
@@ -317,17 +338,17 @@ struct linux_dirent64 {
 
 namespace {
 
-// Reads the text of "/proc/self/task/<thread>/<file>" into `text` (room for
-// `room` bytes with a terminating zero); its length, or -1.
+// Reads the text of the own process's "task/<thread>/<file>" into `text`
+// (room for `room` bytes with a terminating zero); its length, or -1.
 ssize_t readThreadFile(thread_t thread, const char* file, char* text, size_t room) {
-  // "/proc/self/task/", up to 10 digits, "/" and the file's name.
-  char path[64] = "/proc/self/task/";
-  size_t length = 16;
+  // "task/", up to 10 digits, "/" and the file's name.
+  char path[64] = "task/";
+  size_t length = 5;
   length += format_decimal(static_cast<uint32_t>(thread), path + length);
   path[length++] = '/';
   for (; *file != '\0' && length + 1 < sizeof path; ++file) path[length++] = *file;
   path[length] = '\0';
-  int fd = open(path, O_RDONLY | O_CLOEXEC);
+  int fd = process_file_open(ownPid(), path, O_RDONLY);
   if (fd < 0) return -1;
   size_t filled = 0;
   for (;;) {
@@ -435,6 +456,28 @@ bool thread_parking_prepare() noexcept {
     gPrepared.store(true, std::memory_order_release);
   }
   return reserveTaskFolder();
+}
+
+int process_file_open(task_t pid, const char* file, int flags) noexcept {
+  ErrnoGuard errnoGuard;
+  char path[kProcessPathRoom];
+  if (!processPath(path, "/proc/", pid, file)) return -1;
+  int fd = open(path, flags | O_CLOEXEC);
+  // Else through the kept folder, /proc/<its owner>/task: its parent folder
+  // is that process's. (The file system's root above it would be the mount
+  // that covers /proc, if any.)
+  int32_t idle = 0;
+  if (fd >= 0 || pid <= 0 || gTaskFolderOwner.load() != pid || !processPath(path, "../", 0, file) ||
+      !gTaskFolderBusy.compare_exchange_strong(idle, 1)) {
+    return fd;
+  }
+  const int folder = gTaskFolder.load();
+  if (folder >= 0 && gTaskFolderOwner.load() == pid &&
+      descriptor_still_names(folder, gTaskFolderIdentity, false)) {
+    fd = openat(folder, path, flags | O_CLOEXEC);
+  }
+  gTaskFolderBusy.store(0);
+  return fd;
 }
 
 void thread_parking_release_folder() noexcept {

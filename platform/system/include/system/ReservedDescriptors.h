@@ -5,22 +5,42 @@
 // Descriptors kept open from set-up for use at crash time (the report's file,
 // the thread list's folder). A program may close descriptors it did not open
 // (`closefrom`, `close_range`, a double close) and then get the same number
-// for a file of its own: a kept number is used, or closed, only while it
-// still names what it was opened on. Async-signal-safe: one `fstat` each.
+// for a file of its own, even on the same inode (ext4 hands a freed inode to
+// the next file made in the folder): a kept number is used, or closed, only
+// while it still names what it was opened on. Async-signal-safe: `fstat`,
+// `fcntl` and `ioctl` only.
 namespace sys {
 
-// The device and inode a descriptor was opened on.
+// What a descriptor was opened on, and how.
 struct descriptor_identity {
   uint64_t device = 0;
   uint64_t inode = 0;
+  // The inode's generation, drawn anew each time the file system hands the
+  // inode out, where the file system keeps one (`generationKnown`).
+  uint32_t generation = 0;
+  bool generationKnown = false;
+  // The open flags (`fcntl(F_GETFL)`).
+  int flags = 0;
 };
 
 // What `fd` is open on; false when it is not open.
 bool descriptor_identify(int fd, descriptor_identity* identity) noexcept;
 
-// Whether `fd` is still open on `identity`; with `unnamed`, also on a file
-// that no folder links (one made without a name and not named since: a
-// file of the program's that took the freed inode has a name).
-bool descriptor_still_names(int fd, const descriptor_identity& identity, bool unnamed) noexcept;
+// Whether `fd` is still open on `identity`, with the flags it was opened
+// with; with `unwritten`, also on a file that no folder links and that holds
+// nothing (one made without a name, not named or written since: a file of the
+// program's that took the freed inode has a name, or its data).
+bool descriptor_still_names(int fd, const descriptor_identity& identity, bool unwritten) noexcept;
+
+// What a process made by `clone` may share with the process it was made
+// from besides memory.
+enum class shared_table { descriptors, signal_actions };
+
+// Whether the calling process uses the same `table` as process `owner` (it is
+// `owner`, or a process made with CLONE_FILES or CLONE_SIGHAND from it):
+// then a descriptor or action kept in the table is `owner`'s too, and the
+// calling process leaves it as it is. Asked of the kernel (`kcmp`); true when
+// the kernel cannot tell, false when `owner` is gone.
+bool table_shared_with(int owner, shared_table table) noexcept;
 
 }  // namespace sys

@@ -56,6 +56,7 @@ void installSystemFactSource(std::shared_ptr<SystemFactSource> source);
 
 // Crash-time reading of a process-table record, for a process that set-up
 // did not know (a forked child, and its parent). Reads /proc/<pid>/stat
+// (opened as `process_file_open` opens it, so /proc may be covered since)
 // through one descriptor into a buffer on the stack: async-signal-safe. The
 // start time needs `process_records_prepare` to have run on an ordinary
 // thread before (it is 0 otherwise); `traced` is not read. False when there is

@@ -32,7 +32,8 @@
 // kept deliverable (below).
 namespace sys {
 
-// Enables the stacks, `size` usable bytes each. Idempotent: later calls keep
+// Enables the stacks, `size` usable bytes each, and gives the calling thread
+// one when it has none (each call). Idempotent otherwise: later calls keep
 // the first size. Waits briefly (about 100 ms at most) for the existing
 // threads to take theirs: each is interrupted once by the parking signal (a
 // timed wait it was in may return early with EINTR).

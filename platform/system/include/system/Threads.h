@@ -46,6 +46,13 @@ bool thread_parking_prepare() noexcept;
 // again. The parking signal's handler stays.
 void thread_parking_release_folder() noexcept;
 
+// Opens /proc/<pid>/<file> (`file` may name a folder, with O_DIRECTORY in
+// `flags`), close-on-exec; -1 when it cannot. For the process whose thread
+// list's folder is kept open (see `thread_parking_prepare`), through that
+// folder when /proc cannot: it still reaches the process's files once /proc
+// is covered or gone (a sandbox entered after set-up).
+int process_file_open(task_t pid, const char* file, int flags) noexcept;
+
 // The signal reserved for parking (a real-time signal near the top of the
 // range).
 int thread_parking_signal() noexcept;

@@ -476,10 +476,12 @@ void DUZEChannelUnitDefault::handleResponse(const DUZELogBatch& batch,
       sendingFails_ = false;
       DUZELogInfo(kDUZELogTag, "Channel %@ sends its logs again.", configuration_.groupId());
     }
+    // Deleted before anyone hears of it: a program may end from the
+    // callback, and its next run must not send the logs again.
+    storage_->deleteLogsWithBatchId(batch.batchId);
     for (const auto& delegate : delegates()) {
       for (const auto& log : batch.logs) delegate->channelDidSucceedSendingLog(self, log);
     }
-    storage_->deleteLogsWithBatchId(batch.batchId);
     checkPendingLogs();
     return;
   }
@@ -513,11 +515,11 @@ void DUZEChannelUnitDefault::handleResponse(const DUZELogBatch& batch,
                "Batch %@ of channel %@ was refused (status %ld); the channel is disabled.",
                batch.batchId, configuration_.groupId(), status);
   sendingFails_ = false;
+  storage_->deleteLogsWithBatchId(batch.batchId);
   auto error = statusError(status);
   for (const auto& delegate : delegates()) {
     for (const auto& log : batch.logs) delegate->channelDidFailSendingLog(self, log, error);
   }
-  storage_->deleteLogsWithBatchId(batch.batchId);
   applyEnabled(false, true);
 }
 

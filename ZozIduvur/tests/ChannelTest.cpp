@@ -74,6 +74,8 @@ TEST_F(Channel, FullBatchIsSentWithItsHeadersAnd200DeletesTheRows) {
 
 TEST_F(Channel, TimerSendsAPartialBatchAndCriticalLogsGoFirst) {
   group_ = makeGroup(server_->baseUrl());
+  // Unanswered, the batch keeps its rows while the test counts them.
+  server_->hold(true);
   auto unit = addUnit(50, 10);
   unit->enqueueItem(TestLog::named("normal"), DUZEFlagsNormal);
   unit->enqueueItem(TestLog::named("critical"), 0x100 | DUZEFlagsCritical);
@@ -82,6 +84,7 @@ TEST_F(Channel, TimerSendsAPartialBatchAndCriticalLogsGoFirst) {
   ASSERT_TRUE(server_->waitForRequests(1));
   EXPECT_EQ(duzetest::logNames(server_->requests()[0]),
             (std::vector<std::string>{"critical", "normal"}));
+  server_->hold(false);
 }
 
 TEST_F(Channel, RecoverableFailuresKeepTheRowsUntilALater200) {

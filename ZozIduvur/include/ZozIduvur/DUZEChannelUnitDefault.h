@@ -28,10 +28,10 @@ class DUZEChannelGroupDefault;
 // first one, with at most `pendingBatchesLimit` batches in flight. While
 // another store sends the logs of the database (another process on the same
 // data folder), the unit only stores and asks again each flush interval. A 2xx
-// answer deletes the batch (each log reported as sent); no answer, 5xx, 407
-// (a proxy's), 408 or 429 keeps it for a later flush; any other status
-// reports each log as failed, deletes it and disables the unit (deleting its
-// stored logs).
+// answer deletes the batch, then reports each log as sent; no answer, 5xx,
+// 407 (a proxy's), 408 or 429 keeps it for a later flush; any other status
+// deletes it, reports each log as failed and disables the unit (deleting its
+// stored logs). A delegate that hears how a log went finds its row gone.
 //
 // Enqueueing, enabling and disabling, pausing and resuming take effect on
 // the logs queue in the order they were called. A log is reported done

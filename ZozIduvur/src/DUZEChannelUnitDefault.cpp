@@ -370,10 +370,10 @@ void DUZEChannelUnitDefault::shutdown() {
 }
 
 void DUZEChannelUnitDefault::checkPendingLogs() {
-  if (shutDown_ || !enabled_ || itemsCount_ == 0) return;
-  if (itemsCount_ >= configuration_.batchSizeLimit()) {
+  if (shutDown_ || !enabled_) return;
+  if (itemsCount_ > 0 && itemsCount_ >= configuration_.batchSizeLimit()) {
     flushQueue();
-  } else if (!timer_) {
+  } else if ((itemsCount_ > 0 || rowsToDelete_) && !timer_) {
     startTimer();
   }
 }
@@ -385,11 +385,17 @@ void DUZEChannelUnitDefault::startTimer() {
     auto self = weak.lock();
     if (!self) return;
     self->cancelTimer();
+    self->retryDeleting();
     self->storePrepared();
     self->flushQueue();
   });
   timer_->schedule(dispatch::DispatchTime::now() + flushDelay());
   timer_->resume();
+}
+
+void DUZEChannelUnitDefault::retryDeleting() {
+  if (rowsToDelete_)
+    rowsToDelete_ = !storage_->retryDeletingLogsWithGroupId(configuration_.groupId());
 }
 
 void DUZEChannelUnitDefault::cancelTimer() {
@@ -457,9 +463,9 @@ void DUZEChannelUnitDefault::flushQueue() {
     });
     if (itemsCount_ < configuration_.batchSizeLimit()) break;
   }
-  // Logs left behind (a full pipeline, or not stored yet) wait for the next
-  // timer or answer.
-  if ((itemsCount_ > 0 || !unstored_.empty()) && !timer_) startTimer();
+  // Logs left behind (a full pipeline, not stored yet, or sent and not
+  // deleted yet) wait for the next timer or answer.
+  if ((itemsCount_ > 0 || !unstored_.empty() || rowsToDelete_) && !timer_) startTimer();
 }
 
 void DUZEChannelUnitDefault::handleResponse(const DUZELogBatch& batch,
@@ -477,8 +483,10 @@ void DUZEChannelUnitDefault::handleResponse(const DUZELogBatch& batch,
       DUZELogInfo(kDUZELogTag, "Channel %@ sends its logs again.", configuration_.groupId());
     }
     // Deleted before anyone hears of it: a program may end from the
-    // callback, and its next run must not send the logs again.
-    storage_->deleteLogsWithBatchId(batch.batchId);
+    // callback, and its next run must not send the logs again. Rows that
+    // cannot be deleted now (a full disk) are not sent again by this
+    // program: the flush timer tries again.
+    if (!storage_->deleteLogsWithBatchId(batch.batchId)) rowsToDelete_ = true;
     for (const auto& delegate : delegates()) {
       for (const auto& log : batch.logs) delegate->channelDidSucceedSendingLog(self, log);
     }
@@ -515,7 +523,7 @@ void DUZEChannelUnitDefault::handleResponse(const DUZELogBatch& batch,
                "Batch %@ of channel %@ was refused (status %ld); the channel is disabled.",
                batch.batchId, configuration_.groupId(), status);
   sendingFails_ = false;
-  storage_->deleteLogsWithBatchId(batch.batchId);
+  if (!storage_->deleteLogsWithBatchId(batch.batchId)) rowsToDelete_ = true;
   auto error = statusError(status);
   for (const auto& delegate : delegates()) {
     for (const auto& log : batch.logs) delegate->channelDidFailSendingLog(self, log, error);

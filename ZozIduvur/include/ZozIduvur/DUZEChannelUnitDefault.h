@@ -123,6 +123,7 @@ class DUZEChannelUnitDefault : public DUZEChannelUnitProtocol,
   void flushQueue();
   void startTimer();
   void cancelTimer();
+  void retryDeleting();
   void handleResponse(const DUZELogBatch& batch, const DUZEHttpResponse& response);
   void applyEnabled(bool isEnabled, bool deleteDataOnDisabled);
   void updatePaused();
@@ -155,5 +156,8 @@ class DUZEChannelUnitDefault : public DUZEChannelUnitProtocol,
   bool sendingFails_ = false;
   // Another store was sending at the last flush.
   bool waitingForSender_ = false;
+  // Rows of sent batches could not be deleted (a full disk): the flush
+  // timer tries again until they are gone.
+  bool rowsToDelete_ = false;
   std::shared_ptr<dispatch::DispatchSourceTimer> timer_;
 };

@@ -371,7 +371,9 @@ void DUZEChannelUnitDefault::shutdown() {
 
 void DUZEChannelUnitDefault::checkPendingLogs() {
   if (shutDown_ || !enabled_) return;
-  if (itemsCount_ > 0 && itemsCount_ >= configuration_.batchSizeLimit()) {
+  // After a failed round only the flush timer starts the next one: a full
+  // batch does not cut the wait short.
+  if (itemsCount_ > 0 && itemsCount_ >= configuration_.batchSizeLimit() && !sendingFails_) {
     flushQueue();
   } else if ((itemsCount_ > 0 || rowsToDelete_) && !timer_) {
     startTimer();
@@ -515,8 +517,10 @@ void DUZEChannelUnitDefault::handleResponse(const DUZELogBatch& batch,
                  batch.batchId, configuration_.groupId(), status, reason);
     storage_->releaseBatch(batch.batchId);
     itemsCount_ += batch.logs.size();
-    // No immediate retry: the next attempt waits for the flush interval.
-    if (!timer_ && enabled_ && !shutDown_) startTimer();
+    // The next round starts one flush interval after the last failure,
+    // however fast logs arrive meanwhile: a dead server or proxy is tried
+    // once per interval, not at every batch that fills up.
+    if (enabled_ && !shutDown_) startTimer();
     return;
   }
   DUZELogError(kDUZELogTag,

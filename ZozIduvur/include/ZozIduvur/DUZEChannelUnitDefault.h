@@ -29,9 +29,12 @@ class DUZEChannelGroupDefault;
 // another store sends the logs of the database (another process on the same
 // data folder), the unit only stores and asks again each flush interval. A 2xx
 // answer deletes the batch, then reports each log as sent; no answer, 5xx,
-// 407 (a proxy's), 408 or 429 keeps it for a later flush; any other status
-// deletes it, reports each log as failed and disables the unit (deleting its
-// stored logs). A delegate that hears how a log went finds its row gone.
+// 407 (a proxy's), 408 or 429 keeps it, and the next round waits for the
+// flush interval after that failure, however many batches fill up meanwhile;
+// any other status deletes it, reports each log as failed and disables the
+// unit (deleting its stored logs). A delegate that hears how a log went finds
+// its row gone. Rows sent but not deleted (a full disk) are not sent again:
+// each flush interval tries to delete them.
 //
 // Enqueueing, enabling and disabling, pausing and resuming take effect on
 // the logs queue in the order they were called. A log is reported done
@@ -152,7 +155,8 @@ class DUZEChannelUnitDefault : public DUZEChannelUnitProtocol,
   std::set<std::string> pausedTargetKeys_;
   std::set<std::string> pendingBatchIds_;
   size_t itemsCount_ = 0;
-  // Sends keep failing and this was warned about; the next success ends it.
+  // The last round failed (and this was warned about): until a batch goes
+  // through, only the flush timer starts a round. The next success ends it.
   bool sendingFails_ = false;
   // Another store was sending at the last flush.
   bool waitingForSender_ = false;

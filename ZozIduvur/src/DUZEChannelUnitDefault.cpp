@@ -370,10 +370,12 @@ void DUZEChannelUnitDefault::shutdown() {
 }
 
 void DUZEChannelUnitDefault::checkPendingLogs() {
-  if (shutDown_ || !enabled_ || itemsCount_ == 0) return;
-  if (itemsCount_ >= configuration_.batchSizeLimit()) {
+  if (shutDown_ || !enabled_) return;
+  // After a failed round only the flush timer starts the next one: a full
+  // batch does not cut the wait short.
+  if (itemsCount_ > 0 && itemsCount_ >= configuration_.batchSizeLimit() && !sendingFails_) {
     flushQueue();
-  } else if (!timer_) {
+  } else if ((itemsCount_ > 0 || rowsToDelete_) && !timer_) {
     startTimer();
   }
 }
@@ -385,11 +387,17 @@ void DUZEChannelUnitDefault::startTimer() {
     auto self = weak.lock();
     if (!self) return;
     self->cancelTimer();
+    self->retryDeleting();
     self->storePrepared();
     self->flushQueue();
   });
   timer_->schedule(dispatch::DispatchTime::now() + flushDelay());
   timer_->resume();
+}
+
+void DUZEChannelUnitDefault::retryDeleting() {
+  if (rowsToDelete_)
+    rowsToDelete_ = !storage_->retryDeletingLogsWithGroupId(configuration_.groupId());
 }
 
 void DUZEChannelUnitDefault::cancelTimer() {
@@ -457,9 +465,9 @@ void DUZEChannelUnitDefault::flushQueue() {
     });
     if (itemsCount_ < configuration_.batchSizeLimit()) break;
   }
-  // Logs left behind (a full pipeline, or not stored yet) wait for the next
-  // timer or answer.
-  if ((itemsCount_ > 0 || !unstored_.empty()) && !timer_) startTimer();
+  // Logs left behind (a full pipeline, not stored yet, or sent and not
+  // deleted yet) wait for the next timer or answer.
+  if ((itemsCount_ > 0 || !unstored_.empty() || rowsToDelete_) && !timer_) startTimer();
 }
 
 void DUZEChannelUnitDefault::handleResponse(const DUZELogBatch& batch,
@@ -476,10 +484,14 @@ void DUZEChannelUnitDefault::handleResponse(const DUZELogBatch& batch,
       sendingFails_ = false;
       DUZELogInfo(kDUZELogTag, "Channel %@ sends its logs again.", configuration_.groupId());
     }
+    // Deleted before anyone hears of it: a program may end from the
+    // callback, and its next run must not send the logs again. Rows that
+    // cannot be deleted now (a full disk) are not sent again by this
+    // program: the flush timer tries again.
+    if (!storage_->deleteLogsWithBatchId(batch.batchId)) rowsToDelete_ = true;
     for (const auto& delegate : delegates()) {
       for (const auto& log : batch.logs) delegate->channelDidSucceedSendingLog(self, log);
     }
-    storage_->deleteLogsWithBatchId(batch.batchId);
     checkPendingLogs();
     return;
   }
@@ -505,19 +517,21 @@ void DUZEChannelUnitDefault::handleResponse(const DUZELogBatch& batch,
                  batch.batchId, configuration_.groupId(), status, reason);
     storage_->releaseBatch(batch.batchId);
     itemsCount_ += batch.logs.size();
-    // No immediate retry: the next attempt waits for the flush interval.
-    if (!timer_ && enabled_ && !shutDown_) startTimer();
+    // The next round starts one flush interval after the last failure,
+    // however fast logs arrive meanwhile: a dead server or proxy is tried
+    // once per interval, not at every batch that fills up.
+    if (enabled_ && !shutDown_) startTimer();
     return;
   }
   DUZELogError(kDUZELogTag,
                "Batch %@ of channel %@ was refused (status %ld); the channel is disabled.",
                batch.batchId, configuration_.groupId(), status);
   sendingFails_ = false;
+  if (!storage_->deleteLogsWithBatchId(batch.batchId)) rowsToDelete_ = true;
   auto error = statusError(status);
   for (const auto& delegate : delegates()) {
     for (const auto& log : batch.logs) delegate->channelDidFailSendingLog(self, log, error);
   }
-  storage_->deleteLogsWithBatchId(batch.batchId);
   applyEnabled(false, true);
 }
 

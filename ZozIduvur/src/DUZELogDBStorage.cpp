@@ -399,20 +399,57 @@ std::optional<DUZELogBatch> DUZELogDBStorage::loadLogsWithGroupId(
   return batch;
 }
 
-void DUZELogDBStorage::deleteLogsWithBatchId(const std::string& batchId) {
+bool DUZELogDBStorage::deleteLogsWithBatchId(const std::string& batchId) {
   base::LockGuard lock(mutex_);
   auto it = batches_.find(batchId);
-  if (it == batches_.end()) return;
-  if (sqlite3_stmt* remove = statement(kDeleteIds)) {
-    std::string ids = "[";
-    appendIds(ids, it->second.second);
-    ids += "]";
-    StatementScope scope{remove};
-    bindText(remove, 1, ids);
-    if (sqlite3_step(remove) != SQLITE_DONE) logSqliteError("delete sent logs from");
-  }
-  for (int64_t id : it->second.second) pendingRows_.erase(id);
+  if (it == batches_.end()) return true;
+  auto [groupId, ids] = std::move(it->second);
   batches_.erase(it);
+  return deleteSentRows(groupId, ids);
+}
+
+bool DUZELogDBStorage::retryDeletingLogsWithGroupId(std::string_view groupId) {
+  base::LockGuard lock(mutex_);
+  return undeleted_.find(groupId) == undeleted_.end() || deleteSentRows(std::string(groupId), {});
+}
+
+bool DUZELogDBStorage::deleteSentRows(const std::string& groupId, const std::vector<int64_t>& ids) {
+  auto waiting = undeleted_.find(groupId);
+  std::string json = "[";
+  appendIds(json, ids);
+  if (waiting != undeleted_.end()) appendIds(json, waiting->second);
+  json += "]";
+  sqlite3_stmt* remove = ensureOpen() ? statement(kDeleteIds) : nullptr;
+  bool deleted = false;
+  if (remove) {
+    StatementScope scope{remove};
+    bindText(remove, 1, json);
+    deleted = sqlite3_step(remove) == SQLITE_DONE;
+  }
+  if (!deleted) {
+    // Sent, so not sent again by this store; the rows stay pending until a
+    // later delete goes through. Said once while deletes fail, or a full
+    // disk would fill the log at every batch.
+    if (undeleted_.empty()) {
+      DUZELogWarning(kDUZELogTag,
+                     "Couldn't delete sent logs from the log database %@: %@. They are not sent "
+                     "again, and deleting them is tried again at each flush.",
+                     file_.string(), db_ ? sqlite3_errmsg(db_) : "it cannot be opened");
+    }
+    auto& rows = undeleted_[groupId];
+    rows.insert(rows.end(), ids.begin(), ids.end());
+    return false;
+  }
+  for (int64_t id : ids) pendingRows_.erase(id);
+  if (waiting != undeleted_.end()) {
+    for (int64_t id : waiting->second) pendingRows_.erase(id);
+    undeleted_.erase(waiting);
+    if (undeleted_.empty()) {
+      DUZELogInfo(kDUZELogTag, "Sent logs are deleted from the log database %@ again.",
+                  file_.string());
+    }
+  }
+  return true;
 }
 
 void DUZELogDBStorage::releaseBatch(const std::string& batchId) {
@@ -441,6 +478,10 @@ size_t DUZELogDBStorage::deleteLogsWithGroupId(std::string_view groupId) {
   if (sqlite3_step(remove) != SQLITE_DONE) {
     logSqliteError("delete the logs of a group from");
     return 0;
+  }
+  if (auto waiting = undeleted_.find(groupId); waiting != undeleted_.end()) {
+    for (int64_t id : waiting->second) pendingRows_.erase(id);
+    undeleted_.erase(waiting);
   }
   return static_cast<size_t>(sqlite3_changes(db_));
 }

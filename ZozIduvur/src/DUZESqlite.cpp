@@ -25,8 +25,14 @@ Transaction::~Transaction() {
 }
 
 bool Transaction::commit() {
-  if (state_ != State::Open || !execute(db_, "COMMIT")) return false;
-  state_ = State::Committed;
+  if (state_ != State::Open) return false;
+  if (!execute(db_, "COMMIT")) {
+    // A commit that failed on a full disk or an I/O error was rolled back by
+    // SQLite already: a rollback of ours would only add a misleading error.
+    if (sqlite3_get_autocommit(db_)) state_ = State::Ended;
+    return false;
+  }
+  state_ = State::Ended;
   return true;
 }
 

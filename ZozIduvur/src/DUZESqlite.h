@@ -32,8 +32,9 @@ struct StatementScope {
 // so what the transaction reads stays true until it commits, and no write in
 // it fails halfway for a writer that came between. It commits only when
 // asked; whatever ends the scope before a commit went through (an early
-// return, a failed step, a failed commit) rolls it back. A statement of it
-// that fails is logged as `execute` logs it.
+// return, a failed step, a failed commit that SQLite did not roll back
+// itself) rolls it back. A statement of it that fails is logged as `execute`
+// logs it.
 class Transaction {
  public:
   explicit Transaction(sqlite3* db);
@@ -47,7 +48,8 @@ class Transaction {
   bool commit();
 
  private:
-  enum class State { NotBegun, Open, Committed };
+  // Ended: committed, or rolled back by SQLite when its commit failed.
+  enum class State { NotBegun, Open, Ended };
   sqlite3* db_;
   State state_ = State::NotBegun;
 };

@@ -3,6 +3,7 @@
 
 #include <filesystem>
 #include <future>
+#include <map>
 
 #include "ChannelSupport.h"
 #include "ZozIduvur/DUZEDeviceTracker.h"
@@ -11,6 +12,7 @@
 #include "ZozIduvur/DUZETicketCache.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "dispatchTest/Waiting.h"
+#include "foundation/Paths.h"
 
 using duzetest::TestLog;
 
@@ -74,6 +76,8 @@ TEST_F(Channel, FullBatchIsSentWithItsHeadersAnd200DeletesTheRows) {
 
 TEST_F(Channel, TimerSendsAPartialBatchAndCriticalLogsGoFirst) {
   group_ = makeGroup(server_->baseUrl());
+  // Unanswered, the batch keeps its rows while the test counts them.
+  server_->hold(true);
   auto unit = addUnit(50, 10);
   unit->enqueueItem(TestLog::named("normal"), DUZEFlagsNormal);
   unit->enqueueItem(TestLog::named("critical"), 0x100 | DUZEFlagsCritical);
@@ -82,6 +86,7 @@ TEST_F(Channel, TimerSendsAPartialBatchAndCriticalLogsGoFirst) {
   ASSERT_TRUE(server_->waitForRequests(1));
   EXPECT_EQ(duzetest::logNames(server_->requests()[0]),
             (std::vector<std::string>{"critical", "normal"}));
+  server_->hold(false);
 }
 
 TEST_F(Channel, RecoverableFailuresKeepTheRowsUntilALater200) {
@@ -171,6 +176,36 @@ TEST_F(Channel, RowsStoredBesideTheUnitAreSentAlongUntilNoneAreLeft) {
   unit->enqueueItem(TestLog::named("own"), 1);
   ASSERT_TRUE(eventually([&] { return recorder_->count("success") == 4; }));
   EXPECT_EQ(storedRows("Unit"), 0u);
+}
+
+TEST_F(Channel, SentLogsThatCannotBeDeletedAreNotSentAgainAndGoOnceThereIsRoom) {
+  duzetest::SmallDisk disk(dataDir() / "disk");
+  DUZE_SKIP_UNLESS_MOUNTED(disk);
+  setenv(std::string(foundation::kDataDirectoryEnvironmentVariable).c_str(), disk.folder().c_str(),
+         1);
+  group_ = makeGroup(server_->baseUrl());
+  auto unit = addUnit(10, 1, 3);
+  // A backlog is stored, then the disk fills up before it is sent.
+  auto holder = std::make_shared<int>(0);
+  unit->pauseWithIdentifyingObject(holder);
+  for (int i = 0; i < 40; ++i) unit->enqueueItem(TestLog::named(std::to_string(i)), 1);
+  group_->waitUntilIdle();
+  disk.fill();
+  unit->resumeWithIdentifyingObject(holder);
+  ASSERT_TRUE(eventually([&] { return recorder_->count("success") >= 40; }));
+  std::map<std::string, int> sent;
+  for (const auto& request : server_->requests()) {
+    for (const auto& name : duzetest::logNames(request)) ++sent[name];
+  }
+  EXPECT_EQ(sent.size(), 40u);
+  for (const auto& [name, times] : sent) EXPECT_EQ(times, 1) << name;
+  EXPECT_EQ(storedRowsIn(disk.folder(), "Unit"), 40u);
+  EXPECT_EQ(countLines("Couldn't delete sent logs"), 1u);
+  EXPECT_TRUE(hasLine("database or disk is full"));
+  // Deleted at a later flush once there is room.
+  disk.makeRoom();
+  ASSERT_TRUE(eventually([&] { return storedRowsIn(disk.folder(), "Unit") == 0; }));
+  EXPECT_EQ(server_->requests().size(), 4u);
 }
 
 TEST_F(Channel, ABatchWhoseAnswerBreaksOffAfterItsHeadersIsDone) {

@@ -397,6 +397,34 @@ TEST_F(Sending, AProxysDemandForCredentialsOverPlainHttpIsAFailureToSendNotARefu
   EXPECT_TRUE(hasLine("the proxy asks for credentials (HTTP status 407)"));
 }
 
+TEST_F(Sending, AfterAFailedRoundNoLogsArrivingStartAnotherBeforeTheFlushInterval) {
+  const std::string refused = "http://127.0.0.1:" + std::to_string(foundationtest::closedPort());
+  for (const bool proxy : {true, false}) {
+    SCOPED_TRACE(proxy ? "a proxy asking for credentials" : "a refused connection");
+    ProxyEnvironment environment;
+    if (proxy) {
+      environment.set("http_proxy", server_->baseUrl());
+      server_->setDefaultStatus(407);
+    }
+    const std::string id = proxy ? "Proxied" : "Refused";
+    group_ = makeGroup(proxy ? "http://ingestion.kestrix.invalid" : refused);
+    // Each log fills a batch; the flush interval outlasts the test.
+    auto unit =
+        group_->addChannelUnitWithConfiguration(DUZEChannelUnitConfiguration(id, 1, 100000, 1, 3));
+    unit->enqueueItem(TestLog::named("first"), 1);
+    ASSERT_TRUE(eventually([&] { return hasLine("of channel " + id + " could not be sent"); }));
+    for (int i = 0; i < 20; ++i) {
+      unit->enqueueItem(TestLog::named(std::to_string(i)), 1);
+      group_->waitUntilIdle();
+    }
+    EXPECT_EQ(recorder_->count("willSend"), 1u);
+    EXPECT_EQ(server_->requests().size(), 1u);  // the proxy's, of the first case
+    EXPECT_EQ(storedRows(id), 21u);
+    group_->shutdown();
+    group_.reset();
+  }
+}
+
 TEST_F(Sending, TrustIsReadOncePerClientNotAtEveryHandshake) {
   UntrustedTLSServer peer;
   const auto trust = dataDir() / "trust.pem";

@@ -257,6 +257,22 @@ TEST_F(Storage, AFullDiskAtStartKeepsTheStoreUntilThereIsRoomAgain) {
   EXPECT_TRUE(storage.saveLog(log("later"), "G", 1));
 }
 
+TEST_F(Storage, ACommitThatFailsOnAFullDiskIsSaidOnceAndTheStoreWritesOnOnceThereIsRoom) {
+  duzetest::SmallDisk disk(dataDir() / "disk");
+  DUZE_SKIP_UNLESS_MOUNTED(disk);
+  DUZELogDBStorage storage(disk.folder() / "Logs.sqlite");
+  ASSERT_TRUE(storage.saveLog(log("before"), "G", 1));
+  disk.fill();
+  clearLines();
+  EXPECT_FALSE(storage.saveLog(log("lost"), "G", 1));
+  EXPECT_TRUE(hasLine("COMMIT (database or disk is full)"));
+  // SQLite rolled the transaction back itself: no second, misleading error.
+  EXPECT_EQ(countLines("ERROR"), 1u);
+  disk.makeRoom();
+  EXPECT_TRUE(storage.saveLog(log("after"), "G", 1));
+  EXPECT_EQ(storage.countLogs("G"), 2u);
+}
+
 TEST_F(Storage, ADataFolderNamedWithUriCharactersStoresAndSends) {
   const auto folder = dataDir() / "50%25 a%41 ?mode=memory #part";
   setenv(std::string(foundation::kDataDirectoryEnvironmentVariable).c_str(), folder.c_str(), 1);

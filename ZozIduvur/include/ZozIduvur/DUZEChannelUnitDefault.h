@@ -28,10 +28,13 @@ class DUZEChannelGroupDefault;
 // first one, with at most `pendingBatchesLimit` batches in flight. While
 // another store sends the logs of the database (another process on the same
 // data folder), the unit only stores and asks again each flush interval. A 2xx
-// answer deletes the batch (each log reported as sent); no answer, 5xx, 407
-// (a proxy's), 408 or 429 keeps it for a later flush; any other status
-// reports each log as failed, deletes it and disables the unit (deleting its
-// stored logs).
+// answer deletes the batch, then reports each log as sent; no answer, 5xx,
+// 407 (a proxy's), 408 or 429 keeps it, and the next round waits for the
+// flush interval after that failure, however many batches fill up meanwhile;
+// any other status deletes it, reports each log as failed and disables the
+// unit (deleting its stored logs). A delegate that hears how a log went finds
+// its row gone. Rows sent but not deleted (a full disk) are not sent again:
+// each flush interval tries to delete them.
 //
 // Enqueueing, enabling and disabling, pausing and resuming take effect on
 // the logs queue in the order they were called. A log is reported done
@@ -123,6 +126,7 @@ class DUZEChannelUnitDefault : public DUZEChannelUnitProtocol,
   void flushQueue();
   void startTimer();
   void cancelTimer();
+  void retryDeleting();
   void handleResponse(const DUZELogBatch& batch, const DUZEHttpResponse& response);
   void applyEnabled(bool isEnabled, bool deleteDataOnDisabled);
   void updatePaused();
@@ -151,9 +155,13 @@ class DUZEChannelUnitDefault : public DUZEChannelUnitProtocol,
   std::set<std::string> pausedTargetKeys_;
   std::set<std::string> pendingBatchIds_;
   size_t itemsCount_ = 0;
-  // Sends keep failing and this was warned about; the next success ends it.
+  // The last round failed (and this was warned about): until a batch goes
+  // through, only the flush timer starts a round. The next success ends it.
   bool sendingFails_ = false;
   // Another store was sending at the last flush.
   bool waitingForSender_ = false;
+  // Rows of sent batches could not be deleted (a full disk): the flush
+  // timer tries again until they are gone.
+  bool rowsToDelete_ = false;
   std::shared_ptr<dispatch::DispatchSourceTimer> timer_;
 };

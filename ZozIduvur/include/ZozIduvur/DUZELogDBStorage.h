@@ -108,8 +108,16 @@ class DUZELogDBStorage {
   std::optional<DUZELogBatch> loadLogsWithGroupId(std::string_view groupId, size_t limit,
                                                   const std::set<std::string>& excludedTargetKeys,
                                                   bool* unreadable = nullptr);
-  // Deletes the rows of a batch (sent, or refused for good).
-  void deleteLogsWithBatchId(const std::string& batchId);
+  // Deletes the rows of a batch (sent, or refused for good), and with them
+  // those of the group that could not be deleted before. False when they
+  // cannot be deleted now (a full disk): they stay out of later batches and
+  // counts until `retryDeletingLogsWithGroupId` or a later delete of the
+  // group gets rid of them (or the store is closed). The first failure is
+  // said in the log, with SQLite's reason, and so is the end of them.
+  bool deleteLogsWithBatchId(const std::string& batchId);
+  // Tries again to delete the rows of the group that could not be deleted;
+  // true when none of them is left.
+  bool retryDeletingLogsWithGroupId(std::string_view groupId);
   // Makes the rows of a batch loadable again (to be sent later).
   void releaseBatch(const std::string& batchId);
   // Deletes every row of the group and forgets its batches; answers how many
@@ -159,6 +167,10 @@ class DUZELogDBStorage {
   // columns in the order they are bound: group, log, token, key, priority.
   sqlite3_stmt* insertStatement() KX_REQUIRES(mutex_);
   void logSqliteError(const char* what) KX_REQUIRES(mutex_);
+  // Deletes `ids` together with the group's undeleted rows; on failure
+  // `ids` join those.
+  bool deleteSentRows(const std::string& groupId, const std::vector<int64_t>& ids)
+      KX_REQUIRES(mutex_);
 
   // Setting files aside and carrying their rows (src/DUZELogDBSetAside.cpp).
   // Sets the unusable file aside and opens a new one in its place.
@@ -183,6 +195,10 @@ class DUZELogDBStorage {
   // batch id -> (group id, row ids)
   std::map<std::string, std::pair<std::string, std::vector<int64_t>>> batches_
       KX_GUARDED_BY(mutex_);
+  // Rows of pending batches and rows sent but not deleted yet: neither is
+  // loaded or counted.
   std::set<int64_t> pendingRows_ KX_GUARDED_BY(mutex_);
+  // group id -> rows sent whose deletion failed
+  std::map<std::string, std::vector<int64_t>, std::less<>> undeleted_ KX_GUARDED_BY(mutex_);
   std::shared_ptr<DUZEEncrypter> encrypter_ = DUZEEncrypter::create();
 };

@@ -68,7 +68,7 @@ struct DUZELogDBStorage::FileIdentity {
 
   static std::optional<FileIdentity> of(const fs::path& file) {
     struct stat st;
-    if (::stat(file.c_str(), &st) != 0) return std::nullopt;
+    if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     return FileIdentity{
         static_cast<int64_t>(st.st_dev), static_cast<int64_t>(st.st_ino),
         static_cast<int64_t>(st.st_size),
@@ -143,8 +143,13 @@ std::vector<fs::path> DUZELogDBStorage::setAsideFiles() const {
   for (fs::directory_iterator it(file_.parent_path(), ec), end; !ec && it != end;
        it.increment(ec)) {
     const std::string name = it->path().filename().string();
+    // A link under such a name is none of the store's files: it is not
+    // followed.
     std::error_code statError;
-    if (name.rfind(prefix, 0) != 0 || !it->is_regular_file(statError)) continue;
+    if (name.rfind(prefix, 0) != 0 ||
+        it->symlink_status(statError).type() != fs::file_type::regular) {
+      continue;
+    }
     const std::string rest = name.substr(prefix.size());
     if (std::any_of(std::begin(kCompanionSuffixes), std::end(kCompanionSuffixes),
                     [&](std::string_view suffix) { return rest.ends_with(suffix); })) {
@@ -230,8 +235,9 @@ DUZELogDBStorage::CarryResult DUZELogDBStorage::carryRowsFrom(const fs::path& as
   if (wasCarried(*found)) return CarryResult::CarriedBefore;
   sqlite3* old = nullptr;
   sqlite3_stmt* select = nullptr;
-  if (sqlite3_open_v2(aside.c_str(), &old, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-          SQLITE_OK ||
+  if (sqlite3_open_v2(duze::sqlite::openingName(aside).c_str(), &old,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+                      nullptr) != SQLITE_OK ||
       sqlite3_prepare_v2(old,
                          "SELECT \"groupId\", \"log\", \"targetToken\", \"targetKey\", "
                          "\"priority\" FROM \"logs\" ORDER BY \"id\"",

@@ -49,8 +49,10 @@ class DUZELogDBStorage {
   // a database, or holds a newer schema, is set aside under a name no other
   // set-aside file has ("<file>.unusable", "<file>.unusable.2", ...), with
   // an error log, and a new database takes its place. Any other failure (a
-  // full disk, a read-only folder, an I/O error, a busy file) keeps the file:
-  // the store stays closed and tries again whenever it is used.
+  // full disk, a read-only folder, an I/O error, a busy file, a symbolic link
+  // at the database's name or at its companions', which is never followed)
+  // keeps the file: the store stays closed and tries again whenever it is
+  // used.
   //
   // Each open carries the readable rows of every set-aside file that has a
   // logs table (set aside by this run, an earlier one or another version)

@@ -1,8 +1,11 @@
 // The files the client keeps in its data folder: a symbolic link where one
-// of them belongs is never followed.
+// of them belongs is never followed, and a set-aside file is never
+// overwritten.
 
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <sstream>
 
@@ -10,7 +13,9 @@
 #include "ZozIduvur/DUZEStartServiceLog.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvurTest/CoreTest.h"
+#include "dispatchTest/Processes.h"
 #include "dispatchTest/TemporaryFolder.h"
+#include "dispatchTest/Waiting.h"
 #include "foundationTest/Modes.h"
 
 namespace {
@@ -108,4 +113,49 @@ TEST_F(StoreFiles, FilesTheClientWritesAreNeverWrittenThroughALink) {
   expectUntouched(page, 0644);
   EXPECT_FALSE(fs::exists(fs::symlink_status(missing)));
   EXPECT_TRUE(hasLine("a symbolic link is there, which is not followed"));
+}
+
+namespace {
+
+constexpr const char* kRole = "ZOZIDUVUR_TEST_ROLE";
+constexpr const char* kSharedFolder = "ZOZIDUVUR_TEST_SHARED_FOLDER";
+
+}  // namespace
+
+// Sets the unusable file of the shared folder aside, waiting between finding
+// a free name and renaming the file until its parent has set a file aside
+// under that name.
+TEST(SettingAsideChild, WaitsBeforeItsRename) {
+  if (!dispatch::testing::roleIs(kRole, "setting-aside")) {
+    GTEST_SKIP() << "runs as a child of StoreFiles.*";
+  }
+  const fs::path folder = std::getenv(kSharedFolder);
+  DUZELogDBStorage::setRenamingHookForTesting([&](const fs::path& name) {
+    if (name.filename() != "Logs.sqlite.unusable") return;
+    std::ofstream(folder / "child-found-a-name").put('x');
+    EXPECT_TRUE(dispatch::testing::eventually([&] { return fs::exists(folder / "parent-done"); }));
+  });
+  EXPECT_TRUE(DUZELogDBStorage(folder / "Logs.sqlite").isOpen());
+}
+
+TEST_F(StoreFiles, TwoProgramsSettingAsideAtOnceKeepEveryFile) {
+  // No program can use this lock file: they do not take turns.
+  fs::create_directory(dataDir() / "Logs.sqlite.lock");
+  std::ofstream(dataDir() / "Logs.sqlite") << "the first file that is no database";
+  const pid_t child = dispatch::testing::spawn(
+      "/proc/self/exe", {"/proc/self/exe", "--gtest_filter=SettingAsideChild.WaitsBeforeItsRename"},
+      dispatch::testing::environmentWith({std::string(kRole) + "=setting-aside",
+                                          std::string(kSharedFolder) + "=" + dataDir().string()}));
+  ASSERT_GT(child, 0);
+  ASSERT_TRUE(
+      dispatch::testing::eventually([&] { return fs::exists(dataDir() / "child-found-a-name"); }));
+  // The same file is set aside here under that name, and a new one made.
+  EXPECT_TRUE(DUZELogDBStorage(dataDir() / "Logs.sqlite").isOpen());
+  std::ofstream(dataDir() / "parent-done").put('x');
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_EQ(contentsOf(dataDir() / "Logs.sqlite.unusable"), "the first file that is no database");
+  // The file made here, which the child set aside in turn, is kept too.
+  EXPECT_TRUE(fs::exists(dataDir() / "Logs.sqlite.carried"));
 }

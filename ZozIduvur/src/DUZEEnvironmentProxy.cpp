@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdlib>
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -113,29 +114,6 @@ std::string percentDecoded(const std::string& text) {
   return out;
 }
 
-void replaceAll(std::string& text, const std::string& what, const std::string& with) {
-  for (size_t at = text.find(what); at != std::string::npos;
-       at = text.find(what, at + with.size())) {
-    text.replace(at, what.size(), with);
-  }
-}
-
-// Replaces `what` where it stands as a word of its own (no letter or digit
-// right before or after it).
-void replaceWord(std::string& text, const std::string& what, const std::string& with) {
-  const auto isWordCharacter = [&](size_t at) {
-    return at < text.size() && std::isalnum(static_cast<unsigned char>(text[at]));
-  };
-  for (size_t at = text.find(what); at != std::string::npos;) {
-    if ((at == 0 || !isWordCharacter(at - 1)) && !isWordCharacter(at + what.size())) {
-      text.replace(at, what.size(), with);
-      at = text.find(what, at + with.size());
-    } else {
-      at = text.find(what, at + 1);
-    }
-  }
-}
-
 // Whether libcurl sends a request for `url` through a proxy, answered by
 // libcurl itself rather than by a copy of its rules (which hosts no_proxy
 // names, in its own reading): a transfer that is stopped before it resolves
@@ -173,44 +151,52 @@ namespace duze {
 
 namespace {
 
-// Cuts every form of `credentials` out of `text`: with its '@' (a quoted
-// setting then reads as messages show it), whole, and each part of it that
-// stands on its own.
-void removeCredentials(std::string& text, const std::string& credentials) {
-  if (credentials.empty()) return;
-  std::vector<std::string> pieces;
-  for (const std::string& form : {credentials, percentDecoded(credentials)}) {
-    replaceAll(text, form + "@", "");
-    replaceAll(text, form, "***");
-    for (size_t start = 0; start <= form.size();) {
-      const size_t end = std::min(form.find_first_of(":/?#@", start), form.size());
-      if (end > start) pieces.push_back(form.substr(start, end - start));
-      start = end + 1;
+// Replaces each whole `form` of credentials that stands where a URL's user
+// part stands (after "://" or at the start of a quoted setting, before its
+// '@') with "***", leaving the words around it as they are.
+void starAsUserPart(std::string& text, const std::string& form) {
+  const std::string quoted = form + "@";
+  for (size_t at = text.find(quoted); at != std::string::npos; at = text.find(quoted, at + 1)) {
+    if (at == 0 || std::string_view("/'\"<(").find(text[at - 1]) != std::string_view::npos ||
+        std::isspace(static_cast<unsigned char>(text[at - 1]))) {
+      text.replace(at, form.size(), "***");
     }
   }
-  // Longest first, so that no piece is left half replaced.
-  std::sort(pieces.begin(), pieces.end(),
-            [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
-  for (const auto& piece : pieces) replaceWord(text, piece, "***");
 }
 
 }  // namespace
 
-// `text` with nothing left of the user names and passwords in the proxy
-// variables: libcurl quotes a proxy it cannot use whole, and names the host
-// and port it read out of a password with an unencoded '/'.
-std::string withoutProxyCredentials(std::string text) {
+std::optional<std::string> shownDetail(std::string detail, const std::vector<std::string>& urls,
+                                       bool cut) {
+  std::vector<std::string> credentials;
   for (const char* name : kProxyVariables) {
     if (const auto value = environmentValue(name)) {
-      removeCredentials(text, splitProxy(*value).credentials);
+      credentials.push_back(splitProxy(*value).credentials);
     }
   }
-  return text;
-}
-
-std::string withoutUrlCredentials(std::string text, const std::string& url) {
-  removeCredentials(text, splitProxy(url).credentials);
-  return text;
+  for (const auto& url : urls) credentials.push_back(splitProxy(url).credentials);
+  std::erase(credentials, std::string());
+  if (credentials.empty()) return detail;
+  // What was cut off may have ended inside a credential, and libcurl takes
+  // a host and port out of credentials that hold one of these characters
+  // unencoded (then names them as such, where no one can tell them apart
+  // from its own words).
+  if (cut) return std::nullopt;
+  for (const auto& credential : credentials) {
+    if (credential.find_first_of("/?#@") != std::string::npos) return std::nullopt;
+  }
+  std::vector<std::string> forms;
+  for (const auto& credential : credentials) {
+    forms.push_back(credential);
+    forms.push_back(percentDecoded(credential));
+  }
+  for (const auto& form : forms) starAsUserPart(detail, form);
+  // A credential that still stands whole somewhere else may be quoted in a
+  // way not known here.
+  for (const auto& form : forms) {
+    if (detail.find(form) != std::string::npos) return std::nullopt;
+  }
+  return detail;
 }
 
 std::string withoutUserInfo(const std::string& url) {

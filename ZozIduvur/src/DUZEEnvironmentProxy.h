@@ -2,10 +2,11 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 // The proxy that libcurl takes from the environment, as the client's
-// messages name it: which proxy a request goes through, and texts with no
-// user name or password of a proxy left in them.
+// messages name it: which proxy a request goes through, and libcurl's texts
+// with no user name or password of a proxy or URL in them.
 namespace duze {
 
 struct ProxySetting {
@@ -17,13 +18,16 @@ struct ProxySetting {
 // describes it; std::nullopt when it goes direct.
 std::optional<ProxySetting> proxySettingForUrl(const std::string& url);
 
-// `text` with nothing left of the user names and passwords that the proxy
-// variables hold, also where libcurl quotes a setting whole or reads a host
-// out of a password: a part of them that stands on its own becomes "***".
-std::string withoutProxyCredentials(std::string text);
-
-// The same for the user name and password of a URL (its "user:password@").
-std::string withoutUrlCredentials(std::string text, const std::string& url);
+// libcurl's detail of a failure as messages may show it, given the URLs of
+// the request (as asked for and as last followed): whole, with each user
+// name and password of the proxy variables and of those URLs starred where
+// it stands as a URL's user part ("http://***@host"), never inside other
+// words. std::nullopt when no one can be sure it holds no piece of one:
+// the detail was `cut` short while credentials are set, libcurl may have
+// named a host or port it read out of them (they hold an unencoded '/',
+// '?', '#' or '@'), or one still stands whole elsewhere in it.
+std::optional<std::string> shownDetail(std::string detail, const std::vector<std::string>& urls,
+                                       bool cut);
 
 // `url` as messages name it: without its user name and password (everything
 // between the scheme and the last '@').

@@ -9,6 +9,7 @@
 #include <deque>
 #include <map>
 #include <string_view>
+#include <vector>
 
 #include "DUZEEnvironmentProxy.h"
 #include "ZozIduvur/DUZEErrors.h"
@@ -62,17 +63,23 @@ std::optional<std::string> certificateAuthorityFile() {
   return file;
 }
 
-// libcurl's text for the failure of a request to `url`, with its details when
-// they add anything: never with a user name or password of the proxy or of
-// the URL (libcurl takes the user name for the host where an unencoded '/'
-// stands in the password).
-std::string failureReason(CURLcode result, const char* details, const std::string& url) {
+// libcurl's text for the failure of a transfer, with its details when they
+// add anything and can be shown whole without a piece of a user name or
+// password of the proxy or of the URL; else the failure's meaning alone.
+std::string failureReason(CURLcode result, const char* details, CURL* easy,
+                          const std::string& url) {
   std::string reason = curl_easy_strerror(result);
-  const std::string detail =
-      duze::withoutUrlCredentials(duze::withoutProxyCredentials(details ? details : ""), url);
-  if (detail.empty()) return reason;
-  if (detail.find(reason) != std::string::npos) return detail;
-  return reason + " (" + detail + ")";
+  const std::string text = details ? details : "";
+  std::vector<std::string> urls{url};
+  char* lastUrl = nullptr;
+  if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &lastUrl) == CURLE_OK && lastUrl) {
+    urls.emplace_back(lastUrl);
+  }
+  // libcurl keeps at most CURL_ERROR_SIZE - 1 bytes of its text.
+  const auto detail = duze::shownDetail(text, urls, text.size() + 1 >= CURL_ERROR_SIZE);
+  if (!detail || detail->empty()) return reason;
+  if (detail->find(reason) != std::string::npos) return *detail;
+  return reason + " (" + *detail + ")";
 }
 
 }  // namespace
@@ -250,7 +257,7 @@ void DUZEHttpClient::Shared::finish(Transfer& transfer, CURLcode result) {
     // The answer came whole; only its body broke off.
     status = transfer.answered;
     DUZELogDebug(kDUZELogTag, "The body of the answer from %@ (status %ld) broke off: %@", url,
-                 status, failureReason(result, transfer.errorBuffer, requested));
+                 status, failureReason(result, transfer.errorBuffer, transfer.easy, requested));
   }
   if (status >= 100 && status <= 999) {
     response.statusCode = status;
@@ -260,7 +267,7 @@ void DUZEHttpClient::Shared::finish(Transfer& transfer, CURLcode result) {
     response.error = connectionError("The server's answer has no HTTP status.");
     DUZELogDebug(kDUZELogTag, "HTTP request to %@ failed: the answer has no HTTP status.", url);
   } else {
-    std::string reason = failureReason(result, transfer.errorBuffer, requested);
+    std::string reason = failureReason(result, transfer.errorBuffer, transfer.easy, requested);
     char* lastUrl = nullptr;
     curl_easy_getinfo(transfer.easy, CURLINFO_EFFECTIVE_URL, &lastUrl);
     if (auto proxy = duze::proxySettingForUrl(lastUrl ? lastUrl : requested)) {

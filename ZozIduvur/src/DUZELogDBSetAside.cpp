@@ -3,10 +3,15 @@
 // that still has a readable logs table are carried into the store once,
 // after which the file is renamed as carried, bytes unchanged.
 
+#include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <utility>
@@ -40,22 +45,30 @@ constexpr const char* kSelectCarried =
 constexpr std::string_view kCompanionSuffixes[] = {"-wal", "-shm", "-journal"};
 
 std::function<void(const fs::path&)> movedAwayHook;
+std::function<void(const fs::path&)> renamingHook;
 std::function<void(std::string_view, const fs::path&)> carryingHook;
 
-// Moves a database file with its write-ahead log, shared memory and
-// journal. False (nothing moved) when the file itself cannot be moved.
-bool moveWithCompanions(const fs::path& from, const fs::path& to) {
+bool somethingAt(const fs::path& path) {
   std::error_code ec;
-  if (fs::exists(from, ec)) {
-    fs::rename(from, to, ec);
-    if (ec) return false;
+  return fs::exists(fs::symlink_status(path, ec));
+}
+
+// Renames `from` to `to` unless something stands at `to` already (a file, a
+// link, a folder): 0, or the error, EEXIST when the name is taken.
+int renameWithoutReplacing(const fs::path& from, const fs::path& to) {
+  if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
+  if (errno != EINVAL && errno != ENOSYS) return errno;
+  // A file system that cannot rename so: a second name for the file is
+  // refused on a taken name as well.
+  if (::link(from.c_str(), to.c_str()) == 0) {
+    ::unlink(from.c_str());
+    return 0;
   }
-  if (movedAwayHook) movedAwayHook(from);
-  for (auto suffix : kCompanionSuffixes) {
-    const fs::path companion(from.string() + std::string(suffix));
-    if (fs::exists(companion, ec)) fs::rename(companion, to.string() + std::string(suffix), ec);
-  }
-  return true;
+  if (errno != EPERM && errno != EOPNOTSUPP) return errno;
+  // Nor can it make a second name: only a program that takes the name
+  // between this look and the rename can lose its file.
+  if (somethingAt(to)) return EEXIST;
+  return ::rename(from.c_str(), to.c_str()) == 0 ? 0 : errno;
 }
 
 }  // namespace
@@ -68,7 +81,7 @@ struct DUZELogDBStorage::FileIdentity {
 
   static std::optional<FileIdentity> of(const fs::path& file) {
     struct stat st;
-    if (::stat(file.c_str(), &st) != 0) return std::nullopt;
+    if (::lstat(file.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return std::nullopt;
     return FileIdentity{
         static_cast<int64_t>(st.st_dev), static_cast<int64_t>(st.st_ino),
         static_cast<int64_t>(st.st_size),
@@ -86,6 +99,10 @@ void DUZELogDBStorage::setMovedAwayHookForTesting(std::function<void(const fs::p
   movedAwayHook = std::move(hook);
 }
 
+void DUZELogDBStorage::setRenamingHookForTesting(std::function<void(const fs::path&)> hook) {
+  renamingHook = std::move(hook);
+}
+
 void DUZELogDBStorage::setCarryingHookForTesting(
     std::function<void(std::string_view, const fs::path&)> hook) {
   carryingHook = std::move(hook);
@@ -96,16 +113,20 @@ DUZELogDBStorage::OpenResult DUZELogDBStorage::replace() {
   // version may read it) and the store starts anew rather than lose every
   // later log.
   closeDatabase();
-  auto aside = setAside();
-  if (!aside) {
-    DUZELogError(kDUZELogTag, "The log database at %@ cannot be used nor moved aside.",
-                 file_.string());
+  int error = 0;
+  // A name of its own: an earlier set-aside file is never overwritten. A
+  // file gone meanwhile was set aside by another program without a usable
+  // lock file: a new one takes its place all the same.
+  if (const auto aside = moveToUnusedName(file_, ".unusable", error)) {
+    DUZELogError(kDUZELogTag,
+                 "The log database at %@ cannot be used; it is replaced (the old file is kept as "
+                 "%@).",
+                 file_.string(), aside->filename().string());
+  } else if (error != ENOENT) {
+    DUZELogError(kDUZELogTag, "The log database at %@ cannot be used nor moved aside: %@",
+                 file_.string(), std::string(std::strerror(error)));
     return OpenResult::Unusable;
   }
-  DUZELogError(kDUZELogTag,
-               "The log database at %@ cannot be used; it is replaced (the old file is kept as "
-               "%@).",
-               file_.string(), aside->filename().string());
   const OpenResult result = open();
   if (result != OpenResult::Opened) {
     DUZELogError(kDUZELogTag, "Couldn't open the log database at %@.", file_.string());
@@ -115,23 +136,37 @@ DUZELogDBStorage::OpenResult DUZELogDBStorage::replace() {
   return result;
 }
 
-fs::path DUZELogDBStorage::unusedName(std::string_view tag) const {
-  std::error_code ec;
+std::optional<fs::path> DUZELogDBStorage::moveToUnusedName(const fs::path& from,
+                                                           std::string_view tag, int& error) {
   for (int n = 1;; ++n) {
-    fs::path name = file_.string() + std::string(tag) + (n == 1 ? "" : "." + std::to_string(n));
-    bool taken = fs::exists(name, ec);
-    for (auto suffix : kCompanionSuffixes) {
-      if (fs::exists(name.string() + std::string(suffix), ec)) taken = true;
+    const fs::path name =
+        file_.string() + std::string(tag) + (n == 1 ? "" : "." + std::to_string(n));
+    if (somethingAt(name) ||
+        std::any_of(std::begin(kCompanionSuffixes), std::end(kCompanionSuffixes),
+                    [&](std::string_view suffix) {
+                      return somethingAt(name.string() + std::string(suffix));
+                    })) {
+      continue;
     }
-    if (!taken) return name;
+    if (renamingHook) renamingHook(name);
+    // Free a moment ago, but a program without a usable lock file may be
+    // setting a file aside under it at the same time: the rename never
+    // replaces, and the next name is tried.
+    error = renameWithoutReplacing(from, name);
+    if (error == EEXIST) continue;
+    if (error != 0) return std::nullopt;
+    if (movedAwayHook) movedAwayHook(from);
+    for (auto suffix : kCompanionSuffixes) {
+      const fs::path companion(from.string() + std::string(suffix));
+      if (!somethingAt(companion)) continue;
+      if (const int failed =
+              renameWithoutReplacing(companion, name.string() + std::string(suffix))) {
+        DUZELogWarning(kDUZELogTag, "Couldn't move %@ beside %@: %@", companion.string(),
+                       name.filename().string(), std::string(std::strerror(failed)));
+      }
+    }
+    return name;
   }
-}
-
-std::optional<fs::path> DUZELogDBStorage::setAside() {
-  // A name of its own: an earlier set-aside file is never overwritten.
-  fs::path aside = unusedName(".unusable");
-  if (!moveWithCompanions(file_, aside)) return std::nullopt;
-  return aside;
 }
 
 std::vector<fs::path> DUZELogDBStorage::setAsideFiles() const {
@@ -143,8 +178,13 @@ std::vector<fs::path> DUZELogDBStorage::setAsideFiles() const {
   for (fs::directory_iterator it(file_.parent_path(), ec), end; !ec && it != end;
        it.increment(ec)) {
     const std::string name = it->path().filename().string();
+    // A link under such a name is none of the store's files: it is not
+    // followed.
     std::error_code statError;
-    if (name.rfind(prefix, 0) != 0 || !it->is_regular_file(statError)) continue;
+    if (name.rfind(prefix, 0) != 0 ||
+        it->symlink_status(statError).type() != fs::file_type::regular) {
+      continue;
+    }
     const std::string rest = name.substr(prefix.size());
     if (std::any_of(std::begin(kCompanionSuffixes), std::end(kCompanionSuffixes),
                     [&](std::string_view suffix) { return rest.ends_with(suffix); })) {
@@ -178,22 +218,23 @@ void DUZELogDBStorage::carrySetAsideFiles() {
     // (a later version may read it). Rows that could not be stored wait for a
     // later open. A file gone meanwhile was renamed by another store.
     if (result != CarryResult::Carried && result != CarryResult::CarriedBefore) continue;
-    std::error_code ec;
-    if (!fs::exists(aside, ec)) continue;
-    const fs::path kept = unusedName(".carried");
-    if (!moveWithCompanions(aside, kept)) {
+    int error = 0;
+    const auto kept = moveToUnusedName(aside, ".carried", error);
+    if (!kept) {
       // Known as carried: a later open renames it without carrying it again.
-      DUZELogWarning(kDUZELogTag, "Couldn't rename %@ to %@.", aside.filename().string(),
-                     kept.filename().string());
+      if (error != ENOENT) {
+        DUZELogWarning(kDUZELogTag, "Couldn't rename %@ as carried: %@", aside.filename().string(),
+                       std::string(std::strerror(error)));
+      }
       continue;
     }
     if (result == CarryResult::CarriedBefore) {
       DUZELogInfo(kDUZELogTag, "%@ was carried before; the file is kept as %@.",
-                  aside.filename().string(), kept.filename().string());
+                  aside.filename().string(), kept->filename().string());
     } else {
       DUZELogInfo(kDUZELogTag,
                   "%d log(s) of %@ were carried into the log database; the file is kept as %@.",
-                  static_cast<int>(carried), aside.filename().string(), kept.filename().string());
+                  static_cast<int>(carried), aside.filename().string(), kept->filename().string());
     }
   }
 }
@@ -230,8 +271,9 @@ DUZELogDBStorage::CarryResult DUZELogDBStorage::carryRowsFrom(const fs::path& as
   if (wasCarried(*found)) return CarryResult::CarriedBefore;
   sqlite3* old = nullptr;
   sqlite3_stmt* select = nullptr;
-  if (sqlite3_open_v2(aside.c_str(), &old, SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX, nullptr) !=
-          SQLITE_OK ||
+  if (sqlite3_open_v2(duze::sqlite::openingName(aside).c_str(), &old,
+                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+                      nullptr) != SQLITE_OK ||
       sqlite3_prepare_v2(old,
                          "SELECT \"groupId\", \"log\", \"targetToken\", \"targetKey\", "
                          "\"priority\" FROM \"logs\" ORDER BY \"id\"",

@@ -1,14 +1,12 @@
 #include "ZozIduvur/DUZELogDBStorage.h"
 
-#include <fcntl.h>
 #include <sqlite3.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <nlohmann/json.hpp>
 #include <utility>
 
 #include "DUZELogLockFile.h"
+#include "DUZEOwnFile.h"
 #include "DUZESqlite.h"
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZEUtility.h"
@@ -159,18 +157,23 @@ bool DUZELogDBStorage::claimSending() {
 DUZELogDBStorage::OpenResult DUZELogDBStorage::open() {
   DUZEUtility::createDirectoryAtURL(file_.parent_path());
   // Owner-only, and so are the write-ahead log and shared-memory files,
-  // which SQLite makes with the database file's mode.
-  if (const int fd = ::open(file_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600); fd >= 0) {
-    ::close(fd);
-  }
+  // which SQLite makes with the database file's mode. A link at any of these
+  // names is refused: the database or its changes would land wherever it
+  // points.
   for (const char* suffix : {"", "-wal", "-shm", "-journal"}) {
-    ::chmod((file_.string() + suffix).c_str(), 0600);
+    const fs::path name = file_.string() + suffix;
+    if (duze::makeOwnerOnly(name, *suffix == '\0').link()) {
+      DUZELogError(kDUZELogTag,
+                   "%@ is a symbolic link where the log store keeps a file of its own; it is not "
+                   "followed, and the store stays closed until the link is removed.",
+                   name.string());
+      return OpenResult::Failed;
+    }
   }
-  // The plain file name, never a URI: a data folder may be named with "%",
-  // "?" or "#", which a URI would decode or cut off.
-  if (sqlite3_open_v2(file_.c_str(), &db_,
-                      SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX,
-                      nullptr) != SQLITE_OK) {
+  if (sqlite3_open_v2(
+          duze::sqlite::openingName(file_).c_str(), &db_,
+          SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
+          nullptr) != SQLITE_OK) {
     return failure("open");
   }
   sqlite3_busy_timeout(db_, 5000);

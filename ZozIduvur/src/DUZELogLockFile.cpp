@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <pthread.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -11,6 +10,7 @@
 #include <string>
 #include <utility>
 
+#include "DUZEOwnFile.h"
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "base/Mutex.h"
@@ -100,24 +100,14 @@ int DUZELogLockFile::descriptor() {
   if (fd_ >= 0) return fd_;
   DUZEUtility::createDirectoryAtURL(path_.parent_path());
   base::LockGuard files(registry().mutex);
-  int fd = ::open(path_.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-  int error = errno;
-  struct stat st;
-  if (fd < 0 && error == EACCES && ::stat(path_.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-      st.st_uid == ::geteuid() && ::chmod(path_.c_str(), 0600) == 0) {
-    // This user's own lock file, left without write permission (made under
-    // a umask that took it, or changed since): it is made writable again.
-    fd = ::open(path_.c_str(), O_RDWR | O_CLOEXEC);
-    error = errno;
-  }
+  // Owner-read-write whatever the umask, and given back to a lock file of
+  // this user's that lost it: one without the owner's write permission would
+  // keep every later run from locking it. A link there is not followed.
+  const duze::OwnFile file = duze::makeOwnerOnly(path_, true);
+  const int fd = file.regular() ? ::open(path_.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC) : -1;
   if (fd < 0) {
-    openError_ = error;
+    openError_ = file.regular() ? errno : file.error;
     return -1;
-  }
-  // Owner-read-write whatever the umask: a lock file made without the
-  // owner's write permission would keep every later run from locking it.
-  if (::fstat(fd, &st) == 0 && st.st_uid == ::geteuid() && (st.st_mode & 07777) != 0600) {
-    ::fchmod(fd, 0600);
   }
   fd_ = fd;
   return fd;
@@ -147,7 +137,8 @@ void DUZELogLockFile::warnSendingWithoutLock(bool unopenable, int error) {
       "The sending lock %@ (%@); logs are sent without it, and other programs on this "
       "data folder may send the same logs.",
       unopenable ? "file " + lock + " cannot be opened" : "of " + lock + " cannot be taken",
-      std::string(std::strerror(error)));
+      error == ELOOP ? std::string("it is a symbolic link, which is not followed")
+                     : std::string(std::strerror(error)));
 }
 
 DUZELogLockFile::ReplacingLock::ReplacingLock(DUZELogLockFile& file, Mode mode)

@@ -44,7 +44,8 @@ class DUZELogLockFile {
 
  private:
   // The descriptor, opened (and made owner-read-write) on first use; -1 when
-  // the file cannot be opened for writing, with the reason in `openError_`.
+  // the file cannot be opened for writing or is a symbolic link (never
+  // followed), with the reason in `openError_`.
   int descriptor();
   // Says once that its store sends without the lock, and why.
   void warnSendingWithoutLock(bool unopenable, int error);

@@ -4,6 +4,12 @@
 
 namespace duze::sqlite {
 
+std::string openingName(const std::filesystem::path& file) {
+  std::error_code ec;
+  const std::filesystem::path folder = std::filesystem::canonical(file.parent_path(), ec);
+  return ec ? file.string() : (folder / file.filename()).string();
+}
+
 bool execute(sqlite3* db, const char* sql) {
   char* message = nullptr;
   if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {

@@ -2,10 +2,20 @@
 
 #include <sqlite3.h>
 
+#include <filesystem>
+#include <string>
 #include <string_view>
 
 // The few pieces over SQLite's C interface that the log store's files share.
 namespace duze::sqlite {
+
+// The name a database file is opened by, with SQLITE_OPEN_NOFOLLOW: its
+// folder with every symbolic link in it resolved (SQLite would refuse a
+// link anywhere in the name with that flag, and a data folder under a linked
+// home is as good as any), the file's own name as it stands, so that a link
+// there is refused. The plain name, never a URI: a data folder may be named
+// with "%", "?" or "#", which a URI would decode or cut off.
+std::string openingName(const std::filesystem::path& file);
 
 // Runs statements that return no rows; false, with an error log naming the
 // statement and SQLite's message, when one fails.

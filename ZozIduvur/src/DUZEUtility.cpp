@@ -86,11 +86,12 @@ std::optional<fs::path> fullPath(std::string_view pathComponent) {
 }
 
 // What the client keeps is for its user alone: files are owner-only (a file
-// that exists keeps its mode when it is rewritten in place).
+// that exists keeps its mode when it is rewritten in place), and a symbolic
+// link is never written through.
 bool writeFile(const fs::path& path, const foundation::Data& data, bool atomically) {
   std::string_view bytes(reinterpret_cast<const char*>(data.data()), data.size());
   if (atomically) return foundation::writeFileAtomically(path, bytes, 0600);
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) return false;
   bool ok = true;
   for (size_t written = 0; ok && written < bytes.size();) {
@@ -117,7 +118,14 @@ std::optional<fs::path> DUZEUtility::createFileAtPathComponent(
     return std::nullopt;
   }
   std::error_code ec;
-  if (!forceOverwrite && fs::exists(*path, ec)) return path;
+  const fs::file_status status = fs::symlink_status(*path, ec);
+  if (fs::is_symlink(status)) {
+    DUZELogError(kDUZELogTag,
+                 "Couldn't create a file at %@: a symbolic link is there, which is not followed.",
+                 path->string());
+    return std::nullopt;
+  }
+  if (!forceOverwrite && fs::exists(status)) return path;
   createDirectoryAtURL(path->parent_path());
   if (!writeFile(*path, data.value_or(foundation::Data{}), atomically)) {
     DUZELogError(kDUZELogTag, "Couldn't create a file at %@.", path->string());

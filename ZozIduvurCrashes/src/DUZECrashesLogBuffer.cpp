@@ -53,7 +53,8 @@ class SlotChange {
 // Crash time: open, write, ftruncate and close only.
 void writeAtCrash(const std::string& path, const std::string& bytes, uint32_t generation,
                   const std::atomic<uint32_t>& current) {
-  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  // Never through a symbolic link: nothing outside the buffer's folder.
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0600);
   if (fd < 0) return;
   const char* data = bytes.data();
   size_t left = bytes.size();
@@ -95,11 +96,15 @@ void DUZECrashes::setupLogBuffer() {
                                      kDUZECrashesLogBufferFileExtension);
     const auto url = DUZEUtility::fullURLForPathComponent(component);
     // A file left by a crash keeps its content until it is read back; one
-    // an earlier version left open to all is made owner-only.
+    // an earlier version left open to all is made owner-only (the file
+    // itself, never a link's target).
     bufferFileQueue_->addOperation([component] {
       if (auto file =
               DUZEUtility::createFileAtPathComponent(component, std::nullopt, false, false)) {
-        ::chmod(file->c_str(), 0600);
+        const int fd = ::open(file->c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        struct stat st;
+        if (fd >= 0 && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) ::fchmod(fd, 0600);
+        if (fd >= 0) ::close(fd);
       }
     });
     LogBufferSlot& slot = logBufferSlots[i];

@@ -9,7 +9,9 @@
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
 #include "ZozIduvurCrashes/DUZECrashesLogBuffer.h"
 #include "ZozIduvurCrashes/DUZEHandledErrorLog.h"
+#include "dispatchTest/TemporaryFolder.h"
 #include "foundation/Data.h"
+#include "foundationTest/Modes.h"
 
 namespace {
 
@@ -176,6 +178,28 @@ TEST_F(LogBuffer, CrashSkipsASlotCaughtInTheMiddleOfAChange) {
   crashes_log_buffer_crash_callback(nullptr, nullptr, nullptr);
   EXPECT_EQ(readFile(bufferFile(0)), std::vector<uint8_t>{7});
   logBufferSlots[0].generation.fetch_add(1);
+}
+
+TEST_F(LogBuffer, ItsFilesAreNeitherChangedNorWrittenThroughALink) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  dispatch::testing::TemporaryFolder outside("zoziduvur-outside");
+  const fs::path page = outside.path() / "page.html";
+  const fs::path missing = outside.path() / "missing";
+  writeFile(page, {1, 2, 3});
+  fs::permissions(page, static_cast<fs::perms>(0644));
+  fs::remove(bufferFile(0));
+  fs::remove(bufferFile(1));
+  fs::create_symlink(page, bufferFile(0));
+  fs::create_symlink(missing, bufferFile(1));
+  DUZECrashes::resetSharedInstance();
+  instance_ = crashes();
+  instance_->bufferFileQueue()->waitUntilAllOperationsAreFinished();
+  prepare(logWithId("a"), "id-a");
+  prepare(logWithId("b"), "id-b");
+  crashes_log_buffer_crash_callback(nullptr, nullptr, nullptr);
+  EXPECT_EQ(foundationtest::modeOf(page), 0644u);
+  EXPECT_EQ(readFile(page), (std::vector<uint8_t>{1, 2, 3}));
+  EXPECT_FALSE(fs::exists(fs::symlink_status(missing)));
 }
 
 TEST_F(LogBuffer, TheNextStartSendsTheBufferedLogsAgain) {

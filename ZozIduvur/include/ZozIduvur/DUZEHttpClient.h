@@ -91,7 +91,10 @@ class DUZEHttpClient {
   // resolves a name or opens a socket. Nothing of a user name or password
   // shows: the host is the one after the setting's last '@', even where an
   // unencoded '/' in the password makes libcurl read the host elsewhere.
-  // Error texts from sending hold no proxy credentials either.
+  // Error texts from sending hold no piece of a proxy's or the URL's
+  // credentials either: libcurl's own text is shown whole, a credential
+  // starred where it stands as a URL's user part, or left out for the
+  // failure's meaning alone when that cannot be made sure of.
   static std::optional<std::string> proxyForUrl(const std::string& url);
 
   // How long a success's body is read after its header block; std::nullopt

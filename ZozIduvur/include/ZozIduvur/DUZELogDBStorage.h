@@ -49,8 +49,10 @@ class DUZELogDBStorage {
   // a database, or holds a newer schema, is set aside under a name no other
   // set-aside file has ("<file>.unusable", "<file>.unusable.2", ...), with
   // an error log, and a new database takes its place. Any other failure (a
-  // full disk, a read-only folder, an I/O error, a busy file) keeps the file:
-  // the store stays closed and tries again whenever it is used.
+  // full disk, a read-only folder, an I/O error, a busy file, a symbolic link
+  // at the database's name or at its companions', which is never followed)
+  // keeps the file: the store stays closed and tries again whenever it is
+  // used.
   //
   // Each open carries the readable rows of every set-aside file that has a
   // logs table (set aside by this run, an earlier one or another version)
@@ -142,6 +144,9 @@ class DUZELogDBStorage {
   // Called with the old path after a file is moved away and before its
   // write-ahead log, shared memory and journal follow it; none by default.
   static void setMovedAwayHookForTesting(std::function<void(const std::filesystem::path&)> hook);
+  // Called with the set-aside or carried name a file is about to be renamed
+  // to, once that name was found free; none by default.
+  static void setRenamingHookForTesting(std::function<void(const std::filesystem::path&)> hook);
   // Called with "carrying" and a set-aside file just before the transaction
   // that carries its rows begins, and with "carried" once that transaction is
   // committed (before the file is renamed); none by default.
@@ -175,10 +180,14 @@ class DUZELogDBStorage {
   // Setting files aside and carrying their rows (src/DUZELogDBSetAside.cpp).
   // Sets the unusable file aside and opens a new one in its place.
   OpenResult replace() KX_REQUIRES(mutex_);
-  std::optional<std::filesystem::path> setAside() KX_REQUIRES(mutex_);
-  // "<file><tag>", "<file><tag>.2", ...: the first name that neither a file
-  // nor its write-ahead log, shared memory or journal has.
-  std::filesystem::path unusedName(std::string_view tag) const KX_REQUIRES(mutex_);
+  // Renames a database file, then its write-ahead log, shared memory and
+  // journal, to the first of "<file><tag>", "<file><tag>.2", ... that
+  // neither a file nor its companions have, never over anything that stands
+  // there. std::nullopt, with `error`, when the file cannot be renamed
+  // (ENOENT: it is gone).
+  std::optional<std::filesystem::path> moveToUnusedName(const std::filesystem::path& from,
+                                                        std::string_view tag, int& error)
+      KX_REQUIRES(mutex_);
   std::vector<std::filesystem::path> setAsideFiles() const KX_REQUIRES(mutex_);
   void carrySetAsideFiles() KX_REQUIRES(mutex_);
   CarryResult carryRowsFrom(const std::filesystem::path& aside, size_t& carried)

@@ -50,7 +50,8 @@ class DUZEUtility {
 
   // When not forcing and the file exists, its URL without writing; otherwise
   // creates missing parent folders, writes `data` (empty data when absent) and
-  // answers the URL, or logs an error and answers std::nullopt.
+  // answers the URL, or logs an error and answers std::nullopt. A symbolic
+  // link at the path is an error: it is never followed nor replaced.
   static std::optional<std::filesystem::path> createFileAtPathComponent(
       std::string_view pathComponent, const std::optional<foundation::Data>& data, bool atomically,
       bool forceOverwrite);

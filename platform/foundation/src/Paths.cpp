@@ -83,7 +83,8 @@ bool writeFileAtomically(const std::filesystem::path& file, std::string_view byt
   if (file.has_parent_path()) createPrivateDirectory(file.parent_path());
   std::filesystem::path temp = file;
   temp += ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter.fetch_add(1));
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
+  // Its name can be guessed: a link put there is not written through.
+  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
   if (fd < 0) return false;
   size_t written = 0;
   bool ok = true;

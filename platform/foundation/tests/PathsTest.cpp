@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <fstream>
 
@@ -57,4 +59,31 @@ TEST(PrivateDirectory, AnExistingFolderKeepsItsModeUnlessItIsTheCallersOwn) {
                                                   foundation::ExistingFolder::keep, &error));
   EXPECT_EQ(error, std::errc::not_a_directory);
   EXPECT_TRUE(fs::is_regular_file(temp.path() / "file"));
+}
+
+TEST(AtomicWrite, NeverWritesThroughALinkAtItsTemporaryName) {
+  dispatch::testing::TemporaryFolder temp("atomic-write");
+  const fs::path folder = temp.path() / "data";
+  const fs::path mine = temp.path() / "mine";
+  std::ofstream(mine) << "mine";
+  fs::permissions(mine, static_cast<fs::perms>(0644));
+  ASSERT_TRUE(foundation::writeFileAtomically(folder / "probe", "x", 0600));
+  // The temporary name of the next write, learnt from the one a probe took.
+  const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+  ASSERT_GE(watch, 0);
+  ::inotify_add_watch(watch, folder.c_str(), IN_CREATE);
+  ASSERT_TRUE(foundation::writeFileAtomically(folder / "probe", "x", 0600));
+  alignas(inotify_event) char events[4096];
+  ASSERT_GT(::read(watch, events, sizeof events), 0);
+  ::close(watch);
+  const std::string probe = reinterpret_cast<inotify_event*>(events)->name;
+  const size_t dot = probe.rfind('.');
+  const std::string next =
+      "file" + probe.substr(5, dot - 4) + std::to_string(std::stoull(probe.substr(dot + 1)) + 1);
+  fs::create_symlink(mine, folder / next);
+  foundation::writeFileAtomically(folder / "file", "new", 0600);
+  EXPECT_EQ(modeOf(mine), 0644u);
+  std::string text;
+  std::getline(std::ifstream(mine), text);
+  EXPECT_EQ(text, "mine");
 }

@@ -104,22 +104,24 @@ function(kestrix_add_tests target)
     TEST_LIST ${target}_unit
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS unit TIMEOUT 300 ENVIRONMENT "${env}")
+    PROPERTIES TIMEOUT 300)
   gtest_discover_tests(${target}
     TEST_FILTER "*Stress.*"
     TEST_LIST ${target}_stress
     DISCOVERY_MODE PRE_TEST
     DISCOVERY_TIMEOUT 60
-    PROPERTIES LABELS concurrency TIMEOUT 600 ENVIRONMENT "${env}")
-  # A list does not pass through PROPERTIES whole: the program's label is set
-  # once the discovered tests are known, by a script CTest reads after them.
+    PROPERTIES TIMEOUT 600)
+  # A list does not pass through PROPERTIES whole (each item after the first
+  # would be read as a property's name): the labels and the sanitizer options
+  # are set once the discovered tests are known, by a script CTest reads
+  # after them.
   set(labels "${CMAKE_CURRENT_BINARY_DIR}/${target}_labels.cmake")
   file(WRITE "${labels}"
     "if(${target}_unit)\n"
-    "  set_tests_properties(\${${target}_unit} PROPERTIES LABELS \"unit;${target}\")\n"
+    "  set_tests_properties(\${${target}_unit} PROPERTIES LABELS \"unit;${target}\" ENVIRONMENT \"${env}\")\n"
     "endif()\n"
     "if(${target}_stress)\n"
-    "  set_tests_properties(\${${target}_stress} PROPERTIES LABELS \"concurrency;${target}\")\n"
+    "  set_tests_properties(\${${target}_stress} PROPERTIES LABELS \"concurrency;${target}\" ENVIRONMENT \"${env}\")\n"
     "endif()\n")
   set_property(DIRECTORY APPEND PROPERTY TEST_INCLUDE_FILES "${labels}")
 endfunction()

@@ -5,6 +5,7 @@
 #include "ZozIduvur/DUZEZozIduvur.h"
 #include "ZozIduvurCrashes/DUZEErrorLogFormatter.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
+#include "crash-capture/ROReradUzerirud.h"
 #include "system/ImageEvents.h"
 
 namespace {
@@ -363,6 +364,24 @@ TEST_F(Formatter, DeviceMixesTheReportWithTheTrackedDevice) {
   EXPECT_EQ(device->appVersion(), tracked->appVersion());
   EXPECT_EQ(device->osBuild(), tracked->osBuild());
   EXPECT_EQ(device->model(), tracked->model());
+}
+
+// A crash log and the logs of the same run describe the system alike, so
+// that a backend grouping by it sees one machine.
+TEST_F(Formatter, CrashLogAndEventsOfOneRunAgreeOnTheOperatingSystem) {
+  auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+      "org.example.app", "1", std::nullopt,
+      ROReradUzerirudConfig::initWithBasePath((dataDir() / "engine").string()));
+  auto bytes = reporter->generateLiveReport();
+  ASSERT_TRUE(bytes);
+  std::shared_ptr<foundation::NSError> error;
+  auto report = ROCrashReport::create(*bytes, &error);
+  ASSERT_TRUE(report);
+  auto crash = F::errorLogFromCrashReport(*report);
+  ASSERT_TRUE(crash);
+  auto event = DUZEDeviceTracker::describeHost();
+  EXPECT_EQ(crash->device()->osVersion(), event->osVersion());
+  EXPECT_EQ(crash->device()->osBuild(), event->osBuild());
 }
 
 TEST_F(Formatter, ErrorReportSummarisesTheLog) {

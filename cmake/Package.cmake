@@ -35,3 +35,10 @@ foreach(anchor kestrix_appkit_load kestrix_webkit_load kestrix_rvcocoa_load)
 endforeach()
 configure_file(cmake/kestrix.pc.in "${PROJECT_BINARY_DIR}/kestrix.pc" @ONLY)
 install(FILES "${PROJECT_BINARY_DIR}/kestrix.pc" DESTINATION "${CMAKE_INSTALL_LIBDIR}/pkgconfig")
+
+# Sanitized archives link only into programs built with the same sanitizers.
+if(KESTRIX_SANITIZE)
+  install(CODE "message(WARNING \"Kestrix: these libraries were built with -fsanitize=${KESTRIX_SANITIZE}; \"
+                                \"programs that link them need the same option. A build without \"
+                                \"sanitizers (the release-no-tests preset) installs plain ones.\")")
+endif()

@@ -26,8 +26,8 @@ string(REGEX REPLACE "/$" "" pc_prefix "${pc_prefix}")
 set(pc_libs)
 foreach(library ZozIduvurCrashes ZozIduvurAnalytics ZozIduvur RvCocoa RvStreams
                 kestrix_crash_capture kestrix_webkit kestrix_appkit kestrix_objc
-                kestrix_foundation kestrix_system kestrix_system_facts kestrix_async kestrix_concurrency
-                kestrix_dispatch kestrix_base)
+                kestrix_foundation kestrix_system kestrix_system_facts kestrix_async
+                kestrix_concurrency kestrix_dispatch kestrix_base)
   string(APPEND pc_libs " -l${library}")
 endforeach()
 foreach(anchor kestrix_appkit_load kestrix_webkit_load kestrix_rvcocoa_load)

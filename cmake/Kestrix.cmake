@@ -7,6 +7,9 @@ if(KESTRIX_WERROR)
   add_compile_options(-Werror)
 endif()
 
+# These options are the folder's, never a target's usage requirements: a
+# project that adds Kestrix as a subfolder keeps its own warnings and
+# sanitizers.
 if(KESTRIX_SANITIZE)
   add_compile_options(-fsanitize=${KESTRIX_SANITIZE} -fno-omit-frame-pointer)
   add_link_options(-fsanitize=${KESTRIX_SANITIZE})
@@ -14,6 +17,64 @@ if(KESTRIX_SANITIZE)
     add_compile_options(-fno-sanitize-recover=undefined)
   endif()
 endif()
+
+# kestrix_compiles_coroutines()
+#
+# For the folders whose targets compile the coroutines of platform/async,
+# before their targets: clang 14 cannot emit the function-type check data of
+# split coroutine functions ("Cannot represent a difference across
+# sections"), so that one check stays out of them.
+function(kestrix_compiles_coroutines)
+  if(CMAKE_CXX_COMPILER_ID STREQUAL "Clang" AND KESTRIX_SANITIZE MATCHES "undefined")
+    add_compile_options(-fno-sanitize=function)
+  endif()
+endfunction()
+
+# kestrix_library(<target> [EXPORT_NAME <name>] [GENERATED_INCLUDES <dir>...])
+#
+# Makes a component's library usable by other projects: the alias
+# Kestrix::<name>, the name the installed package exports (by default the
+# target's name without its "kestrix_" prefix); C++20 for whoever links it;
+# its include/ folder, installed under include/kestrix/, with the headers of
+# GENERATED_INCLUDES (build folders) beside it; and its place in the
+# package. A project that adds Kestrix as a subfolder sees these folders as
+# system ones, so that warnings inside the headers are not reported in its
+# own sources.
+function(kestrix_library target)
+  cmake_parse_arguments(ARG "" "EXPORT_NAME" "GENERATED_INCLUDES" ${ARGN})
+  set(name "${ARG_EXPORT_NAME}")
+  if(NOT name)
+    string(REGEX REPLACE "^kestrix_" "" name "${target}")
+  endif()
+  get_target_property(type ${target} TYPE)
+  set(scope PUBLIC)
+  if(type STREQUAL "INTERFACE_LIBRARY")
+    set(scope INTERFACE)
+  endif()
+  add_library(Kestrix::${name} ALIAS ${target})
+  set_target_properties(${target} PROPERTIES EXPORT_NAME ${name})
+  target_compile_features(${target} ${scope} cxx_std_20)
+  set(folders "${CMAKE_CURRENT_SOURCE_DIR}/include" ${ARG_GENERATED_INCLUDES})
+  foreach(folder IN LISTS folders)
+    target_include_directories(${target} ${scope} "$<BUILD_INTERFACE:${folder}>")
+    if(NOT PROJECT_IS_TOP_LEVEL)
+      set_property(TARGET ${target} APPEND
+                   PROPERTY INTERFACE_SYSTEM_INCLUDE_DIRECTORIES "$<BUILD_INTERFACE:${folder}>")
+    endif()
+  endforeach()
+  target_include_directories(${target} ${scope}
+                             "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/kestrix>")
+  if(KESTRIX_INSTALL)
+    install(TARGETS ${target} EXPORT KestrixTargets
+            ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
+            LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+    install(DIRECTORY include/ DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrix)
+    foreach(folder IN LISTS ARG_GENERATED_INCLUDES)
+      install(DIRECTORY "${folder}/" DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/kestrix
+              FILES_MATCHING PATTERN "*.h")
+    endforeach()
+  endif()
+endfunction()
 
 # kestrix_stress_sources(<out-var> <source>...)
 #

@@ -1,4 +1,4 @@
-// The runtime's class-load hook. This file is compiled into every program
+// The runtime's class-load hook. This file is linked into every program
 // that links RvCocoa, so the runtime is set up and its fast interceptor
 // shapes are registered when the program starts.
 
@@ -8,3 +8,7 @@
 namespace {
 const objc::LoadRegistrar kRuntimeLoad(&rv::RVObjCRuntime::classObject);
 }  // namespace
+
+// Named by the library's link option, so that the linker takes this file out
+// of the archive into every program that links the library.
+extern "C" void kestrix_rvcocoa_load() {}

@@ -11,6 +11,7 @@
 #include "DUZEHistory.h"
 #include "DUZESharedInstance.h"
 #include "foundation/Bundle.h"
+#include "system/SystemFacts.h"
 
 namespace {
 
@@ -29,25 +30,6 @@ std::optional<std::string> firstLine(const char* path) {
     line.pop_back();
   if (line.empty()) return std::nullopt;
   return line;
-}
-
-// A field of /etc/os-release, without its quotes.
-std::optional<std::string> osReleaseField(std::string_view field) {
-  std::ifstream in("/etc/os-release");
-  std::string line;
-  while (std::getline(in, line)) {
-    if (line.size() <= field.size() || line.compare(0, field.size(), field) != 0 ||
-        line[field.size()] != '=') {
-      continue;
-    }
-    std::string value = line.substr(field.size() + 1);
-    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
-        value.back() == value.front()) {
-      value = value.substr(1, value.size() - 2);
-    }
-    if (!value.empty()) return value;
-  }
-  return std::nullopt;
 }
 
 // "en_US" from the environment's locale ("en_US.UTF-8@euro"); en_US when the
@@ -92,13 +74,11 @@ std::shared_ptr<DUZEDevice> DUZEDeviceTracker::describeHost() {
   if (!model && haveNames) model = names.machine;
   device->setModel(model);
   device->setOemName(firstLine("/sys/class/dmi/id/sys_vendor"));
-  auto osName = osReleaseField("NAME");
-  if (!osName && haveNames) osName = names.sysname;
-  device->setOsName(osName.value_or("Linux"));
-  auto osVersion = osReleaseField("VERSION_ID");
-  if (!osVersion && haveNames) osVersion = names.release;
-  device->setOsVersion(osVersion.value_or(std::string(kUnknown)));
-  if (haveNames) device->setOsBuild(std::string(names.release));
+  // The same description the crash engine writes into its reports.
+  const sys::OperatingSystem os = sys::systemFacts()->operatingSystem();
+  device->setOsName(os.name);
+  device->setOsVersion(os.version);
+  device->setOsBuild(os.build);
   device->setLocale(localeName());
   device->setTimeZoneOffset(timeZoneOffsetMinutes());
   device->setAppVersion(

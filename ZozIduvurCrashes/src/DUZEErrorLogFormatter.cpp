@@ -3,8 +3,10 @@
 #include <algorithm>
 #include <cctype>
 #include <cmath>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 
 #include "DUZELoadedImages.h"
 #include "ZozIduvur/DUZEDeviceTracker.h"
@@ -43,18 +45,17 @@ std::string standardizedPath(const std::string& path) {
   return out;
 }
 
-// Every "/Users/<name>/" (a name of at least one character, matches taken
-// left to right without overlapping) becomes "/Users/USER/".
-std::string replacedUserFolders(const std::string& path) {
-  static constexpr std::string_view kPrefix = "/Users/";
+// Every "<prefix><name>/" (a name of at least one character, matches taken
+// left to right without overlapping) becomes "<prefix>USER/".
+std::string replacedUserFolders(const std::string& path, std::string_view prefix) {
   std::string out;
   size_t at = 0;
   while (at < path.size()) {
-    if (path.compare(at, kPrefix.size(), kPrefix) == 0) {
-      const size_t nameStart = at + kPrefix.size();
+    if (path.compare(at, prefix.size(), prefix) == 0) {
+      const size_t nameStart = at + prefix.size();
       const size_t slash = path.find('/', nameStart);
       if (slash != std::string::npos && slash > nameStart) {
-        out += "/Users/USER/";
+        out.append(prefix).append("USER/");
         at = slash + 1;
         continue;
       }
@@ -62,6 +63,35 @@ std::string replacedUserFolders(const std::string& path) {
     out += path[at++];
   }
   return out;
+}
+
+// $HOME as "<folder>/", unless it is the root or a folder of the system's own
+// files (a service's home may be /usr/sbin, say), which name nobody.
+std::optional<std::string> homeFolder() {
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || home[0] != '/') return std::nullopt;
+  std::string folder = std::filesystem::path(home).lexically_normal().string();
+  while (!folder.empty() && folder.back() == '/') folder.pop_back();
+  if (folder.empty()) return std::nullopt;
+  const std::string top = folder.substr(1, folder.find('/', 1) - 1);
+  for (const char* system : {"usr", "bin", "sbin", "lib", "lib32", "lib64", "libx32", "etc", "boot",
+                             "dev", "proc", "sys", "run"}) {
+    if (top == system) return std::nullopt;
+  }
+  return folder + "/";
+}
+
+// A Linux path with every home folder written "/home/USER/": $HOME and
+// "/root/" at its start, and each "/home/<name>/".
+std::string withoutHomeFolders(const std::string& path) {
+  static constexpr std::string_view kHidden = "/home/USER/";
+  std::string out = path;
+  if (auto home = homeFolder(); home && startsWith(out, *home)) {
+    out = std::string(kHidden) + out.substr(home->size());
+  } else if (startsWith(out, "/root/")) {
+    out = std::string(kHidden) + out.substr(6);
+  }
+  return replacedUserFolders(out, "/home/");
 }
 
 }  // namespace
@@ -456,9 +486,9 @@ DUZEBinaryImageType DUZEErrorLogFormatter::imageTypeForImagePath(
 
 std::string DUZEErrorLogFormatter::anonymizedPathFromPath(const std::string& path) {
   if (path.empty()) return std::string();
-  if (startsWith(path, "/Users/")) return replacedUserFolders(path);
+  if (startsWith(path, "/Users/")) return replacedUserFolders(path, "/Users/");
   if (path.find("Users") != std::string::npos) return std::string();
-  return path;
+  return withoutHomeFolders(path);
 }
 
 // Device, UUIDs, addresses --------------------------------------------------------

@@ -1,3 +1,4 @@
+#include <cstdlib>
 #include <cstring>
 
 #include "CrashesTestSupport.h"
@@ -5,6 +6,7 @@
 #include "ZozIduvur/DUZEZozIduvur.h"
 #include "ZozIduvurCrashes/DUZEErrorLogFormatter.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
+#include "crash-capture/ROReradUzerirud.h"
 #include "system/ImageEvents.h"
 
 namespace {
@@ -109,6 +111,38 @@ TEST_F(Formatter, PathsUnderAUserFolderAreAnonymised) {
   auto log = format();
   ASSERT_TRUE(log);
   EXPECT_EQ(log->applicationPath(), "/Users/USER/Demo.app/Contents/MacOS/Demo");
+}
+
+// On Linux every home folder reads "/home/USER/": "/home/<name>/" anywhere in
+// a path, "/root/" and $HOME at its start (unless $HOME is a folder of the
+// system's own files).
+TEST_F(Formatter, PathsUnderAHomeFolderAreAnonymised) {
+  const char* savedHome = std::getenv("HOME");
+  const std::string home = savedHome ? savedHome : "";
+  setenv("HOME", "/srv/people/dana.k/", 1);
+  EXPECT_EQ(F::anonymizedPathFromPath("/srv/people/dana.k/bin/tool"), "/home/USER/bin/tool");
+  EXPECT_EQ(F::anonymizedPathFromPath("/root/tool"), "/home/USER/tool");
+  EXPECT_EQ(F::anonymizedPathFromPath("/mnt/old/home/erin/lib/libx.so"),
+            "/mnt/old/home/USER/lib/libx.so");
+  EXPECT_EQ(F::anonymizedPathFromPath("/srv/chroot/root/tool"), "/srv/chroot/root/tool");
+  setenv("HOME", "/usr/sbin", 1);
+  EXPECT_EQ(F::anonymizedPathFromPath("/usr/sbin/daemon"), "/usr/sbin/daemon");
+
+  // A whole crash log of a program under a home folder names nobody.
+  b.process.process_path = b.text("/home/erin/apps/demo/demo");
+  b.addImage(0x200000000, 0x1000, "/home/erin/apps/demo/libdemo.so", {2}, b.processor(kArm64, 0));
+  b.addRegister(crashedThread(), "x9", 0x200000010);
+  auto log = format();
+  if (savedHome) {
+    setenv("HOME", home.c_str(), 1);
+  } else {
+    unsetenv("HOME");
+  }
+  ASSERT_TRUE(log);
+  EXPECT_EQ(log->applicationPath(), "/home/USER/apps/demo/demo");
+  const std::string text = log->serializeToDictionary().dump();
+  EXPECT_NE(text.find("/home/USER/apps/demo/libdemo.so"), std::string::npos) << text;
+  EXPECT_EQ(text.find("erin"), std::string::npos) << text;
 }
 
 TEST_F(Formatter, Arm64eKeepsTheSubtypeButNamesTheMaskedOne) {
@@ -363,6 +397,24 @@ TEST_F(Formatter, DeviceMixesTheReportWithTheTrackedDevice) {
   EXPECT_EQ(device->appVersion(), tracked->appVersion());
   EXPECT_EQ(device->osBuild(), tracked->osBuild());
   EXPECT_EQ(device->model(), tracked->model());
+}
+
+// A crash log and the logs of the same run describe the system alike, so
+// that a backend grouping by it sees one machine.
+TEST_F(Formatter, CrashLogAndEventsOfOneRunAgreeOnTheOperatingSystem) {
+  auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+      "org.example.app", "1", std::nullopt,
+      ROReradUzerirudConfig::initWithBasePath((dataDir() / "engine").string()));
+  auto bytes = reporter->generateLiveReport();
+  ASSERT_TRUE(bytes);
+  std::shared_ptr<foundation::NSError> error;
+  auto report = ROCrashReport::create(*bytes, &error);
+  ASSERT_TRUE(report);
+  auto crash = F::errorLogFromCrashReport(*report);
+  ASSERT_TRUE(crash);
+  auto event = DUZEDeviceTracker::describeHost();
+  EXPECT_EQ(crash->device()->osVersion(), event->osVersion());
+  EXPECT_EQ(crash->device()->osBuild(), event->osBuild());
 }
 
 TEST_F(Formatter, ErrorReportSummarisesTheLog) {

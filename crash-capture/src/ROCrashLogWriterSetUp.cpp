@@ -128,12 +128,10 @@ rocrash_error_t rocrash_log_writer_init(rocrash_log_writer* writer,
   }
   p.native = !(sysctlInt32("sysctl.proc_native", &value) && value == 0);
 
-  writer->system_info.build = ownedText(sysctlText("kern.osversion"));
-  if (auto version = sys::systemFacts()->operatingSystemVersion()) {
-    std::string text = std::to_string((*version)[0]) + "." + std::to_string((*version)[1]);
-    if ((*version)[2] >= 1) text += "." + std::to_string((*version)[2]);
-    writer->system_info.version = copyText(text);
-  }
+  // The same description the telemetry client puts on every log.
+  const sys::OperatingSystem os = sys::systemFacts()->operatingSystem();
+  writer->system_info.version = copyText(os.version);
+  if (os.build) writer->system_info.build = copyText(*os.build);
   return ROCRASH_ERR_NONE;
 }
 

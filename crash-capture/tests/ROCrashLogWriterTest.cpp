@@ -41,7 +41,6 @@ class PinnedFacts : public sys::SystemFactSource {
  public:
   std::optional<std::string> text(const std::string& name) override {
     if (name == "hw.model") return model;
-    if (name == "kern.osversion") return build;
     return sys::SystemFactSource::text(name);
   }
   std::optional<int32_t> number(const std::string& name) override {
@@ -50,13 +49,12 @@ class PinnedFacts : public sys::SystemFactSource {
     if (name == "hw.physicalcpu_max") return std::nullopt;
     return sys::SystemFactSource::number(name);
   }
-  std::optional<std::array<long, 3>> operatingSystemVersion() override { return version; }
+  sys::OperatingSystem operatingSystem() override { return os; }
 
   std::optional<std::string> model = "TestMachine1,1";
-  std::optional<std::string> build = "21A559";
   std::optional<int32_t> subtype = static_cast<int32_t>(0x80000002u);
   std::optional<int32_t> nativeFlag = 1;
-  std::array<long, 3> version = {14, 2, 0};
+  sys::OperatingSystem os = {"TestOS", "14.2", "21A559"};
 };
 
 struct Report {
@@ -593,14 +591,14 @@ TEST_F(ROCrashLogWriter, SecondExceptionStopsTheProcess) {
                "writer->uncaught_exception.has_exception == false");
 }
 
-TEST_F(ROCrashLogWriter, VersionGetsItsPatchNumberOnlyFromOne) {
-  facts_->version = {13, 6, 1};
+TEST_F(ROCrashLogWriter, SystemVersionIsTakenAsItIsAndMissingFactsStayOut) {
+  facts_->os.version = "22.04";
   facts_->nativeFlag = 0;
   facts_->model = std::nullopt;
-  facts_->build = std::nullopt;
+  facts_->os.build = std::nullopt;
   init();
-  EXPECT_STREQ(writer_.system_info.version.str, "13.6.1");
-  EXPECT_EQ(writer_.system_info.version.len, 6u);
+  EXPECT_STREQ(writer_.system_info.version.str, "22.04");
+  EXPECT_EQ(writer_.system_info.version.len, 5u);
   EXPECT_FALSE(writer_.process_info.native);
   EXPECT_EQ(writer_.machine_info.model.str, nullptr);
   Report report;

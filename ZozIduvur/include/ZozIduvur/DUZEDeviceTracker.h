@@ -30,7 +30,8 @@ class DUZEDeviceTracker {
   // current device when no time is given or the history is empty.
   std::shared_ptr<DUZEDevice> deviceForTimestamp(const std::optional<dispatch::Date>& timestamp);
 
-  // A fresh description of the host: uname, /etc/os-release, the DMI
+  // A fresh description of the host: the operating system as the platform
+  // layer describes it (sys::SystemFactSource::operatingSystem), the DMI
   // product name and vendor, the locale, the time-zone offset and the
   // application's version, build and identifier from the bundle info.
   static std::shared_ptr<DUZEDevice> describeHost();

@@ -89,7 +89,9 @@ class DUZEErrorLogFormatter {
   static DUZEBinaryImageType imageTypeForImagePath(const std::optional<std::string>& imagePath,
                                                    const std::optional<std::string>& processPath);
   // A path under "/Users/<name>/" gets "/Users/USER/"; any other path that
-  // contains "Users" becomes empty; other paths are kept.
+  // contains "Users" becomes empty; in other paths every home folder reads
+  // "/home/USER/" ($HOME and "/root/" at the start, unless $HOME is a
+  // folder of the system's own files, and each "/home/<name>/").
   static std::string anonymizedPathFromPath(const std::string& path);
   // A new device: the report's OS version and build, model, application
   // version, marketing version and identifier when present, everything else

@@ -9,8 +9,10 @@
 #include <cstdio>
 #include <cstring>
 #include <fstream>
+#include <iterator>
 #include <set>
 #include <sstream>
+#include <string_view>
 #include <utility>
 
 #include "base/Mutex.h"
@@ -139,12 +141,64 @@ void process_records_prepare() {
   gTicksPerSecond.store(sysconf(_SC_CLK_TCK));
 }
 
-std::optional<std::string> SystemFactSource::text(const std::string& name) {
+namespace {
+
+// The value of `key` in os-release text, without its quotes; none when the
+// key is missing or empty.
+std::optional<std::string> osReleaseField(const std::string& text, std::string_view key) {
+  std::istringstream lines(text);
+  std::string line;
+  while (std::getline(lines, line)) {
+    if (line.size() <= key.size() || line.compare(0, key.size(), key) != 0 ||
+        line[key.size()] != '=') {
+      continue;
+    }
+    std::string value = line.substr(key.size() + 1);
+    while (!value.empty() && (value.back() == '\r' || value.back() == ' ')) value.pop_back();
+    if (value.size() >= 2 && (value.front() == '"' || value.front() == '\'') &&
+        value.back() == value.front()) {
+      value = value.substr(1, value.size() - 2);
+    }
+    if (!value.empty()) return value;
+  }
+  return std::nullopt;
+}
+
+OperatingSystem readHostOperatingSystem() {
+  std::string osRelease;
+  for (const char* path : {"/etc/os-release", "/usr/lib/os-release"}) {
+    std::ifstream in(path);
+    if (!in) continue;
+    osRelease.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    break;
+  }
   struct utsname u;
+  if (uname(&u) != 0) return describeOperatingSystem(osRelease, std::nullopt, std::nullopt);
+  return describeOperatingSystem(osRelease, std::string(u.sysname), std::string(u.release));
+}
+
+}  // namespace
+
+OperatingSystem describeOperatingSystem(const std::string& osRelease,
+                                        const std::optional<std::string>& kernelName,
+                                        const std::optional<std::string>& kernelRelease) {
+  OperatingSystem os;
+  os.name = osReleaseField(osRelease, "NAME").value_or(kernelName.value_or("Linux"));
+  os.build = kernelRelease;
+  os.version = osReleaseField(osRelease, "VERSION_ID").value_or(kernelRelease.value_or("Unknown"));
+  return os;
+}
+
+OperatingSystem SystemFactSource::operatingSystem() {
+  static const OperatingSystem host = readHostOperatingSystem();
+  return host;
+}
+
+std::optional<std::string> SystemFactSource::text(const std::string& name) {
   if (name == "hw.model") return readFirstLine("/sys/class/dmi/id/product_name");
-  if (uname(&u) != 0) return std::nullopt;
-  if (name == "kern.osversion") return std::string(u.version);
-  if (name == "kern.osrelease") return std::string(u.release);
+  if (name == "kern.osversion") return operatingSystem().build;
+  struct utsname u;
+  if (name == "kern.osrelease" && uname(&u) == 0) return std::string(u.release);
   return std::nullopt;
 }
 
@@ -156,14 +210,6 @@ std::optional<int32_t> SystemFactSource::number(const std::string& name) {
   // Nothing runs translated here.
   if (name == "sysctl.proc_native") return 1;
   return std::nullopt;
-}
-
-std::optional<std::array<long, 3>> SystemFactSource::operatingSystemVersion() {
-  auto release = text("kern.osrelease");
-  if (!release) return std::nullopt;
-  std::array<long, 3> v = {0, 0, 0};
-  if (std::sscanf(release->c_str(), "%ld.%ld.%ld", &v[0], &v[1], &v[2]) < 1) return std::nullopt;
-  return v;
 }
 
 std::optional<ProcessRecord> SystemFactSource::process(pid_t pid) {

@@ -60,19 +60,44 @@ TEST_F(SystemFacts, HostDescribesItselfAsX8664) {
 
 TEST_F(SystemFacts, InstalledSourceAnswersQueries) {
   sys::installSystemFactSource(std::make_shared<FixedFacts>());
-  auto version = sys::systemFacts()->operatingSystemVersion();
-  ASSERT_TRUE(version);
-  EXPECT_EQ((*version)[0], 13);
-  EXPECT_EQ((*version)[1], 4);
-  EXPECT_EQ((*version)[2], 1);
+  char release[32] = {};
+  size_t size = sizeof release;
+  ASSERT_EQ(sys::sysctlbyname("kern.osrelease", release, &size, nullptr, 0), 0);
+  EXPECT_STREQ(release, "13.4.1-custom");
   int32_t subtype = 0;
-  size_t size = sizeof subtype;
+  size = sizeof subtype;
   ASSERT_EQ(sys::sysctlbyname("hw.cpusubtype", &subtype, &size, nullptr, 0), 0);
   EXPECT_EQ(subtype, -2);
   EXPECT_EQ(sys::sysctlbyname("hw.model", nullptr, &size, nullptr, 0), -1);
   sys::installSystemFactSource(nullptr);
   EXPECT_EQ(sys::sysctlbyname("hw.cpusubtype", &subtype, &size, nullptr, 0), 0);
   EXPECT_EQ(subtype, 3);
+}
+
+TEST_F(SystemFacts, OperatingSystemFromOsReleaseElseTheKernel) {
+  auto os = sys::describeOperatingSystem(
+      "PRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nNAME=\"Debian GNU/Linux\"\n"
+      "VERSION_ID='12'\r\nID=debian\n",
+      "Linux", "6.1.0-18-amd64");
+  EXPECT_EQ(os.name, "Debian GNU/Linux");
+  EXPECT_EQ(os.version, "12");
+  EXPECT_EQ(os.build, "6.1.0-18-amd64");
+  // A rolling distribution has no version of its own; nothing readable at all.
+  os = sys::describeOperatingSystem("NAME=Arch\nVERSION_ID=\n", "Linux", "6.7.4-arch1-1");
+  EXPECT_EQ(os.name, "Arch");
+  EXPECT_EQ(os.version, "6.7.4-arch1-1");
+  os = sys::describeOperatingSystem("", std::nullopt, std::nullopt);
+  EXPECT_EQ(os.name, "Linux");
+  EXPECT_EQ(os.version, "Unknown");
+  EXPECT_FALSE(os.build);
+
+  // The host's answer is read once and is what the build query gives.
+  auto host = sys::systemFacts()->operatingSystem();
+  EXPECT_EQ(sys::SystemFactSource().operatingSystem().version, host.version);
+  char build[256] = {};
+  size_t size = sizeof build;
+  ASSERT_EQ(sys::sysctlbyname("kern.osversion", build, &size, nullptr, 0), 0);
+  EXPECT_EQ(std::string(build), host.build);
 }
 
 TEST_F(SystemFacts, ProcessRecordOfSelfAndParent) {

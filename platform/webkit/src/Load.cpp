@@ -15,3 +15,7 @@ objc::Class defineAll() {
 const objc::LoadRegistrar registrar(&defineAll);
 
 }  // namespace
+
+// Named by the library's link option, so that the linker takes this file out
+// of the archive into every program that links the library.
+extern "C" void kestrix_webkit_load() {}

@@ -2,7 +2,6 @@
 
 #include <sys/types.h>
 
-#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -29,20 +28,40 @@ struct ProcessRecord {
   bool traced = false;
 };
 
+// The running system as every report names it, so that a crash report and
+// the telemetry client's logs of one machine agree: the distribution's name
+// and version from os-release ("Debian GNU/Linux", "12"), and the kernel's
+// release ("6.1.0-18-amd64") as the build.
+struct OperatingSystem {
+  std::string name;
+  std::string version;
+  std::optional<std::string> build;
+};
+
+// The description from the text of an os-release file and the kernel's name
+// and release (uname). Without NAME the name is the kernel's name (else
+// "Linux"); without VERSION_ID (a rolling distribution) the version is the
+// kernel's release (else "Unknown").
+OperatingSystem describeOperatingSystem(const std::string& osRelease,
+                                        const std::optional<std::string>& kernelName,
+                                        const std::optional<std::string>& kernelRelease);
+
 // The source of every fact below. The host implementation reads Linux; tests
 // derive from it and override what they pin.
 class SystemFactSource {
  public:
   virtual ~SystemFactSource() = default;
 
-  // Text facts: "hw.model", "kern.osversion", "kern.osrelease". None when the
-  // machine cannot tell.
+  // Text facts: "hw.model", "kern.osversion" (the operating system's build),
+  // "kern.osrelease" (the kernel's release). None when the machine cannot
+  // tell.
   virtual std::optional<std::string> text(const std::string& name);
   // 32-bit facts: "hw.cputype", "hw.cpusubtype", "hw.physicalcpu_max",
   // "hw.logicalcpu_max", "sysctl.proc_native".
   virtual std::optional<int32_t> number(const std::string& name);
-  // The running system's version triple (major, minor, patch).
-  virtual std::optional<std::array<long, 3>> operatingSystemVersion();
+  // The running system. The host's is read once, at the first call, and is
+  // the same for the life of the process.
+  virtual OperatingSystem operatingSystem();
   // The process-table record of `pid`; none when there is no such process.
   virtual std::optional<ProcessRecord> process(pid_t pid);
   // The running program's full path.

@@ -7,8 +7,9 @@
 //   light side (runs often): store A; lightFence(); load B
 //   heavy side (runs rarely): store B; heavyFence(); load A
 //
-// Promise: the heavy side's load sees the light side's store, or the light
-// side's load sees the heavy side's store (or both); never neither.
+// Promise: when heavyFence() answers true, the heavy side's load sees the
+// light side's store, or the light side's load sees the heavy side's store
+// (or both); never neither.
 //
 // The light side is a delivering thread announcing a snapshot, or the thread a
 // lock is biased to; the heavy side is a writer replacing that snapshot, or a
@@ -16,33 +17,47 @@
 // the light side's fence is a compiler barrier only (lightFence), and the
 // heavy side runs the process-wide barrier (membarrier), which makes every
 // running thread of the process execute a full fence. In the `symmetric` mode
-// (the barrier is missing or failed, or a test chose so) the light side must
-// use sequentially consistent operations for both its store and its load, and
+// (the barrier is missing or failed, or a test chose so) the light side uses
+// sequentially consistent operations for both its store and its load, and
 // the heavy side does the same.
 //
 // A light side reads the mode once, before its step. The mode may change
 // under it (a test switches it, or the barrier fails), so the heavy side
-// never relies on the mode: it runs a process-wide barrier whenever the
-// process is registered for one, which covers a light side that began
-// plainly before the change.
+// never relies on the mode: it runs the barrier whenever the process is
+// registered for it, which covers a light side that began plainly before the
+// change. A thread attaches itself (attachFenceThread) before its first light
+// side; only attached threads run light sides plainly.
 //
-// A thread attaches itself (attachFenceThread) before its first light side;
-// only attached threads run light sides plainly. When the barrier fails (a
-// seccomp filter installed later, no memory), the process switches to the
-// symmetric mode for good and says so once; light sides begun plainly before
-// that, and the locks still biased, keep running plainly, so this and every
-// later heavy side run a fallback barrier instead, which leaves the other
-// threads alone (no signal, no handler) and asks the kernel, through /proc,
-// what each other attached thread is doing. One that has left needs
-// nothing, nor, where a thread's stores are seen in the order it made them,
-// one that sleeps. For one that runs, or waits to, on a processor, the
-// calling thread moves itself onto that processor (each once per barrier):
-// the kernel switches threads there under a lock, with a full barrier, so a
-// light side that ran there before has its store seen by the heavy side's
-// load, and one that runs after loads what the heavy side stored. Where the
-// calling thread may not run on that processor, it waits for the thread's
-// next switch instead. The fast paths stay as they are; the cost falls on
-// heavy sides, once the barrier has failed.
+// When the barrier fails (a seccomp filter installed later, no memory), the
+// process switches to the symmetric mode for good and says so once. No
+// barrier replaces it; what is left is the handover. A light side that read
+// the mode before the switch may still be in its step, and a thread keeps
+// taking the locks biased to it with plain stores, which nothing makes
+// visible. So each thread attached before the failure is "seen" once it has
+// left those steps:
+// - A light side that runs fenced first calls noteFencedLightSide(), which,
+//   after the failure, marks its thread seen with a sequentially consistent
+//   store and changes the thread's key (fenceThreadKey()), so that the locks
+//   biased to it are taken with fenced steps from then on (a biased lock's
+//   next hold after a revocation began runs fenced too).
+// - A thread that ends is seen at its end, and its entry is free for the next
+//   thread to attach: nothing is left per ended thread.
+// Why that is enough: the mark comes after every plain step of the thread,
+// and a heavy side reads it with an acquire load. The release and acquire
+// pair makes every store of those steps visible to that heavy side (on x86
+// this is the order in which a processor's stores become visible: the mark
+// is seen only after the stores before it). Every later light side of the
+// thread is sequentially consistent, as the heavy side's steps are, and needs
+// no barrier. Threads attached after the failure run fenced from the start.
+//
+// heavyFence() therefore only answers: true once every light side is ordered
+// with the caller (the barrier ran, or every thread attached before the
+// failure has been seen), false during the handover. It never waits, sends
+// no signal, reads no file and leaves every thread's scheduling alone. A
+// heavy side that gets false keeps what it would have released until the
+// handover ends (the hazard slots defer such retires), or, for a lock,
+// waits for the owner of the bias itself (fenceThreadSeen,
+// fenceThreadStopped).
 //
 // ThreadSanitizer runs these paths as they are. It checks the happens-before
 // edges the protocols build on (release stores read by acquire loads), not the
@@ -60,19 +75,19 @@ enum class FenceMode : uint8_t {
   asymmetric,
   // Light sides use sequentially consistent operations.
   symmetric,
-#ifdef KX_TEST_SEAMS
-  // For tests (built only with them): light sides that would store plainly instead hold the store
-  // in a simulated store buffer, which other threads do not see until the
-  // storing thread's next sequentially consistent step or the heavy side's
-  // fence. Only the hazard slots simulate it (HazardSlots.h); every other
-  // light side runs symmetric.
+  // Set only by tests: light sides that would store plainly instead hold the
+  // store in a simulated store buffer, which other threads do not see until
+  // the storing thread's next sequentially consistent step in the hazard
+  // slots or a heavy side's process-wide barrier. Only the hazard slots
+  // simulate it (HazardSlots.h); every other light side runs symmetric.
   buffered,
-#endif
 };
 
 namespace detail {
 inline std::atomic<FenceMode> gFenceMode{FenceMode::symmetric};
-}
+// Set for good once the process-wide barrier has failed.
+inline std::atomic<bool> gBarrierFailed{false};
+}  // namespace detail
 
 // The mode light sides run in now. Starts symmetric; becomes asymmetric once
 // enableAsymmetricFences has registered the process for the barrier.
@@ -96,9 +111,16 @@ inline bool asymmetricFences() noexcept { return fenceMode() == FenceMode::asymm
 bool enableAsymmetricFences() noexcept;
 
 namespace detail {
-// The key of a thread not attached yet.
+// The key of a thread not attached yet, and of one whose thread-local objects
+// are being destroyed: it is attached no more.
 inline constexpr uintptr_t kUnattachedThread = 2;
+inline constexpr uintptr_t kEndedThread = 3;
+// Set in the key of a thread that runs only fenced light sides.
+inline constexpr uintptr_t kSeenKeyBit = 8;
 inline constinit thread_local uintptr_t tFenceThreadKey = kUnattachedThread;
+
+// Marks the calling thread seen (see above).
+void seeFenceThread() noexcept;
 }  // namespace detail
 
 // Attaches the calling thread as one that may run light sides, on its first
@@ -109,20 +131,52 @@ inline constinit thread_local uintptr_t tFenceThreadKey = kUnattachedThread;
 uintptr_t attachFenceThread() noexcept;
 
 // The calling thread's key: never 0 or 1, the same for the life of the
-// thread, and no other thread's while it runs (the key of a thread that has
-// left the process may pass to a new one); kUnattachedThread until the
-// thread is attached.
+// thread until the barrier fails (it is then seen: see above), and no other
+// thread's while it runs (the key of a thread that has ended may pass to a
+// new one); kUnattachedThread until the thread is attached.
 inline uintptr_t fenceThreadKey() noexcept { return detail::tFenceThreadKey; }
+
+// The key the calling thread had before it was seen: what locks were biased
+// to.
+inline uintptr_t plainFenceThreadKey(uintptr_t key) noexcept { return key & ~detail::kSeenKeyBit; }
+
+// Whether `key` may have locks biased to it: an attached thread's key from
+// before the barrier failed.
+inline bool biasableFenceThreadKey(uintptr_t key) noexcept {
+  return key > detail::kEndedThread && (key & detail::kSeenKeyBit) == 0;
+}
+
+// A light side about to run fenced (the mode was not asymmetric) calls this
+// first: once the barrier has failed, it marks the thread seen.
+inline void noteFencedLightSide() noexcept {
+  if (detail::gBarrierFailed.load(std::memory_order_acquire)) [[unlikely]]
+    detail::seeFenceThread();
+}
 
 // The heavy side's fence. Runs the process-wide barrier whenever the process
 // is registered for it, whatever the mode. When the barrier fails, the
 // process switches to symmetric fences for good and says so once on standard
-// error; this and every later heavy fence then run the fallback barrier
-// (see above).
-void heavyFence() noexcept;
+// error. Answers whether every light side is now ordered with the caller:
+// false only during the handover after the failure (see above).
+[[nodiscard]] bool heavyFence() noexcept;
 
 // Whether the process-wide barrier failed and the process fell back for good.
-bool barrierFailed() noexcept;
+inline bool barrierFailed() noexcept {
+  return detail::gBarrierFailed.load(std::memory_order_seq_cst);
+}
+
+// Whether the thread that had (plain) key `key` has been seen since the
+// barrier failed, or has ended: its stores before are visible to the caller,
+// and its light sides after are fenced.
+bool fenceThreadSeen(uintptr_t key) noexcept;
+
+// For a heavy side that waits for thread `key` to be seen, and stored before
+// asking: whether the thread has been proven off its processor between two
+// calls, which makes its stores before visible to the caller, and has it
+// load what the caller stored before when it runs again. Polled: `last`
+// holds what the previous call read (start it at 0). False where that
+// cannot be known (a thread that runs, or a kernel that refuses to say).
+bool fenceThreadStopped(uintptr_t key, uint64_t& last) noexcept;
 
 #ifdef KX_TEST_SEAMS
 // --- test seams (built only with the tests) ---
@@ -136,8 +190,14 @@ bool setFenceModeForTesting(FenceMode mode) noexcept;
 // Makes the next process-wide barrier fail as if the kernel had refused it.
 void failNextBarrierForTesting() noexcept;
 
-// How many fallback barriers the calling thread has run.
+// How many heavy fences the calling thread has run since the barrier failed.
 std::size_t fallbackFencesOnThisThreadForTesting() noexcept;
+
+// How many threads are attached now (entries a heavy side may look at).
+std::size_t attachedThreadsForTesting() noexcept;
+
+// Whether fenceThreadStopped may answer true (it does by default).
+void allowStoppedThreadsForTesting(bool allow) noexcept;
 #endif
 
 }  // namespace concurrency

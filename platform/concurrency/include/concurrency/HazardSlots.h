@@ -41,6 +41,18 @@
 //   cleared or reused, and strikes it, or the reader sees the flag and
 //   strikes it when it leaves.
 //
+// During the handover after a failed barrier (the heavy fence answers false)
+// a plain announcement may stay unseen. Only the thread a pointer was read by
+// alone can have made one, of the key published when the pointer was marked
+// shared or of the one published just before; so the change that marks it
+// shared, and the next one, say so (Replaced::mayBeUnseen), and retire()
+// keeps what they replaced until the handover has ended, when it retires it
+// as usual. Later changes settle the pointer. A plain leave may stay unseen
+// too: the entry then waits for that slot's next leave, or for the end of
+// the handover, when the slots are looked at again. Either way the memory
+// held back is bounded: two objects per pointer read alone by a thread when
+// the barrier failed, one per slot.
+//
 // A read announces through a HazardScope, which takes one of its thread's
 // kHazardSlots slots, innermost last, and leaves it when the scope ends; a
 // read nested deeper must keep the object alive some other way (a reference
@@ -118,21 +130,16 @@ class HazardScope {
   unsigned index_ = 0;
 };
 
-// Releases `owner`, which keeps alive what was published as `key`, once the
-// reads that announce `key` now have ended: at once when there are none, or
-// else on the thread whose read ends last.
-// Call it after the change that unpublished `key`, without any lock held
-// (releasing runs destructors).
-void retire(uintptr_t key, std::shared_ptr<const void> owner) noexcept;
-
 class ProtectedPointer {
  public:
   // What a writer's change replaced. `mayBeAnnounced` is false when no
   // thread has ever announced this pointer: the replaced object can be
-  // released without looking at the slots.
+  // released without looking at the slots. `mayBeUnseen`: an announcement
+  // of it may not be visible yet (see above).
   struct Replaced {
     uintptr_t key = 0;
     bool mayBeAnnounced = false;
+    bool mayBeUnseen = false;
   };
 
   ProtectedPointer() = default;
@@ -174,8 +181,8 @@ class ProtectedPointer {
 
   // Publishes `key` and returns what it replaced. When it replaced a key,
   // every announcement of that key made before is visible to retire() once
-  // this returns: may run the heavy fence (once per pointer read plainly by
-  // a thread other than the caller's).
+  // this returns, unless it says mayBeUnseen: may run the heavy fence (once
+  // per pointer read plainly by a thread other than the caller's).
   Replaced exchange(uintptr_t key) noexcept;
 
  private:
@@ -186,9 +193,17 @@ class ProtectedPointer {
   std::atomic<uintptr_t> published_{0};
   // Who announces: nobody yet, one thread's record (which may announce
   // plainly), several (kShared: fenced, but a plain announcement may still be
-  // unseen), or kSettled (no plain announcement unseen any more).
+  // unseen; kHandover: one that the next change must keep too), or kSettled
+  // (no plain announcement unseen any more).
   mutable std::atomic<uintptr_t> readers_{0};
 };
+
+// Releases `owner`, which keeps alive what a change replaced, once the reads
+// that announce its key now have ended: at once when there are none (or it
+// was never announced), or else on the thread whose read ends last.
+// Call it after that change, without any lock held (releasing runs
+// destructors).
+void retire(ProtectedPointer::Replaced replaced, std::shared_ptr<const void> owner) noexcept;
 
 // What changes made under a lock replaced, retired when this goes out of
 // scope: declare it before the lock guard.
@@ -198,9 +213,7 @@ class DeferredRetire {
   DeferredRetire(const DeferredRetire&) = delete;
   DeferredRetire& operator=(const DeferredRetire&) = delete;
   ~DeferredRetire() {
-    for (std::size_t i = 0; i < count_; ++i) {
-      if (mayBeAnnounced_[i]) retire(keys_[i], std::move(owners_[i]));
-    }
+    for (std::size_t i = 0; i < count_; ++i) retire(replaced_[i], std::move(owners_[i]));
   }
 
   // Retires `owner` under `replaced`; an owner of nothing replaced (a key of
@@ -210,8 +223,7 @@ class DeferredRetire {
  private:
   static constexpr std::size_t kCapacity = 3;
   std::size_t count_ = 0;
-  uintptr_t keys_[kCapacity] = {};
-  bool mayBeAnnounced_[kCapacity] = {};
+  ProtectedPointer::Replaced replaced_[kCapacity] = {};
   std::shared_ptr<const void> owners_[kCapacity];
 };
 

@@ -9,6 +9,7 @@ constexpr uint32_t kBiasThreshold = 64;
 
 #ifdef KX_TEST_SEAMS
 std::atomic<uint32_t> gBiasThreshold{kBiasThreshold};
+std::atomic<std::size_t> gWaitingForOwners{0};
 #endif
 
 }  // namespace
@@ -24,6 +25,10 @@ uint32_t BiasedRecursiveLock::biasThreshold() noexcept {
 #ifdef KX_TEST_SEAMS
 void setBiasThresholdForTesting(uint32_t holds) noexcept {
   gBiasThreshold.store(holds, std::memory_order_relaxed);
+}
+
+std::size_t revocationsWaitingForOwnersForTesting() noexcept {
+  return gWaitingForOwners.load(std::memory_order_relaxed);
 }
 #endif
 
@@ -80,7 +85,13 @@ void BiasedRecursiveLock::revoke() noexcept {
     if (!heavyFence()) {
       const uintptr_t owner = bias_.load(std::memory_order_relaxed);
       uint64_t last = 0;
+#ifdef KX_TEST_SEAMS
+      gWaitingForOwners.fetch_add(1, std::memory_order_relaxed);
+#endif
       detail::waitUntil([&] { return fenceThreadSeen(owner) || fenceThreadStopped(owner, last); });
+#ifdef KX_TEST_SEAMS
+      gWaitingForOwners.fetch_sub(1, std::memory_order_relaxed);
+#endif
     }
     detail::waitUntil([this] { return held_.load(std::memory_order_seq_cst) == 0; });
     state_.store(kRevoked, std::memory_order_release);

@@ -38,6 +38,7 @@
 // inside are taken by the functions it calls.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -130,6 +131,9 @@ class KX_CAPABILITY("mutex") BiasedRecursiveLock {
 // Sets BiasedRecursiveLock::biasThreshold() for locks that are not biased
 // yet.
 void setBiasThresholdForTesting(uint32_t holds) noexcept;
+
+// How many revocations wait now for the owner of the bias to be seen.
+std::size_t revocationsWaitingForOwnersForTesting() noexcept;
 #endif
 
 }  // namespace concurrency

@@ -253,23 +253,7 @@ bool fenceThreadSeen(uintptr_t key) noexcept {
   return entryOf(key)->phase.load(std::memory_order_acquire) != Phase::plain;
 }
 
-// Thread T may run user code while its last stores wait in its processor's
-// store buffer, so only the kernel can tell that it is off its processor,
-// and only under the lock it switches T in and out under: T's run queue's.
-// - sched_rr_get_interval takes that lock (after the caller's stores):
-//   what T's processor did under it before is visible afterwards, the
-//   switch that made T run included.
-// - The clock of T's processor time then reads the time T has used up to
-//   now when T runs (the kernel adds the time since T was switched in,
-//   under the same lock), and what T's last switch out left otherwise.
-// Two such reads that agree, with the caller's own steps between them, mean
-// that T did not run between them: a thread that runs adds time (the
-// scheduler's clock counts nanoseconds), and one switched in and out again
-// has had that time added at its switch out. So T was off its processor: its
-// last switch out, and every store it made before, are visible, since the
-// kernel stores the time it adds after the full barrier of that switch. T
-// runs again only through a switch under that lock, taken after the
-// caller's, so it loads what the caller stored before.
+// See the header for why two equal reads prove the thread off its processor.
 bool fenceThreadStopped(uintptr_t key, uint64_t& last) noexcept {
 #ifdef KX_TEST_SEAMS
   if (!gAllowStopped.load(std::memory_order_relaxed)) return false;

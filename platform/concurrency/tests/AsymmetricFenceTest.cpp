@@ -62,8 +62,8 @@ int lightStoreThenLoad(std::atomic<int>& mine, const std::atomic<int>& theirs) {
 // answer for the light side (during the handover after a failed barrier) is
 // decided only once the light thread has been seen, when its store is
 // visible: such rounds count as kept. `beforeHeavy(round)` runs on the
-// heavy side before its store; the light thread's count of fallback barriers
-// goes to `lightFences` when it ends.
+// heavy side before its store; the light thread's count of heavy fences since
+// the failure goes to `lightFences` when it ends.
 template <class BeforeHeavy>
 int dekkerRounds(int rounds, BeforeHeavy beforeHeavy, std::size_t* lightFences = nullptr) {
   std::atomic<int> light{0};
@@ -101,7 +101,7 @@ TEST_P(AsymmetricFenceStress, LightAndHeavySidesNeverBothMissTheOther) {
   EXPECT_EQ(dekkerRounds(4000, [](int) {}), 0);
 }
 
-// What the fallback barrier must do without.
+// What the handover must do without.
 enum class Without { nothing, descriptors, moves };
 
 // Makes the kernel refuse the calling thread the process-wide barrier and
@@ -201,8 +201,8 @@ int failTheBarrierAmongThreads(Without without) {
   const bool fine = bothMissed == 0 && barrierFailed() && !asymmetricFences() && lightFences == 0 &&
                     fallbackFencesOnThisThreadForTesting() == heavyFencesSince;
   if (!fine) {
-    std::fprintf(stderr, "both missed %d; fallback barriers: light %zu, heavy %zu\n", bothMissed,
-                 lightFences, fallbackFencesOnThisThreadForTesting());
+    std::fprintf(stderr, "both missed %d; heavy fences since the failure: light %zu, heavy %zu\n",
+                 bothMissed, lightFences, fallbackFencesOnThisThreadForTesting());
   }
   return fine ? 0 : 1;
 }
@@ -282,7 +282,7 @@ TEST_P(AsymmetricFenceFallback, HeavyFencesLeaveTheOtherThreadsAlone) {
     const bool fine = barrierFailed() && fallbackFencesOnThisThreadForTesting() == kHeavyFences &&
                       taken.load() == 0 && interrupted.load() == 0;
     if (!fine) {
-      std::fprintf(stderr, "fallback barriers %zu, signals taken %d, calls interrupted %d\n",
+      std::fprintf(stderr, "heavy fences %zu, signals taken %d, calls interrupted %d\n",
                    fallbackFencesOnThisThreadForTesting(), taken.load(), interrupted.load());
     }
     return fine ? 0 : 1;
@@ -327,10 +327,10 @@ TEST(AsymmetricFence, FailedBarrierSwitchesToTheSymmetricModeForGood) {
         bool fine = count == 2 && barrierFailed() && !asymmetricFences() &&
                     !enableAsymmetricFences() && !setFenceModeForTesting(FenceMode::asymmetric) &&
                     !setFenceModeForTesting(FenceMode::buffered);
-        later.lock();  // still biased: plain stores, which the fallback barrier covers
+        later.lock();  // still biased, and plain until this thread has been seen
         ++count;
         std::thread revoker([&] {
-          later.lock();  // the fallback barrier again, without a second warning
+          later.lock();  // another revocation, without a second warning
           ++count;
           later.unlock();
         });

@@ -29,35 +29,39 @@
 // side; only attached threads run light sides plainly.
 //
 // When the barrier fails (a seccomp filter installed later, no memory), the
-// process switches to the symmetric mode for good and says so once. No
-// barrier replaces it; what is left is the handover. A light side that read
-// the mode before the switch may still be in its step, and a thread keeps
-// taking the locks biased to it with plain stores, which nothing makes
-// visible. So each thread attached before the failure is "seen" once it has
-// left those steps:
-// - A light side that runs fenced first calls noteFencedLightSide(), which,
-//   after the failure, marks its thread seen with a sequentially consistent
-//   store and changes the thread's key (fenceThreadKey()), so that the locks
-//   biased to it are taken with fenced steps from then on (a biased lock's
-//   next hold after a revocation began runs fenced too).
-// - A thread that ends is seen at its end, and its entry is free for the next
-//   thread to attach: nothing is left per ended thread.
-// Why that is enough: the mark comes after every plain step of the thread,
-// and a heavy side reads it with an acquire load. The release and acquire
-// pair makes every store of those steps visible to that heavy side (on x86
-// this is the order in which a processor's stores become visible: the mark
-// is seen only after the stores before it). Every later light side of the
-// thread is sequentially consistent, as the heavy side's steps are, and needs
-// no barrier. Threads attached after the failure run fenced from the start.
+// process switches to the symmetric mode for good, says so once, and no
+// barrier replaces it: nothing may move, signal or wait for another thread,
+// and nothing else makes a running thread's buffered stores visible. What is
+// left is the handover of the threads attached before the failure: one may
+// be in a light side begun plainly before the switch, and each keeps taking
+// the locks biased to it with plain stores (that fast path reads no mode).
+// A thread is "seen" once it can run no plain step any more:
+// - its first fenced light side after the failure (noteFencedLightSide)
+//   marks it seen with a sequentially consistent store and changes its key,
+//   so that it takes the locks biased to its former key with fenced steps;
+// - its end marks it seen and frees its entry for the next thread: nothing is
+//   kept per ended thread;
+// - a thread attached after the failure is seen from the start.
+// Why seeing is enough: the mark is stored after every plain step of the
+// thread, and a heavy side that reads it (acquire) sees every store of those
+// steps (release and acquire; on x86, a processor's stores become visible in
+// the order it made them, so the mark is never seen before them). Every
+// later light side of the thread is sequentially consistent, as the heavy
+// sides' steps are, which keeps the store-then-load order without a barrier:
+// once every thread attached before the failure has been seen, heavy sides
+// need nothing, ever.
 //
-// heavyFence() therefore only answers: true once every light side is ordered
-// with the caller (the barrier ran, or every thread attached before the
-// failure has been seen), false during the handover. It never waits, sends
-// no signal, reads no file and leaves every thread's scheduling alone. A
-// heavy side that gets false keeps what it would have released until the
-// handover ends (the hazard slots defer such retires), or, for a lock,
-// waits for the owner of the bias itself (fenceThreadSeen,
-// fenceThreadStopped).
+// Until then heavyFence() answers false, at once: it never waits, signals,
+// reads a file or touches a thread's scheduling, and costs the same however
+// many threads have come and gone. The heavy side then decides without the
+// light sides it cannot see:
+// - a retire whose object may be announced plainly and unseen keeps the
+//   object until the handover has ended (HazardSlots.h), a bounded amount;
+// - a revocation waits for the owner of the bias alone, until it has been
+//   seen (its next hold of that lock sees the revocation and is a fenced
+//   step) or has been proven off its processor (fenceThreadStopped). An
+//   owner that keeps running other code holds the revocation up, as one
+//   that holds the lock would.
 //
 // ThreadSanitizer runs these paths as they are. It checks the happens-before
 // edges the protocols build on (release stores read by acquire loads), not the
@@ -170,12 +174,24 @@ inline bool barrierFailed() noexcept {
 // and its light sides after are fenced.
 bool fenceThreadSeen(uintptr_t key) noexcept;
 
-// For a heavy side that waits for thread `key` to be seen, and stored before
-// asking: whether the thread has been proven off its processor between two
-// calls, which makes its stores before visible to the caller, and has it
-// load what the caller stored before when it runs again. Polled: `last`
-// holds what the previous call read (start it at 0). False where that
-// cannot be known (a thread that runs, or a kernel that refuses to say).
+// For a heavy side that waits for thread `key` to be seen, after its own
+// stores: whether the thread has been proven off its processor since, which
+// makes the thread's stores before visible to the caller and has it load the
+// caller's stores when it runs again. Polled: `last` holds what the previous
+// call read (start it at 0). False where that cannot be known: a thread that
+// runs, or a kernel that refuses to say.
+//
+// Only the kernel can tell, and only under the lock it switches the thread
+// in and out under (its run queue's), which carries a full barrier. Each
+// call first asks for the thread's round-robin interval, which the kernel
+// answers under that lock, and then reads the thread's processor-time clock:
+// for a thread that runs, the kernel adds the time since it was switched in;
+// otherwise it reads what the thread's last switch out stored, after that
+// switch's full barrier. Two calls that read the same time mean the thread
+// did not run between them (the scheduler's clock counts nanoseconds, and a
+// switch out adds the time run): it was off its processor, its stores before
+// its last switch out are visible, and it runs again only through a switch
+// under that lock, after the caller's hold of it.
 bool fenceThreadStopped(uintptr_t key, uint64_t& last) noexcept;
 
 #ifdef KX_TEST_SEAMS

@@ -188,10 +188,11 @@ bool fenceThreadSeen(uintptr_t key) noexcept;
 // for a thread that runs, the kernel adds the time since it was switched in;
 // otherwise it reads what the thread's last switch out stored, after that
 // switch's full barrier. Two calls that read the same time mean the thread
-// did not run between them (the scheduler's clock counts nanoseconds, and a
-// switch out adds the time run): it was off its processor, its stores before
-// its last switch out are visible, and it runs again only through a switch
-// under that lock, after the caller's hold of it.
+// has not run from the first read on, and did not run when the second call
+// held that lock (the scheduler's clock counts nanoseconds, and a switch out
+// adds the time run): its stores before its last switch out are visible, and
+// it runs again only through a switch under that lock, after the caller's
+// hold of it.
 bool fenceThreadStopped(uintptr_t key, uint64_t& last) noexcept;
 
 #ifdef KX_TEST_SEAMS

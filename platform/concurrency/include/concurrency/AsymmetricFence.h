@@ -30,8 +30,9 @@
 //
 // When the barrier fails (a seccomp filter installed later, no memory), the
 // process switches to the symmetric mode for good, says so once, and no
-// barrier replaces it: nothing may move, signal or wait for another thread,
-// and nothing else makes a running thread's buffered stores visible. What is
+// barrier replaces it: no fence may move or signal another thread, or wait
+// for one, and nothing else makes a running thread's buffered stores visible.
+// What is
 // left is the handover of the threads attached before the failure: one may
 // be in a light side begun plainly before the switch, and each keeps taking
 // the locks biased to it with plain stores (that fast path reads no mode).

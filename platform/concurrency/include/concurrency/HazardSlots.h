@@ -42,12 +42,13 @@
 //   strikes it when it leaves.
 //
 // During the handover after a failed barrier (the heavy fence answers false)
-// a plain announcement may stay unseen. Only the thread a pointer was read by
-// alone can have made one, of the key published when the pointer was marked
-// shared or of the one published just before; so the change that marks it
-// shared, and the next one, say so (Replaced::mayBeUnseen), and retire()
-// keeps what they replaced until the handover has ended, when it retires it
-// as usual. Later changes settle the pointer. A plain leave may stay unseen
+// a plain announcement may stay unseen. Only the thread that read a pointer
+// alone can have made one, and only of a key the change that marked the
+// pointer shared replaced or published; so that change and the next one say
+// so (Replaced::mayBeUnseen), and retire() keeps what they replaced until the
+// handover has ended, when it retires it as usual. Later changes settle the
+// pointer, and after the failure a pointer's first reader settles it at
+// once. A plain leave may stay unseen
 // too: the entry then waits for that slot's next leave, or for the end of
 // the handover, when the slots are looked at again. Either way the memory
 // held back is bounded: two objects per pointer read alone by a thread when
@@ -213,7 +214,9 @@ class DeferredRetire {
   DeferredRetire(const DeferredRetire&) = delete;
   DeferredRetire& operator=(const DeferredRetire&) = delete;
   ~DeferredRetire() {
-    for (std::size_t i = 0; i < count_; ++i) retire(replaced_[i], std::move(owners_[i]));
+    for (std::size_t i = 0; i < count_; ++i) {
+      if (replaced_[i].mayBeAnnounced) retire(replaced_[i], std::move(owners_[i]));
+    }
   }
 
   // Retires `owner` under `replaced`; an owner of nothing replaced (a key of

@@ -32,10 +32,10 @@
 // process switches to the symmetric mode for good, says so once, and no
 // barrier replaces it: no fence may move or signal another thread, or wait
 // for one, and nothing else makes a running thread's buffered stores visible.
-// What is
-// left is the handover of the threads attached before the failure: one may
-// be in a light side begun plainly before the switch, and each keeps taking
-// the locks biased to it with plain stores (that fast path reads no mode).
+// What is left is the handover of the threads attached before the failure:
+// one may be in a light side begun plainly before the switch, and each keeps
+// taking the locks biased to it with plain stores (that fast path reads no
+// mode).
 // A thread is "seen" once it can run no plain step any more:
 // - its first fenced light side after the failure (noteFencedLightSide)
 //   marks it seen with a sequentially consistent store and changes its key,

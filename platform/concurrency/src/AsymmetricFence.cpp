@@ -231,7 +231,6 @@ bool heavyFence() noexcept {
 #endif
     // Either side's steps are sequentially consistent by now, or a plain
     // step may still be unseen: no barrier helps either way.
-    std::atomic_thread_fence(std::memory_order_seq_cst);
     return handoverDone();
   }
   int error = 0;

@@ -66,12 +66,18 @@ void BiasedRecursiveLock::lockSlow(uintptr_t self) noexcept {
   noteMutexHold(self);
 }
 
-bool BiasedRecursiveLock::unlockFormerBias() noexcept {
-  if (bias_.load(std::memory_order_relaxed) != plainFenceThreadKey(fenceThreadKey())) return false;
-  const uint32_t depth = held_.load(std::memory_order_relaxed);
-  if (depth == 0) return false;
-  held_.store(depth - 1, std::memory_order_release);
-  return true;
+void BiasedRecursiveLock::unlockSlow() noexcept {
+  const uintptr_t self = fenceThreadKey();
+  if ((self & detail::kSeenKeyBit) != 0 &&
+      bias_.load(std::memory_order_relaxed) == plainFenceThreadKey(self)) {
+    const uint32_t depth = held_.load(std::memory_order_relaxed);
+    if (depth != 0) {
+      held_.store(depth - 1, std::memory_order_release);
+      return;
+    }
+  }
+  --mutexDepth_;
+  mutex_.unlock();
 }
 
 void BiasedRecursiveLock::revoke() noexcept {

@@ -79,12 +79,7 @@ class KX_CAPABILITY("mutex") BiasedRecursiveLock {
         return;
       }
     }
-    // A thread seen since the barrier failed holds the locks biased to it
-    // under its former key.
-    if ((fenceThreadKey() & detail::kSeenKeyBit) != 0 && unlockFormerBias()) [[unlikely]]
-      return;
-    --mutexDepth_;
-    mutex_.unlock();
+    unlockSlow();
   }
 
   // How many outermost holds in a row through the mutex bias a lock to the
@@ -101,9 +96,9 @@ class KX_CAPABILITY("mutex") BiasedRecursiveLock {
   // Takes the lock through the mutex, revoking another thread's bias first,
   // or through the bias with fenced steps.
   void lockSlow(uintptr_t self) noexcept;
-  // Lets go of a hold taken through the bias with fenced steps; false when
-  // the calling thread holds the lock through the mutex.
-  bool unlockFormerBias() noexcept;
+  // Lets go of a hold through the mutex, or of one that a thread seen since
+  // the barrier failed took through the bias under its former key.
+  void unlockSlow() noexcept;
   // Ends another thread's bias, or waits until the thread that does has.
   void revoke() noexcept;
   // Counts an outermost hold through the mutex; may bias the lock to self.

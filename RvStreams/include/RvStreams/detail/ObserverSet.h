@@ -68,7 +68,8 @@ class ObserverSet {
   ~ObserverSet() {
     if (published_.current() == 0) return;
     std::shared_ptr<const void> owner = publishedOwner();
-    concurrency::retire(published_.exchange(0), std::move(owner));
+    const concurrency::ProtectedPointer::Replaced replaced = published_.exchange(0);
+    if (replaced.mayBeAnnounced) concurrency::retire(replaced, std::move(owner));
   }
 
   // --- under the subject's lock, `lock`; what is replaced is released with

@@ -230,10 +230,7 @@ class DeferredRetire {
   std::shared_ptr<const void> owners_[kCapacity];
 };
 
-#ifdef KX_TEST_SEAMS
-// --- test seams (built only with the tests) ---
-
-// The steps a test may pause a writer between.
+// The steps a test may pause a writer between (setHazardPauseForTesting).
 enum class HazardStep {
   // exchange(): the heavy fence has run; the pointer is not settled yet.
   barrierBeforeSettle,
@@ -242,6 +239,9 @@ enum class HazardStep {
   scannedBeforePending,
 };
 
+#ifdef KX_TEST_SEAMS
+// --- test seams (built only with the tests) ---
+
 // Calls `pause(step, context)` at each step until replaced by null. Set it
 // while no writer runs.
 void setHazardPauseForTesting(void (*pause)(HazardStep, void*), void* context) noexcept;
@@ -249,7 +249,8 @@ void setHazardPauseForTesting(void (*pause)(HazardStep, void*), void* context) n
 // How many times the calling thread looked at the waiting entries.
 std::size_t pendingVisitsOnThisThreadForTesting() noexcept;
 
-// How many retired entries wait for a reader.
+// How many retired entries wait for a reader, or for the end of the handover
+// after a failed barrier.
 std::size_t pendingEntriesForTesting() noexcept;
 #endif
 

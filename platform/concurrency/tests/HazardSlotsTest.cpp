@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <latch>
 #include <memory>
 #include <mutex>
@@ -10,6 +11,7 @@
 
 #include "concurrency/HazardSlots.h"
 #include "concurrencyTest/FenceModes.h"
+#include "concurrencyTest/InChild.h"
 
 namespace concurrency {
 namespace {
@@ -196,6 +198,53 @@ TEST(HazardSlotsDeathTest, ScopeEndingBeforeAnInnerOneStopsTheProcess) {
       "hazard scope ended before");
 }
 #endif
+
+// A read announced plainly when the barrier fails, its store held in the
+// simulated store buffer: the writer that replaces the object cannot see the
+// announcement, and no barrier will show it, so the object waits until the
+// reader has been seen (its next fenced step, here the leave), and goes then.
+TEST(HazardSlotsHandover, PlainReadUnseenWhenTheBarrierFailsKeepsItsObject) {
+  if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    const int before = Tracked::live;
+    Published published;
+    published.publish(std::make_shared<Tracked>());
+    // A first read, fenced, makes the reader the one that reads alone.
+    setFenceModeForTesting(FenceMode::symmetric);
+    std::latch firstRead(1);
+    std::latch buffered(1);
+    std::latch reading(1);
+    std::latch replaced(1);
+    bool sawReleased = false;
+    std::thread reader([&] {
+      published.read([](const Tracked&) {});
+      firstRead.count_down();
+      buffered.wait();
+      published.read([&](const Tracked& seen) {
+        reading.count_down();
+        replaced.wait();
+        sawReleased = seen.state.load() != Tracked::kAlive;
+      });
+    });
+    firstRead.wait();
+    setFenceModeForTesting(FenceMode::buffered);
+    buffered.count_down();
+    reading.wait();
+    failNextBarrierForTesting();
+    published.publish(std::make_shared<Tracked>());
+    const bool kept = Tracked::live == before + 2 && pendingEntriesForTesting() == 1;
+    replaced.count_down();
+    reader.join();
+    published.publish(nullptr);
+    const bool released = Tracked::live == before && pendingEntriesForTesting() == 0;
+    if (!kept || sawReleased || !released) {
+      std::fprintf(stderr, "kept %d, the reader saw it released %d, released after %d\n", kept,
+                   sawReleased, released);
+      return 1;
+    }
+    return 0;
+  });
+}
 
 class HazardSlotsStress : public testing::BothWays {};
 

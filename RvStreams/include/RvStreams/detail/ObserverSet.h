@@ -69,7 +69,7 @@ class ObserverSet {
     if (published_.current() == 0) return;
     std::shared_ptr<const void> owner = publishedOwner();
     const concurrency::ProtectedPointer::Replaced replaced = published_.exchange(0);
-    if (replaced.mayBeAnnounced) concurrency::retire(replaced.key, std::move(owner));
+    if (replaced.mayBeAnnounced) concurrency::retire(replaced, std::move(owner));
   }
 
   // --- under the subject's lock, `lock`; what is replaced is released with

@@ -20,12 +20,6 @@ struct alignas(64) HazardRecord {
   std::atomic<uint32_t> pending{0};
   std::atomic<bool> inUse{false};
   HazardRecord* next = nullptr;
-#ifdef KX_TEST_SEAMS
-  // Buffered mode's simulated store buffer, under its mutex: stores made to
-  // slot i but not visible yet.
-  uintptr_t buffered[kHazardSlots] = {};
-  uint32_t bufferedMask = 0;
-#endif
 };
 
 struct HazardThread {

@@ -23,6 +23,7 @@
 
 namespace fs = std::filesystem;
 using duze::sqlite::execute;
+using duze::sqlite::Statement;
 using duze::sqlite::StatementScope;
 using duze::sqlite::Transaction;
 using ReplacingLock = DUZELogLockFile::ReplacingLock;
@@ -240,16 +241,11 @@ void DUZELogDBStorage::carrySetAsideFiles() {
 }
 
 bool DUZELogDBStorage::wasCarried(const FileIdentity& identity) {
-  sqlite3_stmt* select = nullptr;
+  Statement select(db_, kSelectCarried);
   // No table: nothing was ever carried into this database.
-  if (sqlite3_prepare_v2(db_, kSelectCarried, -1, &select, nullptr) != SQLITE_OK) {
-    sqlite3_finalize(select);
-    return false;
-  }
-  identity.bind(select);
-  const bool found = sqlite3_step(select) == SQLITE_ROW;
-  sqlite3_finalize(select);
-  return found;
+  if (!select.prepared()) return false;
+  identity.bind(select.get());
+  return sqlite3_step(select.get()) == SQLITE_ROW;
 }
 
 DUZELogDBStorage::CarryResult DUZELogDBStorage::carryRowsFrom(const fs::path& aside,
@@ -270,47 +266,43 @@ DUZELogDBStorage::CarryResult DUZELogDBStorage::carryRowsFrom(const fs::path& as
   if (!execute(db_, kCreateCarried)) return CarryResult::Failed;
   if (wasCarried(*found)) return CarryResult::CarriedBefore;
   sqlite3* old = nullptr;
-  sqlite3_stmt* select = nullptr;
+  bool read = false;
+  bool stored = true;
   if (sqlite3_open_v2(duze::sqlite::openingName(aside).c_str(), &old,
                       SQLITE_OPEN_READWRITE | SQLITE_OPEN_NOMUTEX | SQLITE_OPEN_NOFOLLOW,
-                      nullptr) != SQLITE_OK ||
-      sqlite3_prepare_v2(old,
-                         "SELECT \"groupId\", \"log\", \"targetToken\", \"targetKey\", "
-                         "\"priority\" FROM \"logs\" ORDER BY \"id\"",
-                         -1, &select, nullptr) != SQLITE_OK) {
-    sqlite3_finalize(select);
-    sqlite3_close_v2(old);
-    return CarryResult::NotCarried;
-  }
-  bool stored = true;
-  // The rows up to the first one that cannot be read; a row this schema
-  // refuses (a missing group, say) is skipped.
-  while (stored && sqlite3_step(select) == SQLITE_ROW) {
-    StatementScope scope{insert};
-    for (int column = 0; column < 5; ++column) {
-      sqlite3_bind_value(insert, column + 1, sqlite3_column_value(select, column));
-    }
-    const int step = sqlite3_step(insert);
-    if (step == SQLITE_DONE) {
-      ++carried;
-    } else if ((sqlite3_extended_errcode(db_) & 0xFF) != SQLITE_CONSTRAINT) {
-      logSqliteError("carry a log into");
-      stored = false;
+                      nullptr) == SQLITE_OK) {
+    Statement select(old,
+                     "SELECT \"groupId\", \"log\", \"targetToken\", \"targetKey\", "
+                     "\"priority\" FROM \"logs\" ORDER BY \"id\"");
+    read = select.prepared();
+    // The rows up to the first one that cannot be read; a row this schema
+    // refuses (a missing group, say) is skipped.
+    while (read && stored && sqlite3_step(select.get()) == SQLITE_ROW) {
+      StatementScope scope{insert};
+      for (int column = 0; column < 5; ++column) {
+        sqlite3_bind_value(insert, column + 1, sqlite3_column_value(select.get(), column));
+      }
+      const int step = sqlite3_step(insert);
+      if (step == SQLITE_DONE) {
+        ++carried;
+      } else if ((sqlite3_extended_errcode(db_) & 0xFF) != SQLITE_CONSTRAINT) {
+        logSqliteError("carry a log into");
+        stored = false;
+      }
     }
   }
-  sqlite3_finalize(select);
   // Closing may fold the file's write-ahead log into it: what it is after
   // that is what a later open finds.
   sqlite3_close_v2(old);
+  if (!read) return CarryResult::NotCarried;
   const auto identity = FileIdentity::of(aside);
   if (stored && identity) {
-    sqlite3_stmt* record = nullptr;
-    stored = sqlite3_prepare_v2(db_, kInsertCarried, -1, &record, nullptr) == SQLITE_OK;
+    Statement record(db_, kInsertCarried);
+    stored = record.prepared();
     if (stored) {
-      identity->bind(record);
-      stored = sqlite3_step(record) == SQLITE_DONE;
+      identity->bind(record.get());
+      stored = sqlite3_step(record.get()) == SQLITE_DONE;
     }
-    sqlite3_finalize(record);
   }
   if (stored && identity && transaction.commit()) {
     if (carryingHook) carryingHook("carried", aside);

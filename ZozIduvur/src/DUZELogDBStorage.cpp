@@ -15,6 +15,7 @@
 namespace fs = std::filesystem;
 using duze::sqlite::bindText;
 using duze::sqlite::execute;
+using duze::sqlite::Statement;
 using duze::sqlite::StatementScope;
 using duze::sqlite::Transaction;
 using ReplacingLock = DUZELogLockFile::ReplacingLock;
@@ -178,13 +179,13 @@ DUZELogDBStorage::OpenResult DUZELogDBStorage::open() {
   }
   sqlite3_busy_timeout(db_, 5000);
   // Reading the version also proves the file is a database.
-  sqlite3_stmt* version = nullptr;
   int userVersion = -1;
-  if (sqlite3_prepare_v2(db_, "PRAGMA user_version", -1, &version, nullptr) == SQLITE_OK &&
-      sqlite3_step(version) == SQLITE_ROW) {
-    userVersion = sqlite3_column_int(version, 0);
+  {
+    Statement version(db_, "PRAGMA user_version");
+    if (version.prepared() && sqlite3_step(version.get()) == SQLITE_ROW) {
+      userVersion = sqlite3_column_int(version.get(), 0);
+    }
   }
-  sqlite3_finalize(version);
   if (userVersion < 0) return failure("read the schema version of");
   if (userVersion > kSchemaVersion) {
     DUZELogError(kDUZELogTag, "The log database has schema version %d, newer than %d.", userVersion,

@@ -20,6 +20,13 @@ bool execute(sqlite3* db, const char* sql) {
   return true;
 }
 
+Statement::Statement(sqlite3* db, const char* sql) {
+  if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(stmt_);
+    stmt_ = nullptr;
+  }
+}
+
 Transaction::Transaction(sqlite3* db) : db_(db) {
   if (execute(db_, "BEGIN IMMEDIATE")) state_ = State::Open;
 }

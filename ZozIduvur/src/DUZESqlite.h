@@ -26,6 +26,24 @@ inline void bindText(sqlite3_stmt* stmt, int index, std::string_view text) {
   sqlite3_bind_text(stmt, index, text.data(), static_cast<int>(text.size()), SQLITE_STATIC);
 }
 
+// A one-off statement: prepared when it is made, finalized when the scope
+// ends, however it ends. A statement that was stepped holds its read of the
+// database until then, so its scope ends where its use does.
+class Statement {
+ public:
+  Statement(sqlite3* db, const char* sql);
+  ~Statement() { sqlite3_finalize(stmt_); }
+  Statement(const Statement&) = delete;
+  Statement& operator=(const Statement&) = delete;
+
+  // False when it could not be prepared (the connection's error says why).
+  bool prepared() const { return stmt_ != nullptr; }
+  sqlite3_stmt* get() const { return stmt_; }
+
+ private:
+  sqlite3_stmt* stmt_ = nullptr;
+};
+
 // Resets a cached statement and clears its bindings when the scope ends.
 struct StatementScope {
   sqlite3_stmt* stmt;

@@ -122,10 +122,9 @@ rocrash_async_frame_error rocrash_async_frame_read_dwarf_unwind(
     sys::task_t task, rocrash_async_image_list* image_list,
     const rocrash_async_thread_state* current, const rocrash_async_thread_state* previous,
     rocrash_async_thread_state* next) noexcept {
-  if (!rocrash_async_thread_state_has_reg(current, ROCRASH_REG_IP)) return FRAME_ERR_BADFRAME;
-  if (rocrash_async_thread_state_get_reg(current, ROCRASH_REG_IP) == 0 || image_list == nullptr) {
-    return FRAME_ERR_NOTSUP;
-  }
+  const rocrash_async_frame_error refused =
+      rocrash::async::frame_reader_entry_check(current, image_list);
+  if (refused != FRAME_ERR_NONE) return refused;
 
   rocrash_async_image_list_set_reading(image_list, true);
   const uint64_t pc = rocrash::async::frame_lookup_address(task, image_list, current, previous);

@@ -6,6 +6,19 @@
 
 namespace rocrash::async {
 
+// What both unwind-table readers check first: FRAME_ERR_BADFRAME when
+// `current` has no pc, FRAME_ERR_NOTSUP when its pc is zero or there is no
+// image list to look it up in, else FRAME_ERR_NONE.
+inline rocrash_async_frame_error frame_reader_entry_check(
+    const rocrash_async_thread_state* current,
+    const rocrash_async_image_list* image_list) noexcept {
+  if (!rocrash_async_thread_state_has_reg(current, ROCRASH_REG_IP)) return FRAME_ERR_BADFRAME;
+  if (rocrash_async_thread_state_get_reg(current, ROCRASH_REG_IP) == 0 || image_list == nullptr) {
+    return FRAME_ERR_NOTSUP;
+  }
+  return FRAME_ERR_NONE;
+}
+
 // The address whose unwind rules describe `frame`. Every frame but the first
 // and those interrupted by a signal holds a return address: the instruction
 // after a call, which may already lie in the next function when the call was

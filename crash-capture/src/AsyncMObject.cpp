@@ -129,6 +129,15 @@ rocrash_error_t readValue(const rocrash_async_mobject* mobj, rocrash_vm_address_
   __builtin_memcpy(result, p, sizeof(T));
   return ROCRASH_ERR_NONE;
 }
+
+template <class T>
+rocrash_error_t readSwapped(const rocrash_async_mobject* mobj,
+                            const rocrash_async_byteorder* byteorder, rocrash_vm_address_t address,
+                            int64_t offset, T* result) {
+  rocrash_error_t err = readValue(mobj, address, offset, result);
+  if (err == ROCRASH_ERR_NONE) *result = rocrash_async_swap(byteorder, *result);
+  return err;
+}
 }  // namespace
 
 rocrash_error_t rocrash_async_mobject_read_uint8(const rocrash_async_mobject* mobj,
@@ -141,25 +150,19 @@ rocrash_error_t rocrash_async_mobject_read_uint16(const rocrash_async_mobject* m
                                                   const rocrash_async_byteorder* byteorder,
                                                   rocrash_vm_address_t address, int64_t offset,
                                                   uint16_t* result) noexcept {
-  rocrash_error_t err = readValue(mobj, address, offset, result);
-  if (err == ROCRASH_ERR_NONE) *result = byteorder->swap16(*result);
-  return err;
+  return readSwapped(mobj, byteorder, address, offset, result);
 }
 
 rocrash_error_t rocrash_async_mobject_read_uint32(const rocrash_async_mobject* mobj,
                                                   const rocrash_async_byteorder* byteorder,
                                                   rocrash_vm_address_t address, int64_t offset,
                                                   uint32_t* result) noexcept {
-  rocrash_error_t err = readValue(mobj, address, offset, result);
-  if (err == ROCRASH_ERR_NONE) *result = byteorder->swap32(*result);
-  return err;
+  return readSwapped(mobj, byteorder, address, offset, result);
 }
 
 rocrash_error_t rocrash_async_mobject_read_uint64(const rocrash_async_mobject* mobj,
                                                   const rocrash_async_byteorder* byteorder,
                                                   rocrash_vm_address_t address, int64_t offset,
                                                   uint64_t* result) noexcept {
-  rocrash_error_t err = readValue(mobj, address, offset, result);
-  if (err == ROCRASH_ERR_NONE) *result = byteorder->swap64(*result);
-  return err;
+  return readSwapped(mobj, byteorder, address, offset, result);
 }

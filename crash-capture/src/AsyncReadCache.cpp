@@ -20,19 +20,6 @@ rocrash_async_read_cache* cacheFor(sys::task_t task) {
   return sys::task_is_self(task) && sys::task_is_self(cache->task) ? cache : nullptr;
 }
 
-rocrash_error_t errorOf(sys::kern_return_t kr) {
-  switch (kr) {
-    case sys::KERN_SUCCESS:
-      return ROCRASH_ERR_NONE;
-    case sys::KERN_INVALID_ADDRESS:
-      return ROCRASH_ERR_NOTFOUND;
-    case sys::KERN_PROTECTION_FAILURE:
-      return ROCRASH_ERR_ACCESS;
-    default:
-      return ROCRASH_ERR_UNKNOWN;
-  }
-}
-
 // The copy of the page at `page` (aligned), read now when it is not held
 // yet; null with `*error` when it cannot be read.
 const uint8_t* pageOf(rocrash_async_read_cache* cache, uint64_t page, rocrash_error_t* error) {
@@ -48,7 +35,7 @@ const uint8_t* pageOf(rocrash_async_read_cache* cache, uint64_t page, rocrash_er
   sys::kern_return_t kr =
       sys::mach_vm_read_overwrite(cache->task, page, kPage, cache->pages[slot], nullptr);
   if (kr != sys::KERN_SUCCESS) {
-    *error = errorOf(kr);
+    *error = rocrash_async_task_read_error(kr);
     return nullptr;
   }
   cache->page_address[slot] = page;

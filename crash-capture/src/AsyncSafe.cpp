@@ -68,16 +68,8 @@ rocrash_error_t rocrash_async_task_read(sys::task_t task, rocrash_vm_address_t a
   rocrash_error_t cached;
   if (rocrash::async::read_cache_read(task, target, destination, length, &cached)) return cached;
   sys::vm_size_t copied = 0;
-  switch (sys::mach_vm_read_overwrite(task, target, length, destination, &copied)) {
-    case sys::KERN_SUCCESS:
-      return ROCRASH_ERR_NONE;
-    case sys::KERN_INVALID_ADDRESS:
-      return ROCRASH_ERR_NOTFOUND;
-    case sys::KERN_PROTECTION_FAILURE:
-      return ROCRASH_ERR_ACCESS;
-    default:
-      return ROCRASH_ERR_UNKNOWN;
-  }
+  return rocrash_async_task_read_error(
+      sys::mach_vm_read_overwrite(task, target, length, destination, &copied));
 }
 
 rocrash_error_t rocrash_async_task_read_uint8(sys::task_t task, rocrash_vm_address_t address,
@@ -85,31 +77,35 @@ rocrash_error_t rocrash_async_task_read_uint8(sys::task_t task, rocrash_vm_addre
   return rocrash_async_task_read(task, address, offset, result, sizeof *result);
 }
 
+namespace {
+template <class T>
+rocrash_error_t readSwapped(sys::task_t task, const rocrash_async_byteorder* byteorder,
+                            rocrash_vm_address_t address, rocrash_vm_off_t offset, T* result) {
+  rocrash_error_t err = rocrash_async_task_read(task, address, offset, result, sizeof *result);
+  *result = rocrash_async_swap(byteorder, *result);
+  return err;
+}
+}  // namespace
+
 rocrash_error_t rocrash_async_task_read_uint16(sys::task_t task,
                                                const rocrash_async_byteorder* byteorder,
                                                rocrash_vm_address_t address,
                                                rocrash_vm_off_t offset, uint16_t* result) noexcept {
-  rocrash_error_t err = rocrash_async_task_read(task, address, offset, result, sizeof *result);
-  *result = byteorder->swap16(*result);
-  return err;
+  return readSwapped(task, byteorder, address, offset, result);
 }
 
 rocrash_error_t rocrash_async_task_read_uint32(sys::task_t task,
                                                const rocrash_async_byteorder* byteorder,
                                                rocrash_vm_address_t address,
                                                rocrash_vm_off_t offset, uint32_t* result) noexcept {
-  rocrash_error_t err = rocrash_async_task_read(task, address, offset, result, sizeof *result);
-  *result = byteorder->swap32(*result);
-  return err;
+  return readSwapped(task, byteorder, address, offset, result);
 }
 
 rocrash_error_t rocrash_async_task_read_uint64(sys::task_t task,
                                                const rocrash_async_byteorder* byteorder,
                                                rocrash_vm_address_t address,
                                                rocrash_vm_off_t offset, uint64_t* result) noexcept {
-  rocrash_error_t err = rocrash_async_task_read(task, address, offset, result, sizeof *result);
-  *result = byteorder->swap64(*result);
-  return err;
+  return readSwapped(task, byteorder, address, offset, result);
 }
 
 int rocrash_async_strcmp(const char* a, const char* b) noexcept {

@@ -8,6 +8,7 @@
 #include "crash-capture/detail/Assert.h"
 #include "foundation/UUID.h"
 #include "objc/NSException.h"
+#include "system/SignalSafe.h"
 #include "system/SystemFacts.h"
 
 // Set-up of a writer, on ordinary threads: the facts a report holds, copied
@@ -39,10 +40,12 @@ char* sysctlText(const char* name) {
     char* buffer = static_cast<char*>(malloc(size + 1));
     if (buffer == nullptr) return nullptr;
     if (sys::sysctlbyname(name, buffer, &size, nullptr, 0) != 0) {
-      int saved = errno;
-      free(buffer);
-      errno = saved;
-      if (saved == ENOMEM) continue;
+      const bool grew = errno == ENOMEM;
+      {
+        sys::ErrnoGuard errnoGuard;
+        free(buffer);
+      }
+      if (grew) continue;
       return nullptr;
     }
     buffer[size] = '\0';

@@ -175,7 +175,7 @@ void dispatchOnOwnStack(int signo, siginfo_t* info, void* uap) {
 // The registry's handler: the chain runs on the handler stack when it is
 // free, else where the signal arrived.
 void dispatchSignal(int signo, siginfo_t* info, void* uap) {
-  const int savedErrno = errno;
+  sys::ErrnoGuard errnoGuard;
   void* top = gChainStack.top.load(std::memory_order_acquire);
   int32_t idle = 0;
   if (sys::task_shares_parent_memory()) {
@@ -187,7 +187,6 @@ void dispatchSignal(int signo, siginfo_t* info, void* uap) {
   } else {
     dispatchHere(signo, info, uap);
   }
-  errno = savedErrno;
 }
 
 void dispatchHere(int signo, siginfo_t* info, void* uap) {
@@ -195,14 +194,13 @@ void dispatchHere(int signo, siginfo_t* info, void* uap) {
   // Nobody handled it. Deliver it again with the default action: were the
   // registry's own handler left in place, the raised signal would come back
   // here for ever.
-  int saved = errno;
+  sys::ErrnoGuard errnoGuard;
   struct sigaction current;
   if (sigaction(signo, nullptr, &current) == 0 && (current.sa_flags & SA_SIGINFO) != 0 &&
       current.sa_sigaction == dispatchSignal) {
     sys::restore_default_action(signo);
   }
   raise(signo);
-  errno = saved;
 }
 
 // Hands the signal to the action that was installed before the registry's.

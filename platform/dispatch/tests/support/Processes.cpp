@@ -54,7 +54,8 @@ int runChild(const std::string& filter, const std::vector<std::string>& environm
 
 std::vector<std::string> crashingChildEnvironment(std::vector<std::string> environment) {
   const std::string fatalSignals =
-      "handle_segv=0:handle_abort=0:handle_sigill=0:handle_sigbus=0:handle_sigfpe=0";
+      "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigill=0:handle_sigfpe=0:"
+      "use_sigaltstack=0";
   environment.push_back("ASAN_OPTIONS=" + fatalSignals + ":detect_leaks=0");
   environment.push_back("TSAN_OPTIONS=" + fatalSignals + ":halt_on_error=1");
   return environment;

@@ -1,7 +1,7 @@
 #include "crash-capture/AsyncFrameCursor.h"
 
 #include "AsyncFrameLookup.h"
-#include "crash-capture/AsyncReadCache.h"
+#include "safe/AsyncReadCache.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <new>
 
-#include "crash-capture/AsyncReadCache.h"
+#include "safe/AsyncReadCache.h"
 
 namespace {
 

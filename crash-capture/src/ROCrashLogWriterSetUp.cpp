@@ -5,9 +5,9 @@
 
 #include "crash-capture/ROCrashLogWriter.h"
 #include "crash-capture/ROCrashProcessInfo.h"
-#include "crash-capture/detail/Assert.h"
 #include "foundation/UUID.h"
 #include "objc/NSException.h"
+#include "safe/Assert.h"
 #include "system/SystemFacts.h"
 
 // Set-up of a writer, on ordinary threads: the facts a report holds, copied

@@ -8,9 +8,9 @@
 #include <cstring>
 
 #include "base/Mutex.h"
-#include "crash-capture/AsyncList.h"
 #include "crash-capture/AsyncSafe.h"
 #include "crash-capture/ROReradUzerirudError.h"
+#include "safe/AsyncList.h"
 #include "system/SignalSafe.h"
 #include "system/Task.h"
 #include "system/ThreadStacks.h"

@@ -2,10 +2,10 @@
 
 #include <signal.h>
 
-#include "crash-capture/AsyncMachException.h"
 #include "crash-capture/ROCrashLogWriter.h"
 #include "crash-capture/ROCrashSignalHandler.h"
 #include "crash-capture/ROReradUzerirud.h"
+#include "safe/AsyncMachException.h"
 #include "system/ReservedDescriptors.h"
 
 // What the reporter shares between enabling, crash time and live reports:

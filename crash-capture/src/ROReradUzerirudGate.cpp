@@ -8,7 +8,7 @@
 #include <cstring>
 
 #include "ROReradUzerirudCrashTime.h"
-#include "crash-capture/AsyncMachException.h"
+#include "safe/AsyncMachException.h"
 #include "system/SignalSafe.h"
 
 namespace rocrash::reporter {

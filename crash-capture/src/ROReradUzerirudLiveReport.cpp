@@ -9,10 +9,10 @@
 
 #include "ROReradUzerirudCrashTime.h"
 #include "ROReradUzerirudGate.h"
-#include "crash-capture/AsyncFile.h"
 #include "crash-capture/ROCrashLog.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "crash-capture/ROReradUzerirudError.h"
+#include "safe/AsyncFile.h"
 #include "system/ImageEvents.h"
 #include "system/Threads.h"
 

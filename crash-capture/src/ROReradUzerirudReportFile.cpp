@@ -9,7 +9,7 @@
 #include <unistd.h>
 
 #include "ROReradUzerirudCrashTime.h"
-#include "crash-capture/AsyncFile.h"
+#include "safe/AsyncFile.h"
 #include "system/SignalSafe.h"
 
 // A report's file: made without a name (or under a hidden temporary one),

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "crash-capture/AsyncFile.h"
 #include "crash-capture/AsyncFrameCache.h"
 #include "crash-capture/AsyncImageList.h"
-#include "crash-capture/AsyncMachException.h"
-#include "crash-capture/AsyncReadCache.h"
 #include "crash-capture/AsyncThreadState.h"
+#include "safe/AsyncFile.h"
+#include "safe/AsyncMachException.h"
+#include "safe/AsyncReadCache.h"
 
 namespace objc {
 class NSException;

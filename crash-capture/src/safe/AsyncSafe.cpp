@@ -4,9 +4,9 @@
 #include <signal.h>
 #include <unistd.h>
 
-#include "crash-capture/AsyncFile.h"
-#include "crash-capture/AsyncMachException.h"
-#include "crash-capture/AsyncReadCache.h"
+#include "AsyncFile.h"
+#include "AsyncMachException.h"
+#include "AsyncReadCache.h"
 
 namespace {
 

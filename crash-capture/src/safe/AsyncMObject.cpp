@@ -4,7 +4,7 @@
 
 #include <atomic>
 
-#include "crash-capture/AsyncReadCache.h"
+#include "AsyncReadCache.h"
 
 namespace {
 std::atomic<bool> gCopyMode{false};

@@ -1,4 +1,4 @@
-#include "crash-capture/AsyncReadCache.h"
+#include "AsyncReadCache.h"
 
 #include <sys/mman.h>
 

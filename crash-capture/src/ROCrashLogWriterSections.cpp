@@ -1,9 +1,9 @@
 #include "ROCrashLogWriterSections.h"
 
 #include "ROCrashLogWriterEncoding.h"
-#include "crash-capture/AsyncFrameCursor.h"
 #include "crash-capture/AsyncSignalInfo.h"
 #include "system/SignalSafe.h"
+#include "unwind/AsyncFrameCursor.h"
 
 namespace rocrash::writer {
 namespace {

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <new>
 
-#include "crash-capture/AsyncFrameCache.h"
 #include "crash-capture/ROCrashLog.h"
 #include "system/ImageEvents.h"
+#include "unwind/AsyncFrameCache.h"
 
 void rocrash_async_image_list_init(rocrash_async_image_list* list, sys::task_t task) noexcept {
   list->task = task;

@@ -1,6 +1,6 @@
+#include "AsyncFrameCursor.h"
 #include "AsyncFrameLookup.h"
 #include "crash-capture/AsyncCompactUnwind.h"
-#include "crash-capture/AsyncFrameCursor.h"
 
 namespace {
 

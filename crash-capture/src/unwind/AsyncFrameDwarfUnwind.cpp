@@ -1,9 +1,9 @@
+#include "AsyncFrameCache.h"
+#include "AsyncFrameCursor.h"
 #include "AsyncFrameLookup.h"
 #include "crash-capture/AsyncDwarfCFA.h"
 #include "crash-capture/AsyncDwarfCFAState.h"
 #include "crash-capture/AsyncDwarfFdeIndex.h"
-#include "crash-capture/AsyncFrameCache.h"
-#include "crash-capture/AsyncFrameCursor.h"
 
 namespace {
 

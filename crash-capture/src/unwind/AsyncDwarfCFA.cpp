@@ -3,7 +3,7 @@
 #include <stdlib.h>
 
 #include "AsyncDwarfEntries.h"
-#include "crash-capture/AsyncDwarfPrimitives.h"
+#include "AsyncDwarfPrimitives.h"
 
 namespace rocrash::async {
 

@@ -1,4 +1,4 @@
-#include "crash-capture/AsyncDwarfPrimitives.h"
+#include "AsyncDwarfPrimitives.h"
 
 namespace {
 

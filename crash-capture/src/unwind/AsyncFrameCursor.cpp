@@ -1,4 +1,4 @@
-#include "crash-capture/AsyncFrameCursor.h"
+#include "AsyncFrameCursor.h"
 
 #include "AsyncFrameLookup.h"
 #include "safe/AsyncReadCache.h"

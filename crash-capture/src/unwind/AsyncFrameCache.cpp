@@ -1,4 +1,4 @@
-#include "crash-capture/AsyncFrameCache.h"
+#include "AsyncFrameCache.h"
 
 #include <sys/mman.h>
 

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "crash-capture/AsyncFrameCursor.h"
+#include "AsyncFrameCursor.h"
 
 namespace rocrash::async {
 

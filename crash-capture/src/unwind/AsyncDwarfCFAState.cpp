@@ -2,8 +2,8 @@
 
 #include <limits>
 
+#include "AsyncDwarfPrimitives.h"
 #include "crash-capture/AsyncDwarfExpression.h"
-#include "crash-capture/AsyncDwarfPrimitives.h"
 
 namespace rocrash::async {
 

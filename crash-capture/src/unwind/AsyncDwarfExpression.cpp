@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "crash-capture/AsyncDwarfPrimitives.h"
+#include "AsyncDwarfPrimitives.h"
 
 namespace rocrash::async {
 namespace {

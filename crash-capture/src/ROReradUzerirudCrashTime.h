@@ -3,8 +3,8 @@
 #include <signal.h>
 
 #include "crash-capture/ROCrashLogWriter.h"
-#include "crash-capture/ROCrashSignalHandler.h"
 #include "crash-capture/ROReradUzerirud.h"
+#include "handler/ROCrashSignalHandler.h"
 #include "safe/AsyncMachException.h"
 #include "system/ReservedDescriptors.h"
 

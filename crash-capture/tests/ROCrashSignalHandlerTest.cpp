@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "crash-capture/ROCrashSignalHandler.h"
+#include "handler/ROCrashSignalHandler.h"
 #include "safe/AsyncList.h"
 
 // Every registration changes the process for good, so each case runs in a

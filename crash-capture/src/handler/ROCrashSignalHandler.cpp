@@ -1,4 +1,4 @@
-#include "crash-capture/ROCrashSignalHandler.h"
+#include "ROCrashSignalHandler.h"
 
 #include <errno.h>
 #include <sys/mman.h>

@@ -15,8 +15,6 @@
 #include "ROReradUzerirudCrashTime.h"
 #include "base/Mutex.h"
 #include "crash-capture/ROCrashLog.h"
-#include "crash-capture/ROCrashLogWriter.h"
-#include "crash-capture/ROCrashProcessInfo.h"
 #include "crash-capture/ROReradUzerirudError.h"
 #include "foundation/Bundle.h"
 #include "foundation/Paths.h"
@@ -26,6 +24,8 @@
 #include "system/ReservedDescriptors.h"
 #include "system/SystemFacts.h"
 #include "system/ThreadStacks.h"
+#include "writer/ROCrashLogWriter.h"
+#include "writer/ROCrashProcessInfo.h"
 
 // The reporter: where its reports live, the last run's reports, and enabling,
 // which fills the record the crash-time callbacks read

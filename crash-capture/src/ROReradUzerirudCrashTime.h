@@ -2,11 +2,11 @@
 
 #include <signal.h>
 
-#include "crash-capture/ROCrashLogWriter.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "handler/ROCrashSignalHandler.h"
 #include "safe/AsyncMachException.h"
 #include "system/ReservedDescriptors.h"
+#include "writer/ROCrashLogWriter.h"
 
 // What the reporter shares between enabling, crash time and live reports:
 // the record the crash-time callbacks read, the process's image list, and

@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "crash-capture/ROCrashLogWriter.h"
+#include "ROCrashLogWriter.h"
 
 // The threads a write lists and stops, and the register state each is
 // written from. Async-signal-safe.

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ROCrashLogWriter.h"
 #include "crash-capture/AsyncObjCSection.h"
-#include "crash-capture/ROCrashLogWriter.h"
 
 // The content of each section of a report, written from what set-up gathered
 // and from the stopped threads' stacks. Each function writes to `file` (to a

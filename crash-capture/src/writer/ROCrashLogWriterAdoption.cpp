@@ -4,9 +4,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include "ROCrashLogWriter.h"
+#include "ROCrashProcessInfo.h"
 #include "crash-capture/AsyncSafe.h"
-#include "crash-capture/ROCrashLogWriter.h"
-#include "crash-capture/ROCrashProcessInfo.h"
 #include "system/SystemFacts.h"
 
 // A writer set up in one process and used in a child forked from it: the

@@ -1,4 +1,4 @@
-#include "crash-capture/AsyncSignalInfo.h"
+#include "AsyncSignalInfo.h"
 
 #include <signal.h>
 

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ROCrashLogWriter.h"
 #include "base/FatalError.h"
-#include "crash-capture/ROCrashLogWriter.h"
 
 // The report's wire encoding: protocol-buffer fields written straight to the
 // report file, or only measured when the file is null. Inline, so that the

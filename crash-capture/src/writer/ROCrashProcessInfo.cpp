@@ -1,4 +1,4 @@
-#include "crash-capture/ROCrashProcessInfo.h"
+#include "ROCrashProcessInfo.h"
 
 #include <unistd.h>
 

@@ -1,4 +1,4 @@
-#include "crash-capture/ROCrashLogWriter.h"
+#include "ROCrashLogWriter.h"
 
 #include <time.h>
 

@@ -3,8 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "crash-capture/ROCrashLogWriter.h"
-#include "crash-capture/ROCrashProcessInfo.h"
+#include "ROCrashLogWriter.h"
+#include "ROCrashProcessInfo.h"
 #include "foundation/UUID.h"
 #include "objc/NSException.h"
 #include "safe/Assert.h"

@@ -1,7 +1,7 @@
 #include "ROCrashLogWriterSections.h"
 
+#include "AsyncSignalInfo.h"
 #include "ROCrashLogWriterEncoding.h"
-#include "crash-capture/AsyncSignalInfo.h"
 #include "system/SignalSafe.h"
 #include "unwind/AsyncFrameCursor.h"
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "crash-capture/detail/ReportExtraction.h"
+#include "ReportExtraction.h"
 
 namespace rocrash::detail {
 namespace {

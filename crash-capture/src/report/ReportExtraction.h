@@ -9,8 +9,8 @@
 // The decoder's steps, one per message kind, over unpacked (or hand-built)
 // protocol-buffer structures. Each returns null and sets `*error` (code
 // ROReradUzerirudErrorInvalidCrashReport) on the first missing piece. Used by
-// ROCrashReport; public so that checks which unpacking already enforces can
-// be exercised on hand-built structures.
+// ROCrashReport; a header of its own so that the tests can exercise checks
+// which unpacking already enforces on hand-built structures.
 namespace rocrash::detail {
 
 struct UnpackedReportFree {

@@ -6,12 +6,12 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "DUZEEnvironmentProxy.h"
 #include "ZozIduvur/DUZEIngestion.h"
 #include "ZozIduvur/DUZELogDBStorage.h"
 #include "ZozIduvur/DUZEStartServiceLog.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
 #include "base/Mutex.h"
+#include "transport/DUZEEnvironmentProxy.h"
 
 namespace {
 

@@ -177,7 +177,7 @@ class DUZELogDBStorage {
   bool deleteSentRows(const std::string& groupId, const std::vector<int64_t>& ids)
       KX_REQUIRES(mutex_);
 
-  // Setting files aside and carrying their rows (src/DUZELogDBSetAside.cpp).
+  // Setting files aside and carrying their rows (src/store/DUZELogDBSetAside.cpp).
   // Sets the unusable file aside and opens a new one in its place.
   OpenResult replace() KX_REQUIRES(mutex_);
   // Renames a database file, then its write-ahead log, shared memory and

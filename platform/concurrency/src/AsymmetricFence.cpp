@@ -63,7 +63,6 @@ base::Mutex& threadsMutex() {
 
 FenceThread* gAllThreads KX_GUARDED_BY(threadsMutex()) = nullptr;
 FenceThread* gFreeThreads KX_GUARDED_BY(threadsMutex()) = nullptr;
-std::size_t gAttached KX_GUARDED_BY(threadsMutex()) = 0;
 
 // After the failure: how many entries are still in the plain phase. The
 // handover ends when it reaches 0.
@@ -84,7 +83,6 @@ FenceThread* claimThread() KX_REQUIRES(threadsMutex()) {
     thread->nextAll = gAllThreads;
     gAllThreads = thread;
   }
-  ++gAttached;
   return thread;
 }
 
@@ -107,7 +105,6 @@ void releaseThread(FenceThread& thread) KX_REQUIRES(threadsMutex()) {
   leavePlainPhase(thread, Phase::free);
   thread.nextFree = gFreeThreads;
   gFreeThreads = &thread;
-  --gAttached;
 }
 
 // Frees the calling thread's entry when its thread-local objects are
@@ -289,7 +286,11 @@ std::size_t fallbackFencesOnThisThreadForTesting() noexcept { return tFallbackFe
 
 std::size_t attachedThreadsForTesting() noexcept {
   base::LockGuard guard(threadsMutex());
-  return gAttached;
+  std::size_t attached = 0;
+  for (FenceThread* thread = gAllThreads; thread != nullptr; thread = thread->nextAll) {
+    if (thread->phase.load(std::memory_order_relaxed) != Phase::free) ++attached;
+  }
+  return attached;
 }
 
 void allowStoppedThreadsForTesting(bool allow) noexcept {

@@ -365,7 +365,11 @@ HazardRecord* attachHazardRecord() noexcept {
 }
 
 void hazardScopeOutOfOrder() noexcept {
-  base::fatalError("A hazard scope ended before a scope entered after it on the same thread");
+  base::fatalError("A hazard scope ended before a scope made after it on the same thread");
+}
+
+void hazardScopeWithoutSlot() noexcept {
+  base::fatalError("A hazard read through a scope that holds no slot (see HazardScope::entered)");
 }
 
 void leaveSlow(HazardRecord& record, unsigned index) noexcept {
@@ -455,6 +459,7 @@ uintptr_t ProtectedPointer::protectSlow(HazardRecord& record, unsigned index,
 }
 
 uintptr_t ProtectedPointer::protectLocked(HazardScope& scope) const noexcept {
+  if (scope.record_ == nullptr) detail::hazardScopeWithoutSlot();
   HazardRecord& record = *scope.record_;
   const unsigned index = scope.index_;
   // Writers change the pointer and then look at the slots only after taking

@@ -159,7 +159,7 @@ int failTheBarrierAmongThreads(Without without) {
   constexpr int kRounds = 2000;
   BiasedRecursiveLock lock;
   Parking parking;
-  std::thread([] { HazardScope().enter(); }).join();
+  std::thread([] { const HazardScope attaches; }).join();
   std::thread biased([&] {
     for (int i = 0; i < 3; ++i) {
       lock.lock();
@@ -341,7 +341,7 @@ TEST(AsymmetricFence, FailedBarrierSwitchesToTheSymmetricModeForGood) {
         auto object = std::make_shared<int>(7);
         {
           HazardScope scope;
-          fine = fine && scope.enter();
+          fine = fine && scope.entered();
           pointer.exchange(reinterpret_cast<uintptr_t>(object.get()));
           fine = fine && pointer.protect(scope, pointer.peek()) ==
                              reinterpret_cast<uintptr_t>(object.get());
@@ -399,7 +399,7 @@ class BusyThread {
           realTime_ = realTime && pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority) == 0;
           {
             HazardScope scope;
-            if (scope.enter()) static_cast<void>(pointer.protect(scope, pointer.peek()));
+            if (scope.entered()) static_cast<void>(pointer.protect(scope, pointer.peek()));
           }
           go_.wait();
           running_ = true;
@@ -543,7 +543,7 @@ int handOverUnderFilter() {
   std::thread reader([&] {
     {
       HazardScope scope;
-      if (scope.enter()) static_cast<void>(pointer.protect(scope, pointer.peek()));
+      if (scope.entered()) static_cast<void>(pointer.protect(scope, pointer.peek()));
     }
     parking.park();
   });
@@ -600,7 +600,7 @@ TEST(AsymmetricFenceHandover, EndedThreadsLeaveNothingBehind) {
       std::vector<std::thread> threads;
       for (int i = 0; i < 50; ++i) {
         threads.emplace_back([&] {
-          HazardScope().enter();
+          { const HazardScope attaches; }
           parking.park();
         });
       }

@@ -48,7 +48,7 @@ struct Published {
   template <class Use>
   void read(Use use) const {
     HazardScope scope;
-    if (!scope.enter()) return;
+    if (!scope.entered()) return;
     uintptr_t key = pointer.peek();
     if (key != 0) key = pointer.protect(scope, key);
     if (key != 0) use(*reinterpret_cast<const Tracked*>(key));
@@ -193,11 +193,31 @@ TEST(HazardSlotsDeathTest, ScopeEndingBeforeAnInnerOneStopsTheProcess) {
       {
         auto outer = std::make_unique<HazardScope>();
         HazardScope inner;
-        if (outer->enter() && inner.enter()) outer.reset();
+        outer.reset();
       },
       "hazard scope ended before");
 }
 #endif
+
+// A scope that got no slot (here the thread's slots are all in use) cannot
+// announce: a read through it, with or without the writers' lock, stops the
+// process in every build.
+TEST(HazardSlotsDeathTest, ReadThroughAScopeWithoutASlotStopsTheProcess) {
+  Published published;
+  published.publish(std::make_shared<Tracked>());
+  const auto readBeyondTheSlots = [&published](bool locked) {
+    HazardScope inUse[kHazardSlots];
+    HazardScope beyond;
+    if (locked) {
+      std::lock_guard<std::mutex> guard(published.lock);
+      return published.pointer.protectLocked(beyond);
+    }
+    return published.pointer.protect(beyond, published.pointer.peek());
+  };
+  EXPECT_DEATH(readBeyondTheSlots(false), "hazard read through a scope that holds no slot");
+  EXPECT_DEATH(readBeyondTheSlots(true), "hazard read through a scope that holds no slot");
+  published.publish(nullptr);
+}
 
 // A read announced plainly when the barrier fails, its store held in the
 // simulated store buffer: the writer that replaces the object cannot see the

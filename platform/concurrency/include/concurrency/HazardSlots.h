@@ -73,42 +73,49 @@ namespace concurrency {
 
 class ProtectedPointer;
 
-// An announcement in the calling thread's next slot, left when the scope
-// ends. A thread's scopes nest: each ends before the one entered before it
-// (debug builds check it). A thread whose slots are all in use, or that is
-// ending, gets no slot: the read must keep the object alive some other way.
+// An announcement in the calling thread's next slot, taken when the scope is
+// made and left when it ends. A thread's scopes nest: each ends before the
+// one made before it (debug builds check it). A thread whose slots are all
+// in use, or that is ending, gets no slot: the read must keep the object
+// alive some other way. Reading through a scope without a slot stops the
+// process.
 class HazardScope {
  public:
-  HazardScope() = default;
+  // Selects the constructor for a path that must not attach the thread.
+  struct IfAttached {
+    explicit IfAttached() = default;
+  };
+  static constexpr IfAttached ifAttached{};
+
+  // Takes the calling thread's next slot, attaching the thread first when it
+  // has no slots yet.
+  HazardScope() noexcept {
+    if (detail::tHazardThread.record != nullptr || detail::attachHazardRecord() != nullptr) take();
+  }
+
+  // As above, without attaching: no slot for a thread that has none yet.
+  [[gnu::always_inline]] explicit HazardScope(IfAttached) noexcept { take(); }
+
   HazardScope(const HazardScope&) = delete;
   HazardScope& operator=(const HazardScope&) = delete;
   [[gnu::always_inline]] ~HazardScope() {
     if (record_ != nullptr) leave();
   }
 
-  // Takes the calling thread's next slot, attaching the thread first when it
-  // has no slots yet; false when there is none to take. At most once per
-  // scope.
-  bool enter() noexcept {
-    if (detail::tHazardThread.record == nullptr && detail::attachHazardRecord() == nullptr) {
-      return false;
-    }
-    return enterIfAttached();
-  }
-
-  // As enter, for a path that must not attach the thread: false as well for
-  // a thread that has no slots yet.
-  [[gnu::always_inline]] bool enterIfAttached() noexcept {
-    detail::HazardThread& thread = detail::tHazardThread;
-    if (thread.record == nullptr || thread.depth == kHazardSlots) [[unlikely]]
-      return false;
-    record_ = thread.record;
-    index_ = thread.depth++;
-    return true;
-  }
+  // Whether the scope holds a slot, which a read through it needs.
+  bool entered() const noexcept { return record_ != nullptr; }
 
  private:
   friend ProtectedPointer;
+
+  // Takes the thread's next slot when it has slots and one is free.
+  [[gnu::always_inline]] void take() noexcept {
+    detail::HazardThread& thread = detail::tHazardThread;
+    if (thread.record == nullptr || thread.depth == kHazardSlots) [[unlikely]]
+      return;
+    record_ = thread.record;
+    index_ = thread.depth++;
+  }
 
   // Ends the announcement and releases what waited for it. Touches only the
   // thread's own record, unless a flag sends it to the waiting entries.
@@ -152,11 +159,13 @@ class ProtectedPointer {
   // The key published now (0 for none), for a first look.
   uintptr_t peek() const noexcept { return published_.load(std::memory_order_acquire); }
 
-  // Announces in `scope` (entered) the key published now, first read as
-  // `key` (not 0), and returns the announced key once it is still the
-  // published one, or 0 when nothing is published any more. The
+  // Announces in `scope`, which must hold a slot, the key published now,
+  // first read as `key` (not 0), and returns the announced key once it is
+  // still the published one, or 0 when nothing is published any more. The
   // announcement ends with the scope.
   [[gnu::always_inline]] uintptr_t protect(HazardScope& scope, uintptr_t key) const noexcept {
+    if (scope.record_ == nullptr) [[unlikely]]
+      detail::hazardScopeWithoutSlot();
     detail::HazardRecord& record = *scope.record_;
     const unsigned index = scope.index_;
     const auto self = reinterpret_cast<uintptr_t>(&record);
@@ -177,7 +186,7 @@ class ProtectedPointer {
   uintptr_t current() const noexcept { return published_.load(std::memory_order_relaxed); }
 
   // As protect, for a reader that holds the writers' lock: announces the key
-  // published now (0 for none) in `scope` (entered).
+  // published now (0 for none) in `scope`, which must hold a slot.
   uintptr_t protectLocked(HazardScope& scope) const noexcept;
 
   // Publishes `key` and returns what it replaced. When it replaced a key,

@@ -40,5 +40,8 @@ void leaveSlow(HazardRecord& record, unsigned index) noexcept;
 // A scope left out of order: ends the process.
 [[noreturn]] void hazardScopeOutOfOrder() noexcept;
 
+// A read through a scope that holds no slot: ends the process.
+[[noreturn]] void hazardScopeWithoutSlot() noexcept;
+
 }  // namespace detail
 }  // namespace concurrency

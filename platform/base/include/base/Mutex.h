@@ -194,11 +194,13 @@ class KX_CAPABILITY("mutex") RecursiveMutex {
   uint32_t depth_ = 0;  // read and written by the holding thread only
 };
 
-// Holds `lock` from construction to destruction.
+// Holds `lock` from construction to destruction; with std::adopt_lock, takes
+// over a hold the calling thread has already taken.
 template <class Lockable>
 class KX_SCOPED_CAPABILITY LockGuard {
  public:
   explicit LockGuard(Lockable& lock) KX_ACQUIRE(lock) : lock_(lock) { lock_.lock(); }
+  LockGuard(Lockable& lock, std::adopt_lock_t) KX_REQUIRES(lock) : lock_(lock) {}
   ~LockGuard() KX_RELEASE() { lock_.unlock(); }
   LockGuard(const LockGuard&) = delete;
   LockGuard& operator=(const LockGuard&) = delete;

@@ -50,8 +50,8 @@ LockFileRegistry& registry() {
 }
 
 // Held from before a fork until it is done, in the parent and in the child.
-void lockRegistryForFork() KX_NO_THREAD_SAFETY_ANALYSIS { registry().mutex.lock(); }
-void unlockRegistryAfterFork() KX_NO_THREAD_SAFETY_ANALYSIS { registry().mutex.unlock(); }
+void lockRegistryForFork() KX_ACQUIRE(registry().mutex) { registry().mutex.lock(); }
+void unlockRegistryAfterFork() KX_RELEASE(registry().mutex) { registry().mutex.unlock(); }
 
 }  // namespace
 
@@ -74,7 +74,7 @@ DUZELogLockFile::~DUZELogLockFile() {
 // Only the forking thread runs in the child, holding the registry's lock
 // since before the fork. A store's own lock is not taken: a thread that held
 // it did not come along and never lets it go.
-void DUZELogLockFile::afterForkInChild() KX_NO_THREAD_SAFETY_ANALYSIS {
+void DUZELogLockFile::afterForkInChild() KX_RELEASE(registry().mutex) {
   for (DUZELogLockFile* file : registry().members) {
     // The copy would keep the parent's locks for as long as the child lives
     // (a lock of an open file description lasts while any copy of it is

@@ -123,11 +123,11 @@ struct ThreadEnd {
 thread_local ThreadEnd tThreadEnd;
 
 // Around fork: the child has the forking thread only, under a new id, and
-// must find the list's mutex free. The mutex is taken in one handler and let
-// go in another, which the lock check cannot follow.
-void beforeFork() KX_NO_THREAD_SAFETY_ANALYSIS { threadsMutex().lock(); }
-void afterForkInParent() KX_NO_THREAD_SAFETY_ANALYSIS { threadsMutex().unlock(); }
-void afterForkInChild() KX_NO_THREAD_SAFETY_ANALYSIS {
+// must find the list's mutex free. The prepare handler takes the mutex, and
+// the parent's and the child's let it go.
+void beforeFork() KX_ACQUIRE(threadsMutex()) { threadsMutex().lock(); }
+void afterForkInParent() KX_RELEASE(threadsMutex()) { threadsMutex().unlock(); }
+void afterForkInChild() KX_RELEASE(threadsMutex()) {
   const uintptr_t key = detail::tFenceThreadKey;
   FenceThread* const own = key > detail::kEndedThread ? entryOf(key) : nullptr;
   for (FenceThread* thread = gAllThreads; thread != nullptr; thread = thread->nextAll) {

@@ -117,6 +117,9 @@ class KX_CAPABILITY("mutex") BiasedRecursiveLock {
   uint32_t mutexDepth_ = 0;
   uint32_t streak_ = 0;
   uintptr_t streakThread_ = kNoBias;
+  // Standard, not base::RecursiveMutex: the lock check cannot follow a hold
+  // that is taken through the bias on one path and through this mutex on the
+  // other, so lock() and unlock() say what they do as a whole instead.
   std::recursive_mutex mutex_;
 };
 

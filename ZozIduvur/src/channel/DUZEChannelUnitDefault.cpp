@@ -148,11 +148,13 @@ void DUZEChannelUnitDefault::submit(std::function<void()> change) {
   }
 }
 
+#ifdef KX_TEST_SEAMS
 void DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(
     std::optional<dispatch::DispatchTimeInterval> unit) {
   base::LockGuard lock(gIntervalMutex);
   gIntervalUnit = unit;
 }
+#endif
 
 dispatch::DispatchTimeInterval DUZEChannelUnitDefault::flushDelay() const {
   const auto seconds = static_cast<int64_t>(configuration_.flushInterval());

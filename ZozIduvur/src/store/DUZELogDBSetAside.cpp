@@ -96,6 +96,7 @@ struct DUZELogDBStorage::FileIdentity {
   }
 };
 
+#ifdef KX_TEST_SEAMS
 void DUZELogDBStorage::setMovedAwayHookForTesting(std::function<void(const fs::path&)> hook) {
   movedAwayHook = std::move(hook);
 }
@@ -108,6 +109,7 @@ void DUZELogDBStorage::setCarryingHookForTesting(
     std::function<void(std::string_view, const fs::path&)> hook) {
   carryingHook = std::move(hook);
 }
+#endif
 
 DUZELogDBStorage::OpenResult DUZELogDBStorage::replace() {
   // Not a database of this schema: it is moved aside (not deleted, a later

@@ -44,16 +44,21 @@ bool isAnswerStatus(long status) {
 constexpr std::chrono::milliseconds kSuccessBodyGrace{1000};
 std::atomic<int64_t> gSuccessBodyGraceMs{kSuccessBodyGrace.count()};
 
+#ifdef KX_TEST_SEAMS
 base::Mutex gCertificateFileMutex;
 std::optional<std::string> gCertificateFileForTesting KX_GUARDED_BY(gCertificateFileMutex);
+#endif
 
-// The trust a client reads: the tests' file, else the bundle libcurl was
-// built with (none when it was built to use only a folder of certificates).
+// The trust a client reads: the bundle libcurl was built with (none when it
+// was built to use only a folder of certificates), or in builds with tests
+// the file a test chose. No other build can replace it.
 std::optional<std::string> certificateAuthorityFile() {
+#ifdef KX_TEST_SEAMS
   {
     base::LockGuard lock(gCertificateFileMutex);
     if (gCertificateFileForTesting) return gCertificateFileForTesting;
   }
+#endif
   std::optional<std::string> file;
   if (CURL* easy = curl_easy_init()) {
     char* path = nullptr;
@@ -287,6 +292,7 @@ std::optional<std::string> DUZEHttpClient::proxyForUrl(const std::string& url) {
   return setting->url;
 }
 
+#ifdef KX_TEST_SEAMS
 void DUZEHttpClient::setSuccessBodyGraceForTesting(std::optional<std::chrono::milliseconds> grace) {
   gSuccessBodyGraceMs = (grace ? *grace : kSuccessBodyGrace).count();
 }
@@ -295,6 +301,7 @@ void DUZEHttpClient::setCertificateAuthorityFileForTesting(std::optional<std::st
   base::LockGuard lock(gCertificateFileMutex);
   gCertificateFileForTesting = std::move(path);
 }
+#endif
 
 DUZEHttpClient::DUZEHttpClient() : shared_(std::make_shared<Shared>()) {
   initCurlOnce();

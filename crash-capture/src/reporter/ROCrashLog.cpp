@@ -25,7 +25,9 @@ void ROCrashLog(const std::string& line) {
   }
 }
 
+#ifdef KX_TEST_SEAMS
 void ROCrashSetLogSinkForTesting(std::function<void(const std::string&)> sink) {
   base::LockGuard guard(gSinkLock);
   gSink = std::move(sink);
 }
+#endif

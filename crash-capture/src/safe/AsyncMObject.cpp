@@ -7,13 +7,20 @@
 #include "AsyncReadCache.h"
 
 namespace {
+#ifdef KX_TEST_SEAMS
 std::atomic<bool> gCopyMode{false};
+bool copyModeForAll() { return gCopyMode.load(std::memory_order_relaxed); }
+#else
+constexpr bool copyModeForAll() { return false; }
+#endif
 thread_local bool tCopyMode = false;
 }  // namespace
 
+#ifdef KX_TEST_SEAMS
 void rocrash_async_mobject_set_copy_mode_for_testing(bool copy) noexcept {
   gCopyMode.store(copy, std::memory_order_relaxed);
 }
+#endif
 
 bool rocrash_async_mobject_set_thread_copy_mode(bool copy) noexcept {
   const bool previous = tCopyMode;
@@ -52,7 +59,7 @@ rocrash_error_t rocrash_async_mobject_init(rocrash_async_mobject* mobj, sys::tas
   total = readable;
 
   uintptr_t base = aligned;
-  bool copied = gCopyMode.load(std::memory_order_relaxed) || tCopyMode || !sys::task_is_self(task);
+  bool copied = copyModeForAll() || tCopyMode || !sys::task_is_self(task);
   if (copied) {
     void* mapping =
         mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

@@ -208,6 +208,7 @@ struct rocrash_protobuf_bytes {
   const void* data;
 };
 
+#ifdef KX_TEST_SEAMS
 // Encodes one field (tag and value) and returns its size in bytes; writes it
 // only when `file` is given. `value` points at the scalar itself; for a
 // string at a zero-terminated text; for bytes at a rocrash_protobuf_bytes;
@@ -215,3 +216,4 @@ struct rocrash_protobuf_bytes {
 // writes right after. A type above 16 stops the process.
 size_t rocrash_writer_pack(rocrash_async_file* file, uint32_t field_id, uint32_t type,
                            const void* value) noexcept;
+#endif

@@ -155,8 +155,10 @@ void DispatchSourceMemoryPressure::notify(MemoryPressureEvent event) {
   deliver(static_cast<uint32_t>(event) & static_cast<uint32_t>(mask_), Merge::bitOr);
 }
 
+#ifdef KX_TEST_SEAMS
 void simulateMemoryPressure(MemoryPressureEvent event) {
   detail::MemoryPressureMonitor::shared().deliver(event);
 }
+#endif
 
 }  // namespace dispatch

@@ -16,7 +16,12 @@
 namespace sys {
 namespace {
 
+#ifdef KX_TEST_SEAMS
 std::atomic<bool> gVmReadvRefused{false};
+bool vmReadvRefused() { return gVmReadvRefused.load(std::memory_order_relaxed); }
+#else
+constexpr bool vmReadvRefused() { return false; }
+#endif
 
 constexpr vm_size_t kPipeChunk = 4096;
 
@@ -97,7 +102,7 @@ ssize_t vmReadv(task_t task, bool own, const struct iovec* local, const struct i
 
 // The kernel's copy; false with errno on failure or a short copy.
 bool readWithVmReadv(task_t task, vm_address_t address, vm_size_t size, void* data) {
-  if (gVmReadvRefused.load(std::memory_order_relaxed)) {
+  if (vmReadvRefused()) {
     errno = ENOSYS;
     return false;
   }
@@ -180,9 +185,8 @@ vm_size_t readablePages(task_t task, vm_address_t first, vm_size_t count) {
     }
     if (asked == 0) break;
     struct iovec local = {bytes, asked};
-    ssize_t got = gVmReadvRefused.load(std::memory_order_relaxed)
-                      ? (errno = ENOSYS, -1)
-                      : vmReadv(task, own, &local, remote, asked);
+    ssize_t got =
+        vmReadvRefused() ? (errno = ENOSYS, -1) : vmReadv(task, own, &local, remote, asked);
     if (got < 0 && own && errno != EFAULT) {
       // The call is refused: one page at a time by the fallback.
       got = 0;
@@ -312,8 +316,10 @@ vm_size_t task_readable_prefix(task_t task, vm_address_t address, vm_size_t size
   return covered < size ? covered : size;
 }
 
+#ifdef KX_TEST_SEAMS
 void setProcessVmReadvRefusedForTesting(bool refused) noexcept {
   gVmReadvRefused.store(refused, std::memory_order_relaxed);
 }
+#endif
 
 }  // namespace sys

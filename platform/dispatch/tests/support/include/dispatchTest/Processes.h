@@ -25,6 +25,10 @@ int spawnSelf(const std::string& filter, const std::vector<std::string>& environ
 // As `spawnSelf`, but the exit status (or -1 when it did not exit normally).
 int runChild(const std::string& filter, const std::vector<std::string>& environment);
 
+// As `runChild`, with the child's standard output and error thrown away: for
+// a child meant to fail, whose failure report would read as this run's.
+int runChildQuietly(const std::string& filter, const std::vector<std::string>& environment);
+
 // `environment` with the sanitizers' own handlers of fatal signals and
 // their alternate stacks turned off, for a child that is meant to crash: the
 // crash engine catches the fault on stacks of its own, and the signal's

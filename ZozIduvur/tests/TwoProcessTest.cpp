@@ -15,7 +15,6 @@
 #include <fstream>
 #include <iostream>
 #include <map>
-#include <thread>
 
 #include "ChannelSupport.h"
 #include "ZozIduvur/DUZEDeviceTracker.h"
@@ -109,7 +108,8 @@ class OneSender : public duzetest::ChannelTest {};
 }  // namespace
 
 // Stores five logs of its own in the shared folder, says so with a file, and
-// runs until no log of the folder is left to send. Its install id is its name.
+// runs until no log of the folder is left to send, saying with another file
+// once it has been refused the sending lock. Its install id is its name.
 TEST_F(OneSenderChild, StoresThenRunsUntilEveryLogIsSent) {
   if (!roleIs(kRole, "sender")) GTEST_SKIP() << "runs as a child of OneSender.*";
   const std::filesystem::path folder = std::getenv(kSharedFolder);
@@ -125,8 +125,16 @@ TEST_F(OneSenderChild, StoresThenRunsUntilEveryLogIsSent) {
     unit->enqueueItem(duzetest::TestLog::named(name + "-" + std::to_string(i)), 1);
   group_->waitUntilIdle();
   std::ofstream(folder / ("stored-" + name)).put('x');
-  EXPECT_TRUE(dispatch::testing::eventually([&] { return storedRowsIn(folder, "G") == 0; },
-                                            std::chrono::seconds(30)));
+  bool refused = false;
+  EXPECT_TRUE(dispatch::testing::eventually(
+      [&] {
+        if (!refused && hasLine("while another program holds the sending lock")) {
+          refused = true;
+          std::ofstream(folder / ("refused-" + name)).put('x');
+        }
+        return storedRowsIn(folder, "G") == 0;
+      },
+      std::chrono::seconds(30)));
 }
 
 TEST_F(OneSender, TwoProcessesSendEachLogOnceAndOneTakesOverFromAKilledSender) {
@@ -159,12 +167,15 @@ TEST_F(OneSender, TwoProcessesSendEachLogOnceAndOneTakesOverFromAKilledSender) {
     return fs::exists(dataDir() / "stored-A") && fs::exists(dataDir() / "stored-B") &&
            server_->requests().size() >= 3;
   }));
-  // Many flush intervals of the other process: it sends nothing meanwhile.
-  std::this_thread::sleep_for(std::chrono::milliseconds(200));
+  // The other process has asked for the sending lock and been refused: it
+  // sends nothing.
+  ASSERT_TRUE(dispatch::testing::eventually(
+      [&] { return fs::exists(dataDir() / "refused-A") || fs::exists(dataDir() / "refused-B"); }));
   const auto held = server_->requests();
   ASSERT_FALSE(held.empty());
   const std::string first = held[0].header("install-id");
   for (const auto& request : held) EXPECT_EQ(request.header("install-id"), first);
+  EXPECT_FALSE(fs::exists(dataDir() / ("refused-" + first)));
   EXPECT_EQ(held.size(), 3u);  // its batches in flight
 
   // The sender dies with its batches unanswered; the other one takes over.

@@ -5,10 +5,13 @@
 #include <cstdlib>
 
 #include "ZozIduvur/DUZEChannelUnitDefault.h"
+#include "ZozIduvur/DUZECommonSchemaLog.h"
+#include "ZozIduvur/DUZEDeviceTracker.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
 #include "ZozIduvurAnalytics/DUZEAnalyticsCategory.h"
 #include "ZozIduvurAnalytics/DUZEAnalyticsClock.h"
 #include "ZozIduvurAnalytics/DUZEAnalyticsTransmissionTarget.h"
+#include "ZozIduvurAnalytics/DUZEEventLog.h"
 #include "ZozIduvurAnalytics/DUZEPropertyConfigurator.h"
 #include "dispatch/MainLoop.h"
 #include "foundation/Bundle.h"
@@ -74,6 +77,16 @@ std::shared_ptr<duzetest::FakeGroup> AnalyticsTest::startOnFakeGroup(
 
 void AnalyticsTest::startClient(const std::string& secret) {
   DUZEZozIduvur::start(secret, {DUZEServiceClass::of<DUZEAnalytics>()});
+}
+
+std::shared_ptr<DUZECommonSchemaLog> AnalyticsTest::commonSchemaLogOf(
+    const std::shared_ptr<DUZEAnalyticsTransmissionTarget>& target) {
+  auto event = DUZEEventLog::create();
+  event->setName("e");
+  event->setTimestamp(dispatch::Date::now());
+  event->setDevice(DUZEDeviceTracker::sharedInstance()->device());
+  event->setTag(target);
+  return event->toCommonSchemaLogForTargetToken(target->transmissionTargetToken(), 1);
 }
 
 }  // namespace analyticstest

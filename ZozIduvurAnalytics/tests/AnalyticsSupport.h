@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "ZozIduvur/DUZECommonSchemaLog.h"
 #include "ZozIduvurAnalytics/DUZEAnalytics.h"
 #include "ZozIduvurTest/CoreTest.h"
 #include "ZozIduvurTest/FakeChannel.h"
@@ -45,6 +46,9 @@ class AnalyticsTest : public duzetest::CoreTest {
   // Starts the client with the analytics service on the real group.
   void startClient(const std::string& secret = "secret");
   std::shared_ptr<DUZEAnalytics> analytics() { return DUZEAnalytics::sharedInstance(); }
+  // The Common Schema log of an event tracked through `target`.
+  static std::shared_ptr<DUZECommonSchemaLog> commonSchemaLogOf(
+      const std::shared_ptr<DUZEAnalyticsTransmissionTarget>& target);
 
   std::unique_ptr<foundationtest::HTTPServer> server_;
   std::vector<std::shared_ptr<duzetest::FakeGroup>> fakeGroups_;

@@ -23,12 +23,7 @@ class PropertyConfigurator : public analyticstest::AnalyticsTest {
   // configurator of the chain prepared it.
   std::shared_ptr<DUZECommonSchemaLog> prepared(
       const std::shared_ptr<DUZEAnalyticsTransmissionTarget>& target) {
-    auto event = DUZEEventLog::create();
-    event->setName("e");
-    event->setTimestamp(dispatch::Date::now());
-    event->setDevice(DUZEDeviceTracker::sharedInstance()->device());
-    event->setTag(target);
-    auto log = event->toCommonSchemaLogForTargetToken(target->transmissionTargetToken(), 1);
+    auto log = commonSchemaLogOf(target);
     for (const auto& t : {parent_, child_})
       t->propertyConfigurator()->channelPrepareLog(nullptr, log);
     return log;

@@ -2,7 +2,6 @@
 // with inherited properties, pausing and ticket keys.
 
 #include "AnalyticsSupport.h"
-#include "ZozIduvur/DUZEDeviceTracker.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
 #include "ZozIduvurAnalytics/DUZEAnalyticsTransmissionTarget.h"
@@ -31,16 +30,6 @@ class TransmissionTarget : public analyticstest::AnalyticsTest {
   }
   static std::optional<foundation::Value> stored(const std::string& key) {
     return DUZEZozIduvurUserDefaults::shared()->objectForKey(key);
-  }
-  // A Common Schema log of an event tracked through `target`.
-  static std::shared_ptr<DUZECommonSchemaLog> commonSchemaLogOf(
-      const std::shared_ptr<DUZEAnalyticsTransmissionTarget>& target) {
-    auto event = DUZEEventLog::create();
-    event->setName("e");
-    event->setTimestamp(dispatch::Date::now());
-    event->setDevice(DUZEDeviceTracker::sharedInstance()->device());
-    event->setTag(target);
-    return event->toCommonSchemaLogForTargetToken(target->transmissionTargetToken(), 1);
   }
   static std::optional<std::vector<std::string>> ticketKeys(const DUZECommonSchemaLog& log) {
     return log.ext()->protocolExt()->ticketKeys();

@@ -26,11 +26,4 @@ std::shared_ptr<DUZEDevice> validDevice() {
   return device;
 }
 
-std::shared_ptr<ROCrashReport> decode(rocrash::testing::ReportBuilder& builder) {
-  std::shared_ptr<foundation::NSError> error;
-  auto report = ROCrashReport::create(builder.pack(), &error);
-  EXPECT_TRUE(report) << (error ? error->localizedDescription() : std::string());
-  return report;
-}
-
 }  // namespace crashestest

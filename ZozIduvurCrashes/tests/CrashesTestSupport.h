@@ -42,7 +42,6 @@ class CrashesTest : public CrashFoldersTest {
 // A device that passes the core's check.
 std::shared_ptr<DUZEDevice> validDevice();
 
-// The report the builder describes, decoded by the engine.
-std::shared_ptr<ROCrashReport> decode(rocrash::testing::ReportBuilder& builder);
+using rocrash::testing::decode;
 
 }  // namespace crashestest

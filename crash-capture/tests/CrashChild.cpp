@@ -13,6 +13,7 @@
 #include <dlfcn.h>
 #include <execinfo.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
@@ -401,6 +402,22 @@ void waitFor(pid_t pid) {
   int status;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+}
+
+// Waits (at most 10 s) until the parent `parent` has ended and this process
+// has a new one. The kernel hands a process's children on before it tells
+// those watching the process that it has ended.
+bool waitForParentsEnd(pid_t parent) {
+  const int ended = static_cast<int>(syscall(SYS_pidfd_open, parent, 0));
+  if (ended >= 0) {
+    if (getppid() == parent) {
+      pollfd end{ended, POLLIN, 0};
+      while (poll(&end, 1, 10000) < 0 && errno == EINTR) {
+      }
+    }
+    close(ended);
+  }
+  return getppid() != parent;
 }
 
 // The situations of programs that live past, or around, the engine; -1
@@ -817,7 +834,7 @@ int crash() {
       close(fds[0]);
       const pid_t self = getpid();
       if (fork() == 0) {
-        while (getppid() == self) usleep(1000);
+        if (!waitForParentsEnd(self)) _exit(5);
         setsid();
         markProcess("daemon");
         daemonCrashes();

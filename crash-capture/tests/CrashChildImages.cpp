@@ -9,13 +9,12 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
 #include <string>
-#include <thread>
 
+#include "baseTest/Polling.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "system/ImageEvents.h"
 
@@ -83,13 +82,9 @@ T symbol(void* handle, const char* name) {
 // Waits (at most 10 s) until the reporter's image registry knows `address`:
 // a library loaded past the program's dlopen is listed by the loader watch.
 bool waitUntilListed(const void* address) {
-  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   sys::DlInfo info;
-  while (!sys::dladdr(reinterpret_cast<uint64_t>(address), &info)) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  }
-  return true;
+  return base::testing::within(
+      [&] { return sys::dladdr(reinterpret_cast<uint64_t>(address), &info); });
 }
 
 #ifdef CRASH_CHILD_SANITIZED_DLOPEN

@@ -22,19 +22,19 @@
 #include <string>
 #include <vector>
 
+#include "baseTest/Children.h"
 #include "crash-capture/ROCrashReport.h"
 #include "crash-capture/ROCrashReportTextFormatter.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "dispatchTest/Processes.h"
 #include "systemTest/BuildIds.h"
-#include "systemTest/Children.h"
 
 namespace crashsituations {
 
-using sys::testing::childDeadline;
-using sys::testing::Deadline;
-using sys::testing::readableBefore;
-using sys::testing::waitForChild;
+using base::testing::childDeadline;
+using base::testing::Deadline;
+using base::testing::readableBefore;
+using base::testing::waitForChild;
 
 struct DecodedThread {
   bool crashed = false;

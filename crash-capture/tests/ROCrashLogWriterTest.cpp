@@ -670,7 +670,8 @@ TEST(RocrashWriterPack, EncodesEachTypeAsTheWireFormatSays) {
 
 TEST(RocrashWriterPack, UnknownTypeStopsTheProcess) {
   uint32_t value = 0;
-  EXPECT_DEATH(rocrash_writer_pack(nullptr, 1, 17, &value), "");
+  EXPECT_DEATH(rocrash_writer_pack(nullptr, 1, 17, &value),
+               "Fatal error: unknown protocol-buffer field type");
 }
 
 TEST(ROCrashProcessInfo, CommandNameIsCutAtTheFirstInvalidUtf8) {

@@ -7,6 +7,7 @@
 
 namespace {
 
+using rocrash::testing::decode;
 using rocrash::testing::fillMinimalReport;
 using rocrash::testing::ReportBuilder;
 
@@ -18,13 +19,6 @@ std::string decodeError(const std::vector<uint8_t>& bytes) {
   EXPECT_EQ(error->domain(), "ROReradUzerirudErrorDomain");
   EXPECT_EQ(error->code(), ROReradUzerirudErrorInvalidCrashReport);
   return error->localizedDescription();
-}
-
-std::shared_ptr<ROCrashReport> decode(ReportBuilder& b) {
-  std::shared_ptr<foundation::NSError> error;
-  auto report = ROCrashReport::create(b.pack(), &error);
-  EXPECT_TRUE(report) << (error ? error->localizedDescription() : "");
-  return report;
 }
 
 TEST(ROCrashReportHeader, RejectsShortBadAndUnsupportedFilesInOrder) {

@@ -6,15 +6,9 @@
 
 namespace {
 
+using rocrash::testing::decode;
 using rocrash::testing::fillMinimalReport;
 using rocrash::testing::ReportBuilder;
-
-std::shared_ptr<ROCrashReport> decode(ReportBuilder& b) {
-  std::shared_ptr<foundation::NSError> error;
-  auto report = ROCrashReport::create(b.pack(), &error);
-  EXPECT_TRUE(report) << (error ? error->localizedDescription() : "");
-  return report;
-}
 
 std::string text(ReportBuilder& b) {
   auto r = decode(b);

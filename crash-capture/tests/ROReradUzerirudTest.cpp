@@ -310,7 +310,7 @@ TEST(ROReradUzerirudAbort, UncaughtExceptionIsRecordedOnceAndAborts) {
 
 // Everything about enabling changes the process for good: each case runs in
 // a child and reports through its exit code.
-using sys::testing::inChild;
+using base::testing::inChild;
 
 TEST(ROReradUzerirudEnabling, EnablingAfterAFailedOneHoldsAndOnlyThenIsBusy) {
   TemporaryFolder folder("rocrash_reporter");

@@ -1,5 +1,7 @@
 #include "crash-captureTest/ReportFixtures.h"
 
+#include <gtest/gtest.h>
+
 #include <cstring>
 
 namespace rocrash::testing {
@@ -200,6 +202,13 @@ void fillMinimalReport(ReportBuilder& b) {
   b.addImage(0x100000000, 0x4000, "/Applications/Demo.app/Contents/MacOS/Demo",
              {0xDE, 0xAD, 0xBE, 0xEF, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11},
              b.processor(0x0100000C, 0));
+}
+
+std::shared_ptr<ROCrashReport> decode(ReportBuilder& b) {
+  std::shared_ptr<foundation::NSError> error;
+  auto report = ROCrashReport::create(b.pack(), &error);
+  EXPECT_TRUE(report) << (error ? error->localizedDescription() : std::string());
+  return report;
 }
 
 }  // namespace rocrash::testing

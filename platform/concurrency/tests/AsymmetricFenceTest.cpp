@@ -230,7 +230,7 @@ class AsymmetricFenceFallback : public testing::BothWays {};
 TEST_P(AsymmetricFenceFallback, HeavyFencesLeaveTheOtherThreadsAlone) {
   if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
   ASSERT_TRUE(setFenceModeForTesting(GetParam()));
-  const int code = testing::exitCodeInChild([] {
+  const int code = base::testing::inChild([] {
     constexpr std::size_t kHeavyFences = 50;
     std::atomic<bool> stop{false};
     std::atomic<int> ready{0};
@@ -574,7 +574,7 @@ TEST(AsymmetricFenceHandover, NeedsNeitherProcNorTheProcessesPidNamespace) {
         std::fprintf(stderr, "no new namespaces here: %s\n", std::strerror(errno));
         return testing::kSkippedInChild;
       }
-      if (newPidNamespace) return testing::exitCodeInChild(handOverUnderFilter);
+      if (newPidNamespace) return base::testing::inChild(handOverUnderFilter);
       // An empty file system over /proc hides it.
       if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
           mount("none", "/proc", "tmpfs", 0, nullptr) != 0) {

@@ -2,11 +2,13 @@
 
 #include <atomic>
 #include <barrier>
+#include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <mutex>
 #include <thread>
 
+#include "baseTest/Polling.h"
 #include "concurrency/BiasedRecursiveLock.h"
 #include "concurrencyTest/FenceModes.h"
 #include "concurrencyTest/InChild.h"
@@ -62,6 +64,8 @@ enum class Owner { runs, blocks };
 // lock of an owner that blocks at once, since the kernel proves that one off
 // its processor.
 int revokeDuringTheHandover(Owner how) {
+  // Well inside the child's own time limit.
+  constexpr std::chrono::seconds kWithin{5};
   allowStoppedThreadsForTesting(how == Owner::blocks);
   setBiasThresholdForTesting(1);
   BiasedRecursiveLock lock;
@@ -95,8 +99,11 @@ int revokeDuringTheHandover(Owner how) {
   });
   const bool asExpected =
       how == Owner::runs
-          ? testing::within([] { return revocationsWaitingForOwnersForTesting() == 1; }) && !taken
-          : testing::within([&] { return taken.load(); }) && !fenceThreadSeen(ownerKey);
+          ? base::testing::within([] { return revocationsWaitingForOwnersForTesting() == 1; },
+                                  kWithin) &&
+                !taken
+          : base::testing::within([&] { return taken.load(); }, kWithin) &&
+                !fenceThreadSeen(ownerKey);
   {
     std::lock_guard<std::mutex> guard(mutex);
     stop = true;

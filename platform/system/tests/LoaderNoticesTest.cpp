@@ -14,9 +14,9 @@
 #include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "baseTest/Polling.h"
 #include "system/ImageEvents.h"
 
 // The sanitizers' own dlopen wrapper calls the C library's from the
@@ -58,12 +58,8 @@ class LoaderNotices : public ::testing::Test {
   }
   // Waits (at most 5 s) until `address` is in a known image, or in none.
   static bool waitUntilKnown(const void* address, bool known) {
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while ((knownImage(address) != 0) != known) {
-      if (std::chrono::steady_clock::now() > deadline) return false;
-      std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    }
-    return true;
+    return base::testing::within([&] { return (knownImage(address) != 0) == known; },
+                                 std::chrono::seconds(5));
   }
   static bool added(uint64_t header) {
     std::lock_guard<std::mutex> guard(gLock);

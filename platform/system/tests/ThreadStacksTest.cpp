@@ -10,15 +10,15 @@
 #include <thread>
 #include <vector>
 
+#include "baseTest/Children.h"
 #include "system/Task.h"
 #include "system/ThreadStacks.h"
-#include "systemTest/Children.h"
 
 namespace {
 
 // Enabling changes the process for good: the case runs in a child and
 // reports through its exit code.
-using sys::testing::inChild;
+using base::testing::inChild;
 
 // The mappings of the process, as the kernel counts them against its limit.
 long mappingCount() {
@@ -99,12 +99,13 @@ long mappingsWith(int threads) {
   for (int i = 0; i < threads; ++i) {
     pool.emplace_back([&] {
       ++started;
-      while (!release.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      release.wait(false);
     });
   }
   while (started.load() < threads) std::this_thread::yield();
   const long counted = mappingCount();
   release = true;
+  release.notify_all();
   for (auto& t : pool) t.join();
   return counted;
 }
@@ -130,7 +131,7 @@ TEST(ThreadStacks, ThreadsCostAtMostOneMappingMoreEach) {
       _exit(127);
     }
     int status = 0;
-    ASSERT_TRUE(sys::testing::waitForChild(pid, &status, sys::testing::childDeadline()))
+    ASSERT_TRUE(base::testing::waitForChild(pid, &status, base::testing::childDeadline()))
         << "the child hung";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     return;

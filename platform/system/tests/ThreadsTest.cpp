@@ -143,7 +143,7 @@ TEST(ThreadParking, ThreadWithTheSignalBlockedIsNeverSentIt) {
     sigaddset(&set, sys::thread_parking_signal());
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
     tid = sys::mach_thread_self();
-    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    release.wait(false);
     sigpending(&set);
     pending = sigismember(&set, sys::thread_parking_signal());
   });
@@ -156,6 +156,7 @@ TEST(ThreadParking, ThreadWithTheSignalBlockedIsNeverSentIt) {
   sys::thread_gregs state;
   EXPECT_EQ(sys::thread_get_state(thread, &state), sys::KERN_FAILURE);
   release = true;
+  release.notify_one();
   waiter.join();
   EXPECT_FALSE(pending);
 }
@@ -169,7 +170,7 @@ TEST(ThreadParking, PublishedFaultStateWinsOverTheParkedOne) {
   std::thread t([&] {
     ASSERT_TRUE(sys::thread_publish_fault_state(&fault, &kernel));
     tid = sys::mach_thread_self();
-    while (!release) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    release.wait(false);
     sys::thread_withdraw_fault_state();
   });
   while (tid == 0) std::this_thread::yield();
@@ -181,6 +182,7 @@ TEST(ThreadParking, PublishedFaultStateWinsOverTheParkedOne) {
   EXPECT_EQ(signal.code, SEGV_ACCERR);
   EXPECT_EQ(signal.address, 0x5678u);
   release = true;
+  release.notify_one();
   t.join();
   EXPECT_EQ(sys::thread_get_state(tid, &state), sys::KERN_FAILURE);
   EXPECT_FALSE(sys::thread_get_fault_signal(tid, &signal));
@@ -215,7 +217,8 @@ TEST(ThreadListStress, ListersAtOnceEachSeeEveryThread) {
 }
 
 // Many rounds of parking several busy threads at once, as the crash writer
-// does, while they keep working in between.
+// does, while they keep working in between. Each goes in and out of a short
+// sleep, so that parking meets it both running and inside a system call.
 TEST(ThreadParkingStress, ParksAndReleasesBusyThreadsRepeatedly) {
   std::atomic<bool> stop{false};
   std::atomic<sys::thread_t> tids[4] = {};

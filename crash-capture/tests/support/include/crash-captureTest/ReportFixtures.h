@@ -2,9 +2,11 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "crash-capture/ROCrashReport.h"
 #include "crash_report.pb-c.h"
 
 namespace rocrash::testing {
@@ -74,5 +76,9 @@ class ReportBuilder {
 // A minimal valid report: one crashed thread with one frame, one image,
 // machine and process information, report UUID 00 01 .. 0f.
 void fillMinimalReport(ReportBuilder& b);
+
+// The report `b` describes, decoded by the engine; a report it refuses
+// fails the test and answers null.
+std::shared_ptr<ROCrashReport> decode(ReportBuilder& b);
 
 }  // namespace rocrash::testing

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <functional>
 
-namespace sys::testing {
+namespace base::testing {
 
 using Deadline = std::chrono::steady_clock::time_point;
 
@@ -27,4 +27,4 @@ bool waitForChild(pid_t pid, int* status, Deadline deadline);
 // killed.
 int inChild(const std::function<int()>& body);
 
-}  // namespace sys::testing
+}  // namespace base::testing

@@ -1,4 +1,4 @@
-#include "systemTest/Children.h"
+#include "baseTest/Children.h"
 
 #include <gtest/gtest.h>
 #include <poll.h>
@@ -9,7 +9,7 @@
 
 #include <cerrno>
 
-namespace sys::testing {
+namespace base::testing {
 
 Deadline childDeadline() { return std::chrono::steady_clock::now() + std::chrono::seconds(90); }
 
@@ -43,4 +43,4 @@ int inChild(const std::function<int()>& body) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
 }
 
-}  // namespace sys::testing
+}  // namespace base::testing

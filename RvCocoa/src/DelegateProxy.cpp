@@ -60,13 +60,14 @@ MessageDispatcher::MessageDispatcher(SEL selector, AnyDelegateProxy* delegatePro
 
 struct DelegateProxyMethods {
   static void sentMessage(AnyDelegateProxy* self, SEL, SEL selector, objc::NSArray* arguments) {
-    if (auto dispatcher = self->dispatcherFor(self->sentMessageForSelector_, selector)) {
+    if (auto dispatcher = self->dispatcherFor(AnyDelegateProxy::Observed::sentMessage, selector)) {
       dispatcher->dispatcher()->on(Event<ArgumentArray>::next(bridge(arguments)));
     }
   }
 
   static void methodInvoked(AnyDelegateProxy* self, SEL, SEL selector, objc::NSArray* arguments) {
-    if (auto dispatcher = self->dispatcherFor(self->methodInvokedForSelector_, selector)) {
+    if (auto dispatcher =
+            self->dispatcherFor(AnyDelegateProxy::Observed::methodInvoked, selector)) {
       dispatcher->dispatcher()->on(Event<ArgumentArray>::next(bridge(arguments)));
     }
   }
@@ -92,7 +93,7 @@ struct DelegateProxyMethods {
     // Every sequence handed out ends with the proxy, sent-message ones first.
     std::vector<std::shared_ptr<MessageDispatcher>> dispatchers;
     {
-      std::lock_guard<std::mutex> guard(self->mutex_);
+      base::LockGuard guard(self->mutex_);
       for (const auto& entry : self->sentMessageForSelector_) dispatchers.push_back(entry.second);
       for (const auto& entry : self->methodInvokedForSelector_) {
         dispatchers.push_back(entry.second);
@@ -132,27 +133,32 @@ void AnyDelegateProxy::initialize(id parentObject, CurrentDelegateFor currentDel
   objc::sendSuper<objc::Ref<objc::Object>()>({this, _RVDelegateProxy::classObject()}, initSel);
 }
 
-Ref<Observable<ArgumentArray>> AnyDelegateProxy::resultFor(Dispatchers& dispatchers, SEL selector) {
+AnyDelegateProxy::Dispatchers& AnyDelegateProxy::dispatchersLocked(Observed observed) {
+  return observed == Observed::sentMessage ? sentMessageForSelector_ : methodInvokedForSelector_;
+}
+
+Ref<Observable<ArgumentArray>> AnyDelegateProxy::resultFor(Observed observed, SEL selector) {
   MainScheduler::ensureRunningOnMainThread();
-  std::lock_guard<std::mutex> guard(mutex_);
-  std::shared_ptr<MessageDispatcher>& dispatcher = dispatchers[selector];
+  base::LockGuard guard(mutex_);
+  std::shared_ptr<MessageDispatcher>& dispatcher = dispatchersLocked(observed)[selector];
   if (!dispatcher) dispatcher = std::make_shared<MessageDispatcher>(selector, this);
   return dispatcher->result();
 }
 
-std::shared_ptr<MessageDispatcher> AnyDelegateProxy::dispatcherFor(const Dispatchers& dispatchers,
+std::shared_ptr<MessageDispatcher> AnyDelegateProxy::dispatcherFor(Observed observed,
                                                                    SEL selector) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  base::LockGuard guard(mutex_);
+  const Dispatchers& dispatchers = dispatchersLocked(observed);
   auto it = dispatchers.find(selector);
   return it == dispatchers.end() ? nullptr : it->second;
 }
 
 Ref<Observable<ArgumentArray>> AnyDelegateProxy::sentMessage(SEL selector) {
-  return resultFor(sentMessageForSelector_, selector);
+  return resultFor(Observed::sentMessage, selector);
 }
 
 Ref<Observable<ArgumentArray>> AnyDelegateProxy::methodInvoked(SEL selector) {
-  return resultFor(methodInvokedForSelector_, selector);
+  return resultFor(Observed::methodInvoked, selector);
 }
 
 void AnyDelegateProxy::checkSelectorIsObservable(SEL selector) {
@@ -180,10 +186,10 @@ void AnyDelegateProxy::checkSelectorIsObservable(SEL selector) {
 }
 
 bool AnyDelegateProxy::hasObservers(SEL selector) {
-  if (auto dispatcher = dispatcherFor(sentMessageForSelector_, selector)) {
+  if (auto dispatcher = dispatcherFor(Observed::sentMessage, selector)) {
     if (dispatcher->dispatcher()->hasObservers()) return true;
   }
-  if (auto dispatcher = dispatcherFor(methodInvokedForSelector_, selector)) {
+  if (auto dispatcher = dispatcherFor(Observed::methodInvoked, selector)) {
     if (dispatcher->dispatcher()->hasObservers()) return true;
   }
   return false;
@@ -203,7 +209,7 @@ void AnyDelegateProxy::setForwardToDelegateObject(id delegate, bool retainDelega
   std::vector<SEL> observed;
   {
     std::unordered_set<SEL> seen;
-    std::lock_guard<std::mutex> guard(mutex_);
+    base::LockGuard guard(mutex_);
     for (const Dispatchers* dispatchers : {&sentMessageForSelector_, &methodInvokedForSelector_}) {
       for (const auto& [selector, dispatcher] : *dispatchers) {
         if (dispatcher->dispatcher()->hasObservers() && seen.insert(selector).second) {

@@ -2,7 +2,8 @@
 
 #include <cctype>
 #include <iostream>
-#include <mutex>
+
+#include "base/Mutex.h"
 
 namespace rv {
 
@@ -64,8 +65,9 @@ std::shared_ptr<foundation::NSError> RvCocoaError::toNSError() const {
 }
 
 namespace {
-std::mutex& printLock() {
-  static auto* lock = new std::mutex;
+// Keeps one line from mixing with another thread's.
+base::Mutex& printLock() {
+  static auto* lock = new base::Mutex;
   return *lock;
 }
 }  // namespace
@@ -74,7 +76,7 @@ namespace cocoa_detail {
 
 void printLine(const std::string& line) {
   const std::string text = line + "\n";
-  std::lock_guard<std::mutex> guard(printLock());
+  base::LockGuard guard(printLock());
   std::cout << text << std::flush;
 }
 

@@ -1,8 +1,7 @@
 #include "RvCocoa/SharingScheduler.h"
 
-#include <mutex>
-
 #include "RvStreams/MainScheduler.h"
+#include "base/Mutex.h"
 
 namespace rv {
 namespace {
@@ -11,9 +10,11 @@ namespace {
 // a reader keeps the factory (and what it captured) alive for the whole call
 // even when a mock ends meanwhile.
 struct FactorySlot {
-  std::mutex mutex;
-  Ref<const SharingScheduler::Factory> factory = std::make_shared<const SharingScheduler::Factory>(
-      [] { return Ref<SchedulerType>(MainScheduler::create()); });
+  base::Mutex mutex;
+  Ref<const SharingScheduler::Factory> factory KX_GUARDED_BY(mutex) =
+      std::make_shared<const SharingScheduler::Factory>([] {
+        return Ref<SchedulerType>(MainScheduler::create());
+      });
 };
 
 FactorySlot& slot() {
@@ -24,7 +25,7 @@ FactorySlot& slot() {
 
 Ref<const SharingScheduler::Factory> current() {
   FactorySlot& s = slot();
-  std::lock_guard<std::mutex> guard(s.mutex);
+  base::LockGuard guard(s.mutex);
   return s.factory;
 }
 
@@ -45,7 +46,7 @@ Ref<const SharingScheduler::Factory> SharingScheduler::replace(Ref<const Factory
   FactorySlot& s = slot();
   Ref<const Factory> previous;
   {
-    std::lock_guard<std::mutex> guard(s.mutex);
+    base::LockGuard guard(s.mutex);
     previous = std::exchange(s.factory, std::move(factory));
   }
   // `previous` (and what it captured) is released by the caller, outside the

@@ -2,13 +2,13 @@
 
 #include <cmath>
 #include <limits>
-#include <mutex>
 #include <utility>
 
 #include "RvCocoa/RvCocoaError.h"
 #include "RvStreams/Create.h"
 #include "RvStreams/Disposables.h"
 #include "RvStreams/Map.h"
+#include "base/Mutex.h"
 #include "dispatch/Time.h"
 #include "foundation/UTF16.h"
 
@@ -71,18 +71,18 @@ std::shared_ptr<NSError> RvCocoaURLError::toNSError() const {
 
 namespace {
 
-// The predicate is replaced while requests read it on other threads: it is
-// copied under the lock and called outside it.
-std::mutex& loggingLock() {
-  static auto* lock = new std::mutex;
-  return *lock;
-}
-
 bool logNothing(const URLRequest&) { return false; }
 
-URLRequestLogging::Predicate& loggingPredicate() {
-  static auto* predicate = new URLRequestLogging::Predicate(&logNothing);
-  return *predicate;
+// The predicate is replaced while requests read it on other threads: it is
+// copied under the lock and called outside it.
+struct LoggingSlot {
+  base::Mutex mutex;
+  URLRequestLogging::Predicate predicate KX_GUARDED_BY(mutex) = &logNothing;
+};
+
+LoggingSlot& logging() {
+  static auto* slot = new LoggingSlot;
+  return *slot;
 }
 
 bool shouldLogRequest(const URLRequest& request) { return URLRequestLogging::shouldLog()(request); }
@@ -100,15 +100,17 @@ int64_t milliseconds(double seconds) {
 }  // namespace
 
 URLRequestLogging::Predicate URLRequestLogging::shouldLog() {
-  std::lock_guard<std::mutex> guard(loggingLock());
-  return loggingPredicate();
+  LoggingSlot& slot = logging();
+  base::LockGuard guard(slot.mutex);
+  return slot.predicate;
 }
 
 void URLRequestLogging::setShouldLog(Predicate predicate) {
   if (!predicate) predicate = &logNothing;
-  std::lock_guard<std::mutex> guard(loggingLock());
+  LoggingSlot& slot = logging();
+  base::LockGuard guard(slot.mutex);
   // The old predicate is released outside the lock.
-  std::swap(loggingPredicate(), predicate);
+  std::swap(slot.predicate, predicate);
 }
 
 std::string URLRequestLogging::escapeDoubleQuotes(std::string_view text) {

@@ -5,6 +5,7 @@
 #include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
 #include "ZozIduvurTest/CoreTest.h"
+#include "dispatchTest/Environment.h"
 #include "foundation/Bundle.h"
 
 using dispatch::Date;
@@ -166,25 +167,12 @@ TEST_F(Contexts, TicketCache) {
 }
 
 TEST_F(Contexts, LocaleComesFromTheEnvironmentWithoutEncoding) {
-  const char* saved[3];
-  const char* names[3] = {"LC_ALL", "LC_MESSAGES", "LANG"};
-  std::string copies[3];
-  for (int i = 0; i < 3; ++i) {
-    saved[i] = getenv(names[i]);
-    if (saved[i]) copies[i] = saved[i];
-    unsetenv(names[i]);
-  }
-  setenv("LANG", "de_DE.UTF-8@euro", 1);
+  dispatch::testing::ScopedEnvironment environment;
+  for (const char* name : {"LC_ALL", "LC_MESSAGES", "LANG"}) environment.unset(name);
+  environment.set("LANG", "de_DE.UTF-8@euro");
   EXPECT_EQ(DUZEDeviceTracker::describeHost()->locale(), "de_DE");
-  setenv("LC_ALL", "fr_CA", 1);
+  environment.set("LC_ALL", "fr_CA");
   EXPECT_EQ(DUZEDeviceTracker::describeHost()->locale(), "fr_CA");
-  setenv("LC_ALL", "C", 1);
+  environment.set("LC_ALL", "C");
   EXPECT_EQ(DUZEDeviceTracker::describeHost()->locale(), "en_US");
-  for (int i = 0; i < 3; ++i) {
-    if (saved[i]) {
-      setenv(names[i], copies[i].c_str(), 1);
-    } else {
-      unsetenv(names[i]);
-    }
-  }
 }

@@ -17,11 +17,11 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <map>
 #include <thread>
 
 #include "ChannelSupport.h"
 #include "ZozIduvur/DUZEIngestion.h"
+#include "dispatchTest/Environment.h"
 #include "dispatchTest/Waiting.h"
 
 using duzetest::TestLog;
@@ -73,27 +73,14 @@ std::string errorText(const DUZEHttpResponse& response) {
 
 // Clears the proxy variables for one test (the machine's own must not take
 // part), sets those the test asks for, and puts everything back at the end.
-class ProxyEnvironment {
+class ProxyEnvironment : public dispatch::testing::ScopedEnvironment {
  public:
   ProxyEnvironment() {
     for (const char* name : {"http_proxy", "HTTP_PROXY", "https_proxy", "HTTPS_PROXY", "all_proxy",
                              "ALL_PROXY", "no_proxy", "NO_PROXY"}) {
-      if (const char* value = std::getenv(name)) saved_[name] = value;
-      unsetenv(name);
+      unset(name);
     }
   }
-  ~ProxyEnvironment() {
-    for (const auto& name : set_) unsetenv(name.c_str());
-    for (const auto& [name, value] : saved_) setenv(name.c_str(), value.c_str(), 1);
-  }
-  void set(const std::string& name, const std::string& value) {
-    setenv(name.c_str(), value.c_str(), 1);
-    set_.push_back(name);
-  }
-
- private:
-  std::map<std::string, std::string> saved_;
-  std::vector<std::string> set_;
 };
 
 // A success's body is read for 100 ms instead of a second.

@@ -18,7 +18,9 @@ dispatch::Date DUZEAnalyticsClock::now() {
   return clock ? clock() : dispatch::Date::now();
 }
 
+#ifdef KX_TEST_SEAMS
 void DUZEAnalyticsClock::setClockForTesting(std::function<dispatch::Date()> clock) {
   base::LockGuard lock(gClockMutex);
   gClock = std::move(clock);
 }
+#endif

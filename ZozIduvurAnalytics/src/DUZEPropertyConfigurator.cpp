@@ -118,10 +118,12 @@ void DUZEPropertyConfigurator::mergeTypedPropertiesWith(DUZEEventProperties& pro
 
 // Device id ----------------------------------------------------------------------------
 
+#ifdef KX_TEST_SEAMS
 void DUZEPropertyConfigurator::setMachineIdPathForTesting(std::optional<std::string> path) {
   base::LockGuard lock(gMachineIdMutex);
   gMachineIdPath = std::move(path);
 }
+#endif
 
 std::optional<std::string> DUZEPropertyConfigurator::platformUUID() {
   std::string path;

@@ -117,6 +117,7 @@ std::shared_ptr<DUZECrashes> DUZECrashes::self() {
 
 std::string_view DUZECrashes::logTag() const { return kDUZECrashesLogTag; }
 
+#ifdef KX_TEST_SEAMS
 void DUZECrashes::setProcessingDelayForTesting(
     std::optional<dispatch::DispatchTimeInterval> delay) {
   base::LockGuard lock(gSeamMutex);
@@ -127,6 +128,7 @@ void DUZECrashes::setDebuggerAttachedForTesting(std::optional<bool> attached) {
   base::LockGuard lock(gSeamMutex);
   gDebuggerAttached = attached;
 }
+#endif
 
 bool DUZECrashes::isDebuggerAttached() {
   {

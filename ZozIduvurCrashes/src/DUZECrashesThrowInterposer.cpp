@@ -4,9 +4,8 @@
 #include <cxxabi.h>
 #include <execinfo.h>
 
-#include <cstdlib>
-
 #include "DUZECrashesThrowRecording.h"
+#include "base/FatalError.h"
 
 #if defined(__SANITIZE_ADDRESS__)
 #define DUZE_ADDRESS_SANITIZER 1
@@ -39,7 +38,9 @@ extern "C" void __cxa_throw(void* thrownObject, std::type_info* type, void (*des
   // linked into the program; the stack it would unpoison is unpoisoned here.
   __asan_handle_no_return();
 #endif
-  if (next == nullptr) abort();
+  // Without the runtime's own there is nothing to throw with: the stop ends
+  // the process by SIGABRT on this thread, as an uncaught exception would.
+  if (next == nullptr) base::fatalError("no C++ runtime throw entry point after the program's own");
   next(thrownObject, type, destructor);
   __builtin_unreachable();
 }

@@ -1,29 +1,13 @@
 #include "CrashesTestSupport.h"
 
-#include <cstdlib>
-
 #include "ZozIduvurCrashes/DUZECrashesUtil.h"
 
 namespace crashestest {
 
 void CrashesTest::SetUp() {
-  CoreTest::SetUp();
-  // The crash engine keeps its reports under the caches folder.
-  if (const char* caches = std::getenv("XDG_CACHE_HOME")) savedCaches_ = caches;
-  setenv("XDG_CACHE_HOME", (dataDir() / "caches").c_str(), 1);
-  DUZECrashesUtil::resetDirectory();
+  CrashFoldersTest::SetUp();
   DUZECrashesArchiverUtil::addAllowedCrashesModuleClasses();
   DUZECrashesArchiverUtil::addMigrationClasses();
-}
-
-void CrashesTest::TearDown() {
-  DUZECrashesUtil::resetDirectory();
-  if (savedCaches_) {
-    setenv("XDG_CACHE_HOME", savedCaches_->c_str(), 1);
-  } else {
-    unsetenv("XDG_CACHE_HOME");
-  }
-  CoreTest::TearDown();
 }
 
 std::shared_ptr<DUZEDevice> validDevice() {

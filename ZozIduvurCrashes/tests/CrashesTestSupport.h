@@ -3,12 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <optional>
-#include <string>
 
 #include "ZozIduvur/DUZEDevice.h"
 #include "ZozIduvur/DUZEUtility.h"
-#include "ZozIduvurTest/CoreTest.h"
+#include "ZozIduvurCrashesTest/CrashFolders.h"
 #include "crash-capture/ROCrashReport.h"
 #include "crash-captureTest/ReportFixtures.h"
 #include "dispatchTest/Processes.h"
@@ -17,11 +15,10 @@
 namespace crashestest {
 
 // A core test (own data folder, recorded log lines) with the crash
-// service's folders reset and its archive classes registered.
-class CrashesTest : public duzetest::CoreTest {
+// service's folders of its own and its archive classes registered.
+class CrashesTest : public CrashFoldersTest {
  protected:
   void SetUp() override;
-  void TearDown() override;
 
   // Archives and decodes again through the core.
   template <class T>
@@ -30,9 +27,6 @@ class CrashesTest : public duzetest::CoreTest {
     EXPECT_TRUE(data);
     return DUZEUtility::unarchiveObject<T>(data.value_or(foundation::Data{}));
   }
-
- private:
-  std::optional<std::string> savedCaches_;
 };
 
 // The crash engine, the terminate handler and the method replacements are

@@ -7,6 +7,7 @@
 #include "ZozIduvurCrashes/DUZEErrorLogFormatter.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
 #include "crash-capture/ROReradUzerirud.h"
+#include "dispatchTest/Environment.h"
 #include "system/ImageEvents.h"
 
 namespace {
@@ -117,15 +118,14 @@ TEST_F(Formatter, PathsUnderAUserFolderAreAnonymised) {
 // a path, "/root/" and $HOME at its start (unless $HOME is a folder of the
 // system's own files).
 TEST_F(Formatter, PathsUnderAHomeFolderAreAnonymised) {
-  const char* savedHome = std::getenv("HOME");
-  const std::string home = savedHome ? savedHome : "";
-  setenv("HOME", "/srv/people/dana.k/", 1);
+  dispatch::testing::ScopedEnvironment environment;
+  environment.set("HOME", "/srv/people/dana.k/");
   EXPECT_EQ(F::anonymizedPathFromPath("/srv/people/dana.k/bin/tool"), "/home/USER/bin/tool");
   EXPECT_EQ(F::anonymizedPathFromPath("/root/tool"), "/home/USER/tool");
   EXPECT_EQ(F::anonymizedPathFromPath("/mnt/old/home/erin/lib/libx.so"),
             "/mnt/old/home/USER/lib/libx.so");
   EXPECT_EQ(F::anonymizedPathFromPath("/srv/chroot/root/tool"), "/srv/chroot/root/tool");
-  setenv("HOME", "/usr/sbin", 1);
+  environment.set("HOME", "/usr/sbin");
   EXPECT_EQ(F::anonymizedPathFromPath("/usr/sbin/daemon"), "/usr/sbin/daemon");
 
   // A whole crash log of a program under a home folder names nobody.
@@ -133,11 +133,6 @@ TEST_F(Formatter, PathsUnderAHomeFolderAreAnonymised) {
   b.addImage(0x200000000, 0x1000, "/home/erin/apps/demo/libdemo.so", {2}, b.processor(kArm64, 0));
   b.addRegister(crashedThread(), "x9", 0x200000010);
   auto log = format();
-  if (savedHome) {
-    setenv("HOME", home.c_str(), 1);
-  } else {
-    unsetenv("HOME");
-  }
   ASSERT_TRUE(log);
   EXPECT_EQ(log->applicationPath(), "/home/USER/apps/demo/demo");
   const std::string text = log->serializeToDictionary().dump();

@@ -8,7 +8,7 @@
 #include "MachOFixtures.h"
 #include "UnwindTestSupport.h"
 #include "crash-capture/AsyncCompactUnwind.h"
-#include "crash-capture/AsyncFrameCursor.h"
+#include "unwind/AsyncFrameCursor.h"
 
 namespace {
 

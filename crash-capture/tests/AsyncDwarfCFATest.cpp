@@ -12,8 +12,8 @@
 #include "UnwindTestSupport.h"
 #include "crash-capture/AsyncDwarfCFA.h"
 #include "crash-capture/AsyncDwarfCFAState.h"
-#include "crash-capture/AsyncFrameCache.h"
-#include "crash-capture/AsyncFrameCursor.h"
+#include "unwind/AsyncFrameCache.h"
+#include "unwind/AsyncFrameCursor.h"
 
 namespace {
 

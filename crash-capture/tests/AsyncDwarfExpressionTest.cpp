@@ -4,7 +4,7 @@
 
 #include "UnwindTestSupport.h"
 #include "crash-capture/AsyncDwarfExpression.h"
-#include "crash-capture/AsyncDwarfPrimitives.h"
+#include "unwind/AsyncDwarfPrimitives.h"
 
 namespace {
 

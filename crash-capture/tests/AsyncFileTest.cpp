@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "crash-capture/AsyncFile.h"
+#include "safe/AsyncFile.h"
 
 namespace {
 

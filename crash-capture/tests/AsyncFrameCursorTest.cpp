@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "MachOFixtures.h"
-#include "crash-capture/AsyncFrameCursor.h"
+#include "unwind/AsyncFrameCursor.h"
 
 namespace {
 

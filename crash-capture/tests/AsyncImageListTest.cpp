@@ -1,8 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <fstream>
-#include <iterator>
 #include <memory>
 #include <thread>
 #include <vector>
@@ -10,10 +8,12 @@
 #include "MachOFixtures.h"
 #include "crash-capture/AsyncImageList.h"
 #include "system/SystemFacts.h"
+#include "systemTest/BuildIds.h"
 
 namespace {
 
 using rocrash::testing::SyntheticImage;
+using sys::testing::buildIdOfFile;
 
 std::unique_ptr<SyntheticImage> textImage() {
   return std::make_unique<SyntheticImage>(
@@ -113,15 +113,6 @@ TEST_F(AsyncImageList, ContainingAddressCoversTheTextSpan) {
   EXPECT_EQ(rocrash_async_image_containing_address(&list_, h(1) + 0x1FFF), image);
   EXPECT_EQ(rocrash_async_image_containing_address(&list_, h(1) + 0x2000), nullptr);
   rocrash_async_image_list_set_reading(&list_, false);
-}
-
-std::vector<uint8_t> buildIdOfFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  static const char kNote[] = "\x04\0\0\0\x14\0\0\0\x03\0\0\0GNU\0";
-  auto at = bytes.find(std::string(kNote, 16));
-  if (at == std::string::npos) return {};
-  return std::vector<uint8_t>(bytes.begin() + at + 16, bytes.begin() + at + 32);
 }
 
 // The process's own list, fed by the image notices.

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "crash-capture/AsyncMObject.h"
-#include "crash-capture/AsyncReadCache.h"
+#include "safe/AsyncReadCache.h"
 
 namespace {
 

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <thread>
 
-#include "crash-capture/AsyncMachException.h"
 #include "crash-capture/AsyncSafe.h"
+#include "safe/AsyncMachException.h"
 
 namespace {
 

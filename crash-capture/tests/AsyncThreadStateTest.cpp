@@ -6,8 +6,8 @@
 #include <string>
 #include <vector>
 
-#include "crash-capture/AsyncSignalInfo.h"
 #include "crash-capture/AsyncThreadState.h"
+#include "writer/AsyncSignalInfo.h"
 
 namespace {
 

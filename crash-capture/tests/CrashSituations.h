@@ -6,15 +6,12 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -28,8 +25,16 @@
 #include "crash-capture/ROCrashReport.h"
 #include "crash-capture/ROCrashReportTextFormatter.h"
 #include "crash-capture/ROReradUzerirud.h"
+#include "dispatchTest/Processes.h"
+#include "systemTest/BuildIds.h"
+#include "systemTest/Children.h"
 
 namespace crashsituations {
+
+using sys::testing::childDeadline;
+using sys::testing::Deadline;
+using sys::testing::readableBefore;
+using sys::testing::waitForChild;
 
 struct DecodedThread {
   bool crashed = false;
@@ -111,15 +116,6 @@ inline std::string unescaped(const std::string& value) {
     bytes += c == 'n' ? '\n' : c == 'r' ? '\r' : c == 't' ? '\t' : c;
   }
   return bytes;
-}
-
-// The GNU build id of a file, found by its note's byte pattern.
-inline std::string buildIdOfFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  static const char kNote[] = "\x04\0\0\0\x14\0\0\0\x03\0\0\0GNU\0";
-  auto at = bytes.find(std::string(kNote, 16));
-  return at == std::string::npos ? std::string() : bytes.substr(at + 16, 16);
 }
 
 // Decodes a report file's bytes with protoc (`folder` takes a scratch file).
@@ -216,40 +212,6 @@ inline int signalNamed(const std::string& name) {
   return -1;
 }
 
-using Deadline = std::chrono::steady_clock::time_point;
-
-// When a child of a crash test, and every process it made, must have ended:
-// only a hang comes near it.
-inline Deadline childDeadline() {
-  return std::chrono::steady_clock::now() + std::chrono::seconds(90);
-}
-
-// Whether `fd` becomes readable (or reads as ended) before `deadline`.
-inline bool readableBefore(int fd, Deadline deadline) {
-  for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                          deadline - std::chrono::steady_clock::now())
-                          .count();
-    struct pollfd entry = {fd, POLLIN, 0};
-    const int ready = poll(&entry, 1, left > 0 ? static_cast<int>(left) : 0);
-    if (ready >= 0) return ready > 0;
-    if (errno != EINTR) return false;
-  }
-}
-
-// Waits for the child `pid` to end before `deadline`: true, with its wait
-// status in `*status`. A child still running then is killed and reaped, and
-// the answer is false.
-inline bool waitForChild(pid_t pid, int* status, Deadline deadline) {
-  const int handle = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
-  const bool ended = handle >= 0 && readableBefore(handle, deadline);
-  if (handle >= 0) close(handle);
-  if (!ended) kill(pid, SIGKILL);
-  while (waitpid(pid, status, 0) < 0 && errno == EINTR) {
-  }
-  return ended;
-}
-
 // Runs the child program in `mode` with the handler `type` ("signals" or
 // "mach"), with symbolication when asked, and reads what it left. The child
 // and every process it made have 90 s to end.
@@ -260,6 +222,15 @@ inline void runChild(const std::string& mode, const std::string& type, ChildRun*
   std::string folder = mkdtemp(pattern);
   // The program and its descendants hold the pipe's write end: it reads as
   // ended once they all are.
+  std::vector<std::string> arguments = {ROCRASH_CHILD_PROGRAM, mode, type, folder};
+  if (symbols) arguments.emplace_back("symbols");
+  std::vector<std::string> environment =
+      dispatch::testing::environmentWith(dispatch::testing::crashingChildEnvironment({}));
+  std::vector<char*> argv, envp;
+  for (auto& a : arguments) argv.push_back(a.data());
+  argv.push_back(nullptr);
+  for (auto& e : environment) envp.push_back(e.data());
+  envp.push_back(nullptr);
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   pid_t pid = fork();
@@ -267,15 +238,7 @@ inline void runChild(const std::string& mode, const std::string& type, ChildRun*
   if (pid == 0) {
     close(fds[0]);
     setpgid(0, 0);
-    // The sanitizers keep out of the way of fatal signals, and give no thread
-    // an alternate stack of their own: the reporter must.
-    const std::string fatalSignals =
-        "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigill=0:handle_sigfpe=0:"
-        "use_sigaltstack=0";
-    setenv("ASAN_OPTIONS", (fatalSignals + ":detect_leaks=0").c_str(), 1);
-    setenv("TSAN_OPTIONS", (fatalSignals + ":halt_on_error=1").c_str(), 1);
-    execl(ROCRASH_CHILD_PROGRAM, ROCRASH_CHILD_PROGRAM, mode.c_str(), type.c_str(), folder.c_str(),
-          symbols ? "symbols" : static_cast<char*>(nullptr), static_cast<char*>(nullptr));
+    execve(ROCRASH_CHILD_PROGRAM, argv.data(), envp.data());
     _exit(127);
   }
   close(fds[1]);
@@ -368,7 +331,8 @@ inline void expectListedWhole(const Decoded& report, const std::string& part, co
     if (record.name.find(part) != std::string::npos) image = &record;
   }
   ASSERT_NE(image, nullptr) << part << " is not listed";
-  const std::string buildId = buildIdOfFile(image->name);
+  const std::vector<uint8_t> id = sys::testing::buildIdOfFile(image->name);
+  const std::string buildId(id.begin(), id.end());
   ASSERT_EQ(buildId.size(), 16u) << image->name;
   EXPECT_EQ(image->uuid, buildId) << image->name;
   if (run.marker("listed.base") != 0) {

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "DwarfWalkFunctions.h"
-#include "crash-capture/AsyncFrameCursor.h"
+#include "unwind/AsyncFrameCursor.h"
 
 namespace {
 

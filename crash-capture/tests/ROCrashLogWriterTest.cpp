@@ -16,13 +16,13 @@
 #include "AllocationCounter.h"
 #include "ThreadSanitizerFacts.h"
 #include "crash-capture/AsyncObjCSection.h"
-#include "crash-capture/ROCrashLogWriter.h"
-#include "crash-capture/ROCrashProcessInfo.h"
 #include "crash-capture/ROCrashReport.h"
 #include "crash_report.pb-c.h"
 #include "objc/NSException.h"
 #include "system/ImageEvents.h"
 #include "system/SystemFacts.h"
+#include "writer/ROCrashLogWriter.h"
+#include "writer/ROCrashProcessInfo.h"
 
 namespace {
 

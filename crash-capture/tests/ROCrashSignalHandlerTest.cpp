@@ -5,8 +5,8 @@
 #include <atomic>
 #include <cstring>
 
-#include "crash-capture/AsyncList.h"
-#include "crash-capture/ROCrashSignalHandler.h"
+#include "handler/ROCrashSignalHandler.h"
+#include "safe/AsyncList.h"
 
 // Every registration changes the process for good, so each case runs in a
 // child process of its own (a death test) and reports through its exit.

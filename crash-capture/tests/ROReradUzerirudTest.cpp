@@ -310,14 +310,7 @@ TEST(ROReradUzerirudAbort, UncaughtExceptionIsRecordedOnceAndAborts) {
 
 // Everything about enabling changes the process for good: each case runs in
 // a child and reports through its exit code.
-int inChild(const std::function<int()>& body) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(body());
-  int status = 0;
-  EXPECT_TRUE(crashsituations::waitForChild(pid, &status, crashsituations::childDeadline()))
-      << "the child hung";
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
-}
+using sys::testing::inChild;
 
 TEST(ROReradUzerirudEnabling, EnablingAfterAFailedOneHoldsAndOnlyThenIsBusy) {
   TemporaryFolder folder("rocrash_reporter");

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "crash-capture/detail/ReportExtraction.h"
 #include "crash-captureTest/ReportFixtures.h"
+#include "report/ReportExtraction.h"
 
 namespace {
 

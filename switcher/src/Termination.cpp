@@ -10,6 +10,7 @@
 
 #include "base/FatalError.h"
 #include "dispatch/MainLoop.h"
+#include "system/SignalSafe.h"
 
 namespace {
 
@@ -18,7 +19,7 @@ std::atomic<int> gSignalWriteFd{-1};
 static_assert(std::atomic<int>::is_always_lock_free, "read inside a signal handler");
 
 void onTerminationSignal(int signo) {
-  const int savedErrno = errno;
+  sys::ErrnoGuard errnoGuard;
   const int fd = gSignalWriteFd.load(std::memory_order_relaxed);
   if (fd >= 0) {
     const unsigned char byte = static_cast<unsigned char>(signo);
@@ -26,7 +27,6 @@ void onTerminationSignal(int signo) {
     // its way, so losing this byte loses nothing.
     [[maybe_unused]] const ssize_t written = write(fd, &byte, 1);
   }
-  errno = savedErrno;
 }
 
 [[noreturn]] void fail(const char* what, const char* file = __builtin_FILE(),

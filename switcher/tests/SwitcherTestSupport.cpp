@@ -17,7 +17,6 @@
 #include "ZozIduvur/DUZEZozIduvur.h"
 #include "ZozIduvurAnalytics/DUZEAnalytics.h"
 #include "ZozIduvurCrashes/DUZECrashes.h"
-#include "ZozIduvurCrashes/DUZECrashesUtil.h"
 #include "ZozIduvurTest/SentLogs.h"
 #include "dispatch/MainLoop.h"
 #include "dispatchTest/Processes.h"
@@ -32,10 +31,7 @@ using dispatch::testing::spawn;
 namespace fs = std::filesystem;
 
 void SwitcherTest::SetUp() {
-  CoreTest::SetUp();
-  if (const char* caches = std::getenv("XDG_CACHE_HOME")) savedCaches_ = caches;
-  setenv("XDG_CACHE_HOME", cachesDir().c_str(), 1);
-  DUZECrashesUtil::resetDirectory();
+  CrashFoldersTest::SetUp();
   DUZECrashes::resetSharedInstance();
   DUZEAnalytics::resetSharedInstance();
   server_ = std::make_unique<foundationtest::HTTPServer>();
@@ -51,13 +47,7 @@ void SwitcherTest::TearDown() {
   dispatch::MainLoop::drainPending();
   unsetenv(std::string(kDUZELogUrlEnvironmentVariable).c_str());
   server_.reset();
-  DUZECrashesUtil::resetDirectory();
-  if (savedCaches_) {
-    setenv("XDG_CACHE_HOME", savedCaches_->c_str(), 1);
-  } else {
-    unsetenv("XDG_CACHE_HOME");
-  }
-  CoreTest::TearDown();
+  CrashFoldersTest::TearDown();
 }
 
 std::vector<nlohmann::json> SwitcherTest::sentLogs() {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "ZozIduvurTest/CoreTest.h"
+#include "ZozIduvurCrashesTest/CrashFolders.h"
 #include "dispatchTest/Processes.h"
 #include "foundationTest/HTTPServer.h"
 
@@ -20,7 +20,7 @@ namespace switchertest {
 // Every test of the application runs with a data folder and a crash-report
 // folder of its own, the telemetry client's ingestion on a loopback server,
 // and fresh shared instances of the client.
-class SwitcherTest : public duzetest::CoreTest {
+class SwitcherTest : public crashestest::CrashFoldersTest {
  protected:
   void SetUp() override;
   void TearDown() override;
@@ -32,12 +32,7 @@ class SwitcherTest : public duzetest::CoreTest {
   // The crash engine's pending report files under this test's folder.
   std::vector<std::filesystem::path> pendingCrashReports() const;
 
-  std::filesystem::path cachesDir() const { return dataDir() / "caches"; }
-
   std::unique_ptr<foundationtest::HTTPServer> server_;
-
- private:
-  std::optional<std::string> savedCaches_;
 };
 
 // A test that sets up the crash engine (once per process for good) runs in a

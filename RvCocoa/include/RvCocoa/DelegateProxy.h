@@ -31,7 +31,6 @@
 
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <type_traits>
@@ -45,6 +44,7 @@
 #include "RvStreams/MainScheduler.h"
 #include "RvStreams/Observable.h"
 #include "RvStreams/PublishSubject.h"
+#include "base/Mutex.h"
 
 namespace rv {
 
@@ -117,17 +117,19 @@ class AnyDelegateProxy : public _RVDelegateProxy {
   friend struct objc::detail::InstanceAccess;
   friend struct DelegateProxyMethods;
   using Dispatchers = std::unordered_map<objc::SEL, std::shared_ptr<MessageDispatcher>>;
+  // Which of the two dictionaries.
+  enum class Observed { sentMessage, methodInvoked };
 
-  Ref<Observable<ArgumentArray>> resultFor(Dispatchers& dispatchers, objc::SEL selector);
-  std::shared_ptr<MessageDispatcher> dispatcherFor(const Dispatchers& dispatchers,
-                                                   objc::SEL selector);
+  Dispatchers& dispatchersLocked(Observed observed) KX_REQUIRES(mutex_);
+  Ref<Observable<ArgumentArray>> resultFor(Observed observed, objc::SEL selector);
+  std::shared_ptr<MessageDispatcher> dispatcherFor(Observed observed, objc::SEL selector);
 
   // The dictionaries are written on the main thread and read by the hooks on
   // whatever thread the parent calls its delegate: the mutex guards them and
   // is never held while calling out.
-  std::mutex mutex_;
-  Dispatchers sentMessageForSelector_;
-  Dispatchers methodInvokedForSelector_;
+  base::Mutex mutex_;
+  Dispatchers sentMessageForSelector_ KX_GUARDED_BY(mutex_);
+  Dispatchers methodInvokedForSelector_ KX_GUARDED_BY(mutex_);
   objc::Weak<objc::Object> parentObject_;
   CurrentDelegateFor currentDelegateFor_;
   SetCurrentDelegateTo setCurrentDelegateTo_;

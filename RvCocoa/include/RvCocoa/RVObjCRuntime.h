@@ -197,6 +197,7 @@ class RVObjCRuntime : public objc::NSObject {
   std::unordered_map<objc::Class, objc::Class> dynamicSubclassByRealClass_;
   std::unordered_map<objc::Class, std::unordered_map<objc::SEL, objc::IMP>>
       interceptorIMPbySelectorsByClass_;
+  // Standard: the check cannot follow its holds, taken for performLocked's block.
   std::recursive_mutex lock_;
 };
 

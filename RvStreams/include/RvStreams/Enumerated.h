@@ -49,8 +49,10 @@ class EnumeratedSink final : public Sink<IndexedElement<T>>, public ObserverType
     }
   }
 
+#ifdef KX_TEST_SEAMS
   // For tests of exhaustion: positions continue from `index`.
   void setNextIndexForTesting(int64_t index) noexcept { index_ = index; }
+#endif
 
  private:
   int64_t index_ = 0;

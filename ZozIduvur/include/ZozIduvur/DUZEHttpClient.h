@@ -97,6 +97,7 @@ class DUZEHttpClient {
   // failure's meaning alone when that cannot be made sure of.
   static std::optional<std::string> proxyForUrl(const std::string& url);
 
+#ifdef KX_TEST_SEAMS
   // How long a success's body is read after its header block; std::nullopt
   // restores the default.
   static void setSuccessBodyGraceForTesting(std::optional<std::chrono::milliseconds> grace);
@@ -104,6 +105,7 @@ class DUZEHttpClient {
   // Where the CA certificates are read from instead of the system bundle,
   // for clients made afterwards; std::nullopt restores the system bundle.
   static void setCertificateAuthorityFileForTesting(std::optional<std::string> path);
+#endif
 
  private:
   // Shared with the thread, which outlives the client when the client is

@@ -141,6 +141,7 @@ class DUZELogDBStorage {
   // there that sends takes a lock of its own.
   bool claimSending();
 
+#ifdef KX_TEST_SEAMS
   // Called with the old path after a file is moved away and before its
   // write-ahead log, shared memory and journal follow it; none by default.
   static void setMovedAwayHookForTesting(std::function<void(const std::filesystem::path&)> hook);
@@ -152,6 +153,7 @@ class DUZELogDBStorage {
   // committed (before the file is renamed); none by default.
   static void setCarryingHookForTesting(
       std::function<void(std::string_view step, const std::filesystem::path&)> hook);
+#endif
 
  private:
   enum class OpenResult { Opened, Unusable, Failed };
@@ -177,7 +179,7 @@ class DUZELogDBStorage {
   bool deleteSentRows(const std::string& groupId, const std::vector<int64_t>& ids)
       KX_REQUIRES(mutex_);
 
-  // Setting files aside and carrying their rows (src/DUZELogDBSetAside.cpp).
+  // Setting files aside and carrying their rows (src/store/DUZELogDBSetAside.cpp).
   // Sets the unusable file aside and opens a new one in its place.
   OpenResult replace() KX_REQUIRES(mutex_);
   // Renames a database file, then its write-ahead log, shared memory and

@@ -66,8 +66,10 @@ rocrash_error_t rocrash_async_mobject_read_uint64(const rocrash_async_mobject* m
                                                   rocrash_vm_address_t address, int64_t offset,
                                                   uint64_t* result) noexcept;
 
+#ifdef KX_TEST_SEAMS
 // Test seam: make every memory object a copy, as for a foreign task.
 void rocrash_async_mobject_set_copy_mode_for_testing(bool copy) noexcept;
+#endif
 
 // Makes the memory objects the calling thread sets up from now on copies
 // (true) or views in place (false, the default); returns the previous

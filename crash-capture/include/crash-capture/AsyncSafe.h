@@ -28,6 +28,22 @@ bool rocrash_async_address_apply_offset(rocrash_vm_address_t base, rocrash_vm_of
 // The calling thread's name, good for comparison only.
 sys::thread_t rocrash_async_mach_thread_self() noexcept;
 
+// The engine's error for what a kernel read of task memory answered:
+// ROCRASH_ERR_NOTFOUND for an unmapped page, ROCRASH_ERR_ACCESS for a
+// protected one, ROCRASH_ERR_UNKNOWN for any other failure.
+inline rocrash_error_t rocrash_async_task_read_error(sys::kern_return_t kr) noexcept {
+  switch (kr) {
+    case sys::KERN_SUCCESS:
+      return ROCRASH_ERR_NONE;
+    case sys::KERN_INVALID_ADDRESS:
+      return ROCRASH_ERR_NOTFOUND;
+    case sys::KERN_PROTECTION_FAILURE:
+      return ROCRASH_ERR_ACCESS;
+    default:
+      return ROCRASH_ERR_UNKNOWN;
+  }
+}
+
 // Copies `length` bytes at address + offset of `task` into `destination`.
 // ROCRASH_ERR_NOMEM when address + offset wraps (no kernel call is made);
 // ROCRASH_ERR_NOTFOUND for an unmapped page, ROCRASH_ERR_ACCESS for a

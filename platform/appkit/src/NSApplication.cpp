@@ -1,9 +1,9 @@
 #include "appkit/NSApplication.h"
 
 #include <atomic>
-#include <mutex>
 
 #include "Selectors.h"
+#include "base/Mutex.h"
 #include "objc/NSLog.h"
 
 namespace appkit {
@@ -37,7 +37,8 @@ NSEventType NSEvent::type() {
 }
 
 namespace {
-std::mutex gSharedMutex;
+// Taken by the thread that makes the shared application, so that one is made.
+base::Mutex gSharedMutex;
 std::atomic<NSApplication*> gShared{nullptr};
 }  // namespace
 
@@ -46,7 +47,7 @@ struct NSApplicationMethods {
     if (NSApplication* shared = gShared.load(std::memory_order_acquire)) {
       return Ref<objc::Object>(shared);
     }
-    std::lock_guard lock(gSharedMutex);
+    base::LockGuard lock(gSharedMutex);
     if (NSApplication* shared = gShared.load(std::memory_order_acquire)) {
       return Ref<objc::Object>(shared);
     }

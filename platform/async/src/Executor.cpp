@@ -25,7 +25,7 @@ ManualExecutor::~ManualExecutor() { runUntilIdle(); }
 
 void ManualExecutor::enqueue(Job job) {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    base::LockGuard guard(mutex_);
     jobs_.push_back(std::move(job));
   }
   jobArrived_.notify_all();
@@ -34,7 +34,7 @@ void ManualExecutor::enqueue(Job job) {
 bool ManualExecutor::runOne() {
   Job job;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    base::LockGuard guard(mutex_);
     if (jobs_.empty()) return false;
     job = std::move(jobs_.front());
     jobs_.pop_front();
@@ -52,15 +52,17 @@ std::size_t ManualExecutor::runUntilIdle() {
 void ManualExecutor::runUntil(const std::function<bool()>& done) {
   while (!done()) {
     if (runOne()) continue;
-    std::unique_lock<std::mutex> lock(mutex_);
+    base::LockGuard lock(mutex_);
     // A short bounded wait: `done` may turn true through another thread
     // without any job being enqueued here.
-    jobArrived_.wait_for(lock, std::chrono::milliseconds(10), [&] { return !jobs_.empty(); });
+    (void)mutex_.waitUntil(jobArrived_,
+                           std::chrono::steady_clock::now() + std::chrono::milliseconds(10),
+                           [this]() KX_REQUIRES(mutex_) { return !jobs_.empty(); });
   }
 }
 
 std::size_t ManualExecutor::pendingCount() const {
-  std::lock_guard<std::mutex> guard(mutex_);
+  base::LockGuard guard(mutex_);
   return jobs_.size();
 }
 

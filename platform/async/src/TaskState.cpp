@@ -12,7 +12,7 @@ void TaskState::cancel() {
   if (cancelled_.exchange(true, std::memory_order_acq_rel)) return;
   std::vector<std::pair<uint64_t, std::shared_ptr<std::function<void()>>>> taken;
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    base::LockGuard guard(mutex_);
     taken.swap(handlers_);
   }
   for (auto& entry : taken) (*entry.second)();
@@ -20,7 +20,7 @@ void TaskState::cancel() {
 
 uint64_t TaskState::addCancellationHandler(std::function<void()> handler) {
   {
-    std::lock_guard<std::mutex> guard(mutex_);
+    base::LockGuard guard(mutex_);
     // `cancel` sets the flag before it takes the handlers under this mutex, so
     // a handler added after that take sees the flag here.
     if (!isCancelled()) {
@@ -36,7 +36,7 @@ uint64_t TaskState::addCancellationHandler(std::function<void()> handler) {
 void TaskState::removeCancellationHandler(uint64_t key) {
   if (key == 0) return;
   std::shared_ptr<std::function<void()>> removed;
-  std::lock_guard<std::mutex> guard(mutex_);
+  base::LockGuard guard(mutex_);
   for (auto it = handlers_.begin(); it != handlers_.end(); ++it) {
     if (it->first == key) {
       removed = std::move(it->second);

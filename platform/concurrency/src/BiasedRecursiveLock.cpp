@@ -9,6 +9,7 @@ constexpr uint32_t kBiasThreshold = 64;
 
 #ifdef KX_TEST_SEAMS
 std::atomic<uint32_t> gBiasThreshold{kBiasThreshold};
+std::atomic<std::size_t> gWaitingForOwners{0};
 #endif
 
 }  // namespace
@@ -22,8 +23,12 @@ uint32_t BiasedRecursiveLock::biasThreshold() noexcept {
 }
 
 #ifdef KX_TEST_SEAMS
-void BiasedRecursiveLock::setBiasThresholdForTesting(uint32_t holds) noexcept {
+void setBiasThresholdForTesting(uint32_t holds) noexcept {
   gBiasThreshold.store(holds, std::memory_order_relaxed);
+}
+
+std::size_t revocationsWaitingForOwnersForTesting() noexcept {
+  return gWaitingForOwners.load(std::memory_order_relaxed);
 }
 #endif
 
@@ -31,7 +36,17 @@ void BiasedRecursiveLock::lockSlow(uintptr_t self) noexcept {
   // A thread's first hold attaches it, before it takes any lock (attaching
   // may register the process for the barrier, which can take a while).
   if (self == detail::kUnattachedThread) self = attachFenceThread();
+  noteFencedLightSide();
+  self = fenceThreadKey();
   const uintptr_t bias = bias_.load(std::memory_order_acquire);
+  if (bias != self && bias == plainFenceThreadKey(self)) {
+    // Biased to this thread before it was seen: the fast path's steps,
+    // sequentially consistent.
+    const uint32_t depth = held_.load(std::memory_order_relaxed);
+    held_.exchange(depth + 1, std::memory_order_seq_cst);
+    if (depth != 0 || state_.load(std::memory_order_seq_cst) == kBiased) return;
+    held_.store(0, std::memory_order_release);
+  }
   if (bias != self && bias != kNoBias && bias != kNeverBiased) revoke();
   mutex_.lock();
   if (mutexDepth_++ != 0) return;
@@ -51,13 +66,39 @@ void BiasedRecursiveLock::lockSlow(uintptr_t self) noexcept {
   noteMutexHold(self);
 }
 
+void BiasedRecursiveLock::unlockSlow() noexcept {
+  const uintptr_t self = fenceThreadKey();
+  if ((self & detail::kSeenKeyBit) != 0 &&
+      bias_.load(std::memory_order_relaxed) == plainFenceThreadKey(self)) {
+    const uint32_t depth = held_.load(std::memory_order_relaxed);
+    if (depth != 0) {
+      held_.store(depth - 1, std::memory_order_release);
+      return;
+    }
+  }
+  --mutexDepth_;
+  mutex_.unlock();
+}
+
 void BiasedRecursiveLock::revoke() noexcept {
   uint32_t state = state_.load(std::memory_order_acquire);
   if (state == kBiased &&
       state_.compare_exchange_strong(state, kRevoking, std::memory_order_seq_cst)) {
     // The owner's hold count is now up to date, and the owner sees the
-    // revocation before its next outermost hold.
-    heavyFence();
+    // revocation before its next outermost hold. During the handover after
+    // a failed barrier, only once the owner has been seen (its next hold
+    // sees the revocation, and is fenced) or has been off its processor.
+    if (!heavyFence()) {
+      const uintptr_t owner = bias_.load(std::memory_order_relaxed);
+      uint64_t last = 0;
+#ifdef KX_TEST_SEAMS
+      gWaitingForOwners.fetch_add(1, std::memory_order_relaxed);
+#endif
+      detail::waitUntil([&] { return fenceThreadSeen(owner) || fenceThreadStopped(owner, last); });
+#ifdef KX_TEST_SEAMS
+      gWaitingForOwners.fetch_sub(1, std::memory_order_relaxed);
+#endif
+    }
     detail::waitUntil([this] { return held_.load(std::memory_order_seq_cst) == 0; });
     state_.store(kRevoked, std::memory_order_release);
   } else if (state != kRevoked) {
@@ -80,7 +121,8 @@ void BiasedRecursiveLock::noteMutexHold(uintptr_t self) noexcept {
   }
   // This hold stays on the mutex (the bias's hold count is 0, so unlock
   // releases the mutex); the next ones take the bias.
-  bias_.store(enableAsymmetricFences() ? self : kNeverBiased, std::memory_order_release);
+  const bool biasable = biasableFenceThreadKey(self) && enableAsymmetricFences();
+  bias_.store(biasable ? self : kNeverBiased, std::memory_order_release);
 }
 
 }  // namespace concurrency

@@ -8,6 +8,10 @@
 #include "base/Mutex.h"
 #include "base/ThreadSafety.h"
 
+#ifdef KX_TEST_SEAMS
+#include <unordered_map>
+#endif
+
 namespace concurrency {
 namespace {
 
@@ -17,6 +21,7 @@ using detail::tHazardThread;
 constexpr uintptr_t kNoReader = 0;
 constexpr uintptr_t kShared = 1;
 constexpr uintptr_t kSettled = 2;
+constexpr uintptr_t kHandover = 3;
 
 std::atomic<HazardRecord*> gRecords{nullptr};
 
@@ -28,23 +33,35 @@ base::Mutex& bufferMutex() {
   return *mutex;
 }
 
+// One record's stores to slot i not visible yet.
+struct StoreBuffer {
+  uintptr_t values[kHazardSlots] = {};
+  uint32_t mask = 0;
+};
+
+std::unordered_map<HazardRecord*, StoreBuffer>& storeBuffers() KX_REQUIRES(bufferMutex()) {
+  static auto* const buffers = new std::unordered_map<HazardRecord*, StoreBuffer>;
+  return *buffers;
+}
+
 // Set while some record may hold a simulated store.
 std::atomic<bool> gAnyBuffered{false};
 
 void bufferStore(HazardRecord& record, unsigned index, uintptr_t value) {
   base::LockGuard guard(bufferMutex());
-  record.buffered[index] = value;
-  record.bufferedMask |= 1u << index;
+  StoreBuffer& buffer = storeBuffers()[&record];
+  buffer.values[index] = value;
+  buffer.mask |= 1u << index;
   gAnyBuffered.store(true, std::memory_order_relaxed);
 }
 
-void commitLocked(HazardRecord& record) KX_REQUIRES(bufferMutex()) {
+void commitLocked(HazardRecord& record, StoreBuffer& buffer) KX_REQUIRES(bufferMutex()) {
   for (unsigned i = 0; i < kHazardSlots; ++i) {
-    if ((record.bufferedMask & (1u << i)) != 0) {
-      record.slots[i].store(record.buffered[i], std::memory_order_seq_cst);
+    if ((buffer.mask & (1u << i)) != 0) {
+      record.slots[i].store(buffer.values[i], std::memory_order_seq_cst);
     }
   }
-  record.bufferedMask = 0;
+  buffer.mask = 0;
 }
 
 // The calling thread's sequentially consistent steps make its simulated
@@ -53,17 +70,15 @@ void commitOwn() {
   if (!gAnyBuffered.load(std::memory_order_relaxed)) return;
   if (HazardRecord* record = tHazardThread.record) {
     base::LockGuard guard(bufferMutex());
-    commitLocked(*record);
+    const auto found = storeBuffers().find(record);
+    if (found != storeBuffers().end()) commitLocked(*record, found->second);
   }
 }
 
 void commitAll() {
   if (!gAnyBuffered.load(std::memory_order_relaxed)) return;
   base::LockGuard guard(bufferMutex());
-  for (HazardRecord* record = gRecords.load(std::memory_order_acquire); record != nullptr;
-       record = record->next) {
-    commitLocked(*record);
-  }
+  for (auto& [record, buffer] : storeBuffers()) commitLocked(*record, buffer);
   gAnyBuffered.store(false, std::memory_order_relaxed);
 }
 
@@ -73,10 +88,12 @@ void commitOwn() {}
 void commitAll() {}
 #endif
 
-// The heavy side's fence, which also drains the simulated store buffers.
-void barrier() {
-  commitAll();
-  heavyFence();
+// The heavy side's fence; the process-wide barrier also drains the simulated
+// store buffers, which nothing else does once it has failed.
+bool barrier() {
+  const bool ordered = heavyFence();
+  if (!barrierFailed()) commitAll();
+  return ordered;
 }
 
 #ifdef KX_TEST_SEAMS
@@ -100,6 +117,9 @@ struct Slot {
   HazardRecord* record;
   unsigned index;
   bool operator==(const Slot&) const = default;
+  bool announces(uintptr_t key) const {
+    return record->slots[index].load(std::memory_order_seq_cst) == key;
+  }
 };
 
 struct Waiting {
@@ -109,6 +129,12 @@ struct Waiting {
   // The slots whose reads may still use the object: each announced the key
   // when it was retired, and its read has not been seen to end yet.
   std::vector<Slot> readers;
+};
+
+// Retired during the handover, with an announcement that may be unseen.
+struct Unseen {
+  uintptr_t key;
+  std::shared_ptr<const void> owner;
 };
 
 base::Mutex& waitingMutex() {
@@ -121,7 +147,16 @@ std::vector<Waiting>& waitingList() KX_REQUIRES(waitingMutex()) {
   return *list;
 }
 
+std::vector<Unseen>& unseenList() KX_REQUIRES(waitingMutex()) {
+  static std::vector<Unseen>* const list = new std::vector<Unseen>;
+  return *list;
+}
+
 uint64_t gNextWaitingId KX_GUARDED_BY(waitingMutex()) = 0;
+
+// Set when something waits for the end of the handover: an unseen entry, or
+// a slot looked at while a plain leave may have been unseen.
+std::atomic<bool> gHandoverWork{false};
 
 // Calls `found(record, index)` for every slot announcing `key`.
 template <class Found>
@@ -161,8 +196,9 @@ uint64_t addWaiting(uintptr_t key, std::shared_ptr<const void> owner,
   return gNextWaitingId;
 }
 
-// Strikes the readers `done(slot)` says have ended from the entries `which`
-// picks, and hands back the owners of the entries left waiting for nobody.
+// Strikes the readers `done(entry, slot)` says have ended from the entries
+// `which` picks, and hands back the owners of the entries left waiting for
+// nobody.
 template <class Which, class Done>
 std::vector<std::shared_ptr<const void>> strikeReaders(Which which, Done done)
     KX_REQUIRES(waitingMutex()) {
@@ -171,7 +207,7 @@ std::vector<std::shared_ptr<const void>> strikeReaders(Which which, Done done)
   for (std::size_t i = 0; i < list.size();) {
     Waiting& entry = list[i];
     if (which(entry)) {
-      std::erase_if(entry.readers, done);
+      std::erase_if(entry.readers, [&](const Slot& reader) { return done(entry, reader); });
       if (entry.readers.empty()) {
         released.push_back(std::move(entry.owner));
         entry = std::move(list.back());
@@ -194,82 +230,12 @@ void readEnded(Slot slot) noexcept {
   {
     base::LockGuard guard(waitingMutex());
     released = strikeReaders([](const Waiting&) { return true; },
-                             [slot](const Slot& reader) { return reader == slot; });
+                             [slot](const Waiting&, const Slot& reader) { return reader == slot; });
   }
 }
 
-// Gives the record back when its thread ends; afterwards the thread reads by
-// reference only.
-struct RecordRelease {
-  bool ended = false;
-  ~RecordRelease() {
-    ended = true;
-    if (HazardRecord* record = tHazardThread.record) {
-      commitOwn();
-      tHazardThread.record = nullptr;
-      record->inUse.store(false, std::memory_order_release);
-    }
-  }
-};
-thread_local RecordRelease tRecordRelease;
-
-}  // namespace
-
-namespace detail {
-
-HazardRecord* attachHazardRecord() noexcept {
-  // Plain announcements start only once the thread is attached.
-  attachFenceThread();
-  if (tRecordRelease.ended) return nullptr;
-  HazardRecord* record = gRecords.load(std::memory_order_acquire);
-  for (; record != nullptr; record = record->next) {
-    bool inUse = false;
-    if (!record->inUse.load(std::memory_order_relaxed) &&
-        record->inUse.compare_exchange_strong(inUse, true, std::memory_order_acq_rel)) {
-      break;
-    }
-  }
-  if (record == nullptr) {
-    record = new HazardRecord;  // never freed: scanners may still walk it
-    record->inUse.store(true, std::memory_order_relaxed);
-    HazardRecord* head = gRecords.load(std::memory_order_relaxed);
-    do {
-      record->next = head;
-    } while (!gRecords.compare_exchange_weak(head, record, std::memory_order_acq_rel,
-                                             std::memory_order_relaxed));
-  }
-  tHazardThread.record = record;
-  return record;
-}
-
-void hazardScopeOutOfOrder() noexcept {
-  base::fatalError("A hazard scope ended before a scope entered after it on the same thread");
-}
-
-void leaveSlow(HazardRecord& record, unsigned index) noexcept {
-  const uint32_t bit = 1u << index;
-#ifdef KX_TEST_SEAMS
-  if (fenceMode() == FenceMode::buffered) {
-    // As in the asymmetric mode, with the slot's store held in the simulated
-    // buffer.
-    bufferStore(record, index, 0);
-    if ((record.pending.load(std::memory_order_relaxed) & bit) == 0) return;
-    commitOwn();
-  } else
-#endif
-  {
-    commitOwn();
-    record.slots[index].exchange(0, std::memory_order_seq_cst);
-    if ((record.pending.load(std::memory_order_seq_cst) & bit) == 0) return;
-  }
-  record.pending.fetch_and(~bit, std::memory_order_seq_cst);
-  readEnded(Slot{&record, index});
-}
-
-}  // namespace detail
-
-void retire(uintptr_t key, std::shared_ptr<const void> owner) noexcept {
-  if (!owner || key == 0) return;
+// Retires `owner` under `key`, whose announcements are all visible.
+void retireAnnounced(uintptr_t key, std::shared_ptr<const void> owner) noexcept {
   commitOwn();
   if (!announced(key)) return;  // `owner` is released on the way out
 #ifdef KX_TEST_SEAMS
@@ -301,37 +267,159 @@ void retire(uintptr_t key, std::shared_ptr<const void> owner) noexcept {
   // its slot, cleared or reused, is visible here. A slot that announces
   // something else now has ended the read the entry waited for (or that
   // read moved on); one that still announces `key` sees its flag when it
-  // leaves.
-  if (others) barrier();
+  // leaves. During the handover that leave may itself be unseen: the slot
+  // is looked at again when the handover ends.
+  if (others && !barrier()) gHandoverWork.store(true, std::memory_order_seq_cst);
   std::vector<std::shared_ptr<const void>> released;
   {
     base::LockGuard guard(waitingMutex());
-    released = strikeReaders(
-        [id](const Waiting& entry) { return entry.id == id; },
-        [&readers, key](const Slot& reader) {
-          return std::find(readers.begin(), readers.end(), reader) != readers.end() &&
-                 reader.record->slots[reader.index].load(std::memory_order_seq_cst) != key;
-        });
+    released =
+        strikeReaders([id](const Waiting& entry) { return entry.id == id; },
+                      [&readers](const Waiting& entry, const Slot& reader) {
+                        return std::find(readers.begin(), readers.end(), reader) != readers.end() &&
+                               !reader.announces(entry.key);
+                      });
   }
+}
+
+// Once the handover has ended, every announcement and leave is visible:
+// retires what waited for that, and looks at the waiting entries' slots
+// again.
+void afterHandover() noexcept {
+  if (!gHandoverWork.load(std::memory_order_acquire) || !heavyFence()) return;
+  if (!gHandoverWork.exchange(false, std::memory_order_acq_rel)) return;
+  std::vector<Unseen> unseen;
+  std::vector<std::shared_ptr<const void>> released;
+  {
+    base::LockGuard guard(waitingMutex());
+    unseen.swap(unseenList());
+    released = strikeReaders(
+        [](const Waiting&) { return true; },
+        [](const Waiting& entry, const Slot& reader) { return !reader.announces(entry.key); });
+  }
+  for (Unseen& entry : unseen) retireAnnounced(entry.key, std::move(entry.owner));
+}
+
+// Gives the record back when its thread ends; afterwards the thread reads by
+// reference only.
+struct RecordRelease {
+  bool ended = false;
+  ~RecordRelease() {
+    ended = true;
+    if (HazardRecord* record = tHazardThread.record) {
+      commitOwn();
+      tHazardThread.record = nullptr;
+      record->inUse.store(false, std::memory_order_release);
+    }
+  }
+};
+thread_local RecordRelease tRecordRelease;
+
+// Clears slot `index` of `record` for a leave the inline path did not
+// finish; whether a retire flagged it.
+bool leaveFlagged(HazardRecord& record, unsigned index) noexcept {
+  const uint32_t bit = 1u << index;
+#ifdef KX_TEST_SEAMS
+  if (fenceMode() == FenceMode::buffered) {
+    // As in the asymmetric mode, with the slot's store held in the simulated
+    // buffer.
+    bufferStore(record, index, 0);
+    if ((record.pending.load(std::memory_order_relaxed) & bit) == 0) return false;
+    commitOwn();
+    return true;
+  }
+#endif
+  commitOwn();
+  noteFencedLightSide();
+  record.slots[index].exchange(0, std::memory_order_seq_cst);
+  return (record.pending.load(std::memory_order_seq_cst) & bit) != 0;
+}
+
+}  // namespace
+
+namespace detail {
+
+HazardRecord* attachHazardRecord() noexcept {
+  // Plain announcements start only once the thread is attached, and end
+  // before its fence entry is freed.
+  if (attachFenceThread() == kEndedThread || tRecordRelease.ended) return nullptr;
+  HazardRecord* record = gRecords.load(std::memory_order_acquire);
+  for (; record != nullptr; record = record->next) {
+    bool inUse = false;
+    if (!record->inUse.load(std::memory_order_relaxed) &&
+        record->inUse.compare_exchange_strong(inUse, true, std::memory_order_acq_rel)) {
+      break;
+    }
+  }
+  if (record == nullptr) {
+    record = new HazardRecord;  // never freed: scanners may still walk it
+    record->inUse.store(true, std::memory_order_relaxed);
+    HazardRecord* head = gRecords.load(std::memory_order_relaxed);
+    do {
+      record->next = head;
+    } while (!gRecords.compare_exchange_weak(head, record, std::memory_order_acq_rel,
+                                             std::memory_order_relaxed));
+  }
+  tHazardThread.record = record;
+  return record;
+}
+
+void hazardScopeOutOfOrder() noexcept {
+  base::fatalError("A hazard scope ended before a scope made after it on the same thread");
+}
+
+void hazardScopeWithoutSlot() noexcept {
+  base::fatalError("A hazard read through a scope that holds no slot (see HazardScope::entered)");
+}
+
+void leaveSlow(HazardRecord& record, unsigned index) noexcept {
+  if (leaveFlagged(record, index)) {
+    record.pending.fetch_and(~(1u << index), std::memory_order_seq_cst);
+    readEnded(Slot{&record, index});
+  }
+  afterHandover();
+}
+
+}  // namespace detail
+
+void retire(ProtectedPointer::Replaced replaced, std::shared_ptr<const void> owner) noexcept {
+  if (!owner || replaced.key == 0 || !replaced.mayBeAnnounced) return;
+  afterHandover();
+  if (replaced.mayBeUnseen && !heavyFence()) {
+    {
+      base::LockGuard guard(waitingMutex());
+      unseenList().push_back(Unseen{replaced.key, std::move(owner)});
+    }
+    gHandoverWork.store(true, std::memory_order_seq_cst);
+    // The handover may have ended meanwhile, with nobody left to look.
+    afterHandover();
+    return;
+  }
+  retireAnnounced(replaced.key, std::move(owner));
 }
 
 void DeferredRetire::add(ProtectedPointer::Replaced replaced,
                          std::shared_ptr<const void> owner) noexcept {
   if (!owner) return;
   if (count_ == kCapacity) base::fatalError("Too many objects retired under one lock");
-  keys_[count_] = replaced.key;
-  mayBeAnnounced_[count_] = replaced.key != 0 && replaced.mayBeAnnounced;
+  replaced_[count_] = replaced;
   owners_[count_++] = std::move(owner);
 }
 
 void ProtectedPointer::noteReader(uintptr_t self) const noexcept {
   uintptr_t state = readers_.load(std::memory_order_relaxed);
-  if (state == self || state == kShared || state == kSettled) return;
+  auto shared = [](uintptr_t state) {
+    return state == kShared || state == kSettled || state == kHandover;
+  };
+  if (state == self || shared(state)) return;
+  // Once the barrier has failed, no announcement is plain any more: a first
+  // reader leaves nothing to settle.
   if (state == kNoReader &&
-      readers_.compare_exchange_strong(state, self, std::memory_order_seq_cst)) {
+      readers_.compare_exchange_strong(state, barrierFailed() ? kSettled : self,
+                                       std::memory_order_seq_cst)) {
     return;
   }
-  while (state != self && state != kShared && state != kSettled) {
+  while (state != self && !shared(state)) {
     if (readers_.compare_exchange_weak(state, kShared, std::memory_order_seq_cst)) return;
   }
 }
@@ -359,6 +447,7 @@ uintptr_t ProtectedPointer::protectSlow(HazardRecord& record, unsigned index,
   }
 #endif
   commitOwn();
+  noteFencedLightSide();
   noteReader(self);
   std::atomic<uintptr_t>& slot = record.slots[index];
   for (;;) {
@@ -370,6 +459,7 @@ uintptr_t ProtectedPointer::protectSlow(HazardRecord& record, unsigned index,
 }
 
 uintptr_t ProtectedPointer::protectLocked(HazardScope& scope) const noexcept {
+  if (scope.record_ == nullptr) detail::hazardScopeWithoutSlot();
   HazardRecord& record = *scope.record_;
   const unsigned index = scope.index_;
   // Writers change the pointer and then look at the slots only after taking
@@ -396,18 +486,25 @@ ProtectedPointer::Replaced ProtectedPointer::exchange(uintptr_t key) noexcept {
   // Another thread may have announced `old` plainly. Marked shared first, so
   // that no plain announcement can begin after the fence; settled only after
   // it, once every earlier one is visible.
-  if (state != kShared &&
+  if (state != kShared && state != kHandover &&
       !readers_.compare_exchange_strong(state, kShared, std::memory_order_seq_cst) &&
       state == kSettled) {
     return {old, true};
   }
-  barrier();
+  const bool ordered = barrier();
 #ifdef KX_TEST_SEAMS
   pause(HazardStep::barrierBeforeSettle);
 #endif
-  uintptr_t shared = kShared;
-  readers_.compare_exchange_strong(shared, kSettled, std::memory_order_seq_cst);
-  return {old, true};
+  if (ordered) {
+    uintptr_t marked = state == kHandover ? kHandover : kShared;
+    readers_.compare_exchange_strong(marked, kSettled, std::memory_order_seq_cst);
+    return {old, true};
+  }
+  // The handover: the thread that read this pointer alone may have announced
+  // `old`, or the key this change published, plainly and unseen. Only
+  // writers, under their lock, change a shared pointer's state.
+  readers_.store(state == kHandover ? kSettled : kHandover, std::memory_order_seq_cst);
+  return {old, true, true};
 }
 
 #ifdef KX_TEST_SEAMS
@@ -420,7 +517,7 @@ std::size_t pendingVisitsOnThisThreadForTesting() noexcept { return tPendingVisi
 
 std::size_t pendingEntriesForTesting() noexcept {
   base::LockGuard guard(waitingMutex());
-  return waitingList().size();
+  return waitingList().size() + unseenList().size();
 }
 
 #endif

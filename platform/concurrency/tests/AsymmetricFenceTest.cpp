@@ -4,7 +4,9 @@
 #include <linux/seccomp.h>
 #include <poll.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
@@ -12,22 +14,31 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <barrier>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <initializer_list>
 #include <iterator>
+#include <latch>
+#include <memory>
 #include <mutex>
 #include <thread>
 #include <utility>
+#include <vector>
 
 #include "concurrency/AsymmetricFence.h"
 #include "concurrency/BiasedRecursiveLock.h"
 #include "concurrency/HazardSlots.h"
 #include "concurrencyTest/FenceModes.h"
+#include "concurrencyTest/InChild.h"
+#include "concurrencyTest/Layout.h"
 
 namespace concurrency {
 namespace {
@@ -40,15 +51,19 @@ int lightStoreThenLoad(std::atomic<int>& mine, const std::atomic<int>& theirs) {
     const int seen = theirs.load(std::memory_order_relaxed);
     if (asymmetricFences()) return seen;
   }
+  noteFencedLightSide();
   mine.exchange(1, std::memory_order_seq_cst);
   return theirs.load(std::memory_order_seq_cst);
 }
 
 // Dekker's pattern, started together each round: each side stores its flag
 // and loads the other's; at least one of them must see the other's store.
-// Answers in how many rounds both missed. `beforeHeavy(round)` runs on the
-// heavy side before its store; the light thread's count of fallback barriers
-// goes to `lightFences` when it ends.
+// Answers in how many rounds both missed. A round whose heavy fence does not
+// answer for the light side (during the handover after a failed barrier) is
+// decided only once the light thread has been seen, when its store is
+// visible: such rounds count as kept. `beforeHeavy(round)` runs on the
+// heavy side before its store; the light thread's count of heavy fences since
+// the failure goes to `lightFences` when it ends.
 template <class BeforeHeavy>
 int dekkerRounds(int rounds, BeforeHeavy beforeHeavy, std::size_t* lightFences = nullptr) {
   std::atomic<int> light{0};
@@ -71,10 +86,10 @@ int dekkerRounds(int rounds, BeforeHeavy beforeHeavy, std::size_t* lightFences =
     sync.arrive_and_wait();
     beforeHeavy(round);
     heavy.exchange(1, std::memory_order_seq_cst);
-    heavyFence();
+    const bool ordered = heavyFence();
     const int heavySaw = light.load(std::memory_order_seq_cst);
     sync.arrive_and_wait();
-    if (lightSaw == 0 && heavySaw == 0) ++bothMissed;
+    if (ordered && lightSaw == 0 && heavySaw == 0) ++bothMissed;
   }
   lightThread.join();
   return bothMissed;
@@ -86,7 +101,7 @@ TEST_P(AsymmetricFenceStress, LightAndHeavySidesNeverBothMissTheOther) {
   EXPECT_EQ(dekkerRounds(4000, [](int) {}), 0);
 }
 
-// What the fallback barrier must do without.
+// What the handover must do without.
 enum class Without { nothing, descriptors, moves };
 
 // Makes the kernel refuse the calling thread the process-wide barrier and
@@ -104,42 +119,58 @@ bool refuseBarrierAndMoves() {
          prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
 }
 
+// Threads that wait, blocked, until released.
+class Parking {
+ public:
+  void park() {
+    std::unique_lock<std::mutex> guard(mutex_);
+    ++parked_;
+    wake_.notify_all();
+    wake_.wait(guard, [&] { return released_; });
+  }
+  void waitForParked(int threads) {
+    std::unique_lock<std::mutex> guard(mutex_);
+    wake_.wait(guard, [&] { return parked_ == threads; });
+  }
+  void release() {
+    {
+      std::lock_guard<std::mutex> guard(mutex_);
+      released_ = true;
+    }
+    wake_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  int parked_ = 0;
+  bool released_ = false;
+};
+
 // Runs in a process of its own, since the failure is for good. The barrier
 // fails halfway through Dekker rounds with a light thread, while another
 // thread that holds the bias of a lock waits in the kernel, one that never
 // ran a light side waits too, and one that ran one has ended. From the
-// failure on, each heavy fence runs the fallback barrier, which keeps the
-// store-then-load order with every attached thread still there, also when
-// it has no descriptor left to read /proc with, or may not move itself
-// across processors.
+// failure on, the light thread's steps are fenced, and every round is kept,
+// also with no descriptor left, or under a filter that refuses the barrier
+// and every move across processors.
 int failTheBarrierAmongThreads(Without without) {
+  alarm(10);  // a hang ends the child
   constexpr int kRounds = 2000;
   BiasedRecursiveLock lock;
-  std::mutex mutex;
-  std::condition_variable wake;
-  int parked = 0;
-  bool go = false;
-  auto park = [&] {
-    std::unique_lock<std::mutex> guard(mutex);
-    ++parked;
-    wake.notify_all();
-    wake.wait(guard, [&] { return go; });
-  };
-  std::thread([] { HazardScope().enter(); }).join();
+  Parking parking;
+  std::thread([] { const HazardScope attaches; }).join();
   std::thread biased([&] {
     for (int i = 0; i < 3; ++i) {
       lock.lock();
       lock.unlock();
     }
-    park();
+    parking.park();
     lock.lock();
     lock.unlock();
   });
-  std::thread idle(park);
-  {
-    std::unique_lock<std::mutex> guard(mutex);
-    wake.wait(guard, [&] { return parked == 2; });
-  }
+  std::thread idle([&] { parking.park(); });
+  parking.waitForParked(2);
   std::size_t lightFences = 0;
   rlimit limit{};
   getrlimit(RLIMIT_NOFILE, &limit);
@@ -163,19 +194,15 @@ int failTheBarrierAmongThreads(Without without) {
         if (round == kRounds - 1) setrlimit(RLIMIT_NOFILE, &limit);
       },
       &lightFences);
-  {
-    std::lock_guard<std::mutex> guard(mutex);
-    go = true;
-  }
-  wake.notify_all();
+  parking.release();
   biased.join();
   idle.join();
   const std::size_t heavyFencesSince = kRounds - kRounds / 2;
   const bool fine = bothMissed == 0 && barrierFailed() && !asymmetricFences() && lightFences == 0 &&
                     fallbackFencesOnThisThreadForTesting() == heavyFencesSince;
   if (!fine) {
-    std::fprintf(stderr, "both missed %d; fallback barriers: light %zu, heavy %zu\n", bothMissed,
-                 lightFences, fallbackFencesOnThisThreadForTesting());
+    std::fprintf(stderr, "both missed %d; heavy fences since the failure: light %zu, heavy %zu\n",
+                 bothMissed, lightFences, fallbackFencesOnThisThreadForTesting());
   }
   return fine ? 0 : 1;
 }
@@ -194,25 +221,6 @@ TEST_P(AsymmetricFenceStress, AfterAFailedBarrierHeavyAndLightSidesNeverBothMiss
 
 CONCURRENCY_INSTANTIATE_BOTH_WAYS(AsymmetricFenceStress);
 
-// Runs `body` in a child process of its own, since a failed barrier is for
-// good: its exit code, or -1 when it was killed or has not ended within ten
-// seconds (a fallback barrier that hangs).
-template <class Body>
-int exitCodeInChild(Body body) {
-  const pid_t child = fork();
-  if (child == 0) _exit(body());
-  const int ended = static_cast<int>(syscall(SYS_pidfd_open, child, 0));
-  if (ended >= 0) {
-    pollfd wait{ended, POLLIN, 0};
-    const int ready = poll(&wait, 1, 10000);
-    close(ended);
-    if (ready != 1) kill(child, SIGKILL);
-  }
-  int status = 0;
-  waitpid(child, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-}
-
 class AsymmetricFenceFallback : public testing::BothWays {};
 
 // Once the barrier has failed, heavy fences leave the program's attached
@@ -222,7 +230,7 @@ class AsymmetricFenceFallback : public testing::BothWays {};
 TEST_P(AsymmetricFenceFallback, HeavyFencesLeaveTheOtherThreadsAlone) {
   if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
   ASSERT_TRUE(setFenceModeForTesting(GetParam()));
-  const int code = exitCodeInChild([] {
+  const int code = testing::exitCodeInChild([] {
     constexpr std::size_t kHeavyFences = 50;
     std::atomic<bool> stop{false};
     std::atomic<int> ready{0};
@@ -262,7 +270,7 @@ TEST_P(AsymmetricFenceFallback, HeavyFencesLeaveTheOtherThreadsAlone) {
     });
     while (ready.load() < 3) std::this_thread::yield();
     failNextBarrierForTesting();
-    for (std::size_t i = 0; i < kHeavyFences; ++i) heavyFence();
+    for (std::size_t i = 0; i < kHeavyFences; ++i) static_cast<void>(heavyFence());
     {
       std::lock_guard<std::mutex> guard(mutex);
       stop = true;
@@ -274,7 +282,7 @@ TEST_P(AsymmetricFenceFallback, HeavyFencesLeaveTheOtherThreadsAlone) {
     const bool fine = barrierFailed() && fallbackFencesOnThisThreadForTesting() == kHeavyFences &&
                       taken.load() == 0 && interrupted.load() == 0;
     if (!fine) {
-      std::fprintf(stderr, "fallback barriers %zu, signals taken %d, calls interrupted %d\n",
+      std::fprintf(stderr, "heavy fences %zu, signals taken %d, calls interrupted %d\n",
                    fallbackFencesOnThisThreadForTesting(), taken.load(), interrupted.load());
     }
     return fine ? 0 : 1;
@@ -295,7 +303,8 @@ TEST(AsymmetricFence, FailedBarrierSwitchesToTheSymmetricModeForGood) {
       "uses fenced paths from now on";
   EXPECT_EXIT(
       {
-        BiasedRecursiveLock::setBiasThresholdForTesting(1);
+        alarm(10);  // a hang ends the child
+        setBiasThresholdForTesting(1);
         BiasedRecursiveLock lock;
         BiasedRecursiveLock later;  // still biased when the barrier fails
         for (int i = 0; i < 3; ++i) {
@@ -318,10 +327,10 @@ TEST(AsymmetricFence, FailedBarrierSwitchesToTheSymmetricModeForGood) {
         bool fine = count == 2 && barrierFailed() && !asymmetricFences() &&
                     !enableAsymmetricFences() && !setFenceModeForTesting(FenceMode::asymmetric) &&
                     !setFenceModeForTesting(FenceMode::buffered);
-        later.lock();  // still biased: plain stores, which the fallback barrier covers
+        later.lock();  // still biased, and plain until this thread has been seen
         ++count;
         std::thread revoker([&] {
-          later.lock();  // the fallback barrier again, without a second warning
+          later.lock();  // another revocation, without a second warning
           ++count;
           later.unlock();
         });
@@ -332,11 +341,11 @@ TEST(AsymmetricFence, FailedBarrierSwitchesToTheSymmetricModeForGood) {
         auto object = std::make_shared<int>(7);
         {
           HazardScope scope;
-          fine = fine && scope.enter();
+          fine = fine && scope.entered();
           pointer.exchange(reinterpret_cast<uintptr_t>(object.get()));
           fine = fine && pointer.protect(scope, pointer.peek()) ==
                              reinterpret_cast<uintptr_t>(object.get());
-          retire(pointer.exchange(0).key, std::exchange(object, nullptr));
+          retire(pointer.exchange(0), std::exchange(object, nullptr));
           fine = fine && pendingEntriesForTesting() == 1;
         }
         std::exit(fine && pendingEntriesForTesting() == 0 ? 0 : 1);
@@ -344,6 +353,278 @@ TEST(AsymmetricFence, FailedBarrierSwitchesToTheSymmetricModeForGood) {
       ::testing::ExitedWithCode(0),
       ::testing::AllOf(::testing::ContainsRegex(warning),
                        ::testing::Not(::testing::ContainsRegex("failed(.|\n)*failed"))));
+}
+
+// --- the handover after a failed barrier ---
+
+// Two processors this process may run on.
+bool twoProcessors(int& first, int& second) {
+  cpu_set_t allowed;
+  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return false;
+  first = -1;
+  for (int processor = 0; processor < CPU_SETSIZE; ++processor) {
+    if (!CPU_ISSET(processor, &allowed)) continue;
+    if (first >= 0) {
+      second = processor;
+      return true;
+    }
+    first = processor;
+  }
+  return false;
+}
+
+cpu_set_t processors(std::initializer_list<int> which) {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  for (const int processor : which) CPU_SET(processor, &set);
+  return set;
+}
+
+bool pinTo(int processor) {
+  const cpu_set_t only = processors({processor});
+  return sched_setaffinity(0, sizeof only, &only) == 0;
+}
+
+// A thread that reads `pointer` and then, once let go, runs alone on its
+// processor without a pause until stopped: it never goes through the
+// scheduler, so nothing tells when its last stores become visible. It takes
+// its processor (and its policy) when it starts, before a filter the caller
+// installs later would refuse that.
+class BusyThread {
+ public:
+  BusyThread(int processor, bool realTime, const ProtectedPointer& pointer)
+      : thread_([this, processor, realTime, &pointer] {
+          pinned_ = pinTo(processor);
+          const sched_param priority{1};
+          realTime_ = realTime && pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority) == 0;
+          {
+            HazardScope scope;
+            if (scope.entered()) static_cast<void>(pointer.protect(scope, pointer.peek()));
+          }
+          go_.wait();
+          running_ = true;
+          while (!stop_.load(std::memory_order_relaxed)) {
+          }
+        }) {}
+  ~BusyThread() {
+    go_.count_down();
+    stop_ = true;
+    thread_.join();
+  }
+  // Lets it run; whether it runs as asked.
+  bool run() {
+    go_.count_down();
+    while (!running_) std::this_thread::yield();
+    return pinned_;
+  }
+  bool realTime() const { return realTime_; }
+
+ private:
+  std::latch go_{1};
+  std::atomic<bool> running_{false};
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> pinned_{false};
+  std::atomic<bool> realTime_{false};
+  std::thread thread_;
+};
+
+// Once the barrier has failed, heavy fences leave every thread where the
+// program put it: the caller stays on the one processor it was pinned to
+// while another attached thread runs on a second one, and the set of
+// processors the program gives the caller meanwhile is kept.
+TEST(AsymmetricFenceHandover, HeavyFencesLeaveEveryThreadWhereTheProgramPutIt) {
+  if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    int first = 0;
+    int second = 0;
+    if (!twoProcessors(first, second) || !pinTo(first)) {
+      std::fputs("needs two processors to choose from\n", stderr);
+      return testing::kSkippedInChild;
+    }
+    ProtectedPointer pointer;
+    BusyThread busy(second, false, pointer);
+    if (!busy.run()) return 1;
+    const auto caller = static_cast<pid_t>(syscall(SYS_gettid));
+    const cpu_set_t pinned = processors({first});
+    const cpu_set_t widened = processors({first, second});
+    std::atomic<bool> done{false};
+    int changed = 0;
+    std::thread program([&] {
+      auto expect = [&](const cpu_set_t& set) {
+        for (int i = 0; i < 2000; ++i) {
+          cpu_set_t now;
+          if (sched_getaffinity(caller, sizeof now, &now) != 0 || !CPU_EQUAL(&now, &set)) ++changed;
+        }
+      };
+      expect(pinned);
+      sched_setaffinity(caller, sizeof widened, &widened);
+      expect(widened);
+      done = true;
+    });
+    failNextBarrierForTesting();
+    while (!done) static_cast<void>(heavyFence());
+    program.join();
+    cpu_set_t now;
+    sched_getaffinity(0, sizeof now, &now);
+    if (changed != 0 || !CPU_EQUAL(&now, &widened)) {
+      std::fprintf(stderr, "the caller's processors changed under the program %d times\n", changed);
+      return 1;
+    }
+    return 0;
+  });
+}
+
+// Once the barrier has failed, a heavy side never waits for another thread:
+// not for an attached one that runs alone on a processor without a pause,
+// with an ordinary or a real-time policy, though a filter refuses the caller
+// the barrier and every move to another processor.
+TEST(AsymmetricFenceHandover, HeavySidesNeverWaitForABusyThread) {
+  if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    int first = 0;
+    int second = 0;
+    if (!twoProcessors(first, second) || !pinTo(first)) {
+      std::fputs("needs two processors to choose from\n", stderr);
+      return testing::kSkippedInChild;
+    }
+    ProtectedPointer pointer;
+    auto object = std::make_shared<int>(1);
+    static_cast<void>(pointer.exchange(reinterpret_cast<uintptr_t>(object.get())));
+    BusyThread ordinary(second, false, pointer);
+    BusyThread realTime(second, true, pointer);
+    if (!refuseBarrierAndMoves()) {
+      std::perror("installing the filter");
+      return 2;
+    }
+    auto longest = std::chrono::steady_clock::duration::zero();
+    for (BusyThread* busy : {&ordinary, &realTime}) {
+      if (busy == &realTime && !realTime.realTime()) {
+        std::fputs("no real-time policy here: only the ordinary thread is checked\n", stderr);
+        continue;
+      }
+      if (!busy->run()) return 1;
+      for (int i = 0; i < 20; ++i) {
+        const auto start = std::chrono::steady_clock::now();
+        static_cast<void>(heavyFence());
+        auto next = std::make_shared<int>(i);
+        retire(pointer.exchange(reinterpret_cast<uintptr_t>(next.get())),
+               std::exchange(object, std::move(next)));
+        longest = std::max(longest, std::chrono::steady_clock::now() - start);
+      }
+    }
+    if (!barrierFailed() || longest > std::chrono::milliseconds(100)) {
+      std::fprintf(stderr, "longest heavy side %lld us\n",
+                   static_cast<long long>(
+                       std::chrono::duration_cast<std::chrono::microseconds>(longest).count()));
+      return 1;
+    }
+    return 0;
+  });
+}
+
+// The handover's work where a sandbox puts a process: a lock biased to a
+// blocked thread is taken by another, a pointer a blocked thread read alone
+// is replaced, heavy fences run, while a filter refuses the barrier and
+// every move across processors. 0 when all of it went through.
+int handOverUnderFilter() {
+  setBiasThresholdForTesting(1);
+  BiasedRecursiveLock lock;
+  ProtectedPointer pointer;
+  auto object = std::make_shared<int>(1);
+  static_cast<void>(pointer.exchange(reinterpret_cast<uintptr_t>(object.get())));
+  Parking parking;
+  std::thread owner([&] {
+    for (int i = 0; i < 3; ++i) {
+      lock.lock();
+      lock.unlock();
+    }
+    parking.park();
+  });
+  std::thread reader([&] {
+    {
+      HazardScope scope;
+      if (scope.entered()) static_cast<void>(pointer.protect(scope, pointer.peek()));
+    }
+    parking.park();
+  });
+  parking.waitForParked(2);
+  if (!refuseBarrierAndMoves()) {
+    std::perror("installing the filter");
+    return 2;
+  }
+  lock.lock();  // revokes the bias: the barrier fails here
+  lock.unlock();
+  retire(pointer.exchange(0), std::move(object));
+  for (int i = 0; i < 10; ++i) static_cast<void>(heavyFence());
+  parking.release();
+  owner.join();
+  reader.join();
+  return barrierFailed() ? 0 : 1;
+}
+
+// Without /proc, and in a new pid namespace whose /proc was not mounted
+// again (thread ids there are not the ones /proc shows), the handover goes
+// through as anywhere else.
+TEST(AsymmetricFenceHandover, NeedsNeitherProcNorTheProcessesPidNamespace) {
+  if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
+  for (const bool newPidNamespace : {false, true}) {
+    SCOPED_TRACE(newPidNamespace ? "in a new pid namespace" : "without /proc");
+    CONCURRENCY_EXPECT_IN_CHILD([newPidNamespace] {
+      if (unshare(CLONE_NEWUSER | CLONE_NEWNS | (newPidNamespace ? CLONE_NEWPID : 0)) != 0) {
+        std::fprintf(stderr, "no new namespaces here: %s\n", std::strerror(errno));
+        return testing::kSkippedInChild;
+      }
+      if (newPidNamespace) return testing::exitCodeInChild(handOverUnderFilter);
+      // An empty file system over /proc hides it.
+      if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          mount("none", "/proc", "tmpfs", 0, nullptr) != 0) {
+        std::fprintf(stderr, "cannot hide /proc here: %s\n", std::strerror(errno));
+        return testing::kSkippedInChild;
+      }
+      return handOverUnderFilter();
+    });
+  }
+}
+
+// Threads that attached and ended leave nothing for a heavy side to look
+// at, whether they ended before the barrier failed or after; once every
+// thread attached before has ended, heavy sides are ordered again.
+TEST(AsymmetricFenceHandover, EndedThreadsLeaveNothingBehind) {
+  if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    const std::size_t before = attachedThreadsForTesting();
+    // 2,000 threads, 50 at a time, attached by a read; the barrier fails
+    // while the 21st batch runs.
+    for (int batch = 0; batch < 40; ++batch) {
+      Parking parking;
+      std::vector<std::thread> threads;
+      for (int i = 0; i < 50; ++i) {
+        threads.emplace_back([&] {
+          { const HazardScope attaches; }
+          parking.park();
+        });
+      }
+      parking.waitForParked(50);
+      if (batch == 20) {
+        failNextBarrierForTesting();
+        if (heavyFence()) return 1;  // 50 threads to hand over
+      }
+      parking.release();
+      for (std::thread& thread : threads) thread.join();
+    }
+    const std::size_t after = attachedThreadsForTesting();
+    if (after != before || !heavyFence()) {
+      std::fprintf(stderr, "attached threads: %zu before, %zu after\n", before, after);
+      return 1;
+    }
+    return 0;
+  });
+}
+
+// What the library and the tests see of the public types is what a program
+// built without the test seams sees.
+TEST(ConcurrencyHeaders, LayoutIsTheSameWithoutTheTestSeams) {
+  EXPECT_EQ(testing::layoutHere(), testing::layoutWithoutTestSeams());
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <latch>
 #include <memory>
 #include <mutex>
@@ -10,6 +11,7 @@
 
 #include "concurrency/HazardSlots.h"
 #include "concurrencyTest/FenceModes.h"
+#include "concurrencyTest/InChild.h"
 
 namespace concurrency {
 namespace {
@@ -46,7 +48,7 @@ struct Published {
   template <class Use>
   void read(Use use) const {
     HazardScope scope;
-    if (!scope.enter()) return;
+    if (!scope.entered()) return;
     uintptr_t key = pointer.peek();
     if (key != 0) key = pointer.protect(scope, key);
     if (key != 0) use(*reinterpret_cast<const Tracked*>(key));
@@ -191,11 +193,78 @@ TEST(HazardSlotsDeathTest, ScopeEndingBeforeAnInnerOneStopsTheProcess) {
       {
         auto outer = std::make_unique<HazardScope>();
         HazardScope inner;
-        if (outer->enter() && inner.enter()) outer.reset();
+        outer.reset();
       },
       "hazard scope ended before");
 }
 #endif
+
+// A scope that got no slot (here the thread's slots are all in use) cannot
+// announce: a read through it, with or without the writers' lock, stops the
+// process in every build.
+TEST(HazardSlotsDeathTest, ReadThroughAScopeWithoutASlotStopsTheProcess) {
+  Published published;
+  published.publish(std::make_shared<Tracked>());
+  const auto readBeyondTheSlots = [&published](bool locked) {
+    HazardScope inUse[kHazardSlots];
+    HazardScope beyond;
+    if (locked) {
+      std::lock_guard<std::mutex> guard(published.lock);
+      return published.pointer.protectLocked(beyond);
+    }
+    return published.pointer.protect(beyond, published.pointer.peek());
+  };
+  EXPECT_DEATH(readBeyondTheSlots(false), "hazard read through a scope that holds no slot");
+  EXPECT_DEATH(readBeyondTheSlots(true), "hazard read through a scope that holds no slot");
+  published.publish(nullptr);
+}
+
+// A read announced plainly when the barrier fails, its store held in the
+// simulated store buffer: the writer that replaces the object cannot see the
+// announcement, and no barrier will show it, so the object waits until the
+// reader has been seen (its next fenced step, here the leave), and goes then.
+TEST(HazardSlotsHandover, PlainReadUnseenWhenTheBarrierFailsKeepsItsObject) {
+  if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    const int before = Tracked::live;
+    Published published;
+    published.publish(std::make_shared<Tracked>());
+    // A first read, fenced, makes the reader the one that reads alone.
+    setFenceModeForTesting(FenceMode::symmetric);
+    std::latch firstRead(1);
+    std::latch buffered(1);
+    std::latch reading(1);
+    std::latch replaced(1);
+    bool sawReleased = false;
+    std::thread reader([&] {
+      published.read([](const Tracked&) {});
+      firstRead.count_down();
+      buffered.wait();
+      published.read([&](const Tracked& seen) {
+        reading.count_down();
+        replaced.wait();
+        sawReleased = seen.state.load() != Tracked::kAlive;
+      });
+    });
+    firstRead.wait();
+    setFenceModeForTesting(FenceMode::buffered);
+    buffered.count_down();
+    reading.wait();
+    failNextBarrierForTesting();
+    published.publish(std::make_shared<Tracked>());
+    const bool kept = Tracked::live == before + 2 && pendingEntriesForTesting() == 1;
+    replaced.count_down();
+    reader.join();
+    published.publish(nullptr);
+    const bool released = Tracked::live == before && pendingEntriesForTesting() == 0;
+    if (!kept || sawReleased || !released) {
+      std::fprintf(stderr, "kept %d, the reader saw it released %d, released after %d\n", kept,
+                   sawReleased, released);
+      return 1;
+    }
+    return 0;
+  });
+}
 
 class HazardSlotsStress : public testing::BothWays {};
 

@@ -34,26 +34,28 @@ DispatchSource::~DispatchSource() = default;
 
 void DispatchSource::setEventHandler(Block handler) {
   auto made = handler ? std::make_shared<const Block>(std::move(handler)) : nullptr;
-  std::unique_lock lock(mutex_);
+  base::LockGuard lock(mutex_);
   if (cancelled_) return;  // `made` dies after the lock is released
   std::swap(handler_, made);
-  lock.unlock();
 }
 
 void DispatchSource::resume() {
+  bool starts = false;
   {
-    std::unique_lock lock(mutex_);
+    base::LockGuard lock(mutex_);
     if (resumed_ || cancelled_) return;
     resumed_ = true;
-    if (pending_ != 0 && !inFlight_) startRunLocked(lock);
+    starts = pending_ != 0 && !inFlight_;
+    if (starts) inFlight_ = true;
   }
+  if (starts) startRun();
   didResume();
 }
 
 void DispatchSource::cancel() {
   std::shared_ptr<const Block> released;
   {
-    std::lock_guard lock(mutex_);
+    base::LockGuard lock(mutex_);
     if (cancelled_) return;
     cancelled_ = true;
     pending_ = 0;
@@ -63,30 +65,32 @@ void DispatchSource::cancel() {
 }
 
 bool DispatchSource::isCancelled() const {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return cancelled_;
 }
 
 uint64_t DispatchSource::currentData() const {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return current_;
 }
 
 void DispatchSource::deliver(uint64_t data, Merge merge) {
-  std::unique_lock lock(mutex_);
-  if (cancelled_) return;
-  pending_ = merge == Merge::add ? addSaturated(pending_, data) : (pending_ | data);
-  if (resumed_ && !inFlight_ && pending_ != 0) startRunLocked(lock);
+  {
+    base::LockGuard lock(mutex_);
+    if (cancelled_) return;
+    pending_ = merge == Merge::add ? addSaturated(pending_, data) : (pending_ | data);
+    if (!resumed_ || inFlight_ || pending_ == 0) return;
+    inFlight_ = true;
+  }
+  startRun();
 }
 
-void DispatchSource::startRunLocked(std::unique_lock<std::mutex>& lock) {
-  inFlight_ = true;
-  lock.unlock();
+void DispatchSource::startRun() {
   queue_->async([self = shared_from_this()] { self->runHandler(); });
 }
 
 void DispatchSource::runHandler() {
-  std::unique_lock lock(mutex_);
+  base::UniqueLock lock(mutex_);
   if (cancelled_) {
     inFlight_ = false;
     return;
@@ -98,11 +102,12 @@ void DispatchSource::runHandler() {
   handler.reset();
   lock.lock();
   if (!cancelled_ && runsAgainAfterRun()) pending_ = addSaturated(pending_, 1);
-  if (!cancelled_ && pending_ != 0) {
-    startRunLocked(lock);
-  } else {
+  if (cancelled_ || pending_ == 0) {
     inFlight_ = false;
+    return;
   }
+  lock.unlock();
+  startRun();
 }
 
 DispatchSourceTimer::DispatchSourceTimer(std::shared_ptr<DispatchQueue> queue,
@@ -150,8 +155,10 @@ void DispatchSourceMemoryPressure::notify(MemoryPressureEvent event) {
   deliver(static_cast<uint32_t>(event) & static_cast<uint32_t>(mask_), Merge::bitOr);
 }
 
+#ifdef KX_TEST_SEAMS
 void simulateMemoryPressure(MemoryPressureEvent event) {
   detail::MemoryPressureMonitor::shared().deliver(event);
 }
+#endif
 
 }  // namespace dispatch

@@ -111,7 +111,7 @@ MemoryPressureMonitor& MemoryPressureMonitor::shared() {
 }
 
 void MemoryPressureMonitor::add(DispatchSourceMemoryPressure& source) {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   for (const auto& entry : sources_) {
     if (entry.first == &source) return;
   }
@@ -123,7 +123,7 @@ void MemoryPressureMonitor::add(DispatchSourceMemoryPressure& source) {
 }
 
 void MemoryPressureMonitor::remove(DispatchSourceMemoryPressure& source) {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   for (auto it = sources_.begin(); it != sources_.end(); ++it) {
     if (it->first == &source) {
       sources_.erase(it);
@@ -136,7 +136,7 @@ void MemoryPressureMonitor::remove(DispatchSourceMemoryPressure& source) {
 void MemoryPressureMonitor::deliver(MemoryPressureEvent event) {
   std::vector<std::shared_ptr<DispatchSource>> targets;
   {
-    std::lock_guard lock(mutex_);
+    base::LockGuard lock(mutex_);
     for (const auto& entry : sources_) {
       if (auto source = entry.second.lock()) targets.push_back(std::move(source));
     }
@@ -166,12 +166,14 @@ void MemoryPressureMonitor::threadMain() {
   MemoryPressureEvent level = MemoryPressureEvent::normal;
   for (;;) {
     {
-      std::unique_lock lock(mutex_);
+      base::LockGuard lock(mutex_);
       if (sources_.empty()) break;
       if (trigger < 0) {
-        changed_.wait_for(lock, std::chrono::milliseconds(kPollMillis),
-                          [this] { return sources_.empty(); });
-        if (sources_.empty()) break;
+        if (mutex_.waitUntil(
+                changed_, std::chrono::steady_clock::now() + std::chrono::milliseconds(kPollMillis),
+                [this]() KX_REQUIRES(mutex_) { return sources_.empty(); })) {
+          break;
+        }
       }
     }
     if (trigger >= 0) {
@@ -190,7 +192,7 @@ void MemoryPressureMonitor::threadMain() {
     }
   }
   if (trigger >= 0) ::close(trigger);
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   threadRunning_ = false;
   // A source added after the loop saw none left needs a thread again.
   if (!sources_.empty()) {

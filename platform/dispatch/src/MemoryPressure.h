@@ -3,12 +3,12 @@
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "base/Mutex.h"
 #include "dispatch/DispatchSource.h"
 
 namespace dispatch::detail {
@@ -54,10 +54,11 @@ class MemoryPressureMonitor {
   void threadMain();
   MemoryPressureEvent readLevel();
 
-  std::mutex mutex_;
+  base::Mutex mutex_;
   std::condition_variable changed_;
-  std::vector<std::pair<DispatchSourceMemoryPressure*, std::weak_ptr<DispatchSource>>> sources_;
-  bool threadRunning_ = false;
+  std::vector<std::pair<DispatchSourceMemoryPressure*, std::weak_ptr<DispatchSource>>> sources_
+      KX_GUARDED_BY(mutex_);
+  bool threadRunning_ KX_GUARDED_BY(mutex_) = false;
 };
 
 }  // namespace dispatch::detail

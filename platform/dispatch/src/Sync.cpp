@@ -26,7 +26,7 @@ DispatchSemaphore::DispatchSemaphore(int64_t value) : value_(value) {
 }
 
 int64_t DispatchSemaphore::signal() {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   if (waiters_ > wakeups_) {
     ++wakeups_;
     available_.notify_all();
@@ -39,7 +39,7 @@ int64_t DispatchSemaphore::signal() {
 void DispatchSemaphore::wait() { (void)wait(DispatchTime::distantFuture()); }
 
 DispatchTimeoutResult DispatchSemaphore::wait(DispatchTime deadline) {
-  std::unique_lock lock(mutex_);
+  base::LockGuard lock(mutex_);
   if (value_ > 0) {
     --value_;
     return DispatchTimeoutResult::success;
@@ -47,14 +47,14 @@ DispatchTimeoutResult DispatchSemaphore::wait(DispatchTime deadline) {
   if (deadline <= DispatchTime::now()) return DispatchTimeoutResult::timedOut;
   detail::BlockingScope blocking;
   ++waiters_;
-  auto woken = [this] { return wakeups_ > 0; };
+  auto woken = [this]() KX_REQUIRES(mutex_) { return wakeups_ > 0; };
   bool got = true;
   if (deadline.isDistantFuture() || deadline.uptimeNanoseconds() > (uint64_t{1} << 62)) {
-    available_.wait(lock, woken);
+    mutex_.wait(available_, woken);
   } else {
     const std::chrono::steady_clock::time_point at{
         std::chrono::nanoseconds(static_cast<int64_t>(deadline.uptimeNanoseconds()))};
-    got = available_.wait_until(lock, at, woken);
+    got = mutex_.waitUntil(available_, at, woken);
   }
   --waiters_;
   if (!got) return DispatchTimeoutResult::timedOut;
@@ -64,43 +64,39 @@ DispatchTimeoutResult DispatchSemaphore::wait(DispatchTime deadline) {
 
 // OnceToken
 
-std::unique_lock<std::mutex> OnceToken::lockWaiting() {
-  std::unique_lock lock(mutex_, std::try_to_lock);
-  if (!lock.owns_lock()) {
-    detail::BlockingScope blocking;
-    lock.lock();
-  }
-  return lock;
+void OnceToken::lockWaiting() {
+  detail::BlockingScope blocking;
+  mutex_.lock();
 }
 
 // Operation
 
 bool Operation::isExecuting() const {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return state_ == State::executing;
 }
 
 bool Operation::isFinished() const {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return state_ == State::finished;
 }
 
 void Operation::waitUntilFinished() {
-  std::unique_lock lock(mutex_);
+  base::LockGuard lock(mutex_);
   if (state_ == State::finished) return;
   detail::BlockingScope blocking;
-  finished_.wait(lock, [this] { return state_ == State::finished; });
+  mutex_.wait(finished_, [this]() KX_REQUIRES(mutex_) { return state_ == State::finished; });
 }
 
 void Operation::start() {
   if (!isCancelled()) {
     {
-      std::lock_guard lock(mutex_);
+      base::LockGuard lock(mutex_);
       state_ = State::executing;
     }
     main();
   }
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   state_ = State::finished;
   finished_.notify_all();
 }
@@ -123,11 +119,15 @@ void OperationQueue::addOperation(std::shared_ptr<Operation> operation) {
   if (operation->enqueued_.exchange(true)) {
     base::fatalError("OperationQueue::addOperation: the operation was already added to a queue");
   }
-  std::unique_lock lock(mutex_);
-  const int priority = static_cast<int>(operation->queuePriority());
-  waiting_.emplace(std::make_pair(-priority, nextOrder_++), std::move(operation));
-  ++count_;
-  startReadyLocked(lock);
+  Operations ready;
+  {
+    base::LockGuard lock(mutex_);
+    const int priority = static_cast<int>(operation->queuePriority());
+    waiting_.emplace(std::make_pair(-priority, nextOrder_++), std::move(operation));
+    ++count_;
+    ready = takeReadyLocked();
+  }
+  start(std::move(ready));
 }
 
 void OperationQueue::addOperation(Block block) {
@@ -135,7 +135,7 @@ void OperationQueue::addOperation(Block block) {
 }
 
 int64_t OperationQueue::maxConcurrentOperationCount() const {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return maxConcurrent_;
 }
 
@@ -144,32 +144,39 @@ void OperationQueue::setMaxConcurrentOperationCount(int64_t count) {
     base::fatalError("OperationQueue::setMaxConcurrentOperationCount: " + std::to_string(count) +
                      " is negative; use -1 for the default limit");
   }
-  std::unique_lock lock(mutex_);
-  maxConcurrent_ = count;
-  startReadyLocked(lock);
+  Operations ready;
+  {
+    base::LockGuard lock(mutex_);
+    maxConcurrent_ = count;
+    ready = takeReadyLocked();
+  }
+  start(std::move(ready));
 }
 
 std::size_t OperationQueue::operationCount() const {
-  std::lock_guard lock(mutex_);
+  base::LockGuard lock(mutex_);
   return count_;
 }
 
 void OperationQueue::waitUntilAllOperationsAreFinished() {
-  std::unique_lock lock(mutex_);
+  base::LockGuard lock(mutex_);
   if (count_ == 0) return;
   detail::BlockingScope blocking;
-  allFinished_.wait(lock, [this] { return count_ == 0; });
+  mutex_.wait(allFinished_, [this]() KX_REQUIRES(mutex_) { return count_ == 0; });
 }
 
-void OperationQueue::startReadyLocked(std::unique_lock<std::mutex>& lock) {
-  std::vector<std::shared_ptr<Operation>> starting;
+OperationQueue::Operations OperationQueue::takeReadyLocked() {
+  Operations ready;
   while (!waiting_.empty() && (maxConcurrent_ < 0 || running_ < maxConcurrent_)) {
-    starting.push_back(std::move(waiting_.begin()->second));
+    ready.push_back(std::move(waiting_.begin()->second));
     waiting_.erase(waiting_.begin());
     ++running_;
   }
-  lock.unlock();
-  for (auto& operation : starting) {
+  return ready;
+}
+
+void OperationQueue::start(Operations operations) {
+  for (auto& operation : operations) {
     DispatchQueue::global()->async([self = shared_from_this(), operation = std::move(operation)] {
       operation->start();
       self->operationFinished();
@@ -178,11 +185,15 @@ void OperationQueue::startReadyLocked(std::unique_lock<std::mutex>& lock) {
 }
 
 void OperationQueue::operationFinished() {
-  std::unique_lock lock(mutex_);
-  --running_;
-  --count_;
-  if (count_ == 0) allFinished_.notify_all();
-  startReadyLocked(lock);
+  Operations ready;
+  {
+    base::LockGuard lock(mutex_);
+    --running_;
+    --count_;
+    if (count_ == 0) allFinished_.notify_all();
+    ready = takeReadyLocked();
+  }
+  start(std::move(ready));
 }
 
 }  // namespace dispatch

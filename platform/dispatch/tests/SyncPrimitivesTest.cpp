@@ -7,7 +7,6 @@
 #include <thread>
 #include <vector>
 
-#include "base/FatalError.h"
 #include "dispatch/DispatchSemaphore.h"
 #include "dispatch/OnceToken.h"
 #include "dispatch/OperationQueue.h"
@@ -140,11 +139,6 @@ TEST(OperationQueue, BadInputStopsTheProcess) {
   queue->addOperation(operation);
   EXPECT_DEATH(queue->addOperation(operation), "the operation was already added to a queue");
   queue->waitUntilAllOperationsAreFinished();
-}
-
-TEST(FatalErrorTest, ReportsTheMessageWithTheCallersFileAndLine) {
-  EXPECT_DEATH(base::fatalError("stopped here"),
-               "Fatal error: stopped here: file .*SyncPrimitivesTest\\.cpp, line [0-9]+");
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
-#include <cstdlib>
-
+#include "dispatchTest/Environment.h"
 #include "foundation/Bundle.h"
 #include "foundation/Paths.h"
 
@@ -22,18 +21,12 @@ TEST(Bundle, IdentifierFallsBackToTheExecutableName) {
 
 TEST(Bundle, DataDirectoryHonoursTheOverrideThenXdg) {
   const std::string var(foundation::kDataDirectoryEnvironmentVariable);
-  setenv(var.c_str(), "/tmp/explicit", 1);
+  dispatch::testing::ScopedEnvironment environment;
+  environment.set(var, "/tmp/explicit");
   EXPECT_EQ(foundation::applicationDataDirectory(), "/tmp/explicit");
-  unsetenv(var.c_str());
-  const char* oldXdg = getenv("XDG_DATA_HOME");
-  std::string saved = oldXdg ? oldXdg : "";
-  setenv("XDG_DATA_HOME", "/tmp/xdg", 1);
+  environment.unset(var);
+  environment.set("XDG_DATA_HOME", "/tmp/xdg");
   EXPECT_EQ(foundation::applicationDataDirectory(), "/tmp/xdg/foundation_tests");
-  setenv("XDG_DATA_HOME", "relative/ignored", 1);
+  environment.set("XDG_DATA_HOME", "relative/ignored");
   EXPECT_NE(foundation::applicationDataDirectory().string().rfind("relative", 0), 0u);
-  if (oldXdg) {
-    setenv("XDG_DATA_HOME", saved.c_str(), 1);
-  } else {
-    unsetenv("XDG_DATA_HOME");
-  }
 }

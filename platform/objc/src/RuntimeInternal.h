@@ -177,10 +177,12 @@ Class protocolClass();
 // Defines the classes of this layer so `objc_getClass` finds them by name.
 void defineBuiltinClasses();
 
+#ifdef KX_TEST_SEAMS
 // Test seams (Testing.h) consulted by the runtime.
 extern std::atomic<int> gArmedHooks;
 void runSetClassHooks(id object);
 void runSetImplementationHooks(Method method);
+#endif
 
 }  // namespace detail
 }  // namespace objc

@@ -4,6 +4,7 @@
 
 #include "RuntimeInternal.h"
 
+#ifdef KX_TEST_SEAMS
 namespace objc {
 namespace detail {
 
@@ -76,3 +77,4 @@ void setCFTypeID(Class cls, CFTypeID typeID) {
 
 }  // namespace testing
 }  // namespace objc
+#endif

@@ -376,7 +376,7 @@ void bridgeOnItsStack(void* argument) {
 // The bridge's action: the work on the bridge's stack when it is free,
 // else where the signal arrived.
 void bridgeHandler(int signo, siginfo_t* info, void* uap) {
-  const int savedErrno = errno;
+  ErrnoGuard errnoGuard;
   void* top = gBridgeStackTop.load(std::memory_order_acquire);
   thread_t idle = 0;
   // A child in its parent's memory (vfork) leaves the parent's stack alone:
@@ -395,7 +395,6 @@ void bridgeHandler(int signo, siginfo_t* info, void* uap) {
   } else {
     bridgeFault(signo, info, uap);
   }
-  errno = savedErrno;
 }
 
 }  // namespace

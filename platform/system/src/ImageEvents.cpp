@@ -301,11 +301,10 @@ void register_func_for_add_image(ImageCallback callback) {
 
 namespace detail {
 
-// The hold spans the fork, from one handler to the other, which the check
-// cannot follow.
-void registry_lock_for_fork() noexcept KX_NO_THREAD_SAFETY_ANALYSIS { registry().mutex().lock(); }
+// The hold spans the fork, from one handler to the other.
+void registry_lock_for_fork() noexcept KX_ACQUIRE(registry().mutex()) { registry().mutex().lock(); }
 
-void registry_unlock_after_fork() noexcept KX_NO_THREAD_SAFETY_ANALYSIS {
+void registry_unlock_after_fork() noexcept KX_RELEASE(registry().mutex()) {
   registry().mutex().unlock();
 }
 

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "system/ReservedDescriptors.h"
+#include "system/SignalSafe.h"
 #include "system/Threads.h"
 
 namespace sys {
@@ -56,15 +57,6 @@ PortEntry* portOf(mach_port_t name) {
   PortEntry* e = entryOf(name);
   return e != nullptr && e->kind.load(std::memory_order_acquire) == kPort ? e : nullptr;
 }
-
-class ErrnoGuard {
- public:
-  ErrnoGuard() : saved_(errno) {}
-  ~ErrnoGuard() { errno = saved_; }
-
- private:
-  int saved_;
-};
 
 // Queues `size` bytes on `port`; false when the port is gone or the queue is
 // full and `wait` is false.

@@ -11,6 +11,7 @@
 #include <fstream>
 #include <string>
 
+#include "system/SignalSafe.h"
 #include "system/SystemFacts.h"
 #include "system/Threads.h"
 
@@ -34,12 +35,9 @@ int64_t parseNumber(const char** at, const char* end) {
 }  // namespace
 
 bool process_record_now(pid_t pid, ProcessRecord* record) noexcept {
-  int saved = errno;
+  ErrnoGuard guard;
   int fd = process_file_open(static_cast<task_t>(pid), "stat", O_RDONLY);
-  if (fd < 0) {
-    errno = saved;
-    return false;
-  }
+  if (fd < 0) return false;
   char buffer[1024];
   size_t length = 0;
   for (;;) {
@@ -50,7 +48,6 @@ bool process_record_now(pid_t pid, ProcessRecord* record) noexcept {
     if (length == sizeof buffer) break;
   }
   close(fd);
-  errno = saved;
   // The command name sits in parentheses and may itself hold ") ".
   const char* end = buffer + length;
   const char* nameStart = nullptr;

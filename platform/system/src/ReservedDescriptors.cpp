@@ -9,6 +9,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include "system/SignalSafe.h"
+
 namespace sys {
 namespace {
 
@@ -30,35 +32,29 @@ bool identifyNow(int fd, descriptor_identity* identity, struct stat* st, bool wi
 }  // namespace
 
 bool descriptor_identify(int fd, descriptor_identity* identity) noexcept {
-  const int saved = errno;
+  ErrnoGuard guard;
   struct stat st;
-  const bool open = identifyNow(fd, identity, &st, true);
-  errno = saved;
-  return open;
+  return identifyNow(fd, identity, &st, true);
 }
 
 bool descriptor_still_names(int fd, const descriptor_identity& identity, bool unwritten) noexcept {
-  const int saved = errno;
+  ErrnoGuard guard;
   struct stat st;
   descriptor_identity now;
   // Generations are kept per file system: on the same device and inode, one
   // that had none has none.
-  const bool open = identifyNow(fd, &now, &st, identity.generationKnown);
-  errno = saved;
-  return open && now.device == identity.device && now.inode == identity.inode &&
-         now.flags == identity.flags && now.generationKnown == identity.generationKnown &&
-         now.generation == identity.generation &&
+  return identifyNow(fd, &now, &st, identity.generationKnown) && now.device == identity.device &&
+         now.inode == identity.inode && now.flags == identity.flags &&
+         now.generationKnown == identity.generationKnown && now.generation == identity.generation &&
          (!unwritten || (st.st_nlink == 0 && st.st_size == 0));
 }
 
 bool table_shared_with(int owner, shared_table table) noexcept {
-  const int saved = errno;
+  ErrnoGuard guard;
   const long self = syscall(SYS_getpid);
   const int type = table == shared_table::descriptors ? KCMP_FILES : KCMP_SIGHAND;
   const long order = owner == self ? 0 : syscall(SYS_kcmp, self, owner, type, 0, 0);
-  const bool gone = order < 0 && errno == ESRCH;
-  errno = saved;
-  return order == 0 || (order < 0 && !gone);
+  return order == 0 || (order < 0 && errno != ESRCH);
 }
 
 }  // namespace sys

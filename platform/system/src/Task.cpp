@@ -11,10 +11,17 @@
 #include <atomic>
 #include <new>
 
+#include "system/SignalSafe.h"
+
 namespace sys {
 namespace {
 
+#ifdef KX_TEST_SEAMS
 std::atomic<bool> gVmReadvRefused{false};
+bool vmReadvRefused() { return gVmReadvRefused.load(std::memory_order_relaxed); }
+#else
+constexpr bool vmReadvRefused() { return false; }
+#endif
 
 constexpr vm_size_t kPipeChunk = 4096;
 
@@ -95,7 +102,7 @@ ssize_t vmReadv(task_t task, bool own, const struct iovec* local, const struct i
 
 // The kernel's copy; false with errno on failure or a short copy.
 bool readWithVmReadv(task_t task, vm_address_t address, vm_size_t size, void* data) {
-  if (gVmReadvRefused.load(std::memory_order_relaxed)) {
+  if (vmReadvRefused()) {
     errno = ENOSYS;
     return false;
   }
@@ -140,10 +147,9 @@ bool readWithPipe(vm_address_t address, vm_size_t size, void* data) {
     }
     done += got;
   }
-  int saved = errno;
+  ErrnoGuard guard;  // the copy's error, not the closes'
   close(fds[0]);
   close(fds[1]);
-  errno = saved;
   return ok;
 }
 
@@ -179,9 +185,8 @@ vm_size_t readablePages(task_t task, vm_address_t first, vm_size_t count) {
     }
     if (asked == 0) break;
     struct iovec local = {bytes, asked};
-    ssize_t got = gVmReadvRefused.load(std::memory_order_relaxed)
-                      ? (errno = ENOSYS, -1)
-                      : vmReadv(task, own, &local, remote, asked);
+    ssize_t got =
+        vmReadvRefused() ? (errno = ENOSYS, -1) : vmReadv(task, own, &local, remote, asked);
     if (got < 0 && own && errno != EFAULT) {
       // The call is refused: one page at a time by the fallback.
       got = 0;
@@ -203,9 +208,8 @@ vm_size_t readablePages(task_t task, vm_address_t first, vm_size_t count) {
 task_t mach_task_self() noexcept {
   task_t pid = cachedPid().load(std::memory_order_relaxed);
   if (pid == 0) {
-    int saved = errno;
+    ErrnoGuard guard;
     pid = learnName();
-    errno = saved;
   }
   return pid;
 }
@@ -220,7 +224,7 @@ bool task_is_self(task_t task) noexcept {
 }
 
 task_t task_self_refresh() noexcept {
-  int saved = errno;
+  ErrnoGuard guard;
   task_t pid = cachedPid().load(std::memory_order_relaxed);
   const task_t current = currentPid();
   if (pid != current) {
@@ -229,7 +233,6 @@ task_t task_self_refresh() noexcept {
     const bool shared = gSelfName != nullptr && pid != 0;
     pid = shared ? current : learnName();
   }
-  errno = saved;
   return pid;
 }
 
@@ -239,10 +242,8 @@ bool task_shares_parent_memory() noexcept {
   // it); a child in its parent's memory finds the parent's.
   const task_t cached = gSelfName->pid.load(std::memory_order_relaxed);
   if (cached == 0) return false;
-  int saved = errno;
-  const bool shared = cached != currentPid();
-  errno = saved;
-  return shared;
+  ErrnoGuard guard;
+  return cached != currentPid();
 }
 
 thread_t mach_thread_self() noexcept { return static_cast<thread_t>(syscall(SYS_gettid)); }
@@ -256,13 +257,12 @@ vm_size_t vm_page_mask() noexcept { return vm_page_size() - 1; }
 
 bool task_range_readable(vm_address_t address, vm_size_t size, vm_address_t* unreadable) noexcept {
   if (size == 0) return true;
-  int saved = errno;
+  ErrnoGuard guard;
   vm_address_t first = address & ~vm_page_mask();
   vm_address_t last = address + size - 1;
   if (last < address) last = ~vm_address_t{0};
   vm_size_t pages = ((last & ~vm_page_mask()) - first) / vm_page_size() + 1;
   vm_size_t readable = readablePages(mach_task_self(), first, pages);
-  errno = saved;
   if (readable == pages) return true;
   if (unreadable) *unreadable = first + readable * vm_page_size();
   return false;
@@ -273,20 +273,16 @@ kern_return_t mach_vm_read_overwrite(task_t task, vm_address_t address, vm_size_
   if (outsize) *outsize = 0;
   if (size == 0) return KERN_SUCCESS;
   if (address + size < address) return KERN_INVALID_ADDRESS;
-  int saved = errno;
+  ErrnoGuard guard;
   bool own = task_is_self(task);
   if (own) task = mach_task_self();
   bool ok = readWithVmReadv(task, address, size, data);
   if (!ok && own && errno != EFAULT) ok = readWithPipe(address, size, data);
   if (ok) {
     if (outsize) *outsize = size;
-    errno = saved;
     return KERN_SUCCESS;
   }
-  if (!own) {
-    errno = saved;
-    return errno == ESRCH ? KERN_INVALID_ARGUMENT : KERN_FAILURE;
-  }
+  if (!own) return errno == ESRCH ? KERN_INVALID_ARGUMENT : KERN_FAILURE;
   // Tell an unmapped page from a protected one, page by page in order.
   kern_return_t result = KERN_FAILURE;
   vm_address_t page = address & ~vm_page_mask();
@@ -304,26 +300,26 @@ kern_return_t mach_vm_read_overwrite(task_t task, vm_address_t address, vm_size_
     if (next <= page || next > last) break;
     page = next;
   }
-  errno = saved;
   return result;
 }
 
 vm_size_t task_readable_prefix(task_t task, vm_address_t address, vm_size_t size) noexcept {
   if (size == 0) return 0;
-  int saved = errno;
+  ErrnoGuard guard;
   vm_address_t first = address & ~vm_page_mask();
   vm_address_t last = address + size - 1;
   if (last < address) last = ~vm_address_t{0};
   vm_size_t pages = ((last & ~vm_page_mask()) - first) / vm_page_size() + 1;
   vm_size_t readable = readablePages(task, first, pages);
-  errno = saved;
   if (readable == 0) return 0;
   vm_size_t covered = first + readable * vm_page_size() - address;
   return covered < size ? covered : size;
 }
 
+#ifdef KX_TEST_SEAMS
 void setProcessVmReadvRefusedForTesting(bool refused) noexcept {
   gVmReadvRefused.store(refused, std::memory_order_relaxed);
 }
+#endif
 
 }  // namespace sys

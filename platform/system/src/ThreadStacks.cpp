@@ -59,16 +59,6 @@ void removeFaultSignals(sigset_t* set) {
   for (int s : kFaultSignals) sigdelset(set, s);
 }
 
-// Keeps errno as the interrupted or calling code left it.
-class ErrnoGuard {
- public:
-  ErrnoGuard() : saved_(errno) {}
-  ~ErrnoGuard() { errno = saved_; }
-
- private:
-  int saved_;
-};
-
 size_t pageSize() { return static_cast<size_t>(vm_page_size()); }
 
 // ---- Stacks carved from shared blocks ----

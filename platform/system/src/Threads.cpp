@@ -182,16 +182,6 @@ void futexWakeAll(std::atomic<int32_t>* word) {
   syscall(SYS_futex, futexWord(word), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
 }
 
-// Keeps errno as the interrupted code left it.
-class ErrnoGuard {
- public:
-  ErrnoGuard() : saved_(errno) {}
-  ~ErrnoGuard() { errno = saved_; }
-
- private:
-  int saved_;
-};
-
 void parkHandler(int, siginfo_t* info, void* uap) {
   ErrnoGuard errnoGuard;
   int index = info->si_value.sival_int;

@@ -7,7 +7,6 @@
 #include <array>
 #include <cstring>
 #include <fstream>
-#include <iterator>
 #include <mutex>
 #include <set>
 #include <string>
@@ -16,6 +15,7 @@
 #include "system/ElfImage.h"
 #include "system/ImageEvents.h"
 #include "system/SystemFacts.h"
+#include "systemTest/BuildIds.h"
 
 extern "C" __attribute__((noinline, used)) int kestrixImagesTestFunction(int x) {
   return x * 7 + 1;
@@ -23,6 +23,8 @@ extern "C" __attribute__((noinline, used)) int kestrixImagesTestFunction(int x) 
 extern "C" __attribute__((used)) const char kestrixImagesTestBlob[64] = "blob";
 
 namespace {
+
+using sys::testing::buildIdOfFile;
 
 // The notices may come from the loader's watching thread as well: the tests
 // read copies.
@@ -44,16 +46,6 @@ std::vector<std::pair<uint64_t, int64_t>> added() {
 std::vector<uint64_t> removed() {
   std::lock_guard<std::mutex> guard(gNoticesLock);
   return gRemoved;
-}
-
-// The GNU build id of a file, found by its note's byte pattern.
-std::vector<uint8_t> buildIdOfFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-  static const char kNote[] = "\x04\0\0\0\x14\0\0\0\x03\0\0\0GNU\0";
-  auto at = bytes.find(std::string(kNote, 16));
-  if (at == std::string::npos) return {};
-  return std::vector<uint8_t>(bytes.begin() + at + 16, bytes.begin() + at + 32);
 }
 
 std::string pathOf(uint64_t address) {

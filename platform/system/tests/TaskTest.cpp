@@ -4,6 +4,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <thread>
 
@@ -147,6 +148,20 @@ TEST(TaskNames, ChildForkedWithoutHandlersReadsItselfThroughItsParentsName) {
 TEST(TaskNames, ZeroSizeReadSucceedsWithoutTouchingMemory) {
   EXPECT_EQ(sys::mach_vm_read_overwrite(sys::mach_task_self(), 16, 0, nullptr, nullptr),
             sys::KERN_SUCCESS);
+}
+
+// A read of a process that has ended says so, and leaves errno as it was.
+TEST(TaskNames, ReadOfAnEndedProcessIsAnInvalidArgument) {
+  const pid_t child = fork();
+  if (child == 0) _exit(0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  uint64_t out = 0;
+  errno = EDOM;
+  EXPECT_EQ(sys::mach_vm_read_overwrite(child, reinterpret_cast<uint64_t>(&out), sizeof out, &out,
+                                        nullptr),
+            sys::KERN_INVALID_ARGUMENT);
+  EXPECT_EQ(errno, EDOM);
 }
 
 }  // namespace

@@ -7,24 +7,18 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
-#include <functional>
 #include <thread>
 #include <vector>
 
 #include "system/Task.h"
 #include "system/ThreadStacks.h"
+#include "systemTest/Children.h"
 
 namespace {
 
 // Enabling changes the process for good: the case runs in a child and
 // reports through its exit code.
-int inChild(const std::function<int()>& body) {
-  pid_t pid = fork();
-  if (pid == 0) _exit(body());
-  int status = 0;
-  waitpid(pid, &status, 0);
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
-}
+using sys::testing::inChild;
 
 // The mappings of the process, as the kernel counts them against its limit.
 long mappingCount() {
@@ -136,7 +130,8 @@ TEST(ThreadStacks, ThreadsCostAtMostOneMappingMoreEach) {
       _exit(127);
     }
     int status = 0;
-    waitpid(pid, &status, 0);
+    ASSERT_TRUE(sys::testing::waitForChild(pid, &status, sys::testing::childDeadline()))
+        << "the child hung";
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
     return;
   }

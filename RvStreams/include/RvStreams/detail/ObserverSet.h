@@ -55,7 +55,7 @@ class ObserverSet {
    private:
     friend ObserverSet;
     uintptr_t key_ = 0;
-    concurrency::HazardScope scope_;
+    std::optional<concurrency::HazardScope> scope_;
     std::shared_ptr<const void> owner_;
   };
 
@@ -69,7 +69,7 @@ class ObserverSet {
     if (published_.current() == 0) return;
     std::shared_ptr<const void> owner = publishedOwner();
     const concurrency::ProtectedPointer::Replaced replaced = published_.exchange(0);
-    if (replaced.mayBeAnnounced) concurrency::retire(replaced.key, std::move(owner));
+    if (replaced.mayBeAnnounced) concurrency::retire(replaced, std::move(owner));
   }
 
   // --- under the subject's lock, `lock`; what is replaced is released with
@@ -115,8 +115,8 @@ class ObserverSet {
       KX_REQUIRES(lock) {
     const uintptr_t key = published_.current();
     if (key == 0) return;
-    if (delivery.scope_.enter()) {
-      delivery.key_ = published_.protectLocked(delivery.scope_);
+    if (delivery.scope_.emplace().entered()) {
+      delivery.key_ = published_.protectLocked(*delivery.scope_);
     } else {
       delivery.key_ = key;
       delivery.owner_ = publishedOwner();
@@ -133,8 +133,8 @@ class ObserverSet {
   void deliver(const Event<T>& event, RecursiveLock& lock) const noexcept {
     uintptr_t key = published_.peek();
     if (key == 0) return;
-    concurrency::HazardScope scope;
-    if (!scope.enterIfAttached()) [[unlikely]] {
+    concurrency::HazardScope scope(concurrency::HazardScope::ifAttached);
+    if (!scope.entered()) [[unlikely]] {
       deliverHeld(event, lock);
       return;
     }

@@ -23,12 +23,12 @@
 #include <exception>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <type_traits>
 #include <utility>
 
 #include "async/TaskState.h"
+#include "base/Mutex.h"
 
 namespace async {
 
@@ -62,7 +62,7 @@ class StreamCore : public std::enable_shared_from_this<StreamCore<T>> {
   YieldResult yield(T element) {
     Waiter waiter;
     {
-      std::lock_guard<std::mutex> guard(mutex_);
+      base::LockGuard guard(mutex_);
       if (terminated_) return YieldResult::terminated;
       if (!waiter_.handle) {
         buffer_.push_back(std::move(element));
@@ -79,7 +79,7 @@ class StreamCore : public std::enable_shared_from_this<StreamCore<T>> {
     std::function<void(Termination)> handler;
     Waiter waiter;
     {
-      std::lock_guard<std::mutex> guard(mutex_);
+      base::LockGuard guard(mutex_);
       if (terminated_) return;
       terminated_ = true;
       reason_ = Termination::finished;
@@ -101,7 +101,7 @@ class StreamCore : public std::enable_shared_from_this<StreamCore<T>> {
     Waiter waiter;
     std::deque<T> discarded;
     {
-      std::lock_guard<std::mutex> guard(mutex_);
+      base::LockGuard guard(mutex_);
       if (terminated_) return;
       terminated_ = true;
       reason_ = Termination::cancelled;
@@ -116,7 +116,7 @@ class StreamCore : public std::enable_shared_from_this<StreamCore<T>> {
   void setOnTermination(std::function<void(Termination)> handler) {
     Termination reason;
     {
-      std::lock_guard<std::mutex> guard(mutex_);
+      base::LockGuard guard(mutex_);
       if (!terminated_) {
         onTermination_ = std::move(handler);
         return;
@@ -131,7 +131,7 @@ class StreamCore : public std::enable_shared_from_this<StreamCore<T>> {
   // Takes what `next` can have without waiting. Returns false and registers
   // the waiter when there is nothing yet.
   bool takeOrWait(Slot& slot, std::coroutine_handle<> handle, std::shared_ptr<TaskState> task) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    base::LockGuard guard(mutex_);
     if (!buffer_.empty()) {
       slot.element.emplace(std::move(buffer_.front()));
       buffer_.pop_front();
@@ -153,13 +153,13 @@ class StreamCore : public std::enable_shared_from_this<StreamCore<T>> {
     Slot* slot = nullptr;
   };
 
-  std::mutex mutex_;
-  std::deque<T> buffer_;
-  bool terminated_ = false;
-  Termination reason_ = Termination::finished;
-  std::exception_ptr error_;
-  std::function<void(Termination)> onTermination_;
-  Waiter waiter_;
+  base::Mutex mutex_;
+  std::deque<T> buffer_ KX_GUARDED_BY(mutex_);
+  bool terminated_ KX_GUARDED_BY(mutex_) = false;
+  Termination reason_ KX_GUARDED_BY(mutex_) = Termination::finished;
+  std::exception_ptr error_ KX_GUARDED_BY(mutex_);
+  std::function<void(Termination)> onTermination_ KX_GUARDED_BY(mutex_);
+  Waiter waiter_ KX_GUARDED_BY(mutex_);
 };
 
 // The consumer side's hold on a stream: when the last copy of the stream and

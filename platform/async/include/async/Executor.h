@@ -8,7 +8,8 @@
 #include <cstddef>
 #include <deque>
 #include <functional>
-#include <mutex>
+
+#include "base/Mutex.h"
 
 namespace async {
 
@@ -57,9 +58,9 @@ class ManualExecutor final : public Executor {
   std::size_t pendingCount() const;
 
  private:
-  mutable std::mutex mutex_;
+  mutable base::Mutex mutex_;
   std::condition_variable jobArrived_;
-  std::deque<Job> jobs_;
+  std::deque<Job> jobs_ KX_GUARDED_BY(mutex_);
 };
 
 }  // namespace async

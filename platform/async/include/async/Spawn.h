@@ -13,7 +13,6 @@
 #include <coroutine>
 #include <exception>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <type_traits>
 #include <utility>
@@ -22,6 +21,7 @@
 #include "async/Executor.h"
 #include "async/Task.h"
 #include "async/TaskState.h"
+#include "base/Mutex.h"
 
 namespace async {
 
@@ -38,7 +38,7 @@ class JobState final : public TaskState {
   void finish(std::exception_ptr error, V&&... value) {
     std::vector<std::pair<std::coroutine_handle<>, std::shared_ptr<TaskState>>> waiters;
     {
-      std::lock_guard<std::mutex> guard(mutex_);
+      base::LockGuard guard(mutex_);
       if constexpr (!std::is_void_v<T>) {
         if (!error) value_.emplace(std::forward<V>(value)...);
       }
@@ -51,14 +51,14 @@ class JobState final : public TaskState {
   }
 
   bool isFinished() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    base::LockGuard guard(mutex_);
     return done_;
   }
 
   // Registers `handle` to continue when the task ends; false if it already
   // has (then nothing is registered).
   bool addWaiter(std::coroutine_handle<> handle, std::shared_ptr<TaskState> waitingTask) {
-    std::lock_guard<std::mutex> guard(mutex_);
+    base::LockGuard guard(mutex_);
     if (done_) return false;
     waiters_.emplace_back(handle, std::move(waitingTask));
     return true;
@@ -69,24 +69,25 @@ class JobState final : public TaskState {
       manual->runUntil([this] { return isFinished(); });
       return;
     }
-    std::unique_lock<std::mutex> lock(mutex_);
-    finished_.wait(lock, [this] { return done_; });
+    base::LockGuard lock(mutex_);
+    mutex_.wait(finished_, [this]() KX_REQUIRES(mutex_) { return done_; });
   }
 
   // The result; only once the task has ended.
   T result() const {
-    std::lock_guard<std::mutex> guard(mutex_);
+    base::LockGuard guard(mutex_);
     if (error_) std::rethrow_exception(error_);
     if constexpr (!std::is_void_v<T>) return *value_;
   }
 
  private:
-  mutable std::mutex mutex_;
+  mutable base::Mutex mutex_;
   std::condition_variable finished_;
-  bool done_ = false;
-  std::exception_ptr error_;
-  std::conditional_t<std::is_void_v<T>, bool, std::optional<T>> value_{};
-  std::vector<std::pair<std::coroutine_handle<>, std::shared_ptr<TaskState>>> waiters_;
+  bool done_ KX_GUARDED_BY(mutex_) = false;
+  std::exception_ptr error_ KX_GUARDED_BY(mutex_);
+  std::conditional_t<std::is_void_v<T>, bool, std::optional<T>> value_ KX_GUARDED_BY(mutex_){};
+  std::vector<std::pair<std::coroutine_handle<>, std::shared_ptr<TaskState>>> waiters_
+      KX_GUARDED_BY(mutex_);
 };
 
 // The root coroutine of a spawned task: it awaits the task and stores the

@@ -9,11 +9,11 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <utility>
 #include <vector>
 
 #include "async/Executor.h"
+#include "base/Mutex.h"
 
 namespace async {
 
@@ -53,9 +53,10 @@ class TaskState : public std::enable_shared_from_this<TaskState> {
 
   Executor* executor_;
   std::atomic<bool> cancelled_{false};
-  std::mutex mutex_;
-  uint64_t nextKey_ = 1;
-  std::vector<std::pair<uint64_t, std::shared_ptr<std::function<void()>>>> handlers_;
+  base::Mutex mutex_;
+  uint64_t nextKey_ KX_GUARDED_BY(mutex_) = 1;
+  std::vector<std::pair<uint64_t, std::shared_ptr<std::function<void()>>>> handlers_
+      KX_GUARDED_BY(mutex_);
 };
 
 // Makes `task` the calling thread's current task for its lifetime.

@@ -47,7 +47,9 @@
 
 // A function that returns (a reference to) `lock`.
 #define KX_RETURN_CAPABILITY(lock) KX_THREAD_ANNOTATION(lock_returned(lock))
-// A function that stops the process unless the calling thread holds `lock`.
+// A function after which the check takes `lock` as held: one that stops the
+// process unless the calling thread holds it (base::Mutex::assertHeld, which
+// checks in builds with assertions).
 #define KX_ASSERT_CAPABILITY(lock) KX_THREAD_ANNOTATION(assert_capability(lock))
 
 // Turns the check off for one function; always with a line saying why.

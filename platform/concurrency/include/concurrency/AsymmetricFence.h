@@ -7,8 +7,9 @@
 //   light side (runs often): store A; lightFence(); load B
 //   heavy side (runs rarely): store B; heavyFence(); load A
 //
-// Promise: the heavy side's load sees the light side's store, or the light
-// side's load sees the heavy side's store (or both); never neither.
+// Promise: when heavyFence() answers true, the heavy side's load sees the
+// light side's store, or the light side's load sees the heavy side's store
+// (or both); never neither.
 //
 // The light side is a delivering thread announcing a snapshot, or the thread a
 // lock is biased to; the heavy side is a writer replacing that snapshot, or a
@@ -16,33 +17,52 @@
 // the light side's fence is a compiler barrier only (lightFence), and the
 // heavy side runs the process-wide barrier (membarrier), which makes every
 // running thread of the process execute a full fence. In the `symmetric` mode
-// (the barrier is missing or failed, or a test chose so) the light side must
-// use sequentially consistent operations for both its store and its load, and
+// (the barrier is missing or failed, or a test chose so) the light side uses
+// sequentially consistent operations for both its store and its load, and
 // the heavy side does the same.
 //
 // A light side reads the mode once, before its step. The mode may change
 // under it (a test switches it, or the barrier fails), so the heavy side
-// never relies on the mode: it runs a process-wide barrier whenever the
-// process is registered for one, which covers a light side that began
-// plainly before the change.
+// never relies on the mode: it runs the barrier whenever the process is
+// registered for it, which covers a light side that began plainly before the
+// change. A thread attaches itself (attachFenceThread) before its first light
+// side; only attached threads run light sides plainly.
 //
-// A thread attaches itself (attachFenceThread) before its first light side;
-// only attached threads run light sides plainly. When the barrier fails (a
-// seccomp filter installed later, no memory), the process switches to the
-// symmetric mode for good and says so once; light sides begun plainly before
-// that, and the locks still biased, keep running plainly, so this and every
-// later heavy side run a fallback barrier instead, which leaves the other
-// threads alone (no signal, no handler) and asks the kernel, through /proc,
-// what each other attached thread is doing. One that has left needs
-// nothing, nor, where a thread's stores are seen in the order it made them,
-// one that sleeps. For one that runs, or waits to, on a processor, the
-// calling thread moves itself onto that processor (each once per barrier):
-// the kernel switches threads there under a lock, with a full barrier, so a
-// light side that ran there before has its store seen by the heavy side's
-// load, and one that runs after loads what the heavy side stored. Where the
-// calling thread may not run on that processor, it waits for the thread's
-// next switch instead. The fast paths stay as they are; the cost falls on
-// heavy sides, once the barrier has failed.
+// When the barrier fails (a seccomp filter installed later, no memory), the
+// process switches to the symmetric mode for good, says so once, and no
+// barrier replaces it: no fence may move or signal another thread, or wait
+// for one, and nothing else makes a running thread's buffered stores visible.
+// What is left is the handover of the threads attached before the failure:
+// one may be in a light side begun plainly before the switch, and each keeps
+// taking the locks biased to it with plain stores (that fast path reads no
+// mode).
+// A thread is "seen" once it can run no plain step any more:
+// - its first fenced light side after the failure (noteFencedLightSide)
+//   marks it seen with a sequentially consistent store and changes its key,
+//   so that it takes the locks biased to its former key with fenced steps;
+// - its end marks it seen and frees its entry for the next thread: nothing is
+//   kept per ended thread;
+// - a thread attached after the failure is seen from the start.
+// Why seeing is enough: the mark is stored after every plain step of the
+// thread, and a heavy side that reads it (acquire) sees every store of those
+// steps (release and acquire; on x86, a processor's stores become visible in
+// the order it made them, so the mark is never seen before them). Every
+// later light side of the thread is sequentially consistent, as the heavy
+// sides' steps are, which keeps the store-then-load order without a barrier:
+// once every thread attached before the failure has been seen, heavy sides
+// need nothing, ever.
+//
+// Until then heavyFence() answers false, at once: it never waits, signals,
+// reads a file or touches a thread's scheduling, and costs the same however
+// many threads have come and gone. The heavy side then decides without the
+// light sides it cannot see:
+// - a retire whose object may be announced plainly and unseen keeps the
+//   object until the handover has ended (HazardSlots.h), a bounded amount;
+// - a revocation waits for the owner of the bias alone, until it has been
+//   seen (its next hold of that lock sees the revocation and is a fenced
+//   step) or has been proven off its processor (fenceThreadStopped). An
+//   owner that keeps running other code holds the revocation up, as one
+//   that holds the lock would.
 //
 // ThreadSanitizer runs these paths as they are. It checks the happens-before
 // edges the protocols build on (release stores read by acquire loads), not the
@@ -60,19 +80,19 @@ enum class FenceMode : uint8_t {
   asymmetric,
   // Light sides use sequentially consistent operations.
   symmetric,
-#ifdef KX_TEST_SEAMS
-  // For tests (built only with them): light sides that would store plainly instead hold the store
-  // in a simulated store buffer, which other threads do not see until the
-  // storing thread's next sequentially consistent step or the heavy side's
-  // fence. Only the hazard slots simulate it (HazardSlots.h); every other
-  // light side runs symmetric.
+  // Set only by tests: light sides that would store plainly instead hold the
+  // store in a simulated store buffer, which other threads do not see until
+  // the storing thread's next sequentially consistent step in the hazard
+  // slots or a heavy side's process-wide barrier. Only the hazard slots
+  // simulate it (HazardSlots.h); every other light side runs symmetric.
   buffered,
-#endif
 };
 
 namespace detail {
 inline std::atomic<FenceMode> gFenceMode{FenceMode::symmetric};
-}
+// Set for good once the process-wide barrier has failed.
+inline std::atomic<bool> gBarrierFailed{false};
+}  // namespace detail
 
 // The mode light sides run in now. Starts symmetric; becomes asymmetric once
 // enableAsymmetricFences has registered the process for the barrier.
@@ -96,9 +116,16 @@ inline bool asymmetricFences() noexcept { return fenceMode() == FenceMode::asymm
 bool enableAsymmetricFences() noexcept;
 
 namespace detail {
-// The key of a thread not attached yet.
+// The key of a thread not attached yet, and of one whose thread-local objects
+// are being destroyed: it is attached no more.
 inline constexpr uintptr_t kUnattachedThread = 2;
+inline constexpr uintptr_t kEndedThread = 3;
+// Set in the key of a thread that runs only fenced light sides.
+inline constexpr uintptr_t kSeenKeyBit = 8;
 inline constinit thread_local uintptr_t tFenceThreadKey = kUnattachedThread;
+
+// Marks the calling thread seen (see above).
+void seeFenceThread() noexcept;
 }  // namespace detail
 
 // Attaches the calling thread as one that may run light sides, on its first
@@ -109,20 +136,65 @@ inline constinit thread_local uintptr_t tFenceThreadKey = kUnattachedThread;
 uintptr_t attachFenceThread() noexcept;
 
 // The calling thread's key: never 0 or 1, the same for the life of the
-// thread, and no other thread's while it runs (the key of a thread that has
-// left the process may pass to a new one); kUnattachedThread until the
-// thread is attached.
+// thread until the barrier fails (it is then seen: see above), and no other
+// thread's while it runs (the key of a thread that has ended may pass to a
+// new one); kUnattachedThread until the thread is attached.
 inline uintptr_t fenceThreadKey() noexcept { return detail::tFenceThreadKey; }
+
+// The key the calling thread had before it was seen: what locks were biased
+// to.
+inline uintptr_t plainFenceThreadKey(uintptr_t key) noexcept { return key & ~detail::kSeenKeyBit; }
+
+// Whether `key` may have locks biased to it: an attached thread's key from
+// before the barrier failed.
+inline bool biasableFenceThreadKey(uintptr_t key) noexcept {
+  return key > detail::kEndedThread && (key & detail::kSeenKeyBit) == 0;
+}
+
+// A light side about to run fenced (the mode was not asymmetric) calls this
+// first: once the barrier has failed, it marks the thread seen.
+inline void noteFencedLightSide() noexcept {
+  if (detail::gBarrierFailed.load(std::memory_order_acquire)) [[unlikely]]
+    detail::seeFenceThread();
+}
 
 // The heavy side's fence. Runs the process-wide barrier whenever the process
 // is registered for it, whatever the mode. When the barrier fails, the
 // process switches to symmetric fences for good and says so once on standard
-// error; this and every later heavy fence then run the fallback barrier
-// (see above).
-void heavyFence() noexcept;
+// error. Answers whether every light side is now ordered with the caller:
+// false only during the handover after the failure (see above).
+[[nodiscard]] bool heavyFence() noexcept;
 
 // Whether the process-wide barrier failed and the process fell back for good.
-bool barrierFailed() noexcept;
+inline bool barrierFailed() noexcept {
+  return detail::gBarrierFailed.load(std::memory_order_seq_cst);
+}
+
+// Whether the thread that had (plain) key `key` has been seen since the
+// barrier failed, or has ended: its stores before are visible to the caller,
+// and its light sides after are fenced.
+bool fenceThreadSeen(uintptr_t key) noexcept;
+
+// For a heavy side that waits for thread `key` to be seen, after its own
+// stores: whether the thread has been proven off its processor since, which
+// makes the thread's stores before visible to the caller and has it load the
+// caller's stores when it runs again. Polled: `last` holds what the previous
+// call read (start it at 0). False where that cannot be known: a thread that
+// runs, or a kernel that refuses to say.
+//
+// Only the kernel can tell, and only under the lock it switches the thread
+// in and out under (its run queue's), which carries a full barrier. Each
+// call first asks for the thread's round-robin interval, which the kernel
+// answers under that lock, and then reads the thread's processor-time clock:
+// for a thread that runs, the kernel adds the time since it was switched in;
+// otherwise it reads what the thread's last switch out stored, after that
+// switch's full barrier. Two calls that read the same time mean the thread
+// has not run from the first read on, and did not run when the second call
+// held that lock (the scheduler's clock counts nanoseconds, and a switch out
+// adds the time run): its stores before its last switch out are visible, and
+// it runs again only through a switch under that lock, after the caller's
+// hold of it.
+bool fenceThreadStopped(uintptr_t key, uint64_t& last) noexcept;
 
 #ifdef KX_TEST_SEAMS
 // --- test seams (built only with the tests) ---
@@ -136,8 +208,14 @@ bool setFenceModeForTesting(FenceMode mode) noexcept;
 // Makes the next process-wide barrier fail as if the kernel had refused it.
 void failNextBarrierForTesting() noexcept;
 
-// How many fallback barriers the calling thread has run.
+// How many heavy fences the calling thread has run since the barrier failed.
 std::size_t fallbackFencesOnThisThreadForTesting() noexcept;
+
+// How many threads are attached now (entries a heavy side may look at).
+std::size_t attachedThreadsForTesting() noexcept;
+
+// Whether fenceThreadStopped may answer true (it does by default).
+void allowStoppedThreadsForTesting(bool allow) noexcept;
 #endif
 
 }  // namespace concurrency

@@ -17,8 +17,12 @@
 // The owner's outermost hold is the light side of an asymmetric fence (it
 // stores its hold count, then loads the lock's state), the revoking thread
 // the heavy side (it stores the state, then loads the hold count). A lock
-// becomes biased only while the fences are asymmetric; one biased before they
-// turned symmetric keeps its bias until revoked.
+// becomes biased only while the fences are asymmetric. One biased before the
+// barrier failed keeps its bias: its owner takes it with plain stores until
+// it has been seen (AsymmetricFence.h), and then, under its former key, with
+// sequentially consistent ones. A revocation during the handover waits, as
+// it waits for a hold to end, until the owner has been seen (its next hold
+// of this lock is enough) or is proven off its processor.
 //
 // A thread is known by its fence thread key (AsymmetricFence.h), which its
 // first hold attaches it for, before it takes the lock. A key that passes
@@ -34,6 +38,7 @@
 // inside are taken by the functions it calls.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <mutex>
 
@@ -74,20 +79,12 @@ class KX_CAPABILITY("mutex") BiasedRecursiveLock {
         return;
       }
     }
-    --mutexDepth_;
-    mutex_.unlock();
+    unlockSlow();
   }
 
   // How many outermost holds in a row through the mutex bias a lock to the
   // thread taking them (64); 0 never biases.
   static uint32_t biasThreshold() noexcept;
-
-#ifdef KX_TEST_SEAMS
-  // --- test seam (built only with the tests) ---
-
-  // Sets biasThreshold() for locks that are not biased yet.
-  static void setBiasThresholdForTesting(uint32_t holds) noexcept;
-#endif
 
  private:
   static constexpr uintptr_t kNoBias = 0;
@@ -96,8 +93,12 @@ class KX_CAPABILITY("mutex") BiasedRecursiveLock {
   static constexpr uint32_t kRevoking = 1;
   static constexpr uint32_t kRevoked = 2;
 
-  // Takes the lock through the mutex, revoking another thread's bias first.
+  // Takes the lock through the mutex, revoking another thread's bias first,
+  // or through the bias with fenced steps.
   void lockSlow(uintptr_t self) noexcept;
+  // Lets go of a hold through the mutex, or of one that a thread seen since
+  // the barrier failed took through the bias under its former key.
+  void unlockSlow() noexcept;
   // Ends another thread's bias, or waits until the thread that does has.
   void revoke() noexcept;
   // Counts an outermost hold through the mutex; may bias the lock to self.
@@ -116,7 +117,21 @@ class KX_CAPABILITY("mutex") BiasedRecursiveLock {
   uint32_t mutexDepth_ = 0;
   uint32_t streak_ = 0;
   uintptr_t streakThread_ = kNoBias;
+  // Standard, not base::RecursiveMutex: the lock check cannot follow a hold
+  // that is taken through the bias on one path and through this mutex on the
+  // other, so lock() and unlock() say what they do as a whole instead.
   std::recursive_mutex mutex_;
 };
+
+#ifdef KX_TEST_SEAMS
+// --- test seam (built only with the tests) ---
+
+// Sets BiasedRecursiveLock::biasThreshold() for locks that are not biased
+// yet.
+void setBiasThresholdForTesting(uint32_t holds) noexcept;
+
+// How many revocations wait now for the owner of the bias to be seen.
+std::size_t revocationsWaitingForOwnersForTesting() noexcept;
+#endif
 
 }  // namespace concurrency

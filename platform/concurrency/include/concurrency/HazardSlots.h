@@ -41,6 +41,19 @@
 //   cleared or reused, and strikes it, or the reader sees the flag and
 //   strikes it when it leaves.
 //
+// During the handover after a failed barrier (the heavy fence answers false)
+// a plain announcement may stay unseen. Only the thread that read a pointer
+// alone can have made one, and only of a key the change that marked the
+// pointer shared replaced or published; so that change and the next one say
+// so (Replaced::mayBeUnseen), and retire() keeps what they replaced until the
+// handover has ended, when it retires it as usual. Later changes settle the
+// pointer, and after the failure a pointer's first reader settles it at
+// once. A plain leave may stay unseen
+// too: the entry then waits for that slot's next leave, or for the end of
+// the handover, when the slots are looked at again. Either way the memory
+// held back is bounded: two objects per pointer read alone by a thread when
+// the barrier failed, one per slot.
+//
 // A read announces through a HazardScope, which takes one of its thread's
 // kHazardSlots slots, innermost last, and leaves it when the scope ends; a
 // read nested deeper must keep the object alive some other way (a reference
@@ -60,42 +73,49 @@ namespace concurrency {
 
 class ProtectedPointer;
 
-// An announcement in the calling thread's next slot, left when the scope
-// ends. A thread's scopes nest: each ends before the one entered before it
-// (debug builds check it). A thread whose slots are all in use, or that is
-// ending, gets no slot: the read must keep the object alive some other way.
+// An announcement in the calling thread's next slot, taken when the scope is
+// made and left when it ends. A thread's scopes nest: each ends before the
+// one made before it (debug builds check it). A thread whose slots are all
+// in use, or that is ending, gets no slot: the read must keep the object
+// alive some other way. Reading through a scope without a slot stops the
+// process.
 class HazardScope {
  public:
-  HazardScope() = default;
+  // Selects the constructor for a path that must not attach the thread.
+  struct IfAttached {
+    explicit IfAttached() = default;
+  };
+  static constexpr IfAttached ifAttached{};
+
+  // Takes the calling thread's next slot, attaching the thread first when it
+  // has no slots yet.
+  HazardScope() noexcept {
+    if (detail::tHazardThread.record != nullptr || detail::attachHazardRecord() != nullptr) take();
+  }
+
+  // As above, without attaching: no slot for a thread that has none yet.
+  [[gnu::always_inline]] explicit HazardScope(IfAttached) noexcept { take(); }
+
   HazardScope(const HazardScope&) = delete;
   HazardScope& operator=(const HazardScope&) = delete;
   [[gnu::always_inline]] ~HazardScope() {
     if (record_ != nullptr) leave();
   }
 
-  // Takes the calling thread's next slot, attaching the thread first when it
-  // has no slots yet; false when there is none to take. At most once per
-  // scope.
-  bool enter() noexcept {
-    if (detail::tHazardThread.record == nullptr && detail::attachHazardRecord() == nullptr) {
-      return false;
-    }
-    return enterIfAttached();
-  }
-
-  // As enter, for a path that must not attach the thread: false as well for
-  // a thread that has no slots yet.
-  [[gnu::always_inline]] bool enterIfAttached() noexcept {
-    detail::HazardThread& thread = detail::tHazardThread;
-    if (thread.record == nullptr || thread.depth == kHazardSlots) [[unlikely]]
-      return false;
-    record_ = thread.record;
-    index_ = thread.depth++;
-    return true;
-  }
+  // Whether the scope holds a slot, which a read through it needs.
+  bool entered() const noexcept { return record_ != nullptr; }
 
  private:
   friend ProtectedPointer;
+
+  // Takes the thread's next slot when it has slots and one is free.
+  [[gnu::always_inline]] void take() noexcept {
+    detail::HazardThread& thread = detail::tHazardThread;
+    if (thread.record == nullptr || thread.depth == kHazardSlots) [[unlikely]]
+      return;
+    record_ = thread.record;
+    index_ = thread.depth++;
+  }
 
   // Ends the announcement and releases what waited for it. Touches only the
   // thread's own record, unless a flag sends it to the waiting entries.
@@ -118,21 +138,16 @@ class HazardScope {
   unsigned index_ = 0;
 };
 
-// Releases `owner`, which keeps alive what was published as `key`, once the
-// reads that announce `key` now have ended: at once when there are none, or
-// else on the thread whose read ends last.
-// Call it after the change that unpublished `key`, without any lock held
-// (releasing runs destructors).
-void retire(uintptr_t key, std::shared_ptr<const void> owner) noexcept;
-
 class ProtectedPointer {
  public:
   // What a writer's change replaced. `mayBeAnnounced` is false when no
   // thread has ever announced this pointer: the replaced object can be
-  // released without looking at the slots.
+  // released without looking at the slots. `mayBeUnseen`: an announcement
+  // of it may not be visible yet (see above).
   struct Replaced {
     uintptr_t key = 0;
     bool mayBeAnnounced = false;
+    bool mayBeUnseen = false;
   };
 
   ProtectedPointer() = default;
@@ -144,11 +159,13 @@ class ProtectedPointer {
   // The key published now (0 for none), for a first look.
   uintptr_t peek() const noexcept { return published_.load(std::memory_order_acquire); }
 
-  // Announces in `scope` (entered) the key published now, first read as
-  // `key` (not 0), and returns the announced key once it is still the
-  // published one, or 0 when nothing is published any more. The
+  // Announces in `scope`, which must hold a slot, the key published now,
+  // first read as `key` (not 0), and returns the announced key once it is
+  // still the published one, or 0 when nothing is published any more. The
   // announcement ends with the scope.
   [[gnu::always_inline]] uintptr_t protect(HazardScope& scope, uintptr_t key) const noexcept {
+    if (scope.record_ == nullptr) [[unlikely]]
+      detail::hazardScopeWithoutSlot();
     detail::HazardRecord& record = *scope.record_;
     const unsigned index = scope.index_;
     const auto self = reinterpret_cast<uintptr_t>(&record);
@@ -169,13 +186,13 @@ class ProtectedPointer {
   uintptr_t current() const noexcept { return published_.load(std::memory_order_relaxed); }
 
   // As protect, for a reader that holds the writers' lock: announces the key
-  // published now (0 for none) in `scope` (entered).
+  // published now (0 for none) in `scope`, which must hold a slot.
   uintptr_t protectLocked(HazardScope& scope) const noexcept;
 
   // Publishes `key` and returns what it replaced. When it replaced a key,
   // every announcement of that key made before is visible to retire() once
-  // this returns: may run the heavy fence (once per pointer read plainly by
-  // a thread other than the caller's).
+  // this returns, unless it says mayBeUnseen: may run the heavy fence (once
+  // per pointer read plainly by a thread other than the caller's).
   Replaced exchange(uintptr_t key) noexcept;
 
  private:
@@ -186,9 +203,17 @@ class ProtectedPointer {
   std::atomic<uintptr_t> published_{0};
   // Who announces: nobody yet, one thread's record (which may announce
   // plainly), several (kShared: fenced, but a plain announcement may still be
-  // unseen), or kSettled (no plain announcement unseen any more).
+  // unseen; kHandover: one that the next change must keep too), or kSettled
+  // (no plain announcement unseen any more).
   mutable std::atomic<uintptr_t> readers_{0};
 };
+
+// Releases `owner`, which keeps alive what a change replaced, once the reads
+// that announce its key now have ended: at once when there are none (or it
+// was never announced), or else on the thread whose read ends last.
+// Call it after that change, without any lock held (releasing runs
+// destructors).
+void retire(ProtectedPointer::Replaced replaced, std::shared_ptr<const void> owner) noexcept;
 
 // What changes made under a lock replaced, retired when this goes out of
 // scope: declare it before the lock guard.
@@ -199,7 +224,7 @@ class DeferredRetire {
   DeferredRetire& operator=(const DeferredRetire&) = delete;
   ~DeferredRetire() {
     for (std::size_t i = 0; i < count_; ++i) {
-      if (mayBeAnnounced_[i]) retire(keys_[i], std::move(owners_[i]));
+      if (replaced_[i].mayBeAnnounced) retire(replaced_[i], std::move(owners_[i]));
     }
   }
 
@@ -210,15 +235,11 @@ class DeferredRetire {
  private:
   static constexpr std::size_t kCapacity = 3;
   std::size_t count_ = 0;
-  uintptr_t keys_[kCapacity] = {};
-  bool mayBeAnnounced_[kCapacity] = {};
+  ProtectedPointer::Replaced replaced_[kCapacity] = {};
   std::shared_ptr<const void> owners_[kCapacity];
 };
 
-#ifdef KX_TEST_SEAMS
-// --- test seams (built only with the tests) ---
-
-// The steps a test may pause a writer between.
+// The steps a test may pause a writer between (setHazardPauseForTesting).
 enum class HazardStep {
   // exchange(): the heavy fence has run; the pointer is not settled yet.
   barrierBeforeSettle,
@@ -227,6 +248,9 @@ enum class HazardStep {
   scannedBeforePending,
 };
 
+#ifdef KX_TEST_SEAMS
+// --- test seams (built only with the tests) ---
+
 // Calls `pause(step, context)` at each step until replaced by null. Set it
 // while no writer runs.
 void setHazardPauseForTesting(void (*pause)(HazardStep, void*), void* context) noexcept;
@@ -234,7 +258,8 @@ void setHazardPauseForTesting(void (*pause)(HazardStep, void*), void* context) n
 // How many times the calling thread looked at the waiting entries.
 std::size_t pendingVisitsOnThisThreadForTesting() noexcept;
 
-// How many retired entries wait for a reader.
+// How many retired entries wait for a reader, or for the end of the handover
+// after a failed barrier.
 std::size_t pendingEntriesForTesting() noexcept;
 #endif
 

@@ -2,8 +2,8 @@
 
 #include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
+#include "base/Mutex.h"
 #include "dispatch/Time.h"
 
 namespace dispatch {
@@ -33,12 +33,12 @@ class DispatchSemaphore {
   DispatchTimeoutResult wait(DispatchTime deadline);
 
  private:
-  std::mutex mutex_;
+  base::Mutex mutex_;
   std::condition_variable available_;
-  int64_t value_;
-  int64_t waiters_ = 0;
+  int64_t value_ KX_GUARDED_BY(mutex_);
+  int64_t waiters_ KX_GUARDED_BY(mutex_) = 0;
   // Signals reserved for waiters, so the one woken is the one served.
-  int64_t wakeups_ = 0;
+  int64_t wakeups_ KX_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace dispatch

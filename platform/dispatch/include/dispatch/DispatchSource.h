@@ -3,8 +3,8 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
+#include "base/Mutex.h"
 #include "dispatch/DispatchQueue.h"
 #include "dispatch/Time.h"
 
@@ -86,17 +86,19 @@ class DispatchSource : public std::enable_shared_from_this<DispatchSource> {
   virtual bool runsAgainAfterRun() const { return false; }
 
  private:
-  void startRunLocked(std::unique_lock<std::mutex>& lock);
+  // Queues a run of the handler; called without the lock, by the one who set
+  // `inFlight_`.
+  void startRun();
   void runHandler();
 
   const std::shared_ptr<DispatchQueue> queue_;
-  mutable std::mutex mutex_;
-  std::shared_ptr<const Block> handler_;
-  uint64_t pending_ = 0;
-  uint64_t current_ = 0;
-  bool inFlight_ = false;
-  bool resumed_ = false;
-  bool cancelled_ = false;
+  mutable base::Mutex mutex_;
+  std::shared_ptr<const Block> handler_ KX_GUARDED_BY(mutex_);
+  uint64_t pending_ KX_GUARDED_BY(mutex_) = 0;
+  uint64_t current_ KX_GUARDED_BY(mutex_) = 0;
+  bool inFlight_ KX_GUARDED_BY(mutex_) = false;
+  bool resumed_ KX_GUARDED_BY(mutex_) = false;
+  bool cancelled_ KX_GUARDED_BY(mutex_) = false;
 };
 
 // A timer on the monotonic clock, served by one timer thread.
@@ -165,8 +167,10 @@ class DispatchSourceMemoryPressure final : public DispatchSource {
   const MemoryPressureEvent mask_;
 };
 
+#ifdef KX_TEST_SEAMS
 // Delivers `event` to every resumed memory-pressure source whose mask has it,
 // as if the system had entered that level. For tests; any thread.
 void simulateMemoryPressure(MemoryPressureEvent event);
+#endif
 
 }  // namespace dispatch

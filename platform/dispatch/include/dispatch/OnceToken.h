@@ -4,6 +4,8 @@
 #include <mutex>
 #include <thread>
 
+#include "base/Mutex.h"
+
 namespace dispatch {
 
 namespace detail {
@@ -29,7 +31,8 @@ class OnceToken {
     if (runner_.load(std::memory_order_relaxed) == std::this_thread::get_id()) {
       detail::onceTokenReentered();
     }
-    std::unique_lock lock = lockWaiting();
+    if (!mutex_.tryLock()) lockWaiting();
+    base::LockGuard<base::Mutex> hold(mutex_, std::adopt_lock);
     if (done_.load(std::memory_order_relaxed)) return;
     runner_.store(std::this_thread::get_id(), std::memory_order_relaxed);
     struct Clear {
@@ -43,16 +46,19 @@ class OnceToken {
   // Makes the next `perform` run its work again. Waits for a `perform` in
   // progress to finish first.
   void reset() {
-    std::lock_guard lock(mutex_);
+    base::LockGuard hold(mutex_);
     done_.store(false, std::memory_order_release);
   }
 
   bool hasRun() const { return done_.load(std::memory_order_acquire); }
 
  private:
-  std::unique_lock<std::mutex> lockWaiting();
+  // Takes the mutex where another thread holds it, letting the worker pool
+  // start another worker meanwhile.
+  void lockWaiting() KX_ACQUIRE(mutex_);
 
-  std::mutex mutex_;
+  // Held while the work runs; the flags are atomic, read without it.
+  base::Mutex mutex_;
   std::atomic<bool> done_{false};
   std::atomic<std::thread::id> runner_{};
 };

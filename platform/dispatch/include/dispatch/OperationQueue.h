@@ -5,9 +5,10 @@
 #include <cstdint>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <utility>
+#include <vector>
 
+#include "base/Mutex.h"
 #include "dispatch/DispatchQueue.h"
 
 namespace dispatch {
@@ -54,9 +55,9 @@ class Operation : public std::enable_shared_from_this<Operation> {
   std::atomic<QueuePriority> priority_{QueuePriority::normal};
   std::atomic<bool> cancelled_{false};
   std::atomic<bool> enqueued_{false};
-  mutable std::mutex mutex_;
+  mutable base::Mutex mutex_;
   std::condition_variable finished_;
-  State state_ = State::ready;
+  State state_ KX_GUARDED_BY(mutex_) = State::ready;
 };
 
 // An operation that runs one block.
@@ -113,17 +114,21 @@ class OperationQueue : public std::enable_shared_from_this<OperationQueue> {
   explicit OperationQueue(PrivateTag) {}
 
  private:
-  void startReadyLocked(std::unique_lock<std::mutex>& lock);
+  using Operations = std::vector<std::shared_ptr<Operation>>;
+  // Takes from the waiting ones those a free slot lets start now, to be
+  // started by `start` once the lock is let go.
+  Operations takeReadyLocked() KX_REQUIRES(mutex_);
+  void start(Operations operations);
   void operationFinished();
 
-  mutable std::mutex mutex_;
+  mutable base::Mutex mutex_;
   std::condition_variable allFinished_;
   // Waiting operations by (-priority, order added).
-  std::map<std::pair<int, uint64_t>, std::shared_ptr<Operation>> waiting_;
-  uint64_t nextOrder_ = 0;
-  int64_t maxConcurrent_ = defaultMaxConcurrentOperationCount;
-  int64_t running_ = 0;
-  std::size_t count_ = 0;
+  std::map<std::pair<int, uint64_t>, std::shared_ptr<Operation>> waiting_ KX_GUARDED_BY(mutex_);
+  uint64_t nextOrder_ KX_GUARDED_BY(mutex_) = 0;
+  int64_t maxConcurrent_ KX_GUARDED_BY(mutex_) = defaultMaxConcurrentOperationCount;
+  int64_t running_ KX_GUARDED_BY(mutex_) = 0;
+  std::size_t count_ KX_GUARDED_BY(mutex_) = 0;
 };
 
 }  // namespace dispatch

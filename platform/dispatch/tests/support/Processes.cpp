@@ -1,7 +1,9 @@
 #include "dispatchTest/Processes.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
@@ -36,9 +38,12 @@ pid_t spawn(const std::string& program, std::vector<std::string> arguments,
   return pid;
 }
 
-int spawnSelf(const std::string& filter, const std::vector<std::string>& environment) {
+namespace {
+
+int runSelf(const std::string& filter, const std::vector<std::string>& environment,
+            const posix_spawn_file_actions_t* actions) {
   const pid_t pid = spawn("/proc/self/exe", {"/proc/self/exe", "--gtest_filter=" + filter},
-                          environmentWith(environment));
+                          environmentWith(environment), actions);
   if (pid < 0) return -1;
   int status = 0;
   while (waitpid(pid, &status, 0) < 0) {
@@ -47,14 +52,32 @@ int spawnSelf(const std::string& filter, const std::vector<std::string>& environ
   return status;
 }
 
+int exitStatus(int status) { return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1; }
+
+}  // namespace
+
+int spawnSelf(const std::string& filter, const std::vector<std::string>& environment) {
+  return runSelf(filter, environment, nullptr);
+}
+
 int runChild(const std::string& filter, const std::vector<std::string>& environment) {
-  const int status = spawnSelf(filter, environment);
-  return status != -1 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  return exitStatus(spawnSelf(filter, environment));
+}
+
+int runChildQuietly(const std::string& filter, const std::vector<std::string>& environment) {
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  posix_spawn_file_actions_adddup2(&actions, STDOUT_FILENO, STDERR_FILENO);
+  const int status = runSelf(filter, environment, &actions);
+  posix_spawn_file_actions_destroy(&actions);
+  return exitStatus(status);
 }
 
 std::vector<std::string> crashingChildEnvironment(std::vector<std::string> environment) {
   const std::string fatalSignals =
-      "handle_segv=0:handle_abort=0:handle_sigill=0:handle_sigbus=0:handle_sigfpe=0";
+      "handle_segv=0:handle_sigbus=0:handle_abort=0:handle_sigill=0:handle_sigfpe=0:"
+      "use_sigaltstack=0";
   environment.push_back("ASAN_OPTIONS=" + fatalSignals + ":detect_leaks=0");
   environment.push_back("TSAN_OPTIONS=" + fatalSignals + ":halt_on_error=1");
   return environment;

@@ -2,6 +2,7 @@
 
 #include <time.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 
@@ -17,6 +18,19 @@ extern "C" void sys_call_on_stack(void* stack_top, void (*function)(void*),
 // Small helpers for code that may run in a signal handler: they make system
 // calls only, take no lock and touch no heap.
 namespace sys {
+
+// Keeps errno as the interrupted or calling code left it, whatever the
+// scope's own calls set it to.
+class ErrnoGuard {
+ public:
+  ErrnoGuard() noexcept : saved_(errno) {}
+  ~ErrnoGuard() { errno = saved_; }
+  ErrnoGuard(const ErrnoGuard&) = delete;
+  ErrnoGuard& operator=(const ErrnoGuard&) = delete;
+
+ private:
+  int saved_;
+};
 
 // Gives `signo` its default action back.
 void restore_default_action(int signo) noexcept;

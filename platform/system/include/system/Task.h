@@ -65,11 +65,12 @@ vm_size_t vm_page_mask() noexcept;
 // Copies `size` bytes at `address` of `task` into `data`, all or nothing.
 // KERN_INVALID_ADDRESS: a page of the range is not mapped;
 // KERN_PROTECTION_FAILURE: a page is mapped but not readable;
+// KERN_INVALID_ARGUMENT: `task` names no process (it has ended);
 // KERN_FAILURE: the copy failed for another reason. On failure the
 // destination is undefined. `*outsize` (may be null) gets the copied count.
-// A zero size copies nothing and succeeds. The own process's memory is read
-// through the calling thread once the main thread has ended (pthread_exit):
-// the kernel no longer finds it through the process id then.
+// A zero size copies nothing and succeeds; errno is kept. The own process's
+// memory is read through the calling thread once the main thread has ended
+// (pthread_exit): the kernel no longer finds it through the process id then.
 [[nodiscard]] kern_return_t mach_vm_read_overwrite(task_t task, vm_address_t address,
                                                    vm_size_t size, void* data,
                                                    vm_size_t* outsize) noexcept;
@@ -85,8 +86,10 @@ bool task_range_readable(vm_address_t address, vm_size_t size,
 // checks a batch of pages (128), not one call per page. Async-signal-safe.
 vm_size_t task_readable_prefix(task_t task, vm_address_t address, vm_size_t size) noexcept;
 
+#ifdef KX_TEST_SEAMS
 // Test seam: refuse the kernel's cross-process copy so that reads take the
 // pipe path, as on a system where the call is denied.
 void setProcessVmReadvRefusedForTesting(bool refused) noexcept;
+#endif
 
 }  // namespace sys

@@ -20,12 +20,6 @@ struct alignas(64) HazardRecord {
   std::atomic<uint32_t> pending{0};
   std::atomic<bool> inUse{false};
   HazardRecord* next = nullptr;
-#ifdef KX_TEST_SEAMS
-  // Buffered mode's simulated store buffer, under its mutex: stores made to
-  // slot i but not visible yet.
-  uintptr_t buffered[kHazardSlots] = {};
-  uint32_t bufferedMask = 0;
-#endif
 };
 
 struct HazardThread {
@@ -45,6 +39,9 @@ void leaveSlow(HazardRecord& record, unsigned index) noexcept;
 
 // A scope left out of order: ends the process.
 [[noreturn]] void hazardScopeOutOfOrder() noexcept;
+
+// A read through a scope that holds no slot: ends the process.
+[[noreturn]] void hazardScopeWithoutSlot() noexcept;
 
 }  // namespace detail
 }  // namespace concurrency

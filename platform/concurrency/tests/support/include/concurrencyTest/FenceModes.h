@@ -24,7 +24,7 @@ class BothWays : public ::testing::TestWithParam<FenceMode> {
     if (!setFenceModeForTesting(GetParam())) GTEST_SKIP() << "no process-wide barrier here";
     // Few holds bias a lock, so that races meet the bias and its revocation
     // often; in the symmetric mode locks are never biased.
-    BiasedRecursiveLock::setBiasThresholdForTesting(GetParam() == FenceMode::asymmetric ? 2 : 0);
+    setBiasThresholdForTesting(GetParam() == FenceMode::asymmetric ? 2 : 0);
   }
   void TearDown() override { restoreDefaults(); }
 
@@ -34,7 +34,7 @@ class BothWays : public ::testing::TestWithParam<FenceMode> {
   static void restoreDefaults() {
     if (!setFenceModeForTesting(FenceMode::asymmetric))
       setFenceModeForTesting(FenceMode::symmetric);
-    BiasedRecursiveLock::setBiasThresholdForTesting(64);
+    setBiasThresholdForTesting(64);
   }
 };
 

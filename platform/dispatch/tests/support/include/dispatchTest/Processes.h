@@ -25,9 +25,14 @@ int spawnSelf(const std::string& filter, const std::vector<std::string>& environ
 // As `spawnSelf`, but the exit status (or -1 when it did not exit normally).
 int runChild(const std::string& filter, const std::vector<std::string>& environment);
 
-// `environment` with the sanitizers' own handlers of fatal signals turned
-// off, for a child that is meant to crash: the crash engine catches the
-// fault, and the signal's default action ends the process.
+// As `runChild`, with the child's standard output and error thrown away: for
+// a child meant to fail, whose failure report would read as this run's.
+int runChildQuietly(const std::string& filter, const std::vector<std::string>& environment);
+
+// `environment` with the sanitizers' own handlers of fatal signals and
+// their alternate stacks turned off, for a child that is meant to crash: the
+// crash engine catches the fault on stacks of its own, and the signal's
+// default action ends the process.
 std::vector<std::string> crashingChildEnvironment(std::vector<std::string> environment);
 
 // For a test that sets up something once per process for good: answers true

@@ -1,0 +1,52 @@
+#include "DUZESqlite.h"
+
+#include "ZozIduvur/DUZELogger.h"
+
+namespace duze::sqlite {
+
+std::string openingName(const std::filesystem::path& file) {
+  std::error_code ec;
+  const std::filesystem::path folder = std::filesystem::canonical(file.parent_path(), ec);
+  return ec ? file.string() : (folder / file.filename()).string();
+}
+
+bool execute(sqlite3* db, const char* sql) {
+  char* message = nullptr;
+  if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
+    DUZELogError(kDUZELogTag, "SQLite statement failed: %@ (%@)", sql, message ? message : "");
+    sqlite3_free(message);
+    return false;
+  }
+  return true;
+}
+
+Statement::Statement(sqlite3* db, const char* sql) {
+  if (sqlite3_prepare_v2(db, sql, -1, &stmt_, nullptr) != SQLITE_OK) {
+    sqlite3_finalize(stmt_);
+    stmt_ = nullptr;
+  }
+}
+
+Transaction::Transaction(sqlite3* db) : db_(db) {
+  if (execute(db_, "BEGIN IMMEDIATE")) state_ = State::Open;
+}
+
+Transaction::~Transaction() {
+  // Also after a failed commit: one that failed busy leaves the transaction
+  // open, and the connection's next one could not begin.
+  if (state_ == State::Open) execute(db_, "ROLLBACK");
+}
+
+bool Transaction::commit() {
+  if (state_ != State::Open) return false;
+  if (!execute(db_, "COMMIT")) {
+    // A commit that failed on a full disk or an I/O error was rolled back by
+    // SQLite already: a rollback of ours would only add a misleading error.
+    if (sqlite3_get_autocommit(db_)) state_ = State::Ended;
+    return false;
+  }
+  state_ = State::Ended;
+  return true;
+}
+
+}  // namespace duze::sqlite

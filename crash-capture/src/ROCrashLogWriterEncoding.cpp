@@ -1,6 +1,0 @@
-#include "ROCrashLogWriterEncoding.h"
-
-size_t rocrash_writer_pack(rocrash_async_file* file, uint32_t field_id, uint32_t type,
-                           const void* value) noexcept {
-  return rocrash::writer::packField(file, field_id, type, value);
-}

@@ -1,0 +1,65 @@
+#pragma once
+
+#include <signal.h>
+
+#include "crash-capture/ROReradUzerirud.h"
+#include "handler/ROCrashSignalHandler.h"
+#include "safe/AsyncMachException.h"
+#include "system/ReservedDescriptors.h"
+#include "writer/ROCrashLogWriter.h"
+
+// What the reporter shares between enabling, crash time and live reports:
+// the record the crash-time callbacks read, the process's image list, and
+// the crash-time entry points.
+namespace rocrash::reporter {
+
+inline constexpr int kFatalSignals[] = {SIGABRT, SIGBUS, SIGFPE, SIGILL, SIGSEGV, SIGTRAP};
+
+// Everything the crash-time callbacks read, filled before any handler can
+// run and read without locks.
+struct CrashStorage {
+  rocrash_log_writer writer;
+  char* reportPath = nullptr;
+  char* dataFolder = nullptr;
+  char* queueFolder = nullptr;
+  // The report's file, made at enabling without a name (O_TMPFILE) in the
+  // data folder: a process that has used up its descriptors still has it. It
+  // gets its name once the report in it is whole. -1 where the file system
+  // cannot make such files; the file is then made at crash time. It is
+  // written only while the number still names that file, unnamed and empty:
+  // a program that closed it and got the number back for a file of its own
+  // (on the same inode, even) keeps that file as it was.
+  int reportFile = -1;
+  sys::descriptor_identity reportFileIdentity;
+  rocrash_mach_exception_port_set previousPorts{};
+  void* callbackContext = nullptr;
+  void (*handleSignal)(siginfo_t*, void*, void*) = nullptr;
+};
+extern CrashStorage gStorage;
+
+// The process's image list, set up with the first reporter.
+extern rocrash_async_image_list gImageList;
+
+// The most bytes a report may take: the engine's limit, or the file-size
+// limit when that is lower (a report cut off by it could not be read). 0
+// when nothing may be written.
+uint64_t reportLimit();
+
+// Writes the report into a file without a name (or a temporary one) and names
+// it only once it is whole: a writer that is killed, or that faults, leaves
+// no cut report and replaces none. The report is fitted to the file-size
+// limit, and the limit's signal stays blocked on this thread for good: the
+// crash's own signal, not that one, ends the process.
+rocrash_error_t writeCrashReport(rocrash_log_writer* writer, sys::thread_t crashedThread,
+                                 const rocrash_log_crash_info* info,
+                                 const rocrash_async_thread_state* current, bool sharedMemory);
+
+// The signal handlers' callback: writes the crash's report.
+bool signalCallback(int signo, siginfo_t* info, void* uap, void*,
+                    rocrash_signal_handler_callback_next_context*);
+
+// The exception server's callback: forwards the exception or writes its report.
+sys::kern_return_t machCallback(sys::task_t task, sys::thread_t thread, sys::exception_type_t type,
+                                const uint64_t* codes, uint32_t codeCount, void*);
+
+}  // namespace rocrash::reporter

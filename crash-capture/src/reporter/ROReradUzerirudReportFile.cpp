@@ -1,0 +1,223 @@
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <sys/random.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include "ROReradUzerirudCrashTime.h"
+#include "safe/AsyncFile.h"
+#include "system/SignalSafe.h"
+
+// A report's file: made without a name (or under a hidden temporary one),
+// written, and named once whole.
+
+namespace rocrash::reporter {
+namespace {
+
+constexpr uint64_t kOutputLimit = 1024 * 1024;
+
+// The longest path a crash-time name is built into.
+constexpr size_t kPathRoom = 4096;
+
+// Appends `text` to the path being built in `path` (kPathRoom bytes); false
+// when it does not fit.
+bool appendText(char* path, size_t* length, const char* text) {
+  for (; *text != '\0'; ++text) {
+    if (*length + 1 >= kPathRoom) return false;
+    path[(*length)++] = *text;
+  }
+  path[*length] = '\0';
+  return true;
+}
+
+bool appendNumber(char* path, size_t* length, uint64_t value) {
+  char text[sys::kDecimalDigitsMax + 1];
+  text[sys::format_decimal(value, text)] = '\0';
+  return appendText(path, length, text);
+}
+
+// The queued-reports folder joined with the report's UUID in hex and
+// ".rocrash": a name no other report has.
+bool queuedName(const rocrash_log_writer& writer, char* path) {
+  size_t length = 0;
+  if (!appendText(path, &length, gStorage.queueFolder) || !appendText(path, &length, "/")) {
+    return false;
+  }
+  char hex[33];
+  static const char kDigits[] = "0123456789abcdef";
+  for (int i = 0; i < 16; ++i) {
+    hex[2 * i] = kDigits[writer.report_info.uuid_bytes[i] >> 4];
+    hex[2 * i + 1] = kDigits[writer.report_info.uuid_bytes[i] & 0xF];
+  }
+  hex[32] = '\0';
+  return appendText(path, &length, hex) && appendText(path, &length, ".rocrash");
+}
+
+// Where a report is being written: a file without a name and the view of
+// the writing thread's descriptors that names it, or a hidden temporary
+// name in the data folder.
+struct ReportFile {
+  int fd = -1;
+  const char* view = nullptr;
+  char temporary[kPathRoom] = {};
+};
+
+// The view of the writing thread's descriptors through which `fd` can be
+// named; null when none can (/proc is gone: a sandbox entered after enabling
+// covers it). The thread's own view comes first: the process's (/proc/self)
+// is gone once the main thread has exited, while other threads run on.
+const char* viewNaming(int fd) {
+  struct stat file, seen;
+  if (fstat(fd, &file) != 0) return nullptr;
+  for (const char* view : {"/proc/thread-self/fd/", "/proc/self/fd/"}) {
+    char path[64];
+    size_t length = 0;
+    appendText(path, &length, view);
+    appendNumber(path, &length, static_cast<uint64_t>(fd));
+    if (stat(path, &seen) == 0 && seen.st_dev == file.st_dev && seen.st_ino == file.st_ino) {
+      return view;
+    }
+  }
+  return nullptr;
+}
+
+// Opens a file of a hidden name of its own in the data folder: a name drawn
+// at random, so that writers of other processes (of another process id
+// namespace too) never meet.
+bool openTemporary(ReportFile* out) {
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    uint64_t draw = 0;
+    if (syscall(SYS_getrandom, &draw, sizeof draw, GRND_NONBLOCK) != sizeof draw) {
+      draw = static_cast<uint64_t>(getpid()) << 32 ^ static_cast<uint64_t>(sys::monotonic_ns()) ^
+             static_cast<uint64_t>(attempt);
+    }
+    size_t length = 0;
+    if (!appendText(out->temporary, &length, gStorage.dataFolder) ||
+        !appendText(out->temporary, &length, "/.report-") ||
+        !appendNumber(out->temporary, &length, draw) ||
+        !appendText(out->temporary, &length, ".tmp")) {
+      break;
+    }
+    out->fd = open(out->temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (out->fd >= 0) return true;
+    if (errno != EEXIST) break;
+  }
+  out->temporary[0] = '\0';
+  return false;
+}
+
+// Opens the file the report goes into. `child`: a process other than the
+// enabling one, which writes a file of its own; `sharedMemory`: one that runs
+// in the enabling process's memory, which it leaves as it found it.
+bool openReportFile(bool child, bool sharedMemory, ReportFile* out) {
+  const int reserved = gStorage.reportFile;
+  if (reserved >= 0) {
+    const bool ours = sys::descriptor_still_names(reserved, gStorage.reportFileIdentity, true);
+    if (ours && !child && (out->view = viewNaming(reserved)) != nullptr) {
+      out->fd = reserved;
+      gStorage.reportFile = -1;
+      return true;
+    }
+    // A child's copy of the parent's file goes, and the child's own file
+    // takes the descriptor that frees (it may have used up all the others);
+    // so does the process's own file when it cannot be named. A number that
+    // names a file of the program's now is left alone, and so is the
+    // enabling process's file in a child that shares its descriptors
+    // (clone with CLONE_FILES).
+    const int enabling = static_cast<int>(gStorage.writer.forked_process.set_up_in);
+    if (ours && (!child || !sys::table_shared_with(enabling, sys::shared_table::descriptors))) {
+      close(reserved);
+    }
+    if (!sharedMemory) gStorage.reportFile = -1;
+  }
+  out->fd = open(gStorage.dataFolder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (out->fd >= 0) {
+    if ((out->view = viewNaming(out->fd)) != nullptr) return true;
+    close(out->fd);
+  }
+  return openTemporary(out);
+}
+
+// Gives the whole report the name `path`, never replacing a file there: an
+// unnamed file through the view that names it, a temporary one renamed.
+bool nameReport(ReportFile* file, const char* path) {
+  if (file->temporary[0] != '\0') {
+    if (renameat2(AT_FDCWD, file->temporary, AT_FDCWD, path, RENAME_NOREPLACE) == 0) {
+      file->temporary[0] = '\0';
+      return true;
+    }
+    // A file system that cannot rename without replacing: a second name,
+    // the temporary one removed after.
+    if (errno != EINVAL) return false;
+    return link(file->temporary, path) == 0;
+  }
+  char self[64];
+  size_t length = 0;
+  appendText(self, &length, file->view);
+  appendNumber(self, &length, static_cast<uint64_t>(file->fd));
+  return linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
+}
+
+// The report of the process that enabled the reporter becomes the pending
+// report, unless an earlier run's is still there: it is never replaced, and
+// this one is queued beside it. A forked child's report is queued, so that
+// any number of children's reports survive to the next launch.
+bool publishReport(bool child, const rocrash_log_writer& writer, ReportFile* file) {
+  char path[kPathRoom];
+  if (!child) {
+    if (nameReport(file, gStorage.reportPath)) return true;
+    if (errno != EEXIST) return false;
+  }
+  return queuedName(writer, path) && nameReport(file, path);
+}
+
+}  // namespace
+
+// The most bytes a report may take: the engine's limit, or the file-size
+// limit when that is lower (a report cut off by it could not be read). 0
+// when nothing may be written.
+uint64_t reportLimit() {
+  struct rlimit limit;
+  if (getrlimit(RLIMIT_FSIZE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY ||
+      limit.rlim_cur >= kOutputLimit) {
+    return kOutputLimit;
+  }
+  return limit.rlim_cur;
+}
+
+// Writes the report into a file without a name (or a temporary one) and names
+// it only once it is whole: a writer that is killed, or that faults, leaves
+// no cut report and replaces none. The report is fitted to the file-size
+// limit, and the limit's signal stays blocked on this thread for good: the
+// crash's own signal, not that one, ends the process.
+rocrash_error_t writeCrashReport(rocrash_log_writer* writer, sys::thread_t crashedThread,
+                                 const rocrash_log_crash_info* info,
+                                 const rocrash_async_thread_state* current, bool sharedMemory) {
+  sigset_t fileSize;
+  sigemptyset(&fileSize);
+  sigaddset(&fileSize, SIGXFSZ);
+  sigprocmask(SIG_BLOCK, &fileSize, nullptr);
+  const uint64_t limit = reportLimit();
+  if (limit == 0) return ROCRASH_ERR_INTERNAL;
+  // A forked child's facts are read first, while the descriptor the report
+  // file will take is still free.
+  const bool child = rocrash_log_writer_adopt_process(writer);
+  ReportFile report;
+  if (!openReportFile(child, sharedMemory, &report)) return ROCRASH_ERR_INTERNAL;
+  rocrash_async_file file;
+  rocrash_async_file_init(&file, report.fd, limit);
+  rocrash_error_t result =
+      rocrash_log_writer_write(writer, crashedThread, &gImageList, &file, info, current);
+  bool whole = rocrash_log_writer_close(writer) == ROCRASH_ERR_NONE &&
+               rocrash_async_file_flush(&file) && !file.refused;
+  bool published = whole && publishReport(child, *writer, &report);
+  if (report.temporary[0] != '\0') unlink(report.temporary);
+  if (close(report.fd) != 0 || !published) return ROCRASH_ERR_INTERNAL;
+  return result;
+}
+
+}  // namespace rocrash::reporter

@@ -14,16 +14,10 @@ namespace rv {
 namespace {
 
 using test::makeError;
+using test::record;
 using test::RecordingObserver;
 using test::TestSource;
 using Log = std::vector<std::string>;
-
-template <class S>
-auto record(const S& sequence) {
-  auto recorder = RecordingObserver<ElementOf<S>>::create();
-  sequence.asObservable()->subscribe(recorder);
-  return recorder;
-}
 
 // --- andThen ---
 

@@ -15,17 +15,11 @@ namespace {
 using test::CountingDisposable;
 using test::ErrorHookCapture;
 using test::makeError;
+using test::record;
 using test::RecordingObserver;
 using test::TestError;
 using test::TestSource;
 using Log = std::vector<std::string>;
-
-template <class S>
-auto record(const S& sequence) {
-  auto recorder = RecordingObserver<ElementOf<S>>::create();
-  sequence.asObservable()->subscribe(recorder);
-  return recorder;
-}
 
 // --- Maybe ---
 

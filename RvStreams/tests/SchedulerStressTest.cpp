@@ -5,8 +5,6 @@
 
 #include <atomic>
 #include <barrier>
-#include <deque>
-#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -14,6 +12,7 @@
 #include "RvStreams/RecursiveScheduler.h"
 #include "RvStreams/SchedulePeriodicRecursive.h"
 #include "RvStreams/SerialDispatchQueueScheduler.h"
+#include "RvStreamsTest/ManualScheduler.h"
 #include "RvStreamsTest/TestKit.h"
 #include "dispatchTest/Waiting.h"
 
@@ -25,58 +24,13 @@ using dispatch::DispatchTime;
 using dispatch::DispatchTimeoutResult;
 using dispatch::MainLoop;
 using test::CountingDisposable;
+using test::ManualScheduler;
 using DTI = DispatchTimeInterval;
 
 using dispatch::testing::waitFor;
 
-// A scheduler whose work the test runs by hand, from any thread: every
-// schedule, timed or not, waits in one list.
-class HandRunScheduler final : public SchedulerType {
- public:
-  static Ref<HandRunScheduler> create() { return std::make_shared<HandRunScheduler>(); }
-
-  Date now() const override { return Date(0); }
-  Ref<Disposable> scheduleAction(ScheduledAction action) override {
-    return enqueue(std::move(action));
-  }
-  Ref<Disposable> scheduleRelativeAction(DispatchTimeInterval, ScheduledAction action) override {
-    return enqueue(std::move(action));
-  }
-
-  // Runs the oldest waiting action; false when none waits.
-  bool runOne() {
-    Pending next;
-    {
-      std::lock_guard<std::mutex> guard(mutex_);
-      if (pending_.empty()) return false;
-      next = std::move(pending_.front());
-      pending_.pop_front();
-    }
-    if (!next.cancel->isDisposed()) next.cancel->setDisposable(next.action());
-    return true;
-  }
-  std::size_t waiting() const {
-    std::lock_guard<std::mutex> guard(mutex_);
-    return pending_.size();
-  }
-
- private:
-  struct Pending {
-    ScheduledAction action;
-    Ref<SingleAssignmentDisposable> cancel;
-  };
-  Ref<Disposable> enqueue(ScheduledAction action) {
-    auto cancel = SingleAssignmentDisposable::create();
-    std::lock_guard<std::mutex> guard(mutex_);
-    pending_.push_back({std::move(action), cancel});
-    return cancel;
-  }
-  mutable std::mutex mutex_;
-  std::deque<Pending> pending_;
-};
-
 TEST(SchedulePeriodicRecursiveStress, ATickDuringABusyRunFollowsItInsteadOfOverlapping) {
-  auto scheduler = HandRunScheduler::create();
+  auto scheduler = ManualScheduler::create();
   std::atomic<int> running{0};
   std::atomic<int> overlaps{0};
   std::vector<int> states;
@@ -93,26 +47,25 @@ TEST(SchedulePeriodicRecursiveStress, ATickDuringABusyRunFollowsItInsteadOfOverl
         running.fetch_sub(1);
         return state + 1;
       });
-  ASSERT_EQ(scheduler->waiting(), 1u);  // the first tick
+  ASSERT_EQ(scheduler->pendingCount(), 1u);  // the first tick
   std::thread busy([&] { scheduler->runOne(); });
   actionEntered.wait();
   // The first tick scheduled the second before running the action; the
   // second arrives now, while the action is busy, and starts nothing.
-  ASSERT_EQ(scheduler->waiting(), 1u);
+  ASSERT_EQ(scheduler->pendingCount(), 1u);
   std::thread([&] { scheduler->runOne(); }).join();
   EXPECT_EQ(states.size(), 1u);
   releaseAction.signal();
   busy.join();
   // The busy run's end handed the second tick's run to the scheduler at once:
   // the third tick and that run wait now.
-  EXPECT_EQ(scheduler->waiting(), 2u);
+  EXPECT_EQ(scheduler->pendingCount(), 2u);
   scheduler->runOne();  // third tick: the second's run is still pending
   EXPECT_EQ(states.size(), 1u);
   scheduler->runOne();  // the second tick's run
   EXPECT_EQ(states.size(), 2u);
   disposable->dispose();
-  while (scheduler->runOne()) {
-  }
+  scheduler->runAll();
   EXPECT_EQ(overlaps.load(), 0);
   EXPECT_EQ(states, (std::vector<int>{0, 1}));
 }

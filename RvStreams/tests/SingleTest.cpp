@@ -19,6 +19,7 @@ using test::errorAt;
 using test::ErrorHookCapture;
 using test::makeError;
 using test::nextAt;
+using test::record;
 using test::Recorded;
 using test::RecordingObserver;
 using test::ReportCapture;
@@ -30,13 +31,6 @@ using DTI = DispatchTimeInterval;
 using Events = std::vector<Recorded<int>>;
 using Subscriptions = std::vector<Subscription>;
 using Log = std::vector<std::string>;
-
-template <class S>
-auto record(const S& sequence) {
-  auto recorder = RecordingObserver<ElementOf<S>>::create();
-  sequence.asObservable()->subscribe(recorder);
-  return recorder;
-}
 
 // Collects the outcomes a Single subscription reports, as text.
 struct Outcomes {

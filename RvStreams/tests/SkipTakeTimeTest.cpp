@@ -3,9 +3,8 @@
 #include <vector>
 
 #include "RvStreams/Skip.h"
-#include "RvStreams/SkipTime.h"
+#include "RvStreams/SkipTakeTime.h"
 #include "RvStreams/Take.h"
-#include "RvStreams/TakeTime.h"
 #include "RvStreamsTest/QueuedScheduler.h"
 #include "RvStreamsTest/Recording.h"
 #include "RvStreamsTest/TestScheduler.h"

@@ -13,17 +13,11 @@ namespace rv {
 namespace {
 
 using test::makeError;
+using test::record;
 using test::RecordingObserver;
 using test::TestError;
 using test::TestSource;
 using Log = std::vector<std::string>;
-
-template <class S>
-auto record(const S& sequence) {
-  auto recorder = RecordingObserver<ElementOf<S>>::create();
-  sequence.asObservable()->subscribe(recorder);
-  return recorder;
-}
 
 // --- zip of Singles and of Maybes ---
 

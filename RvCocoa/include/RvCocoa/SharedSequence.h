@@ -82,7 +82,7 @@ struct DriverSharingStrategy {
   static Ref<SchedulerType> scheduler() { return SharingScheduler::make(); }
   template <class T>
   static Ref<Observable<T>> share(Ref<Observable<T>> source) {
-    return std::move(source) | rv::share(1, SubjectLifetimeScope::whileConnected);
+    return std::move(source) | rv::shareWhileConnected<1>();
   }
 };
 
@@ -91,7 +91,7 @@ struct SignalSharingStrategy {
   static Ref<SchedulerType> scheduler() { return SharingScheduler::make(); }
   template <class T>
   static Ref<Observable<T>> share(Ref<Observable<T>> source) {
-    return std::move(source) | rv::share(0, SubjectLifetimeScope::whileConnected);
+    return std::move(source) | rv::shareWhileConnected<0>();
   }
 };
 

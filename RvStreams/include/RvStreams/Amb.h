@@ -119,32 +119,16 @@ class AmbSink final : public Sink<T>, public std::enable_shared_from_this<AmbSin
 };
 
 template <class T>
-class Amb final : public Producer<T> {
- public:
-  Amb(Ref<Observable<T>> left, Ref<Observable<T>> right)
-      : left_(std::move(left)), right_(std::move(right)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<AmbSink<T>>(std::move(observer), std::move(cancel));
-    Ref<Disposable> subscription = sink->run(left_, right_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  Ref<Observable<T>> left_;
-  Ref<Observable<T>> right_;
-};
-
-template <class Right>
-struct AmbOp : OperatorTag {
-  Right right;
-  template <class S>
-  Ref<Observable<ElementOf<S>>> operator()(const S& left) && {
-    using T = ElementOf<S>;
-    static_assert(std::is_same_v<ElementOf<Right>, T>, "amb of another element type");
-    return std::make_shared<Amb<T>>(rv::asObservable(left), rv::asObservable(right));
+struct AmbOp : SourceOperator<AmbOp<T>> {
+  template <class L>
+  using Output = T;
+  Ref<Observable<T>> right;
+  template <class L>
+  SinkAndSubscription run(const Ref<Observable<L>>& left, Ref<ObserverType<T>> observer,
+                          Ref<Cancelable> cancel) {
+    static_assert(std::is_same_v<L, T>, "amb of another element type");
+    return runSink(std::make_shared<AmbSink<T>>(std::move(observer), std::move(cancel)), left,
+                   right);
   }
 };
 
@@ -152,8 +136,8 @@ struct AmbOp : OperatorTag {
 
 // The source races `right`.
 template <ObservableConvertible Right>
-detail::AmbOp<std::decay_t<Right>> amb(Right&& right) {
-  return {{}, std::forward<Right>(right)};
+detail::AmbOp<ElementOf<Right>> amb(const Right& right) {
+  return {{}, rv::asObservable(right)};
 }
 
 // Every source of the range races the others, folded pairwise from the left
@@ -165,7 +149,7 @@ auto amb(const Sources& sources) {
   using T = ElementOf<std::ranges::range_value_t<Sources>>;
   Ref<Observable<T>> result = rv::never<T>();
   for (const auto& source : sources) {
-    result = std::make_shared<detail::Amb<T>>(std::move(result), rv::asObservable(source));
+    result = result | amb(source);
   }
   return result;
 }

@@ -94,42 +94,18 @@ class BufferTimeCountSink final : public Sink<std::vector<T>>,
   uint64_t windowID_ KX_GUARDED_BY(lock_) = 0;
 };
 
-template <class T>
-class BufferTimeCount final : public Producer<std::vector<T>> {
-  using Out = std::vector<T>;
-
- public:
-  BufferTimeCount(Ref<Observable<T>> source, DispatchTimeInterval timeSpan, int64_t count,
-                  Ref<SchedulerType> scheduler)
-      : timeSpan_(timeSpan),
-        count_(count),
-        scheduler_(std::move(scheduler)),
-        source_(std::move(source)) {}
-
- protected:
-  typename Producer<Out>::SinkAndSubscription run(Ref<ObserverType<Out>> observer,
-                                                  Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<BufferTimeCountSink<T>>(std::move(observer), std::move(cancel),
-                                                         timeSpan_, count_, scheduler_);
-    Ref<Disposable> subscription = sink->run(source_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  const DispatchTimeInterval timeSpan_;
-  const int64_t count_;
-  const Ref<SchedulerType> scheduler_;
-  const Ref<Observable<T>> source_;
-};
-
-struct BufferOp : OperatorTag {
+struct BufferOp : SourceOperator<BufferOp> {
+  template <class T>
+  using Output = std::vector<T>;
   DispatchTimeInterval timeSpan;
   int64_t count;
   Ref<SchedulerType> scheduler;
-  template <class S>
-  Ref<Observable<std::vector<ElementOf<S>>>> operator()(const S& source) && {
-    return std::make_shared<BufferTimeCount<ElementOf<S>>>(rv::asObservable(source), timeSpan,
-                                                           count, std::move(scheduler));
+  template <class T>
+  SinkAndSubscription run(const Ref<Observable<T>>& source, Ref<ObserverType<Output<T>>> observer,
+                          Ref<Cancelable> cancel) {
+    return runSink(std::make_shared<BufferTimeCountSink<T>>(std::move(observer), std::move(cancel),
+                                                            timeSpan, count, scheduler),
+                   source);
   }
 };
 

@@ -88,34 +88,23 @@ class CatchSink final : public Sink<T>,
   Ref<SerialDisposable> subscription_ = SerialDisposable::create();
 };
 
-template <class T, class Handler>
-class Catch final : public Producer<T> {
- public:
-  Catch(Ref<Observable<T>> source, Handler handler)
-      : source_(std::move(source)), handler_(std::move(handler)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink =
-        std::make_shared<CatchSink<T, Handler>>(std::move(observer), std::move(cancel), handler_);
-    Ref<Disposable> subscription = sink->run(source_);
-    return {std::move(sink), std::move(subscription)};
+template <class Handler>
+struct CatchOp : SourceOperator<CatchOp<Handler>> {
+  Handler handler;
+  template <class T>
+  SinkAndSubscription run(const Ref<Observable<T>>& source, Ref<ObserverType<T>> observer,
+                          Ref<Cancelable> cancel) {
+    return runSink(
+        std::make_shared<CatchSink<T, Handler>>(std::move(observer), std::move(cancel), handler),
+        source);
   }
-
- private:
-  Ref<Observable<T>> source_;
-  Handler handler_;
 };
 
-template <class Handler>
-struct CatchOp : OperatorTag {
-  Handler handler;
-  template <class S>
-  Ref<Observable<ElementOf<S>>> operator()(const S& source) && {
-    using T = ElementOf<S>;
-    return std::make_shared<Catch<T, Handler>>(rv::asObservable(source), std::move(handler));
-  }
+// The handler of catchAndReturn.
+template <class T>
+struct ReturnElement {
+  T element;
+  Ref<Observable<T>> operator()(const Error&) const { return rv::just(element); }
 };
 
 template <class T, class Sequence>
@@ -194,9 +183,8 @@ struct CatchAndReturnOp : OperatorTag {
   template <class S>
   Ref<Observable<ElementOf<S>>> operator()(const S& source) && {
     using T = ElementOf<S>;
-    auto handler = [element = T(std::move(element))](const Error&) { return rv::just(element); };
-    return std::make_shared<Catch<T, decltype(handler)>>(rv::asObservable(source),
-                                                         std::move(handler));
+    return bindOperator(rv::asObservable(source),
+                        CatchOp<ReturnElement<T>>{{}, {T(std::move(element))}});
   }
 };
 

@@ -34,23 +34,15 @@ class AnonymousObservableSink final : public Sink<T>, public ObserverType<T> {
 };
 
 template <class T, class Handler>
-class AnonymousObservable final : public Producer<T> {
- public:
-  explicit AnonymousObservable(Handler subscribeHandler)
-      : subscribeHandler_(std::move(subscribeHandler)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
+Ref<Observable<T>> makeCreate(Handler subscribeHandler) {
+  return makeProducer<T>([subscribeHandler = std::move(subscribeHandler)](
+                             Ref<ObserverType<T>> observer, Ref<Cancelable> cancel) mutable {
     auto sink =
         std::make_shared<AnonymousObservableSink<T>>(std::move(observer), std::move(cancel));
-    Ref<Disposable> subscription = subscribeHandler_(AnyObserver<T>(Ref<ObserverType<T>>(sink)));
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  Handler subscribeHandler_;
-};
+    Ref<Disposable> subscription = subscribeHandler(AnyObserver<T>(Ref<ObserverType<T>>(sink)));
+    return SinkAndSubscription{std::move(sink), std::move(subscription)};
+  });
+}
 
 }  // namespace detail
 
@@ -58,8 +50,7 @@ class AnonymousObservable final : public Producer<T> {
 template <class T, class Handler>
 requires std::is_invocable_r_v<Ref<Disposable>, Handler&, AnyObserver<T>> Ref<Observable<T>> create(
     Handler&& handler) {
-  return std::make_shared<detail::AnonymousObservable<T, std::decay_t<Handler>>>(
-      std::forward<Handler>(handler));
+  return detail::makeCreate<T, std::decay_t<Handler>>(std::forward<Handler>(handler));
 }
 
 }  // namespace rv

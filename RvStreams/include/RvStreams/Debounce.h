@@ -88,34 +88,15 @@ class DebounceSink final : public Sink<T>,
   const Ref<SerialDisposable> cancellable_ = SerialDisposable::create();
 };
 
-template <class T>
-class Debounce final : public Producer<T> {
- public:
-  Debounce(Ref<Observable<T>> source, DispatchTimeInterval dueTime, Ref<SchedulerType> scheduler)
-      : source_(std::move(source)), dueTime_(dueTime), scheduler_(std::move(scheduler)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<DebounceSink<T>>(std::move(observer), std::move(cancel), dueTime_,
-                                                  scheduler_);
-    Ref<Disposable> subscription = sink->run(source_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  const Ref<Observable<T>> source_;
-  const DispatchTimeInterval dueTime_;
-  const Ref<SchedulerType> scheduler_;
-};
-
-struct DebounceOp : OperatorTag {
+struct DebounceOp : SourceOperator<DebounceOp> {
   DispatchTimeInterval dueTime;
   Ref<SchedulerType> scheduler;
-  template <class S>
-  Ref<Observable<ElementOf<S>>> operator()(const S& source) && {
-    return std::make_shared<Debounce<ElementOf<S>>>(rv::asObservable(source), dueTime,
-                                                    std::move(scheduler));
+  template <class T>
+  SinkAndSubscription run(const Ref<Observable<T>>& source, Ref<ObserverType<T>> observer,
+                          Ref<Cancelable> cancel) {
+    return runSink(std::make_shared<DebounceSink<T>>(std::move(observer), std::move(cancel),
+                                                     dueTime, scheduler),
+                   source);
   }
 };
 

@@ -36,34 +36,23 @@ class DefaultIfEmptySink final : public Sink<T>, public ObserverType<T> {
   bool isEmpty_ = true;
 };
 
-template <class T>
-class DefaultIfEmpty final : public Producer<T> {
- public:
-  DefaultIfEmpty(Ref<Observable<T>> source, T defaultValue)
-      : source_(std::move(source)), defaultValue_(std::move(defaultValue)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<DefaultIfEmptySink<T>>(std::move(observer), std::move(cancel),
-                                                        defaultValue_);
-    Ref<Disposable> subscription = source_->subscribe(sink);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  const Ref<Observable<T>> source_;
-  const T defaultValue_;
-};
-
+// Applied, the operator binds its form with the default value converted to
+// the source's element type to the producer.
 template <class V>
 struct DefaultIfEmptyOp : OperatorTag {
   V defaultValue;
   template <class S>
   Ref<Observable<ElementOf<S>>> operator()(const S& source) && {
     using T = ElementOf<S>;
-    return std::make_shared<DefaultIfEmpty<T>>(rv::asObservable(source),
-                                               T(std::move(defaultValue)));
+    return bindOperator(rv::asObservable(source),
+                        DefaultIfEmptyOp<T>{{}, T(std::move(defaultValue))});
+  }
+  template <class T>
+  SinkAndSubscription run(const Ref<Observable<T>>& source, Ref<ObserverType<T>> observer,
+                          Ref<Cancelable> cancel) {
+    return subscribeSink(std::make_shared<DefaultIfEmptySink<T>>(std::move(observer),
+                                                                 std::move(cancel), defaultValue),
+                         source);
   }
 };
 

@@ -43,21 +43,13 @@ class DeferredSink final : public Sink<T>,
 };
 
 template <class T, class Factory>
-class Deferred final : public Producer<T> {
- public:
-  explicit Deferred(Factory observableFactory) : observableFactory_(std::move(observableFactory)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<DeferredSink<T>>(std::move(observer), std::move(cancel));
-    Ref<Disposable> subscription = sink->run(observableFactory_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  Factory observableFactory_;
-};
+Ref<Observable<T>> makeDeferred(Factory factory) {
+  return makeProducer<T>([factory = std::move(factory)](Ref<ObserverType<T>> observer,
+                                                        Ref<Cancelable> cancel) mutable {
+    return runSink(std::make_shared<DeferredSink<T>>(std::move(observer), std::move(cancel)),
+                   factory);
+  });
+}
 
 }  // namespace detail
 
@@ -66,8 +58,7 @@ class Deferred final : public Producer<T> {
 template <class Factory>
 auto deferred(Factory&& observableFactory) {
   using T = ElementOf<std::invoke_result_t<std::decay_t<Factory>&>>;
-  return Ref<Observable<T>>(std::make_shared<detail::Deferred<T, std::decay_t<Factory>>>(
-      std::forward<Factory>(observableFactory)));
+  return detail::makeDeferred<T, std::decay_t<Factory>>(std::forward<Factory>(observableFactory));
 }
 
 }  // namespace rv

@@ -146,27 +146,6 @@ class DelaySink final : public Sink<T>,
 };
 
 template <class T>
-class Delay final : public Producer<T> {
- public:
-  Delay(Ref<Observable<T>> source, DispatchTimeInterval dueTime, Ref<SchedulerType> scheduler)
-      : source_(std::move(source)), dueTime_(dueTime), scheduler_(std::move(scheduler)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<DelaySink<T>>(std::move(observer), dueTime_, scheduler_,
-                                               std::move(cancel));
-    Ref<Disposable> subscription = sink->run(source_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  const Ref<Observable<T>> source_;
-  const DispatchTimeInterval dueTime_;
-  const Ref<SchedulerType> scheduler_;
-};
-
-template <class T>
 class DelaySubscriptionSink final : public Sink<T>, public ObserverType<T> {
  public:
   DelaySubscriptionSink(Ref<ObserverType<T>> observer, Ref<Cancelable> cancel)
@@ -181,47 +160,30 @@ class DelaySubscriptionSink final : public Sink<T>, public ObserverType<T> {
   }
 };
 
-template <class T>
-class DelaySubscription final : public Producer<T> {
- public:
-  DelaySubscription(Ref<Observable<T>> source, DispatchTimeInterval dueTime,
-                    Ref<SchedulerType> scheduler)
-      : source_(std::move(source)), dueTime_(dueTime), scheduler_(std::move(scheduler)) {}
+struct DelayOp : SourceOperator<DelayOp> {
+  DispatchTimeInterval dueTime;
+  Ref<SchedulerType> scheduler;
+  template <class T>
+  SinkAndSubscription run(const Ref<Observable<T>>& source, Ref<ObserverType<T>> observer,
+                          Ref<Cancelable> cancel) {
+    return runSink(
+        std::make_shared<DelaySink<T>>(std::move(observer), dueTime, scheduler, std::move(cancel)),
+        source);
+  }
+};
 
- protected:
+struct DelaySubscriptionOp : SourceOperator<DelaySubscriptionOp> {
+  DispatchTimeInterval dueTime;
+  Ref<SchedulerType> scheduler;
   // Disposing the subscription before `dueTime` cancels the timer, so the
   // source is never subscribed.
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
+  template <class T>
+  SinkAndSubscription run(const Ref<Observable<T>>& source, Ref<ObserverType<T>> observer,
+                          Ref<Cancelable> cancel) {
     auto sink = std::make_shared<DelaySubscriptionSink<T>>(std::move(observer), std::move(cancel));
-    Ref<Disposable> subscription = scheduler_->scheduleRelative(
-        Unit{}, dueTime_, [source = source_, sink](Unit) { return source->subscribe(sink); });
+    Ref<Disposable> subscription = scheduler->scheduleRelative(
+        Unit{}, dueTime, [source, sink](Unit) { return source->subscribe(sink); });
     return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  const Ref<Observable<T>> source_;
-  const DispatchTimeInterval dueTime_;
-  const Ref<SchedulerType> scheduler_;
-};
-
-struct DelayOp : OperatorTag {
-  DispatchTimeInterval dueTime;
-  Ref<SchedulerType> scheduler;
-  template <class S>
-  Ref<Observable<ElementOf<S>>> operator()(const S& source) && {
-    return std::make_shared<Delay<ElementOf<S>>>(rv::asObservable(source), dueTime,
-                                                 std::move(scheduler));
-  }
-};
-
-struct DelaySubscriptionOp : OperatorTag {
-  DispatchTimeInterval dueTime;
-  Ref<SchedulerType> scheduler;
-  template <class S>
-  Ref<Observable<ElementOf<S>>> operator()(const S& source) && {
-    return std::make_shared<DelaySubscription<ElementOf<S>>>(rv::asObservable(source), dueTime,
-                                                             std::move(scheduler));
   }
 };
 

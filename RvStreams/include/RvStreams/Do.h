@@ -75,39 +75,24 @@ class DoSink final : public Sink<T>, public ObserverType<T> {
 };
 
 template <class T>
-class Do final : public Producer<T> {
- public:
-  Do(Ref<Observable<T>> source, DoHandlers<T> handlers)
-      : source_(std::move(source)),
-        handlers_(std::make_shared<const DoHandlers<T>>(std::move(handlers))) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    if (handlers_->onSubscribe) handlers_->onSubscribe();
-    auto sink = std::make_shared<DoSink<T>>(std::move(observer), std::move(cancel), handlers_);
-    Ref<Disposable> subscription = source_->subscribe(sink);
-    if (handlers_->onSubscribed) handlers_->onSubscribed();
+struct DoOp : SourceOperator<DoOp<T>> {
+  template <class S>
+  using Output = T;
+  Ref<const DoHandlers<T>> handlers;
+  template <class S>
+  SinkAndSubscription run(const Ref<Observable<S>>& source, Ref<ObserverType<T>> observer,
+                          Ref<Cancelable> cancel) {
+    static_assert(std::is_same_v<S, T>, "do handlers of another element type");
+    if (handlers->onSubscribe) handlers->onSubscribe();
+    auto sink = std::make_shared<DoSink<T>>(std::move(observer), std::move(cancel), handlers);
+    Ref<Disposable> subscription = source->subscribe(sink);
+    if (handlers->onSubscribed) handlers->onSubscribed();
     Ref<Disposable> disposable =
-        Disposables::create([subscription = std::move(subscription), handlers = handlers_] {
+        Disposables::create([subscription = std::move(subscription), handlers = handlers] {
           subscription->dispose();
           if (handlers->onDispose) handlers->onDispose();
         });
     return {std::move(sink), std::move(disposable)};
-  }
-
- private:
-  Ref<Observable<T>> source_;
-  Ref<const DoHandlers<T>> handlers_;
-};
-
-template <class T>
-struct DoOp : OperatorTag {
-  DoHandlers<T> handlers;
-  template <class S>
-  Ref<Observable<T>> operator()(const S& source) && {
-    static_assert(std::is_same_v<ElementOf<S>, T>, "do handlers of another element type");
-    return std::make_shared<Do<T>>(rv::asObservable(source), std::move(handlers));
   }
 };
 
@@ -118,13 +103,15 @@ struct DoOp : OperatorTag {
 template <ObservableConvertible S>
 Ref<Observable<ElementOf<S>>> doOn(const S& source,
                                    std::type_identity_t<DoHandlers<ElementOf<S>>> handlers) {
-  return std::make_shared<detail::Do<ElementOf<S>>>(rv::asObservable(source), std::move(handlers));
+  using T = ElementOf<S>;
+  return rv::asObservable(source) |
+         detail::DoOp<T>{{}, std::make_shared<const DoHandlers<T>>(std::move(handlers))};
 }
 
 // The operator form: `source | rv::doOn<int>({...})`.
 template <class T>
 detail::DoOp<T> doOn(DoHandlers<T> handlers) {
-  return {{}, std::move(handlers)};
+  return {{}, std::make_shared<const DoHandlers<T>>(std::move(handlers))};
 }
 
 }  // namespace rv

@@ -126,10 +126,7 @@ struct FlatMapLatestOp : OperatorTag {
     using T = ElementOf<S>;
     using Result = std::decay_t<std::invoke_result_t<Mapper&, const T&>>;
     using Out = ElementOf<Result>;
-    using SinkType = SwitchSink<T, Out, Mapper>;
-    Ref<Observable<Out>> observable =
-        std::make_shared<MergeProducer<Out, SinkType, Ref<Observable<T>>, Mapper>>(
-            rv::asObservable(source), std::move(mapper));
+    Ref<Observable<Out>> observable = MapperOp<Mapper, SwitchSink>{{}, std::move(mapper)}(source);
     if constexpr (IsInfallible<S>::value && IsInfallible<Result>::value) {
       // Infallible in, infallible inner sequences: the result cannot fail.
       return Infallible<Out>(std::move(observable));

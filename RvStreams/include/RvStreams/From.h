@@ -126,26 +126,6 @@ class ObservableOptionalScheduledSink final
   }
 };
 
-template <class T>
-class ObservableOptionalScheduled final : public Producer<T> {
- public:
-  ObservableOptionalScheduled(std::optional<T> optional, Ref<ImmediateSchedulerType> scheduler)
-      : optional_(std::move(optional)), scheduler_(std::move(scheduler)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<ObservableOptionalScheduledSink<T>>(std::move(observer),
-                                                                     std::move(cancel));
-    Ref<Disposable> subscription = sink->run(scheduler_, optional_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  const std::optional<T> optional_;
-  const Ref<ImmediateSchedulerType> scheduler_;
-};
-
 }  // namespace detail
 
 // Emits the elements of `elements` (copied in) in order on `scheduler`, one
@@ -173,8 +153,12 @@ Ref<Observable<T>> fromOptional(std::optional<T> optional) {
 // `scheduler`.
 template <class T>
 Ref<Observable<T>> fromOptional(std::optional<T> optional, Ref<ImmediateSchedulerType> scheduler) {
-  return std::make_shared<detail::ObservableOptionalScheduled<T>>(std::move(optional),
-                                                                  std::move(scheduler));
+  return detail::makeProducer<T>([optional = std::move(optional), scheduler = std::move(scheduler)](
+                                     Ref<ObserverType<T>> observer, Ref<Cancelable> cancel) {
+    return detail::runSink(std::make_shared<detail::ObservableOptionalScheduledSink<T>>(
+                               std::move(observer), std::move(cancel)),
+                           scheduler, optional);
+  });
 }
 
 }  // namespace rv

@@ -65,36 +65,22 @@ class GenerateSink final
   S state_;  // touched only by the steps, which never overlap
 };
 
+// Each subscription starts from the initial state with its own copies of the
+// callables.
 template <class S, class R, class Condition, class Iterate, class ResultSelector>
-class Generate final : public Producer<R> {
- public:
-  Generate(S initialState, Condition condition, Iterate iterate, ResultSelector resultSelector,
-           Ref<ImmediateSchedulerType> scheduler)
-      : initialState_(std::move(initialState)),
-        condition_(std::move(condition)),
-        iterate_(std::move(iterate)),
-        resultSelector_(std::move(resultSelector)),
-        scheduler_(std::move(scheduler)) {}
-
- protected:
-  // Each subscription starts from the initial state with its own copies of
-  // the callables.
-  typename Producer<R>::SinkAndSubscription run(Ref<ObserverType<R>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<GenerateSink<S, R, Condition, Iterate, ResultSelector>>(
-        std::move(observer), std::move(cancel), initialState_, condition_, iterate_,
-        resultSelector_);
-    Ref<Disposable> subscription = sink->run(scheduler_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  const S initialState_;
-  const Condition condition_;
-  const Iterate iterate_;
-  const ResultSelector resultSelector_;
-  const Ref<ImmediateSchedulerType> scheduler_;
-};
+Ref<Observable<R>> makeGenerate(S initialState, Condition condition, Iterate iterate,
+                                ResultSelector resultSelector,
+                                Ref<ImmediateSchedulerType> scheduler) {
+  return makeProducer<R>(
+      [initialState = std::move(initialState), condition = std::move(condition),
+       iterate = std::move(iterate), resultSelector = std::move(resultSelector),
+       scheduler = std::move(scheduler)](Ref<ObserverType<R>> observer, Ref<Cancelable> cancel) {
+        return runSink(std::make_shared<GenerateSink<S, R, Condition, Iterate, ResultSelector>>(
+                           std::move(observer), std::move(cancel), initialState, condition, iterate,
+                           resultSelector),
+                       scheduler);
+      });
+}
 
 struct StateItself {
   template <class S>
@@ -111,8 +97,8 @@ struct StateItself {
 template <class S, class Condition, class Iterate>
 Ref<Observable<S>> generate(S initialState, Condition&& condition,
                             Ref<ImmediateSchedulerType> scheduler, Iterate&& iterate) {
-  return std::make_shared<
-      detail::Generate<S, S, std::decay_t<Condition>, std::decay_t<Iterate>, detail::StateItself>>(
+  return detail::makeGenerate<S, S, std::decay_t<Condition>, std::decay_t<Iterate>,
+                              detail::StateItself>(
       std::move(initialState), std::forward<Condition>(condition), std::forward<Iterate>(iterate),
       detail::StateItself{}, std::move(scheduler));
 }

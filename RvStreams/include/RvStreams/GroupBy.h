@@ -134,28 +134,6 @@ class GroupBySink final : public Sink<GroupedObservable<Key, T>>,
   std::unordered_map<Key, Ref<PublishSubject<T>>> groupedSubjectTable_;
 };
 
-template <class T, class Key, class Selector>
-class GroupBy final : public Producer<GroupedObservable<Key, T>> {
-  using Group = GroupedObservable<Key, T>;
-
- public:
-  GroupBy(Ref<Observable<T>> source, Selector selector)
-      : source_(std::move(source)), selector_(std::move(selector)) {}
-
- protected:
-  typename Producer<Group>::SinkAndSubscription run(Ref<ObserverType<Group>> observer,
-                                                    Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<GroupBySink<T, Key, Selector>>(std::move(observer),
-                                                                std::move(cancel), selector_);
-    Ref<Disposable> subscription = sink->run(source_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  Ref<Observable<T>> source_;
-  Selector selector_;
-};
-
 template <class T>
 class AddRefSink final : public Sink<T>, public ObserverType<T> {
  public:
@@ -171,39 +149,30 @@ class AddRefSink final : public Sink<T>, public ObserverType<T> {
 
 // Forwards `source` while retaining `refCount` for the subscription's life.
 template <class T>
-class AddRef final : public Producer<T> {
- public:
-  AddRef(Ref<Observable<T>> source, Ref<RefCountDisposable> refCount)
-      : source_(std::move(source)), refCount_(std::move(refCount)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    Ref<Disposable> release = refCount_->retain();
-    auto sink = std::make_shared<AddRefSink<T>>(std::move(observer), std::move(cancel));
-    Ref<Disposable> subscription = source_->subscribe(sink);
-    return {std::move(sink), Disposables::create(std::move(release), std::move(subscription))};
-  }
-
- private:
-  Ref<Observable<T>> source_;
-  Ref<RefCountDisposable> refCount_;
-};
-
-template <class T>
 Ref<Observable<T>> addRef(Ref<Observable<T>> source, Ref<RefCountDisposable> refCount) {
-  return std::make_shared<AddRef<T>>(std::move(source), std::move(refCount));
+  return makeProducer<T>([source = std::move(source), refCount = std::move(refCount)](
+                             Ref<ObserverType<T>> observer, Ref<Cancelable> cancel) {
+    Ref<Disposable> release = refCount->retain();
+    auto sink = std::make_shared<AddRefSink<T>>(std::move(observer), std::move(cancel));
+    Ref<Disposable> subscription = source->subscribe(sink);
+    return SinkAndSubscription{std::move(sink),
+                               Disposables::create(std::move(release), std::move(subscription))};
+  });
 }
 
 template <class Selector>
-struct GroupByOp : OperatorTag {
+struct GroupByOp : SourceOperator<GroupByOp<Selector>> {
+  template <class T>
+  using Key = std::decay_t<std::invoke_result_t<Selector&, const T&>>;
+  template <class T>
+  using Output = GroupedObservable<Key<T>, T>;
   Selector keySelector;
-  template <class S>
-  auto operator()(const S& source) && {
-    using T = ElementOf<S>;
-    using Key = std::decay_t<std::invoke_result_t<Selector&, const T&>>;
-    return Ref<Observable<GroupedObservable<Key, T>>>(std::make_shared<GroupBy<T, Key, Selector>>(
-        rv::asObservable(source), std::move(keySelector)));
+  template <class T>
+  SinkAndSubscription run(const Ref<Observable<T>>& source, Ref<ObserverType<Output<T>>> observer,
+                          Ref<Cancelable> cancel) {
+    return runSink(std::make_shared<GroupBySink<T, Key<T>, Selector>>(
+                       std::move(observer), std::move(cancel), keySelector),
+                   source);
   }
 };
 

@@ -80,23 +80,13 @@ class JustScheduledSink final : public Sink<T>,
 };
 
 template <class T>
-class JustScheduled final : public Producer<T> {
- public:
-  JustScheduled(T element, Ref<ImmediateSchedulerType> scheduler)
-      : scheduler_(std::move(scheduler)), element_(std::move(element)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<JustScheduledSink<T>>(std::move(observer), std::move(cancel));
-    Ref<Disposable> subscription = sink->run(scheduler_, element_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  Ref<ImmediateSchedulerType> scheduler_;
-  T element_;
-};
+Ref<Observable<T>> makeJustScheduled(T element, Ref<ImmediateSchedulerType> scheduler) {
+  return makeProducer<T>([element = std::move(element), scheduler = std::move(scheduler)](
+                             Ref<ObserverType<T>> observer, Ref<Cancelable> cancel) {
+    return runSink(std::make_shared<JustScheduledSink<T>>(std::move(observer), std::move(cancel)),
+                   scheduler, element);
+  });
+}
 
 }  // namespace detail
 
@@ -108,8 +98,8 @@ Ref<Observable<std::decay_t<T>>> just(T&& element) {
 // Delivers the element and then completed as two actions on `scheduler`.
 template <class T, class Scheduler>
 Ref<Observable<std::decay_t<T>>> just(T&& element, const Ref<Scheduler>& scheduler) {
-  return std::make_shared<detail::JustScheduled<std::decay_t<T>>>(
-      std::forward<T>(element), Ref<ImmediateSchedulerType>(scheduler));
+  return detail::makeJustScheduled<std::decay_t<T>>(std::forward<T>(element),
+                                                    Ref<ImmediateSchedulerType>(scheduler));
 }
 
 template <class T>

@@ -287,60 +287,45 @@ using ConcatMapSink = MergeLimitedSink<SourceElement, Out, Mapper>;
 template <class SourceElement, class Out>
 using MergeLimitedBasicSink = MergeLimitedSink<SourceElement, Out, SequenceIsElement>;
 
-// The producer of the family: holds the source (or sources) and the sink's
-// parameters; each run makes the sink and returns its group as the
-// subscription.
-template <class Out, class SinkT, class Source, class... Params>
-class MergeProducer final : public Producer<Out> {
- public:
-  MergeProducer(Source source, Params... params)
-      : source_(std::move(source)), params_(std::move(params)...) {}
-
- protected:
-  typename Producer<Out>::SinkAndSubscription run(Ref<ObserverType<Out>> observer,
-                                                  Ref<Cancelable> cancel) override {
-    auto sink = std::apply(
-        [&](const Params&... params) {
-          return std::make_shared<SinkT>(std::move(observer), std::move(cancel), params...);
-        },
-        params_);
-    Ref<Disposable> group = sink->run(source_);
-    return {std::move(sink), std::move(group)};
-  }
-
- private:
-  Source source_;
-  std::tuple<Params...> params_;
-};
-
 template <class Mapper, template <class, class, class> class SinkT>
-struct MapperOp : OperatorTag {
+struct MapperOp : SourceOperator<MapperOp<Mapper, SinkT>> {
+  template <class T>
+  using Output = ElementOf<std::invoke_result_t<Mapper&, const T&>>;
   Mapper mapper;
-  template <class S>
-  auto operator()(const S& source) && {
-    using T = ElementOf<S>;
-    using Out = ElementOf<std::invoke_result_t<Mapper&, const T&>>;
-    using SinkType = SinkT<T, Out, Mapper>;
-    return Ref<Observable<Out>>(
-        std::make_shared<MergeProducer<Out, SinkType, Ref<Observable<T>>, Mapper>>(
-            rv::asObservable(source), std::move(mapper)));
+  template <class T>
+  SinkAndSubscription run(const Ref<Observable<T>>& source, Ref<ObserverType<Output<T>>> observer,
+                          Ref<Cancelable> cancel) {
+    return runSink(std::make_shared<SinkT<T, Output<T>, Mapper>>(std::move(observer),
+                                                                 std::move(cancel), mapper),
+                   source);
   }
 };
 
 template <class Mapper>
-struct LimitedMapperOp : OperatorTag {
+struct LimitedMapperOp : SourceOperator<LimitedMapperOp<Mapper>> {
+  template <class T>
+  using Output = ElementOf<std::invoke_result_t<Mapper&, const T&>>;
   Mapper mapper;
   int64_t maxConcurrent;
-  template <class S>
-  auto operator()(const S& source) && {
-    using T = ElementOf<S>;
-    using Out = ElementOf<std::invoke_result_t<Mapper&, const T&>>;
-    using SinkType = MergeLimitedSink<T, Out, Mapper>;
-    return Ref<Observable<Out>>(
-        std::make_shared<MergeProducer<Out, SinkType, Ref<Observable<T>>, Mapper, int64_t>>(
-            rv::asObservable(source), std::move(mapper), maxConcurrent));
+  template <class T>
+  SinkAndSubscription run(const Ref<Observable<T>>& source, Ref<ObserverType<Output<T>>> observer,
+                          Ref<Cancelable> cancel) {
+    return runSink(std::make_shared<MergeLimitedSink<T, Output<T>, Mapper>>(
+                       std::move(observer), std::move(cancel), mapper, maxConcurrent),
+                   source);
   }
 };
+
+template <class T>
+Ref<Observable<T>> mergeArray(std::vector<Ref<Observable<T>>> sources) {
+  using SinkType = MergeSink<Ref<Observable<T>>, T, SequenceIsElement, false>;
+  return makeProducer<T>(
+      [sources = std::move(sources)](Ref<ObserverType<T>> observer, Ref<Cancelable> cancel) {
+        return runSink(
+            std::make_shared<SinkType>(std::move(observer), std::move(cancel), SequenceIsElement{}),
+            sources);
+      });
+}
 
 }  // namespace detail
 
@@ -387,11 +372,7 @@ auto merge(const Sources& sources) {
   using T = ElementOf<std::ranges::range_value_t<Sources>>;
   std::vector<Ref<Observable<T>>> array;
   for (const auto& source : sources) array.push_back(rv::asObservable(source));
-  using SinkType = detail::MergeSink<Ref<Observable<T>>, T, detail::SequenceIsElement, false>;
-  return Ref<Observable<T>>(
-      std::make_shared<detail::MergeProducer<T, SinkType, std::vector<Ref<Observable<T>>>,
-                                             detail::SequenceIsElement>>(
-          std::move(array), detail::SequenceIsElement{}));
+  return detail::mergeArray<T>(std::move(array));
 }
 
 // Merges the given sequences.

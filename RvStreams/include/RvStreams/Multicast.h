@@ -268,46 +268,6 @@ class MulticastSink final : public Sink<R>, public ObserverType<R> {
   void fail(Error error) noexcept { this->forwardStop(Event<R>::error(std::move(error))); }
 };
 
-// A private subject and connection per subscription.
-template <class In, class R, class SubjectSelector, class Selector>
-class Multicast final : public Producer<R> {
-  using Subject = typename std::invoke_result_t<SubjectSelector&>::element_type;
-  using T = ElementOf<Ref<Subject>>;
-
- public:
-  Multicast(Ref<Observable<In>> source, SubjectSelector subjectSelector, Selector selector)
-      : source_(std::move(source)),
-        subjectSelector_(std::move(subjectSelector)),
-        selector_(std::move(selector)) {}
-
- protected:
-  typename Producer<R>::SinkAndSubscription run(Ref<ObserverType<R>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<MulticastSink<R>>(std::move(observer), std::move(cancel));
-    Ref<Observable<R>> output;
-    Ref<ConnectableObservable<T>> connectable;
-    try {
-      Ref<Subject> subject = subjectSelector_();
-      auto makeSubject = [subject] { return subject; };
-      connectable =
-          std::make_shared<ConnectableObservableAdapter<In, Subject, decltype(makeSubject)>>(
-              source_, std::move(makeSubject));
-      output = rv::asObservable(selector_(Ref<Observable<T>>(connectable)));
-    } catch (...) {
-      sink->fail(std::current_exception());
-      return {std::move(sink), Disposables::create()};
-    }
-    Ref<Disposable> subscription = output->subscribe(sink);
-    Ref<Disposable> connection = connectable->connect();
-    return {std::move(sink), Disposables::create(std::move(subscription), std::move(connection))};
-  }
-
- private:
-  Ref<Observable<In>> source_;
-  SubjectSelector subjectSelector_;
-  Selector selector_;
-};
-
 template <class Factory>
 struct MulticastFactoryOp : OperatorTag {
   Factory makeSubject;
@@ -324,18 +284,35 @@ struct MulticastFactoryOp : OperatorTag {
   }
 };
 
+// A private subject and connection per subscription.
 template <class SubjectSelector, class Selector>
-struct MulticastSelectorOp : OperatorTag {
+struct MulticastSelectorOp : SourceOperator<MulticastSelectorOp<SubjectSelector, Selector>> {
+  using Subject = typename std::invoke_result_t<SubjectSelector&>::element_type;
+  using T = ElementOf<Ref<Subject>>;
+  template <class In>
+  using Output = ElementOf<std::invoke_result_t<Selector&, Ref<Observable<T>>>>;
   SubjectSelector subjectSelector;
   Selector selector;
-  template <class S>
-  auto operator()(const S& source) && {
-    using In = ElementOf<S>;
-    using Subject = typename std::invoke_result_t<SubjectSelector&>::element_type;
-    using T = ElementOf<Ref<Subject>>;
-    using R = ElementOf<std::invoke_result_t<Selector&, Ref<Observable<T>>>>;
-    return Ref<Observable<R>>(std::make_shared<Multicast<In, R, SubjectSelector, Selector>>(
-        rv::asObservable(source), std::move(subjectSelector), std::move(selector)));
+  template <class In>
+  SinkAndSubscription run(const Ref<Observable<In>>& source, Ref<ObserverType<Output<In>>> observer,
+                          Ref<Cancelable> cancel) {
+    auto sink = std::make_shared<MulticastSink<Output<In>>>(std::move(observer), std::move(cancel));
+    Ref<Observable<Output<In>>> output;
+    Ref<ConnectableObservable<T>> connectable;
+    try {
+      Ref<Subject> subject = subjectSelector();
+      auto makeSubject = [subject] { return subject; };
+      connectable =
+          std::make_shared<ConnectableObservableAdapter<In, Subject, decltype(makeSubject)>>(
+              source, std::move(makeSubject));
+      output = rv::asObservable(selector(Ref<Observable<T>>(connectable)));
+    } catch (...) {
+      sink->fail(std::current_exception());
+      return {std::move(sink), Disposables::create()};
+    }
+    Ref<Disposable> subscription = output->subscribe(sink);
+    Ref<Disposable> connection = connectable->connect();
+    return {std::move(sink), Disposables::create(std::move(subscription), std::move(connection))};
   }
 };
 

@@ -195,57 +195,38 @@ class ObserveOnSerialDispatchQueueSink final
   std::vector<Event<T>> draining_;
 };
 
-template <class T>
-class ObserveOn final : public Producer<T> {
- public:
-  ObserveOn(Ref<ImmediateSchedulerType> scheduler, Ref<Observable<T>> source)
-      : scheduler_(std::move(scheduler)), source_(std::move(source)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink =
-        std::make_shared<ObserveOnSink<T>>(scheduler_, std::move(observer), std::move(cancel));
-    Ref<Disposable> subscription = source_->subscribe(sink);
-    return {std::move(sink), std::move(subscription)};
+// The operator value of either form: each subscription makes `SinkT<T>` on
+// the scheduler.
+template <template <class> class SinkT, class Scheduler>
+struct ObserveOnForm {
+  Ref<Scheduler> scheduler;
+  template <class T>
+  SinkAndSubscription run(const Ref<Observable<T>>& source, Ref<ObserverType<T>> observer,
+                          Ref<Cancelable> cancel) {
+    return subscribeSink(
+        std::make_shared<SinkT<T>>(scheduler, std::move(observer), std::move(cancel)), source);
   }
-
- private:
-  const Ref<ImmediateSchedulerType> scheduler_;
-  const Ref<Observable<T>> source_;
 };
 
 template <class T>
-class ObserveOnSerialDispatchQueue final : public Producer<T> {
- public:
-  ObserveOnSerialDispatchQueue(Ref<SerialDispatchQueueScheduler> scheduler,
-                               Ref<Observable<T>> source)
-      : scheduler_(std::move(scheduler)), source_(std::move(source)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<ObserveOnSerialDispatchQueueSink<T>>(
-        scheduler_, std::move(observer), std::move(cancel));
-    Ref<Disposable> subscription = source_->subscribe(sink);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  const Ref<SerialDispatchQueueScheduler> scheduler_;
-  const Ref<Observable<T>> source_;
-};
+using ObserveOn = OperatorProducer<T, ObserveOnForm<ObserveOnSink, ImmediateSchedulerType>>;
+template <class T>
+using ObserveOnSerialDispatchQueue =
+    OperatorProducer<T,
+                     ObserveOnForm<ObserveOnSerialDispatchQueueSink, SerialDispatchQueueScheduler>>;
 
 struct ObserveOnOp : OperatorTag {
   Ref<ImmediateSchedulerType> scheduler;
   template <class S>
   Ref<Observable<ElementOf<S>>> operator()(const S& source) && {
-    using T = ElementOf<S>;
     if (auto serial = std::dynamic_pointer_cast<SerialDispatchQueueScheduler>(scheduler)) {
-      return std::make_shared<ObserveOnSerialDispatchQueue<T>>(std::move(serial),
-                                                               rv::asObservable(source));
+      return bindOperator(
+          rv::asObservable(source),
+          ObserveOnForm<ObserveOnSerialDispatchQueueSink, SerialDispatchQueueScheduler>{
+              std::move(serial)});
     }
-    return std::make_shared<ObserveOn<T>>(std::move(scheduler), rv::asObservable(source));
+    return bindOperator(rv::asObservable(source),
+                        ObserveOnForm<ObserveOnSink, ImmediateSchedulerType>{std::move(scheduler)});
   }
 };
 

@@ -58,6 +58,13 @@ class SinkDisposer final : public Cancelable {
   Ref<Disposable> subscription_;
 };
 
+// What a producer's run returns: the sink and its upstream subscription,
+// both owned by the subscription's SinkDisposer from then on.
+struct SinkAndSubscription {
+  Ref<Disposable> sink;
+  Ref<Disposable> subscription;
+};
+
 template <class T>
 class Producer : public Observable<T> {
  public:
@@ -74,10 +81,7 @@ class Producer : public Observable<T> {
   }
 
  protected:
-  struct SinkAndSubscription {
-    Ref<Disposable> sink;
-    Ref<Disposable> subscription;
-  };
+  using SinkAndSubscription = rv::SinkAndSubscription;
 
   // Creates the sink with `observer` and `cancel`, subscribes it upstream and
   // returns both.
@@ -165,33 +169,113 @@ Ref<ObserverType<Out>> Sink<Out>::forwarder() const {
 
 namespace detail {
 
-// The producer of the single-source operators: holds the source and the
-// operator's parameters; each run makes `SinkT<T, R, Params>` with a copy of
-// the parameters and subscribes it to the source.
-template <class T, class R, template <class, class, class> class SinkT, class Params>
-class SourceProducer final : public Producer<R> {
+// The producer of the sources: each subscription calls `run(observer,
+// cancel)`, which makes the sink, starts it and returns both. `Run` holds the
+// source's parameters.
+template <class Out, class Run>
+class RunProducer final : public Producer<Out> {
  public:
-  SourceProducer(Ref<Observable<T>> source, Params params)
-      : source_(std::move(source)), params_(std::move(params)) {}
+  explicit RunProducer(Run run) : run_(std::move(run)) {}
 
  protected:
-  typename Producer<R>::SinkAndSubscription run(Ref<ObserverType<R>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink =
-        std::make_shared<SinkT<T, R, Params>>(std::move(observer), std::move(cancel), params_);
-    Ref<Disposable> subscription = source_->subscribe(sink);
-    return {std::move(sink), std::move(subscription)};
+  SinkAndSubscription run(Ref<ObserverType<Out>> observer, Ref<Cancelable> cancel) override {
+    return run_(std::move(observer), std::move(cancel));
   }
 
  private:
-  Ref<Observable<T>> source_;
-  Params params_;
+  Run run_;
+};
+
+template <class Out, class Run>
+Ref<Observable<Out>> makeProducer(Run run) {
+  return std::make_shared<RunProducer<Out, Run>>(std::move(run));
+}
+
+template <class Op, class T>
+struct OperatorOutputOf {
+  using type = T;
+};
+template <class Op, class T>
+requires requires { typename Op::template Output<T>; }
+struct OperatorOutputOf<Op, T> {
+  using type = typename Op::template Output<T>;
+};
+
+// The element type of operator `Op` on a source of T: T, unless the operator
+// declares `template <class T> using Output = ...`.
+template <class Op, class T>
+using OperatorOutput = typename OperatorOutputOf<Op, T>::type;
+
+// The producer of the single-source operators: holds the source and the
+// operator value, whose members are the operator's parameters; each
+// subscription calls `op.run<T>(source, observer, cancel)`.
+template <class T, class Op>
+class OperatorProducer final : public Producer<OperatorOutput<Op, T>> {
+  using Out = OperatorOutput<Op, T>;
+
+ public:
+  OperatorProducer(Ref<Observable<T>> source, Op op)
+      : source_(std::move(source)), op_(std::move(op)) {}
+
+ protected:
+  SinkAndSubscription run(Ref<ObserverType<Out>> observer, Ref<Cancelable> cancel) override {
+    return op_.template run<T>(source_, std::move(observer), std::move(cancel));
+  }
+
+ private:
+  const Ref<Observable<T>> source_;
+  Op op_;
+};
+
+template <class Op, class T>
+Ref<Observable<OperatorOutput<Op, T>>> bindOperator(Ref<Observable<T>> source, Op op) {
+  return std::make_shared<OperatorProducer<T, Op>>(std::move(source), std::move(op));
+}
+
+// The base of a single-source operator `Op`: `source | op` makes the
+// OperatorProducer of the source and the operator value.
+template <class Op>
+struct SourceOperator : OperatorTag {
+  template <class S>
+  Ref<Observable<OperatorOutput<Op, ElementOf<S>>>> operator()(const S& source) && {
+    return bindOperator(rv::asObservable(source), static_cast<Op&&>(*this));
+  }
+};
+
+// Returns `sink` with the subscription its `run(args...)` returns.
+template <class SinkT, class... Args>
+SinkAndSubscription runSink(Ref<SinkT> sink, Args&&... args) {
+  Ref<Disposable> subscription = sink->run(std::forward<Args>(args)...);
+  return {std::move(sink), std::move(subscription)};
+}
+
+// Returns `sink` with its subscription to `source`.
+template <class SinkT, class T>
+SinkAndSubscription subscribeSink(Ref<SinkT> sink, const Ref<Observable<T>>& source) {
+  Ref<Disposable> subscription = source->subscribe(sink);
+  return {std::move(sink), std::move(subscription)};
+}
+
+// The operator value of the sinks made as `SinkT<T, R, Params>(observer,
+// cancel, params)` and subscribed to the source.
+template <class R, template <class, class, class> class SinkT, class Params>
+struct SubscribedSinkOp {
+  template <class T>
+  using Output = R;
+  Params params;
+  template <class T>
+  SinkAndSubscription run(const Ref<Observable<T>>& source, Ref<ObserverType<R>> observer,
+                          Ref<Cancelable> cancel) {
+    return subscribeSink(
+        std::make_shared<SinkT<T, R, Params>>(std::move(observer), std::move(cancel), params),
+        source);
+  }
 };
 
 template <class T, class R, template <class, class, class> class SinkT, class S, class Params>
 Ref<Observable<R>> makeSourceProducer(const S& source, Params params) {
-  return std::make_shared<SourceProducer<T, R, SinkT, Params>>(rv::asObservable(source),
-                                                               std::move(params));
+  return bindOperator(Ref<Observable<T>>(rv::asObservable(source)),
+                      SubscribedSinkOp<R, SinkT, Params>{std::move(params)});
 }
 
 }  // namespace detail

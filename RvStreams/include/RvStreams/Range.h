@@ -42,27 +42,6 @@ class RangeSink final : public Sink<T>, public std::enable_shared_from_this<Rang
   const T count_;
 };
 
-template <class T>
-class RangeProducer final : public Producer<T> {
- public:
-  RangeProducer(T start, T count, Ref<ImmediateSchedulerType> scheduler)
-      : start_(start), count_(count), scheduler_(std::move(scheduler)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink =
-        std::make_shared<RangeSink<T>>(std::move(observer), std::move(cancel), start_, count_);
-    Ref<Disposable> subscription = sink->run(scheduler_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  const T start_;
-  const T count_;
-  const Ref<ImmediateSchedulerType> scheduler_;
-};
-
 }  // namespace detail
 
 // Emits start, start + 1, ..., start + count - 1 on `scheduler`, then
@@ -78,7 +57,12 @@ requires(!std::same_as<T, bool>) Ref<Observable<T>> range(T start, T count,
     const T last = static_cast<T>(static_cast<U>(start) + static_cast<U>(count - 1));  // wraps
     if (last < start) fatalError("overflow of count");
   }
-  return std::make_shared<detail::RangeProducer<T>>(start, count, std::move(scheduler));
+  return detail::makeProducer<T>([start, count, scheduler = std::move(scheduler)](
+                                     Ref<ObserverType<T>> observer, Ref<Cancelable> cancel) {
+    return detail::runSink(std::make_shared<detail::RangeSink<T>>(std::move(observer),
+                                                                  std::move(cancel), start, count),
+                           scheduler);
+  });
 }
 
 }  // namespace rv

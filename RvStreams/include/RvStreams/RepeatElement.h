@@ -33,31 +33,20 @@ class RepeatElementSink final : public Sink<T>,
 };
 
 template <class T>
-class RepeatElement final : public Producer<T> {
- public:
-  RepeatElement(T element, Ref<ImmediateSchedulerType> scheduler)
-      : element_(std::move(element)), scheduler_(std::move(scheduler)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<RepeatElementSink<T>>(std::move(observer), std::move(cancel));
-    Ref<Disposable> subscription = sink->run(element_, scheduler_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  const T element_;
-  const Ref<ImmediateSchedulerType> scheduler_;
-};
+Ref<Observable<T>> makeRepeatElement(T element, Ref<ImmediateSchedulerType> scheduler) {
+  return makeProducer<T>([element = std::move(element), scheduler = std::move(scheduler)](
+                             Ref<ObserverType<T>> observer, Ref<Cancelable> cancel) {
+    return runSink(std::make_shared<RepeatElementSink<T>>(std::move(observer), std::move(cancel)),
+                   element, scheduler);
+  });
+}
 
 }  // namespace detail
 
 // Emits `element` again and again on `scheduler` until disposed.
 template <class T>
 Ref<Observable<std::decay_t<T>>> repeatElement(T&& element, Ref<ImmediateSchedulerType> scheduler) {
-  return std::make_shared<detail::RepeatElement<std::decay_t<T>>>(std::forward<T>(element),
-                                                                  std::move(scheduler));
+  return detail::makeRepeatElement<std::decay_t<T>>(std::forward<T>(element), std::move(scheduler));
 }
 
 }  // namespace rv

@@ -57,7 +57,7 @@ class RetryWhenSequenceSink final
   // Builds the trigger from the error stream and subscribes the notifier to
   // it, then starts the first attempt. A throwing handler delivers its error.
   template <class Handler>
-  Ref<Disposable> run(const InfiniteSequence<Ref<Observable<T>>>& sources, Handler& handler) {
+  Ref<Disposable> run(const Ref<Observable<T>>& source, Handler& handler) {
     Ref<Observable<Trigger>> trigger;
     try {
       trigger = rv::asObservable(handler(Ref<Observable<E>>(errorSubject_)));
@@ -66,7 +66,8 @@ class RetryWhenSequenceSink final
       return Disposables::create();
     }
     Ref<Disposable> triggerSubscription = trigger->subscribe(notifier_);
-    Ref<Disposable> subscription = Base::run({sources.makeIterator(), std::nullopt});
+    Ref<Disposable> subscription =
+        Base::run({InfiniteSequence<Ref<Observable<T>>>(source).makeIterator(), std::nullopt});
     return Disposables::create(std::move(subscription), std::move(triggerSubscription));
   }
 
@@ -170,36 +171,16 @@ class RetryWhenSequenceSink final
   Ref<PublishSubject<Trigger>> notifier_ = PublishSubject<Trigger>::create();
 };
 
-template <class T, class E, class Handler>
-class RetryWhenSequence final : public Producer<T> {
-  using Trigger = ElementOf<std::invoke_result_t<Handler&, Ref<Observable<E>>>>;
-
- public:
-  RetryWhenSequence(Ref<Observable<T>> source, Handler notificationHandler)
-      : sources_(std::move(source)), notificationHandler_(std::move(notificationHandler)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<RetryWhenSequenceSink<T, E, Trigger>>(std::move(observer),
-                                                                       std::move(cancel));
-    Ref<Disposable> subscription = sink->run(sources_, notificationHandler_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  InfiniteSequence<Ref<Observable<T>>> sources_;
-  Handler notificationHandler_;
-};
-
 template <class E, class Handler>
-struct RetryWhenOp : OperatorTag {
+struct RetryWhenOp : SourceOperator<RetryWhenOp<E, Handler>> {
+  using Trigger = ElementOf<std::invoke_result_t<Handler&, Ref<Observable<E>>>>;
   Handler notificationHandler;
-  template <class S>
-  Ref<Observable<ElementOf<S>>> operator()(const S& source) && {
-    using T = ElementOf<S>;
-    return std::make_shared<RetryWhenSequence<T, E, Handler>>(rv::asObservable(source),
-                                                              std::move(notificationHandler));
+  template <class T>
+  SinkAndSubscription run(const Ref<Observable<T>>& source, Ref<ObserverType<T>> observer,
+                          Ref<Cancelable> cancel) {
+    return runSink(std::make_shared<RetryWhenSequenceSink<T, E, Trigger>>(std::move(observer),
+                                                                          std::move(cancel)),
+                   source, notificationHandler);
   }
 };
 

@@ -94,32 +94,11 @@ class SampleSequenceSink final : public Sink<T>,
   const Ref<SingleAssignmentDisposable> sourceSubscription_ = SingleAssignmentDisposable::create();
 };
 
-template <class T, class O>
-class Sample final : public Producer<T> {
- public:
-  Sample(Ref<Observable<T>> source, Ref<Observable<O>> sampler, std::optional<T> defaultValue)
-      : source_(std::move(source)),
-        sampler_(std::move(sampler)),
-        defaultValue_(std::move(defaultValue)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<SampleSequenceSink<T, O>>(std::move(observer), std::move(cancel),
-                                                           defaultValue_);
-    Ref<Disposable> subscription = sink->run(source_, sampler_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  const Ref<Observable<T>> source_;
-  const Ref<Observable<O>> sampler_;
-  const std::optional<T> defaultValue_;
-};
-
 // No default value: its type is left to the source.
 struct NoDefault {};
 
+// Applied, the operator binds its form with the sampler's observable and the
+// source's element type to the producer.
 template <class Sampler, class T>
 struct SampleOp : OperatorTag {
   Sampler sampler;
@@ -131,8 +110,17 @@ struct SampleOp : OperatorTag {
     if constexpr (!std::is_same_v<T, NoDefault>) {
       if (defaultValue) value.emplace(std::move(*defaultValue));
     }
-    return std::make_shared<Sample<E, ElementOf<Sampler>>>(
-        rv::asObservable(source), rv::asObservable(sampler), std::move(value));
+    return bindOperator(rv::asObservable(source),
+                        SampleOp<Ref<Observable<ElementOf<Sampler>>>, E>{
+                            {}, rv::asObservable(sampler), std::move(value)});
+  }
+  template <class E>
+  SinkAndSubscription run(const Ref<Observable<E>>& source, Ref<ObserverType<E>> observer,
+                          Ref<Cancelable> cancel) {
+    using O = ElementOf<Sampler>;
+    return runSink(std::make_shared<SampleSequenceSink<E, O>>(std::move(observer),
+                                                              std::move(cancel), defaultValue),
+                   source, sampler);
   }
 };
 

@@ -217,6 +217,14 @@ class ShareWhileConnected final : public Observable<T> {
   Ref<Connection> connection_;
 };
 
+template <bool ReplayOne>
+struct ShareWhileConnectedOp : OperatorTag {
+  template <class S>
+  Ref<Observable<ElementOf<S>>> operator()(const S& source) && {
+    return std::make_shared<ShareWhileConnected<ElementOf<S>, ReplayOne>>(rv::asObservable(source));
+  }
+};
+
 struct ShareOp : OperatorTag {
   int64_t replay;
   SubjectLifetimeScope scope;
@@ -229,8 +237,8 @@ struct ShareOp : OperatorTag {
       if (replay == 0) return observable | multicast(PublishSubject<T>::create()) | refCount();
       return observable | multicast(ReplaySubject<T>::create(replay)) | refCount();
     }
-    if (replay == 0) return std::make_shared<ShareWhileConnected<T, false>>(observable);
-    if (replay == 1) return std::make_shared<ShareWhileConnected<T, true>>(observable);
+    if (replay == 0) return observable | ShareWhileConnectedOp<false>{};
+    if (replay == 1) return observable | ShareWhileConnectedOp<true>{};
     return observable | multicast(MakeReplaySubject<T>{replay}) | refCount();
   }
 };
@@ -241,6 +249,15 @@ struct ShareOp : OperatorTag {
 inline detail::ShareOp share(int64_t replay = 0,
                              SubjectLifetimeScope scope = SubjectLifetimeScope::whileConnected) {
   return {{}, replay, scope};
+}
+
+// share(Replay, whileConnected) with the replay, 0 or 1, fixed when compiled:
+// the same sharing, without the subject-based forms that a replay chosen at
+// run time brings into every element type it is used with.
+template <int Replay>
+requires(Replay == 0 ||
+         Replay == 1) detail::ShareWhileConnectedOp<Replay == 1> shareWhileConnected() {
+  return {};
 }
 
 }  // namespace rv

@@ -138,25 +138,6 @@ class SkipUntilSink final : public Sink<T>,
   Ref<SingleAssignmentDisposable> sourceSubscription_ = SingleAssignmentDisposable::create();
 };
 
-template <class T, class O>
-class SkipUntil final : public Producer<T> {
- public:
-  SkipUntil(Ref<Observable<T>> source, Ref<Observable<O>> other)
-      : source_(std::move(source)), other_(std::move(other)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<SkipUntilSink<T, O>>(std::move(observer), std::move(cancel));
-    Ref<Disposable> subscription = sink->run(source_, other_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  Ref<Observable<T>> source_;
-  Ref<Observable<O>> other_;
-};
-
 struct SkipCountOp : OperatorTag {
   int64_t count;
   template <class S>
@@ -176,14 +157,14 @@ struct SkipWhileOp : OperatorTag {
   }
 };
 
-template <class Other>
-struct SkipUntilOp : OperatorTag {
-  Other other;
-  template <class S>
-  Ref<Observable<ElementOf<S>>> operator()(const S& source) && {
-    using T = ElementOf<S>;
-    using O = ElementOf<Other>;
-    return std::make_shared<SkipUntil<T, O>>(rv::asObservable(source), rv::asObservable(other));
+template <class O>
+struct SkipUntilOp : SourceOperator<SkipUntilOp<O>> {
+  Ref<Observable<O>> other;
+  template <class T>
+  SinkAndSubscription run(const Ref<Observable<T>>& source, Ref<ObserverType<T>> observer,
+                          Ref<Cancelable> cancel) {
+    return runSink(std::make_shared<SkipUntilSink<T, O>>(std::move(observer), std::move(cancel)),
+                   source, other);
   }
 };
 
@@ -200,8 +181,8 @@ detail::SkipWhileOp<std::decay_t<Predicate>> skipWhile(Predicate&& predicate) {
 
 // Drops elements until `other` emits.
 template <ObservableConvertible Other>
-detail::SkipUntilOp<std::decay_t<Other>> skipUntil(Other&& other) {
-  return {{}, std::forward<Other>(other)};
+detail::SkipUntilOp<ElementOf<Other>> skipUntil(const Other& other) {
+  return {{}, rv::asObservable(other)};
 }
 
 }  // namespace rv

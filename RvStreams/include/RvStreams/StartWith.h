@@ -18,22 +18,15 @@ namespace rv {
 namespace detail {
 
 template <class T>
-class StartWith final : public Producer<T> {
- public:
-  StartWith(std::vector<T> elements, Ref<Observable<T>> source)
-      : elements_(std::move(elements)), source_(std::move(source)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable>) override {
-    for (const T& element : elements_) observer->on(Event<T>::next(element));
-    Ref<Disposable> subscription = source_->subscribe(std::move(observer));
+struct StartWithArray {
+  std::vector<T> elements;
+  template <class>
+  SinkAndSubscription run(const Ref<Observable<T>>& source, Ref<ObserverType<T>> observer,
+                          Ref<Cancelable>) {
+    for (const T& element : elements) observer->on(Event<T>::next(element));
+    Ref<Disposable> subscription = source->subscribe(std::move(observer));
     return {Disposables::create(), std::move(subscription)};
   }
-
- private:
-  std::vector<T> elements_;
-  Ref<Observable<T>> source_;
 };
 
 template <class... Elements>
@@ -45,7 +38,7 @@ struct StartWithOp : OperatorTag {
     std::vector<T> array;
     array.reserve(sizeof...(Elements));
     std::apply([&](Elements&... e) { (array.emplace_back(std::move(e)), ...); }, elements);
-    return std::make_shared<StartWith<T>>(std::move(array), rv::asObservable(source));
+    return bindOperator(rv::asObservable(source), StartWithArray<T>{std::move(array)});
   }
 };
 

@@ -53,31 +53,13 @@ class SubscribeOnSink final : public Sink<T>,
   }
 };
 
-template <class T>
-class SubscribeOn final : public Producer<T> {
- public:
-  SubscribeOn(Ref<Observable<T>> source, Ref<ImmediateSchedulerType> scheduler)
-      : source_(std::move(source)), scheduler_(std::move(scheduler)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<SubscribeOnSink<T>>(std::move(observer), std::move(cancel));
-    Ref<Disposable> subscription = sink->run(source_, scheduler_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  const Ref<Observable<T>> source_;
-  const Ref<ImmediateSchedulerType> scheduler_;
-};
-
-struct SubscribeOnOp : OperatorTag {
+struct SubscribeOnOp : SourceOperator<SubscribeOnOp> {
   Ref<ImmediateSchedulerType> scheduler;
-  template <class S>
-  Ref<Observable<ElementOf<S>>> operator()(const S& source) && {
-    return std::make_shared<SubscribeOn<ElementOf<S>>>(rv::asObservable(source),
-                                                       std::move(scheduler));
+  template <class T>
+  SinkAndSubscription run(const Ref<Observable<T>>& source, Ref<ObserverType<T>> observer,
+                          Ref<Cancelable> cancel) {
+    return runSink(std::make_shared<SubscribeOnSink<T>>(std::move(observer), std::move(cancel)),
+                   source, scheduler);
   }
 };
 

@@ -69,33 +69,17 @@ class SwitchIfEmptySink final : public Sink<T>,
 };
 
 template <class T>
-class SwitchIfEmpty final : public Producer<T> {
- public:
-  SwitchIfEmpty(Ref<Observable<T>> source, Ref<Observable<T>> ifEmpty)
-      : source_(std::move(source)), ifEmpty_(std::move(ifEmpty)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink =
-        std::make_shared<SwitchIfEmptySink<T>>(ifEmpty_, std::move(observer), std::move(cancel));
-    Ref<Disposable> subscription = sink->run(source_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  Ref<Observable<T>> source_;
-  Ref<Observable<T>> ifEmpty_;
-};
-
-template <class Other>
-struct SwitchIfEmptyOp : OperatorTag {
-  Other other;
+struct SwitchIfEmptyOp : SourceOperator<SwitchIfEmptyOp<T>> {
   template <class S>
-  Ref<Observable<ElementOf<S>>> operator()(const S& source) && {
-    using T = ElementOf<S>;
-    static_assert(std::is_same_v<ElementOf<Other>, T>, "replacement of another element type");
-    return std::make_shared<SwitchIfEmpty<T>>(rv::asObservable(source), rv::asObservable(other));
+  using Output = T;
+  Ref<Observable<T>> other;
+  template <class S>
+  SinkAndSubscription run(const Ref<Observable<S>>& source, Ref<ObserverType<T>> observer,
+                          Ref<Cancelable> cancel) {
+    static_assert(std::is_same_v<S, T>, "replacement of another element type");
+    return runSink(
+        std::make_shared<SwitchIfEmptySink<T>>(other, std::move(observer), std::move(cancel)),
+        source);
   }
 };
 
@@ -103,8 +87,8 @@ struct SwitchIfEmptyOp : OperatorTag {
 
 // Continues with `other` when the source completes without elements.
 template <ObservableConvertible Other>
-detail::SwitchIfEmptyOp<std::decay_t<Other>> ifEmptySwitchTo(Other&& other) {
-  return {{}, std::forward<Other>(other)};
+detail::SwitchIfEmptyOp<ElementOf<Other>> ifEmptySwitchTo(const Other& other) {
+  return {{}, rv::asObservable(other)};
 }
 
 }  // namespace rv

@@ -179,25 +179,6 @@ class TakeUntilSink final : public Sink<T>,
   RecursiveLock lock_;
 };
 
-template <class T, class O>
-class TakeUntil final : public Producer<T> {
- public:
-  TakeUntil(Ref<Observable<T>> source, Ref<Observable<O>> other)
-      : source_(std::move(source)), other_(std::move(other)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<TakeUntilSink<T, O>>(std::move(observer), std::move(cancel));
-    Ref<Disposable> subscription = sink->run(source_, other_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  Ref<Observable<T>> source_;
-  Ref<Observable<O>> other_;
-};
-
 struct TakeCountOp : OperatorTag {
   int64_t count;
   template <class S>
@@ -227,14 +208,14 @@ struct TakeUntilPredicateOp : OperatorTag {
   }
 };
 
-template <class Other>
-struct TakeUntilOp : OperatorTag {
-  Other other;
-  template <class S>
-  Ref<Observable<ElementOf<S>>> operator()(const S& source) && {
-    using T = ElementOf<S>;
-    using O = ElementOf<Other>;
-    return std::make_shared<TakeUntil<T, O>>(rv::asObservable(source), rv::asObservable(other));
+template <class O>
+struct TakeUntilOp : SourceOperator<TakeUntilOp<O>> {
+  Ref<Observable<O>> other;
+  template <class T>
+  SinkAndSubscription run(const Ref<Observable<T>>& source, Ref<ObserverType<T>> observer,
+                          Ref<Cancelable> cancel) {
+    return runSink(std::make_shared<TakeUntilSink<T, O>>(std::move(observer), std::move(cancel)),
+                   source, other);
   }
 };
 
@@ -266,8 +247,8 @@ inline detail::TakeLastOp takeLast(int64_t count) {
 
 // Elements until `other` emits, then completion.
 template <ObservableConvertible Other>
-detail::TakeUntilOp<std::decay_t<Other>> takeUntil(Other&& other) {
-  return {{}, std::forward<Other>(other)};
+detail::TakeUntilOp<ElementOf<Other>> takeUntil(const Other& other) {
+  return {{}, rv::asObservable(other)};
 }
 
 // Elements until `predicate(const T&)` holds, then completion.

@@ -103,40 +103,16 @@ class ThrottleSink final : public Sink<T>,
   const Ref<SerialDisposable> cancellable_ = SerialDisposable::create();
 };
 
-template <class T>
-class Throttle final : public Producer<T> {
- public:
-  Throttle(Ref<Observable<T>> source, DispatchTimeInterval dueTime, bool latest,
-           Ref<SchedulerType> scheduler)
-      : source_(std::move(source)),
-        dueTime_(dueTime),
-        latest_(latest),
-        scheduler_(std::move(scheduler)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<ThrottleSink<T>>(std::move(observer), std::move(cancel), dueTime_,
-                                                  latest_, scheduler_);
-    Ref<Disposable> subscription = sink->run(source_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  const Ref<Observable<T>> source_;
-  const DispatchTimeInterval dueTime_;
-  const bool latest_;
-  const Ref<SchedulerType> scheduler_;
-};
-
-struct ThrottleOp : OperatorTag {
+struct ThrottleOp : SourceOperator<ThrottleOp> {
   DispatchTimeInterval dueTime;
   bool latest;
   Ref<SchedulerType> scheduler;
-  template <class S>
-  Ref<Observable<ElementOf<S>>> operator()(const S& source) && {
-    return std::make_shared<Throttle<ElementOf<S>>>(rv::asObservable(source), dueTime, latest,
-                                                    std::move(scheduler));
+  template <class T>
+  SinkAndSubscription run(const Ref<Observable<T>>& source, Ref<ObserverType<T>> observer,
+                          Ref<Cancelable> cancel) {
+    return runSink(std::make_shared<ThrottleSink<T>>(std::move(observer), std::move(cancel),
+                                                     dueTime, latest, scheduler),
+                   source);
   }
 };
 

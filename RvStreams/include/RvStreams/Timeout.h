@@ -104,32 +104,8 @@ class TimeoutSink final : public Sink<T>,
   bool switched_ KX_GUARDED_BY(lock_) = false;
 };
 
-template <class T>
-class Timeout final : public Producer<T> {
- public:
-  Timeout(Ref<Observable<T>> source, DispatchTimeInterval dueTime, Ref<Observable<T>> other,
-          Ref<SchedulerType> scheduler)
-      : source_(std::move(source)),
-        dueTime_(dueTime),
-        other_(std::move(other)),
-        scheduler_(std::move(scheduler)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<TimeoutSink<T>>(std::move(observer), std::move(cancel), dueTime_,
-                                                 other_, scheduler_);
-    Ref<Disposable> subscription = sink->run(source_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  const Ref<Observable<T>> source_;
-  const DispatchTimeInterval dueTime_;
-  const Ref<Observable<T>> other_;
-  const Ref<SchedulerType> scheduler_;
-};
-
+// Applied, the operator binds its form with `Other` the source's observable
+// type to the producer.
 template <class Other>
 struct TimeoutOp : OperatorTag {
   DispatchTimeInterval dueTime;
@@ -144,8 +120,16 @@ struct TimeoutOp : OperatorTag {
     } else {
       fallback = rv::asObservable(other);
     }
-    return std::make_shared<Timeout<T>>(rv::asObservable(source), dueTime, std::move(fallback),
-                                        std::move(scheduler));
+    return bindOperator(
+        rv::asObservable(source),
+        TimeoutOp<Ref<Observable<T>>>{{}, dueTime, std::move(fallback), std::move(scheduler)});
+  }
+  template <class T>
+  SinkAndSubscription run(const Ref<Observable<T>>& source, Ref<ObserverType<T>> observer,
+                          Ref<Cancelable> cancel) {
+    return runSink(std::make_shared<TimeoutSink<T>>(std::move(observer), std::move(cancel), dueTime,
+                                                    other, scheduler),
+                   source);
   }
 };
 

@@ -69,30 +69,22 @@ class TimerOneOffSink final : public Sink<T>,
 };
 
 template <TimerElement T>
-class Timer final : public Producer<T> {
- public:
-  Timer(DispatchTimeInterval dueTime, std::optional<DispatchTimeInterval> period,
-        Ref<SchedulerType> scheduler)
-      : scheduler_(std::move(scheduler)), dueTime_(dueTime), period_(period) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    if (period_) {
-      auto sink = std::make_shared<TimerSink<T>>(std::move(observer), std::move(cancel));
-      Ref<Disposable> subscription = sink->run(scheduler_, dueTime_, *period_);
-      return {std::move(sink), std::move(subscription)};
-    }
-    auto sink = std::make_shared<TimerOneOffSink<T>>(std::move(observer), std::move(cancel));
-    Ref<Disposable> subscription = sink->run(scheduler_, dueTime_);
-    return {std::move(sink), std::move(subscription)};
+Ref<Observable<T>> makeTimer(DispatchTimeInterval dueTime,
+                             std::optional<DispatchTimeInterval> period,
+                             Ref<SchedulerType> scheduler) {
+  if (period) {
+    return makeProducer<T>([dueTime, period = *period, scheduler = std::move(scheduler)](
+                               Ref<ObserverType<T>> observer, Ref<Cancelable> cancel) {
+      return runSink(std::make_shared<TimerSink<T>>(std::move(observer), std::move(cancel)),
+                     scheduler, dueTime, period);
+    });
   }
-
- private:
-  const Ref<SchedulerType> scheduler_;
-  const DispatchTimeInterval dueTime_;
-  const std::optional<DispatchTimeInterval> period_;
-};
+  return makeProducer<T>([dueTime, scheduler = std::move(scheduler)](Ref<ObserverType<T>> observer,
+                                                                     Ref<Cancelable> cancel) {
+    return runSink(std::make_shared<TimerOneOffSink<T>>(std::move(observer), std::move(cancel)),
+                   scheduler, dueTime);
+  });
+}
 
 }  // namespace detail
 
@@ -101,14 +93,14 @@ class Timer final : public Producer<T> {
 template <TimerElement T>
 Ref<Observable<T>> timer(DispatchTimeInterval dueTime, std::optional<DispatchTimeInterval> period,
                          Ref<SchedulerType> scheduler) {
-  return std::make_shared<detail::Timer<T>>(dueTime, period, std::move(scheduler));
+  return detail::makeTimer<T>(dueTime, period, std::move(scheduler));
 }
 
 // Emits 0, 1, 2, ... every `period` on `scheduler`, the first after one
 // period.
 template <TimerElement T>
 Ref<Observable<T>> interval(DispatchTimeInterval period, Ref<SchedulerType> scheduler) {
-  return std::make_shared<detail::Timer<T>>(period, period, std::move(scheduler));
+  return detail::makeTimer<T>(period, period, std::move(scheduler));
 }
 
 }  // namespace rv

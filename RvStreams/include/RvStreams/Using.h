@@ -51,24 +51,14 @@ class UsingSink final : public Sink<T>,
 };
 
 template <class T, class ResourceFactory, class ObservableFactory>
-class Using final : public Producer<T> {
- public:
-  Using(ResourceFactory resourceFactory, ObservableFactory observableFactory)
-      : resourceFactory_(std::move(resourceFactory)),
-        observableFactory_(std::move(observableFactory)) {}
-
- protected:
-  typename Producer<T>::SinkAndSubscription run(Ref<ObserverType<T>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<UsingSink<T>>(std::move(observer), std::move(cancel));
-    Ref<Disposable> subscription = sink->run(resourceFactory_, observableFactory_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  ResourceFactory resourceFactory_;
-  ObservableFactory observableFactory_;
-};
+Ref<Observable<T>> makeUsing(ResourceFactory resourceFactory, ObservableFactory observableFactory) {
+  return makeProducer<T>([resourceFactory = std::move(resourceFactory),
+                          observableFactory = std::move(observableFactory)](
+                             Ref<ObserverType<T>> observer, Ref<Cancelable> cancel) mutable {
+    return runSink(std::make_shared<UsingSink<T>>(std::move(observer), std::move(cancel)),
+                   resourceFactory, observableFactory);
+  });
+}
 
 }  // namespace detail
 
@@ -81,11 +71,9 @@ auto usingResource(ResourceFactory&& resourceFactory, ObservableFactory&& observ
   static_assert(std::is_convertible_v<Resource, Ref<Disposable>>,
                 "the resource must be a reference to a Disposable");
   using T = ElementOf<std::invoke_result_t<std::decay_t<ObservableFactory>&, Resource&>>;
-  return Ref<Observable<T>>(
-      std::make_shared<
-          detail::Using<T, std::decay_t<ResourceFactory>, std::decay_t<ObservableFactory>>>(
-          std::forward<ResourceFactory>(resourceFactory),
-          std::forward<ObservableFactory>(observableFactory)));
+  return detail::makeUsing<T, std::decay_t<ResourceFactory>, std::decay_t<ObservableFactory>>(
+      std::forward<ResourceFactory>(resourceFactory),
+      std::forward<ObservableFactory>(observableFactory));
 }
 
 }  // namespace rv

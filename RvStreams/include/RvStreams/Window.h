@@ -76,7 +76,7 @@ class WindowTimeCountSink final : public Sink<Ref<Observable<T>>>,
  private:
   // The open window, tied to the shared source subscription.
   Window currentWindow() KX_REQUIRES(lock_) {
-    return std::make_shared<AddRef<T>>(subject_, refCountDisposable_);
+    return addRef(Ref<Observable<T>>(subject_), refCountDisposable_);
   }
 
   void startNewWindowAndCompleteCurrentOne() noexcept KX_REQUIRES(lock_) {
@@ -124,42 +124,18 @@ class WindowTimeCountSink final : public Sink<Ref<Observable<T>>>,
   const Ref<RefCountDisposable> refCountDisposable_ = RefCountDisposable::create(groupDisposable_);
 };
 
-template <class T>
-class WindowTimeCount final : public Producer<Ref<Observable<T>>> {
-  using Window = Ref<Observable<T>>;
-
- public:
-  WindowTimeCount(Ref<Observable<T>> source, DispatchTimeInterval timeSpan, int64_t count,
-                  Ref<SchedulerType> scheduler)
-      : timeSpan_(timeSpan),
-        count_(count),
-        scheduler_(std::move(scheduler)),
-        source_(std::move(source)) {}
-
- protected:
-  typename Producer<Window>::SinkAndSubscription run(Ref<ObserverType<Window>> observer,
-                                                     Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<WindowTimeCountSink<T>>(std::move(observer), std::move(cancel),
-                                                         timeSpan_, count_, scheduler_);
-    Ref<Disposable> subscription = sink->run(source_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  const DispatchTimeInterval timeSpan_;
-  const int64_t count_;
-  const Ref<SchedulerType> scheduler_;
-  const Ref<Observable<T>> source_;
-};
-
-struct WindowOp : OperatorTag {
+struct WindowOp : SourceOperator<WindowOp> {
+  template <class T>
+  using Output = Ref<Observable<T>>;
   DispatchTimeInterval timeSpan;
   int64_t count;
   Ref<SchedulerType> scheduler;
-  template <class S>
-  Ref<Observable<Ref<Observable<ElementOf<S>>>>> operator()(const S& source) && {
-    return std::make_shared<WindowTimeCount<ElementOf<S>>>(rv::asObservable(source), timeSpan,
-                                                           count, std::move(scheduler));
+  template <class T>
+  SinkAndSubscription run(const Ref<Observable<T>>& source, Ref<ObserverType<Output<T>>> observer,
+                          Ref<Cancelable> cancel) {
+    return runSink(std::make_shared<WindowTimeCountSink<T>>(std::move(observer), std::move(cancel),
+                                                            timeSpan, count, scheduler),
+                   source);
   }
 };
 

@@ -90,38 +90,18 @@ class WithLatestFromSink final
   std::optional<S> latest_ KX_GUARDED_BY(lock_);
 };
 
-template <class F, class S, class R, class Selector>
-class WithLatestFrom final : public Producer<R> {
- public:
-  WithLatestFrom(Ref<Observable<F>> first, Ref<Observable<S>> second, Selector selector)
-      : first_(std::move(first)), second_(std::move(second)), selector_(std::move(selector)) {}
-
- protected:
-  typename Producer<R>::SinkAndSubscription run(Ref<ObserverType<R>> observer,
-                                                Ref<Cancelable> cancel) override {
-    auto sink = std::make_shared<WithLatestFromSink<F, S, R, Selector>>(
-        std::move(observer), std::move(cancel), selector_);
-    Ref<Disposable> subscription = sink->run(first_, second_);
-    return {std::move(sink), std::move(subscription)};
-  }
-
- private:
-  Ref<Observable<F>> first_;
-  Ref<Observable<S>> second_;
-  Selector selector_;
-};
-
-template <class Second, class Selector>
-struct WithLatestFromOp : OperatorTag {
-  Second second;
+template <class S, class Selector>
+struct WithLatestFromOp : SourceOperator<WithLatestFromOp<S, Selector>> {
+  template <class F>
+  using Output = std::decay_t<std::invoke_result_t<Selector&, const F&, const S&>>;
+  Ref<Observable<S>> second;
   Selector selector;
-  template <class Source>
-  auto operator()(const Source& first) && {
-    using F = ElementOf<Source>;
-    using S = ElementOf<Second>;
-    using R = std::decay_t<std::invoke_result_t<Selector&, const F&, const S&>>;
-    return Ref<Observable<R>>(std::make_shared<WithLatestFrom<F, S, R, Selector>>(
-        rv::asObservable(first), rv::asObservable(second), std::move(selector)));
+  template <class F>
+  SinkAndSubscription run(const Ref<Observable<F>>& first, Ref<ObserverType<Output<F>>> observer,
+                          Ref<Cancelable> cancel) {
+    return runSink(std::make_shared<WithLatestFromSink<F, S, Output<F>, Selector>>(
+                       std::move(observer), std::move(cancel), selector),
+                   first, second);
   }
 };
 
@@ -137,15 +117,16 @@ struct SecondOnly {
 // Combines each element of the source with the latest of `second` through
 // `selector(const F&, const S&) -> R`.
 template <ObservableConvertible Second, class Selector>
-detail::WithLatestFromOp<std::decay_t<Second>, std::decay_t<Selector>> withLatestFrom(
-    Second&& second, Selector&& selector) {
-  return {{}, std::forward<Second>(second), std::forward<Selector>(selector)};
+detail::WithLatestFromOp<ElementOf<Second>, std::decay_t<Selector>> withLatestFrom(
+    const Second& second, Selector&& selector) {
+  return {{}, rv::asObservable(second), std::forward<Selector>(selector)};
 }
 
 // Emits the latest element of `second` for each element of the source.
 template <ObservableConvertible Second>
-detail::WithLatestFromOp<std::decay_t<Second>, detail::SecondOnly> withLatestFrom(Second&& second) {
-  return {{}, std::forward<Second>(second), {}};
+detail::WithLatestFromOp<ElementOf<Second>, detail::SecondOnly> withLatestFrom(
+    const Second& second) {
+  return {{}, rv::asObservable(second), {}};
 }
 
 }  // namespace rv

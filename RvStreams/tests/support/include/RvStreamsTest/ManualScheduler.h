@@ -1,6 +1,8 @@
 #pragma once
 
-// An immediate scheduler that only queues: actions run when the test says so.
+// A scheduler that only queues: actions run when the test says so, from any
+// thread. Timed actions wait in the same list, their due times ignored, and
+// the clock stands still.
 
 #include <deque>
 #include <memory>
@@ -11,15 +13,16 @@
 
 namespace rv::test {
 
-class ManualScheduler final : public ImmediateSchedulerType {
+class ManualScheduler final : public SchedulerType {
  public:
   static Ref<ManualScheduler> create() { return std::make_shared<ManualScheduler>(); }
 
+  Date now() const override { return Date(0); }
   Ref<Disposable> scheduleAction(ScheduledAction action) override {
-    auto cancel = SingleAssignmentDisposable::create();
-    std::lock_guard<std::mutex> guard(mutex_);
-    pending_.push_back({std::move(action), cancel});
-    return cancel;
+    return enqueue(std::move(action));
+  }
+  Ref<Disposable> scheduleRelativeAction(DispatchTimeInterval, ScheduledAction action) override {
+    return enqueue(std::move(action));
   }
 
   // Runs the oldest pending action; false when none is pending.
@@ -48,6 +51,12 @@ class ManualScheduler final : public ImmediateSchedulerType {
     ScheduledAction action;
     Ref<SingleAssignmentDisposable> cancel;
   };
+  Ref<Disposable> enqueue(ScheduledAction action) {
+    auto cancel = SingleAssignmentDisposable::create();
+    std::lock_guard<std::mutex> guard(mutex_);
+    pending_.push_back({std::move(action), cancel});
+    return cancel;
+  }
   mutable std::mutex mutex_;
   std::deque<Pending> pending_;
 };

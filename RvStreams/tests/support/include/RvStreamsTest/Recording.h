@@ -102,6 +102,15 @@ class RecordingObserver final : public ObserverType<T> {
   std::vector<Recorded<T>> recorded_;
 };
 
+// Subscribes a new recording observer to `sequence` (an observable, subject,
+// relay or trait value) and returns the observer.
+template <ObservableConvertible S>
+Ref<RecordingObserver<ElementOf<S>>> record(const S& sequence) {
+  auto recorder = RecordingObserver<ElementOf<S>>::create();
+  rv::asObservable(sequence)->subscribe(recorder);
+  return recorder;
+}
+
 // A cold source sending `values` and completing, synchronously during
 // subscribe.
 inline Ref<Observable<int>> elements(std::vector<int> values) {

@@ -37,6 +37,18 @@ inline const void* currentThread() noexcept {
 
 [[noreturn]] void lockNotHeld(const char* file, int line) noexcept;
 
+// Both locks' `assertHeld`: stops the process, in builds with assertions,
+// unless `owner` names the calling thread.
+inline void checkHeld(const std::atomic<const void*>& owner, const char* file, int line) {
+#ifndef NDEBUG
+  if (owner.load(std::memory_order_relaxed) != currentThread()) lockNotHeld(file, line);
+#else
+  (void)owner;
+  (void)file;
+  (void)line;
+#endif
+}
+
 }  // namespace detail
 
 class KX_CAPABILITY("mutex") Mutex {
@@ -64,14 +76,7 @@ class KX_CAPABILITY("mutex") Mutex {
   // fatal error unless it does.
   void assertHeld(const char* file = __builtin_FILE(), int line = __builtin_LINE()) const
       KX_ASSERT_CAPABILITY(this) {
-#ifndef NDEBUG
-    if (owner_.load(std::memory_order_relaxed) != detail::currentThread()) {
-      detail::lockNotHeld(file, line);
-    }
-#else
-    (void)file;
-    (void)line;
-#endif
+    detail::checkHeld(owner_, file, line);
   }
 
   // Waits on `condition` until `ready()` is true, and returns holding the
@@ -173,14 +178,7 @@ class KX_CAPABILITY("mutex") RecursiveMutex {
   // As Mutex's: a hold of any depth counts.
   void assertHeld(const char* file = __builtin_FILE(), int line = __builtin_LINE()) const
       KX_ASSERT_CAPABILITY(this) {
-#ifndef NDEBUG
-    if (owner_.load(std::memory_order_relaxed) != detail::currentThread()) {
-      detail::lockNotHeld(file, line);
-    }
-#else
-    (void)file;
-    (void)line;
-#endif
+    detail::checkHeld(owner_, file, line);
   }
 
  private:

@@ -385,6 +385,14 @@ bool pinTo(int processor) {
   return sched_setaffinity(0, sizeof only, &only) == 0;
 }
 
+// Pins the caller to the first of two processors this process may run on, or
+// says on standard error why it cannot.
+bool pinnedBesideAnother(int& first, int& second) {
+  if (twoProcessors(first, second) && pinTo(first)) return true;
+  std::fputs("needs two processors to choose from\n", stderr);
+  return false;
+}
+
 // A thread that reads `pointer` and then, once let go, runs alone on its
 // processor without a pause until stopped: it never goes through the
 // scheduler, so nothing tells when its last stores become visible. It takes
@@ -437,10 +445,7 @@ TEST(AsymmetricFenceHandover, HeavyFencesLeaveEveryThreadWhereTheProgramPutIt) {
   CONCURRENCY_EXPECT_IN_CHILD([] {
     int first = 0;
     int second = 0;
-    if (!twoProcessors(first, second) || !pinTo(first)) {
-      std::fputs("needs two processors to choose from\n", stderr);
-      return testing::kSkippedInChild;
-    }
+    if (!pinnedBesideAnother(first, second)) return testing::kSkippedInChild;
     ProtectedPointer pointer;
     BusyThread busy(second, false, pointer);
     if (!busy.run()) return 1;
@@ -483,10 +488,7 @@ TEST(AsymmetricFenceHandover, HeavySidesNeverWaitForABusyThread) {
   CONCURRENCY_EXPECT_IN_CHILD([] {
     int first = 0;
     int second = 0;
-    if (!twoProcessors(first, second) || !pinTo(first)) {
-      std::fputs("needs two processors to choose from\n", stderr);
-      return testing::kSkippedInChild;
-    }
+    if (!pinnedBesideAnother(first, second)) return testing::kSkippedInChild;
     ProtectedPointer pointer;
     auto object = std::make_shared<int>(1);
     static_cast<void>(pointer.exchange(reinterpret_cast<uintptr_t>(object.get())));

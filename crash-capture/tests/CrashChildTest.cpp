@@ -296,6 +296,14 @@ const CrashSituation kSituations[] = {
     {"clone-files", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
 };
 
+// A child made by clone in the program's memory, without thread-local
+// storage of its own, runs on its parent's ThreadSanitizer state.
+constexpr const char* kCloneChildBeyondThreadSanitizer =
+    "ThreadSanitizer keeps each thread's state in its thread-local storage, which a clone child "
+    "without its own shares with its parent, so its signal handling and interceptors run on the "
+    "parent's "
+    "state";
+
 // The situations ThreadSanitizer cannot host, and why: it fails there
 // itself, before the engine's handler runs.
 const std::map<std::string, std::string> kBeyondThreadSanitizer = {
@@ -311,6 +319,8 @@ const std::map<std::string, std::string> kBeyondThreadSanitizer = {
     {"proc-hidden",
      "ThreadSanitizer runs a thread of its own, and a process of more than one thread cannot "
      "enter a user namespace"},
+    {"clone-sighand", kCloneChildBeyondThreadSanitizer},
+    {"clone-files", kCloneChildBeyondThreadSanitizer},
 };
 
 // Whether a process may enter a user and mount namespace of its own and

@@ -127,10 +127,12 @@ bool openReportFile(bool child, bool sharedMemory, ReportFile* out) {
     // so does the process's own file when it cannot be named. A number that
     // names a file of the program's now is left alone, and so is the
     // enabling process's file in a child that shares its descriptors
-    // (clone with CLONE_FILES).
-    const int enabling = static_cast<int>(gStorage.writer.forked_process.set_up_in);
-    if (ours && (!child || !sys::table_shared_with(enabling, sys::shared_table::descriptors))) {
+    // (clone with CLONE_FILES): the child closes its own copy of them.
+    if (ours && !child) {
       close(reserved);
+    } else if (ours) {
+      sys::descriptor_close_copy(reserved,
+                                 static_cast<int>(gStorage.writer.forked_process.set_up_in));
     }
     if (!sharedMemory) gStorage.reportFile = -1;
   }

@@ -322,6 +322,7 @@ bool ROReradUzerirud::enableCrashReporterAndReturnError(
     return false;
   }
   if (!populateCrashReportDirectoryAndReturnError(error)) return false;
+  removeEndedWritersFiles(crashReportDirectory_.c_str());
 
   // What can fail comes before anything in the process changes: the
   // writer's facts (a process without /proc has none) and the exception

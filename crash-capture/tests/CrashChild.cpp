@@ -1,8 +1,10 @@
 // A program that enables the crash reporter and then crashes in the way its
 // first argument names, for the crash tests to read the report it leaves.
 //
-//   crash-capture_child <mode> <signals|mach> <folder> [symbols]
+//   crash-capture_child <mode>[+<sandbox>] <signals|mach> <folder> [symbols]
 //
+// With a sandbox, the mode runs under a filter of system calls
+// (CrashChildSandbox.h).
 // The report goes under <folder>; with "symbols" the reporter names the
 // frames from the images' symbol tables. Before crashing, the program writes
 // what the tests check the report against to <folder>/markers, one "key
@@ -38,6 +40,7 @@
 
 #include "CrashChildFrames.h"
 #include "CrashChildImages.h"
+#include "CrashChildSandbox.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "system/Threads.h"
 
@@ -389,19 +392,25 @@ void prepare() {
   prepareTheChange();
 }
 
+void useUpDescriptors();
+
 // A child process: it marks itself as "child" and crashes, after limiting
-// its address space to what it has when asked.
-[[noreturn]] void crashAsChild(bool tight) {
+// its address space to what it has, or using up its descriptors, when asked.
+enum class Short { nothing, memory, descriptors };
+[[noreturn]] void crashAsChild(Short of) {
   markProcess("child");
-  if (tight) exhaustAddressSpace();
+  if (of == Short::memory) exhaustAddressSpace();
+  if (of == Short::descriptors) useUpDescriptors();
   forkedChildCrashes();
   _exit(1);
 }
 
-void waitFor(pid_t pid) {
-  int status;
+// Waits for the child `pid` to end; its wait status.
+int waitFor(pid_t pid) {
+  int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  return status;
 }
 
 // Waits (at most 10 s) until the parent `parent` has ended and this process
@@ -433,7 +442,8 @@ int crashAroundTheEngine() {
     }
     mark("child", static_cast<uint64_t>(child));
     mark("child.parent", static_cast<uint64_t>(getpid()));
-    waitFor(child);
+    const int status = waitFor(child);
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) mark("child-ended-by-its-signal", 1);
     auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
         "com.example.child", "1", std::nullopt,
         ROReradUzerirudConfig::initWithBasePath(gFolder + "/live"));
@@ -688,7 +698,7 @@ int crashAfterTheChange() {
     startSignalWaiter();
     if (mount("none", "/proc", "tmpfs", 0, nullptr) != 0) return 7;
     pid_t child = fork();
-    if (child == 0) crashAsChild(false);
+    if (child == 0) crashAsChild(Short::nothing);
     waitFor(child);
     std::thread([] { parentCrashesLater(); }).join();
   } else if (gMode == "inode-reused") {
@@ -796,12 +806,12 @@ int crash() {
     // The child crashes first; its parent, which enabled the reporter, then
     // crashes too and must still be reported.
     pid_t child = gMode == "fork-child" ? fork() : static_cast<pid_t>(syscall(SYS_fork));
-    if (child == 0) crashAsChild(false);
+    if (child == 0) crashAsChild(Short::nothing);
     waitFor(child);
     parentCrashesLater();
-  } else if (gMode == "tight-child") {
+  } else if (gMode == "tight-child" || gMode == "descriptors-child") {
     pid_t child = fork();
-    if (child == 0) crashAsChild(true);
+    if (child == 0) crashAsChild(gMode == "tight-child" ? Short::memory : Short::descriptors);
     waitFor(child);
     return 0;
   } else if (gMode == "children-together") {
@@ -948,6 +958,11 @@ void crash_child_mark(const std::string& key, uint64_t value) { mark(key, value)
 int main(int argc, char** argv) {
   if (argc != 4 && argc != 5) return 2;
   gMode = argv[1];
+  std::string sandbox;
+  if (const size_t plus = gMode.find('+'); plus != std::string::npos) {
+    sandbox = gMode.substr(plus + 1);
+    gMode.resize(plus);
+  }
   std::string type = argv[2];
   gFolder = argv[3];
   const bool symbols = argc == 5 && std::string(argv[4]) == "symbols";
@@ -957,6 +972,7 @@ int main(int argc, char** argv) {
   // crash; the sanitizers' own handlers stay out of the way.
   for (int s : {SIGSEGV, SIGBUS, SIGABRT, SIGILL, SIGFPE, SIGTRAP}) signal(s, SIG_DFL);
   if (int images = crash_child_images(argv[1], argv[2], argv[3]); images >= 0) return images;
+  if (int own = crash_child_sandboxed(argv[1], argv[2], argv[3]); own >= 0) return own;
   prepare();
   auto config = ROReradUzerirudConfig::initWithSignalHandlerType(
       type == "mach" ? ROReradUzerirudSignalHandlerTypeMach : ROReradUzerirudSignalHandlerTypeBSD,
@@ -975,6 +991,8 @@ int main(int argc, char** argv) {
   if (gMode == "file-size-limit") {
     reporter->setCustomData(std::vector<uint8_t>(256 * 1024, 0xCD));
   }
+  if (!crash_child_sandbox(sandbox, gFolder, false)) return 8;
   if (!reporter->enableCrashReporter()) return 3;
+  if (!crash_child_sandbox(sandbox, gFolder, true)) return 8;
   return crash();
 }

@@ -325,6 +325,7 @@ bool ROCrashSignalHandler::registerHandlerWithSignal(int signo,
   previous.signo = signo;
   if (sigaction(signo, &action, &previous.action) != 0) {
     populatePosixError(error, "Failed to register signal handler", errno);
+    gCallbacks.nasync_remove_first({forwardToPreviousAction, nullptr});
     return false;
   }
   gPreviousActions.nasync_append(previous);
@@ -352,6 +353,18 @@ void ROCrashSignalHandler::unregisterHandlerForSignal(int signo,
   gPreviousActions.set_reading(false);
   gPreviousActions.nasync_remove_first({signo, {}});
 }
+
+bool ROCrashSignalHandler::callbacksMayRun() { return gCallbacks.reader_count() != 0; }
+
+#ifdef KX_TEST_SEAMS
+size_t ROCrashSignalHandler::callbackCountForTesting() {
+  size_t count = 0;
+  for (CallbackList::node* n = gCallbacks.next(nullptr); n != nullptr; n = gCallbacks.next(n)) {
+    ++count;
+  }
+  return count;
+}
+#endif
 
 void ROCrashSignalHandler::resetHandlers() {
   base::LockGuard lock(gRegistrationLock);

@@ -71,9 +71,19 @@ class ROCrashSignalHandler {
   void unregisterHandlerForSignal(int signo, rocrash_signal_handler_callback_func callback,
                                   void* context);
 
+  // Whether a thread may be running callbacks of the chain now: one whose
+  // signal is being handled (or that left a handler by a jump). What a
+  // callback taken out of the chain uses must stay until none may.
+  static bool callbacksMayRun();
+
   // Empties the callback chain and the saved previous actions. The process's
   // signal actions keep pointing at the registry's handler.
   static void resetHandlers();
+
+#ifdef KX_TEST_SEAMS
+  // Test seam: the entries of the callback chain, forwarding ones included.
+  static size_t callbackCountForTesting();
+#endif
 
  private:
   ROCrashSignalHandler() = default;

@@ -207,6 +207,35 @@ void installAlternateStack(size_t size) {
   sigaltstack(&stack, nullptr);
 }
 
+// faults-together-<threads>[-<room>]: that many threads fault at the same
+// moment, each in a function the markers name ("fault", "illegal",
+// "divide"), so that either may be first. With a room, each has an
+// alternate stack of its own that leaves that many bytes beyond the largest
+// signal frame the kernel makes.
+void faultTogether(const char* setting) {
+  char* rest = nullptr;
+  const int threads = static_cast<int>(strtol(setting, &rest, 10));
+  const size_t room = *rest == '-' ? strtoul(rest + 1, nullptr, 10) : 0;
+  markFunction("fault", faultHere);
+  markFunction("illegal", illegalHere);
+  markFunction("divide", reinterpret_cast<void (*)()>(kx_child_divide));
+  static const int zero = 0;
+  std::atomic<int> ready{0};
+  std::vector<std::thread> faulting;
+  for (int i = 0; i < threads; ++i) {
+    faulting.emplace_back([&ready, threads, room, i] {
+      if (room != 0) installAlternateStack(getauxval(AT_MINSIGSTKSZ) + room);
+      ++ready;
+      while (ready.load() < threads) {
+      }
+      if (i % 3 == 0) faultHere();
+      if (i % 3 == 1) illegalHere();
+      kx_child_divide(&zero);
+    });
+  }
+  for (auto& thread : faulting) thread.join();
+}
+
 // No mapping can be added from here on: the address space is as large as it
 // may get.
 void exhaustAddressSpace() {
@@ -725,29 +754,8 @@ int crash() {
   if (gMode == "fault") {
     markFunction("crashed", faultAfterBacktrace);
     argumentsChain(3, 1, 2, 3, 4, 5, 6, 7, 8);
-  } else if (gMode == "two-faults" || gMode == "two-faults-small-stacks") {
-    // Both threads fault at the same moment; either may be first. Each has
-    // an 8 KiB alternate stack of its own when asked.
-    markFunction("fault", faultHere);
-    markFunction("illegal", illegalHere);
-    const bool small = gMode == "two-faults-small-stacks";
-    std::atomic<int> ready{0};
-    std::thread a([&] {
-      if (small) installAlternateStack(8 * 1024);
-      ++ready;
-      while (ready.load() < 2) {
-      }
-      faultHere();
-    });
-    std::thread b([&] {
-      if (small) installAlternateStack(8 * 1024);
-      ++ready;
-      while (ready.load() < 2) {
-      }
-      illegalHere();
-    });
-    a.join();
-    b.join();
+  } else if (gMode.rfind("faults-together-", 0) == 0) {
+    faultTogether(gMode.c_str() + strlen("faults-together-"));
   } else if (gMode == "live-race") {
     markFunction("crashed", faultHere);
     std::atomic<int> made{0};

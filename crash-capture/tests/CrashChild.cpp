@@ -175,6 +175,10 @@ __attribute__((noinline)) void handlerFaults(volatile char* used) {
   faultWith(19);
 }
 
+// What an application's small alternate stack leaves beyond the kernel's
+// signal frame: what 8 KiB leave with the widest vector registers.
+constexpr size_t kSmallStackRoom = 4608;
+
 // An application's handler on a small alternate stack: it uses all of it but
 // what the kernel needs for the next signal's frame and a little more, then
 // faults.
@@ -190,11 +194,14 @@ __attribute__((noinline)) void usedMostOfTheStack(int, siginfo_t*, void*) {
   handlerFaults(block);
 }
 
-// Gives the calling thread an alternate stack of `size` bytes of its own, as
-// an application or another runtime would, above an inaccessible guard page:
-// a handler that needs more than it has faults there rather than writing
-// over whatever lies below.
-void installAlternateStack(size_t size) {
+// Gives the calling thread an alternate stack of its own, as an application
+// or another runtime would, that leaves `room` bytes beyond the largest
+// signal frame the kernel makes (some 1 KiB on one machine, 3.4 KiB with the
+// widest vector registers), above an inaccessible guard page: a handler that
+// needs more than it has faults there rather than writing over whatever lies
+// below.
+void installAlternateStack(size_t room) {
+  const size_t size = getauxval(AT_MINSIGSTKSZ) + room;
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   void* mapping =
       mmap(nullptr, page + size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -209,9 +216,8 @@ void installAlternateStack(size_t size) {
 
 // faults-together-<threads>[-<room>]: that many threads fault at the same
 // moment, each in a function the markers name ("fault", "illegal",
-// "divide"), so that either may be first. With a room, each has an
-// alternate stack of its own that leaves that many bytes beyond the largest
-// signal frame the kernel makes.
+// "divide"), so that any may be first. With a room, each has an alternate
+// stack of its own that leaves that room.
 void faultTogether(const char* setting) {
   char* rest = nullptr;
   const int threads = static_cast<int>(strtol(setting, &rest, 10));
@@ -224,7 +230,7 @@ void faultTogether(const char* setting) {
   std::vector<std::thread> faulting;
   for (int i = 0; i < threads; ++i) {
     faulting.emplace_back([&ready, threads, room, i] {
-      if (room != 0) installAlternateStack(getauxval(AT_MINSIGSTKSZ) + room);
+      if (room != 0) installAlternateStack(room);
       ++ready;
       while (ready.load() < threads) {
       }
@@ -401,7 +407,7 @@ void prepare() {
     });
   } else if (gMode == "small-stack-before") {
     gEarlyThread = std::thread([] {
-      installAlternateStack(8 * 1024);
+      installAlternateStack(kSmallStackRoom);
       while (!gEnabled.load()) std::this_thread::yield();
       overflow(0);
     });
@@ -866,12 +872,12 @@ int crash() {
     gEarlyThread.join();
   } else if (gMode == "small-stack-after") {
     std::thread([] {
-      installAlternateStack(8 * 1024);
+      installAlternateStack(kSmallStackRoom);
       overflow(0);
     }).join();
   } else if (gMode == "used-alternate-stack") {
     std::thread([] {
-      installAlternateStack(16 * 1024);
+      installAlternateStack(12 * 1024);
       struct sigaction action;
       memset(&action, 0, sizeof action);
       action.sa_sigaction = usedMostOfTheStack;

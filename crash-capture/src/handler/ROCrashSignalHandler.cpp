@@ -1,6 +1,7 @@
 #include "ROCrashSignalHandler.h"
 
 #include <errno.h>
+#include <pthread.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -13,6 +14,7 @@
 #include "system/SignalSafe.h"
 #include "system/Task.h"
 #include "system/ThreadStacks.h"
+#include "system/Threads.h"
 
 namespace {
 
@@ -47,6 +49,34 @@ ActionList& gPreviousActions = *new ActionList();
 base::Mutex gRegistrationLock;
 // Registrations per signal still in force.
 int gRegistrations[NSIG] KX_GUARDED_BY(gRegistrationLock) = {};
+
+#if defined(__SANITIZE_THREAD__)
+#define KX_HANDLER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KX_HANDLER_TSAN 1
+#endif
+#endif
+
+#ifdef KX_HANDLER_TSAN
+bool gSanitizerSignalPathBound KX_GUARDED_BY(gRegistrationLock) = false;
+
+// ThreadSanitizer hands every signal on to the handler itself, and binds
+// the functions it calls there at the first one, on the stack that signal
+// arrived on: the loader saves every vector register there (some 3 KiB with
+// the widest), more than an application's small alternate stack may leave.
+// A signal of no effect (the parking signal, sent but not queued), taken on
+// this thread's own stack now, is that first one.
+void bindTheSanitizersSignalPath() KX_REQUIRES(gRegistrationLock) {
+  if (gSanitizerSignalPathBound) return;
+  gSanitizerSignalPathBound = true;
+  sys::thread_parking_prepare();
+  stack_t none = {nullptr, SS_DISABLE, 0}, own;
+  if (sigaltstack(&none, &own) != 0) return;
+  pthread_kill(pthread_self(), sys::thread_parking_signal());
+  sigaltstack(&own, nullptr);
+}
+#endif
 
 // The stacks the chain runs on (see system/HandlerStacks.h): each thread
 // whose signal runs the chain has one of its own, so that whichever crash
@@ -184,6 +214,9 @@ bool ROCrashSignalHandler::registerHandlerWithSignal(int signo,
   // (the program's own) stays.
   sys::thread_alternate_stacks_enable(kAlternateStackSize);
   sys::handler_stacks_reserve(&gChainStacks);
+#ifdef KX_HANDLER_TSAN
+  bindTheSanitizersSignalPath();
+#endif
 
   // One forwarding entry per registration, behind the user callbacks; each
   // runs the rest of the chain first, so only the last one forwards.

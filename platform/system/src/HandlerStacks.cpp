@@ -6,7 +6,6 @@
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <ucontext.h>
-#include <unistd.h>
 
 #include <climits>
 
@@ -36,40 +35,62 @@
 #endif
 
 // Every function here that may run before the move to a stack of the set
-// is a KX_HANDLER_ENTRY and calls nothing a sanitizer instruments or
-// intercepts: the C library's `syscall` and the compiler's atomic built-ins
-// only (the sanitizers wrap `mmap`, `sigaltstack` and `sigprocmask`, and a
-// wrapper runs on its caller's stack).
+// is a KX_HANDLER_ENTRY and calls no function of another object: it makes
+// its system calls itself. A sanitizer wraps many of the C library's
+// functions, and the first call through a function not yet bound makes the
+// loader save every vector register on the caller's stack (some 3 KiB with
+// the widest); either runs on the stack the signal arrived on.
 
 namespace sys {
 namespace {
 
 // The kernel's signal mask: one bit per signal.
 using KernelMask = uint64_t;
+constexpr KernelMask kEverySignal = ~KernelMask{0};
 
-KX_HANDLER_ENTRY int32_t threadId() { return static_cast<int32_t>(syscall(SYS_gettid)); }
-KX_HANDLER_ENTRY int32_t processId() { return static_cast<int32_t>(syscall(SYS_getpid)); }
-KX_HANDLER_ENTRY size_t pageSize() { return static_cast<size_t>(getauxval(AT_PAGESZ)); }
+// The system call `number`; its result, or -errno.
+KX_HANDLER_ENTRY inline long systemCall(long number, long a = 0, long b = 0, long c = 0, long d = 0,
+                                        long e = 0, long f = 0) {
+  long result;
+  register long r10 asm("r10") = d;
+  register long r8 asm("r8") = e;
+  register long r9 asm("r9") = f;
+  asm volatile("syscall"
+               : "=a"(result)
+               : "a"(number), "D"(a), "S"(b), "d"(c), "r"(r10), "r"(r8), "r"(r9)
+               : "rcx", "r11", "memory");
+  return result;
+}
 
-KX_HANDLER_ENTRY void setMask(const KernelMask* mask) {
-  syscall(SYS_rt_sigprocmask, SIG_SETMASK, mask, nullptr, sizeof(KernelMask));
+template <class T>
+KX_HANDLER_ENTRY inline long word(T value) {
+  return (long)(value);  // NOLINT: pointers and integers alike
+}
+
+const size_t kPage = static_cast<size_t>(getauxval(AT_PAGESZ));
+
+KX_HANDLER_ENTRY int32_t threadId() { return static_cast<int32_t>(systemCall(SYS_gettid)); }
+KX_HANDLER_ENTRY int32_t processId() { return static_cast<int32_t>(systemCall(SYS_getpid)); }
+
+// Sets the calling thread's signal mask to `*mask`, and gives the one it had
+// in `*old` (unless null).
+KX_HANDLER_ENTRY void setMask(const KernelMask* mask, KernelMask* old = nullptr) {
+  systemCall(SYS_rt_sigprocmask, SIG_SETMASK, word(mask), word(old), sizeof(KernelMask));
 }
 
 // Maps `size` usable bytes above an inaccessible guard page; the top, or
 // null when the process can have no more memory.
 KX_HANDLER_ENTRY char* mapStack(size_t size) {
-  const size_t page = pageSize();
-  const long mapping = syscall(SYS_mmap, nullptr, size + page, PROT_READ | PROT_WRITE,
-                               MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (mapping == -1) return nullptr;
+  const long mapping = systemCall(SYS_mmap, 0, word(size + kPage), PROT_READ | PROT_WRITE,
+                                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (mapping < 0 && mapping > -4096) return nullptr;
   char* low = reinterpret_cast<char*>(mapping);
-  syscall(SYS_mprotect, low, page, PROT_NONE);
-  return low + page + size;
+  systemCall(SYS_mprotect, mapping, word(kPage), PROT_NONE);
+  return low + kPage + size;
 }
 
 KX_HANDLER_ENTRY void unmapStack(char* top, size_t size) {
-  const size_t page = pageSize();
-  syscall(SYS_munmap, top - size - page, size + page);
+  systemCall(SYS_munmap, word(top - size - kPage), word(size + kPage));
 }
 
 // A call on a stack: what runs there, the stack, and what the thread had
@@ -77,9 +98,11 @@ KX_HANDLER_ENTRY void unmapStack(char* top, size_t size) {
 struct StackCall {
   void (*function)(void*);
   void* argument;
-  // The signal mask to set once on the stack (or in place), when `masked`.
+  // When `masked`, the signal mask the call runs with, and the one the
+  // thread had when it came (it blocks every signal in between).
   bool masked;
   KernelMask mask;
+  KernelMask entryMask;
   char* top;
   size_t size;
   // The set's record of the stack's holder, or null for a stack mapped for
@@ -90,6 +113,16 @@ struct StackCall {
   bool switched;
 };
 
+// Runs the call where the thread is now, on a stack of room.
+KX_HANDLER_ENTRY void callHere(StackCall* call) {
+  const int savedErrno = errno;
+  // A signal held back until now arrives here.
+  if (call->masked) setMask(&call->mask);
+  call->function(call->argument);
+  if (call->masked) setMask(&call->entryMask);
+  errno = savedErrno;
+}
+
 // Runs on the stack of `argument` (a StackCall): makes it the alternate
 // stack, then runs the call.
 KX_HANDLER_ENTRY void onStack(void* argument) {
@@ -98,9 +131,7 @@ KX_HANDLER_ENTRY void onStack(void* argument) {
   here.ss_sp = call->top - call->size;
   here.ss_size = call->size;
   here.ss_flags = 0;
-  call->switched = syscall(SYS_sigaltstack, &here, &call->previous) == 0;
-  // A signal held back until now arrives here.
-  if (call->masked) setMask(&call->mask);
+  call->switched = systemCall(SYS_sigaltstack, word(&here), word(&call->previous)) == 0;
 #ifdef KX_STACKS_ASAN
   // Mapped behind the sanitizer's back: what it knew of these addresses
   // before does not hold for the stack.
@@ -110,7 +141,7 @@ KX_HANDLER_ENTRY void onStack(void* argument) {
   // The thread that held the stack before is done with it.
   if (call->holder != nullptr) __tsan_acquire(call->holder);
 #endif
-  call->function(call->argument);
+  callHere(call);
 #ifdef KX_STACKS_TSAN
   if (call->holder != nullptr) __tsan_release(call->holder);
 #endif
@@ -121,13 +152,8 @@ KX_HANDLER_ENTRY void callOnStack(StackCall* call) {
   sys_call_on_stack(call->top, onStack, call);
   if (call->switched) {
     call->previous.ss_flags &= ~SS_ONSTACK;
-    syscall(SYS_sigaltstack, &call->previous, nullptr);
+    systemCall(SYS_sigaltstack, word(&call->previous), 0);
   }
-}
-
-KX_HANDLER_ENTRY void callInPlace(StackCall* call) {
-  if (call->masked) setMask(&call->mask);
-  call->function(call->argument);
 }
 
 // Whether the calling thread's stack pointer is inside one of the set's
@@ -177,7 +203,15 @@ KX_HANDLER_ENTRY char* takeStack(handler_stacks* set, int index, int32_t self, b
 KX_HANDLER_ENTRY void giveBack(handler_stacks* set, int32_t* holder) {
   __atomic_store_n(holder, 0, __ATOMIC_RELEASE);
   __atomic_fetch_add(&set->given_back, 1, __ATOMIC_RELEASE);
-  syscall(SYS_futex, &set->given_back, FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+  systemCall(SYS_futex, word(&set->given_back), FUTEX_WAKE_PRIVATE, INT_MAX);
+}
+
+// Blocks every signal until the call runs, where the thread's mask becomes
+// `*during` (its mask when it came, when null).
+KX_HANDLER_ENTRY void holdSignalsBack(StackCall* call, const KernelMask* during) {
+  setMask(&kEverySignal, &call->entryMask);
+  call->mask = during != nullptr ? *during : call->entryMask;
+  call->masked = true;
 }
 
 // Runs `call` on a stack of the set: the first free one, else one mapped for
@@ -185,14 +219,14 @@ KX_HANDLER_ENTRY void giveBack(handler_stacks* set, int32_t* holder) {
 KX_HANDLER_ENTRY void callOnSetStack(handler_stacks* set, StackCall* call) {
   call->size = set->size;
   if (runsOn(set)) {
-    callInPlace(call);
+    callHere(call);
     return;
   }
   if (!setIsOwn(set)) {
     call->top = mapStack(set->size);
     call->fresh = true;
     if (call->top == nullptr) {
-      callInPlace(call);
+      callHere(call);
       return;
     }
     callOnStack(call);
@@ -207,14 +241,9 @@ KX_HANDLER_ENTRY void callOnSetStack(handler_stacks* set, StackCall* call) {
       if (call->top != nullptr) call->holder = &set->holders[i];
     }
     if (call->top != nullptr) break;
-    // None free: wait where nothing else can land on this stack either. The
-    // mask goes back once on the stack taken.
-    if (!call->masked) {
-      const KernelMask all = ~KernelMask{0};
-      call->masked =
-          syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, &call->mask, sizeof(KernelMask)) == 0;
-    }
-    syscall(SYS_futex, &set->given_back, FUTEX_WAIT_PRIVATE, round, nullptr, nullptr, 0);
+    // None free: wait where nothing else can land on this stack either.
+    if (!call->masked) holdSignalsBack(call, nullptr);
+    systemCall(SYS_futex, word(&set->given_back), FUTEX_WAIT_PRIVATE, round, 0);
   }
   callOnStack(call);
   giveBack(set, call->holder);
@@ -240,35 +269,31 @@ bool handler_stacks_reserve(handler_stacks* set) noexcept {
                               __ATOMIC_ACQUIRE);
   if (__atomic_load_n(&set->tops[0], __ATOMIC_ACQUIRE) != nullptr) return true;
   bool fresh = false;
-  char* top = takeStack(set, 0, threadId(), &fresh);
-  if (top == nullptr) return false;
+  if (takeStack(set, 0, threadId(), &fresh) == nullptr) return false;
   giveBack(set, &set->holders[0]);
   return true;
 }
 
 void handler_stacks_call(handler_stacks* set, void (*function)(void*), void* argument) noexcept {
-  const int savedErrno = errno;
   StackCall call = {};
   call.function = function;
   call.argument = argument;
   callOnSetStack(set, &call);
-  errno = savedErrno;
 }
 
 void handler_stacks_run(handler_stacks* set, handler_stacks_handler handler, int signo,
                         siginfo_t* info, void* uap) noexcept {
-  const int savedErrno = errno;
   HandlerCall handlerCall = {handler, signo, info, uap};
   StackCall call = {};
   call.function = callHandler;
   call.argument = &handlerCall;
-  // The action blocked every signal until the move; from then on the mask is
-  // the one the interrupted code had, and the signal itself.
-  call.masked = true;
-  call.mask = static_cast<const ucontext_t*>(uap)->uc_sigmask.__val[0] | KernelMask{1}
-                                                                             << (signo - 1);
+  // Held back until the move (the action blocked them already, unless the
+  // handler was called directly); from then on the mask is the one the
+  // interrupted code had, and the signal itself.
+  const KernelMask during =
+      static_cast<const ucontext_t*>(uap)->uc_sigmask.__val[0] | KernelMask{1} << (signo - 1);
+  holdSignalsBack(&call, &during);
   callOnSetStack(set, &call);
-  errno = savedErrno;
 }
 
 bool handler_stacks_running_on(const handler_stacks* set) noexcept { return runsOn(set); }

@@ -33,9 +33,12 @@ namespace sys {
 // The most stacks one set maps.
 inline constexpr int kHandlerStacksMax = 16;
 
-// Not instrumented by the sanitizers: for a signal handler's entry, which
-// runs on whatever stack the signal arrived on, before it moves.
-#define KX_HANDLER_ENTRY __attribute__((no_sanitize("address", "thread", "undefined")))
+// For a signal handler's entry, which runs on whatever stack the signal
+// arrived on, before it moves: not instrumented by the sanitizers, and
+// called directly from within the program or library it is linked into,
+// never through a table the loader fills in at the first call.
+#define KX_HANDLER_ENTRY \
+  __attribute__((no_sanitize("address", "thread", "undefined"), visibility("hidden")))
 
 // A set of stacks of `size` usable bytes each, each above an inaccessible
 // guard page. A static object: constant-initialised, never destroyed, so

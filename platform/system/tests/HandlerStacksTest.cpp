@@ -32,20 +32,22 @@ uint64_t blockedSignals(pid_t thread) {
 }
 
 sigset_t currentMask() {
-  sigset_t mask;
+  sigset_t mask{};
   pthread_sigmask(SIG_BLOCK, nullptr, &mask);
   return mask;
 }
 
-// What a call saw where it ran.
+// What a call on a stack of `set` saw where it ran.
 struct Seen {
+  const sys::handler_stacks* set;
   bool onTheSet = false;
   bool alternateStackIsThisOne = false;
-  sigset_t mask;
+  sigset_t mask{};
 };
 
 void look(void* argument) {
   auto* seen = static_cast<Seen*>(argument);
+  seen->onTheSet = sys::handler_stacks_running_on(seen->set);
   stack_t alternate;
   sigaltstack(nullptr, &alternate);
   const auto* here = static_cast<const char*>(__builtin_frame_address(0));
@@ -61,15 +63,9 @@ TEST(HandlerStacks, CallRunsOnAStackOfTheSetThatIsTheAlternateStackMeanwhile) {
   ASSERT_TRUE(sys::handler_stacks_reserve(&gOneThread));
   stack_t before;
   sigaltstack(nullptr, &before);
-  Seen seen;
+  Seen seen{&gOneThread};
   errno = EAGAIN;
-  sys::handler_stacks_call(
-      &gOneThread,
-      [](void* argument) {
-        static_cast<Seen*>(argument)->onTheSet = sys::handler_stacks_running_on(&gOneThread);
-        look(argument);
-      },
-      &seen);
+  sys::handler_stacks_call(&gOneThread, look, &seen);
   EXPECT_EQ(errno, EAGAIN);
   EXPECT_TRUE(seen.onTheSet);
   EXPECT_TRUE(seen.alternateStackIsThisOne);
@@ -100,18 +96,12 @@ TEST(HandlerStacks, ThreadFindingEveryStackHeldWaitsWithEverySignalBlockedForOne
   }
   ASSERT_TRUE(within([] { return gHolding.load() == sys::kHandlerStacksMax; }));
   std::atomic<pid_t> late{0};
-  Seen seen;
+  Seen seen{&gCrowded};
   sigset_t lateMask, afterMask;
   std::thread lateThread([&] {
     lateMask = currentMask();
     late = gettid();
-    sys::handler_stacks_call(
-        &gCrowded,
-        [](void* argument) {
-          static_cast<Seen*>(argument)->onTheSet = sys::handler_stacks_running_on(&gCrowded);
-          look(argument);
-        },
-        &seen);
+    sys::handler_stacks_call(&gCrowded, look, &seen);
     afterMask = currentMask();
   });
   // Every signal the kernel lets a thread block (all but SIGKILL and SIGSTOP).

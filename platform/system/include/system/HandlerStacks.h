@@ -67,12 +67,13 @@ using handler_stacks_handler = void (*)(int signo, siginfo_t* info, void* uap);
 bool handler_stacks_reserve(handler_stacks* set) noexcept;
 
 // Runs `handler(signo, info, uap)` on a stack of `set` (see above), then
-// gives the calling thread its alternate stack and errno back. A thread that
-// already runs on one of the set's stacks (a signal in its own handler's
-// work) runs `handler` where it is. For the signal action whose handler
-// calls it, which blocks every signal (`sa_mask` full), so that no other
-// signal lands on the stack the signal arrived on before the move; `handler`
-// then runs with the mask the interrupted code had, and `signo`.
+// gives the calling thread its alternate stack, signal mask and errno back.
+// A thread that already runs on one of the set's stacks (a signal in its
+// own handler's work) runs `handler` where it is. For the signal action
+// whose handler calls it, which blocks every signal (`sa_mask` full), so
+// that no other signal lands on the stack the signal arrived on before the
+// move, nor after the move back; `handler` runs with the mask the
+// interrupted code had, and `signo`.
 KX_HANDLER_ENTRY void handler_stacks_run(handler_stacks* set, handler_stacks_handler handler,
                                          int signo, siginfo_t* info, void* uap) noexcept;
 

@@ -178,6 +178,10 @@ __attribute__((noinline)) void handlerFaults(volatile char* used) {
   faultWith(19);
 }
 
+// What an application's small alternate stack leaves beyond the kernel's
+// signal frame: what 8 KiB leave with the widest vector registers.
+constexpr size_t kSmallStackRoom = 4608;
+
 // An application's handler on a small alternate stack: it uses all of it but
 // what the kernel needs for the next signal's frame and a little more, then
 // faults.
@@ -193,11 +197,14 @@ __attribute__((noinline)) void usedMostOfTheStack(int, siginfo_t*, void*) {
   handlerFaults(block);
 }
 
-// Gives the calling thread an alternate stack of `size` bytes of its own, as
-// an application or another runtime would, above an inaccessible guard page:
-// a handler that needs more than it has faults there rather than writing
-// over whatever lies below.
-void installAlternateStack(size_t size) {
+// Gives the calling thread an alternate stack of its own, as an application
+// or another runtime would, that leaves `room` bytes beyond the largest
+// signal frame the kernel makes (some 1 KiB on one machine, 3.4 KiB with the
+// widest vector registers), above an inaccessible guard page: a handler that
+// needs more than it has faults there rather than writing over whatever lies
+// below.
+void installAlternateStack(size_t room) {
+  const size_t size = getauxval(AT_MINSIGSTKSZ) + room;
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   void* mapping =
       mmap(nullptr, page + size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -208,6 +215,34 @@ void installAlternateStack(size_t size) {
   stack.ss_size = size;
   stack.ss_flags = 0;
   sigaltstack(&stack, nullptr);
+}
+
+// faults-together-<threads>[-<room>]: that many threads fault at the same
+// moment, each in a function the markers name ("fault", "illegal",
+// "divide"), so that any may be first. With a room, each has an alternate
+// stack of its own that leaves that room.
+void faultTogether(const char* setting) {
+  char* rest = nullptr;
+  const int threads = static_cast<int>(strtol(setting, &rest, 10));
+  const size_t room = *rest == '-' ? strtoul(rest + 1, nullptr, 10) : 0;
+  markFunction("fault", faultHere);
+  markFunction("illegal", illegalHere);
+  markFunction("divide", reinterpret_cast<void (*)()>(kx_child_divide));
+  static const int zero = 0;
+  std::atomic<int> ready{0};
+  std::vector<std::thread> faulting;
+  for (int i = 0; i < threads; ++i) {
+    faulting.emplace_back([&ready, threads, room, i] {
+      if (room != 0) installAlternateStack(room);
+      ++ready;
+      while (ready.load() < threads) {
+      }
+      if (i % 3 == 0) faultHere();
+      if (i % 3 == 1) illegalHere();
+      kx_child_divide(&zero);
+    });
+  }
+  for (auto& thread : faulting) thread.join();
 }
 
 // No mapping can be added from here on: the address space is as large as it
@@ -375,7 +410,7 @@ void prepare() {
     });
   } else if (gMode == "small-stack-before") {
     gEarlyThread = std::thread([] {
-      installAlternateStack(8 * 1024);
+      installAlternateStack(kSmallStackRoom);
       while (!gEnabled.load()) std::this_thread::yield();
       overflow(0);
     });
@@ -735,29 +770,8 @@ int crash() {
   if (gMode == "fault") {
     markFunction("crashed", faultAfterBacktrace);
     argumentsChain(3, 1, 2, 3, 4, 5, 6, 7, 8);
-  } else if (gMode == "two-faults" || gMode == "two-faults-small-stacks") {
-    // Both threads fault at the same moment; either may be first. Each has
-    // an 8 KiB alternate stack of its own when asked.
-    markFunction("fault", faultHere);
-    markFunction("illegal", illegalHere);
-    const bool small = gMode == "two-faults-small-stacks";
-    std::atomic<int> ready{0};
-    std::thread a([&] {
-      if (small) installAlternateStack(8 * 1024);
-      ++ready;
-      while (ready.load() < 2) {
-      }
-      faultHere();
-    });
-    std::thread b([&] {
-      if (small) installAlternateStack(8 * 1024);
-      ++ready;
-      while (ready.load() < 2) {
-      }
-      illegalHere();
-    });
-    a.join();
-    b.join();
+  } else if (gMode.rfind("faults-together-", 0) == 0) {
+    faultTogether(gMode.c_str() + strlen("faults-together-"));
   } else if (gMode == "live-race") {
     markFunction("crashed", faultHere);
     std::atomic<int> made{0};
@@ -868,12 +882,12 @@ int crash() {
     gEarlyThread.join();
   } else if (gMode == "small-stack-after") {
     std::thread([] {
-      installAlternateStack(8 * 1024);
+      installAlternateStack(kSmallStackRoom);
       overflow(0);
     }).join();
   } else if (gMode == "used-alternate-stack") {
     std::thread([] {
-      installAlternateStack(16 * 1024);
+      installAlternateStack(12 * 1024);
       struct sigaction action;
       memset(&action, 0, sizeof action);
       action.sa_sigaction = usedMostOfTheStack;

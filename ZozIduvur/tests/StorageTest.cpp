@@ -269,6 +269,18 @@ TEST_F(Storage, ACommitThatFailsOnAFullDiskIsSaidOnceAndTheStoreWritesOnOnceTher
   // SQLite rolled the transaction back itself: no second, misleading error.
   EXPECT_EQ(countLines("ERROR"), 1u);
   disk.makeRoom();
+  // More than the disk holds: SQLite spills pages before the commit, and
+  // ends the transaction itself when the disk is full.
+  std::vector<DUZELogDBStorage::Entry> large;
+  for (int i = 0; i < 400; ++i) {
+    auto big = log("large");
+    big->setProperties(DUZEProperties{{"padding", std::string(8 * 1024, 'a' + i % 26)}});
+    large.push_back({big, 1});
+  }
+  clearLines();
+  EXPECT_EQ(storage.saveLogs(large, "G"), 0u);
+  EXPECT_EQ(countLines("ERROR"), 1u);
+  EXPECT_FALSE(hasLine("no transaction is active"));
   EXPECT_TRUE(storage.saveLog(log("after"), "G", 1));
   EXPECT_EQ(storage.countLogs("G"), 2u);
 }

@@ -33,15 +33,22 @@ Transaction::Transaction(sqlite3* db) : db_(db) {
 
 Transaction::~Transaction() {
   // Also after a failed commit: one that failed busy leaves the transaction
-  // open, and the connection's next one could not begin.
-  if (state_ == State::Open) execute(db_, "ROLLBACK");
+  // open, and the connection's next one could not begin. One that SQLite
+  // ended itself (a statement or commit that failed on a full disk or an
+  // I/O error after pages were spilled) is not rolled back again: that
+  // would only add a second, misleading error.
+  if (state_ == State::Open && !sqlite3_get_autocommit(db_)) execute(db_, "ROLLBACK");
 }
 
 bool Transaction::commit() {
   if (state_ != State::Open) return false;
+  // Rolled back by SQLite when one of its statements failed: there is
+  // nothing to commit, and the error that ended it was said already.
+  if (sqlite3_get_autocommit(db_)) {
+    state_ = State::Ended;
+    return false;
+  }
   if (!execute(db_, "COMMIT")) {
-    // A commit that failed on a full disk or an I/O error was rolled back by
-    // SQLite already: a rollback of ours would only add a misleading error.
     if (sqlite3_get_autocommit(db_)) state_ = State::Ended;
     return false;
   }

@@ -60,9 +60,10 @@ struct StatementScope {
 // so what the transaction reads stays true until it commits, and no write in
 // it fails halfway for a writer that came between. It commits only when
 // asked; whatever ends the scope before a commit went through (an early
-// return, a failed step, a failed commit that SQLite did not roll back
-// itself) rolls it back. A statement of it that fails is logged as `execute`
-// logs it.
+// return, a failed step, a failed commit) rolls it back, unless SQLite did
+// so itself (a full disk or an I/O error can end a transaction halfway): a
+// commit then fails without sending anything. A statement of it that fails
+// is logged as `execute` logs it.
 class Transaction {
  public:
   explicit Transaction(sqlite3* db);
@@ -76,7 +77,7 @@ class Transaction {
   bool commit();
 
  private:
-  // Ended: committed, or rolled back by SQLite when its commit failed.
+  // Ended: committed, or rolled back by SQLite itself.
   enum class State { NotBegun, Open, Ended };
   sqlite3* db_;
   State state_ = State::NotBegun;

@@ -148,6 +148,10 @@ class DUZELogDBStorage {
   // Called with the set-aside or carried name a file is about to be renamed
   // to, once that name was found free; none by default.
   static void setRenamingHookForTesting(std::function<void(const std::filesystem::path&)> hook);
+  // Called with the old path once a file system that cannot rename without
+  // replacing gave a file its new name as a second one, before the old name
+  // is taken away; none by default.
+  static void setLinkedHookForTesting(std::function<void(const std::filesystem::path&)> hook);
   // Called with "carrying" and a set-aside file just before the transaction
   // that carries its rows begins, and with "carried" once that transaction is
   // committed (before the file is renamed); none by default.

@@ -18,8 +18,8 @@ namespace duze::sqlite {
 std::string openingName(const std::filesystem::path& file);
 
 // Runs statements that return no rows; false, with an error log naming the
-// statement and SQLite's message, when one fails.
-bool execute(sqlite3* db, const char* sql);
+// statement and SQLite's message (unless not `reported`), when one fails.
+bool execute(sqlite3* db, const char* sql, bool reported = true);
 
 // Binds text that outlives the statement's step.
 inline void bindText(sqlite3_stmt* stmt, int index, std::string_view text) {
@@ -63,10 +63,10 @@ struct StatementScope {
 // return, a failed step, a failed commit) rolls it back, unless SQLite did
 // so itself (a full disk or an I/O error can end a transaction halfway): a
 // commit then fails without sending anything. A statement of it that fails
-// is logged as `execute` logs it.
+// is logged as `execute` logs it, unless it is not `reported`.
 class Transaction {
  public:
-  explicit Transaction(sqlite3* db);
+  explicit Transaction(sqlite3* db, bool reported = true);
   ~Transaction();
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
@@ -80,6 +80,7 @@ class Transaction {
   // Ended: committed, or rolled back by SQLite itself.
   enum class State { NotBegun, Open, Ended };
   sqlite3* db_;
+  bool reported_;
   State state_ = State::NotBegun;
 };
 

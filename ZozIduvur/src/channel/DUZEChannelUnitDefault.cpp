@@ -384,6 +384,13 @@ void DUZEChannelUnitDefault::scheduleStoreRetry() {
 void DUZEChannelUnitDefault::dropUnstored() {
   auto dropped = std::move(unstored_);
   unstored_.clear();
+  // Nothing is kept: the next log is tried at once, and a failure then is
+  // said anew.
+  storingFails_ = false;
+  storeRetryIntervals_ = 1;
+  droppedUnstored_ = 0;
+  if (storeTimer_) storeTimer_->cancel();
+  storeTimer_.reset();
   reportDone(dropped);
 }
 

@@ -49,7 +49,6 @@ constexpr std::string_view kCompanionSuffixes[] = {"-wal", "-shm", "-journal"};
 std::function<void(const fs::path&)> movedAwayHook;
 std::function<void(const fs::path&)> renamingHook;
 std::function<void(std::string_view, const fs::path&)> carryingHook;
-
 std::function<void(const fs::path&)> linkedHook;
 
 bool somethingAt(const fs::path& path) {
@@ -94,9 +93,12 @@ int moveByLinking(const fs::path& from, const fs::path& to) {
       if (names(parked, file) || ::link(parked.c_str(), from.c_str()) == 0) {
         ::unlink(parked.c_str());
       } else {
-        // Another file took `from` meanwhile as well: this one stays under
-        // the parked name, where it is found as a set-aside file.
-        DUZELogWarning(kDUZELogTag, "%@ was replaced while it was moved aside; it is kept as %@.",
+        // A third file took `from` meanwhile: the one moved away by mistake
+        // stays under the parked name, beside the set-aside files, and is
+        // never deleted.
+        DUZELogWarning(kDUZELogTag,
+                       "Another program's file at %@ was moved while a file was set aside; it is "
+                       "kept as %@.",
                        from.string(), parked.filename().string());
       }
     }

@@ -177,11 +177,15 @@ TEST_F(StoreFiles, SettingAsideBySecondNameNeverRemovesAnotherProgramsNewDatabas
     EXPECT_TRUE(DUZELogDBStorage(from).saveLog(DUZEStartServiceLog::create(), "G", 1));
   });
   // A file system that cannot rename without replacing.
+  bool filtered = false;
   std::thread([&] {
-    ASSERT_TRUE(duzetest::failOnThisThread({SYS_renameat2}, EINVAL));
-    EXPECT_TRUE(DUZELogDBStorage(file).isOpen());
+    filtered = duzetest::failOnThisThread({SYS_renameat2}, EINVAL);
+    if (filtered) {
+      EXPECT_TRUE(DUZELogDBStorage(file).isOpen());
+    }
   }).join();
   DUZELogDBStorage::setLinkedHookForTesting(nullptr);
+  if (!filtered) GTEST_SKIP() << "this kernel filters no system calls";
   ASSERT_TRUE(stored);
   EXPECT_EQ(DUZELogDBStorage(file).countLogs("G"), 1u);
   EXPECT_EQ(contentsOf(dataDir() / "Logs.sqlite.unusable"), "a file that is no database");

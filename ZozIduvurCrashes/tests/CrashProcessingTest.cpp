@@ -61,13 +61,23 @@ class CrashProcessing : public crashestest::CrashesServiceTest {
   // Persists session and user id histories as an earlier run left them, one
   // entry of each per (time, session, user), and has the contexts load them
   // as a new process does.
-  static void storeEarlierHistories(
-      const std::vector<std::tuple<dispatch::Date, std::string, std::string>>& entries) {
+  struct Entry {
+    Entry(dispatch::Date time, std::string session, std::string user,
+          std::optional<DUZEProcessIdentity> recordedBy = std::nullopt)
+        : time(time), session(std::move(session)), user(std::move(user)), recordedBy(recordedBy) {}
+    dispatch::Date time;
+    std::string session;
+    std::string user;
+    std::optional<DUZEProcessIdentity> recordedBy;  // none: written by an older version
+  };
+  static void storeEarlierHistories(const std::vector<Entry>& entries) {
     std::vector<std::shared_ptr<DUZESessionHistoryInfo>> sessions;
     std::vector<std::shared_ptr<DUZEUserIdHistoryInfo>> users;
-    for (const auto& [time, session, user] : entries) {
-      sessions.push_back(DUZESessionHistoryInfo::create(time, session));
-      users.push_back(DUZEUserIdHistoryInfo::create(time, user));
+    for (const auto& entry : entries) {
+      sessions.push_back(DUZESessionHistoryInfo::create(entry.time, entry.session));
+      users.push_back(DUZEUserIdHistoryInfo::create(entry.time, entry.user));
+      sessions.back()->setRecordedBy(entry.recordedBy);
+      users.back()->setRecordedBy(entry.recordedBy);
     }
     auto defaults = DUZEZozIduvurUserDefaults::shared();
     defaults->setObject(
@@ -371,11 +381,11 @@ TEST_F(CrashProcessing, ACrashInItsSessionsFirstSecondGetsThatSession) {
   uint8_t report = 0;
   for (bool earlierSession : {false, true}) {
     SCOPED_TRACE(earlierSession ? "after an earlier session" : "first session");
-    std::vector<std::tuple<dispatch::Date, std::string, std::string>> entries;
-    if (earlierSession) entries.emplace_back(at(second - 30), "EARLIER", "earlier-user");
-    entries.emplace_back(at(second + 0.9993), "AT-LAUNCH", "launch-user");
+    std::vector<Entry> entries;
+    if (earlierSession) entries.push_back({at(second - 30), "EARLIER", "earlier-user"});
+    entries.push_back({at(second + 0.9993), "AT-LAUNCH", "launch-user"});
     // The next second is after the crash.
-    entries.emplace_back(at(second + 1), "NEXT", "next-user");
+    entries.push_back({at(second + 1), "NEXT", "next-user"});
     storeEarlierHistories(entries);
 
     ++report;
@@ -406,6 +416,27 @@ TEST_F(CrashProcessing, ACrashKeepsItsSessionWhenTheNextRunStartsWithinItsSecond
   // within or before the crash's second.
   const auto second = static_cast<uint64_t>(dispatch::Date::now().timeIntervalSince1970());
   crashes()->setCrashFiles({storeCrashFile("1", reportBytes(1, 1, second))});
+  crashes()->processCrashReports();
+  auto logs = group->unit("Crashes")->logsOf<DUZEAppleErrorLog>();
+  ASSERT_EQ(logs.size(), 1u);
+  EXPECT_EQ(logs[0]->sid(), "CRASHED-RUN");
+  EXPECT_EQ(logs[0]->userId(), "crashed-user");
+}
+
+TEST_F(CrashProcessing, ACrashGetsWhatItsOwnRunRecordedAlsoAfterThisRunStarted) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  auto group = startOnFakeGroup();
+  // The crashed run (the report's process 4242, started at the report's
+  // start time) recorded its session after this run had started, as it does
+  // when this run is launched while it still starts up; another run recorded
+  // one within the crash's second too.
+  const auto now = dispatch::Date::now().timeIntervalSince1970();
+  const auto second = static_cast<uint64_t>(now);
+  const auto at = [](double unixTime) { return dispatch::Date::fromUnixTime(unixTime); };
+  storeEarlierHistories(
+      {{at(second + 0.2), "CRASHED-RUN", "crashed-user", DUZEProcessIdentity{4242, 1699999000}},
+       {at(second + 0.5), "OTHER-RUN", "other-user", DUZEProcessIdentity{4343, 1699999000}}});
+  crashes()->setCrashFiles({storeCrashFile("1", reportBytes(1, 4242, second))});
   crashes()->processCrashReports();
   auto logs = group->unit("Crashes")->logsOf<DUZEAppleErrorLog>();
   ASSERT_EQ(logs.size(), 1u);

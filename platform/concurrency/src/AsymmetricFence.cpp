@@ -1,13 +1,16 @@
 #include "concurrency/AsymmetricFence.h"
 
+#include <fcntl.h>
 #include <linux/membarrier.h>
 #include <pthread.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -51,6 +54,10 @@ enum class Phase : uint8_t { free, plain, seen };
 struct alignas(64) FenceThread {
   std::atomic<Phase> phase{Phase::free};
   std::atomic<pid_t> tid{0};
+  // Requests to order this thread by a signal, and the last one its handler
+  // answered (see fenceThreadOrdered).
+  std::atomic<uint64_t> asked{0};
+  std::atomic<uint64_t> answered{0};
   FenceThread* nextFree = nullptr;
   FenceThread* nextAll = nullptr;
 };
@@ -67,6 +74,10 @@ FenceThread* gFreeThreads KX_GUARDED_BY(threadsMutex()) = nullptr;
 // After the failure: how many entries are still in the plain phase. The
 // handover ends when it reaches 0.
 std::atomic<std::size_t> gUnseen{0};
+
+// Whether the process file system numbers threads as this process does
+// (-1: not looked at yet; see procNumbersThreads).
+std::atomic<int> gProcNumbering{-1};
 
 FenceThread* entryOf(uintptr_t key) noexcept {
   return reinterpret_cast<FenceThread*>(plainFenceThreadKey(key));
@@ -136,6 +147,8 @@ void afterForkInChild() KX_RELEASE(threadsMutex()) {
     }
   }
   if (own != nullptr) own->tid.store(currentThreadId(), std::memory_order_relaxed);
+  // The child may be in a pid namespace of its own.
+  gProcNumbering.store(-1, std::memory_order_relaxed);
   threadsMutex().unlock();
 }
 
@@ -169,16 +182,180 @@ void fallBack(int error) noexcept {
 
 bool handoverDone() noexcept { return gUnseen.load(std::memory_order_acquire) == 0; }
 
-// The processor time thread `tid` has used, as the kernel's clock of that
-// thread reads it (the clock id is the kernel's encoding of a thread's
-// scheduler clock).
-bool threadTime(pid_t tid, uint64_t& nanoseconds) noexcept {
-  const auto clock = static_cast<clockid_t>((~static_cast<unsigned>(tid) << 3) | 6u);
+// The kernel's clocks of thread `tid` (its encoding of a thread's clock id):
+// the scheduler's count of the time it ran, and the time the ticks found it
+// in user code, or in user code and in the kernel.
+enum class ThreadClock : unsigned { run = 6, user = 5, userAndKernel = 4 };
+
+bool threadTime(pid_t tid, ThreadClock which, uint64_t& nanoseconds) noexcept {
+  const auto clock =
+      static_cast<clockid_t>((~static_cast<unsigned>(tid) << 3) | static_cast<unsigned>(which));
   timespec used{};
   if (clock_gettime(clock, &used) != 0) return false;
   nanoseconds =
       static_cast<uint64_t>(used.tv_sec) * 1000000000u + static_cast<uint64_t>(used.tv_nsec);
   return true;
+}
+
+uint64_t monotonicNow() noexcept {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+// What the kernel says of a thread: off its processor since the previous
+// look, running, or nothing (it refuses to say).
+enum class Seen { stopped, running, unknown };
+
+// See the header (fenceThreadStopped) for why two equal reads prove the
+// thread off its processor.
+Seen clockPair(const FenceThread& thread, uint64_t& last) noexcept {
+  const pid_t tid = thread.tid.load(std::memory_order_relaxed);
+  timespec interval{};
+  uint64_t used = 0;
+  if (tid <= 0 || syscall(SYS_sched_rr_get_interval, tid, &interval) != 0 ||
+      !threadTime(tid, ThreadClock::run, used)) {
+    return Seen::unknown;
+  }
+  ++used;  // never 0, which stands for no read yet
+  const bool stopped = used == last;
+  last = used;
+  return stopped ? Seen::stopped : Seen::running;
+}
+
+// Whether the process file system numbers threads as this process does:
+// it lists one id per pid namespace, from its own down to the process's,
+// so one id means they are the same. Looked at once per process.
+bool procNumbersThreads() noexcept {
+  int known = gProcNumbering.load(std::memory_order_relaxed);
+  if (known >= 0) return known == 1;
+  known = 0;
+  const int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+  if (fd >= 0) {
+    char text[4096];
+    const ssize_t size = read(fd, text, sizeof text - 1);
+    close(fd);
+    if (size > 0) {
+      text[size] = '\0';
+      if (const char* line = std::strstr(text, "\nNSpid:")) {
+        char* end = nullptr;
+        std::strtol(line + 8, &end, 10);
+        known = end != line + 8 && *end == '\n' ? 1 : 0;
+      }
+    }
+  }
+  gProcNumbering.store(known, std::memory_order_relaxed);
+  return known == 1;
+}
+
+// The same proof from the process file system, for a kernel that refuses
+// the clocks: before it shows what system call a thread is in, it waits,
+// under the lock of the thread's run queue, until the thread is off its
+// processor and out of the queue (and says "running" when it does not
+// sleep). Whatever else it shows was seen under that lock, which the
+// thread's switch out stored under and its next switch in must take.
+Seen procSyscall(const FenceThread& thread) noexcept {
+  const pid_t tid = thread.tid.load(std::memory_order_relaxed);
+  if (tid <= 0 || !procNumbersThreads()) return Seen::unknown;
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", static_cast<int>(tid));
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return Seen::unknown;
+  char text[16];
+  const ssize_t size = read(fd, text, sizeof text);
+  close(fd);
+  if (size <= 0) return Seen::unknown;
+  return size >= 7 && std::memcmp(text, "running", 7) == 0 ? Seen::running : Seen::stopped;
+}
+
+// Whether `thread`, attached before the failure and not seen, is off its
+// processor now: two reads of its clock, or else the process file system.
+// The caller holds the list's mutex, so the thread cannot leave the plain
+// phase, nor end and pass its id on, meanwhile.
+bool stoppedNow(const FenceThread& thread) KX_REQUIRES(threadsMutex()) {
+#ifdef KX_TEST_SEAMS
+  if (!gAllowStopped.load(std::memory_order_relaxed)) return false;
+#endif
+  uint64_t last = 0;
+  Seen seen = clockPair(thread, last);
+  if (seen == Seen::running) seen = clockPair(thread, last);
+  if (seen == Seen::unknown) seen = procSyscall(thread);
+  return seen == Seen::stopped;
+}
+
+// During the handover: whether every thread still in the plain phase, but
+// the caller, is off its processor now, which orders it with the caller as
+// the barrier would. Stops at the first that runs.
+bool unseenThreadsStopped() noexcept {
+  const uintptr_t key = detail::tFenceThreadKey;
+  const FenceThread* const own = key > detail::kEndedThread ? entryOf(key) : nullptr;
+  base::LockGuard guard(threadsMutex());
+  for (FenceThread* thread = gAllThreads; thread != nullptr; thread = thread->nextAll) {
+    if (thread != own && thread->phase.load(std::memory_order_acquire) == Phase::plain &&
+        !stoppedNow(*thread)) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// --- ordering one busy thread by a signal ---
+
+// A real-time signal the program is not likely to use; taken only when the
+// program has left it at its default.
+int orderSignal() noexcept {
+  static const int signal = [] {
+    const int candidate = SIGRTMAX - 4;
+    struct sigaction old {};
+    if (sigaction(candidate, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) != 0 ||
+        old.sa_handler != SIG_DFL) {
+      return 0;
+    }
+    struct sigaction action {};
+    action.sa_sigaction = [](int, siginfo_t*, void*) {
+      // The thread's stores so far become visible before the answer, and
+      // what it loads after the handler sees what the asking thread stored
+      // before it asked. Touches nothing else: errno stays as it was.
+      const uintptr_t key = detail::tFenceThreadKey;
+      if (key <= detail::kEndedThread) return;
+      FenceThread& thread = *entryOf(key);
+      thread.answered.store(thread.asked.load(std::memory_order_seq_cst),
+                            std::memory_order_seq_cst);
+    };
+    action.sa_flags = SA_SIGINFO | SA_RESTART | SA_ONSTACK;
+    sigemptyset(&action.sa_mask);
+    return sigaction(candidate, &action, nullptr) == 0 ? candidate : 0;
+  }();
+  return signal;
+}
+
+// How long a thread must be seen in user code to count as busy there: more
+// than a tick at the lowest tick rate (100 Hz).
+constexpr uint64_t kBusyWindow = 12000000;
+
+// Whether the ticks found `thread` in user code for at least half of a
+// window of kBusyWindow, and never in the kernel (then it sleeps in no
+// system call a signal could cut short). Polled; `wait` keeps the window.
+bool busyInUserCode(const FenceThread& thread, FenceThreadWait& wait) noexcept {
+  const pid_t tid = thread.tid.load(std::memory_order_relaxed);
+  uint64_t user = 0;
+  uint64_t both = 0;
+  if (tid <= 0 || !threadTime(tid, ThreadClock::user, user) ||
+      !threadTime(tid, ThreadClock::userAndKernel, both)) {
+    return false;
+  }
+  const uint64_t now = monotonicNow();
+  const uint64_t kernel = both - user;
+  const bool busy = wait.windowStart != 0 && now - wait.windowStart >= kBusyWindow &&
+                    kernel == wait.kernelAtStart &&
+                    2 * (user - wait.userAtStart) >= now - wait.windowStart;
+  if (wait.windowStart == 0 || now - wait.windowStart >= kBusyWindow ||
+      kernel != wait.kernelAtStart) {
+    wait.windowStart = now;
+    wait.userAtStart = user;
+    wait.kernelAtStart = kernel;
+  }
+  return busy;
 }
 
 }  // namespace
@@ -226,9 +403,11 @@ bool heavyFence() noexcept {
 #ifdef KX_TEST_SEAMS
     ++tFallbackFences;
 #endif
-    // Either side's steps are sequentially consistent by now, or a plain
-    // step may still be unseen: no barrier helps either way.
-    return handoverDone();
+    // The caller is past any light side of its own. Either side's steps
+    // are sequentially consistent by now, or a plain step may be unseen,
+    // unless its thread is off its processor.
+    detail::seeFenceThread();
+    return handoverDone() || unseenThreadsStopped();
   }
   int error = 0;
 #ifdef KX_TEST_SEAMS
@@ -242,33 +421,48 @@ bool heavyFence() noexcept {
 #ifdef KX_TEST_SEAMS
   ++tFallbackFences;
 #endif
-  return handoverDone();
+  return handoverDone() || unseenThreadsStopped();
 }
 
 bool fenceThreadSeen(uintptr_t key) noexcept {
   return entryOf(key)->phase.load(std::memory_order_acquire) != Phase::plain;
 }
 
-// See the header for why two equal reads prove the thread off its processor.
 bool fenceThreadStopped(uintptr_t key, uint64_t& last) noexcept {
 #ifdef KX_TEST_SEAMS
   if (!gAllowStopped.load(std::memory_order_relaxed)) return false;
 #endif
   FenceThread* const thread = entryOf(key);
-  const pid_t tid = thread->tid.load(std::memory_order_relaxed);
-  timespec interval{};
-  uint64_t used = 0;
-  if (tid <= 0 || syscall(SYS_sched_rr_get_interval, tid, &interval) != 0 ||
-      !threadTime(tid, used)) {
-    return false;
+  // An entry leaves the plain phase before its thread ends: still plain
+  // after the reads, it was the same thread, and `tid` was its id,
+  // throughout.
+  return clockPair(*thread, last) == Seen::stopped &&
+         thread->phase.load(std::memory_order_acquire) == Phase::plain;
+}
+
+bool fenceThreadOrdered(uintptr_t key, FenceThreadWait& wait) noexcept {
+  FenceThread& thread = *entryOf(key);
+  if (thread.phase.load(std::memory_order_acquire) != Phase::plain) return true;
+  if (wait.asked != 0 && thread.answered.load(std::memory_order_seq_cst) >= wait.asked) {
+    return true;
   }
-  // Never 0, which stands for no read yet.
-  ++used;
-  const bool stopped = used == last;
-  last = used;
-  // An entry leaves the plain phase before its thread ends: still plain now,
-  // it was the same thread, and `tid` was its id, throughout.
-  return stopped && thread->phase.load(std::memory_order_acquire) == Phase::plain;
+  base::LockGuard guard(threadsMutex());
+  if (thread.phase.load(std::memory_order_acquire) != Phase::plain) return true;
+#ifdef KX_TEST_SEAMS
+  if (gAllowStopped.load(std::memory_order_relaxed))
+#endif
+  {
+    Seen seen = clockPair(thread, wait.last);
+    if (seen == Seen::unknown) seen = procSyscall(thread);
+    if (seen == Seen::stopped) return true;
+  }
+  if (wait.asked == 0 && busyInUserCode(thread, wait)) {
+    if (const int signal = orderSignal()) {
+      wait.asked = thread.asked.fetch_add(1, std::memory_order_seq_cst) + 1;
+      syscall(SYS_tgkill, getpid(), thread.tid.load(std::memory_order_relaxed), signal);
+    }
+  }
+  return false;
 }
 
 #ifdef KX_TEST_SEAMS

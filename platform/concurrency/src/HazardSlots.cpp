@@ -88,11 +88,13 @@ void commitOwn() {}
 void commitAll() {}
 #endif
 
-// The heavy side's fence; the process-wide barrier also drains the simulated
-// store buffers, which nothing else does once it has failed.
+// The heavy side's fence. When it orders every light side (the process-wide
+// barrier, or after a failure every unseen thread off its processor, whose
+// stores a real buffer would have drained), it also drains the simulated
+// store buffers, which nothing else does.
 bool barrier() {
   const bool ordered = heavyFence();
-  if (!barrierFailed()) commitAll();
+  if (ordered) commitAll();
   return ordered;
 }
 
@@ -282,11 +284,12 @@ void retireAnnounced(uintptr_t key, std::shared_ptr<const void> owner) noexcept 
   }
 }
 
-// Once the handover has ended, every announcement and leave is visible:
-// retires what waited for that, and looks at the waiting entries' slots
-// again.
+// Once a heavy fence orders every light side again (the handover has ended,
+// or every thread not seen yet is off its processor), every announcement and
+// leave is visible: retires what waited for that, and looks at the waiting
+// entries' slots again.
 void afterHandover() noexcept {
-  if (!gHandoverWork.load(std::memory_order_acquire) || !heavyFence()) return;
+  if (!gHandoverWork.load(std::memory_order_acquire) || !barrier()) return;
   if (!gHandoverWork.exchange(false, std::memory_order_acq_rel)) return;
   std::vector<Unseen> unseen;
   std::vector<std::shared_ptr<const void>> released;
@@ -385,7 +388,7 @@ void leaveSlow(HazardRecord& record, unsigned index) noexcept {
 void retire(ProtectedPointer::Replaced replaced, std::shared_ptr<const void> owner) noexcept {
   if (!owner || replaced.key == 0 || !replaced.mayBeAnnounced) return;
   afterHandover();
-  if (replaced.mayBeUnseen && !heavyFence()) {
+  if (replaced.mayBeUnseen && !barrier()) {
     {
       base::LockGuard guard(waitingMutex());
       unseenList().push_back(Unseen{replaced.key, std::move(owner)});
@@ -479,6 +482,9 @@ ProtectedPointer::Replaced ProtectedPointer::exchange(uintptr_t key) noexcept {
     return {};
   }
   published_.exchange(key, std::memory_order_seq_cst);
+#ifdef KX_TEST_SEAMS
+  pause(HazardStep::publishedBeforeShared);
+#endif
   uintptr_t state = readers_.load(std::memory_order_seq_cst);
   if (state == kNoReader) return {old, false};
   const auto own = reinterpret_cast<uintptr_t>(tHazardThread.record);

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <latch>
 #include <memory>
 #include <mutex>
@@ -260,6 +261,159 @@ TEST(HazardSlotsHandover, PlainReadUnseenWhenTheBarrierFailsKeepsItsObject) {
     if (!kept || sawReleased || !released) {
       std::fprintf(stderr, "kept %d, the reader saw it released %d, released after %d\n", kept,
                    sawReleased, released);
+      return 1;
+    }
+    return 0;
+  });
+}
+
+// A thread that read pointers alone, plainly, and then blocks for good
+// while the barrier fails and each pointer is replaced three times keeps
+// nothing: the kernel proves it off its processor, so every replaced object
+// goes at once.
+TEST(HazardSlotsHandover, ReaderBlockedForGoodKeepsNothing) {
+  if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    constexpr int kPointers = 100;
+    const int before = Tracked::live;
+    std::vector<Published> pointers(kPointers);
+    for (Published& each : pointers) each.publish(std::make_shared<Tracked>());
+    std::latch read(1);
+    std::latch release(1);
+    std::thread reader([&] {
+      for (Published& each : pointers) each.read([](const Tracked&) {});
+      read.count_down();
+      release.wait();
+    });
+    read.wait();
+    failNextBarrierForTesting();
+    for (int round = 0; round < 3; ++round) {
+      for (Published& each : pointers) each.publish(std::make_shared<Tracked>());
+    }
+    const int kept = Tracked::live - before - kPointers;
+    const std::size_t pending = pendingEntriesForTesting();
+    release.count_down();
+    reader.join();
+    if (!barrierFailed() || kept != 0 || pending != 0) {
+      std::fprintf(stderr, "kept %d objects, %zu entries\n", kept, pending);
+      return 1;
+    }
+    return 0;
+  });
+}
+
+// What a test's paused writer does at one step, once.
+struct PauseAt {
+  HazardStep step;
+  std::function<void()> action;
+  static void hook(HazardStep reached, void* context) {
+    auto& self = *static_cast<PauseAt*>(context);
+    if (reached == self.step && self.action) std::exchange(self.action, nullptr)();
+  }
+};
+
+// The thread that reads a pointer alone announces, plainly and unseen, the
+// key the change that fails the barrier publishes, before that change marks
+// the pointer shared: the next change, which replaces that key, keeps it
+// until the reader has been seen. Then a pointer first read after the
+// failure costs its writers no heavy fence.
+TEST(HazardSlotsHandover, KeyPublishedAsTheBarrierFailsIsKeptByTheNextChange) {
+  if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    allowStoppedThreadsForTesting(false);  // the reader may as well run
+    const int before = Tracked::live;
+    Published published;
+    published.publish(std::make_shared<Tracked>());
+    setFenceModeForTesting(FenceMode::symmetric);
+    std::latch firstRead(1);
+    std::latch go(1);
+    std::latch reading(1);
+    std::latch replaced(1);
+    bool sawReleased = false;
+    std::thread reader([&] {
+      published.read([](const Tracked&) {});  // now the one reader
+      firstRead.count_down();
+      go.wait();
+      published.read([&](const Tracked& seen) {
+        reading.count_down();
+        replaced.wait();
+        sawReleased = seen.state.load() != Tracked::kAlive;
+      });
+    });
+    firstRead.wait();
+    setFenceModeForTesting(FenceMode::buffered);
+    PauseAt pause{HazardStep::publishedBeforeShared, [&] {
+                    go.count_down();
+                    reading.wait();
+                  }};
+    setHazardPauseForTesting(&PauseAt::hook, &pause);
+    failNextBarrierForTesting();
+    published.publish(std::make_shared<Tracked>());
+    setHazardPauseForTesting(nullptr, nullptr);
+    published.publish(std::make_shared<Tracked>());
+    const bool kept = Tracked::live == before + 3;
+    replaced.count_down();
+    reader.join();
+    // Read by a thread attached after the failure, which announces fenced.
+    Published later;
+    later.publish(std::make_shared<Tracked>());
+    std::thread([&] { later.read([](const Tracked&) {}); }).join();
+    const std::size_t fences = fallbackFencesOnThisThreadForTesting();
+    later.publish(std::make_shared<Tracked>());
+    later.publish(nullptr);
+    const bool noFence = fallbackFencesOnThisThreadForTesting() == fences;
+    published.publish(nullptr);
+    const bool released = Tracked::live == before && pendingEntriesForTesting() == 0;
+    if (!kept || sawReleased || !released || !noFence) {
+      std::fprintf(stderr, "kept %d, the reader saw it released %d, released after %d, %d\n", kept,
+                   sawReleased, released, noFence);
+      return 1;
+    }
+    return 0;
+  });
+}
+
+// A reader's leave stays unseen when the barrier fails as a writer retires
+// what it read: the entry waits, and goes as soon as a heavy fence orders
+// every light side again (here once the reader has ended), with no further
+// leave of that slot.
+TEST(HazardSlotsHandover, EntryWithAnUnseenLeaveGoesOnceTheHandoverEnds) {
+  if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    allowStoppedThreadsForTesting(false);
+    const int before = Tracked::live;
+    Published published;
+    published.publish(std::make_shared<Tracked>());
+    setFenceModeForTesting(FenceMode::symmetric);
+    std::latch reading(1);
+    std::latch leave(1);
+    std::latch left(1);
+    std::latch end(1);
+    std::thread reader([&] {
+      published.read([&](const Tracked&) {  // the one reader, announced visibly
+        reading.count_down();
+        leave.wait();
+      });
+      left.count_down();
+      end.wait();
+    });
+    reading.wait();
+    PauseAt pause{HazardStep::scannedBeforePending, [&] {
+                    setFenceModeForTesting(FenceMode::buffered);
+                    leave.count_down();
+                    left.wait();
+                    failNextBarrierForTesting();
+                  }};
+    setHazardPauseForTesting(&PauseAt::hook, &pause);
+    published.publish(std::make_shared<Tracked>());
+    setHazardPauseForTesting(nullptr, nullptr);
+    const bool waited = pendingEntriesForTesting() == 1;
+    end.count_down();
+    reader.join();
+    published.publish(nullptr);
+    const bool released = Tracked::live == before && pendingEntriesForTesting() == 0;
+    if (!barrierFailed() || !waited || !released) {
+      std::fprintf(stderr, "waited %d, released %d\n", waited, released);
       return 1;
     }
     return 0;

@@ -41,18 +41,25 @@
 //   cleared or reused, and strikes it, or the reader sees the flag and
 //   strikes it when it leaves.
 //
-// During the handover after a failed barrier (the heavy fence answers false)
-// a plain announcement may stay unseen. Only the thread that read a pointer
-// alone can have made one, and only of a key the change that marked the
-// pointer shared replaced or published; so that change and the next one say
-// so (Replaced::mayBeUnseen), and retire() keeps what they replaced until the
-// handover has ended, when it retires it as usual. Later changes settle the
-// pointer, and after the failure a pointer's first reader settles it at
-// once. A plain leave may stay unseen
-// too: the entry then waits for that slot's next leave, or for the end of
-// the handover, when the slots are looked at again. Either way the memory
-// held back is bounded: two objects per pointer read alone by a thread when
-// the barrier failed, one per slot.
+// During the handover after a failed barrier (AsymmetricFence.h) a plain
+// announcement may stay unseen while its thread runs. Only the thread that
+// read a pointer alone can have made one, and only of a key the change that
+// marked the pointer shared replaced or published; so when the heavy fence
+// answers false, that change and the next one say so
+// (Replaced::mayBeUnseen), and retire() keeps what they replaced until a
+// heavy fence answers true, when it retires it as usual. Later changes
+// settle the pointer, and after the failure a pointer's first reader settles
+// it at once. A plain leave may stay unseen too: the entry then waits for
+// that slot's next leave, or for the next heavy fence that answers true,
+// when the slots are looked at again.
+// How much, and how long: two objects per pointer read alone by a thread
+// when the barrier failed, one entry per slot; each is let go by the first
+// retire() or flagged leave, on any thread, after a heavy fence could answer
+// true: once every thread attached before the failure has run a fenced step,
+// has ended, or is off its processor (blocked in a system call, waiting, or
+// preempted). A thread blocked for good therefore keeps nothing; one that
+// runs user code without a pause and never reaches a fenced step keeps it
+// until it does.
 //
 // A read announces through a HazardScope, which takes one of its thread's
 // kHazardSlots slots, innermost last, and leaves it when the scope ends; a
@@ -241,6 +248,9 @@ class DeferredRetire {
 
 // The steps a test may pause a writer between (setHazardPauseForTesting).
 enum class HazardStep {
+  // exchange(): the new key is published; the pointer is not marked shared
+  // yet.
+  publishedBeforeShared,
   // exchange(): the heavy fence has run; the pointer is not settled yet.
   barrierBeforeSettle,
   // retire(): the slots were looked at and one announces the key; it is

@@ -21,7 +21,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <iterator>
 #include <latch>
 #include <memory>
@@ -37,10 +36,15 @@
 #include "concurrencyTest/FenceModes.h"
 #include "concurrencyTest/InChild.h"
 #include "concurrencyTest/Layout.h"
+#include "concurrencyTest/Processors.h"
 #include "concurrencyTest/Refuse.h"
 
 namespace concurrency {
 namespace {
+
+using testing::pinnedBesideAnother;
+using testing::pinTo;
+using testing::processors;
 
 // The light side's step in the form the mode asks for: store, fence, load.
 int lightStoreThenLoad(std::atomic<int>& mine, const std::atomic<int>& theirs) {
@@ -361,42 +365,6 @@ TEST(AsymmetricFence, FailedBarrierSwitchesToTheSymmetricModeForGood) {
 }
 
 // --- the handover after a failed barrier ---
-
-// Two processors this process may run on.
-bool twoProcessors(int& first, int& second) {
-  cpu_set_t allowed;
-  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return false;
-  first = -1;
-  for (int processor = 0; processor < CPU_SETSIZE; ++processor) {
-    if (!CPU_ISSET(processor, &allowed)) continue;
-    if (first >= 0) {
-      second = processor;
-      return true;
-    }
-    first = processor;
-  }
-  return false;
-}
-
-cpu_set_t processors(std::initializer_list<int> which) {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  for (const int processor : which) CPU_SET(processor, &set);
-  return set;
-}
-
-bool pinTo(int processor) {
-  const cpu_set_t only = processors({processor});
-  return sched_setaffinity(0, sizeof only, &only) == 0;
-}
-
-// Pins the caller to the first of two processors this process may run on, or
-// says on standard error why it cannot.
-bool pinnedBesideAnother(int& first, int& second) {
-  if (twoProcessors(first, second) && pinTo(first)) return true;
-  std::fputs("needs two processors to choose from\n", stderr);
-  return false;
-}
 
 // A thread that reads `pointer` and then, once let go, runs alone on its
 // processor without a pause until stopped: it never goes through the

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <pthread.h>
+#include <sched.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -13,6 +15,7 @@
 #include "concurrency/BiasedRecursiveLock.h"
 #include "concurrencyTest/FenceModes.h"
 #include "concurrencyTest/InChild.h"
+#include "concurrencyTest/Processors.h"
 #include "concurrencyTest/Refuse.h"
 
 namespace concurrency {
@@ -62,7 +65,8 @@ enum class Owner { runs, blocks, ends };
 
 // In a child process: the revoking thread takes the lock of an owner that
 // holds nothing, as it would an ordinary lock, while the owner runs on a
-// processor of its own, waits in poll(), or has ended, and whatever the
+// processor of its own (with a real-time policy where it may have one, so
+// that nothing preempts it), waits in poll(), or has ended, and whatever the
 // owner does, well within 100 ms; the blocked owner's poll() goes on
 // undisturbed. `refused`: the kernel also refuses the answers about other
 // threads' scheduling (the blocked owner is then proven off its processor
@@ -72,6 +76,11 @@ int revokeDuringTheHandover(Owner how, bool refused) {
   // of an owner that has ended.
   attachFenceThread();
   setBiasThresholdForTesting(1);
+  int first = 0;
+  int second = 0;
+  if (how == Owner::runs && !testing::pinnedBesideAnother(first, second)) {
+    return testing::kSkippedInChild;
+  }
   BiasedRecursiveLock lock;
   std::atomic<uintptr_t> ownerKey{0};
   std::atomic<bool> stop{false};
@@ -82,6 +91,13 @@ int revokeDuringTheHandover(Owner how, bool refused) {
     for (int i = 0; i < 3; ++i) {
       lock.lock();
       lock.unlock();
+    }
+    if (how == Owner::runs) {
+      const sched_param priority{1};
+      if (!testing::pinTo(second) ||
+          pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority) != 0) {
+        std::fputs("no real-time policy here: the owner may be preempted\n", stderr);
+      }
     }
     ownerKey = fenceThreadKey();
     if (how == Owner::runs) {

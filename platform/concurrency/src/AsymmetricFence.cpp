@@ -48,6 +48,20 @@ bool registered() noexcept {
 // failed (or attached after).
 enum class Phase : uint8_t { free, plain, seen };
 
+base::Mutex& threadsMutex() {
+  static base::Mutex* const mutex = new base::Mutex;
+  return *mutex;
+}
+
+// Where a thread's watch for being busy in user code began (see
+// busyInUserCode): when, and the kernel's counts then.
+struct BusyWindow {
+  uint64_t start = 0;
+  uint64_t user = 0;
+  uint64_t kernel = 0;
+  uint64_t grain = 0;
+};
+
 // An attached thread. Never freed: when its thread ends it goes on the free
 // list and passes to the next thread that attaches. Its address is the
 // thread's key.
@@ -58,15 +72,11 @@ struct alignas(64) FenceThread {
   // answered (see fenceThreadOrdered).
   std::atomic<uint64_t> asked{0};
   std::atomic<uint64_t> answered{0};
+  BusyWindow window KX_GUARDED_BY(threadsMutex());
   FenceThread* nextFree = nullptr;
   FenceThread* nextAll = nullptr;
 };
 static_assert(alignof(FenceThread) > detail::kSeenKeyBit);
-
-base::Mutex& threadsMutex() {
-  static base::Mutex* const mutex = new base::Mutex;
-  return *mutex;
-}
 
 FenceThread* gAllThreads KX_GUARDED_BY(threadsMutex()) = nullptr;
 FenceThread* gFreeThreads KX_GUARDED_BY(threadsMutex()) = nullptr;
@@ -248,6 +258,22 @@ bool procNumbersThreads() noexcept {
   return known == 1;
 }
 
+// Reads what the process file system shows of thread `tid` in `name`, ended
+// by a NUL: its size, or -1 where it shows nothing (or numbers threads
+// otherwise).
+ssize_t readTaskFile(pid_t tid, const char* name, char* text, std::size_t size) noexcept {
+  if (tid <= 0 || !procNumbersThreads()) return -1;
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/task/%d/%s", static_cast<int>(tid), name);
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  const ssize_t got = read(fd, text, size - 1);
+  close(fd);
+  if (got < 0) return -1;
+  text[got] = '\0';
+  return got;
+}
+
 // The same proof from the process file system, for a kernel that refuses
 // the clocks: before it shows what system call a thread is in, it waits,
 // under the lock of the thread's run queue, until the thread is off its
@@ -255,15 +281,9 @@ bool procNumbersThreads() noexcept {
 // sleep). Whatever else it shows was seen under that lock, which the
 // thread's switch out stored under and its next switch in must take.
 Seen procSyscall(const FenceThread& thread) noexcept {
-  const pid_t tid = thread.tid.load(std::memory_order_relaxed);
-  if (tid <= 0 || !procNumbersThreads()) return Seen::unknown;
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", static_cast<int>(tid));
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return Seen::unknown;
   char text[16];
-  const ssize_t size = read(fd, text, sizeof text);
-  close(fd);
+  const ssize_t size =
+      readTaskFile(thread.tid.load(std::memory_order_relaxed), "syscall", text, sizeof text);
   if (size <= 0) return Seen::unknown;
   return size >= 7 && std::memcmp(text, "running", 7) == 0 ? Seen::running : Seen::stopped;
 }
@@ -329,32 +349,68 @@ int orderSignal() noexcept {
   return signal;
 }
 
+// How a thread has spent its processor time so far: what the ticks found it
+// doing, in user code and in the kernel, in nanoseconds counted in steps of
+// `grain`, and whether it could run when asked (not asleep).
+struct Usage {
+  uint64_t user = 0;
+  uint64_t kernel = 0;
+  uint64_t grain = 1;
+  bool runnable = true;
+};
+
+// From the thread's clocks, or where the kernel refuses them, from its line
+// in the process file system (in clock ticks; its state says whether it
+// could run).
+bool usageOf(pid_t tid, Usage& usage) noexcept {
+  uint64_t both = 0;
+  if (threadTime(tid, ThreadClock::user, usage.user) &&
+      threadTime(tid, ThreadClock::userAndKernel, both)) {
+    usage.kernel = both - usage.user;
+    return true;
+  }
+  char text[512];
+  if (readTaskFile(tid, "stat", text, sizeof text) <= 0) return false;
+  // The thread's name, in parentheses, may hold anything; the state follows
+  // it, and the user and kernel times are the 11th and 12th numbers after.
+  const char* cursor = std::strrchr(text, ')');
+  const long ticks = sysconf(_SC_CLK_TCK);
+  if (cursor == nullptr || cursor[1] != ' ' || cursor[2] == '\0' || ticks <= 0) return false;
+  usage.runnable = cursor[2] == 'R';
+  cursor += 3;
+  long long numbers[12];
+  for (long long& number : numbers) {
+    char* end = nullptr;
+    number = std::strtoll(cursor, &end, 10);
+    if (end == cursor) return false;
+    cursor = end;
+  }
+  usage.grain = 1000000000u / static_cast<uint64_t>(ticks);
+  usage.user = static_cast<uint64_t>(numbers[10]) * usage.grain;
+  usage.kernel = static_cast<uint64_t>(numbers[11]) * usage.grain;
+  return true;
+}
+
 // How long a thread must be seen in user code to count as busy there: more
-// than a tick at the lowest tick rate (100 Hz).
+// than a tick at the lowest tick rate (100 Hz), and two steps of what the
+// kernel counts in beyond that.
 constexpr uint64_t kBusyWindow = 12000000;
 
 // Whether the ticks found `thread` in user code for at least half of a
-// window of kBusyWindow, and never in the kernel (then it sleeps in no
-// system call a signal could cut short). Polled; `wait` keeps the window.
-bool busyInUserCode(const FenceThread& thread, FenceThreadWait& wait) noexcept {
-  const pid_t tid = thread.tid.load(std::memory_order_relaxed);
-  uint64_t user = 0;
-  uint64_t both = 0;
-  if (tid <= 0 || !threadTime(tid, ThreadClock::user, user) ||
-      !threadTime(tid, ThreadClock::userAndKernel, both)) {
-    return false;
-  }
+// window, and never in the kernel (then it sleeps in no system call a signal
+// could cut short), and it can run now. Polled; the window is the thread's,
+// whoever looks.
+bool busyInUserCode(FenceThread& thread) KX_REQUIRES(threadsMutex()) {
+  Usage usage;
+  if (!usageOf(thread.tid.load(std::memory_order_relaxed), usage)) return false;
+  BusyWindow& window = thread.window;
   const uint64_t now = monotonicNow();
-  const uint64_t kernel = both - user;
-  const bool busy = wait.windowStart != 0 && now - wait.windowStart >= kBusyWindow &&
-                    kernel == wait.kernelAtStart &&
-                    2 * (user - wait.userAtStart) >= now - wait.windowStart;
-  if (wait.windowStart == 0 || now - wait.windowStart >= kBusyWindow ||
-      kernel != wait.kernelAtStart) {
-    wait.windowStart = now;
-    wait.userAtStart = user;
-    wait.kernelAtStart = kernel;
-  }
+  const uint64_t span = now - window.start;
+  const bool whole = span >= kBusyWindow + 2 * usage.grain;
+  const bool unbroken = window.start != 0 && usage.grain == window.grain &&
+                        usage.kernel == window.kernel && usage.runnable;
+  const bool busy = unbroken && whole && 2 * (usage.user - window.user) >= span;
+  if (!unbroken || whole) window = {now, usage.user, usage.kernel, usage.grain};
   return busy;
 }
 
@@ -388,6 +444,7 @@ uintptr_t attachFenceThread() noexcept {
     base::LockGuard guard(threadsMutex());
     thread = claimThread();
     thread->tid.store(currentThreadId(), std::memory_order_relaxed);
+    thread->window = {};
     const bool failed = detail::gBarrierFailed.load(std::memory_order_relaxed);
     thread->phase.store(failed ? Phase::seen : Phase::plain, std::memory_order_release);
     key = reinterpret_cast<uintptr_t>(thread) | (failed ? detail::kSeenKeyBit : 0);
@@ -456,7 +513,7 @@ bool fenceThreadOrdered(uintptr_t key, FenceThreadWait& wait) noexcept {
     if (seen == Seen::unknown) seen = procSyscall(thread);
     if (seen == Seen::stopped) return true;
   }
-  if (wait.asked == 0 && busyInUserCode(thread, wait)) {
+  if (wait.asked == 0 && busyInUserCode(thread)) {
     if (const int signal = orderSignal()) {
       wait.asked = thread.asked.fetch_add(1, std::memory_order_seq_cst) + 1;
       syscall(SYS_tgkill, getpid(), thread.tid.load(std::memory_order_relaxed), signal);

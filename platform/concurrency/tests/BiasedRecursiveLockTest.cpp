@@ -69,8 +69,8 @@ enum class Owner { runs, blocks, ends };
 // that nothing preempts it), waits in poll(), or has ended, and whatever the
 // owner does, well within 100 ms; the blocked owner's poll() goes on
 // undisturbed. `refused`: the kernel also refuses the answers about other
-// threads' scheduling (the blocked owner is then proven off its processor
-// through /proc).
+// threads' scheduling (the owner is then shown blocked, or busy in user
+// code, through /proc).
 int revokeDuringTheHandover(Owner how, bool refused) {
   // Attached first, so that it does not take over the entry (and the bias)
   // of an owner that has ended.
@@ -138,17 +138,21 @@ int revokeDuringTheHandover(Owner how, bool refused) {
 
 TEST(BiasedRecursiveLockHandover, RevocationTakesTheLockWhateverTheOwnerDoes) {
   if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
-  for (const Owner how : {Owner::runs, Owner::blocks, Owner::ends}) {
+  struct Row {
+    Owner how;
+    bool refused;
+  };
+  for (const Row row : {Row{Owner::runs, false}, Row{Owner::blocks, false}, Row{Owner::ends, false},
+                        Row{Owner::runs, true}, Row{Owner::blocks, true}}) {
 #if defined(__SANITIZE_THREAD__)
     // ThreadSanitizer runs a signal's handler only when the thread reaches
     // one of its interceptors, which an owner that only spins never does.
-    if (how == Owner::runs) continue;
+    if (row.how == Owner::runs) continue;
 #endif
-    SCOPED_TRACE(static_cast<int>(how));
-    CONCURRENCY_EXPECT_IN_CHILD([how] { return revokeDuringTheHandover(how, false); });
+    SCOPED_TRACE(::testing::Message() << "owner " << static_cast<int>(row.how)
+                                      << (row.refused ? ", answers about threads refused" : ""));
+    CONCURRENCY_EXPECT_IN_CHILD([row] { return revokeDuringTheHandover(row.how, row.refused); });
   }
-  SCOPED_TRACE("the kernel refuses the answers about other threads");
-  CONCURRENCY_EXPECT_IN_CHILD([] { return revokeDuringTheHandover(Owner::blocks, true); });
 }
 
 // A thread attached before the barrier failed is seen by its first hold of

@@ -216,9 +216,6 @@ bool fenceThreadStopped(uintptr_t key, uint64_t& last) noexcept;
 // What a heavy side that waits for one thread keeps between polls.
 struct FenceThreadWait {
   uint64_t last = 0;
-  uint64_t windowStart = 0;
-  uint64_t userAtStart = 0;
-  uint64_t kernelAtStart = 0;
   uint64_t asked = 0;
 };
 
@@ -228,12 +225,16 @@ struct FenceThreadWait {
 // seen or has ended, once the kernel has proven it off its processor since
 // the first poll (fenceThreadStopped, or /proc where the clocks are
 // refused), or once it has answered a signal:
-// - Only a thread that the ticks found in user code for a window of 12 ms,
-//   and never in the kernel, is signalled, once. Its handler makes one
-//   sequentially consistent store, which the signal's delivery and the
-//   handler order as a barrier would. A thread busy on its own processor,
-//   at any priority, is ordered so within about two windows; a blocked one
-//   at the first two polls, or the first one that reads /proc.
+// - Only a thread that the ticks found in user code for at least half of a
+//   window of 12 ms, and never in the kernel, is signalled, once. The
+//   thread's clocks tell; where the kernel refuses them, its line in
+//   /proc/self/task, which counts in hundredths of a second: the window is
+//   then 32 ms, and the thread must also be runnable (not asleep in a
+//   system call) when it ends. Its handler makes one sequentially
+//   consistent store, which the signal's delivery and the handler order as
+//   a barrier would. A thread busy on its own processor, at any priority,
+//   is ordered so within a window and a delivery; a blocked one at the
+//   first two polls, or the first one that reads /proc.
 // - What the program can observe: the handler of one real-time signal
 //   (SIGRTMAX - 4), installed with SA_RESTART and SA_ONSTACK the first time
 //   a thread is signalled, and only while the program has left that signal
@@ -245,8 +246,8 @@ struct FenceThreadWait {
 //   the kernel never restarts after a handler (poll, nanosleep, the timed
 //   waits), which may then end with EINTR. A thread that blocks the signal
 //   takes it when it unblocks it (and a sigwait for it would take it).
-// - False while the kernel refuses every proof and the thread runs on: no
-//   bound is known then.
+// - False while the kernel refuses every proof (the clocks, the interval and
+//   /proc) and the thread runs on: no bound is known then.
 bool fenceThreadOrdered(uintptr_t key, FenceThreadWait& wait) noexcept;
 
 #ifdef KX_TEST_SEAMS

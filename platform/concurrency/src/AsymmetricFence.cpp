@@ -68,10 +68,14 @@ struct BusyWindow {
 struct alignas(64) FenceThread {
   std::atomic<Phase> phase{Phase::free};
   std::atomic<pid_t> tid{0};
-  // Requests to order this thread by a signal, and the last one its handler
-  // answered (see fenceThreadOrdered).
+  // Ordering it by a signal (see orderedFor): the round its handler's next
+  // run answers, the last round it answered, and whether a signal is on its
+  // way.
   std::atomic<uint64_t> asked{0};
   std::atomic<uint64_t> answered{0};
+  std::atomic<bool> signalled{false};
+  // The last round in which the kernel proved it off its processor.
+  uint64_t stoppedIn KX_GUARDED_BY(threadsMutex()) = 0;
   BusyWindow window KX_GUARDED_BY(threadsMutex());
   FenceThread* nextFree = nullptr;
   FenceThread* nextAll = nullptr;
@@ -80,6 +84,10 @@ static_assert(alignof(FenceThread) > detail::kSeenKeyBit);
 
 FenceThread* gAllThreads KX_GUARDED_BY(threadsMutex()) = nullptr;
 FenceThread* gFreeThreads KX_GUARDED_BY(threadsMutex()) = nullptr;
+
+// During the handover: the heavy sides that wait for threads to be ordered
+// with their stores so far, numbered in the order they began.
+uint64_t gRounds KX_GUARDED_BY(threadsMutex()) = 0;
 
 // After the failure: how many entries are still in the plain phase. The
 // handover ends when it reaches 0.
@@ -156,7 +164,10 @@ void afterForkInChild() KX_RELEASE(threadsMutex()) {
       releaseThread(*thread);
     }
   }
-  if (own != nullptr) own->tid.store(currentThreadId(), std::memory_order_relaxed);
+  if (own != nullptr) {
+    own->tid.store(currentThreadId(), std::memory_order_relaxed);
+    own->signalled.store(false, std::memory_order_relaxed);  // the child has no signal pending
+  }
   // The child may be in a pid namespace of its own.
   gProcNumbering.store(-1, std::memory_order_relaxed);
   threadsMutex().unlock();
@@ -334,11 +345,13 @@ int orderSignal() noexcept {
     struct sigaction action {};
     action.sa_sigaction = [](int, siginfo_t*, void*) {
       // The thread's stores so far become visible before the answer, and
-      // what it loads after the handler sees what the asking thread stored
-      // before it asked. Touches nothing else: errno stays as it was.
+      // what it loads after the handler sees what the heavy sides of the
+      // round it answers stored before they began. Touches nothing else:
+      // errno stays as it was.
       const uintptr_t key = detail::tFenceThreadKey;
       if (key <= detail::kEndedThread) return;
       FenceThread& thread = *entryOf(key);
+      thread.signalled.store(false, std::memory_order_seq_cst);
       thread.answered.store(thread.asked.load(std::memory_order_seq_cst),
                             std::memory_order_seq_cst);
     };
@@ -414,6 +427,30 @@ bool busyInUserCode(FenceThread& thread) KX_REQUIRES(threadsMutex()) {
   return busy;
 }
 
+// Whether `thread`, attached before the failure and not seen, is ordered
+// with the stores the heavy side of `round` made before it began: proven off
+// its processor since, or its handler has run since. A signal is sent only
+// to a thread busy in user code, and only while none is on its way: one
+// that is answers the newest round whatever round it was sent for, since
+// the handler reads the round when it runs.
+bool orderedFor(FenceThread& thread, uint64_t round) KX_REQUIRES(threadsMutex()) {
+  if (thread.stoppedIn >= round || thread.answered.load(std::memory_order_seq_cst) >= round) {
+    return true;
+  }
+  if (stoppedNow(thread)) {
+    thread.stoppedIn = gRounds;
+    return true;
+  }
+  thread.asked.store(gRounds, std::memory_order_seq_cst);
+  if (!thread.signalled.load(std::memory_order_seq_cst) && busyInUserCode(thread)) {
+    if (const int signal = orderSignal()) {
+      thread.signalled.store(true, std::memory_order_seq_cst);
+      syscall(SYS_tgkill, getpid(), thread.tid.load(std::memory_order_relaxed), signal);
+    }
+  }
+  return false;
+}
+
 }  // namespace
 
 namespace detail {
@@ -444,6 +481,12 @@ uintptr_t attachFenceThread() noexcept {
     base::LockGuard guard(threadsMutex());
     thread = claimThread();
     thread->tid.store(currentThreadId(), std::memory_order_relaxed);
+    // Nothing of a thread that had the entry before: no round is answered
+    // yet, and no signal is on its way.
+    thread->asked.store(0, std::memory_order_relaxed);
+    thread->answered.store(0, std::memory_order_relaxed);
+    thread->signalled.store(false, std::memory_order_relaxed);
+    thread->stoppedIn = 0;
     thread->window = {};
     const bool failed = detail::gBarrierFailed.load(std::memory_order_relaxed);
     thread->phase.store(failed ? Phase::seen : Phase::plain, std::memory_order_release);
@@ -500,26 +543,34 @@ bool fenceThreadStopped(uintptr_t key, uint64_t& last) noexcept {
 bool fenceThreadOrdered(uintptr_t key, FenceThreadWait& wait) noexcept {
   FenceThread& thread = *entryOf(key);
   if (thread.phase.load(std::memory_order_acquire) != Phase::plain) return true;
-  if (wait.asked != 0 && thread.answered.load(std::memory_order_seq_cst) >= wait.asked) {
+  if (wait.round != 0 && thread.answered.load(std::memory_order_seq_cst) >= wait.round) {
     return true;
   }
   base::LockGuard guard(threadsMutex());
-  if (thread.phase.load(std::memory_order_acquire) != Phase::plain) return true;
-#ifdef KX_TEST_SEAMS
-  if (gAllowStopped.load(std::memory_order_relaxed))
-#endif
-  {
-    Seen seen = clockPair(thread, wait.last);
-    if (seen == Seen::unknown) seen = procSyscall(thread);
-    if (seen == Seen::stopped) return true;
+  if (wait.round == 0) wait.round = ++gRounds;
+  return thread.phase.load(std::memory_order_acquire) != Phase::plain ||
+         orderedFor(thread, wait.round);
+}
+
+bool heavyFencePolled(uint64_t& round) noexcept {
+  if (round == 0 && !detail::gBarrierFailed.load(std::memory_order_acquire) && heavyFence()) {
+    return true;
   }
-  if (wait.asked == 0 && busyInUserCode(thread)) {
-    if (const int signal = orderSignal()) {
-      wait.asked = thread.asked.fetch_add(1, std::memory_order_seq_cst) + 1;
-      syscall(SYS_tgkill, getpid(), thread.tid.load(std::memory_order_relaxed), signal);
+  // Whichever thread polls is past any light side of its own.
+  detail::seeFenceThread();
+  if (handoverDone()) return true;
+  base::LockGuard guard(threadsMutex());
+  if (round == 0) round = ++gRounds;
+  // Every thread still plain is looked at, so that the busy ones are watched
+  // and asked together.
+  bool ordered = true;
+  for (FenceThread* thread = gAllThreads; thread != nullptr; thread = thread->nextAll) {
+    if (thread->phase.load(std::memory_order_acquire) == Phase::plain &&
+        !orderedFor(*thread, round)) {
+      ordered = false;
     }
   }
-  return false;
+  return ordered;
 }
 
 #ifdef KX_TEST_SEAMS

@@ -42,6 +42,7 @@
 namespace concurrency {
 namespace {
 
+using testing::BusyThread;
 using testing::pinnedBesideAnother;
 using testing::pinTo;
 using testing::processors;
@@ -366,51 +367,13 @@ TEST(AsymmetricFence, FailedBarrierSwitchesToTheSymmetricModeForGood) {
 
 // --- the handover after a failed barrier ---
 
-// A thread that reads `pointer` and then, once let go, runs alone on its
-// processor without a pause until stopped: it never goes through the
-// scheduler, so nothing tells when its last stores become visible. It takes
-// its processor (and its policy) when it starts, before a filter the caller
-// installs later would refuse that.
-class BusyThread {
- public:
-  BusyThread(int processor, bool realTime, const ProtectedPointer& pointer)
-      : thread_([this, processor, realTime, &pointer] {
-          pinned_ = pinTo(processor);
-          const sched_param priority{1};
-          realTime_ = realTime && pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority) == 0;
-          {
-            HazardScope scope;
-            if (scope.entered()) static_cast<void>(pointer.protect(scope, pointer.peek()));
-          }
-          key_ = fenceThreadKey();
-          go_.wait();
-          running_ = true;
-          while (!stop_.load(std::memory_order_relaxed)) {
-          }
-        }) {}
-  ~BusyThread() {
-    go_.count_down();
-    stop_ = true;
-    thread_.join();
-  }
-  // Lets it run; whether it runs as asked.
-  bool run() {
-    go_.count_down();
-    while (!running_) std::this_thread::yield();
-    return pinned_;
-  }
-  bool realTime() const { return realTime_; }
-  uintptr_t key() const { return key_; }
-
- private:
-  std::latch go_{1};
-  std::atomic<bool> running_{false};
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> pinned_{false};
-  std::atomic<bool> realTime_{false};
-  std::atomic<uintptr_t> key_{0};
-  std::thread thread_;
-};
+// A busy thread that reads `pointer` first.
+auto reading(const ProtectedPointer& pointer) {
+  return [&pointer] {
+    HazardScope scope;
+    if (scope.entered()) static_cast<void>(pointer.protect(scope, pointer.peek()));
+  };
+}
 
 // Once the barrier has failed, heavy fences leave every thread where the
 // program put it: the caller stays on the one processor it was pinned to
@@ -423,7 +386,7 @@ TEST(AsymmetricFenceHandover, HeavyFencesLeaveEveryThreadWhereTheProgramPutIt) {
     int second = 0;
     if (!pinnedBesideAnother(first, second)) return testing::kSkippedInChild;
     ProtectedPointer pointer;
-    BusyThread busy(second, false, pointer);
+    BusyThread busy(second, false, reading(pointer));
     if (!busy.run()) return 1;
     const auto caller = static_cast<pid_t>(syscall(SYS_gettid));
     const cpu_set_t pinned = processors({first});
@@ -468,8 +431,8 @@ TEST(AsymmetricFenceHandover, HeavySidesNeverWaitForABusyThread) {
     ProtectedPointer pointer;
     auto object = std::make_shared<int>(1);
     static_cast<void>(pointer.exchange(reinterpret_cast<uintptr_t>(object.get())));
-    BusyThread ordinary(second, false, pointer);
-    BusyThread realTime(second, true, pointer);
+    BusyThread ordinary(second, false, reading(pointer));
+    BusyThread realTime(second, true, reading(pointer));
     if (!refuseBarrierAndMoves()) {
       std::perror("installing the filter");
       return 2;
@@ -514,7 +477,7 @@ TEST(AsymmetricFenceHandover, KernelProvesABlockedThreadStoppedButNotABusyOne) {
       release.wait();
     });
     ProtectedPointer pointer;
-    BusyThread busy(second, false, pointer);
+    BusyThread busy(second, false, reading(pointer));
     if (!busy.run()) return 1;
     // Preempted, or held up by a sanitizer's runtime, the busy thread is
     // stopped at times: what it must get is "running" whenever it runs.

@@ -122,10 +122,7 @@ int revokeDuringTheHandover(Owner how, bool refused) {
   stop = true;
   if (write(wake[1], "x", 1) != 1) return 2;
   if (owner.joinable()) owner.join();
-  // Well within 100 ms on a quiet machine; a loaded one (tests run side by
-  // side, pinned to the same processors) gets five times that, still half
-  // of the time real-time throttling would take to pause the owner.
-  const bool fine = barrierFailed() && took < std::chrono::milliseconds(500) && !interrupted &&
+  const bool fine = barrierFailed() && took < testing::kBusyThreadOrderedWithin && !interrupted &&
                     seen == (how == Owner::ends);
   if (!fine) {
     std::fprintf(

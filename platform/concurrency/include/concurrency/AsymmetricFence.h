@@ -61,13 +61,16 @@
 // It never waits, signals or touches a thread's scheduling, and costs a few
 // system calls per unseen thread, the same however many threads have come
 // and gone. When it answers false, the heavy side decides without the light
-// sides it cannot see:
+// sides it cannot see, or waits for them where it can without holding
+// anything up, and then orders a thread that runs by a signal, sent only
+// once the kernel shows it busy in user code (fenceThreadOrdered):
 // - a retire whose object may be announced plainly and unseen keeps the
-//   object until a heavy fence answers true (HazardSlots.h);
+//   object, and the retires and leaves that follow poll a heavy fence for
+//   it (heavyFencePolled), which orders the busy threads that way too
+//   (HazardSlots.h says how long that takes);
 // - a revocation waits for the owner of the bias alone (fenceThreadOrdered),
-//   until it has been seen, proven off its processor, or, when the kernel
-//   shows it busy in user code, has answered a signal; well within 100 ms
-//   when the kernel answers either way (see fenceThreadOrdered).
+//   until it has been seen, proven off its processor, or has answered a
+//   signal; well within 100 ms when the kernel answers either way.
 //
 // Signal handlers. A handler may read fenceMode(), asymmetricFences() and
 // barrierFailed(); it must not make a HazardScope, take a
@@ -215,40 +218,56 @@ bool fenceThreadStopped(uintptr_t key, uint64_t& last) noexcept;
 
 // What a heavy side that waits for one thread keeps between polls.
 struct FenceThreadWait {
-  uint64_t last = 0;
-  uint64_t asked = 0;
+  uint64_t round = 0;
 };
 
 // For a heavy side that waits for thread `key` (attached before the barrier
 // failed), after its own stores: whether the thread is ordered with it now.
-// Polled, with the same `wait` each time. True once the thread has been
-// seen or has ended, once the kernel has proven it off its processor since
-// the first poll (fenceThreadStopped, or /proc where the clocks are
-// refused), or once it has answered a signal:
+// Polled, with the same `wait` each time; never waits. True once the thread
+// has been seen or has ended, once the kernel has proven it off its
+// processor at a poll (fenceThreadStopped, or /proc where the clocks are
+// refused), or once it has answered a signal sent after the first poll:
 // - Only a thread that the ticks found in user code for at least half of a
-//   window of 12 ms, and never in the kernel, is signalled, once. The
-//   thread's clocks tell; where the kernel refuses them, its line in
+//   window of 12 ms, and never in the kernel, is signalled. The thread's
+//   clocks tell; where the kernel refuses them, its line in
 //   /proc/self/task, which counts in hundredths of a second: the window is
 //   then 32 ms, and the thread must also be runnable (not asleep in a
 //   system call) when it ends. Its handler makes one sequentially
 //   consistent store, which the signal's delivery and the handler order as
 //   a barrier would. A thread busy on its own processor, at any priority,
-//   is ordered so within a window and a delivery; a blocked one at the
-//   first two polls, or the first one that reads /proc.
+//   is ordered so within a window and a delivery of the first poll; a
+//   blocked one at the first poll.
 // - What the program can observe: the handler of one real-time signal
 //   (SIGRTMAX - 4), installed with SA_RESTART and SA_ONSTACK the first time
 //   a thread is signalled, and only while the program has left that signal
-//   at its default (otherwise nothing is signalled); one delivery to that
-//   thread, whose handler runs on its stack (or its alternate stack) and
-//   leaves errno alone. A thread busy in user code makes no system call the
-//   signal could cut short; one that enters a system call in the
-//   microseconds before the delivery has it restarted, except for the calls
-//   the kernel never restarts after a handler (poll, nanosleep, the timed
-//   waits), which may then end with EINTR. A thread that blocks the signal
-//   takes it when it unblocks it (and a sigwait for it would take it).
+//   at its default (otherwise nothing is signalled); deliveries to a thread
+//   attached before the failure, not seen since, and busy in user code
+//   while a heavy side waits for it (here, or in heavyFencePolled): at most
+//   one on its way at a time, and at most one a window. The handler runs on
+//   the thread's stack (or its alternate stack) and leaves errno alone. A
+//   thread busy in user code makes no system call the signal could cut
+//   short; one that enters a system call in the microseconds before the
+//   delivery has it restarted, except for the calls the kernel never
+//   restarts after a handler (poll, nanosleep, the timed waits), which may
+//   then end with EINTR. A thread that blocks the signal takes it when it
+//   unblocks it (and a sigwait for it would take it); it is asked no more
+//   meanwhile.
 // - False while the kernel refuses every proof (the clocks, the interval and
 //   /proc) and the thread runs on: no bound is known then.
 bool fenceThreadOrdered(uintptr_t key, FenceThreadWait& wait) noexcept;
+
+// A heavy fence whose answer may come later, for a heavy side that can wait
+// for it without holding anything up (a retire that keeps what it replaced
+// meanwhile, HazardSlots.h). Polled, from any thread, with the same `round`
+// (start it at 0); never waits. True once every light side is ordered with
+// the stores made before the first poll: at once when heavyFence() would
+// answer true, or during the handover once each thread still unseen is
+// ordered as fenceThreadOrdered orders one (each poll looks at every one
+// not ordered yet, and asks the busy ones by a signal). With the polls
+// coming every millisecond or so, a round in which every unseen thread is
+// blocked, preempted or busy in user code ends within a window and a
+// delivery of its first poll (about 12 ms; 32 ms from /proc).
+[[nodiscard]] bool heavyFencePolled(uint64_t& round) noexcept;
 
 #ifdef KX_TEST_SEAMS
 // --- test seams (built only with the tests) ---

@@ -223,6 +223,49 @@ TEST(HazardSlotsDeathTest, ReadThroughAScopeWithoutASlotStopsTheProcess) {
   published.publish(nullptr);
 }
 
+// A thread that reads `published` alone: its first read, made at once and
+// fenced, makes it the pointer's one reader; then the fence mode becomes
+// buffered, and once let go, the thread reads again, plainly, its
+// announcement held in the simulated store buffer, and holds that read
+// until finished.
+class SoleReader {
+ public:
+  explicit SoleReader(const Published& published) {
+    setFenceModeForTesting(FenceMode::symmetric);
+    thread_ = std::thread([this, &published] {
+      published.read([](const Tracked&) {});
+      firstRead_.count_down();
+      go_.wait();
+      published.read([this](const Tracked& seen) {
+        reading_.count_down();
+        finish_.wait();
+        sawReleased_ = seen.state.load() != Tracked::kAlive;
+      });
+    });
+    firstRead_.wait();
+    setFenceModeForTesting(FenceMode::buffered);
+  }
+  // Lets it read again; returns while it holds that read.
+  void readAgain() {
+    go_.count_down();
+    reading_.wait();
+  }
+  // Ends that read and the thread: whether it saw its object released.
+  bool finish() {
+    finish_.count_down();
+    thread_.join();
+    return sawReleased_;
+  }
+
+ private:
+  std::latch firstRead_{1};
+  std::latch go_{1};
+  std::latch reading_{1};
+  std::latch finish_{1};
+  bool sawReleased_ = false;
+  std::thread thread_;
+};
+
 // A read announced plainly when the barrier fails, its store held in the
 // simulated store buffer: the writer that replaces the object cannot see the
 // announcement, and no barrier will show it, so the object waits until the
@@ -233,32 +276,12 @@ TEST(HazardSlotsHandover, PlainReadUnseenWhenTheBarrierFailsKeepsItsObject) {
     const int before = Tracked::live;
     Published published;
     published.publish(std::make_shared<Tracked>());
-    // A first read, fenced, makes the reader the one that reads alone.
-    setFenceModeForTesting(FenceMode::symmetric);
-    std::latch firstRead(1);
-    std::latch buffered(1);
-    std::latch reading(1);
-    std::latch replaced(1);
-    bool sawReleased = false;
-    std::thread reader([&] {
-      published.read([](const Tracked&) {});
-      firstRead.count_down();
-      buffered.wait();
-      published.read([&](const Tracked& seen) {
-        reading.count_down();
-        replaced.wait();
-        sawReleased = seen.state.load() != Tracked::kAlive;
-      });
-    });
-    firstRead.wait();
-    setFenceModeForTesting(FenceMode::buffered);
-    buffered.count_down();
-    reading.wait();
+    SoleReader reader(published);
+    reader.readAgain();
     failNextBarrierForTesting();
     published.publish(std::make_shared<Tracked>());
     const bool kept = Tracked::live == before + 2 && pendingEntriesForTesting() == 1;
-    replaced.count_down();
-    reader.join();
+    const bool sawReleased = reader.finish();
     published.publish(nullptr);
     const bool released = Tracked::live == before && pendingEntriesForTesting() == 0;
     if (!kept || sawReleased || !released) {
@@ -365,36 +388,15 @@ TEST(HazardSlotsHandover, KeyPublishedAsTheBarrierFailsIsKeptByTheNextChange) {
     const int before = Tracked::live;
     Published published;
     published.publish(std::make_shared<Tracked>());
-    setFenceModeForTesting(FenceMode::symmetric);
-    std::latch firstRead(1);
-    std::latch go(1);
-    std::latch reading(1);
-    std::latch replaced(1);
-    bool sawReleased = false;
-    std::thread reader([&] {
-      published.read([](const Tracked&) {});  // now the one reader
-      firstRead.count_down();
-      go.wait();
-      published.read([&](const Tracked& seen) {
-        reading.count_down();
-        replaced.wait();
-        sawReleased = seen.state.load() != Tracked::kAlive;
-      });
-    });
-    firstRead.wait();
-    setFenceModeForTesting(FenceMode::buffered);
-    PauseAt pause{HazardStep::publishedBeforeShared, [&] {
-                    go.count_down();
-                    reading.wait();
-                  }};
+    SoleReader reader(published);
+    PauseAt pause{HazardStep::publishedBeforeShared, [&] { reader.readAgain(); }};
     setHazardPauseForTesting(&PauseAt::hook, &pause);
     failNextBarrierForTesting();
     published.publish(std::make_shared<Tracked>());
     setHazardPauseForTesting(nullptr, nullptr);
     published.publish(std::make_shared<Tracked>());
     const bool kept = Tracked::live == before + 3;
-    replaced.count_down();
-    reader.join();
+    const bool sawReleased = reader.finish();
     // Read by a thread attached after the failure, which announces fenced.
     Published later;
     later.publish(std::make_shared<Tracked>());

@@ -315,7 +315,7 @@ void retireAnnounced(uintptr_t key, std::shared_ptr<const void> owner) noexcept 
   // something else now has ended the read the entry waited for (or that
   // read moved on); one that still announces `key` sees its flag when it
   // leaves. During the handover that leave may itself be unseen: the slot
-  // is looked at again when the handover ends.
+  // is looked at again once a heavy fence polled after this answers.
   if (others && !barrier()) listForHandover([](HandoverWork& work) { work.rescan = true; });
   std::vector<std::shared_ptr<const void>> released;
   {

@@ -5,14 +5,11 @@
 // optionally the moves across processors and the kernel's answers about
 // another thread's scheduling.
 
-#include <linux/filter.h>
-#include <linux/seccomp.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
 
 #include <cerrno>
-#include <cstddef>
-#include <vector>
+
+#include "baseTest/SystemCallFilter.h"
 
 namespace concurrency::testing {
 
@@ -24,29 +21,19 @@ struct Refused {
   bool schedulerAnswers = false;
 };
 
-// Installs the filter; false when the kernel refuses it.
+// Installs the filters; false when the kernel refuses them.
 inline bool refuseBarrier(Refused also = {}) {
-  constexpr unsigned kThreadClock = 0x80000004u;
-  const sock_filter refuse = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM);
-  std::vector<sock_filter> rules{BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
-  auto refuseCall = [&](unsigned call) {
-    rules.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, call, 0, 1));
-    rules.push_back(refuse);
-  };
-  refuseCall(__NR_membarrier);
-  if (also.moves) refuseCall(__NR_sched_setaffinity);
-  if (also.schedulerAnswers) {
-    refuseCall(__NR_sched_rr_get_interval);
-    rules.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_clock_gettime, 0, 4));
-    rules.push_back(BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, args[0])));
-    rules.push_back(BPF_STMT(BPF_ALU | BPF_AND | BPF_K, kThreadClock));
-    rules.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, kThreadClock, 0, 1));
-    rules.push_back(refuse);
+  using base::testing::filterCalls;
+  constexpr uint32_t kThreadClock = 0x80000004u;
+  const uint32_t refuse = base::testing::callFails(EPERM);
+  bool installed = filterCalls({{__NR_membarrier, refuse}}, false);
+  if (installed && also.moves) installed = filterCalls({{__NR_sched_setaffinity, refuse}}, false);
+  if (installed && also.schedulerAnswers) {
+    installed = filterCalls({{__NR_sched_rr_get_interval, refuse},
+                             {__NR_clock_gettime, refuse, 0, kThreadClock, kThreadClock}},
+                            false);
   }
-  rules.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
-  const sock_fprog program{static_cast<unsigned short>(rules.size()), rules.data()};
-  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+  return installed;
 }
 
 }  // namespace concurrency::testing

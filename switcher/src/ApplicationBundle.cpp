@@ -3,13 +3,11 @@
 #include "foundation/Bundle.h"
 #include "foundation/Value.h"
 
-// KESTRIX_VERSION is the project's version, given by the build.
-std::string_view applicationVersion() { return KESTRIX_VERSION; }
-
 void describeMainBundle() {
+  // The project's version, given by the build.
+  constexpr std::string_view version = KESTRIX_VERSION;
   auto bundle = foundation::NSBundle::mainBundle();
   bundle->setObjectForInfoDictionaryKey(kApplicationIdentifier, foundation::kCFBundleIdentifierKey);
-  bundle->setObjectForInfoDictionaryKey(applicationVersion(),
-                                        foundation::kCFBundleShortVersionStringKey);
-  bundle->setObjectForInfoDictionaryKey(applicationVersion(), foundation::kCFBundleVersionKey);
+  bundle->setObjectForInfoDictionaryKey(version, foundation::kCFBundleShortVersionStringKey);
+  bundle->setObjectForInfoDictionaryKey(version, foundation::kCFBundleVersionKey);
 }

@@ -12,11 +12,8 @@
 // the data of earlier runs stays where they left it.
 inline constexpr std::string_view kApplicationIdentifier = "kestrix";
 
-// The project's version ("0.1.0"), both as the version users see and as the
-// build.
-std::string_view applicationVersion();
-
-// Puts the identifier and versions into the main bundle's information.
-// Called once, at the start of the program, before the telemetry client and
-// the crash engine read them.
+// Puts the identifier and the project's version (as both the version users
+// see and the build) into the main bundle's information. Called once, at the
+// start of the program, before the telemetry client and the crash engine
+// read them.
 void describeMainBundle();

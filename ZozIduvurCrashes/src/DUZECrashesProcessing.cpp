@@ -7,14 +7,14 @@
 #include <iterator>
 
 #include "DUZECrashesKeys.h"
+#include "DUZECrashesUtil.h"
+#include "DUZEErrorLogFormatter.h"
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZESessionContext.h"
 #include "ZozIduvur/DUZEUserIdContext.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
 #include "ZozIduvurCrashes/DUZECrashes.h"
-#include "ZozIduvurCrashes/DUZECrashesUtil.h"
-#include "ZozIduvurCrashes/DUZEErrorLogFormatter.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
 #include "crash-capture/ROCrashReport.h"
 #include "dispatch/DispatchQueue.h"

@@ -161,7 +161,7 @@ TEST(CrashesEndToEndChild, Send) {
   EXPECT_EQ(delegate->count("will"), 1u);
   // The processing tidies up after it handed the log over: it ends before
   // the process does.
-  DUZECrashes::sharedInstance()->unprocessedCrashReports();
+  DUZECrashesInternal(*DUZECrashes::sharedInstance()).unprocessedCrashReports();
   DUZEZozIduvur::resetSharedInstance();
 }
 

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "UnwindTestSupport.h"
-#include "crash-capture/AsyncDwarfExpression.h"
+#include "unwind/AsyncDwarfExpression.h"
 #include "unwind/AsyncDwarfPrimitives.h"
 
 namespace {

@@ -7,9 +7,9 @@
 #include <cstring>
 
 #include "base/Mutex.h"
-#include "crash-capture/AsyncSafe.h"
 #include "crash-capture/ROReradUzerirudError.h"
 #include "safe/AsyncList.h"
+#include "safe/AsyncSafe.h"
 #include "system/HandlerStacks.h"
 #include "system/SignalSafe.h"
 #include "system/Task.h"

@@ -15,10 +15,10 @@
 #include "ROReradUzerirudCrashTime.h"
 #include "ROReradUzerirudGate.h"
 #include "base/Mutex.h"
-#include "crash-capture/ROCrashLog.h"
 #include "crash-capture/ROReradUzerirudError.h"
 #include "foundation/Bundle.h"
 #include "foundation/Paths.h"
+#include "log/ROCrashLog.h"
 #include "objc/NSException.h"
 #include "safe/Assert.h"
 #include "system/ImageEvents.h"
@@ -80,11 +80,6 @@ std::shared_ptr<foundation::NSError> fileError(const std::string& path, int erro
 }
 
 }  // namespace
-
-rocrash_async_image_list* ROReradUzerirud::processImageList() {
-  initializeClass();
-  return &gImageList;
-}
 
 std::shared_ptr<ROReradUzerirud> ROReradUzerirud::sharedReporter() {
   static std::shared_ptr<ROReradUzerirud> shared = initWithBundle(

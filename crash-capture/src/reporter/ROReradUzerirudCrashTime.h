@@ -4,6 +4,7 @@
 
 #include "crash-capture/ROReradUzerirud.h"
 #include "handler/ROCrashSignalHandler.h"
+#include "images/AsyncImageList.h"
 #include "safe/AsyncMachException.h"
 #include "system/ReservedDescriptors.h"
 #include "writer/ROCrashLogWriter.h"

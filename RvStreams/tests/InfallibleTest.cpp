@@ -14,20 +14,12 @@ namespace {
 
 using test::elements;
 using test::ErrorHookCapture;
+using test::failingAfter;
 using test::makeError;
 using test::record;
 using test::ReportCapture;
 using test::TestSource;
 using Log = std::vector<std::string>;
-
-// A source sending `values` and then failing with `text`.
-Ref<Observable<int>> failingAfter(std::vector<int> values, std::string text) {
-  return create<int>([=](AnyObserver<int> o) -> Ref<Disposable> {
-    for (int v : values) o.onNext(v);
-    o.onError(makeError(text));
-    return Disposables::create();
-  });
-}
 
 // --- the type, creation and subscription ---
 

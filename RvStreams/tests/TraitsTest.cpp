@@ -13,20 +13,12 @@ namespace rv {
 namespace {
 
 using test::elements;
+using test::failingAfter;
 using test::makeError;
 using test::RecordingObserver;
 using test::TestError;
 using test::TestSource;
 using Log = std::vector<std::string>;
-
-// A source sending `values` and then failing.
-Ref<Observable<int>> failingAfter(std::vector<int> values, std::string text) {
-  return create<int>([=](AnyObserver<int> o) -> Ref<Disposable> {
-    for (int v : values) o.onNext(v);
-    o.onError(makeError(text));
-    return Disposables::create();
-  });
-}
 
 TEST(Catch, ContinuesWithTheHandlersSequence) {
   auto recorder = RecordingObserver<int>::create();

@@ -401,6 +401,45 @@ TEST_F(Sending, NoPieceOfAPasswordShowsAndLibcurlsWordsStayWhole) {
   }
 }
 
+TEST_F(Sending, AUserNameNamedWithoutItsPasswordIsStarredOrItsDetailLeftOut) {
+  const std::string dead = "127.0.0.1:" + std::to_string(foundationtest::closedPort());
+  const std::string ingestion = "http://ingestion.kestrix.invalid/logs";
+  struct Case {
+    std::string proxy;  // none: the URL carries the credentials
+    std::string url;
+    std::string text;   // as another libcurl version may word it
+    std::string shown;  // empty: left out
+  };
+  const std::vector<Case> cases = {
+      {"http://alice.w:S3cret@" + dead, ingestion,
+       "Could not resolve proxy: alice.w@proxy.example.com",
+       "Could not resolve proxy: ***@proxy.example.com"},
+      {"http://al%69ce.w:S3cret@" + dead, ingestion, "Proxy refused (alice.w@" + dead + ")",
+       "Proxy refused (***@" + dead + ")"},
+      {"http://alice.w:S3cret@" + dead, ingestion, "Proxy user alice.w was refused", ""},
+      {"", "http://alice.w:S3cret@" + dead + "/logs", "Failed to log in as alice.w@" + dead,
+       "Failed to log in as ***@" + dead},
+      {"", "http://alice.w:S3cret@" + dead + "/logs", "No such user: alice.w", ""},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    ProxyEnvironment environment;
+    if (!c.proxy.empty()) environment.set("http_proxy", c.proxy);
+    DUZEHttpClient::setFailureTextForTesting([&](const std::string&) { return c.text; });
+    clearLines();
+    const std::string error = errorText(answerTo(c.url));
+    DUZEHttpClient::setFailureTextForTesting(nullptr);
+    if (c.shown.empty()) {
+      EXPECT_THAT(error, testing::StartsWith("Couldn't connect to server"));
+    } else {
+      EXPECT_THAT(error, testing::HasSubstr(c.shown));
+    }
+    auto texts = lines();
+    texts.push_back(error);
+    for (const auto& text : texts) EXPECT_THAT(text, testing::Not(testing::HasSubstr("alice")));
+  }
+}
+
 TEST_F(Sending, ATransportFailureSaysWhyAndNamesTheProxy) {
   ProxyEnvironment environment;
   environment.set("https_proxy", "http://user:secret@" + server_->baseUrl().substr(7));

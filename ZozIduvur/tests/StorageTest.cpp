@@ -268,8 +268,24 @@ TEST_F(Storage, ACommitThatFailsOnAFullDiskIsSaidOnceAndTheStoreWritesOnOnceTher
   EXPECT_TRUE(hasLine("COMMIT (database or disk is full)"));
   // SQLite rolled the transaction back itself: no second, misleading error.
   EXPECT_EQ(countLines("ERROR"), 1u);
+  // Nor is every later try said.
+  EXPECT_FALSE(storage.saveLog(log("lost"), "G", 1));
+  EXPECT_EQ(countLines("ERROR"), 1u);
   disk.makeRoom();
   EXPECT_TRUE(storage.saveLog(log("after"), "G", 1));
+  EXPECT_TRUE(hasLine("are stored in the log database " + storage.file().string() + " again"));
+  // More than the disk holds: SQLite spills pages before the commit, and
+  // ends the transaction itself when the disk is full.
+  std::vector<DUZELogDBStorage::Entry> large;
+  for (int i = 0; i < 400; ++i) {
+    auto big = log("large");
+    big->setProperties(DUZEProperties{{"padding", std::string(8 * 1024, 'a' + i % 26)}});
+    large.push_back({big, 1});
+  }
+  clearLines();
+  EXPECT_EQ(storage.saveLogs(large, "G"), 0u);
+  EXPECT_EQ(countLines("ERROR"), 1u);
+  EXPECT_FALSE(hasLine("no transaction is active"));
   EXPECT_EQ(storage.countLogs("G"), 2u);
 }
 
@@ -301,6 +317,39 @@ TEST_F(Storage, ALogThatCannotBeStoredIsKeptAndDoneOnlyOnceStored) {
   ASSERT_TRUE(server_->waitForRequests(1));
   EXPECT_EQ(duzetest::logNames(server_->requests()[0]), std::vector<std::string>{"kept"});
   EXPECT_EQ(recorder_->count("complete kept"), 1u);
+}
+
+TEST_F(Storage, LogsThatCannotBeStoredWaitForPacedRetriesAndAreSentOnlyOnceStored) {
+  duzetest::SmallDisk disk(dataDir() / "disk");
+  DUZE_SKIP_UNLESS_MOUNTED(disk);
+  setenv(std::string(foundation::kDataDirectoryEnvironmentVariable).c_str(), disk.folder().c_str(),
+         1);
+  group_ = makeGroup(server_->baseUrl());
+  // A flush interval of 150 "seconds" (3 s): the first retry comes that long
+  // after the failure.
+  auto unit =
+      group_->addChannelUnitWithConfiguration(DUZEChannelUnitConfiguration("Unit", 1, 150, 1, 3));
+  unit->enqueueItem(TestLog::named("stored"), 1);
+  ASSERT_TRUE(eventually([&] { return recorder_->count("success stored") == 1; }));
+  group_->waitUntilIdle();
+  disk.fill();
+  clearLines();
+  // Logs arriving one by one while the disk is full, then once there is room.
+  for (int i = 0; i < 20; ++i) {
+    unit->enqueueItem(TestLog::named("kept"), 1);
+    group_->waitUntilIdle();
+  }
+  disk.makeRoom();
+  unit->enqueueItem(TestLog::named("kept"), 1);
+  group_->waitUntilIdle();
+  // One try, said once, and nothing sent from memory: the retry stores them.
+  EXPECT_EQ(recorder_->count("complete kept"), 0u);
+  EXPECT_EQ(countLines("Couldn't store"), 1u);
+  EXPECT_EQ(countLines("ERROR"), 1u);
+  EXPECT_EQ(server_->requests().size(), 1u);
+  ASSERT_TRUE(eventually([&] { return recorder_->count("success kept") == 21; }));
+  EXPECT_EQ(recorder_->count("complete kept"), 21u);
+  EXPECT_TRUE(hasLine("21 kept log(s) of channel Unit are stored"));
 }
 
 TEST_F(Storage, LogsThatFailPartwayAreNoneOfThemStoredAndTheStoreWritesOn) {

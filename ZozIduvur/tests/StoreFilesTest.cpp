@@ -2,12 +2,14 @@
 // of them belongs is never followed, and a set-aside file is never
 // overwritten.
 
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "ZozIduvur/DUZELogDBStorage.h"
 #include "ZozIduvur/DUZEStartServiceLog.h"
@@ -158,4 +160,33 @@ TEST_F(StoreFiles, TwoProgramsSettingAsideAtOnceKeepEveryFile) {
   EXPECT_EQ(contentsOf(dataDir() / "Logs.sqlite.unusable"), "the first file that is no database");
   // The file made here, which the child set aside in turn, is kept too.
   EXPECT_TRUE(fs::exists(dataDir() / "Logs.sqlite.carried"));
+}
+
+TEST_F(StoreFiles, SettingAsideBySecondNameNeverRemovesAnotherProgramsNewDatabase) {
+  // No program can use this lock file: they do not take turns.
+  fs::create_directory(dataDir() / "Logs.sqlite.lock");
+  const fs::path file = dataDir() / "Logs.sqlite";
+  std::ofstream(file) << "a file that is no database";
+  // Between the second name and the removal of the first, another program
+  // sets the same file aside, stores a log in a new database at its name,
+  // and closes it.
+  bool stored = false;
+  DUZELogDBStorage::setLinkedHookForTesting([&](const fs::path& from) {
+    if (from != file || std::exchange(stored, true)) return;
+    fs::rename(from, dataDir() / "Logs.sqlite.unusable.2");
+    EXPECT_TRUE(DUZELogDBStorage(from).saveLog(DUZEStartServiceLog::create(), "G", 1));
+  });
+  // A file system that cannot rename without replacing.
+  bool filtered = false;
+  std::thread([&] {
+    filtered = duzetest::failOnThisThread({SYS_renameat2}, EINVAL);
+    if (filtered) {
+      EXPECT_TRUE(DUZELogDBStorage(file).isOpen());
+    }
+  }).join();
+  DUZELogDBStorage::setLinkedHookForTesting(nullptr);
+  if (!filtered) GTEST_SKIP() << "this kernel filters no system calls";
+  ASSERT_TRUE(stored);
+  EXPECT_EQ(DUZELogDBStorage(file).countLogs("G"), 1u);
+  EXPECT_EQ(contentsOf(dataDir() / "Logs.sqlite.unusable"), "a file that is no database");
 }

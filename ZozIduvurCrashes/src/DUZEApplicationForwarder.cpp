@@ -1,11 +1,11 @@
-#include "ZozIduvurCrashes/DUZEApplicationForwarder.h"
+#include "DUZEApplicationForwarder.h"
 
 #include <atomic>
 #include <mutex>
 
+#include "DUZECrashesUtil.h"
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvurCrashes/DUZECrashes.h"
-#include "ZozIduvurCrashes/DUZECrashesUtil.h"
 #include "appkit/NSApplication.h"
 #include "foundation/Bundle.h"
 #include "foundation/UserDefaults.h"

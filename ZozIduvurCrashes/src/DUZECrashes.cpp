@@ -2,7 +2,11 @@
 
 #include <signal.h>
 
+#include "DUZEApplicationForwarder.h"
 #include "DUZECrashesKeys.h"
+#include "DUZECrashesLogBuffer.h"
+#include "DUZECrashesUtil.h"
+#include "DUZEErrorLogFormatter.h"
 #include "ZozIduvur/DUZEDeviceTracker.h"
 #include "ZozIduvur/DUZEDispatcherUtil.h"
 #include "ZozIduvur/DUZELogger.h"
@@ -11,11 +15,7 @@
 #include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
-#include "ZozIduvurCrashes/DUZEApplicationForwarder.h"
-#include "ZozIduvurCrashes/DUZECrashesLogBuffer.h"
 #include "ZozIduvurCrashes/DUZECrashesUncaughtCXXExceptionHandlerManager.h"
-#include "ZozIduvurCrashes/DUZECrashesUtil.h"
-#include "ZozIduvurCrashes/DUZEErrorLogFormatter.h"
 #include "ZozIduvurCrashes/DUZEHandledErrorLog.h"
 #include "ZozIduvurCrashes/DUZEWrapperCrashesHelper.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"

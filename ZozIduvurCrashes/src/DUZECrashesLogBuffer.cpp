@@ -1,7 +1,7 @@
 // The crash-time log buffer: slots filled while logs are prepared, written
 // to files by the crash callback, read back on the next start.
 
-#include "ZozIduvurCrashes/DUZECrashesLogBuffer.h"
+#include "DUZECrashesLogBuffer.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -10,10 +10,10 @@
 #include <chrono>
 #include <limits>
 
+#include "DUZECrashesUtil.h"
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvurCrashes/DUZECrashes.h"
-#include "ZozIduvurCrashes/DUZECrashesUtil.h"
 #include "ZozIduvurCrashes/DUZEErrorAttachmentLog.h"
 #include "foundation/Data.h"
 #include "foundation/StringFormat.h"

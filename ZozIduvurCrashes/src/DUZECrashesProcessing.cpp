@@ -7,14 +7,14 @@
 #include <iterator>
 
 #include "DUZECrashesKeys.h"
+#include "DUZECrashesUtil.h"
+#include "DUZEErrorLogFormatter.h"
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZESessionContext.h"
 #include "ZozIduvur/DUZEUserIdContext.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
 #include "ZozIduvurCrashes/DUZECrashes.h"
-#include "ZozIduvurCrashes/DUZECrashesUtil.h"
-#include "ZozIduvurCrashes/DUZEErrorLogFormatter.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
 #include "crash-capture/ROCrashReport.h"
 #include "dispatch/DispatchQueue.h"
@@ -369,17 +369,22 @@ void DUZECrashes::handleUserConfirmation(DUZEUserConfirmation userConfirmation) 
         DUZELogDebug(kDUZECrashesLogTag, "attachmentsWithCrashes is not implemented");
       }
 
-      // The session and user of the time of the crash, not of this run.
-      // Reports keep that time to the whole second only, so a session that
-      // started within the crash's second (a crash at launch) is its own;
-      // one this run or a later one began, also within that second (a
-      // relaunch at once), never is.
+      // The session and user of the crashed run, as it recorded them up to
+      // its crash, not of this run nor of any other. Reports keep the time to
+      // the whole second only, so a session that the crashed run started
+      // within the crash's second (a crash at launch) is its own.
       if (const auto& timestamp = log->timestamp()) {
         constexpr auto precision = DUZEDatePrecision::wholeSecond;
-        log->setSid(
-            DUZESessionContext::sharedInstance()->earlierProcessSessionIdAt(*timestamp, precision));
+        std::optional<DUZEProcessIdentity> crashed;
+        if (log->processId().value_or(0) > 0 && log->appLaunchTimestamp()) {
+          crashed = DUZEProcessIdentity{
+              *log->processId(),
+              static_cast<int64_t>(log->appLaunchTimestamp()->timeIntervalSince1970())};
+        }
+        log->setSid(DUZESessionContext::sharedInstance()->crashedSessionIdAt(*timestamp, precision,
+                                                                             crashed));
         log->setUserId(
-            DUZEUserIdContext::sharedInstance()->earlierProcessUserIdAt(*timestamp, precision));
+            DUZEUserIdContext::sharedInstance()->crashedUserIdAt(*timestamp, precision, crashed));
       }
       if (unit) unit->enqueueItem(log, DUZEFlagsCritical);
       sendErrorAttachmentsOnInstance(attachments, report->incidentIdentifier().value_or(""));

@@ -1,4 +1,4 @@
-#include "ZozIduvurCrashes/DUZECrashesUtil.h"
+#include "DUZECrashesUtil.h"
 
 #include "ZozIduvur/DUZECommonSchemaLog.h"
 #include "ZozIduvur/DUZEDevice.h"

@@ -1,4 +1,4 @@
-#include "ZozIduvurCrashes/DUZEErrorLogFormatter.h"
+#include "DUZEErrorLogFormatter.h"
 
 #include <algorithm>
 #include <cctype>
@@ -8,11 +8,11 @@
 #include <filesystem>
 #include <optional>
 
+#include "DUZECrashesUtil.h"
 #include "DUZELoadedImages.h"
 #include "ZozIduvur/DUZEDeviceTracker.h"
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
-#include "ZozIduvurCrashes/DUZECrashesUtil.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
 #include "crash-capture/ROCrashCpuNames.h"
 #include "foundation/StringFormat.h"

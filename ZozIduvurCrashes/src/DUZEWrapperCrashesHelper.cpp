@@ -1,5 +1,7 @@
 #include "ZozIduvurCrashes/DUZEWrapperCrashesHelper.h"
 
+#include "DUZECrashesInternal.h"
+
 std::shared_ptr<DUZEWrapperCrashesHelper> DUZEWrapperCrashesHelper::sharedInstance() {
   static const std::shared_ptr<DUZEWrapperCrashesHelper> instance =
       std::make_shared<DUZEWrapperCrashesHelper>();
@@ -34,13 +36,13 @@ bool DUZEWrapperCrashesHelper::automaticProcessing() {
 }
 
 DUZEErrorReports DUZEWrapperCrashesHelper::unprocessedCrashReports() {
-  return DUZECrashes::sharedInstance()->unprocessedCrashReports();
+  return DUZECrashesInternal(*DUZECrashes::sharedInstance()).unprocessedCrashReports();
 }
 
 bool DUZEWrapperCrashesHelper::sendCrashReportsOrAwaitUserConfirmationForFilteredIds(
     const std::vector<std::string>& filteredIds) {
-  return DUZECrashes::sharedInstance()->sendCrashReportsOrAwaitUserConfirmationForFilteredIds(
-      filteredIds);
+  return DUZECrashesInternal(*DUZECrashes::sharedInstance())
+      .sendCrashReportsOrAwaitUserConfirmationForFilteredIds(filteredIds);
 }
 
 void DUZEWrapperCrashesHelper::sendErrorAttachments(const DUZEErrorAttachmentLogs& errorAttachments,

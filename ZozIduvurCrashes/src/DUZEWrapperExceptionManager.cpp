@@ -3,9 +3,9 @@
 #include <filesystem>
 #include <map>
 
+#include "DUZECrashesUtil.h"
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZEUtility.h"
-#include "ZozIduvurCrashes/DUZECrashesUtil.h"
 #include "base/Mutex.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "foundation/StringFormat.h"

@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "CrashesServiceSupport.h"
-#include "ZozIduvurCrashes/DUZEApplicationForwarder.h"
+#include "DUZEApplicationForwarder.h"
 #include "ZozIduvurCrashes/DUZEWrapperCrashesHelper.h"
 #include "appkit/NSApplication.h"
 #include "foundation/Bundle.h"

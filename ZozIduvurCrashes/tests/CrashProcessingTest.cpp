@@ -61,13 +61,23 @@ class CrashProcessing : public crashestest::CrashesServiceTest {
   // Persists session and user id histories as an earlier run left them, one
   // entry of each per (time, session, user), and has the contexts load them
   // as a new process does.
-  static void storeEarlierHistories(
-      const std::vector<std::tuple<dispatch::Date, std::string, std::string>>& entries) {
+  struct Entry {
+    Entry(dispatch::Date time, std::string session, std::string user,
+          std::optional<DUZEProcessIdentity> recordedBy = std::nullopt)
+        : time(time), session(std::move(session)), user(std::move(user)), recordedBy(recordedBy) {}
+    dispatch::Date time;
+    std::string session;
+    std::string user;
+    std::optional<DUZEProcessIdentity> recordedBy;  // none: written by an older version
+  };
+  static void storeEarlierHistories(const std::vector<Entry>& entries) {
     std::vector<std::shared_ptr<DUZESessionHistoryInfo>> sessions;
     std::vector<std::shared_ptr<DUZEUserIdHistoryInfo>> users;
-    for (const auto& [time, session, user] : entries) {
-      sessions.push_back(DUZESessionHistoryInfo::create(time, session));
-      users.push_back(DUZEUserIdHistoryInfo::create(time, user));
+    for (const auto& entry : entries) {
+      sessions.push_back(DUZESessionHistoryInfo::create(entry.time, entry.session));
+      users.push_back(DUZEUserIdHistoryInfo::create(entry.time, entry.user));
+      sessions.back()->setRecordedBy(entry.recordedBy);
+      users.back()->setRecordedBy(entry.recordedBy);
     }
     auto defaults = DUZEZozIduvurUserDefaults::shared();
     defaults->setObject(
@@ -139,7 +149,7 @@ TEST_F(CrashProcessing, PendingReportIsTakenOverProcessedAndSent) {
       hasLine("shouldProcessErrorReport is not implemented or returned YES, processing the "
               "crash report: <ROCrashReport: 0x"));
   // Waits for the end of processing, which deletes what was sent.
-  EXPECT_EQ(DUZECrashes::sharedInstance()->unprocessedCrashReports().size(), 0u);
+  EXPECT_EQ(steps().unprocessedCrashReports().size(), 0u);
   EXPECT_TRUE(crashFolderFiles().empty());
   EXPECT_TRUE(crashes()->crashFiles().empty());
   EXPECT_FALSE(fs::exists(wrapperFolder() / incidentOf(7)));
@@ -201,13 +211,13 @@ TEST_F(CrashProcessing, ATakeoverNeitherOverwritesAStoredReportNorPurgesOneItCou
   writeFile(pendingReportPath(), reportBytes(3));
   fs::rename(crashesFolder(), dataDir() / "crashes.aside");
   writeFile(crashesFolder(), {0});
-  crashes()->handleLatestCrashReport();
+  steps().handleLatestCrashReport();
   EXPECT_EQ(readFile(pendingReportPath()), reportBytes(3));
   EXPECT_TRUE(hasLine("Couldn't save the crash report; it is kept for the next launch."));
   fs::remove(crashesFolder());
   fs::rename(dataDir() / "crashes.aside", crashesFolder());
   checked.set_value();
-  EXPECT_EQ(crashes()->unprocessedCrashReports().size(), 0u);
+  EXPECT_EQ(steps().unprocessedCrashReports().size(), 0u);
 }
 
 TEST_F(CrashProcessing, CrashFilesAreOwnerOnlyAndThePendingReportLiesInTheDataFolder) {
@@ -233,7 +243,7 @@ TEST_F(CrashProcessing, CrashFilesAreOwnerOnlyAndThePendingReportLiesInTheDataFo
   EXPECT_EQ(mode(bufferFolder() / "0.zorodozidlogbuffer"),
             fs::perms::owner_read | fs::perms::owner_write);
   checked.set_value();
-  EXPECT_EQ(crashes()->unprocessedCrashReports().size(), 0u);
+  EXPECT_EQ(steps().unprocessedCrashReports().size(), 0u);
 }
 
 TEST_F(CrashProcessing, EveryFolderIsPrivateFromItsFirstMomentAlsoUnderAnOpenUmask) {
@@ -291,10 +301,10 @@ TEST_F(CrashProcessing, OnlyNonEmptyRegularFilesWithoutReservedSuffixesAreListed
   fs::create_directories(crashesFolder() / "folder");
   auto report = storeCrashFile("700000001", reportBytes());
   auto junk = storeCrashFile("junk", {1, 2, 3});
-  EXPECT_EQ(crashes()->persistedCrashReports(), (std::vector<fs::path>{report, junk}));
+  EXPECT_EQ(steps().persistedCrashReports(), (std::vector<fs::path>{report, junk}));
 
   fs::remove_all(crashesFolder());
-  EXPECT_TRUE(crashes()->persistedCrashReports().empty());
+  EXPECT_TRUE(steps().persistedCrashReports().empty());
   EXPECT_TRUE(hasLine("[ZozIduvurCrashes] ERROR"));
   EXPECT_TRUE(hasLine("No persisted crashes found."));
 }
@@ -304,7 +314,7 @@ TEST_F(CrashProcessing, UnparsableFilesAreDeletedAndUnreadableOnesSkipped) {
   auto empty = storeCrashFile("empty", {});
   auto missing = crashesFolder() / "missing";
   crashes()->setCrashFiles({junk, empty, missing});
-  crashes()->processCrashReports();
+  steps().processCrashReports();
   EXPECT_FALSE(fs::exists(junk));
   EXPECT_TRUE(fs::exists(empty));
   EXPECT_EQ(crashes()->crashFiles(), (std::vector<fs::path>{empty, missing}));
@@ -317,7 +327,7 @@ TEST_F(CrashProcessing, DisabledServiceDiscardsEverything) {
   auto report = storeCrashFile("1", reportBytes());
   DUZEWrapperExceptionManager::saveWrapperException(wrapperException(1));
   crashes()->setCrashFiles({report});
-  crashes()->processCrashReports();
+  steps().processCrashReports();
   EXPECT_TRUE(hasLine("Crashes service is disabled; discard all crash reports"));
   EXPECT_FALSE(fs::exists(crashesFolder()));
   EXPECT_FALSE(fs::exists(wrapperFolder()));
@@ -342,7 +352,7 @@ TEST_F(CrashProcessing, DelegateDecidesReportByReport) {
   };
   DUZECrashes::setDelegate(delegate);
   crashes()->setCrashFiles({kept, dropped});
-  crashes()->processCrashReports();
+  steps().processCrashReports();
 
   EXPECT_EQ(delegate->count("asked"), 2u);
   EXPECT_TRUE(hasLine("shouldProcessErrorReport returned NO, discard the crash report: "));
@@ -371,17 +381,17 @@ TEST_F(CrashProcessing, ACrashInItsSessionsFirstSecondGetsThatSession) {
   uint8_t report = 0;
   for (bool earlierSession : {false, true}) {
     SCOPED_TRACE(earlierSession ? "after an earlier session" : "first session");
-    std::vector<std::tuple<dispatch::Date, std::string, std::string>> entries;
-    if (earlierSession) entries.emplace_back(at(second - 30), "EARLIER", "earlier-user");
-    entries.emplace_back(at(second + 0.9993), "AT-LAUNCH", "launch-user");
+    std::vector<Entry> entries;
+    if (earlierSession) entries.push_back({at(second - 30), "EARLIER", "earlier-user"});
+    entries.push_back({at(second + 0.9993), "AT-LAUNCH", "launch-user"});
     // The next second is after the crash.
-    entries.emplace_back(at(second + 1), "NEXT", "next-user");
+    entries.push_back({at(second + 1), "NEXT", "next-user"});
     storeEarlierHistories(entries);
 
     ++report;
     crashes()->setCrashFiles(
         {storeCrashFile(std::to_string(report), reportBytes(report, report, second))});
-    crashes()->processCrashReports();
+    steps().processCrashReports();
     auto logs = group->unit("Crashes")->logsOf<DUZEAppleErrorLog>();
     ASSERT_EQ(logs.size(), static_cast<size_t>(report));
     EXPECT_EQ(logs.back()->sid(), "AT-LAUNCH");
@@ -406,7 +416,28 @@ TEST_F(CrashProcessing, ACrashKeepsItsSessionWhenTheNextRunStartsWithinItsSecond
   // within or before the crash's second.
   const auto second = static_cast<uint64_t>(dispatch::Date::now().timeIntervalSince1970());
   crashes()->setCrashFiles({storeCrashFile("1", reportBytes(1, 1, second))});
-  crashes()->processCrashReports();
+  steps().processCrashReports();
+  auto logs = group->unit("Crashes")->logsOf<DUZEAppleErrorLog>();
+  ASSERT_EQ(logs.size(), 1u);
+  EXPECT_EQ(logs[0]->sid(), "CRASHED-RUN");
+  EXPECT_EQ(logs[0]->userId(), "crashed-user");
+}
+
+TEST_F(CrashProcessing, ACrashGetsWhatItsOwnRunRecordedAlsoAfterThisRunStarted) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  auto group = startOnFakeGroup();
+  // The crashed run (the report's process 4242, started at the report's
+  // start time) recorded its session after this run had started, as it does
+  // when this run is launched while it still starts up; another run recorded
+  // one within the crash's second too.
+  const auto now = dispatch::Date::now().timeIntervalSince1970();
+  const auto second = static_cast<uint64_t>(now);
+  const auto at = [](double unixTime) { return dispatch::Date::fromUnixTime(unixTime); };
+  storeEarlierHistories(
+      {{at(second + 0.2), "CRASHED-RUN", "crashed-user", DUZEProcessIdentity{4242, 1699999000}},
+       {at(second + 0.5), "OTHER-RUN", "other-user", DUZEProcessIdentity{4343, 1699999000}}});
+  crashes()->setCrashFiles({storeCrashFile("1", reportBytes(1, 4242, second))});
+  steps().processCrashReports();
   auto logs = group->unit("Crashes")->logsOf<DUZEAppleErrorLog>();
   ASSERT_EQ(logs.size(), 1u);
   EXPECT_EQ(logs[0]->sid(), "CRASHED-RUN");
@@ -424,14 +455,14 @@ TEST_F(CrashProcessing, AlwaysSendSkipsTheConfirmationHandler) {
     return true;
   });
   crashes()->setCrashFiles({storeCrashFile("1", reportBytes(1))});
-  crashes()->processCrashReports();
+  steps().processCrashReports();
   EXPECT_FALSE(asked);
   EXPECT_EQ(group->unit("Crashes")->items().size(), 1u);
   EXPECT_TRUE(
       hasLine("The flag for user confirmation is set to DUZEUserConfirmationAlways, "
               "continue sending logs"));
   // With nothing waiting the stored choice is still the answer.
-  EXPECT_TRUE(crashes()->sendCrashReportsOrAwaitUserConfirmation());
+  EXPECT_TRUE(steps().sendCrashReportsOrAwaitUserConfirmation());
 }
 
 TEST_F(CrashProcessing, UserDecidesWhenTheHandlerAsks) {
@@ -450,7 +481,7 @@ TEST_F(CrashProcessing, UserDecidesWhenTheHandlerAsks) {
   // From a processing thread the handler still runs on the main thread.
   std::atomic<bool> done{false};
   std::thread processing([&] {
-    crashes()->processCrashReports();
+    steps().processCrashReports();
     done = true;
   });
   ASSERT_TRUE(eventually([&] { return done.load(); }));
@@ -468,12 +499,12 @@ TEST_F(CrashProcessing, UserDecidesWhenTheHandlerAsks) {
   // "Always" sends and is remembered.
   auto second = storeCrashFile("2", reportBytes(2));
   crashes()->setCrashFiles({second});
-  crashes()->processCrashReports();
+  steps().processCrashReports();
   EXPECT_EQ(asked.size(), 2u);
   DUZECrashes::notifyWithUserConfirmation(DUZEUserConfirmationAlways);
   EXPECT_EQ(unit->items().size(), 1u);
   EXPECT_FALSE(fs::exists(second));
-  EXPECT_TRUE(crashes()->shouldAlwaysSend());
+  EXPECT_TRUE(steps().shouldAlwaysSend());
   EXPECT_EQ(DUZEZozIduvurUserDefaults::shared()->objectForKey("CrashesUserConfirmation"),
             foundation::Value(true));
 }
@@ -483,11 +514,11 @@ TEST_F(CrashProcessing, HandlerThatAnswersNoLetsTheCrashesGo) {
   auto group = startOnFakeGroup();
   DUZECrashes::setUserConfirmationHandler([](const DUZEErrorReports&) { return false; });
   crashes()->setCrashFiles({storeCrashFile("1", reportBytes(1))});
-  crashes()->processCrashReports();
+  steps().processCrashReports();
   EXPECT_EQ(group->unit("Crashes")->items().size(), 1u);
   EXPECT_TRUE(hasLine(
       "The user confirmation handler is not implemented or returned NO, continue sending logs"));
-  EXPECT_FALSE(crashes()->shouldAlwaysSend());
+  EXPECT_FALSE(steps().shouldAlwaysSend());
 }
 
 TEST_F(CrashProcessing, ConfirmationOutsideItsHandlerIsRefused) {
@@ -575,7 +606,7 @@ TEST_F(CrashProcessing, CrashAttachmentsGetTheCrashDeviceAndIncident) {
   delegate->attachments = DUZEErrorAttachmentLogs{withDevice, withoutDevice};
   DUZECrashes::setDelegate(delegate);
   crashes()->setCrashFiles({storeCrashFile("1", reportBytes(5))});
-  crashes()->processCrashReports();
+  steps().processCrashReports();
 
   auto items = group->unit("Crashes")->items();
   ASSERT_EQ(items.size(), 3u);

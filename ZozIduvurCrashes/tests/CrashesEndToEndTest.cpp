@@ -4,8 +4,11 @@
 // delegate, and sends the crash log with its attachment and the buffered
 // handled error; then nothing of the crash is left.
 
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <stdexcept>
@@ -13,6 +16,7 @@
 #include "CrashesServiceSupport.h"
 #include "ZozIduvur/DUZEChannelGroupDefault.h"
 #include "ZozIduvur/DUZEChannelUnitDefault.h"
+#include "ZozIduvur/DUZESessionContext.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
 #include "ZozIduvurCrashes/DUZEHandledErrorLog.h"
 #include "ZozIduvurTest/SentLogs.h"
@@ -27,6 +31,10 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr const char* kRole = "DUZE_CRASHES_END_TO_END_ROLE";
+// A pipe the sending run waits on before it starts the client, when set.
+constexpr const char* kGoSignal = "DUZE_CRASHES_END_TO_END_GO";
+// The session the crashing run starts before it crashes.
+constexpr const char* kCrashedSession = "SESSION-OF-THE-CRASHED-RUN";
 
 std::string role() {
   const char* value = std::getenv(kRole);
@@ -77,6 +85,7 @@ TEST(CrashesEndToEndChild, Crash) {
   foundation::NSUserDefaults::standardUserDefaults()->registerDefaults(
       {{"NSApplicationCrashOnExceptions", foundation::Value(true)}});
   DUZEZozIduvur::start("secret", {DUZEServiceClass::of<DUZECrashes>()});
+  DUZESessionContext::sharedInstance()->setSessionId(kCrashedSession);
   auto crasher = std::make_shared<Crasher>();
   DUZEZozIduvur::channelGroup()->addDelegate(crasher);
   auto model = DUZEExceptionModel::createWithType("Handled", "before the crash", std::nullopt);
@@ -120,6 +129,15 @@ class SendingRecorder : public DUZEChannelDelegate {
 
 TEST(CrashesEndToEndChild, Send) {
   if (role() != "send") GTEST_SKIP() << "runs as a child of CrashesEndToEnd.*";
+  if (const char* go = std::getenv(kGoSignal)) {
+    // Launched before the crashing run: it runs once that one has ended.
+    const int fd = ::open(go, O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    char byte;
+    while (::read(fd, &byte, 1) > 0) {
+    }
+    ::close(fd);
+  }
   DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(
       dispatch::DispatchTimeInterval::milliseconds(20));
   DUZECrashes::setProcessingDelayForTesting(dispatch::DispatchTimeInterval::milliseconds(20));
@@ -143,7 +161,7 @@ TEST(CrashesEndToEndChild, Send) {
   EXPECT_EQ(delegate->count("will"), 1u);
   // The processing tidies up after it handed the log over: it ends before
   // the process does.
-  DUZECrashes::sharedInstance()->unprocessedCrashReports();
+  DUZECrashesInternal(*DUZECrashes::sharedInstance()).unprocessedCrashReports();
   DUZEZozIduvur::resetSharedInstance();
 }
 
@@ -151,12 +169,24 @@ namespace {
 
 class CrashesEndToEnd : public crashestest::CrashesServiceTest {
  protected:
-  // Runs both processes; answers the sent crash log.
-  nlohmann::json crashThenSend(const std::string& kind, int signal) {
+  // Runs both processes; answers the sent crash log. With `senderFirst`, the
+  // sending run's process is there before the crashing run starts, and runs
+  // the client once that one has ended.
+  nlohmann::json crashThenSend(const std::string& kind, int signal, bool senderFirst = false) {
     std::string deadUrl;
     {
       foundationtest::HTTPServer closed;
       deadUrl = closed.baseUrl();
+    }
+    const std::string go = (dataDir() / "go").string();
+    pid_t sender = -1;
+    if (senderFirst) {
+      EXPECT_EQ(::mkfifo(go.c_str(), 0600), 0);
+      sender = dispatch::testing::spawn(
+          "/proc/self/exe", {"/proc/self/exe", "--gtest_filter=CrashesEndToEndChild.Send"},
+          dispatch::testing::environmentWith(
+              {std::string(kRole) + "=send", std::string(kGoSignal) + "=" + go}));
+      EXPECT_GT(sender, 0);
     }
     const int status = dispatch::testing::spawnSelf(
         "CrashesEndToEndChild.Crash",
@@ -168,8 +198,14 @@ class CrashesEndToEnd : public crashestest::CrashesServiceTest {
     EXPECT_GT(fs::file_size(bufferFolder() / "0.zorodozidlogbuffer"), 0u);
     EXPECT_EQ(storedRows("Crashes"), 0u);
 
-    const int sent =
-        dispatch::testing::spawnSelf("CrashesEndToEndChild.Send", {std::string(kRole) + "=send"});
+    int sent = -1;
+    if (sender > 0) {
+      ::close(::open(go.c_str(), O_WRONLY | O_CLOEXEC));
+      EXPECT_EQ(::waitpid(sender, &sent, 0), sender);
+    } else {
+      sent =
+          dispatch::testing::spawnSelf("CrashesEndToEndChild.Send", {std::string(kRole) + "=send"});
+    }
     EXPECT_TRUE(WIFEXITED(sent) && WEXITSTATUS(sent) == 0) << "status " << sent;
 
     // Nothing of the crash is left.
@@ -213,6 +249,7 @@ class CrashesEndToEnd : public crashestest::CrashesServiceTest {
     if (!crash.is_null()) {
       EXPECT_EQ(crash["fatal"], true);
       EXPECT_FALSE(crash["threads"].empty());
+      EXPECT_EQ(crash.value("sid", ""), kCrashedSession);
     }
     return crash;
   }
@@ -222,6 +259,13 @@ TEST_F(CrashesEndToEnd, FaultIsReportedOnTheNextLaunch) {
   auto crash = crashThenSend("fault", SIGSEGV);
   EXPECT_EQ(crash.value("osExceptionType", ""), "SIGSEGV");
   EXPECT_EQ(crash.value("osExceptionAddress", ""), "0x10");
+}
+
+TEST_F(CrashesEndToEnd, ACrashKeepsItsSessionWhenTheNextRunBeganBeforeIt) {
+  // The next run's process began before the crashed run recorded its
+  // session, as a relaunch during a slow start, or a launcher that starts
+  // the program later, does.
+  crashThenSend("fault", SIGSEGV, true);
 }
 
 TEST_F(CrashesEndToEnd, AbortIsReportedOnTheNextLaunch) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "CrashesTestSupport.h"
+#include "DUZECrashesInternal.h"
 #include "ZozIduvurCrashes/DUZECrashes.h"
 #include "ZozIduvurTest/FakeChannel.h"
 #include "foundationTest/HTTPServer.h"
@@ -64,6 +65,8 @@ class CrashesServiceTest : public CrashesTest {
   // Starts the client with the crash service on the real group.
   void startClient();
   std::shared_ptr<DUZECrashes> crashes() { return DUZECrashes::sharedInstance(); }
+  // The shared instance's own steps (processing, the crash-time buffer).
+  DUZECrashesInternal steps() { return DUZECrashesInternal(*crashes()); }
 
   std::filesystem::path crashesFolder() const { return dataDir() / "crashes"; }
   std::filesystem::path bufferFolder() const { return dataDir() / "crasheslogbuffer"; }

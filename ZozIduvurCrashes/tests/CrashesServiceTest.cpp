@@ -8,9 +8,9 @@
 #include <thread>
 
 #include "CrashesServiceSupport.h"
+#include "DUZECrashesLogBuffer.h"
 #include "ZozIduvur/DUZEUserIdContext.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
-#include "ZozIduvurCrashes/DUZECrashesLogBuffer.h"
 #include "ZozIduvurCrashes/DUZECrashesUncaughtCXXExceptionHandlerManager.h"
 #include "ZozIduvurCrashes/DUZEHandledErrorLog.h"
 #include "ZozIduvurCrashes/DUZEWrapperCrashesHelper.h"
@@ -109,7 +109,7 @@ TEST_F(CrashesService, StartSetsUpTheEngineAndItsHandlers) {
   EXPECT_FALSE(hasLine("Could not enable crash reporter"));
   // Nothing stored: nothing waits for processing.
   EXPECT_TRUE(instance->crashFiles().empty());
-  EXPECT_TRUE(instance->unprocessedCrashReports().empty());
+  EXPECT_TRUE(DUZECrashesInternal(*instance).unprocessedCrashReports().empty());
 }
 
 TEST_F(CrashesService, SignalHandlersWhenTheExceptionServerIsDisabledBeforeStart) {
@@ -291,15 +291,15 @@ TEST_F(CrashesService, LastSessionMemoryWarningIsReadOnceAndOnlyWhileEnabled) {
   auto defaults = DUZEZozIduvurUserDefaults::shared();
   defaults->setObject(foundation::Value(true), "AppDidReceiveMemoryWarning");
   defaults->setObject(foundation::Value(false), "CrashesIsEnabled");
-  crashes()->processMemoryWarningInLastSession();
+  steps().processMemoryWarningInLastSession();
   EXPECT_FALSE(DUZECrashes::hasReceivedMemoryWarningInLastSession());
   EXPECT_TRUE(defaults->objectForKey("AppDidReceiveMemoryWarning"));
 
   defaults->removeObjectForKey("CrashesIsEnabled");
-  crashes()->processMemoryWarningInLastSession();
+  steps().processMemoryWarningInLastSession();
   EXPECT_TRUE(DUZECrashes::hasReceivedMemoryWarningInLastSession());
   EXPECT_FALSE(defaults->objectForKey("AppDidReceiveMemoryWarning"));
-  crashes()->processMemoryWarningInLastSession();
+  steps().processMemoryWarningInLastSession();
   EXPECT_FALSE(DUZECrashes::hasReceivedMemoryWarningInLastSession());
 }
 

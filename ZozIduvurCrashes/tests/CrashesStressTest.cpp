@@ -5,8 +5,8 @@
 #include <thread>
 
 #include "CrashesServiceSupport.h"
+#include "DUZECrashesLogBuffer.h"
 #include "ZozIduvur/DUZELogger.h"
-#include "ZozIduvurCrashes/DUZECrashesLogBuffer.h"
 #include "ZozIduvurCrashes/DUZEHandledErrorLog.h"
 #include "ZozIduvurCrashes/DUZEWrapperCrashesHelper.h"
 
@@ -39,7 +39,7 @@ TEST_F(CrashesStress, LogsPreparedAndCompletedFromManyThreadsLeaveTheBufferEmpty
       instance->setCrashFiles({crashesFolder() / std::to_string(i)});
       (void)instance->crashFiles();
       (void)instance->unprocessedReports();
-      instance->clearUnprocessedReports();
+      DUZECrashesInternal(*instance).clearUnprocessedReports();
     }
   });
   for (auto& thread : threads) thread.join();

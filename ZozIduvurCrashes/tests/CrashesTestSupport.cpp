@@ -1,6 +1,6 @@
 #include "CrashesTestSupport.h"
 
-#include "ZozIduvurCrashes/DUZECrashesUtil.h"
+#include "DUZECrashesUtil.h"
 
 namespace crashestest {
 

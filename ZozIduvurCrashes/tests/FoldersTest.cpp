@@ -1,8 +1,8 @@
 #include <thread>
 
 #include "CrashesTestSupport.h"
+#include "DUZECrashesUtil.h"
 #include "ZozIduvurCrashes/DUZEAppleErrorLog.h"
-#include "ZozIduvurCrashes/DUZECrashesUtil.h"
 
 namespace {
 

@@ -2,9 +2,9 @@
 #include <cstring>
 
 #include "CrashesTestSupport.h"
+#include "DUZEErrorLogFormatter.h"
 #include "ZozIduvur/DUZEDeviceTracker.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
-#include "ZozIduvurCrashes/DUZEErrorLogFormatter.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "dispatchTest/Environment.h"

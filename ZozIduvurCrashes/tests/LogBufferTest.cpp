@@ -5,9 +5,9 @@
 #include <thread>
 
 #include "CrashesServiceSupport.h"
+#include "DUZECrashesLogBuffer.h"
 #include "ZozIduvur/DUZEStartServiceLog.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
-#include "ZozIduvurCrashes/DUZECrashesLogBuffer.h"
 #include "ZozIduvurCrashes/DUZEHandledErrorLog.h"
 #include "dispatchTest/TemporaryFolder.h"
 #include "foundation/Data.h"
@@ -257,7 +257,7 @@ TEST_F(LogBuffer, EmptyingRewritesOnlyBufferFilesWithData) {
   writeFile(bufferFile(0), {1, 2});
   writeFile(tokenFile(0), {3});
   const auto before = fs::last_write_time(bufferFile(1));
-  instance_->emptyLogBufferFiles();
+  DUZECrashesInternal(*instance_).emptyLogBufferFiles();
   EXPECT_EQ(fs::file_size(bufferFile(0)), 0u);
   EXPECT_EQ(fs::file_size(tokenFile(0)), 1u);
   EXPECT_EQ(fs::last_write_time(bufferFile(1)), before);
@@ -265,7 +265,7 @@ TEST_F(LogBuffer, EmptyingRewritesOnlyBufferFilesWithData) {
   EXPECT_FALSE(logBufferSlots[0].buffer.empty());
 
   fs::remove_all(bufferFolder());
-  instance_->emptyLogBufferFiles();
+  DUZECrashesInternal(*instance_).emptyLogBufferFiles();
   EXPECT_TRUE(hasLine("Couldn't get files in the directory \"crasheslogbuffer\""));
 }
 

@@ -7,8 +7,8 @@
 
 #include "MachOFixtures.h"
 #include "UnwindTestSupport.h"
-#include "crash-capture/AsyncCompactUnwind.h"
-#include "unwind/AsyncFrameCursor.h"
+#include "unwind/AsyncCompactUnwind.h"
+#include "walk/AsyncFrameCursor.h"
 
 namespace {
 

@@ -10,10 +10,10 @@
 #include "DwarfFrameSection.h"
 #include "MachOFixtures.h"
 #include "UnwindTestSupport.h"
-#include "crash-capture/AsyncDwarfCFA.h"
-#include "crash-capture/AsyncDwarfCFAState.h"
-#include "unwind/AsyncFrameCache.h"
-#include "unwind/AsyncFrameCursor.h"
+#include "unwind/AsyncDwarfCFA.h"
+#include "unwind/AsyncDwarfCFAState.h"
+#include "walk/AsyncFrameCache.h"
+#include "walk/AsyncFrameCursor.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <vector>
 
 #include "UnwindTestSupport.h"
-#include "crash-capture/AsyncDwarfExpression.h"
+#include "unwind/AsyncDwarfExpression.h"
 #include "unwind/AsyncDwarfPrimitives.h"
 
 namespace {
@@ -340,8 +340,8 @@ TEST(AsyncDwarfPrimitives, Leb128NumbersAndTheirLimits) {
 }
 
 TEST(AsyncDwarfPrimitives, TaskLeb128ReadsUpToTheEndOfReadableMemory) {
-  LowMemory memory(2 * 4096);
   const size_t page = sys::vm_page_size();
+  LowMemory memory(2 * page);
   // A number in the last bytes before an inaccessible page.
   memory.put<uint8_t>(page - 2, 0xE5);
   memory.put<uint8_t>(page - 1, 0x0E);

@@ -9,9 +9,9 @@
 
 #include "DwarfFrameSection.h"
 #include "UnwindTestSupport.h"
-#include "crash-capture/AsyncDwarfCFA.h"
-#include "crash-capture/AsyncDwarfFdeIndex.h"
-#include "crash-capture/AsyncMachO.h"
+#include "images/AsyncMachO.h"
+#include "unwind/AsyncDwarfCFA.h"
+#include "unwind/AsyncDwarfFdeIndex.h"
 
 namespace {
 

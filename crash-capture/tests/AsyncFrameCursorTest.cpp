@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "MachOFixtures.h"
-#include "unwind/AsyncFrameCursor.h"
+#include "walk/AsyncFrameCursor.h"
 
 namespace {
 

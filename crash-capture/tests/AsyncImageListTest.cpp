@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "MachOFixtures.h"
-#include "crash-capture/AsyncImageList.h"
+#include "images/AsyncImageList.h"
 #include "system/SystemFacts.h"
 #include "systemTest/BuildIds.h"
 

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "crash-capture/AsyncMObject.h"
+#include "safe/AsyncMObject.h"
 #include "safe/AsyncReadCache.h"
 
 namespace {

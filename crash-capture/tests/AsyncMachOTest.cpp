@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "MachOFixtures.h"
-#include "crash-capture/AsyncMachO.h"
+#include "images/AsyncMachO.h"
 #include "system/ImageEvents.h"
 
 namespace {

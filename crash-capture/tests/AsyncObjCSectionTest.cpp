@@ -4,7 +4,7 @@
 #include <set>
 
 #include "MachOFixtures.h"
-#include "crash-capture/AsyncObjCSection.h"
+#include "images/AsyncObjCSection.h"
 
 namespace {
 

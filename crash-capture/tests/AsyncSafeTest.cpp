@@ -10,8 +10,8 @@
 #include <cstring>
 #include <thread>
 
-#include "crash-capture/AsyncSafe.h"
 #include "safe/AsyncMachException.h"
+#include "safe/AsyncSafe.h"
 
 namespace {
 

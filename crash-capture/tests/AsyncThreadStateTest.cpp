@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "crash-capture/AsyncThreadState.h"
+#include "unwind/AsyncThreadState.h"
 #include "writer/AsyncSignalInfo.h"
 
 namespace {

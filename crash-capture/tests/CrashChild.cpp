@@ -1,8 +1,10 @@
 // A program that enables the crash reporter and then crashes in the way its
 // first argument names, for the crash tests to read the report it leaves.
 //
-//   crash-capture_child <mode> <signals|mach> <folder> [symbols]
+//   crash-capture_child <mode>[+<sandbox>] <signals|mach> <folder> [symbols]
 //
+// With a sandbox, the mode runs under a filter of system calls
+// (CrashChildSandbox.h).
 // The report goes under <folder>; with "symbols" the reporter names the
 // frames from the images' symbol tables. Before crashing, the program writes
 // what the tests check the report against to <folder>/markers, one "key
@@ -38,6 +40,7 @@
 
 #include "CrashChildFrames.h"
 #include "CrashChildImages.h"
+#include "CrashChildSandbox.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "system/Threads.h"
 
@@ -175,6 +178,10 @@ __attribute__((noinline)) void handlerFaults(volatile char* used) {
   faultWith(19);
 }
 
+// What an application's small alternate stack leaves beyond the kernel's
+// signal frame: what 8 KiB leave with the widest vector registers.
+constexpr size_t kSmallStackRoom = 4608;
+
 // An application's handler on a small alternate stack: it uses all of it but
 // what the kernel needs for the next signal's frame and a little more, then
 // faults.
@@ -190,11 +197,14 @@ __attribute__((noinline)) void usedMostOfTheStack(int, siginfo_t*, void*) {
   handlerFaults(block);
 }
 
-// Gives the calling thread an alternate stack of `size` bytes of its own, as
-// an application or another runtime would, above an inaccessible guard page:
-// a handler that needs more than it has faults there rather than writing
-// over whatever lies below.
-void installAlternateStack(size_t size) {
+// Gives the calling thread an alternate stack of its own, as an application
+// or another runtime would, that leaves `room` bytes beyond the largest
+// signal frame the kernel makes (some 1 KiB on one machine, 3.4 KiB with the
+// widest vector registers), above an inaccessible guard page: a handler that
+// needs more than it has faults there rather than writing over whatever lies
+// below.
+void installAlternateStack(size_t room) {
+  const size_t size = getauxval(AT_MINSIGSTKSZ) + room;
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   void* mapping =
       mmap(nullptr, page + size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -205,6 +215,34 @@ void installAlternateStack(size_t size) {
   stack.ss_size = size;
   stack.ss_flags = 0;
   sigaltstack(&stack, nullptr);
+}
+
+// faults-together-<threads>[-<room>]: that many threads fault at the same
+// moment, each in a function the markers name ("fault", "illegal",
+// "divide"), so that any may be first. With a room, each has an alternate
+// stack of its own that leaves that room.
+void faultTogether(const char* setting) {
+  char* rest = nullptr;
+  const int threads = static_cast<int>(strtol(setting, &rest, 10));
+  const size_t room = *rest == '-' ? strtoul(rest + 1, nullptr, 10) : 0;
+  markFunction("fault", faultHere);
+  markFunction("illegal", illegalHere);
+  markFunction("divide", reinterpret_cast<void (*)()>(kx_child_divide));
+  static const int zero = 0;
+  std::atomic<int> ready{0};
+  std::vector<std::thread> faulting;
+  for (int i = 0; i < threads; ++i) {
+    faulting.emplace_back([&ready, threads, room, i] {
+      if (room != 0) installAlternateStack(room);
+      ++ready;
+      while (ready.load() < threads) {
+      }
+      if (i % 3 == 0) faultHere();
+      if (i % 3 == 1) illegalHere();
+      kx_child_divide(&zero);
+    });
+  }
+  for (auto& thread : faulting) thread.join();
 }
 
 // No mapping can be added from here on: the address space is as large as it
@@ -372,7 +410,7 @@ void prepare() {
     });
   } else if (gMode == "small-stack-before") {
     gEarlyThread = std::thread([] {
-      installAlternateStack(8 * 1024);
+      installAlternateStack(kSmallStackRoom);
       while (!gEnabled.load()) std::this_thread::yield();
       overflow(0);
     });
@@ -389,19 +427,25 @@ void prepare() {
   prepareTheChange();
 }
 
+void useUpDescriptors();
+
 // A child process: it marks itself as "child" and crashes, after limiting
-// its address space to what it has when asked.
-[[noreturn]] void crashAsChild(bool tight) {
+// its address space to what it has, or using up its descriptors, when asked.
+enum class Short { nothing, memory, descriptors };
+[[noreturn]] void crashAsChild(Short of) {
   markProcess("child");
-  if (tight) exhaustAddressSpace();
+  if (of == Short::memory) exhaustAddressSpace();
+  if (of == Short::descriptors) useUpDescriptors();
   forkedChildCrashes();
   _exit(1);
 }
 
-void waitFor(pid_t pid) {
-  int status;
+// Waits for the child `pid` to end; its wait status.
+int waitFor(pid_t pid) {
+  int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
+  return status;
 }
 
 // Waits (at most 10 s) until the parent `parent` has ended and this process
@@ -433,7 +477,8 @@ int crashAroundTheEngine() {
     }
     mark("child", static_cast<uint64_t>(child));
     mark("child.parent", static_cast<uint64_t>(getpid()));
-    waitFor(child);
+    const int status = waitFor(child);
+    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) mark("child-ended-by-its-signal", 1);
     auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
         "com.example.child", "1", std::nullopt,
         ROReradUzerirudConfig::initWithBasePath(gFolder + "/live"));
@@ -625,6 +670,9 @@ bool takeTheReportFilesInode() {
     return write(reserved, kPrivateData, sizeof kPrivateData - 1) ==
            static_cast<ssize_t>(sizeof kPrivateData - 1);
   }
+  // Another process on the file system took the inode first: the situation
+  // could not be arranged this time, which the test tells from a failure.
+  mark("not-arranged", 1);
   return false;
 }
 
@@ -688,7 +736,7 @@ int crashAfterTheChange() {
     startSignalWaiter();
     if (mount("none", "/proc", "tmpfs", 0, nullptr) != 0) return 7;
     pid_t child = fork();
-    if (child == 0) crashAsChild(false);
+    if (child == 0) crashAsChild(Short::nothing);
     waitFor(child);
     std::thread([] { parentCrashesLater(); }).join();
   } else if (gMode == "inode-reused") {
@@ -725,29 +773,8 @@ int crash() {
   if (gMode == "fault") {
     markFunction("crashed", faultAfterBacktrace);
     argumentsChain(3, 1, 2, 3, 4, 5, 6, 7, 8);
-  } else if (gMode == "two-faults" || gMode == "two-faults-small-stacks") {
-    // Both threads fault at the same moment; either may be first. Each has
-    // an 8 KiB alternate stack of its own when asked.
-    markFunction("fault", faultHere);
-    markFunction("illegal", illegalHere);
-    const bool small = gMode == "two-faults-small-stacks";
-    std::atomic<int> ready{0};
-    std::thread a([&] {
-      if (small) installAlternateStack(8 * 1024);
-      ++ready;
-      while (ready.load() < 2) {
-      }
-      faultHere();
-    });
-    std::thread b([&] {
-      if (small) installAlternateStack(8 * 1024);
-      ++ready;
-      while (ready.load() < 2) {
-      }
-      illegalHere();
-    });
-    a.join();
-    b.join();
+  } else if (gMode.rfind("faults-together-", 0) == 0) {
+    faultTogether(gMode.c_str() + strlen("faults-together-"));
   } else if (gMode == "live-race") {
     markFunction("crashed", faultHere);
     std::atomic<int> made{0};
@@ -796,12 +823,12 @@ int crash() {
     // The child crashes first; its parent, which enabled the reporter, then
     // crashes too and must still be reported.
     pid_t child = gMode == "fork-child" ? fork() : static_cast<pid_t>(syscall(SYS_fork));
-    if (child == 0) crashAsChild(false);
+    if (child == 0) crashAsChild(Short::nothing);
     waitFor(child);
     parentCrashesLater();
-  } else if (gMode == "tight-child") {
+  } else if (gMode == "tight-child" || gMode == "descriptors-child") {
     pid_t child = fork();
-    if (child == 0) crashAsChild(true);
+    if (child == 0) crashAsChild(gMode == "tight-child" ? Short::memory : Short::descriptors);
     waitFor(child);
     return 0;
   } else if (gMode == "children-together") {
@@ -858,12 +885,12 @@ int crash() {
     gEarlyThread.join();
   } else if (gMode == "small-stack-after") {
     std::thread([] {
-      installAlternateStack(8 * 1024);
+      installAlternateStack(kSmallStackRoom);
       overflow(0);
     }).join();
   } else if (gMode == "used-alternate-stack") {
     std::thread([] {
-      installAlternateStack(16 * 1024);
+      installAlternateStack(12 * 1024);
       struct sigaction action;
       memset(&action, 0, sizeof action);
       action.sa_sigaction = usedMostOfTheStack;
@@ -948,6 +975,11 @@ void crash_child_mark(const std::string& key, uint64_t value) { mark(key, value)
 int main(int argc, char** argv) {
   if (argc != 4 && argc != 5) return 2;
   gMode = argv[1];
+  std::string sandbox;
+  if (const size_t plus = gMode.find('+'); plus != std::string::npos) {
+    sandbox = gMode.substr(plus + 1);
+    gMode.resize(plus);
+  }
   std::string type = argv[2];
   gFolder = argv[3];
   const bool symbols = argc == 5 && std::string(argv[4]) == "symbols";
@@ -957,6 +989,7 @@ int main(int argc, char** argv) {
   // crash; the sanitizers' own handlers stay out of the way.
   for (int s : {SIGSEGV, SIGBUS, SIGABRT, SIGILL, SIGFPE, SIGTRAP}) signal(s, SIG_DFL);
   if (int images = crash_child_images(argv[1], argv[2], argv[3]); images >= 0) return images;
+  if (int own = crash_child_sandboxed(argv[1], argv[2], argv[3]); own >= 0) return own;
   prepare();
   auto config = ROReradUzerirudConfig::initWithSignalHandlerType(
       type == "mach" ? ROReradUzerirudSignalHandlerTypeMach : ROReradUzerirudSignalHandlerTypeBSD,
@@ -975,6 +1008,8 @@ int main(int argc, char** argv) {
   if (gMode == "file-size-limit") {
     reporter->setCustomData(std::vector<uint8_t>(256 * 1024, 0xCD));
   }
+  if (!crash_child_sandbox(sandbox, gFolder, false)) return 8;
   if (!reporter->enableCrashReporter()) return 3;
+  if (!crash_child_sandbox(sandbox, gFolder, true)) return 8;
   return crash();
 }

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "UnwindTestSupport.h"
-#include "crash-capture/AsyncByteOrder.h"
+#include "safe/AsyncByteOrder.h"
 
 // Call-frame sections built by hand, for the tests of the call-frame readers
 // and of the FDE index.

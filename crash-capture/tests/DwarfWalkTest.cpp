@@ -6,7 +6,7 @@
 #include <string>
 
 #include "DwarfWalkFunctions.h"
-#include "unwind/AsyncFrameCursor.h"
+#include "walk/AsyncFrameCursor.h"
 
 namespace {
 

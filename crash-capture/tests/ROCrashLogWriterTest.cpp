@@ -15,9 +15,9 @@
 
 #include "AllocationCounter.h"
 #include "ThreadSanitizerFacts.h"
-#include "crash-capture/AsyncObjCSection.h"
 #include "crash-capture/ROCrashReport.h"
 #include "crash_report.pb-c.h"
+#include "images/AsyncObjCSection.h"
 #include "objc/NSException.h"
 #include "system/ImageEvents.h"
 #include "system/SystemFacts.h"

@@ -6,8 +6,8 @@
 #include <thread>
 #include <vector>
 
-#include "crash-capture/ROCrashLog.h"
 #include "crash-capture/ROCrashMachExceptionServer.h"
+#include "log/ROCrashLog.h"
 #include "objc/NSException.h"
 
 namespace {

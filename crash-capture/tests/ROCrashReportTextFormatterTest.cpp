@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "crash-capture/ROCrashLog.h"
 #include "crash-capture/ROCrashReportTextFormatter.h"
 #include "crash-captureTest/ReportFixtures.h"
+#include "log/ROCrashLog.h"
 
 namespace {
 

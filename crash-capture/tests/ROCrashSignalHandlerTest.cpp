@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 
+#include "baseTest/SystemCallFilter.h"
 #include "handler/ROCrashSignalHandler.h"
 #include "safe/AsyncList.h"
 
@@ -166,6 +168,29 @@ TEST_F(ROCrashSignalHandlerTest, DefaultPreviousActionIsNotHandledAndTheSignalEn
 TEST_F(ROCrashSignalHandlerTest, AfterResetASignalFindsNoCallbackAndIsRaisedAgain) {
   EXPECT_EXIT(childAfterResetASignalFindsNoCallbackAndIsRaisedAgain(),
               ::testing::KilledBySignal(SIGUSR1), "");
+}
+
+// A registration whose action the kernel refuses (a sandbox's filter) leaves
+// the chain as it found it: nothing of it runs for other signals, and
+// enablings that fail again and again leave no trail.
+[[noreturn]] void childRefusedRegistrationLeavesTheChainAsItWas() {
+  static const char a = 'a';
+  registerOrDie(SIGUSR2, handledCallback, const_cast<char*>(&a));
+  const size_t before = ROCrashSignalHandler::callbackCountForTesting();
+  if (!base::testing::filterCalls(
+          {{SYS_rt_sigaction, base::testing::callFails(EPERM), 0, 0xFFFFFFFFu, SIGUSR1}}, true)) {
+    _exit(90);
+  }
+  std::shared_ptr<foundation::NSError> error;
+  if (ROCrashSignalHandler::sharedHandler()->registerHandlerForSignal(SIGUSR1, handledCallback,
+                                                                      nullptr, &error)) {
+    _exit(1);
+  }
+  _exit(ROCrashSignalHandler::callbackCountForTesting() == before ? 0 : 2);
+}
+
+TEST_F(ROCrashSignalHandlerTest, RefusedRegistrationLeavesTheChainAsItWas) {
+  EXPECT_EXIT(childRefusedRegistrationLeavesTheChainAsItWas(), ::testing::ExitedWithCode(0), "");
 }
 
 bool exitOnOverflow(int, siginfo_t*, void*, void*, rocrash_signal_handler_callback_next_context*) {

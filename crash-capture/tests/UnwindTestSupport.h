@@ -7,8 +7,8 @@
 #include <stdexcept>
 #include <vector>
 
-#include "crash-capture/AsyncMObject.h"
-#include "crash-capture/AsyncThreadState.h"
+#include "safe/AsyncMObject.h"
+#include "unwind/AsyncThreadState.h"
 
 // Helpers shared by the unwind-table readers' tests.
 namespace rocrash::testing {

@@ -7,7 +7,7 @@
 #include <initializer_list>
 
 #include "InputMemory.h"
-#include "crash-capture/AsyncObjCSection.h"
+#include "images/AsyncObjCSection.h"
 
 namespace {
 

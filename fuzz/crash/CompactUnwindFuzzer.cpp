@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "InputMemory.h"
-#include "crash-capture/AsyncCompactUnwind.h"
+#include "unwind/AsyncCompactUnwind.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const uint32_t kCpus[] = {ROCRASH_CPU_TYPE_X86_64, ROCRASH_CPU_TYPE_ARM64,

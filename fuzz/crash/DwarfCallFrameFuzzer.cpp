@@ -13,9 +13,9 @@
 #include <cstdint>
 
 #include "InputMemory.h"
-#include "crash-capture/AsyncDwarfCFA.h"
-#include "crash-capture/AsyncDwarfCFAState.h"
-#include "crash-capture/AsyncDwarfFdeIndex.h"
+#include "unwind/AsyncDwarfCFA.h"
+#include "unwind/AsyncDwarfCFAState.h"
+#include "unwind/AsyncDwarfFdeIndex.h"
 
 namespace {
 

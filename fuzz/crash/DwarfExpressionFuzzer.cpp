@@ -10,7 +10,7 @@
 #include <cstdint>
 
 #include "InputMemory.h"
-#include "crash-capture/AsyncDwarfExpression.h"
+#include "unwind/AsyncDwarfExpression.h"
 
 namespace {
 

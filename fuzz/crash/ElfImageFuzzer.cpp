@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "InputMemory.h"
-#include "crash-capture/AsyncMachO.h"
+#include "images/AsyncMachO.h"
 
 namespace {
 

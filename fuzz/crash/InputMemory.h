@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "crash-capture/AsyncMObject.h"
+#include "safe/AsyncMObject.h"
 
 namespace fuzzing {
 

@@ -7,7 +7,7 @@
 #include <initializer_list>
 
 #include "InputMemory.h"
-#include "crash-capture/AsyncMachO.h"
+#include "images/AsyncMachO.h"
 
 namespace {
 

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <vector>
 
-#include "crash-capture/ROCrashLog.h"
 #include "crash-capture/ROCrashReport.h"
 #include "crash-capture/ROCrashReportTextFormatter.h"
+#include "log/ROCrashLog.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool quiet = [] {

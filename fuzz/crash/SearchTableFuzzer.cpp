@@ -21,8 +21,8 @@
 #include <vector>
 
 #include "InputMemory.h"
-#include "crash-capture/AsyncDwarfCFA.h"
-#include "crash-capture/AsyncDwarfFdeIndex.h"
+#include "unwind/AsyncDwarfCFA.h"
+#include "unwind/AsyncDwarfFdeIndex.h"
 
 namespace {
 

@@ -7,11 +7,11 @@
 #include <cstdint>
 #include <vector>
 
+#include "DUZECrashesUtil.h"
+#include "DUZEErrorLogFormatter.h"
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZEUtility.h"
-#include "ZozIduvurCrashes/DUZECrashesUtil.h"
-#include "ZozIduvurCrashes/DUZEErrorLogFormatter.h"
-#include "crash-capture/ROCrashLog.h"
+#include "log/ROCrashLog.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const bool ready = [] {

@@ -14,11 +14,11 @@
 #include <fstream>
 #include <string>
 
+#include "DUZECrashesUtil.h"
 #include "ZozIduvur/DUZEAbstractLog.h"
 #include "ZozIduvur/DUZEEncrypter.h"
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZEUtility.h"
-#include "ZozIduvurCrashes/DUZECrashesUtil.h"
 #include "foundation/Paths.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

@@ -5,12 +5,16 @@
 #include "appkit/NSApplication.h"
 #include "dispatch/MainLoop.h"
 #include "switcher/AppDelegate.h"
+#include "switcher/ApplicationBundle.h"
 #include "switcher/Termination.h"
 
 int main() {
   // Before anything else, so that a termination request during the launch
   // ends the run once the loop starts rather than killing the process.
   TerminationSignals terminationSignals;
+  // Who the application is, before the telemetry client and the crash
+  // engine ask.
+  describeMainBundle();
 
   auto application = appkit::NSApplication::sharedApplication();
   // Kept here for the life of the process: the crash service holds it weakly.

@@ -8,7 +8,6 @@
 #include "ZozIduvur/DUZEChannelUnitDefault.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
 #include "ZozIduvurAnalytics/DUZEAnalytics.h"
-#include "ZozIduvurCrashes/DUZEApplicationForwarder.h"
 #include "ZozIduvurCrashes/DUZECrashes.h"
 #include "appkit/NSApplication.h"
 #include "dispatch/MainLoop.h"
@@ -19,6 +18,9 @@
 namespace {
 
 using switchertest::SwitcherTest;
+
+// The standard default the crash service reads at its start.
+constexpr const char* kCrashOnExceptions = "NSApplicationCrashOnExceptions";
 
 std::shared_ptr<DUZEErrorReport> reportWithSignal(std::optional<std::string> signal) {
   return DUZEErrorReport::create(std::string("3F1E2D4C-0000-4000-8000-000000000001"),
@@ -70,8 +72,8 @@ TEST_F(AppLaunch, RegistersTheDefaultStartsBothServicesAndBecomesTheCrashDelegat
 
   // The default holds for this run and is not stored.
   auto defaults = foundation::NSUserDefaults::standardUserDefaults();
-  EXPECT_TRUE(defaults->boolForKey(kDUZEApplicationCrashOnExceptionsKey));
-  EXPECT_EQ(defaults->persistentDomain().count(kDUZEApplicationCrashOnExceptionsKey), 0u);
+  EXPECT_TRUE(defaults->boolForKey(kCrashOnExceptions));
+  EXPECT_EQ(defaults->persistentDomain().count(kCrashOnExceptions), 0u);
   // It was in place when the crash service started, which then took over
   // the application object's exception reporting.
   EXPECT_FALSE(hasLine("Catching uncaught exceptions thrown on the main thread disabled"));

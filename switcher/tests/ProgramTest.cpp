@@ -14,8 +14,8 @@
 #include "dispatchTest/Faults.h"
 #include "dispatchTest/Processes.h"
 #include "dispatchTest/Waiting.h"
-#include "foundation/Bundle.h"
 #include "switcher/AppDelegate.h"
+#include "switcher/ApplicationBundle.h"
 
 namespace {
 
@@ -40,12 +40,12 @@ bool exitedCleanly(const std::optional<int>& status) {
 
 }  // namespace
 
-// A run of the application that crashes once it has launched. It passes for
-// the program itself, so that the crash engine keeps its report where the
-// program looks for it.
+// A run of the application that crashes once it has launched. It describes
+// itself as the program does, so that the crash engine keeps its report
+// where the program looks for it.
 TEST(ProgramChild, CrashAfterLaunch) {
   if (!roleIs(kRole, "crash")) GTEST_SKIP() << "runs as a child of Program.*";
-  foundation::NSBundle::mainBundle()->setExecutablePath(std::string(KESTRIX_PROGRAM));
+  describeMainBundle();
   appkit::NSApplication::sharedApplication();
   auto delegate = AppDelegate::create();
   delegate->applicationDidFinishLaunching();
@@ -72,6 +72,9 @@ TEST_F(Program, StoresItsStartAndStopsCleanlyOnSigterm) {
 
   const auto status = run.stopWith(SIGTERM);
   EXPECT_TRUE(exitedCleanly(status)) << describe(status) << "\n" << run.standardError();
+  // The program says which version it is: the crash engine finds it too.
+  EXPECT_EQ(run.standardError().find("bundle version unavailable"), std::string::npos)
+      << run.standardError();
   // The store was closed: everything is in the database file itself.
   EXPECT_FALSE(fs::exists(dataDir() / "Logs.sqlite-wal"));
   EXPECT_FALSE(fs::exists(dataDir() / "Logs.sqlite-shm"));
@@ -102,6 +105,9 @@ TEST_F(Program, SendsTheLastRunsCrashAndStopsCleanlyOnSigint) {
   EXPECT_EQ(crash.value("fatal", false), true);
   EXPECT_EQ(crash.value("osExceptionType", ""), "SIGSEGV");
   EXPECT_EQ(crash.value("osExceptionAddress", ""), "0x10");
+  // Both runs named the project's version.
+  EXPECT_EQ(crash["device"].value("appVersion", ""), KESTRIX_PROJECT_VERSION);
+  EXPECT_EQ(crash["device"].value("appBuild", ""), KESTRIX_PROJECT_VERSION);
   for (const auto& request : server_->requests()) {
     if (request.target.rfind("/logs", 0) != 0) continue;
     EXPECT_EQ(request.header("app-secret"), kApplicationSecret);

@@ -42,13 +42,18 @@ class DUZEChannelGroupDefault;
 // (disabled unit, filtered out, not valid, cannot be archived); a log
 // filtered out because logs enqueued while it was prepared replace it (its
 // Common Schema copies) is done once they all are. A log that cannot be
-// stored now (a full disk) is kept, with a warning, and stored again at the
-// next flush interval or enqueue; at most `kMaxUnstoredLogs` wait so, the
-// oldest beyond are dropped with a warning.
+// stored now (a full disk) is kept in memory, and so are the logs that
+// arrive while storing fails: they are stored together one flush interval
+// after the failure, then after twice as long, and so on up to
+// `kMaxStoreRetryIntervals` intervals, and at shutdown. The first failure
+// and the recovery are said, not every try. At most `kMaxUnstoredLogs` wait
+// so, the oldest beyond are dropped (said once). Kept logs are not sent
+// before they are stored: what a unit sends is what its store holds.
 class DUZEChannelUnitDefault : public DUZEChannelUnitProtocol,
                                public std::enable_shared_from_this<DUZEChannelUnitDefault> {
  public:
   static constexpr size_t kMaxUnstoredLogs = 1000;
+  static constexpr int64_t kMaxStoreRetryIntervals = 8;
 
   static std::shared_ptr<DUZEChannelUnitDefault> create(
       DUZEChannelUnitConfiguration configuration, std::shared_ptr<DUZEIngestionProtocol> ingestion,
@@ -119,7 +124,11 @@ class DUZEChannelUnitDefault : public DUZEChannelUnitProtocol,
   // All of these run on the logs queue.
   void drainIncoming();
   void prepare(Incoming& item, const std::vector<std::shared_ptr<DUZEChannelDelegate>>& listeners);
-  void storePrepared();
+  // Stores the prepared and kept logs; while storing fails, only a retry
+  // tries.
+  void storePrepared(bool retrying = false);
+  void dropUnstoredBeyondLimit();
+  void scheduleStoreRetry();
   void reportDone(const std::shared_ptr<DUZEAbstractLog>& log, const std::string& internalId,
                   const std::shared_ptr<ReplacedLog>& replaces);
   void reportDone(const std::vector<Prepared>& items);
@@ -166,4 +175,11 @@ class DUZEChannelUnitDefault : public DUZEChannelUnitProtocol,
   // timer tries again until they are gone.
   bool rowsToDelete_ = false;
   std::shared_ptr<dispatch::DispatchSourceTimer> timer_;
+  // Storing failed (and this was warned about): logs are kept until a retry,
+  // `storeRetryIntervals_` flush intervals after the last failure, stores
+  // them. The next success ends it.
+  bool storingFails_ = false;
+  int64_t storeRetryIntervals_ = 1;
+  size_t droppedUnstored_ = 0;
+  std::shared_ptr<dispatch::DispatchSourceTimer> storeTimer_;
 };

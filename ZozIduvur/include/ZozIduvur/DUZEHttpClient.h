@@ -105,6 +105,10 @@ class DUZEHttpClient {
   // Where the CA certificates are read from instead of the system bundle,
   // for clients made afterwards; std::nullopt restores the system bundle.
   static void setCertificateAuthorityFileForTesting(std::optional<std::string> path);
+
+  // Rewrites libcurl's text about a failure before the client reads it, as
+  // another libcurl version might word it; none restores libcurl's own.
+  static void setFailureTextForTesting(std::function<std::string(const std::string&)> rewrite);
 #endif
 
  private:

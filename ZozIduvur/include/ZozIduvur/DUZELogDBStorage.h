@@ -85,6 +85,8 @@ class DUZELogDBStorage {
   std::optional<Row> rowForLog(const std::shared_ptr<DUZEAbstractLog>& log, uint64_t flags);
   // Stores rows of a group in one transaction. False when nothing could be
   // stored (the store cannot be opened or written now: a full disk, say).
+  // SQLite's reason is logged for the first failure only, and the first
+  // success after failures says that rows are stored again.
   bool saveRows(const std::vector<const Row*>& rows, std::string_view groupId);
 
   struct Entry {
@@ -148,6 +150,10 @@ class DUZELogDBStorage {
   // Called with the set-aside or carried name a file is about to be renamed
   // to, once that name was found free; none by default.
   static void setRenamingHookForTesting(std::function<void(const std::filesystem::path&)> hook);
+  // Called with the old path once a file system that cannot rename without
+  // replacing gave a file its new name as a second one, before the old name
+  // is taken away; none by default.
+  static void setLinkedHookForTesting(std::function<void(const std::filesystem::path&)> hook);
   // Called with "carrying" and a set-aside file just before the transaction
   // that carries its rows begins, and with "carried" once that transaction is
   // committed (before the file is renamed); none by default.
@@ -209,6 +215,8 @@ class DUZELogDBStorage {
   // Rows of pending batches and rows sent but not deleted yet: neither is
   // loaded or counted.
   std::set<int64_t> pendingRows_ KX_GUARDED_BY(mutex_);
+  // The last rows to store could not be stored.
+  bool savingFails_ KX_GUARDED_BY(mutex_) = false;
   // group id -> rows sent whose deletion failed
   std::map<std::string, std::vector<int64_t>, std::less<>> undeleted_ KX_GUARDED_BY(mutex_);
   std::shared_ptr<DUZEEncrypter> encrypter_ = DUZEEncrypter::create();

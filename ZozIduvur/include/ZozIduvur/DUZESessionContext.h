@@ -26,10 +26,12 @@ class DUZESessionContext {
   // history has none that early.
   std::optional<std::string> sessionIdAt(dispatch::Date date,
                                          DUZEDatePrecision precision = DUZEDatePrecision::exact);
-  // As sessionIdAt, for an event of an earlier process (a crash): only the
-  // entries that earlier processes recorded before this one started count.
-  std::optional<std::string> earlierProcessSessionIdAt(dispatch::Date date,
-                                                       DUZEDatePrecision precision);
+  // As sessionIdAt, for a crash of an earlier process: the latest entry that
+  // the `crashed` process recorded at or before the crash; entries that name
+  // no process, or all of them when the crashed one is not known, count when
+  // an earlier process recorded them before this one started.
+  std::optional<std::string> crashedSessionIdAt(dispatch::Date date, DUZEDatePrecision precision,
+                                                const std::optional<DUZEProcessIdentity>& crashed);
   // Drops the history; with `keepCurrentSession` the current entry stays.
   void clearSessionHistoryAndKeepCurrentSession(bool keepCurrentSession);
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -18,10 +19,26 @@ enum class DUZEDatePrecision {
   wholeSecond,
 };
 
-// One entry of a dated history: the value valid from `timestamp` on.
+// A process as the crash engine's report names it: its id and the whole
+// second it started (since 1970).
+struct DUZEProcessIdentity {
+  int64_t processId = 0;
+  int64_t startSeconds = 0;
+
+  // This process; none where the system does not say when it started.
+  static std::optional<DUZEProcessIdentity> current();
+  // The same process: the same id, started within a second of each other
+  // (the boot time the start is counted from is read to the whole second).
+  bool sameAs(const DUZEProcessIdentity& other) const;
+  bool operator==(const DUZEProcessIdentity&) const = default;
+};
+
+// One entry of a dated history: the value valid from `timestamp` on, and the
+// process that recorded it (entries of older versions name none).
 class DUZEHistoryInfo : public foundation::NSCoding {
   DUZE_CLASS_NAME("DUZEHistoryInfo")
   DUZE_PROPERTY(dispatch::Date, timestamp, Timestamp)
+  DUZE_PROPERTY(std::optional<DUZEProcessIdentity>, recordedBy, RecordedBy)
 
  public:
   bool isEqual(const foundation::NSCoding& other) const override;

@@ -25,10 +25,12 @@ class DUZEUserIdContext {
   // date known to the whole second, recorded before that second ends).
   std::optional<std::string> userIdAt(dispatch::Date date,
                                       DUZEDatePrecision precision = DUZEDatePrecision::exact);
-  // As userIdAt, for an event of an earlier process (a crash): only the
-  // entries that earlier processes recorded before this one started count.
-  std::optional<std::string> earlierProcessUserIdAt(dispatch::Date date,
-                                                    DUZEDatePrecision precision);
+  // As userIdAt, for a crash of an earlier process: the latest entry that
+  // the `crashed` process recorded at or before the crash; entries that name
+  // no process, or all of them when the crashed one is not known, count when
+  // an earlier process recorded them before this one started.
+  std::optional<std::string> crashedUserIdAt(dispatch::Date date, DUZEDatePrecision precision,
+                                             const std::optional<DUZEProcessIdentity>& crashed);
   // Drops the history except the current entry.
   void clearUserIdHistory();
 

@@ -1,5 +1,6 @@
 #include "ZozIduvur/DUZEChannelUnitDefault.h"
 
+#include <algorithm>
 #include <iterator>
 #include <utility>
 
@@ -303,29 +304,39 @@ void DUZEChannelUnitDefault::reportDone(const std::vector<Prepared>& items) {
   }
 }
 
-void DUZEChannelUnitDefault::storePrepared() {
+void DUZEChannelUnitDefault::storePrepared(bool retrying) {
   if (prepared_.empty() && unstored_.empty()) return;
   // Logs that could not be stored before go first.
   std::move(prepared_.begin(), prepared_.end(), std::back_inserter(unstored_));
   prepared_.clear();
+  if (storingFails_ && !retrying) {
+    // While storing fails, logs that arrive join the kept ones and wait for
+    // the paced retry: a try at every arrival would only fail again.
+    dropUnstoredBeyondLimit();
+    if (!storeTimer_ && !shutDown_) scheduleStoreRetry();
+    return;
+  }
   std::vector<const DUZELogDBStorage::Row*> rows;
   rows.reserve(unstored_.size());
   for (const auto& item : unstored_) rows.push_back(&item.row);
   if (!storage_->saveRows(rows, configuration_.groupId())) {
-    DUZELogWarning(kDUZELogTag,
-                   "Couldn't store %d log(s) of channel %@; they are kept and stored again later.",
-                   static_cast<int>(unstored_.size()), configuration_.groupId());
-    if (unstored_.size() > kMaxUnstoredLogs) {
-      const size_t dropped = unstored_.size() - kMaxUnstoredLogs;
-      DUZELogWarning(kDUZELogTag, "%d unstored log(s) of channel %@ are dropped.",
-                     static_cast<int>(dropped), configuration_.groupId());
-      std::vector<Prepared> oldest(std::make_move_iterator(unstored_.begin()),
-                                   std::make_move_iterator(unstored_.begin() + dropped));
-      unstored_.erase(unstored_.begin(), unstored_.begin() + dropped);
-      reportDone(oldest);
+    if (!std::exchange(storingFails_, true)) {
+      DUZELogWarning(
+          kDUZELogTag,
+          "Couldn't store %d log(s) of channel %@; they are kept and stored again later.",
+          static_cast<int>(unstored_.size()), configuration_.groupId());
     }
-    if (!timer_ && !shutDown_) startTimer();
+    dropUnstoredBeyondLimit();
+    if (!shutDown_) scheduleStoreRetry();
     return;
+  }
+  if (std::exchange(storingFails_, false)) {
+    DUZELogInfo(kDUZELogTag, "%d kept log(s) of channel %@ are stored (%d dropped meanwhile).",
+                static_cast<int>(unstored_.size()), configuration_.groupId(),
+                static_cast<int>(std::exchange(droppedUnstored_, 0)));
+    storeRetryIntervals_ = 1;
+    if (storeTimer_) storeTimer_->cancel();
+    storeTimer_.reset();
   }
   std::vector<Prepared> stored;
   stored.swap(unstored_);
@@ -337,9 +348,49 @@ void DUZEChannelUnitDefault::storePrepared() {
   checkPendingLogs();
 }
 
+void DUZEChannelUnitDefault::dropUnstoredBeyondLimit() {
+  if (unstored_.size() <= kMaxUnstoredLogs) return;
+  const size_t dropped = unstored_.size() - kMaxUnstoredLogs;
+  // Said once while storing fails; the count comes with the recovery.
+  if (droppedUnstored_ == 0) {
+    DUZELogWarning(kDUZELogTag,
+                   "Channel %@ keeps at most %d unstored log(s); the oldest beyond are dropped "
+                   "until logs can be stored again.",
+                   configuration_.groupId(), static_cast<int>(kMaxUnstoredLogs));
+  }
+  droppedUnstored_ += dropped;
+  std::vector<Prepared> oldest(std::make_move_iterator(unstored_.begin()),
+                               std::make_move_iterator(unstored_.begin() + dropped));
+  unstored_.erase(unstored_.begin(), unstored_.begin() + dropped);
+  reportDone(oldest);
+}
+
+void DUZEChannelUnitDefault::scheduleStoreRetry() {
+  if (storeTimer_) storeTimer_->cancel();
+  storeTimer_ = dispatch::DispatchSource::makeTimerSource(queue_);
+  storeTimer_->setEventHandler([weak = weak_from_this()] {
+    auto self = weak.lock();
+    if (!self) return;
+    self->storeTimer_.reset();
+    self->storePrepared(true);
+  });
+  const auto wait = dispatch::DispatchTimeInterval::nanoseconds(
+      flushDelay().nanosecondsSaturated() * storeRetryIntervals_);
+  storeRetryIntervals_ = std::min(storeRetryIntervals_ * 2, kMaxStoreRetryIntervals);
+  storeTimer_->schedule(dispatch::DispatchTime::now() + wait);
+  storeTimer_->resume();
+}
+
 void DUZEChannelUnitDefault::dropUnstored() {
   auto dropped = std::move(unstored_);
   unstored_.clear();
+  // Nothing is kept: the next log is tried at once, and a failure then is
+  // said anew.
+  storingFails_ = false;
+  storeRetryIntervals_ = 1;
+  droppedUnstored_ = 0;
+  if (storeTimer_) storeTimer_->cancel();
+  storeTimer_.reset();
   reportDone(dropped);
 }
 
@@ -362,8 +413,10 @@ void DUZEChannelUnitDefault::shutdown() {
   queue_->sync([this] {
     shutDown_ = true;
     cancelTimer();
+    if (storeTimer_) storeTimer_->cancel();
+    storeTimer_.reset();
     // A last try for logs that could not be stored.
-    storePrepared();
+    storePrepared(true);
     if (!unstored_.empty()) {
       DUZELogWarning(kDUZELogTag, "%d log(s) of channel %@ could not be stored and are lost.",
                      static_cast<int>(unstored_.size()), configuration_.groupId());
@@ -467,9 +520,9 @@ void DUZEChannelUnitDefault::flushQueue() {
     });
     if (itemsCount_ < configuration_.batchSizeLimit()) break;
   }
-  // Logs left behind (a full pipeline, not stored yet, or sent and not
-  // deleted yet) wait for the next timer or answer.
-  if ((itemsCount_ > 0 || !unstored_.empty() || rowsToDelete_) && !timer_) startTimer();
+  // Logs left behind (a full pipeline, or sent and not deleted yet) wait for
+  // the next timer or answer; logs not stored yet wait for their own retry.
+  if ((itemsCount_ > 0 || rowsToDelete_) && !timer_) startTimer();
 }
 
 void DUZEChannelUnitDefault::handleResponse(const DUZELogBatch& batch,

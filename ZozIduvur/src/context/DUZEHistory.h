@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -61,23 +62,31 @@ std::shared_ptr<T> entryAt(const std::vector<std::shared_ptr<T>>& history, dispa
 // wall clock; failing that, when this library's code first ran.
 dispatch::Date processStartTime();
 
-// The entry valid at `date` as an earlier process recorded it: only the
-// first `loaded` entries (those read from the persisted history when the
-// context was made) that were recorded before this process started count.
-// An entry this process recorded is never one, whatever its time, and
-// neither is one that another process recorded after this one started: at
-// a relaunch within a crash's second, those would otherwise pass for the
-// crashed run's.
+// The entry valid at `date` (the time of a crash) as the crashed process
+// recorded it, among the first `loaded` entries (those read from the
+// persisted history when the context was made; an entry this process
+// recorded is never one). Entries that name the process that recorded them
+// count when it is the `crashed` one, whenever it recorded them: a crashed
+// run may have recorded its session after the run that reads it began (a
+// relaunch while it was still starting, or a launcher that started the
+// reading process long before it ran the program), and another run's entry
+// is never the crash's. Entries that name no process (older versions wrote
+// none), or a crash whose process is not known, are judged by time: only
+// those recorded before this process started count.
 template <class T>
-std::shared_ptr<T> earlierProcessEntryAt(const std::vector<std::shared_ptr<T>>& history,
+std::shared_ptr<T> crashedProcessEntryAt(const std::vector<std::shared_ptr<T>>& history,
                                          size_t loaded, dispatch::Date date,
-                                         DUZEDatePrecision precision) {
+                                         DUZEDatePrecision precision,
+                                         const std::optional<DUZEProcessIdentity>& crashed) {
   const dispatch::Date started = processStartTime();
-  std::vector<std::shared_ptr<T>> earlier;
+  std::vector<std::shared_ptr<T>> candidates;
   for (size_t i = 0; i < std::min(loaded, history.size()); ++i) {
-    if (history[i]->timestamp() < started) earlier.push_back(history[i]);
+    const auto& recordedBy = history[i]->recordedBy();
+    if (recordedBy && crashed ? recordedBy->sameAs(*crashed) : history[i]->timestamp() < started) {
+      candidates.push_back(history[i]);
+    }
   }
-  return entryAt(earlier, date, precision);
+  return entryAt(candidates, date, precision);
 }
 
 }  // namespace duze

@@ -23,6 +23,7 @@ std::optional<std::string> DUZESessionContext::sessionId() {
 void DUZESessionContext::setSessionId(std::optional<std::string> sessionId) {
   base::LockGuard lock(mutex_);
   current_ = DUZESessionHistoryInfo::create(dispatch::Date::now(), std::move(sessionId));
+  current_->setRecordedBy(DUZEProcessIdentity::current());
   history_.push_back(current_);
   persistLocked();
 }
@@ -34,10 +35,11 @@ std::optional<std::string> DUZESessionContext::sessionIdAt(dispatch::Date date,
   return entry ? entry->sessionId() : std::nullopt;
 }
 
-std::optional<std::string> DUZESessionContext::earlierProcessSessionIdAt(
-    dispatch::Date date, DUZEDatePrecision precision) {
+std::optional<std::string> DUZESessionContext::crashedSessionIdAt(
+    dispatch::Date date, DUZEDatePrecision precision,
+    const std::optional<DUZEProcessIdentity>& crashed) {
   base::LockGuard lock(mutex_);
-  auto entry = duze::earlierProcessEntryAt(history_, loaded_, date, precision);
+  auto entry = duze::crashedProcessEntryAt(history_, loaded_, date, precision, crashed);
   return entry ? entry->sessionId() : std::nullopt;
 }
 

@@ -9,6 +9,7 @@
 
 #include "DUZEHistory.h"
 #include "foundation/KeyedArchive.h"
+#include "system/SystemFacts.h"
 
 namespace {
 const dispatch::Date gLibraryStart = dispatch::Date::now();
@@ -44,19 +45,40 @@ dispatch::Date duze::processStartTime() {
   return std::min(dispatch::Date::fromUnixTime(now - running), gLibraryStart);
 }
 
+std::optional<DUZEProcessIdentity> DUZEProcessIdentity::current() {
+  // Read as the crash engine reads its own process, so that an entry and a
+  // report of one process name it alike.
+  const auto record = sys::systemFacts()->process(::getpid());
+  if (!record || record->startSeconds <= 0) return std::nullopt;
+  return DUZEProcessIdentity{record->pid, record->startSeconds};
+}
+
+bool DUZEProcessIdentity::sameAs(const DUZEProcessIdentity& other) const {
+  return processId == other.processId && startSeconds - other.startSeconds <= 1 &&
+         other.startSeconds - startSeconds <= 1;
+}
+
 bool DUZEHistoryInfo::isEqual(const foundation::NSCoding& other) const {
   const auto* o = dynamic_cast<const DUZEHistoryInfo*>(&other);
-  return o && o->className() == className() && timestamp_ == o->timestamp_;
+  return o && o->className() == className() && timestamp_ == o->timestamp_ &&
+         recordedBy_ == o->recordedBy_;
 }
 
 void DUZEHistoryInfo::encodeWithCoder(foundation::NSCoder& coder) const {
   coder.encodeObject(foundation::Value(timestamp_), "timestamp");
+  if (recordedBy_) {
+    coder.encodeInt64(recordedBy_->processId, "processId");
+    coder.encodeInt64(recordedBy_->startSeconds, "processStart");
+  }
 }
 
 bool DUZEHistoryInfo::initWithCoder(foundation::NSCoder& coder) {
   auto timestamp = coder.decodeDateForKey("timestamp");
   if (!timestamp) return false;  // an entry without its time cannot be placed
   timestamp_ = *timestamp;
+  const auto processId = coder.decodeNumberForKey("processId");
+  const auto start = coder.decodeNumberForKey("processStart");
+  if (processId && start) recordedBy_ = DUZEProcessIdentity{*processId, *start};
   return true;
 }
 

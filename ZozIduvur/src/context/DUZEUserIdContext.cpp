@@ -25,6 +25,7 @@ std::optional<std::string> DUZEUserIdContext::userId() {
 void DUZEUserIdContext::setUserId(std::optional<std::string> userId) {
   base::LockGuard lock(mutex_);
   current_ = DUZEUserIdHistoryInfo::create(dispatch::Date::now(), std::move(userId));
+  current_->setRecordedBy(DUZEProcessIdentity::current());
   history_.push_back(current_);
   persistLocked();
 }
@@ -36,10 +37,11 @@ std::optional<std::string> DUZEUserIdContext::userIdAt(dispatch::Date date,
   return entry ? entry->userId() : std::nullopt;
 }
 
-std::optional<std::string> DUZEUserIdContext::earlierProcessUserIdAt(dispatch::Date date,
-                                                                     DUZEDatePrecision precision) {
+std::optional<std::string> DUZEUserIdContext::crashedUserIdAt(
+    dispatch::Date date, DUZEDatePrecision precision,
+    const std::optional<DUZEProcessIdentity>& crashed) {
   base::LockGuard lock(mutex_);
-  auto entry = duze::earlierProcessEntryAt(history_, loaded_, date, precision);
+  auto entry = duze::crashedProcessEntryAt(history_, loaded_, date, precision, crashed);
   return entry ? entry->userId() : std::nullopt;
 }
 

@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -48,10 +49,62 @@ constexpr std::string_view kCompanionSuffixes[] = {"-wal", "-shm", "-journal"};
 std::function<void(const fs::path&)> movedAwayHook;
 std::function<void(const fs::path&)> renamingHook;
 std::function<void(std::string_view, const fs::path&)> carryingHook;
+std::function<void(const fs::path&)> linkedHook;
 
 bool somethingAt(const fs::path& path) {
   std::error_code ec;
   return fs::exists(fs::symlink_status(path, ec));
+}
+
+// Whether `path` (not followed) names the file `held` describes.
+bool names(const fs::path& path, const struct stat& held) {
+  struct stat found;
+  return ::lstat(path.c_str(), &found) == 0 && found.st_dev == held.st_dev &&
+         found.st_ino == held.st_ino;
+}
+
+// Moves `from` to `to` on a file system that cannot rename without replacing:
+// a second name `to` for the file, which a taken name refuses, then the old
+// name taken away. Another program without the lock may set the same file
+// aside and put its new database at `from` meanwhile, so `from` is never
+// unlinked by name: whatever stands there is moved to a name of this
+// process's own, unlinked there only when it is the file given the second
+// name (held open since before the link, so that its inode stays its own),
+// and given its name back otherwise.
+int moveByLinking(const fs::path& from, const fs::path& to) {
+  static std::atomic<uint64_t> counter{0};
+  const int held = ::open(from.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (held < 0) return errno;
+  struct stat file;
+  int error = ::fstat(held, &file) == 0 ? 0 : errno;
+  if (error == 0 && ::link(from.c_str(), to.c_str()) != 0) error = errno;
+  if (error == 0 && !names(to, file)) {
+    // The name was another file's by the time of the link (this one was
+    // moved away meanwhile): the name given to that file is taken back.
+    ::unlink(to.c_str());
+    error = ENOENT;
+  }
+  if (error == 0) {
+    if (linkedHook) linkedHook(from);
+    const fs::path parked = to.string() + ".moving." + std::to_string(::getpid()) + "." +
+                            std::to_string(counter.fetch_add(1));
+    // Gone from `from` already: moved by another program, and kept at `to`.
+    if (::rename(from.c_str(), parked.c_str()) == 0) {
+      if (names(parked, file) || ::link(parked.c_str(), from.c_str()) == 0) {
+        ::unlink(parked.c_str());
+      } else {
+        // A third file took `from` meanwhile: the one moved away by mistake
+        // stays under the parked name, beside the set-aside files, and is
+        // never deleted.
+        DUZELogWarning(kDUZELogTag,
+                       "Another program's file at %@ was moved while a file was set aside; it is "
+                       "kept as %@.",
+                       from.string(), parked.filename().string());
+      }
+    }
+  }
+  ::close(held);
+  return error;
 }
 
 // Renames `from` to `to` unless something stands at `to` already (a file, a
@@ -59,13 +112,8 @@ bool somethingAt(const fs::path& path) {
 int renameWithoutReplacing(const fs::path& from, const fs::path& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return errno;
-  // A file system that cannot rename so: a second name for the file is
-  // refused on a taken name as well.
-  if (::link(from.c_str(), to.c_str()) == 0) {
-    ::unlink(from.c_str());
-    return 0;
-  }
-  if (errno != EPERM && errno != EOPNOTSUPP) return errno;
+  const int linked = moveByLinking(from, to);
+  if (linked != EPERM && linked != EOPNOTSUPP) return linked;
   // Nor can it make a second name: only a program that takes the name
   // between this look and the rename can lose its file.
   if (somethingAt(to)) return EEXIST;
@@ -103,6 +151,10 @@ void DUZELogDBStorage::setMovedAwayHookForTesting(std::function<void(const fs::p
 
 void DUZELogDBStorage::setRenamingHookForTesting(std::function<void(const fs::path&)> hook) {
   renamingHook = std::move(hook);
+}
+
+void DUZELogDBStorage::setLinkedHookForTesting(std::function<void(const fs::path&)> hook) {
+  linkedHook = std::move(hook);
 }
 
 void DUZELogDBStorage::setCarryingHookForTesting(

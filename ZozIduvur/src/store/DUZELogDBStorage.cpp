@@ -283,22 +283,34 @@ bool DUZELogDBStorage::saveRows(const std::vector<const Row*>& rows, std::string
   if (!ensureOpen()) return false;
   sqlite3_stmt* insert = insertStatement();
   if (!insert) return false;
-  Transaction transaction(db_);
-  if (!transaction.began()) return false;
-  for (const Row* row : rows) {
-    StatementScope scope{insert};
-    bindText(insert, 1, groupId);
-    sqlite3_bind_blob(insert, 2, row->archive.data(), static_cast<int>(row->archive.size()),
-                      SQLITE_STATIC);
-    if (row->token) bindText(insert, 3, *row->token);
-    if (row->targetKey) bindText(insert, 4, *row->targetKey);
-    sqlite3_bind_int64(insert, 5, row->priority);
-    if (sqlite3_step(insert) != SQLITE_DONE) {
-      logSqliteError("store a log in");
-      return false;
+  // Said for the first failure, and when rows are stored again: a full disk
+  // would otherwise fill the log at every try.
+  const bool reported = !savingFails_;
+  bool saved = false;
+  {
+    Transaction transaction(db_, reported);
+    saved = transaction.began();
+    for (size_t i = 0; saved && i < rows.size(); ++i) {
+      const Row& row = *rows[i];
+      StatementScope scope{insert};
+      bindText(insert, 1, groupId);
+      sqlite3_bind_blob(insert, 2, row.archive.data(), static_cast<int>(row.archive.size()),
+                        SQLITE_STATIC);
+      if (row.token) bindText(insert, 3, *row.token);
+      if (row.targetKey) bindText(insert, 4, *row.targetKey);
+      sqlite3_bind_int64(insert, 5, row.priority);
+      if (sqlite3_step(insert) != SQLITE_DONE) {
+        if (reported) logSqliteError("store a log in");
+        saved = false;
+      }
     }
+    saved = saved && transaction.commit();
   }
-  return transaction.commit();
+  if (saved && std::exchange(savingFails_, false)) {
+    DUZELogInfo(kDUZELogTag, "Logs are stored in the log database %@ again.", file_.string());
+  }
+  if (!saved) savingFails_ = true;
+  return saved;
 }
 
 size_t DUZELogDBStorage::saveLogs(const std::vector<Entry>& entries, std::string_view groupId) {

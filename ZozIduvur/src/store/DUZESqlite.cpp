@@ -10,10 +10,12 @@ std::string openingName(const std::filesystem::path& file) {
   return ec ? file.string() : (folder / file.filename()).string();
 }
 
-bool execute(sqlite3* db, const char* sql) {
+bool execute(sqlite3* db, const char* sql, bool reported) {
   char* message = nullptr;
   if (sqlite3_exec(db, sql, nullptr, nullptr, &message) != SQLITE_OK) {
-    DUZELogError(kDUZELogTag, "SQLite statement failed: %@ (%@)", sql, message ? message : "");
+    if (reported) {
+      DUZELogError(kDUZELogTag, "SQLite statement failed: %@ (%@)", sql, message ? message : "");
+    }
     sqlite3_free(message);
     return false;
   }
@@ -27,21 +29,28 @@ Statement::Statement(sqlite3* db, const char* sql) {
   }
 }
 
-Transaction::Transaction(sqlite3* db) : db_(db) {
-  if (execute(db_, "BEGIN IMMEDIATE")) state_ = State::Open;
+Transaction::Transaction(sqlite3* db, bool reported) : db_(db), reported_(reported) {
+  if (execute(db_, "BEGIN IMMEDIATE", reported_)) state_ = State::Open;
 }
 
 Transaction::~Transaction() {
   // Also after a failed commit: one that failed busy leaves the transaction
-  // open, and the connection's next one could not begin.
-  if (state_ == State::Open) execute(db_, "ROLLBACK");
+  // open, and the connection's next one could not begin. One that SQLite
+  // ended itself (a statement or commit that failed on a full disk or an
+  // I/O error after pages were spilled) is not rolled back again: that
+  // would only add a second, misleading error.
+  if (state_ == State::Open && !sqlite3_get_autocommit(db_)) execute(db_, "ROLLBACK", reported_);
 }
 
 bool Transaction::commit() {
   if (state_ != State::Open) return false;
-  if (!execute(db_, "COMMIT")) {
-    // A commit that failed on a full disk or an I/O error was rolled back by
-    // SQLite already: a rollback of ours would only add a misleading error.
+  // Rolled back by SQLite when one of its statements failed: there is
+  // nothing to commit, and the error that ended it was said already.
+  if (sqlite3_get_autocommit(db_)) {
+    state_ = State::Ended;
+    return false;
+  }
+  if (!execute(db_, "COMMIT", reported_)) {
     if (sqlite3_get_autocommit(db_)) state_ = State::Ended;
     return false;
   }

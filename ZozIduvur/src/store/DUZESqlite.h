@@ -18,8 +18,8 @@ namespace duze::sqlite {
 std::string openingName(const std::filesystem::path& file);
 
 // Runs statements that return no rows; false, with an error log naming the
-// statement and SQLite's message, when one fails.
-bool execute(sqlite3* db, const char* sql);
+// statement and SQLite's message (unless not `reported`), when one fails.
+bool execute(sqlite3* db, const char* sql, bool reported = true);
 
 // Binds text that outlives the statement's step.
 inline void bindText(sqlite3_stmt* stmt, int index, std::string_view text) {
@@ -60,12 +60,13 @@ struct StatementScope {
 // so what the transaction reads stays true until it commits, and no write in
 // it fails halfway for a writer that came between. It commits only when
 // asked; whatever ends the scope before a commit went through (an early
-// return, a failed step, a failed commit that SQLite did not roll back
-// itself) rolls it back. A statement of it that fails is logged as `execute`
-// logs it.
+// return, a failed step, a failed commit) rolls it back, unless SQLite did
+// so itself (a full disk or an I/O error can end a transaction halfway): a
+// commit then fails without sending anything. A statement of it that fails
+// is logged as `execute` logs it, unless it is not `reported`.
 class Transaction {
  public:
-  explicit Transaction(sqlite3* db);
+  explicit Transaction(sqlite3* db, bool reported = true);
   ~Transaction();
   Transaction(const Transaction&) = delete;
   Transaction& operator=(const Transaction&) = delete;
@@ -76,9 +77,10 @@ class Transaction {
   bool commit();
 
  private:
-  // Ended: committed, or rolled back by SQLite when its commit failed.
+  // Ended: committed, or rolled back by SQLite itself.
   enum class State { NotBegun, Open, Ended };
   sqlite3* db_;
+  bool reported_;
   State state_ = State::NotBegun;
 };
 

@@ -152,8 +152,9 @@ namespace duze {
 namespace {
 
 // Replaces each whole `form` of credentials that stands where a URL's user
-// part stands (after "://" or at the start of a quoted setting, before its
-// '@') with "***", leaving the words around it as they are.
+// part stands (before an '@', at the start of the text or of a word: after
+// a space, "/", a quote or a bracket) with "***", leaving the words around
+// it as they are.
 void starAsUserPart(std::string& text, const std::string& form) {
   const std::string quoted = form + "@";
   for (size_t at = text.find(quoted); at != std::string::npos; at = text.find(quoted, at + 1)) {
@@ -185,14 +186,23 @@ std::optional<std::string> shownDetail(std::string detail, const std::vector<std
   for (const auto& credential : credentials) {
     if (credential.find_first_of("/?#@") != std::string::npos) return std::nullopt;
   }
+  // The whole credentials, then the user names alone (a text may name the
+  // user without the password), each as set and decoded; the longest first,
+  // so that a user name never stars part of a whole credential.
   std::vector<std::string> forms;
   for (const auto& credential : credentials) {
-    forms.push_back(credential);
-    forms.push_back(percentDecoded(credential));
+    const std::string user = credential.substr(0, credential.find(':'));
+    for (const auto& form : {credential, user}) {
+      if (form.empty()) continue;
+      forms.push_back(form);
+      forms.push_back(percentDecoded(form));
+    }
   }
+  std::stable_sort(forms.begin(), forms.end(),
+                   [](const std::string& a, const std::string& b) { return a.size() > b.size(); });
   for (const auto& form : forms) starAsUserPart(detail, form);
-  // A credential that still stands whole somewhere else may be quoted in a
-  // way not known here.
+  // One that still stands somewhere else may be quoted in a way not known
+  // here, or be a word of the text: no one can tell.
   for (const auto& form : forms) {
     if (detail.find(form) != std::string::npos) return std::nullopt;
   }

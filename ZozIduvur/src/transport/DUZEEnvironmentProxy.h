@@ -20,12 +20,13 @@ std::optional<ProxySetting> proxySettingForUrl(const std::string& url);
 
 // libcurl's detail of a failure as messages may show it, given the URLs of
 // the request (as asked for and as last followed): whole, with each user
-// name and password of the proxy variables and of those URLs starred where
-// it stands as a URL's user part ("http://***@host"), never inside other
-// words. std::nullopt when no one can be sure it holds no piece of one:
-// the detail was `cut` short while credentials are set, libcurl may have
-// named a host or port it read out of them (they hold an unencoded '/',
-// '?', '#' or '@'), or one still stands whole elsewhere in it.
+// name and password of the proxy variables and of those URLs, and each such
+// user name alone, starred where it stands as a URL's user part
+// ("http://***@host", "proxy: ***@host"), never inside other words.
+// std::nullopt when no one can be sure it holds no piece of one: the detail
+// was `cut` short while credentials are set, libcurl may have named a host
+// or port it read out of them (they hold an unencoded '/', '?', '#' or '@'),
+// or one (or a user name alone) still stands elsewhere in it.
 std::optional<std::string> shownDetail(std::string detail, const std::vector<std::string>& urls,
                                        bool cut);
 

@@ -45,8 +45,9 @@ constexpr std::chrono::milliseconds kSuccessBodyGrace{1000};
 std::atomic<int64_t> gSuccessBodyGraceMs{kSuccessBodyGrace.count()};
 
 #ifdef KX_TEST_SEAMS
-base::Mutex gCertificateFileMutex;
-std::optional<std::string> gCertificateFileForTesting KX_GUARDED_BY(gCertificateFileMutex);
+base::Mutex gTestSeamMutex;
+std::optional<std::string> gCertificateFileForTesting KX_GUARDED_BY(gTestSeamMutex);
+std::function<std::string(const std::string&)> gFailureTextForTesting KX_GUARDED_BY(gTestSeamMutex);
 #endif
 
 // The trust a client reads: the bundle libcurl was built with (none when it
@@ -55,7 +56,7 @@ std::optional<std::string> gCertificateFileForTesting KX_GUARDED_BY(gCertificate
 std::optional<std::string> certificateAuthorityFile() {
 #ifdef KX_TEST_SEAMS
   {
-    base::LockGuard lock(gCertificateFileMutex);
+    base::LockGuard lock(gTestSeamMutex);
     if (gCertificateFileForTesting) return gCertificateFileForTesting;
   }
 #endif
@@ -74,7 +75,13 @@ std::optional<std::string> certificateAuthorityFile() {
 std::string failureReason(CURLcode result, const char* details, CURL* easy,
                           const std::string& url) {
   std::string reason = curl_easy_strerror(result);
-  const std::string text = details ? details : "";
+  std::string text = details ? details : "";
+#ifdef KX_TEST_SEAMS
+  {
+    base::LockGuard lock(gTestSeamMutex);
+    if (gFailureTextForTesting) text = gFailureTextForTesting(text);
+  }
+#endif
   std::vector<std::string> urls{url};
   char* lastUrl = nullptr;
   if (curl_easy_getinfo(easy, CURLINFO_EFFECTIVE_URL, &lastUrl) == CURLE_OK && lastUrl) {
@@ -298,8 +305,14 @@ void DUZEHttpClient::setSuccessBodyGraceForTesting(std::optional<std::chrono::mi
 }
 
 void DUZEHttpClient::setCertificateAuthorityFileForTesting(std::optional<std::string> path) {
-  base::LockGuard lock(gCertificateFileMutex);
+  base::LockGuard lock(gTestSeamMutex);
   gCertificateFileForTesting = std::move(path);
+}
+
+void DUZEHttpClient::setFailureTextForTesting(
+    std::function<std::string(const std::string&)> rewrite) {
+  base::LockGuard lock(gTestSeamMutex);
+  gFailureTextForTesting = std::move(rewrite);
 }
 #endif
 

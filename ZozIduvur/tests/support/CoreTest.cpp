@@ -1,13 +1,17 @@
 #include "ZozIduvurTest/CoreTest.h"
 
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
 #include <spawn.h>
 #include <sqlite3.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdlib>
 #include <vector>
 
@@ -120,5 +124,19 @@ void SmallDisk::fill() {
 }
 
 void SmallDisk::makeRoom() { std::filesystem::remove(folder_ / ".filler"); }
+
+bool failOnThisThread(std::initializer_list<long> calls, int error) {
+  std::vector<sock_filter> rules{BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr))};
+  for (long call : calls) {
+    // A match jumps to the failure at the end; no match goes on to the next.
+    const auto left = static_cast<unsigned char>(calls.size() - (rules.size() - 1));
+    rules.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(call), left, 0));
+  }
+  rules.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  rules.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | static_cast<uint32_t>(error)));
+  const sock_fprog program{static_cast<unsigned short>(rules.size()), rules.data()};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
 
 }  // namespace duzetest

@@ -2,10 +2,10 @@
 
 // ZozIduvurCrashes, the crash reporting service of the telemetry client.
 // `DUZECrashes` (this header) keeps the crash engine (crash-capture) enabled,
-// turns the last run's report into a crash log (DUZEErrorLogFormatter.h,
-// DUZEAppleErrorLog.h) sent with its attachments, sends handled errors, and
-// keeps the logs not yet stored at a crash (DUZECrashesLogBuffer.h). Wrapper
-// SDKs steer it through DUZEWrapperCrashesHelper.h.
+// turns the last run's report into a crash log (DUZEAppleErrorLog.h) sent
+// with its attachments, sends handled errors, and
+// keeps the logs not yet stored at a crash, so that they are sent at the next
+// start. Wrapper SDKs steer it through DUZEWrapperCrashesHelper.h.
 
 #include <atomic>
 #include <cstdint>
@@ -168,55 +168,6 @@ class DUZECrashes : public DUZEServiceAbstract, public DUZEChannelDelegate {
   // error time, the current device and process identifier 0.
   std::shared_ptr<DUZEErrorReport> buildHandledErrorReportWithErrorID(const std::string& errorId);
 
-  // Processing of the last session's crash ---------------------------------------
-
-  // Moves the engine's pending report into the crash folder (and purges it
-  // from the engine in every case), and each report the engine queued (a
-  // forked child's, or one made beside an earlier pending report) into a
-  // file of its own, so that each is sent as its own crash log. A queued
-  // report leaves the queue once saved, or when it does not parse.
-  void handleLatestCrashReport();
-  // The report files of the crash folder, in listing order.
-  std::vector<std::filesystem::path> persistedCrashReports();
-  // Processing, on a global queue after the processing delay, at most once
-  // per process.
-  void startDelayedCrashProcessing();
-  void startCrashProcessing();
-  void processCrashReports();
-  bool shouldProcessErrorReport(const std::shared_ptr<DUZEErrorReport>& errorReport);
-  // YES when the stored choice is to always send.
-  bool sendCrashReportsOrAwaitUserConfirmation();
-  // Keeps only the reports with the given incident ids (the others are
-  // deleted), then as above.
-  bool sendCrashReportsOrAwaitUserConfirmationForFilteredIds(
-      const std::vector<std::string>& filteredIds);
-  // Runs the confirmation handler on the main thread and answers it.
-  bool userPromptedForConfirmation();
-  bool shouldAlwaysSend();
-  void notifyWithUserConfirmationOnInstance(DUZEUserConfirmation userConfirmation);
-  void handleUserConfirmation(DUZEUserConfirmation userConfirmation);
-  // Waits until the first processing has ended (or was not needed).
-  DUZEErrorReports unprocessedCrashReports();
-  void sendErrorAttachmentsOnInstance(const DUZEErrorAttachmentLogs& errorAttachments,
-                                      const std::string& incidentIdentifier);
-  void deleteAllFromCrashesDirectory();
-  void deleteCrashReportWithFileURL(const std::filesystem::path& fileURL);
-  void clearUnprocessedReports();
-  void createAnalyzerFile();
-  void removeAnalyzerFile();
-  void processMemoryWarningInLastSession();
-
-  // Crash-time log buffer -------------------------------------------------------
-
-  // Gives the 60 slots their files (created on `bufferFileQueue`, never
-  // overwritten) and empties them.
-  void setupLogBuffer();
-  // Adds the "CrashesBuffer" unit and enqueues into it the logs that the
-  // buffer files of the previous run hold; then empties the files.
-  void processLogBufferAfterCrash();
-  // Rewrites every non-empty buffer file empty.
-  void emptyLogBufferFiles();
-
   // DUZEChannelDelegate -------------------------------------------------------
   // Keeps a copy of each prepared log (but crash logs and attachments) until
   // the unit is done with it.
@@ -290,6 +241,60 @@ class DUZECrashes : public DUZEServiceAbstract, public DUZEChannelDelegate {
   // allow-list, makes the folders and sets up the crash-time buffer; run once
   // through `sharedInstance`.
   DUZECrashes();
+
+  // The steps of processing and of the crash-time buffer are the service's
+  // own, not its interface: the wrapper helper and the component's tests
+  // reach them through DUZECrashesInternal (src/DUZECrashesInternal.h).
+  friend class DUZECrashesInternal;
+
+  // Processing of the last session's crash ---------------------------------------
+
+  // Moves the engine's pending report into the crash folder (and purges it
+  // from the engine in every case), and each report the engine queued (a
+  // forked child's, or one made beside an earlier pending report) into a
+  // file of its own, so that each is sent as its own crash log. A queued
+  // report leaves the queue once saved, or when it does not parse.
+  void handleLatestCrashReport();
+  // The report files of the crash folder, in listing order.
+  std::vector<std::filesystem::path> persistedCrashReports();
+  // Processing, on a global queue after the processing delay, at most once
+  // per process.
+  void startDelayedCrashProcessing();
+  void startCrashProcessing();
+  void processCrashReports();
+  bool shouldProcessErrorReport(const std::shared_ptr<DUZEErrorReport>& errorReport);
+  // YES when the stored choice is to always send.
+  bool sendCrashReportsOrAwaitUserConfirmation();
+  // Keeps only the reports with the given incident ids (the others are
+  // deleted), then as above.
+  bool sendCrashReportsOrAwaitUserConfirmationForFilteredIds(
+      const std::vector<std::string>& filteredIds);
+  // Runs the confirmation handler on the main thread and answers it.
+  bool userPromptedForConfirmation();
+  bool shouldAlwaysSend();
+  void notifyWithUserConfirmationOnInstance(DUZEUserConfirmation userConfirmation);
+  void handleUserConfirmation(DUZEUserConfirmation userConfirmation);
+  // Waits until the first processing has ended (or was not needed).
+  DUZEErrorReports unprocessedCrashReports();
+  void sendErrorAttachmentsOnInstance(const DUZEErrorAttachmentLogs& errorAttachments,
+                                      const std::string& incidentIdentifier);
+  void deleteAllFromCrashesDirectory();
+  void deleteCrashReportWithFileURL(const std::filesystem::path& fileURL);
+  void clearUnprocessedReports();
+  void createAnalyzerFile();
+  void removeAnalyzerFile();
+  void processMemoryWarningInLastSession();
+
+  // Crash-time log buffer -------------------------------------------------------
+
+  // Gives the 60 slots their files (created on `bufferFileQueue`, never
+  // overwritten) and empties them.
+  void setupLogBuffer();
+  // Adds the "CrashesBuffer" unit and enqueues into it the logs that the
+  // buffer files of the previous run hold; then empties the files.
+  void processLogBufferAfterCrash();
+  // Rewrites every non-empty buffer file empty.
+  void emptyLogBufferFiles();
 
   std::shared_ptr<DUZECrashes> self();
   static bool isDebuggerAttached();

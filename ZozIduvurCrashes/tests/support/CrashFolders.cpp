@@ -1,6 +1,6 @@
 #include "ZozIduvurCrashesTest/CrashFolders.h"
 
-#include "ZozIduvurCrashes/DUZECrashesUtil.h"
+#include "DUZECrashesUtil.h"
 
 namespace crashestest {
 

@@ -2,24 +2,24 @@
 
 // crash-capture, the crash capture engine. `ROReradUzerirud` (this header) is
 // its front: enabling, where reports live, the last run's report, live
-// reports. At a crash the signal handler (ROCrashSignalHandler.h) or the
-// exception server (ROCrashMachExceptionServer.h) has the report written by
-// ROCrashLogWriter.h with the Async*.h readers, allocating nothing and taking
-// no lock. ROCrashReport.h decodes a report; ROCrashReportTextFormatter.h prints it.
+// reports. At a crash the engine's own signal handlers (or, in Mach mode, its
+// exception server, ROCrashMachExceptionServer.h) have the report written,
+// allocating nothing and taking no lock. ROCrashReport.h decodes a report;
+// ROCrashReportTextFormatter.h prints it. These headers, with
+// ROReradUzerirudError.h, ROCrashCpuNames.h and the report schema's
+// crash_report.pb-c.h, are the engine's whole interface.
 
 #include <signal.h>
 
-#include <array>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "crash-capture/AsyncImageList.h"
 #include "crash-capture/ROCrashMachExceptionServer.h"
 #include "foundation/NSError.h"
+#include "system/Task.h"
 
 namespace foundation {
 class NSBundle;
@@ -140,9 +140,6 @@ class ROReradUzerirud {
       std::string applicationIdentifier, std::string appVersion,
       std::optional<std::string> appMarketingVersion,
       std::shared_ptr<ROReradUzerirudConfig> configuration);
-
-  // The process-wide image list (set up with the first reporter).
-  static rocrash_async_image_list* processImageList();
 
   bool hasPendingCrashReport() const;
   std::optional<std::vector<uint8_t>> loadPendingCrashReportData() const;

@@ -10,8 +10,8 @@
 #include <cstring>
 #include <string>
 
-#include "crash-capture/ROCrashLog.h"
 #include "crash-capture/ROReradUzerirudError.h"
+#include "log/ROCrashLog.h"
 #include "objc/NSAssertionHandler.h"
 #include "system/Threads.h"
 

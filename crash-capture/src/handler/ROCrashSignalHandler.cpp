@@ -1,19 +1,20 @@
 #include "ROCrashSignalHandler.h"
 
 #include <errno.h>
-#include <sys/mman.h>
+#include <pthread.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <cstring>
 
 #include "base/Mutex.h"
-#include "crash-capture/AsyncSafe.h"
 #include "crash-capture/ROReradUzerirudError.h"
 #include "safe/AsyncList.h"
+#include "safe/AsyncSafe.h"
+#include "system/HandlerStacks.h"
 #include "system/SignalSafe.h"
 #include "system/Task.h"
 #include "system/ThreadStacks.h"
+#include "system/Threads.h"
 
 namespace {
 
@@ -49,36 +50,38 @@ base::Mutex gRegistrationLock;
 // Registrations per signal still in force.
 int gRegistrations[NSIG] KX_GUARDED_BY(gRegistrationLock) = {};
 
-// A stack of kHandlerStackSize bytes above an inaccessible guard page,
-// mapped once, taken by one thread at a time.
-struct HandlerStack {
-  std::atomic<void*> top{nullptr};
-  std::atomic<int32_t> holder{0};
-};
+#if defined(__SANITIZE_THREAD__)
+#define KX_HANDLER_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KX_HANDLER_TSAN 1
+#endif
+#endif
 
-// The chain's: the thread whose signal runs the chain while another already
-// does stays on its own stack. A signal of the thread that holds it (a fault
-// in its own handler) runs on, below, where it already is.
-HandlerStack gChainStack;
-// The one `rocrash_signal_handler_call_with_room` lends: the thread whose
-// signal lost the chain's stack to another's may still be the one that has
-// to write a crash's report (the other, a second crash, then waits).
-HandlerStack gRoomStack;
+#ifdef KX_HANDLER_TSAN
+bool gSanitizerSignalPathBound KX_GUARDED_BY(gRegistrationLock) = false;
 
-void reserve(HandlerStack* stack) {
-  if (stack->top.load() != nullptr) return;
-  const size_t page = sys::vm_page_size();
-  void* mapping = mmap(nullptr, kHandlerStackSize + page, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (mapping == MAP_FAILED) return;
-  mprotect(mapping, page, PROT_NONE);
-  stack->top.store(static_cast<char*>(mapping) + page + kHandlerStackSize);
+// ThreadSanitizer hands every signal on to the handler itself, and binds
+// the functions it calls there at the first one, on the stack that signal
+// arrived on: the loader saves every vector register there (some 3 KiB with
+// the widest), more than an application's small alternate stack may leave.
+// A signal of no effect (the parking signal, sent but not queued), taken on
+// this thread's own stack now, is that first one.
+void bindTheSanitizersSignalPath() KX_REQUIRES(gRegistrationLock) {
+  if (gSanitizerSignalPathBound) return;
+  gSanitizerSignalPathBound = true;
+  sys::thread_parking_prepare();
+  stack_t none = {nullptr, SS_DISABLE, 0}, own;
+  if (sigaltstack(&none, &own) != 0) return;
+  pthread_kill(pthread_self(), sys::thread_parking_signal());
+  sigaltstack(&own, nullptr);
 }
+#endif
 
-void reserveHandlerStacks() {
-  reserve(&gChainStack);
-  reserve(&gRoomStack);
-}
+// The stacks the chain runs on (see system/HandlerStacks.h): each thread
+// whose signal runs the chain has one of its own, so that whichever crash
+// the gate lets through first has the room to write its report.
+sys::handler_stacks gChainStacks{kHandlerStackSize};
 
 }  // namespace
 
@@ -106,87 +109,9 @@ bool runCallbackChain(int signo, siginfo_t* info, void* uap, CallbackList::node*
 
 void dispatchHere(int signo, siginfo_t* info, void* uap);
 
-struct StackCall {
-  void (*function)(void*);
-  void* argument;
-  void* top;
-  stack_t previous;  // the thread's alternate stack before
-  bool switched;
-};
-
-void callHere(void* argument) {
-  auto* call = static_cast<StackCall*>(argument);
-  // For the time of the call this stack is the thread's alternate stack: a
-  // signal of its own meanwhile (a fault in a callback) then arrives below,
-  // on this stack, rather than at the top of the stack the signal came on,
-  // where the caller's frames still are.
-  stack_t here;
-  here.ss_sp = static_cast<char*>(call->top) - kHandlerStackSize;
-  here.ss_size = kHandlerStackSize;
-  here.ss_flags = 0;
-  call->switched = sigaltstack(&here, &call->previous) == 0;
-  call->function(call->argument);
-}
-
-// Runs `function(argument)` on the handler-sized stack whose top is `top`,
-// then gives the thread its alternate stack back.
-void callOn(void* top, void (*function)(void*), void* argument) {
-  StackCall call = {function, argument, top, {}, false};
-  sys_call_on_stack(top, callHere, &call);
-  if (call.switched) {
-    call.previous.ss_flags &= ~SS_ONSTACK;
-    sigaltstack(&call.previous, nullptr);
-  }
-}
-
-struct Delivery {
-  int signo;
-  siginfo_t* info;
-  void* uap;
-};
-
-void dispatchDelivery(void* delivery) {
-  auto* d = static_cast<Delivery*>(delivery);
-  dispatchHere(d->signo, d->info, d->uap);
-}
-
-void dispatchOn(void* top, int signo, siginfo_t* info, void* uap) {
-  Delivery delivery = {signo, info, uap};
-  callOn(top, dispatchDelivery, &delivery);
-}
-
-// A child in its parent's memory (made by vfork) leaves the parent's handler
-// stack be: its chain runs on a stack mapped for it alone, unmapped before
-// the handler returns (or left to the parent, should the child end inside).
-void dispatchOnOwnStack(int signo, siginfo_t* info, void* uap) {
-  const size_t page = sys::vm_page_size();
-  const size_t size = kHandlerStackSize + page;
-  void* mapping = mmap(nullptr, size, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (mapping == MAP_FAILED) {
-    dispatchHere(signo, info, uap);
-    return;
-  }
-  mprotect(mapping, page, PROT_NONE);
-  dispatchOn(static_cast<char*>(mapping) + size, signo, info, uap);
-  munmap(mapping, size);
-}
-
-// The registry's handler: the chain runs on the handler stack when it is
-// free, else where the signal arrived.
-void dispatchSignal(int signo, siginfo_t* info, void* uap) {
-  sys::ErrnoGuard errnoGuard;
-  void* top = gChainStack.top.load(std::memory_order_acquire);
-  int32_t idle = 0;
-  if (sys::task_shares_parent_memory()) {
-    dispatchOnOwnStack(signo, info, uap);
-  } else if (top != nullptr && gChainStack.holder.compare_exchange_strong(
-                                   idle, sys::mach_thread_self(), std::memory_order_acquire)) {
-    dispatchOn(top, signo, info, uap);
-    gChainStack.holder.store(0, std::memory_order_release);
-  } else {
-    dispatchHere(signo, info, uap);
-  }
+// The registry's handler: the chain runs on a stack of the set.
+KX_HANDLER_ENTRY void dispatchSignal(int signo, siginfo_t* info, void* uap) {
+  sys::handler_stacks_run(&gChainStacks, dispatchHere, signo, info, uap);
 }
 
 void dispatchHere(int signo, siginfo_t* info, void* uap) {
@@ -242,21 +167,17 @@ void populatePosixError(std::shared_ptr<foundation::NSError>* error, const char*
 }  // namespace
 
 void rocrash_signal_handler_call_with_room(void (*function)(void*), void* argument) {
-  const int32_t self = sys::mach_thread_self();
   // A child in its parent's memory runs the chain on a stack of its own.
-  if (sys::task_shares_parent_memory() || gChainStack.holder.load() == self) {
+  if (sys::task_shares_parent_memory() || sys::handler_stacks_running_on(&gChainStacks)) {
     function(argument);
-    return;
-  }
-  void* top = gRoomStack.top.load(std::memory_order_acquire);
-  int32_t idle = 0;
-  if (top != nullptr &&
-      gRoomStack.holder.compare_exchange_strong(idle, self, std::memory_order_acquire)) {
-    callOn(top, function, argument);
-    gRoomStack.holder.store(0, std::memory_order_release);
   } else {
-    function(argument);
+    sys::handler_stacks_call(&gChainStacks, function, argument);
   }
+}
+
+void rocrash_signal_handler_run_with_room(void (*handler)(int, siginfo_t*, void*), int signo,
+                                          siginfo_t* info, void* uap) {
+  sys::handler_stacks_run(&gChainStacks, handler, signo, info, uap);
 }
 
 bool rocrash_signal_handler_callback_next(rocrash_signal_handler_callback_next_context* next,
@@ -292,7 +213,10 @@ bool ROCrashSignalHandler::registerHandlerWithSignal(int signo,
   // a corrupt stack pointer may happen on any of them. One it has already
   // (the program's own) stays.
   sys::thread_alternate_stacks_enable(kAlternateStackSize);
-  reserveHandlerStacks();
+  sys::handler_stacks_reserve(&gChainStacks);
+#ifdef KX_HANDLER_TSAN
+  bindTheSanitizersSignalPath();
+#endif
 
   // One forwarding entry per registration, behind the user callbacks; each
   // runs the rest of the chain first, so only the last one forwards.
@@ -320,11 +244,13 @@ bool ROCrashSignalHandler::registerHandlerWithSignal(int signo,
   // A signal handed on to the application's handler (one of its own kills)
   // interrupts no system call of the thread it arrives on.
   action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
-  sigemptyset(&action.sa_mask);
+  // Every signal held back until the handler has moved to its stack.
+  sigfillset(&action.sa_mask);
   PreviousAction previous;
   previous.signo = signo;
   if (sigaction(signo, &action, &previous.action) != 0) {
     populatePosixError(error, "Failed to register signal handler", errno);
+    gCallbacks.nasync_remove_first({forwardToPreviousAction, nullptr});
     return false;
   }
   gPreviousActions.nasync_append(previous);
@@ -352,6 +278,18 @@ void ROCrashSignalHandler::unregisterHandlerForSignal(int signo,
   gPreviousActions.set_reading(false);
   gPreviousActions.nasync_remove_first({signo, {}});
 }
+
+bool ROCrashSignalHandler::callbacksMayRun() { return gCallbacks.reader_count() != 0; }
+
+#ifdef KX_TEST_SEAMS
+size_t ROCrashSignalHandler::callbackCountForTesting() {
+  size_t count = 0;
+  for (CallbackList::node* n = gCallbacks.next(nullptr); n != nullptr; n = gCallbacks.next(n)) {
+    ++count;
+  }
+  return count;
+}
+#endif
 
 void ROCrashSignalHandler::resetHandlers() {
   base::LockGuard lock(gRegistrationLock);

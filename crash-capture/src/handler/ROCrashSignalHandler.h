@@ -6,6 +6,7 @@
 #include <memory>
 
 #include "foundation/NSError.h"
+#include "system/HandlerStacks.h"
 
 // The continuation handed to a signal callback: runs the next callback of
 // the registry's list. Null when the current callback is the last one.
@@ -22,28 +23,32 @@ using rocrash_signal_handler_callback_func =
 bool rocrash_signal_handler_callback_next(rocrash_signal_handler_callback_next_context* next,
                                           int signo, siginfo_t* info, void* uap);
 
-// Runs `function(argument)` with as much stack as the chain's handler stack
-// has, for work a callback must do whichever thread's signal got that stack
-// (the report of a crash, written by the first thread to crash, which may
-// not be the first to reach the chain): in place where the calling thread's
-// chain runs on that stack (or on a vfork child's own one), else on a second
-// stack of the same size reserved with it, taken by one thread at a time; in
-// place when that one is taken too. Called from a callback of the chain.
-// Async-signal-safe.
+// Runs `function(argument)` with as much stack as the chain's handler stacks
+// have: in place where the calling thread's chain runs on one of them (or on
+// a vfork child's own one), else on one of them. Called from a callback of
+// the chain. Async-signal-safe.
 void rocrash_signal_handler_call_with_room(void (*function)(void*), void* argument);
+
+// Runs `handler(signo, info, uap)` on one of the chain's handler stacks, for
+// another handler of a fatal signal: its action blocks every signal and its
+// handler calls this first (see system/HandlerStacks.h), so that nothing of
+// it lands on the stack the signal arrived on, which may be small.
+KX_HANDLER_ENTRY void rocrash_signal_handler_run_with_room(void (*handler)(int, siginfo_t*, void*),
+                                                           int signo, siginfo_t* info, void* uap);
 
 // Installs one process-wide handler per fatal signal asked for, runs it on an
 // alternate signal stack (so a stack overflow can still be reported), keeps a
 // chain of in-process callbacks that see every such signal first, and hands
 // the signal on to the handler that was installed before. The chain itself
-// runs on a handler stack of its own, reserved at the first registration and
-// taken by one thread at a time, so that it has room even when the signal
-// arrives on a small alternate stack (8 KiB, installed by the application or
-// another runtime) or on one a handler before it nearly used up. A child that
-// runs in its parent's memory (made by vfork) leaves that stack to the parent
-// and runs the chain on one mapped for it alone. Registration runs on
-// ordinary threads; the chain is walked inside signal handlers without locks
-// or allocation.
+// runs on a handler stack of its own (system/HandlerStacks.h), the first
+// reserved at the first registration, one for each thread whose signal runs
+// the chain at the same moment, so that it has room even when the signal
+// arrives on a small alternate stack (installed by the application or
+// another runtime) or on one a handler before it nearly used up. A child
+// that runs in its parent's memory (made by vfork) leaves those stacks to
+// the parent and runs the chain on one mapped for it alone. Registration
+// runs on ordinary threads; the chain is walked inside signal handlers
+// without locks or allocation.
 class ROCrashSignalHandler {
  public:
   // The shared instance (made on first use).
@@ -61,7 +66,7 @@ class ROCrashSignalHandler {
   // Installs the registry's handler for `signo` once, saving the action it
   // replaces. Every thread of the process, the calling one too, now and
   // later, keeps the alternate stack it has or gets one of its own
-  // (system/ThreadStacks.h); the handler stack is reserved.
+  // (system/ThreadStacks.h); the first handler stack is reserved.
   bool registerHandlerWithSignal(int signo, std::shared_ptr<foundation::NSError>* error);
 
   // Undoes one `registerHandlerForSignal` with the same arguments, for a
@@ -71,9 +76,19 @@ class ROCrashSignalHandler {
   void unregisterHandlerForSignal(int signo, rocrash_signal_handler_callback_func callback,
                                   void* context);
 
+  // Whether a thread may be running callbacks of the chain now: one whose
+  // signal is being handled (or that left a handler by a jump). What a
+  // callback taken out of the chain uses must stay until none may.
+  static bool callbacksMayRun();
+
   // Empties the callback chain and the saved previous actions. The process's
   // signal actions keep pointing at the registry's handler.
   static void resetHandlers();
+
+#ifdef KX_TEST_SEAMS
+  // Test seam: the entries of the callback chain, forwarding ones included.
+  static size_t callbackCountForTesting();
+#endif
 
  private:
   ROCrashSignalHandler() = default;

@@ -1,4 +1,4 @@
-#include "crash-capture/AsyncImageList.h"
+#include "AsyncImageList.h"
 
 #include <stdlib.h>
 
@@ -6,9 +6,8 @@
 #include <cstdio>
 #include <new>
 
-#include "crash-capture/ROCrashLog.h"
+#include "log/ROCrashLog.h"
 #include "system/ImageEvents.h"
-#include "unwind/AsyncFrameCache.h"
 
 void rocrash_async_image_list_init(rocrash_async_image_list* list, sys::task_t task) noexcept {
   list->task = task;
@@ -147,10 +146,7 @@ rocrash_async_macho* rocrash_async_image_containing_address(rocrash_async_image_
        image = rocrash_async_image_list_next(list, image)) {
     if (rocrash_async_macho_contains_address(image, address)) return image;
   }
-  // Code no notice has listed may belong to an object loaded past the
-  // program's dlopen, or to a library whose constructors run now, inside the
-  // dlopen that lists it when it returns.
-  return rocrash::async::frame_cache_unlisted_image(list->task, address);
+  return nullptr;
 }
 
 void rocrash_async_image_list_free(rocrash_async_image_list* list) noexcept {

@@ -1,4 +1,4 @@
-#include "crash-capture/AsyncMachO.h"
+#include "AsyncMachO.h"
 
 #include <stdlib.h>
 #include <string.h>
@@ -6,6 +6,7 @@
 #include <new>
 
 #include "safe/AsyncReadCache.h"
+#include "unwind/AsyncThreadState.h"
 
 namespace {
 

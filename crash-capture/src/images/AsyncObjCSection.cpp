@@ -1,4 +1,4 @@
-#include "crash-capture/AsyncObjCSection.h"
+#include "AsyncObjCSection.h"
 
 #include <sys/mman.h>
 

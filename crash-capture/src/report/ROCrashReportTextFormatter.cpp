@@ -8,7 +8,7 @@
 #include <cstdio>
 
 #include "crash-capture/ROCrashCpuNames.h"
-#include "crash-capture/ROCrashLog.h"
+#include "log/ROCrashLog.h"
 
 namespace {
 

@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "crash-capture/ROCrashLog.h"
 #include "crash-capture/ROReradUzerirud.h"
+#include "log/ROCrashLog.h"
 #include "system/SystemFacts.h"
 
 std::shared_ptr<ROCrashHostInfo> ROCrashHostInfo::currentHostInfo() {

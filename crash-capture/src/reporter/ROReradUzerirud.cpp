@@ -13,11 +13,12 @@
 #include <iterator>
 
 #include "ROReradUzerirudCrashTime.h"
+#include "ROReradUzerirudGate.h"
 #include "base/Mutex.h"
-#include "crash-capture/ROCrashLog.h"
 #include "crash-capture/ROReradUzerirudError.h"
 #include "foundation/Bundle.h"
 #include "foundation/Paths.h"
+#include "log/ROCrashLog.h"
 #include "objc/NSException.h"
 #include "safe/Assert.h"
 #include "system/ImageEvents.h"
@@ -79,11 +80,6 @@ std::shared_ptr<foundation::NSError> fileError(const std::string& path, int erro
 }
 
 }  // namespace
-
-rocrash_async_image_list* ROReradUzerirud::processImageList() {
-  initializeClass();
-  return &gImageList;
-}
 
 std::shared_ptr<ROReradUzerirud> ROReradUzerirud::sharedReporter() {
   static std::shared_ptr<ROReradUzerirud> shared = initWithBundle(
@@ -280,6 +276,33 @@ bool registerMachParts(const MachParts& parts,
   return true;
 }
 
+// Gives back what the record the crash-time callbacks read holds. Only while
+// no callback may read it: before enabling installs them, or once they are
+// out of the chain and no thread may still be running one.
+void releaseCrashRecord() {
+  if (gStorage.reportFile >= 0 &&
+      sys::descriptor_still_names(gStorage.reportFile, gStorage.reportFileIdentity, true)) {
+    close(gStorage.reportFile);
+  }
+  gStorage.reportFile = -1;
+  for (char** path : {&gStorage.reportPath, &gStorage.dataFolder, &gStorage.queueFolder}) {
+    free(*path);
+    *path = nullptr;
+  }
+  rocrash_log_writer_free(&gStorage.writer);
+}
+
+// The crash gate, held for the whole of an enabling as a live report holds
+// it: a crash that reaches the callbacks meanwhile writes once the record is
+// whole, or left as it was, and the record is never changed under a crash
+// that is being written.
+struct CrashGateHold {
+  CrashGateHold() { beginLiveReport(); }
+  ~CrashGateHold() { endLiveReport(); }
+  CrashGateHold(const CrashGateHold&) = delete;
+  CrashGateHold& operator=(const CrashGateHold&) = delete;
+};
+
 // What enabling changed in the process so far, to be undone when a later
 // step fails: a failed enabling leaves masks, descriptors and signal actions
 // as it found them.
@@ -299,13 +322,10 @@ struct EnablingUndo {
       pthread_sigmask(SIG_SETMASK, &callerMask, nullptr);
     }
     if (openedTaskFolder) sys::thread_parking_release_folder();
-    if (gStorage.reportFile >= 0) close(gStorage.reportFile);
-    gStorage.reportFile = -1;
-    for (char** path : {&gStorage.reportPath, &gStorage.dataFolder, &gStorage.queueFolder}) {
-      free(*path);
-      *path = nullptr;
-    }
-    rocrash_log_writer_free(&gStorage.writer);
+    // A crash that reached a callback before it left the chain writes with
+    // the record once this enabling lets go of the gate: the record then
+    // stays, until a later enabling replaces it.
+    if (!ROCrashSignalHandler::callbacksMayRun()) releaseCrashRecord();
   }
 };
 
@@ -322,6 +342,11 @@ bool ROReradUzerirud::enableCrashReporterAndReturnError(
     return false;
   }
   if (!populateCrashReportDirectoryAndReturnError(error)) return false;
+  removeEndedWritersFiles(crashReportDirectory_.c_str());
+  CrashGateHold gate;
+  // What a failed enabling before left to a crash that was in the callbacks
+  // then (or a writer a setting gave custom data to).
+  releaseCrashRecord();
 
   // What can fail comes before anything in the process changes: the
   // writer's facts (a process without /proc has none) and the exception

@@ -183,9 +183,8 @@ bool signalCallback(int signo, siginfo_t* info, void* uap, void*,
   sys::task_self_refresh();
   if (gServerDoneWith.load() == rocrash_async_mach_thread_self()) endWith(signo);
   if (!beginCrash(signo)) endWithTheCrashSignal();
-  // Another thread's signal at the same moment may hold the registry's
-  // handler stack, and this thread's own stack may be far too small for the
-  // write.
+  // The write needs a handler stack's room, which a callback called other
+  // than from the registry's handler may not have.
   SignalCrash crash = {signo, info, uap};
   rocrash_signal_handler_call_with_room(writeSignalCrash, &crash);
   // The crash's own signal now ends the process when the registry raises it

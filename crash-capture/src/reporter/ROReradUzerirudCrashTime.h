@@ -4,6 +4,7 @@
 
 #include "crash-capture/ROReradUzerirud.h"
 #include "handler/ROCrashSignalHandler.h"
+#include "images/AsyncImageList.h"
 #include "safe/AsyncMachException.h"
 #include "system/ReservedDescriptors.h"
 #include "writer/ROCrashLogWriter.h"
@@ -53,6 +54,11 @@ uint64_t reportLimit();
 rocrash_error_t writeCrashReport(rocrash_log_writer* writer, sys::thread_t crashedThread,
                                  const rocrash_log_crash_info* info,
                                  const rocrash_async_thread_state* current, bool sharedMemory);
+
+// Removes from `dataFolder` the hidden temporary files of report writers that
+// ended before naming them (killed midway), never one a writer that lives
+// is writing. Not async-signal-safe.
+void removeEndedWritersFiles(const char* dataFolder);
 
 // The signal handlers' callback: writes the crash's report.
 bool signalCallback(int signo, siginfo_t* info, void* uap, void*,

@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "ROReradUzerirudCrashTime.h"
+#include "handler/ROCrashSignalHandler.h"
 #include "safe/AsyncMachException.h"
 #include "system/SignalSafe.h"
 
@@ -39,9 +40,15 @@ void endWith(int signo) {
 
 namespace {
 
-void guardHandler(int, siginfo_t*, void*) {
+void guard(int, siginfo_t*, void*) {
   if (gWriter.load() == rocrash_async_mach_thread_self()) endWithTheCrashSignal();
   waitForTheEnd();
+}
+
+// Another thread's signal may arrive on a small alternate stack: it waits on
+// a handler stack, where the writer's parking signal has room too.
+KX_HANDLER_ENTRY void guardHandler(int signo, siginfo_t* info, void* uap) {
+  rocrash_signal_handler_run_with_room(guard, signo, info, uap);
 }
 
 void installGuard() {
@@ -49,7 +56,7 @@ void installGuard() {
   memset(&action, 0, sizeof action);
   action.sa_sigaction = guardHandler;
   action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-  sigemptyset(&action.sa_mask);
+  sigfillset(&action.sa_mask);
   for (int s : kFatalSignals) sigaction(s, &action, nullptr);
 }
 

@@ -9,9 +9,9 @@
 
 #include "ROReradUzerirudCrashTime.h"
 #include "ROReradUzerirudGate.h"
-#include "crash-capture/ROCrashLog.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "crash-capture/ROReradUzerirudError.h"
+#include "log/ROCrashLog.h"
 #include "safe/AsyncFile.h"
 #include "system/ImageEvents.h"
 #include "system/Threads.h"

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
@@ -7,6 +8,8 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+
+#include <cstring>
 
 #include "ROReradUzerirudCrashTime.h"
 #include "safe/AsyncFile.h"
@@ -22,6 +25,10 @@ constexpr uint64_t kOutputLimit = 1024 * 1024;
 
 // The longest path a crash-time name is built into.
 constexpr size_t kPathRoom = 4096;
+
+// A report's hidden temporary name: the prefix, a number, the suffix.
+constexpr char kTemporaryPrefix[] = ".report-";
+constexpr char kTemporarySuffix[] = ".tmp";
 
 // Appends `text` to the path being built in `path` (kPathRoom bytes); false
 // when it does not fit.
@@ -85,6 +92,23 @@ const char* viewNaming(int fd) {
   return nullptr;
 }
 
+// Marks the file open on `fd` as being written, for as long as this process
+// lives: a lock on its open file description, which the kernel lets go of
+// however the process ends (no process id needed, which would not hold
+// across process id namespaces). False when an enabling that removes the
+// hidden files of ended writers holds the file: it has taken or takes its
+// name away. Where the file system keeps no such locks nothing is removed.
+bool markBeingWritten(int fd) {
+  struct flock lock;
+  memset(&lock, 0, sizeof lock);
+  lock.l_type = F_WRLCK;
+  lock.l_whence = SEEK_SET;
+  if (fcntl(fd, F_OFD_SETLK, &lock) != 0) return errno != EAGAIN && errno != EACCES;
+  // Removed between its making and the lock.
+  struct stat st;
+  return fstat(fd, &st) == 0 && st.st_nlink > 0;
+}
+
 // Opens a file of a hidden name of its own in the data folder: a name drawn
 // at random, so that writers of other processes (of another process id
 // namespace too) never meet.
@@ -97,14 +121,20 @@ bool openTemporary(ReportFile* out) {
     }
     size_t length = 0;
     if (!appendText(out->temporary, &length, gStorage.dataFolder) ||
-        !appendText(out->temporary, &length, "/.report-") ||
+        !appendText(out->temporary, &length, "/") ||
+        !appendText(out->temporary, &length, kTemporaryPrefix) ||
         !appendNumber(out->temporary, &length, draw) ||
-        !appendText(out->temporary, &length, ".tmp")) {
+        !appendText(out->temporary, &length, kTemporarySuffix)) {
       break;
     }
     out->fd = open(out->temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (out->fd >= 0) return true;
-    if (errno != EEXIST) break;
+    if (out->fd >= 0 && markBeingWritten(out->fd)) return true;
+    if (out->fd >= 0) {
+      close(out->fd);
+      out->fd = -1;
+    } else if (errno != EEXIST) {
+      break;
+    }
   }
   out->temporary[0] = '\0';
   return false;
@@ -127,10 +157,12 @@ bool openReportFile(bool child, bool sharedMemory, ReportFile* out) {
     // so does the process's own file when it cannot be named. A number that
     // names a file of the program's now is left alone, and so is the
     // enabling process's file in a child that shares its descriptors
-    // (clone with CLONE_FILES).
-    const int enabling = static_cast<int>(gStorage.writer.forked_process.set_up_in);
-    if (ours && (!child || !sys::table_shared_with(enabling, sys::shared_table::descriptors))) {
+    // (clone with CLONE_FILES): the child closes its own copy of them.
+    if (ours && !child) {
       close(reserved);
+    } else if (ours) {
+      sys::descriptor_close_copy(reserved,
+                                 static_cast<int>(gStorage.writer.forked_process.set_up_in));
     }
     if (!sharedMemory) gStorage.reportFile = -1;
   }
@@ -176,6 +208,39 @@ bool publishReport(bool child, const rocrash_log_writer& writer, ReportFile* fil
 }
 
 }  // namespace
+
+void removeEndedWritersFiles(const char* dataFolder) {
+  const int folder = open(dataFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (folder < 0) return;
+  DIR* entries = fdopendir(dup(folder));
+  const size_t prefix = strlen(kTemporaryPrefix), suffix = strlen(kTemporarySuffix);
+  while (struct dirent* entry = entries != nullptr ? readdir(entries) : nullptr) {
+    const char* name = entry->d_name;
+    const size_t length = strlen(name);
+    if (length <= prefix + suffix || strncmp(name, kTemporaryPrefix, prefix) != 0 ||
+        strcmp(name + length - suffix, kTemporarySuffix) != 0) {
+      continue;
+    }
+    const int fd = openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    if (fd < 0) continue;
+    // A writer that lives holds its file's lock: a file whose lock can be
+    // had is one a writer left when it ended, unless the name is another
+    // file's by now.
+    struct flock lock;
+    memset(&lock, 0, sizeof lock);
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    struct stat held, named;
+    if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && fcntl(fd, F_OFD_SETLK, &lock) == 0 &&
+        fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == held.st_dev &&
+        named.st_ino == held.st_ino) {
+      unlinkat(folder, name, 0);
+    }
+    close(fd);
+  }
+  if (entries != nullptr) closedir(entries);
+  close(folder);
+}
 
 // The most bytes a report may take: the engine's limit, or the file-size
 // limit when that is lower (a report cut off by it could not be read). 0

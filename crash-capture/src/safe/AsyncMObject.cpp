@@ -1,4 +1,4 @@
-#include "crash-capture/AsyncMObject.h"
+#include "AsyncMObject.h"
 
 #include <sys/mman.h>
 

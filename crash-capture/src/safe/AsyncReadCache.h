@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "crash-capture/AsyncSafe.h"
+#include "AsyncSafe.h"
 
 // What a crash write has already read of the own task, so that it asks the
 // kernel once per piece of memory however often the walk comes back to it:

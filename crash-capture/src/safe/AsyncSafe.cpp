@@ -1,4 +1,4 @@
-#include "crash-capture/AsyncSafe.h"
+#include "AsyncSafe.h"
 
 #include <errno.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "crash-capture/AsyncCompactUnwind.h"
+#include "AsyncCompactUnwind.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "crash-capture/AsyncDwarfCFA.h"
+#include "AsyncDwarfCFA.h"
 
 #include <stdlib.h>
 

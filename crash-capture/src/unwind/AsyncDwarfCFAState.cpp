@@ -1,9 +1,9 @@
-#include "crash-capture/AsyncDwarfCFAState.h"
+#include "AsyncDwarfCFAState.h"
 
 #include <limits>
 
+#include "AsyncDwarfExpression.h"
 #include "AsyncDwarfPrimitives.h"
-#include "crash-capture/AsyncDwarfExpression.h"
 
 namespace rocrash::async {
 

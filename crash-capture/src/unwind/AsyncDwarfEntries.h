@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "crash-capture/AsyncDwarfCFA.h"
+#include "AsyncDwarfCFA.h"
 
 // The entry readers of a call-frame section that both the search over the
 // section (AsyncDwarfCFA.cpp) and the FDE index (AsyncDwarfFdeIndex.cpp) use.

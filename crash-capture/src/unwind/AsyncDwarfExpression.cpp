@@ -1,4 +1,4 @@
-#include "crash-capture/AsyncDwarfExpression.h"
+#include "AsyncDwarfExpression.h"
 
 #include <limits>
 

@@ -1,4 +1,4 @@
-#include "crash-capture/AsyncDwarfFdeIndex.h"
+#include "AsyncDwarfFdeIndex.h"
 
 #include <stdlib.h>
 

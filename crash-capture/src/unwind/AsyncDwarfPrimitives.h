@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "crash-capture/AsyncMObject.h"
+#include "safe/AsyncMObject.h"
 
 // Reading the building blocks of DWARF data at crash time: variable-length
 // (LEB128) numbers, fixed-size values of any width, and a bounded forward

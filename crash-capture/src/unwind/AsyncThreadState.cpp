@@ -1,4 +1,4 @@
-#include "crash-capture/AsyncThreadState.h"
+#include "AsyncThreadState.h"
 
 #include <sys/ucontext.h>
 

@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <cstdint>
+
 #include "ROCrashLogWriterEncoding.h"
 #include "ROCrashLogWriterSections.h"
 #include "ROCrashLogWriterThreads.h"
@@ -129,6 +131,17 @@ constexpr Section kSections[] = {
      customDataField, /*whole=*/true},
 };
 
+// Calls `visit(item)` for every thread the report holds, numbered in the
+// order they are written (the caller only with a current state).
+template <class Visit>
+void forEachThread(const Report& r, Visit&& visit) {
+  uint32_t number = 0;
+  for (uint32_t i = 0; i < r.threadCount; ++i) {
+    if (r.threads[i] == r.self && r.currentState == nullptr) continue;
+    visit(Item{i, number++, nullptr});
+  }
+}
+
 // Calls `visit(section, item)` for every top-level field the report holds,
 // in file order: the threads numbered in the order they are written (the
 // caller only with a current state), the images while the list is marked as
@@ -141,14 +154,9 @@ void forEachItem(const Report& r, Visit&& visit) {
       case Section::kOnce:
         visit(section, Item{});
         break;
-      case Section::kEachThread: {
-        uint32_t number = 0;
-        for (uint32_t i = 0; i < r.threadCount; ++i) {
-          if (r.threads[i] == r.self && r.currentState == nullptr) continue;
-          visit(section, Item{i, number++, nullptr});
-        }
+      case Section::kEachThread:
+        forEachThread(r, [&](const Item& item) { visit(section, item); });
         break;
-      }
       case Section::kEachImage: {
         ImageListWalk walk(r.ctx.image_list);
         for (rocrash_async_macho* image = rocrash_async_image_list_next(r.ctx.image_list, nullptr);
@@ -174,16 +182,27 @@ size_t fieldSize(const Section& section, size_t content) {
 
 // Sizes every field, each thread with all its frames, and keeps each thread's
 // size (walking a stack is the dear part) and the other threads' frames'
-// sizes by depth. Returns the size of the whole report.
+// sizes by depth; finds on the way what the loader has that no notice has
+// listed yet (its own loads, say). Returns the size of the whole report.
 uint64_t measure(Report& r) {
   rocrash_async_memset(r.depthSizes, 0, kMaxFrames * sizeof *r.depthSizes);
   r.measuring = true;
+  // The crashed thread's stack is walked first: the images its frames lie
+  // in that no notice has listed take their room among the unlisted ones
+  // before the loader's lists fill it.
+  uint32_t crashed = UINT32_MAX;
+  forEachThread(r, [&](const Item& item) {
+    if (r.threads[item.thread] != r.crashed) return;
+    crashed = item.thread;
+    r.sizes[crashed] = static_cast<uint32_t>(threadContent(nullptr, r, item));
+  });
+  rocrash::async::frame_cache_add_unlisted_images(r.ctx.task, r.ctx.image_list);
   uint64_t total = sizeof kMagic;
   forEachItem(r, [&](const Section& section, const Item& item) {
-    size_t content = section.content(nullptr, r, item);
-    if (section.repeat == Section::kEachThread) {
-      content = r.sizes[item.thread] = static_cast<uint32_t>(content);
-    }
+    const bool thread = section.repeat == Section::kEachThread;
+    size_t content =
+        thread && item.thread == crashed ? r.sizes[crashed] : section.content(nullptr, r, item);
+    if (thread) content = r.sizes[item.thread] = static_cast<uint32_t>(content);
     total += fieldSize(section, content);
   });
   r.measuring = false;
@@ -253,8 +272,6 @@ rocrash_error_t rocrash_log_writer_write(rocrash_log_writer* writer, sys::thread
   ThreadsStopped stopped(room.threads, threadCount, room.suspended);
   rocrash::async::ReadCacheScope readCache(writer->thread_storage.read_cache, task);
   rocrash::async::FrameCacheScope frameCache(writer->thread_storage.frame_cache);
-  // What the loader has that no notice has listed yet (its own loads, say).
-  rocrash::async::frame_cache_add_unlisted_images(task, image_list);
   WriteClassCache classCache;
 
   struct timespec now;

@@ -6,12 +6,12 @@
 #include <string>
 #include <vector>
 
-#include "crash-capture/AsyncImageList.h"
-#include "crash-capture/AsyncThreadState.h"
+#include "images/AsyncImageList.h"
 #include "safe/AsyncFile.h"
 #include "safe/AsyncMachException.h"
 #include "safe/AsyncReadCache.h"
-#include "unwind/AsyncFrameCache.h"
+#include "unwind/AsyncThreadState.h"
+#include "walk/AsyncFrameCache.h"
 
 namespace objc {
 class NSException;

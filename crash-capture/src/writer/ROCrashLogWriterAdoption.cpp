@@ -6,7 +6,7 @@
 
 #include "ROCrashLogWriter.h"
 #include "ROCrashProcessInfo.h"
-#include "crash-capture/AsyncSafe.h"
+#include "safe/AsyncSafe.h"
 #include "system/SystemFacts.h"
 
 // A writer set up in one process and used in a child forked from it: the

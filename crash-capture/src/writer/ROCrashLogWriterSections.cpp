@@ -3,7 +3,7 @@
 #include "AsyncSignalInfo.h"
 #include "ROCrashLogWriterEncoding.h"
 #include "system/SignalSafe.h"
-#include "unwind/AsyncFrameCursor.h"
+#include "walk/AsyncFrameCursor.h"
 
 namespace rocrash::writer {
 namespace {
@@ -53,7 +53,7 @@ void findFrameSymbol(const WriteContext& ctx, uint64_t lookup, FrameSymbol* symb
   if (!namesFrames(ctx)) return;
   const uint32_t strategy = ctx.writer->symbol_strategy;
   ImageListWalk walk(ctx.image_list);
-  rocrash_async_macho* image = rocrash_async_image_containing_address(ctx.image_list, lookup);
+  rocrash_async_macho* image = rocrash::async::image_containing_address(ctx.image_list, lookup);
   if (image == nullptr) return;
   if (rocrash_async_find_symbol(image, strategy, ctx.cache, lookup, keepSymbol, symbol) !=
       ROCRASH_ERR_NONE) {

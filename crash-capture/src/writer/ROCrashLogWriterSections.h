@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "ROCrashLogWriter.h"
-#include "crash-capture/AsyncObjCSection.h"
+#include "images/AsyncObjCSection.h"
 
 // The content of each section of a report, written from what set-up gathered
 // and from the stopped threads' stacks. Each function writes to `file` (to a

@@ -86,15 +86,16 @@ void BiasedRecursiveLock::revoke() noexcept {
       state_.compare_exchange_strong(state, kRevoking, std::memory_order_seq_cst)) {
     // The owner's hold count is now up to date, and the owner sees the
     // revocation before its next outermost hold. During the handover after
-    // a failed barrier, only once the owner has been seen (its next hold
-    // sees the revocation, and is fenced) or has been off its processor.
+    // a failed barrier, only once the owner alone is ordered with this
+    // thread: seen (its next hold sees the revocation, and is fenced), off
+    // its processor, or through a signal (fenceThreadOrdered).
     if (!heavyFence()) {
       const uintptr_t owner = bias_.load(std::memory_order_relaxed);
-      uint64_t last = 0;
+      FenceThreadWait wait;
 #ifdef KX_TEST_SEAMS
       gWaitingForOwners.fetch_add(1, std::memory_order_relaxed);
 #endif
-      detail::waitUntil([&] { return fenceThreadSeen(owner) || fenceThreadStopped(owner, last); });
+      detail::waitUntil([&] { return fenceThreadOrdered(owner, wait); });
 #ifdef KX_TEST_SEAMS
       gWaitingForOwners.fetch_sub(1, std::memory_order_relaxed);
 #endif

@@ -1,6 +1,7 @@
 #include "concurrency/HazardSlots.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 #include <vector>
 
@@ -88,11 +89,20 @@ void commitOwn() {}
 void commitAll() {}
 #endif
 
-// The heavy side's fence; the process-wide barrier also drains the simulated
-// store buffers, which nothing else does once it has failed.
+// The heavy side's fence. When it orders every light side (the process-wide
+// barrier, or after a failure every unseen thread off its processor, whose
+// stores a real buffer would have drained), it also drains the simulated
+// store buffers, which nothing else does.
 bool barrier() {
   const bool ordered = heavyFence();
-  if (!barrierFailed()) commitAll();
+  if (ordered) commitAll();
+  return ordered;
+}
+
+// The same for a heavy side that polls for its answer (heavyFencePolled).
+bool barrierPolled(uint64_t& round) {
+  const bool ordered = heavyFencePolled(round);
+  if (ordered) commitAll();
   return ordered;
 }
 
@@ -137,6 +147,16 @@ struct Unseen {
   std::shared_ptr<const void> owner;
 };
 
+// What waits for a heavy fence to order every light side during the
+// handover: objects retired while an announcement of them may be unseen, and
+// whether the waiting entries' slots are to be looked at again (a leave may
+// have been unseen).
+struct HandoverWork {
+  std::vector<Unseen> unseen;
+  bool rescan = false;
+  bool empty() const { return unseen.empty() && !rescan; }
+};
+
 base::Mutex& waitingMutex() {
   static base::Mutex* const mutex = new base::Mutex;
   return *mutex;
@@ -147,16 +167,43 @@ std::vector<Waiting>& waitingList() KX_REQUIRES(waitingMutex()) {
   return *list;
 }
 
-std::vector<Unseen>& unseenList() KX_REQUIRES(waitingMutex()) {
-  static std::vector<Unseen>* const list = new std::vector<Unseen>;
-  return *list;
+// The work listed since the heavy fence in progress began (or since the last
+// one ended).
+HandoverWork& listedWork() KX_REQUIRES(waitingMutex()) {
+  static HandoverWork* const work = new HandoverWork;
+  return *work;
 }
 
 uint64_t gNextWaitingId KX_GUARDED_BY(waitingMutex()) = 0;
 
-// Set when something waits for the end of the handover: an unseen entry, or
-// a slot looked at while a plain leave may have been unseen.
+// Taken by the thread that polls the heavy fence for the listed work; taken
+// before waitingMutex.
+base::Mutex& handoverMutex() {
+  static base::Mutex* const mutex = new base::Mutex;
+  return *mutex;
+}
+
+// The work listed before the heavy fence in progress began, which it
+// releases, and that fence's round (0: none in progress).
+HandoverWork& askedWork() KX_REQUIRES(handoverMutex()) {
+  static HandoverWork* const work = new HandoverWork;
+  return *work;
+}
+uint64_t gHandoverRound KX_GUARDED_BY(handoverMutex()) = 0;
+
+// Set while work is listed or a heavy fence for it is in progress.
 std::atomic<bool> gHandoverWork{false};
+
+// Lists work for the handover, for the next retire or flagged leave (this
+// one's caller's, for a start) to poll a heavy fence for.
+template <class Add>
+void listForHandover(Add add) {
+  {
+    base::LockGuard guard(waitingMutex());
+    add(listedWork());
+  }
+  gHandoverWork.store(true, std::memory_order_seq_cst);
+}
 
 // Calls `found(record, index)` for every slot announcing `key`.
 template <class Found>
@@ -268,8 +315,8 @@ void retireAnnounced(uintptr_t key, std::shared_ptr<const void> owner) noexcept 
   // something else now has ended the read the entry waited for (or that
   // read moved on); one that still announces `key` sees its flag when it
   // leaves. During the handover that leave may itself be unseen: the slot
-  // is looked at again when the handover ends.
-  if (others && !barrier()) gHandoverWork.store(true, std::memory_order_seq_cst);
+  // is looked at again once a heavy fence polled after this answers.
+  if (others && !barrier()) listForHandover([](HandoverWork& work) { work.rescan = true; });
   std::vector<std::shared_ptr<const void>> released;
   {
     base::LockGuard guard(waitingMutex());
@@ -282,22 +329,42 @@ void retireAnnounced(uintptr_t key, std::shared_ptr<const void> owner) noexcept 
   }
 }
 
-// Once the handover has ended, every announcement and leave is visible:
+// Once a heavy fence orders every light side again (the handover has ended,
+// or every thread not seen yet is off its processor or has answered a
+// signal), every announcement and leave made before it began is visible:
 // retires what waited for that, and looks at the waiting entries' slots
-// again.
+// again. Polls that fence, begun for what was listed before it, on every
+// call while work waits; never waits itself.
 void afterHandover() noexcept {
-  if (!gHandoverWork.load(std::memory_order_acquire) || !heavyFence()) return;
-  if (!gHandoverWork.exchange(false, std::memory_order_acq_rel)) return;
-  std::vector<Unseen> unseen;
-  std::vector<std::shared_ptr<const void>> released;
+  if (!gHandoverWork.load(std::memory_order_acquire)) return;
+  HandoverWork ready;
   {
+    base::LockGuard guard(handoverMutex());
+    if (gHandoverRound == 0) {
+      base::LockGuard waiting(waitingMutex());
+      HandoverWork& listed = listedWork();
+      HandoverWork& asked = askedWork();
+      std::move(listed.unseen.begin(), listed.unseen.end(), std::back_inserter(asked.unseen));
+      asked.rescan = asked.rescan || listed.rescan;
+      listed = {};
+      // Under waitingMutex: work listed after this sets the flag again.
+      if (asked.empty()) {
+        gHandoverWork.store(false, std::memory_order_seq_cst);
+        return;
+      }
+    }
+    if (!barrierPolled(gHandoverRound)) return;
+    gHandoverRound = 0;
+    ready = std::exchange(askedWork(), {});
+  }
+  std::vector<std::shared_ptr<const void>> released;
+  if (ready.rescan) {
     base::LockGuard guard(waitingMutex());
-    unseen.swap(unseenList());
     released = strikeReaders(
         [](const Waiting&) { return true; },
         [](const Waiting& entry, const Slot& reader) { return !reader.announces(entry.key); });
   }
-  for (Unseen& entry : unseen) retireAnnounced(entry.key, std::move(entry.owner));
+  for (Unseen& entry : ready.unseen) retireAnnounced(entry.key, std::move(entry.owner));
 }
 
 // Gives the record back when its thread ends; afterwards the thread reads by
@@ -385,12 +452,10 @@ void leaveSlow(HazardRecord& record, unsigned index) noexcept {
 void retire(ProtectedPointer::Replaced replaced, std::shared_ptr<const void> owner) noexcept {
   if (!owner || replaced.key == 0 || !replaced.mayBeAnnounced) return;
   afterHandover();
-  if (replaced.mayBeUnseen && !heavyFence()) {
-    {
-      base::LockGuard guard(waitingMutex());
-      unseenList().push_back(Unseen{replaced.key, std::move(owner)});
-    }
-    gHandoverWork.store(true, std::memory_order_seq_cst);
+  if (replaced.mayBeUnseen && !barrier()) {
+    listForHandover([&](HandoverWork& work) {
+      work.unseen.push_back(Unseen{replaced.key, std::move(owner)});
+    });
     // The handover may have ended meanwhile, with nobody left to look.
     afterHandover();
     return;
@@ -479,6 +544,9 @@ ProtectedPointer::Replaced ProtectedPointer::exchange(uintptr_t key) noexcept {
     return {};
   }
   published_.exchange(key, std::memory_order_seq_cst);
+#ifdef KX_TEST_SEAMS
+  pause(HazardStep::publishedBeforeShared);
+#endif
   uintptr_t state = readers_.load(std::memory_order_seq_cst);
   if (state == kNoReader) return {old, false};
   const auto own = reinterpret_cast<uintptr_t>(tHazardThread.record);
@@ -516,8 +584,9 @@ void setHazardPauseForTesting(void (*pause)(HazardStep, void*), void* context) n
 std::size_t pendingVisitsOnThisThreadForTesting() noexcept { return tPendingVisits; }
 
 std::size_t pendingEntriesForTesting() noexcept {
+  base::LockGuard handover(handoverMutex());
   base::LockGuard guard(waitingMutex());
-  return waitingList().size() + unseenList().size();
+  return waitingList().size() + listedWork().unseen.size() + askedWork().unseen.size();
 }
 
 #endif

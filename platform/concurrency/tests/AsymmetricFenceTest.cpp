@@ -1,13 +1,10 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-#include <linux/filter.h>
-#include <linux/seccomp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -24,7 +21,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 #include <iterator>
 #include <latch>
 #include <memory>
@@ -33,15 +29,23 @@
 #include <utility>
 #include <vector>
 
+#include "baseTest/Polling.h"
 #include "concurrency/AsymmetricFence.h"
 #include "concurrency/BiasedRecursiveLock.h"
 #include "concurrency/HazardSlots.h"
 #include "concurrencyTest/FenceModes.h"
 #include "concurrencyTest/InChild.h"
 #include "concurrencyTest/Layout.h"
+#include "concurrencyTest/Processors.h"
+#include "concurrencyTest/Refuse.h"
 
 namespace concurrency {
 namespace {
+
+using testing::BusyThread;
+using testing::pinnedBesideAnother;
+using testing::pinTo;
+using testing::processors;
 
 // The light side's step in the form the mode asks for: store, fence, load.
 int lightStoreThenLoad(std::atomic<int>& mine, const std::atomic<int>& theirs) {
@@ -56,16 +60,22 @@ int lightStoreThenLoad(std::atomic<int>& mine, const std::atomic<int>& theirs) {
   return theirs.load(std::memory_order_seq_cst);
 }
 
+struct Rounds {
+  // Rounds in which both sides missed the other's store.
+  int bothMissed = 0;
+  // Rounds run after the barrier failed whose heavy fence answered true.
+  int orderedAfterFailure = 0;
+};
+
 // Dekker's pattern, started together each round: each side stores its flag
 // and loads the other's; at least one of them must see the other's store.
-// Answers in how many rounds both missed. A round whose heavy fence does not
-// answer for the light side (during the handover after a failed barrier) is
-// decided only once the light thread has been seen, when its store is
-// visible: such rounds count as kept. `beforeHeavy(round)` runs on the
+// A round whose heavy fence does not answer for the light side (during the
+// handover after a failed barrier, while the light thread may run unseen)
+// promises nothing and is not counted. `beforeHeavy(round)` runs on the
 // heavy side before its store; the light thread's count of heavy fences since
 // the failure goes to `lightFences` when it ends.
 template <class BeforeHeavy>
-int dekkerRounds(int rounds, BeforeHeavy beforeHeavy, std::size_t* lightFences = nullptr) {
+Rounds dekkerRounds(int rounds, BeforeHeavy beforeHeavy, std::size_t* lightFences = nullptr) {
   std::atomic<int> light{0};
   std::atomic<int> heavy{0};
   int lightSaw = 0;
@@ -79,7 +89,7 @@ int dekkerRounds(int rounds, BeforeHeavy beforeHeavy, std::size_t* lightFences =
     }
     if (lightFences != nullptr) *lightFences = fallbackFencesOnThisThreadForTesting();
   });
-  int bothMissed = 0;
+  Rounds result;
   for (int round = 0; round < rounds; ++round) {
     light.store(0);
     heavy.store(0);
@@ -89,16 +99,17 @@ int dekkerRounds(int rounds, BeforeHeavy beforeHeavy, std::size_t* lightFences =
     const bool ordered = heavyFence();
     const int heavySaw = light.load(std::memory_order_seq_cst);
     sync.arrive_and_wait();
-    if (ordered && lightSaw == 0 && heavySaw == 0) ++bothMissed;
+    if (ordered && lightSaw == 0 && heavySaw == 0) ++result.bothMissed;
+    if (ordered && barrierFailed()) ++result.orderedAfterFailure;
   }
   lightThread.join();
-  return bothMissed;
+  return result;
 }
 
 class AsymmetricFenceStress : public testing::BothWays {};
 
 TEST_P(AsymmetricFenceStress, LightAndHeavySidesNeverBothMissTheOther) {
-  EXPECT_EQ(dekkerRounds(4000, [](int) {}), 0);
+  EXPECT_EQ(dekkerRounds(4000, [](int) {}).bothMissed, 0);
 }
 
 // What the handover must do without.
@@ -106,18 +117,7 @@ enum class Without { nothing, descriptors, moves };
 
 // Makes the kernel refuse the calling thread the process-wide barrier and
 // the choice of its processors, as a filter installed late would.
-bool refuseBarrierAndMoves() {
-  sock_filter rules[] = {
-      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_membarrier, 1, 0),
-      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, __NR_sched_setaffinity, 0, 1),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | EPERM),
-      BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
-  };
-  const sock_fprog program{static_cast<unsigned short>(std::size(rules)), rules};
-  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
-         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
-}
+bool refuseBarrierAndMoves() { return testing::refuseBarrier({.moves = true}); }
 
 // Threads that wait, blocked, until released.
 class Parking {
@@ -151,9 +151,10 @@ class Parking {
 // fails halfway through Dekker rounds with a light thread, while another
 // thread that holds the bias of a lock waits in the kernel, one that never
 // ran a light side waits too, and one that ran one has ended. From the
-// failure on, the light thread's steps are fenced, and every round is kept,
-// also with no descriptor left, or under a filter that refuses the barrier
-// and every move across processors.
+// failure on, the light thread's steps are fenced, the heavy fences answer
+// true again once the kernel shows the waiting threads off their processors,
+// and every such round is kept, also with no descriptor left, or under a
+// filter that refuses the barrier and every move across processors.
 int failTheBarrierAmongThreads(Without without) {
   alarm(10);  // a hang ends the child
   constexpr int kRounds = 2000;
@@ -174,7 +175,7 @@ int failTheBarrierAmongThreads(Without without) {
   std::size_t lightFences = 0;
   rlimit limit{};
   getrlimit(RLIMIT_NOFILE, &limit);
-  const int bothMissed = dekkerRounds(
+  const Rounds rounds = dekkerRounds(
       kRounds,
       [&](int round) {
         if (round == kRounds / 2) {
@@ -198,11 +199,15 @@ int failTheBarrierAmongThreads(Without without) {
   biased.join();
   idle.join();
   const std::size_t heavyFencesSince = kRounds - kRounds / 2;
-  const bool fine = bothMissed == 0 && barrierFailed() && !asymmetricFences() && lightFences == 0 &&
+  const bool fine = rounds.bothMissed == 0 && rounds.orderedAfterFailure > 0 && barrierFailed() &&
+                    !asymmetricFences() && lightFences == 0 &&
                     fallbackFencesOnThisThreadForTesting() == heavyFencesSince;
   if (!fine) {
-    std::fprintf(stderr, "both missed %d; heavy fences since the failure: light %zu, heavy %zu\n",
-                 bothMissed, lightFences, fallbackFencesOnThisThreadForTesting());
+    std::fprintf(stderr,
+                 "both missed %d, ordered after the failure %d; heavy fences since the failure: "
+                 "light %zu, heavy %zu\n",
+                 rounds.bothMissed, rounds.orderedAfterFailure, lightFences,
+                 fallbackFencesOnThisThreadForTesting());
   }
   return fine ? 0 : 1;
 }
@@ -313,6 +318,7 @@ TEST(AsymmetricFence, FailedBarrierSwitchesToTheSymmetricModeForGood) {
             each->unlock();
           }
         }
+        const uintptr_t plainKey = fenceThreadKey();
         failNextBarrierForTesting();
         long count = 0;
         std::thread other([&] {
@@ -348,6 +354,10 @@ TEST(AsymmetricFence, FailedBarrierSwitchesToTheSymmetricModeForGood) {
           retire(pointer.exchange(0), std::exchange(object, nullptr));
           fine = fine && pendingEntriesForTesting() == 1;
         }
+        // Seen by its fenced steps, this thread takes the locks biased to its
+        // former key with fenced steps: its key changed.
+        const uintptr_t key = fenceThreadKey();
+        fine = fine && key != plainKey && plainFenceThreadKey(key) == plainKey;
         std::exit(fine && pendingEntriesForTesting() == 0 ? 0 : 1);
       },
       ::testing::ExitedWithCode(0),
@@ -357,84 +367,13 @@ TEST(AsymmetricFence, FailedBarrierSwitchesToTheSymmetricModeForGood) {
 
 // --- the handover after a failed barrier ---
 
-// Two processors this process may run on.
-bool twoProcessors(int& first, int& second) {
-  cpu_set_t allowed;
-  if (sched_getaffinity(0, sizeof allowed, &allowed) != 0) return false;
-  first = -1;
-  for (int processor = 0; processor < CPU_SETSIZE; ++processor) {
-    if (!CPU_ISSET(processor, &allowed)) continue;
-    if (first >= 0) {
-      second = processor;
-      return true;
-    }
-    first = processor;
-  }
-  return false;
+// A busy thread that reads `pointer` first.
+auto reading(const ProtectedPointer& pointer) {
+  return [&pointer] {
+    HazardScope scope;
+    if (scope.entered()) static_cast<void>(pointer.protect(scope, pointer.peek()));
+  };
 }
-
-cpu_set_t processors(std::initializer_list<int> which) {
-  cpu_set_t set;
-  CPU_ZERO(&set);
-  for (const int processor : which) CPU_SET(processor, &set);
-  return set;
-}
-
-bool pinTo(int processor) {
-  const cpu_set_t only = processors({processor});
-  return sched_setaffinity(0, sizeof only, &only) == 0;
-}
-
-// Pins the caller to the first of two processors this process may run on, or
-// says on standard error why it cannot.
-bool pinnedBesideAnother(int& first, int& second) {
-  if (twoProcessors(first, second) && pinTo(first)) return true;
-  std::fputs("needs two processors to choose from\n", stderr);
-  return false;
-}
-
-// A thread that reads `pointer` and then, once let go, runs alone on its
-// processor without a pause until stopped: it never goes through the
-// scheduler, so nothing tells when its last stores become visible. It takes
-// its processor (and its policy) when it starts, before a filter the caller
-// installs later would refuse that.
-class BusyThread {
- public:
-  BusyThread(int processor, bool realTime, const ProtectedPointer& pointer)
-      : thread_([this, processor, realTime, &pointer] {
-          pinned_ = pinTo(processor);
-          const sched_param priority{1};
-          realTime_ = realTime && pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority) == 0;
-          {
-            HazardScope scope;
-            if (scope.entered()) static_cast<void>(pointer.protect(scope, pointer.peek()));
-          }
-          go_.wait();
-          running_ = true;
-          while (!stop_.load(std::memory_order_relaxed)) {
-          }
-        }) {}
-  ~BusyThread() {
-    go_.count_down();
-    stop_ = true;
-    thread_.join();
-  }
-  // Lets it run; whether it runs as asked.
-  bool run() {
-    go_.count_down();
-    while (!running_) std::this_thread::yield();
-    return pinned_;
-  }
-  bool realTime() const { return realTime_; }
-
- private:
-  std::latch go_{1};
-  std::atomic<bool> running_{false};
-  std::atomic<bool> stop_{false};
-  std::atomic<bool> pinned_{false};
-  std::atomic<bool> realTime_{false};
-  std::thread thread_;
-};
 
 // Once the barrier has failed, heavy fences leave every thread where the
 // program put it: the caller stays on the one processor it was pinned to
@@ -447,7 +386,7 @@ TEST(AsymmetricFenceHandover, HeavyFencesLeaveEveryThreadWhereTheProgramPutIt) {
     int second = 0;
     if (!pinnedBesideAnother(first, second)) return testing::kSkippedInChild;
     ProtectedPointer pointer;
-    BusyThread busy(second, false, pointer);
+    BusyThread busy(second, false, reading(pointer));
     if (!busy.run()) return 1;
     const auto caller = static_cast<pid_t>(syscall(SYS_gettid));
     const cpu_set_t pinned = processors({first});
@@ -492,8 +431,8 @@ TEST(AsymmetricFenceHandover, HeavySidesNeverWaitForABusyThread) {
     ProtectedPointer pointer;
     auto object = std::make_shared<int>(1);
     static_cast<void>(pointer.exchange(reinterpret_cast<uintptr_t>(object.get())));
-    BusyThread ordinary(second, false, pointer);
-    BusyThread realTime(second, true, pointer);
+    BusyThread ordinary(second, false, reading(pointer));
+    BusyThread realTime(second, true, reading(pointer));
     if (!refuseBarrierAndMoves()) {
       std::perror("installing the filter");
       return 2;
@@ -518,6 +457,45 @@ TEST(AsymmetricFenceHandover, HeavySidesNeverWaitForABusyThread) {
       std::fprintf(stderr, "longest heavy side %lld us\n",
                    static_cast<long long>(
                        std::chrono::duration_cast<std::chrono::microseconds>(longest).count()));
+      return 1;
+    }
+    return 0;
+  });
+}
+
+// The kernel proves a blocked thread off its processor, and not a thread that
+// runs on a processor of its own.
+TEST(AsymmetricFenceHandover, KernelProvesABlockedThreadStoppedButNotABusyOne) {
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    int first = 0;
+    int second = 0;
+    if (!pinnedBesideAnother(first, second)) return testing::kSkippedInChild;
+    std::atomic<uintptr_t> blockedKey{0};
+    std::latch release(1);
+    std::thread blocked([&] {
+      blockedKey = attachFenceThread();
+      release.wait();
+    });
+    ProtectedPointer pointer;
+    BusyThread busy(second, false, reading(pointer));
+    if (!busy.run()) return 1;
+    // Preempted, or held up by a sanitizer's runtime, the busy thread is
+    // stopped at times: what it must get is "running" whenever it runs.
+    int running = 0;
+    uint64_t last = 0;
+    const bool busyRuns = base::testing::within([&] {
+      running += fenceThreadStopped(busy.key(), last) ? 0 : 1;
+      return running >= 20;
+    });
+    while (blockedKey.load() == 0) std::this_thread::yield();
+    last = 0;
+    const bool blockedStopped =
+        base::testing::within([&] { return fenceThreadStopped(blockedKey, last); });
+    release.count_down();
+    blocked.join();
+    if (!busyRuns || !blockedStopped) {
+      std::fprintf(stderr, "busy thread seen running %d times; blocked thread stopped %d\n",
+                   running, blockedStopped);
       return 1;
     }
     return 0;
@@ -594,6 +572,8 @@ TEST(AsymmetricFenceHandover, NeedsNeitherProcNorTheProcessesPidNamespace) {
 TEST(AsymmetricFenceHandover, EndedThreadsLeaveNothingBehind) {
   if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
   CONCURRENCY_EXPECT_IN_CHILD([] {
+    // Blocked threads would order the heavy fences: only the ended ones may.
+    allowStoppedThreadsForTesting(false);
     const std::size_t before = attachedThreadsForTesting();
     // 2,000 threads, 50 at a time, attached by a read; the barrier fails
     // while the 21st batch runs.

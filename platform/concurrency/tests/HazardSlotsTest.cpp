@@ -2,16 +2,20 @@
 
 #include <atomic>
 #include <cstdio>
+#include <functional>
 #include <latch>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 #include <utility>
 #include <vector>
 
+#include "baseTest/Polling.h"
 #include "concurrency/HazardSlots.h"
 #include "concurrencyTest/FenceModes.h"
 #include "concurrencyTest/InChild.h"
+#include "concurrencyTest/Processors.h"
 
 namespace concurrency {
 namespace {
@@ -219,6 +223,49 @@ TEST(HazardSlotsDeathTest, ReadThroughAScopeWithoutASlotStopsTheProcess) {
   published.publish(nullptr);
 }
 
+// A thread that reads `published` alone: its first read, made at once and
+// fenced, makes it the pointer's one reader; then the fence mode becomes
+// buffered, and once let go, the thread reads again, plainly, its
+// announcement held in the simulated store buffer, and holds that read
+// until finished.
+class SoleReader {
+ public:
+  explicit SoleReader(const Published& published) {
+    setFenceModeForTesting(FenceMode::symmetric);
+    thread_ = std::thread([this, &published] {
+      published.read([](const Tracked&) {});
+      firstRead_.count_down();
+      go_.wait();
+      published.read([this](const Tracked& seen) {
+        reading_.count_down();
+        finish_.wait();
+        sawReleased_ = seen.state.load() != Tracked::kAlive;
+      });
+    });
+    firstRead_.wait();
+    setFenceModeForTesting(FenceMode::buffered);
+  }
+  // Lets it read again; returns while it holds that read.
+  void readAgain() {
+    go_.count_down();
+    reading_.wait();
+  }
+  // Ends that read and the thread: whether it saw its object released.
+  bool finish() {
+    finish_.count_down();
+    thread_.join();
+    return sawReleased_;
+  }
+
+ private:
+  std::latch firstRead_{1};
+  std::latch go_{1};
+  std::latch reading_{1};
+  std::latch finish_{1};
+  bool sawReleased_ = false;
+  std::thread thread_;
+};
+
 // A read announced plainly when the barrier fails, its store held in the
 // simulated store buffer: the writer that replaces the object cannot see the
 // announcement, and no barrier will show it, so the object waits until the
@@ -229,37 +276,187 @@ TEST(HazardSlotsHandover, PlainReadUnseenWhenTheBarrierFailsKeepsItsObject) {
     const int before = Tracked::live;
     Published published;
     published.publish(std::make_shared<Tracked>());
-    // A first read, fenced, makes the reader the one that reads alone.
-    setFenceModeForTesting(FenceMode::symmetric);
-    std::latch firstRead(1);
-    std::latch buffered(1);
-    std::latch reading(1);
-    std::latch replaced(1);
-    bool sawReleased = false;
-    std::thread reader([&] {
-      published.read([](const Tracked&) {});
-      firstRead.count_down();
-      buffered.wait();
-      published.read([&](const Tracked& seen) {
-        reading.count_down();
-        replaced.wait();
-        sawReleased = seen.state.load() != Tracked::kAlive;
-      });
-    });
-    firstRead.wait();
-    setFenceModeForTesting(FenceMode::buffered);
-    buffered.count_down();
-    reading.wait();
+    SoleReader reader(published);
+    reader.readAgain();
     failNextBarrierForTesting();
     published.publish(std::make_shared<Tracked>());
     const bool kept = Tracked::live == before + 2 && pendingEntriesForTesting() == 1;
-    replaced.count_down();
-    reader.join();
+    const bool sawReleased = reader.finish();
     published.publish(nullptr);
     const bool released = Tracked::live == before && pendingEntriesForTesting() == 0;
     if (!kept || sawReleased || !released) {
       std::fprintf(stderr, "kept %d, the reader saw it released %d, released after %d\n", kept,
                    sawReleased, released);
+      return 1;
+    }
+    return 0;
+  });
+}
+
+// A thread that read pointers alone, plainly, and then blocks for good, or
+// runs user code for good on a processor of its own (with a real-time policy
+// where it may, so that nothing preempts it), while the barrier fails and
+// each pointer is replaced three times. The blocked reader keeps nothing:
+// the kernel proves it off its processor, so every replaced object goes at
+// once. The busy one is never seen, yet keeps nothing for long: it answers a
+// signal, and the retires that follow let the objects go.
+int readAloneThenStay(bool busy) {
+  constexpr int kPointers = 100;
+  int first = 0;
+  int second = 0;
+  if (busy && !testing::pinnedBesideAnother(first, second)) return testing::kSkippedInChild;
+  const int before = Tracked::live;
+  std::vector<Published> pointers(kPointers);
+  for (Published& each : pointers) each.publish(std::make_shared<Tracked>());
+  auto readAll = [&] {
+    for (Published& each : pointers) each.read([](const Tracked&) {});
+  };
+  std::latch release(1);
+  std::optional<testing::BusyThread> running;
+  std::thread blocked;
+  if (busy) {
+    running.emplace(second, true, readAll);
+    if (!running->run()) return 1;
+    if (!running->realTime()) std::fputs("no real-time policy here: it may be preempted\n", stderr);
+  } else {
+    std::latch read(1);
+    blocked = std::thread([&] {
+      readAll();
+      read.count_down();
+      release.wait();
+    });
+    read.wait();
+  }
+  failNextBarrierForTesting();
+  for (int round = 0; round < 3; ++round) {
+    for (Published& each : pointers) each.publish(std::make_shared<Tracked>());
+  }
+  auto keptNothing = [&] {
+    return Tracked::live == before + kPointers && pendingEntriesForTesting() == 0;
+  };
+  // The retires that follow let what the busy reader kept go; it is never
+  // seen meanwhile.
+  const bool fine = busy ? base::testing::within(
+                               [&] {
+                                 pointers[0].publish(std::make_shared<Tracked>());
+                                 return keptNothing();
+                               },
+                               testing::kBusyThreadOrderedWithin) &&
+                               !fenceThreadSeen(running->key())
+                         : keptNothing();
+  const int kept = Tracked::live - before - kPointers;
+  const std::size_t pending = pendingEntriesForTesting();
+  release.count_down();
+  if (blocked.joinable()) blocked.join();
+  if (!barrierFailed() || !fine) {
+    std::fprintf(stderr, "kept %d objects, %zu entries\n", kept, pending);
+    return 1;
+  }
+  return 0;
+}
+
+TEST(HazardSlotsHandover, ReaderBlockedOrBusyForGoodKeepsNothingForLong) {
+  if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
+  CONCURRENCY_EXPECT_IN_CHILD([] { return readAloneThenStay(false); });
+#if !defined(__SANITIZE_THREAD__)
+  // ThreadSanitizer runs a signal's handler only when the thread reaches one
+  // of its interceptors, which a reader that only spins never does.
+  SCOPED_TRACE("busy");
+  CONCURRENCY_EXPECT_IN_CHILD([] { return readAloneThenStay(true); });
+#endif
+}
+
+// What a test's paused writer does at one step, once.
+struct PauseAt {
+  HazardStep step;
+  std::function<void()> action;
+  static void hook(HazardStep reached, void* context) {
+    auto& self = *static_cast<PauseAt*>(context);
+    if (reached == self.step && self.action) std::exchange(self.action, nullptr)();
+  }
+};
+
+// The thread that reads a pointer alone announces, plainly and unseen, the
+// key the change that fails the barrier publishes, before that change marks
+// the pointer shared: the next change, which replaces that key, keeps it
+// until the reader has been seen. Then a pointer first read after the
+// failure costs its writers no heavy fence.
+TEST(HazardSlotsHandover, KeyPublishedAsTheBarrierFailsIsKeptByTheNextChange) {
+  if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    allowStoppedThreadsForTesting(false);  // the reader may as well run
+    const int before = Tracked::live;
+    Published published;
+    published.publish(std::make_shared<Tracked>());
+    SoleReader reader(published);
+    PauseAt pause{HazardStep::publishedBeforeShared, [&] { reader.readAgain(); }};
+    setHazardPauseForTesting(&PauseAt::hook, &pause);
+    failNextBarrierForTesting();
+    published.publish(std::make_shared<Tracked>());
+    setHazardPauseForTesting(nullptr, nullptr);
+    published.publish(std::make_shared<Tracked>());
+    const bool kept = Tracked::live == before + 3;
+    const bool sawReleased = reader.finish();
+    // Read by a thread attached after the failure, which announces fenced.
+    Published later;
+    later.publish(std::make_shared<Tracked>());
+    std::thread([&] { later.read([](const Tracked&) {}); }).join();
+    const std::size_t fences = fallbackFencesOnThisThreadForTesting();
+    later.publish(std::make_shared<Tracked>());
+    later.publish(nullptr);
+    const bool noFence = fallbackFencesOnThisThreadForTesting() == fences;
+    published.publish(nullptr);
+    const bool released = Tracked::live == before && pendingEntriesForTesting() == 0;
+    if (!kept || sawReleased || !released || !noFence) {
+      std::fprintf(stderr, "kept %d, the reader saw it released %d, released after %d, %d\n", kept,
+                   sawReleased, released, noFence);
+      return 1;
+    }
+    return 0;
+  });
+}
+
+// A reader's leave stays unseen when the barrier fails as a writer retires
+// what it read: the entry waits, and goes as soon as a heavy fence orders
+// every light side again (here once the reader has ended), with no further
+// leave of that slot.
+TEST(HazardSlotsHandover, EntryWithAnUnseenLeaveGoesOnceTheHandoverEnds) {
+  if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    allowStoppedThreadsForTesting(false);
+    const int before = Tracked::live;
+    Published published;
+    published.publish(std::make_shared<Tracked>());
+    setFenceModeForTesting(FenceMode::symmetric);
+    std::latch reading(1);
+    std::latch leave(1);
+    std::latch left(1);
+    std::latch end(1);
+    std::thread reader([&] {
+      published.read([&](const Tracked&) {  // the one reader, announced visibly
+        reading.count_down();
+        leave.wait();
+      });
+      left.count_down();
+      end.wait();
+    });
+    reading.wait();
+    PauseAt pause{HazardStep::scannedBeforePending, [&] {
+                    setFenceModeForTesting(FenceMode::buffered);
+                    leave.count_down();
+                    left.wait();
+                    failNextBarrierForTesting();
+                  }};
+    setHazardPauseForTesting(&PauseAt::hook, &pause);
+    published.publish(std::make_shared<Tracked>());
+    setHazardPauseForTesting(nullptr, nullptr);
+    const bool waited = pendingEntriesForTesting() == 1;
+    end.count_down();
+    reader.join();
+    published.publish(nullptr);
+    const bool released = Tracked::live == before && pendingEntriesForTesting() == 0;
+    if (!barrierFailed() || !waited || !released) {
+      std::fprintf(stderr, "waited %d, released %d\n", waited, released);
       return 1;
     }
     return 0;

@@ -81,10 +81,17 @@ bool createPrivateDirectory(const std::filesystem::path& folder, ExistingFolder 
 bool writeFileAtomically(const std::filesystem::path& file, std::string_view bytes, mode_t mode) {
   static std::atomic<uint64_t> counter{0};
   if (file.has_parent_path()) createPrivateDirectory(file.parent_path());
-  std::filesystem::path temp = file;
-  temp += ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter.fetch_add(1));
-  // Its name can be guessed: a link put there is not written through.
-  int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_CLOEXEC, mode);
+  // A new file under a name no one else took: whatever stands at a name that
+  // could be guessed (a link, a hard link to someone's file) is neither
+  // written through nor given the mode asked for; the next name is tried.
+  std::filesystem::path temp;
+  int fd = -1;
+  for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+    temp = file;
+    temp += ".tmp." + std::to_string(getpid()) + "." + std::to_string(counter.fetch_add(1));
+    fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+    if (fd < 0 && errno != EEXIST) return false;
+  }
   if (fd < 0) return false;
   size_t written = 0;
   bool ok = true;

@@ -61,29 +61,40 @@ TEST(PrivateDirectory, AnExistingFolderKeepsItsModeUnlessItIsTheCallersOwn) {
   EXPECT_TRUE(fs::is_regular_file(temp.path() / "file"));
 }
 
-TEST(AtomicWrite, NeverWritesThroughALinkAtItsTemporaryName) {
-  dispatch::testing::TemporaryFolder temp("atomic-write");
-  const fs::path folder = temp.path() / "data";
-  const fs::path mine = temp.path() / "mine";
-  std::ofstream(mine) << "mine";
-  fs::permissions(mine, static_cast<fs::perms>(0644));
-  ASSERT_TRUE(foundation::writeFileAtomically(folder / "probe", "x", 0600));
-  // The temporary name of the next write, learnt from the one a probe took.
-  const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
-  ASSERT_GE(watch, 0);
-  ::inotify_add_watch(watch, folder.c_str(), IN_CREATE);
-  ASSERT_TRUE(foundation::writeFileAtomically(folder / "probe", "x", 0600));
-  alignas(inotify_event) char events[4096];
-  ASSERT_GT(::read(watch, events, sizeof events), 0);
-  ::close(watch);
-  const std::string probe = reinterpret_cast<inotify_event*>(events)->name;
-  const size_t dot = probe.rfind('.');
-  const std::string next =
-      "file" + probe.substr(5, dot - 4) + std::to_string(std::stoull(probe.substr(dot + 1)) + 1);
-  fs::create_symlink(mine, folder / next);
-  foundation::writeFileAtomically(folder / "file", "new", 0600);
-  EXPECT_EQ(modeOf(mine), 0644u);
-  std::string text;
-  std::getline(std::ifstream(mine), text);
-  EXPECT_EQ(text, "mine");
+TEST(AtomicWrite, NeverWritesThroughWhatStandsAtItsTemporaryName) {
+  for (const bool hard : {false, true}) {
+    SCOPED_TRACE(hard ? "a hard link" : "a symbolic link");
+    dispatch::testing::TemporaryFolder temp("atomic-write");
+    const fs::path folder = temp.path() / "data";
+    const fs::path mine = temp.path() / "mine";
+    std::ofstream(mine) << "mine";
+    fs::permissions(mine, static_cast<fs::perms>(0644));
+    ASSERT_TRUE(foundation::writeFileAtomically(folder / "probe", "x", 0600));
+    // The temporary name of the next write, learnt from the one a probe took.
+    const int watch = ::inotify_init1(IN_CLOEXEC | IN_NONBLOCK);
+    ASSERT_GE(watch, 0);
+    ::inotify_add_watch(watch, folder.c_str(), IN_CREATE);
+    ASSERT_TRUE(foundation::writeFileAtomically(folder / "probe", "x", 0600));
+    alignas(inotify_event) char events[4096];
+    ASSERT_GT(::read(watch, events, sizeof events), 0);
+    ::close(watch);
+    const std::string probe = reinterpret_cast<inotify_event*>(events)->name;
+    const size_t dot = probe.rfind('.');
+    const std::string next =
+        "file" + probe.substr(5, dot - 4) + std::to_string(std::stoull(probe.substr(dot + 1)) + 1);
+    if (hard) {
+      fs::create_hard_link(mine, folder / next);
+    } else {
+      fs::create_symlink(mine, folder / next);
+    }
+    // Written all the same, under another name, with the mode asked for.
+    ASSERT_TRUE(foundation::writeFileAtomically(folder / "file", "new", 0600));
+    EXPECT_EQ(modeOf(folder / "file"), 0600u);
+    EXPECT_EQ(modeOf(mine), 0644u);
+    std::string text;
+    std::getline(std::ifstream(mine), text);
+    EXPECT_EQ(text, "mine");
+    std::getline(std::ifstream(folder / "file"), text);
+    EXPECT_EQ(text, "new");
+  }
 }

@@ -1,7 +1,6 @@
 #include <errno.h>
 #include <linux/futex.h>
 #include <signal.h>
-#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -10,6 +9,7 @@
 #include <cstddef>
 #include <cstring>
 
+#include "system/HandlerStacks.h"
 #include "system/Mach.h"
 #include "system/SignalSafe.h"
 #include "system/Threads.h"
@@ -217,29 +217,15 @@ kern_return_t raiseState(mach_port_t port, bool identity, thread_t thread, task_
 
 // ---- The bridge ----
 
-// The stack the bridge does its work on. A fault may arrive on whatever
-// alternate stack the thread has, an application's 8 KiB one among them,
-// below the kernel's signal frame (some 3.5 KiB with the widest vector
-// registers), and a call with its message and reply buffers needs more than
-// is left there. One stack for the process, mapped when the bridge is armed
-// above an inaccessible guard page, taken by one thread at a time: a thread
-// that faults while another holds it works where it is.
+// The stacks the bridge does its work on. A fault may arrive on whatever
+// alternate stack the thread has, an application's small one among them,
+// below the kernel's signal frame, and a call with its message and reply
+// buffers needs more than is left there; so does a second signal frame,
+// should the thread be sent a signal while it waits for the answer. Each
+// faulting thread works on a stack of the set (see HandlerStacks.h), the
+// first of which is mapped when the bridge is armed.
 constexpr size_t kBridgeStackSize = 64 * 1024;
-std::atomic<void*> gBridgeStackTop{nullptr};
-std::atomic<thread_t> gBridgeStackHolder{0};
-
-void reserveBridgeStack() {
-  if (gBridgeStackTop.load() != nullptr) return;
-  const size_t page = vm_page_size();
-  void* mapping = mmap(nullptr, kBridgeStackSize + page, PROT_READ | PROT_WRITE,
-                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (mapping == MAP_FAILED) return;
-  mprotect(mapping, page, PROT_NONE);
-  void* top = static_cast<char*>(mapping) + page + kBridgeStackSize;
-  void* none = nullptr;
-  // Two threads arming at once: the first mapping stays.
-  if (!gBridgeStackTop.compare_exchange_strong(none, top)) munmap(mapping, kBridgeStackSize + page);
-}
+handler_stacks gBridgeStacks{kBridgeStackSize};
 
 struct BridgedSignal {
   int signo;
@@ -351,50 +337,9 @@ void bridgeFault(int signo, siginfo_t* info, void* uap) {
   }
 }
 
-struct BridgeDelivery {
-  int signo;
-  siginfo_t* info;
-  void* uap;
-  stack_t previous;  // the thread's alternate stack before
-  bool switched;
-};
-
-void bridgeOnItsStack(void* argument) {
-  auto* d = static_cast<BridgeDelivery*>(argument);
-  // For the time of the call the bridge's stack is the thread's alternate
-  // stack: a signal meanwhile (the parking signal of the report's writer)
-  // then arrives below, on this stack, rather than at the top of the stack
-  // the fault came on, where this delivery's frames still are.
-  stack_t here;
-  here.ss_sp = static_cast<char*>(gBridgeStackTop.load()) - kBridgeStackSize;
-  here.ss_size = kBridgeStackSize;
-  here.ss_flags = 0;
-  d->switched = sigaltstack(&here, &d->previous) == 0;
-  bridgeFault(d->signo, d->info, d->uap);
-}
-
-// The bridge's action: the work on the bridge's stack when it is free,
-// else where the signal arrived.
-void bridgeHandler(int signo, siginfo_t* info, void* uap) {
-  ErrnoGuard errnoGuard;
-  void* top = gBridgeStackTop.load(std::memory_order_acquire);
-  thread_t idle = 0;
-  // A child in its parent's memory (vfork) leaves the parent's stack alone:
-  // it ends by its signal while holding it, and the parent's later faults
-  // would find the stack taken for good.
-  if (top != nullptr && !task_shares_parent_memory() &&
-      gBridgeStackHolder.compare_exchange_strong(idle, mach_thread_self(),
-                                                 std::memory_order_acquire)) {
-    BridgeDelivery delivery = {signo, info, uap, {}, false};
-    sys_call_on_stack(top, bridgeOnItsStack, &delivery);
-    if (delivery.switched) {
-      delivery.previous.ss_flags &= ~SS_ONSTACK;
-      sigaltstack(&delivery.previous, nullptr);
-    }
-    gBridgeStackHolder.store(0, std::memory_order_release);
-  } else {
-    bridgeFault(signo, info, uap);
-  }
+// The bridge's action: the work on a stack of the bridge's.
+KX_HANDLER_ENTRY void bridgeHandler(int signo, siginfo_t* info, void* uap) {
+  handler_stacks_run(&gBridgeStacks, bridgeFault, signo, info, uap);
 }
 
 }  // namespace
@@ -404,7 +349,7 @@ void bridgeHandler(int signo, siginfo_t* info, void* uap) {
 // this table as they were; a fault nobody fixed put the previous action back).
 void exception_bridge_arm(exception_mask_t mask) noexcept {
   reserveReplyPort();
-  reserveBridgeStack();
+  handler_stacks_reserve(&gBridgeStacks);
   for (auto& b : gBridged) {
     if ((mask & (1u << b.type)) == 0) continue;
     bool idle = false;
@@ -417,7 +362,8 @@ void exception_bridge_arm(exception_mask_t mask) noexcept {
       std::memset(&action, 0, sizeof action);
       action.sa_sigaction = bridgeHandler;
       action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-      sigemptyset(&action.sa_mask);
+      // Every signal held back until the handler has moved to its stack.
+      sigfillset(&action.sa_mask);
       sigaction(b.signo, &action, &b.previous);
     }
     b.arming.store(false);

@@ -135,30 +135,14 @@ constexpr size_t kMaxLoaderObjects = 4096;
 constexpr size_t kMaxProgramHeaders = 256;
 constexpr size_t kMaxDynamicEntries = 4096;
 
-// Reads the loader's records in place, on pages the kernel has just found
-// readable: a crash walks a few dozen of them, mostly on the same few pages,
-// and a checked copy of each would cost a kernel call each. Every other
-// thread is parked while a crash reads them.
-class ReadableWindow {
- public:
-  template <class T>
-  bool read(uint64_t at, T* out) {
-    if (at < from_ || at > to_ || sizeof *out > to_ - at) {
-      const uint64_t end = at + sizeof *out;
-      if (end < at) return false;
-      // The pages the value lies on, whole.
-      from_ = at & ~vm_page_mask();
-      const uint64_t pages = ((end - 1) | vm_page_mask()) + 1 - from_;
-      to_ = from_ + task_readable_prefix(mach_task_self(), from_, pages);
-      if (end > to_) return false;
-    }
-    memcpy(out, reinterpret_cast<const void*>(at), sizeof *out);
-    return true;
-  }
-
- private:
-  uint64_t from_ = 0, to_ = 0;
-};
+// Reads a record of the loader's through the checked copy, never in place:
+// a thread a crash could not park (one that keeps the parking signal
+// blocked, or the parent of a child that runs in its memory) may close a
+// library and give its records' memory back at any moment.
+template <class T>
+bool readRecord(uint64_t at, T* out) {
+  return mach_vm_read_overwrite(mach_task_self(), at, sizeof *out, out, nullptr) == KERN_SUCCESS;
+}
 
 // The loader's record for debuggers, where the program's DT_DEBUG entry
 // points (0 when it has none): not `_r_debug`, which a program that names it
@@ -166,12 +150,11 @@ class ReadableWindow {
 uint64_t findLoaderDebugRecord() {
   const uint64_t phdrs = getauxval(AT_PHDR);
   const uint64_t count = std::min<uint64_t>(getauxval(AT_PHNUM), kMaxProgramHeaders);
-  ReadableWindow window;
   uint64_t bias = 0, dynamic = 0, dynamicSize = 0;
   bool haveBias = false;
   for (uint64_t i = 0; i < count; ++i) {
     Elf64_Phdr header;
-    if (!window.read(phdrs + i * sizeof header, &header)) return 0;
+    if (!readRecord(phdrs + i * sizeof header, &header)) return 0;
     if (header.p_type == PT_PHDR) {
       bias = phdrs - header.p_vaddr;
       haveBias = true;
@@ -184,7 +167,7 @@ uint64_t findLoaderDebugRecord() {
   const uint64_t entries = std::min<uint64_t>(dynamicSize / sizeof(Elf64_Dyn), kMaxDynamicEntries);
   for (uint64_t i = 0; i < entries; ++i) {
     Elf64_Dyn entry;
-    if (!window.read(bias + dynamic + i * sizeof entry, &entry) || entry.d_tag == DT_NULL) {
+    if (!readRecord(bias + dynamic + i * sizeof entry, &entry) || entry.d_tag == DT_NULL) {
       return 0;
     }
     if (entry.d_tag == DT_DEBUG) return entry.d_un.d_ptr;
@@ -203,21 +186,20 @@ uint64_t loaderDebugRecord() {
 }  // namespace
 
 void loader_objects_visit(LoaderObjectVisitor visit, void* context) {
-  ReadableWindow window;
   uint64_t record = loaderDebugRecord();
   size_t budget = kMaxLoaderObjects;
   for (int namespaces = 0; record != 0 && namespaces < kMaxNamespaces; ++namespaces) {
     r_debug debug;
-    if (!window.read(record, &debug)) return;
+    if (!readRecord(record, &debug)) return;
     // Later namespaces follow the first record from version 2 on.
     r_debug_extended* next = nullptr;
-    if (debug.r_version < 2 || !window.read(record + offsetof(r_debug_extended, r_next), &next)) {
+    if (debug.r_version < 2 || !readRecord(record + offsetof(r_debug_extended, r_next), &next)) {
       next = nullptr;
     }
     for (auto map = reinterpret_cast<uint64_t>(debug.r_map); map != 0;) {
       if (budget-- == 0) return;
       link_map object;  // the part the loader shares with debuggers
-      if (!window.read(map, &object)) break;
+      if (!readRecord(map, &object)) break;
       if (object.l_ld != nullptr &&
           !visit({static_cast<int64_t>(object.l_addr), reinterpret_cast<uint64_t>(object.l_ld),
                   reinterpret_cast<uint64_t>(object.l_name)},
@@ -286,6 +268,12 @@ void sync_loaded_images() {
 }
 
 void detail::sync_after_own_call() noexcept { syncWithLoader(); }
+
+#ifdef KX_TEST_SEAMS
+void setLoaderDebugRecordForTesting(uint64_t record) noexcept {
+  gLoaderDebugRecord.store(record, std::memory_order_relaxed);
+}
+#endif
 
 void register_func_for_add_image(ImageCallback callback) {
   detail::loader_notices_start();

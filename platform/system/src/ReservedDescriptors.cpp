@@ -2,8 +2,10 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/close_range.h>
 #include <linux/fs.h>
 #include <linux/kcmp.h>
+#include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -52,9 +54,27 @@ bool descriptor_still_names(int fd, const descriptor_identity& identity, bool un
 bool table_shared_with(int owner, shared_table table) noexcept {
   ErrnoGuard guard;
   const long self = syscall(SYS_getpid);
+  if (owner == self) return true;
   const int type = table == shared_table::descriptors ? KCMP_FILES : KCMP_SIGHAND;
-  const long order = owner == self ? 0 : syscall(SYS_kcmp, self, owner, type, 0, 0);
-  return order == 0 || (order < 0 && errno != ESRCH);
+  const long order = syscall(SYS_kcmp, self, owner, type, 0, 0);
+  if (order >= 0) return order == 0;
+  if (errno == ESRCH) return false;
+  // With nothing to unshare the call changes nothing; with a shared table,
+  // or other threads, it fails.
+  if (table == shared_table::signal_actions) return syscall(SYS_unshare, CLONE_SIGHAND) != 0;
+  return true;
+}
+
+bool descriptor_close_copy(int fd, int owner) noexcept {
+  ErrnoGuard guard;
+  if (syscall(SYS_close_range, fd, fd, CLOSE_RANGE_UNSHARE) == 0) return true;
+  // Kernels before 5.9, or a sandbox that refuses close_range.
+  if (syscall(SYS_unshare, CLONE_FILES) != 0 &&
+      table_shared_with(owner, shared_table::descriptors)) {
+    return false;
+  }
+  close(fd);
+  return true;
 }
 
 }  // namespace sys

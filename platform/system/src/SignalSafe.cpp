@@ -9,6 +9,7 @@
 asm(R"(
     .pushsection .text
     .globl sys_call_on_stack
+    .hidden sys_call_on_stack
     .type sys_call_on_stack, @function
     .p2align 4
 sys_call_on_stack:

@@ -79,6 +79,28 @@ std::optional<std::string> osReleaseField(const std::string& text, std::string_v
   return std::nullopt;
 }
 
+// The version whose leading numbers `text` gives ("12", "22.04",
+// "6.1.0-18-amd64"), as "major.minor" with ".patch" when the patch number
+// is 1 or more ("12.0", "22.4", "6.1"); none when it starts with no number.
+std::optional<std::string> versionNumbers(const std::string& text) {
+  unsigned long long numbers[3] = {0, 0, 0};
+  size_t count = 0, at = 0;
+  while (count < 3 && at < text.size() && text[at] >= '0' && text[at] <= '9') {
+    // At most 18 digits: a number that large is cut rather than wrapped.
+    for (size_t digits = 0; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+      if (digits++ < 18)
+        numbers[count] = numbers[count] * 10 + static_cast<unsigned>(text[at] - '0');
+    }
+    ++count;
+    if (at + 1 >= text.size() || text[at] != '.') break;
+    ++at;
+  }
+  if (count == 0) return std::nullopt;
+  std::string version = std::to_string(numbers[0]) + "." + std::to_string(numbers[1]);
+  if (numbers[2] >= 1) version += "." + std::to_string(numbers[2]);
+  return version;
+}
+
 OperatingSystem readHostOperatingSystem() {
   std::string osRelease;
   for (const char* path : {"/etc/os-release", "/usr/lib/os-release"}) {
@@ -100,7 +122,10 @@ OperatingSystem describeOperatingSystem(const std::string& osRelease,
   OperatingSystem os;
   os.name = osReleaseField(osRelease, "NAME").value_or(kernelName.value_or("Linux"));
   os.build = kernelRelease;
-  os.version = osReleaseField(osRelease, "VERSION_ID").value_or(kernelRelease.value_or("Unknown"));
+  std::optional<std::string> version;
+  if (auto id = osReleaseField(osRelease, "VERSION_ID")) version = versionNumbers(*id);
+  if (!version && kernelRelease) version = versionNumbers(*kernelRelease);
+  os.version = version.value_or("0.0");
   return os;
 }
 

@@ -133,8 +133,9 @@ int takeTaskFolder(bool* reserved) {
       fd = -1;
     } else if (gTaskFolderOwner.load() != mach_task_self()) {
       // The parent's: this process's copy goes, and its number serves the
-      // child's own, unless the copy is the parent's own (CLONE_FILES).
-      if (!table_shared_with(gTaskFolderOwner.load(), shared_table::descriptors)) close(fd);
+      // child's own; a child that shares the parent's descriptors
+      // (CLONE_FILES) closes a copy of its own.
+      descriptor_close_copy(fd, gTaskFolderOwner.load());
       gTaskFolder.store(-1);
       gTaskFolderOwner.store(0);
       fd = openTaskFolder();

@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 #include <link.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -12,10 +13,12 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <new>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "baseTest/Children.h"
 #include "baseTest/Polling.h"
 #include "system/ImageEvents.h"
 
@@ -197,6 +200,37 @@ TEST_F(LoaderNotices, LoaderListsHoldEveryObjectOfEveryNamespace) {
   EXPECT_TRUE(std::includes(listed.begin(), listed.end(), loaded.begin(), loaded.end()))
       << ::testing::PrintToString(listed) << " against " << ::testing::PrintToString(loaded);
   dlclose(other);
+}
+
+// A record of the lists given back while they are read (its library closed
+// by a thread a crash could not park) ends the walk there, without a fault.
+// The lists are the test's own, their objects on a page taken away once the
+// first one was visited.
+TEST_F(LoaderNotices, RecordGoneWhileTheListsAreReadEndsTheWalk) {
+  EXPECT_EQ(
+      base::testing::inChild([] {
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        void* pages =
+            mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+        if (pages == MAP_FAILED) return 1;
+        static ElfW(Dyn) dynamic[1] = {};
+        auto* debug = new (pages) r_debug{};
+        auto* objects = new (static_cast<char*>(pages) + page) link_map[2]{};
+        debug->r_version = 1;
+        debug->r_map = &objects[0];
+        objects[0].l_ld = objects[1].l_ld = dynamic;
+        objects[0].l_next = &objects[1];
+        sys::setLoaderDebugRecordForTesting(reinterpret_cast<uint64_t>(debug));
+        static int visited = 0;
+        sys::loader_objects_visit(
+            [](const sys::LoaderObject&, void* gone) {
+              ++visited;
+              return mprotect(gone, static_cast<size_t>(sysconf(_SC_PAGESIZE)), PROT_NONE) == 0;
+            },
+            objects);
+        return visited == 1 ? 0 : 2;
+      }),
+      0);
 }
 
 }  // namespace

@@ -6,6 +6,8 @@
 
 #include <cstring>
 #include <fstream>
+#include <map>
+#include <string>
 
 #include "system/SystemFacts.h"
 
@@ -80,15 +82,23 @@ TEST_F(SystemFacts, OperatingSystemFromOsReleaseElseTheKernel) {
       "VERSION_ID='12'\r\nID=debian\n",
       "Linux", "6.1.0-18-amd64");
   EXPECT_EQ(os.name, "Debian GNU/Linux");
-  EXPECT_EQ(os.version, "12");
+  EXPECT_EQ(os.version, "12.0");
   EXPECT_EQ(os.build, "6.1.0-18-amd64");
+  // Major and minor always, the patch from 1 on, as numbers.
+  for (const auto& [id, version] : std::map<std::string, std::string>{
+           {"11.4.1", "11.4.1"}, {"22.04", "22.4"}, {"3.19.0", "3.19"}, {"8.", "8.0"}}) {
+    EXPECT_EQ(sys::describeOperatingSystem("VERSION_ID=" + id, "Linux", "6.1.0").version, version)
+        << id;
+  }
   // A rolling distribution has no version of its own; nothing readable at all.
   os = sys::describeOperatingSystem("NAME=Arch\nVERSION_ID=\n", "Linux", "6.7.4-arch1-1");
   EXPECT_EQ(os.name, "Arch");
-  EXPECT_EQ(os.version, "6.7.4-arch1-1");
+  EXPECT_EQ(os.version, "6.7.4");
+  EXPECT_EQ(sys::describeOperatingSystem("VERSION_ID=rolling", "Linux", "6.1.0-18-amd64").version,
+            "6.1");
   os = sys::describeOperatingSystem("", std::nullopt, std::nullopt);
   EXPECT_EQ(os.name, "Linux");
-  EXPECT_EQ(os.version, "Unknown");
+  EXPECT_EQ(os.version, "0.0");
   EXPECT_FALSE(os.build);
 
   // The host's answer is read once and is what the build query gives.

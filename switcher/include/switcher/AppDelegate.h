@@ -1,10 +1,10 @@
 #pragma once
 
 // switcher, the application: its delegate (this header), which starts the
-// telemetry client with its analytics and crash services at launch, and its
-// termination on SIGINT or SIGTERM (Termination.h). The program
-// (src/main.cpp) sets both up and runs the main loop; it switches no windows
-// yet.
+// telemetry client with its analytics and crash services at launch, its
+// termination on SIGINT or SIGTERM (Termination.h), and its identifier and
+// versions (ApplicationBundle.h). The program (src/main.cpp) sets them up and
+// runs the main loop; it switches no windows yet.
 
 #include <memory>
 #include <optional>

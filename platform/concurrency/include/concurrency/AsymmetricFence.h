@@ -52,17 +52,33 @@
 // once every thread attached before the failure has been seen, heavy sides
 // need nothing, ever.
 //
-// Until then heavyFence() answers false, at once: it never waits, signals,
-// reads a file or touches a thread's scheduling, and costs the same however
-// many threads have come and gone. The heavy side then decides without the
-// light sides it cannot see:
+// Until then a heavy side cannot order those threads with a barrier; it
+// orders each one that is off its processor, which the kernel can prove
+// (fenceThreadStopped: its stores before are visible, and it loads the heavy
+// side's stores when it runs again). heavyFence() answers true when every
+// thread still unseen, but the caller, is off its processor now (blocked in
+// a system call, waiting for a lock, preempted), and false when one runs.
+// It never waits, signals or touches a thread's scheduling, and costs a few
+// system calls per unseen thread, the same however many threads have come
+// and gone. When it answers false, the heavy side decides without the light
+// sides it cannot see, or waits for them where it can without holding
+// anything up, and then orders a thread that runs by a signal, sent only
+// once the kernel shows it busy in user code (fenceThreadOrdered):
 // - a retire whose object may be announced plainly and unseen keeps the
-//   object until the handover has ended (HazardSlots.h), a bounded amount;
-// - a revocation waits for the owner of the bias alone, until it has been
-//   seen (its next hold of that lock sees the revocation and is a fenced
-//   step) or has been proven off its processor (fenceThreadStopped). An
-//   owner that keeps running other code holds the revocation up, as one
-//   that holds the lock would.
+//   object, and the retires and leaves that follow poll a heavy fence for
+//   it (heavyFencePolled), which orders the busy threads that way too
+//   (HazardSlots.h says how long that takes);
+// - a revocation waits for the owner of the bias alone (fenceThreadOrdered),
+//   until it has been seen, proven off its processor, or has answered a
+//   signal; well within 100 ms when the kernel answers either way.
+//
+// Signal handlers. A handler may read fenceMode(), asymmetricFences() and
+// barrierFailed(); it must not make a HazardScope, take a
+// BiasedRecursiveLock, attach its thread or run a heavy fence. None of them
+// is async-signal-safe (a scope takes its thread's next slot with plain
+// steps, the lock has a mutex inside), and the handover relies on it: a
+// thread is marked seen only by one of its own fenced steps, never in the
+// middle of a plain step it had begun, as a handler would.
 //
 // ThreadSanitizer runs these paths as they are. It checks the happens-before
 // edges the protocols build on (release stores read by acquire loads), not the
@@ -162,7 +178,8 @@ inline void noteFencedLightSide() noexcept {
 // is registered for it, whatever the mode. When the barrier fails, the
 // process switches to symmetric fences for good and says so once on standard
 // error. Answers whether every light side is now ordered with the caller:
-// false only during the handover after the failure (see above).
+// false only during the handover after the failure, while a thread not seen
+// yet may be on its processor (see above).
 [[nodiscard]] bool heavyFence() noexcept;
 
 // Whether the process-wide barrier failed and the process fell back for good.
@@ -193,8 +210,64 @@ bool fenceThreadSeen(uintptr_t key) noexcept;
 // held that lock (the scheduler's clock counts nanoseconds, and a switch out
 // adds the time run): its stores before its last switch out are visible, and
 // it runs again only through a switch under that lock, after the caller's
-// hold of it.
+// hold of it. Where the kernel refuses the interval or the clock, the other
+// proofs below read the system call the thread is in from /proc, which the
+// kernel shows only after it has seen the thread off its processor and out
+// of its run queue under the same lock.
 bool fenceThreadStopped(uintptr_t key, uint64_t& last) noexcept;
+
+// What a heavy side that waits for one thread keeps between polls.
+struct FenceThreadWait {
+  uint64_t round = 0;
+};
+
+// For a heavy side that waits for thread `key` (attached before the barrier
+// failed), after its own stores: whether the thread is ordered with it now.
+// Polled, with the same `wait` each time; never waits. True once the thread
+// has been seen or has ended, once the kernel has proven it off its
+// processor at a poll (fenceThreadStopped, or /proc where the clocks are
+// refused), or once it has answered a signal sent after the first poll:
+// - Only a thread that the ticks found in user code for at least half of a
+//   window of 12 ms, and never in the kernel, is signalled. The thread's
+//   clocks tell; where the kernel refuses them, its line in
+//   /proc/self/task, which counts in hundredths of a second: the window is
+//   then 32 ms, and the thread must also be runnable (not asleep in a
+//   system call) when it ends. Its handler makes one sequentially
+//   consistent store, which the signal's delivery and the handler order as
+//   a barrier would. A thread busy on its own processor, at any priority,
+//   is ordered so within a window and a delivery of the first poll; a
+//   blocked one at the first poll.
+// - What the program can observe: the handler of one real-time signal
+//   (SIGRTMAX - 4), installed with SA_RESTART and SA_ONSTACK the first time
+//   a thread is signalled, and only while the program has left that signal
+//   at its default (otherwise nothing is signalled); deliveries to a thread
+//   attached before the failure, not seen since, and busy in user code
+//   while a heavy side waits for it (here, or in heavyFencePolled): at most
+//   one on its way at a time, and at most one a window. The handler runs on
+//   the thread's stack (or its alternate stack) and leaves errno alone. A
+//   thread busy in user code makes no system call the signal could cut
+//   short; one that enters a system call in the microseconds before the
+//   delivery has it restarted, except for the calls the kernel never
+//   restarts after a handler (poll, nanosleep, the timed waits), which may
+//   then end with EINTR. A thread that blocks the signal takes it when it
+//   unblocks it (and a sigwait for it would take it); it is asked no more
+//   meanwhile.
+// - False while the kernel refuses every proof (the clocks, the interval and
+//   /proc) and the thread runs on: no bound is known then.
+bool fenceThreadOrdered(uintptr_t key, FenceThreadWait& wait) noexcept;
+
+// A heavy fence whose answer may come later, for a heavy side that can wait
+// for it without holding anything up (a retire that keeps what it replaced
+// meanwhile, HazardSlots.h). Polled, from any thread, with the same `round`
+// (start it at 0); never waits. True once every light side is ordered with
+// the stores made before the first poll: at once when heavyFence() would
+// answer true, or during the handover once each thread still unseen is
+// ordered as fenceThreadOrdered orders one (each poll looks at every one
+// not ordered yet, and asks the busy ones by a signal). With the polls
+// coming every millisecond or so, a round in which every unseen thread is
+// blocked, preempted or busy in user code ends within a window and a
+// delivery of its first poll (about 12 ms; 32 ms from /proc).
+[[nodiscard]] bool heavyFencePolled(uint64_t& round) noexcept;
 
 #ifdef KX_TEST_SEAMS
 // --- test seams (built only with the tests) ---
@@ -214,7 +287,9 @@ std::size_t fallbackFencesOnThisThreadForTesting() noexcept;
 // How many threads are attached now (entries a heavy side may look at).
 std::size_t attachedThreadsForTesting() noexcept;
 
-// Whether fenceThreadStopped may answer true (it does by default).
+// Whether the kernel's proof that a thread is off its processor is used (it
+// is by default): fenceThreadStopped, and the proofs heavyFence and
+// fenceThreadOrdered take.
 void allowStoppedThreadsForTesting(bool allow) noexcept;
 #endif
 

@@ -20,9 +20,11 @@
 // becomes biased only while the fences are asymmetric. One biased before the
 // barrier failed keeps its bias: its owner takes it with plain stores until
 // it has been seen (AsymmetricFence.h), and then, under its former key, with
-// sequentially consistent ones. A revocation during the handover waits, as
-// it waits for a hold to end, until the owner has been seen (its next hold
-// of this lock is enough) or is proven off its processor.
+// sequentially consistent ones. A revocation during the handover first
+// orders the owner alone with itself (fenceThreadOrdered): at once when the
+// owner has been seen or has ended, as soon as the kernel proves it off its
+// processor, and through one signal when the kernel shows it busy in user
+// code; then it waits, as always, until the owner holds the lock no more.
 //
 // A thread is known by its fence thread key (AsymmetricFence.h), which its
 // first hold attaches it for, before it takes the lock. A key that passes

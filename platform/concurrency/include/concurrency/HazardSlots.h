@@ -41,18 +41,33 @@
 //   cleared or reused, and strikes it, or the reader sees the flag and
 //   strikes it when it leaves.
 //
-// During the handover after a failed barrier (the heavy fence answers false)
-// a plain announcement may stay unseen. Only the thread that read a pointer
-// alone can have made one, and only of a key the change that marked the
-// pointer shared replaced or published; so that change and the next one say
-// so (Replaced::mayBeUnseen), and retire() keeps what they replaced until the
-// handover has ended, when it retires it as usual. Later changes settle the
-// pointer, and after the failure a pointer's first reader settles it at
-// once. A plain leave may stay unseen
-// too: the entry then waits for that slot's next leave, or for the end of
-// the handover, when the slots are looked at again. Either way the memory
-// held back is bounded: two objects per pointer read alone by a thread when
-// the barrier failed, one per slot.
+// During the handover after a failed barrier (AsymmetricFence.h) a plain
+// announcement may stay unseen while its thread runs. Only the thread that
+// read a pointer alone can have made one, and only of a key the change that
+// marked the pointer shared replaced or published; so when the heavy fence
+// answers false, that change and the next one say so
+// (Replaced::mayBeUnseen), and retire() keeps what they replaced until a
+// heavy fence ordered after it answers true, when it retires it as usual.
+// Later changes settle the pointer, and after the failure a pointer's first
+// reader settles it at once. A plain leave may stay unseen too: the entry
+// then waits for that slot's next leave, or for such a heavy fence, when the
+// slots are looked at again.
+// That heavy fence is polled (heavyFencePolled in AsymmetricFence.h) by the
+// retire() calls and flagged leaves that follow, on any thread, one round at
+// a time, each round for what was kept before it began. A round ends once
+// every thread attached before the failure has run a fenced step, has ended,
+// has been off its processor (blocked in a system call, waiting, or
+// preempted), or, found busy in user code, has answered a signal.
+// How much, and how long: two objects per pointer read alone by a thread
+// when the barrier failed, one entry per slot. With those calls coming
+// every millisecond or so, what is kept goes within two rounds: about 25 ms
+// while every such thread is blocked or busy in user code (65 ms where the
+// kernel shows a thread's processor time through /proc only). A thread
+// blocked for good therefore keeps nothing, nor does one busy for good. What
+// holds it longer: a thread that runs without a pause yet keeps entering the
+// kernel, one that blocks the signal, or a kernel that refuses both the
+// thread clocks and /proc; then it waits until that thread reaches a fenced
+// step, is off its processor at a poll, or ends.
 //
 // A read announces through a HazardScope, which takes one of its thread's
 // kHazardSlots slots, innermost last, and leaves it when the scope ends; a
@@ -241,6 +256,9 @@ class DeferredRetire {
 
 // The steps a test may pause a writer between (setHazardPauseForTesting).
 enum class HazardStep {
+  // exchange(): the new key is published; the pointer is not marked shared
+  // yet.
+  publishedBeforeShared,
   // exchange(): the heavy fence has run; the pointer is not settled yet.
   barrierBeforeSettle,
   // retire(): the slots were looked at and one announces the key; it is

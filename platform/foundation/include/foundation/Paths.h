@@ -38,11 +38,12 @@ bool createPrivateDirectory(const std::filesystem::path& folder,
                             ExistingFolder existing = ExistingFolder::keep,
                             std::error_code* error = nullptr);
 
-// Writes `bytes` to `file` through a temporary file in the same folder,
-// flushed to disk before it is renamed over `file`, creating missing parent
-// folders owner-only (`createPrivateDirectory`). The file written has `mode`
-// (less the process's umask). False when any step fails (the old content, if
-// any, stays).
+// Writes `bytes` to `file` through a temporary file in the same folder, made
+// new under a name nothing else stands at (nothing there is written through
+// or renamed into place), flushed to disk before it is renamed over `file`,
+// creating missing parent folders owner-only (`createPrivateDirectory`). The
+// file written has `mode` (less the process's umask). False when any step fails (the old content,
+// if any, stays).
 bool writeFileAtomically(const std::filesystem::path& file, std::string_view bytes,
                          mode_t mode = 0644);
 

@@ -50,13 +50,19 @@ using LoaderObjectVisitor = bool (*)(const LoaderObject& object, void* context);
 
 // Calls `visit` for each object on the lists the loader keeps for debuggers
 // (one per namespace, found through the program's DT_DEBUG entry), until it
-// returns false. The lists are read without the loader's lock, in place
-// within pages the kernel has just found readable (a crash has parked every
-// other thread), at most 4,096 objects in all: a list the loader is changing
-// at that moment (the crashed thread inside it) is read as far as it holds
-// together. Async-signal-safe. Nothing is visited in a program without a
-// DT_DEBUG entry.
+// returns false. The lists are read without the loader's lock, each record
+// through a checked copy (a thread a crash could not park may close a
+// library meanwhile), at most 4,096 objects in all: a list the loader is
+// changing at that moment (the crashed thread inside it) is read as far as
+// it holds together. Async-signal-safe. Nothing is visited in a program
+// without a DT_DEBUG entry.
 void loader_objects_visit(LoaderObjectVisitor visit, void* context);
+
+#ifdef KX_TEST_SEAMS
+// Test seam: the loader's record for debuggers that the lists are read from
+// (an `r_debug` of the test's own); 0 finds the loader's again.
+void setLoaderDebugRecordForTesting(uint64_t record) noexcept;
+#endif
 
 // The stand-in for `dladdr`: the path and header address of the known image
 // whose span holds `address`. The path stays valid while the image is known.

@@ -39,8 +39,19 @@ enum class shared_table { descriptors, signal_actions };
 // Whether the calling process uses the same `table` as process `owner` (it is
 // `owner`, or a process made with CLONE_FILES or CLONE_SIGHAND from it):
 // then a descriptor or action kept in the table is `owner`'s too, and the
-// calling process leaves it as it is. Asked of the kernel (`kcmp`); true when
-// the kernel cannot tell, false when `owner` is gone.
+// calling process leaves it as it is. Asked of the kernel (`kcmp`); false
+// when `owner` is gone. Where `kcmp` is refused (a sandbox's filter), a
+// process alone in its thread group learns of its signal actions from
+// `unshare`, which refuses a table that is shared and leaves one it has alone
+// as it is; anything else the kernel will not tell counts as shared.
 bool table_shared_with(int owner, shared_table table) noexcept;
+
+// Closes the calling thread's copy of `fd`, a descriptor kept by process
+// `owner` that the calling process has from it, without closing `owner`'s:
+// where the descriptor table is `owner`'s too (CLONE_FILES), the calling
+// thread takes a copy of its own first (close_range's unsharing, or
+// `unshare`), so that it needs no `kcmp` to tell. False, with `fd` left open,
+// when no copy can be had and the table may be `owner`'s.
+bool descriptor_close_copy(int fd, int owner) noexcept;
 
 }  // namespace sys

@@ -30,8 +30,9 @@ struct ProcessRecord {
 
 // The running system as every report names it, so that a crash report and
 // the telemetry client's logs of one machine agree: the distribution's name
-// and version from os-release ("Debian GNU/Linux", "12"), and the kernel's
-// release ("6.1.0-18-amd64") as the build.
+// and version from os-release ("Debian GNU/Linux", "12.0"), and the kernel's
+// release ("6.1.0-18-amd64") as the build. The version is numbers, as
+// "major.minor" with ".patch" when the patch number is 1 or more.
 struct OperatingSystem {
   std::string name;
   std::string version;
@@ -40,8 +41,9 @@ struct OperatingSystem {
 
 // The description from the text of an os-release file and the kernel's name
 // and release (uname). Without NAME the name is the kernel's name (else
-// "Linux"); without VERSION_ID (a rolling distribution) the version is the
-// kernel's release (else "Unknown").
+// "Linux"). The version is VERSION_ID's leading numbers ("12" gives "12.0",
+// "22.04" gives "22.4"); without them (a rolling distribution) the kernel
+// release's ("6.7.4-arch1-1" gives "6.7.4"), else "0.0".
 OperatingSystem describeOperatingSystem(const std::string& osRelease,
                                         const std::optional<std::string>& kernelName,
                                         const std::optional<std::string>& kernelRelease);

@@ -121,6 +121,16 @@ inline Ref<Observable<int>> elements(std::vector<int> values) {
   });
 }
 
+// A cold source sending `values` and then failing with `text`, synchronously
+// during subscribe.
+inline Ref<Observable<int>> failingAfter(std::vector<int> values, std::string text) {
+  return rv::create<int>([values, text](AnyObserver<int> o) -> Ref<Disposable> {
+    for (int v : values) o.onNext(v);
+    o.onError(makeError(text));
+    return Disposables::create();
+  });
+}
+
 // A hot source driven by hand: `push` delivers to the observers subscribed at
 // that moment. It records how many subscriptions were made and how many were
 // disposed, and refuses nothing. Thread-safe.

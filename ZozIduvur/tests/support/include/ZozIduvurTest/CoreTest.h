@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <initializer_list>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -67,5 +68,10 @@ class SmallDisk {
 
 #define DUZE_SKIP_UNLESS_MOUNTED(disk) \
   if (!(disk).mounted()) GTEST_SKIP() << "mounting a small file system needs root"
+
+// Makes the kernel fail the system calls numbered `calls` with `error` on the
+// calling thread alone, for the rest of its life: a thread of the test's own
+// runs what is to meet the failure. False when the kernel filters nothing.
+bool failOnThisThread(std::initializer_list<long> calls, int error);
 
 }  // namespace duzetest

@@ -14,10 +14,11 @@ inline constexpr int kSkippedInChild = 77;
 }  // namespace concurrency::testing
 
 // Expects `body` to succeed in a child process, or skips the test when the
-// child says it cannot run here.
-#define CONCURRENCY_EXPECT_IN_CHILD(body)                                         \
+// child says it cannot run here. Variadic, so that the body may hold commas
+// outside parentheses.
+#define CONCURRENCY_EXPECT_IN_CHILD(...)                                          \
   do {                                                                            \
-    const int concurrencyChildCode = ::base::testing::inChild(body);              \
+    const int concurrencyChildCode = ::base::testing::inChild(__VA_ARGS__);       \
     if (concurrencyChildCode == ::concurrency::testing::kSkippedInChild)          \
       GTEST_SKIP() << "not possible here (the child said why on standard error)"; \
     EXPECT_EQ(concurrencyChildCode, 0);                                           \

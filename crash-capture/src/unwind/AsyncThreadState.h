@@ -3,8 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "crash-capture/AsyncMachO.h"
-#include "crash-capture/AsyncSafe.h"
+#include "safe/AsyncSafe.h"
 #include "system/Threads.h"
 
 // The register state of one stack frame, and the ways of obtaining it: from
@@ -14,10 +13,11 @@
 // images and stacks of those machines, read from Mach-O files or built by
 // hand). Copied as a whole by value; everything is async-signal-safe.
 
-// CPU types a state can be made for.
+// CPU types a state can be made for; x86-64 is the host's, which the image
+// records of the host's own objects carry too.
 inline constexpr uint32_t ROCRASH_CPU_TYPE_ARM = 12;
 inline constexpr uint32_t ROCRASH_CPU_TYPE_ARM64 = 0x0100000C;
-// ROCRASH_CPU_TYPE_X86_64 (0x01000007) is the host's (AsyncMachO.h).
+inline constexpr uint32_t ROCRASH_CPU_TYPE_X86_64 = 0x01000007;
 
 // Layout flavours and their sizes in 32-bit words.
 inline constexpr uint32_t ROCRASH_ARM_THREAD_STATE64 = 6;

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "crash-capture/AsyncDwarfEncoding.h"
-#include "crash-capture/AsyncMObject.h"
+#include "AsyncDwarfEncoding.h"
+#include "safe/AsyncMObject.h"
 
 // DWARF call-frame information as an image carries it: exception-frame data
 // ("__eh_frame", `.eh_frame`) or debug-frame data ("__debug_frame"). This

@@ -6,8 +6,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "crash-capture/AsyncImageList.h"
-#include "crash-capture/AsyncSafe.h"
+#include "images/AsyncImageList.h"
+#include "safe/AsyncSafe.h"
 #include "system/ImageEvents.h"
 
 namespace {
@@ -147,6 +147,14 @@ rocrash_async_macho* frame_cache_unlisted_image(sys::task_t task, uint64_t addre
   if (char* name = copyName(cache, task, path)) slot.record.name = name;
   cache->unlisted_count++;
   return &slot.record;
+}
+
+rocrash_async_macho* image_containing_address(rocrash_async_image_list* list,
+                                              uint64_t address) noexcept {
+  if (rocrash_async_macho* image = rocrash_async_image_containing_address(list, address)) {
+    return image;
+  }
+  return frame_cache_unlisted_image(list->task, address);
 }
 
 rocrash_async_macho* frame_cache_unlisted_image_at(size_t index) noexcept {

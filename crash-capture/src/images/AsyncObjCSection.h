@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "crash-capture/AsyncMachO.h"
+#include "AsyncMachO.h"
 
 // Names code addresses from an image's object-runtime class metadata (which
 // survives stripping) and combines that with the symbol table. Crash-time

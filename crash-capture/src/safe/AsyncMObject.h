@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "crash-capture/AsyncSafe.h"
+#include "AsyncSafe.h"
 
 // A read-only window on a range of a task's memory. For the own task the
 // pages are used in place (no second mapping); in copy mode (other tasks, or

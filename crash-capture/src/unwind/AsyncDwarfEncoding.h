@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "crash-capture/AsyncMObject.h"
+#include "safe/AsyncMObject.h"
 
 namespace rocrash::async {
 

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "crash-capture/AsyncDwarfCFA.h"
-#include "crash-capture/AsyncMachO.h"
+#include "images/AsyncMachO.h"
+#include "unwind/AsyncDwarfCFA.h"
 
 struct rocrash_async_image_list;
 
@@ -108,6 +108,15 @@ void frame_cache_add_unlisted_images(sys::task_t task, rocrash_async_image_list*
 // write in the calling thread's cache. Null without a cache, without such an
 // object, or once the cache's room for them is taken.
 rocrash_async_macho* frame_cache_unlisted_image(sys::task_t task, uint64_t address) noexcept;
+
+// The image that holds `address` in a write: the first listed image whose
+// text span covers it; else, while the calling thread has a cache, the
+// record of an object the loader has that no notice has listed (code loaded
+// past the program's dlopen, or a library whose constructors run now, inside
+// the dlopen that lists it when it returns: frame_cache_unlisted_image);
+// else null. The caller has marked the list as being read.
+rocrash_async_macho* image_containing_address(rocrash_async_image_list* list,
+                                              uint64_t address) noexcept;
 
 // The `index`th record of this write (in the order they were made) that the
 // report lists, after the image list's: those made before the write first

@@ -2,8 +2,8 @@
 
 #include <cstdint>
 
-#include "crash-capture/AsyncImageList.h"
-#include "crash-capture/AsyncThreadState.h"
+#include "images/AsyncImageList.h"
+#include "unwind/AsyncThreadState.h"
 
 // Walks a thread's stack frame by frame. Each step asks the frame readers in
 // a fixed order (compact unwind information, DWARF call-frame information,

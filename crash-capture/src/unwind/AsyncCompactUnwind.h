@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "crash-capture/AsyncMObject.h"
-#include "crash-capture/AsyncThreadState.h"
+#include "AsyncThreadState.h"
+#include "safe/AsyncMObject.h"
 
 // The linker's compact unwind table ("__TEXT","__unwind_info", version 1): a
 // two-level index from function offsets (relative to the image's header) to

@@ -1,6 +1,7 @@
+#include "AsyncFrameCache.h"
 #include "AsyncFrameCursor.h"
 #include "AsyncFrameLookup.h"
-#include "crash-capture/AsyncCompactUnwind.h"
+#include "unwind/AsyncCompactUnwind.h"
 
 namespace {
 
@@ -57,7 +58,7 @@ rocrash_async_frame_error rocrash_async_frame_read_compact_unwind(
   uint64_t pc = rocrash_async_thread_state_get_reg(current, ROCRASH_REG_IP);
   const uint64_t likely = previous != nullptr ? pc - 1 : pc;
   rocrash_async_frame_error result = FRAME_ERR_NOTSUP;
-  rocrash_async_macho* image = rocrash_async_image_containing_address(image_list, likely);
+  rocrash_async_macho* image = rocrash::async::image_containing_address(image_list, likely);
   rocrash_async_mobject section;
   if (image != nullptr && rocrash_async_macho_map_section(image, "__TEXT", "__unwind_info",
                                                           &section) == ROCRASH_ERR_NONE) {

@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "crash-capture/AsyncMachO.h"
+#include "AsyncMachO.h"
 
 // The engine's own list of loaded images. Writers (image notices, on any
 // thread) take a lock; readers (crash-time code) take none: they raise the
@@ -57,10 +57,9 @@ void rocrash_async_image_list_set_reading(rocrash_async_image_list* list, bool r
 // The image after `current` (the first one when `current` is null), or null.
 rocrash_async_macho* rocrash_async_image_list_next(rocrash_async_image_list* list,
                                                    rocrash_async_macho* current) noexcept;
-// The first image whose text span covers `address`; else, while a write's
-// frame cache is in use, an object the loader knows that no notice has listed
-// yet (see frame_cache_unlisted_image); else null.
-// The caller has marked the list as being read.
+// The first image whose text span covers `address`, or null. (A crash write
+// also finds objects no notice has listed: rocrash::async::image_containing_address,
+// walk/AsyncFrameCache.h.) The caller has marked the list as being read.
 rocrash_async_macho* rocrash_async_image_containing_address(rocrash_async_image_list* list,
                                                             rocrash_vm_address_t address) noexcept;
 // Releases every record and entry, then the shared state.

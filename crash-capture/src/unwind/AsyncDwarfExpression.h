@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "crash-capture/AsyncMObject.h"
-#include "crash-capture/AsyncThreadState.h"
+#include "AsyncThreadState.h"
+#include "safe/AsyncMObject.h"
 
 namespace rocrash::async {
 

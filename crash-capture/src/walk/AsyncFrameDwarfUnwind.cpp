@@ -1,9 +1,9 @@
 #include "AsyncFrameCache.h"
 #include "AsyncFrameCursor.h"
 #include "AsyncFrameLookup.h"
-#include "crash-capture/AsyncDwarfCFA.h"
-#include "crash-capture/AsyncDwarfCFAState.h"
-#include "crash-capture/AsyncDwarfFdeIndex.h"
+#include "unwind/AsyncDwarfCFA.h"
+#include "unwind/AsyncDwarfCFAState.h"
+#include "unwind/AsyncDwarfFdeIndex.h"
 
 namespace {
 
@@ -59,7 +59,7 @@ void lookUp(rocrash_async_image_list* image_list, uint64_t pc, bool withSection,
   found.pc = pc;
   found.used = true;
   found.status = ROCRASH_ASYNC_FRAME_ENTRIES_NO_IMAGE;
-  found.image = rocrash_async_image_containing_address(image_list, pc);
+  found.image = rocrash::async::image_containing_address(image_list, pc);
   if (found.image != nullptr) {
     rocrash_async_macho* image = found.image;
     out->mapped = rocrash_async_macho_map_frame_section(image, &out->section, &out->debugFrame);

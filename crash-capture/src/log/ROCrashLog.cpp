@@ -1,4 +1,4 @@
-#include "crash-capture/ROCrashLog.h"
+#include "ROCrashLog.h"
 
 #include <cstdio>
 

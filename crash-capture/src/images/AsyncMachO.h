@@ -2,9 +2,9 @@
 
 #include <cstdint>
 
-#include "crash-capture/AsyncDwarfFdeIndex.h"
-#include "crash-capture/AsyncMObject.h"
+#include "safe/AsyncMObject.h"
 #include "system/ElfImage.h"
+#include "unwind/AsyncDwarfFdeIndex.h"
 
 // The image record of every listed image, and the readers over it. Mach-O
 // images (32/64-bit, either byte order) are read as the loader laid them out;
@@ -21,7 +21,7 @@ inline constexpr uint32_t ROCRASH_LC_SYMTAB = 0x2;
 inline constexpr uint32_t ROCRASH_LC_DYSYMTAB = 0xB;
 inline constexpr uint32_t ROCRASH_LC_SEGMENT_64 = 0x19;
 inline constexpr uint32_t ROCRASH_LC_UUID = 0x1B;
-inline constexpr uint32_t ROCRASH_CPU_TYPE_X86_64 = 0x01000007;
+// The subtype of the host's records (ROCRASH_CPU_TYPE_X86_64, AsyncThreadState.h).
 inline constexpr uint32_t ROCRASH_CPU_SUBTYPE_X86_64_ALL = 3;
 
 // The first 28 bytes of a Mach header, in file byte order.

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "crash-capture/AsyncByteOrder.h"
-#include "crash-capture/AsyncError.h"
+#include "AsyncByteOrder.h"
+#include "AsyncError.h"
 #include "system/Task.h"
 
 // Async-signal-safe building blocks of crash-time code: no heap, no locks,

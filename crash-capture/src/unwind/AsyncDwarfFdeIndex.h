@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "crash-capture/AsyncDwarfCFA.h"
+#include "AsyncDwarfCFA.h"
 
 // Where the FDE of a pc lies, found by a binary search instead of a walk over
 // the call-frame section: the image's own search table (`.eh_frame_hdr` as

@@ -3,8 +3,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "crash-capture/AsyncDwarfCFA.h"
-#include "crash-capture/AsyncThreadState.h"
+#include "AsyncDwarfCFA.h"
+#include "AsyncThreadState.h"
 
 // The row of the call-frame table at one pc: how to find the canonical frame
 // address (CFA) and where each register of the caller was saved. It is built

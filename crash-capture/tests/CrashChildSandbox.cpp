@@ -1,0 +1,145 @@
+#include "CrashChildSandbox.h"
+
+#include <fcntl.h>
+#include <linux/futex.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+
+#include "CrashChildImages.h"
+#include "baseTest/Polling.h"
+#include "baseTest/SystemCallFilter.h"
+
+namespace {
+
+using base::testing::callFails;
+using base::testing::callTraps;
+using base::testing::filterCalls;
+
+void handleTraps(void (*handler)(int, siginfo_t*, void*)) {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_sigaction = handler;
+  action.sa_flags = SA_SIGINFO;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGSYS, &action, nullptr);
+}
+
+// ---- temporary-writer ----
+
+char gRenaming[4096];
+
+// The naming of the whole report traps here.
+void waitInsteadOfNaming(int, siginfo_t*, void*) {
+  const int fd = open(gRenaming, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  const char byte = 1;
+  if (fd >= 0 && write(fd, &byte, 1) != 1) close(fd);
+  for (;;) pause();
+}
+
+// ---- enable-fails-under-crash ----
+
+constexpr int kEnablingAtItsLastAction = 1;
+constexpr int kCrashing = 2;
+constexpr int kEnablingReturned = 3;
+std::atomic<int> gStage{0};
+std::atomic<pid_t> gEnabling{0};
+std::atomic<pid_t> gCrashing{0};
+
+int* futexWord() { return reinterpret_cast<int*>(&gStage); }
+
+void reach(int stage) {
+  gStage.store(stage);
+  syscall(SYS_futex, futexWord(), FUTEX_WAKE_PRIVATE, INT_MAX, nullptr, nullptr, 0);
+}
+
+void await(int stage) {
+  for (int now; (now = gStage.load()) < stage;) {
+    syscall(SYS_futex, futexWord(), FUTEX_WAIT_PRIVATE, now, nullptr, nullptr, 0);
+  }
+}
+
+// Whether thread `tid` of this process sleeps in the kernel.
+bool asleep(pid_t tid) {
+  char path[64], text[512];
+  snprintf(path, sizeof path, "/proc/self/task/%d/stat", static_cast<int>(tid));
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  const ssize_t n = fd >= 0 ? read(fd, text, sizeof text - 1) : -1;
+  if (fd >= 0) close(fd);
+  if (n <= 0) return false;
+  text[n] = '\0';
+  const char* end = strrchr(text, ')');
+  return end != nullptr && end[1] == ' ' && end[2] == 'S';
+}
+
+// The enabling's last signal action, and the crashing write's first call
+// (for the file-size limit), trap here.
+void holdTheCourse(int, siginfo_t*, void* uap) {
+  const pid_t self = static_cast<pid_t>(syscall(SYS_gettid));
+  if (self == gEnabling.load()) {
+    // The crash comes now; the action is refused once the crashing thread
+    // sleeps in the handler, however far it got.
+    reach(kEnablingAtItsLastAction);
+    await(kCrashing);
+    base::testing::within([] { return asleep(gCrashing.load()); });
+  } else if (self == gCrashing.load()) {
+    await(kEnablingReturned);
+  }
+  base::testing::setTrappedCallResult(uap, -EPERM);
+}
+
+// 0, read at run time: the store below is not known to fault.
+volatile uintptr_t gLowAddress = 0;
+
+__attribute__((noinline)) void crashDuringFailedEnabling() {
+  *reinterpret_cast<volatile int*>(gLowAddress + 0x10) = 29;
+  asm volatile("" ::: "memory");
+}
+
+int enableFailsUnderCrash(const char* type, const char* folder) {
+  handleTraps(holdTheCourse);
+  std::thread([] {
+    gCrashing = static_cast<pid_t>(syscall(SYS_gettid));
+    if (!filterCalls({{SYS_prlimit64, callTraps}}, false)) _exit(8);
+    await(kEnablingAtItsLastAction);
+    reach(kCrashing);
+    crashDuringFailedEnabling();
+  }).detach();
+  gEnabling = static_cast<pid_t>(syscall(SYS_gettid));
+  if (!filterCalls({{SYS_rt_sigaction, callTraps, 0, 0xFFFFFFFFu, SIGTRAP}}, false)) return 8;
+  auto reporter = crash_child_reporter(type, folder);
+  if (reporter->enableCrashReporter()) return 9;
+  crash_child_mark("enable-failed", 1);
+  reach(kEnablingReturned);
+  for (;;) pause();
+}
+
+}  // namespace
+
+bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, bool enabled) {
+  if (sandbox == "kcmp-eperm" || sandbox == "kcmp-enosys") {
+    const int error = sandbox == "kcmp-eperm" ? EPERM : ENOSYS;
+    return !enabled || filterCalls({{SYS_kcmp, callFails(error)}}, true);
+  }
+  if (sandbox == "temporary-writer") {
+    if (enabled) return true;
+    snprintf(gRenaming, sizeof gRenaming, "%s/renaming", folder.c_str());
+    handleTraps(waitInsteadOfNaming);
+    return filterCalls({{SYS_openat, callFails(EOPNOTSUPP), 2, __O_TMPFILE, __O_TMPFILE},
+                        {SYS_renameat2, callTraps}},
+                       true);
+  }
+  return sandbox.empty();
+}
+
+int crash_child_sandboxed(const char* mode, const char* type, const char* folder) {
+  if (std::string(mode) == "enable-fails-under-crash") return enableFailsUnderCrash(type, folder);
+  return -1;
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <string>
+
+// The crash child's sandboxed situations: system calls refused as a
+// container's filter refuses them, or trapped to hold a crash at a chosen
+// point (CrashChild.cpp).
+//
+// A mode "<mode>+<sandbox>" runs <mode> under one of these filters:
+//   kcmp-eperm, kcmp-enosys: installed once the reporter is enabled, kcmp
+//     fails with EPERM or ENOSYS, as in a container without the ptrace
+//     capability;
+//   temporary-writer: installed before enabling, no file can be made without
+//     a name (O_TMPFILE), and the writer of a report, once it is whole, opens
+//     the FIFO "<folder>/renaming", writes a byte to it and waits there for
+//     ever instead of naming it.
+// Installs what `sandbox` asks at the time `enabled` says (before enabling,
+// or once enabled); false when that fails. Nothing for an empty `sandbox`.
+bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, bool enabled);
+
+// The sandboxed situations with a course of their own:
+//   enable-fails-under-crash: a thread crashes while the enabling that
+//     installed the handler fails (its last signal action is refused) and is
+//     undone, and waits in the handler until the enabling has returned; the
+//     program marks "enable-failed" when it did fail.
+// When `mode` is one of them, runs it with the handler `type` ("signals" or
+// "mach"), reporting under `folder`; the return value is the exit status
+// when it does not crash. -1 when `mode` is another one.
+int crash_child_sandboxed(const char* mode, const char* type, const char* folder);

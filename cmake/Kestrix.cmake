@@ -158,14 +158,15 @@ endfunction()
 #   headers and the templates instantiated from them) is compiled once per
 #   eight files. File-local names (anonymous namespaces, statics) then share
 #   one scope: where two test files define the same one, the compilation
-#   fails with "redefinition of". Rename one of them, or list one file under
-#   SEPARATE, which compiles it on its own.
-# UNOPTIMISED, which earlier calls give, is what every program now gets.
+#   fails with "redefinition of" (two functions of one name but other
+#   parameters overload each other instead, so give helpers names of their
+#   own). Rename one of them, or list one file under SEPARATE, which
+#   compiles it on its own.
 function(kestrix_add_tests target)
   if(NOT KESTRIX_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "NO_MAIN;UNOPTIMISED;AS_SHIPPED" "" "SOURCES;LIBS;SEPARATE" ${ARGN})
+  cmake_parse_arguments(ARG "NO_MAIN;AS_SHIPPED" "" "SOURCES;LIBS;SEPARATE" ${ARGN})
   set(sources ${ARG_SOURCES})
   if(KESTRIX_STRESS_ONLY)
     kestrix_stress_sources(sources ${sources})

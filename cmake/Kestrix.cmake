@@ -7,6 +7,11 @@ if(KESTRIX_WERROR)
   add_compile_options(-Werror)
 endif()
 
+# g++ collects garbage from a heap of 128 MB on; most files here need a few
+# hundred, and their collections cost about a tenth of their compile time.
+# From 512 MB on, only the largest compilations collect.
+add_compile_options("$<$<COMPILE_LANG_AND_ID:CXX,GNU>:--param=ggc-min-heapsize=524288>")
+
 # These options are the folder's, never a target's usage requirements: a
 # project that adds Kestrix as a subfolder keeps its own warnings and
 # sanitizers.
@@ -127,32 +132,61 @@ function(kestrix_add_test_support target)
   endif()
 endfunction()
 
-# kestrix_add_tests(<target> SOURCES ... [LIBS ...] [NO_MAIN] [UNOPTIMISED])
+# kestrix_add_tests(<target> SOURCES ... [LIBS ...] [NO_MAIN] [AS_SHIPPED]
+#                   [SEPARATE <source>...])
 #
 # One GoogleTest executable per component. Test suites whose name ends in
 # "Stress" exercise threads and are labelled `concurrency` (the tsan run picks
 # them); every other test is labelled `unit`. Every test is also labelled with
 # its program's name, so `ctest -L <program>` runs one component's tests.
 #
-# UNOPTIMISED: in Debug builds other than ThreadSanitizer's, the program's own
-# sources are compiled at -O0. The template-heavy suites spend most of the
-# build optimising instantiations that run a handful of times (about half of
-# the whole build on two cores), while their run time stays seconds. The
-# ThreadSanitizer build keeps -O1 for its longer stress runs.
+# Test programs are most of the build's time, so they are built to be cheap
+# (README.md, "Build times", has the figures):
+# - In Debug builds other than ThreadSanitizer's, the program's own sources
+#   are compiled at -O0: test code is template-heavy, and optimising
+#   instantiations that run a handful of times cost most of the build while
+#   the tests' run time stays seconds. The program is linked at a fixed
+#   address (-no-pie): CTest starts it once per test, and a
+#   position-independent program this size spends most of a short test
+#   relocating the sanitizers' data. The ThreadSanitizer build keeps -O1 and
+#   position independence for its longer stress runs.
+# - AS_SHIPPED keeps the configuration's optimisation and position
+#   independence, as in a shipped program: for tests that read their own
+#   machine code, stack frames or loaded images.
+# - With KESTRIX_UNITY_TESTS (on by default) the sources are compiled eight
+#   to a compilation (a CMake unity build), so that what they share (the
+#   headers and the templates instantiated from them) is compiled once per
+#   eight files. File-local names (anonymous namespaces, statics) then share
+#   one scope: where two test files define the same one, the compilation
+#   fails with "redefinition of" (two functions of one name but other
+#   parameters overload each other instead, so give helpers names of their
+#   own). Rename one of them, or list one file under SEPARATE, which
+#   compiles it on its own.
 function(kestrix_add_tests target)
   if(NOT KESTRIX_BUILD_TESTS)
     return()
   endif()
-  cmake_parse_arguments(ARG "NO_MAIN;UNOPTIMISED" "" "SOURCES;LIBS" ${ARGN})
+  cmake_parse_arguments(ARG "NO_MAIN;AS_SHIPPED" "" "SOURCES;LIBS;SEPARATE" ${ARGN})
   set(sources ${ARG_SOURCES})
   if(KESTRIX_STRESS_ONLY)
     kestrix_stress_sources(sources ${sources})
   endif()
   add_executable(${target} ${sources})
   target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock Threads::Threads)
-  if(ARG_UNOPTIMISED AND CMAKE_BUILD_TYPE STREQUAL "Debug" AND NOT KESTRIX_SANITIZE MATCHES "thread")
+  if(NOT ARG_AS_SHIPPED AND CMAKE_BUILD_TYPE STREQUAL "Debug"
+     AND NOT KESTRIX_SANITIZE MATCHES "thread")
     # Comes after the configuration's -O1 on the command line, so it wins.
     target_compile_options(${target} PRIVATE -O0)
+    target_link_options(${target} PRIVATE -no-pie)
+  endif()
+  if(KESTRIX_UNITY_TESTS)
+    set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
+    # g++ takes the included test files for headers, and warns about every
+    # class of a header that uses a type of the file's anonymous namespace.
+    target_compile_options(${target} PRIVATE $<$<CXX_COMPILER_ID:GNU>:-Wno-subobject-linkage>)
+    if(ARG_SEPARATE)
+      set_source_files_properties(${ARG_SEPARATE} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
+    endif()
   endif()
   if(NOT ARG_NO_MAIN)
     target_link_libraries(${target} PRIVATE GTest::gtest_main)
@@ -226,4 +260,21 @@ function(kestrix_add_plain_library target)
     set_target_properties(${target} PROPERTIES LIBRARY_OUTPUT_DIRECTORY ${ARG_OUTPUT_DIRECTORY})
   endif()
   target_link_libraries(${target} PRIVATE ${CMAKE_DL_LIBS})
+endfunction()
+
+# kestrix_precompile_json(<target>...)
+#
+# The JSON library's header is the costliest one the telemetry client's
+# sources parse: about 2 s of each one's compilation, in every configuration
+# and every step of scripts/test. A target whose sources mostly include it
+# parses it once, as a precompiled header given to each of its sources ahead
+# of their own includes. The header comes with much of the standard library,
+# so a source here may leave out a standard header it uses and still compile;
+# the installed headers are each compiled alone (scripts/check-install), so
+# no user of the package relies on it. CMAKE_DISABLE_PRECOMPILE_HEADERS=ON
+# turns it off.
+function(kestrix_precompile_json)
+  foreach(target IN LISTS ARGN)
+    target_precompile_headers(${target} PRIVATE <nlohmann/json.hpp>)
+  endforeach()
 endfunction()

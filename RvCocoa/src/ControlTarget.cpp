@@ -6,6 +6,7 @@
 
 #include "RvCocoa/CocoaFatalError.h"
 #include "RvStreams/MainScheduler.h"
+#include "Selectors.h"
 #include "objc/ClassBuilder.h"
 #include "objc/Message.h"
 
@@ -14,8 +15,6 @@ namespace rv {
 using objc::SEL;
 
 namespace {
-
-SEL sel(const char* name) { return objc::sel_registerName(name); }
 
 SEL initSelector() {
   static const SEL s = sel("init");

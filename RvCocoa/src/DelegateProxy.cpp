@@ -7,6 +7,7 @@
 #include "RvStreams/Do.h"
 #include "RvStreams/Share.h"
 #include "RvStreams/SubscribeOn.h"
+#include "Selectors.h"
 #include "objc/ClassBuilder.h"
 #include "objc/Message.h"
 
@@ -20,8 +21,6 @@ using objc::SEL;
 using objc::YES;
 
 namespace {
-
-SEL sel(const char* name) { return objc::sel_registerName(name); }
 
 // Subscribing to and disposing of every dispatcher's sequence happen here.
 const Ref<MainScheduler>& dispatcherScheduler() {

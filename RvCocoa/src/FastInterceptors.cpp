@@ -8,6 +8,7 @@
 #include <utility>
 
 #include "RuntimeInternal.h"
+#include "Selectors.h"
 #include "objc/Message.h"
 #include "objc/NSArray.h"
 #include "objc/NSNull.h"
@@ -22,8 +23,6 @@ using objc::IMP;
 using objc::SEL;
 
 namespace {
-
-SEL sel(const char* name) { return objc::sel_registerName(name); }
 
 // How a fast shape boxes each argument type. The unsigned 8-, 16- and
 // 32-bit shapes share one unsigned 32-bit box.

@@ -12,6 +12,7 @@
 
 #include "RuntimeInternal.h"
 #include "RvCocoa/ArgumentBoxing.h"
+#include "Selectors.h"
 #include "foundation/StringFormat.h"
 #include "objc/Message.h"
 #include "objc/NSAssertionHandler.h"
@@ -31,8 +32,6 @@ using objc::SEL;
 using objc::YES;
 
 namespace {
-
-SEL sel(const char* name) { return objc::sel_registerName(name); }
 
 // Offset of the single argument of `forwardInvocation:`,
 // `methodSignatureForSelector:` and `respondsToSelector:`.

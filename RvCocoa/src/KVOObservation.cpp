@@ -1,6 +1,7 @@
 #include "RvCocoa/CocoaFatalError.h"
 #include "RvCocoa/KVOObservable.h"
 #include "RvCocoa/_RVKVOObserver.h"
+#include "Selectors.h"
 #include "objc/ClassBuilder.h"
 #include "objc/Message.h"
 #include "objc/NSDictionary.h"
@@ -13,12 +14,6 @@ using objc::Class;
 using objc::id;
 using objc::NSUInteger;
 using objc::SEL;
-
-namespace {
-
-SEL sel(const char* name) { return objc::sel_registerName(name); }
-
-}  // namespace
 
 struct RVKVOObserverMethods {
   static objc::Ref<objc::Object> initWithTarget(_RVKVOObserver* self, SEL, id target,

@@ -14,7 +14,7 @@ using appkit::NSTextField;
 
 namespace {
 
-using ProxyType = DelegateProxyType<RvTextFieldDelegateProxy>;
+using TextFieldProxyType = DelegateProxyType<RvTextFieldDelegateProxy>;
 
 objc::SEL controlTextDidChangeSelector() {
   static const objc::SEL s = objc::sel_registerName("controlTextDidChange:");
@@ -65,7 +65,7 @@ void RvTextFieldDelegateProxy::controlTextDidChange(NSNotification* notification
 }
 
 void RvTextFieldDelegateProxy::registerKnownImplementations() {
-  ProxyType::addProxyMaker<NSTextField>(
+  TextFieldProxyType::addProxyMaker<NSTextField>(
       [](const objc::Ref<NSTextField>& textField) { return create(textField); });
 }
 
@@ -82,12 +82,12 @@ void RvTextFieldDelegateProxy::setCurrentDelegate(std::optional<Delegate> delega
 namespace cocoa_detail {
 
 objc::Ref<RvTextFieldDelegateProxy> textFieldDelegate(const objc::Ref<NSTextField>& field) {
-  return ProxyType::proxy(field);
+  return TextFieldProxyType::proxy(field);
 }
 
 ControlProperty<std::optional<std::string>> textFieldText(const objc::Ref<NSTextField>& field) {
   using Text = std::optional<std::string>;
-  objc::Ref<RvTextFieldDelegateProxy> proxy = ProxyType::proxy(field);
+  objc::Ref<RvTextFieldDelegateProxy> proxy = TextFieldProxyType::proxy(field);
   Ref<Observable<Text>> values = rv::deferred([proxy, weak = objc::Weak<NSTextField>(field)] {
                                    objc::Ref<NSTextField> field = weak.load();
                                    Text current = field ? Text(field->stringValue()) : std::nullopt;

@@ -14,7 +14,7 @@ using appkit::NSTextView;
 
 namespace {
 
-using ProxyType = DelegateProxyType<RvTextViewDelegateProxy>;
+using TextViewProxyType = DelegateProxyType<RvTextViewDelegateProxy>;
 
 objc::SEL textDidChangeSelector() {
   static const objc::SEL s = objc::sel_registerName("textDidChange:");
@@ -64,7 +64,7 @@ void RvTextViewDelegateProxy::textDidChange(NSNotification* notification) {
 }
 
 void RvTextViewDelegateProxy::registerKnownImplementations() {
-  ProxyType::addProxyMaker<NSTextView>(
+  TextViewProxyType::addProxyMaker<NSTextView>(
       [](const objc::Ref<NSTextView>& textView) { return create(textView); });
 }
 
@@ -81,11 +81,11 @@ void RvTextViewDelegateProxy::setCurrentDelegate(std::optional<Delegate> delegat
 namespace cocoa_detail {
 
 objc::Ref<RvTextViewDelegateProxy> textViewDelegate(const objc::Ref<NSTextView>& view) {
-  return ProxyType::proxy(view);
+  return TextViewProxyType::proxy(view);
 }
 
 ControlProperty<std::string> textViewString(const objc::Ref<NSTextView>& view) {
-  objc::Ref<RvTextViewDelegateProxy> proxy = ProxyType::proxy(view);
+  objc::Ref<RvTextViewDelegateProxy> proxy = TextViewProxyType::proxy(view);
   Ref<Observable<std::string>> values =
       rv::deferred([proxy, weak = objc::Weak<NSTextView>(view)] {
         objc::Ref<NSTextView> view = weak.load();

@@ -4,6 +4,7 @@
 
 #include "RuntimeInternal.h"
 #include "RvCocoa/ArgumentBoxing.h"
+#include "Selectors.h"
 #include "objc/Message.h"
 #include "objc/NSArray.h"
 #include "objc/NSAssertionHandler.h"
@@ -24,8 +25,6 @@ using objc::YES;
 namespace {
 
 constexpr const char* kNamespace = "_RV_namespace_";
-
-SEL sel(const char* name) { return objc::sel_registerName(name); }
 
 // Set once by `+initialize`; read after `+instance`, whose first send waits
 // for `+initialize` to finish.

@@ -1,6 +1,7 @@
 #include "RvCocoa/WKWebViewReactive.h"
 
 #include "RvStreams/Map.h"
+#include "Selectors.h"
 #include "appkit/NSErrorObject.h"
 #include "objc/ClassBuilder.h"
 
@@ -11,9 +12,7 @@ using webkit::WKWebView;
 
 namespace {
 
-using ProxyType = DelegateProxyType<RvWKNavigationDelegateProxy>;
-
-objc::SEL sel(const char* name) { return objc::sel_registerName(name); }
+using NavigationProxyType = DelegateProxyType<RvWKNavigationDelegateProxy>;
 
 // The navigation of a delegate call with arguments (web view, navigation).
 Ref<Observable<objc::Ref<WKNavigation>>> navigations(const Reactive<WKWebView>& reactive,
@@ -46,7 +45,7 @@ objc::Ref<RvWKNavigationDelegateProxy> RvWKNavigationDelegateProxy::create(
 }
 
 void RvWKNavigationDelegateProxy::registerKnownImplementations() {
-  ProxyType::addProxyMaker<WKWebView>(
+  NavigationProxyType::addProxyMaker<WKWebView>(
       [](const objc::Ref<WKWebView>& webView) { return create(webView); });
 }
 
@@ -63,7 +62,7 @@ void RvWKNavigationDelegateProxy::setCurrentDelegate(std::optional<Delegate> del
 // MARK: Members of WKWebView
 
 objc::Ref<RvWKNavigationDelegateProxy> navigationDelegate(const Reactive<WKWebView>& reactive) {
-  return ProxyType::proxy(reactive.base());
+  return NavigationProxyType::proxy(reactive.base());
 }
 
 Ref<Observable<objc::Ref<WKNavigation>>> didCommitNavigation(const Reactive<WKWebView>& reactive) {

@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "RvCocoa/ArgumentBoxing.h"
+#include "Selectors.h"
 #include "foundation/StringFormat.h"
 #include "objc/Message.h"
 #include "objc/NSAssertionHandler.h"
@@ -18,8 +19,6 @@ using objc::NO;
 using objc::SEL;
 
 namespace {
-
-SEL sel(const char* name) { return objc::sel_registerName(name); }
 
 constexpr int kMaximumClassDepth = 100;
 

@@ -9,21 +9,8 @@ namespace {
 
 using ojson = nlohmann::ordered_json;
 
-template <class T>
-void putObjects(ojson& out, const char* key,
-                const std::optional<std::vector<std::shared_ptr<T>>>& objects) {
-  if (!objects) return;
-  ojson array = ojson::array();
-  for (const auto& object : *objects)
-    array.push_back(object ? object->serializeToDictionary() : ojson(nullptr));
-  out[key] = std::move(array);
-}
-
-template <class T>
-void encodeObjects(foundation::NSCoder& coder, std::string_view key,
-                   const std::optional<std::vector<std::shared_ptr<T>>>& objects) {
-  if (objects) coder.encodeObject(duze::objectArray(*objects), key);
-}
+using duzecrashes::encodeObjects;
+using duzecrashes::putObjects;
 
 }  // namespace
 

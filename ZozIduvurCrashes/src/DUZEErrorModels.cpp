@@ -18,25 +18,8 @@ namespace {
 
 using ojson = nlohmann::ordered_json;
 
-template <class T>
-ojson dictionaries(const std::vector<std::shared_ptr<T>>& objects) {
-  ojson out = ojson::array();
-  for (const auto& object : objects)
-    out.push_back(object ? object->serializeToDictionary() : ojson(nullptr));
-  return out;
-}
-
-template <class T>
-void putObjects(ojson& out, const char* key,
-                const std::optional<std::vector<std::shared_ptr<T>>>& objects) {
-  if (objects) out[key] = dictionaries(*objects);
-}
-
-template <class T>
-void encodeObjects(foundation::NSCoder& coder, std::string_view key,
-                   const std::optional<std::vector<std::shared_ptr<T>>>& objects) {
-  if (objects) coder.encodeObject(duze::objectArray(*objects), key);
-}
+using duzecrashes::encodeObjects;
+using duzecrashes::putObjects;
 
 bool hasFrames(const std::optional<DUZEStackFrames>& frames) { return frames && !frames->empty(); }
 

@@ -8,18 +8,19 @@
 
 namespace {
 base::Mutex gSharedMutex;
-std::shared_ptr<DUZEZozIduvurUserDefaults> gShared KX_GUARDED_BY(gSharedMutex);
+std::shared_ptr<DUZEZozIduvurUserDefaults> gSharedZozIduvurUserDefaults KX_GUARDED_BY(gSharedMutex);
 }  // namespace
 
 std::shared_ptr<DUZEZozIduvurUserDefaults> DUZEZozIduvurUserDefaults::shared() {
   base::LockGuard lock(gSharedMutex);
-  if (!gShared) gShared = std::make_shared<DUZEZozIduvurUserDefaults>();
-  return gShared;
+  if (!gSharedZozIduvurUserDefaults)
+    gSharedZozIduvurUserDefaults = std::make_shared<DUZEZozIduvurUserDefaults>();
+  return gSharedZozIduvurUserDefaults;
 }
 
 void DUZEZozIduvurUserDefaults::resetSharedInstance() {
   base::LockGuard lock(gSharedMutex);
-  gShared.reset();
+  gSharedZozIduvurUserDefaults.reset();
 }
 
 std::shared_ptr<foundation::NSUserDefaults> DUZEZozIduvurUserDefaults::store() {

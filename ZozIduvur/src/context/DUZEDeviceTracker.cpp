@@ -20,7 +20,7 @@ constexpr std::string_view kSdkName = "zoziduvur.linux";
 constexpr std::string_view kSdkVersion = "1.0.0";
 constexpr std::string_view kUnknown = "Unknown";
 
-DUZESharedInstance<DUZEDeviceTracker> gShared;
+DUZESharedInstance<DUZEDeviceTracker> gSharedDeviceTracker;
 
 std::optional<std::string> firstLine(const char* path) {
   std::ifstream in(path);
@@ -61,8 +61,10 @@ std::optional<std::string> bundleString(std::string_view key) {
 
 }  // namespace
 
-std::shared_ptr<DUZEDeviceTracker> DUZEDeviceTracker::sharedInstance() { return gShared.get(); }
-void DUZEDeviceTracker::resetSharedInstance() { gShared.reset(); }
+std::shared_ptr<DUZEDeviceTracker> DUZEDeviceTracker::sharedInstance() {
+  return gSharedDeviceTracker.get();
+}
+void DUZEDeviceTracker::resetSharedInstance() { gSharedDeviceTracker.reset(); }
 
 std::shared_ptr<DUZEDevice> DUZEDeviceTracker::describeHost() {
   auto device = DUZEDevice::create();

@@ -5,11 +5,13 @@
 
 namespace {
 constexpr std::string_view kSessionHistoryKey = "SessionIdHistory";
-DUZESharedInstance<DUZESessionContext> gShared;
+DUZESharedInstance<DUZESessionContext> gSharedSessionContext;
 }  // namespace
 
-std::shared_ptr<DUZESessionContext> DUZESessionContext::sharedInstance() { return gShared.get(); }
-void DUZESessionContext::resetSharedInstance() { gShared.reset(); }
+std::shared_ptr<DUZESessionContext> DUZESessionContext::sharedInstance() {
+  return gSharedSessionContext.get();
+}
+void DUZESessionContext::resetSharedInstance() { gSharedSessionContext.reset(); }
 
 DUZESessionContext::DUZESessionContext()
     : history_(duze::loadHistory<DUZESessionHistoryInfo>(kSessionHistoryKey)),

@@ -3,11 +3,13 @@
 #include "DUZESharedInstance.h"
 
 namespace {
-DUZESharedInstance<DUZETicketCache> gShared;
+DUZESharedInstance<DUZETicketCache> gSharedTicketCache;
 }
 
-std::shared_ptr<DUZETicketCache> DUZETicketCache::sharedInstance() { return gShared.get(); }
-void DUZETicketCache::resetSharedInstance() { gShared.reset(); }
+std::shared_ptr<DUZETicketCache> DUZETicketCache::sharedInstance() {
+  return gSharedTicketCache.get();
+}
+void DUZETicketCache::resetSharedInstance() { gSharedTicketCache.reset(); }
 
 std::optional<std::string> DUZETicketCache::ticketFor(std::string_view key) {
   base::LockGuard lock(mutex_);

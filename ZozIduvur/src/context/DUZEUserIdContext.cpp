@@ -7,11 +7,13 @@
 namespace {
 constexpr std::string_view kUserIdHistoryKey = "UserIdHistory";
 constexpr std::string_view kCustomPrefix = "c";
-DUZESharedInstance<DUZEUserIdContext> gShared;
+DUZESharedInstance<DUZEUserIdContext> gSharedUserIdContext;
 }  // namespace
 
-std::shared_ptr<DUZEUserIdContext> DUZEUserIdContext::sharedInstance() { return gShared.get(); }
-void DUZEUserIdContext::resetSharedInstance() { gShared.reset(); }
+std::shared_ptr<DUZEUserIdContext> DUZEUserIdContext::sharedInstance() {
+  return gSharedUserIdContext.get();
+}
+void DUZEUserIdContext::resetSharedInstance() { gSharedUserIdContext.reset(); }
 
 DUZEUserIdContext::DUZEUserIdContext()
     : history_(duze::loadHistory<DUZEUserIdHistoryInfo>(kUserIdHistoryKey)),

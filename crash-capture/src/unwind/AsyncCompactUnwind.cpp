@@ -41,11 +41,11 @@ constexpr uint32_t kCompressedHeaderSize = 12;
 
 // Register codes 1 to 6 of x86-64 and x86 encodings, as thread-state numbers
 // (code 0 is an empty slot).
-constexpr uint32_t kX86_64Registers[7] = {
+constexpr uint32_t kX86_64UnwindRegisters[7] = {
     ROCRASH_CFE_REG_NONE, ROCRASH_X86_64_RBX, ROCRASH_X86_64_R12, ROCRASH_X86_64_R13,
     ROCRASH_X86_64_R14,   ROCRASH_X86_64_R15, ROCRASH_X86_64_RBP,
 };
-constexpr uint32_t kX86Registers[7] = {ROCRASH_CFE_REG_NONE, 6, 5, 4, 8, 7, 1};
+constexpr uint32_t kX86UnwindRegisters[7] = {ROCRASH_CFE_REG_NONE, 6, 5, 4, 8, 7, 1};
 
 // The last of `count` sorted keys that is at most `target`, found with the
 // search steps the table format was designed for. False when every key is
@@ -126,7 +126,7 @@ rocrash_error_t decodeArm64(rocrash_async_cfe_entry* entry, uint32_t encoding) {
 
 rocrash_error_t decodeX86(rocrash_async_cfe_entry* entry, uint32_t encoding, bool is64) {
   const uint32_t width = is64 ? 8 : 4;
-  const uint32_t* registers = is64 ? kX86_64Registers : kX86Registers;
+  const uint32_t* registers = is64 ? kX86_64UnwindRegisters : kX86UnwindRegisters;
   switch (mode(encoding)) {
     case 0:
       entry->type = CFE_ENTRY_NONE;

@@ -133,7 +133,7 @@ namespace {
 constexpr int kMaxNamespaces = 16;
 constexpr size_t kMaxLoaderObjects = 4096;
 constexpr size_t kMaxProgramHeaders = 256;
-constexpr size_t kMaxDynamicEntries = 4096;
+constexpr size_t kMaxLoaderDynamicEntries = 4096;
 
 // Reads a record of the loader's through the checked copy, never in place:
 // a thread a crash could not park (one that keeps the parking signal
@@ -164,7 +164,8 @@ uint64_t findLoaderDebugRecord() {
     }
   }
   if (!haveBias || dynamic == 0) return 0;
-  const uint64_t entries = std::min<uint64_t>(dynamicSize / sizeof(Elf64_Dyn), kMaxDynamicEntries);
+  const uint64_t entries =
+      std::min<uint64_t>(dynamicSize / sizeof(Elf64_Dyn), kMaxLoaderDynamicEntries);
   for (uint64_t i = 0; i < entries; ++i) {
     Elf64_Dyn entry;
     if (!readRecord(bias + dynamic + i * sizeof entry, &entry) || entry.d_tag == DT_NULL) {

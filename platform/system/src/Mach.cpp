@@ -17,14 +17,14 @@ namespace sys {
 namespace {
 
 enum PortKind : uint32_t {
-  kFree = 0,
-  kClaimed = 1,
+  kPortFree = 0,
+  kPortClaimed = 1,
   kPort = 2,
   kPortSet = 3,
 };
 
 struct PortEntry {
-  std::atomic<uint32_t> kind{kFree};
+  std::atomic<uint32_t> kind{kPortFree};
   // The process that made the right. A forked child inherits the table as it
   // was, but its sockets still lead to the parent's receivers: there the
   // entry names nothing (a child has no rights of its parent's, and a message
@@ -125,9 +125,9 @@ bool claimEntry(PortEntry* e) {
   for (;;) {
     uint32_t kind = e->kind.load(std::memory_order_acquire);
     const task_t owner = e->owner.load(std::memory_order_acquire);
-    if (kind != kFree && (owner == self || kind == kClaimed)) return false;
-    if (!e->kind.compare_exchange_strong(kind, kClaimed, std::memory_order_acq_rel)) continue;
-    if (kind != kFree) {
+    if (kind != kPortFree && (owner == self || kind == kPortClaimed)) return false;
+    if (!e->kind.compare_exchange_strong(kind, kPortClaimed, std::memory_order_acq_rel)) continue;
+    if (kind != kPortFree) {
       closeSockets(e);
       clearEntry(e);
     }
@@ -143,7 +143,7 @@ void destroyPort(PortEntry* e) {
   sockets.receiveIdentity = e->receiveIdentity;
   sockets.sendIdentity = e->sendIdentity;
   clearEntry(e);
-  e->kind.store(kFree, std::memory_order_release);
+  e->kind.store(kPortFree, std::memory_order_release);
   closeSockets(&sockets);
 }
 
@@ -240,7 +240,7 @@ kern_return_t mach_port_allocate(task_t task, mach_port_right_t right, mach_port
     if (right == MACH_PORT_RIGHT_RECEIVE) {
       int fds[2];
       if (socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds) != 0) {
-        e.kind.store(kFree);
+        e.kind.store(kPortFree);
         return KERN_RESOURCE_SHORTAGE;
       }
       e.receiveFd = fds[0];
@@ -295,7 +295,7 @@ kern_return_t mach_port_mod_refs(task_t task, mach_port_t name, mach_port_right_
         mach_port_t set = name;
         member.portSet.compare_exchange_strong(set, MACH_PORT_NULL);
       }
-      e->kind.store(kFree, std::memory_order_release);
+      e->kind.store(kPortFree, std::memory_order_release);
       return KERN_SUCCESS;
     case MACH_PORT_RIGHT_SEND:
       if (kind != kPort) return KERN_INVALID_RIGHT;

@@ -27,8 +27,8 @@ namespace {
 // A stack's life: claimed while it is being filled in, offered to an
 // existing thread, installed on its thread, or declined (the thread had one).
 enum StackState : int32_t {
-  kFree = 0,
-  kClaimed = 1,
+  kStackFree = 0,
+  kStackClaimed = 1,
   kOffered = 2,
   kInstalled = 3,
   kDeclined = 4,
@@ -42,7 +42,7 @@ struct AltStack {
 };
 
 struct StackSlot {
-  std::atomic<int32_t> state{kFree};
+  std::atomic<int32_t> state{kStackFree};
   std::atomic<int32_t> tid{0};
   AltStack stack;
 };
@@ -197,8 +197,8 @@ StackSlot* newStack(thread_t tid, size_t size) {
   AltStack stack = takeStackMemory(size);
   if (stack.mapping == nullptr) return nullptr;
   for (auto& slot : gStacks) {
-    int32_t expected = kFree;
-    if (slot.state.compare_exchange_strong(expected, kClaimed, std::memory_order_acq_rel)) {
+    int32_t expected = kStackFree;
+    if (slot.state.compare_exchange_strong(expected, kStackClaimed, std::memory_order_acq_rel)) {
       slot.stack = stack;
       slot.tid.store(tid, std::memory_order_release);
       return &slot;
@@ -212,7 +212,7 @@ void releaseSlot(StackSlot* slot) {
   giveBackStackMemory(slot->stack);
   slot->stack = {};
   slot->tid.store(0, std::memory_order_relaxed);
-  slot->state.store(kFree, std::memory_order_release);
+  slot->state.store(kStackFree, std::memory_order_release);
 }
 
 stack_t stackOf(const AltStack& memory) {
@@ -282,7 +282,8 @@ void releaseOwnStacks(StartRecord* record) {
     if (slot.tid.load(std::memory_order_acquire) != self) continue;
     int32_t state = slot.state.load(std::memory_order_acquire);
     if (state != kInstalled && state != kOffered && state != kDeclined) continue;
-    if (!slot.state.compare_exchange_strong(state, kClaimed, std::memory_order_acq_rel)) continue;
+    if (!slot.state.compare_exchange_strong(state, kStackClaimed, std::memory_order_acq_rel))
+      continue;
     takeOff(stackOf(slot.stack).ss_sp);
     releaseSlot(&slot);
   }
@@ -397,7 +398,7 @@ void thread_alternate_stacks_enable(size_t size) noexcept {
     if (!detail::thread_send_parking_signal(threads[index], detail::kAlternateStackRequest)) {
       // The thread is gone (unless its own end already gave the stack back).
       int32_t offered = kOffered;
-      if (slot->state.compare_exchange_strong(offered, kClaimed, std::memory_order_acq_rel)) {
+      if (slot->state.compare_exchange_strong(offered, kStackClaimed, std::memory_order_acq_rel)) {
         releaseSlot(slot);
       }
     }
@@ -427,7 +428,7 @@ void thread_alternate_stacks_enable(size_t size) noexcept {
   }
   for (auto& slot : gStacks) {
     int32_t declined = kDeclined;
-    if (slot.state.compare_exchange_strong(declined, kClaimed, std::memory_order_acq_rel)) {
+    if (slot.state.compare_exchange_strong(declined, kStackClaimed, std::memory_order_acq_rel)) {
       releaseSlot(&slot);
     }
   }

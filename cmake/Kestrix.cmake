@@ -45,6 +45,13 @@ endfunction()
 # package. A project that adds Kestrix as a subfolder sees these folders as
 # system ones, so that warnings inside the headers are not reported in its
 # own sources.
+#
+# With KESTRIX_UNITY_LIBRARIES (the sanitizer and clang presets, never the
+# release one, whose libraries are the ones installed) the library's sources
+# are compiled eight to a compilation, as the test programs' are (see
+# kestrix_add_tests): each header is then parsed once per eight files. The
+# same rules hold: no two sources of one library may define the same
+# file-local name.
 function(kestrix_library target)
   cmake_parse_arguments(ARG "" "EXPORT_NAME" "GENERATED_INCLUDES" ${ARGN})
   set(name "${ARG_EXPORT_NAME}")
@@ -55,6 +62,10 @@ function(kestrix_library target)
   set(scope PUBLIC)
   if(type STREQUAL "INTERFACE_LIBRARY")
     set(scope INTERFACE)
+  elseif(KESTRIX_UNITY_LIBRARIES)
+    set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
+    # The release build, which compiles each source alone, still warns.
+    target_compile_options(${target} PRIVATE $<$<COMPILE_LANG_AND_ID:CXX,GNU>:-Wno-subobject-linkage>)
   endif()
   add_library(Kestrix::${name} ALIAS ${target})
   set_target_properties(${target} PROPERTIES EXPORT_NAME ${name})

@@ -35,6 +35,18 @@ function(kestrix_compiles_coroutines)
   endif()
 endfunction()
 
+# kestrix_unity_build(<target>)
+#
+# Compiles the target's sources eight to a compilation (a CMake unity build).
+# g++ then takes the included sources for headers, and warns about every
+# class of a "header" that uses a type of the file's anonymous namespace:
+# that warning is off here, and a build that compiles each source alone still
+# gives it.
+function(kestrix_unity_build target)
+  set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
+  target_compile_options(${target} PRIVATE $<$<COMPILE_LANG_AND_ID:CXX,GNU>:-Wno-subobject-linkage>)
+endfunction()
+
 # kestrix_library(<target> [EXPORT_NAME <name>] [GENERATED_INCLUDES <dir>...])
 #
 # Makes a component's library usable by other projects: the alias
@@ -63,9 +75,7 @@ function(kestrix_library target)
   if(type STREQUAL "INTERFACE_LIBRARY")
     set(scope INTERFACE)
   elseif(KESTRIX_UNITY_LIBRARIES)
-    set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
-    # The release build, which compiles each source alone, still warns.
-    target_compile_options(${target} PRIVATE $<$<COMPILE_LANG_AND_ID:CXX,GNU>:-Wno-subobject-linkage>)
+    kestrix_unity_build(${target})
   endif()
   add_library(Kestrix::${name} ALIAS ${target})
   set_target_properties(${target} PROPERTIES EXPORT_NAME ${name})
@@ -186,15 +196,12 @@ function(kestrix_add_tests target)
   target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock Threads::Threads)
   if(NOT ARG_AS_SHIPPED AND CMAKE_BUILD_TYPE STREQUAL "Debug"
      AND NOT KESTRIX_SANITIZE MATCHES "thread")
-    # Comes after the configuration's -O1 on the command line, so it wins.
+    # Comes after the configuration's -Og on the command line, so it wins.
     target_compile_options(${target} PRIVATE -O0)
     target_link_options(${target} PRIVATE -no-pie)
   endif()
   if(KESTRIX_UNITY_TESTS)
-    set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 8)
-    # g++ takes the included test files for headers, and warns about every
-    # class of a header that uses a type of the file's anonymous namespace.
-    target_compile_options(${target} PRIVATE $<$<CXX_COMPILER_ID:GNU>:-Wno-subobject-linkage>)
+    kestrix_unity_build(${target})
     if(ARG_SEPARATE)
       set_source_files_properties(${ARG_SEPARATE} PROPERTIES SKIP_UNITY_BUILD_INCLUSION ON)
     endif()

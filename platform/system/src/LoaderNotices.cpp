@@ -99,12 +99,6 @@ void* watchLoader(void* argument) {
   return nullptr;
 }
 
-// A fork leaves the image registry as the parent's threads left it: none of
-// them may be inside a sync then. The lock is taken in one fork handler and
-// dropped in another, which the lock analysis cannot follow.
-void lockRegistryForFork() KX_NO_THREAD_SAFETY_ANALYSIS { registry_lock_for_fork(); }
-void unlockRegistryInParent() KX_NO_THREAD_SAFETY_ANALYSIS { registry_unlock_after_fork(); }
-
 // Asks the watching thread to look closely for a moment: a load it is to
 // notice has just begun.
 void watchClosely() {
@@ -161,8 +155,11 @@ bool callerDoesNotMatter(const char* file, const void* caller) {
 
 void loader_notices_start() noexcept {
   static std::once_flag forkHandlers;
-  std::call_once(forkHandlers,
-                 [] { pthread_atfork(lockRegistryForFork, unlockRegistryInParent, nullptr); });
+  // A fork leaves the image registry as the parent's threads left it: none of
+  // them may be inside a sync then.
+  std::call_once(forkHandlers, [] {
+    pthread_atfork(registry_lock_for_fork, registry_unlock_after_fork, nullptr);
+  });
   gListening.store(true, std::memory_order_release);
 }
 

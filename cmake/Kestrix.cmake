@@ -47,7 +47,8 @@ function(kestrix_unity_build target)
   target_compile_options(${target} PRIVATE $<$<COMPILE_LANG_AND_ID:CXX,GNU>:-Wno-subobject-linkage>)
 endfunction()
 
-# kestrix_library(<target> [EXPORT_NAME <name>] [GENERATED_INCLUDES <dir>...])
+# kestrix_library(<target> [EXPORT_NAME <name>] [GENERATED_INCLUDES <dir>...]
+#                 [NOT_INSTALLED])
 #
 # Makes a component's library usable by other projects: the alias
 # Kestrix::<name>, the name the installed package exports (by default the
@@ -64,8 +65,11 @@ endfunction()
 # kestrix_add_tests): each header is then parsed once per eight files. The
 # same rules hold: no two sources of one library may define the same
 # file-local name.
+#
+# NOT_INSTALLED keeps a library out of the package: the application's own
+# code, which only its program links, is not part of the API.
 function(kestrix_library target)
-  cmake_parse_arguments(ARG "" "EXPORT_NAME" "GENERATED_INCLUDES" ${ARGN})
+  cmake_parse_arguments(ARG "NOT_INSTALLED" "EXPORT_NAME" "GENERATED_INCLUDES" ${ARGN})
   set(name "${ARG_EXPORT_NAME}")
   if(NOT name)
     string(REGEX REPLACE "^kestrix_" "" name "${target}")
@@ -90,7 +94,7 @@ function(kestrix_library target)
   endforeach()
   target_include_directories(${target} ${scope}
                              "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/kestrix>")
-  if(KESTRIX_INSTALL)
+  if(KESTRIX_INSTALL AND NOT ARG_NOT_INSTALLED)
     install(TARGETS ${target} EXPORT KestrixTargets
             ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
             LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})

@@ -106,35 +106,6 @@ function(kestrix_library target)
   endif()
 endfunction()
 
-# kestrix_stress_sources(<out-var> <source>...)
-#
-# Keeps the test sources that define a `...Stress` suite, and the support
-# sources that define no test at all. The ThreadSanitizer build compiles only
-# these, since it runs only the `concurrency` label.
-function(kestrix_stress_sources out)
-  set(kept)
-  foreach(source IN LISTS ARGN)
-    if(IS_ABSOLUTE "${source}")
-      set(path "${source}")
-    else()
-      set(path "${CMAKE_CURRENT_SOURCE_DIR}/${source}")
-    endif()
-    if(NOT EXISTS "${path}" OR NOT source MATCHES "\\.(cpp|cc|cxx)$")
-      list(APPEND kept "${source}")
-      continue()
-    endif()
-    file(STRINGS "${path}" tests REGEX "^[ \t]*(TEST|TEST_F|TEST_P|TYPED_TEST)[ \t]*\\(")
-    file(STRINGS "${path}" stress REGEX "^[ \t]*(TEST|TEST_F|TEST_P|TYPED_TEST)[ \t]*\\([ \t]*[A-Za-z0-9_]*Stress[ \t]*,")
-    if(stress OR NOT tests)
-      list(APPEND kept "${source}")
-    endif()
-  endforeach()
-  if(NOT kept)
-    set(kept "${PROJECT_SOURCE_DIR}/cmake/NoStressTests.cpp")
-  endif()
-  set(${out} ${kept} PARENT_SCOPE)
-endfunction()
-
 # kestrix_add_test_support(<target> [SOURCES ...] [LIBS ...])
 #
 # The helpers a component's tests share with the tests of the components
@@ -173,8 +144,10 @@ endfunction()
 #   the tests' run time stays seconds. The program is linked at a fixed
 #   address (-no-pie): CTest starts it once per test, and a
 #   position-independent program this size spends most of a short test
-#   relocating the sanitizers' data. The ThreadSanitizer build keeps -O1 and
-#   position independence for its longer stress runs.
+#   relocating the sanitizers' data. The ThreadSanitizer build keeps its
+#   -Og and position independence, for its longer stress runs and so that
+#   g++'s flow warnings (-Wmaybe-uninitialized and its kin run only when
+#   optimising) see the test code in one build CI makes.
 # - AS_SHIPPED keeps the configuration's optimisation and position
 #   independence, as in a shipped program: for tests that read their own
 #   machine code, stack frames or loaded images.
@@ -192,11 +165,7 @@ function(kestrix_add_tests target)
     return()
   endif()
   cmake_parse_arguments(ARG "NO_MAIN;AS_SHIPPED" "" "SOURCES;LIBS;SEPARATE" ${ARGN})
-  set(sources ${ARG_SOURCES})
-  if(KESTRIX_STRESS_ONLY)
-    kestrix_stress_sources(sources ${sources})
-  endif()
-  add_executable(${target} ${sources})
+  add_executable(${target} ${ARG_SOURCES})
   target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock Threads::Threads)
   if(NOT ARG_AS_SHIPPED AND CMAKE_BUILD_TYPE STREQUAL "Debug"
      AND NOT KESTRIX_SANITIZE MATCHES "thread")

@@ -34,6 +34,10 @@ class Storage : public duzetest::ChannelTest {
     }
     return out;
   }
+  // The store refuses every new row from now on, as a full disk does.
+  void refuseNewRows() {
+    execute("CREATE TRIGGER refuse BEFORE INSERT ON logs BEGIN SELECT RAISE(FAIL, 'full'); END");
+  }
   void execute(const std::string& sql, const std::string& file = "Logs.sqlite") {
     sqlite3* db = nullptr;
     sqlite3_open((dataDir() / file).c_str(), &db);
@@ -307,8 +311,7 @@ TEST_F(Storage, ALogThatCannotBeStoredIsKeptAndDoneOnlyOnceStored) {
   group_ = makeGroup(server_->baseUrl());
   auto unit =
       group_->addChannelUnitWithConfiguration(DUZEChannelUnitConfiguration("Unit", 1, 5, 1, 3));
-  // The store refuses every new row, as a full disk does.
-  execute("CREATE TRIGGER refuse BEFORE INSERT ON logs BEGIN SELECT RAISE(FAIL, 'full'); END");
+  refuseNewRows();
   unit->enqueueItem(TestLog::named("kept"), 1);
   group_->waitUntilIdle();
   EXPECT_EQ(recorder_->count("complete kept"), 0u);
@@ -365,7 +368,7 @@ TEST_F(Storage, KeptLogsAreTriedAgainWithinAMinuteWhateverTheFlushInterval) {
       group_->addChannelUnitWithConfiguration(DUZEChannelUnitConfiguration("Day", 1, 86400, 1, 3));
   auto endless = group_->addChannelUnitWithConfiguration(
       DUZEChannelUnitConfiguration("Endless", 1, UINT64_MAX, 1, 3));
-  execute("CREATE TRIGGER refuse BEFORE INSERT ON logs BEGIN SELECT RAISE(FAIL, 'full'); END");
+  refuseNewRows();
   clearLines();
   day->enqueueItem(TestLog::named("day"), 1);
   endless->enqueueItem(TestLog::named("endless"), 1);
@@ -385,9 +388,8 @@ TEST_F(Storage, LogsLostAtAndAfterShutdownAreCountedAndDone) {
   group_ = makeGroup(server_->baseUrl());
   auto unit =
       group_->addChannelUnitWithConfiguration(DUZEChannelUnitConfiguration("Unit", 1, 150, 1, 3));
-  execute("CREATE TRIGGER refuse BEFORE INSERT ON logs BEGIN SELECT RAISE(FAIL, 'full'); END");
+  refuseNewRows();
   unit->enqueueItem(TestLog::named("kept"), 1);
-  group_->waitUntilIdle();
   group_->shutdown();
   EXPECT_EQ(countLines("1 log(s) of channel Unit could not be stored and are lost."), 1u);
   EXPECT_EQ(recorder_->count("complete kept"), 1u);

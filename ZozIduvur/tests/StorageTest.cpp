@@ -360,14 +360,14 @@ TEST_F(Storage, LogsThatCannotBeStoredWaitForPacedRetriesAndAreSentOnlyOnceStore
 TEST_F(Storage, KeptLogsAreTriedAgainWithinAMinuteWhateverTheFlushInterval) {
   // "Seconds" of 1 ms: a retry comes at most 60 ms after a failure, where a
   // flush interval of a day is 86 s; another unit's interval is beyond what
-  // any clock counts.
+  // any clock counts. Neither sends meanwhile: batches are large.
   DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(
       dispatch::DispatchTimeInterval::milliseconds(1));
   group_ = makeGroup(server_->baseUrl());
-  auto day =
-      group_->addChannelUnitWithConfiguration(DUZEChannelUnitConfiguration("Day", 1, 86400, 1, 3));
+  auto day = group_->addChannelUnitWithConfiguration(
+      DUZEChannelUnitConfiguration("Day", 1, 86400, 100, 3));
   auto endless = group_->addChannelUnitWithConfiguration(
-      DUZEChannelUnitConfiguration("Endless", 1, UINT64_MAX, 1, 3));
+      DUZEChannelUnitConfiguration("Endless", 1, UINT64_MAX, 100, 3));
   refuseNewRows();
   clearLines();
   day->enqueueItem(TestLog::named("day"), 1);

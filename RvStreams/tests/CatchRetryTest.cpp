@@ -10,6 +10,7 @@
 #include "RvStreams/Just.h"
 #include "RvStreams/Map.h"
 #include "RvStreams/TailRecursiveSink.h"
+#include "RvStreamsTest/DeepChain.h"
 #include "RvStreamsTest/Recording.h"
 
 namespace rv {
@@ -202,6 +203,17 @@ TEST(CatchSequence, NestedSequencesAreDrainedInPlace) {
   catchError(std::vector<Ref<Observable<int>>>{inner, failing.make({3}, "c")})->subscribe(recorder);
   // Flattened: the inner sequence's last error does not end the outer one.
   EXPECT_EQ(recorder->descriptions(), (Log{"next(1)", "next(2)", "next(3)", "error(c)"}));
+}
+
+// Every form drains nested ones of its own form in place.
+TEST(CatchSequence, DeeplyNestedSequencesAreLetGoWithoutDeepeningTheStack) {
+  test::expectDeepChainLetGoFlat([](const Ref<Observable<int>>& inner, int level) {
+    return catchError(std::vector<Ref<Observable<int>>>{inner, just(level)});
+  });
+  test::expectDeepChainLetGoFlat(
+      [](const Ref<Observable<int>>& inner, int) { return inner | retry(); });
+  test::expectDeepChainLetGoFlat(
+      [](const Ref<Observable<int>>& inner, int) { return inner | retry(2); });
 }
 
 TEST(CatchSequence, AsynchronousFailureMovesToTheNextSource) {

@@ -14,6 +14,7 @@
 #include "RvStreams/Concat.h"
 #include "RvStreams/Create.h"
 #include "RvStreams/Just.h"
+#include "RvStreamsTest/DeepChain.h"
 #include "RvStreamsTest/Recording.h"
 #include "RvStreamsTest/TestScheduler.h"
 
@@ -173,6 +174,11 @@ TEST(Concat, DeeplyNestedConcatenationsDoNotDeepenTheStack) {
   for (int i = 0; i < 1000; ++i) nested = concat(nested, just(i));
   const std::intptr_t deep = measure(nested);
   EXPECT_LE(deep, flat + 512);
+}
+
+TEST(Concat, DeeplyNestedConcatenationsAreLetGoWithoutDeepeningTheStack) {
+  test::expectDeepChainLetGoFlat(
+      [](const Ref<Observable<int>>& inner, int level) { return concat(inner, just(level)); });
 }
 
 TEST(Concat, ThousandSynchronousSourcesKeepTheStackFlat) {

@@ -1,3 +1,6 @@
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include "ZozIduvur/DUZEDeviceTracker.h"
 #include "ZozIduvur/DUZESessionContext.h"
 #include "ZozIduvur/DUZETicketCache.h"
@@ -64,6 +67,35 @@ TEST_F(Contexts, SessionHistoryIsPersistedAndAnsweredByTime) {
   later->clearSessionHistoryAndKeepCurrentSession(false);
   EXPECT_FALSE(later->sessionIdAt(Date::now() + 10));
   EXPECT_EQ(later->sessionId(), "S3");
+}
+
+// Each entry names the process that recorded it, as taken once in that
+// process: a child forked after its parent took it takes its own.
+TEST_F(Contexts, AForkedChildsEntriesAreNotItsParents) {
+  auto context = DUZESessionContext::sharedInstance();
+  context->setSessionId("PARENT");
+  const auto parent = DUZEProcessIdentity::current();
+  ASSERT_TRUE(parent);
+  if (!parent->isKnown()) GTEST_SKIP() << "the system gives no boot id or start in ticks";
+  passBeyond(Date::now());
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    context->setSessionId("CHILD");
+    const auto own = DUZEProcessIdentity::current();
+    ::_exit(own && own->isKnown() && own->processId == ::getpid() && !own->sameAs(*parent) ? 0 : 1);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  resetSharedState();
+  const auto at = Date::now() + 10;
+  const auto crashed = [](std::optional<DUZEProcessIdentity> process) {
+    return DUZECrashedProcess{std::move(process), std::nullopt};
+  };
+  auto later = DUZESessionContext::sharedInstance();
+  EXPECT_EQ(later->sessionIdAt(at), "CHILD");
+  EXPECT_EQ(later->crashedSessionIdAt(at, DUZEDatePrecision::exact, crashed(parent)), "PARENT");
 }
 
 TEST_F(Contexts, UserIdHistoryKeepsTheCurrentEntryWhenCleared) {

@@ -160,6 +160,15 @@ TEST_F(Model, EveryCoreClassRoundTripsThroughAnArchive) {
   EXPECT_TRUE(roundTrip(device)->isEqual(*device));
   auto session = DUZESessionHistoryInfo::create(dispatch::Date(7), std::string("S"));
   EXPECT_TRUE(roundTrip(session)->isEqual(*session));
+  // The process that recorded an entry, as this version names it and as the
+  // previous one did (its id and start second only).
+  for (const auto& process : {DUZEProcessIdentity(4242, 1699999000, "6c1f0a52", 123456),
+                              DUZEProcessIdentity(4242, 1699999000)}) {
+    session->setRecordedBy(process);
+    auto back = roundTrip(session);
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->recordedBy(), process);
+  }
   auto user = DUZEUserIdHistoryInfo::create(dispatch::Date(7), std::nullopt);
   EXPECT_TRUE(roundTrip(user)->isEqual(*user));
   auto pastDevice = DUZEDeviceHistoryInfo::create(dispatch::Date(8), device);

@@ -1,6 +1,8 @@
 #include <sqlite3.h>
 
+#include <chrono>
 #include <fstream>
+#include <thread>
 
 #include "ChannelSupport.h"
 #include "ZozIduvur/DUZEDeviceTracker.h"
@@ -31,6 +33,10 @@ class Storage : public duzetest::ChannelTest {
         out.push_back(std::dynamic_pointer_cast<TestLog>(l)->name());
     }
     return out;
+  }
+  // The store refuses every new row from now on, as a full disk does.
+  void refuseNewRows() {
+    execute("CREATE TRIGGER refuse BEFORE INSERT ON logs BEGIN SELECT RAISE(FAIL, 'full'); END");
   }
   void execute(const std::string& sql, const std::string& file = "Logs.sqlite") {
     sqlite3* db = nullptr;
@@ -305,8 +311,7 @@ TEST_F(Storage, ALogThatCannotBeStoredIsKeptAndDoneOnlyOnceStored) {
   group_ = makeGroup(server_->baseUrl());
   auto unit =
       group_->addChannelUnitWithConfiguration(DUZEChannelUnitConfiguration("Unit", 1, 5, 1, 3));
-  // The store refuses every new row, as a full disk does.
-  execute("CREATE TRIGGER refuse BEFORE INSERT ON logs BEGIN SELECT RAISE(FAIL, 'full'); END");
+  refuseNewRows();
   unit->enqueueItem(TestLog::named("kept"), 1);
   group_->waitUntilIdle();
   EXPECT_EQ(recorder_->count("complete kept"), 0u);
@@ -350,6 +355,50 @@ TEST_F(Storage, LogsThatCannotBeStoredWaitForPacedRetriesAndAreSentOnlyOnceStore
   ASSERT_TRUE(eventually([&] { return recorder_->count("success kept") == 21; }));
   EXPECT_EQ(recorder_->count("complete kept"), 21u);
   EXPECT_TRUE(hasLine("21 kept log(s) of channel Unit are stored"));
+}
+
+TEST_F(Storage, KeptLogsAreTriedAgainWithinAMinuteWhateverTheFlushInterval) {
+  // "Seconds" of 1 ms: a retry comes at most 60 ms after a failure, where a
+  // flush interval of a day is 86 s; another unit's interval is beyond what
+  // any clock counts. Neither sends meanwhile: batches are large.
+  DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(
+      dispatch::DispatchTimeInterval::milliseconds(1));
+  group_ = makeGroup(server_->baseUrl());
+  auto day = group_->addChannelUnitWithConfiguration(
+      DUZEChannelUnitConfiguration("Day", 1, 86400, 100, 3));
+  auto endless = group_->addChannelUnitWithConfiguration(
+      DUZEChannelUnitConfiguration("Endless", 1, UINT64_MAX, 100, 3));
+  refuseNewRows();
+  clearLines();
+  day->enqueueItem(TestLog::named("day"), 1);
+  endless->enqueueItem(TestLog::named("endless"), 1);
+  group_->waitUntilIdle();
+  // Time for the tries to pass the longest doubled wait (eight intervals,
+  // from the fifth try on); tries are not said one by one.
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(recorder_->count("complete day") + recorder_->count("complete endless"), 0u);
+  execute("DROP TRIGGER refuse");
+  EXPECT_TRUE(eventually([&] {
+    return recorder_->count("complete day") == 1 && recorder_->count("complete endless") == 1;
+  }));
+  EXPECT_EQ(storedRows("Day") + storedRows("Endless"), 2u);
+}
+
+TEST_F(Storage, LogsLostAtAndAfterShutdownAreCountedAndDone) {
+  group_ = makeGroup(server_->baseUrl());
+  auto unit =
+      group_->addChannelUnitWithConfiguration(DUZEChannelUnitConfiguration("Unit", 1, 150, 1, 3));
+  refuseNewRows();
+  unit->enqueueItem(TestLog::named("kept"), 1);
+  group_->shutdown();
+  EXPECT_EQ(countLines("1 log(s) of channel Unit could not be stored and are lost."), 1u);
+  EXPECT_EQ(recorder_->count("complete kept"), 1u);
+  // The store is closed for good: a log that comes later is lost, and
+  // counted.
+  unit->enqueueItem(TestLog::named("late"), 1);
+  group_->waitUntilIdle();
+  EXPECT_EQ(countLines("1 log(s) of channel Unit could not be stored and are lost."), 2u);
+  EXPECT_EQ(recorder_->count("complete late"), 1u);
 }
 
 TEST_F(Storage, LogsThatFailPartwayAreNoneOfThemStoredAndTheStoreWritesOn) {

@@ -2,6 +2,7 @@
 // of them belongs is never followed, and a set-aside file is never
 // overwritten.
 
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -189,4 +190,30 @@ TEST_F(StoreFiles, SettingAsideBySecondNameNeverRemovesAnotherProgramsNewDatabas
   ASSERT_TRUE(stored);
   EXPECT_EQ(DUZELogDBStorage(file).countLogs("G"), 1u);
   EXPECT_EQ(contentsOf(dataDir() / "Logs.sqlite.unusable"), "a file that is no database");
+}
+
+TEST_F(StoreFiles, SettingAsideWhereRenamesAreRefusedLeavesTheFileAloneAndSaysWhy) {
+  const fs::path file = dataDir() / "Logs.sqlite";
+  std::ofstream(file) << "a file that is no database";
+  bool filtered = false;
+  std::thread([&] {
+    // A file system that cannot rename without replacing, where a rename is
+    // refused altogether: the second name is made, the move is not.
+    filtered = duzetest::failOnThisThread({SYS_renameat2}, EINVAL) &&
+               duzetest::failOnThisThread({SYS_rename, SYS_renameat}, EPERM);
+    // Each open tries again.
+    for (int open = 0; filtered && open < 2; ++open) EXPECT_FALSE(DUZELogDBStorage(file).isOpen());
+  }).join();
+  if (!filtered) GTEST_SKIP() << "this kernel filters no system calls";
+  EXPECT_EQ(countLines("cannot be used nor moved aside: Operation not permitted"), 2u);
+  EXPECT_FALSE(hasLine("it is replaced"));
+  // The file stands at its name alone, as it was: no name was left behind.
+  EXPECT_EQ(contentsOf(file), "a file that is no database");
+  struct stat st;
+  ASSERT_EQ(::lstat(file.c_str(), &st), 0);
+  EXPECT_EQ(st.st_nlink, 1u);
+  for (const auto& entry : fs::directory_iterator(dataDir())) {
+    EXPECT_EQ(entry.path().filename().string().find("Logs.sqlite.unusable"), std::string::npos)
+        << entry.path();
+  }
 }

@@ -55,6 +55,31 @@ std::string errorText(const std::shared_ptr<foundation::NSError>& error) {
   return error ? error->localizedDescription() : std::string();
 }
 
+// The crashed process as its report names it; what the report does not say
+// (older versions tell no boot nor start in ticks) stays unknown.
+DUZECrashedProcess crashedProcessOf(const ROCrashReport& report) {
+  DUZECrashedProcess crashed;
+  const auto& info = report.processInfo();
+  if (!info) return crashed;
+  const auto& identity = info->identity();
+  const auto identified = [&](uint64_t pid, std::optional<uint64_t> ticks) {
+    std::optional<DUZEProcessIdentity> process;
+    if (identity.bootId && ticks && pid > 0) {
+      process = DUZEProcessIdentity{static_cast<int64_t>(pid), 0, identity.bootId,
+                                    static_cast<int64_t>(*ticks)};
+      if (const auto start = info->processStartTime()) {
+        process->startSeconds = static_cast<int64_t>(start->timeIntervalSince1970());
+      }
+    }
+    return process;
+  };
+  crashed.process = identified(info->processID(), identity.startTicks);
+  if (identity.forkedFromProcessID) {
+    crashed.forkedFrom = identified(*identity.forkedFromProcessID, identity.forkedFromStartTicks);
+  }
+  return crashed;
+}
+
 }  // namespace
 
 // Taking over and listing -----------------------------------------------------------
@@ -239,7 +264,7 @@ void DUZECrashes::processCrashReports() {
                    "processing: %@",
                    debugDescription(*entry.report));
     }
-    appendUnprocessed(log, entry.errorReport, entry.url);
+    appendUnprocessed(log, entry.errorReport, entry.url, crashedProcessOf(*entry.report));
   }
   if (isAutomaticProcessingEnabled()) sendCrashReportsOrAwaitUserConfirmation();
 }
@@ -349,8 +374,8 @@ void DUZECrashes::handleUserConfirmation(DUZEUserConfirmation userConfirmation) 
     }
   } else {
     auto unit = channelUnit();
-    const size_t count =
-        std::min({pending.logs.size(), pending.reports.size(), pending.filePaths.size()});
+    const size_t count = std::min({pending.logs.size(), pending.reports.size(),
+                                   pending.filePaths.size(), pending.processes.size()});
     for (size_t i = 0; i < count; ++i) {
       const auto& log = pending.logs[i];
       const auto& report = pending.reports[i];
@@ -375,12 +400,7 @@ void DUZECrashes::handleUserConfirmation(DUZEUserConfirmation userConfirmation) 
       // within the crash's second (a crash at launch) is its own.
       if (const auto& timestamp = log->timestamp()) {
         constexpr auto precision = DUZEDatePrecision::wholeSecond;
-        std::optional<DUZEProcessIdentity> crashed;
-        if (log->processId().value_or(0) > 0 && log->appLaunchTimestamp()) {
-          crashed = DUZEProcessIdentity{
-              *log->processId(),
-              static_cast<int64_t>(log->appLaunchTimestamp()->timeIntervalSince1970())};
-        }
+        const DUZECrashedProcess& crashed = pending.processes[i];
         log->setSid(DUZESessionContext::sharedInstance()->crashedSessionIdAt(*timestamp, precision,
                                                                              crashed));
         log->setUserId(
@@ -453,16 +473,18 @@ void DUZECrashes::clearUnprocessedReports() {
   unprocessed_->logs.clear();
   unprocessed_->reports.clear();
   unprocessed_->filePaths.clear();
+  unprocessed_->processes.clear();
 }
 
 void DUZECrashes::appendUnprocessed(const std::shared_ptr<DUZEAppleErrorLog>& log,
                                     const std::shared_ptr<DUZEErrorReport>& report,
-                                    const fs::path& url) {
+                                    const fs::path& url, const DUZECrashedProcess& process) {
   base::LockGuard lock(propertiesMutex_);
   if (!unprocessed_) unprocessed_.emplace();
   unprocessed_->logs.push_back(log);
   unprocessed_->reports.push_back(report);
   unprocessed_->filePaths.push_back(url);
+  unprocessed_->processes.push_back(process);
 }
 
 void DUZECrashes::removeUnprocessedAt(const std::vector<size_t>& indexes) {
@@ -477,6 +499,9 @@ void DUZECrashes::removeUnprocessedAt(const std::vector<size_t>& indexes) {
     }
     if (*it < unprocessed_->filePaths.size()) {
       unprocessed_->filePaths.erase(unprocessed_->filePaths.begin() + at);
+    }
+    if (*it < unprocessed_->processes.size()) {
+      unprocessed_->processes.erase(unprocessed_->processes.begin() + at);
     }
   }
 }

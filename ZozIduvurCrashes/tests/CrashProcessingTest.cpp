@@ -31,6 +31,10 @@ namespace fs = std::filesystem;
 using crashestest::incidentOf;
 using crashestest::RecordingCrashesDelegate;
 using crashestest::reportBytes;
+using crashestest::reportOfProcess;
+
+// This boot, as the reports and history entries of these tests name it.
+constexpr const char* kBootId = "6c1f0a52-93b4-4c2e-8d55-0e2f7a9b1c3d";
 
 class CrashProcessing : public crashestest::CrashesServiceTest {
  protected:
@@ -79,12 +83,8 @@ class CrashProcessing : public crashestest::CrashesServiceTest {
       sessions.back()->setRecordedBy(entry.recordedBy);
       users.back()->setRecordedBy(entry.recordedBy);
     }
-    auto defaults = DUZEZozIduvurUserDefaults::shared();
-    defaults->setObject(
-        foundation::Value(*DUZEUtility::archiveKeyedData(duze::objectArray(sessions))),
-        "SessionIdHistory");
-    defaults->setObject(foundation::Value(*DUZEUtility::archiveKeyedData(duze::objectArray(users))),
-                        "UserIdHistory");
+    crashestest::storeHistory("SessionIdHistory", sessions);
+    crashestest::storeHistory("UserIdHistory", users);
     DUZESessionContext::resetSharedInstance();
     DUZEUserIdContext::resetSharedInstance();
   }
@@ -426,22 +426,61 @@ TEST_F(CrashProcessing, ACrashKeepsItsSessionWhenTheNextRunStartsWithinItsSecond
 TEST_F(CrashProcessing, ACrashGetsWhatItsOwnRunRecordedAlsoAfterThisRunStarted) {
   DUZE_RUN_IN_OWN_PROCESS();
   auto group = startOnFakeGroup();
-  // The crashed run (the report's process 4242, started at the report's
-  // start time) recorded its session after this run had started, as it does
-  // when this run is launched while it still starts up; another run recorded
-  // one within the crash's second too.
-  const auto now = dispatch::Date::now().timeIntervalSince1970();
-  const auto second = static_cast<uint64_t>(now);
+  // The crashed run recorded its session after this run had started, as it
+  // does when this run is launched while it still starts up. A relaunch
+  // under the same id (in a pid namespace of its own each run is pid 1 or 2),
+  // started within the same second, recorded one within the crash's second
+  // too, and so did an older version naming only the id and start second.
+  // (The next second: certainly after this process started.)
+  const auto second = static_cast<uint64_t>(dispatch::Date::now().timeIntervalSince1970()) + 1;
   const auto at = [](double unixTime) { return dispatch::Date::fromUnixTime(unixTime); };
+  const DUZEProcessIdentity crashed(4242, 1699999000, kBootId, 5000);
   storeEarlierHistories(
-      {{at(second + 0.2), "CRASHED-RUN", "crashed-user", DUZEProcessIdentity{4242, 1699999000}},
-       {at(second + 0.5), "OTHER-RUN", "other-user", DUZEProcessIdentity{4343, 1699999000}}});
-  crashes()->setCrashFiles({storeCrashFile("1", reportBytes(1, 4242, second))});
+      {{at(second + 0.2), "CRASHED-RUN", "crashed-user", crashed},
+       {at(second + 0.5), "RELAUNCHED-RUN", "other-user",
+        DUZEProcessIdentity(4242, 1699999000, kBootId, 5090)},
+       {at(second + 0.6), "OLDER-VERSION", "older-user", DUZEProcessIdentity(4242, 1699999000)}});
+  crashes()->setCrashFiles({storeCrashFile("1", reportOfProcess(1, crashed, second))});
   steps().processCrashReports();
   auto logs = group->unit("Crashes")->logsOf<DUZEAppleErrorLog>();
   ASSERT_EQ(logs.size(), 1u);
   EXPECT_EQ(logs[0]->sid(), "CRASHED-RUN");
   EXPECT_EQ(logs[0]->userId(), "crashed-user");
+}
+
+TEST_F(CrashProcessing, AForkedChildsCrashGetsWhatItsParentHadAtTheCrashElseTheTimeRule) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  auto group = startOnFakeGroup();
+  const auto now = dispatch::Date::now().timeIntervalSince1970();
+  // The crash's second: the next one, after this process started.
+  const auto second = static_cast<uint64_t>(now) + 1;
+  const auto at = [](double unixTime) { return dispatch::Date::fromUnixTime(unixTime); };
+  const DUZEProcessIdentity parent(4242, 1699999000, kBootId, 5000);
+  const DUZEProcessIdentity lonelyParent(4343, 1699999000, kBootId, 5100);
+  // An earlier run's entry (before this process started), and the parent's
+  // entries before and after the crash.
+  storeEarlierHistories(
+      {{at(now - 100), "EARLIER-RUN", "earlier-user", DUZEProcessIdentity(4000, 1, kBootId, 10)},
+       {at(second + 0.1), "PARENT-AT-THE-CRASH", "parent-user", parent},
+       {at(second + 2), "PARENT-LATER", "later-user", parent}});
+  crashes()->setCrashFiles({
+      // A forked child of the parent.
+      storeCrashFile("1", reportOfProcess(1, {4300, 1699999001, kBootId, 6000}, second, parent)),
+      // One of a parent that recorded nothing: the time rule.
+      storeCrashFile("2",
+                     reportOfProcess(2, {4400, 1699999001, kBootId, 6100}, second, lonelyParent)),
+      // That parent's own crash: nothing of its own, and no other run's.
+      storeCrashFile("3", reportOfProcess(3, lonelyParent, second)),
+  });
+  steps().processCrashReports();
+  auto logs = group->unit("Crashes")->logsOf<DUZEAppleErrorLog>();
+  ASSERT_EQ(logs.size(), 3u);
+  EXPECT_EQ(logs[0]->sid(), "PARENT-AT-THE-CRASH");
+  EXPECT_EQ(logs[0]->userId(), "parent-user");
+  EXPECT_EQ(logs[1]->sid(), "EARLIER-RUN");
+  EXPECT_EQ(logs[1]->userId(), "earlier-user");
+  EXPECT_EQ(logs[2]->sid(), std::nullopt);
+  EXPECT_EQ(logs[2]->userId(), std::nullopt);
 }
 
 TEST_F(CrashProcessing, AlwaysSendSkipsTheConfirmationHandler) {

@@ -10,7 +10,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdlib>
+#include <iterator>
 #include <stdexcept>
 
 #include "CrashesServiceSupport.h"
@@ -21,10 +24,12 @@
 #include "ZozIduvurCrashes/DUZEHandledErrorLog.h"
 #include "ZozIduvurTest/SentLogs.h"
 #include "appkit/NSApplication.h"
+#include "crash-capture/ROCrashReport.h"
 #include "dispatch/MainLoop.h"
 #include "dispatchTest/Faults.h"
 #include "dispatchTest/Processes.h"
 #include "foundation/UserDefaults.h"
+#include "system/SystemFacts.h"
 
 namespace {
 
@@ -35,6 +40,31 @@ constexpr const char* kRole = "DUZE_CRASHES_END_TO_END_ROLE";
 constexpr const char* kGoSignal = "DUZE_CRASHES_END_TO_END_GO";
 // The session the crashing run starts before it crashes.
 constexpr const char* kCrashedSession = "SESSION-OF-THE-CRASHED-RUN";
+// Set for a sending run whose crash came in a child the crashing run forked:
+// its report waits in the queue, not as the last run's, and no handled error
+// was on its way.
+constexpr const char* kForked = "DUZE_CRASHES_END_TO_END_FORKED";
+
+// The host's facts, but for this process's record: a step of the wall clock
+// moves the start second it gives (it is counted from the boot time that
+// clock gives), and a run in a pid namespace of its own is pid 1, as is the
+// next run there, started within the same second.
+class ProcessFacts : public sys::SystemFactSource {
+ public:
+  std::optional<sys::ProcessRecord> process(pid_t pid) override {
+    auto record = sys::SystemFactSource::process(pid);
+    if (record && pid == ::getpid()) {
+      record->startSeconds += clockStep.load();
+      if (samePid) {
+        record->pid = 1;
+        record->startSeconds = 1700000000;
+      }
+    }
+    return record;
+  }
+  std::atomic<int64_t> clockStep{0};
+  bool samePid = false;
+};
 
 std::string role() {
   const char* value = std::getenv(kRole);
@@ -59,7 +89,7 @@ class Crasher : public DUZEChannelDelegate {
     auto handled = std::dynamic_pointer_cast<DUZEHandledErrorLog>(log);
     if (!handled || !handled->properties() || !handled->properties()->count("crash")) return false;
     const std::string kind = role();
-    if (kind == "fault") {
+    if (kind == "fault" || kind == "clock-step" || kind == "same-pid") {
       dispatch::testing::storeToLowAddress(0x10);
     } else if (kind == "abort") {
       abort();
@@ -80,18 +110,67 @@ class Crasher : public DUZEChannelDelegate {
 }  // namespace
 
 TEST(CrashesEndToEndChild, Crash) {
-  if (role().empty() || role() == "send") GTEST_SKIP() << "runs as a child of CrashesEndToEnd.*";
+  const std::string kind = role();
+  if (kind.empty() || kind == "send" || kind == "relaunch") {
+    GTEST_SKIP() << "runs as a child of CrashesEndToEnd.*";
+  }
+  auto facts = std::make_shared<ProcessFacts>();
+  facts->samePid = kind == "same-pid";
+  if (kind == "clock-step" || kind == "same-pid") sys::installSystemFactSource(facts);
   // As the application does before it starts the client.
   foundation::NSUserDefaults::standardUserDefaults()->registerDefaults(
       {{"NSApplicationCrashOnExceptions", foundation::Value(true)}});
   DUZEZozIduvur::start("secret", {DUZEServiceClass::of<DUZECrashes>()});
+  if (kind == "clock-step") {
+    // The wall clock steps between two sessions of this run.
+    DUZESessionContext::sharedInstance()->setSessionId("BEFORE-THE-STEP");
+    facts->clockStep = 3;
+  }
   DUZESessionContext::sharedInstance()->setSessionId(kCrashedSession);
+  if (kind == "forked") {
+    // A child forked from this run crashes; this run ends as usual.
+    const pid_t child = ::fork();
+    if (child == 0) {
+      dispatch::testing::storeToLowAddress(0x10);
+      ::_exit(1);
+    }
+    int status = 0;
+    ASSERT_EQ(::waitpid(child, &status, 0), child);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << "status " << status;
+    return;
+  }
   auto crasher = std::make_shared<Crasher>();
   DUZEZozIduvur::channelGroup()->addDelegate(crasher);
   auto model = DUZEExceptionModel::createWithType("Handled", "before the crash", std::nullopt);
   ASSERT_TRUE(DUZECrashes::trackException(model, DUZEProperties{{"crash", "now"}}, std::nullopt));
   DUZEZozIduvur::channelGroup()->waitUntilIdle();
   FAIL() << "still alive";
+}
+
+// A relaunch of the crashed run in its pid namespace: pid 1 again, started
+// within the same second. It records a session within the crash's second
+// and ends before it processes the crash.
+TEST(CrashesEndToEndChild, Relaunch) {
+  if (role() != "relaunch") GTEST_SKIP() << "runs as a child of CrashesEndToEnd.*";
+  auto facts = std::make_shared<ProcessFacts>();
+  facts->samePid = true;
+  sys::installSystemFactSource(facts);
+  const auto pending = ROReradUzerirud::init()->loadPendingCrashReportData();
+  ASSERT_TRUE(pending);
+  const auto report = ROCrashReport::create(*pending, nullptr);
+  ASSERT_TRUE(report);
+  const auto crashTime = report->systemInfo()->timestamp();
+  ASSERT_TRUE(crashTime);
+  auto history = crashestest::storedHistory<DUZESessionHistoryInfo>("SessionIdHistory");
+  ASSERT_FALSE(history.empty());
+  ASSERT_EQ(history.back()->sessionId(), kCrashedSession);
+  // As setSessionId records it, at the crashed run's last entry's time or
+  // later, within the crash's second.
+  auto entry = DUZESessionHistoryInfo::create(std::max(history.back()->timestamp(), *crashTime),
+                                              std::string("RELAUNCHED-RUN"));
+  entry->setRecordedBy(DUZEProcessIdentity::current());
+  history.push_back(entry);
+  crashestest::storeHistory("SessionIdHistory", history);
 }
 
 namespace {
@@ -148,13 +227,15 @@ TEST(CrashesEndToEndChild, Send) {
   DUZEZozIduvur::start("secret", {DUZEServiceClass::of<DUZECrashes>()});
   auto recorder = std::make_shared<SendingRecorder>();
   DUZEZozIduvur::channelGroup()->addDelegate(recorder);
-  EXPECT_TRUE(DUZECrashes::hasCrashedInLastSession());
-  ASSERT_TRUE(DUZECrashes::lastSessionCrashReport());
+  const bool forked = std::getenv(kForked) != nullptr;
+  EXPECT_EQ(DUZECrashes::hasCrashedInLastSession(), !forked);
+  EXPECT_EQ(DUZECrashes::lastSessionCrashReport() != nullptr, !forked);
 
+  const size_t handled = forked ? 0 : 1;
   EXPECT_TRUE(dispatch::MainLoop::runUntil(
       [&] {
         return delegate->count("sent") == 1 && recorder->count("errorAttachment") == 1 &&
-               recorder->count("handledError") == 1;
+               recorder->count("handledError") == handled;
       },
       dispatch::DispatchTimeInterval::seconds(10)));
   EXPECT_EQ(delegate->count("asked"), 1u);
@@ -193,23 +274,44 @@ class CrashesEndToEnd : public crashestest::CrashesServiceTest {
         dispatch::testing::crashingChildEnvironment(
             {std::string(kRole) + "=" + kind,
              std::string(kDUZELogUrlEnvironmentVariable) + "=" + deadUrl}));
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal) << kind << ": status " << status;
-    EXPECT_TRUE(fs::exists(pendingReportPath()));
-    EXPECT_GT(fs::file_size(bufferFolder() / "0.zorodozidlogbuffer"), 0u);
+    // A forked child's crash leaves its report in the queue, and no handled
+    // error on its way: its parent ends as usual.
+    const bool forked = kind == "forked";
+    const fs::path queue = ROReradUzerirud::init()->queuedCrashReportDirectory();
+    const auto queued = [&] {
+      std::error_code ec;
+      return std::distance(fs::directory_iterator(queue, ec), fs::directory_iterator());
+    };
+    if (forked) {
+      EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << kind << ": status " << status;
+      EXPECT_EQ(queued(), 1);
+    } else {
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == signal)
+          << kind << ": status " << status;
+      EXPECT_TRUE(fs::exists(pendingReportPath()));
+      EXPECT_GT(fs::file_size(bufferFolder() / "0.zorodozidlogbuffer"), 0u);
+    }
     EXPECT_EQ(storedRows("Crashes"), 0u);
+    if (kind == "same-pid") {
+      EXPECT_EQ(dispatch::testing::runChild("CrashesEndToEndChild.Relaunch",
+                                            {std::string(kRole) + "=relaunch"}),
+                0);
+    }
 
     int sent = -1;
     if (sender > 0) {
       ::close(::open(go.c_str(), O_WRONLY | O_CLOEXEC));
       EXPECT_EQ(::waitpid(sender, &sent, 0), sender);
     } else {
-      sent =
-          dispatch::testing::spawnSelf("CrashesEndToEndChild.Send", {std::string(kRole) + "=send"});
+      std::vector<std::string> environment = {std::string(kRole) + "=send"};
+      if (forked) environment.push_back(std::string(kForked) + "=1");
+      sent = dispatch::testing::spawnSelf("CrashesEndToEndChild.Send", environment);
     }
     EXPECT_TRUE(WIFEXITED(sent) && WEXITSTATUS(sent) == 0) << "status " << sent;
 
     // Nothing of the crash is left.
     EXPECT_FALSE(fs::exists(pendingReportPath()));
+    EXPECT_EQ(queued(), 0);
     for (const auto& entry : fs::directory_iterator(crashesFolder())) {
       ADD_FAILURE() << "left in the crash folder: " << entry.path();
     }
@@ -233,10 +335,10 @@ class CrashesEndToEnd : public crashestest::CrashesServiceTest {
       if (type == "errorAttachment") attachment = log;
       if (type == "handledError") handled = log;
     }
-    EXPECT_EQ(logs.size(), 3u);
+    EXPECT_EQ(logs.size(), forked ? 2u : 3u);
     EXPECT_FALSE(crash.is_null());
     EXPECT_FALSE(attachment.is_null());
-    EXPECT_FALSE(handled.is_null());
+    EXPECT_EQ(handled.is_null(), forked);
     if (!crash.is_null() && !attachment.is_null()) {
       EXPECT_EQ(attachment["errorId"], crash["id"]);
       EXPECT_EQ(attachment["fileName"], "log.txt");
@@ -266,6 +368,19 @@ TEST_F(CrashesEndToEnd, ACrashKeepsItsSessionWhenTheNextRunBeganBeforeIt) {
   // session, as a relaunch during a slow start, or a launcher that starts
   // the program later, does.
   crashThenSend("fault", SIGSEGV, true);
+}
+
+TEST_F(CrashesEndToEnd, ACrashKeepsItsSessionWhenTheWallClockStepsBeforeIt) {
+  crashThenSend("clock-step", SIGSEGV);
+}
+
+TEST_F(CrashesEndToEnd, ACrashKeepsItsSessionWhenARelaunchUnderItsPidRecordsOneInItsSecond) {
+  crashThenSend("same-pid", SIGSEGV);
+}
+
+TEST_F(CrashesEndToEnd, AForkedChildsCrashIsSentWithItsParentsSession) {
+  auto crash = crashThenSend("forked", SIGSEGV);
+  EXPECT_EQ(crash.value("osExceptionAddress", ""), "0x10");
 }
 
 TEST_F(CrashesEndToEnd, AbortIsReportedOnTheNextLaunch) {

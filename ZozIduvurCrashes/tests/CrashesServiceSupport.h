@@ -6,10 +6,14 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "CrashesTestSupport.h"
 #include "DUZECrashesInternal.h"
+#include "ZozIduvur/DUZESessionHistoryInfo.h"
+#include "ZozIduvur/DUZEUtility.h"
+#include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
 #include "ZozIduvurCrashes/DUZECrashes.h"
 #include "ZozIduvurTest/FakeChannel.h"
 #include "foundationTest/HTTPServer.h"
@@ -86,6 +90,35 @@ class CrashesServiceTest : public CrashesTest {
 // report UUID `uuidByte` repeated and its crash time `unixTime`.
 std::vector<uint8_t> reportBytes(uint8_t uuidByte = 1, uint64_t pid = 4242,
                                  uint64_t unixTime = 1700000000);
+// As reportBytes, of a process its report tells from every other one (by
+// its boot id and start in ticks); with `forkedFrom`, a forked child's
+// report naming the process it was forked from.
+std::vector<uint8_t> reportOfProcess(uint8_t uuidByte, const DUZEProcessIdentity& process,
+                                     uint64_t unixTime,
+                                     const std::optional<DUZEProcessIdentity>& forkedFrom = {});
+// A dated history as the client keeps it in user defaults under `key`
+// ("SessionIdHistory", "UserIdHistory"), read from what this process holds.
+template <class T>
+std::vector<std::shared_ptr<T>> storedHistory(std::string_view key) {
+  std::vector<std::shared_ptr<T>> history;
+  auto stored = DUZEZozIduvurUserDefaults::shared()->objectForKey(key);
+  if (!stored || !stored->dataValue()) return history;
+  const auto value = DUZEUtility::unarchiveKeyedData(*stored->dataValue());
+  if (const auto* array = value.arrayValue()) {
+    for (const auto& element : *array) {
+      const auto* object = element.objectValue();
+      if (auto entry = object ? std::dynamic_pointer_cast<T>(*object) : nullptr) {
+        history.push_back(std::move(entry));
+      }
+    }
+  }
+  return history;
+}
+template <class T>
+void storeHistory(std::string_view key, const std::vector<std::shared_ptr<T>>& history) {
+  DUZEZozIduvurUserDefaults::shared()->setObject(
+      foundation::Value(*DUZEUtility::archiveKeyedData(duze::objectArray(history))), key);
+}
 // The incident identifier the formatter gives a report of `reportBytes`.
 std::string incidentOf(uint8_t uuidByte);
 

@@ -15,6 +15,7 @@
 
 #include "AllocationCounter.h"
 #include "ThreadSanitizerFacts.h"
+#include "baseTest/Children.h"
 #include "crash-capture/ROCrashReport.h"
 #include "crash_report.pb-c.h"
 #include "images/AsyncObjCSection.h"
@@ -50,8 +51,10 @@ class PinnedFacts : public sys::SystemFactSource {
     return sys::SystemFactSource::number(name);
   }
   sys::OperatingSystem operatingSystem() override { return os; }
+  std::optional<std::string> bootId() override { return boot; }
 
   std::optional<std::string> model = "TestMachine1,1";
+  std::optional<std::string> boot = "6c1f0a52-93b4-4c2e-8d55-0e2f7a9b1c3d";
   std::optional<int32_t> subtype = static_cast<int32_t>(0x80000002u);
   std::optional<int32_t> nativeFlag = 1;
   sys::OperatingSystem os = {"TestOS", "14.2", "21A559"};
@@ -213,6 +216,11 @@ TEST_F(ROCrashLogWriter, WritesEverySectionInOrderWithTheGatheredFacts) {
   EXPECT_GT(strlen(m->process_info->process_name), 0u);
   EXPECT_TRUE(m->process_info->native);
   EXPECT_TRUE(m->process_info->has_start_time);
+  EXPECT_STREQ(m->process_info->boot_id, facts_->boot->c_str());
+  ASSERT_TRUE(m->process_info->has_start_ticks);
+  EXPECT_EQ(m->process_info->start_ticks, sys::systemFacts()->process(getpid())->startTicks);
+  EXPECT_FALSE(m->process_info->has_forked_from_process_id);
+  EXPECT_FALSE(m->process_info->has_forked_from_start_ticks);
 
   ASSERT_TRUE(m->has_custom_data);
   EXPECT_EQ(std::vector<uint8_t>(m->custom_data.data, m->custom_data.data + m->custom_data.len),
@@ -596,6 +604,7 @@ TEST_F(ROCrashLogWriter, SystemVersionIsTakenAsItIsAndMissingFactsStayOut) {
   facts_->nativeFlag = 0;
   facts_->model = std::nullopt;
   facts_->os.build = std::nullopt;
+  facts_->boot = std::nullopt;
   init();
   EXPECT_STREQ(writer_.system_info.version.str, "22.04");
   EXPECT_EQ(writer_.system_info.version.len, 5u);
@@ -605,6 +614,46 @@ TEST_F(ROCrashLogWriter, SystemVersionIsTakenAsItIsAndMissingFactsStayOut) {
   write(&report, 0, nullptr);
   EXPECT_EQ(report.message->machine_info->model, nullptr);  // omitted
   EXPECT_STREQ(report.message->system_info->os_build, "");  // always written
+  EXPECT_EQ(report.message->process_info->boot_id, nullptr);
+}
+
+// A child forked after set-up writes its own start, and names the process it
+// was forked from as set-up knew it.
+TEST_F(ROCrashLogWriter, AForkedChildNamesItselfAndTheProcessItWasForkedFrom) {
+  init();
+  char path[] = "/tmp/rocrash_forked_XXXXXX";
+  const int fd = mkstemp(path);
+  ASSERT_GE(fd, 0);
+  close(fd);
+  const int status = base::testing::inChild([&] {
+    if (!rocrash_log_writer_adopt_process(&writer_)) return 1;
+    Report report;
+    writeHere(this, &report);
+    std::ofstream(path, std::ios::binary)
+        .write(reinterpret_cast<const char*>(report.bytes.data()),
+               static_cast<std::streamsize>(report.bytes.size()));
+    return 0;
+  });
+  ASSERT_EQ(status, 0);
+  std::ifstream in(path, std::ios::binary);
+  const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
+  unlink(path);
+  ASSERT_GT(bytes.size(), 8u);
+  auto* m = rocrash__crash_report__unpack(nullptr, bytes.size() - 8, bytes.data() + 8);
+  ASSERT_NE(m, nullptr);
+  const auto* p = m->process_info;
+  EXPECT_NE(p->process_id, static_cast<uint32_t>(getpid()));
+  EXPECT_EQ(p->parent_process_id, static_cast<uint32_t>(getpid()));
+  EXPECT_STREQ(p->boot_id, facts_->boot->c_str());
+  // The child started after this process, on the clock a step of the wall
+  // clock does not move.
+  EXPECT_TRUE(p->has_start_ticks);
+  EXPECT_GE(p->start_ticks, writer_.process_info.start_ticks);
+  ASSERT_TRUE(p->has_forked_from_process_id && p->has_forked_from_start_ticks);
+  EXPECT_EQ(p->forked_from_process_id, static_cast<uint32_t>(getpid()));
+  EXPECT_EQ(p->forked_from_start_ticks, sys::systemFacts()->process(getpid())->startTicks);
+  rocrash__crash_report__free_unpacked(m, nullptr);
 }
 
 class MissingProcess : public sys::SystemFactSource {

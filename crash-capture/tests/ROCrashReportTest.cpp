@@ -44,6 +44,25 @@ TEST(ROCrashReportHeader, RejectsShortBadAndUnsupportedFilesInOrder) {
             "An unknown error occured decoding the crash report");
 }
 
+TEST(ROCrashReportDecode, AForkedChildsProcessIdentityIsRead) {
+  ReportBuilder b;
+  fillMinimalReport(b);
+  b.process.boot_id = b.text("6c1f0a52-93b4-4c2e-8d55-0e2f7a9b1c3d");
+  b.process.has_start_ticks = true;
+  b.process.start_ticks = 123456;
+  b.process.has_forked_from_process_id = true;
+  b.process.forked_from_process_id = 4141;
+  b.process.has_forked_from_start_ticks = true;
+  b.process.forked_from_start_ticks = 123400;
+  auto r = decode(b);
+  ASSERT_TRUE(r);
+  const auto& identity = r->processInfo()->identity();
+  EXPECT_EQ(identity.bootId, "6c1f0a52-93b4-4c2e-8d55-0e2f7a9b1c3d");
+  EXPECT_EQ(identity.startTicks, 123456u);
+  EXPECT_EQ(identity.forkedFromProcessID, 4141u);
+  EXPECT_EQ(identity.forkedFromStartTicks, 123400u);
+}
+
 TEST(ROCrashReportHeader, NullErrorPointerIsAllowed) {
   EXPECT_EQ(ROCrashReport::create({1, 2, 3}, nullptr), nullptr);
 }
@@ -94,6 +113,10 @@ TEST(ROCrashReportDecode, FixedReportDecodesFieldForField) {
   EXPECT_EQ(r->processInfo()->parentProcessID(), 1u);
   EXPECT_TRUE(r->processInfo()->native());
   EXPECT_EQ(r->processInfo()->processStartTime()->timeIntervalSince1970(), 1699999000.0);
+  // Written as older versions write it: without the process's identity.
+  const auto& identity = r->processInfo()->identity();
+  EXPECT_FALSE(identity.bootId || identity.startTicks || identity.forkedFromProcessID ||
+               identity.forkedFromStartTicks);
   EXPECT_EQ(r->signalInfo()->name(), "SIGSEGV");
   EXPECT_EQ(r->signalInfo()->code(), "SEGV_MAPERR");
   EXPECT_EQ(r->signalInfo()->address(), 0x10u);

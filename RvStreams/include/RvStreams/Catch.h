@@ -25,6 +25,7 @@
 #include "RvStreams/Producer.h"
 #include "RvStreams/SerialDisposable.h"
 #include "RvStreams/TailRecursiveSink.h"
+#include "RvStreams/detail/FlatDeletion.h"
 
 namespace rv {
 
@@ -158,8 +159,10 @@ class CatchSequenceSink final : public TailRecursiveSink<T, typename Sequence::I
 };
 
 // `Sequence` has `makeIterator()`; each subscription walks a fresh iterator.
+// Subscribing drains nested ones in place, so a chain of them can be deeper
+// than destructors inside destructors could take: they are deleted flat.
 template <class T, class Sequence>
-class CatchSequence final : public Producer<T> {
+class CatchSequence final : public Producer<T>, public FlatDeletion {
  public:
   explicit CatchSequence(Sequence sources) : sources_(std::move(sources)) {}
   const Sequence& sources() const noexcept { return sources_; }
@@ -193,7 +196,7 @@ struct RetryOp : OperatorTag {
   Ref<Observable<ElementOf<S>>> operator()(const S& source) && {
     using T = ElementOf<S>;
     using Sequence = InfiniteSequence<Ref<Observable<T>>>;
-    return std::make_shared<CatchSequence<T, Sequence>>(Sequence(rv::asObservable(source)));
+    return makeFlatDeleted<CatchSequence<T, Sequence>>(Sequence(rv::asObservable(source)));
   }
 };
 
@@ -203,7 +206,7 @@ struct RetryCountOp : OperatorTag {
   Ref<Observable<ElementOf<S>>> operator()(const S& source) && {
     using T = ElementOf<S>;
     using Sequence = RepeatedObservable<T>;
-    return std::make_shared<CatchSequence<T, Sequence>>(
+    return makeFlatDeleted<CatchSequence<T, Sequence>>(
         Sequence(rv::asObservable(source), maxAttemptCount));
   }
 };
@@ -233,8 +236,9 @@ auto catchError(const Sources& sources) {
   using T = ElementOf<std::ranges::range_value_t<Sources>>;
   std::vector<Ref<Observable<T>>> array;
   for (const auto& source : sources) array.push_back(rv::asObservable(source));
-  return Ref<Observable<T>>(std::make_shared<detail::CatchSequence<T, detail::ObservableArray<T>>>(
-      detail::ObservableArray<T>(std::move(array))));
+  return Ref<Observable<T>>(
+      detail::makeFlatDeleted<detail::CatchSequence<T, detail::ObservableArray<T>>>(
+          detail::ObservableArray<T>(std::move(array))));
 }
 
 // Resubscribes to the source after every error, without end.

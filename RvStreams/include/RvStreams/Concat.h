@@ -14,7 +14,9 @@
 // queued on the sink's gate, so a long run of sources that complete while
 // being subscribed keeps the call stack flat. A concatenation found among the
 // sources of another is not subscribed as an operator of its own: its sources
-// are drained in place on the same stack. (Concatenating a sequence of
+// are drained in place on the same stack, and a chain of them is deleted
+// level after level, not destructor inside destructor, so letting go of a
+// chain of any depth keeps the stack flat too. (Concatenating a sequence of
 // sequences as they arrive, `concat()`, is the merge family's.)
 
 #include <cstdint>
@@ -29,6 +31,7 @@
 #include "RvStreams/Producer.h"
 #include "RvStreams/TailRecursiveSink.h"
 #include "RvStreams/UniqueFunction.h"
+#include "RvStreams/detail/FlatDeletion.h"
 
 namespace rv {
 
@@ -120,7 +123,7 @@ class ConcatSink final : public TailRecursiveSink<T, ConcatIterator<T>>, public 
 };
 
 template <class T>
-class Concat final : public Producer<T> {
+class Concat final : public Producer<T>, public FlatDeletion {
  public:
   // `count`: how many sources to take when the caller knows it; a count caps
   // what the iterator is asked for.
@@ -147,7 +150,7 @@ template <class T, class R>
 Ref<Observable<T>> makeConcat(R range, std::optional<int64_t> count) {
   Ref<const ConcatSources<T>> sources =
       std::make_shared<RangeConcatSources<T, R>>(std::move(range));
-  return std::make_shared<Concat<T>>(std::move(sources), count);
+  return makeFlatDeleted<Concat<T>>(std::move(sources), count);
 }
 
 template <class Second>

@@ -45,15 +45,19 @@ class DUZEChannelGroupDefault;
 // stored now (a full disk) is kept in memory, and so are the logs that
 // arrive while storing fails: they are stored together one flush interval
 // after the failure, then after twice as long, and so on up to
-// `kMaxStoreRetryIntervals` intervals, and at shutdown. The first failure
-// and the recovery are said, not every try. At most `kMaxUnstoredLogs` wait
-// so, the oldest beyond are dropped (said once). Kept logs are not sent
-// before they are stored: what a unit sends is what its store holds.
+// `kMaxStoreRetryIntervals` intervals, never more than
+// `kMaxStoreRetryWaitSeconds` apart, and at shutdown. The first failure and
+// the recovery are said, not every try. At most `kMaxUnstoredLogs` wait so,
+// the oldest beyond are dropped (said once). Kept logs are not sent before
+// they are stored: what a unit sends is what its store holds. After shutdown
+// a log is stored at once or lost; the logs lost at shutdown, and those lost
+// after it, are counted in a warning and reported done.
 class DUZEChannelUnitDefault : public DUZEChannelUnitProtocol,
                                public std::enable_shared_from_this<DUZEChannelUnitDefault> {
  public:
   static constexpr size_t kMaxUnstoredLogs = 1000;
   static constexpr int64_t kMaxStoreRetryIntervals = 8;
+  static constexpr uint64_t kMaxStoreRetryWaitSeconds = 60;
 
   static std::shared_ptr<DUZEChannelUnitDefault> create(
       DUZEChannelUnitConfiguration configuration, std::shared_ptr<DUZEIngestionProtocol> ingestion,

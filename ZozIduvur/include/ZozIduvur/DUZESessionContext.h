@@ -27,11 +27,13 @@ class DUZESessionContext {
   std::optional<std::string> sessionIdAt(dispatch::Date date,
                                          DUZEDatePrecision precision = DUZEDatePrecision::exact);
   // As sessionIdAt, for a crash of an earlier process: the latest entry that
-  // the `crashed` process recorded at or before the crash; entries that name
-  // no process, or all of them when the crashed one is not known, count when
-  // an earlier process recorded them before this one started.
+  // the `crashed` process (or, for a forked child, the process it was forked
+  // from) recorded at or before the crash. Entries that do not tell their
+  // process, or all of them when the report does not tell the crashed one,
+  // count when recorded before this process started; so do all of them for
+  // a forked child's crash that neither process had recorded one for.
   std::optional<std::string> crashedSessionIdAt(dispatch::Date date, DUZEDatePrecision precision,
-                                                const std::optional<DUZEProcessIdentity>& crashed);
+                                                const DUZECrashedProcess& crashed);
   // Drops the history; with `keepCurrentSession` the current entry stays.
   void clearSessionHistoryAndKeepCurrentSession(bool keepCurrentSession);
 

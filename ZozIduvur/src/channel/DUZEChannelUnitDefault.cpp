@@ -1,6 +1,7 @@
 #include "ZozIduvur/DUZEChannelUnitDefault.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <iterator>
 #include <utility>
 
@@ -31,6 +32,20 @@ std::string nextInternalId() {
 
 base::Mutex gIntervalMutex;
 std::optional<dispatch::DispatchTimeInterval> gIntervalUnit KX_GUARDED_BY(gIntervalMutex);
+
+int64_t multipliedSaturated(int64_t value, int64_t factor) {
+  int64_t product = 0;
+  return __builtin_mul_overflow(value, factor, &product) ? INT64_MAX : product;
+}
+
+// `seconds` of the flush interval's unit (real seconds, unless a test set
+// another length), saturated rather than overflowing.
+dispatch::DispatchTimeInterval intervalOfSeconds(uint64_t seconds) {
+  const auto amount = static_cast<int64_t>(std::min<uint64_t>(seconds, INT64_MAX));
+  base::LockGuard lock(gIntervalMutex);
+  const int64_t unit = gIntervalUnit ? gIntervalUnit->nanosecondsSaturated() : 1'000'000'000;
+  return dispatch::DispatchTimeInterval::nanoseconds(multipliedSaturated(unit, amount));
+}
 
 std::shared_ptr<foundation::NSError> statusError(long statusCode) {
   foundation::NSError::UserInfo info;
@@ -158,13 +173,7 @@ void DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(
 #endif
 
 dispatch::DispatchTimeInterval DUZEChannelUnitDefault::flushDelay() const {
-  const auto seconds = static_cast<int64_t>(configuration_.flushInterval());
-  base::LockGuard lock(gIntervalMutex);
-  if (gIntervalUnit) {
-    return dispatch::DispatchTimeInterval::nanoseconds(gIntervalUnit->nanosecondsSaturated() *
-                                                       seconds);
-  }
-  return dispatch::DispatchTimeInterval::seconds(seconds);
+  return intervalOfSeconds(configuration_.flushInterval());
 }
 
 std::vector<std::shared_ptr<DUZEChannelDelegate>> DUZEChannelUnitDefault::delegates() {
@@ -309,17 +318,25 @@ void DUZEChannelUnitDefault::storePrepared(bool retrying) {
   // Logs that could not be stored before go first.
   std::move(prepared_.begin(), prepared_.end(), std::back_inserter(unstored_));
   prepared_.clear();
-  if (storingFails_ && !retrying) {
+  if (storingFails_ && !retrying && !shutDown_) {
     // While storing fails, logs that arrive join the kept ones and wait for
     // the paced retry: a try at every arrival would only fail again.
     dropUnstoredBeyondLimit();
-    if (!storeTimer_ && !shutDown_) scheduleStoreRetry();
+    if (!storeTimer_) scheduleStoreRetry();
     return;
   }
   std::vector<const DUZELogDBStorage::Row*> rows;
   rows.reserve(unstored_.size());
   for (const auto& item : unstored_) rows.push_back(&item.row);
   if (!storage_->saveRows(rows, configuration_.groupId())) {
+    if (shutDown_) {
+      // No retry comes after shutdown: they are lost, and said to be, also
+      // when they arrived after it.
+      DUZELogWarning(kDUZELogTag, "%d log(s) of channel %@ could not be stored and are lost.",
+                     static_cast<int>(unstored_.size()), configuration_.groupId());
+      dropUnstored();
+      return;
+    }
     if (!std::exchange(storingFails_, true)) {
       DUZELogWarning(
           kDUZELogTag,
@@ -327,7 +344,7 @@ void DUZEChannelUnitDefault::storePrepared(bool retrying) {
           static_cast<int>(unstored_.size()), configuration_.groupId());
     }
     dropUnstoredBeyondLimit();
-    if (!shutDown_) scheduleStoreRetry();
+    scheduleStoreRetry();
     return;
   }
   if (std::exchange(storingFails_, false)) {
@@ -374,8 +391,11 @@ void DUZEChannelUnitDefault::scheduleStoreRetry() {
     self->storeTimer_.reset();
     self->storePrepared(true);
   });
+  // A long flush interval (analytics allows a day) must not leave kept logs
+  // in memory only for that long.
   const auto wait = dispatch::DispatchTimeInterval::nanoseconds(
-      flushDelay().nanosecondsSaturated() * storeRetryIntervals_);
+      std::min(multipliedSaturated(flushDelay().nanosecondsSaturated(), storeRetryIntervals_),
+               intervalOfSeconds(kMaxStoreRetryWaitSeconds).nanosecondsSaturated()));
   storeRetryIntervals_ = std::min(storeRetryIntervals_ * 2, kMaxStoreRetryIntervals);
   storeTimer_->schedule(dispatch::DispatchTime::now() + wait);
   storeTimer_->resume();
@@ -417,10 +437,6 @@ void DUZEChannelUnitDefault::shutdown() {
     storeTimer_.reset();
     // A last try for logs that could not be stored.
     storePrepared(true);
-    if (!unstored_.empty()) {
-      DUZELogWarning(kDUZELogTag, "%d log(s) of channel %@ could not be stored and are lost.",
-                     static_cast<int>(unstored_.size()), configuration_.groupId());
-    }
   });
 }
 

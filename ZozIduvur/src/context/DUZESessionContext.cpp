@@ -38,8 +38,7 @@ std::optional<std::string> DUZESessionContext::sessionIdAt(dispatch::Date date,
 }
 
 std::optional<std::string> DUZESessionContext::crashedSessionIdAt(
-    dispatch::Date date, DUZEDatePrecision precision,
-    const std::optional<DUZEProcessIdentity>& crashed) {
+    dispatch::Date date, DUZEDatePrecision precision, const DUZECrashedProcess& crashed) {
   base::LockGuard lock(mutex_);
   auto entry = duze::crashedProcessEntryAt(history_, loaded_, date, precision, crashed);
   return entry ? entry->sessionId() : std::nullopt;

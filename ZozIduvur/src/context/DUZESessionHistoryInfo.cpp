@@ -3,6 +3,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -12,10 +13,13 @@
 #include "system/SystemFacts.h"
 
 namespace {
-const dispatch::Date gLibraryStart = dispatch::Date::now();
-}  // namespace
 
-dispatch::Date duze::processStartTime() {
+const dispatch::Date gLibraryStart = dispatch::Date::now();
+
+// When this process started, on the wall clock as it reads now: the kernel's
+// time of the start, in ticks since boot, taken back from the current time;
+// failing that, when this library's code first ran.
+dispatch::Date readProcessStart() {
   // Field 22 of /proc/self/stat: clock ticks from boot to the start, on the
   // clock that counts suspended time too. A fork is a start of its own.
   std::ifstream file("/proc/self/stat");
@@ -45,17 +49,55 @@ dispatch::Date duze::processStartTime() {
   return std::min(dispatch::Date::fromUnixTime(now - running), gLibraryStart);
 }
 
-std::optional<DUZEProcessIdentity> DUZEProcessIdentity::current() {
-  // Read as the crash engine reads its own process, so that an entry and a
-  // report of one process name it alike.
-  const auto record = sys::systemFacts()->process(::getpid());
+std::optional<DUZEProcessIdentity> readIdentity(pid_t pid) {
+  // Read as the crash engine reads its own process at set-up, so that an
+  // entry and a report of one process name it alike.
+  const auto facts = sys::systemFacts();
+  const auto record = facts->process(pid);
   if (!record || record->startSeconds <= 0) return std::nullopt;
-  return DUZEProcessIdentity{record->pid, record->startSeconds};
+  DUZEProcessIdentity identity{record->pid, record->startSeconds};
+  if (auto boot = facts->bootId(); boot && record->startTicks > 0) {
+    identity.bootId = std::move(boot);
+    identity.startTicks = static_cast<int64_t>(record->startTicks);
+  }
+  return identity;
 }
 
+// What this process is, taken once: the wall clock and the boot time it
+// gives may step later, and each entry of one process must name it alike.
+struct ThisProcess {
+  pid_t pid = 0;
+  std::optional<DUZEProcessIdentity> identity;
+  dispatch::Date started;
+  // The parent's, in a forked child: kept reachable, never freed, since
+  // another thread may still be reading it.
+  const ThisProcess* before = nullptr;
+};
+
+// Published without a lock, so that a child forked while another thread
+// takes it takes its own all the same.
+std::atomic<const ThisProcess*> gThisProcess{nullptr};
+
+const ThisProcess& thisProcess() {
+  const pid_t pid = ::getpid();
+  const ThisProcess* known = gThisProcess.load(std::memory_order_acquire);
+  if (known && known->pid == pid) return *known;
+  auto* taken = new ThisProcess{pid, readIdentity(pid), readProcessStart(), known};
+  if (gThisProcess.compare_exchange_strong(known, taken, std::memory_order_acq_rel)) return *taken;
+  // Another thread of this process took it first.
+  delete taken;
+  return *known;
+}
+
+}  // namespace
+
+dispatch::Date duze::processStartTime() { return thisProcess().started; }
+
+std::optional<DUZEProcessIdentity> DUZEProcessIdentity::current() { return thisProcess().identity; }
+
 bool DUZEProcessIdentity::sameAs(const DUZEProcessIdentity& other) const {
-  return processId == other.processId && startSeconds - other.startSeconds <= 1 &&
-         other.startSeconds - startSeconds <= 1;
+  return isKnown() && other.isKnown() && processId == other.processId && bootId == other.bootId &&
+         startTicks == other.startTicks;
 }
 
 bool DUZEHistoryInfo::isEqual(const foundation::NSCoding& other) const {
@@ -67,8 +109,13 @@ bool DUZEHistoryInfo::isEqual(const foundation::NSCoding& other) const {
 void DUZEHistoryInfo::encodeWithCoder(foundation::NSCoder& coder) const {
   coder.encodeObject(foundation::Value(timestamp_), "timestamp");
   if (recordedBy_) {
+    // The id and start second are what older versions read.
     coder.encodeInt64(recordedBy_->processId, "processId");
     coder.encodeInt64(recordedBy_->startSeconds, "processStart");
+    if (recordedBy_->isKnown()) {
+      coder.encodeObject(recordedBy_->bootId, "bootId");
+      coder.encodeObject(recordedBy_->startTicks, "processStartTicks");
+    }
   }
 }
 
@@ -78,7 +125,15 @@ bool DUZEHistoryInfo::initWithCoder(foundation::NSCoder& coder) {
   timestamp_ = *timestamp;
   const auto processId = coder.decodeNumberForKey("processId");
   const auto start = coder.decodeNumberForKey("processStart");
-  if (processId && start) recordedBy_ = DUZEProcessIdentity{*processId, *start};
+  if (processId && start) {
+    recordedBy_ = DUZEProcessIdentity{*processId, *start};
+    auto boot = coder.decodeStringForKey("bootId");
+    const auto ticks = coder.decodeNumberForKey("processStartTicks");
+    if (boot && ticks) {
+      recordedBy_->bootId = std::move(boot);
+      recordedBy_->startTicks = *ticks;
+    }
+  }
   return true;
 }
 

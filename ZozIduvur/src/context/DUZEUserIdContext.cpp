@@ -39,9 +39,9 @@ std::optional<std::string> DUZEUserIdContext::userIdAt(dispatch::Date date,
   return entry ? entry->userId() : std::nullopt;
 }
 
-std::optional<std::string> DUZEUserIdContext::crashedUserIdAt(
-    dispatch::Date date, DUZEDatePrecision precision,
-    const std::optional<DUZEProcessIdentity>& crashed) {
+std::optional<std::string> DUZEUserIdContext::crashedUserIdAt(dispatch::Date date,
+                                                              DUZEDatePrecision precision,
+                                                              const DUZECrashedProcess& crashed) {
   base::LockGuard lock(mutex_);
   auto entry = duze::crashedProcessEntryAt(history_, loaded_, date, precision, crashed);
   return entry ? entry->userId() : std::nullopt;

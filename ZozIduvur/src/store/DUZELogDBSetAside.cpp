@@ -70,14 +70,16 @@ bool names(const fs::path& path, const struct stat& held) {
 // unlinked by name: whatever stands there is moved to a name of this
 // process's own, unlinked there only when it is the file given the second
 // name (held open since before the link, so that its inode stays its own),
-// and given its name back otherwise.
-int moveByLinking(const fs::path& from, const fs::path& to) {
+// and given its name back otherwise. `linked` tells whether the file system
+// made the second name.
+int moveByLinking(const fs::path& from, const fs::path& to, bool& linked) {
   static std::atomic<uint64_t> counter{0};
   const int held = ::open(from.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
   if (held < 0) return errno;
   struct stat file;
   int error = ::fstat(held, &file) == 0 ? 0 : errno;
   if (error == 0 && ::link(from.c_str(), to.c_str()) != 0) error = errno;
+  linked = error == 0;
   if (error == 0 && !names(to, file)) {
     // The name was another file's by the time of the link (this one was
     // moved away meanwhile): the name given to that file is taken back.
@@ -88,7 +90,6 @@ int moveByLinking(const fs::path& from, const fs::path& to) {
     if (linkedHook) linkedHook(from);
     const fs::path parked = to.string() + ".moving." + std::to_string(::getpid()) + "." +
                             std::to_string(counter.fetch_add(1));
-    // Gone from `from` already: moved by another program, and kept at `to`.
     if (::rename(from.c_str(), parked.c_str()) == 0) {
       if (names(parked, file) || ::link(parked.c_str(), from.c_str()) == 0) {
         ::unlink(parked.c_str());
@@ -101,6 +102,13 @@ int moveByLinking(const fs::path& from, const fs::path& to) {
                        "kept as %@.",
                        from.string(), parked.filename().string());
       }
+    } else if (errno != ENOENT) {
+      // The file still stands at `from`: the move failed, and the second
+      // name, which only this process made, is taken back (unless it names
+      // another file by now). Gone from `from` (ENOENT) is a move all the
+      // same: another program moved it, and it is kept at `to`.
+      error = errno;
+      if (names(to, file)) ::unlink(to.c_str());
     }
   }
   ::close(held);
@@ -112,8 +120,9 @@ int moveByLinking(const fs::path& from, const fs::path& to) {
 int renameWithoutReplacing(const fs::path& from, const fs::path& to) {
   if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0) return 0;
   if (errno != EINVAL && errno != ENOSYS) return errno;
-  const int linked = moveByLinking(from, to);
-  if (linked != EPERM && linked != EOPNOTSUPP) return linked;
+  bool linked = false;
+  const int moved = moveByLinking(from, to, linked);
+  if (linked || (moved != EPERM && moved != EOPNOTSUPP)) return moved;
   // Nor can it make a second name: only a program that takes the name
   // between this look and the rename can lose its file.
   if (somethingAt(to)) return EEXIST;

@@ -20,6 +20,7 @@
 #include "ZozIduvur/DUZEChannelDelegate.h"
 #include "ZozIduvur/DUZEEncrypter.h"
 #include "ZozIduvur/DUZEServiceAbstract.h"
+#include "ZozIduvur/DUZESessionHistoryInfo.h"
 #include "ZozIduvurCrashes/DUZEAppleErrorLog.h"
 #include "ZozIduvurCrashes/DUZECrashesDelegate.h"
 #include "ZozIduvurCrashes/DUZEErrorAttachmentLog.h"
@@ -299,11 +300,11 @@ class DUZECrashes : public DUZEServiceAbstract, public DUZEChannelDelegate {
   std::shared_ptr<DUZECrashes> self();
   static bool isDebuggerAttached();
   void removeCrashFile(const std::filesystem::path& url);
-  // Appends one crash to the three parallel unprocessed arrays.
+  // Appends one crash to the parallel unprocessed arrays.
   void appendUnprocessed(const std::shared_ptr<DUZEAppleErrorLog>& log,
                          const std::shared_ptr<DUZEErrorReport>& report,
-                         const std::filesystem::path& url);
-  // Removes the entries at the given indexes from the three arrays.
+                         const std::filesystem::path& url, const DUZECrashedProcess& process);
+  // Removes the entries at the given indexes from the arrays.
   void removeUnprocessedAt(const std::vector<size_t>& indexes);
   void notifyDelegate(
       const std::shared_ptr<DUZEAbstractLog>& log,
@@ -340,6 +341,8 @@ class DUZECrashes : public DUZEServiceAbstract, public DUZEChannelDelegate {
     std::vector<std::shared_ptr<DUZEAppleErrorLog>> logs;
     DUZEErrorReports reports;
     std::vector<std::filesystem::path> filePaths;
+    // The crashed process, as its report names it.
+    std::vector<DUZECrashedProcess> processes;
   };
   std::optional<Unprocessed> unprocessed_ KX_GUARDED_BY(propertiesMutex_);
 };

@@ -145,18 +145,32 @@ class ROCrashReportApplicationInfo {
 
 class ROCrashReportProcessInfo {
  public:
+  // What tells the process from every other one of the machine, whatever the
+  // wall clock did and however soon its id is used again: the boot's id and
+  // the start in clock ticks since boot. For a forked child's report, the
+  // same of the process the engine was set up in, which the child was forked
+  // from. Each is none in reports of older versions, or where the system did
+  // not say.
+  struct Identity {
+    std::optional<std::string> bootId;
+    std::optional<uint64_t> startTicks;
+    std::optional<uint64_t> forkedFromProcessID;
+    std::optional<uint64_t> forkedFromStartTicks;
+  };
+
   ROCrashReportProcessInfo(std::optional<std::string> processName, uint64_t processID,
                            std::optional<std::string> processPath,
                            std::optional<dispatch::Date> processStartTime,
                            std::optional<std::string> parentProcessName, uint64_t parentProcessID,
-                           bool native)
+                           bool native, Identity identity = {})
       : processName_(std::move(processName)),
         processID_(processID),
         processPath_(std::move(processPath)),
         processStartTime_(processStartTime),
         parentProcessName_(std::move(parentProcessName)),
         parentProcessID_(parentProcessID),
-        native_(native) {}
+        native_(native),
+        identity_(std::move(identity)) {}
   const std::optional<std::string>& processName() const { return processName_; }
   uint64_t processID() const { return processID_; }
   const std::optional<std::string>& processPath() const { return processPath_; }
@@ -164,6 +178,7 @@ class ROCrashReportProcessInfo {
   const std::optional<std::string>& parentProcessName() const { return parentProcessName_; }
   uint64_t parentProcessID() const { return parentProcessID_; }
   bool native() const { return native_; }
+  const Identity& identity() const { return identity_; }
 
  private:
   std::optional<std::string> processName_;
@@ -173,6 +188,7 @@ class ROCrashReportProcessInfo {
   std::optional<std::string> parentProcessName_;
   uint64_t parentProcessID_;
   bool native_;
+  Identity identity_;
 };
 
 class ROCrashReportSignalInfo {

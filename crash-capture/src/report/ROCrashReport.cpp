@@ -172,11 +172,20 @@ std::shared_ptr<ROCrashReportProcessInfo> ReportExtractor::extractProcessInfo(
   if (processInfo->has_start_time) {
     start = dispatch::Date::fromUnixTime(static_cast<double>(processInfo->start_time));
   }
+  ROCrashReportProcessInfo::Identity identity;
+  identity.bootId = optionalString(processInfo->boot_id);
+  if (processInfo->has_start_ticks) identity.startTicks = processInfo->start_ticks;
+  if (processInfo->has_forked_from_process_id) {
+    identity.forkedFromProcessID = processInfo->forked_from_process_id;
+  }
+  if (processInfo->has_forked_from_start_ticks) {
+    identity.forkedFromStartTicks = processInfo->forked_from_start_ticks;
+  }
   return std::make_shared<ROCrashReportProcessInfo>(
       optionalString(processInfo->process_name), processInfo->process_id,
       optionalString(processInfo->process_path), start,
       optionalString(processInfo->parent_process_name), processInfo->parent_process_id,
-      processInfo->native != 0);
+      processInfo->native != 0, std::move(identity));
 }
 
 std::shared_ptr<ROCrashReportSymbolInfo> ReportExtractor::extractSymbolInfo(

@@ -68,6 +68,10 @@ struct rocrash_log_writer {
     rocrash_log_writer_text parent_process_name;
     uint32_t parent_process_id;
     bool native;
+    // This boot's id (null when unknown) and the start in clock ticks since
+    // boot (0 when unknown).
+    rocrash_log_writer_text boot_id;
+    uint64_t start_ticks;
   } process_info;
 
   // The process a write runs in when it is not the one set-up was made in (a
@@ -80,6 +84,7 @@ struct rocrash_log_writer {
     uint32_t process_id;
     uint32_t parent_process_id;
     uint64_t start_time;
+    uint64_t start_ticks;
     char process_name[17];
     char parent_process_name[17];
   } forked_process;

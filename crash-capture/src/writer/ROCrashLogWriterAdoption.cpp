@@ -59,6 +59,7 @@ bool rocrash_log_writer_adopt_process(rocrash_log_writer* writer) noexcept {
     copyCommandName(record, forked.process_name);
     forked.parent_process_id = static_cast<uint32_t>(record.parentPid);
     forked.start_time = static_cast<uint64_t>(record.startSeconds);
+    forked.start_ticks = record.startTicks;
   } else {
     // No /proc (a sandbox covered it): the kernel still gives the calling
     // thread's name, which is the process's in a child that forked from it.

@@ -139,6 +139,14 @@ size_t writeApplicationInfo(rocrash_async_file* file, const rocrash_log_writer* 
   return rv;
 }
 
+// The boot id and the start in ticks, each when known.
+size_t writeProcessIdentity(rocrash_async_file* file, const char* bootId, uint64_t startTicks) {
+  size_t rv = 0;
+  if (bootId != nullptr) rv += packText(file, kProcessInfoBootID, bootId);
+  if (startTicks != 0) rv += packUint64(file, kProcessInfoStartTicks, startTicks);
+  return rv;
+}
+
 size_t writeProcessInfo(rocrash_async_file* file, const rocrash_log_writer* writer) {
   const auto& p = writer->process_info;
   const auto& forked = writer->forked_process;
@@ -150,6 +158,12 @@ size_t writeProcessInfo(rocrash_async_file* file, const rocrash_log_writer* writ
     rv += packUint32(file, kProcessInfoParentID, forked.parent_process_id);
     rv += packBool(file, kProcessInfoNative, p.native);
     rv += packUint64(file, kProcessInfoStartTime, forked.start_time);
+    rv += writeProcessIdentity(file, p.boot_id.str, forked.start_ticks);
+    // The set-up process, whose session the child carries on.
+    if (p.start_ticks != 0) {
+      rv += packUint32(file, kProcessInfoForkedFromID, p.process_id);
+      rv += packUint64(file, kProcessInfoForkedFromStartTicks, p.start_ticks);
+    }
     return rv;
   }
   size_t rv = packText(file, kProcessInfoName, p.process_name.str);
@@ -159,6 +173,7 @@ size_t writeProcessInfo(rocrash_async_file* file, const rocrash_log_writer* writ
   rv += packUint32(file, kProcessInfoParentID, p.parent_process_id);
   rv += packBool(file, kProcessInfoNative, p.native);
   rv += packUint64(file, kProcessInfoStartTime, p.start_time);
+  rv += writeProcessIdentity(file, p.boot_id.str, p.start_ticks);
   return rv;
 }
 

@@ -50,6 +50,10 @@ enum : uint32_t {
   kProcessInfoParentID = 5,
   kProcessInfoNative = 6,
   kProcessInfoStartTime = 7,
+  kProcessInfoBootID = 8,
+  kProcessInfoStartTicks = 9,
+  kProcessInfoForkedFromID = 10,
+  kProcessInfoForkedFromStartTicks = 11,
 
   kSymbolName = 1,
   kSymbolStartAddress = 2,

@@ -114,6 +114,8 @@ rocrash_error_t rocrash_log_writer_init(rocrash_log_writer* writer,
   p.process_id = static_cast<uint32_t>(process->processID());
   if (process->processName()) p.process_name = copyText(*process->processName());
   p.start_time = static_cast<uint64_t>(process->startTime().seconds);
+  p.start_ticks = process->startTicks();
+  if (auto boot = sys::systemFacts()->bootId()) p.boot_id = copyText(*boot);
   if (auto path = sys::systemFacts()->executablePath()) p.process_path = copyText(*path);
   p.parent_process_id = static_cast<uint32_t>(process->parentProcessID());
   auto parent = ROCrashProcessInfo::initWithProcessID(process->parentProcessID());
@@ -178,6 +180,7 @@ void rocrash_log_writer_free(rocrash_log_writer* writer) {
   freeText(&writer->process_info.process_name);
   freeText(&writer->process_info.process_path);
   freeText(&writer->process_info.parent_process_name);
+  freeText(&writer->process_info.boot_id);
   if (writer->uncaught_exception.has_exception) {
     free(writer->uncaught_exception.name);
     free(writer->uncaught_exception.reason);

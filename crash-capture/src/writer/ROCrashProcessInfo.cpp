@@ -47,6 +47,7 @@ std::shared_ptr<ROCrashProcessInfo> ROCrashProcessInfo::initWithProcessID(pid_t 
   info->parentProcessID_ = record->parentPid;
   info->traced_ = record->traced;
   info->startTime_ = {record->startSeconds, record->startMicroseconds};
+  info->startTicks_ = record->startTicks;
   const auto* name = reinterpret_cast<const uint8_t*>(record->commandName);
   size_t length = rocrash_utf8_valid_prefix_length(name, sizeof record->commandName);
   if (length > 0) info->processName_ = std::string(record->commandName, length);

@@ -29,6 +29,9 @@ class ROCrashProcessInfo {
   const std::optional<std::string>& processName() const { return processName_; }
   pid_t parentProcessID() const { return parentProcessID_; }
   TimeValue startTime() const { return startTime_; }
+  // The start in clock ticks since boot, which no change of the wall clock
+  // moves; 0 when unknown.
+  uint64_t startTicks() const { return startTicks_; }
   // A debugger is tracing the process.
   bool isTraced() const { return traced_; }
 
@@ -38,6 +41,7 @@ class ROCrashProcessInfo {
   std::optional<std::string> processName_;
   pid_t parentProcessID_ = 0;
   TimeValue startTime_;
+  uint64_t startTicks_ = 0;
   bool traced_ = false;
 };
 

@@ -75,6 +75,7 @@ bool process_record_now(pid_t pid, ProcessRecord* record) noexcept {
       while (p < end && *p != ' ') ++p;
     }
   }
+  record->startTicks = static_cast<uint64_t>(startTicks);
   const int64_t ticks = gTicksPerSecond.load(std::memory_order_relaxed);
   const int64_t boot = gBootTime.load(std::memory_order_relaxed);
   if (ticks > 0 && boot > 0) {

@@ -188,6 +188,7 @@ std::optional<ProcessRecord> SystemFactSource::process(pid_t pid) {
   while (std::getline(procStat, line)) {
     if (line.rfind("btime ", 0) == 0) bootTime = std::stoll(line.substr(6));
   }
+  record.startTicks = startTicks;
   if (ticks > 0) {
     record.startSeconds = bootTime + static_cast<int64_t>(startTicks / ticks);
     record.startMicroseconds = static_cast<int32_t>((startTicks % ticks) * 1000000 / ticks);
@@ -197,6 +198,10 @@ std::optional<ProcessRecord> SystemFactSource::process(pid_t pid) {
     if (line.rfind("TracerPid:", 0) == 0) record.traced = std::stol(line.substr(10)) != 0;
   }
   return record;
+}
+
+std::optional<std::string> SystemFactSource::bootId() {
+  return readFirstLine("/proc/sys/kernel/random/boot_id");
 }
 
 std::optional<std::string> SystemFactSource::executablePath() {

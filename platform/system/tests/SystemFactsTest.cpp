@@ -122,7 +122,11 @@ TEST_F(SystemFacts, ProcessRecordOfSelfAndParent) {
   time_t now = time(nullptr);
   EXPECT_LE(self->startSeconds, now);
   EXPECT_GT(self->startSeconds, now - 24 * 3600 * 365);
-  EXPECT_TRUE(sys::systemFacts()->process(getppid()));
+  // The ticks since boot, as the kernel gives them: the parent started first.
+  auto parent = sys::systemFacts()->process(getppid());
+  ASSERT_TRUE(parent);
+  EXPECT_GT(self->startTicks, 0u);
+  EXPECT_LE(parent->startTicks, self->startTicks);
   EXPECT_FALSE(sys::systemFacts()->process(-5));
 }
 
@@ -145,7 +149,19 @@ TEST_F(SystemFacts, CrashTimeRecordMatchesTheOrdinaryOne) {
   EXPECT_EQ(std::string(now.commandName, strnlen(now.commandName, 16)), name);
   EXPECT_EQ(now.startSeconds, expected->startSeconds);
   EXPECT_EQ(now.startMicroseconds, expected->startMicroseconds);
+  EXPECT_EQ(now.startTicks, expected->startTicks);
   EXPECT_FALSE(sys::process_record_now(-5, &now));
+}
+
+TEST_F(SystemFacts, BootIdIsTheKernelsAndTheSameForEveryRead) {
+  auto boot = sys::systemFacts()->bootId();
+  if (!std::ifstream("/proc/sys/kernel/random/boot_id")) {
+    EXPECT_FALSE(boot);
+    return;
+  }
+  ASSERT_TRUE(boot);
+  EXPECT_EQ(boot->size(), 36u) << *boot;
+  EXPECT_EQ(sys::systemFacts()->bootId(), boot);
 }
 
 TEST_F(SystemFacts, ExecutablePathIsThisProgram) {

@@ -21,9 +21,13 @@ struct ProcessRecord {
   // The command name field: up to 16 bytes, zero-padded, not necessarily
   // valid UTF-8 and not necessarily terminated.
   char commandName[16] = {};
-  // Process start, seconds and microseconds since 1970.
+  // Process start, seconds and microseconds since 1970. Counted from the
+  // boot time the wall clock gives, so a step of that clock moves it.
   int64_t startSeconds = 0;
   int32_t startMicroseconds = 0;
+  // Process start in clock ticks since boot, as the kernel keeps it: no
+  // change of the wall clock moves it.
+  uint64_t startTicks = 0;
   // A debugger or tracer is attached.
   bool traced = false;
 };
@@ -66,6 +70,9 @@ class SystemFactSource {
   virtual OperatingSystem operatingSystem();
   // The process-table record of `pid`; none when there is no such process.
   virtual std::optional<ProcessRecord> process(pid_t pid);
+  // This boot of the machine: the kernel's random boot id, the same for every
+  // process until the next boot. None where the kernel does not say.
+  virtual std::optional<std::string> bootId();
   // The running program's full path.
   virtual std::optional<std::string> executablePath();
 };
@@ -79,9 +86,10 @@ void installSystemFactSource(std::shared_ptr<SystemFactSource> source);
 // did not know (a forked child, and its parent). Reads /proc/<pid>/stat
 // (opened as `process_file_open` opens it, so /proc may be covered since)
 // through one descriptor into a buffer on the stack: async-signal-safe. The
-// start time needs `process_records_prepare` to have run on an ordinary
-// thread before (it is 0 otherwise); `traced` is not read. False when there is
-// no such process. The host's facts only: an installed source is not asked.
+// start time in seconds needs `process_records_prepare` to have run on an
+// ordinary thread before (it is 0 otherwise; the start in ticks is read all
+// the same); `traced` is not read. False when there is no such process. The
+// host's facts only: an installed source is not asked.
 bool process_record_now(pid_t pid, ProcessRecord* record) noexcept;
 // Keeps what `process_record_now` needs to tell start times: the boot time
 // and the clock's tick rate. Idempotent; not async-signal-safe.

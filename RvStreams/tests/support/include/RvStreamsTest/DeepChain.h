@@ -1,0 +1,82 @@
+#pragma once
+
+// Checks that a chain of operators nested far deeper than a stack could hold
+// a frame per level is let go without a frame per level.
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+#include <cstddef>
+#include <functional>
+#include <initializer_list>
+
+#include "RvStreams/Just.h"
+#include "RvStreams/PublishSubject.h"
+#include "RvStreamsTest/Recording.h"
+
+namespace rv::test {
+
+// Deep enough that a destructor inside a destructor per level overflows the
+// small stack below even in an optimised build (under the sanitizers, a whole
+// 8 MiB stack).
+inline constexpr int kDeepChainLevels = 20000;
+
+// Runs `body` on a thread of its own whose stack holds a few hundred frames,
+// and waits for it.
+inline void onSmallStack(std::function<void()> body) {
+  constexpr std::size_t kStackBytes = 512 * 1024;
+  pthread_attr_t attributes;
+  ASSERT_EQ(pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attributes, kStackBytes), 0);
+  pthread_t thread;
+  auto run = [](void* argument) -> void* {
+    (*static_cast<std::function<void()>*>(argument))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attributes, run, &body), 0);
+  pthread_attr_destroy(&attributes);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+}
+
+// `nest(inner, level)` wraps `inner` in one more level of the operator. The
+// chain is built here and let go on a thread with a small stack: by the last
+// of two owners without having been subscribed; and by its owner while a
+// subscription holds it, then by the subscription, disposed or run to its end
+// (the head completes, which ends every chain of these operators).
+template <class Nest>
+void expectDeepChainLetGoFlat(Nest nest) {
+  // Watches the innermost level, which the outer ones hold.
+  Weak<Observable<int>> innermost;
+  auto build = [&](const Ref<Observable<int>>& head) {
+    Ref<Observable<int>> chain = nest(head, 1);
+    innermost = chain;
+    for (int level = 2; level <= kDeepChainLevels; ++level) chain = nest(chain, level);
+    return chain;
+  };
+
+  Ref<Observable<int>> chain = build(just(0));
+  Ref<Observable<int>> other = chain;
+  onSmallStack([&] { chain.reset(); });
+  EXPECT_FALSE(innermost.expired());
+  onSmallStack([&] { other.reset(); });
+  EXPECT_TRUE(innermost.expired());
+
+  for (const bool dispose : {true, false}) {
+    auto head = PublishSubject<int>::create();
+    chain = build(head);
+    auto recorder = RecordingObserver<int>::create();
+    onSmallStack([&] {
+      Ref<Disposable> subscription = chain->subscribe(recorder);
+      chain.reset();
+      if (dispose) {
+        subscription->dispose();
+      } else {
+        head->onCompleted();
+      }
+    });
+    EXPECT_TRUE(innermost.expired()) << (dispose ? "disposed" : "completed");
+    EXPECT_EQ(recorder->completedCount(), dispose ? 0 : 1);
+  }
+}
+
+}  // namespace rv::test

@@ -203,8 +203,15 @@ DUZELogDBStorage::OpenResult DUZELogDBStorage::replace() {
 std::optional<fs::path> DUZELogDBStorage::moveToUnusedName(const fs::path& from,
                                                            std::string_view tag, int& error) {
   for (int n = 1;; ++n) {
-    const fs::path name =
-        file_.string() + std::string(tag) + (n == 1 ? "" : "." + std::to_string(n));
+    // Appended piece by piece: g++ 12 at -O3 takes `"." + std::string` for an
+    // overlapping copy and warns.
+    std::string text = file_.string();
+    text += tag;
+    if (n > 1) {
+      text += '.';
+      text += std::to_string(n);
+    }
+    const fs::path name(std::move(text));
     if (somethingAt(name) ||
         std::any_of(std::begin(kCompanionSuffixes), std::end(kCompanionSuffixes),
                     [&](std::string_view suffix) {

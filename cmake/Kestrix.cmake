@@ -66,6 +66,10 @@ endfunction()
 # same rules hold: no two sources of one library may define the same
 # file-local name.
 #
+# A component's test hooks are declared in headers of its seams/ folder
+# (seams/<folder of its include/>/TestSeams.h), which only builds with tests
+# or fuzz targets put on the include path; the installed headers declare none.
+#
 # NOT_INSTALLED keeps a library out of the package: the application's own
 # code, which only its program links, is not part of the API.
 function(kestrix_library target)
@@ -94,6 +98,12 @@ function(kestrix_library target)
   endforeach()
   target_include_directories(${target} ${scope}
                              "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/kestrix>")
+  # The test hooks' declarations (seams/, never installed) are on the path
+  # only of builds that define them, for the library and whatever tests it.
+  if((KESTRIX_BUILD_TESTS OR KESTRIX_BUILD_FUZZ) AND EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/seams")
+    target_include_directories(${target} ${scope}
+                               "$<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/seams>")
+  endif()
   if(KESTRIX_INSTALL AND NOT ARG_NOT_INSTALLED)
     install(TARGETS ${target} EXPORT KestrixTargets
             ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}

@@ -22,6 +22,10 @@
 #include "ZozIduvur/DUZELogDBStorage.h"
 #include "ZozIduvur/DUZELogger.h"
 
+#ifdef KX_TEST_SEAMS
+#include "ZozIduvur/TestSeams.h"
+#endif
+
 namespace fs = std::filesystem;
 using duze::sqlite::execute;
 using duze::sqlite::Statement;
@@ -154,19 +158,19 @@ struct DUZELogDBStorage::FileIdentity {
 };
 
 #ifdef KX_TEST_SEAMS
-void DUZELogDBStorage::setMovedAwayHookForTesting(std::function<void(const fs::path&)> hook) {
+void DUZELogDBStorageSeams::setMovedAwayHookForTesting(std::function<void(const fs::path&)> hook) {
   movedAwayHook = std::move(hook);
 }
 
-void DUZELogDBStorage::setRenamingHookForTesting(std::function<void(const fs::path&)> hook) {
+void DUZELogDBStorageSeams::setRenamingHookForTesting(std::function<void(const fs::path&)> hook) {
   renamingHook = std::move(hook);
 }
 
-void DUZELogDBStorage::setLinkedHookForTesting(std::function<void(const fs::path&)> hook) {
+void DUZELogDBStorageSeams::setLinkedHookForTesting(std::function<void(const fs::path&)> hook) {
   linkedHook = std::move(hook);
 }
 
-void DUZELogDBStorage::setCarryingHookForTesting(
+void DUZELogDBStorageSeams::setCarryingHookForTesting(
     std::function<void(std::string_view, const fs::path&)> hook) {
   carryingHook = std::move(hook);
 }

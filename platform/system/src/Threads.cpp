@@ -51,7 +51,9 @@ struct FaultState {
   thread_gregs context;
   thread_fault_signal signal;
 };
-constexpr int kFaultSlotCount = 64;
+// Threads waiting on a fault's answer, and those only waiting for the end of
+// a process whose other thread crashed: as many as fault at once.
+constexpr int kFaultSlotCount = 256;
 FaultState gFaults[kFaultSlotCount];
 
 std::atomic<bool> gPrepared{false};
@@ -614,6 +616,34 @@ bool thread_publish_fault_state(const thread_gregs* state,
       fault.tid.store(self, std::memory_order_release);
       return true;
     }
+  }
+  return false;
+}
+
+KX_HANDLER_ENTRY bool detail::thread_publish_waiting_state(thread_t self,
+                                                           const void* uap) noexcept {
+  const auto* context = static_cast<const ucontext_t*>(uap);
+  for (int slot = 0; slot < kFaultSlotCount; ++slot) {
+    FaultState& fault = gFaults[slot];
+    // The builtins on the word itself: the atomic's members are calls in an
+    // unoptimised build.
+    auto* tid = reinterpret_cast<int32_t*>(&fault.tid);
+    int32_t expected = 0;
+    if (!__atomic_compare_exchange_n(tid, &expected, -self, false, __ATOMIC_ACQ_REL,
+                                     __ATOMIC_RELAXED)) {
+      continue;
+    }
+    // One register at a time: a copy the compiler made a call of would run
+    // the library's (or a sanitizer's) code here.
+    auto* gregs = reinterpret_cast<volatile uint64_t*>(fault.context.gregs);
+    for (int i = 0; i < kThreadGregCount; ++i) {
+      gregs[i] = static_cast<uint64_t>(context->uc_mcontext.gregs[i]);
+    }
+    fault.signal.signo = 0;
+    fault.signal.code = 0;
+    fault.signal.address = 0;
+    __atomic_store_n(tid, self, __ATOMIC_RELEASE);
+    return true;
   }
   return false;
 }

@@ -245,6 +245,64 @@ void faultTogether(const char* setting) {
   for (auto& thread : faulting) thread.join();
 }
 
+// Blocks the engine's parking signal on the calling thread, as a thread that
+// waits for signals of its own may.
+void blockParkingSignal() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sys::thread_parking_signal());
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+// storm-<threads>-<milliseconds>: that many threads fault in "crashed", each
+// at a moment of its own drawn within that many milliseconds.
+void faultStorm(const char* setting) {
+  char* rest = nullptr;
+  const int threads = static_cast<int>(strtol(setting, &rest, 10));
+  const int64_t window = *rest == '-' ? strtol(rest + 1, nullptr, 10) * 1'000'000 : 1;
+  markFunction("crashed", faultHere);
+  // Every thread is made before the first moment comes.
+  const int64_t start = monotonicNs() + 20'000'000;
+  unsigned draw = static_cast<unsigned>(start);
+  for (int i = 0; i < threads; ++i) {
+    const int64_t at = start + rand_r(&draw) % window;
+    std::thread([at] {
+      const struct timespec moment = {static_cast<time_t>(at / 1'000'000'000),
+                                      static_cast<long>(at % 1'000'000'000)};
+      while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &moment, nullptr) == EINTR) {
+      }
+      faultHere();
+    }).detach();
+  }
+}
+
+// after-guard-<threads>[-deaf]: that many threads fault in "crashed" once the
+// first crash (the main thread's) changed the action of SIGSEGV, with the
+// parking signal blocked when "deaf".
+void faultAfterTheGuard(const char* setting) {
+  char* rest = nullptr;
+  const int threads = static_cast<int>(strtol(setting, &rest, 10));
+  const bool deaf = strcmp(rest, "-deaf") == 0;
+  markFunction("crashed", faultHere);
+  static struct sigaction enabled;
+  sigaction(SIGSEGV, nullptr, &enabled);
+  static std::atomic<int> ready{0};
+  for (int i = 0; i < threads; ++i) {
+    std::thread([deaf] {
+      if (deaf) blockParkingSignal();
+      ++ready;
+      for (struct sigaction now = enabled; now.sa_sigaction == enabled.sa_sigaction;) {
+        const struct timespec pause = {0, 100'000};
+        nanosleep(&pause, nullptr);
+        sigaction(SIGSEGV, nullptr, &now);
+      }
+      faultHere();
+    }).detach();
+  }
+  while (ready.load() < threads) std::this_thread::yield();
+  faultHere();
+}
+
 // No mapping can be added from here on: the address space is as large as it
 // may get.
 void exhaustAddressSpace() {
@@ -271,12 +329,7 @@ void startSleepers(int count, bool deaf) {
   std::atomic<int> started{0};
   for (int i = 0; i < count; ++i) {
     std::thread([&started, deaf] {
-      if (deaf) {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, sys::thread_parking_signal());
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
-      }
+      if (deaf) blockParkingSignal();
       ++started;
       for (;;) pause();
     }).detach();
@@ -775,6 +828,10 @@ int crash() {
     argumentsChain(3, 1, 2, 3, 4, 5, 6, 7, 8);
   } else if (gMode.rfind("faults-together-", 0) == 0) {
     faultTogether(gMode.c_str() + strlen("faults-together-"));
+  } else if (gMode.rfind("storm-", 0) == 0) {
+    faultStorm(gMode.c_str() + strlen("storm-"));
+  } else if (gMode.rfind("after-guard-", 0) == 0) {
+    faultAfterTheGuard(gMode.c_str() + strlen("after-guard-"));
   } else if (gMode == "live-race") {
     markFunction("crashed", faultHere);
     std::atomic<int> made{0};

@@ -10,6 +10,7 @@
 #include "ROReradUzerirudCrashTime.h"
 #include "handler/ROCrashSignalHandler.h"
 #include "safe/AsyncMachException.h"
+#include "system/ReservedDescriptors.h"
 #include "system/SignalSafe.h"
 
 namespace rocrash::reporter {
@@ -90,6 +91,7 @@ bool beginCrash(int signo, const void* uap) {
   wakeGateWaiters();
   gCrashSignal.store(signo);
   gCrashing.store(true);
+  sys::descriptor_tables_crash_began();
   installGuard();
   // A fault of this thread from here on must reach the guard, even where the
   // handler it runs in blocks the other fatal signals.

@@ -135,9 +135,10 @@ int takeTaskFolder(bool* reserved) {
       fd = -1;
     } else if (gTaskFolderOwner.load() != mach_task_self()) {
       // The parent's: this process's copy goes, and its number serves the
-      // child's own; a child that shares the parent's descriptors
-      // (CLONE_FILES) closes a copy of its own.
-      descriptor_close_copy(fd, gTaskFolderOwner.load());
+      // child's own. In a child that shares the parent's descriptors
+      // (CLONE_FILES), or may, the copy stays but at a crash, and the child
+      // opens one of its own.
+      (void)descriptor_close_copy(fd, gTaskFolderOwner.load(), descriptor_tables_crashing());
       gTaskFolder.store(-1);
       gTaskFolderOwner.store(0);
       fd = openTaskFolder();

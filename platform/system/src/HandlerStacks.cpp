@@ -54,12 +54,6 @@ constexpr KernelMask kEverySignal = ~KernelMask{0};
 // initialiser has run.
 constexpr size_t kPage = 4096;
 
-// Set in a holder's word once the holder, which had left its work on the
-// stack by a jump and came back to it with a signal, has had the kernel
-// give it its own alternate stack back: the stack is left, and goes back to
-// the set at the holder's next claim (or once it has ended).
-constexpr int32_t kLeaving = 0x40000000;
-
 // The system call `number`; its result, or -errno.
 KX_HANDLER_ENTRY inline long systemCall(long number, long a = 0, long b = 0, long c = 0, long d = 0,
                                         long e = 0, long f = 0) {
@@ -138,7 +132,6 @@ struct StackCall {
   // for the caller alone.
   handler_stacks* set;
   int index;
-  bool fresh;        // mapped for this call
   stack_t previous;  // the thread's alternate stack before
   bool switched;
 };
@@ -161,17 +154,18 @@ KX_HANDLER_ENTRY void onStack(void* argument) {
   here.ss_sp = call->top - call->size;
   here.ss_size = call->size;
   here.ss_flags = 0;
-  call->switched = systemCall(SYS_sigaltstack, word(&here), word(&call->previous)) == 0;
   handler_stacks* set = call->set;
-  if (set != nullptr && call->switched) {
-    // The stack the thread had before it first took this one, when this one
-    // still is its alternate stack (it left its work here by a jump): the
-    // one to give it back, not this one, which another thread may take next.
-    if (call->previous.ss_sp == here.ss_sp) {
-      call->previous = set->origins[call->index];
-    } else {
-      set->origins[call->index] = call->previous;
-    }
+  stack_t current;
+  alternateStackNow(&current);
+  if (set != nullptr && current.ss_sp == here.ss_sp && (current.ss_flags & SS_DISABLE) == 0) {
+    // Still the thread's alternate stack (it left its work here by a jump),
+    // which cannot be set again while the thread runs on it: the one to give
+    // it back is the one it had before it first took this one.
+    call->previous = set->origins[call->index];
+    call->switched = true;
+  } else {
+    call->switched = systemCall(SYS_sigaltstack, word(&here), word(&call->previous)) == 0;
+    if (set != nullptr && call->switched) set->origins[call->index] = call->previous;
   }
 #ifdef KX_STACKS_ASAN
   // Mapped behind the sanitizer's back, and left by some works with their
@@ -231,19 +225,40 @@ KX_HANDLER_ENTRY void adopt(handler_stacks* set, int32_t self, int32_t pid) {
   const int here = stackHere(set);
   for (int i = 0; i < kHandlerStacksMax; ++i) {
     int32_t holder = __atomic_load_n(&set->holders[i], __ATOMIC_ACQUIRE);
-    if (holder == 0 || (holder & ~kLeaving) == self) continue;
+    if (holder == 0 || holder == self) continue;
     const bool own =
         i == here || (alternate.ss_sp != nullptr && onStackOf(set, i, alternate.ss_sp) &&
                       (alternate.ss_flags & SS_DISABLE) == 0);
     if (own) {
       __atomic_store_n(&set->holders[i], self, __ATOMIC_RELEASE);
-    } else if (!threadExists(pid, holder & ~kLeaving)) {
+    } else if (!threadExists(pid, holder)) {
       __atomic_compare_exchange_n(&set->holders[i], &holder, 0, false, __ATOMIC_ACQ_REL,
                                   __ATOMIC_RELAXED);
     }
   }
   __atomic_store_n(&set->owner, pid, __ATOMIC_RELEASE);
   __atomic_fetch_add(&set->given_back, 1, __ATOMIC_RELEASE);
+}
+
+// The sets in use, for the fork handler and the ends of threads.
+handler_stacks* gWatched[8] = {};
+
+KX_HANDLER_ENTRY void watch(handler_stacks* set) {
+  int32_t unwatched = 0;
+  if (__atomic_load_n(&set->watched, __ATOMIC_ACQUIRE) != 0 ||
+      !__atomic_compare_exchange_n(&set->watched, &unwatched, 1, false, __ATOMIC_ACQ_REL,
+                                   __ATOMIC_ACQUIRE)) {
+    return;
+  }
+  for (handler_stacks*& slot : gWatched) {
+    handler_stacks* none = nullptr;
+    if (__atomic_compare_exchange_n(&slot, &none, set, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+      return;
+    }
+  }
+  // More sets than places: a child's first thread takes this one over at
+  // its first claim, and its threads' stacks left by jumps come back once
+  // they have ended.
 }
 
 // Who may use the set's stacks in this process.
@@ -265,6 +280,7 @@ KX_HANDLER_ENTRY SetUse useOf(handler_stacks* set, int32_t self) {
   if (task_shares_parent_memory()) return SetUse::none;
   if (owner == 0 && __atomic_compare_exchange_n(&set->owner, &owner, pid, false, __ATOMIC_ACQ_REL,
                                                 __ATOMIC_ACQUIRE)) {
+    watch(set);
     return SetUse::own;
   }
   if (owner == pid) return SetUse::own;
@@ -280,7 +296,6 @@ KX_HANDLER_ENTRY SetUse useOf(handler_stacks* set, int32_t self) {
 KX_HANDLER_ENTRY bool holdStack(handler_stacks* set, int index, StackCall* call) {
   // Only a holder maps a stack, so no two threads map the same one.
   auto* top = static_cast<char*>(__atomic_load_n(&set->tops[index], __ATOMIC_ACQUIRE));
-  call->fresh = top == nullptr;
   if (top == nullptr) {
     top = mapStack(set->size);
     if (top == nullptr) {
@@ -314,34 +329,43 @@ KX_HANDLER_ENTRY void holdSignalsBack(StackCall* call, const KernelMask* during)
   call->masked = true;
 }
 
-// A stack of the set for `self`: one it left before (by a jump), a free one,
-// one whose holder has ended (with `reclaim`), or one given back within the
-// patience. False when none came.
-KX_HANDLER_ENTRY bool claimStack(handler_stacks* set, int32_t self, bool reclaim, StackCall* call) {
-  const int32_t pid = processId();
-  for (int i = 0; i < kHandlerStacksMax; ++i) {
-    if (takeSetStack(set, i, self | kLeaving, self, call)) return true;
-  }
+// The stack of the set the calling thread `self` left its work on by a jump:
+// still its alternate stack. -1 when none.
+KX_HANDLER_ENTRY int stackLeft(const handler_stacks* set, int32_t self) {
   stack_t alternate;
   alternateStackNow(&alternate);
+  if ((alternate.ss_flags & SS_DISABLE) != 0 || alternate.ss_sp == nullptr) return -1;
   for (int i = 0; i < kHandlerStacksMax; ++i) {
-    // Still its alternate stack: the thread left its work there by a jump.
     if (__atomic_load_n(&set->holders[i], __ATOMIC_RELAXED) == self &&
-        (alternate.ss_flags & SS_DISABLE) == 0 && onStackOf(set, i, alternate.ss_sp)) {
-      return holdStack(set, i, call);
+        onStackOf(set, i, alternate.ss_sp)) {
+      return i;
     }
   }
+  return -1;
+}
+
+// A stack of the set for `self`: the one it left its work on by a jump, a
+// free one, one whose holder has ended (with `reclaim`), or one given back
+// within the patience. False when none came.
+KX_HANDLER_ENTRY bool claimStack(handler_stacks* set, int32_t self, bool reclaim, StackCall* call) {
+  if (const int left = stackLeft(set, self); left >= 0) return holdStack(set, left, call);
+  const int32_t pid = processId();
   int64_t deadline = 0;
   for (;;) {
     const int32_t round = __atomic_load_n(&set->given_back, __ATOMIC_ACQUIRE);
     bool anyHeld = false;
     for (int i = 0; i < kHandlerStacksMax; ++i) {
       if (takeSetStack(set, i, 0, self, call)) return true;
-      const int32_t holder = __atomic_load_n(&set->holders[i], __ATOMIC_RELAXED);
+      int32_t holder = __atomic_load_n(&set->holders[i], __ATOMIC_RELAXED);
       anyHeld = anyHeld || holder != 0;
-      if (reclaim && holder != 0 && (holder & ~kLeaving) != self &&
-          !threadExists(pid, holder & ~kLeaving) && takeSetStack(set, i, holder, self, call)) {
-        return true;
+      // The stack of a thread that ended without giving it back is mapped
+      // afresh: whatever ended the thread may have unmapped its alternate
+      // stack (a sanitizer's end of a thread does).
+      if (reclaim && holder != 0 && holder != self && !threadExists(pid, holder) &&
+          __atomic_compare_exchange_n(&set->holders[i], &holder, self, false, __ATOMIC_ACQUIRE,
+                                      __ATOMIC_RELAXED)) {
+        __atomic_store_n(&set->tops[i], nullptr, __ATOMIC_RELEASE);
+        if (holdStack(set, i, call)) return true;
       }
     }
     // None can come back when none is held: there is no memory for one.
@@ -367,7 +391,6 @@ KX_HANDLER_ENTRY void callOnOwnStack(StackCall* call) {
     callHere(call);
     return;
   }
-  call->fresh = true;
   callOnStack(call);
   unmapStack(call->top, call->size);
 }
@@ -423,36 +446,17 @@ KX_HANDLER_ENTRY void callHandler(void* argument) {
   waitHere(true);
 }
 
-// The fork handler: in the child, the stacks its parent's threads held are
-// given back.
-handler_stacks* gForkWatched[8] = {};
-
+// In a forked child, the stacks its parent's threads held are given back.
 void adoptAfterFork() {
   const int32_t self = threadId();
-  for (handler_stacks* set : gForkWatched) {
+  for (handler_stacks* set : gWatched) {
     if (set != nullptr && __atomic_load_n(&set->owner, __ATOMIC_ACQUIRE) != self) {
       adopt(set, self, self);
     }
   }
 }
 
-void watchForks(handler_stacks* set) {
-  int32_t unwatched = 0;
-  if (!__atomic_compare_exchange_n(&set->fork_watched, &unwatched, 1, false, __ATOMIC_ACQ_REL,
-                                   __ATOMIC_ACQUIRE)) {
-    return;
-  }
-  static const int registered = pthread_atfork(nullptr, nullptr, adoptAfterFork);
-  (void)registered;
-  for (handler_stacks*& slot : gForkWatched) {
-    handler_stacks* none = nullptr;
-    if (__atomic_compare_exchange_n(&slot, &none, set, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
-      return;
-    }
-  }
-  // More sets than places: a child's first thread takes this one over at
-  // its first claim.
-}
+[[maybe_unused]] const int gForkHandler = pthread_atfork(nullptr, nullptr, adoptAfterFork);
 
 }  // namespace
 
@@ -460,7 +464,7 @@ bool handler_stacks_reserve(handler_stacks* set) noexcept {
   const int32_t pid = processId();
   int32_t none = 0;
   __atomic_compare_exchange_n(&set->owner, &none, pid, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
-  watchForks(set);
+  watch(set);
   if (__atomic_load_n(&set->tops[0], __ATOMIC_ACQUIRE) != nullptr) return true;
   StackCall call = {};
   if (!takeSetStack(set, 0, 0, threadId(), &call)) return false;
@@ -487,22 +491,17 @@ void handler_stacks_run(handler_stacks* set, handler_stacks_handler handler, int
   auto* context = static_cast<ucontext_t*>(uap);
   const KernelMask during = context->uc_sigmask.__val[0] | KernelMask{1} << (signo - 1);
   holdSignalsBack(&call, &during);
+  // A signal the kernel put at the top of a stack of the set that the thread
+  // left its work on by a jump (still its alternate stack), from code
+  // elsewhere: no work of the thread's is left there, and this one, run in
+  // place, is the stack's work now.
   const int here = stackHere(set);
-  // The kernel moved to the thread's alternate stack (its frame lies there),
-  // a stack of the set that the thread left its work on by a jump, from code
-  // elsewhere: no work of the thread's is left there. The stack is not its
-  // alternate stack from its return on, and goes back to the set at its next
-  // claim.
-  const int32_t self = threadId();
-  const bool returning = here >= 0 && (context->uc_stack.ss_flags & SS_ONSTACK) == 0 &&
-                         onStackOf(set, here, context) &&
-                         __atomic_load_n(&set->holders[here], __ATOMIC_ACQUIRE) == self;
-  if (returning) set->entries[here] = &call;
-  callOnSetStack(set, &call);
-  if (returning) {
-    context->uc_stack = set->origins[here];
-    __atomic_store_n(&set->holders[here], self | kLeaving, __ATOMIC_RELEASE);
+  if (here >= 0 && (context->uc_stack.ss_flags & SS_ONSTACK) == 0 &&
+      onStackOf(set, here, context) &&
+      __atomic_load_n(&set->holders[here], __ATOMIC_ACQUIRE) == threadId()) {
+    set->entries[here] = &call;
   }
+  callOnSetStack(set, &call);
 }
 
 bool handler_stacks_running_on(const handler_stacks* set) noexcept { return stackHere(set) >= 0; }
@@ -527,6 +526,19 @@ void handler_stacks_wait_for_end(handler_stacks* set, const void* uap) noexcept 
   stack_t alternate;
   alternateStackNow(&alternate);
   waitHere((alternate.ss_flags & SS_ONSTACK) != 0);
+}
+
+void handler_stacks_thread_ending() noexcept {
+  const int32_t self = threadId();
+  for (handler_stacks* set : gWatched) {
+    if (set == nullptr) continue;
+    const int left = stackLeft(set, self);
+    if (left < 0 || stackHere(set) == left) continue;
+    stack_t origin = set->origins[left];
+    origin.ss_flags &= ~SS_ONSTACK;
+    systemCall(SYS_sigaltstack, word(&origin), 0);
+    giveBack(set, left);
+  }
 }
 
 int32_t handler_thread_id() noexcept { return threadId(); }

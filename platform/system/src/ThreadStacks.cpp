@@ -17,6 +17,7 @@
 
 #include "NextDefinition.h"
 #include "ThreadsInternal.h"
+#include "system/HandlerStacks.h"
 #include "system/SignalSafe.h"
 #include "system/Task.h"
 #include "system/Threads.h"
@@ -111,7 +112,12 @@ AltStack mapOwnStack(size_t usable) {
   const size_t total = usable + pageSize();
   void* mapping = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mapping == MAP_FAILED) return stack;
-  mprotect(mapping, pageSize(), PROT_NONE);
+  // Without its guard page a handler that needs more than the stack would
+  // run into whatever lies below: no stack then.
+  if (mprotect(mapping, pageSize(), PROT_NONE) != 0) {
+    munmap(mapping, total);
+    return stack;
+  }
   stack.mapping = mapping;
   stack.total = total;
   return stack;
@@ -312,6 +318,17 @@ void finishThread(void* record) {
   free(record);
 }
 
+// Once the thread's start routine has returned (or the thread called
+// pthread_exit), before its thread_local and key destructors: a handler
+// stack it left its work on by a jump goes back, and the thread has its own
+// alternate stack again, which the ends of those destructors may give back
+// (a sanitizer's unmaps whatever alternate stack the thread has). With
+// `record`, the thread's stacks go back now too (they have no key).
+void endOfStart(void* record) {
+  handler_stacks_thread_ending();
+  if (record != nullptr) finishThread(record);
+}
+
 void* startThread(void* argument) {
   auto* record = static_cast<StartRecord*>(argument);
   if (gKeepFaultsDeliverable.load(std::memory_order_acquire)) {
@@ -333,11 +350,9 @@ void* startThread(void* argument) {
       }
     }
   }
-  if (gEndKeyMade && pthread_setspecific(gEndKey, record) == 0) {
-    return record->start(record->arg);
-  }
+  const bool endKeyed = gEndKeyMade && pthread_setspecific(gEndKey, record) == 0;
   void* result;
-  pthread_cleanup_push(finishThread, record);
+  pthread_cleanup_push(endOfStart, endKeyed ? nullptr : record);
   result = record->start(record->arg);
   pthread_cleanup_pop(1);
   return result;

@@ -21,12 +21,15 @@
 // most kHandlerStacksPatienceNs for one to be given back, then works on a
 // stack mapped for it alone, unmapped when the work returns, or, with no
 // memory left for one, where it is. A thread that only waits for the process
-// to end gives its stack back first (`handler_stacks_wait_for_end`). The
-// stack of a thread that ended holding it (it left its work by a jump, or
-// ended its thread from inside) goes to the next thread that finds none free.
-// A thread that left its work by `siglongjmp` and lives on keeps the stack as
-// its alternate stack, which the kernel may still put its next signal on: it
-// is that thread's until it ends, for its later signals, never a second one.
+// to end gives its stack back first (`handler_stacks_wait_for_end`).
+//
+// A thread that left its work by a jump (`siglongjmp`) keeps the stack as
+// its alternate stack, where the kernel puts its next signal: the stack
+// stays that thread's, for its later signals (never a second one), until its
+// next claim from elsewhere or its end (a thread made through
+// `pthread_create`, see system/ThreadStacks.h) gives it back, and the thread
+// its own alternate stack. The stack of another thread that ended holding
+// it is mapped afresh for the next thread that finds none free.
 //
 // A forked child starts with every stack free but the one its thread may be
 // working on (fork called inside a handler): the stacks the parent's other
@@ -79,8 +82,8 @@ struct handler_stacks {
   stack_t origins[kHandlerStacksMax] = {};
   // Counts stacks given back: the word a thread that found none waits on.
   int32_t given_back = 0;
-  // Whether a forked child's handler knows the set.
-  int32_t fork_watched = 0;
+  // Whether the fork handler and the ends of threads know the set.
+  int32_t watched = 0;
 };
 
 using handler_stacks_handler = void (*)(int signo, siginfo_t* info, void* uap);
@@ -121,6 +124,13 @@ KX_HANDLER_ENTRY bool handler_stacks_running_on(const handler_stacks* set) noexc
 // frame); one on its own stack waits as it is.
 [[noreturn]] KX_HANDLER_ENTRY void handler_stacks_wait_for_end(handler_stacks* set,
                                                                const void* uap) noexcept;
+
+// For the end of a thread (called by the thread creation wrapper, see
+// system/ThreadStacks.h, after the thread's start routine returned or it
+// called pthread_exit): a stack the thread left its work on by a jump, still
+// its alternate stack, goes back to its set, and the thread gets the
+// alternate stack it had before.
+void handler_stacks_thread_ending() noexcept;
 
 // The calling thread's id, for a handler's entry.
 KX_HANDLER_ENTRY int32_t handler_thread_id() noexcept;

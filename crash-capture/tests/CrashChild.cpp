@@ -114,6 +114,14 @@ __attribute__((noinline)) void faultHere() {
   asm volatile("" ::: "memory");
 }
 
+// Faults at an address of the caller's own: threads that fault at once
+// write no location in common, which ThreadSanitizer would report as a race
+// before the fault.
+__attribute__((noinline)) void faultAt(uintptr_t offset) {
+  *reinterpret_cast<volatile int*>(gLowAddress + offset) = 1;
+  asm volatile("" ::: "memory");
+}
+
 __attribute__((noinline)) void illegalHere() { asm volatile("ud2"); }
 
 // Records the C library's backtrace from here, then faults.
@@ -255,25 +263,29 @@ void blockParkingSignal() {
 }
 
 // storm-<threads>-<milliseconds>: that many threads fault in "crashed", each
-// at a moment of its own drawn within that many milliseconds.
+// at a moment of its own drawn within that many milliseconds, once all of
+// them are running.
 void faultStorm(const char* setting) {
   char* rest = nullptr;
   const int threads = static_cast<int>(strtol(setting, &rest, 10));
   const int64_t window = *rest == '-' ? strtol(rest + 1, nullptr, 10) * 1'000'000 : 1;
-  markFunction("crashed", faultHere);
-  // Every thread is made before the first moment comes.
-  const int64_t start = monotonicNs() + 20'000'000;
-  unsigned draw = static_cast<unsigned>(start);
+  markFunction("crashed", reinterpret_cast<void (*)()>(faultAt));
+  static std::atomic<int64_t> start{0};
+  static std::atomic<int> running{0};
+  unsigned draw = static_cast<unsigned>(monotonicNs());
   for (int i = 0; i < threads; ++i) {
-    const int64_t at = start + rand_r(&draw) % window;
-    std::thread([at] {
-      const struct timespec moment = {static_cast<time_t>(at / 1'000'000'000),
-                                      static_cast<long>(at % 1'000'000'000)};
-      while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &moment, nullptr) == EINTR) {
-      }
-      faultHere();
+    const int64_t delay = rand_r(&draw) % window;
+    std::thread([delay, i] {
+      ++running;
+      // A millisecond at a time: ThreadSanitizer hands a thread its signals
+      // (the parking signal among them) as it enters or leaves a call it
+      // wraps.
+      while (start.load() == 0 || monotonicNs() < start.load() + delay) usleep(1000);
+      faultAt(0x100 + 64 * static_cast<uintptr_t>(i));
     }).detach();
   }
+  while (running.load() < threads) usleep(1000);
+  start = monotonicNs();
 }
 
 // after-guard-<threads>[-deaf]: that many threads fault in "crashed" once the
@@ -283,12 +295,12 @@ void faultAfterTheGuard(const char* setting) {
   char* rest = nullptr;
   const int threads = static_cast<int>(strtol(setting, &rest, 10));
   const bool deaf = strcmp(rest, "-deaf") == 0;
-  markFunction("crashed", faultHere);
+  markFunction("crashed", reinterpret_cast<void (*)()>(faultAt));
   static struct sigaction enabled;
   sigaction(SIGSEGV, nullptr, &enabled);
   static std::atomic<int> ready{0};
-  for (int i = 0; i < threads; ++i) {
-    std::thread([deaf] {
+  for (int i = 1; i <= threads; ++i) {
+    std::thread([deaf, i] {
       if (deaf) blockParkingSignal();
       ++ready;
       for (struct sigaction now = enabled; now.sa_sigaction == enabled.sa_sigaction;) {
@@ -296,11 +308,11 @@ void faultAfterTheGuard(const char* setting) {
         nanosleep(&pause, nullptr);
         sigaction(SIGSEGV, nullptr, &now);
       }
-      faultHere();
+      faultAt(0x100 + 64 * static_cast<uintptr_t>(i));
     }).detach();
   }
   while (ready.load() < threads) std::this_thread::yield();
-  faultHere();
+  faultAt(0x100);
 }
 
 // No mapping can be added from here on: the address space is as large as it

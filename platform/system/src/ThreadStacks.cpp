@@ -303,6 +303,11 @@ pthread_key_t gEndKey;
 
 void endOfThread(void* value) {
   auto* record = static_cast<StartRecord*>(value);
+  // In the first round, before the end of a sanitizer's record of the thread
+  // (in the last) unmaps whatever alternate stack the thread has: a handler
+  // stack it left its work on by a jump goes back, and the thread has its own
+  // alternate stack again.
+  if (record->destructorRounds == 0) handler_stacks_thread_ending();
   if (++record->destructorRounds < PTHREAD_DESTRUCTOR_ITERATIONS &&
       pthread_setspecific(gEndKey, record) == 0) {
     return;
@@ -314,19 +319,9 @@ void endOfThread(void* value) {
 const bool gEndKeyMade = pthread_key_create(&gEndKey, endOfThread) == 0;
 
 void finishThread(void* record) {
+  handler_stacks_thread_ending();
   releaseOwnStacks(static_cast<StartRecord*>(record));
   free(record);
-}
-
-// Once the thread's start routine has returned (or the thread called
-// pthread_exit), before its thread_local and key destructors: a handler
-// stack it left its work on by a jump goes back, and the thread has its own
-// alternate stack again, which the ends of those destructors may give back
-// (a sanitizer's unmaps whatever alternate stack the thread has). With
-// `record`, the thread's stacks go back now too (they have no key).
-void endOfStart(void* record) {
-  handler_stacks_thread_ending();
-  if (record != nullptr) finishThread(record);
 }
 
 void* startThread(void* argument) {
@@ -350,9 +345,11 @@ void* startThread(void* argument) {
       }
     }
   }
-  const bool endKeyed = gEndKeyMade && pthread_setspecific(gEndKey, record) == 0;
+  if (gEndKeyMade && pthread_setspecific(gEndKey, record) == 0) {
+    return record->start(record->arg);
+  }
   void* result;
-  pthread_cleanup_push(endOfStart, endKeyed ? nullptr : record);
+  pthread_cleanup_push(finishThread, record);
   result = record->start(record->arg);
   pthread_cleanup_pop(1);
   return result;

@@ -126,10 +126,9 @@ KX_HANDLER_ENTRY bool handler_stacks_running_on(const handler_stacks* set) noexc
                                                                const void* uap) noexcept;
 
 // For the end of a thread (called by the thread creation wrapper, see
-// system/ThreadStacks.h, after the thread's start routine returned or it
-// called pthread_exit): a stack the thread left its work on by a jump, still
-// its alternate stack, goes back to its set, and the thread gets the
-// alternate stack it had before.
+// system/ThreadStacks.h, as the thread's key destructors begin): a stack the
+// thread left its work on by a jump, still its alternate stack, goes back to
+// its set, and the thread gets the alternate stack it had before.
 void handler_stacks_thread_ending() noexcept;
 
 // The calling thread's id, for a handler's entry.

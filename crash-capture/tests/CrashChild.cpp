@@ -262,9 +262,10 @@ void blockParkingSignal() {
   pthread_sigmask(SIG_BLOCK, &set, nullptr);
 }
 
-// storm-<threads>-<milliseconds>: that many threads fault in "crashed", each
-// at a moment of its own drawn within that many milliseconds, once all of
-// them are running.
+// storm-<threads>-<milliseconds>: that many threads, busy on the processors
+// (as a program's working threads are, so that the report's writer
+// competes with them), fault in "crashed", each at a moment of its own drawn
+// within that many milliseconds once all of them run.
 void faultStorm(const char* setting) {
   char* rest = nullptr;
   const int threads = static_cast<int>(strtol(setting, &rest, 10));
@@ -277,10 +278,9 @@ void faultStorm(const char* setting) {
     const int64_t delay = rand_r(&draw) % window;
     std::thread([delay, i] {
       ++running;
-      // A millisecond at a time: ThreadSanitizer hands a thread its signals
-      // (the parking signal among them) as it enters or leaves a call it
-      // wraps.
-      while (start.load() == 0 || monotonicNs() < start.load() + delay) usleep(1000);
+      while (start.load() == 0) usleep(1000);
+      while (monotonicNs() < start.load() + delay) {
+      }
       faultAt(0x100 + 64 * static_cast<uintptr_t>(i));
     }).detach();
   }

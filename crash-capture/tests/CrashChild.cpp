@@ -43,6 +43,7 @@
 #include "CrashChildSandbox.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "system/Threads.h"
+#include "systemTest/AddressSpace.h"
 
 extern "C" void crash_child_looping_cfi();
 
@@ -315,22 +316,6 @@ void faultAfterTheGuard(const char* setting) {
   faultAt(0x100);
 }
 
-// No mapping can be added from here on: the address space is as large as it
-// may get.
-void exhaustAddressSpace() {
-  FILE* status = fopen("/proc/self/status", "r");
-  char line[256];
-  unsigned long long kilobytes = 0;
-  while (fgets(line, sizeof line, status) != nullptr) {
-    if (sscanf(line, "VmSize: %llu kB", &kilobytes) == 1) break;
-  }
-  fclose(status);
-  struct rlimit limit;
-  getrlimit(RLIMIT_AS, &limit);
-  limit.rlim_cur = static_cast<rlim_t>(kilobytes * 1024);
-  setrlimit(RLIMIT_AS, &limit);
-}
-
 struct OverflowsWhenDestroyed {
   ~OverflowsWhenDestroyed() { overflow(0); }
 };
@@ -499,7 +484,7 @@ void useUpDescriptors();
 enum class Short { nothing, memory, descriptors };
 [[noreturn]] void crashAsChild(Short of) {
   markProcess("child");
-  if (of == Short::memory) exhaustAddressSpace();
+  if (of == Short::memory) sys::testing::exhaustAddressSpace();
   if (of == Short::descriptors) useUpDescriptors();
   forkedChildCrashes();
   _exit(1);
@@ -947,7 +932,7 @@ int crash() {
     useUpDescriptors();
     faultWithoutDescriptors();
   } else if (gMode == "memory-exhausted") {
-    exhaustAddressSpace();
+    sys::testing::exhaustAddressSpace();
     faultWithoutMemory();
   } else if (gMode == "small-stack-before") {
     gEnabled = true;

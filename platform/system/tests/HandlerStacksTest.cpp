@@ -2,7 +2,6 @@
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -18,6 +17,7 @@
 #include "baseTest/Polling.h"
 #include "system/HandlerStacks.h"
 #include "system/Threads.h"
+#include "systemTest/AddressSpace.h"
 
 namespace {
 
@@ -323,17 +323,7 @@ TEST(HandlerStacks, WithoutMemoryForAStackACallRunsWhereItIs) {
   static sys::handler_stacks unmapped{64 * 1024};
   EXPECT_EQ(inChild([] {
               endInTenSeconds();
-              FILE* status = fopen("/proc/self/status", "r");
-              char line[256];
-              unsigned long long kilobytes = 0;
-              while (fgets(line, sizeof line, status) != nullptr) {
-                if (sscanf(line, "VmSize: %llu kB", &kilobytes) == 1) break;
-              }
-              fclose(status);
-              struct rlimit limit;
-              getrlimit(RLIMIT_AS, &limit);
-              limit.rlim_cur = static_cast<rlim_t>(kilobytes * 1024);
-              setrlimit(RLIMIT_AS, &limit);
+              sys::testing::exhaustAddressSpace();
               if (sys::handler_stacks_reserve(&unmapped)) return 1;
               Seen seen{&unmapped};
               sys::handler_stacks_call(&unmapped, look, &seen);

@@ -43,6 +43,7 @@
 #include "CrashChildSandbox.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "system/Threads.h"
+#include "systemTest/AddressSpace.h"
 
 extern "C" void crash_child_looping_cfi();
 
@@ -111,6 +112,14 @@ void markFunction(const std::string& key, void (*function)()) {
 
 __attribute__((noinline)) void faultHere() {
   *reinterpret_cast<volatile int*>(gLowAddress + 0x10) = 1;
+  asm volatile("" ::: "memory");
+}
+
+// Faults at an address of the caller's own: threads that fault at once
+// write no location in common, which ThreadSanitizer would report as a race
+// before the fault.
+__attribute__((noinline)) void faultAt(uintptr_t offset) {
+  *reinterpret_cast<volatile int*>(gLowAddress + offset) = 1;
   asm volatile("" ::: "memory");
 }
 
@@ -245,20 +254,66 @@ void faultTogether(const char* setting) {
   for (auto& thread : faulting) thread.join();
 }
 
-// No mapping can be added from here on: the address space is as large as it
-// may get.
-void exhaustAddressSpace() {
-  FILE* status = fopen("/proc/self/status", "r");
-  char line[256];
-  unsigned long long kilobytes = 0;
-  while (fgets(line, sizeof line, status) != nullptr) {
-    if (sscanf(line, "VmSize: %llu kB", &kilobytes) == 1) break;
+// Blocks the engine's parking signal on the calling thread, as a thread that
+// waits for signals of its own may.
+void blockParkingSignal() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, sys::thread_parking_signal());
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+}
+
+// storm-<threads>-<milliseconds>: that many threads, busy on the processors
+// (as a program's working threads are, so that the report's writer
+// competes with them), fault in "crashed", each at a moment of its own drawn
+// within that many milliseconds once all of them run.
+void faultStorm(const char* setting) {
+  char* rest = nullptr;
+  const int threads = static_cast<int>(strtol(setting, &rest, 10));
+  const int64_t window = *rest == '-' ? strtol(rest + 1, nullptr, 10) * 1'000'000 : 1;
+  markFunction("crashed", reinterpret_cast<void (*)()>(faultAt));
+  static std::atomic<int64_t> start{0};
+  static std::atomic<int> running{0};
+  unsigned draw = static_cast<unsigned>(monotonicNs());
+  for (int i = 0; i < threads; ++i) {
+    const int64_t delay = rand_r(&draw) % window;
+    std::thread([delay, i] {
+      ++running;
+      while (start.load() == 0) usleep(1000);
+      while (monotonicNs() < start.load() + delay) {
+      }
+      faultAt(0x100 + 64 * static_cast<uintptr_t>(i));
+    }).detach();
   }
-  fclose(status);
-  struct rlimit limit;
-  getrlimit(RLIMIT_AS, &limit);
-  limit.rlim_cur = static_cast<rlim_t>(kilobytes * 1024);
-  setrlimit(RLIMIT_AS, &limit);
+  while (running.load() < threads) usleep(1000);
+  start = monotonicNs();
+}
+
+// after-guard-<threads>[-deaf]: that many threads fault in "crashed" once the
+// first crash (the main thread's) changed the action of SIGSEGV, with the
+// parking signal blocked when "deaf".
+void faultAfterTheGuard(const char* setting) {
+  char* rest = nullptr;
+  const int threads = static_cast<int>(strtol(setting, &rest, 10));
+  const bool deaf = strcmp(rest, "-deaf") == 0;
+  markFunction("crashed", reinterpret_cast<void (*)()>(faultAt));
+  static struct sigaction enabled;
+  sigaction(SIGSEGV, nullptr, &enabled);
+  static std::atomic<int> ready{0};
+  for (int i = 1; i <= threads; ++i) {
+    std::thread([deaf, i] {
+      if (deaf) blockParkingSignal();
+      ++ready;
+      for (struct sigaction now = enabled; now.sa_sigaction == enabled.sa_sigaction;) {
+        const struct timespec pause = {0, 100'000};
+        nanosleep(&pause, nullptr);
+        sigaction(SIGSEGV, nullptr, &now);
+      }
+      faultAt(0x100 + 64 * static_cast<uintptr_t>(i));
+    }).detach();
+  }
+  while (ready.load() < threads) std::this_thread::yield();
+  faultAt(0x100);
 }
 
 struct OverflowsWhenDestroyed {
@@ -271,12 +326,7 @@ void startSleepers(int count, bool deaf) {
   std::atomic<int> started{0};
   for (int i = 0; i < count; ++i) {
     std::thread([&started, deaf] {
-      if (deaf) {
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, sys::thread_parking_signal());
-        pthread_sigmask(SIG_BLOCK, &set, nullptr);
-      }
+      if (deaf) blockParkingSignal();
       ++started;
       for (;;) pause();
     }).detach();
@@ -434,7 +484,7 @@ void useUpDescriptors();
 enum class Short { nothing, memory, descriptors };
 [[noreturn]] void crashAsChild(Short of) {
   markProcess("child");
-  if (of == Short::memory) exhaustAddressSpace();
+  if (of == Short::memory) sys::testing::exhaustAddressSpace();
   if (of == Short::descriptors) useUpDescriptors();
   forkedChildCrashes();
   _exit(1);
@@ -775,6 +825,10 @@ int crash() {
     argumentsChain(3, 1, 2, 3, 4, 5, 6, 7, 8);
   } else if (gMode.rfind("faults-together-", 0) == 0) {
     faultTogether(gMode.c_str() + strlen("faults-together-"));
+  } else if (gMode.rfind("storm-", 0) == 0) {
+    faultStorm(gMode.c_str() + strlen("storm-"));
+  } else if (gMode.rfind("after-guard-", 0) == 0) {
+    faultAfterTheGuard(gMode.c_str() + strlen("after-guard-"));
   } else if (gMode == "live-race") {
     markFunction("crashed", faultHere);
     std::atomic<int> made{0};
@@ -878,7 +932,7 @@ int crash() {
     useUpDescriptors();
     faultWithoutDescriptors();
   } else if (gMode == "memory-exhausted") {
-    exhaustAddressSpace();
+    sys::testing::exhaustAddressSpace();
     faultWithoutMemory();
   } else if (gMode == "small-stack-before") {
     gEnabled = true;

@@ -103,6 +103,30 @@ TEST_P(CrashChild, TwoThreadsFaultingTogetherLeaveOneReportAndTheFirstCrashsSign
   expectFaultsTogetherLeaveOneReport("faults-together-2", GetParam(), 4);
 }
 
+// More threads fault than the engine has handler stacks: busy threads over a
+// tenth of a second, or threads once the first crash's guard is in place (the
+// action of SIGSEGV changed), with the parking signal blocked or not. The
+// process ends by the fault with its one whole report. Where the threads are
+// idle, the report shows where each was, those that wait for the end too
+// (not with the parking signal blocked: one may not have faulted yet when its
+// state is taken; busy threads on few processors may not run in time).
+TEST_P(CrashChild, StormOfFaultsEndsTheProcessWithOneWholeReport) {
+  for (const auto& [mode, threads] : std::vector<std::pair<std::string, size_t>>{
+           {"storm-64-100", 0}, {"after-guard-20", 20}, {"after-guard-20-deaf", 0}}) {
+    for (int round = 0; round < 2; ++round) {
+      SCOPED_TRACE(mode + ", round " + std::to_string(round));
+      ChildRun run;
+      runChild(mode, GetParam(), &run);
+      expectOneWholeReport(run, "SIGSEGV");
+      size_t withFrames = 0;
+      for (const auto& thread : run.report.threads) withFrames += !thread.pcs.empty();
+      // Each faulting thread and the main thread.
+      EXPECT_GE(withFrames, threads + 1);
+      if (HasFailure()) return;
+    }
+  }
+}
+
 TEST_P(CrashChild, CrashRacingLiveReportsIsWrittenWhole) {
   ChildRun run;
   runChild("live-race", GetParam(), &run);

@@ -31,6 +31,7 @@
 #include "system/Mach.h"
 #include "system/SystemFacts.h"
 #include "system/Threads.h"
+#include "systemTest/DescriptorTables.h"
 
 namespace {
 
@@ -751,6 +752,17 @@ TEST(ROReradUzerirudLive, ReportOfAnotherThreadLeavesTheCallerOut) {
   EXPECT_EQ(crashed, 1);
   EXPECT_TRUE(m->report_info->user_requested);
   rocrash__crash_report__free_unpacked(m, nullptr);
+}
+
+// A live report in a forked child, whose thread list comes through the
+// folder the parent keeps, leaves the child's threads one descriptor table.
+TEST(ROReradUzerirudLive, ReportInAForkedChildLeavesItsThreadsOneDescriptorTable) {
+  auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+      "com.example.live", "3", std::nullopt, ROReradUzerirudConfig::defaultConfiguration());
+  sys::thread_parking_prepare();
+  EXPECT_EQ(
+      sys::testing::childTableAfter([&] { return reporter->generateLiveReport().has_value(); }),
+      sys::testing::ChildTable::shared);
 }
 
 TEST(ROReradUzerirudLive, ProtocReadsTheReportIndependently) {

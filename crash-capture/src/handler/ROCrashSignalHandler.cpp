@@ -180,6 +180,10 @@ void rocrash_signal_handler_run_with_room(void (*handler)(int, siginfo_t*, void*
   sys::handler_stacks_run(&gChainStacks, handler, signo, info, uap);
 }
 
+void rocrash_signal_handler_wait_for_the_end(const void* uap) {
+  sys::handler_stacks_wait_for_end(&gChainStacks, uap);
+}
+
 bool rocrash_signal_handler_callback_next(rocrash_signal_handler_callback_next_context* next,
                                           int signo, siginfo_t* info, void* uap) {
   if (next == nullptr) return false;
@@ -213,7 +217,9 @@ bool ROCrashSignalHandler::registerHandlerWithSignal(int signo,
   // a corrupt stack pointer may happen on any of them. One it has already
   // (the program's own) stays.
   sys::thread_alternate_stacks_enable(kAlternateStackSize);
-  sys::handler_stacks_reserve(&gChainStacks);
+  // Without its first stack (no memory now) the chain still runs: on a stack
+  // mapped when a signal comes, or where the signal arrived.
+  (void)sys::handler_stacks_reserve(&gChainStacks);
 #ifdef KX_HANDLER_TSAN
   bindTheSanitizersSignalPath();
 #endif

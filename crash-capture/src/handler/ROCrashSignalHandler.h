@@ -36,6 +36,13 @@ void rocrash_signal_handler_call_with_room(void (*function)(void*), void* argume
 KX_HANDLER_ENTRY void rocrash_signal_handler_run_with_room(void (*handler)(int, siginfo_t*, void*),
                                                            int signo, siginfo_t* info, void* uap);
 
+// For a thread that has nothing left to do but wait for the process to end
+// (another thread's crash ends it): publishes `uap` (its signal's context,
+// may be null) as its state for a report, leaves the chain's handler stack it
+// may work on, and waits for good (see `sys::handler_stacks_wait_for_end`).
+// Async-signal-safe, on whatever stack.
+[[noreturn]] KX_HANDLER_ENTRY void rocrash_signal_handler_wait_for_the_end(const void* uap);
+
 // Installs one process-wide handler per fatal signal asked for, runs it on an
 // alternate signal stack (so a stack overflow can still be reported), keeps a
 // chain of in-process callbacks that see every such signal first, and hands

@@ -182,7 +182,7 @@ bool signalCallback(int signo, siginfo_t* info, void* uap, void*,
   if (sys::task_shares_parent_memory()) return sharedChildCallback(signo, info, uap);
   sys::task_self_refresh();
   if (gServerDoneWith.load() == rocrash_async_mach_thread_self()) endWith(signo);
-  if (!beginCrash(signo)) endWithTheCrashSignal();
+  if (!beginCrash(signo, uap)) endWithTheCrashSignal();
   // The write needs a handler stack's room, which a callback called other
   // than from the registry's handler may not have.
   SignalCrash crash = {signo, info, uap};

@@ -10,22 +10,28 @@
 // written waits for the process to end, which the first crash's signal does.
 // While a crash is written, every fatal signal goes to a guard: a fault of
 // the writing thread itself (in the writer or the crash callback) ends the
-// process with the first crash's signal, any other thread waits.
+// process with the first crash's signal, any other thread waits where its
+// signal arrived. A thread that waits for the end holds no handler stack and
+// shows the report where it was.
 namespace rocrash::reporter {
 
 // Whether a crash is being written (or was).
 extern std::atomic<bool> gCrashing;
 
-// Waits for the process to end (the first crash's signal ends it).
-[[noreturn]] void waitForTheEnd();
+// Waits for the process to end (the first crash's signal ends it): in a
+// signal handler, `uap` is its signal's context, published as the thread's
+// state for the report, and the handler stack it may work on is given back.
+[[noreturn]] void waitForTheEnd(const void* uap = nullptr);
 // Ends the process with the first crash's signal.
 [[noreturn]] void endWithTheCrashSignal();
 // Ends the process with `signo`.
 [[noreturn]] void endWith(int signo);
 
-// Takes the gate for a crash with signal `signo`. False when the calling
-// thread is already writing a crash (it faulted in its own write).
-bool beginCrash(int signo);
+// Takes the gate for a crash with signal `signo`, waiting while a live
+// report is written, or for the end (with `uap`, see `waitForTheEnd`) while
+// another crash is. False when the calling thread is already writing a crash
+// (it faulted in its own write).
+bool beginCrash(int signo, const void* uap = nullptr);
 // Takes the gate for a live report, waiting while another report is written.
 void beginLiveReport();
 // Lets go of the gate a live report took.

@@ -161,8 +161,8 @@ bool openReportFile(bool child, bool sharedMemory, ReportFile* out) {
     if (ours && !child) {
       close(reserved);
     } else if (ours) {
-      sys::descriptor_close_copy(reserved,
-                                 static_cast<int>(gStorage.writer.forked_process.set_up_in));
+      (void)sys::descriptor_close_copy(
+          reserved, static_cast<int>(gStorage.writer.forked_process.set_up_in), true);
     }
     if (!sharedMemory) gStorage.reportFile = -1;
   }

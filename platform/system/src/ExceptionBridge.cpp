@@ -349,7 +349,9 @@ KX_HANDLER_ENTRY void bridgeHandler(int signo, siginfo_t* info, void* uap) {
 // this table as they were; a fault nobody fixed put the previous action back).
 void exception_bridge_arm(exception_mask_t mask) noexcept {
   reserveReplyPort();
-  handler_stacks_reserve(&gBridgeStacks);
+  // Without its first stack (no memory now) the bridge still works: on a
+  // stack mapped when a fault comes, or where the fault arrived.
+  (void)handler_stacks_reserve(&gBridgeStacks);
   for (auto& b : gBridged) {
     if ((mask & (1u << b.type)) == 0) continue;
     bool idle = false;

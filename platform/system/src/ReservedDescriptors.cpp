@@ -11,6 +11,8 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "system/SignalSafe.h"
 
 namespace sys {
@@ -65,16 +67,36 @@ bool table_shared_with(int owner, shared_table table) noexcept {
   return true;
 }
 
-bool descriptor_close_copy(int fd, int owner) noexcept {
+bool descriptor_close_copy(int fd, int owner, bool atCrash) noexcept {
   ErrnoGuard guard;
+  // Closed where only this process's threads can see it: a copy of the
+  // table for this thread would leave them a table of their own, where a
+  // descriptor one opens is not the other's.
+  if (!table_shared_with(owner, shared_table::descriptors)) {
+    close(fd);
+    return true;
+  }
+  if (!atCrash) return false;
   if (syscall(SYS_close_range, fd, fd, CLOSE_RANGE_UNSHARE) == 0) return true;
   // Kernels before 5.9, or a sandbox that refuses close_range.
-  if (syscall(SYS_unshare, CLONE_FILES) != 0 &&
-      table_shared_with(owner, shared_table::descriptors)) {
-    return false;
-  }
+  if (syscall(SYS_unshare, CLONE_FILES) != 0) return false;
   close(fd);
   return true;
+}
+
+namespace {
+
+std::atomic<int32_t> gCrashingProcess{0};
+
+}  // namespace
+
+void descriptor_tables_crash_began() noexcept {
+  gCrashingProcess.store(static_cast<int32_t>(syscall(SYS_getpid)), std::memory_order_release);
+}
+
+bool descriptor_tables_crashing() noexcept {
+  ErrnoGuard guard;
+  return gCrashingProcess.load(std::memory_order_acquire) == syscall(SYS_getpid);
 }
 
 }  // namespace sys

@@ -17,6 +17,7 @@
 
 #include "NextDefinition.h"
 #include "ThreadsInternal.h"
+#include "system/HandlerStacks.h"
 #include "system/SignalSafe.h"
 #include "system/Task.h"
 #include "system/Threads.h"
@@ -111,7 +112,12 @@ AltStack mapOwnStack(size_t usable) {
   const size_t total = usable + pageSize();
   void* mapping = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   if (mapping == MAP_FAILED) return stack;
-  mprotect(mapping, pageSize(), PROT_NONE);
+  // Without its guard page a handler that needs more than the stack would
+  // run into whatever lies below: no stack then.
+  if (mprotect(mapping, pageSize(), PROT_NONE) != 0) {
+    munmap(mapping, total);
+    return stack;
+  }
   stack.mapping = mapping;
   stack.total = total;
   return stack;
@@ -297,6 +303,11 @@ pthread_key_t gEndKey;
 
 void endOfThread(void* value) {
   auto* record = static_cast<StartRecord*>(value);
+  // In the first round, before the end of a sanitizer's record of the thread
+  // (in the last) unmaps whatever alternate stack the thread has: a handler
+  // stack it left its work on by a jump goes back, and the thread has its own
+  // alternate stack again.
+  if (record->destructorRounds == 0) handler_stacks_thread_ending();
   if (++record->destructorRounds < PTHREAD_DESTRUCTOR_ITERATIONS &&
       pthread_setspecific(gEndKey, record) == 0) {
     return;
@@ -308,6 +319,7 @@ void endOfThread(void* value) {
 const bool gEndKeyMade = pthread_key_create(&gEndKey, endOfThread) == 0;
 
 void finishThread(void* record) {
+  handler_stacks_thread_ending();
   releaseOwnStacks(static_cast<StartRecord*>(record));
   free(record);
 }

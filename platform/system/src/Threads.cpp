@@ -51,8 +51,29 @@ struct FaultState {
   thread_gregs context;
   thread_fault_signal signal;
 };
-constexpr int kFaultSlotCount = 64;
+// Threads waiting on a fault's answer, and those only waiting for the end of
+// a process whose other thread crashed: as many as fault at once.
+constexpr int kFaultSlotCount = 256;
 FaultState gFaults[kFaultSlotCount];
+// The slots claimed at some time are [0, gFaultSlotsUsed): lookups, one per
+// thread of a report, look no further.
+int32_t gFaultSlotsUsed = 0;
+
+KX_HANDLER_ENTRY void noteFaultSlotUsed(int slot) {
+  int32_t used = __atomic_load_n(&gFaultSlotsUsed, __ATOMIC_ACQUIRE);
+  while (used <= slot && !__atomic_compare_exchange_n(&gFaultSlotsUsed, &used, slot + 1, false,
+                                                      __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+  }
+}
+
+// The published fault state of `thread`, or null.
+FaultState* publishedFaultOf(thread_t thread) {
+  const int used = __atomic_load_n(&gFaultSlotsUsed, __ATOMIC_ACQUIRE);
+  for (int i = 0; i < used; ++i) {
+    if (gFaults[i].tid.load(std::memory_order_acquire) == thread) return &gFaults[i];
+  }
+  return nullptr;
+}
 
 std::atomic<bool> gPrepared{false};
 
@@ -133,9 +154,10 @@ int takeTaskFolder(bool* reserved) {
       fd = -1;
     } else if (gTaskFolderOwner.load() != mach_task_self()) {
       // The parent's: this process's copy goes, and its number serves the
-      // child's own; a child that shares the parent's descriptors
-      // (CLONE_FILES) closes a copy of its own.
-      descriptor_close_copy(fd, gTaskFolderOwner.load());
+      // child's own. In a child that shares the parent's descriptors
+      // (CLONE_FILES), or may, the copy stays but at a crash, and the child
+      // opens one of its own.
+      (void)descriptor_close_copy(fd, gTaskFolderOwner.load(), descriptor_tables_crashing());
       gTaskFolder.store(-1);
       gTaskFolderOwner.store(0);
       fd = openTaskFolder();
@@ -235,12 +257,7 @@ ParkSlot* parkedSlotOf(thread_t thread) { return slotOf(thread, kParked); }
 // the answer: it runs nothing meanwhile, and its state is known. Parking it
 // would put a second signal frame on the alternate stack its fault's handler
 // runs on, which may be small or nearly used up.
-bool waitsOnItsFault(thread_t thread) {
-  for (auto& fault : gFaults) {
-    if (fault.tid.load(std::memory_order_acquire) == thread) return true;
-  }
-  return false;
-}
+bool waitsOnItsFault(thread_t thread) { return publishedFaultOf(thread) != nullptr; }
 
 // The slot of a request for `thread` still in progress or answered (asked,
 // parking or parked), found by its hint before any scan: by the time it is
@@ -589,11 +606,9 @@ kern_return_t thread_resume(thread_t thread) noexcept {
 }
 
 kern_return_t thread_get_state(thread_t thread, thread_gregs* state) noexcept {
-  for (auto& fault : gFaults) {
-    if (fault.tid.load(std::memory_order_acquire) == thread) {
-      *state = fault.context;
-      return KERN_SUCCESS;
-    }
+  if (const FaultState* fault = publishedFaultOf(thread)) {
+    *state = fault->context;
+    return KERN_SUCCESS;
   }
   ParkSlot* slot = parkedSlotOf(thread);
   if (slot == nullptr) return KERN_FAILURE;
@@ -604,13 +619,15 @@ kern_return_t thread_get_state(thread_t thread, thread_gregs* state) noexcept {
 bool thread_publish_fault_state(const thread_gregs* state,
                                 const thread_fault_signal* signal) noexcept {
   int32_t self = mach_thread_self();
-  for (auto& fault : gFaults) {
+  for (int i = 0; i < kFaultSlotCount; ++i) {
+    FaultState& fault = gFaults[i];
     int32_t expected = 0;
     // Claim with a negative id while the context is copied, so readers never
     // see a half-written one.
     if (fault.tid.compare_exchange_strong(expected, -self, std::memory_order_acq_rel)) {
       fault.context = *state;
       fault.signal = *signal;
+      noteFaultSlotUsed(i);
       fault.tid.store(self, std::memory_order_release);
       return true;
     }
@@ -618,22 +635,45 @@ bool thread_publish_fault_state(const thread_gregs* state,
   return false;
 }
 
-bool thread_get_fault_signal(thread_t thread, thread_fault_signal* signal) noexcept {
-  for (auto& fault : gFaults) {
-    if (fault.tid.load(std::memory_order_acquire) == thread) {
-      *signal = fault.signal;
-      return true;
+KX_HANDLER_ENTRY bool detail::thread_publish_waiting_state(thread_t self,
+                                                           const void* uap) noexcept {
+  const auto* context = static_cast<const ucontext_t*>(uap);
+  for (int slot = 0; slot < kFaultSlotCount; ++slot) {
+    FaultState& fault = gFaults[slot];
+    // The builtins on the word itself: the atomic's members are calls in an
+    // unoptimised build.
+    auto* tid = reinterpret_cast<int32_t*>(&fault.tid);
+    int32_t expected = 0;
+    if (!__atomic_compare_exchange_n(tid, &expected, -self, false, __ATOMIC_ACQ_REL,
+                                     __ATOMIC_RELAXED)) {
+      continue;
     }
+    // One register at a time: a copy the compiler made a call of would run
+    // the library's (or a sanitizer's) code here.
+    auto* gregs = reinterpret_cast<volatile uint64_t*>(fault.context.gregs);
+    for (int i = 0; i < kThreadGregCount; ++i) {
+      gregs[i] = static_cast<uint64_t>(context->uc_mcontext.gregs[i]);
+    }
+    fault.signal.signo = 0;
+    fault.signal.code = 0;
+    fault.signal.address = 0;
+    noteFaultSlotUsed(slot);
+    __atomic_store_n(tid, self, __ATOMIC_RELEASE);
+    return true;
   }
   return false;
 }
 
+bool thread_get_fault_signal(thread_t thread, thread_fault_signal* signal) noexcept {
+  const FaultState* fault = publishedFaultOf(thread);
+  if (fault != nullptr) *signal = fault->signal;
+  return fault != nullptr;
+}
+
 void thread_withdraw_fault_state() noexcept {
   int32_t self = mach_thread_self();
-  for (auto& fault : gFaults) {
-    if (fault.tid.load(std::memory_order_acquire) == self) {
-      fault.tid.store(0, std::memory_order_release);
-    }
+  while (FaultState* fault = publishedFaultOf(self)) {
+    fault->tid.store(0, std::memory_order_release);
   }
 }
 

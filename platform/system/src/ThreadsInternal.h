@@ -1,5 +1,6 @@
 #pragma once
 
+#include "system/HandlerStacks.h"
 #include "system/Threads.h"
 
 // What the parking signal and the alternate stacks share inside this layer.
@@ -32,5 +33,12 @@ bool thread_send_parking_signal(thread_t thread, int value) noexcept;
 // Runs in the parking signal's handler of a thread asked to take its offered
 // alternate stack; `context` is the handler's ucontext.
 void thread_alternate_stack_offered(void* context) noexcept;
+
+// Publishes the registers of `uap` (a signal handler's context) as the state
+// of the calling thread `self`, which waits for the process to end and never
+// withdraws it: see `thread_publish_fault_state`, whose table it shares (its
+// signal is all zero). For a handler's entry, on whatever stack: makes no
+// call. False when the table is full.
+KX_HANDLER_ENTRY bool thread_publish_waiting_state(thread_t self, const void* uap) noexcept;
 
 }  // namespace sys::detail

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "system/Threads.h"
+#include "systemTest/DescriptorTables.h"
 
 namespace {
 
@@ -81,6 +82,20 @@ TEST(TaskThreads, StopsAtTheCapacityAndRefusesOtherTasks) {
   EXPECT_EQ(count, 2u);
   EXPECT_EQ(sys::task_threads(1, threads, 2, &count), sys::KERN_INVALID_ARGUMENT);
   EXPECT_EQ(count, 0u);
+}
+
+// A forked child lists its threads through a folder of its own, its copy of
+// the parent's closed: its threads keep one descriptor table.
+TEST(TaskThreads, ForkedChildsListLeavesItsThreadsOneDescriptorTable) {
+  sys::thread_parking_prepare();
+  EXPECT_EQ(sys::testing::childTableAfter([] {
+              sys::thread_t threads[16];
+              uint32_t count = 0;
+              return sys::task_threads(sys::mach_task_self(), threads, 16, &count) ==
+                         sys::KERN_SUCCESS &&
+                     count >= 2;
+            }),
+            sys::testing::ChildTable::shared);
 }
 
 TEST(ThreadParking, SuspendedThreadReportsItsOwnStackAndResumes) {

@@ -46,12 +46,24 @@ enum class shared_table { descriptors, signal_actions };
 // as it is; anything else the kernel will not tell counts as shared.
 bool table_shared_with(int owner, shared_table table) noexcept;
 
-// Closes the calling thread's copy of `fd`, a descriptor kept by process
-// `owner` that the calling process has from it, without closing `owner`'s:
-// where the descriptor table is `owner`'s too (CLONE_FILES), the calling
-// thread takes a copy of its own first (close_range's unsharing, or
-// `unshare`), so that it needs no `kcmp` to tell. False, with `fd` left open,
-// when no copy can be had and the table may be `owner`'s.
-bool descriptor_close_copy(int fd, int owner) noexcept;
+// Closes the calling process's copy of `fd`, a descriptor kept by process
+// `owner` that the calling process has from it, so that its number serves
+// the caller, without closing `owner`'s. Where the descriptor table is the
+// caller's own (its threads may share it), the descriptor is closed there.
+// Where the table is `owner`'s too (CLONE_FILES), or the kernel will not tell
+// (`kcmp` refused), it is closed only `atCrash`, in a copy of the table made
+// for the calling thread (close_range's unsharing, or `unshare`): the process
+// is ending, and a child that used up its descriptors still has one for its
+// report. Otherwise, and when no copy can be had, false with `fd` left open:
+// the caller opens one of its own.
+bool descriptor_close_copy(int fd, int owner, bool atCrash) noexcept;
+
+// Marks the calling process as ending by a crash whose report is being
+// written: from then on its thread list closes a descriptor it keeps from a
+// parent as `descriptor_close_copy` does at crash time. Kept with the
+// process's id: a child forked later is not ending.
+void descriptor_tables_crash_began() noexcept;
+// Whether the calling process has been marked so.
+bool descriptor_tables_crashing() noexcept;
 
 }  // namespace sys

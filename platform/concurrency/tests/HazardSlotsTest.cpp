@@ -293,13 +293,24 @@ TEST(HazardSlotsHandover, PlainReadUnseenWhenTheBarrierFailsKeepsItsObject) {
   });
 }
 
+// What a test's paused writer does at one step, once.
+struct PauseAt {
+  HazardStep step;
+  std::function<void()> action;
+  static void hook(HazardStep reached, void* context) {
+    auto& self = *static_cast<PauseAt*>(context);
+    if (reached == self.step && self.action) std::exchange(self.action, nullptr)();
+  }
+};
+
 // A thread that read pointers alone, plainly, and then blocks for good, or
 // runs user code for good on a processor of its own (with a real-time policy
-// where it may, so that nothing preempts it), while the barrier fails and
-// each pointer is replaced three times. The blocked reader keeps nothing:
-// the kernel proves it off its processor, so every replaced object goes at
-// once. The busy one is never seen, yet keeps nothing for long: it answers a
-// signal, and the retires that follow let the objects go.
+// where it may), while the barrier fails and each pointer is replaced three
+// times. The blocked reader keeps nothing: the kernel proves it off its
+// processor, so every replaced object goes at once. The busy one is never
+// seen, yet keeps nothing for long: it answers a signal (the kernel's proof
+// is switched off, so that nothing else orders it), and the retires that
+// follow let the objects go.
 int readAloneThenStay(bool busy) {
   constexpr int kPointers = 100;
   int first = 0;
@@ -315,9 +326,10 @@ int readAloneThenStay(bool busy) {
   std::optional<testing::BusyThread> running;
   std::thread blocked;
   if (busy) {
-    running.emplace(second, true, readAll);
+    running.emplace(second, testing::Busy{.realTime = true}, readAll);
     if (!running->run()) return 1;
-    if (!running->realTime()) std::fputs("no real-time policy here: it may be preempted\n", stderr);
+    if (!running->realTime()) std::fputs("no real-time policy here\n", stderr);
+    allowStoppedThreadsForTesting(false);
   } else {
     std::latch read(1);
     blocked = std::thread([&] {
@@ -336,12 +348,11 @@ int readAloneThenStay(bool busy) {
   };
   // The retires that follow let what the busy reader kept go; it is never
   // seen meanwhile.
-  const bool fine = busy ? base::testing::within(
-                               [&] {
-                                 pointers[0].publish(std::make_shared<Tracked>());
-                                 return keptNothing();
-                               },
-                               testing::kBusyThreadOrderedWithin) &&
+  const bool fine = busy ? base::testing::within([&] {
+                             pointers[0].publish(std::make_shared<Tracked>());
+                             return keptNothing();
+                           }) &&
+                               fenceOrderingForTesting().handlerRuns != 0 &&
                                !fenceThreadSeen(running->key())
                          : keptNothing();
   const int kept = Tracked::live - before - kPointers;
@@ -349,7 +360,8 @@ int readAloneThenStay(bool busy) {
   release.count_down();
   if (blocked.joinable()) blocked.join();
   if (!barrierFailed() || !fine) {
-    std::fprintf(stderr, "kept %d objects, %zu entries\n", kept, pending);
+    std::fprintf(stderr, "kept %d objects, %zu entries; the handler ran %zu times\n", kept, pending,
+                 fenceOrderingForTesting().handlerRuns);
     return 1;
   }
   return 0;
@@ -365,16 +377,6 @@ TEST(HazardSlotsHandover, ReaderBlockedOrBusyForGoodKeepsNothingForLong) {
   CONCURRENCY_EXPECT_IN_CHILD([] { return readAloneThenStay(true); });
 #endif
 }
-
-// What a test's paused writer does at one step, once.
-struct PauseAt {
-  HazardStep step;
-  std::function<void()> action;
-  static void hook(HazardStep reached, void* context) {
-    auto& self = *static_cast<PauseAt*>(context);
-    if (reached == self.step && self.action) std::exchange(self.action, nullptr)();
-  }
-};
 
 // The thread that reads a pointer alone announces, plainly and unseen, the
 // key the change that fails the barrier publishes, before that change marks

@@ -1,7 +1,12 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <latch>
 #include <memory>
@@ -376,6 +381,120 @@ TEST(HazardSlotsHandover, ReaderBlockedOrBusyForGoodKeepsNothingForLong) {
   SCOPED_TRACE("busy");
   CONCURRENCY_EXPECT_IN_CHILD([] { return readAloneThenStay(true); });
 #endif
+}
+
+// A thread that reads `published` alone, plainly, then blocks until the
+// test ends: with the kernel's proof switched off, nothing orders it, so a
+// replacement the failure makes unseen is kept for as long as the test
+// needs.
+class ParkedReader {
+ public:
+  explicit ParkedReader(const Published& published)
+      : thread_([this, &published] {
+          published.read([](const Tracked&) {});
+          read_.count_down();
+          release_.wait();
+        }) {
+    read_.wait();
+    allowStoppedThreadsForTesting(false);
+  }
+  ~ParkedReader() {
+    release_.count_down();
+    thread_.join();
+  }
+
+ private:
+  std::latch read_{1};
+  std::latch release_{1};
+  std::thread thread_;
+};
+
+// Makes the barrier fail as `published` is replaced, while a parked reader
+// read it alone: the replaced object is kept. Whether it is.
+bool failTheBarrierKeepingOne(Published& published) {
+  failNextBarrierForTesting();
+  published.publish(std::make_shared<Tracked>());
+  return pendingEntriesForTesting() == 1;
+}
+
+// While the handover keeps work, leaves poll its heavy fence at most once a
+// millisecond, however fast they come (reads go on at their own pace).
+TEST(HazardSlotsHandover, LeavesPollTheKeptWorkAtMostOnceAMillisecond) {
+  if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    Published published;
+    published.publish(std::make_shared<Tracked>());
+    Published other;
+    other.publish(std::make_shared<Tracked>());
+    ParkedReader reader(published);
+    if (!failTheBarrierKeepingOne(published)) return 1;
+    const std::size_t before = handoverPollsOnThisThreadForTesting();
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20000; ++i) other.read([](const Tracked&) {});
+    const auto took = std::chrono::steady_clock::now() - start;
+    const std::size_t polls = handoverPollsOnThisThreadForTesting() - before;
+    const auto allowed = static_cast<std::size_t>(
+                             std::chrono::duration_cast<std::chrono::milliseconds>(took).count()) +
+                         1;
+    if (polls > allowed || pendingEntriesForTesting() != 1) {
+      std::fprintf(stderr, "%zu polls in %zu ms, %zu entries kept\n", polls, allowed - 1,
+                   pendingEntriesForTesting());
+      return 1;
+    }
+    return 0;
+  });
+}
+
+// Whether thread `tid` waits in a futex now, as a thread blocked on a mutex
+// does (read without allocating: another thread may be forking).
+bool waitsInAFutex(pid_t tid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", static_cast<int>(tid));
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char text[32] = {};
+  const ssize_t size = read(fd, text, sizeof text - 1);
+  close(fd);
+  return size > 0 && std::atoi(text) == SYS_futex;
+}
+
+// A fork while another thread polls the handover's heavy fence, holding the
+// lock of the kept work: the fork waits for that lock, so the child finds it
+// free, and its first retire goes through (it would hang on a lock held by a
+// thread the child does not have).
+TEST(HazardSlotsHandover, ForkWhileTheHandoverIsPolledLeavesTheChildsLocksFree) {
+  if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    Published published;
+    published.publish(std::make_shared<Tracked>());
+    ParkedReader reader(published);
+    if (!failTheBarrierKeepingOne(published)) return 1;
+    const auto forker = static_cast<pid_t>(syscall(SYS_gettid));
+    std::atomic<bool> polling{false};
+    std::atomic<bool> forked{false};
+    PauseAt pause{HazardStep::handoverPolled, [&] {
+                    polling = true;
+                    // Until the fork is done, or waits for the lock this holds.
+                    base::testing::within([&] { return forked.load() || waitsInAFutex(forker); });
+                  }};
+    setHazardPauseForTesting(&PauseAt::hook, &pause);
+    std::thread retiring([&] { published.publish(std::make_shared<Tracked>()); });
+    while (!polling.load()) std::this_thread::yield();
+    const int child = base::testing::inChild([&] {
+      alarm(5);  // a hang ends it
+      setHazardPauseForTesting(nullptr, nullptr);
+      published.publish(std::make_shared<Tracked>());
+      return 0;
+    });
+    forked = true;
+    retiring.join();
+    setHazardPauseForTesting(nullptr, nullptr);
+    if (child != 0) {
+      std::fprintf(stderr, "the child ended with %d\n", child);
+      return 1;
+    }
+    return 0;
+  });
 }
 
 // The thread that reads a pointer alone announces, plainly and unseen, the

@@ -53,8 +53,9 @@
 // then waits for that slot's next leave, or for such a heavy fence, when the
 // slots are looked at again.
 // That heavy fence is polled (heavyFencePolled in AsymmetricFence.h) by the
-// retire() calls and flagged leaves that follow, on any thread, one round at
-// a time, each round for what was kept before it began. A round ends once every thread
+// retire() calls that follow, and by the flagged or fenced leaves at most
+// once a millisecond between them, on any thread, one round at a time, each
+// round for what was kept before it began. A round ends once every thread
 // attached before the failure has run a fenced step, has ended, has been off
 // its processor (blocked in a system call, waiting, or preempted), or,
 // found running, has answered a signal.
@@ -265,6 +266,9 @@ enum class HazardStep {
   // retire(): the slots were looked at and one announces the key; it is
   // neither listed nor flagged yet.
   scannedBeforePending,
+  // A retire or a leave during the handover: it holds the lock of the kept
+  // work and is about to poll the heavy fence for it.
+  handoverPolled,
 };
 
 #ifdef KX_TEST_SEAMS
@@ -276,6 +280,10 @@ void setHazardPauseForTesting(void (*pause)(HazardStep, void*), void* context) n
 
 // How many times the calling thread looked at the waiting entries.
 std::size_t pendingVisitsOnThisThreadForTesting() noexcept;
+
+// How many times the calling thread took the lock of the work the handover
+// keeps, to poll its heavy fence.
+std::size_t handoverPollsOnThisThreadForTesting() noexcept;
 
 // How many retired entries wait for a reader, or for the end of the handover
 // after a failed barrier.

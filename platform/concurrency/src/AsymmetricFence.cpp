@@ -34,6 +34,7 @@ using detail::threadStatus;
 #ifdef KX_TEST_SEAMS
 std::atomic<bool> gFailNext{false};
 std::atomic<bool> gAllowStopped{true};
+std::atomic<void (*)()> gBeforeSignal{nullptr};
 #endif
 
 // What tests count: how waits for one thread ended, and the signals.
@@ -418,6 +419,9 @@ void askBySignal(FenceThread& thread) KX_REQUIRES(threadsMutex()) {
   if (signal == 0) return;
   thread.signalled.store(true, std::memory_order_seq_cst);
   thread.sent = {now, 0};
+#ifdef KX_TEST_SEAMS
+  if (auto* before = gBeforeSignal.load(std::memory_order_acquire)) before();
+#endif
   if (syscall(SYS_tgkill, getpid(), tid, signal) == 0) {
     noteEvent(Event::signalSent);
     return;
@@ -618,6 +622,10 @@ std::size_t attachedThreadsForTesting() noexcept {
 
 void allowStoppedThreadsForTesting(bool allow) noexcept {
   gAllowStopped.store(allow, std::memory_order_relaxed);
+}
+
+void setBeforeOrderSignalForTesting(void (*before)()) noexcept {
+  gBeforeSignal.store(before, std::memory_order_release);
 }
 
 FenceOrderingForTesting fenceOrderingForTesting() noexcept {

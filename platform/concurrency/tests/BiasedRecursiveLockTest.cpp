@@ -422,6 +422,70 @@ TEST(BiasedRecursiveLockHandover, ProgramThatTakesTheSignalNeverGetsOneOfOurs) {
   }
 }
 
+// Set by the library just before its send (setBeforeOrderSignalForTesting);
+// the owner below then blocks the signal and says so.
+std::atomic<bool> gBlockNow{false};
+std::atomic<bool> gBlocked{false};
+
+void blockBeforeTheSend() {
+  gBlockNow = true;
+  base::testing::within([] { return gBlocked.load(); });
+}
+
+// The owner blocks the signal between the library's last look and its send,
+// and then takes it with sigtimedwait, as a program that waits for that
+// signal would (the one race no look can close): the library finds its
+// signal neither pending nor answered while the owner runs on, and stops
+// using it, so that no other thread is sent one.
+TEST(BiasedRecursiveLockHandover, SignalTheProgramTookIsTheLastSent) {
+  if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer runs a handler only at its interceptors";
+#endif
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    setBiasThresholdForTesting(1);
+    int first = 0;
+    int second = 0;
+    if (!testing::pinnedBesideAnother(first, second)) return testing::kSkippedInChild;
+    std::atomic<int> taken{0};
+    auto blockAndTake = [&taken] {
+      sigset_t own;
+      sigemptyset(&own);
+      sigaddset(&own, orderSignal());
+      if (gBlockNow.exchange(false)) {
+        pthread_sigmask(SIG_BLOCK, &own, nullptr);
+        gBlocked = true;
+      }
+      const timespec now{0, 0};
+      if (gBlocked && sigtimedwait(&own, nullptr, &now) == orderSignal()) ++taken;
+    };
+    BiasedRecursiveLock firstLock;
+    BiasedRecursiveLock secondLock;
+    OwnerAlone one(second, {&firstLock}, none(), {.eachTurn = blockAndTake});
+    OwnerAlone other(second, {&secondLock}, none());
+    if (!one.run() || !other.run() || !testing::refuseBarrier()) return 2;
+    allowStoppedThreadsForTesting(false);
+    setBeforeOrderSignalForTesting(blockBeforeTheSend);
+    bool waited = true;
+    for (auto [lock, owner] : {std::pair{&firstLock, &one}, std::pair{&secondLock, &other}}) {
+      std::atomic<bool> taker{false};
+      std::thread taking = takingOn(*lock, taker);
+      base::testing::within([] { return fenceOrderingForTesting().signalGivenUp; });
+      setBeforeOrderSignalForTesting(nullptr);
+      waited = revocationWaits(taker) && waited;
+      owner->letGo();
+      taking.join();
+    }
+    const FenceOrderingForTesting ordering = fenceOrderingForTesting();
+    if (!waited || !ordering.signalGivenUp || ordering.signalsSent != 1 || taken != 1) {
+      std::fprintf(stderr, "waited %d, given up %d; %zu signals sent, %d taken by the owner\n",
+                   waited, ordering.signalGivenUp, ordering.signalsSent, taken.load());
+      return 1;
+    }
+    return 0;
+  });
+}
+
 // What a filter does to the library's sends: the first two fail as with a
 // full queue and the third goes, or each is refused.
 enum class Sends { queueFullTwice, refused };

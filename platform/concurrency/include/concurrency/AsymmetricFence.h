@@ -320,6 +320,10 @@ void allowStoppedThreadsForTesting(bool allow) noexcept;
 // next proof checks the clocks again.
 void setThreadClockForTesting(uint64_t (*clock)(int tid, uint64_t nanoseconds)) noexcept;
 
+// Calls `before` (null: nothing) on the thread that signals another, just
+// before it sends the signal, once every look said it may.
+void setBeforeOrderSignalForTesting(void (*before)()) noexcept;
+
 // Counts since the process started: the waits of fenceThreadOrdered that
 // ended because the thread was seen (or ended), proven off its processor, or
 // had answered a signal; the signals sent and the runs of their handler; and

@@ -1,9 +1,9 @@
 #include "concurrency/HazardSlots.h"
 
 #include <pthread.h>
+#include <time.h>
 
 #include <algorithm>
-#include <chrono>
 #include <iterator>
 #include <utility>
 #include <vector>
@@ -242,16 +242,23 @@ std::atomic<bool> gHandoverWork{false};
 // While work is kept, leaves poll its heavy fence at most once a
 // millisecond, so that reads go on at their own pace: when the next may.
 std::atomic<int64_t> gNextLeavePoll{0};
-constexpr std::chrono::nanoseconds kLeavePollInterval = std::chrono::milliseconds(1);
+constexpr int64_t kLeavePollInterval = 1000000;
 
-// Whether the calling leave is the one that polls now.
+int64_t nanosecondsOf(clockid_t clock) noexcept {
+  timespec now{};
+  clock_gettime(clock, &now);
+  return now.tv_sec * int64_t{1000000000} + now.tv_nsec;
+}
+
+// Whether the calling leave is the one that polls now. The coarse clock, the
+// same clock read as of the last tick, costs a leave a few nanoseconds and
+// is never ahead of the fine one, which only the leave that may poll reads.
 bool leavePollsNow() noexcept {
-  const int64_t now = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                          std::chrono::steady_clock::now().time_since_epoch())
-                          .count();
   int64_t next = gNextLeavePoll.load(std::memory_order_relaxed);
-  return now >= next && gNextLeavePoll.compare_exchange_strong(
-                            next, now + kLeavePollInterval.count(), std::memory_order_relaxed);
+  if (nanosecondsOf(CLOCK_MONOTONIC_COARSE) < next) return false;
+  const int64_t now = nanosecondsOf(CLOCK_MONOTONIC);
+  return now >= next && gNextLeavePoll.compare_exchange_strong(next, now + kLeavePollInterval,
+                                                               std::memory_order_relaxed);
 }
 
 #ifdef KX_TEST_SEAMS

@@ -317,6 +317,34 @@ bool revocationWaits(const std::atomic<bool>& taken) {
          revocationsWaitingForOwnersForTesting() == 1;
 }
 
+// In a child: locks biased after one hold, the caller pinned to one
+// processor, and `body` given another, for an owner alone there.
+template <class Body>
+int besideAnOwner(Body body) {
+  setBiasThresholdForTesting(1);
+  int first = 0;
+  int second = 0;
+  if (!testing::pinnedBesideAnother(first, second)) return testing::kSkippedInChild;
+  return body(second);
+}
+
+// Revokes each lock on a thread of its own once the library has stopped
+// using the signal: whether each revocation waited (nothing orders its owner)
+// until its owner was let go.
+bool eachWaitsUntilLetGo(
+    std::initializer_list<std::pair<BiasedRecursiveLock*, OwnerAlone*>> locks) {
+  bool waited = true;
+  for (auto [lock, owner] : locks) {
+    std::atomic<bool> taken{false};
+    std::thread taker = takingOn(*lock, taken);
+    base::testing::within([] { return fenceOrderingForTesting().signalGivenUp; });
+    waited = revocationWaits(taken) && waited;
+    owner->letGo();
+    taker.join();
+  }
+  return waited;
+}
+
 // An owner that blocks every signal, or just the library's, and keeps a
 // processor of its own: nothing can order it, and the library never sends it
 // the signal (it finds none pending once it looks). The revocation waits as
@@ -326,32 +354,30 @@ TEST(BiasedRecursiveLockHandover, OwnerThatBlocksTheSignalIsNeverSentIt) {
   for (const bool every : {true, false}) {
     SCOPED_TRACE(every ? "every signal blocked" : "the library's signal blocked");
     CONCURRENCY_EXPECT_IN_CHILD([every] {
-      setBiasThresholdForTesting(1);
-      int first = 0;
-      int second = 0;
-      if (!testing::pinnedBesideAnother(first, second)) return testing::kSkippedInChild;
-      sigset_t blocked;
-      sigemptyset(&blocked);
-      if (every) sigfillset(&blocked);
-      sigaddset(&blocked, orderSignal());
-      BiasedRecursiveLock lock;
-      OwnerAlone owner(second, {&lock}, blocked);
-      if (!owner.run() || !testing::refuseBarrier()) return 2;
-      allowStoppedThreadsForTesting(false);
-      const FenceOrderingForTesting before = fenceOrderingForTesting();
-      std::atomic<bool> taken{false};
-      std::thread taker = takingOn(lock, taken);
-      const bool waited = revocationWaits(taken);
-      owner.letGo();
-      taker.join();
-      const bool tookOurs = owner.tookOurs();
-      const FenceOrderingForTesting ended = orderingSince(before);
-      if (!waited || tookOurs || ended.signalsSent != 0 || ended.seen != 1) {
-        std::fprintf(stderr, "waited %d, the owner took our signal %d, signals sent %zu\n", waited,
-                     tookOurs, ended.signalsSent);
-        return 1;
-      }
-      return 0;
+      return besideAnOwner([every](int second) {
+        sigset_t blocked;
+        sigemptyset(&blocked);
+        if (every) sigfillset(&blocked);
+        sigaddset(&blocked, orderSignal());
+        BiasedRecursiveLock lock;
+        OwnerAlone owner(second, {&lock}, blocked);
+        if (!owner.run() || !testing::refuseBarrier()) return 2;
+        allowStoppedThreadsForTesting(false);
+        const FenceOrderingForTesting before = fenceOrderingForTesting();
+        std::atomic<bool> taken{false};
+        std::thread taker = takingOn(lock, taken);
+        const bool waited = revocationWaits(taken);
+        owner.letGo();
+        taker.join();
+        const bool tookOurs = owner.tookOurs();
+        const FenceOrderingForTesting ended = orderingSince(before);
+        if (!waited || tookOurs || ended.signalsSent != 0 || ended.seen != 1) {
+          std::fprintf(stderr, "waited %d, the owner took our signal %d, signals sent %zu\n",
+                       waited, tookOurs, ended.signalsSent);
+          return 1;
+        }
+        return 0;
+      });
     });
   }
 }
@@ -375,49 +401,47 @@ TEST(BiasedRecursiveLockHandover, ProgramThatTakesTheSignalNeverGetsOneOfOurs) {
   for (const Takes how : {Takes::resetsIt, Takes::handlesIt, Takes::ignoresIt, Takes::sendsIt}) {
     SCOPED_TRACE(::testing::Message() << "the program takes it: " << static_cast<int>(how));
     CONCURRENCY_EXPECT_IN_CHILD([how] {
-      setBiasThresholdForTesting(1);
-      int first = 0;
-      int second = 0;
-      if (!testing::pinnedBesideAnother(first, second)) return testing::kSkippedInChild;
-      BiasedRecursiveLock used;
-      BiasedRecursiveLock next;
-      OwnerAlone owner(second, {&used, &next}, none());
-      if (!owner.run() || !testing::refuseBarrier()) return 2;
-      allowStoppedThreadsForTesting(false);
-      const bool hadToLetGo = takeOrLetGo(used, [&] { owner.letGo(); });
-      const bool handled = fenceOrderingForTesting().handlerRuns == 1;
-      switch (how) {
-        case Takes::resetsIt:
-          signal(orderSignal(), SIG_DFL);
-          break;
-        case Takes::handlesIt:
-          signal(orderSignal(), programsHandler);
-          break;
-        case Takes::ignoresIt:
-          signal(orderSignal(), SIG_IGN);
-          break;
-        case Takes::sendsIt:
-          raise(orderSignal());
-          break;
-      }
-      std::atomic<bool> taken{false};
-      std::thread taker = takingOn(next, taken);
-      const bool gaveUp = base::testing::within(
-          [] { return fenceOrderingForTesting().signalGivenUp || gProgramsSignals.load() != 0; });
-      const bool waited = revocationWaits(taken);
-      owner.letGo();
-      taker.join();
-      const bool tookOurs = owner.tookOurs();
-      if (hadToLetGo || !handled || !gaveUp || !waited || gProgramsSignals.load() != 0 ||
-          tookOurs) {
-        std::fprintf(stderr,
-                     "first revocation let go %d, answered by the handler %d; given up %d, then "
-                     "waited %d; the program got %d signals, the owner took ours %d\n",
-                     hadToLetGo, handled, fenceOrderingForTesting().signalGivenUp, waited,
-                     gProgramsSignals.load(), tookOurs);
-        return 1;
-      }
-      return 0;
+      return besideAnOwner([how](int second) {
+        BiasedRecursiveLock used;
+        BiasedRecursiveLock next;
+        OwnerAlone owner(second, {&used, &next}, none());
+        if (!owner.run() || !testing::refuseBarrier()) return 2;
+        allowStoppedThreadsForTesting(false);
+        const bool hadToLetGo = takeOrLetGo(used, [&] { owner.letGo(); });
+        const bool handled = fenceOrderingForTesting().handlerRuns == 1;
+        switch (how) {
+          case Takes::resetsIt:
+            signal(orderSignal(), SIG_DFL);
+            break;
+          case Takes::handlesIt:
+            signal(orderSignal(), programsHandler);
+            break;
+          case Takes::ignoresIt:
+            signal(orderSignal(), SIG_IGN);
+            break;
+          case Takes::sendsIt:
+            raise(orderSignal());
+            break;
+        }
+        std::atomic<bool> taken{false};
+        std::thread taker = takingOn(next, taken);
+        const bool gaveUp = base::testing::within(
+            [] { return fenceOrderingForTesting().signalGivenUp || gProgramsSignals.load() != 0; });
+        const bool waited = revocationWaits(taken);
+        owner.letGo();
+        taker.join();
+        const bool tookOurs = owner.tookOurs();
+        if (hadToLetGo || !handled || !gaveUp || !waited || gProgramsSignals.load() != 0 ||
+            tookOurs) {
+          std::fprintf(stderr,
+                       "first revocation let go %d, answered by the handler %d; given up %d, then "
+                       "waited %d; the program got %d signals, the owner took ours %d\n",
+                       hadToLetGo, handled, fenceOrderingForTesting().signalGivenUp, waited,
+                       gProgramsSignals.load(), tookOurs);
+          return 1;
+        }
+        return 0;
+      });
     });
   }
 }
@@ -443,46 +467,36 @@ TEST(BiasedRecursiveLockHandover, SignalTheProgramTookIsTheLastSent) {
   GTEST_SKIP() << "ThreadSanitizer runs a handler only at its interceptors";
 #endif
   CONCURRENCY_EXPECT_IN_CHILD([] {
-    setBiasThresholdForTesting(1);
-    int first = 0;
-    int second = 0;
-    if (!testing::pinnedBesideAnother(first, second)) return testing::kSkippedInChild;
-    std::atomic<int> taken{0};
-    auto blockAndTake = [&taken] {
-      sigset_t own;
-      sigemptyset(&own);
-      sigaddset(&own, orderSignal());
-      if (gBlockNow.exchange(false)) {
-        pthread_sigmask(SIG_BLOCK, &own, nullptr);
-        gBlocked = true;
-      }
-      const timespec now{0, 0};
-      if (gBlocked && sigtimedwait(&own, nullptr, &now) == orderSignal()) ++taken;
-    };
-    BiasedRecursiveLock firstLock;
-    BiasedRecursiveLock secondLock;
-    OwnerAlone one(second, {&firstLock}, none(), {.eachTurn = blockAndTake});
-    OwnerAlone other(second, {&secondLock}, none());
-    if (!one.run() || !other.run() || !testing::refuseBarrier()) return 2;
-    allowStoppedThreadsForTesting(false);
-    setBeforeOrderSignalForTesting(blockBeforeTheSend);
-    bool waited = true;
-    for (auto [lock, owner] : {std::pair{&firstLock, &one}, std::pair{&secondLock, &other}}) {
-      std::atomic<bool> taker{false};
-      std::thread taking = takingOn(*lock, taker);
-      base::testing::within([] { return fenceOrderingForTesting().signalGivenUp; });
+    return besideAnOwner([](int second) {
+      std::atomic<int> taken{0};
+      auto blockAndTake = [&taken] {
+        sigset_t own;
+        sigemptyset(&own);
+        sigaddset(&own, orderSignal());
+        if (gBlockNow.exchange(false)) {
+          pthread_sigmask(SIG_BLOCK, &own, nullptr);
+          gBlocked = true;
+        }
+        const timespec now{0, 0};
+        if (gBlocked && sigtimedwait(&own, nullptr, &now) == orderSignal()) ++taken;
+      };
+      BiasedRecursiveLock firstLock;
+      BiasedRecursiveLock secondLock;
+      OwnerAlone one(second, {&firstLock}, none(), {.eachTurn = blockAndTake});
+      OwnerAlone other(second, {&secondLock}, none());
+      if (!one.run() || !other.run() || !testing::refuseBarrier()) return 2;
+      allowStoppedThreadsForTesting(false);
+      setBeforeOrderSignalForTesting(blockBeforeTheSend);
+      const bool waited = eachWaitsUntilLetGo({{&firstLock, &one}, {&secondLock, &other}});
       setBeforeOrderSignalForTesting(nullptr);
-      waited = revocationWaits(taker) && waited;
-      owner->letGo();
-      taking.join();
-    }
-    const FenceOrderingForTesting ordering = fenceOrderingForTesting();
-    if (!waited || !ordering.signalGivenUp || ordering.signalsSent != 1 || taken != 1) {
-      std::fprintf(stderr, "waited %d, given up %d; %zu signals sent, %d taken by the owner\n",
-                   waited, ordering.signalGivenUp, ordering.signalsSent, taken.load());
-      return 1;
-    }
-    return 0;
+      const FenceOrderingForTesting ordering = fenceOrderingForTesting();
+      if (!waited || !ordering.signalGivenUp || ordering.signalsSent != 1 || taken != 1) {
+        std::fprintf(stderr, "waited %d, given up %d; %zu signals sent, %d taken by the owner\n",
+                     waited, ordering.signalGivenUp, ordering.signalsSent, taken.load());
+        return 1;
+      }
+      return 0;
+    });
   });
 }
 
@@ -519,50 +533,40 @@ TEST(BiasedRecursiveLockHandover, FullSignalQueueIsTriedAgainAndARefusedSendIsTh
   for (const Sends sends : {Sends::queueFullTwice, Sends::refused}) {
     SCOPED_TRACE(sends == Sends::refused ? "refused" : "queue full twice");
     CONCURRENCY_EXPECT_IN_CHILD([sends] {
-      setBiasThresholdForTesting(1);
-      int first = 0;
-      int second = 0;
-      if (!testing::pinnedBesideAnother(first, second)) return testing::kSkippedInChild;
-      BiasedRecursiveLock firstLock;
-      BiasedRecursiveLock secondLock;
-      OwnerAlone one(second, {&firstLock}, none(), {.eachTurn = [] {
-                       if (gSendNow.exchange(false)) raise(orderSignal());
-                     }});
-      OwnerAlone other(second, {&secondLock}, none());
-      gSends = sends;
-      struct sigaction trap {};
-      trap.sa_sigaction = trappedSend;
-      trap.sa_flags = SA_SIGINFO;
-      if (!one.run() || !other.run() || sigaction(SIGSYS, &trap, nullptr) != 0 ||
-          !testing::refuseBarrier() ||
-          !base::testing::filterCalls({{__NR_tgkill, base::testing::callTraps, 2, 0xFFFFFFFFu,
-                                        static_cast<uint32_t>(orderSignal())}},
-                                      false)) {
-        return 2;
-      }
-      allowStoppedThreadsForTesting(false);
-      if (sends == Sends::queueFullTwice) {
-        const bool hadToLetGo = takeOrLetGo(firstLock, [&] { one.letGo(); });
-        if (hadToLetGo || gSendAttempts != 3 || fenceOrderingForTesting().handlerRuns != 1) {
-          std::fprintf(stderr, "let go %d after %d sends\n", hadToLetGo, gSendAttempts.load());
+      return besideAnOwner([sends](int second) {
+        BiasedRecursiveLock firstLock;
+        BiasedRecursiveLock secondLock;
+        OwnerAlone one(second, {&firstLock}, none(), {.eachTurn = [] {
+                         if (gSendNow.exchange(false)) raise(orderSignal());
+                       }});
+        OwnerAlone other(second, {&secondLock}, none());
+        gSends = sends;
+        struct sigaction trap {};
+        trap.sa_sigaction = trappedSend;
+        trap.sa_flags = SA_SIGINFO;
+        if (!one.run() || !other.run() || sigaction(SIGSYS, &trap, nullptr) != 0 ||
+            !testing::refuseBarrier() ||
+            !base::testing::filterCalls({{__NR_tgkill, base::testing::callTraps, 2, 0xFFFFFFFFu,
+                                          static_cast<uint32_t>(orderSignal())}},
+                                        false)) {
+          return 2;
+        }
+        allowStoppedThreadsForTesting(false);
+        if (sends == Sends::queueFullTwice) {
+          const bool hadToLetGo = takeOrLetGo(firstLock, [&] { one.letGo(); });
+          if (hadToLetGo || gSendAttempts != 3 || fenceOrderingForTesting().handlerRuns != 1) {
+            std::fprintf(stderr, "let go %d after %d sends\n", hadToLetGo, gSendAttempts.load());
+            return 1;
+          }
+          return 0;
+        }
+        const bool waited = eachWaitsUntilLetGo({{&firstLock, &one}, {&secondLock, &other}});
+        if (!waited || gSendAttempts != 1 || !fenceOrderingForTesting().signalGivenUp) {
+          std::fprintf(stderr, "waited %d; %d sends\n", waited, gSendAttempts.load());
           return 1;
         }
         return 0;
-      }
-      bool waited = true;
-      for (auto [lock, owner] : {std::pair{&firstLock, &one}, std::pair{&secondLock, &other}}) {
-        std::atomic<bool> taken{false};
-        std::thread taker = takingOn(*lock, taken);
-        base::testing::within([] { return fenceOrderingForTesting().signalGivenUp; });
-        waited = revocationWaits(taken) && waited;
-        owner->letGo();
-        taker.join();
-      }
-      if (!waited || gSendAttempts != 1 || !fenceOrderingForTesting().signalGivenUp) {
-        std::fprintf(stderr, "waited %d; %d sends\n", waited, gSendAttempts.load());
-        return 1;
-      }
-      return 0;
+      });
     });
   }
 }

@@ -1,5 +1,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -228,6 +230,15 @@ TEST(HazardSlotsDeathTest, ReadThroughAScopeWithoutASlotStopsTheProcess) {
   published.publish(nullptr);
 }
 
+// Blocks every signal on the calling thread, so that while it waits (which a
+// sanitizer's runtime may make a spin) no signal orders it: only its fenced
+// steps, its end, or the kernel's proof where that is on.
+void blockEverySignal() {
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
+}
+
 // A thread that reads `published` alone: its first read, made at once and
 // fenced, makes it the pointer's one reader; then the fence mode becomes
 // buffered, and once let go, the thread reads again, plainly, its
@@ -238,6 +249,7 @@ class SoleReader {
   explicit SoleReader(const Published& published) {
     setFenceModeForTesting(FenceMode::symmetric);
     thread_ = std::thread([this, &published] {
+      blockEverySignal();
       published.read([](const Tracked&) {});
       firstRead_.count_down();
       go_.wait();
@@ -383,14 +395,15 @@ TEST(HazardSlotsHandover, ReaderBlockedOrBusyForGoodKeepsNothingForLong) {
 #endif
 }
 
-// A thread that reads `published` alone, plainly, then blocks until the
-// test ends: with the kernel's proof switched off, nothing orders it, so a
-// replacement the failure makes unseen is kept for as long as the test
-// needs.
+// A thread that reads `published` alone, plainly, then waits until the test
+// ends: with every signal blocked and the kernel's proof switched off,
+// nothing orders it, so a replacement the failure makes unseen is kept for as
+// long as the test needs.
 class ParkedReader {
  public:
   explicit ParkedReader(const Published& published)
       : thread_([this, &published] {
+          blockEverySignal();
           published.read([](const Tracked&) {});
           read_.count_down();
           release_.wait();
@@ -554,6 +567,7 @@ TEST(HazardSlotsHandover, EntryWithAnUnseenLeaveGoesOnceTheHandoverEnds) {
     std::latch left(1);
     std::latch end(1);
     std::thread reader([&] {
+      blockEverySignal();
       published.read([&](const Tracked&) {  // the one reader, announced visibly
         reading.count_down();
         leave.wait();

@@ -70,10 +70,11 @@
 //   (HazardSlots.h says how long that takes);
 // - a revocation waits for the owner of the bias alone (fenceThreadOrdered),
 //   until it has been seen, proven off its processor, or has answered a
-//   signal: within a few milliseconds whatever the owner's policy or
-//   priority, whether it yields, shares its processor or has it alone, and
-//   however loaded the machine, as long as the kernel shows the owner's
-//   state and the program leaves it the signal.
+//   signal: whatever the owner's policy or priority, whether it yields,
+//   shares its processor or has it alone, in about a window (5 ms), or a few
+//   tens of milliseconds where busy threads share the revoking thread's
+//   processor, as long as the kernel shows the owner's state and the program
+//   leaves it the signal.
 // What nothing here can order: a thread that runs on a processor of its own
 // without once leaving it (never blocked, never preempted) while the signal
 // cannot be sent to it (it blocks the signal, the program has taken the

@@ -14,16 +14,41 @@
 #include <cstring>
 #include <mutex>
 
+#include "ForkOrder.h"
+#include "ThreadViews.h"
 #include "base/Mutex.h"
 #include "base/ThreadSafety.h"
 
 namespace concurrency {
 namespace {
 
+using detail::clockPair;
+using detail::currentThreadId;
+using detail::monotonicNow;
+using detail::processorTime;
+using detail::procSyscall;
+using detail::Seen;
+using detail::ThreadStatus;
+using detail::threadStatus;
+
 #ifdef KX_TEST_SEAMS
 std::atomic<bool> gFailNext{false};
 std::atomic<bool> gAllowStopped{true};
+std::atomic<void (*)()> gBeforeSignal{nullptr};
 #endif
+
+// What tests count: how waits for one thread ended, and the signals.
+enum class Event { seen, stopped, answered, signalSent, handlerRun, count };
+
+#ifdef KX_TEST_SEAMS
+std::atomic<std::size_t> gEvents[static_cast<int>(Event::count)];
+#endif
+
+void noteEvent([[maybe_unused]] Event event) noexcept {
+#ifdef KX_TEST_SEAMS
+  gEvents[static_cast<int>(event)].fetch_add(1, std::memory_order_relaxed);
+#endif
+}
 
 bool registerBarrier() noexcept {
   if (syscall(__NR_membarrier, MEMBARRIER_CMD_REGISTER_PRIVATE_EXPEDITED, 0, 0) != 0) return false;
@@ -48,18 +73,37 @@ bool registered() noexcept {
 // failed (or attached after).
 enum class Phase : uint8_t { free, plain, seen };
 
+base::Mutex& threadsMutex();
+void lockThreadsForFork() KX_ACQUIRE(threadsMutex());
+void unlockThreadsInParent() KX_RELEASE(threadsMutex());
+void unlockThreadsInChild() KX_RELEASE(threadsMutex());
+
+// The list's mutex. Its fork handlers are registered with it, before any
+// thread can hold it.
 base::Mutex& threadsMutex() {
-  static base::Mutex* const mutex = new base::Mutex;
+  static base::Mutex* const mutex = [] {
+    auto* made = new base::Mutex;
+    // Fails only without memory.
+    static_cast<void>(
+        pthread_atfork(lockThreadsForFork, unlockThreadsInParent, unlockThreadsInChild));
+    return made;
+  }();
   return *mutex;
 }
 
-// Where a thread's watch for being busy in user code began (see
-// busyInUserCode): when, and the kernel's counts then.
-struct BusyWindow {
+// Where the watch of a thread before it is signalled began (see
+// askBySignal): when, and how many times the thread had blocked by then.
+struct QuietWatch {
   uint64_t start = 0;
-  uint64_t user = 0;
-  uint64_t kernel = 0;
-  uint64_t grain = 0;
+  uint64_t blocks = 0;
+};
+
+// The signal on its way to a thread (see watchUnanswered): when it was sent
+// or last found pending, and the thread's processor time when it was first
+// found neither pending nor answered (0: not yet).
+struct OnItsWay {
+  uint64_t since = 0;
+  uint64_t goneAtTime = 0;
 };
 
 // An attached thread. Never freed: when its thread ends it goes on the free
@@ -68,6 +112,9 @@ struct BusyWindow {
 struct alignas(64) FenceThread {
   std::atomic<Phase> phase{Phase::free};
   std::atomic<pid_t> tid{0};
+  // How many threads have attached to the entry so far: a proof that spans
+  // two looks holds only for the thread attached at both.
+  uint64_t attachments KX_GUARDED_BY(threadsMutex()) = 0;
   // Ordering it by a signal (see orderedFor): the round its handler's next
   // run answers, the last round it answered, and whether a signal is on its
   // way.
@@ -76,7 +123,8 @@ struct alignas(64) FenceThread {
   std::atomic<bool> signalled{false};
   // The last round in which the kernel proved it off its processor.
   uint64_t stoppedIn KX_GUARDED_BY(threadsMutex()) = 0;
-  BusyWindow window KX_GUARDED_BY(threadsMutex());
+  QuietWatch watch KX_GUARDED_BY(threadsMutex());
+  OnItsWay sent KX_GUARDED_BY(threadsMutex());
   FenceThread* nextFree = nullptr;
   FenceThread* nextAll = nullptr;
 };
@@ -93,15 +141,9 @@ uint64_t gRounds KX_GUARDED_BY(threadsMutex()) = 0;
 // handover ends when it reaches 0.
 std::atomic<std::size_t> gUnseen{0};
 
-// Whether the process file system numbers threads as this process does
-// (-1: not looked at yet; see procNumbersThreads).
-std::atomic<int> gProcNumbering{-1};
-
 FenceThread* entryOf(uintptr_t key) noexcept {
   return reinterpret_cast<FenceThread*>(plainFenceThreadKey(key));
 }
-
-pid_t currentThreadId() noexcept { return static_cast<pid_t>(syscall(SYS_gettid)); }
 
 FenceThread* claimThread() KX_REQUIRES(threadsMutex()) {
   FenceThread* thread = gFreeThreads;
@@ -154,9 +196,9 @@ thread_local ThreadEnd tThreadEnd;
 // Around fork: the child has the forking thread only, under a new id, and
 // must find the list's mutex free. The prepare handler takes the mutex, and
 // the parent's and the child's let it go.
-void beforeFork() KX_ACQUIRE(threadsMutex()) { threadsMutex().lock(); }
-void afterForkInParent() KX_RELEASE(threadsMutex()) { threadsMutex().unlock(); }
-void afterForkInChild() KX_RELEASE(threadsMutex()) {
+void lockThreadsForFork() KX_ACQUIRE(threadsMutex()) { threadsMutex().lock(); }
+void unlockThreadsInParent() KX_RELEASE(threadsMutex()) { threadsMutex().unlock(); }
+void unlockThreadsInChild() KX_RELEASE(threadsMutex()) {
   const uintptr_t key = detail::tFenceThreadKey;
   FenceThread* const own = key > detail::kEndedThread ? entryOf(key) : nullptr;
   for (FenceThread* thread = gAllThreads; thread != nullptr; thread = thread->nextAll) {
@@ -167,9 +209,10 @@ void afterForkInChild() KX_RELEASE(threadsMutex()) {
   if (own != nullptr) {
     own->tid.store(currentThreadId(), std::memory_order_relaxed);
     own->signalled.store(false, std::memory_order_relaxed);  // the child has no signal pending
+    own->watch = {};
+    own->sent = {};
   }
-  // The child may be in a pid namespace of its own.
-  gProcNumbering.store(-1, std::memory_order_relaxed);
+  detail::forgetProcNumbering();
   threadsMutex().unlock();
 }
 
@@ -203,102 +246,6 @@ void fallBack(int error) noexcept {
 
 bool handoverDone() noexcept { return gUnseen.load(std::memory_order_acquire) == 0; }
 
-// The kernel's clocks of thread `tid` (its encoding of a thread's clock id):
-// the scheduler's count of the time it ran, and the time the ticks found it
-// in user code, or in user code and in the kernel.
-enum class ThreadClock : unsigned { run = 6, user = 5, userAndKernel = 4 };
-
-bool threadTime(pid_t tid, ThreadClock which, uint64_t& nanoseconds) noexcept {
-  const auto clock =
-      static_cast<clockid_t>((~static_cast<unsigned>(tid) << 3) | static_cast<unsigned>(which));
-  timespec used{};
-  if (clock_gettime(clock, &used) != 0) return false;
-  nanoseconds =
-      static_cast<uint64_t>(used.tv_sec) * 1000000000u + static_cast<uint64_t>(used.tv_nsec);
-  return true;
-}
-
-uint64_t monotonicNow() noexcept {
-  timespec now{};
-  clock_gettime(CLOCK_MONOTONIC, &now);
-  return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
-}
-
-// What the kernel says of a thread: off its processor since the previous
-// look, running, or nothing (it refuses to say).
-enum class Seen { stopped, running, unknown };
-
-// See the header (fenceThreadStopped) for why two equal reads prove the
-// thread off its processor.
-Seen clockPair(const FenceThread& thread, uint64_t& last) noexcept {
-  const pid_t tid = thread.tid.load(std::memory_order_relaxed);
-  timespec interval{};
-  uint64_t used = 0;
-  if (tid <= 0 || syscall(SYS_sched_rr_get_interval, tid, &interval) != 0 ||
-      !threadTime(tid, ThreadClock::run, used)) {
-    return Seen::unknown;
-  }
-  ++used;  // never 0, which stands for no read yet
-  const bool stopped = used == last;
-  last = used;
-  return stopped ? Seen::stopped : Seen::running;
-}
-
-// Whether the process file system numbers threads as this process does:
-// it lists one id per pid namespace, from its own down to the process's,
-// so one id means they are the same. Looked at once per process.
-bool procNumbersThreads() noexcept {
-  int known = gProcNumbering.load(std::memory_order_relaxed);
-  if (known >= 0) return known == 1;
-  known = 0;
-  const int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    char text[4096];
-    const ssize_t size = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (size > 0) {
-      text[size] = '\0';
-      if (const char* line = std::strstr(text, "\nNSpid:")) {
-        char* end = nullptr;
-        std::strtol(line + 8, &end, 10);
-        known = end != line + 8 && *end == '\n' ? 1 : 0;
-      }
-    }
-  }
-  gProcNumbering.store(known, std::memory_order_relaxed);
-  return known == 1;
-}
-
-// Reads what the process file system shows of thread `tid` in `name`, ended
-// by a NUL: its size, or -1 where it shows nothing (or numbers threads
-// otherwise).
-ssize_t readTaskFile(pid_t tid, const char* name, char* text, std::size_t size) noexcept {
-  if (tid <= 0 || !procNumbersThreads()) return -1;
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/self/task/%d/%s", static_cast<int>(tid), name);
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  const ssize_t got = read(fd, text, size - 1);
-  close(fd);
-  if (got < 0) return -1;
-  text[got] = '\0';
-  return got;
-}
-
-// The same proof from the process file system, for a kernel that refuses
-// the clocks: before it shows what system call a thread is in, it waits,
-// under the lock of the thread's run queue, until the thread is off its
-// processor and out of the queue (and says "running" when it does not
-// sleep). Whatever else it shows was seen under that lock, which the
-// thread's switch out stored under and its next switch in must take.
-Seen procSyscall(const FenceThread& thread) noexcept {
-  char text[16];
-  const ssize_t size =
-      readTaskFile(thread.tid.load(std::memory_order_relaxed), "syscall", text, sizeof text);
-  if (size <= 0) return Seen::unknown;
-  return size >= 7 && std::memcmp(text, "running", 7) == 0 ? Seen::running : Seen::stopped;
-}
-
 // Whether `thread`, attached before the failure and not seen, is off its
 // processor now: two reads of its clock, or else the process file system.
 // The caller holds the list's mutex, so the thread cannot leave the plain
@@ -307,10 +254,11 @@ bool stoppedNow(const FenceThread& thread) KX_REQUIRES(threadsMutex()) {
 #ifdef KX_TEST_SEAMS
   if (!gAllowStopped.load(std::memory_order_relaxed)) return false;
 #endif
+  const pid_t tid = thread.tid.load(std::memory_order_relaxed);
   uint64_t last = 0;
-  Seen seen = clockPair(thread, last);
-  if (seen == Seen::running) seen = clockPair(thread, last);
-  if (seen == Seen::unknown) seen = procSyscall(thread);
+  Seen seen = clockPair(tid, last);
+  if (seen == Seen::running) seen = clockPair(tid, last);
+  if (seen == Seen::unknown) seen = procSyscall(tid);
   return seen == Seen::stopped;
 }
 
@@ -332,123 +280,177 @@ bool unseenThreadsStopped() noexcept {
 
 // --- ordering one busy thread by a signal ---
 
-// A real-time signal the program is not likely to use; taken only when the
-// program has left it at its default.
-int orderSignal() noexcept {
-  static const int signal = [] {
-    const int candidate = SIGRTMAX - 4;
-    struct sigaction old {};
-    if (sigaction(candidate, nullptr, &old) != 0 || (old.sa_flags & SA_SIGINFO) != 0 ||
-        old.sa_handler != SIG_DFL) {
-      return 0;
+// A real-time signal the program is not likely to use. The library uses it
+// only while it holds it: from the first time a thread is asked, if the
+// program had left it at its default, until the program takes it back.
+int orderSignalNumber() noexcept { return SIGRTMAX - 4; }
+
+enum class SignalUse : uint8_t { untried, held, givenUp };
+std::atomic<SignalUse> gSignalUse{SignalUse::untried};
+
+void giveUpTheSignal() noexcept { gSignalUse.store(SignalUse::givenUp, std::memory_order_seq_cst); }
+
+// The handler. The thread's stores so far become visible before the answer,
+// and what it loads after the handler sees what the heavy sides of the round
+// it answers stored before they began. Touches nothing else: errno stays as
+// it was. A signal the library did not send, or one to a thread it did not
+// ask, means that the program sends this signal too: the library stops
+// using it.
+void answerOrderSignal(int, siginfo_t* info, void*) {
+  const int saved = errno;
+  const bool fromHere = info != nullptr && info->si_code == SI_TKILL && info->si_pid == getpid();
+  const uintptr_t key = detail::tFenceThreadKey;
+  if (key > detail::kEndedThread) {
+    FenceThread& thread = *entryOf(key);
+    if (!fromHere || !thread.signalled.exchange(false, std::memory_order_seq_cst)) {
+      giveUpTheSignal();
     }
+    thread.answered.store(thread.asked.load(std::memory_order_seq_cst), std::memory_order_seq_cst);
+    noteEvent(Event::handlerRun);
+  } else if (!fromHere) {
+    // A thread that is not attached (or is ending: one the library asked may
+    // get its signal there).
+    giveUpTheSignal();
+  }
+  errno = saved;
+}
+
+bool isDefault(const struct sigaction& action) noexcept {
+  return (action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_DFL;
+}
+
+bool isOurs(const struct sigaction& action) noexcept {
+  return (action.sa_flags & SA_SIGINFO) != 0 && action.sa_sigaction == answerOrderSignal;
+}
+
+// The signal, when the library may send it now: installed the first time,
+// while the program has left it at its default, and still the library's
+// handler. 0 otherwise, for good.
+int heldOrderSignal() KX_REQUIRES(threadsMutex()) {
+  const int signal = orderSignalNumber();
+  struct sigaction now {};
+  if (gSignalUse.load(std::memory_order_seq_cst) == SignalUse::untried) {
     struct sigaction action {};
-    action.sa_sigaction = [](int, siginfo_t*, void*) {
-      // The thread's stores so far become visible before the answer, and
-      // what it loads after the handler sees what the heavy sides of the
-      // round it answers stored before they began. Touches nothing else:
-      // errno stays as it was.
-      const uintptr_t key = detail::tFenceThreadKey;
-      if (key <= detail::kEndedThread) return;
-      FenceThread& thread = *entryOf(key);
-      thread.signalled.store(false, std::memory_order_seq_cst);
-      thread.answered.store(thread.asked.load(std::memory_order_seq_cst),
-                            std::memory_order_seq_cst);
-    };
+    action.sa_sigaction = answerOrderSignal;
     action.sa_flags = SA_SIGINFO | SA_RESTART | SA_ONSTACK;
     sigemptyset(&action.sa_mask);
-    return sigaction(candidate, &action, nullptr) == 0 ? candidate : 0;
-  }();
+    if (sigaction(signal, nullptr, &now) != 0 || !isDefault(now) ||
+        sigaction(signal, &action, &now) != 0) {
+      giveUpTheSignal();
+      return 0;
+    }
+    if (!isDefault(now)) {
+      // The program took it in between: it gets it back.
+      sigaction(signal, &now, nullptr);
+      giveUpTheSignal();
+      return 0;
+    }
+    SignalUse untried = SignalUse::untried;
+    gSignalUse.compare_exchange_strong(untried, SignalUse::held, std::memory_order_seq_cst);
+  }
+  if (gSignalUse.load(std::memory_order_seq_cst) != SignalUse::held) return 0;
+  if (sigaction(signal, nullptr, &now) != 0 || !isOurs(now)) {
+    giveUpTheSignal();
+    return 0;
+  }
   return signal;
 }
 
-// How a thread has spent its processor time so far: what the ticks found it
-// doing, in user code and in the kernel, in nanoseconds counted in steps of
-// `grain`, and whether it could run when asked (not asleep).
-struct Usage {
-  uint64_t user = 0;
-  uint64_t kernel = 0;
-  uint64_t grain = 1;
-  bool runnable = true;
-};
+// How long a thread must be seen to run without blocking once before it is
+// signalled. A thread that has not blocked for that long is in user code, or
+// in a system call that does not sleep (a yield, say).
+constexpr uint64_t kQuietWindow = 4000000;
 
-// From the thread's clocks, or where the kernel refuses them, from its line
-// in the process file system (in clock ticks; its state says whether it
-// could run).
-bool usageOf(pid_t tid, Usage& usage) noexcept {
-  uint64_t both = 0;
-  if (threadTime(tid, ThreadClock::user, usage.user) &&
-      threadTime(tid, ThreadClock::userAndKernel, both)) {
-    usage.kernel = both - usage.user;
-    return true;
+// The signal's bit in a mask the process file system shows.
+uint64_t orderSignalBit() noexcept { return uint64_t{1} << (orderSignalNumber() - 1); }
+
+// A signal on its way has not been answered for a while: the thread may
+// have blocked the signal just after it was looked at (it then stays
+// pending, and the thread is asked no more until it takes it), or someone
+// else took it. Once it is neither pending nor answered while the thread has
+// run for a millisecond (far more than the handler needs once its delivery
+// has begun), the program took it: the library stops using the signal.
+void watchUnanswered(FenceThread& thread, uint64_t now) KX_REQUIRES(threadsMutex()) {
+  OnItsWay& sent = thread.sent;
+  if (now - sent.since < kQuietWindow) return;
+  const pid_t tid = thread.tid.load(std::memory_order_relaxed);
+  ThreadStatus status;
+  uint64_t used = 0;
+  if (!threadStatus(tid, status) || !processorTime(tid, used)) return;
+  sent.since = now;
+  if ((status.pending & orderSignalBit()) != 0) {
+    sent.goneAtTime = 0;
+    return;
   }
-  char text[512];
-  if (readTaskFile(tid, "stat", text, sizeof text) <= 0) return false;
-  // The thread's name, in parentheses, may hold anything; the state follows
-  // it, and the user and kernel times are the 11th and 12th numbers after.
-  const char* cursor = std::strrchr(text, ')');
-  const long ticks = sysconf(_SC_CLK_TCK);
-  if (cursor == nullptr || cursor[1] != ' ' || cursor[2] == '\0' || ticks <= 0) return false;
-  usage.runnable = cursor[2] == 'R';
-  cursor += 3;
-  long long numbers[12];
-  for (long long& number : numbers) {
-    char* end = nullptr;
-    number = std::strtoll(cursor, &end, 10);
-    if (end == cursor) return false;
-    cursor = end;
+  ++used;  // never 0, which stands for not yet
+  if (sent.goneAtTime == 0) {
+    sent.goneAtTime = used;
+  } else if (used - sent.goneAtTime >= kQuietWindow / 4 &&
+             thread.signalled.load(std::memory_order_seq_cst)) {
+    giveUpTheSignal();
   }
-  usage.grain = 1000000000u / static_cast<uint64_t>(ticks);
-  usage.user = static_cast<uint64_t>(numbers[10]) * usage.grain;
-  usage.kernel = static_cast<uint64_t>(numbers[11]) * usage.grain;
-  return true;
 }
 
-// How long a thread must be seen in user code to count as busy there: more
-// than a tick at the lowest tick rate (100 Hz), and two steps of what the
-// kernel counts in beyond that.
-constexpr uint64_t kBusyWindow = 12000000;
-
-// Whether the ticks found `thread` in user code for at least half of a
-// window, and never in the kernel (then it sleeps in no system call a signal
-// could cut short), and it can run now. Polled; the window is the thread's,
-// whoever looks.
-bool busyInUserCode(FenceThread& thread) KX_REQUIRES(threadsMutex()) {
-  Usage usage;
-  if (!usageOf(thread.tid.load(std::memory_order_relaxed), usage)) return false;
-  BusyWindow& window = thread.window;
+// Asks `thread`, which runs, by a signal when that is safe: the library
+// holds the signal, the thread does not block it, and the process file system
+// (which alone shows another thread's mask) shows it running without having
+// blocked once for a window. At most one signal is on its way to a thread,
+// and one goes at most once a window.
+void askBySignal(FenceThread& thread) KX_REQUIRES(threadsMutex()) {
+  if (gSignalUse.load(std::memory_order_seq_cst) == SignalUse::givenUp) return;
   const uint64_t now = monotonicNow();
-  const uint64_t span = now - window.start;
-  const bool whole = span >= kBusyWindow + 2 * usage.grain;
-  const bool unbroken = window.start != 0 && usage.grain == window.grain &&
-                        usage.kernel == window.kernel && usage.runnable;
-  const bool busy = unbroken && whole && 2 * (usage.user - window.user) >= span;
-  if (!unbroken || whole) window = {now, usage.user, usage.kernel, usage.grain};
-  return busy;
+  if (thread.signalled.load(std::memory_order_seq_cst)) {
+    watchUnanswered(thread, now);
+    return;
+  }
+  QuietWatch& watch = thread.watch;
+  if (watch.start != 0 && now - watch.start < kQuietWindow) return;
+  const pid_t tid = thread.tid.load(std::memory_order_relaxed);
+  ThreadStatus status;
+  if (!threadStatus(tid, status)) {
+    watch = {};
+    return;
+  }
+  const bool quiet = watch.start != 0 && status.blocks == watch.blocks && status.state == 'R' &&
+                     ((status.blocked | status.pending) & orderSignalBit()) == 0;
+  watch = {now, status.blocks};
+  if (!quiet) return;
+  const int signal = heldOrderSignal();
+  if (signal == 0) return;
+  thread.signalled.store(true, std::memory_order_seq_cst);
+  thread.sent = {now, 0};
+#ifdef KX_TEST_SEAMS
+  if (auto* before = gBeforeSignal.load(std::memory_order_acquire)) before();
+#endif
+  if (syscall(SYS_tgkill, getpid(), tid, signal) == 0) {
+    noteEvent(Event::signalSent);
+    return;
+  }
+  const int error = errno;
+  thread.signalled.store(false, std::memory_order_seq_cst);
+  // A full queue empties (asked again a window later); a thread that is
+  // gone is released. Anything else (a filter's refusal) is for good.
+  if (error != EAGAIN && error != ESRCH) giveUpTheSignal();
 }
+
+// How a thread was found ordered with a round.
+enum class Ordered { no, stopped, answered };
 
 // Whether `thread`, attached before the failure and not seen, is ordered
 // with the stores the heavy side of `round` made before it began: proven off
-// its processor since, or its handler has run since. A signal is sent only
-// to a thread busy in user code, and only while none is on its way: one
-// that is answers the newest round whatever round it was sent for, since
-// the handler reads the round when it runs.
-bool orderedFor(FenceThread& thread, uint64_t round) KX_REQUIRES(threadsMutex()) {
-  if (thread.stoppedIn >= round || thread.answered.load(std::memory_order_seq_cst) >= round) {
-    return true;
-  }
+// its processor since, or its handler has run since. A signal is on its way
+// to it at most once: one that is answers the newest round whatever round it
+// was sent for, since the handler reads the round when it runs.
+Ordered orderedFor(FenceThread& thread, uint64_t round) KX_REQUIRES(threadsMutex()) {
+  if (thread.stoppedIn >= round) return Ordered::stopped;
+  if (thread.answered.load(std::memory_order_seq_cst) >= round) return Ordered::answered;
   if (stoppedNow(thread)) {
     thread.stoppedIn = gRounds;
-    return true;
+    return Ordered::stopped;
   }
   thread.asked.store(gRounds, std::memory_order_seq_cst);
-  if (!thread.signalled.load(std::memory_order_seq_cst) && busyInUserCode(thread)) {
-    if (const int signal = orderSignal()) {
-      thread.signalled.store(true, std::memory_order_seq_cst);
-      syscall(SYS_tgkill, getpid(), thread.tid.load(std::memory_order_relaxed), signal);
-    }
-  }
-  return false;
+  askBySignal(thread);
+  return Ordered::no;
 }
 
 }  // namespace
@@ -462,6 +464,8 @@ void seeFenceThread() noexcept {
   leavePlainPhase(*entryOf(key), Phase::seen);
 }
 
+void registerFenceThreadsForFork() noexcept { static_cast<void>(threadsMutex()); }
+
 }  // namespace detail
 
 bool enableAsymmetricFences() noexcept { return registered() && asymmetricFences(); }
@@ -469,9 +473,6 @@ bool enableAsymmetricFences() noexcept { return registered() && asymmetricFences
 uintptr_t attachFenceThread() noexcept {
   if (detail::tFenceThreadKey != detail::kUnattachedThread) return detail::tFenceThreadKey;
   registered();
-  static const bool forkHandled =
-      pthread_atfork(beforeFork, afterForkInParent, afterForkInChild) == 0;
-  (void)forkHandled;  // fails only without memory
   uintptr_t key = 0;
   FenceThread* thread = nullptr;
   {
@@ -481,13 +482,15 @@ uintptr_t attachFenceThread() noexcept {
     base::LockGuard guard(threadsMutex());
     thread = claimThread();
     thread->tid.store(currentThreadId(), std::memory_order_relaxed);
+    ++thread->attachments;
     // Nothing of a thread that had the entry before: no round is answered
     // yet, and no signal is on its way.
     thread->asked.store(0, std::memory_order_relaxed);
     thread->answered.store(0, std::memory_order_relaxed);
     thread->signalled.store(false, std::memory_order_relaxed);
     thread->stoppedIn = 0;
-    thread->window = {};
+    thread->watch = {};
+    thread->sent = {};
     const bool failed = detail::gBarrierFailed.load(std::memory_order_relaxed);
     thread->phase.store(failed ? Phase::seen : Phase::plain, std::memory_order_release);
     key = reinterpret_cast<uintptr_t>(thread) | (failed ? detail::kSeenKeyBit : 0);
@@ -528,28 +531,50 @@ bool fenceThreadSeen(uintptr_t key) noexcept {
   return entryOf(key)->phase.load(std::memory_order_acquire) != Phase::plain;
 }
 
-bool fenceThreadStopped(uintptr_t key, uint64_t& last) noexcept {
+bool fenceThreadStopped(uintptr_t key, FenceThreadWait& wait) noexcept {
 #ifdef KX_TEST_SEAMS
   if (!gAllowStopped.load(std::memory_order_relaxed)) return false;
 #endif
-  FenceThread* const thread = entryOf(key);
-  // An entry leaves the plain phase before its thread ends: still plain
-  // after the reads, it was the same thread, and `tid` was its id,
-  // throughout.
-  return clockPair(*thread, last) == Seen::stopped &&
-         thread->phase.load(std::memory_order_acquire) == Phase::plain;
+  FenceThread& thread = *entryOf(key);
+  // Under the mutex the thread can neither leave the plain phase nor end;
+  // the count of attachments tells whether it is the one the previous call
+  // looked at.
+  base::LockGuard guard(threadsMutex());
+  if (thread.phase.load(std::memory_order_acquire) != Phase::plain) return false;
+  if (wait.attachment != thread.attachments) wait = {wait.round, thread.attachments, 0};
+  const pid_t tid = thread.tid.load(std::memory_order_relaxed);
+  Seen seen = clockPair(tid, wait.clock);
+  if (seen == Seen::unknown) seen = procSyscall(tid);
+  return seen == Seen::stopped;
 }
 
 bool fenceThreadOrdered(uintptr_t key, FenceThreadWait& wait) noexcept {
   FenceThread& thread = *entryOf(key);
-  if (thread.phase.load(std::memory_order_acquire) != Phase::plain) return true;
+  if (thread.phase.load(std::memory_order_acquire) != Phase::plain) {
+    noteEvent(Event::seen);
+    return true;
+  }
   if (wait.round != 0 && thread.answered.load(std::memory_order_seq_cst) >= wait.round) {
+    noteEvent(Event::answered);
     return true;
   }
   base::LockGuard guard(threadsMutex());
   if (wait.round == 0) wait.round = ++gRounds;
-  return thread.phase.load(std::memory_order_acquire) != Phase::plain ||
-         orderedFor(thread, wait.round);
+  if (thread.phase.load(std::memory_order_acquire) != Phase::plain) {
+    noteEvent(Event::seen);
+    return true;
+  }
+  switch (orderedFor(thread, wait.round)) {
+    case Ordered::no:
+      return false;
+    case Ordered::stopped:
+      noteEvent(Event::stopped);
+      return true;
+    case Ordered::answered:
+      noteEvent(Event::answered);
+      return true;
+  }
+  return false;
 }
 
 bool heavyFencePolled(uint64_t& round) noexcept {
@@ -566,7 +591,7 @@ bool heavyFencePolled(uint64_t& round) noexcept {
   bool ordered = true;
   for (FenceThread* thread = gAllThreads; thread != nullptr; thread = thread->nextAll) {
     if (thread->phase.load(std::memory_order_acquire) == Phase::plain &&
-        !orderedFor(*thread, round)) {
+        orderedFor(*thread, round) == Ordered::no) {
       ordered = false;
     }
   }
@@ -597,6 +622,20 @@ std::size_t attachedThreadsForTesting() noexcept {
 
 void allowStoppedThreadsForTesting(bool allow) noexcept {
   gAllowStopped.store(allow, std::memory_order_relaxed);
+}
+
+void setBeforeOrderSignalForTesting(void (*before)()) noexcept {
+  gBeforeSignal.store(before, std::memory_order_release);
+}
+
+FenceOrderingForTesting fenceOrderingForTesting() noexcept {
+  auto events = [](Event event) {
+    return gEvents[static_cast<int>(event)].load(std::memory_order_relaxed);
+  };
+  return {
+      events(Event::seen),       events(Event::stopped),
+      events(Event::answered),   events(Event::signalSent),
+      events(Event::handlerRun), gSignalUse.load(std::memory_order_relaxed) == SignalUse::givenUp};
 }
 #endif
 

@@ -88,14 +88,17 @@ void BiasedRecursiveLock::revoke() noexcept {
     // revocation before its next outermost hold. During the handover after
     // a failed barrier, only once the owner alone is ordered with this
     // thread: seen (its next hold sees the revocation, and is fenced), off
-    // its processor, or through a signal (fenceThreadOrdered).
+    // its processor, or through a signal (fenceThreadOrdered). Where
+    // nothing orders it, that wait lasts as long as the owner keeps its
+    // processor: polls a millisecond apart keep it from costing the others.
     if (!heavyFence()) {
       const uintptr_t owner = bias_.load(std::memory_order_relaxed);
       FenceThreadWait wait;
 #ifdef KX_TEST_SEAMS
       gWaitingForOwners.fetch_add(1, std::memory_order_relaxed);
 #endif
-      detail::waitUntil([&] { return fenceThreadOrdered(owner, wait); });
+      detail::waitUntil([&] { return fenceThreadOrdered(owner, wait); },
+                        std::chrono::milliseconds(1));
 #ifdef KX_TEST_SEAMS
       gWaitingForOwners.fetch_sub(1, std::memory_order_relaxed);
 #endif

@@ -1,10 +1,14 @@
 #include "concurrency/HazardSlots.h"
 
+#include <pthread.h>
+#include <time.h>
+
 #include <algorithm>
 #include <iterator>
 #include <utility>
 #include <vector>
 
+#include "ForkOrder.h"
 #include "base/FatalError.h"
 #include "base/Mutex.h"
 #include "base/ThreadSafety.h"
@@ -26,13 +30,66 @@ constexpr uintptr_t kHandover = 3;
 
 std::atomic<HazardRecord*> gRecords{nullptr};
 
+// --- the locks, and fork ---
+
+// The handover's locks, in the order they are taken: the thread that polls
+// the heavy fence for the kept work holds the first while it takes the
+// second, and then the fence threads' list (heavyFencePolled); the
+// simulated store buffers' (tests only) come last.
+struct HazardLocks {
+  base::Mutex handover;
+  base::Mutex waiting;
+#ifdef KX_TEST_SEAMS
+  base::Mutex buffer;
+#endif
+};
+
+HazardLocks& hazardLocks();
+
+// Taken by the thread that polls the heavy fence for the listed work.
+base::Mutex& handoverMutex() { return hazardLocks().handover; }
+base::Mutex& waitingMutex() { return hazardLocks().waiting; }
+
+#ifdef KX_TEST_SEAMS
+base::Mutex& bufferMutex() { return hazardLocks().buffer; }
+#define KX_HAZARD_LOCKS handoverMutex(), waitingMutex(), bufferMutex()
+#else
+#define KX_HAZARD_LOCKS handoverMutex(), waitingMutex()
+#endif
+
+// Around fork: the child must find every lock free, and the forking thread
+// takes them in the order the handover does, before the fence threads' list
+// (whose handlers are registered first, so that theirs run after these).
+void lockHazardsForFork() KX_ACQUIRE(KX_HAZARD_LOCKS) {
+  handoverMutex().lock();
+  waitingMutex().lock();
+#ifdef KX_TEST_SEAMS
+  bufferMutex().lock();
+#endif
+}
+void unlockHazardsAfterFork() KX_RELEASE(KX_HAZARD_LOCKS) {
+#ifdef KX_TEST_SEAMS
+  bufferMutex().unlock();
+#endif
+  waitingMutex().unlock();
+  handoverMutex().unlock();
+}
+#undef KX_HAZARD_LOCKS
+
+HazardLocks& hazardLocks() {
+  static HazardLocks* const locks = [] {
+    auto* made = new HazardLocks;
+    detail::registerFenceThreadsForFork();
+    // Fails only without memory.
+    static_cast<void>(
+        pthread_atfork(lockHazardsForFork, unlockHazardsAfterFork, unlockHazardsAfterFork));
+    return made;
+  }();
+  return *locks;
+}
+
 #ifdef KX_TEST_SEAMS
 // --- buffered mode: the simulated store buffers ---
-
-base::Mutex& bufferMutex() {
-  static base::Mutex* const mutex = new base::Mutex;
-  return *mutex;
-}
 
 // One record's stores to slot i not visible yet.
 struct StoreBuffer {
@@ -157,11 +214,6 @@ struct HandoverWork {
   bool empty() const { return unseen.empty() && !rescan; }
 };
 
-base::Mutex& waitingMutex() {
-  static base::Mutex* const mutex = new base::Mutex;
-  return *mutex;
-}
-
 std::vector<Waiting>& waitingList() KX_REQUIRES(waitingMutex()) {
   static std::vector<Waiting>* const list = new std::vector<Waiting>;
   return *list;
@@ -176,13 +228,6 @@ HandoverWork& listedWork() KX_REQUIRES(waitingMutex()) {
 
 uint64_t gNextWaitingId KX_GUARDED_BY(waitingMutex()) = 0;
 
-// Taken by the thread that polls the heavy fence for the listed work; taken
-// before waitingMutex.
-base::Mutex& handoverMutex() {
-  static base::Mutex* const mutex = new base::Mutex;
-  return *mutex;
-}
-
 // The work listed before the heavy fence in progress began, which it
 // releases, and that fence's round (0: none in progress).
 HandoverWork& askedWork() KX_REQUIRES(handoverMutex()) {
@@ -193,6 +238,32 @@ uint64_t gHandoverRound KX_GUARDED_BY(handoverMutex()) = 0;
 
 // Set while work is listed or a heavy fence for it is in progress.
 std::atomic<bool> gHandoverWork{false};
+
+// While work is kept, leaves poll its heavy fence at most once a
+// millisecond, so that reads go on at their own pace: when the next may.
+std::atomic<int64_t> gNextLeavePoll{0};
+constexpr int64_t kLeavePollInterval = 1000000;
+
+int64_t nanosecondsOf(clockid_t clock) noexcept {
+  timespec now{};
+  clock_gettime(clock, &now);
+  return now.tv_sec * int64_t{1000000000} + now.tv_nsec;
+}
+
+// Whether the calling leave is the one that polls now. The coarse clock, the
+// same clock read as of the last tick, costs a leave a few nanoseconds and
+// is never ahead of the fine one, which only the leave that may poll reads.
+bool leavePollsNow() noexcept {
+  int64_t next = gNextLeavePoll.load(std::memory_order_relaxed);
+  if (nanosecondsOf(CLOCK_MONOTONIC_COARSE) < next) return false;
+  const int64_t now = nanosecondsOf(CLOCK_MONOTONIC);
+  return now >= next && gNextLeavePoll.compare_exchange_strong(next, now + kLeavePollInterval,
+                                                               std::memory_order_relaxed);
+}
+
+#ifdef KX_TEST_SEAMS
+thread_local std::size_t tHandoverPolls = 0;
+#endif
 
 // Lists work for the handover, for the next retire or flagged leave (this
 // one's caller's, for a start) to poll a heavy fence for.
@@ -329,17 +400,26 @@ void retireAnnounced(uintptr_t key, std::shared_ptr<const void> owner) noexcept 
   }
 }
 
+// Who polls the handover's heavy fence: a retire, every time, or a leave, at
+// most once a millisecond whichever thread leaves.
+enum class Poller { retire, leave };
+
 // Once a heavy fence orders every light side again (the handover has ended,
 // or every thread not seen yet is off its processor or has answered a
 // signal), every announcement and leave made before it began is visible:
 // retires what waited for that, and looks at the waiting entries' slots
-// again. Polls that fence, begun for what was listed before it, on every
-// call while work waits; never waits itself.
-void afterHandover() noexcept {
+// again. Polls that fence, begun for what was listed before it, while work
+// waits; never waits itself.
+void afterHandover(Poller poller) noexcept {
   if (!gHandoverWork.load(std::memory_order_acquire)) return;
+  if (poller == Poller::leave && !leavePollsNow()) return;
   HandoverWork ready;
   {
     base::LockGuard guard(handoverMutex());
+#ifdef KX_TEST_SEAMS
+    ++tHandoverPolls;
+    pause(HazardStep::handoverPolled);
+#endif
     if (gHandoverRound == 0) {
       base::LockGuard waiting(waitingMutex());
       HandoverWork& listed = listedWork();
@@ -444,20 +524,20 @@ void leaveSlow(HazardRecord& record, unsigned index) noexcept {
     record.pending.fetch_and(~(1u << index), std::memory_order_seq_cst);
     readEnded(Slot{&record, index});
   }
-  afterHandover();
+  afterHandover(Poller::leave);
 }
 
 }  // namespace detail
 
 void retire(ProtectedPointer::Replaced replaced, std::shared_ptr<const void> owner) noexcept {
   if (!owner || replaced.key == 0 || !replaced.mayBeAnnounced) return;
-  afterHandover();
+  afterHandover(Poller::retire);
   if (replaced.mayBeUnseen && !barrier()) {
     listForHandover([&](HandoverWork& work) {
       work.unseen.push_back(Unseen{replaced.key, std::move(owner)});
     });
     // The handover may have ended meanwhile, with nobody left to look.
-    afterHandover();
+    afterHandover(Poller::retire);
     return;
   }
   retireAnnounced(replaced.key, std::move(owner));
@@ -582,6 +662,8 @@ void setHazardPauseForTesting(void (*pause)(HazardStep, void*), void* context) n
 }
 
 std::size_t pendingVisitsOnThisThreadForTesting() noexcept { return tPendingVisits; }
+
+std::size_t handoverPollsOnThisThreadForTesting() noexcept { return tHandoverPolls; }
 
 std::size_t pendingEntriesForTesting() noexcept {
   base::LockGuard handover(handoverMutex());

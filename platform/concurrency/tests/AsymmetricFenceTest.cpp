@@ -386,7 +386,7 @@ TEST(AsymmetricFenceHandover, HeavyFencesLeaveEveryThreadWhereTheProgramPutIt) {
     int second = 0;
     if (!pinnedBesideAnother(first, second)) return testing::kSkippedInChild;
     ProtectedPointer pointer;
-    BusyThread busy(second, false, reading(pointer));
+    BusyThread busy(second, {}, reading(pointer));
     if (!busy.run()) return 1;
     const auto caller = static_cast<pid_t>(syscall(SYS_gettid));
     const cpu_set_t pinned = processors({first});
@@ -431,8 +431,8 @@ TEST(AsymmetricFenceHandover, HeavySidesNeverWaitForABusyThread) {
     ProtectedPointer pointer;
     auto object = std::make_shared<int>(1);
     static_cast<void>(pointer.exchange(reinterpret_cast<uintptr_t>(object.get())));
-    BusyThread ordinary(second, false, reading(pointer));
-    BusyThread realTime(second, true, reading(pointer));
+    BusyThread ordinary(second, {}, reading(pointer));
+    BusyThread realTime(second, {.realTime = true}, reading(pointer));
     if (!refuseBarrierAndMoves()) {
       std::perror("installing the filter");
       return 2;
@@ -463,42 +463,104 @@ TEST(AsymmetricFenceHandover, HeavySidesNeverWaitForABusyThread) {
   });
 }
 
+// A clock that steps once a tick (4 ms), as a scheduler clock without a
+// finer source would: a running thread reads the same twice within a tick.
+uint64_t clockOfTicks(int, uint64_t nanoseconds) { return nanoseconds - nanoseconds % 4000000; }
+
+// How often a test's clock was read for a thread other than the caller.
+std::atomic<int> gOtherThreadsClockReads{0};
+
+uint64_t countingClockOfTicks(int tid, uint64_t nanoseconds) {
+  if (tid != static_cast<int>(syscall(SYS_gettid))) ++gOtherThreadsClockReads;
+  return clockOfTicks(tid, nanoseconds);
+}
+
 // The kernel proves a blocked thread off its processor, and not a thread that
-// runs on a processor of its own.
+// runs on a processor of its own; with a clock that steps once a tick the
+// proof reads /proc instead and never looks at the clocks, which would show
+// the busy thread the same twice.
 TEST(AsymmetricFenceHandover, KernelProvesABlockedThreadStoppedButNotABusyOne) {
+  for (const bool ticks : {false, true}) {
+    SCOPED_TRACE(ticks ? "a clock that steps once a tick" : "the kernel's clock");
+    CONCURRENCY_EXPECT_IN_CHILD([ticks] {
+      int first = 0;
+      int second = 0;
+      if (!pinnedBesideAnother(first, second)) return testing::kSkippedInChild;
+      if (ticks) setThreadClockForTesting(countingClockOfTicks);
+      std::atomic<uintptr_t> blockedKey{0};
+      std::latch release(1);
+      std::thread blocked([&] {
+        blockedKey = attachFenceThread();
+        release.wait();
+      });
+      ProtectedPointer pointer;
+      BusyThread busy(second, {}, reading(pointer));
+      if (!busy.run()) return 1;
+      // Preempted, or held up by a sanitizer's runtime, the busy thread is
+      // stopped at times: what it must get is "running" whenever it runs.
+      int running = 0;
+      FenceThreadWait wait;
+      const bool busyRuns = base::testing::within([&] {
+        running += fenceThreadStopped(busy.key(), wait) ? 0 : 1;
+        return running >= 20;
+      });
+      while (blockedKey.load() == 0) std::this_thread::yield();
+      wait = {};
+      const bool blockedStopped =
+          base::testing::within([&] { return fenceThreadStopped(blockedKey, wait); });
+      release.count_down();
+      blocked.join();
+      if (!busyRuns || !blockedStopped || gOtherThreadsClockReads.load() != 0) {
+        std::fprintf(stderr,
+                     "busy thread seen running %d times; blocked thread stopped %d; clocks of "
+                     "other threads read %d times\n",
+                     running, blockedStopped, gOtherThreadsClockReads.load());
+        return 1;
+      }
+      return 0;
+    });
+  }
+}
+
+// A clock that shows every other thread the same time, as two threads might
+// be shown on their first ticks.
+uint64_t sameClockForOthers(int tid, uint64_t nanoseconds) {
+  return tid == static_cast<int>(syscall(SYS_gettid)) ? nanoseconds : 42;
+}
+
+// A proof begun on one thread does not carry over to the thread that attaches
+// under its key once it has ended, though both read the same time.
+TEST(AsymmetricFenceHandover, StoppedProofDoesNotCarryOverToTheNextThreadUnderTheKey) {
   CONCURRENCY_EXPECT_IN_CHILD([] {
-    int first = 0;
-    int second = 0;
-    if (!pinnedBesideAnother(first, second)) return testing::kSkippedInChild;
-    std::atomic<uintptr_t> blockedKey{0};
+    attachFenceThread();  // the caller's own entry stays out of the way
+    setThreadClockForTesting(sameClockForOthers);
+    // Each thread attaches and waits until released.
+    auto attachedThread = [](std::atomic<uintptr_t>& key, std::latch& release) {
+      return std::thread([&key, &release] {
+        key = attachFenceThread();
+        release.wait();
+      });
+    };
+    FenceThreadWait wait;
+    std::atomic<uintptr_t> ended{0};
+    std::latch endIt(1);
+    std::thread first = attachedThread(ended, endIt);
+    while (ended.load() == 0) std::this_thread::yield();
+    static_cast<void>(fenceThreadStopped(ended, wait));
+    endIt.count_down();
+    first.join();
+    std::atomic<uintptr_t> next{0};
     std::latch release(1);
-    std::thread blocked([&] {
-      blockedKey = attachFenceThread();
-      release.wait();
-    });
-    ProtectedPointer pointer;
-    BusyThread busy(second, false, reading(pointer));
-    if (!busy.run()) return 1;
-    // Preempted, or held up by a sanitizer's runtime, the busy thread is
-    // stopped at times: what it must get is "running" whenever it runs.
-    int running = 0;
-    uint64_t last = 0;
-    const bool busyRuns = base::testing::within([&] {
-      running += fenceThreadStopped(busy.key(), last) ? 0 : 1;
-      return running >= 20;
-    });
-    while (blockedKey.load() == 0) std::this_thread::yield();
-    last = 0;
-    const bool blockedStopped =
-        base::testing::within([&] { return fenceThreadStopped(blockedKey, last); });
+    std::thread second = attachedThread(next, release);
+    while (next.load() == 0) std::this_thread::yield();
+    const bool proven = next == ended && fenceThreadStopped(next, wait);
     release.count_down();
-    blocked.join();
-    if (!busyRuns || !blockedStopped) {
-      std::fprintf(stderr, "busy thread seen running %d times; blocked thread stopped %d\n",
-                   running, blockedStopped);
-      return 1;
+    second.join();
+    if (next != ended) {
+      std::fputs("the next thread got another entry\n", stderr);
+      return testing::kSkippedInChild;
     }
-    return 0;
+    return proven ? 1 : 0;
   });
 }
 

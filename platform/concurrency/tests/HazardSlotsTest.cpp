@@ -1,7 +1,14 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <functional>
 #include <latch>
 #include <memory>
@@ -223,6 +230,15 @@ TEST(HazardSlotsDeathTest, ReadThroughAScopeWithoutASlotStopsTheProcess) {
   published.publish(nullptr);
 }
 
+// Blocks every signal on the calling thread, so that while it waits (which a
+// sanitizer's runtime may make a spin) no signal orders it: only its fenced
+// steps, its end, or the kernel's proof where that is on.
+void blockEverySignal() {
+  sigset_t all;
+  sigfillset(&all);
+  pthread_sigmask(SIG_BLOCK, &all, nullptr);
+}
+
 // A thread that reads `published` alone: its first read, made at once and
 // fenced, makes it the pointer's one reader; then the fence mode becomes
 // buffered, and once let go, the thread reads again, plainly, its
@@ -233,6 +249,7 @@ class SoleReader {
   explicit SoleReader(const Published& published) {
     setFenceModeForTesting(FenceMode::symmetric);
     thread_ = std::thread([this, &published] {
+      blockEverySignal();
       published.read([](const Tracked&) {});
       firstRead_.count_down();
       go_.wait();
@@ -293,13 +310,24 @@ TEST(HazardSlotsHandover, PlainReadUnseenWhenTheBarrierFailsKeepsItsObject) {
   });
 }
 
+// What a test's paused writer does at one step, once.
+struct PauseAt {
+  HazardStep step;
+  std::function<void()> action;
+  static void hook(HazardStep reached, void* context) {
+    auto& self = *static_cast<PauseAt*>(context);
+    if (reached == self.step && self.action) std::exchange(self.action, nullptr)();
+  }
+};
+
 // A thread that read pointers alone, plainly, and then blocks for good, or
 // runs user code for good on a processor of its own (with a real-time policy
-// where it may, so that nothing preempts it), while the barrier fails and
-// each pointer is replaced three times. The blocked reader keeps nothing:
-// the kernel proves it off its processor, so every replaced object goes at
-// once. The busy one is never seen, yet keeps nothing for long: it answers a
-// signal, and the retires that follow let the objects go.
+// where it may), while the barrier fails and each pointer is replaced three
+// times. The blocked reader keeps nothing: the kernel proves it off its
+// processor, so every replaced object goes at once. The busy one is never
+// seen, yet keeps nothing for long: it answers a signal (the kernel's proof
+// is switched off, so that nothing else orders it), and the retires that
+// follow let the objects go.
 int readAloneThenStay(bool busy) {
   constexpr int kPointers = 100;
   int first = 0;
@@ -315,9 +343,10 @@ int readAloneThenStay(bool busy) {
   std::optional<testing::BusyThread> running;
   std::thread blocked;
   if (busy) {
-    running.emplace(second, true, readAll);
+    running.emplace(second, testing::Busy{.realTime = true}, readAll);
     if (!running->run()) return 1;
-    if (!running->realTime()) std::fputs("no real-time policy here: it may be preempted\n", stderr);
+    if (!running->realTime()) std::fputs("no real-time policy here\n", stderr);
+    allowStoppedThreadsForTesting(false);
   } else {
     std::latch read(1);
     blocked = std::thread([&] {
@@ -336,12 +365,11 @@ int readAloneThenStay(bool busy) {
   };
   // The retires that follow let what the busy reader kept go; it is never
   // seen meanwhile.
-  const bool fine = busy ? base::testing::within(
-                               [&] {
-                                 pointers[0].publish(std::make_shared<Tracked>());
-                                 return keptNothing();
-                               },
-                               testing::kBusyThreadOrderedWithin) &&
+  const bool fine = busy ? base::testing::within([&] {
+                             pointers[0].publish(std::make_shared<Tracked>());
+                             return keptNothing();
+                           }) &&
+                               fenceOrderingForTesting().handlerRuns != 0 &&
                                !fenceThreadSeen(running->key())
                          : keptNothing();
   const int kept = Tracked::live - before - kPointers;
@@ -349,7 +377,8 @@ int readAloneThenStay(bool busy) {
   release.count_down();
   if (blocked.joinable()) blocked.join();
   if (!barrierFailed() || !fine) {
-    std::fprintf(stderr, "kept %d objects, %zu entries\n", kept, pending);
+    std::fprintf(stderr, "kept %d objects, %zu entries; the handler ran %zu times\n", kept, pending,
+                 fenceOrderingForTesting().handlerRuns);
     return 1;
   }
   return 0;
@@ -366,15 +395,120 @@ TEST(HazardSlotsHandover, ReaderBlockedOrBusyForGoodKeepsNothingForLong) {
 #endif
 }
 
-// What a test's paused writer does at one step, once.
-struct PauseAt {
-  HazardStep step;
-  std::function<void()> action;
-  static void hook(HazardStep reached, void* context) {
-    auto& self = *static_cast<PauseAt*>(context);
-    if (reached == self.step && self.action) std::exchange(self.action, nullptr)();
+// A thread that reads `published` alone, plainly, then waits until the test
+// ends: with every signal blocked and the kernel's proof switched off,
+// nothing orders it, so a replacement the failure makes unseen is kept for as
+// long as the test needs.
+class ParkedReader {
+ public:
+  explicit ParkedReader(const Published& published)
+      : thread_([this, &published] {
+          blockEverySignal();
+          published.read([](const Tracked&) {});
+          read_.count_down();
+          release_.wait();
+        }) {
+    read_.wait();
+    allowStoppedThreadsForTesting(false);
   }
+  ~ParkedReader() {
+    release_.count_down();
+    thread_.join();
+  }
+
+ private:
+  std::latch read_{1};
+  std::latch release_{1};
+  std::thread thread_;
 };
+
+// Makes the barrier fail as `published` is replaced, while a parked reader
+// read it alone: the replaced object is kept. Whether it is.
+bool failTheBarrierKeepingOne(Published& published) {
+  failNextBarrierForTesting();
+  published.publish(std::make_shared<Tracked>());
+  return pendingEntriesForTesting() == 1;
+}
+
+// While the handover keeps work, leaves poll its heavy fence at most once a
+// millisecond, however fast they come (reads go on at their own pace).
+TEST(HazardSlotsHandover, LeavesPollTheKeptWorkAtMostOnceAMillisecond) {
+  if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    Published published;
+    published.publish(std::make_shared<Tracked>());
+    Published other;
+    other.publish(std::make_shared<Tracked>());
+    ParkedReader reader(published);
+    if (!failTheBarrierKeepingOne(published)) return 1;
+    const std::size_t before = handoverPollsOnThisThreadForTesting();
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20000; ++i) other.read([](const Tracked&) {});
+    const auto took = std::chrono::steady_clock::now() - start;
+    const std::size_t polls = handoverPollsOnThisThreadForTesting() - before;
+    const auto allowed = static_cast<std::size_t>(
+                             std::chrono::duration_cast<std::chrono::milliseconds>(took).count()) +
+                         1;
+    if (polls > allowed || pendingEntriesForTesting() != 1) {
+      std::fprintf(stderr, "%zu polls in %zu ms, %zu entries kept\n", polls, allowed - 1,
+                   pendingEntriesForTesting());
+      return 1;
+    }
+    return 0;
+  });
+}
+
+// Whether thread `tid` waits in a futex now, as a thread blocked on a mutex
+// does (read without allocating: another thread may be forking).
+bool waitsInAFutex(pid_t tid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", static_cast<int>(tid));
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  char text[32] = {};
+  const ssize_t size = read(fd, text, sizeof text - 1);
+  close(fd);
+  return size > 0 && std::atoi(text) == SYS_futex;
+}
+
+// A fork while another thread polls the handover's heavy fence, holding the
+// lock of the kept work: the fork waits for that lock, so the child finds it
+// free, and its first retire goes through (it would hang on a lock held by a
+// thread the child does not have).
+TEST(HazardSlotsHandover, ForkWhileTheHandoverIsPolledLeavesTheChildsLocksFree) {
+  if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    Published published;
+    published.publish(std::make_shared<Tracked>());
+    ParkedReader reader(published);
+    if (!failTheBarrierKeepingOne(published)) return 1;
+    const auto forker = static_cast<pid_t>(syscall(SYS_gettid));
+    std::atomic<bool> polling{false};
+    std::atomic<bool> forked{false};
+    PauseAt pause{HazardStep::handoverPolled, [&] {
+                    polling = true;
+                    // Until the fork is done, or waits for the lock this holds.
+                    base::testing::within([&] { return forked.load() || waitsInAFutex(forker); });
+                  }};
+    setHazardPauseForTesting(&PauseAt::hook, &pause);
+    std::thread retiring([&] { published.publish(std::make_shared<Tracked>()); });
+    while (!polling.load()) std::this_thread::yield();
+    const int child = base::testing::inChild([&] {
+      alarm(5);  // a hang ends it
+      setHazardPauseForTesting(nullptr, nullptr);
+      published.publish(std::make_shared<Tracked>());
+      return 0;
+    });
+    forked = true;
+    retiring.join();
+    setHazardPauseForTesting(nullptr, nullptr);
+    if (child != 0) {
+      std::fprintf(stderr, "the child ended with %d\n", child);
+      return 1;
+    }
+    return 0;
+  });
+}
 
 // The thread that reads a pointer alone announces, plainly and unseen, the
 // key the change that fails the barrier publishes, before that change marks
@@ -433,6 +567,7 @@ TEST(HazardSlotsHandover, EntryWithAnUnseenLeaveGoesOnceTheHandoverEnds) {
     std::latch left(1);
     std::latch end(1);
     std::thread reader([&] {
+      blockEverySignal();
       published.read([&](const Tracked&) {  // the one reader, announced visibly
         reading.count_down();
         leave.wait();

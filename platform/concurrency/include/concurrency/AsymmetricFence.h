@@ -63,14 +63,26 @@
 // and gone. When it answers false, the heavy side decides without the light
 // sides it cannot see, or waits for them where it can without holding
 // anything up, and then orders a thread that runs by a signal, sent only
-// once the kernel shows it busy in user code (fenceThreadOrdered):
+// when that is safe for the program (fenceThreadOrdered says when):
 // - a retire whose object may be announced plainly and unseen keeps the
 //   object, and the retires and leaves that follow poll a heavy fence for
-//   it (heavyFencePolled), which orders the busy threads that way too
+//   it (heavyFencePolled), which orders the running threads that way too
 //   (HazardSlots.h says how long that takes);
 // - a revocation waits for the owner of the bias alone (fenceThreadOrdered),
 //   until it has been seen, proven off its processor, or has answered a
-//   signal; well within 100 ms when the kernel answers either way.
+//   signal: whatever the owner's policy or priority, whether it yields,
+//   shares its processor or has it alone, in about a window (5 ms), or a few
+//   tens of milliseconds where busy threads share the revoking thread's
+//   processor, as long as the kernel shows the owner's state and the program
+//   leaves it the signal.
+// What nothing here can order: a thread that runs on a processor of its own
+// without once leaving it (never blocked, never preempted) while the signal
+// cannot be sent to it (it blocks the signal, the program has taken the
+// signal, a filter refuses it, or /proc shows no thread's mask). A heavy
+// side then waits until that thread is seen, leaves its processor or ends,
+// as long as that takes: a revocation as it waits for any lock holder
+// (polling a millisecond apart, holding nothing), a retire by keeping what
+// it replaced (HazardSlots.h).
 //
 // Signal handlers. A handler may read fenceMode(), asymmetricFences() and
 // barrierFailed(); it must not make a HazardScope, take a
@@ -192,12 +204,21 @@ inline bool barrierFailed() noexcept {
 // and its light sides after are fenced.
 bool fenceThreadSeen(uintptr_t key) noexcept;
 
+// What a heavy side that waits for one thread keeps between polls (start
+// each wait with a fresh one).
+struct FenceThreadWait {
+  uint64_t round = 0;
+  uint64_t attachment = 0;
+  uint64_t clock = 0;
+};
+
 // For a heavy side that waits for thread `key` to be seen, after its own
 // stores: whether the thread has been proven off its processor since, which
 // makes the thread's stores before visible to the caller and has it load the
-// caller's stores when it runs again. Polled: `last` holds what the previous
-// call read (start it at 0). False where that cannot be known: a thread that
-// runs, or a kernel that refuses to say.
+// caller's stores when it runs again. Polled with the same `wait`; a thread
+// that attached under the key since the previous poll (the one looked at
+// before ended) starts the proof over. False where that cannot be known: a
+// thread that runs, or a kernel that refuses to say.
 //
 // Only the kernel can tell, and only under the lock it switches the thread
 // in and out under (its run queue's), which carries a full barrier. Each
@@ -207,53 +228,56 @@ bool fenceThreadSeen(uintptr_t key) noexcept;
 // otherwise it reads what the thread's last switch out stored, after that
 // switch's full barrier. Two calls that read the same time mean the thread
 // has not run from the first read on, and did not run when the second call
-// held that lock (the scheduler's clock counts nanoseconds, and a switch out
-// adds the time run): its stores before its last switch out are visible, and
-// it runs again only through a switch under that lock, after the caller's
-// hold of it. Where the kernel refuses the interval or the clock, the other
-// proofs below read the system call the thread is in from /proc, which the
-// kernel shows only after it has seen the thread off its processor and out
-// of its run queue under the same lock.
-bool fenceThreadStopped(uintptr_t key, uint64_t& last) noexcept;
-
-// What a heavy side that waits for one thread keeps between polls.
-struct FenceThreadWait {
-  uint64_t round = 0;
-};
+// held that lock (a switch out adds the time run): its stores before its
+// last switch out are visible, and it runs again only through a switch
+// under that lock, after the caller's hold of it. That needs a clock that a
+// running thread never reads the same twice in a row: once per process the
+// calling thread reads its own clock in pairs, and where a pair reads the
+// same (a scheduler clock that steps once a tick), or where the kernel
+// refuses the interval or the clock, the proof reads instead the system call
+// the thread is in from /proc, which the kernel shows only after it has seen
+// the thread off its processor and out of its run queue under the same lock.
+bool fenceThreadStopped(uintptr_t key, FenceThreadWait& wait) noexcept;
 
 // For a heavy side that waits for thread `key` (attached before the barrier
 // failed), after its own stores: whether the thread is ordered with it now.
 // Polled, with the same `wait` each time; never waits. True once the thread
 // has been seen or has ended, once the kernel has proven it off its
-// processor at a poll (fenceThreadStopped, or /proc where the clocks are
-// refused), or once it has answered a signal sent after the first poll:
-// - Only a thread that the ticks found in user code for at least half of a
-//   window of 12 ms, and never in the kernel, is signalled. The thread's
-//   clocks tell; where the kernel refuses them, its line in
-//   /proc/self/task, which counts in hundredths of a second: the window is
-//   then 32 ms, and the thread must also be runnable (not asleep in a
-//   system call) when it ends. Its handler makes one sequentially
-//   consistent store, which the signal's delivery and the handler order as
-//   a barrier would. A thread busy on its own processor, at any priority,
-//   is ordered so within a window and a delivery of the first poll; a
-//   blocked one at the first poll.
-// - What the program can observe: the handler of one real-time signal
-//   (SIGRTMAX - 4), installed with SA_RESTART and SA_ONSTACK the first time
-//   a thread is signalled, and only while the program has left that signal
-//   at its default (otherwise nothing is signalled); deliveries to a thread
-//   attached before the failure, not seen since, and busy in user code
-//   while a heavy side waits for it (here, or in heavyFencePolled): at most
-//   one on its way at a time, and at most one a window. The handler runs on
-//   the thread's stack (or its alternate stack) and leaves errno alone. A
-//   thread busy in user code makes no system call the signal could cut
-//   short; one that enters a system call in the microseconds before the
-//   delivery has it restarted, except for the calls the kernel never
-//   restarts after a handler (poll, nanosleep, the timed waits), which may
-//   then end with EINTR. A thread that blocks the signal takes it when it
-//   unblocks it (and a sigwait for it would take it); it is asked no more
-//   meanwhile.
-// - False while the kernel refuses every proof (the clocks, the interval and
-//   /proc) and the thread runs on: no bound is known then.
+// processor at a poll (fenceThreadStopped), or once it has answered a signal
+// sent after the first poll:
+// - A thread that runs is signalled only once /proc/self/task shows it
+//   running (state R) at two looks a window (4 ms) apart, without having
+//   blocked once in between (its count of voluntary switches) and with the
+//   signal neither blocked nor pending at the second. It is then in user
+//   code or in a system call that does not sleep (a yield); whatever its
+//   policy or priority, it takes the signal at its next return to user
+//   code. Its handler makes one sequentially consistent store, which the
+//   signal's delivery and the handler order as a barrier would.
+// - The signal is the library's only while it holds it: SIGRTMAX - 4, whose
+//   handler is installed (SA_SIGINFO, SA_RESTART, SA_ONSTACK) the first time
+//   a thread is signalled, and only if the program has left the signal at
+//   its default. Before each send the library checks that its handler is
+//   still the one installed. It stops using the signal for good once the
+//   program takes it: another disposition set, a signal the library did not
+//   send reaching the handler, or one it sent taken by someone else (neither
+//   pending nor answered once the thread has run on for a millisecond). A
+//   refused send (a filter: EPERM; ENOSYS) stops it for good too; a full
+//   queue (EAGAIN) is tried again a window later. Without /proc, which alone
+//   shows another thread's mask, no thread is signalled.
+// - What the program can observe: the handler installed, and a delivery to a
+//   thread attached before the failure, not seen since, and running with the
+//   signal unblocked while a heavy side waits for it (here, or in
+//   heavyFencePolled): at most one on its way at a time, and at most one a
+//   window. The handler runs on the thread's stack (or its alternate stack)
+//   and leaves errno alone. A system call the thread is in, or enters in the
+//   microseconds before the delivery, runs on or is restarted, except for
+//   those the kernel ends at any handled signal (sleeps and timed waits,
+//   which then answer EINTR; a copy that stops short). A thread that blocks
+//   the signal, or a program that changes the disposition, in those same
+//   microseconds leaves the signal pending there (taken once the thread
+//   unblocks it; the thread is asked no more meanwhile), or lets the
+//   program's own disposition take it.
+// - False while nothing orders the thread (see above): no bound is known.
 bool fenceThreadOrdered(uintptr_t key, FenceThreadWait& wait) noexcept;
 
 // A heavy fence whose answer may come later, for a heavy side that can wait
@@ -263,10 +287,10 @@ bool fenceThreadOrdered(uintptr_t key, FenceThreadWait& wait) noexcept;
 // the stores made before the first poll: at once when heavyFence() would
 // answer true, or during the handover once each thread still unseen is
 // ordered as fenceThreadOrdered orders one (each poll looks at every one
-// not ordered yet, and asks the busy ones by a signal). With the polls
+// not ordered yet, and asks the running ones by a signal). With the polls
 // coming every millisecond or so, a round in which every unseen thread is
-// blocked, preempted or busy in user code ends within a window and a
-// delivery of its first poll (about 12 ms; 32 ms from /proc).
+// blocked, preempted or can be signalled ends within a window and a
+// delivery of its first poll (about 5 ms).
 [[nodiscard]] bool heavyFencePolled(uint64_t& round) noexcept;
 
 #ifdef KX_TEST_SEAMS
@@ -291,6 +315,29 @@ std::size_t attachedThreadsForTesting() noexcept;
 // is by default): fenceThreadStopped, and the proofs heavyFence and
 // fenceThreadOrdered take.
 void allowStoppedThreadsForTesting(bool allow) noexcept;
+
+// Passes every read of a thread's processor-time clock through `clock` (the
+// thread's id and what the kernel read), or through nothing with null; the
+// next proof checks the clocks again.
+void setThreadClockForTesting(uint64_t (*clock)(int tid, uint64_t nanoseconds)) noexcept;
+
+// Calls `before` (null: nothing) on the thread that signals another, just
+// before it sends the signal, once every look said it may.
+void setBeforeOrderSignalForTesting(void (*before)()) noexcept;
+
+// Counts since the process started: the waits of fenceThreadOrdered that
+// ended because the thread was seen (or ended), proven off its processor, or
+// had answered a signal; the signals sent and the runs of their handler; and
+// whether the library has stopped using the signal for good.
+struct FenceOrderingForTesting {
+  std::size_t seen = 0;
+  std::size_t stopped = 0;
+  std::size_t answered = 0;
+  std::size_t signalsSent = 0;
+  std::size_t handlerRuns = 0;
+  bool signalGivenUp = false;
+};
+FenceOrderingForTesting fenceOrderingForTesting() noexcept;
 #endif
 
 }  // namespace concurrency

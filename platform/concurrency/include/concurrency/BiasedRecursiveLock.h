@@ -23,8 +23,10 @@
 // sequentially consistent ones. A revocation during the handover first
 // orders the owner alone with itself (fenceThreadOrdered): at once when the
 // owner has been seen or has ended, as soon as the kernel proves it off its
-// processor, and through one signal when the kernel shows it busy in user
-// code; then it waits, as always, until the owner holds the lock no more.
+// processor, and through one signal once /proc shows it running a few
+// milliseconds without blocking (unless the owner blocks that signal or the
+// program has taken it: then only when it leaves its processor); then it
+// waits, as always, until the owner holds the lock no more.
 //
 // A thread is known by its fence thread key (AsymmetricFence.h), which its
 // first hold attaches it for, before it takes the lock. A key that passes

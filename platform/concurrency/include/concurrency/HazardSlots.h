@@ -53,21 +53,23 @@
 // then waits for that slot's next leave, or for such a heavy fence, when the
 // slots are looked at again.
 // That heavy fence is polled (heavyFencePolled in AsymmetricFence.h) by the
-// retire() calls and flagged leaves that follow, on any thread, one round at
-// a time, each round for what was kept before it began. A round ends once
-// every thread attached before the failure has run a fenced step, has ended,
-// has been off its processor (blocked in a system call, waiting, or
-// preempted), or, found busy in user code, has answered a signal.
+// retire() calls that follow, and by the flagged or fenced leaves at most
+// once a millisecond between them, on any thread, one round at a time, each
+// round for what was kept before it began. A round ends once every thread
+// attached before the failure has run a fenced step, has ended, has been off
+// its processor (blocked in a system call, waiting, or preempted), or,
+// found running, has answered a signal.
 // How much, and how long: two objects per pointer read alone by a thread
 // when the barrier failed, one entry per slot. With those calls coming
-// every millisecond or so, what is kept goes within two rounds: about 25 ms
-// while every such thread is blocked or busy in user code (65 ms where the
-// kernel shows a thread's processor time through /proc only). A thread
-// blocked for good therefore keeps nothing, nor does one busy for good. What
-// holds it longer: a thread that runs without a pause yet keeps entering the
-// kernel, one that blocks the signal, or a kernel that refuses both the
-// thread clocks and /proc; then it waits until that thread reaches a fenced
-// step, is off its processor at a poll, or ends.
+// every millisecond or so, what is kept goes within two rounds: about 10 ms
+// while every such thread blocks, is preempted, or runs and can be
+// signalled. A thread blocked for good therefore keeps nothing, nor does one
+// busy for good. What holds it longer: a thread that runs on a processor of
+// its own without once leaving it while the signal cannot be sent to it (it
+// blocks the signal, the program has taken it, or there is no /proc to show
+// the thread's mask), or a kernel that refuses both the thread clocks and
+// /proc; then it waits until that thread reaches a fenced step, is off its
+// processor at a poll, or ends.
 //
 // A read announces through a HazardScope, which takes one of its thread's
 // kHazardSlots slots, innermost last, and leaves it when the scope ends; a
@@ -264,6 +266,9 @@ enum class HazardStep {
   // retire(): the slots were looked at and one announces the key; it is
   // neither listed nor flagged yet.
   scannedBeforePending,
+  // A retire or a leave during the handover: it holds the lock of the kept
+  // work and is about to poll the heavy fence for it.
+  handoverPolled,
 };
 
 #ifdef KX_TEST_SEAMS
@@ -275,6 +280,10 @@ void setHazardPauseForTesting(void (*pause)(HazardStep, void*), void* context) n
 
 // How many times the calling thread looked at the waiting entries.
 std::size_t pendingVisitsOnThisThreadForTesting() noexcept;
+
+// How many times the calling thread took the lock of the work the handover
+// keeps, to poll its heavy fence.
+std::size_t handoverPollsOnThisThreadForTesting() noexcept;
 
 // How many retired entries wait for a reader, or for the end of the handover
 // after a failed barrier.

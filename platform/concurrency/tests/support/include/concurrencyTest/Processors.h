@@ -55,35 +55,48 @@ inline bool pinnedBesideAnother(int& first, int& second) {
   return false;
 }
 
-// How long a test lets the handover take to order such a thread: well
-// within 100 ms on a quiet machine; a loaded one (tests run side by side,
-// pinned to the same processors) gets five times that, still half of the
-// time real-time throttling would take to pause the thread.
-inline constexpr std::chrono::milliseconds kBusyThreadOrderedWithin{500};
+// How a busy thread runs.
+struct Busy {
+  // With a real-time policy, where it may have one, so that nothing preempts
+  // it.
+  bool realTime = false;
+  // Yielding its processor at every turn (the ticks then find it in the
+  // kernel most of the time).
+  bool yields = false;
+  // What it runs at every turn, if anything.
+  std::function<void()> eachTurn = {};
+};
 
 // A thread that runs `first` (a read that attaches it, say) and then, once
-// let go, runs alone on `processor` without a pause until destroyed: it
-// never goes through the scheduler, so nothing tells when its last stores
-// become visible. It takes its processor (and, when asked, a real-time
-// policy where it may) when it starts, before a filter the caller installs
-// later would refuse that.
+// let go, runs alone on `processor` without a pause until destroyed or let
+// go: it never goes through the scheduler, so nothing tells when its last
+// stores become visible. It takes its processor (and its policy) when it
+// starts, before a filter the caller installs later would refuse that.
 class BusyThread {
  public:
-  BusyThread(int processor, bool realTime, std::function<void()> first)
-      : thread_([this, processor, realTime, first = std::move(first)] {
+  BusyThread(int processor, Busy how, std::function<void()> first)
+      : thread_([this, processor, how, first = std::move(first)] {
           pinned_ = pinTo(processor);
           const sched_param priority{1};
-          realTime_ = realTime && pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority) == 0;
+          realTime_ =
+              how.realTime && pthread_setschedparam(pthread_self(), SCHED_FIFO, &priority) == 0;
           first();
           key_ = fenceThreadKey();
           go_.wait();
           running_ = true;
           while (!stop_.load(std::memory_order_relaxed)) {
+            if (how.yields) sched_yield();
+            if (how.eachTurn) how.eachTurn();
           }
+          // Seen (its light sides fenced from now on), and blocked.
+          noteFencedLightSide();
+          if (last_) last_();
+          end_.wait();
         }) {}
   ~BusyThread() {
     go_.count_down();
     stop_ = true;
+    end_.count_down();
     thread_.join();
   }
   // Lets it run; whether it runs as asked.
@@ -92,16 +105,22 @@ class BusyThread {
     while (!running_) std::this_thread::yield();
     return pinned_;
   }
+  // Ends its run: it runs a fenced step, which marks it seen, then `last`,
+  // and blocks until destroyed. Call `last` before run().
+  void atEnd(std::function<void()> last) { last_ = std::move(last); }
+  void letGo() { stop_ = true; }
   bool realTime() const { return realTime_; }
   uintptr_t key() const { return key_; }
 
  private:
   std::latch go_{1};
+  std::latch end_{1};
   std::atomic<bool> running_{false};
   std::atomic<bool> stop_{false};
   std::atomic<bool> pinned_{false};
   std::atomic<bool> realTime_{false};
   std::atomic<uintptr_t> key_{0};
+  std::function<void()> last_;
   std::thread thread_;
 };
 

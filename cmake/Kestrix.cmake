@@ -47,7 +47,8 @@ function(kestrix_unity_build target)
   target_compile_options(${target} PRIVATE $<$<COMPILE_LANG_AND_ID:CXX,GNU>:-Wno-subobject-linkage>)
 endfunction()
 
-# kestrix_library(<target> [EXPORT_NAME <name>] [GENERATED_INCLUDES <dir>...])
+# kestrix_library(<target> [EXPORT_NAME <name>] [GENERATED_INCLUDES <dir>...]
+#                 [NOT_INSTALLED])
 #
 # Makes a component's library usable by other projects: the alias
 # Kestrix::<name>, the name the installed package exports (by default the
@@ -64,8 +65,15 @@ endfunction()
 # kestrix_add_tests): each header is then parsed once per eight files. The
 # same rules hold: no two sources of one library may define the same
 # file-local name.
+#
+# A component's test hooks are declared in headers of its seams/ folder
+# (seams/<folder of its include/>/TestSeams.h), which only builds with tests
+# or fuzz targets put on the include path; the installed headers declare none.
+#
+# NOT_INSTALLED keeps a library out of the package: the application's own
+# code, which only its program links, is not part of the API.
 function(kestrix_library target)
-  cmake_parse_arguments(ARG "" "EXPORT_NAME" "GENERATED_INCLUDES" ${ARGN})
+  cmake_parse_arguments(ARG "NOT_INSTALLED" "EXPORT_NAME" "GENERATED_INCLUDES" ${ARGN})
   set(name "${ARG_EXPORT_NAME}")
   if(NOT name)
     string(REGEX REPLACE "^kestrix_" "" name "${target}")
@@ -90,7 +98,13 @@ function(kestrix_library target)
   endforeach()
   target_include_directories(${target} ${scope}
                              "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/kestrix>")
-  if(KESTRIX_INSTALL)
+  # The test hooks' declarations (seams/, never installed) are on the path
+  # only of builds that define them, for the library and whatever tests it.
+  if((KESTRIX_BUILD_TESTS OR KESTRIX_BUILD_FUZZ) AND EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/seams")
+    target_include_directories(${target} ${scope}
+                               "$<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/seams>")
+  endif()
+  if(KESTRIX_INSTALL AND NOT ARG_NOT_INSTALLED)
     install(TARGETS ${target} EXPORT KestrixTargets
             ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR}
             LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
@@ -100,35 +114,6 @@ function(kestrix_library target)
               FILES_MATCHING PATTERN "*.h")
     endforeach()
   endif()
-endfunction()
-
-# kestrix_stress_sources(<out-var> <source>...)
-#
-# Keeps the test sources that define a `...Stress` suite, and the support
-# sources that define no test at all. The ThreadSanitizer build compiles only
-# these, since it runs only the `concurrency` label.
-function(kestrix_stress_sources out)
-  set(kept)
-  foreach(source IN LISTS ARGN)
-    if(IS_ABSOLUTE "${source}")
-      set(path "${source}")
-    else()
-      set(path "${CMAKE_CURRENT_SOURCE_DIR}/${source}")
-    endif()
-    if(NOT EXISTS "${path}" OR NOT source MATCHES "\\.(cpp|cc|cxx)$")
-      list(APPEND kept "${source}")
-      continue()
-    endif()
-    file(STRINGS "${path}" tests REGEX "^[ \t]*(TEST|TEST_F|TEST_P|TYPED_TEST)[ \t]*\\(")
-    file(STRINGS "${path}" stress REGEX "^[ \t]*(TEST|TEST_F|TEST_P|TYPED_TEST)[ \t]*\\([ \t]*[A-Za-z0-9_]*Stress[ \t]*,")
-    if(stress OR NOT tests)
-      list(APPEND kept "${source}")
-    endif()
-  endforeach()
-  if(NOT kept)
-    set(kept "${PROJECT_SOURCE_DIR}/cmake/NoStressTests.cpp")
-  endif()
-  set(${out} ${kept} PARENT_SCOPE)
 endfunction()
 
 # kestrix_add_test_support(<target> [SOURCES ...] [LIBS ...])
@@ -169,8 +154,10 @@ endfunction()
 #   the tests' run time stays seconds. The program is linked at a fixed
 #   address (-no-pie): CTest starts it once per test, and a
 #   position-independent program this size spends most of a short test
-#   relocating the sanitizers' data. The ThreadSanitizer build keeps -O1 and
-#   position independence for its longer stress runs.
+#   relocating the sanitizers' data. The ThreadSanitizer build keeps its
+#   -Og and position independence, for its longer stress runs and so that
+#   g++'s flow warnings (-Wmaybe-uninitialized and its kin run only when
+#   optimising) see the test code in one build CI makes.
 # - AS_SHIPPED keeps the configuration's optimisation and position
 #   independence, as in a shipped program: for tests that read their own
 #   machine code, stack frames or loaded images.
@@ -188,11 +175,7 @@ function(kestrix_add_tests target)
     return()
   endif()
   cmake_parse_arguments(ARG "NO_MAIN;AS_SHIPPED" "" "SOURCES;LIBS;SEPARATE" ${ARGN})
-  set(sources ${ARG_SOURCES})
-  if(KESTRIX_STRESS_ONLY)
-    kestrix_stress_sources(sources ${sources})
-  endif()
-  add_executable(${target} ${sources})
+  add_executable(${target} ${ARG_SOURCES})
   target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock Threads::Threads)
   if(NOT ARG_AS_SHIPPED AND CMAKE_BUILD_TYPE STREQUAL "Debug"
      AND NOT KESTRIX_SANITIZE MATCHES "thread")

@@ -10,7 +10,7 @@
 #include "objc/NSNull.h"
 #include "objc/NSNumber.h"
 #include "objc/NSString.h"
-#include "objc/Testing.h"
+#include "objc/TestSeams.h"
 
 namespace rv::itest {
 namespace {

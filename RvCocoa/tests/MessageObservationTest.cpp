@@ -7,7 +7,7 @@
 #include "objc/NSException.h"
 #include "objc/NSNull.h"
 #include "objc/NSNumber.h"
-#include "objc/Testing.h"
+#include "objc/TestSeams.h"
 
 namespace rv::itest {
 namespace {

@@ -8,7 +8,7 @@
 #include "objc/NSException.h"
 #include "objc/NSKeyValueObserving.h"
 #include "objc/NSNumber.h"
-#include "objc/Testing.h"
+#include "objc/TestSeams.h"
 
 namespace rv::itest {
 namespace {

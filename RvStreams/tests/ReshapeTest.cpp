@@ -122,9 +122,8 @@ TEST(Enumerated, PairsElementsWithPositionsFromZero) {
 TEST(Enumerated, PositionExhaustionEndsWithOverflow) {
   auto recorder = RecordingObserver<IndexedElement<int>>::create();
   auto cancel = SerialDisposable::create();
-  auto sink =
-      std::make_shared<detail::EnumeratedSink<int, IndexedElement<int>, int>>(recorder, cancel, 0);
-  sink->setNextIndexForTesting(std::numeric_limits<int64_t>::max() - 1);
+  auto sink = std::make_shared<detail::EnumeratedSink<int, IndexedElement<int>, int>>(
+      recorder, cancel, 0, std::numeric_limits<int64_t>::max() - 1);
   sink->on(Event<int>::next(1));
   sink->on(Event<int>::next(2));
   sink->on(Event<int>::next(3));

@@ -18,6 +18,7 @@
 #include "RvStreamsTest/Recording.h"
 #include "concurrency/AsymmetricFence.h"
 #include "concurrency/HazardSlots.h"
+#include "concurrency/TestSeams.h"
 #include "concurrencyTest/FenceModes.h"
 
 namespace rv {

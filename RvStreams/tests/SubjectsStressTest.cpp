@@ -15,6 +15,7 @@
 #include "RvStreams/Subscribe.h"
 #include "RvStreamsTest/Recording.h"
 #include "concurrency/HazardSlots.h"
+#include "concurrency/TestSeams.h"
 #include "concurrencyTest/FenceModes.h"
 
 namespace rv {

@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "ChannelSupport.h"
+#include "ZozIduvur/TestSeams.h"
 #include "dispatchTest/Waiting.h"
 
 using duzetest::TestLog;
@@ -123,9 +124,9 @@ TEST_F(ChannelStress, AStoreOpenedWhileAnotherSetsTheFileAsideWaitsUntilItIsDone
   std::atomic<bool> lateOpened{false};
   std::thread opening;
   struct ResetHook {
-    ~ResetHook() { DUZELogDBStorage::setMovedAwayHookForTesting({}); }
+    ~ResetHook() { DUZELogDBStorageSeams::setMovedAwayHookForTesting({}); }
   } resetHook;
-  DUZELogDBStorage::setMovedAwayHookForTesting([&](const fs::path& from) {
+  DUZELogDBStorageSeams::setMovedAwayHookForTesting([&](const fs::path& from) {
     if (from.filename() != "Logs.sqlite" || opening.joinable()) return;
     opening = std::thread([&] {
       late = std::make_unique<DUZELogDBStorage>(dataDir() / "Logs.sqlite");

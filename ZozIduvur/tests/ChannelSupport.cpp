@@ -6,6 +6,7 @@
 #include <nlohmann/json.hpp>
 
 #include "ZozIduvur/DUZEUtility.h"
+#include "ZozIduvur/TestSeams.h"
 #include "dispatch/MainLoop.h"
 
 namespace duzetest {
@@ -104,7 +105,7 @@ void RecordingDelegate::channelDidSetEnabled(const std::shared_ptr<DUZEChannelUn
 
 void ChannelTest::SetUp() {
   CoreTest::SetUp();
-  DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(
+  DUZEChannelUnitDefaultSeams::setFlushIntervalUnitForTesting(
       dispatch::DispatchTimeInterval::milliseconds(20));
   DUZEUtility::addAllowedClasses({foundation::ArchivableClass::of<TestLog>()});
   server_ = std::make_unique<foundationtest::HTTPServer>();
@@ -120,7 +121,7 @@ void ChannelTest::TearDown() {
   recorder_.reset();
   client_.reset();
   server_.reset();
-  DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(std::nullopt);
+  DUZEChannelUnitDefaultSeams::setFlushIntervalUnitForTesting(std::nullopt);
   CoreTest::TearDown();
 }
 

@@ -10,6 +10,7 @@
 #include "ZozIduvurTest/CoreTest.h"
 #include "dispatchTest/Environment.h"
 #include "foundation/Bundle.h"
+#include "foundationTest/Bundle.h"
 
 using dispatch::Date;
 
@@ -170,7 +171,7 @@ TEST_F(Contexts, DeviceHistoryGrowsOnlyWhenTheDescriptionChanges) {
   bundle->setObjectForInfoDictionaryKey(foundation::Value("3.0"),
                                         foundation::kCFBundleShortVersionStringKey);
   tracker = DUZEDeviceTracker::sharedInstance();
-  bundle->resetInfoDictionary();
+  foundationtest::resetInfoDictionary(*bundle);
   EXPECT_EQ(tracker->device()->appVersion(), "3.0");
   EXPECT_EQ(tracker->deviceForTimestamp(firstRun)->appVersion(), "Unknown");
   auto stored = DUZEZozIduvurUserDefaults::shared()->objectForKey("PastDevices");

@@ -21,6 +21,7 @@
 
 #include "ChannelSupport.h"
 #include "ZozIduvur/DUZEIngestion.h"
+#include "ZozIduvur/TestSeams.h"
 #include "dispatchTest/Environment.h"
 #include "dispatchTest/Waiting.h"
 
@@ -86,9 +87,9 @@ class ProxyEnvironment : public dispatch::testing::ScopedEnvironment {
 // A success's body is read for 100 ms instead of a second.
 struct ShortSuccessBodyGrace {
   ShortSuccessBodyGrace() {
-    DUZEHttpClient::setSuccessBodyGraceForTesting(std::chrono::milliseconds(100));
+    DUZEHttpClientSeams::setSuccessBodyGraceForTesting(std::chrono::milliseconds(100));
   }
-  ~ShortSuccessBodyGrace() { DUZEHttpClient::setSuccessBodyGraceForTesting(std::nullopt); }
+  ~ShortSuccessBodyGrace() { DUZEHttpClientSeams::setSuccessBodyGraceForTesting(std::nullopt); }
 };
 
 // Lowers the process's soft limit of open descriptors for its life.
@@ -425,10 +426,10 @@ TEST_F(Sending, AUserNameNamedWithoutItsPasswordIsStarredOrItsDetailLeftOut) {
     SCOPED_TRACE(c.text);
     ProxyEnvironment environment;
     if (!c.proxy.empty()) environment.set("http_proxy", c.proxy);
-    DUZEHttpClient::setFailureTextForTesting([&](const std::string&) { return c.text; });
+    DUZEHttpClientSeams::setFailureTextForTesting([&](const std::string&) { return c.text; });
     clearLines();
     const std::string error = errorText(answerTo(c.url));
-    DUZEHttpClient::setFailureTextForTesting(nullptr);
+    DUZEHttpClientSeams::setFailureTextForTesting(nullptr);
     if (c.shown.empty()) {
       EXPECT_THAT(error, testing::StartsWith("Couldn't connect to server"));
     } else {
@@ -507,9 +508,9 @@ TEST_F(Sending, TrustIsReadOncePerClientNotAtEveryHandshake) {
   UntrustedTLSServer peer;
   const auto trust = dataDir() / "trust.pem";
   std::ofstream(trust) << SelfSigned().pem();
-  DUZEHttpClient::setCertificateAuthorityFileForTesting(trust.string());
+  DUZEHttpClientSeams::setCertificateAuthorityFileForTesting(trust.string());
   client_ = DUZEHttpClient::create();
-  DUZEHttpClient::setCertificateAuthorityFileForTesting(std::nullopt);
+  DUZEHttpClientSeams::setCertificateAuthorityFileForTesting(std::nullopt);
   const int watch = inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   // Closes too, since identical events in a row are merged into one.
   ASSERT_GE(inotify_add_watch(watch, trust.c_str(), IN_OPEN | IN_CLOSE), 0);

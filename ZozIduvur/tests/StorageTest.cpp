@@ -9,6 +9,7 @@
 #include "ZozIduvur/DUZELogDBStorage.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
+#include "ZozIduvur/TestSeams.h"
 #include "dispatchTest/Waiting.h"
 #include "foundation/Paths.h"
 #include "foundationTest/Modes.h"
@@ -361,7 +362,7 @@ TEST_F(Storage, KeptLogsAreTriedAgainWithinAMinuteWhateverTheFlushInterval) {
   // "Seconds" of 1 ms: a retry comes at most 60 ms after a failure, where a
   // flush interval of a day is 86 s; another unit's interval is beyond what
   // any clock counts. Neither sends meanwhile: batches are large.
-  DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(
+  DUZEChannelUnitDefaultSeams::setFlushIntervalUnitForTesting(
       dispatch::DispatchTimeInterval::milliseconds(1));
   group_ = makeGroup(server_->baseUrl());
   auto day = group_->addChannelUnitWithConfiguration(

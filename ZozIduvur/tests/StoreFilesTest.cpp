@@ -15,6 +15,7 @@
 #include "ZozIduvur/DUZELogDBStorage.h"
 #include "ZozIduvur/DUZEStartServiceLog.h"
 #include "ZozIduvur/DUZEUtility.h"
+#include "ZozIduvur/TestSeams.h"
 #include "ZozIduvurTest/CoreTest.h"
 #include "dispatchTest/Processes.h"
 #include "dispatchTest/TemporaryFolder.h"
@@ -133,7 +134,7 @@ TEST(SettingAsideChild, WaitsBeforeItsRename) {
     GTEST_SKIP() << "runs as a child of StoreFiles.*";
   }
   const fs::path folder = std::getenv(kSharedFolder);
-  DUZELogDBStorage::setRenamingHookForTesting([&](const fs::path& name) {
+  DUZELogDBStorageSeams::setRenamingHookForTesting([&](const fs::path& name) {
     if (name.filename() != "Logs.sqlite.unusable") return;
     std::ofstream(folder / "child-found-a-name").put('x');
     EXPECT_TRUE(dispatch::testing::eventually([&] { return fs::exists(folder / "parent-done"); }));
@@ -172,7 +173,7 @@ TEST_F(StoreFiles, SettingAsideBySecondNameNeverRemovesAnotherProgramsNewDatabas
   // sets the same file aside, stores a log in a new database at its name,
   // and closes it.
   bool stored = false;
-  DUZELogDBStorage::setLinkedHookForTesting([&](const fs::path& from) {
+  DUZELogDBStorageSeams::setLinkedHookForTesting([&](const fs::path& from) {
     if (from != file || std::exchange(stored, true)) return;
     fs::rename(from, dataDir() / "Logs.sqlite.unusable.2");
     EXPECT_TRUE(DUZELogDBStorage(from).saveLog(DUZEStartServiceLog::create(), "G", 1));
@@ -185,7 +186,7 @@ TEST_F(StoreFiles, SettingAsideBySecondNameNeverRemovesAnotherProgramsNewDatabas
       EXPECT_TRUE(DUZELogDBStorage(file).isOpen());
     }
   }).join();
-  DUZELogDBStorage::setLinkedHookForTesting(nullptr);
+  DUZELogDBStorageSeams::setLinkedHookForTesting(nullptr);
   if (!filtered) GTEST_SKIP() << "this kernel filters no system calls";
   ASSERT_TRUE(stored);
   EXPECT_EQ(DUZELogDBStorage(file).countLogs("G"), 1u);

@@ -23,6 +23,7 @@
 #include "ZozIduvur/DUZEStartServiceLog.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
+#include "ZozIduvur/TestSeams.h"
 #include "ZozIduvurTest/CoreTest.h"
 #include "dispatchTest/Processes.h"
 #include "dispatchTest/TemporaryFolder.h"
@@ -319,7 +320,7 @@ TEST_F(OneSender, AForkedChildNeitherHoldsNorUsesTheSendingLock) {
 TEST(CarryingChild, IsKilledAfterItsCommit) {
   if (!roleIs(kRole, "carrier")) GTEST_SKIP() << "runs as a child of OneSender.*";
   const std::filesystem::path folder = std::getenv(kSharedFolder);
-  DUZELogDBStorage::setCarryingHookForTesting(
+  DUZELogDBStorageSeams::setCarryingHookForTesting(
       [&](std::string_view step, const std::filesystem::path&) {
         if (step == "carried") ::raise(SIGKILL);
         std::ofstream(folder / "carrier-carrying").put('x');
@@ -350,12 +351,12 @@ TEST_F(OneSender, ASetAsideFileIsCarriedOnceWithoutAUsableLock) {
   ASSERT_TRUE(
       dispatch::testing::eventually([&] { return fs::exists(dataDir() / "carrier-carrying"); }));
   struct ResetHook {
-    ~ResetHook() { DUZELogDBStorage::setCarryingHookForTesting({}); }
+    ~ResetHook() { DUZELogDBStorageSeams::setCarryingHookForTesting({}); }
   } resetHook;
   // This store looks at the file while the carrier has not committed yet,
   // and carries once the carrier died between its commit and its rename.
   int status = 0;
-  DUZELogDBStorage::setCarryingHookForTesting([&](std::string_view step, const fs::path&) {
+  DUZELogDBStorageSeams::setCarryingHookForTesting([&](std::string_view step, const fs::path&) {
     if (step != "carrying" || status != 0) return;
     std::ofstream(dataDir() / "other-carrying").put('x');
     ASSERT_EQ(::waitpid(carrier, &status, 0), carrier);

@@ -2,6 +2,10 @@
 
 #include "base/Mutex.h"
 
+#ifdef KX_TEST_SEAMS
+#include "ZozIduvurAnalytics/TestSeams.h"
+#endif
+
 namespace {
 
 base::Mutex gClockMutex;
@@ -19,7 +23,7 @@ dispatch::Date DUZEAnalyticsClock::now() {
 }
 
 #ifdef KX_TEST_SEAMS
-void DUZEAnalyticsClock::setClockForTesting(std::function<dispatch::Date()> clock) {
+void DUZEAnalyticsClockSeams::setClockForTesting(std::function<dispatch::Date()> clock) {
   base::LockGuard lock(gClockMutex);
   gClock = std::move(clock);
 }

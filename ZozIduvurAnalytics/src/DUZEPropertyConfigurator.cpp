@@ -10,6 +10,10 @@
 #include "ZozIduvurAnalytics/DUZEAnalyticsTransmissionTarget.h"
 #include "foundation/StringFormat.h"
 
+#ifdef KX_TEST_SEAMS
+#include "ZozIduvurAnalytics/TestSeams.h"
+#endif
+
 namespace {
 
 constexpr const char* kMachineIdPath = "/etc/machine-id";
@@ -119,7 +123,7 @@ void DUZEPropertyConfigurator::mergeTypedPropertiesWith(DUZEEventProperties& pro
 // Device id ----------------------------------------------------------------------------
 
 #ifdef KX_TEST_SEAMS
-void DUZEPropertyConfigurator::setMachineIdPathForTesting(std::optional<std::string> path) {
+void DUZEPropertyConfiguratorSeams::setMachineIdPathForTesting(std::optional<std::string> path) {
   base::LockGuard lock(gMachineIdMutex);
   gMachineIdPath = std::move(path);
 }

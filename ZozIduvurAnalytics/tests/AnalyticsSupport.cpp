@@ -8,11 +8,13 @@
 #include "ZozIduvur/DUZECommonSchemaLog.h"
 #include "ZozIduvur/DUZEDeviceTracker.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
+#include "ZozIduvur/TestSeams.h"
 #include "ZozIduvurAnalytics/DUZEAnalyticsCategory.h"
 #include "ZozIduvurAnalytics/DUZEAnalyticsClock.h"
 #include "ZozIduvurAnalytics/DUZEAnalyticsTransmissionTarget.h"
 #include "ZozIduvurAnalytics/DUZEEventLog.h"
 #include "ZozIduvurAnalytics/DUZEPropertyConfigurator.h"
+#include "ZozIduvurAnalytics/TestSeams.h"
 #include "dispatch/MainLoop.h"
 #include "foundation/Bundle.h"
 
@@ -21,10 +23,10 @@ namespace analyticstest {
 // ManualClock ---------------------------------------------------------------------------
 
 ManualClock::ManualClock() : now_(dispatch::Date::now()) {
-  DUZEAnalyticsClock::setClockForTesting([this] { return now(); });
+  DUZEAnalyticsClockSeams::setClockForTesting([this] { return now(); });
 }
 
-ManualClock::~ManualClock() { DUZEAnalyticsClock::setClockForTesting({}); }
+ManualClock::~ManualClock() { DUZEAnalyticsClockSeams::setClockForTesting({}); }
 
 dispatch::Date ManualClock::now() const {
   std::lock_guard lock(mutex_);
@@ -43,7 +45,7 @@ void AnalyticsTest::SetUp() {
   DUZEAnalytics::resetSharedInstance();
   server_ = std::make_unique<foundationtest::HTTPServer>();
   setenv(std::string(kDUZELogUrlEnvironmentVariable).c_str(), server_->baseUrl().c_str(), 1);
-  DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(
+  DUZEChannelUnitDefaultSeams::setFlushIntervalUnitForTesting(
       dispatch::DispatchTimeInterval::milliseconds(20));
 }
 
@@ -54,9 +56,9 @@ void AnalyticsTest::TearDown() {
   DUZEAnalytics::resetSharedInstance();
   DUZEAnalyticsTransmissionTarget::setAuthenticationProvider(nullptr);
   DUZEAnalyticsCategory::setMissedPageViewName({});
-  DUZEAnalyticsClock::setClockForTesting({});
-  DUZEPropertyConfigurator::setMachineIdPathForTesting(std::nullopt);
-  DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(std::nullopt);
+  DUZEAnalyticsClockSeams::setClockForTesting({});
+  DUZEPropertyConfiguratorSeams::setMachineIdPathForTesting(std::nullopt);
+  DUZEChannelUnitDefaultSeams::setFlushIntervalUnitForTesting(std::nullopt);
   foundation::NSBundle::mainBundle()->setExecutablePath(std::nullopt);
   dispatch::MainLoop::drainPending();
   unsetenv(std::string(kDUZELogUrlEnvironmentVariable).c_str());

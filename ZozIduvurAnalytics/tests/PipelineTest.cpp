@@ -9,9 +9,11 @@
 #include "ZozIduvur/DUZESessionContext.h"
 #include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
+#include "ZozIduvur/TestSeams.h"
 #include "ZozIduvurAnalytics/DUZEAnalyticsTransmissionTarget.h"
 #include "ZozIduvurAnalytics/DUZEEventLog.h"
 #include "ZozIduvurAnalytics/DUZEPageLog.h"
+#include "ZozIduvurAnalytics/TestSeams.h"
 #include "ZozIduvurTest/SentLogs.h"
 #include "dispatchTest/Waiting.h"
 
@@ -109,7 +111,7 @@ TEST_F(Pipeline, EventsAndPagesAreSentWithTheirSessionAndReported) {
 }
 
 TEST_F(Pipeline, CriticalEventsAreStoredInTheCriticalUnit) {
-  DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(
+  DUZEChannelUnitDefaultSeams::setFlushIntervalUnitForTesting(
       dispatch::DispatchTimeInterval::seconds(60));
   startClient();
   DUZEAnalytics::trackEventWithProperties("urgent", std::nullopt, DUZEFlagsCritical);
@@ -133,7 +135,7 @@ TEST_F(Pipeline, ARefusedBatchIsReportedAsFailedForEachEvent) {
 TEST_F(Pipeline, TargetedEventsReachTheCollectorWithOverridesAndTicketButNoReport) {
   const std::string machineId = (dataDir() / "machine-id").string();
   std::ofstream(machineId) << "0123456789abcdef0123456789abcdef\n";
-  DUZEPropertyConfigurator::setMachineIdPathForTesting(machineId);
+  DUZEPropertyConfiguratorSeams::setMachineIdPathForTesting(machineId);
   auto source = std::make_shared<TokenSource>();
   auto listener = std::make_shared<Listener>();
   DUZEAnalytics::setDelegate(listener);

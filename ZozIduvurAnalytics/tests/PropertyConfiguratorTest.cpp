@@ -7,6 +7,7 @@
 #include "ZozIduvurAnalytics/DUZEAnalyticsTransmissionTarget.h"
 #include "ZozIduvurAnalytics/DUZEEventLog.h"
 #include "ZozIduvurAnalytics/DUZEPageLog.h"
+#include "ZozIduvurAnalytics/TestSeams.h"
 
 namespace {
 
@@ -77,7 +78,7 @@ TEST_F(PropertyConfigurator, UserIdsAreCheckedAndPrefixed) {
 TEST_F(PropertyConfigurator, DeviceIdsAreSentOnlyForTheTargetThatCollectedThem) {
   const std::string path = (dataDir() / "machine-id").string();
   std::ofstream(path) << "00112233445566778899aabbccddeeff\n";
-  DUZEPropertyConfigurator::setMachineIdPathForTesting(path);
+  DUZEPropertyConfiguratorSeams::setMachineIdPathForTesting(path);
   EXPECT_EQ(DUZEPropertyConfigurator::getDeviceIdentifier(),
             "u:00112233-4455-6677-8899-AABBCCDDEEFF");
   parent_->propertyConfigurator()->collectDeviceId();
@@ -87,11 +88,11 @@ TEST_F(PropertyConfigurator, DeviceIdsAreSentOnlyForTheTargetThatCollectedThem) 
 }
 
 TEST_F(PropertyConfigurator, AMachineWithoutAnIdSendsNull) {
-  DUZEPropertyConfigurator::setMachineIdPathForTesting((dataDir() / "absent").string());
+  DUZEPropertyConfiguratorSeams::setMachineIdPathForTesting((dataDir() / "absent").string());
   EXPECT_EQ(DUZEPropertyConfigurator::getDeviceIdentifier(), "u:(null)");
   const std::string bad = (dataDir() / "bad").string();
   std::ofstream(bad) << "not-a-machine-id\n";
-  DUZEPropertyConfigurator::setMachineIdPathForTesting(bad);
+  DUZEPropertyConfiguratorSeams::setMachineIdPathForTesting(bad);
   EXPECT_FALSE(DUZEPropertyConfigurator::platformUUID());
 }
 

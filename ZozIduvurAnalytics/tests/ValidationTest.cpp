@@ -3,6 +3,7 @@
 #include "AnalyticsSupport.h"
 #include "ZozIduvur/DUZEChannelUnitDefault.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
+#include "ZozIduvur/TestSeams.h"
 #include "ZozIduvurAnalytics/DUZEEventLog.h"
 #include "ZozIduvurAnalytics/DUZEPageLog.h"
 #include "ZozIduvurAnalytics/DUZEStartSessionLog.h"
@@ -147,7 +148,7 @@ TEST_F(Validation, OnlyEventAndPageLogsAreFiltered) {
 // Through the real pipeline: the filter runs on the logs queue before storage.
 TEST_F(Validation, APageWithAnEmptyNameIsNeverStored) {
   // Nothing is sent (and deleted) while the test counts rows.
-  DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(
+  DUZEChannelUnitDefaultSeams::setFlushIntervalUnitForTesting(
       dispatch::DispatchTimeInterval::seconds(60));
   startClient();
   auto group = DUZEZozIduvur::channelGroup();

@@ -24,6 +24,10 @@
 #include "foundation/StringFormat.h"
 #include "foundation/UUID.h"
 
+#ifdef KX_TEST_SEAMS
+#include "ZozIduvurCrashes/TestSeams.h"
+#endif
+
 namespace {
 
 // `gSharedMutex` guards the pointer only and is held for no call. Making the
@@ -118,13 +122,13 @@ std::shared_ptr<DUZECrashes> DUZECrashes::self() {
 std::string_view DUZECrashes::logTag() const { return kDUZECrashesLogTag; }
 
 #ifdef KX_TEST_SEAMS
-void DUZECrashes::setProcessingDelayForTesting(
+void DUZECrashesSeams::setProcessingDelayForTesting(
     std::optional<dispatch::DispatchTimeInterval> delay) {
   base::LockGuard lock(gSeamMutex);
   gProcessingDelay = delay;
 }
 
-void DUZECrashes::setDebuggerAttachedForTesting(std::optional<bool> attached) {
+void DUZECrashesSeams::setDebuggerAttachedForTesting(std::optional<bool> attached) {
   base::LockGuard lock(gSeamMutex);
   gDebuggerAttached = attached;
 }

@@ -12,6 +12,7 @@
 #include "appkit/NSApplication.h"
 #include "foundation/Bundle.h"
 #include "foundation/UserDefaults.h"
+#include "foundationTest/Bundle.h"
 #include "objc/Message.h"
 #include "objc/Runtime.h"
 
@@ -31,7 +32,7 @@ class NoEngineHandler : public DUZECrashHandlerSetupDelegate {
 class ApplicationForwarder : public crashestest::CrashesServiceTest {
  protected:
   void TearDown() override {
-    foundation::NSBundle::mainBundle()->resetInfoDictionary();
+    foundationtest::resetInfoDictionary(*foundation::NSBundle::mainBundle());
     CrashesServiceTest::TearDown();
   }
 

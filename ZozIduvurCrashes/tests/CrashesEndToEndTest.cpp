@@ -21,7 +21,9 @@
 #include "ZozIduvur/DUZEChannelUnitDefault.h"
 #include "ZozIduvur/DUZESessionContext.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
+#include "ZozIduvur/TestSeams.h"
 #include "ZozIduvurCrashes/DUZEHandledErrorLog.h"
+#include "ZozIduvurCrashes/TestSeams.h"
 #include "ZozIduvurTest/SentLogs.h"
 #include "appkit/NSApplication.h"
 #include "crash-capture/ROCrashReport.h"
@@ -217,9 +219,9 @@ TEST(CrashesEndToEndChild, Send) {
     }
     ::close(fd);
   }
-  DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(
+  DUZEChannelUnitDefaultSeams::setFlushIntervalUnitForTesting(
       dispatch::DispatchTimeInterval::milliseconds(20));
-  DUZECrashes::setProcessingDelayForTesting(dispatch::DispatchTimeInterval::milliseconds(20));
+  DUZECrashesSeams::setProcessingDelayForTesting(dispatch::DispatchTimeInterval::milliseconds(20));
   // The delegate is set before the start: processing comes only a moment
   // later here (a second in the application, which sets it just after).
   auto delegate = std::make_shared<ApplicationDelegate>();

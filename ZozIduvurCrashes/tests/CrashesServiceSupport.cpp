@@ -10,8 +10,10 @@
 
 #include "ZozIduvur/DUZEChannelUnitDefault.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
+#include "ZozIduvur/TestSeams.h"
 #include "ZozIduvurCrashes/DUZEWrapperCrashesHelper.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
+#include "ZozIduvurCrashes/TestSeams.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "crash-captureTest/ReportFixtures.h"
 #include "dispatch/MainLoop.h"
@@ -76,18 +78,18 @@ void CrashesServiceTest::SetUp() {
   DUZECrashes::resetSharedInstance();
   server_ = std::make_unique<foundationtest::HTTPServer>();
   setenv(std::string(kDUZELogUrlEnvironmentVariable).c_str(), server_->baseUrl().c_str(), 1);
-  DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(
+  DUZEChannelUnitDefaultSeams::setFlushIntervalUnitForTesting(
       dispatch::DispatchTimeInterval::milliseconds(20));
-  DUZECrashes::setProcessingDelayForTesting(dispatch::DispatchTimeInterval::milliseconds(20));
+  DUZECrashesSeams::setProcessingDelayForTesting(dispatch::DispatchTimeInterval::milliseconds(20));
 }
 
 void CrashesServiceTest::TearDown() {
   DUZEZozIduvur::resetSharedInstance();
   DUZECrashes::resetSharedInstance();
   fakeGroups_.clear();
-  DUZECrashes::setProcessingDelayForTesting(std::nullopt);
-  DUZECrashes::setDebuggerAttachedForTesting(std::nullopt);
-  DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(std::nullopt);
+  DUZECrashesSeams::setProcessingDelayForTesting(std::nullopt);
+  DUZECrashesSeams::setDebuggerAttachedForTesting(std::nullopt);
+  DUZEChannelUnitDefaultSeams::setFlushIntervalUnitForTesting(std::nullopt);
   DUZEWrapperCrashesHelper::setCrashHandlerSetupDelegate(nullptr);
   DUZEWrapperExceptionManager::setCrashReporter(nullptr);
   dispatch::MainLoop::drainPending();

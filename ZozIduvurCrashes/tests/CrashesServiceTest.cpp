@@ -15,7 +15,9 @@
 #include "ZozIduvurCrashes/DUZEHandledErrorLog.h"
 #include "ZozIduvurCrashes/DUZEWrapperCrashesHelper.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
+#include "ZozIduvurCrashes/TestSeams.h"
 #include "dispatch/DispatchSource.h"
+#include "dispatch/TestSeams.h"
 #include "dispatchTest/Waiting.h"
 #include "foundation/UUID.h"
 #include "foundation/UserDefaults.h"
@@ -143,7 +145,7 @@ TEST_F(CrashesService, EnablingAgainKeepsTheFirstEngine) {
 
 TEST_F(CrashesService, DebuggerAttachedLeavesCrashDetectionOff) {
   DUZE_RUN_IN_OWN_PROCESS();
-  DUZECrashes::setDebuggerAttachedForTesting(true);
+  DUZECrashesSeams::setDebuggerAttachedForTesting(true);
   startOnFakeGroup();
   auto engine = crashes()->roReradUzerirud();
   ASSERT_TRUE(engine);

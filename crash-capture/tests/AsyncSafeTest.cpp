@@ -12,6 +12,7 @@
 
 #include "safe/AsyncMachException.h"
 #include "safe/AsyncSafe.h"
+#include "system/TestSeams.h"
 
 namespace {
 

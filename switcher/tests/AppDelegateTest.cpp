@@ -7,8 +7,10 @@
 #include "SwitcherTestSupport.h"
 #include "ZozIduvur/DUZEChannelUnitDefault.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
+#include "ZozIduvur/TestSeams.h"
 #include "ZozIduvurAnalytics/DUZEAnalytics.h"
 #include "ZozIduvurCrashes/DUZECrashes.h"
+#include "ZozIduvurCrashes/TestSeams.h"
 #include "appkit/NSApplication.h"
 #include "dispatch/MainLoop.h"
 #include "foundation/UUID.h"
@@ -62,9 +64,9 @@ class AppLaunch : public SwitcherTest {
 TEST_F(AppLaunch, RegistersTheDefaultStartsBothServicesAndBecomesTheCrashDelegate) {
   // The crash engine and the method replacements stay for the process.
   SWITCHER_RUN_IN_OWN_PROCESS();
-  DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(
+  DUZEChannelUnitDefaultSeams::setFlushIntervalUnitForTesting(
       dispatch::DispatchTimeInterval::milliseconds(20));
-  DUZECrashes::setProcessingDelayForTesting(dispatch::DispatchTimeInterval::milliseconds(20));
+  DUZECrashesSeams::setProcessingDelayForTesting(dispatch::DispatchTimeInterval::milliseconds(20));
 
   appkit::NSApplication::sharedApplication();
   auto delegate = AppDelegate::create();

@@ -15,8 +15,10 @@
 
 #include "ZozIduvur/DUZEChannelUnitDefault.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
+#include "ZozIduvur/TestSeams.h"
 #include "ZozIduvurAnalytics/DUZEAnalytics.h"
 #include "ZozIduvurCrashes/DUZECrashes.h"
+#include "ZozIduvurCrashes/TestSeams.h"
 #include "ZozIduvurTest/SentLogs.h"
 #include "dispatch/MainLoop.h"
 #include "dispatchTest/Processes.h"
@@ -42,8 +44,8 @@ void SwitcherTest::TearDown() {
   DUZEZozIduvur::resetSharedInstance();
   DUZECrashes::resetSharedInstance();
   DUZEAnalytics::resetSharedInstance();
-  DUZECrashes::setProcessingDelayForTesting(std::nullopt);
-  DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(std::nullopt);
+  DUZECrashesSeams::setProcessingDelayForTesting(std::nullopt);
+  DUZEChannelUnitDefaultSeams::setFlushIntervalUnitForTesting(std::nullopt);
   dispatch::MainLoop::drainPending();
   unsetenv(std::string(kDUZELogUrlEnvironmentVariable).c_str());
   server_.reset();

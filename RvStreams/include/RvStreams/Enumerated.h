@@ -33,8 +33,10 @@ class EnumeratedSink final : public Sink<IndexedElement<T>>, public ObserverType
   using Out = IndexedElement<T>;
 
  public:
-  EnumeratedSink(Ref<ObserverType<Out>> observer, Ref<Cancelable> cancel, Params)
-      : Sink<Out>(std::move(observer), std::move(cancel)) {}
+  // Positions start at `first`: 0 for every subscription, and later only where
+  // exhaustion is to come without 2^63 elements first.
+  EnumeratedSink(Ref<ObserverType<Out>> observer, Ref<Cancelable> cancel, Params, int64_t first = 0)
+      : Sink<Out>(std::move(observer), std::move(cancel)), index_(first) {}
 
   void on(const Event<T>& event) noexcept override {
     if (const T* element = event.element()) {
@@ -49,13 +51,8 @@ class EnumeratedSink final : public Sink<IndexedElement<T>>, public ObserverType
     }
   }
 
-#ifdef KX_TEST_SEAMS
-  // For tests of exhaustion: positions continue from `index`.
-  void setNextIndexForTesting(int64_t index) noexcept { index_ = index; }
-#endif
-
  private:
-  int64_t index_ = 0;
+  int64_t index_;
 };
 
 struct EnumeratedParams {};

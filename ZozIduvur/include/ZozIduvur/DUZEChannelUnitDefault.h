@@ -86,12 +86,6 @@ class DUZEChannelUnitDefault : public DUZEChannelUnitProtocol,
   // Stops the flush timer for good (the group is going away).
   void shutdown();
 
-#ifdef KX_TEST_SEAMS
-  // Test seam: the length of one "second" of the flush interval. std::nullopt
-  // restores real seconds.
-  static void setFlushIntervalUnitForTesting(std::optional<dispatch::DispatchTimeInterval> unit);
-#endif
-
   DUZEChannelUnitDefault(DUZEChannelUnitConfiguration configuration,
                          std::shared_ptr<DUZEIngestionProtocol> ingestion,
                          std::shared_ptr<DUZELogDBStorage> storage,

@@ -97,20 +97,6 @@ class DUZEHttpClient {
   // failure's meaning alone when that cannot be made sure of.
   static std::optional<std::string> proxyForUrl(const std::string& url);
 
-#ifdef KX_TEST_SEAMS
-  // How long a success's body is read after its header block; std::nullopt
-  // restores the default.
-  static void setSuccessBodyGraceForTesting(std::optional<std::chrono::milliseconds> grace);
-
-  // Where the CA certificates are read from instead of the system bundle,
-  // for clients made afterwards; std::nullopt restores the system bundle.
-  static void setCertificateAuthorityFileForTesting(std::optional<std::string> path);
-
-  // Rewrites libcurl's text about a failure before the client reads it, as
-  // another libcurl version might word it; none restores libcurl's own.
-  static void setFailureTextForTesting(std::function<std::string(const std::string&)> rewrite);
-#endif
-
  private:
   // Shared with the thread, which outlives the client when the client is
   // dropped from inside a completion.

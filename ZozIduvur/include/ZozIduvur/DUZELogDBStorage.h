@@ -143,24 +143,6 @@ class DUZELogDBStorage {
   // there that sends takes a lock of its own.
   bool claimSending();
 
-#ifdef KX_TEST_SEAMS
-  // Called with the old path after a file is moved away and before its
-  // write-ahead log, shared memory and journal follow it; none by default.
-  static void setMovedAwayHookForTesting(std::function<void(const std::filesystem::path&)> hook);
-  // Called with the set-aside or carried name a file is about to be renamed
-  // to, once that name was found free; none by default.
-  static void setRenamingHookForTesting(std::function<void(const std::filesystem::path&)> hook);
-  // Called with the old path once a file system that cannot rename without
-  // replacing gave a file its new name as a second one, before the old name
-  // is taken away; none by default.
-  static void setLinkedHookForTesting(std::function<void(const std::filesystem::path&)> hook);
-  // Called with "carrying" and a set-aside file just before the transaction
-  // that carries its rows begins, and with "carried" once that transaction is
-  // committed (before the file is renamed); none by default.
-  static void setCarryingHookForTesting(
-      std::function<void(std::string_view step, const std::filesystem::path&)> hook);
-#endif
-
  private:
   enum class OpenResult { Opened, Unusable, Failed };
   // Carried now, or by an earlier open (or another store); not a database

@@ -11,6 +11,10 @@
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZEUtility.h"
 
+#ifdef KX_TEST_SEAMS
+#include "ZozIduvur/TestSeams.h"
+#endif
+
 namespace {
 
 // Marks the logs queues, so that work asked for from a block of the queue
@@ -165,7 +169,7 @@ void DUZEChannelUnitDefault::submit(std::function<void()> change) {
 }
 
 #ifdef KX_TEST_SEAMS
-void DUZEChannelUnitDefault::setFlushIntervalUnitForTesting(
+void DUZEChannelUnitDefaultSeams::setFlushIntervalUnitForTesting(
     std::optional<dispatch::DispatchTimeInterval> unit) {
   base::LockGuard lock(gIntervalMutex);
   gIntervalUnit = unit;

@@ -22,6 +22,10 @@
 #include "ZozIduvur/DUZELogDBStorage.h"
 #include "ZozIduvur/DUZELogger.h"
 
+#ifdef KX_TEST_SEAMS
+#include "ZozIduvur/TestSeams.h"
+#endif
+
 namespace fs = std::filesystem;
 using duze::sqlite::execute;
 using duze::sqlite::Statement;
@@ -154,19 +158,19 @@ struct DUZELogDBStorage::FileIdentity {
 };
 
 #ifdef KX_TEST_SEAMS
-void DUZELogDBStorage::setMovedAwayHookForTesting(std::function<void(const fs::path&)> hook) {
+void DUZELogDBStorageSeams::setMovedAwayHookForTesting(std::function<void(const fs::path&)> hook) {
   movedAwayHook = std::move(hook);
 }
 
-void DUZELogDBStorage::setRenamingHookForTesting(std::function<void(const fs::path&)> hook) {
+void DUZELogDBStorageSeams::setRenamingHookForTesting(std::function<void(const fs::path&)> hook) {
   renamingHook = std::move(hook);
 }
 
-void DUZELogDBStorage::setLinkedHookForTesting(std::function<void(const fs::path&)> hook) {
+void DUZELogDBStorageSeams::setLinkedHookForTesting(std::function<void(const fs::path&)> hook) {
   linkedHook = std::move(hook);
 }
 
-void DUZELogDBStorage::setCarryingHookForTesting(
+void DUZELogDBStorageSeams::setCarryingHookForTesting(
     std::function<void(std::string_view, const fs::path&)> hook) {
   carryingHook = std::move(hook);
 }
@@ -203,8 +207,15 @@ DUZELogDBStorage::OpenResult DUZELogDBStorage::replace() {
 std::optional<fs::path> DUZELogDBStorage::moveToUnusedName(const fs::path& from,
                                                            std::string_view tag, int& error) {
   for (int n = 1;; ++n) {
-    const fs::path name =
-        file_.string() + std::string(tag) + (n == 1 ? "" : "." + std::to_string(n));
+    // Appended piece by piece: g++ 12 at -O3 takes `"." + std::string` for an
+    // overlapping copy and warns.
+    std::string text = file_.string();
+    text += tag;
+    if (n > 1) {
+      text += '.';
+      text += std::to_string(n);
+    }
+    const fs::path name(std::move(text));
     if (somethingAt(name) ||
         std::any_of(std::begin(kCompanionSuffixes), std::end(kCompanionSuffixes),
                     [&](std::string_view suffix) {

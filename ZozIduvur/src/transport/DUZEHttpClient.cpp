@@ -19,6 +19,10 @@
 #include "foundation/StringFormat.h"
 #include "foundation/URLRequest.h"
 
+#ifdef KX_TEST_SEAMS
+#include "ZozIduvur/TestSeams.h"
+#endif
+
 namespace {
 
 void initCurlOnce() {
@@ -300,16 +304,17 @@ std::optional<std::string> DUZEHttpClient::proxyForUrl(const std::string& url) {
 }
 
 #ifdef KX_TEST_SEAMS
-void DUZEHttpClient::setSuccessBodyGraceForTesting(std::optional<std::chrono::milliseconds> grace) {
+void DUZEHttpClientSeams::setSuccessBodyGraceForTesting(
+    std::optional<std::chrono::milliseconds> grace) {
   gSuccessBodyGraceMs = (grace ? *grace : kSuccessBodyGrace).count();
 }
 
-void DUZEHttpClient::setCertificateAuthorityFileForTesting(std::optional<std::string> path) {
+void DUZEHttpClientSeams::setCertificateAuthorityFileForTesting(std::optional<std::string> path) {
   base::LockGuard lock(gTestSeamMutex);
   gCertificateFileForTesting = std::move(path);
 }
 
-void DUZEHttpClient::setFailureTextForTesting(
+void DUZEHttpClientSeams::setFailureTextForTesting(
     std::function<std::string(const std::string&)> rewrite) {
   base::LockGuard lock(gTestSeamMutex);
   gFailureTextForTesting = std::move(rewrite);

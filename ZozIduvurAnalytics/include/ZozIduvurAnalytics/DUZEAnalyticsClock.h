@@ -10,8 +10,4 @@
 class DUZEAnalyticsClock {
  public:
   static dispatch::Date now();
-#ifdef KX_TEST_SEAMS
-  // Installs `clock` (an empty function restores the wall clock).
-  static void setClockForTesting(std::function<dispatch::Date()> clock);
-#endif
 };

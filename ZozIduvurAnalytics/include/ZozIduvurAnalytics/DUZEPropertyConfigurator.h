@@ -58,11 +58,6 @@ class DUZEPropertyConfigurator : public DUZEChannelDelegate {
   static std::string getDeviceIdentifier();
   // The platform UUID: /etc/machine-id in upper-case 8-4-4-4-12 form, or none.
   static std::optional<std::string> platformUUID();
-#ifdef KX_TEST_SEAMS
-  // Reads the platform UUID from another file (tests); none restores
-  // /etc/machine-id.
-  static void setMachineIdPathForTesting(std::optional<std::string> path);
-#endif
 
   // Copies each own event property whose key `properties` lacks into it.
   void mergeTypedPropertiesWith(DUZEEventProperties& properties);

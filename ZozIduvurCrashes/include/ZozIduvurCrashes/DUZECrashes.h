@@ -224,17 +224,6 @@ class DUZECrashes : public DUZEServiceAbstract, public DUZEChannelDelegate {
   bool isAutomaticProcessingEnabled() const { return automaticProcessingEnabled_.load(); }
   void setAutomaticProcessingEnabled(bool enabled) { automaticProcessingEnabled_.store(enabled); }
 
-#ifdef KX_TEST_SEAMS
-  // Test seams ------------------------------------------------------------------
-
-  // How long after enabling stored reports are processed (one second unless
-  // set; std::nullopt restores it).
-  static void setProcessingDelayForTesting(std::optional<dispatch::DispatchTimeInterval> delay);
-  // Answers the debugger check instead of the kernel (std::nullopt restores
-  // the real check).
-  static void setDebuggerAttachedForTesting(std::optional<bool> attached);
-#endif
-
   ~DUZECrashes() override;
 
  private:

@@ -19,6 +19,10 @@
 #include "base/Mutex.h"
 #include "base/ThreadSafety.h"
 
+#ifdef KX_TEST_SEAMS
+#include "concurrency/TestSeams.h"
+#endif
+
 namespace concurrency {
 namespace {
 

@@ -2,6 +2,10 @@
 
 #include "WaitUntil.h"
 
+#ifdef KX_TEST_SEAMS
+#include "concurrency/TestSeams.h"
+#endif
+
 namespace concurrency {
 namespace {
 

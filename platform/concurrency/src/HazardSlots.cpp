@@ -17,6 +17,10 @@
 #include <unordered_map>
 #endif
 
+#ifdef KX_TEST_SEAMS
+#include "concurrency/TestSeams.h"
+#endif
+
 namespace concurrency {
 namespace {
 

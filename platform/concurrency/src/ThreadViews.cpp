@@ -12,6 +12,10 @@
 
 #include "concurrency/AsymmetricFence.h"
 
+#ifdef KX_TEST_SEAMS
+#include "concurrency/TestSeams.h"
+#endif
+
 namespace concurrency {
 namespace {
 

@@ -33,6 +33,7 @@
 #include "concurrency/AsymmetricFence.h"
 #include "concurrency/BiasedRecursiveLock.h"
 #include "concurrency/HazardSlots.h"
+#include "concurrency/TestSeams.h"
 #include "concurrencyTest/FenceModes.h"
 #include "concurrencyTest/InChild.h"
 #include "concurrencyTest/Layout.h"

@@ -23,6 +23,7 @@
 #include "baseTest/Polling.h"
 #include "baseTest/SystemCallFilter.h"
 #include "concurrency/BiasedRecursiveLock.h"
+#include "concurrency/TestSeams.h"
 #include "concurrencyTest/FenceModes.h"
 #include "concurrencyTest/InChild.h"
 #include "concurrencyTest/Processors.h"

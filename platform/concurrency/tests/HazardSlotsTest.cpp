@@ -20,6 +20,7 @@
 
 #include "baseTest/Polling.h"
 #include "concurrency/HazardSlots.h"
+#include "concurrency/TestSeams.h"
 #include "concurrencyTest/FenceModes.h"
 #include "concurrencyTest/InChild.h"
 #include "concurrencyTest/Processors.h"

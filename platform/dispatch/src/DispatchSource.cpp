@@ -1,5 +1,9 @@
 #include "dispatch/DispatchSource.h"
 
+#ifdef KX_TEST_SEAMS
+#include "dispatch/TestSeams.h"
+#endif
+
 #include "MemoryPressure.h"
 #include "TimerService.h"
 

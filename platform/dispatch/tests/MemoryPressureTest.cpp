@@ -8,6 +8,7 @@
 #include "dispatch/DispatchQueue.h"
 #include "dispatch/DispatchSource.h"
 #include "dispatch/MainLoop.h"
+#include "dispatch/TestSeams.h"
 #include "dispatchTest/Waiting.h"
 
 namespace dispatch {

@@ -8,6 +8,7 @@
 #include "TimerService.h"
 #include "dispatch/DispatchQueue.h"
 #include "dispatch/DispatchSource.h"
+#include "dispatch/TestSeams.h"
 #include "dispatchTest/Waiting.h"
 
 namespace dispatch {

@@ -59,12 +59,4 @@ Value::Dictionary NSBundle::infoDictionary() const {
   return info_;
 }
 
-#ifdef KX_TEST_SEAMS
-void NSBundle::resetInfoDictionary() {
-  base::LockGuard lock(mutex_);
-  info_.clear();
-  executablePath_.reset();
-}
-#endif
-
 }  // namespace foundation

@@ -90,7 +90,10 @@ std::string cFormat(const Spec& spec, std::string_view lengthOverride, char conv
   std::string f = "%";
   f += spec.flags;
   if (spec.width) f += std::to_string(*spec.width);
-  if (spec.precision) f += "." + std::to_string(*spec.precision);
+  if (spec.precision) {
+    f += '.';
+    f += std::to_string(*spec.precision);
+  }
   f += lengthOverride;
   f += conversion;
   return f;

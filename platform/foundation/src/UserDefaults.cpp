@@ -132,7 +132,10 @@ bool NSUserDefaults::setAsideLocked() {
   for (int attempt = 1; attempt < 10000; ++attempt) {
     aside = file_;
     aside += ".unreadable";
-    if (attempt > 1) aside += "." + std::to_string(attempt);
+    if (attempt > 1) {
+      aside += ".";
+      aside += std::to_string(attempt);
+    }
     if (::renameat2(AT_FDCWD, file_.c_str(), AT_FDCWD, aside.c_str(), RENAME_NOREPLACE) == 0) {
       std::fprintf(stderr, "UserDefaults: %s could not be read; it is kept as %s.\n", file_.c_str(),
                    aside.c_str());

@@ -3,20 +3,21 @@
 #include "dispatchTest/Environment.h"
 #include "foundation/Bundle.h"
 #include "foundation/Paths.h"
+#include "foundationTest/Bundle.h"
 
 using foundation::NSBundle;
 using foundation::Value;
 
 TEST(Bundle, IdentifierFallsBackToTheExecutableName) {
   auto bundle = NSBundle::mainBundle();
-  bundle->resetInfoDictionary();
+  foundationtest::resetInfoDictionary(*bundle);
   EXPECT_EQ(bundle->bundleIdentifier(), "foundation_tests");
   bundle->setObjectForInfoDictionaryKey(Value("org.example.app"),
                                         foundation::kCFBundleIdentifierKey);
   EXPECT_EQ(bundle->bundleIdentifier(), "org.example.app");
   bundle->setObjectForInfoDictionaryKey(Value(), foundation::kCFBundleIdentifierKey);
   EXPECT_FALSE(bundle->objectForInfoDictionaryKey(foundation::kCFBundleIdentifierKey));
-  bundle->resetInfoDictionary();
+  foundationtest::resetInfoDictionary(*bundle);
 }
 
 TEST(Bundle, DataDirectoryHonoursTheOverrideThenXdg) {

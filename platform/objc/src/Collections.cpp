@@ -119,7 +119,8 @@ struct NSDictionaryMethods {
   static Ref<NSString> description(NSDictionary* self, SEL) {
     std::string text = "{";
     for (const auto& [key, value] : self->entries_) {
-      text += "\n" + indent(describe(key.get()) + " = " + describe(value.get()) + ";");
+      text += '\n';
+      text += indent(describe(key.get()) + " = " + describe(value.get()) + ";");
     }
     return NSString::stringWithString(text + "\n}");
   }

@@ -1,10 +1,10 @@
-#include "objc/Testing.h"
-
+// The test seams exist only in builds with tests.
+#ifdef KX_TEST_SEAMS
 #include <vector>
 
 #include "RuntimeInternal.h"
+#include "objc/TestSeams.h"
 
-#ifdef KX_TEST_SEAMS
 namespace objc {
 namespace detail {
 

@@ -8,7 +8,7 @@
 #include "objc/NSException.h"
 #include "objc/NSObject.h"
 #include "objc/NSString.h"
-#include "objc/Testing.h"
+#include "objc/TestSeams.h"
 #include "objcTest/Classes.h"
 
 namespace objc {

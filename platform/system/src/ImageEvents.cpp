@@ -17,6 +17,10 @@
 #include "system/SystemFacts.h"
 #include "system/Task.h"
 
+#ifdef KX_TEST_SEAMS
+#include "system/TestSeams.h"
+#endif
+
 namespace sys {
 namespace {
 

@@ -96,8 +96,14 @@ std::optional<std::string> versionNumbers(const std::string& text) {
     ++at;
   }
   if (count == 0) return std::nullopt;
-  std::string version = std::to_string(numbers[0]) + "." + std::to_string(numbers[1]);
-  if (numbers[2] >= 1) version += "." + std::to_string(numbers[2]);
+  // Appended piece by piece: g++ 12 at -O3 takes `"." + std::string` for an
+  // overlapping copy and warns.
+  std::string version = std::to_string(numbers[0]);
+  for (int part = 1; part < 3; ++part) {
+    if (part == 2 && numbers[2] == 0) break;
+    version += '.';
+    version += std::to_string(numbers[part]);
+  }
   return version;
 }
 

@@ -13,6 +13,10 @@
 
 #include "system/SignalSafe.h"
 
+#ifdef KX_TEST_SEAMS
+#include "system/TestSeams.h"
+#endif
+
 namespace sys {
 namespace {
 

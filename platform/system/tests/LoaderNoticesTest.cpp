@@ -21,6 +21,7 @@
 #include "baseTest/Children.h"
 #include "baseTest/Polling.h"
 #include "system/ImageEvents.h"
+#include "system/TestSeams.h"
 
 // The sanitizers' own dlopen wrapper calls the C library's from the
 // sanitizer's runtime, which the loader then takes for the caller.

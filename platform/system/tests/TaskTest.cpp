@@ -9,6 +9,7 @@
 #include <thread>
 
 #include "system/Task.h"
+#include "system/TestSeams.h"
 
 namespace {
 

@@ -127,15 +127,4 @@ class KX_CAPABILITY("mutex") BiasedRecursiveLock {
   std::recursive_mutex mutex_;
 };
 
-#ifdef KX_TEST_SEAMS
-// --- test seam (built only with the tests) ---
-
-// Sets BiasedRecursiveLock::biasThreshold() for locks that are not biased
-// yet.
-void setBiasThresholdForTesting(uint32_t holds) noexcept;
-
-// How many revocations wait now for the owner of the bias to be seen.
-std::size_t revocationsWaitingForOwnersForTesting() noexcept;
-#endif
-
 }  // namespace concurrency

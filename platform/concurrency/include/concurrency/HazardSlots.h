@@ -256,38 +256,4 @@ class DeferredRetire {
   std::shared_ptr<const void> owners_[kCapacity];
 };
 
-// The steps a test may pause a writer between (setHazardPauseForTesting).
-enum class HazardStep {
-  // exchange(): the new key is published; the pointer is not marked shared
-  // yet.
-  publishedBeforeShared,
-  // exchange(): the heavy fence has run; the pointer is not settled yet.
-  barrierBeforeSettle,
-  // retire(): the slots were looked at and one announces the key; it is
-  // neither listed nor flagged yet.
-  scannedBeforePending,
-  // A retire or a leave during the handover: it holds the lock of the kept
-  // work and is about to poll the heavy fence for it.
-  handoverPolled,
-};
-
-#ifdef KX_TEST_SEAMS
-// --- test seams (built only with the tests) ---
-
-// Calls `pause(step, context)` at each step until replaced by null. Set it
-// while no writer runs.
-void setHazardPauseForTesting(void (*pause)(HazardStep, void*), void* context) noexcept;
-
-// How many times the calling thread looked at the waiting entries.
-std::size_t pendingVisitsOnThisThreadForTesting() noexcept;
-
-// How many times the calling thread took the lock of the work the handover
-// keeps, to poll its heavy fence.
-std::size_t handoverPollsOnThisThreadForTesting() noexcept;
-
-// How many retired entries wait for a reader, or for the end of the handover
-// after a failed barrier.
-std::size_t pendingEntriesForTesting() noexcept;
-#endif
-
 }  // namespace concurrency

@@ -167,10 +167,4 @@ class DispatchSourceMemoryPressure final : public DispatchSource {
   const MemoryPressureEvent mask_;
 };
 
-#ifdef KX_TEST_SEAMS
-// Delivers `event` to every resumed memory-pressure source whose mask has it,
-// as if the system had entered that level. For tests; any thread.
-void simulateMemoryPressure(MemoryPressureEvent event);
-#endif
-
 }  // namespace dispatch

@@ -36,10 +36,6 @@ class NSBundle {
   std::optional<Value> objectForInfoDictionaryKey(std::string_view key) const;
   void setObjectForInfoDictionaryKey(const Value& value, std::string_view key);
   Value::Dictionary infoDictionary() const;
-#ifdef KX_TEST_SEAMS
-  // Empties the dictionary (tests).
-  void resetInfoDictionary();
-#endif
 
  private:
   mutable base::Mutex mutex_;

@@ -58,12 +58,6 @@ using LoaderObjectVisitor = bool (*)(const LoaderObject& object, void* context);
 // without a DT_DEBUG entry.
 void loader_objects_visit(LoaderObjectVisitor visit, void* context);
 
-#ifdef KX_TEST_SEAMS
-// Test seam: the loader's record for debuggers that the lists are read from
-// (an `r_debug` of the test's own); 0 finds the loader's again.
-void setLoaderDebugRecordForTesting(uint64_t record) noexcept;
-#endif
-
 // The stand-in for `dladdr`: the path and header address of the known image
 // whose span holds `address`. The path stays valid while the image is known.
 struct DlInfo {

@@ -86,10 +86,4 @@ bool task_range_readable(vm_address_t address, vm_size_t size,
 // checks a batch of pages (128), not one call per page. Async-signal-safe.
 vm_size_t task_readable_prefix(task_t task, vm_address_t address, vm_size_t size) noexcept;
 
-#ifdef KX_TEST_SEAMS
-// Test seam: refuse the kernel's cross-process copy so that reads take the
-// pipe path, as on a system where the call is denied.
-void setProcessVmReadvRefusedForTesting(bool refused) noexcept;
-#endif
-
 }  // namespace sys

@@ -15,6 +15,7 @@
 
 #include "concurrency/AsymmetricFence.h"
 #include "concurrency/BiasedRecursiveLock.h"
+#include "concurrency/TestSeams.h"
 
 namespace concurrency::testing {
 

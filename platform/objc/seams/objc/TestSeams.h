@@ -2,14 +2,12 @@
 
 // Seams for tests: they change a class or an implementation "behind the
 // runtime's back" at a chosen moment, so races with other code that modifies
-// the runtime can be reproduced deterministically. Compiled only in builds
-// with tests.
+// the runtime can be reproduced deterministically. Built only with the tests.
 
 #include <functional>
 
 #include "objc/Runtime.h"
 
-#ifdef KX_TEST_SEAMS
 namespace objc::testing {
 
 // Runs `hook` once, inside the next `object_setClass` of `object`, right
@@ -26,4 +24,3 @@ void onNextSetImplementation(Method method, std::function<void()> hook);
 void setCFTypeID(Class cls, CFTypeID typeID);
 
 }  // namespace objc::testing
-#endif

@@ -1,2 +1,0 @@
-// Stands in for a component's tests in the ThreadSanitizer build when the
-// component has no concurrency suites: the executable exists and runs none.

@@ -1,0 +1,17 @@
+#pragma once
+
+// The hooks the tests steer the system layer with; built only with the tests.
+
+#include <cstdint>
+
+namespace sys {
+
+// Refuse the kernel's cross-process copy so that reads take the
+// pipe path, as on a system where the call is denied.
+void setProcessVmReadvRefusedForTesting(bool refused) noexcept;
+
+// The loader's record for debuggers that the lists are read from
+// (an `r_debug` of the test's own); 0 finds the loader's again.
+void setLoaderDebugRecordForTesting(uint64_t record) noexcept;
+
+}  // namespace sys

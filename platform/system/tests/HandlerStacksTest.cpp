@@ -100,8 +100,9 @@ void look(void* argument) {
 }
 
 // `count` threads each working on a stack of `set` at once, until released;
-// `onKeptStacks` counts those that work on one of the stacks the set keeps,
-// `lastFrame` is where the last to come works.
+// `onTheSet` counts those that work on one of its stacks, `onKeptStacks`
+// those on one of the stacks it keeps, and `lastFrame` is where the last to
+// come works.
 class Holders {
  public:
   Holders(sys::handler_stacks* set, int count) : set_(set) {
@@ -112,6 +113,7 @@ class Holders {
             [](void* argument) {
               auto* self = static_cast<Holders*>(argument);
               const auto* frame = static_cast<const char*>(__builtin_frame_address(0));
+              self->onTheSet += sys::handler_stacks_running_on(self->set_);
               self->onKeptStacks += onAKeptStack(self->set_, frame);
               self->lastFrame = frame;
               ++self->holding;
@@ -137,6 +139,7 @@ class Holders {
   }
 
   std::atomic<int> holding{0};
+  std::atomic<int> onTheSet{0};
   std::atomic<int> onKeptStacks{0};
   std::atomic<const char*> lastFrame{nullptr};
 
@@ -420,6 +423,28 @@ TEST(HandlerStacks, WithoutMemoryForAStackACallRunsWhereItIs) {
               Seen seen{&unmapped};
               sys::handler_stacks_call(&unmapped, look, &seen);
               return seen.frame != nullptr && !seen.onTheSet ? 0 : 2;
+            }),
+            0);
+}
+
+// One claim past every place of a set (its own stacks and those mapped for
+// a thread alone, all held) works where it is; once they are given back, as
+// many claims again each find one.
+TEST(HandlerStacks, ClaimPastEveryPlaceWorksWhereItIsAndThePlacesComeBack) {
+  EXPECT_EQ(inChild([] {
+              endInTenSeconds();
+              static sys::handler_stacks many{16 * 1024};
+              constexpr int kPlaces = sys::handler_stacks::kPlaces;
+              for (int round = 0; round < 2; ++round) {
+                Holders all(&many, kPlaces);
+                if (!within([&] { return all.holding.load() == kPlaces; })) return 1;
+                Seen seen{&many};
+                sys::handler_stacks_call(&many, look, &seen);
+                all.release();
+                if (seen.onTheSet) return 2;
+                if (all.onTheSet.load() != kPlaces) return 3;
+              }
+              return 0;
             }),
             0);
 }

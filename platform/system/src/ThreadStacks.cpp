@@ -304,9 +304,9 @@ pthread_key_t gEndKey;
 void endOfThread(void* value) {
   auto* record = static_cast<StartRecord*>(value);
   // In the first round, before the end of a sanitizer's record of the thread
-  // (in the last) unmaps whatever alternate stack the thread has: a handler
-  // stack it left its work on by a jump goes back, and the thread has its own
-  // alternate stack again.
+  // (in the last) unmaps whatever alternate stack the thread has: every
+  // handler stack it still holds (its work left by a jump, or by
+  // pthread_exit) goes back, and the thread has its own alternate stack again.
   if (record->destructorRounds == 0) handler_stacks_thread_ending();
   if (++record->destructorRounds < PTHREAD_DESTRUCTOR_ITERATIONS &&
       pthread_setspecific(gEndKey, record) == 0) {

@@ -2,6 +2,9 @@
 #include <pthread.h>
 #include <setjmp.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -11,11 +14,13 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "baseTest/Children.h"
 #include "baseTest/Polling.h"
 #include "system/HandlerStacks.h"
+#include "system/TestSeams.h"
 #include "system/Threads.h"
 #include "systemTest/AddressSpace.h"
 
@@ -61,10 +66,21 @@ bool sameStack(const stack_t& a, const stack_t& b) {
          (a.ss_flags & SS_DISABLE) == (b.ss_flags & SS_DISABLE);
 }
 
+// Whether `at` lies on one of the stacks the set keeps mapped, not on one
+// mapped for a thread alone.
+bool onAKeptStack(const sys::handler_stacks* set, const void* at) {
+  for (int i = 0; i < sys::kHandlerStacksMax; ++i) {
+    const auto* top = static_cast<const char*>(__atomic_load_n(&set->tops[i], __ATOMIC_ACQUIRE));
+    if (top != nullptr && at < top && at >= top - set->size) return true;
+  }
+  return false;
+}
+
 // What a call on a stack of `set` saw where it ran.
 struct Seen {
   const sys::handler_stacks* set;
   bool onTheSet = false;
+  bool onAKeptStack = false;
   bool alternateStackIsThisOne = false;
   const char* frame = nullptr;
   stack_t alternate{};
@@ -76,6 +92,7 @@ void look(void* argument) {
   seen->onTheSet = sys::handler_stacks_running_on(seen->set);
   seen->alternate = currentAlternateStack();
   seen->frame = static_cast<const char*>(__builtin_frame_address(0));
+  seen->onAKeptStack = onAKeptStack(seen->set, seen->frame);
   const auto* low = static_cast<const char*>(seen->alternate.ss_sp);
   seen->alternateStackIsThisOne = seen->frame > low && seen->frame < low + seen->alternate.ss_size;
   seen->mask = currentMask();
@@ -83,7 +100,9 @@ void look(void* argument) {
 }
 
 // `count` threads each working on a stack of `set` at once, until released;
-// `onTheSet` counts those that work on one of the set's stacks.
+// `onTheSet` counts those that work on one of its stacks, `onKeptStacks`
+// those on one of the stacks it keeps, and `lastFrame` is where the last to
+// come works.
 class Holders {
  public:
   Holders(sys::handler_stacks* set, int count) : set_(set) {
@@ -93,7 +112,10 @@ class Holders {
             set_,
             [](void* argument) {
               auto* self = static_cast<Holders*>(argument);
+              const auto* frame = static_cast<const char*>(__builtin_frame_address(0));
               self->onTheSet += sys::handler_stacks_running_on(self->set_);
+              self->onKeptStacks += onAKeptStack(self->set_, frame);
+              self->lastFrame = frame;
               ++self->holding;
               while (!self->released_.load()) std::this_thread::yield();
             },
@@ -118,6 +140,8 @@ class Holders {
 
   std::atomic<int> holding{0};
   std::atomic<int> onTheSet{0};
+  std::atomic<int> onKeptStacks{0};
+  std::atomic<const char*> lastFrame{nullptr};
 
  private:
   sys::handler_stacks* set_;
@@ -146,7 +170,7 @@ bool everyStackFree(sys::handler_stacks* set) {
     return false;
   }
   holders->release();
-  return holders->onTheSet.load() == sys::kHandlerStacksMax;
+  return holders->onKeptStacks.load() == sys::kHandlerStacksMax;
 }
 
 sys::handler_stacks gOneThread{64 * 1024};
@@ -167,7 +191,8 @@ TEST(HandlerStacks, CallRunsOnAStackOfTheSetThatIsTheAlternateStackMeanwhile) {
 sys::handler_stacks gCrowded{64 * 1024};
 
 // Past the stacks, claims come one after another while every stack is held:
-// none waits for one to be given back, each works on a stack of its own.
+// none waits for one to be given back, each works on a stack of its own,
+// which counts as one of the set's while it works there.
 TEST(HandlerStacks, ClaimsPastTheStacksRunOnAStackOfTheirOwnWithoutWaitingForOne) {
   Holders holders(&gCrowded, sys::kHandlerStacksMax);
   ASSERT_TRUE(within([&] { return holders.holding.load() == sys::kHandlerStacksMax; }));
@@ -186,7 +211,8 @@ TEST(HandlerStacks, ClaimsPastTheStacksRunOnAStackOfTheirOwnWithoutWaitingForOne
     if (!ran) holders.release();
     lateThread.join();
     ASSERT_TRUE(ran) << "the claim waited for a stack given back";
-    EXPECT_FALSE(seen.onTheSet);
+    EXPECT_TRUE(seen.onTheSet);
+    EXPECT_FALSE(seen.onAKeptStack);
     EXPECT_TRUE(seen.alternateStackIsThisOne);
     // There, and after, the thread's own mask again.
     for (int s = 1; s < SIGRTMAX; ++s) {
@@ -196,7 +222,7 @@ TEST(HandlerStacks, ClaimsPastTheStacksRunOnAStackOfTheirOwnWithoutWaitingForOne
     std::this_thread::sleep_for(std::chrono::milliseconds(2));
   }
   holders.release();
-  EXPECT_EQ(holders.onTheSet.load(), sys::kHandlerStacksMax);
+  EXPECT_EQ(holders.onKeptStacks.load(), sys::kHandlerStacksMax);
   EXPECT_TRUE(everyStackFree(&gCrowded));
 }
 
@@ -303,17 +329,86 @@ TEST(HandlerStacks, StacksLeftByAJumpComeBack) {
   EXPECT_TRUE(everyStackFree(&gSignalled));
 }
 
-// A fork while every stack is held: the child's claim runs on one of them.
+// Where the calling thread's own stack lies.
+std::pair<const char*, const char*> ownStackBounds() {
+  pthread_attr_t attributes;
+  pthread_getattr_np(pthread_self(), &attributes);
+  void* stack = nullptr;
+  size_t size = 0;
+  pthread_attr_getstack(&attributes, &stack, &size);
+  pthread_attr_destroy(&attributes);
+  return {static_cast<const char*>(stack), static_cast<const char*>(stack) + size};
+}
+
+// Whether any page of [low, high) is mapped.
+bool anyMapped(const char* low, const char* high) {
+  for (auto page = reinterpret_cast<uintptr_t>(low) & ~uintptr_t{4095};
+       page < reinterpret_cast<uintptr_t>(high); page += 4096) {
+    unsigned char resident;
+    if (mincore(reinterpret_cast<void*>(page), 4096, &resident) == 0) return true;
+  }
+  return false;
+}
+
+// A fork while every stack is held, and a thread works on one mapped for it
+// alone: the child's claim runs on one of the set's, and the child unmaps
+// its copy of the other.
 TEST(HandlerStacks, ChildForkedWhileEveryStackIsHeldFindsThemFree) {
   static sys::handler_stacks forked{64 * 1024};
   ASSERT_TRUE(sys::handler_stacks_reserve(&forked));
   Holders holders(&forked, sys::kHandlerStacksMax);
   ASSERT_TRUE(within([&] { return holders.holding.load() == sys::kHandlerStacksMax; }));
+  static Holders* late = nullptr;
+  Holders lateHolder(&forked, 1);
+  late = &lateHolder;
+  ASSERT_TRUE(within([&] { return lateHolder.holding.load() == 1; }));
   EXPECT_EQ(inChild([] {
               endInTenSeconds();
+              const char* own = late->lastFrame.load();
+              if (onAKeptStack(&forked, own)) return 1;
+              if (anyMapped(own, own + 1)) return 2;
               Seen seen{&forked};
               sys::handler_stacks_call(&forked, look, &seen);
-              return seen.onTheSet ? 0 : 1;
+              return seen.onAKeptStack ? 0 : 3;
+            }),
+            0);
+}
+
+// A fork while a thread's claim has mapped a stack but not made its guard
+// page yet: the child's first claim takes that stack, guarded.
+TEST(HandlerStacks, ChildForkedWhileAClaimIsHalfDoneFindsTheStackWhole) {
+  EXPECT_EQ(inChild([] {
+              endInTenSeconds();
+              static sys::handler_stacks halfMade{64 * 1024};
+              static std::atomic<const char*> top{nullptr};
+              static std::atomic<bool> goOn{false};
+              sys::setHandlerStackMappedHookForTesting([](const void* mapped) {
+                top = static_cast<const char*>(mapped);
+                while (!goOn.load()) usleep(1000);
+              });
+              std::thread claimant([] {
+                sys::handler_stacks_call(
+                    &halfMade, [](void*) {}, nullptr);
+              });
+              if (!within([] { return top.load() != nullptr; })) return 1;
+              const int child = inChild([] {
+                sys::setHandlerStackMappedHookForTesting(nullptr);
+                const char* guard = top.load() - halfMade.size - 4096;
+                char byte;
+                struct iovec local = {&byte, 1};
+                struct iovec remote = {const_cast<char*>(guard), 1};
+                // The guard page is there, and nothing can read it.
+                if (!anyMapped(guard, guard + 1) ||
+                    process_vm_readv(getpid(), &local, 1, &remote, 1, 0) != -1) {
+                  return 1;
+                }
+                Seen seen{&halfMade};
+                sys::handler_stacks_call(&halfMade, look, &seen);
+                return seen.frame < top.load() && seen.frame > guard ? 0 : 2;
+              });
+              goOn = true;
+              claimant.join();
+              return child == 0 ? 0 : 10 + child;
             }),
             0);
 }
@@ -332,38 +427,222 @@ TEST(HandlerStacks, WithoutMemoryForAStackACallRunsWhereItIs) {
             0);
 }
 
-// A thread that waits for the end gives its stack back, waits with every
-// signal blocked, and shows where its signal found it.
-TEST(HandlerStacks, ThreadWaitingForTheEndGivesItsStackBackAndShowsWhereItWas) {
+// One claim past every place of a set (its own stacks and those mapped for
+// a thread alone, all held) works where it is; once they are given back, as
+// many claims again each find one.
+TEST(HandlerStacks, ClaimPastEveryPlaceWorksWhereItIsAndThePlacesComeBack) {
   EXPECT_EQ(inChild([] {
+              endInTenSeconds();
+              static sys::handler_stacks many{16 * 1024};
+              constexpr int kPlaces = sys::handler_stacks::kPlaces;
+              for (int round = 0; round < 2; ++round) {
+                Holders all(&many, kPlaces);
+                if (!within([&] { return all.holding.load() == kPlaces; })) return 1;
+                Seen seen{&many};
+                sys::handler_stacks_call(&many, look, &seen);
+                all.release();
+                if (seen.onTheSet) return 2;
+                if (all.onTheSet.load() != kPlaces) return 3;
+              }
+              return 0;
+            }),
+            0);
+}
+
+// Stacks of gSignalled's size mapped for a thread alone, past its sixteen
+// held by others: left by jumps, each goes when its thread claims again or
+// ends, so that the address space they took stays free for the program.
+TEST(HandlerStacks, StacksMappedForAThreadAloneAndLeftByJumpsAreUnmapped) {
+  EXPECT_EQ(inChild([] {
+              endInTenSeconds();
               installMover(SIGUSR1);
-              static std::atomic<pid_t> waiter{0};
-              static std::atomic<const char*> low{nullptr}, high{nullptr};
-              std::thread([] {
-                pthread_attr_t attributes;
-                pthread_getattr_np(pthread_self(), &attributes);
-                void* stack = nullptr;
-                size_t size = 0;
-                pthread_attr_getstack(&attributes, &stack, &size);
-                pthread_attr_destroy(&attributes);
-                low = static_cast<const char*>(stack);
-                high = static_cast<const char*>(stack) + size;
-                gBody = [](int, siginfo_t*, void* uap) {
-                  waiter = gettid();
-                  sys::handler_stacks_wait_for_end(&gSignalled, uap);
-                };
-                pthread_kill(pthread_self(), SIGUSR1);
-              }).detach();
-              sys::thread_gregs state;
-              if (!within([&] {
-                    return waiter.load() != 0 && blocksEverySignal(waiter.load()) &&
-                           sys::thread_get_state(waiter.load(), &state) == sys::KERN_SUCCESS;
-                  })) {
+              Holders holders(&gSignalled, sys::kHandlerStacksMax);
+              if (!within([&] { return holders.holding.load() == sys::kHandlerStacksMax; })) {
                 return 1;
               }
-              const auto* sp = reinterpret_cast<const char*>(state.gregs[REG_RSP]);
-              if (sp < low.load() || sp >= high.load()) return 2;
-              return everyStackFree(&gSignalled) ? 0 : 3;
+              // A thread's stack of the C library's cache for the threads
+              // below, then room for 40 such stacks beside 8 MiB, not for 80.
+              std::thread([] {}).join();
+              constexpr size_t kBlock = 8 * 1024 * 1024;
+              sys::testing::exhaustAddressSpace(kBlock + 40 * gSignalled.size);
+              auto roomLeft = [] {
+                void* block = mmap(nullptr, kBlock, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+                if (block == MAP_FAILED) return false;
+                munmap(block, kBlock);
+                return true;
+              };
+              std::thread([] {
+                for (int i = 0; i < 80; ++i) signalAndJumpOut();
+              }).join();
+              if (!roomLeft()) return 2;
+              for (int i = 0; i < 80; ++i) std::thread(signalAndJumpOut).join();
+              return roomLeft() ? 0 : 3;
+            }),
+            0);
+}
+
+// A thread that sets its own alternate stack again, or disables it, after
+// each jump out of its work holds one stack of the set for its works: the
+// others stay free for other threads while it lives, and its own comes back
+// when it ends.
+TEST(HandlerStacks, ThreadThatSetsItsAlternateStackAfterEachJumpHoldsOneStack) {
+  EXPECT_EQ(inChild([] {
+              endInTenSeconds();
+              installMover(SIGUSR1);
+              static std::atomic<bool> jumped{false}, end{false};
+              std::thread jumper([] {
+                std::vector<char> own(64 * 1024);
+                for (int i = 0; i <= sys::kHandlerStacksMax + 4; ++i) {
+                  signalAndJumpOut();
+                  stack_t again = {own.data(), i % 2 == 0 ? 0 : SS_DISABLE, own.size()};
+                  sigaltstack(&again, nullptr);
+                }
+                jumped = true;
+                while (!end.load()) usleep(1000);
+                stack_t off = {nullptr, SS_DISABLE, 0};
+                sigaltstack(&off, nullptr);
+              });
+              const bool ready = within([] { return jumped.load(); });
+              int result = 0;
+              if (!ready) {
+                result = 1;
+              } else {
+                Holders others(&gSignalled, sys::kHandlerStacksMax - 1);
+                if (!within([&] { return others.holding.load() == sys::kHandlerStacksMax - 1; })) {
+                  result = 2;
+                } else {
+                  others.release();
+                  if (others.onKeptStacks.load() != sys::kHandlerStacksMax - 1) result = 3;
+                }
+              }
+              end = true;
+              jumper.join();
+              if (result == 0 && !everyStackFree(&gSignalled)) result = 4;
+              return result;
+            }),
+            0);
+}
+
+// Threads the C library makes for its timers, not through `pthread_create`,
+// each leaving its work by a jump and ending: a later claim takes each
+// stack they held again as it is, mapping nothing more.
+TEST(HandlerStacks, StacksOfThreadsMadeWithoutTheWrapperAreTakenAgainAsTheyAre) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer cannot run code on threads it did not see start";
+#endif
+  EXPECT_EQ(inChild([] {
+              endInTenSeconds();
+              installMover(SIGUSR1);
+              static std::atomic<int> jumps{0};
+              static std::atomic<pid_t> last{0};
+              struct sigevent event = {};
+              event.sigev_notify = SIGEV_THREAD;
+              event.sigev_notify_function = [](sigval) {
+                sigset_t user;
+                sigemptyset(&user);
+                sigaddset(&user, SIGUSR1);
+                pthread_sigmask(SIG_UNBLOCK, &user, nullptr);
+                signalAndJumpOut();
+                last = gettid();
+                ++jumps;
+              };
+              timer_t timer;
+              if (timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) return 1;
+              auto jumpers = [&timer](int count) {
+                for (int i = 0; i < count; ++i) {
+                  const int before = jumps.load();
+                  struct itimerspec once = {};
+                  once.it_value.tv_nsec = 1000;
+                  timer_settime(timer, 0, &once, nullptr);
+                  if (!within([&] { return jumps.load() > before; })) return false;
+                  // Until the thread has ended.
+                  if (!within([] { return tgkill(getpid(), last.load(), 0) != 0; })) return false;
+                }
+                return true;
+              };
+              // Every stack of the set mapped and held by an ended thread.
+              if (!jumpers(sys::kHandlerStacksMax + 4)) return 2;
+              const long before = sys::testing::mappingCount();
+              if (!jumpers(3 * sys::kHandlerStacksMax)) return 3;
+              return sys::testing::mappingCount() - before < 8 ? 0 : 4;
+            }),
+            0);
+}
+
+// A thread that waits for the end, in its handler's work (`laterSignal`
+// false) or in a later signal's handler of its own that the kernel put on
+// the stack it left its work on by a jump (its signal had come on an
+// alternate stack of the thread's, unmapped since): it gives the stack back,
+// waits with every signal blocked, and shows where its signal found it.
+int waitForTheEndGivingTheStackBack(bool laterSignal) {
+  endInTenSeconds();
+  installMover(SIGUSR1);
+  static std::atomic<pid_t> waiter{0};
+  static std::atomic<const char*> low{nullptr}, high{nullptr};
+  static bool later;
+  later = laterSignal;
+  std::thread([] {
+    const auto [stackLow, stackHigh] = ownStackBounds();
+    low = stackLow;
+    high = stackHigh;
+    auto waitForTheEnd = [](int, siginfo_t*, void* uap) {
+      waiter = gettid();
+      sys::handler_stacks_wait_for_end(&gSignalled, uap);
+    };
+    int signo = SIGUSR1;
+    gBody = waitForTheEnd;
+    if (later) {
+      constexpr size_t kSize = 64 * 1024;
+      void* own = mmap(nullptr, kSize, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      stack_t alternate = {own, 0, kSize};
+      sigaltstack(&alternate, nullptr);
+      signalAndJumpOut();
+      munmap(own, kSize);
+      struct sigaction action = {};
+      action.sa_sigaction = waitForTheEnd;
+      action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+      sigfillset(&action.sa_mask);
+      sigaction(signo = SIGUSR2, &action, nullptr);
+    }
+    pthread_kill(pthread_self(), signo);
+  }).detach();
+  sys::thread_gregs state;
+  if (!within([&] {
+        return waiter.load() != 0 && blocksEverySignal(waiter.load()) &&
+               sys::thread_get_state(waiter.load(), &state) == sys::KERN_SUCCESS;
+      })) {
+    return 1;
+  }
+  const auto* sp = reinterpret_cast<const char*>(state.gregs[REG_RSP]);
+  if (sp < low.load() || sp >= high.load()) return 2;
+  return everyStackFree(&gSignalled) ? 0 : 3;
+}
+
+TEST(HandlerStacks, ThreadWaitingForTheEndGivesItsStackBackAndShowsWhereItWas) {
+  EXPECT_EQ(inChild([] { return waitForTheEndGivingTheStackBack(false); }), 0);
+}
+
+TEST(HandlerStacks, ThreadWaitingForTheEndInALaterSignalGivesTheStackItLeftBack) {
+  EXPECT_EQ(inChild([] { return waitForTheEndGivingTheStackBack(true); }), 0);
+}
+
+// `pthread_exit` in a handler's work ends the thread, not the process, and
+// the stack comes back with the thread's end.
+TEST(HandlerStacks, ThreadEndingInAHandlersWorkEndsAloneAndGivesItsStackBack) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer reports the thread's end in a signal handler as unsafe there";
+#endif
+  EXPECT_EQ(inChild([] {
+              endInTenSeconds();
+              installMover(SIGUSR1);
+              static bool after = false;
+              std::thread([] {
+                gBody = [](int, siginfo_t*, void*) { pthread_exit(nullptr); };
+                pthread_kill(pthread_self(), SIGUSR1);
+                after = true;
+              }).join();
+              if (after) return 1;
+              return everyStackFree(&gSignalled) ? 0 : 2;
             }),
             0);
 }

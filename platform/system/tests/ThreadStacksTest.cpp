@@ -13,21 +13,13 @@
 #include "baseTest/Children.h"
 #include "system/Task.h"
 #include "system/ThreadStacks.h"
+#include "systemTest/AddressSpace.h"
 
 namespace {
 
 // Enabling changes the process for good: the case runs in a child and
 // reports through its exit code.
 using base::testing::inChild;
-
-// The mappings of the process, as the kernel counts them against its limit.
-long mappingCount() {
-  FILE* maps = fopen("/proc/self/maps", "r");
-  long lines = 0;
-  for (int c; (c = fgetc(maps)) != EOF;) lines += c == '\n';
-  fclose(maps);
-  return lines;
-}
 
 stack_t alternateStack() {
   stack_t stack{};
@@ -103,7 +95,7 @@ long mappingsWith(int threads) {
     });
   }
   while (started.load() < threads) std::this_thread::yield();
-  const long counted = mappingCount();
+  const long counted = sys::testing::mappingCount();
   release = true;
   release.notify_all();
   for (auto& t : pool) t.join();

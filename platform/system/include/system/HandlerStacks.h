@@ -19,25 +19,34 @@
 // No thread waits long for a stack. One that finds every stack held waits
 // (every signal blocked, so that nothing else lands on the small stack) at
 // most kHandlerStacksPatienceNs for one to be given back, then works on a
-// stack mapped for it alone, unmapped when the work returns, or, with no
-// memory left for one, where it is. A thread that only waits for the process
-// to end gives its stack back first (`handler_stacks_wait_for_end`).
+// stack mapped for it alone (up to kHandlerStacksOwnMax such stacks at once),
+// unmapped when the work is done, or, with no memory or room left for one,
+// where it is. A thread that only waits for the process to end gives every
+// stack it holds back first (`handler_stacks_wait_for_end`).
 //
-// A thread that left its work by a jump (`siglongjmp`) keeps the stack as
-// its alternate stack, where the kernel puts its next signal: the stack
-// stays that thread's, for its later signals (never a second one), until its
-// next claim from elsewhere or its end (a thread made through
-// `pthread_create`, see system/ThreadStacks.h) gives it back, and the thread
-// its own alternate stack. The stack of another thread that ended holding
-// it is mapped afresh for the next thread that finds none free.
+// A thread that left its work by a jump (`siglongjmp`), or ended in it
+// (`pthread_exit`), keeps the stack, and the stack stays its alternate stack
+// unless the thread sets another: the kernel puts its next signal there. It
+// never holds a second one for it: its next claim from elsewhere takes that
+// stack again, whatever the thread did to its alternate stack meanwhile, and
+// gives the others it left back; its end gives them all back (a thread made
+// through `pthread_create`, see system/ThreadStacks.h), and the thread its
+// own alternate stack. The stacks of a thread that ended otherwise come back
+// at a later claim of another thread, which finds it gone: those of the set
+// are taken again as they are, those mapped for it alone are unmapped; a
+// stack that something else unmapped meanwhile (a sanitizer's end of a
+// thread unmaps its alternate stack) is known by a mark at its top that is
+// not there any more, and only the guard page, still the set's, is unmapped.
 //
 // A forked child starts with every stack free but the one its thread may be
-// working on (fork called inside a handler): the stacks the parent's other
-// threads held are given back in the child (by a fork handler, or, for a
-// child made by a raw system call, by its first thread at its first claim). A
-// child that runs in its parent's memory (made by vfork) leaves its parent's
-// set alone, for it may end while holding a stack: it works on a stack mapped
-// for it alone, or where it is when none can be mapped.
+// working on or have left by a jump (fork called inside a handler, or after
+// a jump out of one): the stacks the parent's other threads held are given
+// back in the child (by a fork handler, or, for a child made by a raw system
+// call, by its first thread at its first claim), those mapped for one of
+// them alone unmapped, and one a thread was making as the parent forked is
+// finished. A child that runs in its parent's memory (made by vfork) leaves
+// its parent's set alone, for it may end while holding a stack: it works on a
+// stack mapped for it alone, or where it is when none can be mapped.
 //
 // What runs on the small stack (the entry, the choice of a stack, the wait)
 // is not instrumented by the sanitizers and makes system calls only, so that
@@ -46,8 +55,12 @@
 // it). Everything here is async-signal-safe: no heap, no locks. x86-64 only.
 namespace sys {
 
-// The most stacks one set maps.
+// The most stacks one set maps and keeps.
 inline constexpr int kHandlerStacksMax = 16;
+// The most stacks one set maps for one thread alone at once, past its own:
+// each is unmapped when its work is done; a thread that finds none of them
+// free works where it is.
+inline constexpr int kHandlerStacksOwnMax = 240;
 // How long a thread that finds every stack of a set held waits for one to be
 // given back: well below the 20 ms a report's writer gives a thread with the
 // parking signal blocked to unblock it.
@@ -60,30 +73,38 @@ inline constexpr int64_t kHandlerStacksPatienceNs = 5'000'000;
 #define KX_HANDLER_ENTRY \
   __attribute__((no_sanitize("address", "thread", "undefined"), visibility("hidden")))
 
-// A set of stacks of `size` usable bytes each, each above an inaccessible
-// guard page. A static object: constant-initialised, never destroyed, so
-// that handlers may use it until the process ends. Its fields are the
-// implementation's.
+// A set of stacks of `size` bytes each, each above an inaccessible guard
+// page (the top 16 bytes hold the set's mark, the rest is for the work). A
+// static object: constant-initialised, never destroyed, so that handlers may
+// use it until the process ends. Its fields are the implementation's.
 struct handler_stacks {
+  // Places for stacks: the set's own (kept mapped) first, then those mapped
+  // for one thread alone.
+  static constexpr int kPlaces = kHandlerStacksMax + kHandlerStacksOwnMax;
+
   constexpr explicit handler_stacks(size_t usable) noexcept : size(usable) {}
 
   const size_t size;
   // The process whose threads `holders` name: a process that finds another's
   // id here is a child of it.
   int32_t owner = 0;
-  // The thread working on each stack (0 when none), and its top (null until
-  // mapped).
-  int32_t holders[kHandlerStacksMax] = {};
-  void* tops[kHandlerStacksMax] = {};
-  // Of each stack, for its holder only: where its work was entered from (on
-  // the stack the signal arrived on), and its alternate stack before it first
-  // took the stack.
-  void* entries[kHandlerStacksMax] = {};
-  stack_t origins[kHandlerStacksMax] = {};
+  // The thread holding each place's stack (0 when none), and its top (null
+  // while not mapped).
+  int32_t holders[kPlaces] = {};
+  void* tops[kPlaces] = {};
+  // Of each place, for its holder only: where its current work was entered
+  // from (on the stack the signal arrived on, or on this stack when a signal
+  // began it there), and the thread's alternate stack before it took it.
+  const void* entries[kPlaces] = {};
+  stack_t origins[kPlaces] = {};
   // Counts stacks given back: the word a thread that found none waits on.
   int32_t given_back = 0;
   // Whether the fork handler and the ends of threads know the set.
   int32_t watched = 0;
+  // How many places past the set's own are held, and one past the last of
+  // them ever held: the others are not looked at.
+  int32_t own_held = 0;
+  int32_t own_end = kHandlerStacksMax;
 };
 
 using handler_stacks_handler = void (*)(int signo, siginfo_t* info, void* uap);
@@ -102,13 +123,15 @@ bool handler_stacks_reserve(handler_stacks* set) noexcept;
 // whose handler calls it, which blocks every signal (`sa_mask` full), so
 // that no other signal lands on the stack the signal arrived on before the
 // move, nor after the move back; `handler` runs with the mask the
-// interrupted code had, and `signo`.
+// interrupted code had, and `signo`. `handler` may leave by a jump, by an
+// exception or by `pthread_exit`, which pass through (see above for the
+// stack it leaves).
 KX_HANDLER_ENTRY void handler_stacks_run(handler_stacks* set, handler_stacks_handler handler,
-                                         int signo, siginfo_t* info, void* uap) noexcept;
+                                         int signo, siginfo_t* info, void* uap);
 
 // The same for `function(argument)`, with the calling thread's mask.
 KX_HANDLER_ENTRY void handler_stacks_call(handler_stacks* set, void (*function)(void*),
-                                          void* argument) noexcept;
+                                          void* argument);
 
 // Whether the calling thread runs on one of the set's stacks.
 KX_HANDLER_ENTRY bool handler_stacks_running_on(const handler_stacks* set) noexcept;
@@ -117,18 +140,21 @@ KX_HANDLER_ENTRY bool handler_stacks_running_on(const handler_stacks* set) noexc
 // (another thread's crash ends it): publishes the context `uap` (a signal
 // handler's, may be null) as the thread's state, so that a report written
 // meanwhile shows where the thread was (see `thread_publish_fault_state`),
-// and waits for good. A thread working on a stack of `set` leaves it first:
-// it waits below the entry of its work, on the stack its signal arrived on,
-// and gives the stack back. A thread on a signal's alternate stack waits with
-// every signal blocked (that stack may have no room for another signal's
-// frame); one on its own stack waits as it is.
+// and waits for good. It gives back every handler stack it holds, of every
+// set: one it works on (of `set` or another) it leaves first, for a place of
+// the layer's where it waits, every signal blocked and no alternate stack
+// left, touching no stack at all (so that any number of threads wait there
+// at once). A thread elsewhere waits where it is: on a signal's alternate
+// stack with every signal blocked (that stack may have no room for another
+// signal's frame), on its own stack as it is.
 [[noreturn]] KX_HANDLER_ENTRY void handler_stacks_wait_for_end(handler_stacks* set,
                                                                const void* uap) noexcept;
 
 // For the end of a thread (called by the thread creation wrapper, see
-// system/ThreadStacks.h, as the thread's key destructors begin): a stack the
-// thread left its work on by a jump, still its alternate stack, goes back to
-// its set, and the thread gets the alternate stack it had before.
+// system/ThreadStacks.h, as the thread's key destructors begin): every stack
+// the thread still holds (left by a jump, or by `pthread_exit` in a work)
+// goes back to its set, and one that is still its alternate stack gives way
+// to the alternate stack it had before.
 void handler_stacks_thread_ending() noexcept;
 
 // The calling thread's id, for a handler's entry.

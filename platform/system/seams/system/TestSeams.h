@@ -14,4 +14,9 @@ void setProcessVmReadvRefusedForTesting(bool refused) noexcept;
 // (an `r_debug` of the test's own); 0 finds the loader's again.
 void setLoaderDebugRecordForTesting(uint64_t record) noexcept;
 
+// Called as a handler stack has just been mapped (see system/HandlerStacks.h),
+// with its top, before its guard page is made: the claim that maps it is half
+// done until the hook returns. Null (the default) calls nothing.
+void setHandlerStackMappedHookForTesting(void (*hook)(const void* top)) noexcept;
+
 }  // namespace sys

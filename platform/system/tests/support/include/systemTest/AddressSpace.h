@@ -1,9 +1,15 @@
 #pragma once
 
+#include <cstddef>
+
 namespace sys::testing {
 
-// From here on no mapping can be added: the calling process's address space
-// is limited to its size now (RLIMIT_AS).
-void exhaustAddressSpace();
+// From here on no mapping can be added past `spareBytes`: the calling
+// process's address space is limited to its size now plus those (RLIMIT_AS).
+void exhaustAddressSpace(size_t spareBytes = 0);
+
+// The mappings of the calling process, as the kernel counts them against its
+// limit (the lines of /proc/self/maps); -1 when they cannot be read.
+long mappingCount();
 
 }  // namespace sys::testing

@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "CrashChildForks.h"
 #include "CrashChildFrames.h"
 #include "CrashChildImages.h"
 #include "CrashChildSandbox.h"
@@ -426,6 +427,7 @@ void checkAfterTheChange();
 
 void handleSignal(siginfo_t*, void*, void*) {
   checkAfterTheChange();
+  crash_child_forks_callback(gMode);
   if (gMode == "descriptor-reused") {
     checkTheProgramsLog();
   } else if (gMode == "callback-fault") {
@@ -1015,6 +1017,8 @@ int crash() {
   } else if (int status = faultAsTheKernelNames(); status >= 0) {
     return status;
   } else if (int status = crashAfterTheChange(); status >= 0) {
+    return status;
+  } else if (int status = crash_child_forks(gMode, gFolder); status >= 0) {
     return status;
   } else {
     return 2;

@@ -436,6 +436,21 @@ const CrashSituation kSituations[] = {
      {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     {"clone-files+kcmp-enosys",
      {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    // Children forked while the program's crash is written, from the crash
+    // callback or from another thread: each gets a live report, and its own
+    // fault is reported as its own.
+    {"fork-in-callback",
+     {{"child", {"crashingProgramsChildFaults"}}, {"pid", {"programCrashesBeforeItsChild"}}},
+     false,
+     {},
+     {},
+     "live-in-child"},
+    {"fork-while-writing",
+     {{"child", {"crashingProgramsChildFaults"}}, {"pid", {"programCrashesBeforeItsChild"}}},
+     false,
+     {},
+     {},
+     "live-in-child"},
     // A thread crashes while the enabling that installed the handler fails
     // and is undone: it waits in the handler until the enabling returned,
     // then reports with what the enabling had set up (as a signal: no

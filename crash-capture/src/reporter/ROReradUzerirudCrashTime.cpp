@@ -171,6 +171,14 @@ void writeSignalCrash(void* argument) {
   rocrash_error_t result = writeCrashReport(&gStorage.writer, rocrash_async_mach_thread_self(),
                                             &crashInfo, &state, false);
   if (result == ROCRASH_ERR_NONE && gStorage.handleSignal != nullptr) {
+    // The callback runs with the crash's own signal deliverable too (until
+    // this returns): a fault of its own goes to the guard, which ends the
+    // process with that signal as the kernel would; and a child it forks,
+    // which starts on this thread, has its own faults reported.
+    sigset_t own;
+    sigemptyset(&own);
+    sigaddset(&own, crash->signo);
+    sigprocmask(SIG_UNBLOCK, &own, nullptr);
     gStorage.handleSignal(crash->info, crash->uap, gStorage.callbackContext);
   }
 }
@@ -198,7 +206,7 @@ sys::kern_return_t machCallback(sys::task_t task, sys::thread_t thread, sys::exc
   // An exception of a second thread while a crash is being written, or after
   // it: left unanswered, the thread waits until the first crash ends the
   // process.
-  if (gCrashing.load()) waitForTheEnd();
+  if (crashBeingWritten()) waitForTheEnd();
   if (rocrash_mach_exception_forward(task, thread, type, codes, codeCount,
                                      &gStorage.previousPorts) == sys::KERN_SUCCESS) {
     return sys::KERN_SUCCESS;

@@ -45,6 +45,7 @@
 #include "crash-capture/ROReradUzerirud.h"
 #include "system/Threads.h"
 #include "systemTest/AddressSpace.h"
+#include "systemTest/DescriptorTables.h"
 
 extern "C" void crash_child_looping_cfi();
 
@@ -479,7 +480,7 @@ void prepare() {
   prepareTheChange();
 }
 
-void useUpDescriptors();
+using sys::testing::useUpDescriptors;
 
 // A child process: it marks itself as "child" and crashes, after limiting
 // its address space to what it has, or using up its descriptors, when asked.
@@ -614,16 +615,6 @@ int faultAsTheKernelNames() {
 }
 
 // ---- Situations of programs that change their environment after enabling ----
-
-// Takes every descriptor the process may still open.
-void useUpDescriptors() {
-  struct rlimit limit;
-  getrlimit(RLIMIT_NOFILE, &limit);
-  limit.rlim_cur = 256;
-  setrlimit(RLIMIT_NOFILE, &limit);
-  while (open("/dev/null", O_RDONLY) >= 0) {
-  }
-}
 
 __attribute__((noinline)) void cloneChildCrashes() { faultWith(28); }
 

@@ -15,6 +15,7 @@
 #include "baseTest/Children.h"
 #include "baseTest/Polling.h"
 #include "crash-capture/ROReradUzerirud.h"
+#include "objc/NSException.h"
 #include "system/Threads.h"
 
 namespace {
@@ -27,15 +28,21 @@ std::atomic<pid_t> gForked{0};
 // 0, read at run time: the stores below are not known to fault.
 volatile uintptr_t gLowAddress = 0;
 
-__attribute__((noinline)) void programCrashesBeforeItsChild() {
-  *reinterpret_cast<volatile int*>(gLowAddress + 0x10) = 40;
+// Whether the crashes are uncaught exceptions (else faults).
+bool gByException = false;
+
+// The crash of `name` (an uncaught exception of that name), or a fault.
+void crash(const char* name, int value) {
+  if (gByException) {
+    uncaught_exception_handler(objc::NSException::exceptionWithName(name, "crashed").get());
+  }
+  *reinterpret_cast<volatile int*>(gLowAddress + 0x10) = value;
   asm volatile("" ::: "memory");
 }
 
-__attribute__((noinline)) void crashingProgramsChildFaults() {
-  *reinterpret_cast<volatile int*>(gLowAddress + 0x10) = 41;
-  asm volatile("" ::: "memory");
-}
+__attribute__((noinline)) void programCrashesBeforeItsChild() { crash("ProgramsException", 40); }
+
+__attribute__((noinline)) void crashingProgramsChildFaults() { crash("ChildsException", 41); }
 
 [[noreturn]] void childOfTheCrash() {
   crash_child_mark("child", static_cast<uint64_t>(getpid()));
@@ -59,7 +66,8 @@ void waitForTheChild(pid_t child) {
 int crash_child_forks(const std::string& mode, const std::string& folder) {
   gFolder = folder;
   gProgram = getpid();
-  if (mode == "fork-in-callback") {
+  if (mode == "fork-in-callback" || mode == "fork-in-callback-exception") {
+    gByException = mode == "fork-in-callback-exception";
     programCrashesBeforeItsChild();
   } else if (mode == "fork-while-writing") {
     static struct sigaction enabled;
@@ -90,7 +98,7 @@ int crash_child_forks(const std::string& mode, const std::string& folder) {
 
 void crash_child_forks_callback(const std::string& mode) {
   if (getpid() != gProgram) return;
-  if (mode == "fork-in-callback") {
+  if (mode == "fork-in-callback" || mode == "fork-in-callback-exception") {
     const pid_t child = fork();
     if (child == 0) childOfTheCrash();
     waitForTheChild(child);

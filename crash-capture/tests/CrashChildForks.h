@@ -5,10 +5,12 @@
 // The crash child's situations of children forked while the program's own
 // crash is being written: from the crash callback, on the thread that
 // crashed (or, in the Mach mode, on the exception server's thread that
-// wrote the report); and from another thread, one that keeps the parking
-// signal blocked (so that the writer runs beside it), as soon as the crash
-// has begun. Each child marks itself "child", asks for a live report (and
-// marks "live-in-child" when it gets one), then faults. The program's crash
+// wrote the report), the crash a fault or (with "-exception") an uncaught
+// exception; and from another thread, one that keeps the parking signal
+// blocked (so that the writer runs beside it), as soon as the crash has
+// begun. Each child marks itself "child", asks for a live report (and marks
+// "live-in-child" when it gets one), then crashes as the program did. The
+// program's crash
 // callback waits for the child, and kills it when it has not ended within
 // 20 s (CrashChild.cpp).
 //

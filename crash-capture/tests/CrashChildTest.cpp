@@ -437,11 +437,20 @@ const CrashSituation kSituations[] = {
     {"clone-files+kcmp-enosys",
      {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     // Children forked while the program's crash is written, from the crash
-    // callback or from another thread: each gets a live report, and its own
-    // fault is reported as its own.
+    // callback (the crash a fault, or an uncaught exception) or from another
+    // thread: each gets a live report, and its own crash (a fault, or an
+    // uncaught exception of its own) is reported as its own, without the
+    // program's exception.
     {"fork-in-callback",
      {{"child", {"crashingProgramsChildFaults"}}, {"pid", {"programCrashesBeforeItsChild"}}},
      false,
+     {},
+     {},
+     "live-in-child"},
+    {"fork-in-callback-exception",
+     {{"child", {"crashingProgramsChildFaults"}, {}, {}, {}, "ChildsException"},
+      {"pid", {"programCrashesBeforeItsChild"}, {}, {}, {}, "ProgramsException"}},
+     true,
      {},
      {},
      "live-in-child"},

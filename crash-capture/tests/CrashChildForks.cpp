@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/types.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -55,10 +56,12 @@ __attribute__((noinline)) void crashingProgramsChildFaults() { crash("ChildsExce
   _exit(1);
 }
 
-void waitForTheChild(pid_t child) {
+// Waits for `child` (20 s at most, then kills it); its wait status.
+int waitForTheChild(pid_t child) {
   int status = 0;
   base::testing::waitForChild(child, &status,
                               std::chrono::steady_clock::now() + std::chrono::seconds(20));
+  return status;
 }
 
 }  // namespace
@@ -102,6 +105,14 @@ void crash_child_forks_callback(const std::string& mode) {
     const pid_t child = fork();
     if (child == 0) childOfTheCrash();
     waitForTheChild(child);
+    // A second child returns from the callback, as the program would: it
+    // ends by the program's crash signal.
+    const pid_t returning = fork();
+    if (returning == 0) return;
+    const int status = waitForTheChild(returning);
+    if (WIFSIGNALED(status) && WTERMSIG(status) == (gByException ? SIGABRT : SIGSEGV)) {
+      crash_child_mark("returning-child-ended", 1);
+    }
   } else if (mode == "fork-while-writing") {
     base::testing::within([] { return gForked.load() != 0; });
     if (gForked.load() > 0) waitForTheChild(gForked.load());

@@ -10,9 +10,10 @@
 // blocked (so that the writer runs beside it), as soon as the crash has
 // begun. Each child marks itself "child", asks for a live report (and marks
 // "live-in-child" when it gets one), then crashes as the program did. The
-// program's crash
-// callback waits for the child, and kills it when it has not ended within
-// 20 s (CrashChild.cpp).
+// program's crash callback waits for the child, and kills it when it has not
+// ended within 20 s (CrashChild.cpp). In the callback's situations a second
+// child returns from the callback, and the program marks
+// "returning-child-ended" once it has ended by the program's crash signal.
 //
 // Starts the situation `mode` in the program, whose reporter is enabled and
 // reports under `folder`; the return value is the exit status when it does

@@ -440,20 +440,21 @@ const CrashSituation kSituations[] = {
     // callback (the crash a fault, or an uncaught exception) or from another
     // thread: each gets a live report, and its own crash (a fault, or an
     // uncaught exception of its own) is reported as its own, without the
-    // program's exception.
+    // program's exception. One that returns from the callback ends by the
+    // program's signal.
     {"fork-in-callback",
      {{"child", {"crashingProgramsChildFaults"}}, {"pid", {"programCrashesBeforeItsChild"}}},
      false,
      {},
      {},
-     "live-in-child"},
+     "live-in-child returning-child-ended"},
     {"fork-in-callback-exception",
      {{"child", {"crashingProgramsChildFaults"}, {}, {}, {}, "ChildsException"},
       {"pid", {"programCrashesBeforeItsChild"}, {}, {}, {}, "ProgramsException"}},
      true,
      {},
      {},
-     "live-in-child"},
+     "live-in-child returning-child-ended"},
     {"fork-while-writing",
      {{"child", {"crashingProgramsChildFaults"}}, {"pid", {"programCrashesBeforeItsChild"}}},
      false,

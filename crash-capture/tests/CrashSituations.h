@@ -327,8 +327,9 @@ struct ExpectedReport {
 // the Mach handler mode the program's own fault reports carry their
 // exception, unless `signalsOnly` (it is not caught as one). `listed` and
 // `unlisted` are parts of image names that the reports' image lists must and
-// must not hold. `marked`, when given, is a marker the program leaves when a
-// check it makes of itself after its crash holds; `endsBy`, when given, the
+// must not hold. `marked`, when given, names the markers (apart by spaces)
+// the program leaves when checks it makes of itself hold; `endsBy`, when
+// given, the
 // signal the program must end by. With `listedWhole`, the listed image
 // carries its file's build id and the span the program marked ("listed.base"
 // and "listed.size"), else one that holds the crash.
@@ -419,9 +420,8 @@ inline void expectSituation(const CrashSituation& situation, const std::string& 
   }
   const size_t expected = crashedProcesses.size();
   EXPECT_EQ(reports.size(), expected) << "reports left, against processes that crashed";
-  if (!situation.marked.empty()) {
-    EXPECT_NE(run.marker(situation.marked), 0u) << situation.marked;
-  }
+  std::istringstream marked(situation.marked);
+  for (std::string marker; marked >> marker;) EXPECT_NE(run.marker(marker), 0u) << marker;
   if (situation.endsBy != 0) {
     EXPECT_TRUE(run.killedBy(situation.endsBy)) << run.status;
   }

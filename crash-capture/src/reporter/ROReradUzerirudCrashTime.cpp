@@ -251,6 +251,9 @@ sys::kern_return_t machCallback(sys::task_t task, sys::thread_t thread, sys::exc
   ucontext_t uc;
   memset(&uc, 0, sizeof uc);
   gStorage.handleSignal(&info, &uc, gStorage.callbackContext);
+  // A child the callback forked (on this thread) and that returned from it
+  // is no server: it ends as a child forked in a signal's callback does.
+  if (!crashBeingWritten()) endWith(si.signo);
   return sys::KERN_FAILURE;
 }
 

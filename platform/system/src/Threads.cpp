@@ -174,19 +174,20 @@ int takeTaskFolder(bool* reserved) {
   if (task_shares_parent_memory()) return openTaskFolder();
   if (gTaskFolder.load() >= 0 && takeFolderUse()) {
     int fd = gTaskFolder.load();
+    const task_t owner = gTaskFolderOwner.load();
     if (!descriptor_still_names(fd, gTaskFolderIdentity, false)) {
       // The program's now: forgotten, never listed or closed.
       gTaskFolder.store(-1);
       gTaskFolderOwner.store(0);
       fd = -1;
-    } else if (gTaskFolderOwner.load() != mach_task_self()) {
+    } else if (owner != mach_task_self()) {
       // The parent's: this process's copy goes, and its number serves the
       // child's own. In a child that shares the parent's descriptors
       // (CLONE_FILES), or may, the copy stays (the parent's still) but at a
       // crash, and the child lists through a folder opened for the listing.
+      const bool closed = descriptor_close_copy(fd, owner, descriptor_tables_crashing());
       fd = -1;
-      if (descriptor_close_copy(gTaskFolder.load(), gTaskFolderOwner.load(),
-                                descriptor_tables_crashing())) {
+      if (closed) {
         gTaskFolder.store(-1);
         gTaskFolderOwner.store(0);
         fd = openTaskFolder();

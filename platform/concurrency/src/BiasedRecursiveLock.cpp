@@ -87,7 +87,7 @@ void BiasedRecursiveLock::unlockSlow() noexcept {
 
 void BiasedRecursiveLock::revoke() noexcept {
   // One thread revokes; the others wait for it. A revocation of another fork
-  // generation was under way when this process was forked from its parent:
+  // generation is one the parent had under way when it forked this process:
   // its thread is not here to end it, and this thread takes it over.
   const uint32_t revoking = kRevoking | detail::forkGeneration() << 2;
   uint32_t state = state_.load(std::memory_order_acquire);

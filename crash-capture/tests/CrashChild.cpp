@@ -38,12 +38,14 @@
 #include <thread>
 #include <vector>
 
+#include "CrashChildForks.h"
 #include "CrashChildFrames.h"
 #include "CrashChildImages.h"
 #include "CrashChildSandbox.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "system/Threads.h"
 #include "systemTest/AddressSpace.h"
+#include "systemTest/DescriptorTables.h"
 
 extern "C" void crash_child_looping_cfi();
 
@@ -426,6 +428,7 @@ void checkAfterTheChange();
 
 void handleSignal(siginfo_t*, void*, void*) {
   checkAfterTheChange();
+  crash_child_forks_callback(gMode);
   if (gMode == "descriptor-reused") {
     checkTheProgramsLog();
   } else if (gMode == "callback-fault") {
@@ -477,7 +480,7 @@ void prepare() {
   prepareTheChange();
 }
 
-void useUpDescriptors();
+using sys::testing::useUpDescriptors;
 
 // A child process: it marks itself as "child" and crashes, after limiting
 // its address space to what it has, or using up its descriptors, when asked.
@@ -612,16 +615,6 @@ int faultAsTheKernelNames() {
 }
 
 // ---- Situations of programs that change their environment after enabling ----
-
-// Takes every descriptor the process may still open.
-void useUpDescriptors() {
-  struct rlimit limit;
-  getrlimit(RLIMIT_NOFILE, &limit);
-  limit.rlim_cur = 256;
-  setrlimit(RLIMIT_NOFILE, &limit);
-  while (open("/dev/null", O_RDONLY) >= 0) {
-  }
-}
 
 __attribute__((noinline)) void cloneChildCrashes() { faultWith(28); }
 
@@ -1015,6 +1008,8 @@ int crash() {
   } else if (int status = faultAsTheKernelNames(); status >= 0) {
     return status;
   } else if (int status = crashAfterTheChange(); status >= 0) {
+    return status;
+  } else if (int status = crash_child_forks(gMode, gFolder); status >= 0) {
     return status;
   } else {
     return 2;

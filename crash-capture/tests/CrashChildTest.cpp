@@ -436,6 +436,31 @@ const CrashSituation kSituations[] = {
      {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     {"clone-files+kcmp-enosys",
      {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    // Children forked while the program's crash is written, from the crash
+    // callback (the crash a fault, or an uncaught exception) or from another
+    // thread: each gets a live report, and its own crash (a fault, or an
+    // uncaught exception of its own) is reported as its own, without the
+    // program's exception. One that returns from the callback ends by the
+    // program's signal.
+    {"fork-in-callback",
+     {{"child", {"crashingProgramsChildFaults"}}, {"pid", {"programCrashesBeforeItsChild"}}},
+     false,
+     {},
+     {},
+     "live-in-child returning-child-ended"},
+    {"fork-in-callback-exception",
+     {{"child", {"crashingProgramsChildFaults"}, {}, {}, {}, "ChildsException"},
+      {"pid", {"programCrashesBeforeItsChild"}, {}, {}, {}, "ProgramsException"}},
+     true,
+     {},
+     {},
+     "live-in-child returning-child-ended"},
+    {"fork-while-writing",
+     {{"child", {"crashingProgramsChildFaults"}}, {"pid", {"programCrashesBeforeItsChild"}}},
+     false,
+     {},
+     {},
+     "live-in-child"},
     // A thread crashes while the enabling that installed the handler fails
     // and is undone: it waits in the handler until the enabling returned,
     // then reports with what the enabling had set up (as a signal: no

@@ -61,6 +61,7 @@ struct Decoded {
   bool machException = false;
   bool userRequested = false;
   bool customData = false;
+  std::string exception;  // the name of the uncaught exception recorded
   uint64_t processID = 0;
   uint64_t parentProcessID = 0;
   std::string processName;
@@ -181,6 +182,7 @@ inline Decoded decode(const std::vector<uint8_t>& bytes, const std::string& fold
       if (key == "uuid") image.uuid = unescaped(value);
     }
     if (where.empty() && key == "custom_data") d.customData = true;
+    if (where == "exception/" && key == "name") d.exception = unquoted(value);
   }
   return d;
 }
@@ -310,21 +312,24 @@ inline void runChild(const std::string& mode, const std::string& type, ChildRun*
 // walk went through each of them and named it). With `signal` and `code`,
 // the kernel's account of the fault must be the report's and its text's, at
 // an address from the process's marker "<process>.fault" up to (not
-// including) "<process>.fault.end".
+// including) "<process>.fault.end". The report records the uncaught
+// exception `exception` names, or none.
 struct ExpectedReport {
   std::string process;
   std::vector<std::string> functions;
   std::vector<std::string> firstFrames = {};
   std::string signal = {};
   std::string code = {};
+  std::string exception = {};
 };
 
 // A situation: the child program's mode and every report it must leave. In
 // the Mach handler mode the program's own fault reports carry their
 // exception, unless `signalsOnly` (it is not caught as one). `listed` and
 // `unlisted` are parts of image names that the reports' image lists must and
-// must not hold. `marked`, when given, is a marker the program leaves when a
-// check it makes of itself after its crash holds; `endsBy`, when given, the
+// must not hold. `marked`, when given, names the markers (apart by spaces)
+// the program leaves when checks it makes of itself hold; `endsBy`, when
+// given, the
 // signal the program must end by. With `listedWhole`, the listed image
 // carries its file's build id and the span the program marked ("listed.base"
 // and "listed.size"), else one that holds the crash.
@@ -415,9 +420,8 @@ inline void expectSituation(const CrashSituation& situation, const std::string& 
   }
   const size_t expected = crashedProcesses.size();
   EXPECT_EQ(reports.size(), expected) << "reports left, against processes that crashed";
-  if (!situation.marked.empty()) {
-    EXPECT_NE(run.marker(situation.marked), 0u) << situation.marked;
-  }
+  std::istringstream marked(situation.marked);
+  for (std::string marker; marked >> marker;) EXPECT_NE(run.marker(marker), 0u) << marker;
   if (situation.endsBy != 0) {
     EXPECT_TRUE(run.killedBy(situation.endsBy)) << run.status;
   }
@@ -438,6 +442,7 @@ inline void expectSituation(const CrashSituation& situation, const std::string& 
       EXPECT_FALSE(found->processName.empty());
       const bool exception = type == "mach" && want.process == "pid" && !situation.signalsOnly;
       EXPECT_EQ(found->machException, exception) << describe(*found);
+      EXPECT_EQ(found->exception, want.exception) << describe(*found);
       const DecodedThread* crashed = found->crashed();
       ASSERT_NE(crashed, nullptr) << "not exactly one crashed thread\n" << found->text;
       EXPECT_EQ(crashed->registers, 21u);

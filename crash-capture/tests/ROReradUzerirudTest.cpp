@@ -1,9 +1,12 @@
+#include <dirent.h>
 #include <dlfcn.h>
 #include <elf.h>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -21,6 +24,9 @@
 #include "AllocationCounter.h"
 #include "CrashSituations.h"
 #include "ThreadSanitizerFacts.h"
+#include "baseTest/Children.h"
+#include "baseTest/Polling.h"
+#include "baseTest/SystemCallFilter.h"
 #include "crash-capture/ROCrashReport.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "crash_report.pb-c.h"
@@ -460,10 +466,11 @@ TEST(ROReradUzerirudEnabling, WriterThatCannotStartLeavesTheReporterDisabled) {
             0);
 }
 
-// The descriptors the process has open.
+// The descriptors the process has open, seen through the calling thread
+// (the process's view is gone once its first thread has ended).
 size_t openDescriptors() {
   size_t count = 0;
-  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/self/fd")) ++count;
+  for ([[maybe_unused]] const auto& entry : fs::directory_iterator("/proc/thread-self/fd")) ++count;
   return count;
 }
 
@@ -763,6 +770,167 @@ TEST(ROReradUzerirudLive, ReportInAForkedChildLeavesItsThreadsOneDescriptorTable
   EXPECT_EQ(
       sys::testing::childTableAfter([&] { return reporter->generateLiveReport().has_value(); }),
       sys::testing::ChildTable::shared);
+}
+
+// ---- Descriptors of children ----
+
+// What descriptor `fd` is open on (device and inode); {} when it is not.
+std::pair<dev_t, ino_t> openOn(int fd) {
+  struct stat st;
+  if (fstat(fd, &st) != 0) return {};
+  return {st.st_dev, st.st_ino};
+}
+
+// The descriptor the thread list keeps (on a folder named "task"), or -1.
+int keptTaskFolder() {
+  for (int fd = 3; fd < 1024; ++fd) {
+    char link[64], target[256];
+    snprintf(link, sizeof link, "/proc/thread-self/fd/%d", fd);
+    const ssize_t n = readlink(link, target, sizeof target - 1);
+    if (n > 5 && std::string(target, static_cast<size_t>(n)).ends_with("/task")) return fd;
+  }
+  return -1;
+}
+
+// Whether thread `tid` of this process runs (has not ended).
+bool threadRuns(pid_t tid) {
+  char path[64], text[512];
+  snprintf(path, sizeof path, "/proc/thread-self/../%d/stat", static_cast<int>(tid));
+  FILE* file = fopen(path, "r");
+  if (file == nullptr) return false;
+  const bool read = fgets(text, sizeof text, file) != nullptr;
+  fclose(file);
+  const char* end = read ? strrchr(text, ')') : nullptr;
+  return end != nullptr && end[2] != 'Z' && end[2] != 'X';
+}
+
+// Starts `body` in a child made by clone with CLONE_FILES: it shares the
+// caller's descriptor table, in a copy of its memory; its pid. The caller
+// has one thread.
+pid_t startSharingDescriptors(const std::function<int()>& body) {
+  static char stack[256 * 1024];
+  return clone([](void* call) { return (*static_cast<std::function<int()>*>(call))(); },
+               stack + sizeof stack, CLONE_FILES | SIGCHLD,
+               const_cast<std::function<int()>*>(&body));
+}
+
+// A live report, in a child process `generations` deep, each with as many
+// descriptors open after its report as the caller: none is left per
+// generation.
+int reportsInGenerations(ROReradUzerirud& reporter, int generations, size_t open) {
+  if (!reporter.generateLiveReport() || openDescriptors() != open) {
+    fprintf(stderr, "%zu descriptors open, against %zu\n", openDescriptors(), open);
+    return 1;
+  }
+  if (generations == 0) return 0;
+  return base::testing::inChild(
+      [&] { return reportsInGenerations(reporter, generations - 1, open); });
+}
+
+// Forked generations where kcmp is refused, as a container's filter refuses
+// it, and children that share their parent's descriptors (CLONE_FILES), its
+// thread list's folder kept or not: each live report leaves the descriptors
+// as they were.
+TEST(ROReradUzerirudLive, ChildrensReportsLeaveNoDescriptorBehind) {
+  if (rocrash::testing::kThreadSanitizer) GTEST_SKIP() << "ThreadSanitizer fails in a clone child";
+  auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+      "com.example.live", "3", std::nullopt, ROReradUzerirudConfig::defaultConfiguration());
+  for (const int refusal : {EPERM, ENOSYS}) {
+    SCOPED_TRACE(strerror(refusal));
+    const int code = inChild([&] {
+      if (!base::testing::filterCalls({{SYS_kcmp, base::testing::callFails(refusal)}}, true) ||
+          !reporter->generateLiveReport()) {
+        return 2;
+      }
+      return reportsInGenerations(*reporter, 5, openDescriptors());
+    });
+    EXPECT_EQ(code, 0);
+  }
+  for (const bool kept : {true, false}) {
+    SCOPED_TRACE(kept ? "the folder kept" : "no folder kept");
+    const int code = inChild([&] {
+      if (!reporter->generateLiveReport()) return 2;
+      if (!kept) sys::thread_parking_release_folder();
+      const size_t open = openDescriptors();
+      for (int child = 0; child < 10; ++child) {
+        int status = 0;
+        const pid_t pid =
+            startSharingDescriptors([&] { return reporter->generateLiveReport() ? 0 : 1; });
+        if (pid < 0 || !base::testing::waitForChild(pid, &status, base::testing::childDeadline()) ||
+            status != 0) {
+          return 2;
+        }
+      }
+      if (openDescriptors() == open) return 0;
+      fprintf(stderr, "%zu descriptors open, against %zu\n", openDescriptors(), open);
+      return 1;
+    });
+    EXPECT_EQ(code, 0);
+  }
+}
+
+// A live report in a child that shares its parent's descriptors (CLONE_FILES)
+// where the kernel cannot say so, as the parent (the owner of the thread
+// list's folder) is named by a first thread that has ended, or is gone: the
+// folder the owner keeps stays open, on what it was opened on.
+TEST(ROReradUzerirudLive, ChildKeepsTheFolderOfAnOwnerItCannotTellItsTableFrom) {
+  if (rocrash::testing::kThreadSanitizer) GTEST_SKIP() << "ThreadSanitizer fails in a clone child";
+  auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+      "com.example.live", "3", std::nullopt, ROReradUzerirudConfig::defaultConfiguration());
+  // In the owner, after its own report: whether the report of a child that
+  // shares its descriptors left the folder as it was.
+  auto childKeepsTheFolder = [&] {
+    const int kept = keptTaskFolder();
+    const auto folder = openOn(kept);
+    int status = 0;
+    const pid_t child = startSharingDescriptors(
+        [&] { return reporter->generateLiveReport() && openOn(kept) == folder ? 0 : 1; });
+    return kept >= 0 && child > 0 &&
+           base::testing::waitForChild(child, &status, base::testing::childDeadline()) &&
+           status == 0 && openOn(kept) == folder;
+  };
+  {
+    SCOPED_TRACE("the owner's first thread has ended");
+    const int code = inChild([&] {
+      if (!reporter->generateLiveReport()) return 2;
+      const pid_t first = getpid();
+      std::thread([&] {
+        base::testing::within([&] { return !threadRuns(first); });
+        _exit(childKeepsTheFolder() ? 0 : 1);
+      }).detach();
+      syscall(SYS_exit, 0);  // this thread alone, as pthread_exit ends it
+      return 2;
+    });
+    EXPECT_EQ(code, 0);
+  }
+  SCOPED_TRACE("the owner is gone");
+  const int code = inChild([&] {
+    int go[2], verdict[2];
+    if (pipe(go) != 0 || pipe(verdict) != 0) return 2;
+    const pid_t owner = fork();
+    if (owner == 0) {
+      if (!reporter->generateLiveReport()) _exit(2);
+      const int kept = keptTaskFolder();
+      const auto folder = openOn(kept);
+      const pid_t child = startSharingDescriptors([&] {
+        char byte = 1;
+        if (read(go[0], &byte, 1) != 1) return 1;
+        byte = reporter->generateLiveReport() && openOn(kept) == folder ? 0 : 1;
+        return write(verdict[1], &byte, 1) == 1 ? 0 : 1;
+      });
+      _exit(kept >= 0 && child > 0 ? 0 : 2);
+    }
+    int status = 0;
+    const auto deadline = base::testing::childDeadline();
+    char byte = 2;
+    if (!base::testing::waitForChild(owner, &status, deadline) || status != 0 ||
+        write(go[1], &byte, 1) != 1 || !base::testing::readableBefore(verdict[0], deadline) ||
+        read(verdict[0], &byte, 1) != 1) {
+      return 2;
+    }
+    return static_cast<int>(byte);
+  });
+  EXPECT_EQ(code, 0);
 }
 
 TEST(ROReradUzerirudLive, ProtocReadsTheReportIndependently) {

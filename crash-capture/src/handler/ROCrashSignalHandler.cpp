@@ -180,6 +180,10 @@ void rocrash_signal_handler_run_with_room(void (*handler)(int, siginfo_t*, void*
   sys::handler_stacks_run(&gChainStacks, handler, signo, info, uap);
 }
 
+void rocrash_signal_handler_dispatch(int signo, siginfo_t* info, void* uap) {
+  dispatchSignal(signo, info, uap);
+}
+
 void rocrash_signal_handler_wait_for_the_end(const void* uap) {
   sys::handler_stacks_wait_for_end(&gChainStacks, uap);
 }

@@ -36,6 +36,11 @@ void rocrash_signal_handler_call_with_room(void (*function)(void*), void* argume
 KX_HANDLER_ENTRY void rocrash_signal_handler_run_with_room(void (*handler)(int, siginfo_t*, void*),
                                                            int signo, siginfo_t* info, void* uap);
 
+// The registry's handler itself, for another handler that hands it a fatal
+// signal as it arrived (its action blocks every signal, as the registry's
+// does).
+KX_HANDLER_ENTRY void rocrash_signal_handler_dispatch(int signo, siginfo_t* info, void* uap);
+
 // For a thread that has nothing left to do but wait for the process to end
 // (another thread's crash ends it): publishes `uap` (its signal's context,
 // may be null) as its state for a report, leaves the chain's handler stack it

@@ -28,8 +28,18 @@ rocrash_async_image_list gImageList;
 
 namespace {
 
-std::atomic<uint32_t> gUncaughtExceptionSeen{0};
+// The process that recorded an uncaught exception in the writer (0: none).
+// A child forked since has the record in its copy of the writer: its own
+// crash is reported without it, and its own exception replaces it.
+std::atomic<int32_t> gExceptionRecordedIn{0};
 std::atomic<NSUncaughtExceptionHandler> gUncaughtExceptionHandler{nullptr};
+
+int32_t ownProcess() { return static_cast<int32_t>(syscall(SYS_getpid)); }
+
+// Leaves out of `writer` an exception another process recorded.
+void forgetOtherProcessesException(rocrash_log_writer* writer) {
+  if (gExceptionRecordedIn.load() != ownProcess()) writer->uncaught_exception.has_exception = false;
+}
 
 // ---- A child in its parent's memory ----
 //
@@ -95,6 +105,7 @@ bool sharedChildCallback(int signo, siginfo_t* info, void* uap) {
   rocrash_log_crash_info crashInfo = {&si, nullptr};
   rocrash_log_writer writer = gStorage.writer;
   writer.thread_storage = {};  // the write's room on this stack
+  forgetOtherProcessesException(&writer);
   // Written or not, the child ends by its signal.
   (void)writeCrashReport(&writer, self, &crashInfo, &state, true);
 
@@ -107,7 +118,8 @@ bool sharedChildCallback(int signo, siginfo_t* info, void* uap) {
 // Set by the Mach callback once the server is done with a crash: the
 // thread it was for then ends the process with its own signal when that
 // signal reaches the handlers here (report written or not), instead of
-// waiting for an end that only it can bring.
+// waiting for an end that only it can bring. It counts while that crash is
+// being written, never in a child forked meanwhile.
 std::atomic<int32_t> gServerDoneWith{0};
 
 // The signal of a fault the exception bridge turned into this exception, as
@@ -171,6 +183,14 @@ void writeSignalCrash(void* argument) {
   rocrash_error_t result = writeCrashReport(&gStorage.writer, rocrash_async_mach_thread_self(),
                                             &crashInfo, &state, false);
   if (result == ROCRASH_ERR_NONE && gStorage.handleSignal != nullptr) {
+    // The callback runs with the crash's own signal deliverable too (until
+    // this returns): a fault of its own goes to the guard, which ends the
+    // process with that signal as the kernel would; and a child it forks,
+    // which starts on this thread, has its own faults reported.
+    sigset_t own;
+    sigemptyset(&own);
+    sigaddset(&own, crash->signo);
+    sigprocmask(SIG_UNBLOCK, &own, nullptr);
     gStorage.handleSignal(crash->info, crash->uap, gStorage.callbackContext);
   }
 }
@@ -181,8 +201,11 @@ bool signalCallback(int signo, siginfo_t* info, void* uap, void*,
                     rocrash_signal_handler_callback_next_context*) {
   if (sys::task_shares_parent_memory()) return sharedChildCallback(signo, info, uap);
   sys::task_self_refresh();
-  if (gServerDoneWith.load() == rocrash_async_mach_thread_self()) endWith(signo);
+  if (crashBeingWritten() && gServerDoneWith.load() == rocrash_async_mach_thread_self()) {
+    endWith(signo);
+  }
   if (!beginCrash(signo, uap)) endWithTheCrashSignal();
+  forgetOtherProcessesException(&gStorage.writer);
   // The write needs a handler stack's room, which a callback called other
   // than from the registry's handler may not have.
   SignalCrash crash = {signo, info, uap};
@@ -198,7 +221,7 @@ sys::kern_return_t machCallback(sys::task_t task, sys::thread_t thread, sys::exc
   // An exception of a second thread while a crash is being written, or after
   // it: left unanswered, the thread waits until the first crash ends the
   // process.
-  if (gCrashing.load()) waitForTheEnd();
+  if (crashBeingWritten()) waitForTheEnd();
   if (rocrash_mach_exception_forward(task, thread, type, codes, codeCount,
                                      &gStorage.previousPorts) == sys::KERN_SUCCESS) {
     return sys::KERN_SUCCESS;
@@ -228,14 +251,17 @@ sys::kern_return_t machCallback(sys::task_t task, sys::thread_t thread, sys::exc
   ucontext_t uc;
   memset(&uc, 0, sizeof uc);
   gStorage.handleSignal(&info, &uc, gStorage.callbackContext);
+  // A child the callback forked (on this thread) and that returned from it
+  // is no server: it ends as a child forked in a signal's callback does.
+  if (!crashBeingWritten()) endWith(si.signo);
   return sys::KERN_FAILURE;
 }
 
 }  // namespace rocrash::reporter
 
+using rocrash::reporter::gExceptionRecordedIn;
 using rocrash::reporter::gStorage;
 using rocrash::reporter::gUncaughtExceptionHandler;
-using rocrash::reporter::gUncaughtExceptionSeen;
 
 namespace rocrash {
 
@@ -252,8 +278,14 @@ NSUncaughtExceptionHandler NSGetUncaughtExceptionHandler() {
 void uncaught_exception_handler(objc::NSException* exception) {
   // The record and the flag would be the parent's.
   if (sys::task_shares_parent_memory()) abort();
-  uint32_t expected = 0;
-  if (!gUncaughtExceptionSeen.compare_exchange_strong(expected, 1)) return;
+  const int32_t self = rocrash::reporter::ownProcess();
+  int32_t recorded = gExceptionRecordedIn.load();
+  do {
+    if (recorded == self) return;
+  } while (!gExceptionRecordedIn.compare_exchange_weak(recorded, self));
+  // A parent's record (this is a child forked since) gives way; its copies
+  // stay in this process's memory.
+  if (recorded != 0) gStorage.writer.uncaught_exception = {};
   rocrash_log_writer_set_exception(&gStorage.writer, exception);
   abort();
 }

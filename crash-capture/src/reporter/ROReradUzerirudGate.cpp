@@ -14,26 +14,45 @@
 #include "system/SignalSafe.h"
 
 namespace rocrash::reporter {
-
-std::atomic<bool> gCrashing{false};
-
 namespace {
 
-// The gate: 0 when free, else the id of the thread that holds it, with
-// kCrashWriter when that thread writes a crash. A thread that waits for the
-// gate waits on this word, so that a crash taking it from a live report
-// wakes it too.
-std::atomic<int32_t> gWriter{0};
-constexpr int32_t kCrashWriter = 0x40000000;
+// The gate: 0 when free, else the process that holds it in the upper half,
+// and in the lower one the id of the thread that holds it, with kCrashWriter
+// when that thread writes a crash. One word, read at once, so that a process
+// never mixes its own holder with its parent's. A gate held by another
+// process (the parent this process was forked from) is free here. A thread
+// that waits for the gate waits on the lower half, so that a crash taking it
+// from a live report wakes it too.
+std::atomic<uint64_t> gGate{0};
+constexpr uint32_t kCrashWriter = 0x40000000;
 std::atomic<int> gCrashSignal{0};
 
-int* futexWord(std::atomic<int32_t>* word) { return reinterpret_cast<int*>(word); }
+// The lower half's futex word (the platform is little-endian).
+int* futexWord() { return reinterpret_cast<int*>(&gGate); }
 
 void wakeGateWaiters() {
-  syscall(SYS_futex, futexWord(&gWriter), FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0);
+  syscall(SYS_futex, futexWord(), FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0);
+}
+
+// The calling process's half of the gate, asked of the kernel: a child made
+// by a raw system call, whose fork handlers did not run, gets its own too.
+uint64_t processHalf() {
+  return static_cast<uint64_t>(static_cast<uint32_t>(syscall(SYS_getpid))) << 32;
+}
+
+constexpr uint64_t kProcessMask = 0xFFFFFFFF00000000u;
+
+// Whether `gate` is held by the process whose half is `process`.
+bool heldBy(uint64_t gate, uint64_t process) {
+  return gate != 0 && (gate & kProcessMask) == process;
 }
 
 }  // namespace
+
+bool crashBeingWritten() {
+  const uint64_t gate = gGate.load();
+  return heldBy(gate, processHalf()) && (gate & kCrashWriter) != 0;
+}
 
 void waitForTheEnd(const void* uap) { rocrash_signal_handler_wait_for_the_end(uap); }
 
@@ -50,10 +69,19 @@ void endTheWritersFault(int, siginfo_t*, void*) { endWithTheCrashSignal(); }
 
 // Another thread's signal waits where it arrived (perhaps on a small
 // alternate stack), with nothing to run but the wait; a fault of the writer
-// itself ends the process, on a handler stack where the ending has room.
+// itself ends the process, on a handler stack where the ending has room. In
+// a process whose crash is not being written (a child forked while its
+// parent's was, which has the guard as its actions) the signal is a crash of
+// its own, for the registry's handler.
 KX_HANDLER_ENTRY void guardHandler(int signo, siginfo_t* info, void* uap) {
-  if (__atomic_load_n(reinterpret_cast<int32_t*>(&gWriter), __ATOMIC_ACQUIRE) !=
-      (sys::handler_thread_id() | kCrashWriter)) {
+  const uint64_t gate = __atomic_load_n(reinterpret_cast<uint64_t*>(&gGate), __ATOMIC_ACQUIRE);
+  const uint64_t process = static_cast<uint64_t>(static_cast<uint32_t>(syscall(SYS_getpid))) << 32;
+  if ((gate & kProcessMask) != process || (gate & kCrashWriter) == 0) {
+    rocrash_signal_handler_dispatch(signo, info, uap);
+    return;
+  }
+  if (static_cast<uint32_t>(gate) !=
+      (static_cast<uint32_t>(sys::handler_thread_id()) | kCrashWriter)) {
     rocrash_signal_handler_wait_for_the_end(uap);
   }
   rocrash_signal_handler_run_with_room(endTheWritersFault, signo, info, uap);
@@ -71,26 +99,27 @@ void installGuard() {
 }  // namespace
 
 bool beginCrash(int signo, const void* uap) {
-  const int32_t self = rocrash_async_mach_thread_self();
+  const uint32_t self = static_cast<uint32_t>(rocrash_async_mach_thread_self());
+  const uint64_t process = processHalf();
   for (;;) {
-    int32_t owner = gWriter.load();
-    if (owner == 0) {
-      if (gWriter.compare_exchange_strong(owner, self | kCrashWriter)) break;
+    uint64_t gate = gGate.load();
+    if (!heldBy(gate, process)) {
+      if (gGate.compare_exchange_strong(gate, process | self | kCrashWriter)) break;
       continue;
     }
+    const auto owner = static_cast<uint32_t>(gate);
     if ((owner & ~kCrashWriter) == self) {
       if ((owner & kCrashWriter) != 0) return false;
       // Crashed while writing a live report: this is the crash now.
-      gWriter.store(self | kCrashWriter);
+      gGate.store(process | self | kCrashWriter);
       break;
     }
     if ((owner & kCrashWriter) != 0) waitForTheEnd(uap);
-    syscall(SYS_futex, futexWord(&gWriter), FUTEX_WAIT, owner, nullptr, nullptr, 0);
+    syscall(SYS_futex, futexWord(), FUTEX_WAIT, owner, nullptr, nullptr, 0);
   }
   // Those waiting for a live report to end now wait for the end instead.
   wakeGateWaiters();
   gCrashSignal.store(signo);
-  gCrashing.store(true);
   sys::descriptor_tables_crash_began();
   installGuard();
   // A fault of this thread from here on must reach the guard, even where the
@@ -105,18 +134,23 @@ bool beginCrash(int signo, const void* uap) {
 }
 
 void beginLiveReport() {
-  const int32_t self = rocrash_async_mach_thread_self();
+  const uint32_t self = static_cast<uint32_t>(rocrash_async_mach_thread_self());
+  const uint64_t process = processHalf();
   for (;;) {
-    int32_t owner = 0;
-    if (gWriter.compare_exchange_strong(owner, self)) return;
+    uint64_t gate = gGate.load();
+    if (!heldBy(gate, process)) {
+      if (gGate.compare_exchange_strong(gate, process | self)) return;
+      continue;
+    }
+    const auto owner = static_cast<uint32_t>(gate);
     if ((owner & kCrashWriter) != 0) waitForTheEnd();
-    syscall(SYS_futex, futexWord(&gWriter), FUTEX_WAIT, owner, nullptr, nullptr, 0);
+    syscall(SYS_futex, futexWord(), FUTEX_WAIT, owner, nullptr, nullptr, 0);
   }
 }
 
 void endLiveReport() {
-  int32_t self = rocrash_async_mach_thread_self();
-  if (gWriter.compare_exchange_strong(self, 0)) wakeGateWaiters();
+  uint64_t held = processHalf() | static_cast<uint32_t>(rocrash_async_mach_thread_self());
+  if (gGate.compare_exchange_strong(held, 0)) wakeGateWaiters();
 }
 
 }  // namespace rocrash::reporter

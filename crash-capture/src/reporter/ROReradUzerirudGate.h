@@ -1,7 +1,5 @@
 #pragma once
 
-#include <atomic>
-
 // One report at a time.
 //
 // The thread that writes a report holds the gate: a live report until it is
@@ -13,10 +11,16 @@
 // process with the first crash's signal, any other thread waits where its
 // signal arrived. A thread that waits for the end holds no handler stack and
 // shows the report where it was.
+//
+// The gate belongs to the process that holds it. A child forked while it is
+// held (by a live report, or by a crash written on another thread or by the
+// crash callback itself) finds it open, whatever that thread was doing: the
+// child's own fault is a crash of its own, written as a forked child's, and
+// its live reports are written.
 namespace rocrash::reporter {
 
-// Whether a crash is being written (or was).
-extern std::atomic<bool> gCrashing;
+// Whether a crash of this process is being written (or was).
+bool crashBeingWritten();
 
 // Waits for the process to end (the first crash's signal ends it): in a
 // signal handler, `uap` is its signal's context, published as the thread's

@@ -1,5 +1,6 @@
 #include "concurrency/BiasedRecursiveLock.h"
 
+#include "ForkOrder.h"
 #include "WaitUntil.h"
 
 #ifdef KX_TEST_SEAMS
@@ -85,33 +86,44 @@ void BiasedRecursiveLock::unlockSlow() noexcept {
 }
 
 void BiasedRecursiveLock::revoke() noexcept {
+  // One thread revokes; the others wait for it. A revocation of another fork
+  // generation is one the parent had under way when it forked this process:
+  // its thread is not here to end it, and this thread takes it over.
+  const uint32_t revoking = kRevoking | detail::forkGeneration() << 2;
   uint32_t state = state_.load(std::memory_order_acquire);
-  if (state == kBiased &&
-      state_.compare_exchange_strong(state, kRevoking, std::memory_order_seq_cst)) {
-    // The owner's hold count is now up to date, and the owner sees the
-    // revocation before its next outermost hold. During the handover after
-    // a failed barrier, only once the owner alone is ordered with this
-    // thread: seen (its next hold sees the revocation, and is fenced), off
-    // its processor, or through a signal (fenceThreadOrdered). Where
-    // nothing orders it, that wait lasts as long as the owner keeps its
-    // processor: polls a millisecond apart keep it from costing the others.
-    if (!heavyFence()) {
-      const uintptr_t owner = bias_.load(std::memory_order_relaxed);
-      FenceThreadWait wait;
-#ifdef KX_TEST_SEAMS
-      gWaitingForOwners.fetch_add(1, std::memory_order_relaxed);
-#endif
-      detail::waitUntil([&] { return fenceThreadOrdered(owner, wait); },
-                        std::chrono::milliseconds(1));
-#ifdef KX_TEST_SEAMS
-      gWaitingForOwners.fetch_sub(1, std::memory_order_relaxed);
-#endif
+  for (;;) {
+    if (state == kRevoked) return;
+    if (state == revoking) {
+      detail::waitUntil([&] {
+        state = state_.load(std::memory_order_acquire);
+        return state != revoking;
+      });
+    } else if (state_.compare_exchange_strong(state, revoking, std::memory_order_seq_cst)) {
+      break;
     }
-    detail::waitUntil([this] { return held_.load(std::memory_order_seq_cst) == 0; });
-    state_.store(kRevoked, std::memory_order_release);
-  } else if (state != kRevoked) {
-    detail::waitUntil([this] { return state_.load(std::memory_order_acquire) == kRevoked; });
   }
+  // The owner's hold count is now up to date, and the owner sees the
+  // revocation before its next outermost hold. During the handover after a
+  // failed barrier, only once the owner alone is ordered with this thread:
+  // seen (its next hold sees the revocation, and is fenced), off its
+  // processor, or through a signal (fenceThreadOrdered); in a child, an owner
+  // that did not fork is not there, and is ordered at once. Where nothing
+  // orders it, that wait lasts as long as the owner keeps its processor:
+  // polls a millisecond apart keep it from costing the others.
+  if (!heavyFence()) {
+    const uintptr_t owner = bias_.load(std::memory_order_relaxed);
+    FenceThreadWait wait;
+#ifdef KX_TEST_SEAMS
+    gWaitingForOwners.fetch_add(1, std::memory_order_relaxed);
+#endif
+    detail::waitUntil([&] { return fenceThreadOrdered(owner, wait); },
+                      std::chrono::milliseconds(1));
+#ifdef KX_TEST_SEAMS
+    gWaitingForOwners.fetch_sub(1, std::memory_order_relaxed);
+#endif
+  }
+  detail::waitUntil([this] { return held_.load(std::memory_order_seq_cst) == 0; });
+  state_.store(kRevoked, std::memory_order_release);
 }
 
 void BiasedRecursiveLock::noteMutexHold(uintptr_t self) noexcept {

@@ -606,5 +606,94 @@ TEST(BiasedRecursiveLockHandover, HoldThroughTheMutexMarksTheThreadSeen) {
   });
 }
 
+// --- fork ---
+
+// Whether thread `tid` of this process sleeps in a timed sleep now, as a
+// revocation does once it has waited a while.
+bool napping(pid_t tid) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/self/task/%d/syscall", static_cast<int>(tid));
+  FILE* file = std::fopen(path, "r");
+  if (file == nullptr) return false;
+  long call = -1;
+  const bool read = std::fscanf(file, "%ld", &call) == 1;
+  std::fclose(file);
+  return read && (call == SYS_nanosleep || call == SYS_clock_nanosleep);
+}
+
+// Takes and lets go of `lock`, in a forked child that a hang ends (SIGALRM),
+// after `first` ran there; on a new thread of the child when `onANewThread`.
+int takenInAChild(BiasedRecursiveLock& lock, const std::function<void()>& first,
+                  bool onANewThread) {
+  return base::testing::inChild([&] {
+    alarm(10);
+    first();
+    auto take = [&] {
+      lock.lock();
+      lock.unlock();
+    };
+    if (onANewThread) {
+      std::thread(take).join();
+    } else {
+      take();
+    }
+    return 0;
+  });
+}
+
+// A fork while a revocation waits: the revocation is void in the child,
+// where the thread that made it does not run, and the lock serves the
+// child's threads. A third thread forks while the revocation waits for an
+// owner that holds nothing but that nothing orders (the barrier failed, the
+// owner runs on with every signal blocked); or the owner of the bias forks
+// while the revocation waits for its hold to end, and lets go in the child.
+TEST(BiasedRecursiveLockFork, RevocationUnderWayIsVoidInTheChild) {
+  if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
+  {
+    SCOPED_TRACE("a third thread forks");
+    CONCURRENCY_EXPECT_IN_CHILD([] {
+      return besideAnOwner([](int second) {
+        sigset_t blocked;
+        sigfillset(&blocked);
+        BiasedRecursiveLock lock;
+        OwnerAlone owner(second, {&lock}, blocked);
+        if (!owner.run() || !testing::refuseBarrier()) return 2;
+        allowStoppedThreadsForTesting(false);
+        std::atomic<bool> taken{false};
+        std::thread taker = takingOn(lock, taken);
+        const bool waited = revocationWaits(taken);
+        const int child = takenInAChild(
+            lock, [] {}, false);
+        owner.letGo();
+        taker.join();
+        return waited ? child : 2;
+      });
+    });
+  }
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer starts no thread in the child of a process with threads";
+#endif
+  SCOPED_TRACE("the owner forks");
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    setBiasThresholdForTesting(1);
+    BiasedRecursiveLock lock;
+    biasing({&lock})();
+    lock.lock();
+    std::atomic<pid_t> taker{0};
+    std::thread taking([&] {
+      attachFenceThread();
+      taker = static_cast<pid_t>(syscall(SYS_gettid));
+      lock.lock();
+      lock.unlock();
+    });
+    base::testing::within([&] { return taker.load() != 0 && napping(taker.load()); });
+    const int child = takenInAChild(
+        lock, [&] { lock.unlock(); }, true);
+    lock.unlock();
+    taking.join();
+    return child;
+  });
+}
+
 }  // namespace
 }  // namespace concurrency

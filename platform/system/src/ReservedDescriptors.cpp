@@ -53,16 +53,25 @@ bool descriptor_still_names(int fd, const descriptor_identity& identity, bool un
          (!unwritten || (st.st_nlink == 0 && st.st_size == 0));
 }
 
-bool table_shared_with(int owner, shared_table table) noexcept {
+bool table_shared_with(int owner, shared_table table, int probe) noexcept {
   ErrnoGuard guard;
   const long self = syscall(SYS_getpid);
   if (owner == self) return true;
   const int type = table == shared_table::descriptors ? KCMP_FILES : KCMP_SIGHAND;
   const long order = syscall(SYS_kcmp, self, owner, type, 0, 0);
-  if (order >= 0) return order == 0;
-  if (errno == ESRCH) return false;
-  // With nothing to unshare the call changes nothing; with a shared table,
-  // or other threads, it fails.
+  if (order == 0) return true;
+  if (order > 0) {
+    // A process is named by its first thread, whose descriptor table is
+    // gone once that thread has ended (pthread_exit) while others run on:
+    // the kernel then compares with nothing. With a probe, believed only
+    // while that thread still has it in a table.
+    return table == shared_table::descriptors && probe >= 0 &&
+           syscall(SYS_kcmp, owner, owner, KCMP_FILE, probe, probe) != 0;
+  }
+  // Refused (a sandbox's filter), or `owner` has ended: a table it had may
+  // be shared still, by another process made from it. With nothing to
+  // unshare the call changes nothing; with a shared table, or other
+  // threads, it fails.
   if (table == shared_table::signal_actions) return syscall(SYS_unshare, CLONE_SIGHAND) != 0;
   return true;
 }
@@ -72,7 +81,7 @@ bool descriptor_close_copy(int fd, int owner, bool atCrash) noexcept {
   // Closed where only this process's threads can see it: a copy of the
   // table for this thread would leave them a table of their own, where a
   // descriptor one opens is not the other's.
-  if (!table_shared_with(owner, shared_table::descriptors)) {
+  if (!table_shared_with(owner, shared_table::descriptors, fd)) {
     close(fd);
     return true;
   }

@@ -3,6 +3,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <linux/kcmp.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -80,19 +81,37 @@ std::atomic<bool> gPrepared{false};
 // /proc/self/task, opened when parking is prepared, so that a process that
 // has used up its file descriptors can still list its threads. It lists the
 // process it was opened in: a forked child closes its copy and opens its own
-// in the descriptor that frees. One lister at a time uses it; another opens
-// the folder afresh. The number is used (or closed) only while it still
-// names the folder it was opened on: a program that closed it and got the
-// number back for a file of its own keeps that file untouched, and the
-// folder is opened afresh.
+// in the descriptor that frees. A child whose table is its parent's too
+// (CLONE_FILES), or may be, keeps nothing of its own there (the table would
+// keep it after the child ends) and lists through a folder it opens each
+// time, but at its crash. One lister at a time uses it; another opens the
+// folder afresh. The number is used (or closed) only while it still names
+// the folder it was opened on: a program that closed it and got the number
+// back for a file of its own keeps that file untouched, and the folder is
+// opened afresh.
 std::atomic<int32_t> gTaskFolder{-1};
 std::atomic<task_t> gTaskFolderOwner{0};
+// The process whose thread lists through it now (0: none). A child forked
+// meanwhile finds it free: the lister is not there.
 std::atomic<int32_t> gTaskFolderBusy{0};
 descriptor_identity gTaskFolderIdentity;  // set before the number is published
 
 int openTaskFolder() { return open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
 
 task_t ownPid() { return static_cast<task_t>(syscall(SYS_getpid)); }
+
+// Takes the kept folder for the calling thread's listing; false while
+// another thread of this process lists through it.
+bool takeFolderUse() {
+  const int32_t self = ownPid();
+  int32_t user = gTaskFolderBusy.load();
+  while (user != self) {
+    if (gTaskFolderBusy.compare_exchange_weak(user, self)) return true;
+  }
+  return false;
+}
+
+void releaseFolderUse() { gTaskFolderBusy.store(0); }
 
 // `prefix`, then `file`, into `path` (kProcessPathRoom bytes), with the
 // decimal `pid` and a "/" between them when `pid` is given (not 0); false
@@ -125,11 +144,20 @@ bool publishTaskFolder(int fd) {
   return true;
 }
 
+// Whether the calling process's descriptor table is its parent's too, as
+// the kernel says (CLONE_FILES).
+bool sharesParentsTable() {
+  ErrnoGuard errnoGuard;
+  return syscall(SYS_kcmp, ownPid(), syscall(SYS_getppid), KCMP_FILES, 0, 0) == 0;
+}
+
 // True when this call kept the folder open.
 bool reserveTaskFolder() {
   // A child in its parent's memory would put its own number into the
-  // parent's record.
-  if (gTaskFolder.load() >= 0 || task_shares_parent_memory()) return false;
+  // parent's record; one in its parent's table, its own number there.
+  if (gTaskFolder.load() >= 0 || task_shares_parent_memory() || sharesParentsTable()) {
+    return false;
+  }
   int fd = openTaskFolder();
   if (fd < 0) return false;
   if (publishTaskFolder(fd)) return true;
@@ -144,40 +172,43 @@ int takeTaskFolder(bool* reserved) {
   // The reserved folder of the parent lists the parent's threads; a child
   // in the parent's memory leaves it be.
   if (task_shares_parent_memory()) return openTaskFolder();
-  int32_t idle = 0;
-  if (gTaskFolder.load() >= 0 && gTaskFolderBusy.compare_exchange_strong(idle, 1)) {
+  if (gTaskFolder.load() >= 0 && takeFolderUse()) {
     int fd = gTaskFolder.load();
+    const task_t owner = gTaskFolderOwner.load();
     if (!descriptor_still_names(fd, gTaskFolderIdentity, false)) {
       // The program's now: forgotten, never listed or closed.
       gTaskFolder.store(-1);
       gTaskFolderOwner.store(0);
       fd = -1;
-    } else if (gTaskFolderOwner.load() != mach_task_self()) {
+    } else if (owner != mach_task_self()) {
       // The parent's: this process's copy goes, and its number serves the
       // child's own. In a child that shares the parent's descriptors
-      // (CLONE_FILES), or may, the copy stays but at a crash, and the child
-      // opens one of its own.
-      (void)descriptor_close_copy(fd, gTaskFolderOwner.load(), descriptor_tables_crashing());
-      gTaskFolder.store(-1);
-      gTaskFolderOwner.store(0);
-      fd = openTaskFolder();
-      if (fd >= 0 && !publishTaskFolder(fd)) {
-        close(fd);
-        fd = -1;
+      // (CLONE_FILES), or may, the copy stays (the parent's still) but at a
+      // crash, and the child lists through a folder opened for the listing.
+      const bool closed = descriptor_close_copy(fd, owner, descriptor_tables_crashing());
+      fd = -1;
+      if (closed) {
+        gTaskFolder.store(-1);
+        gTaskFolderOwner.store(0);
+        fd = openTaskFolder();
+        if (fd >= 0 && !publishTaskFolder(fd)) {
+          close(fd);
+          fd = -1;
+        }
       }
     }
     if (fd >= 0 && lseek(fd, 0, SEEK_SET) == 0) {
       *reserved = true;
       return fd;
     }
-    gTaskFolderBusy.store(0);
+    releaseFolderUse();
   }
   return openTaskFolder();
 }
 
 void releaseTaskFolder(int fd, bool reserved) {
   if (reserved) {
-    gTaskFolderBusy.store(0);
+    releaseFolderUse();
   } else {
     close(fd);
   }
@@ -474,9 +505,8 @@ int process_file_open(task_t pid, const char* file, int flags) noexcept {
   // Else through the kept folder, /proc/<its owner>/task: its parent folder
   // is that process's. (The file system's root above it would be the mount
   // that covers /proc, if any.)
-  int32_t idle = 0;
   if (fd >= 0 || pid <= 0 || gTaskFolderOwner.load() != pid || !processPath(path, "../", 0, file) ||
-      !gTaskFolderBusy.compare_exchange_strong(idle, 1)) {
+      !takeFolderUse()) {
     return fd;
   }
   const int folder = gTaskFolder.load();
@@ -484,13 +514,12 @@ int process_file_open(task_t pid, const char* file, int flags) noexcept {
       descriptor_still_names(folder, gTaskFolderIdentity, false)) {
     fd = openat(folder, path, flags | O_CLOEXEC);
   }
-  gTaskFolderBusy.store(0);
+  releaseFolderUse();
   return fd;
 }
 
 void thread_parking_release_folder() noexcept {
-  int32_t idle = 0;
-  if (!gTaskFolderBusy.compare_exchange_strong(idle, 1)) return;
+  if (!takeFolderUse()) return;
   const int fd = gTaskFolder.load();
   if (fd >= 0 && gTaskFolderOwner.load() == mach_task_self() &&
       descriptor_still_names(fd, gTaskFolderIdentity, false)) {
@@ -498,7 +527,7 @@ void thread_parking_release_folder() noexcept {
   }
   gTaskFolder.store(-1);
   gTaskFolderOwner.store(0);
-  gTaskFolderBusy.store(0);
+  releaseFolderUse();
 }
 
 kern_return_t task_threads(task_t task, thread_t* threads, uint32_t capacity,

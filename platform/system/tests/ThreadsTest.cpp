@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "baseTest/Children.h"
 #include "system/Threads.h"
 #include "systemTest/DescriptorTables.h"
 
@@ -96,6 +97,35 @@ TEST(TaskThreads, ForkedChildsListLeavesItsThreadsOneDescriptorTable) {
                      count >= 2;
             }),
             sys::testing::ChildTable::shared);
+}
+
+// Children forked while another thread lists the threads through the kept
+// folder: the lister is not there, and each child, having used up its
+// descriptors, lists its own through that folder's number.
+TEST(TaskThreads, ChildForkedDuringAListingListsWithNoDescriptorLeft) {
+  const int failed = base::testing::inChild([] {
+    sys::thread_parking_prepare();
+    listThreads();  // the folder is this process's own
+    std::atomic<bool> stop{false};
+    std::thread lister([&] {
+      while (!stop.load()) listThreads();
+    });
+    int failures = 0;
+    for (int child = 0; child < 50; ++child) {
+      failures += base::testing::inChild([] {
+                    sys::testing::useUpDescriptors();
+                    sys::thread_t threads[4];
+                    uint32_t count = 0;
+                    const bool listed = sys::task_threads(sys::mach_task_self(), threads, 4,
+                                                          &count) == sys::KERN_SUCCESS;
+                    return listed && count == 1 ? 0 : 1;
+                  }) != 0;
+    }
+    stop = true;
+    lister.join();
+    return failures;
+  });
+  EXPECT_EQ(failed, 0) << "children that could not list";
 }
 
 TEST(ThreadParking, SuspendedThreadReportsItsOwnStackAndResumes) {

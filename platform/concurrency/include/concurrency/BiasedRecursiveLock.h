@@ -94,6 +94,7 @@ class KX_CAPABILITY("mutex") BiasedRecursiveLock {
   static constexpr uintptr_t kNoBias = 0;
   static constexpr uintptr_t kNeverBiased = 1;
   static constexpr uint32_t kBiased = 0;
+  // With the fork generation of the revoking thread's process above it.
   static constexpr uint32_t kRevoking = 1;
   static constexpr uint32_t kRevoked = 2;
 
@@ -114,7 +115,8 @@ class KX_CAPABILITY("mutex") BiasedRecursiveLock {
   // How deep that thread holds the lock through the bias; only it writes.
   std::atomic<uint32_t> held_{0};
   // kBiased until another thread revokes the bias; kRevoked once that thread
-  // has seen the bias's holds end.
+  // has seen the bias's holds end. A revocation a fork copied into a child
+  // (its thread is not there) is void: the child's first taker revokes anew.
   std::atomic<uint32_t> state_{kBiased};
   // Under the mutex: how deep it is held, and which thread took it last and
   // how many outermost holds in a row.

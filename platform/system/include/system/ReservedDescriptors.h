@@ -39,23 +39,29 @@ enum class shared_table { descriptors, signal_actions };
 // Whether the calling process uses the same `table` as process `owner` (it is
 // `owner`, or a process made with CLONE_FILES or CLONE_SIGHAND from it):
 // then a descriptor or action kept in the table is `owner`'s too, and the
-// calling process leaves it as it is. Asked of the kernel (`kcmp`); false
-// when `owner` is gone. Where `kcmp` is refused (a sandbox's filter), a
-// process alone in its thread group learns of its signal actions from
-// `unshare`, which refuses a table that is shared and leaves one it has alone
-// as it is; anything else the kernel will not tell counts as shared.
-bool table_shared_with(int owner, shared_table table) noexcept;
+// calling process leaves it as it is. Asked of the kernel (`kcmp`), which
+// knows a process by its first thread. A first thread that ended (with
+// `pthread_exit`) has no descriptor table left to compare, whatever the
+// others share: given `probe`, a descriptor `owner`'s table holds, an answer
+// of "another table" counts only while that thread still holds it. Where
+// `kcmp` is refused (a sandbox's filter) or `owner` is gone, a process alone
+// in its thread group learns of its signal actions from `unshare`, which
+// refuses a table that is shared and leaves one it has alone as it is;
+// anything else the kernel will not tell counts as shared.
+bool table_shared_with(int owner, shared_table table, int probe = -1) noexcept;
 
 // Closes the calling process's copy of `fd`, a descriptor kept by process
 // `owner` that the calling process has from it, so that its number serves
 // the caller, without closing `owner`'s. Where the descriptor table is the
 // caller's own (its threads may share it), the descriptor is closed there.
-// Where the table is `owner`'s too (CLONE_FILES), or the kernel will not tell
-// (`kcmp` refused), it is closed only `atCrash`, in a copy of the table made
-// for the calling thread (close_range's unsharing, or `unshare`): the process
-// is ending, and a child that used up its descriptors still has one for its
-// report. Otherwise, and when no copy can be had, false with `fd` left open:
-// the caller opens one of its own.
+// Where the table is `owner`'s too (CLONE_FILES), or may be (see
+// `table_shared_with`: `kcmp` refused, `owner` gone), it is closed only
+// `atCrash`, in a copy of the table made for the calling thread
+// (close_range's unsharing, or `unshare`): the process is ending, and a
+// child that used up its descriptors still has one for its report.
+// Otherwise, and when no copy can be had, false with `fd` left open: the
+// caller uses one of its own for the moment, and keeps nothing more in the
+// table (which may be `owner`'s, and outlive the caller).
 bool descriptor_close_copy(int fd, int owner, bool atCrash) noexcept;
 
 // Marks the calling process as ending by a crash whose report is being

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <linux/kcmp.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -41,6 +42,15 @@ ChildTable childTableAfter(const std::function<bool()>& action) {
     return order > 0 || !same ? 2 : 0;
   });
   return code == 0 ? ChildTable::shared : code == 1 ? ChildTable::actionFailed : ChildTable::split;
+}
+
+void useUpDescriptors() {
+  struct rlimit limit;
+  getrlimit(RLIMIT_NOFILE, &limit);
+  limit.rlim_cur = 256;
+  setrlimit(RLIMIT_NOFILE, &limit);
+  while (open("/dev/null", O_RDONLY) >= 0) {
+  }
 }
 
 }  // namespace sys::testing

@@ -19,6 +19,11 @@ enum class ChildTable {
 // the second thread opens then is open on the same file for the first.
 ChildTable childTableAfter(const std::function<bool()>& action);
 
+// Takes every descriptor the calling process may still open: its limit is
+// lowered to 256 first, and each free number below it is opened on
+// /dev/null.
+void useUpDescriptors();
+
 inline void PrintTo(ChildTable table, std::ostream* out) {
   *out << (table == ChildTable::shared  ? "shared"
            : table == ChildTable::split ? "split"

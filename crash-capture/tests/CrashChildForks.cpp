@@ -1,0 +1,120 @@
+#include "CrashChildForks.h"
+
+#include <signal.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdlib>
+#include <optional>
+#include <thread>
+
+#include "CrashChildImages.h"
+#include "baseTest/Children.h"
+#include "baseTest/Polling.h"
+#include "crash-capture/ROReradUzerirud.h"
+#include "objc/NSException.h"
+#include "system/Threads.h"
+
+namespace {
+
+std::string gFolder;
+pid_t gProgram = 0;
+// The child forked by the thread beside the crash, once it is.
+std::atomic<pid_t> gForked{0};
+
+// 0, read at run time: the stores below are not known to fault.
+volatile uintptr_t gLowAddress = 0;
+
+// Whether the crashes are uncaught exceptions (else faults).
+bool gByException = false;
+
+// The crash of `name` (an uncaught exception of that name), or a fault.
+void crash(const char* name, int value) {
+  if (gByException) {
+    uncaught_exception_handler(objc::NSException::exceptionWithName(name, "crashed").get());
+  }
+  *reinterpret_cast<volatile int*>(gLowAddress + 0x10) = value;
+  asm volatile("" ::: "memory");
+}
+
+__attribute__((noinline)) void programCrashesBeforeItsChild() { crash("ProgramsException", 40); }
+
+__attribute__((noinline)) void crashingProgramsChildFaults() { crash("ChildsException", 41); }
+
+[[noreturn]] void childOfTheCrash() {
+  crash_child_mark("child", static_cast<uint64_t>(getpid()));
+  crash_child_mark("child.parent", static_cast<uint64_t>(getppid()));
+  auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+      "com.example.child", "1", std::nullopt,
+      ROReradUzerirudConfig::initWithBasePath(gFolder + "/live"));
+  if (reporter->generateLiveReport()) crash_child_mark("live-in-child", 1);
+  crashingProgramsChildFaults();
+  _exit(1);
+}
+
+// Waits for `child` (20 s at most, then kills it); its wait status.
+int waitForTheChild(pid_t child) {
+  int status = 0;
+  base::testing::waitForChild(child, &status,
+                              std::chrono::steady_clock::now() + std::chrono::seconds(20));
+  return status;
+}
+
+}  // namespace
+
+int crash_child_forks(const std::string& mode, const std::string& folder) {
+  gFolder = folder;
+  gProgram = getpid();
+  if (mode == "fork-in-callback" || mode == "fork-in-callback-exception") {
+    gByException = mode == "fork-in-callback-exception";
+    programCrashesBeforeItsChild();
+  } else if (mode == "fork-while-writing") {
+    static struct sigaction enabled;
+    sigaction(SIGSEGV, nullptr, &enabled);
+    static std::atomic<bool> ready{false};
+    std::thread([] {
+      sigset_t parking;
+      sigemptyset(&parking);
+      sigaddset(&parking, sys::thread_parking_signal());
+      pthread_sigmask(SIG_BLOCK, &parking, nullptr);
+      ready = true;
+      // The crash has begun once the action of SIGSEGV changed.
+      for (struct sigaction now = enabled; now.sa_sigaction == enabled.sa_sigaction;) {
+        sigaction(SIGSEGV, nullptr, &now);
+      }
+      const pid_t child = fork();
+      if (child == 0) childOfTheCrash();
+      gForked = child;
+      for (;;) pause();
+    }).detach();
+    while (!ready.load()) std::this_thread::yield();
+    programCrashesBeforeItsChild();
+  } else {
+    return -1;
+  }
+  return 1;
+}
+
+void crash_child_forks_callback(const std::string& mode) {
+  if (getpid() != gProgram) return;
+  if (mode == "fork-in-callback" || mode == "fork-in-callback-exception") {
+    const pid_t child = fork();
+    if (child == 0) childOfTheCrash();
+    waitForTheChild(child);
+    // A second child returns from the callback, as the program would: it
+    // ends by the program's crash signal.
+    const pid_t returning = fork();
+    if (returning == 0) return;
+    const int status = waitForTheChild(returning);
+    if (WIFSIGNALED(status) && WTERMSIG(status) == (gByException ? SIGABRT : SIGSEGV)) {
+      crash_child_mark("returning-child-ended", 1);
+    }
+  } else if (mode == "fork-while-writing") {
+    base::testing::within([] { return gForked.load() != 0; });
+    if (gForked.load() > 0) waitForTheChild(gForked.load());
+  }
+}

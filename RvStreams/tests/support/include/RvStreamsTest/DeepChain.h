@@ -9,7 +9,10 @@
 #include <cstddef>
 #include <functional>
 #include <initializer_list>
+#include <vector>
 
+#include "RvStreams/Catch.h"
+#include "RvStreams/Concat.h"
 #include "RvStreams/Just.h"
 #include "RvStreams/PublishSubject.h"
 #include "RvStreamsTest/Recording.h"
@@ -20,6 +23,29 @@ namespace rv::test {
 // small stack below even in an optimised build (under the sanitizers, a whole
 // 8 MiB stack).
 inline constexpr int kDeepChainLevels = 20000;
+
+// The operators that drain nested ones of their own kind in place, and a mix
+// of all of them, level after level.
+enum class Nesting { concat, catchSources, retry, retryCount, mixed };
+inline constexpr Nesting kNestingKinds[] = {Nesting::concat, Nesting::catchSources, Nesting::retry,
+                                            Nesting::retryCount};
+
+// `inner` nested in one more level of `kind`; `level` tells the levels apart.
+inline Ref<Observable<int>> nestOnce(Nesting kind, const Ref<Observable<int>>& inner, int level) {
+  switch (kind) {
+    case Nesting::concat:
+      return concat(inner, just(level));
+    case Nesting::catchSources:
+      return catchError(std::vector<Ref<Observable<int>>>{inner, just(level)});
+    case Nesting::retry:
+      return inner | retry();
+    case Nesting::retryCount:
+      return inner | retry(2);
+    case Nesting::mixed:
+      break;
+  }
+  return nestOnce(kNestingKinds[level % 4], inner, level);
+}
 
 // Runs `body` on a thread of its own whose stack holds a few hundred frames,
 // and waits for it.
@@ -77,6 +103,12 @@ void expectDeepChainLetGoFlat(Nest nest) {
     EXPECT_TRUE(innermost.expired()) << (dispose ? "disposed" : "completed");
     EXPECT_EQ(recorder->completedCount(), dispose ? 0 : 1);
   }
+}
+
+inline void expectDeepChainLetGoFlat(Nesting kind) {
+  expectDeepChainLetGoFlat([kind](const Ref<Observable<int>>& inner, int level) {
+    return nestOnce(kind, inner, level);
+  });
 }
 
 }  // namespace rv::test

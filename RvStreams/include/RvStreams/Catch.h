@@ -169,7 +169,7 @@ class CatchSequenceSink final : public TailRecursiveSink<T, typename Sequence::I
 // whoever lets go of a chain nested less deep than that sees all of its
 // destructors finish before going on, as with any C++ object.
 template <class T, class Sequence>
-class CatchSequence final : public FlatDeletedProducer<T> {
+class CatchSequence final : public Producer<T>, public FlatDeletion {
  public:
   explicit CatchSequence(Sequence sources) : sources_(std::move(sources)) {}
   const Sequence& sources() const noexcept { return sources_; }

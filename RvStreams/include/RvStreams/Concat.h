@@ -135,7 +135,7 @@ class ConcatSink final : public TailRecursiveSink<T, ConcatIterator<T>>, public 
 };
 
 template <class T>
-class Concat final : public FlatDeletedProducer<T> {
+class Concat final : public Producer<T>, public FlatDeletion {
  public:
   // `count`: how many sources to take when the caller knows it; a count caps
   // what the iterator is asked for.

@@ -21,55 +21,71 @@
 // go has returned; they still run before every deletion within the bound
 // returns.
 //
-// It costs nothing at creation: the producer and its shared pointer's counts
-// are one allocation (std::allocate_shared), and the allocator's destroy is
-// where the count is kept. A queued producer is not destroyed yet: its weak
-// reference to itself keeps the allocation, and the queue is linked through
-// the queued producers, so queuing takes no memory either.
+// It costs nothing at creation and little at deletion: the producer and its
+// shared pointer's counts are one allocation (std::allocate_shared), and the
+// allocator's destroy, inline, keeps the count. A queued producer is not
+// destroyed yet: its weak reference to itself keeps the allocation, and the
+// queue is linked through the queued producers, so queuing takes no memory
+// either.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <type_traits>
 #include <utility>
 
-#include "RvStreams/Producer.h"
-
 namespace rv::detail {
 
-// The bounds of the deletions that run one inside another on a thread. At
-// the depth bound a level takes about 150 bytes of stack optimised and up to
-// 1.6 KiB unoptimised under AddressSanitizer, so a chain of any depth fits a
-// 512 KiB thread stack in every build; the stack bound keeps that so when
-// the levels hold more between them (their own destructors' frames).
+// The bounds of the deletions that run one inside another on a thread. A
+// level of a chain takes 50 to 110 bytes of stack optimised, up to 330 under
+// ThreadSanitizer and 1.5 KiB unoptimised under AddressSanitizer, so that at
+// the depth bound a chain of any depth fits a 512 KiB thread stack in every
+// build; the stack bound keeps that so when the levels hold more between
+// them (their own destructors' frames).
 inline constexpr int kFlatDeletionDepth = 128;
-inline constexpr std::ptrdiff_t kFlatDeletionStack = 256 * 1024;
+inline constexpr std::uintptr_t kFlatDeletionStack = 256 * 1024;
 
+// The base of the producers deleted this way: room for the queue's link.
 class FlatDeletion {
  public:
   FlatDeletion(const FlatDeletion&) = delete;
   FlatDeletion& operator=(const FlatDeletion&) = delete;
 
-  // Destroys `object` now, or queues it past the bounds. Called by
-  // FlatAllocator::destroy, once the last owner has let go.
-  static void letGo(FlatDeletion* object) noexcept;
-
  protected:
-  FlatDeletion() = default;
-  virtual ~FlatDeletion() = default;
+  // Both are set only when the producer is queued.
+  FlatDeletion() noexcept {}
+  ~FlatDeletion() = default;
 
  private:
-  // A weak reference to the allocation that holds the object.
-  virtual std::weak_ptr<const void> allocation() const noexcept = 0;
-
-  FlatDeletion* nextQueued_ = nullptr;
+  friend struct FlatDeletions;
+  FlatDeletion* nextQueued_;
+  void (*destroyQueued_)(FlatDeletion*) noexcept;
 };
 
-// The base of the producers deleted this way.
-template <class T>
-class FlatDeletedProducer : public Producer<T>, public FlatDeletion {
- private:
-  std::weak_ptr<const void> allocation() const noexcept final { return this->weak_from_this(); }
+// This thread's deletions: how many run one inside another, the frame of
+// the outermost (stacks grow down here), and those queued past the bounds
+// that no deletion has run yet, in the order they were let go.
+struct FlatDeletions {
+  int depth = 0;
+  std::uintptr_t outermostFrame = 0;
+  FlatDeletion* queued = nullptr;
+  FlatDeletion* lastQueued = nullptr;
+
+  // Whether a deletion that starts at `frame` nests too deep. A frame above
+  // the outermost, or on another stack, counts as too deep.
+  bool pastTheBounds(std::uintptr_t frame) const noexcept {
+    return depth >= kFlatDeletionDepth || frame > outermostFrame ||
+           outermostFrame - frame >= kFlatDeletionStack;
+  }
+
+  void queue(FlatDeletion* object, void (*destroy)(FlatDeletion*) noexcept) noexcept;
+  // Runs the queue, and what the queued deletions queue, at this depth.
+  void runQueue() noexcept;
 };
+
+// Trivially destructible, so that a chain let go by another thread-local
+// object's destructor at thread exit still finds it.
+extern constinit thread_local FlatDeletions tFlatDeletions;
 
 // The allocator std::allocate_shared makes these producers with: the shared
 // pointer destroys its producer through it.
@@ -87,16 +103,34 @@ struct FlatAllocator {
   template <class P>
   void destroy(P* object) noexcept {
     static_assert(std::is_base_of_v<FlatDeletion, P>, "only flat-deleted producers");
-    FlatDeletion::letGo(object);
+    FlatDeletions& deletions = tFlatDeletions;
+    const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (deletions.depth == 0) {
+      deletions.outermostFrame = frame;
+    } else if (deletions.pastTheBounds(frame)) {
+      deletions.queue(object, &destroyQueued<P>);
+      return;
+    }
+    ++deletions.depth;
+    object->~P();
+    // Only what this deletion let go past the bounds can be queued here.
+    if (deletions.queued != nullptr) deletions.runQueue();
+    --deletions.depth;
   }
 
-  template <class U>
-  bool operator==(const FlatAllocator<U>&) const noexcept {
-    return true;
+ private:
+  template <class P>
+  static void destroyQueued(FlatDeletion* queued) noexcept {
+    auto* object = static_cast<P*>(queued);
+    // Its weak reference to itself, which keeps the allocation now, goes
+    // with the object: hold another until the destructor has returned.
+    const auto allocation = object->weak_from_this();
+    object->~P();
   }
 };
 
-// Makes a P (a FlatDeletedProducer) in one allocation with its counts.
+// Makes a P (a producer deriving from FlatDeletion) in one allocation with
+// its counts.
 template <class P, class... Args>
 std::shared_ptr<P> makeFlatDeleted(Args&&... args) {
   return std::allocate_shared<P>(FlatAllocator<P>(), std::forward<Args>(args)...);

@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
 #include <latch>
 #include <memory>
 #include <mutex>
@@ -111,23 +112,10 @@ class LockedOwner {
   Chain chain_;
 };
 
-class Checker {
- public:
-  explicit Checker(LockedOwner* owner) : owner_(owner) {}
-  ~Checker() { owner_->checkerDestroyed(); }
-
- private:
-  LockedOwner* owner_;
-};
-
-class Resetter {
- public:
-  explicit Resetter(LockedOwner* owner) : owner_(owner) {}
-  ~Resetter() { owner_->reset(); }
-
- private:
-  LockedOwner* owner_;
-};
+// Calls `action` once the last owner lets go.
+std::shared_ptr<void> onRelease(std::function<void()> action) {
+  return std::shared_ptr<void>(nullptr, [action = std::move(action)](void*) { action(); });
+}
 
 // Levels of nesting: 1, 2, and as many as a program might write by hand.
 class NestedDeletionStress : public ::testing::TestWithParam<int> {};
@@ -157,11 +145,12 @@ TEST_P(NestedDeletionStress, DestructorsRunWhileTheOwnersLockIsHeld) {
     for (int level = 1; level <= GetParam(); ++level) {
       owners.push_back(std::make_unique<LockedOwner>());
       LockedOwner* owner = owners.back().get();
-      auto resetter = inner != nullptr ? std::make_shared<Resetter>(inner) : nullptr;
-      owner->setChain(nestOnce(kind, holding(std::make_shared<Checker>(owner), resetter), level));
+      auto checker = onRelease([owner] { owner->checkerDestroyed(); });
+      auto resetter = inner != nullptr ? onRelease([inner] { inner->reset(); }) : nullptr;
+      owner->setChain(nestOnce(kind, holding(checker, resetter), level));
       inner = owner;
     }
-    Chain chain = nestOnce(kind, holding(std::make_shared<Resetter>(inner)), 0);
+    Chain chain = nestOnce(kind, holding(onRelease([inner] { inner->reset(); })), 0);
 
     std::atomic<bool> done{false};
     std::latch watching(1);
@@ -182,19 +171,9 @@ TEST_P(NestedDeletionStress, DestructorsRunWhileTheOwnersLockIsHeld) {
 // Each level lets go of the level below, then of its own marker, so plain
 // destructors record 1, 2, ..., n.
 Chain markedChain(const std::shared_ptr<std::vector<int>>& order, int levels) {
-  class Marker {
-   public:
-    Marker(std::shared_ptr<std::vector<int>> order, int level)
-        : order_(std::move(order)), level_(level) {}
-    ~Marker() { order_->push_back(level_); }
-
-   private:
-    std::shared_ptr<std::vector<int>> order_;
-    int level_;
-  };
   Chain chain = just(0);
   for (int level = 1; level <= levels; ++level) {
-    chain = concat(chain, holding(std::make_shared<Marker>(order, level)));
+    chain = concat(chain, holding(onRelease([order, level] { order->push_back(level); })));
   }
   return chain;
 }
@@ -265,11 +244,6 @@ TEST(NestedDeletion, LevelsThatTakeMuchStackNestOnlyAsFarAsTheStackBound) {
   EXPECT_TRUE(innermost.expired());
 }
 
-// Says so on standard error when the innermost level is deleted.
-struct LoudCanary {
-  ~LoudCanary() { std::fputs("innermost level deleted\n", stderr); }
-};
-
 class NestedDeletionDeathTest : public test::DeathTestBase {};
 
 // At thread exit a thread-local chain goes with the thread's other objects;
@@ -282,8 +256,9 @@ TEST_F(NestedDeletionDeathTest, DeepChainsAreLetGoAtThreadAndProcessExit) {
   EXPECT_TRUE(innermost.expired());
 
   EXPECT_EXIT(test::onSmallStack([] {
-                static Chain chain =
-                    deepChainAround(Nesting::mixed, std::make_shared<LoudCanary>());
+                static Chain chain = deepChainAround(
+                    Nesting::mixed,
+                    onRelease([] { std::fputs("innermost level deleted\n", stderr); }));
                 std::exit(3);
               }),
               ::testing::ExitedWithCode(3), "innermost level deleted");

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstdio>
@@ -200,6 +202,33 @@ TEST(NestedDeletion, ChainsNestInPlaceUpToTheBoundAndTheOnePastItFinishesWithinI
   EXPECT_EQ(orderOfRelease(kBound + 1), pastTheBound);
   // Having queued leaves nothing behind: the next chain nests in place again.
   EXPECT_EQ(orderOfRelease(kBound), upTo(kBound));
+}
+
+// A fork while deletions wait in the queue: the child, a copy of the thread
+// that forked, finishes them as the parent does.
+TEST(NestedDeletion, AForkWhileDeletionsAreQueuedLetsBothProcessesFinishThem) {
+  constexpr int kLevels = 4 * detail::kFlatDeletionDepth;
+  pid_t child = -1;
+  bool queuedAtFork = false;
+  auto canary = std::make_shared<int>(0);
+  Weak<int> innermost = canary;
+  Chain chain = holding(std::move(canary));
+  for (int level = 1; level <= kLevels; ++level) {
+    // Deleted from the queue, once it has queued the level below.
+    auto forks = level != kLevels / 4 ? nullptr : onRelease([&] {
+      queuedAtFork = detail::tFlatDeletions.queued != nullptr;
+      child = fork();
+    });
+    chain = concat(chain, holding(forks));
+  }
+  chain.reset();
+  if (child == 0) _exit(innermost.expired() ? 0 : 1);
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(queuedAtFork);
+  EXPECT_TRUE(innermost.expired());
 }
 
 // A chain of test::kDeepChainLevels levels of `kind` around a source that

@@ -207,13 +207,9 @@ TEST(CatchSequence, NestedSequencesAreDrainedInPlace) {
 
 // Every form drains nested ones of its own form in place.
 TEST(CatchSequence, DeeplyNestedSequencesAreLetGoWithoutDeepeningTheStack) {
-  test::expectDeepChainLetGoFlat([](const Ref<Observable<int>>& inner, int level) {
-    return catchError(std::vector<Ref<Observable<int>>>{inner, just(level)});
-  });
-  test::expectDeepChainLetGoFlat(
-      [](const Ref<Observable<int>>& inner, int) { return inner | retry(); });
-  test::expectDeepChainLetGoFlat(
-      [](const Ref<Observable<int>>& inner, int) { return inner | retry(2); });
+  test::expectDeepChainLetGoFlat(test::Nesting::catchSources);
+  test::expectDeepChainLetGoFlat(test::Nesting::retry);
+  test::expectDeepChainLetGoFlat(test::Nesting::retryCount);
 }
 
 TEST(CatchSequence, AsynchronousFailureMovesToTheNextSource) {

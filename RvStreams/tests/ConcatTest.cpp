@@ -177,8 +177,7 @@ TEST(Concat, DeeplyNestedConcatenationsDoNotDeepenTheStack) {
 }
 
 TEST(Concat, DeeplyNestedConcatenationsAreLetGoWithoutDeepeningTheStack) {
-  test::expectDeepChainLetGoFlat(
-      [](const Ref<Observable<int>>& inner, int level) { return concat(inner, just(level)); });
+  test::expectDeepChainLetGoFlat(test::Nesting::concat);
 }
 
 TEST(Concat, ThousandSynchronousSourcesKeepTheStackFlat) {

@@ -6,6 +6,7 @@
 
 #include <RvRelay/PublishRelay.h>
 #include <RvStreams/BehaviorSubject.h>
+#include <RvStreams/Catch.h>
 #include <RvStreams/CombineLatest.h>
 #include <RvStreams/Concat.h>
 #include <RvStreams/Create.h>
@@ -675,6 +676,89 @@ void BM_Concat_Rv(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations() * 64);
 }
 
+// --- (g2) concat, catchError and retry: made and let go, and subscribed ----------
+// Each is made over two sources made once, and let go at once; or made once and
+// subscribed to (its sources complete at once, so each subscription ends
+// there). Beside them: a std::function holding the same two sources, made and
+// destroyed, and called for each element a subscription delivers.
+
+struct TwoSources {
+  rv::Ref<rv::Observable<int>> first = rv::just(1);
+  rv::Ref<rv::Observable<int>> second = rv::just(2);
+};
+
+const auto concatOf = [](const TwoSources& s) { return rv::concat(s.first, s.second); };
+const auto catchErrorOf = [](const TwoSources& s) {
+  return s.first | rv::catchError([second = s.second](const rv::Error&) { return second; });
+};
+const auto catchSourcesOf = [](const TwoSources& s) {
+  return rv::catchError(std::vector<rv::Ref<rv::Observable<int>>>{s.first, s.second});
+};
+const auto retryOf = [](const TwoSources& s) { return s.first | rv::retry(); };
+const auto retryCountOf = [](const TwoSources& s) { return s.first | rv::retry(3); };
+
+void reportAllocationsPerIteration(benchmark::State& state, long allocations) {
+  state.counters["allocs_per_iteration"] = benchmark::Counter(
+      static_cast<double>(allocations) / static_cast<double>(state.iterations()));
+}
+
+template <class Make>
+void createDrop(benchmark::State& state, Make make) {
+  const TwoSources sources;
+  const long before = allocationCount.load();
+  for (auto _ : state) {
+    auto made = make(sources);
+    benchmark::DoNotOptimize(made);
+  }
+  reportAllocationsPerIteration(state, allocationCount.load() - before);
+}
+
+template <class Make>
+void subscribeTo(benchmark::State& state, Make make) {
+  const TwoSources sources;
+  auto made = make(sources);
+  long sum = 0;
+  const long before = allocationCount.load();
+  for (auto _ : state) {
+    rv::subscribe(made, {.onNext = [&sum](const int& x) { sum += x; }});
+    benchmark::DoNotOptimize(sum);
+  }
+  reportAllocationsPerIteration(state, allocationCount.load() - before);
+}
+
+void BM_ConcatCreateDrop_Rv(benchmark::State& state) { createDrop(state, concatOf); }
+void BM_CatchErrorCreateDrop_Rv(benchmark::State& state) { createDrop(state, catchErrorOf); }
+void BM_CatchSourcesCreateDrop_Rv(benchmark::State& state) { createDrop(state, catchSourcesOf); }
+void BM_RetryCreateDrop_Rv(benchmark::State& state) { createDrop(state, retryOf); }
+void BM_RetryCountCreateDrop_Rv(benchmark::State& state) { createDrop(state, retryCountOf); }
+
+void BM_CreateDrop_StdFunction(benchmark::State& state) {
+  createDrop(state, [](const TwoSources& s) {
+    return std::function<int()>([first = s.first, second = s.second] {
+      return static_cast<int>(first.use_count() + second.use_count());
+    });
+  });
+}
+
+void BM_ConcatSubscribe_Rv(benchmark::State& state) { subscribeTo(state, concatOf); }
+void BM_CatchErrorSubscribe_Rv(benchmark::State& state) { subscribeTo(state, catchErrorOf); }
+void BM_CatchSourcesSubscribe_Rv(benchmark::State& state) { subscribeTo(state, catchSourcesOf); }
+void BM_RetrySubscribe_Rv(benchmark::State& state) { subscribeTo(state, retryOf); }
+void BM_RetryCountSubscribe_Rv(benchmark::State& state) { subscribeTo(state, retryCountOf); }
+
+// The elements of a concat of the two, through a std::function made per
+// subscription.
+void BM_Subscribe_StdFunction(benchmark::State& state) {
+  long sum = 0;
+  for (auto _ : state) {
+    std::function<void(const int&)> sink = [&sum](const int& x) { sum += x; };
+    benchmark::DoNotOptimize(sink);
+    sink(1);
+    sink(2);
+    benchmark::DoNotOptimize(sum);
+  }
+}
+
 // --- (h) replay ------------------------------------------------------------------
 
 void BM_ReplayEvents_Rv(benchmark::State& state) {
@@ -743,6 +827,18 @@ BENCHMARK(BM_FlatMap_Rv);
 BENCHMARK(BM_ConcatMap_Rv);
 BENCHMARK(BM_InnerPerElement_StdFunction);
 BENCHMARK(BM_Concat_Rv);
+BENCHMARK(BM_ConcatCreateDrop_Rv);
+BENCHMARK(BM_CatchErrorCreateDrop_Rv);
+BENCHMARK(BM_CatchSourcesCreateDrop_Rv);
+BENCHMARK(BM_RetryCreateDrop_Rv);
+BENCHMARK(BM_RetryCountCreateDrop_Rv);
+BENCHMARK(BM_CreateDrop_StdFunction);
+BENCHMARK(BM_ConcatSubscribe_Rv);
+BENCHMARK(BM_CatchErrorSubscribe_Rv);
+BENCHMARK(BM_CatchSourcesSubscribe_Rv);
+BENCHMARK(BM_RetrySubscribe_Rv);
+BENCHMARK(BM_RetryCountSubscribe_Rv);
+BENCHMARK(BM_Subscribe_StdFunction);
 BENCHMARK(BM_ReplayEvents_Rv);
 BENCHMARK(BM_ReplaySubscribeDispose_Rv);
 BENCHMARK(BM_ReplaySubscribeDispose_StdFunction);

@@ -160,7 +160,14 @@ class CatchSequenceSink final : public TailRecursiveSink<T, typename Sequence::I
 
 // `Sequence` has `makeIterator()`; each subscription walks a fresh iterator.
 // Subscribing drains nested ones in place, so a chain of them can be deeper
-// than destructors inside destructors could take: they are deleted flat.
+// than destructors inside destructors could take. Letting go of one is
+// bounded as for concatenations (Concat.h): catch sequences deleted inside
+// the deletion of another are deleted there and then, as plain destructors
+// would be, up to 128 nested ones (and 256 KiB of stack below the
+// outermost); past that they are queued, and the innermost deletion within
+// the bound, the one that let them go, runs the queue before it returns. So
+// whoever lets go of a chain nested less deep than that sees all of its
+// destructors finish before going on, as with any C++ object.
 template <class T, class Sequence>
 class CatchSequence final : public Producer<T>, public FlatDeletion {
  public:

@@ -14,10 +14,22 @@
 // queued on the sink's gate, so a long run of sources that complete while
 // being subscribed keeps the call stack flat. A concatenation found among the
 // sources of another is not subscribed as an operator of its own: its sources
-// are drained in place on the same stack, and a chain of them is deleted
-// level after level, not destructor inside destructor, so letting go of a
-// chain of any depth keeps the stack flat too. (Concatenating a sequence of
-// sequences as they arrive, `concat()`, is the merge family's.)
+// are drained in place on the same stack, so a chain of them may be nested a
+// million deep.
+//
+// Letting go of such a chain keeps C++ destruction order where a program
+// relies on it, and the stack bounded where it could not hold a frame per
+// level: concatenations deleted inside the deletion of another are deleted
+// there and then, as plain destructors would be, up to 128 nested ones (and
+// 256 KiB of stack below the outermost); past that they are queued, and the
+// innermost deletion within the bound, the one that let them go, runs the
+// queue before it returns. So whoever lets go of a concatenation nested less
+// deep than that sees all of its destructors finish before going on, as with
+// any C++ object: a guard one of its sources holds is released before the
+// registry its owner frees next, and its destructors run while a lock taken
+// around the reset is still held. detail/FlatDeletion.h has the
+// mechanism. (Concatenating a sequence of sequences as they arrive,
+// `concat()`, is the merge family's.)
 
 #include <cstdint>
 #include <functional>

@@ -197,16 +197,12 @@ struct ThreadEnd {
 };
 thread_local ThreadEnd tThreadEnd;
 
-// Counted by the child handler below (see detail::forkGeneration).
-std::atomic<uint32_t> gForkGeneration{0};
-
 // Around fork: the child has the forking thread only, under a new id, and
 // must find the list's mutex free. The prepare handler takes the mutex, and
 // the parent's and the child's let it go.
 void lockThreadsForFork() KX_ACQUIRE(threadsMutex()) { threadsMutex().lock(); }
 void unlockThreadsInParent() KX_RELEASE(threadsMutex()) { threadsMutex().unlock(); }
 void unlockThreadsInChild() KX_RELEASE(threadsMutex()) {
-  gForkGeneration.fetch_add(1, std::memory_order_relaxed);
   const uintptr_t key = detail::tFenceThreadKey;
   FenceThread* const own = key > detail::kEndedThread ? entryOf(key) : nullptr;
   for (FenceThread* thread = gAllThreads; thread != nullptr; thread = thread->nextAll) {
@@ -473,8 +469,6 @@ void seeFenceThread() noexcept {
 }
 
 void registerFenceThreadsForFork() noexcept { static_cast<void>(threadsMutex()); }
-
-uint32_t forkGeneration() noexcept { return gForkGeneration.load(std::memory_order_relaxed); }
 
 }  // namespace detail
 

@@ -436,6 +436,10 @@ const CrashSituation kSituations[] = {
      {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     {"clone-files+kcmp-enosys",
      {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    // A program whose filter ends any process that asks the kernel what it
+    // shares with another (kcmp): one started by running the program, which
+    // has nothing to ask, enables, makes live reports and crashes.
+    {"live-race+kcmp-ends", {{"pid", {"faultHere"}}}},
     // Children forked while the program's crash is written, from the crash
     // callback (the crash a fault, or an uncaught exception) or from another
     // thread: each gets a live report, and its own crash (a fault, or an

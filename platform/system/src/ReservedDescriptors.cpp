@@ -13,6 +13,7 @@
 
 #include <atomic>
 
+#include "base/ProcessToken.h"
 #include "system/SignalSafe.h"
 
 namespace sys {
@@ -63,10 +64,15 @@ bool table_shared_with(int owner, shared_table table, int probe) noexcept {
   if (order > 0) {
     // A process is named by its first thread, whose descriptor table is
     // gone once that thread has ended (pthread_exit) while others run on:
-    // the kernel then compares with nothing. With a probe, believed only
-    // while that thread still has it in a table.
-    return table == shared_table::descriptors && probe >= 0 &&
-           syscall(SYS_kcmp, owner, owner, KCMP_FILE, probe, probe) != 0;
+    // the kernel then compares with nothing. Believed only while that thread
+    // still has the probe in a table (without one, any of the standard
+    // three).
+    if (table != shared_table::descriptors) return false;
+    const int last = probe >= 0 ? probe : 2;
+    for (int fd = probe >= 0 ? probe : 0; fd <= last; ++fd) {
+      if (syscall(SYS_kcmp, owner, owner, KCMP_FILE, fd, fd) == 0) return false;
+    }
+    return true;
   }
   // Refused (a sandbox's filter), or `owner` has ended: a table it had may
   // be shared still, by another process made from it. With nothing to
@@ -95,17 +101,18 @@ bool descriptor_close_copy(int fd, int owner, bool atCrash) noexcept {
 
 namespace {
 
-std::atomic<int32_t> gCrashingProcess{0};
+// The token (base/ProcessToken.h) of the process whose crash is being
+// written: a child forked meanwhile is not ending.
+std::atomic<uint32_t> gCrashingProcess{0};
 
 }  // namespace
 
 void descriptor_tables_crash_began() noexcept {
-  gCrashingProcess.store(static_cast<int32_t>(syscall(SYS_getpid)), std::memory_order_release);
+  gCrashingProcess.store(base::process_token(), std::memory_order_release);
 }
 
 bool descriptor_tables_crashing() noexcept {
-  ErrnoGuard guard;
-  return gCrashingProcess.load(std::memory_order_acquire) == syscall(SYS_getpid);
+  return gCrashingProcess.load(std::memory_order_acquire) == base::process_token();
 }
 
 }  // namespace sys

@@ -42,8 +42,9 @@ enum class shared_table { descriptors, signal_actions };
 // calling process leaves it as it is. Asked of the kernel (`kcmp`), which
 // knows a process by its first thread. A first thread that ended (with
 // `pthread_exit`) has no descriptor table left to compare, whatever the
-// others share: given `probe`, a descriptor `owner`'s table holds, an answer
-// of "another table" counts only while that thread still holds it. Where
+// others share: an answer of "another table" counts only while that thread
+// still holds `probe`, a descriptor `owner`'s table holds (without one, any
+// of the first three). Where
 // `kcmp` is refused (a sandbox's filter) or `owner` is gone, a process alone
 // in its thread group learns of its signal actions from `unshare`, which
 // refuses a table that is shared and leaves one it has alone as it is;
@@ -67,7 +68,7 @@ bool descriptor_close_copy(int fd, int owner, bool atCrash) noexcept;
 // Marks the calling process as ending by a crash whose report is being
 // written: from then on its thread list closes a descriptor it keeps from a
 // parent as `descriptor_close_copy` does at crash time. Kept with the
-// process's id: a child forked later is not ending.
+// process's token (base/ProcessToken.h): a child forked later is not ending.
 void descriptor_tables_crash_began() noexcept;
 // Whether the calling process has been marked so.
 bool descriptor_tables_crashing() noexcept;

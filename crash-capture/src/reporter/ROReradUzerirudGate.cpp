@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "ROReradUzerirudCrashTime.h"
+#include "base/ProcessToken.h"
 #include "handler/ROCrashSignalHandler.h"
 #include "safe/AsyncMachException.h"
 #include "system/ReservedDescriptors.h"
@@ -16,11 +17,12 @@
 namespace rocrash::reporter {
 namespace {
 
-// The gate: 0 when free, else the process that holds it in the upper half,
-// and in the lower one the id of the thread that holds it, with kCrashWriter
-// when that thread writes a crash. One word, read at once, so that a process
-// never mixes its own holder with its parent's. A gate held by another
-// process (the parent this process was forked from) is free here. A thread
+// The gate: 0 when free, else the process that holds it in the upper half
+// (its token, see base/ProcessToken.h), and in the lower one the id of the
+// thread that holds it, with kCrashWriter when that thread writes a crash.
+// One word, read at once, so that a process never mixes its own holder with
+// its parent's. A gate held by another process (one this process was forked
+// from, whatever its id was and is now) is free here. A thread
 // that waits for the gate waits on the lower half, so that a crash taking it
 // from a live report wakes it too.
 std::atomic<uint64_t> gGate{0};
@@ -34,10 +36,10 @@ void wakeGateWaiters() {
   syscall(SYS_futex, futexWord(), FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0);
 }
 
-// The calling process's half of the gate, asked of the kernel: a child made
-// by a raw system call, whose fork handlers did not run, gets its own too.
-uint64_t processHalf() {
-  return static_cast<uint64_t>(static_cast<uint32_t>(syscall(SYS_getpid))) << 32;
+// The calling process's half of the gate. A child made by a raw system
+// call, whose fork handlers did not run, has its own too.
+KX_HANDLER_ENTRY uint64_t processHalf() {
+  return static_cast<uint64_t>(base::process_token()) << 32;
 }
 
 constexpr uint64_t kProcessMask = 0xFFFFFFFF00000000u;
@@ -75,7 +77,7 @@ void endTheWritersFault(int, siginfo_t*, void*) { endWithTheCrashSignal(); }
 // its own, for the registry's handler.
 KX_HANDLER_ENTRY void guardHandler(int signo, siginfo_t* info, void* uap) {
   const uint64_t gate = __atomic_load_n(reinterpret_cast<uint64_t*>(&gGate), __ATOMIC_ACQUIRE);
-  const uint64_t process = static_cast<uint64_t>(static_cast<uint32_t>(syscall(SYS_getpid))) << 32;
+  const uint64_t process = processHalf();
   if ((gate & kProcessMask) != process || (gate & kCrashWriter) == 0) {
     rocrash_signal_handler_dispatch(signo, info, uap);
     return;

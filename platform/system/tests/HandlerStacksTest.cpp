@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sched.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -374,6 +375,27 @@ TEST(HandlerStacks, ChildForkedWhileEveryStackIsHeldFindsThemFree) {
               return seen.onAKeptStack ? 0 : 3;
             }),
             0);
+}
+
+// The same where the child's ids are ones its parent's had: the parent is
+// the first process of a pid namespace, the child of a new one, where
+// threads then take the ids of the parent's threads that hold the stacks.
+TEST(HandlerStacks, ChildWithItsParentsIdsFindsTheStacksFree) {
+  const int code = base::testing::inNewPidNamespace([] {
+    static sys::handler_stacks forked{64 * 1024};
+    if (!sys::handler_stacks_reserve(&forked)) return 1;
+    static auto* holders = new Holders(&forked, sys::kHandlerStacksMax);
+    if (!within([] { return holders->holding.load() == sys::kHandlerStacksMax; })) return 2;
+    if (unshare(CLONE_NEWPID) != 0) return 3;
+    return inChild([] {
+      for (int i = 0; i < sys::kHandlerStacksMax; ++i) std::thread([] { pause(); }).detach();
+      Seen seen{&forked};
+      sys::handler_stacks_call(&forked, look, &seen);
+      return seen.onAKeptStack ? 0 : 4;
+    });
+  });
+  if (code < 0) GTEST_SKIP() << "the kernel refuses a pid namespace here";
+  EXPECT_EQ(code, 0);
 }
 
 // A fork while a thread's claim has mapped a stack but not made its guard

@@ -77,6 +77,15 @@ int inNewPidNamespace(const std::function<int()>& body) {
   return code == kNoNamespace ? -1 : code;
 }
 
+bool reapUntilReadable(int fd, Deadline deadline) {
+  while (!readableBefore(fd, std::chrono::steady_clock::now() + std::chrono::milliseconds(10))) {
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    if (std::chrono::steady_clock::now() > deadline) return false;
+  }
+  return true;
+}
+
 pid_t forkWithId(pid_t id) {
   const int last = open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
   if (last < 0) return -1;

@@ -42,4 +42,9 @@ int inNewPidNamespace(const std::function<int()>& body);
 // cannot be had. Only the calling thread may fork meanwhile.
 pid_t forkWithId(pid_t id);
 
+// In the first process of such a namespace, to which every orphan comes:
+// reaps the processes that end until `fd` becomes readable (true) or
+// `deadline` passes (false).
+bool reapUntilReadable(int fd, Deadline deadline);
+
 }  // namespace base::testing

@@ -664,7 +664,8 @@ std::vector<base::testing::ForkBy> forkWays() {
 // Either way by the C library's fork or by the raw system call.
 TEST(BiasedRecursiveLockFork, RevocationUnderWayIsVoidInTheChild) {
   if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
-  for (const auto how : {base::testing::ForkBy::library}) {
+  for (const auto how : forkWays()) {
+    SCOPED_TRACE(how == base::testing::ForkBy::library ? "by fork" : "by the system call");
     SCOPED_TRACE("a third thread forks");
     CONCURRENCY_EXPECT_IN_CHILD([how] {
       return besideAnOwner([how](int second) {

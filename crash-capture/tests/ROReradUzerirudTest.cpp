@@ -87,11 +87,12 @@ struct ChildResult {
   }
 };
 
-// Forks a child that enables a reporter in `folder` with `type` and then
-// runs `crash`; waits for it and reads the report it left.
+// Forks a child that enables a reporter in `folder` with `type` (after
+// `prepare`, when given) and then runs `crash`; waits for it and reads the
+// report it left.
 void runCrashingChild(const std::string& folder, uint64_t type, const std::function<void()>& crash,
-                      ChildResult* result,
-                      void (*handle)(siginfo_t*, void*, void*) = handleSignal) {
+                      ChildResult* result, void (*handle)(siginfo_t*, void*, void*) = handleSignal,
+                      const std::function<void()>& prepare = {}) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   pid_t pid = fork();
@@ -106,6 +107,7 @@ void runCrashingChild(const std::string& folder, uint64_t type, const std::funct
         ROReradUzerirud::initWithApplicationIdentifier("com.example.crasher", "7", "1.0", config);
     ROReradUzerirudCallbacks callbacks = {0, nullptr, handle};
     reporter->setCrashCallbacks(&callbacks);
+    if (prepare) prepare();
     std::shared_ptr<foundation::NSError> error;
     if (!reporter->enableCrashReporterAndReturnError(&error)) _exit(90);
     rocrash::testing::startCountingAllocations();
@@ -344,6 +346,33 @@ TEST(ROReradUzerirudEnabling, EnablingAfterAFailedOneHoldsAndOnlyThenIsBusy) {
         return 0;
       }),
       0);
+}
+
+// A program that forked before enabling (here from the test program), under
+// a filter that ends any process that asks the kernel what it shares with
+// another (kcmp), as one that lists the calls it allows does: it holds
+// nothing of another process's reporter, so nothing asks; enabling, a live
+// report and its crash's report are had, and the crash ends it.
+TEST(ROReradUzerirudEnabling, ProgramWhoseFilterEndsKcmpEnablesAndReports) {
+  TemporaryFolder folder("rocrash_reporter");
+  ChildResult result;
+  runCrashingChild(
+      folder.path().string(), ROReradUzerirudSignalHandlerTypeBSD,
+      [] {
+        auto live = ROReradUzerirud::initWithApplicationIdentifier(
+            "com.example.live", "3", std::nullopt, ROReradUzerirudConfig::defaultConfiguration());
+        if (!live->generateLiveReport()) _exit(92);
+        callerOfTheCrash();
+      },
+      &result, handleSignal,
+      [] {
+        // What the test program kept of its own live reports is its own.
+        sys::thread_parking_release_folder();
+        if (!base::testing::filterCalls({{SYS_kcmp, base::testing::callEndsTheProcess}}, true)) {
+          _exit(93);
+        }
+      });
+  EXPECT_TRUE(result.killedBy(SIGSEGV)) << result.status;
 }
 
 TEST(ROReradUzerirudEnabling, TypeTwoInstallsNoHandlerButTheExceptionHandler) {

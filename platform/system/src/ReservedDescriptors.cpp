@@ -64,15 +64,10 @@ bool table_shared_with(int owner, shared_table table, int probe) noexcept {
   if (order > 0) {
     // A process is named by its first thread, whose descriptor table is
     // gone once that thread has ended (pthread_exit) while others run on:
-    // the kernel then compares with nothing. Believed only while that thread
-    // still has the probe in a table (without one, any of the standard
-    // three).
-    if (table != shared_table::descriptors) return false;
-    const int last = probe >= 0 ? probe : 2;
-    for (int fd = probe >= 0 ? probe : 0; fd <= last; ++fd) {
-      if (syscall(SYS_kcmp, owner, owner, KCMP_FILE, fd, fd) == 0) return false;
-    }
-    return true;
+    // the kernel then compares with nothing. With a probe, believed only
+    // while that thread still has it in a table.
+    return table == shared_table::descriptors && probe >= 0 &&
+           syscall(SYS_kcmp, owner, owner, KCMP_FILE, probe, probe) != 0;
   }
   // Refused (a sandbox's filter), or `owner` has ended: a table it had may
   // be shared still, by another process made from it. With nothing to
@@ -80,6 +75,59 @@ bool table_shared_with(int owner, shared_table table, int probe) noexcept {
   // threads, it fails.
   if (table == shared_table::signal_actions) return syscall(SYS_unshare, CLONE_SIGHAND) != 0;
   return true;
+}
+
+namespace {
+
+// "/proc/<pid>/<file>", and `number` after it unless it is negative, into
+// `path` (kProcPathRoom bytes).
+constexpr size_t kProcPathRoom = 64;
+void procPath(char* path, long pid, const char* file, long number = -1) {
+  size_t length = 0;
+  for (const char* at = "/proc/"; *at != '\0'; ++at) path[length++] = *at;
+  length += format_decimal(static_cast<uint64_t>(pid), path + length);
+  path[length++] = '/';
+  for (; *file != '\0'; ++file) path[length++] = *file;
+  if (number >= 0) length += format_decimal(static_cast<uint64_t>(number), path + length);
+  path[length] = '\0';
+}
+
+// Whether the first thread of process `pid` runs (it has not ended, leaving
+// the process to its other threads), as /proc says: false where it cannot.
+bool firstThreadRuns(long pid) {
+  char path[kProcPathRoom];
+  procPath(path, pid, "stat");
+  const int file = open(path, O_RDONLY | O_CLOEXEC);
+  if (file < 0) return false;
+  char text[512];
+  const ssize_t got = read(file, text, sizeof text - 1);
+  close(file);
+  if (got <= 0) return false;
+  text[got] = '\0';
+  // The state follows the name's closing parenthesis (the last one).
+  const char* end = nullptr;
+  for (const char* at = text; *at != '\0'; ++at) {
+    if (*at == ')') end = at;
+  }
+  return end != nullptr && end[1] == ' ' && end[2] != 'Z' && end[2] != 'X' && end[2] != '\0';
+}
+
+}  // namespace
+
+bool descriptor_table_may_be_parents(int fd) noexcept {
+  ErrnoGuard guard;
+  const long parent = syscall(SYS_getppid);
+  struct stat own;
+  if (parent <= 0 || fstat(fd, &own) != 0 || !firstThreadRuns(parent)) return true;
+  char path[kProcPathRoom];
+  procPath(path, parent, "fd/", fd);
+  struct stat theirs;
+  if (stat(path, &theirs) == 0) {
+    return theirs.st_dev == own.st_dev && theirs.st_ino == own.st_ino;
+  }
+  // No such descriptor there: another table, unless the first thread has
+  // ended meanwhile (its table shows nothing).
+  return errno != ENOENT || !firstThreadRuns(parent);
 }
 
 bool descriptor_close_copy(int fd, int owner, bool atCrash) noexcept {

@@ -158,27 +158,19 @@ bool publishTaskFolder(int fd) {
   return true;
 }
 
-// Whether the calling process's descriptor table may be another process's
-// too. One started by running the program has a table of its own, and the
-// kernel is not asked (a sandbox's filter may end a process that asks). A
-// child made from another process of the program asks whether its parent's
-// is its own (CLONE_FILES); one the kernel cannot tell apart counts as
-// shared.
-bool mayShareTable() {
-  return base::process_forked() &&
-         table_shared_with(static_cast<int>(syscall(SYS_getppid)), shared_table::descriptors);
-}
-
 // True when this call kept the folder open.
 bool reserveTaskFolder() {
   // A child in its parent's memory would put its own number into the
-  // parent's record; one in its parent's table, its own number there.
-  if (gTaskFolder.load() >= 0 || task_shares_parent_memory() || mayShareTable()) {
-    return false;
-  }
+  // parent's record.
+  if (gTaskFolder.load() >= 0 || task_shares_parent_memory()) return false;
   int fd = openTaskFolder();
   if (fd < 0) return false;
-  if (publishTaskFolder(fd)) return true;
+  // One whose table may be its parent's too (CLONE_FILES) would leave the
+  // number there. A process started by running the program has a table of
+  // its own.
+  if (!(base::process_forked() && descriptor_table_may_be_parents(fd)) && publishTaskFolder(fd)) {
+    return true;
+  }
   close(fd);
   return false;
 }

@@ -42,14 +42,22 @@ enum class shared_table { descriptors, signal_actions };
 // calling process leaves it as it is. Asked of the kernel (`kcmp`), which
 // knows a process by its first thread. A first thread that ended (with
 // `pthread_exit`) has no descriptor table left to compare, whatever the
-// others share: an answer of "another table" counts only while that thread
-// still holds `probe`, a descriptor `owner`'s table holds (without one, any
-// of the first three). Where
+// others share: given `probe`, a descriptor `owner`'s table holds, an answer
+// of "another table" counts only while that thread still holds it. Where
 // `kcmp` is refused (a sandbox's filter) or `owner` is gone, a process alone
 // in its thread group learns of its signal actions from `unshare`, which
 // refuses a table that is shared and leaves one it has alone as it is;
 // anything else the kernel will not tell counts as shared.
 bool table_shared_with(int owner, shared_table table, int probe = -1) noexcept;
+
+// Whether the calling process's descriptor table may be its parent's too
+// (a child made with CLONE_FILES), told without `kcmp`, which a sandbox's
+// filter may answer by ending the process: `fd`, a descriptor the caller has
+// just opened, is looked for in the parent's table through /proc. True where
+// that cannot tell: /proc hidden or refused (a parent the caller may not
+// inspect), a parent in another pid namespace, or one whose first thread
+// has ended (which shows no table there).
+bool descriptor_table_may_be_parents(int fd) noexcept;
 
 // Closes the calling process's copy of `fd`, a descriptor kept by process
 // `owner` that the calling process has from it, so that its number serves

@@ -25,7 +25,7 @@
 #include "dispatchTest/Faults.h"
 #include "dispatchTest/TemporaryFolder.h"
 #include "objc/NSException.h"
-#include "system/Threads.h"
+#include "systemTest/Parking.h"
 
 namespace {
 
@@ -113,10 +113,7 @@ int program() {
   reporter->setCrashCallbacks(&callbacks);
   if (!reporter->enableCrashReporter()) return 21;
   if (gRow == "beside") {
-    sigset_t parking;
-    sigemptyset(&parking);
-    sigaddset(&parking, sys::thread_parking_signal());
-    pthread_sigmask(SIG_BLOCK, &parking, nullptr);
+    sys::testing::blockParkingSignal();
     static std::atomic<bool> go{false};
     std::thread([] {
       while (!go.load()) std::this_thread::yield();
@@ -127,9 +124,7 @@ int program() {
     // A process whose children go to another pid namespace starts no thread.
     if (unshare(CLONE_NEWPID) != 0) return 20;
     go = true;
-    for (struct sigaction now = enabled; now.sa_sigaction == enabled.sa_sigaction;) {
-      sigaction(SIGSEGV, nullptr, &now);
-    }
+    sys::testing::awaitActionChange(SIGSEGV, enabled);
     const pid_t child = fork();
     if (child == 0) childOfTheCrash();
     gForked = child;

@@ -17,7 +17,7 @@
 #include "baseTest/Polling.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "objc/NSException.h"
-#include "system/Threads.h"
+#include "systemTest/Parking.h"
 
 namespace {
 
@@ -77,15 +77,9 @@ int crash_child_forks(const std::string& mode, const std::string& folder) {
     sigaction(SIGSEGV, nullptr, &enabled);
     static std::atomic<bool> ready{false};
     std::thread([] {
-      sigset_t parking;
-      sigemptyset(&parking);
-      sigaddset(&parking, sys::thread_parking_signal());
-      pthread_sigmask(SIG_BLOCK, &parking, nullptr);
+      sys::testing::blockParkingSignal();
       ready = true;
-      // The crash has begun once the action of SIGSEGV changed.
-      for (struct sigaction now = enabled; now.sa_sigaction == enabled.sa_sigaction;) {
-        sigaction(SIGSEGV, nullptr, &now);
-      }
+      sys::testing::awaitActionChange(SIGSEGV, enabled);
       const pid_t child = fork();
       if (child == 0) childOfTheCrash();
       gForked = child;

@@ -218,7 +218,7 @@ TEST_F(ROCrashLogWriter, WritesEverySectionInOrderWithTheGatheredFacts) {
   EXPECT_TRUE(m->process_info->has_start_time);
   EXPECT_STREQ(m->process_info->boot_id, facts_->boot->c_str());
   ASSERT_TRUE(m->process_info->has_start_ticks);
-  EXPECT_EQ(m->process_info->start_ticks, sys::systemFacts()->process(getpid())->startTicks);
+  EXPECT_EQ(m->process_info->start_ticks, sys::systemFacts()->currentProcess()->startTicks);
   EXPECT_FALSE(m->process_info->has_forked_from_process_id);
   EXPECT_FALSE(m->process_info->has_forked_from_start_ticks);
 
@@ -652,12 +652,14 @@ TEST_F(ROCrashLogWriter, AForkedChildNamesItselfAndTheProcessItWasForkedFrom) {
   EXPECT_GE(p->start_ticks, writer_.process_info.start_ticks);
   ASSERT_TRUE(p->has_forked_from_process_id && p->has_forked_from_start_ticks);
   EXPECT_EQ(p->forked_from_process_id, static_cast<uint32_t>(getpid()));
-  EXPECT_EQ(p->forked_from_start_ticks, sys::systemFacts()->process(getpid())->startTicks);
+  EXPECT_EQ(p->forked_from_start_ticks, sys::systemFacts()->currentProcess()->startTicks);
   rocrash__crash_report__free_unpacked(m, nullptr);
 }
 
 class MissingProcess : public sys::SystemFactSource {
  public:
+  std::optional<sys::ProcessRecord> currentProcess() override { return std::nullopt; }
+  std::optional<sys::ProcessRecord> parentProcess() override { return std::nullopt; }
   std::optional<sys::ProcessRecord> process(pid_t) override { return std::nullopt; }
 };
 

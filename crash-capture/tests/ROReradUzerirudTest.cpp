@@ -436,6 +436,8 @@ TEST(ROReradUzerirudEnabling, GuardExceptionsOnlyFromKernelThirteenOn) {
 // A machine that cannot describe any process: the crash log writer cannot start.
 class NoProcessRecords : public sys::SystemFactSource {
  public:
+  std::optional<sys::ProcessRecord> currentProcess() override { return std::nullopt; }
+  std::optional<sys::ProcessRecord> parentProcess() override { return std::nullopt; }
   std::optional<sys::ProcessRecord> process(pid_t) override { return std::nullopt; }
 };
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -17,6 +18,17 @@ class DUZEUserIdContext {
   static std::shared_ptr<DUZEUserIdContext> sharedInstance();
   static void resetSharedInstance();
 
+  // Told the current user id: called at once with it when it is set, then
+  // with the new one in every call that changes it, synchronously on the
+  // calling thread and under the context's lock, so that the calls come in
+  // the order of the changes (also in a forked child, where dispatch queues
+  // do not run); and with none when the shared instance is reset (the next
+  // one has none). It may read the context; it must not wait for another
+  // thread that uses it.
+  using Observer = std::function<void(const std::optional<std::string>&)>;
+  // Replaces the observer (an empty one removes it).
+  static void setUserIdObserver(Observer observer);
+
   std::optional<std::string> userId();
   // Sets the current user id (none is allowed) and records it with the
   // current time in the persisted history.
@@ -25,14 +37,10 @@ class DUZEUserIdContext {
   // date known to the whole second, recorded before that second ends).
   std::optional<std::string> userIdAt(dispatch::Date date,
                                       DUZEDatePrecision precision = DUZEDatePrecision::exact);
-  // As userIdAt, for a crash of an earlier process: the latest entry that
-  // the `crashed` process (or, for a forked child, the process it was forked
-  // from) recorded at or before the crash. Entries that do not tell their
-  // process, or all of them when the report does not tell the crashed one,
-  // count when recorded before this process started; so do all of them for
-  // a forked child's crash that neither process had recorded one for.
-  std::optional<std::string> crashedUserIdAt(dispatch::Date date, DUZEDatePrecision precision,
-                                             const DUZECrashedProcess& crashed);
+  // As userIdAt, for a crash of an earlier run whose report does not say its
+  // user (an older version's): only entries read from the persisted history
+  // that were recorded before this process started count.
+  std::optional<std::string> crashedUserIdAt(dispatch::Date date, DUZEDatePrecision precision);
   // Drops the history except the current entry.
   void clearUserIdHistory();
 
@@ -48,6 +56,8 @@ class DUZEUserIdContext {
 
  private:
   void persistLocked() KX_REQUIRES(mutex_);
+  // Tells the observer the current value.
+  void notifyLocked() KX_REQUIRES(mutex_);
 
   base::RecursiveMutex mutex_;
   std::vector<std::shared_ptr<DUZEUserIdHistoryInfo>> history_ KX_GUARDED_BY(mutex_);

@@ -1,17 +1,33 @@
 #include "ZozIduvur/DUZESessionContext.h"
 
+#include "DUZEContextObserver.h"
 #include "DUZEHistory.h"
 #include "DUZESharedInstance.h"
 
 namespace {
 constexpr std::string_view kSessionHistoryKey = "SessionIdHistory";
 DUZESharedInstance<DUZESessionContext> gSharedSessionContext;
+DUZEContextObserver<DUZESessionContext::Observer> gSessionIdObserver;
 }  // namespace
 
 std::shared_ptr<DUZESessionContext> DUZESessionContext::sharedInstance() {
   return gSharedSessionContext.get();
 }
-void DUZESessionContext::resetSharedInstance() { gSharedSessionContext.reset(); }
+void DUZESessionContext::resetSharedInstance() {
+  gSharedSessionContext.reset();
+  gSessionIdObserver.tell(std::nullopt);
+}
+
+void DUZESessionContext::setSessionIdObserver(Observer observer) {
+  auto context = sharedInstance();
+  base::LockGuard lock(context->mutex_);
+  gSessionIdObserver.replace(std::move(observer));
+  context->notifyLocked();
+}
+
+void DUZESessionContext::notifyLocked() {
+  gSessionIdObserver.tell(current_ ? current_->sessionId() : std::nullopt);
+}
 
 DUZESessionContext::DUZESessionContext()
     : history_(duze::loadHistory<DUZESessionHistoryInfo>(kSessionHistoryKey)),
@@ -25,9 +41,9 @@ std::optional<std::string> DUZESessionContext::sessionId() {
 void DUZESessionContext::setSessionId(std::optional<std::string> sessionId) {
   base::LockGuard lock(mutex_);
   current_ = DUZESessionHistoryInfo::create(dispatch::Date::now(), std::move(sessionId));
-  current_->setRecordedBy(DUZEProcessIdentity::current());
   history_.push_back(current_);
   persistLocked();
+  notifyLocked();
 }
 
 std::optional<std::string> DUZESessionContext::sessionIdAt(dispatch::Date date,
@@ -37,10 +53,10 @@ std::optional<std::string> DUZESessionContext::sessionIdAt(dispatch::Date date,
   return entry ? entry->sessionId() : std::nullopt;
 }
 
-std::optional<std::string> DUZESessionContext::crashedSessionIdAt(
-    dispatch::Date date, DUZEDatePrecision precision, const DUZECrashedProcess& crashed) {
+std::optional<std::string> DUZESessionContext::crashedSessionIdAt(dispatch::Date date,
+                                                                  DUZEDatePrecision precision) {
   base::LockGuard lock(mutex_);
-  auto entry = duze::crashedProcessEntryAt(history_, loaded_, date, precision, crashed);
+  auto entry = duze::earlierProcessEntryAt(history_, loaded_, date, precision);
   return entry ? entry->sessionId() : std::nullopt;
 }
 

@@ -1,5 +1,6 @@
 #include "ZozIduvur/DUZEUserIdContext.h"
 
+#include "DUZEContextObserver.h"
 #include "DUZEHistory.h"
 #include "DUZESharedInstance.h"
 #include "ZozIduvur/DUZELogger.h"
@@ -8,12 +9,27 @@ namespace {
 constexpr std::string_view kUserIdHistoryKey = "UserIdHistory";
 constexpr std::string_view kCustomPrefix = "c";
 DUZESharedInstance<DUZEUserIdContext> gSharedUserIdContext;
+DUZEContextObserver<DUZEUserIdContext::Observer> gUserIdObserver;
 }  // namespace
 
 std::shared_ptr<DUZEUserIdContext> DUZEUserIdContext::sharedInstance() {
   return gSharedUserIdContext.get();
 }
-void DUZEUserIdContext::resetSharedInstance() { gSharedUserIdContext.reset(); }
+void DUZEUserIdContext::resetSharedInstance() {
+  gSharedUserIdContext.reset();
+  gUserIdObserver.tell(std::nullopt);
+}
+
+void DUZEUserIdContext::setUserIdObserver(Observer observer) {
+  auto context = sharedInstance();
+  base::LockGuard lock(context->mutex_);
+  gUserIdObserver.replace(std::move(observer));
+  context->notifyLocked();
+}
+
+void DUZEUserIdContext::notifyLocked() {
+  gUserIdObserver.tell(current_ ? current_->userId() : std::nullopt);
+}
 
 DUZEUserIdContext::DUZEUserIdContext()
     : history_(duze::loadHistory<DUZEUserIdHistoryInfo>(kUserIdHistoryKey)),
@@ -27,9 +43,9 @@ std::optional<std::string> DUZEUserIdContext::userId() {
 void DUZEUserIdContext::setUserId(std::optional<std::string> userId) {
   base::LockGuard lock(mutex_);
   current_ = DUZEUserIdHistoryInfo::create(dispatch::Date::now(), std::move(userId));
-  current_->setRecordedBy(DUZEProcessIdentity::current());
   history_.push_back(current_);
   persistLocked();
+  notifyLocked();
 }
 
 std::optional<std::string> DUZEUserIdContext::userIdAt(dispatch::Date date,
@@ -40,10 +56,9 @@ std::optional<std::string> DUZEUserIdContext::userIdAt(dispatch::Date date,
 }
 
 std::optional<std::string> DUZEUserIdContext::crashedUserIdAt(dispatch::Date date,
-                                                              DUZEDatePrecision precision,
-                                                              const DUZECrashedProcess& crashed) {
+                                                              DUZEDatePrecision precision) {
   base::LockGuard lock(mutex_);
-  auto entry = duze::crashedProcessEntryAt(history_, loaded_, date, precision, crashed);
+  auto entry = duze::earlierProcessEntryAt(history_, loaded_, date, precision);
   return entry ? entry->userId() : std::nullopt;
 }
 

@@ -2,11 +2,11 @@
 // forked child sees, and their reading racing their changes. The names table
 // lives as long as the process: a case that fills it runs in a child.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <barrier>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
@@ -14,8 +14,6 @@
 #include "baseTest/Children.h"
 #include "crash-capture/ROCrashReport.h"
 #include "crash-capture/ROReradUzerirud.h"
-#include "crash-captureTest/ReportFixtures.h"
-#include "crash_report.pb-c.h"
 #include "writer/ROCrashAnnotations.h"
 
 namespace {
@@ -62,12 +60,6 @@ TEST_F(Annotations, ReportsCarryTheValuesAsTheyStandAndNoneOnceCleared) {
   ROReradUzerirud::removeAnnotation("session");
   ROReradUzerirud::removeAnnotation("never set");
   EXPECT_EQ(inLiveReport(), (Values{{"user", ""}}));
-  // A report of an older version has no such field at all.
-  rocrash::testing::ReportBuilder builder;
-  rocrash::testing::fillMinimalReport(builder);
-  auto older = ROCrashReport::create(builder.pack(), nullptr);
-  ASSERT_TRUE(older);
-  EXPECT_FALSE(older->annotations());
 }
 
 TEST_F(Annotations, NamesAndValuesAreCheckedOnePastTheirLimitsAndARefusalKeepsTheValue) {
@@ -124,24 +116,36 @@ TEST(AnnotationsTable, SixteenNamesThenNoRoomAndChangesKeepNothingBehind) {
       0);
 }
 
-// Threads that set the same new name at once end in one slot.
-TEST(AnnotationsTable, ThreadsSettingOneNewNameAtOnceTakeOneSlot) {
+// Threads that set one new name at once end in one slot, and threads that
+// set new names of their own at once each in a slot of its own.
+TEST(AnnotationsTable, ThreadsSettingNewNamesAtOnceTakeOneSlotEach) {
   EXPECT_EQ(inChild([] {
-              for (int round = 0; round < 4; ++round) {
+              constexpr int kThreads = 4;
+              for (int round = 0; round < 2; ++round) {
                 const size_t before = rocrash::annotations::claimedNamesForTesting();
-                const std::string name = "shared " + std::to_string(round);
-                constexpr int kThreads = 8;
+                if (before + kThreads + 1 > rocrash::annotations::kCapacity) return 1;
+                const std::string shared = "shared " + std::to_string(round);
+                const auto own = [round](int t) {
+                  return "own " + std::to_string(round) + " " + std::to_string(t);
+                };
                 std::barrier start(kThreads);
                 std::vector<std::thread> threads;
                 for (int t = 0; t < kThreads; ++t) {
                   threads.emplace_back([&, t] {
                     start.arrive_and_wait();
-                    ROReradUzerirud::setAnnotation(name, std::to_string(t));
+                    ROReradUzerirud::setAnnotation(shared, std::to_string(t));
+                    ROReradUzerirud::setAnnotation(own(t), own(t));
                   });
                 }
                 for (auto& thread : threads) thread.join();
-                if (rocrash::annotations::claimedNamesForTesting() != before + 1) return 1;
-                if (ROReradUzerirud::annotations().count(name) != 1) return 2;
+                if (rocrash::annotations::claimedNamesForTesting() != before + kThreads + 1) {
+                  return 2;
+                }
+                const auto current = ROReradUzerirud::annotations();
+                if (current.count(shared) != 1) return 3;
+                for (int t = 0; t < kThreads; ++t) {
+                  if (current.count(own(t)) != 1 || current.at(own(t)) != own(t)) return 4;
+                }
               }
               return 0;
             }),

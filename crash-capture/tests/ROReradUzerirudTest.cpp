@@ -771,7 +771,9 @@ TEST(ROReradUzerirudLive, ReportInAForkedChildLeavesItsThreadsOneDescriptorTable
 TEST(ROReradUzerirudLive, ProtocReadsTheReportIndependently) {
   auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
       "com.example.protoc", "3", std::nullopt, ROReradUzerirudConfig::defaultConfiguration());
+  ASSERT_TRUE(ROReradUzerirud::setAnnotation("session", "caf\xC3\xA9"));
   auto data = reporter->generateLiveReport();
+  ROReradUzerirud::removeAnnotation("session");
   ASSERT_TRUE(data);
   TemporaryFolder folder("rocrash_reporter");
   std::string body = folder.path().string() + "/body.bin";
@@ -791,6 +793,10 @@ TEST(ROReradUzerirudLive, ProtocReadsTheReportIndependently) {
   EXPECT_NE(text.find("identifier: \"com.example.protoc\""), std::string::npos);
   EXPECT_NE(text.find("name: \"SIGTRAP\""), std::string::npos);
   EXPECT_NE(text.find("name: \"rip\""), std::string::npos);
+  EXPECT_NE(text.find("annotations {\n  entries {\n    name: \"session\"\n    value: "
+                      "\"caf\\303\\251\"\n  }\n}"),
+            std::string::npos)
+      << text.substr(text.find("annotations"));
 }
 
 // An annotation that another thread changes over and over while a thread

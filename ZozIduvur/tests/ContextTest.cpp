@@ -1,6 +1,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
 #include "ZozIduvur/DUZEDeviceTracker.h"
 #include "ZozIduvur/DUZESessionContext.h"
 #include "ZozIduvur/DUZETicketCache.h"
@@ -8,6 +13,7 @@
 #include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
 #include "ZozIduvurTest/CoreTest.h"
+#include "baseTest/Children.h"
 #include "dispatchTest/Environment.h"
 #include "foundation/Bundle.h"
 #include "foundationTest/Bundle.h"
@@ -98,6 +104,53 @@ TEST_F(Contexts, ObserversHearTheCurrentIdsAndEveryChangeAsItIsMade) {
   DUZEUserIdContext::setUserIdObserver(nullptr);
   DUZESessionContext::sharedInstance()->setSessionId("unheard");
   EXPECT_EQ(heard.size(), 7u);
+}
+
+// A child forked while other threads change the session, the user id and
+// the defaults (their locks held at the fork) sets a session and user id of
+// its own all the same, and its observers hear them: nothing it takes was
+// left held by a thread that did not come along.
+TEST_F(Contexts, AChildForkedWhileOtherThreadsChangeThemSetsItsOwn) {
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  threads.emplace_back([&] {
+    for (int i = 0; !stop.load(); ++i) DUZESessionContext::sharedInstance()->setSessionId("busy");
+  });
+  threads.emplace_back([&] {
+    for (int i = 0; !stop.load(); ++i) DUZEUserIdContext::sharedInstance()->setUserId("busy");
+  });
+  threads.emplace_back([&] {
+    for (int i = 0; !stop.load(); ++i) {
+      DUZEZozIduvurUserDefaults::shared()->setObject(foundation::Value(i), "Busy");
+    }
+  });
+  std::string heard;
+  DUZESessionContext::setSessionIdObserver(
+      [&heard](const std::optional<std::string>& id) { heard = id.value_or("-"); });
+  int hung = 0, failed = 0;
+  for (int child = 0; child < 8 && hung == 0; ++child) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      DUZESessionContext::sharedInstance()->setSessionId("CHILD");
+      DUZEUserIdContext::sharedInstance()->setUserId("child-user");
+      ::_exit(heard == "CHILD" && DUZEUserIdContext::sharedInstance()->userId() == "child-user"
+                  ? 0
+                  : 1);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    if (!base::testing::waitForChild(pid, &status,
+                                     std::chrono::steady_clock::now() + std::chrono::seconds(20))) {
+      ++hung;
+    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      ++failed;
+    }
+  }
+  stop = true;
+  for (auto& thread : threads) thread.join();
+  DUZESessionContext::setSessionIdObserver(nullptr);
+  EXPECT_EQ(hung, 0);
+  EXPECT_EQ(failed, 0);
 }
 
 TEST_F(Contexts, UserIdHistoryKeepsTheCurrentEntryWhenCleared) {

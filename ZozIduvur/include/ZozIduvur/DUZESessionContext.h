@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include <functional>
 #include <memory>
 #include <optional>
@@ -49,10 +51,26 @@ class DUZESessionContext {
   DUZESessionContext();
 
  private:
+  // Stores the history, but in a forked child: it keeps its history in memory
+  // (its crash reports carry its own ids), where storing could wait for ever
+  // on a lock that a thread of its parent held at the fork, and would write
+  // over what its parent stores.
   void persistLocked() KX_REQUIRES(mutex_);
   // Tells the observer the current value.
   void notifyLocked() KX_REQUIRES(mutex_);
 
+  // A fork takes the shared context's lock and its observer's, and lets them
+  // go in the parent and in the child, so that a forked child can change
+  // the context (see DUZESharedInstance::holdAcrossFork). The check cannot
+  // follow holds that span the fork.
+  static void holdAcrossFork() KX_NO_THREAD_SAFETY_ANALYSIS;
+  static void releaseInParent() KX_NO_THREAD_SAFETY_ANALYSIS;
+  static void releaseInChild() KX_NO_THREAD_SAFETY_ANALYSIS;
+  static base::RecursiveMutex& lockOf(DUZESessionContext& context) { return context.mutex_; }
+  static const int forkHandlers_;
+
+  // The process this context was made in.
+  const pid_t madeIn_;
   base::RecursiveMutex mutex_;
   std::vector<std::shared_ptr<DUZESessionHistoryInfo>> history_ KX_GUARDED_BY(mutex_);
   // How many entries at the start of `history_` were read from the persisted

@@ -1,5 +1,8 @@
 #include "ZozIduvur/DUZESessionContext.h"
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include "DUZEContextObserver.h"
 #include "DUZEHistory.h"
 #include "DUZESharedInstance.h"
@@ -30,7 +33,8 @@ void DUZESessionContext::notifyLocked() {
 }
 
 DUZESessionContext::DUZESessionContext()
-    : history_(duze::loadHistory<DUZESessionHistoryInfo>(kSessionHistoryKey)),
+    : madeIn_(::getpid()),
+      history_(duze::loadHistory<DUZESessionHistoryInfo>(kSessionHistoryKey)),
       loaded_(history_.size()) {}
 
 std::optional<std::string> DUZESessionContext::sessionId() {
@@ -68,4 +72,25 @@ void DUZESessionContext::clearSessionHistoryAndKeepCurrentSession(bool keepCurre
   persistLocked();
 }
 
-void DUZESessionContext::persistLocked() { duze::storeHistory(kSessionHistoryKey, history_); }
+void DUZESessionContext::persistLocked() {
+  if (::getpid() == madeIn_) duze::storeHistory(kSessionHistoryKey, history_);
+}
+
+const int DUZESessionContext::forkHandlers_ =
+    ::pthread_atfork(&DUZESessionContext::holdAcrossFork, &DUZESessionContext::releaseInParent,
+                     &DUZESessionContext::releaseInChild);
+
+void DUZESessionContext::holdAcrossFork() {
+  gSharedSessionContext.holdAcrossFork(&lockOf);
+  gSessionIdObserver.holdAcrossFork();
+}
+
+void DUZESessionContext::releaseInParent() {
+  gSessionIdObserver.releaseAfterFork();
+  gSharedSessionContext.releaseAfterFork(&lockOf, false);
+}
+
+void DUZESessionContext::releaseInChild() {
+  gSessionIdObserver.releaseAfterFork();
+  gSharedSessionContext.releaseAfterFork(&lockOf, true);
+}

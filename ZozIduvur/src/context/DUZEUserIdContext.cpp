@@ -1,5 +1,8 @@
 #include "ZozIduvur/DUZEUserIdContext.h"
 
+#include <pthread.h>
+#include <unistd.h>
+
 #include "DUZEContextObserver.h"
 #include "DUZEHistory.h"
 #include "DUZESharedInstance.h"
@@ -32,7 +35,8 @@ void DUZEUserIdContext::notifyLocked() {
 }
 
 DUZEUserIdContext::DUZEUserIdContext()
-    : history_(duze::loadHistory<DUZEUserIdHistoryInfo>(kUserIdHistoryKey)),
+    : madeIn_(::getpid()),
+      history_(duze::loadHistory<DUZEUserIdHistoryInfo>(kUserIdHistoryKey)),
       loaded_(history_.size()) {}
 
 std::optional<std::string> DUZEUserIdContext::userId() {
@@ -70,7 +74,28 @@ void DUZEUserIdContext::clearUserIdHistory() {
   persistLocked();
 }
 
-void DUZEUserIdContext::persistLocked() { duze::storeHistory(kUserIdHistoryKey, history_); }
+void DUZEUserIdContext::persistLocked() {
+  if (::getpid() == madeIn_) duze::storeHistory(kUserIdHistoryKey, history_);
+}
+
+const int DUZEUserIdContext::forkHandlers_ =
+    ::pthread_atfork(&DUZEUserIdContext::holdAcrossFork, &DUZEUserIdContext::releaseInParent,
+                     &DUZEUserIdContext::releaseInChild);
+
+void DUZEUserIdContext::holdAcrossFork() {
+  gSharedUserIdContext.holdAcrossFork(&lockOf);
+  gUserIdObserver.holdAcrossFork();
+}
+
+void DUZEUserIdContext::releaseInParent() {
+  gUserIdObserver.releaseAfterFork();
+  gSharedUserIdContext.releaseAfterFork(&lockOf, false);
+}
+
+void DUZEUserIdContext::releaseInChild() {
+  gUserIdObserver.releaseAfterFork();
+  gSharedUserIdContext.releaseAfterFork(&lockOf, true);
+}
 
 bool DUZEUserIdContext::isUserIdValidForEventCollector(const std::optional<std::string>& userId) {
   if (!userId) return true;

@@ -91,21 +91,21 @@ class CrashProcessing : public crashestest::CrashesServiceTest {
     std::string user;
     int64_t recordedBy;  // the process an earlier version named with it; 0: none
   };
+  template <class T>
+  static std::shared_ptr<T> earlierEntry(const Entry& entry) {
+    std::shared_ptr<T> made = entry.recordedBy != 0
+                                  ? std::make_shared<EntryNamingItsProcess<T>>(entry.recordedBy)
+                                  : std::make_shared<T>();
+    made->setTimestamp(entry.time);
+    return made;
+  }
   static void storeEarlierHistories(const std::vector<Entry>& entries) {
     std::vector<std::shared_ptr<DUZESessionHistoryInfo>> sessions;
     std::vector<std::shared_ptr<DUZEUserIdHistoryInfo>> users;
     for (const auto& entry : entries) {
-      sessions.push_back(
-          entry.recordedBy != 0
-              ? std::make_shared<EntryNamingItsProcess<DUZESessionHistoryInfo>>(entry.recordedBy)
-              : std::make_shared<DUZESessionHistoryInfo>());
-      sessions.back()->setTimestamp(entry.time);
+      sessions.push_back(earlierEntry<DUZESessionHistoryInfo>(entry));
       sessions.back()->setSessionId(entry.session);
-      users.push_back(
-          entry.recordedBy != 0
-              ? std::make_shared<EntryNamingItsProcess<DUZEUserIdHistoryInfo>>(entry.recordedBy)
-              : std::make_shared<DUZEUserIdHistoryInfo>());
-      users.back()->setTimestamp(entry.time);
+      users.push_back(earlierEntry<DUZEUserIdHistoryInfo>(entry));
       users.back()->setUserId(entry.user);
     }
     crashestest::storeHistory("SessionIdHistory", sessions);

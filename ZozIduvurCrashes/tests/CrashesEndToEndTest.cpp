@@ -172,18 +172,19 @@ TEST(CrashesEndToEndChild, Crash) {
   if (kind.empty() || kind == "send" || kind == "relaunch") {
     GTEST_SKIP() << "runs as a child of CrashesEndToEnd.*";
   }
-  if (kind == "older-version") {
-    // An earlier version's session and user, recorded before this run.
-    const auto before = dispatch::Date::now() - 100;
-    crashestest::storeHistory("SessionIdHistory", std::vector{DUZESessionHistoryInfo::create(
-                                                      before, std::string("OLDER-VERSION"))});
-    crashestest::storeHistory("UserIdHistory", std::vector{DUZEUserIdHistoryInfo::create(
-                                                   before, std::string("older-user"))});
-  }
   // As the application does before it starts the client.
   foundation::NSUserDefaults::standardUserDefaults()->registerDefaults(
       {{"NSApplicationCrashOnExceptions", foundation::Value(true)}});
   DUZEZozIduvur::start("secret", {DUZEServiceClass::of<DUZECrashes>()});
+  if (kind == "older-version") {
+    // An earlier version's program that shares the data folder records a
+    // session and user while this run goes on.
+    const auto now = dispatch::Date::now();
+    crashestest::storeHistory("SessionIdHistory", std::vector{DUZESessionHistoryInfo::create(
+                                                      now, std::string("OLDER-VERSION"))});
+    crashestest::storeHistory("UserIdHistory", std::vector{DUZEUserIdHistoryInfo::create(
+                                                   now, std::string("older-user"))});
+  }
   if (crashesInAForkedChild(kind)) {
     crashInForkedChild(kind);
     return;

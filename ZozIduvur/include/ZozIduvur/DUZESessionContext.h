@@ -15,6 +15,9 @@
 // The current session id and the dated history of session ids, persisted in
 // user defaults so that a later run can match the logs of an earlier one to
 // their session. A new process starts with no current session. Thread-safe.
+template <class Context>
+class DUZEContextShare;
+
 class DUZESessionContext {
  public:
   static std::shared_ptr<DUZESessionContext> sharedInstance();
@@ -59,15 +62,8 @@ class DUZESessionContext {
   // Tells the observer the current value.
   void notifyLocked() KX_REQUIRES(mutex_);
 
-  // A fork takes the shared context's lock and its observer's, and lets them
-  // go in the parent and in the child, so that a forked child can change
-  // the context (see DUZESharedInstance::holdAcrossFork). The check cannot
-  // follow holds that span the fork.
-  static void holdAcrossFork() KX_NO_THREAD_SAFETY_ANALYSIS;
-  static void releaseInParent() KX_NO_THREAD_SAFETY_ANALYSIS;
-  static void releaseInChild() KX_NO_THREAD_SAFETY_ANALYSIS;
-  static base::RecursiveMutex& lockOf(DUZESessionContext& context) { return context.mutex_; }
-  static const int forkHandlers_;
+  // Its shared instance and observer, which a fork holds across.
+  friend class DUZEContextShare<DUZESessionContext>;
 
   // The process this context was made in.
   const pid_t madeIn_;

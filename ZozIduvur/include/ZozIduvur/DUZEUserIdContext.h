@@ -15,6 +15,9 @@
 
 // The current user id and its dated history, persisted in user defaults. A
 // new process starts with no current user id. Thread-safe.
+template <class Context>
+class DUZEContextShare;
+
 class DUZEUserIdContext {
  public:
   static std::shared_ptr<DUZEUserIdContext> sharedInstance();
@@ -65,15 +68,8 @@ class DUZEUserIdContext {
   // Tells the observer the current value.
   void notifyLocked() KX_REQUIRES(mutex_);
 
-  // A fork takes the shared context's lock and its observer's, and lets them
-  // go in the parent and in the child, so that a forked child can change
-  // the context (see DUZESharedInstance::holdAcrossFork). The check cannot
-  // follow holds that span the fork.
-  static void holdAcrossFork() KX_NO_THREAD_SAFETY_ANALYSIS;
-  static void releaseInParent() KX_NO_THREAD_SAFETY_ANALYSIS;
-  static void releaseInChild() KX_NO_THREAD_SAFETY_ANALYSIS;
-  static base::RecursiveMutex& lockOf(DUZEUserIdContext& context) { return context.mutex_; }
-  static const int forkHandlers_;
+  // Its shared instance and observer, which a fork holds across.
+  friend class DUZEContextShare<DUZEUserIdContext>;
 
   // The process this context was made in.
   const pid_t madeIn_;

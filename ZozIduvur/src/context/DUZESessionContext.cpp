@@ -1,35 +1,26 @@
 #include "ZozIduvur/DUZESessionContext.h"
 
-#include <pthread.h>
 #include <unistd.h>
 
-#include "DUZEContextObserver.h"
+#include "DUZEContextShare.h"
 #include "DUZEHistory.h"
-#include "DUZESharedInstance.h"
 
 namespace {
 constexpr std::string_view kSessionHistoryKey = "SessionIdHistory";
-DUZESharedInstance<DUZESessionContext> gSharedSessionContext;
-DUZEContextObserver<DUZESessionContext::Observer> gSessionIdObserver;
+using SessionShare = DUZEContextShare<DUZESessionContext>;
 }  // namespace
 
 std::shared_ptr<DUZESessionContext> DUZESessionContext::sharedInstance() {
-  return gSharedSessionContext.get();
+  return SessionShare::of().get();
 }
-void DUZESessionContext::resetSharedInstance() {
-  gSharedSessionContext.reset();
-  gSessionIdObserver.tell(std::nullopt);
-}
+void DUZESessionContext::resetSharedInstance() { SessionShare::of().reset(); }
 
 void DUZESessionContext::setSessionIdObserver(Observer observer) {
-  auto context = sharedInstance();
-  base::LockGuard lock(context->mutex_);
-  gSessionIdObserver.replace(std::move(observer));
-  context->notifyLocked();
+  SessionShare::of().observe(std::move(observer));
 }
 
 void DUZESessionContext::notifyLocked() {
-  gSessionIdObserver.tell(current_ ? current_->sessionId() : std::nullopt);
+  SessionShare::of().tell(current_ ? current_->sessionId() : std::nullopt);
 }
 
 DUZESessionContext::DUZESessionContext()
@@ -74,23 +65,4 @@ void DUZESessionContext::clearSessionHistoryAndKeepCurrentSession(bool keepCurre
 
 void DUZESessionContext::persistLocked() {
   if (::getpid() == madeIn_) duze::storeHistory(kSessionHistoryKey, history_);
-}
-
-const int DUZESessionContext::forkHandlers_ =
-    ::pthread_atfork(&DUZESessionContext::holdAcrossFork, &DUZESessionContext::releaseInParent,
-                     &DUZESessionContext::releaseInChild);
-
-void DUZESessionContext::holdAcrossFork() {
-  gSharedSessionContext.holdAcrossFork(&lockOf);
-  gSessionIdObserver.holdAcrossFork();
-}
-
-void DUZESessionContext::releaseInParent() {
-  gSessionIdObserver.releaseAfterFork();
-  gSharedSessionContext.releaseAfterFork(&lockOf, false);
-}
-
-void DUZESessionContext::releaseInChild() {
-  gSessionIdObserver.releaseAfterFork();
-  gSharedSessionContext.releaseAfterFork(&lockOf, true);
 }

@@ -1,37 +1,28 @@
 #include "ZozIduvur/DUZEUserIdContext.h"
 
-#include <pthread.h>
 #include <unistd.h>
 
-#include "DUZEContextObserver.h"
+#include "DUZEContextShare.h"
 #include "DUZEHistory.h"
-#include "DUZESharedInstance.h"
 #include "ZozIduvur/DUZELogger.h"
 
 namespace {
 constexpr std::string_view kUserIdHistoryKey = "UserIdHistory";
 constexpr std::string_view kCustomPrefix = "c";
-DUZESharedInstance<DUZEUserIdContext> gSharedUserIdContext;
-DUZEContextObserver<DUZEUserIdContext::Observer> gUserIdObserver;
+using UserIdShare = DUZEContextShare<DUZEUserIdContext>;
 }  // namespace
 
 std::shared_ptr<DUZEUserIdContext> DUZEUserIdContext::sharedInstance() {
-  return gSharedUserIdContext.get();
+  return UserIdShare::of().get();
 }
-void DUZEUserIdContext::resetSharedInstance() {
-  gSharedUserIdContext.reset();
-  gUserIdObserver.tell(std::nullopt);
-}
+void DUZEUserIdContext::resetSharedInstance() { UserIdShare::of().reset(); }
 
 void DUZEUserIdContext::setUserIdObserver(Observer observer) {
-  auto context = sharedInstance();
-  base::LockGuard lock(context->mutex_);
-  gUserIdObserver.replace(std::move(observer));
-  context->notifyLocked();
+  UserIdShare::of().observe(std::move(observer));
 }
 
 void DUZEUserIdContext::notifyLocked() {
-  gUserIdObserver.tell(current_ ? current_->userId() : std::nullopt);
+  UserIdShare::of().tell(current_ ? current_->userId() : std::nullopt);
 }
 
 DUZEUserIdContext::DUZEUserIdContext()
@@ -76,25 +67,6 @@ void DUZEUserIdContext::clearUserIdHistory() {
 
 void DUZEUserIdContext::persistLocked() {
   if (::getpid() == madeIn_) duze::storeHistory(kUserIdHistoryKey, history_);
-}
-
-const int DUZEUserIdContext::forkHandlers_ =
-    ::pthread_atfork(&DUZEUserIdContext::holdAcrossFork, &DUZEUserIdContext::releaseInParent,
-                     &DUZEUserIdContext::releaseInChild);
-
-void DUZEUserIdContext::holdAcrossFork() {
-  gSharedUserIdContext.holdAcrossFork(&lockOf);
-  gUserIdObserver.holdAcrossFork();
-}
-
-void DUZEUserIdContext::releaseInParent() {
-  gUserIdObserver.releaseAfterFork();
-  gSharedUserIdContext.releaseAfterFork(&lockOf, false);
-}
-
-void DUZEUserIdContext::releaseInChild() {
-  gUserIdObserver.releaseAfterFork();
-  gSharedUserIdContext.releaseAfterFork(&lockOf, true);
 }
 
 bool DUZEUserIdContext::isUserIdValidForEventCollector(const std::optional<std::string>& userId) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 
 namespace base::testing {
 
@@ -26,5 +27,12 @@ bool waitForChild(pid_t pid, int* status, Deadline deadline);
 // ended it). A child that outlives `childDeadline` fails the test and is
 // killed.
 int inChild(const std::function<int()>& body);
+
+// Runs `body` in a new pid namespace that keeps this process's /proc, as
+// `unshare -pf` without `--mount-proc` does: as the namespace's second
+// process (pid 2), beside its first, which waits for it. Answers as `inChild`
+// does, or none when the system gives no pid namespace (without the
+// administration capability, and without user namespaces to have it in).
+std::optional<int> inPidNamespace(const std::function<int()>& body);
 
 }  // namespace base::testing

@@ -1,6 +1,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+#include <vector>
+
 #include "ZozIduvur/DUZEDeviceTracker.h"
 #include "ZozIduvur/DUZESessionContext.h"
 #include "ZozIduvur/DUZETicketCache.h"
@@ -8,6 +13,7 @@
 #include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
 #include "ZozIduvurTest/CoreTest.h"
+#include "baseTest/Children.h"
 #include "dispatchTest/Environment.h"
 #include "foundation/Bundle.h"
 #include "foundationTest/Bundle.h"
@@ -70,33 +76,81 @@ TEST_F(Contexts, SessionHistoryIsPersistedAndAnsweredByTime) {
   EXPECT_EQ(later->sessionId(), "S3");
 }
 
-// Each entry names the process that recorded it, as taken once in that
-// process: a child forked after its parent took it takes its own.
-TEST_F(Contexts, AForkedChildsEntriesAreNotItsParents) {
-  auto context = DUZESessionContext::sharedInstance();
-  context->setSessionId("PARENT");
-  const auto parent = DUZEProcessIdentity::current();
-  ASSERT_TRUE(parent);
-  if (!parent->isKnown()) GTEST_SKIP() << "the system gives no boot id or start in ticks";
-  passBeyond(Date::now());
-  const pid_t child = ::fork();
-  ASSERT_GE(child, 0);
-  if (child == 0) {
-    context->setSessionId("CHILD");
-    const auto own = DUZEProcessIdentity::current();
-    ::_exit(own && own->isKnown() && own->processId == ::getpid() && !own->sameAs(*parent) ? 0 : 1);
-  }
-  int status = 0;
-  ASSERT_EQ(::waitpid(child, &status, 0), child);
-  ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
-  resetSharedState();
-  const auto at = Date::now() + 10;
-  const auto crashed = [](std::optional<DUZEProcessIdentity> process) {
-    return DUZECrashedProcess{std::move(process), std::nullopt};
+// The observer hears the current id at once and then each change, in the
+// call that makes it, in order; it may read the context meanwhile; a reset
+// leaves none. Each context has its own.
+TEST_F(Contexts, ObserversHearTheCurrentIdsAndEveryChangeAsItIsMade) {
+  std::vector<std::string> heard;
+  const auto record = [&heard](const char* which, auto current) {
+    return [&heard, which, current](const std::optional<std::string>& id) {
+      // Read under the lock the change holds: the value it sets.
+      heard.push_back(std::string(which) + " " + id.value_or("-") + " " + current().value_or("-"));
+    };
   };
-  auto later = DUZESessionContext::sharedInstance();
-  EXPECT_EQ(later->sessionIdAt(at), "CHILD");
-  EXPECT_EQ(later->crashedSessionIdAt(at, DUZEDatePrecision::exact, crashed(parent)), "PARENT");
+  DUZESessionContext::sharedInstance()->setSessionId("S0");
+  DUZESessionContext::setSessionIdObserver(
+      record("session", [] { return DUZESessionContext::sharedInstance()->sessionId(); }));
+  DUZEUserIdContext::setUserIdObserver(
+      record("user", [] { return DUZEUserIdContext::sharedInstance()->userId(); }));
+  DUZESessionContext::sharedInstance()->setSessionId("S1");
+  DUZEUserIdContext::sharedInstance()->setUserId("alice");
+  DUZESessionContext::sharedInstance()->setSessionId(std::nullopt);
+  DUZESessionContext::resetSharedInstance();
+  DUZEUserIdContext::resetSharedInstance();
+  EXPECT_EQ(heard, (std::vector<std::string>{"session S0 S0", "user - -", "session S1 S1",
+                                             "user alice alice", "session - -", "session - -",
+                                             "user - -"}));
+  DUZESessionContext::setSessionIdObserver(nullptr);
+  DUZEUserIdContext::setUserIdObserver(nullptr);
+  DUZESessionContext::sharedInstance()->setSessionId("unheard");
+  EXPECT_EQ(heard.size(), 7u);
+}
+
+// A child forked while other threads change the session, the user id and
+// the defaults (their locks held at the fork) sets a session and user id of
+// its own all the same, and its observers hear them: nothing it takes was
+// left held by a thread that did not come along.
+TEST_F(Contexts, AChildForkedWhileOtherThreadsChangeThemSetsItsOwn) {
+  std::atomic<bool> stop{false};
+  std::vector<std::thread> threads;
+  threads.emplace_back([&] {
+    for (int i = 0; !stop.load(); ++i) DUZESessionContext::sharedInstance()->setSessionId("busy");
+  });
+  threads.emplace_back([&] {
+    for (int i = 0; !stop.load(); ++i) DUZEUserIdContext::sharedInstance()->setUserId("busy");
+  });
+  threads.emplace_back([&] {
+    for (int i = 0; !stop.load(); ++i) {
+      DUZEZozIduvurUserDefaults::shared()->setObject(foundation::Value(i), "Busy");
+    }
+  });
+  std::string heard;
+  DUZESessionContext::setSessionIdObserver(
+      [&heard](const std::optional<std::string>& id) { heard = id.value_or("-"); });
+  int hung = 0, failed = 0;
+  for (int child = 0; child < 8 && hung == 0; ++child) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      DUZESessionContext::sharedInstance()->setSessionId("CHILD");
+      DUZEUserIdContext::sharedInstance()->setUserId("child-user");
+      ::_exit(heard == "CHILD" && DUZEUserIdContext::sharedInstance()->userId() == "child-user"
+                  ? 0
+                  : 1);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    if (!base::testing::waitForChild(pid, &status,
+                                     std::chrono::steady_clock::now() + std::chrono::seconds(20))) {
+      ++hung;
+    } else if (!WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      ++failed;
+    }
+  }
+  stop = true;
+  for (auto& thread : threads) thread.join();
+  DUZESessionContext::setSessionIdObserver(nullptr);
+  EXPECT_EQ(hung, 0);
+  EXPECT_EQ(failed, 0);
 }
 
 TEST_F(Contexts, UserIdHistoryKeepsTheCurrentEntryWhenCleared) {

@@ -385,6 +385,29 @@ TEST_F(Storage, KeptLogsAreTriedAgainWithinAMinuteWhateverTheFlushInterval) {
   EXPECT_EQ(storedRows("Day") + storedRows("Endless"), 2u);
 }
 
+// A flush interval of 0 does not try again at once, over and over, while
+// storing fails: a try comes a "second" (here 100 ms) after a failure at the
+// soonest, so there are at most so many tries in the time they took.
+TEST_F(Storage, AFlushIntervalOfZeroTriesToStoreAtMostOnceASecond) {
+  using std::chrono::milliseconds;
+  DUZEChannelUnitDefaultSeams::setFlushIntervalUnitForTesting(
+      dispatch::DispatchTimeInterval::milliseconds(100));
+  group_ = makeGroup(server_->baseUrl());
+  auto unit =
+      group_->addChannelUnitWithConfiguration(DUZEChannelUnitConfiguration("Zero", 1, 0, 100, 3));
+  refuseNewRows();
+  const uint64_t before = DUZEChannelUnitDefaultSeams::storeTriesForTesting();
+  const auto start = std::chrono::steady_clock::now();
+  unit->enqueueItem(TestLog::named("kept"), 1);
+  ASSERT_TRUE(eventually(
+      [&] { return DUZEChannelUnitDefaultSeams::storeTriesForTesting() - before >= 3; }));
+  const auto took = std::chrono::steady_clock::now() - start;
+  const uint64_t tries = DUZEChannelUnitDefaultSeams::storeTriesForTesting() - before;
+  EXPECT_LE(tries, 1 + static_cast<uint64_t>(took / milliseconds(100)));
+  execute("DROP TRIGGER refuse");
+  EXPECT_TRUE(eventually([&] { return recorder_->count("complete kept") == 1; }));
+}
+
 TEST_F(Storage, LogsLostAtAndAfterShutdownAreCountedAndDone) {
   group_ = makeGroup(server_->baseUrl());
   auto unit =

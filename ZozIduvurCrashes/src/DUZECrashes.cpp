@@ -42,6 +42,21 @@ base::Mutex gSeamMutex;
 std::optional<dispatch::DispatchTimeInterval> gProcessingDelay KX_GUARDED_BY(gSeamMutex);
 std::optional<bool> gDebuggerAttached KX_GUARDED_BY(gSeamMutex);
 
+// Sets the crash engine's annotation `name` to `value`, or clears it for
+// none. A value reports cannot carry clears it too, so that no report says
+// an earlier one, and says why.
+void annotate(const char* name, const std::optional<std::string>& value) {
+  if (!value) {
+    ROReradUzerirud::removeAnnotation(name);
+    return;
+  }
+  std::shared_ptr<foundation::NSError> error;
+  if (ROReradUzerirud::setAnnotation(name, *value, &error)) return;
+  ROReradUzerirud::removeAnnotation(name);
+  DUZELogError(kDUZECrashesLogTag, "Crash reports will carry no %@: %@", name,
+               error ? error->localizedDescription() : std::string());
+}
+
 }  // namespace
 
 namespace duzecrashes {
@@ -265,10 +280,24 @@ void DUZECrashes::updateConfigurationWithAppSecret(
                                                         std::move(transmissionTargetToken));
 }
 
+void DUZECrashes::annotateSessionAndUser() {
+  // The contexts tell the observers in the very call that changes them, so
+  // a forked child that starts a session of its own has it in its reports at
+  // once (dispatch queues do not run there).
+  DUZESessionContext::setSessionIdObserver([](const std::optional<std::string>& sessionId) {
+    annotate(duzecrashes::kSessionIdAnnotation, sessionId);
+  });
+  DUZEUserIdContext::setUserIdObserver([](const std::optional<std::string>& userId) {
+    annotate(duzecrashes::kUserIdAnnotation, userId);
+  });
+}
+
 void DUZECrashes::applyEnabledState(bool isEnabled) {
   base::LockGuard lock(instanceLock());
   DUZEServiceAbstract::applyEnabledState(isEnabled);
   if (isEnabled) {
+    // Before the engine is enabled: every report it writes says them.
+    annotateSessionAndUser();
     auto setupDelegate = DUZEWrapperCrashesHelper::getCrashHandlerSetupDelegate();
     bool enableUncaughtExceptionHandler = true;
     if (setupDelegate) {

@@ -14,6 +14,10 @@ inline constexpr std::string_view kAnalyzerFileName = "ZORodozid.analyzer";
 // User-defaults keys (the wrapper adds its prefix).
 inline constexpr std::string_view kUserConfirmationKey = "CrashesUserConfirmation";
 inline constexpr std::string_view kMemoryWarningKey = "AppDidReceiveMemoryWarning";
+// The crash engine's annotations that carry the session and user id into
+// every report.
+inline constexpr const char* kSessionIdAnnotation = "sessionId";
+inline constexpr const char* kUserIdAnnotation = "userId";
 
 // Stored reports are processed at most once per process (until the shared
 // instance is reset).

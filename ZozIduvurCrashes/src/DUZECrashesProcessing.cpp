@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <fstream>
 #include <iterator>
+#include <map>
 
 #include "DUZECrashesKeys.h"
 #include "DUZECrashesUtil.h"
@@ -55,29 +56,12 @@ std::string errorText(const std::shared_ptr<foundation::NSError>& error) {
   return error ? error->localizedDescription() : std::string();
 }
 
-// The crashed process as its report names it; what the report does not say
-// (older versions tell no boot nor start in ticks) stays unknown.
-DUZECrashedProcess crashedProcessOf(const ROCrashReport& report) {
-  DUZECrashedProcess crashed;
-  const auto& info = report.processInfo();
-  if (!info) return crashed;
-  const auto& identity = info->identity();
-  const auto identified = [&](uint64_t pid, std::optional<uint64_t> ticks) {
-    std::optional<DUZEProcessIdentity> process;
-    if (identity.bootId && ticks && pid > 0) {
-      process = DUZEProcessIdentity{static_cast<int64_t>(pid), 0, identity.bootId,
-                                    static_cast<int64_t>(*ticks)};
-      if (const auto start = info->processStartTime()) {
-        process->startSeconds = static_cast<int64_t>(start->timeIntervalSince1970());
-      }
-    }
-    return process;
-  };
-  crashed.process = identified(info->processID(), identity.startTicks);
-  if (identity.forkedFromProcessID) {
-    crashed.forkedFrom = identified(*identity.forkedFromProcessID, identity.forkedFromStartTicks);
-  }
-  return crashed;
+// The value of a report's annotation `name`; none when it has none.
+std::optional<std::string> annotationOf(const std::map<std::string, std::string>& annotations,
+                                        const char* name) {
+  const auto found = annotations.find(name);
+  if (found == annotations.end()) return std::nullopt;
+  return found->second;
 }
 
 }  // namespace
@@ -264,7 +248,13 @@ void DUZECrashes::processCrashReports() {
                    "processing: %@",
                    debugDescription(*entry.report));
     }
-    appendUnprocessed(log, entry.errorReport, entry.url, crashedProcessOf(*entry.report));
+    // Reports of versions that did not write them have no annotations.
+    std::optional<ReportedIds> ids;
+    if (const auto& annotations = entry.report->annotations()) {
+      ids = ReportedIds{annotationOf(*annotations, duzecrashes::kSessionIdAnnotation),
+                        annotationOf(*annotations, duzecrashes::kUserIdAnnotation)};
+    }
+    appendUnprocessed(log, entry.errorReport, entry.url, ids);
   }
   if (isAutomaticProcessingEnabled()) sendCrashReportsOrAwaitUserConfirmation();
 }
@@ -375,7 +365,7 @@ void DUZECrashes::handleUserConfirmation(DUZEUserConfirmation userConfirmation) 
   } else {
     auto unit = channelUnit();
     const size_t count = std::min({pending.logs.size(), pending.reports.size(),
-                                   pending.filePaths.size(), pending.processes.size()});
+                                   pending.filePaths.size(), pending.ids.size()});
     for (size_t i = 0; i < count; ++i) {
       const auto& log = pending.logs[i];
       const auto& report = pending.reports[i];
@@ -394,17 +384,20 @@ void DUZECrashes::handleUserConfirmation(DUZEUserConfirmation userConfirmation) 
         DUZELogDebug(kDUZECrashesLogTag, "attachmentsWithCrashes is not implemented");
       }
 
-      // The session and user of the crashed run, as it recorded them up to
-      // its crash, not of this run nor of any other. Reports keep the time to
-      // the whole second only, so a session that the crashed run started
-      // within the crash's second (a crash at launch) is its own.
-      if (const auto& timestamp = log->timestamp()) {
+      // The session and user the crashed process had: its report says them,
+      // written by that process as it crashed. Only a report of a version
+      // that did not write them is judged by the histories, by time. Reports
+      // keep the time to the whole second only, so a session that the
+      // crashed run started within the crash's second (a crash at launch)
+      // is its own.
+      if (const auto& ids = pending.ids[i]) {
+        log->setSid(ids->sessionId);
+        log->setUserId(ids->userId);
+      } else if (const auto& timestamp = log->timestamp()) {
         constexpr auto precision = DUZEDatePrecision::wholeSecond;
-        const DUZECrashedProcess& crashed = pending.processes[i];
-        log->setSid(DUZESessionContext::sharedInstance()->crashedSessionIdAt(*timestamp, precision,
-                                                                             crashed));
-        log->setUserId(
-            DUZEUserIdContext::sharedInstance()->crashedUserIdAt(*timestamp, precision, crashed));
+        log->setSid(
+            DUZESessionContext::sharedInstance()->crashedSessionIdAt(*timestamp, precision));
+        log->setUserId(DUZEUserIdContext::sharedInstance()->crashedUserIdAt(*timestamp, precision));
       }
       if (unit) unit->enqueueItem(log, DUZEFlagsCritical);
       sendErrorAttachmentsOnInstance(attachments, report->incidentIdentifier().value_or(""));
@@ -473,18 +466,18 @@ void DUZECrashes::clearUnprocessedReports() {
   unprocessed_->logs.clear();
   unprocessed_->reports.clear();
   unprocessed_->filePaths.clear();
-  unprocessed_->processes.clear();
+  unprocessed_->ids.clear();
 }
 
 void DUZECrashes::appendUnprocessed(const std::shared_ptr<DUZEAppleErrorLog>& log,
                                     const std::shared_ptr<DUZEErrorReport>& report,
-                                    const fs::path& url, const DUZECrashedProcess& process) {
+                                    const fs::path& url, const std::optional<ReportedIds>& ids) {
   base::LockGuard lock(propertiesMutex_);
   if (!unprocessed_) unprocessed_.emplace();
   unprocessed_->logs.push_back(log);
   unprocessed_->reports.push_back(report);
   unprocessed_->filePaths.push_back(url);
-  unprocessed_->processes.push_back(process);
+  unprocessed_->ids.push_back(ids);
 }
 
 void DUZECrashes::removeUnprocessedAt(const std::vector<size_t>& indexes) {
@@ -500,9 +493,7 @@ void DUZECrashes::removeUnprocessedAt(const std::vector<size_t>& indexes) {
     if (*it < unprocessed_->filePaths.size()) {
       unprocessed_->filePaths.erase(unprocessed_->filePaths.begin() + at);
     }
-    if (*it < unprocessed_->processes.size()) {
-      unprocessed_->processes.erase(unprocessed_->processes.begin() + at);
-    }
+    if (*it < unprocessed_->ids.size()) unprocessed_->ids.erase(unprocessed_->ids.begin() + at);
   }
 }
 

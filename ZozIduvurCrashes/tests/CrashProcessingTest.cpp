@@ -31,10 +31,28 @@ namespace fs = std::filesystem;
 using crashestest::incidentOf;
 using crashestest::RecordingCrashesDelegate;
 using crashestest::reportBytes;
-using crashestest::reportOfProcess;
+using crashestest::reportWithAnnotations;
 
-// This boot, as the reports and history entries of these tests name it.
+// This boot, as the reports and history entries of earlier versions name it.
 constexpr const char* kBootId = "6c1f0a52-93b4-4c2e-8d55-0e2f7a9b1c3d";
+
+// A history entry as earlier versions wrote it: naming the process that
+// recorded it (its id, start second, boot id and start in ticks).
+template <class Base>
+class EntryNamingItsProcess : public Base {
+ public:
+  explicit EntryNamingItsProcess(int64_t pid) : pid_(pid) {}
+  void encodeWithCoder(foundation::NSCoder& coder) const override {
+    Base::encodeWithCoder(coder);
+    coder.encodeInt64(pid_, "processId");
+    coder.encodeInt64(1699999000, "processStart");
+    coder.encodeObject(std::optional<std::string>(kBootId), "bootId");
+    coder.encodeObject(std::optional<int64_t>(pid_ + 1000), "processStartTicks");
+  }
+
+ private:
+  int64_t pid_;
+};
 
 class CrashProcessing : public crashestest::CrashesServiceTest {
  protected:
@@ -66,22 +84,29 @@ class CrashProcessing : public crashestest::CrashesServiceTest {
   // entry of each per (time, session, user), and has the contexts load them
   // as a new process does.
   struct Entry {
-    Entry(dispatch::Date time, std::string session, std::string user,
-          std::optional<DUZEProcessIdentity> recordedBy = std::nullopt)
+    Entry(dispatch::Date time, std::string session, std::string user, int64_t recordedBy = 0)
         : time(time), session(std::move(session)), user(std::move(user)), recordedBy(recordedBy) {}
     dispatch::Date time;
     std::string session;
     std::string user;
-    std::optional<DUZEProcessIdentity> recordedBy;  // none: written by an older version
+    int64_t recordedBy;  // the process an earlier version named with it; 0: none
   };
+  template <class T>
+  static std::shared_ptr<T> earlierEntry(const Entry& entry) {
+    std::shared_ptr<T> made = entry.recordedBy != 0
+                                  ? std::make_shared<EntryNamingItsProcess<T>>(entry.recordedBy)
+                                  : std::make_shared<T>();
+    made->setTimestamp(entry.time);
+    return made;
+  }
   static void storeEarlierHistories(const std::vector<Entry>& entries) {
     std::vector<std::shared_ptr<DUZESessionHistoryInfo>> sessions;
     std::vector<std::shared_ptr<DUZEUserIdHistoryInfo>> users;
     for (const auto& entry : entries) {
-      sessions.push_back(DUZESessionHistoryInfo::create(entry.time, entry.session));
-      users.push_back(DUZEUserIdHistoryInfo::create(entry.time, entry.user));
-      sessions.back()->setRecordedBy(entry.recordedBy);
-      users.back()->setRecordedBy(entry.recordedBy);
+      sessions.push_back(earlierEntry<DUZESessionHistoryInfo>(entry));
+      sessions.back()->setSessionId(entry.session);
+      users.push_back(earlierEntry<DUZEUserIdHistoryInfo>(entry));
+      users.back()->setUserId(entry.user);
     }
     crashestest::storeHistory("SessionIdHistory", sessions);
     crashestest::storeHistory("UserIdHistory", users);
@@ -423,64 +448,53 @@ TEST_F(CrashProcessing, ACrashKeepsItsSessionWhenTheNextRunStartsWithinItsSecond
   EXPECT_EQ(logs[0]->userId(), "crashed-user");
 }
 
-TEST_F(CrashProcessing, ACrashGetsWhatItsOwnRunRecordedAlsoAfterThisRunStarted) {
-  DUZE_RUN_IN_OWN_PROCESS();
-  auto group = startOnFakeGroup();
-  // The crashed run recorded its session after this run had started, as it
-  // does when this run is launched while it still starts up. A relaunch
-  // under the same id (in a pid namespace of its own each run is pid 1 or 2),
-  // started within the same second, recorded one within the crash's second
-  // too, and so did an older version naming only the id and start second.
-  // (The next second: certainly after this process started.)
-  const auto second = static_cast<uint64_t>(dispatch::Date::now().timeIntervalSince1970()) + 1;
-  const auto at = [](double unixTime) { return dispatch::Date::fromUnixTime(unixTime); };
-  const DUZEProcessIdentity crashed(4242, 1699999000, kBootId, 5000);
-  storeEarlierHistories(
-      {{at(second + 0.2), "CRASHED-RUN", "crashed-user", crashed},
-       {at(second + 0.5), "RELAUNCHED-RUN", "other-user",
-        DUZEProcessIdentity(4242, 1699999000, kBootId, 5090)},
-       {at(second + 0.6), "OLDER-VERSION", "older-user", DUZEProcessIdentity(4242, 1699999000)}});
-  crashes()->setCrashFiles({storeCrashFile("1", reportOfProcess(1, crashed, second))});
-  steps().processCrashReports();
-  auto logs = group->unit("Crashes")->logsOf<DUZEAppleErrorLog>();
-  ASSERT_EQ(logs.size(), 1u);
-  EXPECT_EQ(logs[0]->sid(), "CRASHED-RUN");
-  EXPECT_EQ(logs[0]->userId(), "crashed-user");
-}
-
-TEST_F(CrashProcessing, AForkedChildsCrashGetsWhatItsParentHadAtTheCrashElseTheTimeRule) {
+// A report that says the session and user its process had gives the log
+// exactly those, whatever the histories hold (an absent one is none); only a
+// report of a version that wrote none is judged by the histories, by time,
+// whatever process it and the entries name.
+TEST_F(CrashProcessing, AReportsOwnSessionAndUserAreTheLogsAndOnlyOlderReportsGoByTime) {
   DUZE_RUN_IN_OWN_PROCESS();
   auto group = startOnFakeGroup();
   const auto now = dispatch::Date::now().timeIntervalSince1970();
   // The crash's second: the next one, after this process started.
   const auto second = static_cast<uint64_t>(now) + 1;
   const auto at = [](double unixTime) { return dispatch::Date::fromUnixTime(unixTime); };
-  const DUZEProcessIdentity parent(4242, 1699999000, kBootId, 5000);
-  const DUZEProcessIdentity lonelyParent(4343, 1699999000, kBootId, 5100);
-  // An earlier run's entry (before this process started), and the parent's
-  // entries before and after the crash.
-  storeEarlierHistories(
-      {{at(now - 100), "EARLIER-RUN", "earlier-user", DUZEProcessIdentity(4000, 1, kBootId, 10)},
-       {at(second + 0.1), "PARENT-AT-THE-CRASH", "parent-user", parent},
-       {at(second + 2), "PARENT-LATER", "later-user", parent}});
+  // An earlier run's entries, one of an older version, one naming its
+  // process; and one within the crash's second, after this process started,
+  // naming the process an older version's report names below.
+  storeEarlierHistories({{at(now - 200), "OLDER-VERSION", "older-user"},
+                         {at(now - 100), "EARLIER-RUN", "earlier-user", 4000},
+                         {at(second + 0.1), "AT-THE-CRASH", "crash-user", 4242}});
+  rocrash::testing::ReportBuilder older;
+  rocrash::testing::fillMinimalReport(older);
+  older.system.timestamp = static_cast<int64_t>(second);
+  older.process.process_id = 4300;
+  older.process.boot_id = older.text(kBootId);
+  older.process.has_start_ticks = true;
+  older.process.start_ticks = 5300;
+  older.process.has_forked_from_process_id = older.process.has_forked_from_start_ticks = true;
+  older.process.forked_from_process_id = 4242;
+  older.process.forked_from_start_ticks = 5242;
   crashes()->setCrashFiles({
-      // A forked child of the parent.
-      storeCrashFile("1", reportOfProcess(1, {4300, 1699999001, kBootId, 6000}, second, parent)),
-      // One of a parent that recorded nothing: the time rule.
-      storeCrashFile("2",
-                     reportOfProcess(2, {4400, 1699999001, kBootId, 6100}, second, lonelyParent)),
-      // That parent's own crash: nothing of its own, and no other run's.
-      storeCrashFile("3", reportOfProcess(3, lonelyParent, second)),
+      storeCrashFile(
+          "1", reportWithAnnotations(
+                   1, second,
+                   {{"sessionId", "CRASHED-RUN"}, {"userId", "crashed-user"}, {"other", "x"}})),
+      storeCrashFile("2", reportWithAnnotations(2, second, {})),
+      storeCrashFile("3", reportWithAnnotations(3, second, {{"sessionId", ""}})),
+      storeCrashFile("4", older.pack()),
   });
   steps().processCrashReports();
   auto logs = group->unit("Crashes")->logsOf<DUZEAppleErrorLog>();
-  ASSERT_EQ(logs.size(), 3u);
-  EXPECT_EQ(logs[0]->sid(), "PARENT-AT-THE-CRASH");
-  EXPECT_EQ(logs[0]->userId(), "parent-user");
-  EXPECT_EQ(logs[1]->sid(), "EARLIER-RUN");
-  EXPECT_EQ(logs[1]->userId(), "earlier-user");
-  EXPECT_EQ(logs[2]->sid(), std::nullopt);
+  ASSERT_EQ(logs.size(), 4u);
+  EXPECT_EQ(logs[0]->sid(), "CRASHED-RUN");
+  EXPECT_EQ(logs[0]->userId(), "crashed-user");
+  EXPECT_EQ(logs[1]->sid(), std::nullopt);
+  EXPECT_EQ(logs[1]->userId(), std::nullopt);
+  EXPECT_EQ(logs[2]->sid(), "");
   EXPECT_EQ(logs[2]->userId(), std::nullopt);
+  EXPECT_EQ(logs[3]->sid(), "EARLIER-RUN");
+  EXPECT_EQ(logs[3]->userId(), "earlier-user");
 }
 
 TEST_F(CrashProcessing, AlwaysSendSkipsTheConfirmationHandler) {

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <iostream>
 #include <iterator>
 #include <stdexcept>
 
@@ -26,12 +27,12 @@
 #include "ZozIduvurCrashes/TestSeams.h"
 #include "ZozIduvurTest/SentLogs.h"
 #include "appkit/NSApplication.h"
+#include "baseTest/Children.h"
 #include "crash-capture/ROCrashReport.h"
 #include "dispatch/MainLoop.h"
 #include "dispatchTest/Faults.h"
 #include "dispatchTest/Processes.h"
 #include "foundation/UserDefaults.h"
-#include "system/SystemFacts.h"
 
 namespace {
 
@@ -46,27 +47,6 @@ constexpr const char* kCrashedSession = "SESSION-OF-THE-CRASHED-RUN";
 // its report waits in the queue, not as the last run's, and no handled error
 // was on its way.
 constexpr const char* kForked = "DUZE_CRASHES_END_TO_END_FORKED";
-
-// The host's facts, but for this process's record: a step of the wall clock
-// moves the start second it gives (it is counted from the boot time that
-// clock gives), and a run in a pid namespace of its own is pid 1, as is the
-// next run there, started within the same second.
-class ProcessFacts : public sys::SystemFactSource {
- public:
-  std::optional<sys::ProcessRecord> process(pid_t pid) override {
-    auto record = sys::SystemFactSource::process(pid);
-    if (record && pid == ::getpid()) {
-      record->startSeconds += clockStep.load();
-      if (samePid) {
-        record->pid = 1;
-        record->startSeconds = 1700000000;
-      }
-    }
-    return record;
-  }
-  std::atomic<int64_t> clockStep{0};
-  bool samePid = false;
-};
 
 std::string role() {
   const char* value = std::getenv(kRole);
@@ -91,7 +71,7 @@ class Crasher : public DUZEChannelDelegate {
     auto handled = std::dynamic_pointer_cast<DUZEHandledErrorLog>(log);
     if (!handled || !handled->properties() || !handled->properties()->count("crash")) return false;
     const std::string kind = role();
-    if (kind == "fault" || kind == "clock-step" || kind == "same-pid") {
+    if (kind == "fault" || kind == "clock-step" || kind == "same-pid" || kind == "older-version") {
       dispatch::testing::storeToLowAddress(0x10);
     } else if (kind == "abort") {
       abort();
@@ -111,36 +91,109 @@ class Crasher : public DUZEChannelDelegate {
 
 }  // namespace
 
+namespace {
+
+// Moves every entry of the stored session history `seconds` later.
+void moveStoredSessions(double seconds) {
+  auto history = crashestest::storedHistory<DUZESessionHistoryInfo>("SessionIdHistory");
+  for (const auto& entry : history) entry->setTimestamp(entry->timestamp() + seconds);
+  crashestest::storeHistory("SessionIdHistory", history);
+}
+
+void waitForEnd(int fd) {
+  char byte;
+  while (::read(fd, &byte, 1) > 0) {
+  }
+  ::close(fd);
+}
+
+// A child of this run crashes, forked after this run started a session, as
+// `kind` says: "forked" at once; "forked-late" after this run started the
+// next session; "forked-own" after it started one of its own and this run
+// the next; "grandchild", a child of a child that started its own session,
+// after that child and this run started their next ones. This run ends as
+// usual.
+void crashInForkedChild(const std::string& kind) {
+  auto sessions = DUZESessionContext::sharedInstance();
+  const bool own = kind == "forked-own" || kind == "grandchild";
+  sessions->setSessionId(own ? "PARENT-FIRST" : kCrashedSession);
+  int go[2], ready[2];
+  ASSERT_EQ(::pipe(go), 0);
+  ASSERT_EQ(::pipe(ready), 0);
+  const pid_t child = ::fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    ::close(go[1]);
+    ::close(ready[0]);
+    if (own) sessions->setSessionId(kCrashedSession);
+    if (kind == "grandchild") {
+      const pid_t grandchild = ::fork();
+      if (grandchild == 0) {
+        ::close(ready[1]);
+        waitForEnd(go[0]);
+        dispatch::testing::storeToLowAddress(0x10);
+        ::_exit(1);
+      }
+      ::close(go[0]);
+      sessions->setSessionId("CHILD-LATER");
+      ::close(ready[1]);
+      int status = 0;
+      const bool crashed = ::waitpid(grandchild, &status, 0) == grandchild && WIFSIGNALED(status) &&
+                           WTERMSIG(status) == SIGSEGV;
+      ::_exit(crashed ? 0 : 1);
+    }
+    ::close(ready[1]);
+    waitForEnd(go[0]);
+    dispatch::testing::storeToLowAddress(0x10);
+    ::_exit(1);
+  }
+  ::close(go[0]);
+  ::close(ready[1]);
+  waitForEnd(ready[0]);
+  if (kind != "forked") sessions->setSessionId("PARENT-LATER");
+  ::close(go[1]);
+  int status = 0;
+  ASSERT_EQ(::waitpid(child, &status, 0), child);
+  if (kind == "grandchild") {
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status " << status;
+  } else {
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << "status " << status;
+  }
+}
+
+bool crashesInAForkedChild(const std::string& kind) {
+  return kind.rfind("forked", 0) == 0 || kind == "grandchild";
+}
+
+}  // namespace
+
 TEST(CrashesEndToEndChild, Crash) {
   const std::string kind = role();
   if (kind.empty() || kind == "send" || kind == "relaunch") {
     GTEST_SKIP() << "runs as a child of CrashesEndToEnd.*";
   }
-  auto facts = std::make_shared<ProcessFacts>();
-  facts->samePid = kind == "same-pid";
-  if (kind == "clock-step" || kind == "same-pid") sys::installSystemFactSource(facts);
   // As the application does before it starts the client.
   foundation::NSUserDefaults::standardUserDefaults()->registerDefaults(
       {{"NSApplicationCrashOnExceptions", foundation::Value(true)}});
   DUZEZozIduvur::start("secret", {DUZEServiceClass::of<DUZECrashes>()});
-  if (kind == "clock-step") {
-    // The wall clock steps between two sessions of this run.
-    DUZESessionContext::sharedInstance()->setSessionId("BEFORE-THE-STEP");
-    facts->clockStep = 3;
+  if (kind == "older-version") {
+    // An earlier version's program that shares the data folder records a
+    // session and user while this run goes on.
+    const auto now = dispatch::Date::now();
+    crashestest::storeHistory("SessionIdHistory", std::vector{DUZESessionHistoryInfo::create(
+                                                      now, std::string("OLDER-VERSION"))});
+    crashestest::storeHistory("UserIdHistory", std::vector{DUZEUserIdHistoryInfo::create(
+                                                   now, std::string("older-user"))});
   }
-  DUZESessionContext::sharedInstance()->setSessionId(kCrashedSession);
-  if (kind == "forked") {
-    // A child forked from this run crashes; this run ends as usual.
-    const pid_t child = ::fork();
-    if (child == 0) {
-      dispatch::testing::storeToLowAddress(0x10);
-      ::_exit(1);
-    }
-    int status = 0;
-    ASSERT_EQ(::waitpid(child, &status, 0), child);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << "status " << status;
+  if (crashesInAForkedChild(kind)) {
+    crashInForkedChild(kind);
     return;
   }
+  // A run of this version that crashes before its first session has none.
+  if (kind != "older-version") DUZESessionContext::sharedInstance()->setSessionId(kCrashedSession);
+  // The wall clock was an hour fast when the session began, and is set right
+  // before the crash: the session's entry is an hour later than the crash.
+  if (kind == "clock-step") moveStoredSessions(3600);
   auto crasher = std::make_shared<Crasher>();
   DUZEZozIduvur::channelGroup()->addDelegate(crasher);
   auto model = DUZEExceptionModel::createWithType("Handled", "before the crash", std::nullopt);
@@ -149,29 +202,23 @@ TEST(CrashesEndToEndChild, Crash) {
   FAIL() << "still alive";
 }
 
-// A relaunch of the crashed run in its pid namespace: pid 1 again, started
-// within the same second. It records a session within the crash's second
-// and ends before it processes the crash.
+// A relaunch of the crashed run under its pid (in a pid namespace of its
+// own, where every run has the same pid): it starts a session at once, as
+// quickly as within the crash's second, and ends before it processes the
+// crash.
 TEST(CrashesEndToEndChild, Relaunch) {
   if (role() != "relaunch") GTEST_SKIP() << "runs as a child of CrashesEndToEnd.*";
-  auto facts = std::make_shared<ProcessFacts>();
-  facts->samePid = true;
-  sys::installSystemFactSource(facts);
   const auto pending = ROReradUzerirud::init()->loadPendingCrashReportData();
   ASSERT_TRUE(pending);
   const auto report = ROCrashReport::create(*pending, nullptr);
   ASSERT_TRUE(report);
   const auto crashTime = report->systemInfo()->timestamp();
   ASSERT_TRUE(crashTime);
+  DUZESessionContext::sharedInstance()->setSessionId("RELAUNCHED-RUN");
   auto history = crashestest::storedHistory<DUZESessionHistoryInfo>("SessionIdHistory");
-  ASSERT_FALSE(history.empty());
-  ASSERT_EQ(history.back()->sessionId(), kCrashedSession);
-  // As setSessionId records it, at the crashed run's last entry's time or
-  // later, within the crash's second.
-  auto entry = DUZESessionHistoryInfo::create(std::max(history.back()->timestamp(), *crashTime),
-                                              std::string("RELAUNCHED-RUN"));
-  entry->setRecordedBy(DUZEProcessIdentity::current());
-  history.push_back(entry);
+  ASSERT_GE(history.size(), 2u);
+  ASSERT_EQ(history.back()->sessionId(), "RELAUNCHED-RUN");
+  history.back()->setTimestamp(std::max(history[history.size() - 2]->timestamp(), *crashTime));
   crashestest::storeHistory("SessionIdHistory", history);
 }
 
@@ -252,10 +299,29 @@ namespace {
 
 class CrashesEndToEnd : public crashestest::CrashesServiceTest {
  protected:
-  // Runs both processes; answers the sent crash log. With `senderFirst`, the
-  // sending run's process is there before the crashing run starts, and runs
-  // the client once that one has ended.
-  nlohmann::json crashThenSend(const std::string& kind, int signal, bool senderFirst = false) {
+  // Runs `filter` again as a child, with `environment`, as a run in a pid
+  // namespace of its own that kept the host's /proc when `ownPidNamespace`
+  // is set and the system gives one (else as a plain child): its wait
+  // status, a signal that ended it as a signal.
+  static int runAgain(const std::string& filter, const std::vector<std::string>& environment,
+                      bool ownPidNamespace) {
+    if (ownPidNamespace) {
+      const auto code = base::testing::inPidNamespace([&] {
+        const int status = dispatch::testing::spawnSelf(filter, environment);
+        return WIFSIGNALED(status) ? 100 + WTERMSIG(status) : WEXITSTATUS(status);
+      });
+      if (code) return *code >= 100 ? *code - 100 : *code << 8;
+      std::cout << "(no pid namespace here: " << filter << " runs as a plain child)\n";
+    }
+    return dispatch::testing::spawnSelf(filter, environment);
+  }
+
+  // Runs both processes; answers the sent crash log, after checking that it
+  // has `session`. With `senderFirst`, the sending run's process is there
+  // before the crashing run starts, and runs the client once that one has
+  // ended.
+  nlohmann::json crashThenSend(const std::string& kind, int signal, bool senderFirst = false,
+                               std::optional<std::string> session = kCrashedSession) {
     std::string deadUrl;
     {
       foundationtest::HTTPServer closed;
@@ -271,14 +337,15 @@ class CrashesEndToEnd : public crashestest::CrashesServiceTest {
               {std::string(kRole) + "=send", std::string(kGoSignal) + "=" + go}));
       EXPECT_GT(sender, 0);
     }
-    const int status = dispatch::testing::spawnSelf(
-        "CrashesEndToEndChild.Crash",
-        dispatch::testing::crashingChildEnvironment(
-            {std::string(kRole) + "=" + kind,
-             std::string(kDUZELogUrlEnvironmentVariable) + "=" + deadUrl}));
+    const bool samePid = kind == "same-pid";
+    const int status = runAgain("CrashesEndToEndChild.Crash",
+                                dispatch::testing::crashingChildEnvironment(
+                                    {std::string(kRole) + "=" + kind,
+                                     std::string(kDUZELogUrlEnvironmentVariable) + "=" + deadUrl}),
+                                samePid);
     // A forked child's crash leaves its report in the queue, and no handled
     // error on its way: its parent ends as usual.
-    const bool forked = kind == "forked";
+    const bool forked = crashesInAForkedChild(kind);
     const fs::path queue = ROReradUzerirud::init()->queuedCrashReportDirectory();
     const auto queued = [&] {
       std::error_code ec;
@@ -294,10 +361,11 @@ class CrashesEndToEnd : public crashestest::CrashesServiceTest {
       EXPECT_GT(fs::file_size(bufferFolder() / "0.zorodozidlogbuffer"), 0u);
     }
     EXPECT_EQ(storedRows("Crashes"), 0u);
-    if (kind == "same-pid") {
-      EXPECT_EQ(dispatch::testing::runChild("CrashesEndToEndChild.Relaunch",
-                                            {std::string(kRole) + "=relaunch"}),
-                0);
+    if (samePid) {
+      EXPECT_EQ(
+          runAgain("CrashesEndToEndChild.Relaunch",
+                   dispatch::testing::environmentWith({std::string(kRole) + "=relaunch"}), true),
+          0);
     }
 
     int sent = -1;
@@ -353,7 +421,8 @@ class CrashesEndToEnd : public crashestest::CrashesServiceTest {
     if (!crash.is_null()) {
       EXPECT_EQ(crash["fatal"], true);
       EXPECT_FALSE(crash["threads"].empty());
-      EXPECT_EQ(crash.value("sid", ""), kCrashedSession);
+      EXPECT_EQ(crash.contains("sid") ? std::optional(crash.value("sid", "")) : std::nullopt,
+                session);
     }
     return crash;
   }
@@ -372,17 +441,35 @@ TEST_F(CrashesEndToEnd, ACrashKeepsItsSessionWhenTheNextRunBeganBeforeIt) {
   crashThenSend("fault", SIGSEGV, true);
 }
 
-TEST_F(CrashesEndToEnd, ACrashKeepsItsSessionWhenTheWallClockStepsBeforeIt) {
+TEST_F(CrashesEndToEnd, ACrashKeepsItsSessionWhenTheWallClockStepsBackBeforeIt) {
   crashThenSend("clock-step", SIGSEGV);
 }
 
-TEST_F(CrashesEndToEnd, ACrashKeepsItsSessionWhenARelaunchUnderItsPidRecordsOneInItsSecond) {
+// In pid namespaces that kept the host's /proc, the next run has the crashed
+// run's pid, and starts a session within the crash's second.
+TEST_F(CrashesEndToEnd, ACrashKeepsItsSessionWhenARunUnderItsPidStartsOneInItsSecond) {
   crashThenSend("same-pid", SIGSEGV);
 }
 
-TEST_F(CrashesEndToEnd, AForkedChildsCrashIsSentWithItsParentsSession) {
+TEST_F(CrashesEndToEnd, ARunThatCrashesBeforeItsFirstSessionHasNoneWhateverEarlierVersionsHad) {
+  crashThenSend("older-version", SIGSEGV, false, std::nullopt);
+}
+
+TEST_F(CrashesEndToEnd, AForkedChildsCrashIsSentWithTheSessionItWasForkedIn) {
   auto crash = crashThenSend("forked", SIGSEGV);
   EXPECT_EQ(crash.value("osExceptionAddress", ""), "0x10");
+}
+
+TEST_F(CrashesEndToEnd, AForkedChildsCrashKeepsItsSessionWhenItsParentStartsAnother) {
+  crashThenSend("forked-late", SIGSEGV);
+}
+
+TEST_F(CrashesEndToEnd, AForkedChildsCrashIsSentWithTheSessionItStarted) {
+  crashThenSend("forked-own", SIGSEGV);
+}
+
+TEST_F(CrashesEndToEnd, AGrandchildsCrashIsSentWithTheSessionItsParentStarted) {
+  crashThenSend("grandchild", SIGSEGV);
 }
 
 TEST_F(CrashesEndToEnd, AbortIsReportedOnTheNextLaunch) {

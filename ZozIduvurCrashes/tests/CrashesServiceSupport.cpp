@@ -148,24 +148,14 @@ std::vector<uint8_t> reportBytes(uint8_t uuidByte, uint64_t pid, uint64_t unixTi
   return builder.pack();
 }
 
-std::vector<uint8_t> reportOfProcess(uint8_t uuidByte, const DUZEProcessIdentity& process,
-                                     uint64_t unixTime,
-                                     const std::optional<DUZEProcessIdentity>& forkedFrom) {
+std::vector<uint8_t> reportWithAnnotations(
+    uint8_t uuidByte, uint64_t unixTime,
+    const std::vector<std::pair<std::string, std::string>>& annotations) {
   rocrash::testing::ReportBuilder builder;
   rocrash::testing::fillMinimalReport(builder);
   builder.info.uuid = builder.bytes(std::vector<uint8_t>(16, uuidByte));
   builder.system.timestamp = static_cast<int64_t>(unixTime);
-  auto& info = builder.process;
-  info.process_id = static_cast<uint32_t>(process.processId);
-  info.start_time = static_cast<uint64_t>(process.startSeconds);
-  info.boot_id = builder.text(process.bootId.value());
-  info.has_start_ticks = true;
-  info.start_ticks = static_cast<uint64_t>(process.startTicks.value());
-  if (forkedFrom) {
-    info.has_forked_from_process_id = info.has_forked_from_start_ticks = true;
-    info.forked_from_process_id = static_cast<uint32_t>(forkedFrom->processId);
-    info.forked_from_start_ticks = static_cast<uint64_t>(forkedFrom->startTicks.value());
-  }
+  builder.setAnnotations(annotations);
   return builder.pack();
 }
 

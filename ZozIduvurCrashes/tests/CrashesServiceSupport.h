@@ -90,12 +90,11 @@ class CrashesServiceTest : public CrashesTest {
 // report UUID `uuidByte` repeated and its crash time `unixTime`.
 std::vector<uint8_t> reportBytes(uint8_t uuidByte = 1, uint64_t pid = 4242,
                                  uint64_t unixTime = 1700000000);
-// As reportBytes, of a process its report tells from every other one (by
-// its boot id and start in ticks); with `forkedFrom`, a forked child's
-// report naming the process it was forked from.
-std::vector<uint8_t> reportOfProcess(uint8_t uuidByte, const DUZEProcessIdentity& process,
-                                     uint64_t unixTime,
-                                     const std::optional<DUZEProcessIdentity>& forkedFrom = {});
+// As reportBytes (which makes a report of a version that wrote no
+// annotations), with these annotations.
+std::vector<uint8_t> reportWithAnnotations(
+    uint8_t uuidByte, uint64_t unixTime,
+    const std::vector<std::pair<std::string, std::string>>& annotations);
 // A dated history as the client keeps it in user defaults under `key`
 // ("SessionIdHistory", "UserIdHistory"), read from what this process holds.
 template <class T>

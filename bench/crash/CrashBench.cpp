@@ -14,8 +14,10 @@
 // see the stacks (the quickest of three rounds). Each row gives the floor and
 // the ratio.
 //
-// The report is decoded after each iteration: a row also tells how many
-// threads it listed and how many frames each had on average.
+// The child sets the two annotations the crash service keeps (a session and
+// a user id), which every report carries. The report is decoded after each
+// iteration: a row also tells how many threads it listed and how many frames
+// each had on average.
 
 #include <benchmark/benchmark.h>
 #include <pthread.h>
@@ -125,6 +127,11 @@ void reportWritten(siginfo_t*, void*, void*) { gShared->reportNs.store(monotonic
       ROReradUzerirud::initWithApplicationIdentifier("com.example.bench", "1", "1.0", config);
   ROReradUzerirudCallbacks callbacks = {0, nullptr, reportWritten};
   reporter->setCrashCallbacks(&callbacks);
+  // The annotations the crash service keeps: every report carries them.
+  if (!ROReradUzerirud::setAnnotation("sessionId", "3f2a9c1e-5b7d-4e8f-9a0b-1c2d3e4f5a6b") ||
+      !ROReradUzerirud::setAnnotation("userId", "c:someone@example.com")) {
+    _exit(5);
+  }
   if (!reporter->enableCrashReporter()) _exit(3);
   for (int i = 1; i < threads; ++i) {
     std::thread([i, depth] { descend(depth, i, parkHere); }).detach();
@@ -224,8 +231,8 @@ void BM_FaultToCompleteReport(benchmark::State& state) {
 
     auto data = readReport();
     auto report = data ? ROCrashReport::create(*data, nullptr) : nullptr;
-    if (!report) {
-      state.SkipWithError("the report does not decode");
+    if (!report || !report->annotations() || report->annotations()->size() != 2) {
+      state.SkipWithError("the report does not decode with its annotations");
       break;
     }
     listed += static_cast<double>(report->threads().size());

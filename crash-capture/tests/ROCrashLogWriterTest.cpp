@@ -17,6 +17,7 @@
 #include "ThreadSanitizerFacts.h"
 #include "baseTest/Children.h"
 #include "crash-capture/ROCrashReport.h"
+#include "crash-capture/ROReradUzerirud.h"
 #include "crash_report.pb-c.h"
 #include "images/AsyncObjCSection.h"
 #include "objc/NSException.h"
@@ -185,7 +186,7 @@ TEST_F(ROCrashLogWriter, WritesEverySectionInOrderWithTheGatheredFacts) {
   for (auto f : fields) {
     if (order.empty() || order.back() != f) order.push_back(f);
   }
-  EXPECT_EQ(order, (std::vector<uint32_t>{9, 1, 8, 2, 7, 3, 4, 6, 10}));
+  EXPECT_EQ(order, (std::vector<uint32_t>{9, 1, 8, 2, 7, 3, 4, 6, 10, 11}));
 
   ASSERT_NE(m->report_info, nullptr);
   EXPECT_FALSE(m->report_info->user_requested);
@@ -218,7 +219,7 @@ TEST_F(ROCrashLogWriter, WritesEverySectionInOrderWithTheGatheredFacts) {
   EXPECT_TRUE(m->process_info->has_start_time);
   EXPECT_STREQ(m->process_info->boot_id, facts_->boot->c_str());
   ASSERT_TRUE(m->process_info->has_start_ticks);
-  EXPECT_EQ(m->process_info->start_ticks, sys::systemFacts()->process(getpid())->startTicks);
+  EXPECT_EQ(m->process_info->start_ticks, sys::systemFacts()->currentProcess()->startTicks);
   EXPECT_FALSE(m->process_info->has_forked_from_process_id);
   EXPECT_FALSE(m->process_info->has_forked_from_start_ticks);
 
@@ -230,6 +231,9 @@ TEST_F(ROCrashLogWriter, WritesEverySectionInOrderWithTheGatheredFacts) {
   EXPECT_EQ(m->signal->address, 0x10u);
   EXPECT_EQ(m->signal->mach_exception, nullptr);
   EXPECT_EQ(m->exception, nullptr);
+  // No annotation is set: the field is there, without entries.
+  ASSERT_NE(m->annotations, nullptr);
+  EXPECT_EQ(m->annotations->n_entries, 0u);
 
   // The decoder accepts it whole.
   std::shared_ptr<foundation::NSError> error;
@@ -462,6 +466,7 @@ TEST_F(ROCrashLogWriter, WritingAllocatesNothing) {
   init(ROCRASH_ASYNC_SYMBOL_STRATEGY_SYMBOL_TABLE);
   std::vector<uint8_t> custom(100, 7);
   rocrash_log_writer_set_custom_data(&writer_, &custom);
+  ASSERT_TRUE(ROReradUzerirud::setAnnotation("session", "S"));
   // A worker that is up and waiting, so that it is parked for the write.
   std::mutex mutex;
   std::condition_variable cv;
@@ -485,7 +490,12 @@ TEST_F(ROCrashLogWriter, WritingAllocatesNothing) {
   }
   cv.notify_all();
   worker.join();
+  ROReradUzerirud::removeAnnotation("session");
   EXPECT_EQ(allocations, 0u);
+  ASSERT_NE(report.message->annotations, nullptr);
+  ASSERT_EQ(report.message->annotations->n_entries, 1u);
+  EXPECT_STREQ(report.message->annotations->entries[0]->name, "session");
+  EXPECT_STREQ(report.message->annotations->entries[0]->value, "S");
 }
 
 TEST_F(ROCrashLogWriter, SymbolsAreWrittenOnlyWhenSymbolicationIsOn) {
@@ -652,12 +662,14 @@ TEST_F(ROCrashLogWriter, AForkedChildNamesItselfAndTheProcessItWasForkedFrom) {
   EXPECT_GE(p->start_ticks, writer_.process_info.start_ticks);
   ASSERT_TRUE(p->has_forked_from_process_id && p->has_forked_from_start_ticks);
   EXPECT_EQ(p->forked_from_process_id, static_cast<uint32_t>(getpid()));
-  EXPECT_EQ(p->forked_from_start_ticks, sys::systemFacts()->process(getpid())->startTicks);
+  EXPECT_EQ(p->forked_from_start_ticks, sys::systemFacts()->currentProcess()->startTicks);
   rocrash__crash_report__free_unpacked(m, nullptr);
 }
 
 class MissingProcess : public sys::SystemFactSource {
  public:
+  std::optional<sys::ProcessRecord> currentProcess() override { return std::nullopt; }
+  std::optional<sys::ProcessRecord> parentProcess() override { return std::nullopt; }
   std::optional<sys::ProcessRecord> process(pid_t) override { return std::nullopt; }
 };
 

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <random>
 
 #include "crash-capture/ROCrashReport.h"
@@ -61,6 +62,25 @@ TEST(ROCrashReportDecode, AForkedChildsProcessIdentityIsRead) {
   EXPECT_EQ(identity.startTicks, 123456u);
   EXPECT_EQ(identity.forkedFromProcessID, 4141u);
   EXPECT_EQ(identity.forkedFromStartTicks, 123400u);
+}
+
+// Annotations: none in a report of an older version, none set told apart
+// from that, and of a name given twice the first value.
+TEST(ROCrashReportDecode, AnnotationsAreReadAndTheirAbsenceIsToldFromNone) {
+  ReportBuilder b;
+  fillMinimalReport(b);
+  auto older = decode(b);
+  ASSERT_TRUE(older);
+  EXPECT_FALSE(older->annotations());
+  b.setAnnotations({});
+  auto none = decode(b);
+  ASSERT_TRUE(none);
+  EXPECT_EQ(none->annotations(), (std::map<std::string, std::string>{}));
+  b.setAnnotations({{"sessionId", "S"}, {"userId", ""}, {"sessionId", "later"}});
+  auto some = decode(b);
+  ASSERT_TRUE(some);
+  EXPECT_EQ(some->annotations(),
+            (std::map<std::string, std::string>{{"sessionId", "S"}, {"userId", ""}}));
 }
 
 TEST(ROCrashReportHeader, NullErrorPointerIsAllowed) {

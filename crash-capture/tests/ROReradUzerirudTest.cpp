@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -471,6 +472,8 @@ TEST(ROReradUzerirudEnabling, GuardExceptionsOnlyFromKernelThirteenOn) {
 // A machine that cannot describe any process: the crash log writer cannot start.
 class NoProcessRecords : public sys::SystemFactSource {
  public:
+  std::optional<sys::ProcessRecord> currentProcess() override { return std::nullopt; }
+  std::optional<sys::ProcessRecord> parentProcess() override { return std::nullopt; }
   std::optional<sys::ProcessRecord> process(pid_t) override { return std::nullopt; }
 };
 
@@ -983,7 +986,9 @@ TEST(ROReradUzerirudLive, ChildKeepsTheFolderOfAnOwnerItCannotTellItsTableFrom) 
 TEST(ROReradUzerirudLive, ProtocReadsTheReportIndependently) {
   auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
       "com.example.protoc", "3", std::nullopt, ROReradUzerirudConfig::defaultConfiguration());
+  ASSERT_TRUE(ROReradUzerirud::setAnnotation("session", "caf\xC3\xA9"));
   auto data = reporter->generateLiveReport();
+  ROReradUzerirud::removeAnnotation("session");
   ASSERT_TRUE(data);
   TemporaryFolder folder("rocrash_reporter");
   std::string body = folder.path().string() + "/body.bin";
@@ -1003,6 +1008,145 @@ TEST(ROReradUzerirudLive, ProtocReadsTheReportIndependently) {
   EXPECT_NE(text.find("identifier: \"com.example.protoc\""), std::string::npos);
   EXPECT_NE(text.find("name: \"SIGTRAP\""), std::string::npos);
   EXPECT_NE(text.find("name: \"rip\""), std::string::npos);
+  EXPECT_NE(text.find("annotations {\n  entries {\n    name: \"session\"\n    value: "
+                      "\"caf\\303\\251\"\n  }\n}"),
+            std::string::npos)
+      << text.substr(text.find("annotations"));
+}
+
+// An annotation that another thread changes over and over while a thread
+// crashes is in each report whole, with one of its values, and reading it
+// at the crash allocates nothing. The changing thread keeps the parking
+// signal blocked, so it goes on changing through the whole write. Each run
+// is a child forked from one enabled process, and queues its own report.
+TEST(ROReradUzerirudAnnotations, ChangedWhileAnotherThreadCrashesIsWholeInEachReport) {
+  constexpr int kRuns = 200;
+  const std::string values[] = {std::string(4096, 'a'), std::string(3000, 'b')};
+  TemporaryFolder folder("rocrash_reporter");
+  int fds[2];
+  ASSERT_EQ(pipe(fds), 0);
+  const auto config = ROReradUzerirudConfig::initWithSignalHandlerType(
+      ROReradUzerirudSignalHandlerTypeBSD, 0, true, folder.path().string());
+  const int code = inChild([&] {
+    close(fds[0]);
+    gPipe = fds[1];
+    for (int s : {SIGSEGV, SIGBUS, SIGABRT, SIGILL, SIGFPE, SIGTRAP}) signal(s, SIG_DFL);
+    auto reporter =
+        ROReradUzerirud::initWithApplicationIdentifier("com.example.race", "7", "1.0", config);
+    ROReradUzerirudCallbacks callbacks = {0, nullptr, handleSignal};
+    reporter->setCrashCallbacks(&callbacks);
+    if (!reporter->enableCrashReporter()) return 1;
+    if (!ROReradUzerirud::setAnnotation("steady", "kept")) return 2;
+    for (int run = 0; run < kRuns; ++run) {
+      const pid_t child = fork();
+      if (child < 0) return 3;
+      if (child == 0) {
+        std::atomic<uint64_t> changes{0};
+        std::thread([&] {
+          sigset_t parking;
+          sigemptyset(&parking);
+          sigaddset(&parking, sys::thread_parking_signal());
+          pthread_sigmask(SIG_BLOCK, &parking, nullptr);
+          for (uint64_t i = 0;; ++i) {
+            ROReradUzerirud::setAnnotation("race", values[i % 2]);
+            changes.fetch_add(1);
+          }
+        }).detach();
+        while (changes.load() < 2 + static_cast<uint64_t>(run % 7)) std::this_thread::yield();
+        rocrash::testing::startCountingAllocations(/*thisThreadOnly=*/true);
+        crashInKnownFunction();
+        _exit(91);
+      }
+      int status = 0;
+      if (!crashsituations::waitForChild(child, &status, crashsituations::childDeadline()) ||
+          !WIFSIGNALED(status) || WTERMSIG(status) != SIGSEGV) {
+        return 4;
+      }
+    }
+    return 0;
+  });
+  close(fds[1]);
+  ASSERT_EQ(code, 0);
+  fcntl(fds[0], F_SETFL, O_NONBLOCK);
+  for (int run = 0; run < kRuns; ++run) {
+    ChildReport report;
+    ASSERT_EQ(read(fds[0], &report, sizeof report), static_cast<ssize_t>(sizeof report)) << run;
+    EXPECT_EQ(report.allocations, 0u) << run;
+  }
+  close(fds[0]);
+
+  auto reporter =
+      ROReradUzerirud::initWithApplicationIdentifier("com.example.race", "7", "1.0", config);
+  const auto queued = reporter->queuedCrashReportPaths();
+  ASSERT_EQ(queued.size(), static_cast<size_t>(kRuns));
+  for (const auto& path : queued) {
+    std::ifstream in(path, std::ios::binary);
+    const std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                     std::istreambuf_iterator<char>());
+    std::shared_ptr<foundation::NSError> error;
+    auto report = ROCrashReport::create(bytes, &error);
+    ASSERT_TRUE(report) << path << ": " << (error ? error->localizedDescription() : "");
+    ASSERT_TRUE(report->annotations()) << path;
+    const auto& annotations = *report->annotations();
+    EXPECT_EQ(annotations.size(), 2u) << path;
+    EXPECT_EQ(annotations.count("steady") ? annotations.at("steady") : "", "kept") << path;
+    const std::string race = annotations.count("race") ? annotations.at("race") : "(none)";
+    EXPECT_TRUE(race == values[0] || race == values[1])
+        << path << ": " << race.size() << " bytes, from " << race.substr(0, 8);
+    if (HasFailure()) return;
+  }
+}
+
+// In a pid namespace that kept the host's /proc, where the process's own
+// number names another process there, its report and its forked child's
+// name the processes they are, and their parents.
+TEST(ROReradUzerirudNamespaces, ReportsInAPidNamespaceWithTheHostsProcNameTheirOwnProcesses) {
+  TemporaryFolder folder("rocrash_reporter");
+  const auto config = ROReradUzerirudConfig::initWithSignalHandlerType(
+      ROReradUzerirudSignalHandlerTypeBSD, 0, true, folder.path().string());
+  const auto code = base::testing::inPidNamespace([&] {
+    for (int s : {SIGSEGV, SIGBUS, SIGABRT, SIGILL, SIGFPE, SIGTRAP}) signal(s, SIG_DFL);
+    prctl(PR_SET_NAME, "kx-ns-crasher");
+    auto reporter =
+        ROReradUzerirud::initWithApplicationIdentifier("com.example.ns", "7", "1.0", config);
+    if (!reporter->enableCrashReporter()) return 1;
+    const pid_t child = fork();
+    if (child == 0) {
+      prctl(PR_SET_NAME, "kx-ns-child");
+      crashInKnownFunction();
+      _exit(2);
+    }
+    int status = 0;
+    if (child < 0 || waitpid(child, &status, 0) != child || !WIFSIGNALED(status)) return 3;
+    crashInKnownFunction();
+    return 4;
+  });
+  if (!code) GTEST_SKIP() << "the system gives this test no pid namespace";
+  ASSERT_EQ(*code, 100 + SIGSEGV);
+  auto reporter =
+      ROReradUzerirud::initWithApplicationIdentifier("com.example.ns", "7", "1.0", config);
+  const auto decoded = [](const std::vector<uint8_t>& bytes) {
+    return ROCrashReport::create(bytes, nullptr);
+  };
+  auto pending = reporter->loadPendingCrashReportData();
+  ASSERT_TRUE(pending);
+  auto own = decoded(*pending);
+  ASSERT_TRUE(own && own->processInfo());
+  EXPECT_EQ(own->processInfo()->processName(), "kx-ns-crasher");
+  EXPECT_EQ(own->processInfo()->processID(), 2u);
+  EXPECT_EQ(own->processInfo()->parentProcessID(), 1u);
+  const auto queued = reporter->queuedCrashReportPaths();
+  ASSERT_EQ(queued.size(), 1u);
+  std::ifstream in(queued[0], std::ios::binary);
+  auto forked = decoded(
+      std::vector<uint8_t>((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>()));
+  ASSERT_TRUE(forked && forked->processInfo());
+  EXPECT_EQ(forked->processInfo()->processName(), "kx-ns-child");
+  EXPECT_EQ(forked->processInfo()->processID(), 3u);
+  EXPECT_EQ(forked->processInfo()->parentProcessName(), "kx-ns-crasher");
+  EXPECT_EQ(forked->processInfo()->parentProcessID(), 2u);
+  EXPECT_GE(forked->processInfo()->identity().startTicks,
+            own->processInfo()->identity().startTicks);
 }
 
 // ---- Programs that never crash ----

@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,10 +15,24 @@
 // The current session id and the dated history of session ids, persisted in
 // user defaults so that a later run can match the logs of an earlier one to
 // their session. A new process starts with no current session. Thread-safe.
+template <class Context>
+class DUZEContextShare;
+
 class DUZESessionContext {
  public:
   static std::shared_ptr<DUZESessionContext> sharedInstance();
   static void resetSharedInstance();
+
+  // Told the current session id: called at once with it when it is set, then
+  // with the new one in every call that changes it, synchronously on the
+  // calling thread and under the context's lock, so that the calls come in
+  // the order of the changes (also in a forked child, where dispatch queues
+  // do not run); and with none when the shared instance is reset (the next
+  // one has none). It may read the context; it must not wait for another
+  // thread that uses it.
+  using Observer = std::function<void(const std::optional<std::string>&)>;
+  // Replaces the observer (an empty one removes it).
+  static void setSessionIdObserver(Observer observer);
 
   std::optional<std::string> sessionId();
   // Sets the current id (none is allowed) and records it, with the current
@@ -26,14 +43,10 @@ class DUZESessionContext {
   // history has none that early.
   std::optional<std::string> sessionIdAt(dispatch::Date date,
                                          DUZEDatePrecision precision = DUZEDatePrecision::exact);
-  // As sessionIdAt, for a crash of an earlier process: the latest entry that
-  // the `crashed` process (or, for a forked child, the process it was forked
-  // from) recorded at or before the crash. Entries that do not tell their
-  // process, or all of them when the report does not tell the crashed one,
-  // count when recorded before this process started; so do all of them for
-  // a forked child's crash that neither process had recorded one for.
-  std::optional<std::string> crashedSessionIdAt(dispatch::Date date, DUZEDatePrecision precision,
-                                                const DUZECrashedProcess& crashed);
+  // As sessionIdAt, for a crash of an earlier run whose report does not say
+  // its session (an older version's): only entries read from the persisted
+  // history that were recorded before this process started count.
+  std::optional<std::string> crashedSessionIdAt(dispatch::Date date, DUZEDatePrecision precision);
   // Drops the history; with `keepCurrentSession` the current entry stays.
   void clearSessionHistoryAndKeepCurrentSession(bool keepCurrentSession);
 
@@ -41,8 +54,19 @@ class DUZESessionContext {
   DUZESessionContext();
 
  private:
+  // Stores the history, but in a forked child: it keeps its history in memory
+  // (its crash reports carry its own ids), where storing could wait for ever
+  // on a lock that a thread of its parent held at the fork, and would write
+  // over what its parent stores.
   void persistLocked() KX_REQUIRES(mutex_);
+  // Tells the observer the current value.
+  void notifyLocked() KX_REQUIRES(mutex_);
 
+  // Its shared instance and observer, which a fork holds across.
+  friend class DUZEContextShare<DUZESessionContext>;
+
+  // The process this context was made in.
+  const pid_t madeIn_;
   base::RecursiveMutex mutex_;
   std::vector<std::shared_ptr<DUZESessionHistoryInfo>> history_ KX_GUARDED_BY(mutex_);
   // How many entries at the start of `history_` were read from the persisted

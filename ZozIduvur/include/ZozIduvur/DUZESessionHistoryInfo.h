@@ -20,53 +20,12 @@ enum class DUZEDatePrecision {
   wholeSecond,
 };
 
-// A process as the crash engine's report names it: its id, the whole second
-// it started (since 1970, from the boot time the wall clock gives), and what
-// tells it from every other process of the machine, whatever the wall clock
-// did and however soon its id is used again (another run in a pid namespace
-// of its own is pid 1 too): this boot's id and the start in clock ticks since
-// boot. Entries and reports of older versions have no boot id nor ticks.
-struct DUZEProcessIdentity {
-  DUZEProcessIdentity() = default;
-  DUZEProcessIdentity(int64_t processId, int64_t startSeconds,
-                      std::optional<std::string> bootId = std::nullopt,
-                      std::optional<int64_t> startTicks = std::nullopt)
-      : processId(processId),
-        startSeconds(startSeconds),
-        bootId(std::move(bootId)),
-        startTicks(startTicks) {}
-
-  int64_t processId = 0;
-  int64_t startSeconds = 0;
-  std::optional<std::string> bootId;
-  std::optional<int64_t> startTicks;
-
-  // This process, taken once, at the first call in the process, from the
-  // system facts the crash engine reads at its set-up (a forked child takes
-  // its own); none where the system has no record of it.
-  static std::optional<DUZEProcessIdentity> current();
-  // Whether this one can be told from every other process: it has a boot id
-  // and a start in ticks.
-  bool isKnown() const { return bootId && startTicks; }
-  // The same process: both known, with the same id, boot and start.
-  bool sameAs(const DUZEProcessIdentity& other) const;
-  bool operator==(const DUZEProcessIdentity&) const = default;
-};
-
-// The process of a crash report, as the report names it: none, or not known,
-// in reports of older versions. A forked child's report also names the
-// process it was forked from, whose session and user it carries on.
-struct DUZECrashedProcess {
-  std::optional<DUZEProcessIdentity> process;
-  std::optional<DUZEProcessIdentity> forkedFrom;
-};
-
-// One entry of a dated history: the value valid from `timestamp` on, and the
-// process that recorded it (entries of older versions name none).
+// One entry of a dated history: the value valid from `timestamp` on. (Entries
+// some earlier versions wrote also name the process that recorded them; that
+// is read past.)
 class DUZEHistoryInfo : public foundation::NSCoding {
   DUZE_CLASS_NAME("DUZEHistoryInfo")
   DUZE_PROPERTY(dispatch::Date, timestamp, Timestamp)
-  DUZE_PROPERTY(std::optional<DUZEProcessIdentity>, recordedBy, RecordedBy)
 
  public:
   bool isEqual(const foundation::NSCoding& other) const override;

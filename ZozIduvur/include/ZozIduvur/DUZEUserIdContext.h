@@ -1,5 +1,8 @@
 #pragma once
 
+#include <sys/types.h>
+
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -12,10 +15,24 @@
 
 // The current user id and its dated history, persisted in user defaults. A
 // new process starts with no current user id. Thread-safe.
+template <class Context>
+class DUZEContextShare;
+
 class DUZEUserIdContext {
  public:
   static std::shared_ptr<DUZEUserIdContext> sharedInstance();
   static void resetSharedInstance();
+
+  // Told the current user id: called at once with it when it is set, then
+  // with the new one in every call that changes it, synchronously on the
+  // calling thread and under the context's lock, so that the calls come in
+  // the order of the changes (also in a forked child, where dispatch queues
+  // do not run); and with none when the shared instance is reset (the next
+  // one has none). It may read the context; it must not wait for another
+  // thread that uses it.
+  using Observer = std::function<void(const std::optional<std::string>&)>;
+  // Replaces the observer (an empty one removes it).
+  static void setUserIdObserver(Observer observer);
 
   std::optional<std::string> userId();
   // Sets the current user id (none is allowed) and records it with the
@@ -25,14 +42,10 @@ class DUZEUserIdContext {
   // date known to the whole second, recorded before that second ends).
   std::optional<std::string> userIdAt(dispatch::Date date,
                                       DUZEDatePrecision precision = DUZEDatePrecision::exact);
-  // As userIdAt, for a crash of an earlier process: the latest entry that
-  // the `crashed` process (or, for a forked child, the process it was forked
-  // from) recorded at or before the crash. Entries that do not tell their
-  // process, or all of them when the report does not tell the crashed one,
-  // count when recorded before this process started; so do all of them for
-  // a forked child's crash that neither process had recorded one for.
-  std::optional<std::string> crashedUserIdAt(dispatch::Date date, DUZEDatePrecision precision,
-                                             const DUZECrashedProcess& crashed);
+  // As userIdAt, for a crash of an earlier run whose report does not say its
+  // user (an older version's): only entries read from the persisted history
+  // that were recorded before this process started count.
+  std::optional<std::string> crashedUserIdAt(dispatch::Date date, DUZEDatePrecision precision);
   // Drops the history except the current entry.
   void clearUserIdHistory();
 
@@ -47,8 +60,19 @@ class DUZEUserIdContext {
   DUZEUserIdContext();
 
  private:
+  // Stores the history, but in a forked child: it keeps its history in memory
+  // (its crash reports carry its own ids), where storing could wait for ever
+  // on a lock that a thread of its parent held at the fork, and would write
+  // over what its parent stores.
   void persistLocked() KX_REQUIRES(mutex_);
+  // Tells the observer the current value.
+  void notifyLocked() KX_REQUIRES(mutex_);
 
+  // Its shared instance and observer, which a fork holds across.
+  friend class DUZEContextShare<DUZEUserIdContext>;
+
+  // The process this context was made in.
+  const pid_t madeIn_;
   base::RecursiveMutex mutex_;
   std::vector<std::shared_ptr<DUZEUserIdHistoryInfo>> history_ KX_GUARDED_BY(mutex_);
   // How many entries at the start of `history_` were read from the persisted

@@ -42,4 +42,6 @@ struct DUZEChannelUnitDefaultSeams {
   // The length of one "second" of the flush interval. std::nullopt
   // restores real seconds.
   static void setFlushIntervalUnitForTesting(std::optional<dispatch::DispatchTimeInterval> unit);
+  // Tries to store logs, by every channel unit of the process so far.
+  static uint64_t storeTriesForTesting();
 };

@@ -1,6 +1,7 @@
 #include "ZozIduvur/DUZEChannelUnitDefault.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <iterator>
 #include <utility>
@@ -33,6 +34,10 @@ std::string nextInternalId() {
   static std::atomic<uint64_t> next{0};
   return std::to_string(next.fetch_add(1, std::memory_order_relaxed) + 1);
 }
+
+#ifdef KX_TEST_SEAMS
+std::atomic<uint64_t> gStoreTries{0};
+#endif
 
 base::Mutex gIntervalMutex;
 std::optional<dispatch::DispatchTimeInterval> gIntervalUnit KX_GUARDED_BY(gIntervalMutex);
@@ -169,6 +174,8 @@ void DUZEChannelUnitDefault::submit(std::function<void()> change) {
 }
 
 #ifdef KX_TEST_SEAMS
+uint64_t DUZEChannelUnitDefaultSeams::storeTriesForTesting() { return gStoreTries.load(); }
+
 void DUZEChannelUnitDefaultSeams::setFlushIntervalUnitForTesting(
     std::optional<dispatch::DispatchTimeInterval> unit) {
   base::LockGuard lock(gIntervalMutex);
@@ -332,6 +339,9 @@ void DUZEChannelUnitDefault::storePrepared(bool retrying) {
   std::vector<const DUZELogDBStorage::Row*> rows;
   rows.reserve(unstored_.size());
   for (const auto& item : unstored_) rows.push_back(&item.row);
+#ifdef KX_TEST_SEAMS
+  gStoreTries.fetch_add(1);
+#endif
   if (!storage_->saveRows(rows, configuration_.groupId())) {
     if (shutDown_) {
       // No retry comes after shutdown: they are lost, and said to be, also
@@ -396,10 +406,12 @@ void DUZEChannelUnitDefault::scheduleStoreRetry() {
     self->storePrepared(true);
   });
   // A long flush interval (analytics allows a day) must not leave kept logs
-  // in memory only for that long.
-  const auto wait = dispatch::DispatchTimeInterval::nanoseconds(
+  // in memory only for that long; one of 0 must not try again at once, over
+  // and over, while the disk stays full: a second at least between tries.
+  const auto wait = dispatch::DispatchTimeInterval::nanoseconds(std::max(
       std::min(multipliedSaturated(flushDelay().nanosecondsSaturated(), storeRetryIntervals_),
-               intervalOfSeconds(kMaxStoreRetryWaitSeconds).nanosecondsSaturated()));
+               intervalOfSeconds(kMaxStoreRetryWaitSeconds).nanosecondsSaturated()),
+      intervalOfSeconds(1).nanosecondsSaturated()));
   storeRetryIntervals_ = std::min(storeRetryIntervals_ * 2, kMaxStoreRetryIntervals);
   storeTimer_->schedule(dispatch::DispatchTime::now() + wait);
   storeTimer_->resume();

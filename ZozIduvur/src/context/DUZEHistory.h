@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <memory>
-#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -63,57 +62,24 @@ std::shared_ptr<T> entryAt(const std::vector<std::shared_ptr<T>>& history, dispa
 // library's code first ran.
 dispatch::Date processStartTime();
 
-// The entry valid at `date` (the time of a crash) as the crashed process
-// recorded it, among the first `loaded` entries (those read from the
-// persisted history when the context was made; an entry this process
-// recorded is never one).
-//
-// Where the report tells the crashed process from every other one (its boot
-// id and start in ticks), an entry that does the same counts when that
-// process recorded it, whenever that was (a crashed run may record its
-// session after the run that reads it began: a relaunch while it still
-// started up, or a launcher that started the reading process long before it
-// ran the program), and whatever the wall clock did meanwhile; another
-// run's entry is never the crash's, even of the same pid started within the
-// same second. For a forked child's crash, the entries of the process it was
-// forked from count too: the child carries on that process's session.
-//
-// The time rule judges the rest: entries that do not tell their process
-// (older versions wrote none, or only its id and start second) count when
-// recorded before this process started. A report that does not tell its
-// process (an older version's) is judged by the time rule alone, every entry
-// alike, and so is a forked child's crash for which neither it nor the
-// process it was forked from recorded an entry before the crash.
+// The entry valid at `date` (the time of a crash) for a crash whose report
+// does not say its session and user (reports of older versions): by time,
+// among the first `loaded` entries (those read from the persisted history
+// when the context was made) that were recorded before this process started.
+// An entry this process recorded is never one, whatever its time, nor is one
+// that another process recorded after this one started: reports keep whole
+// seconds, and at a relaunch within the crash's second those would pass for
+// the crashed run's.
 template <class T>
-std::shared_ptr<T> crashedProcessEntryAt(const std::vector<std::shared_ptr<T>>& history,
+std::shared_ptr<T> earlierProcessEntryAt(const std::vector<std::shared_ptr<T>>& history,
                                          size_t loaded, dispatch::Date date,
-                                         DUZEDatePrecision precision,
-                                         const DUZECrashedProcess& crashed) {
+                                         DUZEDatePrecision precision) {
   const dispatch::Date started = processStartTime();
-  const auto of = [](const std::optional<DUZEProcessIdentity>& process,
-                     const DUZEProcessIdentity& recordedBy) {
-    return process && recordedBy.sameAs(*process);
-  };
-  const bool known = (crashed.process && crashed.process->isKnown()) ||
-                     (crashed.forkedFrom && crashed.forkedFrom->isKnown());
-  std::vector<std::shared_ptr<T>> byProcess;
-  std::vector<std::shared_ptr<T>> byTime;
+  std::vector<std::shared_ptr<T>> earlier;
   for (size_t i = 0; i < std::min(loaded, history.size()); ++i) {
-    const auto& recordedBy = history[i]->recordedBy();
-    const bool early = history[i]->timestamp() < started;
-    if (early) byTime.push_back(history[i]);
-    if (recordedBy && recordedBy->isKnown()) {
-      if (of(crashed.process, *recordedBy) || of(crashed.forkedFrom, *recordedBy)) {
-        byProcess.push_back(history[i]);
-      }
-    } else if (early) {
-      byProcess.push_back(history[i]);
-    }
+    if (history[i]->timestamp() < started) earlier.push_back(history[i]);
   }
-  if (!known) return entryAt(byTime, date, precision);
-  auto found = entryAt(byProcess, date, precision);
-  if (!found && crashed.forkedFrom) found = entryAt(byTime, date, precision);
-  return found;
+  return entryAt(earlier, date, precision);
 }
 
 }  // namespace duze

@@ -1,20 +1,31 @@
 #include "ZozIduvur/DUZESessionContext.h"
 
+#include <unistd.h>
+
+#include "DUZEContextShare.h"
 #include "DUZEHistory.h"
-#include "DUZESharedInstance.h"
 
 namespace {
 constexpr std::string_view kSessionHistoryKey = "SessionIdHistory";
-DUZESharedInstance<DUZESessionContext> gSharedSessionContext;
+using SessionShare = DUZEContextShare<DUZESessionContext>;
 }  // namespace
 
 std::shared_ptr<DUZESessionContext> DUZESessionContext::sharedInstance() {
-  return gSharedSessionContext.get();
+  return SessionShare::of().get();
 }
-void DUZESessionContext::resetSharedInstance() { gSharedSessionContext.reset(); }
+void DUZESessionContext::resetSharedInstance() { SessionShare::of().reset(); }
+
+void DUZESessionContext::setSessionIdObserver(Observer observer) {
+  SessionShare::of().observe(std::move(observer));
+}
+
+void DUZESessionContext::notifyLocked() {
+  SessionShare::of().tell(current_ ? current_->sessionId() : std::nullopt);
+}
 
 DUZESessionContext::DUZESessionContext()
-    : history_(duze::loadHistory<DUZESessionHistoryInfo>(kSessionHistoryKey)),
+    : madeIn_(::getpid()),
+      history_(duze::loadHistory<DUZESessionHistoryInfo>(kSessionHistoryKey)),
       loaded_(history_.size()) {}
 
 std::optional<std::string> DUZESessionContext::sessionId() {
@@ -25,9 +36,9 @@ std::optional<std::string> DUZESessionContext::sessionId() {
 void DUZESessionContext::setSessionId(std::optional<std::string> sessionId) {
   base::LockGuard lock(mutex_);
   current_ = DUZESessionHistoryInfo::create(dispatch::Date::now(), std::move(sessionId));
-  current_->setRecordedBy(DUZEProcessIdentity::current());
   history_.push_back(current_);
   persistLocked();
+  notifyLocked();
 }
 
 std::optional<std::string> DUZESessionContext::sessionIdAt(dispatch::Date date,
@@ -37,10 +48,10 @@ std::optional<std::string> DUZESessionContext::sessionIdAt(dispatch::Date date,
   return entry ? entry->sessionId() : std::nullopt;
 }
 
-std::optional<std::string> DUZESessionContext::crashedSessionIdAt(
-    dispatch::Date date, DUZEDatePrecision precision, const DUZECrashedProcess& crashed) {
+std::optional<std::string> DUZESessionContext::crashedSessionIdAt(dispatch::Date date,
+                                                                  DUZEDatePrecision precision) {
   base::LockGuard lock(mutex_);
-  auto entry = duze::crashedProcessEntryAt(history_, loaded_, date, precision, crashed);
+  auto entry = duze::earlierProcessEntryAt(history_, loaded_, date, precision);
   return entry ? entry->sessionId() : std::nullopt;
 }
 
@@ -52,4 +63,6 @@ void DUZESessionContext::clearSessionHistoryAndKeepCurrentSession(bool keepCurre
   persistLocked();
 }
 
-void DUZESessionContext::persistLocked() { duze::storeHistory(kSessionHistoryKey, history_); }
+void DUZESessionContext::persistLocked() {
+  if (::getpid() == madeIn_) duze::storeHistory(kSessionHistoryKey, history_);
+}

@@ -10,7 +10,6 @@
 
 #include "DUZEHistory.h"
 #include "foundation/KeyedArchive.h"
-#include "system/SystemFacts.h"
 
 namespace {
 
@@ -49,25 +48,10 @@ dispatch::Date readProcessStart() {
   return std::min(dispatch::Date::fromUnixTime(now - running), gLibraryStart);
 }
 
-std::optional<DUZEProcessIdentity> readIdentity(pid_t pid) {
-  // Read as the crash engine reads its own process at set-up, so that an
-  // entry and a report of one process name it alike.
-  const auto facts = sys::systemFacts();
-  const auto record = facts->process(pid);
-  if (!record || record->startSeconds <= 0) return std::nullopt;
-  DUZEProcessIdentity identity{record->pid, record->startSeconds};
-  if (auto boot = facts->bootId(); boot && record->startTicks > 0) {
-    identity.bootId = std::move(boot);
-    identity.startTicks = static_cast<int64_t>(record->startTicks);
-  }
-  return identity;
-}
-
-// What this process is, taken once: the wall clock and the boot time it
-// gives may step later, and each entry of one process must name it alike.
+// When this process started, taken once: the wall clock may step later, and
+// every crash this process sends must be judged against the same start.
 struct ThisProcess {
   pid_t pid = 0;
-  std::optional<DUZEProcessIdentity> identity;
   dispatch::Date started;
   // The parent's, in a forked child: kept reachable, never freed, since
   // another thread may still be reading it.
@@ -82,7 +66,7 @@ const ThisProcess& thisProcess() {
   const pid_t pid = ::getpid();
   const ThisProcess* known = gThisProcess.load(std::memory_order_acquire);
   if (known && known->pid == pid) return *known;
-  auto* taken = new ThisProcess{pid, readIdentity(pid), readProcessStart(), known};
+  auto* taken = new ThisProcess{pid, readProcessStart(), known};
   if (gThisProcess.compare_exchange_strong(known, taken, std::memory_order_acq_rel)) return *taken;
   // Another thread of this process took it first.
   delete taken;
@@ -93,47 +77,19 @@ const ThisProcess& thisProcess() {
 
 dispatch::Date duze::processStartTime() { return thisProcess().started; }
 
-std::optional<DUZEProcessIdentity> DUZEProcessIdentity::current() { return thisProcess().identity; }
-
-bool DUZEProcessIdentity::sameAs(const DUZEProcessIdentity& other) const {
-  return isKnown() && other.isKnown() && processId == other.processId && bootId == other.bootId &&
-         startTicks == other.startTicks;
-}
-
 bool DUZEHistoryInfo::isEqual(const foundation::NSCoding& other) const {
   const auto* o = dynamic_cast<const DUZEHistoryInfo*>(&other);
-  return o && o->className() == className() && timestamp_ == o->timestamp_ &&
-         recordedBy_ == o->recordedBy_;
+  return o && o->className() == className() && timestamp_ == o->timestamp_;
 }
 
 void DUZEHistoryInfo::encodeWithCoder(foundation::NSCoder& coder) const {
   coder.encodeObject(foundation::Value(timestamp_), "timestamp");
-  if (recordedBy_) {
-    // The id and start second are what older versions read.
-    coder.encodeInt64(recordedBy_->processId, "processId");
-    coder.encodeInt64(recordedBy_->startSeconds, "processStart");
-    if (recordedBy_->isKnown()) {
-      coder.encodeObject(recordedBy_->bootId, "bootId");
-      coder.encodeObject(recordedBy_->startTicks, "processStartTicks");
-    }
-  }
 }
 
 bool DUZEHistoryInfo::initWithCoder(foundation::NSCoder& coder) {
   auto timestamp = coder.decodeDateForKey("timestamp");
   if (!timestamp) return false;  // an entry without its time cannot be placed
   timestamp_ = *timestamp;
-  const auto processId = coder.decodeNumberForKey("processId");
-  const auto start = coder.decodeNumberForKey("processStart");
-  if (processId && start) {
-    recordedBy_ = DUZEProcessIdentity{*processId, *start};
-    auto boot = coder.decodeStringForKey("bootId");
-    const auto ticks = coder.decodeNumberForKey("processStartTicks");
-    if (boot && ticks) {
-      recordedBy_->bootId = std::move(boot);
-      recordedBy_->startTicks = *ticks;
-    }
-  }
   return true;
 }
 

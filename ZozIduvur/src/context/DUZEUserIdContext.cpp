@@ -1,22 +1,33 @@
 #include "ZozIduvur/DUZEUserIdContext.h"
 
+#include <unistd.h>
+
+#include "DUZEContextShare.h"
 #include "DUZEHistory.h"
-#include "DUZESharedInstance.h"
 #include "ZozIduvur/DUZELogger.h"
 
 namespace {
 constexpr std::string_view kUserIdHistoryKey = "UserIdHistory";
 constexpr std::string_view kCustomPrefix = "c";
-DUZESharedInstance<DUZEUserIdContext> gSharedUserIdContext;
+using UserIdShare = DUZEContextShare<DUZEUserIdContext>;
 }  // namespace
 
 std::shared_ptr<DUZEUserIdContext> DUZEUserIdContext::sharedInstance() {
-  return gSharedUserIdContext.get();
+  return UserIdShare::of().get();
 }
-void DUZEUserIdContext::resetSharedInstance() { gSharedUserIdContext.reset(); }
+void DUZEUserIdContext::resetSharedInstance() { UserIdShare::of().reset(); }
+
+void DUZEUserIdContext::setUserIdObserver(Observer observer) {
+  UserIdShare::of().observe(std::move(observer));
+}
+
+void DUZEUserIdContext::notifyLocked() {
+  UserIdShare::of().tell(current_ ? current_->userId() : std::nullopt);
+}
 
 DUZEUserIdContext::DUZEUserIdContext()
-    : history_(duze::loadHistory<DUZEUserIdHistoryInfo>(kUserIdHistoryKey)),
+    : madeIn_(::getpid()),
+      history_(duze::loadHistory<DUZEUserIdHistoryInfo>(kUserIdHistoryKey)),
       loaded_(history_.size()) {}
 
 std::optional<std::string> DUZEUserIdContext::userId() {
@@ -27,9 +38,9 @@ std::optional<std::string> DUZEUserIdContext::userId() {
 void DUZEUserIdContext::setUserId(std::optional<std::string> userId) {
   base::LockGuard lock(mutex_);
   current_ = DUZEUserIdHistoryInfo::create(dispatch::Date::now(), std::move(userId));
-  current_->setRecordedBy(DUZEProcessIdentity::current());
   history_.push_back(current_);
   persistLocked();
+  notifyLocked();
 }
 
 std::optional<std::string> DUZEUserIdContext::userIdAt(dispatch::Date date,
@@ -40,10 +51,9 @@ std::optional<std::string> DUZEUserIdContext::userIdAt(dispatch::Date date,
 }
 
 std::optional<std::string> DUZEUserIdContext::crashedUserIdAt(dispatch::Date date,
-                                                              DUZEDatePrecision precision,
-                                                              const DUZECrashedProcess& crashed) {
+                                                              DUZEDatePrecision precision) {
   base::LockGuard lock(mutex_);
-  auto entry = duze::crashedProcessEntryAt(history_, loaded_, date, precision, crashed);
+  auto entry = duze::earlierProcessEntryAt(history_, loaded_, date, precision);
   return entry ? entry->userId() : std::nullopt;
 }
 
@@ -55,7 +65,9 @@ void DUZEUserIdContext::clearUserIdHistory() {
   persistLocked();
 }
 
-void DUZEUserIdContext::persistLocked() { duze::storeHistory(kUserIdHistoryKey, history_); }
+void DUZEUserIdContext::persistLocked() {
+  if (::getpid() == madeIn_) duze::storeHistory(kUserIdHistoryKey, history_);
+}
 
 bool DUZEUserIdContext::isUserIdValidForEventCollector(const std::optional<std::string>& userId) {
   if (!userId) return true;

@@ -20,7 +20,6 @@
 #include "ZozIduvur/DUZEChannelDelegate.h"
 #include "ZozIduvur/DUZEEncrypter.h"
 #include "ZozIduvur/DUZEServiceAbstract.h"
-#include "ZozIduvur/DUZESessionHistoryInfo.h"
 #include "ZozIduvurCrashes/DUZEAppleErrorLog.h"
 #include "ZozIduvurCrashes/DUZECrashesDelegate.h"
 #include "ZozIduvurCrashes/DUZEErrorAttachmentLog.h"
@@ -289,10 +288,20 @@ class DUZECrashes : public DUZEServiceAbstract, public DUZEChannelDelegate {
   std::shared_ptr<DUZECrashes> self();
   static bool isDebuggerAttached();
   void removeCrashFile(const std::filesystem::path& url);
-  // Appends one crash to the parallel unprocessed arrays.
+  // The session and user id a report says its process had when it was
+  // written (an absent one: it had none).
+  struct ReportedIds {
+    std::optional<std::string> sessionId;
+    std::optional<std::string> userId;
+  };
+  // Appends one crash to the parallel unprocessed arrays; `ids` none for a
+  // report of a version that did not write them.
   void appendUnprocessed(const std::shared_ptr<DUZEAppleErrorLog>& log,
                          const std::shared_ptr<DUZEErrorReport>& report,
-                         const std::filesystem::path& url, const DUZECrashedProcess& process);
+                         const std::filesystem::path& url, const std::optional<ReportedIds>& ids);
+  // Keeps the crash engine's annotations of the session and user id current,
+  // from now on.
+  static void annotateSessionAndUser();
   // Removes the entries at the given indexes from the arrays.
   void removeUnprocessedAt(const std::vector<size_t>& indexes);
   void notifyDelegate(
@@ -330,8 +339,8 @@ class DUZECrashes : public DUZEServiceAbstract, public DUZEChannelDelegate {
     std::vector<std::shared_ptr<DUZEAppleErrorLog>> logs;
     DUZEErrorReports reports;
     std::vector<std::filesystem::path> filePaths;
-    // The crashed process, as its report names it.
-    std::vector<DUZECrashedProcess> processes;
+    // The session and user id the reports say.
+    std::vector<std::optional<ReportedIds>> ids;
   };
   std::optional<Unprocessed> unprocessed_ KX_GUARDED_BY(propertiesMutex_);
 };

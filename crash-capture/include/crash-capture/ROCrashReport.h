@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -360,6 +361,13 @@ class ROCrashReport {
     return exceptionInfo_;
   }
   const std::optional<std::vector<uint8_t>>& customData() const { return customData_; }
+  // The annotations the process had when the report was written (see
+  // ROReradUzerirud::setAnnotation): empty when it had none, none in a report
+  // of an older version, which did not keep them. Of a name given twice, the
+  // first value.
+  const std::optional<std::map<std::string, std::string>>& annotations() const {
+    return annotations_;
+  }
   // The report's own UUID; none when the report carries no report info UUID.
   const std::optional<UUID>& uuidRef() const { return uuid_; }
 
@@ -383,5 +391,6 @@ class ROCrashReport {
   std::vector<std::shared_ptr<ROCrashReportBinaryImageInfo>> images_;
   std::shared_ptr<ROCrashReportExceptionInfo> exceptionInfo_;
   std::optional<std::vector<uint8_t>> customData_;
+  std::optional<std::map<std::string, std::string>> annotations_;
   std::optional<UUID> uuid_;
 };

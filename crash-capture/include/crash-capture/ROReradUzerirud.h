@@ -12,6 +12,7 @@
 #include <signal.h>
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -163,6 +164,27 @@ class ROReradUzerirud {
   void setCrashCallbacks(const ROReradUzerirudCallbacks* callbacks);
   const std::optional<std::vector<uint8_t>>& customData() const { return customData_; }
   void setCustomData(std::optional<std::vector<uint8_t>> data);
+
+  // Annotations: named strings of the whole process (its session and user,
+  // say) that every report it writes, crash or live, carries as they stand
+  // when it is written, whichever reporter writes it. Any thread, at any
+  // time, before enabling too. A change that races a crash leaves the old
+  // value or the new one in the report, whole; reading them at a crash
+  // allocates nothing and takes no lock. A forked child starts with its
+  // parent's, and its own changes are its own.
+  //
+  // Sets `name` to `value` (an empty value is a value). A name is 1 to 64
+  // bytes, a value at most 4,096, both valid UTF-8 without a zero byte
+  // (ROReradUzerirudErrorInvalidAnnotation otherwise); at most 16 names over
+  // the life of the process, a cleared one keeping its room
+  // (ROReradUzerirudErrorTooManyAnnotations for a 17th). On failure the
+  // name keeps the value it had, and the answer is false with `*error`.
+  static bool setAnnotation(const std::string& name, const std::string& value,
+                            std::shared_ptr<foundation::NSError>* error = nullptr);
+  // Clears `name`: reports carry no value for it.
+  static void removeAnnotation(const std::string& name);
+  // The names that have a value, with their values.
+  static std::map<std::string, std::string> annotations();
 
   // A complete report file of the running process, or none with an error.
   std::optional<std::vector<uint8_t>> generateLiveReportWithThread(

@@ -17,6 +17,10 @@ enum [[nodiscard]] ROReradUzerirudError : int64_t {
   ROReradUzerirudErrorOperatingSystem = 1,
   ROReradUzerirudErrorInvalidCrashReport = 2,
   ROReradUzerirudErrorBusy = 3,
+  // An annotation's name or value the reports cannot carry.
+  ROReradUzerirudErrorInvalidAnnotation = 4,
+  // Every annotation's room holds another name.
+  ROReradUzerirudErrorTooManyAnnotations = 5,
 };
 // clang-format on
 

@@ -419,6 +419,13 @@ std::shared_ptr<ROCrashReport> ROCrashReport::create(const std::vector<uint8_t>&
     report->customData_.emplace(message->custom_data.data,
                                 message->custom_data.data + message->custom_data.len);
   }
+  if (message->annotations != nullptr) {
+    auto& annotations = report->annotations_.emplace();
+    for (size_t i = 0; i < message->annotations->n_entries; ++i) {
+      const auto* entry = message->annotations->entries[i];
+      annotations.emplace(entry->name, entry->value);
+    }
+  }
   return report;
 }
 

@@ -25,6 +25,7 @@
 #include "system/ReservedDescriptors.h"
 #include "system/SystemFacts.h"
 #include "system/ThreadStacks.h"
+#include "writer/ROCrashAnnotations.h"
 #include "writer/ROCrashLogWriter.h"
 #include "writer/ROCrashProcessInfo.h"
 
@@ -455,4 +456,44 @@ void ROReradUzerirud::setCrashCallbacks(const ROReradUzerirudCallbacks* callback
 void ROReradUzerirud::setCustomData(std::optional<std::vector<uint8_t>> data) {
   customData_ = std::move(data);
   rocrash_log_writer_set_custom_data(&gStorage.writer, customData_ ? &*customData_ : nullptr);
+}
+
+bool ROReradUzerirud::setAnnotation(const std::string& name, const std::string& value,
+                                    std::shared_ptr<foundation::NSError>* error) {
+  using rocrash::annotations::SetResult;
+  switch (rocrash::annotations::set(name, value)) {
+    case SetResult::set:
+      return true;
+    case SetResult::badName:
+      ROCrashPopulateError(error, ROReradUzerirudErrorInvalidAnnotation,
+                           "An annotation's name is 1 to " +
+                               std::to_string(rocrash::annotations::kMaxNameBytes) +
+                               " bytes of UTF-8 without a zero byte");
+      return false;
+    case SetResult::badValue:
+      ROCrashPopulateError(error, ROReradUzerirudErrorInvalidAnnotation,
+                           "The value of annotation \"" + name + "\" is not at most " +
+                               std::to_string(rocrash::annotations::kMaxValueBytes) +
+                               " bytes of UTF-8 without a zero byte");
+      return false;
+    case SetResult::full:
+      ROCrashPopulateError(error, ROReradUzerirudErrorTooManyAnnotations,
+                           "No room for annotation \"" + name +
+                               "\": " + std::to_string(rocrash::annotations::kCapacity) +
+                               " other names have been set");
+      return false;
+    case SetResult::noMemory:
+      break;
+  }
+  ROCrashPopulateError(error, ROReradUzerirudErrorOperatingSystem,
+                       "No memory for annotation \"" + name + "\"");
+  return false;
+}
+
+void ROReradUzerirud::removeAnnotation(const std::string& name) {
+  rocrash::annotations::clear(name);
+}
+
+std::map<std::string, std::string> ROReradUzerirud::annotations() {
+  return rocrash::annotations::current();
 }

@@ -49,6 +49,7 @@ struct Report {
   bool measuring = false;             // the other threads' frames are added up by depth meanwhile
   uint32_t otherFrames = kMaxFrames;  // frames of each thread but the crashed one
   bool withCustomData;
+  const rocrash::annotations::Snapshot* annotations;
 };
 
 // One top-level field of a report; for the repeated sections, which thread
@@ -129,6 +130,12 @@ constexpr Section kSections[] = {
     // Bytes, not a message: packed whole.
     {kReportCustomData, Section::kOnce, [](const Report& r) { return r.withCustomData; },
      customDataField, /*whole=*/true},
+    // Always there, without entries when none has a value: a report of an
+    // older version has none.
+    {kReportAnnotations, Section::kOnce, nullptr,
+     [](rocrash_async_file* file, const Report& r, const Item&) {
+       return writeAnnotations(file, *r.annotations);
+     }},
 };
 
 // Calls `visit(item)` for every thread the report holds, numbered in the
@@ -273,6 +280,9 @@ rocrash_error_t rocrash_log_writer_write(rocrash_log_writer* writer, sys::thread
   rocrash::async::ReadCacheScope readCache(writer->thread_storage.read_cache, task);
   rocrash::async::FrameCacheScope frameCache(writer->thread_storage.frame_cache);
   WriteClassCache classCache;
+  // Read once, as the threads stand now: measuring and writing see the same
+  // values, and none of them is freed before the write ends.
+  const rocrash::annotations::Snapshot annotations;
 
   struct timespec now;
   Report report = {
@@ -287,6 +297,7 @@ rocrash_error_t rocrash_log_writer_write(rocrash_log_writer* writer, sys::thread
       .depthSizes = room.depthSizes,
       .timestamp = clock_gettime(CLOCK_REALTIME, &now) == 0 ? now.tv_sec : 0,
       .withCustomData = writer->custom_data.data != nullptr,
+      .annotations = &annotations,
   };
   const uint64_t total = measure(report);
   fit(report, total, file->limit_bytes == 0 ? UINT64_MAX : file->limit_bytes - file->total_bytes);

@@ -169,7 +169,8 @@ bool rocrash_log_writer_adopt_process(rocrash_log_writer* writer) noexcept;
 
 // Writes a complete report to `file`: every thread of the task (the others
 // are suspended for the time of the write), the images of `image_list`, the
-// recorded exception, the signal and the custom data. `crashed_thread` is
+// recorded exception, the signal, the custom data and the annotations as they
+// stand (ROCrashAnnotations.h). `crashed_thread` is
 // marked crashed and always written, whatever the number of threads. The
 // calling thread is written from `current_state` when it is given and left
 // out otherwise. The report names the calling process, a forked child's own

@@ -60,7 +60,7 @@ bool rocrash_log_writer_adopt_process(rocrash_log_writer* writer) noexcept {
   forked.set_up_in = setUpIn;
   forked.set_up_token = setUpToken;
   sys::ProcessRecord record;
-  if (sys::process_record_now(static_cast<pid_t>(pid), &record)) {
+  if (sys::process_record_self_now(&record)) {
     copyCommandName(record, forked.process_name);
     forked.parent_process_id = static_cast<uint32_t>(record.parentPid);
     forked.start_time = static_cast<uint64_t>(record.startSeconds);
@@ -76,7 +76,7 @@ bool rocrash_log_writer_adopt_process(rocrash_log_writer* writer) noexcept {
     }
   }
   sys::ProcessRecord parent;
-  if (sys::process_record_now(static_cast<pid_t>(forked.parent_process_id), &parent)) {
+  if (sys::process_record_parent_now(&parent)) {
     copyCommandName(parent, forked.parent_process_name);
   }
   freshUUID(writer->report_info.uuid_bytes);

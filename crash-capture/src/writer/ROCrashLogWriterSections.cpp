@@ -264,4 +264,19 @@ size_t writeSignal(rocrash_async_file* file, const rocrash_log_crash_info* info)
   return rv;
 }
 
+size_t writeAnnotations(rocrash_async_file* file,
+                        const rocrash::annotations::Snapshot& annotations) {
+  size_t rv = 0;
+  for (size_t i = 0; i < rocrash::annotations::kCapacity; ++i) {
+    const rocrash::annotations::Value* value = annotations.value(i);
+    if (value == nullptr) continue;
+    const char* name = annotations.name(i);
+    rv += packMessage(file, kAnnotationsEntry, [&](rocrash_async_file* out) {
+      return packText(out, kAnnotationEntryName, name) +
+             packText(out, kAnnotationEntryValue, value->text());
+    });
+  }
+  return rv;
+}
+
 }  // namespace rocrash::writer

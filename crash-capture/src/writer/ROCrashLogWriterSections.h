@@ -3,6 +3,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "ROCrashAnnotations.h"
 #include "ROCrashLogWriter.h"
 #include "images/AsyncObjCSection.h"
 
@@ -23,6 +24,7 @@ enum : uint32_t {
   kReportMachineInfo = 8,
   kReportReportInfo = 9,
   kReportCustomData = 10,
+  kReportAnnotations = 11,
 
   kSystemInfoOS = 1,
   kSystemInfoOSVersion = 2,
@@ -89,6 +91,10 @@ enum : uint32_t {
 
   kReportInfoUserRequested = 1,
   kReportInfoUUID = 2,
+
+  kAnnotationsEntry = 1,
+  kAnnotationEntryName = 1,
+  kAnnotationEntryValue = 2,
 };
 
 constexpr uint32_t kOperatingSystemMacOSX = 0;
@@ -138,5 +144,8 @@ size_t writeThread(rocrash_async_file* file, const WriteContext& ctx, uint32_t n
 size_t writeImage(rocrash_async_file* file, rocrash_async_macho* image);
 size_t writeException(rocrash_async_file* file, const WriteContext& ctx);
 size_t writeSignal(rocrash_async_file* file, const rocrash_log_crash_info* info);
+// Every annotation of `annotations` that has a value, in table order.
+size_t writeAnnotations(rocrash_async_file* file,
+                        const rocrash::annotations::Snapshot& annotations);
 
 }  // namespace rocrash::writer

@@ -120,7 +120,7 @@ rocrash_error_t rocrash_log_writer_init(rocrash_log_writer* writer,
   if (auto boot = sys::systemFacts()->bootId()) p.boot_id = copyText(*boot);
   if (auto path = sys::systemFacts()->executablePath()) p.process_path = copyText(*path);
   p.parent_process_id = static_cast<uint32_t>(process->parentProcessID());
-  auto parent = ROCrashProcessInfo::initWithProcessID(process->parentProcessID());
+  auto parent = ROCrashProcessInfo::parentProcessInfo();
   if (parent && parent->processName()) p.parent_process_name = copyText(*parent->processName());
 
   auto& m = writer->machine_info;

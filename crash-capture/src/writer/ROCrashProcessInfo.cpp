@@ -36,11 +36,19 @@ size_t rocrash_utf8_valid_prefix_length(const uint8_t* bytes, size_t length) {
 }
 
 std::shared_ptr<ROCrashProcessInfo> ROCrashProcessInfo::currentProcessInfo() {
-  return initWithProcessID(getpid());
+  return fromRecord(sys::systemFacts()->currentProcess());
+}
+
+std::shared_ptr<ROCrashProcessInfo> ROCrashProcessInfo::parentProcessInfo() {
+  return fromRecord(sys::systemFacts()->parentProcess());
 }
 
 std::shared_ptr<ROCrashProcessInfo> ROCrashProcessInfo::initWithProcessID(pid_t pid) {
-  auto record = sys::systemFacts()->process(pid);
+  return fromRecord(sys::systemFacts()->process(pid));
+}
+
+std::shared_ptr<ROCrashProcessInfo> ROCrashProcessInfo::fromRecord(
+    const std::optional<sys::ProcessRecord>& record) {
   if (!record) return nullptr;
   std::shared_ptr<ROCrashProcessInfo> info(new ROCrashProcessInfo());
   info->processID_ = record->pid;

@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "system/SystemFacts.h"
+
 // A snapshot of one process, taken from the process table when it is made.
 // Immutable; any thread. Not for crash time.
 class ROCrashProcessInfo {
@@ -20,7 +22,11 @@ class ROCrashProcessInfo {
   // The snapshot of the calling process, or null when the table has no
   // record of it.
   static std::shared_ptr<ROCrashProcessInfo> currentProcessInfo();
-  // The snapshot of `pid`, or null when there is no such process.
+  // The snapshot of the calling process's parent, or null when the table has
+  // no record of it.
+  static std::shared_ptr<ROCrashProcessInfo> parentProcessInfo();
+  // The snapshot of `pid`, or null when there is no such process (or no
+  // record of it that is surely its: see sys::SystemFactSource::process).
   static std::shared_ptr<ROCrashProcessInfo> initWithProcessID(pid_t pid);
 
   pid_t processID() const { return processID_; }
@@ -37,6 +43,8 @@ class ROCrashProcessInfo {
 
  private:
   ROCrashProcessInfo() = default;
+  static std::shared_ptr<ROCrashProcessInfo> fromRecord(
+      const std::optional<sys::ProcessRecord>& record);
   pid_t processID_ = 0;
   std::optional<std::string> processName_;
   pid_t parentProcessID_ = 0;

@@ -211,4 +211,20 @@ std::shared_ptr<ROCrashReport> decode(ReportBuilder& b) {
   return report;
 }
 
+void ReportBuilder::setAnnotations(
+    const std::vector<std::pair<std::string, std::string>>& annotations) {
+  rocrash__crash_report__annotations__init(&annotations_);
+  entryPtrs_.clear();
+  for (const auto& [name, value] : annotations) {
+    auto& entry = entries_.emplace_back();
+    rocrash__crash_report__annotations__entry__init(&entry);
+    entry.name = text(name);
+    entry.value = text(value);
+    entryPtrs_.push_back(&entry);
+  }
+  annotations_.entries = entryPtrs_.data();
+  annotations_.n_entries = entryPtrs_.size();
+  report_.annotations = &annotations_;
+}
+
 }  // namespace rocrash::testing

@@ -1,9 +1,11 @@
 // The process records a crash report carries, read at crash time from
-// /proc/<pid>/stat with system calls only (no heap, no lock): kept apart from
-// the system facts, which the telemetry core links without the crash engine.
+// /proc/self/stat (and the parent's stat file) with system calls only (no
+// heap, no lock): kept apart from the system facts, which the telemetry core
+// links without the crash engine.
 
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -32,12 +34,10 @@ int64_t parseNumber(const char** at, const char* end) {
   return negative ? -value : value;
 }
 
-}  // namespace
-
-bool process_record_now(pid_t pid, ProcessRecord* record) noexcept {
-  ErrnoGuard guard;
-  int fd = process_file_open(static_cast<task_t>(pid), "stat", O_RDONLY);
-  if (fd < 0) return false;
+// Reads the stat file `fd` is open on (closing it) into `record`, with the
+// parent's number as /proc gives it in `*procParent`; false when it is not
+// a stat file.
+bool readStat(int fd, ProcessRecord* record, pid_t* procParent) noexcept {
   char buffer[1024];
   size_t length = 0;
   for (;;) {
@@ -58,7 +58,6 @@ bool process_record_now(pid_t pid, ProcessRecord* record) noexcept {
   }
   if (nameStart == nullptr || nameEnd == nullptr || nameEnd < nameStart) return false;
   *record = ProcessRecord();
-  record->pid = pid;
   size_t nameLength = static_cast<size_t>(nameEnd - nameStart);
   if (nameLength > sizeof record->commandName) nameLength = sizeof record->commandName;
   std::memcpy(record->commandName, nameStart, nameLength);
@@ -68,7 +67,7 @@ bool process_record_now(pid_t pid, ProcessRecord* record) noexcept {
   for (int index = 3; p < end && index <= 22; ++index) {
     while (p < end && *p == ' ') ++p;
     if (index == 4) {
-      record->parentPid = static_cast<pid_t>(parseNumber(&p, end));
+      *procParent = static_cast<pid_t>(parseNumber(&p, end));
     } else if (index == 22) {
       startTicks = parseNumber(&p, end);
     } else {
@@ -82,6 +81,44 @@ bool process_record_now(pid_t pid, ProcessRecord* record) noexcept {
     record->startSeconds = boot + startTicks / ticks;
     record->startMicroseconds = static_cast<int32_t>((startTicks % ticks) * 1000000 / ticks);
   }
+  return true;
+}
+
+// This process's record, and its parent's number as /proc gives it.
+bool readSelf(ProcessRecord* record, pid_t* procParent) noexcept {
+  const int fd = process_file_open(static_cast<task_t>(syscall(SYS_getpid)), "stat", O_RDONLY);
+  if (fd < 0 || !readStat(fd, record, procParent)) return false;
+  record->pid = static_cast<pid_t>(syscall(SYS_getpid));
+  record->parentPid = static_cast<pid_t>(syscall(SYS_getppid));
+  return true;
+}
+
+}  // namespace
+
+bool process_record_self_now(ProcessRecord* record) noexcept {
+  ErrnoGuard guard;
+  pid_t procParent = 0;
+  return readSelf(record, &procParent);
+}
+
+bool process_record_parent_now(ProcessRecord* record) noexcept {
+  ErrnoGuard guard;
+  ProcessRecord self;
+  pid_t procParent = 0;
+  if (!readSelf(&self, &procParent) || procParent <= 0) return false;
+  // "/proc/", up to 10 digits, "/stat".
+  char path[32] = "/proc/";
+  size_t length = 6;
+  length += format_decimal(static_cast<uint32_t>(procParent), path + length);
+  const char kStat[] = "/stat";
+  for (size_t i = 0; i < sizeof kStat; ++i) path[length++] = kStat[i];
+  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  pid_t grandparent = 0;
+  if (fd < 0 || !readStat(fd, record, &grandparent)) return false;
+  // A parent that ended gave its number to a process started since.
+  if (record->startTicks > self.startTicks) return false;
+  record->pid = self.parentPid;
+  record->parentPid = 0;
   return true;
 }
 

@@ -158,8 +158,13 @@ std::optional<int32_t> SystemFactSource::number(const std::string& name) {
   return std::nullopt;
 }
 
-std::optional<ProcessRecord> SystemFactSource::process(pid_t pid) {
-  std::ifstream statFile("/proc/" + std::to_string(pid) + "/stat");
+namespace {
+
+// The record in `folder` ("/proc/self" or "/proc/<n>"), carrying `pid`; the
+// parent's number as /proc gives it in `*procParent`.
+std::optional<ProcessRecord> readRecord(const std::string& folder, pid_t pid,
+                                        pid_t* procParent = nullptr) {
+  std::ifstream statFile(folder + "/stat");
   std::string stat;
   if (!statFile || !std::getline(statFile, stat)) return std::nullopt;
   // The command name sits in parentheses and may itself hold ") ".
@@ -170,7 +175,7 @@ std::optional<ProcessRecord> SystemFactSource::process(pid_t pid) {
   record.pid = pid;
   std::string comm = stat.substr(open + 1, close - open - 1);
   std::memcpy(record.commandName, comm.data(), std::min(comm.size(), sizeof record.commandName));
-  std::istringstream rest(stat.substr(close + 2));
+  std::istringstream rest(stat.substr(close + 1));
   std::string field;
   unsigned long long startTicks = 0;
   // Fields after the name, counting the state as field 3 of the whole line.
@@ -181,6 +186,7 @@ std::optional<ProcessRecord> SystemFactSource::process(pid_t pid) {
       break;
     }
   }
+  if (procParent != nullptr) *procParent = record.parentPid;
   long ticks = sysconf(_SC_CLK_TCK);
   std::ifstream procStat("/proc/stat");
   std::string line;
@@ -193,11 +199,54 @@ std::optional<ProcessRecord> SystemFactSource::process(pid_t pid) {
     record.startSeconds = bootTime + static_cast<int64_t>(startTicks / ticks);
     record.startMicroseconds = static_cast<int32_t>((startTicks % ticks) * 1000000 / ticks);
   }
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  std::ifstream status(folder + "/status");
   while (std::getline(status, line)) {
     if (line.rfind("TracerPid:", 0) == 0) record.traced = std::stol(line.substr(10)) != 0;
   }
   return record;
+}
+
+// Whether /proc numbers processes as this process does: it was mounted for
+// this process's pid namespace, not for one above it (where this process has
+// a number of its own beside the one it knows).
+bool procNumbersAsThisProcess() {
+  std::ifstream status("/proc/self/status");
+  std::string line;
+  while (std::getline(status, line)) {
+    if (line.rfind("NSpid:", 0) != 0) continue;
+    std::istringstream numbers(line.substr(6));
+    std::string number;
+    size_t count = 0;
+    while (numbers >> number) ++count;
+    return count == 1;
+  }
+  // A kernel that does not say: /proc's number for this process.
+  char target[32] = {};
+  const ssize_t n = readlink("/proc/self", target, sizeof target - 1);
+  return n > 0 && std::to_string(getpid()) == std::string(target, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+std::optional<ProcessRecord> SystemFactSource::currentProcess() {
+  auto record = readRecord("/proc/self", getpid());
+  if (record) record->parentPid = getppid();
+  return record;
+}
+
+std::optional<ProcessRecord> SystemFactSource::parentProcess() {
+  pid_t procParent = 0;
+  const auto self = readRecord("/proc/self", getpid(), &procParent);
+  if (!self || procParent <= 0) return std::nullopt;
+  auto parent = readRecord("/proc/" + std::to_string(procParent), getppid());
+  if (!parent || parent->startTicks > self->startTicks) return std::nullopt;
+  return parent;
+}
+
+std::optional<ProcessRecord> SystemFactSource::process(pid_t pid) {
+  if (pid == getpid()) return currentProcess();
+  if (pid <= 0 || !procNumbersAsThisProcess()) return std::nullopt;
+  return readRecord("/proc/" + std::to_string(pid), pid);
 }
 
 std::optional<std::string> SystemFactSource::bootId() {

@@ -508,7 +508,12 @@ bool thread_parking_prepare() noexcept {
 int process_file_open(task_t pid, const char* file, int flags) noexcept {
   ErrnoGuard errnoGuard;
   char path[kProcessPathRoom];
-  if (!processPath(path, "/proc/", pid, file)) return -1;
+  // This process's own files through /proc/self: in a pid namespace that kept
+  // the host's /proc, its own number there names another process.
+  const bool own = pid == ownPid();
+  if (!(own ? processPath(path, "/proc/self/", 0, file) : processPath(path, "/proc/", pid, file))) {
+    return -1;
+  }
   int fd = open(path, flags | O_CLOEXEC);
   // Else through the kept folder, /proc/<its owner>/task: its parent folder
   // is that process's. (The file system's root above it would be the mount

@@ -1,6 +1,7 @@
 #include <errno.h>
 #include <gtest/gtest.h>
 #include <sys/prctl.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -9,6 +10,7 @@
 #include <map>
 #include <string>
 
+#include "baseTest/Children.h"
 #include "system/SystemFacts.h"
 
 namespace {
@@ -110,23 +112,34 @@ TEST_F(SystemFacts, OperatingSystemFromOsReleaseElseTheKernel) {
   EXPECT_EQ(std::string(build), host.build);
 }
 
+std::string nameOf(const sys::ProcessRecord& record) {
+  return std::string(record.commandName, strnlen(record.commandName, sizeof record.commandName));
+}
+
 TEST_F(SystemFacts, ProcessRecordOfSelfAndParent) {
-  auto self = sys::systemFacts()->process(getpid());
+  auto self = sys::systemFacts()->currentProcess();
   ASSERT_TRUE(self);
   EXPECT_EQ(self->pid, getpid());
   EXPECT_EQ(self->parentPid, getppid());
   std::ifstream comm("/proc/self/comm");
   std::string name;
   std::getline(comm, name);
-  EXPECT_EQ(std::string(self->commandName, strnlen(self->commandName, 16)), name);
+  EXPECT_EQ(nameOf(*self), name);
   time_t now = time(nullptr);
   EXPECT_LE(self->startSeconds, now);
   EXPECT_GT(self->startSeconds, now - 24 * 3600 * 365);
   // The ticks since boot, as the kernel gives them: the parent started first.
-  auto parent = sys::systemFacts()->process(getppid());
+  auto parent = sys::systemFacts()->parentProcess();
   ASSERT_TRUE(parent);
+  EXPECT_EQ(parent->pid, getppid());
   EXPECT_GT(self->startTicks, 0u);
   EXPECT_LE(parent->startTicks, self->startTicks);
+  // Where /proc numbers processes as this one does, by number too.
+  auto byNumber = sys::systemFacts()->process(getppid());
+  ASSERT_TRUE(byNumber);
+  EXPECT_EQ(byNumber->startTicks, parent->startTicks);
+  EXPECT_EQ(nameOf(*byNumber), nameOf(*parent));
+  EXPECT_EQ(sys::systemFacts()->process(getpid())->startTicks, self->startTicks);
   EXPECT_FALSE(sys::systemFacts()->process(-5));
 }
 
@@ -138,19 +151,59 @@ TEST_F(SystemFacts, CrashTimeRecordMatchesTheOrdinaryOne) {
   ASSERT_EQ(prctl(PR_GET_NAME, original), 0);
   std::string name = "odd) name (x";
   ASSERT_EQ(prctl(PR_SET_NAME, name.c_str()), 0);
-  auto expected = sys::systemFacts()->process(getpid());
+  auto expected = sys::systemFacts()->currentProcess();
   sys::ProcessRecord now;
-  bool read = sys::process_record_now(getpid(), &now);
+  bool read = sys::process_record_self_now(&now);
   prctl(PR_SET_NAME, original);
   ASSERT_TRUE(read);
   ASSERT_TRUE(expected);
   EXPECT_EQ(now.pid, expected->pid);
   EXPECT_EQ(now.parentPid, expected->parentPid);
-  EXPECT_EQ(std::string(now.commandName, strnlen(now.commandName, 16)), name);
+  EXPECT_EQ(nameOf(now), name);
   EXPECT_EQ(now.startSeconds, expected->startSeconds);
   EXPECT_EQ(now.startMicroseconds, expected->startMicroseconds);
   EXPECT_EQ(now.startTicks, expected->startTicks);
-  EXPECT_FALSE(sys::process_record_now(-5, &now));
+  auto parent = sys::systemFacts()->parentProcess();
+  ASSERT_TRUE(parent);
+  ASSERT_TRUE(sys::process_record_parent_now(&now));
+  EXPECT_EQ(now.pid, parent->pid);
+  EXPECT_EQ(nameOf(now), nameOf(*parent));
+  EXPECT_EQ(now.startTicks, parent->startTicks);
+}
+
+// In a pid namespace that kept the host's /proc, a process's own number there
+// is another process's: its records, ordinary and crash-time, are its own and
+// its parent's all the same, and a record by number is not given.
+TEST_F(SystemFacts, InAPidNamespaceWithTheHostsProcTheRecordsAreTheProcesssOwn) {
+  sys::process_records_prepare();
+  const auto code = base::testing::inPidNamespace([] {
+    if (prctl(PR_SET_NAME, "kx-ns-parent") != 0) return 1;
+    const pid_t child = fork();
+    if (child < 0) return 2;
+    if (child == 0) {
+      if (prctl(PR_SET_NAME, "kx-ns-child") != 0) _exit(3);
+      const auto facts = sys::systemFacts();
+      const auto self = facts->currentProcess();
+      const auto parent = facts->parentProcess();
+      if (!self || self->pid != getpid() || self->parentPid != getppid()) _exit(4);
+      if (nameOf(*self) != "kx-ns-child") _exit(5);
+      if (!parent || parent->pid != getppid() || nameOf(*parent) != "kx-ns-parent") _exit(6);
+      if (!facts->process(getpid()) || nameOf(*facts->process(getpid())) != "kx-ns-child") _exit(7);
+      if (facts->process(getppid())) _exit(8);
+      sys::ProcessRecord now;
+      if (!sys::process_record_self_now(&now) || nameOf(now) != "kx-ns-child" ||
+          now.startTicks != self->startTicks || now.pid != getpid()) {
+        _exit(9);
+      }
+      if (!sys::process_record_parent_now(&now) || nameOf(now) != "kx-ns-parent") _exit(10);
+      _exit(0);
+    }
+    int status = 0;
+    if (waitpid(child, &status, 0) != child || !WIFEXITED(status)) return 11;
+    return WEXITSTATUS(status);
+  });
+  if (!code) GTEST_SKIP() << "the system gives this test no pid namespace";
+  EXPECT_EQ(*code, 0);
 }
 
 TEST_F(SystemFacts, BootIdIsTheKernelsAndTheSameForEveryRead) {

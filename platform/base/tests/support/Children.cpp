@@ -5,12 +5,15 @@
 #include <poll.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <new>
 #include <string>
 
 namespace base::testing {
@@ -48,6 +51,32 @@ int exitCodeOf(int status) {
 
 // The child's code of a namespace the kernel refused.
 constexpr int kNoNamespace = 255;
+
+bool writeText(const char* path, const std::string& text) {
+  const int fd = open(path, O_WRONLY | O_CLOEXEC);
+  const bool written =
+      fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (fd >= 0) close(fd);
+  return written;
+}
+
+// Makes the next child of this (single-threaded) process the first of a new
+// pid namespace: directly with the administration capability, else in a user
+// namespace of its own with this process's ids mapped to themselves.
+bool unsharePidNamespace() {
+  if (unshare(CLONE_NEWPID) == 0) return true;
+  const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
+  return unshare(CLONE_NEWUSER | CLONE_NEWPID) == 0 && writeText("/proc/self/setgroups", "deny") &&
+         writeText("/proc/self/uid_map", uid + " " + uid + " 1") &&
+         writeText("/proc/self/gid_map", gid + " " + gid + " 1");
+}
+
+int waitedStatus(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return exitCodeOf(status);
+}
 
 }  // namespace
 
@@ -99,6 +128,36 @@ pid_t forkWithId(pid_t id) {
   int status = 0;
   waitpid(pid, &status, 0);
   return -1;
+}
+
+std::optional<int> inPidNamespace(const std::function<int()>& body) {
+  // Shared with the child: whether the namespace could be made.
+  void* page = mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE,
+                    MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) return std::nullopt;
+  auto* refused = new (page) std::atomic<int>(0);
+  const int code = inChild([&] {
+    if (!unsharePidNamespace()) {
+      refused->store(1);
+      return 0;
+    }
+    const pid_t first = fork();
+    if (first < 0) {
+      refused->store(1);
+      return 0;
+    }
+    if (first == 0) {
+      // The namespace's first process: its end would end the second.
+      const pid_t second = fork();
+      if (second == 0) _exit(body());
+      _exit(second < 0 ? 127 : waitedStatus(second));
+    }
+    return waitedStatus(first);
+  });
+  const bool made = refused->load() == 0;
+  munmap(page, sizeof(std::atomic<int>));
+  if (!made) return std::nullopt;
+  return code;
 }
 
 }  // namespace base::testing

@@ -68,7 +68,20 @@ class SystemFactSource {
   // The running system. The host's is read once, at the first call, and is
   // the same for the life of the process.
   virtual OperatingSystem operatingSystem();
-  // The process-table record of `pid`; none when there is no such process.
+  // This process's record, read through /proc/self (never under its own
+  // number, which a pid namespace that kept the host's /proc gives to
+  // another process); its id and its parent's as this process numbers them
+  // (getpid, getppid). None when /proc has no record of it.
+  virtual std::optional<ProcessRecord> currentProcess();
+  // The record of this process's parent, found through the parent number
+  // /proc/self gives, and taken only when it started no later than this
+  // process (the parent ended and its number was used again otherwise); its
+  // id as this process numbers it (getppid). None when there is none.
+  virtual std::optional<ProcessRecord> parentProcess();
+  // The process-table record of `pid` (this process's is `currentProcess`);
+  // none when there is no such process, or when /proc numbers processes
+  // otherwise than this process does (a pid namespace that kept the host's
+  // /proc), where the record under that number is another process's.
   virtual std::optional<ProcessRecord> process(pid_t pid);
   // This boot of the machine: the kernel's random boot id, the same for every
   // process until the next boot. None where the kernel does not say.
@@ -82,16 +95,18 @@ std::shared_ptr<SystemFactSource> systemFacts();
 // Installs `source`; null restores the host's. Not to be raced with queries.
 void installSystemFactSource(std::shared_ptr<SystemFactSource> source);
 
-// Crash-time reading of a process-table record, for a process that set-up
-// did not know (a forked child, and its parent). Reads /proc/<pid>/stat
-// (opened as `process_file_open` opens it, so /proc may be covered since)
+// Crash-time reading of this process's record, for a process that set-up
+// did not know (a forked child), as `currentProcess` reads it: /proc/self/stat
+// (opened as `process_file_open` opens it, so /proc may be covered since),
 // through one descriptor into a buffer on the stack: async-signal-safe. The
 // start time in seconds needs `process_records_prepare` to have run on an
 // ordinary thread before (it is 0 otherwise; the start in ticks is read all
-// the same); `traced` is not read. False when there is no such process. The
-// host's facts only: an installed source is not asked.
-bool process_record_now(pid_t pid, ProcessRecord* record) noexcept;
-// Keeps what `process_record_now` needs to tell start times: the boot time
+// the same); `traced` is not read. False when it cannot be read. The host's
+// facts only: an installed source is not asked.
+bool process_record_self_now(ProcessRecord* record) noexcept;
+// The same of this process's parent, found as `parentProcess` finds it.
+bool process_record_parent_now(ProcessRecord* record) noexcept;
+// Keeps what the crash-time readings need to tell start times: the boot time
 // and the clock's tick rate. Idempotent; not async-signal-safe.
 void process_records_prepare();
 

@@ -47,7 +47,8 @@ bool thread_parking_prepare() noexcept;
 void thread_parking_release_folder() noexcept;
 
 // Opens /proc/<pid>/<file> (`file` may name a folder, with O_DIRECTORY in
-// `flags`), close-on-exec; -1 when it cannot. For the process whose thread
+// `flags`), close-on-exec, the calling process's as /proc/self/<file>; -1
+// when it cannot. For the process whose thread
 // list's folder is kept open (see `thread_parking_prepare`), through that
 // folder when /proc cannot: it still reaches the process's files once /proc
 // is covered or gone (a sandbox entered after set-up).

@@ -4,6 +4,7 @@
 #include <deque>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "crash-capture/ROCrashReport.h"
@@ -44,6 +45,9 @@ class ReportBuilder {
   void addExceptionFrame(Rocrash__CrashReport__Thread__StackFrame* f);
   Rocrash__CrashReport__Signal__MachException* setMachException(uint64_t type,
                                                                 std::vector<uint64_t> codes);
+  // The report's annotations, in this order (present, without entries, when
+  // none is given).
+  void setAnnotations(const std::vector<std::pair<std::string, std::string>>& annotations);
 
   // The parts every valid report carries, filled with typical values.
   Rocrash__CrashReport__SystemInfo system;
@@ -67,6 +71,9 @@ class ReportBuilder {
   std::deque<Rocrash__CrashReport__Exception> exceptions_;
   std::deque<Rocrash__CrashReport__Signal__MachException> machExceptions_;
   std::deque<std::vector<uint64_t>> codes_;
+  Rocrash__CrashReport__Annotations annotations_;
+  std::deque<Rocrash__CrashReport__Annotations__Entry> entries_;
+  std::vector<Rocrash__CrashReport__Annotations__Entry*> entryPtrs_;
   std::vector<Rocrash__CrashReport__Thread*> threadPtrs_;
   std::vector<Rocrash__CrashReport__BinaryImage*> imagePtrs_;
   std::deque<std::vector<Rocrash__CrashReport__Thread__StackFrame*>> framePtrs_;

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 
 namespace base::testing {
 
@@ -46,5 +47,12 @@ pid_t forkWithId(pid_t id);
 // reaps the processes that end until `fd` becomes readable (true) or
 // `deadline` passes (false).
 bool reapUntilReadable(int fd, Deadline deadline);
+
+// Runs `body` in a new pid namespace that keeps this process's /proc, as
+// `unshare -pf` without `--mount-proc` does: as the namespace's second
+// process (pid 2), beside its first, which waits for it. Answers as `inChild`
+// does, or none when the system gives no pid namespace (without the
+// administration capability, and without user namespaces to have it in).
+std::optional<int> inPidNamespace(const std::function<int()>& body);
 
 }  // namespace base::testing

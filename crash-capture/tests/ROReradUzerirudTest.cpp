@@ -861,9 +861,11 @@ int reportsInGenerations(ROReradUzerirud& reporter, int generations, size_t open
 
 // Forked generations where kcmp is refused, as a container's filter refuses
 // it, and children that share their parent's descriptors (CLONE_FILES), its
-// thread list's folder kept or not, where the kernel says what they share
-// and where it cannot (kcmp refused, or the parent's first thread ended):
-// each live report leaves the descriptors as they were.
+// thread list's folder kept or not, where the kernel says what they share,
+// where it cannot (kcmp refused, or the parent's first thread ended), and in
+// a pid namespace that kept the host's /proc (where the parent's number
+// names another process): each live report leaves the descriptors as they
+// were.
 TEST(ROReradUzerirudLive, ChildrensReportsLeaveNoDescriptorBehind) {
   if (rocrash::testing::kThreadSanitizer) GTEST_SKIP() << "ThreadSanitizer fails in a clone child";
   auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
@@ -879,7 +881,8 @@ TEST(ROReradUzerirudLive, ChildrensReportsLeaveNoDescriptorBehind) {
     });
     EXPECT_EQ(code, 0);
   }
-  for (const std::string way : {"told", "kcmp refused", "first thread ended"}) {
+  for (const std::string way :
+       {"told", "kcmp refused", "first thread ended", "pid namespace, the host's /proc"}) {
     for (const bool kept : {true, false}) {
       SCOPED_TRACE(way + (kept ? ", the folder kept" : ", no folder kept"));
       auto children = [&] {
@@ -900,6 +903,13 @@ TEST(ROReradUzerirudLive, ChildrensReportsLeaveNoDescriptorBehind) {
         fprintf(stderr, "%zu descriptors open, against %zu\n", openDescriptors(), open);
         return 1;
       };
+      if (way.starts_with("pid namespace")) {
+        const auto code = base::testing::inPidNamespace(children);
+        if (code) {
+          EXPECT_EQ(*code, 0);
+        }
+        continue;
+      }
       const int code = inChild([&] {
         if (way == "kcmp refused" &&
             !base::testing::filterCalls({{SYS_kcmp, base::testing::callFails(EPERM)}}, true)) {

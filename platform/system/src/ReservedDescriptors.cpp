@@ -92,31 +92,54 @@ void procPath(char* path, long pid, const char* file, long number = -1) {
   path[length] = '\0';
 }
 
-// Whether the first thread of process `pid` runs (it has not ended, leaving
-// the process to its other threads), as /proc says: false where it cannot.
-bool firstThreadRuns(long pid) {
-  char path[kProcPathRoom];
-  procPath(path, pid, "stat");
+// The fields of the stat file at `path` that follow the process's name (its
+// state first), read into `text` (kStatRoom bytes); null where it cannot be
+// read.
+constexpr size_t kStatRoom = 512;
+const char* statFields(const char* path, char* text) {
   const int file = open(path, O_RDONLY | O_CLOEXEC);
-  if (file < 0) return false;
-  char text[512];
-  const ssize_t got = read(file, text, sizeof text - 1);
+  if (file < 0) return nullptr;
+  const ssize_t got = read(file, text, kStatRoom - 1);
   close(file);
-  if (got <= 0) return false;
+  if (got <= 0) return nullptr;
   text[got] = '\0';
-  // The state follows the name's closing parenthesis (the last one).
+  // The name's closing parenthesis is the last one.
   const char* end = nullptr;
   for (const char* at = text; *at != '\0'; ++at) {
     if (*at == ')') end = at;
   }
-  return end != nullptr && end[1] == ' ' && end[2] != 'Z' && end[2] != 'X' && end[2] != '\0';
+  return end != nullptr && end[1] == ' ' && end[2] != '\0' ? end + 2 : nullptr;
+}
+
+// Whether the first thread of process `pid` runs (it has not ended, leaving
+// the process to its other threads), as /proc says: false where it cannot.
+bool firstThreadRuns(long pid) {
+  char path[kProcPathRoom];
+  char text[kStatRoom];
+  procPath(path, pid, "stat");
+  const char* fields = statFields(path, text);
+  return fields != nullptr && *fields != 'Z' && *fields != 'X';
+}
+
+// The calling process's parent by the number /proc gives it: in a pid
+// namespace that kept the host's /proc, the number getppid answers names
+// another process there. 0 where /proc does not show the parent.
+long parentInProc() {
+  char text[kStatRoom];
+  const char* fields = statFields("/proc/self/stat", text);
+  if (fields == nullptr || fields[1] != ' ') return 0;
+  long parent = 0;
+  for (const char* at = fields + 2; *at >= '0' && *at <= '9'; ++at) {
+    parent = parent * 10 + (*at - '0');
+  }
+  return parent;
 }
 
 }  // namespace
 
 bool descriptor_table_may_be_parents(int fd) noexcept {
   ErrnoGuard guard;
-  const long parent = syscall(SYS_getppid);
+  const long parent = parentInProc();
   struct stat own;
   if (parent <= 0 || fstat(fd, &own) != 0 || !firstThreadRuns(parent)) return true;
   char path[kProcPathRoom];

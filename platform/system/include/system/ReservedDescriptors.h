@@ -55,8 +55,9 @@ bool table_shared_with(int owner, shared_table table, int probe = -1) noexcept;
 // filter may answer by ending the process: `fd`, a descriptor the caller has
 // just opened, is looked for in the parent's table through /proc. True where
 // that cannot tell: /proc hidden or refused (a parent the caller may not
-// inspect), a parent in another pid namespace, or one whose first thread
-// has ended (which shows no table there).
+// inspect), a parent /proc does not show (it is another pid namespace's), or
+// one whose first thread has ended (which shows no table there). The parent
+// is looked for by the number /proc gives it, not getppid's.
 bool descriptor_table_may_be_parents(int fd) noexcept;
 
 // Closes the calling process's copy of `fd`, a descriptor kept by process

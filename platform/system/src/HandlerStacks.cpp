@@ -657,13 +657,18 @@ KX_HANDLER_ENTRY void callOnLooseStack(handler_stacks* set, StackCall* call) {
   unmapStack(set, call->top, false);
 }
 
+// The set's `owner` word of the process with token `token` and id `pid`.
+KX_HANDLER_ENTRY uint64_t ownerWord(uint32_t token, int32_t pid) {
+  return static_cast<uint64_t>(token) << 32 | static_cast<uint32_t>(pid);
+}
+
 // Takes the set over for process `pid` (whose token is `token`), in a child
-// forked from the process
-// that used it, on the child's first thread `self`: every stack a thread of
-// the parent held is given back, but the one `self` works on or has for its
-// alternate stack (the fork was called inside a handler's work, or after a
-// jump out of one), which stays its own. A stack mapped for one of them
-// alone is unmapped; one a thread was making is finished.
+// forked from the process that used it, on the child's first thread `self`:
+// every stack a thread of the parent held is given back, but the one `self`
+// works on or has for its alternate stack (the fork was called inside a
+// handler's work, or after a jump out of one), which stays its own. A stack
+// mapped for one of them alone is unmapped; one a thread was making is
+// finished.
 KX_HANDLER_ENTRY void adopt(handler_stacks* set, int32_t self, int32_t pid, uint32_t token) {
   stack_t alternate;
   alternateStackNow(&alternate);
@@ -694,7 +699,7 @@ KX_HANDLER_ENTRY void adopt(handler_stacks* set, int32_t self, int32_t pid, uint
     }
     __atomic_store_n(&set->holders[i], 0, __ATOMIC_RELEASE);
   }
-  __atomic_store_n(&set->owner, token, __ATOMIC_RELEASE);
+  __atomic_store_n(&set->owner, ownerWord(token, pid), __ATOMIC_RELEASE);
   wakeWaiters(set);
 }
 
@@ -728,20 +733,23 @@ enum class SetUse {
 };
 
 KX_HANDLER_ENTRY SetUse useOf(handler_stacks* set, int32_t self) {
+  const int32_t pid = processId();
   const uint32_t token = base::process_token();
-  uint32_t owner = __atomic_load_n(&set->owner, __ATOMIC_ACQUIRE);
-  if (owner == token) return SetUse::own;
-  // Only a child asks, once: the question is not as lean.
-  if (task_shares_parent_memory()) return SetUse::none;
-  if (owner == 0 && __atomic_compare_exchange_n(&set->owner, &owner, token, false, __ATOMIC_ACQ_REL,
+  const uint64_t own = ownerWord(token, pid);
+  uint64_t owner = __atomic_load_n(&set->owner, __ATOMIC_ACQUIRE);
+  if (owner == own) return SetUse::own;
+  // The owner's token under another id: a child in its parent's memory,
+  // which has its parent's token. Else only a child asks, once: the question
+  // is not as lean.
+  if (owner >> 32 == token || task_shares_parent_memory()) return SetUse::none;
+  if (owner == 0 && __atomic_compare_exchange_n(&set->owner, &owner, own, false, __ATOMIC_ACQ_REL,
                                                 __ATOMIC_ACQUIRE)) {
     watch(set);
     return SetUse::own;
   }
-  if (owner == token) return SetUse::own;
+  if (owner == own) return SetUse::own;
   // A child made without fork handlers: only its first thread knows which
   // stack, if any, its own work is on.
-  const int32_t pid = processId();
   if (self != pid) return SetUse::inherited;
   adopt(set, self, pid, token);
   return SetUse::own;
@@ -817,7 +825,8 @@ void adoptAfterFork() {
   const int32_t self = threadId();
   const uint32_t token = base::process_token();
   for (handler_stacks* set : gWatched) {
-    if (set != nullptr && __atomic_load_n(&set->owner, __ATOMIC_ACQUIRE) != token) {
+    if (set != nullptr &&
+        __atomic_load_n(&set->owner, __ATOMIC_ACQUIRE) != ownerWord(token, self)) {
       adopt(set, self, self, token);
     }
   }
@@ -828,9 +837,9 @@ void adoptAfterFork() {
 }  // namespace
 
 bool handler_stacks_reserve(handler_stacks* set) noexcept {
-  uint32_t none = 0;
-  __atomic_compare_exchange_n(&set->owner, &none, base::process_token(), false, __ATOMIC_ACQ_REL,
-                              __ATOMIC_ACQUIRE);
+  uint64_t none = 0;
+  __atomic_compare_exchange_n(&set->owner, &none, ownerWord(base::process_token(), processId()),
+                              false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
   watch(set);
   if (__atomic_load_n(&set->tops[0], __ATOMIC_ACQUIRE) != nullptr) return true;
   if (!takePlace(set, 0, 0, threadId())) return false;

@@ -398,6 +398,36 @@ TEST(HandlerStacks, ChildWithItsParentsIdsFindsTheStacksFree) {
   EXPECT_EQ(code, 0);
 }
 
+// A child in its parent's memory (clone with CLONE_VM, as a runtime makes
+// one) has its parent's token: its call runs where it is, and the parent's
+// stacks stay the parent's.
+TEST(HandlerStacks, ChildInItsParentsMemoryLeavesTheStacksToTheParent) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP()
+      << "ThreadSanitizer keeps its state in the thread-local storage a clone child shares";
+#endif
+  EXPECT_EQ(inChild([] {
+              static sys::handler_stacks parents{64 * 1024};
+              static Seen seen{&parents};
+              static char stack[256 * 1024];
+              if (!sys::handler_stacks_reserve(&parents)) return 1;
+              const pid_t child = clone(
+                  [](void*) {
+                    sys::handler_stacks_call(&parents, look, &seen);
+                    return 0;
+                  },
+                  stack + sizeof stack, CLONE_VM | SIGCHLD, nullptr);
+              int status = 0;
+              if (child < 0 ||
+                  !base::testing::waitForChild(child, &status, base::testing::childDeadline()) ||
+                  status != 0 || seen.frame == nullptr) {
+                return 2;
+              }
+              return seen.onTheSet ? 3 : 0;
+            }),
+            0);
+}
+
 // A fork while a thread's claim has mapped a stack but not made its guard
 // page yet: the child's first claim takes that stack, guarded.
 TEST(HandlerStacks, ChildForkedWhileAClaimIsHalfDoneFindsTheStackWhole) {

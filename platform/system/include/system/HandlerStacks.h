@@ -88,10 +88,11 @@ struct handler_stacks {
   constexpr explicit handler_stacks(size_t usable) noexcept : size(usable) {}
 
   const size_t size;
-  // The process whose threads `holders` name, by its token (see
-  // base/ProcessToken.h): a process that finds another's here is a child of
-  // it, whatever their ids.
-  uint32_t owner = 0;
+  // The process whose threads `holders` name: its token (see
+  // base/ProcessToken.h) in the upper half, its id in the lower. A process
+  // that finds another token here is a child of it, whatever their ids; one
+  // that finds its own token with another id shares its parent's memory.
+  uint64_t owner = 0;
   // The thread holding each place's stack (0 when none), and its top (null
   // while not mapped).
   int32_t holders[kPlaces] = {};

@@ -465,6 +465,15 @@ const CrashSituation kSituations[] = {
      {},
      {},
      "live-in-child"},
+    // A child in the program's memory that shares its signal actions, made
+    // in the crash callback, faults: it ends, as such a child does, rather
+    // than waiting for the program's crash to end.
+    {"clone-in-callback",
+     {{"child", {"crashingProgramsChildFaults"}}, {"pid", {"programCrashesBeforeItsChild"}}},
+     false,
+     {},
+     {},
+     "clone-child-ended"},
     // A thread crashes while the enabling that installed the handler fails
     // and is undone: it waits in the handler until the enabling returned,
     // then reports with what the enabling had set up (as a signal: no

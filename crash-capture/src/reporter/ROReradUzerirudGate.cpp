@@ -13,6 +13,7 @@
 #include "safe/AsyncMachException.h"
 #include "system/ReservedDescriptors.h"
 #include "system/SignalSafe.h"
+#include "system/Task.h"
 
 namespace rocrash::reporter {
 namespace {
@@ -74,11 +75,14 @@ void endTheWritersFault(int, siginfo_t*, void*) { endWithTheCrashSignal(); }
 // itself ends the process, on a handler stack where the ending has room. In
 // a process whose crash is not being written (a child forked while its
 // parent's was, which has the guard as its actions) the signal is a crash of
-// its own, for the registry's handler.
+// its own, for the registry's handler. So is one of a child in this
+// process's memory that shares its actions (clone with CLONE_SIGHAND): it
+// has the process's token, but not its crash.
 KX_HANDLER_ENTRY void guardHandler(int signo, siginfo_t* info, void* uap) {
   const uint64_t gate = __atomic_load_n(reinterpret_cast<uint64_t*>(&gGate), __ATOMIC_ACQUIRE);
   const uint64_t process = processHalf();
-  if ((gate & kProcessMask) != process || (gate & kCrashWriter) == 0) {
+  if ((gate & kProcessMask) != process || (gate & kCrashWriter) == 0 ||
+      sys::task_shares_parent_memory()) {
     rocrash_signal_handler_dispatch(signo, info, uap);
     return;
   }

@@ -124,11 +124,7 @@ int program() {
     // A process whose children go to another pid namespace starts no thread.
     if (unshare(CLONE_NEWPID) != 0) return 20;
     go = true;
-    sys::testing::awaitActionChange(SIGSEGV, enabled);
-    const pid_t child = fork();
-    if (child == 0) childOfTheCrash();
-    gForked = child;
-    for (;;) pause();
+    sys::testing::forkOnceTheCrashBegins(enabled, childOfTheCrash, &gForked);
   }
   if (gRow == "callback, exception") {
     uncaught_exception_handler(

@@ -82,11 +82,7 @@ int crash_child_forks(const std::string& mode, const std::string& folder) {
     std::thread([] {
       sys::testing::blockParkingSignal();
       ready = true;
-      sys::testing::awaitActionChange(SIGSEGV, enabled);
-      const pid_t child = fork();
-      if (child == 0) childOfTheCrash();
-      gForked = child;
-      for (;;) pause();
+      sys::testing::forkOnceTheCrashBegins(enabled, childOfTheCrash, &gForked);
     }).detach();
     while (!ready.load()) std::this_thread::yield();
     programCrashesBeforeItsChild();

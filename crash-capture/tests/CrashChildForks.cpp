@@ -1,6 +1,8 @@
 #include "CrashChildForks.h"
 
+#include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,7 +19,7 @@
 #include "baseTest/Polling.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "objc/NSException.h"
-#include "system/Threads.h"
+#include "systemTest/Parking.h"
 
 namespace {
 
@@ -69,7 +71,8 @@ int waitForTheChild(pid_t child) {
 int crash_child_forks(const std::string& mode, const std::string& folder) {
   gFolder = folder;
   gProgram = getpid();
-  if (mode == "fork-in-callback" || mode == "fork-in-callback-exception") {
+  if (mode == "fork-in-callback" || mode == "fork-in-callback-exception" ||
+      mode == "clone-in-callback") {
     gByException = mode == "fork-in-callback-exception";
     programCrashesBeforeItsChild();
   } else if (mode == "fork-while-writing") {
@@ -77,19 +80,9 @@ int crash_child_forks(const std::string& mode, const std::string& folder) {
     sigaction(SIGSEGV, nullptr, &enabled);
     static std::atomic<bool> ready{false};
     std::thread([] {
-      sigset_t parking;
-      sigemptyset(&parking);
-      sigaddset(&parking, sys::thread_parking_signal());
-      pthread_sigmask(SIG_BLOCK, &parking, nullptr);
+      sys::testing::blockParkingSignal();
       ready = true;
-      // The crash has begun once the action of SIGSEGV changed.
-      for (struct sigaction now = enabled; now.sa_sigaction == enabled.sa_sigaction;) {
-        sigaction(SIGSEGV, nullptr, &now);
-      }
-      const pid_t child = fork();
-      if (child == 0) childOfTheCrash();
-      gForked = child;
-      for (;;) pause();
+      sys::testing::forkOnceTheCrashBegins(enabled, childOfTheCrash, &gForked);
     }).detach();
     while (!ready.load()) std::this_thread::yield();
     programCrashesBeforeItsChild();
@@ -116,5 +109,25 @@ void crash_child_forks_callback(const std::string& mode) {
   } else if (mode == "fork-while-writing") {
     base::testing::within([] { return gForked.load() != 0; });
     if (gForked.load() > 0) waitForTheChild(gForked.load());
+  } else if (mode == "clone-in-callback") {
+    constexpr size_t kStackSize = 256 * 1024;
+    void* stack = mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE,
+                       MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (stack == MAP_FAILED) return;
+    const pid_t child = clone(
+        [](void*) {
+          crashingProgramsChildFaults();
+          return 1;
+        },
+        static_cast<char*>(stack) + kStackSize, CLONE_VM | CLONE_SIGHAND | SIGCHLD, nullptr);
+    if (child < 0) return;
+    crash_child_mark("child", static_cast<uint64_t>(child));
+    crash_child_mark("child.parent", static_cast<uint64_t>(getpid()));
+    int status = 0;
+    if (base::testing::waitForChild(child, &status,
+                                    std::chrono::steady_clock::now() + std::chrono::seconds(20)) &&
+        WIFSIGNALED(status)) {
+      crash_child_mark("clone-child-ended", 1);
+    }
   }
 }

@@ -14,6 +14,10 @@
 // ended within 20 s (CrashChild.cpp). In the callback's situations a second
 // child returns from the callback, and the program marks
 // "returning-child-ended" once it has ended by the program's crash signal.
+// In "clone-in-callback" the callback makes a child in the program's memory
+// that shares its signal actions (clone with CLONE_VM and CLONE_SIGHAND),
+// which faults, and the program marks "clone-child-ended" once a signal has
+// ended it by itself.
 //
 // Starts the situation `mode` in the program, whose reporter is enabled and
 // reports under `folder`; the return value is the exit status when it does

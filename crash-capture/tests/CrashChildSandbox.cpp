@@ -19,6 +19,7 @@
 
 namespace {
 
+using base::testing::callEndsTheProcess;
 using base::testing::callFails;
 using base::testing::callTraps;
 using base::testing::filterCalls;
@@ -128,6 +129,7 @@ bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, 
     const int error = sandbox == "kcmp-eperm" ? EPERM : ENOSYS;
     return !enabled || filterCalls({{SYS_kcmp, callFails(error)}}, true);
   }
+  if (sandbox == "kcmp-ends") return enabled || filterCalls({{SYS_kcmp, callEndsTheProcess}}, true);
   if (sandbox == "temporary-writer") {
     if (enabled) return true;
     snprintf(gRenaming, sizeof gRenaming, "%s/renaming", folder.c_str());

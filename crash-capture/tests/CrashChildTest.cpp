@@ -436,6 +436,10 @@ const CrashSituation kSituations[] = {
      {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     {"clone-files+kcmp-enosys",
      {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    // A program whose filter ends any process that asks the kernel what it
+    // shares with another (kcmp): one started by running the program, which
+    // has nothing to ask, enables, makes live reports and crashes.
+    {"live-race+kcmp-ends", {{"pid", {"faultHere"}}}},
     // Children forked while the program's crash is written, from the crash
     // callback (the crash a fault, or an uncaught exception) or from another
     // thread: each gets a live report, and its own crash (a fault, or an
@@ -461,6 +465,15 @@ const CrashSituation kSituations[] = {
      {},
      {},
      "live-in-child"},
+    // A child in the program's memory that shares its signal actions, made
+    // in the crash callback, faults: it ends, as such a child does, rather
+    // than waiting for the program's crash to end.
+    {"clone-in-callback",
+     {{"child", {"crashingProgramsChildFaults"}}, {"pid", {"programCrashesBeforeItsChild"}}},
+     false,
+     {},
+     {},
+     "clone-child-ended"},
     // A thread crashes while the enabling that installed the handler fails
     // and is undone: it waits in the handler until the enabling returned,
     // then reports with what the enabling had set up (as a signal: no

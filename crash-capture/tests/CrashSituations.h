@@ -329,10 +329,9 @@ struct ExpectedReport {
 // `unlisted` are parts of image names that the reports' image lists must and
 // must not hold. `marked`, when given, names the markers (apart by spaces)
 // the program leaves when checks it makes of itself hold; `endsBy`, when
-// given, the
-// signal the program must end by. With `listedWhole`, the listed image
-// carries its file's build id and the span the program marked ("listed.base"
-// and "listed.size"), else one that holds the crash.
+// given, the signal the program must end by. With `listedWhole`, the listed
+// image carries its file's build id and the span the program marked
+// ("listed.base" and "listed.size"), else one that holds the crash.
 struct CrashSituation {
   std::string mode;
   std::vector<ExpectedReport> reports;

@@ -88,11 +88,12 @@ struct ChildResult {
   }
 };
 
-// Forks a child that enables a reporter in `folder` with `type` and then
-// runs `crash`; waits for it and reads the report it left.
+// Forks a child that enables a reporter in `folder` with `type` (after
+// `prepare`, when given) and then runs `crash`; waits for it and reads the
+// report it left.
 void runCrashingChild(const std::string& folder, uint64_t type, const std::function<void()>& crash,
-                      ChildResult* result,
-                      void (*handle)(siginfo_t*, void*, void*) = handleSignal) {
+                      ChildResult* result, void (*handle)(siginfo_t*, void*, void*) = handleSignal,
+                      const std::function<void()>& prepare = {}) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   pid_t pid = fork();
@@ -107,6 +108,7 @@ void runCrashingChild(const std::string& folder, uint64_t type, const std::funct
         ROReradUzerirud::initWithApplicationIdentifier("com.example.crasher", "7", "1.0", config);
     ROReradUzerirudCallbacks callbacks = {0, nullptr, handle};
     reporter->setCrashCallbacks(&callbacks);
+    if (prepare) prepare();
     std::shared_ptr<foundation::NSError> error;
     if (!reporter->enableCrashReporterAndReturnError(&error)) _exit(90);
     rocrash::testing::startCountingAllocations();
@@ -345,6 +347,33 @@ TEST(ROReradUzerirudEnabling, EnablingAfterAFailedOneHoldsAndOnlyThenIsBusy) {
         return 0;
       }),
       0);
+}
+
+// A program that forked before enabling (here from the test program), under
+// a filter that ends any process that asks the kernel what it shares with
+// another (kcmp), as one that lists the calls it allows does: it holds
+// nothing of another process's reporter, so nothing asks; enabling, a live
+// report and its crash's report are had, and the crash ends it.
+TEST(ROReradUzerirudEnabling, ProgramWhoseFilterEndsKcmpEnablesAndReports) {
+  TemporaryFolder folder("rocrash_reporter");
+  ChildResult result;
+  runCrashingChild(
+      folder.path().string(), ROReradUzerirudSignalHandlerTypeBSD,
+      [] {
+        auto live = ROReradUzerirud::initWithApplicationIdentifier(
+            "com.example.live", "3", std::nullopt, ROReradUzerirudConfig::defaultConfiguration());
+        if (!live->generateLiveReport()) _exit(92);
+        callerOfTheCrash();
+      },
+      &result, handleSignal,
+      [] {
+        // What the test program kept of its own live reports is its own.
+        sys::thread_parking_release_folder();
+        if (!base::testing::filterCalls({{SYS_kcmp, base::testing::callEndsTheProcess}}, true)) {
+          _exit(93);
+        }
+      });
+  EXPECT_TRUE(result.killedBy(SIGSEGV)) << result.status;
 }
 
 TEST(ROReradUzerirudEnabling, TypeTwoInstallsNoHandlerButTheExceptionHandler) {
@@ -832,8 +861,11 @@ int reportsInGenerations(ROReradUzerirud& reporter, int generations, size_t open
 
 // Forked generations where kcmp is refused, as a container's filter refuses
 // it, and children that share their parent's descriptors (CLONE_FILES), its
-// thread list's folder kept or not: each live report leaves the descriptors
-// as they were.
+// thread list's folder kept or not, where the kernel says what they share,
+// where it cannot (kcmp refused, or the parent's first thread ended), and in
+// a pid namespace that kept the host's /proc (where the parent's number
+// names another process): each live report leaves the descriptors as they
+// were.
 TEST(ROReradUzerirudLive, ChildrensReportsLeaveNoDescriptorBehind) {
   if (rocrash::testing::kThreadSanitizer) GTEST_SKIP() << "ThreadSanitizer fails in a clone child";
   auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
@@ -849,26 +881,51 @@ TEST(ROReradUzerirudLive, ChildrensReportsLeaveNoDescriptorBehind) {
     });
     EXPECT_EQ(code, 0);
   }
-  for (const bool kept : {true, false}) {
-    SCOPED_TRACE(kept ? "the folder kept" : "no folder kept");
-    const int code = inChild([&] {
-      if (!reporter->generateLiveReport()) return 2;
-      if (!kept) sys::thread_parking_release_folder();
-      const size_t open = openDescriptors();
-      for (int child = 0; child < 10; ++child) {
-        int status = 0;
-        const pid_t pid =
-            startSharingDescriptors([&] { return reporter->generateLiveReport() ? 0 : 1; });
-        if (pid < 0 || !base::testing::waitForChild(pid, &status, base::testing::childDeadline()) ||
-            status != 0) {
+  for (const std::string way :
+       {"told", "kcmp refused", "first thread ended", "pid namespace, the host's /proc"}) {
+    for (const bool kept : {true, false}) {
+      SCOPED_TRACE(way + (kept ? ", the folder kept" : ", no folder kept"));
+      auto children = [&] {
+        if (!reporter->generateLiveReport()) return 2;
+        if (!kept) sys::thread_parking_release_folder();
+        const size_t open = openDescriptors();
+        for (int child = 0; child < 10; ++child) {
+          int status = 0;
+          const pid_t pid =
+              startSharingDescriptors([&] { return reporter->generateLiveReport() ? 0 : 1; });
+          if (pid < 0 ||
+              !base::testing::waitForChild(pid, &status, base::testing::childDeadline()) ||
+              status != 0) {
+            return 2;
+          }
+        }
+        if (openDescriptors() == open) return 0;
+        fprintf(stderr, "%zu descriptors open, against %zu\n", openDescriptors(), open);
+        return 1;
+      };
+      if (way.starts_with("pid namespace")) {
+        const auto code = base::testing::inPidNamespace(children);
+        if (code) {
+          EXPECT_EQ(*code, 0);
+        }
+        continue;
+      }
+      const int code = inChild([&] {
+        if (way == "kcmp refused" &&
+            !base::testing::filterCalls({{SYS_kcmp, base::testing::callFails(EPERM)}}, true)) {
           return 2;
         }
-      }
-      if (openDescriptors() == open) return 0;
-      fprintf(stderr, "%zu descriptors open, against %zu\n", openDescriptors(), open);
-      return 1;
-    });
-    EXPECT_EQ(code, 0);
+        if (way != "first thread ended") return children();
+        const pid_t first = getpid();
+        std::thread([&] {
+          base::testing::within([&] { return !threadRuns(first); });
+          _exit(children());
+        }).detach();
+        syscall(SYS_exit, 0);  // this thread alone, as pthread_exit ends it
+        return 2;
+      });
+      EXPECT_EQ(code, 0);
+    }
   }
 }
 

@@ -10,6 +10,7 @@
 #include <type_traits>
 
 #include "ROReradUzerirudGate.h"
+#include "base/ProcessToken.h"
 #include "objc/NSException.h"
 #include "system/Mach.h"
 #include "system/ReservedDescriptors.h"
@@ -28,13 +29,14 @@ rocrash_async_image_list gImageList;
 
 namespace {
 
-// The process that recorded an uncaught exception in the writer (0: none).
-// A child forked since has the record in its copy of the writer: its own
-// crash is reported without it, and its own exception replaces it.
-std::atomic<int32_t> gExceptionRecordedIn{0};
+// The process that recorded an uncaught exception in the writer, by its
+// token (0: none). A child forked since has the record in its copy of the
+// writer: its own crash is reported without it, and its own exception
+// replaces it.
+std::atomic<uint32_t> gExceptionRecordedIn{0};
 std::atomic<NSUncaughtExceptionHandler> gUncaughtExceptionHandler{nullptr};
 
-int32_t ownProcess() { return static_cast<int32_t>(syscall(SYS_getpid)); }
+uint32_t ownProcess() { return base::process_token(); }
 
 // Leaves out of `writer` an exception another process recorded.
 void forgetOtherProcessesException(rocrash_log_writer* writer) {
@@ -278,8 +280,8 @@ NSUncaughtExceptionHandler NSGetUncaughtExceptionHandler() {
 void uncaught_exception_handler(objc::NSException* exception) {
   // The record and the flag would be the parent's.
   if (sys::task_shares_parent_memory()) abort();
-  const int32_t self = rocrash::reporter::ownProcess();
-  int32_t recorded = gExceptionRecordedIn.load();
+  const uint32_t self = rocrash::reporter::ownProcess();
+  uint32_t recorded = gExceptionRecordedIn.load();
   do {
     if (recorded == self) return;
   } while (!gExceptionRecordedIn.compare_exchange_weak(recorded, self));

@@ -8,19 +8,22 @@
 #include <cstring>
 
 #include "ROReradUzerirudCrashTime.h"
+#include "base/ProcessToken.h"
 #include "handler/ROCrashSignalHandler.h"
 #include "safe/AsyncMachException.h"
 #include "system/ReservedDescriptors.h"
 #include "system/SignalSafe.h"
+#include "system/Task.h"
 
 namespace rocrash::reporter {
 namespace {
 
-// The gate: 0 when free, else the process that holds it in the upper half,
-// and in the lower one the id of the thread that holds it, with kCrashWriter
-// when that thread writes a crash. One word, read at once, so that a process
-// never mixes its own holder with its parent's. A gate held by another
-// process (the parent this process was forked from) is free here. A thread
+// The gate: 0 when free, else the process that holds it in the upper half
+// (its token, see base/ProcessToken.h), and in the lower one the id of the
+// thread that holds it, with kCrashWriter when that thread writes a crash.
+// One word, read at once, so that a process never mixes its own holder with
+// its parent's. A gate held by another process (one this process was forked
+// from, whatever its id was and is now) is free here. A thread
 // that waits for the gate waits on the lower half, so that a crash taking it
 // from a live report wakes it too.
 std::atomic<uint64_t> gGate{0};
@@ -34,10 +37,10 @@ void wakeGateWaiters() {
   syscall(SYS_futex, futexWord(), FUTEX_WAKE, INT32_MAX, nullptr, nullptr, 0);
 }
 
-// The calling process's half of the gate, asked of the kernel: a child made
-// by a raw system call, whose fork handlers did not run, gets its own too.
-uint64_t processHalf() {
-  return static_cast<uint64_t>(static_cast<uint32_t>(syscall(SYS_getpid))) << 32;
+// The calling process's half of the gate. A child made by a raw system
+// call, whose fork handlers did not run, has its own too.
+KX_HANDLER_ENTRY uint64_t processHalf() {
+  return static_cast<uint64_t>(base::process_token()) << 32;
 }
 
 constexpr uint64_t kProcessMask = 0xFFFFFFFF00000000u;
@@ -72,11 +75,14 @@ void endTheWritersFault(int, siginfo_t*, void*) { endWithTheCrashSignal(); }
 // itself ends the process, on a handler stack where the ending has room. In
 // a process whose crash is not being written (a child forked while its
 // parent's was, which has the guard as its actions) the signal is a crash of
-// its own, for the registry's handler.
+// its own, for the registry's handler. So is one of a child in this
+// process's memory that shares its actions (clone with CLONE_SIGHAND): it
+// has the process's token, but not its crash.
 KX_HANDLER_ENTRY void guardHandler(int signo, siginfo_t* info, void* uap) {
   const uint64_t gate = __atomic_load_n(reinterpret_cast<uint64_t*>(&gGate), __ATOMIC_ACQUIRE);
-  const uint64_t process = static_cast<uint64_t>(static_cast<uint32_t>(syscall(SYS_getpid))) << 32;
-  if ((gate & kProcessMask) != process || (gate & kCrashWriter) == 0) {
+  const uint64_t process = processHalf();
+  if ((gate & kProcessMask) != process || (gate & kCrashWriter) == 0 ||
+      sys::task_shares_parent_memory()) {
     rocrash_signal_handler_dispatch(signo, info, uap);
     return;
   }

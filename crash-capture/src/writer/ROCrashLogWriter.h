@@ -78,9 +78,13 @@ struct rocrash_log_writer {
   // child forked after set-up): its facts, read at crash time into this fixed
   // room by `rocrash_log_writer_adopt_process`. `process_id` is 0 while the
   // set-up facts stand; the executable path is the set-up one. `set_up_in` is
-  // the process set-up ran in.
+  // the process set-up ran in, and `set_up_token` its token (see
+  // base/ProcessToken.h; a child may have its id); `adopted_token` the token
+  // of the process adopted.
   struct {
     uint32_t set_up_in;
+    uint32_t set_up_token;
+    uint32_t adopted_token;
     uint32_t process_id;
     uint32_t parent_process_id;
     uint64_t start_time;

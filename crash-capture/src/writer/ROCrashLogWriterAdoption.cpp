@@ -6,6 +6,7 @@
 
 #include "ROCrashLogWriter.h"
 #include "ROCrashProcessInfo.h"
+#include "base/ProcessToken.h"
 #include "safe/AsyncSafe.h"
 #include "system/SystemFacts.h"
 
@@ -46,14 +47,18 @@ void freshUUID(uint8_t uuid[16]) {
 
 bool rocrash_log_writer_adopt_process(rocrash_log_writer* writer) noexcept {
   // Asked of the kernel: a child in its parent's memory goes by its parent's
-  // task name.
+  // task name (and token), and one with its parent's id (in a pid namespace
+  // of its own, or an ended ancestor's id given again) by a token of its own.
   const auto pid = static_cast<uint32_t>(syscall(SYS_getpid));
+  const uint32_t token = base::process_token();
   auto& forked = writer->forked_process;
-  if (pid == forked.set_up_in) return false;
-  if (forked.process_id == pid) return true;
+  if (pid == forked.set_up_in && token == forked.set_up_token) return false;
+  if (forked.process_id == pid && forked.adopted_token == token) return true;
   const uint32_t setUpIn = forked.set_up_in;
+  const uint32_t setUpToken = forked.set_up_token;
   rocrash_async_memset(&forked, 0, sizeof forked);
   forked.set_up_in = setUpIn;
+  forked.set_up_token = setUpToken;
   sys::ProcessRecord record;
   if (sys::process_record_self_now(&record)) {
     copyCommandName(record, forked.process_name);
@@ -76,5 +81,6 @@ bool rocrash_log_writer_adopt_process(rocrash_log_writer* writer) noexcept {
   }
   freshUUID(writer->report_info.uuid_bytes);
   forked.process_id = pid;
+  forked.adopted_token = token;
   return true;
 }

@@ -5,6 +5,7 @@
 
 #include "ROCrashLogWriter.h"
 #include "ROCrashProcessInfo.h"
+#include "base/ProcessToken.h"
 #include "foundation/UUID.h"
 #include "objc/NSException.h"
 #include "safe/Assert.h"
@@ -108,6 +109,7 @@ rocrash_error_t rocrash_log_writer_init(rocrash_log_writer* writer,
 
   sys::process_records_prepare();
   writer->forked_process.set_up_in = static_cast<uint32_t>(sys::mach_task_self());
+  writer->forked_process.set_up_token = base::process_token();
   auto process = ROCrashProcessInfo::currentProcessInfo();
   if (!process) return ROCRASH_ERR_INVAL;
   auto& p = writer->process_info;

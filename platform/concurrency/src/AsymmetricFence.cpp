@@ -17,6 +17,7 @@
 #include "ForkOrder.h"
 #include "ThreadViews.h"
 #include "base/Mutex.h"
+#include "base/ProcessToken.h"
 #include "base/ThreadSafety.h"
 
 #ifdef KX_TEST_SEAMS
@@ -116,6 +117,11 @@ struct OnItsWay {
 struct alignas(64) FenceThread {
   std::atomic<Phase> phase{Phase::free};
   std::atomic<pid_t> tid{0};
+  // The process the thread runs in, by its token (see base/ProcessToken.h):
+  // in a child made without the fork handlers (the raw fork system call),
+  // an entry of the parent's is the child's first thread (the one that
+  // forked), or a thread the child does not have.
+  uint32_t process KX_GUARDED_BY(threadsMutex()) = 0;
   // How many threads have attached to the entry so far: a proof that spans
   // two looks holds only for the thread attached at both.
   uint64_t attachments KX_GUARDED_BY(threadsMutex()) = 0;
@@ -148,6 +154,10 @@ std::atomic<std::size_t> gUnseen{0};
 FenceThread* entryOf(uintptr_t key) noexcept {
   return reinterpret_cast<FenceThread*>(plainFenceThreadKey(key));
 }
+
+// The process whose threads the list was last settled for (see
+// settleAfterFork).
+uint32_t gListProcess KX_GUARDED_BY(threadsMutex()) = 0;
 
 FenceThread* claimThread() KX_REQUIRES(threadsMutex()) {
   FenceThread* thread = gFreeThreads;
@@ -197,31 +207,50 @@ struct ThreadEnd {
 };
 thread_local ThreadEnd tThreadEnd;
 
-// Counted by the child handler below (see detail::forkGeneration).
-std::atomic<uint32_t> gForkGeneration{0};
-
 // Around fork: the child has the forking thread only, under a new id, and
 // must find the list's mutex free. The prepare handler takes the mutex, and
 // the parent's and the child's let it go.
 void lockThreadsForFork() KX_ACQUIRE(threadsMutex()) { threadsMutex().lock(); }
 void unlockThreadsInParent() KX_RELEASE(threadsMutex()) { threadsMutex().unlock(); }
-void unlockThreadsInChild() KX_RELEASE(threadsMutex()) {
-  gForkGeneration.fetch_add(1, std::memory_order_relaxed);
+// In a child, on its only thread, the one that forked: the entries of the
+// parent's other threads go, and the thread's own names it anew.
+void settleInChild() KX_REQUIRES(threadsMutex()) {
+  const uint32_t self = base::process_token();
   const uintptr_t key = detail::tFenceThreadKey;
   FenceThread* const own = key > detail::kEndedThread ? entryOf(key) : nullptr;
   for (FenceThread* thread = gAllThreads; thread != nullptr; thread = thread->nextAll) {
-    if (thread != own && thread->phase.load(std::memory_order_relaxed) != Phase::free) {
+    if (thread != own && thread->process != self &&
+        thread->phase.load(std::memory_order_relaxed) != Phase::free) {
       releaseThread(*thread);
     }
   }
-  if (own != nullptr) {
+  if (own != nullptr && own->process != self) {
+    own->process = self;
     own->tid.store(currentThreadId(), std::memory_order_relaxed);
     own->signalled.store(false, std::memory_order_relaxed);  // the child has no signal pending
     own->watch = {};
     own->sent = {};
   }
+  gListProcess = self;
+}
+
+void unlockThreadsInChild() KX_RELEASE(threadsMutex()) {
+  settleInChild();
   detail::forgetProcNumbering();
   threadsMutex().unlock();
+}
+
+// Whether the list names the calling process's threads. In a child made
+// without the fork handlers it still names the parent's: only the child's
+// first thread, which forked and knows its own entry, settles it, when it
+// comes here. Until then an entry of the parent's is the first thread's or
+// a thread's the child does not have (see orderedFor).
+bool settleAfterFork() KX_REQUIRES(threadsMutex()) {
+  const uint32_t self = base::process_token();
+  if (gListProcess == self) return true;
+  if (gListProcess != 0 && currentThreadId() != getpid()) return false;
+  settleInChild();
+  return true;
 }
 
 #ifdef KX_TEST_SEAMS
@@ -262,7 +291,11 @@ bool stoppedNow(const FenceThread& thread) KX_REQUIRES(threadsMutex()) {
 #ifdef KX_TEST_SEAMS
   if (!gAllowStopped.load(std::memory_order_relaxed)) return false;
 #endif
-  const pid_t tid = thread.tid.load(std::memory_order_relaxed);
+  // An entry the list has from the parent (see settleAfterFork) is ordered
+  // once the child's first thread is.
+  const pid_t tid = thread.process == base::process_token()
+                        ? thread.tid.load(std::memory_order_relaxed)
+                        : static_cast<pid_t>(getpid());
   uint64_t last = 0;
   Seen seen = clockPair(tid, last);
   if (seen == Seen::running) seen = clockPair(tid, last);
@@ -277,6 +310,7 @@ bool unseenThreadsStopped() noexcept {
   const uintptr_t key = detail::tFenceThreadKey;
   const FenceThread* const own = key > detail::kEndedThread ? entryOf(key) : nullptr;
   base::LockGuard guard(threadsMutex());
+  settleAfterFork();
   for (FenceThread* thread = gAllThreads; thread != nullptr; thread = thread->nextAll) {
     if (thread != own && thread->phase.load(std::memory_order_acquire) == Phase::plain &&
         !stoppedNow(*thread)) {
@@ -456,6 +490,9 @@ Ordered orderedFor(FenceThread& thread, uint64_t round) KX_REQUIRES(threadsMutex
     thread.stoppedIn = gRounds;
     return Ordered::stopped;
   }
+  // The parent's entry (see settleAfterFork): a signal would be answered in
+  // another entry.
+  if (thread.process != base::process_token()) return Ordered::no;
   thread.asked.store(gRounds, std::memory_order_seq_cst);
   askBySignal(thread);
   return Ordered::no;
@@ -474,8 +511,6 @@ void seeFenceThread() noexcept {
 
 void registerFenceThreadsForFork() noexcept { static_cast<void>(threadsMutex()); }
 
-uint32_t forkGeneration() noexcept { return gForkGeneration.load(std::memory_order_relaxed); }
-
 }  // namespace detail
 
 bool enableAsymmetricFences() noexcept { return registered() && asymmetricFences(); }
@@ -490,7 +525,9 @@ uintptr_t attachFenceThread() noexcept {
     // attached before it is counted, one attached after runs fenced from its
     // first light side.
     base::LockGuard guard(threadsMutex());
+    settleAfterFork();
     thread = claimThread();
+    thread->process = base::process_token();
     thread->tid.store(currentThreadId(), std::memory_order_relaxed);
     ++thread->attachments;
     // Nothing of a thread that had the entry before: no round is answered
@@ -550,9 +587,12 @@ bool fenceThreadStopped(uintptr_t key, FenceThreadWait& wait) noexcept {
   // the count of attachments tells whether it is the one the previous call
   // looked at.
   base::LockGuard guard(threadsMutex());
+  settleAfterFork();
   if (thread.phase.load(std::memory_order_acquire) != Phase::plain) return false;
   if (wait.attachment != thread.attachments) wait = {wait.round, thread.attachments, 0};
-  const pid_t tid = thread.tid.load(std::memory_order_relaxed);
+  const pid_t tid = thread.process == base::process_token()
+                        ? thread.tid.load(std::memory_order_relaxed)
+                        : static_cast<pid_t>(getpid());
   Seen seen = clockPair(tid, wait.clock);
   if (seen == Seen::unknown) seen = procSyscall(tid);
   return seen == Seen::stopped;
@@ -569,6 +609,7 @@ bool fenceThreadOrdered(uintptr_t key, FenceThreadWait& wait) noexcept {
     return true;
   }
   base::LockGuard guard(threadsMutex());
+  settleAfterFork();
   if (wait.round == 0) wait.round = ++gRounds;
   if (thread.phase.load(std::memory_order_acquire) != Phase::plain) {
     noteEvent(Event::seen);

@@ -1,7 +1,7 @@
 #include "concurrency/BiasedRecursiveLock.h"
 
-#include "ForkOrder.h"
 #include "WaitUntil.h"
+#include "base/ProcessToken.h"
 
 #ifdef KX_TEST_SEAMS
 #include "concurrency/TestSeams.h"
@@ -86,10 +86,11 @@ void BiasedRecursiveLock::unlockSlow() noexcept {
 }
 
 void BiasedRecursiveLock::revoke() noexcept {
-  // One thread revokes; the others wait for it. A revocation of another fork
-  // generation is one the parent had under way when it forked this process:
-  // its thread is not here to end it, and this thread takes it over.
-  const uint32_t revoking = kRevoking | detail::forkGeneration() << 2;
+  // One thread revokes; the others wait for it. A revocation of another
+  // process's is one a parent had under way when it forked this process (by
+  // the C library or not): its thread is not here to end it, and this
+  // thread takes it over.
+  const uint32_t revoking = kRevoking | base::process_token() << 2;
   uint32_t state = state_.load(std::memory_order_acquire);
   for (;;) {
     if (state == kRevoked) return;

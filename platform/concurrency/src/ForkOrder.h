@@ -7,20 +7,11 @@
 // registered first, and prepare handlers run in the reverse order of
 // registration.
 
-#include <cstdint>
-
 namespace concurrency::detail {
 
 // Registers the fork handlers of the fence threads' list, once. A component
 // whose locks are held while the list is taken calls it before it registers
 // its own handlers.
 void registerFenceThreadsForFork() noexcept;
-
-// How many forks lie between the first process of this memory and the
-// calling one: a child's is its parent's plus one (the list's child handler
-// counts it). A state one thread of a process leaves for the others to wait
-// on, tagged with it, tells a child that the thread it waits for is not
-// there.
-uint32_t forkGeneration() noexcept;
 
 }  // namespace concurrency::detail

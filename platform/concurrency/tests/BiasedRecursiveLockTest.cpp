@@ -621,24 +621,38 @@ bool napping(pid_t tid) {
   return read && (call == SYS_nanosleep || call == SYS_clock_nanosleep);
 }
 
-// Takes and lets go of `lock`, in a forked child that a hang ends (SIGALRM),
-// after `first` ran there; on a new thread of the child when `onANewThread`.
-int takenInAChild(BiasedRecursiveLock& lock, const std::function<void()>& first,
-                  bool onANewThread) {
-  return base::testing::inChild([&] {
-    alarm(10);
-    first();
-    auto take = [&] {
-      lock.lock();
-      lock.unlock();
-    };
-    if (onANewThread) {
-      std::thread(take).join();
-    } else {
-      take();
-    }
-    return 0;
-  });
+// Takes and lets go of `lock`, in a child forked `how` that a hang ends
+// (SIGALRM), after `first` ran there; on a new thread of the child when
+// `onANewThread`.
+int takenInAChild(BiasedRecursiveLock& lock, const std::function<void()>& first, bool onANewThread,
+                  base::testing::ForkBy how) {
+  return base::testing::inChild(
+      [&] {
+        alarm(10);
+        first();
+        auto take = [&] {
+          lock.lock();
+          lock.unlock();
+        };
+        if (onANewThread) {
+          std::thread(take).join();
+        } else {
+          take();
+        }
+        return 0;
+      },
+      how);
+}
+
+// The ways a child is forked here: by the C library, and, where the
+// sanitizer's own state survives it, by the raw system call (no fork handler
+// runs).
+std::vector<base::testing::ForkBy> forkWays() {
+#if defined(__SANITIZE_THREAD__)
+  return {base::testing::ForkBy::library};
+#else
+  return {base::testing::ForkBy::library, base::testing::ForkBy::systemCall};
+#endif
 }
 
 // A fork while a revocation waits: the revocation is void in the child,
@@ -647,12 +661,14 @@ int takenInAChild(BiasedRecursiveLock& lock, const std::function<void()>& first,
 // owner that holds nothing but that nothing orders (the barrier failed, the
 // owner runs on with every signal blocked); or the owner of the bias forks
 // while the revocation waits for its hold to end, and lets go in the child.
+// Either way by the C library's fork or by the raw system call.
 TEST(BiasedRecursiveLockFork, RevocationUnderWayIsVoidInTheChild) {
   if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
-  {
+  for (const auto how : forkWays()) {
+    SCOPED_TRACE(how == base::testing::ForkBy::library ? "by fork" : "by the system call");
     SCOPED_TRACE("a third thread forks");
-    CONCURRENCY_EXPECT_IN_CHILD([] {
-      return besideAnOwner([](int second) {
+    CONCURRENCY_EXPECT_IN_CHILD([how] {
+      return besideAnOwner([how](int second) {
         sigset_t blocked;
         sigfillset(&blocked);
         BiasedRecursiveLock lock;
@@ -663,7 +679,7 @@ TEST(BiasedRecursiveLockFork, RevocationUnderWayIsVoidInTheChild) {
         std::thread taker = takingOn(lock, taken);
         const bool waited = revocationWaits(taken);
         const int child = takenInAChild(
-            lock, [] {}, false);
+            lock, [] {}, false, how);
         owner.letGo();
         taker.join();
         return waited ? child : 2;
@@ -673,26 +689,29 @@ TEST(BiasedRecursiveLockFork, RevocationUnderWayIsVoidInTheChild) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "ThreadSanitizer starts no thread in the child of a process with threads";
 #endif
-  SCOPED_TRACE("the owner forks");
-  CONCURRENCY_EXPECT_IN_CHILD([] {
-    setBiasThresholdForTesting(1);
-    BiasedRecursiveLock lock;
-    biasing({&lock})();
-    lock.lock();
-    std::atomic<pid_t> taker{0};
-    std::thread taking([&] {
-      attachFenceThread();
-      taker = static_cast<pid_t>(syscall(SYS_gettid));
+  for (const auto how : forkWays()) {
+    SCOPED_TRACE(how == base::testing::ForkBy::library ? "by fork" : "by the system call");
+    SCOPED_TRACE("the owner forks");
+    CONCURRENCY_EXPECT_IN_CHILD([how] {
+      setBiasThresholdForTesting(1);
+      BiasedRecursiveLock lock;
+      biasing({&lock})();
       lock.lock();
+      std::atomic<pid_t> taker{0};
+      std::thread taking([&] {
+        attachFenceThread();
+        taker = static_cast<pid_t>(syscall(SYS_gettid));
+        lock.lock();
+        lock.unlock();
+      });
+      base::testing::within([&] { return taker.load() != 0 && napping(taker.load()); });
+      const int child = takenInAChild(
+          lock, [&] { lock.unlock(); }, true, how);
       lock.unlock();
+      taking.join();
+      return child;
     });
-    base::testing::within([&] { return taker.load() != 0 && napping(taker.load()); });
-    const int child = takenInAChild(
-        lock, [&] { lock.unlock(); }, true);
-    lock.unlock();
-    taking.join();
-    return child;
-  });
+  }
 }
 
 }  // namespace

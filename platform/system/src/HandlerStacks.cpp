@@ -12,6 +12,7 @@
 #include <climits>
 
 #include "ThreadsInternal.h"
+#include "base/ProcessToken.h"
 #include "system/SignalSafe.h"
 #include "system/Task.h"
 
@@ -198,15 +199,41 @@ KX_HANDLER_ENTRY bool marked(const handler_stacks* set, const uint64_t* mark, co
          mark[1] == reinterpret_cast<uint64_t>(top);
 }
 
-// Whether the stack at `top` is still the set's mapping: its mark is there,
-// read with a copy that fails where a load would fault.
-KX_HANDLER_ENTRY bool stillTheSets(const handler_stacks* set, char* top) {
+// What lies at the top of a stack of the set now.
+enum class Mark {
+  ours,     // the set's mark: the stack is the set's mapping still
+  gone,     // something else, or nothing: the stack was unmapped (a
+            // sanitizer's end of a thread unmaps its alternate stack)
+  unknown,  // the kernel reads no memory for this process (a sandbox's filter)
+};
+
+// The mark of the stack at `top`, read with calls that fail where a load
+// would fault: a copy through the calling thread (the process's id names
+// nothing once its first thread has ended), or, where copies are refused,
+// the futex call, which compares each word with what the mark holds there
+// and, finding it, waits no time.
+KX_HANDLER_ENTRY Mark markOf(const handler_stacks* set, char* top) {
   uint64_t mark[2] = {0, 0};
   struct iovec local = {mark, sizeof mark};
   struct iovec remote = {top - kMarkSize, kMarkSize};
-  return systemCall(SYS_process_vm_readv, processId(), word(&local), 1, word(&remote), 1, 0) ==
-             static_cast<long>(kMarkSize) &&
-         marked(set, mark, top);
+  const long copied =
+      systemCall(SYS_process_vm_readv, threadId(), word(&local), 1, word(&remote), 1, 0);
+  if (copied == static_cast<long>(kMarkSize))
+    return marked(set, mark, top) ? Mark::ours : Mark::gone;
+  if (copied >= 0 || copied == -EFAULT) return Mark::gone;
+  const uint64_t expected[2] = {kMarkWord ^ reinterpret_cast<uint64_t>(set),
+                                reinterpret_cast<uint64_t>(top)};
+  const auto* words = reinterpret_cast<const uint32_t*>(expected);
+  for (int i = 0; i < 4; ++i) {
+    const struct timespec noTime = {0, 0};
+    const long result = systemCall(SYS_futex, word(top - kMarkSize + 4 * i), FUTEX_WAIT_PRIVATE,
+                                   words[i], word(&noTime));
+    // A different word answers at once; a word it waited on (timed out, or
+    // interrupted, or woken) was the mark's.
+    if (result == -EAGAIN || result == -EFAULT) return Mark::gone;
+    if (result != -ETIMEDOUT && result != -EINTR && result != 0) return Mark::unknown;
+  }
+  return Mark::ours;
 }
 
 // Makes the guard page of the stack at `top` inaccessible: without it a
@@ -243,10 +270,10 @@ KX_HANDLER_ENTRY char* mapStack(const handler_stacks* set, void** published) {
 }
 
 // Unmaps the stack at `top`: all of it, or, when `checked` and its mark is
-// gone (something else unmapped it: a sanitizer's end of a thread unmaps its
-// alternate stack), only the guard page, the one part still the set's.
+// not known to be there (see markOf), only the guard page, the one part
+// still the set's: memory that may not be the set's is never unmapped.
 KX_HANDLER_ENTRY void unmapStack(const handler_stacks* set, char* top, bool checked) {
-  const size_t length = !checked || stillTheSets(set, top) ? set->size + kPage : kPage;
+  const size_t length = !checked || markOf(set, top) == Mark::ours ? set->size + kPage : kPage;
   systemCall(SYS_munmap, word(guardOf(set, top)), word(length));
 }
 
@@ -401,6 +428,19 @@ KX_HANDLER_ENTRY void leaveTheOthers(handler_stacks* set, int current, int32_t s
   }
 }
 
+// Whether place `place`, taken from `holder`, an ended thread, can be
+// settled: its stack's mark can be read. Where it cannot (the kernel reads
+// no memory for this process), the place goes back to that holder and
+// stays out of use: its stack may be the set's, or memory of another's
+// mapped since, and is neither used nor unmapped, nor replaced by another
+// (so that a place costs one stack at most, however many threads end).
+KX_HANDLER_ENTRY bool settleable(handler_stacks* set, int place, int32_t holder) {
+  auto* top = static_cast<char*>(__atomic_load_n(&set->tops[place], __ATOMIC_ACQUIRE));
+  if (top == nullptr || markOf(set, top) != Mark::unknown) return true;
+  __atomic_store_n(&set->holders[place], holder, __ATOMIC_RELEASE);
+  return false;
+}
+
 // Unmaps the stacks mapped for one thread alone of threads that ended
 // without giving them back (threads not made through `pthread_create`).
 KX_HANDLER_ENTRY void unmapThoseOfEndedThreads(handler_stacks* set, int32_t self) {
@@ -411,7 +451,8 @@ KX_HANDLER_ENTRY void unmapThoseOfEndedThreads(handler_stacks* set, int32_t self
     int32_t holder = holderOf(set, i);
     if (holder != 0 && holder != self && !threadExists(pid, holder) &&
         __atomic_compare_exchange_n(&set->holders[i], &holder, self, false, __ATOMIC_ACQUIRE,
-                                    __ATOMIC_RELAXED)) {
+                                    __ATOMIC_RELAXED) &&
+        settleable(set, i, holder)) {
       release(set, i, true);
     }
   }
@@ -441,11 +482,17 @@ KX_HANDLER_ENTRY bool takePlace(handler_stacks* set, int place, int32_t from, in
 
 // Takes over place `place` of the set's own, whose holder ended without
 // giving it back: its stack as it is, unless something unmapped it (then
-// the guard page left goes, and a new stack is mapped).
+// the guard page left goes, and a new stack is mapped), or it cannot be
+// told (see settleable).
 KX_HANDLER_ENTRY bool takeOver(handler_stacks* set, int place, int32_t holder, int32_t self) {
   if (!takePlace(set, place, holder, self)) return false;
   auto* top = static_cast<char*>(__atomic_load_n(&set->tops[place], __ATOMIC_ACQUIRE));
-  if (stillTheSets(set, top)) return true;
+  const Mark mark = markOf(set, top);
+  if (mark == Mark::ours) return true;
+  if (mark == Mark::unknown) {
+    __atomic_store_n(&set->holders[place], holder, __ATOMIC_RELEASE);
+    return false;
+  }
   __atomic_store_n(&set->tops[place], nullptr, __ATOMIC_RELEASE);
   systemCall(SYS_munmap, word(guardOf(set, top)), word(kPage));
   return haveStack(set, place);
@@ -610,13 +657,19 @@ KX_HANDLER_ENTRY void callOnLooseStack(handler_stacks* set, StackCall* call) {
   unmapStack(set, call->top, false);
 }
 
-// Takes the set over for process `pid`, in a child forked from the process
-// that used it, on the child's first thread `self`: every stack a thread of
-// the parent held is given back, but the one `self` works on or has for its
-// alternate stack (the fork was called inside a handler's work, or after a
-// jump out of one), which stays its own. A stack mapped for one of them
-// alone is unmapped; one a thread was making is finished.
-KX_HANDLER_ENTRY void adopt(handler_stacks* set, int32_t self, int32_t pid) {
+// The set's `owner` word of the process with token `token` and id `pid`.
+KX_HANDLER_ENTRY uint64_t ownerWord(uint32_t token, int32_t pid) {
+  return static_cast<uint64_t>(token) << 32 | static_cast<uint32_t>(pid);
+}
+
+// Takes the set over for process `pid` (whose token is `token`), in a child
+// forked from the process that used it, on the child's first thread `self`:
+// every stack a thread of the parent held is given back, but the one `self`
+// works on or has for its alternate stack (the fork was called inside a
+// handler's work, or after a jump out of one), which stays its own. A stack
+// mapped for one of them alone is unmapped; one a thread was making is
+// finished.
+KX_HANDLER_ENTRY void adopt(handler_stacks* set, int32_t self, int32_t pid, uint32_t token) {
   stack_t alternate;
   alternateStackNow(&alternate);
   const bool hasAlternate = alternate.ss_sp != nullptr && (alternate.ss_flags & SS_DISABLE) == 0;
@@ -634,18 +687,19 @@ KX_HANDLER_ENTRY void adopt(handler_stacks* set, int32_t self, int32_t pid) {
                                      __ATOMIC_RELAXED)) {
       continue;
     }
+    if (!settleable(set, i, holder)) continue;
     auto* top = static_cast<char*>(__atomic_load_n(&set->tops[i], __ATOMIC_ACQUIRE));
     if (i >= kOwnFirst) {
       release(set, i, true);
       continue;
     }
-    if (top != nullptr && !(stillTheSets(set, top) && guard(set, top))) {
+    if (top != nullptr && !(markOf(set, top) == Mark::ours && guard(set, top))) {
       __atomic_store_n(&set->tops[i], nullptr, __ATOMIC_RELEASE);
       unmapStack(set, top, true);
     }
     __atomic_store_n(&set->holders[i], 0, __ATOMIC_RELEASE);
   }
-  __atomic_store_n(&set->owner, pid, __ATOMIC_RELEASE);
+  __atomic_store_n(&set->owner, ownerWord(token, pid), __ATOMIC_RELEASE);
   wakeWaiters(set);
 }
 
@@ -680,20 +734,24 @@ enum class SetUse {
 
 KX_HANDLER_ENTRY SetUse useOf(handler_stacks* set, int32_t self) {
   const int32_t pid = processId();
-  int32_t owner = __atomic_load_n(&set->owner, __ATOMIC_ACQUIRE);
-  if (owner == pid) return SetUse::own;
-  // Only a child asks, once: the question is not as lean.
-  if (task_shares_parent_memory()) return SetUse::none;
-  if (owner == 0 && __atomic_compare_exchange_n(&set->owner, &owner, pid, false, __ATOMIC_ACQ_REL,
+  const uint32_t token = base::process_token();
+  const uint64_t own = ownerWord(token, pid);
+  uint64_t owner = __atomic_load_n(&set->owner, __ATOMIC_ACQUIRE);
+  if (owner == own) return SetUse::own;
+  // The owner's token under another id: a child in its parent's memory,
+  // which has its parent's token. Else only a child asks, once: the question
+  // is not as lean.
+  if (owner >> 32 == token || task_shares_parent_memory()) return SetUse::none;
+  if (owner == 0 && __atomic_compare_exchange_n(&set->owner, &owner, own, false, __ATOMIC_ACQ_REL,
                                                 __ATOMIC_ACQUIRE)) {
     watch(set);
     return SetUse::own;
   }
-  if (owner == pid) return SetUse::own;
+  if (owner == own) return SetUse::own;
   // A child made without fork handlers: only its first thread knows which
   // stack, if any, its own work is on.
   if (self != pid) return SetUse::inherited;
-  adopt(set, self, pid);
+  adopt(set, self, pid, token);
   return SetUse::own;
 }
 
@@ -765,9 +823,11 @@ alignas(64) char gWaitingRoom[64];
 // In a forked child, the stacks its parent's threads held are given back.
 void adoptAfterFork() {
   const int32_t self = threadId();
+  const uint32_t token = base::process_token();
   for (handler_stacks* set : gWatched) {
-    if (set != nullptr && __atomic_load_n(&set->owner, __ATOMIC_ACQUIRE) != self) {
-      adopt(set, self, self);
+    if (set != nullptr &&
+        __atomic_load_n(&set->owner, __ATOMIC_ACQUIRE) != ownerWord(token, self)) {
+      adopt(set, self, self, token);
     }
   }
 }
@@ -777,9 +837,9 @@ void adoptAfterFork() {
 }  // namespace
 
 bool handler_stacks_reserve(handler_stacks* set) noexcept {
-  const int32_t pid = processId();
-  int32_t none = 0;
-  __atomic_compare_exchange_n(&set->owner, &none, pid, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
+  uint64_t none = 0;
+  __atomic_compare_exchange_n(&set->owner, &none, ownerWord(base::process_token(), processId()),
+                              false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
   watch(set);
   if (__atomic_load_n(&set->tops[0], __ATOMIC_ACQUIRE) != nullptr) return true;
   if (!takePlace(set, 0, 0, threadId())) return false;

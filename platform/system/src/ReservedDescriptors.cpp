@@ -13,6 +13,7 @@
 
 #include <atomic>
 
+#include "base/ProcessToken.h"
 #include "system/SignalSafe.h"
 
 namespace sys {
@@ -76,6 +77,82 @@ bool table_shared_with(int owner, shared_table table, int probe) noexcept {
   return true;
 }
 
+namespace {
+
+// "/proc/<pid>/<file>", and `number` after it unless it is negative, into
+// `path` (kProcPathRoom bytes).
+constexpr size_t kProcPathRoom = 64;
+void procPath(char* path, long pid, const char* file, long number = -1) {
+  size_t length = 0;
+  for (const char* at = "/proc/"; *at != '\0'; ++at) path[length++] = *at;
+  length += format_decimal(static_cast<uint64_t>(pid), path + length);
+  path[length++] = '/';
+  for (; *file != '\0'; ++file) path[length++] = *file;
+  if (number >= 0) length += format_decimal(static_cast<uint64_t>(number), path + length);
+  path[length] = '\0';
+}
+
+// The fields of the stat file at `path` that follow the process's name (its
+// state first), read into `text` (kStatRoom bytes); null where it cannot be
+// read.
+constexpr size_t kStatRoom = 512;
+const char* statFields(const char* path, char* text) {
+  const int file = open(path, O_RDONLY | O_CLOEXEC);
+  if (file < 0) return nullptr;
+  const ssize_t got = read(file, text, kStatRoom - 1);
+  close(file);
+  if (got <= 0) return nullptr;
+  text[got] = '\0';
+  // The name's closing parenthesis is the last one.
+  const char* end = nullptr;
+  for (const char* at = text; *at != '\0'; ++at) {
+    if (*at == ')') end = at;
+  }
+  return end != nullptr && end[1] == ' ' && end[2] != '\0' ? end + 2 : nullptr;
+}
+
+// Whether the first thread of process `pid` runs (it has not ended, leaving
+// the process to its other threads), as /proc says: false where it cannot.
+bool firstThreadRuns(long pid) {
+  char path[kProcPathRoom];
+  char text[kStatRoom];
+  procPath(path, pid, "stat");
+  const char* fields = statFields(path, text);
+  return fields != nullptr && *fields != 'Z' && *fields != 'X';
+}
+
+// The calling process's parent by the number /proc gives it: in a pid
+// namespace that kept the host's /proc, the number getppid answers names
+// another process there. 0 where /proc does not show the parent.
+long parentInProc() {
+  char text[kStatRoom];
+  const char* fields = statFields("/proc/self/stat", text);
+  if (fields == nullptr || fields[1] != ' ') return 0;
+  long parent = 0;
+  for (const char* at = fields + 2; *at >= '0' && *at <= '9'; ++at) {
+    parent = parent * 10 + (*at - '0');
+  }
+  return parent;
+}
+
+}  // namespace
+
+bool descriptor_table_may_be_parents(int fd) noexcept {
+  ErrnoGuard guard;
+  const long parent = parentInProc();
+  struct stat own;
+  if (parent <= 0 || fstat(fd, &own) != 0 || !firstThreadRuns(parent)) return true;
+  char path[kProcPathRoom];
+  procPath(path, parent, "fd/", fd);
+  struct stat theirs;
+  if (stat(path, &theirs) == 0) {
+    return theirs.st_dev == own.st_dev && theirs.st_ino == own.st_ino;
+  }
+  // No such descriptor there: another table, unless the first thread has
+  // ended meanwhile (its table shows nothing).
+  return errno != ENOENT || !firstThreadRuns(parent);
+}
+
 bool descriptor_close_copy(int fd, int owner, bool atCrash) noexcept {
   ErrnoGuard guard;
   // Closed where only this process's threads can see it: a copy of the
@@ -95,17 +172,18 @@ bool descriptor_close_copy(int fd, int owner, bool atCrash) noexcept {
 
 namespace {
 
-std::atomic<int32_t> gCrashingProcess{0};
+// The token (base/ProcessToken.h) of the process whose crash is being
+// written: a child forked meanwhile is not ending.
+std::atomic<uint32_t> gCrashingProcess{0};
 
 }  // namespace
 
 void descriptor_tables_crash_began() noexcept {
-  gCrashingProcess.store(static_cast<int32_t>(syscall(SYS_getpid)), std::memory_order_release);
+  gCrashingProcess.store(base::process_token(), std::memory_order_release);
 }
 
 bool descriptor_tables_crashing() noexcept {
-  ErrnoGuard guard;
-  return gCrashingProcess.load(std::memory_order_acquire) == syscall(SYS_getpid);
+  return gCrashingProcess.load(std::memory_order_acquire) == base::process_token();
 }
 
 }  // namespace sys

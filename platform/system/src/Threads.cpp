@@ -3,7 +3,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <linux/futex.h>
-#include <linux/kcmp.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -14,6 +13,7 @@
 #include <cstring>
 
 #include "ThreadsInternal.h"
+#include "base/ProcessToken.h"
 #include "system/ReservedDescriptors.h"
 #include "system/SignalSafe.h"
 
@@ -90,10 +90,14 @@ std::atomic<bool> gPrepared{false};
 // back for a file of its own keeps that file untouched, and the folder is
 // opened afresh.
 std::atomic<int32_t> gTaskFolder{-1};
+// The process that opened it: its id, and its token (base/ProcessToken.h),
+// which tells it from a process that has its id now (an ended process's id
+// given again, a child in a new pid namespace).
 std::atomic<task_t> gTaskFolderOwner{0};
-// The process whose thread lists through it now (0: none). A child forked
-// meanwhile finds it free: the lister is not there.
-std::atomic<int32_t> gTaskFolderBusy{0};
+std::atomic<uint32_t> gTaskFolderOwnerToken{0};
+// The process whose thread lists through it now, by its token (0: none). A
+// child forked meanwhile finds it free: the lister is not there.
+std::atomic<uint32_t> gTaskFolderBusy{0};
 descriptor_identity gTaskFolderIdentity;  // set before the number is published
 
 int openTaskFolder() { return open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
@@ -103,8 +107,8 @@ task_t ownPid() { return static_cast<task_t>(syscall(SYS_getpid)); }
 // Takes the kept folder for the calling thread's listing; false while
 // another thread of this process lists through it.
 bool takeFolderUse() {
-  const int32_t self = ownPid();
-  int32_t user = gTaskFolderBusy.load();
+  const uint32_t self = base::process_token();
+  uint32_t user = gTaskFolderBusy.load();
   while (user != self) {
     if (gTaskFolderBusy.compare_exchange_weak(user, self)) return true;
   }
@@ -112,6 +116,15 @@ bool takeFolderUse() {
 }
 
 void releaseFolderUse() { gTaskFolderBusy.store(0); }
+
+// Whether the kept folder is the calling process's own.
+bool ownFolder() { return gTaskFolderOwnerToken.load() == base::process_token(); }
+
+void forgetFolder() {
+  gTaskFolder.store(-1);
+  gTaskFolderOwner.store(0);
+  gTaskFolderOwnerToken.store(0);
+}
 
 // `prefix`, then `file`, into `path` (kProcessPathRoom bytes), with the
 // decimal `pid` and a "/" between them when `pid` is given (not 0); false
@@ -141,26 +154,23 @@ bool publishTaskFolder(int fd) {
   int32_t none = -1;
   if (!gTaskFolder.compare_exchange_strong(none, fd)) return false;
   gTaskFolderOwner.store(mach_task_self());
+  gTaskFolderOwnerToken.store(base::process_token());
   return true;
-}
-
-// Whether the calling process's descriptor table is its parent's too, as
-// the kernel says (CLONE_FILES).
-bool sharesParentsTable() {
-  ErrnoGuard errnoGuard;
-  return syscall(SYS_kcmp, ownPid(), syscall(SYS_getppid), KCMP_FILES, 0, 0) == 0;
 }
 
 // True when this call kept the folder open.
 bool reserveTaskFolder() {
   // A child in its parent's memory would put its own number into the
-  // parent's record; one in its parent's table, its own number there.
-  if (gTaskFolder.load() >= 0 || task_shares_parent_memory() || sharesParentsTable()) {
-    return false;
-  }
+  // parent's record.
+  if (gTaskFolder.load() >= 0 || task_shares_parent_memory()) return false;
   int fd = openTaskFolder();
   if (fd < 0) return false;
-  if (publishTaskFolder(fd)) return true;
+  // One whose table may be its parent's too (CLONE_FILES) would leave the
+  // number there. A process started by running the program has a table of
+  // its own.
+  if (!(base::process_forked() && descriptor_table_may_be_parents(fd)) && publishTaskFolder(fd)) {
+    return true;
+  }
   close(fd);
   return false;
 }
@@ -177,10 +187,9 @@ int takeTaskFolder(bool* reserved) {
     const task_t owner = gTaskFolderOwner.load();
     if (!descriptor_still_names(fd, gTaskFolderIdentity, false)) {
       // The program's now: forgotten, never listed or closed.
-      gTaskFolder.store(-1);
-      gTaskFolderOwner.store(0);
+      forgetFolder();
       fd = -1;
-    } else if (owner != mach_task_self()) {
+    } else if (!ownFolder()) {
       // The parent's: this process's copy goes, and its number serves the
       // child's own. In a child that shares the parent's descriptors
       // (CLONE_FILES), or may, the copy stays (the parent's still) but at a
@@ -188,8 +197,7 @@ int takeTaskFolder(bool* reserved) {
       const bool closed = descriptor_close_copy(fd, owner, descriptor_tables_crashing());
       fd = -1;
       if (closed) {
-        gTaskFolder.store(-1);
-        gTaskFolderOwner.store(0);
+        forgetFolder();
         fd = openTaskFolder();
         if (fd >= 0 && !publishTaskFolder(fd)) {
           close(fd);
@@ -509,14 +517,17 @@ int process_file_open(task_t pid, const char* file, int flags) noexcept {
   int fd = open(path, flags | O_CLOEXEC);
   // Else through the kept folder, /proc/<its owner>/task: its parent folder
   // is that process's. (The file system's root above it would be the mount
-  // that covers /proc, if any.)
-  if (fd >= 0 || pid <= 0 || gTaskFolderOwner.load() != pid || !processPath(path, "../", 0, file) ||
+  // that covers /proc, if any.) Not where the owner had the calling
+  // process's id but is another process.
+  auto folderOf = [pid] {
+    return gTaskFolderOwner.load() == pid && (pid != ownPid() || ownFolder());
+  };
+  if (fd >= 0 || pid <= 0 || !folderOf() || !processPath(path, "../", 0, file) ||
       !takeFolderUse()) {
     return fd;
   }
   const int folder = gTaskFolder.load();
-  if (folder >= 0 && gTaskFolderOwner.load() == pid &&
-      descriptor_still_names(folder, gTaskFolderIdentity, false)) {
+  if (folder >= 0 && folderOf() && descriptor_still_names(folder, gTaskFolderIdentity, false)) {
     fd = openat(folder, path, flags | O_CLOEXEC);
   }
   releaseFolderUse();
@@ -526,12 +537,10 @@ int process_file_open(task_t pid, const char* file, int flags) noexcept {
 void thread_parking_release_folder() noexcept {
   if (!takeFolderUse()) return;
   const int fd = gTaskFolder.load();
-  if (fd >= 0 && gTaskFolderOwner.load() == mach_task_self() &&
-      descriptor_still_names(fd, gTaskFolderIdentity, false)) {
+  if (fd >= 0 && ownFolder() && descriptor_still_names(fd, gTaskFolderIdentity, false)) {
     close(fd);
   }
-  gTaskFolder.store(-1);
-  gTaskFolderOwner.store(0);
+  forgetFolder();
   releaseFolderUse();
 }
 

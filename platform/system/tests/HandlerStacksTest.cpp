@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sched.h>
 #include <setjmp.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/uio.h>
 #include <time.h>
 #include <unistd.h>
@@ -19,6 +21,7 @@
 
 #include "baseTest/Children.h"
 #include "baseTest/Polling.h"
+#include "baseTest/SystemCallFilter.h"
 #include "system/HandlerStacks.h"
 #include "system/TestSeams.h"
 #include "system/Threads.h"
@@ -374,6 +377,60 @@ TEST(HandlerStacks, ChildForkedWhileEveryStackIsHeldFindsThemFree) {
             0);
 }
 
+// The same where the child's ids are ones its parent's had: the parent is
+// the first process of a pid namespace, the child of a new one, where
+// threads then take the ids of the parent's threads that hold the stacks.
+TEST(HandlerStacks, ChildWithItsParentsIdsFindsTheStacksFree) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer starts no thread in the child of a process with threads";
+#endif
+  const int code = base::testing::inNewPidNamespace([] {
+    static sys::handler_stacks forked{64 * 1024};
+    if (!sys::handler_stacks_reserve(&forked)) return 1;
+    static auto* holders = new Holders(&forked, sys::kHandlerStacksMax);
+    if (!within([] { return holders->holding.load() == sys::kHandlerStacksMax; })) return 2;
+    if (unshare(CLONE_NEWPID) != 0) return 3;
+    return inChild([] {
+      for (int i = 0; i < sys::kHandlerStacksMax; ++i) std::thread([] { pause(); }).detach();
+      Seen seen{&forked};
+      sys::handler_stacks_call(&forked, look, &seen);
+      return seen.onAKeptStack ? 0 : 4;
+    });
+  });
+  if (code < 0) GTEST_SKIP() << "the kernel refuses a pid namespace here";
+  EXPECT_EQ(code, 0);
+}
+
+// A child in its parent's memory (clone with CLONE_VM, as a runtime makes
+// one) has its parent's token: its call runs where it is, and the parent's
+// stacks stay the parent's.
+TEST(HandlerStacks, ChildInItsParentsMemoryLeavesTheStacksToTheParent) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP()
+      << "ThreadSanitizer keeps its state in the thread-local storage a clone child shares";
+#endif
+  EXPECT_EQ(inChild([] {
+              static sys::handler_stacks parents{64 * 1024};
+              static Seen seen{&parents};
+              static char stack[256 * 1024];
+              if (!sys::handler_stacks_reserve(&parents)) return 1;
+              const pid_t child = clone(
+                  [](void*) {
+                    sys::handler_stacks_call(&parents, look, &seen);
+                    return 0;
+                  },
+                  stack + sizeof stack, CLONE_VM | SIGCHLD, nullptr);
+              int status = 0;
+              if (child < 0 ||
+                  !base::testing::waitForChild(child, &status, base::testing::childDeadline()) ||
+                  status != 0 || seen.frame == nullptr) {
+                return 2;
+              }
+              return seen.onTheSet ? 3 : 0;
+            }),
+            0);
+}
+
 // A fork while a thread's claim has mapped a stack but not made its guard
 // page yet: the child's first claim takes that stack, guarded.
 TEST(HandlerStacks, ChildForkedWhileAClaimIsHalfDoneFindsTheStackWhole) {
@@ -523,50 +580,79 @@ TEST(HandlerStacks, ThreadThatSetsItsAlternateStackAfterEachJumpHoldsOneStack) {
             0);
 }
 
+// Whether the calling process's first thread has ended: its id then names
+// no memory.
+bool firstThreadEnded() {
+  char byte = 0;
+  struct iovec local = {&byte, 1}, remote = {&byte, 1};
+  return process_vm_readv(getpid(), &local, 1, &remote, 1, 0) < 0 && errno == ESRCH;
+}
+
 // Threads the C library makes for its timers, not through `pthread_create`,
 // each leaving its work by a jump and ending: a later claim takes each
-// stack they held again as it is, mapping nothing more.
+// stack they held again as it is, mapping nothing more, also once the
+// process's first thread has ended, or where the kernel refuses copies of
+// the process's memory (a sandbox's filter).
 TEST(HandlerStacks, StacksOfThreadsMadeWithoutTheWrapperAreTakenAgainAsTheyAre) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "ThreadSanitizer cannot run code on threads it did not see start";
 #endif
-  EXPECT_EQ(inChild([] {
-              endInTenSeconds();
-              installMover(SIGUSR1);
-              static std::atomic<int> jumps{0};
-              static std::atomic<pid_t> last{0};
-              struct sigevent event = {};
-              event.sigev_notify = SIGEV_THREAD;
-              event.sigev_notify_function = [](sigval) {
-                sigset_t user;
-                sigemptyset(&user);
-                sigaddset(&user, SIGUSR1);
-                pthread_sigmask(SIG_UNBLOCK, &user, nullptr);
-                signalAndJumpOut();
-                last = gettid();
-                ++jumps;
-              };
-              timer_t timer;
-              if (timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) return 1;
-              auto jumpers = [&timer](int count) {
-                for (int i = 0; i < count; ++i) {
-                  const int before = jumps.load();
-                  struct itimerspec once = {};
-                  once.it_value.tv_nsec = 1000;
-                  timer_settime(timer, 0, &once, nullptr);
-                  if (!within([&] { return jumps.load() > before; })) return false;
-                  // Until the thread has ended.
-                  if (!within([] { return tgkill(getpid(), last.load(), 0) != 0; })) return false;
+  static const auto takenAgain = [] {
+    installMover(SIGUSR1);
+    static std::atomic<int> jumps{0};
+    static std::atomic<pid_t> last{0};
+    struct sigevent event = {};
+    event.sigev_notify = SIGEV_THREAD;
+    event.sigev_notify_function = [](sigval) {
+      sigset_t user;
+      sigemptyset(&user);
+      sigaddset(&user, SIGUSR1);
+      pthread_sigmask(SIG_UNBLOCK, &user, nullptr);
+      signalAndJumpOut();
+      last = gettid();
+      ++jumps;
+    };
+    timer_t timer;
+    if (timer_create(CLOCK_MONOTONIC, &event, &timer) != 0) return 1;
+    auto jumpers = [&timer](int count) {
+      for (int i = 0; i < count; ++i) {
+        const int before = jumps.load();
+        struct itimerspec once = {};
+        once.it_value.tv_nsec = 1000;
+        timer_settime(timer, 0, &once, nullptr);
+        if (!within([&] { return jumps.load() > before; })) return false;
+        // Until the thread has ended.
+        if (!within([] { return tgkill(getpid(), last.load(), 0) != 0; })) return false;
+      }
+      return true;
+    };
+    // Every stack of the set mapped and held by an ended thread.
+    if (!jumpers(sys::kHandlerStacksMax + 4)) return 2;
+    const long before = sys::testing::mappingCount();
+    const long long bytesBefore = sys::testing::mappedBytes();
+    if (!jumpers(3 * sys::kHandlerStacksMax)) return 3;
+    if (sys::testing::mappingCount() - before >= 8) return 4;
+    const long long grown = sys::testing::mappedBytes() - bytesBefore;
+    if (grown < static_cast<long long>(4 * gSignalled.size)) return 0;
+    fprintf(stderr, "%lld bytes more mapped\n", grown);
+    return 5;
+  };
+  for (const std::string row : {"as it is", "first thread ended", "copies refused"}) {
+    SCOPED_TRACE(row);
+    EXPECT_EQ(inChild([&] {
+                endInTenSeconds();
+                if (row == "copies refused" &&
+                    !base::testing::filterCalls(
+                        {{SYS_process_vm_readv, base::testing::callFails(EPERM)}}, true)) {
+                  return 6;
                 }
-                return true;
-              };
-              // Every stack of the set mapped and held by an ended thread.
-              if (!jumpers(sys::kHandlerStacksMax + 4)) return 2;
-              const long before = sys::testing::mappingCount();
-              if (!jumpers(3 * sys::kHandlerStacksMax)) return 3;
-              return sys::testing::mappingCount() - before < 8 ? 0 : 4;
-            }),
-            0);
+                if (row != "first thread ended") return takenAgain();
+                std::thread([] { _exit(within(firstThreadEnded) ? takenAgain() : 7); }).detach();
+                syscall(SYS_exit, 0);  // this thread alone, as pthread_exit ends it
+                return 8;
+              }),
+              0);
+  }
 }
 
 // A thread that waits for the end, in its handler's work (`laterSignal`

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "baseTest/Children.h"
+#include "baseTest/Polling.h"
 #include "system/Threads.h"
 #include "systemTest/DescriptorTables.h"
 
@@ -126,6 +127,47 @@ TEST(TaskThreads, ChildForkedDuringAListingListsWithNoDescriptorLeft) {
     return failures;
   });
   EXPECT_EQ(failed, 0) << "children that could not list";
+}
+
+// A process given the id of an ended ancestor, which kept the thread list's
+// folder open, lists its own threads, not the ancestor's.
+TEST(TaskThreads, ProcessWithAnEndedAncestorsIdListsItsOwnThreads) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer starts no thread in the child of a process with threads";
+#endif
+  const int code = base::testing::inNewPidNamespace([] {
+    int counted[2];
+    if (pipe(counted) != 0) return 2;
+    const pid_t ancestor = fork();
+    if (ancestor == 0) {
+      sys::thread_parking_prepare();
+      for (int i = 0; i < 3; ++i) std::thread([] { pause(); }).detach();
+      listThreads();
+      const pid_t gone = getpid();
+      if (fork() != 0) _exit(0);
+      base::testing::within([&] { return kill(gone, 0) != 0; });
+      if (base::testing::forkWithId(gone) == 0) {
+        for (int i = 0; i < 2; ++i) std::thread([] { pause(); }).detach();
+        sys::thread_t threads[8];
+        uint32_t count = 0;
+        const auto listed = static_cast<char>(
+            sys::task_threads(sys::mach_task_self(), threads, 8, &count) == sys::KERN_SUCCESS
+                ? count
+                : 0);
+        _exit(write(counted[1], &listed, 1) == 1 ? 0 : 1);
+      }
+      _exit(0);
+    }
+    close(counted[1]);
+    char listed = 0;
+    if (!base::testing::reapUntilReadable(counted[0], base::testing::childDeadline()) ||
+        read(counted[0], &listed, 1) != 1) {
+      return 2;
+    }
+    return listed == 3 ? 0 : 10 + listed;
+  });
+  if (code < 0) GTEST_SKIP() << "the kernel refuses a pid namespace here";
+  EXPECT_EQ(code, 0) << "10 + the threads listed";
 }
 
 TEST(ThreadParking, SuspendedThreadReportsItsOwnStackAndResumes) {

@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -41,15 +42,15 @@ bool waitForChild(pid_t pid, int* status, Deadline deadline) {
   return ended;
 }
 
-int inChild(const std::function<int()>& body) {
-  const pid_t pid = fork();
-  if (pid == 0) _exit(body());
-  int status = 0;
-  EXPECT_TRUE(waitForChild(pid, &status, childDeadline())) << "the child hung";
+namespace {
+
+// The exit code that stands for the child's wait status `status`.
+int exitCodeOf(int status) {
   return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
 }
 
-namespace {
+// The child's code of a namespace the kernel refused.
+constexpr int kNoNamespace = 255;
 
 bool writeText(const char* path, const std::string& text) {
   const int fd = open(path, O_WRONLY | O_CLOEXEC);
@@ -74,10 +75,60 @@ int waitedStatus(pid_t pid) {
   int status = 0;
   while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+  return exitCodeOf(status);
 }
 
 }  // namespace
+
+int inChild(const std::function<int()>& body, ForkBy how) {
+  const pid_t pid = how == ForkBy::library ? fork() : static_cast<pid_t>(syscall(SYS_fork));
+  if (pid == 0) _exit(body());
+  int status = 0;
+  EXPECT_TRUE(waitForChild(pid, &status, childDeadline())) << "the child hung";
+  return exitCodeOf(status);
+}
+
+int inNewPidNamespace(const std::function<int()>& body) {
+  const int code = inChild([&] {
+    if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) return kNoNamespace;
+    const pid_t first = fork();
+    if (first == 0) {
+      if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          mount("proc", "/proc", "proc", 0, nullptr) != 0) {
+        _exit(kNoNamespace);
+      }
+      _exit(body());
+    }
+    int status = 0;
+    if (first < 0 || !waitForChild(first, &status, childDeadline())) return kNoNamespace - 1;
+    return exitCodeOf(status);
+  });
+  return code == kNoNamespace ? -1 : code;
+}
+
+bool reapUntilReadable(int fd, Deadline deadline) {
+  while (!readableBefore(fd, std::chrono::steady_clock::now() + std::chrono::milliseconds(10))) {
+    while (waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    if (std::chrono::steady_clock::now() > deadline) return false;
+  }
+  return true;
+}
+
+pid_t forkWithId(pid_t id) {
+  const int last = open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
+  if (last < 0) return -1;
+  const std::string before = std::to_string(id - 1);
+  const bool set = write(last, before.data(), before.size()) == static_cast<ssize_t>(before.size());
+  close(last);
+  if (!set) return -1;
+  const pid_t pid = fork();
+  if (pid == 0 && getpid() != id) _exit(0);
+  if (pid <= 0 || pid == id) return pid;
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return -1;
+}
 
 std::optional<int> inPidNamespace(const std::function<int()>& body) {
   // Shared with the child: whether the namespace could be made.

@@ -94,7 +94,7 @@ class KX_CAPABILITY("mutex") BiasedRecursiveLock {
   static constexpr uintptr_t kNoBias = 0;
   static constexpr uintptr_t kNeverBiased = 1;
   static constexpr uint32_t kBiased = 0;
-  // With the fork generation of the revoking thread's process above it.
+  // With the revoking thread's process token (base/ProcessToken.h) above it.
   static constexpr uint32_t kRevoking = 1;
   static constexpr uint32_t kRevoked = 2;
 

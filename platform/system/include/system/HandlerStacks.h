@@ -37,6 +37,9 @@
 // stack that something else unmapped meanwhile (a sanitizer's end of a
 // thread unmaps its alternate stack) is known by a mark at its top that is
 // not there any more, and only the guard page, still the set's, is unmapped.
+// Where the mark cannot be read at all (a sandbox refuses the calls that
+// read it), such a stack stays with its ended thread, out of use: never
+// unmapped, used or replaced, so that it costs one stack at most.
 //
 // A forked child starts with every stack free but the one its thread may be
 // working on or have left by a jump (fork called inside a handler, or after
@@ -85,9 +88,11 @@ struct handler_stacks {
   constexpr explicit handler_stacks(size_t usable) noexcept : size(usable) {}
 
   const size_t size;
-  // The process whose threads `holders` name: a process that finds another's
-  // id here is a child of it.
-  int32_t owner = 0;
+  // The process whose threads `holders` name: its token (see
+  // base/ProcessToken.h) in the upper half, its id in the lower. A process
+  // that finds another token here is a child of it, whatever their ids; one
+  // that finds its own token with another id shares its parent's memory.
+  uint64_t owner = 0;
   // The thread holding each place's stack (0 when none), and its top (null
   // while not mapped).
   int32_t holders[kPlaces] = {};

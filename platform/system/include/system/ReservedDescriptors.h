@@ -50,6 +50,16 @@ enum class shared_table { descriptors, signal_actions };
 // anything else the kernel will not tell counts as shared.
 bool table_shared_with(int owner, shared_table table, int probe = -1) noexcept;
 
+// Whether the calling process's descriptor table may be its parent's too
+// (a child made with CLONE_FILES), told without `kcmp`, which a sandbox's
+// filter may answer by ending the process: `fd`, a descriptor the caller has
+// just opened, is looked for in the parent's table through /proc. True where
+// that cannot tell: /proc hidden or refused (a parent the caller may not
+// inspect), a parent /proc does not show (it is another pid namespace's), or
+// one whose first thread has ended (which shows no table there). The parent
+// is looked for by the number /proc gives it, not getppid's.
+bool descriptor_table_may_be_parents(int fd) noexcept;
+
 // Closes the calling process's copy of `fd`, a descriptor kept by process
 // `owner` that the calling process has from it, so that its number serves
 // the caller, without closing `owner`'s. Where the descriptor table is the
@@ -67,7 +77,7 @@ bool descriptor_close_copy(int fd, int owner, bool atCrash) noexcept;
 // Marks the calling process as ending by a crash whose report is being
 // written: from then on its thread list closes a descriptor it keeps from a
 // parent as `descriptor_close_copy` does at crash time. Kept with the
-// process's id: a child forked later is not ending.
+// process's token (base/ProcessToken.h): a child forked later is not ending.
 void descriptor_tables_crash_began() noexcept;
 // Whether the calling process has been marked so.
 bool descriptor_tables_crashing() noexcept;

@@ -6,23 +6,31 @@
 
 namespace sys::testing {
 
-void exhaustAddressSpace(size_t spareBytes) {
-  FILE* status = fopen("/proc/self/status", "r");
-  if (status == nullptr) return;
+long long mappedBytes() {
+  // Through the calling thread: the process's own entry shows nothing once
+  // its first thread has ended.
+  FILE* status = fopen("/proc/thread-self/status", "r");
+  if (status == nullptr) return -1;
   char line[256];
-  unsigned long long kilobytes = 0;
+  long long kilobytes = -1;
   while (fgets(line, sizeof line, status) != nullptr) {
-    if (sscanf(line, "VmSize: %llu kB", &kilobytes) == 1) break;
+    if (sscanf(line, "VmSize: %lld kB", &kilobytes) == 1) break;
   }
   fclose(status);
+  return kilobytes < 0 ? -1 : kilobytes * 1024;
+}
+
+void exhaustAddressSpace(size_t spareBytes) {
+  const long long mapped = mappedBytes();
+  if (mapped < 0) return;
   struct rlimit limit;
   getrlimit(RLIMIT_AS, &limit);
-  limit.rlim_cur = static_cast<rlim_t>(kilobytes * 1024 + spareBytes);
+  limit.rlim_cur = static_cast<rlim_t>(mapped) + spareBytes;
   setrlimit(RLIMIT_AS, &limit);
 }
 
 long mappingCount() {
-  FILE* maps = fopen("/proc/self/maps", "r");
+  FILE* maps = fopen("/proc/thread-self/maps", "r");
   if (maps == nullptr) return -1;
   long lines = 0;
   for (int c; (c = fgetc(maps)) != EOF;) lines += c == '\n';

@@ -22,11 +22,31 @@ bool readableBefore(int fd, Deadline deadline);
 // the answer is false.
 bool waitForChild(pid_t pid, int* status, Deadline deadline);
 
+// How a child is made: by the C library's fork, whose fork handlers run, or
+// by the raw system call, as a sandbox or another language's runtime makes
+// children, where none runs.
+enum class ForkBy { library, systemCall };
+
 // Runs `body` in a forked child, for a case that changes the process for
 // good, and answers the child's exit code (100 + the signal when a signal
 // ended it). A child that outlives `childDeadline` fails the test and is
 // killed.
-int inChild(const std::function<int()>& body);
+int inChild(const std::function<int()>& body, ForkBy how = ForkBy::library);
+
+// Runs `body` as the first process (pid 1) of a new pid namespace, with a
+// mount namespace and /proc of its own, in a child of the caller; the answer
+// is as `inChild`'s, or -1 when the kernel refuses the namespaces.
+int inNewPidNamespace(const std::function<int()>& body);
+
+// In such a namespace: forks a child whose id is `id` (an id no process
+// holds), as the kernel gives one again once it wraps round; -1 when it
+// cannot be had. Only the calling thread may fork meanwhile.
+pid_t forkWithId(pid_t id);
+
+// In the first process of such a namespace, to which every orphan comes:
+// reaps the processes that end until `fd` becomes readable (true) or
+// `deadline` passes (false).
+bool reapUntilReadable(int fd, Deadline deadline);
 
 // Runs `body` in a new pid namespace that keeps this process's /proc, as
 // `unshare -pf` without `--mount-proc` does: as the namespace's second

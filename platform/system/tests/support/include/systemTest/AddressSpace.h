@@ -12,4 +12,8 @@ void exhaustAddressSpace(size_t spareBytes = 0);
 // limit (the lines of /proc/self/maps); -1 when they cannot be read.
 long mappingCount();
 
+// The bytes of address space the calling process has mapped (VmSize); -1
+// when they cannot be read.
+long long mappedBytes();
+
 }  // namespace sys::testing

@@ -19,17 +19,23 @@
 //
 // Letting go of such a chain keeps C++ destruction order where a program
 // relies on it, and the stack bounded where it could not hold a frame per
-// level: concatenations deleted inside the deletion of another are deleted
-// there and then, as plain destructors would be, up to 128 nested ones (and
-// 256 KiB of stack below the outermost); past that they are queued, and the
-// innermost deletion within the bound, the one that let them go, runs the
-// queue before it returns. So whoever lets go of a concatenation nested less
-// deep than that sees all of its destructors finish before going on, as with
-// any C++ object: a guard one of its sources holds is released before the
-// registry its owner frees next, and its destructors run while a lock taken
-// around the reset is still held. detail/FlatDeletion.h has the
-// mechanism. (Concatenating a sequence of sequences as they arrive,
-// `concat()`, is the merge family's.)
+// level. A concatenation deleted inside the deletion of another on the
+// thread's own stack is deleted there and then, as a plain destructor would
+// be, while it is at most the 128th of them running one inside another and at
+// least 64 KiB of the thread's stack is left below it. Past either bound it is
+// queued, and deleted once the destructor that let it go has returned, before
+// the deletion that ran that destructor returns: level after level, in
+// constant stack, so that a chain of any depth is let go on a thread of the
+// smallest stack. So, on a stack with room, whoever lets go of a
+// concatenation nested up to 128 deep sees all of its destructors finish
+// before going on, as with any C++ object: a guard one of its sources holds
+// is released before the registry its owner frees next, and its destructors
+// run while a lock taken around the reset is still held. On a stack that is
+// not the thread's own (a fiber's, a signal's alternate stack) deletions are
+// plain destructors, nested as deep as the chain. Where a thread's stack
+// cannot be learnt, only the outermost deletion runs in place.
+// detail/FlatDeletion.h has the mechanism. (Concatenating a sequence of
+// sequences as they arrive, `concat()`, is the merge family's.)
 
 #include <cstdint>
 #include <functional>

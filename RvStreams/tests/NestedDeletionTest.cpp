@@ -180,7 +180,7 @@ class Fiber {
     caller_ = __tsan_get_current_fiber();
     __tsan_switch_to_fiber(fiber_, 0);
 #endif
-    void* fakeStack = nullptr;
+    [[maybe_unused]] void* fakeStack = nullptr;
 #if defined(__SANITIZE_ADDRESS__)
     __sanitizer_start_switch_fiber(&fakeStack, stack_, kStackBytes);
 #endif

@@ -24,6 +24,7 @@
 
 #include "RvStreams/Create.h"
 #include "RvStreams/Disposables.h"
+#include "RvStreams/Map.h"
 #include "RvStreams/detail/FlatDeletion.h"
 #include "RvStreamsTest/DeepChain.h"
 #include "RvStreamsTest/TestKit.h"
@@ -129,22 +130,27 @@ std::shared_ptr<void> onRelease(std::function<void()> action) {
 }
 
 // Owners `levels` deep, each holding the one below through its chain, in a
-// chain of `kind` of their own; `innermost` watches the deepest owner.
-Chain ownersNested(Nesting kind, int levels, Weak<Owner>& innermost) {
+// chain of `kind` of their own with `maps` plain operators between levels;
+// `innermost` watches the deepest owner.
+Chain ownersNested(Nesting kind, int levels, Weak<Owner>& innermost, int maps = 0) {
+  auto nest = [kind, maps](Chain inner, int level) {
+    for (int map = 0; map < maps; ++map) inner = inner | rv::map([](int value) { return value; });
+    return nestOnce(kind, inner, level);
+  };
   std::shared_ptr<Owner> inner;
   for (int level = 1; level <= levels; ++level) {
     auto owner = std::make_shared<Owner>();
-    owner->chain = nestOnce(kind, holding(std::make_shared<Guard>(owner->registry), inner), level);
+    owner->chain = nest(holding(std::make_shared<Guard>(owner->registry), inner), level);
     if (level == 1) innermost = owner;
     inner = std::move(owner);
   }
-  return nestOnce(kind, holding(std::move(inner)), 0);
+  return nest(holding(std::move(inner)), 0);
 }
 
 // Lets go of owners `levels` deep and checks that they are all gone.
-void letGoOfOwners(Nesting kind, int levels) {
+void letGoOfOwners(Nesting kind, int levels, int maps = 0) {
   Weak<Owner> innermost;
-  ownersNested(kind, levels, innermost).reset();
+  ownersNested(kind, levels, innermost, maps).reset();
   EXPECT_TRUE(innermost.expired());
 }
 
@@ -292,6 +298,11 @@ TEST_P(NestedDeletionStress, GuardsAreReleasedBeforeTheirRegistries) {
 }
 
 TEST_P(NestedDeletionStress, DestructorsRunWhileTheOwnersLockIsHeld) {
+#if defined(__SANITIZE_THREAD__)
+  // Every level holds its lock while the next takes its own, and
+  // ThreadSanitizer follows at most 64 locks held at once.
+  if (GetParam() > 64) GTEST_SKIP() << "more locks held at once than ThreadSanitizer follows";
+#endif
   for (const Nesting kind : kNestingKinds) {
     SCOPED_TRACE(static_cast<int>(kind));
     std::vector<std::unique_ptr<LockedOwner>> owners;
@@ -320,6 +331,12 @@ TEST_P(NestedDeletionStress, DestructorsRunWhileTheOwnersLockIsHeld) {
     watcher.join();
     for (auto& owner : owners) EXPECT_EQ(owner->counts(), std::make_pair(1, 0));
   }
+}
+
+// Plain operators between the levels take stack, not depth: the owners keep
+// their order as far as the depth bound on a stack with room for them.
+TEST(NestedDeletion, OperatorsBetweenLevelsDoNotShortenTheBound) {
+  test::onStackToUse(4 * 1024 * 1024, [] { letGoOfOwners(Nesting::mixed, 96, 4); });
 }
 
 // Each level lets go of the level below, then of its own marker, so plain

@@ -160,14 +160,17 @@ class CatchSequenceSink final : public TailRecursiveSink<T, typename Sequence::I
 
 // `Sequence` has `makeIterator()`; each subscription walks a fresh iterator.
 // Subscribing drains nested ones in place, so a chain of them can be deeper
-// than destructors inside destructors could take. Letting go of one is
-// bounded as for concatenations (Concat.h): catch sequences deleted inside
-// the deletion of another are deleted there and then, as plain destructors
-// would be, up to 128 nested ones (and 256 KiB of stack below the
-// outermost); past that they are queued, and the innermost deletion within
-// the bound, the one that let them go, runs the queue before it returns. So
-// whoever lets go of a chain nested less deep than that sees all of its
-// destructors finish before going on, as with any C++ object.
+// than destructors inside destructors could take. Letting go of one follows
+// the rule of concatenations (Concat.h), counted together with them: on the
+// thread's own stack, a catch sequence let go inside the deletion of another
+// is deleted there and then, as a plain destructor would be, while it is at
+// most the 128th of them running one inside another and at least 64 KiB of
+// the stack is left below it; past either bound it is queued and deleted once
+// the destructor that let it go has returned, level after level in constant
+// stack; and the queue is drained before the outermost deletion returns. So
+// on a stack with room whoever lets go of a chain nested up to 128 deep sees
+// all of its destructors finish before going on. On another stack (a
+// fiber's, a signal's alternate stack) its deletion is a plain destructor.
 template <class T, class Sequence>
 class CatchSequence final : public Producer<T>, public FlatDeletion {
  public:

@@ -4,29 +4,43 @@
 // concatenation whose first source is a concatenation whose first source is
 // another, and so on. Subscribing drains such a chain in place, so it can be
 // built a million levels deep; deleting it destructor inside destructor would
-// then take a few hundred bytes of stack for every level (more than a
-// kilobyte unoptimised under AddressSanitizer).
+// then take a few hundred bytes of stack for every level (more than two
+// kilobytes unoptimised under AddressSanitizer).
 //
-// So each thread counts the deletions of these producers that run one inside
-// another. While they nest fewer than kFlatDeletionDepth deep and have taken
-// less than kFlatDeletionStack bytes of stack below the outermost one, a
-// deletion runs there and then, as a plain destructor would: whoever lets go
-// of a chain sees all of that chain's destructors finish before it goes on,
-// which is what a guard into a registry its owner frees next, or a destructor
-// that relies on a lock its owner holds, needs. A deletion past either bound
-// is queued instead, and the innermost deletion that ran in place, the one
-// that let it go, runs the queue before it returns: one queued deletion after
-// another, on the same stack, what each lets go before its later siblings.
-// Only the destructors past the bound run after the destructor that let them
-// go has returned; they still run before every deletion within the bound
-// returns.
+// So each thread keeps count of the deletions of these producers that run one
+// inside another on its own stack. A deletion that starts inside another runs
+// there and then, as a plain destructor would, while
+//   - it is at most the kFlatDeletionDepth-th of them, counting the outermost
+//     as the first, and
+//   - at least kFlatDeletionMargin bytes of the thread's stack are left below
+//     its frame, room for whatever the levels' own destructors take;
+// whoever lets go of a chain then sees all of that chain's destructors finish
+// before it goes on, which is what a guard into a registry its owner frees
+// next, or a destructor that relies on a lock its owner holds, needs. A
+// deletion past either bound is queued instead, and the innermost deletion
+// that ran in place, the one whose destructor let it go, runs it once that
+// destructor has returned, before it returns itself: one queued deletion
+// after another, on the same stack, what each lets go before its later
+// siblings. It runs only what its own destructor queued, never what was
+// queued before it started. So on a big stack C++ order holds to 128 levels
+// in every build, and a small or nearly used stack is let go of level after
+// level in constant stack.
+//
+// The thread's stack is learnt once, at its first deletion of one of these
+// producers. A deletion whose frame is not on it (a fiber's stack, a signal's
+// alternate stack) is a plain destructor and touches none of this state: a
+// fiber that is suspended, abandoned or resumed on another thread in the
+// middle of one leaves the thread's own deletions as they were. Where the
+// stack cannot be learnt, every frame counts as on it and none has room: the
+// outermost deletion runs in place and everything it lets go is queued, in
+// constant stack.
 //
 // It costs nothing at creation and little at deletion: the producer and its
 // shared pointer's counts are one allocation (std::allocate_shared), and the
-// allocator's destroy, inline, keeps the count. A queued producer is not
-// destroyed yet: its weak reference to itself keeps the allocation, and the
-// queue is linked through the queued producers, so queuing takes no memory
-// either.
+// allocator's destroy, inline, checks the frame and keeps the count. A queued
+// producer is not destroyed yet: its weak reference to itself keeps the
+// allocation, and the queue is linked through the queued producers, so
+// queuing takes no memory either.
 
 #include <cstddef>
 #include <cstdint>
@@ -36,14 +50,12 @@
 
 namespace rv::detail {
 
-// The bounds of the deletions that run one inside another on a thread. A
-// level of a chain takes 50 to 110 bytes of stack optimised, up to 330 under
-// ThreadSanitizer and 1.5 KiB unoptimised under AddressSanitizer, so that at
-// the depth bound a chain of any depth fits a 512 KiB thread stack in every
-// build; the stack bound keeps that so when the levels hold more between
-// them (their own destructors' frames).
+// A level of a chain takes 110 to 170 bytes of stack optimised, up to 570
+// under ThreadSanitizer and 1.5 KiB unoptimised under AddressSanitizer (about
+// 2.7 KiB with an object between levels), so that 128 nested deletions fit a
+// 512 KiB thread stack in every build.
 inline constexpr int kFlatDeletionDepth = 128;
-inline constexpr std::uintptr_t kFlatDeletionStack = 256 * 1024;
+inline constexpr std::uintptr_t kFlatDeletionMargin = 64 * 1024;
 
 // The base of the producers deleted this way: room for the queue's link.
 class FlatDeletion {
@@ -62,25 +74,39 @@ class FlatDeletion {
   void (*destroyQueued_)(FlatDeletion*) noexcept;
 };
 
-// This thread's deletions: how many run one inside another, the frame of
-// the outermost (stacks grow down here), and those queued past the bounds
-// that no deletion has run yet, in the order they were let go.
+using FlatDestroy = void (*)(FlatDeletion*) noexcept;
+
+// This thread's deletions: its stack (stacks grow down here), how many run
+// one inside another on it, and those queued past the bounds that no deletion
+// has run yet, in the order they were let go.
 struct FlatDeletions {
-  int depth = 0;
-  std::uintptr_t outermostFrame = 0;
+  // The stack is [stackLow, stackLow + stackSize); both are 0 until learnt.
+  std::uintptr_t stackLow = 0;
+  std::uintptr_t stackSize = 0;
+  // stackSize while no deletion runs on the stack, 0 while one does: a frame
+  // within [stackLow, stackLow + idleSize) starts the outermost deletion.
+  std::uintptr_t idleSize = 0;
+  // A deletion inside another runs in place only at frames from here up.
+  std::uintptr_t roomLow = 0;
+  // The deletions running inside the outermost one.
+  int nested = 0;
+  bool learnt = false;
   FlatDeletion* queued = nullptr;
   FlatDeletion* lastQueued = nullptr;
 
-  // Whether a deletion that starts at `frame` nests too deep. A frame above
-  // the outermost, or on another stack, counts as too deep.
-  bool pastTheBounds(std::uintptr_t frame) const noexcept {
-    return depth >= kFlatDeletionDepth || frame > outermostFrame ||
-           outermostFrame - frame >= kFlatDeletionStack;
-  }
+  // Deletes what the inline path does not: the first deletion on the thread,
+  // one inside another, and one on another stack. `inPlace` destroys the
+  // object now, `later` once it has been queued.
+  void destroyElsewhere(FlatDeletion* object, FlatDestroy inPlace, FlatDestroy later) noexcept;
+  // Runs what was queued after `mark` (from the front if it is null), and
+  // what those queue, at this depth.
+  void runQueuedAfter(FlatDeletion* mark) noexcept;
 
-  void queue(FlatDeletion* object, void (*destroy)(FlatDeletion*) noexcept) noexcept;
-  // Runs the queue, and what the queued deletions queue, at this depth.
-  void runQueue() noexcept;
+ private:
+  void learnTheStack() noexcept;
+  void destroyOutermost(FlatDeletion* object, FlatDestroy inPlace) noexcept;
+  void queue(FlatDeletion* object, FlatDestroy later) noexcept;
+  FlatDeletion* takeQueuedAfter(FlatDeletion* mark) noexcept;
 };
 
 // Trivially destructible, so that a chain let go by another thread-local
@@ -104,21 +130,25 @@ struct FlatAllocator {
   void destroy(P* object) noexcept {
     static_assert(std::is_base_of_v<FlatDeletion, P>, "only flat-deleted producers");
     FlatDeletions& deletions = tFlatDeletions;
+    const std::uintptr_t size = deletions.idleSize;
     const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-    if (deletions.depth == 0) {
-      deletions.outermostFrame = frame;
-    } else if (deletions.pastTheBounds(frame)) {
-      deletions.queue(object, &destroyQueued<P>);
+    // The outermost deletion on the thread's stack, once the stack is known.
+    if (frame - deletions.stackLow < size) [[likely]] {
+      deletions.idleSize = 0;
+      object->~P();
+      if (deletions.queued != nullptr) deletions.runQueuedAfter(nullptr);
+      deletions.idleSize = size;
       return;
     }
-    ++deletions.depth;
-    object->~P();
-    // Only what this deletion let go past the bounds can be queued here.
-    if (deletions.queued != nullptr) deletions.runQueue();
-    --deletions.depth;
+    deletions.destroyElsewhere(object, &destroyInPlace<P>, &destroyQueued<P>);
   }
 
  private:
+  template <class P>
+  static void destroyInPlace(FlatDeletion* object) noexcept {
+    static_cast<P*>(object)->~P();
+  }
+
   template <class P>
   static void destroyQueued(FlatDeletion* queued) noexcept {
     auto* object = static_cast<P*>(queued);

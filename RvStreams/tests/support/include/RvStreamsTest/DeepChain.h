@@ -90,10 +90,44 @@ inline std::size_t stackTakenByNewThreads() {
   return taken;
 }
 
+// Runs `body` on a thread of its own with `bytes` of stack to use, and waits
+// for it.
+inline void onStackToUse(std::size_t bytes, std::function<void()> body) {
+  onStackOf(bytes + stackTakenByNewThreads(), std::move(body));
+}
+
 // Runs `body` on a thread of its own with 512 KiB of stack to use, a few
 // hundred frames, and waits for it.
 inline void onSmallStack(std::function<void()> body) {
-  onStackOf(kSmallStackBytes + stackTakenByNewThreads(), std::move(body));
+  onStackToUse(kSmallStackBytes, std::move(body));
+}
+
+// The lowest address of the calling thread's stack.
+inline std::uintptr_t lowestOfThisStack() {
+  pthread_attr_t self;
+  void* lowest = nullptr;
+  std::size_t size = 0;
+  if (pthread_getattr_np(pthread_self(), &self) == 0) {
+    EXPECT_EQ(pthread_attr_getstack(&self, &lowest, &size), 0);
+    pthread_attr_destroy(&self);
+  }
+  EXPECT_NE(lowest, nullptr);
+  return reinterpret_cast<std::uintptr_t>(lowest);
+}
+
+// Calls `body` from frames deep enough in the calling thread's stack that
+// less than `left` bytes of it are left below them.
+[[gnu::noinline]] inline void withLittleStackLeft(std::size_t left,
+                                                  const std::function<void()>& body,
+                                                  std::uintptr_t lowest = lowestOfThisStack()) {
+  volatile char frame[512];
+  frame[0] = 0;
+  if (reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0)) - lowest < left) {
+    body();
+  } else {
+    withLittleStackLeft(left, body, lowest);
+  }
+  frame[sizeof(frame) - 1] = frame[0];
 }
 
 // `nest(inner, level)` wraps `inner` in one more level of the operator. The

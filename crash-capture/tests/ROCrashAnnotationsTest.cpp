@@ -2,6 +2,7 @@
 // forked child sees, and their reading racing their changes. The names table
 // lives as long as the process: a case that fills it runs in a child.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,6 +15,7 @@
 #include "baseTest/Children.h"
 #include "crash-capture/ROCrashReport.h"
 #include "crash-capture/ROReradUzerirud.h"
+#include "dispatchTest/Processes.h"
 #include "writer/ROCrashAnnotations.h"
 
 namespace {
@@ -176,6 +178,49 @@ TEST_F(Annotations, AForkedChildStartsWithItsParentsAndItsChangesAreItsOwn) {
   reader.join();
   EXPECT_EQ(code, 0);
   EXPECT_EQ(inLiveReport(), (Values{{"session", "PARENT"}}));
+}
+
+// Forks while a read is under way: on another thread, before any value was
+// ever set in the process; on the forking thread itself, whose read goes on
+// in the child. A child counts the forking thread's readers only: its changes
+// give back what they replace, but not what that read still holds.
+TEST(AnnotationsFork, AChildCountsTheForkingThreadsReadersOnly) {
+  if (!dispatch::testing::inOwnProcess("CRASH_CAPTURE_ANNOTATIONS_FORK")) return;
+  std::atomic<bool> reading{false};
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    const rocrash::annotations::Snapshot snapshot;
+    reading = true;
+    while (!done.load()) std::this_thread::yield();
+  });
+  while (!reading.load()) std::this_thread::yield();
+  EXPECT_EQ(inChild([] {
+              if (setError("k", "a") || setError("k", "b")) return 1;
+              return rocrash::annotations::liveValuesForTesting() == 1 ? 0 : 2;
+            }),
+            0);
+  done = true;
+  reader.join();
+
+  ASSERT_TRUE(ROReradUzerirud::setAnnotation("k", "held"));
+  pid_t child = 0;
+  bool kept = false;
+  {
+    const rocrash::annotations::Snapshot held;
+    child = fork();
+    if (child == 0) {
+      ROReradUzerirud::setAnnotation("k", "child");
+      kept = held.value(0) != nullptr && std::string(held.value(0)->text()) == "held";
+    }
+  }
+  if (child == 0) {
+    ROReradUzerirud::setAnnotation("k", "again");
+    _exit(kept && rocrash::annotations::liveValuesForTesting() == 1 ? 0 : 1);
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // Threads change values while others read them: each read holds one of the

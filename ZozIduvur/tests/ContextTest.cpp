@@ -193,7 +193,7 @@ class ContextsInAHost : public Contexts {
 
 TEST_F(ContextsInAHost, ForksWhileItUsesThemUnderItsForkSafeLock) {
   if (!dispatch::testing::inOwnProcess(kHostVariable)) return;
-  ::alarm(120);  // a fork that never returns ends the process: a failure
+  ::alarm(60);  // a fork that never returns ends the process: a failure
   DUZESessionContext::sharedInstance()->setSessionId("S");
   std::atomic<bool> stop{false};
   std::thread host([&] {

@@ -405,7 +405,7 @@ TEST_F(ROCrashLogWriter, ReportThatWouldPassTheLimitCutsOtherThreadsFramesAndSta
     std::unique_lock<std::mutex> lock(mutex);
     cv.wait(lock, [&] { return waiting == 3; });
   }
-  Report full, cut, withoutCustomData;
+  Report full, cut, withoutCustomData, withoutAnnotations;
   writeHere(this, &full);
   const uint64_t limit = full.bytes.size() - 100;
   writeHere(this, &cut, nullptr, nullptr, limit);
@@ -413,6 +413,13 @@ TEST_F(ROCrashLogWriter, ReportThatWouldPassTheLimitCutsOtherThreadsFramesAndSta
   std::vector<uint8_t> custom(full.bytes.size());
   rocrash_log_writer_set_custom_data(&writer_, &custom);
   writeHere(this, &withoutCustomData, nullptr, nullptr, full.bytes.size() + 100);
+  // Then annotations that cannot fit beside it either.
+  const char* names[] = {"session", "user", "race", "other"};
+  for (const char* name : names) {
+    ASSERT_TRUE(ROReradUzerirud::setAnnotation(name, std::string(4096, 'a')));
+  }
+  writeHere(this, &withoutAnnotations, nullptr, nullptr, full.bytes.size() + 100);
+  for (const char* name : names) ROReradUzerirud::removeAnnotation(name);
   {
     std::lock_guard<std::mutex> lock(mutex);
     done = true;
@@ -427,6 +434,9 @@ TEST_F(ROCrashLogWriter, ReportThatWouldPassTheLimitCutsOtherThreadsFramesAndSta
   EXPECT_GT(frameCounts(cut).second, 0u);
   EXPECT_FALSE(withoutCustomData.message->has_custom_data);
   EXPECT_EQ(frameCounts(withoutCustomData).first, crashedFrames);
+  ASSERT_TRUE(withoutAnnotations.message);
+  EXPECT_FALSE(withoutAnnotations.message->annotations);
+  EXPECT_EQ(frameCounts(withoutAnnotations).first, crashedFrames);
 }
 
 TEST_F(ROCrashLogWriter, DeepStackIsCutAt512Frames) {

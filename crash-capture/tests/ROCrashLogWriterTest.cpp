@@ -12,6 +12,7 @@
 #include <iterator>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "AllocationCounter.h"
 #include "ThreadSanitizerFacts.h"
@@ -758,6 +759,20 @@ TEST(ROCrashProcessInfo, CommandNameIsCutAtTheFirstInvalidUtf8) {
   EXPECT_EQ(rocrash_utf8_valid_prefix_length(badContinuation, sizeof badContinuation), 1u);
   const uint8_t stray[] = {0x80, 'a'};
   EXPECT_EQ(rocrash_utf8_valid_prefix_length(stray, sizeof stray), 0u);
+  // Overlong forms, a surrogate, past U+10FFFF, and a leader beyond F4; the
+  // highest and lowest that pass.
+  for (const std::vector<uint8_t>& bad : {std::vector<uint8_t>{0xC0, 0x80},
+                                          {0xC1, 0xBF},
+                                          {0xE0, 0x80, 0xAF},
+                                          {0xED, 0xA0, 0x80},
+                                          {0xF0, 0x8F, 0xBF, 0xBF},
+                                          {0xF4, 0x90, 0x80, 0x80},
+                                          {0xF7, 0xBF, 0xBF, 0xBF}}) {
+    EXPECT_EQ(rocrash_utf8_valid_prefix_length(bad.data(), bad.size()), 0u) << int(bad[0]);
+  }
+  const uint8_t edges[] = {0xC2, 0x80, 0xE0, 0xA0, 0x80, 0xED, 0x9F, 0xBF,
+                           0xF0, 0x90, 0x80, 0x80, 0xF4, 0x8F, 0xBF, 0xBF};
+  EXPECT_EQ(rocrash_utf8_valid_prefix_length(edges, sizeof edges), sizeof edges);
 
   auto self = ROCrashProcessInfo::currentProcessInfo();
   ASSERT_TRUE(self);

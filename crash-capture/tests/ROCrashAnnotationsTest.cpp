@@ -41,6 +41,29 @@ std::optional<int64_t> setError(const std::string& name, const std::string& valu
   return error ? error->code() : -1;
 }
 
+// A thread that reads the annotations (a live report under way) from its
+// start until it is destroyed.
+class ReaderOnAnotherThread {
+ public:
+  ReaderOnAnotherThread() {
+    thread_ = std::thread([this] {
+      const rocrash::annotations::Snapshot snapshot;
+      reading_ = true;
+      while (!done_.load()) std::this_thread::yield();
+    });
+    while (!reading_.load()) std::this_thread::yield();
+  }
+  ~ReaderOnAnotherThread() {
+    done_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> reading_{false};
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
+
 class Annotations : public ::testing::Test {
  protected:
   void TearDown() override {
@@ -159,23 +182,17 @@ TEST(AnnotationsTable, ThreadsSettingNewNamesAtOnceTakeOneSlotEach) {
 // free to give back what they replace.
 TEST_F(Annotations, AForkedChildStartsWithItsParentsAndItsChangesAreItsOwn) {
   ASSERT_TRUE(ROReradUzerirud::setAnnotation("session", "PARENT"));
-  std::atomic<bool> reading{false};
-  std::atomic<bool> done{false};
-  std::thread reader([&] {
-    const rocrash::annotations::Snapshot snapshot;
-    reading = true;
-    while (!done.load()) std::this_thread::yield();
-  });
-  while (!reading.load()) std::this_thread::yield();
-  const int code = inChild([] {
-    if (ROReradUzerirud::annotations().at("session") != "PARENT") return 1;
-    const int64_t before = rocrash::annotations::liveValuesForTesting();
-    if (setError("session", "CHILD") || setError("session", "CHILD AGAIN")) return 2;
-    if (rocrash::annotations::liveValuesForTesting() != before) return 3;
-    return inLiveReport() == Values{{"session", "CHILD AGAIN"}} ? 0 : 4;
-  });
-  done = true;
-  reader.join();
+  int code = -1;
+  {
+    const ReaderOnAnotherThread reader;
+    code = inChild([] {
+      if (ROReradUzerirud::annotations().at("session") != "PARENT") return 1;
+      const int64_t before = rocrash::annotations::liveValuesForTesting();
+      if (setError("session", "CHILD") || setError("session", "CHILD AGAIN")) return 2;
+      if (rocrash::annotations::liveValuesForTesting() != before) return 3;
+      return inLiveReport() == Values{{"session", "CHILD AGAIN"}} ? 0 : 4;
+    });
+  }
   EXPECT_EQ(code, 0);
   EXPECT_EQ(inLiveReport(), (Values{{"session", "PARENT"}}));
 }
@@ -186,21 +203,14 @@ TEST_F(Annotations, AForkedChildStartsWithItsParentsAndItsChangesAreItsOwn) {
 // give back what they replace, but not what that read still holds.
 TEST(AnnotationsFork, AChildCountsTheForkingThreadsReadersOnly) {
   if (!dispatch::testing::inOwnProcess("CRASH_CAPTURE_ANNOTATIONS_FORK")) return;
-  std::atomic<bool> reading{false};
-  std::atomic<bool> done{false};
-  std::thread reader([&] {
-    const rocrash::annotations::Snapshot snapshot;
-    reading = true;
-    while (!done.load()) std::this_thread::yield();
-  });
-  while (!reading.load()) std::this_thread::yield();
-  EXPECT_EQ(inChild([] {
-              if (setError("k", "a") || setError("k", "b")) return 1;
-              return rocrash::annotations::liveValuesForTesting() == 1 ? 0 : 2;
-            }),
-            0);
-  done = true;
-  reader.join();
+  {
+    const ReaderOnAnotherThread reader;
+    EXPECT_EQ(inChild([] {
+                if (setError("k", "a") || setError("k", "b")) return 1;
+                return rocrash::annotations::liveValuesForTesting() == 1 ? 0 : 2;
+              }),
+              0);
+  }
 
   ASSERT_TRUE(ROReradUzerirud::setAnnotation("k", "held"));
   pid_t child = 0;

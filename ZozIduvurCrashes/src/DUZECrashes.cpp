@@ -57,6 +57,16 @@ void annotate(const char* name, const std::optional<std::string>& value) {
                error ? error->localizedDescription() : std::string());
 }
 
+// The engine keeps a fixed number of names for the life of the process: the
+// session's and the user's take theirs as the library loads, so that a host
+// whose own annotations fill the rest never leaves reports without them.
+[[maybe_unused]] const bool gNamesClaimed = [] {
+  for (const char* name : {duzecrashes::kSessionIdAnnotation, duzecrashes::kUserIdAnnotation}) {
+    if (ROReradUzerirud::setAnnotation(name, "")) ROReradUzerirud::removeAnnotation(name);
+  }
+  return true;
+}();
+
 }  // namespace
 
 namespace duzecrashes {

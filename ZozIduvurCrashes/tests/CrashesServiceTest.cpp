@@ -117,9 +117,12 @@ TEST_F(CrashesService, StartSetsUpTheEngineAndItsHandlers) {
 }
 
 // The engine's annotations follow the session and user id from enabling on,
-// beside an observer of the host's, and through disabling and enabling again.
-TEST_F(CrashesService, AnnotationsFollowTheIdsBesideAHostsObserver) {
+// beside an observer of the host's and annotations of its own that take all
+// the room there is, and through disabling and enabling again.
+TEST_F(CrashesService, AnnotationsFollowTheIdsBesideAHostsObserverAndAnnotations) {
   DUZE_RUN_IN_OWN_PROCESS();
+  for (int i = 0; ROReradUzerirud::setAnnotation("host " + std::to_string(i), "v"); ++i) {
+  }
   static std::optional<std::string> hostHeard;
   const auto annotated = [](const char* name) -> std::optional<std::string> {
     const auto annotations = ROReradUzerirud::annotations();

@@ -1,8 +1,11 @@
+#include <pthread.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdlib>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -15,6 +18,7 @@
 #include "ZozIduvurTest/CoreTest.h"
 #include "baseTest/Children.h"
 #include "dispatchTest/Environment.h"
+#include "dispatchTest/Processes.h"
 #include "foundation/Bundle.h"
 #include "foundationTest/Bundle.h"
 
@@ -80,18 +84,20 @@ TEST_F(Contexts, SessionHistoryIsPersistedAndAnsweredByTime) {
 // call that makes it, in order; it may read the context meanwhile; a reset
 // leaves none. Each context has its own.
 TEST_F(Contexts, ObserversHearTheCurrentIdsAndEveryChangeAsItIsMade) {
-  std::vector<std::string> heard;
-  const auto record = [&heard](const char* which, auto current) {
-    return [&heard, which, current](const std::optional<std::string>& id) {
-      // Read under the lock the change holds: the value it sets.
-      heard.push_back(std::string(which) + " " + id.value_or("-") + " " + current().value_or("-"));
-    };
+  static std::vector<std::string> heard;
+  heard.clear();
+  // Each reads, under the lock the change holds, the value it sets.
+  const DUZESessionContext::Observer session = [](const std::optional<std::string>& id) {
+    heard.push_back("session " + id.value_or("-") + " " +
+                    DUZESessionContext::sharedInstance()->sessionId().value_or("-"));
+  };
+  const DUZEUserIdContext::Observer user = [](const std::optional<std::string>& id) {
+    heard.push_back("user " + id.value_or("-") + " " +
+                    DUZEUserIdContext::sharedInstance()->userId().value_or("-"));
   };
   DUZESessionContext::sharedInstance()->setSessionId("S0");
-  DUZESessionContext::setSessionIdObserver(
-      record("session", [] { return DUZESessionContext::sharedInstance()->sessionId(); }));
-  DUZEUserIdContext::setUserIdObserver(
-      record("user", [] { return DUZEUserIdContext::sharedInstance()->userId(); }));
+  ASSERT_TRUE(DUZESessionContext::addSessionIdObserver(session));
+  ASSERT_TRUE(DUZEUserIdContext::addUserIdObserver(user));
   DUZESessionContext::sharedInstance()->setSessionId("S1");
   DUZEUserIdContext::sharedInstance()->setUserId("alice");
   DUZESessionContext::sharedInstance()->setSessionId(std::nullopt);
@@ -100,8 +106,8 @@ TEST_F(Contexts, ObserversHearTheCurrentIdsAndEveryChangeAsItIsMade) {
   EXPECT_EQ(heard, (std::vector<std::string>{"session S0 S0", "user - -", "session S1 S1",
                                              "user alice alice", "session - -", "session - -",
                                              "user - -"}));
-  DUZESessionContext::setSessionIdObserver(nullptr);
-  DUZEUserIdContext::setUserIdObserver(nullptr);
+  DUZESessionContext::removeSessionIdObserver(session);
+  DUZEUserIdContext::removeUserIdObserver(user);
   DUZESessionContext::sharedInstance()->setSessionId("unheard");
   EXPECT_EQ(heard.size(), 7u);
 }
@@ -124,9 +130,11 @@ TEST_F(Contexts, AChildForkedWhileOtherThreadsChangeThemSetsItsOwn) {
       DUZEZozIduvurUserDefaults::shared()->setObject(foundation::Value(i), "Busy");
     }
   });
-  std::string heard;
-  DUZESessionContext::setSessionIdObserver(
-      [&heard](const std::optional<std::string>& id) { heard = id.value_or("-"); });
+  static std::string heard;
+  const DUZESessionContext::Observer observer = [](const std::optional<std::string>& id) {
+    heard = id.value_or("-");
+  };
+  ASSERT_TRUE(DUZESessionContext::addSessionIdObserver(observer));
   int hung = 0, failed = 0;
   for (int child = 0; child < 8 && hung == 0; ++child) {
     const pid_t pid = ::fork();
@@ -148,8 +156,72 @@ TEST_F(Contexts, AChildForkedWhileOtherThreadsChangeThemSetsItsOwn) {
   }
   stop = true;
   for (auto& thread : threads) thread.join();
-  DUZESessionContext::setSessionIdObserver(nullptr);
+  DUZESessionContext::removeSessionIdObserver(observer);
   EXPECT_EQ(hung, 0);
+  EXPECT_EQ(failed, 0);
+}
+
+// A host that keeps its own lock safe across forks with fork handlers made
+// before it first used the contexts, uses them under that lock and in those
+// handlers, and forks meanwhile: every fork returns, and each child has the
+// ids its parent had, and what the host's handler set in it. Alone in its
+// process, so that the host's handlers come first.
+constexpr const char* kHostVariable = "ZOZIDUVUR_CONTEXTS_HOST";
+std::mutex gHostLock;
+
+class ContextsInAHost : public Contexts {
+ protected:
+  void SetUp() override {
+    if (std::getenv(kHostVariable) != nullptr) {
+      ::pthread_atfork(
+          [] {
+            gHostLock.lock();
+            (void)DUZESessionContext::sharedInstance()->sessionId();
+          },
+          [] {
+            (void)DUZEUserIdContext::sharedInstance()->userId();
+            gHostLock.unlock();
+          },
+          [] {
+            DUZEUserIdContext::sharedInstance()->setUserId("forked");
+            gHostLock.unlock();
+          });
+    }
+    Contexts::SetUp();
+  }
+};
+
+TEST_F(ContextsInAHost, ForksWhileItUsesThemUnderItsForkSafeLock) {
+  if (!dispatch::testing::inOwnProcess(kHostVariable)) return;
+  ::alarm(60);  // a fork that never returns ends the process: a failure
+  DUZESessionContext::sharedInstance()->setSessionId("S");
+  std::atomic<bool> stop{false};
+  std::thread host([&] {
+    for (int i = 0; !stop.load(); ++i) {
+      std::lock_guard<std::mutex> lock(gHostLock);
+      DUZESessionContext::sharedInstance()->setSessionId("S");
+      if (i % 32 == 0)
+        DUZESessionContext::sharedInstance()->clearSessionHistoryAndKeepCurrentSession(true);
+    }
+  });
+  int failed = 0;
+  for (int child = 0; child < 30; ++child) {
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+      ::_exit(DUZESessionContext::sharedInstance()->sessionId() == "S" &&
+                      DUZEUserIdContext::sharedInstance()->userId() == "forked"
+                  ? 0
+                  : 1);
+    }
+    ASSERT_GT(pid, 0);
+    int status = 0;
+    if (!base::testing::waitForChild(pid, &status, base::testing::childDeadline()) ||
+        !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
+      ++failed;
+    }
+  }
+  stop = true;
+  host.join();
   EXPECT_EQ(failed, 0);
 }
 

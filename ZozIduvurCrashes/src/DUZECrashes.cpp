@@ -57,6 +57,16 @@ void annotate(const char* name, const std::optional<std::string>& value) {
                error ? error->localizedDescription() : std::string());
 }
 
+// The engine keeps a fixed number of names for the life of the process: the
+// session's and the user's take theirs as the library loads, so that a host
+// whose own annotations fill the rest never leaves reports without them.
+[[maybe_unused]] const bool gNamesClaimed = [] {
+  for (const char* name : {duzecrashes::kSessionIdAnnotation, duzecrashes::kUserIdAnnotation}) {
+    if (ROReradUzerirud::setAnnotation(name, "")) ROReradUzerirud::removeAnnotation(name);
+  }
+  return true;
+}();
+
 }  // namespace
 
 namespace duzecrashes {
@@ -283,13 +293,20 @@ void DUZECrashes::updateConfigurationWithAppSecret(
 void DUZECrashes::annotateSessionAndUser() {
   // The contexts tell the observers in the very call that changes them, so
   // a forked child that starts a session of its own has it in its reports at
-  // once (dispatch queues do not run there).
-  DUZESessionContext::setSessionIdObserver([](const std::optional<std::string>& sessionId) {
-    annotate(duzecrashes::kSessionIdAnnotation, sessionId);
-  });
-  DUZEUserIdContext::setUserIdObserver([](const std::optional<std::string>& userId) {
-    annotate(duzecrashes::kUserIdAnnotation, userId);
-  });
+  // once (dispatch queues do not run there). Added again at each enabling,
+  // they are only told the current ids.
+  const bool observed =
+      DUZESessionContext::addSessionIdObserver([](const std::optional<std::string>& sessionId) {
+        annotate(duzecrashes::kSessionIdAnnotation, sessionId);
+      }) &&
+      DUZEUserIdContext::addUserIdObserver([](const std::optional<std::string>& userId) {
+        annotate(duzecrashes::kUserIdAnnotation, userId);
+      });
+  if (!observed) {
+    DUZELogError(kDUZECrashesLogTag,
+                 "Crash reports may carry an earlier session or user id: the "
+                 "contexts have no room for another observer");
+  }
 }
 
 void DUZECrashes::applyEnabledState(bool isEnabled) {

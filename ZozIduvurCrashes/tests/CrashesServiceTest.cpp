@@ -9,6 +9,7 @@
 
 #include "CrashesServiceSupport.h"
 #include "DUZECrashesLogBuffer.h"
+#include "ZozIduvur/DUZESessionContext.h"
 #include "ZozIduvur/DUZEUserIdContext.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
 #include "ZozIduvurCrashes/DUZECrashesUncaughtCXXExceptionHandlerManager.h"
@@ -16,6 +17,7 @@
 #include "ZozIduvurCrashes/DUZEWrapperCrashesHelper.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
 #include "ZozIduvurCrashes/TestSeams.h"
+#include "crash-capture/ROReradUzerirud.h"
 #include "dispatch/DispatchSource.h"
 #include "dispatch/TestSeams.h"
 #include "dispatchTest/Waiting.h"
@@ -112,6 +114,37 @@ TEST_F(CrashesService, StartSetsUpTheEngineAndItsHandlers) {
   // Nothing stored: nothing waits for processing.
   EXPECT_TRUE(instance->crashFiles().empty());
   EXPECT_TRUE(DUZECrashesInternal(*instance).unprocessedCrashReports().empty());
+}
+
+// The engine's annotations follow the session and user id from enabling on,
+// beside an observer of the host's and annotations of its own that take all
+// the room there is, and through disabling and enabling again.
+TEST_F(CrashesService, AnnotationsFollowTheIdsBesideAHostsObserverAndAnnotations) {
+  DUZE_RUN_IN_OWN_PROCESS();
+  for (int i = 0; ROReradUzerirud::setAnnotation("host " + std::to_string(i), "v"); ++i) {
+  }
+  static std::optional<std::string> hostHeard;
+  const auto annotated = [](const char* name) -> std::optional<std::string> {
+    const auto annotations = ROReradUzerirud::annotations();
+    const auto found = annotations.find(name);
+    if (found == annotations.end()) return std::nullopt;
+    return found->second;
+  };
+  DUZESessionContext::sharedInstance()->setSessionId("before");
+  startOnFakeGroup();
+  EXPECT_EQ(annotated("sessionId"), "before");
+  ASSERT_TRUE(DUZESessionContext::addSessionIdObserver(
+      [](const std::optional<std::string>& id) { hostHeard = id; }));
+  DUZESessionContext::sharedInstance()->setSessionId("after");
+  DUZEUserIdContext::sharedInstance()->setUserId("alice");
+  EXPECT_EQ(hostHeard, "after");
+  EXPECT_EQ(annotated("sessionId"), "after");
+  EXPECT_EQ(annotated("userId"), "alice");
+  DUZECrashes::setServiceEnabled(false);
+  DUZESessionContext::sharedInstance()->setSessionId(std::nullopt);
+  DUZECrashes::setServiceEnabled(true);
+  EXPECT_EQ(annotated("sessionId"), std::nullopt);
+  EXPECT_EQ(hostHeard, std::nullopt);
 }
 
 TEST_F(CrashesService, SignalHandlersWhenTheExceptionServerIsDisabledBeforeStart) {

@@ -2,6 +2,7 @@
 // forked child sees, and their reading racing their changes. The names table
 // lives as long as the process: a case that fills it runs in a child.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -14,6 +15,7 @@
 #include "baseTest/Children.h"
 #include "crash-capture/ROCrashReport.h"
 #include "crash-capture/ROReradUzerirud.h"
+#include "dispatchTest/Processes.h"
 #include "writer/ROCrashAnnotations.h"
 
 namespace {
@@ -38,6 +40,29 @@ std::optional<int64_t> setError(const std::string& name, const std::string& valu
   EXPECT_TRUE(error);
   return error ? error->code() : -1;
 }
+
+// A thread that reads the annotations (a live report under way) from its
+// start until it is destroyed.
+class ReaderOnAnotherThread {
+ public:
+  ReaderOnAnotherThread() {
+    thread_ = std::thread([this] {
+      const rocrash::annotations::Snapshot snapshot;
+      reading_ = true;
+      while (!done_.load()) std::this_thread::yield();
+    });
+    while (!reading_.load()) std::this_thread::yield();
+  }
+  ~ReaderOnAnotherThread() {
+    done_ = true;
+    thread_.join();
+  }
+
+ private:
+  std::atomic<bool> reading_{false};
+  std::atomic<bool> done_{false};
+  std::thread thread_;
+};
 
 class Annotations : public ::testing::Test {
  protected:
@@ -157,25 +182,55 @@ TEST(AnnotationsTable, ThreadsSettingNewNamesAtOnceTakeOneSlotEach) {
 // free to give back what they replace.
 TEST_F(Annotations, AForkedChildStartsWithItsParentsAndItsChangesAreItsOwn) {
   ASSERT_TRUE(ROReradUzerirud::setAnnotation("session", "PARENT"));
-  std::atomic<bool> reading{false};
-  std::atomic<bool> done{false};
-  std::thread reader([&] {
-    const rocrash::annotations::Snapshot snapshot;
-    reading = true;
-    while (!done.load()) std::this_thread::yield();
-  });
-  while (!reading.load()) std::this_thread::yield();
-  const int code = inChild([] {
-    if (ROReradUzerirud::annotations().at("session") != "PARENT") return 1;
-    const int64_t before = rocrash::annotations::liveValuesForTesting();
-    if (setError("session", "CHILD") || setError("session", "CHILD AGAIN")) return 2;
-    if (rocrash::annotations::liveValuesForTesting() != before) return 3;
-    return inLiveReport() == Values{{"session", "CHILD AGAIN"}} ? 0 : 4;
-  });
-  done = true;
-  reader.join();
+  int code = -1;
+  {
+    const ReaderOnAnotherThread reader;
+    code = inChild([] {
+      if (ROReradUzerirud::annotations().at("session") != "PARENT") return 1;
+      const int64_t before = rocrash::annotations::liveValuesForTesting();
+      if (setError("session", "CHILD") || setError("session", "CHILD AGAIN")) return 2;
+      if (rocrash::annotations::liveValuesForTesting() != before) return 3;
+      return inLiveReport() == Values{{"session", "CHILD AGAIN"}} ? 0 : 4;
+    });
+  }
   EXPECT_EQ(code, 0);
   EXPECT_EQ(inLiveReport(), (Values{{"session", "PARENT"}}));
+}
+
+// Forks while a read is under way: on another thread, before any value was
+// ever set in the process; on the forking thread itself, whose read goes on
+// in the child. A child counts the forking thread's readers only: its changes
+// give back what they replace, but not what that read still holds.
+TEST(AnnotationsFork, AChildCountsTheForkingThreadsReadersOnly) {
+  if (!dispatch::testing::inOwnProcess("CRASH_CAPTURE_ANNOTATIONS_FORK")) return;
+  {
+    const ReaderOnAnotherThread reader;
+    EXPECT_EQ(inChild([] {
+                if (setError("k", "a") || setError("k", "b")) return 1;
+                return rocrash::annotations::liveValuesForTesting() == 1 ? 0 : 2;
+              }),
+              0);
+  }
+
+  ASSERT_TRUE(ROReradUzerirud::setAnnotation("k", "held"));
+  pid_t child = 0;
+  bool kept = false;
+  {
+    const rocrash::annotations::Snapshot held;
+    child = fork();
+    if (child == 0) {
+      ROReradUzerirud::setAnnotation("k", "child");
+      kept = held.value(0) != nullptr && std::string(held.value(0)->text()) == "held";
+    }
+  }
+  if (child == 0) {
+    ROReradUzerirud::setAnnotation("k", "again");
+    _exit(kept && rocrash::annotations::liveValuesForTesting() == 1 ? 0 : 1);
+  }
+  ASSERT_GT(child, 0);
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
 }
 
 // Threads change values while others read them: each read holds one of the

@@ -12,6 +12,7 @@
 #include <iterator>
 #include <mutex>
 #include <thread>
+#include <vector>
 
 #include "AllocationCounter.h"
 #include "ThreadSanitizerFacts.h"
@@ -405,7 +406,7 @@ TEST_F(ROCrashLogWriter, ReportThatWouldPassTheLimitCutsOtherThreadsFramesAndSta
     std::unique_lock<std::mutex> lock(mutex);
     cv.wait(lock, [&] { return waiting == 3; });
   }
-  Report full, cut, withoutCustomData;
+  Report full, cut, withoutCustomData, withoutAnnotations;
   writeHere(this, &full);
   const uint64_t limit = full.bytes.size() - 100;
   writeHere(this, &cut, nullptr, nullptr, limit);
@@ -413,6 +414,13 @@ TEST_F(ROCrashLogWriter, ReportThatWouldPassTheLimitCutsOtherThreadsFramesAndSta
   std::vector<uint8_t> custom(full.bytes.size());
   rocrash_log_writer_set_custom_data(&writer_, &custom);
   writeHere(this, &withoutCustomData, nullptr, nullptr, full.bytes.size() + 100);
+  // Then annotations that cannot fit beside it either.
+  const char* names[] = {"session", "user", "race", "other"};
+  for (const char* name : names) {
+    ASSERT_TRUE(ROReradUzerirud::setAnnotation(name, std::string(4096, 'a')));
+  }
+  writeHere(this, &withoutAnnotations, nullptr, nullptr, full.bytes.size() + 100);
+  for (const char* name : names) ROReradUzerirud::removeAnnotation(name);
   {
     std::lock_guard<std::mutex> lock(mutex);
     done = true;
@@ -427,6 +435,9 @@ TEST_F(ROCrashLogWriter, ReportThatWouldPassTheLimitCutsOtherThreadsFramesAndSta
   EXPECT_GT(frameCounts(cut).second, 0u);
   EXPECT_FALSE(withoutCustomData.message->has_custom_data);
   EXPECT_EQ(frameCounts(withoutCustomData).first, crashedFrames);
+  ASSERT_TRUE(withoutAnnotations.message);
+  EXPECT_FALSE(withoutAnnotations.message->annotations);
+  EXPECT_EQ(frameCounts(withoutAnnotations).first, crashedFrames);
 }
 
 TEST_F(ROCrashLogWriter, DeepStackIsCutAt512Frames) {
@@ -748,6 +759,20 @@ TEST(ROCrashProcessInfo, CommandNameIsCutAtTheFirstInvalidUtf8) {
   EXPECT_EQ(rocrash_utf8_valid_prefix_length(badContinuation, sizeof badContinuation), 1u);
   const uint8_t stray[] = {0x80, 'a'};
   EXPECT_EQ(rocrash_utf8_valid_prefix_length(stray, sizeof stray), 0u);
+  // Overlong forms, a surrogate, past U+10FFFF, and a leader beyond F4; the
+  // highest and lowest that pass.
+  for (const std::vector<uint8_t>& bad : {std::vector<uint8_t>{0xC0, 0x80},
+                                          {0xC1, 0xBF},
+                                          {0xE0, 0x80, 0xAF},
+                                          {0xED, 0xA0, 0x80},
+                                          {0xF0, 0x8F, 0xBF, 0xBF},
+                                          {0xF4, 0x90, 0x80, 0x80},
+                                          {0xF7, 0xBF, 0xBF, 0xBF}}) {
+    EXPECT_EQ(rocrash_utf8_valid_prefix_length(bad.data(), bad.size()), 0u) << int(bad[0]);
+  }
+  const uint8_t edges[] = {0xC2, 0x80, 0xE0, 0xA0, 0x80, 0xED, 0x9F, 0xBF,
+                           0xF0, 0x90, 0x80, 0x80, 0xF4, 0x8F, 0xBF, 0xBF};
+  EXPECT_EQ(rocrash_utf8_valid_prefix_length(edges, sizeof edges), sizeof edges);
 
   auto self = ROCrashProcessInfo::currentProcessInfo();
   ASSERT_TRUE(self);

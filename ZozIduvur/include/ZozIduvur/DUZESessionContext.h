@@ -2,7 +2,6 @@
 
 #include <sys/types.h>
 
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,16 +22,17 @@ class DUZESessionContext {
   static std::shared_ptr<DUZESessionContext> sharedInstance();
   static void resetSharedInstance();
 
-  // Told the current session id: called at once with it when it is set, then
-  // with the new one in every call that changes it, synchronously on the
-  // calling thread and under the context's lock, so that the calls come in
-  // the order of the changes (also in a forked child, where dispatch queues
-  // do not run); and with none when the shared instance is reset (the next
-  // one has none). It may read the context; it must not wait for another
-  // thread that uses it.
-  using Observer = std::function<void(const std::optional<std::string>&)>;
-  // Replaces the observer (an empty one removes it).
-  static void setSessionIdObserver(Observer observer);
+  // Told the current session id: at once when added, then the new one in every
+  // call that changes it, synchronously on the calling thread and under the
+  // context's lock, so that the calls come in the order of the changes (also
+  // in a forked child, where dispatch queues do not run); and none when the
+  // shared instance is reset (the next one has none). It may read the
+  // context; it must not wait for another thread that uses it.
+  using Observer = void (*)(const std::optional<std::string>&);
+  // Adds `observer`, up to four at once (false when there is no room); adding
+  // one again only tells it the current session id.
+  static bool addSessionIdObserver(Observer observer);
+  static void removeSessionIdObserver(Observer observer);
 
   std::optional<std::string> sessionId();
   // Sets the current id (none is allowed) and records it, with the current
@@ -59,13 +59,20 @@ class DUZESessionContext {
   // on a lock that a thread of its parent held at the fork, and would write
   // over what its parent stores.
   void persistLocked() KX_REQUIRES(mutex_);
-  // Tells the observer the current value.
+  // Tells the observers the current value.
   void notifyLocked() KX_REQUIRES(mutex_);
 
-  // Its shared instance and observer, which a fork holds across.
+  // Its shared instance and observers, and what a forked child starts from.
+  using Entry = DUZESessionHistoryInfo;
+  static std::optional<std::string> valueOf(const Entry& entry) { return entry.sessionId(); }
+  // A forked child's copy, with `current` its current entry and only entry,
+  // which stores nothing.
+  explicit DUZESessionContext(std::shared_ptr<Entry> current);
+
   friend class DUZEContextShare<DUZESessionContext>;
 
-  // The process this context was made in.
+  // The process this context was made in and stores its history; none for a
+  // forked child's copy.
   const pid_t madeIn_;
   base::RecursiveMutex mutex_;
   std::vector<std::shared_ptr<DUZESessionHistoryInfo>> history_ KX_GUARDED_BY(mutex_);

@@ -2,7 +2,6 @@
 
 #include <sys/types.h>
 
-#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -23,16 +22,17 @@ class DUZEUserIdContext {
   static std::shared_ptr<DUZEUserIdContext> sharedInstance();
   static void resetSharedInstance();
 
-  // Told the current user id: called at once with it when it is set, then
-  // with the new one in every call that changes it, synchronously on the
-  // calling thread and under the context's lock, so that the calls come in
-  // the order of the changes (also in a forked child, where dispatch queues
-  // do not run); and with none when the shared instance is reset (the next
-  // one has none). It may read the context; it must not wait for another
-  // thread that uses it.
-  using Observer = std::function<void(const std::optional<std::string>&)>;
-  // Replaces the observer (an empty one removes it).
-  static void setUserIdObserver(Observer observer);
+  // Told the current user id: at once when added, then the new one in every
+  // call that changes it, synchronously on the calling thread and under the
+  // context's lock, so that the calls come in the order of the changes (also
+  // in a forked child, where dispatch queues do not run); and none when the
+  // shared instance is reset (the next one has none). It may read the
+  // context; it must not wait for another thread that uses it.
+  using Observer = void (*)(const std::optional<std::string>&);
+  // Adds `observer`, up to four at once (false when there is no room); adding
+  // one again only tells it the current user id.
+  static bool addUserIdObserver(Observer observer);
+  static void removeUserIdObserver(Observer observer);
 
   std::optional<std::string> userId();
   // Sets the current user id (none is allowed) and records it with the
@@ -65,13 +65,20 @@ class DUZEUserIdContext {
   // on a lock that a thread of its parent held at the fork, and would write
   // over what its parent stores.
   void persistLocked() KX_REQUIRES(mutex_);
-  // Tells the observer the current value.
+  // Tells the observers the current value.
   void notifyLocked() KX_REQUIRES(mutex_);
 
-  // Its shared instance and observer, which a fork holds across.
+  // Its shared instance and observers, and what a forked child starts from.
+  using Entry = DUZEUserIdHistoryInfo;
+  static std::optional<std::string> valueOf(const Entry& entry) { return entry.userId(); }
+  // A forked child's copy, with `current` its current entry and only entry,
+  // which stores nothing.
+  explicit DUZEUserIdContext(std::shared_ptr<Entry> current);
+
   friend class DUZEContextShare<DUZEUserIdContext>;
 
-  // The process this context was made in.
+  // The process this context was made in and stores its history; none for a
+  // forked child's copy.
   const pid_t madeIn_;
   base::RecursiveMutex mutex_;
   std::vector<std::shared_ptr<DUZEUserIdHistoryInfo>> history_ KX_GUARDED_BY(mutex_);

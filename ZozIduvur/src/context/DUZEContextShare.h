@@ -2,30 +2,36 @@
 
 #include <pthread.h>
 
+#include <atomic>
+#include <cstddef>
 #include <memory>
 #include <optional>
 #include <string>
-#include <utility>
 
 #include "DUZESharedInstance.h"
 #include "base/Mutex.h"
 #include "base/ThreadSafety.h"
 
 // What a context class (the session or the user id context) shares across
-// the process: its shared instance and the one observer of its current
-// value. `Context` names this class a friend, guards its state with
-// `mutex_`, and tells its value with `notifyLocked()`, which calls `tell`.
+// the process: its shared instance, the observers of its current value, and
+// the current entry as last published, which a forked child starts from when
+// a thread that did not come along was changing the instance. `Context` names
+// this class a friend, guards its state with `mutex_`, has an `Entry` type
+// with `valueOf(entry)`, a constructor of a forked child's copy from an entry
+// (or none), and tells each change of its current entry with `changed`.
 //
-// The context tells the observer under its own lock, so that the calls come
-// in the order of the changes; the observer's lock only guards it while it is
-// replaced or copied, and is not held while it runs (it may set another
-// observer). A fork holds the shared instance's lock, its holder's and the
-// observer's across it (DUZESharedInstance::holdAcrossFork), so that a forked
-// child, where only the forking thread lives, can change the context.
+// Nothing here is held across a fork, and the observers are plain functions
+// in atomic slots: a forked child, where only the forking thread lives, finds
+// nothing held by a thread that did not come along, and a host that takes
+// its own locks in its fork handlers, or uses the context in them, never
+// waits for the context's.
 template <class Context>
 class DUZEContextShare {
  public:
   using Observer = typename Context::Observer;
+  using Entry = typename Context::Entry;
+  // Observers at most at once.
+  static constexpr size_t kObservers = 4;
 
   // The share of `Context`: made once, never destroyed (contexts are used from
   // other static objects' destructors and from fork handlers).
@@ -36,49 +42,74 @@ class DUZEContextShare {
 
   std::shared_ptr<Context> get() { return instance_.get(); }
   // Drops the shared instance; the next one has no current value, which the
-  // observer is told.
+  // observers are told.
   void reset() {
     instance_.reset();
+    publish(nullptr);
     tell(std::nullopt);
   }
-  // Replaces the observer and tells it the current value, under the shared
-  // instance's lock, so that no change comes between.
-  void observe(Observer observer) {
+  // Adds `observer` (once: again, it is told only) and tells it the current
+  // value, under the shared instance's lock, so that no change comes between;
+  // false when there is no room for it.
+  bool observe(Observer observer) {
     auto context = get();
     base::LockGuard lock(context->mutex_);
-    {
-      base::LockGuard guard(observerMutex_);
-      observer_ = std::move(observer);
+    bool added = false;
+    for (auto& slot : observers_) added = added || slot.load() == observer;
+    for (auto& slot : observers_) {
+      Observer empty = nullptr;
+      added = added || slot.compare_exchange_strong(empty, observer);
     }
-    context->notifyLocked();
+    if (added) observer(context->current_ ? Context::valueOf(*context->current_) : std::nullopt);
+    return added;
   }
-  void tell(const std::optional<std::string>& value) {
-    Observer observer;
-    {
-      base::LockGuard guard(observerMutex_);
-      observer = observer_;
+  void forget(Observer observer) {
+    for (auto& slot : observers_) {
+      Observer held = observer;
+      slot.compare_exchange_strong(held, nullptr);
     }
-    if (observer) observer(value);
+  }
+  // The context's current entry changed to `current`: under its lock, so that
+  // the observers hear the changes in their order.
+  void changed(const std::shared_ptr<Entry>& current) {
+    publish(current);
+    tell(current ? Context::valueOf(*current) : std::nullopt);
   }
 
  private:
-  DUZEContextShare() { ::pthread_atfork(&holdAcrossFork, &releaseInParent, &releaseInChild); }
+  DUZEContextShare() {
+    made_.store(this);
+    ::pthread_atfork(nullptr, nullptr, &renewInChild);
+  }
   static base::RecursiveMutex& lockOf(Context& context) { return context.mutex_; }
-  // The check cannot follow holds that span the fork.
-  static void holdAcrossFork() KX_NO_THREAD_SAFETY_ANALYSIS {
-    of().instance_.holdAcrossFork(&lockOf);
-    of().observerMutex_.lock();
+
+  void tell(const std::optional<std::string>& value) {
+    for (auto& slot : observers_) {
+      if (Observer observer = slot.load()) observer(value);
+    }
   }
-  static void releaseInParent() KX_NO_THREAD_SAFETY_ANALYSIS {
-    of().observerMutex_.unlock();
-    of().instance_.releaseAfterFork(&lockOf, false);
+  // The entry a forked child's copy starts from: one a change replaced is
+  // freed only once it is no longer published.
+  void publish(const std::shared_ptr<Entry>& current) {
+    delete published_.exchange(current ? new std::shared_ptr<Entry>(current) : nullptr);
   }
-  static void releaseInChild() KX_NO_THREAD_SAFETY_ANALYSIS {
-    of().observerMutex_.unlock();
-    of().instance_.releaseAfterFork(&lockOf, true);
+  static std::shared_ptr<Context> forkedCopy() {
+    const std::shared_ptr<Entry>* published = made_.load()->published_.load();
+    return std::shared_ptr<Context>(new Context(published ? *published : nullptr));
+  }
+  // Also reached while `of()` is still making the share.
+  static void renewInChild() {
+    DUZEContextShare* share = made_.load();
+    if (share->instance_.renewInChild(&lockOf, &forkedCopy)) {
+      // The copy's value, which the observers may not have heard yet.
+      auto copy = share->get();
+      base::LockGuard lock(copy->mutex_);
+      share->tell(copy->current_ ? Context::valueOf(*copy->current_) : std::nullopt);
+    }
   }
 
+  static inline std::atomic<DUZEContextShare*> made_{nullptr};
   DUZESharedInstance<Context> instance_;
-  base::Mutex observerMutex_;
-  Observer observer_ KX_GUARDED_BY(observerMutex_);
+  std::atomic<Observer> observers_[kObservers] = {};
+  std::atomic<std::shared_ptr<Entry>*> published_{nullptr};
 };

@@ -15,18 +15,25 @@ std::shared_ptr<DUZESessionContext> DUZESessionContext::sharedInstance() {
 }
 void DUZESessionContext::resetSharedInstance() { SessionShare::of().reset(); }
 
-void DUZESessionContext::setSessionIdObserver(Observer observer) {
-  SessionShare::of().observe(std::move(observer));
+bool DUZESessionContext::addSessionIdObserver(Observer observer) {
+  return SessionShare::of().observe(observer);
+}
+void DUZESessionContext::removeSessionIdObserver(Observer observer) {
+  SessionShare::of().forget(observer);
 }
 
-void DUZESessionContext::notifyLocked() {
-  SessionShare::of().tell(current_ ? current_->sessionId() : std::nullopt);
-}
+void DUZESessionContext::notifyLocked() { SessionShare::of().changed(current_); }
 
 DUZESessionContext::DUZESessionContext()
     : madeIn_(::getpid()),
       history_(duze::loadHistory<DUZESessionHistoryInfo>(kSessionHistoryKey)),
       loaded_(history_.size()) {}
+
+DUZESessionContext::DUZESessionContext(std::shared_ptr<Entry> current) : madeIn_(0) {
+  base::LockGuard lock(mutex_);
+  if (current) history_.push_back(current);
+  current_ = std::move(current);
+}
 
 std::optional<std::string> DUZESessionContext::sessionId() {
   base::LockGuard lock(mutex_);

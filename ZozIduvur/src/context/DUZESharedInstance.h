@@ -24,52 +24,30 @@ class DUZESharedInstance {
     }
   }
 
-  // Holds the current instance's lock (`lockOf` gives it), then this
-  // holder's, from before a fork until `releaseAfterFork`, which a fork
-  // handler calls in the parent and in the child: a forked child, where only
-  // the forking thread lives, finds them free, never held by a thread that
-  // did not come along. The instance's lock first, as a thread that holds it
-  // may ask for the shared instance. A fork has to wait for those who hold
-  // them, all of which end what they do under them. (The check cannot follow
-  // a lock reached through `lockOf`, nor holds that span the fork.)
+  // In a forked child, from a fork handler, where only the forking thread
+  // lives: keeps the instance when neither its lock (`lockOf` gives it) nor
+  // this holder's was held at the fork. Else a thread that did not come along
+  // may have been changing them: they are left as they are, never locked nor
+  // freed, and `copy()` (what the parent last published) becomes the
+  // instance; so it does where there was none. True when it did. Nothing is
+  // held across the fork, so a host's own fork handlers and fork-safe locks
+  // may use the instance.
   template <class Lock>
-  void holdAcrossFork(Lock& (*lockOf)(T&)) KX_NO_THREAD_SAFETY_ANALYSIS {
-    for (;;) {
-      std::shared_ptr<T> instance;
-      {
-        base::LockGuard lock(mutex_);
-        instance = instance_;
-      }
-      if (instance) lockOf(*instance).lock();
-      mutex_.lock();
-      if (instance_ == instance) {
-        forking_ = std::move(instance);
-        return;
-      }
-      // Replaced meanwhile: hold the new one.
+  bool renewInChild(Lock& (*lockOf)(T&),
+                    std::shared_ptr<T> (*copy)()) KX_NO_THREAD_SAFETY_ANALYSIS {
+    if (mutex_.tryLock()) {
+      T* instance = instance_.get();
+      const bool keep = instance != nullptr && lockOf(*instance).tryLock();
+      if (keep) lockOf(*instance).unlock();
       mutex_.unlock();
-      if (instance) lockOf(*instance).unlock();
+      if (keep) return false;
     }
-  }
-  // In the child, the instance's lock is made anew rather than let go: a
-  // recursive lock is let go only by the thread that took it, and the
-  // forking thread is another thread in the child. It is as the forking
-  // thread left it, which held it.
-  template <class Lock>
-  void releaseAfterFork(Lock& (*lockOf)(T&), bool inChild) KX_NO_THREAD_SAFETY_ANALYSIS {
-    std::shared_ptr<T> instance = std::move(forking_);
-    mutex_.unlock();
-    if (!instance) return;
-    if (inChild) {
-      new (&lockOf(*instance)) Lock();
-    } else {
-      lockOf(*instance).unlock();
-    }
+    new (&mutex_) base::Mutex();
+    new (&instance_) std::shared_ptr<T>(copy());
+    return true;
   }
 
  private:
   base::Mutex mutex_;
   std::shared_ptr<T> instance_ KX_GUARDED_BY(mutex_);
-  // The instance held across a fork (only while one is under way).
-  std::shared_ptr<T> forking_ KX_GUARDED_BY(mutex_);
 };

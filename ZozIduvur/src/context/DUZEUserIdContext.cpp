@@ -17,18 +17,25 @@ std::shared_ptr<DUZEUserIdContext> DUZEUserIdContext::sharedInstance() {
 }
 void DUZEUserIdContext::resetSharedInstance() { UserIdShare::of().reset(); }
 
-void DUZEUserIdContext::setUserIdObserver(Observer observer) {
-  UserIdShare::of().observe(std::move(observer));
+bool DUZEUserIdContext::addUserIdObserver(Observer observer) {
+  return UserIdShare::of().observe(observer);
+}
+void DUZEUserIdContext::removeUserIdObserver(Observer observer) {
+  UserIdShare::of().forget(observer);
 }
 
-void DUZEUserIdContext::notifyLocked() {
-  UserIdShare::of().tell(current_ ? current_->userId() : std::nullopt);
-}
+void DUZEUserIdContext::notifyLocked() { UserIdShare::of().changed(current_); }
 
 DUZEUserIdContext::DUZEUserIdContext()
     : madeIn_(::getpid()),
       history_(duze::loadHistory<DUZEUserIdHistoryInfo>(kUserIdHistoryKey)),
       loaded_(history_.size()) {}
+
+DUZEUserIdContext::DUZEUserIdContext(std::shared_ptr<Entry> current) : madeIn_(0) {
+  base::LockGuard lock(mutex_);
+  if (current) history_.push_back(current);
+  current_ = std::move(current);
+}
 
 std::optional<std::string> DUZEUserIdContext::userId() {
   base::LockGuard lock(mutex_);

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
 #include <new>
 
 #include "ROCrashProcessInfo.h"
@@ -21,6 +20,9 @@ struct Slot {
 Slot gSlots[kCapacity];
 // Readers between their count-in and count-out.
 std::atomic<uint32_t> gReaders{0};
+// Of them, the calling thread's: a thread may read while it reads (a signal
+// handler's report), and fork meanwhile.
+thread_local uint32_t tHeld __attribute__((tls_model("initial-exec"))) = 0;
 // Replaced values a reader may still hold, linked by `retiredNext`.
 std::atomic<Value*> gRetired{nullptr};
 #ifdef KX_TEST_SEAMS
@@ -133,13 +135,15 @@ int slotOf(std::string_view name, bool claim) {
   return found;
 }
 
-void forgetReadersInChild() { gReaders.store(0, std::memory_order_relaxed); }
+// A forked child's readers are the forking thread's, which end there:
+// registered as the process starts, as a reader may fork before any value is
+// set.
+void countReadersInChild() { gReaders.store(tHeld, std::memory_order_relaxed); }
+[[maybe_unused]] const int gForkHandler = pthread_atfork(nullptr, nullptr, countReadersInChild);
 
 }  // namespace
 
 SetResult set(std::string_view name, std::string_view value) {
-  static std::once_flag forkHandler;
-  std::call_once(forkHandler, [] { pthread_atfork(nullptr, nullptr, forgetReadersInChild); });
   if (name.empty() || name.size() > kMaxNameBytes || !isReportText(name)) {
     return SetResult::badName;
   }
@@ -170,7 +174,11 @@ std::map<std::string, std::string> current() {
   return values;
 }
 
+// The thread's own count first, and last: a fork in between counts one
+// reader too many in the child (it keeps what it replaces), never one too
+// few.
 Snapshot::Snapshot() noexcept {
+  ++tHeld;
   gReaders.fetch_add(1, std::memory_order_seq_cst);
   for (size_t i = 0; i < kCapacity; ++i) {
     names_[i] = gSlots[i].name.load(std::memory_order_acquire);
@@ -178,7 +186,10 @@ Snapshot::Snapshot() noexcept {
   }
 }
 
-Snapshot::~Snapshot() { gReaders.fetch_sub(1, std::memory_order_seq_cst); }
+Snapshot::~Snapshot() {
+  gReaders.fetch_sub(1, std::memory_order_seq_cst);
+  --tHeld;
+}
 
 #ifdef KX_TEST_SEAMS
 int64_t liveValuesForTesting() { return gLiveValues.load(); }

@@ -22,7 +22,7 @@
 // change frees what it replaced only when it then sees no reader (both
 // sides sequentially consistent); else the record waits on a lock-free list
 // that a later change empties once it sees no reader. A forked child starts
-// with no reader: only the forking thread lives there.
+// with the forking thread's readers only: no other thread lives there.
 namespace rocrash::annotations {
 
 // Names at most, over the life of the process.

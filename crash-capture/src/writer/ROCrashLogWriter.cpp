@@ -50,6 +50,7 @@ struct Report {
   uint32_t otherFrames = kMaxFrames;  // frames of each thread but the crashed one
   bool withCustomData;
   const rocrash::annotations::Snapshot* annotations;
+  bool withAnnotations = true;
 };
 
 // One top-level field of a report; for the repeated sections, which thread
@@ -130,9 +131,10 @@ constexpr Section kSections[] = {
     // Bytes, not a message: packed whole.
     {kReportCustomData, Section::kOnce, [](const Report& r) { return r.withCustomData; },
      customDataField, /*whole=*/true},
-    // Always there, without entries when none has a value: a report of an
-    // older version has none.
-    {kReportAnnotations, Section::kOnce, nullptr,
+    // There without entries when none has a value. A report of an older
+    // version has none, nor has one that could not fit them, which is read
+    // alike.
+    {kReportAnnotations, Section::kOnce, [](const Report& r) { return r.withAnnotations; },
      [](rocrash_async_file* file, const Report& r, const Item&) {
        return writeAnnotations(file, *r.annotations);
      }},
@@ -216,19 +218,32 @@ uint64_t measure(Report& r) {
   return total;
 }
 
+// The bytes the once-written section `field` takes.
+uint64_t onceFieldSize(const Report& r, uint32_t field) {
+  for (const Section& section : kSections) {
+    if (section.field == field) return fieldSize(section, section.content(nullptr, r, Item{}));
+  }
+  return 0;
+}
+
 // A report that would pass the file's limit would be cut off, and a cut
 // report cannot be read: the other threads give up their deepest frames
-// (down to the same number each) until it fits, and the custom data goes
-// when even that is not enough. A thread's length prefix can only shrink
-// with its content, so the estimate never falls short.
+// (down to the same number each) until it fits; the custom data goes when
+// even that is not enough, and then the annotations. A thread's length
+// prefix can only shrink with its content, so the estimate never falls short.
 void fit(Report& r, uint64_t total, uint64_t room) {
   if (total <= room) return;
   uint64_t withoutOthers = total;
   for (uint32_t depth = 0; depth < kMaxFrames; ++depth) withoutOthers -= r.depthSizes[depth];
-  if (withoutOthers > room && r.withCustomData) {
-    total -= customDataField(nullptr, r, Item{});
-    r.withCustomData = false;
-  }
+  const auto drop = [&](bool& with, uint32_t field) {
+    if (withoutOthers <= room || !with) return;
+    const uint64_t size = onceFieldSize(r, field);
+    total -= size;
+    withoutOthers -= size;
+    with = false;
+  };
+  drop(r.withCustomData, kReportCustomData);
+  drop(r.withAnnotations, kReportAnnotations);
   uint32_t frames = kMaxFrames;
   for (uint64_t size = total; frames > 0 && size > room;) size -= r.depthSizes[--frames];
   r.otherFrames = frames;

@@ -7,24 +7,34 @@
 size_t rocrash_utf8_valid_prefix_length(const uint8_t* bytes, size_t length) {
   size_t i = 0;
   while (i < length) {
-    uint8_t lead = bytes[i];
+    const uint8_t lead = bytes[i];
     if (lead == 0) break;
+    // The continuations a leader takes, and the range its first one must lie
+    // in: narrower after E0 and F0 (no overlong form), ED (no surrogate) and
+    // F4 (nothing past U+10FFFF).
     size_t continuations;
+    uint8_t low = 0x80;
+    uint8_t high = 0xBF;
     if (lead < 0x80) {
       continuations = 0;
-    } else if ((lead & 0xE0) == 0xC0) {
+    } else if (lead >= 0xC2 && lead <= 0xDF) {
       continuations = 1;
-    } else if ((lead & 0xF0) == 0xE0) {
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
       continuations = 2;
-    } else if ((lead & 0xF8) == 0xF0) {
+      if (lead == 0xE0) low = 0xA0;
+      if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
       continuations = 3;
+      if (lead == 0xF0) low = 0x90;
+      if (lead == 0xF4) high = 0x8F;
     } else {
       break;
     }
     if (continuations > length - i - 1) break;
     bool valid = true;
     for (size_t k = 1; k <= continuations; ++k) {
-      if ((bytes[i + k] & 0xC0) != 0x80) {
+      const uint8_t byte = bytes[i + k];
+      if (byte < (k == 1 ? low : 0x80) || byte > (k == 1 ? high : 0xBF)) {
         valid = false;
         break;
       }

@@ -55,5 +55,6 @@ class ROCrashProcessInfo {
 
 // The count of leading bytes of `bytes` that form valid UTF-8: the walk stops
 // at a zero byte, a byte that is neither ASCII nor a sequence leader, a
-// sequence cut short by the end, or a bad continuation byte.
+// sequence cut short by the end, or a bad continuation byte: also one that
+// makes an overlong form, a surrogate or a code point past U+10FFFF.
 size_t rocrash_utf8_valid_prefix_length(const uint8_t* bytes, size_t length);

@@ -172,7 +172,7 @@ std::mutex gHostLock;
 class ContextsInAHost : public Contexts {
  protected:
   void SetUp() override {
-    if (std::getenv(kHostVariable) != nullptr) {
+    if (dispatch::testing::aloneInProcess(kHostVariable)) {
       ::pthread_atfork(
           [] {
             gHostLock.lock();

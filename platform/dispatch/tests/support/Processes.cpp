@@ -83,11 +83,24 @@ std::vector<std::string> crashingChildEnvironment(std::vector<std::string> envir
   return environment;
 }
 
-bool inOwnProcess(const char* variable) {
+namespace {
+
+std::string runningTestName() {
   const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-  const std::string name = std::string(info->test_suite_name()) + "." + info->name();
+  return std::string(info->test_suite_name()) + "." + info->name();
+}
+
+}  // namespace
+
+bool aloneInProcess(const char* variable) {
+  const std::string name = runningTestName();
   if (const char* marker = std::getenv(variable); marker && name == marker) return true;
-  if (GTEST_FLAG_GET(filter) == name && GTEST_FLAG_GET(repeat) == 1) return true;
+  return GTEST_FLAG_GET(filter) == name && GTEST_FLAG_GET(repeat) == 1;
+}
+
+bool inOwnProcess(const char* variable) {
+  if (aloneInProcess(variable)) return true;
+  const std::string name = runningTestName();
   EXPECT_EQ(runChild(name, {std::string(variable) + "=" + name}), 0)
       << name << " failed in a process of its own (its output is above)";
   return false;

@@ -41,6 +41,11 @@ std::vector<std::string> crashingChildEnvironment(std::vector<std::string> envir
 // otherwise runs it so in a child, expects it to pass and answers false.
 bool inOwnProcess(const char* variable);
 
+// Whether the running test is alone in its process, as `inOwnProcess` tells
+// it, without starting a child: for a fixture that must set something up
+// before the test body runs, and only where the test is alone.
+bool aloneInProcess(const char* variable);
+
 // Whether this process is a child started to play `role`: the environment
 // `variable` holds exactly that word.
 bool roleIs(const char* variable, const char* role);

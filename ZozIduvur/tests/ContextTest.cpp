@@ -161,6 +161,25 @@ TEST_F(Contexts, AChildForkedWhileOtherThreadsChangeThemSetsItsOwn) {
   EXPECT_EQ(failed, 0);
 }
 
+// A child whose id is its parent's (the first process of a pid namespace
+// made inside another's first process) is still a child: it keeps its
+// history in memory and stores nothing over its parent's.
+TEST_F(Contexts, AChildWithItsParentsIdStoresNoHistory) {
+  const int code = base::testing::inNewPidNamespace([] {
+    DUZESessionContext::resetSharedInstance();
+    DUZESessionContext::sharedInstance()->setSessionId("PARENT");
+    return base::testing::inNewPidNamespace([] {
+      const auto stored = DUZEZozIduvurUserDefaults::shared()->objectForKey("SessionIdHistory");
+      DUZESessionContext::sharedInstance()->setSessionId("CHILD");
+      const bool same =
+          stored == DUZEZozIduvurUserDefaults::shared()->objectForKey("SessionIdHistory");
+      return stored && same && DUZESessionContext::sharedInstance()->sessionId() == "CHILD" ? 0 : 1;
+    });
+  });
+  if (code == -1) GTEST_SKIP() << "the kernel refuses pid namespaces here";
+  EXPECT_EQ(code, 0);
+}
+
 // A host that keeps its own lock safe across forks with fork handlers made
 // before it first used the contexts, uses them under that lock and in those
 // handlers, and forks meanwhile: every fork returns, and each child has the

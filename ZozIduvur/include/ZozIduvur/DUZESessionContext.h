@@ -1,7 +1,6 @@
 #pragma once
 
-#include <sys/types.h>
-
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -71,9 +70,10 @@ class DUZESessionContext {
 
   friend class DUZEContextShare<DUZESessionContext>;
 
-  // The process this context was made in and stores its history; none for a
-  // forked child's copy.
-  const pid_t madeIn_;
+  // The token of the process this context was made in, the one that stores
+  // its history (a child with its parent's id, in a pid namespace, is not
+  // it); none for a forked child's copy.
+  const uint32_t madeIn_;
   base::RecursiveMutex mutex_;
   std::vector<std::shared_ptr<DUZESessionHistoryInfo>> history_ KX_GUARDED_BY(mutex_);
   // How many entries at the start of `history_` were read from the persisted

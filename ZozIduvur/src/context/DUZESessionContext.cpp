@@ -1,9 +1,8 @@
 #include "ZozIduvur/DUZESessionContext.h"
 
-#include <unistd.h>
-
 #include "DUZEContextShare.h"
 #include "DUZEHistory.h"
+#include "base/ProcessToken.h"
 
 namespace {
 constexpr std::string_view kSessionHistoryKey = "SessionIdHistory";
@@ -25,7 +24,7 @@ void DUZESessionContext::removeSessionIdObserver(Observer observer) {
 void DUZESessionContext::notifyLocked() { SessionShare::of().changed(current_); }
 
 DUZESessionContext::DUZESessionContext()
-    : madeIn_(::getpid()),
+    : madeIn_(base::process_token()),
       history_(duze::loadHistory<DUZESessionHistoryInfo>(kSessionHistoryKey)),
       loaded_(history_.size()) {}
 
@@ -71,5 +70,5 @@ void DUZESessionContext::clearSessionHistoryAndKeepCurrentSession(bool keepCurre
 }
 
 void DUZESessionContext::persistLocked() {
-  if (::getpid() == madeIn_) duze::storeHistory(kSessionHistoryKey, history_);
+  if (base::process_token() == madeIn_) duze::storeHistory(kSessionHistoryKey, history_);
 }

@@ -1,10 +1,9 @@
 #include "ZozIduvur/DUZEUserIdContext.h"
 
-#include <unistd.h>
-
 #include "DUZEContextShare.h"
 #include "DUZEHistory.h"
 #include "ZozIduvur/DUZELogger.h"
+#include "base/ProcessToken.h"
 
 namespace {
 constexpr std::string_view kUserIdHistoryKey = "UserIdHistory";
@@ -27,7 +26,7 @@ void DUZEUserIdContext::removeUserIdObserver(Observer observer) {
 void DUZEUserIdContext::notifyLocked() { UserIdShare::of().changed(current_); }
 
 DUZEUserIdContext::DUZEUserIdContext()
-    : madeIn_(::getpid()),
+    : madeIn_(base::process_token()),
       history_(duze::loadHistory<DUZEUserIdHistoryInfo>(kUserIdHistoryKey)),
       loaded_(history_.size()) {}
 
@@ -73,7 +72,7 @@ void DUZEUserIdContext::clearUserIdHistory() {
 }
 
 void DUZEUserIdContext::persistLocked() {
-  if (::getpid() == madeIn_) duze::storeHistory(kUserIdHistoryKey, history_);
+  if (base::process_token() == madeIn_) duze::storeHistory(kUserIdHistoryKey, history_);
 }
 
 bool DUZEUserIdContext::isUserIdValidForEventCollector(const std::optional<std::string>& userId) {

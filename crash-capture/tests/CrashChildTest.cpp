@@ -498,6 +498,10 @@ constexpr const char* kCloneChildBeyondThreadSanitizer =
     "parent's "
     "state";
 
+constexpr const char* kForkInHandlerBeyondThreadSanitizer =
+    "the crash callback forks and allocates inside the signal handler, which ThreadSanitizer "
+    "reports as a signal-unsafe call, ending the process with its report";
+
 // The situations ThreadSanitizer cannot host, and why: it fails there
 // itself, before the engine's handler runs.
 const std::map<std::string, std::string> kBeyondThreadSanitizer = {
@@ -516,6 +520,9 @@ const std::map<std::string, std::string> kBeyondThreadSanitizer = {
     {"enable-fails-under-crash", kTrapsBeyondThreadSanitizer},
     {"clone-sighand", kCloneChildBeyondThreadSanitizer},
     {"clone-files", kCloneChildBeyondThreadSanitizer},
+    {"clone-in-callback", kCloneChildBeyondThreadSanitizer},
+    {"fork-in-callback", kForkInHandlerBeyondThreadSanitizer},
+    {"fork-in-callback-exception", kForkInHandlerBeyondThreadSanitizer},
 };
 
 // Whether a process may enter a user and mount namespace of its own and

@@ -19,6 +19,10 @@ NAMED = (2, 10, 0)
 STT_SECTION, STT_FILE = 3, 4
 
 
+# Objects of link-time optimisation: LLVM bitcode, bare or wrapped.
+BITCODE = (b"BC\xc0\xde", b"\xde\xc0\x17\x0b")
+
+
 class Unreadable(Exception):
     pass
 
@@ -182,6 +186,8 @@ class Layout:
     and the functions of its unwind table that start at no symbol."""
 
     def __init__(self, data):
+        if data[:4] in BITCODE:
+            raise Unreadable("LLVM bitcode, whose symbols only the compiler knows")
         try:
             elf = ELFFile(io.BytesIO(data))
             sections = list(elf.iter_sections())
@@ -190,6 +196,9 @@ class Layout:
             raise Unreadable(str(error) or type(error).__name__)
 
     def read(self, elf, sections):
+        if any(s.name.startswith(".gnu.lto_") for s in sections):
+            raise Unreadable("a GCC link-time optimisation object, whose symbols only the"
+                             " compiler knows")
         linked = elf["e_type"] != "ET_REL"
         code = {i for i, s in enumerate(sections)
                 if s["sh_type"] == "SHT_PROGBITS" and s["sh_flags"] & SH_FLAGS.SHF_EXECINSTR

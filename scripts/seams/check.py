@@ -131,7 +131,7 @@ def check_file(path, hooks):
     try:
         # An archive may hold other files than objects (notes), with no code.
         layouts = [(member, binaries.Layout(data)) for member, data in binaries.members(path)
-                   if data[:4] == b"\x7fELF"]
+                   if data[:4] == b"\x7fELF" or data[:4] in binaries.BITCODE]
     except (OSError, binaries.Unreadable) as error:
         return ["cannot read %s: %s" % (path, error)]
     if not any(layout.symbols for _, layout in layouts):

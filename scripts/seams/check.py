@@ -117,13 +117,6 @@ def read_hooks(path):
 
 # --- the files --------------------------------------------------------------
 
-def demangle(names):
-    done = subprocess.run(["c++filt"], input="".join(n + "\n" for n in names),
-                          stdout=subprocess.PIPE, universal_newlines=True, errors="replace",
-                          check=True)
-    return done.stdout.split("\n")[:len(names)]
-
-
 def check_file(path, hooks):
     """The problems of one file, each a line."""
     if not os.path.isfile(path):
@@ -148,17 +141,18 @@ def check_file(path, hooks):
         # A linker leaves a few functions without a name (two in the
         # program's five thousand): past one, and one in a hundred, symbols
         # were taken out.
-        if layout.unnamed_code or (layout.orphans > 1
-                                   and layout.orphans * 100 > layout.functions):
-            problems.append(
-                "%s has code that no symbol names (%s%d of the %d functions its unwind table"
-                " lists start at no symbol): stripped?, so it cannot be checked"
-                % (where, "sections %s; " % ", ".join(layout.unnamed_code)
-                   if layout.unnamed_code else "", layout.orphans, layout.functions))
+        orphans = layout.orphans > 1 and layout.orphans * 100 > layout.functions
+        if layout.symbols and (layout.unnamed_code or orphans):
+            why = ["sections %s have no function symbol" % ", ".join(layout.unnamed_code)
+                   ] if layout.unnamed_code else []
+            why += ["%d of the %d functions its unwind table lists start at no symbol"
+                    % (layout.orphans, layout.functions)] if orphans else []
+            problems.append("%s has code that no symbol names (%s): stripped?, so it cannot be"
+                            " checked" % (where, "; ".join(why)))
     if problems:
         return problems
     names = [name for _, layout in layouts for name in layout.symbols]
-    found = sorted({symbol for symbol in demangle(names)
+    found = sorted({symbol for symbol in tree.demangle(names)
                     if TESTING.search(symbol) or hooks.match(symbol)})
     if found:
         problems.append("%s carries test hooks:\n%s" % (path, "\n".join("  " + s for s in found)))

@@ -297,14 +297,12 @@ def component_hooks(clang, root, component, files, folders, missing):
     return hooks, facts, problems
 
 
-def demangled(keys):
-    """key -> its demangled form, for the keys that are mangled names."""
-    mangled = sorted(k for k in keys if k.startswith("_Z"))
-    if not mangled:
-        return {}
-    done = subprocess.run(["c++filt"], input="\n".join(mangled) + "\n", stdout=subprocess.PIPE,
-                          universal_newlines=True, check=True)
-    return dict(zip(mangled, done.stdout.split("\n")))
+def demangle(names):
+    """The names as c++filt reads them (one that is not mangled as it is)."""
+    done = subprocess.run(["c++filt"], input="".join(n + "\n" for n in names),
+                          stdout=subprocess.PIPE, universal_newlines=True, errors="replace",
+                          check=True)
+    return done.stdout.split("\n")[:len(names)]
 
 
 def hooks_of(root, jobs):
@@ -337,16 +335,17 @@ def hooks_of(root, jobs):
         if len(problems) > 10:
             lines.append("... and %d more errors" % (len(problems) - 10))
         raise TreeError(lines)
-    names = demangled(key for _, key in hooks)
+    keys = sorted({key for _, key in hooks})
+    names = dict(zip(keys, demangle(keys)))
     faults = []
     for kind, key in sorted(hooks):
         fact = facts.get(key) if kind == "name" else None
         if fact and fact.needs and (fact.inline or not fact.defined):
             faults.append("%s is a hook %s: a hook must be defined out of line, in a source of"
                           " the tree, so that a build that has it shows its symbol"
-                          % (names.get(key, key), "defined inline (%s)" % ", ".join(
+                          % (names[key], "defined inline (%s)" % ", ".join(
                               sorted(fact.inline)) if fact.inline else
                              "that no source of the tree defines (declared at %s)" % fact.where))
     if faults:
         raise TreeError(faults)
-    return {(kind, names.get(key, key)) for kind, key in hooks}
+    return {(kind, names[key]) for kind, key in hooks}

@@ -133,7 +133,7 @@ class Reader:
     def named(self, cursor):
         """(qualified name or None, whether it is a template or in one)."""
         lib, parts, templated = self.lib, [], cursor.kind in TEMPLATES
-        while cursor.kind != C.TRANSLATION_UNIT and not 70 <= cursor.kind <= 73:
+        while cursor.kind != C.TRANSLATION_UNIT and cursor.kind not in C.INVALID:
             spelling = self.clang.spelling(cursor)
             if spelling or cursor.kind not in (C.LINKAGE_SPEC, C.UNEXPOSED_DECL):
                 if cursor.kind == C.NAMESPACE and not spelling:

@@ -12,6 +12,11 @@
 template <class T>
 class DUZESharedInstance {
  public:
+  DUZESharedInstance() = default;
+  ~DUZESharedInstance() { delete whole_.load(); }
+  DUZESharedInstance(const DUZESharedInstance&) = delete;
+  DUZESharedInstance& operator=(const DUZESharedInstance&) = delete;
+
   std::shared_ptr<T> get() {
     base::LockGuard lock(mutex_);
     if (!instance_) {

@@ -110,6 +110,10 @@ TEST_F(Contexts, ObserversHearTheCurrentIdsAndEveryChangeAsItIsMade) {
   DUZEUserIdContext::removeUserIdObserver(user);
   DUZESessionContext::sharedInstance()->setSessionId("unheard");
   EXPECT_EQ(heard.size(), 7u);
+  // The service's slot beside the host's takes one.
+  EXPECT_TRUE(DUZESessionContext::addServiceSessionIdObserver(session));
+  EXPECT_FALSE(DUZESessionContext::addServiceSessionIdObserver(user));
+  DUZESessionContext::removeSessionIdObserver(session);
 }
 
 // A child forked while other threads change the session, the user id and

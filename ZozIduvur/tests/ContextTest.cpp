@@ -110,13 +110,20 @@ TEST_F(Contexts, ObserversHearTheCurrentIdsAndEveryChangeAsItIsMade) {
   DUZEUserIdContext::removeUserIdObserver(user);
   DUZESessionContext::sharedInstance()->setSessionId("unheard");
   EXPECT_EQ(heard.size(), 7u);
+  // The service's slot beside the host's takes one.
+  EXPECT_TRUE(DUZESessionContext::addServiceSessionIdObserver(session));
+  EXPECT_FALSE(DUZESessionContext::addServiceSessionIdObserver(user));
+  DUZESessionContext::removeSessionIdObserver(session);
 }
 
 // A child forked while other threads change the session, the user id and
 // the defaults (their locks held at the fork) sets a session and user id of
-// its own all the same, and its observers hear them: nothing it takes was
-// left held by a thread that did not come along.
+// its own all the same, through the shared instances or pointers to them
+// taken before, and its observers hear them: nothing it takes was left held
+// by a thread that did not come along.
 TEST_F(Contexts, AChildForkedWhileOtherThreadsChangeThemSetsItsOwn) {
+  const auto session = DUZESessionContext::sharedInstance();
+  const auto user = DUZEUserIdContext::sharedInstance();
   std::atomic<bool> stop{false};
   std::vector<std::thread> threads;
   threads.emplace_back([&] {
@@ -139,9 +146,10 @@ TEST_F(Contexts, AChildForkedWhileOtherThreadsChangeThemSetsItsOwn) {
   for (int child = 0; child < 8 && hung == 0; ++child) {
     const pid_t pid = ::fork();
     if (pid == 0) {
-      DUZESessionContext::sharedInstance()->setSessionId("CHILD");
-      DUZEUserIdContext::sharedInstance()->setUserId("child-user");
-      ::_exit(heard == "CHILD" && DUZEUserIdContext::sharedInstance()->userId() == "child-user"
+      (child % 2 ? session : DUZESessionContext::sharedInstance())->setSessionId("CHILD");
+      (child % 2 ? user : DUZEUserIdContext::sharedInstance())->setUserId("child-user");
+      ::_exit(heard == "CHILD" && DUZEUserIdContext::sharedInstance()->userId() == "child-user" &&
+                      session->sessionId() == "CHILD"
                   ? 0
                   : 1);
     }

@@ -2,6 +2,8 @@
 
 #include <signal.h>
 
+#include <cmath>
+
 #include "DUZEApplicationForwarder.h"
 #include "DUZECrashesKeys.h"
 #include "DUZECrashesLogBuffer.h"
@@ -42,31 +44,43 @@ base::Mutex gSeamMutex;
 std::optional<dispatch::DispatchTimeInterval> gProcessingDelay KX_GUARDED_BY(gSeamMutex);
 std::optional<bool> gDebuggerAttached KX_GUARDED_BY(gSeamMutex);
 
-// Sets the crash engine's annotation `name` to `value`, or clears it for
-// none. A value reports cannot carry clears it too, so that no report says
-// an earlier one, and says why.
-void annotate(const char* name, const std::optional<std::string>& value) {
-  if (!value) {
-    ROReradUzerirud::removeAnnotation(name);
-    return;
-  }
-  std::shared_ptr<foundation::NSError> error;
-  if (ROReradUzerirud::setAnnotation(name, *value, &error)) return;
-  ROReradUzerirud::removeAnnotation(name);
-  DUZELogError(kDUZECrashesLogTag, "Crash reports will carry no %@: %@", name,
-               error ? error->localizedDescription() : std::string());
+// The crash engine's names this service keeps for one id: the id itself,
+// and, for an id the reports cannot carry, when it was set (the history has
+// it). Kept as the library loads, so that a host's annotations neither take
+// their room nor change them.
+struct IdAnnotations {
+  std::optional<ROReradUzerirud::AnnotationKey> id;
+  std::optional<ROReradUzerirud::AnnotationKey> setAt;
+};
+
+IdAnnotations keep(const char* name, const char* setAtName) {
+  return {ROReradUzerirud::keepAnnotation(name), ROReradUzerirud::keepAnnotation(setAtName)};
 }
 
-// The engine keeps a fixed number of names for the life of the process: the
-// session's and the user's take theirs as the library loads, so that a host
-// whose own annotations fill the rest never leaves reports without them.
-[[maybe_unused]] const bool gNamesClaimed = [] {
-  for (const char* name : {duzecrashes::kSessionIdAnnotation, duzecrashes::kUserIdAnnotation}) {
-    if (ROReradUzerirud::setAnnotation(name, "")) ROReradUzerirud::removeAnnotation(name);
-  }
-  return true;
-}();
+IdAnnotations gSessionAnnotations =
+    keep(duzecrashes::kSessionIdAnnotation, duzecrashes::kSessionIdSetAtAnnotation);
+IdAnnotations gUserAnnotations =
+    keep(duzecrashes::kUserIdAnnotation, duzecrashes::kUserIdSetAtAnnotation);
 
+// Makes the annotations say `value`: the id, none, or, for one a report
+// cannot carry (too long, or not text), the time it was set, now (so that a
+// crash's report never says an earlier one). The time goes first and the id
+// last, so that a report written between says one or the other.
+void annotate(const IdAnnotations& annotations, const std::optional<std::string>& value) {
+  if (!annotations.id || !annotations.setAt) return;
+  if (value && annotations.id->set(*value)) {
+    annotations.setAt->remove();
+    return;
+  }
+  if (value) {
+    // Rounded up, so that the entry the history has is at or before it.
+    const double now = std::ceil(dispatch::Date::now().timeIntervalSince1970() * 1e6) / 1e6;
+    annotations.setAt->set(foundation::stringWithFormat("%.6f", now));
+  } else {
+    annotations.setAt->remove();
+  }
+  annotations.id->remove();
+}
 }  // namespace
 
 namespace duzecrashes {
@@ -295,17 +309,16 @@ void DUZECrashes::annotateSessionAndUser() {
   // a forked child that starts a session of its own has it in its reports at
   // once (dispatch queues do not run there). Added again at each enabling,
   // they are only told the current ids.
-  const bool observed =
-      DUZESessionContext::addSessionIdObserver([](const std::optional<std::string>& sessionId) {
-        annotate(duzecrashes::kSessionIdAnnotation, sessionId);
-      }) &&
-      DUZEUserIdContext::addUserIdObserver([](const std::optional<std::string>& userId) {
-        annotate(duzecrashes::kUserIdAnnotation, userId);
-      });
-  if (!observed) {
+  const bool kept = gSessionAnnotations.id && gSessionAnnotations.setAt && gUserAnnotations.id &&
+                    gUserAnnotations.setAt;
+  const bool session = DUZESessionContext::addServiceSessionIdObserver(
+      [](const std::optional<std::string>& id) { annotate(gSessionAnnotations, id); });
+  const bool user = DUZEUserIdContext::addServiceUserIdObserver(
+      [](const std::optional<std::string>& id) { annotate(gUserAnnotations, id); });
+  if (!kept || !session || !user) {
     DUZELogError(kDUZECrashesLogTag,
-                 "Crash reports may carry an earlier session or user id: the "
-                 "contexts have no room for another observer");
+                 "Crash reports may carry no session or user id: their annotations or the "
+                 "contexts' room for this service were taken");
   }
 }
 

@@ -15,9 +15,12 @@ inline constexpr std::string_view kAnalyzerFileName = "ZORodozid.analyzer";
 inline constexpr std::string_view kUserConfirmationKey = "CrashesUserConfirmation";
 inline constexpr std::string_view kMemoryWarningKey = "AppDidReceiveMemoryWarning";
 // The crash engine's annotations that carry the session and user id into
-// every report.
+// every report; for an id a report cannot carry, the time it was set, as
+// seconds since 1970, instead (the history has it).
 inline constexpr const char* kSessionIdAnnotation = "sessionId";
 inline constexpr const char* kUserIdAnnotation = "userId";
+inline constexpr const char* kSessionIdSetAtAnnotation = "sessionIdSetAt";
+inline constexpr const char* kUserIdSetAtAnnotation = "userIdSetAt";
 
 // Stored reports are processed at most once per process (until the shared
 // instance is reset).

@@ -3,6 +3,7 @@
 // the delegate and the user, and sending the logs with their attachments.
 
 #include <algorithm>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -62,6 +63,21 @@ std::optional<std::string> annotationOf(const std::map<std::string, std::string>
   const auto found = annotations.find(name);
   if (found == annotations.end()) return std::nullopt;
   return found->second;
+}
+
+// The id a report says its process had: the annotation `name`, or, for an
+// id the report could not carry, the one the history of `Context` recorded
+// last by the time the report says it was set (`setAtName`).
+template <class Context>
+std::optional<std::string> reportedId(
+    const std::map<std::string, std::string>& annotations, const char* name, const char* setAtName,
+    std::optional<std::string> (Context::*fromHistory)(dispatch::Date, DUZEDatePrecision)) {
+  const auto setAt = annotationOf(annotations, setAtName);
+  char* end = nullptr;
+  const double seconds = setAt ? std::strtod(setAt->c_str(), &end) : 0;
+  if (!setAt || end == setAt->c_str() || *end != '\0') return annotationOf(annotations, name);
+  return (*Context::sharedInstance().*fromHistory)(dispatch::Date::fromUnixTime(seconds),
+                                                   DUZEDatePrecision::exact);
 }
 
 }  // namespace
@@ -248,11 +264,16 @@ void DUZECrashes::processCrashReports() {
                    "processing: %@",
                    debugDescription(*entry.report));
     }
-    // Reports of versions that did not write them have no annotations.
+    // Reports of versions that did not write them have no annotations, nor
+    // have those whose annotations were damaged.
     std::optional<ReportedIds> ids;
     if (const auto& annotations = entry.report->annotations()) {
-      ids = ReportedIds{annotationOf(*annotations, duzecrashes::kSessionIdAnnotation),
-                        annotationOf(*annotations, duzecrashes::kUserIdAnnotation)};
+      ids = ReportedIds{
+          reportedId(*annotations, duzecrashes::kSessionIdAnnotation,
+                     duzecrashes::kSessionIdSetAtAnnotation,
+                     &DUZESessionContext::crashedSessionIdAt),
+          reportedId(*annotations, duzecrashes::kUserIdAnnotation,
+                     duzecrashes::kUserIdSetAtAnnotation, &DUZEUserIdContext::crashedUserIdAt)};
     }
     appendUnprocessed(log, entry.errorReport, entry.url, ids);
   }
@@ -385,8 +406,9 @@ void DUZECrashes::handleUserConfirmation(DUZEUserConfirmation userConfirmation) 
       }
 
       // The session and user the crashed process had: its report says them,
-      // written by that process as it crashed. Only a report of a version
-      // that did not write them is judged by the histories, by time. Reports
+      // written by that process as it crashed. Only a report without them
+      // (of a version that did not write them, or with its annotations
+      // damaged) is judged by the histories, by time. Reports
       // keep the time to the whole second only, so a session that the
       // crashed run started within the crash's second (a crash at launch)
       // is its own.

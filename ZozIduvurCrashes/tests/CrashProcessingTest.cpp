@@ -450,8 +450,8 @@ TEST_F(CrashProcessing, ACrashKeepsItsSessionWhenTheNextRunStartsWithinItsSecond
 
 // A report that says the session and user its process had gives the log
 // exactly those, whatever the histories hold (an absent one is none); only a
-// report of a version that wrote none is judged by the histories, by time,
-// whatever process it and the entries name.
+// report of a version that wrote none, or whose annotations are damaged, is
+// judged by the histories, by time, whatever process it and the entries name.
 TEST_F(CrashProcessing, AReportsOwnSessionAndUserAreTheLogsAndOnlyOlderReportsGoByTime) {
   DUZE_RUN_IN_OWN_PROCESS();
   auto group = startOnFakeGroup();
@@ -475,6 +475,9 @@ TEST_F(CrashProcessing, AReportsOwnSessionAndUserAreTheLogsAndOnlyOlderReportsGo
   older.process.has_forked_from_process_id = older.process.has_forked_from_start_ticks = true;
   older.process.forked_from_process_id = 4242;
   older.process.forked_from_start_ticks = 5242;
+  // Damaged annotations: the report is read as one without them.
+  auto damaged = reportWithAnnotations(5, second, {{"sessionId", "CRASHED-RUN"}});
+  damaged.insert(damaged.end(), {0x5A, 0x02, 0x0A, 0x05});
   crashes()->setCrashFiles({
       storeCrashFile(
           "1", reportWithAnnotations(
@@ -483,10 +486,15 @@ TEST_F(CrashProcessing, AReportsOwnSessionAndUserAreTheLogsAndOnlyOlderReportsGo
       storeCrashFile("2", reportWithAnnotations(2, second, {})),
       storeCrashFile("3", reportWithAnnotations(3, second, {{"sessionId", ""}})),
       storeCrashFile("4", older.pack()),
+      storeCrashFile("5", damaged),
+      storeCrashFile("6", reportWithAnnotations(6, second,
+                                                {{"sessionId", "CRASHED-RUN"},
+                                                 {"userId", "not this one"},
+                                                 {"userIdSetAt", std::to_string(now - 150)}})),
   });
   steps().processCrashReports();
   auto logs = group->unit("Crashes")->logsOf<DUZEAppleErrorLog>();
-  ASSERT_EQ(logs.size(), 4u);
+  ASSERT_EQ(logs.size(), 6u);
   EXPECT_EQ(logs[0]->sid(), "CRASHED-RUN");
   EXPECT_EQ(logs[0]->userId(), "crashed-user");
   EXPECT_EQ(logs[1]->sid(), std::nullopt);
@@ -495,6 +503,11 @@ TEST_F(CrashProcessing, AReportsOwnSessionAndUserAreTheLogsAndOnlyOlderReportsGo
   EXPECT_EQ(logs[2]->userId(), std::nullopt);
   EXPECT_EQ(logs[3]->sid(), "EARLIER-RUN");
   EXPECT_EQ(logs[3]->userId(), "earlier-user");
+  EXPECT_EQ(logs[4]->sid(), "EARLIER-RUN");
+  EXPECT_EQ(logs[4]->userId(), "earlier-user");
+  // A user id the report could not carry: the history's, when it was set.
+  EXPECT_EQ(logs[5]->sid(), "CRASHED-RUN");
+  EXPECT_EQ(logs[5]->userId(), "older-user");
 }
 
 TEST_F(CrashProcessing, AlwaysSendSkipsTheConfirmationHandler) {

@@ -21,6 +21,7 @@
 #include "ZozIduvur/DUZEChannelGroupDefault.h"
 #include "ZozIduvur/DUZEChannelUnitDefault.h"
 #include "ZozIduvur/DUZESessionContext.h"
+#include "ZozIduvur/DUZEUserIdContext.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
 #include "ZozIduvur/TestSeams.h"
 #include "ZozIduvurCrashes/DUZEHandledErrorLog.h"
@@ -43,6 +44,10 @@ constexpr const char* kRole = "DUZE_CRASHES_END_TO_END_ROLE";
 constexpr const char* kGoSignal = "DUZE_CRASHES_END_TO_END_GO";
 // The session the crashing run starts before it crashes.
 constexpr const char* kCrashedSession = "SESSION-OF-THE-CRASHED-RUN";
+// The user some crashing runs set: one an annotation carries, and one too
+// long for it.
+constexpr const char* kCrashedUser = "crashed-user";
+const std::string kLongUser(5000, 'u');
 // Set for a sending run whose crash came in a child the crashing run forked:
 // its report waits in the queue, not as the last run's, and no handled error
 // was on its way.
@@ -71,7 +76,8 @@ class Crasher : public DUZEChannelDelegate {
     auto handled = std::dynamic_pointer_cast<DUZEHandledErrorLog>(log);
     if (!handled || !handled->properties() || !handled->properties()->count("crash")) return false;
     const std::string kind = role();
-    if (kind == "fault" || kind == "clock-step" || kind == "same-pid" || kind == "older-version") {
+    if (kind == "fault" || kind == "clock-step" || kind == "same-pid" || kind == "older-version" ||
+        kind == "host" || kind == "long-user") {
       dispatch::testing::storeToLowAddress(0x10);
     } else if (kind == "abort") {
       abort();
@@ -175,7 +181,16 @@ TEST(CrashesEndToEndChild, Crash) {
   // As the application does before it starts the client.
   foundation::NSUserDefaults::standardUserDefaults()->registerDefaults(
       {{"NSApplicationCrashOnExceptions", foundation::Value(true)}});
+  // A host with annotations of its own under the service's names, and all
+  // the observers it has room for.
+  if (kind == "host") {
+    ROReradUzerirud::setAnnotation("sessionId", "HOST");
+    ASSERT_TRUE(crashestest::addHostObservers());
+  }
   DUZEZozIduvur::start("secret", {DUZEServiceClass::of<DUZECrashes>()});
+  if (kind == "host" || kind == "long-user") {
+    DUZEUserIdContext::sharedInstance()->setUserId(kind == "host" ? kCrashedUser : kLongUser);
+  }
   if (kind == "older-version") {
     // An earlier version's program that shares the data folder records a
     // session and user while this run goes on.
@@ -194,6 +209,10 @@ TEST(CrashesEndToEndChild, Crash) {
   // The wall clock was an hour fast when the session began, and is set right
   // before the crash: the session's entry is an hour later than the crash.
   if (kind == "clock-step") moveStoredSessions(3600);
+  if (kind == "host") {
+    ROReradUzerirud::removeAnnotation("sessionId");
+    ROReradUzerirud::setAnnotation("userId", "HOST");
+  }
   auto crasher = std::make_shared<Crasher>();
   DUZEZozIduvur::channelGroup()->addDelegate(crasher);
   auto model = DUZEExceptionModel::createWithType("Handled", "before the crash", std::nullopt);
@@ -453,6 +472,14 @@ TEST_F(CrashesEndToEnd, ACrashKeepsItsSessionWhenARunUnderItsPidStartsOneInItsSe
 
 TEST_F(CrashesEndToEnd, ARunThatCrashesBeforeItsFirstSessionHasNoneWhateverEarlierVersionsHad) {
   crashThenSend("older-version", SIGSEGV, false, std::nullopt);
+}
+
+TEST_F(CrashesEndToEnd, AHostsAnnotationsAndObserversLeaveTheServicesIds) {
+  EXPECT_EQ(crashThenSend("host", SIGSEGV).value("userId", ""), kCrashedUser);
+}
+
+TEST_F(CrashesEndToEnd, AUserIdTooLongForAnAnnotationIsSentFromTheHistory) {
+  EXPECT_TRUE(crashThenSend("long-user", SIGSEGV).value("userId", "") == kLongUser);
 }
 
 TEST_F(CrashesEndToEnd, AForkedChildsCrashIsSentWithTheSessionItWasForkedIn) {

@@ -9,6 +9,8 @@
 #include <iterator>
 
 #include "ZozIduvur/DUZEChannelUnitDefault.h"
+#include "ZozIduvur/DUZESessionContext.h"
+#include "ZozIduvur/DUZEUserIdContext.h"
 #include "ZozIduvur/DUZEZozIduvur.h"
 #include "ZozIduvur/TestSeams.h"
 #include "ZozIduvurCrashes/DUZEWrapperCrashesHelper.h"
@@ -163,6 +165,15 @@ std::string incidentOf(uint8_t uuidByte) {
   foundation::NSUUID::Bytes bytes;
   bytes.fill(uuidByte);
   return foundation::NSUUID(bytes).UUIDString();
+}
+
+bool addHostObservers() {
+  bool added = true;
+  for (auto observer : {&hostObserver<0>, &hostObserver<1>, &hostObserver<2>, &hostObserver<3>}) {
+    added = DUZESessionContext::addSessionIdObserver(observer) &&
+            DUZEUserIdContext::addUserIdObserver(observer) && added;
+  }
+  return added;
 }
 
 }  // namespace crashestest

@@ -121,4 +121,13 @@ void storeHistory(std::string_view key, const std::vector<std::shared_ptr<T>>& h
 // The incident identifier the formatter gives a report of `reportBytes`.
 std::string incidentOf(uint8_t uuidByte);
 
+// A host's observers of the session and user id, each keeping what it heard
+// last, added to both contexts: as many as a host has room for.
+inline std::optional<std::string> gHostHeard[4];
+template <int N>
+void hostObserver(const std::optional<std::string>& id) {
+  gHostHeard[N] = id;
+}
+bool addHostObservers();
+
 }  // namespace crashestest

@@ -17,6 +17,7 @@
 #include "ZozIduvurCrashes/DUZEWrapperCrashesHelper.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
 #include "ZozIduvurCrashes/TestSeams.h"
+#include "crash-capture/ROCrashReport.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "dispatch/DispatchSource.h"
 #include "dispatch/TestSeams.h"
@@ -117,34 +118,42 @@ TEST_F(CrashesService, StartSetsUpTheEngineAndItsHandlers) {
 }
 
 // The engine's annotations follow the session and user id from enabling on,
-// beside an observer of the host's and annotations of its own that take all
-// the room there is, and through disabling and enabling again.
-TEST_F(CrashesService, AnnotationsFollowTheIdsBesideAHostsObserverAndAnnotations) {
+// beside observers and annotations of the host's that take all the room the
+// host has (the service's names tried among them), and through disabling
+// and enabling again; for a user id they cannot carry, the time it was set.
+TEST_F(CrashesService, AnnotationsFollowTheIdsBesideAHostsObserversAndAnnotations) {
   DUZE_RUN_IN_OWN_PROCESS();
-  for (int i = 0; ROReradUzerirud::setAnnotation("host " + std::to_string(i), "v"); ++i) {
-  }
-  static std::optional<std::string> hostHeard;
+  int names = 0;
+  while (ROReradUzerirud::setAnnotation("host " + std::to_string(names), "v")) ++names;
+  EXPECT_EQ(names, 16);
+  EXPECT_FALSE(ROReradUzerirud::setAnnotation("sessionId", "HOST"));
+  ASSERT_TRUE(crashestest::addHostObservers());
   const auto annotated = [](const char* name) -> std::optional<std::string> {
-    const auto annotations = ROReradUzerirud::annotations();
-    const auto found = annotations.find(name);
-    if (found == annotations.end()) return std::nullopt;
+    const auto data = ROReradUzerirud::init()->generateLiveReport();
+    const auto report = data ? ROCrashReport::create(*data, nullptr) : nullptr;
+    if (!report || !report->annotations()) return "(no report)";
+    const auto found = report->annotations()->find(name);
+    if (found == report->annotations()->end()) return std::nullopt;
     return found->second;
   };
   DUZESessionContext::sharedInstance()->setSessionId("before");
   startOnFakeGroup();
   EXPECT_EQ(annotated("sessionId"), "before");
-  ASSERT_TRUE(DUZESessionContext::addSessionIdObserver(
-      [](const std::optional<std::string>& id) { hostHeard = id; }));
   DUZESessionContext::sharedInstance()->setSessionId("after");
   DUZEUserIdContext::sharedInstance()->setUserId("alice");
-  EXPECT_EQ(hostHeard, "after");
+  ROReradUzerirud::removeAnnotation("sessionId");
+  EXPECT_EQ(crashestest::gHostHeard[3], "alice");
   EXPECT_EQ(annotated("sessionId"), "after");
   EXPECT_EQ(annotated("userId"), "alice");
+  EXPECT_EQ(ROReradUzerirud::annotations().size(), 16u);
+  DUZEUserIdContext::sharedInstance()->setUserId(std::string(4097, 'u'));
+  EXPECT_EQ(annotated("userId"), std::nullopt);
+  EXPECT_TRUE(annotated("userIdSetAt"));
   DUZECrashes::setServiceEnabled(false);
   DUZESessionContext::sharedInstance()->setSessionId(std::nullopt);
   DUZECrashes::setServiceEnabled(true);
   EXPECT_EQ(annotated("sessionId"), std::nullopt);
-  EXPECT_EQ(hostHeard, std::nullopt);
+  EXPECT_EQ(crashestest::gHostHeard[0], std::nullopt);
 }
 
 TEST_F(CrashesService, SignalHandlersWhenTheExceptionServerIsDisabledBeforeStart) {

@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "ThreadSanitizerFacts.h"
 #include "baseTest/Children.h"
 #include "crash-capture/ROCrashReport.h"
 #include "crash-capture/ROReradUzerirud.h"
@@ -115,7 +116,7 @@ TEST(AnnotationsTable, SixteenNamesThenNoRoomAndChangesKeepNothingBehind) {
   EXPECT_EQ(
       inChild([] {
         const size_t free =
-            rocrash::annotations::kCapacity - rocrash::annotations::claimedNamesForTesting();
+            rocrash::annotations::kHostNames - rocrash::annotations::claimedNamesForTesting();
         if (free < 2) return 1;
         for (size_t i = 0; i < free; ++i) {
           if (setError("name" + std::to_string(i), "v")) return 2;
@@ -141,6 +142,36 @@ TEST(AnnotationsTable, SixteenNamesThenNoRoomAndChangesKeepNothingBehind) {
       0);
 }
 
+// Names kept for components, beside the host's: the host cannot set, clear
+// or list them, and loses the value it gave one first; a name is kept once,
+// and four at most.
+TEST(AnnotationsTable, KeptNamesAreTheirKeepersAlone) {
+  EXPECT_EQ(inChild([] {
+              if (setError("mine", "host") || setError("other", "host")) return 1;
+              std::vector<ROReradUzerirud::AnnotationKey> keys;
+              for (size_t i = 0; i < rocrash::annotations::kKeptNames; ++i) {
+                auto key =
+                    ROReradUzerirud::keepAnnotation(i == 0 ? "mine" : "k" + std::to_string(i));
+                if (!key) return 2;
+                keys.push_back(*key);
+              }
+              std::shared_ptr<foundation::NSError> again, fifth;
+              if (ROReradUzerirud::keepAnnotation("mine", &again) ||
+                  ROReradUzerirud::keepAnnotation("fifth", &fifth) ||
+                  again->code() != ROReradUzerirudErrorInvalidAnnotation ||
+                  fifth->code() != ROReradUzerirudErrorTooManyAnnotations) {
+                return 3;
+              }
+              if (!keys[0].set("kept") || !keys[1].set("one")) return 4;
+              if (setError("mine", "host") != ROReradUzerirudErrorInvalidAnnotation) return 5;
+              ROReradUzerirud::removeAnnotation("mine");
+              keys[1].remove();
+              if (ROReradUzerirud::annotations() != Values{{"other", "host"}}) return 6;
+              return inLiveReport() == Values{{"mine", "kept"}, {"other", "host"}} ? 0 : 7;
+            }),
+            0);
+}
+
 // Threads that set one new name at once end in one slot, and threads that
 // set new names of their own at once each in a slot of its own.
 TEST(AnnotationsTable, ThreadsSettingNewNamesAtOnceTakeOneSlotEach) {
@@ -148,7 +179,7 @@ TEST(AnnotationsTable, ThreadsSettingNewNamesAtOnceTakeOneSlotEach) {
               constexpr int kThreads = 4;
               for (int round = 0; round < 2; ++round) {
                 const size_t before = rocrash::annotations::claimedNamesForTesting();
-                if (before + kThreads + 1 > rocrash::annotations::kCapacity) return 1;
+                if (before + kThreads + 1 > rocrash::annotations::kHostNames) return 1;
                 const std::string shared = "shared " + std::to_string(round);
                 const auto own = [round](int t) {
                   return "own " + std::to_string(round) + " " + std::to_string(t);
@@ -195,6 +226,25 @@ TEST_F(Annotations, AForkedChildStartsWithItsParentsAndItsChangesAreItsOwn) {
   }
   EXPECT_EQ(code, 0);
   EXPECT_EQ(inLiveReport(), (Values{{"session", "PARENT"}}));
+}
+
+// A child made without fork handlers while another thread reads gives back
+// what it replaces, all but what it inherited.
+TEST_F(Annotations, AChildForkedWithoutHandlersGivesBackWhatItReplaces) {
+  if (rocrash::testing::kThreadSanitizer) GTEST_SKIP() << "its state does not survive a raw fork";
+  ASSERT_TRUE(ROReradUzerirud::setAnnotation("k", "parent"));
+  const ReaderOnAnotherThread reader;
+  EXPECT_EQ(inChild(
+                [] {
+                  const int64_t before = rocrash::annotations::liveValuesForTesting();
+                  const std::string value(rocrash::annotations::kMaxValueBytes, 'v');
+                  for (int i = 0; i < 2000; ++i) {
+                    if (setError("k", value)) return 1;
+                  }
+                  return rocrash::annotations::liveValuesForTesting() - before == 1 ? 0 : 2;
+                },
+                base::testing::ForkBy::systemCall),
+            0);
 }
 
 // Forks while a read is under way: on another thread, before any value was

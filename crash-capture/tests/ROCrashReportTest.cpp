@@ -81,6 +81,20 @@ TEST(ROCrashReportDecode, AnnotationsAreReadAndTheirAbsenceIsToldFromNone) {
   ASSERT_TRUE(some);
   EXPECT_EQ(some->annotations(),
             (std::map<std::string, std::string>{{"sessionId", "S"}, {"userId", ""}}));
+  // Damaged ones (a wrong wire type, an entry without its value, a field cut
+  // short) cost the report them only.
+  const std::vector<uint8_t> damages[] = {{0x58, 0x01},
+                                          {0x5A, 0x04, 0x0A, 0x02, 0x08, 0x01},
+                                          {0x5A, 0x05, 0x0A, 0x03, 0x0A, 0x01, 'n'},
+                                          {0x5A, 0x10, 0x0A, 0x02}};
+  for (const auto& damage : damages) {
+    auto bytes = b.pack();
+    bytes.insert(bytes.end(), damage.begin(), damage.end());
+    auto damaged = ROCrashReport::create(bytes, nullptr);
+    ASSERT_TRUE(damaged) << damage.size();
+    EXPECT_FALSE(damaged->annotations());
+    EXPECT_EQ(damaged->threads().size(), some->threads().size());
+  }
 }
 
 TEST(ROCrashReportHeader, NullErrorPointerIsAllowed) {

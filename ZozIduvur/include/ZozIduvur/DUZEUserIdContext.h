@@ -31,6 +31,10 @@ class DUZEUserIdContext {
   // Adds `observer`, up to four at once (false when there is no room); adding
   // one again only tells it the current user id.
   static bool addUserIdObserver(Observer observer);
+  // Adds the crash service's observer, in a slot of its own beside the four
+  // above, so that it is there whatever the host added (false when another
+  // one holds the slot). Removed as the others are.
+  static bool addServiceUserIdObserver(Observer observer);
   static void removeUserIdObserver(Observer observer);
 
   std::optional<std::string> userId();

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstddef>
 #include <memory>
+#include <new>
 #include <optional>
 #include <string>
 
@@ -15,22 +16,25 @@
 // What a context class (the session or the user id context) shares across
 // the process: its shared instance, the observers of its current value, and
 // the current entry as last published, which a forked child starts from when
-// a thread that did not come along was changing the instance. `Context` names
-// this class a friend, guards its state with `mutex_`, has an `Entry` type
-// with `valueOf(entry)`, a constructor of a forked child's copy from an entry
-// (or none), and tells each change of its current entry with `changed`.
+// a thread that did not come along was using the instance. `Context` names
+// this class a friend, guards its state (`history_`, `loaded_`, `current_`)
+// with `mutex_`, has an `Entry` type with `valueOf(entry)`, a constructor of a
+// forked child's copy from an entry (or none), and tells each change of its
+// current entry with `changed`.
 //
 // Nothing here is held across a fork, and the observers are plain functions
 // in atomic slots: a forked child, where only the forking thread lives, finds
 // nothing held by a thread that did not come along, and a host that takes
 // its own locks in its fork handlers, or uses the context in them, never
-// waits for the context's.
+// waits for the context's. The instance stays the one a pointer taken before
+// the fork names, its lock and state made anew where another thread held it.
 template <class Context>
 class DUZEContextShare {
  public:
   using Observer = typename Context::Observer;
   using Entry = typename Context::Entry;
-  // Observers at most at once.
+  // The host's observers at most at once; the crash service's has a slot of
+  // its own after them.
   static constexpr size_t kObservers = 4;
 
   // The share of `Context`: made once, never destroyed (contexts are used from
@@ -48,17 +52,20 @@ class DUZEContextShare {
     publish(nullptr);
     tell(std::nullopt);
   }
-  // Adds `observer` (once: again, it is told only) and tells it the current
-  // value, under the shared instance's lock, so that no change comes between;
-  // false when there is no room for it.
-  bool observe(Observer observer) {
+  // Adds `observer` (once: again, it is told only) among the host's, or with
+  // `service` in the service's slot, and tells it the current value, under
+  // the shared instance's lock, so that no change comes between; false when
+  // there is no room for it.
+  bool observe(Observer observer, bool service) {
     auto context = get();
     base::LockGuard lock(context->mutex_);
+    std::atomic<Observer>* const first = service ? &observers_[kObservers] : &observers_[0];
+    std::atomic<Observer>* const end = service ? first + 1 : first + kObservers;
     bool added = false;
-    for (auto& slot : observers_) added = added || slot.load() == observer;
-    for (auto& slot : observers_) {
+    for (auto* slot = first; slot != end; ++slot) added = added || slot->load() == observer;
+    for (auto* slot = first; slot != end; ++slot) {
       Observer empty = nullptr;
-      added = added || slot.compare_exchange_strong(empty, observer);
+      added = added || slot->compare_exchange_strong(empty, observer);
     }
     if (added) observer(context->current_ ? Context::valueOf(*context->current_) : std::nullopt);
     return added;
@@ -81,7 +88,6 @@ class DUZEContextShare {
     made_.store(this);
     ::pthread_atfork(nullptr, nullptr, &renewInChild);
   }
-  static base::RecursiveMutex& lockOf(Context& context) { return context.mutex_; }
 
   void tell(const std::optional<std::string>& value) {
     for (auto& slot : observers_) {
@@ -93,23 +99,42 @@ class DUZEContextShare {
   void publish(const std::shared_ptr<Entry>& current) {
     delete published_.exchange(current ? new std::shared_ptr<Entry>(current) : nullptr);
   }
-  static std::shared_ptr<Context> forkedCopy() {
+  static std::shared_ptr<Entry> lastPublished() {
     const std::shared_ptr<Entry>* published = made_.load()->published_.load();
-    return std::shared_ptr<Context>(new Context(published ? *published : nullptr));
+    return published ? *published : nullptr;
+  }
+  static std::shared_ptr<Context> forkedCopy() {
+    return std::shared_ptr<Context>(new Context(lastPublished()));
+  }
+  // The instance as it stands when no thread held its lock at the fork; else
+  // with a lock made anew and what the parent last published as its current
+  // and only entry (what the thread left is never touched nor freed). It
+  // stores nothing either way: it was made in another process.
+  static bool renewInstance(Context& context) KX_NO_THREAD_SAFETY_ANALYSIS {
+    if (context.mutex_.tryLock()) {
+      context.mutex_.unlock();
+      return false;
+    }
+    new (&context.mutex_) base::RecursiveMutex();
+    new (&context.history_) decltype(context.history_)();
+    new (&context.current_) std::shared_ptr<Entry>(lastPublished());
+    context.loaded_ = 0;
+    if (context.current_) context.history_.push_back(context.current_);
+    return true;
   }
   // Also reached while `of()` is still making the share.
   static void renewInChild() {
     DUZEContextShare* share = made_.load();
-    if (share->instance_.renewInChild(&lockOf, &forkedCopy)) {
-      // The copy's value, which the observers may not have heard yet.
-      auto copy = share->get();
-      base::LockGuard lock(copy->mutex_);
-      share->tell(copy->current_ ? Context::valueOf(*copy->current_) : std::nullopt);
+    if (share->instance_.renewInChild(&renewInstance, &forkedCopy)) {
+      // Its value, which the observers may not have heard yet.
+      auto context = share->get();
+      base::LockGuard lock(context->mutex_);
+      share->tell(context->current_ ? Context::valueOf(*context->current_) : std::nullopt);
     }
   }
 
   static inline std::atomic<DUZEContextShare*> made_{nullptr};
   DUZESharedInstance<Context> instance_;
-  std::atomic<Observer> observers_[kObservers] = {};
+  std::atomic<Observer> observers_[kObservers + 1] = {};
   std::atomic<std::shared_ptr<Entry>*> published_{nullptr};
 };

@@ -15,7 +15,10 @@ std::shared_ptr<DUZESessionContext> DUZESessionContext::sharedInstance() {
 void DUZESessionContext::resetSharedInstance() { SessionShare::of().reset(); }
 
 bool DUZESessionContext::addSessionIdObserver(Observer observer) {
-  return SessionShare::of().observe(observer);
+  return SessionShare::of().observe(observer, false);
+}
+bool DUZESessionContext::addServiceSessionIdObserver(Observer observer) {
+  return SessionShare::of().observe(observer, true);
 }
 void DUZESessionContext::removeSessionIdObserver(Observer observer) {
   SessionShare::of().forget(observer);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <memory>
 #include <new>
 
@@ -11,9 +12,17 @@
 template <class T>
 class DUZESharedInstance {
  public:
+  DUZESharedInstance() = default;
+  ~DUZESharedInstance() { delete whole_.load(); }
+  DUZESharedInstance(const DUZESharedInstance&) = delete;
+  DUZESharedInstance& operator=(const DUZESharedInstance&) = delete;
+
   std::shared_ptr<T> get() {
     base::LockGuard lock(mutex_);
-    if (!instance_) instance_ = std::make_shared<T>();
+    if (!instance_) {
+      instance_ = std::make_shared<T>();
+      delete whole_.exchange(new std::shared_ptr<T>(instance_));
+    }
     return instance_;
   }
   void reset() {
@@ -21,33 +30,36 @@ class DUZESharedInstance {
     {
       base::LockGuard lock(mutex_);
       old = std::move(instance_);
+      delete whole_.exchange(nullptr);
     }
   }
 
   // In a forked child, from a fork handler, where only the forking thread
-  // lives: keeps the instance when neither its lock (`lockOf` gives it) nor
-  // this holder's was held at the fork. Else a thread that did not come along
-  // may have been changing them: they are left as they are, never locked nor
-  // freed, and `copy()` (what the parent last published) becomes the
-  // instance; so it does where there was none. True when it did. Nothing is
-  // held across the fork, so a host's own fork handlers and fork-safe locks
-  // may use the instance.
-  template <class Lock>
-  bool renewInChild(Lock& (*lockOf)(T&),
-                    std::shared_ptr<T> (*copy)()) KX_NO_THREAD_SAFETY_ANALYSIS {
+  // lives: the instance that pointers taken before the fork name stays the
+  // instance, and `renew` makes it usable (true when it changed it). Where a
+  // thread that did not come along held this holder's lock, the lock is made
+  // anew and the instance is the last one made whole (what that thread left
+  // is never touched nor freed); where there is none, `copy()` is. True when
+  // the instance or its state changed. Nothing is held across the fork, so a
+  // host's own fork handlers and fork-safe locks may use the instance.
+  bool renewInChild(bool (*renew)(T&), std::shared_ptr<T> (*copy)()) KX_NO_THREAD_SAFETY_ANALYSIS {
     if (mutex_.tryLock()) {
-      T* instance = instance_.get();
-      const bool keep = instance != nullptr && lockOf(*instance).tryLock();
-      if (keep) lockOf(*instance).unlock();
       mutex_.unlock();
-      if (keep) return false;
+    } else {
+      new (&mutex_) base::Mutex();
+      const std::shared_ptr<T>* whole = whole_.load();
+      new (&instance_) std::shared_ptr<T>(whole != nullptr ? *whole : nullptr);
     }
-    new (&mutex_) base::Mutex();
-    new (&instance_) std::shared_ptr<T>(copy());
+    if (instance_) return renew(*instance_);
+    instance_ = copy();
+    whole_.store(new std::shared_ptr<T>(instance_));
     return true;
   }
 
  private:
   base::Mutex mutex_;
   std::shared_ptr<T> instance_ KX_GUARDED_BY(mutex_);
+  // The instance once it is made whole, which a forked child takes when a
+  // thread that did not come along was changing `instance_`.
+  std::atomic<std::shared_ptr<T>*> whole_{nullptr};
 };

@@ -17,7 +17,10 @@ std::shared_ptr<DUZEUserIdContext> DUZEUserIdContext::sharedInstance() {
 void DUZEUserIdContext::resetSharedInstance() { UserIdShare::of().reset(); }
 
 bool DUZEUserIdContext::addUserIdObserver(Observer observer) {
-  return UserIdShare::of().observe(observer);
+  return UserIdShare::of().observe(observer, false);
+}
+bool DUZEUserIdContext::addServiceUserIdObserver(Observer observer) {
+  return UserIdShare::of().observe(observer, true);
 }
 void DUZEUserIdContext::removeUserIdObserver(Observer observer) {
   UserIdShare::of().forget(observer);

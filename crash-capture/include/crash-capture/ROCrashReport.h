@@ -363,9 +363,9 @@ class ROCrashReport {
   const std::optional<std::vector<uint8_t>>& customData() const { return customData_; }
   // The annotations the process had when the report was written (see
   // ROReradUzerirud::setAnnotation): empty when it had none; none in a report
-  // of an older version, which did not keep them, and in one that had no
-  // room for them under the file-size limit. Of a name given twice, the first
-  // value.
+  // of an older version, which did not keep them, in one that had no room
+  // for them under the file-size limit, and in one whose annotations are
+  // damaged (the rest of it is read). Of a name given twice, the first value.
   const std::optional<std::map<std::string, std::string>>& annotations() const {
     return annotations_;
   }

@@ -11,6 +11,7 @@
 
 #include <signal.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -165,26 +166,52 @@ class ROReradUzerirud {
   const std::optional<std::vector<uint8_t>>& customData() const { return customData_; }
   void setCustomData(std::optional<std::vector<uint8_t>> data);
 
-  // Annotations: named strings of the whole process (its session and user,
-  // say) that every report it writes, crash or live, carries as they stand
-  // when it is written, whichever reporter writes it. Any thread, at any
-  // time, before enabling too. A change that races a crash leaves the old
-  // value or the new one in the report, whole; reading them at a crash
-  // allocates nothing and takes no lock. A forked child starts with its
-  // parent's, and its own changes are its own.
+  // Annotations: named strings of the whole process that every report it
+  // writes, crash or live, carries as they stand when it is written,
+  // whichever reporter writes it. Any thread, at any time, before enabling
+  // too. A change that races a crash leaves the old value or the new one in
+  // the report, whole; reading them at a crash allocates nothing and takes no
+  // lock. A forked child starts with its parent's, and its own changes are
+  // its own.
   //
   // Sets `name` to `value` (an empty value is a value). A name is 1 to 64
   // bytes, a value at most 4,096, both valid UTF-8 without a zero byte
-  // (ROReradUzerirudErrorInvalidAnnotation otherwise); at most 16 names over
-  // the life of the process, a cleared one keeping its room
-  // (ROReradUzerirudErrorTooManyAnnotations for a 17th). On failure the
-  // name keeps the value it had, and the answer is false with `*error`.
+  // (ROReradUzerirudErrorInvalidAnnotation otherwise, and for a name kept by
+  // a component, below); the host has 16 names over the life of the process,
+  // a cleared one keeping its room (ROReradUzerirudErrorTooManyAnnotations
+  // for a 17th). On failure the name keeps the value it had, and the answer
+  // is false with `*error`.
   static bool setAnnotation(const std::string& name, const std::string& value,
                             std::shared_ptr<foundation::NSError>* error = nullptr);
-  // Clears `name`: reports carry no value for it.
+  // Clears `name`: reports carry no value for it. A kept name is left as it
+  // is.
   static void removeAnnotation(const std::string& name);
-  // The names that have a value, with their values.
+  // The host's names that have a value, with their values (kept names are
+  // not among them).
   static std::map<std::string, std::string> annotations();
+
+  // A name a component of the program keeps for itself, beside the host's
+  // sixteen (the telemetry client's crash service keeps its session and user
+  // ids so, as its library loads): reports carry the value set through the
+  // key, and the calls above neither change it nor list it. Copies are the
+  // same key.
+  class AnnotationKey {
+   public:
+    // As setAnnotation, for the kept name.
+    bool set(const std::string& value, std::shared_ptr<foundation::NSError>* error = nullptr) const;
+    void remove() const;
+
+   private:
+    friend class ROReradUzerirud;
+    explicit AnnotationKey(size_t slot) : slot_(slot) {}
+    size_t slot_;
+  };
+  // Keeps `name` (its rules as setAnnotation's) for the caller, for the life
+  // of the process; a value the host gave it is dropped. None, with
+  // `*error`, for a name kept already (ROReradUzerirudErrorInvalidAnnotation)
+  // or past four kept names (ROReradUzerirudErrorTooManyAnnotations).
+  static std::optional<AnnotationKey> keepAnnotation(
+      const std::string& name, std::shared_ptr<foundation::NSError>* error = nullptr);
 
   // A complete report file of the running process, or none with an error.
   std::optional<std::vector<uint8_t>> generateLiveReportWithThread(

@@ -17,7 +17,8 @@ enum [[nodiscard]] ROReradUzerirudError : int64_t {
   ROReradUzerirudErrorOperatingSystem = 1,
   ROReradUzerirudErrorInvalidCrashReport = 2,
   ROReradUzerirudErrorBusy = 3,
-  // An annotation's name or value the reports cannot carry.
+  // An annotation's name or value the reports cannot carry, or a name a
+  // component keeps.
   ROReradUzerirudErrorInvalidAnnotation = 4,
   // Every annotation's room holds another name.
   ROReradUzerirudErrorTooManyAnnotations = 5,

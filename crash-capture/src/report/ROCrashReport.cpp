@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "ReportExtraction.h"
 
@@ -15,6 +16,9 @@ constexpr size_t kMaxMachExceptionCodes = 255;
 constexpr uint64_t kCpuTypeArm64 = 0x0100000C;
 constexpr uint64_t kCpuSubtypeArm64e = 2;
 constexpr uint64_t kPointerMask36 = 0xFFFFFFFFFull;
+// The report's annotations: written last, and the one field a report is
+// read without when it cannot be read with.
+constexpr uint64_t kAnnotationsField = 11;
 
 template <class T>
 std::shared_ptr<T> fail(std::shared_ptr<foundation::NSError>* error, const char* message) {
@@ -25,6 +29,55 @@ std::shared_ptr<T> fail(std::shared_ptr<foundation::NSError>* error, const char*
 std::optional<std::string> optionalString(const char* s) {
   if (s == nullptr) return std::nullopt;
   return std::string(s);
+}
+
+// Reads a varint at `*at` (before `end`), moving past it; false when it does
+// not end in ten bytes or before `end`.
+bool readVarint(const uint8_t*& at, const uint8_t* end, uint64_t* value) {
+  *value = 0;
+  for (unsigned shift = 0; shift < 70 && at < end; shift += 7) {
+    const uint8_t byte = *at++;
+    *value |= static_cast<uint64_t>(byte & 0x7F) << shift;
+    if ((byte & 0x80) == 0) return true;
+  }
+  return false;
+}
+
+// The message's top-level fields but its annotations, whatever they hold:
+// none when another field cannot be told apart. Annotations that run past the
+// end (a report cut short in them) are left out as well.
+std::optional<std::vector<uint8_t>> withoutAnnotations(const uint8_t* at, const uint8_t* end) {
+  std::vector<uint8_t> kept;
+  while (at < end) {
+    const uint8_t* field = at;
+    uint64_t key = 0, length = 0;
+    if (!readVarint(at, end, &key)) return std::nullopt;
+    switch (key & 7) {
+      case 0:
+        if (!readVarint(at, end, &length)) at = nullptr;
+        length = 0;
+        break;
+      case 1:
+        length = 8;
+        break;
+      case 2:
+        if (!readVarint(at, end, &length)) at = nullptr;
+        break;
+      case 5:
+        length = 4;
+        break;
+      default:
+        at = nullptr;
+    }
+    const bool annotations = (key >> 3) == kAnnotationsField;
+    if (at == nullptr || length > static_cast<uint64_t>(end - at)) {
+      if (annotations) break;
+      return std::nullopt;
+    }
+    at += length;
+    if (!annotations) kept.insert(kept.end(), field, at);
+  }
+  return kept;
 }
 
 }  // namespace
@@ -50,8 +103,15 @@ UnpackedReport decodeCrashData(const std::vector<uint8_t>& data,
     fail<void>(error, message);
     return nullptr;
   }
-  UnpackedReport report(
-      rocrash__crash_report__unpack(nullptr, data.size() - kHeaderSize, data.data() + kHeaderSize));
+  const uint8_t* body = data.data() + kHeaderSize;
+  UnpackedReport report(rocrash__crash_report__unpack(nullptr, data.size() - kHeaderSize, body));
+  // Damaged annotations (those of the host are its own text) cost the report
+  // them only: it is read as one written without them.
+  if (!report) {
+    if (auto rest = withoutAnnotations(body, data.data() + data.size())) {
+      report.reset(rocrash__crash_report__unpack(nullptr, rest->size(), rest->data()));
+    }
+  }
   if (!report) fail<void>(error, "An unknown error occured decoding the crash report");
   return report;
 }

@@ -458,10 +458,13 @@ void ROReradUzerirud::setCustomData(std::optional<std::vector<uint8_t>> data) {
   rocrash_log_writer_set_custom_data(&gStorage.writer, customData_ ? &*customData_ : nullptr);
 }
 
-bool ROReradUzerirud::setAnnotation(const std::string& name, const std::string& value,
-                                    std::shared_ptr<foundation::NSError>* error) {
+namespace {
+
+// The answer to a change of annotation `name`, with `*error` on failure.
+bool annotationAnswer(rocrash::annotations::SetResult result, const std::string& name,
+                      std::shared_ptr<foundation::NSError>* error) {
   using rocrash::annotations::SetResult;
-  switch (rocrash::annotations::set(name, value)) {
+  switch (result) {
     case SetResult::set:
       return true;
     case SetResult::badName:
@@ -478,9 +481,11 @@ bool ROReradUzerirud::setAnnotation(const std::string& name, const std::string& 
       return false;
     case SetResult::full:
       ROCrashPopulateError(error, ROReradUzerirudErrorTooManyAnnotations,
-                           "No room for annotation \"" + name +
-                               "\": " + std::to_string(rocrash::annotations::kCapacity) +
-                               " other names have been set");
+                           "No room for annotation \"" + name + "\": every name has been taken");
+      return false;
+    case SetResult::kept:
+      ROCrashPopulateError(error, ROReradUzerirudErrorInvalidAnnotation,
+                           "Annotation \"" + name + "\" is kept by a component of the program");
       return false;
     case SetResult::noMemory:
       break;
@@ -490,6 +495,13 @@ bool ROReradUzerirud::setAnnotation(const std::string& name, const std::string& 
   return false;
 }
 
+}  // namespace
+
+bool ROReradUzerirud::setAnnotation(const std::string& name, const std::string& value,
+                                    std::shared_ptr<foundation::NSError>* error) {
+  return annotationAnswer(rocrash::annotations::set(name, value), name, error);
+}
+
 void ROReradUzerirud::removeAnnotation(const std::string& name) {
   rocrash::annotations::clear(name);
 }
@@ -497,3 +509,18 @@ void ROReradUzerirud::removeAnnotation(const std::string& name) {
 std::map<std::string, std::string> ROReradUzerirud::annotations() {
   return rocrash::annotations::current();
 }
+
+std::optional<ROReradUzerirud::AnnotationKey> ROReradUzerirud::keepAnnotation(
+    const std::string& name, std::shared_ptr<foundation::NSError>* error) {
+  size_t slot = 0;
+  if (!annotationAnswer(rocrash::annotations::keep(name, &slot), name, error)) return std::nullopt;
+  return AnnotationKey(slot);
+}
+
+bool ROReradUzerirud::AnnotationKey::set(const std::string& value,
+                                         std::shared_ptr<foundation::NSError>* error) const {
+  return annotationAnswer(rocrash::annotations::setKept(slot_, value),
+                          rocrash::annotations::keptName(slot_), error);
+}
+
+void ROReradUzerirud::AnnotationKey::remove() const { rocrash::annotations::clearKept(slot_); }

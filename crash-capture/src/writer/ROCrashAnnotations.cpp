@@ -8,6 +8,7 @@
 #include <new>
 
 #include "ROCrashProcessInfo.h"
+#include "base/ProcessToken.h"
 
 namespace rocrash::annotations {
 namespace {
@@ -15,11 +16,21 @@ namespace {
 struct Slot {
   std::atomic<const char*> name{nullptr};
   std::atomic<Value*> value{nullptr};
+  // A host's slot whose name a component has kept since: never read again.
+  std::atomic<bool> dropped{false};
 };
 
 Slot gSlots[kCapacity];
-// Readers between their count-in and count-out.
-std::atomic<uint32_t> gReaders{0};
+
+// The readers between their count-in and count-out, in one word: the token
+// of the process that counts them (the high half), kKeepInherited, and how
+// many. kKeepInherited marks a child made without fork handlers while its
+// parent had readers: how many of them were its forking thread's, which may
+// still read there, is not known, so the records it inherited are never
+// freed in it.
+constexpr uint64_t kKeepInherited = uint64_t{1} << 31;
+constexpr uint64_t kCount = kKeepInherited - 1;
+std::atomic<uint64_t> gReaders{0};
 // Of them, the calling thread's: a thread may read while it reads (a signal
 // handler's report), and fork meanwhile.
 thread_local uint32_t tHeld __attribute__((tls_model("initial-exec"))) = 0;
@@ -29,6 +40,34 @@ std::atomic<Value*> gRetired{nullptr};
 std::atomic<int64_t> gLiveValues{0};
 #endif
 
+uint32_t tokenOf(uint64_t readers) { return static_cast<uint32_t>(readers >> 32); }
+
+// `readers` as the count of the process whose token is `token`: itself, or,
+// when it is another process's (a child made without fork handlers finds its
+// parent's), a count of none, which keeps the records inherited when the
+// parent had readers or kept its own parent's.
+uint64_t ownReaders(uint64_t readers, uint32_t token) {
+  if (tokenOf(readers) == token) return readers;
+  const bool keep = (readers & (kCount | kKeepInherited)) != 0;
+  return uint64_t{token} << 32 | (keep ? kKeepInherited : 0);
+}
+
+// The count, made this process's first if need be.
+uint64_t readersNow() {
+  const uint32_t token = base::process_token();
+  uint64_t readers = gReaders.load(std::memory_order_seq_cst);
+  while (tokenOf(readers) != token) {
+    const uint64_t renewed = ownReaders(readers, token);
+    if (gReaders.compare_exchange_weak(readers, renewed, std::memory_order_seq_cst)) return renewed;
+  }
+  return readers;
+}
+
+// Whether `value` is a record this process inherited and may never free.
+bool keptForGood(const Value* value, uint64_t readers) {
+  return (readers & kKeepInherited) != 0 && value->madeIn != tokenOf(readers);
+}
+
 // Text a report can carry: valid UTF-8 without a zero byte (the writer
 // writes zero-terminated text).
 bool isReportText(std::string_view text) {
@@ -36,10 +75,19 @@ bool isReportText(std::string_view text) {
                                           text.size()) == text.size();
 }
 
+bool isName(std::string_view name) {
+  return !name.empty() && name.size() <= kMaxNameBytes && isReportText(name);
+}
+
+bool isValue(std::string_view value) {
+  return value.size() <= kMaxValueBytes && isReportText(value);
+}
+
 Value* makeValue(std::string_view text) {
   void* memory = std::malloc(sizeof(Value) + text.size() + 1);
   if (memory == nullptr) return nullptr;
-  auto* value = new (memory) Value{nullptr, static_cast<uint32_t>(text.size())};
+  auto* value =
+      new (memory) Value{nullptr, base::process_token(), static_cast<uint32_t>(text.size())};
   auto* bytes = reinterpret_cast<char*>(value + 1);
   if (!text.empty()) std::memcpy(bytes, text.data(), text.size());
   bytes[text.size()] = '\0';
@@ -49,13 +97,17 @@ Value* makeValue(std::string_view text) {
   return value;
 }
 
-void freeChain(Value* value) {
+// Frees the chain, but for the records this process keeps for good, which
+// are left out of every list.
+void freeChain(Value* value, uint64_t readers) {
   while (value != nullptr) {
     Value* next = value->retiredNext;
-    std::free(value);
+    if (!keptForGood(value, readers)) {
+      std::free(value);
 #ifdef KX_TEST_SEAMS
-    gLiveValues.fetch_sub(1, std::memory_order_relaxed);
+      gLiveValues.fetch_sub(1, std::memory_order_relaxed);
 #endif
+    }
     value = next;
   }
 }
@@ -72,11 +124,15 @@ void retire(Value* first, Value* last) {
 // Frees the retired values once no reader can hold one: a reader that
 // loaded one counted itself in before, so seeing no reader after taking the
 // list means none still reads them, and later readers cannot find them.
+// While readers are counted the list is left alone, so that a change costs
+// the same however long it grew.
 void freeRetired() {
+  if ((readersNow() & kCount) != 0) return;
   Value* list = gRetired.exchange(nullptr, std::memory_order_seq_cst);
   if (list == nullptr) return;
-  if (gReaders.load(std::memory_order_seq_cst) == 0) {
-    freeChain(list);
+  const uint64_t readers = readersNow();
+  if ((readers & kCount) == 0) {
+    freeChain(list, readers);
     return;
   }
   Value* last = list;
@@ -88,8 +144,9 @@ void freeRetired() {
 void dispose(Value* old) {
   if (old != nullptr) {
     old->retiredNext = nullptr;
-    if (gReaders.load(std::memory_order_seq_cst) == 0) {
-      freeChain(old);
+    const uint64_t readers = readersNow();
+    if ((readers & kCount) == 0 || keptForGood(old, readers)) {
+      freeChain(old, readers);
     } else {
       retire(old, old);
     }
@@ -103,16 +160,16 @@ bool sameName(const char* claimed, std::string_view name) {
 
 enum : int { kFull = -1, kNoMemory = -2 };
 
-// The slot of `name`: found, or with `claim` taken from the first free slot.
-// Names are claimed in table order, so none lies past a free slot. kFull when
-// there is none (and `claim` could not take one), kNoMemory when its copy
-// could not be made.
-int slotOf(std::string_view name, bool claim) {
+// The slot of `name` among [first, end): found, or with `claim` taken from
+// the first free slot (`*claimed` says which). Names are claimed in table
+// order, so none lies past a free slot. kFull when there is none (and
+// `claim` could not take one), kNoMemory when its copy could not be made.
+int slotOf(std::string_view name, bool claim, size_t first, size_t end, bool* claimed = nullptr) {
   char* copy = nullptr;
   int found = kFull;
-  for (size_t i = 0; i < kCapacity; ++i) {
-    const char* claimed = gSlots[i].name.load(std::memory_order_acquire);
-    if (claimed == nullptr) {
+  for (size_t i = first; i < end; ++i) {
+    const char* holder = gSlots[i].name.load(std::memory_order_seq_cst);
+    if (holder == nullptr) {
       if (!claim) break;
       if (copy == nullptr) {
         copy = static_cast<char*>(std::malloc(name.size() + 1));
@@ -120,13 +177,13 @@ int slotOf(std::string_view name, bool claim) {
         std::memcpy(copy, name.data(), name.size());
         copy[name.size()] = '\0';
       }
-      if (gSlots[i].name.compare_exchange_strong(claimed, copy, std::memory_order_acq_rel,
-                                                 std::memory_order_acquire)) {
+      if (gSlots[i].name.compare_exchange_strong(holder, copy, std::memory_order_seq_cst)) {
+        if (claimed != nullptr) *claimed = true;
         return static_cast<int>(i);
       }
-      // Another thread claimed it first: `claimed` is its name.
+      // Another thread claimed it first: `holder` is its name.
     }
-    if (sameName(claimed, name)) {
+    if (sameName(holder, name)) {
       found = static_cast<int>(i);
       break;
     }
@@ -135,38 +192,61 @@ int slotOf(std::string_view name, bool claim) {
   return found;
 }
 
-// A forked child's readers are the forking thread's, which end there:
-// registered as the process starts, as a reader may fork before any value is
-// set.
-void countReadersInChild() { gReaders.store(tHeld, std::memory_order_relaxed); }
-[[maybe_unused]] const int gForkHandler = pthread_atfork(nullptr, nullptr, countReadersInChild);
+bool isKept(std::string_view name) { return slotOf(name, false, kHostNames, kCapacity) >= 0; }
 
-}  // namespace
+// Drops the value of the host's slot `slot`, whose name a component keeps.
+void drop(size_t slot) {
+  gSlots[slot].dropped.store(true, std::memory_order_seq_cst);
+  dispose(gSlots[slot].value.exchange(nullptr, std::memory_order_seq_cst));
+}
 
-SetResult set(std::string_view name, std::string_view value) {
-  if (name.empty() || name.size() > kMaxNameBytes || !isReportText(name)) {
-    return SetResult::badName;
-  }
-  if (value.size() > kMaxValueBytes || !isReportText(value)) return SetResult::badValue;
-  const int slot = slotOf(name, true);
-  if (slot == kFull) return SetResult::full;
-  if (slot == kNoMemory) return SetResult::noMemory;
+SetResult store(size_t slot, std::string_view value) {
+  if (!isValue(value)) return SetResult::badValue;
   Value* fresh = makeValue(value);
   if (fresh == nullptr) return SetResult::noMemory;
   dispose(gSlots[slot].value.exchange(fresh, std::memory_order_seq_cst));
   return SetResult::set;
 }
 
+// A forked child's readers are the forking thread's, which end there:
+// registered as the process starts, as a reader may fork before any value is
+// set. Those reads are counted in the child's count, and end in it.
+void countReadersInChild() {
+  gReaders.store(uint64_t{base::process_token()} << 32 | tHeld, std::memory_order_relaxed);
+}
+[[maybe_unused]] const int gForkHandler = pthread_atfork(nullptr, nullptr, countReadersInChild);
+
+}  // namespace
+
+SetResult set(std::string_view name, std::string_view value) {
+  if (!isName(name)) return SetResult::badName;
+  if (!isValue(value)) return SetResult::badValue;
+  if (isKept(name)) return SetResult::kept;
+  const int slot = slotOf(name, true, 0, kHostNames);
+  if (slot == kFull) return SetResult::full;
+  if (slot == kNoMemory) return SetResult::noMemory;
+  // A component that keeps the name meanwhile either finds this slot, or is
+  // found here.
+  if (gSlots[slot].dropped.load(std::memory_order_seq_cst) || isKept(name)) {
+    drop(slot);
+    return SetResult::kept;
+  }
+  const SetResult stored = store(slot, value);
+  if (!gSlots[slot].dropped.load(std::memory_order_seq_cst)) return stored;
+  drop(slot);
+  return SetResult::kept;
+}
+
 void clear(std::string_view name) {
-  const int slot = slotOf(name, false);
-  if (slot < 0) return;
+  const int slot = slotOf(name, false, 0, kHostNames);
+  if (slot < 0 || gSlots[slot].dropped.load(std::memory_order_seq_cst)) return;
   dispose(gSlots[slot].value.exchange(nullptr, std::memory_order_seq_cst));
 }
 
 std::map<std::string, std::string> current() {
   Snapshot snapshot;
   std::map<std::string, std::string> values;
-  for (size_t i = 0; i < kCapacity; ++i) {
+  for (size_t i = 0; i < kHostNames; ++i) {
     if (const Value* value = snapshot.value(i)) {
       values.emplace(snapshot.name(i), std::string(value->text(), value->length));
     }
@@ -174,20 +254,58 @@ std::map<std::string, std::string> current() {
   return values;
 }
 
+SetResult keep(std::string_view name, size_t* slot) {
+  if (!isName(name)) return SetResult::badName;
+  bool claimed = false;
+  const int kept = slotOf(name, true, kHostNames, kCapacity, &claimed);
+  if (kept == kFull) return SetResult::full;
+  if (kept == kNoMemory) return SetResult::noMemory;
+  if (!claimed) return SetResult::kept;
+  // The host's value of the name is not the host's any more.
+  const int host = slotOf(name, false, 0, kHostNames);
+  if (host >= 0) drop(static_cast<size_t>(host));
+  *slot = static_cast<size_t>(kept);
+  return SetResult::set;
+}
+
+SetResult setKept(size_t slot, std::string_view value) { return store(slot, value); }
+
+void clearKept(size_t slot) {
+  dispose(gSlots[slot].value.exchange(nullptr, std::memory_order_seq_cst));
+}
+
+const char* keptName(size_t slot) { return gSlots[slot].name.load(std::memory_order_acquire); }
+
 // The thread's own count first, and last: a fork in between counts one
 // reader too many in the child (it keeps what it replaces), never one too
 // few.
 Snapshot::Snapshot() noexcept {
   ++tHeld;
-  gReaders.fetch_add(1, std::memory_order_seq_cst);
+  uint64_t readers = gReaders.load(std::memory_order_seq_cst);
+  uint32_t token = base::process_token();
+  while (!gReaders.compare_exchange_weak(readers, ownReaders(readers, token) + 1,
+                                         std::memory_order_seq_cst)) {
+    token = base::process_token();
+  }
+  countedIn_ = token;
   for (size_t i = 0; i < kCapacity; ++i) {
     names_[i] = gSlots[i].name.load(std::memory_order_acquire);
+    if (names_[i] != nullptr && gSlots[i].dropped.load(std::memory_order_acquire)) {
+      names_[i] = nullptr;
+    }
     values_[i] = names_[i] != nullptr ? gSlots[i].value.load(std::memory_order_seq_cst) : nullptr;
   }
 }
 
+// Counted out of the count it is in: this process's, or one a fork handler
+// counted it in; a read from before a fork without handlers is in no count
+// of the child's.
 Snapshot::~Snapshot() {
-  gReaders.fetch_sub(1, std::memory_order_seq_cst);
+  uint64_t readers = gReaders.load(std::memory_order_seq_cst);
+  while ((readers & kCount) != 0 &&
+         (tokenOf(readers) == countedIn_ || (readers & kKeepInherited) == 0) &&
+         !gReaders.compare_exchange_weak(readers, readers - 1, std::memory_order_seq_cst)) {
+  }
   --tHeld;
 }
 
@@ -196,7 +314,7 @@ int64_t liveValuesForTesting() { return gLiveValues.load(); }
 
 size_t claimedNamesForTesting() {
   size_t claimed = 0;
-  while (claimed < kCapacity && gSlots[claimed].name.load() != nullptr) ++claimed;
+  while (claimed < kHostNames && gSlots[claimed].name.load() != nullptr) ++claimed;
   return claimed;
 }
 #endif

@@ -18,7 +18,18 @@
 #include "foundation/Data.h"
 #include "foundation/StringFormat.h"
 
-LogBufferSlot logBufferSlots[kDUZECrashesLogBufferSize];
+namespace {
+
+union SlotStorage {
+  LogBufferSlot slots[kDUZECrashesLogBufferSize];
+  SlotStorage() : slots() {}
+  ~SlotStorage() {}
+};
+SlotStorage slotStorage;
+
+}  // namespace
+
+LogBufferSlot (&logBufferSlots)[kDUZECrashesLogBufferSize] = slotStorage.slots;
 std::atomic<bool> logBufferWrittenAtCrash{false};
 
 namespace {

@@ -38,7 +38,9 @@ struct LogBufferSlot {
 };
 
 // The process's slots; changed only under the crash service's instance lock.
-extern LogBufferSlot logBufferSlots[kDUZECrashesLogBufferSize];
+// Never destroyed: a crash in a global destructor or an exit handler that
+// runs after this library's statics are gone still writes them.
+extern LogBufferSlot (&logBufferSlots)[kDUZECrashesLogBufferSize];
 // Set once the crash callback has run in this process.
 extern std::atomic<bool> logBufferWrittenAtCrash;
 

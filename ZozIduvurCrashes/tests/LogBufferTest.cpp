@@ -9,6 +9,7 @@
 #include "ZozIduvur/DUZEStartServiceLog.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
 #include "ZozIduvurCrashes/DUZEHandledErrorLog.h"
+#include "baseTest/Children.h"
 #include "dispatchTest/TemporaryFolder.h"
 #include "foundation/Data.h"
 #include "foundationTest/Modes.h"
@@ -16,6 +17,16 @@
 namespace {
 
 namespace fs = std::filesystem;
+
+// Made before, so destroyed after, every default-priority static of the
+// program and its libraries: a crash it stands for comes once they are gone.
+bool crashAfterTheStatics = false;
+struct AfterTheStatics {
+  ~AfterTheStatics() {
+    if (crashAfterTheStatics) crashes_log_buffer_crash_callback(nullptr, nullptr, nullptr);
+  }
+};
+__attribute__((init_priority(101))) AfterTheStatics afterTheStatics;
 
 class LogBuffer : public crashestest::CrashesServiceTest {
  protected:
@@ -167,6 +178,20 @@ TEST_F(LogBuffer, CrashWritesEverySlotToItsFiles) {
   EXPECT_FALSE(fs::exists(bufferFile(1)));
   EXPECT_TRUE(hasLine("Deleted a log from Crashes Buffer (sid: session, type: handledError)"));
   EXPECT_TRUE(hasLine("Deleted crash buffer file: " + bufferFile(1).string() + "."));
+}
+
+TEST_F(LogBuffer, CrashAfterTheStaticsAreGoneStillWritesTheSlots) {
+  prepare(logWithId("late"), "id-late");
+  EXPECT_EQ(base::testing::inChild([]() -> int {
+              crashAfterTheStatics = true;
+              std::exit(0);
+            }),
+            0);
+  const auto bytes = readFile(bufferFile(0));
+  const auto log = DUZEUtility::unarchiveObject<DUZEHandledErrorLog>(
+      foundation::Data(bytes.begin(), bytes.end()));
+  ASSERT_NE(log, nullptr);
+  EXPECT_EQ(log->errorId(), "late");
 }
 
 TEST_F(LogBuffer, CrashSkipsASlotCaughtInTheMiddleOfAChange) {

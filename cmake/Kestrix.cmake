@@ -138,6 +138,41 @@ function(kestrix_add_test_support target)
   endif()
 endfunction()
 
+# kestrix_stress_sources(<out-var> <source>...)
+#
+# Keeps the test sources that define a `...Stress` suite, and those that
+# define no test at all (helpers the others call); with none of the first, a
+# source that defines no test stands in, so that the program exists and runs
+# none.
+function(kestrix_stress_sources out)
+  set(kept)
+  set(stressful FALSE)
+  foreach(source IN LISTS ARGN)
+    if(IS_ABSOLUTE "${source}")
+      set(path "${source}")
+    else()
+      set(path "${CMAKE_CURRENT_SOURCE_DIR}/${source}")
+    endif()
+    if(NOT EXISTS "${path}" OR NOT source MATCHES "\\.(cpp|cc|cxx)$")
+      list(APPEND kept "${source}")
+      continue()
+    endif()
+    file(STRINGS "${path}" tests REGEX "^[ \t]*(TEST|TEST_F|TEST_P|TYPED_TEST)[ \t]*\\(")
+    file(STRINGS "${path}" stress
+         REGEX "^[ \t]*(TEST|TEST_F|TEST_P|TYPED_TEST)[ \t]*\\([ \t]*[A-Za-z0-9_]*Stress[ \t]*,")
+    if(stress)
+      set(stressful TRUE)
+    endif()
+    if(stress OR NOT tests)
+      list(APPEND kept "${source}")
+    endif()
+  endforeach()
+  if(NOT stressful)
+    set(kept "${PROJECT_SOURCE_DIR}/cmake/NoStressTests.cpp")
+  endif()
+  set(${out} ${kept} PARENT_SCOPE)
+endfunction()
+
 # kestrix_add_tests(<target> SOURCES ... [LIBS ...] [NO_MAIN] [AS_SHIPPED]
 #                   [SEPARATE <source>...])
 #
@@ -155,9 +190,12 @@ endfunction()
 #   address (-no-pie): CTest starts it once per test, and a
 #   position-independent program this size spends most of a short test
 #   relocating the sanitizers' data. The ThreadSanitizer build keeps its
-#   -Og and position independence, for its longer stress runs and so that
-#   g++'s flow warnings (-Wmaybe-uninitialized and its kin run only when
-#   optimising) see the test code in one build CI makes.
+#   -Og and position independence, for its longer stress runs.
+# - With KESTRIX_STRESS_ONLY (the tsan preset: CI runs only its concurrency
+#   suites) the program is built from the sources that define a `...Stress`
+#   suite and those that define no test. g++'s flow warnings
+#   (-Wmaybe-uninitialized and its kin run only when optimising) see every
+#   test source in the release-tests build, which CI builds and tests.
 # - AS_SHIPPED keeps the configuration's optimisation and position
 #   independence, as in a shipped program: for tests that read their own
 #   machine code, stack frames or loaded images.
@@ -175,7 +213,11 @@ function(kestrix_add_tests target)
     return()
   endif()
   cmake_parse_arguments(ARG "NO_MAIN;AS_SHIPPED" "" "SOURCES;LIBS;SEPARATE" ${ARGN})
-  add_executable(${target} ${ARG_SOURCES})
+  set(sources ${ARG_SOURCES})
+  if(KESTRIX_STRESS_ONLY)
+    kestrix_stress_sources(sources ${sources})
+  endif()
+  add_executable(${target} ${sources})
   target_link_libraries(${target} PRIVATE ${ARG_LIBS} GTest::gtest GTest::gmock Threads::Threads)
   if(NOT ARG_AS_SHIPPED AND CMAKE_BUILD_TYPE STREQUAL "Debug"
      AND NOT KESTRIX_SANITIZE MATCHES "thread")

@@ -58,17 +58,29 @@ TEST(ObservableAsyncStress, DisposingRacesTheIteratingTask) {
   for (int round = 0; round < kRounds; ++round) {
     std::optional<async::AsyncStream<int>::Continuation> feed;
     async::AsyncStream<int> stream([&](auto c) { feed.emplace(c); });
+    // The iterating task runs on a thread of its own until the disposal, and
+    // to its end here after it, before its events are counted.
+    async::ManualExecutor executor;
+    std::atomic<bool> disposed{false};
     auto observer = RecordingObserver<int>::create();
-    auto subscription = asObservable(stream)->subscribe(observer);
-    std::barrier go(2);
+    auto subscription = asObservable(stream, executor)->subscribe(observer);
+    std::barrier go(3);
     std::thread producer([&] {
       go.arrive_and_wait();
       for (int i = 0; i < 50; ++i) feed->yield(i);
       feed->finish();
     });
+    std::thread runner([&] {
+      go.arrive_and_wait();
+      executor.runUntil([&] { return disposed.load(); });
+    });
     go.arrive_and_wait();
     subscription->dispose();
     producer.join();
+    disposed = true;
+    executor.enqueue([] {});  // wakes the runner if it waits
+    runner.join();
+    executor.runUntilIdle();
     const std::vector<int> got = observer->elements();
     EXPECT_LE(observer->stopCount(), 1);
     for (size_t i = 0; i < got.size(); ++i) EXPECT_EQ(got[i], static_cast<int>(i));

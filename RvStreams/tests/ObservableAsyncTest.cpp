@@ -31,6 +31,17 @@ TEST(ObservableValues, ElementsThenTheEnd) {
       << "elements that arrived before the first iteration step are buffered";
 }
 
+TEST(ObservableValues, SummedInALoop) {
+  auto sum = [](async::AsyncThrowingStream<int> stream) -> Task<int> {
+    int total = 0;
+    auto it = stream.makeAsyncIterator();
+    while (auto element = co_await it.next()) total += *element;
+    co_return total;
+  };
+  ManualExecutor executor;
+  EXPECT_EQ(async::syncWait(sum(values(test::elements({1, 2, 3, 4}))), executor), 10);
+}
+
 TEST(ObservableValues, ErrorIsThrownAfterTheElementsBeforeIt) {
   ManualExecutor executor;
   auto source = TestSource<int>::create();

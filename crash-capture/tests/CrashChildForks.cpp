@@ -35,7 +35,9 @@ volatile uintptr_t gLowAddress = 0;
 bool gByException = false;
 
 // The crash of `name` (an uncaught exception of that name), or a fault.
-void crash(const char* name, int value) {
+// Always inlined, so that it happens in the function a report must name: an
+// optimised call to it would be a jump, leaving that function's frame out.
+__attribute__((always_inline)) inline void crash(const char* name, int value) {
   if (gByException) {
     uncaught_exception_handler(objc::NSException::exceptionWithName(name, "crashed").get());
   }

@@ -96,6 +96,50 @@ TEST(AsyncStream, CancellingTheIteratingTaskCancelsTheStream) {
   EXPECT_EQ(terminations.size(), 1u) << "a finish after the cancellation is ignored";
 }
 
+// The loops a program writes, optimised as the test is (g++ 12 once built the
+// awaiter there from a value not yet loaded): a sum of what another thread
+// feeds, then its error; a loop left early, whose dropped stream is cancelled.
+TEST(AsyncStream, LoopsThatSumAndThatBreakEarly) {
+  ManualExecutor executor;
+  auto sum = [](AsyncThrowingStream<int> stream) -> Task<int> {
+    int total = 0;
+    auto it = stream.makeAsyncIterator();
+    try {
+      while (auto element = co_await it.next()) total += *element;
+    } catch (const std::runtime_error&) {
+      total = -total;
+    }
+    co_return total;
+  };
+  std::optional<AsyncThrowingStream<int>::Continuation> feed;
+  auto summed =
+      async::spawn(sum(AsyncThrowingStream<int>([&](auto c) { feed.emplace(c); })), executor);
+  executor.runUntilIdle();
+  std::thread([&] {
+    for (int i = 1; i <= 5; ++i) feed->yield(i);
+    feed->finish(std::make_exception_ptr(std::runtime_error("broken")));
+  }).join();
+  EXPECT_EQ(async::syncWait(summed), -15);
+
+  auto firstTwo = [](AsyncStream<int> stream) -> Task<int> {
+    int total = 0, taken = 0;
+    auto it = stream.makeAsyncIterator();
+    while (auto element = co_await it.next()) {
+      total += *element;
+      if (++taken == 2) break;
+    }
+    co_return total;
+  };
+  std::vector<Termination> terminations;
+  EXPECT_EQ(async::syncWait(firstTwo(AsyncStream<int>([&](AsyncStream<int>::Continuation c) {
+                              c.setOnTermination([&](Termination t) { terminations.push_back(t); });
+                              for (int i = 1; i <= 5; ++i) c.yield(i);
+                            })),
+                            executor),
+            3);
+  EXPECT_EQ(terminations, std::vector<Termination>{Termination::cancelled});
+}
+
 TEST(AsyncStream, IteratingInAnAlreadyCancelledTaskEndsAtOnce) {
   ManualExecutor executor;
   std::vector<Termination> terminations;

@@ -179,10 +179,16 @@ class ConsumerLink {
 
 // The awaiter of `next`: installs a cancellation handler on the iterating
 // task (cancelling the task cancels the stream) for the time of the wait.
+//
+// It refers to the stream by a plain pointer that the iterator keeps alive,
+// and holds nothing else that is copied in: g++ 12's straight-line vectoriser
+// miscompiles a loop that builds an awaiter from a two-word value loaded in
+// the coroutine's frame (such as a shared pointer copied from the iterator)
+// on each pass, using the value before it is loaded from the second pass on.
 template <class T, bool Throwing>
 class NextAwaiter {
  public:
-  explicit NextAwaiter(std::shared_ptr<ConsumerLink<T>> link) : link_(std::move(link)) {}
+  explicit NextAwaiter(StreamCore<T>& core) noexcept : core_(&core) {}
   NextAwaiter(const NextAwaiter&) = delete;
   NextAwaiter& operator=(const NextAwaiter&) = delete;
   ~NextAwaiter() {
@@ -192,19 +198,18 @@ class NextAwaiter {
   bool await_ready() const noexcept { return false; }
 
   bool await_suspend(std::coroutine_handle<> awaiting) {
-    const std::shared_ptr<StreamCore<T>>& core = link_->core();
     task_ = currentTaskShared();
     if (task_) {
       // Runs at once if the task is already cancelled: the stream is then
       // terminated before we look at it.
-      cancelKey_ = task_->addCancellationHandler([weak = std::weak_ptr<StreamCore<T>>(core)] {
+      cancelKey_ = task_->addCancellationHandler([weak = core_->weak_from_this()] {
         if (auto strong = weak.lock()) strong->cancel();
       });
     }
     // Registering as the waiter publishes this coroutine: from then on it may
     // be resumed on another thread, so nothing of this awaiter is touched
     // after `takeOrWait`.
-    return !core->takeOrWait(slot_, awaiting, task_);
+    return !core_->takeOrWait(slot_, awaiting, task_);
   }
 
   std::optional<T> await_resume() {
@@ -219,7 +224,7 @@ class NextAwaiter {
   }
 
  private:
-  std::shared_ptr<ConsumerLink<T>> link_;
+  StreamCore<T>* core_;
   std::shared_ptr<TaskState> task_;
   uint64_t cancelKey_ = 0;
   typename StreamCore<T>::Slot slot_;
@@ -261,8 +266,9 @@ class BasicStream {
     explicit Iterator(std::shared_ptr<ConsumerLink<T>> link) : link_(std::move(link)) {}
 
     // Awaits the next element: an element, or the end (nullopt). A throwing
-    // stream throws its error once in place of the end.
-    NextAwaiter<T, Throwing> next() const { return NextAwaiter<T, Throwing>(link_); }
+    // stream throws its error once in place of the end. The iterator must
+    // outlive the await (a temporary one does).
+    NextAwaiter<T, Throwing> next() const { return NextAwaiter<T, Throwing>(*link_->core()); }
 
    private:
     std::shared_ptr<ConsumerLink<T>> link_;

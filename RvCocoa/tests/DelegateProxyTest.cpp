@@ -61,9 +61,9 @@ rv::Ref<Disposable> logArguments(const rv::Ref<Observable<ArgumentArray>>& sourc
         if (const ArgumentArray* arguments = event.element()) {
           std::string entry = tag;
           for (const auto& argument : *arguments) {
-            entry += " " + (argument.get() == objc::NSNull::null().get()
-                                ? std::string("null")
-                                : objc::describe(argument.get()));
+            entry += ' ';
+            entry += argument.get() == objc::NSNull::null().get() ? std::string("null")
+                                                                  : objc::describe(argument.get());
           }
           log.push_back(entry);
         } else if (event.isCompleted()) {

@@ -33,7 +33,7 @@ bool isVersionNumbers(const std::string& version) {
   unsigned long long major = 0, minor = 0, patch = 0;
   sscanf(version.c_str(), "%llu.%llu.%llu", &major, &minor, &patch);
   std::string numbers = std::to_string(major) + "." + std::to_string(minor);
-  if (patch >= 1) numbers += "." + std::to_string(patch);
+  if (patch >= 1) numbers.append(".").append(std::to_string(patch));
   return version == numbers;
 }
 

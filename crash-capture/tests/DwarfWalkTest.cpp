@@ -107,9 +107,9 @@ size_t agreeingFrames(const Walk& walk) {
 
 std::string describe(const Walk& walk) {
   std::string s = "walk:";
-  for (auto pc : walk.pcs) s += " " + std::to_string(pc);
+  for (auto pc : walk.pcs) s.append(" ").append(std::to_string(pc));
   s += "\nbacktrace:";
-  for (auto pc : walk.reference) s += " " + std::to_string(pc);
+  for (auto pc : walk.reference) s.append(" ").append(std::to_string(pc));
   return s + "\nend: " + rocrash_async_frame_strerror(walk.end);
 }
 

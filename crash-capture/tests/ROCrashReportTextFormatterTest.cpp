@@ -142,7 +142,7 @@ TEST_F(ROCrashReportTextFormatterTest, ArmReportGoldenText) {
   auto* crashed = b.addThread(true);
   b.addFrame(crashed, b.frame(0x8004, "_abort", 0x8000));
   for (int i = 0; i < 9; ++i) {
-    b.addRegister(crashed, i == 8 ? "r12" : ("r" + std::to_string(i)).c_str(),
+    b.addRegister(crashed, i == 8 ? "r12" : std::string("r").append(std::to_string(i)).c_str(),
                   0x11111111u * static_cast<uint64_t>(i));
   }
   b.setException("NSInvalidArgumentException", "bad");

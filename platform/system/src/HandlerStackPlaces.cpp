@@ -1,13 +1,76 @@
 // Places and claims: which thread holds which stack of a set, how a thread
 // takes one, and how it gives one back (system/HandlerStacks.h).
 
+#include <fcntl.h>
 #include <linux/futex.h>
 
 #include <climits>
 
 #include "HandlerStacksInternal.h"
 
+#ifdef KX_TEST_SEAMS
+#include "system/TestSeams.h"
+#endif
+
 namespace sys::stacks {
+namespace {
+
+#ifdef KX_TEST_SEAMS
+void (*gHolderEndedHook)(int32_t holder) = nullptr;
+#endif
+
+// The calling thread's start in clock ticks since boot, the 22nd field of
+// /proc/thread-self/stat, read a few bytes at a time (this may run on the
+// small stack a signal arrived on): the name in parentheses, which may hold
+// any byte, ends at the last ")". 0 when it cannot be read.
+KX_HANDLER_ENTRY uint64_t threadStart() {
+  const long fd =
+      systemCall(SYS_openat, AT_FDCWD, word("/proc/thread-self/stat"), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return 0;
+  char chunk[64];
+  int field = 0;  // past the name: the field being read
+  uint64_t start = 0;
+  for (long got; field <= 22 && (got = systemCall(SYS_read, fd, word(chunk), sizeof chunk)) > 0;) {
+    for (long i = 0; i < got; ++i) {
+      const char c = chunk[i];
+      if (c == ')') {
+        field = 2;
+        start = 0;
+      } else if (field >= 2 && c == ' ') {
+        ++field;
+      } else if (field == 22 && c >= '0' && c <= '9') {
+        start = start * 10 + static_cast<uint64_t>(c - '0');
+      }
+    }
+  }
+  systemCall(SYS_close, fd);
+  return field > 22 ? start : 0;
+}
+
+}  // namespace
+
+KX_HANDLER_ENTRY uint64_t holderWord(Holder* self) {
+  if (self->word == 0) {
+    self->word = (threadStart() & 0xFFFFFFFFu) << 32 | static_cast<uint32_t>(self->tid);
+  }
+  return self->word;
+}
+
+KX_HANDLER_ENTRY bool holds(const handler_stacks* set, int place, Holder* self) {
+  const uint64_t holder = holderOf(set, place);
+  return holderThread(holder) == self->tid && holder == holderWord(self);
+}
+
+KX_HANDLER_ENTRY bool holderEnded(int32_t pid, uint64_t holder, Holder* self) {
+  const int32_t tid = holderThread(holder);
+  const bool ended = tid == self->tid ? holder != holderWord(self) : !threadExists(pid, tid);
+#ifdef KX_TEST_SEAMS
+  if (ended) {
+    if (auto* hook = __atomic_load_n(&gHolderEndedHook, __ATOMIC_ACQUIRE)) hook(tid);
+  }
+#endif
+  return ended;
+}
 
 // The place whose stack `at` lies on, or -1.
 KX_HANDLER_ENTRY int placeAt(const handler_stacks* set, const void* at) {
@@ -114,16 +177,16 @@ KX_HANDLER_ENTRY bool among(const int* places, int count, int place) {
 
 // A place of the set that the calling thread `self` holds with no work on it
 // (it left one by a jump): the one its next work takes. -1 when none.
-KX_HANDLER_ENTRY int placeLeft(handler_stacks* set, int32_t self) {
+KX_HANDLER_ENTRY int placeLeft(handler_stacks* set, Holder* self) {
   const int end = placesInUse(set);
   int first = 0;
-  while (first < end && holderOf(set, first) != self) ++first;
+  while (first < end && !holds(set, first, self)) ++first;
   if (first == end) return -1;
   int busy[4];
   const int count = worksBelow(set, busy, 4);
   if (count < 0) return -1;
   for (int i = first; i < end; ++i) {
-    if (holderOf(set, i) == self && !among(busy, count, i)) return i;
+    if (holds(set, i, self) && !among(busy, count, i)) return i;
   }
   return -1;
 }
@@ -131,12 +194,12 @@ KX_HANDLER_ENTRY int placeLeft(handler_stacks* set, int32_t self) {
 // Gives back the places of the set that the calling thread `self` holds but
 // `current` with no work on them: a thread holds one stack of a set for its
 // works, whatever it did to its alternate stack after a jump out of one.
-KX_HANDLER_ENTRY void leaveTheOthers(handler_stacks* set, int current, int32_t self) {
+KX_HANDLER_ENTRY void leaveTheOthers(handler_stacks* set, int current, Holder* self) {
   const int end = placesInUse(set);
   int busy[8];
   int count = -2;
   for (int i = 0; i < end; ++i) {
-    if (i == current || holderOf(set, i) != self) continue;
+    if (i == current || !holds(set, i, self)) continue;
     if (count == -2) count = worksBelow(set, busy, 8);
     if (count < 0) return;
     if (!among(busy, count, i)) leave(set, i);
@@ -157,8 +220,8 @@ KX_HANDLER_ENTRY bool haveStack(handler_stacks* set, int place) {
 
 // Takes place `place` of the set's own for `self` when its holder is `from`
 // (0: free) and gives it its stack (see haveStack).
-KX_HANDLER_ENTRY bool takePlace(handler_stacks* set, int place, int32_t from, int32_t self) {
-  int32_t expected = from;
+KX_HANDLER_ENTRY bool takePlace(handler_stacks* set, int place, uint64_t from, uint64_t self) {
+  uint64_t expected = from;
   return __atomic_load_n(&set->holders[place], __ATOMIC_RELAXED) == from &&
          __atomic_compare_exchange_n(&set->holders[place], &expected, self, false, __ATOMIC_ACQUIRE,
                                      __ATOMIC_RELAXED) &&
@@ -168,18 +231,18 @@ KX_HANDLER_ENTRY bool takePlace(handler_stacks* set, int place, int32_t from, in
 // A stack of the set's own for `self`: a free one, one whose holder has
 // ended (with `reclaim`), or one given back within the patience. -1 when
 // none came.
-KX_HANDLER_ENTRY int claimSetStack(handler_stacks* set, int32_t self, bool reclaim) {
+KX_HANDLER_ENTRY int claimSetStack(handler_stacks* set, Holder* self, bool reclaim) {
   const int32_t pid = processId();
   int64_t deadline = 0;
   for (;;) {
     const int32_t round = __atomic_load_n(&set->given_back, __ATOMIC_ACQUIRE);
     bool anyHeld = false;
     for (int i = 0; i < kHandlerStacksMax; ++i) {
-      if (takePlace(set, i, 0, self)) return i;
-      const int32_t holder = holderOf(set, i);
+      if (takePlace(set, i, 0, holderWord(self))) return i;
+      const uint64_t holder = holderOf(set, i);
       anyHeld = anyHeld || holder != 0;
-      if (reclaim && holder != 0 && holder != self && !threadExists(pid, holder) &&
-          takeOver(set, i, holder, self)) {
+      if (reclaim && holder != 0 && holderEnded(pid, holder, self) &&
+          takeOver(set, i, holder, holderWord(self))) {
         return i;
       }
     }
@@ -197,12 +260,12 @@ KX_HANDLER_ENTRY int claimSetStack(handler_stacks* set, int32_t self, bool recla
 
 // A place past the set's own for `self`, with a stack mapped for it alone;
 // -1 when every such place is held or there is no memory.
-KX_HANDLER_ENTRY int claimOwnStack(handler_stacks* set, int32_t self) {
+KX_HANDLER_ENTRY int claimOwnStack(handler_stacks* set, uint64_t self) {
   // Counted first, so that a thread that looks for its own place, or for
   // the stack it runs on, looks past the set's own from now on.
   __atomic_fetch_add(&set->own_held, 1, __ATOMIC_ACQ_REL);
   for (int i = kOwnFirst; i < kPlaces; ++i) {
-    int32_t none = 0;
+    uint64_t none = 0;
     if (__atomic_load_n(&set->holders[i], __ATOMIC_RELAXED) != 0 ||
         !__atomic_compare_exchange_n(&set->holders[i], &none, self, false, __ATOMIC_ACQUIRE,
                                      __ATOMIC_RELAXED)) {
@@ -237,3 +300,13 @@ KX_HANDLER_ENTRY void watch(handler_stacks* set) {
 }
 
 }  // namespace sys::stacks
+
+#ifdef KX_TEST_SEAMS
+namespace sys {
+
+void setHandlerStackHolderEndedHookForTesting(void (*hook)(int32_t holder)) noexcept {
+  __atomic_store_n(&stacks::gHolderEndedHook, hook, __ATOMIC_RELEASE);
+}
+
+}  // namespace sys
+#endif

@@ -26,7 +26,7 @@ struct StackCall {
   // for the caller alone outside the set (a child in its parent's memory).
   handler_stacks* set;
   int index;
-  int32_t self;
+  Holder self;
   // Whether the call may settle what ended threads left (not in a child
   // that has not taken the set over yet).
   bool tidy;
@@ -63,8 +63,8 @@ KX_HANDLER_ENTRY void onStack(void* argument) {
     __tsan_acquire(&set->holders[call->index]);
 #endif
     // Here, with room, rather than on the stack the signal arrived on.
-    leaveTheOthers(set, call->index, call->self);
-    if (call->tidy) unmapThoseOfEndedThreads(set, call->self);
+    leaveTheOthers(set, call->index, &call->self);
+    if (call->tidy) unmapThoseOfEndedThreads(set, &call->self);
   }
   stack_t here;
   here.ss_sp = call->top - call->size;
@@ -126,16 +126,16 @@ KX_HANDLER_ENTRY void callOnSetStack(handler_stacks* set, StackCall* call) {
     callHere(call);
     return;
   }
-  const int32_t self = threadId();
-  const SetUse use = useOf(set, self);
+  Holder self = {threadId(), 0};
+  const SetUse use = useOf(set, &self);
   if (use == SetUse::none) {
     callOnLooseStack(set, call);
     return;
   }
-  int place = placeLeft(set, self);
+  int place = placeLeft(set, &self);
   if (place >= 0 && !haveStack(set, place)) place = -1;
-  if (place < 0) place = claimSetStack(set, self, use == SetUse::own);
-  if (place < 0) place = claimOwnStack(set, self);
+  if (place < 0) place = claimSetStack(set, &self, use == SetUse::own);
+  if (place < 0) place = claimOwnStack(set, holderWord(&self));
   if (place < 0) {
     callHere(call);
     return;
@@ -174,7 +174,8 @@ bool handler_stacks_reserve(handler_stacks* set) noexcept {
                               false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
   watch(set);
   if (__atomic_load_n(&set->tops[0], __ATOMIC_ACQUIRE) != nullptr) return true;
-  if (!takePlace(set, 0, 0, threadId())) return false;
+  Holder self = {threadId(), 0};
+  if (!takePlace(set, 0, 0, holderWord(&self))) return false;
   release(set, 0, false);
   return true;
 }
@@ -206,8 +207,9 @@ void handler_stacks_run(handler_stacks* set, handler_stacks_handler handler, int
   // elsewhere: no work of the thread's is left there, and this one, run in
   // place, is the stack's work now, begun there.
   const int here = stackHere(set);
+  Holder self = {threadId(), 0};
   if (here >= 0 && (context->uc_stack.ss_flags & SS_ONSTACK) == 0 &&
-      onStackOf(set, here, context) && holderOf(set, here) == threadId()) {
+      onStackOf(set, here, context) && holds(set, here, &self)) {
     set->entries[here] = &call;
   }
   callOnSetStack(set, &call);

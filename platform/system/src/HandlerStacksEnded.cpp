@@ -13,7 +13,7 @@ namespace sys::stacks {
 // stays out of use: its stack may be the set's, or memory of another's
 // mapped since, and is neither used nor unmapped, nor replaced by another
 // (so that a place costs one stack at most, however many threads end).
-KX_HANDLER_ENTRY bool settleable(handler_stacks* set, int place, int32_t holder) {
+KX_HANDLER_ENTRY bool settleable(handler_stacks* set, int place, uint64_t holder) {
   auto* top = static_cast<char*>(__atomic_load_n(&set->tops[place], __ATOMIC_ACQUIRE));
   if (top == nullptr || markOf(set, top) != Mark::unknown) return true;
   __atomic_store_n(&set->holders[place], holder, __ATOMIC_RELEASE);
@@ -22,15 +22,15 @@ KX_HANDLER_ENTRY bool settleable(handler_stacks* set, int place, int32_t holder)
 
 // Unmaps the stacks mapped for one thread alone of threads that ended
 // without giving them back (threads not made through `pthread_create`).
-KX_HANDLER_ENTRY void unmapThoseOfEndedThreads(handler_stacks* set, int32_t self) {
+KX_HANDLER_ENTRY void unmapThoseOfEndedThreads(handler_stacks* set, Holder* self) {
   if (__atomic_load_n(&set->own_held, __ATOMIC_ACQUIRE) == 0) return;
   const int32_t pid = processId();
   const int end = __atomic_load_n(&set->own_end, __ATOMIC_ACQUIRE);
   for (int i = kOwnFirst; i < end; ++i) {
-    int32_t holder = holderOf(set, i);
-    if (holder != 0 && holder != self && !threadExists(pid, holder) &&
-        __atomic_compare_exchange_n(&set->holders[i], &holder, self, false, __ATOMIC_ACQUIRE,
-                                    __ATOMIC_RELAXED) &&
+    uint64_t holder = holderOf(set, i);
+    if (holder != 0 && holderEnded(pid, holder, self) &&
+        __atomic_compare_exchange_n(&set->holders[i], &holder, holderWord(self), false,
+                                    __ATOMIC_ACQUIRE, __ATOMIC_RELAXED) &&
         settleable(set, i, holder)) {
       release(set, i, true);
     }
@@ -41,7 +41,7 @@ KX_HANDLER_ENTRY void unmapThoseOfEndedThreads(handler_stacks* set, int32_t self
 // giving it back: its stack as it is, unless something unmapped it (then
 // the guard page left goes, and a new stack is mapped), or it cannot be
 // told (see settleable).
-KX_HANDLER_ENTRY bool takeOver(handler_stacks* set, int place, int32_t holder, int32_t self) {
+KX_HANDLER_ENTRY bool takeOver(handler_stacks* set, int place, uint64_t holder, uint64_t self) {
   if (!takePlace(set, place, holder, self)) return false;
   auto* top = static_cast<char*>(__atomic_load_n(&set->tops[place], __ATOMIC_ACQUIRE));
   const Mark mark = markOf(set, top);
@@ -61,7 +61,7 @@ namespace sys {
 
 void handler_stacks_thread_ending() noexcept {
   using namespace stacks;
-  const int32_t self = threadId();
+  Holder self = {threadId(), 0};
   // No signal's handler of the thread's own takes a place while it is given
   // back.
   KernelMask before;
@@ -71,7 +71,7 @@ void handler_stacks_thread_ending() noexcept {
     const int here = stackHere(set);
     const int end = placesInUse(set);
     for (int i = 0; i < end; ++i) {
-      if (i != here && holderOf(set, i) == self) leave(set, i);
+      if (i != here && holds(set, i, &self)) leave(set, i);
     }
   }
   setMask(&before);

@@ -17,22 +17,22 @@ namespace {
 // handler's work, or after a jump out of one), which stays its own. A stack
 // mapped for one of them alone is unmapped; one a thread was making is
 // finished.
-KX_HANDLER_ENTRY void adopt(handler_stacks* set, int32_t self, int32_t pid, uint32_t token) {
+KX_HANDLER_ENTRY void adopt(handler_stacks* set, Holder* self, int32_t pid, uint32_t token) {
   stack_t alternate;
   alternateStackNow(&alternate);
   const bool hasAlternate = alternate.ss_sp != nullptr && (alternate.ss_flags & SS_DISABLE) == 0;
   const int here = stackHere(set);
   const int end = __atomic_load_n(&set->own_end, __ATOMIC_ACQUIRE);
   for (int i = 0; i < end; ++i) {
-    int32_t holder = holderOf(set, i);
-    if (holder == 0 || holder == self) continue;
+    uint64_t holder = holderOf(set, i);
+    if (holder == 0 || holds(set, i, self)) continue;
     if (i == here || (hasAlternate && onStackOf(set, i, alternate.ss_sp))) {
-      __atomic_store_n(&set->holders[i], self, __ATOMIC_RELEASE);
+      __atomic_store_n(&set->holders[i], holderWord(self), __ATOMIC_RELEASE);
       continue;
     }
-    if (threadExists(pid, holder) ||
-        !__atomic_compare_exchange_n(&set->holders[i], &holder, self, false, __ATOMIC_ACQ_REL,
-                                     __ATOMIC_RELAXED)) {
+    if (!holderEnded(pid, holder, self) ||
+        !__atomic_compare_exchange_n(&set->holders[i], &holder, holderWord(self), false,
+                                     __ATOMIC_ACQ_REL, __ATOMIC_RELAXED)) {
       continue;
     }
     if (!settleable(set, i, holder)) continue;
@@ -53,12 +53,12 @@ KX_HANDLER_ENTRY void adopt(handler_stacks* set, int32_t self, int32_t pid, uint
 
 // In a forked child, the stacks its parent's threads held are given back.
 void adoptAfterFork() {
-  const int32_t self = threadId();
+  Holder self = {threadId(), 0};
   const uint32_t token = base::process_token();
   for (handler_stacks* set : gWatched) {
     if (set != nullptr &&
-        __atomic_load_n(&set->owner, __ATOMIC_ACQUIRE) != ownerWord(token, self)) {
-      adopt(set, self, self, token);
+        __atomic_load_n(&set->owner, __ATOMIC_ACQUIRE) != ownerWord(token, self.tid)) {
+      adopt(set, &self, self.tid, token);
     }
   }
 }
@@ -67,7 +67,7 @@ void adoptAfterFork() {
 
 }  // namespace
 
-KX_HANDLER_ENTRY SetUse useOf(handler_stacks* set, int32_t self) {
+KX_HANDLER_ENTRY SetUse useOf(handler_stacks* set, Holder* self) {
   const int32_t pid = processId();
   const uint32_t token = base::process_token();
   const uint64_t own = ownerWord(token, pid);
@@ -85,7 +85,7 @@ KX_HANDLER_ENTRY SetUse useOf(handler_stacks* set, int32_t self) {
   if (owner == own) return SetUse::own;
   // A child made without fork handlers: only its first thread knows which
   // stack, if any, its own work is on.
-  if (self != pid) return SetUse::inherited;
+  if (self->tid != pid) return SetUse::inherited;
   adopt(set, self, pid, token);
   return SetUse::own;
 }

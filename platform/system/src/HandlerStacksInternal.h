@@ -153,9 +153,33 @@ KX_HANDLER_ENTRY inline int placesInUse(const handler_stacks* set) {
              : kOwnFirst;
 }
 
-KX_HANDLER_ENTRY inline int32_t holderOf(const handler_stacks* set, int place) {
+KX_HANDLER_ENTRY inline uint64_t holderOf(const handler_stacks* set, int place) {
   return __atomic_load_n(&set->holders[place], __ATOMIC_ACQUIRE);
 }
+
+// A place's holder word: the thread's id in the lower half, and in the upper
+// one the low 32 bits of its start in clock ticks since boot (0 where /proc
+// does not say), so that a thread given the id of an ended holder, which
+// starts later, has another word.
+KX_HANDLER_ENTRY inline int32_t holderThread(uint64_t holder) {
+  return static_cast<int32_t>(holder);
+}
+
+// The calling thread as a holder: its id, and its word once asked for (0
+// until then: reading the start costs a read of /proc).
+struct Holder {
+  int32_t tid;
+  uint64_t word;
+};
+
+// The calling thread's holder word, read now unless `self` has it.
+KX_HANDLER_ENTRY uint64_t holderWord(Holder* self);
+// Whether the calling thread `self` holds place `place` of the set: one
+// given its id after the holder ended does not.
+KX_HANDLER_ENTRY bool holds(const handler_stacks* set, int place, Holder* self);
+// Whether `holder`, a thread of process `pid` other than the calling one
+// `self`, has ended: no thread has its id, or the calling thread has it.
+KX_HANDLER_ENTRY bool holderEnded(int32_t pid, uint64_t holder, Holder* self);
 
 KX_HANDLER_ENTRY int placeAt(const handler_stacks* set, const void* at);
 KX_HANDLER_ENTRY int stackHere(const handler_stacks* set);
@@ -164,19 +188,19 @@ KX_HANDLER_ENTRY void release(handler_stacks* set, int place, bool checked);
 KX_HANDLER_ENTRY void leave(handler_stacks* set, int place);
 extern handler_stacks* gWatched[8];
 KX_HANDLER_ENTRY handler_stacks* stackAt(handler_stacks* first, const void* at, int* place);
-KX_HANDLER_ENTRY int placeLeft(handler_stacks* set, int32_t self);
-KX_HANDLER_ENTRY void leaveTheOthers(handler_stacks* set, int current, int32_t self);
+KX_HANDLER_ENTRY int placeLeft(handler_stacks* set, Holder* self);
+KX_HANDLER_ENTRY void leaveTheOthers(handler_stacks* set, int current, Holder* self);
 KX_HANDLER_ENTRY bool haveStack(handler_stacks* set, int place);
-KX_HANDLER_ENTRY bool takePlace(handler_stacks* set, int place, int32_t from, int32_t self);
-KX_HANDLER_ENTRY int claimSetStack(handler_stacks* set, int32_t self, bool reclaim);
-KX_HANDLER_ENTRY int claimOwnStack(handler_stacks* set, int32_t self);
+KX_HANDLER_ENTRY bool takePlace(handler_stacks* set, int place, uint64_t from, uint64_t self);
+KX_HANDLER_ENTRY int claimSetStack(handler_stacks* set, Holder* self, bool reclaim);
+KX_HANDLER_ENTRY int claimOwnStack(handler_stacks* set, uint64_t self);
 KX_HANDLER_ENTRY void watch(handler_stacks* set);
 
 // ---- The stacks of ended threads (HandlerStacksEnded.cpp) ----
 
-KX_HANDLER_ENTRY bool settleable(handler_stacks* set, int place, int32_t holder);
-KX_HANDLER_ENTRY void unmapThoseOfEndedThreads(handler_stacks* set, int32_t self);
-KX_HANDLER_ENTRY bool takeOver(handler_stacks* set, int place, int32_t holder, int32_t self);
+KX_HANDLER_ENTRY bool settleable(handler_stacks* set, int place, uint64_t holder);
+KX_HANDLER_ENTRY void unmapThoseOfEndedThreads(handler_stacks* set, Holder* self);
+KX_HANDLER_ENTRY bool takeOver(handler_stacks* set, int place, uint64_t holder, uint64_t self);
 
 // ---- Ownership across fork (HandlerStacksFork.cpp) ----
 
@@ -196,6 +220,6 @@ enum class SetUse {
   inherited,
 };
 
-KX_HANDLER_ENTRY SetUse useOf(handler_stacks* set, int32_t self);
+KX_HANDLER_ENTRY SetUse useOf(handler_stacks* set, Holder* self);
 
 }  // namespace sys::stacks

@@ -46,7 +46,7 @@ kx_handler_stacks_wait_off:
     movl $11, %eax
     syscall
 1:
-    movl $0, (%r12)
+    movq $0, (%r12)
     lock incl (%r13)
     movq %r13, %rdi
     movl $129, %esi
@@ -63,7 +63,7 @@ kx_handler_stacks_wait_off:
 )");
 
 extern "C" [[noreturn]] __attribute__((visibility("hidden"))) void kx_handler_stacks_wait_off(
-    void* room_top, int32_t* holder, int32_t* given_back, void* mapping, size_t length) noexcept;
+    void* room_top, uint64_t* holder, int32_t* given_back, void* mapping, size_t length) noexcept;
 
 static_assert(SYS_sigaltstack == 131 && SYS_munmap == 11 && SYS_futex == 202 && SYS_pause == 34,
               "the waiting room's system calls are x86-64's");
@@ -77,14 +77,14 @@ namespace {
 // Gives back every place of every set the calling thread `self` holds, but
 // place `keep` of `kept`: it waits for the end, and none of its works goes
 // on. Every signal is blocked.
-KX_HANDLER_ENTRY void leaveAll(handler_stacks* set, int32_t self, const handler_stacks* kept,
+KX_HANDLER_ENTRY void leaveAll(handler_stacks* set, Holder* self, const handler_stacks* kept,
                                int keep) {
   for (int s = -1; s < 8; ++s) {
     handler_stacks* each = s < 0 ? set : gWatched[s];
     if (each == nullptr || (s >= 0 && each == set)) continue;
     const int end = placesInUse(each);
     for (int i = 0; i < end; ++i) {
-      if ((each != kept || i != keep) && holderOf(each, i) == self) leave(each, i);
+      if ((each != kept || i != keep) && holds(each, i, self)) leave(each, i);
     }
   }
 }
@@ -98,16 +98,16 @@ alignas(64) char gWaitingRoom[64];
 
 void handler_stacks_wait_for_end(handler_stacks* set, const void* uap) noexcept {
   using namespace stacks;
-  const int32_t self = threadId();
+  Holder self = {threadId(), 0};
   // Published before anything changes: the context may lie on a stack given
   // back.
-  if (uap != nullptr) (void)detail::thread_publish_waiting_state(self, uap);
+  if (uap != nullptr) (void)detail::thread_publish_waiting_state(self.tid, uap);
   KernelMask before;
   setMask(&kEverySignal, &before);
   int place = -1;
   handler_stacks* on = stackAt(set, __builtin_frame_address(0), &place);
-  if (on != nullptr && holderOf(on, place) != self) on = nullptr;
-  leaveAll(set, self, on, place);
+  if (on != nullptr && !holds(on, place, &self)) on = nullptr;
+  leaveAll(set, &self, on, place);
   if (on != nullptr) {
 #ifdef KX_STACKS_TSAN
     __tsan_release(&on->holders[place]);

@@ -129,7 +129,10 @@ bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, 
     const int error = sandbox == "kcmp-eperm" ? EPERM : ENOSYS;
     return !enabled || filterCalls({{SYS_kcmp, callFails(error)}}, true);
   }
-  if (sandbox == "kcmp-ends") return enabled || filterCalls({{SYS_kcmp, callEndsTheProcess}}, true);
+  if (sandbox == "kcmp-ends" || sandbox == "kcmp-traps") {
+    return enabled ||
+           filterCalls({{SYS_kcmp, sandbox == "kcmp-ends" ? callEndsTheProcess : callTraps}}, true);
+  }
   if (sandbox == "temporary-writer") {
     if (enabled) return true;
     snprintf(gRenaming, sizeof gRenaming, "%s/renaming", folder.c_str());

@@ -10,8 +10,8 @@
 //   kcmp-eperm, kcmp-enosys: installed once the reporter is enabled, kcmp
 //     fails with EPERM or ENOSYS, as in a container without the ptrace
 //     capability;
-//   kcmp-ends: installed before enabling, kcmp ends the process, as a filter
-//     that lists the calls it allows does;
+//   kcmp-ends, kcmp-traps: installed before enabling, kcmp ends the process,
+//     or traps (SIGSYS), as filters that list the calls they allow do;
 //   temporary-writer: installed before enabling, no file can be made without
 //     a name (O_TMPFILE), and the writer of a report, once it is whole, opens
 //     the FIFO "<folder>/renaming", writes a byte to it and waits there for

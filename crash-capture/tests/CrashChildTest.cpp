@@ -437,9 +437,23 @@ const CrashSituation kSituations[] = {
     {"clone-files+kcmp-enosys",
      {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     // A program whose filter ends any process that asks the kernel what it
-    // shares with another (kcmp): one started by running the program, which
-    // has nothing to ask, enables, makes live reports and crashes.
+    // shares with another (kcmp), or traps it: one started by running the
+    // program enables, makes live reports and crashes, and so do its
+    // children, which tell what they share from /proc.
     {"live-race+kcmp-ends", {{"pid", {"faultHere"}}}},
+    {"fork-child+kcmp-ends", {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"fork-child+kcmp-traps", {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"raw-fork-child+kcmp-ends",
+     {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"vfork-child+kcmp-traps",
+     {{"child", {"vforkChildCrashes"}}, {"pid", {"parentCrashesLater"}}},
+     false,
+     {},
+     {},
+     "child-ended-by-its-signal"},
+    {"clone-files+kcmp-ends", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"clone-sighand+kcmp-traps",
+     {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     // Children forked while the program's crash is written, from the crash
     // callback (the crash a fault, or an uncaught exception) or from another
     // thread: each gets a live report, and its own crash (a fault, or an

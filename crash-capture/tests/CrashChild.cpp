@@ -1032,6 +1032,9 @@ int main(int argc, char** argv) {
   std::string type = argv[2];
   gFolder = argv[3];
   const bool symbols = argc == 5 && std::string(argv[4]) == "symbols";
+  if (sandbox == "no-wipe") {
+    if (int status = crash_child_without_wipe(argv); status >= 0) return status;
+  }
   markProcess("pid");
   snprintf(gElapsedPath, sizeof gElapsedPath, "%s/elapsed", gFolder.c_str());
   // What the process does by default on a fatal signal is what follows a

@@ -16,9 +16,17 @@
 //     a name (O_TMPFILE), and the writer of a report, once it is whole, opens
 //     the FIFO "<folder>/renaming", writes a byte to it and waits there for
 //     ever instead of naming it.
+//   no-wipe: from the program's start, the kernel refuses to wipe a page in
+//     a forked child (MADV_WIPEONFORK), as before Linux 4.14 (see
+//     crash_child_without_wipe).
 // Installs what `sandbox` asks at the time `enabled` says (before enabling,
 // or once enabled); false when that fails. Nothing for an empty `sandbox`.
 bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, bool enabled);
+
+// For no-wipe, before the program does anything: installs the filter and
+// runs the program again with `argv` (the filter stays), unless it is that
+// run (the advice is refused already): -1 then, else the exit status.
+int crash_child_without_wipe(char** argv);
 
 // The sandboxed situations with a course of their own:
 //   enable-fails-under-crash: a thread crashes while the enabling that

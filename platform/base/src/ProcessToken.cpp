@@ -20,8 +20,9 @@ uint32_t gTokensGiven = 0;
 // The first process's token: the one given first.
 constexpr uint32_t kFirstToken = 1;
 // Tokens the count gives stay below this bit; a process made without fork
-// handlers, where the kernel wipes no page, has its id with it.
-constexpr uint32_t kIdToken = 0x80000000u;
+// handlers, where the kernel wipes no page, has its id (below 2^22) with it.
+// Below 2^30: some keep a token in the lower 30 bits of a word.
+constexpr uint32_t kIdToken = 0x20000000u;
 // Set where the kernel will not wipe a page.
 int gWipeRefused = 0;
 // Where the kernel wipes no page: the token taken in this memory, and in the

@@ -43,9 +43,9 @@ extern uint32_t* gProcessTokenWord;
 uint32_t processTokenSlow() noexcept;
 }  // namespace detail
 
-// The calling process's token: never 0, and never a token a process whose
-// writes its memory holds (its parent, their parents, or a process its id
-// was given to before) has had. Inlined whole (a load or two) into any
+// The calling process's token: never 0, below 2^30, and never a token a
+// process whose writes its memory holds (its parent, their parents, or a
+// process its id was given to before) has had. Inlined whole (a load or two) into any
 // caller, a signal handler's entry that must call no function of another
 // object too; the first ask in a new process calls one.
 __attribute__((always_inline)) inline uint32_t process_token() noexcept {

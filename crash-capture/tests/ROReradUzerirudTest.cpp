@@ -995,6 +995,7 @@ TEST(ROReradUzerirudLive, ChildKeepsTheFolderOfAnOwnerItCannotTellItsTableFrom) 
       const auto deadline = base::testing::childDeadline();
       char byte = 2;
       if (!base::testing::waitForChild(owner, &status, deadline) || status != 0) return 2;
+      if (idGivenAgain) usleep(20'000);  // a later start, by the kernel's clock ticks
       const pid_t other = idGivenAgain ? base::testing::forkWithId(owner) : -2;
       if (other == 0) _exit(pause());
       if (other == -1 || write(go[1], &byte, 1) != 1 ||

@@ -41,8 +41,9 @@
 // Where the mark cannot be read at all (a sandbox refuses the calls that
 // read it), such a stack stays with its ended thread, out of use: never
 // unmapped, used or replaced, so that it costs one stack at most. A thread
-// is known by its id and its start, read from /proc when it claims a stack;
-// where /proc cannot tell the start, by its id alone.
+// is known by its id and the clock tick it started in, read from /proc when
+// it claims a stack (a thread given an ended one's id in that same tick is
+// taken for it); where /proc cannot tell the start, by its id alone.
 //
 // A forked child starts with every stack free but the one its thread may be
 // working on or have left by a jump (fork called inside a handler, or after

@@ -443,22 +443,13 @@ const CrashSituation kSituations[] = {
     {"live-race+kcmp-ends", {{"pid", {"faultHere"}}}},
     {"fork-child+kcmp-ends", {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     {"fork-child+kcmp-traps", {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
-    {"raw-fork-child+kcmp-ends",
-     {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
-    {"vfork-child+kcmp-traps",
-     {{"child", {"vforkChildCrashes"}}, {"pid", {"parentCrashesLater"}}},
-     false,
-     {},
-     {},
-     "child-ended-by-its-signal"},
     {"clone-files+kcmp-ends", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     {"clone-sighand+kcmp-traps",
      {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
-    // Where the kernel wipes no page in a forked child: children of the C
-    // library's fork and of the raw system call, and children in the
-    // program's memory, whose crashes leave the program's own report as it
-    // would be (its id, its report's id).
-    {"fork-child+no-wipe", {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    // Where the kernel wipes no page in a forked child: a child of the raw
+    // system call, and children in the program's memory, whose crashes
+    // leave the program's own report as it would be (its id, its report's
+    // id).
     {"raw-fork-child+no-wipe",
      {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     {"vfork-child+no-wipe",
@@ -467,7 +458,6 @@ const CrashSituation kSituations[] = {
      {},
      {},
      "child-ended-by-its-signal"},
-    {"clone-files+no-wipe", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     {"clone-sighand+no-wipe", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     // Children forked while the program's crash is written, from the crash
     // callback (the crash a fault, or an uncaught exception) or from another

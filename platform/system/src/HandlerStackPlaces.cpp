@@ -19,7 +19,15 @@ namespace {
 void (*gHolderEndedHook)(int32_t holder) = nullptr;
 #endif
 
-// The calling thread's start in clock ticks since boot, the 22nd field of
+// The clock the kernel counts a thread's start by, in its clock ticks: the
+// time since boot, in hundredths of a second (x86-64's USER_HZ).
+KX_HANDLER_ENTRY uint64_t ticksNow() {
+  struct timespec now = {0, 0};
+  systemCall(SYS_clock_gettime, CLOCK_BOOTTIME, word(&now));
+  return static_cast<uint64_t>(now.tv_sec) * 100 + static_cast<uint64_t>(now.tv_nsec) / 10'000'000;
+}
+
+// The calling thread's start in those ticks, the 22nd field of
 // /proc/thread-self/stat, read a few bytes at a time (this may run on the
 // small stack a signal arrived on): the name in parentheses, which may hold
 // any byte, ends at the last ")". 0 when it cannot be read.
@@ -47,23 +55,42 @@ KX_HANDLER_ENTRY uint64_t threadStart() {
   return field > 22 ? start : 0;
 }
 
+// Whether `holder`, a word with the calling thread's id, is the calling
+// thread's own: it claimed the place after it started (its start is read
+// once, here, when a word first has its id). A thread given that id after
+// the thread that claimed ended starts later than that claim; the same tick
+// is taken for the calling thread's. Where /proc does not tell the start,
+// the id alone.
+KX_HANDLER_ENTRY bool ownClaim(uint64_t holder, Holder* self) {
+  if (holder == self->word) return true;
+  if (!self->startRead) {
+    self->start = threadStart();
+    self->startRead = true;
+  }
+  if (self->start == 0) return true;
+  // The claim's tick, from the lower 32 bits the word keeps of it.
+  const uint64_t now = ticksNow();
+  const uint64_t claimed = now - (static_cast<uint32_t>(now) - static_cast<uint32_t>(holder >> 32));
+  return self->start <= claimed;
+}
+
 }  // namespace
 
 KX_HANDLER_ENTRY uint64_t holderWord(Holder* self) {
   if (self->word == 0) {
-    self->word = (threadStart() & 0xFFFFFFFFu) << 32 | static_cast<uint32_t>(self->tid);
+    self->word = (ticksNow() & 0xFFFFFFFFu) << 32 | static_cast<uint32_t>(self->tid);
   }
   return self->word;
 }
 
 KX_HANDLER_ENTRY bool holds(const handler_stacks* set, int place, Holder* self) {
   const uint64_t holder = holderOf(set, place);
-  return holderThread(holder) == self->tid && holder == holderWord(self);
+  return holderThread(holder) == self->tid && ownClaim(holder, self);
 }
 
 KX_HANDLER_ENTRY bool holderEnded(int32_t pid, uint64_t holder, Holder* self) {
   const int32_t tid = holderThread(holder);
-  const bool ended = tid == self->tid ? holder != holderWord(self) : !threadExists(pid, tid);
+  const bool ended = tid == self->tid ? !ownClaim(holder, self) : !threadExists(pid, tid);
 #ifdef KX_TEST_SEAMS
   if (ended) {
     if (auto* hook = __atomic_load_n(&gHolderEndedHook, __ATOMIC_ACQUIRE)) hook(tid);

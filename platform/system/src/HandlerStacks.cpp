@@ -126,7 +126,7 @@ KX_HANDLER_ENTRY void callOnSetStack(handler_stacks* set, StackCall* call) {
     callHere(call);
     return;
   }
-  Holder self = {threadId(), 0};
+  Holder self = {threadId()};
   const SetUse use = useOf(set, &self);
   if (use == SetUse::none) {
     callOnLooseStack(set, call);
@@ -174,7 +174,7 @@ bool handler_stacks_reserve(handler_stacks* set) noexcept {
                               false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
   watch(set);
   if (__atomic_load_n(&set->tops[0], __ATOMIC_ACQUIRE) != nullptr) return true;
-  Holder self = {threadId(), 0};
+  Holder self = {threadId()};
   if (!takePlace(set, 0, 0, holderWord(&self))) return false;
   release(set, 0, false);
   return true;
@@ -207,7 +207,7 @@ void handler_stacks_run(handler_stacks* set, handler_stacks_handler handler, int
   // elsewhere: no work of the thread's is left there, and this one, run in
   // place, is the stack's work now, begun there.
   const int here = stackHere(set);
-  Holder self = {threadId(), 0};
+  Holder self = {threadId()};
   if (here >= 0 && (context->uc_stack.ss_flags & SS_ONSTACK) == 0 &&
       onStackOf(set, here, context) && holds(set, here, &self)) {
     set->entries[here] = &call;

@@ -61,7 +61,7 @@ namespace sys {
 
 void handler_stacks_thread_ending() noexcept {
   using namespace stacks;
-  Holder self = {threadId(), 0};
+  Holder self = {threadId()};
   // No signal's handler of the thread's own takes a place while it is given
   // back.
   KernelMask before;

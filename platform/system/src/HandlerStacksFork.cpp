@@ -53,7 +53,7 @@ KX_HANDLER_ENTRY void adopt(handler_stacks* set, Holder* self, int32_t pid, uint
 
 // In a forked child, the stacks its parent's threads held are given back.
 void adoptAfterFork() {
-  Holder self = {threadId(), 0};
+  Holder self = {threadId()};
   const uint32_t token = base::process_token();
   for (handler_stacks* set : gWatched) {
     if (set != nullptr &&

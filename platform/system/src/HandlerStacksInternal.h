@@ -158,27 +158,31 @@ KX_HANDLER_ENTRY inline uint64_t holderOf(const handler_stacks* set, int place) 
 }
 
 // A place's holder word: the thread's id in the lower half, and in the upper
-// one the low 32 bits of its start in clock ticks since boot (0 where /proc
-// does not say), so that a thread given the id of an ended holder, which
-// starts later, has another word.
+// one the low 32 bits of the clock tick it claimed the place in, on the clock
+// the kernel counts a thread's start by. A thread given the id of a holder
+// that ended started after that holder's claim: by its start (from /proc) it
+// knows the place is not its own.
 KX_HANDLER_ENTRY inline int32_t holderThread(uint64_t holder) {
   return static_cast<int32_t>(holder);
 }
 
-// The calling thread as a holder: its id, and its word once asked for (0
-// until then: reading the start costs a read of /proc).
+// The calling thread as a holder: its id, the word of its claims once asked
+// for (0 until then), and its start once read (reading it costs a read of
+// /proc: only done when a place's word has the thread's id).
 struct Holder {
-  int32_t tid;
-  uint64_t word;
+  int32_t tid = 0;
+  uint64_t word = 0;
+  uint64_t start = 0;
+  bool startRead = false;
 };
 
-// The calling thread's holder word, read now unless `self` has it.
+// The word the calling thread `self` claims with, made now unless it has it.
 KX_HANDLER_ENTRY uint64_t holderWord(Holder* self);
 // Whether the calling thread `self` holds place `place` of the set: one
 // given its id after the holder ended does not.
 KX_HANDLER_ENTRY bool holds(const handler_stacks* set, int place, Holder* self);
-// Whether `holder`, a thread of process `pid` other than the calling one
-// `self`, has ended: no thread has its id, or the calling thread has it.
+// Whether `holder`, a thread of process `pid`, has ended: no thread has its
+// id, or the calling thread `self` has it and did not make that claim.
 KX_HANDLER_ENTRY bool holderEnded(int32_t pid, uint64_t holder, Holder* self);
 
 KX_HANDLER_ENTRY int placeAt(const handler_stacks* set, const void* at);

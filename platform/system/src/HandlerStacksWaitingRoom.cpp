@@ -98,7 +98,7 @@ alignas(64) char gWaitingRoom[64];
 
 void handler_stacks_wait_for_end(handler_stacks* set, const void* uap) noexcept {
   using namespace stacks;
-  Holder self = {threadId(), 0};
+  Holder self = {threadId()};
   // Published before anything changes: the context may lie on a stack given
   // back.
   if (uap != nullptr) (void)detail::thread_publish_waiting_state(self.tid, uap);

@@ -40,10 +40,12 @@
 // not there any more, and only the guard page, still the set's, is unmapped.
 // Where the mark cannot be read at all (a sandbox refuses the calls that
 // read it), such a stack stays with its ended thread, out of use: never
-// unmapped, used or replaced, so that it costs one stack at most. A thread
-// is known by its id and the clock tick it started in, read from /proc when
-// it claims a stack (a thread given an ended one's id in that same tick is
-// taken for it); where /proc cannot tell the start, by its id alone.
+// unmapped, used or replaced, so that it costs one stack at most. A place
+// records its holder's id and the clock tick of the claim: a thread given the
+// id of a holder that ended started after that claim, and knows from its
+// start (read from /proc, when a place has its id) that the place is not its
+// own (one that started in that very tick is taken for the holder; where
+// /proc does not tell the start, the id alone is).
 //
 // A forked child starts with every stack free but the one its thread may be
 // working on or have left by a jump (fork called inside a handler, or after
@@ -98,9 +100,9 @@ struct handler_stacks {
   // that finds its own token with another id shares its parent's memory.
   uint64_t owner = 0;
   // The thread holding each place's stack (0 when none): its id in the
-  // lower half, and in the upper one its start as the kernel counts it (see
-  // HandlerStackPlaces.cpp), so that a thread given the id of a holder that
-  // has ended is never taken for that holder. And each place's top (null
+  // lower half, and in the upper one the clock tick it claimed the place in
+  // (see HandlerStackPlaces.cpp), so that a thread given the id of a holder
+  // that has ended is not taken for that holder. And each place's top (null
   // while not mapped).
   uint64_t holders[kPlaces] = {};
   void* tops[kPlaces] = {};

@@ -134,7 +134,7 @@ bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, 
     return enabled ||
            filterCalls({{SYS_kcmp, sandbox == "kcmp-ends" ? callEndsTheProcess : callTraps}}, true);
   }
-  if (sandbox == "no-wipe") return true;
+  if (sandbox == "no-wipe" || sandbox == "forked") return true;
   if (sandbox == "temporary-writer") {
     if (enabled) return true;
     snprintf(gRenaming, sizeof gRenaming, "%s/renaming", folder.c_str());

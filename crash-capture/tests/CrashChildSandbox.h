@@ -18,7 +18,8 @@
 //     ever instead of naming it.
 //   no-wipe: from the program's start, the kernel refuses to wipe a page in
 //     a forked child (MADV_WIPEONFORK), as before Linux 4.14 (see
-//     crash_child_without_wipe).
+//     crash_child_without_wipe);
+//   forked: the program runs in a child of the C library's fork (CrashChild.cpp).
 // Installs what `sandbox` asks at the time `enabled` says (before enabling,
 // or once enabled); false when that fails. Nothing for an empty `sandbox`.
 bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, bool enabled);

@@ -415,6 +415,9 @@ const CrashSituation kSituations[] = {
     // descriptor left, follows.
     {"clone-sighand", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     {"clone-files", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    // The same in a program that a process of its own forked: the child
+    // still shares the program's table.
+    {"clone-files+forked", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     // The same children where kcmp is refused, as a container's filter
     // refuses it: each still ends, and reports, as it does where the kernel
     // answers, and the parent's crash after is still reported.

@@ -162,7 +162,12 @@ process_identity process_identity_self() noexcept {
 
 bool descriptor_table_apart_from(const process_identity& owner, int probe) noexcept {
   ErrnoGuard guard;
-  if (gTableCopiedFor.load(std::memory_order_acquire) == base::process_token()) return true;
+  // A child in the memory of a process fork made has its token, not its
+  // table (clone with CLONE_VM may share the table too).
+  if (gTableCopiedFor.load(std::memory_order_acquire) == base::process_token() &&
+      !base::process_in_parents_memory()) {
+    return true;
+  }
   if (probe < 0 || owner.pid == syscall(SYS_getpid) || !runsAsKnown(owner)) return false;
   // The probe's number in the owner's table: missing, or open on another
   // file, while the caller's still holds the probe, in a table the owner

@@ -47,7 +47,8 @@ process_identity process_identity_self() noexcept;
 // `owner`'s, so that what one keeps in its table is not the other's, told
 // from /proc alone (never by asking the kernel to compare the tables, `kcmp`,
 // which a sandbox's filter may answer by ending the process). A process the
-// C library's fork made (its fork handlers ran) has a table of its own.
+// C library's fork made (its fork handlers ran) has a table of its own (not
+// so a child in its memory, made by clone with CLONE_VM).
 // Another tells with `probe`, a descriptor it has just opened: a table
 // `owner` shares (CLONE_FILES) holds it too, at the same number. False where
 // it cannot be told: no probe (no descriptor left), `owner` gone or its id

@@ -6,6 +6,8 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,9 +22,11 @@
 
 #include "baseTest/Children.h"
 #include "baseTest/Polling.h"
+#include "baseTest/SystemCallFilter.h"
 #include "crash-capture/ROCrashReport.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "dispatchTest/Faults.h"
+#include "dispatchTest/Processes.h"
 #include "dispatchTest/TemporaryFolder.h"
 #include "objc/NSException.h"
 #include "systemTest/Parking.h"
@@ -157,6 +161,10 @@ std::shared_ptr<ROCrashReport> reportIn(const std::string& path) {
   return bytes.empty() ? nullptr : ROCrashReport::create(bytes, &error);
 }
 
+// The test's run in a process whose kernel refuses to wipe a page in a
+// forked child (MADV_WIPEONFORK), as before Linux 4.14, from its start.
+constexpr const char* kUnwiped = "KX_CHILD_IDS_UNWIPED";
+
 // A child whose id is one its parent had, forked while the parent's crash is
 // written: from the crash callback into a pid namespace of its own (its id
 // and the parent's are 1), the crash a fault or an uncaught exception; from
@@ -164,12 +172,25 @@ std::shared_ptr<ROCrashReport> reportIn(const std::string& path) {
 // callback's child, given the parent's id once the parent has ended. The
 // child's live report is written, and its fault is a crash of its own,
 // reported as its own (its address, a report id of its own, no exception of
-// the parent's), which ends it.
+// the parent's), which ends it. The same where the kernel wipes no page.
 TEST(ChildIds, ChildWithAnIdItsParentHadReportsItsOwnCrash) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "the crash callback forks and allocates inside the signal handler, which "
                   "ThreadSanitizer reports as a signal-unsafe call, ending the process";
 #endif
+  if (!dispatch::testing::roleIs(kUnwiped, "1")) {
+    SCOPED_TRACE("the kernel wipes no page");
+    EXPECT_EQ(base::testing::inChild([] {
+                return base::testing::filterCalls({{SYS_madvise, base::testing::callFails(EINVAL),
+                                                    2, ~0u, MADV_WIPEONFORK}},
+                                                  true)
+                           ? dispatch::testing::runChild(
+                                 "ChildIds.ChildWithAnIdItsParentHadReportsItsOwnCrash",
+                                 {std::string(kUnwiped) + "=1"})
+                           : 2;
+              }),
+              0);
+  }
   for (const std::string row : {"callback", "callback, exception", "beside", "id given again"}) {
     SCOPED_TRACE(row);
     dispatch::testing::TemporaryFolder folder("rocrash_ids");

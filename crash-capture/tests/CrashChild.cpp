@@ -1032,6 +1032,16 @@ int main(int argc, char** argv) {
   std::string type = argv[2];
   gFolder = argv[3];
   const bool symbols = argc == 5 && std::string(argv[4]) == "symbols";
+  if (sandbox == "no-wipe") {
+    if (int status = crash_child_without_wipe(argv); status >= 0) return status;
+  }
+  // As a program that a process of its own forked, not one started by
+  // running it.
+  if (const pid_t program = sandbox == "forked" ? fork() : 0; program > 0) {
+    int status = 0;
+    waitpid(program, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  }
   markProcess("pid");
   snprintf(gElapsedPath, sizeof gElapsedPath, "%s/elapsed", gFolder.c_str());
   // What the process does by default on a fatal signal is what follows a

@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <linux/futex.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -129,7 +130,11 @@ bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, 
     const int error = sandbox == "kcmp-eperm" ? EPERM : ENOSYS;
     return !enabled || filterCalls({{SYS_kcmp, callFails(error)}}, true);
   }
-  if (sandbox == "kcmp-ends") return enabled || filterCalls({{SYS_kcmp, callEndsTheProcess}}, true);
+  if (sandbox == "kcmp-ends" || sandbox == "kcmp-traps") {
+    return enabled ||
+           filterCalls({{SYS_kcmp, sandbox == "kcmp-ends" ? callEndsTheProcess : callTraps}}, true);
+  }
+  if (sandbox == "no-wipe" || sandbox == "forked") return true;
   if (sandbox == "temporary-writer") {
     if (enabled) return true;
     snprintf(gRenaming, sizeof gRenaming, "%s/renaming", folder.c_str());
@@ -139,6 +144,16 @@ bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, 
                        true);
   }
   return sandbox.empty();
+}
+
+int crash_child_without_wipe(char** argv) {
+  void* page = mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  const bool refused = page == MAP_FAILED || madvise(page, 4096, MADV_WIPEONFORK) != 0;
+  if (page != MAP_FAILED) munmap(page, 4096);
+  if (refused) return -1;
+  if (!filterCalls({{SYS_madvise, callFails(EINVAL), 2, ~0u, MADV_WIPEONFORK}}, true)) return 8;
+  execv("/proc/self/exe", argv);
+  return 8;
 }
 
 int crash_child_sandboxed(const char* mode, const char* type, const char* folder) {

@@ -10,15 +10,24 @@
 //   kcmp-eperm, kcmp-enosys: installed once the reporter is enabled, kcmp
 //     fails with EPERM or ENOSYS, as in a container without the ptrace
 //     capability;
-//   kcmp-ends: installed before enabling, kcmp ends the process, as a filter
-//     that lists the calls it allows does;
+//   kcmp-ends, kcmp-traps: installed before enabling, kcmp ends the process,
+//     or traps (SIGSYS), as filters that list the calls they allow do;
 //   temporary-writer: installed before enabling, no file can be made without
 //     a name (O_TMPFILE), and the writer of a report, once it is whole, opens
 //     the FIFO "<folder>/renaming", writes a byte to it and waits there for
 //     ever instead of naming it.
+//   no-wipe: from the program's start, the kernel refuses to wipe a page in
+//     a forked child (MADV_WIPEONFORK), as before Linux 4.14 (see
+//     crash_child_without_wipe);
+//   forked: the program runs in a child of the C library's fork (CrashChild.cpp).
 // Installs what `sandbox` asks at the time `enabled` says (before enabling,
 // or once enabled); false when that fails. Nothing for an empty `sandbox`.
 bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, bool enabled);
+
+// For no-wipe, before the program does anything: installs the filter and
+// runs the program again with `argv` (the filter stays), unless it is that
+// run (the advice is refused already): -1 then, else the exit status.
+int crash_child_without_wipe(char** argv);
 
 // The sandboxed situations with a course of their own:
 //   enable-fails-under-crash: a thread crashes while the enabling that

@@ -415,6 +415,9 @@ const CrashSituation kSituations[] = {
     // descriptor left, follows.
     {"clone-sighand", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     {"clone-files", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    // The same in a program that a process of its own forked: the child
+    // still shares the program's table.
+    {"clone-files+forked", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     // The same children where kcmp is refused, as a container's filter
     // refuses it: each still ends, and reports, as it does where the kernel
     // answers, and the parent's crash after is still reported.
@@ -437,9 +440,28 @@ const CrashSituation kSituations[] = {
     {"clone-files+kcmp-enosys",
      {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     // A program whose filter ends any process that asks the kernel what it
-    // shares with another (kcmp): one started by running the program, which
-    // has nothing to ask, enables, makes live reports and crashes.
+    // shares with another (kcmp), or traps it: one started by running the
+    // program enables, makes live reports and crashes, and so do its
+    // children, which tell what they share from /proc.
     {"live-race+kcmp-ends", {{"pid", {"faultHere"}}}},
+    {"fork-child+kcmp-ends", {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"fork-child+kcmp-traps", {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"clone-files+kcmp-ends", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"clone-sighand+kcmp-traps",
+     {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    // Where the kernel wipes no page in a forked child: a child of the raw
+    // system call, and children in the program's memory, whose crashes
+    // leave the program's own report as it would be (its id, its report's
+    // id).
+    {"raw-fork-child+no-wipe",
+     {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"vfork-child+no-wipe",
+     {{"child", {"vforkChildCrashes"}}, {"pid", {"parentCrashesLater"}}},
+     false,
+     {},
+     {},
+     "child-ended-by-its-signal"},
+    {"clone-sighand+no-wipe", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     // Children forked while the program's crash is written, from the crash
     // callback (the crash a fault, or an uncaught exception) or from another
     // thread: each gets a live report, and its own crash (a fault, or an

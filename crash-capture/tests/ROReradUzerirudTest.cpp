@@ -19,6 +19,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -861,8 +862,10 @@ int reportsInGenerations(ROReradUzerirud& reporter, int generations, size_t open
 
 // Forked generations where kcmp is refused, as a container's filter refuses
 // it, and children that share their parent's descriptors (CLONE_FILES), its
-// thread list's folder kept or not, where the kernel says what they share,
-// where it cannot (kcmp refused, or the parent's first thread ended), and in
+// thread list's folder kept or not, where the kernel would say what they
+// share, where it cannot (kcmp refused, or the parent's first thread ended),
+// where asking it ends the process or traps (as filters that list the calls
+// they allow do), and in
 // a pid namespace that kept the host's /proc (where the parent's number
 // names another process): each live report leaves the descriptors as they
 // were.
@@ -881,8 +884,12 @@ TEST(ROReradUzerirudLive, ChildrensReportsLeaveNoDescriptorBehind) {
     });
     EXPECT_EQ(code, 0);
   }
-  for (const std::string way :
-       {"told", "kcmp refused", "first thread ended", "pid namespace, the host's /proc"}) {
+  const std::map<std::string, uint32_t> kcmpFilters = {
+      {"kcmp refused", base::testing::callFails(EPERM)},
+      {"kcmp ends the process", base::testing::callEndsTheProcess},
+      {"kcmp traps", base::testing::callTraps}};
+  for (const std::string way : {"told", "kcmp refused", "kcmp ends the process", "kcmp traps",
+                                "first thread ended", "pid namespace, the host's /proc"}) {
     for (const bool kept : {true, false}) {
       SCOPED_TRACE(way + (kept ? ", the folder kept" : ", no folder kept"));
       auto children = [&] {
@@ -911,8 +918,9 @@ TEST(ROReradUzerirudLive, ChildrensReportsLeaveNoDescriptorBehind) {
         continue;
       }
       const int code = inChild([&] {
-        if (way == "kcmp refused" &&
-            !base::testing::filterCalls({{SYS_kcmp, base::testing::callFails(EPERM)}}, true)) {
+        if (const auto filter = kcmpFilters.find(way);
+            filter != kcmpFilters.end() &&
+            !base::testing::filterCalls({{SYS_kcmp, filter->second}}, true)) {
           return 2;
         }
         if (way != "first thread ended") return children();
@@ -930,9 +938,10 @@ TEST(ROReradUzerirudLive, ChildrensReportsLeaveNoDescriptorBehind) {
 }
 
 // A live report in a child that shares its parent's descriptors (CLONE_FILES)
-// where the kernel cannot say so, as the parent (the owner of the thread
-// list's folder) is named by a first thread that has ended, or is gone: the
-// folder the owner keeps stays open, on what it was opened on.
+// where /proc cannot say so, as the parent (the owner of the thread list's
+// folder) is named by a first thread that has ended, or is gone, its id
+// perhaps another process's now: the folder the owner keeps stays open, on
+// what it was opened on.
 TEST(ROReradUzerirudLive, ChildKeepsTheFolderOfAnOwnerItCannotTellItsTableFrom) {
   if (rocrash::testing::kThreadSanitizer) GTEST_SKIP() << "ThreadSanitizer fails in a clone child";
   auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
@@ -963,34 +972,42 @@ TEST(ROReradUzerirudLive, ChildKeepsTheFolderOfAnOwnerItCannotTellItsTableFrom) 
     });
     EXPECT_EQ(code, 0);
   }
-  SCOPED_TRACE("the owner is gone");
-  const int code = inChild([&] {
-    int go[2], verdict[2];
-    if (pipe(go) != 0 || pipe(verdict) != 0) return 2;
-    const pid_t owner = fork();
-    if (owner == 0) {
-      if (!reporter->generateLiveReport()) _exit(2);
-      const int kept = keptTaskFolder();
-      const auto folder = openOn(kept);
-      const pid_t child = startSharingDescriptors([&] {
-        char byte = 1;
-        if (read(go[0], &byte, 1) != 1) return 1;
-        byte = reporter->generateLiveReport() && openOn(kept) == folder ? 0 : 1;
-        return write(verdict[1], &byte, 1) == 1 ? 0 : 1;
-      });
-      _exit(kept >= 0 && child > 0 ? 0 : 2);
-    }
-    int status = 0;
-    const auto deadline = base::testing::childDeadline();
-    char byte = 2;
-    if (!base::testing::waitForChild(owner, &status, deadline) || status != 0 ||
-        write(go[1], &byte, 1) != 1 || !base::testing::readableBefore(verdict[0], deadline) ||
-        read(verdict[0], &byte, 1) != 1) {
-      return 2;
-    }
-    return static_cast<int>(byte);
-  });
-  EXPECT_EQ(code, 0);
+  // Gone, or gone with its id given to another process since.
+  for (const bool idGivenAgain : {false, true}) {
+    SCOPED_TRACE(idGivenAgain ? "the owner's id is another process's" : "the owner is gone");
+    const int code = base::testing::inNewPidNamespace([&] {
+      int go[2], verdict[2];
+      if (pipe(go) != 0 || pipe(verdict) != 0) return 2;
+      const pid_t owner = fork();
+      if (owner == 0) {
+        if (!reporter->generateLiveReport()) _exit(2);
+        const int kept = keptTaskFolder();
+        const auto folder = openOn(kept);
+        const pid_t child = startSharingDescriptors([&] {
+          char byte = 1;
+          if (read(go[0], &byte, 1) != 1) return 1;
+          byte = reporter->generateLiveReport() && openOn(kept) == folder ? 0 : 1;
+          return write(verdict[1], &byte, 1) == 1 ? 0 : 1;
+        });
+        _exit(kept >= 0 && child > 0 ? 0 : 2);
+      }
+      int status = 0;
+      const auto deadline = base::testing::childDeadline();
+      char byte = 2;
+      if (!base::testing::waitForChild(owner, &status, deadline) || status != 0) return 2;
+      if (idGivenAgain) usleep(20'000);  // a later start, by the kernel's clock ticks
+      const pid_t other = idGivenAgain ? base::testing::forkWithId(owner) : -2;
+      if (other == 0) _exit(pause());
+      if (other == -1 || write(go[1], &byte, 1) != 1 ||
+          !base::testing::readableBefore(verdict[0], deadline) || read(verdict[0], &byte, 1) != 1) {
+        return 2;
+      }
+      if (other > 0) kill(other, SIGKILL);
+      return static_cast<int>(byte);
+    });
+    if (code < 0) GTEST_SKIP() << "the kernel refuses a pid namespace here";
+    EXPECT_EQ(code, 0);
+  }
 }
 
 TEST(ROReradUzerirudLive, ProtocReadsTheReportIndependently) {

@@ -77,8 +77,7 @@ void sharedChildGuard(int signo, siginfo_t*, void*) {
 
 bool sharedChildCallback(int signo, siginfo_t* info, void* uap) {
   const sys::thread_t self = rocrash_async_mach_thread_self();
-  const bool sharedActions =
-      sys::table_shared_with(sys::mach_task_self(), sys::shared_table::signal_actions);
+  const bool sharedActions = sys::signal_actions_may_be_shared();
   // A fault of its own write comes back here when no guard could be set.
   if (sharedActions && static_cast<int32_t>(gSharedChildCrash.load() >> 32) == self) {
     endSharingActions();

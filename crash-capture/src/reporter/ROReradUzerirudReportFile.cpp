@@ -140,11 +140,22 @@ bool openTemporary(ReportFile* out) {
   return false;
 }
 
+// Opens a new file for the report: one without a name, or a temporary one.
+bool openNewReportFile(ReportFile* out) {
+  out->fd = open(gStorage.dataFolder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (out->fd >= 0) {
+    if ((out->view = viewNaming(out->fd)) != nullptr) return true;
+    close(out->fd);
+  }
+  return openTemporary(out);
+}
+
 // Opens the file the report goes into. `child`: a process other than the
 // enabling one, which writes a file of its own; `sharedMemory`: one that runs
 // in the enabling process's memory, which it leaves as it found it.
 bool openReportFile(bool child, bool sharedMemory, ReportFile* out) {
   const int reserved = gStorage.reportFile;
+  int parents = -1;
   if (reserved >= 0) {
     const bool ours = sys::descriptor_still_names(reserved, gStorage.reportFileIdentity, true);
     if (ours && !child && (out->view = viewNaming(reserved)) != nullptr) {
@@ -152,26 +163,24 @@ bool openReportFile(bool child, bool sharedMemory, ReportFile* out) {
       gStorage.reportFile = -1;
       return true;
     }
-    // A child's copy of the parent's file goes, and the child's own file
-    // takes the descriptor that frees (it may have used up all the others);
-    // so does the process's own file when it cannot be named. A number that
-    // names a file of the program's now is left alone, and so is the
-    // enabling process's file in a child that shares its descriptors
-    // (clone with CLONE_FILES): the child closes its own copy of them.
-    if (ours && !child) {
-      close(reserved);
-    } else if (ours) {
-      (void)sys::descriptor_close_copy(
-          reserved, static_cast<int>(gStorage.writer.forked_process.set_up_in), true);
-    }
+    // The process's own file goes when it cannot be named; a number that
+    // names a file of the program's now is left alone.
+    if (ours && !child) close(reserved);
+    if (ours && child) parents = reserved;
     if (!sharedMemory) gStorage.reportFile = -1;
   }
-  out->fd = open(gStorage.dataFolder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-  if (out->fd >= 0) {
-    if ((out->view = viewNaming(out->fd)) != nullptr) return true;
-    close(out->fd);
-  }
-  return openTemporary(out);
+  const bool opened = openNewReportFile(out);
+  if (parents < 0) return opened;
+  // A child's copy of the parent's file goes once the child's own file tells
+  // its table apart from the parent's, or, when it could open none (it used
+  // up its descriptors), in a copy of its table made for this thread, where
+  // its own then takes the number that frees. The enabling process's file
+  // stays open in a table the child shares with it (clone with CLONE_FILES).
+  sys::process_identity owner;
+  owner.pid = static_cast<int32_t>(gStorage.writer.forked_process.set_up_in);
+  owner.startTicks = gStorage.writer.process_info.start_ticks;
+  const bool closed = sys::descriptor_close_copy(parents, owner, true, opened ? out->fd : -1);
+  return opened || (closed && openNewReportFile(out));
 }
 
 // Gives the whole report the name `path`, never replacing a file there: an

@@ -1,5 +1,6 @@
 #include "base/ProcessToken.h"
 
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -18,16 +19,24 @@ namespace {
 uint32_t gTokensGiven = 0;
 // The first process's token: the one given first.
 constexpr uint32_t kFirstToken = 1;
-// Set where the kernel will not wipe a page: tokens are process ids then,
-// and the first process is known by its id.
+// Tokens the count gives stay below this bit; a process made without fork
+// handlers, where the kernel wipes no page, has its id (below 2^22) with it.
+// Below 2^30: some keep a token in the lower 30 bits of a word.
+constexpr uint32_t kIdToken = 0x20000000u;
+// Set where the kernel will not wipe a page.
 int gWipeRefused = 0;
-int32_t gFirstProcessId = 0;
+// Where the kernel wipes no page: the token taken in this memory, and in the
+// upper half the id of the process that took it. The C library's fork gives
+// its child a token of its own (by a fork handler); a child made otherwise
+// finds another process's id here.
+uint64_t gOwnedToken = 0;
 
+// The page holds the token, then the id of the process that took it.
 constexpr size_t kPageLength = 4096;  // rounded up to the page by the kernel
 
 int32_t processId() { return static_cast<int32_t>(syscall(SYS_getpid)); }
 
-// The word in a page the kernel wipes in a child, made now if need be; null
+// The words in a page the kernel wipes in a child, made now if need be; null
 // where it cannot be.
 uint32_t* tokenWord() {
   uint32_t* word = __atomic_load_n(&detail::gProcessTokenWord, __ATOMIC_ACQUIRE);
@@ -35,12 +44,9 @@ uint32_t* tokenWord() {
   const long page = syscall(SYS_mmap, nullptr, kPageLength, PROT_READ | PROT_WRITE,
                             MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
   // Decided once, so that a process's token never changes: no page (no
-  // memory for one, or no wiping) is ids for good.
+  // memory for one, or no wiping) is tokens kept in ordinary memory for good.
   if (page == -1 || syscall(SYS_madvise, page, kPageLength, MADV_WIPEONFORK) != 0) {
     if (page != -1) syscall(SYS_munmap, page, kPageLength);
-    int32_t none = 0;
-    __atomic_compare_exchange_n(&gFirstProcessId, &none, processId(), false, __ATOMIC_ACQ_REL,
-                                __ATOMIC_ACQUIRE);
     __atomic_store_n(&gWipeRefused, 1, __ATOMIC_RELEASE);
     return nullptr;
   }
@@ -53,9 +59,38 @@ uint32_t* tokenWord() {
   return made;
 }
 
-// The page made (and the first process's token taken) before anything else
-// of the program forks, as a rule.
-[[maybe_unused]] const uint32_t gMadeAtStart = process_token();
+// A token no process of this memory's line has had. The count is raised
+// before the token is published, so that a child forked by another thread
+// meanwhile starts past it.
+uint32_t nextToken() {
+  uint32_t given = __atomic_load_n(&gTokensGiven, __ATOMIC_ACQUIRE);
+  uint32_t next;
+  do {
+    // Past the first one when the count wraps round.
+    next = given == 0 ? kFirstToken : given + 1 == kIdToken ? kFirstToken + 1 : given + 1;
+  } while (!__atomic_compare_exchange_n(&gTokensGiven, &given, next, false, __ATOMIC_ACQ_REL,
+                                        __ATOMIC_ACQUIRE));
+  return next;
+}
+
+uint64_t ownedBy(int32_t pid, uint32_t token) {
+  return static_cast<uint64_t>(static_cast<uint32_t>(pid)) << 32 | token;
+}
+
+// In a child of the C library's fork where no page is wiped: the wipe done
+// by hand, a token of its own.
+void tokenAfterFork() {
+  if (__atomic_load_n(&gWipeRefused, __ATOMIC_ACQUIRE) == 0) return;
+  __atomic_store_n(&gOwnedToken, ownedBy(processId(), nextToken()), __ATOMIC_RELEASE);
+}
+
+// Before any static initialiser of the program (which may fork, or register
+// fork handlers that ask for the token in the child): the page, the first
+// process's token, and the fork handler, which runs first in a child.
+__attribute__((constructor(101))) void madeAtStart() {
+  (void)process_token();
+  pthread_atfork(nullptr, nullptr, tokenAfterFork);
+}
 
 }  // namespace
 
@@ -64,20 +99,20 @@ uint32_t detail::processTokenSlow() noexcept {
   uint32_t* word = tokenWord();
   uint32_t token = 0;
   if (word == nullptr) {
-    token = static_cast<uint32_t>(processId());
+    const int32_t pid = processId();
+    uint64_t owned = __atomic_load_n(&gOwnedToken, __ATOMIC_ACQUIRE);
+    // The first process's first ask (or that of a child forked before it).
+    if (owned == 0 && __atomic_compare_exchange_n(&gOwnedToken, &owned, ownedBy(pid, nextToken()),
+                                                  false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+      owned = __atomic_load_n(&gOwnedToken, __ATOMIC_ACQUIRE);
+    }
+    token = static_cast<int32_t>(owned >> 32) == pid ? static_cast<uint32_t>(owned)
+                                                     : kIdToken | static_cast<uint32_t>(pid);
   } else if ((token = __atomic_load_n(word, __ATOMIC_ACQUIRE)) == 0) {
-    // A new process. The count is raised before the token is in the page,
-    // so that a child forked by another thread meanwhile, whose page is
-    // wiped, starts past it.
-    uint32_t given = __atomic_load_n(&gTokensGiven, __ATOMIC_ACQUIRE);
-    uint32_t next;
-    do {
-      // Past the first one when the count wraps round.
-      next = given == 0 ? kFirstToken : given == UINT32_MAX ? kFirstToken + 1 : given + 1;
-    } while (!__atomic_compare_exchange_n(&gTokensGiven, &given, next, false, __ATOMIC_ACQ_REL,
-                                          __ATOMIC_ACQUIRE));
-    // Another thread of this process may have taken one first: its token
-    // stands.
+    // A new process: its id first, then its token (another thread of this
+    // process may take one first: its token stands, with the same id).
+    __atomic_store_n(&word[1], static_cast<uint32_t>(processId()), __ATOMIC_RELEASE);
+    const uint32_t next = nextToken();
     token =
         __atomic_compare_exchange_n(word, &token, next, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)
             ? next
@@ -87,13 +122,23 @@ uint32_t detail::processTokenSlow() noexcept {
   return token;
 }
 
-bool process_forked() noexcept {
-  const uint32_t token = process_token();
-  if (__atomic_load_n(&detail::gProcessTokenWord, __ATOMIC_ACQUIRE) != nullptr) {
-    return token != kFirstToken;
+bool process_forked() noexcept { return process_token() != kFirstToken; }
+
+bool process_in_parents_memory() noexcept {
+  const int savedErrno = errno;
+  const auto pid = static_cast<uint32_t>(processId());
+  bool shared;
+  if (const uint32_t* word = tokenWord()) {
+    const uint32_t taker = __atomic_load_n(word, __ATOMIC_ACQUIRE) != 0
+                               ? __atomic_load_n(&word[1], __ATOMIC_ACQUIRE)
+                               : 0;
+    shared = taker != 0 && taker != pid;
+  } else {
+    const uint64_t owned = __atomic_load_n(&gOwnedToken, __ATOMIC_ACQUIRE);
+    shared = owned != 0 && static_cast<uint32_t>(owned >> 32) != pid;
   }
-  const int32_t first = __atomic_load_n(&gFirstProcessId, __ATOMIC_ACQUIRE);
-  return first != 0 && static_cast<int32_t>(token) != first;
+  errno = savedErrno;
+  return shared;
 }
 
 }  // namespace base

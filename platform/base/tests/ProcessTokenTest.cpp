@@ -38,7 +38,10 @@ TEST(ProcessToken, EveryForkedProcessTakesOneItsLineNeverHad) {
     EXPECT_EQ(inChild(
                   [&] {
                     const uint32_t child = process_token();
-                    if (child == first || child == 0 || !process_forked()) return 1;
+                    if (child == first || child == 0 || !process_forked() ||
+                        process_in_parents_memory()) {
+                      return 1;
+                    }
                     return inChild(
                         [&] {
                           const uint32_t grandchild = process_token();
@@ -61,9 +64,11 @@ TEST(ProcessToken, EveryForkedProcessTakesOneItsLineNeverHad) {
 }
 
 uint32_t gChildsToken = 0;
+bool gInParentsMemory = false;
 
 // A child that runs in its parent's memory (vfork, clone with CLONE_VM) has
-// its parent's token: what it writes there is its parent's.
+// its parent's token, and knows where it runs: what it writes there is its
+// parent's.
 TEST(ProcessToken, ChildInItsParentsMemoryHasItsParentsToken) {
 #if defined(__SANITIZE_THREAD__)
   GTEST_SKIP() << "ThreadSanitizer cannot host a child in its parent's memory";
@@ -71,11 +76,14 @@ TEST(ProcessToken, ChildInItsParentsMemoryHasItsParentsToken) {
   const pid_t child = vfork();
   if (child == 0) {
     gChildsToken = process_token();
+    gInParentsMemory = process_in_parents_memory();
     _exit(0);
   }
   int status = 0;
   ASSERT_TRUE(testing::waitForChild(child, &status, testing::childDeadline()));
   EXPECT_EQ(gChildsToken, process_token());
+  EXPECT_TRUE(gInParentsMemory);
+  EXPECT_FALSE(process_in_parents_memory());
   gChildsToken = 0;
   EXPECT_EQ(inCloneChild(
                 [](void*) {

@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <linux/fs.h>
-#include <linux/kcmp.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -54,120 +54,171 @@ bool descriptor_still_names(int fd, const descriptor_identity& identity, bool un
          (!unwritten || (st.st_nlink == 0 && st.st_size == 0));
 }
 
-bool table_shared_with(int owner, shared_table table, int probe) noexcept {
-  ErrnoGuard guard;
-  const long self = syscall(SYS_getpid);
-  if (owner == self) return true;
-  const int type = table == shared_table::descriptors ? KCMP_FILES : KCMP_SIGHAND;
-  const long order = syscall(SYS_kcmp, self, owner, type, 0, 0);
-  if (order == 0) return true;
-  if (order > 0) {
-    // A process is named by its first thread, whose descriptor table is
-    // gone once that thread has ended (pthread_exit) while others run on:
-    // the kernel then compares with nothing. With a probe, believed only
-    // while that thread still has it in a table.
-    return table == shared_table::descriptors && probe >= 0 &&
-           syscall(SYS_kcmp, owner, owner, KCMP_FILE, probe, probe) != 0;
-  }
-  // Refused (a sandbox's filter), or `owner` has ended: a table it had may
-  // be shared still, by another process made from it. With nothing to
-  // unshare the call changes nothing; with a shared table, or other
-  // threads, it fails.
-  if (table == shared_table::signal_actions) return syscall(SYS_unshare, CLONE_SIGHAND) != 0;
-  return true;
-}
-
 namespace {
 
 // "/proc/<pid>/<file>", and `number` after it unless it is negative, into
-// `path` (kProcPathRoom bytes).
+// `path` (kProcPathRoom bytes); "/proc/self/<file>" for `pid` 0.
 constexpr size_t kProcPathRoom = 64;
 void procPath(char* path, long pid, const char* file, long number = -1) {
   size_t length = 0;
-  for (const char* at = "/proc/"; *at != '\0'; ++at) path[length++] = *at;
-  length += format_decimal(static_cast<uint64_t>(pid), path + length);
-  path[length++] = '/';
+  for (const char* at = pid == 0 ? "/proc/self/" : "/proc/"; *at != '\0'; ++at) {
+    path[length++] = *at;
+  }
+  if (pid != 0) {
+    length += format_decimal(static_cast<uint64_t>(pid), path + length);
+    path[length++] = '/';
+  }
   for (; *file != '\0'; ++file) path[length++] = *file;
   if (number >= 0) length += format_decimal(static_cast<uint64_t>(number), path + length);
   path[length] = '\0';
 }
 
-// The fields of the stat file at `path` that follow the process's name (its
-// state first), read into `text` (kStatRoom bytes); null where it cannot be
-// read.
-constexpr size_t kStatRoom = 512;
-const char* statFields(const char* path, char* text) {
-  const int file = open(path, O_RDONLY | O_CLOEXEC);
-  if (file < 0) return nullptr;
-  const ssize_t got = read(file, text, kStatRoom - 1);
-  close(file);
-  if (got <= 0) return nullptr;
+// The start of `file` (at most kReadRoom - 1 bytes) into `text`, made a
+// string; false where it cannot be read.
+constexpr size_t kReadRoom = 512;
+bool readStart(const char* file, char* text) {
+  const int fd = open(file, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const ssize_t got = read(fd, text, kReadRoom - 1);
+  close(fd);
+  if (got <= 0) return false;
   text[got] = '\0';
-  // The name's closing parenthesis is the last one.
+  return true;
+}
+
+// The decimal number at `at`.
+uint64_t decimalAt(const char* at) {
+  uint64_t value = 0;
+  for (; *at >= '0' && *at <= '9'; ++at) value = value * 10 + static_cast<uint64_t>(*at - '0');
+  return value;
+}
+
+// What the stat file of process `pid` (0: the calling one) says of it.
+struct StatFacts {
+  char state = 0;
+  long parent = 0;  // as /proc numbers it
+  uint64_t startTicks = 0;
+};
+
+bool statFacts(long pid, StatFacts* facts) {
+  char path[kProcPathRoom];
+  char text[kReadRoom];
+  procPath(path, pid, "stat");
+  if (!readStart(path, text)) return false;
+  // The name's closing parenthesis is the last one; the state (the third
+  // field) follows it.
   const char* end = nullptr;
   for (const char* at = text; *at != '\0'; ++at) {
     if (*at == ')') end = at;
   }
-  return end != nullptr && end[1] == ' ' && end[2] != '\0' ? end + 2 : nullptr;
-}
-
-// Whether the first thread of process `pid` runs (it has not ended, leaving
-// the process to its other threads), as /proc says: false where it cannot.
-bool firstThreadRuns(long pid) {
-  char path[kProcPathRoom];
-  char text[kStatRoom];
-  procPath(path, pid, "stat");
-  const char* fields = statFields(path, text);
-  return fields != nullptr && *fields != 'Z' && *fields != 'X';
-}
-
-// The calling process's parent by the number /proc gives it: in a pid
-// namespace that kept the host's /proc, the number getppid answers names
-// another process there. 0 where /proc does not show the parent.
-long parentInProc() {
-  char text[kStatRoom];
-  const char* fields = statFields("/proc/self/stat", text);
-  if (fields == nullptr || fields[1] != ' ') return 0;
-  long parent = 0;
-  for (const char* at = fields + 2; *at >= '0' && *at <= '9'; ++at) {
-    parent = parent * 10 + (*at - '0');
+  if (end == nullptr || end[1] != ' ' || end[2] == '\0') return false;
+  facts->state = end[2];
+  int field = 3;
+  for (const char* at = end + 2; *at != '\0'; ++at) {
+    if (*at != ' ') continue;
+    if (++field == 4) facts->parent = static_cast<long>(decimalAt(at + 1));
+    if (field == 22) {
+      facts->startTicks = decimalAt(at + 1);
+      return true;
+    }
   }
-  return parent;
+  return false;
+}
+
+// The token (base/ProcessToken.h) of the process the C library's fork made,
+// set by its fork handler: fork never shares the table it copies, so such a
+// process's table is apart from every other's for good, and it needs no
+// descriptor to tell (it may have used them all up).
+std::atomic<uint32_t> gTableCopiedFor{0};
+
+void tableCopied() { gTableCopiedFor.store(base::process_token(), std::memory_order_release); }
+
+[[maybe_unused]] const int gForkWatch = pthread_atfork(nullptr, nullptr, tableCopied);
+
+// Whether `owner` still runs with its first thread, whose table /proc shows.
+bool runsAsKnown(const process_identity& owner) {
+  StatFacts facts;
+  return owner.pid > 0 && owner.startTicks != 0 && statFacts(owner.pid, &facts) &&
+         facts.startTicks == owner.startTicks && facts.state != 'Z' && facts.state != 'X';
+}
+
+// Whether `probe`, a descriptor of the calling process open on `object`,
+// still is.
+bool stillOpenOn(int probe, const struct stat& object) {
+  struct stat now;
+  return fstat(probe, &now) == 0 && now.st_dev == object.st_dev && now.st_ino == object.st_ino;
 }
 
 }  // namespace
 
-bool descriptor_table_may_be_parents(int fd) noexcept {
+process_identity process_identity_self() noexcept {
   ErrnoGuard guard;
-  const long parent = parentInProc();
-  struct stat own;
-  if (parent <= 0 || fstat(fd, &own) != 0 || !firstThreadRuns(parent)) return true;
-  char path[kProcPathRoom];
-  procPath(path, parent, "fd/", fd);
-  struct stat theirs;
-  if (stat(path, &theirs) == 0) {
-    return theirs.st_dev == own.st_dev && theirs.st_ino == own.st_ino;
-  }
-  // No such descriptor there: another table, unless the first thread has
-  // ended meanwhile (its table shows nothing).
-  return errno != ENOENT || !firstThreadRuns(parent);
+  process_identity self;
+  self.pid = static_cast<int32_t>(syscall(SYS_getpid));
+  StatFacts facts;
+  if (statFacts(0, &facts)) self.startTicks = facts.startTicks;
+  return self;
 }
 
-bool descriptor_close_copy(int fd, int owner, bool atCrash) noexcept {
+bool descriptor_table_apart_from(const process_identity& owner, int probe) noexcept {
+  ErrnoGuard guard;
+  // A child in the memory of a process fork made has its token, not its
+  // table (clone with CLONE_VM may share the table too).
+  if (gTableCopiedFor.load(std::memory_order_acquire) == base::process_token() &&
+      !base::process_in_parents_memory()) {
+    return true;
+  }
+  if (probe < 0 || owner.pid == syscall(SYS_getpid) || !runsAsKnown(owner)) return false;
+  // The probe's number in the owner's table: missing, or open on another
+  // file, while the caller's still holds the probe, in a table the owner
+  // does not share.
+  struct stat own, theirs;
+  if (fstat(probe, &own) != 0) return false;
+  char path[kProcPathRoom];
+  procPath(path, owner.pid, "fd/", probe);
+  bool apart = stat(path, &theirs) == 0 ? theirs.st_dev != own.st_dev || theirs.st_ino != own.st_ino
+                                        : errno == ENOENT;
+  // Nor has the owner's first thread ended meanwhile (its table shows
+  // nothing then).
+  return apart && stillOpenOn(probe, own) && runsAsKnown(owner);
+}
+
+bool descriptor_table_may_be_parents(int fd) noexcept {
+  ErrnoGuard guard;
+  StatFacts self, parent;
+  if (!statFacts(0, &self) || self.parent <= 0 || !statFacts(self.parent, &parent) ||
+      parent.startTicks > self.startTicks) {
+    return true;
+  }
+  process_identity identity;
+  identity.pid = static_cast<int32_t>(self.parent);
+  identity.startTicks = parent.startTicks;
+  return !descriptor_table_apart_from(identity, fd);
+}
+
+bool descriptor_close_copy(int fd, const process_identity& owner, bool atCrash,
+                           int probe) noexcept {
   ErrnoGuard guard;
   // Closed where only this process's threads can see it: a copy of the
   // table for this thread would leave them a table of their own, where a
   // descriptor one opens is not the other's.
-  if (!table_shared_with(owner, shared_table::descriptors, fd)) {
+  if (descriptor_table_apart_from(owner, probe)) {
     close(fd);
     return true;
   }
-  if (!atCrash) return false;
+  if (!atCrash || probe >= 0) return false;
   if (syscall(SYS_close_range, fd, fd, CLOSE_RANGE_UNSHARE) == 0) return true;
   // Kernels before 5.9, or a sandbox that refuses close_range.
   if (syscall(SYS_unshare, CLONE_FILES) != 0) return false;
   close(fd);
   return true;
+}
+
+bool signal_actions_may_be_shared() noexcept {
+  ErrnoGuard guard;
+  // With nothing to unshare the call changes nothing; with a shared table,
+  // or other threads, it fails.
+  return syscall(SYS_unshare, CLONE_SIGHAND) != 0;
 }
 
 namespace {

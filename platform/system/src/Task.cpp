@@ -11,6 +11,7 @@
 #include <atomic>
 #include <new>
 
+#include "base/ProcessToken.h"
 #include "system/SignalSafe.h"
 
 #ifdef KX_TEST_SEAMS
@@ -37,8 +38,10 @@ task_t currentPid() { return static_cast<task_t>(syscall(SYS_getpid)); }
 // The process id, asked of the kernel once: crash-time readers compare every
 // task with it. It lives in a page the kernel wipes in a forked child
 // (MADV_WIPEONFORK), so that a child made without fork handlers finds 0 there
-// and asks again; where the kernel cannot wipe, a fork handler and
-// `task_self_refresh` stand in.
+// and asks again; where the kernel cannot wipe, a fork handler stands in, and
+// a child made without one (which may run in its parent's memory, where it
+// must not learn its id: it would rename its parent) asks the kernel each
+// time.
 struct SelfName {
   std::atomic<task_t> pid;
 };
@@ -207,10 +210,18 @@ vm_size_t readablePages(task_t task, vm_address_t first, vm_size_t count) {
   return done;
 }
 
+// Whether the calling process has no page wiped for it and may run in its
+// parent's memory (see base/ProcessToken.h), where its id is not learnt.
+bool unwipedChild() { return gSelfName == nullptr && base::process_in_parents_memory(); }
+
 }  // namespace
 
 task_t mach_task_self() noexcept {
   task_t pid = cachedPid().load(std::memory_order_relaxed);
+  if (pid != 0 && unwipedChild()) {
+    ErrnoGuard guard;
+    return currentPid();
+  }
   if (pid == 0) {
     ErrnoGuard guard;
     pid = learnName();
@@ -221,6 +232,8 @@ task_t mach_task_self() noexcept {
 bool task_is_self(task_t task) noexcept {
   if (task == mach_task_self()) return true;
   if (task <= 0) return false;
+  // The name this memory goes by (a child's parent's, where it learnt none).
+  if (task == cachedPid().load(std::memory_order_relaxed)) return true;
   for (auto& name : gFormerNames) {
     if (name.load(std::memory_order_relaxed) == task) return true;
   }
@@ -234,14 +247,14 @@ task_t task_self_refresh() noexcept {
   if (pid != current) {
     // In a child that shares its parent's memory the name is the parent's:
     // learning would rename the parent.
-    const bool shared = gSelfName != nullptr && pid != 0;
+    const bool shared = pid != 0 && (gSelfName != nullptr || unwipedChild());
     pid = shared ? current : learnName();
   }
   return pid;
 }
 
 bool task_shares_parent_memory() noexcept {
-  if (gSelfName == nullptr) return false;
+  if (gSelfName == nullptr) return base::process_in_parents_memory();
   // A forked child finds the page cleared (or its own id, once it learned
   // it); a child in its parent's memory finds the parent's.
   const task_t cached = gSelfName->pid.load(std::memory_order_relaxed);

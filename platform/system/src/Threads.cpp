@@ -80,8 +80,10 @@ std::atomic<bool> gPrepared{false};
 
 // /proc/self/task, opened when parking is prepared, so that a process that
 // has used up its file descriptors can still list its threads. It lists the
-// process it was opened in: a forked child closes its copy and opens its own
-// in the descriptor that frees. A child whose table is its parent's too
+// process it was opened in: a forked child opens its own, which tells it
+// through /proc whether its table is apart from the parent's, and then
+// closes its copy (with no descriptor left, it opens its own in the one that
+// frees). A child whose table is its parent's too
 // (CLONE_FILES), or may be, keeps nothing of its own there (the table would
 // keep it after the child ends) and lists through a folder it opens each
 // time, but at its crash. One lister at a time uses it; another opens the
@@ -92,9 +94,11 @@ std::atomic<bool> gPrepared{false};
 std::atomic<int32_t> gTaskFolder{-1};
 // The process that opened it: its id, and its token (base/ProcessToken.h),
 // which tells it from a process that has its id now (an ended process's id
-// given again, a child in a new pid namespace).
+// given again, a child in a new pid namespace); and its start, which tells
+// it in /proc.
 std::atomic<task_t> gTaskFolderOwner{0};
 std::atomic<uint32_t> gTaskFolderOwnerToken{0};
+std::atomic<uint64_t> gTaskFolderOwnerStart{0};
 // The process whose thread lists through it now, by its token (0: none). A
 // child forked meanwhile finds it free: the lister is not there.
 std::atomic<uint32_t> gTaskFolderBusy{0};
@@ -124,6 +128,7 @@ void forgetFolder() {
   gTaskFolder.store(-1);
   gTaskFolderOwner.store(0);
   gTaskFolderOwnerToken.store(0);
+  gTaskFolderOwnerStart.store(0);
 }
 
 // `prefix`, then `file`, into `path` (kProcessPathRoom bytes), with the
@@ -153,6 +158,7 @@ bool publishTaskFolder(int fd) {
   gTaskFolderIdentity = identity;
   int32_t none = -1;
   if (!gTaskFolder.compare_exchange_strong(none, fd)) return false;
+  gTaskFolderOwnerStart.store(process_identity_self().startTicks);
   gTaskFolderOwner.store(mach_task_self());
   gTaskFolderOwnerToken.store(base::process_token());
   return true;
@@ -184,25 +190,34 @@ int takeTaskFolder(bool* reserved) {
   if (task_shares_parent_memory()) return openTaskFolder();
   if (gTaskFolder.load() >= 0 && takeFolderUse()) {
     int fd = gTaskFolder.load();
-    const task_t owner = gTaskFolderOwner.load();
+    process_identity owner;
+    owner.pid = gTaskFolderOwner.load();
+    owner.startTicks = gTaskFolderOwnerStart.load();
     if (!descriptor_still_names(fd, gTaskFolderIdentity, false)) {
       // The program's now: forgotten, never listed or closed.
       forgetFolder();
       fd = -1;
     } else if (!ownFolder()) {
-      // The parent's: this process's copy goes, and its number serves the
-      // child's own. In a child that shares the parent's descriptors
-      // (CLONE_FILES), or may, the copy stays (the parent's still) but at a
-      // crash, and the child lists through a folder opened for the listing.
-      const bool closed = descriptor_close_copy(fd, owner, descriptor_tables_crashing());
+      // The parent's: this process's copy goes, and a folder of the child's
+      // own, opened first to tell the tables apart, is kept instead (or
+      // takes the number that frees, when no other is left). In a child that
+      // shares the parent's descriptors (CLONE_FILES), or may, the copy
+      // stays (the parent's still), and the child lists through the folder
+      // it opened, or, at a crash without one, closes the copy in a table
+      // of its own.
+      const int opened = openTaskFolder();
+      const bool closed = descriptor_close_copy(fd, owner, descriptor_tables_crashing(), opened);
       fd = -1;
       if (closed) {
         forgetFolder();
-        fd = openTaskFolder();
+        fd = opened >= 0 ? opened : openTaskFolder();
         if (fd >= 0 && !publishTaskFolder(fd)) {
           close(fd);
           fd = -1;
         }
+      } else if (opened >= 0) {
+        releaseFolderUse();
+        return opened;
       }
     }
     if (fd >= 0 && lseek(fd, 0, SEEK_SET) == 0) {

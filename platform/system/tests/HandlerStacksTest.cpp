@@ -401,6 +401,54 @@ TEST(HandlerStacks, ChildWithItsParentsIdsFindsTheStacksFree) {
   EXPECT_EQ(code, 0);
 }
 
+// A thread given the id of one that ended in its work (its stack never
+// given back) as another thread's claim finds that holder ended: the new
+// thread is not taken for the holder, and the two never work on one stack.
+TEST(HandlerStacks, ThreadGivenAnEndedHoldersIdIsNotTakenForIt) {
+#if defined(__SANITIZE_THREAD__)
+  GTEST_SKIP() << "ThreadSanitizer cannot run code on threads it did not see start";
+#endif
+  const int code = base::testing::inNewPidNamespace([] {
+    static sys::handler_stacks set{64 * 1024};
+    static std::atomic<pid_t> ended{0}, newcomer{0};
+    static std::atomic<bool> hooked{false};
+    static std::atomic<const char*> newcomersFrame{nullptr};
+    if (!sys::handler_stacks_reserve(&set)) return 1;
+    std::thread([] {
+      sys::handler_stacks_call(
+          &set, [](void*) { syscall(SYS_exit, (ended = gettid(), 0)); }, nullptr);
+    }).detach();
+    if (!within([] { return ended.load() != 0 && kill(ended.load(), 0) != 0; })) return 2;
+    sys::setHandlerStackHolderEndedHookForTesting([](int32_t holder) {
+      if (holder != ended.load() || hooked.exchange(true)) return;
+      usleep(20'000);  // a later start, by the kernel's clock ticks
+      if (!base::testing::giveIdNext(holder)) return;
+      std::thread([] {
+        newcomer = gettid();
+        sys::handler_stacks_call(
+            &set,
+            [](void*) {
+              newcomersFrame = static_cast<const char*>(__builtin_frame_address(0));
+              pause();
+            },
+            nullptr);
+      }).detach();
+      within([] { return newcomersFrame.load() != nullptr; });
+    });
+    Seen seen{&set};
+    sys::handler_stacks_call(&set, look, &seen);
+    if (newcomer.load() != ended.load() || newcomersFrame.load() == nullptr) return 3;
+    for (int i = 0; i < sys::kHandlerStacksMax; ++i) {
+      const char* top = static_cast<const char*>(set.tops[i]);
+      auto on = [&](const char* at) { return top != nullptr && at < top && at >= top - set.size; };
+      if (on(seen.frame) && on(newcomersFrame.load())) return 4;
+    }
+    return seen.onTheSet ? 0 : 5;
+  });
+  if (code < 0) GTEST_SKIP() << "the kernel refuses a pid namespace here";
+  EXPECT_EQ(code, 0) << "3: no thread had the id; 4: both worked on one stack";
+}
+
 // A child in its parent's memory (clone with CLONE_VM, as a runtime makes
 // one) has its parent's token: its call runs where it is, and the parent's
 // stacks stay the parent's.

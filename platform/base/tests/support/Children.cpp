@@ -115,13 +115,17 @@ bool reapUntilReadable(int fd, Deadline deadline) {
   return true;
 }
 
-pid_t forkWithId(pid_t id) {
+bool giveIdNext(pid_t id) {
   const int last = open("/proc/sys/kernel/ns_last_pid", O_WRONLY | O_CLOEXEC);
-  if (last < 0) return -1;
+  if (last < 0) return false;
   const std::string before = std::to_string(id - 1);
   const bool set = write(last, before.data(), before.size()) == static_cast<ssize_t>(before.size());
   close(last);
-  if (!set) return -1;
+  return set;
+}
+
+pid_t forkWithId(pid_t id) {
+  if (!giveIdNext(id)) return -1;
   const pid_t pid = fork();
   if (pid == 0 && getpid() != id) _exit(0);
   if (pid <= 0 || pid == id) return pid;

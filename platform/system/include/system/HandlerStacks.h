@@ -32,14 +32,20 @@
 // gives the others it left back; its end gives them all back (a thread made
 // through `pthread_create`, see system/ThreadStacks.h), and the thread its
 // own alternate stack. The stacks of a thread that ended otherwise come back
-// at a later claim of another thread, which finds it gone: those of the set
+// at a later claim of another thread, which finds it gone (or of the thread
+// given its id since, which knows it is another by its start): those of the set
 // are taken again as they are, those mapped for it alone are unmapped; a
 // stack that something else unmapped meanwhile (a sanitizer's end of a
 // thread unmaps its alternate stack) is known by a mark at its top that is
 // not there any more, and only the guard page, still the set's, is unmapped.
 // Where the mark cannot be read at all (a sandbox refuses the calls that
 // read it), such a stack stays with its ended thread, out of use: never
-// unmapped, used or replaced, so that it costs one stack at most.
+// unmapped, used or replaced, so that it costs one stack at most. A place
+// records its holder's id and the clock tick of the claim: a thread given the
+// id of a holder that ended started after that claim, and knows from its
+// start (read from /proc, when a place has its id) that the place is not its
+// own (one that started in that very tick is taken for the holder; where
+// /proc does not tell the start, the id alone is).
 //
 // A forked child starts with every stack free but the one its thread may be
 // working on or have left by a jump (fork called inside a handler, or after
@@ -93,9 +99,12 @@ struct handler_stacks {
   // that finds another token here is a child of it, whatever their ids; one
   // that finds its own token with another id shares its parent's memory.
   uint64_t owner = 0;
-  // The thread holding each place's stack (0 when none), and its top (null
+  // The thread holding each place's stack (0 when none): its id in the
+  // lower half, and in the upper one the clock tick it claimed the place in
+  // (see HandlerStackPlaces.cpp), so that a thread given the id of a holder
+  // that has ended is not taken for that holder. And each place's top (null
   // while not mapped).
-  int32_t holders[kPlaces] = {};
+  uint64_t holders[kPlaces] = {};
   void* tops[kPlaces] = {};
   // Of each place, for its holder only: where its current work was entered
   // from (on the stack the signal arrived on, or on this stack when a signal

@@ -7,8 +7,8 @@
 // (`closefrom`, `close_range`, a double close) and then get the same number
 // for a file of its own, even on the same inode (ext4 hands a freed inode to
 // the next file made in the folder): a kept number is used, or closed, only
-// while it still names what it was opened on. Async-signal-safe: `fstat`,
-// `fcntl` and `ioctl` only.
+// while it still names what it was opened on. Async-signal-safe: system
+// calls only (`fstat`, `fcntl`, `ioctl`, and reads of /proc).
 namespace sys {
 
 // What a descriptor was opened on, and how.
@@ -32,47 +32,57 @@ bool descriptor_identify(int fd, descriptor_identity* identity) noexcept;
 // program's that took the freed inode has a name, or its data).
 bool descriptor_still_names(int fd, const descriptor_identity& identity, bool unwritten) noexcept;
 
-// What a process made by `clone` may share with the process it was made
-// from besides memory.
-enum class shared_table { descriptors, signal_actions };
+// A process as a descriptor it kept names it: its id, and its start in clock
+// ticks since boot (0 where /proc does not say), which tells it from a
+// process given its id after it ended.
+struct process_identity {
+  int32_t pid = 0;
+  uint64_t startTicks = 0;
+};
 
-// Whether the calling process uses the same `table` as process `owner` (it is
-// `owner`, or a process made with CLONE_FILES or CLONE_SIGHAND from it):
-// then a descriptor or action kept in the table is `owner`'s too, and the
-// calling process leaves it as it is. Asked of the kernel (`kcmp`), which
-// knows a process by its first thread. A first thread that ended (with
-// `pthread_exit`) has no descriptor table left to compare, whatever the
-// others share: given `probe`, a descriptor `owner`'s table holds, an answer
-// of "another table" counts only while that thread still holds it. Where
-// `kcmp` is refused (a sandbox's filter) or `owner` is gone, a process alone
-// in its thread group learns of its signal actions from `unshare`, which
-// refuses a table that is shared and leaves one it has alone as it is;
-// anything else the kernel will not tell counts as shared.
-bool table_shared_with(int owner, shared_table table, int probe = -1) noexcept;
+// The calling process's identity, its start read from /proc/self/stat.
+process_identity process_identity_self() noexcept;
 
-// Whether the calling process's descriptor table may be its parent's too
-// (a child made with CLONE_FILES), told without `kcmp`, which a sandbox's
-// filter may answer by ending the process: `fd`, a descriptor the caller has
-// just opened, is looked for in the parent's table through /proc. True where
-// that cannot tell: /proc hidden or refused (a parent the caller may not
-// inspect), a parent /proc does not show (it is another pid namespace's), or
-// one whose first thread has ended (which shows no table there). The parent
-// is looked for by the number /proc gives it, not getppid's.
+// Whether the calling process's descriptor table is apart from process
+// `owner`'s, so that what one keeps in its table is not the other's, told
+// from /proc alone (never by asking the kernel to compare the tables, `kcmp`,
+// which a sandbox's filter may answer by ending the process). A process the
+// C library's fork made (its fork handlers ran) has a table of its own (not
+// so a child in its memory, made by clone with CLONE_VM).
+// Another tells with `probe`, a descriptor it has just opened: a table
+// `owner` shares (CLONE_FILES) holds it too, at the same number. False where
+// it cannot be told: no probe (no descriptor left), `owner` gone or its id
+// given to another process (its start differs), /proc hidden or refused, or
+// `owner`'s first thread ended (its table shows nothing then).
+bool descriptor_table_apart_from(const process_identity& owner, int probe) noexcept;
+
+// Whether the calling process's descriptor table may be its parent's too (a
+// child made with CLONE_FILES): as `descriptor_table_apart_from` tells it of
+// the parent with `fd`, a descriptor the caller has just opened. The parent
+// is looked for by the number /proc gives it, not getppid's, and taken only
+// when it started no later than the caller (else its id was given again).
 bool descriptor_table_may_be_parents(int fd) noexcept;
 
 // Closes the calling process's copy of `fd`, a descriptor kept by process
 // `owner` that the calling process has from it, so that its number serves
-// the caller, without closing `owner`'s. Where the descriptor table is the
-// caller's own (its threads may share it), the descriptor is closed there.
-// Where the table is `owner`'s too (CLONE_FILES), or may be (see
-// `table_shared_with`: `kcmp` refused, `owner` gone), it is closed only
-// `atCrash`, in a copy of the table made for the calling thread
-// (close_range's unsharing, or `unshare`): the process is ending, and a
-// child that used up its descriptors still has one for its report.
-// Otherwise, and when no copy can be had, false with `fd` left open: the
-// caller uses one of its own for the moment, and keeps nothing more in the
-// table (which may be `owner`'s, and outlive the caller).
-bool descriptor_close_copy(int fd, int owner, bool atCrash) noexcept;
+// the caller, without closing `owner`'s: where its table is apart from
+// `owner`'s (see `descriptor_table_apart_from`, told with `probe`), the
+// descriptor is closed there (a table its threads share). Where the table is
+// `owner`'s too (CLONE_FILES), or may be, it is closed only `atCrash` when
+// the caller has no `probe` to use instead, in a copy of the table made for
+// the calling thread (close_range's unsharing, or `unshare`): the process is
+// ending, and a child that used up its descriptors still has one for its
+// report. Otherwise, and when no copy can be had, false with `fd` left open:
+// the caller uses one of its own for the moment, and keeps nothing more in
+// the table (which may be `owner`'s, and outlive the caller).
+bool descriptor_close_copy(int fd, const process_identity& owner, bool atCrash, int probe) noexcept;
+
+// Whether the calling process's signal actions may be another process's too
+// (a child made by clone with CLONE_SIGHAND): false only for a process alone
+// in its thread group whose actions `unshare` finds unshared (it refuses a
+// table that is shared, and leaves one that is not as it is). One with
+// threads of its own, or where `unshare` is refused, may share them.
+bool signal_actions_may_be_shared() noexcept;
 
 // Marks the calling process as ending by a crash whose report is being
 // written: from then on its thread list closes a descriptor it keeps from a

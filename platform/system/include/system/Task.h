@@ -28,6 +28,10 @@ inline constexpr kern_return_t KERN_FAILURE = 5;
 // process. The answer is kept in memory that the kernel clears in a forked
 // child, however the child was made (through the C library or by a raw system
 // call that runs no fork handler), so a child asks again and gets its own.
+// Where the kernel clears no memory (before 4.14, or a filter refuses it), a
+// fork handler clears it in a child of the C library's fork, and a child
+// made otherwise, which may run in its parent's memory, asks the kernel at
+// each call and keeps nothing.
 task_t mach_task_self() noexcept;
 
 // Whether `task` names the calling process: its own name, or the name of a
@@ -51,8 +55,9 @@ task_t task_self_refresh() noexcept;
 // goes on when the child ends, so crash-time code must change nothing there.
 // Such a child goes by its parent's name (and reads its memory through it,
 // which is its own). Known where the kernel clears memory in forked children
-// (4.14 on), false elsewhere. Async-signal-safe: asks the kernel for the
-// process id.
+// (4.14 on); elsewhere true of every child made without fork handlers (see
+// base/ProcessToken.h). Async-signal-safe: asks the kernel for the process
+// id.
 bool task_shares_parent_memory() noexcept;
 
 // The calling thread's name (its kernel thread id).

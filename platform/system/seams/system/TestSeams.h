@@ -19,4 +19,9 @@ void setLoaderDebugRecordForTesting(uint64_t record) noexcept;
 // done until the hook returns. Null (the default) calls nothing.
 void setHandlerStackMappedHookForTesting(void (*hook)(const void* top)) noexcept;
 
+// Called as a claim of a handler stack has found the thread `holder` that
+// held a place ended, before it takes the place: a thread given that id now
+// is another one. Null (the default) calls nothing.
+void setHandlerStackHolderEndedHookForTesting(void (*hook)(int32_t holder)) noexcept;
+
 }  // namespace sys

@@ -1,13 +1,13 @@
 #include "systemTest/DescriptorTables.h"
 
 #include <fcntl.h>
-#include <linux/kcmp.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdint>
 #include <thread>
 
 #include "baseTest/Children.h"
@@ -23,23 +23,23 @@ ChildTable childTableAfter(const std::function<bool()>& action) {
     std::thread other([&] {
       second = static_cast<pid_t>(syscall(SYS_gettid));
       while (!acted.load()) std::this_thread::yield();
-      const int fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-      fstat(fd, &seen);
-      opened = fd;
+      // A pipe: no other descriptor is open on its inode.
+      int ends[2] = {-1, -1};
+      if (pipe2(ends, O_CLOEXEC) == 0) fstat(ends[0], &seen);
+      opened = ends[0] >= 0 ? ends[0] : INT32_MAX;
       while (!checked.load()) std::this_thread::yield();
     });
     while (second.load() == 0) std::this_thread::yield();
     const bool done = action();
     acted = true;
     while (opened.load() < 0) std::this_thread::yield();
-    const long order = syscall(SYS_kcmp, syscall(SYS_gettid), second.load(), KCMP_FILES, 0, 0);
     struct stat here = {};
-    const bool same = fstat(opened.load(), &here) == 0 && here.st_rdev == seen.st_rdev &&
+    const bool same = fstat(opened.load(), &here) == 0 && here.st_dev == seen.st_dev &&
                       here.st_ino == seen.st_ino;
     checked = true;
     other.join();
     if (!done) return 1;
-    return order > 0 || !same ? 2 : 0;
+    return same ? 0 : 2;
   });
   return code == 0 ? ChildTable::shared : code == 1 ? ChildTable::actionFailed : ChildTable::split;
 }

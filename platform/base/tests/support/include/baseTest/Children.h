@@ -38,6 +38,11 @@ int inChild(const std::function<int()>& body, ForkBy how = ForkBy::library);
 // is as `inChild`'s, or -1 when the kernel refuses the namespaces.
 int inNewPidNamespace(const std::function<int()>& body);
 
+// In such a namespace: has the kernel give `id` (an id no process or thread
+// holds) to the next process or thread made, as it gives one again once it
+// wraps round; false when it cannot. Only the caller may make one meanwhile.
+bool giveIdNext(pid_t id);
+
 // In such a namespace: forks a child whose id is `id` (an id no process
 // holds), as the kernel gives one again once it wraps round; -1 when it
 // cannot be had. Only the calling thread may fork meanwhile.

@@ -15,8 +15,8 @@ enum class ChildTable {
 
 // Forks a child that starts a second thread, runs `action` on its first
 // thread, and then asks whether the two threads share one descriptor table:
-// the kernel's answer (`kcmp`) where it gives one, and whether a descriptor
-// the second thread opens then is open on the same file for the first.
+// whether a descriptor the second thread opens then is open on the same file
+// for the first.
 ChildTable childTableAfter(const std::function<bool()>& action);
 
 // Takes every descriptor the calling process may still open: its limit is

@@ -1,15 +1,329 @@
 #include "RvStreams/detail/FlatDeletion.h"
 
 #include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
-#include <limits>
+#include <algorithm>
+#include <climits>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define KX_FLAT_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define KX_FLAT_ASAN 1
+#endif
+#endif
+#if defined(__SANITIZE_THREAD__)
+#define KX_FLAT_TSAN 1
+#elif defined(__has_feature)
+#if __has_feature(thread_sanitizer)
+#define KX_FLAT_TSAN 1
+#endif
+#endif
+
+#ifdef KX_FLAT_ASAN
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/common_interface_defs.h>
+#endif
+#ifdef KX_FLAT_TSAN
+#include <sanitizer/tsan_interface.h>
+#endif
+
+// Calls `run(argument)` with the stack pointer at `top` (16-byte aligned) and
+// returns to the caller's stack once it has returned. The frame record it
+// leaves links the callee's frames to the caller's, and its call-frame
+// information finds the caller's frame from there, so that a walk by frame
+// pointers or by unwind tables goes on to the caller's stack. Nothing unwinds
+// through it: what it runs is noexcept.
+extern "C" __attribute__((visibility("hidden"))) void kx_rv_call_on_stack(
+    void* argument, void (*run)(void*) noexcept, void* top) noexcept;
+
+#if defined(__x86_64__)
+#define KX_FLAT_SEGMENTS 1
+asm(R"(
+    .pushsection .text
+    .globl kx_rv_call_on_stack
+    .hidden kx_rv_call_on_stack
+    .type kx_rv_call_on_stack, @function
+    .p2align 4
+kx_rv_call_on_stack:
+    .cfi_startproc
+    pushq %rbp
+    .cfi_def_cfa_offset 16
+    .cfi_offset %rbp, -16
+    movq %rsp, %rbp
+    .cfi_def_cfa_register %rbp
+    movq %rdx, %rsp
+    callq *%rsi
+    movq %rbp, %rsp
+    .cfi_def_cfa_register %rsp
+    popq %rbp
+    .cfi_def_cfa_offset 8
+    retq
+    .cfi_endproc
+    .size kx_rv_call_on_stack, .-kx_rv_call_on_stack
+    .popsection
+)");
+#elif defined(__aarch64__)
+#define KX_FLAT_SEGMENTS 1
+asm(R"(
+    .pushsection .text
+    .globl kx_rv_call_on_stack
+    .hidden kx_rv_call_on_stack
+    .type kx_rv_call_on_stack, %function
+    .p2align 4
+kx_rv_call_on_stack:
+    .cfi_startproc
+    hint #34
+    stp x29, x30, [sp, #-16]!
+    .cfi_def_cfa_offset 16
+    .cfi_offset x29, -16
+    .cfi_offset x30, -8
+    mov x29, sp
+    .cfi_def_cfa_register x29
+    mov sp, x2
+    blr x1
+    mov sp, x29
+    .cfi_def_cfa_register sp
+    ldp x29, x30, [sp], #16
+    .cfi_def_cfa_offset 0
+    .cfi_restore x29
+    .cfi_restore x30
+    ret
+    .cfi_endproc
+    .size kx_rv_call_on_stack, .-kx_rv_call_on_stack
+    .popsection
+)");
+#endif
 
 namespace rv::detail {
 
 constinit thread_local FlatDeletions tFlatDeletions;
 
-void FlatDeletions::learnTheStack() noexcept {
-  learnt = true;
+namespace {
+
+// A segment is one mapping: a guard below the stack, wide enough that a
+// frame bigger than a page cannot step over it, then the stack.
+constexpr std::size_t kGuardBytes = 64 * 1024;
+// The first segment of a switch from a stack the program gave us, and the
+// one a thread keeps; the later ones of a chain that fills it.
+constexpr std::size_t kFirstSegmentBytes = 256 * 1024;
+#ifdef KX_FLAT_TSAN
+constexpr std::size_t kLaterSegmentBytes = kFirstSegmentBytes;
+#else
+constexpr std::size_t kLaterSegmentBytes = 4 * 1024 * 1024;
+#endif
+// A deletion runs in place on a segment while this much of it is left below
+// its frame: room for the level's destructors, the next switch and a
+// signal's frame, as kFlatDeletionRoom on the thread's stack.
+constexpr std::uintptr_t kSegmentRoom = 32 * 1024;
+// ThreadSanitizer takes each segment for a thread of its own, and follows
+// at most 64 locks held by one (a level's owner may hold one while the
+// level below is let go) and 65,536 frames: a segment takes at most this
+// many levels under it.
+#ifdef KX_FLAT_TSAN
+constexpr int kSegmentDepth = 32;
+#else
+constexpr int kSegmentDepth = INT_MAX;
+#endif
+// The top of the kept segment that stays in memory.
+constexpr std::size_t kKeptBytes = 64 * 1024;
+// A deletion on another stack that starts within this far below the
+// outermost one running there is taken for one inside it. Farther (or
+// above) it is on another stack, or the outermost one's fiber was
+// suspended and another runs now.
+constexpr std::uintptr_t kElsewhereReach = 1024 * 1024;
+
+// This thread's deletions, read afresh: a fiber suspended in a destructor
+// may be resumed on another thread, where the address of the first thread's
+// state, once computed, must not be used.
+[[gnu::noinline]] FlatDeletions& thisThread() noexcept {
+  asm volatile("" ::: "memory");
+  return tFlatDeletions;
+}
+
+std::uintptr_t frameAddress(const void* frame) noexcept {
+  return reinterpret_cast<std::uintptr_t>(frame);
+}
+
+#ifdef KX_FLAT_SEGMENTS
+
+// A segment's mapping, the usable stack above its guard.
+struct Segment {
+  char* base = nullptr;
+  std::size_t bytes = 0;  // usable, above the guard
+
+  std::uintptr_t low() const noexcept { return frameAddress(base + kGuardBytes); }
+  std::uintptr_t top() const noexcept { return low() + bytes; }
+};
+
+Segment mapSegment(std::size_t bytes) noexcept {
+  void* base = mmap(nullptr, kGuardBytes + bytes, PROT_READ | PROT_WRITE,
+                    MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK, -1, 0);
+  if (base == MAP_FAILED) return {};
+  if (mprotect(base, kGuardBytes, PROT_NONE) != 0) {
+    munmap(base, kGuardBytes + bytes);
+    return {};
+  }
+  return {static_cast<char*>(base), bytes};
+}
+
+void unmapSegment(const Segment& segment) noexcept {
+#ifdef KX_FLAT_ASAN
+  // Frames left without returning (a jump out of a destructor) leave their
+  // poison behind: whatever is mapped here next starts clean.
+  __asan_unpoison_memory_region(segment.base + kGuardBytes, segment.bytes);
+#endif
+  munmap(segment.base, kGuardBytes + segment.bytes);
+}
+
+// The thread's end unmaps the segment it keeps, once every thread-local
+// object's destructor (which may let go of a chain) has run. Without a key
+// (the program took them all) no segment is kept.
+pthread_key_t gThreadEnd;
+bool gThreadEndKnown = false;
+
+void onThreadEnd(void*) noexcept {
+  FlatDeletions& deletions = thisThread();
+  deletions.ending = true;
+  if (deletions.spare != nullptr) {
+    unmapSegment({static_cast<char*>(deletions.spare), kFirstSegmentBytes});
+    deletions.spare = nullptr;
+  }
+}
+
+bool watchThreadEnd(FlatDeletions& deletions) noexcept {
+  if (!deletions.endWatched) {
+    static std::once_flag once;
+    std::call_once(once,
+                   [] { gThreadEndKnown = pthread_key_create(&gThreadEnd, &onThreadEnd) == 0; });
+    if (!gThreadEndKnown || pthread_setspecific(gThreadEnd, &deletions) != 0) return false;
+    deletions.endWatched = true;
+  }
+  return true;
+}
+
+Segment takeSegment(FlatDeletions& deletions, std::size_t bytes) noexcept {
+  if (bytes == kFirstSegmentBytes && deletions.spare != nullptr) {
+    const Segment kept{static_cast<char*>(deletions.spare), kFirstSegmentBytes};
+    deletions.spare = nullptr;
+    return kept;
+  }
+  return mapSegment(bytes);
+}
+
+// Keeps a first segment when the thread has none, with only its top pages in
+// memory (frames as deep as `lowest` and the room below them were
+// written); unmaps any other.
+void giveBack(FlatDeletions& deletions, const Segment& segment, std::uintptr_t lowest) noexcept {
+  if (segment.bytes != kFirstSegmentBytes || deletions.spare != nullptr || deletions.ending ||
+      !watchThreadEnd(deletions)) {
+    unmapSegment(segment);
+    return;
+  }
+  const std::uintptr_t keptLow = segment.top() - kKeptBytes;
+  if (lowest - segment.low() < keptLow - segment.low() + kSegmentRoom) {
+    madvise(segment.base + kGuardBytes, keptLow - segment.low(), MADV_DONTNEED);
+  }
+  deletions.spare = segment.base;
+}
+
+// What a switch hands to the segment.
+struct SegmentCall {
+  FlatDeletion* object;
+  FlatDestroy destroy;
+#ifdef KX_FLAT_ASAN
+  const void* callerBottom = nullptr;
+  std::size_t callerBytes = 0;
+#endif
+};
+
+void runOnSegment(void* argument) noexcept {
+  auto& call = *static_cast<SegmentCall*>(argument);
+#ifdef KX_FLAT_ASAN
+  __sanitizer_finish_switch_fiber(nullptr, &call.callerBottom, &call.callerBytes);
+#endif
+  call.destroy(call.object);
+#ifdef KX_FLAT_ASAN
+  // Back for good: the segment's fake frames go.
+  __sanitizer_start_switch_fiber(nullptr, call.callerBottom, call.callerBytes);
+#endif
+}
+
+// Runs the deletion on a segment, a first one from a stack the program gave
+// us and a later one from a segment, and comes back.
+[[gnu::noinline]] void continueOnSegment(FlatDeletion* object, FlatDestroy destroy,
+                                         bool fromSegment) noexcept {
+  FlatDeletions& deletions = thisThread();
+  const Segment segment =
+      takeSegment(deletions, fromSegment ? kLaterSegmentBytes : kFirstSegmentBytes);
+  if (segment.base == nullptr) {
+    // No memory for a segment: as a plain destructor.
+    destroy(object);
+    return;
+  }
+  const std::uintptr_t previousLow = deletions.segmentLow;
+  const std::uintptr_t previousSize = deletions.segmentSize;
+  const std::uintptr_t previousLowest = deletions.segmentLowest;
+  const int previousNested = deletions.segmentNested;
+  deletions.segmentLow = segment.low();
+  deletions.segmentSize = segment.bytes;
+  deletions.segmentLowest = segment.top();
+  deletions.segmentNested = 0;
+
+  SegmentCall call{object, destroy};
+#ifdef KX_FLAT_TSAN
+  // The same thread on another stack: each way synchronises, as a call and
+  // its return do.
+  void* const caller = __tsan_get_current_fiber();
+  void* const fiber = __tsan_create_fiber(0);
+  __tsan_set_fiber_name(fiber, "deletion stack");
+  __tsan_switch_to_fiber(fiber, 0);
+#endif
+#ifdef KX_FLAT_ASAN
+  void* fakeStack = nullptr;
+  __sanitizer_start_switch_fiber(&fakeStack, segment.base + kGuardBytes, segment.bytes);
+#endif
+  kx_rv_call_on_stack(&call, &runOnSegment, reinterpret_cast<void*>(segment.top()));
+#ifdef KX_FLAT_ASAN
+  __sanitizer_finish_switch_fiber(fakeStack, nullptr, nullptr);
+#endif
+#ifdef KX_FLAT_TSAN
+  __tsan_switch_to_fiber(caller, 0);
+  __tsan_destroy_fiber(fiber);
+#endif
+
+  // A fiber suspended on the segment may have been resumed on another
+  // thread, or another deletion may have switched since: the state is put
+  // back only where it is still this switch's.
+  FlatDeletions& after = thisThread();
+  std::uintptr_t lowest = segment.low();
+  if (after.segmentLow == segment.low()) {
+    lowest = after.segmentLowest;
+    after.segmentLow = previousLow;
+    after.segmentSize = previousSize;
+    after.segmentLowest = previousLowest;
+    after.segmentNested = previousNested;
+  }
+  giveBack(after, segment, lowest);
+}
+
+#else
+
+// Without a switch for this processor, deletions run in place, as plain
+// destructors.
+void continueOnSegment(FlatDeletion* object, FlatDestroy destroy, bool) noexcept {
+  destroy(object);
+}
+
+#endif
+
+void learnTheStack(FlatDeletions& deletions) noexcept {
+  deletions.learnt = true;
   void* lowest = nullptr;
   std::size_t size = 0;
   pthread_attr_t attributes;
@@ -17,82 +331,65 @@ void FlatDeletions::learnTheStack() noexcept {
     if (pthread_attr_getstack(&attributes, &lowest, &size) != 0) size = 0;
     pthread_attr_destroy(&attributes);
   }
-  if (size == 0) {
-    // Not known (the main thread's, without /proc): every frame counts as on
-    // the stack, and none has room for a deletion inside another.
-    stackLow = 0;
-    stackSize = std::numeric_limits<std::uintptr_t>::max();
-    roomLow = stackSize;
-  } else {
-    stackLow = reinterpret_cast<std::uintptr_t>(lowest);
-    stackSize = size;
-    roomLow = stackLow + kFlatDeletionMargin;
-  }
-  idleSize = stackSize;
+  // Not known (the main thread's, without /proc): every frame is on another
+  // stack.
+  deletions.stackLow = size == 0 ? 0 : frameAddress(lowest);
+  deletions.stackSize = size;
+  deletions.idleSize = size;
 }
 
-void FlatDeletions::destroyElsewhere(FlatDeletion* object, FlatDestroy inPlace,
-                                     FlatDestroy later) noexcept {
-  const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
-  if (!learnt) learnTheStack();
-  if (frame - stackLow >= stackSize) {
-    // Another stack, which may be suspended or move to another thread
-    // before the destructor returns: nothing here is touched after it.
-    inPlace(object);
+}  // namespace
+
+void FlatDeletions::destroyElsewhere(FlatDeletion* object, FlatDestroy destroy) noexcept {
+  FlatDeletions& deletions = thisThread();
+  const std::uintptr_t frame = frameAddress(__builtin_frame_address(0));
+
+  // On the segment the innermost switch went to.
+  if (frame - deletions.segmentLow < deletions.segmentSize) {
+    if (frame - deletions.segmentLow < kSegmentRoom || deletions.segmentNested >= kSegmentDepth) {
+      continueOnSegment(object, destroy, true);
+      return;
+    }
+    deletions.segmentLowest = std::min(deletions.segmentLowest, frame);
+    ++deletions.segmentNested;
+    destroy(object);
+    FlatDeletions& after = thisThread();
+    if (after.segmentLow <= frame && frame - after.segmentLow < after.segmentSize) {
+      --after.segmentNested;
+    }
     return;
   }
-  if (idleSize != 0) {
-    destroyOutermost(object, inPlace);
-  } else if (nested < kFlatDeletionDepth - 1 && frame >= roomLow) {
-    ++nested;
-    FlatDeletion* const mark = lastQueued;
-    inPlace(object);
-    if (lastQueued != mark) runQueuedAfter(mark);
-    --nested;
-  } else {
-    queue(object, later);
-  }
-}
 
-void FlatDeletions::destroyOutermost(FlatDeletion* object, FlatDestroy inPlace) noexcept {
-  const std::uintptr_t size = idleSize;
-  idleSize = 0;
-  inPlace(object);
-  if (queued != nullptr) runQueuedAfter(nullptr);
-  idleSize = size;
-}
-
-void FlatDeletions::queue(FlatDeletion* object, FlatDestroy later) noexcept {
-  object->nextQueued_ = nullptr;
-  object->destroyQueued_ = later;
-  if (lastQueued == nullptr) {
-    queued = object;
-  } else {
-    lastQueued->nextQueued_ = object;
-  }
-  lastQueued = object;
-}
-
-FlatDeletion* FlatDeletions::takeQueuedAfter(FlatDeletion* mark) noexcept {
-  FlatDeletion*& first = mark != nullptr ? mark->nextQueued_ : queued;
-  FlatDeletion* const taken = first;
-  first = nullptr;
-  lastQueued = mark;
-  return taken;
-}
-
-void FlatDeletions::runQueuedAfter(FlatDeletion* mark) noexcept {
-  FlatDeletion* next = takeQueuedAfter(mark);
-  while (next != nullptr) {
-    FlatDeletion* object = next;
-    next = object->nextQueued_;
-    object->destroyQueued_(object);
-    // What it let go comes before its later siblings, as with destructors.
-    if (lastQueued != mark) {
-      lastQueued->nextQueued_ = next;
-      next = takeQueuedAfter(mark);
+  // On the thread's own stack.
+  if (!deletions.learnt) learnTheStack(deletions);
+  if (frame - deletions.stackLow < deletions.stackSize) {
+    if (deletions.idleSize != 0) {
+      const std::uintptr_t size = deletions.idleSize;
+      deletions.idleSize = 0;
+      destroy(object);
+      deletions.idleSize = size;
+    } else if (deletions.nested < kFlatDeletionDepth - 1 &&
+               frame - deletions.stackLow >= kFlatDeletionRoom) {
+      ++deletions.nested;
+      destroy(object);
+      --deletions.nested;
+    } else {
+      continueOnSegment(object, destroy, false);
     }
+    return;
   }
+
+  // On another stack, whose room is not known: only the outermost deletion
+  // runs there.
+  const std::uintptr_t outermost = deletions.elsewhere;
+  if (outermost - frame - 1 < kElsewhereReach) {
+    continueOnSegment(object, destroy, false);
+    return;
+  }
+  deletions.elsewhere = frame;
+  destroy(object);
+  FlatDeletions& after = thisThread();
+  if (after.elsewhere == frame) after.elsewhere = outermost;
 }
 
 }  // namespace rv::detail

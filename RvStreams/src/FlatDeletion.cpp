@@ -8,7 +8,6 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
-#include <mutex>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define KX_FLAT_ASAN 1
@@ -132,11 +131,6 @@ constexpr int kSegmentDepth = INT_MAX;
 #endif
 // The top of the kept segment that stays in memory.
 constexpr std::size_t kKeptBytes = 64 * 1024;
-// A deletion on another stack that starts within this far below the
-// outermost one running there is taken for one inside it. Farther (or
-// above) it is on another stack, or the outermost one's fiber was
-// suspended and another runs now.
-constexpr std::uintptr_t kElsewhereReach = 1024 * 1024;
 
 // This thread's deletions, read afresh: a fiber suspended in a destructor
 // may be resumed on another thread, where the address of the first thread's
@@ -185,7 +179,6 @@ void unmapSegment(const Segment& segment) noexcept {
 // object's destructor (which may let go of a chain) has run. Without a key
 // (the program took them all) no segment is kept.
 pthread_key_t gThreadEnd;
-bool gThreadEndKnown = false;
 
 void onThreadEnd(void*) noexcept {
   FlatDeletions& deletions = thisThread();
@@ -198,10 +191,8 @@ void onThreadEnd(void*) noexcept {
 
 bool watchThreadEnd(FlatDeletions& deletions) noexcept {
   if (!deletions.endWatched) {
-    static std::once_flag once;
-    std::call_once(once,
-                   [] { gThreadEndKnown = pthread_key_create(&gThreadEnd, &onThreadEnd) == 0; });
-    if (!gThreadEndKnown || pthread_setspecific(gThreadEnd, &deletions) != 0) return false;
+    static const bool known = pthread_key_create(&gThreadEnd, &onThreadEnd) == 0;
+    if (!known || pthread_setspecific(gThreadEnd, &deletions) != 0) return false;
     deletions.endWatched = true;
   }
   return true;
@@ -380,9 +371,11 @@ void FlatDeletions::destroyElsewhere(FlatDeletion* object, FlatDestroy destroy) 
   }
 
   // On another stack, whose room is not known: only the outermost deletion
-  // runs there.
+  // runs there. One below the outermost running on another stack is taken
+  // for one inside it (or a fiber's, while the fiber of the outermost is
+  // suspended): on a segment it is safe either way.
   const std::uintptr_t outermost = deletions.elsewhere;
-  if (outermost - frame - 1 < kElsewhereReach) {
+  if (frame < outermost) {
     continueOnSegment(object, destroy, false);
     return;
   }

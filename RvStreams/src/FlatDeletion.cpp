@@ -120,10 +120,10 @@ constexpr std::size_t kLaterSegmentBytes = 4 * 1024 * 1024;
 // its frame: room for the level's destructors, the next switch and a
 // signal's frame, as kFlatDeletionRoom on the thread's stack.
 constexpr std::uintptr_t kSegmentRoom = 32 * 1024;
-// ThreadSanitizer takes each segment for a thread of its own, and follows
-// at most 64 locks held by one (a level's owner may hold one while the
-// level below is let go) and 65,536 frames: a segment takes at most this
-// many levels under it.
+// ThreadSanitizer follows at most 64 locks held by one thread (a level's
+// owner may hold one while the level below is let go) and 65,536 frames: a
+// segment it is told of as a fiber of its own takes at most this many
+// levels under it.
 #ifdef KX_FLAT_TSAN
 constexpr int kSegmentDepth = 32;
 #else
@@ -166,10 +166,18 @@ Segment mapSegment(std::size_t bytes) noexcept {
   return {static_cast<char*>(base), bytes};
 }
 
+// Lets the kernel take the pages of [start, start + bytes) back. Frames
+// left without returning (a jump out of a destructor) leave their poison
+// behind under AddressSanitizer: whatever runs there next starts clean.
+void dropPages(char* start, std::size_t bytes) noexcept {
+#ifdef KX_FLAT_ASAN
+  __asan_unpoison_memory_region(start, bytes);
+#endif
+  madvise(start, bytes, MADV_DONTNEED);
+}
+
 void unmapSegment(const Segment& segment) noexcept {
 #ifdef KX_FLAT_ASAN
-  // Frames left without returning (a jump out of a destructor) leave their
-  // poison behind: whatever is mapped here next starts clean.
   __asan_unpoison_memory_region(segment.base + kGuardBytes, segment.bytes);
 #endif
   munmap(segment.base, kGuardBytes + segment.bytes);
@@ -218,7 +226,7 @@ void giveBack(FlatDeletions& deletions, const Segment& segment, std::uintptr_t l
   }
   const std::uintptr_t keptLow = segment.top() - kKeptBytes;
   if (lowest - segment.low() < keptLow - segment.low() + kSegmentRoom) {
-    madvise(segment.base + kGuardBytes, keptLow - segment.low(), MADV_DONTNEED);
+    dropPages(segment.base + kGuardBytes, keptLow - segment.low());
   }
   deletions.spare = segment.base;
 }
@@ -245,13 +253,16 @@ void runOnSegment(void* argument) noexcept {
 #endif
 }
 
+// Where a switch to a segment comes from.
+enum class From { threadsStack, otherStack, segment };
+
 // Runs the deletion on a segment, a first one from a stack the program gave
 // us and a later one from a segment, and comes back.
 [[gnu::noinline]] void continueOnSegment(FlatDeletion* object, FlatDestroy destroy,
-                                         bool fromSegment) noexcept {
+                                         From from) noexcept {
   FlatDeletions& deletions = thisThread();
   const Segment segment =
-      takeSegment(deletions, fromSegment ? kLaterSegmentBytes : kFirstSegmentBytes);
+      takeSegment(deletions, from == From::segment ? kLaterSegmentBytes : kFirstSegmentBytes);
   if (segment.base == nullptr) {
     // No memory for a segment: as a plain destructor.
     destroy(object);
@@ -261,19 +272,26 @@ void runOnSegment(void* argument) noexcept {
   const std::uintptr_t previousSize = deletions.segmentSize;
   const std::uintptr_t previousLowest = deletions.segmentLowest;
   const int previousNested = deletions.segmentNested;
+  const bool previousFibers = deletions.segmentFibers;
   deletions.segmentLow = segment.low();
   deletions.segmentSize = segment.bytes;
   deletions.segmentLowest = segment.top();
   deletions.segmentNested = 0;
+  // ThreadSanitizer is told of segments as fibers of their own, each way
+  // synchronised as a call and its return are, only in a chain of them that
+  // started on the thread's own stack. A fiber library resumes a fiber that
+  // yielded as the fiber it made for it, not as whatever fiber was current
+  // when it yielded (one of these, had its deletion gone to a segment).
+  deletions.segmentFibers = from == From::threadsStack || (from == From::segment && previousFibers);
 
   SegmentCall call{object, destroy};
 #ifdef KX_FLAT_TSAN
-  // The same thread on another stack: each way synchronises, as a call and
-  // its return do.
-  void* const caller = __tsan_get_current_fiber();
-  void* const fiber = __tsan_create_fiber(0);
-  __tsan_set_fiber_name(fiber, "deletion stack");
-  __tsan_switch_to_fiber(fiber, 0);
+  void* const caller = deletions.segmentFibers ? __tsan_get_current_fiber() : nullptr;
+  void* const fiber = caller != nullptr ? __tsan_create_fiber(0) : nullptr;
+  if (fiber != nullptr) {
+    __tsan_set_fiber_name(fiber, "deletion stack");
+    __tsan_switch_to_fiber(fiber, 0);
+  }
 #endif
 #ifdef KX_FLAT_ASAN
   void* fakeStack = nullptr;
@@ -284,22 +302,29 @@ void runOnSegment(void* argument) noexcept {
   __sanitizer_finish_switch_fiber(fakeStack, nullptr, nullptr);
 #endif
 #ifdef KX_FLAT_TSAN
-  __tsan_switch_to_fiber(caller, 0);
-  __tsan_destroy_fiber(fiber);
+  if (fiber != nullptr) {
+    __tsan_switch_to_fiber(caller, 0);
+    __tsan_destroy_fiber(fiber);
+  }
 #endif
 
   // A fiber suspended on the segment may have been resumed on another
-  // thread, or another deletion may have switched since: the state is put
-  // back only where it is still this switch's.
+  // thread, or another deletion may have switched since and will put this
+  // segment back as the current one when it returns: some thread's state
+  // may still name the segment. The state is put back, and the segment given
+  // back, only where it is still this switch's; else it stays mapped (its
+  // pages dropped), so that no other stack can ever be taken for it.
   FlatDeletions& after = thisThread();
-  std::uintptr_t lowest = segment.low();
-  if (after.segmentLow == segment.low()) {
-    lowest = after.segmentLowest;
-    after.segmentLow = previousLow;
-    after.segmentSize = previousSize;
-    after.segmentLowest = previousLowest;
-    after.segmentNested = previousNested;
+  if (after.segmentLow != segment.low()) {
+    dropPages(segment.base + kGuardBytes, segment.bytes);
+    return;
   }
+  const std::uintptr_t lowest = after.segmentLowest;
+  after.segmentLow = previousLow;
+  after.segmentSize = previousSize;
+  after.segmentLowest = previousLowest;
+  after.segmentNested = previousNested;
+  after.segmentFibers = previousFibers;
   giveBack(after, segment, lowest);
 }
 
@@ -307,7 +332,9 @@ void runOnSegment(void* argument) noexcept {
 
 // Without a switch for this processor, deletions run in place, as plain
 // destructors.
-void continueOnSegment(FlatDeletion* object, FlatDestroy destroy, bool) noexcept {
+enum class From { threadsStack, otherStack, segment };
+
+void continueOnSegment(FlatDeletion* object, FlatDestroy destroy, From) noexcept {
   destroy(object);
 }
 
@@ -337,8 +364,9 @@ void FlatDeletions::destroyElsewhere(FlatDeletion* object, FlatDestroy destroy) 
 
   // On the segment the innermost switch went to.
   if (frame - deletions.segmentLow < deletions.segmentSize) {
-    if (frame - deletions.segmentLow < kSegmentRoom || deletions.segmentNested >= kSegmentDepth) {
-      continueOnSegment(object, destroy, true);
+    if (frame - deletions.segmentLow < kSegmentRoom ||
+        (deletions.segmentFibers && deletions.segmentNested >= kSegmentDepth)) {
+      continueOnSegment(object, destroy, From::segment);
       return;
     }
     deletions.segmentLowest = std::min(deletions.segmentLowest, frame);
@@ -365,7 +393,7 @@ void FlatDeletions::destroyElsewhere(FlatDeletion* object, FlatDestroy destroy) 
       destroy(object);
       --deletions.nested;
     } else {
-      continueOnSegment(object, destroy, false);
+      continueOnSegment(object, destroy, From::threadsStack);
     }
     return;
   }
@@ -376,7 +404,7 @@ void FlatDeletions::destroyElsewhere(FlatDeletion* object, FlatDestroy destroy) 
   // suspended): on a segment it is safe either way.
   const std::uintptr_t outermost = deletions.elsewhere;
   if (frame < outermost) {
-    continueOnSegment(object, destroy, false);
+    continueOnSegment(object, destroy, From::otherStack);
     return;
   }
   deletions.elsewhere = frame;

@@ -80,12 +80,14 @@ struct FlatDeletions {
   // The frame of the outermost deletion running on another stack, 0 if none.
   std::uintptr_t elsewhere = 0;
   // The segment the innermost switch went to: its usable stack [segmentLow,
-  // segmentLow + segmentSize), the lowest frame a deletion ran at there, and
-  // how many run one inside another there.
+  // segmentLow + segmentSize), the lowest frame a deletion ran at there, how
+  // many run one inside another there, and whether ThreadSanitizer is told
+  // of it as a fiber.
   std::uintptr_t segmentLow = 0;
   std::uintptr_t segmentSize = 0;
   std::uintptr_t segmentLowest = 0;
   int segmentNested = 0;
+  bool segmentFibers = false;
   // The segment kept for the next switch, if any.
   void* spare = nullptr;
 

@@ -105,17 +105,6 @@ constinit thread_local FlatDeletions tFlatDeletions;
 
 namespace {
 
-// A segment is one mapping: a guard below the stack, wide enough that a
-// frame bigger than a page cannot step over it, then the stack.
-constexpr std::size_t kGuardBytes = 64 * 1024;
-// The first segment of a switch from a stack the program gave us, and the
-// one a thread keeps; the later ones of a chain that fills it.
-constexpr std::size_t kFirstSegmentBytes = 256 * 1024;
-#ifdef KX_FLAT_TSAN
-constexpr std::size_t kLaterSegmentBytes = kFirstSegmentBytes;
-#else
-constexpr std::size_t kLaterSegmentBytes = 4 * 1024 * 1024;
-#endif
 // A deletion runs in place on a segment while this much of it is left below
 // its frame: room for the level's destructors, the next switch and a
 // signal's frame, as kFlatDeletionRoom on the thread's stack.
@@ -129,8 +118,6 @@ constexpr int kSegmentDepth = 32;
 #else
 constexpr int kSegmentDepth = INT_MAX;
 #endif
-// The top of the kept segment that stays in memory.
-constexpr std::size_t kKeptBytes = 64 * 1024;
 
 // This thread's deletions, read afresh: a fiber suspended in a destructor
 // may be resumed on another thread, where the address of the first thread's
@@ -145,6 +132,20 @@ std::uintptr_t frameAddress(const void* frame) noexcept {
 }
 
 #ifdef KX_FLAT_SEGMENTS
+
+// A segment is one mapping: a guard below the stack, wide enough that a
+// frame bigger than a page cannot step over it, then the stack.
+constexpr std::size_t kGuardBytes = 64 * 1024;
+// The first segment of a switch from a stack the program gave us, and the
+// one a thread keeps; the later ones of a chain that fills it.
+constexpr std::size_t kFirstSegmentBytes = 256 * 1024;
+#ifdef KX_FLAT_TSAN
+constexpr std::size_t kLaterSegmentBytes = kFirstSegmentBytes;
+#else
+constexpr std::size_t kLaterSegmentBytes = 4 * 1024 * 1024;
+#endif
+// The top of the kept segment that stays in memory.
+constexpr std::size_t kKeptBytes = 64 * 1024;
 
 // A segment's mapping, the usable stack above its guard.
 struct Segment {

@@ -17,13 +17,25 @@
 //     stack, the thread's own where it cannot be learnt) only the outermost,
 //     since how much of it is left is not known;
 //   - the next deletion inside them is called on a stack segment of the
-//     library's own (mapped with a guard page below it) and returns to the
+//     library's own (mapped with a guard below it) and returns to the
 //     caller's stack once it has finished, as stack-growing runtimes do;
 //     deletions inside it run in place on the segment while some room is
 //     left there, and the next one continues on another segment.
 // A thread keeps one segment for the next time once a chain has given it
 // back (only its top pages stay in memory) and unmaps it when it ends; the
 // others are unmapped when their chain has finished with them.
+//
+// A fiber may be suspended in a deletion, and resumed later or on another
+// thread: its frames stay where they are, on its stack or a segment. A
+// segment some thread's state may still name then is left mapped, its pages
+// dropped, rather than given back; and deletions on the thread's other
+// stacks below the frame of one suspended so run on segments until it has
+// finished. The switch is announced to AddressSanitizer as a fiber switch,
+// and to ThreadSanitizer as a switch to a fiber of its own for the segments
+// of a chain that started on the thread's own stack. A walk by frame
+// pointers or unwind tables goes on from a segment to the caller's frames; a
+// fork on a segment leaves the child's thread there, to finish as the parent
+// does.
 //
 // A chain never deeper than kFlatDeletionDepth on the thread's own stack
 // costs what a plain destructor does: the producer and its shared pointer's

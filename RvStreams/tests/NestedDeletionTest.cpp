@@ -292,11 +292,9 @@ TEST(NestedDeletion, DeletionsOnFibersAreDestructorsWhereverTheyAreSuspended) {
   letGoOfOwners(Nesting::mixed, 3);
 }
 
-// Levels of nesting, and the stack of the thread that lets go of them: 1 and
-// 2, as many as a program might write by hand, and as deep as a chain nested
-// in a loop gets without trying; depth 1 also on the small threads some C
-// libraries make (levels of this shape take up to 2.7 KiB of stack each
-// unoptimised under AddressSanitizer).
+// Levels of nesting and the stack of the thread that lets them go: 1, 2, as
+// many as a program might write by hand, and as deep as a chain nested in a
+// loop gets; depth 1 also on the small threads some C libraries make.
 struct Depth {
   int levels;
   std::size_t stackBytes = test::kSmallStackBytes;
@@ -317,37 +315,42 @@ TEST_P(NestedDeletionStress, GuardsAreReleasedBeforeTheirRegistries) {
   });
 }
 
-TEST_P(NestedDeletionStress, DestructorsRunWhileTheOwnersLockIsHeld) {
-  test::onStackToUse(GetParam().stackBytes, [levels = GetParam().levels] {
-    for (const Nesting kind : kNestingKinds) {
-      SCOPED_TRACE(static_cast<int>(kind));
-      std::vector<std::unique_ptr<LockedOwner>> owners;
-      LockedOwner* inner = nullptr;
-      for (int level = 1; level <= levels; ++level) {
-        owners.push_back(std::make_unique<LockedOwner>());
-        LockedOwner* owner = owners.back().get();
-        auto checker = onRelease([owner] { owner->checkerDestroyed(); });
-        auto resetter = inner != nullptr ? onRelease([inner] { inner->reset(); }) : nullptr;
-        owner->setChain(nestOnce(kind, holding(checker, resetter), level));
-        inner = owner;
-      }
-      Chain chain = nestOnce(kind, holding(onRelease([inner] { inner->reset(); })), 0);
-
-      std::atomic<bool> done{false};
-      std::latch watching(1);
-      std::thread watcher([&] {
-        watching.count_down();
-        while (!done.load()) {
-          for (auto& owner : owners) (void)owner->counts();
-        }
-      });
-      watching.wait();
-      chain.reset();
-      done = true;
-      watcher.join();
-      for (auto& owner : owners) EXPECT_EQ(owner->counts(), std::make_pair(1, 0));
+// Owners `levels` deep, each resetting its chain, which holds the owner below,
+// under its lock.
+void resetOwnersUnderTheirLocks(int levels) {
+  for (const Nesting kind : kNestingKinds) {
+    SCOPED_TRACE(static_cast<int>(kind));
+    std::vector<std::unique_ptr<LockedOwner>> owners;
+    LockedOwner* inner = nullptr;
+    for (int level = 1; level <= levels; ++level) {
+      owners.push_back(std::make_unique<LockedOwner>());
+      LockedOwner* owner = owners.back().get();
+      auto checker = onRelease([owner] { owner->checkerDestroyed(); });
+      auto resetter = inner != nullptr ? onRelease([inner] { inner->reset(); }) : nullptr;
+      owner->setChain(nestOnce(kind, holding(checker, resetter), level));
+      inner = owner;
     }
-  });
+    Chain chain = nestOnce(kind, holding(onRelease([inner] { inner->reset(); })), 0);
+
+    std::atomic<bool> done{false};
+    std::latch watching(1);
+    std::thread watcher([&] {
+      watching.count_down();
+      while (!done.load()) {
+        for (auto& owner : owners) (void)owner->counts();
+      }
+    });
+    watching.wait();
+    chain.reset();
+    done = true;
+    watcher.join();
+    for (auto& owner : owners) EXPECT_EQ(owner->counts(), std::make_pair(1, 0));
+  }
+}
+
+TEST_P(NestedDeletionStress, DestructorsRunWhileTheOwnersLockIsHeld) {
+  test::onStackToUse(GetParam().stackBytes,
+                     [levels = GetParam().levels] { resetOwnersUnderTheirLocks(levels); });
 }
 
 // Plain operators between the levels take stack, not depth: the owners keep
@@ -440,8 +443,8 @@ Chain deepChainAround(Nesting kind, std::shared_ptr<void> canary,
 }
 
 // A million levels let go on fibers: one whose 16 KiB are carved from the
-// thread's own stack, and one of 256 KiB (under ThreadSanitizer, whose state
-// for the segments they take would not fit in memory, as deep as the others).
+// thread's own stack, and one of 256 KiB (under ThreadSanitizer, which
+// follows 65,536 frames of a fiber, as deep as the others).
 TEST(NestedDeletion, MillionLevelsAreLetGoOnSmallFibers) {
 #if defined(__SANITIZE_THREAD__)
   constexpr int kLevels = test::kDeepChainLevels;

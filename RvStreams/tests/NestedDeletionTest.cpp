@@ -1,10 +1,12 @@
 // Letting go of concatenations and catch sequences inside the deletion of
-// others: in C++ destruction order up to the bound, level after level past
-// it, and never deeper than a small stack holds.
+// others: in C++ destruction order at every depth, and never deeper than a
+// few levels on any stack the program gave us.
 
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sched.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -17,6 +19,7 @@
 #include <memory>
 #include <mutex>
 #include <set>
+#include <span>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -28,6 +31,7 @@
 #include "RvStreams/detail/FlatDeletion.h"
 #include "RvStreamsTest/DeepChain.h"
 #include "RvStreamsTest/TestKit.h"
+#include "concurrencyTest/InChild.h"
 #include "dispatch/DispatchQueue.h"
 
 #if defined(__SANITIZE_ADDRESS__)
@@ -154,15 +158,22 @@ void letGoOfOwners(Nesting kind, int levels, int maps = 0) {
   EXPECT_TRUE(innermost.expired());
 }
 
-// A context with a stack of its own, switched to and from by swapcontext as
-// fiber libraries do, and announced to the sanitizers as they ask.
+// A context with a stack of its own (or `carved`, the caller's), switched to
+// and from by swapcontext as fiber libraries do, and announced to the
+// sanitizers as they ask.
 class Fiber {
  public:
-  explicit Fiber(std::function<void()> body) : body_(std::move(body)) {
-    stack_ = mmap(nullptr, kStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    EXPECT_NE(stack_, MAP_FAILED);
+  explicit Fiber(std::function<void()> body, std::span<char> carved = {})
+      : body_(std::move(body)), stack_(carved.data()), stackBytes_(carved.size()) {
+    if (stack_ == nullptr) {
+      stackBytes_ = kStackBytes;
+      stack_ =
+          mmap(nullptr, kStackBytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+      EXPECT_NE(stack_, MAP_FAILED);
+      mapped_ = true;
+    }
     getcontext(&context_);
-    context_.uc_stack = {stack_, 0, kStackBytes};
+    context_.uc_stack = {stack_, 0, stackBytes_};
     context_.uc_link = nullptr;
     makecontext(&context_, &Fiber::start, 0);
 #if defined(__SANITIZE_THREAD__)
@@ -174,7 +185,7 @@ class Fiber {
 #if defined(__SANITIZE_THREAD__)
     __tsan_destroy_fiber(fiber_);
 #endif
-    munmap(stack_, kStackBytes);
+    if (mapped_) munmap(stack_, kStackBytes);
   }
   Fiber(const Fiber&) = delete;
   Fiber& operator=(const Fiber&) = delete;
@@ -188,7 +199,7 @@ class Fiber {
 #endif
     [[maybe_unused]] void* fakeStack = nullptr;
 #if defined(__SANITIZE_ADDRESS__)
-    __sanitizer_start_switch_fiber(&fakeStack, stack_, kStackBytes);
+    __sanitizer_start_switch_fiber(&fakeStack, stack_, stackBytes_);
 #endif
     swapcontext(&resumer_, &context_);
 #if defined(__SANITIZE_ADDRESS__)
@@ -234,6 +245,8 @@ class Fiber {
   static inline thread_local Fiber* tStarting = nullptr;
   std::function<void()> body_;
   void* stack_ = nullptr;
+  std::size_t stackBytes_ = 0;
+  bool mapped_ = false;
   ucontext_t context_{};
   ucontext_t resumer_{};
   bool finished_ = false;
@@ -279,17 +292,22 @@ TEST(NestedDeletion, DeletionsOnFibersAreDestructorsWhereverTheyAreSuspended) {
   letGoOfOwners(Nesting::mixed, 3);
 }
 
-// Levels of nesting: 1, 2, as many as a program might write by hand, and as
-// many as C++ order holds to (the outer chain is one more).
-class NestedDeletionStress : public ::testing::TestWithParam<int> {};
+// Levels of nesting and the stack of the thread that lets them go: 1, 2, as
+// many as a program might write by hand, and as deep as a chain nested in a
+// loop gets; depth 1 also on the small threads some C libraries make.
+struct Depth {
+  int levels;
+  std::size_t stackBytes = test::kSmallStackBytes;
+};
+
+class NestedDeletionStress : public ::testing::TestWithParam<Depth> {};
 
 INSTANTIATE_TEST_SUITE_P(Levels, NestedDeletionStress,
-                         ::testing::Values(1, 2, 64, detail::kFlatDeletionDepth - 1));
+                         ::testing::Values(Depth{1, 16 * 1024}, Depth{1, 64 * 1024}, Depth{1},
+                                           Depth{2}, Depth{64}, Depth{128}, Depth{1000}));
 
-// On a thread of 512 KiB: levels of this shape take up to 2.7 KiB of stack
-// each unoptimised under AddressSanitizer.
 TEST_P(NestedDeletionStress, GuardsAreReleasedBeforeTheirRegistries) {
-  test::onSmallStack([levels = GetParam()] {
+  test::onStackToUse(GetParam().stackBytes, [levels = GetParam().levels] {
     for (const Nesting kind : kNestingKinds) {
       SCOPED_TRACE(static_cast<int>(kind));
       letGoOfOwners(kind, levels);
@@ -297,17 +315,14 @@ TEST_P(NestedDeletionStress, GuardsAreReleasedBeforeTheirRegistries) {
   });
 }
 
-TEST_P(NestedDeletionStress, DestructorsRunWhileTheOwnersLockIsHeld) {
-#if defined(__SANITIZE_THREAD__)
-  // Every level holds its lock while the next takes its own, and
-  // ThreadSanitizer follows at most 64 locks held at once.
-  if (GetParam() > 64) GTEST_SKIP() << "more locks held at once than ThreadSanitizer follows";
-#endif
+// Owners `levels` deep, each resetting its chain, which holds the owner below,
+// under its lock.
+void resetOwnersUnderTheirLocks(int levels) {
   for (const Nesting kind : kNestingKinds) {
     SCOPED_TRACE(static_cast<int>(kind));
     std::vector<std::unique_ptr<LockedOwner>> owners;
     LockedOwner* inner = nullptr;
-    for (int level = 1; level <= GetParam(); ++level) {
+    for (int level = 1; level <= levels; ++level) {
       owners.push_back(std::make_unique<LockedOwner>());
       LockedOwner* owner = owners.back().get();
       auto checker = onRelease([owner] { owner->checkerDestroyed(); });
@@ -333,25 +348,29 @@ TEST_P(NestedDeletionStress, DestructorsRunWhileTheOwnersLockIsHeld) {
   }
 }
 
+TEST_P(NestedDeletionStress, DestructorsRunWhileTheOwnersLockIsHeld) {
+  test::onStackToUse(GetParam().stackBytes,
+                     [levels = GetParam().levels] { resetOwnersUnderTheirLocks(levels); });
+}
+
 // Plain operators between the levels take stack, not depth: the owners keep
-// their order as far as the depth bound on a stack with room for them.
-TEST(NestedDeletion, OperatorsBetweenLevelsDoNotShortenTheBound) {
-  test::onStackToUse(4 * 1024 * 1024, [] { letGoOfOwners(Nesting::mixed, 96, 4); });
+// their order with them too.
+TEST(NestedDeletion, OperatorsBetweenLevelsKeepTheOrder) {
+  test::onSmallStack([] { letGoOfOwners(Nesting::mixed, 96, 4); });
 }
 
 // Each level lets go of the level below, then of its own marker, so plain
-// destructors record 1, 2, ..., n.
-Chain markedChain(const std::shared_ptr<std::vector<int>>& order, int levels) {
+// destructors record 1, 2, ..., n; `atRelease(level)` runs with the marker.
+std::vector<int> orderOfRelease(int levels, const std::function<void(int)>& atRelease = {}) {
+  auto order = std::make_shared<std::vector<int>>();
   Chain chain = just(0);
   for (int level = 1; level <= levels; ++level) {
-    chain = concat(chain, holding(onRelease([order, level] { order->push_back(level); })));
+    chain = concat(chain, holding(onRelease([order, level, &atRelease] {
+                     order->push_back(level);
+                     if (atRelease) atRelease(level);
+                   })));
   }
-  return chain;
-}
-
-std::vector<int> orderOfRelease(int levels) {
-  auto order = std::make_shared<std::vector<int>>();
-  markedChain(order, levels).reset();
+  chain.reset();
   return *order;
 }
 
@@ -361,52 +380,86 @@ std::vector<int> upTo(int last) {
   return levels;
 }
 
-TEST(NestedDeletion, ChainsNestInPlaceUpToTheBoundAndTheOnePastItFinishesWithinIt) {
-  constexpr int kBound = detail::kFlatDeletionDepth;
-  EXPECT_EQ(orderOfRelease(kBound), upTo(kBound));
-  // The innermost level is one past the bound: it is deleted once the level
-  // that let it go has finished, before the next one up goes on.
-  std::vector<int> pastTheBound = upTo(kBound + 1);
-  std::swap(pastTheBound[0], pastTheBound[1]);
-  EXPECT_EQ(orderOfRelease(kBound + 1), pastTheBound);
-  // Having queued leaves nothing behind: the next chain nests in place again.
-  EXPECT_EQ(orderOfRelease(kBound), upTo(kBound));
+// At the stack's levels, one past them, and far past, on the thread's stack,
+// a thread of 16 KiB and where little of the stack is left.
+TEST(NestedDeletion, ChainsAreDeletedInOrderAtEveryDepthOnEveryStack) {
+  for (const int levels : {detail::kFlatDeletionDepth, detail::kFlatDeletionDepth + 1, 1000}) {
+    EXPECT_EQ(orderOfRelease(levels), upTo(levels));
+    test::onStackToUse(16 * 1024, [&] { EXPECT_EQ(orderOfRelease(levels), upTo(levels)); });
+    test::onSmallStack([&] {
+      test::withLittleStackLeft(detail::kFlatDeletionRoom / 2,
+                                [&] { EXPECT_EQ(orderOfRelease(levels), upTo(levels)); });
+    });
+  }
 }
 
-// A fork while deletions wait in the queue: the child, a copy of the thread
-// that forked, finishes them as the parent does.
-TEST(NestedDeletion, AForkWhileDeletionsAreQueuedLetsBothProcessesFinishThem) {
-  constexpr int kLevels = 4 * detail::kFlatDeletionDepth;
+// The main thread's stack is learnt from /proc: without it, all the same.
+TEST(NestedDeletion, ChainsAreDeletedInOrderOnTheMainThreadWithoutProc) {
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0 ||
+        mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+        mount("none", "/proc", "tmpfs", 0, nullptr) != 0) {
+      std::perror("cannot hide /proc here");
+      return concurrency::testing::kSkippedInChild;
+    }
+    detail::tFlatDeletions = {};  // learnt again, now without /proc
+    const bool inOrder = orderOfRelease(2) == upTo(2) && orderOfRelease(1000) == upTo(1000);
+    return inOrder && detail::tFlatDeletions.stackSize == 0 ? 0 : 1;
+  });
+}
+
+// A fork from a destructor on a segment: the child, a copy of the thread that
+// forked, finishes the chain there in order, as the parent does.
+TEST(NestedDeletion, AForkOnASegmentLetsBothProcessesFinishTheChain) {
+#if defined(__SANITIZE_THREAD__)
+  // It takes the segments' fibers for threads the fork left behind, whose
+  // switches order nothing in the child.
+  GTEST_SKIP() << "ThreadSanitizer cannot follow a fork on a fiber";
+#endif
+  constexpr int kLevels = 1000;
   pid_t child = -1;
-  bool queuedAtFork = false;
-  auto canary = std::make_shared<int>(0);
-  Weak<int> innermost = canary;
-  Chain chain = holding(std::move(canary));
-  for (int level = 1; level <= kLevels; ++level) {
-    // Deleted from the queue, once it has queued the level below.
-    auto forks = level != kLevels / 4 ? nullptr : onRelease([&] {
-      queuedAtFork = detail::tFlatDeletions.queued != nullptr;
-      child = fork();
-    });
-    chain = concat(chain, holding(forks));
-  }
-  chain.reset();
-  if (child == 0) _exit(innermost.expired() ? 0 : 1);
+  bool onSegmentAtFork = false;
+  const bool inOrder = orderOfRelease(kLevels, [&](int level) {
+                         if (level != kLevels / 2) return;
+                         onSegmentAtFork = detail::tFlatDeletions.segmentSize != 0;
+                         child = fork();
+                       }) == upTo(kLevels);
+  if (child == 0) _exit(inOrder ? 0 : 1);
   ASSERT_GT(child, 0);
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-  EXPECT_TRUE(queuedAtFork);
-  EXPECT_TRUE(innermost.expired());
+  EXPECT_TRUE(onSegmentAtFork);
+  EXPECT_TRUE(inOrder);
 }
 
-// A chain of test::kDeepChainLevels levels of `kind` around a source that
-// holds `canary`, which goes when the innermost level is deleted.
-Chain deepChainAround(Nesting kind, std::shared_ptr<void> canary) {
+// A chain of `levels` levels of `kind` around a source that holds `canary`,
+// which goes when the innermost level is deleted.
+Chain deepChainAround(Nesting kind, std::shared_ptr<void> canary,
+                      int levels = test::kDeepChainLevels) {
   Chain chain = holding(std::move(canary));
-  for (int level = 1; level <= test::kDeepChainLevels; ++level)
-    chain = nestOnce(kind, chain, level);
+  for (int level = 1; level <= levels; ++level) chain = nestOnce(kind, chain, level);
   return chain;
+}
+
+// A million levels let go on fibers: one whose 16 KiB are carved from the
+// thread's own stack, and one of 256 KiB (under ThreadSanitizer, which
+// follows 65,536 frames of a fiber, as deep as the others).
+TEST(NestedDeletion, MillionLevelsAreLetGoOnSmallFibers) {
+#if defined(__SANITIZE_THREAD__)
+  constexpr int kLevels = test::kDeepChainLevels;
+#else
+  constexpr int kLevels = 1'000'000;
+#endif
+  alignas(16) char carved[16 * 1024];
+  for (const std::span<char> stack : {std::span<char>(carved), std::span<char>()}) {
+    auto canary = std::make_shared<int>(0);
+    Weak<int> innermost = canary;
+    Chain chain = deepChainAround(Nesting::mixed, std::move(canary), kLevels);
+    Fiber fiber([&chain] { chain.reset(); }, stack);
+    fiber.resume();
+    EXPECT_TRUE(innermost.expired());
+  }
 }
 
 // Kinds mixed level after level are not drained in place when subscribed,
@@ -419,9 +472,9 @@ TEST(NestedDeletion, MixedChainsAreLetGoWithoutDeepeningTheStack) {
   EXPECT_TRUE(innermost.expired());
 }
 
-// A level whose destructor takes much stack before it lets go of the level
-// below: fewer of them nest than the depth bound allows.
-TEST(NestedDeletion, LevelsThatTakeMuchStackNestOnlyAsFarAsTheStackBound) {
+// Levels whose destructors take much stack before they let go of the level
+// below: a segment holds fewer of them, and none overflows.
+TEST(NestedDeletion, LevelsThatTakeMuchStackAreLetGoOnMoreSegments) {
   struct Hungry {
     explicit Hungry(Chain chain) : inner(std::move(chain)) {}
     ~Hungry() {
@@ -435,7 +488,7 @@ TEST(NestedDeletion, LevelsThatTakeMuchStackNestOnlyAsFarAsTheStackBound) {
   auto canary = std::make_shared<int>(0);
   Weak<int> innermost = canary;
   Chain chain = holding(std::move(canary));
-  for (int level = 1; level <= test::kDeepChainLevels; ++level) {
+  for (int level = 1; level <= 2000; ++level) {
     chain = concat(holding(std::make_shared<Hungry>(chain)), just(level));
   }
   test::onSmallStack([&] { chain.reset(); });
@@ -443,9 +496,8 @@ TEST(NestedDeletion, LevelsThatTakeMuchStackNestOnlyAsFarAsTheStackBound) {
 }
 
 // A destructor lets go of a chain where too little stack is left, then of
-// another where there is room: the second is deleted in place, and the
-// first once that destructor has returned, not by the second's deletion.
-TEST(NestedDeletion, AChainQueuedByADestructorWaitsForThatDestructorNotForTheNextInPlace) {
+// another where there is room: both are deleted before it goes on.
+TEST(NestedDeletion, ADestructorSeesItsChainsDeletedWhereverItsStackEnds) {
   std::vector<const char*> order;
   auto marked = [&order](const char* name) {
     return concat(holding(onRelease([&order, name] { order.push_back(name); })), just(1));
@@ -454,20 +506,20 @@ TEST(NestedDeletion, AChainQueuedByADestructorWaitsForThatDestructorNotForTheNex
   Chain y = marked("y");
   Chain outer =
       concat(holding(onRelease([&] {
-               test::withLittleStackLeft(detail::kFlatDeletionMargin / 2, [&] { x.reset(); });
+               test::withLittleStackLeft(detail::kFlatDeletionRoom / 2, [&] { x.reset(); });
                y.reset();
                order.push_back("destructor returns");
              })),
              just(0));
   test::onSmallStack([&] { outer.reset(); });
-  EXPECT_EQ(order, (std::vector<const char*>{"y", "destructor returns", "x"}));
+  EXPECT_EQ(order, (std::vector<const char*>{"x", "y", "destructor returns"}));
 }
 
-// Threads of little stack let go of deep chains in constant stack: the
-// smallest the sanitizers run well on, one of 128 KiB, and one that has used
-// all but 32 KiB of its stack before it lets go.
-TEST(NestedDeletion, DeepChainsAreLetGoInConstantStackWhereLittleIsLeft) {
+// Threads of little stack let go of deep chains: of 16, 64 and 128 KiB, and
+// one that has used all but 32 KiB of its stack before it lets go.
+TEST(NestedDeletion, DeepChainsAreLetGoWhereLittleStackIsLeft) {
   const std::function<void(const std::function<void()>&)> threads[] = {
+      [](const std::function<void()>& letGo) { test::onStackToUse(16 * 1024, letGo); },
       [](const std::function<void()>& letGo) { test::onStackToUse(64 * 1024, letGo); },
       [](const std::function<void()>& letGo) { test::onStackToUse(128 * 1024, letGo); },
       [](const std::function<void()>& letGo) {
@@ -484,14 +536,23 @@ TEST(NestedDeletion, DeepChainsAreLetGoInConstantStackWhereLittleIsLeft) {
 
 class NestedDeletionDeathTest : public test::DeathTestBase {};
 
-// At thread exit a thread-local chain goes with the thread's other objects;
-// at process exit a static one goes on the thread that ends the process.
+// At thread exit a thread-local chain goes with the thread's other objects,
+// and one a thread-specific key holds once the thread has unmapped the
+// segment it kept; at process exit a static one goes on the thread that ends
+// the process.
 TEST_F(NestedDeletionDeathTest, DeepChainsAreLetGoAtThreadAndProcessExit) {
   auto canary = std::make_shared<int>(0);
-  Weak<int> innermost = canary;
-  test::onSmallStack(
-      [&] { thread_local Chain chain = deepChainAround(Nesting::mixed, std::move(canary)); });
-  EXPECT_TRUE(innermost.expired());
+  auto keyed = std::make_shared<int>(0);
+  const Weak<int> innermost[] = {canary, keyed};
+  pthread_key_t key;
+  test::onSmallStack([&] {
+    thread_local Chain chain = deepChainAround(Nesting::mixed, std::move(canary));
+    deepChainAround(Nesting::mixed, nullptr).reset();  // keeps a segment, with the first key
+    ASSERT_EQ(pthread_key_create(&key, [](void* held) { delete static_cast<Chain*>(held); }), 0);
+    pthread_setspecific(key, new Chain(deepChainAround(Nesting::mixed, std::move(keyed))));
+  });
+  pthread_key_delete(key);
+  for (const auto& level : innermost) EXPECT_TRUE(level.expired());
 
   EXPECT_EXIT(test::onSmallStack([] {
                 static Chain chain = deepChainAround(
@@ -500,6 +561,23 @@ TEST_F(NestedDeletionDeathTest, DeepChainsAreLetGoAtThreadAndProcessExit) {
                 std::exit(3);
               }),
               ::testing::ExitedWithCode(3), "innermost level deleted");
+}
+
+// A program that took every thread-specific key: no segment is kept for the
+// next chain, and every chain is let go all the same.
+TEST(NestedDeletion, DeepChainsAreLetGoWhenTheProgramTookEveryThreadKey) {
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    for (pthread_key_t key; pthread_key_create(&key, nullptr) == 0;) {
+    }
+    int left = 0;
+    for (int chain = 0; chain < 2; ++chain) {
+      auto canary = std::make_shared<int>(0);
+      Weak<int> innermost = canary;
+      deepChainAround(Nesting::mixed, std::move(canary)).reset();
+      left += innermost.expired() ? 0 : 1;
+    }
+    return left;
+  });
 }
 
 // Pool threads let go of deep chains side by side, each deleted whole by the

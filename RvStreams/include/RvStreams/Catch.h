@@ -160,17 +160,8 @@ class CatchSequenceSink final : public TailRecursiveSink<T, typename Sequence::I
 
 // `Sequence` has `makeIterator()`; each subscription walks a fresh iterator.
 // Subscribing drains nested ones in place, so a chain of them can be deeper
-// than destructors inside destructors could take. Letting go of one follows
-// the rule of concatenations (Concat.h), counted together with them: on the
-// thread's own stack, a catch sequence let go inside the deletion of another
-// is deleted there and then, as a plain destructor would be, while it is at
-// most the 128th of them running one inside another and at least 64 KiB of
-// the stack is left below it; past either bound it is queued and deleted once
-// the destructor that let it go has returned, level after level in constant
-// stack; and the queue is drained before the outermost deletion returns. So
-// on a stack with room whoever lets go of a chain nested up to 128 deep sees
-// all of its destructors finish before going on. On another stack (a
-// fiber's, a signal's alternate stack) its deletion is a plain destructor.
+// than destructors inside destructors could take.
+// Letting go of a chain runs each level's destructor inside the one that let it go, at any depth.
 template <class T, class Sequence>
 class CatchSequence final : public Producer<T>, public FlatDeletion {
  public:

@@ -17,28 +17,8 @@
 // are drained in place on the same stack, so a chain of them may be nested a
 // million deep.
 //
-// Letting go of such a chain keeps C++ destruction order to a bounded depth,
-// and the stack bounded beyond it. On the thread's own stack:
-//   - a concatenation or catch sequence (Catch.h) let go inside the deletion
-//     of another is deleted there and then, as a plain destructor would be,
-//     while it is at most the 128th of them running one inside another and
-//     at least 64 KiB of the thread's stack is left below it;
-//   - past either bound it is queued instead, and deleted once the destructor
-//     that let it go has returned, from the deletion that ran that
-//     destructor, so however deep the chain the rest of it goes level after
-//     level in constant stack;
-//   - the queue is drained before the outermost deletion returns: once
-//     letting go of a chain returns, every level of it has been deleted.
-// So whoever lets go of a chain nested up to 128 deep on a stack with room
-// sees all of its destructors finish before going on, as with any C++
-// object: a guard one of its sources holds is released before the registry
-// its owner frees next, and its destructors run while a lock taken around
-// the reset is still held. Deeper, the levels past the bound are deleted
-// after the destructor that let them go has returned. On a stack that is not
-// the thread's own (a fiber's, a signal's alternate stack) deletions are
-// plain destructors, a frame per level however deep the chain. Where the
-// thread's stack cannot be learnt, only the outermost deletion runs in place.
-// detail/FlatDeletion.h has the mechanism. (Concatenating a sequence of
+// Letting go of a chain runs each level's destructor inside the one that let it go, at any depth.
+// (detail/FlatDeletion.h says on which stack. Concatenating a sequence of
 // sequences as they arrive, `concat()`, is the merge family's.)
 
 #include <cstdint>

@@ -3,44 +3,44 @@
 // Deleting producers that hold producers of their own kind without bound: a
 // concatenation whose first source is a concatenation whose first source is
 // another, and so on. Subscribing drains such a chain in place, so it can be
-// built a million levels deep; deleting it destructor inside destructor would
-// then take a few hundred bytes of stack for every level (more than two
-// kilobytes unoptimised under AddressSanitizer).
+// built a million levels deep, and deleting it is destructor inside
+// destructor: a few hundred bytes of stack for every level (more than two
+// kilobytes unoptimised under AddressSanitizer), all of them live at once.
 //
-// So each thread keeps count of the deletions of these producers that run one
-// inside another on its own stack. A deletion that starts inside another runs
-// there and then, as a plain destructor would, while
-//   - it is at most the kFlatDeletionDepth-th of them, counting the outermost
-//     as the first, and
-//   - at least kFlatDeletionMargin bytes of the thread's stack are left below
-//     its frame, room for whatever the levels' own destructors take;
-// whoever lets go of a chain then sees all of that chain's destructors finish
-// before it goes on, which is what a guard into a registry its owner frees
-// next, or a destructor that relies on a lock its owner holds, needs. A
-// deletion past either bound is queued instead, and the innermost deletion
-// that ran in place, the one whose destructor let it go, runs it once that
-// destructor has returned, before it returns itself: one queued deletion
-// after another, on the same stack, what each lets go before its later
-// siblings. It runs only what its own destructor queued, never what was
-// queued before it started. So on a big stack C++ order holds to 128 levels
-// in every build, and a small or nearly used stack is let go of level after
-// level in constant stack.
+// Each deletion is an ordinary destructor call, nested in the one that let
+// go of it, so C++ order holds at every depth: whoever lets go of a chain
+// sees all of its destructors finish before it goes on. What the depth
+// changes is the stack the deeper ones run on, never their order:
+//   - a stack the program gave us holds at most kFlatDeletionDepth of them
+//     one inside another: the thread's own stack while kFlatDeletionRoom of
+//     it is left below the frame; any other (a fiber's, a signal's alternate
+//     stack, the thread's own where it cannot be learnt) only the outermost,
+//     since how much of it is left is not known;
+//   - the next deletion inside them is called on a stack segment of the
+//     library's own (mapped with a guard below it) and returns to the
+//     caller's stack once it has finished, as stack-growing runtimes do;
+//     deletions inside it run in place on the segment while some room is
+//     left there, and the next one continues on another segment.
+// A thread keeps one segment for the next time once a chain has given it
+// back (only its top pages stay in memory) and unmaps it when it ends; the
+// others are unmapped when their chain has finished with them.
 //
-// The thread's stack is learnt once, at its first deletion of one of these
-// producers. A deletion whose frame is not on it (a fiber's stack, a signal's
-// alternate stack) is a plain destructor and touches none of this state: a
-// fiber that is suspended, abandoned or resumed on another thread in the
-// middle of one leaves the thread's own deletions as they were. Where the
-// stack cannot be learnt, every frame counts as on it and none has room: the
-// outermost deletion runs in place and everything it lets go is queued, in
-// constant stack.
+// A fiber may be suspended in a deletion, and resumed later or on another
+// thread: its frames stay where they are, on its stack or a segment. A
+// segment some thread's state may still name then is left mapped, its pages
+// dropped, rather than given back; and deletions on the thread's other
+// stacks below the frame of one suspended so run on segments until it has
+// finished. The switch is announced to AddressSanitizer as a fiber switch,
+// and to ThreadSanitizer as a switch to a fiber of its own for the segments
+// of a chain that started on the thread's own stack. A walk by frame
+// pointers or unwind tables goes on from a segment to the caller's frames; a
+// fork on a segment leaves the child's thread there, to finish as the parent
+// does.
 //
-// It costs nothing at creation and little at deletion: the producer and its
-// shared pointer's counts are one allocation (std::allocate_shared), and the
-// allocator's destroy, inline, checks the frame and keeps the count. A queued
-// producer is not destroyed yet: its weak reference to itself keeps the
-// allocation, and the queue is linked through the queued producers, so
-// queuing takes no memory either.
+// A chain never deeper than kFlatDeletionDepth on the thread's own stack
+// costs what a plain destructor does: the producer and its shared pointer's
+// counts are one allocation (std::allocate_shared), and the allocator's
+// destroy, inline, checks the frame and keeps the thread's state.
 
 #include <cstddef>
 #include <cstdint>
@@ -50,67 +50,64 @@
 
 namespace rv::detail {
 
-// A level of a chain takes 110 to 170 bytes of stack optimised, up to 570
-// under ThreadSanitizer and 1.5 KiB unoptimised under AddressSanitizer (about
-// 2.7 KiB with an object between levels), so that 128 nested deletions fit a
-// 512 KiB thread stack in every build.
-inline constexpr int kFlatDeletionDepth = 128;
-inline constexpr std::uintptr_t kFlatDeletionMargin = 64 * 1024;
+// Levels of deletion one inside another on a stack the program gave us.
+inline constexpr int kFlatDeletionDepth = 4;
+// The stack a level may take on the thread's own stack, with its destructors
+// and a signal's frame: a level takes 180 to 240 bytes optimised, up to 570
+// under ThreadSanitizer and 2.7 KiB unoptimised under AddressSanitizer.
+inline constexpr std::uintptr_t kFlatDeletionRoom = 32 * 1024;
 
-// The base of the producers deleted this way: room for the queue's link.
+// The base of the producers deleted this way.
 class FlatDeletion {
  public:
   FlatDeletion(const FlatDeletion&) = delete;
   FlatDeletion& operator=(const FlatDeletion&) = delete;
 
  protected:
-  // Both are set only when the producer is queued.
-  FlatDeletion() noexcept {}
+  FlatDeletion() noexcept = default;
   ~FlatDeletion() = default;
-
- private:
-  friend struct FlatDeletions;
-  FlatDeletion* nextQueued_;
-  void (*destroyQueued_)(FlatDeletion*) noexcept;
 };
 
 using FlatDestroy = void (*)(FlatDeletion*) noexcept;
 
-// This thread's deletions: its stack (stacks grow down here), how many run
-// one inside another on it, and those queued past the bounds that no deletion
-// has run yet, in the order they were let go.
+// This thread's deletions. Trivially destructible, so that a chain let go by
+// another thread-local object's destructor at thread exit still finds it.
 struct FlatDeletions {
-  // The stack is [stackLow, stackLow + stackSize); both are 0 until learnt.
+  // The thread's own stack (stacks grow down here) is [stackLow, stackLow +
+  // stackSize), learnt at its first deletion; size 0 until then or when it
+  // cannot be learnt.
   std::uintptr_t stackLow = 0;
   std::uintptr_t stackSize = 0;
-  // stackSize while no deletion runs on the stack, 0 while one does: a frame
-  // within [stackLow, stackLow + idleSize) starts the outermost deletion.
+  // stackSize while no deletion runs on the thread's stack, 0 while one does:
+  // a frame within [stackLow, stackLow + idleSize) starts the outermost.
   std::uintptr_t idleSize = 0;
-  // A deletion inside another runs in place only at frames from here up.
-  std::uintptr_t roomLow = 0;
-  // The deletions running inside the outermost one.
+  // The deletions running inside the outermost one on the thread's stack.
   int nested = 0;
   bool learnt = false;
-  FlatDeletion* queued = nullptr;
-  FlatDeletion* lastQueued = nullptr;
+  // Set once the thread's end has unmapped the segment it kept: a segment
+  // is then unmapped as soon as its chain has finished with it.
+  bool ending = false;
+  // Whether the thread's end is to unmap the segment it keeps.
+  bool endWatched = false;
+  // The frame of the outermost deletion running on another stack, 0 if none.
+  std::uintptr_t elsewhere = 0;
+  // The segment the innermost switch went to: its usable stack [segmentLow,
+  // segmentLow + segmentSize), the lowest frame a deletion ran at there, how
+  // many run one inside another there, and whether ThreadSanitizer is told
+  // of it as a fiber.
+  std::uintptr_t segmentLow = 0;
+  std::uintptr_t segmentSize = 0;
+  std::uintptr_t segmentLowest = 0;
+  int segmentNested = 0;
+  bool segmentFibers = false;
+  // The segment kept for the next switch, if any.
+  void* spare = nullptr;
 
-  // Deletes what the inline path does not: the first deletion on the thread,
-  // one inside another, and one on another stack. `inPlace` destroys the
-  // object now, `later` once it has been queued.
-  void destroyElsewhere(FlatDeletion* object, FlatDestroy inPlace, FlatDestroy later) noexcept;
-  // Runs what was queued after `mark` (from the front if it is null), and
-  // what those queue, at this depth.
-  void runQueuedAfter(FlatDeletion* mark) noexcept;
-
- private:
-  void learnTheStack() noexcept;
-  void destroyOutermost(FlatDeletion* object, FlatDestroy inPlace) noexcept;
-  void queue(FlatDeletion* object, FlatDestroy later) noexcept;
-  FlatDeletion* takeQueuedAfter(FlatDeletion* mark) noexcept;
+  // Deletes what the inline path does not: the first deletion on the
+  // thread, one inside another, and one on another stack or a segment.
+  static void destroyElsewhere(FlatDeletion* object, FlatDestroy destroy) noexcept;
 };
 
-// Trivially destructible, so that a chain let go by another thread-local
-// object's destructor at thread exit still finds it.
 extern constinit thread_local FlatDeletions tFlatDeletions;
 
 // The allocator std::allocate_shared makes these producers with: the shared
@@ -136,26 +133,16 @@ struct FlatAllocator {
     if (frame - deletions.stackLow < size) [[likely]] {
       deletions.idleSize = 0;
       object->~P();
-      if (deletions.queued != nullptr) deletions.runQueuedAfter(nullptr);
       deletions.idleSize = size;
       return;
     }
-    deletions.destroyElsewhere(object, &destroyInPlace<P>, &destroyQueued<P>);
+    FlatDeletions::destroyElsewhere(object, &destroyInPlace<P>);
   }
 
  private:
   template <class P>
   static void destroyInPlace(FlatDeletion* object) noexcept {
     static_cast<P*>(object)->~P();
-  }
-
-  template <class P>
-  static void destroyQueued(FlatDeletion* queued) noexcept {
-    auto* object = static_cast<P*>(queued);
-    // Its weak reference to itself, which keeps the allocation now, goes
-    // with the object: hold another until the destructor has returned.
-    const auto allocation = object->weak_from_this();
-    object->~P();
   }
 };
 

@@ -1,6 +1,8 @@
 // The crash-time log buffer: slot choice, release, the crash callback's
 // files and their reading back on the next start.
 
+#include <unistd.h>
+
 #include <fstream>
 #include <thread>
 
@@ -23,7 +25,11 @@ namespace fs = std::filesystem;
 bool crashAfterTheStatics = false;
 struct AfterTheStatics {
   ~AfterTheStatics() {
-    if (crashAfterTheStatics) crashes_log_buffer_crash_callback(nullptr, nullptr, nullptr);
+    if (!crashAfterTheStatics) return;
+    crashes_log_buffer_crash_callback(nullptr, nullptr, nullptr);
+    // Ended as a crash ends it, before a leak check that could wait on an
+    // allocator lock another thread of the parent held at the fork.
+    _exit(0);
   }
 };
 __attribute__((init_priority(101))) AfterTheStatics afterTheStatics;

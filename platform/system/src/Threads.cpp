@@ -23,7 +23,13 @@ namespace {
 // Slot states. A suspender claims a free slot, names the thread and asks;
 // the thread's handler moves it to parking, copies its context, marks it
 // parked and waits until the suspender writes released; the handler then
-// frees the slot on its way out.
+// frees the slot on its way out (leaving, then free). A request that arrives
+// on top of the handler while its slot is still released (the thread asked
+// again before it could leave, as a thread starved of processor time is by
+// reports taken one after the other) is left to that handler, which parks
+// for it next: repark, with the request's slot in `next`. Each such request
+// would otherwise pile one more signal frame on the thread's alternate stack
+// until it overflowed, which the kernel answers by ending the process.
 enum SlotState : int32_t {
   kFree = 0,
   kClaimed = 1,
@@ -31,11 +37,14 @@ enum SlotState : int32_t {
   kParking = 3,
   kParked = 4,
   kReleased = 5,
+  kRepark = 6,
+  kLeaving = 7,
 };
 
 struct ParkSlot {
   std::atomic<int32_t> state{kFree};
   std::atomic<int32_t> tid{0};
+  std::atomic<int32_t> next{-1};  // written and read by the slot's thread alone
   thread_gregs context;
 };
 
@@ -46,6 +55,9 @@ ParkSlot gSlots[kSlotCount];
 // count (slot index + 1; 0 = none): a lookup tries it before scanning every
 // slot, so finding the slots of a few thousand parked threads stays linear.
 std::atomic<int32_t> gSlotHints[kSlotCount];
+// The slot a thread's park handler last took, as gSlotHints: how a request
+// that arrives on top of the handler finds it.
+std::atomic<int32_t> gParkingHints[kSlotCount];
 
 struct FaultState {
   std::atomic<int32_t> tid{0};
@@ -259,6 +271,59 @@ void futexWakeAll(std::atomic<int32_t>* word) {
   syscall(SYS_futex, futexWord(word), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
 }
 
+// Parks the calling thread `self` for the request of slot `index` with the
+// interrupted context `uc`, until it is released. Answers the slot of a
+// request left to it meanwhile, or -1.
+int parkFor(int index, int32_t self, const ucontext_t* uc) {
+  ParkSlot& slot = gSlots[index];
+  int32_t expected = kRequested;
+  if (slot.tid.load(std::memory_order_acquire) != self ||
+      !slot.state.compare_exchange_strong(expected, kParking, std::memory_order_acq_rel)) {
+    return -1;
+  }
+  gParkingHints[static_cast<uint32_t>(self) % kSlotCount].store(index + 1,
+                                                                std::memory_order_release);
+  for (int i = 0; i < kThreadGregCount; ++i) {
+    slot.context.gregs[i] = static_cast<uint64_t>(uc->uc_mcontext.gregs[i]);
+  }
+  slot.state.store(kParked, std::memory_order_release);
+  futexWakeAll(&slot.state);
+  while (slot.state.load(std::memory_order_acquire) == kParked) {
+    futexWait(&slot.state, kParked, nullptr);
+  }
+  int32_t released = kReleased;
+  const int next = slot.state.compare_exchange_strong(released, kLeaving, std::memory_order_acq_rel)
+                       ? -1
+                       : slot.next.load(std::memory_order_relaxed);
+  slot.tid.store(0, std::memory_order_relaxed);
+  slot.state.store(kFree, std::memory_order_release);
+  return next;
+}
+
+// Whether the request of slot `index` arrived on top of the calling thread's
+// park handler while its slot was released, and was left to it. Its slot is
+// found by its hint, else, when the signal came on the alternate stack the
+// handler runs on, among all.
+bool leftToTheParkBelow(int index, int32_t self, const ucontext_t* uc) {
+  auto leaveTo = [index, self](ParkSlot& below) {
+    if (below.tid.load(std::memory_order_acquire) != self ||
+        below.state.load(std::memory_order_acquire) != kReleased) {
+      return false;
+    }
+    below.next.store(index, std::memory_order_relaxed);
+    int32_t released = kReleased;
+    return below.state.compare_exchange_strong(released, kRepark, std::memory_order_acq_rel);
+  };
+  const int32_t hint =
+      gParkingHints[static_cast<uint32_t>(self) % kSlotCount].load(std::memory_order_acquire);
+  if (hint > 0 && leaveTo(gSlots[hint - 1])) return true;
+  if ((uc->uc_stack.ss_flags & SS_ONSTACK) == 0) return false;
+  for (auto& slot : gSlots) {
+    if (leaveTo(slot)) return true;
+  }
+  return false;
+}
+
 void parkHandler(int, siginfo_t* info, void* uap) {
   ErrnoGuard errnoGuard;
   int index = info->si_value.sival_int;
@@ -266,24 +331,11 @@ void parkHandler(int, siginfo_t* info, void* uap) {
     detail::thread_alternate_stack_offered(uap);
     return;
   }
-  if (info->si_code == SI_QUEUE && index >= 0 && index < kSlotCount) {
-    ParkSlot& slot = gSlots[index];
-    int32_t expected = kRequested;
-    if (slot.tid.load(std::memory_order_acquire) == static_cast<int32_t>(syscall(SYS_gettid)) &&
-        slot.state.compare_exchange_strong(expected, kParking, std::memory_order_acq_rel)) {
-      const auto* uc = static_cast<const ucontext_t*>(uap);
-      for (int i = 0; i < kThreadGregCount; ++i) {
-        slot.context.gregs[i] = static_cast<uint64_t>(uc->uc_mcontext.gregs[i]);
-      }
-      slot.state.store(kParked, std::memory_order_release);
-      futexWakeAll(&slot.state);
-      while (slot.state.load(std::memory_order_acquire) == kParked) {
-        futexWait(&slot.state, kParked, nullptr);
-      }
-      slot.tid.store(0, std::memory_order_relaxed);
-      slot.state.store(kFree, std::memory_order_release);
-    }
-  }
+  if (info->si_code != SI_QUEUE || index < 0 || index >= kSlotCount) return;
+  const auto* uc = static_cast<const ucontext_t*>(uap);
+  const auto self = static_cast<int32_t>(syscall(SYS_gettid));
+  if (leftToTheParkBelow(index, self, uc)) return;
+  while (index >= 0) index = parkFor(index, self, uc);
 }
 
 ParkSlot* slotOf(thread_t thread, int32_t state) {

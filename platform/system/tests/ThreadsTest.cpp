@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/ucontext.h>
 
@@ -277,6 +278,42 @@ TEST(ThreadParking, PublishedFaultStateWinsOverTheParkedOne) {
 
 // Listers at once share the folder kept open for a process out of
 // descriptors with folders they open: each sees every thread.
+// A thread asked again the moment it is released, before it could leave the
+// park handler (it shares one processor with the asker), parks again without
+// piling a frame on its alternate stack for each time: 2,000 rounds on a
+// 16 KiB one.
+TEST(ThreadParking, ThreadAskedAgainAsItLeavesParksWithoutPilingUpFrames) {
+  const int code = base::testing::inChild([] {
+    cpu_set_t one;
+    CPU_ZERO(&one);
+    CPU_SET(sched_getcpu(), &one);
+    sched_setaffinity(0, sizeof one, &one);
+    std::atomic<sys::thread_t> tid{0};
+    std::atomic<bool> stop{false};
+    std::thread busy([&] {
+      static char altStack[16 * 1024];
+      const stack_t stack = {altStack, 0, sizeof altStack};
+      stack_t before;
+      sigaltstack(&stack, &before);
+      tid = sys::mach_thread_self();
+      while (!stop) {
+      }
+      // The sanitizers unmap a thread's alternate stack at its end.
+      sigaltstack(&before, nullptr);
+    });
+    while (tid == 0) std::this_thread::yield();
+    int parked = 0;
+    for (int round = 0; round < 2000; ++round) {
+      parked += sys::thread_suspend(tid) == sys::KERN_SUCCESS;
+      static_cast<void>(sys::thread_resume(tid));
+    }
+    stop = true;
+    busy.join();
+    return parked > 0 ? 0 : 1;
+  });
+  EXPECT_EQ(code, 0) << "100 + the signal that ended the child";
+}
+
 TEST(ThreadListStress, ListersAtOnceEachSeeEveryThread) {
   sys::thread_parking_prepare();
   constexpr int kListers = 8;

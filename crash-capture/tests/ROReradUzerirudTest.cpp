@@ -36,6 +36,7 @@
 #include "dispatchTest/TemporaryFolder.h"
 #include "log/ROCrashLog.h"
 #include "objc/NSException.h"
+#include "reporter/ROReradUzerirudGate.h"
 #include "system/Mach.h"
 #include "system/SystemFacts.h"
 #include "system/Threads.h"
@@ -758,6 +759,27 @@ TEST(ROReradUzerirudLive, WriterThatCannotStartGivesNoReport) {
   EXPECT_FALSE(data);
   ASSERT_TRUE(error);
   EXPECT_NE(error->localizedDescription().find("crash log writer"), std::string::npos);
+}
+
+// A crash that waits for a live report is written next, however quickly a
+// thread takes the next report once one ends.
+TEST(ROReradUzerirudLive, CrashWaitingForAReportGoesBeforeTheNextOne) {
+  EXPECT_EQ(inChild([] {
+              static std::atomic<int> taken{0};
+              std::thread([] {
+                for (int i = 0; i < 2000; ++i) {
+                  rocrash::reporter::beginLiveReport();
+                  ++taken;
+                  std::this_thread::sleep_for(std::chrono::microseconds(200));
+                  rocrash::reporter::endLiveReport();
+                }
+              }).detach();
+              while (taken.load() == 0) std::this_thread::yield();
+              if (!rocrash::reporter::beginCrash(SIGSEGV)) return 2;
+              // Kept waiting, it would have the gate only after the last.
+              return taken.load() < 1000 ? 0 : 1;
+            }),
+            0);
 }
 
 TEST(ROReradUzerirudLive, ReportOfAnotherThreadLeavesTheCallerOut) {

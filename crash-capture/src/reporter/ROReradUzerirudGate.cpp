@@ -25,9 +25,14 @@ namespace {
 // its parent's. A gate held by another process (one this process was forked
 // from, whatever its id was and is now) is free here. A thread
 // that waits for the gate waits on the lower half, so that a crash taking it
-// from a live report wakes it too.
+// from a live report wakes it too. A crash that waits for a live report
+// marks the gate (kCrashWaiting): the live report leaves it to crashes (the
+// mark alone, no holder), so that a thread taking live reports one after the
+// other never keeps a crash waiting for good.
 std::atomic<uint64_t> gGate{0};
 constexpr uint32_t kCrashWriter = 0x40000000;
+constexpr uint32_t kCrashWaiting = 0x20000000;
+constexpr uint32_t kHolderBits = 0x1FFFFFFF;  // thread ids stay below 2^22
 std::atomic<int> gCrashSignal{0};
 
 // The lower half's futex word (the platform is little-endian).
@@ -114,14 +119,22 @@ bool beginCrash(int signo, const void* uap) {
       continue;
     }
     const auto owner = static_cast<uint32_t>(gate);
-    if ((owner & ~kCrashWriter) == self) {
-      if ((owner & kCrashWriter) != 0) return false;
-      // Crashed while writing a live report: this is the crash now.
-      gGate.store(process | self | kCrashWriter);
-      break;
+    const uint32_t holder = owner & kHolderBits;
+    if ((owner & kCrashWriter) != 0) {
+      if (holder == self) return false;
+      waitForTheEnd(uap);
     }
-    if ((owner & kCrashWriter) != 0) waitForTheEnd(uap);
-    syscall(SYS_futex, futexWord(), FUTEX_WAIT, owner, nullptr, nullptr, 0);
+    // Crashed while writing a live report (this is the crash now), or the
+    // gate a live report left to the crashes that waited.
+    if (holder == self || holder == 0) {
+      if (gGate.compare_exchange_strong(gate, process | self | kCrashWriter)) break;
+      continue;
+    }
+    if ((owner & kCrashWaiting) == 0 &&
+        !gGate.compare_exchange_strong(gate, gate | kCrashWaiting)) {
+      continue;
+    }
+    syscall(SYS_futex, futexWord(), FUTEX_WAIT, owner | kCrashWaiting, nullptr, nullptr, 0);
   }
   // Those waiting for a live report to end now wait for the end instead.
   wakeGateWaiters();
@@ -155,8 +168,16 @@ void beginLiveReport() {
 }
 
 void endLiveReport() {
-  uint64_t held = processHalf() | static_cast<uint32_t>(rocrash_async_mach_thread_self());
-  if (gGate.compare_exchange_strong(held, 0)) wakeGateWaiters();
+  const uint64_t process = processHalf();
+  const uint32_t self = static_cast<uint32_t>(rocrash_async_mach_thread_self());
+  for (;;) {
+    uint64_t gate = gGate.load();
+    // Not held by this report any more: a crash of its own thread took it.
+    if (!heldBy(gate, process) || (static_cast<uint32_t>(gate) & ~kCrashWaiting) != self) return;
+    const uint64_t next = (gate & kCrashWaiting) != 0 ? process | kCrashWaiting : 0;
+    if (gGate.compare_exchange_strong(gate, next)) break;
+  }
+  wakeGateWaiters();
 }
 
 }  // namespace rocrash::reporter

@@ -4,12 +4,11 @@
 //
 // The thread that writes a report holds the gate: a live report until it is
 // done, a crash for good. A crash that finds a live report being written
-// waits for it and then writes; a thread that crashes while a crash is being
-// written waits for the process to end, which the first crash's signal does.
-// While a crash is written, every fatal signal goes to a guard: a fault of
-// the writing thread itself (in the writer or the crash callback) ends the
-// process with the first crash's signal, any other thread waits where its
-// signal arrived. A thread that waits for the end holds no handler stack and
+// waits for it and then writes, before any live report asked for after; a thread that crashes while
+// a crash is being written waits for the process to end, which the first crash's signal does. While
+// a crash is written, every fatal signal goes to a guard: a fault of the writing thread itself (in
+// the writer or the crash callback) ends the process with the first crash's signal, any other
+// thread waits where its signal arrived. A thread that waits for the end holds no handler stack and
 // shows the report where it was.
 //
 // The gate belongs to the process that holds it. A child forked while it is

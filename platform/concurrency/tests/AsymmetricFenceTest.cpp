@@ -157,7 +157,9 @@ class Parking {
 // and every such round is kept, also with no descriptor left, or under a
 // filter that refuses the barrier and every move across processors.
 int failTheBarrierAmongThreads(Without without) {
-  alarm(10);  // a hang ends the child
+  // A hang ends the child. Not sooner: on a loaded machine each fenced round
+  // after the failure may wait out another process's time slice (some 5 ms).
+  alarm(60);
   constexpr int kRounds = 2000;
   BiasedRecursiveLock lock;
   Parking parking;

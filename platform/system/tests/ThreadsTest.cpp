@@ -2,6 +2,7 @@
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/auxv.h>
 #include <sys/ucontext.h>
 
 #include <algorithm>
@@ -280,8 +281,8 @@ TEST(ThreadParking, PublishedFaultStateWinsOverTheParkedOne) {
 // descriptors with folders they open: each sees every thread.
 // A thread asked again the moment it is released, before it could leave the
 // park handler (it shares one processor with the asker), parks again without
-// piling a frame on its alternate stack for each time: 2,000 rounds on a
-// 16 KiB one.
+// piling a frame on its alternate stack for each time: 2,000 rounds on one
+// with room for four of this machine's signal frames.
 TEST(ThreadParking, ThreadAskedAgainAsItLeavesParksWithoutPilingUpFrames) {
   const int code = base::testing::inChild([] {
     cpu_set_t one;
@@ -291,8 +292,9 @@ TEST(ThreadParking, ThreadAskedAgainAsItLeavesParksWithoutPilingUpFrames) {
     std::atomic<sys::thread_t> tid{0};
     std::atomic<bool> stop{false};
     std::thread busy([&] {
-      static char altStack[16 * 1024];
-      const stack_t stack = {altStack, 0, sizeof altStack};
+      const size_t frame = std::max<size_t>(getauxval(AT_MINSIGSTKSZ), MINSIGSTKSZ);
+      std::vector<char> altStack(4 * frame + 16 * 1024);
+      const stack_t stack = {altStack.data(), 0, altStack.size()};
       stack_t before;
       sigaltstack(&stack, &before);
       tid = sys::mach_thread_self();

@@ -44,6 +44,16 @@ base::Mutex gSeamMutex;
 std::optional<dispatch::DispatchTimeInterval> gProcessingDelay KX_GUARDED_BY(gSeamMutex);
 std::optional<bool> gDebuggerAttached KX_GUARDED_BY(gSeamMutex);
 
+}  // namespace
+
+// Tells the crash engine, which refers to it weakly, that the program has
+// this service: the engine then keeps the service's names for it from the
+// start of the process (the link decides, before any initialiser runs).
+extern "C" __attribute__((used, visibility("default")))
+const char kestrix_crash_service_annotations = 1;
+
+namespace {
+
 // The crash engine's names this service has for one id: the id itself,
 // and, for an id the reports cannot carry, when its history entry was
 // recorded. The engine keeps them for this service from the start of the

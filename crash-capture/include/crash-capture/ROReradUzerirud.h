@@ -216,11 +216,12 @@ class ROReradUzerirud {
   // The telemetry client's crash service's names: its session and user ids,
   // and, for an id a report cannot carry, when the service's history
   // recorded it ("sessionId", "userId", "sessionIdSetAt", "userIdSetAt").
-  // They are the service's from the start of the process, whatever runs
-  // first, beside the host's sixteen names and the four kept ones: the calls
-  // above refuse them (setAnnotation, keepAnnotation), leave them as they are
-  // (removeAnnotation) or leave them out (annotations()). Only the service
-  // changes them, through these keys.
+  // In a program linked with the service they are its own from the start of
+  // the process, whatever runs first, beside the host's sixteen names and
+  // the four kept ones: the calls above refuse them (setAnnotation,
+  // keepAnnotation), leave them as they are (removeAnnotation) or leave them
+  // out (annotations()), and only the service changes them, through these
+  // keys. A program without the service may use them as names of its own.
   enum class ServiceAnnotation { sessionId, userId, sessionIdSetAt, userIdSetAt };
   static AnnotationKey serviceAnnotationKey(ServiceAnnotation annotation);
 

@@ -177,7 +177,14 @@ int slotOf(std::string_view name, bool claim, size_t first, size_t end, bool* cl
   return found;
 }
 
+// Whether the program has the telemetry client's crash service: it defines
+// this symbol, which the link resolves, or leaves null, before any code of
+// the process runs, so that no initialiser can come before the answer.
+extern "C" const char kestrix_crash_service_annotations __attribute__((weak));
+bool hasTheService() { return &kestrix_crash_service_annotations != nullptr; }
+
 bool isServiceName(std::string_view name) {
+  if (!hasTheService()) return false;
   for (const char* service : kServiceNames) {
     if (sameName(service, name)) return true;
   }

@@ -21,8 +21,9 @@
 // slot; a name keeps its slot for the life of the process, also once cleared.
 // A few more slots hold names kept for components of the program, and the
 // last ones the telemetry client's crash service's names (its session and
-// user ids), which are its own from the start of the process, whatever runs
-// first: the host can neither set nor clear any of them, nor see them among
+// user ids), which in a program linked with the service are its own from
+// the start of the process, whatever runs first (elsewhere the host may use
+// them): the host can neither set nor clear any of them, nor see them among
 // its own, and reports carry them beside the host's. A change allocates a new record and exchanges
 // the pointer (a clear exchanges null), so a reader sees the old value or the new one, whole.
 //

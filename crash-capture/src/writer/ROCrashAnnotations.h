@@ -24,8 +24,9 @@
 // user ids), which in a program linked with the service are its own from
 // the start of the process, whatever runs first (elsewhere the host may use
 // them): the host can neither set nor clear any of them, nor see them among
-// its own, and reports carry them beside the host's. A change allocates a new record and exchanges
-// the pointer (a clear exchanges null), so a reader sees the old value or the new one, whole.
+// its own, and reports carry them beside the host's. A change allocates a
+// new record and exchanges the pointer (a clear exchanges null), so a reader
+// sees the old value or the new one, whole.
 //
 // A replaced record may still be read: readers count themselves in before
 // they load the pointers, and a change frees what it replaced only when it

@@ -8,6 +8,7 @@
 
 #include "async/Async.h"
 #include "asyncTest/Drain.h"
+#include "asyncTest/Eager.h"
 
 namespace {
 
@@ -17,6 +18,8 @@ using async::ManualExecutor;
 using async::Task;
 using async::Termination;
 using async::test::drain;
+using async::test::Eager;
+using async::test::InTask;
 
 using Seen = std::vector<std::string>;
 
@@ -179,6 +182,57 @@ TEST(AsyncStream, TerminationHandlerSetLateIsToldAtOnce) {
     c.setOnTermination([&](Termination t) { terminations.push_back(t); });
   });
   EXPECT_EQ(terminations, std::vector<Termination>{Termination::finished});
+}
+
+Eager takeAll(AsyncStream<int> stream, std::vector<int>& taken) {
+  auto it = stream.makeAsyncIterator();
+  while (std::optional<int> element = co_await it.next()) taken.push_back(*element);
+}
+
+// A consumer destroyed while it waits is no longer the consumer, whether the
+// element meant for it arrives after that or was already handed to it: the
+// stream goes on with the next one, which gets that element.
+TEST(AsyncStream, ConsumerDestroyedWhileWaitingLeavesAKeptStreamToTheNext) {
+  ManualExecutor executor;
+  InTask inTask(executor);
+  std::vector<Termination> terminations;
+  std::optional<AsyncStream<int>::Continuation> feed;
+  AsyncStream<int> stream([&](AsyncStream<int>::Continuation c) {
+    c.setOnTermination([&](Termination t) { terminations.push_back(t); });
+    feed.emplace(c);
+  });
+  std::vector<int> taken;
+  Eager consumer = takeAll(stream, taken);
+  consumer = Eager();
+  EXPECT_EQ(feed->yield(1), async::YieldResult::enqueued);
+  consumer = takeAll(stream, taken);
+  feed->yield(2);
+  EXPECT_EQ(executor.pendingCount(), 1u) << "2 was handed to the waiting consumer";
+  consumer = Eager();
+  executor.runUntilIdle();
+  feed->finish();
+  EXPECT_EQ(async::syncWait(drain(stream), executor), (Seen{"2", "end"}));
+  EXPECT_EQ(taken, std::vector<int>{1});
+  EXPECT_EQ(terminations, std::vector<Termination>{Termination::finished});
+}
+
+TEST(AsyncStream, ConsumerHoldingTheLastCopyDestroyedWhileWaitingCancelsTheStream) {
+  ManualExecutor executor;
+  InTask inTask(executor);
+  std::vector<Termination> terminations;
+  std::optional<AsyncStream<int>::Continuation> feed;
+  std::vector<int> taken;
+  Eager consumer = takeAll(AsyncStream<int>([&](AsyncStream<int>::Continuation c) {
+                             c.setOnTermination([&](Termination t) { terminations.push_back(t); });
+                             feed.emplace(c);
+                           }),
+                           taken);
+  feed->yield(1);
+  consumer = Eager();
+  EXPECT_EQ(terminations, std::vector<Termination>{Termination::cancelled});
+  EXPECT_EQ(feed->yield(2), async::YieldResult::terminated);
+  executor.runUntilIdle();
+  EXPECT_TRUE(taken.empty());
 }
 
 TEST(AsyncStreamDeathTest, TwoTasksAwaitingNextStopTheProcess) {

@@ -3,10 +3,13 @@
 #include <atomic>
 #include <barrier>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "async/Async.h"
+#include "asyncTest/Drain.h"
+#include "asyncTest/Eager.h"
 
 namespace {
 
@@ -127,6 +130,37 @@ TEST(AsyncStreamStress, CancellationRacingFinishTerminatesOnce) {
     const int count = async::syncWait(handle);
     EXPECT_LE(count, 1);
     EXPECT_EQ(terminations.load(), 1);
+  }
+}
+
+async::test::Eager waitForOne(AsyncStream<int> stream) {
+  auto it = stream.makeAsyncIterator();
+  co_await it.next();
+}
+
+// The consumer is destroyed on its executor's thread while another thread
+// yields: an element handed to it meanwhile goes back to the stream.
+TEST(AsyncStreamStress, ConsumerDestroyedWhileTheProducerYieldsLosesNothing) {
+  constexpr int kRounds = 300;
+  for (int round = 0; round < kRounds; ++round) {
+    async::ManualExecutor executor;
+    async::test::InTask inTask(executor);
+    std::optional<AsyncStream<int>::Continuation> feed;
+    AsyncStream<int> stream([&](auto c) { feed.emplace(c); });
+    async::test::Eager consumer = waitForOne(stream);
+    std::barrier go(2);
+    std::thread producer([&] {
+      go.arrive_and_wait();
+      feed->yield(1);
+      feed->yield(2);
+      feed->finish();
+    });
+    go.arrive_and_wait();
+    consumer = {};
+    producer.join();
+    executor.runUntilIdle();
+    EXPECT_EQ(async::syncWait(async::test::drain(stream), executor),
+              (std::vector<std::string>{"1", "2", "end"}));
   }
 }
 

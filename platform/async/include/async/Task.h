@@ -16,6 +16,7 @@
 //   auto onCancel = [state] { state->stop(); };
 //   co_await async::withTaskCancellationHandler(std::move(op), std::move(onCancel));
 
+#include <atomic>
 #include <coroutine>
 #include <exception>
 #include <optional>
@@ -50,16 +51,21 @@ class SuspendNever {
 
 class PromiseBase {
  public:
-  // The final awaiter hands control straight back to whoever awaited the
-  // task (symmetric transfer, so long chains do not grow the stack).
+  // The end of the task hands control back to whoever awaited it, if that
+  // one is suspended by then (symmetric transfer).
   class FinalAwaiter {
    public:
     FinalAwaiter() noexcept {}
     bool await_ready() const noexcept { return false; }
     template <class P>
     std::coroutine_handle<> await_suspend(std::coroutine_handle<P> self) noexcept {
-      std::coroutine_handle<> continuation = self.promise().continuation_;
-      return continuation ? continuation : std::noop_coroutine();
+      PromiseBase& promise = self.promise();
+      if (promise.meeting_.exchange(finished, std::memory_order_acq_rel) == awaiterSuspended) {
+        return promise.continuation_;
+      }
+      // The awaiter has not suspended its coroutine yet, and lets it go on
+      // when it sees that the task finished; or its coroutine was destroyed.
+      return std::noop_coroutine();
     }
     void await_resume() const noexcept {}
   };
@@ -72,9 +78,28 @@ class PromiseBase {
     continuation_ = continuation;
   }
 
+  // Called by the awaiter once the task has run as far as it could inline:
+  // true if the awaiting coroutine must suspend (the task has not finished,
+  // and will continue it when it does).
+  bool awaiterSuspends() noexcept {
+    return meeting_.exchange(awaiterSuspended, std::memory_order_acq_rel) == running;
+  }
+
+  // The awaiting coroutine was destroyed while it waited: the task, if it
+  // ever finishes, continues nothing.
+  void abandon() noexcept {
+    int expected = awaiterSuspended;
+    meeting_.compare_exchange_strong(expected, abandoned, std::memory_order_acq_rel);
+  }
+
  protected:
+  // Where the awaiter and the end of the task meet: whichever of the two
+  // comes second continues the awaiting coroutine.
+  enum Meeting : int { running, awaiterSuspended, finished, abandoned };
+
   std::coroutine_handle<> continuation_;
   std::exception_ptr error_;
+  std::atomic<int> meeting_{running};
 };
 
 template <class T>
@@ -135,15 +160,35 @@ class [[nodiscard]] Task {
   class Awaiter {
    public:
     explicit Awaiter(Handle handle) noexcept : handle_(handle) {}
-    bool await_ready() const noexcept { return false; }
-    std::coroutine_handle<> await_suspend(std::coroutine_handle<> awaiting) noexcept {
-      handle_.promise().setContinuation(awaiting);
-      return handle_;
+    Awaiter(const Awaiter&) = delete;
+    Awaiter& operator=(const Awaiter&) = delete;
+    ~Awaiter() {
+      if (waiting_) handle_.promise().abandon();
     }
-    T await_resume() { return handle_.promise().take(); }
+
+    bool await_ready() const noexcept { return false; }
+
+    // Runs the task here until it finishes or first suspends. A task that
+    // finished lets the awaiting coroutine go on without suspending it, so
+    // that a loop of such awaits takes no stack, whatever the optimisation.
+    bool await_suspend(std::coroutine_handle<> awaiting) noexcept {
+      detail::PromiseBase& promise = handle_.promise();
+      promise.setContinuation(awaiting);
+      waiting_ = true;
+      handle_.resume();
+      // From here the task may finish on another thread and continue the
+      // awaiting coroutine: nothing of this awaiter is touched.
+      return promise.awaiterSuspends();
+    }
+
+    T await_resume() {
+      waiting_ = false;
+      return handle_.promise().take();
+    }
 
    private:
     Handle handle_;
+    bool waiting_ = false;
   };
 
   // Runs the task to its end as part of the awaiting coroutine. The task

@@ -8,7 +8,14 @@
 //
 // The sequence is subscribed when the returned task runs. Cancelling the
 // awaiting task disposes the subscription; unless the outcome came first, the
-// await then throws `async::CancellationError`.
+// await then throws `async::CancellationError`. A coroutine destroyed while it
+// awaits disposes the subscription too.
+//
+// Choose the sequence before the await, not with `?:` inside it (async/Task.h
+// says why g++ 12 needs that):
+//
+//   Maybe<int> lookup = cached ? Maybe<int>::just(hit) : fetch(key);
+//   std::optional<int> found = co_await rv::value(lookup);
 
 #include <atomic>
 #include <exception>

@@ -2,10 +2,13 @@
 
 // Checked continuations: the bridge from callback code into a coroutine.
 //
-//   int v = co_await async::withCheckedThrowingContinuation<int>(
-//       "value", [&](async::CheckedContinuation<int> continuation) {
-//         startWork([continuation](int result) { continuation.resume(result); });
-//       });
+//   auto start = [&](async::CheckedContinuation<int> continuation) {
+//     startWork([continuation](int result) { continuation.resume(result); });
+//   };
+//   int v = co_await async::withCheckedThrowingContinuation<int>("value", std::move(start));
+//
+// (The body is a named local, not a lambda inside the `co_await`: async/Task.h
+// says why g++ 12 needs that.)
 //
 // The body runs while the awaiting coroutine suspends. The continuation must
 // be resumed exactly once, from any thread: resuming it a second time stops

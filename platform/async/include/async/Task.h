@@ -8,13 +8,20 @@
 //   async::Task<int> answer() { co_return 42; }
 //   async::Task<int> twice() { co_return 2 * co_await answer(); }
 //
-// g++ 12 may destroy twice a temporary that is created inside a `co_await`
-// operand other than the awaited value itself (a capturing lambda passed as an
-// argument, a nested coroutine call's argument copies). Make such values named
-// locals and move them in:
+// g++ 12 miscompiles a lambda, a braced aggregate or a `?:` of class type
+// made inside a `co_await` operand, arguments of the awaited call included: it
+// destroys that temporary twice, or hands on a copy it never made. Make such
+// values named locals first (a temporary made by a constructor or returned by
+// a function, such as `answer()`, is fine):
 //
 //   auto onCancel = [state] { state->stop(); };
-//   co_await async::withTaskCancellationHandler(std::move(op), std::move(onCancel));
+//   co_await async::withTaskCancellationHandler(work(), std::move(onCancel));
+//
+// An awaited task runs inline until it finishes or suspends, as a call does:
+// nested awaits take stack at each level while they run. One that finishes
+// without suspending lets the awaiting coroutine go on at once, so a loop of
+// awaits takes no stack, whatever the optimisation; one that suspended
+// continues its awaiter from a job of the executor when it finishes.
 
 #include <atomic>
 #include <coroutine>

@@ -141,8 +141,7 @@ async::test::Eager waitForOne(AsyncStream<int> stream) {
 // The consumer is destroyed on its executor's thread while another thread
 // yields: an element handed to it meanwhile goes back to the stream.
 TEST(AsyncStreamStress, ConsumerDestroyedWhileTheProducerYieldsLosesNothing) {
-  constexpr int kRounds = 300;
-  for (int round = 0; round < kRounds; ++round) {
+  for (int round = 0; round < 300; ++round) {
     async::ManualExecutor executor;
     async::test::InTask inTask(executor);
     std::optional<AsyncStream<int>::Continuation> feed;
@@ -152,15 +151,14 @@ TEST(AsyncStreamStress, ConsumerDestroyedWhileTheProducerYieldsLosesNothing) {
     std::thread producer([&] {
       go.arrive_and_wait();
       feed->yield(1);
-      feed->yield(2);
       feed->finish();
     });
     go.arrive_and_wait();
-    consumer = {};
+    consumer.destroy();
     producer.join();
     executor.runUntilIdle();
     EXPECT_EQ(async::syncWait(async::test::drain(stream), executor),
-              (std::vector<std::string>{"1", "2", "end"}));
+              (std::vector<std::string>{"1", "end"}));
   }
 }
 

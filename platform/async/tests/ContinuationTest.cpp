@@ -5,7 +5,6 @@
 #include <thread>
 
 #include "async/Async.h"
-#include "asyncTest/Eager.h"
 
 namespace {
 
@@ -65,29 +64,6 @@ TEST(CheckedContinuation, ResumeThrowingAndVoid) {
         });
   };
   EXPECT_THROW(async::syncWait(throwing(), executor), std::logic_error);
-}
-
-async::test::Eager awaitParked(std::optional<CheckedContinuation<int>>& parked, int& result) {
-  result = co_await async::withCheckedThrowingContinuation<int>(
-      "parked", [&](CheckedContinuation<int> c) { parked.emplace(c); });
-}
-
-// Destroyed before the resume, or after it but before the job that would
-// continue it ran: the coroutine is continued by neither.
-TEST(CheckedContinuation, CoroutineDestroyedWhileWaitingIsNotContinued) {
-  ManualExecutor executor;
-  async::test::InTask inTask(executor);
-  int result = 0;
-  std::optional<CheckedContinuation<int>> parked;
-  async::test::Eager waiting = awaitParked(parked, result);
-  waiting = {};
-  parked->resume(1);
-  EXPECT_EQ(executor.pendingCount(), 0u);
-  waiting = awaitParked(parked, result);
-  parked->resume(2);
-  waiting = {};
-  executor.runUntilIdle();
-  EXPECT_EQ(result, 0);
 }
 
 TEST(CheckedContinuationDeathTest, ResumingTwiceStopsTheProcess) {

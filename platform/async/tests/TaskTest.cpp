@@ -159,35 +159,43 @@ TEST(Task, ALoopOfTasksThatFinishWithoutSuspendingTakesNoStack) {
   EXPECT_EQ(async::syncWait(loop(), executor), 100000);
 }
 
-Eager awaitInto(Task<int>& task, int& result) { result = co_await std::move(task); }
-Eager awaitInto(const async::TaskHandle<int>& handle, int& result) {
-  result = co_await handle.value();
+template <class Await>
+Eager awaitInto(Await await, int& result) {
+  result = co_await await();
 }
 
-// A coroutine of the program's own type, destroyed while it awaits a task that
-// it does not own, or a spawned task's value: neither continues it when done.
+// A coroutine of the program's own type destroyed while it awaits a checked
+// continuation (before the resume, or after it but before the job that would
+// continue it ran), a task it does not own, or a spawned task's value: none
+// continues it.
 TEST(Task, AwaitingCoroutineDestroyedWhileWaitingIsNotContinued) {
   ManualExecutor executor;
   InTask inTask(executor);
   std::optional<async::CheckedContinuation<int>> parked;
-  auto parking = [&]() -> Task<int> {
-    co_return co_await async::withCheckedThrowingContinuation<int>(
+  auto park = [&] {
+    return async::withCheckedThrowingContinuation<int>(
         "parked", [&](async::CheckedContinuation<int> c) { parked.emplace(c); });
   };
-  Task<int> inner = parking();
   int result = 0;
-  Eager awaiting = awaitInto(inner, result);
-  awaiting = Eager();
+  awaitInto(park, result).destroy();
   parked->resume(1);
+  Eager waiting = awaitInto(park, result);
+  parked->resume(2);
+  waiting.destroy();
+  executor.runUntilIdle();
+
+  auto parking = [&]() -> Task<int> { co_return co_await park(); };
+  Task<int> inner = parking();
+  awaitInto([&]() -> Task<int>&& { return std::move(inner); }, result).destroy();
+  parked->resume(3);
   executor.runUntilIdle();
 
   auto handle = async::spawn(parking(), executor);
   executor.runUntilIdle();
-  awaiting = awaitInto(handle, result);
-  awaiting = Eager();
-  parked->resume(2);
+  awaitInto([&] { return handle.value(); }, result).destroy();
+  parked->resume(4);
   executor.runUntilIdle();
-  EXPECT_EQ(async::syncWait(handle), 2);
+  EXPECT_EQ(async::syncWait(handle), 4);
   EXPECT_EQ(result, 0);
 }
 

@@ -1,16 +1,14 @@
 #pragma once
 
 // A coroutine type of the test's own, as a program's generators, tasks or
-// scopes are: it runs as soon as it is called, up to its first suspension,
-// and whoever holds it may destroy it while it is suspended (which the
-// library's own Task leaves to the coroutine that awaits it).
+// scopes are: it runs when called, up to its first suspension, and `destroy`
+// destroys it there (which the library's Task leaves to its awaiter).
 
 #include <coroutine>
 #include <exception>
 #include <memory>
 #include <utility>
 
-#include "async/Executor.h"
 #include "async/TaskState.h"
 
 namespace async::test {
@@ -27,36 +25,24 @@ class Eager {
     void unhandled_exception() noexcept { std::terminate(); }
   };
 
-  Eager() noexcept = default;
   explicit Eager(std::coroutine_handle<promise_type> handle) noexcept : handle_(handle) {}
   Eager(Eager&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
-  Eager& operator=(Eager&& other) noexcept {
-    Eager(std::move(other)).swap(*this);
-    return *this;
+  ~Eager() { destroy(); }
+  void destroy() {
+    if (handle_) std::exchange(handle_, {}).destroy();
   }
-  ~Eager() {
-    if (handle_) handle_.destroy();
-  }
-
-  bool done() const noexcept { return handle_.done(); }
 
  private:
-  void swap(Eager& other) noexcept { std::swap(handle_, other.handle_); }
-
   std::coroutine_handle<promise_type> handle_;
 };
 
-// A task whose jobs run on `executor`, current on the calling thread for the
-// scope's lifetime: what an Eager coroutine started there awaits is
-// continued by jobs of that executor.
-class InTask {
- public:
+// A task on `executor`, current on the calling thread while this lives: what
+// an Eager coroutine started meanwhile awaits is continued by its jobs.
+struct InTask {
   explicit InTask(Executor& executor)
-      : task_(std::make_shared<TaskState>(executor)), scope_(task_.get()) {}
-
- private:
-  std::shared_ptr<TaskState> task_;
-  CurrentTaskScope scope_;
+      : task(std::make_shared<TaskState>(executor)), scope(task.get()) {}
+  std::shared_ptr<TaskState> task;
+  CurrentTaskScope scope;
 };
 
 }  // namespace async::test

@@ -10,9 +10,9 @@
 #include <climits>
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <new>
 
+#include "FlatDeletionQueue.h"
 #include "base/Sanitizers.h"
 #include "base/StackSwitch.h"
 
@@ -24,108 +24,10 @@ namespace rv::detail {
 
 constinit thread_local FlatDeletionEntry tFlatDeletionEntry;
 
-// A deletion that could neither run in place nor on a segment, waiting in a
-// queue: the producer, whose weak reference to itself keeps its allocation
-// meanwhile, and how to destroy it.
-struct FlatQueued {
-  FlatDeletion* object;
-  FlatDestroy destroy;
-  FlatQueued* next;
-  std::atomic<std::uint32_t> nextFree;
-};
-
 namespace {
 
 std::uintptr_t address(const void* pointer) noexcept {
   return reinterpret_cast<std::uintptr_t>(pointer);
-}
-
-// Queued deletions take nodes from a pool of the library's own (no memory is
-// had where a queue is needed), then from the heap; a deletion that gets
-// neither runs in place. The pool's free nodes form a stack whose head
-// carries a count beside the node's number, so that a node taken and given
-// back meanwhile is not taken for the head it was.
-constexpr std::uint32_t kPooledNodes = 1024;
-constinit FlatQueued gNodes[kPooledNodes] = {};
-std::atomic<std::uint32_t> gNodesNeverUsed{0};
-std::atomic<std::uint64_t> gFreeNodes{0};  // count << 32 | (number + 1), 0 if none
-
-FlatQueued* takeNode() noexcept {
-  std::uint64_t head = gFreeNodes.load(std::memory_order_acquire);
-  while ((head & 0xffff'ffff) != 0) {
-    FlatQueued& node = gNodes[(head & 0xffff'ffff) - 1];
-    const std::uint64_t next =
-        ((head >> 32) + 1) << 32 | node.nextFree.load(std::memory_order_relaxed);
-    if (gFreeNodes.compare_exchange_weak(head, next, std::memory_order_acquire)) return &node;
-  }
-  const std::uint32_t fresh = gNodesNeverUsed.fetch_add(1, std::memory_order_relaxed);
-  if (fresh < kPooledNodes) return &gNodes[fresh];
-  return static_cast<FlatQueued*>(std::malloc(sizeof(FlatQueued)));
-}
-
-void giveBackNode(FlatQueued* node) noexcept {
-  if (node < gNodes || node >= gNodes + kPooledNodes) {
-    std::free(node);
-    return;
-  }
-  const auto number = static_cast<std::uint64_t>(node - gNodes) + 1;
-  std::uint64_t head = gFreeNodes.load(std::memory_order_relaxed);
-  do {
-    node->nextFree.store(static_cast<std::uint32_t>(head & 0xffff'ffff), std::memory_order_relaxed);
-  } while (!gFreeNodes.compare_exchange_weak(head, ((head >> 32) + 1) << 32 | number,
-                                             std::memory_order_release, std::memory_order_relaxed));
-}
-
-// Queues `object` at the end of the queue from `first` to `last`; false when
-// no node can be had.
-bool queue(FlatQueued*& first, FlatQueued*& last, FlatDeletion* object,
-           FlatDestroy later) noexcept {
-  FlatQueued* node = takeNode();
-  if (node == nullptr) return false;
-  node->object = object;
-  node->destroy = later;
-  node->next = nullptr;
-  if (last == nullptr) {
-    first = node;
-  } else {
-    last->next = node;
-  }
-  last = node;
-  return true;
-}
-
-FlatQueued* takeAfter(FlatQueued*& first, FlatQueued*& last, FlatQueued* mark) noexcept {
-  FlatQueued*& from = mark != nullptr ? mark->next : first;
-  FlatQueued* const taken = from;
-  from = nullptr;
-  last = mark;
-  return taken;
-}
-
-// Runs one queued deletion, its node given back first.
-void runQueued(FlatQueued* node) noexcept {
-  FlatDeletion* const object = node->object;
-  const FlatDestroy destroy = node->destroy;
-  giveBackNode(node);
-  destroy(object);
-}
-
-// Runs what was queued after `mark` (the last node queued before a deletion
-// began, or null for all), and what those queue, in constant stack: what one
-// lets go comes before its later siblings, as with destructors. The queue is
-// one whose deletions stay on one stack (the thread's own, or a segment's),
-// so its ends stay where they are.
-void runAfter(FlatQueued*& first, FlatQueued*& last, FlatQueued* mark) noexcept {
-  FlatQueued* next = takeAfter(first, last, mark);
-  while (next != nullptr) {
-    FlatQueued* const node = next;
-    next = node->next;
-    runQueued(node);
-    if (last != mark) {
-      last->next = next;
-      next = takeAfter(first, last, mark);
-    }
-  }
 }
 
 // The room a level's destructors get, at most.
@@ -245,7 +147,7 @@ constinit thread_local ThreadDeletions tDeletions;
   return tFlatDeletionEntry;
 }
 
-// As runAfter(nullptr) for the queue of the thread's deletions on stacks
+// As runQueuedAfter(nullptr) for the queue of the thread's deletions on stacks
 // whose room is not known, read afresh after each deletion: a fiber may be
 // resumed on another thread meanwhile. Only while the thread's outermost
 // deletion there is the one at `frame` does it take what was queued.
@@ -484,7 +386,7 @@ void runOnSegment(void* argument) noexcept {
   call.destroy(call.object);
   Segment& segment = *call.segment;
   if (segment.queued != nullptr) {
-    runAfter(segment.queued, segment.lastQueued, nullptr);
+    runQueuedAfter(segment.queued, segment.lastQueued, nullptr);
   }
   call.announcement.leaveBack();
 }
@@ -579,7 +481,7 @@ void inPlaceOnSegment(Segment& segment, std::uintptr_t frame, FlatDeletion* obje
   ++segment.nested;
   FlatQueued* const mark = segment.lastQueued;
   destroy(object);
-  if (segment.lastQueued != mark) runAfter(segment.queued, segment.lastQueued, mark);
+  if (segment.lastQueued != mark) runQueuedAfter(segment.queued, segment.lastQueued, mark);
   --segment.nested;
 }
 
@@ -593,7 +495,7 @@ void inPlaceOnSegment(Segment& segment, std::uintptr_t frame, FlatDeletion* obje
   if (continueOnSegment(object, now, From::segment, segment.room)) return;
   if (left >= fallbackRoom(segment.room)) {
     inPlaceOnSegment(segment, frame, object, now);
-  } else if (!queue(segment.queued, segment.lastQueued, object, later)) {
+  } else if (!queueFlat(segment.queued, segment.lastQueued, object, later)) {
     inPlaceOnSegment(segment, frame, object, now);
   }
 }
@@ -614,7 +516,7 @@ void nestedOnThreadsStack(ThreadDeletions& deletions, FlatDeletionEntry& entry,
   ++deletions.nested;
   FlatQueued* const mark = deletions.lastQueued;
   destroy(object);
-  if (deletions.lastQueued != mark) runAfter(entry.queued, deletions.lastQueued, mark);
+  if (deletions.lastQueued != mark) runQueuedAfter(entry.queued, deletions.lastQueued, mark);
   --deletions.nested;
 }
 
@@ -628,7 +530,7 @@ void nestedOnThreadsStack(ThreadDeletions& deletions, FlatDeletionEntry& entry,
   const std::uintptr_t fallback = fallbackRoom(deletions.room);
   if (frame - entry.stackLow >= fallback && mappedBelow(frame, fallback)) {
     nestedOnThreadsStack(deletions, entry, object, now);
-  } else if (!queue(entry.queued, deletions.lastQueued, object, later)) {
+  } else if (!queueFlat(entry.queued, deletions.lastQueued, object, later)) {
     nestedOnThreadsStack(deletions, entry, object, now);
   }
 }
@@ -662,7 +564,7 @@ void onThreadsStack(ThreadDeletions& deletions, FlatDeletionEntry& entry, std::u
   const std::uintptr_t outermost = deletions.elsewhere;
   if (frame < outermost) {
     if (!continueOnSegment(object, now, From::otherStack, deletions.room) &&
-        !queue(deletions.elsewhereFirst, deletions.elsewhereLast, object, later)) {
+        !queueFlat(deletions.elsewhereFirst, deletions.elsewhereLast, object, later)) {
       now(object);
     }
     return;
@@ -693,7 +595,7 @@ void destroyFlatElsewhere(FlatDeletion* object, FlatDestroy now, FlatDestroy lat
 }
 
 void runFlatQueued() noexcept {
-  runAfter(tFlatDeletionEntry.queued, thisThread().lastQueued, nullptr);
+  runQueuedAfter(tFlatDeletionEntry.queued, thisThread().lastQueued, nullptr);
 }
 
 #ifdef KX_TEST_SEAMS

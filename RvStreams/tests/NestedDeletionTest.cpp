@@ -515,7 +515,11 @@ TEST(NestedDeletion, LevelsThatTakeMuchStackAreLetGoOnMoreSegments) {
   test::onSmallStack([&] {
     const std::size_t before = mappings();
     chain.reset();
-    EXPECT_LE(mappings(), before + 2);  // a segment and its guard
+    // A segment and its guard (ThreadSanitizer maps memory of its own for
+    // the segments' fibers).
+    if (!KX_TSAN) {
+      EXPECT_LE(mappings(), before + 2);
+    }
   });
   EXPECT_TRUE(innermost.expired());
 }
@@ -597,10 +601,11 @@ TEST(NestedDeletion, EveryLevelHasTheRoomOfTheOutermost) {
     std::function<Chain()> held;
     bool onSmallThread = false;
   };
-  const Row rows[] = {{"300 KiB", 5, 5, [] { return heldFrame(&takeStack<300 * 1024>); }, true},
-                      {"48 KiB", 955, 905, [] { return heldFrame(&takeStack<48 * 1024>); }, true},
-                      {"a list of 20,000", 5, 5, &heldList},
-                      {"20,000 maps", 5, 5, &heldMaps}};
+  std::vector<Row> rows = {
+      {"300 KiB", 5, 5, [] { return heldFrame(&takeStack<300 * 1024>); }, true},
+      {"48 KiB", 955, 905, [] { return heldFrame(&takeStack<48 * 1024>); }, true}};
+  // ThreadSanitizer follows 65,536 frames a thread, fewer than they recurse.
+  if (!KX_TSAN) rows.insert(rows.end(), {{"a list", 5, 5, &heldList}, {"maps", 5, 5, &heldMaps}});
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
     auto letGo = [&] {

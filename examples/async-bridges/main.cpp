@@ -1,7 +1,8 @@
 // The bridges between observables and tasks, as a program of its own uses
 // them: an observable's values summed in a task, a stream fed from another
 // thread that ends with an error, a loop that stops early, and a stream
-// observed. Each prints what it got; the program fails when one is wrong.
+// observed; and a chain of a million concatenations let go at once. Each
+// prints what it got; the program fails when one is wrong.
 // Built optimised with both compilers against the installed package
 // (scripts/example):
 //
@@ -9,11 +10,14 @@
 
 #include <cstdio>
 #include <future>
+#include <memory>
 #include <optional>
 #include <stdexcept>
 #include <thread>
 
+#include "RvStreams/Concat.h"
 #include "RvStreams/Create.h"
+#include "RvStreams/Just.h"
 #include "RvStreams/ObservableAsync.h"
 #include "RvStreams/Subscribe.h"
 #include "async/Async.h"
@@ -88,5 +92,19 @@ int main() {
                                       if (event.isCompleted()) observed.set_value(elements);
                                     });
   ok = check("a stream observed", observed.get_future().get(), 5) && ok;
+
+  // A chain of a million concatenations, each over the one before: letting
+  // go of it runs a million destructors one inside another, on stacks of the
+  // library's own past a few levels.
+  auto innermost = std::make_shared<int>(0);
+  const std::weak_ptr<int> watched = innermost;
+  rv::Ref<rv::Observable<int>> chain =
+      rv::create<int>([held = std::move(innermost)](rv::AnyObserver<int>) {
+        (void)held;
+        return rv::Disposables::create();
+      });
+  for (int level = 1; level <= 1'000'000; ++level) chain = rv::concat(chain, rv::just(level));
+  chain.reset();
+  ok = check("a million levels let go", watched.expired(), true) && ok;
   return ok ? 0 : 1;
 }

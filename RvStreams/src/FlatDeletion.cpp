@@ -431,7 +431,7 @@ enum class From { threadsStack, otherStack, segment };
   // when it yielded (one of these, had its deletion gone to a segment).
   segment->fibers = from == From::threadsStack || (from == From::segment && previous->fibers);
   const bool justBelow = callerTop != 0 && segment->end() <= below &&
-                         below - segment->end() <= gap &&
+                         below - segment->end() < gap + kGranule &&
                          callerTop - segment->low() <= kMaxAnnouncedBytes;
   segment->announcedTop = justBelow ? callerTop : segment->top();
   deletions.segment = segment;

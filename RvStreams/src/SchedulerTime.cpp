@@ -6,36 +6,36 @@
 namespace rv {
 namespace {
 
-using Unit = DispatchTimeInterval::Unit;
+using TimeUnit = DispatchTimeInterval::Unit;
 
 // Units per second.
-double unitFactor(Unit unit) noexcept {
+double unitFactor(TimeUnit unit) noexcept {
   switch (unit) {
-    case Unit::seconds:
+    case TimeUnit::seconds:
       return 1.0;
-    case Unit::milliseconds:
+    case TimeUnit::milliseconds:
       return 1e3;
-    case Unit::microseconds:
+    case TimeUnit::microseconds:
       return 1e6;
-    case Unit::nanoseconds:
+    case TimeUnit::nanoseconds:
       return 1e9;
-    case Unit::never:
+    case TimeUnit::never:
       break;
   }
   fatalError("");
 }
 
-DispatchTimeInterval withAmount(Unit unit, int64_t amount) noexcept {
+DispatchTimeInterval withAmount(TimeUnit unit, int64_t amount) noexcept {
   switch (unit) {
-    case Unit::seconds:
+    case TimeUnit::seconds:
       return DispatchTimeInterval::seconds(amount);
-    case Unit::milliseconds:
+    case TimeUnit::milliseconds:
       return DispatchTimeInterval::milliseconds(amount);
-    case Unit::microseconds:
+    case TimeUnit::microseconds:
       return DispatchTimeInterval::microseconds(amount);
-    case Unit::nanoseconds:
+    case TimeUnit::nanoseconds:
       return DispatchTimeInterval::nanoseconds(amount);
-    case Unit::never:
+    case TimeUnit::never:
       break;
   }
   fatalError("");

@@ -7,19 +7,25 @@
 #include <sched.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <ucontext.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <latch>
 #include <memory>
 #include <mutex>
+#include <ostream>
 #include <set>
 #include <span>
+#include <string>
 #include <thread>
 #include <tuple>
 #include <utility>
@@ -28,18 +34,15 @@
 #include "RvStreams/Create.h"
 #include "RvStreams/Disposables.h"
 #include "RvStreams/Map.h"
+#include "RvStreams/TestSeams.h"
 #include "RvStreams/detail/FlatDeletion.h"
 #include "RvStreamsTest/DeepChain.h"
 #include "RvStreamsTest/TestKit.h"
+#include "base/Sanitizers.h"
 #include "concurrencyTest/InChild.h"
 #include "dispatch/DispatchQueue.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#include <sanitizer/common_interface_defs.h>
-#endif
-#if defined(__SANITIZE_THREAD__)
-#include <sanitizer/tsan_interface.h>
-#endif
+#include "dispatchTest/Faults.h"
+#include "dispatchTest/Processes.h"
 
 namespace rv {
 namespace {
@@ -176,13 +179,13 @@ class Fiber {
     context_.uc_stack = {stack_, 0, stackBytes_};
     context_.uc_link = nullptr;
     makecontext(&context_, &Fiber::start, 0);
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
     fiber_ = __tsan_create_fiber(0);
 #endif
   }
   ~Fiber() {
     EXPECT_TRUE(finished_);
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
     __tsan_destroy_fiber(fiber_);
 #endif
     if (mapped_) munmap(stack_, kStackBytes);
@@ -193,16 +196,16 @@ class Fiber {
   // Runs the fiber, on the calling thread, until it yields or ends.
   void resume() {
     tStarting = this;
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
     caller_ = __tsan_get_current_fiber();
     __tsan_switch_to_fiber(fiber_, 0);
 #endif
     [[maybe_unused]] void* fakeStack = nullptr;
-#if defined(__SANITIZE_ADDRESS__)
+#if KX_ASAN
     __sanitizer_start_switch_fiber(&fakeStack, stack_, stackBytes_);
 #endif
     swapcontext(&resumer_, &context_);
-#if defined(__SANITIZE_ADDRESS__)
+#if KX_ASAN
     __sanitizer_finish_switch_fiber(fakeStack, nullptr, nullptr);
 #endif
   }
@@ -227,16 +230,16 @@ class Fiber {
   }
 
   void switchedIn() {
-#if defined(__SANITIZE_ADDRESS__)
+#if KX_ASAN
     __sanitizer_finish_switch_fiber(fakeStack_, &resumerStack_, &resumerStackBytes_);
 #endif
   }
 
   void switchToResumer([[maybe_unused]] void** fakeStack) {
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
     __tsan_switch_to_fiber(caller_, 0);
 #endif
-#if defined(__SANITIZE_ADDRESS__)
+#if KX_ASAN
     __sanitizer_start_switch_fiber(fakeStack, resumerStack_, resumerStackBytes_);
 #endif
     swapcontext(&context_, &resumer_);
@@ -253,7 +256,7 @@ class Fiber {
   void* fakeStack_ = nullptr;
   const void* resumerStack_ = nullptr;
   std::size_t resumerStackBytes_ = 0;
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
   void* fiber_ = nullptr;
   void* caller_ = nullptr;
 #endif
@@ -300,11 +303,20 @@ struct Depth {
   std::size_t stackBytes = test::kSmallStackBytes;
 };
 
+void PrintTo(const Depth& depth, std::ostream* out) {
+  *out << depth.levels << " levels on " << depth.stackBytes / 1024 << " KiB";
+}
+
 class NestedDeletionStress : public ::testing::TestWithParam<Depth> {};
 
+// Each row is named for its levels and stack, as Levels1000On512KiB.
 INSTANTIATE_TEST_SUITE_P(Levels, NestedDeletionStress,
                          ::testing::Values(Depth{1, 16 * 1024}, Depth{1, 64 * 1024}, Depth{1},
-                                           Depth{2}, Depth{64}, Depth{128}, Depth{1000}));
+                                           Depth{2}, Depth{64}, Depth{128}, Depth{1000}),
+                         [](const ::testing::TestParamInfo<Depth>& row) {
+                           return "Levels" + std::to_string(row.param.levels) + "On" +
+                                  std::to_string(row.param.stackBytes / 1024) + "KiB";
+                         });
 
 TEST_P(NestedDeletionStress, GuardsAreReleasedBeforeTheirRegistries) {
   test::onStackToUse(GetParam().stackBytes, [levels = GetParam().levels] {
@@ -402,16 +414,19 @@ TEST(NestedDeletion, ChainsAreDeletedInOrderOnTheMainThreadWithoutProc) {
       std::perror("cannot hide /proc here");
       return concurrency::testing::kSkippedInChild;
     }
-    detail::tFlatDeletions = {};  // learnt again, now without /proc
+    detail::resetFlatDeletionsForTesting();  // learnt again, now without /proc
+    pthread_attr_t attributes;
+    const bool learnt = pthread_getattr_np(pthread_self(), &attributes) == 0;
+    if (learnt) pthread_attr_destroy(&attributes);
     const bool inOrder = orderOfRelease(2) == upTo(2) && orderOfRelease(1000) == upTo(1000);
-    return inOrder && detail::tFlatDeletions.stackSize == 0 ? 0 : 1;
+    return inOrder && !learnt ? 0 : 1;
   });
 }
 
 // A fork from a destructor on a segment: the child, a copy of the thread that
 // forked, finishes the chain there in order, as the parent does.
 TEST(NestedDeletion, AForkOnASegmentLetsBothProcessesFinishTheChain) {
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
   // It takes the segments' fibers for threads the fork left behind, whose
   // switches order nothing in the child.
   GTEST_SKIP() << "ThreadSanitizer cannot follow a fork on a fiber";
@@ -421,7 +436,7 @@ TEST(NestedDeletion, AForkOnASegmentLetsBothProcessesFinishTheChain) {
   bool onSegmentAtFork = false;
   const bool inOrder = orderOfRelease(kLevels, [&](int level) {
                          if (level != kLevels / 2) return;
-                         onSegmentAtFork = detail::tFlatDeletions.segmentSize != 0;
+                         onSegmentAtFork = detail::onDeletionSegmentForTesting();
                          child = fork();
                        }) == upTo(kLevels);
   if (child == 0) _exit(inOrder ? 0 : 1);
@@ -446,7 +461,7 @@ Chain deepChainAround(Nesting kind, std::shared_ptr<void> canary,
 // thread's own stack, and one of 256 KiB (under ThreadSanitizer, which
 // follows 65,536 frames of a fiber, as deep as the others).
 TEST(NestedDeletion, MillionLevelsAreLetGoOnSmallFibers) {
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
   constexpr int kLevels = test::kDeepChainLevels;
 #else
   constexpr int kLevels = 1'000'000;
@@ -472,8 +487,14 @@ TEST(NestedDeletion, MixedChainsAreLetGoWithoutDeepeningTheStack) {
   EXPECT_TRUE(innermost.expired());
 }
 
+std::size_t mappings() {
+  std::ifstream maps("/proc/self/maps");
+  return std::count(std::istreambuf_iterator<char>(maps), {}, '\n');
+}
+
 // Levels whose destructors take much stack before they let go of the level
-// below: a segment holds fewer of them, and none overflows.
+// below: a segment holds fewer of them, none overflows, and the thread keeps
+// one segment afterwards (the others are unmapped).
 TEST(NestedDeletion, LevelsThatTakeMuchStackAreLetGoOnMoreSegments) {
   struct Hungry {
     explicit Hungry(Chain chain) : inner(std::move(chain)) {}
@@ -491,7 +512,15 @@ TEST(NestedDeletion, LevelsThatTakeMuchStackAreLetGoOnMoreSegments) {
   for (int level = 1; level <= 2000; ++level) {
     chain = concat(holding(std::make_shared<Hungry>(chain)), just(level));
   }
-  test::onSmallStack([&] { chain.reset(); });
+  test::onSmallStack([&] {
+    const std::size_t before = mappings();
+    chain.reset();
+    // A segment and its guard (ThreadSanitizer maps memory of its own for
+    // the segments' fibers).
+    if (!KX_TSAN) {
+      EXPECT_LE(mappings(), before + 2);
+    }
+  });
   EXPECT_TRUE(innermost.expired());
 }
 
@@ -531,6 +560,174 @@ TEST(NestedDeletion, DeepChainsAreLetGoWhereLittleStackIsLeft) {
     Chain chain = deepChainAround(Nesting::mixed, std::move(canary));
     onThread([&] { chain.reset(); });
     EXPECT_TRUE(innermost.expired());
+  }
+}
+
+// Takes `kBytes` of stack, from its top to its bottom.
+template <std::size_t kBytes>
+[[gnu::noinline]] void takeStack() {
+  volatile char frame[kBytes];
+  frame[kBytes - 1] = 0;
+  frame[0] = frame[kBytes - 1];
+}
+
+struct ListNode {
+  std::unique_ptr<ListNode> next;
+};
+
+// What a level holds whose destructor takes much stack: a frame, a list
+// whose destruction recurses, plain operators that each let go of the next.
+Chain heldFrame(void (*take)()) { return holding(onRelease(take)); }
+Chain heldList() {
+  auto head = std::make_shared<ListNode>();
+  for (int node = 0; node < 20'000; ++node) head->next.reset(new ListNode{std::move(head->next)});
+  return holding(head);
+}
+Chain heldMaps() {
+  Chain maps = holding();
+  for (int map = 0; map < 20'000; ++map) maps = maps | rv::map([](int value) { return value; });
+  return maps;
+}
+
+// Every level's destructors have the room the outermost has on the thread's
+// stack, as if the chain had been let go in plain C++ with only that level:
+// what fits there fits 5 levels down and from 905 to 955 (where levels used
+// to land with 32 to 48 KiB left), on the main thread and, for frames, on a
+// thread of 512 KiB.
+TEST(NestedDeletion, EveryLevelHasTheRoomOfTheOutermost) {
+  struct Row {
+    const char* what;
+    int levels, from;
+    std::function<Chain()> held;
+    bool onSmallThread = false;
+  };
+  std::vector<Row> rows = {
+      {"300 KiB", 5, 5, [] { return heldFrame(&takeStack<300 * 1024>); }, true},
+      {"48 KiB", 955, 905, [] { return heldFrame(&takeStack<48 * 1024>); }, true}};
+  // ThreadSanitizer follows 65,536 frames a thread, fewer than they recurse.
+  if (!KX_TSAN) rows.insert(rows.end(), {{"a list", 5, 5, &heldList}, {"maps", 5, 5, &heldMaps}});
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    auto letGo = [&] {
+      auto canary = std::make_shared<int>(0);
+      Weak<int> innermost = canary;
+      Chain chain = holding(std::move(canary));
+      for (int depth = row.levels; depth >= 1; --depth) {
+        chain = concat(chain, depth >= row.from ? row.held() : just(depth));
+      }
+      chain.reset();
+      EXPECT_TRUE(innermost.expired());
+    };
+    letGo();
+    if (row.onSmallThread) test::onSmallStack(letGo);
+  }
+}
+
+// Where no segment can be mapped (an address-space limit, the mapping count
+// used up), 100,000 levels are let go on the main thread and on a small
+// thread without overflowing its stack.
+TEST(NestedDeletion, DeepChainsAreLetGoWhereNoSegmentCanBeMapped) {
+  if (KX_ASAN || KX_TSAN) GTEST_SKIP() << "the sanitizer's runtime maps memory as it goes too";
+  auto limitAddressSpace = [](rlim_t more) {
+    return [more] {
+      long pages = 0;
+      std::FILE* statm = std::fopen("/proc/self/statm", "r");
+      EXPECT_EQ(std::fscanf(statm, "%ld", &pages), 1);
+      std::fclose(statm);
+      const rlimit limit{static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + more, RLIM_INFINITY};
+      EXPECT_EQ(setrlimit(RLIMIT_AS, &limit), 0);
+    };
+  };
+  auto useUpMappings = [] {
+    for (int prot = PROT_READ;
+         mmap(nullptr, 4096, prot, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0) != MAP_FAILED;
+         prot ^= PROT_READ) {
+    }
+  };
+  const std::function<void()> refusals[] = {limitAddressSpace(0), limitAddressSpace(12 << 20),
+                                            useUpMappings};
+  for (const auto& refuse : refusals) {
+    for (const bool onSmallThread : {false, true}) {
+      CONCURRENCY_EXPECT_IN_CHILD([&] {
+        detail::resetFlatDeletionsForTesting();
+        auto canary = std::make_shared<int>(0);
+        Weak<int> innermost = canary;
+        Chain chain = deepChainAround(Nesting::mixed, std::move(canary), 100'000);
+        auto letGo = [&] {
+          refuse();
+          chain.reset();
+        };
+        onSmallThread ? test::onSmallStack(letGo) : letGo();
+        return innermost.expired() ? 0 : 1;
+      });
+    }
+  }
+}
+
+// Fibers suspended on a segment and resumed on another thread, round after
+// round, leave as many segments as were in use at once.
+TEST(NestedDeletion, SegmentsStayFewWhateverFibersDo) {
+  auto migrate = [] {
+    Fiber fiber([&fiber] {
+      Chain chain =
+          concat(concat(holding(onRelease([&fiber] { fiber.yield(); })), just(1)), just(2));
+      chain.reset();
+    });
+    fiber.resume();
+    std::thread([&fiber] { fiber.resume(); }).join();
+    EXPECT_TRUE(fiber.finished());
+  };
+  for (int round = 0; round < 10; ++round) migrate();
+  const std::size_t settled = mappings();
+  for (int round = 0; round < 1000; ++round) migrate();
+  EXPECT_LE(mappings(), settled + 4);
+}
+
+// Lets go of a chain whose sixth level, on a segment, faults.
+[[gnu::noinline]] void faultSixLevelsDown() {
+  Chain chain = holding(onRelease([] { dispatch::testing::storeToLowAddress(16); }));
+  for (int level = 1; level <= 5; ++level) chain = concat(chain, just(level));
+  chain.reset();
+}
+
+// A debugger's walk from a fault on a segment goes on to the frames that let
+// go of the chain, down to the thread's start: on the main thread, and on a
+// thread whose stack has free room just above it, where the kernel would
+// place a mapping of its own choosing.
+TEST(NestedDeletion, ADebuggerWalksFromASegmentToTheThreadsStart) {
+  constexpr const char* kRole = "KX_NESTED_DELETION_FAULT";
+  if (dispatch::testing::roleIs(kRole, "main")) faultSixLevelsDown();
+  if (dispatch::testing::roleIs(kRole, "thread")) {
+    constexpr std::size_t kStack = 1 << 20, kAbove = 256 << 20;
+    auto* stack = static_cast<char*>(
+        mmap(nullptr, kStack + kAbove, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+    munmap(stack + kStack, kAbove);
+    pthread_attr_t attributes;
+    pthread_attr_init(&attributes);
+    pthread_attr_setstack(&attributes, stack, kStack);
+    pthread_t thread;
+    auto run = [](void*) -> void* {
+      faultSixLevelsDown();
+      return nullptr;
+    };
+    pthread_create(&thread, &attributes, run, nullptr);
+    pthread_join(thread, nullptr);
+  }
+  ASSERT_EQ(std::getenv(kRole), nullptr) << "no fault";
+  if (std::system("command -v gdb >/dev/null") != 0) GTEST_SKIP() << "gdb is not installed";
+  char self[4096] = {};
+  ASSERT_GT(readlink("/proc/self/exe", self, sizeof(self) - 1), 0);
+  for (const auto& [role, start] : {std::pair{"main", " main ("}, {"thread", "start_thread"}}) {
+    const std::string command = std::string(kRole) + "=" + role +
+                                " gdb -nx -batch -ex run -ex bt --args " + self +
+                                " --gtest_filter=NestedDeletion.ADebuggerWalks* 2>&1";
+    std::string walk;
+    std::FILE* gdb = popen(command.c_str(), "r");
+    for (int c; (c = std::fgetc(gdb)) != EOF;) walk += static_cast<char>(c);
+    pclose(gdb);
+    EXPECT_NE(walk.find("faultSixLevelsDown"), std::string::npos) << walk;
+    EXPECT_NE(walk.find(start), std::string::npos) << walk;
+    EXPECT_EQ(walk.find("corrupt stack"), std::string::npos) << walk;
   }
 }
 

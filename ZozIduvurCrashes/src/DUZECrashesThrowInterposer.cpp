@@ -6,17 +6,7 @@
 
 #include "DUZECrashesThrowRecording.h"
 #include "base/FatalError.h"
-
-#if defined(__SANITIZE_ADDRESS__)
-#define DUZE_ADDRESS_SANITIZER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define DUZE_ADDRESS_SANITIZER 1
-#endif
-#endif
-#if defined(DUZE_ADDRESS_SANITIZER)
-#include <sanitizer/asan_interface.h>
-#endif
+#include "base/Sanitizers.h"
 
 namespace duzecrashes {
 void linkThrowInterposer() {}
@@ -33,7 +23,7 @@ extern "C" void __cxa_throw(void* thrownObject, std::type_info* type, void (*des
     const int count = backtrace(frames, 128);
     duzecrashes::recordThrow(thrownObject, frames, count);
   }
-#if defined(DUZE_ADDRESS_SANITIZER)
+#if KX_ASAN
   // The sanitizer's own entry point is passed over when its runtime is
   // linked into the program; the stack it would unpoison is unpoisoned here.
   __asan_handle_no_return();

@@ -5,12 +5,9 @@
 
 #include <atomic>
 
-#if defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define ROCRASH_TEST_SANITIZED 1
-#endif
-#endif
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#include "base/Sanitizers.h"
+
+#if KX_ASAN || KX_TSAN
 #define ROCRASH_TEST_SANITIZED 1
 #endif
 

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <string>
 
+#include "base/Sanitizers.h"
 #include "baseTest/Polling.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "system/ImageEvents.h"
@@ -22,12 +23,8 @@
 // The sanitizers' own dlopen refuses RTLD_DEEPBIND: under them the program
 // reaches the C library's directly, which the reporter sees only through its
 // watch over the loader.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if KX_ASAN || KX_TSAN
 #define CRASH_CHILD_SANITIZED_DLOPEN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define CRASH_CHILD_SANITIZED_DLOPEN 1
-#endif
 #endif
 
 namespace {

@@ -2,14 +2,12 @@
 
 #include <cstddef>
 
+#include "base/Sanitizers.h"
+
 // What ThreadSanitizer changes for the tests that crash or park threads.
 namespace rocrash::testing {
 
-#if defined(__SANITIZE_THREAD__)
-inline constexpr bool kThreadSanitizer = true;
-#else
-inline constexpr bool kThreadSanitizer = false;
-#endif
+inline constexpr bool kThreadSanitizer = KX_TSAN;
 
 // Its background thread blocks every signal: it never parks, so a report
 // lists it by number only.

@@ -1,7 +1,8 @@
 // The bridges between observables and tasks, as a program of its own uses
 // them: an observable's values summed in a task, a stream fed from another
-// thread that ends with an error, a loop that stops early, and a stream
-// observed; then the shapes docs/USING.md asks of a program: callables and
+// thread that ends with an error, a loop that stops early, a stream
+// observed, and a chain of a million concatenations let go at once; then the
+// shapes docs/USING.md asks of a program: callables and
 // choices made into named locals before a co_await, a long loop of awaits of
 // tasks that finish at once, awaits nested a million deep, and a coroutine of
 // the program's own type destroyed while it waits for a stream. Each prints
@@ -21,7 +22,9 @@
 #include <thread>
 #include <utility>
 
+#include "RvStreams/Concat.h"
 #include "RvStreams/Create.h"
+#include "RvStreams/Just.h"
 #include "RvStreams/Maybe.h"
 #include "RvStreams/ObservableAsync.h"
 #include "RvStreams/PrimitiveSequenceAsync.h"
@@ -181,5 +184,19 @@ int main() {
   for (int i = 1; i <= 3; ++i) feed->yield(i);
   feed->finish();
   ok = check("after a destroyed consumer", async::syncWait(sum(kept)) + 10 * taken, 6) && ok;
+
+  // A chain of a million concatenations, each over the one before: letting
+  // go of it runs a million destructors one inside another, on stacks of the
+  // library's own past a few levels.
+  auto innermost = std::make_shared<int>(0);
+  const std::weak_ptr<int> watched = innermost;
+  rv::Ref<rv::Observable<int>> chain =
+      rv::create<int>([held = std::move(innermost)](rv::AnyObserver<int>) {
+        (void)held;
+        return rv::Disposables::create();
+      });
+  for (int level = 1; level <= 1'000'000; ++level) chain = rv::concat(chain, rv::just(level));
+  chain.reset();
+  ok = check("a million levels let go", watched.expired(), true) && ok;
   return ok ? 0 : 1;
 }

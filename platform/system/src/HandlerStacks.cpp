@@ -5,6 +5,7 @@
 #include "HandlerStacksInternal.h"
 #include "ThreadsInternal.h"
 #include "base/ProcessToken.h"
+#include "base/StackSwitch.h"
 #include "system/SignalSafe.h"
 
 namespace sys::stacks {
@@ -96,7 +97,7 @@ KX_HANDLER_ENTRY void onStack(void* argument) {
 // rest: no frame here has anything to run then (a frame with a cleanup
 // would have the unwinder run on the small stack the signal arrived on).
 KX_HANDLER_ENTRY void callOnStack(StackCall* call) {
-  sys_call_on_stack(call->top - kMarkSize, onStack, call);
+  kx_call_on_stack(call->top - kMarkSize, onStack, call);
   if (call->switched) {
     call->previous.ss_flags &= ~SS_ONSTACK;
     systemCall(SYS_sigaltstack, word(&call->previous), 0);

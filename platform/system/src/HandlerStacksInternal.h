@@ -15,28 +15,14 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/Sanitizers.h"
 #include "system/HandlerStacks.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define KX_STACKS_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
+#if KX_ASAN
 #define KX_STACKS_ASAN 1
 #endif
-#endif
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
 #define KX_STACKS_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define KX_STACKS_TSAN 1
-#endif
-#endif
-
-#ifdef KX_STACKS_ASAN
-#include <sanitizer/asan_interface.h>
-#endif
-#ifdef KX_STACKS_TSAN
-#include <sanitizer/tsan_interface.h>
 #endif
 
 // Every function here that may run before the move to a stack of the set

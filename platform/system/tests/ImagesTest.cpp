@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Sanitizers.h"
 #include "system/ElfImage.h"
 #include "system/ImageEvents.h"
 #include "system/SystemFacts.h"
@@ -291,7 +292,7 @@ Elf64_Sym symbolAt(uint64_t value, uint64_t size, unsigned bind = STB_GLOBAL,
 // that can be read, but not through its own checked calls (memchr, strcmp):
 // names that a dynamic section puts there are read through copies only. The
 // object lies low, below its own shadow, as the fuzz target lays its input.
-#if defined(__SANITIZE_ADDRESS__)
+#if KX_ASAN
 TEST(ElfImage, DynamicNamesAnywhereAreReadThroughCopies) {
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   uint8_t* mem = nullptr;

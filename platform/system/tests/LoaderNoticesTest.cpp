@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "base/Sanitizers.h"
 #include "baseTest/Children.h"
 #include "baseTest/Polling.h"
 #include "system/ImageEvents.h"
@@ -25,12 +26,8 @@
 
 // The sanitizers' own dlopen wrapper calls the C library's from the
 // sanitizer's runtime, which the loader then takes for the caller.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if KX_ASAN || KX_TSAN
 #define SANITIZER_HIDES_DLOPEN_CALLER 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define SANITIZER_HIDES_DLOPEN_CALLER 1
-#endif
 #endif
 
 namespace {

@@ -10,32 +10,53 @@
 // Each deletion is an ordinary destructor call, nested in the one that let
 // go of it, so C++ order holds at every depth: whoever lets go of a chain
 // sees all of its destructors finish before it goes on. What the depth
-// changes is the stack the deeper ones run on, never their order:
+// changes is the stack the deeper ones run on:
 //   - a stack the program gave us holds at most kFlatDeletionDepth of them
 //     one inside another: the thread's own stack while kFlatDeletionRoom of
 //     it is left below the frame; any other (a fiber's, a signal's alternate
 //     stack, the thread's own where it cannot be learnt) only the outermost,
 //     since how much of it is left is not known;
-//   - the next deletion inside them is called on a stack segment of the
-//     library's own (mapped with a guard below it) and returns to the
-//     caller's stack once it has finished, as stack-growing runtimes do;
-//     deletions inside it run in place on the segment while some room is
-//     left there, and the next one continues on another segment.
-// A thread keeps one segment for the next time once a chain has given it
-// back (only its top pages stay in memory) and unmaps it when it ends; the
-// others are unmapped when their chain has finished with them.
+//   - the next one is called on a stack segment of the library's own,
+//     mapped below the caller's stack where there is room, and returns to
+//     the caller's stack once it has finished, as stack-growing runtimes do;
+//     the deletions inside it run in place on the segment while the room
+//     below is left there, and the next one continues on another segment.
 //
-// A fiber may be suspended in a deletion, and resumed later or on another
-// thread: its frames stay where they are, on its stack or a segment. A
-// segment some thread's state may still name then is left mapped, its pages
-// dropped, rather than given back; and deletions on the thread's other
-// stacks below the frame of one suspended so run on segments until it has
-// finished. The switch is announced to AddressSanitizer as a fiber switch,
-// and to ThreadSanitizer as a switch to a fiber of its own for the segments
-// of a chain that started on the thread's own stack. A walk by frame
-// pointers or unwind tables goes on from a segment to the caller's frames; a
-// fork on a segment leaves the child's thread there, to finish as the parent
-// does.
+// The room rule: a destructor deleted at any depth has at least the stack
+// room it would have had had the chain been let go at the outermost level
+// on the thread's own stack: the thread's stack size, for the main thread
+// its RLIMIT_STACK, at most 1 GiB (RLIMIT_STACK unlimited counts as 1 GiB).
+//
+// Segments are reserved at that room and more without being committed: only
+// the pages a chain touches cost memory. A thread keeps one segment for the
+// next chain, with the pages its chains touched there (at most the segment's
+// size), and unmaps it when it ends; the others are unmapped when their
+// chain has finished with them. A fiber may be suspended in a deletion and
+// resumed later or on another thread: its frames stay where they are, on its
+// stack or a segment, and a segment whose switch did not come back the way
+// it went is kept for later switches of any thread (some thread's state may
+// still name it) instead of being unmapped, so that any number of such
+// fibers leaves as many segments as were in use at once.
+//
+// Where no segment can be mapped (an address-space limit, the mapping count
+// used up, no memory), and on processors without the switch, no stack
+// overflows: a deletion continues in place while half the room (at least
+// kFlatDeletionRoom) is left and mapped below it on a stack whose room is
+// known (the main thread's stack cannot grow under an address-space limit),
+// and past that, or on a stack whose room is not known, it is queued. This is the one place where
+// order gives way: a queued level is deleted right after the destructor that let it go has
+// returned, instead of inside it, in constant stack, what it lets go before its later siblings. A
+// queued level keeps its allocation by its weak reference to itself, and takes a node of a pool of
+// the library's own (1,024 for the process), or else of the heap; only where neither can be had
+// does it run in place.
+//
+// The switch is announced to AddressSanitizer as a fiber switch (a segment
+// below its caller's stack as reaching up to the caller's top, so that
+// the recorded stacks reach the caller's frames), and to ThreadSanitizer as
+// a switch to a fiber of its own for the segments of a chain that started on
+// the thread's own stack. A walk by frame pointers or unwind tables, a
+// debugger's too, goes on from a segment to the caller's frames; a fork on a
+// segment leaves the child's thread there, to finish as the parent does.
 //
 // A chain never deeper than kFlatDeletionDepth on the thread's own stack
 // costs what a plain destructor does: the producer and its shared pointer's
@@ -57,7 +78,8 @@ inline constexpr int kFlatDeletionDepth = 4;
 // under ThreadSanitizer and 2.7 KiB unoptimised under AddressSanitizer.
 inline constexpr std::uintptr_t kFlatDeletionRoom = 32 * 1024;
 
-// The base of the producers deleted this way.
+// The base of the producers deleted this way. It adds nothing to them: a
+// level's size is what a shallow chain pays for in memory traffic.
 class FlatDeletion {
  public:
   FlatDeletion(const FlatDeletion&) = delete;
@@ -69,46 +91,33 @@ class FlatDeletion {
 };
 
 using FlatDestroy = void (*)(FlatDeletion*) noexcept;
+// A queued deletion (in the library's source).
+struct FlatQueued;
 
-// This thread's deletions. Trivially destructible, so that a chain let go by
-// another thread-local object's destructor at thread exit still finds it.
-struct FlatDeletions {
-  // The thread's own stack (stacks grow down here) is [stackLow, stackLow +
-  // stackSize), learnt at its first deletion; size 0 until then or when it
-  // cannot be learnt.
+// What the inline path reads of this thread's deletions. Trivially
+// destructible, so that a chain let go by another thread-local object's
+// destructor at thread exit still finds it.
+struct FlatDeletionEntry {
+  // The thread's own stack starts at stackLow (stacks grow down here);
+  // idleSize is its size while no deletion runs on it, 0 while one does or
+  // until it is learnt: a frame within [stackLow, stackLow + idleSize)
+  // starts the outermost deletion.
   std::uintptr_t stackLow = 0;
-  std::uintptr_t stackSize = 0;
-  // stackSize while no deletion runs on the thread's stack, 0 while one does:
-  // a frame within [stackLow, stackLow + idleSize) starts the outermost.
   std::uintptr_t idleSize = 0;
-  // The deletions running inside the outermost one on the thread's stack.
-  int nested = 0;
-  bool learnt = false;
-  // Set once the thread's end has unmapped the segment it kept: a segment
-  // is then unmapped as soon as its chain has finished with it.
-  bool ending = false;
-  // Whether the thread's end is to unmap the segment it keeps.
-  bool endWatched = false;
-  // The frame of the outermost deletion running on another stack, 0 if none.
-  std::uintptr_t elsewhere = 0;
-  // The segment the innermost switch went to: its usable stack [segmentLow,
-  // segmentLow + segmentSize), the lowest frame a deletion ran at there, how
-  // many run one inside another there, and whether ThreadSanitizer is told
-  // of it as a fiber.
-  std::uintptr_t segmentLow = 0;
-  std::uintptr_t segmentSize = 0;
-  std::uintptr_t segmentLowest = 0;
-  int segmentNested = 0;
-  bool segmentFibers = false;
-  // The segment kept for the next switch, if any.
-  void* spare = nullptr;
-
-  // Deletes what the inline path does not: the first deletion on the
-  // thread, one inside another, and one on another stack or a segment.
-  static void destroyElsewhere(FlatDeletion* object, FlatDestroy destroy) noexcept;
+  // What was queued on the thread's own stack and waits for the outermost
+  // deletion there.
+  FlatQueued* queued = nullptr;
 };
 
-extern constinit thread_local FlatDeletions tFlatDeletions;
+extern constinit thread_local FlatDeletionEntry tFlatDeletionEntry;
+
+// Deletes what the inline path does not: the first deletion on the thread,
+// one inside another, and one on another stack or a segment. `now` destroys
+// the object now, `later` once it has been queued.
+void destroyFlatElsewhere(FlatDeletion* object, FlatDestroy now, FlatDestroy later) noexcept;
+// Runs what the deletions inside the outermost one on the thread's own stack
+// queued.
+void runFlatQueued() noexcept;
 
 // The allocator std::allocate_shared makes these producers with: the shared
 // pointer destroys its producer through it.
@@ -126,23 +135,35 @@ struct FlatAllocator {
   template <class P>
   void destroy(P* object) noexcept {
     static_assert(std::is_base_of_v<FlatDeletion, P>, "only flat-deleted producers");
-    FlatDeletions& deletions = tFlatDeletions;
-    const std::uintptr_t size = deletions.idleSize;
+    FlatDeletionEntry& entry = tFlatDeletionEntry;
+    const std::uintptr_t size = entry.idleSize;
     const auto frame = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
     // The outermost deletion on the thread's stack, once the stack is known.
-    if (frame - deletions.stackLow < size) [[likely]] {
-      deletions.idleSize = 0;
+    if (frame - entry.stackLow < size) [[likely]] {
+      entry.idleSize = 0;
       object->~P();
-      deletions.idleSize = size;
+      if (entry.queued != nullptr) [[unlikely]]
+        runFlatQueued();
+      entry.idleSize = size;
       return;
     }
-    FlatDeletions::destroyElsewhere(object, &destroyInPlace<P>);
+    destroyFlatElsewhere(object, &destroyNow<P>, &destroyLater<P>);
   }
 
  private:
   template <class P>
-  static void destroyInPlace(FlatDeletion* object) noexcept {
+  static void destroyNow(FlatDeletion* object) noexcept {
     static_cast<P*>(object)->~P();
+  }
+
+  template <class P>
+  static void destroyLater(FlatDeletion* queued) noexcept {
+    auto* object = static_cast<P*>(queued);
+    // Its weak reference to itself, which has kept the allocation while it
+    // was queued, goes with the object: hold another until the destructor
+    // has returned.
+    const auto allocation = object->weak_from_this();
+    object->~P();
   }
 };
 

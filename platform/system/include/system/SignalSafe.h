@@ -6,17 +6,6 @@
 #include <cstddef>
 #include <cstdint>
 
-// Runs `function(argument)` on the stack whose highest address is `stack_top`
-// (rounded down to 16 bytes) and returns on the caller's stack once it
-// returns. The switching frame is kept by its frame pointer and its unwind
-// entry says so, so a walk from `function` reaches the caller. For a handler
-// whose own stack may be nearly used up: a small alternate stack, or one a
-// handler before it filled. Called directly, never through a table the
-// loader fills in at the first call (which would use the stack it leaves).
-extern "C" __attribute__((visibility("hidden"))) void sys_call_on_stack(void* stack_top,
-                                                                        void (*function)(void*),
-                                                                        void* argument) noexcept;
-
 // Small helpers for code that may run in a signal handler: they make system
 // calls only, take no lock and touch no heap.
 namespace sys {

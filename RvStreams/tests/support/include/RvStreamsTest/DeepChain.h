@@ -19,6 +19,7 @@
 #include "RvStreams/Just.h"
 #include "RvStreams/PublishSubject.h"
 #include "RvStreamsTest/Recording.h"
+#include "base/Sanitizers.h"
 
 namespace rv::test {
 
@@ -27,7 +28,7 @@ namespace rv::test {
 // whole 8 MiB stack). Under ThreadSanitizer, to which every 32 levels let go
 // take a thread's state of their own (some 800 KiB), fewer: still more than
 // the small stack holds a frame per level of.
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
 inline constexpr int kDeepChainLevels = 2000;
 #else
 inline constexpr int kDeepChainLevels = 20000;

@@ -1,14 +1,14 @@
 // The bridges between observables and tasks, as a program of its own uses
 // them: an observable's values summed in a task, a stream fed from another
-// thread that ends with an error, a loop that stops early, a stream
-// observed, and a chain of a million concatenations let go at once; then the
-// shapes docs/USING.md asks of a program: callables and
-// choices made into named locals before a co_await, a long loop of awaits of
-// tasks that finish at once, awaits nested a million deep, and a coroutine of
-// the program's own type destroyed while it waits for a stream. Each prints
-// what it got; the program fails when one is wrong. Built optimised with both
-// compilers, and with g++ under the address and undefined-behaviour
-// sanitizers, against the installed package (scripts/example):
+// thread that ends with an error, a loop that stops early, a stream observed,
+// and a chain of a million concatenations let go at once; then the shapes
+// docs/USING.md asks of a program: callables and choices made into named
+// locals before a co_await, a long loop of awaits of tasks that finish at
+// once, awaits nested a million deep, and a coroutine of the program's own
+// type destroyed while it waits for a stream. Each prints what it got; the
+// program fails when one is wrong. Built optimised with both compilers, and
+// with g++ under the address and undefined-behaviour sanitizers, against the
+// installed package (scripts/example):
 //
 //   g++ -std=c++20 -O2 main.cpp $(pkg-config --cflags --libs kestrix)
 

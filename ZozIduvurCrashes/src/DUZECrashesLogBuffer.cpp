@@ -15,6 +15,7 @@
 #include "ZozIduvur/DUZEUtility.h"
 #include "ZozIduvurCrashes/DUZECrashes.h"
 #include "ZozIduvurCrashes/DUZEErrorAttachmentLog.h"
+#include "base/ProcessToken.h"
 #include "foundation/Data.h"
 #include "foundation/StringFormat.h"
 
@@ -52,6 +53,7 @@ class SlotChange {
  public:
   explicit SlotChange(LogBufferSlot& slot) : slot_(slot) {
     slot_.generation.fetch_add(1, std::memory_order_acq_rel);
+    slot_.owner = base::process_token();
   }
   ~SlotChange() { slot_.generation.fetch_add(1, std::memory_order_release); }
   SlotChange(const SlotChange&) = delete;
@@ -88,10 +90,11 @@ void writeAtCrash(const std::string& path, const std::string& bytes, uint32_t ge
 
 void crashes_log_buffer_crash_callback(siginfo_t*, void*, void*) {
   logBufferWrittenAtCrash.store(true);
+  const uint32_t self = base::process_token();
   for (LogBufferSlot& slot : logBufferSlots) {
     const uint32_t generation = slot.generation.load(std::memory_order_acquire);
     if ((generation & 1) != 0) continue;
-    if (slot.bufferPath.empty()) continue;
+    if (slot.owner != self || slot.bufferPath.empty()) continue;
     writeAtCrash(slot.bufferPath, slot.buffer, generation, slot.generation);
     if (!slot.targetToken.empty() && !slot.targetTokenPath.empty()) {
       writeAtCrash(slot.targetTokenPath, slot.targetToken, generation, slot.generation);

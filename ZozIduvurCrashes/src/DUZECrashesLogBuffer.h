@@ -30,6 +30,12 @@ struct LogBufferSlot {
   std::string internalId;
   // Seconds since 1970 when the log was stored in the slot; 0 when cleared.
   double timestamp = 0;
+  // The process that changed the slot last (its `base::process_token`), 0
+  // before the buffer is set up. Only that process writes the slot's files
+  // at a crash: a child forked without exec holds copies of its parent's
+  // slots, whose logs the parent stores and sends itself, and whose files
+  // may hold what the parent's own crash wrote.
+  uint32_t owner = 0;
   // Odd while the slot is being changed. The crash callback reads slots
   // without a lock, possibly while another thread is stopped in the middle
   // of a change: it skips a slot that is being changed and empties a file
@@ -44,7 +50,8 @@ extern LogBufferSlot (&logBufferSlots)[kDUZECrashesLogBufferSize];
 // Set once the crash callback has run in this process.
 extern std::atomic<bool> logBufferWrittenAtCrash;
 
-// The crash engine's crash-time callback: writes every slot to its buffer
-// file (an empty file for a free slot) and each non-empty target token to
-// its token file. Async-signal-safe: open, write, ftruncate and close only.
+// The crash engine's crash-time callback: writes every slot this process
+// changed last to its buffer file (an empty file for a free slot) and each
+// non-empty target token to its token file. Async-signal-safe: open, write,
+// ftruncate and close only.
 void crashes_log_buffer_crash_callback(siginfo_t* info, void* uap, void* context);

@@ -11,6 +11,7 @@
 #include "ZozIduvur/DUZEStartServiceLog.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
 #include "ZozIduvurCrashes/DUZEHandledErrorLog.h"
+#include "base/ProcessToken.h"
 #include "baseTest/Children.h"
 #include "dispatchTest/TemporaryFolder.h"
 #include "foundation/Data.h"
@@ -189,6 +190,10 @@ TEST_F(LogBuffer, CrashWritesEverySlotToItsFiles) {
 TEST_F(LogBuffer, CrashAfterTheStaticsAreGoneStillWritesTheSlots) {
   prepare(logWithId("late"), "id-late");
   EXPECT_EQ(base::testing::inChild([]() -> int {
+              // The child's own log, as if it had prepared it itself (which
+              // takes locks another thread of the parent may have held at
+              // the fork).
+              logBufferSlots[0].owner = base::process_token();
               crashAfterTheStatics = true;
               std::exit(0);
             }),
@@ -198,6 +203,24 @@ TEST_F(LogBuffer, CrashAfterTheStaticsAreGoneStillWritesTheSlots) {
       foundation::Data(bytes.begin(), bytes.end()));
   ASSERT_NE(log, nullptr);
   EXPECT_EQ(log->errorId(), "late");
+}
+
+TEST_F(LogBuffer, AForkedChildsCrashLeavesItsParentsFiles) {
+  // The parent stores the log it has in a slot at the fork itself; the other
+  // file holds what a crash of the parent wrote.
+  prepare(logWithId("parents"), "id-parents");
+  writeFile(bufferFile(1), {7});
+  for (const auto how : {base::testing::ForkBy::library, base::testing::ForkBy::systemCall}) {
+    EXPECT_EQ(base::testing::inChild(
+                  [] {
+                    crashes_log_buffer_crash_callback(nullptr, nullptr, nullptr);
+                    return 0;
+                  },
+                  how),
+              0);
+    EXPECT_EQ(fs::file_size(bufferFile(0)), 0u);
+    EXPECT_EQ(readFile(bufferFile(1)), std::vector<uint8_t>{7});
+  }
 }
 
 TEST_F(LogBuffer, CrashSkipsASlotCaughtInTheMiddleOfAChange) {

@@ -618,8 +618,9 @@ int faultAsTheKernelNames() {
 
 __attribute__((noinline)) void cloneChildCrashes() { faultWith(28); }
 
-// A child made by clone in the program's memory, sharing `shared` with it
-// besides, crashes; the program waits for it.
+// A child made by clone with `shared` (CLONE_VM: in the program's memory)
+// crashes; the program waits for it, and marks "child-ended-by-its-signal"
+// when it ended by its fault.
 bool runCloneChild(int shared) {
   constexpr size_t kStackSize = 256 * 1024;
   void* stack = mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE,
@@ -630,11 +631,12 @@ bool runCloneChild(int shared) {
     return 1;
   };
   const pid_t child =
-      clone(crashes, static_cast<char*>(stack) + kStackSize, CLONE_VM | shared | SIGCHLD, nullptr);
+      clone(crashes, static_cast<char*>(stack) + kStackSize, shared | SIGCHLD, nullptr);
   if (child < 0) return false;
   mark("child", static_cast<uint64_t>(child));
   mark("child.parent", static_cast<uint64_t>(getpid()));
-  waitFor(child);
+  const int status = waitFor(child);
+  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) mark("child-ended-by-its-signal", 1);
   return true;
 }
 
@@ -798,12 +800,15 @@ int crashAfterTheChange() {
     if (whole && gHandlerOnItsStack.load()) mark("own-stack-kept", 1);
     faultAfterTheProgramsHandler();
   } else if (gMode == "clone-sighand") {
-    if (!runCloneChild(CLONE_SIGHAND)) return 8;
+    if (!runCloneChild(CLONE_VM | CLONE_SIGHAND)) return 8;
+    parentCrashesLater();
+  } else if (gMode == "clone-vm" || gMode == "fork-files") {
+    if (!runCloneChild(gMode == "clone-vm" ? CLONE_VM : CLONE_FILES)) return 8;
     parentCrashesLater();
   } else if (gMode == "clone-files") {
     // The program's own crash finds no descriptor left but the ones the
     // engine keeps.
-    if (!runCloneChild(CLONE_FILES)) return 8;
+    if (!runCloneChild(CLONE_VM | CLONE_FILES)) return 8;
     useUpDescriptors();
     parentCrashesLater();
   } else {

@@ -134,6 +134,12 @@ bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, 
     return enabled ||
            filterCalls({{SYS_kcmp, sandbox == "kcmp-ends" ? callEndsTheProcess : callTraps}}, true);
   }
+  if (sandbox == "unshare-ends" || sandbox == "unshare-traps" || sandbox == "unshare-eperm") {
+    const uint32_t action = sandbox == "unshare-ends"    ? callEndsTheProcess
+                            : sandbox == "unshare-traps" ? callTraps
+                                                         : callFails(EPERM);
+    return enabled || filterCalls({{SYS_unshare, action}}, true);
+  }
   if (sandbox == "no-wipe" || sandbox == "forked") return true;
   if (sandbox == "temporary-writer") {
     if (enabled) return true;

@@ -12,6 +12,9 @@
 //     capability;
 //   kcmp-ends, kcmp-traps: installed before enabling, kcmp ends the process,
 //     or traps (SIGSYS), as filters that list the calls they allow do;
+//   unshare-ends, unshare-traps, unshare-eperm: installed before enabling,
+//     unshare ends the process, traps, or fails with EPERM (as in a
+//     container without the administration capability);
 //   temporary-writer: installed before enabling, no file can be made without
 //     a name (O_TMPFILE), and the writer of a report, once it is whole, opens
 //     the FIFO "<folder>/renaming", writes a byte to it and waits there for

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <linux/fs.h>
+#include <linux/kcmp.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/ioctl.h>
@@ -14,6 +15,7 @@
 #include <atomic>
 
 #include "base/ProcessToken.h"
+#include "system/CallProbe.h"
 #include "system/SignalSafe.h"
 
 namespace sys {
@@ -208,17 +210,32 @@ bool descriptor_close_copy(int fd, const process_identity& owner, bool atCrash,
   }
   if (!atCrash || probe >= 0) return false;
   if (syscall(SYS_close_range, fd, fd, CLOSE_RANGE_UNSHARE) == 0) return true;
-  // Kernels before 5.9, or a sandbox that refuses close_range.
-  if (syscall(SYS_unshare, CLONE_FILES) != 0) return false;
+  // Kernels before 5.9, or a sandbox that refuses close_range: unshare, once
+  // a throwaway process has shown that the sandbox lets it through.
+  long allowed = -1;
+  if (!system_call_probe(SYS_unshare, CLONE_FILES, 0, 0, &allowed) || allowed != 0 ||
+      syscall(SYS_unshare, CLONE_FILES) != 0) {
+    return false;
+  }
   close(fd);
   return true;
 }
 
 bool signal_actions_may_be_shared() noexcept {
   ErrnoGuard guard;
-  // With nothing to unshare the call changes nothing; with a shared table,
-  // or other threads, it fails.
-  return syscall(SYS_unshare, CLONE_SIGHAND) != 0;
+  // unshare, with nothing to unshare, changes nothing; with a shared table,
+  // or other threads, it fails. Asked only once a throwaway process (whose
+  // actions are its own) has shown that the sandbox lets it through: a
+  // filter may end the process that asks, or trap the call.
+  long answer = -1;
+  if (system_call_probe(SYS_unshare, CLONE_SIGHAND, 0, 0, &answer) && answer == 0) {
+    return syscall(SYS_unshare, CLONE_SIGHAND) != 0;
+  }
+  // Else the kernel's comparison with the parent's actions, asked by a
+  // throwaway too (a sandbox that refuses unshare may let kcmp through).
+  const long self = syscall(SYS_getpid), parent = syscall(SYS_getppid);
+  return parent <= 0 || !system_call_probe(SYS_kcmp, self, parent, KCMP_SIGHAND, &answer) ||
+         answer < 1 || answer > 2;
 }
 
 namespace {

@@ -70,7 +70,9 @@ bool descriptor_table_may_be_parents(int fd) noexcept;
 // descriptor is closed there (a table its threads share). Where the table is
 // `owner`'s too (CLONE_FILES), or may be, it is closed only `atCrash` when
 // the caller has no `probe` to use instead, in a copy of the table made for
-// the calling thread (close_range's unsharing, or `unshare`): the process is
+// the calling thread (close_range's unsharing, or `unshare` where a
+// throwaway process has shown that the sandbox lets it through, see
+// system/CallProbe.h): the process is
 // ending, and a child that used up its descriptors still has one for its
 // report. Otherwise, and when no copy can be had, false with `fd` left open:
 // the caller uses one of its own for the moment, and keeps nothing more in
@@ -78,10 +80,13 @@ bool descriptor_table_may_be_parents(int fd) noexcept;
 bool descriptor_close_copy(int fd, const process_identity& owner, bool atCrash, int probe) noexcept;
 
 // Whether the calling process's signal actions may be another process's too
-// (a child made by clone with CLONE_SIGHAND): false only for a process alone
-// in its thread group whose actions `unshare` finds unshared (it refuses a
-// table that is shared, and leaves one that is not as it is). One with
-// threads of its own, or where `unshare` is refused, may share them.
+// (a child made by clone with CLONE_SIGHAND): false for a process alone in
+// its thread group whose actions `unshare` finds unshared (it refuses a
+// table that is shared, and leaves one that is not as it is), or, where a
+// sandbox refuses `unshare`, whose actions `kcmp` finds apart from its
+// parent's. Neither is asked before a throwaway process has shown that the
+// sandbox lets it through (see system/CallProbe.h). One with threads of its
+// own, or where neither can be asked, may share them.
 bool signal_actions_may_be_shared() noexcept;
 
 // Marks the calling process as ending by a crash whose report is being

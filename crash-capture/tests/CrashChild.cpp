@@ -817,6 +817,48 @@ int crashAfterTheChange() {
   waitForTheEnd();
 }
 
+// ---- Threads that own their descriptor tables ----
+
+__attribute__((noinline)) void ownTableThreadCrashes() { faultWith(29); }
+
+// own-tables[-loaded|-deaf]: threads each give themselves a descriptor
+// table of their own and close and reopen every descriptor there (the
+// engine's among them); one of them crashes while the main thread sleeps,
+// then leaves main, which ends the program unless the crash holds it. With
+// "-loaded", busy threads compete for the processors meanwhile; with
+// "-deaf", the main thread blocks the parking signal and leaves main once
+// the crash has begun (the action of SIGSEGV changed).
+int crashWithOwnTables(bool loaded, bool deaf) {
+  constexpr int kOwners = 4;
+  static std::atomic<int> ready{0};
+  struct sigaction enabled;
+  sigaction(SIGSEGV, nullptr, &enabled);
+  if (deaf) blockParkingSignal();
+  if (loaded) {
+    for (unsigned i = 0; i < 2 * std::thread::hardware_concurrency(); ++i) {
+      std::thread([] {
+        for (;;) asm volatile("" ::: "memory");
+      }).detach();
+    }
+  }
+  for (int i = 0; i < kOwners; ++i) {
+    std::thread([] {
+      if (unshare(CLONE_FILES) != 0 || syscall(SYS_close_range, 3, ~0u, 0) != 0) _exit(9);
+      for (int n = 0; n < 8; ++n) {
+        if (open("/dev/null", O_RDONLY) < 0) _exit(9);
+      }
+      if (++ready == kOwners) ownTableThreadCrashes();
+      for (;;) pause();
+    }).detach();
+  }
+  if (!deaf) sleep(2);
+  for (struct sigaction now = enabled; deaf && now.sa_sigaction == enabled.sa_sigaction;) {
+    sched_yield();
+    sigaction(SIGSEGV, nullptr, &now);
+  }
+  return 0;
+}
+
 int crash() {
   if (gMode == "fault") {
     markFunction("crashed", faultAfterBacktrace);
@@ -871,6 +913,8 @@ int crash() {
     markFunction("crashed", faultHere);
     gCrashStart = monotonicNs();
     faultHere();
+  } else if (gMode.rfind("own-tables", 0) == 0) {
+    return crashWithOwnTables(gMode == "own-tables-loaded", gMode == "own-tables-deaf");
   } else if (gMode == "fork-child" || gMode == "raw-fork-child") {
     // The child crashes first; its parent, which enabled the reporter, then
     // crashes too and must still be reported.

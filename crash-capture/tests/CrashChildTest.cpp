@@ -201,6 +201,24 @@ TEST(CrashChildSignals, RaisedSignalHasNoAddress) {
   EXPECT_EQ(run.report.address, 0u);
 }
 
+// A thread with a descriptor table of its own, whose descriptors it closed
+// and reopened, crashes while the main thread sleeps and then leaves main:
+// the program ends by the crash, with its report, every time; also with busy
+// threads beside it, and when the main thread, which blocks the parking
+// signal, leaves main once the crash has begun.
+TEST(CrashChildSignals, NoThreadRunsOnOrEndsTheProgramWhileACrashIsWritten) {
+  for (const auto& [mode, rounds] :
+       {std::pair{"own-tables", 20}, {"own-tables-loaded", 20}, {"own-tables-deaf", 5}}) {
+    for (int round = 0; round < rounds; ++round) {
+      SCOPED_TRACE(std::string(mode) + ", round " + std::to_string(round));
+      ChildRun run;
+      runChild(mode, "signals", &run);
+      expectOneWholeReport(run, "SIGSEGV");
+      if (HasFailure()) return;
+    }
+  }
+}
+
 TEST(CrashChildSignals, ThreadsThatNeverParkCostOneWaitForTheWholeCrash) {
   ChildRun run;
   runChild("deaf-threads", "signals", &run);

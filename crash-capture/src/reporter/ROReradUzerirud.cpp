@@ -25,6 +25,7 @@
 #include "system/ReservedDescriptors.h"
 #include "system/SystemFacts.h"
 #include "system/ThreadStacks.h"
+#include "system/Threads.h"
 #include "writer/ROCrashAnnotations.h"
 #include "writer/ROCrashLogWriter.h"
 #include "writer/ROCrashProcessInfo.h"
@@ -395,6 +396,9 @@ bool ROReradUzerirud::enableCrashReporterAndReturnError(
   }
   sys::sync_loaded_images();
   changes.openedTaskFolder = sys::thread_parking_prepare();
+  // Before the crash's handlers: a crash is written whole before the program
+  // can end.
+  sys::process_crash_holds_exit();
 
   auto handler = ROCrashSignalHandler::sharedHandler();
   if (type == ROReradUzerirudSignalHandlerTypeBSD || type == ROReradUzerirudSignalHandlerTypeMach) {

@@ -238,20 +238,4 @@ bool signal_actions_may_be_shared() noexcept {
          answer < 1 || answer > 2;
 }
 
-namespace {
-
-// The token (base/ProcessToken.h) of the process whose crash is being
-// written: a child forked meanwhile is not ending.
-std::atomic<uint32_t> gCrashingProcess{0};
-
-}  // namespace
-
-void descriptor_tables_crash_began() noexcept {
-  gCrashingProcess.store(base::process_token(), std::memory_order_release);
-}
-
-bool descriptor_tables_crashing() noexcept {
-  return gCrashingProcess.load(std::memory_order_acquire) == base::process_token();
-}
-
 }  // namespace sys

@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <cstring>
 
 #include "ThreadsInternal.h"
@@ -218,7 +219,7 @@ int takeTaskFolder(bool* reserved) {
       // it opened, or, at a crash without one, closes the copy in a table
       // of its own.
       const int opened = openTaskFolder();
-      const bool closed = descriptor_close_copy(fd, owner, descriptor_tables_crashing(), opened);
+      const bool closed = descriptor_close_copy(fd, owner, process_crash_under_way(), opened);
       fd = -1;
       if (closed) {
         forgetFolder();
@@ -271,6 +272,24 @@ void futexWakeAll(std::atomic<int32_t>* word) {
   syscall(SYS_futex, futexWord(word), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
 }
 
+// The kernel's signal set: 64 signals. Masks here are set by the system call:
+// the C library's functions may be the program's to wrap.
+constexpr long kSignalSetBytes = 8;
+
+// Blocks every signal on the calling thread; the mask it had into `before`.
+void blockEverySignal(sigset_t* before) {
+  sigset_t all;
+  sigfillset(&all);
+  syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, before, kSignalSetBytes);
+}
+
+// The crash the process ends by: its token (base/ProcessToken.h) in the
+// upper half, the thread that writes it in the lower one; 0 for none.
+std::atomic<uint64_t> gCrash{0};
+
+// A request that is not (or no longer) the calling thread's.
+constexpr int kNoRequest = -2;
+
 // Parks the calling thread `self` for the request of slot `index` with the
 // interrupted context `uc`, until it is released. Answers the slot of a
 // request left to it meanwhile, or -1.
@@ -279,8 +298,13 @@ int parkFor(int index, int32_t self, const ucontext_t* uc) {
   int32_t expected = kRequested;
   if (slot.tid.load(std::memory_order_acquire) != self ||
       !slot.state.compare_exchange_strong(expected, kParking, std::memory_order_acq_rel)) {
-    return -1;
+    return kNoRequest;
   }
+  // A parked thread runs no handler of the program's: none of its code runs
+  // until the thread is released. A request that arrives meanwhile waits for
+  // the release, and is then left to this handler (see leftToTheParkBelow).
+  sigset_t before;
+  blockEverySignal(&before);
   gParkingHints[static_cast<uint32_t>(self) % kSlotCount].store(index + 1,
                                                                 std::memory_order_release);
   for (int i = 0; i < kThreadGregCount; ++i) {
@@ -291,6 +315,7 @@ int parkFor(int index, int32_t self, const ucontext_t* uc) {
   while (slot.state.load(std::memory_order_acquire) == kParked) {
     futexWait(&slot.state, kParked, nullptr);
   }
+  syscall(SYS_rt_sigprocmask, SIG_SETMASK, &before, nullptr, kSignalSetBytes);
   int32_t released = kReleased;
   const int next = slot.state.compare_exchange_strong(released, kLeaving, std::memory_order_acq_rel)
                        ? -1
@@ -336,6 +361,9 @@ void parkHandler(int, siginfo_t* info, void* uap) {
   const auto self = static_cast<int32_t>(syscall(SYS_gettid));
   if (leftToTheParkBelow(index, self, uc)) return;
   while (index >= 0) index = parkFor(index, self, uc);
+  // A request withdrawn before this thread came to it: during a crash, the
+  // thread parks all the same.
+  if (index == kNoRequest) process_crash_hold();
 }
 
 ParkSlot* slotOf(thread_t thread, int32_t state) {
@@ -706,6 +734,7 @@ void thread_suspend_all(const thread_t* threads, uint32_t count, bool* suspended
 kern_return_t thread_resume(thread_t thread) noexcept {
   ParkSlot* slot = parkedSlotOf(thread);
   if (slot == nullptr) return KERN_FAILURE;
+  if (process_crash_under_way()) return KERN_SUCCESS;
   int32_t expected = kParked;
   if (!slot->state.compare_exchange_strong(expected, kReleased, std::memory_order_acq_rel)) {
     return KERN_FAILURE;
@@ -713,6 +742,35 @@ kern_return_t thread_resume(thread_t thread) noexcept {
   ErrnoGuard errnoGuard;
   futexWakeAll(&slot->state);
   return KERN_SUCCESS;
+}
+
+void process_crash_began() noexcept {
+  gCrash.store(static_cast<uint64_t>(base::process_token()) << 32 |
+                   static_cast<uint32_t>(mach_thread_self()),
+               std::memory_order_release);
+}
+
+bool process_crash_under_way() noexcept {
+  // The parent's crash, seen from a child in its memory, is not the child's.
+  return gCrash.load(std::memory_order_acquire) >> 32 == base::process_token() &&
+         !task_shares_parent_memory();
+}
+
+void process_crash_hold() noexcept {
+  if (!process_crash_under_way() ||
+      static_cast<thread_t>(gCrash.load(std::memory_order_acquire)) == mach_thread_self()) {
+    return;
+  }
+  sigset_t before;
+  blockEverySignal(&before);
+  // The crash's signal ends the process.
+  static std::atomic<int32_t> never{0};
+  for (;;) futexWait(&never, 0, nullptr);
+}
+
+void process_crash_holds_exit() noexcept {
+  static std::atomic<bool> registered{false};
+  if (!registered.exchange(true)) atexit([] { process_crash_hold(); });
 }
 
 kern_return_t thread_get_state(thread_t thread, thread_gregs* state) noexcept {

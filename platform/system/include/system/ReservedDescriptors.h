@@ -89,12 +89,4 @@ bool descriptor_close_copy(int fd, const process_identity& owner, bool atCrash, 
 // own, or where neither can be asked, may share them.
 bool signal_actions_may_be_shared() noexcept;
 
-// Marks the calling process as ending by a crash whose report is being
-// written: from then on its thread list closes a descriptor it keeps from a
-// parent as `descriptor_close_copy` does at crash time. Kept with the
-// process's token (base/ProcessToken.h): a child forked later is not ending.
-void descriptor_tables_crash_began() noexcept;
-// Whether the calling process has been marked so.
-bool descriptor_tables_crashing() noexcept;
-
 }  // namespace sys

@@ -802,8 +802,11 @@ int crashAfterTheChange() {
   } else if (gMode == "clone-sighand") {
     if (!runCloneChild(CLONE_VM | CLONE_SIGHAND)) return 8;
     parentCrashesLater();
-  } else if (gMode == "clone-vm" || gMode == "fork-files") {
-    if (!runCloneChild(gMode == "clone-vm" ? CLONE_VM : CLONE_FILES)) return 8;
+  } else if (gMode == "clone-vm" || gMode == "fork-files" || gMode == "clone-vm-newpid") {
+    const int shared = gMode == "clone-vm"          ? CLONE_VM
+                       : gMode == "clone-vm-newpid" ? CLONE_VM | CLONE_NEWPID
+                                                    : CLONE_FILES;
+    if (!runCloneChild(shared)) return 8;
     parentCrashesLater();
   } else if (gMode == "clone-files") {
     // The program's own crash finds no descriptor left but the ones the
@@ -1086,7 +1089,10 @@ int main(int argc, char** argv) {
   }
   // As a program that a process of its own forked, not one started by
   // running it.
-  if (const pid_t program = sandbox == "forked" ? fork() : 0; program > 0) {
+  // Or as the first process (pid 1) of a pid namespace of its own, which
+  // keeps the /proc of the namespace it came from.
+  if (sandbox == "pid-one" && unshare(CLONE_NEWPID) != 0) return 7;
+  if (const pid_t program = sandbox == "forked" || sandbox == "pid-one" ? fork() : 0; program > 0) {
     int status = 0;
     waitpid(program, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -140,7 +140,7 @@ bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, 
                                                          : callFails(EPERM);
     return enabled || filterCalls({{SYS_unshare, action}}, true);
   }
-  if (sandbox == "no-wipe" || sandbox == "forked") return true;
+  if (sandbox == "no-wipe" || sandbox == "forked" || sandbox == "pid-one") return true;
   if (sandbox == "temporary-writer") {
     if (enabled) return true;
     snprintf(gRenaming, sizeof gRenaming, "%s/renaming", folder.c_str());

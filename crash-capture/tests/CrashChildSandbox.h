@@ -22,7 +22,9 @@
 //   no-wipe: from the program's start, the kernel refuses to wipe a page in
 //     a forked child (MADV_WIPEONFORK), as before Linux 4.14 (see
 //     crash_child_without_wipe);
-//   forked: the program runs in a child of the C library's fork (CrashChild.cpp).
+//   forked: the program runs in a child of the C library's fork (CrashChild.cpp);
+//   pid-one: the program runs as the first process (pid 1) of a pid
+//     namespace of its own, with the /proc of the one it came from.
 // Installs what `sandbox` asks at the time `enabled` says (before enabling,
 // or once enabled); false when that fails. Nothing for an empty `sandbox`.
 bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, bool enabled);

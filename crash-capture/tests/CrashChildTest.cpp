@@ -678,6 +678,40 @@ const std::map<std::string, std::pair<bool (*)(), std::string>> kNeeds = {
     {"inode-reused", {inodesReused, "the file system under /tmp does not reuse inodes at once"}},
 };
 
+// The first process (pid 1) of a pid namespace, as a container's is, whose
+// child in its memory is the first process of a namespace of its own (clone
+// with CLONE_VM and CLONE_NEWPID): both are pid 1. The child's crash is a
+// report of its own, queued, that lists its one thread; the program's crash
+// after it is the pending report.
+TEST(CrashChildSignals, ChildInTheMemoryOfAPidOneWithPidOneToo) {
+  if (rocrash::testing::kThreadSanitizer) GTEST_SKIP() << kCloneChildBeyondThreadSanitizer;
+  ChildRun run;
+  runChild("clone-vm-newpid+pid-one", "signals", &run, true);
+  if (WIFEXITED(run.status) && WEXITSTATUS(run.status) == 7) {
+    GTEST_SKIP() << "the system gives no pid namespace";
+  }
+  // The program's own parent passes on how it ended.
+  EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 128 + SIGSEGV) << run.status;
+  ASSERT_TRUE(run.report.ok) << run.report.text;
+  ASSERT_NE(run.report.crashed(), nullptr);
+  EXPECT_EQ(run.report.processID, 1u);
+  auto names = [](const DecodedThread& thread, const std::string& function) {
+    for (const auto& symbol : thread.symbols) {
+      if (symbol.find(function) != std::string::npos) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(names(*run.report.crashed(), "parentCrashesLater"));
+  ASSERT_EQ(run.queued.size(), 1u);
+  const auto& child = run.queued[0];
+  ASSERT_TRUE(child.ok) << child.text;
+  EXPECT_EQ(child.processID, 1u);
+  ASSERT_EQ(child.threads.size(), 1u) << child.text;
+  ASSERT_NE(child.crashed(), nullptr);
+  EXPECT_TRUE(names(*child.crashed(), "cloneChildCrashes"));
+  EXPECT_NE(run.marker("child-ended-by-its-signal"), 0u);
+}
+
 class CrashSituations : public ::testing::TestWithParam<std::tuple<CrashSituation, std::string>> {};
 
 TEST_P(CrashSituations, EveryCrashedProcessLeavesItsOwnWholeReport) {

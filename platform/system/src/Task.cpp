@@ -260,7 +260,9 @@ bool task_shares_parent_memory() noexcept {
   const task_t cached = gSelfName->pid.load(std::memory_order_relaxed);
   if (cached == 0) return false;
   ErrnoGuard guard;
-  return cached != currentPid();
+  // With the parent's id (the first process of a pid namespace of its own,
+  // as its parent is of another), the token's answer.
+  return cached != currentPid() || base::process_in_parents_memory();
 }
 
 thread_t mach_thread_self() noexcept { return static_cast<thread_t>(syscall(SYS_gettid)); }

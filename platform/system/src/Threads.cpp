@@ -480,12 +480,35 @@ struct linux_dirent64 {
 
 namespace {
 
+// Where /proc numbers the process's threads otherwise than the process does
+// (its pid namespace is not the one /proc was mounted for): the last list's
+// threads, each by both numbers, as the list translated them. Read by the
+// one lister that wrote it (the writer of a report).
+struct ThreadNumbers {
+  thread_t own;
+  thread_t proc;
+};
+ThreadNumbers gThreadNumbers[kThreadCapacity];
+std::atomic<uint32_t> gThreadNumberCount{0};
+
+// /proc's number for `thread`, as the last list translated it.
+thread_t procNumberOf(thread_t thread) {
+  const uint32_t count = gThreadNumberCount.load(std::memory_order_acquire);
+  for (uint32_t i = 0; i < count; ++i) {
+    if (gThreadNumbers[i].own == thread) return gThreadNumbers[i].proc;
+  }
+  return thread;
+}
+
 // Reads the text of the own process's "task/<thread>/<file>" into `text`
 // (room for `room` bytes with a terminating zero); its length, or -1.
-ssize_t readThreadFile(thread_t thread, const char* file, char* text, size_t room) {
+// `procNumber`: `thread` is /proc's number, not the process's.
+ssize_t readThreadFile(thread_t thread, const char* file, char* text, size_t room,
+                       bool procNumber = false) {
   // "task/", up to 10 digits, "/" and the file's name.
   char path[64] = "task/";
   size_t length = 5;
+  if (!procNumber) thread = procNumberOf(thread);
   length += format_decimal(static_cast<uint32_t>(thread), path + length);
   path[length++] = '/';
   for (; *file != '\0' && length + 1 < sizeof path; ++file) path[length++] = *file;
@@ -524,6 +547,53 @@ uint64_t parseNumber(const char** at, int base) {
 }
 
 bool hasParkingSignal(uint64_t mask) { return (mask >> (thread_parking_signal() - 1) & 1) != 0; }
+
+// Whether /proc numbers the calling thread otherwise than the process does:
+// /proc/thread-self names "<process>/task/<thread>" by /proc's numbers.
+bool procNumbersOtherwise() {
+  char target[64];
+  const ssize_t n = readlink("/proc/thread-self", target, sizeof target - 1);
+  if (n <= 0) return false;
+  target[n] = '\0';
+  const char* at = target;
+  while (*at != '\0' && *at != '/') ++at;
+  if (strncmp(at, "/task/", 6) != 0) return false;
+  at += 6;
+  return static_cast<thread_t>(parseNumber(&at, 10)) != mach_thread_self();
+}
+
+// The process's own number for the thread /proc numbers `proc`: the last of
+// the numbers its status gives it, one in each pid namespace from /proc's
+// down to its own; 0 when it cannot be read.
+thread_t ownNumberOf(thread_t proc) {
+  char text[4096];
+  if (readThreadFile(proc, "status", text, sizeof text, true) <= 0) return 0;
+  const char* at = strstr(text, "\nNSpid:");
+  if (at == nullptr) return 0;
+  at += 7;
+  thread_t own = 0;
+  while (*at == ' ' || *at == '\t') {
+    own = static_cast<thread_t>(parseNumber(&at, 10));
+  }
+  return own;
+}
+
+// Puts the process's own numbers in place of /proc's in `threads[0, *count)`
+// where they differ, leaving out a thread whose number cannot be told, and
+// keeps both for the reads of thread files that follow.
+void ownThreadNumbers(thread_t* threads, uint32_t* count) {
+  gThreadNumberCount.store(0, std::memory_order_release);
+  if (!procNumbersOtherwise()) return;
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i < *count; ++i) {
+    const thread_t own = ownNumberOf(threads[i]);
+    if (own <= 0) continue;
+    gThreadNumbers[kept] = {own, threads[i]};
+    threads[kept++] = own;
+  }
+  *count = kept;
+  gThreadNumberCount.store(kept, std::memory_order_release);
+}
 
 }  // namespace
 
@@ -668,6 +738,7 @@ kern_return_t task_threads(task_t task, thread_t* threads, uint32_t capacity,
     }
   }
   releaseTaskFolder(fd, reserved);
+  if (result == KERN_SUCCESS) ownThreadNumbers(threads, count);
   return result;
 }
 

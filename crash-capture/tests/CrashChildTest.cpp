@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <tuple>
@@ -242,47 +243,78 @@ constexpr const char* kTrapsBeyondThreadSanitizer =
 // A writer without files made nameless writes its report under a hidden
 // name and names it once whole. An enabling removes what a writer killed
 // before naming left, never the file of one that lives: here one that
-// waits as it would name its report.
+// waits as it would name its report. Also where the writer shared its
+// descriptor table with a process that lives on: a child made by clone with
+// CLONE_FILES is killed there, then its parent writes its own crash.
 TEST(CrashChildSignals, EnablingRemovesTheHiddenFilesOfEndedWritersOnly) {
   if (rocrash::testing::kThreadSanitizer) GTEST_SKIP() << kTrapsBeyondThreadSanitizer;
   namespace fs = std::filesystem;
-  const std::string folder = crashsituations::childFolder();
-  const std::string renaming = folder + "/renaming";
-  ASSERT_EQ(mkfifo(renaming.c_str(), 0600), 0);
-  const int waiting = open(renaming.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  ASSERT_GE(waiting, 0);
-  int ended = -1;
-  const pid_t writer =
-      crashsituations::startChild("abort+temporary-writer", "signals", folder, false, &ended);
-  ASSERT_GE(writer, 0);
-  const auto deadline = crashsituations::childDeadline();
-  const bool written = crashsituations::readableBefore(waiting, deadline);
-  auto reporter = crashsituations::childReporter(folder);
-  const fs::path data = fs::path(reporter->crashReportPath()).parent_path();
-  auto hidden = [&] {
-    size_t count = 0;
-    for (const auto& entry : fs::directory_iterator(data)) {
-      count += entry.path().filename().string().rfind(".report-", 0) == 0;
+  for (const std::string mode : {"abort", "fork-files"}) {
+    SCOPED_TRACE(mode);
+    const std::string folder = crashsituations::childFolder();
+    const std::string renaming = folder + "/renaming";
+    ASSERT_EQ(mkfifo(renaming.c_str(), 0600), 0);
+    const int waiting = open(renaming.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(waiting, 0);
+    // Held open here, so that the end of one writer is no end of the file.
+    const int holding = open(renaming.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(holding, 0);
+    int ended = -1;
+    const pid_t writer =
+        crashsituations::startChild(mode + "+temporary-writer", "signals", folder, false, &ended);
+    ASSERT_GE(writer, 0);
+    const auto deadline = crashsituations::childDeadline();
+    // Each writer that comes to name its report writes a byte.
+    auto written = [&] {
+      char byte;
+      return crashsituations::readableBefore(waiting, deadline) && read(waiting, &byte, 1) == 1;
+    };
+    bool came = written();
+    auto reporter = crashsituations::childReporter(folder);
+    const fs::path data = fs::path(reporter->crashReportPath()).parent_path();
+    auto hidden = [&] {
+      size_t count = 0;
+      for (const auto& entry : fs::directory_iterator(data)) {
+        count += entry.path().filename().string().rfind(".report-", 0) == 0;
+      }
+      return count;
+    };
+    auto enableElsewhere = [&] {
+      return base::testing::inChild([&] { return reporter->enableCrashReporter() ? 0 : 1; });
+    };
+    if (came && mode == "fork-files") {
+      // The child ends; its parent, which shares its table, crashes too.
+      std::ifstream markers(folder + "/markers");
+      std::string key;
+      uint64_t child = 0;
+      for (uint64_t value; markers >> key >> value;) {
+        if (key == "child") child = value;
+      }
+      ASSERT_NE(child, 0u);
+      kill(static_cast<pid_t>(child), SIGKILL);
+      came = written();
+      if (came) {
+        EXPECT_EQ(hidden(), 2u);
+        EXPECT_EQ(enableElsewhere(), 0);
+        EXPECT_EQ(hidden(), 1u)
+            << "the file of a writer that ended was left, or a living one's went";
+      }
+    } else if (came) {
+      EXPECT_EQ(hidden(), 1u);
+      EXPECT_EQ(enableElsewhere(), 0);
+      EXPECT_EQ(hidden(), 1u) << "the file of a writer that lives was removed";
     }
-    return count;
-  };
-  auto enableElsewhere = [&] {
-    return base::testing::inChild([&] { return reporter->enableCrashReporter() ? 0 : 1; });
-  };
-  if (written) {
-    EXPECT_EQ(hidden(), 1u);
+    kill(-writer, SIGKILL);
+    int status = 0;
+    crashsituations::waitForChild(writer, &status, deadline);
+    close(ended);
+    close(waiting);
+    close(holding);
+    ASSERT_TRUE(came) << "a writer did not come to name its report";
     EXPECT_EQ(enableElsewhere(), 0);
-    EXPECT_EQ(hidden(), 1u) << "the file of a writer that lives was removed";
+    EXPECT_EQ(hidden(), 0u) << "the file of a writer that ended was left";
+    fs::remove_all(folder);
   }
-  kill(-writer, SIGKILL);
-  int status = 0;
-  crashsituations::waitForChild(writer, &status, deadline);
-  close(ended);
-  close(waiting);
-  ASSERT_TRUE(written) << "the writer did not come to name its report";
-  EXPECT_EQ(enableElsewhere(), 0);
-  EXPECT_EQ(hidden(), 0u) << "the file of a writer that ended was left";
-  fs::remove_all(folder);
 }
 
 TEST(CrashChildSignals, ReportThatWouldPassTheOutputLimitStaysWhole) {

@@ -13,6 +13,7 @@
 
 #include "ROReradUzerirudCrashTime.h"
 #include "safe/AsyncFile.h"
+#include "system/ReservedDescriptors.h"
 #include "system/SignalSafe.h"
 
 // A report's file: made without a name (or under a hidden temporary one),
@@ -111,8 +112,13 @@ bool markBeingWritten(int fd) {
 
 // Opens a file of a hidden name of its own in the data folder: a name drawn
 // at random, so that writers of other processes (of another process id
-// namespace too) never meet.
+// namespace too) never meet. Its lock lasts as long as a table holds its
+// descriptor: the writing thread takes a table of its own first, so that a
+// writer killed before naming the file leaves it to the next enabling, also
+// where another process shared the table (clone with CLONE_FILES) and lives
+// on. Where none can be had, the file is made all the same.
 bool openTemporary(ReportFile* out) {
+  (void)sys::descriptor_table_make_own();
   for (int attempt = 0; attempt < 4; ++attempt) {
     uint64_t draw = 0;
     if (syscall(SYS_getrandom, &draw, sizeof draw, GRND_NONBLOCK) != sizeof draw) {

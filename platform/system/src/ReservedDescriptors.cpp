@@ -208,17 +208,22 @@ bool descriptor_close_copy(int fd, const process_identity& owner, bool atCrash,
     close(fd);
     return true;
   }
-  if (!atCrash || probe >= 0) return false;
-  if (syscall(SYS_close_range, fd, fd, CLOSE_RANGE_UNSHARE) == 0) return true;
-  // Kernels before 5.9, or a sandbox that refuses close_range: unshare, once
-  // a throwaway process has shown that the sandbox lets it through.
-  long allowed = -1;
-  if (!system_call_probe(SYS_unshare, CLONE_FILES, 0, 0, &allowed) || allowed != 0 ||
-      syscall(SYS_unshare, CLONE_FILES) != 0) {
-    return false;
-  }
+  if (!atCrash || probe >= 0 || !descriptor_table_make_own()) return false;
   close(fd);
   return true;
+}
+
+bool descriptor_table_make_own() noexcept {
+  ErrnoGuard guard;
+  // close_range unshares the table and closes nothing past the last
+  // descriptor; unshare where it is missing (before 5.9) or refused.
+  long allowed = -1;
+  if (system_call_probe(SYS_close_range, ~0u, ~0u, CLOSE_RANGE_UNSHARE, &allowed) && allowed == 0 &&
+      syscall(SYS_close_range, ~0u, ~0u, CLOSE_RANGE_UNSHARE) == 0) {
+    return true;
+  }
+  return system_call_probe(SYS_unshare, CLONE_FILES, 0, 0, &allowed) && allowed == 0 &&
+         syscall(SYS_unshare, CLONE_FILES) == 0;
 }
 
 bool signal_actions_may_be_shared() noexcept {

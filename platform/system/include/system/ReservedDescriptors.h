@@ -70,14 +70,20 @@ bool descriptor_table_may_be_parents(int fd) noexcept;
 // descriptor is closed there (a table its threads share). Where the table is
 // `owner`'s too (CLONE_FILES), or may be, it is closed only `atCrash` when
 // the caller has no `probe` to use instead, in a copy of the table made for
-// the calling thread (close_range's unsharing, or `unshare` where a
-// throwaway process has shown that the sandbox lets it through, see
-// system/CallProbe.h): the process is
+// the calling thread (see `descriptor_table_make_own`): the process is
 // ending, and a child that used up its descriptors still has one for its
 // report. Otherwise, and when no copy can be had, false with `fd` left open:
 // the caller uses one of its own for the moment, and keeps nothing more in
 // the table (which may be `owner`'s, and outlive the caller).
 bool descriptor_close_copy(int fd, const process_identity& owner, bool atCrash, int probe) noexcept;
+
+// Gives the calling thread a copy of its descriptor table, its own, for a
+// process that is ending: what the thread opens from then on is closed
+// however it ends, whatever other process shared the table (clone with
+// CLONE_FILES). close_range's unsharing, or `unshare`, each asked only once
+// a throwaway process has shown that the sandbox lets it through (see
+// system/CallProbe.h). False when neither can be had.
+bool descriptor_table_make_own() noexcept;
 
 // Whether the calling process's signal actions may be another process's too
 // (a child made by clone with CLONE_SIGHAND): false for a process alone in

@@ -15,6 +15,7 @@
 #include <dlfcn.h>
 #include <execinfo.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -820,6 +821,29 @@ int crashAfterTheChange() {
   waitForTheEnd();
 }
 
+// ---- A daemon that gives up root after enabling ----
+
+__attribute__((noinline)) void faultAfterGivingUpRoot() { faultWith(30); }
+__attribute__((noinline)) void childOfTheUnprivilegedDaemonCrashes() { faultWith(31); }
+
+// drop-privileges: enabled as root, the program takes nobody's user and
+// group (65534), as a daemon does; a child it forks then crashes, and then
+// the program.
+int crashAfterGivingUpRoot() {
+  if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+      setresuid(65534, 65534, 65534) != 0) {
+    return 7;
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    childOfTheUnprivilegedDaemonCrashes();
+    _exit(1);
+  }
+  waitFor(child);
+  faultAfterGivingUpRoot();
+  return 1;
+}
+
 // ---- Threads that own their descriptor tables ----
 
 __attribute__((noinline)) void ownTableThreadCrashes() { faultWith(29); }
@@ -916,6 +940,8 @@ int crash() {
     markFunction("crashed", faultHere);
     gCrashStart = monotonicNs();
     faultHere();
+  } else if (gMode == "drop-privileges") {
+    return crashAfterGivingUpRoot();
   } else if (gMode.rfind("own-tables", 0) == 0) {
     return crashWithOwnTables(gMode == "own-tables-loaded", gMode == "own-tables-deaf");
   } else if (gMode == "fork-child" || gMode == "raw-fork-child") {

@@ -272,10 +272,12 @@ TEST(CrashChildSignals, EnablingRemovesTheHiddenFilesOfEndedWritersOnly) {
     bool came = written();
     auto reporter = crashsituations::childReporter(folder);
     const fs::path data = fs::path(reporter->crashReportPath()).parent_path();
+    // Written ones: an enabling as root leaves an empty one of its own too.
     auto hidden = [&] {
       size_t count = 0;
       for (const auto& entry : fs::directory_iterator(data)) {
-        count += entry.path().filename().string().rfind(".report-", 0) == 0;
+        count +=
+            entry.path().filename().string().rfind(".report-", 0) == 0 && entry.file_size() != 0;
       }
       return count;
     };
@@ -315,6 +317,46 @@ TEST(CrashChildSignals, EnablingRemovesTheHiddenFilesOfEndedWritersOnly) {
     EXPECT_EQ(hidden(), 0u) << "the file of a writer that ended was left";
     fs::remove_all(folder);
   }
+}
+
+// A daemon that enables as root and then takes nobody's user and group: its
+// crash goes into the file it prepared at enabling, which the next enabling
+// names as the pending report. Its child, forked after, has no report, and
+// leaves no file.
+TEST(CrashChildSignals, ProgramThatGaveUpRootStillReports) {
+  if (geteuid() != 0) GTEST_SKIP() << "only a process run as root can give it up";
+  namespace fs = std::filesystem;
+  const std::string folder = crashsituations::childFolder();
+  int ended = -1;
+  const pid_t program =
+      crashsituations::startChild("drop-privileges", "signals", folder, true, &ended);
+  ASSERT_GE(program, 0);
+  int status = 0;
+  ASSERT_TRUE(crashsituations::waitForChild(program, &status, crashsituations::childDeadline()));
+  close(ended);
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
+  auto reporter = crashsituations::childReporter(folder);
+  EXPECT_FALSE(reporter->hasPendingCrashReport());
+  EXPECT_EQ(base::testing::inChild([&] { return reporter->enableCrashReporter() ? 0 : 1; }), 0);
+  const auto data = reporter->loadPendingCrashReportData();
+  ASSERT_TRUE(data.has_value());
+  const auto report = crashsituations::decode(*data, folder);
+  ASSERT_TRUE(report.ok) << report.text;
+  ASSERT_NE(report.crashed(), nullptr);
+  bool named = false;
+  for (const auto& symbol : report.crashed()->symbols) {
+    named = named || symbol.find("faultAfterGivingUpRoot") != std::string::npos;
+  }
+  EXPECT_TRUE(named) << report.text.substr(0, 4096);
+  // Beside it only the empty file the enabling here (as root) prepared.
+  size_t others = 0;
+  for (const auto& entry :
+       fs::recursive_directory_iterator(fs::path(reporter->crashReportPath()).parent_path())) {
+    others += entry.is_regular_file() && entry.path() != reporter->crashReportPath() &&
+              entry.file_size() != 0;
+  }
+  EXPECT_EQ(others, 0u) << "a file was left beside the report";
+  fs::remove_all(folder);
 }
 
 TEST(CrashChildSignals, ReportThatWouldPassTheOutputLimitStaysWhole) {

@@ -15,6 +15,8 @@
 //   unshare-ends, unshare-traps, unshare-eperm: installed before enabling,
 //     unshare ends the process, traps, or fails with EPERM (as in a
 //     container without the administration capability);
+//   allow-list: installed once enabled, every call but those a crash makes
+//     (as README.md lists them) and the program's own ends the process;
 //   temporary-writer: installed before enabling, no file can be made without
 //     a name (O_TMPFILE), and the writer of a report, once it is whole, opens
 //     the FIFO "<folder>/renaming", writes a byte to it and waits there for

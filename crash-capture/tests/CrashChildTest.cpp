@@ -616,6 +616,17 @@ const CrashSituation kSituations[] = {
      {},
      {},
      "child-ended-by-its-signal"},
+    // Under an allow-list of the calls a crash makes (README.md), that ends
+    // the process for any other: every kind of child, then the program. One
+    // in the program's memory cannot learn whether it shares the program's
+    // signal actions (kcmp and unshare are not listed), and ends by SIGKILL.
+    {"fork-child+allow-list", {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"raw-fork-child+allow-list",
+     {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"fork-files+allow-list", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"vfork-child+allow-list", {{"child", {"vforkChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"clone-vm+allow-list", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"clone-files+allow-list", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     // Where the kernel wipes no page in a forked child: a child of the raw
     // system call, and children in the program's memory, whose crashes
     // leave the program's own report as it would be (its id, its report's

@@ -1,12 +1,13 @@
 #include "base/ProcessToken.h"
 
-#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/rseq.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+
+#include "base/Fork.h"
 
 namespace base {
 
@@ -89,12 +90,13 @@ void tokenAfterFork() {
   (void)process_token();
 }
 
-// Before any static initialiser of the program (which may fork, or register
-// fork handlers that ask for the token in the child): the page, the first
-// process's token, and the fork handler, which runs first in a child.
+// Before any static initialiser of the program (which may fork, or join the
+// fork registration with handlers that ask for the token in the child): the
+// page, the first process's token, and the fork handler, the first to run in
+// a child.
 __attribute__((constructor(101))) void madeAtStart() {
   (void)process_token();
-  pthread_atfork(nullptr, nullptr, tokenAfterFork);
+  (void)fork_join(ForkPhase::processToken, {.child = tokenAfterFork});
 }
 
 }  // namespace
@@ -128,6 +130,22 @@ uint32_t detail::processTokenSlow() noexcept {
 }
 
 bool process_forked() noexcept { return process_token() != kFirstToken; }
+
+int32_t process_token_id() noexcept {
+  // Written before the token, by the process that took it.
+  const uint32_t* word = __atomic_load_n(&detail::gProcessTokenWord, __ATOMIC_ACQUIRE);
+  if (word != nullptr && __atomic_load_n(word, __ATOMIC_ACQUIRE) != 0) {
+    return static_cast<int32_t>(__atomic_load_n(&word[1], __ATOMIC_ACQUIRE));
+  }
+  const int savedErrno = errno;
+  (void)process_token();
+  word = tokenWord();
+  const int32_t id = word != nullptr
+                         ? static_cast<int32_t>(__atomic_load_n(&word[1], __ATOMIC_ACQUIRE))
+                         : processId();
+  errno = savedErrno;
+  return id;
+}
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include <climits>
 
 #include "HandlerStacksInternal.h"
+#include "base/ProcStat.h"
 
 #ifdef KX_TEST_SEAMS
 #include "system/TestSeams.h"
@@ -27,32 +28,22 @@ KX_HANDLER_ENTRY uint64_t ticksNow() {
   return static_cast<uint64_t>(now.tv_sec) * 100 + static_cast<uint64_t>(now.tv_nsec) / 10'000'000;
 }
 
-// The calling thread's start in those ticks, the 22nd field of
-// /proc/thread-self/stat, read a few bytes at a time (this may run on the
-// small stack a signal arrived on): the name in parentheses, which may hold
-// any byte, ends at the last ")". 0 when it cannot be read.
+// The calling thread's start in those ticks (base/ProcStat.h), read a few
+// bytes at a time (this may run on the small stack a signal arrived on). 0
+// when it cannot be read.
 KX_HANDLER_ENTRY uint64_t threadStart() {
   const long fd =
       systemCall(SYS_openat, AT_FDCWD, word("/proc/thread-self/stat"), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return 0;
   char chunk[64];
-  int field = 0;  // past the name: the field being read
-  uint64_t start = 0;
-  for (long got; field <= 22 && (got = systemCall(SYS_read, fd, word(chunk), sizeof chunk)) > 0;) {
-    for (long i = 0; i < got; ++i) {
-      const char c = chunk[i];
-      if (c == ')') {
-        field = 2;
-        start = 0;
-      } else if (field >= 2 && c == ' ') {
-        ++field;
-      } else if (field == 22 && c >= '0' && c <= '9') {
-        start = start * 10 + static_cast<uint64_t>(c - '0');
-      }
-    }
+  base::ProcStatScanner scanner;
+  scanner.start();
+  for (long got;
+       !scanner.complete() && (got = systemCall(SYS_read, fd, word(chunk), sizeof chunk)) > 0;) {
+    scanner.feed(chunk, static_cast<size_t>(got));
   }
   systemCall(SYS_close, fd);
-  return field > 22 ? start : 0;
+  return scanner.complete() ? scanner.stat().startTicks : 0;
 }
 
 // Whether `holder`, a word with the calling thread's id, is the calling

@@ -1,9 +1,8 @@
 // Ownership across fork: which process a set's holders belong to, and how a
 // forked child takes the set over (system/HandlerStacks.h).
 
-#include <pthread.h>
-
 #include "HandlerStacksInternal.h"
+#include "base/Fork.h"
 #include "base/ProcessToken.h"
 #include "system/Task.h"
 
@@ -63,7 +62,8 @@ void adoptAfterFork() {
   }
 }
 
-[[maybe_unused]] const int gForkHandler = pthread_atfork(nullptr, nullptr, adoptAfterFork);
+[[maybe_unused]] const bool gForkJoined =
+    base::fork_join(base::ForkPhase::system, {.child = adoptAfterFork});
 
 }  // namespace
 

@@ -5,7 +5,6 @@
 #include <linux/close_range.h>
 #include <linux/fs.h>
 #include <linux/kcmp.h>
-#include <pthread.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -14,6 +13,8 @@
 
 #include <atomic>
 
+#include "base/Fork.h"
+#include "base/ProcStat.h"
 #include "base/ProcessToken.h"
 #include "system/CallProbe.h"
 #include "system/SignalSafe.h"
@@ -75,56 +76,11 @@ void procPath(char* path, long pid, const char* file, long number = -1) {
   path[length] = '\0';
 }
 
-// The start of `file` (at most kReadRoom - 1 bytes) into `text`, made a
-// string; false where it cannot be read.
-constexpr size_t kReadRoom = 512;
-bool readStart(const char* file, char* text) {
-  const int fd = open(file, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const ssize_t got = read(fd, text, kReadRoom - 1);
-  close(fd);
-  if (got <= 0) return false;
-  text[got] = '\0';
-  return true;
-}
-
-// The decimal number at `at`.
-uint64_t decimalAt(const char* at) {
-  uint64_t value = 0;
-  for (; *at >= '0' && *at <= '9'; ++at) value = value * 10 + static_cast<uint64_t>(*at - '0');
-  return value;
-}
-
 // What the stat file of process `pid` (0: the calling one) says of it.
-struct StatFacts {
-  char state = 0;
-  long parent = 0;  // as /proc numbers it
-  uint64_t startTicks = 0;
-};
-
-bool statFacts(long pid, StatFacts* facts) {
+bool statFacts(long pid, base::ProcStat* facts) {
   char path[kProcPathRoom];
-  char text[kReadRoom];
   procPath(path, pid, "stat");
-  if (!readStart(path, text)) return false;
-  // The name's closing parenthesis is the last one; the state (the third
-  // field) follows it.
-  const char* end = nullptr;
-  for (const char* at = text; *at != '\0'; ++at) {
-    if (*at == ')') end = at;
-  }
-  if (end == nullptr || end[1] != ' ' || end[2] == '\0') return false;
-  facts->state = end[2];
-  int field = 3;
-  for (const char* at = end + 2; *at != '\0'; ++at) {
-    if (*at != ' ') continue;
-    if (++field == 4) facts->parent = static_cast<long>(decimalAt(at + 1));
-    if (field == 22) {
-      facts->startTicks = decimalAt(at + 1);
-      return true;
-    }
-  }
-  return false;
+  return base::proc_stat_read(path, facts);
 }
 
 // The token (base/ProcessToken.h) of the process the C library's fork made,
@@ -135,11 +91,12 @@ std::atomic<uint32_t> gTableCopiedFor{0};
 
 void tableCopied() { gTableCopiedFor.store(base::process_token(), std::memory_order_release); }
 
-[[maybe_unused]] const int gForkWatch = pthread_atfork(nullptr, nullptr, tableCopied);
+[[maybe_unused]] const bool gForkJoined =
+    base::fork_join(base::ForkPhase::system, {.child = tableCopied});
 
 // Whether `owner` still runs with its first thread, whose table /proc shows.
 bool runsAsKnown(const process_identity& owner) {
-  StatFacts facts;
+  base::ProcStat facts;
   return owner.pid > 0 && owner.startTicks != 0 && statFacts(owner.pid, &facts) &&
          facts.startTicks == owner.startTicks && facts.state != 'Z' && facts.state != 'X';
 }
@@ -157,7 +114,7 @@ process_identity process_identity_self() noexcept {
   ErrnoGuard guard;
   process_identity self;
   self.pid = static_cast<int32_t>(syscall(SYS_getpid));
-  StatFacts facts;
+  base::ProcStat facts;
   if (statFacts(0, &facts)) self.startTicks = facts.startTicks;
   return self;
 }
@@ -187,7 +144,7 @@ bool descriptor_table_apart_from(const process_identity& owner, int probe) noexc
 
 bool descriptor_table_may_be_parents(int fd) noexcept {
   ErrnoGuard guard;
-  StatFacts self, parent;
+  base::ProcStat self, parent;
   if (!statFacts(0, &self) || self.parent <= 0 || !statFacts(self.parent, &parent) ||
       parent.startTicks > self.startTicks) {
     return true;

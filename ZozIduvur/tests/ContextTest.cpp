@@ -110,10 +110,23 @@ TEST_F(Contexts, ObserversHearTheCurrentIdsAndEveryChangeAsItIsMade) {
   DUZEUserIdContext::removeUserIdObserver(user);
   DUZESessionContext::sharedInstance()->setSessionId("unheard");
   EXPECT_EQ(heard.size(), 7u);
-  // The service's slot beside the host's takes one.
-  EXPECT_TRUE(DUZESessionContext::addServiceSessionIdObserver(session));
-  EXPECT_FALSE(DUZESessionContext::addServiceSessionIdObserver(user));
-  DUZESessionContext::removeSessionIdObserver(session);
+  // The service's slot beside the host's takes one, told also when the entry
+  // was recorded, which names it.
+  const DUZESessionContext::ServiceObserver service = [](const std::optional<std::string>& id,
+                                                         std::optional<Date> recorded) {
+    heard.push_back("service " + id.value_or("-"));
+    const auto named = DUZESessionContext::sharedInstance()->sessionIdRecordedAt(
+        recorded.value_or(Date()).timeIntervalSince1970());
+    if (named != id) heard.push_back("not named");
+  };
+  const DUZESessionContext::ServiceObserver other = [](const std::optional<std::string>&,
+                                                       std::optional<Date>) {};
+  EXPECT_TRUE(DUZESessionContext::addServiceSessionIdObserver(service));
+  EXPECT_FALSE(DUZESessionContext::addServiceSessionIdObserver(other));
+  DUZESessionContext::sharedInstance()->setSessionId("S4");
+  DUZESessionContext::removeSessionIdObserver(service);
+  EXPECT_EQ(heard.size(), 9u);
+  EXPECT_EQ(heard.back(), "service S4");
 }
 
 // A child forked while other threads change the session, the user id and

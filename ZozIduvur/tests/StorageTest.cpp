@@ -39,9 +39,13 @@ class Storage : public duzetest::ChannelTest {
   void refuseNewRows() {
     execute("CREATE TRIGGER refuse BEFORE INSERT ON logs BEGIN SELECT RAISE(FAIL, 'full'); END");
   }
+  // Runs `sql` on a connection of the test's own. It waits for the store's
+  // write lock as the store waits for others': a unit that tries again and
+  // again may hold it at any moment, the longer on a loaded machine.
   void execute(const std::string& sql, const std::string& file = "Logs.sqlite") {
     sqlite3* db = nullptr;
     sqlite3_open((dataDir() / file).c_str(), &db);
+    sqlite3_busy_timeout(db, 60'000);
     ASSERT_EQ(sqlite3_exec(db, sql.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << sql;
     sqlite3_close(db);
   }

@@ -2,7 +2,7 @@
 
 #include <signal.h>
 
-#include <cmath>
+#include <charconv>
 
 #include "DUZEApplicationForwarder.h"
 #include "DUZECrashesKeys.h"
@@ -44,42 +44,50 @@ base::Mutex gSeamMutex;
 std::optional<dispatch::DispatchTimeInterval> gProcessingDelay KX_GUARDED_BY(gSeamMutex);
 std::optional<bool> gDebuggerAttached KX_GUARDED_BY(gSeamMutex);
 
-// The crash engine's names this service keeps for one id: the id itself,
-// and, for an id the reports cannot carry, when it was set (the history has
-// it). Kept as the library loads, so that a host's annotations neither take
-// their room nor change them.
+}  // namespace
+
+// Tells the crash engine, which refers to it weakly, that the program has
+// this service: the engine then keeps the service's names for it from the
+// start of the process (the link decides, before any initialiser runs).
+extern "C" __attribute__((used, visibility("default")))
+const char kestrix_crash_service_annotations = 1;
+
+namespace {
+
+// The crash engine's names this service has for one id: the id itself,
+// and, for an id the reports cannot carry, when its history entry was
+// recorded. The engine keeps them for this service from the start of the
+// process, so that a host's annotations neither take their room nor change
+// them, whatever runs first.
+using ServiceAnnotation = ROReradUzerirud::ServiceAnnotation;
 struct IdAnnotations {
-  std::optional<ROReradUzerirud::AnnotationKey> id;
-  std::optional<ROReradUzerirud::AnnotationKey> setAt;
+  ServiceAnnotation id;
+  ServiceAnnotation recordedAt;
 };
-
-IdAnnotations keep(const char* name, const char* setAtName) {
-  return {ROReradUzerirud::keepAnnotation(name), ROReradUzerirud::keepAnnotation(setAtName)};
-}
-
-IdAnnotations gSessionAnnotations =
-    keep(duzecrashes::kSessionIdAnnotation, duzecrashes::kSessionIdSetAtAnnotation);
-IdAnnotations gUserAnnotations =
-    keep(duzecrashes::kUserIdAnnotation, duzecrashes::kUserIdSetAtAnnotation);
+constexpr IdAnnotations kSessionAnnotations{ServiceAnnotation::sessionId,
+                                            ServiceAnnotation::sessionIdSetAt};
+constexpr IdAnnotations kUserAnnotations{ServiceAnnotation::userId, ServiceAnnotation::userIdSetAt};
 
 // Makes the annotations say `value`: the id, none, or, for one a report
-// cannot carry (too long, or not text), the time it was set, now (so that a
-// crash's report never says an earlier one). The time goes first and the id
-// last, so that a report written between says one or the other.
-void annotate(const IdAnnotations& annotations, const std::optional<std::string>& value) {
-  if (!annotations.id || !annotations.setAt) return;
-  if (value && annotations.id->set(*value)) {
-    annotations.setAt->remove();
+// cannot carry (too long, or not text), the time its entry was `recorded`,
+// which finds that entry in the history its process stores, and nothing in
+// a forked child's, which is not stored (its report then says no id, never
+// its parent's). The time goes first and the id last, so that a report
+// written between says one or the other.
+void annotate(const IdAnnotations& names, const std::optional<std::string>& value,
+              std::optional<dispatch::Date> recorded) {
+  const auto id = ROReradUzerirud::serviceAnnotationKey(names.id);
+  const auto recordedAt = ROReradUzerirud::serviceAnnotationKey(names.recordedAt);
+  if (value && id.set(*value)) {
+    recordedAt.remove();
     return;
   }
-  if (value) {
-    // Rounded up, so that the entry the history has is at or before it.
-    const double now = std::ceil(dispatch::Date::now().timeIntervalSince1970() * 1e6) / 1e6;
-    annotations.setAt->set(foundation::stringWithFormat("%.6f", now));
+  if (value && recorded) {
+    recordedAt.set(duzecrashes::recordedAtText(*recorded));
   } else {
-    annotations.setAt->remove();
+    recordedAt.remove();
   }
-  annotations.id->remove();
+  id.remove();
 }
 }  // namespace
 
@@ -93,6 +101,26 @@ dispatch::OnceToken& delayedProcessingToken() {
 dispatch::DispatchTimeInterval processingDelay() {
   base::LockGuard lock(gSeamMutex);
   return gProcessingDelay.value_or(dispatch::DispatchTimeInterval::nanoseconds(1000000000));
+}
+
+std::string recordedAtText(dispatch::Date recorded) {
+  char text[64];
+  const auto written = std::to_chars(text, text + sizeof text, recorded.timeIntervalSince1970(),
+                                     std::chars_format::fixed);
+  return std::string(text, written.ec == std::errc() ? written.ptr : text);
+}
+
+std::optional<double> recordedAtFromText(std::string_view text) {
+  // Decimals without an exponent, as written; "nan" and "inf", which
+  // from_chars takes too, are out of the range.
+  double seconds = 0;
+  const char* const end = text.data() + text.size();
+  const auto read = std::from_chars(text.data(), end, seconds, std::chars_format::fixed);
+  if (read.ec != std::errc() || read.ptr != end || !(seconds > 0) ||
+      seconds >= dispatch::Date::distantFuture().timeIntervalSince1970()) {
+    return std::nullopt;
+  }
+  return seconds;
 }
 
 }  // namespace duzecrashes
@@ -309,16 +337,18 @@ void DUZECrashes::annotateSessionAndUser() {
   // a forked child that starts a session of its own has it in its reports at
   // once (dispatch queues do not run there). Added again at each enabling,
   // they are only told the current ids.
-  const bool kept = gSessionAnnotations.id && gSessionAnnotations.setAt && gUserAnnotations.id &&
-                    gUserAnnotations.setAt;
   const bool session = DUZESessionContext::addServiceSessionIdObserver(
-      [](const std::optional<std::string>& id) { annotate(gSessionAnnotations, id); });
+      [](const std::optional<std::string>& id, std::optional<dispatch::Date> recorded) {
+        annotate(kSessionAnnotations, id, recorded);
+      });
   const bool user = DUZEUserIdContext::addServiceUserIdObserver(
-      [](const std::optional<std::string>& id) { annotate(gUserAnnotations, id); });
-  if (!kept || !session || !user) {
+      [](const std::optional<std::string>& id, std::optional<dispatch::Date> recorded) {
+        annotate(kUserAnnotations, id, recorded);
+      });
+  if (!session || !user) {
     DUZELogError(kDUZECrashesLogTag,
-                 "Crash reports may carry no session or user id: their annotations or the "
-                 "contexts' room for this service were taken");
+                 "Crash reports may carry no session or user id: the contexts' room for this "
+                 "service was taken");
   }
 }
 

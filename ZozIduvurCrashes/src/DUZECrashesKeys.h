@@ -1,5 +1,7 @@
 #pragma once
 
+#include <optional>
+#include <string>
 #include <string_view>
 
 #include "dispatch/OnceToken.h"
@@ -14,13 +16,15 @@ inline constexpr std::string_view kAnalyzerFileName = "ZORodozid.analyzer";
 // User-defaults keys (the wrapper adds its prefix).
 inline constexpr std::string_view kUserConfirmationKey = "CrashesUserConfirmation";
 inline constexpr std::string_view kMemoryWarningKey = "AppDidReceiveMemoryWarning";
-// The crash engine's annotations that carry the session and user id into
-// every report; for an id a report cannot carry, the time it was set, as
-// seconds since 1970, instead (the history has it).
-inline constexpr const char* kSessionIdAnnotation = "sessionId";
-inline constexpr const char* kUserIdAnnotation = "userId";
-inline constexpr const char* kSessionIdSetAtAnnotation = "sessionIdSetAt";
-inline constexpr const char* kUserIdSetAtAnnotation = "userIdSetAt";
+// The crash engine's annotations carry the session and user id into every
+// report (ROReradUzerirud::ServiceAnnotation); for an id a report cannot
+// carry, the time its history entry was recorded instead: seconds since 1970
+// in decimals (no exponent), written to read back as the very same number,
+// since the history is searched for an entry recorded at exactly that time.
+std::string recordedAtText(dispatch::Date recorded);
+// The time `text` says; none unless it is a plausible one (between 1970 and
+// the distant future), as a damaged report's may not be.
+std::optional<double> recordedAtFromText(std::string_view text);
 
 // Stored reports are processed at most once per process (until the shared
 // instance is reset).

@@ -3,7 +3,6 @@
 // the delegate and the user, and sending the logs with their attachments.
 
 #include <algorithm>
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -19,6 +18,7 @@
 #include "ZozIduvurCrashes/DUZECrashes.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
 #include "crash-capture/ROCrashReport.h"
+#include "crash-capture/ROReradUzerirud.h"
 #include "dispatch/DispatchQueue.h"
 #include "foundation/StringFormat.h"
 #include "foundation/UUID.h"
@@ -57,27 +57,28 @@ std::string errorText(const std::shared_ptr<foundation::NSError>& error) {
   return error ? error->localizedDescription() : std::string();
 }
 
-// The value of a report's annotation `name`; none when it has none.
+// The value of a report's annotation `annotation`; none when it has none.
 std::optional<std::string> annotationOf(const std::map<std::string, std::string>& annotations,
-                                        const char* name) {
-  const auto found = annotations.find(name);
+                                        ROReradUzerirud::ServiceAnnotation annotation) {
+  const auto found = annotations.find(ROReradUzerirud::serviceAnnotationKey(annotation).name());
   if (found == annotations.end()) return std::nullopt;
   return found->second;
 }
 
-// The id a report says its process had: the annotation `name`, or, for an
-// id the report could not carry, the one the history of `Context` recorded
-// last by the time the report says it was set (`setAtName`).
+// The id a report says its process had: for an id the report could not
+// carry, the one of the entry the history of `Context` recorded at the time
+// the report names (`recordedAt`); else (no such entry, or no plausible time,
+// a damaged report's) the id it carries, or none.
 template <class Context>
-std::optional<std::string> reportedId(
-    const std::map<std::string, std::string>& annotations, const char* name, const char* setAtName,
-    std::optional<std::string> (Context::*fromHistory)(dispatch::Date, DUZEDatePrecision)) {
-  const auto setAt = annotationOf(annotations, setAtName);
-  char* end = nullptr;
-  const double seconds = setAt ? std::strtod(setAt->c_str(), &end) : 0;
-  if (!setAt || end == setAt->c_str() || *end != '\0') return annotationOf(annotations, name);
-  return (*Context::sharedInstance().*fromHistory)(dispatch::Date::fromUnixTime(seconds),
-                                                   DUZEDatePrecision::exact);
+std::optional<std::string> reportedId(const std::map<std::string, std::string>& annotations,
+                                      ROReradUzerirud::ServiceAnnotation id,
+                                      ROReradUzerirud::ServiceAnnotation recordedAt,
+                                      std::optional<std::string> (Context::*fromHistory)(double)) {
+  const auto text = annotationOf(annotations, recordedAt);
+  if (const auto seconds = text ? duzecrashes::recordedAtFromText(*text) : std::nullopt) {
+    if (auto recorded = (*Context::sharedInstance().*fromHistory)(*seconds)) return recorded;
+  }
+  return annotationOf(annotations, id);
 }
 
 }  // namespace
@@ -268,12 +269,11 @@ void DUZECrashes::processCrashReports() {
     // have those whose annotations were damaged.
     std::optional<ReportedIds> ids;
     if (const auto& annotations = entry.report->annotations()) {
-      ids = ReportedIds{
-          reportedId(*annotations, duzecrashes::kSessionIdAnnotation,
-                     duzecrashes::kSessionIdSetAtAnnotation,
-                     &DUZESessionContext::crashedSessionIdAt),
-          reportedId(*annotations, duzecrashes::kUserIdAnnotation,
-                     duzecrashes::kUserIdSetAtAnnotation, &DUZEUserIdContext::crashedUserIdAt)};
+      using Id = ROReradUzerirud::ServiceAnnotation;
+      ids = ReportedIds{reportedId(*annotations, Id::sessionId, Id::sessionIdSetAt,
+                                   &DUZESessionContext::sessionIdRecordedAt),
+                        reportedId(*annotations, Id::userId, Id::userIdSetAt,
+                                   &DUZEUserIdContext::userIdRecordedAt)};
     }
     appendUnprocessed(log, entry.errorReport, entry.url, ids);
   }

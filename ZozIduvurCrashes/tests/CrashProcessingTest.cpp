@@ -11,6 +11,7 @@
 #include <tuple>
 
 #include "CrashesServiceSupport.h"
+#include "DUZECrashesKeys.h"
 #include "ZozIduvur/DUZESessionContext.h"
 #include "ZozIduvur/DUZEUserIdContext.h"
 #include "ZozIduvur/DUZEUtility.h"
@@ -478,7 +479,7 @@ TEST_F(CrashProcessing, AReportsOwnSessionAndUserAreTheLogsAndOnlyOlderReportsGo
   // Damaged annotations: the report is read as one without them.
   auto damaged = reportWithAnnotations(5, second, {{"sessionId", "CRASHED-RUN"}});
   damaged.insert(damaged.end(), {0x5A, 0x02, 0x0A, 0x05});
-  crashes()->setCrashFiles({
+  std::vector<fs::path> files = {
       storeCrashFile(
           "1", reportWithAnnotations(
                    1, second,
@@ -487,14 +488,42 @@ TEST_F(CrashProcessing, AReportsOwnSessionAndUserAreTheLogsAndOnlyOlderReportsGo
       storeCrashFile("3", reportWithAnnotations(3, second, {{"sessionId", ""}})),
       storeCrashFile("4", older.pack()),
       storeCrashFile("5", damaged),
-      storeCrashFile("6", reportWithAnnotations(6, second,
-                                                {{"sessionId", "CRASHED-RUN"},
-                                                 {"userId", "not this one"},
-                                                 {"userIdSetAt", std::to_string(now - 150)}})),
-  });
+      storeCrashFile("6", reportWithAnnotations(
+                              6, second,
+                              {{"sessionId", "CRASHED-RUN"},
+                               {"userId", "not this one"},
+                               {"userIdSetAt", duzecrashes::recordedAtText(at(now - 200))}})),
+  };
+  // A user id the report carries, or the history's entry recorded at the
+  // time it names: text setAnnotation refuses and a time that is none are
+  // dropped, and the report read without them; a time no stored entry was
+  // recorded at (a forked child's) gives none, never an earlier entry's.
+  const std::pair<std::vector<std::pair<std::string, std::string>>, std::optional<std::string>>
+      users[] = {
+          {{{"userId", std::string("al\0ice", 6)}}, std::nullopt},
+          {{{"userId", "caf\xC3"}}, std::nullopt},
+          {{{"userId", "crashed-user"}, {"userIdSetAt", "nan"}}, "crashed-user"},
+          {{{"userId", "crashed-user"}, {"userIdSetAt", "1e308"}}, "crashed-user"},
+          {{{"userId", "crashed-user"}, {"userIdSetAt", std::string(20, '9')}}, "crashed-user"},
+          {{{"userIdSetAt", duzecrashes::recordedAtText(at(now - 150))}}, std::nullopt},
+          {{{"userId", "crashed-user"},
+            {"userIdSetAt", duzecrashes::recordedAtText(at(now - 150))}},
+           "crashed-user"},
+      };
+  for (uint8_t i = 0; i < std::size(users); ++i) {
+    auto annotations = users[i].first;
+    annotations.emplace_back("sessionId", "CRASHED-RUN");
+    files.push_back(
+        storeCrashFile(std::to_string(7 + i), reportWithAnnotations(7 + i, second, annotations)));
+  }
+  crashes()->setCrashFiles(files);
   steps().processCrashReports();
   auto logs = group->unit("Crashes")->logsOf<DUZEAppleErrorLog>();
-  ASSERT_EQ(logs.size(), 6u);
+  ASSERT_EQ(logs.size(), 6u + std::size(users));
+  for (size_t i = 0; i < std::size(users); ++i) {
+    EXPECT_EQ(logs[6 + i]->sid(), "CRASHED-RUN") << i;
+    EXPECT_EQ(logs[6 + i]->userId(), users[i].second) << i;
+  }
   EXPECT_EQ(logs[0]->sid(), "CRASHED-RUN");
   EXPECT_EQ(logs[0]->userId(), "crashed-user");
   EXPECT_EQ(logs[1]->sid(), std::nullopt);
@@ -505,7 +534,8 @@ TEST_F(CrashProcessing, AReportsOwnSessionAndUserAreTheLogsAndOnlyOlderReportsGo
   EXPECT_EQ(logs[3]->userId(), "earlier-user");
   EXPECT_EQ(logs[4]->sid(), "EARLIER-RUN");
   EXPECT_EQ(logs[4]->userId(), "earlier-user");
-  // A user id the report could not carry: the history's, when it was set.
+  // A user id the report could not carry: the history's entry recorded at the
+  // time it names, before the id beside it (a report written as they changed).
   EXPECT_EQ(logs[5]->sid(), "CRASHED-RUN");
   EXPECT_EQ(logs[5]->userId(), "older-user");
 }

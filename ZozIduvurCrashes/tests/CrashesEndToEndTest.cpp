@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <fstream>
 #include <iostream>
 #include <iterator>
 #include <stdexcept>
@@ -58,6 +59,25 @@ std::string role() {
   return value ? value : "";
 }
 
+// A host component of the "host" run that, in a static initialiser which
+// runs before the library's, takes all the annotation room it is promised
+// (four kept names, sixteen of its own) and tries the service's names: the
+// first that went otherwise than promised, none when nothing did.
+const char* gHostRoomFault = nullptr;
+__attribute__((constructor(101))) void takeTheHostsAnnotationRoom() {
+  if (role() != "host") return;
+  for (int i = 0; i < 5; ++i) {
+    const bool kept = ROReradUzerirud::keepAnnotation("kept" + std::to_string(i)).has_value();
+    if (kept != (i < 4) && !gHostRoomFault) gHostRoomFault = "kept names";
+  }
+  for (int i = 0; i < 17; ++i) {
+    const bool set = ROReradUzerirud::setAnnotation("host" + std::to_string(i), "v");
+    if (set != (i < 16) && !gHostRoomFault) gHostRoomFault = "names of its own";
+  }
+  if (ROReradUzerirud::keepAnnotation("userIdSetAt")) gHostRoomFault = "kept userIdSetAt";
+  if (ROReradUzerirud::setAnnotation("userId", "HOST")) gHostRoomFault = "set userId";
+}
+
 class EndToEndFailure : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
@@ -77,7 +97,7 @@ class Crasher : public DUZEChannelDelegate {
     if (!handled || !handled->properties() || !handled->properties()->count("crash")) return false;
     const std::string kind = role();
     if (kind == "fault" || kind == "clock-step" || kind == "same-pid" || kind == "older-version" ||
-        kind == "host" || kind == "long-user") {
+        kind == "host" || kind == "long-user" || kind == "damaged") {
       dispatch::testing::storeToLowAddress(0x10);
     } else if (kind == "abort") {
       abort();
@@ -106,6 +126,17 @@ void moveStoredSessions(double seconds) {
   crashestest::storeHistory("SessionIdHistory", history);
 }
 
+// Damages the report at `path` as a disk might: the middle byte of `text`
+// becomes zero.
+void zeroInTheMiddleOf(const std::string& text, const fs::path& path) {
+  std::fstream file(path, std::ios::in | std::ios::out | std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  const size_t at = bytes.find(text);
+  ASSERT_NE(at, std::string::npos);
+  file.seekp(static_cast<std::streamoff>(at + text.size() / 2));
+  file.put('\0');
+}
+
 void waitForEnd(int fd) {
   char byte;
   while (::read(fd, &byte, 1) > 0) {
@@ -117,12 +148,17 @@ void waitForEnd(int fd) {
 // `kind` says: "forked" at once; "forked-late" after this run started the
 // next session; "forked-own" after it started one of its own and this run
 // the next; "grandchild", a child of a child that started its own session,
-// after that child and this run started their next ones. This run ends as
-// usual.
+// after that child and this run started their next ones; "forked-long-user"
+// after it set a user id too long for a report, this run a short one before;
+// "forked-long-parent" with this run's too long one. This run ends as usual.
 void crashInForkedChild(const std::string& kind) {
   auto sessions = DUZESessionContext::sharedInstance();
   const bool own = kind == "forked-own" || kind == "grandchild";
   sessions->setSessionId(own ? "PARENT-FIRST" : kCrashedSession);
+  if (kind == "forked-long-user" || kind == "forked-long-parent") {
+    DUZEUserIdContext::sharedInstance()->setUserId(kind == "forked-long-user" ? "parent-user"
+                                                                              : kLongUser);
+  }
   int go[2], ready[2];
   ASSERT_EQ(::pipe(go), 0);
   ASSERT_EQ(::pipe(ready), 0);
@@ -148,6 +184,7 @@ void crashInForkedChild(const std::string& kind) {
                            WTERMSIG(status) == SIGSEGV;
       ::_exit(crashed ? 0 : 1);
     }
+    if (kind == "forked-long-user") DUZEUserIdContext::sharedInstance()->setUserId(kLongUser);
     ::close(ready[1]);
     waitForEnd(go[0]);
     dispatch::testing::storeToLowAddress(0x10);
@@ -184,12 +221,13 @@ TEST(CrashesEndToEndChild, Crash) {
   // A host with annotations of its own under the service's names, and all
   // the observers it has room for.
   if (kind == "host") {
+    ASSERT_EQ(gHostRoomFault, nullptr) << gHostRoomFault;
     ROReradUzerirud::setAnnotation("sessionId", "HOST");
     ASSERT_TRUE(crashestest::addHostObservers());
   }
   DUZEZozIduvur::start("secret", {DUZEServiceClass::of<DUZECrashes>()});
-  if (kind == "host" || kind == "long-user") {
-    DUZEUserIdContext::sharedInstance()->setUserId(kind == "host" ? kCrashedUser : kLongUser);
+  if (kind == "host" || kind == "long-user" || kind == "damaged") {
+    DUZEUserIdContext::sharedInstance()->setUserId(kind == "long-user" ? kLongUser : kCrashedUser);
   }
   if (kind == "older-version") {
     // An earlier version's program that shares the data folder records a
@@ -380,6 +418,7 @@ class CrashesEndToEnd : public crashestest::CrashesServiceTest {
       EXPECT_GT(fs::file_size(bufferFolder() / "0.zorodozidlogbuffer"), 0u);
     }
     EXPECT_EQ(storedRows("Crashes"), 0u);
+    if (kind == "damaged") zeroInTheMiddleOf(kCrashedUser, pendingReportPath());
     if (samePid) {
       EXPECT_EQ(
           runAgain("CrashesEndToEndChild.Relaunch",
@@ -480,6 +519,18 @@ TEST_F(CrashesEndToEnd, AHostsAnnotationsAndObserversLeaveTheServicesIds) {
 
 TEST_F(CrashesEndToEnd, AUserIdTooLongForAnAnnotationIsSentFromTheHistory) {
   EXPECT_TRUE(crashThenSend("long-user", SIGSEGV).value("userId", "") == kLongUser);
+}
+
+TEST_F(CrashesEndToEnd, AUserIdDamagedInTheStoredReportIsDroppedNotCut) {
+  EXPECT_FALSE(crashThenSend("damaged", SIGSEGV).contains("userId"));
+}
+
+TEST_F(CrashesEndToEnd, AForkedChildsUserIdTooLongForAnAnnotationIsNeverItsParents) {
+  EXPECT_FALSE(crashThenSend("forked-long-user", SIGSEGV).contains("userId"));
+}
+
+TEST_F(CrashesEndToEnd, AForkedChildKeepsTheTooLongUserIdItWasForkedWith) {
+  EXPECT_TRUE(crashThenSend("forked-long-parent", SIGSEGV).value("userId", "") == kLongUser);
 }
 
 TEST_F(CrashesEndToEnd, AForkedChildsCrashIsSentWithTheSessionItWasForkedIn) {

@@ -81,6 +81,21 @@ TEST(ROCrashReportDecode, AnnotationsAreReadAndTheirAbsenceIsToldFromNone) {
   ASSERT_TRUE(some);
   EXPECT_EQ(some->annotations(),
             (std::map<std::string, std::string>{{"sessionId", "S"}, {"userId", ""}}));
+  // An entry whose text setAnnotation refuses (a zero byte, not UTF-8, too
+  // long, an empty name) is left out, and the report reads as one without it.
+  b.setAnnotations({{"zero", std::string("al\0ice", 6)},
+                    {"userId", "caf\xC3"},
+                    {"userId", "good"},
+                    {"name\xC3", "x"},
+                    {"", "x"},
+                    {std::string(65, 'n'), "x"},
+                    {"long", std::string(4097, 'v')},
+                    {"longest", std::string(4096, 'v')}});
+  auto damagedText = decode(b);
+  ASSERT_TRUE(damagedText);
+  EXPECT_EQ(damagedText->annotations(),
+            (std::map<std::string, std::string>{{"userId", "good"},
+                                                {"longest", std::string(4096, 'v')}}));
   // Damaged ones (a wrong wire type, an entry without its value, a field cut
   // short) cost the report them only.
   const std::vector<uint8_t> damages[] = {{0x58, 0x01},

@@ -17,6 +17,10 @@ LINKER_CODE = re.compile(r"^\.(i?plt|init|fini)\b")
 # assembler label), a section's and a file's.
 NAMED = (2, 10, 0)
 STT_SECTION, STT_FILE = 3, 4
+STB_LOCAL = 0
+# The symbol GCC's objects of link-time optimisation define when they hold
+# no machine code, only the compiler's own form of it ("slim" ones).
+GCC_LTO_SLIM = "__gnu_lto_slim"
 
 
 # Objects of link-time optimisation: LLVM bitcode, bare or wrapped.
@@ -104,10 +108,11 @@ def fde_encoding(data, at):
 
 
 class Symbol:
-    __slots__ = ("name", "kind", "section", "value")
+    __slots__ = ("name", "kind", "local", "section", "value")
 
-    def __init__(self, name, kind, section, value):
-        self.name, self.kind, self.section, self.value = name, kind, section, value
+    def __init__(self, name, kind, local, section, value):
+        self.name, self.kind, self.local = name, kind, local
+        self.section, self.value = section, value
 
 
 def entries(elf, section, fields):
@@ -120,8 +125,9 @@ def entries(elf, section, fields):
 
 
 def symbols(elf, sections, table):
-    """The table's symbols in order: name, type (STT_*), section index
-    (SHN_UNDEF 0, or 0xfff1 and up for absolute and common ones), value."""
+    """The table's symbols in order: name, type (STT_*), whether it is local
+    (STB_LOCAL), section index (SHN_UNDEF 0, or 0xfff1 and up for absolute
+    and common ones), value."""
     strings = sections[table["sh_link"]].data()
     found = []
     for entry in entries(elf, table, ("IIIBBH", "IBBHQQ")):
@@ -130,7 +136,7 @@ def symbols(elf, sections, table):
         else:
             name, value, _, info, _, where = entry
         found.append(Symbol(strings[name:strings.index(b"\0", name)].decode("latin-1"),
-                            info & 0xF, where, value))
+                            info & 0xF, info >> 4 == STB_LOCAL, where, value))
     return found
 
 
@@ -181,9 +187,13 @@ def function_starts(elf, sections, index):
 
 
 class Layout:
-    """One ELF file or member: the names of the symbols it defines, how many
-    bytes of code and data it holds, its code sections that no symbol names,
-    and the functions of its unwind table that start at no symbol."""
+    """One ELF file or member: the symbols it defines, each a name and, for a
+    local one, the source file it was compiled from (the name of the file
+    symbol before it: a compiler writes one per translation unit, and a
+    linker keeps each object's locals after it; "" when none names it), or
+    None for a global one; how many bytes of code and data it holds, its code
+    sections that no symbol names, and the functions of its unwind table
+    that start at no symbol."""
 
     def __init__(self, data):
         if data[:4] in BITCODE:
@@ -196,9 +206,6 @@ class Layout:
             raise Unreadable(str(error) or type(error).__name__)
 
     def read(self, elf, sections):
-        if any(s.name.startswith(".gnu.lto_") for s in sections):
-            raise Unreadable("a GCC link-time optimisation object, whose symbols only the"
-                             " compiler knows")
         linked = elf["e_type"] != "ET_REL"
         code = {i for i, s in enumerate(sections)
                 if s["sh_type"] == "SHT_PROGBITS" and s["sh_flags"] & SH_FLAGS.SHF_EXECINSTR
@@ -206,14 +213,26 @@ class Layout:
         self.payload = sum(s["sh_size"] for s in sections
                            if s["sh_flags"] & SH_FLAGS.SHF_ALLOC and s["sh_type"] != "SHT_NOTE")
         self.symbols, starts, named = [], set(), set()
-        for table in sections:
-            if table["sh_type"] != "SHT_SYMTAB":
-                continue
-            for symbol in symbols(elf, sections, table):
-                # Defined, and neither a section's nor a file's name.
-                if symbol.section == 0 or symbol.kind in (STT_SECTION, STT_FILE) or not symbol.name:
+        tables = [symbols(elf, sections, table) for table in sections
+                  if table["sh_type"] == "SHT_SYMTAB"]
+        # An object of link-time optimisation with machine code beside the
+        # compiler's form of it ("fat") has the symbol table of that code; a
+        # slim one has none, only the compiler knows what it defines.
+        if any(s.name.startswith(".gnu.lto_") for s in sections) and (
+                not code or any(symbol.name == GCC_LTO_SLIM and symbol.section
+                                for table in tables for symbol in table)):
+            raise Unreadable("a GCC link-time optimisation object without machine code (slim),"
+                             " whose symbols only the compiler knows")
+        for table in tables:
+            source = ""
+            for symbol in table:
+                if symbol.kind == STT_FILE:
+                    source = symbol.name
                     continue
-                self.symbols.append(symbol.name)
+                # Defined, and not a section's name.
+                if symbol.section == 0 or symbol.kind == STT_SECTION or not symbol.name:
+                    continue
+                self.symbols.append((symbol.name, source if symbol.local else None))
                 if symbol.kind in NAMED and symbol.section < 0xFF00:
                     named.add(symbol.section)
                     starts.add(symbol.value if linked else (symbol.section, symbol.value))

@@ -75,43 +75,85 @@ def base_name(text):
     return text.replace("\x01", "(anonymous namespace)")
 
 
+# CMake's unity builds compile several sources as one, named so.
+UNITY = re.compile(r"^unity_\d+_(c|cxx)\.(c|cxx)$")
+
+
+def reaches(files, source):
+    """Whether a hook known in `files` (paths of sources it is local to, None
+    for one that is not) reaches a symbol from `source` (the source a local
+    symbol was compiled from, "" when unknown; None for a global symbol). A
+    file-local hook (an anonymous namespace's, a static's) is another entity
+    in each source: it is only a local symbol of its own source's object,
+    or of one whose source is not known or is several (a unity build's)."""
+    for path in files:
+        if path is None:
+            return True
+        if source is not None and (not source or UNITY.match(source)
+                                   or source == os.path.basename(path)):
+            return True
+    return False
+
+
+def in_function(name):
+    """Whether the name is of an entity of a function's own (its static):
+    one with parameters that is no function."""
+    text = strip_templates(entity(name)).replace("(anonymous namespace)", "")
+    return "(" in text
+
+
 class Hooks:
-    """Functions by signature (an overload is another function), the rest
-    (variables, templates, C functions) by name, classes by name with all
-    their members."""
+    """Functions by signature (an overload is another function), entities of
+    a function's own (its statics) by their whole name, the rest (variables,
+    templates, C functions) by name, classes by name with all their members;
+    each with the sources it is local to (see reaches)."""
 
     def __init__(self, hooks):
-        self.signatures, self.names, self.classes = {}, set(), set()
-        for kind, name in hooks:
+        self.signatures, self.names, self.classes, self.inner = {}, {}, {}, {}
+        for kind, name, path in hooks:
             if kind == "class":
-                self.classes.add(name)
+                self.classes.setdefault(name, set()).add(path)
             elif SIGNATURE.search(name):
                 signature = entity(name)
-                self.signatures.setdefault(base_name(signature), set()).add(signature)
+                self.signatures.setdefault(base_name(signature), {}).setdefault(
+                    signature, set()).add(path)
+            elif in_function(name):
+                self.inner.setdefault(entity(name), set()).add(path)
             else:
-                self.names.add(base_name(entity(name)))
+                self.names.setdefault(base_name(entity(name)), set()).add(path)
 
-    def match(self, symbol):
+    def match(self, symbol, source):
         text = entity(symbol)
+        if reaches(self.inner.get(text, ()), source):
+            return True
         name = base_name(text)
         parts = name.split("::")
         for i in range(1, len(parts) + 1):
             prefix = "::".join(parts[:i])
-            if prefix in self.names or prefix in self.classes:
+            if (reaches(self.names.get(prefix, ()), source)
+                    or reaches(self.classes.get(prefix, ()), source)):
                 return True
             # The function, or an entity of its own (a static, a lambda).
-            if any(text == s or text.startswith(s + "::")
-                   for s in self.signatures.get(prefix, ())):
+            if any((text == s or text.startswith(s + "::")) and reaches(files, source)
+                   for s, files in self.signatures.get(prefix, {}).items()):
                 return True
         return False
+
+
+# A hook's line (--names): its name, "::" after a class's, and after a tab
+# the source a file-local one is declared in.
+def hook_line(kind, name, path):
+    return name + ("::" if kind == "class" else "") + ("\tin " + path if path else "")
 
 
 def read_hooks(path):
     hooks = set()
     for line in open(path):
-        line = line.strip()
-        if line:
-            hooks.add(("class", line[:-2]) if line.endswith("::") else ("name", line))
+        name, _, where = line.rstrip("\n").partition("\tin ")
+        name = name.strip()
+        if name:
+            kind = "class" if name.endswith("::") else "name"
+            hooks.add((kind, name[:-2] if kind == "class" else name, where or None))
     return hooks
 
 
@@ -151,9 +193,10 @@ def check_file(path, hooks):
                             " checked" % (where, "; ".join(why)))
     if problems:
         return problems
-    names = [name for _, layout in layouts for name in layout.symbols]
-    found = sorted({symbol for symbol in tree.demangle(names)
-                    if TESTING.search(symbol) or hooks.match(symbol)})
+    symbols = [symbol for _, layout in layouts for symbol in layout.symbols]
+    found = sorted({symbol for symbol, (_, source) in
+                    zip(tree.demangle([name for name, _ in symbols]), symbols)
+                    if TESTING.search(symbol) or hooks.match(symbol, source)})
     if found:
         problems.append("%s carries test hooks:\n%s" % (path, "\n".join("  " + s for s in found)))
     return problems
@@ -175,8 +218,8 @@ def main():
         say("found no hook in %s: a check against nothing would pass anything" % root)
         return 2
     if mode == "names":
-        for kind, name in sorted(hooks, key=lambda h: h[1]):
-            print(name + ("::" if kind == "class" else ""))
+        for hook in sorted(hooks, key=lambda h: (h[1], h[2] or "")):
+            print(hook_line(*hook))
         return 0
     if not files:
         say("no file to check (usage: scripts/check-seams FILE...)")

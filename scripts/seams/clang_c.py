@@ -18,7 +18,8 @@ FUNCTION_TEMPLATE, CLASS_TEMPLATE, PARTIAL_SPECIALIZATION = 30, 31, 32
 NAMESPACE_ALIAS, USING_DIRECTIVE, USING_DECLARATION, TYPE_ALIAS, ACCESS = 33, 34, 35, 36, 39
 TRANSLATION_UNIT, TYPE_ALIAS_TEMPLATE, STATIC_ASSERT, FRIEND = 300, 601, 602, 603
 INVALID = range(70, 74)  # no cursor: the parent of a translation unit, say
-EXTERNAL_LINKAGE, NOT_AVAILABLE = 4, 2
+INTERNAL_LINKAGE, EXTERNAL_LINKAGE, NOT_AVAILABLE = 2, 4, 2
+STATIC_STORAGE, NO_TLS = 3, 0
 BREAK, CONTINUE, RECURSE = 0, 1, 2
 SKIP_FUNCTION_BODIES = 0x40
 
@@ -65,6 +66,8 @@ PROTOTYPES = {
     "clang_isCursorDefinition": (c_uint, [Cursor]),
     "clang_Cursor_getMangling": (String, [Cursor]),
     "clang_getCursorLinkage": (c_int, [Cursor]),
+    "clang_Cursor_getStorageClass": (c_int, [Cursor]),
+    "clang_getCursorTLSKind": (c_int, [Cursor]),
     "clang_getCursorAvailability": (c_int, [Cursor]),
     "clang_Cursor_isFunctionInlined": (c_uint, [Cursor]),
     "clang_CXXMethod_isPureVirtual": (c_uint, [Cursor]),
@@ -109,15 +112,16 @@ class Clang:
     def mangled(self, cursor):
         return self.text(self.lib.clang_Cursor_getMangling(cursor))
 
-    def parse(self, index, name, args, text):
-        """The unit `text` as the file `name`, bodies of functions skipped, or
-        None when clang cannot parse it at all."""
+    def parse(self, index, name, args, text, bodies=False):
+        """The unit `text` as the file `name`, bodies of functions skipped
+        unless asked for, or None when clang cannot parse it at all."""
         argv = (c_char_p * len(args))(*[a.encode() for a in args])
         contents = text.encode()
         unsaved = Unsaved(name.encode(), contents, len(contents))
         handle = c_void_p()
         if self.lib.clang_parseTranslationUnit2(index, name.encode(), argv, len(args),
-                                                byref(unsaved), 1, SKIP_FUNCTION_BODIES,
+                                                byref(unsaved), 1,
+                                                0 if bodies else SKIP_FUNCTION_BODIES,
                                                 byref(handle)):
             return None
         return Unit(self, handle)

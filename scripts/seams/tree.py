@@ -5,13 +5,21 @@ and where the two differ (or the component has a seams/ folder) parsed by
 clang both ways, so whatever condition keeps a declaration out and whatever
 its shape, it counts.
 
+The parse skips functions' bodies; a file where the macro adds a line that
+may declare a static is parsed again with them, for the statics its
+functions declare only under the macro.
+
 A function or variable is known by its mangled name (so an overload of a
 shipped function is a hook of its own), a template or a member of one by
 its qualified name, a class by its qualified name (its hooks are all its
-members). A hook must be defined out of line, in a source: an inline one, or
-one defined nowhere, may leave no symbol in a build that has it, and the
-check could not see it there."""
+members); a file-local one (internal linkage, in a source) also by its
+source, since each source's is another entity.
 
+A hook must be defined out of line, in a source: an inline one, or one
+defined nowhere, may leave no symbol in a build that has it, and the check
+could not see it there."""
+
+import difflib
 import os
 import re
 import subprocess
@@ -105,10 +113,10 @@ class Missing:
 
 
 def preprocessed(text, args, missing):
-    """The unit as the preprocessor gives it, macro definitions included,
-    and its errors."""
+    """The unit as the preprocessor gives it, macro definitions and line
+    markers included, and its errors."""
     for _ in range(20):
-        done = subprocess.run(["clang++-14", "-E", "-P", "-dD"] + args + missing.args() + ["-"],
+        done = subprocess.run(["clang++-14", "-E", "-dD"] + args + missing.args() + ["-"],
                               input=text, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                               universal_newlines=True, errors="replace")
         lacking = re.findall(r"fatal error: '(.+)' file not found", done.stderr)
@@ -118,6 +126,38 @@ def preprocessed(text, args, missing):
     if done.returncode != 0:
         return None, done.stderr.strip().split("\n")[:5]
     return done.stdout.replace("#define KX_TEST_SEAMS 1\n", ""), []
+
+
+MARKER = re.compile(r'^# \d+ "(.*)"')
+
+
+def by_file(text):
+    """{file: its lines} of preprocessed text, without line markers and
+    blank lines: what each file gave the unit."""
+    lines, current = {}, None
+    for line in text.split("\n"):
+        marker = MARKER.match(line)
+        if marker:
+            current = lines.setdefault(marker.group(1), [])
+        elif line.strip() and current is not None:
+            current.append(line)
+    return lines
+
+
+STATIC = re.compile(r"\b(static|thread_local)\b")
+
+
+def adds_static(plain, seamed):
+    """Whether the lines the macro adds or changes in a file (its
+    preprocessed lines without the macro, and with it), or the line before
+    each run of them (where a declaration they end may begin), hold a word
+    that makes a function's variable static."""
+    if plain == seamed:
+        return False
+    matcher = difflib.SequenceMatcher(None, plain, seamed, autojunk=False)
+    return any(tag in ("replace", "insert") and any(STATIC.search(line)
+                                                      for line in seamed[max(0, j1 - 1):j2])
+               for tag, _, _, j1, j2 in matcher.get_opcodes())
 
 
 class Reader:
@@ -178,11 +218,18 @@ class Reader:
             fact.inline.add(fact.where)
         return key, fact
 
+    def local(self, cursor, path):
+        """Whether the declaration is a file-local one of a source (internal
+        linkage: an anonymous namespace's, a static's), which is another
+        entity in each source that declares it."""
+        return (path.endswith(SOURCES)
+                and self.lib.clang_getCursorLinkage(cursor) == C.INTERNAL_LINKAGE)
+
     def declarations(self, unit, facts):
-        """{(file, "class" or "name", key)} of every function, variable and
-        class the unit declares in the tree's files, class members, friends
-        and extern "C" blocks included; and, into facts when given, the
-        Fact of each key that may leave a symbol."""
+        """{(file, "class" or "name", key, whether it is file-local)} of every
+        function, variable and class the unit declares in the tree's files,
+        class members, friends and extern "C" blocks included; and, into
+        facts when given, the Fact of each key that may leave a symbol."""
         lib, prefix, found = self.lib, self.prefix, set()
 
         def visit(cursor):
@@ -195,7 +242,7 @@ class Reader:
                     return C.CONTINUE
                 name, _ = self.named(cursor)
                 if name:
-                    found.add((path, "class", name))
+                    found.add((path, "class", name, self.local(cursor, path)))
                 return C.RECURSE
             # Any other declaration with a name may give a symbol (a kind
             # the interface does not expose, as a variable template,
@@ -204,25 +251,51 @@ class Reader:
                     and self.clang.spelling(cursor)):
                 key, fact = self.entity(cursor, path, line)
                 if key:
-                    found.add((path, "name", key))
+                    found.add((path, "name", key, self.local(cursor, path)))
                     if fact and facts is not None:
                         facts.setdefault(key, Fact(fact.where)).add(fact)
             return C.RECURSE if kind in SCOPES else C.CONTINUE
         unit.visit(visit)
         return found
 
-    def parse(self, files, args, missing, facts):
-        """The declarations of the files parsed as one unit, and its errors."""
+    def statics(self, unit, within):
+        """{(file, "name", key, whether it is file-local)} of the statics that
+        functions of the files `within` declare (what only their bodies
+        show)."""
+        lib, found = self.lib, set()
+
+        def visit(cursor):
+            path, line = unit.where(lib.clang_getCursorLocation(cursor))
+            if path not in within:
+                return C.CONTINUE
+            if cursor.kind == C.VARIABLE and (
+                    lib.clang_Cursor_getStorageClass(cursor) == C.STATIC_STORAGE
+                    or lib.clang_getCursorTLSKind(cursor) != C.NO_TLS):
+                function = lib.clang_getCursorSemanticParent(cursor)
+                if function.kind in FUNCTIONS or function.kind == C.FUNCTION_TEMPLATE:
+                    key, _ = self.entity(cursor, path, line)
+                    if key:
+                        found.add((path, "name", key, self.local(function, path)))
+            return C.RECURSE
+        unit.visit(visit)
+        return found
+
+    def parse(self, files, args, missing, facts, within=None):
+        """The declarations of the files parsed as one unit, and its errors;
+        with `within`, the statics that functions of those files declare."""
         text = "".join('#include "%s"\n' % f for f in files)
-        unit = self.clang.parse(self.index, "kx-seams-unit.cpp", args + missing.args(), text)
+        unit = self.clang.parse(self.index, "kx-seams-unit.cpp", args + missing.args(), text,
+                                bodies=within is not None)
         if unit is None:
             return set(), ["clang cannot parse %s" % ", ".join(files)]
         try:
+            if within is not None:
+                return self.statics(unit, within), unit.errors()
             return self.declarations(unit, facts), unit.errors()
         finally:
             unit.close()
 
-    def parse_both(self, files, args, missing, both, facts):
+    def parse_both(self, files, args, missing, both, facts, within=None):
         """Parses the files with KX_TEST_SEAMS (and without, if both) as one
         unit as a unity build would; where that unit has errors (two sources
         define one file-local name), in parts, down to one file a unit. An
@@ -230,7 +303,7 @@ class Reader:
         results, errors, seamed_facts = [], [], {}
         for seams in ([True, False] if both else [True]):
             found, trouble = self.parse(files, args + (["-DKX_TEST_SEAMS"] if seams else []),
-                                        missing, seamed_facts if seams else None)
+                                        missing, seamed_facts if seams else None, within)
             results.append(found)
             errors += trouble
         if not errors:
@@ -244,7 +317,7 @@ class Reader:
         cut = min((k for k in at if k > 0), default=len(files) // 2)
         seamed, plain, problems = set(), set(), []
         for part in (files[:cut], files[cut:]):
-            a, b, trouble = self.parse_both(part, args, missing, both, facts)
+            a, b, trouble = self.parse_both(part, args, missing, both, facts, within)
             seamed |= a
             plain |= b
             problems += trouble
@@ -284,16 +357,30 @@ def component_hooks(clang, root, component, files, folders, missing):
     plain, trouble = preprocessed(text, args, missing)
     if problems or trouble:
         return set(), {}, problems + trouble
+    seamed, plain = by_file(seamed), by_file(plain)
+    # A function's statics show only in its body, which the parse skips: a
+    # file where the macro adds a declaration that may be one is read again
+    # with its bodies.
+    bodies = [f for f in ordered if adds_static(plain.get(f, []), seamed.get(f, []))]
     both = seamed != plain
     if not both and not any(in_seams_folder(f, root) for f in files):
         return set(), {}, []
     reader, facts = Reader(clang, root), {}
     try:
         with_seams, without, problems = reader.parse_both(ordered, args, missing, both, facts)
+        if bodies:
+            more, fewer, trouble = reader.parse_both(bodies, args, missing, True, None,
+                                                     set(bodies))
+            with_seams |= more
+            without |= fewer
+            problems += trouble
     finally:
         reader.close()
-    hooks = {(kind, key) for (path, kind, key) in with_seams - without}
-    hooks |= {(kind, key) for (path, kind, key) in with_seams if in_seams_folder(path, root)}
+
+    def hook(path, kind, key, local):
+        return kind, key, os.path.relpath(path, root) if local else None
+    hooks = {hook(*found) for found in with_seams - without}
+    hooks |= {hook(*found) for found in with_seams if in_seams_folder(found[0], root)}
     return hooks, facts, problems
 
 
@@ -306,8 +393,10 @@ def demangle(names):
 
 
 def hooks_of(root, jobs):
-    """{(kind, name)} of the tree at root: kind "class" for a class, else
-    "name" (a function's name ends with its parameters). Raises TreeError
+    """{(kind, name, path)} of the tree at root: kind "class" for a class,
+    else "name" (a function's name ends with its parameters); path, relative
+    to root, the source a file-local hook is declared in, else None. Raises
+    TreeError
     when it cannot tell, or when a hook is not defined out of line."""
     try:
         clang = C.Clang()
@@ -335,10 +424,10 @@ def hooks_of(root, jobs):
         if len(problems) > 10:
             lines.append("... and %d more errors" % (len(problems) - 10))
         raise TreeError(lines)
-    keys = sorted({key for _, key in hooks})
+    keys = sorted({key for _, key, _ in hooks})
     names = dict(zip(keys, demangle(keys)))
     faults = []
-    for kind, key in sorted(hooks):
+    for kind, key, _ in sorted(hooks, key=lambda h: h[:2]):
         fact = facts.get(key) if kind == "name" else None
         if fact and fact.needs and (fact.inline or not fact.defined):
             faults.append("%s is a hook %s: a hook must be defined out of line, in a source of"
@@ -348,4 +437,4 @@ def hooks_of(root, jobs):
                              "that no source of the tree defines (declared at %s)" % fact.where))
     if faults:
         raise TreeError(faults)
-    return {(kind, names[key]) for kind, key in hooks}
+    return {(kind, names[key], path) for kind, key, path in hooks}

@@ -31,11 +31,17 @@ class DUZESessionContext {
   // Adds `observer`, up to four at once (false when there is no room); adding
   // one again only tells it the current session id.
   static bool addSessionIdObserver(Observer observer);
+  // The crash service's observer: told as the others are, and with the time
+  // the current entry was recorded (none when there is none), which names
+  // that entry in the history (sessionIdRecordedAt).
+  using ServiceObserver = void (*)(const std::optional<std::string>&,
+                                   std::optional<dispatch::Date> recorded);
   // Adds the crash service's observer, in a slot of its own beside the four
   // above, so that it is there whatever the host added (false when another
   // one holds the slot). Removed as the others are.
-  static bool addServiceSessionIdObserver(Observer observer);
+  static bool addServiceSessionIdObserver(ServiceObserver observer);
   static void removeSessionIdObserver(Observer observer);
+  static void removeSessionIdObserver(ServiceObserver observer);
 
   std::optional<std::string> sessionId();
   // Sets the current id (none is allowed) and records it, with the current
@@ -50,6 +56,12 @@ class DUZESessionContext {
   // its session (an older version's): only entries read from the persisted
   // history that were recorded before this process started count.
   std::optional<std::string> crashedSessionIdAt(dispatch::Date date, DUZEDatePrecision precision);
+  // The session id of the entry recorded at `secondsSince1970` exactly (its
+  // timestamp's timeIntervalSince1970; of several, the latest): the time a
+  // service observer was told names its entry, for a crash whose report
+  // could not carry the id. None when no entry of the history was recorded
+  // then (one a forked child recorded is not stored).
+  std::optional<std::string> sessionIdRecordedAt(double secondsSince1970);
   // Drops the history; with `keepCurrentSession` the current entry stays.
   void clearSessionHistoryAndKeepCurrentSession(bool keepCurrentSession);
 

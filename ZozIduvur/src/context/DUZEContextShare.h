@@ -17,9 +17,10 @@
 // the current entry as last published, which a forked child starts from when
 // a thread that did not come along was using the instance. `Context` names
 // this class a friend, guards its state (`history_`, `loaded_`, `current_`)
-// with `mutex_`, has an `Entry` type with `valueOf(entry)`, a constructor of a
-// forked child's copy from an entry (or none), and tells each change of its
-// current entry with `changed`.
+// with `mutex_`, has an `Entry` type (a dated history entry) with
+// `valueOf(entry)`, the `Observer` and `ServiceObserver` types, a constructor
+// of a forked child's copy from an entry (or none), and tells each change of
+// its current entry with `changed`.
 //
 // Nothing here is held across a fork, and the observers are plain functions
 // in atomic slots: a forked child, where only the forking thread lives, finds
@@ -31,9 +32,10 @@ template <class Context>
 class DUZEContextShare {
  public:
   using Observer = typename Context::Observer;
+  using ServiceObserver = typename Context::ServiceObserver;
   using Entry = typename Context::Entry;
   // The host's observers at most at once; the crash service's has a slot of
-  // its own after them.
+  // its own beside them.
   static constexpr size_t kObservers = 4;
 
   // The share of `Context`: made once, never destroyed (contexts are used from
@@ -49,37 +51,21 @@ class DUZEContextShare {
   void reset() {
     instance_.reset();
     publish(nullptr);
-    tell(std::nullopt);
+    tell(nullptr);
   }
-  // Adds `observer` (once: again, it is told only) among the host's, or with
-  // `service` in the service's slot, and tells it the current value, under
-  // the shared instance's lock, so that no change comes between; false when
-  // there is no room for it.
-  bool observe(Observer observer, bool service) {
-    auto context = get();
-    base::LockGuard lock(context->mutex_);
-    std::atomic<Observer>* const first = service ? &observers_[kObservers] : &observers_[0];
-    std::atomic<Observer>* const end = service ? first + 1 : first + kObservers;
-    bool added = false;
-    for (auto* slot = first; slot != end; ++slot) added = added || slot->load() == observer;
-    for (auto* slot = first; slot != end; ++slot) {
-      Observer empty = nullptr;
-      added = added || slot->compare_exchange_strong(empty, observer);
-    }
-    if (added) observer(context->current_ ? Context::valueOf(*context->current_) : std::nullopt);
-    return added;
-  }
-  void forget(Observer observer) {
-    for (auto& slot : observers_) {
-      Observer held = observer;
-      slot.compare_exchange_strong(held, nullptr);
-    }
-  }
+  // Adds `observer` (once: again, it is told only) among the host's, or the
+  // service's in its slot, and tells it the current value, under the shared
+  // instance's lock, so that no change comes between; false when there is no
+  // room for it.
+  bool observe(Observer observer) { return observeIn(observers_, observer); }
+  bool observe(ServiceObserver observer) { return observeIn(service_, observer); }
+  void forget(Observer observer) { forgetIn(observers_, observer); }
+  void forget(ServiceObserver observer) { forgetIn(service_, observer); }
   // The context's current entry changed to `current`: under its lock, so that
   // the observers hear the changes in their order.
   void changed(const std::shared_ptr<Entry>& current) {
     publish(current);
-    tell(current ? Context::valueOf(*current) : std::nullopt);
+    tell(current.get());
   }
 
  private:
@@ -88,10 +74,43 @@ class DUZEContextShare {
     base::fork_join(base::ForkPhase::telemetry, {.child = &renewInChild});
   }
 
-  void tell(const std::optional<std::string>& value) {
-    for (auto& slot : observers_) {
-      if (Observer observer = slot.load()) observer(value);
+  template <class Slots, class AnObserver>
+  bool observeIn(Slots& slots, AnObserver observer) {
+    auto context = get();
+    base::LockGuard lock(context->mutex_);
+    bool added = false;
+    for (auto& slot : slots) added = added || slot.load() == observer;
+    for (auto& slot : slots) {
+      AnObserver empty = nullptr;
+      added = added || slot.compare_exchange_strong(empty, observer);
     }
+    if (added) tellOne(observer, context->current_.get());
+    return added;
+  }
+  template <class Slots, class AnObserver>
+  static void forgetIn(Slots& slots, AnObserver observer) {
+    for (auto& slot : slots) {
+      AnObserver held = observer;
+      slot.compare_exchange_strong(held, nullptr);
+    }
+  }
+  // The host's observers hear the value; the service's also when its entry
+  // was recorded, which names the entry in the history.
+  static void tellOne(Observer observer, const Entry* current) {
+    observer(current ? Context::valueOf(*current) : std::nullopt);
+  }
+  static void tellOne(ServiceObserver observer, const Entry* current) {
+    if (current) {
+      observer(Context::valueOf(*current), current->timestamp());
+    } else {
+      observer(std::nullopt, std::nullopt);
+    }
+  }
+  void tell(const Entry* current) {
+    for (auto& slot : observers_) {
+      if (Observer observer = slot.load()) tellOne(observer, current);
+    }
+    if (ServiceObserver observer = service_[0].load()) tellOne(observer, current);
   }
   // The entry a forked child's copy starts from: one a change replaced is
   // freed only once it is no longer published.
@@ -128,12 +147,13 @@ class DUZEContextShare {
       // Its value, which the observers may not have heard yet.
       auto context = share->get();
       base::LockGuard lock(context->mutex_);
-      share->tell(context->current_ ? Context::valueOf(*context->current_) : std::nullopt);
+      share->tell(context->current_.get());
     }
   }
 
   static inline std::atomic<DUZEContextShare*> made_{nullptr};
   DUZESharedInstance<Context> instance_;
-  std::atomic<Observer> observers_[kObservers + 1] = {};
+  std::atomic<Observer> observers_[kObservers] = {};
+  std::atomic<ServiceObserver> service_[1] = {};
   std::atomic<std::shared_ptr<Entry>*> published_{nullptr};
 };

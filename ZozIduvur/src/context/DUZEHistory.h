@@ -57,6 +57,18 @@ std::shared_ptr<T> entryAt(const std::vector<std::shared_ptr<T>>& history, dispa
   return found;
 }
 
+// The latest entry recorded at `secondsSince1970` exactly, as its timestamp
+// gives it: a time that names one entry, never an earlier one.
+template <class T>
+std::shared_ptr<T> entryRecordedAt(const std::vector<std::shared_ptr<T>>& history,
+                                   double secondsSince1970) {
+  std::shared_ptr<T> found;
+  for (const auto& entry : history) {
+    if (entry->timestamp().timeIntervalSince1970() == secondsSince1970) found = entry;
+  }
+  return found;
+}
+
 // When this process started: the kernel's time of its start, taken to the
 // wall clock once, at the first call in the process; failing that, when this
 // library's code first ran.

@@ -15,12 +15,15 @@ std::shared_ptr<DUZESessionContext> DUZESessionContext::sharedInstance() {
 void DUZESessionContext::resetSharedInstance() { SessionShare::of().reset(); }
 
 bool DUZESessionContext::addSessionIdObserver(Observer observer) {
-  return SessionShare::of().observe(observer, false);
+  return SessionShare::of().observe(observer);
 }
-bool DUZESessionContext::addServiceSessionIdObserver(Observer observer) {
-  return SessionShare::of().observe(observer, true);
+bool DUZESessionContext::addServiceSessionIdObserver(ServiceObserver observer) {
+  return SessionShare::of().observe(observer);
 }
 void DUZESessionContext::removeSessionIdObserver(Observer observer) {
+  SessionShare::of().forget(observer);
+}
+void DUZESessionContext::removeSessionIdObserver(ServiceObserver observer) {
   SessionShare::of().forget(observer);
 }
 
@@ -61,6 +64,12 @@ std::optional<std::string> DUZESessionContext::crashedSessionIdAt(dispatch::Date
                                                                   DUZEDatePrecision precision) {
   base::LockGuard lock(mutex_);
   auto entry = duze::earlierProcessEntryAt(history_, loaded_, date, precision);
+  return entry ? entry->sessionId() : std::nullopt;
+}
+
+std::optional<std::string> DUZESessionContext::sessionIdRecordedAt(double secondsSince1970) {
+  base::LockGuard lock(mutex_);
+  auto entry = duze::entryRecordedAt(history_, secondsSince1970);
   return entry ? entry->sessionId() : std::nullopt;
 }
 

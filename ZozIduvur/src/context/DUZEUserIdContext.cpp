@@ -17,12 +17,15 @@ std::shared_ptr<DUZEUserIdContext> DUZEUserIdContext::sharedInstance() {
 void DUZEUserIdContext::resetSharedInstance() { UserIdShare::of().reset(); }
 
 bool DUZEUserIdContext::addUserIdObserver(Observer observer) {
-  return UserIdShare::of().observe(observer, false);
+  return UserIdShare::of().observe(observer);
 }
-bool DUZEUserIdContext::addServiceUserIdObserver(Observer observer) {
-  return UserIdShare::of().observe(observer, true);
+bool DUZEUserIdContext::addServiceUserIdObserver(ServiceObserver observer) {
+  return UserIdShare::of().observe(observer);
 }
 void DUZEUserIdContext::removeUserIdObserver(Observer observer) {
+  UserIdShare::of().forget(observer);
+}
+void DUZEUserIdContext::removeUserIdObserver(ServiceObserver observer) {
   UserIdShare::of().forget(observer);
 }
 
@@ -63,6 +66,12 @@ std::optional<std::string> DUZEUserIdContext::crashedUserIdAt(dispatch::Date dat
                                                               DUZEDatePrecision precision) {
   base::LockGuard lock(mutex_);
   auto entry = duze::earlierProcessEntryAt(history_, loaded_, date, precision);
+  return entry ? entry->userId() : std::nullopt;
+}
+
+std::optional<std::string> DUZEUserIdContext::userIdRecordedAt(double secondsSince1970) {
+  base::LockGuard lock(mutex_);
+  auto entry = duze::entryRecordedAt(history_, secondsSince1970);
   return entry ? entry->userId() : std::nullopt;
 }
 

@@ -364,8 +364,10 @@ class ROCrashReport {
   // The annotations the process had when the report was written (see
   // ROReradUzerirud::setAnnotation): empty when it had none; none in a report
   // of an older version, which did not keep them, in one that had no room
-  // for them under the file-size limit, and in one whose annotations are
-  // damaged (the rest of it is read). Of a name given twice, the first value.
+  // for them under the file-size limit, and in one whose annotations cannot
+  // be told apart (the rest of it is read). An entry whose name or value
+  // setAnnotation would refuse (a zero byte, not UTF-8, too long) is left
+  // out, the others read. Of a name given twice, the first value.
   const std::optional<std::map<std::string, std::string>>& annotations() const {
     return annotations_;
   }

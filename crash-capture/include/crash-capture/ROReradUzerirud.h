@@ -185,10 +185,10 @@ class ROReradUzerirud {
   // Sets `name` to `value` (an empty value is a value). A name is 1 to 64
   // bytes, a value at most 4,096, both valid UTF-8 without a zero byte
   // (ROReradUzerirudErrorInvalidAnnotation otherwise, and for a name kept by
-  // a component, below); the host has 16 names over the life of the process,
-  // a cleared one keeping its room (ROReradUzerirudErrorTooManyAnnotations
-  // for a 17th). On failure the name keeps the value it had, and the answer
-  // is false with `*error`.
+  // a component or the crash service's, below); the host has 16 names over
+  // the life of the process, a cleared one keeping its room
+  // (ROReradUzerirudErrorTooManyAnnotations for a 17th). On failure the name
+  // keeps the value it had, and the answer is false with `*error`.
   static bool setAnnotation(const std::string& name, const std::string& value,
                             std::shared_ptr<foundation::NSError>* error = nullptr);
   // Clears `name`: reports carry no value for it. A kept name is left as it
@@ -199,15 +199,14 @@ class ROReradUzerirud {
   static std::map<std::string, std::string> annotations();
 
   // A name a component of the program keeps for itself, beside the host's
-  // sixteen (the telemetry client's crash service keeps its session and user
-  // ids so, as its library loads): reports carry the value set through the
-  // key, and the calls above neither change it nor list it. Copies are the
-  // same key.
+  // sixteen: reports carry the value set through the key, and the calls
+  // above neither change it nor list it. Copies are the same key.
   class AnnotationKey {
    public:
     // As setAnnotation, for the kept name.
     bool set(const std::string& value, std::shared_ptr<foundation::NSError>* error = nullptr) const;
     void remove() const;
+    const char* name() const;
 
    private:
     friend class ROReradUzerirud;
@@ -216,10 +215,23 @@ class ROReradUzerirud {
   };
   // Keeps `name` (its rules as setAnnotation's) for the caller, for the life
   // of the process; a value the host gave it is dropped. None, with
-  // `*error`, for a name kept already (ROReradUzerirudErrorInvalidAnnotation)
-  // or past four kept names (ROReradUzerirudErrorTooManyAnnotations).
+  // `*error`, for a name kept already or the crash service's
+  // (ROReradUzerirudErrorInvalidAnnotation), or past four kept names
+  // (ROReradUzerirudErrorTooManyAnnotations).
   static std::optional<AnnotationKey> keepAnnotation(
       const std::string& name, std::shared_ptr<foundation::NSError>* error = nullptr);
+
+  // The telemetry client's crash service's names: its session and user ids,
+  // and, for an id a report cannot carry, when the service's history
+  // recorded it ("sessionId", "userId", "sessionIdSetAt", "userIdSetAt").
+  // In a program linked with the service they are its own from the start of
+  // the process, whatever runs first, beside the host's sixteen names and
+  // the four kept ones: the calls above refuse them (setAnnotation,
+  // keepAnnotation), leave them as they are (removeAnnotation) or leave them
+  // out (annotations()), and only the service changes them, through these
+  // keys. A program without the service may use them as names of its own.
+  enum class ServiceAnnotation { sessionId, userId, sessionIdSetAt, userIdSetAt };
+  static AnnotationKey serviceAnnotationKey(ServiceAnnotation annotation);
 
   // A complete report file of the running process, or none with an error.
   std::optional<std::vector<uint8_t>> generateLiveReportWithThread(

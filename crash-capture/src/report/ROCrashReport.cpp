@@ -3,8 +3,10 @@
 #include <cstdio>
 #include <cstring>
 #include <optional>
+#include <string_view>
 
 #include "ReportExtraction.h"
+#include "writer/ROCrashAnnotationRules.h"
 
 namespace rocrash::detail {
 namespace {
@@ -43,41 +45,87 @@ bool readVarint(const uint8_t*& at, const uint8_t* end, uint64_t* value) {
   return false;
 }
 
+// One field of a message: its number, its wire type, and the bytes of its
+// value (a length-delimited one's without the length).
+struct Field {
+  uint64_t number = 0;
+  uint64_t type = 0;
+  const uint8_t* data = nullptr;
+  size_t size = 0;
+  std::string_view text() const { return {reinterpret_cast<const char*>(data), size}; }
+};
+
+// Reads the field at `at` (before `end`), moving past it; false when it
+// cannot be read whole (its number is set once its key is read).
+bool readField(const uint8_t*& at, const uint8_t* end, Field* field) {
+  uint64_t key = 0, length = 0;
+  if (!readVarint(at, end, &key)) return false;
+  field->number = key >> 3;
+  field->type = key & 7;
+  switch (field->type) {
+    case 0:
+      field->data = at;
+      if (!readVarint(at, end, &length)) return false;
+      field->size = static_cast<size_t>(at - field->data);
+      return true;
+    case 1:
+      length = 8;
+      break;
+    case 2:
+      if (!readVarint(at, end, &length)) return false;
+      break;
+    case 5:
+      length = 4;
+      break;
+    default:
+      return false;
+  }
+  if (length > static_cast<uint64_t>(end - at)) return false;
+  field->data = at;
+  field->size = static_cast<size_t>(length);
+  at += length;
+  return true;
+}
+
 // The message's top-level fields but its annotations, whatever they hold:
 // none when another field cannot be told apart. Annotations that run past the
 // end (a report cut short in them) are left out as well.
 std::optional<std::vector<uint8_t>> withoutAnnotations(const uint8_t* at, const uint8_t* end) {
   std::vector<uint8_t> kept;
   while (at < end) {
-    const uint8_t* field = at;
-    uint64_t key = 0, length = 0;
-    if (!readVarint(at, end, &key)) return std::nullopt;
-    switch (key & 7) {
-      case 0:
-        if (!readVarint(at, end, &length)) at = nullptr;
-        length = 0;
-        break;
-      case 1:
-        length = 8;
-        break;
-      case 2:
-        if (!readVarint(at, end, &length)) at = nullptr;
-        break;
-      case 5:
-        length = 4;
-        break;
-      default:
-        at = nullptr;
-    }
-    const bool annotations = (key >> 3) == kAnnotationsField;
-    if (at == nullptr || length > static_cast<uint64_t>(end - at)) {
-      if (annotations) break;
+    const uint8_t* start = at;
+    Field field;
+    if (!readField(at, end, &field)) {
+      if (field.number == kAnnotationsField) break;
       return std::nullopt;
     }
-    at += length;
-    if (!annotations) kept.insert(kept.end(), field, at);
+    if (field.number != kAnnotationsField) kept.insert(kept.end(), start, at);
   }
   return kept;
+}
+
+// The annotations of a message whose fields all unpacked: each entry whose
+// name and value the table would take, of a name given twice the first. An
+// entry with other text (a zero byte, not UTF-8, too long) was damaged after
+// it was written: it is left out, and the report reads as one without it.
+std::map<std::string, std::string> annotationsIn(const uint8_t* at, const uint8_t* end) {
+  std::map<std::string, std::string> annotations;
+  Field field, entry, part;
+  while (readField(at, end, &field)) {
+    if (field.number != kAnnotationsField || field.type != 2) continue;
+    for (const uint8_t* in = field.data, *last = in + field.size; readField(in, last, &entry);) {
+      if (entry.number != 1 || entry.type != 2) continue;
+      std::optional<std::string_view> name, value;
+      for (const uint8_t *p = entry.data, *stop = p + entry.size; readField(p, stop, &part);) {
+        if (part.type == 2 && part.number == 1) name = part.text();
+        if (part.type == 2 && part.number == 2) value = part.text();
+      }
+      if (name && value && annotations::isName(*name) && annotations::isValue(*value)) {
+        annotations.emplace(*name, *value);
+      }
+    }
+  }
+  return annotations;
 }
 
 }  // namespace
@@ -479,12 +527,10 @@ std::shared_ptr<ROCrashReport> ROCrashReport::create(const std::vector<uint8_t>&
     report->customData_.emplace(message->custom_data.data,
                                 message->custom_data.data + message->custom_data.len);
   }
+  // Read from the bytes: unpacked text ends at its first zero byte.
   if (message->annotations != nullptr) {
-    auto& annotations = report->annotations_.emplace();
-    for (size_t i = 0; i < message->annotations->n_entries; ++i) {
-      const auto* entry = message->annotations->entries[i];
-      annotations.emplace(entry->name, entry->value);
-    }
+    report->annotations_ = rocrash::detail::annotationsIn(
+        data.data() + rocrash::detail::kHeaderSize, data.data() + data.size());
   }
   return report;
 }

@@ -538,7 +538,17 @@ std::optional<ROReradUzerirud::AnnotationKey> ROReradUzerirud::keepAnnotation(
 bool ROReradUzerirud::AnnotationKey::set(const std::string& value,
                                          std::shared_ptr<foundation::NSError>* error) const {
   return annotationAnswer(rocrash::annotations::setKept(slot_, value),
-                          rocrash::annotations::keptName(slot_), error);
+                          rocrash::annotations::nameOf(slot_), error);
 }
 
 void ROReradUzerirud::AnnotationKey::remove() const { rocrash::annotations::clearKept(slot_); }
+
+const char* ROReradUzerirud::AnnotationKey::name() const {
+  return rocrash::annotations::nameOf(slot_);
+}
+
+ROReradUzerirud::AnnotationKey ROReradUzerirud::serviceAnnotationKey(ServiceAnnotation annotation) {
+  static_assert(std::size(rocrash::annotations::kServiceNames) ==
+                static_cast<size_t>(ServiceAnnotation::userIdSetAt) + 1);
+  return AnnotationKey(rocrash::annotations::kFirstServiceSlot + static_cast<size_t>(annotation));
+}

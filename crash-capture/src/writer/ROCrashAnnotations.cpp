@@ -67,21 +67,6 @@ bool keptForGood(const Value* value, uint64_t readers) {
   return (readers & kKeepInherited) != 0 && value->madeIn != tokenOf(readers);
 }
 
-// Text a report can carry: valid UTF-8 without a zero byte (the writer
-// writes zero-terminated text).
-bool isReportText(std::string_view text) {
-  return rocrash_utf8_valid_prefix_length(reinterpret_cast<const uint8_t*>(text.data()),
-                                          text.size()) == text.size();
-}
-
-bool isName(std::string_view name) {
-  return !name.empty() && name.size() <= kMaxNameBytes && isReportText(name);
-}
-
-bool isValue(std::string_view value) {
-  return value.size() <= kMaxValueBytes && isReportText(value);
-}
-
 Value* makeValue(std::string_view text) {
   void* memory = std::malloc(sizeof(Value) + text.size() + 1);
   if (memory == nullptr) return nullptr;
@@ -191,7 +176,24 @@ int slotOf(std::string_view name, bool claim, size_t first, size_t end, bool* cl
   return found;
 }
 
-bool isKept(std::string_view name) { return slotOf(name, false, kHostNames, kCapacity) >= 0; }
+// Whether the program has the telemetry client's crash service: it defines
+// this symbol, which the link resolves, or leaves null, before any code of
+// the process runs, so that no initialiser can come before the answer.
+extern "C" const char kestrix_crash_service_annotations __attribute__((weak));
+bool hasTheService() { return &kestrix_crash_service_annotations != nullptr; }
+
+bool isServiceName(std::string_view name) {
+  if (!hasTheService()) return false;
+  for (const char* service : kServiceNames) {
+    if (sameName(service, name)) return true;
+  }
+  return false;
+}
+
+// Kept for a component, or the service's.
+bool isKept(std::string_view name) {
+  return isServiceName(name) || slotOf(name, false, kHostNames, kFirstServiceSlot) >= 0;
+}
 
 // Drops the value of the host's slot `slot`, whose name a component keeps.
 void drop(size_t slot) {
@@ -216,7 +218,22 @@ void countReadersInChild() {
 [[maybe_unused]] const bool gForkJoined =
     base::fork_join(base::ForkPhase::crashEngine, {.child = countReadersInChild});
 
+// Text a report can carry: valid UTF-8 without a zero byte (the writer
+// writes zero-terminated text).
+bool isReportText(std::string_view text) {
+  return rocrash_utf8_valid_prefix_length(reinterpret_cast<const uint8_t*>(text.data()),
+                                          text.size()) == text.size();
+}
+
 }  // namespace
+
+bool isName(std::string_view name) {
+  return !name.empty() && name.size() <= kMaxNameBytes && isReportText(name);
+}
+
+bool isValue(std::string_view value) {
+  return value.size() <= kMaxValueBytes && isReportText(value);
+}
 
 SetResult set(std::string_view name, std::string_view value) {
   if (!isName(name)) return SetResult::badName;
@@ -256,8 +273,9 @@ std::map<std::string, std::string> current() {
 
 SetResult keep(std::string_view name, size_t* slot) {
   if (!isName(name)) return SetResult::badName;
+  if (isServiceName(name)) return SetResult::kept;
   bool claimed = false;
-  const int kept = slotOf(name, true, kHostNames, kCapacity, &claimed);
+  const int kept = slotOf(name, true, kHostNames, kFirstServiceSlot, &claimed);
   if (kept == kFull) return SetResult::full;
   if (kept == kNoMemory) return SetResult::noMemory;
   if (!claimed) return SetResult::kept;
@@ -274,7 +292,10 @@ void clearKept(size_t slot) {
   dispose(gSlots[slot].value.exchange(nullptr, std::memory_order_seq_cst));
 }
 
-const char* keptName(size_t slot) { return gSlots[slot].name.load(std::memory_order_acquire); }
+const char* nameOf(size_t slot) {
+  return slot >= kFirstServiceSlot ? kServiceNames[slot - kFirstServiceSlot]
+                                   : gSlots[slot].name.load(std::memory_order_acquire);
+}
 
 // The thread's own count first, and last: a fork in between counts one
 // reader too many in the child (it keeps what it replaces), never one too
@@ -288,12 +309,12 @@ Snapshot::Snapshot() noexcept {
     token = base::process_token();
   }
   countedIn_ = token;
+  // A host's slot whose name a component keeps since has no value for
+  // reports, whatever it still holds.
   for (size_t i = 0; i < kCapacity; ++i) {
-    names_[i] = gSlots[i].name.load(std::memory_order_acquire);
-    if (names_[i] != nullptr && gSlots[i].dropped.load(std::memory_order_acquire)) {
-      names_[i] = nullptr;
-    }
-    values_[i] = names_[i] != nullptr ? gSlots[i].value.load(std::memory_order_seq_cst) : nullptr;
+    values_[i] = nameOf(i) != nullptr && !gSlots[i].dropped.load(std::memory_order_acquire)
+                     ? gSlots[i].value.load(std::memory_order_seq_cst)
+                     : nullptr;
   }
 }
 

@@ -2,9 +2,12 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <string>
 #include <string_view>
+
+#include "ROCrashAnnotationRules.h"
 
 // The process's annotations: named strings the program sets and clears at
 // any time, from any thread, which every report of the process (crash and
@@ -16,11 +19,14 @@
 // anywhere in a change. The host's names are claimed in table order by
 // compare-and-swap, so two threads that set the same new name end in one
 // slot; a name keeps its slot for the life of the process, also once cleared.
-// A few more slots hold names kept for components of the program (the
-// telemetry client's session and user ids): the host can neither set nor
-// clear them, nor see them among its own, and reports carry them beside the
-// host's. A change allocates a new record and exchanges the pointer (a clear
-// exchanges null), so a reader sees the old value or the new one, whole.
+// A few more slots hold names kept for components of the program, and the
+// last ones the telemetry client's crash service's names (its session and
+// user ids), which in a program linked with the service are its own from
+// the start of the process, whatever runs first (elsewhere the host may use
+// them): the host can neither set nor clear any of them, nor see them among
+// its own, and reports carry them beside the host's. A change allocates a
+// new record and exchanges the pointer (a clear exchanges null), so a reader
+// sees the old value or the new one, whole.
 //
 // A replaced record may still be read: readers count themselves in before
 // they load the pointers, and a change frees what it replaced only when it
@@ -40,11 +46,12 @@ namespace rocrash::annotations {
 inline constexpr size_t kHostNames = 16;
 // Names kept for components beside them, at most.
 inline constexpr size_t kKeptNames = 4;
-// The slots a report reads: the host's, then the kept ones.
-inline constexpr size_t kCapacity = kHostNames + kKeptNames;
-// Bytes of a name (at least one) and of a value, at most.
-inline constexpr size_t kMaxNameBytes = 64;
-inline constexpr size_t kMaxValueBytes = 4096;
+// The crash service's names, in the order of ROReradUzerirud::ServiceAnnotation.
+inline constexpr const char* kServiceNames[] = {"sessionId", "userId", "sessionIdSetAt",
+                                                "userIdSetAt"};
+inline constexpr size_t kFirstServiceSlot = kHostNames + kKeptNames;
+// The slots a report reads: the host's, the kept ones, then the service's.
+inline constexpr size_t kCapacity = kFirstServiceSlot + std::size(kServiceNames);
 
 // A value as a report reads it: its length and its bytes with a zero after
 // them. Immutable once published.
@@ -61,7 +68,7 @@ enum class SetResult {
   badValue,  // too long, not UTF-8, or holding a zero byte
   full,      // every slot holds another name
   noMemory,
-  kept,  // the name is kept for a component (kept already, to `keep`)
+  kept,  // the name is kept for a component or the service (kept already, to `keep`)
 };
 
 // Sets the host's `name` to `value` (an empty value is a value). Any thread;
@@ -76,13 +83,16 @@ std::map<std::string, std::string> current();
 // Keeps `name` for the caller: `*slot` is then its slot, which `setKept` and
 // `clearKept` change. The host's value of that name, if any, is dropped.
 SetResult keep(std::string_view name, size_t* slot);
+// Changes a kept slot or a service's one (kFirstServiceSlot + its index).
 SetResult setKept(size_t slot, std::string_view value);
 void clearKept(size_t slot);
-const char* keptName(size_t slot);
+// Slot `slot`'s name; null while it has none. Async-signal-safe.
+const char* nameOf(size_t slot);
 
-// What one report reads: every slot's name and value, each loaded once, so
-// that measuring and writing a report see the same values. While it lives, no
-// value it holds is freed. Async-signal-safe; allocates nothing.
+// What one report reads: every slot's value, each loaded once, so that
+// measuring and writing a report see the same values (a name, once claimed,
+// never changes). While it lives, no value it holds is freed.
+// Async-signal-safe; allocates nothing.
 class Snapshot {
  public:
   Snapshot() noexcept;
@@ -90,12 +100,12 @@ class Snapshot {
   Snapshot(const Snapshot&) = delete;
   Snapshot& operator=(const Snapshot&) = delete;
 
-  // Slot `i`'s name and value; null when it has none.
-  const char* name(size_t i) const { return names_[i]; }
+  // Slot `i`'s value, null when it has none, and its name, which a slot
+  // keeps once it has one (a slot with a value has one).
   const Value* value(size_t i) const { return values_[i]; }
+  const char* name(size_t i) const { return nameOf(i); }
 
  private:
-  const char* names_[kCapacity];
   const Value* values_[kCapacity];
   // The token of the process whose count this read is in.
   uint32_t countedIn_;

@@ -211,20 +211,40 @@ std::shared_ptr<ROCrashReport> decode(ReportBuilder& b) {
   return report;
 }
 
+namespace {
+
+void appendVarint(std::vector<uint8_t>& out, uint64_t value) {
+  for (; value >= 0x80; value >>= 7) out.push_back(static_cast<uint8_t>(value | 0x80));
+  out.push_back(static_cast<uint8_t>(value));
+}
+
+// A length-delimited field.
+void appendField(std::vector<uint8_t>& out, uint8_t number, const void* data, size_t size) {
+  out.push_back(static_cast<uint8_t>(number << 3 | 2));
+  appendVarint(out, size);
+  out.insert(out.end(), static_cast<const uint8_t*>(data),
+             static_cast<const uint8_t*>(data) + size);
+}
+
+}  // namespace
+
 void ReportBuilder::setAnnotations(
     const std::vector<std::pair<std::string, std::string>>& annotations) {
-  rocrash__crash_report__annotations__init(&annotations_);
-  entryPtrs_.clear();
+  std::vector<uint8_t> entries;
   for (const auto& [name, value] : annotations) {
-    auto& entry = entries_.emplace_back();
-    rocrash__crash_report__annotations__entry__init(&entry);
-    entry.name = text(name);
-    entry.value = text(value);
-    entryPtrs_.push_back(&entry);
+    std::vector<uint8_t> entry;
+    appendField(entry, 1, name.data(), name.size());
+    appendField(entry, 2, value.data(), value.size());
+    appendField(entries, 1, entry.data(), entry.size());
   }
-  annotations_.entries = entryPtrs_.data();
-  annotations_.n_entries = entryPtrs_.size();
-  report_.annotations = &annotations_;
+  annotations_.clear();
+  appendField(annotations_, 11, entries.data(), entries.size());
+}
+
+std::vector<uint8_t> ReportBuilder::pack(uint8_t version) {
+  std::vector<uint8_t> out = packReport(report_, version);
+  out.insert(out.end(), annotations_.begin(), annotations_.end());
+  return out;
 }
 
 }  // namespace rocrash::testing

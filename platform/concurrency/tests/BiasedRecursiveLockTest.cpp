@@ -705,8 +705,10 @@ TEST(BiasedRecursiveLockFork, RevocationUnderWayIsVoidInTheChild) {
         lock.unlock();
       });
       base::testing::within([&] { return taker.load() != 0 && napping(taker.load()); });
+      // The child's copy of the hold is let go in the child, before it
+      // takes the lock again; the parent keeps its own until below.
       const int child = takenInAChild(
-          lock, [&] { lock.unlock(); }, true, how);
+          lock, [&]() KX_RELEASE(lock) { lock.unlock(); }, true, how);
       lock.unlock();
       taking.join();
       return child;

@@ -24,7 +24,8 @@ class ReportBuilder {
   ReportBuilder& operator=(const ReportBuilder&) = delete;
 
   Rocrash__CrashReport& report() { return report_; }
-  std::vector<uint8_t> pack(uint8_t version = 1) { return packReport(report_, version); }
+  // The report, with its annotations last, as the writer places them.
+  std::vector<uint8_t> pack(uint8_t version = 1);
 
   char* text(const std::string& s);
   ProtobufCBinaryData bytes(const std::vector<uint8_t>& b);
@@ -46,7 +47,8 @@ class ReportBuilder {
   Rocrash__CrashReport__Signal__MachException* setMachException(uint64_t type,
                                                                 std::vector<uint64_t> codes);
   // The report's annotations, in this order (present, without entries, when
-  // none is given).
+  // none is given), byte for byte: a zero byte, or bytes that are not UTF-8,
+  // as a damaged report's.
   void setAnnotations(const std::vector<std::pair<std::string, std::string>>& annotations);
 
   // The parts every valid report carries, filled with typical values.
@@ -71,9 +73,9 @@ class ReportBuilder {
   std::deque<Rocrash__CrashReport__Exception> exceptions_;
   std::deque<Rocrash__CrashReport__Signal__MachException> machExceptions_;
   std::deque<std::vector<uint64_t>> codes_;
-  Rocrash__CrashReport__Annotations annotations_;
-  std::deque<Rocrash__CrashReport__Annotations__Entry> entries_;
-  std::vector<Rocrash__CrashReport__Annotations__Entry*> entryPtrs_;
+  // The annotations field, encoded here: protobuf-c would cut text at a
+  // zero byte.
+  std::vector<uint8_t> annotations_;
   std::vector<Rocrash__CrashReport__Thread*> threadPtrs_;
   std::vector<Rocrash__CrashReport__BinaryImage*> imagePtrs_;
   std::deque<std::vector<Rocrash__CrashReport__Thread__StackFrame*>> framePtrs_;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <initializer_list>
 
 #include "base/Fork.h"
 

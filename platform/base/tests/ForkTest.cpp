@@ -36,4 +36,16 @@ TEST(Fork, PhasesRunInTheTreesOrderWhateverTheOrderOfJoining) {
   EXPECT_EQ(gOrder, "TSst");
 }
 
+int gJoinedRuns = 0;
+
+// One past the table's room is refused; those that joined still run.
+TEST(Fork, JoiningPastTheRoomIsRefused) {
+  unsigned joined = 0;
+  while (base::fork_join(base::ForkPhase::telemetry, {.child = [] { ++gJoinedRuns; }})) ++joined;
+  EXPECT_LT(joined, base::kForkHandlerCapacity);
+  EXPECT_FALSE(base::fork_join(base::ForkPhase::telemetry, {}));
+  EXPECT_EQ(base::testing::inChild([&] { return gJoinedRuns == static_cast<int>(joined) ? 0 : 1; }),
+            0);
+}
+
 }  // namespace

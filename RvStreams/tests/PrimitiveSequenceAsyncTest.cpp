@@ -11,6 +11,7 @@
 #include "RvStreamsTest/Recording.h"
 #include "RvStreamsTest/Reports.h"
 #include "async/Async.h"
+#include "asyncTest/Eager.h"
 
 namespace rv {
 namespace {
@@ -140,6 +141,16 @@ TEST(CompletableValue, ReturnsOnCompletionThrowsOnErrorAndOnCancellation) {
   EXPECT_THROW(awaitWith(value(Completable(silent)), [](auto& handle) { handle.cancel(); }),
                CancellationError);
   EXPECT_EQ(silent->disposeCount(), 1);
+}
+
+async::test::Eager awaitInto(Single<int> single, int& result) { result = co_await value(single); }
+
+TEST(SingleValue, CoroutineDestroyedWhileAwaitingDisposesTheSubscription) {
+  auto source = TestSource<int>::create();
+  int result = 0;
+  awaitInto(Single<int>(source), result).destroy();
+  EXPECT_EQ(source->disposeCount(), 1);
+  EXPECT_EQ(source->observerCount(), 0);
 }
 
 TEST(PrimitiveSequenceValueStress, OutcomeRacingCancellationResumesExactlyOnce) {

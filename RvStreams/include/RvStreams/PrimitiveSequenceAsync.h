@@ -8,7 +8,14 @@
 //
 // The sequence is subscribed when the returned task runs. Cancelling the
 // awaiting task disposes the subscription; unless the outcome came first, the
-// await then throws `async::CancellationError`.
+// await then throws `async::CancellationError`. A coroutine destroyed while it
+// awaits disposes the subscription too.
+//
+// Choose the sequence before the await, not with `?:` inside it (async/Task.h
+// says why g++ 12 needs that):
+//
+//   Maybe<int> lookup = cached ? Maybe<int>::just(hit) : fetch(key);
+//   std::optional<int> found = co_await rv::value(lookup);
 
 #include <atomic>
 #include <exception>
@@ -56,9 +63,24 @@ async::Task<R> awaitSubscriptionOutcome(Ref<SingleAssignmentDisposable> disposab
   }
 }
 
+// Disposes the subscription when the awaiting frame goes, however it goes:
+// after the outcome the subscription has ended by itself, and a coroutine
+// destroyed while it awaits the outcome gives up on it as a cancelled one does.
+class DisposeOnExit {
+ public:
+  explicit DisposeOnExit(Ref<Disposable> disposable) : disposable_(std::move(disposable)) {}
+  DisposeOnExit(const DisposeOnExit&) = delete;
+  DisposeOnExit& operator=(const DisposeOnExit&) = delete;
+  ~DisposeOnExit() { disposable_->dispose(); }
+
+ private:
+  Ref<Disposable> disposable_;
+};
+
 template <class R, class Subscribe>
 async::Task<R> valueOf(Subscribe subscribe) {
   Ref<SingleAssignmentDisposable> disposable = SingleAssignmentDisposable::create();
+  DisposeOnExit disposeOnExit(disposable);
   // Named, not built inside the co_await operand (see async/Task.h).
   async::Task<R> operation = awaitSubscriptionOutcome<R>(disposable, std::move(subscribe));
   auto onCancel = [disposable] { disposable->dispose(); };

@@ -77,14 +77,6 @@ std::shared_ptr<TaskState> currentTaskShared() noexcept {
   return task != nullptr ? task->shared_from_this() : nullptr;
 }
 
-void resumeLater(const std::shared_ptr<TaskState>& task, std::coroutine_handle<> handle) {
-  if (task) {
-    task->schedule(handle);
-  } else {
-    globalExecutor().enqueue([handle] { handle.resume(); });
-  }
-}
-
 }  // namespace detail
 
 }  // namespace async

@@ -8,6 +8,7 @@
 
 #include "async/Async.h"
 #include "asyncTest/Drain.h"
+#include "asyncTest/Eager.h"
 
 namespace {
 
@@ -17,6 +18,8 @@ using async::ManualExecutor;
 using async::Task;
 using async::Termination;
 using async::test::drain;
+using async::test::Eager;
+using async::test::InTask;
 
 using Seen = std::vector<std::string>;
 
@@ -179,6 +182,45 @@ TEST(AsyncStream, TerminationHandlerSetLateIsToldAtOnce) {
     c.setOnTermination([&](Termination t) { terminations.push_back(t); });
   });
   EXPECT_EQ(terminations, std::vector<Termination>{Termination::finished});
+}
+
+Eager takeAll(AsyncStream<int> stream, std::vector<int>& taken) {
+  auto it = stream.makeAsyncIterator();
+  while (std::optional<int> element = co_await it.next()) taken.push_back(*element);
+}
+
+// A consumer destroyed while it waits is no longer the consumer, whether the
+// element meant for it comes after that or was already handed to it: a kept
+// stream goes on with the next one, which gets that element; a stream whose
+// last copy the consumer held is cancelled.
+TEST(AsyncStream, ConsumerDestroyedWhileWaitingWithdraws) {
+  ManualExecutor executor;
+  InTask inTask(executor);
+  std::vector<Termination> terminations;
+  std::optional<AsyncStream<int>::Continuation> feed;
+  auto make = [&] {
+    return AsyncStream<int>([&](AsyncStream<int>::Continuation c) {
+      c.setOnTermination([&](Termination t) { terminations.push_back(t); });
+      feed.emplace(c);
+    });
+  };
+  AsyncStream<int> stream = make();
+  std::vector<int> taken;
+  takeAll(stream, taken).destroy();
+  feed->yield(1);
+  Eager second = takeAll(stream, taken);
+  feed->yield(2);  // handed to `second`, whose job has not run
+  second.destroy();
+  executor.runUntilIdle();
+  feed->finish();
+  EXPECT_EQ(async::syncWait(drain(stream), executor), (Seen{"2", "end"}));
+
+  Eager last = takeAll(make(), taken);
+  feed->yield(3);
+  last.destroy();
+  executor.runUntilIdle();
+  EXPECT_EQ(terminations, (std::vector{Termination::finished, Termination::cancelled}));
+  EXPECT_EQ(taken, std::vector<int>{1});
 }
 
 TEST(AsyncStreamDeathTest, TwoTasksAwaitingNextStopTheProcess) {

@@ -2,11 +2,15 @@
 
 #include <atomic>
 #include <barrier>
+#include <coroutine>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "async/Async.h"
+#include "asyncTest/Drain.h"
+#include "asyncTest/Eager.h"
 
 namespace {
 
@@ -128,6 +132,90 @@ TEST(AsyncStreamStress, CancellationRacingFinishTerminatesOnce) {
     EXPECT_LE(count, 1);
     EXPECT_EQ(terminations.load(), 1);
   }
+}
+
+async::test::Eager waitForOne(AsyncStream<int> stream) {
+  auto it = stream.makeAsyncIterator();
+  co_await it.next();
+}
+
+// The consumer is destroyed on its executor's thread while another thread
+// yields: an element handed to it meanwhile goes back to the stream.
+TEST(AsyncStreamStress, ConsumerDestroyedWhileTheProducerYieldsLosesNothing) {
+  for (int round = 0; round < 300; ++round) {
+    async::ManualExecutor executor;
+    async::test::InTask inTask(executor);
+    std::optional<AsyncStream<int>::Continuation> feed;
+    AsyncStream<int> stream([&](auto c) { feed.emplace(c); });
+    async::test::Eager consumer = waitForOne(stream);
+    std::barrier go(2);
+    std::thread producer([&] {
+      go.arrive_and_wait();
+      feed->yield(1);
+      feed->finish();
+    });
+    go.arrive_and_wait();
+    consumer.destroy();
+    producer.join();
+    executor.runUntilIdle();
+    EXPECT_EQ(async::syncWait(async::test::drain(stream), executor),
+              (std::vector<std::string>{"1", "end"}));
+  }
+}
+
+// Suspends, handing its coroutine to whoever takes it from `slot`, and
+// returns from the suspension `spins` steps later: the coroutine may go on
+// meanwhile on the thread that took it.
+class HandOff {
+ public:
+  HandOff(std::atomic<void*>& slot, int spins) noexcept : slot_(slot), spins_(spins) {}
+  bool await_ready() const noexcept { return false; }
+  void await_suspend(std::coroutine_handle<> self) noexcept {
+    std::atomic<int> steps{spins_};
+    slot_.store(self.address(), std::memory_order_release);
+    while (steps.fetch_sub(1, std::memory_order_relaxed) > 0) {
+    }
+  }
+  void await_resume() const noexcept {}
+
+ private:
+  std::atomic<void*>& slot_;
+  int spins_;
+};
+
+Task<int> handedOff(std::atomic<void*>& slot, int value) {
+  co_await HandOff(slot, value % 32);
+  co_return value;
+}
+
+async::test::Eager plusOne(Task<int> task, std::atomic<int>& result) {
+  result.store(1 + co_await std::move(task));
+}
+
+// The awaited task suspends while it runs inline, and another thread resumes
+// it at once: it finishes there before or after its awaiter has suspended,
+// and whichever of the two comes second continues the awaiter, once.
+TEST(TaskStress, TaskFinishingOnAnotherThreadAsItsAwaiterSuspendsContinuesItOnce) {
+  constexpr int kRounds = 20000;
+  std::atomic<void*> slot{nullptr};
+  std::atomic<int> resumed{0};
+  std::thread finisher([&] {
+    for (int round = 0; round < kRounds; ++round) {
+      void* address = nullptr;
+      while ((address = slot.exchange(nullptr, std::memory_order_acquire)) == nullptr) {
+        std::this_thread::yield();
+      }
+      std::coroutine_handle<>::from_address(address).resume();
+      resumed.store(round + 1, std::memory_order_release);
+    }
+  });
+  for (int round = 0; round < kRounds; ++round) {
+    std::atomic<int> result{-1};
+    async::test::Eager awaiting = plusOne(handedOff(slot, round), result);
+    while (resumed.load(std::memory_order_acquire) != round + 1) std::this_thread::yield();
+    EXPECT_EQ(result.load(), round + 1);
+  }
+  finisher.join();
 }
 
 TEST(CancellationHandlerStress, HandlersRacingCancelRunAtMostOnceAndNeverAfterRemoval) {

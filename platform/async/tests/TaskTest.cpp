@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
+#include <pthread.h>
 
 #include <atomic>
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <stdexcept>
@@ -9,12 +12,15 @@
 #include <vector>
 
 #include "async/Async.h"
+#include "asyncTest/Eager.h"
 
 namespace {
 
 using async::CancellationError;
 using async::ManualExecutor;
 using async::Task;
+using async::test::Eager;
+using async::test::InTask;
 
 Task<int> constant(int value, std::vector<std::string>* log = nullptr) {
   if (log != nullptr) log->push_back("constant " + std::to_string(value));
@@ -142,6 +148,119 @@ TEST(Task, GlobalExecutorRunsJobsOnItsOwnThreads) {
   const std::thread::id caller = std::this_thread::get_id();
   auto where = []() -> Task<std::thread::id> { co_return std::this_thread::get_id(); };
   EXPECT_NE(async::syncWait(where()), caller);
+}
+
+// Where symmetric transfer is a jump: clang at every level, g++ optimising
+// without the sanitizers (release-tests; g++ at -O1 or -Og makes it a call
+// too, but no build of ours compiles tests so). Elsewhere each transfer is a
+// call, and the frames stay until the job is over.
+#if defined(__clang__) || \
+    (defined(__OPTIMIZE__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__))
+constexpr bool kTransferIsAJump = true;
+#else
+constexpr bool kTransferIsAJump = false;
+#endif
+
+// `awaits` awaits of tasks that finish at once, in a loop inside `depth`
+// nested awaits, after a suspension resumed by a job if `suspendFirst`.
+Task<int> loopInside(int depth, int awaits, bool suspendFirst, ManualExecutor& executor) {
+  if (depth > 0) co_return co_await loopInside(depth - 1, awaits, suspendFirst, executor);
+  if (suspendFirst) {
+    auto resumeByAJob = [&executor](async::CheckedContinuation<int> c) {
+      executor.enqueue([c] { c.resume(0); });
+    };
+    co_await async::withCheckedThrowingContinuation<int>("suspend", std::move(resumeByAJob));
+  }
+  int total = 0;
+  for (int i = 0; i < awaits; ++i) total += co_await constant(1);
+  co_return total;
+}
+
+// Runs `body` on a thread of its own given `bytes` of stack, and waits for it.
+void onStackOf(std::size_t bytes, std::function<void()> body) {
+  pthread_attr_t attributes;
+  ASSERT_EQ(pthread_attr_init(&attributes), 0);
+  ASSERT_EQ(pthread_attr_setstacksize(&attributes, bytes), 0);
+  pthread_t thread;
+  auto run = [](void* argument) -> void* {
+    (*static_cast<std::function<void()>*>(argument))();
+    return nullptr;
+  };
+  ASSERT_EQ(pthread_create(&thread, &attributes, run, &body), 0);
+  pthread_attr_destroy(&attributes);
+  ASSERT_EQ(pthread_join(thread, nullptr), 0);
+}
+
+// On a thread's usual 8 MiB, where a frame per await or per level overflows.
+// A task runs inline while fewer than kMaxInlineRuns do on the thread, so a
+// loop takes no stack at any level; past that depth a task is started by
+// transfer, so a loop or deeper nesting takes none only where that is a jump.
+// Elsewhere (unoptimised, the sanitizers) those rows are made small enough to
+// fit, as they took a frame per transfer before inline runs too. A job that
+// resumes a task runs inline from no depth.
+TEST(Task, AwaitsTakeNoStackInALoopOrPerLevelOfNesting) {
+  constexpr int kPastTheBound = 4 * async::detail::kMaxInlineRuns;
+  struct Case {
+    const char* what;
+    int depth;
+    int awaits;
+    bool suspendFirst;
+  };
+  const Case cases[] = {
+      {"a loop", 0, 100000, false},
+      {"a loop in nested awaits run inline", async::detail::kMaxInlineRuns / 2, 100000, false},
+      {"a loop past the inline depth", kPastTheBound, kTransferIsAJump ? 100000 : 1000, false},
+      {"a loop past the inline depth, after a suspension", kPastTheBound, 100000, true},
+      {"nested awaits", kTransferIsAJump ? 1000000 : 10000, 1, false},
+  };
+  for (const Case& c : cases) {
+    onStackOf(8 << 20, [&] {
+      ManualExecutor executor;
+      EXPECT_EQ(async::syncWait(loopInside(c.depth, c.awaits, c.suspendFirst, executor), executor),
+                c.awaits)
+          << c.what;
+    });
+  }
+}
+
+template <class Await>
+Eager awaitInto(Await await, int& result) {
+  result = co_await await();
+}
+
+// A coroutine of the program's own type destroyed while it awaits a checked
+// continuation (before the resume, or after it but before the job that would
+// continue it ran), a task it does not own, or a spawned task's value: none
+// continues it.
+TEST(Task, AwaitingCoroutineDestroyedWhileWaitingIsNotContinued) {
+  ManualExecutor executor;
+  InTask inTask(executor);
+  std::optional<async::CheckedContinuation<int>> parked;
+  auto park = [&] {
+    return async::withCheckedThrowingContinuation<int>(
+        "parked", [&](async::CheckedContinuation<int> c) { parked.emplace(c); });
+  };
+  int result = 0;
+  awaitInto(park, result).destroy();
+  parked->resume(1);
+  Eager waiting = awaitInto(park, result);
+  parked->resume(2);
+  waiting.destroy();
+  executor.runUntilIdle();
+
+  auto parking = [&]() -> Task<int> { co_return co_await park(); };
+  Task<int> inner = parking();
+  awaitInto([&]() -> Task<int>&& { return std::move(inner); }, result).destroy();
+  parked->resume(3);
+  executor.runUntilIdle();
+
+  auto handle = async::spawn(parking(), executor);
+  executor.runUntilIdle();
+  awaitInto([&] { return handle.value(); }, result).destroy();
+  parked->resume(4);
+  executor.runUntilIdle();
+  EXPECT_EQ(async::syncWait(handle), 4);
+  EXPECT_EQ(result, 0);
 }
 
 TEST(CancellationHandler, RunsOnTheCancellingThreadWhileInstalledOnly) {

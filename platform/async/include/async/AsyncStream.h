@@ -16,6 +16,14 @@
 // when the last copy of the stream and of its iterators is dropped before it
 // finished (the buffer is then discarded and `next` returns the end). The
 // termination handler learns which of the two happened, once.
+//
+// A coroutine destroyed while it waits in `next` (a program's own coroutine
+// types can be) is no longer the consumer: the stream goes on for the next
+// one, which also gets what was handed to the destroyed one and not taken;
+// if the coroutine held the last copy, the stream is cancelled as above. As
+// for any coroutine, nothing may resume it while it is being destroyed: the
+// stream resumes a consumer only by a job of its task's executor (of the
+// global executor outside any task).
 
 #include <coroutine>
 #include <cstdint>
@@ -60,45 +68,45 @@ class StreamCore : public std::enable_shared_from_this<StreamCore<T>> {
   };
 
   YieldResult yield(T element) {
-    Waiter waiter;
+    HandOver handOver;
     {
       base::LockGuard guard(mutex_);
       if (terminated_) return YieldResult::terminated;
-      if (!waiter_.handle) {
+      if (!consumerWaits()) {
         buffer_.push_back(std::move(element));
         return YieldResult::enqueued;
       }
-      waiter = std::exchange(waiter_, {});
-      waiter.slot->element.emplace(std::move(element));
+      waiter_.slot->element.emplace(std::move(element));
+      handOver = handOverLocked();
     }
-    resumeLater(waiter.task, waiter.handle);
+    continueLater(handOver);
     return YieldResult::enqueued;
   }
 
   void finish(std::exception_ptr error) {
     std::function<void(Termination)> handler;
-    Waiter waiter;
+    HandOver handOver;
     {
       base::LockGuard guard(mutex_);
       if (terminated_) return;
       terminated_ = true;
       reason_ = Termination::finished;
       handler = std::exchange(onTermination_, nullptr);
-      if (waiter_.handle) {
+      if (consumerWaits()) {
         // A waiting consumer means the buffer is empty: it gets the end now.
-        waiter = std::exchange(waiter_, {});
-        waiter.slot->error = error;
+        waiter_.slot->error = error;
+        handOver = handOverLocked();
       } else {
         error_ = error;
       }
     }
     if (handler) handler(Termination::finished);
-    if (waiter.handle) resumeLater(waiter.task, waiter.handle);
+    continueLater(handOver);
   }
 
   void cancel() {
     std::function<void(Termination)> handler;
-    Waiter waiter;
+    HandOver handOver;
     std::deque<T> discarded;
     {
       base::LockGuard guard(mutex_);
@@ -107,10 +115,10 @@ class StreamCore : public std::enable_shared_from_this<StreamCore<T>> {
       reason_ = Termination::cancelled;
       handler = std::exchange(onTermination_, nullptr);
       discarded.swap(buffer_);
-      waiter = std::exchange(waiter_, {});
+      if (consumerWaits()) handOver = handOverLocked();
     }
     if (handler) handler(Termination::cancelled);
-    if (waiter.handle) resumeLater(waiter.task, waiter.handle);
+    continueLater(handOver);
   }
 
   void setOnTermination(std::function<void(Termination)> handler) {
@@ -146,6 +154,25 @@ class StreamCore : public std::enable_shared_from_this<StreamCore<T>> {
     return false;
   }
 
+  // The waiter registered with `slot` is gone (its coroutine was destroyed
+  // while it waited): it is no longer the consumer, and what it was handed
+  // but never took is the next consumer's, unless the stream was cancelled.
+  void withdraw(Slot& slot) {
+    base::LockGuard guard(mutex_);
+    if (waiter_.slot != &slot) return;
+    if (handedOver_) {
+      handedOver_ = false;
+      if (slot.element) {
+        if (!terminated_ || reason_ == Termination::finished) {
+          buffer_.push_front(std::move(*slot.element));
+        }
+      } else if (slot.error) {
+        error_ = std::move(slot.error);
+      }
+    }
+    waiter_ = Waiter{};
+  }
+
  private:
   struct Waiter {
     std::coroutine_handle<> handle;
@@ -153,13 +180,48 @@ class StreamCore : public std::enable_shared_from_this<StreamCore<T>> {
     Slot* slot = nullptr;
   };
 
+  // An answer put in the waiter's slot, and the job that continues it.
+  struct HandOver {
+    std::shared_ptr<TaskState> task;
+    uint64_t number = 0;
+  };
+
+  bool consumerWaits() const KX_REQUIRES(mutex_) { return waiter_.handle && !handedOver_; }
+
+  HandOver handOverLocked() KX_REQUIRES(mutex_) {
+    handedOver_ = true;
+    return HandOver{waiter_.task, ++handOvers_};
+  }
+
+  // The waiter is continued by a job of its task, if it still waits for this
+  // answer when the job runs: its coroutine may have been destroyed meanwhile,
+  // and a new consumer may be waiting for another answer.
+  void continueLater(const HandOver& handOver) {
+    if (handOver.number == 0) return;
+    runLater(handOver.task, [core = this->shared_from_this(), number = handOver.number] {
+      std::coroutine_handle<> handle;
+      {
+        base::LockGuard guard(core->mutex_);
+        if (!core->handedOver_ || core->handOvers_ != number) return;
+        handle = core->waiter_.handle;
+        core->waiter_ = Waiter{};
+        core->handedOver_ = false;
+      }
+      handle.resume();
+    });
+  }
+
   base::Mutex mutex_;
   std::deque<T> buffer_ KX_GUARDED_BY(mutex_);
   bool terminated_ KX_GUARDED_BY(mutex_) = false;
   Termination reason_ KX_GUARDED_BY(mutex_) = Termination::finished;
   std::exception_ptr error_ KX_GUARDED_BY(mutex_);
   std::function<void(Termination)> onTermination_ KX_GUARDED_BY(mutex_);
+  // The consumer waiting in `next`; handed over once its slot holds its
+  // answer, until the job that continues it runs.
   Waiter waiter_ KX_GUARDED_BY(mutex_);
+  bool handedOver_ KX_GUARDED_BY(mutex_) = false;
+  uint64_t handOvers_ KX_GUARDED_BY(mutex_) = 0;
 };
 
 // The consumer side's hold on a stream: when the last copy of the stream and
@@ -193,6 +255,8 @@ class NextAwaiter {
   NextAwaiter& operator=(const NextAwaiter&) = delete;
   ~NextAwaiter() {
     if (task_) task_->removeCancellationHandler(cancelKey_);
+    // Destroyed while suspended here: its coroutine was destroyed.
+    if (waiting_) core_->withdraw(slot_);
   }
 
   bool await_ready() const noexcept { return false; }
@@ -206,6 +270,7 @@ class NextAwaiter {
         if (auto strong = weak.lock()) strong->cancel();
       });
     }
+    waiting_ = true;
     // Registering as the waiter publishes this coroutine: from then on it may
     // be resumed on another thread, so nothing of this awaiter is touched
     // after `takeOrWait`.
@@ -213,6 +278,7 @@ class NextAwaiter {
   }
 
   std::optional<T> await_resume() {
+    waiting_ = false;
     if (task_) {
       task_->removeCancellationHandler(cancelKey_);
       task_.reset();
@@ -227,6 +293,7 @@ class NextAwaiter {
   StreamCore<T>* core_;
   std::shared_ptr<TaskState> task_;
   uint64_t cancelKey_ = 0;
+  bool waiting_ = false;
   typename StreamCore<T>::Slot slot_;
 };
 

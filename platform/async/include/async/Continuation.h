@@ -2,10 +2,13 @@
 
 // Checked continuations: the bridge from callback code into a coroutine.
 //
-//   int v = co_await async::withCheckedThrowingContinuation<int>(
-//       "value", [&](async::CheckedContinuation<int> continuation) {
-//         startWork([continuation](int result) { continuation.resume(result); });
-//       });
+//   auto start = [&](async::CheckedContinuation<int> continuation) {
+//     startWork([continuation](int result) { continuation.resume(result); });
+//   };
+//   int v = co_await async::withCheckedThrowingContinuation<int>("value", std::move(start));
+//
+// (The body is a named local, not a lambda inside the `co_await`: async/Task.h
+// says why g++ 12 needs that.)
 //
 // The body runs while the awaiting coroutine suspends. The continuation must
 // be resumed exactly once, from any thread: resuming it a second time stops
@@ -32,13 +35,22 @@ namespace detail {
 [[noreturn]] void resumedTwice(const char* function) noexcept;
 
 template <class T>
-class ContinuationState {
+class ContinuationState : public std::enable_shared_from_this<ContinuationState<T>> {
  public:
   explicit ContinuationState(const char* function) : function_(function) {}
 
-  // Phases: the body is running, the body returned and the coroutine is
-  // suspended, or the continuation was resumed in one of those.
-  enum Phase : int { inBody = 0, resumedInBody = 1, suspended = 2, resumedLate = 3 };
+  // Phases: the body is running; the body returned and the coroutine is
+  // suspended; the continuation was resumed in one of those, and in the
+  // second the coroutine is continued by a job; or the coroutine was
+  // destroyed while it waited.
+  enum Phase : int {
+    inBody,
+    resumedInBody,
+    suspended,
+    resumedLate,
+    continued,
+    withdrawn,
+  };
 
   template <class... V>
   void resume(std::exception_ptr error, V&&... value) {
@@ -49,8 +61,15 @@ class ContinuationState {
     error_ = error;
     int expected = inBody;
     if (phase_.compare_exchange_strong(expected, resumedInBody, std::memory_order_acq_rel)) return;
-    phase_.store(resumedLate, std::memory_order_release);
-    resumeLater(task_, handle_);
+    expected = suspended;
+    // Withdrawn: nobody waits for the outcome any more.
+    if (!phase_.compare_exchange_strong(expected, resumedLate, std::memory_order_acq_rel)) return;
+    runLater(task_, [self = this->shared_from_this()] {
+      int late = resumedLate;
+      if (self->phase_.compare_exchange_strong(late, continued, std::memory_order_acq_rel)) {
+        self->handle_.resume();
+      }
+    });
   }
 
   void prepare(std::coroutine_handle<> handle, std::shared_ptr<TaskState> task) {
@@ -62,6 +81,15 @@ class ContinuationState {
   bool suspendAfterBody() {
     int expected = inBody;
     return phase_.compare_exchange_strong(expected, suspended, std::memory_order_acq_rel);
+  }
+
+  // The awaiting coroutine is being destroyed: if it waits, a resume still to
+  // come, or one whose job has not run yet, continues nothing.
+  void withdraw() noexcept {
+    int phase = phase_.load(std::memory_order_acquire);
+    while ((phase == suspended || phase == resumedLate) &&
+           !phase_.compare_exchange_weak(phase, withdrawn, std::memory_order_acq_rel)) {
+    }
   }
 
   T take() {
@@ -112,6 +140,10 @@ class CheckedContinuationAwaiter {
  public:
   CheckedContinuationAwaiter(const char* function, Body body)
       : state_(std::make_shared<detail::ContinuationState<T>>(function)), body_(std::move(body)) {}
+  CheckedContinuationAwaiter(const CheckedContinuationAwaiter&) = delete;
+  CheckedContinuationAwaiter& operator=(const CheckedContinuationAwaiter&) = delete;
+  // Destroyed while suspended here: its coroutine was destroyed.
+  ~CheckedContinuationAwaiter() { state_->withdraw(); }
 
   bool await_ready() const noexcept { return false; }
 

@@ -11,6 +11,7 @@
 
 #include <condition_variable>
 #include <coroutine>
+#include <cstdint>
 #include <exception>
 #include <memory>
 #include <optional>
@@ -36,7 +37,7 @@ class JobState final : public TaskState {
 
   template <class... V>
   void finish(std::exception_ptr error, V&&... value) {
-    std::vector<std::pair<std::coroutine_handle<>, std::shared_ptr<TaskState>>> waiters;
+    std::vector<std::pair<uint64_t, std::shared_ptr<TaskState>>> waiting;
     {
       base::LockGuard guard(mutex_);
       if constexpr (!std::is_void_v<T>) {
@@ -44,10 +45,16 @@ class JobState final : public TaskState {
       }
       error_ = error;
       done_ = true;
-      waiters.swap(waiters_);
+      for (const Waiter& waiter : waiters_) waiting.emplace_back(waiter.key, waiter.task);
     }
     finished_.notify_all();
-    for (auto& [handle, task] : waiters) resumeLater(task, handle);
+    auto self = std::static_pointer_cast<JobState>(shared_from_this());
+    for (auto& [key, task] : waiting) {
+      // A waiter destroyed before this job runs has withdrawn.
+      runLater(task, [self, key = key] {
+        if (std::coroutine_handle<> handle = self->takeWaiter(key)) handle.resume();
+      });
+    }
   }
 
   bool isFinished() const {
@@ -55,14 +62,19 @@ class JobState final : public TaskState {
     return done_;
   }
 
-  // Registers `handle` to continue when the task ends; false if it already
-  // has (then nothing is registered).
-  bool addWaiter(std::coroutine_handle<> handle, std::shared_ptr<TaskState> waitingTask) {
+  // Registers `handle` to continue when the task ends, setting `key` to what
+  // withdraws it; false if the task already has (then nothing is registered).
+  bool addWaiter(std::coroutine_handle<> handle, std::shared_ptr<TaskState> waitingTask,
+                 uint64_t& key) {
     base::LockGuard guard(mutex_);
     if (done_) return false;
-    waiters_.emplace_back(handle, std::move(waitingTask));
+    key = nextWaiterKey_++;
+    waiters_.push_back(Waiter{key, handle, std::move(waitingTask)});
     return true;
   }
+
+  // Withdraws the waiter `key` (its coroutine was destroyed while it waited).
+  void removeWaiter(uint64_t key) { (void)takeWaiter(key); }
 
   void blockUntilFinished() {
     if (auto* manual = dynamic_cast<ManualExecutor*>(&executor())) {
@@ -86,8 +98,28 @@ class JobState final : public TaskState {
   bool done_ KX_GUARDED_BY(mutex_) = false;
   std::exception_ptr error_ KX_GUARDED_BY(mutex_);
   std::conditional_t<std::is_void_v<T>, bool, std::optional<T>> value_ KX_GUARDED_BY(mutex_){};
-  std::vector<std::pair<std::coroutine_handle<>, std::shared_ptr<TaskState>>> waiters_
-      KX_GUARDED_BY(mutex_);
+  struct Waiter {
+    uint64_t key;
+    std::coroutine_handle<> handle;
+    std::shared_ptr<TaskState> task;
+  };
+
+  // The waiter `key`, which is no longer registered; null if it was not.
+  std::coroutine_handle<> takeWaiter(uint64_t key) {
+    base::LockGuard guard(mutex_);
+    for (auto it = waiters_.begin(); it != waiters_.end(); ++it) {
+      if (it->key == key) {
+        std::coroutine_handle<> handle = it->handle;
+        waiters_.erase(it);
+        return handle;
+      }
+    }
+    return nullptr;
+  }
+
+  // Coroutines waiting for the end, until the job that continues each runs.
+  std::vector<Waiter> waiters_ KX_GUARDED_BY(mutex_);
+  uint64_t nextWaiterKey_ KX_GUARDED_BY(mutex_) = 1;
 };
 
 // The root coroutine of a spawned task: it awaits the task and stores the
@@ -150,14 +182,24 @@ class TaskHandle {
   class ValueAwaiter {
    public:
     explicit ValueAwaiter(std::shared_ptr<detail::JobState<T>> state) : state_(std::move(state)) {}
+    ValueAwaiter(const ValueAwaiter&) = delete;
+    ValueAwaiter& operator=(const ValueAwaiter&) = delete;
+    // Destroyed while suspended here: its coroutine was destroyed.
+    ~ValueAwaiter() {
+      if (key_ != 0) state_->removeWaiter(key_);
+    }
     bool await_ready() const { return state_->isFinished(); }
     bool await_suspend(std::coroutine_handle<> awaiting) {
-      return state_->addWaiter(awaiting, detail::currentTaskShared());
+      return state_->addWaiter(awaiting, detail::currentTaskShared(), key_);
     }
-    T await_resume() const { return state_->result(); }
+    T await_resume() {
+      key_ = 0;
+      return state_->result();
+    }
 
    private:
     std::shared_ptr<detail::JobState<T>> state_;
+    uint64_t key_ = 0;
   };
 
   // Awaits the task's result (returned or thrown) from another coroutine.

@@ -80,9 +80,22 @@ void checkCancellation();
 namespace detail {
 // The current task's shared state (null outside any task).
 std::shared_ptr<TaskState> currentTaskShared() noexcept;
-// Continues `handle` on `task`'s executor, or on the global executor when the
-// waiting coroutine runs outside any task.
-void resumeLater(const std::shared_ptr<TaskState>& task, std::coroutine_handle<> handle);
+
+// Runs `step` as a job of `task`'s executor, with `task` current, or of the
+// global executor when the waiting coroutine runs outside any task. A step
+// that continues a waiting coroutine first asks the waited-on object whether
+// the coroutine still waits: one destroyed meanwhile has withdrawn.
+template <class Step>
+void runLater(const std::shared_ptr<TaskState>& task, Step step) {
+  if (task) {
+    task->executor().enqueue([task, step = std::move(step)]() mutable {
+      CurrentTaskScope scope(task.get());
+      step();
+    });
+  } else {
+    globalExecutor().enqueue(std::move(step));
+  }
+}
 }  // namespace detail
 
 }  // namespace async

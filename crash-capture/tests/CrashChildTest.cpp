@@ -19,6 +19,7 @@
 
 #include "CrashSituations.h"
 #include "ThreadSanitizerFacts.h"
+#include "baseTest/Polling.h"
 
 namespace {
 
@@ -286,15 +287,19 @@ TEST(CrashChildSignals, EnablingRemovesTheHiddenFilesOfEndedWritersOnly) {
     };
     if (came && mode == "fork-files") {
       // The child ends; its parent, which shares its table, crashes too.
-      std::ifstream markers(folder + "/markers");
-      std::string key;
+      // The parent marks the child once clone returns, which may be after
+      // the child came to name its report.
       uint64_t child = 0;
-      for (uint64_t value; markers >> key >> value;) {
-        if (key == "child") child = value;
-      }
-      ASSERT_NE(child, 0u);
-      kill(static_cast<pid_t>(child), SIGKILL);
-      came = written();
+      base::testing::within([&] {
+        std::ifstream markers(folder + "/markers");
+        std::string key;
+        for (uint64_t value; markers >> key >> value;) {
+          if (key == "child") child = value;
+        }
+        return child != 0;
+      });
+      if (child != 0) kill(static_cast<pid_t>(child), SIGKILL);
+      came = child != 0 && written();
       if (came) {
         EXPECT_EQ(hidden(), 2u);
         EXPECT_EQ(enableElsewhere(), 0);

@@ -15,6 +15,7 @@
 #include <dlfcn.h>
 #include <execinfo.h>
 #include <fcntl.h>
+#include <grp.h>
 #include <poll.h>
 #include <pthread.h>
 #include <sched.h>
@@ -618,8 +619,9 @@ int faultAsTheKernelNames() {
 
 __attribute__((noinline)) void cloneChildCrashes() { faultWith(28); }
 
-// A child made by clone in the program's memory, sharing `shared` with it
-// besides, crashes; the program waits for it.
+// A child made by clone with `shared` (CLONE_VM: in the program's memory)
+// crashes; the program waits for it, and marks "child-ended-by-its-signal"
+// when it ended by its fault.
 bool runCloneChild(int shared) {
   constexpr size_t kStackSize = 256 * 1024;
   void* stack = mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE,
@@ -630,11 +632,12 @@ bool runCloneChild(int shared) {
     return 1;
   };
   const pid_t child =
-      clone(crashes, static_cast<char*>(stack) + kStackSize, CLONE_VM | shared | SIGCHLD, nullptr);
+      clone(crashes, static_cast<char*>(stack) + kStackSize, shared | SIGCHLD, nullptr);
   if (child < 0) return false;
   mark("child", static_cast<uint64_t>(child));
   mark("child.parent", static_cast<uint64_t>(getpid()));
-  waitFor(child);
+  const int status = waitFor(child);
+  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) mark("child-ended-by-its-signal", 1);
   return true;
 }
 
@@ -798,18 +801,89 @@ int crashAfterTheChange() {
     if (whole && gHandlerOnItsStack.load()) mark("own-stack-kept", 1);
     faultAfterTheProgramsHandler();
   } else if (gMode == "clone-sighand") {
-    if (!runCloneChild(CLONE_SIGHAND)) return 8;
+    if (!runCloneChild(CLONE_VM | CLONE_SIGHAND)) return 8;
+    parentCrashesLater();
+  } else if (gMode == "clone-vm" || gMode == "fork-files" || gMode == "clone-vm-newpid") {
+    const int shared = gMode == "clone-vm"          ? CLONE_VM
+                       : gMode == "clone-vm-newpid" ? CLONE_VM | CLONE_NEWPID
+                                                    : CLONE_FILES;
+    if (!runCloneChild(shared)) return 8;
     parentCrashesLater();
   } else if (gMode == "clone-files") {
     // The program's own crash finds no descriptor left but the ones the
     // engine keeps.
-    if (!runCloneChild(CLONE_FILES)) return 8;
+    if (!runCloneChild(CLONE_VM | CLONE_FILES)) return 8;
     useUpDescriptors();
     parentCrashesLater();
   } else {
     return -1;
   }
   waitForTheEnd();
+}
+
+// ---- A daemon that gives up root after enabling ----
+
+__attribute__((noinline)) void faultAfterGivingUpRoot() { faultWith(30); }
+__attribute__((noinline)) void childOfTheUnprivilegedDaemonCrashes() { faultWith(31); }
+
+// drop-privileges: enabled as root, the program takes nobody's user and
+// group (65534), as a daemon does; a child it forks then crashes, and then
+// the program.
+int crashAfterGivingUpRoot() {
+  if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
+      setresuid(65534, 65534, 65534) != 0) {
+    return 7;
+  }
+  const pid_t child = fork();
+  if (child == 0) {
+    childOfTheUnprivilegedDaemonCrashes();
+    _exit(1);
+  }
+  waitFor(child);
+  faultAfterGivingUpRoot();
+  return 1;
+}
+
+// ---- Threads that own their descriptor tables ----
+
+__attribute__((noinline)) void ownTableThreadCrashes() { faultWith(29); }
+
+// own-tables[-loaded|-deaf]: threads each give themselves a descriptor
+// table of their own and close and reopen every descriptor there (the
+// engine's among them); one of them crashes while the main thread sleeps,
+// then leaves main, which ends the program unless the crash holds it. With
+// "-loaded", busy threads compete for the processors meanwhile; with
+// "-deaf", the main thread blocks the parking signal and leaves main once
+// the crash has begun (the action of SIGSEGV changed).
+int crashWithOwnTables(bool loaded, bool deaf) {
+  constexpr int kOwners = 4;
+  static std::atomic<int> ready{0};
+  struct sigaction enabled;
+  sigaction(SIGSEGV, nullptr, &enabled);
+  if (deaf) blockParkingSignal();
+  if (loaded) {
+    for (unsigned i = 0; i < 2 * std::thread::hardware_concurrency(); ++i) {
+      std::thread([] {
+        for (;;) asm volatile("" ::: "memory");
+      }).detach();
+    }
+  }
+  for (int i = 0; i < kOwners; ++i) {
+    std::thread([] {
+      if (unshare(CLONE_FILES) != 0 || syscall(SYS_close_range, 3, ~0u, 0) != 0) _exit(9);
+      for (int n = 0; n < 8; ++n) {
+        if (open("/dev/null", O_RDONLY) < 0) _exit(9);
+      }
+      if (++ready == kOwners) ownTableThreadCrashes();
+      for (;;) pause();
+    }).detach();
+  }
+  if (!deaf) sleep(2);
+  for (struct sigaction now = enabled; deaf && now.sa_sigaction == enabled.sa_sigaction;) {
+    sched_yield();
+    sigaction(SIGSEGV, nullptr, &now);
+  }
+  return 0;
 }
 
 int crash() {
@@ -866,6 +940,10 @@ int crash() {
     markFunction("crashed", faultHere);
     gCrashStart = monotonicNs();
     faultHere();
+  } else if (gMode == "drop-privileges") {
+    return crashAfterGivingUpRoot();
+  } else if (gMode.rfind("own-tables", 0) == 0) {
+    return crashWithOwnTables(gMode == "own-tables-loaded", gMode == "own-tables-deaf");
   } else if (gMode == "fork-child" || gMode == "raw-fork-child") {
     // The child crashes first; its parent, which enabled the reporter, then
     // crashes too and must still be reported.
@@ -1037,7 +1115,10 @@ int main(int argc, char** argv) {
   }
   // As a program that a process of its own forked, not one started by
   // running it.
-  if (const pid_t program = sandbox == "forked" ? fork() : 0; program > 0) {
+  // Or as the first process (pid 1) of a pid namespace of its own, which
+  // keeps the /proc of the namespace it came from.
+  if (sandbox == "pid-one" && unshare(CLONE_NEWPID) != 0) return 7;
+  if (const pid_t program = sandbox == "forked" || sandbox == "pid-one" ? fork() : 0; program > 0) {
     int status = 0;
     waitpid(program, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);

@@ -134,7 +134,33 @@ bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, 
     return enabled ||
            filterCalls({{SYS_kcmp, sandbox == "kcmp-ends" ? callEndsTheProcess : callTraps}}, true);
   }
-  if (sandbox == "no-wipe" || sandbox == "forked") return true;
+  if (sandbox == "unshare-ends" || sandbox == "unshare-traps" || sandbox == "unshare-eperm") {
+    const uint32_t action = sandbox == "unshare-ends"    ? callEndsTheProcess
+                            : sandbox == "unshare-traps" ? callTraps
+                                                         : callFails(EPERM);
+    return enabled || filterCalls({{SYS_unshare, action}}, true);
+  }
+  if (sandbox == "allow-list") {
+    // The calls README.md lists as those a crash makes, and what the program
+    // itself does from here on.
+    return !enabled ||
+           base::testing::allowOnly(
+               {// A crash's.
+                SYS_rt_sigaction, SYS_rt_sigprocmask, SYS_rt_sigreturn, SYS_sigaltstack, SYS_tgkill,
+                SYS_rt_tgsigqueueinfo, SYS_kill, SYS_futex, SYS_nanosleep, SYS_clock_gettime,
+                SYS_gettid, SYS_getpid, SYS_getppid, SYS_getuid, SYS_mmap, SYS_munmap, SYS_mprotect,
+                SYS_madvise, SYS_mincore, SYS_process_vm_readv, SYS_pipe2, SYS_openat, SYS_read,
+                SYS_write, SYS_pread64, SYS_pwrite64, SYS_lseek, SYS_close, SYS_newfstatat,
+                SYS_fstat, SYS_fcntl, SYS_ioctl, SYS_getdents64, SYS_readlink, SYS_faccessat2,
+                SYS_linkat, SYS_link, SYS_renameat2, SYS_unlink, SYS_prlimit64, SYS_getrandom,
+                SYS_exit_group, SYS_sendto, SYS_recvfrom, SYS_poll, SYS_clone, SYS_exit, SYS_wait4,
+                // The program's: its children, its markers, its memory.
+                SYS_fork, SYS_vfork, SYS_set_robust_list, SYS_brk,
+                // The sanitizers' runtime.
+                SYS_sched_getaffinity},
+               callEndsTheProcess);
+  }
+  if (sandbox == "no-wipe" || sandbox == "forked" || sandbox == "pid-one") return true;
   if (sandbox == "temporary-writer") {
     if (enabled) return true;
     snprintf(gRenaming, sizeof gRenaming, "%s/renaming", folder.c_str());

@@ -12,6 +12,11 @@
 //     capability;
 //   kcmp-ends, kcmp-traps: installed before enabling, kcmp ends the process,
 //     or traps (SIGSYS), as filters that list the calls they allow do;
+//   unshare-ends, unshare-traps, unshare-eperm: installed before enabling,
+//     unshare ends the process, traps, or fails with EPERM (as in a
+//     container without the administration capability);
+//   allow-list: installed once enabled, every call but those a crash makes
+//     (as README.md lists them) and the program's own ends the process;
 //   temporary-writer: installed before enabling, no file can be made without
 //     a name (O_TMPFILE), and the writer of a report, once it is whole, opens
 //     the FIFO "<folder>/renaming", writes a byte to it and waits there for
@@ -19,7 +24,9 @@
 //   no-wipe: from the program's start, the kernel refuses to wipe a page in
 //     a forked child (MADV_WIPEONFORK), as before Linux 4.14 (see
 //     crash_child_without_wipe);
-//   forked: the program runs in a child of the C library's fork (CrashChild.cpp).
+//   forked: the program runs in a child of the C library's fork (CrashChild.cpp);
+//   pid-one: the program runs as the first process (pid 1) of a pid
+//     namespace of its own, with the /proc of the one it came from.
 // Installs what `sandbox` asks at the time `enabled` says (before enabling,
 // or once enabled); false when that fails. Nothing for an empty `sandbox`.
 bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, bool enabled);

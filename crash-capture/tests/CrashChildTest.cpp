@@ -11,6 +11,7 @@
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <string>
 #include <tuple>
@@ -18,6 +19,7 @@
 
 #include "CrashSituations.h"
 #include "ThreadSanitizerFacts.h"
+#include "baseTest/Polling.h"
 
 namespace {
 
@@ -201,6 +203,24 @@ TEST(CrashChildSignals, RaisedSignalHasNoAddress) {
   EXPECT_EQ(run.report.address, 0u);
 }
 
+// A thread with a descriptor table of its own, whose descriptors it closed
+// and reopened, crashes while the main thread sleeps and then leaves main:
+// the program ends by the crash, with its report, every time; also with busy
+// threads beside it, and when the main thread, which blocks the parking
+// signal, leaves main once the crash has begun.
+TEST(CrashChildSignals, NoThreadRunsOnOrEndsTheProgramWhileACrashIsWritten) {
+  for (const auto& [mode, rounds] :
+       {std::pair{"own-tables", 20}, {"own-tables-loaded", 20}, {"own-tables-deaf", 5}}) {
+    for (int round = 0; round < rounds; ++round) {
+      SCOPED_TRACE(std::string(mode) + ", round " + std::to_string(round));
+      ChildRun run;
+      runChild(mode, "signals", &run);
+      expectOneWholeReport(run, "SIGSEGV");
+      if (HasFailure()) return;
+    }
+  }
+}
+
 TEST(CrashChildSignals, ThreadsThatNeverParkCostOneWaitForTheWholeCrash) {
   ChildRun run;
   runChild("deaf-threads", "signals", &run);
@@ -224,46 +244,123 @@ constexpr const char* kTrapsBeyondThreadSanitizer =
 // A writer without files made nameless writes its report under a hidden
 // name and names it once whole. An enabling removes what a writer killed
 // before naming left, never the file of one that lives: here one that
-// waits as it would name its report.
+// waits as it would name its report. Also where the writer shared its
+// descriptor table with a process that lives on: a child made by clone with
+// CLONE_FILES is killed there, then its parent writes its own crash.
 TEST(CrashChildSignals, EnablingRemovesTheHiddenFilesOfEndedWritersOnly) {
   if (rocrash::testing::kThreadSanitizer) GTEST_SKIP() << kTrapsBeyondThreadSanitizer;
   namespace fs = std::filesystem;
-  const std::string folder = crashsituations::childFolder();
-  const std::string renaming = folder + "/renaming";
-  ASSERT_EQ(mkfifo(renaming.c_str(), 0600), 0);
-  const int waiting = open(renaming.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-  ASSERT_GE(waiting, 0);
-  int ended = -1;
-  const pid_t writer =
-      crashsituations::startChild("abort+temporary-writer", "signals", folder, false, &ended);
-  ASSERT_GE(writer, 0);
-  const auto deadline = crashsituations::childDeadline();
-  const bool written = crashsituations::readableBefore(waiting, deadline);
-  auto reporter = crashsituations::childReporter(folder);
-  const fs::path data = fs::path(reporter->crashReportPath()).parent_path();
-  auto hidden = [&] {
-    size_t count = 0;
-    for (const auto& entry : fs::directory_iterator(data)) {
-      count += entry.path().filename().string().rfind(".report-", 0) == 0;
+  for (const std::string mode : {"abort", "fork-files"}) {
+    SCOPED_TRACE(mode);
+    const std::string folder = crashsituations::childFolder();
+    const std::string renaming = folder + "/renaming";
+    ASSERT_EQ(mkfifo(renaming.c_str(), 0600), 0);
+    const int waiting = open(renaming.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(waiting, 0);
+    // Held open here, so that the end of one writer is no end of the file.
+    const int holding = open(renaming.c_str(), O_WRONLY | O_CLOEXEC);
+    ASSERT_GE(holding, 0);
+    int ended = -1;
+    const pid_t writer =
+        crashsituations::startChild(mode + "+temporary-writer", "signals", folder, false, &ended);
+    ASSERT_GE(writer, 0);
+    const auto deadline = crashsituations::childDeadline();
+    // Each writer that comes to name its report writes a byte.
+    auto written = [&] {
+      char byte;
+      return crashsituations::readableBefore(waiting, deadline) && read(waiting, &byte, 1) == 1;
+    };
+    bool came = written();
+    auto reporter = crashsituations::childReporter(folder);
+    const fs::path data = fs::path(reporter->crashReportPath()).parent_path();
+    // Written ones: an enabling as root leaves an empty one of its own too.
+    auto hidden = [&] {
+      size_t count = 0;
+      for (const auto& entry : fs::directory_iterator(data)) {
+        count +=
+            entry.path().filename().string().rfind(".report-", 0) == 0 && entry.file_size() != 0;
+      }
+      return count;
+    };
+    auto enableElsewhere = [&] {
+      return base::testing::inChild([&] { return reporter->enableCrashReporter() ? 0 : 1; });
+    };
+    if (came && mode == "fork-files") {
+      // The child ends; its parent, which shares its table, crashes too.
+      // The parent marks the child once clone returns, which may be after
+      // the child came to name its report.
+      uint64_t child = 0;
+      base::testing::within([&] {
+        std::ifstream markers(folder + "/markers");
+        std::string key;
+        for (uint64_t value; markers >> key >> value;) {
+          if (key == "child") child = value;
+        }
+        return child != 0;
+      });
+      if (child != 0) kill(static_cast<pid_t>(child), SIGKILL);
+      came = child != 0 && written();
+      if (came) {
+        EXPECT_EQ(hidden(), 2u);
+        EXPECT_EQ(enableElsewhere(), 0);
+        EXPECT_EQ(hidden(), 1u)
+            << "the file of a writer that ended was left, or a living one's went";
+      }
+    } else if (came) {
+      EXPECT_EQ(hidden(), 1u);
+      EXPECT_EQ(enableElsewhere(), 0);
+      EXPECT_EQ(hidden(), 1u) << "the file of a writer that lives was removed";
     }
-    return count;
-  };
-  auto enableElsewhere = [&] {
-    return base::testing::inChild([&] { return reporter->enableCrashReporter() ? 0 : 1; });
-  };
-  if (written) {
-    EXPECT_EQ(hidden(), 1u);
+    kill(-writer, SIGKILL);
+    int status = 0;
+    crashsituations::waitForChild(writer, &status, deadline);
+    close(ended);
+    close(waiting);
+    close(holding);
+    ASSERT_TRUE(came) << "a writer did not come to name its report";
     EXPECT_EQ(enableElsewhere(), 0);
-    EXPECT_EQ(hidden(), 1u) << "the file of a writer that lives was removed";
+    EXPECT_EQ(hidden(), 0u) << "the file of a writer that ended was left";
+    fs::remove_all(folder);
   }
-  kill(-writer, SIGKILL);
+}
+
+// A daemon that enables as root and then takes nobody's user and group: its
+// crash goes into the file it prepared at enabling, which the next enabling
+// names as the pending report. Its child, forked after, has no report, and
+// leaves no file.
+TEST(CrashChildSignals, ProgramThatGaveUpRootStillReports) {
+  if (geteuid() != 0) GTEST_SKIP() << "only a process run as root can give it up";
+  namespace fs = std::filesystem;
+  const std::string folder = crashsituations::childFolder();
+  int ended = -1;
+  const pid_t program =
+      crashsituations::startChild("drop-privileges", "signals", folder, true, &ended);
+  ASSERT_GE(program, 0);
   int status = 0;
-  crashsituations::waitForChild(writer, &status, deadline);
+  ASSERT_TRUE(crashsituations::waitForChild(program, &status, crashsituations::childDeadline()));
   close(ended);
-  close(waiting);
-  ASSERT_TRUE(written) << "the writer did not come to name its report";
-  EXPECT_EQ(enableElsewhere(), 0);
-  EXPECT_EQ(hidden(), 0u) << "the file of a writer that ended was left";
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
+  auto reporter = crashsituations::childReporter(folder);
+  EXPECT_FALSE(reporter->hasPendingCrashReport());
+  EXPECT_EQ(base::testing::inChild([&] { return reporter->enableCrashReporter() ? 0 : 1; }), 0);
+  const auto data = reporter->loadPendingCrashReportData();
+  ASSERT_TRUE(data.has_value());
+  const auto report = crashsituations::decode(*data, folder);
+  ASSERT_TRUE(report.ok) << report.text;
+  ASSERT_NE(report.crashed(), nullptr);
+  bool named = false;
+  for (const auto& symbol : report.crashed()->symbols) {
+    named = named || symbol.find("faultAfterGivingUpRoot") != std::string::npos;
+  }
+  EXPECT_TRUE(named) << report.text.substr(0, 4096);
+  // Beside it only the empty file the enabling here (as root) prepared.
+  size_t others = 0;
+  for (const auto& entry :
+       fs::recursive_directory_iterator(fs::path(reporter->crashReportPath()).parent_path())) {
+    others += entry.is_regular_file() && entry.path() != reporter->crashReportPath() &&
+              entry.file_size() != 0;
+  }
+  EXPECT_EQ(others, 0u) << "a file was left beside the report";
   fs::remove_all(folder);
 }
 
@@ -449,6 +546,92 @@ const CrashSituation kSituations[] = {
     {"clone-files+kcmp-ends", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     {"clone-sighand+kcmp-traps",
      {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    // Where unshare ends the process, traps or is refused, every kind of
+    // child reports, one in the program's memory ending by its own signal,
+    // and so does the program after it.
+    {"fork-child+unshare-ends",
+     {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"raw-fork-child+unshare-ends",
+     {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"fork-files+unshare-ends",
+     {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"vfork-child+unshare-ends",
+     {{"child", {"vforkChildCrashes"}}, {"pid", {"parentCrashesLater"}}},
+     false,
+     {},
+     {},
+     "child-ended-by-its-signal"},
+    {"clone-vm+unshare-ends",
+     {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}},
+     false,
+     {},
+     {},
+     "child-ended-by-its-signal"},
+    {"clone-files+unshare-ends",
+     {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}},
+     false,
+     {},
+     {},
+     "child-ended-by-its-signal"},
+    {"fork-child+unshare-traps",
+     {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"raw-fork-child+unshare-traps",
+     {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"fork-files+unshare-traps",
+     {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"vfork-child+unshare-traps",
+     {{"child", {"vforkChildCrashes"}}, {"pid", {"parentCrashesLater"}}},
+     false,
+     {},
+     {},
+     "child-ended-by-its-signal"},
+    {"clone-vm+unshare-traps",
+     {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}},
+     false,
+     {},
+     {},
+     "child-ended-by-its-signal"},
+    {"clone-files+unshare-traps",
+     {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}},
+     false,
+     {},
+     {},
+     "child-ended-by-its-signal"},
+    {"fork-child+unshare-eperm",
+     {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"raw-fork-child+unshare-eperm",
+     {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"fork-files+unshare-eperm",
+     {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"vfork-child+unshare-eperm",
+     {{"child", {"vforkChildCrashes"}}, {"pid", {"parentCrashesLater"}}},
+     false,
+     {},
+     {},
+     "child-ended-by-its-signal"},
+    {"clone-vm+unshare-eperm",
+     {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}},
+     false,
+     {},
+     {},
+     "child-ended-by-its-signal"},
+    {"clone-files+unshare-eperm",
+     {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}},
+     false,
+     {},
+     {},
+     "child-ended-by-its-signal"},
+    // Under an allow-list of the calls a crash makes (README.md), that ends
+    // the process for any other: every kind of child, then the program. One
+    // in the program's memory cannot learn whether it shares the program's
+    // signal actions (kcmp and unshare are not listed), and ends by SIGKILL.
+    {"fork-child+allow-list", {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"raw-fork-child+allow-list",
+     {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"fork-files+allow-list", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"vfork-child+allow-list", {{"child", {"vforkChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"clone-vm+allow-list", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"clone-files+allow-list", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     // Where the kernel wipes no page in a forked child: a child of the raw
     // system call, and children in the program's memory, whose crashes
     // leave the program's own report as it would be (its id, its report's
@@ -542,6 +725,7 @@ const std::map<std::string, std::string> kBeyondThreadSanitizer = {
     {"enable-fails-under-crash", kTrapsBeyondThreadSanitizer},
     {"clone-sighand", kCloneChildBeyondThreadSanitizer},
     {"clone-files", kCloneChildBeyondThreadSanitizer},
+    {"clone-vm", kCloneChildBeyondThreadSanitizer},
     {"clone-in-callback", kCloneChildBeyondThreadSanitizer},
     {"fork-in-callback", kForkInHandlerBeyondThreadSanitizer},
     {"fork-in-callback-exception", kForkInHandlerBeyondThreadSanitizer},
@@ -584,6 +768,40 @@ const std::map<std::string, std::pair<bool (*)(), std::string>> kNeeds = {
     {"inode-reused", {inodesReused, "the file system under /tmp does not reuse inodes at once"}},
 };
 
+// The first process (pid 1) of a pid namespace, as a container's is, whose
+// child in its memory is the first process of a namespace of its own (clone
+// with CLONE_VM and CLONE_NEWPID): both are pid 1. The child's crash is a
+// report of its own, queued, that lists its one thread; the program's crash
+// after it is the pending report.
+TEST(CrashChildSignals, ChildInTheMemoryOfAPidOneWithPidOneToo) {
+  if (rocrash::testing::kThreadSanitizer) GTEST_SKIP() << kCloneChildBeyondThreadSanitizer;
+  ChildRun run;
+  runChild("clone-vm-newpid+pid-one", "signals", &run, true);
+  if (WIFEXITED(run.status) && WEXITSTATUS(run.status) == 7) {
+    GTEST_SKIP() << "the system gives no pid namespace";
+  }
+  // The program's own parent passes on how it ended.
+  EXPECT_TRUE(WIFEXITED(run.status) && WEXITSTATUS(run.status) == 128 + SIGSEGV) << run.status;
+  ASSERT_TRUE(run.report.ok) << run.report.text;
+  ASSERT_NE(run.report.crashed(), nullptr);
+  EXPECT_EQ(run.report.processID, 1u);
+  auto names = [](const DecodedThread& thread, const std::string& function) {
+    for (const auto& symbol : thread.symbols) {
+      if (symbol.find(function) != std::string::npos) return true;
+    }
+    return false;
+  };
+  EXPECT_TRUE(names(*run.report.crashed(), "parentCrashesLater"));
+  ASSERT_EQ(run.queued.size(), 1u);
+  const auto& child = run.queued[0];
+  ASSERT_TRUE(child.ok) << child.text;
+  EXPECT_EQ(child.processID, 1u);
+  ASSERT_EQ(child.threads.size(), 1u) << child.text;
+  ASSERT_NE(child.crashed(), nullptr);
+  EXPECT_TRUE(names(*child.crashed(), "cloneChildCrashes"));
+  EXPECT_NE(run.marker("child-ended-by-its-signal"), 0u);
+}
+
 class CrashSituations : public ::testing::TestWithParam<std::tuple<CrashSituation, std::string>> {};
 
 TEST_P(CrashSituations, EveryCrashedProcessLeavesItsOwnWholeReport) {
@@ -591,6 +809,10 @@ TEST_P(CrashSituations, EveryCrashedProcessLeavesItsOwnWholeReport) {
     const std::string& mode = std::get<0>(GetParam()).mode;
     auto beyond = kBeyondThreadSanitizer.find(mode.substr(0, mode.find('+')));
     if (beyond != kBeyondThreadSanitizer.end()) GTEST_SKIP() << beyond->second;
+    if (mode.find("+allow-list") != std::string::npos) {
+      GTEST_SKIP() << "ThreadSanitizer's runtime makes system calls of its own, which the list "
+                      "of those a crash makes leaves out";
+    }
   }
   if (auto need = kNeeds.find(std::get<0>(GetParam()).mode);
       need != kNeeds.end() && !need->second.first()) {

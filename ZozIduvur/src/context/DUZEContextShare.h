@@ -1,7 +1,5 @@
 #pragma once
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstddef>
 #include <memory>
@@ -10,6 +8,7 @@
 #include <string>
 
 #include "DUZESharedInstance.h"
+#include "base/Fork.h"
 #include "base/Mutex.h"
 #include "base/ThreadSafety.h"
 
@@ -72,7 +71,7 @@ class DUZEContextShare {
  private:
   DUZEContextShare() {
     made_.store(this);
-    ::pthread_atfork(nullptr, nullptr, &renewInChild);
+    base::fork_join(base::ForkPhase::telemetry, {.child = &renewInChild});
   }
 
   template <class Slots, class AnObserver>

@@ -9,6 +9,7 @@
 #include <string>
 
 #include "DUZEHistory.h"
+#include "base/ProcStat.h"
 #include "foundation/KeyedArchive.h"
 
 namespace {
@@ -19,28 +20,17 @@ const dispatch::Date gLibraryStart = dispatch::Date::now();
 // time of the start, in ticks since boot, taken back from the current time;
 // failing that, when this library's code first ran.
 dispatch::Date readProcessStart() {
-  // Field 22 of /proc/self/stat: clock ticks from boot to the start, on the
-  // clock that counts suspended time too. A fork is a start of its own.
-  std::ifstream file("/proc/self/stat");
-  std::string stat;
-  std::getline(file, stat);
-  const size_t name = stat.rfind(')');
+  // The kernel's start, in clock ticks from boot, on the clock that counts
+  // suspended time too. A fork is a start of its own.
+  base::ProcStat stat;
   const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
   timespec boot{};
   timespec wall{};
-  if (name == std::string::npos || ticksPerSecond <= 0 ||
+  if (!base::proc_stat_read("/proc/self/stat", &stat) || ticksPerSecond <= 0 ||
       ::clock_gettime(CLOCK_BOOTTIME, &boot) != 0 || ::clock_gettime(CLOCK_REALTIME, &wall) != 0) {
     return gLibraryStart;
   }
-  std::istringstream fields(stat.substr(name + 1));
-  std::string field;
-  unsigned long long startTicks = 0;
-  for (int index = 3; fields >> field; ++index) {
-    if (index == 22) {
-      startTicks = std::stoull(field);
-      break;
-    }
-  }
+  const uint64_t startTicks = stat.startTicks;
   if (startTicks == 0) return gLibraryStart;
   const double sinceBoot = static_cast<double>(boot.tv_sec) + boot.tv_nsec / 1e9;
   const double running = sinceBoot - static_cast<double>(startTicks) / ticksPerSecond;

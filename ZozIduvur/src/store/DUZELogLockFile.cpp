@@ -1,7 +1,6 @@
 #include "DUZELogLockFile.h"
 
 #include <fcntl.h>
-#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,6 +12,7 @@
 #include "DUZEOwnFile.h"
 #include "ZozIduvur/DUZELogger.h"
 #include "ZozIduvur/DUZEUtility.h"
+#include "base/Fork.h"
 #include "base/Mutex.h"
 #include "base/ThreadSafety.h"
 
@@ -56,8 +56,10 @@ void unlockRegistryAfterFork() KX_RELEASE(registry().mutex) { registry().mutex.u
 }  // namespace
 
 DUZELogLockFile::DUZELogLockFile(std::filesystem::path path) : path_(std::move(path)) {
-  static const int forkHandlers =
-      ::pthread_atfork(&lockRegistryForFork, &unlockRegistryAfterFork, &afterForkInChild);
+  static const bool forkHandlers =
+      base::fork_join(base::ForkPhase::telemetry, {.prepare = lockRegistryForFork,
+                                                   .parent = unlockRegistryAfterFork,
+                                                   .child = afterForkInChild});
   (void)forkHandlers;  // without them a forked child keeps its parent's lock
   LockFileRegistry& files = registry();
   base::LockGuard lock(files.mutex);

@@ -157,6 +157,14 @@ class ROReradUzerirud {
   // Removes them; false when one could not be removed.
   bool purgeQueuedCrashReports();
 
+  // Installs the crash handlers; once per process. A process that enables as
+  // root (a daemon) and then gives up its user and group for one that may not
+  // write the data folder still gets its reports: enabling prepares a file
+  // with a hidden name there (empty until a crash, locked while the process
+  // lives), the crash writes into it, and the next enabling names the report
+  // as the pending one (or queues it). Not served then, with no file left
+  // behind: children of such a process (forked, or in its memory), and a
+  // process that gives up root without having enabled as root.
   bool enableCrashReporter();
   bool enableCrashReporterAndReturnError(std::shared_ptr<foundation::NSError>* error);
 

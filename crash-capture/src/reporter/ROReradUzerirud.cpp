@@ -25,6 +25,7 @@
 #include "system/ReservedDescriptors.h"
 #include "system/SystemFacts.h"
 #include "system/ThreadStacks.h"
+#include "system/Threads.h"
 #include "writer/ROCrashAnnotations.h"
 #include "writer/ROCrashLogWriter.h"
 #include "writer/ROCrashProcessInfo.h"
@@ -286,6 +287,13 @@ void releaseCrashRecord() {
     close(gStorage.reportFile);
   }
   gStorage.reportFile = -1;
+  // The prepared file is made empty and stays so until a crash: a number
+  // the program took for a file of its own is left alone.
+  if (gStorage.preparedFile >= 0 &&
+      sys::descriptor_still_names(gStorage.preparedFile, gStorage.preparedFileIdentity, false)) {
+    close(gStorage.preparedFile);
+  }
+  gStorage.preparedFile = -1;
   for (char** path : {&gStorage.reportPath, &gStorage.dataFolder, &gStorage.queueFolder}) {
     free(*path);
     *path = nullptr;
@@ -343,7 +351,8 @@ bool ROReradUzerirud::enableCrashReporterAndReturnError(
     return false;
   }
   if (!populateCrashReportDirectoryAndReturnError(error)) return false;
-  removeEndedWritersFiles(crashReportDirectory_.c_str());
+  removeEndedWritersFiles(crashReportDirectory_.c_str(), crashReportPath().c_str(),
+                          queuedCrashReportDirectory().c_str());
   CrashGateHold gate;
   // What a failed enabling before left to a crash that was in the callbacks
   // then (or a writer a setting gave custom data to).
@@ -384,6 +393,12 @@ bool ROReradUzerirud::enableCrashReporterAndReturnError(
     close(gStorage.reportFile);
     gStorage.reportFile = -1;
   }
+  gStorage.preparedFile = prepareReportFile(gStorage.dataFolder);
+  if (gStorage.preparedFile >= 0 &&
+      !sys::descriptor_identify(gStorage.preparedFile, &gStorage.preparedFileIdentity)) {
+    close(gStorage.preparedFile);
+    gStorage.preparedFile = -1;
+  }
 
   // The kernel ends a thread that faults with its fault signal blocked,
   // before any handler runs; the threads that exist now take their alternate
@@ -395,6 +410,9 @@ bool ROReradUzerirud::enableCrashReporterAndReturnError(
   }
   sys::sync_loaded_images();
   changes.openedTaskFolder = sys::thread_parking_prepare();
+  // Before the crash's handlers: a crash is written whole before the program
+  // can end.
+  sys::process_crash_holds_exit();
 
   auto handler = ROCrashSignalHandler::sharedHandler();
   if (type == ROReradUzerirudSignalHandlerTypeBSD || type == ROReradUzerirudSignalHandlerTypeMach) {

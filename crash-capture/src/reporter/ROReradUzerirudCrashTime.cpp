@@ -201,7 +201,6 @@ void writeSignalCrash(void* argument) {
 bool signalCallback(int signo, siginfo_t* info, void* uap, void*,
                     rocrash_signal_handler_callback_next_context*) {
   if (sys::task_shares_parent_memory()) return sharedChildCallback(signo, info, uap);
-  sys::task_self_refresh();
   if (crashBeingWritten() && gServerDoneWith.load() == rocrash_async_mach_thread_self()) {
     endWith(signo);
   }

@@ -32,6 +32,13 @@ struct CrashStorage {
   // (on the same inode, even) keeps that file as it was.
   int reportFile = -1;
   sys::descriptor_identity reportFileIdentity;
+  // For a process that enabled as root, and so may give up its user and
+  // group afterwards (a daemon): a file with a hidden name in the data
+  // folder, made then and kept open and locked, into which its crash goes
+  // when the folder no longer lets it make or name a file (see
+  // `preparedReportWhole`). -1 otherwise.
+  int preparedFile = -1;
+  sys::descriptor_identity preparedFileIdentity;
   rocrash_mach_exception_port_set previousPorts{};
   void* callbackContext = nullptr;
   void (*handleSignal)(siginfo_t*, void*, void*) = nullptr;
@@ -57,8 +64,17 @@ rocrash_error_t writeCrashReport(rocrash_log_writer* writer, sys::thread_t crash
 
 // Removes from `dataFolder` the hidden temporary files of report writers that
 // ended before naming them (killed midway), never one a writer that lives
-// is writing. Not async-signal-safe.
-void removeEndedWritersFiles(const char* dataFolder);
+// is writing. A prepared file (see `prepareReportFile`) whose report was
+// written whole gets its name instead: the pending report's, or a queued
+// one's in `queueFolder` when a pending report is there. Not
+// async-signal-safe.
+void removeEndedWritersFiles(const char* dataFolder, const char* reportPath,
+                             const char* queueFolder);
+
+// Makes the prepared file for a process that enabled as root (see
+// `CrashStorage::preparedFile`) in `dataFolder`: -1 for another process, or
+// when it cannot be made. Not async-signal-safe.
+int prepareReportFile(const char* dataFolder);
 
 // The signal handlers' callback: writes the crash's report.
 bool signalCallback(int signo, siginfo_t* info, void* uap, void*,

@@ -14,6 +14,7 @@
 #include "system/ReservedDescriptors.h"
 #include "system/SignalSafe.h"
 #include "system/Task.h"
+#include "system/Threads.h"
 
 namespace rocrash::reporter {
 namespace {
@@ -139,7 +140,7 @@ bool beginCrash(int signo, const void* uap) {
   // Those waiting for a live report to end now wait for the end instead.
   wakeGateWaiters();
   gCrashSignal.store(signo);
-  sys::descriptor_tables_crash_began();
+  sys::process_crash_began();
   installGuard();
   // A fault of this thread from here on must reach the guard, even where the
   // handler it runs in blocks the other fatal signals.

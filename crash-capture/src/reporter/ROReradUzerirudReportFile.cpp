@@ -10,9 +10,12 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "ROReradUzerirudCrashTime.h"
 #include "safe/AsyncFile.h"
+#include "system/ReservedDescriptors.h"
 #include "system/SignalSafe.h"
 
 // A report's file: made without a name (or under a hidden temporary one),
@@ -65,13 +68,18 @@ bool queuedName(const rocrash_log_writer& writer, char* path) {
 }
 
 // Where a report is being written: a file without a name and the view of
-// the writing thread's descriptors that names it, or a hidden temporary
-// name in the data folder.
+// the writing thread's descriptors that names it, a hidden temporary name in
+// the data folder, or the file prepared at enabling (`prepared`).
 struct ReportFile {
   int fd = -1;
   const char* view = nullptr;
   char temporary[kPathRoom] = {};
+  bool prepared = false;
 };
+
+// A prepared file's first byte: 0 (as made, or while its report is being
+// written after it), then this once the report that follows it is whole.
+constexpr char kWholeMark = 1;
 
 // The view of the writing thread's descriptors through which `fd` can be
 // named; null when none can (/proc is gone: a sandbox entered after enabling
@@ -111,8 +119,13 @@ bool markBeingWritten(int fd) {
 
 // Opens a file of a hidden name of its own in the data folder: a name drawn
 // at random, so that writers of other processes (of another process id
-// namespace too) never meet.
+// namespace too) never meet. Its lock lasts as long as a table holds its
+// descriptor: the writing thread takes a table of its own first, so that a
+// writer killed before naming the file leaves it to the next enabling, also
+// where another process shared the table (clone with CLONE_FILES) and lives
+// on. Where none can be had, the file is made all the same.
 bool openTemporary(ReportFile* out) {
+  (void)sys::descriptor_table_make_own();
   for (int attempt = 0; attempt < 4; ++attempt) {
     uint64_t draw = 0;
     if (syscall(SYS_getrandom, &draw, sizeof draw, GRND_NONBLOCK) != sizeof draw) {
@@ -150,10 +163,25 @@ bool openNewReportFile(ReportFile* out) {
   return openTemporary(out);
 }
 
+// Whether the data folder lets the process (as it is now, its effective
+// user) make and name files there.
+bool folderWritable() {
+  return faccessat(AT_FDCWD, gStorage.dataFolder, W_OK | X_OK, AT_EACCESS) == 0;
+}
+
 // Opens the file the report goes into. `child`: a process other than the
 // enabling one, which writes a file of its own; `sharedMemory`: one that runs
 // in the enabling process's memory, which it leaves as it found it.
 bool openReportFile(bool child, bool sharedMemory, ReportFile* out) {
+  // The enabling process that gave up the user it enabled as (a daemon that
+  // enabled as root): the file it prepared then.
+  if (!child && gStorage.preparedFile >= 0 && !folderWritable() &&
+      sys::descriptor_still_names(gStorage.preparedFile, gStorage.preparedFileIdentity, false)) {
+    out->fd = gStorage.preparedFile;
+    out->prepared = true;
+    gStorage.preparedFile = -1;
+    return true;
+  }
   const int reserved = gStorage.reportFile;
   int parents = -1;
   if (reserved >= 0) {
@@ -218,7 +246,57 @@ bool publishReport(bool child, const rocrash_log_writer& writer, ReportFile* fil
 
 }  // namespace
 
-void removeEndedWritersFiles(const char* dataFolder) {
+namespace {
+
+// A report name nobody has: 16 random bytes in hex and ".rocrash", in
+// `folder`.
+std::string randomQueuedName(const char* folder) {
+  uint8_t bytes[16] = {};
+  if (getrandom(bytes, sizeof bytes, 0) != sizeof bytes) {
+    const uint64_t stir =
+        static_cast<uint64_t>(sys::monotonic_ns()) ^ static_cast<uint64_t>(getpid());
+    memcpy(bytes, &stir, sizeof stir);
+  }
+  static const char kDigits[] = "0123456789abcdef";
+  std::string name = std::string(folder) + "/";
+  for (uint8_t byte : bytes) {
+    name += kDigits[byte >> 4];
+    name += kDigits[byte & 0xF];
+  }
+  return name + ".rocrash";
+}
+
+// Names the whole report a prepared file `fd` holds after its mark: a copy
+// without the mark, made without a name and linked as the pending report, or
+// queued when one is pending. False, leaving everything for a later
+// enabling, when that cannot be done.
+bool namePreparedReport(int fd, const char* dataFolder, const char* reportPath,
+                        const char* queueFolder) {
+  struct stat st;
+  if (fstat(fd, &st) != 0 || st.st_size <= 1 || st.st_size > static_cast<off_t>(kOutputLimit) + 1) {
+    return false;
+  }
+  std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size) - 1);
+  if (pread(fd, bytes.data(), bytes.size(), 1) != static_cast<ssize_t>(bytes.size())) return false;
+  const int copy = open(dataFolder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+  if (copy < 0) return false;
+  const std::string view = "/proc/self/fd/" + std::to_string(copy);
+  const bool written =
+      write(copy, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  bool named =
+      written && linkat(AT_FDCWD, view.c_str(), AT_FDCWD, reportPath, AT_SYMLINK_FOLLOW) == 0;
+  if (!named && written && errno == EEXIST) {
+    named = linkat(AT_FDCWD, view.c_str(), AT_FDCWD, randomQueuedName(queueFolder).c_str(),
+                   AT_SYMLINK_FOLLOW) == 0;
+  }
+  close(copy);
+  return named;
+}
+
+}  // namespace
+
+void removeEndedWritersFiles(const char* dataFolder, const char* reportPath,
+                             const char* queueFolder) {
   const int folder = open(dataFolder, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (folder < 0) return;
   DIR* entries = fdopendir(dup(folder));
@@ -240,15 +318,38 @@ void removeEndedWritersFiles(const char* dataFolder) {
     lock.l_type = F_RDLCK;
     lock.l_whence = SEEK_SET;
     struct stat held, named;
+    char mark = 0;
     if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && fcntl(fd, F_OFD_SETLK, &lock) == 0 &&
         fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == held.st_dev &&
-        named.st_ino == held.st_ino) {
+        named.st_ino == held.st_ino &&
+        (pread(fd, &mark, 1, 0) != 1 || mark != kWholeMark ||
+         namePreparedReport(fd, dataFolder, reportPath, queueFolder))) {
       unlinkat(folder, name, 0);
     }
     close(fd);
   }
   if (entries != nullptr) closedir(entries);
   close(folder);
+}
+
+int prepareReportFile(const char* dataFolder) {
+  if (geteuid() != 0) return -1;
+  // A hidden name of its own, locked as a writer's is (see markBeingWritten).
+  for (int attempt = 0; attempt < 4; ++attempt) {
+    const std::string path = std::string(dataFolder) + "/" + kTemporaryPrefix +
+                             std::to_string(static_cast<uint64_t>(sys::monotonic_ns()) ^
+                                            static_cast<uint64_t>(getpid()) << 40) +
+                             kTemporarySuffix;
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd < 0 && errno == EEXIST) continue;
+    if (fd >= 0 && markBeingWritten(fd)) return fd;
+    if (fd >= 0) {
+      unlink(path.c_str());
+      close(fd);
+    }
+    break;
+  }
+  return -1;
 }
 
 // The most bytes a report may take: the engine's limit, or the file-size
@@ -282,13 +383,17 @@ rocrash_error_t writeCrashReport(rocrash_log_writer* writer, sys::thread_t crash
   const bool child = rocrash_log_writer_adopt_process(writer);
   ReportFile report;
   if (!openReportFile(child, sharedMemory, &report)) return ROCRASH_ERR_INTERNAL;
+  // A prepared file's report follows its mark, which is written last: the
+  // next enabling names a report whose mark says it is whole.
+  if (report.prepared && lseek(report.fd, 1, SEEK_SET) != 1) return ROCRASH_ERR_INTERNAL;
   rocrash_async_file file;
   rocrash_async_file_init(&file, report.fd, limit);
   rocrash_error_t result =
       rocrash_log_writer_write(writer, crashedThread, &gImageList, &file, info, current);
   bool whole = rocrash_log_writer_close(writer) == ROCRASH_ERR_NONE &&
                rocrash_async_file_flush(&file) && !file.refused;
-  bool published = whole && publishReport(child, *writer, &report);
+  bool published = whole && (report.prepared ? pwrite(report.fd, &kWholeMark, 1, 0) == 1
+                                             : publishReport(child, *writer, &report));
   if (report.temporary[0] != '\0') unlink(report.temporary);
   if (close(report.fd) != 0 || !published) return ROCRASH_ERR_INTERNAL;
   return result;

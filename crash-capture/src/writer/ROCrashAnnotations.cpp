@@ -1,13 +1,12 @@
 #include "ROCrashAnnotations.h"
 
-#include <pthread.h>
-
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include "ROCrashProcessInfo.h"
+#include "base/Fork.h"
 #include "base/ProcessToken.h"
 
 namespace rocrash::annotations {
@@ -211,12 +210,13 @@ SetResult store(size_t slot, std::string_view value) {
 }
 
 // A forked child's readers are the forking thread's, which end there:
-// registered as the process starts, as a reader may fork before any value is
+// joined as the process starts, as a reader may fork before any value is
 // set. Those reads are counted in the child's count, and end in it.
 void countReadersInChild() {
   gReaders.store(uint64_t{base::process_token()} << 32 | tHeld, std::memory_order_relaxed);
 }
-[[maybe_unused]] const int gForkHandler = pthread_atfork(nullptr, nullptr, countReadersInChild);
+[[maybe_unused]] const bool gForkJoined =
+    base::fork_join(base::ForkPhase::crashEngine, {.child = countReadersInChild});
 
 // Text a report can carry: valid UTF-8 without a zero byte (the writer
 // writes zero-terminated text).

@@ -48,12 +48,16 @@ void freshUUID(uint8_t uuid[16]) {
 bool rocrash_log_writer_adopt_process(rocrash_log_writer* writer) noexcept {
   // Asked of the kernel: a child in its parent's memory goes by its parent's
   // task name (and token), and one with its parent's id (in a pid namespace
-  // of its own, or an ended ancestor's id given again) by a token of its own.
+  // of its own, or an ended ancestor's id given again) by a token of its own;
+  // one in its parent's memory with its parent's id too (the first process
+  // of a pid namespace, as its parent is of another) by neither, and adopts
+  // afresh into its own copy of the writer.
   const auto pid = static_cast<uint32_t>(syscall(SYS_getpid));
   const uint32_t token = base::process_token();
+  const bool parentsMemory = base::process_in_parents_memory();
   auto& forked = writer->forked_process;
-  if (pid == forked.set_up_in && token == forked.set_up_token) return false;
-  if (forked.process_id == pid && forked.adopted_token == token) return true;
+  if (pid == forked.set_up_in && token == forked.set_up_token && !parentsMemory) return false;
+  if (forked.process_id == pid && forked.adopted_token == token && !parentsMemory) return true;
   const uint32_t setUpIn = forked.set_up_in;
   const uint32_t setUpToken = forked.set_up_token;
   rocrash_async_memset(&forked, 0, sizeof forked);

@@ -1,11 +1,14 @@
 #include "base/ProcessToken.h"
 
-#include <pthread.h>
 #include <sys/mman.h>
+#include <sys/rseq.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <initializer_list>
+
+#include "base/Fork.h"
 
 namespace base {
 
@@ -77,19 +80,24 @@ uint64_t ownedBy(int32_t pid, uint32_t token) {
   return static_cast<uint64_t>(static_cast<uint32_t>(pid)) << 32 | token;
 }
 
-// In a child of the C library's fork where no page is wiped: the wipe done
-// by hand, a token of its own.
+// In a child of the C library's fork: its token, taken at once, so that a
+// child it makes in its memory (vfork, posix_spawn) before anything asked
+// finds it taken, by another process. Where no page is wiped, the wipe done
+// by hand first.
 void tokenAfterFork() {
-  if (__atomic_load_n(&gWipeRefused, __ATOMIC_ACQUIRE) == 0) return;
-  __atomic_store_n(&gOwnedToken, ownedBy(processId(), nextToken()), __ATOMIC_RELEASE);
+  if (__atomic_load_n(&gWipeRefused, __ATOMIC_ACQUIRE) != 0) {
+    __atomic_store_n(&gOwnedToken, ownedBy(processId(), nextToken()), __ATOMIC_RELEASE);
+  }
+  (void)process_token();
 }
 
-// Before any static initialiser of the program (which may fork, or register
-// fork handlers that ask for the token in the child): the page, the first
-// process's token, and the fork handler, which runs first in a child.
+// Before any static initialiser of the program (which may fork, or join the
+// fork registration with handlers that ask for the token in the child): the
+// page, the first process's token, and the fork handler, the first to run in
+// a child.
 __attribute__((constructor(101))) void madeAtStart() {
   (void)process_token();
-  pthread_atfork(nullptr, nullptr, tokenAfterFork);
+  (void)fork_join(ForkPhase::processToken, {.child = tokenAfterFork});
 }
 
 }  // namespace
@@ -124,19 +132,68 @@ uint32_t detail::processTokenSlow() noexcept {
 
 bool process_forked() noexcept { return process_token() != kFirstToken; }
 
+int32_t process_token_id() noexcept {
+  // Written before the token, by the process that took it.
+  const uint32_t* word = __atomic_load_n(&detail::gProcessTokenWord, __ATOMIC_ACQUIRE);
+  if (word != nullptr && __atomic_load_n(word, __ATOMIC_ACQUIRE) != 0) {
+    return static_cast<int32_t>(__atomic_load_n(&word[1], __ATOMIC_ACQUIRE));
+  }
+  const int savedErrno = errno;
+  (void)process_token();
+  word = tokenWord();
+  const int32_t id = word != nullptr
+                         ? static_cast<int32_t>(__atomic_load_n(&word[1], __ATOMIC_ACQUIRE))
+                         : processId();
+  errno = savedErrno;
+  return id;
+}
+
+namespace {
+
+// Whether the calling process, which has the id of the process that took
+// this memory's token, is another one all the same: the first process of a
+// pid namespace of its own (made by clone with CLONE_VM and CLONE_NEWPID)
+// that runs in the memory of a first process (pid 1) of another. Only the
+// first thread of a process whose parent is beyond its pid namespace (as a
+// namespace's first process's is) is asked, and only where the C library
+// registered its threads' restartable sequences: the kernel drops the
+// registration in a child made with CLONE_VM, whose thread then runs on its
+// parent's thread's area without it. Unregistering that area with a
+// signature other than the registration's fails with EPERM for the thread
+// that registered it, and changes nothing; with EINVAL for a thread that
+// registered none.
+bool sameIdInAnotherNamespace() {
+  if (__rseq_size == 0 || syscall(SYS_getppid) != 0 || syscall(SYS_gettid) != processId()) {
+    return false;
+  }
+  char* threadPointer;
+  asm("mov %%fs:0, %0" : "=r"(threadPointer));
+  void* area = threadPointer + __rseq_offset;
+  constexpr unsigned kOriginalLength = 32;  // the C library registers this much
+  for (const unsigned length : {kOriginalLength, __rseq_size}) {
+    if (syscall(SYS_rseq, area, length, RSEQ_FLAG_UNREGISTER, RSEQ_SIG ^ 1u) == 0 ||
+        errno != EINVAL) {
+      return false;
+    }
+  }
+  return true;
+}
+
+}  // namespace
+
 bool process_in_parents_memory() noexcept {
   const int savedErrno = errno;
   const auto pid = static_cast<uint32_t>(processId());
-  bool shared;
+  uint32_t taker = 0;
   if (const uint32_t* word = tokenWord()) {
-    const uint32_t taker = __atomic_load_n(word, __ATOMIC_ACQUIRE) != 0
-                               ? __atomic_load_n(&word[1], __ATOMIC_ACQUIRE)
-                               : 0;
-    shared = taker != 0 && taker != pid;
+    if (__atomic_load_n(word, __ATOMIC_ACQUIRE) != 0) {
+      taker = __atomic_load_n(&word[1], __ATOMIC_ACQUIRE);
+    }
   } else {
     const uint64_t owned = __atomic_load_n(&gOwnedToken, __ATOMIC_ACQUIRE);
-    shared = owned != 0 && static_cast<uint32_t>(owned >> 32) != pid;
+    taker = static_cast<uint32_t>(owned >> 32);
   }
+  const bool shared = taker != 0 && (taker != pid || sameIdInAnotherNamespace());
   errno = savedErrno;
   return shared;
 }

@@ -4,6 +4,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <thread>
+
 #include "base/ProcessToken.h"
 #include "baseTest/Children.h"
 
@@ -93,6 +95,19 @@ TEST(ProcessToken, ChildInItsParentsMemoryHasItsParentsToken) {
                 CLONE_VM),
             0);
   EXPECT_EQ(gChildsToken, process_token());
+  // Also with its parent's id: the first process of a pid namespace of its
+  // own, in the memory of the first process of another (both pid 1). That
+  // one's threads are its own.
+  const int inNamespace = testing::inNewPidNamespace([] {
+    bool thread = true;
+    std::thread([&thread] { thread = process_in_parents_memory(); }).join();
+    if (process_in_parents_memory() || thread) return 1;
+    return inCloneChild([](void*) { return getpid() == 1 && process_in_parents_memory() ? 0 : 2; },
+                        CLONE_VM | CLONE_NEWPID);
+  });
+  if (inNamespace != -1) {
+    EXPECT_EQ(inNamespace, 0);
+  }
 }
 
 }  // namespace

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <linux/membarrier.h>
-#include <pthread.h>
 #include <signal.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -16,6 +15,7 @@
 
 #include "ForkOrder.h"
 #include "ThreadViews.h"
+#include "base/Fork.h"
 #include "base/Mutex.h"
 #include "base/ProcessToken.h"
 #include "base/ThreadSafety.h"
@@ -83,14 +83,16 @@ void lockThreadsForFork() KX_ACQUIRE(threadsMutex());
 void unlockThreadsInParent() KX_RELEASE(threadsMutex());
 void unlockThreadsInChild() KX_RELEASE(threadsMutex());
 
-// The list's mutex. Its fork handlers are registered with it, before any
+// The list's mutex. Its fork handlers join with it, before any
 // thread can hold it.
 base::Mutex& threadsMutex() {
   static base::Mutex* const mutex = [] {
     auto* made = new base::Mutex;
     // Fails only without memory.
     static_cast<void>(
-        pthread_atfork(lockThreadsForFork, unlockThreadsInParent, unlockThreadsInChild));
+        base::fork_join(base::ForkPhase::fenceThreads, {.prepare = lockThreadsForFork,
+                                                        .parent = unlockThreadsInParent,
+                                                        .child = unlockThreadsInChild}));
     return made;
   }();
   return *mutex;

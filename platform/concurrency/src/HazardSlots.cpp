@@ -1,6 +1,5 @@
 #include "concurrency/HazardSlots.h"
 
-#include <pthread.h>
 #include <time.h>
 
 #include <algorithm>
@@ -10,6 +9,7 @@
 
 #include "ForkOrder.h"
 #include "base/FatalError.h"
+#include "base/Fork.h"
 #include "base/Mutex.h"
 #include "base/ThreadSafety.h"
 
@@ -63,7 +63,8 @@ base::Mutex& bufferMutex() { return hazardLocks().buffer; }
 
 // Around fork: the child must find every lock free, and the forking thread
 // takes them in the order the handover does, before the fence threads' list
-// (whose handlers are registered first, so that theirs run after these).
+// (whose phase of the fork registration comes first, so that its handlers
+// run after these before the fork: base/Fork.h).
 void lockHazardsForFork() KX_ACQUIRE(KX_HAZARD_LOCKS) {
   handoverMutex().lock();
   waitingMutex().lock();
@@ -85,8 +86,9 @@ HazardLocks& hazardLocks() {
     auto* made = new HazardLocks;
     detail::registerFenceThreadsForFork();
     // Fails only without memory.
-    static_cast<void>(
-        pthread_atfork(lockHazardsForFork, unlockHazardsAfterFork, unlockHazardsAfterFork));
+    static_cast<void>(base::fork_join(base::ForkPhase::hazards, {.prepare = lockHazardsForFork,
+                                                                 .parent = unlockHazardsAfterFork,
+                                                                 .child = unlockHazardsAfterFork}));
     return made;
   }();
   return *locks;

@@ -267,10 +267,6 @@ void deliverToPrevious(BridgedSignal* bridged, siginfo_t* info, void* uap) {
 
 // Turns the fault into an exception message and waits for the reply.
 void bridgeFault(int signo, siginfo_t* info, void* uap) {
-  // A child forked by a raw system call on a kernel that cannot wipe memory
-  // in it still goes by its parent's name until asked: the exception ports
-  // it would find are its parent's, whose server would take its fault.
-  task_self_refresh();
   BridgedSignal* bridged = bridgedSignal(signo);
   if (bridged == nullptr) return;
   // A child in its parent's memory (vfork) finds the parent's ports there:

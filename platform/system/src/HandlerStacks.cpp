@@ -64,7 +64,7 @@ KX_HANDLER_ENTRY void onStack(void* argument) {
     __tsan_acquire(&set->holders[call->index]);
 #endif
     // Here, with room, rather than on the stack the signal arrived on.
-    leaveTheOthers(set, call->index, &call->self);
+    giveBackOtherIdlePlaces(set, call->index, &call->self);
     if (call->tidy) unmapThoseOfEndedThreads(set, &call->self);
   }
   stack_t here;
@@ -123,20 +123,20 @@ KX_HANDLER_ENTRY void callOnLooseStack(handler_stacks* set, StackCall* call) {
 // handler of the thread's own finds a place it holds half taken.
 KX_HANDLER_ENTRY void callOnSetStack(handler_stacks* set, StackCall* call) {
   call->size = set->size;
-  if (stackHere(set) >= 0) {
+  if (placeOfCaller(set) >= 0) {
     callHere(call);
     return;
   }
   Holder self = {threadId()};
-  const SetUse use = useOf(set, &self);
+  const SetUse use = setUseOfCaller(set, &self);
   if (use == SetUse::none) {
     callOnLooseStack(set, call);
     return;
   }
-  int place = placeLeft(set, &self);
-  if (place >= 0 && !haveStack(set, place)) place = -1;
-  if (place < 0) place = claimSetStack(set, &self, use == SetUse::own);
-  if (place < 0) place = claimOwnStack(set, holderWord(&self));
+  int place = idlePlaceHeld(set, &self);
+  if (place >= 0 && !ensurePlaceHasStack(set, place)) place = -1;
+  if (place < 0) place = claimSharedStack(set, &self, use == SetUse::own);
+  if (place < 0) place = claimPrivateStack(set, holderWord(&self));
   if (place < 0) {
     callHere(call);
     return;
@@ -148,7 +148,7 @@ KX_HANDLER_ENTRY void callOnSetStack(handler_stacks* set, StackCall* call) {
   call->top = static_cast<char*>(__atomic_load_n(&set->tops[place], __ATOMIC_ACQUIRE));
   set->entries[place] = call;
   callOnStack(call);
-  release(set, place, false);
+  givePlaceBack(set, place, false);
 }
 
 struct HandlerCall {
@@ -173,11 +173,11 @@ bool handler_stacks_reserve(handler_stacks* set) noexcept {
   uint64_t none = 0;
   __atomic_compare_exchange_n(&set->owner, &none, ownerWord(base::process_token(), processId()),
                               false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE);
-  watch(set);
+  addToWatchedSets(set);
   if (__atomic_load_n(&set->tops[0], __ATOMIC_ACQUIRE) != nullptr) return true;
   Holder self = {threadId()};
-  if (!takePlace(set, 0, 0, holderWord(&self))) return false;
-  release(set, 0, false);
+  if (!claimPlaceFrom(set, 0, 0, holderWord(&self))) return false;
+  givePlaceBack(set, 0, false);
   return true;
 }
 
@@ -207,7 +207,7 @@ void handler_stacks_run(handler_stacks* set, handler_stacks_handler handler, int
   // left its work on by a jump (still its alternate stack), from code
   // elsewhere: no work of the thread's is left there, and this one, run in
   // place, is the stack's work now, begun there.
-  const int here = stackHere(set);
+  const int here = placeOfCaller(set);
   Holder self = {threadId()};
   if (here >= 0 && (context->uc_stack.ss_flags & SS_ONSTACK) == 0 &&
       onStackOf(set, here, context) && holds(set, here, &self)) {
@@ -217,7 +217,7 @@ void handler_stacks_run(handler_stacks* set, handler_stacks_handler handler, int
 }
 
 bool handler_stacks_running_on(const handler_stacks* set) noexcept {
-  return stacks::stackHere(set) >= 0;
+  return stacks::placeOfCaller(set) >= 0;
 }
 
 int32_t handler_thread_id() noexcept { return stacks::threadId(); }

@@ -13,9 +13,9 @@ namespace sys::stacks {
 // stays out of use: its stack may be the set's, or memory of another's
 // mapped since, and is neither used nor unmapped, nor replaced by another
 // (so that a place costs one stack at most, however many threads end).
-KX_HANDLER_ENTRY bool settleable(handler_stacks* set, int place, uint64_t holder) {
+KX_HANDLER_ENTRY bool settleOrHandBack(handler_stacks* set, int place, uint64_t holder) {
   auto* top = static_cast<char*>(__atomic_load_n(&set->tops[place], __ATOMIC_ACQUIRE));
-  if (top == nullptr || markOf(set, top) != Mark::unknown) return true;
+  if (top == nullptr || stackMark(set, top) != Mark::unknown) return true;
   __atomic_store_n(&set->holders[place], holder, __ATOMIC_RELEASE);
   return false;
 }
@@ -31,8 +31,8 @@ KX_HANDLER_ENTRY void unmapThoseOfEndedThreads(handler_stacks* set, Holder* self
     if (holder != 0 && holderEnded(pid, holder, self) &&
         __atomic_compare_exchange_n(&set->holders[i], &holder, holderWord(self), false,
                                     __ATOMIC_ACQUIRE, __ATOMIC_RELAXED) &&
-        settleable(set, i, holder)) {
-      release(set, i, true);
+        settleOrHandBack(set, i, holder)) {
+      givePlaceBack(set, i, true);
     }
   }
 }
@@ -40,11 +40,12 @@ KX_HANDLER_ENTRY void unmapThoseOfEndedThreads(handler_stacks* set, Holder* self
 // Takes over place `place` of the set's own, whose holder ended without
 // giving it back: its stack as it is, unless something unmapped it (then
 // the guard page left goes, and a new stack is mapped), or it cannot be
-// told (see settleable).
-KX_HANDLER_ENTRY bool takeOver(handler_stacks* set, int place, uint64_t holder, uint64_t self) {
-  if (!takePlace(set, place, holder, self)) return false;
+// told (see settleOrHandBack).
+KX_HANDLER_ENTRY bool takeOverFromEndedHolder(handler_stacks* set, int place, uint64_t holder,
+                                              uint64_t self) {
+  if (!claimPlaceFrom(set, place, holder, self)) return false;
   auto* top = static_cast<char*>(__atomic_load_n(&set->tops[place], __ATOMIC_ACQUIRE));
-  const Mark mark = markOf(set, top);
+  const Mark mark = stackMark(set, top);
   if (mark == Mark::ours) return true;
   if (mark == Mark::unknown) {
     __atomic_store_n(&set->holders[place], holder, __ATOMIC_RELEASE);
@@ -52,7 +53,7 @@ KX_HANDLER_ENTRY bool takeOver(handler_stacks* set, int place, uint64_t holder, 
   }
   __atomic_store_n(&set->tops[place], nullptr, __ATOMIC_RELEASE);
   systemCall(SYS_munmap, word(guardOf(set, top)), word(kPage));
-  return haveStack(set, place);
+  return ensurePlaceHasStack(set, place);
 }
 
 }  // namespace sys::stacks
@@ -68,10 +69,10 @@ void handler_stacks_thread_ending() noexcept {
   setMask(&kEverySignal, &before);
   for (handler_stacks* set : gWatched) {
     if (set == nullptr) continue;
-    const int here = stackHere(set);
+    const int here = placeOfCaller(set);
     const int end = placesInUse(set);
     for (int i = 0; i < end; ++i) {
-      if (i != here && holds(set, i, &self)) leave(set, i);
+      if (i != here && holds(set, i, &self)) giveBackIdlePlace(set, i);
     }
   }
   setMask(&before);

@@ -1,9 +1,8 @@
 // Ownership across fork: which process a set's holders belong to, and how a
 // forked child takes the set over (system/HandlerStacks.h).
 
-#include <pthread.h>
-
 #include "HandlerStacksInternal.h"
+#include "base/Fork.h"
 #include "base/ProcessToken.h"
 #include "system/Task.h"
 
@@ -21,7 +20,7 @@ KX_HANDLER_ENTRY void adopt(handler_stacks* set, Holder* self, int32_t pid, uint
   stack_t alternate;
   alternateStackNow(&alternate);
   const bool hasAlternate = alternate.ss_sp != nullptr && (alternate.ss_flags & SS_DISABLE) == 0;
-  const int here = stackHere(set);
+  const int here = placeOfCaller(set);
   const int end = __atomic_load_n(&set->own_end, __ATOMIC_ACQUIRE);
   for (int i = 0; i < end; ++i) {
     uint64_t holder = holderOf(set, i);
@@ -35,20 +34,20 @@ KX_HANDLER_ENTRY void adopt(handler_stacks* set, Holder* self, int32_t pid, uint
                                      __ATOMIC_ACQ_REL, __ATOMIC_RELAXED)) {
       continue;
     }
-    if (!settleable(set, i, holder)) continue;
+    if (!settleOrHandBack(set, i, holder)) continue;
     auto* top = static_cast<char*>(__atomic_load_n(&set->tops[i], __ATOMIC_ACQUIRE));
     if (i >= kOwnFirst) {
-      release(set, i, true);
+      givePlaceBack(set, i, true);
       continue;
     }
-    if (top != nullptr && !(markOf(set, top) == Mark::ours && guard(set, top))) {
+    if (top != nullptr && !(stackMark(set, top) == Mark::ours && protectGuardPage(set, top))) {
       __atomic_store_n(&set->tops[i], nullptr, __ATOMIC_RELEASE);
       unmapStack(set, top, true);
     }
     __atomic_store_n(&set->holders[i], 0, __ATOMIC_RELEASE);
   }
   __atomic_store_n(&set->owner, ownerWord(token, pid), __ATOMIC_RELEASE);
-  wakeWaiters(set);
+  wakeStackWaiters(set);
 }
 
 // In a forked child, the stacks its parent's threads held are given back.
@@ -63,11 +62,12 @@ void adoptAfterFork() {
   }
 }
 
-[[maybe_unused]] const int gForkHandler = pthread_atfork(nullptr, nullptr, adoptAfterFork);
+[[maybe_unused]] const bool gForkJoined =
+    base::fork_join(base::ForkPhase::system, {.child = adoptAfterFork});
 
 }  // namespace
 
-KX_HANDLER_ENTRY SetUse useOf(handler_stacks* set, Holder* self) {
+KX_HANDLER_ENTRY SetUse setUseOfCaller(handler_stacks* set, Holder* self) {
   const int32_t pid = processId();
   const uint32_t token = base::process_token();
   const uint64_t own = ownerWord(token, pid);
@@ -79,7 +79,7 @@ KX_HANDLER_ENTRY SetUse useOf(handler_stacks* set, Holder* self) {
   if (owner >> 32 == token || task_shares_parent_memory()) return SetUse::none;
   if (owner == 0 && __atomic_compare_exchange_n(&set->owner, &owner, own, false, __ATOMIC_ACQ_REL,
                                                 __ATOMIC_ACQUIRE)) {
-    watch(set);
+    addToWatchedSets(set);
     return SetUse::own;
   }
   if (owner == own) return SetUse::own;

@@ -1,8 +1,8 @@
 #pragma once
 
 // What the sources of the handler stacks (system/HandlerStacks.h) share, one
-// concept each: the stack memory (HandlerStackMemory.cpp), places and claims
-// (HandlerStackPlaces.cpp), taking back the stacks of ended threads
+// concept each: the stack memory (HandlerStacksMemory.cpp), places and claims
+// (HandlerStacksPlaces.cpp), taking back the stacks of ended threads
 // (HandlerStacksEnded.cpp), ownership across fork (HandlerStacksFork.cpp),
 // the waiting room (HandlerStacksWaitingRoom.cpp), and the calls on a stack
 // with the entry points (HandlerStacks.cpp).
@@ -115,14 +115,14 @@ enum class Mark {
   unknown,  // the kernel reads no memory for this process (a sandbox's filter)
 };
 
-// ---- Stack memory (HandlerStackMemory.cpp) ----
+// ---- Stack memory (HandlerStacksMemory.cpp) ----
 
-KX_HANDLER_ENTRY Mark markOf(const handler_stacks* set, char* top);
-KX_HANDLER_ENTRY bool guard(const handler_stacks* set, char* top);
+KX_HANDLER_ENTRY Mark stackMark(const handler_stacks* set, char* top);
+KX_HANDLER_ENTRY bool protectGuardPage(const handler_stacks* set, char* top);
 KX_HANDLER_ENTRY char* mapStack(const handler_stacks* set, void** published);
 KX_HANDLER_ENTRY void unmapStack(const handler_stacks* set, char* top, bool checked);
 
-// ---- Places and claims (HandlerStackPlaces.cpp) ----
+// ---- Places and claims (HandlerStacksPlaces.cpp) ----
 
 // Whether `at` lies on the stack of place `place` of the set.
 KX_HANDLER_ENTRY inline bool onStackOf(const handler_stacks* set, int place, const void* at) {
@@ -171,26 +171,49 @@ KX_HANDLER_ENTRY bool holds(const handler_stacks* set, int place, Holder* self);
 // id, or the calling thread `self` has it and did not make that claim.
 KX_HANDLER_ENTRY bool holderEnded(int32_t pid, uint64_t holder, Holder* self);
 
-KX_HANDLER_ENTRY int placeAt(const handler_stacks* set, const void* at);
-KX_HANDLER_ENTRY int stackHere(const handler_stacks* set);
-KX_HANDLER_ENTRY void wakeWaiters(handler_stacks* set);
-KX_HANDLER_ENTRY void release(handler_stacks* set, int place, bool checked);
-KX_HANDLER_ENTRY void leave(handler_stacks* set, int place);
+// The place of the set whose stack `at` lies on (or the calling thread runs
+// on), or -1.
+KX_HANDLER_ENTRY int placeOfAddress(const handler_stacks* set, const void* at);
+KX_HANDLER_ENTRY int placeOfCaller(const handler_stacks* set);
+// Wakes the threads waiting for one of the set's stacks to be given back.
+KX_HANDLER_ENTRY void wakeStackWaiters(handler_stacks* set);
+// Gives back place `place`, which the caller holds and nobody works on.
+KX_HANDLER_ENTRY void givePlaceBack(handler_stacks* set, int place, bool checked);
+// The same for a place the calling thread holds with no work of its own on
+// it, whose stack may still be its alternate stack (a jump out left it so).
+KX_HANDLER_ENTRY void giveBackIdlePlace(handler_stacks* set, int place);
+// The sets in use: for the fork handler, the ends of threads and the walks.
 extern handler_stacks* gWatched[8];
-KX_HANDLER_ENTRY handler_stacks* stackAt(handler_stacks* first, const void* at, int* place);
-KX_HANDLER_ENTRY int placeLeft(handler_stacks* set, Holder* self);
-KX_HANDLER_ENTRY void leaveTheOthers(handler_stacks* set, int current, Holder* self);
-KX_HANDLER_ENTRY bool haveStack(handler_stacks* set, int place);
-KX_HANDLER_ENTRY bool takePlace(handler_stacks* set, int place, uint64_t from, uint64_t self);
-KX_HANDLER_ENTRY int claimSetStack(handler_stacks* set, Holder* self, bool reclaim);
-KX_HANDLER_ENTRY int claimOwnStack(handler_stacks* set, uint64_t self);
-KX_HANDLER_ENTRY void watch(handler_stacks* set);
+// The set (`first`, or a watched one) and place whose stack `at` lies on.
+KX_HANDLER_ENTRY handler_stacks* setAndPlaceOfAddress(handler_stacks* first, const void* at,
+                                                      int* place);
+// A place the calling thread holds with no work on it (its next work's), or
+// -1; and the giving back of every other such place but `current`.
+KX_HANDLER_ENTRY int idlePlaceHeld(handler_stacks* set, Holder* self);
+KX_HANDLER_ENTRY void giveBackOtherIdlePlaces(handler_stacks* set, int current, Holder* self);
+// Maps the stack of a place the caller holds unless it has one; false (the
+// place let go) without memory.
+KX_HANDLER_ENTRY bool ensurePlaceHasStack(handler_stacks* set, int place);
+// Takes place `place` for `self` when its holder is `from` (0: free).
+KX_HANDLER_ENTRY bool claimPlaceFrom(handler_stacks* set, int place, uint64_t from, uint64_t self);
+// One of the set's shared stacks, or a place past them with a stack mapped
+// for the caller alone; -1 when none can be had.
+KX_HANDLER_ENTRY int claimSharedStack(handler_stacks* set, Holder* self, bool reclaim);
+KX_HANDLER_ENTRY int claimPrivateStack(handler_stacks* set, uint64_t self);
+// Adds the set to `gWatched` (once).
+KX_HANDLER_ENTRY void addToWatchedSets(handler_stacks* set);
 
 // ---- The stacks of ended threads (HandlerStacksEnded.cpp) ----
 
-KX_HANDLER_ENTRY bool settleable(handler_stacks* set, int place, uint64_t holder);
+// Whether a place taken from an ended `holder` can be settled (its stack's
+// mark can be read); else it goes back to that holder, out of use.
+KX_HANDLER_ENTRY bool settleOrHandBack(handler_stacks* set, int place, uint64_t holder);
+// Unmaps the stacks mapped for one thread alone of threads that ended
+// without giving them back.
 KX_HANDLER_ENTRY void unmapThoseOfEndedThreads(handler_stacks* set, Holder* self);
-KX_HANDLER_ENTRY bool takeOver(handler_stacks* set, int place, uint64_t holder, uint64_t self);
+// Takes over a shared place whose holder ended without giving it back.
+KX_HANDLER_ENTRY bool takeOverFromEndedHolder(handler_stacks* set, int place, uint64_t holder,
+                                              uint64_t self);
 
 // ---- Ownership across fork (HandlerStacksFork.cpp) ----
 
@@ -210,6 +233,8 @@ enum class SetUse {
   inherited,
 };
 
-KX_HANDLER_ENTRY SetUse useOf(handler_stacks* set, Holder* self);
+// Who may use the set's stacks in the calling process, taking them over in
+// a child whose first thread asks.
+KX_HANDLER_ENTRY SetUse setUseOfCaller(handler_stacks* set, Holder* self);
 
 }  // namespace sys::stacks

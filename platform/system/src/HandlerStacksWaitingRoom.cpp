@@ -84,7 +84,7 @@ KX_HANDLER_ENTRY void leaveAll(handler_stacks* set, Holder* self, const handler_
     if (each == nullptr || (s >= 0 && each == set)) continue;
     const int end = placesInUse(each);
     for (int i = 0; i < end; ++i) {
-      if ((each != kept || i != keep) && holds(each, i, self)) leave(each, i);
+      if ((each != kept || i != keep) && holds(each, i, self)) giveBackIdlePlace(each, i);
     }
   }
 }
@@ -105,7 +105,7 @@ void handler_stacks_wait_for_end(handler_stacks* set, const void* uap) noexcept 
   KernelMask before;
   setMask(&kEverySignal, &before);
   int place = -1;
-  handler_stacks* on = stackAt(set, __builtin_frame_address(0), &place);
+  handler_stacks* on = setAndPlaceOfAddress(set, __builtin_frame_address(0), &place);
   if (on != nullptr && !holds(on, place, &self)) on = nullptr;
   leaveAll(set, &self, on, place);
   if (on != nullptr) {

@@ -44,6 +44,7 @@
 #include <new>
 
 #include "NextDefinition.h"
+#include "base/Fork.h"
 #include "base/Mutex.h"
 #include "system/ImageEvents.h"
 #include "system/SignalSafe.h"
@@ -158,7 +159,8 @@ void loader_notices_start() noexcept {
   // A fork leaves the image registry as the parent's threads left it: none of
   // them may be inside a sync then.
   std::call_once(forkHandlers, [] {
-    pthread_atfork(registry_lock_for_fork, registry_unlock_after_fork, nullptr);
+    base::fork_join(base::ForkPhase::system,
+                    {.prepare = registry_lock_for_fork, .parent = registry_unlock_after_fork});
   });
   gListening.store(true, std::memory_order_release);
 }

@@ -13,6 +13,7 @@
 #include <fstream>
 #include <string>
 
+#include "base/ProcStat.h"
 #include "system/SignalSafe.h"
 #include "system/SystemFacts.h"
 #include "system/Threads.h"
@@ -23,58 +24,17 @@ namespace {
 std::atomic<int64_t> gBootTime{0};
 std::atomic<int64_t> gTicksPerSecond{0};
 
-// Parses a decimal number at `*at`, moving past it.
-int64_t parseNumber(const char** at, const char* end) {
-  int64_t value = 0;
-  const char* p = *at;
-  bool negative = p < end && *p == '-';
-  if (negative) ++p;
-  while (p < end && *p >= '0' && *p <= '9') value = value * 10 + (*p++ - '0');
-  *at = p;
-  return negative ? -value : value;
-}
-
 // Reads the stat file `fd` is open on (closing it) into `record`, with the
 // parent's number as /proc gives it in `*procParent`; false when it is not
 // a stat file.
 bool readStat(int fd, ProcessRecord* record, pid_t* procParent) noexcept {
-  char buffer[1024];
-  size_t length = 0;
-  for (;;) {
-    ssize_t got = read(fd, buffer + length, sizeof buffer - length);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    length += static_cast<size_t>(got);
-    if (length == sizeof buffer) break;
-  }
-  close(fd);
-  // The command name sits in parentheses and may itself hold ") ".
-  const char* end = buffer + length;
-  const char* nameStart = nullptr;
-  const char* nameEnd = nullptr;
-  for (const char* p = buffer; p < end; ++p) {
-    if (*p == '(' && nameStart == nullptr) nameStart = p + 1;
-    if (*p == ')') nameEnd = p;
-  }
-  if (nameStart == nullptr || nameEnd == nullptr || nameEnd < nameStart) return false;
+  base::ProcStat stat;
+  if (!base::proc_stat_read_and_close(fd, &stat)) return false;
   *record = ProcessRecord();
-  size_t nameLength = static_cast<size_t>(nameEnd - nameStart);
-  if (nameLength > sizeof record->commandName) nameLength = sizeof record->commandName;
-  std::memcpy(record->commandName, nameStart, nameLength);
-  // Fields after the name, counting the state as field 3 of the whole line.
-  const char* p = nameEnd + 1;
-  int64_t startTicks = 0;
-  for (int index = 3; p < end && index <= 22; ++index) {
-    while (p < end && *p == ' ') ++p;
-    if (index == 4) {
-      *procParent = static_cast<pid_t>(parseNumber(&p, end));
-    } else if (index == 22) {
-      startTicks = parseNumber(&p, end);
-    } else {
-      while (p < end && *p != ' ') ++p;
-    }
-  }
-  record->startTicks = static_cast<uint64_t>(startTicks);
+  std::memcpy(record->commandName, stat.name, stat.nameLength);
+  *procParent = static_cast<pid_t>(stat.parent);
+  record->startTicks = stat.startTicks;
+  const auto startTicks = static_cast<int64_t>(stat.startTicks);
   const int64_t ticks = gTicksPerSecond.load(std::memory_order_relaxed);
   const int64_t boot = gBootTime.load(std::memory_order_relaxed);
   if (ticks > 0 && boot > 0) {

@@ -4,7 +4,7 @@
 #include <fcntl.h>
 #include <linux/close_range.h>
 #include <linux/fs.h>
-#include <pthread.h>
+#include <linux/kcmp.h>
 #include <sched.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -13,7 +13,10 @@
 
 #include <atomic>
 
+#include "base/Fork.h"
+#include "base/ProcStat.h"
 #include "base/ProcessToken.h"
+#include "system/CallProbe.h"
 #include "system/SignalSafe.h"
 
 namespace sys {
@@ -73,56 +76,11 @@ void procPath(char* path, long pid, const char* file, long number = -1) {
   path[length] = '\0';
 }
 
-// The start of `file` (at most kReadRoom - 1 bytes) into `text`, made a
-// string; false where it cannot be read.
-constexpr size_t kReadRoom = 512;
-bool readStart(const char* file, char* text) {
-  const int fd = open(file, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  const ssize_t got = read(fd, text, kReadRoom - 1);
-  close(fd);
-  if (got <= 0) return false;
-  text[got] = '\0';
-  return true;
-}
-
-// The decimal number at `at`.
-uint64_t decimalAt(const char* at) {
-  uint64_t value = 0;
-  for (; *at >= '0' && *at <= '9'; ++at) value = value * 10 + static_cast<uint64_t>(*at - '0');
-  return value;
-}
-
 // What the stat file of process `pid` (0: the calling one) says of it.
-struct StatFacts {
-  char state = 0;
-  long parent = 0;  // as /proc numbers it
-  uint64_t startTicks = 0;
-};
-
-bool statFacts(long pid, StatFacts* facts) {
+bool statFacts(long pid, base::ProcStat* facts) {
   char path[kProcPathRoom];
-  char text[kReadRoom];
   procPath(path, pid, "stat");
-  if (!readStart(path, text)) return false;
-  // The name's closing parenthesis is the last one; the state (the third
-  // field) follows it.
-  const char* end = nullptr;
-  for (const char* at = text; *at != '\0'; ++at) {
-    if (*at == ')') end = at;
-  }
-  if (end == nullptr || end[1] != ' ' || end[2] == '\0') return false;
-  facts->state = end[2];
-  int field = 3;
-  for (const char* at = end + 2; *at != '\0'; ++at) {
-    if (*at != ' ') continue;
-    if (++field == 4) facts->parent = static_cast<long>(decimalAt(at + 1));
-    if (field == 22) {
-      facts->startTicks = decimalAt(at + 1);
-      return true;
-    }
-  }
-  return false;
+  return base::proc_stat_read(path, facts);
 }
 
 // The token (base/ProcessToken.h) of the process the C library's fork made,
@@ -133,11 +91,12 @@ std::atomic<uint32_t> gTableCopiedFor{0};
 
 void tableCopied() { gTableCopiedFor.store(base::process_token(), std::memory_order_release); }
 
-[[maybe_unused]] const int gForkWatch = pthread_atfork(nullptr, nullptr, tableCopied);
+[[maybe_unused]] const bool gForkJoined =
+    base::fork_join(base::ForkPhase::system, {.child = tableCopied});
 
 // Whether `owner` still runs with its first thread, whose table /proc shows.
 bool runsAsKnown(const process_identity& owner) {
-  StatFacts facts;
+  base::ProcStat facts;
   return owner.pid > 0 && owner.startTicks != 0 && statFacts(owner.pid, &facts) &&
          facts.startTicks == owner.startTicks && facts.state != 'Z' && facts.state != 'X';
 }
@@ -155,7 +114,7 @@ process_identity process_identity_self() noexcept {
   ErrnoGuard guard;
   process_identity self;
   self.pid = static_cast<int32_t>(syscall(SYS_getpid));
-  StatFacts facts;
+  base::ProcStat facts;
   if (statFacts(0, &facts)) self.startTicks = facts.startTicks;
   return self;
 }
@@ -185,7 +144,7 @@ bool descriptor_table_apart_from(const process_identity& owner, int probe) noexc
 
 bool descriptor_table_may_be_parents(int fd) noexcept {
   ErrnoGuard guard;
-  StatFacts self, parent;
+  base::ProcStat self, parent;
   if (!statFacts(0, &self) || self.parent <= 0 || !statFacts(self.parent, &parent) ||
       parent.startTicks > self.startTicks) {
     return true;
@@ -206,35 +165,39 @@ bool descriptor_close_copy(int fd, const process_identity& owner, bool atCrash,
     close(fd);
     return true;
   }
-  if (!atCrash || probe >= 0) return false;
-  if (syscall(SYS_close_range, fd, fd, CLOSE_RANGE_UNSHARE) == 0) return true;
-  // Kernels before 5.9, or a sandbox that refuses close_range.
-  if (syscall(SYS_unshare, CLONE_FILES) != 0) return false;
+  if (!atCrash || probe >= 0 || !descriptor_table_make_own()) return false;
   close(fd);
   return true;
 }
 
+bool descriptor_table_make_own() noexcept {
+  ErrnoGuard guard;
+  // close_range unshares the table and closes nothing past the last
+  // descriptor; unshare where it is missing (before 5.9) or refused.
+  long allowed = -1;
+  if (system_call_probe(SYS_close_range, ~0u, ~0u, CLOSE_RANGE_UNSHARE, &allowed) && allowed == 0 &&
+      syscall(SYS_close_range, ~0u, ~0u, CLOSE_RANGE_UNSHARE) == 0) {
+    return true;
+  }
+  return system_call_probe(SYS_unshare, CLONE_FILES, 0, 0, &allowed) && allowed == 0 &&
+         syscall(SYS_unshare, CLONE_FILES) == 0;
+}
+
 bool signal_actions_may_be_shared() noexcept {
   ErrnoGuard guard;
-  // With nothing to unshare the call changes nothing; with a shared table,
-  // or other threads, it fails.
-  return syscall(SYS_unshare, CLONE_SIGHAND) != 0;
-}
-
-namespace {
-
-// The token (base/ProcessToken.h) of the process whose crash is being
-// written: a child forked meanwhile is not ending.
-std::atomic<uint32_t> gCrashingProcess{0};
-
-}  // namespace
-
-void descriptor_tables_crash_began() noexcept {
-  gCrashingProcess.store(base::process_token(), std::memory_order_release);
-}
-
-bool descriptor_tables_crashing() noexcept {
-  return gCrashingProcess.load(std::memory_order_acquire) == base::process_token();
+  // unshare, with nothing to unshare, changes nothing; with a shared table,
+  // or other threads, it fails. Asked only once a throwaway process (whose
+  // actions are its own) has shown that the sandbox lets it through: a
+  // filter may end the process that asks, or trap the call.
+  long answer = -1;
+  if (system_call_probe(SYS_unshare, CLONE_SIGHAND, 0, 0, &answer) && answer == 0) {
+    return syscall(SYS_unshare, CLONE_SIGHAND) != 0;
+  }
+  // Else the kernel's comparison with the parent's actions, asked by a
+  // throwaway too (a sandbox that refuses unshare may let kcmp through).
+  const long self = syscall(SYS_getpid), parent = syscall(SYS_getppid);
+  return parent <= 0 || !system_call_probe(SYS_kcmp, self, parent, KCMP_SIGHAND, &answer) ||
+         answer < 1 || answer > 2;
 }
 
 }  // namespace sys

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "base/Mutex.h"
+#include "base/ProcStat.h"
 
 namespace sys {
 namespace {
@@ -164,28 +165,13 @@ namespace {
 // parent's number as /proc gives it in `*procParent`.
 std::optional<ProcessRecord> readRecord(const std::string& folder, pid_t pid,
                                         pid_t* procParent = nullptr) {
-  std::ifstream statFile(folder + "/stat");
-  std::string stat;
-  if (!statFile || !std::getline(statFile, stat)) return std::nullopt;
-  // The command name sits in parentheses and may itself hold ") ".
-  auto open = stat.find('(');
-  auto close = stat.rfind(')');
-  if (open == std::string::npos || close == std::string::npos || close < open) return std::nullopt;
+  base::ProcStat stat;
+  if (!base::proc_stat_read((folder + "/stat").c_str(), &stat)) return std::nullopt;
   ProcessRecord record;
   record.pid = pid;
-  std::string comm = stat.substr(open + 1, close - open - 1);
-  std::memcpy(record.commandName, comm.data(), std::min(comm.size(), sizeof record.commandName));
-  std::istringstream rest(stat.substr(close + 1));
-  std::string field;
-  unsigned long long startTicks = 0;
-  // Fields after the name, counting the state as field 3 of the whole line.
-  for (int index = 3; rest >> field; ++index) {
-    if (index == 4) record.parentPid = static_cast<pid_t>(std::stoll(field));
-    if (index == 22) {
-      startTicks = std::stoull(field);
-      break;
-    }
-  }
+  std::memcpy(record.commandName, stat.name, stat.nameLength);
+  record.parentPid = static_cast<pid_t>(stat.parent);
+  const unsigned long long startTicks = stat.startTicks;
   if (procParent != nullptr) *procParent = record.parentPid;
   long ticks = sysconf(_SC_CLK_TCK);
   std::ifstream procStat("/proc/stat");

@@ -2,14 +2,12 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <new>
 
 #include "base/ProcessToken.h"
 #include "system/SignalSafe.h"
@@ -33,43 +31,13 @@ constexpr vm_size_t kPipeChunk = 4096;
 // Pages asked about in one readability check: one byte of each, one call.
 constexpr size_t kProbeBatch = 128;
 
-task_t currentPid() { return static_cast<task_t>(syscall(SYS_getpid)); }
-
-// The process id, asked of the kernel once: crash-time readers compare every
-// task with it. It lives in a page the kernel wipes in a forked child
-// (MADV_WIPEONFORK), so that a child made without fork handlers finds 0 there
-// and asks again; where the kernel cannot wipe, a fork handler stands in, and
-// a child made without one (which may run in its parent's memory, where it
-// must not learn its id: it would rename its parent) asks the kernel each
-// time.
-struct SelfName {
-  std::atomic<task_t> pid;
-};
-std::atomic<task_t> gPidFallback{0};
-
-SelfName* makeSelfName() {
-  void* page = mmap(nullptr, static_cast<size_t>(sysconf(_SC_PAGESIZE)), PROT_READ | PROT_WRITE,
-                    MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (page == MAP_FAILED) return nullptr;
-  if (madvise(page, static_cast<size_t>(sysconf(_SC_PAGESIZE)), MADV_WIPEONFORK) != 0) {
-    munmap(page, static_cast<size_t>(sysconf(_SC_PAGESIZE)));
-    return nullptr;
-  }
-  return new (page) SelfName{};
-}
-
-SelfName* const gSelfName = makeSelfName();
-
-std::atomic<task_t>& cachedPid() { return gSelfName != nullptr ? gSelfName->pid : gPidFallback; }
-
 // The last name this memory went by (not wiped in a child), and the names of
 // the processes it was forked from, most recent first.
 std::atomic<task_t> gLastName{0};
 constexpr int kFormerNames = 8;
 std::atomic<task_t> gFormerNames[kFormerNames];
 
-task_t learnName() {
-  const task_t pid = currentPid();
+void learnName(task_t pid) {
   const task_t previous = gLastName.exchange(pid, std::memory_order_acq_rel);
   if (previous != 0 && previous != pid) {
     bool known = false;
@@ -79,13 +47,7 @@ task_t learnName() {
       gFormerNames[0].store(previous);
     }
   }
-  cachedPid().store(pid, std::memory_order_relaxed);
-  return pid;
 }
-
-void forgetNameAfterFork() { gPidFallback.store(0, std::memory_order_relaxed); }
-
-[[maybe_unused]] const int gForkWatch = pthread_atfork(nullptr, nullptr, forgetNameAfterFork);
 
 // Set once the process's main thread has ended (with pthread_exit): the
 // kernel no longer finds the process's memory through its id, only through
@@ -210,21 +172,14 @@ vm_size_t readablePages(task_t task, vm_address_t first, vm_size_t count) {
   return done;
 }
 
-// Whether the calling process has no page wiped for it and may run in its
-// parent's memory (see base/ProcessToken.h), where its id is not learnt.
-bool unwipedChild() { return gSelfName == nullptr && base::process_in_parents_memory(); }
-
 }  // namespace
 
 task_t mach_task_self() noexcept {
-  task_t pid = cachedPid().load(std::memory_order_relaxed);
-  if (pid != 0 && unwipedChild()) {
-    ErrnoGuard guard;
-    return currentPid();
-  }
-  if (pid == 0) {
-    ErrnoGuard guard;
-    pid = learnName();
+  // The id the process learned with its token: its parent's in a child in
+  // its parent's memory, whose names it leaves as they are.
+  const task_t pid = base::process_token_id();
+  if (gLastName.load(std::memory_order_relaxed) != pid && !base::process_in_parents_memory()) {
+    learnName(pid);
   }
   return pid;
 }
@@ -233,35 +188,14 @@ bool task_is_self(task_t task) noexcept {
   if (task == mach_task_self()) return true;
   if (task <= 0) return false;
   // The name this memory goes by (a child's parent's, where it learnt none).
-  if (task == cachedPid().load(std::memory_order_relaxed)) return true;
+  if (task == gLastName.load(std::memory_order_relaxed)) return true;
   for (auto& name : gFormerNames) {
     if (name.load(std::memory_order_relaxed) == task) return true;
   }
   return false;
 }
 
-task_t task_self_refresh() noexcept {
-  ErrnoGuard guard;
-  task_t pid = cachedPid().load(std::memory_order_relaxed);
-  const task_t current = currentPid();
-  if (pid != current) {
-    // In a child that shares its parent's memory the name is the parent's:
-    // learning would rename the parent.
-    const bool shared = pid != 0 && (gSelfName != nullptr || unwipedChild());
-    pid = shared ? current : learnName();
-  }
-  return pid;
-}
-
-bool task_shares_parent_memory() noexcept {
-  if (gSelfName == nullptr) return base::process_in_parents_memory();
-  // A forked child finds the page cleared (or its own id, once it learned
-  // it); a child in its parent's memory finds the parent's.
-  const task_t cached = gSelfName->pid.load(std::memory_order_relaxed);
-  if (cached == 0) return false;
-  ErrnoGuard guard;
-  return cached != currentPid();
-}
+bool task_shares_parent_memory() noexcept { return base::process_in_parents_memory(); }
 
 thread_t mach_thread_self() noexcept { return static_cast<thread_t>(syscall(SYS_gettid)); }
 

@@ -326,6 +326,8 @@ void finishThread(void* record) {
 
 void* startThread(void* argument) {
   auto* record = static_cast<StartRecord*>(argument);
+  // Started as the process's crash is written: it runs none of its code.
+  process_crash_hold();
   if (gKeepFaultsDeliverable.load(std::memory_order_acquire)) {
     // The creator may have blocked them (every signal, say) before creating.
     sigset_t faults;

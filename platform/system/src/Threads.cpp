@@ -2,11 +2,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
-#include <linux/futex.h>
-#include <signal.h>
 #include <sys/syscall.h>
-#include <time.h>
-#include <ucontext.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,47 +13,11 @@
 #include "system/ReservedDescriptors.h"
 #include "system/SignalSafe.h"
 
+// The thread list, the files of the process's threads in /proc, and the
+// fault states threads publish; parking is ThreadParking.cpp's.
+
 namespace sys {
 namespace {
-
-// Slot states. A suspender claims a free slot, names the thread and asks;
-// the thread's handler moves it to parking, copies its context, marks it
-// parked and waits until the suspender writes released; the handler then
-// frees the slot on its way out (leaving, then free). A request that arrives
-// on top of the handler while its slot is still released (the thread asked
-// again before it could leave, as a thread starved of processor time is by
-// reports taken one after the other) is left to that handler, which parks
-// for it next: repark, with the request's slot in `next`. Each such request
-// would otherwise pile one more signal frame on the thread's alternate stack
-// until it overflowed, which the kernel answers by ending the process.
-enum SlotState : int32_t {
-  kFree = 0,
-  kClaimed = 1,
-  kRequested = 2,
-  kParking = 3,
-  kParked = 4,
-  kReleased = 5,
-  kRepark = 6,
-  kLeaving = 7,
-};
-
-struct ParkSlot {
-  std::atomic<int32_t> state{kFree};
-  std::atomic<int32_t> tid{0};
-  std::atomic<int32_t> next{-1};  // written and read by the slot's thread alone
-  thread_gregs context;
-};
-
-constexpr int kSlotCount = static_cast<int>(kThreadCapacity);
-ParkSlot gSlots[kSlotCount];
-
-// Where the slot of a thread was last claimed, by thread id modulo the slot
-// count (slot index + 1; 0 = none): a lookup tries it before scanning every
-// slot, so finding the slots of a few thousand parked threads stays linear.
-std::atomic<int32_t> gSlotHints[kSlotCount];
-// The slot a thread's park handler last took, as gSlotHints: how a request
-// that arrives on top of the handler finds it.
-std::atomic<int32_t> gParkingHints[kSlotCount];
 
 struct FaultState {
   std::atomic<int32_t> tid{0};
@@ -87,8 +47,6 @@ FaultState* publishedFaultOf(thread_t thread) {
   }
   return nullptr;
 }
-
-std::atomic<bool> gPrepared{false};
 
 // /proc/self/task, opened when parking is prepared, so that a process that
 // has used up its file descriptors can still list its threads. It lists the
@@ -218,7 +176,7 @@ int takeTaskFolder(bool* reserved) {
       // it opened, or, at a crash without one, closes the copy in a table
       // of its own.
       const int opened = openTaskFolder();
-      const bool closed = descriptor_close_copy(fd, owner, descriptor_tables_crashing(), opened);
+      const bool closed = descriptor_close_copy(fd, owner, process_crash_under_way(), opened);
       fd = -1;
       if (closed) {
         forgetFolder();
@@ -249,197 +207,6 @@ void releaseTaskFolder(int fd, bool reserved) {
   }
 }
 
-// Where the next claim starts looking for a free slot: parking a few thousand
-// threads at once claims slots one after the other, not by a scan from the
-// first slot each time.
-std::atomic<int32_t> gNextSlot{0};
-
-constexpr int64_t kParkTimeoutNs = 100'000'000;
-// How long a thread that blocks the parking signal is given to unblock it
-// before it is taken for one waiting on signals of its own.
-constexpr int64_t kUnblockPatienceNs = 20'000'000;
-
-// The futex word of an atomic int32 (std::atomic<int32_t> is a plain int32 in
-// memory on this platform).
-int* futexWord(std::atomic<int32_t>* a) { return reinterpret_cast<int*>(a); }
-
-void futexWait(std::atomic<int32_t>* word, int32_t expected, const struct timespec* timeout) {
-  syscall(SYS_futex, futexWord(word), FUTEX_WAIT_PRIVATE, expected, timeout, nullptr, 0);
-}
-
-void futexWakeAll(std::atomic<int32_t>* word) {
-  syscall(SYS_futex, futexWord(word), FUTEX_WAKE_PRIVATE, INT32_MAX, nullptr, nullptr, 0);
-}
-
-// Parks the calling thread `self` for the request of slot `index` with the
-// interrupted context `uc`, until it is released. Answers the slot of a
-// request left to it meanwhile, or -1.
-int parkFor(int index, int32_t self, const ucontext_t* uc) {
-  ParkSlot& slot = gSlots[index];
-  int32_t expected = kRequested;
-  if (slot.tid.load(std::memory_order_acquire) != self ||
-      !slot.state.compare_exchange_strong(expected, kParking, std::memory_order_acq_rel)) {
-    return -1;
-  }
-  gParkingHints[static_cast<uint32_t>(self) % kSlotCount].store(index + 1,
-                                                                std::memory_order_release);
-  for (int i = 0; i < kThreadGregCount; ++i) {
-    slot.context.gregs[i] = static_cast<uint64_t>(uc->uc_mcontext.gregs[i]);
-  }
-  slot.state.store(kParked, std::memory_order_release);
-  futexWakeAll(&slot.state);
-  while (slot.state.load(std::memory_order_acquire) == kParked) {
-    futexWait(&slot.state, kParked, nullptr);
-  }
-  int32_t released = kReleased;
-  const int next = slot.state.compare_exchange_strong(released, kLeaving, std::memory_order_acq_rel)
-                       ? -1
-                       : slot.next.load(std::memory_order_relaxed);
-  slot.tid.store(0, std::memory_order_relaxed);
-  slot.state.store(kFree, std::memory_order_release);
-  return next;
-}
-
-// Whether the request of slot `index` arrived on top of the calling thread's
-// park handler while its slot was released, and was left to it. Its slot is
-// found by its hint, else, when the signal came on the alternate stack the
-// handler runs on, among all.
-bool leftToTheParkBelow(int index, int32_t self, const ucontext_t* uc) {
-  auto leaveTo = [index, self](ParkSlot& below) {
-    if (below.tid.load(std::memory_order_acquire) != self ||
-        below.state.load(std::memory_order_acquire) != kReleased) {
-      return false;
-    }
-    below.next.store(index, std::memory_order_relaxed);
-    int32_t released = kReleased;
-    return below.state.compare_exchange_strong(released, kRepark, std::memory_order_acq_rel);
-  };
-  const int32_t hint =
-      gParkingHints[static_cast<uint32_t>(self) % kSlotCount].load(std::memory_order_acquire);
-  if (hint > 0 && leaveTo(gSlots[hint - 1])) return true;
-  if ((uc->uc_stack.ss_flags & SS_ONSTACK) == 0) return false;
-  for (auto& slot : gSlots) {
-    if (leaveTo(slot)) return true;
-  }
-  return false;
-}
-
-void parkHandler(int, siginfo_t* info, void* uap) {
-  ErrnoGuard errnoGuard;
-  int index = info->si_value.sival_int;
-  if (info->si_code == SI_QUEUE && index == detail::kAlternateStackRequest) {
-    detail::thread_alternate_stack_offered(uap);
-    return;
-  }
-  if (info->si_code != SI_QUEUE || index < 0 || index >= kSlotCount) return;
-  const auto* uc = static_cast<const ucontext_t*>(uap);
-  const auto self = static_cast<int32_t>(syscall(SYS_gettid));
-  if (leftToTheParkBelow(index, self, uc)) return;
-  while (index >= 0) index = parkFor(index, self, uc);
-}
-
-ParkSlot* slotOf(thread_t thread, int32_t state) {
-  int32_t hint =
-      gSlotHints[static_cast<uint32_t>(thread) % kSlotCount].load(std::memory_order_acquire);
-  if (hint > 0) {
-    ParkSlot& slot = gSlots[hint - 1];
-    if (slot.state.load(std::memory_order_acquire) == state &&
-        slot.tid.load(std::memory_order_relaxed) == thread) {
-      return &slot;
-    }
-  }
-  for (auto& slot : gSlots) {
-    if (slot.state.load(std::memory_order_acquire) == state &&
-        slot.tid.load(std::memory_order_relaxed) == thread) {
-      return &slot;
-    }
-  }
-  return nullptr;
-}
-
-ParkSlot* parkedSlotOf(thread_t thread) { return slotOf(thread, kParked); }
-
-// A thread that published its fault state waits in the exception bridge for
-// the answer: it runs nothing meanwhile, and its state is known. Parking it
-// would put a second signal frame on the alternate stack its fault's handler
-// runs on, which may be small or nearly used up.
-bool waitsOnItsFault(thread_t thread) { return publishedFaultOf(thread) != nullptr; }
-
-// The slot of a request for `thread` still in progress or answered (asked,
-// parking or parked), found by its hint before any scan: by the time it is
-// waited for, the thread may have parked already.
-ParkSlot* requestedSlotOf(thread_t thread) {
-  auto matches = [thread](const ParkSlot& slot) {
-    int32_t state = slot.state.load(std::memory_order_acquire);
-    return (state == kRequested || state == kParking || state == kParked) &&
-           slot.tid.load(std::memory_order_relaxed) == thread;
-  };
-  int32_t hint =
-      gSlotHints[static_cast<uint32_t>(thread) % kSlotCount].load(std::memory_order_acquire);
-  if (hint > 0 && matches(gSlots[hint - 1])) return &gSlots[hint - 1];
-  for (auto& slot : gSlots) {
-    if (matches(slot)) return &slot;
-  }
-  return nullptr;
-}
-
-// Claims a slot for `thread` and sends it the parking signal. The slot's
-// index, or -1 with `*error` set.
-int requestPark(thread_t thread, kern_return_t* error) {
-  int index = -1;
-  const int32_t start = gNextSlot.load(std::memory_order_relaxed);
-  for (int n = 0; n < kSlotCount; ++n) {
-    const int i = static_cast<int>((start + n) % kSlotCount);
-    int32_t expected = kFree;
-    if (gSlots[i].state.compare_exchange_strong(expected, kClaimed, std::memory_order_acq_rel)) {
-      index = i;
-      gNextSlot.store((i + 1) % kSlotCount, std::memory_order_relaxed);
-      break;
-    }
-  }
-  if (index < 0) {
-    *error = KERN_RESOURCE_SHORTAGE;
-    return -1;
-  }
-  ParkSlot& slot = gSlots[index];
-  slot.tid.store(thread, std::memory_order_release);
-  slot.state.store(kRequested, std::memory_order_release);
-  gSlotHints[static_cast<uint32_t>(thread) % kSlotCount].store(index + 1,
-                                                               std::memory_order_release);
-
-  if (!detail::thread_send_parking_signal(thread, index)) {
-    slot.tid.store(0, std::memory_order_relaxed);
-    slot.state.store(kFree, std::memory_order_release);
-    *error = KERN_INVALID_ARGUMENT;
-    return -1;
-  }
-  return index;
-}
-
-// Waits until the thread of slot `index` has parked or `deadline` (monotonic
-// nanoseconds) has passed; a request still unanswered then is withdrawn.
-kern_return_t awaitPark(int index, int64_t deadline) {
-  ParkSlot& slot = gSlots[index];
-  for (;;) {
-    int32_t state = slot.state.load(std::memory_order_acquire);
-    if (state == kParked) return KERN_SUCCESS;
-    int64_t left = deadline - monotonic_ns();
-    if (state == kRequested && left <= 0) {
-      int32_t expected = kRequested;
-      if (slot.state.compare_exchange_strong(expected, kFree, std::memory_order_acq_rel)) {
-        // The signal may still arrive later; the handler then finds no
-        // request for it and returns at once.
-        return KERN_OPERATION_TIMED_OUT;
-      }
-      continue;  // the handler took it just now
-    }
-    if (left <= 0) left = 1'000'000;  // parking has begun: it finishes promptly
-    struct timespec timeout = {static_cast<time_t>(left / 1'000'000'000),
-                               static_cast<long>(left % 1'000'000'000)};
-    futexWait(&slot.state, state, &timeout);
-  }
-}
-
 struct linux_dirent64 {
   uint64_t d_ino;
   int64_t d_off;
@@ -448,16 +215,35 @@ struct linux_dirent64 {
   char d_name[];
 };
 
-}  // namespace
+// Where /proc numbers the process's threads otherwise than the process does
+// (its pid namespace is not the one /proc was mounted for): the last list's
+// threads, each by both numbers, as the list translated them. Read by the
+// one lister that wrote it (the writer of a report).
+struct ThreadNumbers {
+  thread_t own;
+  thread_t proc;
+};
+ThreadNumbers gThreadNumbers[kThreadCapacity];
+std::atomic<uint32_t> gThreadNumberCount{0};
 
-namespace {
+// /proc's number for `thread`, as the last list translated it.
+thread_t procNumberOf(thread_t thread) {
+  const uint32_t count = gThreadNumberCount.load(std::memory_order_acquire);
+  for (uint32_t i = 0; i < count; ++i) {
+    if (gThreadNumbers[i].own == thread) return gThreadNumbers[i].proc;
+  }
+  return thread;
+}
 
 // Reads the text of the own process's "task/<thread>/<file>" into `text`
 // (room for `room` bytes with a terminating zero); its length, or -1.
-ssize_t readThreadFile(thread_t thread, const char* file, char* text, size_t room) {
+// `procNumber`: `thread` is /proc's number, not the process's.
+ssize_t readThreadFile(thread_t thread, const char* file, char* text, size_t room,
+                       bool procNumber = false) {
   // "task/", up to 10 digits, "/" and the file's name.
   char path[64] = "task/";
   size_t length = 5;
+  if (!procNumber) thread = procNumberOf(thread);
   length += format_decimal(static_cast<uint32_t>(thread), path + length);
   path[length++] = '/';
   for (; *file != '\0' && length + 1 < sizeof path; ++file) path[length++] = *file;
@@ -495,82 +281,63 @@ uint64_t parseNumber(const char** at, int base) {
   return value;
 }
 
-bool hasParkingSignal(uint64_t mask) { return (mask >> (thread_parking_signal() - 1) & 1) != 0; }
+// Whether /proc numbers the calling thread otherwise than the process does:
+// /proc/thread-self names "<process>/task/<thread>" by /proc's numbers.
+bool procNumbersOtherwise() {
+  char target[64];
+  const ssize_t n = readlink("/proc/thread-self", target, sizeof target - 1);
+  if (n <= 0) return false;
+  target[n] = '\0';
+  const char* at = target;
+  while (*at != '\0' && *at != '/') ++at;
+  if (strncmp(at, "/task/", 6) != 0) return false;
+  at += 6;
+  return static_cast<thread_t>(parseNumber(&at, 10)) != mach_thread_self();
+}
+
+// The process's own number for the thread /proc numbers `proc`: the last of
+// the numbers its status gives it, one in each pid namespace from /proc's
+// down to its own; 0 when it cannot be read.
+thread_t ownNumberOf(thread_t proc) {
+  char text[4096];
+  if (readThreadFile(proc, "status", text, sizeof text, true) <= 0) return 0;
+  const char* at = strstr(text, "\nNSpid:");
+  if (at == nullptr) return 0;
+  at += 7;
+  thread_t own = 0;
+  while (*at == ' ' || *at == '\t') {
+    own = static_cast<thread_t>(parseNumber(&at, 10));
+  }
+  return own;
+}
+
+// Puts the process's own numbers in place of /proc's in `threads[0, *count)`
+// where they differ, leaving out a thread whose number cannot be told, and
+// keeps both for the reads of thread files that follow.
+void ownThreadNumbers(thread_t* threads, uint32_t* count) {
+  gThreadNumberCount.store(0, std::memory_order_release);
+  if (!procNumbersOtherwise()) return;
+  uint32_t kept = 0;
+  for (uint32_t i = 0; i < *count; ++i) {
+    const thread_t own = ownNumberOf(threads[i]);
+    if (own <= 0) continue;
+    gThreadNumbers[kept] = {own, threads[i]};
+    threads[kept++] = own;
+  }
+  *count = kept;
+  gThreadNumberCount.store(kept, std::memory_order_release);
+}
 
 }  // namespace
 
-bool detail::thread_blocks_parking_signal(thread_t thread) noexcept {
-  ErrnoGuard errnoGuard;
-  char text[4096];
-  if (readThreadFile(thread, "status", text, sizeof text) <= 0) return false;
-  const char* at = strstr(text, "\nSigBlk:");
-  if (at != nullptr) {
-    at += 8;
-    if (hasParkingSignal(parseNumber(&at, 16))) return true;
-  }
-  // While a thread waits in sigwaitinfo (or sigtimedwait), the kernel
-  // unblocks the signals it waits for: its mask no longer shows them, the
-  // set it waits on does.
-  if (readThreadFile(thread, "syscall", text, sizeof text) <= 0) return false;
-  at = text;
-  if (parseNumber(&at, 10) != SYS_rt_sigtimedwait) return false;
-  const uint64_t set = parseNumber(&at, 16);
-  uint64_t waitedFor = 0;
-  return mach_vm_read_overwrite(mach_task_self(), set, sizeof waitedFor, &waitedFor, nullptr) ==
-             KERN_SUCCESS &&
-         hasParkingSignal(waitedFor);
+bool detail::task_folder_reserve() noexcept { return reserveTaskFolder(); }
+
+ssize_t detail::thread_file_read(thread_t thread, const char* file, char* text,
+                                 size_t room) noexcept {
+  return readThreadFile(thread, file, text, room);
 }
 
-void detail::thread_await_parking_unblocked(const thread_t* threads, uint32_t count, bool* pending,
-                                            void (*ask)(uint32_t, void*), void* context) noexcept {
-  const int64_t deadline = monotonic_ns() + kUnblockPatienceNs;
-  for (;;) {
-    bool waiting = false;
-    for (uint32_t i = 0; i < count; ++i) {
-      if (!pending[i]) continue;
-      if (thread_blocks_parking_signal(threads[i])) {
-        waiting = true;
-      } else {
-        pending[i] = false;
-        ask(i, context);
-      }
-    }
-    if (!waiting || monotonic_ns() >= deadline) return;
-    struct timespec pause = {0, 500'000};
-    nanosleep(&pause, nullptr);
-  }
-}
-
-bool detail::thread_send_parking_signal(thread_t thread, int value) noexcept {
-  siginfo_t info;
-  std::memset(&info, 0, sizeof info);
-  info.si_signo = thread_parking_signal();
-  info.si_code = SI_QUEUE;
-  info.si_pid = mach_task_self();
-  info.si_uid = getuid();
-  info.si_value.sival_int = value;
-  return syscall(SYS_rt_tgsigqueueinfo, info.si_pid, thread, thread_parking_signal(), &info) == 0;
-}
-
-int thread_parking_signal() noexcept { return SIGRTMAX - 2; }
-
-bool thread_parking_prepare() noexcept {
-  if (gPrepared.load(std::memory_order_acquire)) return reserveTaskFolder();
-  struct sigaction action;
-  std::memset(&action, 0, sizeof action);
-  action.sa_sigaction = parkHandler;
-  // On the alternate stack, where the thread has one: a thread parked near
-  // the end of its stack must not overflow it by parking. Not deferred: a
-  // thread is never sent the signal while it has it blocked (see
-  // `thread_blocks_parking_signal`), and one still on its way out of this
-  // handler must not look so.
-  action.sa_flags = SA_SIGINFO | SA_RESTART | SA_ONSTACK | SA_NODEFER;
-  sigemptyset(&action.sa_mask);
-  if (sigaction(thread_parking_signal(), &action, nullptr) == 0) {
-    gPrepared.store(true, std::memory_order_release);
-  }
-  return reserveTaskFolder();
-}
+uint64_t detail::parse_number(const char** at, int base) noexcept { return parseNumber(at, base); }
 
 int process_file_open(task_t pid, const char* file, int flags) noexcept {
   ErrnoGuard errnoGuard;
@@ -640,79 +407,8 @@ kern_return_t task_threads(task_t task, thread_t* threads, uint32_t capacity,
     }
   }
   releaseTaskFolder(fd, reserved);
+  if (result == KERN_SUCCESS) ownThreadNumbers(threads, count);
   return result;
-}
-
-kern_return_t thread_suspend(thread_t thread) noexcept {
-  if (thread == mach_thread_self() || thread <= 0) return KERN_INVALID_ARGUMENT;
-  ErrnoGuard errnoGuard;
-  thread_parking_prepare();
-  bool blocked = true;
-  detail::thread_await_parking_unblocked(
-      &thread, 1, &blocked, [](uint32_t, void*) {}, nullptr);
-  if (blocked) return KERN_OPERATION_TIMED_OUT;
-  kern_return_t error = KERN_SUCCESS;
-  int index = requestPark(thread, &error);
-  if (index < 0) return error;
-  return awaitPark(index, monotonic_ns() + kParkTimeoutNs);
-}
-
-namespace {
-
-struct SuspendAll {
-  const thread_t* threads;
-  bool* suspended;
-};
-
-void askToPark(uint32_t index, void* context) {
-  auto* all = static_cast<SuspendAll*>(context);
-  kern_return_t error;
-  all->suspended[index] = requestPark(all->threads[index], &error) >= 0;
-}
-
-}  // namespace
-
-void thread_suspend_all(const thread_t* threads, uint32_t count, bool* suspended) noexcept {
-  ErrnoGuard errnoGuard;
-  thread_parking_prepare();
-  const thread_t self = mach_thread_self();
-  SuspendAll all = {threads, suspended};
-  // First every request, then one wait for all of them. A thread found with
-  // the signal blocked is asked once it unblocks it, if it does soon.
-  bool blocked[kThreadCapacity];
-  const uint32_t checked = count < kThreadCapacity ? count : kThreadCapacity;
-  bool anyBlocked = false;
-  for (uint32_t i = 0; i < count; ++i) {
-    suspended[i] = false;
-    if (i < checked) blocked[i] = false;
-    if (threads[i] == self || threads[i] <= 0 || waitsOnItsFault(threads[i])) continue;
-    if (i < checked && detail::thread_blocks_parking_signal(threads[i])) {
-      blocked[i] = anyBlocked = true;
-      continue;
-    }
-    askToPark(i, &all);
-  }
-  if (anyBlocked)
-    detail::thread_await_parking_unblocked(threads, checked, blocked, askToPark, &all);
-  const int64_t deadline = monotonic_ns() + kParkTimeoutNs;
-  for (uint32_t i = 0; i < count; ++i) {
-    if (!suspended[i]) continue;
-    ParkSlot* slot = requestedSlotOf(threads[i]);
-    suspended[i] =
-        slot != nullptr && awaitPark(static_cast<int>(slot - gSlots), deadline) == KERN_SUCCESS;
-  }
-}
-
-kern_return_t thread_resume(thread_t thread) noexcept {
-  ParkSlot* slot = parkedSlotOf(thread);
-  if (slot == nullptr) return KERN_FAILURE;
-  int32_t expected = kParked;
-  if (!slot->state.compare_exchange_strong(expected, kReleased, std::memory_order_acq_rel)) {
-    return KERN_FAILURE;
-  }
-  ErrnoGuard errnoGuard;
-  futexWakeAll(&slot->state);
-  return KERN_SUCCESS;
 }
 
 kern_return_t thread_get_state(thread_t thread, thread_gregs* state) noexcept {
@@ -720,10 +416,7 @@ kern_return_t thread_get_state(thread_t thread, thread_gregs* state) noexcept {
     *state = fault->context;
     return KERN_SUCCESS;
   }
-  ParkSlot* slot = parkedSlotOf(thread);
-  if (slot == nullptr) return KERN_FAILURE;
-  *state = slot->context;
-  return KERN_SUCCESS;
+  return detail::thread_parked_state(thread, state) ? KERN_SUCCESS : KERN_FAILURE;
 }
 
 bool thread_publish_fault_state(const thread_gregs* state,

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <sys/types.h>
+
 #include "system/HandlerStacks.h"
 #include "system/Threads.h"
 
@@ -9,6 +11,24 @@ namespace sys::detail {
 // The parking signal's value that asks a thread to take the alternate stack
 // offered to it (parking requests carry a slot index, never negative).
 inline constexpr int kAlternateStackRequest = -2;
+
+// Parking (ThreadParking.cpp) and the thread list (Threads.cpp) share:
+
+// Keeps the thread list's folder open (see `thread_parking_prepare`); true
+// when this call opened it.
+bool task_folder_reserve() noexcept;
+
+// Reads the text of the own process's "task/<thread>/<file>" into `text`
+// (room for `room` bytes with a terminating zero), by the process's own
+// number for the thread; its length, or -1.
+ssize_t thread_file_read(thread_t thread, const char* file, char* text, size_t room) noexcept;
+
+// Parses a number in `base` (10 or 16, "0x" allowed) at `*at`, moving past
+// it, after any blanks.
+uint64_t parse_number(const char** at, int base) noexcept;
+
+// The registers `thread` was parked with; false when it is not parked.
+bool thread_parked_state(thread_t thread, thread_gregs* state) noexcept;
 
 // Whether `thread` of the own process has the parking signal blocked (from
 // its status in /proc). Such a thread is never sent the signal: it is waiting

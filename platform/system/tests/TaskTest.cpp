@@ -1,4 +1,6 @@
 #include <gtest/gtest.h>
+#include <linux/seccomp.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -8,6 +10,9 @@
 #include <cstring>
 #include <thread>
 
+#include "baseTest/Children.h"
+#include "baseTest/SystemCallFilter.h"
+#include "system/CallProbe.h"
 #include "system/Task.h"
 #include "system/TestSeams.h"
 
@@ -163,6 +168,32 @@ TEST(TaskNames, ReadOfAnEndedProcessIsAnInvalidArgument) {
                                         nullptr),
             sys::KERN_INVALID_ARGUMENT);
   EXPECT_EQ(errno, EDOM);
+}
+
+// A call asked through a throwaway process tells what the sandbox does with
+// it, however the filter answers, and the caller lives on with its own
+// signal actions and descriptors as they were.
+TEST(SystemCallProbe, TellsWhatTheFilterDoesWithoutMeetingIt) {
+  const struct {
+    uint32_t action;
+    bool answered;
+    long result;
+  } kFilters[] = {{SECCOMP_RET_ALLOW, true, 0},
+                  {base::testing::callFails(EPERM), true, -EPERM},
+                  {base::testing::callTraps, false, 0},
+                  {base::testing::callEndsTheProcess, false, 0}};
+  for (const auto& filter : kFilters) {
+    SCOPED_TRACE(filter.action);
+    EXPECT_EQ(base::testing::inChild([&] {
+                if (!base::testing::filterCalls({{SYS_unshare, filter.action}}, true)) return 8;
+                long result = 1;
+                const bool answered =
+                    sys::system_call_probe(SYS_unshare, CLONE_FILES, 0, 0, &result);
+                if (answered != filter.answered) return 1;
+                return !answered || result == filter.result ? 0 : 2;
+              }),
+              0);
+  }
 }
 
 }  // namespace

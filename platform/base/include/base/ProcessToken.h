@@ -54,6 +54,14 @@ __attribute__((always_inline)) inline uint32_t process_token() noexcept {
   return token != 0 ? token : detail::processTokenSlow();
 }
 
+// The calling process's id as it learned it with its token, asked of the
+// kernel once per process: what the process goes by (the crash engine's
+// task name). A child in its parent's memory goes by its parent's. Where
+// the kernel wipes no page, a process made without fork handlers (which may
+// run in its parent's memory, where learning its id would rename the
+// parent) asks the kernel at each call.
+int32_t process_token_id() noexcept;
+
 // Whether the calling process was made from another process running this
 // program (by fork or clone), rather than started by running it: only such a
 // process can hold what another process of the program set up (its

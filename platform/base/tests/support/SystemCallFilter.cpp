@@ -49,6 +49,23 @@ bool filterCalls(std::initializer_list<FilteredCall> calls, bool allThreads) {
                  &program) == 0;
 }
 
+bool allowOnly(std::initializer_list<long> calls, uint32_t otherwise) {
+  std::vector<sock_filter> rules = {
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, arch)),
+      BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+      BPF_STMT(BPF_RET | BPF_K, otherwise),
+      BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(seccomp_data, nr)),
+  };
+  for (const long call : calls) {
+    rules.push_back(BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, static_cast<uint32_t>(call), 0, 1));
+    rules.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW));
+  }
+  rules.push_back(BPF_STMT(BPF_RET | BPF_K, otherwise));
+  const sock_fprog program{static_cast<unsigned short>(rules.size()), rules.data()};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER, SECCOMP_FILTER_FLAG_TSYNC, &program) == 0;
+}
+
 void setTrappedCallResult(void* uap, long result) {
   static_cast<ucontext_t*>(uap)->uc_mcontext.gregs[REG_RAX] = result;
 }

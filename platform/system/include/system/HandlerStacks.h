@@ -101,7 +101,7 @@ struct handler_stacks {
   uint64_t owner = 0;
   // The thread holding each place's stack (0 when none): its id in the
   // lower half, and in the upper one the clock tick it claimed the place in
-  // (see HandlerStackPlaces.cpp), so that a thread given the id of a holder
+  // (see HandlerStacksPlaces.cpp), so that a thread given the id of a holder
   // that has ended is not taken for that holder. And each place's top (null
   // while not mapped).
   uint64_t holders[kPlaces] = {};

@@ -70,26 +70,29 @@ bool descriptor_table_may_be_parents(int fd) noexcept;
 // descriptor is closed there (a table its threads share). Where the table is
 // `owner`'s too (CLONE_FILES), or may be, it is closed only `atCrash` when
 // the caller has no `probe` to use instead, in a copy of the table made for
-// the calling thread (close_range's unsharing, or `unshare`): the process is
+// the calling thread (see `descriptor_table_make_own`): the process is
 // ending, and a child that used up its descriptors still has one for its
 // report. Otherwise, and when no copy can be had, false with `fd` left open:
 // the caller uses one of its own for the moment, and keeps nothing more in
 // the table (which may be `owner`'s, and outlive the caller).
 bool descriptor_close_copy(int fd, const process_identity& owner, bool atCrash, int probe) noexcept;
 
-// Whether the calling process's signal actions may be another process's too
-// (a child made by clone with CLONE_SIGHAND): false only for a process alone
-// in its thread group whose actions `unshare` finds unshared (it refuses a
-// table that is shared, and leaves one that is not as it is). One with
-// threads of its own, or where `unshare` is refused, may share them.
-bool signal_actions_may_be_shared() noexcept;
+// Gives the calling thread a copy of its descriptor table, its own, for a
+// process that is ending: what the thread opens from then on is closed
+// however it ends, whatever other process shared the table (clone with
+// CLONE_FILES). close_range's unsharing, or `unshare`, each asked only once
+// a throwaway process has shown that the sandbox lets it through (see
+// system/CallProbe.h). False when neither can be had.
+bool descriptor_table_make_own() noexcept;
 
-// Marks the calling process as ending by a crash whose report is being
-// written: from then on its thread list closes a descriptor it keeps from a
-// parent as `descriptor_close_copy` does at crash time. Kept with the
-// process's token (base/ProcessToken.h): a child forked later is not ending.
-void descriptor_tables_crash_began() noexcept;
-// Whether the calling process has been marked so.
-bool descriptor_tables_crashing() noexcept;
+// Whether the calling process's signal actions may be another process's too
+// (a child made by clone with CLONE_SIGHAND): false for a process alone in
+// its thread group whose actions `unshare` finds unshared (it refuses a
+// table that is shared, and leaves one that is not as it is), or, where a
+// sandbox refuses `unshare`, whose actions `kcmp` finds apart from its
+// parent's. Neither is asked before a throwaway process has shown that the
+// sandbox lets it through (see system/CallProbe.h). One with threads of its
+// own, or where neither can be asked, may share them.
+bool signal_actions_may_be_shared() noexcept;
 
 }  // namespace sys

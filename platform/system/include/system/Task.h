@@ -24,14 +24,12 @@ inline constexpr kern_return_t KERN_PROTECTION_FAILURE = 2;
 inline constexpr kern_return_t KERN_INVALID_ARGUMENT = 4;
 inline constexpr kern_return_t KERN_FAILURE = 5;
 
-// The calling process's task name: its pid, asked of the kernel once per
-// process. The answer is kept in memory that the kernel clears in a forked
-// child, however the child was made (through the C library or by a raw system
-// call that runs no fork handler), so a child asks again and gets its own.
-// Where the kernel clears no memory (before 4.14, or a filter refuses it), a
-// fork handler clears it in a child of the C library's fork, and a child
-// made otherwise, which may run in its parent's memory, asks the kernel at
-// each call and keeps nothing.
+// The calling process's task name: its pid, as the process learned it with
+// its token (base/ProcessToken.h, `process_token_id`), asked of the kernel
+// once per process, however the process was made. A child in its parent's
+// memory goes by its parent's name; where the kernel clears no memory in a
+// child (before 4.14, or a filter refuses it), a child made without fork
+// handlers asks the kernel at each call.
 task_t mach_task_self() noexcept;
 
 // Whether `task` names the calling process: its own name, or the name of a
@@ -42,22 +40,15 @@ task_t mach_task_self() noexcept;
 // parent's (which may be gone).
 bool task_is_self(task_t task) noexcept;
 
-// Asks the kernel again who the caller is, for crash-time entry points on a
-// kernel that cannot clear memory in a child (older than 4.14), where a child
-// forked by a raw system call would otherwise go by its parent's name. A
-// child that shares its parent's memory (see below) gets its own id but
-// keeps going by its parent's name: the name is the parent's memory.
-task_t task_self_refresh() noexcept;
-
 // Whether the calling process runs in the memory of the process it was made
 // from: a child made by `vfork` (or by `clone` with CLONE_VM, not as a
 // thread). Every store it makes lands in its parent's memory, and the parent
 // goes on when the child ends, so crash-time code must change nothing there.
 // Such a child goes by its parent's name (and reads its memory through it,
-// which is its own). Known where the kernel clears memory in forked children
-// (4.14 on); elsewhere true of every child made without fork handlers (see
-// base/ProcessToken.h). Async-signal-safe: asks the kernel for the process
-// id.
+// which is its own). The token's answer (base/ProcessToken.h,
+// `process_in_parents_memory`): known where the kernel clears memory in
+// forked children (4.14 on); elsewhere true of every child made without fork
+// handlers. Async-signal-safe: asks the kernel for the process id.
 bool task_shares_parent_memory() noexcept;
 
 // The calling thread's name (its kernel thread id).

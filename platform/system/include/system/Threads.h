@@ -83,8 +83,33 @@ int thread_parking_signal() noexcept;
 void thread_suspend_all(const thread_t* threads, uint32_t count, bool* suspended) noexcept;
 
 // Releases a thread parked by `thread_suspend` or `thread_suspend_all`.
-// KERN_FAILURE when it is not parked.
+// KERN_FAILURE when it is not parked. During a crash (see
+// `process_crash_began`) the thread stays parked, and the answer is
+// KERN_SUCCESS.
 [[nodiscard]] kern_return_t thread_resume(thread_t thread) noexcept;
+
+// Marks the calling process as ending by a crash that the calling thread
+// writes. From then on no other thread of the process runs its own code
+// again: a thread parked stays parked until the process ends, with every
+// signal blocked (as a parked thread always is), one the parking signal
+// reaches late parks then, one started meanwhile parks before it runs, and
+// one that calls `exit` waits there (the program cannot end before the
+// crash does). Its thread list closes a descriptor kept from a parent as
+// `descriptor_close_copy` does at crash time. Kept with the process's token
+// (base/ProcessToken.h): a child forked later is not ending, nor is the
+// parent of a child in its memory whose crash it is.
+void process_crash_began() noexcept;
+// Whether the calling process has been marked so.
+bool process_crash_under_way() noexcept;
+// Where the calling thread must run nothing more of the program's during a
+// crash of its process (not the crash's own thread): waits, every signal
+// blocked, for the end of the process; returns at once otherwise.
+void process_crash_hold() noexcept;
+// Has the program's `exit` (and a return from `main`) wait during a crash of
+// its process, as `process_crash_hold` does: registered once (`atexit`), at
+// set-up. A thread that ends the process otherwise (`_exit`, `quick_exit`,
+// the system call) still ends it.
+void process_crash_holds_exit() noexcept;
 
 // The registers of `thread`: the context in which it faulted when it waits in
 // the exception bridge (see `thread_publish_fault_state`), else the context

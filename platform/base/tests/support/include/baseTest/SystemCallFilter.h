@@ -30,6 +30,11 @@ extern const uint32_t callEndsTheProcess;
 // from now on). False when it cannot be installed.
 bool filterCalls(std::initializer_list<FilteredCall> calls, bool allThreads);
 
+// Installs a filter that lets only `calls` through, for every thread of the
+// process, and answers every other call with `otherwise` (as a sandbox's
+// allow-list does). False when it cannot be installed.
+bool allowOnly(std::initializer_list<long> calls, uint32_t otherwise);
+
 // In a SIGSYS handler, for a call that trapped: the value the call returns
 // once the handler returns (a negative error number for a failure).
 void setTrappedCallResult(void* uap, long result);

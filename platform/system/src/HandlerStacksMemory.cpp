@@ -30,7 +30,7 @@ KX_HANDLER_ENTRY bool marked(const handler_stacks* set, const uint64_t* mark, co
 // nothing once its first thread has ended), or, where copies are refused,
 // the futex call, which compares each word with what the mark holds there
 // and, finding it, waits no time.
-KX_HANDLER_ENTRY Mark markOf(const handler_stacks* set, char* top) {
+KX_HANDLER_ENTRY Mark stackMark(const handler_stacks* set, char* top) {
   uint64_t mark[2] = {0, 0};
   struct iovec local = {mark, sizeof mark};
   struct iovec remote = {top - kMarkSize, kMarkSize};
@@ -56,7 +56,7 @@ KX_HANDLER_ENTRY Mark markOf(const handler_stacks* set, char* top) {
 
 // Makes the guard page of the stack at `top` inaccessible: without it a
 // handler that needs more than the stack would run into whatever lies below.
-KX_HANDLER_ENTRY bool guard(const handler_stacks* set, char* top) {
+KX_HANDLER_ENTRY bool protectGuardPage(const handler_stacks* set, char* top) {
   return systemCall(SYS_mprotect, word(guardOf(set, top)), word(kPage), PROT_NONE) == 0;
 }
 
@@ -79,7 +79,7 @@ KX_HANDLER_ENTRY char* mapStack(const handler_stacks* set, void** published) {
     if (auto* hook = __atomic_load_n(&gMappedHook, __ATOMIC_ACQUIRE)) hook(top);
 #endif
   }
-  if (!guard(set, top)) {
+  if (!protectGuardPage(set, top)) {
     if (published != nullptr) __atomic_store_n(published, nullptr, __ATOMIC_RELEASE);
     systemCall(SYS_munmap, mapping, word(length));
     return nullptr;
@@ -88,10 +88,10 @@ KX_HANDLER_ENTRY char* mapStack(const handler_stacks* set, void** published) {
 }
 
 // Unmaps the stack at `top`: all of it, or, when `checked` and its mark is
-// not known to be there (see markOf), only the guard page, the one part
+// not known to be there (see stackMark), only the guard page, the one part
 // still the set's: memory that may not be the set's is never unmapped.
 KX_HANDLER_ENTRY void unmapStack(const handler_stacks* set, char* top, bool checked) {
-  const size_t length = !checked || markOf(set, top) == Mark::ours ? set->size + kPage : kPage;
+  const size_t length = !checked || stackMark(set, top) == Mark::ours ? set->size + kPage : kPage;
   systemCall(SYS_munmap, word(guardOf(set, top)), word(length));
 }
 

@@ -7,6 +7,7 @@
 #include <climits>
 
 #include "HandlerStacksInternal.h"
+#include "base/ProcStat.h"
 
 #ifdef KX_TEST_SEAMS
 #include "system/TestSeams.h"
@@ -27,32 +28,22 @@ KX_HANDLER_ENTRY uint64_t ticksNow() {
   return static_cast<uint64_t>(now.tv_sec) * 100 + static_cast<uint64_t>(now.tv_nsec) / 10'000'000;
 }
 
-// The calling thread's start in those ticks, the 22nd field of
-// /proc/thread-self/stat, read a few bytes at a time (this may run on the
-// small stack a signal arrived on): the name in parentheses, which may hold
-// any byte, ends at the last ")". 0 when it cannot be read.
+// The calling thread's start in those ticks (base/ProcStat.h), read a few
+// bytes at a time (this may run on the small stack a signal arrived on). 0
+// when it cannot be read.
 KX_HANDLER_ENTRY uint64_t threadStart() {
   const long fd =
       systemCall(SYS_openat, AT_FDCWD, word("/proc/thread-self/stat"), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return 0;
   char chunk[64];
-  int field = 0;  // past the name: the field being read
-  uint64_t start = 0;
-  for (long got; field <= 22 && (got = systemCall(SYS_read, fd, word(chunk), sizeof chunk)) > 0;) {
-    for (long i = 0; i < got; ++i) {
-      const char c = chunk[i];
-      if (c == ')') {
-        field = 2;
-        start = 0;
-      } else if (field >= 2 && c == ' ') {
-        ++field;
-      } else if (field == 22 && c >= '0' && c <= '9') {
-        start = start * 10 + static_cast<uint64_t>(c - '0');
-      }
-    }
+  base::ProcStatScanner scanner;
+  scanner.start();
+  for (long got;
+       !scanner.complete() && (got = systemCall(SYS_read, fd, word(chunk), sizeof chunk)) > 0;) {
+    scanner.feed(chunk, static_cast<size_t>(got));
   }
   systemCall(SYS_close, fd);
-  return field > 22 ? start : 0;
+  return scanner.complete() ? scanner.stat().startTicks : 0;
 }
 
 // Whether `holder`, a word with the calling thread's id, is the calling
@@ -100,7 +91,7 @@ KX_HANDLER_ENTRY bool holderEnded(int32_t pid, uint64_t holder, Holder* self) {
 }
 
 // The place whose stack `at` lies on, or -1.
-KX_HANDLER_ENTRY int placeAt(const handler_stacks* set, const void* at) {
+KX_HANDLER_ENTRY int placeOfAddress(const handler_stacks* set, const void* at) {
   const int end = placesInUse(set);
   for (int i = 0; i < end; ++i) {
     if (onStackOf(set, i, at)) return i;
@@ -109,11 +100,11 @@ KX_HANDLER_ENTRY int placeAt(const handler_stacks* set, const void* at) {
 }
 
 // The place of the set whose stack the calling thread runs on, or -1.
-KX_HANDLER_ENTRY int stackHere(const handler_stacks* set) {
-  return placeAt(set, __builtin_frame_address(0));
+KX_HANDLER_ENTRY int placeOfCaller(const handler_stacks* set) {
+  return placeOfAddress(set, __builtin_frame_address(0));
 }
 
-KX_HANDLER_ENTRY void wakeWaiters(handler_stacks* set) {
+KX_HANDLER_ENTRY void wakeStackWaiters(handler_stacks* set) {
   __atomic_fetch_add(&set->given_back, 1, __ATOMIC_RELEASE);
   systemCall(SYS_futex, word(&set->given_back), FUTEX_WAKE_PRIVATE, INT_MAX);
 }
@@ -122,7 +113,7 @@ KX_HANDLER_ENTRY void wakeWaiters(handler_stacks* set) {
 // stack mapped for one thread alone is unmapped (`checked`: see unmapStack),
 // the top forgotten before, so that a child forked meanwhile never unmaps
 // what is no longer there.
-KX_HANDLER_ENTRY void release(handler_stacks* set, int place, bool checked) {
+KX_HANDLER_ENTRY void givePlaceBack(handler_stacks* set, int place, bool checked) {
 #ifdef KX_STACKS_TSAN
   __tsan_release(&set->holders[place]);
 #endif
@@ -135,13 +126,13 @@ KX_HANDLER_ENTRY void release(handler_stacks* set, int place, bool checked) {
   } else {
     __atomic_store_n(&set->holders[place], 0, __ATOMIC_RELEASE);
   }
-  wakeWaiters(set);
+  wakeStackWaiters(set);
 }
 
 // Gives back place `place`, which the calling thread holds with no work of
 // its own on it: the alternate stack it still is (a jump out left it so)
 // becomes the one the thread had before it took it.
-KX_HANDLER_ENTRY void leave(handler_stacks* set, int place) {
+KX_HANDLER_ENTRY void giveBackIdlePlace(handler_stacks* set, int place) {
   stack_t alternate;
   alternateStackNow(&alternate);
   if ((alternate.ss_flags & SS_DISABLE) == 0 && alternate.ss_sp != nullptr &&
@@ -150,7 +141,7 @@ KX_HANDLER_ENTRY void leave(handler_stacks* set, int place) {
     origin.ss_flags &= ~SS_ONSTACK;
     systemCall(SYS_sigaltstack, word(&origin), 0);
   }
-  release(set, place, false);
+  givePlaceBack(set, place, false);
 }
 
 // The sets in use, for the fork handler, the ends of threads and the walks
@@ -159,10 +150,11 @@ handler_stacks* gWatched[8] = {};
 
 // The set and place whose stack `at` lies on, looking at `first` and at
 // the watched sets; null when none.
-KX_HANDLER_ENTRY handler_stacks* stackAt(handler_stacks* first, const void* at, int* place) {
-  if ((*place = placeAt(first, at)) >= 0) return first;
+KX_HANDLER_ENTRY handler_stacks* setAndPlaceOfAddress(handler_stacks* first, const void* at,
+                                                      int* place) {
+  if ((*place = placeOfAddress(first, at)) >= 0) return first;
   for (handler_stacks* set : gWatched) {
-    if (set != nullptr && set != first && (*place = placeAt(set, at)) >= 0) return set;
+    if (set != nullptr && set != first && (*place = placeOfAddress(set, at)) >= 0) return set;
   }
   return nullptr;
 }
@@ -180,7 +172,7 @@ KX_HANDLER_ENTRY int worksBelow(handler_stacks* set, int* places, int max) {
   int count = 0;
   for (int step = 0; step < 8; ++step) {
     int place = -1;
-    handler_stacks* on = stackAt(set, at, &place);
+    handler_stacks* on = setAndPlaceOfAddress(set, at, &place);
     if (on == nullptr) return count;
     if (on == set) {
       if (count == max) return -1;
@@ -204,7 +196,7 @@ KX_HANDLER_ENTRY bool among(const int* places, int count, int place) {
 
 // A place of the set that the calling thread `self` holds with no work on it
 // (it left one by a jump): the one its next work takes. -1 when none.
-KX_HANDLER_ENTRY int placeLeft(handler_stacks* set, Holder* self) {
+KX_HANDLER_ENTRY int idlePlaceHeld(handler_stacks* set, Holder* self) {
   const int end = placesInUse(set);
   int first = 0;
   while (first < end && !holds(set, first, self)) ++first;
@@ -221,7 +213,7 @@ KX_HANDLER_ENTRY int placeLeft(handler_stacks* set, Holder* self) {
 // Gives back the places of the set that the calling thread `self` holds but
 // `current` with no work on them: a thread holds one stack of a set for its
 // works, whatever it did to its alternate stack after a jump out of one.
-KX_HANDLER_ENTRY void leaveTheOthers(handler_stacks* set, int current, Holder* self) {
+KX_HANDLER_ENTRY void giveBackOtherIdlePlaces(handler_stacks* set, int current, Holder* self) {
   const int end = placesInUse(set);
   int busy[8];
   int count = -2;
@@ -229,13 +221,13 @@ KX_HANDLER_ENTRY void leaveTheOthers(handler_stacks* set, int current, Holder* s
     if (i == current || !holds(set, i, self)) continue;
     if (count == -2) count = worksBelow(set, busy, 8);
     if (count < 0) return;
-    if (!among(busy, count, i)) leave(set, i);
+    if (!among(busy, count, i)) giveBackIdlePlace(set, i);
   }
 }
 
 // Whether place `place`, which the caller holds, has its stack, mapping it
 // when it has none; false (the place let go) when none can be mapped.
-KX_HANDLER_ENTRY bool haveStack(handler_stacks* set, int place) {
+KX_HANDLER_ENTRY bool ensurePlaceHasStack(handler_stacks* set, int place) {
   if (__atomic_load_n(&set->tops[place], __ATOMIC_ACQUIRE) != nullptr ||
       mapStack(set, &set->tops[place]) != nullptr) {
     return true;
@@ -246,30 +238,30 @@ KX_HANDLER_ENTRY bool haveStack(handler_stacks* set, int place) {
 }
 
 // Takes place `place` of the set's own for `self` when its holder is `from`
-// (0: free) and gives it its stack (see haveStack).
-KX_HANDLER_ENTRY bool takePlace(handler_stacks* set, int place, uint64_t from, uint64_t self) {
+// (0: free) and gives it its stack (see ensurePlaceHasStack).
+KX_HANDLER_ENTRY bool claimPlaceFrom(handler_stacks* set, int place, uint64_t from, uint64_t self) {
   uint64_t expected = from;
   return __atomic_load_n(&set->holders[place], __ATOMIC_RELAXED) == from &&
          __atomic_compare_exchange_n(&set->holders[place], &expected, self, false, __ATOMIC_ACQUIRE,
                                      __ATOMIC_RELAXED) &&
-         haveStack(set, place);
+         ensurePlaceHasStack(set, place);
 }
 
 // A stack of the set's own for `self`: a free one, one whose holder has
 // ended (with `reclaim`), or one given back within the patience. -1 when
 // none came.
-KX_HANDLER_ENTRY int claimSetStack(handler_stacks* set, Holder* self, bool reclaim) {
+KX_HANDLER_ENTRY int claimSharedStack(handler_stacks* set, Holder* self, bool reclaim) {
   const int32_t pid = processId();
   int64_t deadline = 0;
   for (;;) {
     const int32_t round = __atomic_load_n(&set->given_back, __ATOMIC_ACQUIRE);
     bool anyHeld = false;
     for (int i = 0; i < kHandlerStacksMax; ++i) {
-      if (takePlace(set, i, 0, holderWord(self))) return i;
+      if (claimPlaceFrom(set, i, 0, holderWord(self))) return i;
       const uint64_t holder = holderOf(set, i);
       anyHeld = anyHeld || holder != 0;
       if (reclaim && holder != 0 && holderEnded(pid, holder, self) &&
-          takeOver(set, i, holder, holderWord(self))) {
+          takeOverFromEndedHolder(set, i, holder, holderWord(self))) {
         return i;
       }
     }
@@ -287,7 +279,7 @@ KX_HANDLER_ENTRY int claimSetStack(handler_stacks* set, Holder* self, bool recla
 
 // A place past the set's own for `self`, with a stack mapped for it alone;
 // -1 when every such place is held or there is no memory.
-KX_HANDLER_ENTRY int claimOwnStack(handler_stacks* set, uint64_t self) {
+KX_HANDLER_ENTRY int claimPrivateStack(handler_stacks* set, uint64_t self) {
   // Counted first, so that a thread that looks for its own place, or for
   // the stack it runs on, looks past the set's own from now on.
   __atomic_fetch_add(&set->own_held, 1, __ATOMIC_ACQ_REL);
@@ -302,13 +294,13 @@ KX_HANDLER_ENTRY int claimOwnStack(handler_stacks* set, uint64_t self) {
     while (end <= i && !__atomic_compare_exchange_n(&set->own_end, &end, i + 1, false,
                                                     __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
     }
-    return haveStack(set, i) ? i : -1;
+    return ensurePlaceHasStack(set, i) ? i : -1;
   }
   __atomic_fetch_sub(&set->own_held, 1, __ATOMIC_ACQ_REL);
   return -1;
 }
 
-KX_HANDLER_ENTRY void watch(handler_stacks* set) {
+KX_HANDLER_ENTRY void addToWatchedSets(handler_stacks* set) {
   int32_t unwatched = 0;
   if (__atomic_load_n(&set->watched, __ATOMIC_ACQUIRE) != 0 ||
       !__atomic_compare_exchange_n(&set->watched, &unwatched, 1, false, __ATOMIC_ACQ_REL,

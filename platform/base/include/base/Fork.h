@@ -1,0 +1,55 @@
+#pragma once
+
+// The process's one fork registration, which the parts of the tree join.
+//
+// Around a fork, each part puts its own state right: it takes its locks
+// before the fork, so that the child never finds one held by a thread it
+// does not have, and lets go of them after it, in the parent and in the
+// child; a child also learns that it is a new process and drops what its
+// parent's threads held. pthread_atfork runs handlers by the order they were
+// registered in, which static initialisers and first uses decide; here the
+// order is the tree's. A part joins at its phase: before the fork the
+// prepare handlers run from the last phase to the first (a part takes its
+// locks before those of the parts below it, as it does while it holds its
+// own), after it the parent's or the child's from the first phase to the
+// last. Within a phase, handlers run in the order they joined (prepare
+// handlers in the reverse order).
+//
+// Only a child of the C library's `fork` (or of another call that runs the
+// fork handlers) runs them. Of the three kinds of child, see
+// docs/ARCHITECTURE.md ("Three kinds of child"): a child made by the raw
+// system call or by `clone` runs none, and tells that it is a new process
+// from its token (base/ProcessToken.h); a child in its parent's memory
+// (`vfork`, `clone` with CLONE_VM) runs none and is no new process there.
+namespace base {
+
+enum class ForkPhase : unsigned {
+  // The process token: every later phase may ask for the child's.
+  processToken,
+  // platform/system: the image registry, the descriptor tables, the handler
+  // stacks.
+  system,
+  // platform/concurrency: the fence threads' list, then the hazard slots'
+  // locks, which a fork takes first, in the order the handover does.
+  fenceThreads,
+  hazards,
+  // crash-capture: the annotations' readers.
+  crashEngine,
+  // The telemetry client: its lock files and shared contexts.
+  telemetry,
+};
+
+struct ForkHandlers {
+  void (*prepare)() = nullptr;  // before the fork, in the forking thread
+  void (*parent)() = nullptr;   // after it, in the parent
+  void (*child)() = nullptr;    // after it, in the child
+};
+
+// Joins the registration at `phase`. Thread-safe, and may be called from a
+// static initialiser (the registration is made then, before any other of
+// the program's, so that its child handlers run first in a child). False
+// when the table is full (kForkHandlerCapacity): the handlers never run.
+inline constexpr unsigned kForkHandlerCapacity = 32;
+bool fork_join(ForkPhase phase, const ForkHandlers& handlers) noexcept;
+
+}  // namespace base

@@ -382,19 +382,29 @@ TEST(AsyncMachOElfStress, ImagesUnloadedWhileTheyAreReadNeverFault) {
   auto close = reinterpret_cast<int (*)(void*)>(dlsym(libc, "dlclose"));
   std::atomic<uint64_t> header{0};
   std::atomic<bool> stop{false};
+  // The reader's passes begun; each takes the header after it counts itself.
+  std::atomic<int> passes{0};
   std::thread loader([&] {
-    for (int round = 0; round < 300; ++round) {
+    for (int round = 0; round <= 300; ++round) {
       void* plugin = open(ROCRASH_PLUGIN_A, RTLD_NOW);
       struct link_map* map = nullptr;
       if (plugin == nullptr || dlinfo(plugin, RTLD_DI_LINKMAP, &map) != 0) break;
       header.store(map->l_addr);
-      std::this_thread::yield();
+      if (round == 0) {
+        // The first image stays until a pass begun after it came has ended,
+        // a pass a sound reader finds whole however starved either thread
+        // is; the 300 after it go at once.
+        for (const int from = passes.load(); passes.load() < from + 2;) std::this_thread::yield();
+      } else {
+        std::this_thread::yield();
+      }
       close(plugin);
     }
     stop = true;
   });
   int read = 0;
   while (!stop.load()) {
+    passes.fetch_add(1);
     const uint64_t at = header.load();
     if (at == 0) continue;
     rocrash_async_macho image;

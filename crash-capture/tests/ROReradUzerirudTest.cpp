@@ -1317,7 +1317,9 @@ std::string pluginClaiming(const std::string& folder, uint64_t size) {
   return {};
 }
 
-// A library whose symbol claims 2^62 bytes opens in well under a second.
+// A library whose symbol claims 2^62 bytes opens: listing it takes no work in
+// proportion to what a symbol claims (such work would not end before the
+// child's hang guard), whatever the machine's load.
 TEST(ROReradUzerirudSideEffects, LibraryWithAHugeSymbolOpensPromptly) {
   TemporaryFolder folder("rocrash_reporter");
   const std::string plugin = pluginClaiming(folder.path().string(), uint64_t{1} << 62);
@@ -1327,11 +1329,7 @@ TEST(ROReradUzerirudSideEffects, LibraryWithAHugeSymbolOpensPromptly) {
                   "a", "1", std::nullopt,
                   ROReradUzerirudConfig::initWithBasePath(folder.path().string()));
               if (!reporter->enableCrashReporter()) return 1;
-              const auto start = std::chrono::steady_clock::now();
-              void* library = dlopen(plugin.c_str(), RTLD_NOW);
-              const auto took = std::chrono::steady_clock::now() - start;
-              if (library == nullptr) return 2;
-              return took < std::chrono::milliseconds(500) ? 0 : 3;
+              return dlopen(plugin.c_str(), RTLD_NOW) != nullptr ? 0 : 2;
             }),
             0);
 }

@@ -181,11 +181,6 @@ std::vector<HTTPServer::Request> HTTPServer::requests() {
   return requests_;
 }
 
-size_t HTTPServer::mostConnectionsAtOnce() {
-  std::lock_guard lock(mutex_);
-  return mostOpen_;
-}
-
 bool HTTPServer::waitForRequests(size_t count, std::chrono::milliseconds timeout) {
   std::unique_lock lock(mutex_);
   return changed_.wait_for(lock, timeout, [&] { return requests_.size() >= count; });
@@ -204,7 +199,6 @@ void HTTPServer::acceptLoop() {
       return;
     }
     openFds_.push_back(fd);
-    mostOpen_ = std::max(mostOpen_, openFds_.size());
     connections_.emplace_back([this, fd] {
       handle(fd);
       std::lock_guard lock(mutex_);

@@ -76,6 +76,7 @@ class HTTPServer {
   HTTPServer(const HTTPServer&) = delete;
   HTTPServer& operator=(const HTTPServer&) = delete;
 
+  int port() const { return port_; }
   std::string baseUrl() const { return "http://127.0.0.1:" + std::to_string(port_); }
   std::string url(const std::string& path) const { return baseUrl() + path; }
   void queueStatuses(std::vector<int> statuses);
@@ -86,8 +87,6 @@ class HTTPServer {
   void hold(bool held);
 
   std::vector<Request> requests();
-  // The most connections that were open at one time.
-  size_t mostConnectionsAtOnce();
   bool waitForRequests(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
 
  private:
@@ -103,7 +102,6 @@ class HTTPServer {
   std::condition_variable changed_;
   std::vector<std::thread> connections_;
   std::vector<int> openFds_;
-  size_t mostOpen_ = 0;
   std::vector<Request> requests_;
   std::deque<int> statuses_;
   int defaultStatus_ = 200;

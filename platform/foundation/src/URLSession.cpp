@@ -350,7 +350,8 @@ std::shared_ptr<NSError> urlError(int64_t code, const std::optional<URL>& failin
 std::shared_ptr<URLSession> URLSession::shared() {
   // Never destroyed, as its workers: tasks may still be made or finish while
   // the process exits.
-  static const auto* const session = new std::shared_ptr<URLSession>(std::make_shared<URLSession>());
+  static const auto* const session =
+      new std::shared_ptr<URLSession>(std::make_shared<URLSession>());
   return *session;
 }
 

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -20,6 +21,9 @@
 #include "dispatchTest/Environment.h"
 #include "dispatchTest/Processes.h"
 #include "foundation/Bundle.h"
+#include "foundation/NotificationCenter.h"
+#include "foundation/URLSession.h"
+#include "foundation/UserDefaults.h"
 #include "foundationTest/Bundle.h"
 
 using dispatch::Date;
@@ -363,6 +367,45 @@ TEST_F(Contexts, TicketCache) {
   EXPECT_EQ(cache->ticketFor("k"), "d:two");
   cache->clearCache();
   EXPECT_FALSE(cache->ticketFor("k"));
+}
+
+namespace {
+
+// Made before, so destroyed after, every default-priority static of the
+// program and its libraries: the check it is given runs where a thread of the
+// client (the logs queue, sending) finds itself late in the process's exit.
+struct EndOfExit {
+  std::function<int()>* check = nullptr;
+  ~EndOfExit() {
+    if (check) _exit((*check)());
+  }
+};
+__attribute__((init_priority(101))) EndOfExit endOfExit;
+
+}  // namespace
+
+TEST_F(Contexts, SharedInstancesOutliveTheStaticsAtExit) {
+  const std::vector<std::function<std::shared_ptr<const void>()>> shared = {
+      [] { return DUZEZozIduvurUserDefaults::shared(); },
+      [] { return DUZEDeviceTracker::sharedInstance(); },
+      [] { return DUZETicketCache::sharedInstance(); },
+      [] { return foundation::NSUserDefaults::standardUserDefaults(); },
+      [] { return foundation::NSBundle::mainBundle(); },
+      [] { return foundation::NotificationCenter::defaultCenter(); },
+      [] { return foundation::URLSession::shared(); }};
+  // The row of the first instance gone or replaced by then, 0 when none is.
+  EXPECT_EQ(base::testing::inChild([&]() -> int {
+              std::vector<std::weak_ptr<const void>> had;
+              for (const auto& get : shared) had.push_back(get());
+              endOfExit.check = new std::function<int()>([shared, had] {
+                for (size_t i = 0; i < shared.size(); ++i) {
+                  if (had[i].expired() || shared[i]() != had[i].lock()) return int(i) + 1;
+                }
+                return 0;
+              });
+              std::exit(100);
+            }),
+            0);
 }
 
 TEST_F(Contexts, LocaleComesFromTheEnvironmentWithoutEncoding) {

@@ -44,6 +44,7 @@
 #include "CrashChildImages.h"
 #include "CrashChildSandbox.h"
 #include "crash-capture/ROReradUzerirud.h"
+#include "system/TestSeams.h"
 #include "system/Threads.h"
 #include "systemTest/AddressSpace.h"
 #include "systemTest/DescriptorTables.h"
@@ -78,8 +79,9 @@ namespace {
 
 std::string gFolder;
 std::string gMode;
-char gElapsedPath[4096];
-std::atomic<int64_t> gCrashStart{0};
+char gMarkersPath[4096];
+// The waits parking had begun before the crash.
+uint64_t gParkingWaitsBefore = 0;
 
 int64_t monotonicNs() {
   struct timespec ts;
@@ -101,6 +103,27 @@ void mark(const std::string& key, uint64_t value) {
   ssize_t written = write(fd, line, static_cast<size_t>(n));
   (void)written;
   close(fd);
+}
+
+// A "key value" line for the markers file, from the crash callback: no heap
+// and no formatting of the C library's.
+void markFromCallback(const char* key, uint64_t value) {
+  char line[64];
+  size_t n = 0;
+  while (*key != '\0' && n < sizeof line - 23) line[n++] = *key++;
+  line[n++] = ' ';
+  char digits[20];
+  size_t count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value > 0);
+  while (count > 0) line[n++] = digits[--count];
+  line[n++] = '\n';
+  int markers = open(gMarkersPath, O_WRONLY | O_APPEND | O_CLOEXEC);
+  ssize_t written = write(markers, line, n);
+  (void)written;
+  close(markers);
 }
 
 // Marks the calling process under `key`, with its parent.
@@ -367,7 +390,6 @@ __attribute__((init_priority(101))) AtExit gAtExit;
 constexpr char kProgramLog[] = "the program's own log\n";
 char gProgramLogPath[4096];
 int gProgramLog = -1;
-char gMarkersPath[4096];
 
 // What descriptor `fd` is open on, as /proc shows it ("" when it is not open).
 std::string descriptorTarget(int fd) {
@@ -388,7 +410,6 @@ bool isEnginesReportFile(const std::string& target) {
 // gives both numbers to the program's log.
 bool reuseTheEnginesDescriptors() {
   snprintf(gProgramLogPath, sizeof gProgramLogPath, "%s/program.log", gFolder.c_str());
-  snprintf(gMarkersPath, sizeof gMarkersPath, "%s/markers", gFolder.c_str());
   gProgramLog = open(gProgramLogPath, O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
   if (gProgramLog < 0 || write(gProgramLog, kProgramLog, sizeof kProgramLog - 1) !=
                              static_cast<ssize_t>(sizeof kProgramLog - 1)) {
@@ -414,12 +435,7 @@ void checkTheProgramsLog() {
   const bool untouched = n == static_cast<ssize_t>(sizeof kProgramLog - 1) &&
                          memcmp(text, kProgramLog, sizeof kProgramLog - 1) == 0 &&
                          lseek(gProgramLog, 0, SEEK_CUR) == n;
-  if (!untouched) return;
-  static const char kLine[] = "untouched 1\n";
-  int markers = open(gMarkersPath, O_WRONLY | O_APPEND | O_CLOEXEC);
-  ssize_t written = write(markers, kLine, sizeof kLine - 1);
-  (void)written;
-  close(markers);
+  if (untouched) markFromCallback("untouched", 1);
 }
 
 // Of the situations of programs that change their environment after
@@ -435,20 +451,7 @@ void handleSignal(siginfo_t*, void*, void*) {
   } else if (gMode == "callback-fault") {
     *reinterpret_cast<volatile int*>(gLowAddress + 0x20) = 1;
   } else if (gMode == "deaf-threads") {
-    // The time from the crash to the written report, in nanoseconds.
-    char text[32];
-    int64_t elapsed = monotonicNs() - gCrashStart.load();
-    int n = 0;
-    char digits[24];
-    do {
-      digits[n++] = static_cast<char>('0' + elapsed % 10);
-      elapsed /= 10;
-    } while (elapsed > 0);
-    for (int i = 0; i < n; ++i) text[i] = digits[n - 1 - i];
-    int fd = open(gElapsedPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    ssize_t written = write(fd, text, static_cast<size_t>(n));
-    (void)written;
-    close(fd);
+    markFromCallback("parking-waits", sys::threadParkingWaitsForTesting() - gParkingWaitsBefore);
   }
 }
 
@@ -648,14 +651,6 @@ __attribute__((noinline)) void faultAfterTheProgramsHandler() { faultWith(27); }
 pid_t gProgram = 0;
 std::atomic<bool> gWaiterWoken{false};
 
-// A line for the markers file from the crash callback.
-void markFromCallback(const char* line) {
-  int markers = open(gMarkersPath, O_WRONLY | O_APPEND | O_CLOEXEC);
-  ssize_t written = write(markers, line, strlen(line));
-  (void)written;
-  close(markers);
-}
-
 bool writeText(const char* path, const std::string& text) {
   int fd = open(path, O_WRONLY | O_CLOEXEC);
   const bool written =
@@ -739,7 +734,6 @@ void usesNinetySixKiB(int, siginfo_t*, void*) {
 
 void prepareTheChange() {
   gProgram = getpid();
-  snprintf(gMarkersPath, sizeof gMarkersPath, "%s/markers", gFolder.c_str());
   if (gMode == "proc-hidden" && !enterNamespaces()) _exit(7);
   if (gMode == "own-alternate-stack") {
     installAlternateStack(1024 * 1024);
@@ -764,11 +758,11 @@ void prepareTheChange() {
 
 void checkAfterTheChange() {
   if (getpid() != gProgram) return;
-  if (gMode == "proc-hidden" && !gWaiterWoken.load()) markFromCallback("waiter-untouched 1\n");
+  if (gMode == "proc-hidden" && !gWaiterWoken.load()) markFromCallback("waiter-untouched", 1);
   struct stat st;
   if (gMode == "inode-reused" && fstat(gPrivateFile, &st) == 0 && st.st_nlink == 0 &&
       st.st_size == sizeof kPrivateData - 1 && lseek(gPrivateFile, 0, SEEK_CUR) == st.st_size) {
-    markFromCallback("private-untouched 1\n");
+    markFromCallback("private-untouched", 1);
   }
 }
 
@@ -936,9 +930,10 @@ int crash() {
   } else if (gMode == "deaf-threads") {
     constexpr int kDeaf = 40;
     startSleepers(kDeaf, true);
+    startSleepers(3, false);  // and a few that park
     mark("deaf", kDeaf);
     markFunction("crashed", faultHere);
-    gCrashStart = monotonicNs();
+    gParkingWaitsBefore = sys::threadParkingWaitsForTesting();
     faultHere();
   } else if (gMode == "drop-privileges") {
     return crashAfterGivingUpRoot();
@@ -1124,7 +1119,7 @@ int main(int argc, char** argv) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
   }
   markProcess("pid");
-  snprintf(gElapsedPath, sizeof gElapsedPath, "%s/elapsed", gFolder.c_str());
+  snprintf(gMarkersPath, sizeof gMarkersPath, "%s/markers", gFolder.c_str());
   // What the process does by default on a fatal signal is what follows a
   // crash; the sanitizers' own handlers stay out of the way.
   for (int s : {SIGSEGV, SIGBUS, SIGABRT, SIGILL, SIGFPE, SIGTRAP}) signal(s, SIG_DFL);

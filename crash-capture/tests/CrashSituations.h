@@ -194,7 +194,6 @@ struct ChildRun {
   Decoded report;
   std::vector<Decoded> queued;  // the queued reports, in no order
   std::multimap<std::string, uint64_t> markers;
-  uint64_t elapsedNs = 0;  // from the crash to the written report, when the child tells
 
   bool killedBy(int signo) const { return WIFSIGNALED(status) && WTERMSIG(status) == signo; }
   uint64_t marker(const std::string& key) const {
@@ -291,7 +290,6 @@ inline void runChild(const std::string& mode, const std::string& type, ChildRun*
       }
     }
   }
-  std::ifstream(folder + "/elapsed") >> result->elapsedNs;
   auto reporter = childReporter(folder);
   if (auto data = reporter->loadPendingCrashReportData()) result->bytes = *data;
   result->report = decode(result->bytes, folder);

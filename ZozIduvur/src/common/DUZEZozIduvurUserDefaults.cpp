@@ -7,20 +7,32 @@
 #include "foundation/StringFormat.h"
 
 namespace {
-base::Mutex gSharedMutex;
-std::shared_ptr<DUZEZozIduvurUserDefaults> gSharedZozIduvurUserDefaults KX_GUARDED_BY(gSharedMutex);
+
+// Never destroyed: the logs queue asks whether a service is enabled while
+// the process exits.
+struct SharedDefaults {
+  base::Mutex mutex;
+  std::shared_ptr<DUZEZozIduvurUserDefaults> instance KX_GUARDED_BY(mutex);
+};
+
+SharedDefaults& sharedDefaults() {
+  static auto* const held = new SharedDefaults();
+  return *held;
+}
+
 }  // namespace
 
 std::shared_ptr<DUZEZozIduvurUserDefaults> DUZEZozIduvurUserDefaults::shared() {
-  base::LockGuard lock(gSharedMutex);
-  if (!gSharedZozIduvurUserDefaults)
-    gSharedZozIduvurUserDefaults = std::make_shared<DUZEZozIduvurUserDefaults>();
-  return gSharedZozIduvurUserDefaults;
+  SharedDefaults& held = sharedDefaults();
+  base::LockGuard lock(held.mutex);
+  if (!held.instance) held.instance = std::make_shared<DUZEZozIduvurUserDefaults>();
+  return held.instance;
 }
 
 void DUZEZozIduvurUserDefaults::resetSharedInstance() {
-  base::LockGuard lock(gSharedMutex);
-  gSharedZozIduvurUserDefaults.reset();
+  SharedDefaults& held = sharedDefaults();
+  base::LockGuard lock(held.mutex);
+  held.instance.reset();
 }
 
 std::shared_ptr<foundation::NSUserDefaults> DUZEZozIduvurUserDefaults::store() {

@@ -20,8 +20,6 @@ constexpr std::string_view kSdkName = "zoziduvur.linux";
 constexpr std::string_view kSdkVersion = "1.0.0";
 constexpr std::string_view kUnknown = "Unknown";
 
-DUZESharedInstance<DUZEDeviceTracker> gSharedDeviceTracker;
-
 std::optional<std::string> firstLine(const char* path) {
   std::ifstream in(path);
   std::string line;
@@ -62,9 +60,11 @@ std::optional<std::string> bundleString(std::string_view key) {
 }  // namespace
 
 std::shared_ptr<DUZEDeviceTracker> DUZEDeviceTracker::sharedInstance() {
-  return gSharedDeviceTracker.get();
+  return DUZESharedInstance<DUZEDeviceTracker>::ofProcess().get();
 }
-void DUZEDeviceTracker::resetSharedInstance() { gSharedDeviceTracker.reset(); }
+void DUZEDeviceTracker::resetSharedInstance() {
+  DUZESharedInstance<DUZEDeviceTracker>::ofProcess().reset();
+}
 
 std::shared_ptr<DUZEDevice> DUZEDeviceTracker::describeHost() {
   auto device = DUZEDevice::create();

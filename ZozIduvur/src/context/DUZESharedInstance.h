@@ -12,6 +12,13 @@
 template <class T>
 class DUZESharedInstance {
  public:
+  // The holder of T's instance for the process. Never destroyed: the
+  // client's threads still ask for the instance while the process exits.
+  static DUZESharedInstance& ofProcess() {
+    static auto* const holder = new DUZESharedInstance();
+    return *holder;
+  }
+
   DUZESharedInstance() = default;
   ~DUZESharedInstance() { delete whole_.load(); }
   DUZESharedInstance(const DUZESharedInstance&) = delete;

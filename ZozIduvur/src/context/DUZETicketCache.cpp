@@ -2,14 +2,12 @@
 
 #include "DUZESharedInstance.h"
 
-namespace {
-DUZESharedInstance<DUZETicketCache> gSharedTicketCache;
-}
-
 std::shared_ptr<DUZETicketCache> DUZETicketCache::sharedInstance() {
-  return gSharedTicketCache.get();
+  return DUZESharedInstance<DUZETicketCache>::ofProcess().get();
 }
-void DUZETicketCache::resetSharedInstance() { gSharedTicketCache.reset(); }
+void DUZETicketCache::resetSharedInstance() {
+  DUZESharedInstance<DUZETicketCache>::ofProcess().reset();
+}
 
 std::optional<std::string> DUZETicketCache::ticketFor(std::string_view key) {
   base::LockGuard lock(mutex_);

@@ -285,6 +285,38 @@ void fallBack(int error) noexcept {
 
 bool handoverDone() noexcept { return gUnseen.load(std::memory_order_acquire) == 0; }
 
+#ifdef KX_TEST_SEAMS
+// How deep the calling thread is in heavy sides after the failure, the looks
+// at other threads the outermost one took so far, and the most one took.
+constinit thread_local std::size_t tHeavyDepth = 0;
+constinit thread_local std::size_t tHeavyLooks = 0;
+constinit thread_local std::size_t tMostHeavyLooks = 0;
+#endif
+
+// A heavy side after the failure, while it lives: tests count the looks it
+// takes at other threads, which one that waited for a thread would repeat.
+class HeavySide {
+ public:
+  HeavySide() noexcept {
+#ifdef KX_TEST_SEAMS
+    if (tHeavyDepth++ == 0) tHeavyLooks = 0;
+#endif
+  }
+  ~HeavySide() {
+#ifdef KX_TEST_SEAMS
+    --tHeavyDepth;
+#endif
+  }
+  HeavySide(const HeavySide&) = delete;
+  HeavySide& operator=(const HeavySide&) = delete;
+};
+
+void noteLook() noexcept {
+#ifdef KX_TEST_SEAMS
+  if (tHeavyDepth > 0 && ++tHeavyLooks > tMostHeavyLooks) tMostHeavyLooks = tHeavyLooks;
+#endif
+}
+
 // Whether `thread`, attached before the failure and not seen, is off its
 // processor now: two reads of its clock, or else the process file system.
 // The caller holds the list's mutex, so the thread cannot leave the plain
@@ -293,6 +325,7 @@ bool stoppedNow(const FenceThread& thread) KX_REQUIRES(threadsMutex()) {
 #ifdef KX_TEST_SEAMS
   if (!gAllowStopped.load(std::memory_order_relaxed)) return false;
 #endif
+  noteLook();
   // An entry the list has from the parent (see settleAfterFork) is ordered
   // once the child's first thread is.
   const pid_t tid = thread.process == base::process_token()
@@ -559,6 +592,7 @@ bool heavyFence() noexcept {
     // are sequentially consistent by now, or a plain step may be unseen,
     // unless its thread is off its processor.
     detail::seeFenceThread();
+    const HeavySide side;
     return handoverDone() || unseenThreadsStopped();
   }
   int error = 0;
@@ -573,6 +607,7 @@ bool heavyFence() noexcept {
 #ifdef KX_TEST_SEAMS
   ++tFallbackFences;
 #endif
+  const HeavySide side;
   return handoverDone() || unseenThreadsStopped();
 }
 
@@ -636,6 +671,7 @@ bool heavyFencePolled(uint64_t& round) noexcept {
   }
   // Whichever thread polls is past any light side of its own.
   detail::seeFenceThread();
+  const HeavySide side;
   if (handoverDone()) return true;
   base::LockGuard guard(threadsMutex());
   if (round == 0) round = ++gRounds;
@@ -663,6 +699,8 @@ bool setFenceModeForTesting(FenceMode mode) noexcept {
 void failNextBarrierForTesting() noexcept { gFailNext.store(true, std::memory_order_relaxed); }
 
 std::size_t fallbackFencesOnThisThreadForTesting() noexcept { return tFallbackFences; }
+
+std::size_t mostLooksOfAHeavySideOnThisThreadForTesting() noexcept { return tMostHeavyLooks; }
 
 std::size_t attachedThreadsForTesting() noexcept {
   base::LockGuard guard(threadsMutex());

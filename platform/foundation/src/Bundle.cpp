@@ -7,8 +7,10 @@
 namespace foundation {
 
 std::shared_ptr<NSBundle> NSBundle::mainBundle() {
-  static const auto bundle = std::make_shared<NSBundle>();
-  return bundle;
+  // Never destroyed: threads that still run while the process exits ask for
+  // it (the data folder is named after it).
+  static const auto* const bundle = new std::shared_ptr<NSBundle>(std::make_shared<NSBundle>());
+  return *bundle;
 }
 
 std::string NSBundle::executablePath() const {

@@ -7,8 +7,10 @@
 namespace foundation {
 
 std::shared_ptr<NotificationCenter> NotificationCenter::defaultCenter() {
-  static const auto center = std::make_shared<NotificationCenter>();
-  return center;
+  // Never destroyed: threads that still run while the process exits post.
+  static const auto* const center =
+      new std::shared_ptr<NotificationCenter>(std::make_shared<NotificationCenter>());
+  return *center;
 }
 
 void NotificationCenter::addObserver(const void* observer, std::string name, Handler handler,

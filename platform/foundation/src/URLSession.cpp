@@ -348,8 +348,11 @@ std::shared_ptr<NSError> urlError(int64_t code, const std::optional<URL>& failin
 // MARK: URLSession
 
 std::shared_ptr<URLSession> URLSession::shared() {
-  static const auto session = std::make_shared<URLSession>();
-  return session;
+  // Never destroyed, as its workers: tasks may still be made or finish while
+  // the process exits.
+  static const auto* const session =
+      new std::shared_ptr<URLSession>(std::make_shared<URLSession>());
+  return *session;
 }
 
 std::shared_ptr<URLSessionDataTask> URLSession::dataTaskWithRequest(

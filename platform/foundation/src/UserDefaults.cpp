@@ -78,20 +78,33 @@ std::optional<Value> fromJson(const json& j) {
   return detail::valueFromJSON(j, data);
 }
 
-base::Mutex gStandardMutex;
-std::shared_ptr<NSUserDefaults> gStandard KX_GUARDED_BY(gStandardMutex);
+// Never destroyed, as the process's other shared instances: threads that
+// still run while the process exits read and write defaults.
+struct StandardDefaults {
+  base::Mutex mutex;
+  std::shared_ptr<NSUserDefaults> defaults KX_GUARDED_BY(mutex);
+};
+
+StandardDefaults& standardDefaults() {
+  static auto* const held = new StandardDefaults();
+  return *held;
+}
 
 }  // namespace
 
 std::shared_ptr<NSUserDefaults> NSUserDefaults::standardUserDefaults() {
-  base::LockGuard lock(gStandardMutex);
-  if (!gStandard) gStandard = createWithFile(applicationDataDirectory() / "UserDefaults.json");
-  return gStandard;
+  StandardDefaults& held = standardDefaults();
+  base::LockGuard lock(held.mutex);
+  if (!held.defaults) {
+    held.defaults = createWithFile(applicationDataDirectory() / "UserDefaults.json");
+  }
+  return held.defaults;
 }
 
 void NSUserDefaults::resetStandardUserDefaults() {
-  base::LockGuard lock(gStandardMutex);
-  gStandard.reset();
+  StandardDefaults& held = standardDefaults();
+  base::LockGuard lock(held.mutex);
+  held.defaults.reset();
 }
 
 std::shared_ptr<NSUserDefaults> NSUserDefaults::createWithFile(std::filesystem::path file) {

@@ -15,6 +15,10 @@
 #include "system/SignalSafe.h"
 #include "system/Threads.h"
 
+#ifdef KX_TEST_SEAMS
+#include "system/TestSeams.h"
+#endif
+
 // Parking: a thread of the own process asked with the parking signal saves
 // its interrupted context into a slot and waits in its handler until it is
 // released (see system/Threads.h), and during a crash until the end.
@@ -69,6 +73,20 @@ std::atomic<bool> gPrepared{false};
 std::atomic<int32_t> gNextSlot{0};
 
 constexpr int64_t kParkTimeoutNs = 100'000'000;
+
+#ifdef KX_TEST_SEAMS
+// The waits begun so far, and the deadline of the last one: threads waited
+// for one after another by the same deadline share one wait.
+std::atomic<uint64_t> gWaits{0};
+std::atomic<int64_t> gLastDeadline{0};
+void noteWait(int64_t deadline) {
+  if (gLastDeadline.exchange(deadline, std::memory_order_relaxed) != deadline) {
+    gWaits.fetch_add(1, std::memory_order_relaxed);
+  }
+}
+#else
+void noteWait(int64_t) {}
+#endif
 // How long a thread that blocks the parking signal is given to unblock it
 // before it is taken for one waiting on signals of its own.
 constexpr int64_t kUnblockPatienceNs = 20'000'000;
@@ -263,6 +281,7 @@ int requestPark(thread_t thread, kern_return_t* error) {
 // Waits until the thread of slot `index` has parked or `deadline` (monotonic
 // nanoseconds) has passed; a request still unanswered then is withdrawn.
 kern_return_t awaitPark(int index, int64_t deadline) {
+  noteWait(deadline);
   ParkSlot& slot = gSlots[index];
   for (;;) {
     int32_t state = slot.state.load(std::memory_order_acquire);
@@ -313,6 +332,7 @@ bool detail::thread_blocks_parking_signal(thread_t thread) noexcept {
 void detail::thread_await_parking_unblocked(const thread_t* threads, uint32_t count, bool* pending,
                                             void (*ask)(uint32_t, void*), void* context) noexcept {
   const int64_t deadline = monotonic_ns() + kUnblockPatienceNs;
+  noteWait(deadline);
   for (;;) {
     bool waiting = false;
     for (uint32_t i = 0; i < count; ++i) {
@@ -469,5 +489,9 @@ bool detail::thread_parked_state(thread_t thread, thread_gregs* state) noexcept 
   *state = slot->context;
   return true;
 }
+
+#ifdef KX_TEST_SEAMS
+uint64_t threadParkingWaitsForTesting() noexcept { return gWaits.load(std::memory_order_relaxed); }
+#endif
 
 }  // namespace sys

@@ -26,6 +26,10 @@ void failNextBarrierForTesting() noexcept;
 // How many heavy fences the calling thread has run since the barrier failed.
 std::size_t fallbackFencesOnThisThreadForTesting() noexcept;
 
+// The most looks at other threads (whether one is off its processor) that
+// one heavy side of the calling thread took since the barrier failed.
+std::size_t mostLooksOfAHeavySideOnThisThreadForTesting() noexcept;
+
 // How many threads are attached now (entries a heavy side may look at).
 std::size_t attachedThreadsForTesting() noexcept;
 

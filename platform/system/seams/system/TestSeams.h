@@ -24,4 +24,10 @@ void setHandlerStackMappedHookForTesting(void (*hook)(const void* top)) noexcept
 // is another one. Null (the default) calls nothing.
 void setHandlerStackHolderEndedHookForTesting(void (*hook)(int32_t holder)) noexcept;
 
+// How many waits parking has begun in this process so far (see
+// system/Threads.h): each is one deadline, by which the threads asked
+// together must park, or those found with the parking signal blocked must
+// unblock it, however many threads share it. Async-signal-safe.
+uint64_t threadParkingWaitsForTesting() noexcept;
+
 }  // namespace sys

@@ -66,6 +66,14 @@ endfunction()
 # same rules hold: no two sources of one library may define the same
 # file-local name.
 #
+# Only include/ is installed, and only the headers a user includes
+# (docs/interface.txt lists them) and those they include belong there
+# (scripts/check-install fails otherwise). The component's other headers, the
+# ones the tree's own sources include (its own and those of the components
+# above it), sit in internal/<folder of its include/>/ and are included by the
+# same name ("system/Threads.h"): that folder is on the include path of the
+# build tree alone, so the exported targets carry no path to it.
+#
 # A component's test hooks are declared in headers of its seams/ folder
 # (seams/<folder of its include/>/TestSeams.h), which only builds with tests
 # or fuzz targets put on the include path; the installed headers declare none.
@@ -98,6 +106,10 @@ function(kestrix_library target)
   endforeach()
   target_include_directories(${target} ${scope}
                              "$<INSTALL_INTERFACE:${CMAKE_INSTALL_INCLUDEDIR}/kestrix>")
+  if(EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/internal")
+    target_include_directories(${target} ${scope}
+                               "$<BUILD_INTERFACE:${CMAKE_CURRENT_SOURCE_DIR}/internal>")
+  endif()
   # The test hooks' declarations (seams/, never installed) are on the path
   # only of builds that define them, for the library and whatever tests it.
   if((KESTRIX_BUILD_TESTS OR KESTRIX_BUILD_FUZZ) AND EXISTS "${CMAKE_CURRENT_SOURCE_DIR}/seams")

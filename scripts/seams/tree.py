@@ -35,7 +35,7 @@ SOURCES = (".cpp", ".cc", ".cxx", ".c++", ".c")
 # benchmarks and the fuzz targets, and what a build or git keeps.
 PRUNED = {"tests", "examples"}
 PRUNED_AT_TOP = {"build", "bench", "fuzz", "scripts", "docs", "cmake"}
-FOLDERS = ("include", "src", "seams")
+FOLDERS = ("include", "internal", "src", "seams")
 
 CLASSES = {C.STRUCT, C.UNION, C.CLASS, C.CLASS_TEMPLATE, C.PARTIAL_SPECIALIZATION}
 SCOPES = {C.NAMESPACE, C.LINKAGE_SPEC, C.UNEXPOSED_DECL, C.FRIEND}
@@ -56,7 +56,8 @@ class TreeError(Exception):
 
 def tree_files(root):
     """The tree's C and C++ files by component: the path up to its include/,
-    src/ or seams/ folder (else the file's folder); and those folders."""
+    internal/, src/ or seams/ folder (else the file's folder); and those
+    folders."""
     components, folders = {}, []
     for here, dirs, files in os.walk(root):
         top = here == root

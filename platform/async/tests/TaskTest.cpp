@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <pthread.h>
 
 #include <atomic>
 #include <cstddef>
@@ -13,6 +12,7 @@
 
 #include "async/Async.h"
 #include "asyncTest/Eager.h"
+#include "baseTest/Stacks.h"
 
 namespace {
 
@@ -176,20 +176,7 @@ Task<int> loopInside(int depth, int awaits, bool suspendFirst, ManualExecutor& e
   co_return total;
 }
 
-// Runs `body` on a thread of its own given `bytes` of stack, and waits for it.
-void onStackOf(std::size_t bytes, std::function<void()> body) {
-  pthread_attr_t attributes;
-  ASSERT_EQ(pthread_attr_init(&attributes), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attributes, bytes), 0);
-  pthread_t thread;
-  auto run = [](void* argument) -> void* {
-    (*static_cast<std::function<void()>*>(argument))();
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&thread, &attributes, run, &body), 0);
-  pthread_attr_destroy(&attributes);
-  ASSERT_EQ(pthread_join(thread, nullptr), 0);
-}
+using base::testing::onStackOf;
 
 // On a thread's usual 8 MiB, where a frame per await or per level overflows.
 // A task runs inline while fewer than kMaxInlineRuns do on the thread, so a

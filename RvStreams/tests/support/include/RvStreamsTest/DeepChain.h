@@ -20,6 +20,7 @@
 #include "RvStreams/PublishSubject.h"
 #include "RvStreamsTest/Recording.h"
 #include "base/Sanitizers.h"
+#include "baseTest/Stacks.h"
 
 namespace rv::test {
 
@@ -59,20 +60,7 @@ inline Ref<Observable<int>> nestOnce(Nesting kind, const Ref<Observable<int>>& i
 
 inline constexpr std::size_t kSmallStackBytes = 512 * 1024;
 
-// Runs `body` on a thread of its own given `bytes` of stack, and waits for it.
-inline void onStackOf(std::size_t bytes, std::function<void()> body) {
-  pthread_attr_t attributes;
-  ASSERT_EQ(pthread_attr_init(&attributes), 0);
-  ASSERT_EQ(pthread_attr_setstacksize(&attributes, bytes), 0);
-  pthread_t thread;
-  auto run = [](void* argument) -> void* {
-    (*static_cast<std::function<void()>*>(argument))();
-    return nullptr;
-  };
-  ASSERT_EQ(pthread_create(&thread, &attributes, run, &body), 0);
-  pthread_attr_destroy(&attributes);
-  ASSERT_EQ(pthread_join(thread, nullptr), 0);
-}
+using base::testing::onStackOf;
 
 // How much of its stack a new thread takes before its start routine runs:
 // its thread-local storage, a few KiB, but hundreds under ThreadSanitizer,

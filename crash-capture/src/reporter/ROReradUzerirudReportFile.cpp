@@ -50,21 +50,24 @@ bool appendNumber(char* path, size_t* length, uint64_t value) {
   return appendText(path, length, text);
 }
 
-// The queued-reports folder joined with the report's UUID in hex and
-// ".rocrash": a name no other report has.
-bool queuedName(const rocrash_log_writer& writer, char* path) {
+// `folder`, "/", `bytes` (16) in hex and ".rocrash" into `path` (kPathRoom
+// bytes): for a report's UUID, a name no other report has.
+bool queuedNameOf(const char* folder, const uint8_t* bytes, char* path) {
   size_t length = 0;
-  if (!appendText(path, &length, gStorage.queueFolder) || !appendText(path, &length, "/")) {
-    return false;
-  }
+  if (!appendText(path, &length, folder) || !appendText(path, &length, "/")) return false;
   char hex[33];
   static const char kDigits[] = "0123456789abcdef";
   for (int i = 0; i < 16; ++i) {
-    hex[2 * i] = kDigits[writer.report_info.uuid_bytes[i] >> 4];
-    hex[2 * i + 1] = kDigits[writer.report_info.uuid_bytes[i] & 0xF];
+    hex[2 * i] = kDigits[bytes[i] >> 4];
+    hex[2 * i + 1] = kDigits[bytes[i] & 0xF];
   }
   hex[32] = '\0';
   return appendText(path, &length, hex) && appendText(path, &length, ".rocrash");
+}
+
+// The queued-reports folder's name for the report being written.
+bool queuedName(const rocrash_log_writer& writer, char* path) {
+  return queuedNameOf(gStorage.queueFolder, writer.report_info.uuid_bytes, path);
 }
 
 // Where a report is being written: a file without a name and the view of
@@ -117,15 +120,11 @@ bool markBeingWritten(int fd) {
   return fstat(fd, &st) == 0 && st.st_nlink > 0;
 }
 
-// Opens a file of a hidden name of its own in the data folder: a name drawn
-// at random, so that writers of other processes (of another process id
-// namespace too) never meet. Its lock lasts as long as a table holds its
-// descriptor: the writing thread takes a table of its own first, so that a
-// writer killed before naming the file leaves it to the next enabling, also
-// where another process shared the table (clone with CLONE_FILES) and lives
-// on. Where none can be had, the file is made all the same.
-bool openTemporary(ReportFile* out) {
-  (void)sys::descriptor_table_make_own();
+// Opens a file of a hidden name of its own in `folder`, locked as being
+// written (markBeingWritten): a name drawn at random, so that writers of
+// other processes (of another process id namespace too) never meet. A file
+// made but not locked is removed again.
+bool openHidden(const char* folder, ReportFile* out) {
   for (int attempt = 0; attempt < 4; ++attempt) {
     uint64_t draw = 0;
     if (syscall(SYS_getrandom, &draw, sizeof draw, GRND_NONBLOCK) != sizeof draw) {
@@ -133,8 +132,7 @@ bool openTemporary(ReportFile* out) {
              static_cast<uint64_t>(attempt);
     }
     size_t length = 0;
-    if (!appendText(out->temporary, &length, gStorage.dataFolder) ||
-        !appendText(out->temporary, &length, "/") ||
+    if (!appendText(out->temporary, &length, folder) || !appendText(out->temporary, &length, "/") ||
         !appendText(out->temporary, &length, kTemporaryPrefix) ||
         !appendNumber(out->temporary, &length, draw) ||
         !appendText(out->temporary, &length, kTemporarySuffix)) {
@@ -143,6 +141,7 @@ bool openTemporary(ReportFile* out) {
     out->fd = open(out->temporary, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
     if (out->fd >= 0 && markBeingWritten(out->fd)) return true;
     if (out->fd >= 0) {
+      unlink(out->temporary);
       close(out->fd);
       out->fd = -1;
     } else if (errno != EEXIST) {
@@ -151,6 +150,17 @@ bool openTemporary(ReportFile* out) {
   }
   out->temporary[0] = '\0';
   return false;
+}
+
+// A hidden file in the data folder for the report. Its lock lasts as long
+// as a table holds its descriptor: the writing thread takes a table of its
+// own first, so that a writer killed before naming the file leaves it to the
+// next enabling, also where another process shared the table (clone with
+// CLONE_FILES) and lives on. Where none can be had, the file is made all the
+// same.
+bool openTemporary(ReportFile* out) {
+  (void)sys::descriptor_table_make_own();
+  return openHidden(gStorage.dataFolder, out);
 }
 
 // Opens a new file for the report: one without a name, or a temporary one.
@@ -248,8 +258,7 @@ bool publishReport(bool child, const rocrash_log_writer& writer, ReportFile* fil
 
 namespace {
 
-// A report name nobody has: 16 random bytes in hex and ".rocrash", in
-// `folder`.
+// A queued report's name nobody has: 16 random bytes for a UUID.
 std::string randomQueuedName(const char* folder) {
   uint8_t bytes[16] = {};
   if (getrandom(bytes, sizeof bytes, 0) != sizeof bytes) {
@@ -257,13 +266,8 @@ std::string randomQueuedName(const char* folder) {
         static_cast<uint64_t>(sys::monotonic_ns()) ^ static_cast<uint64_t>(getpid());
     memcpy(bytes, &stir, sizeof stir);
   }
-  static const char kDigits[] = "0123456789abcdef";
-  std::string name = std::string(folder) + "/";
-  for (uint8_t byte : bytes) {
-    name += kDigits[byte >> 4];
-    name += kDigits[byte & 0xF];
-  }
-  return name + ".rocrash";
+  char path[kPathRoom];
+  return queuedNameOf(folder, bytes, path) ? std::string(path) : std::string();
 }
 
 // Names the whole report a prepared file `fd` holds after its mark: a copy
@@ -334,22 +338,8 @@ void removeEndedWritersFiles(const char* dataFolder, const char* reportPath,
 
 int prepareReportFile(const char* dataFolder) {
   if (geteuid() != 0) return -1;
-  // A hidden name of its own, locked as a writer's is (see markBeingWritten).
-  for (int attempt = 0; attempt < 4; ++attempt) {
-    const std::string path = std::string(dataFolder) + "/" + kTemporaryPrefix +
-                             std::to_string(static_cast<uint64_t>(sys::monotonic_ns()) ^
-                                            static_cast<uint64_t>(getpid()) << 40) +
-                             kTemporarySuffix;
-    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, 0600);
-    if (fd < 0 && errno == EEXIST) continue;
-    if (fd >= 0 && markBeingWritten(fd)) return fd;
-    if (fd >= 0) {
-      unlink(path.c_str());
-      close(fd);
-    }
-    break;
-  }
-  return -1;
+  ReportFile prepared;
+  return openHidden(dataFolder, &prepared) ? prepared.fd : -1;
 }
 
 // The most bytes a report may take: the engine's limit, or the file-size

@@ -11,7 +11,7 @@
 #include "system/SignalSafe.h"
 
 // The throwaway process, in assembly so that it touches no memory but the
-// answer's word: it runs on the caller's stack below the caller's frame (the
+// answer's words: it runs on the caller's stack below the caller's frame (the
 // caller waits, as a parent of vfork does), with no thread-local storage or
 // instrumentation of its own.
 //
@@ -19,9 +19,10 @@
 //
 // clone(CLONE_VM | CLONE_VFORK, no exit signal, the same stack), which
 // returns in the caller once the throwaway has ended; there: the core dump
-// limit lowered to 1 byte (no dump, by file or pipe), the call, its result
-// into `*answer`, and the end of the throwaway. The caller gets clone's
-// result.
+// limit lowered to 1 byte (no dump, by file or pipe), the wait the caller
+// collects it with (wait4 with __WALL, for children it has none of), 1 into
+// `answer[1]` once the filter let that through, the call, its result into
+// `answer[0]`, and the end of the throwaway. The caller gets clone's result.
 extern "C" long kx_sys_call_probe(long number, long a0, long a1, long a2, long* answer);
 asm(R"(
     .pushsection .rodata
@@ -65,6 +66,13 @@ kx_sys_call_probe:
     lea kx_sys_call_probe_no_core(%rip), %rdx
     xor %r10d, %r10d
     syscall
+    mov $61, %eax
+    mov $-1, %rdi
+    xor %esi, %esi
+    mov $0x40000000, %edx
+    xor %r10d, %r10d
+    syscall
+    movq $1, 8(%rbx)
     mov %r12, %rax
     mov %r13, %rdi
     mov %r14, %rsi
@@ -94,7 +102,8 @@ kx_sys_call_probe:
     .popsection
 )");
 
-static_assert(SYS_clone == 56 && SYS_prlimit64 == 302 && SYS_exit == 60 && RLIMIT_CORE == 4);
+static_assert(SYS_clone == 56 && SYS_prlimit64 == 302 && SYS_exit == 60 && SYS_wait4 == 61 &&
+              RLIMIT_CORE == 4 && __WALL == 0x40000000);
 
 namespace sys {
 namespace {
@@ -107,23 +116,27 @@ constexpr long kSignalSetBytes = 8;
 bool system_call_probe(long number, long a0, long a1, long a2, long* result) noexcept {
   ErrnoGuard guard;
   // Written only by a throwaway that came back with the kernel's answer.
-  long answer = LONG_MIN;
+  // Then whether the filter lets its end be collected: the wait is the
+  // filter's to end the caller for too.
+  long answer[2] = {LONG_MIN, 0};
   // Every signal blocked, which the throwaway starts with: a trapped call's
   // signal then ends it, and no handler of the program's runs there. Set
   // directly, as the C library's call may be the program's to wrap.
   sigset_t all, before;
   sigfillset(&all);
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &before, kSignalSetBytes);
-  const long throwaway = kx_sys_call_probe(number, a0, a1, a2, &answer);
+  const long throwaway = kx_sys_call_probe(number, a0, a1, a2, answer);
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &before, nullptr, kSignalSetBytes);
   if (throwaway <= 0) return false;
-  // Its end, collected here (it sends no signal): a process of its own, not
-  // one of the program's children.
-  while (syscall(SYS_wait4, throwaway, nullptr, __WALL, nullptr) < 0 && errno == EINTR) {
-  }
   __atomic_signal_fence(__ATOMIC_SEQ_CST);
-  if (answer == LONG_MIN) return false;
-  *result = answer;
+  // Its end, collected here (it sends no signal): a process of its own, not
+  // one of the program's children. Left uncollected where the wait would
+  // have ended the throwaway.
+  while (answer[1] != 0 && syscall(SYS_wait4, throwaway, nullptr, __WALL, nullptr) < 0 &&
+         errno == EINTR) {
+  }
+  if (answer[0] == LONG_MIN) return false;
+  *result = answer[0];
   return true;
 }
 

@@ -3,11 +3,15 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/syscall.h>
+#include <sys/ucontext.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <climits>
+#include <cstddef>
+#include <cstdint>
 
+#include "base/ProcessToken.h"
 #include "system/SignalSafe.h"
 
 // The throwaway process, in assembly so that it touches no memory but the
@@ -99,17 +103,73 @@ kx_sys_call_probe:
     ret
     .cfi_endproc
     .size kx_sys_call_probe, .-kx_sys_call_probe
+
+    .globl kx_sys_call_probe_trapped
+    .hidden kx_sys_call_probe_trapped
+    .type kx_sys_call_probe_trapped, @function
+kx_sys_call_probe_trapped:
+    mov $39, %eax
+    syscall
+    cmp kx_sys_call_probe_caller(%rip), %eax
+    je 2f
+    mov $60, %eax
+    xor %edi, %edi
+    syscall
+    ud2
+2:
+    mov $-38, %rax
+    cmpl $56, 24(%rsi)
+    jne 3f
+    mov $-1, %rax
+3:
+    mov %rax, 144(%rdx)
+    ret
+    .size kx_sys_call_probe_trapped, .-kx_sys_call_probe_trapped
+
+    .globl kx_sys_call_probe_restorer
+    .hidden kx_sys_call_probe_restorer
+    .type kx_sys_call_probe_restorer, @function
+kx_sys_call_probe_restorer:
+    mov $15, %eax
+    syscall
+    ud2
+    .size kx_sys_call_probe_restorer, .-kx_sys_call_probe_restorer
     .popsection
 )");
 
+// A filter may trap clone itself (SIGSYS), as filters that let only threads
+// and forks through do, which would end the caller (SIGSYS is blocked then).
+// Where the signal actions are the caller's own, SIGSYS gets this action for
+// the clone: in the caller's process (`kx_sys_call_probe_caller`) the
+// trapped call fails, clone with EPERM and any other with ENOSYS; in the
+// throwaway, which has the caller's actions and mask, a trapped call ends it
+// without an answer. Its own frame only, for the signal frames of both.
+extern "C" {
+__attribute__((visibility("hidden"))) int32_t kx_sys_call_probe_caller = 0;
+void kx_sys_call_probe_trapped(int, siginfo_t*, void*);
+void kx_sys_call_probe_restorer();
+}
+
 static_assert(SYS_clone == 56 && SYS_prlimit64 == 302 && SYS_exit == 60 && SYS_wait4 == 61 &&
-              RLIMIT_CORE == 4 && __WALL == 0x40000000);
+              SYS_getpid == 39 && SYS_rt_sigreturn == 15 && RLIMIT_CORE == 4 &&
+              __WALL == 0x40000000 && EPERM == 1 && ENOSYS == 38);
+static_assert(offsetof(siginfo_t, si_syscall) == 24 &&
+              offsetof(ucontext_t, uc_mcontext.gregs) + REG_RAX * sizeof(greg_t) == 144);
 
 namespace sys {
 namespace {
 
 // The kernel's signal set: 64 signals.
 constexpr long kSignalSetBytes = 8;
+
+// The kernel's signal action, set directly as the masks are.
+struct KernelAction {
+  void (*handler)(int, siginfo_t*, void*);
+  unsigned long flags;
+  void (*restorer)();
+  uint64_t mask;
+};
+constexpr unsigned long kRestorer = 0x04000000;  // SA_RESTORER
 
 }  // namespace
 
@@ -124,8 +184,20 @@ bool system_call_probe(long number, long a0, long a1, long a2, long* result) noe
   // directly, as the C library's call may be the program's to wrap.
   sigset_t all, before;
   sigfillset(&all);
+  // A child in its parent's memory may share the parent's actions.
+  const KernelAction trapped = {kx_sys_call_probe_trapped, SA_SIGINFO | kRestorer,
+                                kx_sys_call_probe_restorer, ~uint64_t{0}};
+  KernelAction previous;
+  const bool caught = !base::process_in_parents_memory() &&
+                      syscall(SYS_rt_sigaction, SIGSYS, &trapped, &previous, kSignalSetBytes) == 0;
+  if (caught) {
+    __atomic_store_n(&kx_sys_call_probe_caller, static_cast<int32_t>(syscall(SYS_getpid)),
+                     __ATOMIC_RELAXED);
+    sigdelset(&all, SIGSYS);
+  }
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &all, &before, kSignalSetBytes);
   const long throwaway = kx_sys_call_probe(number, a0, a1, a2, answer);
+  if (caught) syscall(SYS_rt_sigaction, SIGSYS, &previous, nullptr, kSignalSetBytes);
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &before, nullptr, kSignalSetBytes);
   if (throwaway <= 0) return false;
   __atomic_signal_fence(__ATOMIC_SEQ_CST);

@@ -171,9 +171,9 @@ TEST(TaskNames, ReadOfAnEndedProcessIsAnInvalidArgument) {
 }
 
 // A call asked through a throwaway process tells what the sandbox does with
-// it, however the filter answers (the call's, or the wait that collects the
-// throwaway's), and the caller lives on with its own signal actions and
-// descriptors as they were.
+// it, however the filter answers (the call's, the clone that makes the
+// throwaway's or the wait that collects it), and the caller lives on with
+// its own signal actions and descriptors as they were.
 TEST(SystemCallProbe, TellsWhatTheFilterDoesWithoutMeetingIt) {
   const struct {
     long filtered;
@@ -184,6 +184,7 @@ TEST(SystemCallProbe, TellsWhatTheFilterDoesWithoutMeetingIt) {
                   {SYS_unshare, base::testing::callFails(EPERM), true, -EPERM},
                   {SYS_unshare, base::testing::callTraps, false, 0},
                   {SYS_unshare, base::testing::callEndsTheProcess, false, 0},
+                  {SYS_clone, base::testing::callTraps, false, 0},
                   {SYS_wait4, base::testing::callTraps, false, 0},
                   {SYS_wait4, base::testing::callEndsTheProcess, false, 0}};
   for (const auto& filter : kFilters) {

@@ -13,6 +13,7 @@
 #include "baseTest/Children.h"
 #include "baseTest/SystemCallFilter.h"
 #include "system/CallProbe.h"
+#include "system/ReservedDescriptors.h"
 #include "system/Task.h"
 #include "system/TestSeams.h"
 
@@ -199,6 +200,21 @@ TEST(SystemCallProbe, TellsWhatTheFilterDoesWithoutMeetingIt) {
               }),
               0);
   }
+}
+
+// A child of the C library's fork has a table of its own without asking,
+// also where the clone that asks would end it.
+TEST(DescriptorTables, ForkedChildsIsItsOwnWithoutAsking) {
+  EXPECT_EQ(base::testing::inChild([] {
+              const uint32_t vfork = CLONE_VM | CLONE_VFORK;
+              if (!base::testing::filterCalls({{SYS_clone, base::testing::callEndsTheProcess, 0,
+                                                vfork | CLONE_THREAD, vfork}},
+                                              true)) {
+                return 8;
+              }
+              return sys::descriptor_table_make_own() ? 0 : 1;
+            }),
+            0);
 }
 
 }  // namespace

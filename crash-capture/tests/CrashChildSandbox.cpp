@@ -140,6 +140,12 @@ bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, 
                                                          : callFails(EPERM);
     return enabled || filterCalls({{SYS_unshare, action}}, true);
   }
+  if (sandbox == "clone-vfork-ends" || sandbox == "clone-vfork-traps") {
+    const uint32_t action = sandbox == "clone-vfork-ends" ? callEndsTheProcess : callTraps;
+    return !enabled || filterCalls({{SYS_clone, action, 0, CLONE_VM | CLONE_VFORK | CLONE_THREAD,
+                                     CLONE_VM | CLONE_VFORK}},
+                                   true);
+  }
   if (sandbox == "allow-list") {
     // The calls README.md lists as those a crash makes, and what the program
     // itself does from here on.

@@ -15,6 +15,10 @@
 //   unshare-ends, unshare-traps, unshare-eperm: installed before enabling,
 //     unshare ends the process, traps, or fails with EPERM (as in a
 //     container without the administration capability);
+//   clone-vfork-ends, clone-vfork-traps: installed once enabled, clone for
+//     a process in the caller's memory that the caller waits for
+//     (CLONE_VM | CLONE_VFORK) ends the process, or traps, as filters that
+//     let only threads and forks through do;
 //   allow-list: installed once enabled, every call but those a crash makes
 //     (as README.md lists them) and the program's own ends the process;
 //   temporary-writer: installed before enabling, no file can be made without

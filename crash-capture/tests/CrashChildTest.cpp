@@ -620,6 +620,12 @@ const CrashSituation kSituations[] = {
      {},
      {},
      "child-ended-by-its-signal"},
+    // Where the clone that asks what a sandbox allows ends the process or
+    // traps: children in the program's memory report.
+    {"vfork-child+clone-vfork-ends",
+     {{"child", {"vforkChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
+    {"clone-sighand+clone-vfork-traps",
+     {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     // Under an allow-list of the calls a crash makes (README.md), that ends
     // the process for any other: every kind of child, then the program. One
     // in the program's memory cannot learn whether it shares the program's

@@ -60,12 +60,6 @@ void forgetOtherProcessesException(rocrash_log_writer* writer) {
 // the lower one, so that a fault of its own write ends it with that signal.
 std::atomic<uint64_t> gSharedChildCrash{0};
 
-void sharedChildGuard(int signo, siginfo_t*, void*) {
-  const uint64_t crash = gSharedChildCrash.load();
-  const bool own = static_cast<int32_t>(crash >> 32) == rocrash_async_mach_thread_self();
-  sys::end_by_signal(own ? static_cast<int>(crash & 0xFFFFFFFF) : signo);
-}
-
 // Ends a child whose signal actions are its parent's (clone with
 // CLONE_SIGHAND): no action can be changed for it, so it ends by the one
 // signal that needs none.
@@ -77,27 +71,22 @@ void sharedChildGuard(int signo, siginfo_t*, void*) {
 
 bool sharedChildCallback(int signo, siginfo_t* info, void* uap) {
   const sys::thread_t self = rocrash_async_mach_thread_self();
-  const bool sharedActions = sys::signal_actions_may_be_shared();
-  // A fault of its own write comes back here when no guard could be set.
-  if (sharedActions && static_cast<int32_t>(gSharedChildCrash.load() >> 32) == self) {
-    endSharingActions();
+  // Whether the actions are its own is asked only once the report is
+  // written, or its write faulted (which comes back here): the throwaway
+  // process that asks is made by clone, which a sandbox's filter may answer
+  // by ending the process. Till then they are taken as shared: no action is
+  // changed, and every fatal signal, its own too, is let through (one that
+  // arrives blocked would have the kernel reset the parent's action).
+  if (const uint64_t crash = gSharedChildCrash.load(); static_cast<int32_t>(crash >> 32) == self) {
+    if (sys::signal_actions_may_be_shared()) endSharingActions();
+    sys::end_by_signal(static_cast<int>(crash & 0xFFFFFFFF));
   }
   gSharedChildCrash.store(static_cast<uint64_t>(static_cast<uint32_t>(self)) << 32 |
                           static_cast<uint32_t>(signo));
-  struct sigaction guard;
-  memset(&guard, 0, sizeof guard);
-  guard.sa_sigaction = sharedChildGuard;
-  guard.sa_flags = SA_SIGINFO | SA_ONSTACK;
-  sigemptyset(&guard.sa_mask);
-  sigset_t others;
-  sigemptyset(&others);
-  for (int s : kFatalSignals) {
-    if (!sharedActions) sigaction(s, &guard, nullptr);
-    // With the actions shared, its own signal too: one that arrives blocked
-    // would have the kernel reset the parent's action.
-    if (s != signo || sharedActions) sigaddset(&others, s);
-  }
-  sigprocmask(SIG_UNBLOCK, &others, nullptr);
+  sigset_t fatal;
+  sigemptyset(&fatal);
+  for (int s : kFatalSignals) sigaddset(&fatal, s);
+  sigprocmask(SIG_UNBLOCK, &fatal, nullptr);
 
   rocrash_async_thread_state state;
   rocrash_async_thread_state_mcontext_init(&state, uap);
@@ -110,7 +99,7 @@ bool sharedChildCallback(int signo, siginfo_t* info, void* uap) {
   // Written or not, the child ends by its signal.
   (void)writeCrashReport(&writer, self, &crashInfo, &state, true);
 
-  if (sharedActions) endSharingActions();
+  if (sys::signal_actions_may_be_shared()) endSharingActions();
   gSharedChildCrash.store(0);
   sys::restore_default_action(signo);
   return false;

@@ -172,6 +172,13 @@ bool descriptor_close_copy(int fd, const process_identity& owner, bool atCrash,
 
 bool descriptor_table_make_own() noexcept {
   ErrnoGuard guard;
+  // The table the C library's fork copied is the process's alone: nothing to
+  // ask (the throwaway that asks is made by clone, which a filter may answer
+  // by ending the process).
+  if (gTableCopiedFor.load(std::memory_order_acquire) == base::process_token() &&
+      !base::process_in_parents_memory()) {
+    return true;
+  }
   // close_range unshares the table and closes nothing past the last
   // descriptor; unshare where it is missing (before 5.9) or refused.
   long allowed = -1;

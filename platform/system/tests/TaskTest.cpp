@@ -13,6 +13,7 @@
 #include "baseTest/Children.h"
 #include "baseTest/SystemCallFilter.h"
 #include "system/CallProbe.h"
+#include "system/ReservedDescriptors.h"
 #include "system/Task.h"
 #include "system/TestSeams.h"
 
@@ -171,21 +172,26 @@ TEST(TaskNames, ReadOfAnEndedProcessIsAnInvalidArgument) {
 }
 
 // A call asked through a throwaway process tells what the sandbox does with
-// it, however the filter answers, and the caller lives on with its own
-// signal actions and descriptors as they were.
+// it, however the filter answers (the call's, the clone that makes the
+// throwaway's or the wait that collects it), and the caller lives on with
+// its own signal actions and descriptors as they were.
 TEST(SystemCallProbe, TellsWhatTheFilterDoesWithoutMeetingIt) {
   const struct {
+    long filtered;
     uint32_t action;
     bool answered;
     long result;
-  } kFilters[] = {{SECCOMP_RET_ALLOW, true, 0},
-                  {base::testing::callFails(EPERM), true, -EPERM},
-                  {base::testing::callTraps, false, 0},
-                  {base::testing::callEndsTheProcess, false, 0}};
+  } kFilters[] = {{SYS_unshare, SECCOMP_RET_ALLOW, true, 0},
+                  {SYS_unshare, base::testing::callFails(EPERM), true, -EPERM},
+                  {SYS_unshare, base::testing::callTraps, false, 0},
+                  {SYS_unshare, base::testing::callEndsTheProcess, false, 0},
+                  {SYS_clone, base::testing::callTraps, false, 0},
+                  {SYS_wait4, base::testing::callTraps, false, 0},
+                  {SYS_wait4, base::testing::callEndsTheProcess, false, 0}};
   for (const auto& filter : kFilters) {
     SCOPED_TRACE(filter.action);
     EXPECT_EQ(base::testing::inChild([&] {
-                if (!base::testing::filterCalls({{SYS_unshare, filter.action}}, true)) return 8;
+                if (!base::testing::filterCalls({{filter.filtered, filter.action}}, true)) return 8;
                 long result = 1;
                 const bool answered =
                     sys::system_call_probe(SYS_unshare, CLONE_FILES, 0, 0, &result);
@@ -194,6 +200,21 @@ TEST(SystemCallProbe, TellsWhatTheFilterDoesWithoutMeetingIt) {
               }),
               0);
   }
+}
+
+// A child of the C library's fork has a table of its own without asking,
+// also where the clone that asks would end it.
+TEST(DescriptorTables, ForkedChildsIsItsOwnWithoutAsking) {
+  EXPECT_EQ(base::testing::inChild([] {
+              const uint32_t vfork = CLONE_VM | CLONE_VFORK;
+              if (!base::testing::filterCalls({{SYS_clone, base::testing::callEndsTheProcess, 0,
+                                                vfork | CLONE_THREAD, vfork}},
+                                              true)) {
+                return 8;
+              }
+              return sys::descriptor_table_make_own() ? 0 : 1;
+            }),
+            0);
 }
 
 }  // namespace

@@ -153,24 +153,28 @@ bool openHidden(const char* folder, ReportFile* out) {
 }
 
 // A hidden file in the data folder for the report. Its lock lasts as long
-// as a table holds its descriptor: the writing thread takes a table of its
-// own first, so that a writer killed before naming the file leaves it to the
-// next enabling, also where another process shared the table (clone with
-// CLONE_FILES) and lives on. Where none can be had, the file is made all the
-// same.
-bool openTemporary(ReportFile* out) {
-  (void)sys::descriptor_table_make_own();
+// as a table holds its descriptor: a child (`child`) takes a table of its
+// own first, so that a child killed before naming the file leaves it to the
+// next enabling, also where it shared its parent's table (clone with
+// CLONE_FILES) and the parent lives on; where none can be had, the file is
+// made all the same. The enabling process writes into the table it has:
+// taking another may need a throwaway process (sys::system_call_probe),
+// whose clone a sandbox entered after enabling may answer by ending the
+// process, and its report would be lost for a file that lingers only while
+// a process that shares its table (a CLONE_FILES child of its) lives on.
+bool openTemporary(bool child, ReportFile* out) {
+  if (child) (void)sys::descriptor_table_make_own();
   return openHidden(gStorage.dataFolder, out);
 }
 
 // Opens a new file for the report: one without a name, or a temporary one.
-bool openNewReportFile(ReportFile* out) {
+bool openNewReportFile(bool child, ReportFile* out) {
   out->fd = open(gStorage.dataFolder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (out->fd >= 0) {
     if ((out->view = viewNaming(out->fd)) != nullptr) return true;
     close(out->fd);
   }
-  return openTemporary(out);
+  return openTemporary(child, out);
 }
 
 // Whether the data folder lets the process (as it is now, its effective
@@ -207,7 +211,7 @@ bool openReportFile(bool child, bool sharedMemory, ReportFile* out) {
     if (ours && child) parents = reserved;
     if (!sharedMemory) gStorage.reportFile = -1;
   }
-  const bool opened = openNewReportFile(out);
+  const bool opened = openNewReportFile(child, out);
   if (parents < 0) return opened;
   // A child's copy of the parent's file goes once the child's own file tells
   // its table apart from the parent's, or, when it could open none (it used
@@ -218,7 +222,7 @@ bool openReportFile(bool child, bool sharedMemory, ReportFile* out) {
   owner.pid = static_cast<int32_t>(gStorage.writer.forked_process.set_up_in);
   owner.startTicks = gStorage.writer.process_info.start_ticks;
   const bool closed = sys::descriptor_close_copy(parents, owner, true, opened ? out->fd : -1);
-  return opened || (closed && openNewReportFile(out));
+  return opened || (closed && openNewReportFile(child, out));
 }
 
 // Gives the whole report the name `path`, never replacing a file there: an

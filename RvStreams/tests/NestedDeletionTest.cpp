@@ -408,7 +408,7 @@ TEST(NestedDeletion, ChainsAreDeletedInOrderAtEveryDepthOnEveryStack) {
 // The main thread's stack is learnt from /proc: without it, all the same.
 TEST(NestedDeletion, ChainsAreDeletedInOrderOnTheMainThreadWithoutProc) {
   CONCURRENCY_EXPECT_IN_CHILD([] {
-    if (unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0 ||
+    if (!base::testing::unshareNamespaces(CLONE_NEWNS) ||
         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
         mount("none", "/proc", "tmpfs", 0, nullptr) != 0) {
       std::perror("cannot hide /proc here");

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/Sanitizers.h"
 #include "baseTest/Children.h"
 #include "baseTest/Polling.h"
 #include "baseTest/SystemCallFilter.h"
@@ -174,7 +175,7 @@ constexpr const char* kUnwiped = "KX_CHILD_IDS_UNWIPED";
 // reported as its own (its address, a report id of its own, no exception of
 // the parent's), which ends it. The same where the kernel wipes no page.
 TEST(ChildIds, ChildWithAnIdItsParentHadReportsItsOwnCrash) {
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
   GTEST_SKIP() << "the crash callback forks and allocates inside the signal handler, which "
                   "ThreadSanitizer reports as a signal-unsafe call, ending the process";
 #endif

@@ -659,14 +659,18 @@ bool writeText(const char* path, const std::string& text) {
   return written;
 }
 
-// A user and mount namespace of the program's own, entered while it has one
-// thread, with its own ids mapped, in which it may cover /proc later.
+// A mount namespace of the program's own, in which it may cover /proc later:
+// directly with the administration capability, else in a user namespace of
+// its own too, with its own ids mapped, which only a process of one thread
+// may enter.
 bool enterNamespaces() {
   const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
-  return unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 && writeText("/proc/self/setgroups", "deny") &&
-         writeText("/proc/self/uid_map", uid + " " + uid + " 1") &&
-         writeText("/proc/self/gid_map", gid + " " + gid + " 1") &&
-         mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
+  const bool entered =
+      unshare(CLONE_NEWNS) == 0 ||
+      (unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 && writeText("/proc/self/setgroups", "deny") &&
+       writeText("/proc/self/uid_map", uid + " " + uid + " 1") &&
+       writeText("/proc/self/gid_map", gid + " " + gid + " 1"));
+  return entered && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
 // A thread that waits for the parking signal with `sigwaitinfo`, as a

@@ -19,6 +19,7 @@
 
 #include "CrashSituations.h"
 #include "ThreadSanitizerFacts.h"
+#include "baseTest/Children.h"
 #include "baseTest/Polling.h"
 
 namespace {
@@ -732,9 +733,6 @@ const std::map<std::string, std::string> kBeyondThreadSanitizer = {
     {"main-exited",
      "ThreadSanitizer fails its own check (a thread number past its limit) once the main thread "
      "has exited"},
-    {"proc-hidden",
-     "ThreadSanitizer runs a thread of its own, and a process of more than one thread cannot "
-     "enter a user namespace"},
     {"enable-fails-under-crash", kTrapsBeyondThreadSanitizer},
     {"clone-sighand", kCloneChildBeyondThreadSanitizer},
     {"clone-files", kCloneChildBeyondThreadSanitizer},
@@ -744,12 +742,13 @@ const std::map<std::string, std::string> kBeyondThreadSanitizer = {
     {"fork-in-callback-exception", kForkInHandlerBeyondThreadSanitizer},
 };
 
-// Whether a process may enter a user and mount namespace of its own and
-// cover /proc there (sandboxes may forbid it), asked of a forked child.
+// Whether a process may enter a mount namespace of its own, with the
+// capability or in a user namespace, and cover /proc there (sandboxes may
+// forbid it), asked of a forked child.
 bool namespacesAllowed() {
   pid_t pid = fork();
   if (pid == 0) {
-    _exit(unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 &&
+    _exit(base::testing::unshareNamespaces(CLONE_NEWNS) &&
                   mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
                   mount("none", "/proc", "tmpfs", 0, nullptr) == 0
               ? 0
@@ -777,7 +776,9 @@ bool inodesReused() {
 // the check, and why the situation is skipped without it.
 const std::map<std::string, std::pair<bool (*)(), std::string>> kNeeds = {
     {"proc-hidden",
-     {namespacesAllowed, "the sandbox keeps programs out of user and mount namespaces"}},
+     {namespacesAllowed,
+      "no mount namespace without the capability, and no user namespace to have it in (the "
+      "sandbox forbids it, or the process has a thread, as under ThreadSanitizer)"}},
     {"inode-reused", {inodesReused, "the file system under /tmp does not reuse inodes at once"}},
 };
 

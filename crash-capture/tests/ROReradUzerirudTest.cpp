@@ -1153,7 +1153,7 @@ TEST(ROReradUzerirudAnnotations, ChangedWhileAnotherThreadCrashesIsWholeInEachRe
 // number names another process there, its report and its forked child's
 // name the processes they are, and their parents.
 TEST(ROReradUzerirudNamespaces, ReportsInAPidNamespaceWithTheHostsProcNameTheirOwnProcesses) {
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
   GTEST_SKIP() << "ThreadSanitizer starts a thread of its own in each process, whose id comes "
                   "from the namespace's numbers, so the processes do not get the ids counted on";
 #endif

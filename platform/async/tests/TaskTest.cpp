@@ -12,6 +12,7 @@
 
 #include "async/Async.h"
 #include "asyncTest/Eager.h"
+#include "base/Sanitizers.h"
 #include "baseTest/Stacks.h"
 
 namespace {
@@ -154,8 +155,7 @@ TEST(Task, GlobalExecutorRunsJobsOnItsOwnThreads) {
 // without the sanitizers (release-tests; g++ at -O1 or -Og makes it a call
 // too, but no build of ours compiles tests so). Elsewhere each transfer is a
 // call, and the frames stay until the job is over.
-#if defined(__clang__) || \
-    (defined(__OPTIMIZE__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__))
+#if defined(__clang__) || (defined(__OPTIMIZE__) && !KX_ASAN && !KX_TSAN)
 constexpr bool kTransferIsAJump = true;
 #else
 constexpr bool kTransferIsAJump = false;

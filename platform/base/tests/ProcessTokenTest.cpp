@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "base/ProcessToken.h"
+#include "base/Sanitizers.h"
 #include "baseTest/Children.h"
 
 namespace base {
@@ -72,7 +73,7 @@ bool gInParentsMemory = false;
 // its parent's token, and knows where it runs: what it writes there is its
 // parent's.
 TEST(ProcessToken, ChildInItsParentsMemoryHasItsParentsToken) {
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
   GTEST_SKIP() << "ThreadSanitizer cannot host a child in its parent's memory";
 #endif
   const pid_t child = vfork();

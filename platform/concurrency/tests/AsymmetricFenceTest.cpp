@@ -612,7 +612,7 @@ TEST(AsymmetricFenceHandover, NeedsNeitherProcNorTheProcessesPidNamespace) {
   for (const bool newPidNamespace : {false, true}) {
     SCOPED_TRACE(newPidNamespace ? "in a new pid namespace" : "without /proc");
     CONCURRENCY_EXPECT_IN_CHILD([newPidNamespace] {
-      if (unshare(CLONE_NEWUSER | CLONE_NEWNS | (newPidNamespace ? CLONE_NEWPID : 0)) != 0) {
+      if (!base::testing::unshareNamespaces(CLONE_NEWNS | (newPidNamespace ? CLONE_NEWPID : 0))) {
         std::fprintf(stderr, "no new namespaces here: %s\n", std::strerror(errno));
         return testing::kSkippedInChild;
       }

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/Sanitizers.h"
 #include "baseTest/Polling.h"
 #include "baseTest/SystemCallFilter.h"
 #include "concurrency/BiasedRecursiveLock.h"
@@ -248,7 +249,7 @@ TEST(BiasedRecursiveLockHandover, RevocationTakesTheLockWhateverTheOwnerDoes) {
            Revocation{Owner::runs, true},
            Revocation{Owner::blocks, true},
        }) {
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
     // ThreadSanitizer runs a signal's handler only when the thread reaches
     // one of its interceptors, which an owner that only spins never does.
     if (row.owner == Owner::runs || row.owner == Owner::runsRealTime ||
@@ -396,7 +397,7 @@ void programsHandler(int) { ++gProgramsSignals; }
 // next revocation waits until the owner is seen.
 TEST(BiasedRecursiveLockHandover, ProgramThatTakesTheSignalNeverGetsOneOfOurs) {
   if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
   GTEST_SKIP() << "ThreadSanitizer runs a handler only at its interceptors";
 #endif
   for (const Takes how : {Takes::resetsIt, Takes::handlesIt, Takes::ignoresIt, Takes::sendsIt}) {
@@ -464,7 +465,7 @@ void blockBeforeTheSend() {
 // using it, so that no other thread is sent one.
 TEST(BiasedRecursiveLockHandover, SignalTheProgramTookIsTheLastSent) {
   if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
   GTEST_SKIP() << "ThreadSanitizer runs a handler only at its interceptors";
 #endif
   CONCURRENCY_EXPECT_IN_CHILD([] {
@@ -528,7 +529,7 @@ void trappedSend(int, siginfo_t*, void* context) {
 // the last the library tries, for any thread.
 TEST(BiasedRecursiveLockHandover, FullSignalQueueIsTriedAgainAndARefusedSendIsTheLast) {
   if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
   GTEST_SKIP() << "ThreadSanitizer runs a handler only at its interceptors";
 #endif
   for (const Sends sends : {Sends::queueFullTwice, Sends::refused}) {
@@ -648,7 +649,7 @@ int takenInAChild(BiasedRecursiveLock& lock, const std::function<void()>& first,
 // sanitizer's own state survives it, by the raw system call (no fork handler
 // runs).
 std::vector<base::testing::ForkBy> forkWays() {
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
   return {base::testing::ForkBy::library};
 #else
   return {base::testing::ForkBy::library, base::testing::ForkBy::systemCall};
@@ -686,7 +687,7 @@ TEST(BiasedRecursiveLockFork, RevocationUnderWayIsVoidInTheChild) {
       });
     });
   }
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
   GTEST_SKIP() << "ThreadSanitizer starts no thread in the child of a process with threads";
 #endif
   for (const auto how : forkWays()) {

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/Sanitizers.h"
 #include "baseTest/Polling.h"
 #include "concurrency/HazardSlots.h"
 #include "concurrency/TestSeams.h"
@@ -388,7 +389,7 @@ int readAloneThenStay(bool busy) {
 TEST(HazardSlotsHandover, ReaderBlockedOrBusyForGoodKeepsNothingForLong) {
   if (!setFenceModeForTesting(FenceMode::asymmetric)) GTEST_SKIP() << "no process-wide barrier";
   CONCURRENCY_EXPECT_IN_CHILD([] { return readAloneThenStay(false); });
-#if !defined(__SANITIZE_THREAD__)
+#if !KX_TSAN
   // ThreadSanitizer runs a signal's handler only when the thread reaches one
   // of its interceptors, which a reader that only spins never does.
   SCOPED_TRACE("busy");

@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/Sanitizers.h"
 #include "baseTest/Children.h"
 #include "baseTest/Polling.h"
 #include "baseTest/SystemCallFilter.h"
@@ -381,7 +382,7 @@ TEST(HandlerStacks, ChildForkedWhileEveryStackIsHeldFindsThemFree) {
 // the first process of a pid namespace, the child of a new one, where
 // threads then take the ids of the parent's threads that hold the stacks.
 TEST(HandlerStacks, ChildWithItsParentsIdsFindsTheStacksFree) {
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
   GTEST_SKIP() << "ThreadSanitizer starts no thread in the child of a process with threads";
 #endif
   const int code = base::testing::inNewPidNamespace([] {
@@ -405,7 +406,7 @@ TEST(HandlerStacks, ChildWithItsParentsIdsFindsTheStacksFree) {
 // given back) as another thread's claim finds that holder ended: the new
 // thread is not taken for the holder, and the two never work on one stack.
 TEST(HandlerStacks, ThreadGivenAnEndedHoldersIdIsNotTakenForIt) {
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
   GTEST_SKIP() << "ThreadSanitizer cannot run code on threads it did not see start";
 #endif
   const int code = base::testing::inNewPidNamespace([] {
@@ -453,7 +454,7 @@ TEST(HandlerStacks, ThreadGivenAnEndedHoldersIdIsNotTakenForIt) {
 // one) has its parent's token: its call runs where it is, and the parent's
 // stacks stay the parent's.
 TEST(HandlerStacks, ChildInItsParentsMemoryLeavesTheStacksToTheParent) {
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
   GTEST_SKIP()
       << "ThreadSanitizer keeps its state in the thread-local storage a clone child shares";
 #endif
@@ -642,7 +643,7 @@ bool firstThreadEnded() {
 // process's first thread has ended, or where the kernel refuses copies of
 // the process's memory (a sandbox's filter).
 TEST(HandlerStacks, StacksOfThreadsMadeWithoutTheWrapperAreTakenAgainAsTheyAre) {
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
   GTEST_SKIP() << "ThreadSanitizer cannot run code on threads it did not see start";
 #endif
   static const auto takenAgain = [] {
@@ -763,7 +764,7 @@ TEST(HandlerStacks, ThreadWaitingForTheEndInALaterSignalGivesTheStackItLeftBack)
 // `pthread_exit` in a handler's work ends the thread, not the process, and
 // the stack comes back with the thread's end.
 TEST(HandlerStacks, ThreadEndingInAHandlersWorkEndsAloneAndGivesItsStackBack) {
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
   GTEST_SKIP() << "ThreadSanitizer reports the thread's end in a signal handler as unsafe there";
 #endif
   EXPECT_EQ(inChild([] {

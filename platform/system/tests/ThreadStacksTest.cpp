@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/Sanitizers.h"
 #include "baseTest/Children.h"
 #include "system/Task.h"
 #include "system/ThreadStacks.h"
@@ -108,7 +109,7 @@ long mappingsWith(int threads) {
 // case runs in a process of its own without the address sanitizer's
 // alternate stacks, which the threads would keep instead.
 TEST(ThreadStacks, ThreadsCostAtMostOneMappingMoreEach) {
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
   GTEST_SKIP() << "under ThreadSanitizer each stack is a mapping of its own";
 #endif
   constexpr const char* kRole = "KESTRIX_THREAD_STACKS_ROLE";

@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "base/Sanitizers.h"
 #include "baseTest/Children.h"
 #include "baseTest/Polling.h"
 #include "system/TestSeams.h"
@@ -135,7 +136,7 @@ TEST(TaskThreads, ChildForkedDuringAListingListsWithNoDescriptorLeft) {
 // A process given the id of an ended ancestor, which kept the thread list's
 // folder open, lists its own threads, not the ancestor's.
 TEST(TaskThreads, ProcessWithAnEndedAncestorsIdListsItsOwnThreads) {
-#if defined(__SANITIZE_THREAD__)
+#if KX_TSAN
   GTEST_SKIP() << "ThreadSanitizer starts no thread in the child of a process with threads";
 #endif
   const int code = base::testing::inNewPidNamespace([] {

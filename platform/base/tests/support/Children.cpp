@@ -88,6 +88,10 @@ int inChild(const std::function<int()>& body, ForkBy how) {
   return exitCodeOf(status);
 }
 
+bool unshareNamespaces(int flags) {
+  return unshare(flags) == 0 || unshare(CLONE_NEWUSER | flags) == 0;
+}
+
 int inNewPidNamespace(const std::function<int()>& body) {
   const int code = inChild([&] {
     if (unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) return kNoNamespace;

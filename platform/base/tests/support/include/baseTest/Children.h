@@ -33,6 +33,13 @@ enum class ForkBy { library, systemCall };
 // killed.
 int inChild(const std::function<int()>& body, ForkBy how = ForkBy::library);
 
+// Moves the calling process into the new namespaces `flags` (CLONE_NEW*
+// bits): directly with the administration capability, which a process with
+// threads needs (ThreadSanitizer's forked child has one of its own), else in
+// a new user namespace too, which only a process without threads may enter.
+// False when both are refused.
+bool unshareNamespaces(int flags);
+
 // Runs `body` as the first process (pid 1) of a new pid namespace, with a
 // mount namespace and /proc of its own, in a child of the caller; the answer
 // is as `inChild`'s, or -1 when the kernel refuses the namespaces.

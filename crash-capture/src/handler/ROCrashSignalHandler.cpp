@@ -2,7 +2,10 @@
 
 #include <errno.h>
 #include <pthread.h>
+#include <sys/auxv.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 
@@ -16,9 +19,25 @@
 #include "system/ThreadStacks.h"
 #include "system/Threads.h"
 
+#ifndef AT_MINSIGSTKSZ
+#define AT_MINSIGSTKSZ 51
+#endif
+
 namespace {
 
-constexpr size_t kAlternateStackSize = 65536;
+// A thread's alternate stack: the kernel's signal frame, which this
+// processor's register state sizes (the kernel tells how large it can be),
+// and room for the handler's entry, which moves the work to a stack of its
+// own (below) first. At least 64 KiB.
+size_t alternateStackSize() {
+  constexpr size_t kEntryRoom = 48 * 1024;
+  // Kernels before 5.14 do not tell: room for the largest frames they make.
+  size_t frame = getauxval(AT_MINSIGSTKSZ);
+  if (frame == 0) frame = 16 * 1024;
+  const auto page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  const size_t bytes = (kEntryRoom + frame + page - 1) / page * page;
+  return std::max<size_t>(64 * 1024, bytes);
+}
 // The stack the chain runs on: room for the crash log writer, whatever is
 // left of the stack the signal arrived on.
 constexpr size_t kHandlerStackSize = 512 * 1024;
@@ -220,7 +239,7 @@ bool ROCrashSignalHandler::registerHandlerWithSignal(int signo,
   // Every thread needs an alternate stack, this one too: a stack overflow or
   // a corrupt stack pointer may happen on any of them. One it has already
   // (the program's own) stays.
-  sys::thread_alternate_stacks_enable(kAlternateStackSize);
+  sys::thread_alternate_stacks_enable(alternateStackSize());
   // Without its first stack (no memory now) the chain still runs: on a stack
   // mapped when a signal comes, or where the signal arrived.
   (void)sys::handler_stacks_reserve(&gChainStacks);

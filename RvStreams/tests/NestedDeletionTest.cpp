@@ -567,8 +567,23 @@ TEST(NestedDeletion, DeepChainsAreLetGoWhereLittleStackIsLeft) {
 template <std::size_t kBytes>
 [[gnu::noinline]] void takeStack() {
   volatile char frame[kBytes];
-  frame[kBytes - 1] = 0;
+  for (std::size_t at = kBytes; at > 0; at -= std::min<std::size_t>(at, 1024)) frame[at - 1] = 0;
   frame[0] = frame[kBytes - 1];
+}
+
+// The main thread's stack grows as far as RLIMIT_STACK allows, also where
+// the program raised it after a deep chain was let go.
+TEST(NestedDeletion, TheMainThreadsStackGrowsToALimitRaisedAfterAChain) {
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    deepChainAround(Nesting::mixed, nullptr).reset();
+    rlimit limit{};
+    getrlimit(RLIMIT_STACK, &limit);
+    limit.rlim_cur = 64 << 20;
+    if (limit.rlim_max < limit.rlim_cur || setrlimit(RLIMIT_STACK, &limit) != 0)
+      return concurrency::testing::kSkippedInChild;
+    takeStack<48 << 20>();
+    return 0;
+  });
 }
 
 struct ListNode {

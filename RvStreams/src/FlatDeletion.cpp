@@ -15,6 +15,7 @@
 #include "FlatDeletionQueue.h"
 #include "base/Sanitizers.h"
 #include "base/StackSwitch.h"
+#include "dispatch/DispatchQueue.h"
 
 #ifdef KX_TEST_SEAMS
 #include "RvStreams/TestSeams.h"
@@ -53,6 +54,11 @@ constexpr std::size_t kFewerLevelsBytes = std::size_t{1} << 20;
 // to there, and the kernel keeps a gap (1 MiB by default) between a growing
 // stack and the mapping below it.
 constexpr std::size_t kBelowStackGap = std::size_t{2} << 20;
+// The main thread's stack may grow as far as its RLIMIT_STACK at the time,
+// which the program may raise after a segment was mapped: its segments go
+// below this much of it at least, what the kernel keeps free below it for
+// the stack's growth (it places the program's own mappings lower).
+constexpr std::uintptr_t kMainStackReach = std::uintptr_t{128} << 20;
 // Lower addresses tried for a segment below its caller, one below the other,
 // before any the kernel chooses.
 constexpr int kPlacements = 4;
@@ -110,6 +116,8 @@ struct ThreadDeletions {
   // The room every level of a chain let go on this thread gets.
   std::uintptr_t room = 0;
   bool learnt = false;
+  // Whether the stack is the main thread's, which grows up to RLIMIT_STACK.
+  bool grows = false;
   // Whether the thread's end is to unmap the segment it keeps, and whether
   // it has: a segment is then unmapped as soon as its chain is done with it.
   bool endWatched = false;
@@ -214,6 +222,7 @@ std::uintptr_t stackLimit() noexcept {
   deletions.stackSize = size;
   deletions.stackGuard = guard;
   deletions.room = size == 0 ? stackLimit() : roomOf(size);
+  deletions.grows = size != 0 && dispatch::isMainThread();
 }
 
 #if KX_HAVE_CALL_ON_STACK
@@ -409,6 +418,7 @@ enum class From { threadsStack, otherStack, segment };
     const FlatDeletionEntry& entry = thisEntry();
     below = entry.stackLow - deletions.stackGuard;
     callerTop = entry.stackLow + deletions.stackSize;
+    if (deletions.grows) below = std::min(below, callerTop - kMainStackReach);
   } else if (from == From::segment) {
     below = address(previous->base);
     callerTop = previous->announcedTop;

@@ -20,6 +20,7 @@
 #include <functional>
 #include <iterator>
 #include <latch>
+#include <limits>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -487,9 +488,17 @@ TEST(NestedDeletion, MixedChainsAreLetGoWithoutDeepeningTheStack) {
   EXPECT_TRUE(innermost.expired());
 }
 
+// Mappings of 64 KiB or more, as a segment's guard and stack are: the
+// sanitizers' runtimes map single pages as they go.
 std::size_t mappings() {
   std::ifstream maps("/proc/self/maps");
-  return std::count(std::istreambuf_iterator<char>(maps), {}, '\n');
+  std::size_t count = 0;
+  for (std::uintptr_t low = 0, high = 0;
+       maps >> std::hex >> low && maps.get() == '-' && maps >> high;) {
+    count += high - low >= 64 * 1024 ? 1 : 0;
+    maps.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+  }
+  return count;
 }
 
 // Levels whose destructors take much stack before they let go of the level
@@ -567,8 +576,23 @@ TEST(NestedDeletion, DeepChainsAreLetGoWhereLittleStackIsLeft) {
 template <std::size_t kBytes>
 [[gnu::noinline]] void takeStack() {
   volatile char frame[kBytes];
-  frame[kBytes - 1] = 0;
+  for (std::size_t at = kBytes; at > 0; at -= std::min<std::size_t>(at, 1024)) frame[at - 1] = 0;
   frame[0] = frame[kBytes - 1];
+}
+
+// The main thread's stack grows as far as RLIMIT_STACK allows, also where
+// the program raised it after a deep chain was let go.
+TEST(NestedDeletion, TheMainThreadsStackGrowsToALimitRaisedAfterAChain) {
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    deepChainAround(Nesting::mixed, nullptr).reset();
+    rlimit limit{};
+    getrlimit(RLIMIT_STACK, &limit);
+    limit.rlim_cur = 64 << 20;
+    if (limit.rlim_max < limit.rlim_cur || setrlimit(RLIMIT_STACK, &limit) != 0)
+      return concurrency::testing::kSkippedInChild;
+    takeStack<48 << 20>();
+    return 0;
+  });
 }
 
 struct ListNode {

@@ -51,8 +51,10 @@
 // does it run in place.
 //
 // The switch is announced to AddressSanitizer as a fiber switch (a segment
-// below its caller's stack as reaching up to the caller's top, so that
-// the recorded stacks reach the caller's frames), and to ThreadSanitizer as
+// within 60 MiB below its caller's stack as reaching up to the caller's top,
+// so that the recorded stacks reach the caller's frames; the main thread's
+// segments lie lower, past the room its stack may grow into, and its
+// recorded stacks end at the segment's top), and to ThreadSanitizer as
 // a switch to a fiber of its own for the segments of a chain that started on
 // the thread's own stack. A walk by frame pointers or unwind tables, a
 // debugger's too, goes on from a segment to the caller's frames; a fork on a

@@ -59,9 +59,9 @@ inline constinit thread_local int tInlineRuns = 0;
 // (clang keeps there what does not live across a suspension, such as a
 // buffer used before the await). So there the inline runs also stop once the
 // thread's stack is more than kInlineStackBytes below where the outermost
-// began: a thread that had room for a chain has it still. Elsewhere each
-// transfer kept a frame as an inline run does, and the count alone bounds
-// them. (A program whose files are built both ways may run either bound;
+// began: a chain takes at most that and one level more than it did.
+// Elsewhere each transfer kept a frame, much as an inline run does, and the
+// count alone bounds them. (A program whose files are built both ways may run either bound;
 // each holds what that build held before.)
 #if defined(__clang__) || \
     (defined(__OPTIMIZE__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__))

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstddef>
 #include <functional>
@@ -162,9 +163,15 @@ constexpr bool kTransferIsAJump = false;
 #endif
 
 // `awaits` awaits of tasks that finish at once, in a loop inside `depth`
-// nested awaits, after a suspension resumed by a job if `suspendFirst`.
-Task<int> loopInside(int depth, int awaits, bool suspendFirst, ManualExecutor& executor) {
-  if (depth > 0) co_return co_await loopInside(depth - 1, awaits, suspendFirst, executor);
+// nested awaits, after a suspension resumed by a job if `suspendFirst`. A
+// `heavy` level first uses 2 KiB that clang keeps on the stack.
+Task<int> loopInside(int depth, int awaits, bool suspendFirst, ManualExecutor& executor,
+                     bool heavy = false) {
+  if (heavy) {
+    char used[2048];
+    asm volatile("" : : "r"(used) : "memory");  // as if a callee filled it
+  }
+  if (depth > 0) co_return co_await loopInside(depth - 1, awaits, suspendFirst, executor, heavy);
   if (suspendFirst) {
     auto resumeByAJob = [&executor](async::CheckedContinuation<int> c) {
       executor.enqueue([c] { c.resume(0); });
@@ -192,6 +199,7 @@ TEST(Task, AwaitsTakeNoStackInALoopOrPerLevelOfNesting) {
     int depth;
     int awaits;
     bool suspendFirst;
+    bool heavyOnASmallThread = false;
   };
   const Case cases[] = {
       {"a loop", 0, 100000, false},
@@ -199,13 +207,14 @@ TEST(Task, AwaitsTakeNoStackInALoopOrPerLevelOfNesting) {
       {"a loop past the inline depth", kPastTheBound, kTransferIsAJump ? 100000 : 1000, false},
       {"a loop past the inline depth, after a suspension", kPastTheBound, 100000, true},
       {"nested awaits", kTransferIsAJump ? 1000000 : 10000, 1, false},
+      {"nested heavy awaits on a small thread", kTransferIsAJump ? 10000 : 8, 1, false, true},
   };
   for (const Case& c : cases) {
-    onStackOf(8 << 20, [&] {
+    const bool small = c.heavyOnASmallThread;
+    onStackOf(small ? std::max<std::size_t>(32 << 10, PTHREAD_STACK_MIN) : 8 << 20, [&] {
       ManualExecutor executor;
-      EXPECT_EQ(async::syncWait(loopInside(c.depth, c.awaits, c.suspendFirst, executor), executor),
-                c.awaits)
-          << c.what;
+      Task<int> task = loopInside(c.depth, c.awaits, c.suspendFirst, executor, small);
+      EXPECT_EQ(async::syncWait(std::move(task), executor), c.awaits) << c.what;
     });
   }
 }

@@ -19,9 +19,10 @@
 //
 // An awaited task runs inline, as a call does, until it finishes or
 // suspends, while fewer than `detail::kMaxInlineRuns` awaited tasks run
-// inline on this thread, one inside the other. One that finished lets the
-// awaiting coroutine go on without suspending, so a loop of awaits at those
-// depths takes no stack, whatever the optimisation. Deeper, an awaited task
+// inline on this thread, one inside the other (and, where the transfer below
+// is a jump, while they took under 1 KiB of its stack). One that finished
+// lets the awaiting coroutine go on without suspending, so a loop of awaits
+// at those depths takes no stack, whatever the optimisation. Deeper, an awaited task
 // is started by symmetric transfer, and its end transfers back: where the
 // compiler makes the transfer a jump (clang; g++ at -O2, -O3 or -Os without
 // the sanitizers), nesting of any depth and a loop at any depth take no
@@ -31,6 +32,7 @@
 
 #include <atomic>
 #include <coroutine>
+#include <cstdint>
 #include <exception>
 #include <optional>
 #include <type_traits>
@@ -51,6 +53,23 @@ namespace detail {
 // a thread's stack under 1 KiB optimised.
 inline constexpr int kMaxInlineRuns = 16;
 inline constinit thread_local int tInlineRuns = 0;
+
+// Where the transfer is a jump, a chain of tasks took one level's stack
+// before inline runs, however much each level's body keeps on the stack
+// (clang keeps there what does not live across a suspension, such as a
+// buffer used before the await). So there the inline runs also stop once the
+// thread's stack is more than kInlineStackBytes below where the outermost
+// began: a chain takes at most that and one level more than it did.
+// Elsewhere each transfer kept a frame, much as an inline run does, and the
+// count alone bounds them. (A program whose files are built both ways may run either bound;
+// each holds what that build held before.)
+#if defined(__clang__) || \
+    (defined(__OPTIMIZE__) && !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__))
+inline constexpr std::uintptr_t kInlineStackBytes = 1024;
+#else
+inline constexpr std::uintptr_t kInlineStackBytes = UINTPTR_MAX;
+#endif
+inline constinit thread_local std::uintptr_t tInlineBase = 0;
 
 // Stand-ins for std::suspend_always and std::suspend_never, which are
 // aggregates: g++ 12 destroys the members of an aggregate awaiter prvalue
@@ -98,12 +117,19 @@ class PromiseBase {
   void unhandled_exception() noexcept { error_ = std::current_exception(); }
 
   // Runs the task on this thread until it finishes or first suspends, if
-  // fewer than kMaxInlineRuns tasks run inline here already: true if it
-  // finished (then the awaiting coroutine goes on without suspending). False
-  // if it suspended, or was not started.
+  // fewer than kMaxInlineRuns tasks run inline here already and they took no
+  // more than kInlineStackBytes: true if it finished (then the awaiting
+  // coroutine goes on without suspending). False if it suspended, or was not
+  // started.
   template <class P>
   static bool runInline(std::coroutine_handle<P> task) noexcept {
     if (tInlineRuns >= kMaxInlineRuns) return false;
+    const auto here = reinterpret_cast<std::uintptr_t>(__builtin_frame_address(0));
+    if (tInlineRuns == 0) {
+      tInlineBase = here;
+    } else if ((tInlineBase > here ? tInlineBase - here : here - tInlineBase) > kInlineStackBytes) {
+      return false;
+    }
     PromiseBase& promise = task.promise();
     promise.meeting_.store(running, std::memory_order_relaxed);
     ++tInlineRuns;

@@ -131,7 +131,9 @@ TEST_F(EndToEnd, A503KeepsTheRowsUntilALater200) {
     return answered++ == 0 ? 503 : 200;
   });
   startSecondProcess();
-  ASSERT_TRUE(eventually([&] { return storedRows("TestService") == 0; }));
+  // The rows go before the delegates hear of the success.
+  ASSERT_TRUE(eventually(
+      [&] { return storedRows("TestService") == 0 && recorder_->count("success first") >= 1; }));
   EXPECT_TRUE(hasLine("could not be sent (status 503)"));
   EXPECT_EQ(rowsAtRetry.load(), 3u);
   EXPECT_EQ(recorder_->count("fail:1"), 0u);

@@ -26,6 +26,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -78,7 +79,9 @@ kx_child_divide:
 namespace {
 
 std::string gFolder;
-std::string gMode;
+// Never destroyed: the crash callback reads it while an exit destroys the
+// globals.
+std::string& gMode = *new std::string;
 char gMarkersPath[4096];
 // The waits parking had begun before the crash.
 uint64_t gParkingWaitsBefore = 0;
@@ -905,6 +908,86 @@ int crashWithOwnTables(bool loaded, bool deaf) {
   return 0;
 }
 
+// ---- Signals and exits during a crash ----
+
+struct sigaction gEnabledFaultAction;
+
+// Whether this process's crash has begun: the action of SIGSEGV is no longer
+// the one enabling installed. Async-signal-safe.
+bool crashHasBegun() {
+  struct sigaction now;
+  sigaction(SIGSEGV, nullptr, &now);
+  return now.sa_sigaction != gEnabledFaultAction.sa_sigaction;
+}
+
+// The program's handler of a signal that keeps coming: marks "late-handler"
+// when it runs once the crash has begun; a SIGTERM ends the program, as a
+// graceful shutdown does.
+void lateHandler(int signo) {
+  if (crashHasBegun()) markFromCallback("late-handler", static_cast<uint64_t>(signo));
+  if (signo == SIGTERM) exit(0);
+}
+
+// held-<kind>: a thread of a program with 1,000 crashes while signals keep
+// coming: SIGTERM sent to the program every millisecond once the crash has
+// begun (by a thread that blocks every signal), with its default action
+// ("term") or a handler ("term-exit"), or a timer's every millisecond,
+// SIGALRM ("alarm") or SIGPROF ("prof"), each with a handler.
+int crashWhileSignalsCome(const std::string& kind) {
+  sigaction(SIGSEGV, nullptr, &gEnabledFaultAction);
+  if (kind.rfind("term", 0) == 0) {
+    std::thread([] {
+      sigset_t every;
+      sigfillset(&every);
+      pthread_sigmask(SIG_SETMASK, &every, nullptr);
+      while (!crashHasBegun()) sched_yield();
+      for (;;) {
+        kill(getpid(), SIGTERM);
+        usleep(1000);
+      }
+    }).detach();
+  }
+  const int signo = kind == "alarm" ? SIGALRM : kind == "prof" ? SIGPROF : SIGTERM;
+  if (kind != "term") signal(signo, lateHandler);
+  if (kind == "alarm" || kind == "prof") {
+    const struct itimerval every = {{0, 1000}, {0, 1000}};
+    setitimer(kind == "alarm" ? ITIMER_REAL : ITIMER_PROF, &every, nullptr);
+  }
+  startSleepers(997, false);
+  markFunction("crashed", faultHere);
+  std::thread(faultHere).join();
+  return 0;
+}
+
+// Destroyed after the engine's exit hold (made before enabling): in
+// "exit-in-destructor" a worker crashes while it runs, and it returns once
+// the crash has begun.
+std::atomic<bool> gDestroying{false};
+struct DestroyedDuringACrash {
+  ~DestroyedDuringACrash() {
+    if (gMode != "exit-in-destructor") return;
+    gDestroying = true;
+    while (!crashHasBegun()) usleep(100);
+  }
+};
+DestroyedDuringACrash gDestroyedDuringACrash;
+
+// exit-in-destructor: the main thread blocks every signal (as a program that
+// takes its signals through signalfd does) and leaves main; a worker crashes
+// while a global made before enabling is destroyed.
+int crashWhileAGlobalIsDestroyed() {
+  sigaction(SIGSEGV, nullptr, &gEnabledFaultAction);
+  markFunction("crashed", faultHere);
+  std::thread([] {
+    while (!gDestroying.load()) usleep(100);
+    faultHere();
+  }).detach();
+  sigset_t every;
+  sigfillset(&every);
+  pthread_sigmask(SIG_SETMASK, &every, nullptr);
+  return 0;
+}
+
 int crash() {
   if (gMode == "fault") {
     markFunction("crashed", faultAfterBacktrace);
@@ -962,6 +1045,10 @@ int crash() {
     faultHere();
   } else if (gMode == "drop-privileges") {
     return crashAfterGivingUpRoot();
+  } else if (gMode.rfind("held-", 0) == 0) {
+    return crashWhileSignalsCome(gMode.substr(strlen("held-")));
+  } else if (gMode == "exit-in-destructor") {
+    return crashWhileAGlobalIsDestroyed();
   } else if (gMode.rfind("own-tables", 0) == 0) {
     return crashWithOwnTables(gMode == "own-tables-loaded", gMode == "own-tables-deaf");
   } else if (gMode == "fork-child" || gMode == "raw-fork-child") {

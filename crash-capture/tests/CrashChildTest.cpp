@@ -208,15 +208,27 @@ TEST(CrashChildSignals, RaisedSignalHasNoAddress) {
 // and reopened, crashes while the main thread sleeps and then leaves main:
 // the program ends by the crash, with its report, every time; also with busy
 // threads beside it, and when the main thread, which blocks the parking
-// signal, leaves main once the crash has begun.
+// signal, leaves main once the crash has begun. So does a program whose
+// main thread blocks every signal, leaves main and destroys a global made
+// before enabling when a worker crashes; and one of 1,000 threads whose
+// crash meets signals that keep coming (SIGTERM with its default action or
+// a handler that exits, timers' SIGALRM and SIGPROF): none of the program's
+// handlers runs once the crash has begun.
 TEST(CrashChildSignals, NoThreadRunsOnOrEndsTheProgramWhileACrashIsWritten) {
-  for (const auto& [mode, rounds] :
-       {std::pair{"own-tables", 20}, {"own-tables-loaded", 20}, {"own-tables-deaf", 5}}) {
+  for (const auto& [mode, rounds] : {std::pair{"own-tables", 20},
+                                     {"own-tables-loaded", 20},
+                                     {"own-tables-deaf", 5},
+                                     {"exit-in-destructor", 30},
+                                     {"held-term", 3},
+                                     {"held-term-exit", 3},
+                                     {"held-alarm", 3},
+                                     {"held-prof", 3}}) {
     for (int round = 0; round < rounds; ++round) {
       SCOPED_TRACE(std::string(mode) + ", round " + std::to_string(round));
       ChildRun run;
       runChild(mode, "signals", &run);
       expectOneWholeReport(run, "SIGSEGV");
+      EXPECT_EQ(run.marker("late-handler"), 0u);
       if (HasFailure()) return;
     }
   }

@@ -330,7 +330,11 @@ kern_return_t awaitPark(int index, int64_t deadline) {
     int32_t state = slot.state.load(std::memory_order_acquire);
     if (state == kParked) return KERN_SUCCESS;
     int64_t left = deadline - monotonic_ns();
-    if (state == kRequested && left <= 0) {
+    // A thread that took a signal held during a crash waits for the end in
+    // its handler, with every signal blocked and its state published.
+    const bool waitsElsewhere =
+        state == kRequested && waitsOnItsFault(slot.tid.load(std::memory_order_relaxed));
+    if (state == kRequested && (left <= 0 || waitsElsewhere)) {
       int32_t expected = kRequested;
       if (slot.state.compare_exchange_strong(expected, kFree, std::memory_order_acq_rel)) {
         // The signal may still arrive later; the handler then finds no
@@ -351,6 +355,7 @@ kern_return_t awaitPark(int index, int64_t deadline) {
       continue;
     }
     if (left <= 0) left = 1'000'000;  // parking has begun: it finishes promptly
+    if (state == kRequested && left > 1'000'000) left = 1'000'000;  // and looks again
     struct timespec timeout = {static_cast<time_t>(left / 1'000'000'000),
                                static_cast<long>(left % 1'000'000'000)};
     futexWait(&slot.state, state, &timeout);
@@ -515,10 +520,86 @@ kern_return_t thread_resume(thread_t thread) noexcept {
   return KERN_SUCCESS;
 }
 
+namespace {
+
+// The faults a thread may cause itself, which its handlers must see.
+constexpr KernelMask kFaultBits = KernelMask{1} << (SIGSEGV - 1) | KernelMask{1} << (SIGBUS - 1) |
+                                  KernelMask{1} << (SIGILL - 1) | KernelMask{1} << (SIGFPE - 1) |
+                                  KernelMask{1} << (SIGTRAP - 1) | KernelMask{1} << (SIGSYS - 1);
+
+// The actions a crash replaced (see `holdSignals`).
+struct sigaction gHeldActions[NSIG];
+
+// Puts the action a held signal had back, and sends the signal again as it
+// came: for a process that is not the crash's (a child forked in the crash
+// callback, or one in its parent's memory).
+void handHeldSignalOn(int signo, siginfo_t* info) {
+  ErrnoGuard errnoGuard;
+  sigaction(signo, &gHeldActions[signo], nullptr);
+  syscall(SYS_rt_tgsigqueueinfo, getpid(), syscall(SYS_gettid), signo, info);
+}
+
+// A held signal's handler: the thread that takes it during a crash waits
+// for the end where it is, every signal blocked, with its state published
+// for the report (as a thread that waits in a fault handler). It may run on
+// an application's small alternate stack (see parkHandler). The crash's own
+// thread, should its callback let such a signal through, drops it.
+KX_HANDLER_ENTRY void heldSignal(int signo, siginfo_t* info, void* uap) {
+  const uint64_t crash = __atomic_load_n(reinterpret_cast<uint64_t*>(&gCrash), __ATOMIC_ACQUIRE);
+  if (crash >> 32 == base::process_token() && !task_shares_parent_memory()) {
+    const int32_t self = stacks::threadId();
+    if (static_cast<int32_t>(crash) == self) return;
+    (void)detail::thread_publish_waiting_state(self, uap);
+    static std::atomic<int32_t> never{0};
+    for (;;) futexWaitHere(&never, 0);
+  }
+  handHeldSignalOn(signo, info);
+}
+
+// Whether `signo`'s action `action` may end the process, stop it or run the
+// program's code: a handler, or a default action other than ignoring the
+// signal or continuing.
+bool actionActs(int signo, const struct sigaction& action) {
+  if ((action.sa_flags & SA_SIGINFO) == 0 && action.sa_handler == SIG_IGN) return false;
+  if ((action.sa_flags & SA_SIGINFO) != 0 || action.sa_handler != SIG_DFL) return true;
+  return signo != SIGCHLD && signo != SIGURG && signo != SIGWINCH && signo != SIGCONT;
+}
+
+// From a crash on, no signal sent to the process runs the program's
+// handlers, ends it or stops it: the crash's thread holds them back, and
+// every other thread that takes one waits for the end. The faults stay with
+// their handlers (the crash's guard), as does SIGSYS (a sandbox's answer to
+// a trapped call, which the write may make), and the parking signal.
+void holdSignals() {
+  struct sigaction hold;
+  std::memset(&hold, 0, sizeof hold);
+  hold.sa_sigaction = heldSignal;
+  hold.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigfillset(&hold.sa_mask);
+  for (int signo = 1; signo < NSIG; ++signo) {
+    const KernelMask bit = KernelMask{1} << (signo - 1);
+    if (signo == SIGKILL || signo == SIGSTOP || signo == SIGABRT || (bit & kFaultBits) != 0 ||
+        (bit & kHeldBack) == 0 || signo == thread_parking_signal()) {
+      continue;
+    }
+    struct sigaction action;
+    if (sigaction(signo, nullptr, &action) != 0 || !actionActs(signo, action)) continue;
+    gHeldActions[signo] = action;
+    sigaction(signo, &hold, nullptr);
+  }
+}
+
+}  // namespace
+
 void process_crash_began() noexcept {
+  ErrnoGuard errnoGuard;
+  // Every signal but the faults (which stay as they were) held back here.
+  const KernelMask held = kHeldBack & ~kFaultBits;
+  stacks::systemCall(SYS_rt_sigprocmask, SIG_BLOCK, stacks::word(&held), 0, sizeof held);
   gCrash.store(static_cast<uint64_t>(base::process_token()) << 32 |
                    static_cast<uint32_t>(mach_thread_self()),
                std::memory_order_release);
+  holdSignals();
 }
 
 bool process_crash_under_way() noexcept {
@@ -543,6 +624,14 @@ void process_crash_holds_exit() noexcept {
   static std::atomic<bool> registered{false};
   if (!registered.exchange(true)) atexit([] { process_crash_hold(); });
 }
+
+// Exit runs the exit handlers and the globals' destructors, the last
+// registered first: the hold above comes before those registered before
+// enabling (the destructors of globals made earlier). This one comes after
+// them all, with the program's and its libraries' destructors (the lowest
+// priority runs last), so that an exit already past the first hold when the
+// crash began waits here, whatever signals its thread blocks.
+__attribute__((destructor(101))) void holdExitAtTheEnd() { process_crash_hold(); }
 
 bool detail::thread_parked_state(thread_t thread, thread_gregs* state) noexcept {
   ParkSlot* slot = parkedSlotOf(thread);

@@ -211,6 +211,7 @@ __attribute__((noinline)) void faultWithoutDescriptors() { faultWith(15); }
 __attribute__((noinline)) void faultWithoutMemory() { faultWith(16); }
 __attribute__((noinline)) void blockedWorkerFaults() { faultWith(17); }
 __attribute__((noinline)) void maskedThreadFaults() { faultWith(18); }
+__attribute__((noinline)) void faultPastTheRepairs() { faultWith(30); }
 __attribute__((noinline)) void handlerFaults(volatile char* used) {
   used[0] = 2;
   faultWith(19);
@@ -908,6 +909,41 @@ int crashWithOwnTables(bool loaded, bool deaf) {
   return 0;
 }
 
+// ---- A program that repairs faults ----
+
+// The page the program's handler repairs (made writable) at its faults, and
+// the action that handler found at enabling, which gets every other fault.
+char* gRepairable = nullptr;
+struct sigaction gEnginesAction;
+
+void repairOrHandOn(int signo, siginfo_t* info, void* uap) {
+  auto* at = static_cast<char*>(info->si_addr);
+  if (at >= gRepairable && at < gRepairable + 4096) {
+    mprotect(gRepairable, 4096, PROT_READ | PROT_WRITE);
+    return;
+  }
+  gEnginesAction.sa_sigaction(signo, info, uap);
+}
+
+// repairing-handler: a program whose handler, installed after enabling,
+// repairs its faults on a page of its own (as a runtime's guard page) and
+// hands every other one on to the engine's: the page faults and is
+// repaired, then a fault elsewhere is reported.
+int faultPastARepairingHandler() {
+  void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) return 5;
+  gRepairable = static_cast<char*>(page);
+  struct sigaction repair = {};
+  repair.sa_sigaction = repairOrHandOn;
+  repair.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigfillset(&repair.sa_mask);
+  if (sigaction(SIGSEGV, &repair, &gEnginesAction) != 0) return 6;
+  *reinterpret_cast<volatile char*>(gRepairable) = 1;
+  mark("repaired", 1);
+  faultPastTheRepairs();
+  return 0;
+}
+
 // ---- Signals and exits during a crash ----
 
 struct sigaction gEnabledFaultAction;
@@ -1171,6 +1207,8 @@ int crash() {
   } else if (gMode == "masks-after-enable") {
     gEnabled = true;
     gEarlyThread.join();
+  } else if (gMode == "repairing-handler") {
+    return faultPastARepairingHandler();
   } else if (gMode == "raise") {
     raise(SIGSEGV);
   } else if (gMode == "abort") {

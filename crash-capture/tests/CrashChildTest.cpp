@@ -435,6 +435,9 @@ const CrashSituation kSituations[] = {
     {"key-destructor", {{"pid", {"overflow"}}}},
     {"blocked-worker", {{"pid", {"blockedWorkerFaults"}}}},
     {"masks-after-enable", {{"pid", {"maskedThreadFaults"}}}},
+    // A program's fault handler installed after enabling runs first, and
+    // hands on what it does not repair.
+    {"repairing-handler", {{"pid", {"faultPastTheRepairs"}}}, false, {}, {}, "repaired"},
     // Images: plugins opened after enabling (by the program, by another
     // plugin, bound deep), closed again, or deleted or replaced on disk; the
     // program's own file deleted or replaced; a plugin's search table

@@ -211,7 +211,7 @@ __attribute__((noinline)) void faultWithoutDescriptors() { faultWith(15); }
 __attribute__((noinline)) void faultWithoutMemory() { faultWith(16); }
 __attribute__((noinline)) void blockedWorkerFaults() { faultWith(17); }
 __attribute__((noinline)) void maskedThreadFaults() { faultWith(18); }
-__attribute__((noinline)) void faultPastTheRepairs() { faultWith(30); }
+__attribute__((noinline)) void faultPastTheRepairs() { faultWith(32); }
 __attribute__((noinline)) void handlerFaults(volatile char* used) {
   used[0] = 2;
   faultWith(19);

@@ -213,6 +213,23 @@ KX_HANDLER_ENTRY bool leftToTheParkBelow(int index, int32_t self, const ucontext
   return false;
 }
 
+// A thread that published its fault state waits in the exception bridge for
+// the answer: it runs nothing meanwhile, and its state is known. Parking it
+// would put a second signal frame on the alternate stack its fault's handler
+// runs on, which may be small or nearly used up.
+bool waitsOnItsFault(thread_t thread) {
+  thread_fault_signal signal;
+  return thread_get_fault_signal(thread, &signal);
+}
+
+// A thread that published its state to wait for the end (a waiting state
+// has no signal), which never answers a request again. One that waits on
+// its fault may yet: its fault's answer lets it go on.
+bool waitsForTheEnd(thread_t thread) {
+  thread_fault_signal signal;
+  return thread_get_fault_signal(thread, &signal) && signal.signo == 0;
+}
+
 // The request to take an offered alternate stack (at enabling, on ordinary
 // stacks), with the C library's calls.
 void takeOfferedStack(void* uap) {
@@ -232,10 +249,12 @@ KX_HANDLER_ENTRY void parkHandler(int, siginfo_t* info, void* uap) {
   if (leftToTheParkBelow(index, self, uc)) return;
   while (index >= 0) index = parkFor(index, self, uc);
   // A request withdrawn before this thread came to it: during a crash, the
-  // thread parks all the same.
+  // thread parks all the same, unless it waits on its fault's answer in the
+  // exception bridge (in Mach mode the crash ends with that answer).
   if (index == kNoRequest &&
       __atomic_load_n(reinterpret_cast<uint64_t*>(&gCrash), __ATOMIC_ACQUIRE) >> 32 ==
-          base::process_token()) {
+          base::process_token() &&
+      !waitsOnItsFault(self)) {
     process_crash_hold();
   }
 }
@@ -260,15 +279,6 @@ ParkSlot* slotOf(thread_t thread, int32_t state) {
 }
 
 ParkSlot* parkedSlotOf(thread_t thread) { return slotOf(thread, kParked); }
-
-// A thread that published its fault state waits in the exception bridge for
-// the answer: it runs nothing meanwhile, and its state is known. Parking it
-// would put a second signal frame on the alternate stack its fault's handler
-// runs on, which may be small or nearly used up.
-bool waitsOnItsFault(thread_t thread) {
-  thread_fault_signal signal;
-  return thread_get_fault_signal(thread, &signal);
-}
 
 // The slot of a request for `thread` still in progress or answered (asked,
 // parking or parked), found by its hint before any scan: by the time it is
@@ -333,7 +343,7 @@ kern_return_t awaitPark(int index, int64_t deadline) {
     // A thread that took a signal held during a crash waits for the end in
     // its handler, with every signal blocked and its state published.
     const bool waitsElsewhere =
-        state == kRequested && waitsOnItsFault(slot.tid.load(std::memory_order_relaxed));
+        state == kRequested && waitsForTheEnd(slot.tid.load(std::memory_order_relaxed));
     if (state == kRequested && (left <= 0 || waitsElsewhere)) {
       int32_t expected = kRequested;
       if (slot.state.compare_exchange_strong(expected, kFree, std::memory_order_acq_rel)) {

@@ -948,6 +948,14 @@ int faultPastARepairingHandler() {
 
 struct sigaction gEnabledFaultAction;
 
+// Blocks every signal, as a program that takes its signals through signalfd
+// does.
+void blockEverySignal() {
+  sigset_t every;
+  sigfillset(&every);
+  pthread_sigmask(SIG_SETMASK, &every, nullptr);
+}
+
 // Whether this process's crash has begun: the action of SIGSEGV is no longer
 // the one enabling installed. Async-signal-safe.
 bool crashHasBegun() {
@@ -973,9 +981,7 @@ int crashWhileSignalsCome(const std::string& kind) {
   sigaction(SIGSEGV, nullptr, &gEnabledFaultAction);
   if (kind.rfind("term", 0) == 0) {
     std::thread([] {
-      sigset_t every;
-      sigfillset(&every);
-      pthread_sigmask(SIG_SETMASK, &every, nullptr);
+      blockEverySignal();
       while (!crashHasBegun()) sched_yield();
       for (;;) {
         kill(getpid(), SIGTERM);
@@ -1008,9 +1014,8 @@ struct DestroyedDuringACrash {
 };
 DestroyedDuringACrash gDestroyedDuringACrash;
 
-// exit-in-destructor: the main thread blocks every signal (as a program that
-// takes its signals through signalfd does) and leaves main; a worker crashes
-// while a global made before enabling is destroyed.
+// exit-in-destructor: the main thread blocks every signal and leaves main; a
+// worker crashes while a global made before enabling is destroyed.
 int crashWhileAGlobalIsDestroyed() {
   sigaction(SIGSEGV, nullptr, &gEnabledFaultAction);
   markFunction("crashed", faultHere);
@@ -1018,9 +1023,7 @@ int crashWhileAGlobalIsDestroyed() {
     while (!gDestroying.load()) usleep(100);
     faultHere();
   }).detach();
-  sigset_t every;
-  sigfillset(&every);
-  pthread_sigmask(SIG_SETMASK, &every, nullptr);
+  blockEverySignal();
   return 0;
 }
 

@@ -592,10 +592,13 @@ void holdSignals() {
         (bit & kHeldBack) == 0 || signo == thread_parking_signal()) {
       continue;
     }
+    // One call for most: an action that would not act (an ignored signal)
+    // goes back at once; a signal it gets meanwhile holds its thread, as
+    // parking would.
     struct sigaction action;
-    if (sigaction(signo, nullptr, &action) != 0 || !actionActs(signo, action)) continue;
+    if (sigaction(signo, &hold, &action) != 0) continue;
     gHeldActions[signo] = action;
-    sigaction(signo, &hold, nullptr);
+    if (!actionActs(signo, action)) sigaction(signo, &action, nullptr);
   }
 }
 

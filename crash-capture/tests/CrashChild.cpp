@@ -26,6 +26,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -78,7 +79,9 @@ kx_child_divide:
 namespace {
 
 std::string gFolder;
-std::string gMode;
+// Never destroyed: the crash callback reads it while an exit destroys the
+// globals.
+std::string& gMode = *new std::string;
 char gMarkersPath[4096];
 // The waits parking had begun before the crash.
 uint64_t gParkingWaitsBefore = 0;
@@ -208,6 +211,7 @@ __attribute__((noinline)) void faultWithoutDescriptors() { faultWith(15); }
 __attribute__((noinline)) void faultWithoutMemory() { faultWith(16); }
 __attribute__((noinline)) void blockedWorkerFaults() { faultWith(17); }
 __attribute__((noinline)) void maskedThreadFaults() { faultWith(18); }
+__attribute__((noinline)) void faultPastTheRepairs() { faultWith(32); }
 __attribute__((noinline)) void handlerFaults(volatile char* used) {
   used[0] = 2;
   faultWith(19);
@@ -232,14 +236,35 @@ __attribute__((noinline)) void usedMostOfTheStack(int, siginfo_t*, void*) {
   handlerFaults(block);
 }
 
+// The signal frame the kernel makes for this process, measured: the size it
+// tells (AT_MINSIGSTKSZ) is the largest any process may need, some 8 KiB more
+// than a process that never asked for the widest registers (AMX) gets.
+size_t signalFrameSize() {
+  static char probeStack[64 * 1024];
+  static uintptr_t deepest = 0;
+  stack_t probe = {probeStack, 0, sizeof probeStack}, before;
+  struct sigaction action = {}, previous;
+  action.sa_handler = [](int) {
+    volatile char here = 0;
+    deepest = reinterpret_cast<uintptr_t>(&here);
+  };
+  action.sa_flags = SA_ONSTACK;
+  sigaltstack(&probe, &before);
+  sigaction(SIGURG, &action, &previous);
+  raise(SIGURG);
+  sigaction(SIGURG, &previous, nullptr);
+  sigaltstack(&before, nullptr);
+  return reinterpret_cast<uintptr_t>(probeStack + sizeof probeStack) - deepest;
+}
+
 // Gives the calling thread an alternate stack of its own, as an application
-// or another runtime would, that leaves `room` bytes beyond the largest
-// signal frame the kernel makes (some 1 KiB on one machine, 3.4 KiB with the
-// widest vector registers), above an inaccessible guard page: a handler that
-// needs more than it has faults there rather than writing over whatever lies
-// below.
+// or another runtime would, that leaves `room` bytes beyond the signal frame
+// the kernel makes (some 1 KiB on one machine, 3.4 KiB with the widest vector
+// registers), above an inaccessible guard page: a handler that needs more
+// than it has faults there rather than writing over whatever lies below.
 void installAlternateStack(size_t room) {
-  const size_t size = getauxval(AT_MINSIGSTKSZ) + room;
+  static const size_t frame = signalFrameSize();
+  const size_t size = frame + room;
   const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
   void* mapping =
       mmap(nullptr, page + size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -884,6 +909,124 @@ int crashWithOwnTables(bool loaded, bool deaf) {
   return 0;
 }
 
+// ---- A program that repairs faults ----
+
+// The page the program's handler repairs (made writable) at its faults, and
+// the action that handler found at enabling, which gets every other fault.
+char* gRepairable = nullptr;
+struct sigaction gEnginesAction;
+
+void repairOrHandOn(int signo, siginfo_t* info, void* uap) {
+  auto* at = static_cast<char*>(info->si_addr);
+  if (at >= gRepairable && at < gRepairable + 4096) {
+    mprotect(gRepairable, 4096, PROT_READ | PROT_WRITE);
+    return;
+  }
+  gEnginesAction.sa_sigaction(signo, info, uap);
+}
+
+// repairing-handler: a program whose handler, installed after enabling,
+// repairs its faults on a page of its own (as a runtime's guard page) and
+// hands every other one on to the engine's: the page faults and is
+// repaired, then a fault elsewhere is reported.
+int faultPastARepairingHandler() {
+  void* page = mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  if (page == MAP_FAILED) return 5;
+  gRepairable = static_cast<char*>(page);
+  struct sigaction repair = {};
+  repair.sa_sigaction = repairOrHandOn;
+  repair.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  sigfillset(&repair.sa_mask);
+  if (sigaction(SIGSEGV, &repair, &gEnginesAction) != 0) return 6;
+  *reinterpret_cast<volatile char*>(gRepairable) = 1;
+  mark("repaired", 1);
+  faultPastTheRepairs();
+  return 0;
+}
+
+// ---- Signals and exits during a crash ----
+
+struct sigaction gEnabledFaultAction;
+
+// Blocks every signal, as a program that takes its signals through signalfd
+// does.
+void blockEverySignal() {
+  sigset_t every;
+  sigfillset(&every);
+  pthread_sigmask(SIG_SETMASK, &every, nullptr);
+}
+
+// Whether this process's crash has begun: the action of SIGSEGV is no longer
+// the one enabling installed. Async-signal-safe.
+bool crashHasBegun() {
+  struct sigaction now;
+  sigaction(SIGSEGV, nullptr, &now);
+  return now.sa_sigaction != gEnabledFaultAction.sa_sigaction;
+}
+
+// The program's handler of a signal that keeps coming: marks "late-handler"
+// when it runs once the crash has begun; a SIGTERM ends the program, as a
+// graceful shutdown does.
+void lateHandler(int signo) {
+  if (crashHasBegun()) markFromCallback("late-handler", static_cast<uint64_t>(signo));
+  if (signo == SIGTERM) exit(0);
+}
+
+// held-<kind>: a thread of a program with 1,000 crashes while signals keep
+// coming: SIGTERM sent to the program every millisecond once the crash has
+// begun (by a thread that blocks every signal), with its default action
+// ("term") or a handler ("term-exit"), or a timer's every millisecond,
+// SIGALRM ("alarm") or SIGPROF ("prof"), each with a handler.
+int crashWhileSignalsCome(const std::string& kind) {
+  sigaction(SIGSEGV, nullptr, &gEnabledFaultAction);
+  if (kind.rfind("term", 0) == 0) {
+    std::thread([] {
+      blockEverySignal();
+      while (!crashHasBegun()) sched_yield();
+      for (;;) {
+        kill(getpid(), SIGTERM);
+        usleep(1000);
+      }
+    }).detach();
+  }
+  const int signo = kind == "alarm" ? SIGALRM : kind == "prof" ? SIGPROF : SIGTERM;
+  if (kind != "term") signal(signo, lateHandler);
+  if (kind == "alarm" || kind == "prof") {
+    const struct itimerval every = {{0, 1000}, {0, 1000}};
+    setitimer(kind == "alarm" ? ITIMER_REAL : ITIMER_PROF, &every, nullptr);
+  }
+  startSleepers(997, false);
+  markFunction("crashed", faultHere);
+  std::thread(faultHere).join();
+  return 0;
+}
+
+// Destroyed after the engine's exit hold (made before enabling): in
+// "exit-in-destructor" a worker crashes while it runs, and it returns once
+// the crash has begun.
+std::atomic<bool> gDestroying{false};
+struct DestroyedDuringACrash {
+  ~DestroyedDuringACrash() {
+    if (gMode != "exit-in-destructor") return;
+    gDestroying = true;
+    while (!crashHasBegun()) usleep(100);
+  }
+};
+DestroyedDuringACrash gDestroyedDuringACrash;
+
+// exit-in-destructor: the main thread blocks every signal and leaves main; a
+// worker crashes while a global made before enabling is destroyed.
+int crashWhileAGlobalIsDestroyed() {
+  sigaction(SIGSEGV, nullptr, &gEnabledFaultAction);
+  markFunction("crashed", faultHere);
+  std::thread([] {
+    while (!gDestroying.load()) usleep(100);
+    faultHere();
+  }).detach();
+  blockEverySignal();
+  return 0;
+}
+
 int crash() {
   if (gMode == "fault") {
     markFunction("crashed", faultAfterBacktrace);
@@ -941,6 +1084,10 @@ int crash() {
     faultHere();
   } else if (gMode == "drop-privileges") {
     return crashAfterGivingUpRoot();
+  } else if (gMode.rfind("held-", 0) == 0) {
+    return crashWhileSignalsCome(gMode.substr(strlen("held-")));
+  } else if (gMode == "exit-in-destructor") {
+    return crashWhileAGlobalIsDestroyed();
   } else if (gMode.rfind("own-tables", 0) == 0) {
     return crashWithOwnTables(gMode == "own-tables-loaded", gMode == "own-tables-deaf");
   } else if (gMode == "fork-child" || gMode == "raw-fork-child") {
@@ -1063,6 +1210,8 @@ int crash() {
   } else if (gMode == "masks-after-enable") {
     gEnabled = true;
     gEarlyThread.join();
+  } else if (gMode == "repairing-handler") {
+    return faultPastARepairingHandler();
   } else if (gMode == "raise") {
     raise(SIGSEGV);
   } else if (gMode == "abort") {

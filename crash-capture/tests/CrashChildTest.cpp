@@ -208,15 +208,27 @@ TEST(CrashChildSignals, RaisedSignalHasNoAddress) {
 // and reopened, crashes while the main thread sleeps and then leaves main:
 // the program ends by the crash, with its report, every time; also with busy
 // threads beside it, and when the main thread, which blocks the parking
-// signal, leaves main once the crash has begun.
+// signal, leaves main once the crash has begun. So does a program whose
+// main thread blocks every signal, leaves main and destroys a global made
+// before enabling when a worker crashes; and one of 1,000 threads whose
+// crash meets signals that keep coming (SIGTERM with its default action or
+// a handler that exits, timers' SIGALRM and SIGPROF): none of the program's
+// handlers runs once the crash has begun.
 TEST(CrashChildSignals, NoThreadRunsOnOrEndsTheProgramWhileACrashIsWritten) {
-  for (const auto& [mode, rounds] :
-       {std::pair{"own-tables", 20}, {"own-tables-loaded", 20}, {"own-tables-deaf", 5}}) {
+  for (const auto& [mode, rounds] : {std::pair{"own-tables", 20},
+                                     {"own-tables-loaded", 20},
+                                     {"own-tables-deaf", 5},
+                                     {"exit-in-destructor", 30},
+                                     {"held-term", 3},
+                                     {"held-term-exit", 3},
+                                     {"held-alarm", 3},
+                                     {"held-prof", 3}}) {
     for (int round = 0; round < rounds; ++round) {
       SCOPED_TRACE(std::string(mode) + ", round " + std::to_string(round));
       ChildRun run;
       runChild(mode, "signals", &run);
       expectOneWholeReport(run, "SIGSEGV");
+      EXPECT_EQ(run.marker("late-handler"), 0u);
       if (HasFailure()) return;
     }
   }
@@ -423,6 +435,9 @@ const CrashSituation kSituations[] = {
     {"key-destructor", {{"pid", {"overflow"}}}},
     {"blocked-worker", {{"pid", {"blockedWorkerFaults"}}}},
     {"masks-after-enable", {{"pid", {"maskedThreadFaults"}}}},
+    // A program's fault handler installed after enabling runs first, and
+    // hands on what it does not repair.
+    {"repairing-handler", {{"pid", {"faultPastTheRepairs"}}}, false, {}, {}, "repaired"},
     // Images: plugins opened after enabling (by the program, by another
     // plugin, bound deep), closed again, or deleted or replaced on disk; the
     // program's own file deleted or replaced; a plugin's search table
@@ -733,6 +748,9 @@ const std::map<std::string, std::string> kBeyondThreadSanitizer = {
     {"main-exited",
      "ThreadSanitizer fails its own check (a thread number past its limit) once the main thread "
      "has exited"},
+    {"threads-past-the-slots",
+     "ThreadSanitizer gives each thread some 14 mappings and 1 MiB: 4,104 threads take 4 GiB and "
+     "59,000 of the 65,530 mappings a process may have, and minutes on a loaded machine"},
     {"enable-fails-under-crash", kTrapsBeyondThreadSanitizer},
     {"clone-sighand", kCloneChildBeyondThreadSanitizer},
     {"clone-files", kCloneChildBeyondThreadSanitizer},

@@ -5,7 +5,9 @@
 // (HandlerStacksPlaces.cpp), taking back the stacks of ended threads
 // (HandlerStacksEnded.cpp), ownership across fork (HandlerStacksFork.cpp),
 // the waiting room (HandlerStacksWaitingRoom.cpp), and the calls on a stack
-// with the entry points (HandlerStacks.cpp).
+// with the entry points (HandlerStacks.cpp). The parking signal's handler
+// (ThreadParking.cpp), which runs where its signal arrives too, makes its
+// system calls with the helpers here.
 
 #include <errno.h>
 #include <signal.h>

@@ -121,7 +121,10 @@ class Holders {
               self->onKeptStacks += onAKeptStack(self->set_, frame);
               self->lastFrame = frame;
               ++self->holding;
-              while (!self->released_.load()) std::this_thread::yield();
+              // Asleep, not spinning: hundreds of spinning threads under
+              // ThreadSanitizer keep the processors and the address space's
+              // lock (its history grows with each look) from the rest.
+              self->released_.wait(false);
             },
             this);
       });
@@ -130,6 +133,7 @@ class Holders {
   ~Holders() { release(); }
   void release() {
     released_ = true;
+    released_.notify_all();
     for (auto& thread : threads_) {
       if (thread.joinable()) thread.join();
     }
@@ -137,6 +141,7 @@ class Holders {
   // Leaves the threads to themselves: one may wait for a stack for good.
   void abandon() {
     released_ = true;
+    released_.notify_all();
     for (auto& thread : threads_) {
       if (thread.joinable()) thread.detach();
     }

@@ -94,10 +94,17 @@ void thread_suspend_all(const thread_t* threads, uint32_t count, bool* suspended
 // signal blocked (as a parked thread always is), one the parking signal
 // reaches late parks then, one started meanwhile parks before it runs, and
 // one that calls `exit` waits there (the program cannot end before the
-// crash does). Its thread list closes a descriptor kept from a parent as
+// crash does). No signal sent to the process runs the program's handlers,
+// ends it or stops it any more: the calling thread blocks every signal but
+// the faults, and each signal whose action would act (a handler, or a
+// default action other than ignoring or continuing) but for the faults,
+// SIGABRT and the parking signal gets an action that has the thread it
+// reaches wait for the end, its state published as a waiting thread's. Its
+// thread list closes a descriptor kept from a parent as
 // `descriptor_close_copy` does at crash time. Kept with the process's token
 // (base/ProcessToken.h): a child forked later is not ending, nor is the
-// parent of a child in its memory whose crash it is.
+// parent of a child in its memory whose crash it is (such a process that
+// takes a held signal puts its action back and takes it again).
 void process_crash_began() noexcept;
 // Whether the calling process has been marked so.
 bool process_crash_under_way() noexcept;

@@ -850,9 +850,13 @@ __attribute__((noinline)) void faultAfterGivingUpRoot() { faultWith(30); }
 __attribute__((noinline)) void childOfTheUnprivilegedDaemonCrashes() { faultWith(31); }
 
 // drop-privileges: enabled as root, the program takes nobody's user and
-// group (65534), as a daemon does; a child it forks then crashes, and then
-// the program.
+// group (65534), as a daemon does (a child it forked before has ended
+// normally); a child it forks then crashes, and then the program.
 int crashAfterGivingUpRoot() {
+  // A child that ends normally first leaves the program's prepared file.
+  const pid_t ended = fork();
+  if (ended == 0) exit(0);
+  waitFor(ended);
   if (setgroups(0, nullptr) != 0 || setresgid(65534, 65534, 65534) != 0 ||
       setresuid(65534, 65534, 65534) != 0) {
     return 7;
@@ -1088,6 +1092,8 @@ int crash() {
     return crashWhileSignalsCome(gMode.substr(strlen("held-")));
   } else if (gMode == "exit-in-destructor") {
     return crashWhileAGlobalIsDestroyed();
+  } else if (gMode == "enable") {
+    return 0;  // and the program ends normally
   } else if (gMode.rfind("own-tables", 0) == 0) {
     return crashWithOwnTables(gMode == "own-tables-loaded", gMode == "own-tables-deaf");
   } else if (gMode == "fork-child" || gMode == "raw-fork-child") {

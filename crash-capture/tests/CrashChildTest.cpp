@@ -21,6 +21,7 @@
 #include "ThreadSanitizerFacts.h"
 #include "baseTest/Children.h"
 #include "baseTest/Polling.h"
+#include "dispatchTest/Processes.h"
 
 namespace {
 
@@ -336,44 +337,116 @@ TEST(CrashChildSignals, EnablingRemovesTheHiddenFilesOfEndedWritersOnly) {
   }
 }
 
+// Runs the child program in `mode` under `folder` to its end, with
+// symbolication: its wait status, or -1 when it hung.
+int runToEnd(const std::string& mode, const std::string& folder) {
+  int ended = -1, status = 0;
+  const pid_t pid = crashsituations::startChild(mode, "signals", folder, true, &ended);
+  const bool done =
+      pid >= 0 && crashsituations::waitForChild(pid, &status, crashsituations::childDeadline());
+  close(ended);
+  return done ? status : -1;
+}
+
+// The reports under `folder` (pending and queued), and the hidden files.
+std::pair<size_t, size_t> reportsAndHiddenFiles(const std::string& folder) {
+  auto reporter = crashsituations::childReporter(folder);
+  size_t hidden = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(
+           std::filesystem::path(reporter->crashReportPath()).parent_path())) {
+    hidden += entry.path().filename().string().rfind(".report-", 0) == 0;
+  }
+  return {reporter->hasPendingCrashReport() + reporter->queuedCrashReportPaths().size(), hidden};
+}
+
 // A daemon that enables as root and then takes nobody's user and group: its
 // crash goes into the file it prepared at enabling, which the next enabling
-// names as the pending report. Its child, forked after, has no report, and
-// leaves no file.
+// names as the pending report, also on a FUSE folder that makes no file
+// without a name (bindfs). A child it forked before ends normally, and one
+// forked after has no report; the next enabling, which ends normally, leaves
+// no file beside the report.
 TEST(CrashChildSignals, ProgramThatGaveUpRootStillReports) {
   if (geteuid() != 0) GTEST_SKIP() << "only a process run as root can give it up";
-  namespace fs = std::filesystem;
-  const std::string folder = crashsituations::childFolder();
-  int ended = -1;
-  const pid_t program =
-      crashsituations::startChild("drop-privileges", "signals", folder, true, &ended);
-  ASSERT_GE(program, 0);
-  int status = 0;
-  ASSERT_TRUE(crashsituations::waitForChild(program, &status, crashsituations::childDeadline()));
-  close(ended);
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
-  auto reporter = crashsituations::childReporter(folder);
-  EXPECT_FALSE(reporter->hasPendingCrashReport());
-  EXPECT_EQ(base::testing::inChild([&] { return reporter->enableCrashReporter() ? 0 : 1; }), 0);
-  const auto data = reporter->loadPendingCrashReportData();
-  ASSERT_TRUE(data.has_value());
-  const auto report = crashsituations::decode(*data, folder);
-  ASSERT_TRUE(report.ok) << report.text;
-  ASSERT_NE(report.crashed(), nullptr);
-  bool named = false;
-  for (const auto& symbol : report.crashed()->symbols) {
-    named = named || symbol.find("faultAfterGivingUpRoot") != std::string::npos;
+  for (const bool fuse : {false, true}) {
+    SCOPED_TRACE(fuse ? "FUSE folder" : "folder");
+    struct Scratch {  // the row's folder, and the FUSE folder mounted in it
+      std::string folder = crashsituations::childFolder(), view;
+      ~Scratch() {
+        if (!view.empty()) umount2(view.c_str(), MNT_DETACH);
+        std::filesystem::remove_all(folder);
+      }
+    } scratch;
+    std::string folder = scratch.folder;
+    if (fuse) {
+      ASSERT_EQ(access("/usr/bin/bindfs", X_OK), 0) << "no bindfs: scripts/setup installs it";
+      if (access("/dev/fuse", R_OK | W_OK) != 0)
+        GTEST_SKIP() << "FUSE cannot be mounted: no /dev/fuse";
+      folder += "/view";
+      std::filesystem::create_directories(folder);
+      std::filesystem::create_directories(scratch.folder + "/store");
+      const std::string refused =
+          crashsituations::runCommand("bindfs " + scratch.folder + "/store " + folder + " 2>&1");
+      if (refused.rfind("exit failure", 0) == 0)
+        GTEST_SKIP() << "FUSE cannot be mounted: " << refused;
+      scratch.view = folder;
+    }
+    const int status = runToEnd("drop-privileges", folder);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) << status;
+    auto reporter = crashsituations::childReporter(folder);
+    EXPECT_FALSE(reporter->hasPendingCrashReport());
+    EXPECT_EQ(runToEnd("enable", folder), 0);
+    const auto report = crashsituations::decode(
+        reporter->loadPendingCrashReportData().value_or(std::vector<uint8_t>()), scratch.folder);
+    ASSERT_TRUE(report.ok) << "the prepared report was not named\n" << report.text;
+    ASSERT_NE(report.crashed(), nullptr);
+    bool named = false;
+    for (const auto& symbol : report.crashed()->symbols) {
+      named = named || symbol.find("faultAfterGivingUpRoot") != std::string::npos;
+    }
+    EXPECT_TRUE(named) << report.text.substr(0, 4096);
+    EXPECT_EQ(reportsAndHiddenFiles(folder), std::make_pair(size_t{1}, size_t{0}));
   }
-  EXPECT_TRUE(named) << report.text.substr(0, 4096);
-  // Beside it only the empty file the enabling here (as root) prepared.
-  size_t others = 0;
-  for (const auto& entry :
-       fs::recursive_directory_iterator(fs::path(reporter->crashReportPath()).parent_path())) {
-    others += entry.is_regular_file() && entry.path() != reporter->crashReportPath() &&
-              entry.file_size() != 0;
+}
+
+// Two enablings at once name a prepared report once: the first holds it,
+// stopped as it names it, while the second runs. Also where the first is
+// killed there, after forking a child (which holds no claim), and where
+// naming is refused (the report stays for a later enabling). Enablings that
+// end normally leave no hidden file.
+TEST(CrashChildSignals, TwoEnablingsAtOnceNameAPreparedReportOnce) {
+  if (geteuid() != 0) GTEST_SKIP() << "only a process run as root prepares a file";
+  for (const auto& [how, reportsAfterTheSecond] :
+       {std::pair<std::string, size_t>{"stop", 0}, {"fork-stop", 1}, {"refuse", 1}}) {
+    SCOPED_TRACE(how);
+    const std::string folder = crashsituations::childFolder();
+    ASSERT_NE(runToEnd("drop-privileges", folder), -1);
+    auto heldUp = dispatch::testing::crashingChildEnvironment(
+        {"LD_PRELOAD=" ROCRASH_NAMING_SHIM, "KX_NAMING=" + how});
+    for (auto& variable : heldUp) {
+      // The sanitizer's runtime comes after the preloaded library.
+      if (variable.rfind("ASAN_OPTIONS=", 0) == 0) variable += ":verify_asan_link_order=0";
+    }
+    int ended = -1, status = 0;
+    const pid_t first =
+        crashsituations::startChild("enable", "signals", folder, false, &ended, heldUp);
+    const bool stops = how != "refuse";
+    const auto deadline = crashsituations::childDeadline();
+    EXPECT_TRUE(base::testing::within(
+        [&] { return waitpid(first, &status, WNOHANG | (stops ? WUNTRACED : 0)) == first; },
+        std::chrono::seconds(90)));
+    EXPECT_TRUE(stops ? WIFSTOPPED(status) : WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    if (how == "fork-stop") kill(first, SIGKILL);
+    if (how == "fork-stop") crashsituations::waitForChild(first, &status, deadline);
+    EXPECT_EQ(runToEnd("enable", folder), 0);
+    EXPECT_EQ(reportsAndHiddenFiles(folder).first, reportsAfterTheSecond);
+    if (how == "stop") kill(first, SIGCONT);
+    if (how == "stop") crashsituations::waitForChild(first, &status, deadline);
+    if (stops) kill(-first, SIGKILL);
+    close(ended);
+    EXPECT_EQ(runToEnd("enable", folder), 0);
+    EXPECT_EQ(reportsAndHiddenFiles(folder), std::make_pair(size_t{1}, size_t{0}));
+    std::filesystem::remove_all(folder);
   }
-  EXPECT_EQ(others, 0u) << "a file was left beside the report";
-  fs::remove_all(folder);
 }
 
 TEST(CrashChildSignals, ReportThatWouldPassTheOutputLimitStaysWhole) {

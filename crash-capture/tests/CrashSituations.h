@@ -232,13 +232,14 @@ inline std::shared_ptr<ROReradUzerirud> childReporter(const std::string& folder)
 // "mach"), reporting under `folder`, with symbolication when asked, in a
 // process group of its own: -1 when it cannot. `*ended` gets a pipe's read
 // end, whose write end the program and its descendants hold: it reads as
-// ended once they all are.
+// ended once they all are. `overrides` are variables of its environment.
 inline pid_t startChild(const std::string& mode, const std::string& type, const std::string& folder,
-                        bool symbols, int* ended) {
+                        bool symbols, int* ended, const std::vector<std::string>& overrides = {}) {
   std::vector<std::string> arguments = {ROCRASH_CHILD_PROGRAM, mode, type, folder};
   if (symbols) arguments.emplace_back("symbols");
-  std::vector<std::string> environment =
-      dispatch::testing::environmentWith(dispatch::testing::crashingChildEnvironment({}));
+  std::vector<std::string> variables = dispatch::testing::crashingChildEnvironment({});
+  variables.insert(variables.end(), overrides.begin(), overrides.end());
+  std::vector<std::string> environment = dispatch::testing::environmentWith(variables);
   std::vector<char*> argv, envp;
   for (auto& a : arguments) argv.push_back(a.data());
   argv.push_back(nullptr);

@@ -287,13 +287,7 @@ void releaseCrashRecord() {
     close(gStorage.reportFile);
   }
   gStorage.reportFile = -1;
-  // The prepared file is made empty and stays so until a crash: a number
-  // the program took for a file of its own is left alone.
-  if (gStorage.preparedFile >= 0 &&
-      sys::descriptor_still_names(gStorage.preparedFile, gStorage.preparedFileIdentity, false)) {
-    close(gStorage.preparedFile);
-  }
-  gStorage.preparedFile = -1;
+  closePreparedFile();
   for (char** path : {&gStorage.reportPath, &gStorage.dataFolder, &gStorage.queueFolder}) {
     free(*path);
     *path = nullptr;
@@ -393,12 +387,7 @@ bool ROReradUzerirud::enableCrashReporterAndReturnError(
     close(gStorage.reportFile);
     gStorage.reportFile = -1;
   }
-  gStorage.preparedFile = prepareReportFile(gStorage.dataFolder);
-  if (gStorage.preparedFile >= 0 &&
-      !sys::descriptor_identify(gStorage.preparedFile, &gStorage.preparedFileIdentity)) {
-    close(gStorage.preparedFile);
-    gStorage.preparedFile = -1;
-  }
+  prepareReportFile(gStorage.dataFolder);
 
   // The kernel ends a thread that faults with its fault signal blocked,
   // before any handler runs; the threads that exist now take their alternate

@@ -36,7 +36,7 @@ struct CrashStorage {
   // group afterwards (a daemon): a file with a hidden name in the data
   // folder, made then and kept open and locked, into which its crash goes
   // when the folder no longer lets it make or name a file (see
-  // `preparedReportWhole`). -1 otherwise.
+  // `prepareReportFile`). -1 otherwise.
   int preparedFile = -1;
   sys::descriptor_identity preparedFileIdentity;
   rocrash_mach_exception_port_set previousPorts{};
@@ -66,15 +66,23 @@ rocrash_error_t writeCrashReport(rocrash_log_writer* writer, sys::thread_t crash
 // ended before naming them (killed midway), never one a writer that lives
 // is writing. A prepared file (see `prepareReportFile`) whose report was
 // written whole gets its name instead: the pending report's, or a queued
-// one's in `queueFolder` when a pending report is there. Not
-// async-signal-safe.
+// one's in `queueFolder` when a pending report is there; the enabling claims
+// it first, so that no other names it too. Not async-signal-safe.
 void removeEndedWritersFiles(const char* dataFolder, const char* reportPath,
                              const char* queueFolder);
 
 // Makes the prepared file for a process that enabled as root (see
-// `CrashStorage::preparedFile`) in `dataFolder`: -1 for another process, or
-// when it cannot be made. Not async-signal-safe.
-int prepareReportFile(const char* dataFolder);
+// `CrashStorage::preparedFile`) in `dataFolder`, and sets it in the record;
+// nothing for another process, or when it cannot be made. Its name goes
+// when the process ends without a crash (and may still change the folder).
+// Not async-signal-safe.
+void prepareReportFile(const char* dataFolder);
+
+// Removes the prepared file's name, if this process made it and no crash
+// took it, and closes it while its number still names it (a number the
+// program took for a file of its own is left alone). Only while no crash-time
+// callback may read the record. Not async-signal-safe.
+void closePreparedFile();
 
 // The signal handlers' callback: writes the crash's report.
 bool signalCallback(int signo, siginfo_t* info, void* uap, void*,

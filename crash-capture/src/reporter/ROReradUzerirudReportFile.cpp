@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -162,19 +163,20 @@ bool openHidden(const char* folder, ReportFile* out) {
 // whose clone a sandbox entered after enabling may answer by ending the
 // process, and its report would be lost for a file that lingers only while
 // a process that shares its table (a CLONE_FILES child of its) lives on.
-bool openTemporary(bool child, ReportFile* out) {
+bool openTemporary(const char* folder, bool child, ReportFile* out) {
   if (child) (void)sys::descriptor_table_make_own();
-  return openHidden(gStorage.dataFolder, out);
+  return openHidden(folder, out);
 }
 
-// Opens a new file for the report: one without a name, or a temporary one.
-bool openNewReportFile(bool child, ReportFile* out) {
-  out->fd = open(gStorage.dataFolder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+// Opens a new file for a report in `folder`: one without a name, or a
+// temporary one.
+bool openNewReportFile(const char* folder, bool child, ReportFile* out) {
+  out->fd = open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (out->fd >= 0) {
     if ((out->view = viewNaming(out->fd)) != nullptr) return true;
     close(out->fd);
   }
-  return openTemporary(child, out);
+  return openTemporary(folder, child, out);
 }
 
 // Whether the data folder lets the process (as it is now, its effective
@@ -211,7 +213,7 @@ bool openReportFile(bool child, bool sharedMemory, ReportFile* out) {
     if (ours && child) parents = reserved;
     if (!sharedMemory) gStorage.reportFile = -1;
   }
-  const bool opened = openNewReportFile(child, out);
+  const bool opened = openNewReportFile(gStorage.dataFolder, child, out);
   if (parents < 0) return opened;
   // A child's copy of the parent's file goes once the child's own file tells
   // its table apart from the parent's, or, when it could open none (it used
@@ -222,7 +224,7 @@ bool openReportFile(bool child, bool sharedMemory, ReportFile* out) {
   owner.pid = static_cast<int32_t>(gStorage.writer.forked_process.set_up_in);
   owner.startTicks = gStorage.writer.process_info.start_ticks;
   const bool closed = sys::descriptor_close_copy(parents, owner, true, opened ? out->fd : -1);
-  return opened || (closed && openNewReportFile(child, out));
+  return opened || (closed && openNewReportFile(gStorage.dataFolder, child, out));
 }
 
 // Gives the whole report the name `path`, never replacing a file there: an
@@ -275,9 +277,10 @@ std::string randomQueuedName(const char* folder) {
 }
 
 // Names the whole report a prepared file `fd` holds after its mark: a copy
-// without the mark, made without a name and linked as the pending report, or
-// queued when one is pending. False, leaving everything for a later
-// enabling, when that cannot be done.
+// without the mark, made as a crash makes its file (without a name, or under
+// a hidden name of its own where the file system cannot make such files) and
+// named as the pending report, or queued when one is pending. False, leaving
+// everything for a later enabling, when that cannot be done.
 bool namePreparedReport(int fd, const char* dataFolder, const char* reportPath,
                         const char* queueFolder) {
   struct stat st;
@@ -286,19 +289,40 @@ bool namePreparedReport(int fd, const char* dataFolder, const char* reportPath,
   }
   std::vector<uint8_t> bytes(static_cast<size_t>(st.st_size) - 1);
   if (pread(fd, bytes.data(), bytes.size(), 1) != static_cast<ssize_t>(bytes.size())) return false;
-  const int copy = open(dataFolder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
-  if (copy < 0) return false;
-  const std::string view = "/proc/self/fd/" + std::to_string(copy);
-  const bool written =
-      write(copy, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
-  bool named =
-      written && linkat(AT_FDCWD, view.c_str(), AT_FDCWD, reportPath, AT_SYMLINK_FOLLOW) == 0;
-  if (!named && written && errno == EEXIST) {
-    named = linkat(AT_FDCWD, view.c_str(), AT_FDCWD, randomQueuedName(queueFolder).c_str(),
-                   AT_SYMLINK_FOLLOW) == 0;
+  ReportFile copy;
+  if (!openNewReportFile(dataFolder, false, &copy)) return false;
+  bool named = write(copy.fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size());
+  if (named && !nameReport(&copy, reportPath)) {
+    named = errno == EEXIST && nameReport(&copy, randomQueuedName(queueFolder).c_str());
   }
-  close(copy);
+  if (copy.temporary[0] != '\0') unlink(copy.temporary);
+  close(copy.fd);
   return named;
+}
+
+// The file prepared for this process (see prepareReportFile): its name, and
+// the process that made it, which alone removes it.
+char gPreparedName[kPathRoom];
+sys::process_identity gPreparedBy;
+
+// Removes the name of the file prepared for this process, while no crash
+// has taken it (a crash takes it out of the record before it writes), as
+// long as the process is the one that made it (not a child that ends
+// normally while its parent lives on). A process that may no longer change
+// the folder (it gave up root) leaves it to the next enabling.
+void removePreparedName() {
+  const int fd = gStorage.preparedFile;
+  if (fd < 0 || gPreparedName[0] == '\0' ||
+      !sys::descriptor_still_names(fd, gStorage.preparedFileIdentity, false)) {
+    return;
+  }
+  const sys::process_identity self = sys::process_identity_self();
+  struct stat held, named;
+  if (self.pid == gPreparedBy.pid && self.startTicks == gPreparedBy.startTicks &&
+      fstat(fd, &held) == 0 && lstat(gPreparedName, &named) == 0 && named.st_dev == held.st_dev &&
+      named.st_ino == held.st_ino) {
+    unlink(gPreparedName);
+  }
 }
 
 }  // namespace
@@ -316,18 +340,21 @@ void removeEndedWritersFiles(const char* dataFolder, const char* reportPath,
         strcmp(name + length - suffix, kTemporarySuffix) != 0) {
       continue;
     }
-    const int fd = openat(folder, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+    const int fd = openat(folder, name, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) continue;
     // A writer that lives holds its file's lock: a file whose lock can be
     // had is one a writer left when it ended, unless the name is another
-    // file's by now.
+    // file's by now. The lock is the whole file's and this process's alone,
+    // so that no other enabling names or removes the file meanwhile, and it
+    // goes with this process (a child forked meanwhile does not hold it, as
+    // it would hold a lock on the open file).
     struct flock lock;
     memset(&lock, 0, sizeof lock);
-    lock.l_type = F_RDLCK;
+    lock.l_type = F_WRLCK;
     lock.l_whence = SEEK_SET;
     struct stat held, named;
     char mark = 0;
-    if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && fcntl(fd, F_OFD_SETLK, &lock) == 0 &&
+    if (fstat(fd, &held) == 0 && S_ISREG(held.st_mode) && fcntl(fd, F_SETLK, &lock) == 0 &&
         fstatat(folder, name, &named, AT_SYMLINK_NOFOLLOW) == 0 && named.st_dev == held.st_dev &&
         named.st_ino == held.st_ino &&
         (pread(fd, &mark, 1, 0) != 1 || mark != kWholeMark ||
@@ -340,10 +367,30 @@ void removeEndedWritersFiles(const char* dataFolder, const char* reportPath,
   close(folder);
 }
 
-int prepareReportFile(const char* dataFolder) {
-  if (geteuid() != 0) return -1;
+void prepareReportFile(const char* dataFolder) {
   ReportFile prepared;
-  return openHidden(dataFolder, &prepared) ? prepared.fd : -1;
+  if (geteuid() != 0 || !openHidden(dataFolder, &prepared)) return;
+  if (!sys::descriptor_identify(prepared.fd, &gStorage.preparedFileIdentity)) {
+    unlink(prepared.temporary);
+    close(prepared.fd);
+    return;
+  }
+  memcpy(gPreparedName, prepared.temporary, sizeof gPreparedName);
+  gPreparedBy = sys::process_identity_self();
+  gStorage.preparedFile = prepared.fd;
+  // A process that ends without a crash leaves no file behind.
+  static std::once_flag registered;
+  std::call_once(registered, [] { atexit(removePreparedName); });
+}
+
+void closePreparedFile() {
+  removePreparedName();
+  if (gStorage.preparedFile >= 0 &&
+      sys::descriptor_still_names(gStorage.preparedFile, gStorage.preparedFileIdentity, false)) {
+    close(gStorage.preparedFile);
+  }
+  gStorage.preparedFile = -1;
+  gPreparedName[0] = '\0';
 }
 
 // The most bytes a report may take: the engine's limit, or the file-size

@@ -165,8 +165,9 @@ bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, 
                                      CLONE_VM | CLONE_VFORK}},
                                    true);
   }
-  if (sandbox == "wait4-ends")
+  if (sandbox == "wait4-ends") {
     return !enabled || filterCalls({{SYS_wait4, callEndsTheProcess}}, true);
+  }
   if (sandbox == "pids-limit") {
     const long now = enabled ? std::atol(readText(gPidsGroup + "/pids.current").c_str()) : 0;
     return !enabled ||

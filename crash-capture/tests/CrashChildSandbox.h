@@ -67,14 +67,11 @@ int crash_child_in_pids_group();
 // Makes a pids cgroup of the calling process's own, into `path`: false
 // where none can be made (no controller, or no right to).
 inline bool crash_child_make_pids_group(std::string* path) {
-  // Version 1's pids hierarchy, or version 2's root, where the controller
-  // is handed on to the groups made in it.
-  std::string groups = "/sys/fs/cgroup/pids";
-  if (access(groups.c_str(), F_OK) != 0) {
-    groups = "/sys/fs/cgroup";
-    crash_child_write_text(groups + "/cgroup.subtree_control", "+pids");
-  }
-  *path = groups + "/kx-crash-child-" + std::to_string(getpid());
+  // Version 1's pids hierarchy, or version 2's root where it hands the
+  // controller on to the groups made in it.
+  const char* groups =
+      access("/sys/fs/cgroup/pids", F_OK) == 0 ? "/sys/fs/cgroup/pids/" : "/sys/fs/cgroup/";
+  *path = groups + ("kx-crash-child-" + std::to_string(getpid()));
   if (mkdir(path->c_str(), 0755) != 0) return false;
   if (access((*path + "/pids.max").c_str(), W_OK) == 0) return true;
   rmdir(path->c_str());

@@ -522,12 +522,13 @@ enum class Short { nothing, memory, descriptors };
   _exit(1);
 }
 
-// Waits for the child `pid` to end; its wait status.
+// Waits for the child `pid` to end; its wait status. By waitid, not wait4,
+// which a sandbox may end the process for (wait4-ends).
 int waitFor(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  siginfo_t ended{};
+  while (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED) < 0 && errno == EINTR) {
   }
-  return status;
+  return ended.si_code == CLD_EXITED ? ended.si_status << 8 : ended.si_status;
 }
 
 // Waits (at most 10 s) until the parent `parent` has ended and this process
@@ -676,25 +677,17 @@ __attribute__((noinline)) void faultAfterTheProgramsHandler() { faultWith(27); }
 pid_t gProgram = 0;
 std::atomic<bool> gWaiterWoken{false};
 
-bool writeText(const char* path, const std::string& text) {
-  int fd = open(path, O_WRONLY | O_CLOEXEC);
-  const bool written =
-      fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
-  if (fd >= 0) close(fd);
-  return written;
-}
-
 // A mount namespace of the program's own, in which it may cover /proc later:
 // directly with the administration capability, else in a user namespace of
 // its own too, with its own ids mapped, which only a process of one thread
 // may enter.
 bool enterNamespaces() {
   const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
-  const bool entered =
-      unshare(CLONE_NEWNS) == 0 ||
-      (unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 && writeText("/proc/self/setgroups", "deny") &&
-       writeText("/proc/self/uid_map", uid + " " + uid + " 1") &&
-       writeText("/proc/self/gid_map", gid + " " + gid + " 1"));
+  const bool entered = unshare(CLONE_NEWNS) == 0 ||
+                       (unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 &&
+                        crash_child_write_text("/proc/self/setgroups", "deny") &&
+                        crash_child_write_text("/proc/self/uid_map", uid + " " + uid + " 1") &&
+                        crash_child_write_text("/proc/self/gid_map", gid + " " + gid + " 1"));
   return entered && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
 }
 
@@ -1272,6 +1265,9 @@ int main(int argc, char** argv) {
   // Or as the first process (pid 1) of a pid namespace of its own, which
   // keeps the /proc of the namespace it came from.
   if (sandbox == "pid-one" && unshare(CLONE_NEWPID) != 0) return 7;
+  if (sandbox == "pids-limit") {
+    if (int status = crash_child_in_pids_group(); status >= 0) return status;
+  }
   if (const pid_t program = sandbox == "forked" || sandbox == "pid-one" ? fork() : 0; program > 0) {
     int status = 0;
     waitpid(program, &status, 0);

@@ -4,14 +4,18 @@
 #include <linux/futex.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "CrashChildImages.h"
@@ -32,6 +36,18 @@ void handleTraps(void (*handler)(int, siginfo_t*, void*)) {
   action.sa_flags = SA_SIGINFO;
   sigemptyset(&action.sa_mask);
   sigaction(SIGSYS, &action, nullptr);
+}
+
+// ---- pids-limit ----
+
+std::string gPidsGroup;
+
+std::string readText(const std::string& path) {
+  char text[64] = {};
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd >= 0 && read(fd, text, sizeof text - 1) < 0) text[0] = '\0';
+  if (fd >= 0) close(fd);
+  return text;
 }
 
 // ---- temporary-writer ----
@@ -140,11 +156,22 @@ bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, 
                                                          : callFails(EPERM);
     return enabled || filterCalls({{SYS_unshare, action}}, true);
   }
-  if (sandbox == "clone-vfork-ends" || sandbox == "clone-vfork-traps") {
-    const uint32_t action = sandbox == "clone-vfork-ends" ? callEndsTheProcess : callTraps;
+  if (sandbox == "clone-vfork-ends" || sandbox == "clone-vfork-traps" ||
+      sandbox == "clone-vfork-eperm") {
+    const uint32_t action = sandbox == "clone-vfork-ends"    ? callEndsTheProcess
+                            : sandbox == "clone-vfork-traps" ? callTraps
+                                                             : callFails(EPERM);
     return !enabled || filterCalls({{SYS_clone, action, 0, CLONE_VM | CLONE_VFORK | CLONE_THREAD,
                                      CLONE_VM | CLONE_VFORK}},
                                    true);
+  }
+  if (sandbox == "wait4-ends") {
+    return !enabled || filterCalls({{SYS_wait4, callEndsTheProcess}}, true);
+  }
+  if (sandbox == "pids-limit") {
+    const long now = enabled ? std::atol(readText(gPidsGroup + "/pids.current").c_str()) : 0;
+    return !enabled ||
+           (now > 0 && crash_child_write_text(gPidsGroup + "/pids.max", std::to_string(now + 1)));
   }
   if (sandbox == "allow-list") {
     // The calls README.md lists as those a crash makes, and what the program
@@ -161,7 +188,7 @@ bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, 
                 SYS_linkat, SYS_link, SYS_renameat2, SYS_unlink, SYS_prlimit64, SYS_getrandom,
                 SYS_exit_group, SYS_sendto, SYS_recvfrom, SYS_poll, SYS_clone, SYS_exit, SYS_wait4,
                 // The program's: its children, its markers, its memory.
-                SYS_fork, SYS_vfork, SYS_set_robust_list, SYS_brk,
+                SYS_fork, SYS_vfork, SYS_waitid, SYS_set_robust_list, SYS_brk,
                 // The sanitizers' runtime.
                 SYS_sched_getaffinity},
                callEndsTheProcess);
@@ -186,6 +213,19 @@ int crash_child_without_wipe(char** argv) {
   if (!filterCalls({{SYS_madvise, callFails(EINVAL), 2, ~0u, MADV_WIPEONFORK}}, true)) return 8;
   execv("/proc/self/exe", argv);
   return 8;
+}
+
+int crash_child_in_pids_group() {
+  if (!crash_child_make_pids_group(&gPidsGroup)) return 7;
+  const pid_t program = fork();
+  if (program == 0) {
+    if (!crash_child_write_text(gPidsGroup + "/cgroup.procs", std::to_string(getpid()))) _exit(7);
+    return -1;
+  }
+  int status = 0;
+  waitpid(program, &status, 0);
+  rmdir(gPidsGroup.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
 }
 
 int crash_child_sandboxed(const char* mode, const char* type, const char* folder) {

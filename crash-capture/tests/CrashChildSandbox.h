@@ -1,5 +1,9 @@
 #pragma once
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <string>
 
 // The crash child's sandboxed situations: system calls refused as a
@@ -15,10 +19,15 @@
 //   unshare-ends, unshare-traps, unshare-eperm: installed before enabling,
 //     unshare ends the process, traps, or fails with EPERM (as in a
 //     container without the administration capability);
-//   clone-vfork-ends, clone-vfork-traps: installed once enabled, clone for
-//     a process in the caller's memory that the caller waits for
-//     (CLONE_VM | CLONE_VFORK) ends the process, or traps, as filters that
-//     let only threads and forks through do;
+//   clone-vfork-ends, clone-vfork-traps, clone-vfork-eperm: installed once
+//     enabled, clone for a process in the caller's memory that the caller
+//     waits for (CLONE_VM | CLONE_VFORK) ends the process, traps, or fails
+//     with EPERM, as filters that let only threads and forks through do;
+//   wait4-ends: installed once enabled, wait4 ends the process (the program
+//     waits for its children with waitid);
+//   pids-limit: the program runs in a pids cgroup of its own (see
+//     crash_child_in_pids_group), which, once enabled, lets it make one more
+//     process or thread;
 //   allow-list: installed once enabled, every call but those a crash makes
 //     (as README.md lists them) and the program's own ends the process;
 //   temporary-writer: installed before enabling, no file can be made without
@@ -39,6 +48,35 @@ bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, 
 // runs the program again with `argv` (the filter stays), unless it is that
 // run (the advice is refused already): -1 then, else the exit status.
 int crash_child_without_wipe(char** argv);
+
+// Writes `text` into the existing file `path`; false when it cannot.
+inline bool crash_child_write_text(const std::string& path, const std::string& text) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  const bool written =
+      fd >= 0 && write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+  if (fd >= 0) close(fd);
+  return written;
+}
+
+// For pids-limit, before the program does anything: makes a pids cgroup,
+// forks the program into it, and removes the group once the program ended:
+// its exit status then (128 + the signal that ended it), 7 when no group can
+// be made; -1 in the program.
+int crash_child_in_pids_group();
+
+// Makes a pids cgroup of the calling process's own, into `path`: false
+// where none can be made (no controller, or no right to).
+inline bool crash_child_make_pids_group(std::string* path) {
+  // Version 1's pids hierarchy, or version 2's root where it hands the
+  // controller on to the groups made in it.
+  const char* groups =
+      access("/sys/fs/cgroup/pids", F_OK) == 0 ? "/sys/fs/cgroup/pids/" : "/sys/fs/cgroup/";
+  *path = groups + ("kx-crash-child-" + std::to_string(getpid()));
+  if (mkdir(path->c_str(), 0755) != 0) return false;
+  if (access((*path + "/pids.max").c_str(), W_OK) == 0) return true;
+  rmdir(path->c_str());
+  return false;
+}
 
 // The sandboxed situations with a course of their own:
 //   enable-fails-under-crash: a thread crashes while the enabling that

@@ -17,6 +17,7 @@
 #include <tuple>
 #include <vector>
 
+#include "CrashChildSandbox.h"
 #include "CrashSituations.h"
 #include "ThreadSanitizerFacts.h"
 #include "baseTest/Children.h"
@@ -711,8 +712,6 @@ const CrashSituation kSituations[] = {
      "child-ended-by-its-signal"},
     // Where the clone that asks what a sandbox allows ends the process or
     // traps: children in the program's memory report.
-    {"vfork-child+clone-vfork-ends",
-     {{"child", {"vforkChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     {"clone-sighand+clone-vfork-traps",
      {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     // And where /proc is covered too: the program's report goes through a
@@ -797,6 +796,27 @@ const CrashSituation kSituations[] = {
     {"namespaces", {{"pid", {}}}, false, "libm.so.6", {}, {}, 0, true},
 };
 
+// Children in the program's memory where the throwaway that asks what a
+// sandbox allows cannot be made (a pids limit, clone refused), or its end
+// collected (wait4 ends the process): each reports and ends by its signal,
+// as where clone ends the process it reports.
+std::vector<CrashSituation> withoutAThrowaway() {
+  std::vector<CrashSituation> rows;
+  for (std::string sandbox :
+       {"pids-limit", "clone-vfork-eperm", "wait4-ends", "clone-vfork-ends"}) {
+    for (std::string child : {"vfork-child", "clone-vm", "clone-files"}) {
+      const char* crashes = child == "vfork-child" ? "vforkChildCrashes" : "cloneChildCrashes";
+      rows.push_back({child + "+" + sandbox,
+                      {{"child", {crashes}}, {"pid", {"parentCrashesLater"}}},
+                      false,
+                      {},
+                      {},
+                      sandbox == "clone-vfork-ends" ? "" : "child-ended-by-its-signal"});
+    }
+  }
+  return rows;
+}
+
 // A child made by clone in the program's memory, without thread-local
 // storage of its own, runs on its parent's ThreadSanitizer state.
 constexpr const char* kCloneChildBeyondThreadSanitizer =
@@ -863,6 +883,11 @@ bool inodesReused() {
   return reused;
 }
 
+bool pidsGroupsAllowed() {
+  std::string group;
+  return crash_child_make_pids_group(&group) && rmdir(group.c_str()) == 0;
+}
+
 // Situations that need what the sandbox or the file system may not give:
 // the check, and why the situation is skipped without it.
 const std::map<std::string, std::pair<bool (*)(), std::string>> kNeeds = {
@@ -871,6 +896,8 @@ const std::map<std::string, std::pair<bool (*)(), std::string>> kNeeds = {
       "no mount namespace without the capability, and no user namespace to have it in (the "
       "sandbox forbids it, or the process has a thread, as under ThreadSanitizer)"}},
     {"inode-reused", {inodesReused, "the file system under /tmp does not reuse inodes at once"}},
+    {"pids-limit",
+     {pidsGroupsAllowed, "no pids cgroup can be made here (no controller, or no right to)"}},
 };
 
 // The first process (pid 1) of a pid namespace, as a container's is, whose
@@ -919,24 +946,31 @@ TEST_P(CrashSituations, EveryCrashedProcessLeavesItsOwnWholeReport) {
                       "of those a crash makes leaves out";
     }
   }
-  if (auto need = kNeeds.find(mode.substr(0, mode.find('+')));
-      need != kNeeds.end() && !need->second.first()) {
-    GTEST_SKIP() << need->second.second;
+  for (const auto& part : {mode.substr(0, mode.find('+')), mode.substr(mode.find('+') + 1)}) {
+    if (auto need = kNeeds.find(part); need != kNeeds.end() && !need->second.first()) {
+      GTEST_SKIP() << need->second.second;
+    }
   }
   crashsituations::expectSituation(std::get<0>(GetParam()), std::get<1>(GetParam()));
+}
+
+std::string situationName(
+    const ::testing::TestParamInfo<std::tuple<CrashSituation, std::string>>& info) {
+  std::string name = std::get<0>(info.param).mode + "_" + std::get<1>(info.param);
+  for (char& c : name) {
+    if (!isalnum(static_cast<unsigned char>(c))) c = '_';
+  }
+  return name;
 }
 
 INSTANTIATE_TEST_SUITE_P(Table, CrashSituations,
                          ::testing::Combine(::testing::ValuesIn(kSituations),
                                             ::testing::Values("signals", "mach")),
-                         [](const auto& info) {
-                           std::string name =
-                               std::get<0>(info.param).mode + "_" + std::get<1>(info.param);
-                           for (char& c : name) {
-                             if (!isalnum(static_cast<unsigned char>(c))) c = '_';
-                           }
-                           return name;
-                         });
+                         situationName);
+INSTANTIATE_TEST_SUITE_P(WithoutAThrowaway, CrashSituations,
+                         ::testing::Combine(::testing::ValuesIn(withoutAThrowaway()),
+                                            ::testing::Values("signals", "mach")),
+                         situationName);
 
 // Backtraces as a debugger gives them, for the kinds of frames a walker gets
 // wrong most easily (CrashChildFrames.cpp): the names of the crashed thread's

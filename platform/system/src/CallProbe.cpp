@@ -173,7 +173,7 @@ constexpr unsigned long kRestorer = 0x04000000;  // SA_RESTORER
 
 }  // namespace
 
-bool system_call_probe(long number, long a0, long a1, long a2, long* result) noexcept {
+call_probe system_call_probe(long number, long a0, long a1, long a2, long* result) noexcept {
   ErrnoGuard guard;
   // Written only by a throwaway that came back with the kernel's answer.
   // Then whether the filter lets its end be collected: the wait is the
@@ -199,17 +199,17 @@ bool system_call_probe(long number, long a0, long a1, long a2, long* result) noe
   const long throwaway = kx_sys_call_probe(number, a0, a1, a2, answer);
   if (caught) syscall(SYS_rt_sigaction, SIGSYS, &previous, nullptr, kSignalSetBytes);
   syscall(SYS_rt_sigprocmask, SIG_SETMASK, &before, nullptr, kSignalSetBytes);
-  if (throwaway <= 0) return false;
   __atomic_signal_fence(__ATOMIC_SEQ_CST);
+  // Left uncollected where the wait would have ended the throwaway, which
+  // did not come to the call then.
+  if (throwaway <= 0 || answer[1] == 0) return call_probe::unasked;
   // Its end, collected here (it sends no signal): a process of its own, not
-  // one of the program's children. Left uncollected where the wait would
-  // have ended the throwaway.
-  while (answer[1] != 0 && syscall(SYS_wait4, throwaway, nullptr, __WALL, nullptr) < 0 &&
-         errno == EINTR) {
+  // one of the program's children.
+  while (syscall(SYS_wait4, throwaway, nullptr, __WALL, nullptr) < 0 && errno == EINTR) {
   }
-  if (answer[0] == LONG_MIN) return false;
+  if (answer[0] == LONG_MIN) return call_probe::stopped;
   *result = answer[0];
-  return true;
+  return call_probe::answered;
 }
 
 }  // namespace sys

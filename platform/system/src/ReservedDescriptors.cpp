@@ -182,29 +182,48 @@ bool descriptor_table_make_own() noexcept {
   // close_range unshares the table and closes nothing past the last
   // descriptor; unshare where it is missing (before 5.9) or refused.
   long allowed = -1;
-  if (system_call_probe(SYS_close_range, ~0u, ~0u, CLOSE_RANGE_UNSHARE, &allowed) && allowed == 0 &&
-      syscall(SYS_close_range, ~0u, ~0u, CLOSE_RANGE_UNSHARE) == 0) {
+  if (system_call_probe(SYS_close_range, ~0u, ~0u, CLOSE_RANGE_UNSHARE, &allowed) ==
+          call_probe::answered &&
+      allowed == 0 && syscall(SYS_close_range, ~0u, ~0u, CLOSE_RANGE_UNSHARE) == 0) {
     return true;
   }
-  return system_call_probe(SYS_unshare, CLONE_FILES, 0, 0, &allowed) && allowed == 0 &&
-         syscall(SYS_unshare, CLONE_FILES) == 0;
+  return system_call_probe(SYS_unshare, CLONE_FILES, 0, 0, &allowed) == call_probe::answered &&
+         allowed == 0 && syscall(SYS_unshare, CLONE_FILES) == 0;
 }
 
 bool signal_actions_may_be_shared() noexcept {
   ErrnoGuard guard;
   // unshare, with nothing to unshare, changes nothing; with a shared table,
-  // or other threads, it fails. Asked only once a throwaway process (whose
-  // actions are its own) has shown that the sandbox lets it through: a
-  // filter may end the process that asks, or trap the call.
+  // or other threads, it fails (EINVAL). Asked once a throwaway process
+  // (whose actions are its own) has shown that the sandbox lets it through:
+  // a filter may end the process that asks, or trap the call. Where no
+  // throwaway could ask (a limit on processes, clone refused, the wait that
+  // collects it ended), the call is made here: the caller, which is ending,
+  // has nothing left to lose but the signal it ends by, which the filter
+  // would make SIGSYS.
   long answer = -1;
-  if (system_call_probe(SYS_unshare, CLONE_SIGHAND, 0, 0, &answer) && answer == 0) {
+  const call_probe unshared = system_call_probe(SYS_unshare, CLONE_SIGHAND, 0, 0, &answer);
+  if (unshared == call_probe::answered && answer == 0) {
     return syscall(SYS_unshare, CLONE_SIGHAND) != 0;
   }
-  // Else the kernel's comparison with the parent's actions, asked by a
-  // throwaway too (a sandbox that refuses unshare may let kcmp through).
+  if (unshared == call_probe::unasked) {
+    if (syscall(SYS_unshare, CLONE_SIGHAND) == 0) return false;
+    if (errno == EINVAL) return true;
+  }
+  // Else the kernel's comparison with the parent's actions, asked the same
+  // way (a sandbox that refuses unshare may let kcmp through).
   const long self = syscall(SYS_getpid), parent = syscall(SYS_getppid);
-  return parent <= 0 || !system_call_probe(SYS_kcmp, self, parent, KCMP_SIGHAND, &answer) ||
-         answer < 1 || answer > 2;
+  if (parent <= 0) return true;
+  switch (system_call_probe(SYS_kcmp, self, parent, KCMP_SIGHAND, &answer)) {
+    case call_probe::answered:
+      break;
+    case call_probe::stopped:
+      return true;
+    case call_probe::unasked:
+      answer = syscall(SYS_kcmp, self, parent, KCMP_SIGHAND, 0, 0);
+      break;
+  }
+  return answer < 1 || answer > 2;
 }
 
 }  // namespace sys

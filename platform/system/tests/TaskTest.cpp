@@ -174,29 +174,32 @@ TEST(TaskNames, ReadOfAnEndedProcessIsAnInvalidArgument) {
 // A call asked through a throwaway process tells what the sandbox does with
 // it, however the filter answers (the call's, the clone that makes the
 // throwaway's or the wait that collects it), and the caller lives on with
-// its own signal actions and descriptors as they were.
+// its own signal actions and descriptors as they were. A throwaway that
+// never came to the call (no clone, or no wait) tells nothing of it.
 TEST(SystemCallProbe, TellsWhatTheFilterDoesWithoutMeetingIt) {
+  using sys::call_probe;
   const struct {
     long filtered;
     uint32_t action;
-    bool answered;
+    call_probe outcome;
     long result;
-  } kFilters[] = {{SYS_unshare, SECCOMP_RET_ALLOW, true, 0},
-                  {SYS_unshare, base::testing::callFails(EPERM), true, -EPERM},
-                  {SYS_unshare, base::testing::callTraps, false, 0},
-                  {SYS_unshare, base::testing::callEndsTheProcess, false, 0},
-                  {SYS_clone, base::testing::callTraps, false, 0},
-                  {SYS_wait4, base::testing::callTraps, false, 0},
-                  {SYS_wait4, base::testing::callEndsTheProcess, false, 0}};
+  } kFilters[] = {{SYS_unshare, SECCOMP_RET_ALLOW, call_probe::answered, 0},
+                  {SYS_unshare, base::testing::callFails(EPERM), call_probe::answered, -EPERM},
+                  {SYS_unshare, base::testing::callTraps, call_probe::stopped, 0},
+                  {SYS_unshare, base::testing::callEndsTheProcess, call_probe::stopped, 0},
+                  {SYS_clone, base::testing::callTraps, call_probe::unasked, 0},
+                  {SYS_clone, base::testing::callFails(EAGAIN), call_probe::unasked, 0},
+                  {SYS_wait4, base::testing::callTraps, call_probe::unasked, 0},
+                  {SYS_wait4, base::testing::callEndsTheProcess, call_probe::unasked, 0}};
   for (const auto& filter : kFilters) {
     SCOPED_TRACE(filter.action);
     EXPECT_EQ(base::testing::inChild([&] {
                 if (!base::testing::filterCalls({{filter.filtered, filter.action}}, true)) return 8;
                 long result = 1;
-                const bool answered =
+                const call_probe outcome =
                     sys::system_call_probe(SYS_unshare, CLONE_FILES, 0, 0, &result);
-                if (answered != filter.answered) return 1;
-                return !answered || result == filter.result ? 0 : 2;
+                if (outcome != filter.outcome) return 1;
+                return outcome != call_probe::answered || result == filter.result ? 0 : 2;
               }),
               0);
   }

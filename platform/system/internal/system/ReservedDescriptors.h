@@ -91,8 +91,11 @@ bool descriptor_table_make_own() noexcept;
 // table that is shared, and leaves one that is not as it is), or, where a
 // sandbox refuses `unshare`, whose actions `kcmp` finds apart from its
 // parent's. Neither is asked before a throwaway process has shown that the
-// sandbox lets it through (see system/CallProbe.h). One with threads of its
-// own, or where neither can be asked, may share them.
+// sandbox lets it through (see system/CallProbe.h), or found that no
+// throwaway can ask: asked only by a process that is ending (its crash
+// written, or lost), which then makes the call itself, and ends by SIGSYS
+// if the filter ends it for that. One with threads of its own, or where
+// neither can be asked, may share them.
 bool signal_actions_may_be_shared() noexcept;
 
 }  // namespace sys

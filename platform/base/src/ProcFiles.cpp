@@ -96,6 +96,10 @@ void ProcLineScanner::start(const Field* fields, size_t count, Value* values) no
   fieldCount_ = count;
   values_ = values;
   for (size_t i = 0; i < count; ++i) values[i] = {false, 0, 0};
+  startLine();
+}
+
+void ProcLineScanner::startLine() noexcept {
   nameLength_ = 0;
   field_ = kInName;
   spoiled_ = false;
@@ -115,12 +119,7 @@ void ProcLineScanner::endLine() noexcept {
     last_ = number_;
   }
   if (field_ >= 0 && !spoiled_ && count_ > 0) values_[field_] = {true, count_, last_};
-  nameLength_ = 0;
-  field_ = kInName;
-  spoiled_ = false;
-  digits_ = 0;
-  count_ = 0;
-  number_ = 0;
+  startLine();
 }
 
 void ProcLineScanner::take(char c) noexcept {

@@ -13,11 +13,12 @@
 //
 // Everything here is async-signal-safe and fit for a crash handler: no heap,
 // no lock, no stdio or locale, fixed buffers (the caller's, or a few hundred
-// bytes of stack), system calls only; errno is kept.
+// bytes of stack), system calls and the auxiliary vector only; errno is
+// kept.
 namespace base {
 
-// Whose files a path names: a process id (above 0), or one of these.
-// The calling process under whatever number /proc gives it.
+// Whose files a path names: a process id (above 0), or one of these three.
+// The calling process, under whatever number /proc gives it.
 inline constexpr int64_t kProcSelf = 0;
 // The calling thread, which outlives the process's folder when the first
 // thread has ended while others run on.
@@ -149,6 +150,7 @@ class ProcLineScanner {
   static constexpr int kNoField = -1;
   static constexpr int kInName = -2;
 
+  void startLine() noexcept;
   void endLine() noexcept;
   void take(char c) noexcept;
 

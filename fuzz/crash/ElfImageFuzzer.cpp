@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "InputMemory.h"
+#include "base/ProcFiles.h"
 #include "images/AsyncMachO.h"
 
 namespace {
@@ -62,7 +63,7 @@ void noteSymbol(rocrash_vm_address_t, const char* name, void* ctx) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static const int fd = memfd_create("fuzz-elf", MFD_CLOEXEC);
-  static const std::string path = "/proc/self/fd/" + std::to_string(fd);
+  static const std::string path = base::ProcPath(base::kProcSelf).file("fd").id(fd).c_str();
   if (ftruncate(fd, 0) != 0 || pwrite(fd, data, size, 0) != static_cast<ssize_t>(size)) return 0;
 
   std::vector<uint8_t> loaded = layOut(data, size);

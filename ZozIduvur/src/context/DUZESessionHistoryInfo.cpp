@@ -9,6 +9,7 @@
 #include <string>
 
 #include "DUZEHistory.h"
+#include "base/ProcFiles.h"
 #include "base/ProcStat.h"
 #include "foundation/KeyedArchive.h"
 
@@ -23,10 +24,10 @@ dispatch::Date readProcessStart() {
   // The kernel's start, in clock ticks from boot, on the clock that counts
   // suspended time too. A fork is a start of its own.
   base::ProcStat stat;
-  const long ticksPerSecond = ::sysconf(_SC_CLK_TCK);
+  const long ticksPerSecond = base::proc_clock_ticks();
   timespec boot{};
   timespec wall{};
-  if (!base::proc_stat_read("/proc/self/stat", &stat) || ticksPerSecond <= 0 ||
+  if (!base::proc_stat_read(base::ProcPath(base::kProcSelf).file("stat").c_str(), &stat) ||
       ::clock_gettime(CLOCK_BOOTTIME, &boot) != 0 || ::clock_gettime(CLOCK_REALTIME, &wall) != 0) {
     return gLibraryStart;
   }

@@ -4,13 +4,13 @@
 #include <atomic>
 #include <cctype>
 #include <cstdlib>
-#include <fstream>
 
 #include "ZozIduvur/DUZEIngestion.h"
 #include "ZozIduvur/DUZELogDBStorage.h"
 #include "ZozIduvur/DUZEStartServiceLog.h"
 #include "ZozIduvur/DUZEZozIduvurUserDefaults.h"
 #include "base/Mutex.h"
+#include "base/ProcFiles.h"
 #include "transport/DUZEEnvironmentProxy.h"
 
 namespace {
@@ -193,14 +193,9 @@ std::optional<foundation::NSUUID> DUZEZozIduvur::installId() {
 }
 
 bool DUZEZozIduvur::isDebuggerAttached() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("TracerPid:", 0) == 0) {
-      return std::strtol(line.c_str() + 10, nullptr, 10) != 0;
-    }
-  }
-  return false;
+  base::ProcStatus status;
+  return base::proc_status_read(base::ProcPath(base::kProcSelf).file("status").c_str(), &status) &&
+         (status.found & base::ProcStatus::kTracer) != 0 && status.tracer != 0;
 }
 
 void DUZEZozIduvur::setLogUrl(std::string url) {

@@ -5,7 +5,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <string>
+
+#include "base/ProcFiles.h"
 
 namespace duze {
 
@@ -38,7 +39,7 @@ OwnFile makeOwnerOnly(const std::filesystem::path& path, bool create) {
     // cannot be given to fchmod, its name under /proc can): one of another
     // user's is left as it is.
     if (st.st_uid == ::geteuid() && (st.st_mode & 07777) != 0600) {
-      ::chmod(("/proc/self/fd/" + std::to_string(fd)).c_str(), 0600);
+      ::chmod(base::ProcPath(base::kProcSelf).file("fd").id(fd).c_str(), 0600);
     }
   }
   ::close(fd);

@@ -1,15 +1,14 @@
 #include "ThreadViews.h"
 
-#include <fcntl.h>
 #include <sys/syscall.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <atomic>
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
+#include "base/ProcFiles.h"
+#include "base/ProcStat.h"
 #include "concurrency/AsymmetricFence.h"
 
 #ifdef KX_TEST_SEAMS
@@ -47,45 +46,22 @@ bool runTime(pid_t tid, uint64_t& nanoseconds) noexcept {
   return true;
 }
 
-// Whether the process file system numbers threads as this process does:
-// it lists one id per pid namespace, from its own down to the process's,
-// so one id means they are the same. Looked at once per process.
+// Whether the process file system numbers threads as this process does
+// (base/ProcFiles.h). Looked at once per process.
 bool procNumbersThreads() noexcept {
   int known = gProcNumbering.load(std::memory_order_relaxed);
   if (known >= 0) return known == 1;
-  known = 0;
-  const int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
-  if (fd >= 0) {
-    char text[4096];
-    const ssize_t size = read(fd, text, sizeof text - 1);
-    close(fd);
-    if (size > 0) {
-      text[size] = '\0';
-      if (const char* line = std::strstr(text, "\nNSpid:")) {
-        char* end = nullptr;
-        std::strtol(line + 8, &end, 10);
-        known = end != line + 8 && *end == '\n' ? 1 : 0;
-      }
-    }
-  }
+  known = base::proc_numbers_as_this_process() ? 1 : 0;
   gProcNumbering.store(known, std::memory_order_relaxed);
   return known == 1;
 }
 
-// Reads what the process file system shows of thread `tid` in `name`, ended
-// by a NUL: its size, or -1 where it shows nothing (or numbers threads
-// otherwise).
-ssize_t readTaskFile(pid_t tid, const char* name, char* text, std::size_t size) noexcept {
-  if (tid <= 0 || !procNumbersThreads()) return -1;
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/self/task/%d/%s", static_cast<int>(tid), name);
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return -1;
-  const ssize_t got = read(fd, text, size - 1);
-  close(fd);
-  if (got < 0) return -1;
-  text[got] = '\0';
-  return got;
+// Whether the process file system shows thread `tid` under that number.
+bool shown(pid_t tid) noexcept { return tid > 0 && procNumbersThreads(); }
+
+// The path of what the process file system shows of thread `tid` in `name`.
+base::ProcPath taskFile(pid_t tid, const char* name) noexcept {
+  return base::ProcPath(base::kProcSelf).file("task").id(tid).file(name);
 }
 
 }  // namespace
@@ -141,8 +117,9 @@ Seen clockPair(pid_t tid, uint64_t& last) noexcept {
 // that lock, which the thread's switch out stored under and its next switch
 // in must take.
 Seen procSyscall(pid_t tid) noexcept {
+  if (!shown(tid)) return Seen::unknown;
   char text[16];
-  const ssize_t size = readTaskFile(tid, "syscall", text, sizeof text);
+  const ssize_t size = base::proc_read(taskFile(tid, "syscall").c_str(), text, sizeof text);
   if (size <= 0) return Seen::unknown;
   return size >= 7 && std::memcmp(text, "running", 7) == 0 ? Seen::running : Seen::stopped;
 }
@@ -150,42 +127,27 @@ Seen procSyscall(pid_t tid) noexcept {
 void forgetProcNumbering() noexcept { gProcNumbering.store(-1, std::memory_order_relaxed); }
 
 bool threadStatus(pid_t tid, ThreadStatus& status) noexcept {
-  char text[4096];
-  if (readTaskFile(tid, "status", text, sizeof text) <= 0) return false;
-  // Each field is a line of its own; the name's line escapes line breaks.
-  auto field = [&text](const char* name, int base, uint64_t& value) {
-    const char* line = std::strstr(text, name);
-    if (line == nullptr) return false;
-    const char* start = line + std::strlen(name);
-    char* end = nullptr;
-    value = std::strtoull(start, &end, base);
-    return end != start;
-  };
-  const char* state = std::strstr(text, "\nState:\t");
-  if (state == nullptr) return false;
-  status.state = state[8];
-  return field("\nSigPnd:\t", 16, status.pending) && field("\nSigBlk:\t", 16, status.blocked) &&
-         field("\nvoluntary_ctxt_switches:\t", 10, status.blocks);
+  if (!shown(tid)) return false;
+  base::ProcStatus read;
+  constexpr uint32_t kNeeded = base::ProcStatus::kState | base::ProcStatus::kPending |
+                               base::ProcStatus::kBlocked | base::ProcStatus::kSwitches;
+  if (!base::proc_status_read(taskFile(tid, "status").c_str(), &read) ||
+      (read.found & kNeeded) != kNeeded) {
+    return false;
+  }
+  status.state = read.state;
+  status.pending = read.pending;
+  status.blocked = read.blocked;
+  status.blocks = read.switches;
+  return true;
 }
 
 bool processorTime(pid_t tid, uint64_t& nanoseconds) noexcept {
   if (runTime(tid, nanoseconds)) return true;
-  char text[512];
-  if (readTaskFile(tid, "stat", text, sizeof text) <= 0) return false;
-  // The thread's name, in parentheses, may hold anything; the user and
-  // kernel times are the 12th and 13th fields after it.
-  const char* cursor = std::strrchr(text, ')');
-  const long ticks = sysconf(_SC_CLK_TCK);
-  if (cursor == nullptr || cursor[1] != ' ' || cursor[2] == '\0' || ticks <= 0) return false;
-  cursor += 3;
-  unsigned long long fields[12];
-  for (unsigned long long& field : fields) {
-    char* end = nullptr;
-    field = std::strtoull(cursor, &end, 10);
-    if (end == cursor) return false;
-    cursor = end;
-  }
-  nanoseconds = (fields[10] + fields[11]) * (1000000000u / static_cast<uint64_t>(ticks));
+  base::ProcStat stat;
+  if (!shown(tid) || !base::proc_stat_read(taskFile(tid, "stat").c_str(), &stat)) return false;
+  const auto ticks = static_cast<uint64_t>(base::proc_clock_ticks());
+  nanoseconds = (stat.userTicks + stat.systemTicks) * (1000000000u / ticks);
   return true;
 }
 

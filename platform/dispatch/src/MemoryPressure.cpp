@@ -8,14 +8,16 @@
 #include <charconv>
 #include <chrono>
 #include <cstring>
-#include <string>
+#include <string_view>
 #include <thread>
+
+#include "base/ProcFiles.h"
 
 namespace dispatch::detail {
 namespace {
 
-constexpr const char* kPsiPath = "/proc/pressure/memory";
-constexpr const char* kMemInfoPath = "/proc/meminfo";
+constexpr base::ProcPath kPsiPath = base::ProcPath(base::kProcSystem).file("pressure/memory");
+constexpr base::ProcPath kMemInfoPath = base::ProcPath(base::kProcSystem).file("meminfo");
 // Wake when tasks stall on memory for 150 ms within a 2 s window (the
 // smallest window the kernel grants unprivileged processes).
 constexpr const char* kPsiTrigger = "some 150000 2000000";
@@ -58,19 +60,12 @@ std::optional<uint64_t> kbOf(std::string_view line) {
   return value;
 }
 
-std::optional<std::string> readFile(const char* path) {
-  const int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return std::nullopt;
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const ssize_t got = ::read(fd, buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  ::close(fd);
-  return text;
+// The text of the file at `path` in `text` (whose room is `room`), cut
+// there: both files give what is read of them in their first lines.
+std::optional<std::string_view> readFile(const base::ProcPath& path, char* text, size_t room) {
+  const ssize_t length = base::proc_read(path.c_str(), text, room);
+  if (length < 0) return std::nullopt;
+  return std::string_view(text, static_cast<size_t>(length));
 }
 
 }  // namespace
@@ -147,10 +142,11 @@ void MemoryPressureMonitor::deliver(MemoryPressureEvent event) {
 }
 
 MemoryPressureEvent MemoryPressureMonitor::readLevel() {
-  if (auto psi = readFile(kPsiPath)) {
+  char text[4096];
+  if (auto psi = readFile(kPsiPath, text, sizeof text)) {
     if (auto averages = parsePsi(*psi)) return levelFromPsi(*averages);
   }
-  if (auto meminfo = readFile(kMemInfoPath)) {
+  if (auto meminfo = readFile(kMemInfoPath, text, sizeof text)) {
     if (auto info = parseMemInfo(*meminfo)) return levelFromMemInfo(*info);
   }
   return MemoryPressureEvent::normal;
@@ -158,7 +154,7 @@ MemoryPressureEvent MemoryPressureMonitor::readLevel() {
 
 void MemoryPressureMonitor::threadMain() {
   pthread_setname_np(pthread_self(), "dispatch-memory");
-  int trigger = ::open(kPsiPath, O_RDWR | O_NONBLOCK | O_CLOEXEC);
+  int trigger = ::open(kPsiPath.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
   if (trigger >= 0 && ::write(trigger, kPsiTrigger, std::strlen(kPsiTrigger) + 1) < 0) {
     ::close(trigger);
     trigger = -1;

@@ -4,6 +4,8 @@
 
 #include <filesystem>
 
+#include "base/ProcFiles.h"
+
 namespace foundation {
 
 std::shared_ptr<NSBundle> NSBundle::mainBundle() {
@@ -19,7 +21,8 @@ std::string NSBundle::executablePath() const {
     if (executablePath_) return *executablePath_;
   }
   char buffer[4096];
-  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer - 1);
+  ssize_t n =
+      readlink(base::ProcPath(base::kProcSelf).file("exe").c_str(), buffer, sizeof buffer - 1);
   if (n <= 0) return {};
   return std::string(buffer, static_cast<size_t>(n));
 }

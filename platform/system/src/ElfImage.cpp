@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "ElfImageInternal.h"
+#include "base/ProcFiles.h"
 #include "system/Task.h"
 
 namespace sys {
@@ -217,7 +218,7 @@ size_t fileBuildId(const uint8_t* bytes, size_t size, const Elf64_Ehdr& eh, uint
 // The device and inode of the file mapped at `address`, from the process's
 // map list.
 bool mappedFile(uint64_t address, dev_t* device, ino_t* inode) {
-  FILE* maps = fopen("/proc/self/maps", "re");
+  FILE* maps = fopen(base::ProcPath(base::kProcSelf).file("maps").c_str(), "re");
   if (maps == nullptr) return false;
   char* line = nullptr;
   size_t capacity = 0;
@@ -253,7 +254,8 @@ void readFileSections(ElfImage* image, const char* path, const Loaded& loaded) {
   const bool program = isMainProgram(image->headerAddress, loaded.eh);
   // The file the program was started from, even when its path now names
   // another file or none.
-  if (program) path = "/proc/self/exe";
+  static constexpr base::ProcPath kProgram = base::ProcPath(base::kProcSelf).file("exe");
+  if (program) path = kProgram.c_str();
   if (path == nullptr || path[0] == '\0') return;
   int fd = open(path, O_RDONLY | O_CLOEXEC);
   if (fd < 0) return;

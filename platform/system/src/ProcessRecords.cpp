@@ -9,10 +9,8 @@
 #include <unistd.h>
 
 #include <atomic>
-#include <cstring>
-#include <fstream>
-#include <string>
 
+#include "base/ProcFiles.h"
 #include "base/ProcStat.h"
 #include "system/SignalSafe.h"
 #include "system/SystemFacts.h"
@@ -21,8 +19,8 @@
 namespace sys {
 namespace {
 
+// The boot time, kept by process_records_prepare (0 before).
 std::atomic<int64_t> gBootTime{0};
-std::atomic<int64_t> gTicksPerSecond{0};
 
 // Reads the stat file `fd` is open on (closing it) into `record`, with the
 // parent's number as /proc gives it in `*procParent`; false when it is not
@@ -30,17 +28,8 @@ std::atomic<int64_t> gTicksPerSecond{0};
 bool readStat(int fd, ProcessRecord* record, pid_t* procParent) noexcept {
   base::ProcStat stat;
   if (!base::proc_stat_read_and_close(fd, &stat)) return false;
-  *record = ProcessRecord();
-  std::memcpy(record->commandName, stat.name, stat.nameLength);
-  *procParent = static_cast<pid_t>(stat.parent);
-  record->startTicks = stat.startTicks;
-  const auto startTicks = static_cast<int64_t>(stat.startTicks);
-  const int64_t ticks = gTicksPerSecond.load(std::memory_order_relaxed);
-  const int64_t boot = gBootTime.load(std::memory_order_relaxed);
-  if (ticks > 0 && boot > 0) {
-    record->startSeconds = boot + startTicks / ticks;
-    record->startMicroseconds = static_cast<int32_t>((startTicks % ticks) * 1000000 / ticks);
-  }
+  *record = process_record_from_stat(stat, 0, gBootTime.load(std::memory_order_relaxed));
+  *procParent = record->parentPid;
   return true;
 }
 
@@ -66,13 +55,7 @@ bool process_record_parent_now(ProcessRecord* record) noexcept {
   ProcessRecord self;
   pid_t procParent = 0;
   if (!readSelf(&self, &procParent) || procParent <= 0) return false;
-  // "/proc/", up to 10 digits, "/stat".
-  char path[32] = "/proc/";
-  size_t length = 6;
-  length += format_decimal(static_cast<uint32_t>(procParent), path + length);
-  const char kStat[] = "/stat";
-  for (size_t i = 0; i < sizeof kStat; ++i) path[length++] = kStat[i];
-  const int fd = open(path, O_RDONLY | O_CLOEXEC);
+  const int fd = open(base::ProcPath(procParent).file("stat").c_str(), O_RDONLY | O_CLOEXEC);
   pid_t grandparent = 0;
   if (fd < 0 || !readStat(fd, record, &grandparent)) return false;
   // A parent that ended gave its number to a process started since.
@@ -83,13 +66,9 @@ bool process_record_parent_now(ProcessRecord* record) noexcept {
 }
 
 void process_records_prepare() {
-  if (gTicksPerSecond.load() != 0) return;
-  std::ifstream procStat("/proc/stat");
-  std::string line;
-  while (std::getline(procStat, line)) {
-    if (line.rfind("btime ", 0) == 0) gBootTime.store(std::stoll(line.substr(6)));
-  }
-  gTicksPerSecond.store(sysconf(_SC_CLK_TCK));
+  if (gBootTime.load() != 0) return;
+  int64_t bootTime = 0;
+  if (base::proc_boot_time(&bootTime)) gBootTime.store(bootTime);
 }
 
 }  // namespace sys

@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "base/Mutex.h"
+#include "base/ProcFiles.h"
 #include "base/ProcStat.h"
 
 namespace sys {
@@ -161,87 +162,70 @@ std::optional<int32_t> SystemFactSource::number(const std::string& name) {
 
 namespace {
 
-// The record in `folder` ("/proc/self" or "/proc/<n>"), carrying `pid`; the
-// parent's number as /proc gives it in `*procParent`.
-std::optional<ProcessRecord> readRecord(const std::string& folder, pid_t pid,
-                                        pid_t* procParent = nullptr) {
+// The record of the process /proc numbers `whose` (base/ProcFiles.h),
+// carrying `pid`; the parent's number as /proc gives it in `*procParent`.
+std::optional<ProcessRecord> readRecord(int64_t whose, pid_t pid, pid_t* procParent = nullptr) {
   base::ProcStat stat;
-  if (!base::proc_stat_read((folder + "/stat").c_str(), &stat)) return std::nullopt;
-  ProcessRecord record;
-  record.pid = pid;
-  std::memcpy(record.commandName, stat.name, stat.nameLength);
-  record.parentPid = static_cast<pid_t>(stat.parent);
-  const unsigned long long startTicks = stat.startTicks;
+  if (!base::proc_stat_read(base::ProcPath(whose).file("stat").c_str(), &stat)) {
+    return std::nullopt;
+  }
+  int64_t bootTime = 0;
+  (void)base::proc_boot_time(&bootTime);
+  ProcessRecord record = process_record_from_stat(stat, pid, bootTime);
   if (procParent != nullptr) *procParent = record.parentPid;
-  long ticks = sysconf(_SC_CLK_TCK);
-  std::ifstream procStat("/proc/stat");
-  std::string line;
-  long long bootTime = 0;
-  while (std::getline(procStat, line)) {
-    if (line.rfind("btime ", 0) == 0) bootTime = std::stoll(line.substr(6));
-  }
-  record.startTicks = startTicks;
-  if (ticks > 0) {
-    record.startSeconds = bootTime + static_cast<int64_t>(startTicks / ticks);
-    record.startMicroseconds = static_cast<int32_t>((startTicks % ticks) * 1000000 / ticks);
-  }
-  std::ifstream status(folder + "/status");
-  while (std::getline(status, line)) {
-    if (line.rfind("TracerPid:", 0) == 0) record.traced = std::stol(line.substr(10)) != 0;
+  base::ProcStatus status;
+  if (base::proc_status_read(base::ProcPath(whose).file("status").c_str(), &status) &&
+      (status.found & base::ProcStatus::kTracer) != 0) {
+    record.traced = status.tracer != 0;
   }
   return record;
 }
 
-// Whether /proc numbers processes as this process does: it was mounted for
-// this process's pid namespace, not for one above it (where this process has
-// a number of its own beside the one it knows).
-bool procNumbersAsThisProcess() {
-  std::ifstream status("/proc/self/status");
-  std::string line;
-  while (std::getline(status, line)) {
-    if (line.rfind("NSpid:", 0) != 0) continue;
-    std::istringstream numbers(line.substr(6));
-    std::string number;
-    size_t count = 0;
-    while (numbers >> number) ++count;
-    return count == 1;
-  }
-  // A kernel that does not say: /proc's number for this process.
-  char target[32] = {};
-  const ssize_t n = readlink("/proc/self", target, sizeof target - 1);
-  return n > 0 && std::to_string(getpid()) == std::string(target, static_cast<size_t>(n));
-}
-
 }  // namespace
 
+ProcessRecord process_record_from_stat(const base::ProcStat& stat, pid_t pid,
+                                       int64_t bootTime) noexcept {
+  ProcessRecord record;
+  record.pid = pid;
+  std::memcpy(record.commandName, stat.name, stat.nameLength);
+  record.parentPid = static_cast<pid_t>(stat.parent);
+  record.startTicks = stat.startTicks;
+  const auto ticks = static_cast<uint64_t>(base::proc_clock_ticks());
+  if (bootTime > 0) {
+    record.startSeconds = bootTime + static_cast<int64_t>(stat.startTicks / ticks);
+    record.startMicroseconds = static_cast<int32_t>((stat.startTicks % ticks) * 1000000 / ticks);
+  }
+  return record;
+}
+
 std::optional<ProcessRecord> SystemFactSource::currentProcess() {
-  auto record = readRecord("/proc/self", getpid());
+  auto record = readRecord(base::kProcSelf, getpid());
   if (record) record->parentPid = getppid();
   return record;
 }
 
 std::optional<ProcessRecord> SystemFactSource::parentProcess() {
   pid_t procParent = 0;
-  const auto self = readRecord("/proc/self", getpid(), &procParent);
+  const auto self = readRecord(base::kProcSelf, getpid(), &procParent);
   if (!self || procParent <= 0) return std::nullopt;
-  auto parent = readRecord("/proc/" + std::to_string(procParent), getppid());
+  auto parent = readRecord(procParent, getppid());
   if (!parent || parent->startTicks > self->startTicks) return std::nullopt;
   return parent;
 }
 
 std::optional<ProcessRecord> SystemFactSource::process(pid_t pid) {
   if (pid == getpid()) return currentProcess();
-  if (pid <= 0 || !procNumbersAsThisProcess()) return std::nullopt;
-  return readRecord("/proc/" + std::to_string(pid), pid);
+  if (pid <= 0 || !base::proc_numbers_as_this_process()) return std::nullopt;
+  return readRecord(pid, pid);
 }
 
 std::optional<std::string> SystemFactSource::bootId() {
-  return readFirstLine("/proc/sys/kernel/random/boot_id");
+  return readFirstLine(base::ProcPath(base::kProcSystem).file("sys/kernel/random/boot_id").c_str());
 }
 
 std::optional<std::string> SystemFactSource::executablePath() {
   char buffer[4096];
-  ssize_t n = readlink("/proc/self/exe", buffer, sizeof buffer);
+  ssize_t n = readlink(base::ProcPath(base::kProcSelf).file("exe").c_str(), buffer, sizeof buffer);
   if (n <= 0 || static_cast<size_t>(n) >= sizeof buffer) return std::nullopt;
   return std::string(buffer, static_cast<size_t>(n));
 }

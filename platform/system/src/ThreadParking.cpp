@@ -378,18 +378,17 @@ bool hasParkingSignal(uint64_t mask) { return (mask >> (thread_parking_signal() 
 
 bool detail::thread_blocks_parking_signal(thread_t thread) noexcept {
   ErrnoGuard errnoGuard;
-  char text[4096];
-  if (detail::thread_file_read(thread, "status", text, sizeof text) <= 0) return false;
-  const char* at = strstr(text, "\nSigBlk:");
-  if (at != nullptr) {
-    at += 8;
-    if (hasParkingSignal(detail::parse_number(&at, 16))) return true;
+  base::ProcStatus status;
+  if (!detail::thread_status_read(thread, &status)) return false;
+  if ((status.found & base::ProcStatus::kBlocked) != 0 && hasParkingSignal(status.blocked)) {
+    return true;
   }
   // While a thread waits in sigwaitinfo (or sigtimedwait), the kernel
   // unblocks the signals it waits for: its mask no longer shows them, the
   // set it waits on does.
+  char text[256];
   if (detail::thread_file_read(thread, "syscall", text, sizeof text) <= 0) return false;
-  at = text;
+  const char* at = text;
   if (detail::parse_number(&at, 10) != SYS_rt_sigtimedwait) return false;
   const uint64_t set = detail::parse_number(&at, 16);
   uint64_t waitedFor = 0;

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "ThreadsInternal.h"
+#include "base/ProcFiles.h"
 #include "base/ProcessToken.h"
 #include "system/ReservedDescriptors.h"
 #include "system/SignalSafe.h"
@@ -74,7 +75,10 @@ std::atomic<uint64_t> gTaskFolderOwnerStart{0};
 std::atomic<uint32_t> gTaskFolderBusy{0};
 descriptor_identity gTaskFolderIdentity;  // set before the number is published
 
-int openTaskFolder() { return open("/proc/self/task", O_RDONLY | O_DIRECTORY | O_CLOEXEC); }
+int openTaskFolder() {
+  static constexpr base::ProcPath kTaskFolder = base::ProcPath(base::kProcSelf).file("task");
+  return open(kTaskFolder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
 
 task_t ownPid() { return static_cast<task_t>(syscall(SYS_getpid)); }
 
@@ -101,19 +105,14 @@ void forgetFolder() {
   gTaskFolderOwnerStart.store(0);
 }
 
-// `prefix`, then `file`, into `path` (kProcessPathRoom bytes), with the
-// decimal `pid` and a "/" between them when `pid` is given (not 0); false
-// when it does not fit.
-constexpr size_t kProcessPathRoom = 128;
-bool processPath(char* path, const char* prefix, task_t pid, const char* file) {
+// "../" and `file` into `path` (kUpPathRoom bytes): false when it does not
+// fit.
+constexpr size_t kUpPathRoom = base::ProcPath::kRoom;
+bool upPath(char* path, const char* file) {
   size_t length = 0;
-  for (; *prefix != '\0'; ++prefix) path[length++] = *prefix;
-  if (pid != 0) {
-    length += format_decimal(static_cast<uint32_t>(pid), path + length);
-    path[length++] = '/';
-  }
+  for (const char* at = "../"; *at != '\0'; ++at) path[length++] = *at;
   for (; *file != '\0'; ++file) {
-    if (length + 1 >= kProcessPathRoom) return false;
+    if (length + 1 >= kUpPathRoom) return false;
     path[length++] = *file;
   }
   path[length] = '\0';
@@ -235,11 +234,9 @@ thread_t procNumberOf(thread_t thread) {
   return thread;
 }
 
-// Reads the text of the own process's "task/<thread>/<file>" into `text`
-// (room for `room` bytes with a terminating zero); its length, or -1.
+// Opens the own process's "task/<thread>/<file>"; -1 when it cannot.
 // `procNumber`: `thread` is /proc's number, not the process's.
-ssize_t readThreadFile(thread_t thread, const char* file, char* text, size_t room,
-                       bool procNumber = false) {
+int openThreadFile(thread_t thread, const char* file, bool procNumber = false) {
   // "task/", up to 10 digits, "/" and the file's name.
   char path[64] = "task/";
   size_t length = 5;
@@ -248,19 +245,13 @@ ssize_t readThreadFile(thread_t thread, const char* file, char* text, size_t roo
   path[length++] = '/';
   for (; *file != '\0' && length + 1 < sizeof path; ++file) path[length++] = *file;
   path[length] = '\0';
-  int fd = process_file_open(ownPid(), path, O_RDONLY);
-  if (fd < 0) return -1;
-  size_t filled = 0;
-  for (;;) {
-    ssize_t got = read(fd, text + filled, room - 1 - filled);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    filled += static_cast<size_t>(got);
-    if (filled == room - 1) break;
-  }
-  close(fd);
-  text[filled] = '\0';
-  return static_cast<ssize_t>(filled);
+  return process_file_open(ownPid(), path, O_RDONLY);
+}
+
+// Reads the status of the own process's `thread` (base/ProcFiles.h).
+bool readThreadStatus(thread_t thread, base::ProcStatus* status, bool procNumber = false) {
+  const int fd = openThreadFile(thread, "status", procNumber);
+  return fd >= 0 && base::proc_status_read_and_close(fd, status);
 }
 
 // Parses a number in `base` (10 or 16, "0x" allowed) at `*at`, moving past it.
@@ -281,34 +272,15 @@ uint64_t parseNumber(const char** at, int base) {
   return value;
 }
 
-// Whether /proc numbers the calling thread otherwise than the process does:
-// /proc/thread-self names "<process>/task/<thread>" by /proc's numbers.
-bool procNumbersOtherwise() {
-  char target[64];
-  const ssize_t n = readlink("/proc/thread-self", target, sizeof target - 1);
-  if (n <= 0) return false;
-  target[n] = '\0';
-  const char* at = target;
-  while (*at != '\0' && *at != '/') ++at;
-  if (strncmp(at, "/task/", 6) != 0) return false;
-  at += 6;
-  return static_cast<thread_t>(parseNumber(&at, 10)) != mach_thread_self();
-}
-
 // The process's own number for the thread /proc numbers `proc`: the last of
 // the numbers its status gives it, one in each pid namespace from /proc's
 // down to its own; 0 when it cannot be read.
 thread_t ownNumberOf(thread_t proc) {
-  char text[4096];
-  if (readThreadFile(proc, "status", text, sizeof text, true) <= 0) return 0;
-  const char* at = strstr(text, "\nNSpid:");
-  if (at == nullptr) return 0;
-  at += 7;
-  thread_t own = 0;
-  while (*at == ' ' || *at == '\t') {
-    own = static_cast<thread_t>(parseNumber(&at, 10));
+  base::ProcStatus status;
+  if (!readThreadStatus(proc, &status, true) || (status.found & base::ProcStatus::kIds) == 0) {
+    return 0;
   }
-  return own;
+  return static_cast<thread_t>(status.ownId);
 }
 
 // Puts the process's own numbers in place of /proc's in `threads[0, *count)`
@@ -316,7 +288,7 @@ thread_t ownNumberOf(thread_t proc) {
 // keeps both for the reads of thread files that follow.
 void ownThreadNumbers(thread_t* threads, uint32_t* count) {
   gThreadNumberCount.store(0, std::memory_order_release);
-  if (!procNumbersOtherwise()) return;
+  if (base::proc_numbers_as_this_process()) return;
   uint32_t kept = 0;
   for (uint32_t i = 0; i < *count; ++i) {
     const thread_t own = ownNumberOf(threads[i]);
@@ -334,21 +306,24 @@ bool detail::task_folder_reserve() noexcept { return reserveTaskFolder(); }
 
 ssize_t detail::thread_file_read(thread_t thread, const char* file, char* text,
                                  size_t room) noexcept {
-  return readThreadFile(thread, file, text, room);
+  const int fd = openThreadFile(thread, file);
+  return fd < 0 ? -1 : base::proc_read_and_close(fd, text, room);
+}
+
+bool detail::thread_status_read(thread_t thread, base::ProcStatus* status) noexcept {
+  return readThreadStatus(thread, status);
 }
 
 uint64_t detail::parse_number(const char** at, int base) noexcept { return parseNumber(at, base); }
 
 int process_file_open(task_t pid, const char* file, int flags) noexcept {
   ErrnoGuard errnoGuard;
-  char path[kProcessPathRoom];
   // This process's own files through /proc/self: in a pid namespace that kept
   // the host's /proc, its own number there names another process.
-  const bool own = pid == ownPid();
-  if (!(own ? processPath(path, "/proc/self/", 0, file) : processPath(path, "/proc/", pid, file))) {
-    return -1;
-  }
-  int fd = open(path, flags | O_CLOEXEC);
+  if (pid <= 0) return -1;
+  const base::ProcPath direct = base::ProcPath(pid == ownPid() ? base::kProcSelf : pid).file(file);
+  if (direct.c_str() == nullptr) return -1;
+  int fd = open(direct.c_str(), flags | O_CLOEXEC);
   // Else through the kept folder, /proc/<its owner>/task: its parent folder
   // is that process's. (The file system's root above it would be the mount
   // that covers /proc, if any.) Not where the owner had the calling
@@ -356,8 +331,8 @@ int process_file_open(task_t pid, const char* file, int flags) noexcept {
   auto folderOf = [pid] {
     return gTaskFolderOwner.load() == pid && (pid != ownPid() || ownFolder());
   };
-  if (fd >= 0 || pid <= 0 || !folderOf() || !processPath(path, "../", 0, file) ||
-      !takeFolderUse()) {
+  char path[kUpPathRoom];
+  if (fd >= 0 || !folderOf() || !upPath(path, file) || !takeFolderUse()) {
     return fd;
   }
   const int folder = gTaskFolder.load();

@@ -2,6 +2,7 @@
 
 #include <sys/types.h>
 
+#include "base/ProcFiles.h"
 #include "system/HandlerStacks.h"
 #include "system/Threads.h"
 
@@ -22,6 +23,10 @@ bool task_folder_reserve() noexcept;
 // (room for `room` bytes with a terminating zero), by the process's own
 // number for the thread; its length, or -1.
 ssize_t thread_file_read(thread_t thread, const char* file, char* text, size_t room) noexcept;
+
+// Reads the status of the own process's `thread`, by the process's own
+// number for it: false when it cannot be read.
+bool thread_status_read(thread_t thread, base::ProcStatus* status) noexcept;
 
 // Parses a number in `base` (10 or 16, "0x" allowed) at `*at`, moving past
 // it, after any blanks.

@@ -3,11 +3,11 @@
 #include <cstddef>
 #include <cstdint>
 
-// The kernel's account of a process or a thread in /proc ("/proc/<pid>/stat",
-// "/proc/<pid>/task/<tid>/stat", "/proc/thread-self/stat"): the fields the
-// tree reads of it, above all the start, which tells a process or thread
-// from one given its id after it ended. Everything here is
-// async-signal-safe: no heap, no lock, system calls only.
+// The kernel's account of a process or a thread in its stat file in /proc
+// (base/ProcFiles.h builds the paths): the fields the tree reads of it, above
+// all the start, which tells a process or thread from one given its id after
+// it ended. Everything here is async-signal-safe: no heap, no lock, system
+// calls only.
 namespace base {
 
 struct ProcStat {
@@ -18,6 +18,10 @@ struct ProcStat {
   char state;
   // The parent's id, as /proc numbers it.
   int64_t parent;
+  // The processor time it has used in user and in kernel mode, in clock
+  // ticks (base::proc_clock_ticks).
+  uint64_t userTicks;
+  uint64_t systemTicks;
   // The start, in clock ticks since boot (the clock that counts suspended
   // time too).
   uint64_t startTicks;
@@ -34,9 +38,7 @@ class ProcStatScanner {
     field_ = 0;
     named_ = 0;
     stat_.nameLength = 0;
-    stat_.state = 0;
-    stat_.parent = 0;
-    stat_.startTicks = 0;
+    clearFields();
   }
   __attribute__((always_inline)) void feed(const char* bytes, size_t length) noexcept {
     for (size_t i = 0; i < length && field_ <= kLastField; ++i) {
@@ -49,15 +51,17 @@ class ProcStatScanner {
         // Perhaps the name's end: what follows an earlier ")" was the name.
         stat_.nameLength = named_ < sizeof stat_.name ? named_ : sizeof stat_.name;
         field_ = 2;
-        stat_.state = 0;
-        stat_.parent = 0;
-        stat_.startTicks = 0;
+        clearFields();
       } else if (field_ >= 2 && c == ' ') {
         ++field_;
       } else if (field_ == 3 && stat_.state == 0) {
         stat_.state = c;
       } else if (field_ == 4 && c >= '0' && c <= '9') {
         stat_.parent = stat_.parent * 10 + (c - '0');
+      } else if (field_ == kUserField && c >= '0' && c <= '9') {
+        stat_.userTicks = stat_.userTicks * 10 + static_cast<uint64_t>(c - '0');
+      } else if (field_ == kUserField + 1 && c >= '0' && c <= '9') {
+        stat_.systemTicks = stat_.systemTicks * 10 + static_cast<uint64_t>(c - '0');
       } else if (field_ == kLastField && c >= '0' && c <= '9') {
         stat_.startTicks = stat_.startTicks * 10 + static_cast<uint64_t>(c - '0');
       }
@@ -70,7 +74,17 @@ class ProcStatScanner {
   __attribute__((always_inline)) const ProcStat& stat() const noexcept { return stat_; }
 
  private:
+  static constexpr int kUserField = 14;
   static constexpr int kLastField = 22;
+
+  __attribute__((always_inline)) void clearFields() noexcept {
+    stat_.state = 0;
+    stat_.parent = 0;
+    stat_.userTicks = 0;
+    stat_.systemTicks = 0;
+    stat_.startTicks = 0;
+  }
+
   // 0 before the name, 1 in it, then the number of the field being read
   // (the state is the third).
   int field_;

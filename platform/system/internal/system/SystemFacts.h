@@ -8,6 +8,10 @@
 #include <optional>
 #include <string>
 
+namespace base {
+struct ProcStat;
+}
+
 // System-control queries and process-table records, as the crash engine asks
 // for them by name ("hw.model", "kern.osversion", ...). On this machine they
 // come from uname, /proc and /sys; a test installs its own source of facts.
@@ -95,6 +99,13 @@ std::shared_ptr<SystemFactSource> systemFacts();
 // Installs `source`; null restores the host's. Not to be raced with queries.
 void installSystemFactSource(std::shared_ptr<SystemFactSource> source);
 
+// The record the fields of a stat file make (base/ProcStat.h), carrying
+// `pid`, with the parent as /proc numbers it; its start in seconds is counted
+// from `bootTime` (seconds since 1970), and is 0 where that is not known (0).
+// Async-signal-safe; `traced` is not read.
+ProcessRecord process_record_from_stat(const base::ProcStat& stat, pid_t pid,
+                                       int64_t bootTime) noexcept;
+
 // Crash-time reading of this process's record, for a process that set-up
 // did not know (a forked child), as `currentProcess` reads it: /proc/self/stat
 // (opened as `process_file_open` opens it, so /proc may be covered since),
@@ -106,8 +117,8 @@ void installSystemFactSource(std::shared_ptr<SystemFactSource> source);
 bool process_record_self_now(ProcessRecord* record) noexcept;
 // The same of this process's parent, found as `parentProcess` finds it.
 bool process_record_parent_now(ProcessRecord* record) noexcept;
-// Keeps what the crash-time readings need to tell start times: the boot time
-// and the clock's tick rate. Idempotent; not async-signal-safe.
+// Keeps what the crash-time readings need to tell start times: the boot
+// time. Idempotent; not async-signal-safe.
 void process_records_prepare();
 
 // The system-control call shape: with `oldp` null, `*oldlenp` gets the size

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ROReradUzerirudCrashTime.h"
+#include "base/ProcFiles.h"
 #include "safe/AsyncFile.h"
 #include "system/ReservedDescriptors.h"
 #include "system/SignalSafe.h"
@@ -76,7 +77,9 @@ bool queuedName(const rocrash_log_writer& writer, char* path) {
 // the data folder, or the file prepared at enabling (`prepared`).
 struct ReportFile {
   int fd = -1;
-  const char* view = nullptr;
+  // Whose descriptors name it in /proc (base/ProcFiles.h): the writing
+  // thread's or the process's.
+  int64_t view = base::kProcSelf;
   char temporary[kPathRoom] = {};
   bool prepared = false;
 };
@@ -86,22 +89,22 @@ struct ReportFile {
 constexpr char kWholeMark = 1;
 
 // The view of the writing thread's descriptors through which `fd` can be
-// named; null when none can (/proc is gone: a sandbox entered after enabling
-// covers it). The thread's own view comes first: the process's (/proc/self)
-// is gone once the main thread has exited, while other threads run on.
-const char* viewNaming(int fd) {
+// named, into `*view`; false when none can (/proc is gone: a sandbox entered
+// after enabling covers it). The thread's own view comes first: the
+// process's (/proc/self) is gone once the main thread has exited, while
+// other threads run on.
+bool viewNaming(int fd, int64_t* view) {
   struct stat file, seen;
-  if (fstat(fd, &file) != 0) return nullptr;
-  for (const char* view : {"/proc/thread-self/fd/", "/proc/self/fd/"}) {
-    char path[64];
-    size_t length = 0;
-    appendText(path, &length, view);
-    appendNumber(path, &length, static_cast<uint64_t>(fd));
-    if (stat(path, &seen) == 0 && seen.st_dev == file.st_dev && seen.st_ino == file.st_ino) {
-      return view;
+  if (fstat(fd, &file) != 0) return false;
+  for (const int64_t whose : {base::kProcThreadSelf, base::kProcSelf}) {
+    const base::ProcPath path = base::ProcPath(whose).file("fd").id(fd);
+    if (stat(path.c_str(), &seen) == 0 && seen.st_dev == file.st_dev &&
+        seen.st_ino == file.st_ino) {
+      *view = whose;
+      return true;
     }
   }
-  return nullptr;
+  return false;
 }
 
 // Marks the file open on `fd` as being written, for as long as this process
@@ -173,7 +176,7 @@ bool openTemporary(const char* folder, bool child, ReportFile* out) {
 bool openNewReportFile(const char* folder, bool child, ReportFile* out) {
   out->fd = open(folder, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
   if (out->fd >= 0) {
-    if ((out->view = viewNaming(out->fd)) != nullptr) return true;
+    if (viewNaming(out->fd, &out->view)) return true;
     close(out->fd);
   }
   return openTemporary(folder, child, out);
@@ -202,7 +205,7 @@ bool openReportFile(bool child, bool sharedMemory, ReportFile* out) {
   int parents = -1;
   if (reserved >= 0) {
     const bool ours = sys::descriptor_still_names(reserved, gStorage.reportFileIdentity, true);
-    if (ours && !child && (out->view = viewNaming(reserved)) != nullptr) {
+    if (ours && !child && viewNaming(reserved, &out->view)) {
       out->fd = reserved;
       gStorage.reportFile = -1;
       return true;
@@ -240,11 +243,8 @@ bool nameReport(ReportFile* file, const char* path) {
     if (errno != EINVAL) return false;
     return link(file->temporary, path) == 0;
   }
-  char self[64];
-  size_t length = 0;
-  appendText(self, &length, file->view);
-  appendNumber(self, &length, static_cast<uint64_t>(file->fd));
-  return linkat(AT_FDCWD, self, AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
+  const base::ProcPath self = base::ProcPath(file->view).file("fd").id(file->fd);
+  return linkat(AT_FDCWD, self.c_str(), AT_FDCWD, path, AT_SYMLINK_FOLLOW) == 0;
 }
 
 // The report of the process that enabled the reporter becomes the pending

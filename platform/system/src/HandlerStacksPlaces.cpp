@@ -7,6 +7,7 @@
 #include <climits>
 
 #include "HandlerStacksInternal.h"
+#include "base/ProcFiles.h"
 #include "base/ProcStat.h"
 
 #ifdef KX_TEST_SEAMS
@@ -20,20 +21,22 @@ namespace {
 void (*gHolderEndedHook)(int32_t holder) = nullptr;
 #endif
 
-// The clock the kernel counts a thread's start by, in its clock ticks: the
-// time since boot, in hundredths of a second (x86-64's USER_HZ).
+// The clock the kernel counts a thread's start by, in its clock ticks
+// (base::proc_clock_ticks): the time since boot.
 KX_HANDLER_ENTRY uint64_t ticksNow() {
   struct timespec now = {0, 0};
   systemCall(SYS_clock_gettime, CLOCK_BOOTTIME, word(&now));
-  return static_cast<uint64_t>(now.tv_sec) * 100 + static_cast<uint64_t>(now.tv_nsec) / 10'000'000;
+  const auto rate = static_cast<uint64_t>(base::proc_clock_ticks());
+  return static_cast<uint64_t>(now.tv_sec) * rate +
+         static_cast<uint64_t>(now.tv_nsec) / (1'000'000'000 / rate);
 }
 
 // The calling thread's start in those ticks (base/ProcStat.h), read a few
 // bytes at a time (this may run on the small stack a signal arrived on). 0
 // when it cannot be read.
 KX_HANDLER_ENTRY uint64_t threadStart() {
-  const long fd =
-      systemCall(SYS_openat, AT_FDCWD, word("/proc/thread-self/stat"), O_RDONLY | O_CLOEXEC);
+  static constexpr base::ProcPath kOwnStat = base::ProcPath(base::kProcThreadSelf).file("stat");
+  const long fd = systemCall(SYS_openat, AT_FDCWD, word(kOwnStat.c_str()), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return 0;
   char chunk[64];
   base::ProcStatScanner scanner;

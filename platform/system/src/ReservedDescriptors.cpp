@@ -14,6 +14,7 @@
 #include <atomic>
 
 #include "base/Fork.h"
+#include "base/ProcFiles.h"
 #include "base/ProcStat.h"
 #include "base/ProcessToken.h"
 #include "system/CallProbe.h"
@@ -59,28 +60,10 @@ bool descriptor_still_names(int fd, const descriptor_identity& identity, bool un
 
 namespace {
 
-// "/proc/<pid>/<file>", and `number` after it unless it is negative, into
-// `path` (kProcPathRoom bytes); "/proc/self/<file>" for `pid` 0.
-constexpr size_t kProcPathRoom = 64;
-void procPath(char* path, long pid, const char* file, long number = -1) {
-  size_t length = 0;
-  for (const char* at = pid == 0 ? "/proc/self/" : "/proc/"; *at != '\0'; ++at) {
-    path[length++] = *at;
-  }
-  if (pid != 0) {
-    length += format_decimal(static_cast<uint64_t>(pid), path + length);
-    path[length++] = '/';
-  }
-  for (; *file != '\0'; ++file) path[length++] = *file;
-  if (number >= 0) length += format_decimal(static_cast<uint64_t>(number), path + length);
-  path[length] = '\0';
-}
-
-// What the stat file of process `pid` (0: the calling one) says of it.
+// What the stat file of process `pid` (0, base::kProcSelf: the calling one)
+// says of it.
 bool statFacts(long pid, base::ProcStat* facts) {
-  char path[kProcPathRoom];
-  procPath(path, pid, "stat");
-  return base::proc_stat_read(path, facts);
+  return base::proc_stat_read(base::ProcPath(pid).file("stat").c_str(), facts);
 }
 
 // The token (base/ProcessToken.h) of the process the C library's fork made,
@@ -133,10 +116,10 @@ bool descriptor_table_apart_from(const process_identity& owner, int probe) noexc
   // does not share.
   struct stat own, theirs;
   if (fstat(probe, &own) != 0) return false;
-  char path[kProcPathRoom];
-  procPath(path, owner.pid, "fd/", probe);
-  bool apart = stat(path, &theirs) == 0 ? theirs.st_dev != own.st_dev || theirs.st_ino != own.st_ino
-                                        : errno == ENOENT;
+  const base::ProcPath path = base::ProcPath(owner.pid).file("fd").id(probe);
+  bool apart = stat(path.c_str(), &theirs) == 0
+                   ? theirs.st_dev != own.st_dev || theirs.st_ino != own.st_ino
+                   : errno == ENOENT;
   // Nor has the owner's first thread ended meanwhile (its table shows
   // nothing then).
   return apart && stillOpenOn(probe, own) && runsAsKnown(owner);

@@ -109,7 +109,7 @@ void handler_stacks_wait_for_end(handler_stacks* set, const void* uap) noexcept 
   if (on != nullptr && !holds(on, place, &self)) on = nullptr;
   leaveAll(set, &self, on, place);
   if (on != nullptr) {
-#ifdef KX_STACKS_TSAN
+#if KX_TSAN
     __tsan_release(&on->holders[place]);
 #endif
     char* mapping = nullptr;

@@ -159,8 +159,8 @@ void loader_notices_start() noexcept {
   // A fork leaves the image registry as the parent's threads left it: none of
   // them may be inside a sync then.
   std::call_once(forkHandlers, [] {
-    base::fork_join(base::ForkPhase::system,
-                    {.prepare = registry_lock_for_fork, .parent = registry_unlock_after_fork});
+    base::fork_join_or_stop(base::ForkPhase::system, {.prepare = registry_lock_for_fork,
+                                                      .parent = registry_unlock_after_fork});
   });
   gListening.store(true, std::memory_order_release);
 }

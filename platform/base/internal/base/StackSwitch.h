@@ -4,7 +4,10 @@
 // AArch64: the crash engine's handler stacks and the reactive library's
 // deletion stacks both call through it. Elsewhere it is not defined, and
 // KX_HAVE_CALL_ON_STACK is 0.
-#if defined(__x86_64__) || defined(__aarch64__)
+
+#include "base/BuildFacts.h"
+
+#if KX_X86_64 || KX_AARCH64
 #define KX_HAVE_CALL_ON_STACK 1
 #else
 #define KX_HAVE_CALL_ON_STACK 0

@@ -722,7 +722,7 @@ const CrashSituation kSituations[] = {
      {},
      {},
      "waiter-untouched"},
-    // Under an allow-list of the calls a crash makes (README.md), that ends
+    // Under an allow-list of the calls a crash makes (docs/LIMITS.md), that ends
     // the process for any other: every kind of child, then the program. One
     // in the program's memory cannot learn whether it shares the program's
     // signal actions (kcmp and unshare are not listed), and ends by SIGKILL.

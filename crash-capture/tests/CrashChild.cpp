@@ -52,29 +52,10 @@
 
 extern "C" void crash_child_looping_cfi();
 
-// Functions whose first instruction faults: an illegal instruction, and an
-// integer division by the zero `zero` points to.
+// Functions whose first instruction faults (CrashChildFaults.S): an illegal
+// instruction, and an integer division by the zero `zero` points to.
 extern "C" void kx_child_illegal();
 extern "C" int kx_child_divide(const int* zero);
-asm(R"(
-    .pushsection .text
-    .globl kx_child_illegal
-    .type kx_child_illegal, @function
-kx_child_illegal:
-    .cfi_startproc
-    ud2
-    .cfi_endproc
-    .size kx_child_illegal, .-kx_child_illegal
-    .globl kx_child_divide
-    .type kx_child_divide, @function
-kx_child_divide:
-    .cfi_startproc
-    idivl (%rdi)
-    ret
-    .cfi_endproc
-    .size kx_child_divide, .-kx_child_divide
-    .popsection
-)");
 
 namespace {
 

@@ -210,16 +210,22 @@ TEST(SystemCallProbe, TellsWhatTheFilterDoesWithoutMeetingIt) {
 // throwaway, a process tells from /proc that its signal actions are not its
 // parent's (which may ignore SIGURG already), leaving SIGURG's action as it
 // was; an action another changed meanwhile, before SIGURG was turned or
-// while it was, is kept and taken as shared.
-int gChangeAt = 0;
+// while it was, is kept and taken as shared. A process forked while it is
+// turned ignores SIGURG all the same.
+struct Meanwhile {
+  int step;
+  bool forks;
+} gMeanwhile;
+int gForked = -1;
 void changed(int) {}
 TEST(SignalActions, NotTheParentsToldUnderAFilterWithoutACallItEnds) {
   const struct {
     void (*parents)(int);
-    int changeAt;
-  } kRows[] = {{SIG_DFL, 0}, {SIG_DFL, 1}, {SIG_DFL, 2}, {SIG_IGN, 0}, {SIG_IGN, 1}};
+    Meanwhile meanwhile;
+  } kRows[] = {{SIG_DFL, {0, false}}, {SIG_DFL, {1, false}}, {SIG_DFL, {2, false}},
+               {SIG_DFL, {2, true}},  {SIG_IGN, {0, false}}, {SIG_IGN, {1, false}}};
   for (const auto& row : kRows) {
-    gChangeAt = row.changeAt;
+    gMeanwhile = row.meanwhile;
     const auto before = signal(SIGURG, row.parents);
     EXPECT_EQ(
         base::testing::inChild([] {
@@ -232,16 +238,27 @@ TEST(SignalActions, NotTheParentsToldUnderAFilterWithoutACallItEnds) {
             return 8;
           }
           sys::setSignalActionsAskedHookForTesting([](int signo, int step) {
-            if (step == gChangeAt) signal(signo, changed);
+            if (step != gMeanwhile.step) return;
+            if (!gMeanwhile.forks) {
+              signal(signo, changed);
+            } else if (const pid_t forked = fork(); forked == 0) {
+              raise(signo);
+              _exit(0);
+            } else {
+              waitpid(forked, &gForked, 0);
+            }
           });
           const bool shared = sys::signal_actions_may_be_shared();
           struct sigaction now;
           sigaction(SIGURG, nullptr, &now);
-          return shared == (gChangeAt != 0) && now.sa_handler == (shared ? changed : SIG_DFL) ? 0
-                                                                                              : 1;
+          const bool changedMeanwhile = gMeanwhile.step != 0 && !gMeanwhile.forks;
+          return shared == changedMeanwhile && now.sa_handler == (shared ? changed : SIG_DFL) &&
+                         (!gMeanwhile.forks || gForked == 0)
+                     ? 0
+                     : 1;
         }),
         0)
-        << row.changeAt;
+        << row.meanwhile.step;
     signal(SIGURG, before);
   }
 }

@@ -823,7 +823,7 @@ std::vector<CrashSituation> withoutAThrowaway() {
       "child-ended-by-its-signal handlers-untouched");
   add("clone-sighand", "handles-urg-winch+clone-vfork-ends",
       "child-ended-by-sigkill handlers-untouched");
-  add("vfork-child", "handles-urg-winch-cont+clone-vfork-ends",
+  add("clone-vm", "handles-urg-winch-cont+clone-vfork-ends",
       "child-ended-by-sigsys handlers-untouched");
   return rows;
 }

@@ -193,7 +193,7 @@ bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, 
            (now > 0 && crash_child_write_text(gPidsGroup + "/pids.max", std::to_string(now + 1)));
   }
   if (sandbox == "allow-list") {
-    // The calls README.md lists as those a crash makes, and what the program
+    // The calls docs/LIMITS.md lists as those a crash makes, and what the program
     // itself does from here on.
     return !enabled ||
            base::testing::allowOnly(

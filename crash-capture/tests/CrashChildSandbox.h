@@ -29,7 +29,7 @@
 //     crash_child_in_pids_group), which, once enabled, lets it make one more
 //     process or thread;
 //   allow-list: installed once enabled, every call but those a crash makes
-//     (as README.md lists them) and the program's own ends the process;
+//     (as docs/LIMITS.md lists them) and the program's own ends the process;
 //   temporary-writer: installed before enabling, no file can be made without
 //     a name (O_TMPFILE), and the writer of a report, once it is whole, opens
 //     the FIFO "<folder>/renaming", writes a byte to it and waits there for

@@ -722,7 +722,7 @@ const CrashSituation kSituations[] = {
      {},
      {},
      "waiter-untouched"},
-    // Under an allow-list of the calls a crash makes (README.md), that ends
+    // Under an allow-list of the calls a crash makes (docs/LIMITS.md), that ends
     // the process for any other: every kind of child (those in the program's
     // memory below), then the program.
     {"fork-child+allow-list", {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},

@@ -1,8 +1,6 @@
 #include "RvStreams/detail/FlatDeletion.h"
 
-#include <errno.h>
 #include <pthread.h>
-#include <sys/auxv.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 
@@ -10,9 +8,9 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <new>
 
 #include "FlatDeletionQueue.h"
+#include "FlatDeletionSegments.h"
 #include "base/StackSwitch.h"
 #include "dispatch/DispatchQueue.h"
 
@@ -26,60 +24,17 @@ constinit thread_local FlatDeletionEntry tFlatDeletionEntry;
 
 namespace {
 
-std::uintptr_t address(const void* pointer) noexcept {
-  return reinterpret_cast<std::uintptr_t>(pointer);
-}
+using segments::address;
+using segments::fallbackRoom;
+using segments::kFewerLevelsBytes;
+using segments::kGranule;
+using segments::kReadyBytes;
+using segments::Segment;
+using segments::usableFor;
 
 // The room a level's destructors get, at most.
 constexpr std::uintptr_t kMaxRoom = std::uintptr_t{1} << 30;
 
-// A segment is one mapping: a guard below the stack, wide enough that a
-// frame bigger than a page cannot step over it, then the stack, then the
-// segment's own record (its top granule). Sizes and addresses are multiples
-// of 64 KiB, a multiple of every page size. Its stack, from the low end up
-// (see usableFor):
-//   - the room of a level's destructors and kFlatDeletionRoom: a level whose
-//     frame lies here goes on to another segment; where none can be had, it
-//     runs in place while half the room (fallbackRoom) is left below it, and
-//     is queued past that;
-//   - fallbackRoom more: a level runs in place, and runs what the levels
-//     inside it queued right after its destructor has returned;
-//   - the levels running in place one inside another (kLevelsBytes): a level
-//     there is called last by the library's code, which so takes no frame
-//     of its own for it. What its destructors let go, within their room,
-//     lands above the part where levels are queued: nothing waits for it to
-//     return.
-constexpr std::size_t kGranule = 64 * 1024;
-constexpr std::size_t kGuardBytes = kGranule;
-// The room the levels running in place one inside another take: as many as
-// a deep chain has (over half a million levels optimised), or, where that
-// much cannot be had or ThreadSanitizer runs, which takes a fiber of its own
-// for every few levels (kFiberDepth), fewer.
-constexpr std::size_t kLevelsBytes = std::size_t{32} << 20;
-constexpr std::size_t kFewerLevelsBytes = std::size_t{1} << 20;
-// What a thread keeps resident of the segment it keeps, once a chain has
-// finished with it: its record and the top of its stack, where the next
-// chain's levels start. The rest of the pages the chain touched are given
-// back, once for the chain.
-constexpr std::uintptr_t kResidentBytes = (std::uintptr_t{1} << 20) - kGranule;
-// The levels called last start on those pages, and go on to pages made
-// ready this many at a time as they go deeper, at once (which costs a
-// fraction of a fault for each).
-constexpr std::uintptr_t kReadyBytes = std::uintptr_t{2} << 20;
-#ifndef MADV_POPULATE_WRITE
-#define MADV_POPULATE_WRITE 23
-#endif
-// A segment goes just below its caller's stack by address, where a walk from
-// it climbs on to the caller's frames, only where that stack lies among the
-// mappings the kernel placed: below the dynamic loader (the first it placed)
-// or this far below the main thread's top. Else it goes where the kernel
-// places it: the main thread's stack may grow (to a RLIMIT_STACK the program
-// raises later) through the room the kernel keeps free below it, and so may
-// the stack of a program without this library.
-constexpr std::uintptr_t kMainStackReach = std::uintptr_t{2} << 30;
-// Lower addresses tried for a segment below its caller, one below the other,
-// before any the kernel chooses.
-constexpr int kPlacements = 4;
 // AddressSanitizer cleans a stack from the frame of a throw up to its top
 // only within 64 MiB: a segment is announced as reaching up to its caller's
 // top only within this much.
@@ -102,53 +57,6 @@ struct Counter {
 };
 Counter gSegmentsAsked;
 Counter gLevelsWithoutSegment;
-
-// Where no segment can be had, a level runs in place while this much is
-// left below its frame: the queue's deletions run there, so that each has
-// at least half the room.
-std::uintptr_t fallbackRoom(std::uintptr_t room) noexcept {
-  return std::max<std::uintptr_t>(kFlatDeletionRoom, room / 2);
-}
-
-// The stack of a segment for levels that need `room`, `levels` of it for the
-// levels running in place one inside another.
-std::size_t usableFor(std::uintptr_t room, std::size_t levels) noexcept {
-  return (room + kFlatDeletionRoom + fallbackRoom(room) + levels + kGranule - 1) & ~(kGranule - 1);
-}
-
-// A segment's record, at the top of its mapping.
-struct Segment {
-  char* base;          // the mapping, guard first
-  std::size_t mapped;  // its bytes
-  // The room each level needs, as the chain on it asks.
-  std::uintptr_t room = 0;
-  // The top it is announced to AddressSanitizer with: its own, or the
-  // caller's for a segment just below the caller's stack.
-  std::uintptr_t announcedTop = 0;
-  // The lowest frame a level ran at here, but for the levels called last.
-  std::uintptr_t lowest = 0;
-  // What the levels here queued.
-  FlatQueued* queued = nullptr;
-  FlatQueued* lastQueued = nullptr;
-  // The levels running here one inside another, and whether
-  // ThreadSanitizer is told of the segment as a fiber of its own.
-  int nested = 0;
-  bool fibers = false;
-  // Some thread's state may still name it (a switch to it did not come back
-  // the way it went): it is never unmapped, only kept for later switches.
-  bool tainted = false;
-  // The next kept segment, once this one is kept.
-  std::atomic<std::uintptr_t> keptNext{0};
-
-  std::uintptr_t low() const noexcept { return address(base) + kGuardBytes; }
-  std::uintptr_t top() const noexcept { return address(this); }
-  std::uintptr_t usable() const noexcept { return top() - low(); }
-  std::uintptr_t end() const noexcept { return address(base) + mapped; }
-  // Where the levels called last may run (see usableFor).
-  std::uintptr_t leanLow() const noexcept {
-    return (low() + room + kFlatDeletionRoom + fallbackRoom(room) + kGranule - 1) & ~(kGranule - 1);
-  }
-};
 
 // This thread's deletions beyond what the inline path reads. Trivially
 // destructible, as FlatDeletionEntry is.
@@ -298,151 +206,6 @@ std::uintptr_t stackLimit(std::uintptr_t unknown) noexcept {
 
 #if KX_HAVE_CALL_ON_STACK
 
-// Segments some thread's state may still name, for later switches of any
-// thread: a stack linked through the segments, whose head carries a count
-// in the bits a segment's address leaves clear, so that a segment taken and
-// given back meanwhile is not taken for the head it was.
-std::atomic<std::uintptr_t> gKept{0};
-// (A segment's record starts a page: its low 12 bits are clear, and
-// addresses given to programs here fit in 48 bits.)
-constexpr std::uintptr_t kAddressBits = 0x0000'ffff'ffff'f000;
-
-std::uintptr_t keptWord(const Segment* segment, std::uintptr_t count) noexcept {
-  return address(segment) | (count & 0xfff) | ((count >> 12) << 48);
-}
-
-Segment* keptSegment(std::uintptr_t word) noexcept {
-  return reinterpret_cast<Segment*>(word & kAddressBits);
-}
-
-std::uintptr_t keptCount(std::uintptr_t word) noexcept {
-  return (word & 0xfff) | ((word >> 48) << 12);
-}
-
-Segment* keptAfter(const Segment* segment) noexcept {
-  return reinterpret_cast<Segment*>(segment->keptNext.load(std::memory_order_relaxed));
-}
-
-// The stack of `segment` its chains may have written: the levels' frames,
-// and below the lowest of them the room its destructors had.
-std::uintptr_t writtenLow(const Segment& segment) noexcept {
-  const std::uintptr_t below = segment.room + kFlatDeletionRoom;
-  return segment.lowest - segment.low() > below ? segment.lowest - below : segment.low();
-}
-
-// Forgets what a sanitizer knew of the stack the chains wrote (the poison of
-// frames left by a throw it did not follow), for whatever runs there next.
-void forgetWritten(Segment* segment) noexcept {
-  const std::uintptr_t low = writtenLow(*segment);
-  base::forgetStackUse(reinterpret_cast<void*>(low), segment->top() - low);
-  segment->lowest = segment->top();
-}
-
-void unmapSegment(Segment* segment) noexcept {
-  forgetWritten(segment);
-  munmap(segment->base, segment->mapped);
-}
-
-// Puts the kept segments from `first` to `last`, linked, on the kept stack.
-void putKept(Segment* first, Segment* last) noexcept {
-  std::uintptr_t head = gKept.load(std::memory_order_relaxed);
-  do {
-    last->keptNext.store(address(keptSegment(head)), std::memory_order_relaxed);
-  } while (!gKept.compare_exchange_weak(head, keptWord(first, keptCount(head) + 1),
-                                        std::memory_order_release, std::memory_order_relaxed));
-}
-
-// Keeps a tainted segment for later switches, its pages given back.
-void keep(Segment* segment) noexcept {
-  forgetWritten(segment);
-  madvise(reinterpret_cast<void*>(segment->low()), segment->usable(), MADV_DONTNEED);
-  // A segment the count's bits cannot go beside (no such address is given
-  // on these processors) stays mapped, unused.
-  if ((address(segment) & ~kAddressBits) != 0) return;
-  base::handOver(segment);
-  putKept(segment, segment);
-}
-
-// A kept segment with `usable` bytes at least, if one is. The whole stack is
-// taken off at once, in one step that a segment taken and given back
-// meanwhile cannot fool, and the others go back: another thread (or a
-// signal's handler here) meanwhile finds none, and maps one of its own.
-Segment* takeKept(std::uintptr_t usable) noexcept {
-  std::uintptr_t head = gKept.load(std::memory_order_acquire);
-  do {
-    if (keptSegment(head) == nullptr) return nullptr;
-  } while (!gKept.compare_exchange_weak(head, keptWord(nullptr, keptCount(head) + 1),
-                                        std::memory_order_acquire, std::memory_order_acquire));
-  Segment* first = keptSegment(head);
-  Segment* taken = nullptr;
-  Segment* last = nullptr;
-  for (Segment* segment = first; segment != nullptr; segment = keptAfter(segment)) {
-    if (taken == nullptr && segment->usable() >= usable) {
-      taken = segment;
-      if (last == nullptr) {
-        first = keptAfter(segment);
-      } else {
-        last->keptNext.store(address(keptAfter(segment)), std::memory_order_relaxed);
-      }
-    } else {
-      last = segment;
-    }
-  }
-  if (first != nullptr) putKept(first, last);
-  if (taken != nullptr) base::takeOver(taken);
-  return taken;
-}
-
-// Whether a segment may go by address just below `below`: whether `below`
-// lies among the mappings the kernel placed (kMainStackReach).
-bool amongMappings(std::uintptr_t below) noexcept {
-  const std::uintptr_t loader = getauxval(AT_BASE);
-  // Sixteen bytes at the top of the main thread's stack.
-  const std::uintptr_t mainTop = getauxval(AT_RANDOM);
-  return (loader != 0 && below <= loader) ||
-         (mainTop > kMainStackReach && below <= mainTop - kMainStackReach);
-}
-
-// Maps `bytes` just below `below` (the lowest address of the caller's
-// stack), where a walk from the segment climbs on to the caller's frames, or
-// where the kernel chooses when no such place is free or `below` is 0.
-void* mapBelow(std::uintptr_t below, std::size_t bytes) noexcept {
-  constexpr int kFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK;
-  std::uintptr_t top = below & ~std::uintptr_t{kGranule - 1};
-  for (int placement = 0; placement < kPlacements && top > bytes + kGranule; ++placement) {
-    top -= bytes;
-    void* mapped = mmap(reinterpret_cast<void*>(top), bytes, PROT_READ | PROT_WRITE,
-                        kFlags | MAP_FIXED_NOREPLACE, -1, 0);
-    // A kernel that does not know the flag takes the address as a hint.
-    if (mapped != MAP_FAILED) return mapped;
-    if (errno != EEXIST) break;
-  }
-  void* mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, kFlags, -1, 0);
-  return mapped == MAP_FAILED ? nullptr : mapped;
-}
-
-// A new segment with the room `room` for each level, below `below`, or null
-// when none can be mapped (an address-space limit, the mapping count used
-// up, no memory).
-Segment* mapSegment(std::uintptr_t room, std::uintptr_t below) noexcept {
-  gSegmentsAsked.add();
-  const std::size_t most = base::threadSanitizerRuns() ? kFewerLevelsBytes : kLevelsBytes;
-  for (std::size_t levels = most;; levels = kFewerLevelsBytes) {
-    const std::size_t usable = usableFor(room, levels);
-    const std::size_t bytes = kGuardBytes + usable + kGranule;
-    if (void* base = mapBelow(below, bytes)) {
-      if (mprotect(base, kGuardBytes, PROT_NONE) == 0) {
-        auto* segment = new (static_cast<char*>(base) + kGuardBytes + usable) Segment;
-        segment->base = static_cast<char*>(base);
-        segment->mapped = bytes;
-        return segment;
-      }
-      munmap(base, bytes);
-    }
-    if (levels == kFewerLevelsBytes) return nullptr;
-  }
-}
-
 // A segment for a chain whose levels need `room`: the one the thread keeps,
 // else one kept for any thread, else a new one, unless one was refused.
 Segment* takeSegment(ThreadDeletions& deletions, std::uintptr_t room,
@@ -450,12 +213,13 @@ Segment* takeSegment(ThreadDeletions& deletions, std::uintptr_t room,
   const std::uintptr_t usable = usableFor(room, kFewerLevelsBytes);
   Segment* segment = deletions.spare.exchange(nullptr, std::memory_order_relaxed);
   if (segment != nullptr && segment->usable() < usable) {
-    unmapSegment(segment);
+    segments::unmapSegment(segment);
     segment = nullptr;
   }
-  if (segment == nullptr) segment = takeKept(usable);
+  if (segment == nullptr) segment = segments::takeKept(usable);
   if (segment == nullptr && !deletions.refused) {
-    segment = mapSegment(room, below);
+    gSegmentsAsked.add();
+    segment = segments::mapSegment(room, below);
     deletions.refused = segment == nullptr;
   }
   return segment;
@@ -471,7 +235,7 @@ void onThreadEnd(void*) noexcept {
   ThreadDeletions& deletions = thisThread();
   deletions.ending = true;
   if (Segment* spare = deletions.spare.exchange(nullptr, std::memory_order_relaxed)) {
-    unmapSegment(spare);
+    segments::unmapSegment(spare);
   }
   runOtherStacks(deletions.elsewhere);
 }
@@ -491,20 +255,16 @@ bool watchThreadEnd(ThreadDeletions& deletions) noexcept {
 // other. A tainted one is kept for any thread.
 void giveBack(ThreadDeletions& deletions, Segment* segment) noexcept {
   if (segment->tainted) {
-    keep(segment);
+    segments::keepForAnyThread(segment);
     return;
   }
   if (!deletions.ending && deletions.spare.load(std::memory_order_relaxed) == nullptr &&
       watchThreadEnd(deletions)) {
-    const std::uintptr_t resident = segment->top() - kResidentBytes;
-    forgetWritten(segment);
-    if (segment->low() < resident) {
-      madvise(reinterpret_cast<void*>(segment->low()), resident - segment->low(), MADV_DONTNEED);
-    }
+    segments::keepTopResident(segment);
     Segment* none = nullptr;
     if (deletions.spare.compare_exchange_strong(none, segment, std::memory_order_relaxed)) return;
   }
-  unmapSegment(segment);
+  segments::unmapSegment(segment);
 }
 
 // What a switch hands to the segment.
@@ -558,7 +318,7 @@ enum class From { threadsStack, otherStack, segment };
       callerTop = entry.stackLow + deletions.stackSize;
     }
   }
-  Segment* const segment = takeSegment(deletions, room, amongMappings(below) ? below : 0);
+  Segment* const segment = takeSegment(deletions, room, below);
   if (segment == nullptr) return false;
 
   const std::uintptr_t previousLow = deletions.segmentLow;
@@ -588,7 +348,7 @@ enum class From { threadsStack, otherStack, segment };
   // A sanitizer follows every level (AddressSanitizer the stack they wrote,
   // ThreadSanitizer how many run on the segment): none is called last.
   const bool lean = !threadSanitizer && !base::addressSanitizerRuns();
-  deletions.leanLow = std::max(segment->leanLow(), segment->top() - kResidentBytes);
+  deletions.leanLow = std::max(segment->leanLow(), segment->top() - segments::kResidentBytes);
   deletions.leanSize = lean ? segment->top() - deletions.leanLow : 0;
 
   SegmentCall call{object, destroy, segment, {}};
@@ -794,8 +554,8 @@ void runFlatQueued() noexcept {
 void resetFlatDeletionsForTesting() noexcept {
   ThreadDeletions& deletions = thisThread();
 #if KX_HAVE_CALL_ON_STACK
-  if (Segment* spare = deletions.spare.exchange(nullptr)) unmapSegment(spare);
-  gKept.store(0);
+  if (Segment* spare = deletions.spare.exchange(nullptr)) segments::unmapSegment(spare);
+  segments::forgetKeptForTesting();
 #endif
   deletions.learnt = false;
   chainFinished(deletions);

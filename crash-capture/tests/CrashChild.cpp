@@ -52,29 +52,10 @@
 
 extern "C" void crash_child_looping_cfi();
 
-// Functions whose first instruction faults: an illegal instruction, and an
-// integer division by the zero `zero` points to.
+// Functions whose first instruction faults (CrashChildFaults.S): an illegal
+// instruction, and an integer division by the zero `zero` points to.
 extern "C" void kx_child_illegal();
 extern "C" int kx_child_divide(const int* zero);
-asm(R"(
-    .pushsection .text
-    .globl kx_child_illegal
-    .type kx_child_illegal, @function
-kx_child_illegal:
-    .cfi_startproc
-    ud2
-    .cfi_endproc
-    .size kx_child_illegal, .-kx_child_illegal
-    .globl kx_child_divide
-    .type kx_child_divide, @function
-kx_child_divide:
-    .cfi_startproc
-    idivl (%rdi)
-    ret
-    .cfi_endproc
-    .size kx_child_divide, .-kx_child_divide
-    .popsection
-)");
 
 namespace {
 
@@ -531,6 +512,18 @@ int waitFor(pid_t pid) {
   return ended.si_code == CLD_EXITED ? ended.si_status << 8 : ended.si_status;
 }
 
+// Waits for the crashing child `pid`, and marks the signal that ended it
+// (its fault's, SIGKILL or SIGSYS), and whether the program's signal
+// actions are as it set them.
+void awaitCrashedChild(pid_t pid) {
+  const int status = waitFor(pid);
+  const int signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  if (signal == SIGSEGV) mark("child-ended-by-its-signal", 1);
+  if (signal == SIGKILL) mark("child-ended-by-sigkill", 1);
+  if (signal == SIGSYS) mark("child-ended-by-sigsys", 1);
+  if (crash_child_handlers_untouched()) mark("handlers-untouched", 1);
+}
+
 // Waits (at most 10 s) until the parent `parent` has ended and this process
 // has a new one. The kernel hands a process's children on before it tells
 // those watching the process that it has ended.
@@ -560,8 +553,7 @@ int crashAroundTheEngine() {
     }
     mark("child", static_cast<uint64_t>(child));
     mark("child.parent", static_cast<uint64_t>(getpid()));
-    const int status = waitFor(child);
-    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) mark("child-ended-by-its-signal", 1);
+    awaitCrashedChild(child);
     auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
         "com.example.child", "1", std::nullopt,
         ROReradUzerirudConfig::initWithBasePath(gFolder + "/live"));
@@ -649,8 +641,7 @@ int faultAsTheKernelNames() {
 __attribute__((noinline)) void cloneChildCrashes() { faultWith(28); }
 
 // A child made by clone with `shared` (CLONE_VM: in the program's memory)
-// crashes; the program waits for it, and marks "child-ended-by-its-signal"
-// when it ended by its fault.
+// crashes; the program waits for it (awaitCrashedChild).
 bool runCloneChild(int shared) {
   constexpr size_t kStackSize = 256 * 1024;
   void* stack = mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE,
@@ -665,8 +656,7 @@ bool runCloneChild(int shared) {
   if (child < 0) return false;
   mark("child", static_cast<uint64_t>(child));
   mark("child.parent", static_cast<uint64_t>(getpid()));
-  const int status = waitFor(child);
-  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) mark("child-ended-by-its-signal", 1);
+  awaitCrashedChild(child);
   return true;
 }
 

@@ -759,6 +759,29 @@ TEST(NestedDeletion, DeepChainsAreLetGoWhereNoSegmentCanBeMapped) {
   }
 }
 
+// A sandbox that lets segments be mapped but refuses the deletions' other
+// calls (the stack limit read as a chain leaves the stack, the pages made
+// ready and given back): chain after chain still goes on a segment.
+TEST(NestedDeletion, DeepChainsAreLetGoWhereASandboxRefusesTheirOtherCalls) {
+  if (KX_ASAN || KX_TSAN) GTEST_SKIP() << "the sanitizer's runtime makes these calls too";
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    detail::resetFlatDeletionsForTesting();
+    const std::uint32_t refused = base::testing::callFails(EPERM);
+    if (!base::testing::filterCalls(
+            {{SYS_madvise, refused}, {SYS_prlimit64, refused}, {SYS_getrlimit, refused}}, true))
+      return concurrency::testing::kSkippedInChild;
+    int missed = 0;
+    for (int chain = 0; chain < 2; ++chain) {
+      bool onSegment = false;
+      deepChainAround(Nesting::mixed,
+                      onRelease([&] { onSegment = detail::onDeletionSegmentForTesting(); }))
+          .reset();
+      missed += onSegment ? 0 : 1;
+    }
+    return missed;
+  });
+}
+
 // Fibers suspended on a segment and resumed on another thread, round after
 // round, leave as many segments as were in use at once.
 TEST(NestedDeletion, SegmentsStayFewWhateverFibersDo) {

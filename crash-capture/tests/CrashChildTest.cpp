@@ -230,9 +230,9 @@ TEST(CrashChildSignals, NoThreadRunsOnOrEndsTheProgramWhileACrashIsWritten) {
                                      {"held-term-exit", 3},
                                      {"held-alarm", 3},
                                      {"held-prof", 3},
-                                     {"held-segv", 3},
-                                     {"held-abrt", 3},
-                                     {"held-bus", 3}}) {
+                                     {"held-segv", 2},
+                                     {"held-abrt", 2},
+                                     {"held-bus", 2}}) {
     for (int round = 0; round < rounds; ++round) {
       SCOPED_TRACE(std::string(mode) + ", round " + std::to_string(round));
       ChildRun run;

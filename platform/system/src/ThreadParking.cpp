@@ -585,8 +585,7 @@ void holdSignals() {
   struct sigaction hold;
   std::memset(&hold, 0, sizeof hold);
   hold.sa_sigaction = heldSignal;
-  // A dropped signal interrupts no system call of the thread it reached.
-  hold.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
+  hold.sa_flags = SA_SIGINFO | SA_ONSTACK;
   sigfillset(&hold.sa_mask);
   for (int signo = 1; signo < NSIG; ++signo) {
     const KernelMask bit = KernelMask{1} << (signo - 1);

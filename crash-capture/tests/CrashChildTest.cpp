@@ -148,10 +148,14 @@ TEST_P(CrashChild, FaultWithoutAUsableStackIsReportedOnAnyThread) {
   }
 }
 
+// A fault, or an abort, in the crash callback.
 TEST_P(CrashChild, FaultInTheCrashCallbackEndsTheProcessWithTheCrashsSignal) {
-  ChildRun run;
-  runChild("callback-fault", GetParam(), &run);
-  expectOneWholeReport(run, "SIGILL");
+  for (const std::string mode : {"callback-fault", "callback-abort"}) {
+    SCOPED_TRACE(mode);
+    ChildRun run;
+    runChild(mode, GetParam(), &run);
+    expectOneWholeReport(run, "SIGILL");
+  }
 }
 
 TEST_P(CrashChild, LoopingCallFrameExpressionStillLetsTheReportFinish) {
@@ -207,15 +211,16 @@ TEST(CrashChildSignals, RaisedSignalHasNoAddress) {
 }
 
 // A thread with a descriptor table of its own, whose descriptors it closed
-// and reopened, crashes while the main thread sleeps and then leaves main:
-// the program ends by the crash, with its report, every time; also with busy
-// threads beside it, and when the main thread, which blocks the parking
-// signal, leaves main once the crash has begun. So does a program whose
-// main thread blocks every signal, leaves main and destroys a global made
-// before enabling when a worker crashes; and one of 1,000 threads whose
-// crash meets signals that keep coming (SIGTERM with its default action or
-// a handler that exits, timers' SIGALRM and SIGPROF): none of the program's
-// handlers runs once the crash has begun.
+// and reopened, crashes, and the main thread leaves main once the crash has
+// begun: the program ends by the crash, with its report and its callback
+// run whole, every time and with either handler type; also with busy
+// threads beside it, and when the main thread blocks the parking signal. So
+// does a program whose main thread blocks every signal, leaves main and
+// destroys a global made before enabling when a worker crashes; and one of
+// 1,000 threads whose crash meets signals that keep coming (SIGTERM with its
+// default action or a handler that exits, timers' SIGALRM and SIGPROF, and
+// SIGSEGV, SIGABRT and SIGBUS sent by another process): none of the
+// program's handlers runs once the crash has begun.
 TEST(CrashChildSignals, NoThreadRunsOnOrEndsTheProgramWhileACrashIsWritten) {
   for (const auto& [mode, rounds] : {std::pair{"own-tables", 20},
                                      {"own-tables-loaded", 20},
@@ -224,13 +229,19 @@ TEST(CrashChildSignals, NoThreadRunsOnOrEndsTheProgramWhileACrashIsWritten) {
                                      {"held-term", 3},
                                      {"held-term-exit", 3},
                                      {"held-alarm", 3},
-                                     {"held-prof", 3}}) {
+                                     {"held-prof", 3},
+                                     {"held-segv", 2},
+                                     {"held-abrt", 2},
+                                     {"held-bus", 2}}) {
     for (int round = 0; round < rounds; ++round) {
       SCOPED_TRACE(std::string(mode) + ", round " + std::to_string(round));
       ChildRun run;
-      runChild(mode, "signals", &run);
+      // Every other round in Mach mode, where the crashed thread waits for
+      // its fault's answer, and then ends the process.
+      runChild(mode, round % 2 == 0 ? "signals" : "mach", &run);
       expectOneWholeReport(run, "SIGSEGV");
       EXPECT_EQ(run.marker("late-handler"), 0u);
+      EXPECT_EQ(run.marker("callback-ended"), 1u);
       if (HasFailure()) return;
     }
   }

@@ -5,45 +5,11 @@
 #include <sys/auxv.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
-#include <unistd.h>
 
-#include "base/BuildFacts.h"
 #include "base/StackSwitch.h"
 
 namespace base {
 namespace {
-
-// The system call `number` made by this code itself; its result, or -errno.
-KX_BARE_ENTRY long rawCall(long number, long a, long b, long c, long d = 0, long e = 0,
-                           long f = 0) noexcept {
-#if KX_X86_64
-  long result;
-  register long r10 asm("r10") = d;
-  register long r8 asm("r8") = e;
-  register long r9 asm("r9") = f;
-  asm volatile("syscall"
-               : "=a"(result)
-               : "a"(number), "D"(a), "S"(b), "d"(c), "r"(r10), "r"(r8), "r"(r9)
-               : "rcx", "r11", "memory");
-  return result;
-#elif KX_AARCH64
-  register long x8 asm("x8") = number;
-  register long x0 asm("x0") = a;
-  register long x1 asm("x1") = b;
-  register long x2 asm("x2") = c;
-  register long x3 asm("x3") = d;
-  register long x4 asm("x4") = e;
-  register long x5 asm("x5") = f;
-  asm volatile("svc #0"
-               : "+r"(x0)
-               : "r"(x8), "r"(x1), "r"(x2), "r"(x3), "r"(x4), "r"(x5)
-               : "memory");
-  return x0;
-#else
-  const long result = syscall(number, a, b, c, d, e, f);
-  return result == -1 ? -errno : result;
-#endif
-}
 
 template <class T>
 KX_BARE_ENTRY long word(T value) noexcept {
@@ -61,8 +27,8 @@ constexpr int kPlacements = 4;
 KX_BARE_ENTRY long mapAt(std::uintptr_t at, std::size_t bytes, int flags,
                          SystemCalls calls) noexcept {
   if (calls == SystemCalls::raw) {
-    return rawCall(SYS_mmap, word(at), word(bytes), PROT_READ | PROT_WRITE, kStackFlags | flags, -1,
-                   0);
+    return rawSystemCall(SYS_mmap, word(at), word(bytes), PROT_READ | PROT_WRITE,
+                         kStackFlags | flags, -1, 0);
   }
   void* mapped =
       mmap(reinterpret_cast<void*>(at), bytes, PROT_READ | PROT_WRITE, kStackFlags | flags, -1, 0);
@@ -90,14 +56,14 @@ char* mapStackMemory(std::size_t bytes, std::uintptr_t below, SystemCalls calls)
 
 bool protectStackGuard(char* mapping, std::size_t guard, SystemCalls calls) noexcept {
   if (calls == SystemCalls::raw) {
-    return rawCall(SYS_mprotect, word(mapping), word(guard), PROT_NONE) == 0;
+    return rawSystemCall(SYS_mprotect, word(mapping), word(guard), PROT_NONE) == 0;
   }
   return mprotect(mapping, guard, PROT_NONE) == 0;
 }
 
 void unmapStackMemory(char* mapping, std::size_t bytes, SystemCalls calls) noexcept {
   if (calls == SystemCalls::raw) {
-    rawCall(SYS_munmap, word(mapping), word(bytes), 0);
+    rawSystemCall(SYS_munmap, word(mapping), word(bytes), 0);
   } else {
     munmap(mapping, bytes);
   }

@@ -8,9 +8,14 @@
 // and the reactive library's deletion segments are all made here; when to
 // make, keep or give back one is each user's.
 
+#include <errno.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+
+#include "base/BuildFacts.h"
 
 // A function that may run in a signal handler on the stack the signal
 // arrived on, before it moves: not instrumented by the sanitizers, and
@@ -20,6 +25,40 @@
   __attribute__((no_sanitize("address", "thread", "undefined"), visibility("hidden")))
 
 namespace base {
+
+// The system call `number` made by the caller itself, no wrapper between;
+// its result, or -errno. Elsewhere than on x86-64 and AArch64, through the
+// C library's syscall.
+KX_BARE_ENTRY inline long rawSystemCall(long number, long a = 0, long b = 0, long c = 0, long d = 0,
+                                        long e = 0, long f = 0) noexcept {
+#if KX_X86_64
+  long result;
+  register long r10 asm("r10") = d;
+  register long r8 asm("r8") = e;
+  register long r9 asm("r9") = f;
+  asm volatile("syscall"
+               : "=a"(result)
+               : "a"(number), "D"(a), "S"(b), "d"(c), "r"(r10), "r"(r8), "r"(r9)
+               : "rcx", "r11", "memory");
+  return result;
+#elif KX_AARCH64
+  register long x8 asm("x8") = number;
+  register long x0 asm("x0") = a;
+  register long x1 asm("x1") = b;
+  register long x2 asm("x2") = c;
+  register long x3 asm("x3") = d;
+  register long x4 asm("x4") = e;
+  register long x5 asm("x5") = f;
+  asm volatile("svc #0"
+               : "+r"(x0)
+               : "r"(x8), "r"(x1), "r"(x2), "r"(x3), "r"(x4), "r"(x5)
+               : "memory");
+  return x0;
+#else
+  const long result = syscall(number, a, b, c, d, e, f);
+  return result == -1 ? -errno : result;
+#endif
+}
 
 // How the calls here reach the kernel. Through the C library, whose wrappers
 // a sanitizer follows (ThreadSanitizer forgets what it knew of memory that is

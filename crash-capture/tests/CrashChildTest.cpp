@@ -19,7 +19,7 @@
 
 #include "CrashChildSandbox.h"
 #include "CrashSituations.h"
-#include "ThreadSanitizerFacts.h"
+#include "base/BuildFacts.h"
 #include "baseTest/Children.h"
 #include "baseTest/Polling.h"
 #include "dispatchTest/Processes.h"
@@ -273,7 +273,7 @@ constexpr const char* kTrapsBeyondThreadSanitizer =
 // descriptor table with a process that lives on: a child made by clone with
 // CLONE_FILES is killed there, then its parent writes its own crash.
 TEST(CrashChildSignals, EnablingRemovesTheHiddenFilesOfEndedWritersOnly) {
-  if (rocrash::testing::kThreadSanitizer) GTEST_SKIP() << kTrapsBeyondThreadSanitizer;
+  if (KX_TSAN) GTEST_SKIP() << kTrapsBeyondThreadSanitizer;
   namespace fs = std::filesystem;
   for (const std::string mode : {"abort", "fork-files"}) {
     SCOPED_TRACE(mode);
@@ -928,7 +928,7 @@ const std::map<std::string, std::pair<bool (*)(), std::string>> kNeeds = {
 // report of its own, queued, that lists its one thread; the program's crash
 // after it is the pending report.
 TEST(CrashChildSignals, ChildInTheMemoryOfAPidOneWithPidOneToo) {
-  if (rocrash::testing::kThreadSanitizer) GTEST_SKIP() << kCloneChildBeyondThreadSanitizer;
+  if (KX_TSAN) GTEST_SKIP() << kCloneChildBeyondThreadSanitizer;
   ChildRun run;
   runChild("clone-vm-newpid+pid-one", "signals", &run, true);
   if (WIFEXITED(run.status) && WEXITSTATUS(run.status) == 7) {
@@ -960,7 +960,7 @@ class CrashSituations : public ::testing::TestWithParam<std::tuple<CrashSituatio
 
 TEST_P(CrashSituations, EveryCrashedProcessLeavesItsOwnWholeReport) {
   const std::string& mode = std::get<0>(GetParam()).mode;
-  if (rocrash::testing::kThreadSanitizer) {
+  if (KX_TSAN) {
     auto beyond = kBeyondThreadSanitizer.find(mode.substr(0, mode.find('+')));
     if (beyond != kBeyondThreadSanitizer.end()) GTEST_SKIP() << beyond->second;
     if (mode.find("+allow-list") != std::string::npos) {
@@ -1067,7 +1067,7 @@ class CrashBacktraces
 
 TEST_P(CrashBacktraces, NameTheFramesADebuggerNames) {
   const auto& [backtrace, build, type] = GetParam();
-  if (rocrash::testing::kThreadSanitizer) {
+  if (KX_TSAN) {
     auto beyond = kBacktracesBeyondThreadSanitizer.find(backtrace.kind);
     if (beyond != kBacktracesBeyondThreadSanitizer.end()) GTEST_SKIP() << beyond->second;
   }

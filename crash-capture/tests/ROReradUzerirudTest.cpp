@@ -25,7 +25,7 @@
 
 #include "AllocationCounter.h"
 #include "CrashSituations.h"
-#include "ThreadSanitizerFacts.h"
+#include "base/BuildFacts.h"
 #include "baseTest/Children.h"
 #include "baseTest/Polling.h"
 #include "baseTest/SystemCallFilter.h"
@@ -708,7 +708,7 @@ TEST_F(ROReradUzerirudPending, CrashBesideAnEarlierReportIsQueuedAndKeepsIt) {
 }
 
 TEST_F(ROReradUzerirudPending, WriterKilledMidwayLeavesNoCutReportAndKeepsTheEarlierOne) {
-  if (rocrash::testing::kThreadSanitizer) {
+  if (KX_TSAN) {
     GTEST_SKIP() << "ThreadSanitizer runs vfork as fork: no thread waits in vfork, where the "
                     "writer could not park it";
   }
@@ -895,7 +895,7 @@ int reportsInGenerations(ROReradUzerirud& reporter, int generations, size_t open
 // names another process): each live report leaves the descriptors as they
 // were.
 TEST(ROReradUzerirudLive, ChildrensReportsLeaveNoDescriptorBehind) {
-  if (rocrash::testing::kThreadSanitizer) GTEST_SKIP() << "ThreadSanitizer fails in a clone child";
+  if (KX_TSAN) GTEST_SKIP() << "ThreadSanitizer fails in a clone child";
   auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
       "com.example.live", "3", std::nullopt, ROReradUzerirudConfig::defaultConfiguration());
   for (const int refusal : {EPERM, ENOSYS}) {
@@ -968,7 +968,7 @@ TEST(ROReradUzerirudLive, ChildrensReportsLeaveNoDescriptorBehind) {
 // perhaps another process's now: the folder the owner keeps stays open, on
 // what it was opened on.
 TEST(ROReradUzerirudLive, ChildKeepsTheFolderOfAnOwnerItCannotTellItsTableFrom) {
-  if (rocrash::testing::kThreadSanitizer) GTEST_SKIP() << "ThreadSanitizer fails in a clone child";
+  if (KX_TSAN) GTEST_SKIP() << "ThreadSanitizer fails in a clone child";
   auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
       "com.example.live", "3", std::nullopt, ROReradUzerirudConfig::defaultConfiguration());
   // In the owner, after its own report: whether the report of a child that
@@ -1074,7 +1074,7 @@ TEST(ROReradUzerirudLive, ProtocReadsTheReportIndependently) {
 // Under ThreadSanitizer, whose forks and writes are some ten times slower,
 // fewer runs: a race it finds shows in any of them.
 TEST(ROReradUzerirudAnnotations, ChangedWhileAnotherThreadCrashesIsWholeInEachReport) {
-  constexpr int kRuns = rocrash::testing::kThreadSanitizer ? 40 : 200;
+  constexpr int kRuns = KX_TSAN ? 40 : 200;
   const std::string values[] = {std::string(4096, 'a'), std::string(3000, 'b')};
   TemporaryFolder folder("rocrash_reporter");
   int fds[2];

@@ -14,7 +14,7 @@
 #include <thread>
 #include <vector>
 
-#include "base/Sanitizers.h"
+#include "base/BuildFacts.h"
 #include "baseTest/Children.h"
 #include "baseTest/Polling.h"
 #include "system/TestSeams.h"

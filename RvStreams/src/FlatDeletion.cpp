@@ -1,19 +1,16 @@
 #include "RvStreams/detail/FlatDeletion.h"
 
-#include <errno.h>
 #include <pthread.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 
 #include <algorithm>
 #include <atomic>
-#include <climits>
 #include <cstddef>
 #include <cstdint>
-#include <new>
 
 #include "FlatDeletionQueue.h"
-#include "base/Sanitizers.h"
+#include "FlatDeletionSegments.h"
 #include "base/StackSwitch.h"
 #include "dispatch/DispatchQueue.h"
 
@@ -27,41 +24,17 @@ constinit thread_local FlatDeletionEntry tFlatDeletionEntry;
 
 namespace {
 
-std::uintptr_t address(const void* pointer) noexcept {
-  return reinterpret_cast<std::uintptr_t>(pointer);
-}
+using segments::address;
+using segments::fallbackRoom;
+using segments::kFewerLevelsBytes;
+using segments::kGranule;
+using segments::kReadyBytes;
+using segments::Segment;
+using segments::usableFor;
 
 // The room a level's destructors get, at most.
 constexpr std::uintptr_t kMaxRoom = std::uintptr_t{1} << 30;
 
-// A segment is one mapping: a guard below the stack, wide enough that a
-// frame bigger than a page cannot step over it, then the stack, then the
-// segment's own record (its top granule). Sizes and addresses are multiples
-// of 64 KiB, a multiple of every page size.
-constexpr std::size_t kGranule = 64 * 1024;
-constexpr std::size_t kGuardBytes = kGranule;
-// Below the room each level needs, the room the levels running in place one
-// inside another take: as many as a deep chain has (some 100,000 levels
-// optimised), or, where that much cannot be had, fewer.
-#if KX_TSAN
-constexpr std::size_t kLevelsBytes = std::size_t{1} << 20;
-#else
-constexpr std::size_t kLevelsBytes = std::size_t{32} << 20;
-#endif
-constexpr std::size_t kFewerLevelsBytes = std::size_t{1} << 20;
-// Where the caller's stack is the thread's own, the segment is mapped this
-// far below its lowest address at least: the main thread's stack grows down
-// to there, and the kernel keeps a gap (1 MiB by default) between a growing
-// stack and the mapping below it.
-constexpr std::size_t kBelowStackGap = std::size_t{2} << 20;
-// The main thread's stack may grow as far as its RLIMIT_STACK at the time,
-// which the program may raise after a segment was mapped: its segments go
-// below this much of it at least, what the kernel keeps free below it for
-// the stack's growth (it places the program's own mappings lower).
-constexpr std::uintptr_t kMainStackReach = std::uintptr_t{128} << 20;
-// Lower addresses tried for a segment below its caller, one below the other,
-// before any the kernel chooses.
-constexpr int kPlacements = 4;
 // AddressSanitizer cleans a stack from the frame of a throw up to its top
 // only within 64 MiB: a segment is announced as reaching up to its caller's
 // top only within this much.
@@ -70,58 +43,53 @@ constexpr std::uintptr_t kMaxAnnouncedBytes = std::uintptr_t{60} << 20;
 // owner may hold one while the level below is let go) and 65,536 frames: a
 // segment it is told of as a fiber of its own takes at most this many
 // levels under it.
-#if KX_TSAN
-constexpr int kSegmentDepth = 32;
+constexpr int kFiberDepth = 32;
+
+// What the tests read of the segments asked for and the levels that ran
+// without one.
+struct Counter {
+#ifdef KX_TEST_SEAMS
+  std::atomic<long> value{0};
+  void add() noexcept { value.fetch_add(1, std::memory_order_relaxed); }
 #else
-constexpr int kSegmentDepth = INT_MAX;
+  void add() noexcept {}
 #endif
-
-// A segment's record, at the top of its mapping.
-struct Segment {
-  char* base;          // the mapping, guard first
-  std::size_t mapped;  // its bytes
-  // The room each level needs, as the chain on it asks.
-  std::uintptr_t room = 0;
-  // The top it is announced to AddressSanitizer with: its own, or the
-  // caller's for a segment just below the caller's stack.
-  std::uintptr_t announcedTop = 0;
-  // The lowest frame a level ran at here.
-  std::uintptr_t lowest = 0;
-  // What the levels here queued.
-  FlatQueued* queued = nullptr;
-  FlatQueued* lastQueued = nullptr;
-  // The levels running here one inside another, and whether
-  // ThreadSanitizer is told of the segment as a fiber of its own.
-  int nested = 0;
-  bool fibers = false;
-  // Some thread's state may still name it (a switch to it did not come back
-  // the way it went): it is never unmapped, only kept for later switches.
-  bool tainted = false;
-  // The next kept segment, once this one is kept.
-  std::atomic<std::uintptr_t> keptNext{0};
-
-  std::uintptr_t low() const noexcept { return address(base) + kGuardBytes; }
-  std::uintptr_t top() const noexcept { return address(this); }
-  std::uintptr_t usable() const noexcept { return top() - low(); }
-  std::uintptr_t end() const noexcept { return address(base) + mapped; }
 };
+Counter gSegmentsAsked;
+Counter gLevelsWithoutSegment;
 
 // This thread's deletions beyond what the inline path reads. Trivially
 // destructible, as FlatDeletionEntry is.
 struct ThreadDeletions {
+  // Where the levels called last run on the innermost switch's segment, on
+  // pages ready for them: a frame within [leanLow, leanLow + leanSize).
+  // Empty while a sanitizer the program has follows every level.
+  std::uintptr_t leanLow = 0;
+  std::uintptr_t leanSize = 0;
   // The thread's own stack: its size (0 until learnt or when it cannot be
   // learnt) and the guard below it.
   std::uintptr_t stackSize = 0;
   std::uintptr_t stackGuard = 0;
-  // The room every level of a chain let go on this thread gets.
+  // The room every level of a chain let go on this thread gets, and whether
+  // it is RLIMIT_STACK (the main thread's, or where the stack cannot be
+  // learnt), read again whenever a chain leaves a stack the program gave us.
   std::uintptr_t room = 0;
+  bool roomFollowsLimit = false;
   bool learnt = false;
   // Whether the stack is the main thread's, which grows up to RLIMIT_STACK.
   bool grows = false;
+  // A segment could not be mapped: no other is asked for until the chain
+  // being let go from a stack the program gave us has finished.
+  bool refused = false;
   // Whether the thread's end is to unmap the segment it keeps, and whether
   // it has: a segment is then unmapped as soon as its chain is done with it.
   bool endWatched = false;
   bool ending = false;
+  // The lowest address of the thread's own stack known to be mapped, and
+  // the highest found not to be, which is asked again only once the chain
+  // has finished (the stack may grow meanwhile).
+  std::uintptr_t mappedLow = UINTPTR_MAX;
+  std::uintptr_t unmappedHigh = 0;
   // The deletions running inside the outermost one on the thread's stack,
   // and the last one queued there.
   int nested = 0;
@@ -176,31 +144,40 @@ void runOtherStacks(std::uintptr_t frame) noexcept {
   }
 }
 
-// Where no segment can be had, a level runs in place while this much is
-// left below its frame: the queue's deletions run there, so that each has
-// at least half the room.
-std::uintptr_t fallbackRoom(std::uintptr_t room) noexcept {
-  return std::max<std::uintptr_t>(kFlatDeletionRoom, room / 2);
-}
-
 // Whether `bytes` below `frame` are mapped. The main thread's stack grows as
 // it is used, and cannot where mappings are refused: an address-space limit
-// counts its growth.
-bool mappedBelow(std::uintptr_t frame, std::uintptr_t bytes) noexcept {
-  unsigned char resident = 0;
+// counts its growth. A stack never shrinks: what was found mapped once is
+// not asked again.
+bool mappedBelow(ThreadDeletions& deletions, std::uintptr_t frame, std::uintptr_t bytes) noexcept {
   const std::uintptr_t lowest = (frame - bytes) & ~std::uintptr_t{kGranule - 1};
-  return mincore(reinterpret_cast<void*>(lowest), 1, &resident) == 0;
+  if (lowest >= deletions.mappedLow) return true;
+  if (lowest <= deletions.unmappedHigh) return false;
+  unsigned char resident = 0;
+  if (mincore(reinterpret_cast<void*>(lowest), 1, &resident) != 0) {
+    deletions.unmappedHigh = lowest;
+    return false;
+  }
+  deletions.mappedLow = lowest;
+  return true;
+}
+
+// The chain let go from a stack the program gave us has finished: a segment
+// may be asked for again, and the stack may have grown.
+void chainFinished(ThreadDeletions& deletions) noexcept {
+  deletions.refused = false;
+  deletions.unmappedHigh = 0;
 }
 
 std::uintptr_t roomOf(std::uintptr_t bytes) noexcept {
   return std::clamp<std::uintptr_t>(bytes, kFlatDeletionRoom, kMaxRoom);
 }
 
-// The room of a stack that cannot be learnt: the main thread's limit.
-std::uintptr_t stackLimit() noexcept {
+// The main thread's room: its RLIMIT_STACK now, or `unknown` where it cannot
+// be read (a sandbox may refuse the call).
+std::uintptr_t stackLimit(std::uintptr_t unknown) noexcept {
   struct rlimit limit {};
-  if (getrlimit(RLIMIT_STACK, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return kMaxRoom;
-  return roomOf(limit.rlim_cur);
+  if (getrlimit(RLIMIT_STACK, &limit) != 0) return unknown;
+  return limit.rlim_cur == RLIM_INFINITY ? kMaxRoom : roomOf(limit.rlim_cur);
 }
 
 [[gnu::noinline]] void learnTheStack(ThreadDeletions& deletions,
@@ -221,127 +198,30 @@ std::uintptr_t stackLimit() noexcept {
   entry.idleSize = size;
   deletions.stackSize = size;
   deletions.stackGuard = guard;
-  deletions.room = size == 0 ? stackLimit() : roomOf(size);
   deletions.grows = size != 0 && dispatch::isMainThread();
+  deletions.roomFollowsLimit = size == 0 || deletions.grows;
+  deletions.room = deletions.roomFollowsLimit ? stackLimit(kMaxRoom) : roomOf(size);
+  deletions.mappedLow = UINTPTR_MAX;
 }
 
 #if KX_HAVE_CALL_ON_STACK
 
-// Segments some thread's state may still name, for later switches of any
-// thread: a stack linked through the segments, whose head carries a count
-// in the bits a segment's address leaves clear, so that a segment taken and
-// given back meanwhile is not taken for the head it was.
-std::atomic<std::uintptr_t> gKept{0};
-// (A segment's record starts a page: its low 12 bits are clear, and
-// addresses given to programs here fit in 48 bits.)
-constexpr std::uintptr_t kAddressBits = 0x0000'ffff'ffff'f000;
-
-std::uintptr_t keptWord(const Segment* segment, std::uintptr_t count) noexcept {
-  return address(segment) | (count & 0xfff) | ((count >> 12) << 48);
-}
-
-Segment* keptSegment(std::uintptr_t word) noexcept {
-  return reinterpret_cast<Segment*>(word & kAddressBits);
-}
-
-std::uintptr_t keptCount(std::uintptr_t word) noexcept {
-  return (word & 0xfff) | ((word >> 48) << 12);
-}
-
-// The stack of `segment` its chains may have written: the levels' frames,
-// and below the lowest of them the room its destructors had.
-std::uintptr_t writtenLow(const Segment& segment) noexcept {
-  const std::uintptr_t below = segment.room + kFlatDeletionRoom;
-  return segment.lowest - segment.low() > below ? segment.lowest - below : segment.low();
-}
-
-void unmapSegment(Segment* segment) noexcept {
-  const std::uintptr_t low = writtenLow(*segment);
-  base::forgetStackUse(reinterpret_cast<void*>(low), segment->top() - low);
-  munmap(segment->base, segment->mapped);
-}
-
-// Keeps a tainted segment for later switches, its pages given back.
-void keep(Segment* segment) noexcept {
-  const std::uintptr_t low = writtenLow(*segment);
-  base::forgetStackUse(reinterpret_cast<void*>(low), segment->top() - low);
-  madvise(reinterpret_cast<void*>(segment->low()), segment->usable(), MADV_DONTNEED);
-  segment->lowest = segment->top();
-  // A segment the count's bits cannot go beside (no such address is given
-  // on these processors) stays mapped, unused.
-  if ((address(segment) & ~kAddressBits) != 0) return;
-  std::uintptr_t head = gKept.load(std::memory_order_relaxed);
-  do {
-    segment->keptNext.store(address(keptSegment(head)), std::memory_order_relaxed);
-  } while (!gKept.compare_exchange_weak(head, keptWord(segment, keptCount(head) + 1),
-                                        std::memory_order_release, std::memory_order_relaxed));
-}
-
-// A kept segment with `usable` bytes at least, if the first is one.
-Segment* takeKept(std::uintptr_t usable) noexcept {
-  std::uintptr_t head = gKept.load(std::memory_order_acquire);
-  Segment* segment = nullptr;
-  do {
-    segment = keptSegment(head);
-    if (segment == nullptr || segment->usable() < usable) return nullptr;
-  } while (!gKept.compare_exchange_weak(
-      head,
-      keptWord(keptSegment(segment->keptNext.load(std::memory_order_relaxed)), keptCount(head) + 1),
-      std::memory_order_acquire, std::memory_order_acquire));
-  return segment;
-}
-
-// Maps `bytes` below `below` (the lowest address of the caller's stack, with
-// any gap it needs), where a walk from the segment climbs on to the caller's
-// frames, or where the kernel chooses when no such place is free.
-void* mapBelow(std::uintptr_t below, std::size_t bytes) noexcept {
-  constexpr int kFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE | MAP_STACK;
-  std::uintptr_t top = below & ~std::uintptr_t{kGranule - 1};
-  for (int placement = 0; placement < kPlacements && top > bytes + kGranule; ++placement) {
-    top -= bytes;
-    void* mapped = mmap(reinterpret_cast<void*>(top), bytes, PROT_READ | PROT_WRITE,
-                        kFlags | MAP_FIXED_NOREPLACE, -1, 0);
-    // A kernel that does not know the flag takes the address as a hint.
-    if (mapped != MAP_FAILED) return mapped;
-    if (errno != EEXIST) break;
-  }
-  void* mapped = mmap(nullptr, bytes, PROT_READ | PROT_WRITE, kFlags, -1, 0);
-  return mapped == MAP_FAILED ? nullptr : mapped;
-}
-
-// A new segment with the room `room` for each level, below `below`, or null
-// when none can be mapped (an address-space limit, the mapping count used
-// up, no memory).
-Segment* mapSegment(std::uintptr_t room, std::uintptr_t below) noexcept {
-  for (const std::size_t levels : {kLevelsBytes, kFewerLevelsBytes}) {
-    const std::size_t usable = (room + kFlatDeletionRoom + levels + kGranule - 1) & ~(kGranule - 1);
-    const std::size_t bytes = kGuardBytes + usable + kGranule;
-    void* base = mapBelow(below, bytes);
-    if (base == nullptr) continue;
-    if (mprotect(base, kGuardBytes, PROT_NONE) != 0) {
-      munmap(base, bytes);
-      continue;
-    }
-    auto* segment = new (static_cast<char*>(base) + kGuardBytes + usable) Segment;
-    segment->base = static_cast<char*>(base);
-    segment->mapped = bytes;
-    return segment;
-  }
-  return nullptr;
-}
-
 // A segment for a chain whose levels need `room`: the one the thread keeps,
-// else one kept for any thread, else a new one.
+// else one kept for any thread, else a new one, unless one was refused.
 Segment* takeSegment(ThreadDeletions& deletions, std::uintptr_t room,
                      std::uintptr_t below) noexcept {
-  const std::uintptr_t usable = room + kFlatDeletionRoom + kFewerLevelsBytes;
+  const std::uintptr_t usable = usableFor(room, kFewerLevelsBytes);
   Segment* segment = deletions.spare.exchange(nullptr, std::memory_order_relaxed);
   if (segment != nullptr && segment->usable() < usable) {
-    unmapSegment(segment);
+    segments::unmapSegment(segment);
     segment = nullptr;
   }
-  if (segment == nullptr) segment = takeKept(usable);
-  if (segment == nullptr) segment = mapSegment(room, below);
+  if (segment == nullptr) segment = segments::takeKept(usable);
+  if (segment == nullptr && !deletions.refused) {
+    gSegmentsAsked.add();
+    segment = segments::mapSegment(room, below);
+    deletions.refused = segment == nullptr;
+  }
   return segment;
 }
 
@@ -355,7 +235,7 @@ void onThreadEnd(void*) noexcept {
   ThreadDeletions& deletions = thisThread();
   deletions.ending = true;
   if (Segment* spare = deletions.spare.exchange(nullptr, std::memory_order_relaxed)) {
-    unmapSegment(spare);
+    segments::unmapSegment(spare);
   }
   runOtherStacks(deletions.elsewhere);
 }
@@ -370,15 +250,21 @@ bool watchThreadEnd(ThreadDeletions& deletions) noexcept {
 }
 
 // Keeps an untainted segment for the thread's next chain when it has none,
-// with its pages; unmaps any other. A tainted one is kept for any thread.
+// with the top of its stack resident and the rest of its pages given back
+// (before it is kept: a signal's handler may take it at once); unmaps any
+// other. A tainted one is kept for any thread.
 void giveBack(ThreadDeletions& deletions, Segment* segment) noexcept {
-  Segment* none = nullptr;
   if (segment->tainted) {
-    keep(segment);
-  } else if (deletions.ending || !watchThreadEnd(deletions) ||
-             !deletions.spare.compare_exchange_strong(none, segment, std::memory_order_relaxed)) {
-    unmapSegment(segment);
+    segments::keepForAnyThread(segment);
+    return;
   }
+  if (!deletions.ending && deletions.spare.load(std::memory_order_relaxed) == nullptr &&
+      watchThreadEnd(deletions)) {
+    segments::keepTopResident(segment);
+    Segment* none = nullptr;
+    if (deletions.spare.compare_exchange_strong(none, segment, std::memory_order_relaxed)) return;
+  }
+  segments::unmapSegment(segment);
 }
 
 // What a switch hands to the segment.
@@ -406,29 +292,39 @@ enum class From { threadsStack, otherStack, segment };
 // Runs the deletion on a segment, a first one from a stack the program gave
 // us and a later one from a segment, and comes back; false when no segment
 // can be had.
-[[gnu::noinline]] bool continueOnSegment(FlatDeletion* object, FlatDestroy destroy, From from,
-                                         std::uintptr_t room) noexcept {
+[[gnu::noinline]] bool continueOnSegment(FlatDeletion* object, FlatDestroy destroy,
+                                         From from) noexcept {
   ThreadDeletions& deletions = thisThread();
   Segment* const previous = deletions.segment;
   // The caller's stack: where a segment goes below it, and the top a
   // segment just below it is announced with.
   std::uintptr_t below = address(__builtin_frame_address(0));
   std::uintptr_t callerTop = 0;
-  if (from == From::threadsStack) {
-    const FlatDeletionEntry& entry = thisEntry();
-    below = entry.stackLow - deletions.stackGuard;
-    callerTop = entry.stackLow + deletions.stackSize;
-    if (deletions.grows) below = std::min(below, callerTop - kMainStackReach);
-  } else if (from == From::segment) {
+  std::uintptr_t room = 0;
+  if (from == From::segment) {
     below = address(previous->base);
     callerTop = previous->announcedTop;
+    room = previous->room;
+  } else {
+    // The chain leaves a stack the program gave us: the room is the limit
+    // of now, which the program may have raised.
+    if (deletions.roomFollowsLimit && !deletions.refused) {
+      deletions.room = stackLimit(deletions.room);
+    }
+    room = deletions.room;
+    if (from == From::threadsStack) {
+      const FlatDeletionEntry& entry = thisEntry();
+      below = entry.stackLow - deletions.stackGuard;
+      callerTop = entry.stackLow + deletions.stackSize;
+    }
   }
-  const std::uintptr_t gap = from == From::threadsStack ? kBelowStackGap : 0;
-  Segment* const segment = takeSegment(deletions, room, below > gap ? below - gap : 0);
+  Segment* const segment = takeSegment(deletions, room, below);
   if (segment == nullptr) return false;
 
   const std::uintptr_t previousLow = deletions.segmentLow;
   const std::uintptr_t previousSize = deletions.segmentSize;
+  const std::uintptr_t previousLeanLow = deletions.leanLow;
+  const std::uintptr_t previousLeanSize = deletions.leanSize;
   segment->room = room;
   segment->lowest = segment->top();
   segment->queued = nullptr;
@@ -439,14 +335,21 @@ enum class From { threadsStack, otherStack, segment };
   // started on the thread's own stack. A fiber library resumes a fiber that
   // yielded as the fiber it made for it, not as whatever fiber was current
   // when it yielded (one of these, had its deletion gone to a segment).
-  segment->fibers = from == From::threadsStack || (from == From::segment && previous->fibers);
+  const bool threadSanitizer = base::threadSanitizerRuns();
+  segment->fibers = threadSanitizer &&
+                    (from == From::threadsStack || (from == From::segment && previous->fibers));
   const bool justBelow = callerTop != 0 && segment->end() <= below &&
-                         below - segment->end() < gap + kGranule &&
+                         below - segment->end() < kGranule &&
                          callerTop - segment->low() <= kMaxAnnouncedBytes;
   segment->announcedTop = justBelow ? callerTop : segment->top();
   deletions.segment = segment;
   deletions.segmentLow = segment->low();
   deletions.segmentSize = segment->usable();
+  // A sanitizer follows every level (AddressSanitizer the stack they wrote,
+  // ThreadSanitizer how many run on the segment): none is called last.
+  const bool lean = !threadSanitizer && !base::addressSanitizerRuns();
+  deletions.leanLow = std::max(segment->leanLow(), segment->top() - segments::kResidentBytes);
+  deletions.leanSize = lean ? segment->top() - deletions.leanLow : 0;
 
   SegmentCall call{object, destroy, segment, {}};
   call.announcement.leave(reinterpret_cast<void*>(segment->low()),
@@ -466,10 +369,15 @@ enum class From { threadsStack, otherStack, segment };
     after.segment = previous;
     after.segmentLow = previousLow;
     after.segmentSize = previousSize;
+    after.leanLow = previousLeanLow;
+    after.leanSize = previousLeanSize;
   } else {
     segment->tainted = true;
   }
   giveBack(after, segment);
+  // The outermost deletion on the thread's stack let this chain go: it has
+  // finished.
+  if (from == From::threadsStack && after.nested == 0) chainFinished(after);
   return true;
 }
 
@@ -480,7 +388,7 @@ enum class From { threadsStack, otherStack, segment };
 // mapped.
 enum class From { threadsStack, otherStack, segment };
 
-bool continueOnSegment(FlatDeletion*, FlatDestroy, From, std::uintptr_t) noexcept { return false; }
+bool continueOnSegment(FlatDeletion*, FlatDestroy, From) noexcept { return false; }
 
 #endif
 
@@ -502,7 +410,8 @@ void inPlaceOnSegment(Segment& segment, std::uintptr_t frame, FlatDeletion* obje
                                             FlatDeletion* object, FlatDestroy now,
                                             FlatDestroy later) noexcept {
   const std::uintptr_t left = frame - segment.low();
-  if (continueOnSegment(object, now, From::segment, segment.room)) return;
+  if (continueOnSegment(object, now, From::segment)) return;
+  gLevelsWithoutSegment.add();
   if (left >= fallbackRoom(segment.room)) {
     inPlaceOnSegment(segment, frame, object, now);
   } else if (!queueFlat(segment.queued, segment.lastQueued, object, later)) {
@@ -513,7 +422,7 @@ void inPlaceOnSegment(Segment& segment, std::uintptr_t frame, FlatDeletion* obje
 void onSegment(Segment& segment, std::uintptr_t frame, FlatDeletion* object, FlatDestroy now,
                FlatDestroy later) noexcept {
   if (frame - segment.low() >= segment.room + kFlatDeletionRoom &&
-      !(segment.fibers && segment.nested >= kSegmentDepth)) [[likely]] {
+      !(segment.fibers && segment.nested >= kFiberDepth)) [[likely]] {
     inPlaceOnSegment(segment, frame, object, now);
   } else {
     pastTheRoomOnSegment(segment, frame, object, now, later);
@@ -521,13 +430,14 @@ void onSegment(Segment& segment, std::uintptr_t frame, FlatDeletion* object, Fla
 }
 
 // A deletion inside the outermost one on the thread's own stack, in place.
+// Once the outermost one's own have finished, so has the chain it let go.
 void nestedOnThreadsStack(ThreadDeletions& deletions, FlatDeletionEntry& entry,
                           FlatDeletion* object, FlatDestroy destroy) noexcept {
   ++deletions.nested;
   FlatQueued* const mark = deletions.lastQueued;
   destroy(object);
   if (deletions.lastQueued != mark) runQueuedAfter(entry.queued, deletions.lastQueued, mark);
-  --deletions.nested;
+  if (--deletions.nested == 0) chainFinished(deletions);
 }
 
 // The same past the levels or the room the thread's own stack gives: on a
@@ -536,9 +446,10 @@ void nestedOnThreadsStack(ThreadDeletions& deletions, FlatDeletionEntry& entry,
                                                  FlatDeletionEntry& entry, std::uintptr_t frame,
                                                  FlatDeletion* object, FlatDestroy now,
                                                  FlatDestroy later) noexcept {
-  if (continueOnSegment(object, now, From::threadsStack, deletions.room)) return;
+  if (continueOnSegment(object, now, From::threadsStack)) return;
+  gLevelsWithoutSegment.add();
   const std::uintptr_t fallback = fallbackRoom(deletions.room);
-  if (frame - entry.stackLow >= fallback && mappedBelow(frame, fallback)) {
+  if (frame - entry.stackLow >= fallback && mappedBelow(deletions, frame, fallback)) {
     nestedOnThreadsStack(deletions, entry, object, now);
   } else if (!queueFlat(entry.queued, deletions.lastQueued, object, later)) {
     nestedOnThreadsStack(deletions, entry, object, now);
@@ -573,9 +484,9 @@ void onThreadsStack(ThreadDeletions& deletions, FlatDeletionEntry& entry, std::u
                                     FlatDestroy later) noexcept {
   const std::uintptr_t outermost = deletions.elsewhere;
   if (frame < outermost) {
-    if (!continueOnSegment(object, now, From::otherStack, deletions.room) &&
-        !queueFlat(deletions.elsewhereFirst, deletions.elsewhereLast, object, later)) {
-      now(object);
+    if (!continueOnSegment(object, now, From::otherStack)) {
+      gLevelsWithoutSegment.add();
+      if (!queueFlat(deletions.elsewhereFirst, deletions.elsewhereLast, object, later)) now(object);
     }
     return;
   }
@@ -583,16 +494,30 @@ void onThreadsStack(ThreadDeletions& deletions, FlatDeletionEntry& entry, std::u
   now(object);
   runOtherStacks(frame);
   ThreadDeletions& after = thisThread();
-  if (after.elsewhere == frame) after.elsewhere = outermost;
+  if (after.elsewhere == frame) {
+    after.elsewhere = outermost;
+    if (outermost == 0) chainFinished(after);
+  }
 }
 
-}  // namespace
-
-void destroyFlatElsewhere(FlatDeletion* object, FlatDestroy now, FlatDestroy later) noexcept {
-  ThreadDeletions& deletions = thisThread();
-  const std::uintptr_t frame = address(__builtin_frame_address(0));
+// Deletions not called last at once, out of line.
+[[gnu::noinline]] void destroyOtherwise(ThreadDeletions& deletions, std::uintptr_t frame,
+                                        FlatDeletion* object, FlatDestroy now,
+                                        FlatDestroy later) noexcept {
   if (frame - deletions.segmentLow < deletions.segmentSize) {
-    onSegment(*deletions.segment, frame, object, now, later);
+    Segment& segment = *deletions.segment;
+    if (deletions.leanSize != 0 && frame >= segment.leanLow()) {
+      // A level called last, past the pages ready: the next ones are made
+      // ready (a kernel without the call faults them in as they are used).
+      const std::uintptr_t ready =
+          std::max(segment.leanLow(), (frame - kReadyBytes) & ~std::uintptr_t{kGranule - 1});
+      madvise(reinterpret_cast<void*>(ready), deletions.leanLow - ready, MADV_POPULATE_WRITE);
+      deletions.leanSize += deletions.leanLow - ready;
+      deletions.leanLow = ready;
+      now(object);
+      return;
+    }
+    onSegment(segment, frame, object, now, later);
     return;
   }
   FlatDeletionEntry& entry = thisEntry();
@@ -604,8 +529,24 @@ void destroyFlatElsewhere(FlatDeletion* object, FlatDestroy now, FlatDestroy lat
   }
 }
 
+}  // namespace
+
+void destroyFlatElsewhere(FlatDeletion* object, FlatDestroy now, FlatDestroy later) noexcept {
+  ThreadDeletions& deletions = thisThread();
+  const std::uintptr_t frame = address(__builtin_frame_address(0));
+  // A level of a deep chain, on its segment: called last, it takes no frame
+  // here.
+  if (frame - deletions.leanLow < deletions.leanSize) [[likely]] {
+    now(object);
+    return;
+  }
+  destroyOtherwise(deletions, frame, object, now, later);
+}
+
 void runFlatQueued() noexcept {
   runQueuedAfter(tFlatDeletionEntry.queued, thisThread().lastQueued, nullptr);
+  // The outermost deletion on the thread's stack has finished.
+  chainFinished(thisThread());
 }
 
 #ifdef KX_TEST_SEAMS
@@ -613,19 +554,33 @@ void runFlatQueued() noexcept {
 void resetFlatDeletionsForTesting() noexcept {
   ThreadDeletions& deletions = thisThread();
 #if KX_HAVE_CALL_ON_STACK
-  if (Segment* spare = deletions.spare.exchange(nullptr)) unmapSegment(spare);
-  gKept.store(0);
+  if (Segment* spare = deletions.spare.exchange(nullptr)) segments::unmapSegment(spare);
+  segments::forgetKeptForTesting();
 #endif
   deletions.learnt = false;
+  chainFinished(deletions);
   deletions.segment = nullptr;
   deletions.segmentLow = 0;
   deletions.segmentSize = 0;
+  deletions.leanLow = 0;
+  deletions.leanSize = 0;
   thisEntry() = {};
 }
 
 bool onDeletionSegmentForTesting() noexcept {
   const ThreadDeletions& deletions = thisThread();
   return address(__builtin_frame_address(0)) - deletions.segmentLow < deletions.segmentSize;
+}
+
+FlatDeletionCounts flatDeletionCountsForTesting() noexcept {
+  return {gSegmentsAsked.value.load(), gLevelsWithoutSegment.value.load()};
+}
+
+std::pair<const void*, std::size_t> keptSegmentForTesting() noexcept {
+#if KX_HAVE_CALL_ON_STACK
+  if (const Segment* spare = thisThread().spare.load()) return {spare->base, spare->mapped};
+#endif
+  return {nullptr, 0};
 }
 
 #endif

@@ -8,6 +8,7 @@
 #include <sys/mman.h>
 #include <sys/mount.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -40,6 +41,7 @@
 #include "RvStreamsTest/DeepChain.h"
 #include "RvStreamsTest/TestKit.h"
 #include "base/Sanitizers.h"
+#include "baseTest/SystemCallFilter.h"
 #include "concurrencyTest/InChild.h"
 #include "dispatch/DispatchQueue.h"
 #include "dispatchTest/Faults.h"
@@ -572,27 +574,87 @@ TEST(NestedDeletion, DeepChainsAreLetGoWhereLittleStackIsLeft) {
   }
 }
 
-// Takes `kBytes` of stack, from its top to its bottom.
-template <std::size_t kBytes>
+// Takes `kBytes` of stack, from its top to its bottom, a byte every `kStep`
+// (a step of 64 KiB still lands on a segment's guard).
+template <std::size_t kBytes, std::size_t kStep = 1024>
 [[gnu::noinline]] void takeStack() {
   volatile char frame[kBytes];
-  for (std::size_t at = kBytes; at > 0; at -= std::min<std::size_t>(at, 1024)) frame[at - 1] = 0;
+  for (std::size_t at = kBytes; at > 0; at -= std::min(at, kStep)) frame[at - 1] = 0;
   frame[0] = frame[kBytes - 1];
 }
 
+// Sets RLIMIT_STACK to `bytes`: false where the hard limit is lower.
+bool setTheStackLimit(rlim_t bytes) {
+  rlimit limit{};
+  getrlimit(RLIMIT_STACK, &limit);
+  limit.rlim_cur = bytes;
+  return limit.rlim_max >= bytes && setrlimit(RLIMIT_STACK, &limit) == 0;
+}
+
+// The free room below the main thread's stack, where it may grow.
+std::uintptr_t roomBelowTheStack() {
+  std::ifstream maps("/proc/self/maps");
+  std::uintptr_t below = 0, stack = 0;
+  for (std::string line; std::getline(maps, line);) {
+    const std::uintptr_t low = std::stoull(line, nullptr, 16);
+    if (line.find("[stack]") != std::string::npos) stack = low;
+    if (stack == 0) below = std::stoull(line.substr(line.find('-') + 1), nullptr, 16);
+  }
+  return stack - below;
+}
+
 // The main thread's stack grows as far as RLIMIT_STACK allows, also where
-// the program raised it after a deep chain was let go.
+// the program raised it after a deep chain was let go: as far as the free
+// room below it reaches in a program without the library.
 TEST(NestedDeletion, TheMainThreadsStackGrowsToALimitRaisedAfterAChain) {
   CONCURRENCY_EXPECT_IN_CHILD([] {
-    deepChainAround(Nesting::mixed, nullptr).reset();
-    rlimit limit{};
-    getrlimit(RLIMIT_STACK, &limit);
-    limit.rlim_cur = 64 << 20;
-    if (limit.rlim_max < limit.rlim_cur || setrlimit(RLIMIT_STACK, &limit) != 0)
+    if (roomBelowTheStack() < (320 << 20) || !setTheStackLimit(rlim_t{1} << 30)) {
+      std::fputs("less than 320 MiB below the stack, or a hard limit under 1 GiB\n", stderr);
       return concurrency::testing::kSkippedInChild;
-    takeStack<48 << 20>();
+    }
+    setTheStackLimit(8 << 20);
+    deepChainAround(Nesting::mixed, nullptr).reset();
+    setTheStackLimit(rlim_t{1} << 30);
+    takeStack<std::size_t{300} << 20, 64 * 1024>();
     return 0;
   });
+}
+
+// A raised limit gives the next chain's levels their room: a 45 MiB
+// destructor, on a segment, where the limit was 8 MiB at the first chain.
+TEST(NestedDeletion, ARaisedStackLimitGivesTheNextChainItsRoom) {
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    if (!setTheStackLimit(8 << 20)) return concurrency::testing::kSkippedInChild;
+    deepChainAround(Nesting::mixed, nullptr).reset();
+    if (!setTheStackLimit(64 << 20)) return concurrency::testing::kSkippedInChild;
+    bool onSegment = false;
+    deepChainAround(Nesting::concat, onRelease([&] {
+                      onSegment = detail::onDeletionSegmentForTesting();
+                      takeStack<std::size_t{45} << 20, 64 * 1024>();
+                    }),
+                    9)
+        .reset();
+    return onSegment ? 0 : 1;
+  });
+}
+
+// Once a deep chain has finished with it, a thread keeps at most 1 MiB of
+// its segment resident: on the main thread and on a small one.
+TEST(NestedDeletion, AThreadKeepsLittleOfItsSegmentResident) {
+  const std::function<void(const std::function<void()>&)> threads[] = {
+      [](const std::function<void()>& body) { body(); }, &test::onSmallStack};
+  for (const auto& onThread : threads) {
+    onThread([] {
+      deepChainAround(Nesting::concat, nullptr).reset();
+      const auto [low, bytes] = detail::keptSegmentForTesting();
+      ASSERT_NE(low, nullptr);
+      const long page = sysconf(_SC_PAGESIZE);
+      std::vector<unsigned char> pages((bytes + page - 1) / page);
+      ASSERT_EQ(mincore(const_cast<void*>(low), bytes, pages.data()), 0);
+      const auto resident = std::count_if(pages.begin(), pages.end(), [](auto p) { return p & 1; });
+      EXPECT_LE(resident * page, 1 << 20);
+    });
+  }
 }
 
 struct ListNode {
@@ -648,8 +710,9 @@ TEST(NestedDeletion, EveryLevelHasTheRoomOfTheOutermost) {
 }
 
 // Where no segment can be mapped (an address-space limit, the mapping count
-// used up), 100,000 levels are let go on the main thread and on a small
-// thread without overflowing its stack.
+// used up, a sandbox that refuses mmap), 100,000 levels are let go on the
+// main thread and on a small thread without overflowing its stack, and
+// without asking again at every level.
 TEST(NestedDeletion, DeepChainsAreLetGoWhereNoSegmentCanBeMapped) {
   if (KX_ASAN || KX_TSAN) GTEST_SKIP() << "the sanitizer's runtime maps memory as it goes too";
   auto limitAddressSpace = [](rlim_t more) {
@@ -668,12 +731,16 @@ TEST(NestedDeletion, DeepChainsAreLetGoWhereNoSegmentCanBeMapped) {
          prot ^= PROT_READ) {
     }
   };
+  auto refuseMmap = [] {
+    EXPECT_TRUE(base::testing::filterCalls({{SYS_mmap, base::testing::callFails(EPERM)}}, true));
+  };
   const std::function<void()> refusals[] = {limitAddressSpace(0), limitAddressSpace(12 << 20),
-                                            useUpMappings};
+                                            useUpMappings, refuseMmap};
   for (const auto& refuse : refusals) {
     for (const bool onSmallThread : {false, true}) {
       CONCURRENCY_EXPECT_IN_CHILD([&] {
         detail::resetFlatDeletionsForTesting();
+        const detail::FlatDeletionCounts before = detail::flatDeletionCountsForTesting();
         auto canary = std::make_shared<int>(0);
         Weak<int> innermost = canary;
         Chain chain = deepChainAround(Nesting::mixed, std::move(canary), 100'000);
@@ -682,10 +749,37 @@ TEST(NestedDeletion, DeepChainsAreLetGoWhereNoSegmentCanBeMapped) {
           chain.reset();
         };
         onSmallThread ? test::onSmallStack(letGo) : letGo();
-        return innermost.expired() ? 0 : 1;
+        const detail::FlatDeletionCounts after = detail::flatDeletionCountsForTesting();
+        return innermost.expired() && after.segmentsAsked - before.segmentsAsked <= 16 &&
+                       after.levelsWithoutSegment > before.levelsWithoutSegment
+                   ? 0
+                   : 1;
       });
     }
   }
+}
+
+// A sandbox that lets segments be mapped but refuses the deletions' other
+// calls (the stack limit read as a chain leaves the stack, the pages made
+// ready and given back): chain after chain still goes on a segment.
+TEST(NestedDeletion, DeepChainsAreLetGoWhereASandboxRefusesTheirOtherCalls) {
+  if (KX_ASAN || KX_TSAN) GTEST_SKIP() << "the sanitizer's runtime makes these calls too";
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    detail::resetFlatDeletionsForTesting();
+    const std::uint32_t refused = base::testing::callFails(EPERM);
+    if (!base::testing::filterCalls(
+            {{SYS_madvise, refused}, {SYS_prlimit64, refused}, {SYS_getrlimit, refused}}, true))
+      return concurrency::testing::kSkippedInChild;
+    int missed = 0;
+    for (int chain = 0; chain < 2; ++chain) {
+      bool onSegment = false;
+      deepChainAround(Nesting::mixed,
+                      onRelease([&] { onSegment = detail::onDeletionSegmentForTesting(); }))
+          .reset();
+      missed += onSegment ? 0 : 1;
+    }
+    return missed;
+  });
 }
 
 // Fibers suspended on a segment and resumed on another thread, round after
@@ -705,6 +799,41 @@ TEST(NestedDeletion, SegmentsStayFewWhateverFibersDo) {
   const std::size_t settled = mappings();
   for (int round = 0; round < 1000; ++round) migrate();
   EXPECT_LE(mappings(), settled + 4);
+}
+
+// A fiber that lets go of a chain whose innermost level, on a segment,
+// yields.
+std::unique_ptr<Fiber> yieldingOnASegment() {
+  auto self = std::make_shared<Fiber*>();
+  auto fiber = std::make_unique<Fiber>([self] {
+    concat(concat(holding(onRelease([self] { (*self)->yield(); })), just(1)), just(2)).reset();
+  });
+  *self = fiber.get();
+  return fiber;
+}
+
+// A segment kept for any thread serves a request it is big enough for
+// wherever it lies among them: the main thread's, of a raised room, under
+// one a small thread's fiber left.
+TEST(NestedDeletion, KeptSegmentsServeEveryRequestTheyAreBigEnoughFor) {
+  CONCURRENCY_EXPECT_IN_CHILD([] {
+    if (!setTheStackLimit(64 << 20)) return concurrency::testing::kSkippedInChild;
+    detail::resetFlatDeletionsForTesting();
+    auto big = yieldingOnASegment();
+    big->resume();
+    auto small = yieldingOnASegment();
+    test::onSmallStack([&] { small->resume(); });
+    std::thread([&] {
+      big->resume();
+      small->resume();
+    }).join();
+    const long asked = detail::flatDeletionCountsForTesting().segmentsAsked;
+    auto next = yieldingOnASegment();
+    next->resume();
+    std::thread([&] { next->resume(); }).join();
+    return next->finished() && detail::flatDeletionCountsForTesting().segmentsAsked == asked ? 0
+                                                                                             : 1;
+  });
 }
 
 // Lets go of a chain whose sixth level, on a segment, faults.

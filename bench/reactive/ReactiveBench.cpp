@@ -764,7 +764,9 @@ void BM_Subscribe_StdFunction(benchmark::State& state) {
 // Each level is a concat of the level below and a source shared by all. Chains
 // enough for 100,000 levels are made with the timer stopped and let go with it
 // running; `per_level` is the time a level took. Up to kFlatDeletionDepth (4)
-// levels a chain runs on the thread's stack; deeper ones on a segment.
+// levels a chain runs on the thread's stack; deeper ones on a segment, whose
+// pages past its top 1 MiB are given back after each chain and made ready
+// again by the next.
 
 void BM_DeepChainDrop_Rv(benchmark::State& state) {
   const auto depth = static_cast<int>(state.range(0));

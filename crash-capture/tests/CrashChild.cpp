@@ -23,6 +23,7 @@
 #include <sys/auxv.h>
 #include <sys/mman.h>
 #include <sys/mount.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -52,29 +53,10 @@
 
 extern "C" void crash_child_looping_cfi();
 
-// Functions whose first instruction faults: an illegal instruction, and an
-// integer division by the zero `zero` points to.
+// Functions whose first instruction faults (CrashChildFaults.S): an illegal
+// instruction, and an integer division by the zero `zero` points to.
 extern "C" void kx_child_illegal();
 extern "C" int kx_child_divide(const int* zero);
-asm(R"(
-    .pushsection .text
-    .globl kx_child_illegal
-    .type kx_child_illegal, @function
-kx_child_illegal:
-    .cfi_startproc
-    ud2
-    .cfi_endproc
-    .size kx_child_illegal, .-kx_child_illegal
-    .globl kx_child_divide
-    .type kx_child_divide, @function
-kx_child_divide:
-    .cfi_startproc
-    idivl (%rdi)
-    ret
-    .cfi_endproc
-    .size kx_child_divide, .-kx_child_divide
-    .popsection
-)");
 
 namespace {
 
@@ -475,9 +457,12 @@ void handleSignal(siginfo_t*, void*, void*) {
     checkTheProgramsLog();
   } else if (gMode == "callback-fault") {
     *reinterpret_cast<volatile int*>(gLowAddress + 0x20) = 1;
+  } else if (gMode == "callback-abort") {
+    abort();
   } else if (gMode == "deaf-threads") {
     markFromCallback("parking-waits", sys::threadParkingWaitsForTesting() - gParkingWaitsBefore);
   }
+  markFromCallback("callback-ended", 1);
 }
 
 // What happens before enabling.
@@ -531,6 +516,18 @@ int waitFor(pid_t pid) {
   return ended.si_code == CLD_EXITED ? ended.si_status << 8 : ended.si_status;
 }
 
+// Waits for the crashing child `pid`, and marks the signal that ended it
+// (its fault's, SIGKILL or SIGSYS), and whether the program's signal
+// actions are as it set them.
+void awaitCrashedChild(pid_t pid) {
+  const int status = waitFor(pid);
+  const int signal = WIFSIGNALED(status) ? WTERMSIG(status) : 0;
+  if (signal == SIGSEGV) mark("child-ended-by-its-signal", 1);
+  if (signal == SIGKILL) mark("child-ended-by-sigkill", 1);
+  if (signal == SIGSYS) mark("child-ended-by-sigsys", 1);
+  if (crash_child_handlers_untouched()) mark("handlers-untouched", 1);
+}
+
 // Waits (at most 10 s) until the parent `parent` has ended and this process
 // has a new one. The kernel hands a process's children on before it tells
 // those watching the process that it has ended.
@@ -560,8 +557,7 @@ int crashAroundTheEngine() {
     }
     mark("child", static_cast<uint64_t>(child));
     mark("child.parent", static_cast<uint64_t>(getpid()));
-    const int status = waitFor(child);
-    if (WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) mark("child-ended-by-its-signal", 1);
+    awaitCrashedChild(child);
     auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
         "com.example.child", "1", std::nullopt,
         ROReradUzerirudConfig::initWithBasePath(gFolder + "/live"));
@@ -649,8 +645,7 @@ int faultAsTheKernelNames() {
 __attribute__((noinline)) void cloneChildCrashes() { faultWith(28); }
 
 // A child made by clone with `shared` (CLONE_VM: in the program's memory)
-// crashes; the program waits for it, and marks "child-ended-by-its-signal"
-// when it ended by its fault.
+// crashes; the program waits for it (awaitCrashedChild).
 bool runCloneChild(int shared) {
   constexpr size_t kStackSize = 256 * 1024;
   void* stack = mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE,
@@ -665,8 +660,7 @@ bool runCloneChild(int shared) {
   if (child < 0) return false;
   mark("child", static_cast<uint64_t>(child));
   mark("child.parent", static_cast<uint64_t>(getpid()));
-  const int status = waitFor(child);
-  if (WIFSIGNALED(status) && WTERMSIG(status) == SIGSEGV) mark("child-ended-by-its-signal", 1);
+  awaitCrashedChild(child);
   return true;
 }
 
@@ -866,20 +860,21 @@ int crashAfterGivingUpRoot() {
 
 // ---- Threads that own their descriptor tables ----
 
+// Whether this process's crash has begun (see below).
+bool crashHasBegun();
+
 __attribute__((noinline)) void ownTableThreadCrashes() { faultWith(29); }
 
 // own-tables[-loaded|-deaf]: threads each give themselves a descriptor
 // table of their own and close and reopen every descriptor there (the
-// engine's among them); one of them crashes while the main thread sleeps,
-// then leaves main, which ends the program unless the crash holds it. With
-// "-loaded", busy threads compete for the processors meanwhile; with
-// "-deaf", the main thread blocks the parking signal and leaves main once
-// the crash has begun (the action of SIGSEGV changed).
+// engine's among them); one of them crashes, and the main thread leaves
+// main once the crash has begun (when it is not parked first), which ends
+// the program unless the crash holds it. With "-loaded", busy threads
+// compete for the processors meanwhile; with "-deaf", the main thread
+// blocks the parking signal.
 int crashWithOwnTables(bool loaded, bool deaf) {
   constexpr int kOwners = 4;
   static std::atomic<int> ready{0};
-  struct sigaction enabled;
-  sigaction(SIGSEGV, nullptr, &enabled);
   if (deaf) blockParkingSignal();
   if (loaded) {
     for (unsigned i = 0; i < 2 * std::thread::hardware_concurrency(); ++i) {
@@ -898,11 +893,7 @@ int crashWithOwnTables(bool loaded, bool deaf) {
       for (;;) pause();
     }).detach();
   }
-  if (!deaf) sleep(2);
-  for (struct sigaction now = enabled; deaf && now.sa_sigaction == enabled.sa_sigaction;) {
-    sched_yield();
-    sigaction(SIGSEGV, nullptr, &now);
-  }
+  while (!crashHasBegun()) usleep(100);
   return 0;
 }
 
@@ -943,7 +934,9 @@ int faultPastARepairingHandler() {
 
 // ---- Signals and exits during a crash ----
 
-struct sigaction gEnabledFaultAction;
+// SIGABRT's action once enabled, which the crash's guard replaces (the
+// exception bridge may put back the action of a fault's signal before).
+struct sigaction gEnabledAbortAction;
 
 // Blocks every signal, as a program that takes its signals through signalfd
 // does.
@@ -953,12 +946,12 @@ void blockEverySignal() {
   pthread_sigmask(SIG_SETMASK, &every, nullptr);
 }
 
-// Whether this process's crash has begun: the action of SIGSEGV is no longer
+// Whether this process's crash has begun: the action of SIGABRT is no longer
 // the one enabling installed. Async-signal-safe.
 bool crashHasBegun() {
   struct sigaction now;
-  sigaction(SIGSEGV, nullptr, &now);
-  return now.sa_sigaction != gEnabledFaultAction.sa_sigaction;
+  sigaction(SIGABRT, nullptr, &now);
+  return now.sa_sigaction != gEnabledAbortAction.sa_sigaction;
 }
 
 // The program's handler of a signal that keeps coming: marks "late-handler"
@@ -969,17 +962,46 @@ void lateHandler(int signo) {
   if (signo == SIGTERM) exit(0);
 }
 
+// Sends `signo` to the program `program` every millisecond, with kill, or
+// with sigqueue when `queued`, once a byte comes through `start`; ends with
+// the program.
+[[noreturn]] void sendFromAnotherProcess(pid_t program, int start, int signo, bool queued) {
+  prctl(PR_SET_PDEATHSIG, SIGKILL);
+  char go;
+  if (getppid() != program || read(start, &go, 1) != 1) _exit(0);
+  for (;;) {
+    if (queued) {
+      sigqueue(program, signo, sigval{});
+    } else {
+      kill(program, signo);
+    }
+    usleep(1000);
+  }
+}
+
 // held-<kind>: a thread of a program with 1,000 crashes while signals keep
-// coming: SIGTERM sent to the program every millisecond once the crash has
-// begun (by a thread that blocks every signal), with its default action
-// ("term") or a handler ("term-exit"), or a timer's every millisecond,
-// SIGALRM ("alarm") or SIGPROF ("prof"), each with a handler.
+// coming, every millisecond once the crash has begun: SIGTERM sent by a
+// thread that blocks every signal, with its default action ("term") or a
+// handler ("term-exit"); a timer's SIGALRM ("alarm") or SIGPROF ("prof"),
+// each with a handler; or faults' signals sent by another process, SIGSEGV
+// ("segv") and SIGABRT ("abrt") with kill, SIGBUS ("bus") with sigqueue.
 int crashWhileSignalsCome(const std::string& kind) {
-  sigaction(SIGSEGV, nullptr, &gEnabledFaultAction);
-  if (kind.rfind("term", 0) == 0) {
-    std::thread([] {
+  const int sent = kind == "segv" ? SIGSEGV : kind == "abrt" ? SIGABRT : kind == "bus" ? SIGBUS : 0;
+  int start[2] = {-1, -1};
+  if (sent != 0) {
+    const pid_t program = getpid();
+    if (pipe(start) != 0) return 4;
+    if (fork() == 0) sendFromAnotherProcess(program, start[0], sent, sent == SIGBUS);
+  }
+  if (kind.rfind("term", 0) == 0 || sent != 0) {
+    std::thread([start = start[1]] {
       blockEverySignal();
       while (!crashHasBegun()) sched_yield();
+      if (start >= 0) {
+        ssize_t written = write(start, "", 1);
+        (void)written;
+        waitForTheEnd();
+      }
       for (;;) {
         kill(getpid(), SIGTERM);
         usleep(1000);
@@ -1014,7 +1036,6 @@ DestroyedDuringACrash gDestroyedDuringACrash;
 // exit-in-destructor: the main thread blocks every signal and leaves main; a
 // worker crashes while a global made before enabling is destroyed.
 int crashWhileAGlobalIsDestroyed() {
-  sigaction(SIGSEGV, nullptr, &gEnabledFaultAction);
   markFunction("crashed", faultHere);
   std::thread([] {
     while (!gDestroying.load()) usleep(100);
@@ -1058,7 +1079,7 @@ int crash() {
   } else if (gMode == "bad-sp") {
     markFunction("crashed", badStackPointer);
     std::thread([] { badStackPointer(); }).join();
-  } else if (gMode == "callback-fault") {
+  } else if (gMode == "callback-fault" || gMode == "callback-abort") {
     markFunction("crashed", illegalHere);
     illegalHere();
   } else if (gMode == "dwarf-loop") {
@@ -1300,6 +1321,7 @@ int main(int argc, char** argv) {
   }
   if (!crash_child_sandbox(sandbox, gFolder, false)) return 8;
   if (!reporter->enableCrashReporter()) return 3;
+  sigaction(SIGABRT, nullptr, &gEnabledAbortAction);
   if (!crash_child_sandbox(sandbox, gFolder, true)) return 8;
   return crash();
 }

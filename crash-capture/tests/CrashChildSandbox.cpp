@@ -50,6 +50,14 @@ std::string readText(const std::string& path) {
   return text;
 }
 
+// ---- handles-urg-winch, handles-urg-winch-cont ----
+
+// The signals the program handles, each by a handler of its own.
+constexpr int kIgnoredByDefault[] = {SIGURG, SIGWINCH, SIGCONT};
+bool gHandles[3] = {};
+
+void handled(int) {}
+
 // ---- temporary-writer ----
 
 char gRenaming[4096];
@@ -142,6 +150,17 @@ int enableFailsUnderCrash(const char* type, const char* folder) {
 }  // namespace
 
 bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, bool enabled) {
+  if (const size_t plus = sandbox.find('+'); plus != std::string::npos) {
+    return crash_child_sandbox(sandbox.substr(0, plus), folder, enabled) &&
+           crash_child_sandbox(sandbox.substr(plus + 1), folder, enabled);
+  }
+  if (sandbox == "handles-urg-winch" || sandbox == "handles-urg-winch-cont") {
+    for (size_t i = 0; i < 3 && !enabled; ++i) {
+      gHandles[i] = i < 2 || sandbox == "handles-urg-winch-cont";
+      if (gHandles[i]) signal(kIgnoredByDefault[i], handled);
+    }
+    return true;
+  }
   if (sandbox == "kcmp-eperm" || sandbox == "kcmp-enosys") {
     const int error = sandbox == "kcmp-eperm" ? EPERM : ENOSYS;
     return !enabled || filterCalls({{SYS_kcmp, callFails(error)}}, true);
@@ -174,7 +193,7 @@ bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, 
            (now > 0 && crash_child_write_text(gPidsGroup + "/pids.max", std::to_string(now + 1)));
   }
   if (sandbox == "allow-list") {
-    // The calls README.md lists as those a crash makes, and what the program
+    // The calls docs/LIMITS.md lists as those a crash makes, and what the program
     // itself does from here on.
     return !enabled ||
            base::testing::allowOnly(
@@ -203,6 +222,17 @@ bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, 
                        true);
   }
   return sandbox.empty();
+}
+
+bool crash_child_handlers_untouched() {
+  for (size_t i = 0; i < 3; ++i) {
+    struct sigaction now;
+    if (sigaction(kIgnoredByDefault[i], nullptr, &now) != 0 ||
+        now.sa_handler != (gHandles[i] ? handled : SIG_DFL)) {
+      return false;
+    }
+  }
+  return true;
 }
 
 int crash_child_without_wipe(char** argv) {

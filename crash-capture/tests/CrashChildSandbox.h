@@ -29,7 +29,7 @@
 //     crash_child_in_pids_group), which, once enabled, lets it make one more
 //     process or thread;
 //   allow-list: installed once enabled, every call but those a crash makes
-//     (as README.md lists them) and the program's own ends the process;
+//     (as docs/LIMITS.md lists them) and the program's own ends the process;
 //   temporary-writer: installed before enabling, no file can be made without
 //     a name (O_TMPFILE), and the writer of a report, once it is whole, opens
 //     the FIFO "<folder>/renaming", writes a byte to it and waits there for
@@ -39,10 +39,18 @@
 //     crash_child_without_wipe);
 //   forked: the program runs in a child of the C library's fork (CrashChild.cpp);
 //   pid-one: the program runs as the first process (pid 1) of a pid
-//     namespace of its own, with the /proc of the one it came from.
+//     namespace of its own, with the /proc of the one it came from;
+//   handles-urg-winch, handles-urg-winch-cont: before enabling, the program
+//     handles SIGURG and SIGWINCH (as runtimes that preempt their threads
+//     by signal do), and SIGCONT too.
+// Several apart by "+" are installed in turn.
 // Installs what `sandbox` asks at the time `enabled` says (before enabling,
 // or once enabled); false when that fails. Nothing for an empty `sandbox`.
 bool crash_child_sandbox(const std::string& sandbox, const std::string& folder, bool enabled);
+
+// Whether SIGURG, SIGWINCH and SIGCONT have the actions the sandbox gave
+// them (SIG_DFL where it gave none).
+bool crash_child_handlers_untouched();
 
 // For no-wipe, before the program does anything: installs the filter and
 // runs the program again with `argv` (the filter stays), unless it is that

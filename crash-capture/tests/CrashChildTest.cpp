@@ -148,10 +148,14 @@ TEST_P(CrashChild, FaultWithoutAUsableStackIsReportedOnAnyThread) {
   }
 }
 
+// A fault, or an abort, in the crash callback.
 TEST_P(CrashChild, FaultInTheCrashCallbackEndsTheProcessWithTheCrashsSignal) {
-  ChildRun run;
-  runChild("callback-fault", GetParam(), &run);
-  expectOneWholeReport(run, "SIGILL");
+  for (const std::string mode : {"callback-fault", "callback-abort"}) {
+    SCOPED_TRACE(mode);
+    ChildRun run;
+    runChild(mode, GetParam(), &run);
+    expectOneWholeReport(run, "SIGILL");
+  }
 }
 
 TEST_P(CrashChild, LoopingCallFrameExpressionStillLetsTheReportFinish) {
@@ -207,15 +211,16 @@ TEST(CrashChildSignals, RaisedSignalHasNoAddress) {
 }
 
 // A thread with a descriptor table of its own, whose descriptors it closed
-// and reopened, crashes while the main thread sleeps and then leaves main:
-// the program ends by the crash, with its report, every time; also with busy
-// threads beside it, and when the main thread, which blocks the parking
-// signal, leaves main once the crash has begun. So does a program whose
-// main thread blocks every signal, leaves main and destroys a global made
-// before enabling when a worker crashes; and one of 1,000 threads whose
-// crash meets signals that keep coming (SIGTERM with its default action or
-// a handler that exits, timers' SIGALRM and SIGPROF): none of the program's
-// handlers runs once the crash has begun.
+// and reopened, crashes, and the main thread leaves main once the crash has
+// begun: the program ends by the crash, with its report and its callback
+// run whole, every time and with either handler type; also with busy
+// threads beside it, and when the main thread blocks the parking signal. So
+// does a program whose main thread blocks every signal, leaves main and
+// destroys a global made before enabling when a worker crashes; and one of
+// 1,000 threads whose crash meets signals that keep coming (SIGTERM with its
+// default action or a handler that exits, timers' SIGALRM and SIGPROF, and
+// SIGSEGV, SIGABRT and SIGBUS sent by another process): none of the
+// program's handlers runs once the crash has begun.
 TEST(CrashChildSignals, NoThreadRunsOnOrEndsTheProgramWhileACrashIsWritten) {
   for (const auto& [mode, rounds] : {std::pair{"own-tables", 20},
                                      {"own-tables-loaded", 20},
@@ -224,13 +229,19 @@ TEST(CrashChildSignals, NoThreadRunsOnOrEndsTheProgramWhileACrashIsWritten) {
                                      {"held-term", 3},
                                      {"held-term-exit", 3},
                                      {"held-alarm", 3},
-                                     {"held-prof", 3}}) {
+                                     {"held-prof", 3},
+                                     {"held-segv", 2},
+                                     {"held-abrt", 2},
+                                     {"held-bus", 2}}) {
     for (int round = 0; round < rounds; ++round) {
       SCOPED_TRACE(std::string(mode) + ", round " + std::to_string(round));
       ChildRun run;
-      runChild(mode, "signals", &run);
+      // Every other round in Mach mode, where the crashed thread waits for
+      // its fault's answer, and then ends the process.
+      runChild(mode, round % 2 == 0 ? "signals" : "mach", &run);
       expectOneWholeReport(run, "SIGSEGV");
       EXPECT_EQ(run.marker("late-handler"), 0u);
+      EXPECT_EQ(run.marker("callback-ended"), 1u);
       if (HasFailure()) return;
     }
   }
@@ -722,17 +733,13 @@ const CrashSituation kSituations[] = {
      {},
      {},
      "waiter-untouched"},
-    // Under an allow-list of the calls a crash makes (README.md), that ends
-    // the process for any other: every kind of child, then the program. One
-    // in the program's memory cannot learn whether it shares the program's
-    // signal actions (kcmp and unshare are not listed), and ends by SIGKILL.
+    // Under an allow-list of the calls a crash makes (docs/LIMITS.md), that ends
+    // the process for any other: every kind of child (those in the program's
+    // memory below), then the program.
     {"fork-child+allow-list", {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     {"raw-fork-child+allow-list",
      {{"child", {"forkedChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     {"fork-files+allow-list", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
-    {"vfork-child+allow-list", {{"child", {"vforkChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
-    {"clone-vm+allow-list", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
-    {"clone-files+allow-list", {{"child", {"cloneChildCrashes"}}, {"pid", {"parentCrashesLater"}}}},
     // Where the kernel wipes no page in a forked child: a child of the raw
     // system call, and children in the program's memory, whose crashes
     // leave the program's own report as it would be (its id, its report's
@@ -798,22 +805,37 @@ const CrashSituation kSituations[] = {
 
 // Children in the program's memory where the throwaway that asks what a
 // sandbox allows cannot be made (a pids limit, clone refused), or its end
-// collected (wait4 ends the process): each reports and ends by its signal,
-// as where clone ends the process it reports.
+// collected (wait4 ends the process), where clone ends the process or traps,
+// and under an allow-list of the calls a crash makes: each reports and ends
+// by its signal.
 std::vector<CrashSituation> withoutAThrowaway() {
   std::vector<CrashSituation> rows;
-  for (std::string sandbox :
-       {"pids-limit", "clone-vfork-eperm", "wait4-ends", "clone-vfork-ends"}) {
-    for (std::string child : {"vfork-child", "clone-vm", "clone-files"}) {
-      const char* crashes = child == "vfork-child" ? "vforkChildCrashes" : "cloneChildCrashes";
-      rows.push_back({child + "+" + sandbox,
-                      {{"child", {crashes}}, {"pid", {"parentCrashesLater"}}},
-                      false,
-                      {},
-                      {},
-                      sandbox == "clone-vfork-ends" ? "" : "child-ended-by-its-signal"});
+  auto add = [&rows](const std::string& child, const std::string& sandbox, const char* marked) {
+    const char* crashes = child == "vfork-child" ? "vforkChildCrashes" : "cloneChildCrashes";
+    rows.push_back({child + "+" + sandbox,
+                    {{"child", {crashes}}, {"pid", {"parentCrashesLater"}}},
+                    false,
+                    {},
+                    {},
+                    marked});
+  };
+  for (const char* sandbox : {"pids-limit", "clone-vfork-eperm", "wait4-ends", "clone-vfork-ends",
+                              "clone-vfork-traps", "allow-list"}) {
+    for (const char* child : {"vfork-child", "clone-vm", "clone-files"}) {
+      add(child, sandbox, "child-ended-by-its-signal");
     }
   }
+  // A program that handles SIGURG and SIGWINCH, as runtimes that preempt
+  // their threads by signal do, where clone ends the process: children in its
+  // memory tell whether they share its actions by SIGCONT's, and leave its
+  // handlers as they were. Where it handles SIGCONT too, the child asks
+  // through a throwaway, and the filter ends it.
+  add("vfork-child", "handles-urg-winch+clone-vfork-ends",
+      "child-ended-by-its-signal handlers-untouched");
+  add("clone-sighand", "handles-urg-winch+clone-vfork-ends",
+      "child-ended-by-sigkill handlers-untouched");
+  add("clone-vm", "handles-urg-winch-cont+clone-vfork-ends",
+      "child-ended-by-sigsys handlers-untouched");
   return rows;
 }
 

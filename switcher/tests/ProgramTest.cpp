@@ -82,6 +82,30 @@ TEST_F(Program, StoresItsStartAndStopsCleanlyOnSigterm) {
   EXPECT_EQ(storedRows(std::string(kDUZEStartServiceGroupId)), 1u);
 }
 
+// It has no window: what it says on start is all its user sees of it.
+TEST_F(Program, SaysWhereItsDataGoesAndThatCtrlCStopsIt) {
+  const std::string off = std::string(kDUZEDisableEnvironmentVariable) + "=1";
+  for (const auto& environment : {std::vector<std::string>{}, std::vector<std::string>{off}}) {
+    ProgramRun run(stderrFile(), environment);
+    ASSERT_TRUE(run.started());
+    EXPECT_TRUE(dispatch::testing::eventually(
+        [&] { return run.standardError().find("Ctrl-C") != std::string::npos || !run.running(); }));
+    const std::string said = run.standardError();
+    if (environment.empty()) {
+      EXPECT_NE(said.find("logs are kept in " + (dataDir() / "Logs.sqlite").string()),
+                std::string::npos)
+          << said;
+      EXPECT_NE(said.find("crash reports are written in " + dataDir().string() + "/"),
+                std::string::npos)
+          << said;
+    } else {
+      EXPECT_NE(said.find("telemetry client is off"), std::string::npos) << said;
+    }
+    const auto status = run.stopWith(SIGINT);
+    EXPECT_TRUE(exitedCleanly(status)) << describe(status) << "\n" << said;
+  }
+}
+
 TEST_F(Program, SendsTheLastRunsCrashAndStopsCleanlyOnSigint) {
   // The crashing run has an ingestion of its own, so that whatever it might
   // send never counts as sent by the next run.

@@ -20,7 +20,7 @@ inline constexpr std::string_view kDUZEApplicationDidResignActiveNotification =
 inline constexpr std::string_view kDUZEApplicationWillBecomeActiveNotification =
     "NSApplicationWillBecomeActiveNotification";
 
-// Receives the start-session log of each new session.
+// Receives the start-session log (DUZEStartSessionLog.h) of each new session.
 class DUZESessionTrackerDelegate {
  public:
   virtual ~DUZESessionTrackerDelegate() = default;

@@ -193,7 +193,14 @@ bool signalCallback(int signo, siginfo_t* info, void* uap, void*,
   if (crashBeingWritten() && gServerDoneWith.load() == rocrash_async_mach_thread_self()) {
     endWith(signo);
   }
-  if (!beginCrash(signo, uap)) endWithTheCrashSignal();
+  if (!beginCrash(signo, uap)) {
+    // This thread writes the crash already: a fault of its own ends the
+    // process, a signal sent from elsewhere that came here (through the
+    // exception bridge before the guard was in place, or once the crashed
+    // thread put this action back) is dropped.
+    if (sentFromElsewhere(info)) return true;
+    endWithTheCrashSignal();
+  }
   forgetOtherProcessesException(&gStorage.writer);
   // The write needs a handler stack's room, which a callback called other
   // than from the registry's handler may not have.

@@ -72,16 +72,24 @@ void endWith(int signo) {
   endWithTheCrashSignal();
 }
 
+bool sentFromElsewhere(const siginfo_t* info) {
+  return info->si_code <= 0 &&
+         (info->si_code != SI_TKILL || info->si_pid != static_cast<pid_t>(syscall(SYS_getpid)));
+}
+
 namespace {
 
 void endTheWritersFault(int, siginfo_t*, void*) { endWithTheCrashSignal(); }
 
-// Another thread's signal waits where it arrived (perhaps on a small
-// alternate stack), with nothing to run but the wait; a fault of the writer
-// itself ends the process, on a handler stack where the ending has room. In
-// a process whose crash is not being written (a child forked while its
-// parent's was, which has the guard as its actions) the signal is a crash of
-// its own, for the registry's handler. So is one of a child in this
+// A signal sent from elsewhere is dropped, on whichever thread it reached
+// (the writer, one not parked yet, or one whose fault waits on the
+// exception server's answer, which ends the process). Another thread's
+// fault waits where it arrived (perhaps on a small alternate stack), with
+// nothing to run but the wait; a fault of the writer itself ends the
+// process, on a handler stack where the ending has room. In a process whose
+// crash is not being written (a child forked while its parent's was, which
+// has the guard as its actions) the signal is a crash of its own, for the
+// registry's handler. So is one of a child in this
 // process's memory that shares its actions (clone with CLONE_SIGHAND): it
 // has the process's token, but not its crash.
 KX_HANDLER_ENTRY void guardHandler(int signo, siginfo_t* info, void* uap) {
@@ -92,6 +100,7 @@ KX_HANDLER_ENTRY void guardHandler(int signo, siginfo_t* info, void* uap) {
     rocrash_signal_handler_dispatch(signo, info, uap);
     return;
   }
+  if (sentFromElsewhere(info)) return;
   if (static_cast<uint32_t>(gate) !=
       (static_cast<uint32_t>(sys::handler_thread_id()) | kCrashWriter)) {
     rocrash_signal_handler_wait_for_the_end(uap);
@@ -103,7 +112,8 @@ void installGuard() {
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_sigaction = guardHandler;
-  action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+  // A dropped signal interrupts no system call of the thread it reached.
+  action.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESTART;
   sigfillset(&action.sa_mask);
   for (int s : kFatalSignals) sigaction(s, &action, nullptr);
 }

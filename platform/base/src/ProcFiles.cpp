@@ -52,7 +52,9 @@ enum StatusLine : size_t {
   kIdsLine,
   kPendingLine,
   kBlockedLine,
-  kSwitchesLine
+  kSwitchesLine,
+  kIgnoredLine,
+  kSeccompLine
 };
 constexpr ProcLineScanner::Field kStatusFields[] = {
     {"State:", ProcLineScanner::Kind::letter},
@@ -61,6 +63,8 @@ constexpr ProcLineScanner::Field kStatusFields[] = {
     {"SigPnd:", ProcLineScanner::Kind::hex},
     {"SigBlk:", ProcLineScanner::Kind::hex},
     {"voluntary_ctxt_switches:", ProcLineScanner::Kind::decimal},
+    {"SigIgn:", ProcLineScanner::Kind::hex},
+    {"Seccomp:", ProcLineScanner::Kind::decimal},
 };
 
 constexpr ProcLineScanner::Field kBootTimeField[] = {{"btime ", ProcLineScanner::Kind::decimal}};
@@ -194,6 +198,8 @@ ProcStatus ProcStatusScanner::status() const noexcept {
   status.pending = one(kPendingLine, ProcStatus::kPending);
   status.blocked = one(kBlockedLine, ProcStatus::kBlocked);
   status.switches = one(kSwitchesLine, ProcStatus::kSwitches);
+  status.ignored = one(kIgnoredLine, ProcStatus::kIgnored);
+  status.seccomp = one(kSeccompLine, ProcStatus::kSeccomp);
   if (values_[kIdsLine].found) {
     status.found |= ProcStatus::kIds;
     status.idCount = values_[kIdsLine].count;

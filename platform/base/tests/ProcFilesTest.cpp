@@ -54,11 +54,11 @@ TEST(ProcStat, FieldsComeAfterTheNamesLastParenthesis) {
 // whole and a byte at a time.
 TEST(ProcStatus, TakesWholeLinesOfTheNamesItReads) {
   using S = base::ProcStatus;
-  constexpr uint32_t kAll =
-      S::kState | S::kTracer | S::kIds | S::kPending | S::kBlocked | S::kSwitches;
+  constexpr uint32_t kAll = S::kState | S::kTracer | S::kIds | S::kPending | S::kBlocked |
+                            S::kSwitches | S::kIgnored | S::kSeccomp;
   const std::string rest =
-      "SigPnd:\t0000000000000004\nSigBlk:\t0000000000010000\n"
-      "Cpus_allowed:\tff\nvoluntary_ctxt_switches:\t12\n";
+      "SigPnd:\t0000000000000004\nSigBlk:\t0000000000010000\nSigIgn:\t0000000000801000\n"
+      "Seccomp:\t2\nSeccomp_filters:\t3\nCpus_allowed:\tff\nvoluntary_ctxt_switches:\t12\n";
   struct Row {
     std::string text;
     uint32_t found;
@@ -100,6 +100,8 @@ TEST(ProcStatus, TakesWholeLinesOfTheNamesItReads) {
         EXPECT_EQ(status.pending, 4u);
         EXPECT_EQ(status.blocked, 0x10000u);
         EXPECT_EQ(status.switches, 12u);
+        EXPECT_EQ(status.ignored, 0x801000u);
+        EXPECT_EQ(status.seccomp, 2u);
       }
     }
   }

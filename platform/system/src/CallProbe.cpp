@@ -14,128 +14,15 @@
 #include "base/ProcessToken.h"
 #include "system/SignalSafe.h"
 
-// The throwaway process, in assembly so that it touches no memory but the
-// answer's words: it runs on the caller's stack below the caller's frame (the
-// caller waits, as a parent of vfork does), with no thread-local storage or
-// instrumentation of its own.
-//
-//   long kx_sys_call_probe(long number, long a0, long a1, long a2, long* answer)
-//
-// clone(CLONE_VM | CLONE_VFORK, no exit signal, the same stack), which
-// returns in the caller once the throwaway has ended; there: the core dump
-// limit lowered to 1 byte (no dump, by file or pipe), the wait the caller
-// collects it with (wait4 with __WALL, for children it has none of), 1 into
-// `answer[1]` once the filter let that through, the call, its result into
-// `answer[0]`, and the end of the throwaway. The caller gets clone's result.
+// The throwaway process (CallProbeThrowaway.S, for x86-64 and AArch64), in
+// assembly so that it touches no memory but the answer's words: it runs on
+// the caller's stack below the caller's frame (the caller waits, as a parent
+// of vfork does), with no thread-local storage or instrumentation of its own.
+// It makes system call `number` with `a0` to `a2` (the others 0) with no core
+// dump, once the wait that collects it has been let through (`answer[1]`
+// becomes 1), puts the result into `answer[0]` and ends; the caller gets
+// clone's result, the throwaway's id or -errno.
 extern "C" long kx_sys_call_probe(long number, long a0, long a1, long a2, long* answer);
-asm(R"(
-    .pushsection .rodata
-    .balign 8
-kx_sys_call_probe_no_core:
-    .quad 1, 1
-    .popsection
-    .pushsection .text
-    .globl kx_sys_call_probe
-    .hidden kx_sys_call_probe
-    .type kx_sys_call_probe, @function
-kx_sys_call_probe:
-    .cfi_startproc
-    push %rbx
-    .cfi_adjust_cfa_offset 8
-    push %r12
-    .cfi_adjust_cfa_offset 8
-    push %r13
-    .cfi_adjust_cfa_offset 8
-    push %r14
-    .cfi_adjust_cfa_offset 8
-    push %r15
-    .cfi_adjust_cfa_offset 8
-    mov %rdi, %r12
-    mov %rsi, %r13
-    mov %rdx, %r14
-    mov %rcx, %r15
-    mov %r8, %rbx
-    mov $56, %eax
-    mov $0x4100, %edi
-    xor %esi, %esi
-    xor %edx, %edx
-    xor %r10d, %r10d
-    xor %r8d, %r8d
-    syscall
-    test %rax, %rax
-    jnz 1f
-    mov $302, %eax
-    xor %edi, %edi
-    mov $4, %esi
-    lea kx_sys_call_probe_no_core(%rip), %rdx
-    xor %r10d, %r10d
-    syscall
-    mov $61, %eax
-    mov $-1, %rdi
-    xor %esi, %esi
-    mov $0x40000000, %edx
-    xor %r10d, %r10d
-    syscall
-    movq $1, 8(%rbx)
-    mov %r12, %rax
-    mov %r13, %rdi
-    mov %r14, %rsi
-    mov %r15, %rdx
-    xor %r10d, %r10d
-    xor %r8d, %r8d
-    syscall
-    mov %rax, (%rbx)
-    mov $60, %eax
-    xor %edi, %edi
-    syscall
-    ud2
-1:
-    pop %r15
-    .cfi_adjust_cfa_offset -8
-    pop %r14
-    .cfi_adjust_cfa_offset -8
-    pop %r13
-    .cfi_adjust_cfa_offset -8
-    pop %r12
-    .cfi_adjust_cfa_offset -8
-    pop %rbx
-    .cfi_adjust_cfa_offset -8
-    ret
-    .cfi_endproc
-    .size kx_sys_call_probe, .-kx_sys_call_probe
-
-    .globl kx_sys_call_probe_trapped
-    .hidden kx_sys_call_probe_trapped
-    .type kx_sys_call_probe_trapped, @function
-kx_sys_call_probe_trapped:
-    mov $39, %eax
-    syscall
-    cmp kx_sys_call_probe_caller(%rip), %eax
-    je 2f
-    mov $60, %eax
-    xor %edi, %edi
-    syscall
-    ud2
-2:
-    mov $-38, %rax
-    cmpl $56, 24(%rsi)
-    jne 3f
-    mov $-1, %rax
-3:
-    mov %rax, 144(%rdx)
-    ret
-    .size kx_sys_call_probe_trapped, .-kx_sys_call_probe_trapped
-
-    .globl kx_sys_call_probe_restorer
-    .hidden kx_sys_call_probe_restorer
-    .type kx_sys_call_probe_restorer, @function
-kx_sys_call_probe_restorer:
-    mov $15, %eax
-    syscall
-    ud2
-    .size kx_sys_call_probe_restorer, .-kx_sys_call_probe_restorer
-    .popsection
-)");
 
 // A filter may trap clone itself (SIGSYS), as filters that let only threads
 // and forks through do, which would end the caller (SIGSYS is blocked then).
@@ -150,11 +37,20 @@ void kx_sys_call_probe_trapped(int, siginfo_t*, void*);
 void kx_sys_call_probe_restorer();
 }
 
+// The numbers and offsets the routines spell out.
+#if defined(__x86_64__)
 static_assert(SYS_clone == 56 && SYS_prlimit64 == 302 && SYS_exit == 60 && SYS_wait4 == 61 &&
-              SYS_getpid == 39 && SYS_rt_sigreturn == 15 && RLIMIT_CORE == 4 &&
-              __WALL == 0x40000000 && EPERM == 1 && ENOSYS == 38);
-static_assert(offsetof(siginfo_t, si_syscall) == 24 &&
-              offsetof(ucontext_t, uc_mcontext.gregs) + REG_RAX * sizeof(greg_t) == 144);
+              SYS_getpid == 39 && SYS_rt_sigreturn == 15);
+static_assert(offsetof(ucontext_t, uc_mcontext.gregs) + REG_RAX * sizeof(greg_t) == 144);
+#elif defined(__aarch64__)
+static_assert(SYS_clone == 220 && SYS_prlimit64 == 261 && SYS_exit == 93 && SYS_wait4 == 260 &&
+              SYS_getpid == 172 && SYS_rt_sigreturn == 139);
+static_assert(offsetof(ucontext_t, uc_mcontext.regs) == 184);
+#else
+#error "the call probe (CallProbeThrowaway.S) is written for x86-64 and AArch64 only"
+#endif
+static_assert(RLIMIT_CORE == 4 && __WALL == 0x40000000 && EPERM == 1 && ENOSYS == 38);
+static_assert(offsetof(siginfo_t, si_syscall) == 24);
 
 namespace sys {
 namespace {

@@ -321,7 +321,13 @@ void bridgeFault(int signo, siginfo_t* info, void* uap) {
   } else {
     kr = KERN_FAILURE;  // state behaviours are not bridged
   }
-  thread_withdraw_fault_state();
+  // A failure answered during a crash is the crash's own (the thread ends
+  // the process below), or leaves the thread waiting for that end: its
+  // fault stays published till then, as the signals the crash holds back
+  // leave a thread that waits on its fault alone, rather than hold it for
+  // the end it brings. Any other answer lets the thread go on.
+  const bool endsTheProcess = kr != KERN_SUCCESS && process_crash_under_way();
+  if (!endsTheProcess) thread_withdraw_fault_state();
 
   if (kr != KERN_SUCCESS) {
     // Nobody fixed the fault: let signal-level handling have it.
@@ -331,6 +337,7 @@ void bridgeFault(int signo, siginfo_t* info, void* uap) {
       deliverToPrevious(bridged, info, uap);
     }
   }
+  if (endsTheProcess) thread_withdraw_fault_state();
 }
 
 // The bridge's action: the work on a stack of the bridge's.

@@ -7,68 +7,29 @@
 #include "ThreadsInternal.h"
 
 // Where a thread that waits for the process to end waits once it has left
-// the handler stack it worked on (see `handler_stacks_wait_for_end`): with
-// its stack pointer in a small room it never writes to, every signal
-// blocked, so that any number of threads share the room. With rdi the room's top, rsi the holder
-// word to clear, rdx the set's word of stacks given back, rcx and r8 a stack mapped for the thread
-// alone to unmap first (rcx 0 when none): it disables the thread's alternate stack, unmaps, clears
-// the holder, wakes the threads that wait for a stack, and pauses for good.
-asm(R"(
-    .pushsection .rodata
-    .p2align 3
-.Lkx_no_alternate_stack:
-    .quad 0
-    .long 2
-    .long 0
-    .quad 0
-    .popsection
-    .pushsection .text
-    .globl kx_handler_stacks_wait_off
-    .hidden kx_handler_stacks_wait_off
-    .type kx_handler_stacks_wait_off, @function
-    .p2align 4
-kx_handler_stacks_wait_off:
-    .cfi_startproc
-    .cfi_undefined rip
-    movq %rdi, %rsp
-    movq %rsi, %r12
-    movq %rdx, %r13
-    movq %rcx, %r14
-    movq %r8, %r15
-    leaq .Lkx_no_alternate_stack(%rip), %rdi
-    xorl %esi, %esi
-    movl $131, %eax
-    syscall
-    testq %r14, %r14
-    jz 1f
-    movq %r14, %rdi
-    movq %r15, %rsi
-    movl $11, %eax
-    syscall
-1:
-    movq $0, (%r12)
-    lock incl (%r13)
-    movq %r13, %rdi
-    movl $129, %esi
-    movl $0x7fffffff, %edx
-    movl $202, %eax
-    syscall
-2:
-    movl $34, %eax
-    syscall
-    jmp 2b
-    .cfi_endproc
-    .size kx_handler_stacks_wait_off, .-kx_handler_stacks_wait_off
-    .popsection
-)");
-
+// the handler stack it worked on (see `handler_stacks_wait_for_end`), written
+// for x86-64 and AArch64 in HandlerStacksWaitOff.S: with its stack pointer at
+// `room_top`, in a small room it never writes to, and every signal blocked,
+// so that any number of threads share the room, it disables the thread's
+// alternate stack, unmaps `mapping` (`length` bytes: a stack mapped for the
+// thread alone; null when none), clears `*holder`, counts a stack given back
+// in `*given_back` and wakes the threads that wait for one, and pauses for
+// good.
 extern "C" [[noreturn]] __attribute__((visibility("hidden"))) void kx_handler_stacks_wait_off(
     void* room_top, uint64_t* holder, int32_t* given_back, void* mapping, size_t length) noexcept;
 
+// The numbers and layouts the routine spells out.
+#if defined(__x86_64__)
 static_assert(SYS_sigaltstack == 131 && SYS_munmap == 11 && SYS_futex == 202 && SYS_pause == 34,
               "the waiting room's system calls are x86-64's");
+#elif defined(__aarch64__)
+static_assert(SYS_sigaltstack == 132 && SYS_munmap == 215 && SYS_futex == 98 && SYS_ppoll == 73,
+              "the waiting room's system calls are AArch64's");
+#else
+#error "the waiting room (HandlerStacksWaitOff.S) is written for x86-64 and AArch64 only"
+#endif
 static_assert(SS_DISABLE == 2 && FUTEX_WAKE_PRIVATE == 129 && sizeof(stack_t) == 24,
-              "the waiting room's constants are x86-64 Linux's");
+              "the waiting room's constants are Linux's");
 
 namespace sys {
 namespace stacks {

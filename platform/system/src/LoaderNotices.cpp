@@ -204,34 +204,19 @@ extern "C" __attribute__((visibility("hidden"), used)) void* sys_loader_dlopen_r
   return reinterpret_cast<void*>(next);
 }
 
-// The program's `dlopen`: keeps the arguments, asks the router, and jumps
-// where it says with the stack as the caller left it.
-asm(R"(
-    .pushsection .text
-    .globl dlopen
-    .type dlopen, @function
-    .p2align 4
-dlopen:
-    .cfi_startproc
-    pushq %rdi
-    .cfi_adjust_cfa_offset 8
-    pushq %rsi
-    .cfi_adjust_cfa_offset 8
-    subq $8, %rsp
-    .cfi_adjust_cfa_offset 8
-    movq 24(%rsp), %rdx
-    call sys_loader_dlopen_route
-    addq $8, %rsp
-    .cfi_adjust_cfa_offset -8
-    popq %rsi
-    .cfi_adjust_cfa_offset -8
-    popq %rdi
-    .cfi_adjust_cfa_offset -8
-    jmp *%rax
-    .cfi_endproc
-    .size dlopen, .-dlopen
-    .popsection
-)");
+// The program's `dlopen` is LoaderNoticesEntry.S, for x86-64 and AArch64: it
+// keeps the arguments, asks the router, and jumps where it says with the
+// stack as the caller left it. The linker takes an object from a static
+// library only for a symbol still undefined, and `dlopen` may be defined
+// before (by a sanitizer's run-time library) or never asked for (by a program
+// whose libraries alone call it): this reference to the entry point's own
+// name takes the file wherever this one is taken.
+#if !defined(__x86_64__) && !defined(__aarch64__)
+#error "the program's dlopen (LoaderNoticesEntry.S) is written for x86-64 and AArch64 only"
+#endif
+extern "C" __attribute__((visibility("hidden"))) void* sys_loader_dlopen_entry(const char*, int);
+[[maybe_unused]] __attribute__((used)) static void* (*const gEntryPoint)(const char*, int) =
+    sys_loader_dlopen_entry;
 
 // The program's `dlclose`: the loader does not look at its caller.
 extern "C" int dlclose(void* handle) noexcept {

@@ -6,6 +6,7 @@
 #include <linux/fs.h>
 #include <linux/kcmp.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -19,6 +20,10 @@
 #include "base/ProcessToken.h"
 #include "system/CallProbe.h"
 #include "system/SignalSafe.h"
+
+#ifdef KX_TEST_SEAMS
+#include "system/TestSeams.h"
+#endif
 
 namespace sys {
 namespace {
@@ -174,16 +179,141 @@ bool descriptor_table_make_own() noexcept {
          allowed == 0 && syscall(SYS_unshare, CLONE_FILES) == 0;
 }
 
+namespace {
+
+// The kernel's signal action, read and set directly: the C library's call
+// may be the program's or a sanitizer's to wrap, which keeps what it is
+// given in memory that a child in its parent's memory shares with the
+// parent.
+struct SignalAction {
+  uintptr_t handler;
+  unsigned long flags;
+  uintptr_t restorer;
+  uint64_t mask;
+
+  bool operator==(const SignalAction&) const = default;
+};
+constexpr uintptr_t kActionDefault = 0, kActionIgnore = 1;  // SIG_DFL, SIG_IGN
+
+bool exchangeAction(int signo, const SignalAction* set, SignalAction* was) {
+  return syscall(SYS_rt_sigaction, signo, set, was, sizeof(uint64_t)) == 0;
+}
+
+// Whether process `pid`'s actions ignore `signo` (SIG_IGN), as its status
+// says: 1 or 0, -1 where it cannot be read.
+int ignoredBy(long pid, int signo) {
+  base::ProcStatus status;
+  if (!base::proc_status_read(base::ProcPath(pid).file("status").c_str(), &status) ||
+      (status.found & base::ProcStatus::kIgnored) == 0) {
+    return -1;
+  }
+  return static_cast<int>(status.ignored >> (signo - 1) & 1);
+}
+
+enum class Sharing { shared, apart, unknown };
+
+#ifdef KX_TEST_SEAMS
+std::atomic<void (*)(int, int)> gActionsAskedHook{nullptr};
+void actionsAsked(int signo, int step) {
+  if (auto* hook = gActionsAskedHook.load(std::memory_order_acquire)) hook(signo, step);
+}
+#else
+constexpr void actionsAsked(int, int) {}
+#endif
+
+// Signals whose default action is to ignore them, and which SIG_IGN ignores
+// alike (not SIGCHLD, whose SIG_IGN leaves no ended child to wait for;
+// SIGCONT continues a stopped process whatever its action): one whose
+// action is either can be set to the other and back with no change to what
+// any process that has it does, however the signal comes. A blocked one
+// stays pending either way; setting either discards those pending in the
+// caller alone, which is ending.
+constexpr int kIgnoredEitherWay[] = {SIGURG, SIGWINCH, SIGCONT};
+
+// Whether the calling process's signal actions are its parent's (`parent`,
+// by the number /proc gives it), told by system calls no filter is likely to
+// forbid, as a crash makes them: the action of the first signal above that
+// the program left to the kernel (a runtime that preempts its threads by
+// signal handles SIGURG) is turned from SIG_DFL to SIG_IGN (or back) and
+// back, and the parent's status read before and while it is: actions it
+// shares follow; a status that differs from them shows actions apart. A
+// change another made to that action meanwhile (a thread of the caller's,
+// or the parent, when it shares them) is put back as it was made and taken
+// as sharing; so is a parent that changed the same action the same way at
+// the same moment. What rests on it: that no other changes it twice over
+// while it is asked, and that the parent is the one process that can share
+// them. A process forked meanwhile (by the parent when it shares them, or by
+// a thread of the caller's) keeps the turned action, which ignores the
+// signal alike. Unknown where the program handles all three, the parent's
+// status cannot be read (/proc hidden), or the parent ended meanwhile.
+Sharing actionsFollow(long parent) {
+  for (const int signo : kIgnoredEitherWay) {
+    SignalAction ours, now;
+    if (!exchangeAction(signo, nullptr, &ours) ||
+        (ours.handler != kActionDefault && ours.handler != kActionIgnore)) {
+      continue;
+    }
+    const int ignored = ours.handler == kActionIgnore ? 1 : 0;
+    const int before = ignoredBy(parent, signo);
+    if (before < 0) return Sharing::unknown;
+    actionsAsked(signo, 1);
+    if (before != ignored) {
+      // Apart already, unless the action changed meanwhile.
+      if (!exchangeAction(signo, nullptr, &now)) continue;
+      if (!(now == ours)) return Sharing::shared;
+      return syscall(SYS_getppid) == parent ? Sharing::apart : Sharing::unknown;
+    }
+    SignalAction flipped = ours;
+    flipped.handler = ignored == 1 ? kActionDefault : kActionIgnore;
+    if (!exchangeAction(signo, &flipped, &now)) continue;
+    if (now == ours) {
+      const int during = ignoredBy(parent, signo);
+      actionsAsked(signo, 2);
+      exchangeAction(signo, &ours, &now);
+      if (now == flipped) {
+        if (during < 0 || syscall(SYS_getppid) != parent) return Sharing::unknown;
+        return during == ignored ? Sharing::apart : Sharing::shared;
+      }
+    }
+    // Changed meanwhile by another: what it set is put back.
+    exchangeAction(signo, &now, nullptr);
+    return Sharing::shared;
+  }
+  return Sharing::unknown;
+}
+
+}  // namespace
+
 bool signal_actions_may_be_shared() noexcept {
   ErrnoGuard guard;
+  static constexpr base::ProcPath kOwnStatus = base::ProcPath(base::kProcThreadSelf).file("status");
+  base::ProcStatus own;
+  const bool known = base::proc_status_read(kOwnStatus.c_str(), &own);
   // unshare, with nothing to unshare, changes nothing; with a shared table,
-  // or other threads, it fails (EINVAL). Asked once a throwaway process
-  // (whose actions are its own) has shown that the sandbox lets it through:
-  // a filter may end the process that asks, or trap the call. Where no
-  // throwaway could ask (a limit on processes, clone refused, the wait that
-  // collects it ended), the call is made here: the caller, which is ending,
-  // has nothing left to lose but the signal it ends by, which the filter
-  // would make SIGSYS.
+  // or other threads, it fails (EINVAL). Made at once by a thread no filter
+  // is on.
+  if (known && (own.found & base::ProcStatus::kSeccomp) != 0 && own.seccomp == 0) {
+    return syscall(SYS_unshare, CLONE_SIGHAND) != 0;
+  }
+  // Under a filter, whether they are the parent's, told from /proc where it
+  // numbers processes as this one does.
+  const long parent = syscall(SYS_getppid);
+  if (known && base::proc_status_numbers_as_own(own) && parent > 0) {
+    switch (actionsFollow(parent)) {
+      case Sharing::shared:
+        return true;
+      case Sharing::apart:
+        return false;
+      case Sharing::unknown:
+        break;
+    }
+  }
+  // Else unshare, asked once a throwaway process (whose actions are its
+  // own) has shown that the sandbox lets it through: a filter may end the
+  // process that asks, or trap the call. Where no throwaway could ask (a
+  // limit on processes, clone refused, the wait that collects it ended), the
+  // call is made here: the caller, which is ending, has nothing left to lose
+  // but the signal it ends by, which the filter would make SIGSYS.
   long answer = -1;
   const call_probe unshared = system_call_probe(SYS_unshare, CLONE_SIGHAND, 0, 0, &answer);
   if (unshared == call_probe::answered && answer == 0) {
@@ -195,7 +325,7 @@ bool signal_actions_may_be_shared() noexcept {
   }
   // Else the kernel's comparison with the parent's actions, asked the same
   // way (a sandbox that refuses unshare may let kcmp through).
-  const long self = syscall(SYS_getpid), parent = syscall(SYS_getppid);
+  const long self = syscall(SYS_getpid);
   if (parent <= 0) return true;
   switch (system_call_probe(SYS_kcmp, self, parent, KCMP_SIGHAND, &answer)) {
     case call_probe::answered:
@@ -208,5 +338,11 @@ bool signal_actions_may_be_shared() noexcept {
   }
   return answer < 1 || answer > 2;
 }
+
+#ifdef KX_TEST_SEAMS
+void setSignalActionsAskedHookForTesting(void (*hook)(int, int)) noexcept {
+  gActionsAskedHook.store(hook, std::memory_order_release);
+}
+#endif
 
 }  // namespace sys

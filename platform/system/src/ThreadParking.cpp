@@ -552,12 +552,14 @@ void handHeldSignalOn(int signo, siginfo_t* info) {
 // for the end where it is, every signal blocked, with its state published
 // for the report (as a thread that waits in a fault handler). It may run on
 // an application's small alternate stack (see parkHandler). The crash's own
-// thread, should its callback let such a signal through, drops it.
+// thread, should its callback let such a signal through, drops it, as does
+// a thread whose fault waits on its answer, which ends the process or lets
+// it go on (in Mach mode, the crash's faulting thread).
 KX_HANDLER_ENTRY void heldSignal(int signo, siginfo_t* info, void* uap) {
   const uint64_t crash = __atomic_load_n(reinterpret_cast<uint64_t*>(&gCrash), __ATOMIC_ACQUIRE);
   if (crash >> 32 == base::process_token() && !task_shares_parent_memory()) {
     const int32_t self = stacks::threadId();
-    if (static_cast<int32_t>(crash) == self) return;
+    if (static_cast<int32_t>(crash) == self || waitsOnItsFault(self)) return;
     (void)detail::thread_publish_waiting_state(self, uap);
     static std::atomic<int32_t> never{0};
     for (;;) futexWaitHere(&never, 0);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <linux/seccomp.h>
 #include <sched.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -202,6 +203,63 @@ TEST(SystemCallProbe, TellsWhatTheFilterDoesWithoutMeetingIt) {
                 return outcome != call_probe::answered || result == filter.result ? 0 : 2;
               }),
               0);
+  }
+}
+
+// Under a filter that ends the process for unshare, kcmp and the clone of a
+// throwaway, a process tells from /proc that its signal actions are not its
+// parent's (which may ignore SIGURG already), leaving SIGURG's action as it
+// was; an action another changed meanwhile, before SIGURG was turned or
+// while it was, is kept and taken as shared. A process forked while it is
+// turned ignores SIGURG all the same.
+struct Meanwhile {
+  int step;
+  bool forks;
+} gMeanwhile;
+int gForked = -1;
+void changed(int) {}
+TEST(SignalActions, NotTheParentsToldUnderAFilterWithoutACallItEnds) {
+  const struct {
+    void (*parents)(int);
+    Meanwhile meanwhile;
+  } kRows[] = {{SIG_DFL, {0, false}}, {SIG_DFL, {1, false}}, {SIG_DFL, {2, false}},
+               {SIG_DFL, {2, true}},  {SIG_IGN, {0, false}}, {SIG_IGN, {1, false}}};
+  for (const auto& row : kRows) {
+    gMeanwhile = row.meanwhile;
+    const auto before = signal(SIGURG, row.parents);
+    EXPECT_EQ(
+        base::testing::inChild([] {
+          using base::testing::callEndsTheProcess;
+          if (signal(SIGURG, SIG_DFL) == SIG_ERR ||
+              !base::testing::filterCalls({{SYS_unshare, callEndsTheProcess},
+                                           {SYS_kcmp, callEndsTheProcess},
+                                           {SYS_clone, callEndsTheProcess, 0, CLONE_VM, CLONE_VM}},
+                                          true)) {
+            return 8;
+          }
+          sys::setSignalActionsAskedHookForTesting([](int signo, int step) {
+            if (step != gMeanwhile.step) return;
+            if (!gMeanwhile.forks) {
+              signal(signo, changed);
+            } else if (const pid_t forked = fork(); forked == 0) {
+              raise(signo);
+              _exit(0);
+            } else {
+              waitpid(forked, &gForked, 0);
+            }
+          });
+          const bool shared = sys::signal_actions_may_be_shared();
+          struct sigaction now;
+          sigaction(SIGURG, nullptr, &now);
+          const bool changedMeanwhile = gMeanwhile.step != 0 && !gMeanwhile.forks;
+          return shared == changedMeanwhile && now.sa_handler == (shared ? changed : SIG_DFL) &&
+                         (!gMeanwhile.forks || gForked == 0)
+                     ? 0
+                     : 1;
+        }),
+        0)
+        << row.meanwhile.step;
+    signal(SIGURG, before);
   }
 }
 

@@ -16,54 +16,64 @@
 //     it is left below the frame; any other (a fiber's, a signal's alternate
 //     stack, the thread's own where it cannot be learnt) only the outermost,
 //     since how much of it is left is not known;
-//   - the next one is called on a stack segment of the library's own,
-//     mapped below the caller's stack where there is room, and returns to
-//     the caller's stack once it has finished, as stack-growing runtimes do;
-//     the deletions inside it run in place on the segment while the room
-//     below is left there, and the next one continues on another segment.
+//   - the next one is called on a stack segment of the library's own, and
+//     returns to the caller's stack once it has finished, as stack-growing
+//     runtimes do; the deletions inside it run in place on the segment while
+//     the room below is left there, and the next one continues on another
+//     segment. A segment goes just below the caller's stack where that stack
+//     lies among the program's mappings, else (the main thread's, which may
+//     grow) where the kernel places any mapping, never where a stack may
+//     grow.
 //
 // The room rule: a destructor deleted at any depth has at least the stack
 // room it would have had had the chain been let go at the outermost level
 // on the thread's own stack: the thread's stack size, for the main thread
-// its RLIMIT_STACK, at most 1 GiB (RLIMIT_STACK unlimited counts as 1 GiB).
+// its RLIMIT_STACK when the chain leaves that stack, at most 1 GiB
+// (RLIMIT_STACK unlimited counts as 1 GiB).
 //
-// Segments are reserved at that room and more without being committed: only
-// the pages a chain touches cost memory. A thread keeps one segment for the
-// next chain, with the pages its chains touched there (at most the segment's
-// size), and unmaps it when it ends; the others are unmapped when their
-// chain has finished with them. A fiber may be suspended in a deletion and
-// resumed later or on another thread: its frames stay where they are, on its
-// stack or a segment, and a segment whose switch did not come back the way
-// it went is kept for later switches of any thread (some thread's state may
-// still name it) instead of being unmapped, so that any number of such
-// fibers leaves as many segments as were in use at once.
+// Segments are reserved at that room and more without being committed: only the
+// pages a chain touches cost memory. A thread keeps one segment for the next
+// chain, with at most 1 MiB of its pages resident (the others a chain touched
+// are given back once it has finished with the segment), and unmaps it when it
+// ends; the others are unmapped when their chain has finished with them. A
+// fiber may be suspended in a deletion and resumed later or on another thread:
+// its frames stay where they are, on its stack or a segment, and a segment
+// whose switch did not come back the way it went is kept for later switches of
+// any thread (some thread's state may still name it) instead of being unmapped,
+// so that any number of such fibers leaves as many segments as were in use at
+// once.
 //
 // Where no segment can be mapped (an address-space limit, the mapping count
 // used up, no memory), and on processors without the switch, no stack
 // overflows: a deletion continues in place while half the room (at least
-// kFlatDeletionRoom) is left and mapped below it on a stack whose room is
-// known (the main thread's stack cannot grow under an address-space limit),
-// and past that, or on a stack whose room is not known, it is queued. This is the one place where
-// order gives way: a queued level is deleted right after the destructor that let it go has
-// returned, instead of inside it, in constant stack, what it lets go before its later siblings. A
-// queued level keeps its allocation by its weak reference to itself, and takes a node of a pool of
-// the library's own (1,024 for the process), or else of the heap; only where neither can be had
-// does it run in place.
+// kFlatDeletionRoom) is left and mapped below it on a stack whose room is known
+// (the main thread's stack cannot grow under an address-space limit), and past
+// that, or on a stack whose room is not known, it is queued; a thread refused a
+// segment asks for none until the chain it let go from a stack the program gave
+// it has finished. This is the one place where order gives way: a queued level
+// is deleted right after the destructor that let it go has returned, instead of
+// inside it, in constant stack, what it lets go before its later siblings. A
+// queued level keeps its allocation by its weak reference to itself, and takes
+// a node of a pool of the library's own (1,024 for the process), or else of the
+// heap; only where neither can be had does it run in place.
 //
-// The switch is announced to AddressSanitizer as a fiber switch (a segment
-// within 60 MiB below its caller's stack as reaching up to the caller's top,
-// so that the recorded stacks reach the caller's frames; the main thread's
-// segments lie lower, past the room its stack may grow into, and its
-// recorded stacks end at the segment's top), and to ThreadSanitizer as
-// a switch to a fiber of its own for the segments of a chain that started on
-// the thread's own stack. A walk by frame pointers or unwind tables, a
-// debugger's too, goes on from a segment to the caller's frames; a fork on a
-// segment leaves the child's thread there, to finish as the parent does.
+// The switch is announced to the sanitizers the program has, found at run time
+// whatever the library was built with: to AddressSanitizer as a fiber switch (a
+// segment within 60 MiB below its caller's stack as reaching up to the caller's
+// top, so that the recorded stacks reach the caller's frames; the main thread's
+// segments lie lower, and its recorded stacks end at the segment's top), and to
+// ThreadSanitizer as a switch to a fiber of its own for the segments of a chain
+// that started on the thread's own stack. A walk by frame pointers or unwind
+// tables, a debugger's too, goes on from a segment to the caller's frames; a
+// fork on a segment leaves the child's thread there, to finish as the parent
+// does.
 //
 // A chain never deeper than kFlatDeletionDepth on the thread's own stack
 // costs what a plain destructor does: the producer and its shared pointer's
 // counts are one allocation (std::allocate_shared), and the allocator's
-// destroy, inline, checks the frame and keeps the thread's state.
+// destroy, inline, checks the frame and keeps the thread's state. A level
+// deeper, on a segment, takes no frame of the library's where no sanitizer
+// runs: the stack a deep chain writes is its destructors' own.
 
 #include <cstddef>
 #include <cstdint>

@@ -102,6 +102,8 @@ struct ProcStatus {
     kPending = 1u << 3,
     kBlocked = 1u << 4,
     kSwitches = 1u << 5,
+    kIgnored = 1u << 6,
+    kSeccomp = 1u << 7,
   };
   // The fields found, each on a whole line of its own (a kernel may not show
   // one; a line a file's end cut short does not count).
@@ -120,6 +122,12 @@ struct ProcStatus {
   uint64_t blocked;
   // voluntary_ctxt_switches: how many times it has blocked so far.
   uint64_t switches;
+  // SigIgn: the signals whose action is to ignore them (SIG_IGN; not those
+  // ignored by default).
+  uint64_t ignored;
+  // Seccomp: 0 with no filter of system calls, 1 in the strict mode, 2
+  // under filters.
+  uint64_t seccomp;
 };
 
 // Reads the lines of a /proc text file in pieces of any size, as they come,
@@ -177,7 +185,7 @@ class ProcStatusScanner {
   ProcStatus status() const noexcept;
 
  private:
-  static constexpr size_t kFields = 6;
+  static constexpr size_t kFields = 8;
   ProcLineScanner lines_;
   ProcLineScanner::Value values_[kFields];
 };

@@ -86,16 +86,27 @@ bool descriptor_close_copy(int fd, const process_identity& owner, bool atCrash, 
 bool descriptor_table_make_own() noexcept;
 
 // Whether the calling process's signal actions may be another process's too
-// (a child made by clone with CLONE_SIGHAND): false for a process alone in
-// its thread group whose actions `unshare` finds unshared (it refuses a
-// table that is shared, and leaves one that is not as it is), or, where a
-// sandbox refuses `unshare`, whose actions `kcmp` finds apart from its
-// parent's. Neither is asked before a throwaway process has shown that the
-// sandbox lets it through (see system/CallProbe.h), or found that no
-// throwaway can ask: asked only by a process that is ending (its crash
-// written, or lost), which then makes the call itself, and ends by SIGSYS
-// if the filter ends it for that. One with threads of its own, or where
-// neither can be asked, may share them.
+// (a child made by clone with CLONE_SIGHAND), asked only by a process that is
+// ending (its crash written, or lost). A thread that no filter of system
+// calls is on (its status says "Seccomp: 0") asks `unshare`, which finds
+// them unshared for a process alone in its thread group (it refuses a table
+// that is shared, or threads, and leaves one that is not as it is). Under a
+// filter, which may end the process for `unshare`, `kcmp` or the `clone`
+// that would make a process to ask them first, it asks only what a crash
+// asks anyway: signal actions and /proc. An action of SIGURG, SIGWINCH or
+// SIGCONT that the program left to the kernel is turned between SIG_DFL and
+// SIG_IGN (both ignore these signals) and back while the parent's status
+// shows whether its actions follow. That answer rests on /proc numbering
+// processes as the caller does, and on the parent being the one sharer
+// there can be: one that shares them with another (made with CLONE_PARENT,
+// or by a process that ended since) is taken to have its own. Where the
+// program handles all three signals, or /proc cannot tell, it asks
+// `unshare`, then `kcmp` (whether its actions are its parent's), each only
+// once a throwaway process has shown that the sandbox lets it through (see
+// system/CallProbe.h), or where no throwaway can ask, itself: a filter that
+// ends the process for that (or for the throwaway's `clone`) ends it by
+// SIGSYS. One with threads of its own, where it must ask `unshare`, or
+// where nothing answers, may share them.
 bool signal_actions_may_be_shared() noexcept;
 
 }  // namespace sys

@@ -99,12 +99,14 @@ void thread_suspend_all(const thread_t* threads, uint32_t count, bool* suspended
 // the faults, and each signal whose action would act (a handler, or a
 // default action other than ignoring or continuing) but for the faults,
 // SIGABRT and the parking signal gets an action that has the thread it
-// reaches wait for the end, its state published as a waiting thread's. Its
-// thread list closes a descriptor kept from a parent as
-// `descriptor_close_copy` does at crash time. Kept with the process's token
-// (base/ProcessToken.h): a child forked later is not ending, nor is the
-// parent of a child in its memory whose crash it is (such a process that
-// takes a held signal puts its action back and takes it again).
+// reaches wait for the end, its state published as a waiting thread's (a
+// thread whose fault waits on its answer drops it instead: that answer ends
+// the process, or lets the thread go on). Its thread list closes a
+// descriptor kept from a parent as `descriptor_close_copy` does at crash
+// time. Kept with the process's token (base/ProcessToken.h): a child forked
+// later is not ending, nor is the parent of a child in its memory whose
+// crash it is (such a process that takes a held signal puts its action back
+// and takes it again).
 void process_crash_began() noexcept;
 // Whether the calling process has been marked so.
 bool process_crash_under_way() noexcept;

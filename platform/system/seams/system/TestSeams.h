@@ -24,6 +24,12 @@ void setHandlerStackMappedHookForTesting(void (*hook)(const void* top)) noexcept
 // is another one. Null (the default) calls nothing.
 void setHandlerStackHolderEndedHookForTesting(void (*hook)(int32_t holder)) noexcept;
 
+// Called as a process under a filter asks /proc whether its signal actions
+// are its parent's (see system/ReservedDescriptors.h), with the signal it
+// turns: `step` 1 once the parent's status was first read, 2 while the
+// action is turned. Null (the default) calls nothing.
+void setSignalActionsAskedHookForTesting(void (*hook)(int signo, int step)) noexcept;
+
 // How many waits parking has begun in this process so far (see
 // system/Threads.h): each is one deadline, by which the threads asked
 // together must park, or those found with the parking signal blocked must

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <barrier>
 #include <optional>
+#include <semaphore>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -13,7 +14,6 @@
 #include "RvStreams/Subscribe.h"
 #include "RvStreams/WithLatestFrom.h"
 #include "RvStreamsTest/Recording.h"
-#include "baseTest/Handoff.h"
 
 namespace rv {
 namespace {
@@ -80,8 +80,9 @@ TEST(MergeStress, ArraySourcesCompletingOnOtherThreadsCompleteExactlyOnce) {
   constexpr int kSources = 3;
   constexpr int kRounds = 1000;
   std::array<std::optional<AnyObserver<int>>, kSources> handed;
-  std::array<base::testing::Semaphore, kSources> go;
-  base::testing::Semaphore finished;
+  std::array<std::binary_semaphore, kSources> go{std::binary_semaphore(0), std::binary_semaphore(0),
+                                                 std::binary_semaphore(0)};
+  std::counting_semaphore<kSources> finished(0);
   std::vector<std::thread> workers;
   for (int i = 0; i < kSources; ++i) {
     workers.emplace_back([&, i] {

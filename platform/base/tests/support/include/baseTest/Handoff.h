@@ -130,28 +130,4 @@ class Barrier {
   std::atomic<int> phase_{0};
 };
 
-// A counting semaphore whose acquirers look for a release before they sleep,
-// as Barrier's waiters do.
-class Semaphore {
- public:
-  explicit Semaphore(int count = 0) : count_(count) {}
-  Semaphore(const Semaphore&) = delete;
-  Semaphore& operator=(const Semaphore&) = delete;
-
-  void release() { countUp(count_); }
-  void acquire() {
-    for (int count = count_.load();;) {
-      if (count <= 0) {
-        awaitUntil(count_, [](int now) { return now > 0; });
-        count = count_.load();
-      } else if (count_.compare_exchange_weak(count, count - 1)) {
-        return;
-      }
-    }
-  }
-
- private:
-  std::atomic<int> count_;
-};
-
 }  // namespace base::testing

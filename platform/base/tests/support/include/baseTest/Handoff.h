@@ -36,9 +36,10 @@ inline void relax() noexcept {
 // threads handing work back and forth while both have a processor never
 // sleep (on a busy machine each wake-up waits for a processor, a millisecond
 // or more: 20,000 hand-offs took 75 s instead of 1 s when they looked for
-// 20 us). Each thread halves its own look after one that found nothing, down
-// to a microsecond, and doubles it after one that did: a waiter whose other
-// thread shares its processor, or has lost it, soon spends next to nothing.
+// 20 us). Each thread cuts its own look by a quarter after one that found
+// nothing, down to a microsecond, and doubles it after one that did: a waiter
+// whose other thread shares its processor, or has lost it, soon spends next
+// to nothing.
 inline constexpr std::chrono::nanoseconds kLongestLook = std::chrono::microseconds(100);
 
 namespace detail {

@@ -18,6 +18,8 @@
 #include <thread>
 #include <type_traits>
 
+#include "base/Sanitizers.h"
+
 namespace base::testing {
 
 namespace detail {
@@ -46,6 +48,23 @@ namespace detail {
 inline thread_local std::chrono::nanoseconds tLook = kLongestLook;
 }  // namespace detail
 
+// Returns once `holds()`, for a state that no atomic announces (a count
+// behind another object's lock, say): looks for a moment, then between sleeps
+// that double up to a millisecond.
+template <class Predicate>
+void awaitState(Predicate holds) {
+  const auto sleepAt = std::chrono::steady_clock::now() + kLongestLook;
+  std::chrono::microseconds nap{10};
+  while (!holds()) {
+    if (std::chrono::steady_clock::now() < sleepAt) {
+      detail::relax();
+      continue;
+    }
+    std::this_thread::sleep_for(nap);
+    nap = std::min(nap * 2, std::chrono::microseconds(1000));
+  }
+}
+
 // Returns once `holds(value.load())`, which a change some thread makes and
 // then announces (notify_all) brings about.
 template <class T, class Predicate>
@@ -56,7 +75,13 @@ void awaitUntil(const std::atomic<T>& value, Predicate holds) {
     detail::relax();
     if (round % 64 == 0 && std::chrono::steady_clock::now() >= sleepAt) {
       look = std::max<std::chrono::nanoseconds>(look * 3 / 4, std::chrono::microseconds(1));
-      for (T now = value.load(); !holds(now); now = value.load()) value.wait(now);
+      if constexpr (KX_TSAN) {
+        // The thread sanitizer holds a signal's handler back until a futex
+        // wait ends: a waiter another thread parks would never answer.
+        awaitState([&] { return holds(value.load()); });
+      } else {
+        for (T now = value.load(); !holds(now); now = value.load()) value.wait(now);
+      }
       return;
     }
   }
@@ -73,23 +98,6 @@ void awaitChange(const std::atomic<T>& value, std::type_identity_t<T> old) {
 template <class T>
 void awaitAtLeast(const std::atomic<T>& value, std::type_identity_t<T> least) {
   awaitUntil(value, [&least](const T& now) { return now >= least; });
-}
-
-// Returns once `holds()`, for a state that no atomic announces (a count
-// behind another object's lock, say): looks for a moment, then between sleeps
-// that double up to a millisecond.
-template <class Predicate>
-void awaitState(Predicate holds) {
-  const auto sleepAt = std::chrono::steady_clock::now() + kLongestLook;
-  std::chrono::microseconds nap{10};
-  while (!holds()) {
-    if (std::chrono::steady_clock::now() < sleepAt) {
-      detail::relax();
-      continue;
-    }
-    std::this_thread::sleep_for(nap);
-    nap = std::min(nap * 2, std::chrono::microseconds(1000));
-  }
 }
 
 // Stores `next` and wakes whoever waits on `value`.

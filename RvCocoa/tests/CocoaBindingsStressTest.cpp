@@ -13,6 +13,7 @@
 #include "RvCocoa/NotificationCenterReactive.h"
 #include "RvCocoa/URLSessionReactive.h"
 #include "RvStreams/Observers.h"
+#include "baseTest/Handoff.h"
 #include "foundationTest/HTTPServer.h"
 
 namespace rv {
@@ -24,11 +25,24 @@ TEST(CocoaBindingsStress, PostsRaceSubscriptionsAndDisposals) {
   auto sequence = notification(rv::rv(center), "Tick", sender);
   std::atomic<bool> stop{false};
   std::atomic<int> delivered{0};
+  // The posters keep pace with the subscribers' rounds, which a loaded
+  // machine holds up (each yields): at most kPostsPerRound posts each per
+  // round done and the one under way, a few times what an idle one fits in.
+  constexpr int kPostsPerRound = 100;
+  std::atomic<int> rounds{0};
 
   std::vector<std::thread> posters;
   for (int i = 0; i < 2; ++i) {
     posters.emplace_back([&] {
-      while (!stop.load()) center->postNotificationName("Tick", sender);
+      for (int posted = 0; !stop.load();) {
+        const int done = rounds.load();
+        if (posted >= kPostsPerRound * (done + 1)) {
+          base::testing::awaitChange(rounds, done);
+          continue;
+        }
+        center->postNotificationName("Tick", sender);
+        ++posted;
+      }
     });
   }
   std::vector<std::thread> subscribers;
@@ -41,11 +55,13 @@ TEST(CocoaBindingsStress, PostsRaceSubscriptionsAndDisposals) {
             }));
         std::this_thread::yield();
         subscription->dispose();
+        base::testing::countUp(rounds);
       }
     });
   }
   for (auto& thread : subscribers) thread.join();
   stop = true;
+  base::testing::countUp(rounds);
   for (auto& thread : posters) thread.join();
 
   // Every registration was removed: a last post reaches nobody.

@@ -54,6 +54,11 @@ TEST(ControlBindingsStress, BackgroundSubscriptionsRaceActionsAndLeaveNoTargetBe
   ControlEvent<Unit> taps = tap(rv::rv(button));
   std::atomic<int> delivered{0};
   std::atomic<int> running{2};
+  // The clicks keep pace with the subscribers' rounds, which a loaded machine
+  // holds up (each yields): at most kClicksPerRound per round done and the
+  // one under way, a few times what an idle one fits in.
+  constexpr int kClicksPerRound = 200;
+  std::atomic<int> rounds{0};
   std::vector<std::thread> subscribers;
   for (int t = 0; t < 2; ++t) {
     subscribers.emplace_back([&] {
@@ -64,13 +69,22 @@ TEST(ControlBindingsStress, BackgroundSubscriptionsRaceActionsAndLeaveNoTargetBe
             }));
         std::this_thread::yield();
         subscription->dispose();
+        ++rounds;
       }
       --running;
     });
   }
-  while (running.load() != 0) {
+  for (int clicks = 0; running.load() != 0;) {
+    const int done = rounds.load();
+    if (clicks >= kClicksPerRound * (done + 1)) {
+      // Running the main queue meanwhile, as the subscriptions may need it.
+      dispatch::MainLoop::runUntil([&] { return rounds.load() != done || running.load() == 0; },
+                                   dispatch::DispatchTimeInterval::seconds(60));
+      continue;
+    }
     dispatch::MainLoop::drainPending();
     button->performClick(nullptr);
+    ++clicks;
   }
   for (auto& subscriber : subscribers) subscriber.join();
   test::drainMainQueue();

@@ -6,6 +6,7 @@
 #include "DelegateSupport.h"
 #include "RvStreams/Observers.h"
 #include "RvStreamsTest/Recording.h"
+#include "baseTest/Handoff.h"
 #include "objc/NSNull.h"
 
 namespace rv::itest {
@@ -290,7 +291,7 @@ TEST(DelegateProxyStress, DelegateCallsOnOtherThreadsWhileSelectorsAreObserved) 
   std::atomic<bool> done{false};
   std::atomic<int> received{0};
   auto counting = makeAnonymousObserver<ArgumentArray>([&received](const Event<ArgumentArray>& e) {
-    if (e.isNext()) received.fetch_add(1);
+    if (e.isNext()) base::testing::countUp(received);
   });
   auto first = installed.proxy->sentMessage(sel("panel:didChange:"))->subscribe(counting);
   std::vector<std::thread> callers;
@@ -312,7 +313,7 @@ TEST(DelegateProxyStress, DelegateCallsOnOtherThreadsWhileSelectorsAreObserved) 
   }
   // Let the callers reach the newly observed selectors too.
   const int before = received.load();
-  while (received.load() < before + 100) std::this_thread::yield();
+  base::testing::awaitAtLeast(received, before + 100);
   done.store(true);
   for (auto& caller : callers) caller.join();
   for (auto& subscription : subscriptions) subscription->dispose();

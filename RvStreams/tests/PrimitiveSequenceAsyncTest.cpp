@@ -12,6 +12,7 @@
 #include "RvStreamsTest/Reports.h"
 #include "async/Async.h"
 #include "asyncTest/Eager.h"
+#include "baseTest/Handoff.h"
 
 namespace rv {
 namespace {
@@ -160,7 +161,7 @@ TEST(PrimitiveSequenceValueStress, OutcomeRacingCancellationResumesExactlyOnce) 
   for (int round = 0; round < kRounds; ++round) {
     auto source = TestSource<int>::create();
     auto handle = async::spawn(value(Single<int>(source)));
-    while (source->subscriptionCount() == 0) std::this_thread::yield();
+    base::testing::awaitState([&] { return source->subscriptionCount() != 0; });
     std::barrier go(2);
     std::thread canceller([&] {
       go.arrive_and_wait();

@@ -14,6 +14,7 @@
 #include "RvStreams/SerialDispatchQueueScheduler.h"
 #include "RvStreamsTest/ManualScheduler.h"
 #include "RvStreamsTest/TestKit.h"
+#include "baseTest/Handoff.h"
 #include "dispatchTest/Waiting.h"
 
 namespace rv {
@@ -137,11 +138,11 @@ TEST(RecursiveSchedulerStress, DisposingAChainFromAnotherThreadStopsIt) {
   for (int round = 0; round < 100; ++round) {
     std::atomic<int> steps{0};
     auto chain = scheduler->scheduleRecursive(0, [&](int n, const auto& recurse) {
-      ++steps;
+      base::testing::countUp(steps);
       recurse(n + 1);
     });
     std::thread disposer([&] {
-      while (steps.load() < round % 7) std::this_thread::yield();
+      base::testing::awaitAtLeast(steps, round % 7);
       chain->dispose();
     });
     disposer.join();

@@ -4,6 +4,7 @@
 #include <atomic>
 #include <cstdio>
 #include <fstream>
+#include <latch>
 #include <set>
 #include <thread>
 
@@ -90,13 +91,11 @@ TEST_F(ChannelStress, StoresOpenedTogetherReplaceAndCarryOnceAndOneOfThemSends) 
   constexpr int kStores = 8;
   std::vector<std::unique_ptr<DUZELogDBStorage>> stores(kStores);
   std::vector<char> claimed(kStores);
-  std::atomic<int> ready{0};
+  std::latch ready(kStores);
   std::vector<std::thread> threads;
   for (int t = 0; t < kStores; ++t) {
     threads.emplace_back([&, t] {
-      ++ready;
-      while (ready.load() < kStores) {
-      }
+      ready.arrive_and_wait();
       stores[t] = std::make_unique<DUZELogDBStorage>(dataDir() / "Logs.sqlite");
       claimed[t] = stores[t]->claimSending();
     });

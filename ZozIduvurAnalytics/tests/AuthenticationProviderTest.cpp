@@ -1,5 +1,7 @@
 // Tokens: requests, tickets in the cache and renewal before expiry.
 
+#include <condition_variable>
+#include <mutex>
 #include <thread>
 
 #include "AnalyticsSupport.h"
@@ -21,6 +23,7 @@ class Source : public DUZEAnalyticsAuthenticationProviderDelegate {
     ++requests;
     if (!answerAtOnce) {
       pending.push_back(std::move(completion));
+      asked.notify_all();
       return;
     }
     auto answer = std::make_pair(token, expiry);
@@ -28,6 +31,7 @@ class Source : public DUZEAnalyticsAuthenticationProviderDelegate {
     completion(answer.first, answer.second);
   }
   std::mutex mutex;
+  std::condition_variable asked;  // a request joined `pending`
   int requests = 0;
   bool answerAtOnce = false;
   std::optional<std::string> token = "T";
@@ -164,17 +168,17 @@ TEST(AuthenticationProviderStress, AnswersFromOtherThreadsWhileLogsCheckExpiry) 
   provider->acquireTokenAsync();
   std::atomic<bool> done{false};
   std::thread answerer([&] {
-    while (!done) {
+    for (;;) {
       DUZEAnalyticsAuthenticationProviderCompletionBlock next;
       {
-        std::lock_guard lock(source->mutex);
-        if (!source->pending.empty()) {
-          next = std::move(source->pending.back());
-          source->pending.pop_back();
-        }
+        std::unique_lock lock(source->mutex);
+        source->asked.wait(lock, [&] { return done || !source->pending.empty(); });
+        if (done) return;
+        next = std::move(source->pending.back());
+        source->pending.pop_back();
       }
       // Always nearly expired: every check asks again.
-      if (next) next("T", dispatch::Date::now() + 1);
+      next("T", dispatch::Date::now() + 1);
     }
   });
   std::vector<std::thread> checkers;
@@ -184,7 +188,11 @@ TEST(AuthenticationProviderStress, AnswersFromOtherThreadsWhileLogsCheckExpiry) 
     });
   }
   for (auto& checker : checkers) checker.join();
-  done = true;
+  {
+    std::lock_guard lock(source->mutex);
+    done = true;
+  }
+  source->asked.notify_all();
   answerer.join();
   std::lock_guard lock(source->mutex);
   // Never more than one request waiting.

@@ -4,7 +4,6 @@
 #include <dlfcn.h>
 #include <execinfo.h>
 #include <pthread.h>
-#include <sched.h>
 
 #include <algorithm>
 #include <atomic>
@@ -16,6 +15,7 @@
 #include <vector>
 
 #include "DUZECrashesThrowRecording.h"
+#include "base/Mutex.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "objc/NSArray.h"
 #include "objc/NSNumber.h"
@@ -33,23 +33,14 @@ struct ThrownExceptionRecord {
 };
 static_assert(sizeof(ThrownExceptionRecord) == 1040);
 
-// A lock that never sleeps in the kernel and allocates nothing: the terminate
-// handler holds it while the process ends.
-class SpinLock {
- public:
-  void lock() {
-    while (flag_.test_and_set(std::memory_order_acquire)) sched_yield();
-  }
-  void unlock() { flag_.clear(std::memory_order_release); }
-
- private:
-  std::atomic_flag flag_ = ATOMIC_FLAG_INIT;
-};
-
+// The terminate handler holds the lock while it hands the exception to the
+// handlers, which write a crash report: a thread that terminates meanwhile, or
+// changes the list, sleeps until then (it allocates nothing to do so) rather
+// than spinning through the report's writing.
 struct HandlerList {
-  SpinLock lock;
-  std::vector<CXXExceptionHandler> handlers;
-  std::terminate_handler previous = nullptr;
+  base::Mutex lock;
+  std::vector<CXXExceptionHandler> handlers KX_GUARDED_BY(lock);
+  std::terminate_handler previous KX_GUARDED_BY(lock) = nullptr;
 };
 
 HandlerList& handlerList() {

@@ -22,6 +22,7 @@
 
 #include "base/BuildFacts.h"
 #include "baseTest/Children.h"
+#include "baseTest/Handoff.h"
 #include "baseTest/Polling.h"
 #include "baseTest/SystemCallFilter.h"
 #include "crash-capture/ROCrashReport.h"
@@ -121,14 +122,14 @@ int program() {
     sys::testing::blockParkingSignal();
     static std::atomic<bool> go{false};
     std::thread([] {
-      while (!go.load()) std::this_thread::yield();
+      base::testing::awaitChange(go, false);
       dispatch::testing::storeToLowAddress(kParentsFault);
     }).detach();
     struct sigaction enabled;
     sigaction(SIGSEGV, nullptr, &enabled);
     // A process whose children go to another pid namespace starts no thread.
     if (unshare(CLONE_NEWPID) != 0) return 20;
-    go = true;
+    base::testing::announce(go, true);
     sys::testing::forkOnceTheCrashBegins(enabled, childOfTheCrash, &gForked);
   }
   if (gRow == "callback, exception") {

@@ -14,6 +14,7 @@
 
 #include "base/BuildFacts.h"
 #include "baseTest/Children.h"
+#include "baseTest/Handoff.h"
 #include "crash-capture/ROCrashReport.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "dispatchTest/Processes.h"
@@ -49,13 +50,13 @@ class ReaderOnAnotherThread {
   ReaderOnAnotherThread() {
     thread_ = std::thread([this] {
       const rocrash::annotations::Snapshot snapshot;
-      reading_ = true;
-      while (!done_.load()) std::this_thread::yield();
+      base::testing::announce(reading_, true);
+      done_.wait(false);
     });
-    while (!reading_.load()) std::this_thread::yield();
+    base::testing::awaitChange(reading_, false);
   }
   ~ReaderOnAnotherThread() {
-    done_ = true;
+    base::testing::announce(done_, true);
     thread_.join();
   }
 

@@ -17,6 +17,7 @@
 #include "AllocationCounter.h"
 #include "ThreadSanitizerFacts.h"
 #include "baseTest/Children.h"
+#include "baseTest/Handoff.h"
 #include "crash-capture/ROCrashReport.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "crash_report.pb-c.h"
@@ -333,11 +334,11 @@ TEST_F(ROCrashLogWriter, CrashedThreadWithoutAReadableStateHasNeitherRegistersNo
     sigemptyset(&set);
     sigaddset(&set, sys::thread_parking_signal());
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    tid = sys::mach_thread_self();
+    base::testing::announce(tid, sys::mach_thread_self());
     std::unique_lock<std::mutex> lock(mutex);
     cv.wait(lock, [&] { return done; });
   });
-  while (tid == 0) std::this_thread::yield();
+  base::testing::awaitChange(tid, 0);
   Report report;
   write(&report, tid, nullptr);
   {

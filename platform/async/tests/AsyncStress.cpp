@@ -11,6 +11,7 @@
 #include "async/Async.h"
 #include "asyncTest/Drain.h"
 #include "asyncTest/Eager.h"
+#include "baseTest/Handoff.h"
 
 namespace {
 
@@ -67,11 +68,11 @@ TEST(ContinuationStress, CancellationRacingTheOutcomeResumesOnce) {
         co_return co_await async::withCheckedThrowingContinuation<int>(
             "value", [&](CheckedContinuation<int> c) {
               s->continuation.emplace(c);
-              s->ready.store(true);
+              base::testing::announce(s->ready, true);
             });
       }(s);
       auto onCancel = [s] {
-        while (!s->ready.load()) std::this_thread::yield();
+        base::testing::awaitChange(s->ready, false);
         if (!s->resumed.exchange(true)) {
           s->continuation->resume(std::make_exception_ptr(CancellationError()));
         }
@@ -80,7 +81,7 @@ TEST(ContinuationStress, CancellationRacingTheOutcomeResumesOnce) {
                                                             std::move(onCancel));
     };
     auto handle = async::spawn(await(shared));
-    while (!shared->ready.load()) std::this_thread::yield();
+    base::testing::awaitChange(shared->ready, false);
     std::barrier go(2);
     std::thread canceller([&] {
       go.arrive_and_wait();
@@ -172,7 +173,7 @@ class HandOff {
   bool await_ready() const noexcept { return false; }
   void await_suspend(std::coroutine_handle<> self) noexcept {
     std::atomic<int> steps{spins_};
-    slot_.store(self.address(), std::memory_order_release);
+    base::testing::announce(slot_, self.address());
     while (steps.fetch_sub(1, std::memory_order_relaxed) > 0) {
     }
   }
@@ -201,18 +202,16 @@ TEST(TaskStress, TaskFinishingOnAnotherThreadAsItsAwaiterSuspendsContinuesItOnce
   std::atomic<int> resumed{0};
   std::thread finisher([&] {
     for (int round = 0; round < kRounds; ++round) {
-      void* address = nullptr;
-      while ((address = slot.exchange(nullptr, std::memory_order_acquire)) == nullptr) {
-        std::this_thread::yield();
-      }
+      base::testing::awaitChange(slot, nullptr);
+      void* address = slot.exchange(nullptr, std::memory_order_acquire);
       std::coroutine_handle<>::from_address(address).resume();
-      resumed.store(round + 1, std::memory_order_release);
+      base::testing::announce(resumed, round + 1);
     }
   });
   for (int round = 0; round < kRounds; ++round) {
     std::atomic<int> result{-1};
     async::test::Eager awaiting = plusOne(handedOff(slot, round), result);
-    while (resumed.load(std::memory_order_acquire) != round + 1) std::this_thread::yield();
+    base::testing::awaitChange(resumed, round);
     EXPECT_EQ(result.load(), round + 1);
   }
   finisher.join();

@@ -86,19 +86,17 @@ void BiasedRecursiveLock::unlockSlow() noexcept {
 }
 
 void BiasedRecursiveLock::revoke() noexcept {
-  // One thread revokes; the others wait for it. A revocation of another
-  // process's is one a parent had under way when it forked this process (by
-  // the C library or not): its thread is not here to end it, and this
-  // thread takes it over.
+  // One thread revokes; the others wait for it, asleep until it wakes them.
+  // A revocation of another process's is one a parent had under way when it
+  // forked this process (by the C library or not): its thread is not here to
+  // end it, and this thread takes it over.
   const uint32_t revoking = kRevoking | base::process_token() << 2;
   uint32_t state = state_.load(std::memory_order_acquire);
   for (;;) {
     if (state == kRevoked) return;
     if (state == revoking) {
-      detail::waitUntil([&] {
-        state = state_.load(std::memory_order_acquire);
-        return state != revoking;
-      });
+      state_.wait(revoking, std::memory_order_acquire);
+      state = state_.load(std::memory_order_acquire);
     } else if (state_.compare_exchange_strong(state, revoking, std::memory_order_seq_cst)) {
       break;
     }
@@ -110,21 +108,23 @@ void BiasedRecursiveLock::revoke() noexcept {
   // processor, or through a signal (fenceThreadOrdered); in a child, an owner
   // that did not fork is not there, and is ordered at once. Where nothing
   // orders it, that wait lasts as long as the owner keeps its processor:
-  // polls a millisecond apart keep it from costing the others.
+  // polls a millisecond apart keep it from costing the others. So may the
+  // wait for the owner's last hold, which nothing announces (the owner's
+  // release stays a plain store).
   if (!heavyFence()) {
     const uintptr_t owner = bias_.load(std::memory_order_relaxed);
     FenceThreadWait wait;
 #ifdef KX_TEST_SEAMS
     gWaitingForOwners.fetch_add(1, std::memory_order_relaxed);
 #endif
-    detail::waitUntil([&] { return fenceThreadOrdered(owner, wait); },
-                      std::chrono::milliseconds(1));
+    detail::waitUntil([&] { return fenceThreadOrdered(owner, wait); });
 #ifdef KX_TEST_SEAMS
     gWaitingForOwners.fetch_sub(1, std::memory_order_relaxed);
 #endif
   }
   detail::waitUntil([this] { return held_.load(std::memory_order_seq_cst) == 0; });
   state_.store(kRevoked, std::memory_order_release);
+  state_.notify_all();
 }
 
 void BiasedRecursiveLock::noteMutexHold(uintptr_t self) noexcept {

@@ -13,7 +13,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <barrier>
 #include <cerrno>
 #include <condition_variable>
 #include <cstddef>
@@ -28,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "baseTest/Handoff.h"
 #include "baseTest/Polling.h"
 #include "concurrency/AsymmetricFence.h"
 #include "concurrency/BiasedRecursiveLock.h"
@@ -79,13 +79,13 @@ Rounds dekkerRounds(int rounds, BeforeHeavy beforeHeavy, std::size_t* lightFence
   std::atomic<int> light{0};
   std::atomic<int> heavy{0};
   int lightSaw = 0;
-  std::barrier sync(2);
+  base::testing::Barrier sync(2);
   std::thread lightThread([&] {
     attachFenceThread();
     for (int round = 0; round < rounds; ++round) {
-      sync.arrive_and_wait();
+      sync.arriveAndWait();
       lightSaw = lightStoreThenLoad(light, heavy);
-      sync.arrive_and_wait();
+      sync.arriveAndWait();
     }
     if (lightFences != nullptr) *lightFences = fallbackFencesOnThisThreadForTesting();
   });
@@ -93,12 +93,12 @@ Rounds dekkerRounds(int rounds, BeforeHeavy beforeHeavy, std::size_t* lightFence
   for (int round = 0; round < rounds; ++round) {
     light.store(0);
     heavy.store(0);
-    sync.arrive_and_wait();
+    sync.arriveAndWait();
     beforeHeavy(round);
     heavy.exchange(1, std::memory_order_seq_cst);
     const bool ordered = heavyFence();
     const int heavySaw = light.load(std::memory_order_seq_cst);
-    sync.arrive_and_wait();
+    sync.arriveAndWait();
     if (ordered && lightSaw == 0 && heavySaw == 0) ++result.bothMissed;
     if (ordered && barrierFailed()) ++result.orderedAfterFailure;
   }
@@ -240,7 +240,7 @@ TEST_P(AsymmetricFenceFallback, HeavyFencesLeaveTheOtherThreadsAlone) {
   const int code = base::testing::inChild([] {
     constexpr std::size_t kHeavyFences = 50;
     std::atomic<bool> stop{false};
-    std::atomic<int> ready{0};
+    std::latch ready(3);
     std::atomic<int> taken{0};
     std::atomic<int> interrupted{0};
     std::mutex mutex;
@@ -250,7 +250,7 @@ TEST_P(AsymmetricFenceFallback, HeavyFencesLeaveTheOtherThreadsAlone) {
       sigfillset(&all);
       pthread_sigmask(SIG_BLOCK, &all, nullptr);
       attachFenceThread();
-      ++ready;
+      ready.count_down();
       std::unique_lock<std::mutex> guard(mutex);
       stopped.wait(guard, [&] { return stop.load(); });
     });
@@ -260,7 +260,7 @@ TEST_P(AsymmetricFenceFallback, HeavyFencesLeaveTheOtherThreadsAlone) {
       for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) sigaddset(&realTime, signal);
       pthread_sigmask(SIG_BLOCK, &realTime, nullptr);
       attachFenceThread();
-      ++ready;
+      ready.count_down();
       const timespec shortly{0, 1000000};
       while (!stop.load()) {
         if (sigtimedwait(&realTime, nullptr, &shortly) >= 0) ++taken;
@@ -268,14 +268,14 @@ TEST_P(AsymmetricFenceFallback, HeavyFencesLeaveTheOtherThreadsAlone) {
     });
     std::thread sleeping([&] {
       attachFenceThread();
-      ++ready;
+      ready.count_down();
       const timespec shortly{0, 100000};
       while (!stop.load()) {
         if (poll(nullptr, 0, 1) < 0 && errno == EINTR) ++interrupted;
         if (nanosleep(&shortly, nullptr) != 0 && errno == EINTR) ++interrupted;
       }
     });
-    while (ready.load() < 3) std::this_thread::yield();
+    ready.wait();
     failNextBarrierForTesting();
     for (std::size_t i = 0; i < kHeavyFences; ++i) static_cast<void>(heavyFence());
     {
@@ -490,7 +490,7 @@ TEST(AsymmetricFenceHandover, KernelProvesABlockedThreadStoppedButNotABusyOne) {
       std::atomic<uintptr_t> blockedKey{0};
       std::latch release(1);
       std::thread blocked([&] {
-        blockedKey = attachFenceThread();
+        base::testing::announce(blockedKey, attachFenceThread());
         release.wait();
       });
       ProtectedPointer pointer;
@@ -504,7 +504,7 @@ TEST(AsymmetricFenceHandover, KernelProvesABlockedThreadStoppedButNotABusyOne) {
         running += fenceThreadStopped(busy.key(), wait) ? 0 : 1;
         return running >= 20;
       });
-      while (blockedKey.load() == 0) std::this_thread::yield();
+      base::testing::awaitChange(blockedKey, 0);
       wait = {};
       const bool blockedStopped =
           base::testing::within([&] { return fenceThreadStopped(blockedKey, wait); });
@@ -537,7 +537,7 @@ TEST(AsymmetricFenceHandover, StoppedProofDoesNotCarryOverToTheNextThreadUnderTh
     // Each thread attaches and waits until released.
     auto attachedThread = [](std::atomic<uintptr_t>& key, std::latch& release) {
       return std::thread([&key, &release] {
-        key = attachFenceThread();
+        base::testing::announce(key, attachFenceThread());
         release.wait();
       });
     };
@@ -545,14 +545,14 @@ TEST(AsymmetricFenceHandover, StoppedProofDoesNotCarryOverToTheNextThreadUnderTh
     std::atomic<uintptr_t> ended{0};
     std::latch endIt(1);
     std::thread first = attachedThread(ended, endIt);
-    while (ended.load() == 0) std::this_thread::yield();
+    base::testing::awaitChange(ended, 0);
     static_cast<void>(fenceThreadStopped(ended, wait));
     endIt.count_down();
     first.join();
     std::atomic<uintptr_t> next{0};
     std::latch release(1);
     std::thread second = attachedThread(next, release);
-    while (next.load() == 0) std::this_thread::yield();
+    base::testing::awaitChange(next, 0);
     const bool proven = next == ended && fenceThreadStopped(next, wait);
     release.count_down();
     second.join();

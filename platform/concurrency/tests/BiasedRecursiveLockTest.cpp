@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "base/BuildFacts.h"
+#include "baseTest/Handoff.h"
 #include "baseTest/Polling.h"
 #include "baseTest/SystemCallFilter.h"
 #include "concurrency/BiasedRecursiveLock.h"
@@ -174,13 +175,13 @@ int revokeDuringTheHandover(Revocation row) {
     std::atomic<uintptr_t> key{0};
     owner = std::thread([&] {
       biasing({&lock})();
-      key = fenceThreadKey();
+      base::testing::announce(key, fenceThreadKey());
       if (row.owner == Owner::blocks) {
         pollfd readable{wake[0], POLLIN, 0};
         if (poll(&readable, 1, -1) < 0) interrupted = true;
       }
     });
-    while (key.load() == 0) std::this_thread::yield();
+    base::testing::awaitChange(key, 0);
     if (row.owner == Owner::ends) owner.join();
     ownerKey = key;
     letGo = [&] { static_cast<void>(write(wake[1], "x", 1)); };

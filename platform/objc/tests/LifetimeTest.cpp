@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "baseTest/Handoff.h"
 #include "objc/NSObject.h"
 #include "objcTest/Classes.h"
 
@@ -264,8 +265,7 @@ TEST(LifetimeStress, WeakLoadsRacingTheLastReleaseNeverSeeAFreedObject) {
     Weak<NSObject> weak(object);
     std::atomic<bool> start{false};
     std::thread loader([&] {
-      while (!start.load()) {
-      }
+      base::testing::awaitChange(start, false);
       bool sawNil = false;
       for (int i = 0; i < 200; ++i) {
         Ref<NSObject> loaded = weak.load();
@@ -277,7 +277,7 @@ TEST(LifetimeStress, WeakLoadsRacingTheLastReleaseNeverSeeAFreedObject) {
         }
       }
     });
-    start.store(true);
+    base::testing::announce(start, true);
     object = nullptr;
     loader.join();
     EXPECT_FALSE(weak.load());

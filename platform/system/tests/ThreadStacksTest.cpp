@@ -7,11 +7,13 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <latch>
 #include <thread>
 #include <vector>
 
 #include "base/BuildFacts.h"
 #include "baseTest/Children.h"
+#include "baseTest/Handoff.h"
 #include "system/Task.h"
 #include "system/ThreadStacks.h"
 #include "systemTest/AddressSpace.h"
@@ -56,14 +58,14 @@ TEST(ThreadStacks, ThreadsOfBeforeAndAfterEnablingHaveOneAndGiveItBackAtTheirEnd
               std::atomic<bool> started{false}, enabled{false};
               stack_t early{};
               std::thread before([&] {
-                started = true;
-                while (!enabled.load()) std::this_thread::yield();
+                base::testing::announce(started, true);
+                base::testing::awaitChange(enabled, false);
                 early = alternateStack();
                 useAlternateStack();
               });
-              while (!started.load()) std::this_thread::yield();
+              base::testing::awaitChange(started, false);
               sys::thread_alternate_stacks_enable(kSize);
-              enabled = true;
+              base::testing::announce(enabled, true);
               before.join();
               if (early.ss_flags & SS_DISABLE) return 1;
               if (sys::thread_alternate_stack_size() != kSize) return 2;
@@ -86,16 +88,16 @@ TEST(ThreadStacks, ThreadsOfBeforeAndAfterEnablingHaveOneAndGiveItBackAtTheirEnd
 // The mappings the process has at a moment when `threads` more threads
 // wait.
 long mappingsWith(int threads) {
-  std::atomic<int> started{0};
+  std::latch started(threads);
   std::atomic<bool> release{false};
   std::vector<std::thread> pool;
   for (int i = 0; i < threads; ++i) {
     pool.emplace_back([&] {
-      ++started;
+      started.count_down();
       release.wait(false);
     });
   }
-  while (started.load() < threads) std::this_thread::yield();
+  started.wait();
   const long counted = sys::testing::mappingCount();
   release = true;
   release.notify_all();

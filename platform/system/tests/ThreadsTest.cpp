@@ -9,6 +9,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <latch>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -16,6 +17,7 @@
 
 #include "base/BuildFacts.h"
 #include "baseTest/Children.h"
+#include "baseTest/Handoff.h"
 #include "baseTest/Polling.h"
 #include "system/TestSeams.h"
 #include "system/Threads.h"
@@ -232,12 +234,12 @@ TEST(ThreadParking, ThreadWithTheSignalBlockedIsNeverSentIt) {
     sigemptyset(&set);
     sigaddset(&set, sys::thread_parking_signal());
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    tid = sys::mach_thread_self();
+    base::testing::announce(tid, sys::mach_thread_self());
     release.wait(false);
     sigpending(&set);
     pending = sigismember(&set, sys::thread_parking_signal());
   });
-  while (tid == 0) std::this_thread::yield();
+  base::testing::awaitChange(tid, 0);
   const sys::thread_t thread = tid;
   EXPECT_EQ(sys::thread_suspend(thread), sys::KERN_OPERATION_TIMED_OUT);
   bool suspended = true;
@@ -259,11 +261,11 @@ TEST(ThreadParking, PublishedFaultStateWinsOverTheParkedOne) {
   std::atomic<bool> release{false};
   std::thread t([&] {
     ASSERT_TRUE(sys::thread_publish_fault_state(&fault, &kernel));
-    tid = sys::mach_thread_self();
+    base::testing::announce(tid, sys::mach_thread_self());
     release.wait(false);
     sys::thread_withdraw_fault_state();
   });
-  while (tid == 0) std::this_thread::yield();
+  base::testing::awaitChange(tid, 0);
   sys::thread_gregs state;
   ASSERT_EQ(sys::thread_get_state(tid, &state), sys::KERN_SUCCESS);
   EXPECT_EQ(state.gregs[REG_RIP], 0x1234u);
@@ -292,26 +294,29 @@ TEST(ThreadParking, ThreadAskedAgainAsItLeavesParksWithoutPilingUpFrames) {
     sched_setaffinity(0, sizeof one, &one);
     std::atomic<sys::thread_t> tid{0};
     std::atomic<bool> stop{false};
-    std::thread busy([&] {
+    // It sleeps between the requests, which take it there as they would
+    // take it running, and costs no processor time meanwhile: in short
+    // sleeps, which the thread sanitizer lets a signal's handler interrupt
+    // (it holds the handler back through a futex wait until the wait ends).
+    std::thread asked([&] {
       const size_t frame = std::max<size_t>(getauxval(AT_MINSIGSTKSZ), MINSIGSTKSZ);
       std::vector<char> altStack(4 * frame + 16 * 1024);
       const stack_t stack = {altStack.data(), 0, altStack.size()};
       stack_t before;
       sigaltstack(&stack, &before);
-      tid = sys::mach_thread_self();
-      while (!stop) {
-      }
+      base::testing::announce(tid, sys::mach_thread_self());
+      while (!stop.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       // The sanitizers unmap a thread's alternate stack at its end.
       sigaltstack(&before, nullptr);
     });
-    while (tid == 0) std::this_thread::yield();
+    base::testing::awaitChange(tid, 0);
     int parked = 0;
     for (int round = 0; round < 2000; ++round) {
       parked += sys::thread_suspend(tid) == sys::KERN_SUCCESS;
       static_cast<void>(sys::thread_resume(tid));
     }
     stop = true;
-    busy.join();
+    asked.join();
     return parked > 0 ? 0 : 1;
   });
   EXPECT_EQ(code, 0) << "100 + the signal that ended the child";
@@ -320,12 +325,12 @@ TEST(ThreadParking, ThreadAskedAgainAsItLeavesParksWithoutPilingUpFrames) {
 TEST(ThreadListStress, ListersAtOnceEachSeeEveryThread) {
   sys::thread_parking_prepare();
   constexpr int kListers = 8;
-  std::atomic<int> ready{0}, done{0}, short_lists{0};
+  std::latch ready(kListers), done(kListers);
+  std::atomic<int> short_lists{0};
   std::vector<std::thread> listers;
   for (int t = 0; t < kListers; ++t) {
     listers.emplace_back([&] {
-      ++ready;
-      while (ready.load() < kListers) std::this_thread::yield();
+      ready.arrive_and_wait();
       for (int i = 0; i < 200; ++i) {
         sys::thread_t threads[256];
         uint32_t count = 0;
@@ -335,8 +340,7 @@ TEST(ThreadListStress, ListersAtOnceEachSeeEveryThread) {
         }
       }
       // No lister ends while another still counts on it.
-      ++done;
-      while (done.load() < kListers) std::this_thread::yield();
+      done.arrive_and_wait();
     });
   }
   for (auto& lister : listers) lister.join();
@@ -353,16 +357,14 @@ TEST(ThreadParkingStress, ParksAndReleasesBusyThreadsRepeatedly) {
   std::vector<std::thread> threads;
   for (auto& tid : tids) {
     threads.emplace_back([&] {
-      tid = sys::mach_thread_self();
+      base::testing::announce(tid, sys::mach_thread_self());
       while (!stop) {
         work.fetch_add(1);
         std::this_thread::sleep_for(std::chrono::microseconds(50));
       }
     });
   }
-  for (auto& tid : tids) {
-    while (tid == 0) std::this_thread::yield();
-  }
+  for (auto& tid : tids) base::testing::awaitChange(tid, 0);
   for (int round = 0; round < 100; ++round) {
     for (auto& tid : tids) ASSERT_EQ(sys::thread_suspend(tid), sys::KERN_SUCCESS);
     for (auto& tid : tids) {

@@ -11,6 +11,7 @@
 #include <thread>
 
 #include "baseTest/Children.h"
+#include "baseTest/Handoff.h"
 
 namespace sys::testing {
 
@@ -21,22 +22,22 @@ ChildTable childTableAfter(const std::function<bool()>& action) {
     std::atomic<int> opened{-1};
     struct stat seen = {};
     std::thread other([&] {
-      second = static_cast<pid_t>(syscall(SYS_gettid));
-      while (!acted.load()) std::this_thread::yield();
+      base::testing::announce(second, static_cast<pid_t>(syscall(SYS_gettid)));
+      base::testing::awaitChange(acted, false);
       // A pipe: no other descriptor is open on its inode.
       int ends[2] = {-1, -1};
       if (pipe2(ends, O_CLOEXEC) == 0) fstat(ends[0], &seen);
-      opened = ends[0] >= 0 ? ends[0] : INT32_MAX;
-      while (!checked.load()) std::this_thread::yield();
+      base::testing::announce(opened, ends[0] >= 0 ? ends[0] : INT32_MAX);
+      base::testing::awaitChange(checked, false);
     });
-    while (second.load() == 0) std::this_thread::yield();
+    base::testing::awaitChange(second, 0);
     const bool done = action();
-    acted = true;
-    while (opened.load() < 0) std::this_thread::yield();
+    base::testing::announce(acted, true);
+    base::testing::awaitChange(opened, -1);
     struct stat here = {};
     const bool same = fstat(opened.load(), &here) == 0 && here.st_dev == seen.st_dev &&
                       here.st_ino == seen.st_ino;
-    checked = true;
+    base::testing::announce(checked, true);
     other.join();
     if (!done) return 1;
     return same ? 0 : 2;

@@ -15,6 +15,7 @@
 #include <latch>
 #include <thread>
 
+#include "baseTest/Handoff.h"
 #include "concurrency/AsymmetricFence.h"
 
 namespace concurrency::testing {
@@ -83,7 +84,7 @@ class BusyThread {
           first();
           key_ = fenceThreadKey();
           go_.wait();
-          running_ = true;
+          base::testing::announce(running_, true);
           while (!stop_.load(std::memory_order_relaxed)) {
             if (how.yields) sched_yield();
             if (how.eachTurn) how.eachTurn();
@@ -102,7 +103,7 @@ class BusyThread {
   // Lets it run; whether it runs as asked.
   bool run() {
     go_.count_down();
-    while (!running_) std::this_thread::yield();
+    base::testing::awaitChange(running_, false);
     return pinned_;
   }
   // Ends its run: it runs a fenced step, which marks it seen, then `last`,

@@ -1,3 +1,5 @@
+#include <dirent.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/seccomp.h>
 #include <sched.h>
@@ -8,7 +10,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <set>
 #include <thread>
 
 #include "baseTest/Children.h"
@@ -172,6 +176,23 @@ TEST(TaskNames, ReadOfAnEndedProcessIsAnInvalidArgument) {
   EXPECT_EQ(errno, EDOM);
 }
 
+// The caller's SIGSYS action, which a probe must leave as it was.
+void ownSigsysAction(int, siginfo_t*, void*) {}
+
+// The descriptors open in this process, as /proc lists them.
+std::set<int> openDescriptors() {
+  std::set<int> open;
+  DIR* listing = opendir("/proc/self/fd");
+  while (const dirent* entry = listing ? readdir(listing) : nullptr) {
+    if (entry->d_name[0] != '.') open.insert(std::atoi(entry->d_name));
+  }
+  if (listing) {
+    open.erase(dirfd(listing));
+    closedir(listing);
+  }
+  return open;
+}
+
 // A call asked through a throwaway process tells what the sandbox does with
 // it, however the filter answers (the call's, the clone that makes the
 // throwaway's or the wait that collects it), and the caller lives on with
@@ -194,15 +215,34 @@ TEST(SystemCallProbe, TellsWhatTheFilterDoesWithoutMeetingIt) {
                   {SYS_wait4, base::testing::callEndsTheProcess, call_probe::unasked, 0}};
   for (const auto& filter : kFilters) {
     SCOPED_TRACE(filter.action);
-    EXPECT_EQ(base::testing::inChild([&] {
-                if (!base::testing::filterCalls({{filter.filtered, filter.action}}, true)) return 8;
-                long result = 1;
-                const call_probe outcome =
-                    sys::system_call_probe(SYS_unshare, CLONE_FILES, 0, 0, &result);
-                if (outcome != filter.outcome) return 1;
-                return outcome != call_probe::answered || result == filter.result ? 0 : 2;
-              }),
-              0);
+    EXPECT_EQ(
+        base::testing::inChild([&] {
+          if (!base::testing::filterCalls({{filter.filtered, filter.action}}, true)) return 8;
+          struct sigaction own = {}, installed = {}, after = {};
+          own.sa_sigaction = ownSigsysAction;
+          own.sa_flags = SA_SIGINFO | SA_RESTART;
+          sigaddset(&own.sa_mask, SIGUSR1);
+          if (sigaction(SIGSYS, &own, nullptr) != 0 || open("/dev/null", O_RDONLY) < 0) return 8;
+          sigaction(SIGSYS, nullptr, &installed);
+          const std::set<int> descriptors = openDescriptors();
+          long result = 1;
+          const call_probe outcome =
+              sys::system_call_probe(SYS_unshare, CLONE_FILES, 0, 0, &result);
+          // A throwaway that shared the caller's table would close it.
+          long closed = 1;
+          sys::system_call_probe(SYS_close_range, 0, ~0u, 0, &closed);
+          sigaction(SIGSYS, nullptr, &after);
+          if (after.sa_sigaction != installed.sa_sigaction || after.sa_flags != installed.sa_flags)
+            return 3;
+          for (int signo = 1; signo <= SIGRTMAX; ++signo) {
+            if (sigismember(&after.sa_mask, signo) != sigismember(&installed.sa_mask, signo))
+              return 3;
+          }
+          if (openDescriptors() != descriptors) return 4;
+          if (outcome != filter.outcome) return 1;
+          return outcome != call_probe::answered || result == filter.result ? 0 : 2;
+        }),
+        0);
   }
 }
 

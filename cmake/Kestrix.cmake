@@ -1,6 +1,8 @@
 # Project-wide compile settings and the helpers every component uses.
 
-add_compile_options(-Wall -Wextra)
+# -Wundef: a build fact (platform/base/internal/base/BuildFacts.h) tested
+# where its header is not included would read as 0 without a word.
+add_compile_options(-Wall -Wextra -Wundef)
 # clang checks the lock annotations (platform/base/include/base/ThreadSafety.h).
 add_compile_options($<$<COMPILE_LANG_AND_ID:CXX,Clang>:-Wthread-safety>)
 if(KESTRIX_WERROR)

@@ -24,10 +24,11 @@
 #include "RvStreams/Take.h"
 #include "RvStreams/WithLatestFrom.h"
 #include "RvStreams/Zip.h"
+#include "base/BuildFacts.h"
 
 // Counts heap allocations made by the calling thread. The replacement pairs
 // malloc with free, which GCC cannot see through.
-#if defined(__GNUC__) && !defined(__clang__)
+#if KX_GCC
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #endif
 namespace {

@@ -21,6 +21,7 @@
 #include "ZozIduvurCrashes/DUZEHandledErrorLog.h"
 #include "ZozIduvurCrashes/DUZEWrapperCrashesHelper.h"
 #include "ZozIduvurCrashes/DUZEWrapperExceptionManager.h"
+#include "base/BuildFacts.h"
 #include "dispatch/DispatchQueue.h"
 #include "dispatch/OnceToken.h"
 #include "foundation/StringFormat.h"
@@ -277,9 +278,9 @@ void DUZECrashes::generateTestCrash() {
   }
   // Let the line above reach its handler: the process ends here.
   DUZELogger::flush();
-#if defined(__x86_64__) || defined(__i386__)
+#if KX_X86_64
   __asm__ volatile("int3");
-#elif defined(__aarch64__)
+#elif KX_AARCH64
   __asm__ volatile("brk #0");
 #else
   __builtin_trap();

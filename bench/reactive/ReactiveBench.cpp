@@ -22,6 +22,7 @@
 #include <RvStreams/Subscribe.h>
 #include <RvStreams/WithLatestFrom.h>
 #include <RvStreams/Zip.h>
+#include <base/BuildFacts.h>
 #include <benchmark/benchmark.h>
 #include <dispatch/DispatchQueue.h>
 
@@ -38,7 +39,7 @@
 #include <vector>
 
 // The replacement pairs malloc with free, which GCC cannot see through.
-#if defined(__GNUC__) && !defined(__clang__)
+#if KX_GCC
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
 #endif
 

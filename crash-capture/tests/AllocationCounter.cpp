@@ -5,11 +5,7 @@
 
 #include <atomic>
 
-#include "base/Sanitizers.h"
-
-#if KX_ASAN || KX_TSAN
-#define ROCRASH_TEST_SANITIZED 1
-#endif
+#include "base/BuildFacts.h"
 
 namespace {
 
@@ -29,7 +25,7 @@ void noteAllocation() {
 
 }  // namespace
 
-#ifdef ROCRASH_TEST_SANITIZED
+#if KX_ASAN || KX_TSAN
 // The sanitizer runtimes call these hooks on every allocation and release.
 extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*onMalloc)(const volatile void*,
                                                                           size_t),

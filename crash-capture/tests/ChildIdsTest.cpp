@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "base/Sanitizers.h"
+#include "base/BuildFacts.h"
 #include "baseTest/Children.h"
 #include "baseTest/Polling.h"
 #include "baseTest/SystemCallFilter.h"

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "CrashSituations.h"
-#include "ThreadSanitizerFacts.h"
+#include "base/BuildFacts.h"
 
 namespace {
 
@@ -89,7 +89,7 @@ class CrashBacktraces
 
 TEST_P(CrashBacktraces, NameTheFramesADebuggerNames) {
   const auto& [backtrace, build, type] = GetParam();
-  if (rocrash::testing::kThreadSanitizer) {
+  if (KX_TSAN) {
     auto beyond = kBacktracesBeyondThreadSanitizer.find(backtrace.kind);
     if (beyond != kBacktracesBeyondThreadSanitizer.end()) GTEST_SKIP() << beyond->second;
   }

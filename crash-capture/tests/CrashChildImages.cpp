@@ -15,7 +15,7 @@
 #include <filesystem>
 #include <string>
 
-#include "base/Sanitizers.h"
+#include "base/BuildFacts.h"
 #include "baseTest/Polling.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "system/ImageEvents.h"
@@ -63,7 +63,7 @@ extern "C" __attribute__((noinline)) void kx_child_fault() {
 
 // A row names each of its levels: g++ at -O3 would otherwise call a copy
 // specialised for the depth given (kx_child_descend.constprop.N).
-#if defined(__clang__)
+#if KX_CLANG
 extern "C" __attribute__((noinline)) void kx_child_descend(int depth) {
 #else
 extern "C" __attribute__((noipa)) void kx_child_descend(int depth) {

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "CrashSituations.h"
-#include "ThreadSanitizerFacts.h"
+#include "base/BuildFacts.h"
 #include "baseTest/Children.h"
 #include "baseTest/Polling.h"
 #include "dispatchTest/Processes.h"
@@ -33,7 +33,7 @@ using crashsituations::runChild;
 // descriptor table with a process that lives on: a child made by clone with
 // CLONE_FILES is killed there, then its parent writes its own crash.
 TEST(CrashChildSignals, EnablingRemovesTheHiddenFilesOfEndedWritersOnly) {
-  if (rocrash::testing::kThreadSanitizer) GTEST_SKIP() << kTrapsBeyondThreadSanitizer;
+  if (KX_TSAN) GTEST_SKIP() << kTrapsBeyondThreadSanitizer;
   namespace fs = std::filesystem;
   for (const std::string mode : {"abort", "fork-files"}) {
     SCOPED_TRACE(mode);

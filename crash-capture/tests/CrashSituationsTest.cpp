@@ -16,7 +16,7 @@
 
 #include "CrashChildSandbox.h"
 #include "CrashSituations.h"
-#include "ThreadSanitizerFacts.h"
+#include "base/BuildFacts.h"
 #include "dispatchTest/Processes.h"
 
 namespace {
@@ -487,7 +487,7 @@ const std::map<std::string, std::pair<bool (*)(), std::string>> kNeeds = {
 // report of its own, queued, that lists its one thread; the program's crash
 // after it is the pending report.
 TEST(CrashChildSignals, ChildInTheMemoryOfAPidOneWithPidOneToo) {
-  if (rocrash::testing::kThreadSanitizer) GTEST_SKIP() << kCloneChildBeyondThreadSanitizer;
+  if (KX_TSAN) GTEST_SKIP() << kCloneChildBeyondThreadSanitizer;
   ChildRun run;
   runChild("clone-vm-newpid+pid-one", "signals", &run, true);
   if (WIFEXITED(run.status) && WEXITSTATUS(run.status) == 7) {
@@ -519,7 +519,7 @@ class CrashSituations : public ::testing::TestWithParam<std::tuple<CrashSituatio
 
 TEST_P(CrashSituations, EveryCrashedProcessLeavesItsOwnWholeReport) {
   const std::string& mode = std::get<0>(GetParam()).mode;
-  if (rocrash::testing::kThreadSanitizer) {
+  if (KX_TSAN) {
     auto beyond = kBeyondThreadSanitizer.find(mode.substr(0, mode.find('+')));
     if (beyond != kBeyondThreadSanitizer.end()) GTEST_SKIP() << beyond->second;
     if (mode.find("+allow-list") != std::string::npos) {

@@ -12,7 +12,7 @@
 #include <thread>
 #include <vector>
 
-#include "ThreadSanitizerFacts.h"
+#include "base/BuildFacts.h"
 #include "baseTest/Children.h"
 #include "crash-capture/ROCrashReport.h"
 #include "crash-capture/ROReradUzerirud.h"
@@ -234,7 +234,7 @@ TEST_F(Annotations, AForkedChildStartsWithItsParentsAndItsChangesAreItsOwn) {
 // A child made without fork handlers while another thread reads gives back
 // what it replaces, all but what it inherited.
 TEST_F(Annotations, AChildForkedWithoutHandlersGivesBackWhatItReplaces) {
-  if (rocrash::testing::kThreadSanitizer) GTEST_SKIP() << "its state does not survive a raw fork";
+  if (KX_TSAN) GTEST_SKIP() << "its state does not survive a raw fork";
   ASSERT_TRUE(ROReradUzerirud::setAnnotation("k", "parent"));
   const ReaderOnAnotherThread reader;
   EXPECT_EQ(inChild(

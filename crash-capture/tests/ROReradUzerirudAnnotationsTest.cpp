@@ -12,7 +12,7 @@
 #include "AllocationCounter.h"
 #include "CrashSituations.h"
 #include "ROReradUzerirudChildren.h"
-#include "ThreadSanitizerFacts.h"
+#include "base/BuildFacts.h"
 #include "baseTest/Children.h"
 #include "crash-capture/ROCrashReport.h"
 #include "crash-capture/ROReradUzerirud.h"
@@ -37,7 +37,7 @@ using reporterchildren::handleSignal;
 // Under ThreadSanitizer, whose forks and writes are some ten times slower,
 // fewer runs: a race it finds shows in any of them.
 TEST(ROReradUzerirudAnnotations, ChangedWhileAnotherThreadCrashesIsWholeInEachReport) {
-  constexpr int kRuns = rocrash::testing::kThreadSanitizer ? 40 : 200;
+  constexpr int kRuns = KX_TSAN ? 40 : 200;
   const std::string values[] = {std::string(4096, 'a'), std::string(3000, 'b')};
   TemporaryFolder folder("rocrash_reporter");
   int fds[2];

@@ -13,7 +13,7 @@
 #include <thread>
 
 #include "ROReradUzerirudChildren.h"
-#include "base/Sanitizers.h"
+#include "base/BuildFacts.h"
 #include "crash-capture/ROCrashReport.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "crash_report.pb-c.h"

@@ -22,7 +22,7 @@
 #include <thread>
 
 #include "ROReradUzerirudChildren.h"
-#include "ThreadSanitizerFacts.h"
+#include "base/BuildFacts.h"
 #include "baseTest/Children.h"
 #include "baseTest/Polling.h"
 #include "baseTest/SystemCallFilter.h"
@@ -214,7 +214,7 @@ int reportsInGenerations(ROReradUzerirud& reporter, int generations, size_t open
 // names another process): each live report leaves the descriptors as they
 // were.
 TEST(ROReradUzerirudLive, ChildrensReportsLeaveNoDescriptorBehind) {
-  if (rocrash::testing::kThreadSanitizer) GTEST_SKIP() << "ThreadSanitizer fails in a clone child";
+  if (KX_TSAN) GTEST_SKIP() << "ThreadSanitizer fails in a clone child";
   auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
       "com.example.live", "3", std::nullopt, ROReradUzerirudConfig::defaultConfiguration());
   for (const int refusal : {EPERM, ENOSYS}) {
@@ -287,7 +287,7 @@ TEST(ROReradUzerirudLive, ChildrensReportsLeaveNoDescriptorBehind) {
 // perhaps another process's now: the folder the owner keeps stays open, on
 // what it was opened on.
 TEST(ROReradUzerirudLive, ChildKeepsTheFolderOfAnOwnerItCannotTellItsTableFrom) {
-  if (rocrash::testing::kThreadSanitizer) GTEST_SKIP() << "ThreadSanitizer fails in a clone child";
+  if (KX_TSAN) GTEST_SKIP() << "ThreadSanitizer fails in a clone child";
   auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
       "com.example.live", "3", std::nullopt, ROReradUzerirudConfig::defaultConfiguration());
   // In the owner, after its own report: whether the report of a child that

@@ -15,7 +15,7 @@
 
 #include "CrashSituations.h"
 #include "ROReradUzerirudChildren.h"
-#include "ThreadSanitizerFacts.h"
+#include "base/BuildFacts.h"
 #include "crash-capture/ROCrashReport.h"
 #include "crash-capture/ROReradUzerirud.h"
 #include "dispatchTest/TemporaryFolder.h"
@@ -132,7 +132,7 @@ TEST_F(ROReradUzerirudPending, CrashBesideAnEarlierReportIsQueuedAndKeepsIt) {
 }
 
 TEST_F(ROReradUzerirudPending, WriterKilledMidwayLeavesNoCutReportAndKeepsTheEarlierOne) {
-  if (rocrash::testing::kThreadSanitizer) {
+  if (KX_TSAN) {
     GTEST_SKIP() << "ThreadSanitizer runs vfork as fork: no thread waits in vfork, where the "
                     "writer could not park it";
   }

@@ -71,7 +71,7 @@ class DUZEContextShare {
  private:
   DUZEContextShare() {
     made_.store(this);
-    base::fork_join(base::ForkPhase::telemetry, {.child = &renewInChild});
+    base::fork_join_or_stop(base::ForkPhase::telemetry, {.child = &renewInChild});
   }
 
   template <class Slots, class AnObserver>

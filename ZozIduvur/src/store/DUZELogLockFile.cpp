@@ -5,6 +5,7 @@
 
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <set>
 #include <string>
 #include <utility>
@@ -56,11 +57,13 @@ void unlockRegistryAfterFork() KX_RELEASE(registry().mutex) { registry().mutex.u
 }  // namespace
 
 DUZELogLockFile::DUZELogLockFile(std::filesystem::path path) : path_(std::move(path)) {
-  static const bool forkHandlers =
-      base::fork_join(base::ForkPhase::telemetry, {.prepare = lockRegistryForFork,
-                                                   .parent = unlockRegistryAfterFork,
-                                                   .child = afterForkInChild});
-  (void)forkHandlers;  // without them a forked child keeps its parent's lock
+  // Without its handlers a forked child would keep its parent's lock.
+  static std::once_flag forkHandlers;
+  std::call_once(forkHandlers, [] {
+    base::fork_join_or_stop(base::ForkPhase::telemetry, {.prepare = lockRegistryForFork,
+                                                         .parent = unlockRegistryAfterFork,
+                                                         .child = afterForkInChild});
+  });
   LockFileRegistry& files = registry();
   base::LockGuard lock(files.mutex);
   files.members.insert(this);

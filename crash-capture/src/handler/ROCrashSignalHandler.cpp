@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "base/BuildFacts.h"
 #include "base/Mutex.h"
 #include "crash-capture/ROReradUzerirudError.h"
 #include "safe/AsyncList.h"
@@ -69,15 +70,7 @@ base::Mutex gRegistrationLock;
 // Registrations per signal still in force.
 int gRegistrations[NSIG] KX_GUARDED_BY(gRegistrationLock) = {};
 
-#if defined(__SANITIZE_THREAD__)
-#define KX_HANDLER_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define KX_HANDLER_TSAN 1
-#endif
-#endif
-
-#ifdef KX_HANDLER_TSAN
+#if KX_TSAN
 bool gSanitizerSignalPathBound KX_GUARDED_BY(gRegistrationLock) = false;
 
 // ThreadSanitizer hands every signal on to the handler itself, and binds
@@ -243,7 +236,7 @@ bool ROCrashSignalHandler::registerHandlerWithSignal(int signo,
   // Without its first stack (no memory now) the chain still runs: on a stack
   // mapped when a signal comes, or where the signal arrived.
   (void)sys::handler_stacks_reserve(&gChainStacks);
-#ifdef KX_HANDLER_TSAN
+#if KX_TSAN
   bindTheSanitizersSignalPath();
 #endif
 

@@ -215,8 +215,9 @@ SetResult store(size_t slot, std::string_view value) {
 void countReadersInChild() {
   gReaders.store(uint64_t{base::process_token()} << 32 | tHeld, std::memory_order_relaxed);
 }
-[[maybe_unused]] const bool gForkJoined =
-    base::fork_join(base::ForkPhase::crashEngine, {.child = countReadersInChild});
+__attribute__((constructor)) void readersJoinedAtLoad() {
+  base::fork_join_or_stop(base::ForkPhase::crashEngine, {.child = countReadersInChild});
+}
 
 // Text a report can carry: valid UTF-8 without a zero byte (the writer
 // writes zero-terminated text).

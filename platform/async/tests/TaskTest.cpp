@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -13,7 +14,6 @@
 
 #include "async/Async.h"
 #include "asyncTest/Eager.h"
-#include "base/Sanitizers.h"
 #include "baseTest/Stacks.h"
 
 namespace {
@@ -154,13 +154,10 @@ TEST(Task, GlobalExecutorRunsJobsOnItsOwnThreads) {
 
 // Where symmetric transfer is a jump: clang at every level, g++ optimising
 // without the sanitizers (release-tests; g++ at -O1 or -Og makes it a call
-// too, but no build of ours compiles tests so). Elsewhere each transfer is a
-// call, and the frames stay until the job is over.
-#if defined(__clang__) || (defined(__OPTIMIZE__) && !KX_ASAN && !KX_TSAN)
-constexpr bool kTransferIsAJump = true;
-#else
-constexpr bool kTransferIsAJump = false;
-#endif
+// too, but no build of ours compiles tests so), which is where the task
+// bounds the stack its inline runs take. Elsewhere each transfer is a call,
+// and the frames stay until the job is over.
+constexpr bool kTransferIsAJump = async::detail::kInlineStackBytes != UINTPTR_MAX;
 
 // `awaits` awaits of tasks that finish at once, in a loop inside `depth`
 // nested awaits, after a suspension resumed by a job if `suspendFirst`. A

@@ -4,6 +4,8 @@
 
 #include <atomic>
 
+#include "base/FatalError.h"
+
 namespace base {
 namespace {
 
@@ -75,6 +77,15 @@ bool fork_join(ForkPhase phase, const ForkHandlers& handlers) noexcept {
   gJoined[slot].handlers = handlers;
   gJoined[slot].ready.store(true, std::memory_order_release);
   return true;
+}
+
+void fork_join_or_stop(ForkPhase phase, const ForkHandlers& handlers, const char* file,
+                       int line) noexcept {
+  if (fork_join(phase, handlers)) return;
+  if (!registerOnce()) {
+    fatalError("the C library had no memory for the fork registration", file, line);
+  }
+  fatalError("the fork registration's table is full: raise kForkHandlerCapacity", file, line);
 }
 
 }  // namespace base

@@ -97,7 +97,7 @@ void tokenAfterFork() {
 // a child.
 __attribute__((constructor(101))) void madeAtStart() {
   (void)process_token();
-  (void)fork_join(ForkPhase::processToken, {.child = tokenAfterFork});
+  fork_join_or_stop(ForkPhase::processToken, {.child = tokenAfterFork});
 }
 
 }  // namespace

@@ -38,12 +38,15 @@ TEST(Fork, PhasesRunInTheTreesOrderWhateverTheOrderOfJoining) {
 
 int gJoinedRuns = 0;
 
-// One past the table's room is refused; those that joined still run.
+// One past the table's room is refused, and a part's join stops the process
+// there; those that joined still run.
 TEST(Fork, JoiningPastTheRoomIsRefused) {
   unsigned joined = 0;
   while (base::fork_join(base::ForkPhase::telemetry, {.child = [] { ++gJoinedRuns; }})) ++joined;
   EXPECT_LT(joined, base::kForkHandlerCapacity);
   EXPECT_FALSE(base::fork_join(base::ForkPhase::telemetry, {}));
+  EXPECT_DEATH(base::fork_join_or_stop(base::ForkPhase::telemetry, {}),
+               "Fatal error: the fork registration's table is full.*ForkTest\\.cpp, line");
   EXPECT_EQ(base::testing::inChild([&] { return gJoinedRuns == static_cast<int>(joined) ? 0 : 1; }),
             0);
 }

@@ -6,8 +6,8 @@
 
 #include <thread>
 
+#include "base/BuildFacts.h"
 #include "base/ProcessToken.h"
-#include "base/Sanitizers.h"
 #include "baseTest/Children.h"
 
 namespace base {

@@ -88,11 +88,9 @@ void unlockThreadsInChild() KX_RELEASE(threadsMutex());
 base::Mutex& threadsMutex() {
   static base::Mutex* const mutex = [] {
     auto* made = new base::Mutex;
-    // Fails only without memory.
-    static_cast<void>(
-        base::fork_join(base::ForkPhase::fenceThreads, {.prepare = lockThreadsForFork,
-                                                        .parent = unlockThreadsInParent,
-                                                        .child = unlockThreadsInChild}));
+    base::fork_join_or_stop(base::ForkPhase::fenceThreads, {.prepare = lockThreadsForFork,
+                                                            .parent = unlockThreadsInParent,
+                                                            .child = unlockThreadsInChild});
     return made;
   }();
   return *mutex;

@@ -85,10 +85,9 @@ HazardLocks& hazardLocks() {
   static HazardLocks* const locks = [] {
     auto* made = new HazardLocks;
     detail::registerFenceThreadsForFork();
-    // Fails only without memory.
-    static_cast<void>(base::fork_join(base::ForkPhase::hazards, {.prepare = lockHazardsForFork,
-                                                                 .parent = unlockHazardsAfterFork,
-                                                                 .child = unlockHazardsAfterFork}));
+    base::fork_join_or_stop(base::ForkPhase::hazards, {.prepare = lockHazardsForFork,
+                                                       .parent = unlockHazardsAfterFork,
+                                                       .child = unlockHazardsAfterFork});
     return made;
   }();
   return *locks;

@@ -20,7 +20,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/Sanitizers.h"
+#include "base/BuildFacts.h"
 #include "baseTest/Polling.h"
 #include "baseTest/SystemCallFilter.h"
 #include "concurrency/BiasedRecursiveLock.h"

@@ -18,7 +18,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/Sanitizers.h"
+#include "base/BuildFacts.h"
 #include "baseTest/Polling.h"
 #include "concurrency/HazardSlots.h"
 #include "concurrency/TestSeams.h"

@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/BuildFacts.h"
 #include "base/ProcessToken.h"
 #include "system/SignalSafe.h"
 
@@ -38,11 +39,11 @@ void kx_sys_call_probe_restorer();
 }
 
 // The numbers and offsets the routines spell out.
-#if defined(__x86_64__)
+#if KX_X86_64
 static_assert(SYS_clone == 56 && SYS_prlimit64 == 302 && SYS_exit == 60 && SYS_wait4 == 61 &&
               SYS_getpid == 39 && SYS_rt_sigreturn == 15);
 static_assert(offsetof(ucontext_t, uc_mcontext.gregs) + REG_RAX * sizeof(greg_t) == 144);
-#elif defined(__aarch64__)
+#elif KX_AARCH64
 static_assert(SYS_clone == 220 && SYS_prlimit64 == 261 && SYS_exit == 93 && SYS_wait4 == 260 &&
               SYS_getpid == 172 && SYS_rt_sigreturn == 139);
 static_assert(offsetof(ucontext_t, uc_mcontext.regs) == 184);

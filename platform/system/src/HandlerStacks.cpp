@@ -59,7 +59,7 @@ KX_HANDLER_ENTRY void onStack(void* argument) {
   auto* call = static_cast<StackCall*>(argument);
   handler_stacks* set = call->set;
   if (set != nullptr) {
-#ifdef KX_STACKS_TSAN
+#if KX_TSAN
     // The thread that held the stack before is done with it.
     __tsan_acquire(&set->holders[call->index]);
 #endif
@@ -83,12 +83,10 @@ KX_HANDLER_ENTRY void onStack(void* argument) {
     call->switched = systemCall(SYS_sigaltstack, word(&here), word(&call->previous)) == 0;
     if (set != nullptr && call->switched) set->origins[call->index] = call->previous;
   }
-#ifdef KX_STACKS_ASAN
   // Mapped behind the sanitizer's back, and left by some works with their
   // frames' poison in place (a jump out, a thread that waits for the end
   // elsewhere): what the sanitizer knew of these addresses does not hold.
-  __asan_unpoison_memory_region(here.ss_sp, here.ss_size);
-#endif
+  base::forgetStackUse(here.ss_sp, here.ss_size);
   callHere(call);
 }
 

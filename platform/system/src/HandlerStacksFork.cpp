@@ -62,8 +62,9 @@ void adoptAfterFork() {
   }
 }
 
-[[maybe_unused]] const bool gForkJoined =
-    base::fork_join(base::ForkPhase::system, {.child = adoptAfterFork});
+__attribute__((constructor)) void adoptionJoinedAtLoad() {
+  base::fork_join_or_stop(base::ForkPhase::system, {.child = adoptAfterFork});
+}
 
 }  // namespace
 

@@ -20,13 +20,6 @@
 #include "base/Sanitizers.h"
 #include "system/HandlerStacks.h"
 
-#if KX_ASAN
-#define KX_STACKS_ASAN 1
-#endif
-#if KX_TSAN
-#define KX_STACKS_TSAN 1
-#endif
-
 // Every function here that may run before the move to a stack of the set
 // is a KX_HANDLER_ENTRY and calls no function but this layer's own (hidden,
 // so bound when the program or library is linked): it makes its system calls

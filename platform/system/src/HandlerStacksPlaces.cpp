@@ -117,7 +117,7 @@ KX_HANDLER_ENTRY void wakeStackWaiters(handler_stacks* set) {
 // the top forgotten before, so that a child forked meanwhile never unmaps
 // what is no longer there.
 KX_HANDLER_ENTRY void givePlaceBack(handler_stacks* set, int place, bool checked) {
-#ifdef KX_STACKS_TSAN
+#if KX_TSAN
   __tsan_release(&set->holders[place]);
 #endif
   if (place >= kOwnFirst) {

@@ -5,6 +5,7 @@
 
 #include "HandlerStacksInternal.h"
 #include "ThreadsInternal.h"
+#include "base/BuildFacts.h"
 
 // Where a thread that waits for the process to end waits once it has left
 // the handler stack it worked on (see `handler_stacks_wait_for_end`), written
@@ -19,10 +20,10 @@ extern "C" [[noreturn]] __attribute__((visibility("hidden"))) void kx_handler_st
     void* room_top, uint64_t* holder, int32_t* given_back, void* mapping, size_t length) noexcept;
 
 // The numbers and layouts the routine spells out.
-#if defined(__x86_64__)
+#if KX_X86_64
 static_assert(SYS_sigaltstack == 131 && SYS_munmap == 11 && SYS_futex == 202 && SYS_pause == 34,
               "the waiting room's system calls are x86-64's");
-#elif defined(__aarch64__)
+#elif KX_AARCH64
 static_assert(SYS_sigaltstack == 132 && SYS_munmap == 215 && SYS_futex == 98 && SYS_ppoll == 73,
               "the waiting room's system calls are AArch64's");
 #else
@@ -70,7 +71,7 @@ void handler_stacks_wait_for_end(handler_stacks* set, const void* uap) noexcept 
   if (on != nullptr && !holds(on, place, &self)) on = nullptr;
   leaveAll(set, &self, on, place);
   if (on != nullptr) {
-#ifdef KX_STACKS_TSAN
+#if KX_TSAN
     __tsan_release(&on->holders[place]);
 #endif
     char* mapping = nullptr;

@@ -44,6 +44,7 @@
 #include <new>
 
 #include "NextDefinition.h"
+#include "base/BuildFacts.h"
 #include "base/Fork.h"
 #include "base/Mutex.h"
 #include "system/ImageEvents.h"
@@ -159,8 +160,8 @@ void loader_notices_start() noexcept {
   // A fork leaves the image registry as the parent's threads left it: none of
   // them may be inside a sync then.
   std::call_once(forkHandlers, [] {
-    base::fork_join(base::ForkPhase::system,
-                    {.prepare = registry_lock_for_fork, .parent = registry_unlock_after_fork});
+    base::fork_join_or_stop(base::ForkPhase::system, {.prepare = registry_lock_for_fork,
+                                                      .parent = registry_unlock_after_fork});
   });
   gListening.store(true, std::memory_order_release);
 }
@@ -211,7 +212,7 @@ extern "C" __attribute__((visibility("hidden"), used)) void* sys_loader_dlopen_r
 // before (by a sanitizer's run-time library) or never asked for (by a program
 // whose libraries alone call it): this reference to the entry point's own
 // name takes the file wherever this one is taken.
-#if !defined(__x86_64__) && !defined(__aarch64__)
+#if !KX_X86_64 && !KX_AARCH64
 #error "the program's dlopen (LoaderNoticesEntry.S) is written for x86-64 and AArch64 only"
 #endif
 extern "C" __attribute__((visibility("hidden"))) void* sys_loader_dlopen_entry(const char*, int);

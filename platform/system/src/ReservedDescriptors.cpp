@@ -79,8 +79,9 @@ std::atomic<uint32_t> gTableCopiedFor{0};
 
 void tableCopied() { gTableCopiedFor.store(base::process_token(), std::memory_order_release); }
 
-[[maybe_unused]] const bool gForkJoined =
-    base::fork_join(base::ForkPhase::system, {.child = tableCopied});
+__attribute__((constructor)) void tableCopiedJoinedAtLoad() {
+  base::fork_join_or_stop(base::ForkPhase::system, {.child = tableCopied});
+}
 
 // Whether `owner` still runs with its first thread, whose table /proc shows.
 bool runsAsKnown(const process_identity& owner) {

@@ -17,6 +17,7 @@
 
 #include "NextDefinition.h"
 #include "ThreadsInternal.h"
+#include "base/BuildFacts.h"
 #include "system/HandlerStacks.h"
 #include "system/SignalSafe.h"
 #include "system/Task.h"
@@ -92,19 +93,10 @@ std::atomic<StackBlock*> gBlocks{nullptr};
 // first: an atomic operation of the thread after that (giving a stack back to
 // its block) faults inside the sanitizer. Under it each stack is a mapping of
 // its own, unmapped with a plain call.
-#if defined(__SANITIZE_THREAD__)
-#define KX_STACKS_SHARE_BLOCKS 0
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define KX_STACKS_SHARE_BLOCKS 0
-#endif
-#endif
-#ifndef KX_STACKS_SHARE_BLOCKS
-#define KX_STACKS_SHARE_BLOCKS 1
-#endif
+constexpr bool kStacksShareBlocks = !KX_TSAN;
 
 enum GuardInstall : int32_t { kGuardsUnknown = 0, kGuardsInstalled = 1, kGuardsMissing = 2 };
-std::atomic<int32_t> gGuardInstall{KX_STACKS_SHARE_BLOCKS ? kGuardsUnknown : kGuardsMissing};
+std::atomic<int32_t> gGuardInstall{kStacksShareBlocks ? kGuardsUnknown : kGuardsMissing};
 
 // A stack of its own mapping: `usable` bytes above a protected guard page.
 AltStack mapOwnStack(size_t usable) {
@@ -181,7 +173,7 @@ AltStack takeStackMemory(size_t size) {
 // Gives back a stack that no thread has as its alternate stack any more.
 void giveBackStackMemory(const AltStack& stack) {
   if (stack.mapping == nullptr) return;
-  if (!KX_STACKS_SHARE_BLOCKS) {
+  if (!kStacksShareBlocks) {
     munmap(stack.mapping, stack.total);
     return;
   }

@@ -19,7 +19,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/Sanitizers.h"
+#include "base/BuildFacts.h"
 #include "baseTest/Children.h"
 #include "baseTest/Polling.h"
 #include "baseTest/SystemCallFilter.h"

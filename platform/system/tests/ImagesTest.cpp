@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "base/Sanitizers.h"
+#include "base/BuildFacts.h"
 #include "system/ElfImage.h"
 #include "system/ImageEvents.h"
 #include "system/SystemFacts.h"

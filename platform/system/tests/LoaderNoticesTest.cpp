@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "base/Sanitizers.h"
+#include "base/BuildFacts.h"
 #include "baseTest/Children.h"
 #include "baseTest/Polling.h"
 #include "system/ImageEvents.h"

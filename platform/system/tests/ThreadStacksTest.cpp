@@ -10,7 +10,7 @@
 #include <thread>
 #include <vector>
 
-#include "base/Sanitizers.h"
+#include "base/BuildFacts.h"
 #include "baseTest/Children.h"
 #include "system/Task.h"
 #include "system/ThreadStacks.h"

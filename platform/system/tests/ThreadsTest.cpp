@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "Worker.h"
-#include "base/Sanitizers.h"
+#include "base/BuildFacts.h"
 #include "baseTest/Children.h"
 #include "baseTest/Polling.h"
 #include "system/Threads.h"

@@ -47,9 +47,22 @@ struct ForkHandlers {
 
 // Joins the registration at `phase`. Thread-safe, and may be called from a
 // static initialiser (the registration is made then, before any other of
-// the program's, so that its child handlers run first in a child). False
-// when the table is full (kForkHandlerCapacity): the handlers never run.
+// the program's, so that its child handlers run first in a child). False,
+// and the handlers never run, in two cases only: the table is full
+// (kForkHandlerCapacity joined before), or the C library had no memory for
+// the registration itself as the process started (then every join fails).
 inline constexpr unsigned kForkHandlerCapacity = 32;
-bool fork_join(ForkPhase phase, const ForkHandlers& handlers) noexcept;
+[[nodiscard]] bool fork_join(ForkPhase phase, const ForkHandlers& handlers) noexcept;
+
+// How a part of the tree joins, once (from a function that runs at load, or
+// from the initialiser of what its handlers guard): as fork_join, but a
+// failed join stops the process (base/FatalError.h) at the caller's file and
+// line, saying which of the two failures it was. Without its handlers a
+// forked child could find the part's lock held by a thread the child does
+// not have, or take its parent's state for its own. Neither failure comes
+// from what the program does: only the tree's parts join, fewer than the
+// table holds, and the registration is made as the process starts.
+void fork_join_or_stop(ForkPhase phase, const ForkHandlers& handlers,
+                       const char* file = __builtin_FILE(), int line = __builtin_LINE()) noexcept;
 
 }  // namespace base

@@ -5,7 +5,10 @@
 // deletion stacks both call through it. Elsewhere it is not defined, and
 // KX_HAVE_CALL_ON_STACK is 0. And how a call on another stack is announced to
 // the sanitizers the running program has (src/StackSwitch.cpp).
-#if defined(__x86_64__) || defined(__aarch64__)
+
+#include "base/BuildFacts.h"
+
+#if KX_X86_64 || KX_AARCH64
 #define KX_HAVE_CALL_ON_STACK 1
 #else
 #define KX_HAVE_CALL_ON_STACK 0

@@ -19,7 +19,7 @@
 #include "RvStreams/Just.h"
 #include "RvStreams/PublishSubject.h"
 #include "RvStreamsTest/Recording.h"
-#include "base/Sanitizers.h"
+#include "base/BuildFacts.h"
 #include "baseTest/Stacks.h"
 
 namespace rv::test {

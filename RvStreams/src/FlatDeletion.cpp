@@ -12,6 +12,7 @@
 #include "FlatDeletionQueue.h"
 #include "FlatDeletionSegments.h"
 #include "base/StackSwitch.h"
+#include "base/Stacks.h"
 #include "dispatch/DispatchQueue.h"
 
 #ifdef KX_TEST_SEAMS
@@ -183,24 +184,16 @@ std::uintptr_t stackLimit(std::uintptr_t unknown) noexcept {
 [[gnu::noinline]] void learnTheStack(ThreadDeletions& deletions,
                                      FlatDeletionEntry& entry) noexcept {
   deletions.learnt = true;
-  void* lowest = nullptr;
-  std::size_t size = 0;
-  std::size_t guard = 0;
-  pthread_attr_t attributes;
-  if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
-    if (pthread_attr_getstack(&attributes, &lowest, &size) != 0) size = 0;
-    if (pthread_attr_getguardsize(&attributes, &guard) != 0) guard = 0;
-    pthread_attr_destroy(&attributes);
-  }
+  const base::StackBounds stack = base::threadStackBounds();
   // Not known (the main thread's, without /proc): every frame is on another
   // stack.
-  entry.stackLow = size == 0 ? 0 : address(lowest);
-  entry.idleSize = size;
-  deletions.stackSize = size;
-  deletions.stackGuard = guard;
-  deletions.grows = size != 0 && dispatch::isMainThread();
-  deletions.roomFollowsLimit = size == 0 || deletions.grows;
-  deletions.room = deletions.roomFollowsLimit ? stackLimit(kMaxRoom) : roomOf(size);
+  entry.stackLow = stack.low;
+  entry.idleSize = stack.size;
+  deletions.stackSize = stack.size;
+  deletions.stackGuard = stack.guard;
+  deletions.grows = stack.size != 0 && dispatch::isMainThread();
+  deletions.roomFollowsLimit = stack.size == 0 || deletions.grows;
+  deletions.room = deletions.roomFollowsLimit ? stackLimit(kMaxRoom) : roomOf(stack.size);
   deletions.mappedLow = UINTPTR_MAX;
 }
 

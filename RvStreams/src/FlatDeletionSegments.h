@@ -13,6 +13,7 @@
 
 #include "FlatDeletionQueue.h"
 #include "RvStreams/detail/FlatDeletion.h"
+#include "base/Stacks.h"
 
 namespace rv::detail::segments {
 
@@ -36,7 +37,7 @@ inline std::uintptr_t address(const void* pointer) noexcept {
 //     of its own for it. What its destructors let go, within their room,
 //     lands above the part where levels are queued: nothing waits for it to
 //     return.
-inline constexpr std::size_t kGranule = 64 * 1024;
+inline constexpr std::size_t kGranule = base::kStackGranule;
 inline constexpr std::size_t kGuardBytes = kGranule;
 // The room the levels running in place one inside another take: as many as
 // a deep chain has (some 300,000 levels optimised), or, where that
@@ -70,8 +71,9 @@ inline std::size_t usableFor(std::uintptr_t room, std::size_t levels) noexcept {
   return (room + kFlatDeletionRoom + fallbackRoom(room) + levels + kGranule - 1) & ~(kGranule - 1);
 }
 
-// A segment's record, at the top of its mapping.
-struct Segment {
+// A segment's record, at the top of its mapping, which starts a page: kept
+// for any thread, it is a kept stack of its usable bytes.
+struct Segment : base::KeptStack {
   char* base;          // the mapping, guard first
   std::size_t mapped;  // its bytes
   // The room each level needs, as the chain on it asks.
@@ -91,8 +93,6 @@ struct Segment {
   // Some thread's state may still name it (a switch to it did not come back
   // the way it went): it is never unmapped, only kept for later switches.
   bool tainted = false;
-  // The next kept segment, once this one is kept.
-  std::atomic<std::uintptr_t> keptNext{0};
 
   std::uintptr_t low() const noexcept { return address(base) + kGuardBytes; }
   std::uintptr_t top() const noexcept { return address(this); }
@@ -105,14 +105,10 @@ struct Segment {
 };
 
 // A new segment for levels that need `room`, just below `below` where a
-// segment may go there (mayGoJustBelow), else where the kernel places it;
-// null when none can be mapped (an address-space limit, the mapping count
-// used up, no memory, a sandbox).
+// stack may go there (base::stackMayGoJustBelow), else where the kernel
+// places it; null when none can be mapped (an address-space limit, the
+// mapping count used up, no memory, a sandbox).
 Segment* mapSegment(std::uintptr_t room, std::uintptr_t below) noexcept;
-
-// Whether a segment may go by address just below `below`, the lowest address
-// of a caller's stack.
-bool mayGoJustBelow(std::uintptr_t below) noexcept;
 
 void unmapSegment(Segment* segment) noexcept;
 

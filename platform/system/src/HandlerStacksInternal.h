@@ -18,6 +18,7 @@
 #include <cstdint>
 
 #include "base/Sanitizers.h"
+#include "base/Stacks.h"
 #include "system/HandlerStacks.h"
 
 // Every function here that may run before the move to a stack of the set
@@ -58,15 +59,7 @@ constexpr int kOwnFirst = kHandlerStacksMax;
 // The system call `number`; its result, or -errno.
 KX_HANDLER_ENTRY inline long systemCall(long number, long a = 0, long b = 0, long c = 0, long d = 0,
                                         long e = 0, long f = 0) {
-  long result;
-  register long r10 asm("r10") = d;
-  register long r8 asm("r8") = e;
-  register long r9 asm("r9") = f;
-  asm volatile("syscall"
-               : "=a"(result)
-               : "a"(number), "D"(a), "S"(b), "d"(c), "r"(r10), "r"(r8), "r"(r9)
-               : "rcx", "r11", "memory");
-  return result;
+  return base::rawSystemCall(number, a, b, c, d, e, f);
 }
 
 template <class T>

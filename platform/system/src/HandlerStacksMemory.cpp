@@ -1,8 +1,7 @@
-// Stack memory: the mappings of a set's stacks, their guard pages and the
-// mark at their tops (system/HandlerStacks.h).
+// Stack memory: the mappings of a set's stacks (made by base/Stacks.h),
+// their guard pages and the mark at their tops (system/HandlerStacks.h).
 
 #include <linux/futex.h>
-#include <sys/mman.h>
 #include <sys/uio.h>
 
 #include "HandlerStacksInternal.h"
@@ -54,10 +53,9 @@ KX_HANDLER_ENTRY Mark stackMark(const handler_stacks* set, char* top) {
   return Mark::ours;
 }
 
-// Makes the guard page of the stack at `top` inaccessible: without it a
-// handler that needs more than the stack would run into whatever lies below.
+// Makes the guard page of the stack at `top` inaccessible.
 KX_HANDLER_ENTRY bool protectGuardPage(const handler_stacks* set, char* top) {
-  return systemCall(SYS_mprotect, word(guardOf(set, top)), word(kPage), PROT_NONE) == 0;
+  return base::protectStackGuard(guardOf(set, top), kPage, base::SystemCalls::raw);
 }
 
 // Maps a stack of the set above its guard page, marked; its top, or null
@@ -66,10 +64,9 @@ KX_HANDLER_ENTRY bool protectGuardPage(const handler_stacks* set, char* top) {
 // that a child forked meanwhile finds it and finishes it.
 KX_HANDLER_ENTRY char* mapStack(const handler_stacks* set, void** published) {
   const size_t length = set->size + kPage;
-  const long mapping = systemCall(SYS_mmap, 0, word(length), PROT_READ | PROT_WRITE,
-                                  MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (mapping < 0 && mapping > -4096) return nullptr;
-  char* top = reinterpret_cast<char*>(mapping) + length;
+  char* mapping = base::mapStackMemory(length, 0, base::SystemCalls::raw);
+  if (mapping == nullptr) return nullptr;
+  char* top = mapping + length;
   auto* mark = reinterpret_cast<uint64_t*>(top - kMarkSize);
   mark[0] = kMarkWord ^ reinterpret_cast<uint64_t>(set);
   mark[1] = reinterpret_cast<uint64_t>(top);
@@ -81,7 +78,7 @@ KX_HANDLER_ENTRY char* mapStack(const handler_stacks* set, void** published) {
   }
   if (!protectGuardPage(set, top)) {
     if (published != nullptr) __atomic_store_n(published, nullptr, __ATOMIC_RELEASE);
-    systemCall(SYS_munmap, mapping, word(length));
+    base::unmapStackMemory(mapping, length, base::SystemCalls::raw);
     return nullptr;
   }
   return top;
@@ -92,7 +89,7 @@ KX_HANDLER_ENTRY char* mapStack(const handler_stacks* set, void** published) {
 // still the set's: memory that may not be the set's is never unmapped.
 KX_HANDLER_ENTRY void unmapStack(const handler_stacks* set, char* top, bool checked) {
   const size_t length = !checked || stackMark(set, top) == Mark::ours ? set->size + kPage : kPage;
-  systemCall(SYS_munmap, word(guardOf(set, top)), word(length));
+  base::unmapStackMemory(guardOf(set, top), length, base::SystemCalls::raw);
 }
 
 }  // namespace sys::stacks

@@ -18,6 +18,7 @@
 #include "NextDefinition.h"
 #include "ThreadsInternal.h"
 #include "base/BuildFacts.h"
+#include "base/Stacks.h"
 #include "system/HandlerStacks.h"
 #include "system/SignalSafe.h"
 #include "system/Task.h"
@@ -95,21 +96,22 @@ std::atomic<StackBlock*> gBlocks{nullptr};
 // its own, unmapped with a plain call.
 constexpr bool kStacksShareBlocks = !KX_TSAN;
 
+// The stacks are made and given back by ordinary threads (a thread's start
+// and end, enabling), through the C library, whose wrappers a sanitizer
+// follows.
+constexpr base::SystemCalls kCalls = base::SystemCalls::library;
+
 enum GuardInstall : int32_t { kGuardsUnknown = 0, kGuardsInstalled = 1, kGuardsMissing = 2 };
 std::atomic<int32_t> gGuardInstall{kStacksShareBlocks ? kGuardsUnknown : kGuardsMissing};
 
-// A stack of its own mapping: `usable` bytes above a protected guard page.
+// A stack of its own mapping: `usable` bytes above a protected guard page
+// (without which a handler that needs more than the stack would run into
+// whatever lies below: no stack then).
 AltStack mapOwnStack(size_t usable) {
   AltStack stack;
   const size_t total = usable + pageSize();
-  void* mapping = mmap(nullptr, total, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapping == MAP_FAILED) return stack;
-  // Without its guard page a handler that needs more than the stack would
-  // run into whatever lies below: no stack then.
-  if (mprotect(mapping, pageSize(), PROT_NONE) != 0) {
-    munmap(mapping, total);
-    return stack;
-  }
+  char* mapping = base::mapGuardedStack(total, pageSize(), 0, kCalls);
+  if (mapping == nullptr) return stack;
   stack.mapping = mapping;
   stack.total = total;
   return stack;
@@ -121,21 +123,21 @@ StackBlock* newBlock(size_t stride) {
   auto* block = new (std::nothrow) StackBlock();
   if (block == nullptr) return nullptr;
   const size_t size = stride * kStacksPerBlock;
-  void* mapping = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (mapping == MAP_FAILED) {
+  char* mapping = base::mapStackMemory(size, 0, kCalls);
+  if (mapping == nullptr) {
     delete block;
     return nullptr;
   }
   for (int i = 0; i < kStacksPerBlock; ++i) {
-    if (madvise(static_cast<char*>(mapping) + i * stride, pageSize(), kMadvGuardInstall) != 0) {
+    if (madvise(mapping + i * stride, pageSize(), kMadvGuardInstall) != 0) {
       if (errno == EINVAL) gGuardInstall.store(kGuardsMissing, std::memory_order_release);
-      munmap(mapping, size);
+      base::unmapStackMemory(mapping, size, kCalls);
       delete block;
       return nullptr;
     }
   }
   gGuardInstall.store(kGuardsInstalled, std::memory_order_release);
-  block->base = static_cast<char*>(mapping);
+  block->base = mapping;
   block->stride = stride;
   block->free.store(~uint64_t{1}, std::memory_order_relaxed);  // stack 0 is the caller's
   StackBlock* head = gBlocks.load(std::memory_order_acquire);
@@ -174,7 +176,7 @@ AltStack takeStackMemory(size_t size) {
 void giveBackStackMemory(const AltStack& stack) {
   if (stack.mapping == nullptr) return;
   if (!kStacksShareBlocks) {
-    munmap(stack.mapping, stack.total);
+    base::unmapStackMemory(static_cast<char*>(stack.mapping), stack.total, kCalls);
     return;
   }
   auto* at = static_cast<char*>(stack.mapping);
@@ -186,7 +188,7 @@ void giveBackStackMemory(const AltStack& stack) {
     b->free.fetch_or(uint64_t{1} << i, std::memory_order_acq_rel);
     return;
   }
-  munmap(stack.mapping, stack.total);
+  base::unmapStackMemory(at, stack.total, kCalls);
 }
 
 // A stack of `size` usable bytes, filed in a slot claimed for `tid`. Null

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "base/Stacks.h"
+
 // Stacks for the work of a signal handler. A fatal signal may arrive on
 // whatever alternate stack its thread has: an application's small one, below
 // a kernel frame of up to some 12 KiB (the widest register state), or one a
@@ -76,11 +78,8 @@ inline constexpr int kHandlerStacksOwnMax = 240;
 inline constexpr int64_t kHandlerStacksPatienceNs = 5'000'000;
 
 // For a signal handler's entry, which runs on whatever stack the signal
-// arrived on, before it moves: not instrumented by the sanitizers, and
-// called directly from within the program or library it is linked into,
-// never through a table the loader fills in at the first call.
-#define KX_HANDLER_ENTRY \
-  __attribute__((no_sanitize("address", "thread", "undefined"), visibility("hidden")))
+// arrived on, before it moves (see base/Stacks.h).
+#define KX_HANDLER_ENTRY KX_BARE_ENTRY
 
 // A set of stacks of `size` bytes each, each above an inaccessible guard
 // page (the top 16 bytes hold the set's mark, the rest is for the work). A

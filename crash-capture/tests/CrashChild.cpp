@@ -11,6 +11,8 @@
 // value" line each (addresses in decimal): "pid" and "pid.parent" name the
 // program and its parent, and a mode whose other processes crash names each
 // of them the same way under a key of its own.
+#include "CrashChild.h"
+
 #include <alloca.h>
 #include <dlfcn.h>
 #include <execinfo.h>
@@ -53,12 +55,7 @@
 
 extern "C" void crash_child_looping_cfi();
 
-// Functions whose first instruction faults (CrashChildFaults.S): an illegal
-// instruction, and an integer division by the zero `zero` points to.
-extern "C" void kx_child_illegal();
-extern "C" int kx_child_divide(const int* zero);
-
-namespace {
+namespace crashchild {
 
 std::string gFolder;
 // Never destroyed: the crash callback reads it while an exit destroys the
@@ -74,8 +71,6 @@ int64_t monotonicNs() {
   return static_cast<int64_t>(ts.tv_sec) * 1'000'000'000 + ts.tv_nsec;
 }
 
-// 0, read at run time: the optimiser cannot prove the faulting stores below
-// write outside any object and so does not warn about them or drop them.
 volatile uintptr_t gLowAddress = 0;
 
 // One line with one write, so that processes marking at once never mix
@@ -175,14 +170,6 @@ __attribute__((noinline)) void badStackPointer() {
       "mov $0x10, %%rsp\n"
       "push %%rax\n" ::
           : "memory");
-}
-
-// The crashes of the situations below, each in a function of its own that
-// the report must name. Each stores its own value, so that no optimiser
-// folds them into one.
-inline void faultWith(int value) {
-  *reinterpret_cast<volatile int*>(gLowAddress + 0x10) = value;
-  asm volatile("" ::: "memory");
 }
 
 __attribute__((noinline)) void forkedChildCrashes() { faultWith(11); }
@@ -287,8 +274,6 @@ void faultTogether(const char* setting) {
   for (auto& thread : faulting) thread.join();
 }
 
-// Blocks the engine's parking signal on the calling thread, as a thread that
-// waits for signals of its own may.
 void blockParkingSignal() {
   sigset_t set;
   sigemptyset(&set);
@@ -353,8 +338,6 @@ struct OverflowsWhenDestroyed {
   ~OverflowsWhenDestroyed() { overflow(0); }
 };
 
-// Starts `count` threads that wait for ever, with the parking signal blocked
-// when asked.
 void startSleepers(int count, bool deaf) {
   std::atomic<int> started{0};
   for (int i = 0; i < count; ++i) {
@@ -365,6 +348,16 @@ void startSleepers(int count, bool deaf) {
     }).detach();
   }
   while (started.load() < count) std::this_thread::yield();
+}
+
+int crashInMode(std::span<const CrashMode> modes, const std::string& mode) {
+  for (const CrashMode& row : modes) {
+    const size_t length = strlen(row.name);
+    if (mode.rfind(row.name, 0) == 0 && (row.prefix || mode.size() == length)) {
+      return row.crash(mode.substr(length));
+    }
+  }
+  return -1;
 }
 
 [[noreturn]] void waitForTheEnd() {
@@ -445,11 +438,6 @@ void checkTheProgramsLog() {
   if (untouched) markFromCallback("untouched", 1);
 }
 
-// Of the situations of programs that change their environment after
-// enabling (below): set-up before enabling, and the crash callback's checks.
-void prepareTheChange();
-void checkAfterTheChange();
-
 void handleSignal(siginfo_t*, void*, void*) {
   checkAfterTheChange();
   crash_child_forks_callback(gMode);
@@ -496,9 +484,6 @@ void prepare() {
 
 using sys::testing::useUpDescriptors;
 
-// A child process: it marks itself as "child" and crashes, after limiting
-// its address space to what it has, or using up its descriptors, when asked.
-enum class Short { nothing, memory, descriptors };
 [[noreturn]] void crashAsChild(Short of) {
   markProcess("child");
   if (of == Short::memory) sys::testing::exhaustAddressSpace();
@@ -591,246 +576,6 @@ int crashAroundTheEngine() {
   waitForTheEnd();
 }
 
-// ---- Faults the kernel names: signal, code and address ----
-
-// Marks where the kernel will say the program faulted: from `from` up to
-// (not including) `to`.
-void markFault(const void* from, const void* to) {
-  mark("pid.fault", reinterpret_cast<uint64_t>(from));
-  mark("pid.fault.end", reinterpret_cast<uint64_t>(to));
-}
-
-__attribute__((noinline)) void storeToReadOnly(volatile int* at) {
-  *at = 1;
-  asm volatile("" ::: "memory");
-}
-
-// -1 for another mode.
-int faultAsTheKernelNames() {
-  if (gMode == "read-only-store") {
-    void* page = mmap(nullptr, 4096, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (page == MAP_FAILED) return 5;
-    auto* at = reinterpret_cast<volatile int*>(static_cast<char*>(page) + 16);
-    markFault(const_cast<int*>(at), const_cast<int*>(at) + 1);
-    storeToReadOnly(at);
-  } else if (gMode == "thread-overflow") {
-    std::thread([] {
-      pthread_attr_t attributes;
-      pthread_getattr_np(pthread_self(), &attributes);
-      void* low = nullptr;
-      size_t size = 0, guard = 0;
-      pthread_attr_getstack(&attributes, &low, &size);
-      pthread_attr_getguardsize(&attributes, &guard);
-      pthread_attr_destroy(&attributes);
-      markFault(static_cast<char*>(low) - guard, low);  // the guard page below the stack
-      overflow(0);
-    }).join();
-  } else if (gMode == "illegal-instruction") {
-    auto* at = reinterpret_cast<char*>(kx_child_illegal);
-    markFault(at, at + 1);
-    kx_child_illegal();
-  } else if (gMode == "divide-by-zero") {
-    static const int zero = 0;
-    auto* at = reinterpret_cast<char*>(kx_child_divide);
-    markFault(at, at + 1);
-    kx_child_divide(&zero);
-  } else {
-    return -1;
-  }
-  waitForTheEnd();
-}
-
-// ---- Situations of programs that change their environment after enabling ----
-
-__attribute__((noinline)) void cloneChildCrashes() { faultWith(28); }
-
-// A child made by clone with `shared` (CLONE_VM: in the program's memory)
-// crashes; the program waits for it (awaitCrashedChild).
-bool runCloneChild(int shared) {
-  constexpr size_t kStackSize = 256 * 1024;
-  void* stack = mmap(nullptr, kStackSize, PROT_READ | PROT_WRITE,
-                     MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
-  if (stack == MAP_FAILED) return false;
-  auto crashes = [](void*) -> int {
-    cloneChildCrashes();
-    return 1;
-  };
-  const pid_t child =
-      clone(crashes, static_cast<char*>(stack) + kStackSize, shared | SIGCHLD, nullptr);
-  if (child < 0) return false;
-  mark("child", static_cast<uint64_t>(child));
-  mark("child.parent", static_cast<uint64_t>(getpid()));
-  awaitCrashedChild(child);
-  return true;
-}
-
-__attribute__((noinline)) void faultWithTheInodeTaken() { faultWith(25); }
-__attribute__((noinline)) void faultAfterARetriedEnable() { faultWith(26); }
-__attribute__((noinline)) void faultAfterTheProgramsHandler() { faultWith(27); }
-
-pid_t gProgram = 0;
-std::atomic<bool> gWaiterWoken{false};
-
-// A mount namespace of the program's own, in which it may cover /proc later:
-// directly with the administration capability, else in a user namespace of
-// its own too, with its own ids mapped, which only a process of one thread
-// may enter.
-bool enterNamespaces() {
-  const std::string uid = std::to_string(getuid()), gid = std::to_string(getgid());
-  const bool entered = unshare(CLONE_NEWNS) == 0 ||
-                       (unshare(CLONE_NEWUSER | CLONE_NEWNS) == 0 &&
-                        crash_child_write_text("/proc/self/setgroups", "deny") &&
-                        crash_child_write_text("/proc/self/uid_map", uid + " " + uid + " 1") &&
-                        crash_child_write_text("/proc/self/gid_map", gid + " " + gid + " 1"));
-  return entered && mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0;
-}
-
-// A thread that waits for the parking signal with `sigwaitinfo`, as a
-// program's signal thread waits for its own.
-void startSignalWaiter() {
-  std::atomic<bool> ready{false};
-  std::thread([&ready] {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, sys::thread_parking_signal());
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    ready = true;
-    siginfo_t info;
-    while (sigwaitinfo(&set, &info) < 0) {
-    }
-    gWaiterWoken = true;
-    waitForTheEnd();
-  }).detach();
-  while (!ready.load()) std::this_thread::yield();
-}
-
-// The program closes the engine's unnamed report file and makes one of its
-// own in the same folder, into which it writes data of its own: the file
-// system hands it the freed inode, in the same descriptor number.
-constexpr char kPrivateData[] = "the program's private data\n";
-int gPrivateFile = -1;
-
-bool takeTheReportFilesInode() {
-  int reserved = 3;
-  while (reserved < 1024 && !isEnginesReportFile(descriptorTarget(reserved))) ++reserved;
-  struct stat engine, mine;
-  if (reserved == 1024 || fstat(reserved, &engine) != 0) return false;
-  close(reserved);
-  const std::string folder = gFolder + "/org.kestrix.crash-capture/com.example.child";
-  for (int attempt = 0; attempt < 16; ++attempt) {
-    // A file that did not get the inode stays open, so it is not handed out again.
-    int fd = open(folder.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    if (fd < 0 || fstat(fd, &mine) != 0) return false;
-    if (mine.st_dev != engine.st_dev || mine.st_ino != engine.st_ino) continue;
-    if (fd != reserved && (dup2(fd, reserved) != reserved || close(fd) != 0)) return false;
-    gPrivateFile = reserved;
-    return write(reserved, kPrivateData, sizeof kPrivateData - 1) ==
-           static_cast<ssize_t>(sizeof kPrivateData - 1);
-  }
-  // Another process on the file system took the inode first: the situation
-  // could not be arranged this time, which the test tells from a failure.
-  mark("not-arranged", 1);
-  return false;
-}
-
-// The program's own 1 MiB alternate stack on the enabling thread, and a
-// handler of its own that runs there and uses 96 KiB of it.
-stack_t gProgramStack;
-std::atomic<bool> gHandlerOnItsStack{false};
-
-void usesNinetySixKiB(int, siginfo_t*, void*) {
-  auto* here = static_cast<char*>(__builtin_frame_address(0));
-  auto* low = static_cast<char*>(gProgramStack.ss_sp);
-  const bool onItsStack = here > low && here <= low + gProgramStack.ss_size;
-  constexpr size_t kUsed = 96 * 1024;
-  auto* block = static_cast<volatile char*>(alloca(kUsed));
-  for (size_t i = 0; i < kUsed; i += 256) block[i] = 1;
-  gHandlerOnItsStack = onItsStack;
-}
-
-void prepareTheChange() {
-  gProgram = getpid();
-  if (gMode == "proc-hidden" && !enterNamespaces()) _exit(7);
-  if (gMode == "own-alternate-stack") {
-    installAlternateStack(1024 * 1024);
-    sigaltstack(nullptr, &gProgramStack);
-    struct sigaction action;
-    memset(&action, 0, sizeof action);
-    action.sa_sigaction = usesNinetySixKiB;
-    action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGUSR1, &action, nullptr);
-  }
-  if (gMode == "enable-retried") {
-    // A first enabling into a folder that cannot be made (a file is in its
-    // way) fails.
-    const std::string file = gFolder + "/a-file";
-    close(open(file.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600));
-    auto first = ROReradUzerirud::initWithApplicationIdentifier(
-        "com.example.child", "7", "1.0", ROReradUzerirudConfig::initWithBasePath(file));
-    if (first->enableCrashReporter()) _exit(9);
-  }
-}
-
-void checkAfterTheChange() {
-  if (getpid() != gProgram) return;
-  if (gMode == "proc-hidden" && !gWaiterWoken.load()) markFromCallback("waiter-untouched", 1);
-  struct stat st;
-  if (gMode == "inode-reused" && fstat(gPrivateFile, &st) == 0 && st.st_nlink == 0 &&
-      st.st_size == sizeof kPrivateData - 1 && lseek(gPrivateFile, 0, SEEK_CUR) == st.st_size) {
-    markFromCallback("private-untouched", 1);
-  }
-}
-
-// -1 for another mode.
-int crashAfterTheChange() {
-  if (gMode == "proc-hidden") {
-    // /proc covered, as a sandbox entered after enabling covers it; a
-    // forked child crashes, then the program, whose signal thread is left
-    // alone. The program crashes on a thread of its own: under
-    // AddressSanitizer the main thread's stack is found through /proc.
-    startSignalWaiter();
-    if (mount("none", "/proc", "tmpfs", 0, nullptr) != 0) return 7;
-    pid_t child = fork();
-    if (child == 0) crashAsChild(Short::nothing);
-    waitFor(child);
-    std::thread([] { parentCrashesLater(); }).join();
-  } else if (gMode == "inode-reused") {
-    if (!takeTheReportFilesInode()) return 8;
-    faultWithTheInodeTaken();
-  } else if (gMode == "enable-retried") {
-    faultAfterARetriedEnable();
-  } else if (gMode == "own-alternate-stack") {
-    // The handler runs on the program's stack, and the heap below is whole.
-    std::vector<std::string> strings;
-    for (int i = 0; i < 2000; ++i) strings.push_back("heap string number " + std::to_string(i));
-    raise(SIGUSR1);
-    bool whole = true;
-    for (int i = 0; i < 2000; ++i)
-      whole = whole && strings[i] == "heap string number " + std::to_string(i);
-    if (whole && gHandlerOnItsStack.load()) mark("own-stack-kept", 1);
-    faultAfterTheProgramsHandler();
-  } else if (gMode == "clone-sighand") {
-    if (!runCloneChild(CLONE_VM | CLONE_SIGHAND)) return 8;
-    parentCrashesLater();
-  } else if (gMode == "clone-vm" || gMode == "fork-files" || gMode == "clone-vm-newpid") {
-    const int shared = gMode == "clone-vm"          ? CLONE_VM
-                       : gMode == "clone-vm-newpid" ? CLONE_VM | CLONE_NEWPID
-                                                    : CLONE_FILES;
-    if (!runCloneChild(shared)) return 8;
-    parentCrashesLater();
-  } else if (gMode == "clone-files") {
-    // The program's own crash finds no descriptor left but the ones the
-    // engine keeps.
-    if (!runCloneChild(CLONE_VM | CLONE_FILES)) return 8;
-    useUpDescriptors();
-    parentCrashesLater();
-  } else {
-    return -1;
-  }
-  waitForTheEnd();
-}
-
 // ---- A daemon that gives up root after enabling ----
 
 __attribute__((noinline)) void faultAfterGivingUpRoot() { faultWith(30); }
@@ -856,45 +601,6 @@ int crashAfterGivingUpRoot() {
   waitFor(child);
   faultAfterGivingUpRoot();
   return 1;
-}
-
-// ---- Threads that own their descriptor tables ----
-
-// Whether this process's crash has begun (see below).
-bool crashHasBegun();
-
-__attribute__((noinline)) void ownTableThreadCrashes() { faultWith(29); }
-
-// own-tables[-loaded|-deaf]: threads each give themselves a descriptor
-// table of their own and close and reopen every descriptor there (the
-// engine's among them); one of them crashes, and the main thread leaves
-// main once the crash has begun (when it is not parked first), which ends
-// the program unless the crash holds it. With "-loaded", busy threads
-// compete for the processors meanwhile; with "-deaf", the main thread
-// blocks the parking signal.
-int crashWithOwnTables(bool loaded, bool deaf) {
-  constexpr int kOwners = 4;
-  static std::atomic<int> ready{0};
-  if (deaf) blockParkingSignal();
-  if (loaded) {
-    for (unsigned i = 0; i < 2 * std::thread::hardware_concurrency(); ++i) {
-      std::thread([] {
-        for (;;) asm volatile("" ::: "memory");
-      }).detach();
-    }
-  }
-  for (int i = 0; i < kOwners; ++i) {
-    std::thread([] {
-      if (unshare(CLONE_FILES) != 0 || syscall(SYS_close_range, 3, ~0u, 0) != 0) _exit(9);
-      for (int n = 0; n < 8; ++n) {
-        if (open("/dev/null", O_RDONLY) < 0) _exit(9);
-      }
-      if (++ready == kOwners) ownTableThreadCrashes();
-      for (;;) pause();
-    }).detach();
-  }
-  while (!crashHasBegun()) usleep(100);
-  return 0;
 }
 
 // ---- A program that repairs faults ----
@@ -932,338 +638,321 @@ int faultPastARepairingHandler() {
   return 0;
 }
 
-// ---- Signals and exits during a crash ----
-
-// SIGABRT's action once enabled, which the crash's guard replaces (the
-// exception bridge may put back the action of a fault's signal before).
-struct sigaction gEnabledAbortAction;
-
-// Blocks every signal, as a program that takes its signals through signalfd
-// does.
-void blockEverySignal() {
-  sigset_t every;
-  sigfillset(&every);
-  pthread_sigmask(SIG_SETMASK, &every, nullptr);
-}
-
-// Whether this process's crash has begun: the action of SIGABRT is no longer
-// the one enabling installed. Async-signal-safe.
-bool crashHasBegun() {
-  struct sigaction now;
-  sigaction(SIGABRT, nullptr, &now);
-  return now.sa_sigaction != gEnabledAbortAction.sa_sigaction;
-}
-
-// The program's handler of a signal that keeps coming: marks "late-handler"
-// when it runs once the crash has begun; a SIGTERM ends the program, as a
-// graceful shutdown does.
-void lateHandler(int signo) {
-  if (crashHasBegun()) markFromCallback("late-handler", static_cast<uint64_t>(signo));
-  if (signo == SIGTERM) exit(0);
-}
-
-// Sends `signo` to the program `program` every millisecond, with kill, or
-// with sigqueue when `queued`, once a byte comes through `start`; ends with
-// the program.
-[[noreturn]] void sendFromAnotherProcess(pid_t program, int start, int signo, bool queued) {
-  prctl(PR_SET_PDEATHSIG, SIGKILL);
-  char go;
-  if (getppid() != program || read(start, &go, 1) != 1) _exit(0);
-  for (;;) {
-    if (queued) {
-      sigqueue(program, signo, sigval{});
-    } else {
-      kill(program, signo);
-    }
-    usleep(1000);
-  }
-}
-
-// held-<kind>: a thread of a program with 1,000 crashes while signals keep
-// coming, every millisecond once the crash has begun: SIGTERM sent by a
-// thread that blocks every signal, with its default action ("term") or a
-// handler ("term-exit"); a timer's SIGALRM ("alarm") or SIGPROF ("prof"),
-// each with a handler; or faults' signals sent by another process, SIGSEGV
-// ("segv") and SIGABRT ("abrt") with kill, SIGBUS ("bus") with sigqueue.
-int crashWhileSignalsCome(const std::string& kind) {
-  const int sent = kind == "segv" ? SIGSEGV : kind == "abrt" ? SIGABRT : kind == "bus" ? SIGBUS : 0;
-  int start[2] = {-1, -1};
-  if (sent != 0) {
-    const pid_t program = getpid();
-    if (pipe(start) != 0) return 4;
-    if (fork() == 0) sendFromAnotherProcess(program, start[0], sent, sent == SIGBUS);
-  }
-  if (kind.rfind("term", 0) == 0 || sent != 0) {
-    std::thread([start = start[1]] {
-      blockEverySignal();
-      while (!crashHasBegun()) sched_yield();
-      if (start >= 0) {
-        ssize_t written = write(start, "", 1);
-        (void)written;
-        waitForTheEnd();
-      }
-      for (;;) {
-        kill(getpid(), SIGTERM);
-        usleep(1000);
-      }
-    }).detach();
-  }
-  const int signo = kind == "alarm" ? SIGALRM : kind == "prof" ? SIGPROF : SIGTERM;
-  if (kind != "term") signal(signo, lateHandler);
-  if (kind == "alarm" || kind == "prof") {
-    const struct itimerval every = {{0, 1000}, {0, 1000}};
-    setitimer(kind == "alarm" ? ITIMER_REAL : ITIMER_PROF, &every, nullptr);
-  }
-  startSleepers(997, false);
-  markFunction("crashed", faultHere);
-  std::thread(faultHere).join();
-  return 0;
-}
-
-// Destroyed after the engine's exit hold (made before enabling): in
-// "exit-in-destructor" a worker crashes while it runs, and it returns once
-// the crash has begun.
-std::atomic<bool> gDestroying{false};
-struct DestroyedDuringACrash {
-  ~DestroyedDuringACrash() {
-    if (gMode != "exit-in-destructor") return;
-    gDestroying = true;
-    while (!crashHasBegun()) usleep(100);
-  }
-};
-DestroyedDuringACrash gDestroyedDuringACrash;
-
-// exit-in-destructor: the main thread blocks every signal and leaves main; a
-// worker crashes while a global made before enabling is destroyed.
-int crashWhileAGlobalIsDestroyed() {
-  markFunction("crashed", faultHere);
-  std::thread([] {
-    while (!gDestroying.load()) usleep(100);
-    faultHere();
-  }).detach();
-  blockEverySignal();
-  return 0;
-}
-
-int crash() {
-  if (gMode == "fault") {
-    markFunction("crashed", faultAfterBacktrace);
-    argumentsChain(3, 1, 2, 3, 4, 5, 6, 7, 8);
-  } else if (gMode.rfind("faults-together-", 0) == 0) {
-    faultTogether(gMode.c_str() + strlen("faults-together-"));
-  } else if (gMode.rfind("storm-", 0) == 0) {
-    faultStorm(gMode.c_str() + strlen("storm-"));
-  } else if (gMode.rfind("after-guard-", 0) == 0) {
-    faultAfterTheGuard(gMode.c_str() + strlen("after-guard-"));
-  } else if (gMode == "live-race") {
-    markFunction("crashed", faultHere);
-    std::atomic<int> made{0};
-    std::thread([&made] {
-      auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
-          "com.example.child", "1", std::nullopt,
-          ROReradUzerirudConfig::initWithBasePath(gFolder + "/live"));
-      for (;;) {
-        reporter->generateLiveReport();
-        ++made;
-      }
-    }).detach();
-    while (made.load() < 2) std::this_thread::yield();
-    faultHere();
-  } else if (gMode == "overflow-new") {
-    markFunction("crashed", reinterpret_cast<void (*)()>(overflow));
-    std::thread([] { overflow(0); }).join();
-  } else if (gMode == "overflow-old") {
-    markFunction("crashed", reinterpret_cast<void (*)()>(overflow));
-    gEnabled = true;
-    gEarlyThread.join();
-  } else if (gMode == "bad-sp") {
-    markFunction("crashed", badStackPointer);
-    std::thread([] { badStackPointer(); }).join();
-  } else if (gMode == "callback-fault" || gMode == "callback-abort") {
-    markFunction("crashed", illegalHere);
-    illegalHere();
-  } else if (gMode == "dwarf-loop") {
-    markFunction("crashed", crash_child_looping_cfi);
-    crash_child_looping_cfi();
-  } else if (gMode == "many-threads") {
-    constexpr int kThreads = 600;
-    startSleepers(kThreads - 1, false);
-    markFunction("crashed", faultHere);
-    mark("threads", kThreads);
-    // The last thread made crashes: it is listed late.
-    std::thread([] { faultHere(); }).join();
-  } else if (gMode == "deaf-threads") {
-    constexpr int kDeaf = 40;
-    startSleepers(kDeaf, true);
-    startSleepers(3, false);  // and a few that park
-    mark("deaf", kDeaf);
-    markFunction("crashed", faultHere);
-    gParkingWaitsBefore = sys::threadParkingWaitsForTesting();
-    faultHere();
-  } else if (gMode == "drop-privileges") {
-    return crashAfterGivingUpRoot();
-  } else if (gMode.rfind("held-", 0) == 0) {
-    return crashWhileSignalsCome(gMode.substr(strlen("held-")));
-  } else if (gMode == "exit-in-destructor") {
-    return crashWhileAGlobalIsDestroyed();
-  } else if (gMode == "enable") {
-    return 0;  // and the program ends normally
-  } else if (gMode.rfind("own-tables", 0) == 0) {
-    return crashWithOwnTables(gMode == "own-tables-loaded", gMode == "own-tables-deaf");
-  } else if (gMode == "fork-child" || gMode == "raw-fork-child") {
-    // The child crashes first; its parent, which enabled the reporter, then
-    // crashes too and must still be reported.
-    pid_t child = gMode == "fork-child" ? fork() : static_cast<pid_t>(syscall(SYS_fork));
-    if (child == 0) crashAsChild(Short::nothing);
-    waitFor(child);
-    parentCrashesLater();
-  } else if (gMode == "tight-child" || gMode == "descriptors-child") {
-    pid_t child = fork();
-    if (child == 0) crashAsChild(gMode == "tight-child" ? Short::memory : Short::descriptors);
-    waitFor(child);
-    return 0;
-  } else if (gMode == "children-together") {
-    constexpr int kChildren = 8;
-    auto* ready = static_cast<std::atomic<int>*>(mmap(nullptr, sizeof(std::atomic<int>),
-                                                      PROT_READ | PROT_WRITE,
-                                                      MAP_SHARED | MAP_ANONYMOUS, -1, 0));
-    ready->store(0);
-    pid_t children[kChildren];
-    for (auto& child : children) {
-      child = fork();
-      if (child == 0) {
-        markProcess("child");
-        ready->fetch_add(1);
-        while (ready->load() < kChildren) {
-        }
-        childrenCrashTogether();
-        _exit(1);
-      }
-    }
-    for (pid_t child : children) waitFor(child);
-    return 0;
-  } else if (gMode == "daemon") {
-    // A daemon made the usual way: its parent has exited before it crashes.
-    // The program waits until the daemon's end closes the pipe.
-    int fds[2];
-    if (pipe(fds) != 0) return 4;
-    pid_t first = fork();
-    if (first == 0) {
-      close(fds[0]);
-      const pid_t self = getpid();
-      if (fork() == 0) {
-        if (!waitForParentsEnd(self)) _exit(5);
-        setsid();
-        markProcess("daemon");
-        daemonCrashes();
-      }
-      _exit(0);
-    }
-    close(fds[1]);
-    waitFor(first);
-    char byte;
-    while (read(fds[0], &byte, 1) > 0) {
-    }
-    return 0;
-  } else if (gMode == "no-descriptors") {
-    useUpDescriptors();
-    faultWithoutDescriptors();
-  } else if (gMode == "memory-exhausted") {
-    sys::testing::exhaustAddressSpace();
-    faultWithoutMemory();
-  } else if (gMode == "small-stack-before") {
-    gEnabled = true;
-    gEarlyThread.join();
-  } else if (gMode == "small-stack-after") {
-    std::thread([] {
-      installAlternateStack(kSmallStackRoom);
-      overflow(0);
-    }).join();
-  } else if (gMode == "used-alternate-stack") {
-    std::thread([] {
-      installAlternateStack(12 * 1024);
-      struct sigaction action;
-      memset(&action, 0, sizeof action);
-      action.sa_sigaction = usedMostOfTheStack;
-      action.sa_flags = SA_SIGINFO | SA_ONSTACK;
-      sigemptyset(&action.sa_mask);
-      sigaction(SIGUSR1, &action, nullptr);
-      pthread_kill(pthread_self(), SIGUSR1);
-    }).join();
-  } else if (gMode == "threads-past-the-slots") {
-    // More threads than the engine has slots for; the last one made
-    // overflows its stack.
-    constexpr int kThreads = static_cast<int>(sys::kThreadCapacity) + 8;
-    pthread_attr_t attributes;
-    pthread_attr_init(&attributes);
-    pthread_attr_setstacksize(&attributes, 64 * 1024);
-    static std::atomic<int> started{0};
-    for (int i = 0; i < kThreads; ++i) {
-      pthread_t thread;
-      if (pthread_create(
-              &thread, &attributes,
-              [](void*) -> void* {
-                ++started;
-                for (;;) pause();
-              },
-              nullptr) != 0) {
-        return 5;
-      }
-    }
-    while (started.load() < kThreads) std::this_thread::yield();
-    std::thread([] { overflow(0); }).join();
-  } else if (gMode == "thread-local-destructor") {
-    std::thread([] {
-      static thread_local OverflowsWhenDestroyed guard;
-      asm volatile("" ::"r"(&guard) : "memory");
-    }).join();
-  } else if (gMode == "key-destructor") {
-    static pthread_key_t key;
-    pthread_key_create(&key, [](void*) { overflow(0); });
-    std::thread([] { pthread_setspecific(key, &key); }).join();
-  } else if (gMode == "blocked-worker") {
-    // Every signal blocked past the engine's reach; the worker inherits the
-    // mask.
-    uint64_t all = ~uint64_t{0};
-    syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, nullptr, sizeof all);
-    std::thread([] { blockedWorkerFaults(); }).join();
-  } else if (gMode == "masks-after-enable") {
-    gEnabled = true;
-    gEarlyThread.join();
-  } else if (gMode == "repairing-handler") {
-    return faultPastARepairingHandler();
-  } else if (gMode == "raise") {
-    raise(SIGSEGV);
-  } else if (gMode == "abort") {
-    abort();
-  } else if (gMode == "oversized") {
-    markFunction("crashed", faultHere);
-    startSleepers(8, false);
-    faultHere();
-  } else if (gMode.rfind("frames-", 0) == 0) {
-    // frames-<kind>-<fp|nofp>: a backtrace situation, built with frame
-    // pointers or without.
-    const size_t dash = gMode.rfind('-');
-    const std::string kind = gMode.substr(7, dash > 7 ? dash - 7 : 0);
-    const std::string variant = gMode.substr(dash + 1);
-    if (variant == "fp") return crash_child_frames_fp(kind.c_str());
-    if (variant == "nofp") return crash_child_frames_nofp(kind.c_str());
-    return 2;
-  } else if (int status = crashAroundTheEngine(); status >= 0) {
-    return status;
-  } else if (int status = faultAsTheKernelNames(); status >= 0) {
-    return status;
-  } else if (int status = crashAfterTheChange(); status >= 0) {
-    return status;
-  } else if (int status = crash_child_forks(gMode, gFolder); status >= 0) {
-    return status;
-  } else {
-    return 2;
-  }
+// callback-fault, callback-abort: an illegal instruction, then a fault or
+// an abort in the crash callback.
+int crashIllegally(const std::string&) {
+  markFunction("crashed", illegalHere);
+  illegalHere();
   waitForTheEnd();
 }
 
-}  // namespace
+// fork-child, raw-fork-child: the child (of the C library's fork, or of the
+// system call) crashes first; its parent, which enabled the reporter, then
+// crashes too and must still be reported.
+int parentCrashesAfterItsChild(const std::string&) {
+  pid_t child = gMode == "fork-child" ? fork() : static_cast<pid_t>(syscall(SYS_fork));
+  if (child == 0) crashAsChild(Short::nothing);
+  waitFor(child);
+  parentCrashesLater();
+  waitForTheEnd();
+}
+
+// tight-child, descriptors-child: a child short of memory or descriptors
+// crashes.
+int childCrashesShort(const std::string&) {
+  pid_t child = fork();
+  if (child == 0) crashAsChild(gMode == "tight-child" ? Short::memory : Short::descriptors);
+  waitFor(child);
+  return 0;
+}
+
+// The program's own modes (CrashChild.h).
+const CrashMode kModes[] = {
+    {"fault", false,
+     [](const std::string&) -> int {
+       markFunction("crashed", faultAfterBacktrace);
+       argumentsChain(3, 1, 2, 3, 4, 5, 6, 7, 8);
+       waitForTheEnd();
+     }},
+    {"faults-together-", true,
+     [](const std::string& setting) -> int {
+       faultTogether(setting.c_str());
+       waitForTheEnd();
+     }},
+    {"storm-", true,
+     [](const std::string& setting) -> int {
+       faultStorm(setting.c_str());
+       waitForTheEnd();
+     }},
+    {"after-guard-", true,
+     [](const std::string& setting) -> int {
+       faultAfterTheGuard(setting.c_str());
+       waitForTheEnd();
+     }},
+    {"live-race", false,
+     [](const std::string&) -> int {
+       markFunction("crashed", faultHere);
+       std::atomic<int> made{0};
+       std::thread([&made] {
+         auto reporter = ROReradUzerirud::initWithApplicationIdentifier(
+             "com.example.child", "1", std::nullopt,
+             ROReradUzerirudConfig::initWithBasePath(gFolder + "/live"));
+         for (;;) {
+           reporter->generateLiveReport();
+           ++made;
+         }
+       }).detach();
+       while (made.load() < 2) std::this_thread::yield();
+       faultHere();
+       waitForTheEnd();
+     }},
+    {"overflow-new", false,
+     [](const std::string&) -> int {
+       markFunction("crashed", reinterpret_cast<void (*)()>(overflow));
+       std::thread([] { overflow(0); }).join();
+       waitForTheEnd();
+     }},
+    {"overflow-old", false,
+     [](const std::string&) -> int {
+       markFunction("crashed", reinterpret_cast<void (*)()>(overflow));
+       gEnabled = true;
+       gEarlyThread.join();
+       waitForTheEnd();
+     }},
+    {"bad-sp", false,
+     [](const std::string&) -> int {
+       markFunction("crashed", badStackPointer);
+       std::thread([] { badStackPointer(); }).join();
+       waitForTheEnd();
+     }},
+    {"callback-fault", false, crashIllegally},
+    {"callback-abort", false, crashIllegally},
+    {"dwarf-loop", false,
+     [](const std::string&) -> int {
+       markFunction("crashed", crash_child_looping_cfi);
+       crash_child_looping_cfi();
+       waitForTheEnd();
+     }},
+    {"many-threads", false,
+     [](const std::string&) -> int {
+       constexpr int kThreads = 600;
+       startSleepers(kThreads - 1, false);
+       markFunction("crashed", faultHere);
+       mark("threads", kThreads);
+       // The last thread made crashes: it is listed late.
+       std::thread([] { faultHere(); }).join();
+       waitForTheEnd();
+     }},
+    {"deaf-threads", false,
+     [](const std::string&) -> int {
+       constexpr int kDeaf = 40;
+       startSleepers(kDeaf, true);
+       startSleepers(3, false);  // and a few that park
+       mark("deaf", kDeaf);
+       markFunction("crashed", faultHere);
+       gParkingWaitsBefore = sys::threadParkingWaitsForTesting();
+       faultHere();
+       waitForTheEnd();
+     }},
+    {"drop-privileges", false, [](const std::string&) -> int { return crashAfterGivingUpRoot(); }},
+    {"enable", false,
+     [](const std::string&) -> int {
+       return 0;  // and the program ends normally
+       waitForTheEnd();
+     }},
+    {"fork-child", false, parentCrashesAfterItsChild},
+    {"raw-fork-child", false, parentCrashesAfterItsChild},
+    {"tight-child", false, childCrashesShort},
+    {"descriptors-child", false, childCrashesShort},
+    {"children-together", false,
+     [](const std::string&) -> int {
+       constexpr int kChildren = 8;
+       auto* ready = static_cast<std::atomic<int>*>(mmap(nullptr, sizeof(std::atomic<int>),
+                                                         PROT_READ | PROT_WRITE,
+                                                         MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+       ready->store(0);
+       pid_t children[kChildren];
+       for (auto& child : children) {
+         child = fork();
+         if (child == 0) {
+           markProcess("child");
+           ready->fetch_add(1);
+           while (ready->load() < kChildren) {
+           }
+           childrenCrashTogether();
+           _exit(1);
+         }
+       }
+       for (pid_t child : children) waitFor(child);
+       return 0;
+     }},
+    {"daemon", false,
+     [](const std::string&) -> int {
+       // A daemon made the usual way: its parent has exited before it crashes.
+       // The program waits until the daemon's end closes the pipe.
+       int fds[2];
+       if (pipe(fds) != 0) return 4;
+       pid_t first = fork();
+       if (first == 0) {
+         close(fds[0]);
+         const pid_t self = getpid();
+         if (fork() == 0) {
+           if (!waitForParentsEnd(self)) _exit(5);
+           setsid();
+           markProcess("daemon");
+           daemonCrashes();
+         }
+         _exit(0);
+       }
+       close(fds[1]);
+       waitFor(first);
+       char byte;
+       while (read(fds[0], &byte, 1) > 0) {
+       }
+       return 0;
+     }},
+    {"no-descriptors", false,
+     [](const std::string&) -> int {
+       useUpDescriptors();
+       faultWithoutDescriptors();
+       waitForTheEnd();
+     }},
+    {"memory-exhausted", false,
+     [](const std::string&) -> int {
+       sys::testing::exhaustAddressSpace();
+       faultWithoutMemory();
+       waitForTheEnd();
+     }},
+    {"small-stack-before", false,
+     [](const std::string&) -> int {
+       gEnabled = true;
+       gEarlyThread.join();
+       waitForTheEnd();
+     }},
+    {"small-stack-after", false,
+     [](const std::string&) -> int {
+       std::thread([] {
+         installAlternateStack(kSmallStackRoom);
+         overflow(0);
+       }).join();
+       waitForTheEnd();
+     }},
+    {"used-alternate-stack", false,
+     [](const std::string&) -> int {
+       std::thread([] {
+         installAlternateStack(12 * 1024);
+         struct sigaction action;
+         memset(&action, 0, sizeof action);
+         action.sa_sigaction = usedMostOfTheStack;
+         action.sa_flags = SA_SIGINFO | SA_ONSTACK;
+         sigemptyset(&action.sa_mask);
+         sigaction(SIGUSR1, &action, nullptr);
+         pthread_kill(pthread_self(), SIGUSR1);
+       }).join();
+       waitForTheEnd();
+     }},
+    {"threads-past-the-slots", false,
+     [](const std::string&) -> int {
+       // More threads than the engine has slots for; the last one made
+       // overflows its stack.
+       constexpr int kThreads = static_cast<int>(sys::kThreadCapacity) + 8;
+       pthread_attr_t attributes;
+       pthread_attr_init(&attributes);
+       pthread_attr_setstacksize(&attributes, 64 * 1024);
+       static std::atomic<int> started{0};
+       for (int i = 0; i < kThreads; ++i) {
+         pthread_t thread;
+         if (pthread_create(
+                 &thread, &attributes,
+                 [](void*) -> void* {
+                   ++started;
+                   for (;;) pause();
+                 },
+                 nullptr) != 0) {
+           return 5;
+         }
+       }
+       while (started.load() < kThreads) std::this_thread::yield();
+       std::thread([] { overflow(0); }).join();
+       waitForTheEnd();
+     }},
+    {"thread-local-destructor", false,
+     [](const std::string&) -> int {
+       std::thread([] {
+         static thread_local OverflowsWhenDestroyed guard;
+         asm volatile("" ::"r"(&guard) : "memory");
+       }).join();
+       waitForTheEnd();
+     }},
+    {"key-destructor", false,
+     [](const std::string&) -> int {
+       static pthread_key_t key;
+       pthread_key_create(&key, [](void*) { overflow(0); });
+       std::thread([] { pthread_setspecific(key, &key); }).join();
+       waitForTheEnd();
+     }},
+    {"blocked-worker", false,
+     [](const std::string&) -> int {
+       // Every signal blocked past the engine's reach; the worker inherits the
+       // mask.
+       uint64_t all = ~uint64_t{0};
+       syscall(SYS_rt_sigprocmask, SIG_BLOCK, &all, nullptr, sizeof all);
+       std::thread([] { blockedWorkerFaults(); }).join();
+       waitForTheEnd();
+     }},
+    {"masks-after-enable", false,
+     [](const std::string&) -> int {
+       gEnabled = true;
+       gEarlyThread.join();
+       waitForTheEnd();
+     }},
+    {"repairing-handler", false,
+     [](const std::string&) -> int { return faultPastARepairingHandler(); }},
+    {"raise", false,
+     [](const std::string&) -> int {
+       raise(SIGSEGV);
+       waitForTheEnd();
+     }},
+    {"abort", false,
+     [](const std::string&) -> int {
+       abort();
+       waitForTheEnd();
+     }},
+    {"oversized", false,
+     [](const std::string&) -> int {
+       markFunction("crashed", faultHere);
+       startSleepers(8, false);
+       faultHere();
+       waitForTheEnd();
+     }},
+    {"frames-", true,
+     [](const std::string&) -> int {
+       // frames-<kind>-<fp|nofp>: a backtrace situation, built with frame
+       // pointers or without.
+       const size_t dash = gMode.rfind('-');
+       const std::string kind = gMode.substr(7, dash > 7 ? dash - 7 : 0);
+       const std::string variant = gMode.substr(dash + 1);
+       if (variant == "fp") return crash_child_frames_fp(kind.c_str());
+       if (variant == "nofp") return crash_child_frames_nofp(kind.c_str());
+       return 2;
+     }},
+};
+
+// The program's own modes, then those of the child's other files; 2 for a
+// mode none of them has.
+int crash() {
+  if (int status = crashInMode(kModes, gMode); status >= 0) return status;
+  if (int status = crashWithHolds(gMode); status >= 0) return status;
+  if (int status = crashAroundTheEngine(); status >= 0) return status;
+  if (int status = faultAsTheKernelNames(gMode); status >= 0) return status;
+  if (int status = crashAfterTheChange(gMode); status >= 0) return status;
+  if (int status = crash_child_forks(gMode, gFolder); status >= 0) return status;
+  return 2;
+}
+
+}  // namespace crashchild
+
+using namespace crashchild;
 
 void crash_child_mark(const std::string& key, uint64_t value) { mark(key, value); }
 

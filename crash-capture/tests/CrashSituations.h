@@ -477,4 +477,40 @@ inline void expectSituation(const CrashSituation& situation, const std::string& 
   }
 }
 
+// Whether `version` is the system's version as numbers: major and minor,
+// and the patch when it is 1 or more ("12.0", "6.1.3").
+inline bool isVersionNumbers(const std::string& version) {
+  unsigned long long major = 0, minor = 0, patch = 0;
+  sscanf(version.c_str(), "%llu.%llu.%llu", &major, &minor, &patch);
+  std::string numbers = std::to_string(major) + "." + std::to_string(minor);
+  if (patch >= 1) numbers.append(".").append(std::to_string(patch));
+  return version == numbers;
+}
+
+// The checks every crash shares: the report decodes, names `signal`, the
+// system's version as numbers and exactly one crashed thread, whose first frame is in the function
+// marked "crashed" (when one is), and the child ended by `ending` (by default the report's signal).
+inline void expectOneWholeReport(const ChildRun& run, const std::string& signal, int ending = 0) {
+  ASSERT_FALSE(run.hung) << "the child hung";
+  ASSERT_TRUE(run.report.ok) << run.bytes.size() << " bytes\n" << run.report.text;
+  EXPECT_EQ(run.report.signal, signal);
+  EXPECT_TRUE(run.killedBy(ending != 0 ? ending : signalNamed(signal))) << run.status;
+  EXPECT_TRUE(isVersionNumbers(run.report.osVersion)) << run.report.osVersion;
+  const DecodedThread* crashed = run.report.crashed();
+  ASSERT_NE(crashed, nullptr) << run.report.text;
+  ASSERT_FALSE(crashed->pcs.empty());
+  EXPECT_EQ(crashed->registers, 21u);
+  if (run.marker("crashed") != 0) {
+    EXPECT_TRUE(run.inFunction(crashed->pcs[0], "crashed"));
+  }
+}
+
+// A system call trapped inside a handler (seccomp's SIGSYS, for the program
+// to hold a crash at that point) ends the process under ThreadSanitizer,
+// whose signal interception gets the trap's signal while it holds signals
+// back.
+inline constexpr const char* kTrapsBeyondThreadSanitizer =
+    "ThreadSanitizer's signal interception holds signals back where the trap comes, and a "
+    "trapped system call's SIGSYS then ends the process";
+
 }  // namespace crashsituations

@@ -1,20 +1,14 @@
 #include <gtest/gtest.h>
-#include <linux/seccomp.h>
-#include <sched.h>
-#include <signal.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <thread>
 
-#include "baseTest/Children.h"
-#include "baseTest/SystemCallFilter.h"
-#include "system/CallProbe.h"
-#include "system/ReservedDescriptors.h"
 #include "system/Task.h"
 #include "system/TestSeams.h"
 
@@ -170,112 +164,6 @@ TEST(TaskNames, ReadOfAnEndedProcessIsAnInvalidArgument) {
                                         nullptr),
             sys::KERN_INVALID_ARGUMENT);
   EXPECT_EQ(errno, EDOM);
-}
-
-// A call asked through a throwaway process tells what the sandbox does with
-// it, however the filter answers (the call's, the clone that makes the
-// throwaway's or the wait that collects it), and the caller lives on with
-// its own signal actions and descriptors as they were. A throwaway that
-// never came to the call (no clone, or no wait) tells nothing of it.
-TEST(SystemCallProbe, TellsWhatTheFilterDoesWithoutMeetingIt) {
-  using sys::call_probe;
-  const struct {
-    long filtered;
-    uint32_t action;
-    call_probe outcome;
-    long result;
-  } kFilters[] = {{SYS_unshare, SECCOMP_RET_ALLOW, call_probe::answered, 0},
-                  {SYS_unshare, base::testing::callFails(EPERM), call_probe::answered, -EPERM},
-                  {SYS_unshare, base::testing::callTraps, call_probe::stopped, 0},
-                  {SYS_unshare, base::testing::callEndsTheProcess, call_probe::stopped, 0},
-                  {SYS_clone, base::testing::callTraps, call_probe::unasked, 0},
-                  {SYS_clone, base::testing::callFails(EAGAIN), call_probe::unasked, 0},
-                  {SYS_wait4, base::testing::callTraps, call_probe::unasked, 0},
-                  {SYS_wait4, base::testing::callEndsTheProcess, call_probe::unasked, 0}};
-  for (const auto& filter : kFilters) {
-    SCOPED_TRACE(filter.action);
-    EXPECT_EQ(base::testing::inChild([&] {
-                if (!base::testing::filterCalls({{filter.filtered, filter.action}}, true)) return 8;
-                long result = 1;
-                const call_probe outcome =
-                    sys::system_call_probe(SYS_unshare, CLONE_FILES, 0, 0, &result);
-                if (outcome != filter.outcome) return 1;
-                return outcome != call_probe::answered || result == filter.result ? 0 : 2;
-              }),
-              0);
-  }
-}
-
-// Under a filter that ends the process for unshare, kcmp and the clone of a
-// throwaway, a process tells from /proc that its signal actions are not its
-// parent's (which may ignore SIGURG already), leaving SIGURG's action as it
-// was; an action another changed meanwhile, before SIGURG was turned or
-// while it was, is kept and taken as shared. A process forked while it is
-// turned ignores SIGURG all the same.
-struct Meanwhile {
-  int step;
-  bool forks;
-} gMeanwhile;
-int gForked = -1;
-void changed(int) {}
-TEST(SignalActions, NotTheParentsToldUnderAFilterWithoutACallItEnds) {
-  const struct {
-    void (*parents)(int);
-    Meanwhile meanwhile;
-  } kRows[] = {{SIG_DFL, {0, false}}, {SIG_DFL, {1, false}}, {SIG_DFL, {2, false}},
-               {SIG_DFL, {2, true}},  {SIG_IGN, {0, false}}, {SIG_IGN, {1, false}}};
-  for (const auto& row : kRows) {
-    gMeanwhile = row.meanwhile;
-    const auto before = signal(SIGURG, row.parents);
-    EXPECT_EQ(
-        base::testing::inChild([] {
-          using base::testing::callEndsTheProcess;
-          if (signal(SIGURG, SIG_DFL) == SIG_ERR ||
-              !base::testing::filterCalls({{SYS_unshare, callEndsTheProcess},
-                                           {SYS_kcmp, callEndsTheProcess},
-                                           {SYS_clone, callEndsTheProcess, 0, CLONE_VM, CLONE_VM}},
-                                          true)) {
-            return 8;
-          }
-          sys::setSignalActionsAskedHookForTesting([](int signo, int step) {
-            if (step != gMeanwhile.step) return;
-            if (!gMeanwhile.forks) {
-              signal(signo, changed);
-            } else if (const pid_t forked = fork(); forked == 0) {
-              raise(signo);
-              _exit(0);
-            } else {
-              waitpid(forked, &gForked, 0);
-            }
-          });
-          const bool shared = sys::signal_actions_may_be_shared();
-          struct sigaction now;
-          sigaction(SIGURG, nullptr, &now);
-          const bool changedMeanwhile = gMeanwhile.step != 0 && !gMeanwhile.forks;
-          return shared == changedMeanwhile && now.sa_handler == (shared ? changed : SIG_DFL) &&
-                         (!gMeanwhile.forks || gForked == 0)
-                     ? 0
-                     : 1;
-        }),
-        0)
-        << row.meanwhile.step;
-    signal(SIGURG, before);
-  }
-}
-
-// A child of the C library's fork has a table of its own without asking,
-// also where the clone that asks would end it.
-TEST(DescriptorTables, ForkedChildsIsItsOwnWithoutAsking) {
-  EXPECT_EQ(base::testing::inChild([] {
-              const uint32_t vfork = CLONE_VM | CLONE_VFORK;
-              if (!base::testing::filterCalls({{SYS_clone, base::testing::callEndsTheProcess, 0,
-                                                vfork | CLONE_THREAD, vfork}},
-                                              true)) {
-                return 8;
-              }
-              return sys::descriptor_table_make_own() ? 0 : 1;
-            }),
-            0);
 }
 
 }  // namespace

@@ -4,7 +4,7 @@
 // The system calls' numbers are each processor's; the C++ file checks them
 // against the system's headers for the processor it is built for.
 
-#if defined(__x86_64__)
+#if defined(__x86_64__) || defined(__aarch64__)
 
     .section .rodata
     .p2align 3
@@ -13,6 +13,10 @@
     .long 2
     .long 0
     .quad 0
+
+#endif
+
+#if defined(__x86_64__)
 
 // rdi = room_top, rsi = holder, rdx = given_back, rcx = mapping, r8 = length.
     .text
@@ -54,14 +58,6 @@ kx_handler_stacks_wait_off:
     .size kx_handler_stacks_wait_off, .-kx_handler_stacks_wait_off
 
 #elif defined(__aarch64__)
-
-    .section .rodata
-    .p2align 3
-.Lkx_no_alternate_stack:        // stack_t: ss_sp, ss_flags = SS_DISABLE, ss_size
-    .quad 0
-    .long 2
-    .long 0
-    .quad 0
 
 // x0 = room_top, x1 = holder, x2 = given_back, x3 = mapping, x4 = length.
 // A system call changes no register but x0. The holder is cleared with a
